@@ -1,0 +1,310 @@
+#pragma once
+// The main window: eight pages of controls, the message log and the status
+// bar. It owns the serial component and the reader link; the card operations
+// and endurance tests are its routines.
+//
+// Every control below carries its member name as objectName, so tests find
+// them with findChild<T*>("Name").
+//
+// The implementation is split by concern:
+//   MainForm.cpp        construction and layout of the pages, sector selectors,
+//                       log, status bar, hints
+//   MainFormLink.cpp    components, start-up, settings handlers, the exchange
+//                       wrappers, the operation guard
+//   CardOps.cpp         card discovery, authentication, block data, value
+//                       blocks, key download, trailer change
+//   EnduranceTests.cpp  loop read and loop write tests
+
+#include <QDateTime>
+#include <QMainWindow>
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+class QAction;
+class QCheckBox;
+class QCloseEvent;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPlainTextEdit;
+class QPushButton;
+class QRadioButton;
+class QShowEvent;
+class QStatusBar;
+class QTabWidget;
+
+class TComm;
+class THyperLink;
+class TRadioGroup;
+class TReaderLink;
+class TSpinEdit;
+
+class TMainForm : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit TMainForm(QWidget* parent = nullptr);
+    ~TMainForm() override;
+
+    // ---------------------------------------------------------------- controls
+    QTabWidget* PageControl1 = nullptr;
+    QWidget* TabSheet1 = nullptr; // "Basic"
+    QWidget* TabSheet2 = nullptr; // "Sector"
+    QWidget* TabSheet3 = nullptr; // "Block"
+    QWidget* TabSheet4 = nullptr; // "DownPS"
+    QWidget* TabSheet5 = nullptr; // "ChangePS"
+    QWidget* TabSheet8 = nullptr; // "Others"
+    QWidget* TabSheet6 = nullptr; // "Setting"
+    QWidget* TabSheet7 = nullptr; // "About"
+
+    QPlainTextEdit* MmoMsg = nullptr;
+    QMenu* PopupMenu1 = nullptr;
+    QAction* C1 = nullptr;
+    QStatusBar* StatusBar = nullptr;
+    // Panels 0 (hint), 1 (link state), 2; objectNames StatusPanel0..2.
+    std::array<QLabel*, 3> StatusPanels{};
+
+    // "Basic"
+    QLineEdit* EdtCardType = nullptr;
+    QLineEdit* EdtSN = nullptr;
+    QPushButton* Button9 = nullptr;
+    QPushButton* Button10 = nullptr;
+    QPushButton* Button11 = nullptr;
+    QPushButton* Button12 = nullptr;
+
+    // "Sector": Rd0..Rd15 by sector number
+    std::array<QRadioButton*, 16> SectorRadios{};
+    QGroupBox* GbSec1 = nullptr;
+    QComboBox* CmbKeyTypeRW = nullptr;
+    QLineEdit* EdtInKeyRW = nullptr;
+    QLineEdit* EdtHex0 = nullptr;
+    QLineEdit* EdtHex1 = nullptr;
+    QLineEdit* EdtHex2 = nullptr;
+    QLineEdit* EdtHex3 = nullptr;
+    QPushButton* Button1 = nullptr;        // Read row 0
+    QPushButton* Button7 = nullptr;        // Read row 1
+    QPushButton* Button5 = nullptr;        // Read row 2
+    QPushButton* Button3 = nullptr;        // Read row 3
+    QPushButton* BtnWriteBlock0 = nullptr; // Write row 0
+    QPushButton* Button6 = nullptr;        // Write row 1
+    QPushButton* Button4 = nullptr;        // Write row 2
+    QPushButton* Button8 = nullptr;        // Write row 3 (disabled)
+    QPushButton* Button13 = nullptr;       // Initialize row 0
+    QPushButton* Button14 = nullptr;       // Initialize row 1
+    QPushButton* Button15 = nullptr;       // Initialize row 2
+    QPushButton* Button16 = nullptr;       // Initialize row 3 (disabled)
+
+    // "Block": RdInc, RadioButton2.. by sector number
+    std::array<QRadioButton*, 16> BlockRadios{};
+    QGroupBox* GbSec2 = nullptr;
+    QComboBox* CmbKeyTypeBlock = nullptr;
+    QLineEdit* EdtInKeyBlock = nullptr;
+    QLineEdit* EdtBlockData = nullptr;
+    QLineEdit* EdtBlock0 = nullptr;
+    QLineEdit* EdtBlock1 = nullptr;
+    QLineEdit* EdtBlock2 = nullptr;
+    QLineEdit* EdtBlock3 = nullptr;
+    QPushButton* Button18 = nullptr; // Read row 0
+    QPushButton* Button24 = nullptr; // Read row 1
+    QPushButton* Button22 = nullptr; // Read row 2
+    QPushButton* Button20 = nullptr; // Read row 3
+    QPushButton* Button19 = nullptr; // Inc row 0
+    QPushButton* Button23 = nullptr; // Inc row 1
+    QPushButton* Button21 = nullptr; // Inc row 2
+    QPushButton* Button17 = nullptr; // Inc row 3 (disabled)
+    QPushButton* Button25 = nullptr; // Des row 0
+    QPushButton* Button26 = nullptr; // Des row 1
+    QPushButton* Button27 = nullptr; // Des row 2
+    QPushButton* Button28 = nullptr; // Des row 3 (disabled)
+    QPushButton* Button29 = nullptr; // Initial row 0
+    QPushButton* Button30 = nullptr; // initial row 1
+    QPushButton* Button31 = nullptr; // initial row 2
+    QPushButton* Button32 = nullptr; // initial row 3 (disabled)
+
+    // "DownPS"
+    std::array<QCheckBox*, 16> Ck{};     // Ck0..Ck15
+    std::array<QLineEdit*, 16> EdtKey{}; // EdtKey0..EdtKey15
+    QComboBox* CmbDownKeyType = nullptr;
+    QPushButton* BtnDownKeys = nullptr;
+
+    // "ChangePS": RbCardSecor, RadioButton17.. by sector number
+    std::array<QRadioButton*, 16> ChangeRadios{};
+    QGroupBox* GbSec3 = nullptr;
+    QComboBox* CmbKeyTypeEdit = nullptr;
+    QLineEdit* EdtInKeyEdit = nullptr;
+    QLineEdit* EdtKeyA = nullptr;
+    QLineEdit* EdtKeyB = nullptr;
+    QLineEdit* EdtKeyC = nullptr;
+    QPushButton* BtnChangeKey = nullptr;
+
+    // "Others"
+    QComboBox* CmbTestKeyType = nullptr;
+    TSpinEdit* EdtBlock = nullptr;
+    QPushButton* BtnStartRead = nullptr;
+    QPushButton* BtnStopRead = nullptr;
+    QPushButton* BtnStartWrite = nullptr;
+    QPushButton* BtnStopWrite = nullptr;
+    QLabel* LbQuerySum = nullptr;
+    QLabel* LbTimeSum = nullptr;
+    QLabel* LbCheckErrSum = nullptr;
+    QLabel* LbReadSum = nullptr;
+    QLabel* LbReadErrSum = nullptr;
+    QLabel* LbReadHex = nullptr;
+    QLabel* LbWriteSum = nullptr;
+    QLabel* LbWriteErrSum = nullptr;
+    QLabel* LbWriteHex = nullptr;
+
+    // "Setting"
+    TRadioGroup* RgQueryType = nullptr;
+    QCheckBox* ChkBeep = nullptr;
+    TRadioGroup* RgPort = nullptr;
+    TSpinEdit* EdtMS = nullptr;
+
+    // "About"
+    THyperLink* HyperLink1 = nullptr;
+    THyperLink* HyperLink2 = nullptr;
+
+    // -------------------------------------------------------------- components
+    TComm* MyDevice = nullptr;           // owned (child object)
+    std::unique_ptr<TReaderLink> Link;   // exchange buffer, reply flag, settings
+
+    // ------------------------------------------- window (MainForm.cpp)
+    void Rd0Click(QObject* Sender);        // sector selector of "Sector"
+    void RdIncClick(QObject* Sender);      // sector selector of "Block"
+    void RbCardSecorClick(QObject* Sender); // sector selector of "ChangePS"
+    void C1Click();
+    void DisplayHint(const QString& Hint);
+    void PageControl1Change();
+    void TabSheet5ContextPopup();
+    void TabSheet6ContextPopup();
+    void TabSheet7ContextPopup();
+
+    // Appends one line to the message log.
+    void Log(const QString& Line);
+    // The one way to show a modal message box (flags 64: information, OK).
+    // A test replaces it with a recorder through MessageBoxHandler.
+    void MessageBox(const QString& Text, const QString& Caption, int Flags = 64);
+    std::function<void(const QString& Text, const QString& Caption, int Flags)> MessageBoxHandler;
+
+    // The sector chosen on a page: the tag of its group box.
+    static int Tag(const QObject* Control);
+    static void SetTag(QObject* Control, int Value);
+
+    // ------------------------------- link and start-up (MainFormLink.cpp)
+    void FormCreate();
+    void FormShow();
+    void RgPortClick();
+    void ChkBeepClick();
+    void EdtMSChange();
+    void RgQueryTypeClick();
+    void MyDeviceReceiveData(TComm* Sender, const void* Buffer, uint16_t BufferLength);
+    void MyDeviceModemStateChange(TComm* Sender, uint32_t ModemEvent);
+    int ExchangeFrame();
+    bool TestLink();
+    void BeepReader();
+
+    // Operation guard: one operation chain at a time. While one runs, the
+    // card-operation buttons and both Start buttons are disabled, a port change
+    // waits for the chain to end, and closing the window waits too.
+    bool OperationRunning() const { return FOperationDepth > 0; }
+    bool BeginOperation();
+    void EndOperation();
+    // Runs a port change asked for while an operation ran; a loop test calls it
+    // between cycles, where no exchange waits.
+    void RunPendingPortChange();
+
+    // ------------------------------------------- card operations (CardOps.cpp)
+    bool SearchCard();
+    bool SearchCardSerial();
+    bool AnticollCard();
+    bool SelectCard();
+    bool HaltCard();
+    void Button9Click();
+    void Button10Click();
+    void Button11Click();
+    void Button12Click();
+
+    bool VerifySectorKey(uint8_t KeySource, uint8_t Sector, const QString& TypedKey);
+    bool AuthSector(uint8_t KeySource, uint8_t Sector);
+    bool FindAndVerifyRW(uint8_t Sector);
+    bool FindAndVerifyBlock(uint8_t Sector);
+    bool FindAndVerifyEdit(uint8_t Sector);
+
+    bool ReadBlockHex(uint8_t Block, QString& Text);
+    bool ReadBlockLogged(uint8_t Block, QString& Text);
+    bool WriteBlockHex(uint8_t Block, const QString& Text);
+    bool WriteBlockLogged(uint8_t Block, const QString& Text);
+    bool InitValueBlock(uint8_t Block);
+    void ValueOperation(uint8_t Operation, int Row);
+
+    void Button1Click();
+    void Button7Click();
+    void Button5Click();
+    void Button3Click();
+    void BtnWriteBlock0Click();
+    void Button6Click();
+    void Button4Click();
+    void Button8Click();
+    void Button13Click();
+    void Button14Click();
+    void Button15Click();
+    void Button16Click();
+    void Button18Click();
+    void Button24Click();
+    void Button22Click();
+    void Button20Click();
+    void Button19Click();
+    void Button23Click();
+    void Button21Click();
+    void Button17Click();
+    void Button25Click();
+    void Button26Click();
+    void Button27Click();
+    void Button28Click();
+    void Button29Click();
+    void Button30Click();
+    void Button31Click();
+    void Button32Click();
+
+    bool ParseSectorKey(int Sector, bool Checked, const QString& Text);
+    void BtnDownKeysClick();
+    void BtnChangeKeyClick();
+
+    // ------------------------------- endurance tests (EnduranceTests.cpp)
+    void BtnStartReadClick();
+    void BtnStartWriteClick();
+    void BtnStopReadClick();
+    void CmbTestKeyTypeChange();
+    void EdtBlockChange();
+
+    bool LoopFlag = false;
+    // Local date and time; a test may replace it to drive the elapsed time.
+    std::function<QDateTime()> Now;
+
+protected:
+    void showEvent(QShowEvent* Event) override;   // MainFormLink.cpp
+    void closeEvent(QCloseEvent* Event) override; // MainFormLink.cpp
+
+private:
+    void BuildUi();          // MainForm.cpp
+    void CreateComponents(); // MainFormLink.cpp: MyDevice and Link
+
+    // ---- link and guard state (MainFormLink.cpp)
+    int FOperationDepth = 0;
+    bool FShown = false;
+    bool FPortChangePending = false;
+    bool FCloseRequested = false;
+
+    // ---- key download table for one press (CardOps.cpp)
+    struct TKeyRow {
+        bool Chosen = false;
+        std::array<uint8_t, 6> Key{};
+    };
+    std::array<TKeyRow, 16> FKeyTable{};
+
+    // ---- endurance test state (EnduranceTests.cpp)
+};

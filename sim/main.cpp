@@ -1,0 +1,2 @@
+// orvelle-sim (stub until built).
+int main() { return 0; }

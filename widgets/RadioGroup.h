@@ -1,0 +1,27 @@
+#pragma once
+// A group box of radio buttons laid out in columns, chosen by item index.
+
+#include <QGroupBox>
+#include <QStringList>
+
+#include <vector>
+
+class QRadioButton;
+
+class TRadioGroup : public QGroupBox {
+    Q_OBJECT
+public:
+    TRadioGroup(const QString& Caption, const QStringList& Items, int Columns, QWidget* Parent = nullptr);
+
+    int ItemIndex() const;        // -1 when no item is chosen
+    void SetItemIndex(int Index); // emits Click when the index changes
+    int Count() const { return int(FButtons.size()); }
+    QRadioButton* Button(int Index) const { return FButtons.at(size_t(Index)); }
+
+signals:
+    // The chosen item changed (by the operator or by SetItemIndex).
+    void Click();
+
+private:
+    std::vector<QRadioButton*> FButtons;
+};
