@@ -11,8 +11,8 @@
 //                       log, status bar, hints
 //   MainFormLink.cpp    components, start-up, settings handlers, the exchange
 //                       wrappers, the operation guard
-//   CardOps.cpp         card discovery, authentication, block data, value
-//                       blocks, key download, trailer change
+//   CardOps.cpp         card discovery and sector authentication
+//   BlockOps.cpp        block data, value blocks, key download, trailer change
 //   EnduranceTests.cpp  loop read and loop write tests
 
 #include <QDateTime>
@@ -234,6 +234,7 @@ public:
     bool FindAndVerifyBlock(uint8_t Sector);
     bool FindAndVerifyEdit(uint8_t Sector);
 
+    // ---------------------------------- block and key operations (BlockOps.cpp)
     bool ReadBlockHex(uint8_t Block, QString& Text);
     bool ReadBlockLogged(uint8_t Block, QString& Text);
     bool WriteBlockHex(uint8_t Block, const QString& Text);
@@ -299,7 +300,7 @@ private:
     bool FPortChangePending = false;
     bool FCloseRequested = false;
 
-    // ---- key download table for one press (CardOps.cpp)
+    // ---- key download table for one press (BlockOps.cpp)
     struct TKeyRow {
         bool Chosen = false;
         std::array<uint8_t, 6> Key{};
@@ -308,3 +309,23 @@ private:
 
     // ---- endurance test state (EnduranceTests.cpp)
 };
+
+// Holds the operation guard for the length of one operation chain; a chain
+// that cannot start (another one runs) is refused.
+class TOperationScope {
+public:
+    explicit TOperationScope(TMainForm* Form) : FForm(Form), FStarted(Form->BeginOperation()) { }
+    ~TOperationScope()
+    {
+        if (FStarted)
+            FForm->EndOperation();
+    }
+    TOperationScope(const TOperationScope&) = delete;
+    TOperationScope& operator=(const TOperationScope&) = delete;
+    explicit operator bool() const { return FStarted; }
+
+private:
+    TMainForm* FForm;
+    bool FStarted;
+};
+

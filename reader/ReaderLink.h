@@ -24,6 +24,8 @@ public:
     bool TestLink();
     void BeepReader();
     void MyDeviceReceiveData(const void* Data, uint16_t Length);
+    // Bytes of the last reply frame that truly arrived (L + 1 when complete).
+    int ReplyLength() const;
 
 private:
     TComm& FDevice;
