@@ -1,0 +1,21 @@
+#!/bin/sh
+# Installs the Debian packages Orvelle needs to build, test and run, when any
+# of them is missing. Needs root (or sudo) only when something must be installed.
+set -eu
+
+PACKAGES="cmake ninja-build g++ ccache pkg-config qt6-base-dev libgtest-dev libgmock-dev fonts-arphic-uming procps"
+[ "${1:-}" = "--with-display" ] && PACKAGES="$PACKAGES xvfb xauth"
+
+missing=""
+for p in $PACKAGES; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"
+done
+[ -z "$missing" ] && exit 0
+
+echo "Installing:$missing"
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+# shellcheck disable=SC2086
+$SUDO apt-get install -y -qq --no-install-recommends $missing

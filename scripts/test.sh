@@ -1,0 +1,30 @@
+#!/bin/sh
+# Installs what is missing, builds and runs every test.
+#   scripts/test.sh          the whole suite
+#   scripts/test.sh asan     the whole suite under AddressSanitizer + UBSan
+#   scripts/test.sh tsan     the serial component's tests under ThreadSanitizer
+set -eu
+cd "$(dirname "$0")/.."
+sh scripts/deps.sh
+
+mode="${1:-plain}"
+case "$mode" in
+plain)
+    sh scripts/build.sh build
+    ctest --test-dir build --output-on-failure --timeout 900
+    ;;
+asan)
+    sh scripts/build.sh build-asan -DORVELLE_SANITIZE=address,undefined -DORVELLE_BUILD_BENCH=OFF
+    ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+        ctest --test-dir build-asan --output-on-failure --timeout 1800
+    ;;
+tsan)
+    sh scripts/build.sh build-tsan -DORVELLE_SANITIZE=thread -DORVELLE_BUILD_BENCH=OFF
+    TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+        ctest --test-dir build-tsan -L serial --output-on-failure --timeout 1800
+    ;;
+*)
+    echo "usage: scripts/test.sh [plain|asan|tsan]" >&2
+    exit 2
+    ;;
+esac
