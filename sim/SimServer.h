@@ -1,0 +1,128 @@
+#pragma once
+// SimServer: a card reader/encoder with one MIFARE Classic 1K card in its
+// field, served on the master side of a pseudo-terminal by a thread of its
+// own. The program under test opens DevicePath() as its serial port. Every
+// method may be called from any thread while the server thread serves; none
+// waits for the line.
+//
+// Reply status codes (byte 1 of a reply when a command was not carried out;
+// never 0 and never a command code):
+//   0x01 StatusNoCard        no card answered: out of the field, halted during
+//                            a search for idle cards, or not in the state the
+//                            command needs (select without a search, halt or
+//                            authenticate without a selected card)
+//   0x81 StatusBadChecksum   the request's checksum was wrong
+//   0x82 StatusUnknown       unknown command code
+//   0x83 StatusBadRequest    wrong length byte for the command, or a bad
+//                            parameter (sector, block, key type, key source,
+//                            value operation)
+//   0x84 StatusAuthFailed    authentication refused: wrong key, key B that the
+//                            trailer makes readable, or a locked sector
+//   0x85 StatusNotAuth       the block's sector is not the authenticated one
+//   0x86 StatusAccessDenied  the access conditions forbid the operation
+//   0x87 StatusNotValue      a value operation on a malformed value block
+//
+// Faults (InjectFault, SetRandomFaults): ErrorStatus is the reader refusing,
+// so the command is NOT carried out on the card. Every other kind spoils only
+// the reply on the line: the command IS carried out (a write with NoReply has
+// written the block; the reply was lost).
+//   NoReply      nothing is sent
+//   BadChecksum  the reply's checksum byte is off by one
+//   ErrorStatus  02 <Status> <sum>; a Status of 0 or equal to the request's
+//                code is replaced by 0x01 (0x02 when the request code is 1)
+//   Delay        the whole reply is sent DelayMs late (1000 ms when DelayMs is
+//                0); later requests are served meanwhile, so the late reply
+//                can arrive after the next request's reply
+//   Split        the first half now, the rest DelayMs later (250 ms when 0)
+//   Short        only the first (L+2)/2 bytes of the L+1 are sent
+//   Noise        the bytes FF 5A 00 go out before the reply
+// Random faults pick one of the seven kinds evenly, with the defaults above.
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+constexpr uint8_t StatusNoCard = 0x01;
+constexpr uint8_t StatusBadChecksum = 0x81;
+constexpr uint8_t StatusUnknown = 0x82;
+constexpr uint8_t StatusBadRequest = 0x83;
+constexpr uint8_t StatusAuthFailed = 0x84;
+constexpr uint8_t StatusNotAuth = 0x85;
+constexpr uint8_t StatusAccessDenied = 0x86;
+constexpr uint8_t StatusNotValue = 0x87;
+
+enum class FaultKind { NoReply, BadChecksum, ErrorStatus, Delay, Split, Short, Noise };
+
+struct Fault {
+    FaultKind Kind;
+    int DelayMs = 0;       // Delay: reply this late; Split: pause between the two halves
+    uint8_t Status = 0x01; // ErrorStatus: the status byte sent (never 0, never the request's code)
+};
+
+class SimServer {
+public:
+    SimServer();  // openpty(), serve the master side in a thread of its own; throws std::runtime_error on failure
+    ~SimServer(); // stops the thread, closes the pty
+
+    SimServer(const SimServer&) = delete;
+    SimServer& operator=(const SimServer&) = delete;
+
+    const std::string& DevicePath() const; // the slave path the program opens
+
+    // Every complete request frame received (checksum included), in order.
+    std::vector<std::vector<uint8_t>> Requests() const;
+    // Requests without the beeps (0x13), the common assertion in tests.
+    std::vector<std::vector<uint8_t>> RequestsWithoutBeeps() const;
+    void ClearRequests();
+    int BeepCount() const;
+
+    // Every frame in and out with a time stamp. A reply sent in pieces (Split,
+    // Delay) is recorded piece by piece, when each piece goes out.
+    struct Record {
+        std::chrono::steady_clock::time_point When;
+        bool FromProgram;
+        std::vector<uint8_t> Bytes;
+    };
+    std::vector<Record> Log() const;
+    // Called on the server thread for every record as it is made (the
+    // program prints them); keep it short, it holds up the line.
+    void SetObserver(std::function<void(const Record&)> Observer);
+
+    // The card.
+    void RemoveCard();
+    void InsertCard();
+    bool CardPresent() const;
+    void HaltCard(); // as if a halt had been sent: the card needs a wake-up search
+    std::array<uint8_t, 4> Serial() const;
+    void SetSerial(std::array<uint8_t, 4> Serial);                // rewrites block 0 too
+    std::array<uint8_t, 16> Block(int Block) const;                // raw stored bytes, no access checks
+    void SetBlock(int Block, const std::array<uint8_t, 16>& Data); // raw, no access checks
+
+    // The reader's key store (KeyType 0 = A, 1 = B).
+    std::array<uint8_t, 6> StoredKey(int KeyType, int Sector) const;
+    void SetStoredKey(int KeyType, int Sector, const std::array<uint8_t, 6>& Key);
+
+    // Faults: applied to the next `Count` requests with this command code,
+    // after skipping `Skip` of them.
+    void InjectFault(uint8_t Command, Fault F, int Count = 1, int Skip = 0);
+    // Random faults with a seed (probability per request, 0..1).
+    void SetRandomFaults(double Probability, uint32_t Seed);
+    void ClearFaults();
+
+    // 1024-byte binary dumps: block 0 first, 16 bytes a block, trailers with
+    // their real keys. LoadDump refuses a file of any other size.
+    bool SaveDump(const std::string& Path) const;
+    bool LoadDump(const std::string& Path);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
+
+} // namespace sim
