@@ -308,6 +308,27 @@ private:
     std::array<TKeyRow, 16> FKeyTable{};
 
     // ---- endurance test state (EnduranceTests.cpp)
+    // Runs one loop-test cycle list; Start handlers differ only in the cycle.
+    template <class TCycle>
+    void RunLoopTest(QPushButton* Start, QPushButton* Stop, TCycle&& Cycle);
+    void ShowLoopStartTexts();
+    QDateTime LoopNow() const;
+
+public:
+    // Counters a loop-test run starts from. Always zero in use; a test sets
+    // them just below the wrap limit to see the wrap without a million cycles.
+    struct TLoopCounters {
+        int32_t SearchErr = 0;
+        int32_t Read = 0;
+        int32_t ReadErr = 0;
+        int32_t Write = 0;
+        int32_t WriteErr = 0;
+        int32_t CheckErr = 0;
+    };
+    TLoopCounters LoopStartCounters;
+    // An elapsed time in a long time format (QLocale's notation): hours are
+    // counted on past 24, the time-zone and AM/PM parts are left out.
+    static QString ElapsedText(qint64 Seconds, const QString& LongTimeFormat);
 };
 
 // Holds the operation guard for the length of one operation chain; a chain
