@@ -1,0 +1,123 @@
+// Request layouts of the reader's commands. Every builder writes bytes
+// 0 .. L-1; the exchange adds the checksum at index L.
+#include "reader/Commands.h"
+
+#include <cstring>
+
+namespace {
+
+void Header(uint8_t* Buf, uint8_t Length, uint8_t Command)
+{
+    Buf[0] = Length;
+    Buf[1] = Command;
+}
+
+// The payload may already stand in place (the caller converted typed text
+// straight into the buffer); memmove keeps it either way.
+void Place(uint8_t* Dest, const uint8_t* Src, int Count)
+{
+    if (Src && Src != Dest)
+        std::memmove(Dest, Src, size_t(Count));
+}
+
+} // namespace
+
+void BuildSearchCard(uint8_t* Buf, uint8_t SearchMode)
+{
+    Header(Buf, 3, Cmd::SearchCard);
+    Buf[2] = SearchMode;
+}
+
+void BuildSearchCardSerial(uint8_t* Buf, uint8_t SearchMode)
+{
+    Header(Buf, 3, Cmd::SearchCardSerial);
+    Buf[2] = SearchMode;
+}
+
+void BuildAnticollision(uint8_t* Buf) { Header(Buf, 2, Cmd::Anticollision); }
+
+void BuildSelectCard(uint8_t* Buf) { Header(Buf, 2, Cmd::SelectCard); }
+
+void BuildHaltCard(uint8_t* Buf) { Header(Buf, 2, Cmd::HaltCard); }
+
+void BuildAuthenticate(uint8_t* Buf, uint8_t Sector, uint8_t KeySource, const uint8_t* Key)
+{
+    if (Key) {
+        Place(Buf + AuthKeyOffset, Key, KeyBytes);
+        Header(Buf, uint8_t(AuthKeyOffset + KeyBytes), Cmd::Authenticate);
+    } else {
+        Header(Buf, 4, Cmd::Authenticate);
+    }
+    Buf[2] = Sector;
+    Buf[3] = KeySource;
+}
+
+void BuildReadBlock(uint8_t* Buf, uint8_t Block)
+{
+    Header(Buf, 3, Cmd::ReadBlock);
+    Buf[2] = Block;
+}
+
+void BuildWriteBlock(uint8_t* Buf, uint8_t Block, const uint8_t* Data)
+{
+    Place(Buf + WriteDataOffset, Data, BlockBytes);
+    Header(Buf, uint8_t(WriteDataOffset + BlockBytes), Cmd::WriteBlock);
+    Buf[2] = Block;
+}
+
+void BuildValueOperation(uint8_t* Buf, uint8_t Operation, uint8_t Block, uint32_t Amount)
+{
+    Header(Buf, 9, Cmd::ValueOperation);
+    Buf[2] = Operation;
+    Buf[3] = Block;
+    Buf[4] = Block;
+    Buf[5] = uint8_t(Amount >> 24);
+    Buf[6] = uint8_t(Amount >> 16);
+    Buf[7] = uint8_t(Amount >> 8);
+    Buf[8] = uint8_t(Amount);
+}
+
+void BuildDownloadKey(uint8_t* Buf, uint8_t KeyType, uint8_t Sector, const uint8_t* Key)
+{
+    Place(Buf + DownloadKeyOffset, Key, KeyBytes);
+    Header(Buf, uint8_t(DownloadKeyOffset + KeyBytes), Cmd::DownloadKey);
+    Buf[2] = KeyType;
+    Buf[3] = Sector;
+}
+
+void BuildLinkTest(uint8_t* Buf)
+{
+    Header(Buf, 3, Cmd::LinkTest);
+    Buf[2] = 0;
+}
+
+void BuildBeep(uint8_t* Buf) { Header(Buf, 2, Cmd::Beep); }
+
+void BuildValueBlockImage(uint8_t* Out16, uint8_t Block)
+{
+    // Value 0, its complement, the value again, then the address byte twice
+    // with its complement: the card's own check on a value block.
+    for (int i = 0; i < 4; ++i) {
+        Out16[i] = 0x00;
+        Out16[4 + i] = 0xFF;
+        Out16[8 + i] = 0x00;
+    }
+    Out16[12] = Block;
+    Out16[13] = uint8_t(Block ^ 0xFF);
+    Out16[14] = Block;
+    Out16[15] = uint8_t(Block ^ 0xFF);
+}
+
+const char* CardTypeText(uint8_t Code)
+{
+    switch (Code) {
+    case 1:
+        return "MifareOne";
+    case 2:
+        return "MifarePro";
+    case 3:
+        return "MifareLight";
+    default:
+        return "unknow type";
+    }
+}
