@@ -76,6 +76,7 @@ public:
     const std::string& DevicePath() const; // the slave path the program opens
 
     // Every complete request frame received (checksum included), in order.
+    // Requests() and Log() keep the latest 100000 to 200000 entries.
     std::vector<std::vector<uint8_t>> Requests() const;
     // Requests without the beeps (0x13), the common assertion in tests.
     std::vector<std::vector<uint8_t>> RequestsWithoutBeeps() const;

@@ -1,0 +1,68 @@
+#include "sim/AccessBits.h"
+
+namespace sim {
+
+AccessBits DecodeAccess(const uint8_t* b)
+{
+    AccessBits out;
+    out.Consistent = true;
+    for (int blk = 0; blk < 4; ++blk) {
+        const int c1 = (b[1] >> (4 + blk)) & 1;
+        const int c2 = (b[2] >> blk) & 1;
+        const int c3 = (b[2] >> (4 + blk)) & 1;
+        const int nc1 = (b[0] >> blk) & 1;
+        const int nc2 = (b[0] >> (4 + blk)) & 1;
+        const int nc3 = (b[1] >> blk) & 1;
+        if (c1 == nc1 || c2 == nc2 || c3 == nc3)
+            out.Consistent = false;
+        out.Cond[blk] = uint8_t(c1 << 2 | c2 << 1 | c3);
+    }
+    return out;
+}
+
+std::array<uint8_t, 3> EncodeAccess(const std::array<uint8_t, 4>& Cond)
+{
+    uint8_t b6 = 0, b7 = 0, b8 = 0;
+    for (int blk = 0; blk < 4; ++blk) {
+        const int c1 = (Cond[blk] >> 2) & 1;
+        const int c2 = (Cond[blk] >> 1) & 1;
+        const int c3 = Cond[blk] & 1;
+        b6 |= uint8_t((!c1) << blk | (!c2) << (4 + blk));
+        b7 |= uint8_t((!c3) << blk | c1 << (4 + blk));
+        b8 |= uint8_t(c2 << blk | c3 << (4 + blk));
+    }
+    return {b6, b7, b8};
+}
+
+DataRights DataBlockRights(uint8_t Cond)
+{
+    using enum Keys;
+    switch (Cond & 7) {
+    case 0b000: return {AB, AB, AB, AB}; // transport configuration
+    case 0b010: return {AB, Never, Never, Never};
+    case 0b100: return {AB, B, Never, Never};
+    case 0b110: return {AB, B, B, AB};
+    case 0b001: return {AB, Never, Never, AB};
+    case 0b011: return {B, B, Never, Never};
+    case 0b101: return {B, Never, Never, Never};
+    default: return {Never, Never, Never, Never}; // 0b111
+    }
+}
+
+TrailerRights TrailerBlockRights(uint8_t Cond)
+{
+    using enum Keys;
+    // Key A is never readable; its column is kept so the table reads whole.
+    switch (Cond & 7) {
+    case 0b000: return {Never, A, A, Never, A, A};
+    case 0b010: return {Never, Never, A, Never, A, Never};
+    case 0b100: return {Never, B, AB, Never, Never, B};
+    case 0b110: return {Never, Never, AB, Never, Never, Never};
+    case 0b001: return {Never, A, A, A, A, A}; // transport configuration
+    case 0b011: return {Never, B, AB, B, Never, B};
+    case 0b101: return {Never, Never, AB, B, Never, Never};
+    default: return {Never, Never, AB, Never, Never, Never}; // 0b111
+    }
+}
+
+} // namespace sim

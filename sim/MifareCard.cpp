@@ -1,0 +1,251 @@
+#include "sim/MifareCard.h"
+
+#include "sim/AccessBits.h"
+#include "sim/SimServer.h"
+
+#include <cstring>
+
+namespace sim {
+
+namespace {
+constexpr uint8_t Ok = 0;
+bool IsTrailer(int Block) { return Block % 4 == 3; }
+}
+
+MifareCard::MifareCard(Serial4 Serial)
+{
+    SetSerial(Serial);
+    Format();
+}
+
+void MifareCard::Format()
+{
+    const Block16 block0 = FData[0];
+    for (auto& b : FData)
+        b.fill(0);
+    FData[0] = block0;
+    const Block16 transport = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x07,
+                               0x80, 0x69, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    for (int s = 0; s < 16; ++s)
+        FData[4 * s + 3] = transport;
+    FState = CardState::Idle;
+    FAuthSector = -1;
+}
+
+void MifareCard::Remove()
+{
+    FPresent = false;
+    FState = CardState::Idle;
+    FAuthSector = -1;
+}
+
+void MifareCard::Insert()
+{
+    FPresent = true;
+    FState = CardState::Idle;
+    FAuthSector = -1;
+}
+
+uint8_t MifareCard::Request(uint8_t Mode)
+{
+    if (Mode > 1)
+        return StatusBadRequest;
+    FAuthSector = -1;
+    if (!FPresent || (FState == CardState::Halted && Mode == 0))
+        return StatusNoCard;
+    FState = CardState::Ready;
+    return Ok;
+}
+
+uint8_t MifareCard::Anticollision(Serial4& Out) const
+{
+    if (!FPresent || (FState != CardState::Ready && FState != CardState::Active))
+        return StatusNoCard;
+    Out = Serial();
+    return Ok;
+}
+
+uint8_t MifareCard::Select()
+{
+    if (!FPresent || (FState != CardState::Ready && FState != CardState::Active))
+        return StatusNoCard;
+    FState = CardState::Active;
+    FAuthSector = -1;
+    return Ok;
+}
+
+uint8_t MifareCard::Halt()
+{
+    if (!FPresent || FState != CardState::Active)
+        return StatusNoCard;
+    ForceHalt();
+    return Ok;
+}
+
+void MifareCard::ForceHalt()
+{
+    FState = CardState::Halted;
+    FAuthSector = -1;
+}
+
+bool MifareCard::SectorLocked(int Sector) const
+{
+    return !DecodeAccess(FData[4 * Sector + 3].data() + 6).Consistent;
+}
+
+uint8_t MifareCard::Cond(int Block) const
+{
+    return DecodeAccess(FData[Block | 3].data() + 6).Cond[Block & 3];
+}
+
+uint8_t MifareCard::Authenticate(int Sector, int KeyType, const Key6& Key)
+{
+    if (Sector < 0 || Sector > 15 || KeyType < 0 || KeyType > 1)
+        return StatusBadRequest;
+    if (!FPresent || FState != CardState::Active)
+        return StatusNoCard;
+    const Block16& t = FData[4 * Sector + 3];
+    const bool match = std::memcmp(Key.data(), t.data() + (KeyType == 0 ? 0 : 10), 6) == 0;
+    const bool usable = !SectorLocked(Sector) && !(KeyType == 1 && KeyBReadable(Cond(4 * Sector + 3)));
+    if (!match || !usable) {
+        // A card that fails an authentication drops out to idle.
+        FState = CardState::Idle;
+        FAuthSector = -1;
+        return StatusAuthFailed;
+    }
+    FAuthSector = Sector;
+    FAuthKey = KeyType;
+    return Ok;
+}
+
+uint8_t MifareCard::CheckSession(int Block) const
+{
+    if (Block < 0 || Block >= Blocks)
+        return StatusBadRequest;
+    if (!FPresent || FState != CardState::Active)
+        return StatusNoCard;
+    if (FAuthSector != Block / 4)
+        return StatusNotAuth;
+    if (SectorLocked(Block / 4))
+        return StatusAccessDenied;
+    return Ok;
+}
+
+uint8_t MifareCard::Read(int Block, Block16& Out) const
+{
+    if (const uint8_t st = CheckSession(Block))
+        return st;
+    const uint8_t c = Cond(Block);
+    if (!IsTrailer(Block)) {
+        if (!Allows(DataBlockRights(c).Read, FAuthKey))
+            return StatusAccessDenied;
+        Out = FData[Block];
+        return Ok;
+    }
+    // A trailer reads back with whatever the key may not see as zeros.
+    const TrailerRights r = TrailerBlockRights(c);
+    const Block16& t = FData[Block];
+    Out.fill(0);
+    if (Allows(r.AccessRead, FAuthKey))
+        std::memcpy(Out.data() + 6, t.data() + 6, 4);
+    if (Allows(r.KeyBRead, FAuthKey))
+        std::memcpy(Out.data() + 10, t.data() + 10, 6);
+    return Ok;
+}
+
+uint8_t MifareCard::Write(int Block, const Block16& Data)
+{
+    if (const uint8_t st = CheckSession(Block))
+        return st;
+    if (Block == 0)
+        return StatusAccessDenied; // manufacturer block
+    const uint8_t c = Cond(Block);
+    if (!IsTrailer(Block)) {
+        if (!Allows(DataBlockRights(c).Write, FAuthKey))
+            return StatusAccessDenied;
+        FData[Block] = Data;
+        return Ok;
+    }
+    // The trailer is written part by part: what the key may write changes,
+    // the rest stays. A write that may change nothing is refused.
+    const TrailerRights r = TrailerBlockRights(c);
+    const bool keyA = Allows(r.KeyAWrite, FAuthKey);
+    const bool access = Allows(r.AccessWrite, FAuthKey);
+    const bool keyB = Allows(r.KeyBWrite, FAuthKey);
+    if (!keyA && !access && !keyB)
+        return StatusAccessDenied;
+    Block16& t = FData[Block];
+    if (keyA)
+        std::memcpy(t.data(), Data.data(), 6);
+    if (access)
+        std::memcpy(t.data() + 6, Data.data() + 6, 4);
+    if (keyB)
+        std::memcpy(t.data() + 10, Data.data() + 10, 6);
+    return Ok;
+}
+
+uint8_t MifareCard::ValueOperation(bool Increment, int Block, int Target, uint32_t Amount)
+{
+    if (Target < 0 || Target >= Blocks)
+        return StatusBadRequest;
+    if (const uint8_t st = CheckSession(Block))
+        return st;
+    if (Target / 4 != Block / 4)
+        return StatusNotAuth;
+    if (IsTrailer(Block) || IsTrailer(Target) || Target == 0)
+        return StatusAccessDenied;
+    const DataRights src = DataBlockRights(Cond(Block));
+    if (!Allows(Increment ? src.Increment : src.DecTransferRestore, FAuthKey))
+        return StatusAccessDenied;
+    if (!Allows(DataBlockRights(Cond(Target)).DecTransferRestore, FAuthKey))
+        return StatusAccessDenied;
+    const Block16& b = FData[Block];
+    if (!IsValueBlock(b))
+        return StatusNotValue;
+    const uint32_t v = uint32_t(ValueOf(b));
+    const uint32_t r = Increment ? v + Amount : v - Amount;
+    FData[Target] = MakeValueBlock(int32_t(r), b[12]);
+    return Ok;
+}
+
+Serial4 MifareCard::Serial() const
+{
+    return {FData[0][0], FData[0][1], FData[0][2], FData[0][3]};
+}
+
+void MifareCard::SetSerial(Serial4 S)
+{
+    // Serial number, its BCC, then SAK, ATQA and the maker's bytes.
+    Block16 b = {S[0], S[1], S[2], S[3], uint8_t(S[0] ^ S[1] ^ S[2] ^ S[3]),
+                 0x08, 0x04, 0x00, 0x4F, 0x52, 0x56, 0x53, 0x49, 0x4D, 0x30, 0x31};
+    FData[0] = b;
+}
+
+bool MifareCard::IsValueBlock(const Block16& B)
+{
+    for (int i = 0; i < 4; ++i) {
+        if (B[i] != B[8 + i] || B[i] != uint8_t(~B[4 + i]))
+            return false;
+    }
+    return B[12] == B[14] && B[13] == B[15] && B[12] == uint8_t(~B[13]);
+}
+
+Block16 MifareCard::MakeValueBlock(int32_t Value, uint8_t Address)
+{
+    Block16 b{};
+    const uint32_t v = uint32_t(Value);
+    for (int i = 0; i < 4; ++i) {
+        b[i] = b[8 + i] = uint8_t(v >> (8 * i)); // least significant byte first
+        b[4 + i] = uint8_t(~b[i]);
+    }
+    b[12] = b[14] = Address;
+    b[13] = b[15] = uint8_t(~Address);
+    return b;
+}
+
+int32_t MifareCard::ValueOf(const Block16& B)
+{
+    return int32_t(uint32_t(B[0]) | uint32_t(B[1]) << 8 | uint32_t(B[2]) << 16 | uint32_t(B[3]) << 24);
+}
+
+} // namespace sim

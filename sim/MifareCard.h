@@ -1,0 +1,77 @@
+#pragma once
+// One MIFARE Classic 1K card: 16 sectors of 4 blocks, the radio states a real
+// card goes through, authentication per sector and the access conditions of
+// AccessBits.h. Every operation returns 0 on success or one of the reader's
+// status codes (SimServer.h). Not thread-safe: the owner locks.
+
+#include <array>
+#include <cstdint>
+
+namespace sim {
+
+using Block16 = std::array<uint8_t, 16>;
+using Key6 = std::array<uint8_t, 6>;
+using Serial4 = std::array<uint8_t, 4>;
+
+enum class CardState { Idle, Ready, Active, Halted };
+
+class MifareCard {
+public:
+    static constexpr int Blocks = 64;
+    static constexpr uint8_t TypeCode = 1;
+
+    explicit MifareCard(Serial4 Serial = {0x12, 0x34, 0x56, 0x78});
+
+    // Factory state: block 0 from the serial number, transport trailers,
+    // zero data blocks.
+    void Format();
+
+    // Taking the card out drops everything; putting it back powers it up idle.
+    void Remove();
+    void Insert();
+    bool Present() const { return FPresent; }
+    CardState State() const { return FState; }
+    int AuthSector() const { return FAuthSector; } // -1 when none
+
+    // Search (request): mode 0 wakes only a card that is not halted, mode 1
+    // also a halted one. Either starts a new round: no selection, no
+    // authentication.
+    uint8_t Request(uint8_t Mode);
+    uint8_t Anticollision(Serial4& Out) const;
+    uint8_t Select();
+    uint8_t Halt();
+    // Halt from outside (the operator's console): no state check.
+    void ForceHalt();
+
+    uint8_t Authenticate(int Sector, int KeyType, const Key6& Key);
+    uint8_t Read(int Block, Block16& Out) const;
+    uint8_t Write(int Block, const Block16& Data);
+    // Increment (true) or decrement Block by Amount and transfer the result
+    // to Target. The value is a signed 32-bit number; the sum wraps modulo
+    // 2^32 (two's complement), as the card does no overflow check.
+    uint8_t ValueOperation(bool Increment, int Block, int Target, uint32_t Amount);
+
+    // Raw access, no checks (tests, dumps).
+    const Block16& Raw(int Block) const { return FData[Block]; }
+    void SetRaw(int Block, const Block16& Data) { FData[Block] = Data; }
+    Serial4 Serial() const;
+    void SetSerial(Serial4 Serial); // rewrites block 0
+
+    static bool IsValueBlock(const Block16& B);
+    static Block16 MakeValueBlock(int32_t Value, uint8_t Address);
+    static int32_t ValueOf(const Block16& B);
+
+private:
+    bool SectorLocked(int Sector) const;
+    uint8_t Cond(int Block) const;
+    // 0 when the block may be touched by the current authentication.
+    uint8_t CheckSession(int Block) const;
+
+    std::array<Block16, Blocks> FData{};
+    bool FPresent = true;
+    CardState FState = CardState::Idle;
+    int FAuthSector = -1;
+    int FAuthKey = 0; // 0 = A, 1 = B
+};
+
+} // namespace sim

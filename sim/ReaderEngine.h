@@ -1,0 +1,33 @@
+#pragma once
+// The reader: its key store (16 sectors x key A and key B), its beeper and
+// the card in its field, answering one request frame at a time with one reply
+// frame. Not thread-safe: SimServer locks around it.
+
+#include "sim/MifareCard.h"
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+namespace sim {
+
+class ReaderEngine {
+public:
+    ReaderEngine();
+
+    // The reply to a complete request with a right checksum.
+    std::vector<uint8_t> Handle(const std::vector<uint8_t>& Request);
+
+    // [L][Code][Data...][sum]
+    static std::vector<uint8_t> MakeReply(uint8_t Code, const std::vector<uint8_t>& Data = {});
+
+    MifareCard Card;
+    std::array<std::array<Key6, 16>, 2> StoredKeys; // [key type][sector]
+    int Beeps = 0;
+
+private:
+    std::vector<uint8_t> Authenticate(const std::vector<uint8_t>& R);
+    std::vector<uint8_t> ValueOp(const std::vector<uint8_t>& R);
+};
+
+} // namespace sim
