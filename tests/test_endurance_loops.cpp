@@ -1,0 +1,472 @@
+// The loop read and loop write tests, driven through the real window against
+// the reader simulator on a real pseudo-terminal.
+#include "app/MainForm.h"
+#include "sim/SimServer.h"
+#include "support/PtyPeer.h"
+#include "widgets/SpinEdit.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLocale>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <stdexcept>
+#include <tuple>
+#include <vector>
+
+namespace {
+
+using Frame = std::vector<uint8_t>;
+
+const QString Colon = QStringLiteral("\uFF1A");
+QString Caption(const char* Name, const char* Value = "") { return QString::fromLatin1(Name) + Colon + QString::fromLatin1(Value); }
+
+Frame WithSum(Frame F)
+{
+    uint8_t sum = 0;
+    for (uint8_t b : F)
+        sum = uint8_t(sum + b);
+    F.push_back(sum);
+    return F;
+}
+
+// The block image that a write of a 32-digit pattern puts on the card.
+std::array<uint8_t, 16> PatternBytes(int Counter)
+{
+    std::array<uint8_t, 16> b{};
+    const QString text = QString::asprintf("%08d", Counter);
+    for (int i = 0; i < 4; ++i)
+        b[12 + i] = uint8_t(text.mid(2 * i, 2).toInt(nullptr, 16));
+    return b;
+}
+QString PatternText(int Counter) { return QString::asprintf("000000000000000000000000%08d", Counter); }
+
+// The window connected to a simulated reader through the user's port map, as
+// an operator would set it up, with a message-box recorder of its own.
+class EnduranceTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(ConfigDir.isValid());
+        ::setenv("XDG_CONFIG_HOME", ConfigDir.path().toLocal8Bit().constData(), 1);
+        std::filesystem::create_directories(ConfigDir.path().toStdString() + "/orvelle/ports");
+        std::filesystem::create_symlink(Sim.DevicePath(), ConfigDir.path().toStdString() + "/orvelle/ports/COM1");
+
+        Form = std::make_unique<TMainForm>();
+        Form->MessageBoxHandler = [this](const QString& Text, const QString& Caption, int Flags) {
+            Boxes.emplace_back(Text, Caption, Flags);
+        };
+        Form->show();
+        ASSERT_TRUE(WaitUntil([&] { return Form->StatusPanels[1]->text() == QStringLiteral("Linked"); },
+                              std::chrono::seconds(20)));
+        // Generous, so a slow machine never turns an answered request into a failure.
+        Form->EdtMS->setValue(5000);
+        Sim.ClearRequests();
+    }
+
+    void TearDown() override
+    {
+        if (Form)
+            Form->close();
+        Form.reset();
+    }
+
+    std::vector<Frame> RequestsOf(uint8_t Command) const
+    {
+        std::vector<Frame> out;
+        for (auto& r : Sim.Requests())
+            if (r.size() > 1 && r[1] == Command)
+                out.push_back(r);
+        return out;
+    }
+    int CountOf(uint8_t Command) const { return int(RequestsOf(Command).size()); }
+
+    // Clicks Stop from inside the running loop once Pred holds. The check
+    // runs on a timer, which fires in the loop's own event pumping; a
+    // watchdog stops a run that never meets Pred, and the test then fails.
+    void StopWhen(std::function<bool()> Pred, std::function<void()> OnStop = {})
+    {
+        Poll = std::make_unique<QTimer>();
+        Poll->setInterval(5);
+        QObject::connect(Poll.get(), &QTimer::timeout, [this, Pred, OnStop] {
+            if (Stopped || !Form->LoopFlag)
+                return;
+            if (Pred()) {
+                Stopped = true;
+                if (OnStop)
+                    OnStop();
+                ASSERT_TRUE(Form->BtnStopRead->isEnabled() || Form->BtnStopWrite->isEnabled());
+                (Form->BtnStopRead->isEnabled() ? Form->BtnStopRead : Form->BtnStopWrite)->click();
+            } else if (std::chrono::steady_clock::now() > Deadline) {
+                Stopped = true;
+                TimedOut = true;
+                Form->BtnStopReadClick();
+            }
+        });
+        Stopped = false;
+        TimedOut = false;
+        Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+        Poll->start();
+    }
+
+    QStringList LogLines() const { return Form->MmoMsg->toPlainText().split(u'\n', Qt::SkipEmptyParts); }
+
+    QTemporaryDir ConfigDir;
+    sim::SimServer Sim;
+    std::unique_ptr<TMainForm> Form;
+    std::vector<std::tuple<QString, QString, int>> Boxes;
+    std::unique_ptr<QTimer> Poll;
+    bool Stopped = false;
+    bool TimedOut = false;
+    std::chrono::steady_clock::time_point Deadline;
+};
+
+// ------------------------------------------------------------ elapsed time
+
+TEST(EnduranceElapsed, KeepsCountingHoursPastADayInTheLocaleLayout)
+{
+    const qint64 t = 26 * 3600 + 3 * 60 + 15;
+    EXPECT_EQ(TMainForm::ElapsedText(t, QStringLiteral("HH:mm:ss t")), QStringLiteral("26:03:15"));
+    EXPECT_EQ(TMainForm::ElapsedText(t, QStringLiteral("h:mm:ss AP t")), QStringLiteral("26:03:15"));
+    EXPECT_EQ(TMainForm::ElapsedText(t, QStringLiteral("t HH.mm.ss")), QStringLiteral("26.03.15"));
+    EXPECT_EQ(TMainForm::ElapsedText(t, QStringLiteral("H 'h' mm 'min' ss 's'")), QStringLiteral("26 h 03 min 15 s"));
+    EXPECT_EQ(TMainForm::ElapsedText(t, QStringLiteral("HH'''mm'''ss")), QStringLiteral("26'03'15"));
+    EXPECT_EQ(TMainForm::ElapsedText(5, QStringLiteral("HH:mm:ss t")), QStringLiteral("00:00:05"));
+    EXPECT_EQ(TMainForm::ElapsedText(5, QStringLiteral("H:m:s")), QStringLiteral("0:0:5"));
+    EXPECT_EQ(TMainForm::ElapsedText(123 * 3600 + 59 * 60 + 59, QStringLiteral("hh:mm:ss")), QStringLiteral("123:59:59"));
+    // A clock set back during a run shows no negative time.
+    EXPECT_EQ(TMainForm::ElapsedText(-30, QStringLiteral("HH:mm:ss")), QStringLiteral("00:00:00"));
+}
+
+// ------------------------------------------------------------ loop read
+
+TEST_F(EnduranceTest, ReadLoopCountsGoodCyclesAndFinishesTheCycleStoppedInAWait)
+{
+    std::array<uint8_t, 16> data{};
+    for (int i = 0; i < 16; ++i)
+        data[size_t(i)] = uint8_t(0xA0 + i);
+    Sim.SetBlock(5, data);
+    Form->EdtBlock->setValue(5);
+    Form->CmbTestKeyType->setCurrentIndex(0);
+
+    bool startsDisabled = false, stopEnabled = false, cardOpsLocked = false, settingsLive = false;
+    // Stop while the third cycle's search waits for its reply: that cycle
+    // still authenticates, reads and beeps before the loop ends.
+    StopWhen([&] { return CountOf(0x0A) == 3; },
+             [&] {
+                 startsDisabled = !Form->BtnStartRead->isEnabled() && !Form->BtnStartWrite->isEnabled();
+                 stopEnabled = Form->BtnStopRead->isEnabled() && Form->BtnStopWrite->isEnabled();
+                 cardOpsLocked = !Form->Button9->isEnabled() && !Form->Button1->isEnabled();
+                 settingsLive = Form->ChkBeep->isEnabled() && Form->EdtMS->isEnabled();
+                 // Read once at Start: these wait for the next run.
+                 Form->EdtBlock->setValue(6);
+                 Form->CmbTestKeyType->setCurrentIndex(1);
+             });
+    ASSERT_TRUE(Form->BtnStartRead->isEnabled());
+    Form->BtnStartRead->click();
+    ASSERT_FALSE(TimedOut);
+
+    const Frame search = WithSum({0x03, 0x0A, 0x00});
+    const Frame auth = WithSum({0x04, 0x05, 0x01, 0x00});
+    const Frame read = WithSum({0x03, 0x06, 0x05});
+    const Frame beep = WithSum({0x02, 0x13});
+    std::vector<Frame> cycles;
+    for (int i = 0; i < 3; ++i)
+        cycles.insert(cycles.end(), {search, auth, read, beep});
+    EXPECT_EQ(Sim.Requests(), cycles);
+
+    EXPECT_EQ(Form->LbReadSum->text(), Caption("read", "0000003"));
+    EXPECT_EQ(Form->LbReadHex->text(), Caption("read data", "A0A1A2A3A4A5A6A7A8A9AAABACADAEAF"));
+    EXPECT_EQ(Form->LbQuerySum->text(), Caption("search card", "0000000"));
+    EXPECT_EQ(Form->LbReadErrSum->text(), Caption("error", "0000000"));
+    EXPECT_EQ(Form->LbCheckErrSum->text(), Caption("verification error", "0000000"));
+    EXPECT_EQ(Form->LbWriteSum->text(), Caption("wrote", "0000000"));
+    EXPECT_EQ(Form->LbWriteErrSum->text(), Caption("error", "0000000"));
+    EXPECT_EQ(Form->LbWriteHex->text(), Caption("wrote data"));
+    EXPECT_TRUE(Form->LbTimeSum->text().startsWith(Caption("time")));
+    EXPECT_EQ(LogLines().count(QStringLiteral("Search card successful!")), 3);
+
+    EXPECT_TRUE(startsDisabled);
+    EXPECT_TRUE(stopEnabled);
+    EXPECT_TRUE(cardOpsLocked);
+    EXPECT_TRUE(settingsLive);
+    EXPECT_TRUE(Form->BtnStartRead->isEnabled());
+    EXPECT_TRUE(Form->BtnStartWrite->isEnabled());
+    EXPECT_FALSE(Form->BtnStopRead->isEnabled());
+    EXPECT_FALSE(Form->BtnStopWrite->isEnabled());
+    EXPECT_TRUE(Form->Button9->isEnabled());
+    EXPECT_FALSE(Form->OperationRunning());
+    EXPECT_FALSE(Form->LoopFlag);
+
+    // The next Start reads the new block and key type, from zero.
+    Sim.ClearRequests();
+    Form->CmbTestKeyType->setCurrentIndex(0);
+    StopWhen([&] { return CountOf(0x06) == 1; });
+    Form->BtnStartRead->click();
+    ASSERT_FALSE(TimedOut);
+    EXPECT_EQ(RequestsOf(0x06), std::vector<Frame>{WithSum({0x03, 0x06, 0x06})});
+    EXPECT_EQ(Form->LbReadSum->text(), Caption("read", "0000001"));
+}
+
+TEST_F(EnduranceTest, ReadLoopCountsFailuresAndKeepsTheLastSearchCountShown)
+{
+    Form->EdtBlock->setValue(3); // a trailer is read like any block
+    // Cycle 1: no card. 2: authentication refused. 3: good. 4: read refused.
+    // 5: no card again, counted from 1 since the good cycle. 6: good.
+    Sim.InjectFault(0x0A, {sim::FaultKind::ErrorStatus, 0, sim::StatusNoCard}, 1, 0);
+    Sim.InjectFault(0x05, {sim::FaultKind::ErrorStatus, 0, sim::StatusAuthFailed}, 1, 0);
+    Sim.InjectFault(0x06, {sim::FaultKind::ErrorStatus, 0, sim::StatusNotAuth}, 1, 1);
+    Sim.InjectFault(0x0A, {sim::FaultKind::ErrorStatus, 0, sim::StatusNoCard}, 1, 4);
+
+    std::vector<QString> querySeen;
+    StopWhen([&] {
+        if (querySeen.empty() || querySeen.back() != Form->LbQuerySum->text())
+            querySeen.push_back(Form->LbQuerySum->text());
+        return CountOf(0x06) == 3;
+    });
+    Form->BtnStartRead->click();
+    ASSERT_FALSE(TimedOut);
+
+    EXPECT_EQ(CountOf(0x0A), 6);
+    EXPECT_EQ(CountOf(0x05), 4);
+    EXPECT_EQ(RequestsOf(0x06), std::vector<Frame>(3, WithSum({0x03, 0x06, 0x03})));
+    EXPECT_EQ(CountOf(0x13), 2);
+    EXPECT_EQ(Form->LbReadSum->text(), Caption("read", "0000002"));
+    EXPECT_EQ(Form->LbReadErrSum->text(), Caption("error", "0000001"));
+    EXPECT_EQ(Form->LbQuerySum->text(), Caption("search card", "0000001"));
+    // 1 and 2 before the good cycle; after it the label kept 2 until the
+    // next failure showed 1.
+    ASSERT_GE(querySeen.size(), 3u);
+    EXPECT_NE(std::find(querySeen.begin(), querySeen.end(), Caption("search card", "0000002")), querySeen.end());
+    EXPECT_EQ(querySeen.back(), Caption("search card", "0000001"));
+    EXPECT_EQ(LogLines().count(QStringLiteral("Search card fail!")), 2);
+    EXPECT_EQ(LogLines().count(QStringLiteral("Search card successful!")), 4);
+}
+
+TEST_F(EnduranceTest, CountersShowTheWrapLimitOnceThenStartAgainAtOne)
+{
+    Form->LoopStartCounters.SearchErr = 999999;
+    Form->LoopStartCounters.ReadErr = 999999;
+    Form->LoopStartCounters.Read = 999999;
+    // Cycles 1 and 2: no card. 3: read refused. 4 and 5: good.
+    Sim.InjectFault(0x0A, {sim::FaultKind::ErrorStatus, 0, sim::StatusNoCard}, 2, 0);
+    Sim.InjectFault(0x06, {sim::FaultKind::ErrorStatus, 0, sim::StatusNotAuth}, 1, 0);
+    std::vector<QString> seen;
+    auto note = [&](QLabel* L) {
+        if (std::find(seen.begin(), seen.end(), L->text()) == seen.end())
+            seen.push_back(L->text());
+    };
+    StopWhen([&] {
+        note(Form->LbQuerySum);
+        note(Form->LbReadSum);
+        note(Form->LbReadErrSum);
+        return CountOf(0x06) == 3;
+    });
+    Form->BtnStartRead->click();
+    ASSERT_FALSE(TimedOut);
+
+    auto shown = [&](const QString& T) { return std::find(seen.begin(), seen.end(), T) != seen.end(); };
+    EXPECT_TRUE(shown(Caption("search card", "1000000")));
+    EXPECT_EQ(Form->LbQuerySum->text(), Caption("search card", "0000001"));
+    EXPECT_EQ(Form->LbReadErrSum->text(), Caption("error", "1000000"));
+    EXPECT_TRUE(shown(Caption("read", "1000000")));
+    EXPECT_EQ(Form->LbReadSum->text(), Caption("read", "0000001"));
+    Form->LoopStartCounters = {};
+}
+
+// ------------------------------------------------------------ loop write
+
+TEST_F(EnduranceTest, WriteLoopWritesNumberedPatternsAndCountsEveryOutcome)
+{
+    Form->EdtBlock->setValue(9);
+    // 1 good; 2 no card; 3 authentication refused; 4 write refused; 5 the
+    // same pattern again, read-back refused; 6 read-back differs; 7 good;
+    // 8 no card; 9 good.
+    Sim.InjectFault(0x0A, {sim::FaultKind::ErrorStatus, 0, sim::StatusNoCard}, 1, 1);
+    Sim.InjectFault(0x05, {sim::FaultKind::ErrorStatus, 0, sim::StatusAuthFailed}, 1, 1);
+    Sim.InjectFault(0x07, {sim::FaultKind::ErrorStatus, 0, sim::StatusAccessDenied}, 1, 1);
+    Sim.InjectFault(0x06, {sim::FaultKind::ErrorStatus, 0, sim::StatusNotAuth}, 1, 1);
+    Sim.InjectFault(0x0A, {sim::FaultKind::ErrorStatus, 0, sim::StatusNoCard}, 1, 7);
+    // Cycle 6: the card's block changes between the write and the read-back.
+    std::array<uint8_t, 16> spoilt{};
+    spoilt[15] = 0x99;
+    bool spoiltDone = false;
+    QTimer spoil;
+    spoil.setInterval(5);
+    QObject::connect(&spoil, &QTimer::timeout, [&] {
+        if (!spoiltDone && CountOf(0x07) == 4 && Sim.Log().back().FromProgram == false) {
+            spoiltDone = true;
+            Sim.SetBlock(9, spoilt);
+        }
+    });
+    spoil.start();
+
+    StopWhen([&] { return CountOf(0x06) == 5; });
+    ASSERT_TRUE(Form->BtnStartWrite->isEnabled());
+    Form->BtnStartWrite->click();
+    ASSERT_FALSE(TimedOut);
+    ASSERT_TRUE(spoiltDone);
+
+    std::vector<QString> written;
+    for (auto& w : RequestsOf(0x07)) {
+        ASSERT_EQ(w.size(), 20u);
+        EXPECT_EQ(w[2], 9);
+        written.push_back(QString::fromLatin1(QByteArray(reinterpret_cast<const char*>(w.data() + 3), 16).toHex().toUpper()));
+    }
+    const std::vector<QString> expected{PatternText(0), PatternText(1), PatternText(1), PatternText(2),
+                                        PatternText(3), PatternText(4)};
+    EXPECT_EQ(written, expected);
+    EXPECT_EQ(CountOf(0x0A), 9);
+    EXPECT_EQ(CountOf(0x13), 3);
+    EXPECT_EQ(Sim.Block(9), PatternBytes(4));
+
+    EXPECT_EQ(Form->LbWriteSum->text(), Caption("wrote", "0000005"));
+    EXPECT_EQ(Form->LbWriteErrSum->text(), Caption("error", "0000001"));
+    EXPECT_EQ(Form->LbWriteHex->text(), Caption("wrote data") + PatternText(4));
+    EXPECT_EQ(Form->LbReadSum->text(), Caption("read", "0000004"));
+    EXPECT_EQ(Form->LbReadErrSum->text(), Caption("error", "0000001"));
+    EXPECT_EQ(Form->LbReadHex->text(), Caption("read data") + PatternText(4));
+    EXPECT_EQ(Form->LbCheckErrSum->text(), Caption("verification error", "0000001"));
+    EXPECT_EQ(Form->LbQuerySum->text(), Caption("search card", "0000001"));
+    EXPECT_TRUE(Form->BtnStartWrite->isEnabled());
+    EXPECT_FALSE(Form->BtnStopWrite->isEnabled());
+
+    // A read run afterwards starts every label afresh.
+    Sim.ClearFaults();
+    StopWhen([&] { return CountOf(0x06) == 6; });
+    Form->BtnStartRead->click();
+    ASSERT_FALSE(TimedOut);
+    EXPECT_EQ(Form->LbReadSum->text(), Caption("read", "0000001"));
+    EXPECT_EQ(Form->LbWriteSum->text(), Caption("wrote", "0000000"));
+    EXPECT_EQ(Form->LbWriteHex->text(), Caption("wrote data"));
+    EXPECT_EQ(Form->LbCheckErrSum->text(), Caption("verification error", "0000000"));
+    EXPECT_EQ(Form->LbQuerySum->text(), Caption("search card", "0000000"));
+}
+
+TEST_F(EnduranceTest, WritePatternWrapsWithTheWriteCounter)
+{
+    Form->EdtBlock->setValue(1);
+    Form->LoopStartCounters.Write = 999999;
+    StopWhen([&] { return CountOf(0x06) == 2; });
+    Form->BtnStartWrite->click();
+    ASSERT_FALSE(TimedOut);
+    Form->LoopStartCounters = {};
+
+    std::vector<Frame> writes = RequestsOf(0x07);
+    ASSERT_EQ(writes.size(), 2u);
+    const auto last = PatternBytes(999999);
+    EXPECT_EQ(Frame(writes[0].begin() + 3, writes[0].end() - 1), Frame(last.begin(), last.end()));
+    EXPECT_EQ(Frame(writes[1].begin() + 3, writes[1].end() - 1), Frame(16, 0));
+    EXPECT_EQ(Form->LbWriteSum->text(), Caption("wrote", "0000001"));
+    EXPECT_EQ(Form->LbCheckErrSum->text(), Caption("verification error", "0000000"));
+}
+
+TEST_F(EnduranceTest, WriteLoopRefusesATrailerBlockAndChangesNothingElse)
+{
+    for (QLabel* l : {Form->LbQuerySum, Form->LbReadSum, Form->LbWriteSum, Form->LbWriteHex})
+        l->setText(QStringLiteral("untouched"));
+    for (int block : {3, 7, 63}) {
+        Boxes.clear();
+        for (bool flag : {false, true}) {
+            Form->LoopFlag = flag;
+            Form->EdtBlock->setValue(block);
+            Form->BtnStartWrite->click();
+            ASSERT_EQ(Boxes.size(), 1u) << block;
+            EXPECT_EQ(Boxes[0], std::make_tuple(QStringLiteral("control block, can not be tested"),
+                                                QStringLiteral("message"), 64));
+            Boxes.clear();
+            EXPECT_EQ(Form->LoopFlag, flag);
+            EXPECT_TRUE(Form->BtnStartWrite->isEnabled());
+            EXPECT_FALSE(Form->BtnStopWrite->isEnabled());
+        }
+    }
+    Form->LoopFlag = false;
+    for (QLabel* l : {Form->LbQuerySum, Form->LbReadSum, Form->LbWriteSum, Form->LbWriteHex})
+        EXPECT_EQ(l->text(), QStringLiteral("untouched"));
+    // Nothing went to the reader: a link test afterwards is the first request.
+    EXPECT_TRUE(Form->TestLink());
+    EXPECT_EQ(Sim.Requests(), std::vector<Frame>{WithSum({0x03, 0x12, 0x00})});
+}
+
+// ------------------------------------------------------------ one run at a time
+
+TEST_F(EnduranceTest, NoSecondTestOrCardOperationRunsInsideARun)
+{
+    Form->EdtBlock->setValue(2);
+    int nestedWrites = -1;
+    StopWhen([&] { return CountOf(0x06) == 2; },
+             [&] {
+                 // Straight to the handlers, as if a click got through.
+                 Form->BtnStartWriteClick();
+                 Form->Button9Click();
+                 nestedWrites = CountOf(0x07) + CountOf(0x02);
+             });
+    Form->BtnStartRead->click();
+    ASSERT_FALSE(TimedOut);
+    EXPECT_EQ(nestedWrites, 0);
+    EXPECT_EQ(CountOf(0x07), 0);
+    EXPECT_EQ(CountOf(0x02), 0);
+    EXPECT_EQ(Form->LbReadSum->text(), Caption("read", "0000002"));
+    EXPECT_FALSE(Form->OperationRunning());
+}
+
+TEST_F(EnduranceTest, StopInTheFirstPumpEndsTheRunBeforeAnyCycle)
+{
+    Form->LbReadSum->setText(QStringLiteral("before"));
+    QTimer::singleShot(0, Form->BtnStopRead, [this] { Form->BtnStopRead->click(); });
+    Form->BtnStartRead->click();
+    EXPECT_FALSE(Form->LoopFlag);
+    EXPECT_EQ(Form->LbReadSum->text(), Caption("read", "0000000"));
+    EXPECT_TRUE(Form->BtnStartRead->isEnabled());
+    EXPECT_FALSE(Form->BtnStopRead->isEnabled());
+    // Nothing went to the reader: a link test afterwards is the first request.
+    EXPECT_TRUE(Form->TestLink());
+    EXPECT_EQ(Sim.Requests(), std::vector<Frame>{WithSum({0x03, 0x12, 0x00})});
+}
+
+TEST_F(EnduranceTest, AnErrorInsideTheLoopRestoresTheButtonsAndPassesOn)
+{
+    int calls = 0;
+    Form->Now = [&] {
+        if (++calls == 3)
+            throw std::runtime_error("clock gone");
+        return QDateTime::currentDateTime();
+    };
+    StopWhen([] { return false; }); // only the watchdog
+    EXPECT_THROW(Form->BtnStartReadClick(), std::runtime_error);
+    ASSERT_FALSE(TimedOut);
+    Form->Now = {};
+    EXPECT_TRUE(Form->LoopFlag); // left as it was
+    Form->LoopFlag = false;
+    EXPECT_TRUE(Form->BtnStartRead->isEnabled());
+    EXPECT_FALSE(Form->BtnStopRead->isEnabled());
+    EXPECT_FALSE(Form->OperationRunning());
+    EXPECT_TRUE(Form->Button9->isEnabled());
+}
+
+TEST_F(EnduranceTest, ElapsedTimeKeepsCountingPastADay)
+{
+    const QDateTime base(QDate(2026, 3, 1), QTime(10, 0, 0));
+    int calls = 0;
+    Form->Now = [&] { return ++calls == 1 ? base : base.addSecs(26 * 3600 + 3 * 60 + 15); };
+    StopWhen([&] { return CountOf(0x06) == 1; });
+    Form->BtnStartRead->click();
+    Form->Now = {};
+    ASSERT_FALSE(TimedOut);
+    const QString format = QLocale::system().timeFormat(QLocale::LongFormat);
+    EXPECT_EQ(Form->LbTimeSum->text(), QStringLiteral("time") + Colon + TMainForm::ElapsedText(94995, format));
+    EXPECT_TRUE(Form->LbTimeSum->text().contains(QStringLiteral("26"))) << Form->LbTimeSum->text().toStdString();
+    EXPECT_TRUE(Form->LbTimeSum->text().contains(QStringLiteral("03"))) << Form->LbTimeSum->text().toStdString();
+}
+
+} // namespace
