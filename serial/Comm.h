@@ -5,6 +5,7 @@
 
 #include <QObject>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -15,6 +16,7 @@ class TComm;
 class TReadThread;
 class TWriteThread;
 class TCommNotifier;
+struct TCommTimeouts;
 
 enum class TParity { None, Odd, Even, Mark, Space };
 enum class TStopBits { _1, _1_5, _2 };
@@ -137,13 +139,20 @@ private:
     void ApplyTimeouts();
     void EndReadThread();
     void EndWriteThread();
+    // The notification window's procedure: fires the events on this thread.
+    void HandleNotification(class QEvent* Message);
+    // Releases the close event and the port; the threads must be gone.
+    void ReleaseHandles();
 
     std::unique_ptr<TReadThread> FReadThread;
     std::unique_ptr<TWriteThread> FWriteThread;
     int FHandle = -1;
     int FCloseEvent = -1;
     TCommNotifier* FNotifier = nullptr;
-    std::shared_ptr<void> FSendEmpty; // owned by the implementation (shared with the write thread)
+    // Written by the write thread too; it is gone before the component is.
+    std::atomic<bool> FSendEmpty{true};
+    // What the read thread times its reads by; ApplyTimeouts fills it.
+    std::unique_ptr<TCommTimeouts> FTimeouts;
 
     std::string FCommName = "COM2";
     uint32_t FBaudRate = 9600;
