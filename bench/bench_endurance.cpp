@@ -1,0 +1,258 @@
+// Pace and memory of the loop tests against the reader simulator.
+//
+//   bench_endurance [--speed-cycles N] [--memory-cycles N] [--skip-speed] [--skip-memory]
+//
+// The simulator runs in a child process, so the figures of resident memory
+// and CPU time are the program's own. The window is the real one, on Qt's
+// offscreen platform, connected through a port map as an operator would.
+//
+// Speed: cycles per second of each test with the default settings (beep on,
+// reply time-out 500 ms, read interval 100 ms), beside the floor that the
+// line, the read interval and the 50 ms wait step allow.
+//
+// Memory: resident set size after 1,000 loop-read cycles and at the end of a
+// longer run (10,000 by default). At the default settings a cycle takes
+// about a second, so this phase shortens the serial component's read
+// interval to 1 ms (the reader's replies are complete at once on the
+// simulator, so nothing is split): every cycle still goes through the same
+// search, authentication, read, beep, label and log steps, only the waits
+// get shorter.
+#include "app/MainForm.h"
+#include "serial/Comm.h"
+#include "sim/SimServer.h"
+#include "widgets/SpinEdit.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QTimer>
+
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long RssKiB()
+{
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::strtol(line.c_str() + 6, nullptr, 10);
+    return -1;
+}
+
+double CpuSeconds()
+{
+    rusage ru{};
+    ::getrusage(RUSAGE_SELF, &ru);
+    return double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) + double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+// The simulator in a child process; the child ends when the parent does.
+pid_t StartSimulator(std::string& Path)
+{
+    int fds[2];
+    if (::pipe(fds) != 0)
+        return -1;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(fds[0]);
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        sim::SimServer sim;
+        const std::string& path = sim.DevicePath();
+        (void)!::write(fds[1], path.c_str(), path.size() + 1);
+        ::close(fds[1]);
+        for (;;)
+            ::pause();
+    }
+    ::close(fds[1]);
+    char buf[512] = {};
+    size_t got = 0;
+    while (got < sizeof buf - 1) {
+        const ssize_t n = ::read(fds[0], buf + got, sizeof buf - 1 - got);
+        if (n <= 0)
+            break;
+        got += size_t(n);
+        if (std::memchr(buf, 0, got))
+            break;
+    }
+    ::close(fds[0]);
+    Path = buf;
+    return pid;
+}
+
+bool WaitFor(const std::function<bool()>& Pred, std::chrono::seconds Timeout)
+{
+    const auto deadline = Clock::now() + Timeout;
+    while (!Pred()) {
+        if (Clock::now() > deadline)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(5);
+    }
+    return true;
+}
+
+int CounterOf(const QLabel* Label)
+{
+    const QString t = Label->text();
+    return t.mid(t.indexOf(QChar(0xFF1A)) + 1).toInt();
+}
+
+
+// Runs one test by its Start button until its read counter shows Cycles,
+// calling Each at every change of the counter. The Stop is clicked from a
+// timer that fires in the loop's own event pumping, as an operator would.
+double RunCycles(TMainForm& Form, QPushButton* Start, QPushButton* Stop, int Cycles,
+                 const std::function<void(int)>& Each = {})
+{
+    QTimer poll;
+    poll.setInterval(5);
+    int last = 0;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (!Form.LoopFlag)
+            return;
+        const int n = CounterOf(Form.LbReadSum);
+        if (n != last) {
+            last = n;
+            if (Each)
+                Each(n);
+            if (n >= Cycles)
+                Stop->click();
+        }
+    });
+    poll.start();
+    const auto t0 = Clock::now();
+    Start->click();
+    return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+// Floor of one exchange: the request and reply on the line at 9600 baud
+// (10 bits a byte), then 100 ms of silence before the read completes; the
+// reply is handled in the event pumping of the first wait step that starts
+// after that, and seen when that step's 50 ms sleep ends.
+double ExchangeFloorMs(int RequestBytes, int ReplyBytes, double IntervalMs)
+{
+    const double lineMs = (RequestBytes + ReplyBytes) * 10.0 * 1000.0 / 9600.0;
+    const double readyMs = lineMs + IntervalMs;
+    return std::ceil(readyMs / 50.0) * 50.0 + 50.0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    int speedCycles = 20;
+    int memoryCycles = 10000;
+    bool speed = true, memory = true;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--speed-cycles" && i + 1 < argc)
+            speedCycles = std::max(1, std::atoi(argv[++i]));
+        else if (a == "--memory-cycles" && i + 1 < argc)
+            memoryCycles = std::max(1, std::atoi(argv[++i]));
+        else if (a == "--skip-speed")
+            speed = false;
+        else if (a == "--skip-memory")
+            memory = false;
+        else {
+            std::fprintf(stderr, "usage: %s [--speed-cycles N] [--memory-cycles N] [--skip-speed] [--skip-memory]\n", argv[0]);
+            return 2;
+        }
+    }
+
+    std::string simPath;
+    const pid_t simPid = StartSimulator(simPath);
+    if (simPid < 0 || simPath.empty()) {
+        std::fprintf(stderr, "bench_endurance: the simulator did not start\n");
+        return 1;
+    }
+
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    QTemporaryDir config;
+    ::setenv("XDG_CONFIG_HOME", config.path().toLocal8Bit().constData(), 1);
+    std::filesystem::create_directories(config.path().toStdString() + "/orvelle/ports");
+    std::filesystem::create_symlink(simPath, config.path().toStdString() + "/orvelle/ports/COM1");
+
+    QApplication app(argc, argv);
+    int rc = 0;
+    {
+        TMainForm form;
+        form.show();
+        if (!WaitFor([&] { return form.StatusPanels[1]->text() == QStringLiteral("Linked") && !form.OperationRunning(); },
+                     std::chrono::seconds(30))) {
+            std::fprintf(stderr, "bench_endurance: the window did not link to the simulator\n");
+            rc = 1;
+        }
+        form.EdtBlock->setValue(1);
+
+        if (rc == 0 && speed) {
+            // Request sizes are the protocol's; reply sizes are the shortest
+            // frames that carry what is read (search 8, read 19, others 3).
+            const double search = ExchangeFloorMs(4, 8, 100), auth = ExchangeFloorMs(5, 3, 100);
+            const double read = ExchangeFloorMs(4, 19, 100), write = ExchangeFloorMs(20, 3, 100);
+            const double beep = ExchangeFloorMs(3, 3, 100);
+            const double readFloor = search + auth + read + beep;
+            const double writeFloor = search + auth + write + read + beep;
+
+            const double tr = RunCycles(form, form.BtnStartRead, form.BtnStopRead, speedCycles);
+            const int nr = CounterOf(form.LbReadSum);
+            const double tw = RunCycles(form, form.BtnStartWrite, form.BtnStopWrite, speedCycles);
+            const int nw = CounterOf(form.LbReadSum);
+            std::printf("speed (default settings: beep on, time-out 500 ms, read interval 100 ms)\n");
+            std::printf("  loop read : %3d cycles in %6.2f s = %.3f cycles/s (%.0f ms a cycle); floor %.0f ms = %.3f cycles/s\n",
+                        nr, tr, nr / tr, 1000.0 * tr / nr, readFloor, 1000.0 / readFloor);
+            std::printf("  loop write: %3d cycles in %6.2f s = %.3f cycles/s (%.0f ms a cycle); floor %.0f ms = %.3f cycles/s\n",
+                        nw, tw, nw / tw, 1000.0 * tw / nw, writeFloor, 1000.0 / writeFloor);
+            std::printf("  floor per exchange: search %.0f, authenticate %.0f, read %.0f, write %.0f, beep %.0f ms\n",
+                        search, auth, read, write, beep);
+            std::fflush(stdout);
+        }
+
+        if (rc == 0 && memory) {
+            form.MyDevice->SetReadIntervalTimeout(1);
+            form.MmoMsg->clear();
+            QCoreApplication::processEvents();
+            const long rss0 = RssKiB();
+            const double cpu0 = CpuSeconds();
+            const auto t0 = Clock::now();
+            std::printf("memory (read interval 1 ms, otherwise default settings; loop read, block 1)\n");
+            std::printf("  %8s %10s %12s %12s %10s\n", "cycles", "seconds", "VmRSS KiB", "grown KiB", "CPU s");
+            std::printf("  %8d %10.1f %12ld %12ld %10.2f\n", 0, 0.0, rss0, 0L, 0.0);
+            std::fflush(stdout);
+            auto report = [&](int n) {
+                if (n == 1000 || n == memoryCycles || (n % 2000 == 0)) {
+                    std::printf("  %8d %10.1f %12ld %12ld %10.2f\n", n,
+                                std::chrono::duration<double>(Clock::now() - t0).count(), RssKiB(), RssKiB() - rss0,
+                                CpuSeconds() - cpu0);
+                    std::fflush(stdout);
+                }
+            };
+            RunCycles(form, form.BtnStartRead, form.BtnStopRead, memoryCycles, report);
+            std::printf("  log lines at the end: %d\n", form.MmoMsg->blockCount());
+        }
+        form.close();
+    }
+    ::kill(simPid, SIGTERM);
+    ::waitpid(simPid, nullptr, 0);
+    return rc;
+}
