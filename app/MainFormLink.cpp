@@ -1,29 +1,215 @@
-// Link and start-up (stubs until built).
+// The window's side of the reader link: components, start-up, the settings
+// handlers, the exchange wrappers and the operation guard.
 #include "app/MainForm.h"
+
 #include "reader/ReaderLink.h"
 #include "serial/Comm.h"
+#include "widgets/RadioGroup.h"
+#include "widgets/SpinEdit.h"
 
+#include <QCheckBox>
 #include <QCloseEvent>
+#include <QLabel>
+#include <QPushButton>
 #include <QShowEvent>
+#include <QStatusTipEvent>
+
+#include <string>
+
+namespace {
+
+// Every button that starts an exchange chain. The trailer-row buttons stay
+// disabled for good, and the Stop buttons belong to the loop tests.
+std::array<QPushButton*, 31> CardOperationButtons(const TMainForm& F)
+{
+    return {F.Button9, F.Button10, F.Button11, F.Button12,
+            F.Button1, F.Button7, F.Button5, F.Button3,
+            F.BtnWriteBlock0, F.Button6, F.Button4,
+            F.Button13, F.Button14, F.Button15,
+            F.Button18, F.Button24, F.Button22, F.Button20,
+            F.Button19, F.Button23, F.Button21,
+            F.Button25, F.Button26, F.Button27,
+            F.Button29, F.Button30, F.Button31,
+            F.BtnDownKeys, F.BtnChangeKey, F.BtnStartRead, F.BtnStartWrite};
+}
+
+void SetLinkPanel(TMainForm& F, const QString& Text)
+{
+    if (F.StatusPanels[1])
+        F.StatusPanels[1]->setText(Text);
+}
+
+// Close, rename, open and test: the port selection itself. The caller holds
+// the operation guard, so no exchange waits while the port changes.
+void ChangePort(TMainForm& F)
+{
+    F.MyDevice->ClosePort();
+    const int Index = F.RgPort ? F.RgPort->ItemIndex() : 0;
+    F.MyDevice->SetCommName("COM" + std::to_string(Index + 1));
+    try {
+        F.MyDevice->OpenPort();
+        if (F.TestLink()) {
+            SetLinkPanel(F, QStringLiteral("Linked"));
+            F.BeepReader();
+        } else {
+            SetLinkPanel(F, QStringLiteral("Un-Linked"));
+        }
+    } catch (...) {
+        // The component's own message means nothing to the operator.
+        F.MessageBox(QStringLiteral("Can not open port!"), QStringLiteral("Message"), 64);
+    }
+}
+
+// Routes the application's hint changes (status tips) to DisplayHint instead
+// of the status bar's temporary message, which would cover the panels.
+class THintFilter : public QObject {
+public:
+    explicit THintFilter(TMainForm* Form) : QObject(Form), FForm(Form) { }
+
+protected:
+    bool eventFilter(QObject* Watched, QEvent* Event) override
+    {
+        if (Watched == FForm && Event->type() == QEvent::StatusTip) {
+            FForm->DisplayHint(static_cast<QStatusTipEvent*>(Event)->tip());
+            return true;
+        }
+        return QObject::eventFilter(Watched, Event);
+    }
+
+private:
+    TMainForm* FForm;
+};
+
+} // namespace
 
 void TMainForm::CreateComponents()
 {
     MyDevice = new TComm(this);
+    MyDevice->SetCommName("COM2");
+    MyDevice->SetDtrControl(TDtrControl::DtrDisable);
+    MyDevice->SetRtsControl(TRtsControl::RtsDisable);
+    MyDevice->OnReceiveData = [this](TComm* Sender, const void* Buffer, uint16_t BufferLength) {
+        MyDeviceReceiveData(Sender, Buffer, BufferLength);
+    };
+    MyDevice->OnModemStateChange = [this](TComm* Sender, uint32_t ModemEvent) {
+        MyDeviceModemStateChange(Sender, ModemEvent);
+    };
     Link = std::make_unique<TReaderLink>(*MyDevice);
 }
-void TMainForm::showEvent(QShowEvent* Event) { QMainWindow::showEvent(Event); }
-void TMainForm::closeEvent(QCloseEvent* Event) { QMainWindow::closeEvent(Event); }
-void TMainForm::FormCreate() { }
-void TMainForm::FormShow() { }
-void TMainForm::RgPortClick() { }
-void TMainForm::ChkBeepClick() { }
-void TMainForm::EdtMSChange() { }
-void TMainForm::RgQueryTypeClick() { }
-void TMainForm::MyDeviceReceiveData(TComm* /*Sender*/, const void* /*Buffer*/, uint16_t /*BufferLength*/) { }
+
+void TMainForm::FormCreate()
+{
+    Link->SearchMode = 0;
+    Link->BeepSetting = true;
+    Link->ReplyTimeout = 500;
+    installEventFilter(new THintFilter(this));
+}
+
+void TMainForm::showEvent(QShowEvent* Event)
+{
+    QMainWindow::showEvent(Event);
+    if (!FShown) {
+        FShown = true;
+        FormShow();
+    }
+}
+
+void TMainForm::FormShow() { RgPortClick(); }
+
+void TMainForm::closeEvent(QCloseEvent* Event)
+{
+    // An exchange waiting further down this thread's stack still uses the
+    // window and its component: stop any loop test and close when it ends.
+    if (OperationRunning()) {
+        LoopFlag = false;
+        FCloseRequested = true;
+        Event->ignore();
+        return;
+    }
+    QMainWindow::closeEvent(Event);
+}
+
+void TMainForm::RgPortClick()
+{
+    if (OperationRunning()) {
+        FPortChangePending = true;
+        return;
+    }
+    TOperationScope Scope(this);
+    if (!Scope)
+        return;
+    FPortChangePending = false;
+    ChangePort(*this);
+}
+
+void TMainForm::RunPendingPortChange()
+{
+    if (!FPortChangePending || Link->Busy())
+        return;
+    FPortChangePending = false;
+    ChangePort(*this);
+}
+
+void TMainForm::ChkBeepClick()
+{
+    if (ChkBeep)
+        Link->BeepSetting = ChkBeep->isChecked();
+}
+
+void TMainForm::EdtMSChange()
+{
+    if (!EdtMS)
+        return;
+    bool Ok = false;
+    const int Value = EdtMS->text().toInt(&Ok);
+    Link->ReplyTimeout = Ok ? Value : 100;
+}
+
+void TMainForm::RgQueryTypeClick()
+{
+    if (RgQueryType)
+        Link->SearchMode = uint8_t(RgQueryType->ItemIndex());
+}
+
+void TMainForm::MyDeviceReceiveData(TComm* /*Sender*/, const void* Buffer, uint16_t BufferLength)
+{
+    Link->MyDeviceReceiveData(Buffer, BufferLength);
+}
+
 void TMainForm::MyDeviceModemStateChange(TComm* /*Sender*/, uint32_t /*ModemEvent*/) { }
-int TMainForm::ExchangeFrame() { return 0; }
-bool TMainForm::TestLink() { return false; }
-void TMainForm::BeepReader() { }
-bool TMainForm::BeginOperation() { return false; }
-void TMainForm::EndOperation() { }
-void TMainForm::RunPendingPortChange() { }
+
+int TMainForm::ExchangeFrame() { return Link->ExchangeFrame(); }
+
+bool TMainForm::TestLink() { return Link->TestLink(); }
+
+void TMainForm::BeepReader() { Link->BeepReader(); }
+
+bool TMainForm::BeginOperation()
+{
+    if (FOperationDepth > 0)
+        return false;
+    ++FOperationDepth;
+    for (QPushButton* Button : CardOperationButtons(*this))
+        if (Button)
+            Button->setEnabled(false);
+    return true;
+}
+
+void TMainForm::EndOperation()
+{
+    if (FOperationDepth == 0)
+        return;
+    if (--FOperationDepth > 0)
+        return;
+    for (QPushButton* Button : CardOperationButtons(*this))
+        if (Button)
+            Button->setEnabled(true);
+    if (FPortChangePending)
+        RgPortClick();
+    if (FCloseRequested && !OperationRunning()) {
+        FCloseRequested = false;
+        // Not from here: the handler that held the guard is still on the
+        // stack and returns into this window.
+        QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+    }
+}

@@ -1,6 +1,8 @@
 #pragma once
 // The reader link: the one exchange buffer, the reply flag and the settings
-// that steer an exchange. (Starter declaration; the reader-link work fills it in.)
+// that steer an exchange. One request frame goes out, one reply frame comes
+// back; the wait keeps the user-interface thread processing its events, since
+// that is where the serial component delivers what it received.
 
 #include <array>
 #include <cstdint>
@@ -11,22 +13,45 @@ class TComm;
 class TReaderLink {
 public:
     static constexpr int BufferSize = 1024;
+    static constexpr int WaitStepMs = 50;
+
+    // Result codes of ExchangeFrame besides 0 and the reader's own status byte.
+    static constexpr int ResultBadReply = 12;
+    static constexpr int ResultNotSent = 20;
+    static constexpr int ResultNoReply = 22;
 
     explicit TReaderLink(TComm& Device);
 
     bool BeepSetting = true;
     uint8_t SearchMode = 0;
     int32_t ReplyTimeout = 500;
+    // Set once a whole reply frame (L + 1 bytes) has arrived for the waiting
+    // exchange.
     bool ReplyFlag = false;
     std::array<uint8_t, BufferSize> Buffer{};
 
+    // The two halves of one wait step. Tests replace them to count steps
+    // without depending on the speed of the machine.
+    std::function<void()> ProcessEvents;
+    std::function<void(int Ms)> Sleep;
+
+    // Sends bytes 0 .. L of Buffer (after writing the checksum at L) and
+    // waits for the reply: 0 when it came back with the command code, 12 for a
+    // bad or incomplete reply, 20 when nothing could be sent (or an exchange
+    // already waits), 22 when nothing arrived in time, otherwise the reader's
+    // status byte.
     int ExchangeFrame();
     bool TestLink();
     void BeepReader();
     void MyDeviceReceiveData(const void* Data, uint16_t Length);
     // Bytes of the last reply frame that truly arrived (L + 1 when complete).
     int ReplyLength() const;
+    // True while an exchange is under way (sending or waiting).
+    bool Busy() const { return FBusy; }
 
 private:
     TComm& FDevice;
+    bool FBusy = false;
+    bool FAccepting = false; // received bytes belong to the waiting exchange
+    int FReceived = 0;       // bytes of the reply frame assembled so far
 };

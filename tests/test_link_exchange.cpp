@@ -1,0 +1,236 @@
+// The frame exchange over a real pseudo-terminal: frames on the wire, result
+// codes, wait steps, and the mended faults (nested exchanges, late replies,
+// replies in pieces, frames too short to carry a status).
+#include "reader/Commands.h"
+#include "reader/ReaderLink.h"
+#include "serial/Comm.h"
+#include "support/PtyPeer.h"
+
+#include <QCoreApplication>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <thread>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+class LinkExchange : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        Device.SetCommName(Peer.SlavePath());
+        Device.OnReceiveData = [this](TComm*, const void* Data, uint16_t Length) {
+            ++Chunks;
+            Link.MyDeviceReceiveData(Data, Length);
+        };
+        ASSERT_NO_THROW(Device.OpenPort());
+        // Real sleeps, counted; the peer's script runs at the first step.
+        Link.Sleep = [this](int Ms) {
+            ++Sleeps;
+            std::this_thread::sleep_for(std::chrono::milliseconds(Ms));
+        };
+        Link.ProcessEvents = [this] {
+            if (OnFirstStep) {
+                auto Step = std::move(OnFirstStep);
+                OnFirstStep = nullptr;
+                Step();
+            }
+            QCoreApplication::processEvents(QEventLoop::AllEvents);
+        };
+        Link.ReplyTimeout = 3000;
+    }
+
+    // At the first wait step: read the request, then answer with Reply.
+    void AnswerWith(std::vector<uint8_t> Reply, size_t RequestLength = 4)
+    {
+        OnFirstStep = [this, Reply, RequestLength] {
+            Request = Peer.Read(RequestLength, 5s);
+            if (!Reply.empty())
+                Peer.Write(Reply);
+        };
+    }
+
+    PtyPeer Peer;
+    TComm Device;
+    TReaderLink Link{Device};
+    std::function<void()> OnFirstStep;
+    std::vector<uint8_t> Request;
+    int Sleeps = 0;
+    int Chunks = 0;
+};
+
+TEST_F(LinkExchange, BeepAndLinkTestFramesOnTheWire)
+{
+    Link.ReplyTimeout = 100; // the peer stays silent: 22 after two steps
+    Link.BeepReader();
+    EXPECT_EQ(Hex(Peer.Read(3, 5s)), Hex(Bytes({0x02, 0x13, 0x15})));
+    EXPECT_EQ(Sleeps, 2);
+
+    // With the beep setting off nothing is sent and no time passes.
+    Link.BeepSetting = false;
+    Sleeps = 0;
+    Link.BeepReader();
+    EXPECT_EQ(Sleeps, 0);
+    EXPECT_TRUE(Peer.ReadUntilQuiet(300ms, 2s).empty());
+
+    Link.ReplyTimeout = 3000;
+    AnswerWith(Bytes({0x03, 0x12, 0x00, 0x15}));
+    EXPECT_TRUE(Link.TestLink());
+    EXPECT_EQ(Hex(Request), Hex(Bytes({0x03, 0x12, 0x00, 0x15})));
+    EXPECT_EQ(Link.ReplyLength(), 4);
+}
+
+TEST_F(LinkExchange, ResultCodes)
+{
+    struct {
+        const char* Name;
+        std::vector<uint8_t> Reply;
+        int Result;
+    } const Cases[] = {
+        {"same command code", Bytes({0x03, 0x12, 0x00, 0x15}), 0},
+        {"reader status 5", Bytes({0x03, 0x05, 0x00, 0x08}), 5},
+        {"byte 1 zero", Bytes({0x03, 0x00, 0x00, 0x03}), 0},
+        {"bad checksum, right code", Bytes({0x03, 0x12, 0x00, 0x16}), 12},
+        {"status 22 from the reader", Bytes({0x02, 0x16, 0x18}), 22},
+        {"longer reply", Bytes({0x07, 0x12, 0x01, 0x12, 0x34, 0x56, 0x78, 0x2E}), 0},
+        // No status byte: byte 1 would be the request's own command code.
+        {"length 1", Bytes({0x01, 0x01}), 12},
+        {"length 0", Bytes({0x00}), 12},
+    };
+    for (const auto& C : Cases) {
+        Sleeps = 0;
+        AnswerWith(C.Reply);
+        BuildLinkTest(Link.Buffer.data());
+        EXPECT_EQ(Link.ExchangeFrame(), C.Result) << C.Name;
+        EXPECT_EQ(Hex(Request), Hex(Bytes({0x03, 0x12, 0x00, 0x15}))) << C.Name;
+        EXPECT_EQ(Link.ReplyLength(), int(C.Reply.size())) << C.Name;
+        EXPECT_LT(Sleeps, 60) << C.Name; // the reply ended the wait, not the time-out
+    }
+}
+
+TEST_F(LinkExchange, SilenceAndWaitSteps)
+{
+    struct {
+        int32_t Timeout;
+        int Sleeps;
+    } const Cases[] = {{120, 3}, {500, 10}, {100, 2}, {50, 1}, {51, 2}, {0, 0}, {-1, 0}, {-500, 0}};
+    for (const auto& C : Cases) {
+        Sleeps = 0;
+        Link.ReplyTimeout = C.Timeout;
+        Link.Sleep = [this](int Ms) {
+            EXPECT_EQ(Ms, 50);
+            ++Sleeps;
+        };
+        BuildLinkTest(Link.Buffer.data());
+        EXPECT_EQ(Link.ExchangeFrame(), 22) << C.Timeout;
+        EXPECT_EQ(Sleeps, C.Sleeps) << C.Timeout;
+        // The frame went out even when nothing was waited for.
+        EXPECT_EQ(Hex(Peer.Read(4, 5s)), Hex(Bytes({0x03, 0x12, 0x00, 0x15}))) << C.Timeout;
+    }
+}
+
+TEST_F(LinkExchange, ClosedPortGives20AtOnce)
+{
+    Device.ClosePort();
+    BuildLinkTest(Link.Buffer.data());
+    EXPECT_EQ(Link.ExchangeFrame(), 20);
+    EXPECT_EQ(Sleeps, 0);
+    EXPECT_FALSE(Link.TestLink());
+    EXPECT_EQ(Sleeps, 0);
+}
+
+TEST_F(LinkExchange, NestedExchangeIsRefused)
+{
+    int Nested = -1;
+    OnFirstStep = [this, &Nested] {
+        Request = Peer.Read(4, 5s);
+        // A handler running inside the wait tries an exchange of its own.
+        Nested = Link.ExchangeFrame();
+        Peer.Write(Bytes({0x03, 0x12, 0x00, 0x15}));
+    };
+    BuildLinkTest(Link.Buffer.data());
+    EXPECT_EQ(Link.ExchangeFrame(), 0);
+    EXPECT_EQ(Nested, 20);
+    EXPECT_FALSE(Link.Busy());
+    // Only the outer request reached the line.
+    EXPECT_EQ(Hex(Request), Hex(Bytes({0x03, 0x12, 0x00, 0x15})));
+    EXPECT_TRUE(Peer.ReadUntilQuiet(300ms, 2s).empty());
+}
+
+TEST_F(LinkExchange, LateReplyIsNeverTakenForTheNextOne)
+{
+    // First exchange: the reader is too slow.
+    Link.ReplyTimeout = 150;
+    AnswerWith({});
+    EXPECT_FALSE(Link.TestLink());
+
+    // Its reply arrives between exchanges and is delivered by the event loop.
+    Peer.Write(Bytes({0x03, 0x12, 0x00, 0x15}));
+    ASSERT_TRUE(WaitUntil([this] { return Chunks == 1; }));
+    EXPECT_FALSE(Link.ReplyFlag);
+
+    // Another late reply is posted by the serial component, but not yet
+    // delivered, when the next request is sent.
+    Link.ReplyTimeout = 3000;
+    Peer.Write(Bytes({0x03, 0x12, 0x00, 0x15}));
+    std::this_thread::sleep_for(600ms); // the read completes and is queued meanwhile
+    AnswerWith(Bytes({0x03, 0x05, 0x00, 0x08}));
+    EXPECT_EQ(Link.ExchangeFrame() /* the request still stands in the buffer */, 5);
+    EXPECT_EQ(Chunks, 3);
+    EXPECT_EQ(Hex(Request), Hex(Bytes({0x03, 0x12, 0x00, 0x15})));
+}
+
+TEST_F(LinkExchange, ReplyInPieces)
+{
+    // A pause longer than the read interval splits the reply into two chunks.
+    OnFirstStep = [this] {
+        Request = Peer.Read(4, 5s);
+        EXPECT_EQ(Hex(Request), Hex(Bytes({0x03, 0x0A, 0x01, 0x0E})));
+        Peer.Write(Bytes({0x07, 0x0A, 0x01}));
+        std::this_thread::sleep_for(250ms);
+        Peer.Write(Bytes({0x12, 0x34, 0x56, 0x78, 0x26}));
+    };
+    BuildSearchCardSerial(Link.Buffer.data(), 1);
+    EXPECT_EQ(Link.ExchangeFrame(), 0);
+    EXPECT_EQ(Chunks, 2);
+    EXPECT_EQ(Link.ReplyLength(), 8);
+    EXPECT_EQ(Hex(std::vector<uint8_t>(Link.Buffer.begin(), Link.Buffer.begin() + 8)),
+              Hex(Bytes({0x07, 0x0A, 0x01, 0x12, 0x34, 0x56, 0x78, 0x26})));
+
+    // A reply still short of its L + 1 bytes at the time-out is a bad reply.
+    Link.ReplyTimeout = 700;
+    AnswerWith(Bytes({0x07, 0x0A, 0x01, 0x12}));
+    BuildSearchCardSerial(Link.Buffer.data(), 1);
+    EXPECT_EQ(Link.ExchangeFrame(), 12);
+    EXPECT_EQ(Link.ReplyLength(), 4);
+}
+
+TEST_F(LinkExchange, BytesBeyondTheFrameAreDropped)
+{
+    Link.Buffer.fill(0x77);
+    AnswerWith(Bytes({0x03, 0x12, 0x00, 0x15, 0xAA, 0xBB, 0xCC}));
+    BuildLinkTest(Link.Buffer.data());
+    EXPECT_EQ(Link.ExchangeFrame(), 0);
+    EXPECT_EQ(Link.ReplyLength(), 4);
+    EXPECT_EQ(Link.Buffer[4], 0x77);
+    EXPECT_EQ(Link.Buffer[5], 0x77);
+
+    // A 2048-byte burst claiming L = 255: only the frame's 256 bytes are
+    // taken, nothing else in the buffer is written.
+    Link.Buffer.fill(0x77);
+    std::vector<uint8_t> Burst(2048, 0x01);
+    Burst[0] = 0xFF;
+    AnswerWith(Burst);
+    BuildLinkTest(Link.Buffer.data());
+    EXPECT_EQ(Link.ExchangeFrame(), 12); // 254 ones plus 0xFF do not sum to 0x01
+    EXPECT_EQ(Link.ReplyLength(), 256);
+    EXPECT_EQ(Link.Buffer[255], 0x01);
+    for (size_t i = 256; i < Link.Buffer.size(); ++i)
+        ASSERT_EQ(Link.Buffer[i], 0x77) << i;
+}
+
+} // namespace
