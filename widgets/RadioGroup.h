@@ -6,11 +6,13 @@
 
 #include <vector>
 
+class QButtonGroup;
 class QRadioButton;
 
 class TRadioGroup : public QGroupBox {
     Q_OBJECT
 public:
+    // Items fill the columns top to bottom, then left to right.
     TRadioGroup(const QString& Caption, const QStringList& Items, int Columns, QWidget* Parent = nullptr);
 
     int ItemIndex() const;        // -1 when no item is chosen
@@ -24,4 +26,5 @@ signals:
 
 private:
     std::vector<QRadioButton*> FButtons;
+    QButtonGroup* FGroup = nullptr;
 };

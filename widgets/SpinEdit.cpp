@@ -1,3 +1,32 @@
 #include "widgets/SpinEdit.h"
-TSpinEdit::TSpinEdit(QWidget* Parent) : QSpinBox(Parent) { }
-int TSpinEdit::Value() const { return value(); }
+
+#include <QLineEdit>
+
+#include <algorithm>
+
+TSpinEdit::TSpinEdit(QWidget* Parent)
+    : QSpinBox(Parent)
+{
+    // Text the validator lets through half-typed (an empty box) must not be
+    // replaced by the last good value behind the operator's back.
+    setCorrectionMode(QAbstractSpinBox::CorrectToNearestValue);
+}
+
+int TSpinEdit::Value() const
+{
+    bool IsNumber = false;
+    const int Number = cleanText().trimmed().toInt(&IsNumber);
+    if (!IsNumber)
+        return minimum();
+    // The box never offers a number outside its range to whoever reads it.
+    return std::clamp(Number, minimum(), maximum());
+}
+
+void TSpinEdit::focusOutEvent(QFocusEvent* Event)
+{
+    const int Settled = Value();
+    QSpinBox::focusOutEvent(Event);
+    // Leave the text showing what Value() read, so the two never disagree.
+    if (value() != Settled || lineEdit()->text() != textFromValue(Settled))
+        setValue(Settled);
+}

@@ -9,6 +9,11 @@ class TSpinEdit : public QSpinBox {
 public:
     explicit TSpinEdit(QWidget* Parent = nullptr);
 
-    // The text as a number, or the minimum when it is not one.
+    // The text as a number (held within the range), or the minimum when it is
+    // not one. Read this rather than value(): value() keeps the last number
+    // that was complete while the operator types.
     int Value() const;
+
+protected:
+    void focusOutEvent(QFocusEvent* Event) override;
 };
