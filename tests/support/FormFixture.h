@@ -1,0 +1,88 @@
+#pragma once
+// The real main window connected to the reader simulator: a private port map
+// (XDG_CONFIG_HOME in a temporary directory) whose COM1 is the simulator's
+// pseudo-terminal, a recorder in place of the modal message box, and helpers
+// to press buttons and read the log. Each test owns one; nothing outlives it.
+//
+//     TFormFixture F;                       // shown, linked on COM1
+//     F.Click(F.Form->Button9);
+//     EXPECT_EQ(F.LastLog(), "Search card successfule!");
+//     EXPECT_EQ(F.Frames(), ...);           // requests without the beeps
+
+#include "app/MainForm.h"
+#include "sim/SimServer.h"
+
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+class QComboBox;
+class QLineEdit;
+class QPushButton;
+
+struct TMessageRecord {
+    QString Text;
+    QString Caption;
+    int Flags = 0;
+    bool operator==(const TMessageRecord&) const = default;
+};
+
+struct TFormOptions {
+    // Reply time-out set in EdtMS before the first show; generous because the
+    // machine is slow and shared. 0 leaves the window's default (500).
+    int ReplyTimeoutMs = 3000;
+    // Show the window (and so link it) in the constructor.
+    bool Show = true;
+    // Port-map entries: COM1 is the simulator unless this says otherwise
+    // (an empty name leaves COM1 unmapped).
+    std::string Com1Target = "sim";
+};
+
+class TFormFixture {
+public:
+    explicit TFormFixture(TFormOptions Options = {});
+    ~TFormFixture();
+
+    TFormFixture(const TFormFixture&) = delete;
+    TFormFixture& operator=(const TFormFixture&) = delete;
+
+    sim::SimServer Sim;
+    std::unique_ptr<TMainForm> Form;
+    std::vector<TMessageRecord> Boxes; // every message box, in order
+
+    // Shows the window: its first show runs the port selection.
+    void Show();
+    // Maps COMn to Target in the private port map (replacing any link).
+    void MapPort(int N, const std::string& Target);
+
+    // Presses Button as the operator would; fails the test if it is disabled.
+    // The button's handler runs its whole chain before this returns.
+    void Click(QPushButton* Button);
+    void SetReplyTimeout(int Ms);   // through EdtMS, as the operator types it
+    void SetBeep(bool On);          // through ChkBeep
+    void SetSearchAllCards(bool All); // through RgQueryType
+    void ChooseKeySource(QComboBox* Selector, int Index);
+    void SetKeyText(QLineEdit* Edit, const QString& Text);
+
+    QStringList LogLines() const;
+    QString LastLog() const;
+    void ClearLog();
+    QString LinkPanel() const;
+
+    // Requests the simulator received, without the beeps, then forgets them.
+    std::vector<std::vector<uint8_t>> TakeFrames();
+    // All requests received (beeps included), then forgets them.
+    std::vector<std::vector<uint8_t>> TakeAllFrames();
+
+private:
+    QTemporaryDir FConfig;
+    std::string FOldConfig;
+    bool FHadOldConfig = false;
+};
+
+// Frames as text for readable failures: "03 0A 01 0E | 04 05 00 FF 08".
+std::string FramesText(const std::vector<std::vector<uint8_t>>& Frames);
