@@ -19,7 +19,11 @@ void SetText(QLineEdit* Edit, const QString& Text)
 
 // A reply that passed the checksum but stops before the bytes an operation
 // reads carries no card data: what stands there is left from earlier frames.
-bool ReplyCovers(const TReaderLink& Link, int Needs) { return Link.ReplyLength() >= Needs; }
+// Needs counts the frame's bytes before the checksum, as its length byte does.
+bool ReplyCovers(const TReaderLink& Link, int Needs)
+{
+    return Link.Buffer[0] >= Needs && Link.ReplyLength() > Needs;
+}
 
 uint8_t KeySourceOf(const QComboBox* Selector)
 {

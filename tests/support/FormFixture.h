@@ -17,6 +17,7 @@
 #include <QTemporaryDir>
 
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -83,6 +84,9 @@ private:
     std::string FOldConfig;
     bool FHadOldConfig = false;
 };
+
+// Readable QString values in test failures.
+inline void PrintTo(const QString& Text, std::ostream* Out) { *Out << '"' << Text.toStdString() << '"'; }
 
 // Frames as text for readable failures: "03 0A 01 0E | 04 05 00 FF 08".
 std::string FramesText(const std::vector<std::vector<uint8_t>>& Frames);
