@@ -148,7 +148,7 @@ void TMainForm::RunLoopTest(QPushButton* Start, QPushButton* Stop, TCycle&& Cycl
     const QDateTime started = LoopNow();
     const QString timeFormat = QLocale::system().timeFormat(QLocale::LongFormat);
 
-    while (LoopFlag && !FCloseRequested) {
+    while (LoopFlag) {
         QCoreApplication::processEvents();
         // No exchange waits here, so a port chosen during the last cycle can
         // be opened now.

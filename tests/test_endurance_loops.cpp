@@ -3,6 +3,7 @@
 #include "app/MainForm.h"
 #include "sim/SimServer.h"
 #include "support/PtyPeer.h"
+#include "widgets/RadioGroup.h"
 #include "widgets/SpinEdit.h"
 
 #include <QCheckBox>
@@ -11,12 +12,15 @@
 #include <QLocale>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRadioButton>
+#include <QGroupBox>
 #include <QTemporaryDir>
 #include <QTimer>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -40,6 +44,15 @@ Frame WithSum(Frame F)
     return F;
 }
 
+// Frames as hex text, so a failure shows what went to the reader.
+std::string Text(const std::vector<Frame>& Frames)
+{
+    std::string out;
+    for (auto& f : Frames)
+        out += (out.empty() ? "" : " | ") + Hex(f);
+    return out;
+}
+
 // The block image that a write of a 32-digit pattern puts on the card.
 std::array<uint8_t, 16> PatternBytes(int Counter)
 {
@@ -53,6 +66,8 @@ QString PatternText(int Counter) { return QString::asprintf("0000000000000000000
 
 // The window connected to a simulated reader through the user's port map, as
 // an operator would set it up, with a message-box recorder of its own.
+#define EXPECT_FRAMES(Got, Want) EXPECT_EQ(Text(Got), Text(Want))
+
 class EnduranceTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -140,7 +155,8 @@ TEST(EnduranceElapsed, KeepsCountingHoursPastADayInTheLocaleLayout)
     EXPECT_EQ(TMainForm::ElapsedText(t, QStringLiteral("h:mm:ss AP t")), QStringLiteral("26:03:15"));
     EXPECT_EQ(TMainForm::ElapsedText(t, QStringLiteral("t HH.mm.ss")), QStringLiteral("26.03.15"));
     EXPECT_EQ(TMainForm::ElapsedText(t, QStringLiteral("H 'h' mm 'min' ss 's'")), QStringLiteral("26 h 03 min 15 s"));
-    EXPECT_EQ(TMainForm::ElapsedText(t, QStringLiteral("HH'''mm'''ss")), QStringLiteral("26'03'15"));
+    EXPECT_EQ(TMainForm::ElapsedText(t, QStringLiteral("HH''mm''ss")), QStringLiteral("26'03'15"));
+    EXPECT_EQ(TMainForm::ElapsedText(t, QStringLiteral("H 'o''clock' m")), QStringLiteral("26 o'clock 3"));
     EXPECT_EQ(TMainForm::ElapsedText(5, QStringLiteral("HH:mm:ss t")), QStringLiteral("00:00:05"));
     EXPECT_EQ(TMainForm::ElapsedText(5, QStringLiteral("H:m:s")), QStringLiteral("0:0:5"));
     EXPECT_EQ(TMainForm::ElapsedText(123 * 3600 + 59 * 60 + 59, QStringLiteral("hh:mm:ss")), QStringLiteral("123:59:59"));
@@ -159,15 +175,18 @@ TEST_F(EnduranceTest, ReadLoopCountsGoodCyclesAndFinishesTheCycleStoppedInAWait)
     Form->EdtBlock->setValue(5);
     Form->CmbTestKeyType->setCurrentIndex(0);
 
-    bool startsDisabled = false, stopEnabled = false, cardOpsLocked = false, settingsLive = false;
+    bool startsDisabled = false, stopEnabled = false, cardOpsLocked = false, settingsLive = false, sectorLive = false;
     // Stop while the third cycle's search waits for its reply: that cycle
     // still authenticates, reads and beeps before the loop ends.
     StopWhen([&] { return CountOf(0x0A) == 3; },
              [&] {
                  startsDisabled = !Form->BtnStartRead->isEnabled() && !Form->BtnStartWrite->isEnabled();
-                 stopEnabled = Form->BtnStopRead->isEnabled() && Form->BtnStopWrite->isEnabled();
+                 // The other test's Stop stays as it was: that test is idle.
+                 stopEnabled = Form->BtnStopRead->isEnabled() && !Form->BtnStopWrite->isEnabled();
                  cardOpsLocked = !Form->Button9->isEnabled() && !Form->Button1->isEnabled();
                  settingsLive = Form->ChkBeep->isEnabled() && Form->EdtMS->isEnabled();
+                 Form->SectorRadios[5]->click();
+                 sectorLive = TMainForm::Tag(Form->GbSec1) == 5;
                  // Read once at Start: these wait for the next run.
                  Form->EdtBlock->setValue(6);
                  Form->CmbTestKeyType->setCurrentIndex(1);
@@ -183,7 +202,7 @@ TEST_F(EnduranceTest, ReadLoopCountsGoodCyclesAndFinishesTheCycleStoppedInAWait)
     std::vector<Frame> cycles;
     for (int i = 0; i < 3; ++i)
         cycles.insert(cycles.end(), {search, auth, read, beep});
-    EXPECT_EQ(Sim.Requests(), cycles);
+    EXPECT_FRAMES(Sim.Requests(), cycles);
 
     EXPECT_EQ(Form->LbReadSum->text(), Caption("read", "0000003"));
     EXPECT_EQ(Form->LbReadHex->text(), Caption("read data", "A0A1A2A3A4A5A6A7A8A9AAABACADAEAF"));
@@ -200,6 +219,7 @@ TEST_F(EnduranceTest, ReadLoopCountsGoodCyclesAndFinishesTheCycleStoppedInAWait)
     EXPECT_TRUE(stopEnabled);
     EXPECT_TRUE(cardOpsLocked);
     EXPECT_TRUE(settingsLive);
+    EXPECT_TRUE(sectorLive);
     EXPECT_TRUE(Form->BtnStartRead->isEnabled());
     EXPECT_TRUE(Form->BtnStartWrite->isEnabled());
     EXPECT_FALSE(Form->BtnStopRead->isEnabled());
@@ -214,7 +234,7 @@ TEST_F(EnduranceTest, ReadLoopCountsGoodCyclesAndFinishesTheCycleStoppedInAWait)
     StopWhen([&] { return CountOf(0x06) == 1; });
     Form->BtnStartRead->click();
     ASSERT_FALSE(TimedOut);
-    EXPECT_EQ(RequestsOf(0x06), std::vector<Frame>{WithSum({0x03, 0x06, 0x06})});
+    EXPECT_FRAMES(RequestsOf(0x06), std::vector<Frame>{WithSum({0x03, 0x06, 0x06})});
     EXPECT_EQ(Form->LbReadSum->text(), Caption("read", "0000001"));
 }
 
@@ -226,7 +246,7 @@ TEST_F(EnduranceTest, ReadLoopCountsFailuresAndKeepsTheLastSearchCountShown)
     Sim.InjectFault(0x0A, {sim::FaultKind::ErrorStatus, 0, sim::StatusNoCard}, 1, 0);
     Sim.InjectFault(0x05, {sim::FaultKind::ErrorStatus, 0, sim::StatusAuthFailed}, 1, 0);
     Sim.InjectFault(0x06, {sim::FaultKind::ErrorStatus, 0, sim::StatusNotAuth}, 1, 1);
-    Sim.InjectFault(0x0A, {sim::FaultKind::ErrorStatus, 0, sim::StatusNoCard}, 1, 4);
+    Sim.InjectFault(0x0A, {sim::FaultKind::ErrorStatus, 0, sim::StatusNoCard}, 1, 3); // counted after the one above
 
     std::vector<QString> querySeen;
     StopWhen([&] {
@@ -239,7 +259,7 @@ TEST_F(EnduranceTest, ReadLoopCountsFailuresAndKeepsTheLastSearchCountShown)
 
     EXPECT_EQ(CountOf(0x0A), 6);
     EXPECT_EQ(CountOf(0x05), 4);
-    EXPECT_EQ(RequestsOf(0x06), std::vector<Frame>(3, WithSum({0x03, 0x06, 0x03})));
+    EXPECT_FRAMES(RequestsOf(0x06), std::vector<Frame>(3, WithSum({0x03, 0x06, 0x03})));
     EXPECT_EQ(CountOf(0x13), 2);
     EXPECT_EQ(Form->LbReadSum->text(), Caption("read", "0000002"));
     EXPECT_EQ(Form->LbReadErrSum->text(), Caption("error", "0000001"));
@@ -296,24 +316,25 @@ TEST_F(EnduranceTest, WriteLoopWritesNumberedPatternsAndCountsEveryOutcome)
     Sim.InjectFault(0x05, {sim::FaultKind::ErrorStatus, 0, sim::StatusAuthFailed}, 1, 1);
     Sim.InjectFault(0x07, {sim::FaultKind::ErrorStatus, 0, sim::StatusAccessDenied}, 1, 1);
     Sim.InjectFault(0x06, {sim::FaultKind::ErrorStatus, 0, sim::StatusNotAuth}, 1, 1);
-    Sim.InjectFault(0x0A, {sim::FaultKind::ErrorStatus, 0, sim::StatusNoCard}, 1, 7);
+    Sim.InjectFault(0x0A, {sim::FaultKind::ErrorStatus, 0, sim::StatusNoCard}, 1, 5); // counted after the one above
     // Cycle 6: the card's block changes between the write and the read-back.
+    // The simulator has carried a write out when its observer sees the
+    // request, and the read-back can only follow the write's reply.
     std::array<uint8_t, 16> spoilt{};
     spoilt[15] = 0x99;
-    bool spoiltDone = false;
-    QTimer spoil;
-    spoil.setInterval(5);
-    QObject::connect(&spoil, &QTimer::timeout, [&] {
-        if (!spoiltDone && CountOf(0x07) == 4 && Sim.Log().back().FromProgram == false) {
-            spoiltDone = true;
+    std::atomic<int> writesSeen{0};
+    std::atomic<bool> spoiltDone{false};
+    Sim.SetObserver([&](const sim::SimServer::Record& R) {
+        if (R.FromProgram && R.Bytes.size() > 1 && R.Bytes[1] == 0x07 && ++writesSeen == 4) {
             Sim.SetBlock(9, spoilt);
+            spoiltDone = true;
         }
     });
-    spoil.start();
 
     StopWhen([&] { return CountOf(0x06) == 5; });
     ASSERT_TRUE(Form->BtnStartWrite->isEnabled());
     Form->BtnStartWrite->click();
+    Sim.SetObserver(nullptr);
     ASSERT_FALSE(TimedOut);
     ASSERT_TRUE(spoiltDone);
 
@@ -395,7 +416,7 @@ TEST_F(EnduranceTest, WriteLoopRefusesATrailerBlockAndChangesNothingElse)
         EXPECT_EQ(l->text(), QStringLiteral("untouched"));
     // Nothing went to the reader: a link test afterwards is the first request.
     EXPECT_TRUE(Form->TestLink());
-    EXPECT_EQ(Sim.Requests(), std::vector<Frame>{WithSum({0x03, 0x12, 0x00})});
+    EXPECT_FRAMES(Sim.Requests(), std::vector<Frame>{WithSum({0x03, 0x12, 0x00})});
 }
 
 // ------------------------------------------------------------ one run at a time
@@ -420,6 +441,41 @@ TEST_F(EnduranceTest, NoSecondTestOrCardOperationRunsInsideARun)
     EXPECT_FALSE(Form->OperationRunning());
 }
 
+TEST_F(EnduranceTest, APortChosenDuringARunIsOpenedBetweenCycles)
+{
+    sim::SimServer second;
+    std::filesystem::create_symlink(second.DevicePath(), ConfigDir.path().toStdString() + "/orvelle/ports/COM2");
+    auto secondOf = [&](uint8_t Command) {
+        int n = 0;
+        for (auto& r : second.Requests())
+            n += r.size() > 1 && r[1] == Command;
+        return n;
+    };
+    bool chosen = false;
+    StopWhen([&] {
+        if (!chosen && CountOf(0x06) == 1) {
+            chosen = true;
+            Form->RgPort->Button(1)->click(); // during the first cycle's read
+        }
+        return secondOf(0x06) == 1;
+    });
+    Form->BtnStartRead->click();
+    ASSERT_FALSE(TimedOut);
+
+    const Frame search = WithSum({0x03, 0x0A, 0x00});
+    const Frame auth = WithSum({0x04, 0x05, 0x00, 0x00});
+    const Frame read = WithSum({0x03, 0x06, 0x01});
+    const Frame beep = WithSum({0x02, 0x13});
+    // The first cycle ends on the old port; the link test and its beep go
+    // out on the new one before the next cycle.
+    EXPECT_FRAMES(Sim.Requests(), (std::vector<Frame>{search, auth, read, beep}));
+    EXPECT_FRAMES(second.Requests(), (std::vector<Frame>{WithSum({0x03, 0x12, 0x00}), beep, search, auth, read, beep}));
+    EXPECT_EQ(Form->StatusPanels[1]->text(), QStringLiteral("Linked"));
+    EXPECT_EQ(Form->LbReadSum->text(), Caption("read", "0000002"));
+    Form->close();
+    Form.reset();
+}
+
 TEST_F(EnduranceTest, StopInTheFirstPumpEndsTheRunBeforeAnyCycle)
 {
     Form->LbReadSum->setText(QStringLiteral("before"));
@@ -431,7 +487,7 @@ TEST_F(EnduranceTest, StopInTheFirstPumpEndsTheRunBeforeAnyCycle)
     EXPECT_FALSE(Form->BtnStopRead->isEnabled());
     // Nothing went to the reader: a link test afterwards is the first request.
     EXPECT_TRUE(Form->TestLink());
-    EXPECT_EQ(Sim.Requests(), std::vector<Frame>{WithSum({0x03, 0x12, 0x00})});
+    EXPECT_FRAMES(Sim.Requests(), std::vector<Frame>{WithSum({0x03, 0x12, 0x00})});
 }
 
 TEST_F(EnduranceTest, AnErrorInsideTheLoopRestoresTheButtonsAndPassesOn)
@@ -458,15 +514,16 @@ TEST_F(EnduranceTest, ElapsedTimeKeepsCountingPastADay)
 {
     const QDateTime base(QDate(2026, 3, 1), QTime(10, 0, 0));
     int calls = 0;
-    Form->Now = [&] { return ++calls == 1 ? base : base.addSecs(26 * 3600 + 3 * 60 + 15); };
+    Form->Now = [&] { return ++calls == 1 ? base : base.addSecs(94995); };
     StopWhen([&] { return CountOf(0x06) == 1; });
     Form->BtnStartRead->click();
     Form->Now = {};
     ASSERT_FALSE(TimedOut);
     const QString format = QLocale::system().timeFormat(QLocale::LongFormat);
     EXPECT_EQ(Form->LbTimeSum->text(), QStringLiteral("time") + Colon + TMainForm::ElapsedText(94995, format));
+    // 26 h 23 min 15 s, whatever the separators.
     EXPECT_TRUE(Form->LbTimeSum->text().contains(QStringLiteral("26"))) << Form->LbTimeSum->text().toStdString();
-    EXPECT_TRUE(Form->LbTimeSum->text().contains(QStringLiteral("03"))) << Form->LbTimeSum->text().toStdString();
+    EXPECT_TRUE(Form->LbTimeSum->text().contains(QStringLiteral("23"))) << Form->LbTimeSum->text().toStdString();
 }
 
 } // namespace
