@@ -37,12 +37,16 @@ TDataBlock TDataBlock::Copy(const void* Data, size_t Count)
 
 void PostNotification(TCommNotifier* Notifier, QEvent::Type Type, uint32_t Param)
 {
-    QCoreApplication::postEvent(Notifier, new TCommMessage(Type, Param));
+    auto* message = new TCommMessage(Type, Param);
+    TCommMessage::Posted();
+    QCoreApplication::postEvent(Notifier, message);
 }
 
 void PostReceiveData(TCommNotifier* Notifier, TDataBlock&& Block)
 {
-    QCoreApplication::postEvent(Notifier, new TCommMessage(std::move(Block)));
+    auto* message = new TCommMessage(std::move(Block));
+    TCommMessage::Posted();
+    QCoreApplication::postEvent(Notifier, message);
 }
 
 void TCommNotifier::Release()
@@ -55,6 +59,7 @@ void TCommNotifier::Release()
 
 bool TCommNotifier::event(QEvent* Message)
 {
+    TCommMessage::TakeOver();
     const int type = Message->type();
     if (type < NotifyReceiveData || type > NotifySendDataEmpty)
         return QObject::event(Message);
@@ -145,6 +150,7 @@ TReadThread::~TReadThread()
 void TReadThread::Resume()
 {
     FThread = std::thread(&TReadThread::Execute, this);
+    ::pthread_setname_np(FThread.native_handle(), "ComRead");
 }
 
 void TReadThread::WaitFor()
@@ -192,6 +198,7 @@ bool TReadThread::IssueEventWait()
     if (ModemWakeInstalled()) {
         try {
             FModemWatch = std::thread(&TReadThread::WatchModemLines, this);
+            ::pthread_setname_np(FModemWatch.native_handle(), "ComModem");
         } catch (const std::system_error&) {
             // Without the helper only carrier and ring go unreported.
         }
@@ -292,25 +299,26 @@ bool TReadThread::ProcessLineEvent()
 bool TReadThread::IssueRead()
 {
     uint8_t buffer[ReadBufferSize];
-    const uint32_t interval = FTimeouts->ReadInterval.load();
-    const uint32_t multiplier = FTimeouts->ReadTotalMultiplier.load();
-    const uint32_t constant = FTimeouts->ReadTotalConstant.load();
-    const bool immediate = interval == MaxDword;
-
     const Clock::time_point start = Clock::now();
-    std::optional<Clock::time_point> deadline;
-    if (immediate && multiplier == MaxDword) {
-        if (constant != 0 && constant != MaxDword)
-            deadline = start + std::chrono::milliseconds(constant);
-    } else if (multiplier != 0 || constant != 0) {
-        deadline = start + std::chrono::milliseconds(uint64_t(multiplier) * ReadBufferSize + constant);
-    }
-
     size_t count = 0;
     Clock::time_point lastByte = start;
     while (count < ReadBufferSize) {
+        // Taken afresh at every wake, so a change made while the port is
+        // open counts from the next byte on.
+        const uint32_t interval = FTimeouts->ReadInterval.load();
+        const uint32_t multiplier = FTimeouts->ReadTotalMultiplier.load();
+        const uint32_t constant = FTimeouts->ReadTotalConstant.load();
+        const bool immediate = interval == MaxDword;
         if (count > 0 && immediate)
             break;
+        std::optional<Clock::time_point> deadline;
+        if (immediate && multiplier == MaxDword) {
+            if (constant != 0 && constant != MaxDword)
+                deadline = start + std::chrono::milliseconds(constant);
+        } else if (multiplier != 0 || constant != 0) {
+            deadline = start + std::chrono::milliseconds(uint64_t(multiplier) * ReadBufferSize + constant);
+        }
+
         const Clock::time_point now = Clock::now();
         int timeout = -1;
         if (count > 0 && interval != 0)
@@ -440,6 +448,7 @@ TWriteThread::~TWriteThread()
 void TWriteThread::Resume()
 {
     FThread = std::thread(&TWriteThread::Execute, this);
+    ::pthread_setname_np(FThread.native_handle(), "ComWrite");
 }
 
 void TWriteThread::WaitFor()

@@ -42,9 +42,20 @@ class TCommMessage : public QEvent {
 public:
     TCommMessage(QEvent::Type Type, uint32_t Param) : QEvent(Type), Param(Param) { }
     TCommMessage(TDataBlock&& Block) : QEvent(NotifyReceiveData), Block(std::move(Block)) { }
+    ~TCommMessage() override { TakeOver(); }
+
+    // The event queue's own lock hands a message over between threads, but
+    // it is invisible to race checkers; this release/acquire pair states the
+    // same hand-off in terms they see. Posted() after the message is filled
+    // in, TakeOver() before the receiving side touches it.
+    static void Posted() { Handoff.fetch_add(1, std::memory_order_release); }
+    static void TakeOver() { (void)Handoff.load(std::memory_order_acquire); }
 
     uint32_t Param = 0;
     TDataBlock Block;
+
+private:
+    static inline std::atomic<uint64_t> Handoff{0};
 };
 
 // The hidden notification window: a plain object on the constructing thread

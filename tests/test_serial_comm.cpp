@@ -35,13 +35,20 @@ std::string OpenError(TComm& Comm)
     return "opened";
 }
 
+// The component's own threads still running (they name themselves Com...).
 int ThreadCount()
 {
     int n = 0;
     if (DIR* d = ::opendir("/proc/self/task")) {
-        while (dirent* e = ::readdir(d))
-            if (e->d_name[0] != '.')
+        while (dirent* e = ::readdir(d)) {
+            if (e->d_name[0] == '.')
+                continue;
+            std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
+            std::string name;
+            std::getline(comm, name);
+            if (name.rfind("Com", 0) == 0)
                 ++n;
+        }
         ::closedir(d);
     }
     return n;
