@@ -17,7 +17,6 @@
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QHBoxLayout>
-#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -175,17 +174,6 @@ protected:
                 FForm->TabSheet6ContextPopup();
             else if (Watched == FForm->TabSheet7)
                 FForm->TabSheet7ContextPopup();
-            return false;
-        case QEvent::ShortcutOverride:
-            // The editor would take Ctrl+Delete for deleting a word; the log's
-            // menu owns that key, so let the shortcut have it.
-            if (Watched == FForm->MmoMsg) {
-                auto* Key = static_cast<QKeyEvent*>(Event);
-                if (Key->key() == Qt::Key_Delete && Key->modifiers() == Qt::ControlModifier) {
-                    Event->ignore();
-                    return true;
-                }
-            }
             return false;
         default:
             return false;
@@ -793,7 +781,6 @@ void ConnectHandlers(TMainForm* F)
 
     auto* Events = new TFormEvents(F);
     F->installEventFilter(Events);
-    F->MmoMsg->installEventFilter(Events);
     F->TabSheet5->installEventFilter(Events);
     F->TabSheet6->installEventFilter(Events);
     F->TabSheet7->installEventFilter(Events);
