@@ -150,9 +150,9 @@ double RunCycles(TMainForm& Form, QPushButton* Start, QPushButton* Stop, int Cyc
 // (10 bits a byte), then 100 ms of silence before the read completes; the
 // reply is handled in the event pumping of the first wait step that starts
 // after that, and seen when that step's 50 ms sleep ends.
-double ExchangeFloorMs(int RequestBytes, int ReplyBytes, double IntervalMs)
+double ExchangeFloorMs(int RequestBytes, int ReplyBytes, double IntervalMs, double LineScale)
 {
-    const double lineMs = (RequestBytes + ReplyBytes) * 10.0 * 1000.0 / 9600.0;
+    const double lineMs = LineScale * (RequestBytes + ReplyBytes) * 10.0 * 1000.0 / 9600.0;
     const double readyMs = lineMs + IntervalMs;
     return std::ceil(readyMs / 50.0) * 50.0 + 50.0;
 }
@@ -208,22 +208,37 @@ int main(int argc, char** argv)
         if (rc == 0 && speed) {
             // Request sizes are the protocol's; reply sizes are the shortest
             // frames that carry what is read (search 8, read 19, others 3).
-            const double search = ExchangeFloorMs(4, 8, 100), auth = ExchangeFloorMs(5, 3, 100);
-            const double read = ExchangeFloorMs(4, 19, 100), write = ExchangeFloorMs(20, 3, 100);
-            const double beep = ExchangeFloorMs(3, 3, 100);
+            auto floors = [](double BaudScale, double& Search, double& Auth, double& Read, double& Write, double& Beep) {
+                Search = ExchangeFloorMs(4, 8, 100, BaudScale);
+                Auth = ExchangeFloorMs(5, 3, 100, BaudScale);
+                Read = ExchangeFloorMs(4, 19, 100, BaudScale);
+                Write = ExchangeFloorMs(20, 3, 100, BaudScale);
+                Beep = ExchangeFloorMs(3, 3, 100, BaudScale);
+            };
+            double search, auth, read, write, beep;
+            floors(1.0, search, auth, read, write, beep);
             const double readFloor = search + auth + read + beep;
             const double writeFloor = search + auth + write + read + beep;
+            // A pseudo-terminal moves the bytes at once: only the read
+            // interval and the wait steps remain.
+            double ps, pa, pr, pw, pb;
+            floors(0.0, ps, pa, pr, pw, pb);
+            const double readFloorPty = ps + pa + pr + pb;
+            const double writeFloorPty = ps + pa + pw + pr + pb;
 
             const double tr = RunCycles(form, form.BtnStartRead, form.BtnStopRead, speedCycles);
             const int nr = CounterOf(form.LbReadSum);
             const double tw = RunCycles(form, form.BtnStartWrite, form.BtnStopWrite, speedCycles);
             const int nw = CounterOf(form.LbReadSum);
             std::printf("speed (default settings: beep on, time-out 500 ms, read interval 100 ms)\n");
-            std::printf("  loop read : %3d cycles in %6.2f s = %.3f cycles/s (%.0f ms a cycle); floor %.0f ms = %.3f cycles/s\n",
-                        nr, tr, nr / tr, 1000.0 * tr / nr, readFloor, 1000.0 / readFloor);
-            std::printf("  loop write: %3d cycles in %6.2f s = %.3f cycles/s (%.0f ms a cycle); floor %.0f ms = %.3f cycles/s\n",
-                        nw, tw, nw / tw, 1000.0 * tw / nw, writeFloor, 1000.0 / writeFloor);
-            std::printf("  floor per exchange: search %.0f, authenticate %.0f, read %.0f, write %.0f, beep %.0f ms\n",
+            std::printf("  loop read : %3d cycles in %6.2f s = %.3f cycles/s (%.0f ms a cycle)\n", nr, tr, nr / tr, 1000.0 * tr / nr);
+            std::printf("              floor on a 9600-baud line %.0f ms = %.3f cycles/s; on the pseudo-terminal %.0f ms = %.3f cycles/s\n",
+                        readFloor, 1000.0 / readFloor, readFloorPty, 1000.0 / readFloorPty);
+            std::printf("  loop write: %3d cycles in %6.2f s = %.3f cycles/s (%.0f ms a cycle)\n", nw, tw, nw / tw, 1000.0 * tw / nw);
+            std::printf("              floor on a 9600-baud line %.0f ms = %.3f cycles/s; on the pseudo-terminal %.0f ms = %.3f cycles/s\n",
+                        writeFloor, 1000.0 / writeFloor, writeFloorPty, 1000.0 / writeFloorPty);
+            std::printf("  floor per exchange on the line: search %.0f, authenticate %.0f, read %.0f, write %.0f, beep %.0f ms\n"
+                        "  (line time + 100 ms read interval, rounded up to the next 50 ms wait step, + that step's sleep)\n",
                         search, auth, read, write, beep);
             std::fflush(stdout);
         }
