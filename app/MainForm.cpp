@@ -46,9 +46,9 @@ const QStringList KeySourceItems{
     QStringLiteral("By KEYA"), QStringLiteral("By KEYB"),
     QStringLiteral("By Input KEYA"), QStringLiteral("By Input KEYB")};
 
-// The radio button names of each sector selector, by sector number. The
-// "Block" and "ChangePS" pages were laid out row by row in reverse, so their
-// numbering runs backwards within each row of four after the first.
+// The radio button names of each sector selector, by sector number. On the
+// "Block" and "ChangePS" pages the names do not follow the sectors: after the
+// first row, each row of four is numbered from right to left.
 const std::array<const char*, 16> SectorRadioNames{
     "Rd0", "Rd1", "Rd2", "Rd3", "Rd4", "Rd5", "Rd6", "Rd7",
     "Rd8", "Rd9", "Rd10", "Rd11", "Rd12", "Rd13", "Rd14", "Rd15"};
@@ -237,8 +237,8 @@ void TMainForm::BuildUi()
     PageControl1->setUsesScrollButtons(false);
     PageControl1->setElideMode(Qt::ElideNone);
     PageControl1->setDocumentMode(false);
-    // Tabs do not wrap onto rows here; tighter padding keeps all eight titles
-    // readable within the fixed width.
+    // Tabs do not wrap onto rows here: the eight titles fit one row at this
+    // font, and neither eliding nor scroll buttons may hide one of them.
     PageControl1->tabBar()->setExpanding(false);
     ClientLayout->addWidget(PageControl1);
 
