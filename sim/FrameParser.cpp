@@ -30,8 +30,12 @@ void FrameParser::Reset()
 bool FrameParser::GoodFrameAt(size_t Pos) const
 {
     const uint8_t L = FBuf[Pos];
-    return LengthByte(L) && Pos + L < FBuf.size() && KnownCommand(FBuf[Pos + 1])
-           && Checksum(FBuf.data() + Pos, L) == FBuf[Pos + L];
+    if (!LengthByte(L) || Pos + L >= FBuf.size() || Checksum(FBuf.data() + Pos, L) != FBuf[Pos + L])
+        return false;
+    // A frame that ends with the bytes held is what the program wrote last,
+    // so an unknown command there still gets its error reply; inside the
+    // bytes held, only a known command is trusted to be a frame.
+    return KnownCommand(FBuf[Pos + 1]) || Pos + L + 1 == FBuf.size();
 }
 
 size_t FrameParser::NextGoodFrame() const

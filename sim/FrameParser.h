@@ -9,8 +9,9 @@
 // byte after its first byte, and whatever it passes over until the next good
 // frame is skipped quietly, so one bad frame gets one error reply. Noise that
 // looks like the start of a long frame would hold up the frame behind it, so
-// whenever a complete good frame with a known command follows later in the
-// bytes held, the bytes before it are dropped as noise.
+// whenever a complete good frame follows later in the bytes held (with a
+// known command, or ending with the last byte received), the bytes before it
+// are dropped as noise.
 
 #include <cstddef>
 #include <cstdint>
@@ -35,7 +36,7 @@ public:
     static uint8_t Checksum(const uint8_t* Data, size_t Size);
 
 private:
-    // A complete frame with a right checksum and a known command at Pos.
+    // A complete frame with a right checksum at Pos (see above).
     bool GoodFrameAt(size_t Pos) const;
     // The first position after 0 where GoodFrameAt holds, or 0.
     size_t NextGoodFrame() const;

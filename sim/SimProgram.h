@@ -1,0 +1,62 @@
+#pragma once
+// The pieces of the orvelle-sim program that are worth testing without
+// starting it: options, the port-map link, the operator's console commands
+// and the printed decoding of frames.
+
+#include "sim/SimServer.h"
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+struct FaultOption {
+    uint8_t Command = 0;
+    Fault F{FaultKind::NoReply};
+    int Count = 0; // 0: every such request
+};
+
+struct SimOptions {
+    std::string Port = "COM1";
+    std::optional<std::array<uint8_t, 4>> Serial;
+    std::string CardFile;
+    std::string SaveFile;
+    bool Quiet = false;
+    bool Help = false;
+    std::vector<FaultOption> Faults;
+    double RandomProbability = 0;
+    uint32_t Seed = 1;
+};
+
+// Exit codes of orvelle-sim.
+constexpr int ExitOk = 0;
+constexpr int ExitFailure = 1; // no pseudo-terminal, or the dump could not be saved
+constexpr int ExitUsage = 2;   // bad option, unreadable card file, port link refused
+
+bool ParseSimOptions(const std::vector<std::string>& Args, SimOptions& Out, std::string& Error);
+std::string SimHelpText();
+
+// "06:noreply", "06:status=84", "06:delay=800", "0A:split=300*2", ...
+bool ParseFaultSpec(const std::string& Spec, FaultOption& Out, std::string& Error);
+// Exactly 2*N hex digits.
+bool ParseHexBytes(const std::string& Text, uint8_t* Out, size_t N);
+
+// One frame in hex with what it means, e.g. "03 06 08 11  read block 8".
+std::string DescribeFrame(const std::vector<uint8_t>& Frame, bool FromProgram);
+
+// Links Device into place as Port ("COMn" in the port map, created when
+// missing, or a path with a "/"). Replaces only a missing or dangling link;
+// anything else that exists is left alone and reported in Error.
+bool PlacePortLink(const std::string& Port, const std::string& Device, std::string& LinkPath,
+                   std::string& Error);
+// Removes LinkPath if it is still our link to Device.
+void RemovePortLink(const std::string& LinkPath, const std::string& Device);
+
+// One line typed at the console; returns the text to print. Quit is set by
+// "quit"; Quiet is flipped by "quiet"/"verbose".
+std::string RunConsoleCommand(SimServer& Server, const std::string& Line, bool& Quit, bool& Quiet);
+
+} // namespace sim
