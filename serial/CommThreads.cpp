@@ -197,6 +197,7 @@ bool TReadThread::IssueEventWait()
     FLastBufOverrun = uint32_t(count.buf_overrun);
     if (ModemWakeInstalled()) {
         try {
+            FModemWatchFinished = FModemWatchDone.get_future();
             FModemWatch = std::thread(&TReadThread::WatchModemLines, this);
             ::pthread_setname_np(FModemWatch.native_handle(), "ComModem");
         } catch (const std::system_error&) {
@@ -236,7 +237,7 @@ void TReadThread::WatchModemLines()
                 PostNotification(F.Notifier, NotifyModemStateChange, bits);
         }
     }
-    FModemWatchDone.store(true);
+    FModemWatchDone.set_value();
 }
 
 void TReadThread::EndEventWait()
@@ -246,10 +247,9 @@ void TReadThread::EndEventWait()
     FModemWatchStop.store(true);
     // A signal that arrives just before the helper enters its wait is lost,
     // so it is repeated until the helper says it has finished.
-    while (!FModemWatchDone.load()) {
+    do {
         ::pthread_kill(FModemWatch.native_handle(), ModemWakeSignal());
-        ::poll(nullptr, 0, 20);
-    }
+    } while (FModemWatchFinished.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready);
     FModemWatch.join();
 }
 

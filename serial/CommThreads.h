@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -126,7 +127,8 @@ private:
     uint32_t FLastFrame = 0, FLastOverrun = 0, FLastParity = 0, FLastBrk = 0, FLastBufOverrun = 0;
     std::thread FModemWatch;
     std::atomic<bool> FModemWatchStop{false};
-    std::atomic<bool> FModemWatchDone{false};
+    std::promise<void> FModemWatchDone;
+    std::future<void> FModemWatchFinished;
 };
 
 // Requests from WriteData to the write thread, in order. The small lock only

@@ -381,12 +381,21 @@ TEST_F(SerialComm, AVanishedDeviceAsksForHangupOnceWithoutSpinning)
     EXPECT_EQ(Rec.Hangups, 1);
     EXPECT_FALSE(Rec.OffThread);
 
-    // The read thread has ended; the component stays open until closed,
-    // and closing cleans up the rest.
+    // The read thread has ended; the component stays open until closed.
     EXPECT_EQ(ThreadCount(), threads + 1);
     EXPECT_TRUE(Comm.IsOpen());
+
+    // A write meets the dead line: the write thread ends as well, and from
+    // then on nothing more is accepted.
+    ASSERT_TRUE(Comm.WriteData("x", 1));
+    ASSERT_TRUE(WaitUntil([&] { return Rec.Hangups == 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return ThreadCount() == threads; }));
+    EXPECT_FALSE(Comm.WriteData("y", 1));
+    EXPECT_TRUE(Comm.SendDataEmpty());
+
     Comm.ClosePort();
-    EXPECT_EQ(ThreadCount(), threads);
+    EXPECT_FALSE(Comm.IsOpen());
+    EXPECT_EQ(Rec.Hangups, 2);
 }
 
 TEST(SerialCommLifetime, DestroyingAnOpenComponentEndsItsThreads)
@@ -424,4 +433,26 @@ TEST(SerialCommLifetime, ThreadsReportOnTheConstructingThread)
     peer.Write(Bytes({0x42}));
     ASSERT_TRUE(WaitUntil([&] { return calls == 1; }));
     EXPECT_EQ(seen, std::this_thread::get_id());
+}
+
+TEST(SerialCommLifetime, AHandlerMayDestroyTheComponent)
+{
+    PtyPeer peer;
+    auto* comm = new TComm;
+    comm->SetCommName(peer.SlavePath());
+    int calls = 0;
+    comm->OnReceiveData = [&](TComm* Sender, const void* Buffer, uint16_t Length) {
+        ++calls;
+        EXPECT_EQ(Length, 2);
+        EXPECT_EQ(static_cast<const uint8_t*>(Buffer)[1], 0x22);
+        delete Sender; // the port closes and its threads end right here
+    };
+    comm->OpenPort();
+    peer.Write(Bytes({0x11, 0x22}));
+    ASSERT_TRUE(WaitUntil([&] { return calls == 1; }));
+    EXPECT_EQ(ThreadCount(), 0);
+    // Whatever was still queued for it goes without firing anything.
+    peer.Write(Bytes({0x33}));
+    WaitUntil([] { return false; }, 500ms);
+    EXPECT_EQ(calls, 1);
 }
