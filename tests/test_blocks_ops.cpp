@@ -168,27 +168,6 @@ TEST_F(BlockOps, RefusedAuthenticationKeepsTheEditAndReadsNothing)
     EXPECT_EQ(Sim().BeepCount(), Beeps);
 }
 
-// A short reply whose checksum still adds up over the bytes left in the
-// buffer by the previous reply must not pass those bytes off as block data.
-TEST_F(BlockOps, ReadReplyCutShortIsAFailedRead)
-{
-    Block16 First = Counting(0x01);
-    Block16 Second = First;
-    std::swap(Second[0], Second[1]); // same sum, so the stale checksum fits
-    Sim().SetBlock(1, First);
-    Sim().SetBlock(2, Second);
-    Click(Form().Button7);
-    ASSERT_EQ(LastLog(), "Read block1 success!");
-
-    Form().EdtHex2->setText("33333333333333333333333333333333");
-    Sim().InjectFault(0x06, sim::Fault{sim::FaultKind::Short});
-    const int Beeps = Sim().BeepCount();
-    Click(Form().Button5);
-    EXPECT_EQ(LastLog(), "read block fail!");
-    EXPECT_EQ(Form().EdtHex2->text(), "");
-    EXPECT_EQ(Sim().BeepCount(), Beeps);
-}
-
 // A reader whose read reply is a whole, well-checksummed frame that carries
 // too few data bytes: whatever the buffer held beyond it is no block data.
 TEST(BlockReplyLength, ShortReadFrameIsAFailedRead)
@@ -319,16 +298,6 @@ TEST_F(BlockOps, WriteRefusedByTheReaderIsLoggedWithoutBeep)
     EXPECT_EQ(Sim().Block(1), Block16{});
     EXPECT_EQ(Sim().BeepCount(), Beeps);
     EXPECT_TRUE(Boxes().empty());
-}
-
-// Block 0 holds the serial number and the maker's bytes; the card refuses it.
-TEST_F(BlockOps, WritingBlockZeroIsRefusedByTheCard)
-{
-    const Block16 Before = Sim().Block(0);
-    Form().EdtHex0->setText(QString(32, '0'));
-    Click(Form().BtnWriteBlock0);
-    EXPECT_EQ(LastLog(), "Wrote block fail!");
-    EXPECT_EQ(Sim().Block(0), Before);
 }
 
 // ------------------------------------------------------- value blocks

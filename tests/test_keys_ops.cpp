@@ -5,7 +5,6 @@
 
 #include "app/MainForm.h"
 #include "sim/SimServer.h"
-#include "widgets/SpinEdit.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -237,29 +236,6 @@ TEST_F(KeyOps, ReaderRefusingMidwayEndsThePressWithoutRollBack)
     Click(Form().BtnDownKeys);
     EXPECT_EQ(Sim().RequestsWithoutBeeps().size(), 1u);
     EXPECT_EQ(LogLines(), (QStringList{"download sector1 password fail!"}));
-}
-
-// A downloaded key A is what "By KEYA" authenticates with.
-TEST_F(KeyOps, DownloadedKeyIsUsedByStoredKeyAuthentication)
-{
-    const Key6 NewA{0x11, 0x22, 0x33, 0x44, 0x55, 0x66};
-    Block16 Trailer{};
-    std::copy(NewA.begin(), NewA.end(), Trailer.begin());
-    Trailer[6] = 0xFF; Trailer[7] = 0x07; Trailer[8] = 0x80; Trailer[9] = 0x69;
-    std::fill(Trailer.begin() + 10, Trailer.end(), 0xFF);
-    Sim().SetBlock(23, Trailer); // sector 5 now opens with key A 112233445566
-
-    Form().CmbKeyTypeRW->setCurrentIndex(0);
-    Form().SectorRadios[5]->click();
-    Click(Form().Button7);
-    ASSERT_EQ(LastLog(), "Verify sector password fail!");
-
-    CheckOnly({5});
-    Form().EdtKey[5]->setText(TextOf(NewA));
-    Click(Form().BtnDownKeys);
-    ASSERT_EQ(LastLog(), "downlaod sector5 password success!");
-    Click(Form().Button7);
-    EXPECT_EQ(LastLog(), "Read block21 success!");
 }
 
 // ------------------------------------------------------------ trailer change
