@@ -10,6 +10,10 @@
 
 #include <gtest/gtest.h>
 
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <set>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -97,4 +101,196 @@ TEST(SimLine, ProgramMayCloseAndReopenThePort)
         EXPECT_EQ(Hex(line.Exchange(Bytes({0x03, 0x12, 0x00, 0x15}), 4)), "03 12 00 15") << i;
     }
     EXPECT_EQ(server.Requests().size(), 3u);
+}
+
+namespace {
+
+std::vector<uint8_t> Frame(std::vector<uint8_t> Body)
+{
+    Body.insert(Body.begin(), uint8_t(Body.size() + 1));
+    uint8_t sum = 0;
+    for (uint8_t b : Body)
+        sum = uint8_t(sum + b);
+    Body.push_back(sum);
+    return Body;
+}
+
+std::array<uint8_t, 16> Filled(uint8_t V)
+{
+    std::array<uint8_t, 16> b;
+    b.fill(V);
+    return b;
+}
+
+std::vector<uint8_t> WriteReq(int Block, uint8_t V)
+{
+    std::vector<uint8_t> body = {0x07, uint8_t(Block)};
+    for (int i = 0; i < 16; ++i)
+        body.push_back(V);
+    return Frame(body);
+}
+
+const std::vector<uint8_t> LinkTest = {0x03, 0x12, 0x00, 0x15};
+const std::vector<uint8_t> ReadBlock4 = {0x03, 0x06, 0x04, 0x0D};
+
+} // namespace
+
+TEST(SimLine, FaultsSpoilTheReplyAndOnlyAnErrorStatusStopsTheCard)
+{
+    SimServer server;
+    Line line(server.DevicePath());
+    ASSERT_EQ(Hex(line.Exchange(Bytes({0x03, 0x0A, 0x00, 0x0D}), 8)), "07 0A 01 12 34 56 78 26");
+    ASSERT_EQ(Hex(line.Exchange(Frame({0x05, 0x01, 0x00}), 3)), "02 05 07");
+
+    // The write is done; only its reply is lost.
+    server.InjectFault(0x07, Fault{FaultKind::NoReply});
+    line.Send(WriteReq(4, 0x11));
+    EXPECT_TRUE(line.ReceiveFor(600ms).empty());
+    EXPECT_EQ(server.Block(4), Filled(0x11));
+
+    server.InjectFault(0x06, Fault{FaultKind::BadChecksum});
+    std::vector<uint8_t> good = Frame({0x06, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11,
+                                       0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11});
+    std::vector<uint8_t> spoiled = good;
+    spoiled.back() = uint8_t(spoiled.back() + 1);
+    EXPECT_EQ(Hex(line.Exchange(ReadBlock4, 19)), Hex(spoiled));
+
+    // A refusal is a refusal: the block keeps its bytes. A status equal to
+    // the command code would read as success, so it is never sent.
+    server.InjectFault(0x07, Fault{FaultKind::ErrorStatus, 0, 0x42});
+    EXPECT_EQ(Hex(line.Exchange(WriteReq(4, 0x22), 3)), "02 42 44");
+    server.InjectFault(0x07, Fault{FaultKind::ErrorStatus, 0, 0x07});
+    EXPECT_EQ(Hex(line.Exchange(WriteReq(4, 0x22), 3)), "02 01 03");
+    EXPECT_EQ(server.Block(4), Filled(0x11));
+
+    server.InjectFault(0x06, Fault{FaultKind::Short});
+    line.Send(ReadBlock4);
+    EXPECT_EQ(Hex(line.Receive(19, 800ms)), Hex({good.begin(), good.begin() + 10}));
+
+    server.InjectFault(0x12, Fault{FaultKind::Noise});
+    EXPECT_EQ(Hex(line.Exchange(LinkTest, 7)), "FF 5A 00 03 12 00 15");
+
+    // Split: two pieces, the second a pause later.
+    server.ClearRequests();
+    const auto logStart = server.Log().size();
+    server.InjectFault(0x06, Fault{FaultKind::Split, 300});
+    EXPECT_EQ(Hex(line.Exchange(ReadBlock4, 19)), Hex(good));
+    const auto log = server.Log();
+    ASSERT_EQ(log.size(), logStart + 3);
+    EXPECT_EQ(Hex(log[logStart + 1].Bytes), Hex({good.begin(), good.begin() + 9}));
+    EXPECT_EQ(Hex(log[logStart + 2].Bytes), Hex({good.begin() + 9, good.end()}));
+    EXPECT_GE(log[logStart + 2].When - log[logStart + 1].When, 300ms);
+
+    // Delay: the late reply does not hold up the next request's reply.
+    server.InjectFault(0x06, Fault{FaultKind::Delay, 800});
+    line.Send(ReadBlock4);
+    line.Send(LinkTest);
+    EXPECT_EQ(Hex(line.Receive(4)), "03 12 00 15");
+    EXPECT_EQ(Hex(line.Receive(19)), Hex(good));
+    EXPECT_EQ(server.RequestsWithoutBeeps().size(), 3u);
+}
+
+TEST(SimLine, FaultsCountSkipAndClear)
+{
+    SimServer server;
+    Line line(server.DevicePath());
+    server.InjectFault(0x12, Fault{FaultKind::NoReply}, 2, 1);
+    server.InjectFault(0x13, Fault{FaultKind::NoReply}, 5);
+    EXPECT_EQ(Hex(line.Exchange(LinkTest, 4)), "03 12 00 15");
+    // Beeps are not link tests; the 0x13 fault catches this one.
+    line.Send(Bytes({0x02, 0x13, 0x15}));
+    EXPECT_TRUE(line.ReceiveFor(300ms).empty());
+    line.Send(LinkTest);
+    EXPECT_TRUE(line.ReceiveFor(300ms).empty());
+    line.Send(LinkTest);
+    EXPECT_TRUE(line.ReceiveFor(300ms).empty());
+    EXPECT_EQ(Hex(line.Exchange(LinkTest, 4)), "03 12 00 15");
+    server.ClearFaults();
+    EXPECT_EQ(Hex(line.Exchange(Bytes({0x02, 0x13, 0x15}), 3)), "02 13 15");
+    EXPECT_EQ(server.BeepCount(), 2); // a lost reply still beeped
+    EXPECT_EQ(server.Requests().size(), 6u);
+    EXPECT_EQ(server.RequestsWithoutBeeps().size(), 4u);
+}
+
+TEST(SimLine, RandomFaultsFollowTheSeed)
+{
+    // The same seed spoils the same replies the same way.
+    auto run = [](SimServer& Server, uint32_t Seed) {
+        Server.SetRandomFaults(0.5, Seed);
+        Line line(Server.DevicePath());
+        std::vector<uint8_t> burst;
+        for (int i = 0; i < 40; ++i)
+            burst.insert(burst.end(), LinkTest.begin(), LinkTest.end());
+        line.Send(burst);
+        EXPECT_TRUE(WaitUntil([&] { return Server.Requests().size() == 40; }));
+    };
+    auto replies = [](const SimServer& Server) {
+        std::multiset<std::string> out;
+        for (const auto& r : Server.Log())
+            if (!r.FromProgram)
+                out.insert(Hex(r.Bytes));
+        return out;
+    };
+    SimServer a, b, c;
+    run(a, 7);
+    run(b, 7);
+    run(c, 8);
+    // Delayed replies (up to a second) have all gone out once the logs agree.
+    EXPECT_TRUE(WaitUntil([&] { return replies(a) == replies(b) && replies(a).size() >= 30; }));
+    const auto got = replies(a);
+    EXPECT_GT(got.count("03 12 00 15"), 5u);  // some clean
+    EXPECT_LT(got.count("03 12 00 15"), 35u); // some spoiled
+    EXPECT_TRUE(WaitUntil([&] { return replies(c).size() >= 30; }));
+    EXPECT_NE(replies(c), got);
+}
+
+TEST(SimDump, SaveAndLoadTheCardAsTheCommonDumpLayout)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const std::string path = dir.filePath("card.mfd").toStdString();
+    SimServer server;
+    std::array<uint8_t, 16> trailer = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xFF, 0x07,
+                                       0x80, 0x69, 0xB0, 0xB1, 0xB2, 0xB3, 0xB4, 0xB5};
+    server.SetBlock(7, trailer);
+    server.SetBlock(62, Filled(0x62));
+    server.SetSerial({0xDE, 0xAD, 0xBE, 0xEF});
+    ASSERT_TRUE(server.SaveDump(path));
+
+    QFile f(QString::fromStdString(path));
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    const QByteArray bytes = f.readAll();
+    ASSERT_EQ(bytes.size(), 1024);
+    auto at = [&](int Offset, int N) {
+        return Hex({reinterpret_cast<const uint8_t*>(bytes.constData()) + Offset,
+                    reinterpret_cast<const uint8_t*>(bytes.constData()) + Offset + N});
+    };
+    EXPECT_EQ(at(0, 5), "DE AD BE EF 22"); // serial number and BCC first
+    EXPECT_EQ(at(7 * 16, 16), Hex({trailer.begin(), trailer.end()}));
+    EXPECT_EQ(at(62 * 16, 16), Hex(std::vector<uint8_t>(16, 0x62)));
+    EXPECT_EQ(at(63 * 16, 16), "FF FF FF FF FF FF FF 07 80 69 FF FF FF FF FF FF");
+
+    // Load restores every block, the serial number with them.
+    SimServer other;
+    ASSERT_TRUE(other.LoadDump(path));
+    for (int b = 0; b < 64; ++b)
+        EXPECT_EQ(other.Block(b), server.Block(b)) << b;
+    EXPECT_EQ(other.Serial(), (std::array<uint8_t, 4>{0xDE, 0xAD, 0xBE, 0xEF}));
+    Line line(other.DevicePath());
+    EXPECT_EQ(Hex(line.Exchange(Bytes({0x03, 0x0A, 0x00, 0x0D}), 8)), "07 0A 01 DE AD BE EF 4A");
+
+    // Anything but 1024 bytes is refused and the card stays as it was.
+    const std::string shortPath = dir.filePath("short.mfd").toStdString();
+    QFile s(QString::fromStdString(shortPath));
+    ASSERT_TRUE(s.open(QIODevice::WriteOnly));
+    s.write(bytes.left(1000));
+    s.close();
+    other.SetBlock(1, Filled(0x01));
+    EXPECT_FALSE(other.LoadDump(shortPath));
+    EXPECT_FALSE(other.LoadDump(dir.filePath("missing.mfd").toStdString()));
+    EXPECT_EQ(other.Block(1), Filled(0x01));
+    EXPECT_FALSE(other.SaveDump(dir.filePath("no/such/dir/card.mfd").toStdString()));
+    // Out of range block and key numbers are refused loudly, not read wild.
+    EXPECT_THROW(other.Block(64), std::out_of_range);
+    EXPECT_THROW(other.SetStoredKey(2, 0, {}), std::out_of_range);
 }
