@@ -1,0 +1,206 @@
+// The orvelle-sim program itself: its port-map link, signals, options and
+// console, run as a child process with a private configuration directory.
+#include "support/PtyPeer.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <climits>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+QString SimBinary() { return QCoreApplication::applicationDirPath() + "/../orvelle-sim"; }
+
+std::string LinkTarget(const std::string& Path)
+{
+    char to[PATH_MAX] = {};
+    const ssize_t n = ::readlink(Path.c_str(), to, sizeof to - 1);
+    return n > 0 ? std::string(to, size_t(n)) : std::string();
+}
+
+bool Exists(const std::string& Path)
+{
+    struct stat st {};
+    return ::lstat(Path.c_str(), &st) == 0;
+}
+
+class SimProcess {
+public:
+    SimProcess(const QTemporaryDir& Config, const QStringList& Args)
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("XDG_CONFIG_HOME", Config.path());
+        P.setProcessEnvironment(env);
+        P.start(SimBinary(), Args);
+    }
+    ~SimProcess()
+    {
+        if (P.state() != QProcess::NotRunning) {
+            P.kill();
+            P.waitForFinished(10000);
+        }
+    }
+    QProcess P;
+};
+
+// One exchange over the device, opened raw as the program would.
+std::string Exchange(const std::string& Device, const std::vector<uint8_t>& Request, size_t ReplySize)
+{
+    const int fd = ::open(Device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return "cannot open";
+    termios tio{};
+    ::tcgetattr(fd, &tio);
+    ::cfmakeraw(&tio);
+    ::tcsetattr(fd, TCSANOW, &tio);
+    std::vector<uint8_t> got;
+    if (::write(fd, Request.data(), Request.size()) == ssize_t(Request.size())) {
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (got.size() < ReplySize && std::chrono::steady_clock::now() < deadline) {
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, 100) > 0) {
+                uint8_t buf[64];
+                const ssize_t n = ::read(fd, buf, std::min(sizeof buf, ReplySize - got.size()));
+                if (n > 0)
+                    got.insert(got.end(), buf, buf + n);
+            }
+        }
+    }
+    ::close(fd);
+    return Hex(got);
+}
+
+} // namespace
+
+TEST(SimProgram, LinksComOneToAPtyAndRemovesTheLinkOnSigterm)
+{
+    QTemporaryDir config;
+    ASSERT_TRUE(config.isValid());
+    const std::string link = config.filePath("orvelle/ports/COM1").toStdString();
+    SimProcess sim(config, {"--quiet"});
+    ASSERT_TRUE(sim.P.waitForStarted(10000));
+    ASSERT_TRUE(WaitUntil([&] { return Exists(link); }));
+    const std::string device = LinkTarget(link);
+    EXPECT_EQ(device.rfind("/dev/pts/", 0), 0u) << device;
+    EXPECT_EQ(Exchange(link, Bytes({0x03, 0x12, 0x00, 0x15}), 4), "03 12 00 15");
+    // The program may close and open the port again.
+    EXPECT_EQ(Exchange(link, Bytes({0x03, 0x0A, 0x01, 0x0E}), 8), "07 0A 01 12 34 56 78 26");
+    EXPECT_TRUE(WaitUntil([&] { return sim.P.bytesAvailable() > 0 || sim.P.canReadLine(); }));
+    sim.P.terminate(); // SIGTERM
+    ASSERT_TRUE(sim.P.waitForFinished(10000));
+    EXPECT_EQ(sim.P.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(sim.P.exitCode(), 0);
+    EXPECT_FALSE(Exists(link));
+    EXPECT_NE(sim.P.readAllStandardOutput().indexOf(QByteArray::fromStdString(device)), -1);
+}
+
+TEST(SimProgram, NeverReplacesALinkToSomethingElse)
+{
+    QTemporaryDir config;
+    ASSERT_TRUE(config.isValid());
+    ASSERT_TRUE(QDir().mkpath(config.filePath("orvelle/ports")));
+    const std::string other = config.filePath("real-device").toStdString();
+    QFile f(QString::fromStdString(other));
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.close();
+    const std::string link = config.filePath("orvelle/ports/COM1").toStdString();
+    ASSERT_EQ(::symlink(other.c_str(), link.c_str()), 0);
+
+    SimProcess sim(config, {});
+    ASSERT_TRUE(sim.P.waitForFinished(10000));
+    EXPECT_EQ(sim.P.exitCode(), 2);
+    EXPECT_NE(sim.P.readAllStandardError().indexOf("already points at"), -1);
+    EXPECT_EQ(LinkTarget(link), other);
+
+    // A plain file under the name is not touched either.
+    const std::string plain = config.filePath("orvelle/ports/COM3").toStdString();
+    QFile g(QString::fromStdString(plain));
+    ASSERT_TRUE(g.open(QIODevice::WriteOnly));
+    g.close();
+    SimProcess sim3(config, {"--port", "COM3"});
+    ASSERT_TRUE(sim3.P.waitForFinished(10000));
+    EXPECT_EQ(sim3.P.exitCode(), 2);
+    EXPECT_TRUE(Exists(plain));
+    EXPECT_TRUE(LinkTarget(plain).empty());
+}
+
+TEST(SimProgram, ReplacesADanglingLinkAndObeysOptionsAndConsole)
+{
+    QTemporaryDir config;
+    ASSERT_TRUE(config.isValid());
+    ASSERT_TRUE(QDir().mkpath(config.filePath("orvelle/ports")));
+    const std::string link = config.filePath("orvelle/ports/COM2").toStdString();
+    ASSERT_EQ(::symlink("/dev/pts/no-such-device", link.c_str()), 0);
+    const std::string save = config.filePath("saved.mfd").toStdString();
+
+    SimProcess sim(config, {"--port", "COM2", "--serial", "A1B2C3D4", "--fault", "12:noise*1",
+                            "--save", QString::fromStdString(save)});
+    ASSERT_TRUE(sim.P.waitForStarted(10000));
+    ASSERT_TRUE(WaitUntil([&] { return LinkTarget(link).rfind("/dev/pts/", 0) == 0 && LinkTarget(link) != "/dev/pts/no-such-device"; }));
+    EXPECT_EQ(Exchange(link, Bytes({0x03, 0x12, 0x00, 0x15}), 7), "FF 5A 00 03 12 00 15");
+    EXPECT_EQ(Exchange(link, Bytes({0x03, 0x12, 0x00, 0x15}), 4), "03 12 00 15");
+    EXPECT_EQ(Exchange(link, Bytes({0x03, 0x0A, 0x00, 0x0D}), 8), "07 0A 01 A1 B2 C3 D4 FC");
+
+    // The console takes the card out of the field and puts it back.
+    sim.P.write("remove\n");
+    ASSERT_TRUE(WaitUntil([&] { return sim.P.readAllStandardOutput().contains("card removed"); }));
+    EXPECT_EQ(Exchange(link, Bytes({0x03, 0x0A, 0x00, 0x0D}), 3), "02 01 03");
+    sim.P.write("insert\n");
+    ASSERT_TRUE(WaitUntil([&] { return sim.P.readAllStandardOutput().contains("card in the field"); }));
+    EXPECT_EQ(Exchange(link, Bytes({0x03, 0x0A, 0x00, 0x0D}), 8), "07 0A 01 A1 B2 C3 D4 FC");
+
+    ::kill(pid_t(sim.P.processId()), SIGINT);
+    ASSERT_TRUE(sim.P.waitForFinished(10000));
+    EXPECT_EQ(sim.P.exitCode(), 0);
+    EXPECT_FALSE(Exists(link));
+    QFile dump(QString::fromStdString(save));
+    ASSERT_TRUE(dump.open(QIODevice::ReadOnly));
+    const QByteArray bytes = dump.readAll();
+    ASSERT_EQ(bytes.size(), 1024);
+    EXPECT_EQ(bytes.left(4), QByteArray::fromHex("A1B2C3D4"));
+
+    // A path names a plain link of its own; the saved card loads back.
+    const std::string plain = config.filePath("my-reader").toStdString();
+    SimProcess again(config, {"--port", QString::fromStdString(plain), "--card", QString::fromStdString(save), "--quiet"});
+    ASSERT_TRUE(WaitUntil([&] { return Exists(plain); }));
+    EXPECT_EQ(Exchange(plain, Bytes({0x03, 0x0A, 0x00, 0x0D}), 8), "07 0A 01 A1 B2 C3 D4 FC");
+    again.P.write("quit\n");
+    ASSERT_TRUE(again.P.waitForFinished(10000));
+    EXPECT_EQ(again.P.exitCode(), 0);
+    EXPECT_FALSE(Exists(plain));
+}
+
+TEST(SimProgram, HelpAndBadOptions)
+{
+    QTemporaryDir config;
+    ASSERT_TRUE(config.isValid());
+    SimProcess help(config, {"--help"});
+    ASSERT_TRUE(help.P.waitForFinished(10000));
+    EXPECT_EQ(help.P.exitCode(), 0);
+    const QByteArray text = help.P.readAllStandardOutput();
+    for (const char* s : {"--port", "--fault", "--random-faults", "84 authentication failed", "01 no card"})
+        EXPECT_NE(text.indexOf(s), -1) << s;
+    for (const QStringList& args : {QStringList{"--bogus"}, QStringList{"--serial", "1234"},
+                                    QStringList{"--fault", "06:explode"}, QStringList{"--port", "LPT1"},
+                                    QStringList{"--random-faults", "2"}, QStringList{"--card", "/no/such/file"}}) {
+        SimProcess bad(config, args);
+        ASSERT_TRUE(bad.P.waitForFinished(10000));
+        EXPECT_EQ(bad.P.exitCode(), 2) << args.join(' ').toStdString();
+        EXPECT_FALSE(bad.P.readAllStandardError().isEmpty());
+    }
+    EXPECT_FALSE(Exists(config.filePath("orvelle/ports/COM1").toStdString()));
+}
