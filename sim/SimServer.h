@@ -37,6 +37,13 @@
 //   Short        only the first (L+2)/2 bytes of the L+1 are sent
 //   Noise        the bytes FF 5A 00 go out before the reply
 // Random faults pick one of the seven kinds evenly, with the defaults above.
+//
+// The card: serial 12 34 56 78 unless set, type code 1, transport trailers.
+// A search (0x02, 0x0A) with mode 0 finds a card that is not halted and mode
+// 1 any card in the field; either starts a new round, dropping selection and
+// authentication. A failed authentication drops the card to idle. Value
+// blocks hold a signed 32-bit number, least significant byte first; increment
+// and decrement wrap modulo 2^32 with no overflow check.
 
 #include <array>
 #include <chrono>

@@ -165,7 +165,8 @@ TEST(SimLine, FaultsSpoilTheReplyAndOnlyAnErrorStatusStopsTheCard)
 
     server.InjectFault(0x06, Fault{FaultKind::Short});
     line.Send(ReadBlock4);
-    EXPECT_EQ(Hex(line.Receive(19, 800ms)), Hex({good.begin(), good.begin() + 10}));
+    EXPECT_EQ(Hex(line.Receive(10)), Hex({good.begin(), good.begin() + 10}));
+    EXPECT_TRUE(line.ReceiveFor(300ms).empty());
 
     server.InjectFault(0x12, Fault{FaultKind::Noise});
     EXPECT_EQ(Hex(line.Exchange(LinkTest, 7)), "FF 5A 00 03 12 00 15");
