@@ -2,6 +2,7 @@
 // the reader simulator on a real pseudo-terminal.
 #include "app/MainForm.h"
 #include "sim/SimServer.h"
+#include "support/FormFixture.h"
 #include "support/PtyPeer.h"
 #include "widgets/RadioGroup.h"
 #include "widgets/SpinEdit.h"
@@ -14,18 +15,15 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QGroupBox>
-#include <QTemporaryDir>
 #include <QTimer>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <stdexcept>
-#include <tuple>
 #include <vector>
 
 namespace {
@@ -45,13 +43,7 @@ Frame WithSum(Frame F)
 }
 
 // Frames as hex text, so a failure shows what went to the reader.
-std::string Text(const std::vector<Frame>& Frames)
-{
-    std::string out;
-    for (auto& f : Frames)
-        out += (out.empty() ? "" : " | ") + Hex(f);
-    return out;
-}
+std::string Text(const std::vector<Frame>& Frames) { return FramesText(Frames); }
 
 // The block image that a write of a 32-digit pattern puts on the card.
 std::array<uint8_t, 16> PatternBytes(int Counter)
@@ -64,36 +56,15 @@ std::array<uint8_t, 16> PatternBytes(int Counter)
 }
 QString PatternText(int Counter) { return QString::asprintf("000000000000000000000000%08d", Counter); }
 
-// The window connected to a simulated reader through the user's port map, as
-// an operator would set it up, with a message-box recorder of its own.
 #define EXPECT_FRAMES(Got, Want) EXPECT_EQ(Text(Got), Text(Want))
 
+// The real window linked to the simulator, with stop helpers for the loops.
 class EnduranceTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(ConfigDir.isValid());
-        ::setenv("XDG_CONFIG_HOME", ConfigDir.path().toLocal8Bit().constData(), 1);
-        std::filesystem::create_directories(ConfigDir.path().toStdString() + "/orvelle/ports");
-        std::filesystem::create_symlink(Sim.DevicePath(), ConfigDir.path().toStdString() + "/orvelle/ports/COM1");
-
-        Form = std::make_unique<TMainForm>();
-        Form->MessageBoxHandler = [this](const QString& Text, const QString& Caption, int Flags) {
-            Boxes.emplace_back(Text, Caption, Flags);
-        };
-        Form->show();
-        ASSERT_TRUE(WaitUntil([&] { return Form->StatusPanels[1]->text() == QStringLiteral("Linked"); },
-                              std::chrono::seconds(20)));
-        // Generous, so a slow machine never turns an answered request into a failure.
-        Form->EdtMS->setValue(5000);
+        ASSERT_EQ(Fx.LinkPanel(), QStringLiteral("Linked"));
         Sim.ClearRequests();
-    }
-
-    void TearDown() override
-    {
-        if (Form)
-            Form->close();
-        Form.reset();
     }
 
     std::vector<Frame> RequestsOf(uint8_t Command) const
@@ -134,12 +105,14 @@ protected:
         Poll->start();
     }
 
-    QStringList LogLines() const { return Form->MmoMsg->toPlainText().split(u'\n', Qt::SkipEmptyParts); }
+    QStringList LogLines() const { return Fx.LogLines(); }
 
-    QTemporaryDir ConfigDir;
-    sim::SimServer Sim;
-    std::unique_ptr<TMainForm> Form;
-    std::vector<std::tuple<QString, QString, int>> Boxes;
+    // The real window linked to the simulator; a generous reply time-out, so
+    // a slow machine never turns an answered request into a failure.
+    TFormFixture Fx{TFormOptions{5000}};
+    sim::SimServer& Sim = Fx.Sim;
+    std::unique_ptr<TMainForm>& Form = Fx.Form;
+    std::vector<TMessageRecord>& Boxes = Fx.Boxes;
     std::unique_ptr<QTimer> Poll;
     bool Stopped = false;
     bool TimedOut = false;
@@ -403,8 +376,8 @@ TEST_F(EnduranceTest, WriteLoopRefusesATrailerBlockAndChangesNothingElse)
             Form->EdtBlock->setValue(block);
             Form->BtnStartWrite->click();
             ASSERT_EQ(Boxes.size(), 1u) << block;
-            EXPECT_EQ(Boxes[0], std::make_tuple(QStringLiteral("control block, can not be tested"),
-                                                QStringLiteral("message"), 64));
+            EXPECT_EQ(Boxes[0], (TMessageRecord{QStringLiteral("control block, can not be tested"),
+                                                QStringLiteral("message"), 64}));
             Boxes.clear();
             EXPECT_EQ(Form->LoopFlag, flag);
             EXPECT_TRUE(Form->BtnStartWrite->isEnabled());
@@ -447,7 +420,7 @@ TEST_F(EnduranceTest, NoSecondTestOrCardOperationRunsInsideARun)
 TEST_F(EnduranceTest, APortChosenDuringARunIsOpenedBetweenCycles)
 {
     sim::SimServer second;
-    std::filesystem::create_symlink(second.DevicePath(), ConfigDir.path().toStdString() + "/orvelle/ports/COM2");
+    Fx.MapPort(2, second.DevicePath());
     auto secondOf = [&](uint8_t Command) {
         int n = 0;
         for (auto& r : second.Requests())
