@@ -173,7 +173,8 @@ void TMainForm::RgQueryTypeClick()
 
 void TMainForm::MyDeviceReceiveData(TComm* /*Sender*/, const void* Buffer, uint16_t BufferLength)
 {
-    Link->MyDeviceReceiveData(Buffer, BufferLength);
+    if (Link)
+        Link->MyDeviceReceiveData(Buffer, BufferLength);
 }
 
 void TMainForm::MyDeviceModemStateChange(TComm* /*Sender*/, uint32_t /*ModemEvent*/) { }
