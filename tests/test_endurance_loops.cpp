@@ -1,6 +1,7 @@
 // The loop read and loop write tests, driven through the real window against
 // the reader simulator on a real pseudo-terminal.
 #include "app/MainForm.h"
+#include "serial/Comm.h"
 #include "sim/SimServer.h"
 #include "support/FormFixture.h"
 #include "support/PtyPeer.h"
@@ -450,6 +451,27 @@ TEST_F(EnduranceTest, APortChosenDuringARunIsOpenedBetweenCycles)
     EXPECT_EQ(Form->LbReadSum->text(), Caption("read", "0000002"));
     Form->close();
     Form.reset();
+}
+
+TEST_F(EnduranceTest, WithThePortClosedEveryCycleCountsASearchFailureAtAnExchangesPace)
+{
+    Form->MyDevice->ClosePort();
+    Fx.ClearLog();
+    // Stopped from a timer, a second or so later (the machine may be slow).
+    QTimer::singleShot(1000, Form->BtnStopRead, [this] { Form->BtnStopRead->click(); });
+    const auto t0 = std::chrono::steady_clock::now();
+    Form->BtnStartRead->click();
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+
+    const QString shown = Form->LbQuerySum->text();
+    const int failures = shown.mid(shown.indexOf(Colon) + 1).toInt();
+    EXPECT_GE(failures, 1);
+    // One 50 ms step a cycle at least: no spinning.
+    EXPECT_LE(failures, ms / 50 + 1) << ms << " ms";
+    EXPECT_EQ(LogLines().count(QStringLiteral("Search card fail!")), failures);
+    EXPECT_EQ(LogLines().size(), failures);
+    EXPECT_EQ(Form->LbReadSum->text(), Caption("read", "0000000"));
+    EXPECT_TRUE(Sim.Requests().empty());
 }
 
 TEST_F(EnduranceTest, StopInTheFirstPumpEndsTheRunBeforeAnyCycle)
