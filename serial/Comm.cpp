@@ -125,8 +125,10 @@ void TComm::OpenPort()
         ::close(port);
         throw ECommsError("Error opening serial port");
     }
-    termios probe {};
-    if (!::isatty(port) || ::tcgetattr(port, &probe) != 0) {
+    // A terminal of any kind answers TIOCGETD; /dev/null, files, pipes and
+    // sockets do not.
+    int discipline = -1;
+    if (::ioctl(port, TIOCGETD, &discipline) != 0) {
         ::close(port);
         throw ECommsError("File handle is not a comm handle ");
     }
@@ -135,9 +137,10 @@ void TComm::OpenPort()
     // The driver queues cannot be sized here: the line discipline keeps a
     // fixed receive buffer (4096 bytes) and the driver its own transmit
     // buffer. What stands in for the 4096-byte request is making sure the
-    // port uses that plain line discipline, so the queues are the usual ones.
-    int discipline = -1;
-    if (::ioctl(port, TIOCGETD, &discipline) != 0 || discipline != N_TTY) {
+    // port runs the plain terminal discipline, so the queues are the usual
+    // ones and the terminal settings apply.
+    termios probe {};
+    if (discipline != N_TTY || ::tcgetattr(port, &probe) != 0) {
         ::ioctl(port, TIOCNXCL);
         ::close(port);
         throw ECommsError("Cannot setup comm buffer");

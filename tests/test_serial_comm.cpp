@@ -9,6 +9,8 @@
 #include <QThread>
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
@@ -17,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -153,6 +156,31 @@ TEST_F(SerialComm, OpenPortFailuresLeaveItClosedAndALaterOpenWorks)
     EXPECT_EQ(OpenError(Comm), "opened");
     EXPECT_TRUE(Comm.IsOpen());
     EXPECT_EQ(ThreadCount(), threads + 2);
+}
+
+TEST_F(SerialComm, AnotherLineDisciplineGivesNoCommBuffer)
+{
+    // Only a discipline the kernel already has is tried, so nothing gets
+    // loaded for the test.
+    std::ifstream ldiscs("/proc/tty/ldiscs");
+    std::string all((std::istreambuf_iterator<char>(ldiscs)), std::istreambuf_iterator<char>());
+    if (all.find("n_null") == std::string::npos)
+        GTEST_SKIP() << "no second line discipline registered";
+    const int fd = ::open(Peer.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    int discipline = 27; // N_NULL
+    if (::ioctl(fd, TIOCSETD, &discipline) != 0) {
+        ::close(fd);
+        GTEST_SKIP() << "line discipline cannot be changed here";
+    }
+    EXPECT_EQ(OpenError(Comm), "Cannot setup comm buffer");
+    EXPECT_FALSE(Comm.IsOpen());
+    EXPECT_EQ(ThreadCount(), 0);
+
+    discipline = N_TTY;
+    ASSERT_EQ(::ioctl(fd, TIOCSETD, &discipline), 0);
+    ::close(fd);
+    EXPECT_EQ(OpenError(Comm), "opened");
 }
 
 TEST_F(SerialComm, SecondOpenIsRefusedAndTheFirstPortKeepsWorking)
