@@ -140,7 +140,7 @@ private:
     void EndReadThread();
     void EndWriteThread();
     // The notification window's procedure: fires the events on this thread.
-    void HandleNotification(class QEvent* Message);
+    void HandleNotification(QEvent* Message);
     // Releases the close event and the port; the threads must be gone.
     void ReleaseHandles();
 

@@ -81,8 +81,8 @@ private:
 void PostNotification(TCommNotifier* Notifier, QEvent::Type Type, uint32_t Param = 0);
 void PostReceiveData(TCommNotifier* Notifier, TDataBlock&& Block);
 
-// The five time-outs as the read thread sees them. ApplyTimeouts stores them;
-// a read picks them up when it starts.
+// The five time-outs as the threads see them. ApplyTimeouts stores them; the
+// read thread takes them afresh each time it wakes during a read.
 struct TCommTimeouts {
     std::atomic<uint32_t> ReadInterval{0};
     std::atomic<uint32_t> ReadTotalMultiplier{0};
