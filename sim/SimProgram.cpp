@@ -327,7 +327,7 @@ bool PlacePortLink(const std::string& Port, const std::string& Device, std::stri
             return false;
         }
         // Create the directory and its parents as needed.
-        for (size_t at = 1; at != std::string::npos;) {
+        for (size_t at = 0; at != std::string::npos;) {
             at = dir.find('/', at + 1);
             const std::string part = dir.substr(0, at);
             if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) {

@@ -127,6 +127,8 @@ void SimServer::Impl::Schedule(Clock::time_point Due, std::vector<uint8_t> Bytes
 
 void SimServer::Impl::Notify(const std::vector<Record>& Records)
 {
+    if (Records.empty())
+        return;
     std::function<void(const Record&)> observer;
     {
         std::lock_guard lock(M);

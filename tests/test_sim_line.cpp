@@ -82,12 +82,22 @@ TEST(SimLine, AnswersTheBasicCommands)
     EXPECT_EQ(Hex(line.Exchange(Bytes({0x02, 0x13, 0x15}), 3)), "02 13 15");
     EXPECT_EQ(Hex(line.Exchange(Bytes({0x03, 0x02, 0x00, 0x05}), 4)), "03 02 01 06");
     EXPECT_EQ(server.BeepCount(), 1);
+    // A request written in two pieces with a pause is still one request.
+    line.Send(Bytes({0x03, 0x12}));
+    EXPECT_TRUE(line.ReceiveFor(200ms).empty());
+    line.Send(Bytes({0x00, 0x15}));
+    EXPECT_EQ(Hex(line.Receive(4)), "03 12 00 15");
+    server.ClearRequests();
+    EXPECT_TRUE(server.Requests().empty());
+    for (const auto& r : {Bytes({0x03, 0x12, 0x00, 0x15}), Bytes({0x03, 0x0A, 0x01, 0x0E}),
+                          Bytes({0x02, 0x13, 0x15}), Bytes({0x03, 0x02, 0x00, 0x05})})
+        line.Exchange(r, r[0] == 0x03 && r[1] == 0x0A ? 8 : r.size());
     ASSERT_EQ(server.RequestsWithoutBeeps().size(), 3u);
     EXPECT_EQ(Hex(server.RequestsWithoutBeeps()[1]), "03 0A 01 0E");
     EXPECT_EQ(server.Requests().size(), 4u);
     // Each request and each reply is in the log, in order.
     const auto log = server.Log();
-    ASSERT_EQ(log.size(), 8u);
+    ASSERT_EQ(log.size(), 18u);
     for (size_t i = 0; i < log.size(); ++i)
         EXPECT_EQ(log[i].FromProgram, i % 2 == 0) << i;
     EXPECT_LE(log[0].When, log[1].When);

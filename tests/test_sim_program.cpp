@@ -162,6 +162,10 @@ TEST(SimProgram, ReplacesADanglingLinkAndObeysOptionsAndConsole)
     sim.P.write("insert\n");
     ASSERT_TRUE(WaitUntil([&] { return sim.P.readAllStandardOutput().contains("card in the field"); }));
     EXPECT_EQ(Exchange(link, Bytes({0x03, 0x0A, 0x00, 0x0D}), 8), "07 0A 01 A1 B2 C3 D4 FC");
+    sim.P.write("halt\n");
+    ASSERT_TRUE(WaitUntil([&] { return sim.P.readAllStandardOutput().contains("card halted"); }));
+    EXPECT_EQ(Exchange(link, Bytes({0x03, 0x0A, 0x00, 0x0D}), 3), "02 01 03");
+    EXPECT_EQ(Exchange(link, Bytes({0x03, 0x0A, 0x01, 0x0E}), 8), "07 0A 01 A1 B2 C3 D4 FC");
 
     ::kill(pid_t(sim.P.processId()), SIGINT);
     ASSERT_TRUE(sim.P.waitForFinished(10000));
