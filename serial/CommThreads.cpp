@@ -179,7 +179,9 @@ void TReadThread::Execute()
 // from the driver's counters each time input arrives, since they come with
 // received bytes. Carrier and ring changes are waited for by a small helper
 // thread. Drivers without counters (pseudo-terminals among them) report no
-// line events and the port works without them.
+// line events and the port works without them. Errors and modem changes come
+// from separate sources, so no single notification carries both; errors
+// that came with received bytes are posted before the chunk holding them.
 bool TReadThread::IssueEventWait()
 {
     serial_icounter_struct count {};
