@@ -205,7 +205,15 @@ TMainForm::TMainForm(QWidget* parent)
     FormCreate();
 }
 
-TMainForm::~TMainForm() = default;
+TMainForm::~TMainForm()
+{
+    // The hint display writes into a status panel; no event may reach it
+    // while the panels are being destroyed.
+    const QObjectList Children = children();
+    for (QObject* Child : Children)
+        if (auto* Events = dynamic_cast<TFormEvents*>(Child))
+            delete Events;
+}
 
 void TMainForm::BuildUi()
 {
