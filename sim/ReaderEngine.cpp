@@ -31,6 +31,10 @@ std::vector<uint8_t> ReaderEngine::MakeReply(uint8_t Code, const std::vector<uin
 
 std::vector<uint8_t> ReaderEngine::Handle(const std::vector<uint8_t>& R)
 {
+    // Only whole frames reach here from the parser; anything else is refused
+    // before a byte past its end can be read.
+    if (R.size() < 3 || R.size() != size_t(R[0]) + 1)
+        return Status(StatusBadRequest);
     const uint8_t L = R[0];
     const uint8_t cmd = R[1];
     // The length byte each command must carry (0x05 is checked by itself).
