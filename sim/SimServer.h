@@ -36,7 +36,9 @@
 //   Split        the first half now, the rest DelayMs later (250 ms when 0)
 //   Short        only the first (L+2)/2 bytes of the L+1 are sent
 //   Noise        the bytes FF 5A 00 go out before the reply
-// Random faults pick one of the seven kinds evenly, with the defaults above.
+// Random faults pick one of the seven kinds evenly, with the defaults above;
+// an injected fault for the request's code goes first. A request with a wrong
+// checksum always gets its plain 0x81 reply.
 //
 // The card: serial 12 34 56 78 unless set, type code 1, transport trailers.
 // A search (0x02, 0x0A) with mode 0 finds a card that is not halted and mode
