@@ -97,13 +97,13 @@ bool ParseHexBytes(const std::string& Text, uint8_t* Out, size_t N)
     return true;
 }
 
-bool ParseFaultSpec(const std::string& Spec, FaultOption& Out, std::string& Error)
+bool ParseFaultOption(const std::string& Text, FaultOption& Out, std::string& Error)
 {
-    Error = "bad fault \"" + Spec + "\" (want CC:KIND[=ARG][*COUNT], see --help)";
-    const size_t colon = Spec.find(':');
-    if (colon != 2 || !ParseHexBytes(Spec.substr(0, 2), &Out.Command, 1))
+    Error = "bad fault \"" + Text + "\" (want CC:KIND[=ARG][*COUNT], see --help)";
+    const size_t colon = Text.find(':');
+    if (colon != 2 || !ParseHexBytes(Text.substr(0, 2), &Out.Command, 1))
         return false;
-    std::string rest = Spec.substr(3);
+    std::string rest = Text.substr(3);
     Out.Count = 0;
     if (const size_t star = rest.find('*'); star != std::string::npos) {
         long n = 0;
@@ -193,7 +193,7 @@ bool ParseSimOptions(const std::vector<std::string>& Args, SimOptions& Out, std:
             if (!value(v))
                 return false;
             FaultOption f;
-            if (!ParseFaultSpec(v, f, Error))
+            if (!ParseFaultOption(v, f, Error))
                 return false;
             Out.Faults.push_back(f);
         } else if (a == "--random-faults") {
@@ -260,7 +260,7 @@ Reply status codes (byte 1 when a command was not carried out):
   87 not a value block
 
 Console (standard input): remove, insert, halt, dump, serial HEX, beeps,
-  save FILE, load FILE, fault SPEC, nofaults, quiet, verbose, help, quit.
+  save FILE, load FILE, fault CC:KIND, nofaults, quiet, verbose, help, quit.
 
 Exit codes: 0 done, 1 no pseudo-terminal or dump not saved,
   2 bad option, unreadable card file or port link refused.
@@ -427,7 +427,7 @@ std::string RunConsoleCommand(SimServer& Server, const std::string& Line, bool& 
     if (cmd == "fault") {
         FaultOption f;
         std::string err;
-        if (!ParseFaultSpec(arg, f, err))
+        if (!ParseFaultOption(arg, f, err))
             return err;
         Server.InjectFault(f.Command, f.F, f.Count > 0 ? f.Count : INT_MAX);
         return "fault set";

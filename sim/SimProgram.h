@@ -40,7 +40,7 @@ bool ParseSimOptions(const std::vector<std::string>& Args, SimOptions& Out, std:
 std::string SimHelpText();
 
 // "06:noreply", "06:status=84", "06:delay=800", "0A:split=300*2", ...
-bool ParseFaultSpec(const std::string& Spec, FaultOption& Out, std::string& Error);
+bool ParseFaultOption(const std::string& Text, FaultOption& Out, std::string& Error);
 // Exactly 2*N hex digits.
 bool ParseHexBytes(const std::string& Text, uint8_t* Out, size_t N);
 
