@@ -847,7 +847,7 @@ void ConnectHandlers(TMainForm* F)
     QObject::connect(F->EdtBlock, &QSpinBox::textChanged, F, [F] { F->EdtBlockChange(); });
 
     QObject::connect(F->ChkBeep, &QCheckBox::clicked, F, [F] { F->ChkBeepClick(); });
-    QObject::connect(F->EdtMS, &QSpinBox::textChanged, F, [F] { F->EdtMSChange(); });
+    QObject::connect(F->EdtMS, &TSpinEdit::TextChanged, F, [F] { F->EdtMSChange(); });
     QObject::connect(F->RgQueryType, &TRadioGroup::Click, F, [F] { F->RgQueryTypeClick(); });
     QObject::connect(F->RgPort, &TRadioGroup::Click, F, [F] { F->RgPortClick(); });
 }

@@ -12,7 +12,6 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QShowEvent>
-#include <QStatusTipEvent>
 
 #include <string>
 
@@ -60,26 +59,6 @@ void ChangePort(TMainForm& F)
     }
 }
 
-// Routes the application's hint changes (status tips) to DisplayHint instead
-// of the status bar's temporary message, which would cover the panels.
-class THintFilter : public QObject {
-public:
-    explicit THintFilter(TMainForm* Form) : QObject(Form), FForm(Form) { }
-
-protected:
-    bool eventFilter(QObject* Watched, QEvent* Event) override
-    {
-        if (Watched == FForm && Event->type() == QEvent::StatusTip) {
-            FForm->DisplayHint(static_cast<QStatusTipEvent*>(Event)->tip());
-            return true;
-        }
-        return QObject::eventFilter(Watched, Event);
-    }
-
-private:
-    TMainForm* FForm;
-};
-
 } // namespace
 
 void TMainForm::CreateComponents()
@@ -102,7 +81,8 @@ void TMainForm::FormCreate()
     Link->SearchMode = 0;
     Link->BeepSetting = true;
     Link->ReplyTimeout = 500;
-    installEventFilter(new THintFilter(this));
+    // The hint display (DisplayHint) is installed with the window's event
+    // filter when the window is built.
 }
 
 void TMainForm::showEvent(QShowEvent* Event)

@@ -82,7 +82,6 @@ TEST(LinkStartUp, DefaultsAndSettings)
     QTest::keyClick(F.Form->EdtMS, Qt::Key_A, Qt::ControlModifier);
     QTest::keyClick(F.Form->EdtMS, Qt::Key_Backspace);
     EXPECT_EQ(F.Form->EdtMS->text(), QString());
-    F.Form->EdtMSChange(); // the handler of the text change, whoever raises it
     EXPECT_EQ(L.ReplyTimeout, 100);
     QTest::keyClicks(F.Form->EdtMS, QStringLiteral("250"));
     EXPECT_EQ(L.ReplyTimeout, 250);

@@ -256,4 +256,15 @@ TEST_F(SpinEditTest, LeavingTheBoxSettlesTheTextOnWhatItReads)
     EXPECT_EQ(Spin->Value(), 37);
 }
 
+TEST_F(SpinEditTest, ReportsEveryTextChangeOnce)
+{
+    QStringList Seen;
+    QObject::connect(Spin, &TSpinEdit::TextChanged, [&](const QString& Text) { Seen << Text; });
+    QTest::keyClick(Spin, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClick(Spin, Qt::Key_Backspace); // an empty box is a change too
+    QTest::keyClicks(Spin, QStringLiteral("25"));
+    Spin->setValue(7); // and so is one made by the program
+    EXPECT_EQ(Seen, (QStringList{QString(), QStringLiteral("2"), QStringLiteral("25"), QStringLiteral("7")}));
+}
+
 } // namespace

@@ -10,6 +10,19 @@ TSpinEdit::TSpinEdit(QWidget* Parent)
     // Text the validator lets through half-typed (an empty box) must not be
     // replaced by the last good value behind the operator's back.
     setCorrectionMode(QAbstractSpinBox::CorrectToNearestValue);
+    // The spin box reports programmatic changes, its line edit the operator's
+    // (half-typed text included); each change is passed on once.
+    FLastText = text();
+    connect(this, &QSpinBox::textChanged, this, &TSpinEdit::PassTextChange);
+    connect(lineEdit(), &QLineEdit::textChanged, this, &TSpinEdit::PassTextChange);
+}
+
+void TSpinEdit::PassTextChange(const QString& Text)
+{
+    if (Text == FLastText)
+        return;
+    FLastText = Text;
+    emit TextChanged(Text);
 }
 
 int TSpinEdit::Value() const

@@ -14,6 +14,15 @@ public:
     // that was complete while the operator types.
     int Value() const;
 
+signals:
+    // Every change of the text, an empty box included (QSpinBox's own
+    // textChanged stays silent while the text is not a number).
+    void TextChanged(const QString& Text);
+
 protected:
     void focusOutEvent(QFocusEvent* Event) override;
+
+private:
+    void PassTextChange(const QString& Text);
+    QString FLastText;
 };
