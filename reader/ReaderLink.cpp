@@ -54,7 +54,7 @@ int TReaderLink::ExchangeFrame()
     // after its own exchange gave up) must not pass for this one's reply:
     // hand out the chunks already queued now, while nothing accepts them.
     FAccepting = false;
-    QCoreApplication::sendPostedEvents(nullptr, 0);
+    QCoreApplication::sendPostedEvents(FDevice.NotificationWindow());
 
     if (!FDevice.WriteData(Buffer.data(), uint16_t(Length + 1)))
         return ResultNotSent;

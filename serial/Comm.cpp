@@ -101,6 +101,11 @@ TComm::~TComm()
     FNotifier = nullptr;
 }
 
+QObject* TComm::NotificationWindow() const
+{
+    return FNotifier;
+}
+
 bool TComm::SendDataEmpty() const
 {
     return FSendEmpty.load();

@@ -67,6 +67,10 @@ public:
     bool IsOpen() const { return FHandle >= 0; }
     // True when nothing is queued for sending.
     bool SendDataEmpty() const;
+    // The object the threads post their notifications to (it lives on the
+    // constructing thread); an owner may hand out what is already queued with
+    // QCoreApplication::sendPostedEvents(NotificationWindow()).
+    QObject* NotificationWindow() const;
 
     // Published properties. CommName is a plain store; every other setter
     // does nothing for an unchanged value and applies a change at once to an
