@@ -23,15 +23,6 @@ namespace {
 using Frame = std::vector<uint8_t>;
 using Block16 = std::array<uint8_t, 16>;
 
-Frame WithSum(Frame F)
-{
-    uint8_t Sum = 0;
-    for (uint8_t b : F)
-        Sum = uint8_t(Sum + b);
-    F.push_back(Sum);
-    return F;
-}
-
 std::string HexOf(const Block16& B) { return Hex(Frame(B.begin(), B.end())); }
 // As the window shows a block: no separators.
 QString Flat(const Block16& B) { return QString::fromStdString(HexOf(B)).remove(' '); }
@@ -44,38 +35,15 @@ Block16 Counting(uint8_t First)
     return B;
 }
 
-class BlockOps : public ::testing::Test {
+class BlockOps : public TWindowTest {
 protected:
     void SetUp() override
     {
-        F = std::make_unique<TFormFixture>();
-        ASSERT_EQ(F->LinkPanel(), "Linked");
-        // Remember how long the log was when each box showed: what came first.
-        F->Form->MessageBoxHandler = [this](const QString& Text, const QString& Caption, int Flags) {
-            F->Boxes.push_back({Text, Caption, Flags});
-            LogLinesAtBox.push_back(int(F->LogLines().size()));
-        };
+        TWindowTest::SetUp();
         // Stored key A: the reader's factory keys open the card's transport trailers.
         F->ChooseKeySource(F->Form->CmbKeyTypeRW, 0);
         F->ChooseKeySource(F->Form->CmbKeyTypeBlock, 0);
-        F->ClearLog();
-        F->Sim.ClearRequests();
     }
-    TMainForm& Form() { return *F->Form; }
-    sim::SimServer& Sim() { return F->Sim; }
-    void Click(QPushButton* Button) { F->Click(Button); }
-    const std::vector<TMessageRecord>& Boxes() const { return F->Boxes; }
-    void ClearBoxes()
-    {
-        F->Boxes.clear();
-        LogLinesAtBox.clear();
-    }
-    QStringList LogLines() const { return F->LogLines(); }
-    QString LastLog() const { return F->LastLog(); }
-    void ClearLog() { F->ClearLog(); }
-
-    std::unique_ptr<TFormFixture> F;
-    std::vector<int> LogLinesAtBox;
     void SectorPage(int Sector) { Form().SectorRadios[size_t(Sector)]->click(); }
     void BlockPage(int Sector) { Form().BlockRadios[size_t(Sector)]->click(); }
     std::vector<std::string> Sent()
@@ -295,7 +263,7 @@ TEST_F(BlockOps, BadWriteTextIsRefusedAfterSearchAndVerifyWithNothingWritten)
         // Their log lines come first, the failure line behind the box.
         EXPECT_EQ(LogLines(), (QStringList{"Search card successful!", "Verify sector0 password success!",
                                            "Wrote block fail!"}));
-        EXPECT_EQ(LogLinesAtBox, std::vector<int>{2});
+        EXPECT_EQ(LogLinesAtBox(), std::vector<int>{2});
         EXPECT_EQ(Sim().Block(2), Counting(0x70));
         EXPECT_EQ(Sim().BeepCount(), Beeps);
     }

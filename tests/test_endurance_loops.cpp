@@ -34,15 +34,6 @@ using Frame = std::vector<uint8_t>;
 const QString Colon = QStringLiteral("\uFF1A");
 QString Caption(const char* Name, const char* Value = "") { return QString::fromLatin1(Name) + Colon + QString::fromLatin1(Value); }
 
-Frame WithSum(Frame F)
-{
-    uint8_t sum = 0;
-    for (uint8_t b : F)
-        sum = uint8_t(sum + b);
-    F.push_back(sum);
-    return F;
-}
-
 // Frames as hex text, so a failure shows what went to the reader.
 std::string Text(const std::vector<Frame>& Frames) { return FramesText(Frames); }
 

@@ -22,15 +22,6 @@ using Block16 = std::array<uint8_t, 16>;
 
 constexpr Key6 Factory{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 
-Frame WithSum(Frame F)
-{
-    uint8_t Sum = 0;
-    for (uint8_t b : F)
-        Sum = uint8_t(Sum + b);
-    F.push_back(Sum);
-    return F;
-}
-
 Frame DownloadFrame(uint8_t Type, uint8_t Sector, const Key6& Key)
 {
     Frame F{0x0A, 0x0B, Type, Sector};
@@ -50,35 +41,8 @@ QString TextOf(const Key6& Key)
     return QString::fromStdString(Hex(Frame(Key.begin(), Key.end()))).remove(' ');
 }
 
-class KeyOps : public ::testing::Test {
+class KeyOps : public TWindowTest {
 protected:
-    void SetUp() override
-    {
-        F = std::make_unique<TFormFixture>();
-        ASSERT_EQ(F->LinkPanel(), "Linked");
-        // Remember how long the log was when each box showed: what came first.
-        F->Form->MessageBoxHandler = [this](const QString& Text, const QString& Caption, int Flags) {
-            F->Boxes.push_back({Text, Caption, Flags});
-            LogLinesAtBox.push_back(int(F->LogLines().size()));
-        };
-        F->ClearLog();
-        F->Sim.ClearRequests();
-    }
-    TMainForm& Form() { return *F->Form; }
-    sim::SimServer& Sim() { return F->Sim; }
-    void Click(QPushButton* Button) { F->Click(Button); }
-    const std::vector<TMessageRecord>& Boxes() const { return F->Boxes; }
-    void ClearBoxes()
-    {
-        F->Boxes.clear();
-        LogLinesAtBox.clear();
-    }
-    QStringList LogLines() const { return F->LogLines(); }
-    QString LastLog() const { return F->LastLog(); }
-    void ClearLog() { F->ClearLog(); }
-
-    std::unique_ptr<TFormFixture> F;
-    std::vector<int> LogLinesAtBox;
     void CheckOnly(std::initializer_list<int> Sectors)
     {
         for (QCheckBox* Box : Form().Ck)

@@ -37,6 +37,7 @@ TFormFixture::TFormFixture(TFormOptions Options)
     Form = std::make_unique<TMainForm>();
     Form->MessageBoxHandler = [this](const QString& Text, const QString& Caption, int Flags) {
         Boxes.push_back({Text, Caption, Flags});
+        LogLinesAtBox.push_back(int(LogLines().size()));
     };
     if (Options.ReplyTimeoutMs > 0)
         SetReplyTimeout(Options.ReplyTimeoutMs);
@@ -142,4 +143,13 @@ std::string FramesText(const std::vector<std::vector<uint8_t>>& Frames)
         Text += Hex(F);
     }
     return Text;
+}
+
+std::vector<uint8_t> WithSum(std::vector<uint8_t> Frame)
+{
+    uint8_t Sum = 0;
+    for (uint8_t b : Frame)
+        Sum = uint8_t(Sum + b);
+    Frame.push_back(Sum);
+    return Frame;
 }

@@ -16,6 +16,8 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <gtest/gtest.h>
+
 #include <memory>
 #include <ostream>
 #include <string>
@@ -54,6 +56,8 @@ public:
     sim::SimServer Sim;
     std::unique_ptr<TMainForm> Form;
     std::vector<TMessageRecord> Boxes; // every message box, in order
+    // How many log lines stood when each box showed: what came before it.
+    std::vector<int> LogLinesAtBox;
 
     // Shows the window: its first show runs the port selection.
     void Show();
@@ -90,3 +94,35 @@ inline void PrintTo(const QString& Text, std::ostream* Out) { *Out << '"' << Tex
 
 // Frames as text for readable failures: "03 0A 01 0E | 04 05 00 FF 08".
 std::string FramesText(const std::vector<std::vector<uint8_t>>& Frames);
+
+// A request or reply frame with its checksum appended.
+std::vector<uint8_t> WithSum(std::vector<uint8_t> Frame);
+
+// Base of the tests that drive the linked window: a fresh window on the
+// simulator for every test, with an empty log and no requests recorded.
+class TWindowTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        F = std::make_unique<TFormFixture>();
+        ASSERT_EQ(F->LinkPanel(), "Linked");
+        F->ClearLog();
+        F->Sim.ClearRequests();
+    }
+
+    TMainForm& Form() { return *F->Form; }
+    sim::SimServer& Sim() { return F->Sim; }
+    void Click(QPushButton* Button) { F->Click(Button); }
+    const std::vector<TMessageRecord>& Boxes() const { return F->Boxes; }
+    const std::vector<int>& LogLinesAtBox() const { return F->LogLinesAtBox; }
+    void ClearBoxes()
+    {
+        F->Boxes.clear();
+        F->LogLinesAtBox.clear();
+    }
+    QStringList LogLines() const { return F->LogLines(); }
+    QString LastLog() const { return F->LastLog(); }
+    void ClearLog() { F->ClearLog(); }
+
+    std::unique_ptr<TFormFixture> F;
+};
