@@ -39,6 +39,16 @@ void Count(int32_t& Counter, QLabel* Label, const char* Name)
         Counter = 0;
 }
 
+// A good read: the count and the data are shown before the count wraps.
+void CountRead(int32_t& Counter, QLabel* SumLabel, QLabel* DataLabel, const QString& Data)
+{
+    ++Counter;
+    SumLabel->setText(CounterText("read", Counter));
+    DataLabel->setText(QStringLiteral("read data") + Colon + Data);
+    if (Counter >= CounterWrapLimit)
+        Counter = 0;
+}
+
 // Restores the Idle state of one test's buttons however its loop ends,
 // an escaping exception included.
 class TLoopButtons {
@@ -190,11 +200,7 @@ void TMainForm::BtnStartReadClick()
             Count(c.ReadErr, LbReadErrSum, "error");
             return;
         }
-        ++c.Read;
-        LbReadSum->setText(CounterText("read", c.Read));
-        LbReadHex->setText(QStringLiteral("read data") + Colon + readText);
-        if (c.Read >= CounterWrapLimit)
-            c.Read = 0;
+        CountRead(c.Read, LbReadSum, LbReadHex, readText);
         BeepReader();
         // The label keeps the last failure count until the next failure.
         c.SearchErr = 0;
@@ -233,11 +239,7 @@ void TMainForm::BtnStartWriteClick()
             Count(c.ReadErr, LbReadErrSum, "error");
             return;
         }
-        ++c.Read;
-        LbReadSum->setText(CounterText("read", c.Read));
-        LbReadHex->setText(QStringLiteral("read data") + Colon + readText);
-        if (c.Read >= CounterWrapLimit)
-            c.Read = 0;
+        CountRead(c.Read, LbReadSum, LbReadHex, readText);
         if (readText == pattern) {
             BeepReader();
             c.SearchErr = 0;
