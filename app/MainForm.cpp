@@ -401,6 +401,25 @@ QGridLayout* NewSelectorTop(QVBoxLayout* PageLayout, QWidget* Grid, const QStrin
     return Keys;
 }
 
+// The column of the "Sector" and "Block" pages: selector top, then the rows.
+QVBoxLayout* NewBlockPageColumn(QFrame* Bevel)
+{
+    auto* Layout = new QVBoxLayout(Bevel);
+    Layout->setContentsMargins(4, 4, 4, 2);
+    Layout->setSpacing(2);
+    return Layout;
+}
+
+// The grid of a sector's group box, one row a block.
+QGridLayout* NewBlockRows(QGroupBox* Box)
+{
+    auto* Rows = new QGridLayout(Box);
+    Rows->setContentsMargins(6, 2, 6, 4);
+    Rows->setHorizontalSpacing(4);
+    Rows->setVerticalSpacing(2);
+    return Rows;
+}
+
 // One row of a sector's group box: "Blk<n>", the block's data edit, then its buttons.
 void AddBlockRow(QGridLayout* Rows, int Row, QLineEdit* Data, std::initializer_list<QPushButton*> Buttons,
     QWidget* Box)
@@ -416,9 +435,7 @@ void AddBlockRow(QGridLayout* Rows, int Row, QLineEdit* Data, std::initializer_l
 void BuildSectorPage(TMainForm* F)
 {
     QFrame* Bevel = NewBevel(F->TabSheet2, "Bevel2");
-    auto* Layout = new QVBoxLayout(Bevel);
-    Layout->setContentsMargins(4, 4, 4, 2);
-    Layout->setSpacing(2);
+    QVBoxLayout* Layout = NewBlockPageColumn(Bevel);
 
     QWidget* Grid = NewSectorGrid(Bevel, SectorRadioNames, F->SectorRadios);
     F->CmbKeyTypeRW = NewList("CmbKeyTypeRW", KeySourceItems, -1, Bevel);
@@ -426,10 +443,7 @@ void BuildSectorPage(TMainForm* F)
     NewSelectorTop(Layout, Grid, QStringLiteral("PassWord："), F->CmbKeyTypeRW, F->EdtInKeyRW, Bevel);
 
     F->GbSec1 = NewSectorBox("GbSec1", Bevel);
-    auto* Rows = new QGridLayout(F->GbSec1);
-    Rows->setContentsMargins(6, 2, 6, 4);
-    Rows->setHorizontalSpacing(4);
-    Rows->setVerticalSpacing(2);
+    QGridLayout* Rows = NewBlockRows(F->GbSec1);
     F->EdtHex0 = NewEdit("EdtHex0", 32, F->GbSec1);
     F->EdtHex1 = NewEdit("EdtHex1", 32, F->GbSec1);
     F->EdtHex2 = NewEdit("EdtHex2", 32, F->GbSec1);
@@ -462,9 +476,7 @@ void BuildSectorPage(TMainForm* F)
 void BuildBlockPage(TMainForm* F)
 {
     QFrame* Bevel = NewBevel(F->TabSheet3, "Bevel3");
-    auto* Layout = new QVBoxLayout(Bevel);
-    Layout->setContentsMargins(4, 4, 4, 2);
-    Layout->setSpacing(2);
+    QVBoxLayout* Layout = NewBlockPageColumn(Bevel);
 
     QWidget* Grid = NewSectorGrid(Bevel, BlockRadioNames, F->BlockRadios);
     F->CmbKeyTypeBlock = NewList("CmbKeyTypeBlock", KeySourceItems, -1, Bevel);
@@ -476,10 +488,7 @@ void BuildBlockPage(TMainForm* F)
     Keys->addWidget(F->EdtBlockData, 2, 1);
 
     F->GbSec2 = NewSectorBox("GbSec2", Bevel);
-    auto* Rows = new QGridLayout(F->GbSec2);
-    Rows->setContentsMargins(6, 2, 6, 4);
-    Rows->setHorizontalSpacing(4);
-    Rows->setVerticalSpacing(2);
+    QGridLayout* Rows = NewBlockRows(F->GbSec2);
     F->EdtBlock0 = NewEdit("EdtBlock0", 32, F->GbSec2);
     F->EdtBlock1 = NewEdit("EdtBlock1", 32, F->GbSec2);
     F->EdtBlock2 = NewEdit("EdtBlock2", 32, F->GbSec2);
