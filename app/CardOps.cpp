@@ -88,41 +88,27 @@ bool TMainForm::HaltCard()
     return Ok;
 }
 
-void TMainForm::Button9Click()
+namespace {
+
+// A "Basic" button: its one operation, and the beep after a success only.
+void RunAndBeep(TMainForm* Form, bool (TMainForm::*Operation)())
 {
-    TOperationScope Scope(this);
+    TOperationScope Scope(Form);
     if (!Scope)
         return;
-    if (SearchCard())
-        BeepReader();
+    if ((Form->*Operation)())
+        Form->BeepReader();
 }
 
-void TMainForm::Button10Click()
-{
-    TOperationScope Scope(this);
-    if (!Scope)
-        return;
-    if (AnticollCard())
-        BeepReader();
-}
+} // namespace
 
-void TMainForm::Button11Click()
-{
-    TOperationScope Scope(this);
-    if (!Scope)
-        return;
-    if (SelectCard())
-        BeepReader();
-}
+void TMainForm::Button9Click() { RunAndBeep(this, &TMainForm::SearchCard); }
 
-void TMainForm::Button12Click()
-{
-    TOperationScope Scope(this);
-    if (!Scope)
-        return;
-    if (HaltCard())
-        BeepReader();
-}
+void TMainForm::Button10Click() { RunAndBeep(this, &TMainForm::AnticollCard); }
+
+void TMainForm::Button11Click() { RunAndBeep(this, &TMainForm::SelectCard); }
+
+void TMainForm::Button12Click() { RunAndBeep(this, &TMainForm::HaltCard); }
 
 bool TMainForm::VerifySectorKey(uint8_t KeySource, uint8_t Sector, const QString& TypedKey)
 {

@@ -15,15 +15,7 @@ using namespace sim;
 namespace {
 
 // A request frame: length byte, the given bytes, checksum.
-std::vector<uint8_t> Req(std::vector<uint8_t> Body)
-{
-    Body.insert(Body.begin(), uint8_t(Body.size() + 1));
-    uint8_t sum = 0;
-    for (uint8_t b : Body)
-        sum = uint8_t(sum + b);
-    Body.push_back(sum);
-    return Body;
-}
+std::vector<uint8_t> Req(std::vector<uint8_t> Body) { return Framed(std::move(Body)); }
 
 // Byte 1 of the reply, after checking the reply is a well-formed frame.
 uint8_t StatusOf(const std::vector<uint8_t>& Reply)

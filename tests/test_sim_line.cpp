@@ -44,22 +44,7 @@ public:
     // Reads until Count bytes came or Timeout passed.
     std::vector<uint8_t> Receive(size_t Count, std::chrono::milliseconds Timeout = 5s)
     {
-        std::vector<uint8_t> out;
-        const auto deadline = std::chrono::steady_clock::now() + Timeout;
-        while (out.size() < Count) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0)
-                break;
-            pollfd p{Fd, POLLIN, 0};
-            if (::poll(&p, 1, int(left.count())) <= 0)
-                continue;
-            uint8_t buf[64];
-            const ssize_t n = ::read(Fd, buf, std::min(sizeof buf, Count - out.size()));
-            if (n > 0)
-                out.insert(out.end(), buf, buf + n);
-        }
-        return out;
+        return ReadFrom(Fd, Count, Timeout);
     }
     // Whatever arrives within Window (used to show that nothing came).
     std::vector<uint8_t> ReceiveFor(std::chrono::milliseconds Window) { return Receive(1000, Window); }
@@ -115,15 +100,7 @@ TEST(SimLine, ProgramMayCloseAndReopenThePort)
 
 namespace {
 
-std::vector<uint8_t> Frame(std::vector<uint8_t> Body)
-{
-    Body.insert(Body.begin(), uint8_t(Body.size() + 1));
-    uint8_t sum = 0;
-    for (uint8_t b : Body)
-        sum = uint8_t(sum + b);
-    Body.push_back(sum);
-    return Body;
-}
+std::vector<uint8_t> Frame(std::vector<uint8_t> Body) { return Framed(std::move(Body)); }
 
 std::array<uint8_t, 16> Filled(uint8_t V)
 {

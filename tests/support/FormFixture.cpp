@@ -144,12 +144,3 @@ std::string FramesText(const std::vector<std::vector<uint8_t>>& Frames)
     }
     return Text;
 }
-
-std::vector<uint8_t> WithSum(std::vector<uint8_t> Frame)
-{
-    uint8_t Sum = 0;
-    for (uint8_t b : Frame)
-        Sum = uint8_t(Sum + b);
-    Frame.push_back(Sum);
-    return Frame;
-}

@@ -11,6 +11,7 @@
 
 #include "app/MainForm.h"
 #include "sim/SimServer.h"
+#include "support/PtyPeer.h"
 
 #include <QString>
 #include <QStringList>
@@ -94,9 +95,6 @@ inline void PrintTo(const QString& Text, std::ostream* Out) { *Out << '"' << Tex
 
 // Frames as text for readable failures: "03 0A 01 0E | 04 05 00 FF 08".
 std::string FramesText(const std::vector<std::vector<uint8_t>>& Frames);
-
-// A request or reply frame with its checksum appended.
-std::vector<uint8_t> WithSum(std::vector<uint8_t> Frame);
 
 // Base of the tests that drive the linked window: a fresh window on the
 // simulator for every test, with an empty log and no requests recorded.

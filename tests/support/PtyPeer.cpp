@@ -60,6 +60,11 @@ void PtyPeer::Write(const std::vector<uint8_t>& Data)
 
 std::vector<uint8_t> PtyPeer::Read(size_t Count, std::chrono::milliseconds Timeout)
 {
+    return ReadFrom(FMaster, Count, Timeout);
+}
+
+std::vector<uint8_t> ReadFrom(int Fd, size_t Count, std::chrono::milliseconds Timeout)
+{
     std::vector<uint8_t> out;
     const auto deadline = std::chrono::steady_clock::now() + Timeout;
     while (out.size() < Count) {
@@ -67,11 +72,11 @@ std::vector<uint8_t> PtyPeer::Read(size_t Count, std::chrono::milliseconds Timeo
             deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0)
             break;
-        pollfd p{FMaster, POLLIN, 0};
+        pollfd p{Fd, POLLIN, 0};
         if (::poll(&p, 1, int(left.count())) <= 0)
             continue;
         uint8_t buf[4096];
-        const ssize_t n = ::read(FMaster, buf, std::min(sizeof buf, Count - out.size()));
+        const ssize_t n = ::read(Fd, buf, std::min(sizeof buf, Count - out.size()));
         if (n > 0)
             out.insert(out.end(), buf, buf + n);
         else if (n == 0 || (errno != EAGAIN && errno != EINTR))
@@ -116,4 +121,19 @@ std::string Hex(const std::vector<uint8_t>& Data)
         s += b;
     }
     return s;
+}
+
+std::vector<uint8_t> WithSum(std::vector<uint8_t> Frame)
+{
+    uint8_t Sum = 0;
+    for (uint8_t b : Frame)
+        Sum = uint8_t(Sum + b);
+    Frame.push_back(Sum);
+    return Frame;
+}
+
+std::vector<uint8_t> Framed(std::vector<uint8_t> Body)
+{
+    Body.insert(Body.begin(), uint8_t(Body.size() + 1));
+    return WithSum(std::move(Body));
 }

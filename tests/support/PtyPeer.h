@@ -40,6 +40,12 @@ template <class Pred>
 bool WaitUntil(Pred pred, std::chrono::milliseconds Timeout = std::chrono::seconds(10));
 
 std::vector<uint8_t> Bytes(std::initializer_list<int> List);
+// A frame with its checksum appended.
+std::vector<uint8_t> WithSum(std::vector<uint8_t> Frame);
+// A whole frame from its body: length byte, the body, checksum.
+std::vector<uint8_t> Framed(std::vector<uint8_t> Body);
+// Reads Fd until Count bytes arrived or Timeout passed; returns what arrived.
+std::vector<uint8_t> ReadFrom(int Fd, size_t Count, std::chrono::milliseconds Timeout);
 std::string Hex(const std::vector<uint8_t>& Bytes);
 
 #include <QCoreApplication>
