@@ -10,8 +10,8 @@
 #include <QLabel>
 #include <QLocale>
 #include <QPushButton>
-#include <QThread>
 
+#include "reader/ReaderLink.h"
 #include "widgets/SpinEdit.h"
 
 namespace {
@@ -178,7 +178,7 @@ void TMainForm::RunLoopTest(QPushButton* Start, QPushButton* Stop, TCycle&& Cycl
         // second. One wait step per cycle keeps it at an exchange's pace.
         const qint64 spent = cycleTime.elapsed();
         if (spent < MinimumCycleMs)
-            QThread::msleep(unsigned(MinimumCycleMs - spent));
+            TReaderLink::WaitWithEvents(int(MinimumCycleMs - spent));
     }
 }
 

@@ -37,6 +37,7 @@ class QRadioButton;
 class QShowEvent;
 class QStatusBar;
 class QTabWidget;
+class QTimer;
 
 class TComm;
 class THyperLink;
@@ -203,6 +204,12 @@ public:
     void RgQueryTypeClick();
     void MyDeviceReceiveData(TComm* Sender, const void* Buffer, uint16_t BufferLength);
     void MyDeviceModemStateChange(TComm* Sender, uint32_t ModemEvent);
+    // The port's device went away (unplugged, or the simulator quit): close
+    // the port, show "Un-Linked" and watch for the device to come back.
+    void MyDeviceRequestHangup(TComm* Sender);
+    // How often a hung-up port's device is looked for.
+    static constexpr int RelinkCheckMs = 1000;
+    bool WatchingForRelink() const;
     int ExchangeFrame();
     bool TestLink();
     void BeepReader();
@@ -213,8 +220,8 @@ public:
     bool OperationRunning() const { return FOperationDepth > 0; }
     bool BeginOperation();
     void EndOperation();
-    // Runs a port change asked for while an operation ran; a loop test calls it
-    // between cycles, where no exchange waits.
+    // Runs a port change or a relink asked for while an operation ran; a loop
+    // test calls it between cycles, where no exchange waits.
     void RunPendingPortChange();
 
     // ------------------------------------------- card operations (CardOps.cpp)
@@ -299,6 +306,13 @@ private:
     bool FShown = false;
     bool FPortChangePending = false;
     bool FCloseRequested = false;
+    // After a hang-up: looks for the device once a second until it opens
+    // again, another port is chosen or the window closes.
+    QTimer* FRelinkTimer = nullptr;
+    bool FRelinkPending = false;
+    void RelinkCheck();
+    void Relink();
+    void StopRelinkWatch();
 
     // ---- key download table for one press (BlockOps.cpp)
     struct TKeyRow {

@@ -4,6 +4,7 @@
 
 #include "reader/ReaderLink.h"
 #include "serial/Comm.h"
+#include "serial/PortName.h"
 #include "widgets/RadioGroup.h"
 #include "widgets/SpinEdit.h"
 
@@ -12,6 +13,9 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QShowEvent>
+#include <QTimer>
+
+#include <unistd.h>
 
 #include <string>
 
@@ -38,6 +42,17 @@ void SetLinkPanel(TMainForm& F, const QString& Text)
         F.StatusPanels[1]->setText(Text);
 }
 
+// The link test on a port just opened, as the port selection runs it.
+void TestOpenedLink(TMainForm& F)
+{
+    if (F.TestLink()) {
+        SetLinkPanel(F, QStringLiteral("Linked"));
+        F.BeepReader();
+    } else {
+        SetLinkPanel(F, QStringLiteral("Un-Linked"));
+    }
+}
+
 // Close, rename, open and test: the port selection itself. The caller holds
 // the operation guard, so no exchange waits while the port changes.
 void ChangePort(TMainForm& F)
@@ -47,16 +62,12 @@ void ChangePort(TMainForm& F)
     F.MyDevice->SetCommName("COM" + std::to_string(Index + 1));
     try {
         F.MyDevice->OpenPort();
-        if (F.TestLink()) {
-            SetLinkPanel(F, QStringLiteral("Linked"));
-            F.BeepReader();
-        } else {
-            SetLinkPanel(F, QStringLiteral("Un-Linked"));
-        }
     } catch (...) {
         // The component's own message means nothing to the operator.
         F.MessageBox(QStringLiteral("Can not open port!"), QStringLiteral("Message"), 64);
+        return;
     }
+    TestOpenedLink(F);
 }
 
 } // namespace
@@ -73,7 +84,11 @@ void TMainForm::CreateComponents()
     MyDevice->OnModemStateChange = [this](TComm* Sender, uint32_t ModemEvent) {
         MyDeviceModemStateChange(Sender, ModemEvent);
     };
+    MyDevice->OnRequestHangup = [this](TComm* Sender) { MyDeviceRequestHangup(Sender); };
     Link = std::make_unique<TReaderLink>(*MyDevice);
+    FRelinkTimer = new QTimer(this);
+    FRelinkTimer->setInterval(RelinkCheckMs);
+    connect(FRelinkTimer, &QTimer::timeout, this, &TMainForm::RelinkCheck);
 }
 
 void TMainForm::FormCreate()
@@ -111,6 +126,8 @@ void TMainForm::closeEvent(QCloseEvent* Event)
 
 void TMainForm::RgPortClick()
 {
+    // The operator's choice ends any watch for a vanished device.
+    StopRelinkWatch();
     if (OperationRunning()) {
         FPortChangePending = true;
         return;
@@ -124,10 +141,67 @@ void TMainForm::RgPortClick()
 
 void TMainForm::RunPendingPortChange()
 {
-    if (!FPortChangePending || Link->Busy())
+    if (Link->Busy())
         return;
-    FPortChangePending = false;
-    ChangePort(*this);
+    if (FPortChangePending) {
+        FPortChangePending = false;
+        ChangePort(*this);
+    } else if (FRelinkPending) {
+        Relink();
+    }
+}
+
+void TMainForm::MyDeviceRequestHangup(TComm* /*Sender*/)
+{
+    // A waiting exchange may be further down the stack; with the port closed
+    // it simply sees no reply, and later exchanges fail at once.
+    MyDevice->ClosePort();
+    SetLinkPanel(*this, QStringLiteral("Un-Linked"));
+    FRelinkPending = false;
+    FRelinkTimer->start();
+}
+
+bool TMainForm::WatchingForRelink() const { return FRelinkTimer->isActive(); }
+
+void TMainForm::StopRelinkWatch()
+{
+    FRelinkTimer->stop();
+    FRelinkPending = false;
+}
+
+void TMainForm::RelinkCheck()
+{
+    if (MyDevice->IsOpen()) {
+        StopRelinkWatch();
+        return;
+    }
+    // Cheap look first: the name must lead to a device we may open.
+    const std::string Device = ResolveCommName(MyDevice->CommName());
+    if (Device.empty() || ::access(Device.c_str(), R_OK | W_OK) != 0)
+        return;
+    if (OperationRunning()) {
+        // A chain runs (a loop test, say): relink between its steps.
+        FRelinkPending = true;
+        return;
+    }
+    TOperationScope Scope(this);
+    if (Scope)
+        Relink();
+}
+
+// Reopens the watched port; the caller makes sure no exchange waits. A
+// device that is there but cannot be opened yet is tried again at the next
+// check, quietly: the operator saw "Un-Linked" already.
+void TMainForm::Relink()
+{
+    FRelinkPending = false;
+    try {
+        MyDevice->OpenPort();
+    } catch (const ECommsError&) {
+        return;
+    }
+    FRelinkTimer->stop();
+    TestOpenedLink(*this);
 }
 
 void TMainForm::ChkBeepClick()
@@ -187,6 +261,8 @@ void TMainForm::EndOperation()
             Button->setEnabled(true);
     if (FPortChangePending)
         RgPortClick();
+    else if (FRelinkPending)
+        RelinkCheck();
     if (FCloseRequested && !OperationRunning()) {
         FCloseRequested = false;
         // Not from here: the handler that held the guard is still on the

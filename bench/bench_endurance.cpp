@@ -31,12 +31,14 @@
 #include <QThread>
 #include <QTimer>
 
+#include <pthread.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -44,6 +46,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
+#include <vector>
 #include <string>
 
 namespace {
@@ -67,23 +71,76 @@ double CpuSeconds()
     return double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) + double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
 
+double Percentile(std::vector<double> Values, double P)
+{
+    if (Values.empty())
+        return 0;
+    std::sort(Values.begin(), Values.end());
+    return Values[size_t(std::lround(P * double(Values.size() - 1)))];
+}
+
+// Request-to-request gaps as the reader sees them, from the simulator's own
+// time stamps: SIGUSR1 marks the start of a run, SIGUSR2 reports the gaps
+// since the mark on the pipe as one line "count median p90".
+void ServeGapReports(const sim::SimServer& Sim, int Out)
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGUSR1);
+    sigaddset(&set, SIGUSR2);
+    Clock::time_point mark = Clock::now();
+    for (;;) {
+        int sig = 0;
+        if (::sigwait(&set, &sig) != 0)
+            continue;
+        if (sig == SIGUSR1) {
+            mark = Clock::now();
+            (void)!::write(Out, "\n", 1);
+            continue;
+        }
+        std::vector<double> gaps;
+        std::optional<Clock::time_point> last;
+        for (const auto& r : Sim.Log()) {
+            if (!r.FromProgram || r.When < mark)
+                continue;
+            if (last)
+                gaps.push_back(std::chrono::duration<double, std::milli>(r.When - *last).count());
+            last = r.When;
+        }
+        char line[128];
+        const int n = std::snprintf(line, sizeof line, "%zu %.1f %.1f\n", gaps.size(), Percentile(gaps, 0.5),
+                                    Percentile(gaps, 0.9));
+        (void)!::write(Out, line, size_t(n));
+    }
+}
+
 // The simulator in a child process; the child ends when the parent does.
-pid_t StartSimulator(std::string& Path)
+pid_t StartSimulator(std::string& Path, int& Reports, pid_t& Pid)
 {
     int fds[2];
-    if (::pipe(fds) != 0)
+    int rep[2];
+    if (::pipe(fds) != 0 || ::pipe(rep) != 0)
         return -1;
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGUSR1);
+    sigaddset(&set, SIGUSR2);
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::close(fds[0]);
+        ::close(rep[0]);
         ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        // Blocked before the server thread starts, so only sigwait sees them.
+        ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
         sim::SimServer sim;
         const std::string& path = sim.DevicePath();
         (void)!::write(fds[1], path.c_str(), path.size() + 1);
         ::close(fds[1]);
-        for (;;)
-            ::pause();
+        ServeGapReports(sim, rep[1]);
     }
+    ::close(rep[1]);
+    Reports = rep[0];
+    Pid = pid;
     ::close(fds[1]);
     char buf[512] = {};
     size_t got = 0;
@@ -122,6 +179,16 @@ int CounterOf(const QLabel* Label)
 // Runs one test by its Start button until its read counter shows Cycles,
 // calling Each at every change of the counter. The Stop is clicked from a
 // timer that fires in the loop's own event pumping, as an operator would.
+std::string AskSimulator(pid_t Pid, int Reports, int Signal)
+{
+    ::kill(Pid, Signal);
+    std::string line;
+    char c = 0;
+    while (::read(Reports, &c, 1) == 1 && c != '\n')
+        line += c;
+    return line;
+}
+
 double RunCycles(TMainForm& Form, QPushButton* Start, QPushButton* Stop, int Cycles,
                  const std::function<void(int)>& Each = {})
 {
@@ -181,7 +248,9 @@ int main(int argc, char** argv)
     }
 
     std::string simPath;
-    const pid_t simPid = StartSimulator(simPath);
+    int simReports = -1;
+    pid_t simPid = -1;
+    StartSimulator(simPath, simReports, simPid);
     if (simPid < 0 || simPath.empty()) {
         std::fprintf(stderr, "bench_endurance: the simulator did not start\n");
         return 1;
@@ -226,14 +295,28 @@ int main(int argc, char** argv)
             const double readFloorPty = ps + pa + pr + pb;
             const double writeFloorPty = ps + pa + pw + pr + pb;
 
+            AskSimulator(simPid, simReports, SIGUSR1);
             const double tr = RunCycles(form, form.BtnStartRead, form.BtnStopRead, speedCycles);
             const int nr = CounterOf(form.LbReadSum);
+            const std::string readGaps = AskSimulator(simPid, simReports, SIGUSR2);
             const double tw = RunCycles(form, form.BtnStartWrite, form.BtnStopWrite, speedCycles);
             const int nw = CounterOf(form.LbReadSum);
             std::printf("speed (default settings: beep on, time-out 500 ms, read interval 100 ms)\n");
             std::printf("  loop read : %3d cycles in %6.2f s = %.3f cycles/s (%.0f ms a cycle)\n", nr, tr, nr / tr, 1000.0 * tr / nr);
             std::printf("              floor on a 9600-baud line %.0f ms = %.3f cycles/s; on the pseudo-terminal %.0f ms = %.3f cycles/s\n",
                         readFloor, 1000.0 / readFloor, readFloorPty, 1000.0 / readFloorPty);
+            {
+                // Search, authenticate, read and beep, each answered within
+                // the 100 ms read interval and so seen after three steps.
+                const double stepFloorMs = 4 * 3 * 50.0;
+                size_t count = 0;
+                double median = 0, p90 = 0;
+                std::sscanf(readGaps.c_str(), "%zu %lf %lf", &count, &median, &p90);
+                std::printf("              against 4 exchanges of 3 wait steps (%.0f ms a cycle): %.3f of that floor\n",
+                            stepFloorMs, (nr / tr) / (1000.0 / stepFloorMs));
+                std::printf("              request-to-request gaps at the reader: %zu, median %.1f ms, p90 %.1f ms\n",
+                            count, median, p90);
+            }
             std::printf("  loop write: %3d cycles in %6.2f s = %.3f cycles/s (%.0f ms a cycle)\n", nw, tw, nw / tw, 1000.0 * tw / nw);
             std::printf("              floor on a 9600-baud line %.0f ms = %.3f cycles/s; on the pseudo-terminal %.0f ms = %.3f cycles/s\n",
                         writeFloor, 1000.0 / writeFloor, writeFloorPty, 1000.0 / writeFloorPty);

@@ -44,10 +44,9 @@ int main(int argc, char** argv)
     }
     Link.ReplyTimeout = 3000;
     int Steps = 0;
-    const auto Sleep = Link.Sleep;
-    Link.Sleep = [&](int Ms) {
+    Link.WaitStep = [&](int, int Ms) {
         ++Steps;
-        Sleep(Ms);
+        TReaderLink::WaitWithEvents(Ms);
     };
 
     std::vector<double> Ms;

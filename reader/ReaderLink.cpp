@@ -4,8 +4,8 @@
 #include "reader/Commands.h"
 #include "serial/Comm.h"
 
-#include <QCoreApplication>
-#include <QThread>
+#include <QEventLoop>
+#include <QTimer>
 
 #include <algorithm>
 #include <cstring>
@@ -23,10 +23,18 @@ uint8_t Checksum(const uint8_t* Data, int Count)
 } // namespace
 
 TReaderLink::TReaderLink(TComm& Device)
-    : ProcessEvents([] { QCoreApplication::processEvents(QEventLoop::AllEvents); })
-    , Sleep([](int Ms) { QThread::msleep(unsigned(Ms)); })
+    : WaitStep([](int, int Ms) { WaitWithEvents(Ms); })
     , FDevice(Device)
 {
+}
+
+void TReaderLink::WaitWithEvents(int Ms)
+{
+    if (Ms <= 0)
+        return;
+    QEventLoop Loop;
+    QTimer::singleShot(Ms, Qt::PreciseTimer, &Loop, &QEventLoop::quit);
+    Loop.exec();
 }
 
 int TReaderLink::ExchangeFrame()
@@ -51,10 +59,10 @@ int TReaderLink::ExchangeFrame()
     Buffer[size_t(Length)] = Checksum(Buffer.data(), Length);
 
     // Whatever the line delivered before this request (a reply that came
-    // after its own exchange gave up) must not pass for this one's reply:
-    // hand out the chunks already queued now, while nothing accepts them.
+    // after its own exchange gave up) must not pass for this one's reply;
+    // what arrives from here on belongs to this request.
     FAccepting = false;
-    QCoreApplication::sendPostedEvents(FDevice.NotificationWindow());
+    FDevice.PurgeInput();
 
     if (!FDevice.WriteData(Buffer.data(), uint16_t(Length + 1)))
         return ResultNotSent;
@@ -63,9 +71,8 @@ int TReaderLink::ExchangeFrame()
     FReceived = 0;
     FAccepting = true;
     int32_t Elapsed = 0;
-    while (Elapsed < ReplyTimeout) {
-        ProcessEvents();
-        Sleep(WaitStepMs);
+    for (int Step = 1; Elapsed < ReplyTimeout; ++Step) {
+        WaitStep(Step, WaitStepMs);
         Elapsed += WaitStepMs;
         if (ReplyFlag)
             break;

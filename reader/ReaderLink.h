@@ -30,10 +30,14 @@ public:
     bool ReplyFlag = false;
     std::array<uint8_t, BufferSize> Buffer{};
 
-    // The two halves of one wait step. Tests replace them to count steps
-    // without depending on the speed of the machine.
-    std::function<void()> ProcessEvents;
-    std::function<void(int Ms)> Sleep;
+    // Step number Step (from 1 in each exchange) of an exchange's wait: Ms
+    // milliseconds with the event loop running, so the window repaints and
+    // takes clicks and a reply that arrives during the step is taken in at
+    // once. Tests replace it to count steps or to play the reader at a given
+    // step, without depending on the speed of the machine.
+    std::function<void(int Step, int Ms)> WaitStep;
+    // The default wait: Ms milliseconds of event processing.
+    static void WaitWithEvents(int Ms);
 
     // Sends bytes 0 .. L of Buffer (after writing the checksum at L) and
     // waits for the reply: 0 when it came back with the command code, 12 for a

@@ -87,7 +87,7 @@ void SignalClose(int CloseEvent)
 } // namespace
 
 TComm::TComm(QObject* Owner)
-    : QObject(Owner), FTimeouts(std::make_unique<TCommTimeouts>())
+    : QObject(Owner), FTimeouts(std::make_unique<TCommTimeouts>()), FGate(std::make_unique<TReceiveGate>())
 {
     // The notifications of the threads are delivered to the thread that
     // builds the component.
@@ -101,9 +101,18 @@ TComm::~TComm()
     FNotifier = nullptr;
 }
 
-QObject* TComm::NotificationWindow() const
+void TComm::PurgeInput()
 {
-    return FNotifier;
+    if (FHandle < 0)
+        return;
+    std::lock_guard<std::mutex> lock(FGate->Lock);
+    FGate->Generation.fetch_add(1);
+    ::tcflush(FHandle, TCIFLUSH);
+}
+
+uint64_t TComm::ReceivedBytes() const
+{
+    return FGate->Received.load();
 }
 
 bool TComm::SendDataEmpty() const
@@ -163,7 +172,7 @@ void TComm::OpenPort()
         throw ECommsError("Unable to create event");
     }
 
-    const TThreadFields fields{FHandle, FCloseEvent, FNotifier};
+    const TThreadFields fields{FHandle, FCloseEvent, FNotifier, FGate.get(), ++FSession};
     try {
         FReadThread = std::make_unique<TReadThread>(fields, FTimeouts.get());
     } catch (const std::bad_alloc&) {
@@ -268,6 +277,9 @@ void TComm::HandleNotification(QEvent* Message)
     // Handlers are copied first: a handler may replace itself.
     switch (int(Message->type())) {
     case NotifyReceiveData:
+        // Read before the last purge: it belongs to nobody.
+        if (message->Generation != FGate->Generation.load())
+            break;
         if (auto handler = OnReceiveData)
             handler(this, message->Block.Bytes.get(), uint16_t(message->Block.Count));
         break; // the block goes with the message, handled or not
@@ -276,6 +288,10 @@ void TComm::HandleNotification(QEvent* Message)
             handler(this, message->Param);
         break;
     case NotifyRequestHangup:
+        // The threads of a port closed since have nothing left to hang up;
+        // their word must not close the port opened after it.
+        if (!IsOpen() || message->Param != FSession)
+            break;
         if (auto handler = OnRequestHangup)
             handler(this);
         break;

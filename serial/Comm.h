@@ -17,6 +17,7 @@ class TReadThread;
 class TWriteThread;
 class TCommNotifier;
 struct TCommTimeouts;
+struct TReceiveGate;
 
 enum class TParity { None, Odd, Even, Mark, Space };
 enum class TStopBits { _1, _1_5, _2 };
@@ -64,13 +65,18 @@ public:
     // Length is 0, or the hand-off fails.
     bool WriteData(const void* Buffer, uint16_t Length);
 
+    // Drops everything received so far: what the driver holds, the chunk the
+    // read thread is collecting and the chunks posted but not yet handed
+    // out. Bytes that arrive afterwards start a fresh chunk. Nothing when
+    // closed. A request/reply user calls it just before sending a request,
+    // so a late reply to an earlier request cannot pass for the new one.
+    void PurgeInput();
+    // Bytes the read thread has taken from the line since construction.
+    uint64_t ReceivedBytes() const;
+
     bool IsOpen() const { return FHandle >= 0; }
     // True when nothing is queued for sending.
     bool SendDataEmpty() const;
-    // The object the threads post their notifications to (it lives on the
-    // constructing thread); an owner may hand out what is already queued with
-    // QCoreApplication::sendPostedEvents(NotificationWindow()).
-    QObject* NotificationWindow() const;
 
     // Published properties. CommName is a plain store; every other setter
     // does nothing for an unchanged value and applies a change at once to an
@@ -157,6 +163,10 @@ private:
     std::atomic<bool> FSendEmpty{true};
     // What the read thread times its reads by; ApplyTimeouts fills it.
     std::unique_ptr<TCommTimeouts> FTimeouts;
+    // Shared with the read thread for purging the receive side.
+    std::unique_ptr<TReceiveGate> FGate;
+    // Counts the openings; the threads of each carry its number.
+    uint32_t FSession = 0;
 
     std::string FCommName = "COM2";
     uint32_t FBaudRate = 9600;

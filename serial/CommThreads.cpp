@@ -42,9 +42,9 @@ void PostNotification(TCommNotifier* Notifier, QEvent::Type Type, uint32_t Param
     QCoreApplication::postEvent(Notifier, message);
 }
 
-void PostReceiveData(TCommNotifier* Notifier, TDataBlock&& Block)
+void PostReceiveData(TCommNotifier* Notifier, TDataBlock&& Block, uint64_t Generation)
 {
-    auto* message = new TCommMessage(std::move(Block));
+    auto* message = new TCommMessage(std::move(Block), Generation);
     TCommMessage::Posted();
     QCoreApplication::postEvent(Notifier, message);
 }
@@ -161,7 +161,7 @@ void TReadThread::WaitFor()
 
 void TReadThread::AskHangup()
 {
-    PostNotification(F.Notifier, NotifyRequestHangup);
+    PostNotification(F.Notifier, NotifyRequestHangup, F.Session);
 }
 
 void TReadThread::Execute()
@@ -298,11 +298,14 @@ bool TReadThread::ProcessLineEvent()
 //   bounds the wait for the first byte).
 // A read that ends with no bytes delivers nothing and the next read starts:
 // the thread then waits for the next byte instead of spinning.
+// A purge of the receive side ends the chunk being collected: what it held is
+// dropped, and bytes read after the purge start a fresh chunk.
 bool TReadThread::IssueRead()
 {
     uint8_t buffer[ReadBufferSize];
     const Clock::time_point start = Clock::now();
     size_t count = 0;
+    uint64_t generation = F.Gate->Generation.load();
     Clock::time_point lastByte = start;
     while (count < ReadBufferSize) {
         // Taken afresh at every wake, so a change made while the port is
@@ -345,9 +348,20 @@ bool TReadThread::IssueRead()
             return false; // the handle is gone: end quietly
         if (!ProcessLineEvent())
             return false;
-        const ssize_t n = ::read(F.Port, buffer + count, ReadBufferSize - count);
-        const int err = errno;
+        ssize_t n = 0;
+        int err = 0;
+        {
+            std::lock_guard<std::mutex> lock(F.Gate->Lock);
+            const uint64_t current = F.Gate->Generation.load();
+            if (current != generation) {
+                generation = current;
+                count = 0;
+            }
+            n = ::read(F.Port, buffer + count, ReadBufferSize - count);
+            err = errno;
+        }
         if (n > 0) {
+            F.Gate->Received.fetch_add(uint64_t(n));
             count += size_t(n);
             lastByte = Clock::now();
             continue;
@@ -358,19 +372,19 @@ bool TReadThread::IssueRead()
             return false;
         // End of file right after POLLIN, EIO, or a hang-up without data:
         // the device has gone. What did arrive is still delivered.
-        PassChunk(buffer, count);
+        PassChunk(buffer, count, generation);
         AskHangup();
         return false;
     }
-    return PassChunk(buffer, count);
+    return PassChunk(buffer, count, generation);
 }
 
-bool TReadThread::PassChunk(const uint8_t* Buffer, size_t Count)
+bool TReadThread::PassChunk(const uint8_t* Buffer, size_t Count, uint64_t Generation)
 {
     if (Count == 0)
         return true;
     try {
-        PostReceiveData(F.Notifier, TDataBlock::Copy(Buffer, Count));
+        PostReceiveData(F.Notifier, TDataBlock::Copy(Buffer, Count), Generation);
     } catch (const std::bad_alloc&) {
         AskHangup();
         return false;
@@ -461,7 +475,7 @@ void TWriteThread::WaitFor()
 
 void TWriteThread::AskHangup()
 {
-    PostNotification(F.Notifier, NotifyRequestHangup);
+    PostNotification(F.Notifier, NotifyRequestHangup, F.Session);
 }
 
 void TWriteThread::Execute()

@@ -42,7 +42,10 @@ struct TDataBlock {
 class TCommMessage : public QEvent {
 public:
     TCommMessage(QEvent::Type Type, uint32_t Param) : QEvent(Type), Param(Param) { }
-    TCommMessage(TDataBlock&& Block) : QEvent(NotifyReceiveData), Block(std::move(Block)) { }
+    TCommMessage(TDataBlock&& Block, uint64_t Generation)
+        : QEvent(NotifyReceiveData), Generation(Generation), Block(std::move(Block))
+    {
+    }
     ~TCommMessage() override { TakeOver(); }
 
     // The event queue's own lock hands a message over between threads, but
@@ -53,6 +56,8 @@ public:
     static void TakeOver() { (void)Handoff.load(std::memory_order_acquire); }
 
     uint32_t Param = 0;
+    // Received data: the receive generation the bytes were read in.
+    uint64_t Generation = 0;
     TDataBlock Block;
 
 private:
@@ -79,7 +84,19 @@ private:
 // Posting to the notifier from any thread. Posting cannot fail here: the
 // event queue grows as needed.
 void PostNotification(TCommNotifier* Notifier, QEvent::Type Type, uint32_t Param = 0);
-void PostReceiveData(TCommNotifier* Notifier, TDataBlock&& Block);
+void PostReceiveData(TCommNotifier* Notifier, TDataBlock&& Block, uint64_t Generation);
+
+// What a purge of the receive side and the read thread agree on. Every read
+// from the port happens under the lock together with a look at the
+// generation, and a purge advances the generation and flushes the driver's
+// input under the same lock: bytes read before the purge carry the old
+// generation, bytes read after it were still in no queue when it ran.
+struct TReceiveGate {
+    std::mutex Lock;
+    std::atomic<uint64_t> Generation{0};
+    // Bytes taken from the line since the component was made.
+    std::atomic<uint64_t> Received{0};
+};
 
 // The five time-outs as the threads see them. ApplyTimeouts stores them; the
 // read thread takes them afresh each time it wakes during a read.
@@ -96,6 +113,9 @@ struct TThreadFields {
     int Port = -1;
     int CloseEvent = -1;
     TCommNotifier* Notifier = nullptr;
+    TReceiveGate* Gate = nullptr;
+    // Which opening of the port the threads serve; a hang-up names it.
+    uint32_t Session = 0;
 };
 
 class TReadThread {
@@ -115,7 +135,7 @@ private:
     void WatchModemLines();
     bool ProcessLineEvent();
     bool IssueRead();
-    bool PassChunk(const uint8_t* Buffer, size_t Count);
+    bool PassChunk(const uint8_t* Buffer, size_t Count, uint64_t Generation);
     void AskHangup();
 
     TThreadFields F;

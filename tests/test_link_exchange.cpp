@@ -28,18 +28,15 @@ protected:
             Link.MyDeviceReceiveData(Data, Length);
         };
         ASSERT_NO_THROW(Device.OpenPort());
-        // Real sleeps, counted; the peer's script runs at the first step.
-        Link.Sleep = [this](int Ms) {
-            ++Sleeps;
-            std::this_thread::sleep_for(std::chrono::milliseconds(Ms));
-        };
-        Link.ProcessEvents = [this] {
+        // Real wait steps, counted; the peer's script runs at the first step.
+        Link.WaitStep = [this](int, int Ms) {
             if (OnFirstStep) {
                 auto Step = std::move(OnFirstStep);
                 OnFirstStep = nullptr;
                 Step();
             }
-            QCoreApplication::processEvents(QEventLoop::AllEvents);
+            ++Sleeps;
+            TReaderLink::WaitWithEvents(Ms);
         };
         Link.ReplyTimeout = 3000;
     }
@@ -121,9 +118,9 @@ TEST_F(LinkExchange, SilenceAndWaitSteps)
     for (const auto& C : Cases) {
         Sleeps = 0;
         Link.ReplyTimeout = C.Timeout;
-        Link.Sleep = [this](int Ms) {
+        Link.WaitStep = [this](int Step, int Ms) {
             EXPECT_EQ(Ms, 50);
-            ++Sleeps;
+            EXPECT_EQ(Step, ++Sleeps);
         };
         BuildLinkTest(Link.Buffer.data());
         EXPECT_EQ(Link.ExchangeFrame(), 22) << C.Timeout;
@@ -161,27 +158,68 @@ TEST_F(LinkExchange, NestedExchangeIsRefused)
     EXPECT_TRUE(Peer.ReadUntilQuiet(300ms, 2s).empty());
 }
 
-TEST_F(LinkExchange, LateReplyIsNeverTakenForTheNextOne)
+// Waits, without handing out any event, until the component has taken
+// Count more bytes from the line than it had at Before.
+bool ReadByComponent(const TComm& Device, uint64_t Before, uint64_t Count)
 {
-    // First exchange: the reader is too slow.
+    const auto Deadline = std::chrono::steady_clock::now() + 10s;
+    while (Device.ReceivedBytes() < Before + Count) {
+        if (std::chrono::steady_clock::now() > Deadline)
+            return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+TEST_F(LinkExchange, LateRepliesNeverPassForTheNextOne)
+{
+    const auto LinkOk = Bytes({0x03, 0x12, 0x00, 0x15});
+    const auto Status5 = Bytes({0x03, 0x05, 0x00, 0x08});
+
+    // The reader is too slow for the first exchange; its reply comes between
+    // exchanges and the event loop hands it out while nothing waits.
     Link.ReplyTimeout = 150;
     AnswerWith({});
     EXPECT_FALSE(Link.TestLink());
-
-    // Its reply arrives between exchanges and is delivered by the event loop.
-    Peer.Write(Bytes({0x03, 0x12, 0x00, 0x15}));
+    Peer.Write(LinkOk);
     ASSERT_TRUE(WaitUntil([this] { return Chunks == 1; }));
     EXPECT_FALSE(Link.ReplyFlag);
 
-    // Another late reply is posted by the serial component, but not yet
-    // delivered, when the next request is sent.
-    Link.ReplyTimeout = 3000;
-    Peer.Write(Bytes({0x03, 0x12, 0x00, 0x15}));
-    std::this_thread::sleep_for(600ms); // the read completes and is queued meanwhile
-    AnswerWith(Bytes({0x03, 0x05, 0x00, 0x08}));
-    EXPECT_EQ(Link.ExchangeFrame() /* the request still stands in the buffer */, 5);
-    EXPECT_EQ(Chunks, 3);
-    EXPECT_EQ(Hex(Request), Hex(Bytes({0x03, 0x12, 0x00, 0x15})));
+    // A late reply the component has taken in but not handed out when the
+    // next request goes out: still being collected (read interval 100 ms),
+    // or already queued (an immediate read). The reader's true answer to the
+    // new request, status 5, is what counts.
+    struct {
+        const char* Name;
+        uint32_t ReadInterval;
+    } const Stages[] = {{"collecting", 100}, {"queued", 0xFFFFFFFFu}};
+    for (const auto& S : Stages) {
+        Device.SetReadIntervalTimeout(S.ReadInterval);
+        const uint64_t Before = Device.ReceivedBytes();
+        Peer.Write(LinkOk);
+        ASSERT_TRUE(ReadByComponent(Device, Before, LinkOk.size())) << S.Name;
+        Link.ReplyTimeout = 3000;
+        AnswerWith(Status5);
+        BuildLinkTest(Link.Buffer.data());
+        EXPECT_EQ(Link.ExchangeFrame(), 5) << S.Name;
+        EXPECT_EQ(Hex(Request), Hex(LinkOk)) << S.Name;
+        EXPECT_EQ(Hex(std::vector<uint8_t>(Link.Buffer.begin(), Link.Buffer.begin() + 4)), Hex(Status5)) << S.Name;
+    }
+    Device.SetReadIntervalTimeout(100);
+
+    // A late reply straddling the next request: its head is dropped, and its
+    // tail, arriving after the request, cannot pass for a whole reply.
+    Link.ReplyTimeout = 150;
+    AnswerWith({});
+    BuildSearchCardSerial(Link.Buffer.data(), 1);
+    EXPECT_EQ(Link.ExchangeFrame(), 22);
+    const uint64_t Before = Device.ReceivedBytes();
+    Peer.Write(Bytes({0x07, 0x0A, 0x01}));
+    ASSERT_TRUE(ReadByComponent(Device, Before, 3));
+    Link.ReplyTimeout = 700;
+    AnswerWith(Bytes({0x12, 0x34, 0x56, 0x78, 0x26, 0x03, 0x01, 0x00, 0x04}));
+    BuildSearchCardSerial(Link.Buffer.data(), 1);
+    EXPECT_EQ(Link.ExchangeFrame(), 12);
 }
 
 TEST_F(LinkExchange, ReplyInPieces)

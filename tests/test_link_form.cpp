@@ -148,9 +148,9 @@ TEST(LinkGuard, OneChainAtATime)
     // The search's reply comes late enough for the probe to run in the wait.
     F.Sim.InjectFault(0x02, sim::Fault{sim::FaultKind::Delay, 800});
     bool Probed = false;
-    auto Pump = W.Link->ProcessEvents;
-    W.Link->ProcessEvents = [&] {
-        Pump();
+    auto Step = W.Link->WaitStep;
+    W.Link->WaitStep = [&](int N, int Ms) {
+        Step(N, Ms);
         if (Probed)
             return;
         Probed = true;
@@ -189,7 +189,7 @@ TEST(LinkGuard, OneChainAtATime)
         EXPECT_TRUE(W.isVisible());
     };
     F.Click(W.Button9);
-    W.Link->ProcessEvents = Pump;
+    W.Link->WaitStep = Step;
     EXPECT_TRUE(Probed);
 
     EXPECT_EQ(F.LogLines(), QStringList({QStringLiteral("typed during the wait"),
