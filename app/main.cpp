@@ -1,6 +1,7 @@
 #include "app/MainForm.h"
 
 #include <QApplication>
+#include <QIcon>
 
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +22,11 @@ int main(int argc, char* argv[])
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Orvelle"));
     QApplication::setApplicationDisplayName(QStringLiteral("Orvelle"));
+    // The installed desktop entry and icon carry the application id: Wayland
+    // matches the window to its menu entry by it, and X11 desktops get the
+    // icon through the theme (none when run from the build folder).
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.orvelle.Orvelle"));
+    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("org.orvelle.Orvelle")));
 
     TMainForm form;
     form.show();

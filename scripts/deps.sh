@@ -1,10 +1,21 @@
 #!/bin/sh
 # Installs the Debian packages Orvelle needs to build, test and run, when any
 # of them is missing. Needs root (or sudo) only when something must be installed.
+#   --with-display   also a virtual display (Xvfb)
+#   --packaging      also what building, checking and installing the .deb needs
 set -eu
 
 PACKAGES="cmake ninja-build g++ ccache pkg-config qt6-base-dev libgtest-dev libgmock-dev fonts-arphic-uming procps"
-[ "${1:-}" = "--with-display" ] && PACKAGES="$PACKAGES xvfb xauth"
+for option in "$@"; do
+    case "$option" in
+    --with-display) PACKAGES="$PACKAGES xvfb xauth" ;;
+    --packaging) PACKAGES="$PACKAGES dpkg-dev file gzip man-db desktop-file-utils appstream lintian" ;;
+    *)
+        echo "usage: scripts/deps.sh [--with-display] [--packaging]" >&2
+        exit 2
+        ;;
+    esac
+done
 
 missing=""
 for p in $PACKAGES; do
