@@ -1,9 +1,10 @@
 // Block data, value blocks, reader key download and sector trailer change:
 // the "Sector", "Block", "DownPS" and "ChangePS" pages.
 #include "app/MainForm.h"
-#include "reader/Commands.h"
+#include "protocol/CardLayout.h"
+#include "protocol/Commands.h"
+#include "reader/CardReader.h"
 #include "reader/HexText.h"
-#include "reader/ReaderLink.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -12,26 +13,9 @@
 
 namespace {
 
-constexpr int TrailerRow = 3;
-constexpr int AccessBitsOffset = 6; // bytes 6..8 of a trailer; byte 9 is free
-
-// A sector trailer whose access bits disagree with their inverted copies
-// locks the sector on the card for good, so such a trailer is never sent.
-// Byte 6 = ~C2 | ~C1, byte 7 = C1 | ~C3, byte 8 = C3 | C2 (high | low nibble).
-bool AccessBitsConsistent(const uint8_t* Trailer)
+uint8_t BlockOfRow(const QGroupBox* Sector, int Row)
 {
-    const uint8_t B6 = Trailer[AccessBitsOffset];
-    const uint8_t B7 = Trailer[AccessBitsOffset + 1];
-    const uint8_t B8 = Trailer[AccessBitsOffset + 2];
-    const uint8_t C1 = B7 >> 4;
-    const uint8_t C2 = B8 & 0x0F;
-    const uint8_t C3 = B8 >> 4;
-    return (B6 & 0x0F) == (~C1 & 0x0F) && (B6 >> 4) == (~C2 & 0x0F) && (B7 & 0x0F) == (~C3 & 0x0F);
-}
-
-uint8_t BlockOf(const QGroupBox* Sector, int Row)
-{
-    return uint8_t(4 * TMainForm::Tag(Sector) + Row);
+    return BlockOf(TMainForm::Tag(Sector), Row);
 }
 
 // "Read" on either page: find and verify, read, beep after success only, and
@@ -45,7 +29,7 @@ void ReadRow(TMainForm& Form, bool (TMainForm::*FindAndVerify)(uint8_t), QGroupB
     if (!(Form.*FindAndVerify)(uint8_t(TMainForm::Tag(Sector))))
         return;
     QString Text;
-    if (Form.ReadBlockLogged(BlockOf(Sector, Row), Text))
+    if (Form.ReadBlockLogged(BlockOfRow(Sector, Row), Text))
         Form.BeepReader();
     Edit->setText(Text);
 }
@@ -58,7 +42,7 @@ void WriteRow(TMainForm& Form, int Row, QLineEdit* Edit)
         return;
     if (!Form.FindAndVerifyRW(uint8_t(TMainForm::Tag(Form.GbSec1))))
         return;
-    if (Form.WriteBlockLogged(BlockOf(Form.GbSec1, Row), Edit->text()))
+    if (Form.WriteBlockLogged(BlockOfRow(Form.GbSec1, Row), Edit->text()))
         Form.BeepReader();
 }
 
@@ -70,7 +54,7 @@ void InitRow(TMainForm& Form, bool (TMainForm::*FindAndVerify)(uint8_t), QGroupB
         return;
     if (!(Form.*FindAndVerify)(uint8_t(TMainForm::Tag(Sector))))
         return;
-    if (Form.InitValueBlock(BlockOf(Sector, Row)))
+    if (Form.InitValueBlock(BlockOfRow(Sector, Row)))
         Form.BeepReader();
 }
 
@@ -90,15 +74,10 @@ void ValueRow(TMainForm& Form, uint8_t Operation, int Row)
 bool TMainForm::ReadBlockHex(uint8_t Block, QString& Text)
 {
     Text.clear();
-    uint8_t* Buf = Link->Buffer.data();
-    BuildReadBlock(Buf, Block);
-    if (ExchangeFrame() != 0)
+    const std::optional<TBlockData> Data = Reader->ReadBlock(Block);
+    if (!Data)
         return false;
-    // A short reply would leave earlier buffer bytes where the data belongs:
-    // the frame must announce and truly carry all sixteen data bytes.
-    if (Buf[0] < ReadReplyNeeds || Link->ReplyLength() < ReadReplyNeeds)
-        return false;
-    Text = BytesToHex(Buf + 2, BlockBytes);
+    Text = BytesToHex(Data->data(), BlockBytes);
     return true;
 }
 
@@ -111,8 +90,8 @@ bool TMainForm::ReadBlockLogged(uint8_t Block, QString& Text)
 
 bool TMainForm::WriteBlockHex(uint8_t Block, const QString& Text)
 {
-    uint8_t* Buf = Link->Buffer.data();
-    switch (HexToBytes(Text, Buf + WriteDataOffset, BlockBytes)) {
+    TBlockData Data{};
+    switch (HexToBytes(Text, Data.data(), BlockBytes)) {
     case THexResult::BadLength:
         MessageBox(QStringLiteral("pls. input complete data!"), QStringLiteral("Message"));
         return false;
@@ -122,12 +101,11 @@ bool TMainForm::WriteBlockHex(uint8_t Block, const QString& Text)
     case THexResult::Ok:
         break;
     }
-    if (Block % 4 == TrailerRow && !AccessBitsConsistent(Buf + WriteDataOffset)) {
+    if (IsTrailer(Block) && !AccessBitsConsistent(Data.data())) {
         MessageBox(QStringLiteral("Pls. input correct control bit!"), QStringLiteral("message"));
         return false;
     }
-    BuildWriteBlock(Buf, Block, Buf + WriteDataOffset);
-    return ExchangeFrame() == 0;
+    return Reader->WriteBlock(Block, Data);
 }
 
 bool TMainForm::WriteBlockLogged(uint8_t Block, const QString& Text)
@@ -153,9 +131,8 @@ void TMainForm::ValueOperation(uint8_t Operation, int Row)
         MessageBox(QStringLiteral("pls. input correct block value!"), QStringLiteral("message"));
         return;
     }
-    const uint8_t Block = BlockOf(GbSec2, Row);
-    BuildValueOperation(Link->Buffer.data(), Operation, Block, *Amount);
-    if (ExchangeFrame() == 0) {
+    const uint8_t Block = BlockOfRow(GbSec2, Row);
+    if (Reader->ValueOperation(Operation, Block, *Amount)) {
         Log(QString::asprintf("block%d value operation success!", Block));
         BeepReader();
     } else {
@@ -187,15 +164,15 @@ void TMainForm::Button24Click() { ReadRow(*this, &TMainForm::FindAndVerifyBlock,
 void TMainForm::Button22Click() { ReadRow(*this, &TMainForm::FindAndVerifyBlock, GbSec2, 2, EdtBlock2); }
 void TMainForm::Button20Click() { ReadRow(*this, &TMainForm::FindAndVerifyBlock, GbSec2, 3, EdtBlock3); }
 
-void TMainForm::Button19Click() { ValueRow(*this, 1, 0); }
-void TMainForm::Button23Click() { ValueRow(*this, 1, 1); }
-void TMainForm::Button21Click() { ValueRow(*this, 1, 2); }
-void TMainForm::Button17Click() { ValueRow(*this, 1, 3); }
+void TMainForm::Button19Click() { ValueRow(*this, ValueOp::Increment, 0); }
+void TMainForm::Button23Click() { ValueRow(*this, ValueOp::Increment, 1); }
+void TMainForm::Button21Click() { ValueRow(*this, ValueOp::Increment, 2); }
+void TMainForm::Button17Click() { ValueRow(*this, ValueOp::Increment, 3); }
 
-void TMainForm::Button25Click() { ValueRow(*this, 0, 0); }
-void TMainForm::Button26Click() { ValueRow(*this, 0, 1); }
-void TMainForm::Button27Click() { ValueRow(*this, 0, 2); }
-void TMainForm::Button28Click() { ValueRow(*this, 0, 3); }
+void TMainForm::Button25Click() { ValueRow(*this, ValueOp::Decrement, 0); }
+void TMainForm::Button26Click() { ValueRow(*this, ValueOp::Decrement, 1); }
+void TMainForm::Button27Click() { ValueRow(*this, ValueOp::Decrement, 2); }
+void TMainForm::Button28Click() { ValueRow(*this, ValueOp::Decrement, 3); }
 
 void TMainForm::Button29Click() { InitRow(*this, &TMainForm::FindAndVerifyBlock, GbSec2, 0); }
 void TMainForm::Button30Click() { InitRow(*this, &TMainForm::FindAndVerifyBlock, GbSec2, 1); }
@@ -233,8 +210,7 @@ void TMainForm::BtnDownKeysClick()
     for (int Sector = 0; Sector < 16; ++Sector) {
         if (!FKeyTable[Sector].Chosen)
             continue;
-        BuildDownloadKey(Link->Buffer.data(), KeyType, uint8_t(Sector), FKeyTable[Sector].Key.data());
-        if (ExchangeFrame() != 0) {
+        if (!Reader->DownloadKey(KeyType, uint8_t(Sector), FKeyTable[Sector].Key)) {
             // The sectors before this one keep their new keys in the reader.
             Log(QString::asprintf("download sector%d password fail!", Sector));
             return;
@@ -258,23 +234,23 @@ void TMainForm::BtnChangeKeyClick()
         MessageBox(QStringLiteral("Pls. input correct data"), QStringLiteral("Message"));
         return;
     }
-    uint8_t Trailer[BlockBytes];
-    if (HexToBytes(KeyA, Trailer, KeyBytes) != THexResult::Ok) {
+    TBlockData Trailer{};
+    if (HexToBytes(KeyA, Trailer.data(), KeyBytes) != THexResult::Ok) {
         MessageBox(QStringLiteral("Pls. input correct KEYA!"), QStringLiteral("Message"));
         return;
     }
-    if (HexToBytes(Control, Trailer + AccessBitsOffset, 4) != THexResult::Ok
-        || !AccessBitsConsistent(Trailer)) {
+    if (HexToBytes(Control, Trailer.data() + AccessBitsOffset, 4) != THexResult::Ok
+        || !AccessBitsConsistent(Trailer.data())) {
         MessageBox(QStringLiteral("Pls. input correct control bit!"), QStringLiteral("message"));
         return;
     }
-    if (HexToBytes(KeyB, Trailer + AccessBitsOffset + 4, KeyBytes) != THexResult::Ok) {
+    if (HexToBytes(KeyB, Trailer.data() + TrailerKeyBOffset, KeyBytes) != THexResult::Ok) {
         MessageBox(QStringLiteral("Pls. input correct KEYB!"), QStringLiteral("Message"));
         return;
     }
     const int Sector = Tag(GbSec3);
     if (FindAndVerifyEdit(uint8_t(Sector))) {
-        if (WriteBlockHex(uint8_t(4 * Sector + TrailerRow), BytesToHex(Trailer, BlockBytes)))
+        if (WriteBlockHex(BlockOf(Sector, TrailerRow), BytesToHex(Trailer.data(), BlockBytes)))
             Log(QStringLiteral("Modify password success!"));
         else
             Log(QStringLiteral("Modify password fail"));

@@ -1,9 +1,9 @@
 // Card discovery and sector authentication.
 #include "app/MainForm.h"
 
-#include "reader/Commands.h"
+#include "protocol/Commands.h"
+#include "reader/CardReader.h"
 #include "reader/HexText.h"
-#include "reader/ReaderLink.h"
 
 #include <QComboBox>
 #include <QGroupBox>
@@ -17,14 +17,6 @@ void SetText(QLineEdit* Edit, const QString& Text)
         Edit->setText(Text);
 }
 
-// A reply that passed the checksum but stops before the bytes an operation
-// reads carries no card data: what stands there is left from earlier frames.
-// Needs counts the frame's bytes before the checksum, as its length byte does.
-bool ReplyCovers(const TReaderLink& Link, int Needs)
-{
-    return Link.Buffer[0] >= Needs && Link.ReplyLength() > Needs;
-}
-
 uint8_t KeySourceOf(const QComboBox* Selector)
 {
     // No entry chosen is -1, which goes out as its low byte.
@@ -33,57 +25,57 @@ uint8_t KeySourceOf(const QComboBox* Selector)
 
 QString KeyTextOf(const QLineEdit* Edit) { return Edit ? Edit->text() : QString(); }
 
+QString CardTypeName(uint8_t Code) { return QString::fromLatin1(CardTypeText(Code)); }
+
 } // namespace
 
 bool TMainForm::SearchCard()
 {
-    BuildSearchCard(Link->Buffer.data(), Link->SearchMode);
-    if (ExchangeFrame() != 0 || !ReplyCovers(*Link, SearchReplyNeeds)) {
+    const std::optional<uint8_t> Type = Reader->SearchCard();
+    if (!Type) {
         Log(QStringLiteral("Search card fail!"));
         return false;
     }
     Log(QStringLiteral("Search card successfule!"));
-    SetText(EdtCardType, QString::fromLatin1(CardTypeText(Link->Buffer[2])));
+    SetText(EdtCardType, CardTypeName(*Type));
     return true;
 }
 
 bool TMainForm::SearchCardSerial()
 {
-    BuildSearchCardSerial(Link->Buffer.data(), Link->SearchMode);
-    if (ExchangeFrame() != 0 || !ReplyCovers(*Link, SearchSerialReplyNeeds)) {
+    const std::optional<TCardId> Card = Reader->SearchCardSerial();
+    if (!Card) {
         Log(QStringLiteral("Search card fail!"));
         return false;
     }
     Log(QStringLiteral("Search card successful!"));
-    SetText(EdtCardType, QString::fromLatin1(CardTypeText(Link->Buffer[2])));
-    SetText(EdtSN, BytesToHex(Link->Buffer.data() + 3, SerialBytes));
+    SetText(EdtCardType, CardTypeName(Card->Type));
+    SetText(EdtSN, BytesToHex(Card->Serial.data(), SerialBytes));
     return true;
 }
 
 bool TMainForm::AnticollCard()
 {
-    BuildAnticollision(Link->Buffer.data());
-    if (ExchangeFrame() != 0 || !ReplyCovers(*Link, AnticollReplyNeeds)) {
+    const std::optional<TSerial> Serial = Reader->Anticollision();
+    if (!Serial) {
         Log(QStringLiteral("Anticollision fail"));
         return false;
     }
-    SetText(EdtSN, BytesToHex(Link->Buffer.data() + 2, SerialBytes));
+    SetText(EdtSN, BytesToHex(Serial->data(), SerialBytes));
     Log(QStringLiteral("Anticollision success!"));
     return true;
 }
 
 bool TMainForm::SelectCard()
 {
-    BuildSelectCard(Link->Buffer.data());
-    const bool Ok = ExchangeFrame() == 0;
+    const bool Ok = Reader->SelectCard();
     Log(Ok ? QStringLiteral("select card success!") : QStringLiteral("select card fail"));
     return Ok;
 }
 
 bool TMainForm::HaltCard()
 {
-    BuildHaltCard(Link->Buffer.data());
-    const bool Ok = ExchangeFrame() == 0;
+    const bool Ok = Reader->HaltCard();
     Log(Ok ? QStringLiteral("stop card success") : QStringLiteral("stop card fail"));
     return Ok;
 }
@@ -112,19 +104,13 @@ void TMainForm::Button12Click() { RunAndBeep(this, &TMainForm::HaltCard); }
 
 bool TMainForm::VerifySectorKey(uint8_t KeySource, uint8_t Sector, const QString& TypedKey)
 {
-    uint8_t* Buf = Link->Buffer.data();
-    if (KeySource == 2 || KeySource == 3) {
-        // The key is converted straight into its place in the request; a bad
-        // key sends nothing.
-        if (HexToBytes(TypedKey, Buf + AuthKeyOffset, KeyBytes) != THexResult::Ok) {
-            MessageBox(QStringLiteral("Pls. input correct password"), QStringLiteral("Message"), 64);
-            return false;
-        }
-        BuildAuthenticate(Buf, Sector, KeySource, Buf + AuthKeyOffset);
-    } else {
-        BuildAuthenticate(Buf, Sector, KeySource, nullptr);
+    TKey Key{};
+    if (KeySources::Typed(KeySource) && HexToBytes(TypedKey, Key.data(), KeyBytes) != THexResult::Ok) {
+        // A bad key sends nothing.
+        MessageBox(QStringLiteral("Pls. input correct password"), QStringLiteral("Message"), MessageFlags);
+        return false;
     }
-    if (ExchangeFrame() != 0) {
+    if (!Reader->Authenticate(Sector, KeySource, KeySources::Typed(KeySource) ? &Key : nullptr)) {
         Log(QStringLiteral("Verify sector password fail!"));
         return false;
     }
@@ -134,8 +120,8 @@ bool TMainForm::VerifySectorKey(uint8_t KeySource, uint8_t Sector, const QString
 
 bool TMainForm::AuthSector(uint8_t KeySource, uint8_t Sector)
 {
-    BuildAuthenticate(Link->Buffer.data(), Sector, KeySource, nullptr);
-    return ExchangeFrame() == 0;
+    // The loop tests pass a stored key (0 or 1): no key travels.
+    return Reader->Authenticate(Sector, KeySource);
 }
 
 bool TMainForm::FindAndVerifyRW(uint8_t Sector)

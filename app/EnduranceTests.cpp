@@ -214,7 +214,7 @@ void TMainForm::BtnStartWriteClick()
     if (block % 4 == 3) {
         // The sector trailer holds the keys and access bits: a test pattern
         // written there could lock the sector for good.
-        MessageBox(QStringLiteral("control block, can not be tested"), QStringLiteral("message"), 64);
+        MessageBox(QStringLiteral("control block, can not be tested"), QStringLiteral("message"), MessageFlags);
         return;
     }
     const uint8_t sector = block >> 2;

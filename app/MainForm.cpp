@@ -1,6 +1,7 @@
 // The main window: its frame, the eight pages and their controls, the three
 // sector selectors, the message log and the status bar with its hint panel.
 #include "app/MainForm.h"
+#include "reader/CardReader.h"
 #include "reader/ReaderLink.h"
 #include "serial/Comm.h"
 #include "widgets/HyperLink.h"

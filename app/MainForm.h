@@ -42,6 +42,7 @@ class QTimer;
 class TComm;
 class THyperLink;
 class TRadioGroup;
+class TCardReader;
 class TReaderLink;
 class TSpinEdit;
 
@@ -172,6 +173,7 @@ public:
     // -------------------------------------------------------------- components
     TComm* MyDevice = nullptr;           // owned (child object)
     std::unique_ptr<TReaderLink> Link;   // exchange buffer, reply flag, settings
+    std::unique_ptr<TCardReader> Reader; // the card operations over Link
 
     // ------------------------------------------- window (MainForm.cpp)
     void Rd0Click(QObject* Sender);        // sector selector of "Sector"
@@ -186,9 +188,11 @@ public:
 
     // Appends one line to the message log.
     void Log(const QString& Line);
-    // The one way to show a modal message box (flags 64: information, OK).
+    // The one way to show a modal message box. Every box of the program is
+    // an information box with an OK button (flags 64).
     // A test replaces it with a recorder through MessageBoxHandler.
-    void MessageBox(const QString& Text, const QString& Caption, int Flags = 64);
+    static constexpr int MessageFlags = 64;
+    void MessageBox(const QString& Text, const QString& Caption, int Flags = MessageFlags);
     std::function<void(const QString& Text, const QString& Caption, int Flags)> MessageBoxHandler;
 
     // The sector chosen on a page: the tag of its group box.

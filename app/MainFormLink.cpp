@@ -2,6 +2,7 @@
 // handlers, the exchange wrappers and the operation guard.
 #include "app/MainForm.h"
 
+#include "reader/CardReader.h"
 #include "reader/ReaderLink.h"
 #include "serial/Comm.h"
 #include "serial/PortName.h"
@@ -64,7 +65,7 @@ void ChangePort(TMainForm& F)
         F.MyDevice->OpenPort();
     } catch (...) {
         // The component's own message means nothing to the operator.
-        F.MessageBox(QStringLiteral("Can not open port!"), QStringLiteral("Message"), 64);
+        F.MessageBox(QStringLiteral("Can not open port!"), QStringLiteral("Message"), TMainForm::MessageFlags);
         return;
     }
     TestOpenedLink(F);
@@ -86,6 +87,7 @@ void TMainForm::CreateComponents()
     };
     MyDevice->OnRequestHangup = [this](TComm* Sender) { MyDeviceRequestHangup(Sender); };
     Link = std::make_unique<TReaderLink>(*MyDevice);
+    Reader = std::make_unique<TCardReader>(*Link);
     FRelinkTimer = new QTimer(this);
     FRelinkTimer->setInterval(RelinkCheckMs);
     connect(FRelinkTimer, &QTimer::timeout, this, &TMainForm::RelinkCheck);

@@ -10,7 +10,7 @@
 // step and be seen at 150 ms.
 //
 // Usage: bench_link_exchange [runs]   (default 60)
-#include "reader/Commands.h"
+#include "protocol/Commands.h"
 #include "reader/ReaderLink.h"
 #include "serial/Comm.h"
 #include "sim/SimServer.h"

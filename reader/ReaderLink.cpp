@@ -1,7 +1,7 @@
 // Frame exchange with the reader.
 #include "reader/ReaderLink.h"
 
-#include "reader/Commands.h"
+#include "protocol/Commands.h"
 #include "serial/Comm.h"
 
 #include <QEventLoop>
@@ -9,18 +9,6 @@
 
 #include <algorithm>
 #include <cstring>
-
-namespace {
-
-uint8_t Checksum(const uint8_t* Data, int Count)
-{
-    unsigned Sum = 0;
-    for (int i = 0; i < Count; ++i)
-        Sum += Data[i];
-    return uint8_t(Sum);
-}
-
-} // namespace
 
 TReaderLink::TReaderLink(TComm& Device)
     : WaitStep([](int, int Ms) { WaitWithEvents(Ms); })
@@ -53,10 +41,9 @@ int TReaderLink::ExchangeFrame()
         }
     } End{this};
 
-    FReceived = 0;
-    const int Length = Buffer[0];
+    FReply.Reset();
     const uint8_t Command = Buffer[1];
-    Buffer[size_t(Length)] = Checksum(Buffer.data(), Length);
+    const int FrameBytes = SealFrame(Buffer.data());
 
     // Whatever the line delivered before this request (a reply that came
     // after its own exchange gave up) must not pass for this one's reply;
@@ -64,11 +51,11 @@ int TReaderLink::ExchangeFrame()
     FAccepting = false;
     FDevice.PurgeInput();
 
-    if (!FDevice.WriteData(Buffer.data(), uint16_t(Length + 1)))
+    if (!FDevice.WriteData(Buffer.data(), uint16_t(FrameBytes)))
         return ResultNotSent;
 
     ReplyFlag = false;
-    FReceived = 0;
+    FReply.Reset();
     FAccepting = true;
     int32_t Elapsed = 0;
     for (int Step = 1; Elapsed < ReplyTimeout; ++Step) {
@@ -80,15 +67,8 @@ int TReaderLink::ExchangeFrame()
     FAccepting = false;
 
     if (!ReplyFlag)
-        return FReceived > 0 ? ResultBadReply : ResultNoReply;
-    const int ReplyL = Buffer[0];
-    // A frame without a status byte says nothing; byte 1 would be left over
-    // from the request.
-    if (ReplyL < 2)
-        return ResultBadReply;
-    if (Checksum(Buffer.data(), ReplyL) != Buffer[size_t(ReplyL)])
-        return ResultBadReply;
-    return Buffer[1] == Command ? 0 : Buffer[1];
+        return FReply.Received() > 0 ? ResultBadReply : ResultNoReply;
+    return CheckReply(FReply.Bytes(), Command);
 }
 
 bool TReaderLink::TestLink()
@@ -108,27 +88,10 @@ void TReaderLink::BeepReader()
 void TReaderLink::MyDeviceReceiveData(const void* Data, uint16_t Length)
 {
     // Nothing waits, or this exchange has its whole frame already: the bytes
-    // are stale or surplus.
-    if (!FAccepting || ReplyFlag || Length == 0)
+    // are stale or surplus. A reply may come in several chunks when the
+    // reader pauses inside it.
+    if (!FAccepting || ReplyFlag)
         return;
-    auto Bytes = static_cast<const uint8_t*>(Data);
-    int Left = Length;
-    if (FReceived == 0) {
-        Buffer[0] = Bytes[0];
-        FReceived = 1;
-        ++Bytes;
-        --Left;
-    }
-    // A reply may come in several chunks when the reader pauses inside it;
-    // the frame is L + 1 bytes, at most 256, so it always fits the buffer.
-    const int Needed = Buffer[0] + 1;
-    const int Take = std::min(Left, Needed - FReceived);
-    if (Take > 0) {
-        std::memcpy(Buffer.data() + FReceived, Bytes, size_t(Take));
-        FReceived += Take;
-    }
-    if (FReceived >= Needed)
+    if (FReply.Feed({static_cast<const uint8_t*>(Data), Length}))
         ReplyFlag = true;
 }
-
-int TReaderLink::ReplyLength() const { return FReceived; }

@@ -4,9 +4,12 @@
 // back; the wait keeps the user-interface thread processing its events, since
 // that is where the serial component delivers what it received.
 
+#include "protocol/Frame.h"
+
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <span>
 
 class TComm;
 
@@ -15,10 +18,7 @@ public:
     static constexpr int BufferSize = 1024;
     static constexpr int WaitStepMs = 50;
 
-    // Result codes of ExchangeFrame besides 0 and the reader's own status byte.
-    static constexpr int ResultBadReply = 12;
-    static constexpr int ResultNotSent = 20;
-    static constexpr int ResultNoReply = 22;
+    static_assert(BufferSize >= MaxFrameBytes);
 
     explicit TReaderLink(TComm& Device);
 
@@ -49,7 +49,9 @@ public:
     void BeepReader();
     void MyDeviceReceiveData(const void* Data, uint16_t Length);
     // Bytes of the last reply frame that truly arrived (L + 1 when complete).
-    int ReplyLength() const;
+    int ReplyLength() const { return FReply.Received(); }
+    // The last reply frame as it arrived, for the decoders.
+    std::span<const uint8_t> Reply() const { return FReply.Bytes(); }
     // True while an exchange is under way (sending or waiting).
     bool Busy() const { return FBusy; }
 
@@ -57,5 +59,5 @@ private:
     TComm& FDevice;
     bool FBusy = false;
     bool FAccepting = false; // received bytes belong to the waiting exchange
-    int FReceived = 0;       // bytes of the reply frame assembled so far
+    TReplyAssembler FReply{Buffer.data()};
 };

@@ -1,5 +1,5 @@
 // Every request layout, byte for byte, with the checksum the exchange adds.
-#include "reader/Commands.h"
+#include "protocol/Commands.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The frame exchange over a real pseudo-terminal: frames on the wire, result
 // codes, wait steps, and the mended faults (nested exchanges, late replies,
 // replies in pieces, frames too short to carry a status).
-#include "reader/Commands.h"
+#include "protocol/Commands.h"
 #include "reader/ReaderLink.h"
 #include "serial/Comm.h"
 #include "support/PtyPeer.h"

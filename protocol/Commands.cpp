@@ -1,10 +1,41 @@
-// Request layouts of the reader's commands. Every builder writes bytes
-// 0 .. L-1; the exchange adds the checksum at index L.
-#include "reader/Commands.h"
+// Request layouts and reply decoders of the reader's commands. Every builder
+// writes bytes 0 .. L-1; sealing the frame adds the checksum at index L.
+#include "protocol/Commands.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
+
+constexpr TCommandInfo Commands[] = {
+    {Cmd::SearchCard, 3, 0, "search"},
+    {Cmd::Anticollision, 2, 0, "anticollision"},
+    {Cmd::SelectCard, 2, 0, "select"},
+    {Cmd::Authenticate, 4, uint8_t(AuthKeyOffset + KeyBytes), "authenticate"},
+    {Cmd::ReadBlock, 3, 0, "read"},
+    {Cmd::WriteBlock, uint8_t(WriteDataOffset + BlockBytes), 0, "write"},
+    {Cmd::ValueOperation, 9, 0, "value"},
+    {Cmd::HaltCard, 2, 0, "halt"},
+    {Cmd::SearchCardSerial, 3, 0, "search+serial"},
+    {Cmd::DownloadKey, uint8_t(DownloadKeyOffset + KeyBytes), 0, "download key"},
+    {Cmd::LinkTest, 3, 0, "link test"},
+    {Cmd::Beep, 2, 0, "beep"},
+};
+
+// The reply carries bytes 0 .. Last (before its checksum), both by its length
+// byte and by what truly arrived.
+bool Covers(std::span<const uint8_t> Reply, size_t Last)
+{
+    return !Reply.empty() && Reply[0] > Last && Reply.size() > Last + 1;
+}
+
+template <size_t N>
+std::array<uint8_t, N> Take(std::span<const uint8_t> Reply, size_t From)
+{
+    std::array<uint8_t, N> Out{};
+    std::copy_n(Reply.begin() + std::ptrdiff_t(From), N, Out.begin());
+    return Out;
+}
 
 void Header(uint8_t* Buf, uint8_t Length, uint8_t Command)
 {
@@ -21,6 +52,16 @@ void Place(uint8_t* Dest, const uint8_t* Src, int Count)
 }
 
 } // namespace
+
+std::span<const TCommandInfo> CommandTable() { return Commands; }
+
+const TCommandInfo* FindCommand(uint8_t Code)
+{
+    for (const TCommandInfo& C : Commands)
+        if (C.Code == Code)
+            return &C;
+    return nullptr;
+}
 
 void BuildSearchCard(uint8_t* Buf, uint8_t SearchMode)
 {
@@ -120,4 +161,32 @@ const char* CardTypeText(uint8_t Code)
     default:
         return "unknow type";
     }
+}
+
+std::optional<uint8_t> DecodeSearch(std::span<const uint8_t> Reply)
+{
+    if (!Covers(Reply, 2))
+        return std::nullopt;
+    return Reply[2];
+}
+
+std::optional<TCardId> DecodeSearchSerial(std::span<const uint8_t> Reply)
+{
+    if (!Covers(Reply, 2 + SerialBytes))
+        return std::nullopt;
+    return TCardId{Reply[2], Take<SerialBytes>(Reply, 3)};
+}
+
+std::optional<TSerial> DecodeAnticollision(std::span<const uint8_t> Reply)
+{
+    if (!Covers(Reply, 1 + SerialBytes))
+        return std::nullopt;
+    return Take<SerialBytes>(Reply, 2);
+}
+
+std::optional<TBlockData> DecodeReadBlock(std::span<const uint8_t> Reply)
+{
+    if (!Covers(Reply, 1 + BlockBytes))
+        return std::nullopt;
+    return Take<BlockBytes>(Reply, 2);
 }
