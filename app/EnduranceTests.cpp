@@ -251,8 +251,3 @@ void TMainForm::BtnStartWriteClick()
 
 // Both Stop buttons: the running loop ends after its current cycle.
 void TMainForm::BtnStopReadClick() { LoopFlag = false; }
-
-// The block and key type are read once at Start; a change meanwhile waits
-// for the next run.
-void TMainForm::CmbTestKeyTypeChange() { }
-void TMainForm::EdtBlockChange() { }

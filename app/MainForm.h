@@ -7,8 +7,8 @@
 // them with findChild<T*>("Name").
 //
 // The implementation is split by concern:
-//   MainForm.cpp        construction and layout of the pages, sector selectors,
-//                       log, status bar, hints
+//   MainForm.cpp        the frame: tabs, log, status bar, hints, sector selectors
+//   Page*.cpp           one builder a page (Pages.h), from the parts in FormParts.h
 //   MainFormLink.cpp    components, start-up, settings handlers, the exchange
 //                       wrappers, the operation guard
 //   CardOps.cpp         card discovery and sector authentication
@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 
 class QAction;
 class QCheckBox;
@@ -181,10 +182,6 @@ public:
     void RbCardSecorClick(QObject* Sender); // sector selector of "ChangePS"
     void C1Click();
     void DisplayHint(const QString& Hint);
-    void PageControl1Change();
-    void TabSheet5ContextPopup();
-    void TabSheet6ContextPopup();
-    void TabSheet7ContextPopup();
 
     // Appends one line to the message log.
     void Log(const QString& Line);
@@ -207,13 +204,14 @@ public:
     void EdtMSChange();
     void RgQueryTypeClick();
     void MyDeviceReceiveData(TComm* Sender, const void* Buffer, uint16_t BufferLength);
-    void MyDeviceModemStateChange(TComm* Sender, uint32_t ModemEvent);
     // The port's device went away (unplugged, or the simulator quit): close
     // the port, show "Un-Linked" and watch for the device to come back.
     void MyDeviceRequestHangup(TComm* Sender);
     // How often a hung-up port's device is looked for.
     static constexpr int RelinkCheckMs = 1000;
     bool WatchingForRelink() const;
+    // Notes which device a port selection opened, for the watch.
+    void PortOpened();
     int ExchangeFrame();
     bool TestLink();
     void BeepReader();
@@ -290,8 +288,6 @@ public:
     void BtnStartReadClick();
     void BtnStartWriteClick();
     void BtnStopReadClick();
-    void CmbTestKeyTypeChange();
-    void EdtBlockChange();
 
     bool LoopFlag = false;
     // Local date and time; a test may replace it to drive the elapsed time.
@@ -314,6 +310,8 @@ private:
     // again, another port is chosen or the window closes.
     QTimer* FRelinkTimer = nullptr;
     bool FRelinkPending = false;
+    // What the port's name led to when it was last opened.
+    std::string FOpenedDevice;
     void RelinkCheck();
     void Relink();
     void StopRelinkWatch();

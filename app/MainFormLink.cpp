@@ -68,6 +68,7 @@ void ChangePort(TMainForm& F)
         F.MessageBox(QStringLiteral("Can not open port!"), QStringLiteral("Message"), TMainForm::MessageFlags);
         return;
     }
+    F.PortOpened();
     TestOpenedLink(F);
 }
 
@@ -81,9 +82,6 @@ void TMainForm::CreateComponents()
     MyDevice->SetRtsControl(TRtsControl::RtsDisable);
     MyDevice->OnReceiveData = [this](TComm* Sender, const void* Buffer, uint16_t BufferLength) {
         MyDeviceReceiveData(Sender, Buffer, BufferLength);
-    };
-    MyDevice->OnModemStateChange = [this](TComm* Sender, uint32_t ModemEvent) {
-        MyDeviceModemStateChange(Sender, ModemEvent);
     };
     MyDevice->OnRequestHangup = [this](TComm* Sender) { MyDeviceRequestHangup(Sender); };
     Link = std::make_unique<TReaderLink>(*MyDevice);
@@ -153,6 +151,8 @@ void TMainForm::RunPendingPortChange()
     }
 }
 
+void TMainForm::PortOpened() { FOpenedDevice = ResolveCommName(MyDevice->CommName()); }
+
 void TMainForm::MyDeviceRequestHangup(TComm* /*Sender*/)
 {
     // A waiting exchange may be further down the stack; with the port closed
@@ -179,7 +179,11 @@ void TMainForm::RelinkCheck()
     }
     // Cheap look first: the name must lead to a device we may open.
     const std::string Device = ResolveCommName(MyDevice->CommName());
-    if (Device.empty() || ::access(Device.c_str(), R_OK | W_OK) != 0)
+    // The device must come back the way it was opened: through the same
+    // port-map link (a replugged reader, a restarted simulator) or as the
+    // same device. A link that has gone must not send us to the name's
+    // default device.
+    if (Device.empty() || Device != FOpenedDevice || ::access(Device.c_str(), R_OK | W_OK) != 0)
         return;
     if (OperationRunning()) {
         // A chain runs (a loop test, say): relink between its steps.
@@ -232,8 +236,6 @@ void TMainForm::MyDeviceReceiveData(TComm* /*Sender*/, const void* Buffer, uint1
     if (Link)
         Link->MyDeviceReceiveData(Buffer, BufferLength);
 }
-
-void TMainForm::MyDeviceModemStateChange(TComm* /*Sender*/, uint32_t /*ModemEvent*/) { }
 
 int TMainForm::ExchangeFrame() { return Link->ExchangeFrame(); }
 

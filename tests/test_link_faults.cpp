@@ -273,6 +273,12 @@ TEST_F(VanishedReader, ChoosingAnotherPortEndsTheWatch)
     Unplug();
     ASSERT_TRUE(PanelReads("Un-Linked"));
     ASSERT_TRUE(F.Form->WatchingForRelink());
+    // With its link gone, COM1 names its default device (/dev/ttyS0, present
+    // on many machines); the watch must not take that for the reader.
+    WaitUntil([] { return false; }, 2500ms);
+    EXPECT_FALSE(F.Form->MyDevice->IsOpen());
+    EXPECT_TRUE(F.Form->WatchingForRelink());
+
     F.MapPort(2, "/nonexistent/orvelle-test-port");
     F.Form->RgPort->SetItemIndex(1);
     EXPECT_FALSE(F.Form->WatchingForRelink());

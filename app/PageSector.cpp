@@ -1,0 +1,84 @@
+// The page "Sector": the sector selector, its key source, and four block rows with read, write and initialise.
+#include "app/FormParts.h"
+#include "app/MainForm.h"
+#include "app/Pages.h"
+
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFrame>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QVBoxLayout>
+
+using namespace FormParts;
+
+namespace {
+
+// The radio button names of the selector, by sector number.
+const std::array<const char*, 16> SectorRadioNames{
+    "Rd0", "Rd1", "Rd2", "Rd3", "Rd4", "Rd5", "Rd6", "Rd7",
+    "Rd8", "Rd9", "Rd10", "Rd11", "Rd12", "Rd13", "Rd14", "Rd15"};
+
+} // namespace
+
+void BuildSectorPage(TMainForm* F)
+{
+    QFrame* Bevel = NewBevel(F->TabSheet2, "Bevel2");
+    QVBoxLayout* Layout = NewBlockPageColumn(Bevel);
+
+    QWidget* Grid = NewSectorGrid(Bevel, SectorRadioNames, F->SectorRadios);
+    F->CmbKeyTypeRW = NewList("CmbKeyTypeRW", KeySourceItems, -1, Bevel);
+    F->EdtInKeyRW = NewEdit("EdtInKeyRW", 12, Bevel);
+    NewSelectorTop(Layout, Grid, QStringLiteral("PassWord："), F->CmbKeyTypeRW, F->EdtInKeyRW, Bevel);
+
+    F->GbSec1 = NewSectorBox("GbSec1", Bevel);
+    QGridLayout* Rows = NewBlockRows(F->GbSec1);
+    F->EdtHex0 = NewEdit("EdtHex0", 32, F->GbSec1);
+    F->EdtHex1 = NewEdit("EdtHex1", 32, F->GbSec1);
+    F->EdtHex2 = NewEdit("EdtHex2", 32, F->GbSec1);
+    F->EdtHex3 = NewEdit("EdtHex3", 32, F->GbSec1);
+    F->Button1 = NewButton("Button1", QStringLiteral("Read"), F->GbSec1);
+    F->Button7 = NewButton("Button7", QStringLiteral("Read"), F->GbSec1);
+    F->Button5 = NewButton("Button5", QStringLiteral("Read"), F->GbSec1);
+    F->Button3 = NewButton("Button3", QStringLiteral("Read"), F->GbSec1);
+    F->BtnWriteBlock0 = NewButton("BtnWriteBlock0", QStringLiteral("Write"), F->GbSec1);
+    F->Button6 = NewButton("Button6", QStringLiteral("Write"), F->GbSec1);
+    F->Button4 = NewButton("Button4", QStringLiteral("Write"), F->GbSec1);
+    // Row 3 is the sector trailer: written only through "ChangePS".
+    F->Button8 = NewButton("Button8", QStringLiteral("Write"), F->GbSec1, false);
+    F->Button13 = NewButton("Button13", QStringLiteral("Initialize"), F->GbSec1);
+    F->Button14 = NewButton("Button14", QStringLiteral("Initialize"), F->GbSec1);
+    F->Button15 = NewButton("Button15", QStringLiteral("Initialize"), F->GbSec1);
+    F->Button16 = NewButton("Button16", QStringLiteral("Initialize"), F->GbSec1, false);
+    for (QPushButton* Button : {F->Button1, F->Button7, F->Button5, F->Button3, F->BtnWriteBlock0, F->Button6,
+             F->Button4, F->Button8})
+        Button->setFixedWidth(48);
+    for (QPushButton* Button : {F->Button13, F->Button14, F->Button15, F->Button16})
+        Button->setFixedWidth(72);
+    AddBlockRow(Rows, 0, F->EdtHex0, {F->Button1, F->BtnWriteBlock0, F->Button13}, F->GbSec1);
+    AddBlockRow(Rows, 1, F->EdtHex1, {F->Button7, F->Button6, F->Button14}, F->GbSec1);
+    AddBlockRow(Rows, 2, F->EdtHex2, {F->Button5, F->Button4, F->Button15}, F->GbSec1);
+    AddBlockRow(Rows, 3, F->EdtHex3, {F->Button3, F->Button8, F->Button16}, F->GbSec1);
+    Layout->addWidget(F->GbSec1, 1);
+
+    // Handlers last, so that setting the defaults above ran none of them.
+    OnSectorChosen(F, F->SectorRadios, &TMainForm::Rd0Click);
+    OnClick(F, F->Button1, &TMainForm::Button1Click);
+    OnClick(F, F->Button7, &TMainForm::Button7Click);
+    OnClick(F, F->Button5, &TMainForm::Button5Click);
+    OnClick(F, F->Button3, &TMainForm::Button3Click);
+    OnClick(F, F->BtnWriteBlock0, &TMainForm::BtnWriteBlock0Click);
+    OnClick(F, F->Button6, &TMainForm::Button6Click);
+    OnClick(F, F->Button4, &TMainForm::Button4Click);
+    OnClick(F, F->Button8, &TMainForm::Button8Click);
+    OnClick(F, F->Button13, &TMainForm::Button13Click);
+    OnClick(F, F->Button14, &TMainForm::Button14Click);
+    OnClick(F, F->Button15, &TMainForm::Button15Click);
+    OnClick(F, F->Button16, &TMainForm::Button16Click);
+}
