@@ -3,6 +3,8 @@
 # of them is missing. Needs root (or sudo) only when something must be installed.
 #   --with-display   also a virtual display (Xvfb)
 #   --packaging      also what building, checking and installing the .deb needs
+#   --fuzz           also clang and its libFuzzer runtime
+#   --lint           also clang-format and clang-tidy
 set -eu
 
 PACKAGES="cmake ninja-build g++ ccache pkg-config qt6-base-dev libgtest-dev libgmock-dev fonts-arphic-uming procps"
@@ -10,8 +12,10 @@ for option in "$@"; do
     case "$option" in
     --with-display) PACKAGES="$PACKAGES xvfb xauth" ;;
     --packaging) PACKAGES="$PACKAGES dpkg-dev file gzip man-db desktop-file-utils appstream lintian" ;;
+    --fuzz) PACKAGES="$PACKAGES clang libclang-rt-dev" ;;
+    --lint) PACKAGES="$PACKAGES clang-format clang-tidy" ;;
     *)
-        echo "usage: scripts/deps.sh [--with-display] [--packaging]" >&2
+        echo "usage: scripts/deps.sh [--with-display] [--packaging] [--fuzz] [--lint]" >&2
         exit 2
         ;;
     esac

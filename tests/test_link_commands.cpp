@@ -1,27 +1,23 @@
-// Every request layout, byte for byte, with the checksum the exchange adds.
+// The frame and the command set: every request layout byte for byte, the
+// assembly and verdict of replies, and what the decoders read from them.
 #include "protocol/Commands.h"
+#include "protocol/Frame.h"
 
 #include <gtest/gtest.h>
 
 #include <array>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace {
 
 // The frame as it goes on the wire: bytes 0 .. L plus the checksum.
-std::vector<int> Frame(const std::array<uint8_t, 32>& Buf)
+std::vector<int> Frame(std::array<uint8_t, 32> Buf)
 {
-    const int L = Buf[0];
-    std::vector<int> Out;
-    int Sum = 0;
-    for (int i = 0; i < L; ++i) {
-        Out.push_back(Buf[size_t(i)]);
-        Sum += Buf[size_t(i)];
-    }
-    Out.push_back(Sum & 0xFF);
-    return Out;
+    const int Bytes = SealFrame(Buf.data());
+    return std::vector<int>(Buf.begin(), Buf.begin() + Bytes);
 }
 
 struct TFrameCase {
@@ -117,6 +113,103 @@ TEST(Commands, ValueBlockImageAndCardTypes)
                        {0, "unknow type"}, {4, "unknow type"}, {255, "unknow type"}};
     for (const auto& T : Types)
         EXPECT_STREQ(CardTypeText(T.Code), T.Text) << int(T.Code);
+}
+
+TEST(Frames, RepliesAssembledFromPiecesAndJudged)
+{
+    struct {
+        const char* Name;
+        std::vector<std::vector<uint8_t>> Pieces;
+        bool Complete;
+        int Received;
+        int Verdict; // CheckReply for the link test (0x12), when complete
+    } const Cases[] = {
+        {"whole", {{0x03, 0x12, 0x00, 0x15}}, true, 4, 0},
+        {"in three pieces", {{0x03}, {0x12, 0x00}, {0x15}}, true, 4, 0},
+        {"surplus dropped", {{0x03, 0x12, 0x00, 0x15, 0x03, 0x05}}, true, 4, 0},
+        {"status 5", {{0x03, 0x05, 0x00, 0x08}}, true, 4, 5},
+        {"status 0 is success", {{0x03, 0x00, 0x00, 0x03}}, true, 4, 0},
+        {"bad checksum", {{0x03, 0x12, 0x00, 0x16}}, true, 4, ResultBadReply},
+        {"no status byte", {{0x01, 0x01}}, true, 2, ResultBadReply},
+        {"length zero", {{0x00}}, true, 1, ResultBadReply},
+        {"short of its length", {{0x07, 0x0A, 0x01}}, false, 3, 0},
+        {"empty pieces ignored", {{}, {0x02, 0x12}, {}, {0x14}}, true, 3, 0},
+    };
+    for (const auto& C : Cases) {
+        std::array<uint8_t, MaxFrameBytes> Buf;
+        Buf.fill(0x77);
+        TReplyAssembler Reply(Buf.data());
+        for (const auto& P : C.Pieces)
+            Reply.Feed(P);
+        EXPECT_EQ(Reply.Complete(), C.Complete) << C.Name;
+        EXPECT_EQ(Reply.Received(), C.Received) << C.Name;
+        if (C.Complete) {
+            EXPECT_EQ(CheckReply(Reply.Bytes(), 0x12), C.Verdict) << C.Name;
+        }
+        EXPECT_EQ(Buf[size_t(C.Received)], 0x77) << C.Name << ": nothing written past the frame";
+    }
+}
+
+TEST(Frames, DecodersReadOnlyBytesThatArrived)
+{
+    const std::vector<uint8_t> Search{0x03, 0x02, 0x01, 0x06};
+    const std::vector<uint8_t> Serial{0x07, 0x0A, 0x01, 0x12, 0x34, 0x56, 0x78, 0x26};
+    const std::vector<uint8_t> Anticoll{0x06, 0x03, 0xDE, 0xAD, 0xBE, 0xEF, 0x00};
+    std::vector<uint8_t> Read{0x12, 0x06};
+    for (int i = 0; i < 16; ++i)
+        Read.push_back(uint8_t(0xA0 + i));
+    Read.push_back(0x00);
+
+    EXPECT_EQ(DecodeSearch(Search), std::optional<uint8_t>(1));
+    const auto Card = DecodeSearchSerial(Serial);
+    ASSERT_TRUE(Card);
+    EXPECT_EQ(Card->Type, 1);
+    EXPECT_EQ(Card->Serial, (TSerial{0x12, 0x34, 0x56, 0x78}));
+    EXPECT_EQ(DecodeAnticollision(Anticoll), (std::optional<TSerial>(TSerial{0xDE, 0xAD, 0xBE, 0xEF})));
+    const auto Block = DecodeReadBlock(Read);
+    ASSERT_TRUE(Block);
+    EXPECT_EQ((*Block)[0], 0xA0);
+    EXPECT_EQ((*Block)[15], 0xAF);
+
+    // A reply that announces or carries fewer bytes than the command reads
+    // gives nothing: a status-only frame, or one cut short on the line.
+    const std::vector<uint8_t> StatusOnly{0x02, 0x0A, 0x0C};
+    EXPECT_FALSE(DecodeSearch(StatusOnly));
+    EXPECT_FALSE(DecodeSearchSerial(StatusOnly));
+    EXPECT_FALSE(DecodeSearchSerial(std::span(Serial).first(7)));
+    EXPECT_FALSE(DecodeAnticollision(std::span(Anticoll).first(4)));
+    EXPECT_FALSE(DecodeReadBlock(std::span(Read).first(18)));
+    std::vector<uint8_t> Announced = Read;
+    Announced[0] = 0x11; // claims one data byte less
+    EXPECT_FALSE(DecodeReadBlock(Announced));
+    EXPECT_FALSE(DecodeSearch({}));
+}
+
+TEST(Commands, OneTableOfCommands)
+{
+    // Every command the program builds is in the table with the length
+    // byte its builder writes.
+    std::array<uint8_t, 32> Buf{};
+    const TKey Key{};
+    const TBlockData Data{};
+    const std::vector<std::function<void()>> Builders = {
+        [&] { BuildSearchCard(Buf.data(), 0); }, [&] { BuildSearchCardSerial(Buf.data(), 0); },
+        [&] { BuildAnticollision(Buf.data()); }, [&] { BuildSelectCard(Buf.data()); },
+        [&] { BuildHaltCard(Buf.data()); }, [&] { BuildAuthenticate(Buf.data(), 0, 0, nullptr); },
+        [&] { BuildReadBlock(Buf.data(), 1); }, [&] { BuildWriteBlock(Buf.data(), 1, Data.data()); },
+        [&] { BuildValueOperation(Buf.data(), 1, 1, 1); }, [&] { BuildDownloadKey(Buf.data(), 0, 0, Key.data()); },
+        [&] { BuildLinkTest(Buf.data()); }, [&] { BuildBeep(Buf.data()); }};
+    ASSERT_EQ(CommandTable().size(), Builders.size());
+    for (const auto& Build : Builders) {
+        Build();
+        const TCommandInfo* Info = FindCommand(Buf[1]);
+        ASSERT_NE(Info, nullptr) << int(Buf[1]);
+        EXPECT_EQ(Info->Length, Buf[0]) << Info->Name;
+    }
+    BuildAuthenticate(Buf.data(), 0, KeySources::TypedA, Key.data());
+    EXPECT_EQ(FindCommand(Cmd::Authenticate)->LengthWithKey, Buf[0]);
+    EXPECT_EQ(FindCommand(0x01), nullptr);
+    EXPECT_EQ(FindCommand(0x14), nullptr);
 }
 
 } // namespace
