@@ -1,0 +1,55 @@
+#!/bin/sh
+# Checks what a review should not have to: the formatting (.clang-format) and
+# the layering (docs/ARCHITECTURE.md: each layer includes only its own headers
+# and those of the layers below it).
+set -eu
+cd "$(dirname "$0")/.."
+sh scripts/deps.sh --lint
+
+failed=0
+files=$(git ls-files '*.cpp' '*.h')
+# shellcheck disable=SC2086
+if ! clang-format --dry-run --Werror $files 2>/tmp/orvelle-format.$$; then
+    echo "lint: these lines are not formatted as .clang-format says (clang-format -i FILE mends them):" >&2
+    grep -E '^[^ ].*: (error|warning):' /tmp/orvelle-format.$$ | head -n 40 >&2
+    failed=$((failed + 1))
+fi
+rm -f /tmp/orvelle-format.$$
+
+# Folder -> the folders whose headers it may include.
+allowed() {
+    case "$1" in
+    protocol) echo "protocol" ;;
+    serial) echo "serial" ;;
+    reader) echo "reader protocol serial" ;;
+    widgets) echo "widgets" ;;
+    app) echo "app reader protocol serial widgets" ;;
+    sim) echo "sim protocol serial/PortName" ;;
+    esac
+}
+layers=0
+for layer in protocol serial reader widgets app sim; do
+    ok=$(allowed "$layer")
+    for f in $(git ls-files "$layer/*.cpp" "$layer/*.h"); do
+        grep -oE '^#include "[^"]+"' "$f" | sed 's/^#include "//; s/"$//' | while read -r inc; do
+            good=no
+            for a in $ok; do
+                case "$inc" in "$a"/* | "$a".h) good=yes ;; esac
+            done
+            [ "$good" = yes ] || echo "$f includes $inc"
+        done
+    done
+done >/tmp/orvelle-layers.$$
+if [ -s /tmp/orvelle-layers.$$ ]; then
+    echo "lint: includes that run against the layering:" >&2
+    cat /tmp/orvelle-layers.$$ >&2
+    failed=$((failed + 1))
+fi
+rm -f /tmp/orvelle-layers.$$
+
+if [ "$failed" -eq 0 ]; then
+    echo "lint: 2 passed, 0 failed"
+else
+    echo "lint: $((2 - failed)) passed, $failed failed"
+    exit 1
+fi
