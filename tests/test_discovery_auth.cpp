@@ -11,9 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include <thread>
 
-using namespace std::chrono_literals;
 
 namespace {
 
@@ -190,7 +188,6 @@ TEST_F(AuthTest, ExchangeFailuresAreRefusals)
                                              QStringLiteral("Verify sector password fail!")}))
             << int(Kind);
         EXPECT_EQ(F.TakeFrames().size(), 2u) << int(Kind); // no read after a failed authentication
-        std::this_thread::sleep_for(300ms);
     }
     EXPECT_EQ(F.Sim.BeepCount(), Beeps);
     EXPECT_TRUE(F.Boxes.empty());

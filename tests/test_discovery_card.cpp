@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <thread>
 
 using namespace std::chrono_literals;
 
@@ -169,8 +168,6 @@ TEST_F(DiscoveryTest, InjectedFaultsAreFailures)
         F.Sim.InjectFault(0x0A, sim::Fault{Fl.Kind});
         EXPECT_FALSE(F.Form->SearchCardSerial()) << Fl.Name;
         EXPECT_EQ(F.LastLog(), QStringLiteral("Search card fail!")) << Fl.Name;
-        // Let a reply spoilt on the line die out before the next request.
-        std::this_thread::sleep_for(300ms);
     }
     EXPECT_EQ(NewBeeps(), 0);
     EXPECT_EQ(F.Form->EdtCardType->text(), QString());
