@@ -1,7 +1,10 @@
 #include "serial/Comm.h"
 
-#include "serial/CommThreads.h"
+#include "serial/CommNotifier.h"
 #include "serial/PortName.h"
+#include "serial/ReadThread.h"
+#include "serial/ThreadFields.h"
+#include "serial/WriteThread.h"
 
 #include <asm/ioctls.h>
 #include <fcntl.h>
@@ -76,12 +79,6 @@ void SetModemLine(int Port, int Line, bool On)
 {
     // Pseudo-terminals have no modem lines (ENOTTY/EINVAL): nothing to hold.
     ::ioctl(Port, On ? TIOCMBIS : TIOCMBIC, &Line);
-}
-
-void SignalClose(int CloseEvent)
-{
-    const uint64_t one = 1;
-    [[maybe_unused]] const ssize_t n = ::write(CloseEvent, &one, sizeof one);
 }
 
 } // namespace
