@@ -1,5 +1,9 @@
-// CPU time taken by an open, idle serial port: the threads should sleep in
-// their waits, so the figure should stay near zero.
+// CPU time taken by an open serial port that has nothing to do: idle with the
+// default read interval, idle with reads that return at once (no zero-byte
+// reads may follow one another), and hung up (the device gone, the component
+// still open). The threads should sleep in their waits, so every figure
+// should stay near zero.
+//   bench_serial_idle [seconds per measurement, default 10]
 
 #include "serial/Comm.h"
 
@@ -24,12 +28,27 @@ double CpuSeconds()
         + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
+// Runs the event loop for Seconds and prints the CPU time the process took.
+void Measure(QCoreApplication& App, const char* What, int Seconds)
+{
+    const double before = CpuSeconds();
+    QTimer::singleShot(Seconds * 1000, &App, &QCoreApplication::quit);
+    App.exec();
+    const double used = CpuSeconds() - before;
+    std::printf("%s, %d s: %.4f s CPU (user+sys), %.3f%% of one core\n", What, Seconds, used,
+                100.0 * used / Seconds);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     const int seconds = argc > 1 ? std::atoi(argv[1]) : 10;
+    if (seconds <= 0) {
+        std::fprintf(stderr, "usage: bench_serial_idle [seconds]\n");
+        return 2;
+    }
 
     int master = -1, slave = -1;
     char name[256] = {};
@@ -42,6 +61,8 @@ int main(int argc, char** argv)
     comm.SetCommName(name);
     comm.SetDtrControl(TDtrControl::DtrDisable);
     comm.SetRtsControl(TRtsControl::RtsDisable);
+    int hangups = 0;
+    comm.OnRequestHangup = [&](TComm*) { ++hangups; };
     try {
         comm.OpenPort();
     } catch (const ECommsError& e) {
@@ -49,15 +70,19 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    const double before = CpuSeconds();
-    QTimer::singleShot(seconds * 1000, &app, &QCoreApplication::quit);
-    app.exec();
-    const double used = CpuSeconds() - before;
-    comm.ClosePort();
+    Measure(app, "idle open port", seconds);
+    comm.SetReadIntervalTimeout(0xFFFFFFFFu);
+    Measure(app, "idle open port, reads return at once", seconds);
 
-    std::printf("idle open port, %d s: %.4f s CPU (user+sys), %.3f%% of one core\n", seconds, used,
-                100.0 * used / seconds);
-    ::close(slave);
+    // The far end goes away; the component stays open, as it does until its
+    // owner acts on the hang-up request.
     ::close(master);
+    ::close(slave);
+    Measure(app, "hung-up port, still open", seconds);
+    comm.ClosePort();
+    if (hangups != 1) {
+        std::fprintf(stderr, "expected one hang-up request, got %d\n", hangups);
+        return 1;
+    }
     return 0;
 }

@@ -1,0 +1,79 @@
+#pragma once
+// How the threads report to the component: the notifications they post, the
+// data blocks some of them carry, and the notifier object on the
+// user-interface thread that receives them.
+
+#include <QEvent>
+#include <QObject>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+class TComm;
+
+// Message numbers keep the classic WM_USER + n values, counted from QEvent::User.
+constexpr int CommUserBase = 1024;
+constexpr QEvent::Type NotifyReceiveData = QEvent::Type(QEvent::User + CommUserBase + 1);
+constexpr QEvent::Type NotifyReceiveError = QEvent::Type(QEvent::User + CommUserBase + 2);
+constexpr QEvent::Type NotifyRequestHangup = QEvent::Type(QEvent::User + CommUserBase + 3);
+constexpr QEvent::Type NotifyModemStateChange = QEvent::Type(QEvent::User + CommUserBase + 4);
+constexpr QEvent::Type NotifySendDataEmpty = QEvent::Type(QEvent::User + CommUserBase + 5);
+
+// A zero-filled block of Count + 1 bytes: the data, then one uncounted zero.
+struct TDataBlock {
+    std::unique_ptr<uint8_t[]> Bytes;
+    size_t Count = 0;
+
+    static TDataBlock Copy(const void* Data, size_t Length); // throws std::bad_alloc
+};
+
+// One notification. Whatever block it carries is freed with it, so a block
+// lives until its handler has returned, and also when nobody handles it.
+class TCommMessage : public QEvent {
+public:
+    TCommMessage(QEvent::Type Kind, uint32_t Value) : QEvent(Kind), Param(Value) { }
+    TCommMessage(TDataBlock&& Data, uint64_t ReadGeneration)
+        : QEvent(NotifyReceiveData), Generation(ReadGeneration), Block(std::move(Data))
+    {
+    }
+    ~TCommMessage() override { TakeOver(); }
+
+    // The event queue's own lock hands a message over between threads, but
+    // it is invisible to race checkers; this release/acquire pair states the
+    // same hand-off in terms they see. Posted() after the message is filled
+    // in, TakeOver() before the receiving side touches it.
+    static void Posted() { Handoff.fetch_add(1, std::memory_order_release); }
+    static void TakeOver() { (void)Handoff.load(std::memory_order_acquire); }
+
+    uint32_t Param = 0;
+    // Received data: the receive generation the bytes were read in.
+    uint64_t Generation = 0;
+    TDataBlock Block;
+
+private:
+    static inline std::atomic<uint64_t> Handoff{0};
+};
+
+// The hidden notification window: a plain object on the constructing thread
+// that the threads post to; its event() runs TComm::HandleNotification.
+class TCommNotifier : public QObject {
+public:
+    explicit TCommNotifier(TComm* Owner) : FOwner(Owner) { }
+
+    // The owner goes away; the notifier may be inside one of its handlers.
+    void Release();
+
+    bool event(QEvent* Message) override;
+
+private:
+    TComm* FOwner;
+    int FDispatching = 0;
+    bool FReleased = false;
+};
+
+// Posting to the notifier from any thread. Posting cannot fail here: the
+// event queue grows as needed.
+void PostNotification(TCommNotifier* Notifier, QEvent::Type Type, uint32_t Param = 0);
+void PostReceiveData(TCommNotifier* Notifier, TDataBlock&& Block, uint64_t Generation);

@@ -1,0 +1,159 @@
+#include "serial/ModemWatch.h"
+
+#include "serial/Comm.h"
+#include "serial/CommNotifier.h"
+
+#include <linux/serial.h>
+#include <pthread.h>
+#include <sys/ioctl.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <system_error>
+
+namespace {
+
+// The modem-line watch blocks in TIOCMIWAIT, which nothing but a signal
+// interrupts. It uses one real-time signal with an empty handler installed
+// without SA_RESTART; when the program already handles that signal itself,
+// carrier and ring are simply not watched.
+int ModemWakeSignal()
+{
+    return SIGRTMIN + 5;
+}
+
+void ModemWakeHandler(int) { }
+
+bool ModemWakeInstalled()
+{
+    static const bool installed = [] {
+        struct sigaction old {};
+        if (::sigaction(ModemWakeSignal(), nullptr, &old) != 0)
+            return false;
+        if ((old.sa_flags & SA_SIGINFO) || old.sa_handler != SIG_DFL)
+            return false;
+        struct sigaction act {};
+        act.sa_handler = ModemWakeHandler;
+        sigemptyset(&act.sa_mask);
+        act.sa_flags = 0;
+        return ::sigaction(ModemWakeSignal(), &act, nullptr) == 0;
+    }();
+    return installed;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Error counters
+
+int TLineErrorCounters::Start(int Port)
+{
+    serial_icounter_struct count {};
+    if (::ioctl(Port, TIOCGICOUNT, &count) != 0)
+        return errno;
+    FKept = true;
+    FLastFrame = uint32_t(count.frame);
+    FLastOverrun = uint32_t(count.overrun);
+    FLastParity = uint32_t(count.parity);
+    FLastBrk = uint32_t(count.brk);
+    FLastBufOverrun = uint32_t(count.buf_overrun);
+    return 0;
+}
+
+int TLineErrorCounters::Take(int Port, uint32_t& Errors)
+{
+    Errors = 0;
+    serial_icounter_struct now {};
+    if (::ioctl(Port, TIOCGICOUNT, &now) != 0) {
+        const int err = errno;
+        if (err != EBADF)
+            FKept = false;
+        return err;
+    }
+    if (uint32_t(now.frame) != FLastFrame)
+        Errors |= CE_FRAME;
+    if (uint32_t(now.overrun) != FLastOverrun)
+        Errors |= CE_OVERRUN;
+    if (uint32_t(now.parity) != FLastParity)
+        Errors |= CE_RXPARITY;
+    if (uint32_t(now.brk) != FLastBrk)
+        Errors |= CE_BREAK;
+    if (uint32_t(now.buf_overrun) != FLastBufOverrun)
+        Errors |= CE_RXOVER;
+    FLastFrame = uint32_t(now.frame);
+    FLastOverrun = uint32_t(now.overrun);
+    FLastParity = uint32_t(now.parity);
+    FLastBrk = uint32_t(now.brk);
+    FLastBufOverrun = uint32_t(now.buf_overrun);
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Carrier and ring watch
+
+TModemWatch::TModemWatch(int Port, TCommNotifier* Notifier) : FPort(Port), FNotifier(Notifier) { }
+
+TModemWatch::~TModemWatch()
+{
+    Stop();
+}
+
+void TModemWatch::Start()
+{
+    if (!ModemWakeInstalled())
+        return;
+    try {
+        FFinished = FDone.get_future();
+        FThread = std::thread(&TModemWatch::Execute, this);
+        ::pthread_setname_np(FThread.native_handle(), "ComModem");
+    } catch (const std::system_error&) {
+        // Without the helper only carrier and ring go unreported.
+    }
+}
+
+void TModemWatch::Execute()
+{
+    sigset_t wake;
+    sigemptyset(&wake);
+    sigaddset(&wake, ModemWakeSignal());
+    ::pthread_sigmask(SIG_UNBLOCK, &wake, nullptr);
+
+    serial_icounter_struct last {};
+    if (::ioctl(FPort, TIOCGICOUNT, &last) == 0) {
+        while (!FStop.load()) {
+            if (::ioctl(FPort, TIOCMIWAIT, TIOCM_CD | TIOCM_RNG) != 0) {
+                if (errno == EINTR)
+                    continue;
+                // Not supported here, or the device is gone (the read
+                // thread sees that for itself).
+                break;
+            }
+            serial_icounter_struct now {};
+            if (::ioctl(FPort, TIOCGICOUNT, &now) != 0)
+                break;
+            uint32_t bits = 0;
+            if (now.dcd != last.dcd)
+                bits |= ModemEventCarrier;
+            if (now.rng != last.rng)
+                bits |= ModemEventRing;
+            last = now;
+            if (bits != 0)
+                PostNotification(FNotifier, NotifyModemStateChange, bits);
+        }
+    }
+    FDone.set_value();
+}
+
+void TModemWatch::Stop()
+{
+    if (!FThread.joinable())
+        return;
+    FStop.store(true);
+    // A signal that arrives just before the helper enters its wait is lost,
+    // so it is repeated until the helper says it has finished.
+    do {
+        ::pthread_kill(FThread.native_handle(), ModemWakeSignal());
+    } while (FFinished.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready);
+    FThread.join();
+}

@@ -1,0 +1,210 @@
+#include "serial/ReadThread.h"
+
+#include "serial/CommNotifier.h"
+
+#include <poll.h>
+#include <pthread.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <new>
+#include <optional>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr uint32_t MaxDword = 0xFFFFFFFFu;
+// One read takes at most this many bytes.
+constexpr size_t ReadBufferSize = 2048;
+
+// Milliseconds until When, rounded up, for poll().
+int MsUntil(Clock::time_point When, Clock::time_point Now)
+{
+    if (When <= Now)
+        return 0;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(When - Now).count();
+    return int(std::min<long long>(left, INT_MAX));
+}
+
+} // namespace
+
+TReadThread::TReadThread(const TThreadFields& Fields, const TCommTimeouts* Timeouts)
+    : F(Fields), FTimeouts(Timeouts), FModemWatch(Fields.Port, Fields.Notifier)
+{
+}
+
+TReadThread::~TReadThread()
+{
+    WaitFor();
+}
+
+void TReadThread::Resume()
+{
+    FThread = std::thread(&TReadThread::Execute, this);
+    ::pthread_setname_np(FThread.native_handle(), "ComRead");
+}
+
+void TReadThread::WaitFor()
+{
+    if (FThread.joinable())
+        FThread.join();
+}
+
+void TReadThread::AskHangup()
+{
+    PostNotification(F.Notifier, NotifyRequestHangup, F.Session);
+}
+
+void TReadThread::Execute()
+{
+    AskPriority(2); // highest
+    if (IssueEventWait()) {
+        while (IssueRead()) {
+        }
+    }
+    ::tcflush(F.Port, TCIFLUSH);
+    EndEventWait();
+}
+
+// Line events. Errors (frame, overrun, parity, break, buffer overrun) are read
+// from the driver's counters each time input arrives, since they come with
+// received bytes. Carrier and ring changes are waited for by a small helper
+// thread. Drivers without counters (pseudo-terminals among them) report no
+// line events and the port works without them. Errors and modem changes come
+// from separate sources, so no single notification carries both; errors
+// that came with received bytes are posted before the chunk holding them.
+bool TReadThread::IssueEventWait()
+{
+    const int err = FCounters.Start(F.Port);
+    if (err == EBADF)
+        return false; // the handle is gone: end quietly
+    if (err == 0)
+        FModemWatch.Start();
+    return true;
+}
+
+void TReadThread::EndEventWait()
+{
+    FModemWatch.Stop();
+}
+
+bool TReadThread::ProcessLineEvent()
+{
+    if (!FCounters.Kept())
+        return true;
+    uint32_t errors = 0;
+    if (FCounters.Take(F.Port, errors) == EBADF)
+        return false;
+    if (errors != 0)
+        PostNotification(F.Notifier, NotifyReceiveError, errors);
+    return true;
+}
+
+// One read of at most 2048 bytes, timed like a classic comm read:
+// - interval I, totals M and C from the time-out properties;
+// - the first byte is awaited without limit unless a total applies
+//   (M * 2048 + C ms for the whole read);
+// - after a byte, the read completes when more than I ms pass without the
+//   next one (I = 0: no interval limit), or when the buffer is full;
+// - I = MAXDWORD returns what has arrived at once (with M = MAXDWORD, C
+//   bounds the wait for the first byte).
+// A read that ends with no bytes delivers nothing and the next read starts:
+// the thread then waits for the next byte instead of spinning.
+// A purge of the receive side ends the chunk being collected: what it held is
+// dropped, and bytes read after the purge start a fresh chunk.
+bool TReadThread::IssueRead()
+{
+    uint8_t buffer[ReadBufferSize];
+    const Clock::time_point start = Clock::now();
+    size_t count = 0;
+    uint64_t generation = F.Gate->Generation.load();
+    Clock::time_point lastByte = start;
+    while (count < ReadBufferSize) {
+        // Taken afresh at every wake, so a change made while the port is
+        // open counts from the next byte on.
+        const uint32_t interval = FTimeouts->ReadInterval.load();
+        const uint32_t multiplier = FTimeouts->ReadTotalMultiplier.load();
+        const uint32_t constant = FTimeouts->ReadTotalConstant.load();
+        const bool immediate = interval == MaxDword;
+        if (count > 0 && immediate)
+            break;
+        std::optional<Clock::time_point> deadline;
+        if (immediate && multiplier == MaxDword) {
+            if (constant != 0 && constant != MaxDword)
+                deadline = start + std::chrono::milliseconds(constant);
+        } else if (multiplier != 0 || constant != 0) {
+            deadline = start + std::chrono::milliseconds(uint64_t(multiplier) * ReadBufferSize + constant);
+        }
+
+        const Clock::time_point now = Clock::now();
+        int timeout = -1;
+        if (count > 0 && interval != 0)
+            timeout = MsUntil(lastByte + std::chrono::milliseconds(interval), now);
+        if (deadline) {
+            const int left = MsUntil(*deadline, now);
+            timeout = timeout < 0 ? left : std::min(timeout, left);
+        }
+        pollfd p[2] = {{F.CloseEvent, POLLIN, 0}, {F.Port, POLLIN, 0}};
+        const int ready = ::poll(p, 2, timeout);
+        if (ready < 0) {
+            if (errno == EINTR)
+                continue;
+            AskHangup();
+            return false;
+        }
+        if (p[0].revents != 0)
+            return false; // closing: the pending read is abandoned
+        if (ready == 0)
+            break; // a time limit ran out: the read completes with what it has
+        if (p[1].revents & POLLNVAL)
+            return false; // the handle is gone: end quietly
+        if (!ProcessLineEvent())
+            return false;
+        ssize_t n = 0;
+        int err = 0;
+        {
+            std::lock_guard<std::mutex> lock(F.Gate->Lock);
+            const uint64_t current = F.Gate->Generation.load();
+            if (current != generation) {
+                generation = current;
+                count = 0;
+            }
+            n = ::read(F.Port, buffer + count, ReadBufferSize - count);
+            err = errno;
+        }
+        if (n > 0) {
+            F.Gate->Received.fetch_add(uint64_t(n));
+            count += size_t(n);
+            lastByte = Clock::now();
+            continue;
+        }
+        if (n < 0 && (err == EAGAIN || err == EINTR) && !(p[1].revents & (POLLHUP | POLLERR)))
+            continue;
+        if (n < 0 && err == EBADF)
+            return false;
+        // End of file right after POLLIN, EIO, or a hang-up without data:
+        // the device has gone. What did arrive is still delivered.
+        PassChunk(buffer, count, generation);
+        AskHangup();
+        return false;
+    }
+    return PassChunk(buffer, count, generation);
+}
+
+bool TReadThread::PassChunk(const uint8_t* Buffer, size_t Count, uint64_t Generation)
+{
+    if (Count == 0)
+        return true;
+    try {
+        PostReceiveData(F.Notifier, TDataBlock::Copy(Buffer, Count), Generation);
+    } catch (const std::bad_alloc&) {
+        AskHangup();
+        return false;
+    }
+    return true;
+}

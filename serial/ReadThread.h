@@ -1,0 +1,64 @@
+#pragma once
+// The read thread: takes bytes from the port in chunks cut by the read
+// time-outs and posts them to the notifier; a purge of the receive side and
+// a vanished device are its other concerns.
+
+#include "serial/ModemWatch.h"
+#include "serial/ThreadFields.h"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+
+// What a purge of the receive side and the read thread agree on. Every read
+// from the port happens under the lock together with a look at the
+// generation, and a purge advances the generation and flushes the driver's
+// input under the same lock: bytes read before the purge carry the old
+// generation, bytes read after it were still in no queue when it ran.
+struct TReceiveGate {
+    std::mutex Lock;
+    std::atomic<uint64_t> Generation{0};
+    // Bytes taken from the line since the component was made.
+    std::atomic<uint64_t> Received{0};
+};
+
+// The five time-outs as the threads see them. ApplyTimeouts stores them; the
+// read thread takes them afresh each time it wakes during a read.
+struct TCommTimeouts {
+    std::atomic<uint32_t> ReadInterval{0};
+    std::atomic<uint32_t> ReadTotalMultiplier{0};
+    std::atomic<uint32_t> ReadTotalConstant{0};
+    std::atomic<uint32_t> WriteTotalMultiplier{0};
+    std::atomic<uint32_t> WriteTotalConstant{0};
+};
+
+class TReadThread {
+public:
+    TReadThread(const TThreadFields& Fields, const TCommTimeouts* Timeouts);
+    ~TReadThread(); // joins
+
+    TReadThread(const TReadThread&) = delete;
+    TReadThread& operator=(const TReadThread&) = delete;
+
+    // Starts the thread (throws std::system_error when it cannot).
+    void Resume();
+    // Waits for the thread to end; it ends once the close event is signalled.
+    void WaitFor();
+
+private:
+    void Execute();
+    bool IssueEventWait();
+    void EndEventWait();
+    bool ProcessLineEvent();
+    bool IssueRead();
+    bool PassChunk(const uint8_t* Buffer, size_t Count, uint64_t Generation);
+    void AskHangup();
+
+    TThreadFields F;
+    const TCommTimeouts* FTimeouts;
+    std::thread FThread;
+    TLineErrorCounters FCounters;
+    TModemWatch FModemWatch;
+};
