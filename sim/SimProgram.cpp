@@ -167,9 +167,9 @@ bool ParseSimOptions(const std::vector<std::string>& Args, SimOptions& Out, std:
         } else if (a == "--port") {
             if (!value(v))
                 return false;
-            if (v.find('/') == std::string::npos
-                && (v.size() < 4 || v.compare(0, 3, "COM") != 0 || v[3] == '0'
-                    || v.find_first_not_of("0123456789", 3) != std::string::npos || v.size() > 12)) {
+            // The component takes the same names: a path, or COMn by the
+            // port map's own rule.
+            if (v.find('/') == std::string::npos && !IsComName(v)) {
                 Error = "--port wants COMn or a path with a '/', not \"" + v + "\"";
                 return false;
             }
@@ -326,6 +326,13 @@ bool PlacePortLink(const std::string& Port, const std::string& Device, std::stri
             Error = "no port map directory: set HOME or XDG_CONFIG_HOME";
             return false;
         }
+        // The map holds COM names only; the component would never look
+        // anything else up.
+        LinkPath = PortMapLink(Port, dir);
+        if (LinkPath.empty()) {
+            Error = "\"" + Port + "\" is neither COMn nor a path with a '/'";
+            return false;
+        }
         // Create the directory and its parents as needed.
         for (size_t at = 0; at != std::string::npos;) {
             at = dir.find('/', at + 1);
@@ -335,7 +342,6 @@ bool PlacePortLink(const std::string& Port, const std::string& Device, std::stri
                 return false;
             }
         }
-        LinkPath = dir + "/" + Port;
     }
     struct stat st {};
     if (::lstat(LinkPath.c_str(), &st) == 0) {
