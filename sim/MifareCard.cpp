@@ -1,7 +1,7 @@
 #include "sim/MifareCard.h"
 
 #include "sim/AccessBits.h"
-#include "sim/SimServer.h"
+#include "sim/ReaderStatus.h"
 
 #include <cstring>
 

@@ -1,5 +1,7 @@
 #include "sim/SimProgram.h"
 
+#include "protocol/Commands.h"
+#include "protocol/Frame.h"
 #include "serial/PortName.h"
 
 #include <sys/stat.h>
@@ -63,23 +65,45 @@ std::string StatusName(uint8_t St)
     return "status";
 }
 
-std::string CommandName(uint8_t Cmd)
+// What a request asks for, e.g. "read block 8".
+std::string DescribeRequest(const std::vector<uint8_t>& F)
 {
-    switch (Cmd) {
-    case 0x02: return "search";
-    case 0x03: return "anticollision";
-    case 0x04: return "select";
-    case 0x05: return "authenticate";
-    case 0x06: return "read";
-    case 0x07: return "write";
-    case 0x08: return "value";
-    case 0x09: return "halt";
-    case 0x0A: return "search+serial";
-    case 0x0B: return "download key";
-    case 0x12: return "link test";
-    case 0x13: return "beep";
+    const uint8_t cmd = F[1];
+    const TCommandInfo* info = FindCommand(cmd);
+    std::string what = info ? info->Name : "unknown command";
+    char text[96];
+    const size_t n = F.size();
+    if ((cmd == Cmd::SearchCard || cmd == Cmd::SearchCardSerial) && n >= 4) {
+        what += F[2] ? " all cards" : " idle cards";
+    } else if (cmd == Cmd::Authenticate && n >= 5) {
+        std::snprintf(text, sizeof text, " sector %d key source %d", F[2], F[3]);
+        what += text;
+        if (n >= 11)
+            what += " key " + HexOf(F.data() + AuthKeyOffset, KeyBytes);
+    } else if ((cmd == Cmd::ReadBlock || cmd == Cmd::WriteBlock) && n >= 4) {
+        std::snprintf(text, sizeof text, " block %d", F[2]);
+        what += text;
+    } else if (cmd == Cmd::ValueOperation && n >= 10) {
+        std::snprintf(text, sizeof text, " %s block %d to %d by %u",
+                      F[2] == ValueOp::Increment ? "increment" : "decrement", F[3], F[4],
+                      unsigned(F[5]) << 24 | unsigned(F[6]) << 16 | unsigned(F[7]) << 8 | F[8]);
+        what += text;
+    } else if (cmd == Cmd::DownloadKey && n >= 11) {
+        std::snprintf(text, sizeof text, " key %c sector %d ", F[2] ? 'B' : 'A', F[3]);
+        what += text + HexOf(F.data() + DownloadKeyOffset, KeyBytes);
     }
-    return "";
+    return what;
+}
+
+// "ok read", or "error 84 authentication failed" for a status reply.
+std::string DescribeReply(const std::vector<uint8_t>& F)
+{
+    const uint8_t code = F[1];
+    if (const TCommandInfo* info = FindCommand(code))
+        return std::string("ok ") + info->Name;
+    char text[96];
+    std::snprintf(text, sizeof text, "error %02X %s", code, StatusName(code).c_str());
+    return text;
 }
 
 } // namespace
@@ -269,50 +293,16 @@ Exit codes: 0 done, 1 no pseudo-terminal or dump not saved,
 
 std::string DescribeFrame(const std::vector<uint8_t>& F, bool FromProgram)
 {
-    std::string s = HexOf(F.data(), F.size());
+    const std::string hex = HexOf(F.data(), F.size());
     if (F.size() < 2)
-        return s;
-    std::string what;
-    char b[96];
-    const uint8_t cmd = F[1];
-    const size_t pad = s.size() < 60 ? 60 - s.size() : 2;
+        return hex;
+    // The meaning starts in one column while the hex leaves room for it.
+    const std::string gap(hex.size() < 60 ? 60 - hex.size() : 2, ' ');
     if (F.size() != size_t(F[0]) + 1)
-        return s + std::string(pad, ' ') + "(part of a frame, or noise)";
-    uint8_t sum = 0;
-    for (size_t i = 0; i + 1 < F.size(); ++i)
-        sum = uint8_t(sum + F[i]);
-    if (sum != F.back())
-        return s + std::string(pad, ' ') + "(bad checksum)";
-    if (FromProgram) {
-        what = CommandName(cmd);
-        if (what.empty())
-            what = "unknown command";
-        const size_t n = F.size();
-        if ((cmd == 0x02 || cmd == 0x0A) && n >= 4) {
-            what += F[2] ? " all cards" : " idle cards";
-        } else if (cmd == 0x05 && n >= 5) {
-            std::snprintf(b, sizeof b, " sector %d key source %d", F[2], F[3]);
-            what += b;
-            if (n >= 11)
-                what += " key " + HexOf(F.data() + 4, 6);
-        } else if ((cmd == 0x06 || cmd == 0x07) && n >= 4) {
-            std::snprintf(b, sizeof b, " block %d", F[2]);
-            what += b;
-        } else if (cmd == 0x08 && n >= 10) {
-            std::snprintf(b, sizeof b, " %s block %d to %d by %u", F[2] == 1 ? "increment" : "decrement",
-                          F[3], F[4], unsigned(F[5]) << 24 | unsigned(F[6]) << 16 | unsigned(F[7]) << 8 | F[8]);
-            what += b;
-        } else if (cmd == 0x0B && n >= 11) {
-            std::snprintf(b, sizeof b, " key %c sector %d ", F[2] ? 'B' : 'A', F[3]);
-            what += b + HexOf(F.data() + 4, 6);
-        }
-    } else if (CommandName(cmd).empty()) {
-        std::snprintf(b, sizeof b, "error %02X %s", cmd, StatusName(cmd).c_str());
-        what = b;
-    } else {
-        what = "ok " + CommandName(cmd);
-    }
-    return s + std::string(pad, ' ') + what;
+        return hex + gap + "(part of a frame, or noise)";
+    if (Checksum({F.data(), F.size() - 1}) != F.back())
+        return hex + gap + "(bad checksum)";
+    return hex + gap + (FromProgram ? DescribeRequest(F) : DescribeReply(F));
 }
 
 bool PlacePortLink(const std::string& Port, const std::string& Device, std::string& LinkPath,

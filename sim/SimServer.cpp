@@ -1,5 +1,7 @@
 #include "sim/SimServer.h"
 
+#include "protocol/Commands.h"
+
 #include "sim/FrameParser.h"
 #include "sim/ReaderEngine.h"
 
@@ -335,7 +337,7 @@ std::vector<std::vector<uint8_t>> SimServer::RequestsWithoutBeeps() const
     std::lock_guard lock(d->M);
     std::vector<std::vector<uint8_t>> out;
     for (const auto& r : d->Requests)
-        if (r.size() < 2 || r[1] != 0x13)
+        if (r.size() < 2 || r[1] != Cmd::Beep)
             out.push_back(r);
     return out;
 }

@@ -47,6 +47,8 @@
 // blocks hold a signed 32-bit number, least significant byte first; increment
 // and decrement wrap modulo 2^32 with no overflow check.
 
+#include "sim/ReaderStatus.h"
+
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -56,15 +58,6 @@
 #include <vector>
 
 namespace sim {
-
-constexpr uint8_t StatusNoCard = 0x01;
-constexpr uint8_t StatusBadChecksum = 0x81;
-constexpr uint8_t StatusUnknown = 0x82;
-constexpr uint8_t StatusBadRequest = 0x83;
-constexpr uint8_t StatusAuthFailed = 0x84;
-constexpr uint8_t StatusNotAuth = 0x85;
-constexpr uint8_t StatusAccessDenied = 0x86;
-constexpr uint8_t StatusNotValue = 0x87;
 
 enum class FaultKind { NoReply, BadChecksum, ErrorStatus, Delay, Split, Short, Noise };
 
