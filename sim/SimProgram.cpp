@@ -1,5 +1,6 @@
 #include "sim/SimProgram.h"
 
+#include "protocol/CardLayout.h"
 #include "protocol/Commands.h"
 #include "protocol/Frame.h"
 #include "serial/PortName.h"
@@ -393,11 +394,13 @@ std::string RunConsoleCommand(SimServer& Server, const std::string& Line, bool& 
     }
     if (cmd == "dump") {
         std::string out;
-        for (int b = 0; b < 64; ++b) {
+        constexpr int blocks = SectorCount * BlocksPerSector;
+        for (int b = 0; b < blocks; ++b) {
             const auto blk = Server.Block(b);
             char h[16];
-            std::snprintf(h, sizeof h, "%2d/%02d  ", b / 4, b);
-            out += h + HexOf(blk.data(), 16) + (b % 4 == 3 ? "  trailer" : "") + (b < 63 ? "\n" : "");
+            std::snprintf(h, sizeof h, "%2d/%02d  ", b / BlocksPerSector, b);
+            out += h + HexOf(blk.data(), blk.size()) + (IsTrailer(b) ? "  trailer" : "")
+                   + (b < blocks - 1 ? "\n" : "");
         }
         return out;
     }

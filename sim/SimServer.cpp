@@ -62,7 +62,7 @@ void CheckBlock(int Block)
 
 void CheckKey(int KeyType, int Sector)
 {
-    if (KeyType < 0 || KeyType > 1 || Sector < 0 || Sector > 15)
+    if (KeyType < 0 || KeyType > 1 || Sector < 0 || Sector >= SectorCount)
         throw std::out_of_range("key type or sector out of range");
 }
 
