@@ -25,11 +25,6 @@ namespace sim {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-constexpr int DefaultDelayMs = 1000;
-constexpr int DefaultSplitMs = 250;
-const std::vector<uint8_t> NoiseBytes = {0xFF, 0x5A, 0x00};
 // A reader left serving a loop test for days must not eat the memory: past
 // this many entries the older half of the request list and log goes.
 constexpr size_t HistoryLimit = 200000;
@@ -162,53 +157,13 @@ void SimServer::Impl::OnBytes(const uint8_t* Data, size_t Size)
                 continue;
             }
             const uint8_t cmd = req[1];
-            Fault f{FaultKind::NoReply};
-            const bool faulted = TakeFault(cmd, f);
-            std::vector<uint8_t> reply;
-            if (faulted && f.Kind == FaultKind::ErrorStatus) {
-                uint8_t st = f.Status;
-                if (st == 0 || st == cmd)
-                    st = cmd == 0x01 ? 0x02 : 0x01;
-                reply = ReaderEngine::MakeReply(st); // refused: the card is not touched
-            } else {
-                reply = Engine.Handle(req);
-            }
-            if (!faulted) {
-                Schedule(now, std::move(reply));
-                continue;
-            }
-            switch (f.Kind) {
-            case FaultKind::NoReply:
-                break;
-            case FaultKind::BadChecksum:
-                reply.back() = uint8_t(reply.back() + 1);
-                Schedule(now, std::move(reply));
-                break;
-            case FaultKind::ErrorStatus:
-                Schedule(now, std::move(reply));
-                break;
-            case FaultKind::Delay:
-                Schedule(now + std::chrono::milliseconds(f.DelayMs > 0 ? f.DelayMs : DefaultDelayMs),
-                         std::move(reply));
-                break;
-            case FaultKind::Split: {
-                const auto half = reply.begin() + ptrdiff_t(reply.size() / 2);
-                Schedule(now, {reply.begin(), half});
-                Schedule(now + std::chrono::milliseconds(f.DelayMs > 0 ? f.DelayMs : DefaultSplitMs),
-                         {half, reply.end()});
-                break;
-            }
-            case FaultKind::Short:
-                reply.resize((reply.size() + 1) / 2);
-                Schedule(now, std::move(reply));
-                break;
-            case FaultKind::Noise: {
-                std::vector<uint8_t> noisy = NoiseBytes;
-                noisy.insert(noisy.end(), reply.begin(), reply.end());
-                Schedule(now, std::move(noisy));
-                break;
-            }
-            }
+            std::optional<Fault> fault;
+            if (Fault f{FaultKind::NoReply}; TakeFault(cmd, f))
+                fault = f;
+            // A refused command never reaches the card.
+            const std::vector<uint8_t> reply = CarriesOut(fault) ? Engine.Handle(req) : std::vector<uint8_t>{};
+            for (auto& piece : ApplyFault(reply, cmd, fault, now).Pieces)
+                Schedule(piece.Due, std::move(piece.Bytes));
         }
     }
     Notify(records);

@@ -47,6 +47,7 @@
 // blocks hold a signed 32-bit number, least significant byte first; increment
 // and decrement wrap modulo 2^32 with no overflow check.
 
+#include "sim/Faults.h"
 #include "sim/ReaderStatus.h"
 
 #include <array>
@@ -58,14 +59,6 @@
 #include <vector>
 
 namespace sim {
-
-enum class FaultKind { NoReply, BadChecksum, ErrorStatus, Delay, Split, Short, Noise };
-
-struct Fault {
-    FaultKind Kind;
-    int DelayMs = 0;       // Delay: reply this late; Split: pause between the two halves
-    uint8_t Status = 0x01; // ErrorStatus: the status byte sent (never 0, never the request's code)
-};
 
 class SimServer {
 public:
