@@ -2,6 +2,7 @@
 
 #include "protocol/Commands.h"
 
+#include "sim/CardDump.h"
 #include "sim/FrameParser.h"
 #include "sim/ReaderEngine.h"
 
@@ -15,7 +16,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <mutex>
 #include <random>
 #include <stdexcept>
@@ -409,45 +409,21 @@ void SimServer::ClearFaults()
 
 bool SimServer::SaveDump(const std::string& Path) const
 {
-    std::vector<char> bytes;
+    DumpImage image;
     {
         std::lock_guard lock(d->M);
-        for (int b = 0; b < MifareCard::Blocks; ++b)
-            bytes.insert(bytes.end(), d->Engine.Card.Raw(b).begin(), d->Engine.Card.Raw(b).end());
+        image = ImageOf(d->Engine.Card);
     }
-    // Written beside the target and renamed, so a failed save leaves any
-    // earlier dump whole.
-    const std::string tmp = Path + ".tmp";
-    {
-        std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
-        if (!f.write(bytes.data(), std::streamsize(bytes.size())) || !f.flush()) {
-            ::unlink(tmp.c_str());
-            return false;
-        }
-    }
-    if (::rename(tmp.c_str(), Path.c_str()) != 0) {
-        ::unlink(tmp.c_str());
-        return false;
-    }
-    return true;
+    return WriteDump(Path, image);
 }
 
 bool SimServer::LoadDump(const std::string& Path)
 {
-    std::ifstream f(Path, std::ios::binary);
-    if (!f)
-        return false;
-    std::vector<char> bytes(MifareCard::Blocks * 16 + 1);
-    f.read(bytes.data(), std::streamsize(bytes.size()));
-    if (f.gcount() != MifareCard::Blocks * 16)
+    const std::optional<DumpImage> image = ReadDump(Path);
+    if (!image)
         return false;
     std::lock_guard lock(d->M);
-    for (int b = 0; b < MifareCard::Blocks; ++b) {
-        Block16 blk;
-        std::memcpy(blk.data(), bytes.data() + 16 * b, 16);
-        d->Engine.Card.SetRaw(b, blk);
-    }
-    d->Engine.Card.Insert(); // a new card in the field powers up idle
+    LoadImage(d->Engine.Card, *image);
     return true;
 }
 
