@@ -60,6 +60,10 @@
 
 namespace sim {
 
+// The parts (each in a file of its own): PtyLine serves the pseudo-terminal,
+// FrameParser cuts requests, ReaderEngine answers them, FaultChoice and
+// Faults spoil replies, ReplyQueue times them, RequestLog records the line,
+// CardDump reads and writes dumps.
 class SimServer {
 public:
     SimServer();  // openpty(), serve the master side in a thread of its own; throws std::runtime_error on failure
