@@ -4,7 +4,7 @@
 // spoils the same replies the same way every run. Not thread-safe: the owner
 // locks.
 
-#include "sim/Faults.h"
+#include "sim/FaultKinds.h"
 
 #include <cstdint>
 #include <optional>

@@ -13,7 +13,7 @@ void Trim(std::vector<T>& Entries)
 
 } // namespace
 
-RequestLog::Record RequestLog::AddRequest(Clock::time_point When, const std::vector<uint8_t>& Frame)
+RequestLog::Record RequestLog::AddRequest(TimePoint When, const std::vector<uint8_t>& Frame)
 {
     FRequests.push_back(Frame);
     FRecords.push_back({When, true, Frame});
@@ -23,7 +23,7 @@ RequestLog::Record RequestLog::AddRequest(Clock::time_point When, const std::vec
     return made;
 }
 
-RequestLog::Record RequestLog::AddSent(Clock::time_point When, const std::vector<uint8_t>& Bytes)
+RequestLog::Record RequestLog::AddSent(TimePoint When, const std::vector<uint8_t>& Bytes)
 {
     FRecords.push_back({When, false, Bytes});
     const Record made = FRecords.back();

@@ -6,6 +6,7 @@
 
 #include "sim/SimServer.h"
 
+#include <chrono>
 #include <cstdint>
 #include <vector>
 
@@ -14,11 +15,12 @@ namespace sim {
 class RequestLog {
 public:
     using Record = SimServer::Record;
+    using TimePoint = std::chrono::steady_clock::time_point;
     static constexpr size_t HistoryLimit = 200000;
 
     // Both return the record made, for the observer.
-    Record AddRequest(Clock::time_point When, const std::vector<uint8_t>& Frame);
-    Record AddSent(Clock::time_point When, const std::vector<uint8_t>& Bytes);
+    Record AddRequest(TimePoint When, const std::vector<uint8_t>& Frame);
+    Record AddSent(TimePoint When, const std::vector<uint8_t>& Bytes);
 
     const std::vector<std::vector<uint8_t>>& Requests() const { return FRequests; }
     // The requests with another command code than Command.

@@ -6,6 +6,7 @@
 #include "protocol/Commands.h"
 #include "sim/CardDump.h"
 #include "sim/FaultChoice.h"
+#include "sim/Faults.h"
 #include "sim/FrameParser.h"
 #include "sim/PtyLine.h"
 #include "sim/ReaderEngine.h"

@@ -47,7 +47,7 @@
 // blocks hold a signed 32-bit number, least significant byte first; increment
 // and decrement wrap modulo 2^32 with no overflow check.
 
-#include "sim/Faults.h"
+#include "sim/FaultKinds.h"
 #include "sim/ReaderStatus.h"
 
 #include <array>
