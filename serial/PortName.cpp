@@ -39,6 +39,20 @@ unsigned long ComNumber(const std::string& Name)
 
 } // namespace
 
+bool IsComName(const std::string& Name) { return ComNumber(Name) != 0; }
+
+std::string PortMapLink(const std::string& ComName, const std::string& MapDirectory)
+{
+    if (MapDirectory.empty() || !IsComName(ComName))
+        return std::string();
+    return MapDirectory + "/" + ComName;
+}
+
+std::string PortMapLink(const std::string& ComName)
+{
+    return PortMapLink(ComName, PortMapDirectory());
+}
+
 std::string ResolveCommName(const std::string& Name, const std::string& MapDirectory)
 {
     if (Name.find('\0') != std::string::npos)
@@ -48,13 +62,11 @@ std::string ResolveCommName(const std::string& Name, const std::string& MapDirec
     const unsigned long n = ComNumber(Name);
     if (n == 0)
         return std::string();
-    if (!MapDirectory.empty()) {
-        const std::string link = MapDirectory + "/" + Name;
-        struct stat st {};
-        // Only a symbolic link counts; the device it names is checked at open.
-        if (::lstat(link.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
-            return link;
-    }
+    const std::string link = PortMapLink(Name, MapDirectory);
+    struct stat st {};
+    // Only a symbolic link counts; the device it names is checked at open.
+    if (!link.empty() && ::lstat(link.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+        return link;
     return "/dev/ttyS" + std::to_string(n - 1);
 }
 

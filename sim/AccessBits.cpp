@@ -1,29 +1,33 @@
 #include "sim/AccessBits.h"
 
+#include "protocol/CardLayout.h"
+#include "protocol/Commands.h"
+
+#include <cstring>
+
 namespace sim {
 
-AccessBits DecodeAccess(const uint8_t* b)
+AccessBits DecodeAccess(const uint8_t* Bytes6to8)
 {
+    const uint8_t* b = Bytes6to8;
     AccessBits out;
-    out.Consistent = true;
-    for (int blk = 0; blk < 4; ++blk) {
+    for (int blk = 0; blk < BlocksPerSector; ++blk) {
         const int c1 = (b[1] >> (4 + blk)) & 1;
         const int c2 = (b[2] >> blk) & 1;
         const int c3 = (b[2] >> (4 + blk)) & 1;
-        const int nc1 = (b[0] >> blk) & 1;
-        const int nc2 = (b[0] >> (4 + blk)) & 1;
-        const int nc3 = (b[1] >> blk) & 1;
-        if (c1 == nc1 || c2 == nc2 || c3 == nc3)
-            out.Consistent = false;
         out.Cond[blk] = uint8_t(c1 << 2 | c2 << 1 | c3);
     }
+    // The program checks a trailer by the same rule before it writes one.
+    uint8_t trailer[BlockBytes] = {};
+    std::memcpy(trailer + AccessBitsOffset, Bytes6to8, 3);
+    out.Consistent = AccessBitsConsistent(trailer);
     return out;
 }
 
 std::array<uint8_t, 3> EncodeAccess(const std::array<uint8_t, 4>& Cond)
 {
     uint8_t b6 = 0, b7 = 0, b8 = 0;
-    for (int blk = 0; blk < 4; ++blk) {
+    for (int blk = 0; blk < BlocksPerSector; ++blk) {
         const int c1 = (Cond[blk] >> 2) & 1;
         const int c2 = (Cond[blk] >> 1) & 1;
         const int c3 = Cond[blk] & 1;

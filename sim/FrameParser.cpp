@@ -1,25 +1,24 @@
 #include "sim/FrameParser.h"
 
+#include "protocol/Commands.h"
+#include "protocol/Frame.h"
+
 namespace sim {
 
 namespace {
+// The shortest request is a command alone; the longest a block write.
 constexpr uint8_t MinLength = 2;
-constexpr uint8_t MaxLength = 19;
-bool LengthByte(uint8_t L) { return L >= MinLength && L <= MaxLength; }
-}
+constexpr uint8_t MaxLength = WriteDataOffset + BlockBytes;
+bool LengthByte(uint8_t Length) { return Length >= MinLength && Length <= MaxLength; }
 
-bool FrameParser::KnownCommand(uint8_t Code)
+// The checksum of the frame starting at Frame[0] matches its last byte.
+bool SumMatches(const uint8_t* Frame)
 {
-    return (Code >= 0x02 && Code <= 0x0B) || Code == 0x12 || Code == 0x13;
+    return Checksum({Frame, Frame[0]}) == Frame[Frame[0]];
 }
+} // namespace
 
-uint8_t FrameParser::Checksum(const uint8_t* Data, size_t Size)
-{
-    uint8_t sum = 0;
-    for (size_t i = 0; i < Size; ++i)
-        sum = uint8_t(sum + Data[i]);
-    return sum;
-}
+bool FrameParser::KnownCommand(uint8_t Code) { return FindCommand(Code) != nullptr; }
 
 void FrameParser::Reset()
 {
@@ -29,13 +28,13 @@ void FrameParser::Reset()
 
 bool FrameParser::GoodFrameAt(size_t Pos) const
 {
-    const uint8_t L = FBuf[Pos];
-    if (!LengthByte(L) || Pos + L >= FBuf.size() || Checksum(FBuf.data() + Pos, L) != FBuf[Pos + L])
+    const uint8_t length = FBuf[Pos];
+    if (!LengthByte(length) || Pos + length >= FBuf.size() || !SumMatches(FBuf.data() + Pos))
         return false;
     // A frame that ends with the bytes held is what the program wrote last,
     // so an unknown command there still gets its error reply; inside the
     // bytes held, only a known command is trusted to be a frame.
-    return KnownCommand(FBuf[Pos + 1]) || Pos + L + 1 == FBuf.size();
+    return KnownCommand(FBuf[Pos + 1]) || Pos + length + 1 == FBuf.size();
 }
 
 size_t FrameParser::NextGoodFrame() const
@@ -52,16 +51,17 @@ std::vector<ParsedFrame> FrameParser::Feed(const uint8_t* Data, size_t Size)
     std::vector<ParsedFrame> out;
     FBuf.insert(FBuf.end(), Data, Data + Size);
     while (!FBuf.empty()) {
-        const uint8_t L = FBuf[0];
-        if (!LengthByte(L)) {
+        const uint8_t length = FBuf[0];
+        if (!LengthByte(length)) {
             FBuf.erase(FBuf.begin());
             FInStep = false;
             continue;
         }
-        if (FBuf.size() > L) {
-            if (Checksum(FBuf.data(), L) == FBuf[L]) {
-                out.push_back({{FBuf.begin(), FBuf.begin() + L + 1}, true});
-                FBuf.erase(FBuf.begin(), FBuf.begin() + L + 1);
+        if (FBuf.size() > length) {
+            const auto frameEnd = FBuf.begin() + length + 1;
+            if (SumMatches(FBuf.data())) {
+                out.push_back({{FBuf.begin(), frameEnd}, true});
+                FBuf.erase(FBuf.begin(), frameEnd);
                 FInStep = true;
                 continue;
             }
@@ -71,7 +71,7 @@ std::vector<ParsedFrame> FrameParser::Feed(const uint8_t* Data, size_t Size)
                 continue;
             }
             if (FInStep)
-                out.push_back({{FBuf.begin(), FBuf.begin() + L + 1}, false});
+                out.push_back({{FBuf.begin(), frameEnd}, false});
             FBuf.erase(FBuf.begin());
             FInStep = false;
             continue;

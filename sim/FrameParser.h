@@ -1,6 +1,6 @@
 #pragma once
-// Cuts the byte stream from the program into request frames
-// ([L][command][payload][sum], L = 2..19), byte by byte as they arrive.
+// Cuts the byte stream from the program into request frames (protocol/Frame.h;
+// a request carries L = 2..19), byte by byte as they arrive.
 //
 // Resynchronisation: a byte that cannot be a length byte is skipped. A frame
 // whose checksum is wrong is reported (so the reader can answer it with an
@@ -32,8 +32,8 @@ public:
     size_t Pending() const { return FBuf.size(); }
     void Reset();
 
+    // A code in the reader's command table.
     static bool KnownCommand(uint8_t Code);
-    static uint8_t Checksum(const uint8_t* Data, size_t Size);
 
 private:
     // A complete frame with a right checksum at Pos (see above).

@@ -1,7 +1,7 @@
 #include "sim/MifareCard.h"
 
 #include "sim/AccessBits.h"
-#include "sim/SimServer.h"
+#include "sim/ReaderStatus.h"
 
 #include <cstring>
 
@@ -9,8 +9,11 @@ namespace sim {
 
 namespace {
 constexpr uint8_t Ok = 0;
-bool IsTrailer(int Block) { return Block % 4 == 3; }
-}
+constexpr int AccessBytes = TrailerKeyBOffset - AccessBitsOffset; // with the free byte 9
+
+int SectorOf(int Block) { return Block / BlocksPerSector; }
+int TrailerOf(int Sector) { return BlockOf(Sector, TrailerRow); }
+} // namespace
 
 MifareCard::MifareCard(Serial4 Serial)
 {
@@ -26,8 +29,8 @@ void MifareCard::Format()
     FData[0] = block0;
     const Block16 transport = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x07,
                                0x80, 0x69, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-    for (int s = 0; s < 16; ++s)
-        FData[4 * s + 3] = transport;
+    for (int s = 0; s < SectorCount; ++s)
+        FData[TrailerOf(s)] = transport;
     FState = CardState::Idle;
     FAuthSector = -1;
 }
@@ -90,23 +93,23 @@ void MifareCard::ForceHalt()
 
 bool MifareCard::SectorLocked(int Sector) const
 {
-    return !DecodeAccess(FData[4 * Sector + 3].data() + 6).Consistent;
+    return !AccessBitsConsistent(FData[TrailerOf(Sector)].data());
 }
 
 uint8_t MifareCard::Cond(int Block) const
 {
-    return DecodeAccess(FData[Block | 3].data() + 6).Cond[Block & 3];
+    return DecodeAccess(FData[TrailerOf(SectorOf(Block))].data() + AccessBitsOffset).Cond[Block % BlocksPerSector];
 }
 
 uint8_t MifareCard::Authenticate(int Sector, int KeyType, const Key6& Key)
 {
-    if (Sector < 0 || Sector > 15 || KeyType < 0 || KeyType > 1)
+    if (Sector < 0 || Sector >= SectorCount || KeyType < 0 || KeyType > 1)
         return StatusBadRequest;
     if (!FPresent || FState != CardState::Active)
         return StatusNoCard;
-    const Block16& t = FData[4 * Sector + 3];
-    const bool match = std::memcmp(Key.data(), t.data() + (KeyType == 0 ? 0 : 10), 6) == 0;
-    const bool usable = !SectorLocked(Sector) && !(KeyType == 1 && KeyBReadable(Cond(4 * Sector + 3)));
+    const Block16& t = FData[TrailerOf(Sector)];
+    const bool match = std::memcmp(Key.data(), t.data() + (KeyType == 0 ? 0 : TrailerKeyBOffset), Key.size()) == 0;
+    const bool usable = !SectorLocked(Sector) && !(KeyType == 1 && KeyBReadable(Cond(TrailerOf(Sector))));
     if (!match || !usable) {
         // A card that fails an authentication drops out to idle.
         FState = CardState::Idle;
@@ -124,9 +127,9 @@ uint8_t MifareCard::CheckSession(int Block) const
         return StatusBadRequest;
     if (!FPresent || FState != CardState::Active)
         return StatusNoCard;
-    if (FAuthSector != Block / 4)
+    if (FAuthSector != SectorOf(Block))
         return StatusNotAuth;
-    if (SectorLocked(Block / 4))
+    if (SectorLocked(SectorOf(Block)))
         return StatusAccessDenied;
     return Ok;
 }
@@ -147,9 +150,9 @@ uint8_t MifareCard::Read(int Block, Block16& Out) const
     const Block16& t = FData[Block];
     Out.fill(0);
     if (Allows(r.AccessRead, FAuthKey))
-        std::memcpy(Out.data() + 6, t.data() + 6, 4);
+        std::memcpy(Out.data() + AccessBitsOffset, t.data() + AccessBitsOffset, AccessBytes);
     if (Allows(r.KeyBRead, FAuthKey))
-        std::memcpy(Out.data() + 10, t.data() + 10, 6);
+        std::memcpy(Out.data() + TrailerKeyBOffset, t.data() + TrailerKeyBOffset, KeyBytes);
     return Ok;
 }
 
@@ -176,11 +179,11 @@ uint8_t MifareCard::Write(int Block, const Block16& Data)
         return StatusAccessDenied;
     Block16& t = FData[Block];
     if (keyA)
-        std::memcpy(t.data(), Data.data(), 6);
+        std::memcpy(t.data(), Data.data(), KeyBytes);
     if (access)
-        std::memcpy(t.data() + 6, Data.data() + 6, 4);
+        std::memcpy(t.data() + AccessBitsOffset, Data.data() + AccessBitsOffset, AccessBytes);
     if (keyB)
-        std::memcpy(t.data() + 10, Data.data() + 10, 6);
+        std::memcpy(t.data() + TrailerKeyBOffset, Data.data() + TrailerKeyBOffset, KeyBytes);
     return Ok;
 }
 
@@ -190,7 +193,7 @@ uint8_t MifareCard::ValueOperation(bool Increment, int Block, int Target, uint32
         return StatusBadRequest;
     if (const uint8_t st = CheckSession(Block))
         return st;
-    if (Target / 4 != Block / 4)
+    if (SectorOf(Target) != SectorOf(Block))
         return StatusNotAuth;
     if (IsTrailer(Block) || IsTrailer(Target) || Target == 0)
         return StatusAccessDenied;

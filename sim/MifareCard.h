@@ -2,22 +2,25 @@
 // One MIFARE Classic 1K card: 16 sectors of 4 blocks, the radio states a real
 // card goes through, authentication per sector and the access conditions of
 // AccessBits.h. Every operation returns 0 on success or one of the reader's
-// status codes (SimServer.h). Not thread-safe: the owner locks.
+// status codes (ReaderStatus.h). Not thread-safe: the owner locks.
+
+#include "protocol/CardLayout.h"
+#include "protocol/Commands.h"
 
 #include <array>
 #include <cstdint>
 
 namespace sim {
 
-using Block16 = std::array<uint8_t, 16>;
-using Key6 = std::array<uint8_t, 6>;
-using Serial4 = std::array<uint8_t, 4>;
+using Block16 = TBlockData;
+using Key6 = TKey;
+using Serial4 = TSerial;
 
 enum class CardState { Idle, Ready, Active, Halted };
 
 class MifareCard {
 public:
-    static constexpr int Blocks = 64;
+    static constexpr int Blocks = SectorCount * BlocksPerSector;
     static constexpr uint8_t TypeCode = 1;
 
     explicit MifareCard(Serial4 Serial = {0x12, 0x34, 0x56, 0x78});

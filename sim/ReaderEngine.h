@@ -3,6 +3,7 @@
 // the card in its field, answering one request frame at a time with one reply
 // frame. Not thread-safe: SimServer locks around it.
 
+#include "protocol/CardLayout.h"
 #include "sim/MifareCard.h"
 
 #include <array>
@@ -22,12 +23,12 @@ public:
     static std::vector<uint8_t> MakeReply(uint8_t Code, const std::vector<uint8_t>& Data = {});
 
     MifareCard Card;
-    std::array<std::array<Key6, 16>, 2> StoredKeys; // [key type][sector]
+    std::array<std::array<Key6, SectorCount>, 2> StoredKeys; // [key type][sector]
     int Beeps = 0;
 
 private:
     std::vector<uint8_t> Authenticate(const std::vector<uint8_t>& R);
-    std::vector<uint8_t> ValueOp(const std::vector<uint8_t>& R);
+    std::vector<uint8_t> ValueOperation(const std::vector<uint8_t>& R);
 };
 
 } // namespace sim

@@ -1,8 +1,10 @@
 #pragma once
 // The pieces of the orvelle-sim program that are worth testing without
-// starting it: options, the port-map link, the operator's console commands
-// and the printed decoding of frames.
+// starting it: options (ProgramOptions.cpp, HelpText.cpp), the port-map link
+// (PortLink.cpp), the operator's console commands (Console.cpp) and the
+// printed decoding of frames (FrameText.cpp).
 
+#include "sim/HexBytes.h"
 #include "sim/SimServer.h"
 
 #include <array>
@@ -41,8 +43,7 @@ std::string SimHelpText();
 
 // "06:noreply", "06:status=84", "06:delay=800", "0A:split=300*2", ...
 bool ParseFaultOption(const std::string& Text, FaultOption& Out, std::string& Error);
-// Exactly 2*N hex digits.
-bool ParseHexBytes(const std::string& Text, uint8_t* Out, size_t N);
+// ParseHexBytes (exactly 2*N hex digits) comes with HexBytes.h.
 
 // One frame in hex with what it means, e.g. "03 06 08 11  read block 8".
 std::string DescribeFrame(const std::vector<uint8_t>& Frame, bool FromProgram);

@@ -1,56 +1,25 @@
+// SimServer ties its parts together under one lock: requests from the line
+// go through the parser, the fault choice and the engine, and their replies
+// wait in the queue for their time.
 #include "sim/SimServer.h"
 
+#include "protocol/Commands.h"
+#include "sim/CardDump.h"
+#include "sim/FaultChoice.h"
+#include "sim/Faults.h"
 #include "sim/FrameParser.h"
+#include "sim/PtyLine.h"
 #include "sim/ReaderEngine.h"
+#include "sim/ReplyQueue.h"
+#include "sim/RequestLog.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <pty.h>
-#include <sys/eventfd.h>
-#include <termios.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <fstream>
 #include <mutex>
-#include <random>
 #include <stdexcept>
-#include <thread>
+#include <utility>
 
 namespace sim {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-constexpr int DefaultDelayMs = 1000;
-constexpr int DefaultSplitMs = 250;
-const std::vector<uint8_t> NoiseBytes = {0xFF, 0x5A, 0x00};
-// A reader left serving a loop test for days must not eat the memory: past
-// this many entries the older half of the request list and log goes.
-constexpr size_t HistoryLimit = 200000;
-
-template <class T>
-void Trim(std::vector<T>& V)
-{
-    if (V.size() > HistoryLimit)
-        V.erase(V.begin(), V.begin() + ptrdiff_t(HistoryLimit / 2));
-}
-
-struct FaultEntry {
-    uint8_t Command;
-    Fault F;
-    int Count;
-    int Skip;
-};
-
-// A piece of reply due at a time.
-struct Outgoing {
-    Clock::time_point Due;
-    std::vector<uint8_t> Bytes;
-};
 
 void CheckBlock(int Block)
 {
@@ -60,7 +29,7 @@ void CheckBlock(int Block)
 
 void CheckKey(int KeyType, int Sector)
 {
-    if (KeyType < 0 || KeyType > 1 || Sector < 0 || Sector > 15)
+    if (KeyType < 0 || KeyType > 1 || Sector < 0 || Sector >= SectorCount)
         throw std::out_of_range("key type or sector out of range");
 }
 
@@ -69,60 +38,70 @@ void CheckKey(int KeyType, int Sector)
 struct SimServer::Impl {
     mutable std::mutex M;
     ReaderEngine Engine;
-    std::vector<std::vector<uint8_t>> Requests;
-    std::vector<Record> Log;
+    RequestLog History;
+    FaultChoice Faults;
     std::function<void(const Record&)> Observer;
-    std::vector<FaultEntry> Faults;
-    double RandomProbability = 0;
-    std::mt19937 Random;
 
-    // Owned by the server thread alone.
+    // Owned by the line's thread alone.
     FrameParser Parser;
-    std::vector<Outgoing> Scheduled; // in due order
-    std::vector<uint8_t> Out;        // due now, not yet written
+    ReplyQueue Queue;
+    std::vector<Record> Sent; // written, the observer not yet told
 
-    std::string Path;
-    int Master = -1;
-    int SlaveKeep = -1; // so the program can close and reopen the slave side
-    int Wake = -1;
-    bool Stop = false; // under M
-    std::thread Thread;
+    // Last, so the thread ends before anything it uses goes.
+    PtyLine Line;
 
-    void Serve();
-    void OnBytes(const uint8_t* Data, size_t Size);
-    // Under M: the fault for this request, if any.
-    bool TakeFault(uint8_t Command, Fault& F);
-    void Schedule(Clock::time_point Due, std::vector<uint8_t> Bytes);
-    void SendDue();
+    void Received(const uint8_t* Data, size_t Size);
+    // Under M: what goes on the line for one request.
+    FaultedReply Answer(const ParsedFrame& Request, Clock::time_point Now);
+    std::optional<Clock::time_point> TakeDue(std::vector<uint8_t>& Out);
+    // After the write, so the observer never holds a reply up.
+    void Written() { Notify(std::exchange(Sent, {})); }
+    // Outside M: hands Records to the observer.
     void Notify(const std::vector<Record>& Records);
 };
 
-bool SimServer::Impl::TakeFault(uint8_t Command, Fault& F)
+FaultedReply SimServer::Impl::Answer(const ParsedFrame& Request, Clock::time_point Now)
 {
-    for (auto it = Faults.begin(); it != Faults.end(); ++it) {
-        if (it->Command != Command)
-            continue;
-        if (it->Skip > 0) {
-            --it->Skip;
-            return false;
-        }
-        F = it->F;
-        if (--it->Count <= 0)
-            Faults.erase(it);
-        return true;
-    }
-    if (RandomProbability > 0 && std::uniform_real_distribution<double>(0, 1)(Random) < RandomProbability) {
-        F = Fault{FaultKind(std::uniform_int_distribution<int>(0, 6)(Random))};
-        return true;
-    }
-    return false;
+    if (!Request.ChecksumOk)
+        return {true, {{Now, ReaderEngine::MakeReply(StatusBadChecksum)}}};
+    const uint8_t cmd = Request.Bytes[1];
+    const std::optional<Fault> fault = Faults.Take(cmd);
+    // A refused command never reaches the card.
+    const std::vector<uint8_t> reply = CarriesOut(fault) ? Engine.Handle(Request.Bytes) : std::vector<uint8_t>{};
+    return ApplyFault(reply, cmd, fault, Now);
 }
 
-void SimServer::Impl::Schedule(Clock::time_point Due, std::vector<uint8_t> Bytes)
+void SimServer::Impl::Received(const uint8_t* Data, size_t Size)
 {
-    auto at = std::upper_bound(Scheduled.begin(), Scheduled.end(), Due,
-                               [](Clock::time_point t, const Outgoing& o) { return t < o.Due; });
-    Scheduled.insert(at, Outgoing{Due, std::move(Bytes)});
+    const auto frames = Parser.Feed(Data, Size);
+    if (frames.empty())
+        return;
+    std::vector<Record> records;
+    {
+        std::lock_guard lock(M);
+        const auto now = Clock::now();
+        for (const auto& frame : frames) {
+            records.push_back(History.AddRequest(now, frame.Bytes));
+            for (auto& piece : Answer(frame, now).Pieces)
+                Queue.Add(std::move(piece));
+        }
+    }
+    // After the engine ran: an observer that sees a request sees it done.
+    Notify(records);
+}
+
+std::optional<Clock::time_point> SimServer::Impl::TakeDue(std::vector<uint8_t>& Out)
+{
+    const auto now = Clock::now();
+    const auto due = Queue.TakeDue(now);
+    if (!due.empty()) {
+        std::lock_guard lock(M);
+        for (const auto& bytes : due) {
+            Out.insert(Out.end(), bytes.begin(), bytes.end());
+            Sent.push_back(History.AddSent(now, bytes));
+        }
+    }
+    return Queue.NextDue();
 }
 
 void SimServer::Impl::Notify(const std::vector<Record>& Records)
@@ -139,211 +118,33 @@ void SimServer::Impl::Notify(const std::vector<Record>& Records)
             observer(r);
 }
 
-void SimServer::Impl::OnBytes(const uint8_t* Data, size_t Size)
-{
-    const auto frames = Parser.Feed(Data, Size);
-    if (frames.empty())
-        return;
-    std::vector<Record> records;
-    {
-        std::lock_guard lock(M);
-        const auto now = Clock::now();
-        for (const auto& pf : frames) {
-            const auto& req = pf.Bytes;
-            Requests.push_back(req);
-            Log.push_back({now, true, req});
-            records.push_back(Log.back());
-            Trim(Requests);
-            Trim(Log);
-            if (!pf.ChecksumOk) {
-                Schedule(now, ReaderEngine::MakeReply(StatusBadChecksum));
-                continue;
-            }
-            const uint8_t cmd = req[1];
-            Fault f{FaultKind::NoReply};
-            const bool faulted = TakeFault(cmd, f);
-            std::vector<uint8_t> reply;
-            if (faulted && f.Kind == FaultKind::ErrorStatus) {
-                uint8_t st = f.Status;
-                if (st == 0 || st == cmd)
-                    st = cmd == 0x01 ? 0x02 : 0x01;
-                reply = ReaderEngine::MakeReply(st); // refused: the card is not touched
-            } else {
-                reply = Engine.Handle(req);
-            }
-            if (!faulted) {
-                Schedule(now, std::move(reply));
-                continue;
-            }
-            switch (f.Kind) {
-            case FaultKind::NoReply:
-                break;
-            case FaultKind::BadChecksum:
-                reply.back() = uint8_t(reply.back() + 1);
-                Schedule(now, std::move(reply));
-                break;
-            case FaultKind::ErrorStatus:
-                Schedule(now, std::move(reply));
-                break;
-            case FaultKind::Delay:
-                Schedule(now + std::chrono::milliseconds(f.DelayMs > 0 ? f.DelayMs : DefaultDelayMs),
-                         std::move(reply));
-                break;
-            case FaultKind::Split: {
-                const auto half = reply.begin() + ptrdiff_t(reply.size() / 2);
-                Schedule(now, {reply.begin(), half});
-                Schedule(now + std::chrono::milliseconds(f.DelayMs > 0 ? f.DelayMs : DefaultSplitMs),
-                         {half, reply.end()});
-                break;
-            }
-            case FaultKind::Short:
-                reply.resize((reply.size() + 1) / 2);
-                Schedule(now, std::move(reply));
-                break;
-            case FaultKind::Noise: {
-                std::vector<uint8_t> noisy = NoiseBytes;
-                noisy.insert(noisy.end(), reply.begin(), reply.end());
-                Schedule(now, std::move(noisy));
-                break;
-            }
-            }
-        }
-    }
-    Notify(records);
-}
-
-void SimServer::Impl::SendDue()
-{
-    std::vector<Record> records;
-    const auto now = Clock::now();
-    size_t due = 0;
-    while (due < Scheduled.size() && Scheduled[due].Due <= now)
-        ++due;
-    if (due > 0) {
-        std::lock_guard lock(M);
-        for (size_t i = 0; i < due; ++i) {
-            Out.insert(Out.end(), Scheduled[i].Bytes.begin(), Scheduled[i].Bytes.end());
-            Log.push_back({now, false, Scheduled[i].Bytes});
-            records.push_back(Log.back());
-        }
-        Trim(Log);
-        Scheduled.erase(Scheduled.begin(), Scheduled.begin() + ptrdiff_t(due));
-    }
-    while (!Out.empty()) {
-        const ssize_t n = ::write(Master, Out.data(), Out.size());
-        if (n > 0) {
-            Out.erase(Out.begin(), Out.begin() + n);
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else {
-            break; // EAGAIN: the poll waits for room
-        }
-    }
-    Notify(records);
-}
-
-void SimServer::Impl::Serve()
-{
-    bool masterQuiet = false; // the master reported a hang-up: leave it alone a while
-    for (;;) {
-        int timeout = -1;
-        if (!Scheduled.empty()) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(Scheduled.front().Due - Clock::now());
-            timeout = int(std::max<int64_t>(0, left.count()));
-        }
-        if (masterQuiet)
-            timeout = timeout < 0 ? 100 : std::min(timeout, 100);
-        pollfd p[2] = {{masterQuiet ? -1 : Master, short(POLLIN | (Out.empty() ? 0 : POLLOUT)), 0},
-                       {Wake, POLLIN, 0}};
-        const int rc = ::poll(p, 2, timeout);
-        if (rc < 0 && errno != EINTR)
-            break;
-        masterQuiet = false;
-        if (p[1].revents & POLLIN) {
-            uint64_t v;
-            [[maybe_unused]] ssize_t r = ::read(Wake, &v, sizeof v);
-            std::lock_guard lock(M);
-            if (Stop)
-                break;
-        }
-        if (p[0].revents & POLLIN) {
-            uint8_t buf[256];
-            const ssize_t n = ::read(Master, buf, sizeof buf);
-            if (n > 0)
-                OnBytes(buf, size_t(n));
-            else if (n == 0 || (errno != EAGAIN && errno != EINTR))
-                masterQuiet = true;
-        } else if (p[0].revents & (POLLHUP | POLLERR)) {
-            // Nobody holds the slave side; we keep it open, so this should
-            // not last, but never spin on it.
-            masterQuiet = true;
-        }
-        SendDue();
-    }
-}
-
 SimServer::SimServer() : d(std::make_unique<Impl>())
 {
-    char name[256] = {};
-    if (::openpty(&d->Master, &d->SlaveKeep, name, nullptr, nullptr) != 0)
-        throw std::runtime_error(std::string("openpty failed: ") + std::strerror(errno));
-    d->Path = name;
-    // Raw, so nothing the program sends is echoed back or translated before
-    // the program sets the line up itself.
-    termios tio{};
-    if (::tcgetattr(d->SlaveKeep, &tio) == 0) {
-        ::cfmakeraw(&tio);
-        ::tcsetattr(d->SlaveKeep, TCSANOW, &tio);
-    }
-    ::fcntl(d->Master, F_SETFL, ::fcntl(d->Master, F_GETFL) | O_NONBLOCK);
-    ::fcntl(d->Master, F_SETFD, FD_CLOEXEC);
-    ::fcntl(d->SlaveKeep, F_SETFD, FD_CLOEXEC);
-    d->Wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (d->Wake < 0) {
-        const int err = errno;
-        ::close(d->Master);
-        ::close(d->SlaveKeep);
-        throw std::runtime_error(std::string("eventfd failed: ") + std::strerror(err));
-    }
-    d->Thread = std::thread([this] { d->Serve(); });
+    d->Line.Start({[this](const uint8_t* Data, size_t Size) { d->Received(Data, Size); },
+                   [this](std::vector<uint8_t>& Out) { return d->TakeDue(Out); },
+                   [this] { d->Written(); }});
 }
 
-SimServer::~SimServer()
-{
-    {
-        std::lock_guard lock(d->M);
-        d->Stop = true;
-    }
-    const uint64_t one = 1;
-    [[maybe_unused]] ssize_t r = ::write(d->Wake, &one, sizeof one);
-    d->Thread.join();
-    ::close(d->Wake);
-    ::close(d->Master);
-    ::close(d->SlaveKeep);
-}
+SimServer::~SimServer() { d->Line.Stop(); }
 
-const std::string& SimServer::DevicePath() const { return d->Path; }
+const std::string& SimServer::DevicePath() const { return d->Line.Path(); }
 
 std::vector<std::vector<uint8_t>> SimServer::Requests() const
 {
     std::lock_guard lock(d->M);
-    return d->Requests;
+    return d->History.Requests();
 }
 
 std::vector<std::vector<uint8_t>> SimServer::RequestsWithoutBeeps() const
 {
     std::lock_guard lock(d->M);
-    std::vector<std::vector<uint8_t>> out;
-    for (const auto& r : d->Requests)
-        if (r.size() < 2 || r[1] != 0x13)
-            out.push_back(r);
-    return out;
+    return d->History.RequestsWithout(Cmd::Beep);
 }
 
 void SimServer::ClearRequests()
 {
     std::lock_guard lock(d->M);
-    d->Requests.clear();
+    d->History.ClearRequests();
 }
 
 int SimServer::BeepCount() const
@@ -355,7 +156,7 @@ int SimServer::BeepCount() const
 std::vector<SimServer::Record> SimServer::Log() const
 {
     std::lock_guard lock(d->M);
-    return d->Log;
+    return d->History.Records();
 }
 
 void SimServer::SetObserver(std::function<void(const Record&)> Observer)
@@ -430,67 +231,39 @@ void SimServer::SetStoredKey(int KeyType, int Sector, const std::array<uint8_t, 
 
 void SimServer::InjectFault(uint8_t Command, Fault F, int Count, int Skip)
 {
-    if (Count <= 0)
-        return;
     std::lock_guard lock(d->M);
-    d->Faults.push_back({Command, F, Count, std::max(0, Skip)});
+    d->Faults.Inject(Command, F, Count, Skip);
 }
 
 void SimServer::SetRandomFaults(double Probability, uint32_t Seed)
 {
     std::lock_guard lock(d->M);
-    d->RandomProbability = std::clamp(Probability, 0.0, 1.0);
-    d->Random.seed(Seed);
+    d->Faults.SetRandom(Probability, Seed);
 }
 
 void SimServer::ClearFaults()
 {
     std::lock_guard lock(d->M);
-    d->Faults.clear();
-    d->RandomProbability = 0;
+    d->Faults.Clear();
 }
 
 bool SimServer::SaveDump(const std::string& Path) const
 {
-    std::vector<char> bytes;
+    DumpImage image;
     {
         std::lock_guard lock(d->M);
-        for (int b = 0; b < MifareCard::Blocks; ++b)
-            bytes.insert(bytes.end(), d->Engine.Card.Raw(b).begin(), d->Engine.Card.Raw(b).end());
+        image = ImageOf(d->Engine.Card);
     }
-    // Written beside the target and renamed, so a failed save leaves any
-    // earlier dump whole.
-    const std::string tmp = Path + ".tmp";
-    {
-        std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
-        if (!f.write(bytes.data(), std::streamsize(bytes.size())) || !f.flush()) {
-            ::unlink(tmp.c_str());
-            return false;
-        }
-    }
-    if (::rename(tmp.c_str(), Path.c_str()) != 0) {
-        ::unlink(tmp.c_str());
-        return false;
-    }
-    return true;
+    return WriteDump(Path, image);
 }
 
 bool SimServer::LoadDump(const std::string& Path)
 {
-    std::ifstream f(Path, std::ios::binary);
-    if (!f)
-        return false;
-    std::vector<char> bytes(MifareCard::Blocks * 16 + 1);
-    f.read(bytes.data(), std::streamsize(bytes.size()));
-    if (f.gcount() != MifareCard::Blocks * 16)
+    const std::optional<DumpImage> image = ReadDump(Path);
+    if (!image)
         return false;
     std::lock_guard lock(d->M);
-    for (int b = 0; b < MifareCard::Blocks; ++b) {
-        Block16 blk;
-        std::memcpy(blk.data(), bytes.data() + 16 * b, 16);
-        d->Engine.Card.SetRaw(b, blk);
-    }
-    d->Engine.Card.Insert(); // a new card in the field powers up idle
+    LoadImage(d->Engine.Card, *image);
     return true;
 }
 

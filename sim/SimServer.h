@@ -47,6 +47,9 @@
 // blocks hold a signed 32-bit number, least significant byte first; increment
 // and decrement wrap modulo 2^32 with no overflow check.
 
+#include "sim/FaultKinds.h"
+#include "sim/ReaderStatus.h"
+
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -57,23 +60,10 @@
 
 namespace sim {
 
-constexpr uint8_t StatusNoCard = 0x01;
-constexpr uint8_t StatusBadChecksum = 0x81;
-constexpr uint8_t StatusUnknown = 0x82;
-constexpr uint8_t StatusBadRequest = 0x83;
-constexpr uint8_t StatusAuthFailed = 0x84;
-constexpr uint8_t StatusNotAuth = 0x85;
-constexpr uint8_t StatusAccessDenied = 0x86;
-constexpr uint8_t StatusNotValue = 0x87;
-
-enum class FaultKind { NoReply, BadChecksum, ErrorStatus, Delay, Split, Short, Noise };
-
-struct Fault {
-    FaultKind Kind;
-    int DelayMs = 0;       // Delay: reply this late; Split: pause between the two halves
-    uint8_t Status = 0x01; // ErrorStatus: the status byte sent (never 0, never the request's code)
-};
-
+// The parts (each in a file of its own): PtyLine serves the pseudo-terminal,
+// FrameParser cuts requests, ReaderEngine answers them, FaultChoice and
+// Faults spoil replies, ReplyQueue times them, RequestLog records the line,
+// CardDump reads and writes dumps.
 class SimServer {
 public:
     SimServer();  // openpty(), serve the master side in a thread of its own; throws std::runtime_error on failure

@@ -1,5 +1,7 @@
 // The orvelle-sim program itself: its port-map link, signals, options and
 // console, run as a child process with a private configuration directory.
+#include "serial/PortName.h"
+#include "sim/SimProgram.h"
 #include "support/PtyPeer.h"
 
 #include <fcntl.h>
@@ -207,4 +209,20 @@ TEST(SimProgram, HelpAndBadOptions)
         EXPECT_FALSE(bad.P.readAllStandardError().isEmpty());
     }
     EXPECT_FALSE(Exists(config.filePath("orvelle/ports/COM1").toStdString()));
+}
+
+TEST(SimProgram, PortOptionTakesTheNamesThatThePortMapResolves)
+{
+    // One rule for both sides: the simulator offers a port under exactly the
+    // names that the component can open.
+    for (const char* name : {"COM1", "COM12", "COM123456789", "COM1234567890", "COM0", "COM01", "COM", "COMx",
+                             "com1", "LPT1", "COM1 ", "/dev/pts/3", "./reader"}) {
+        sim::SimOptions options;
+        std::string error;
+        EXPECT_EQ(sim::ParseSimOptions({"--port", name}, options, error), !ResolveCommName(name, "").empty())
+            << name;
+    }
+    EXPECT_EQ(PortMapLink("COM3", "/map"), "/map/COM3");
+    EXPECT_EQ(PortMapLink("LPT1", "/map"), "");
+    EXPECT_EQ(PortMapLink("COM3", ""), "");
 }

@@ -1,0 +1,30 @@
+#pragma once
+// Card dumps: 1024 bytes, block 0 first, 16 bytes a block, the trailers with
+// their real keys.
+
+#include "sim/MifareCard.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace sim {
+
+constexpr size_t DumpBytes = size_t(MifareCard::Blocks) * BlockBytes;
+using DumpImage = std::array<uint8_t, DumpBytes>;
+
+// The card's stored bytes, no access checks.
+DumpImage ImageOf(const MifareCard& Card);
+// Every block from Image; the card then powers up idle, as a new card put
+// in the field.
+void LoadImage(MifareCard& Card, const DumpImage& Image);
+
+// Written beside Path and renamed, so a failed save leaves an earlier dump
+// whole.
+bool WriteDump(const std::string& Path, const DumpImage& Image);
+// None unless the file holds exactly DumpBytes bytes.
+std::optional<DumpImage> ReadDump(const std::string& Path);
+
+} // namespace sim

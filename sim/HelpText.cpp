@@ -1,0 +1,50 @@
+// What orvelle-sim --help prints.
+#include "sim/SimProgram.h"
+
+namespace sim {
+
+std::string SimHelpText()
+{
+    return R"(Usage: orvelle-sim [options]
+A card reader/encoder with one MIFARE Classic 1K card, served on a
+pseudo-terminal at 9600 8N1 for Orvelle. It prints the device path and links
+it into the port map ($XDG_CONFIG_HOME/orvelle/ports, or
+~/.config/orvelle/ports) as the chosen COM name, removed again on exit.
+
+Options:
+  --port NAME          COMn in the port map (default COM1), or a path with a
+                       '/' for a plain symbolic link of that name. Only a
+                       missing or dangling link is replaced.
+  --serial HEX         the card's serial number, 8 hex digits (default 12345678)
+  --card FILE          load the card from a 1024-byte dump (block 0 first)
+  --save FILE          save the card to a 1024-byte dump on exit
+  --quiet, -q          do not print the frames
+  --fault CC:KIND[=ARG][*COUNT]
+                       spoil replies to command CC (hex), every time or the
+                       next COUNT times. KIND: noreply, badsum, status[=SS]
+                       (status byte SS in hex, default 01), delay[=MS]
+                       (default 1000), split[=MS] (pause, default 250), short,
+                       noise. Repeatable. Only "status" stops the command;
+                       with the others the card carries it out and only the
+                       reply suffers.
+  --random-faults P    spoil each reply with probability P (0..1), kind at
+                       random
+  --seed N             seed for --random-faults (default 1)
+  --help, -h           this text
+
+Reply status codes (byte 1 when a command was not carried out):
+  01 no card (out of the field, halted, or not selected)
+  81 bad request checksum     82 unknown command
+  83 bad length or parameter  84 authentication failed
+  85 sector not authenticated 86 access conditions forbid it
+  87 not a value block
+
+Console (standard input): remove, insert, halt, dump, serial HEX, beeps,
+  save FILE, load FILE, fault CC:KIND, nofaults, quiet, verbose, help, quit.
+
+Exit codes: 0 done, 1 no pseudo-terminal or dump not saved,
+  2 bad option, unreadable card file or port link refused.
+)";
+}
+
+} // namespace sim

@@ -1,0 +1,56 @@
+#pragma once
+// The master side of a pseudo-terminal, served by a thread of its own: what
+// the program writes is handed on as it comes, and whatever falls due goes
+// out as fast as the line takes it. The slave side stays open in here too,
+// so the program may close its port and open it again.
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace sim {
+
+class PtyLine {
+public:
+    // All three run on the line's thread.
+    struct Handlers {
+        // Bytes the program wrote.
+        std::function<void(const uint8_t* Data, size_t Size)> Received;
+        // Appends the bytes due by now to Out; returns when more fall due.
+        std::function<std::optional<std::chrono::steady_clock::time_point>(std::vector<uint8_t>& Out)> TakeDue;
+        // The bytes of the last TakeDue were handed to the line.
+        std::function<void()> Written;
+    };
+
+    PtyLine();  // openpty(); throws std::runtime_error on failure
+    ~PtyLine(); // Stop(), then closes the pty
+
+    PtyLine(const PtyLine&) = delete;
+    PtyLine& operator=(const PtyLine&) = delete;
+
+    void Start(Handlers H);
+    // Ends the thread; no handler runs after it returns.
+    void Stop();
+
+    const std::string& Path() const { return FPath; } // the slave device
+
+private:
+    void Serve();
+    // Writes what it can of FOut without waiting.
+    void Flush();
+
+    Handlers FHandlers;
+    std::string FPath;
+    int FMaster = -1;
+    int FSlaveKeep = -1;
+    int FWake = -1;
+    std::vector<uint8_t> FOut; // due, not yet written
+    std::thread FThread;
+};
+
+} // namespace sim

@@ -1,0 +1,25 @@
+#pragma once
+// Replies waiting for their time on the line: a late reply may go out after
+// the reply to a later request. Pieces due at the same time keep the order
+// they were added in. Not thread-safe: the serving thread alone uses it.
+
+#include "sim/Faults.h"
+
+#include <optional>
+#include <vector>
+
+namespace sim {
+
+class ReplyQueue {
+public:
+    void Add(TimedBytes Piece);
+    // The pieces due by Now, in order, taken off the queue.
+    std::vector<std::vector<uint8_t>> TakeDue(Clock::time_point Now);
+    // When the next piece falls due; none while nothing waits.
+    std::optional<Clock::time_point> NextDue() const;
+
+private:
+    std::vector<TimedBytes> FPieces; // in due order
+};
+
+} // namespace sim
