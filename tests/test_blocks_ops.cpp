@@ -49,8 +49,8 @@ protected:
     std::vector<std::string> Sent()
     {
         std::vector<std::string> Out;
-        for (const Frame& F : Sim().RequestsWithoutBeeps())
-            Out.push_back(Hex(F));
+        for (const Frame& Request : Sim().RequestsWithoutBeeps())
+            Out.push_back(Hex(Request));
         return Out;
     }
     std::vector<std::string> CardChain(int Sector, const std::string& Last)

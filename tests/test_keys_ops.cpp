@@ -53,8 +53,8 @@ protected:
     std::vector<std::string> Sent()
     {
         std::vector<std::string> Out;
-        for (const Frame& F : Sim().RequestsWithoutBeeps())
-            Out.push_back(Hex(F));
+        for (const Frame& Request : Sim().RequestsWithoutBeeps())
+            Out.push_back(Hex(Request));
         return Out;
     }
     void ExpectOneBox(const char* Text, const char* Caption)
@@ -119,26 +119,26 @@ TEST_F(KeyOps, BadCheckedKeyStopsThePressBeforeAnythingIsSent)
     const Case Cases[] = {
         {"right after start-up: all checked, all empty", [](TMainForm&) {}},
         {"11 characters in sector 7",
-         [this](TMainForm& F) {
+         [this](TMainForm& W) {
              CheckOnly({2, 7});
-             F.EdtKey[2]->setText(TextOf(KeyOf(2)));
-             F.EdtKey[7]->setText("A1B2C3D4E5F");
+             W.EdtKey[2]->setText(TextOf(KeyOf(2)));
+             W.EdtKey[7]->setText("A1B2C3D4E5F");
          }},
         {"a blank in sector 5",
-         [this](TMainForm& F) {
+         [this](TMainForm& W) {
              CheckOnly({5});
-             F.EdtKey[5]->setText("A1B2C3 4E5F6");
+             W.EdtKey[5]->setText("A1B2C3 4E5F6");
          }},
         {"a G in sector 15",
-         [this](TMainForm& F) {
+         [this](TMainForm& W) {
              CheckOnly({0, 15});
-             F.EdtKey[0]->setText("000000000000");
-             F.EdtKey[15]->setText("00000000000G");
+             W.EdtKey[0]->setText("000000000000");
+             W.EdtKey[15]->setText("00000000000G");
          }},
         {"leading blank, not trimmed",
-         [this](TMainForm& F) {
+         [this](TMainForm& W) {
              CheckOnly({1});
-             F.EdtKey[1]->setText(" 00000000000");
+             W.EdtKey[1]->setText(" 00000000000");
          }},
     };
     for (const Case& C : Cases) {
