@@ -21,7 +21,7 @@ uint8_t BlockOfRow(const QGroupBox* Sector, int Row)
 // "Read" on either page: find and verify, read, beep after success only, and
 // show what the read returned (empty after a failed read).
 void ReadRow(TMainForm& Form, bool (TMainForm::*FindAndVerify)(uint8_t), QGroupBox* Sector, int Row,
-             QLineEdit* Edit)
+    QLineEdit* Edit)
 {
     TOperationScope Scope(&Form);
     if (!Scope)

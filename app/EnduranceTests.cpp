@@ -53,7 +53,11 @@ void CountRead(int32_t& Counter, QLabel* SumLabel, QLabel* DataLabel, const QStr
 // an escaping exception included.
 class TLoopButtons {
 public:
-    TLoopButtons(QPushButton* Start, QPushButton* Stop) : FStart(Start), FStop(Stop) { }
+    TLoopButtons(QPushButton* Start, QPushButton* Stop)
+        : FStart(Start)
+        , FStop(Stop)
+    {
+    }
     ~TLoopButtons()
     {
         FStart->setEnabled(true);

@@ -30,7 +30,6 @@ constexpr int ClientHeight = 366;
 constexpr int TabsHeight = 236;
 constexpr int StatusHeight = 19;
 
-
 // The hint display: status tips anywhere in the window go to the hint panel.
 class THintFilter : public QObject {
 public:
@@ -227,7 +226,6 @@ void TMainForm::DisplayHint(const QString& Hint)
     const qsizetype Bar = Hint.indexOf(QLatin1Char('|'));
     StatusPanels[0]->setText(Bar < 0 ? Hint : Hint.mid(Bar + 1));
 }
-
 
 void TMainForm::Log(const QString& Line)
 {

@@ -177,8 +177,8 @@ public:
     std::unique_ptr<TCardReader> Reader; // the card operations over Link
 
     // ------------------------------------------- window (MainForm.cpp)
-    void Rd0Click(QObject* Sender);        // sector selector of "Sector"
-    void RdIncClick(QObject* Sender);      // sector selector of "Block"
+    void Rd0Click(QObject* Sender);         // sector selector of "Sector"
+    void RdIncClick(QObject* Sender);       // sector selector of "Block"
     void RbCardSecorClick(QObject* Sender); // sector selector of "ChangePS"
     void C1Click();
     void DisplayHint(const QString& Hint);
@@ -351,7 +351,11 @@ public:
 // that cannot start (another one runs) is refused.
 class TOperationScope {
 public:
-    explicit TOperationScope(TMainForm* Form) : FForm(Form), FStarted(Form->BeginOperation()) { }
+    explicit TOperationScope(TMainForm* Form)
+        : FForm(Form)
+        , FStarted(Form->BeginOperation())
+    {
+    }
     ~TOperationScope()
     {
         if (FStarted)
@@ -365,4 +369,3 @@ private:
     TMainForm* FForm;
     bool FStarted;
 };
-

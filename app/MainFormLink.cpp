@@ -27,14 +27,14 @@ namespace {
 std::array<QPushButton*, 31> CardOperationButtons(const TMainForm& F)
 {
     return {F.Button9, F.Button10, F.Button11, F.Button12,
-            F.Button1, F.Button7, F.Button5, F.Button3,
-            F.BtnWriteBlock0, F.Button6, F.Button4,
-            F.Button13, F.Button14, F.Button15,
-            F.Button18, F.Button24, F.Button22, F.Button20,
-            F.Button19, F.Button23, F.Button21,
-            F.Button25, F.Button26, F.Button27,
-            F.Button29, F.Button30, F.Button31,
-            F.BtnDownKeys, F.BtnChangeKey, F.BtnStartRead, F.BtnStartWrite};
+        F.Button1, F.Button7, F.Button5, F.Button3,
+        F.BtnWriteBlock0, F.Button6, F.Button4,
+        F.Button13, F.Button14, F.Button15,
+        F.Button18, F.Button24, F.Button22, F.Button20,
+        F.Button19, F.Button23, F.Button21,
+        F.Button25, F.Button26, F.Button27,
+        F.Button29, F.Button30, F.Button31,
+        F.BtnDownKeys, F.BtnChangeKey, F.BtnStartRead, F.BtnStartWrite};
 }
 
 void SetLinkPanel(TMainForm& F, const QString& Text)

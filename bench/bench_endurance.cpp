@@ -47,8 +47,8 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
-#include <vector>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -109,7 +109,7 @@ void ServeGapReports(const sim::SimServer& Sim, int Out)
         }
         char line[128];
         const int n = std::snprintf(line, sizeof line, "%zu %.1f %.1f\n", gaps.size(), Percentile(gaps, 0.5),
-                                    Percentile(gaps, 0.9));
+            Percentile(gaps, 0.9));
         (void)!::write(Out, line, size_t(n));
     }
 }
@@ -175,7 +175,6 @@ int CounterOf(const QLabel* Label)
     return t.mid(t.indexOf(QChar(0xFF1A)) + 1).toInt();
 }
 
-
 // Runs one test by its Start button until its read counter shows Cycles,
 // calling Each at every change of the counter. The Stop is clicked from a
 // timer that fires in the loop's own event pumping, as an operator would.
@@ -190,7 +189,7 @@ std::string AskSimulator(pid_t Pid, int Reports, int Signal)
 }
 
 double RunCycles(TMainForm& Form, QPushButton* Start, QPushButton* Stop, int Cycles,
-                 const std::function<void(int)>& Each = {})
+    const std::function<void(int)>& Each = {})
 {
     QTimer poll;
     poll.setInterval(5);
@@ -268,7 +267,7 @@ int main(int argc, char** argv)
         TMainForm form;
         form.show();
         if (!WaitFor([&] { return form.StatusPanels[1]->text() == QStringLiteral("Linked") && !form.OperationRunning(); },
-                     std::chrono::seconds(30))) {
+                std::chrono::seconds(30))) {
             std::fprintf(stderr, "bench_endurance: the window did not link to the simulator\n");
             rc = 1;
         }
@@ -304,7 +303,7 @@ int main(int argc, char** argv)
             std::printf("speed (default settings: beep on, time-out 500 ms, read interval 100 ms)\n");
             std::printf("  loop read : %3d cycles in %6.2f s = %.3f cycles/s (%.0f ms a cycle)\n", nr, tr, nr / tr, 1000.0 * tr / nr);
             std::printf("              floor on a 9600-baud line %.0f ms = %.3f cycles/s; on the pseudo-terminal %.0f ms = %.3f cycles/s\n",
-                        readFloor, 1000.0 / readFloor, readFloorPty, 1000.0 / readFloorPty);
+                readFloor, 1000.0 / readFloor, readFloorPty, 1000.0 / readFloorPty);
             {
                 // Search, authenticate, read and beep, each answered within
                 // the 100 ms read interval and so seen after three steps.
@@ -313,16 +312,16 @@ int main(int argc, char** argv)
                 double median = 0, p90 = 0;
                 std::sscanf(readGaps.c_str(), "%zu %lf %lf", &count, &median, &p90);
                 std::printf("              against 4 exchanges of 3 wait steps (%.0f ms a cycle): %.3f of that floor\n",
-                            stepFloorMs, (nr / tr) / (1000.0 / stepFloorMs));
+                    stepFloorMs, (nr / tr) / (1000.0 / stepFloorMs));
                 std::printf("              request-to-request gaps at the reader: %zu, median %.1f ms, p90 %.1f ms\n",
-                            count, median, p90);
+                    count, median, p90);
             }
             std::printf("  loop write: %3d cycles in %6.2f s = %.3f cycles/s (%.0f ms a cycle)\n", nw, tw, nw / tw, 1000.0 * tw / nw);
             std::printf("              floor on a 9600-baud line %.0f ms = %.3f cycles/s; on the pseudo-terminal %.0f ms = %.3f cycles/s\n",
-                        writeFloor, 1000.0 / writeFloor, writeFloorPty, 1000.0 / writeFloorPty);
+                writeFloor, 1000.0 / writeFloor, writeFloorPty, 1000.0 / writeFloorPty);
             std::printf("  floor per exchange on the line: search %.0f, authenticate %.0f, read %.0f, write %.0f, beep %.0f ms\n"
                         "  (line time + 100 ms read interval, rounded up to the next 50 ms wait step, + that step's sleep)\n",
-                        search, auth, read, write, beep);
+                search, auth, read, write, beep);
             std::fflush(stdout);
         }
 
@@ -340,8 +339,8 @@ int main(int argc, char** argv)
             auto report = [&](int n) {
                 if (n == 1000 || n == memoryCycles || (n % 2000 == 0)) {
                     std::printf("  %8d %10.1f %12ld %12ld %10.2f\n", n,
-                                std::chrono::duration<double>(Clock::now() - t0).count(), RssKiB(), RssKiB() - rss0,
-                                CpuSeconds() - cpu0);
+                        std::chrono::duration<double>(Clock::now() - t0).count(), RssKiB(), RssKiB() - rss0,
+                        CpuSeconds() - cpu0);
                     std::fflush(stdout);
                 }
             };

@@ -84,12 +84,12 @@ int main(int argc, char** argv)
     const double LineMs = 2 * 4 * 10 * 1000.0 / 9600.0;
     std::printf("link-test exchanges: %zu ok, %d failed\n", Ms.size(), Failures);
     std::printf("wall time (ms): median %.1f  min %.1f  p10 %.1f  p90 %.1f  max %.1f  mean %.1f  sd %.1f\n",
-                Pct(0.5), Sorted.front(), Pct(0.1), Pct(0.9), Sorted.back(), Mean, Sd);
+        Pct(0.5), Sorted.front(), Pct(0.1), Pct(0.9), Sorted.back(), Mean, Sd);
     std::printf("wait steps: min %d  median %d  max %d\n", StepCounts.front(), StepCounts[StepCounts.size() / 2],
-                StepCounts.back());
+        StepCounts.back());
     std::printf("floor on a 9600-baud line: %.1f ms on the line + 100 ms read interval -> handled at the "
                 "150 ms step, seen at 200 ms (4 steps)\n",
-                LineMs);
+        LineMs);
     std::printf("floor on a pseudo-terminal (no line time): the read completes just after 100 ms -> seen at "
                 "150 ms (3 steps), or 200 ms when it misses the 100 ms step\n");
     return 0;

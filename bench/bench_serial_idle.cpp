@@ -22,7 +22,7 @@ namespace {
 
 double CpuSeconds()
 {
-    rusage u {};
+    rusage u{};
     ::getrusage(RUSAGE_SELF, &u);
     return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec)
         + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
@@ -36,7 +36,7 @@ void Measure(QCoreApplication& App, const char* What, int Seconds)
     App.exec();
     const double used = CpuSeconds() - before;
     std::printf("%s, %d s: %.4f s CPU (user+sys), %.3f%% of one core\n", What, Seconds, used,
-                100.0 * used / Seconds);
+        100.0 * used / Seconds);
 }
 
 } // namespace

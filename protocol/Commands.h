@@ -41,9 +41,9 @@ const TCommandInfo* FindCommand(uint8_t Code);
 constexpr int KeyBytes = 6;
 constexpr int BlockBytes = 16;
 constexpr int SerialBytes = 4;
-constexpr int AuthKeyOffset = 4;       // key bytes of a typed-key authentication
-constexpr int WriteDataOffset = 3;     // data bytes of a block write
-constexpr int DownloadKeyOffset = 4;   // key bytes of a key download
+constexpr int AuthKeyOffset = 4;     // key bytes of a typed-key authentication
+constexpr int WriteDataOffset = 3;   // data bytes of a block write
+constexpr int DownloadKeyOffset = 4; // key bytes of a key download
 
 using TKey = std::array<uint8_t, KeyBytes>;
 using TBlockData = std::array<uint8_t, BlockBytes>;
@@ -99,7 +99,7 @@ struct TCardId {
     uint8_t Type = 0;
     TSerial Serial{};
 };
-std::optional<uint8_t> DecodeSearch(std::span<const uint8_t> Reply);          // 0x02: byte 2
-std::optional<TCardId> DecodeSearchSerial(std::span<const uint8_t> Reply);    // 0x0A: bytes 2..6
-std::optional<TSerial> DecodeAnticollision(std::span<const uint8_t> Reply);   // 0x03: bytes 2..5
-std::optional<TBlockData> DecodeReadBlock(std::span<const uint8_t> Reply);    // 0x06: bytes 2..17
+std::optional<uint8_t> DecodeSearch(std::span<const uint8_t> Reply);        // 0x02: byte 2
+std::optional<TCardId> DecodeSearchSerial(std::span<const uint8_t> Reply);  // 0x0A: bytes 2..6
+std::optional<TSerial> DecodeAnticollision(std::span<const uint8_t> Reply); // 0x03: bytes 2..5
+std::optional<TBlockData> DecodeReadBlock(std::span<const uint8_t> Reply);  // 0x06: bytes 2..17

@@ -30,7 +30,10 @@ int SealFrame(uint8_t* Frame);
 class TReplyAssembler {
 public:
     // Frame receives the bytes from index 0; it must hold MaxFrameBytes.
-    explicit TReplyAssembler(uint8_t* Frame) : FFrame(Frame) { }
+    explicit TReplyAssembler(uint8_t* Frame)
+        : FFrame(Frame)
+    {
+    }
 
     void Reset() { FReceived = 0; }
     // Takes bytes of the reply; true once the whole frame is in.

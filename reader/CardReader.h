@@ -13,7 +13,10 @@ class TReaderLink;
 
 class TCardReader {
 public:
-    explicit TCardReader(TReaderLink& Link) : FLink(Link) { }
+    explicit TCardReader(TReaderLink& Link)
+        : FLink(Link)
+    {
+    }
 
     // The search mode is the link's setting at the time of the call.
     std::optional<uint8_t> SearchCard(); // card type code

@@ -8,7 +8,9 @@
 #include <cstdint>
 #include <optional>
 
-enum class THexResult { Ok, BadLength, BadDigit };
+enum class THexResult { Ok,
+    BadLength,
+    BadDigit };
 
 // Text of exactly 2*Count characters -> Count bytes. The length is tested
 // first; then pairs are converted in order, and the first pair that is not

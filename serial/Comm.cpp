@@ -18,7 +18,9 @@
 #include <system_error>
 
 TComm::TComm(QObject* Owner)
-    : QObject(Owner), FTimeouts(std::make_unique<TCommTimeouts>()), FGate(std::make_unique<TReceiveGate>())
+    : QObject(Owner)
+    , FTimeouts(std::make_unique<TCommTimeouts>())
+    , FGate(std::make_unique<TReceiveGate>())
 {
     // The notifications of the threads are delivered to the thread that
     // builds the component.
@@ -84,7 +86,7 @@ void TComm::OpenPort()
     // buffer. What stands in for the 4096-byte request is making sure the
     // port runs the plain terminal discipline, so the queues are the usual
     // ones and the terminal settings apply.
-    termios probe {};
+    termios probe{};
     if (discipline != N_TTY || ::tcgetattr(port, &probe) != 0) {
         ::ioctl(port, TIOCNXCL);
         ::close(port);
@@ -256,24 +258,24 @@ void TComm::ApplyTimeouts()
     FTimeouts->WriteTotalConstant.store(FWriteTotalTimeoutConstant);
 }
 
-#define COMM_LINE_SETTER(Name, Type)            \
-    void TComm::Set##Name(Type Value)           \
-    {                                           \
-        if (F##Name == Value)                   \
-            return;                             \
-        F##Name = Value;                        \
-        if (IsOpen())                           \
-            ApplyLineSettings();                \
+#define COMM_LINE_SETTER(Name, Type)  \
+    void TComm::Set##Name(Type Value) \
+    {                                 \
+        if (F##Name == Value)         \
+            return;                   \
+        F##Name = Value;              \
+        if (IsOpen())                 \
+            ApplyLineSettings();      \
     }
 
-#define COMM_TIMEOUT_SETTER(Name)               \
-    void TComm::Set##Name(uint32_t Value)       \
-    {                                           \
-        if (F##Name == Value)                   \
-            return;                             \
-        F##Name = Value;                        \
-        if (IsOpen())                           \
-            ApplyTimeouts();                    \
+#define COMM_TIMEOUT_SETTER(Name)         \
+    void TComm::Set##Name(uint32_t Value) \
+    {                                     \
+        if (F##Name == Value)             \
+            return;                       \
+        F##Name = Value;                  \
+        if (IsOpen())                     \
+            ApplyTimeouts();              \
     }
 
 COMM_LINE_SETTER(BaudRate, uint32_t)

@@ -19,11 +19,25 @@ class TCommNotifier;
 struct TCommTimeouts;
 struct TReceiveGate;
 
-enum class TParity { None, Odd, Even, Mark, Space };
-enum class TStopBits { _1, _1_5, _2 };
-enum class TByteSize { _5, _6, _7, _8 };
-enum class TDtrControl { DtrEnable, DtrDisable, DtrHandshake };
-enum class TRtsControl { RtsEnable, RtsDisable, RtsHandshake, RtsTransmissionAvailable };
+enum class TParity { None,
+    Odd,
+    Even,
+    Mark,
+    Space };
+enum class TStopBits { _1,
+    _1_5,
+    _2 };
+enum class TByteSize { _5,
+    _6,
+    _7,
+    _8 };
+enum class TDtrControl { DtrEnable,
+    DtrDisable,
+    DtrHandshake };
+enum class TRtsControl { RtsEnable,
+    RtsDisable,
+    RtsHandshake,
+    RtsTransmissionAvailable };
 
 // Modem event bits carried by OnModemStateChange.
 constexpr uint32_t ModemEventRing = 4;

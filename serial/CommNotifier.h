@@ -33,9 +33,15 @@ struct TDataBlock {
 // lives until its handler has returned, and also when nobody handles it.
 class TCommMessage : public QEvent {
 public:
-    TCommMessage(QEvent::Type Kind, uint32_t Value) : QEvent(Kind), Param(Value) { }
+    TCommMessage(QEvent::Type Kind, uint32_t Value)
+        : QEvent(Kind)
+        , Param(Value)
+    {
+    }
     TCommMessage(TDataBlock&& Data, uint64_t ReadGeneration)
-        : QEvent(NotifyReceiveData), Generation(ReadGeneration), Block(std::move(Data))
+        : QEvent(NotifyReceiveData)
+        , Generation(ReadGeneration)
+        , Block(std::move(Data))
     {
     }
     ~TCommMessage() override { TakeOver(); }
@@ -60,7 +66,10 @@ private:
 // that the threads post to; its event() runs TComm::HandleNotification.
 class TCommNotifier : public QObject {
 public:
-    explicit TCommNotifier(TComm* Owner) : FOwner(Owner) { }
+    explicit TCommNotifier(TComm* Owner)
+        : FOwner(Owner)
+    {
+    }
 
     // The owner goes away; the notifier may be inside one of its handlers.
     void Release();

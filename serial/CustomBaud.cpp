@@ -8,7 +8,7 @@
 
 bool SetCustomBaudRate(int Port, uint32_t Rate)
 {
-    termios2 t2 {};
+    termios2 t2{};
     if (::ioctl(Port, TCGETS2, &t2) != 0)
         return false;
     t2.c_cflag = (t2.c_cflag & ~tcflag_t(CBAUD)) | BOTHER;

@@ -68,12 +68,12 @@ void SetModemLine(int Port, int Line, bool On)
 // What the driver refuses is left as it was, silently.
 void WriteLineSettings(int Port, const TComm& Comm)
 {
-    termios t {};
+    termios t{};
     if (::tcgetattr(Port, &t) != 0)
         return;
 
     t.c_iflag &= ~tcflag_t(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF
-                           | IXANY | INPCK | IGNPAR | IMAXBEL | IUTF8);
+        | IXANY | INPCK | IGNPAR | IMAXBEL | IUTF8);
     t.c_oflag &= ~tcflag_t(OPOST);
     t.c_lflag &= ~tcflag_t(ECHO | ECHONL | ECHOE | ECHOK | ICANON | ISIG | IEXTEN);
     t.c_cflag &= ~tcflag_t(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS | HUPCL);

@@ -28,12 +28,12 @@ void ModemWakeHandler(int) { }
 bool ModemWakeInstalled()
 {
     static const bool installed = [] {
-        struct sigaction old {};
+        struct sigaction old { };
         if (::sigaction(ModemWakeSignal(), nullptr, &old) != 0)
             return false;
         if ((old.sa_flags & SA_SIGINFO) || old.sa_handler != SIG_DFL)
             return false;
-        struct sigaction act {};
+        struct sigaction act { };
         act.sa_handler = ModemWakeHandler;
         sigemptyset(&act.sa_mask);
         act.sa_flags = 0;
@@ -49,7 +49,7 @@ bool ModemWakeInstalled()
 
 int TLineErrorCounters::Start(int Port)
 {
-    serial_icounter_struct count {};
+    serial_icounter_struct count{};
     if (::ioctl(Port, TIOCGICOUNT, &count) != 0)
         return errno;
     FKept = true;
@@ -64,7 +64,7 @@ int TLineErrorCounters::Start(int Port)
 int TLineErrorCounters::Take(int Port, uint32_t& Errors)
 {
     Errors = 0;
-    serial_icounter_struct now {};
+    serial_icounter_struct now{};
     if (::ioctl(Port, TIOCGICOUNT, &now) != 0) {
         const int err = errno;
         if (err != EBADF)
@@ -92,7 +92,11 @@ int TLineErrorCounters::Take(int Port, uint32_t& Errors)
 // ---------------------------------------------------------------------------
 // Carrier and ring watch
 
-TModemWatch::TModemWatch(int Port, TCommNotifier* Notifier) : FPort(Port), FNotifier(Notifier) { }
+TModemWatch::TModemWatch(int Port, TCommNotifier* Notifier)
+    : FPort(Port)
+    , FNotifier(Notifier)
+{
+}
 
 TModemWatch::~TModemWatch()
 {
@@ -119,7 +123,7 @@ void TModemWatch::Execute()
     sigaddset(&wake, ModemWakeSignal());
     ::pthread_sigmask(SIG_UNBLOCK, &wake, nullptr);
 
-    serial_icounter_struct last {};
+    serial_icounter_struct last{};
     if (::ioctl(FPort, TIOCGICOUNT, &last) == 0) {
         while (!FStop.load()) {
             if (::ioctl(FPort, TIOCMIWAIT, TIOCM_CD | TIOCM_RNG) != 0) {
@@ -129,7 +133,7 @@ void TModemWatch::Execute()
                 // thread sees that for itself).
                 break;
             }
-            serial_icounter_struct now {};
+            serial_icounter_struct now{};
             if (::ioctl(FPort, TIOCGICOUNT, &now) != 0)
                 break;
             uint32_t bits = 0;

@@ -34,7 +34,9 @@ int MsUntil(Clock::time_point When, Clock::time_point Now)
 } // namespace
 
 TReadThread::TReadThread(const TThreadFields& Fields, const TCommTimeouts* Timeouts)
-    : F(Fields), FTimeouts(Timeouts), FModemWatch(Fields.Port, Fields.Notifier)
+    : F(Fields)
+    , FTimeouts(Timeouts)
+    , FModemWatch(Fields.Port, Fields.Notifier)
 {
 }
 

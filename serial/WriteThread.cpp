@@ -72,7 +72,8 @@ void TWriteQueue::ClearWake()
 // Write thread
 
 TWriteThread::TWriteThread(const TThreadFields& Fields, std::atomic<bool>* SendEmpty)
-    : F(Fields), FSendEmpty(SendEmpty)
+    : F(Fields)
+    , FSendEmpty(SendEmpty)
 {
 }
 

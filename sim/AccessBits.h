@@ -13,7 +13,10 @@
 namespace sim {
 
 // Which keys may do something. Never, KeyA, KeyB or both.
-enum class Keys : uint8_t { Never = 0, A = 1, B = 2, AB = 3 };
+enum class Keys : uint8_t { Never = 0,
+    A = 1,
+    B = 2,
+    AB = 3 };
 
 inline bool Allows(Keys Who, int KeyType) // KeyType 0 = A, 1 = B
 {

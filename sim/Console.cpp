@@ -21,7 +21,7 @@ std::string DumpText(const SimServer& Server)
         char head[16];
         std::snprintf(head, sizeof head, "%2d/%02d  ", b / BlocksPerSector, b);
         out += head + HexOf(blk.data(), blk.size()) + (IsTrailer(b) ? "  trailer" : "")
-               + (b < blocks - 1 ? "\n" : "");
+            + (b < blocks - 1 ? "\n" : "");
     }
     return out;
 }

@@ -8,7 +8,13 @@
 
 namespace sim {
 
-enum class FaultKind { NoReply, BadChecksum, ErrorStatus, Delay, Split, Short, Noise };
+enum class FaultKind { NoReply,
+    BadChecksum,
+    ErrorStatus,
+    Delay,
+    Split,
+    Short,
+    Noise };
 constexpr int FaultKindCount = 7;
 static_assert(int(FaultKind::Noise) + 1 == FaultKindCount, "random faults pick among all kinds");
 

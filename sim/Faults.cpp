@@ -23,7 +23,7 @@ Clock::duration Pause(int DelayMs, Clock::duration Default)
 bool CarriesOut(const std::optional<Fault>& F) { return !F || F->Kind != FaultKind::ErrorStatus; }
 
 FaultedReply ApplyFault(const std::vector<uint8_t>& Reply, uint8_t Command, const std::optional<Fault>& F,
-                        Clock::time_point Now)
+    Clock::time_point Now)
 {
     FaultedReply out;
     out.CarriedOut = CarriesOut(F);

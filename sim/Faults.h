@@ -32,6 +32,6 @@ struct FaultedReply {
 // fault) hits at Now. Reply is what the engine answered; it is not looked at
 // when the command is not carried out (pass it empty then).
 FaultedReply ApplyFault(const std::vector<uint8_t>& Reply, uint8_t Command, const std::optional<Fault>& F,
-                        Clock::time_point Now);
+    Clock::time_point Now);
 
 } // namespace sim

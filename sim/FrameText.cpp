@@ -45,8 +45,8 @@ std::string DescribeRequest(const std::vector<uint8_t>& F)
         what += text;
     } else if (cmd == Cmd::ValueOperation && n >= 10) {
         std::snprintf(text, sizeof text, " %s block %d to %d by %u",
-                      F[2] == ValueOp::Increment ? "increment" : "decrement", F[3], F[4],
-                      unsigned(F[5]) << 24 | unsigned(F[6]) << 16 | unsigned(F[7]) << 8 | F[8]);
+            F[2] == ValueOp::Increment ? "increment" : "decrement", F[3], F[4],
+            unsigned(F[5]) << 24 | unsigned(F[6]) << 16 | unsigned(F[7]) << 8 | F[8]);
         what += text;
     } else if (cmd == Cmd::DownloadKey && n >= 11) {
         std::snprintf(text, sizeof text, " key %c sector %d ", F[2] ? 'B' : 'A', F[3]);

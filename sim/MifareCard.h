@@ -16,7 +16,10 @@ using Block16 = TBlockData;
 using Key6 = TKey;
 using Serial4 = TSerial;
 
-enum class CardState { Idle, Ready, Active, Halted };
+enum class CardState { Idle,
+    Ready,
+    Active,
+    Halted };
 
 class MifareCard {
 public:

@@ -40,7 +40,7 @@ std::string LinkTarget(const std::string& Path)
 } // namespace
 
 bool PlacePortLink(const std::string& Port, const std::string& Device, std::string& LinkPath,
-                   std::string& Error)
+    std::string& Error)
 {
     if (Port.find('/') != std::string::npos) {
         LinkPath = Port;
@@ -60,16 +60,16 @@ bool PlacePortLink(const std::string& Port, const std::string& Device, std::stri
         if (!MakeDirectories(dir, Error))
             return false;
     }
-    struct stat st {};
+    struct stat st { };
     if (::lstat(LinkPath.c_str(), &st) == 0) {
         if (!S_ISLNK(st.st_mode)) {
             Error = LinkPath + " exists and is not a link; not replacing it";
             return false;
         }
-        struct stat target {};
+        struct stat target { };
         if (::stat(LinkPath.c_str(), &target) == 0) {
             Error = LinkPath + " already points at " + LinkTarget(LinkPath)
-                    + ", which exists; remove it or choose another --port";
+                + ", which exists; remove it or choose another --port";
             return false;
         }
         // Dangling (left by a reader that is gone): replace it in one step.

@@ -51,14 +51,22 @@ bool ParseFaultOption(const std::string& Text, FaultOption& Out, std::string& Er
             return false;
     }
     Fault f{FaultKind::NoReply};
-    if (rest == "noreply") f.Kind = FaultKind::NoReply;
-    else if (rest == "badsum") f.Kind = FaultKind::BadChecksum;
-    else if (rest == "status") f.Kind = FaultKind::ErrorStatus;
-    else if (rest == "delay") f.Kind = FaultKind::Delay;
-    else if (rest == "split") f.Kind = FaultKind::Split;
-    else if (rest == "short") f.Kind = FaultKind::Short;
-    else if (rest == "noise") f.Kind = FaultKind::Noise;
-    else return false;
+    if (rest == "noreply")
+        f.Kind = FaultKind::NoReply;
+    else if (rest == "badsum")
+        f.Kind = FaultKind::BadChecksum;
+    else if (rest == "status")
+        f.Kind = FaultKind::ErrorStatus;
+    else if (rest == "delay")
+        f.Kind = FaultKind::Delay;
+    else if (rest == "split")
+        f.Kind = FaultKind::Split;
+    else if (rest == "short")
+        f.Kind = FaultKind::Short;
+    else if (rest == "noise")
+        f.Kind = FaultKind::Noise;
+    else
+        return false;
     if (!arg.empty()) {
         long v = 0;
         if (f.Kind == FaultKind::ErrorStatus) {

@@ -96,7 +96,7 @@ void PtyLine::Serve()
         if (masterQuiet)
             timeout = timeout < 0 ? QuietPollMs : std::min(timeout, QuietPollMs);
         pollfd p[2] = {{masterQuiet ? -1 : FMaster, short(POLLIN | (FOut.empty() ? 0 : POLLOUT)), 0},
-                       {FWake, POLLIN, 0}};
+            {FWake, POLLIN, 0}};
         const int rc = ::poll(p, 2, timeout);
         if (rc < 0 && errno != EINTR)
             break;

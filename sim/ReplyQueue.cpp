@@ -7,7 +7,7 @@ namespace sim {
 void ReplyQueue::Add(TimedBytes Piece)
 {
     const auto at = std::upper_bound(FPieces.begin(), FPieces.end(), Piece.Due,
-                                     [](Clock::time_point Due, const TimedBytes& P) { return Due < P.Due; });
+        [](Clock::time_point Due, const TimedBytes& P) { return Due < P.Due; });
     FPieces.insert(at, std::move(Piece));
 }
 

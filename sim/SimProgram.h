@@ -52,7 +52,7 @@ std::string DescribeFrame(const std::vector<uint8_t>& Frame, bool FromProgram);
 // missing, or a path with a "/"). Replaces only a missing or dangling link;
 // anything else that exists is left alone and reported in Error.
 bool PlacePortLink(const std::string& Port, const std::string& Device, std::string& LinkPath,
-                   std::string& Error);
+    std::string& Error);
 // Removes LinkPath if it is still our link to Device.
 void RemovePortLink(const std::string& LinkPath, const std::string& Device);
 

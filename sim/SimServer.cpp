@@ -118,11 +118,12 @@ void SimServer::Impl::Notify(const std::vector<Record>& Records)
             observer(r);
 }
 
-SimServer::SimServer() : d(std::make_unique<Impl>())
+SimServer::SimServer()
+    : d(std::make_unique<Impl>())
 {
     d->Line.Start({[this](const uint8_t* Data, size_t Size) { d->Received(Data, Size); },
-                   [this](std::vector<uint8_t>& Out) { return d->TakeDue(Out); },
-                   [this] { d->Written(); }});
+        [this](std::vector<uint8_t>& Out) { return d->TakeDue(Out); },
+        [this] { d->Written(); }});
 }
 
 SimServer::~SimServer() { d->Line.Stop(); }

@@ -100,7 +100,7 @@ public:
     bool CardPresent() const;
     void HaltCard(); // as if a halt had been sent: the card needs a wake-up search
     std::array<uint8_t, 4> Serial() const;
-    void SetSerial(std::array<uint8_t, 4> Serial);                // rewrites block 0 too
+    void SetSerial(std::array<uint8_t, 4> Serial);                 // rewrites block 0 too
     std::array<uint8_t, 16> Block(int Block) const;                // raw stored bytes, no access checks
     void SetBlock(int Block, const std::array<uint8_t, 16>& Data); // raw, no access checks
 

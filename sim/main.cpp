@@ -43,7 +43,7 @@ std::string Stamp()
     ::localtime_r(&ts.tv_sec, &local);
     char b[32];
     std::snprintf(b, sizeof b, "%02d:%02d:%02d.%03ld", local.tm_hour, local.tm_min, local.tm_sec,
-                  ts.tv_nsec / 1000000);
+        ts.tv_nsec / 1000000);
     return b;
 }
 

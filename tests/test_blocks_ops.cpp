@@ -63,8 +63,7 @@ protected:
 
 TEST_F(BlockOps, ReadShowsTheBlockAsUpperCaseHexAndBeeps)
 {
-    Sim().SetBlock(62, Block16{{0x0A, 0xFF, 0xab, 0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09,
-                                0x10, 0xC0, 0xDE}});
+    Sim().SetBlock(62, Block16{{0x0A, 0xFF, 0xab, 0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x10, 0xC0, 0xDE}});
     SectorPage(15);
     const int Beeps = Sim().BeepCount();
     Click(Form().Button5);
@@ -261,8 +260,7 @@ TEST_F(BlockOps, BadWriteTextIsRefusedAfterSearchAndVerifyWithNothingWritten)
         EXPECT_EQ(Boxes()[0].Caption, "Message");
         EXPECT_EQ(Boxes()[0].Flags, 64);
         // Their log lines come first, the failure line behind the box.
-        EXPECT_EQ(LogLines(), (QStringList{"Search card successful!", "Verify sector0 password success!",
-                                           "Wrote block fail!"}));
+        EXPECT_EQ(LogLines(), (QStringList{"Search card successful!", "Verify sector0 password success!", "Wrote block fail!"}));
         EXPECT_EQ(LogLinesAtBox(), std::vector<int>{2});
         EXPECT_EQ(Sim().Block(2), Counting(0x70));
         EXPECT_EQ(Sim().BeepCount(), Beeps);
@@ -290,23 +288,21 @@ TEST_F(BlockOps, InitializeWritesTheValueBlockImage)
     Sim().SetBlock(9, Counting(0x90));
     const int Beeps = Sim().BeepCount();
     Click(Form().Button14);
-    EXPECT_EQ(Sent(), CardChain(2, Hex(WithSum({0x13, 0x07, 0x09, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0,
-                                                0, 0x09, 0xF6, 0x09, 0xF6}))));
+    EXPECT_EQ(Sent(), CardChain(2, Hex(WithSum({0x13, 0x07, 0x09, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0x09, 0xF6, 0x09, 0xF6}))));
     EXPECT_EQ(HexOf(Sim().Block(9)), "00 00 00 00 FF FF FF FF 00 00 00 00 09 F6 09 F6");
     EXPECT_EQ(LastLog(), "Initial block 9 success!");
     EXPECT_EQ(Sim().BeepCount(), Beeps + 1);
 
     // The other rows of both pages: block number in the image, blank before it in the log.
     BlockPage(7);
-    const std::pair<QPushButton*, int> Rows[] = {{Form().Button13, 8},  {Form().Button15, 10},
-                                                 {Form().Button29, 28}, {Form().Button30, 29},
-                                                 {Form().Button31, 30}};
+    const std::pair<QPushButton*, int> Rows[] = {{Form().Button13, 8}, {Form().Button15, 10},
+        {Form().Button29, 28}, {Form().Button30, 29},
+        {Form().Button31, 30}};
     for (const auto& [Button, Block] : Rows) {
         SCOPED_TRACE(Block);
         Click(Button);
         const uint8_t b = uint8_t(Block);
-        EXPECT_EQ(Sim().Block(Block), (Block16{0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, b, uint8_t(~b), b,
-                                               uint8_t(~b)}));
+        EXPECT_EQ(Sim().Block(Block), (Block16{0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, b, uint8_t(~b), b, uint8_t(~b)}));
         EXPECT_EQ(LastLog(), QString("Initial block %1 success!").arg(Block));
     }
 
@@ -354,7 +350,7 @@ TEST_F(BlockOps, ValueRequestsCarryRowOperationAndAllThirtyTwoBits)
         int Row;
     };
     const Case Cases[] = {{Form().Button19, 1, 0}, {Form().Button23, 1, 1}, {Form().Button21, 1, 2},
-                          {Form().Button25, 0, 0}, {Form().Button26, 0, 1}, {Form().Button27, 0, 2}};
+        {Form().Button25, 0, 0}, {Form().Button26, 0, 1}, {Form().Button27, 0, 2}};
     BlockPage(6);
     Form().EdtBlockData->setText("a0B1c2");
     for (const Case& C : Cases) {
@@ -362,7 +358,7 @@ TEST_F(BlockOps, ValueRequestsCarryRowOperationAndAllThirtyTwoBits)
         Click(C.Button);
         const uint8_t b = uint8_t(24 + C.Row);
         EXPECT_EQ(Sim().RequestsWithoutBeeps(),
-                  (std::vector<Frame>{WithSum({0x09, 0x08, C.Operation, b, b, 0x00, 0xA0, 0xB1, 0xC2})}));
+            (std::vector<Frame>{WithSum({0x09, 0x08, C.Operation, b, b, 0x00, 0xA0, 0xB1, 0xC2})}));
     }
 }
 
@@ -401,8 +397,7 @@ TEST_F(BlockOps, ValueOperationsTheCardRefusesFail)
     EXPECT_EQ(Sim().Block(1), Block16{});
 
     // Block 8 with C1C2C3 = 110: key A may decrement but not increment.
-    Sim().SetBlock(11, Block16{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xEE, 0x17, 0x81, 0x69, 0xFF, 0xFF, 0xFF,
-                               0xFF, 0xFF, 0xFF});
+    Sim().SetBlock(11, Block16{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xEE, 0x17, 0x81, 0x69, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF});
     Sim().SetBlock(8, Block16{5, 0, 0, 0, 0xFA, 0xFF, 0xFF, 0xFF, 5, 0, 0, 0, 8, 0xF7, 8, 0xF7});
     BlockPage(2);
     Click(Form().Button18);

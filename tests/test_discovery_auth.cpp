@@ -11,8 +11,6 @@
 
 #include <gtest/gtest.h>
 
-
-
 namespace {
 
 using TFrames = std::vector<std::vector<uint8_t>>;
@@ -52,8 +50,7 @@ TEST_F(AuthTest, NoKeySourceChosenAtStart)
     const TFrames Frames = F.TakeFrames();
     ASSERT_EQ(Frames.size(), 2u) << Text(Frames);
     EXPECT_EQ(Text(Frames), Text({SearchIdle, Bytes({0x04, 0x05, 0x00, 0xFF, 0x08})}));
-    EXPECT_EQ(F.LogLines(), QStringList({QStringLiteral("Search card successful!"),
-                                         QStringLiteral("Verify sector password fail!")}));
+    EXPECT_EQ(F.LogLines(), QStringList({QStringLiteral("Search card successful!"), QStringLiteral("Verify sector password fail!")}));
     EXPECT_TRUE(F.Boxes.empty());
     EXPECT_EQ(F.Sim.BeepCount(), Beeps);
 }
@@ -73,11 +70,11 @@ TEST_F(AuthTest, StoredAndTypedKeys)
         // Key B of a fresh card is readable, so the card refuses it.
         {"stored B", 1, 5, QString(), Bytes({0x04, 0x05, 0x05, 0x01, 0x0F}), false},
         {"typed A, lower case", 2, 15, QStringLiteral("ffffffffffff"),
-         Req({0x0A, 0x05, 0x0F, 0x02, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}), true},
+            Req({0x0A, 0x05, 0x0F, 0x02, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}), true},
         {"typed A, wrong key", 2, 1, QStringLiteral("A0a1A2a3A4a5"),
-         Req({0x0A, 0x05, 0x01, 0x02, 0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5}), false},
+            Req({0x0A, 0x05, 0x01, 0x02, 0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5}), false},
         {"typed B", 3, 2, QStringLiteral("FFFFFFFFFFFF"),
-         Req({0x0A, 0x05, 0x02, 0x03, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}), false},
+            Req({0x0A, 0x05, 0x02, 0x03, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}), false},
     };
     for (const auto& C : Cases) {
         F.ClearLog();
@@ -117,8 +114,7 @@ TEST_F(AuthTest, BadTypedKeysSendNothing)
         F.Click(F.Form->Button1);
         EXPECT_EQ(Text(F.TakeFrames()), Text({SearchIdle})) << Key.toStdString();
         EXPECT_EQ(F.LogLines(), QStringList({QStringLiteral("Search card successful!")})) << Key.toStdString();
-        EXPECT_EQ(F.Boxes, (std::vector<TMessageRecord>{{QStringLiteral("Pls. input correct password"),
-                                                         QStringLiteral("Message"), 64}}))
+        EXPECT_EQ(F.Boxes, (std::vector<TMessageRecord>{{QStringLiteral("Pls. input correct password"), QStringLiteral("Message"), 64}}))
             << Key.toStdString();
     }
 
@@ -147,9 +143,9 @@ TEST_F(AuthTest, EachTabReadsItsOwnControls)
     EXPECT_FALSE(F.Form->FindAndVerifyBlock(6));
     EXPECT_FALSE(F.Form->FindAndVerifyEdit(7));
     EXPECT_EQ(Text(F.TakeFrames()),
-              Text({SearchIdle, Req({0x04, 0x05, 0x04, 0x00}), SearchIdle,
-                    Req({0x0A, 0x05, 0x06, 0x02, 0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5}), SearchIdle,
-                    Req({0x0A, 0x05, 0x07, 0x03, 0xB0, 0xB1, 0xB2, 0xB3, 0xB4, 0xB5})}));
+        Text({SearchIdle, Req({0x04, 0x05, 0x04, 0x00}), SearchIdle,
+            Req({0x0A, 0x05, 0x06, 0x02, 0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5}), SearchIdle,
+            Req({0x0A, 0x05, 0x07, 0x03, 0xB0, 0xB1, 0xB2, 0xB3, 0xB4, 0xB5})}));
 
     // A bad key on one tab does not stop the others.
     F.SetKeyText(F.Form->EdtInKeyBlock, QStringLiteral("A0A1A2A3A4"));
@@ -171,8 +167,7 @@ TEST_F(AuthTest, SilentAuthenticationAndOddKeySources)
     // A key source outside 0..3 goes out as given, without key bytes.
     EXPECT_FALSE(F.Form->VerifySectorKey(9, 1, QStringLiteral("not a key")));
     EXPECT_EQ(F.LogLines(), QStringList({QStringLiteral("Verify sector password fail!")}));
-    EXPECT_EQ(Text(F.TakeFrames()), Text({SearchIdle, Req({0x04, 0x05, 0x03, 0x00}), Req({0x04, 0x05, 0x03, 0x02}),
-                                          Req({0x04, 0x05, 0x01, 0x09})}));
+    EXPECT_EQ(Text(F.TakeFrames()), Text({SearchIdle, Req({0x04, 0x05, 0x03, 0x00}), Req({0x04, 0x05, 0x03, 0x02}), Req({0x04, 0x05, 0x01, 0x09})}));
     EXPECT_TRUE(F.Boxes.empty());
 }
 
@@ -184,8 +179,7 @@ TEST_F(AuthTest, ExchangeFailuresAreRefusals)
         F.ClearLog();
         F.Sim.InjectFault(0x05, sim::Fault{Kind});
         F.Click(F.Form->Button1);
-        EXPECT_EQ(F.LogLines(), QStringList({QStringLiteral("Search card successful!"),
-                                             QStringLiteral("Verify sector password fail!")}))
+        EXPECT_EQ(F.LogLines(), QStringList({QStringLiteral("Search card successful!"), QStringLiteral("Verify sector password fail!")}))
             << int(Kind);
         EXPECT_EQ(F.TakeFrames().size(), 2u) << int(Kind); // no read after a failed authentication
     }
@@ -196,8 +190,7 @@ TEST_F(AuthTest, ExchangeFailuresAreRefusals)
     F.SetReplyTimeout(3000);
     F.ClearLog();
     F.Click(F.Form->Button1);
-    EXPECT_EQ(F.LogLines().mid(0, 2), QStringList({QStringLiteral("Search card successful!"),
-                                                   QStringLiteral("Verify sector0 password success!")}));
+    EXPECT_EQ(F.LogLines().mid(0, 2), QStringList({QStringLiteral("Search card successful!"), QStringLiteral("Verify sector0 password success!")}));
 }
 
 } // namespace

@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-
 using namespace std::chrono_literals;
 
 namespace {
@@ -132,7 +131,7 @@ TEST_F(DiscoveryTest, HaltedCardWantsAllCards)
     EXPECT_TRUE(F.Form->SearchCardSerial());
     EXPECT_EQ(Text(F.TakeFrames()), Text({Bytes({0x03, 0x0A, 0x00, 0x0D}), Bytes({0x03, 0x0A, 0x01, 0x0E})}));
     EXPECT_EQ(F.LogLines().mid(F.LogLines().size() - 2),
-              QStringList({QStringLiteral("Search card fail!"), QStringLiteral("Search card successful!")}));
+        QStringList({QStringLiteral("Search card fail!"), QStringLiteral("Search card successful!")}));
     EXPECT_EQ(F.Form->EdtSN->text(), QStringLiteral("0A0B0C0D"));
     EXPECT_EQ(F.Form->EdtCardType->text(), QStringLiteral("MifareOne"));
     EXPECT_EQ(NewBeeps(), 1); // the one button press; the search alone does not beep
@@ -202,7 +201,7 @@ TEST(DiscoveryShortReply, CountedAsFailure)
         {[&] { return F.Form->SearchCard(); }, Bytes({0x02, 0x02, 0x04}), "Search card fail!"},
         {[&] { return F.Form->SearchCardSerial(); }, Bytes({0x03, 0x0A, 0x01, 0x0E}), "Search card fail!"},
         {[&] { return F.Form->SearchCardSerial(); }, Bytes({0x06, 0x0A, 0x01, 0x12, 0x34, 0x56, 0xFD}),
-         "Search card fail!"},
+            "Search card fail!"},
         {[&] { return F.Form->AnticollCard(); }, Bytes({0x05, 0x03, 0x12, 0x34, 0x56, 0xA4}), "Anticollision fail"},
     };
     for (const auto& C : Cases) {

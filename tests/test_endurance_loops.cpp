@@ -10,12 +10,12 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QGroupBox>
 #include <QLabel>
 #include <QLocale>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QGroupBox>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -144,18 +144,18 @@ TEST_F(EnduranceTest, ReadLoopCountsGoodCyclesAndFinishesTheCycleStoppedInAWait)
     // Stop while the third cycle's search waits for its reply: that cycle
     // still authenticates, reads and beeps before the loop ends.
     StopWhen([&] { return CountOf(0x0A) == 3; },
-             [&] {
-                 startsDisabled = !Form->BtnStartRead->isEnabled() && !Form->BtnStartWrite->isEnabled();
-                 // The other test's Stop stays as it was: that test is idle.
-                 stopEnabled = Form->BtnStopRead->isEnabled() && !Form->BtnStopWrite->isEnabled();
-                 cardOpsLocked = !Form->Button9->isEnabled() && !Form->Button1->isEnabled();
-                 settingsLive = Form->ChkBeep->isEnabled() && Form->EdtMS->isEnabled();
-                 Form->SectorRadios[5]->click();
-                 sectorLive = TMainForm::Tag(Form->GbSec1) == 5;
-                 // Read once at Start: these wait for the next run.
-                 Form->EdtBlock->setValue(6);
-                 Form->CmbTestKeyType->setCurrentIndex(1);
-             });
+        [&] {
+            startsDisabled = !Form->BtnStartRead->isEnabled() && !Form->BtnStartWrite->isEnabled();
+            // The other test's Stop stays as it was: that test is idle.
+            stopEnabled = Form->BtnStopRead->isEnabled() && !Form->BtnStopWrite->isEnabled();
+            cardOpsLocked = !Form->Button9->isEnabled() && !Form->Button1->isEnabled();
+            settingsLive = Form->ChkBeep->isEnabled() && Form->EdtMS->isEnabled();
+            Form->SectorRadios[5]->click();
+            sectorLive = TMainForm::Tag(Form->GbSec1) == 5;
+            // Read once at Start: these wait for the next run.
+            Form->EdtBlock->setValue(6);
+            Form->CmbTestKeyType->setCurrentIndex(1);
+        });
     ASSERT_TRUE(Form->BtnStartRead->isEnabled());
     Form->BtnStartRead->click();
     ASSERT_FALSE(TimedOut);
@@ -310,7 +310,7 @@ TEST_F(EnduranceTest, WriteLoopWritesNumberedPatternsAndCountsEveryOutcome)
         written.push_back(QString::fromLatin1(QByteArray(reinterpret_cast<const char*>(w.data() + 3), 16).toHex().toUpper()));
     }
     const std::vector<QString> expected{PatternText(0), PatternText(1), PatternText(1), PatternText(2),
-                                        PatternText(3), PatternText(4)};
+        PatternText(3), PatternText(4)};
     EXPECT_EQ(written, expected);
     EXPECT_EQ(CountOf(0x0A), 9);
     EXPECT_EQ(CountOf(0x13), 3);
@@ -368,8 +368,7 @@ TEST_F(EnduranceTest, WriteLoopRefusesATrailerBlockAndChangesNothingElse)
             Form->EdtBlock->setValue(block);
             Form->BtnStartWrite->click();
             ASSERT_EQ(Boxes.size(), 1u) << block;
-            EXPECT_EQ(Boxes[0], (TMessageRecord{QStringLiteral("control block, can not be tested"),
-                                                QStringLiteral("message"), 64}));
+            EXPECT_EQ(Boxes[0], (TMessageRecord{QStringLiteral("control block, can not be tested"), QStringLiteral("message"), 64}));
             Boxes.clear();
             EXPECT_EQ(Form->LoopFlag, flag);
             EXPECT_TRUE(Form->BtnStartWrite->isEnabled());
@@ -391,15 +390,15 @@ TEST_F(EnduranceTest, NoSecondTestOrCardOperationRunsInsideARun)
     Form->EdtBlock->setValue(2);
     int nestedWrites = -1;
     StopWhen([&] { return CountOf(0x06) == 2; },
-             [&] {
-                 // Should a nested run start after all, this ends it, so
-                 // the test fails instead of hanging.
-                 QTimer::singleShot(3000, Form.get(), [this] { Form->BtnStopReadClick(); });
-                 // Straight to the handlers, as if a click got through.
-                 Form->BtnStartWriteClick();
-                 Form->Button9Click();
-                 nestedWrites = CountOf(0x07) + CountOf(0x02);
-             });
+        [&] {
+            // Should a nested run start after all, this ends it, so
+            // the test fails instead of hanging.
+            QTimer::singleShot(3000, Form.get(), [this] { Form->BtnStopReadClick(); });
+            // Straight to the handlers, as if a click got through.
+            Form->BtnStartWriteClick();
+            Form->Button9Click();
+            nestedWrites = CountOf(0x07) + CountOf(0x02);
+        });
     Form->BtnStartRead->click();
     ASSERT_FALSE(TimedOut);
     EXPECT_EQ(nestedWrites, 0);

@@ -36,7 +36,7 @@ TEST(HexToBytes, LengthFirstThenPairsInOrder)
         {u"A0\u0661\u0662C2D3E4F5", 6, THexResult::BadDigit, {0xA0}}, // Arabic-Indic digits
         {u"A0\uFF11\uFF12C2D3E4F5", 6, THexResult::BadDigit, {0xA0}}, // full-width digits
         {u"00112233445566778899AABBCCDDEEFF", 16, THexResult::Ok,
-         {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF}},
+            {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF}},
         {u"FF078069", 4, THexResult::Ok, {0xFF, 0x07, 0x80, 0x69}},
         {u"FF07806", 4, THexResult::BadLength, {}},
         {u"", 0, THexResult::Ok, {}},
@@ -118,7 +118,10 @@ TEST(TrimText, OnlyCodesUpToBlank)
         {u"abc", u"abc"},
         {u"\u3000abc\u3000", u"\u3000abc\u3000"}, // ideographic space is kept
         {u"\u00A0x\u00A0", u"\u00A0x\u00A0"},     // so is the no-break space
-        {u"\x7f" u"a", u"\x7f" u"a"},
+        {u"\x7f"
+         u"a",
+            u"\x7f"
+            u"a"},
     };
     for (const auto& C : Cases) {
         const QString Text = QString::fromUtf16(C.Text);

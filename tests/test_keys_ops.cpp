@@ -78,10 +78,8 @@ TEST_F(KeyOps, DownloadSendsTheCheckedSectorsInOrderAndTheReaderKeepsThem)
     const int Beeps = Sim().BeepCount();
     Click(Form().BtnDownKeys);
 
-    EXPECT_EQ(Sim().RequestsWithoutBeeps(), (std::vector<Frame>{DownloadFrame(1, 3, KeyOf(3)),
-                                                                DownloadFrame(1, 9, KeyOf(9))}));
-    EXPECT_EQ(LogLines(), (QStringList{"downlaod sector3 password success!",
-                                       "downlaod sector9 password success!"}));
+    EXPECT_EQ(Sim().RequestsWithoutBeeps(), (std::vector<Frame>{DownloadFrame(1, 3, KeyOf(3)), DownloadFrame(1, 9, KeyOf(9))}));
+    EXPECT_EQ(LogLines(), (QStringList{"downlaod sector3 password success!", "downlaod sector9 password success!"}));
     EXPECT_EQ(Sim().BeepCount(), Beeps + 1);
     EXPECT_TRUE(Boxes().empty());
     EXPECT_EQ(Sim().StoredKey(1, 3), KeyOf(3));
@@ -119,27 +117,27 @@ TEST_F(KeyOps, BadCheckedKeyStopsThePressBeforeAnythingIsSent)
     const Case Cases[] = {
         {"right after start-up: all checked, all empty", [](TMainForm&) {}},
         {"11 characters in sector 7",
-         [this](TMainForm& W) {
-             CheckOnly({2, 7});
-             W.EdtKey[2]->setText(TextOf(KeyOf(2)));
-             W.EdtKey[7]->setText("A1B2C3D4E5F");
-         }},
+            [this](TMainForm& W) {
+                CheckOnly({2, 7});
+                W.EdtKey[2]->setText(TextOf(KeyOf(2)));
+                W.EdtKey[7]->setText("A1B2C3D4E5F");
+            }},
         {"a blank in sector 5",
-         [this](TMainForm& W) {
-             CheckOnly({5});
-             W.EdtKey[5]->setText("A1B2C3 4E5F6");
-         }},
+            [this](TMainForm& W) {
+                CheckOnly({5});
+                W.EdtKey[5]->setText("A1B2C3 4E5F6");
+            }},
         {"a G in sector 15",
-         [this](TMainForm& W) {
-             CheckOnly({0, 15});
-             W.EdtKey[0]->setText("000000000000");
-             W.EdtKey[15]->setText("00000000000G");
-         }},
+            [this](TMainForm& W) {
+                CheckOnly({0, 15});
+                W.EdtKey[0]->setText("000000000000");
+                W.EdtKey[15]->setText("00000000000G");
+            }},
         {"leading blank, not trimmed",
-         [this](TMainForm& W) {
-             CheckOnly({1});
-             W.EdtKey[1]->setText(" 00000000000");
-         }},
+            [this](TMainForm& W) {
+                CheckOnly({1});
+                W.EdtKey[1]->setText(" 00000000000");
+            }},
     };
     for (const Case& C : Cases) {
         SCOPED_TRACE(C.Name);
@@ -185,7 +183,7 @@ TEST_F(KeyOps, ReaderRefusingMidwayEndsThePressWithoutRollBack)
     Click(Form().BtnDownKeys);
 
     EXPECT_EQ(Sim().RequestsWithoutBeeps(),
-              (std::vector<Frame>{DownloadFrame(0, 1, KeyOf(1)), DownloadFrame(0, 4, KeyOf(4))}));
+        (std::vector<Frame>{DownloadFrame(0, 1, KeyOf(1)), DownloadFrame(0, 4, KeyOf(4))}));
     EXPECT_EQ(LogLines(), (QStringList{"downlaod sector1 password success!", "download sector4 password fail!"}));
     EXPECT_EQ(Sim().BeepCount(), Beeps);
     EXPECT_EQ(Sim().StoredKey(0, 1), KeyOf(1));
@@ -226,10 +224,7 @@ TEST_F(TrailerChange, WritesTheTrailerOfTheChosenSector)
     const int Beeps = Sim().BeepCount();
     Click(Form().BtnChangeKey);
 
-    EXPECT_EQ(Sent(), (std::vector<std::string>{
-                          "03 0A 00 0D", Hex(WithSum({0x04, 0x05, 0x04, 0x00})),
-                          Hex(WithSum({0x13, 0x07, 19, 0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xFF, 0x07, 0x80,
-                                       0x69, 0xB0, 0xB1, 0xB2, 0xB3, 0xB4, 0xB5}))}));
+    EXPECT_EQ(Sent(), (std::vector<std::string>{"03 0A 00 0D", Hex(WithSum({0x04, 0x05, 0x04, 0x00})), Hex(WithSum({0x13, 0x07, 19, 0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xFF, 0x07, 0x80, 0x69, 0xB0, 0xB1, 0xB2, 0xB3, 0xB4, 0xB5}))}));
     EXPECT_EQ(LastLog(), "Modify password success!");
     EXPECT_EQ(Sim().BeepCount(), Beeps + 1);
     const Block16 Written = Sim().Block(19);
@@ -247,8 +242,7 @@ TEST_F(TrailerChange, WritesTheTrailerOfTheChosenSector)
     Fields("FFFFFFFFFFFF", "FF078069", "FFFFFFFFFFFF");
     Click(Form().BtnChangeKey);
     EXPECT_EQ(LastLog(), "Modify password success!");
-    EXPECT_EQ(Sim().Block(19), (Block16{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x07, 0x80, 0x69, 0xFF, 0xFF,
-                                        0xFF, 0xFF, 0xFF, 0xFF}));
+    EXPECT_EQ(Sim().Block(19), (Block16{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x07, 0x80, 0x69, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
 }
 
 // Consistent access bits are the operator's choice, however restrictive;
@@ -256,7 +250,7 @@ TEST_F(TrailerChange, WritesTheTrailerOfTheChosenSector)
 TEST_F(TrailerChange, ConsistentAccessBitsAreWritten)
 {
     const std::pair<int, const char*> Cases[] = {{1, "78778800"}, {2, "7F0788C3"}, {3, "0F00FF00"},
-                                                 {6, "ff078069"}};
+        {6, "ff078069"}};
     for (const auto& [Sector, Bits] : Cases) {
         SCOPED_TRACE(Bits);
         Form().ChangeRadios[size_t(Sector)]->click();
@@ -265,7 +259,7 @@ TEST_F(TrailerChange, ConsistentAccessBitsAreWritten)
         EXPECT_EQ(LastLog(), "Modify password success!");
         const Block16 Stored = Sim().Block(4 * Sector + 3);
         EXPECT_EQ(QString::fromStdString(Hex(Frame(Stored.begin() + 6, Stored.begin() + 10))).remove(' '),
-                  QString(Bits).toUpper());
+            QString(Bits).toUpper());
     }
     EXPECT_TRUE(Boxes().empty());
 }
@@ -328,8 +322,7 @@ TEST_F(TrailerChange, CardFailuresStillBeep)
     Beeps = Sim().BeepCount();
     Click(Form().BtnChangeKey);
     EXPECT_EQ(Sent().size(), 3u);
-    EXPECT_EQ(LogLines(), (QStringList{"Search card successful!", "Verify sector0 password success!",
-                                       "Modify password fail"}));
+    EXPECT_EQ(LogLines(), (QStringList{"Search card successful!", "Verify sector0 password success!", "Modify password fail"}));
     EXPECT_EQ(Sim().BeepCount(), Beeps + 1);
     EXPECT_EQ(Sim().Block(3), Before);
 

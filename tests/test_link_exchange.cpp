@@ -237,7 +237,7 @@ TEST_F(LinkExchange, ReplyInPieces)
     EXPECT_EQ(Chunks, 2);
     EXPECT_EQ(Link.ReplyLength(), 8);
     EXPECT_EQ(Hex(std::vector<uint8_t>(Link.Buffer.begin(), Link.Buffer.begin() + 8)),
-              Hex(Bytes({0x07, 0x0A, 0x01, 0x12, 0x34, 0x56, 0x78, 0x26})));
+        Hex(Bytes({0x07, 0x0A, 0x01, 0x12, 0x34, 0x56, 0x78, 0x26})));
 
     // A reply still short of its L + 1 bytes at the time-out is a bad reply.
     Link.ReplyTimeout = 700;

@@ -20,10 +20,10 @@
 
 #include <chrono>
 #include <deque>
-#include <functional>
-#include <memory>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <memory>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -154,9 +154,9 @@ TEST_F(LateReply, ALateBlockReadIsNotCountedInALoopRead)
     // The card is removed: cycle 2's search gets "no card", and the operator
     // stops the test.
     Turns = {{4, Framed({0x0A, 0x01, 0x12, 0x34, 0x56, 0x78})},
-             {5, Framed({0x05})},
-             {4, Framed(ReadBody), true},
-             {4, NoCard, false, [this] { F.Form->BtnStopRead->click(); }}};
+        {5, Framed({0x05})},
+        {4, Framed(ReadBody), true},
+        {4, NoCard, false, [this] { F.Form->BtnStopRead->click(); }}};
     F.Click(F.Form->BtnStartRead);
 
     EXPECT_TRUE(Turns.empty());
@@ -195,7 +195,10 @@ protected:
         F.MapPort(1, Reader->DevicePath());
     }
     static std::string PortMap() { return std::string(std::getenv("XDG_CONFIG_HOME")) + "/orvelle/ports"; }
-    bool PanelReads(const char* Text) { return WaitUntil([&] { return F.LinkPanel() == Text; }, 20s); }
+    bool PanelReads(const char* Text)
+    {
+        return WaitUntil([&] { return F.LinkPanel() == Text; }, 20s);
+    }
 
     TFormFixture F{[] {
         TFormOptions O;
@@ -233,7 +236,11 @@ TEST_F(VanishedReader, ShowsUnLinkedAndRelinksWhenBackWithNothingLeftBehind)
 TEST_F(VanishedReader, ALoopTestCountsFailuresMeanwhileAndGoesOnAfterTheRelink)
 {
     // Driven from a timer that fires in the loop's own event processing.
-    enum { Reading, Unplugged, Plugged, Done } Stage = Reading;
+    enum { Reading,
+        Unplugged,
+        Plugged,
+        Done } Stage
+        = Reading;
     int ReadsBefore = 0;
     QTimer Driver;
     const auto Deadline = std::chrono::steady_clock::now() + 120s;
@@ -247,7 +254,7 @@ TEST_F(VanishedReader, ALoopTestCountsFailuresMeanwhileAndGoesOnAfterTheRelink)
             Unplug();
             Stage = Unplugged;
         } else if (Stage == Unplugged && F.LinkPanel() == "Un-Linked"
-                   && F.Form->LbQuerySum->text() != "search card" + Colon + "0000000") {
+            && F.Form->LbQuerySum->text() != "search card" + Colon + "0000000") {
             Plug();
             Stage = Plugged;
         } else if (Stage == Plugged && Reads >= ReadsBefore + 2) {

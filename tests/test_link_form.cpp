@@ -27,10 +27,10 @@ const std::vector<uint8_t> BeepFrame = Bytes({0x02, 0x13, 0x15});
 std::vector<QPushButton*> GuardedButtons(TMainForm& F)
 {
     return {F.Button9, F.Button10, F.Button11, F.Button12, F.Button1, F.Button7, F.Button5, F.Button3,
-            F.BtnWriteBlock0, F.Button6, F.Button4, F.Button13, F.Button14, F.Button15, F.Button18,
-            F.Button24, F.Button22, F.Button20, F.Button19, F.Button23, F.Button21, F.Button25, F.Button26,
-            F.Button27, F.Button29, F.Button30, F.Button31, F.BtnDownKeys, F.BtnChangeKey, F.BtnStartRead,
-            F.BtnStartWrite};
+        F.BtnWriteBlock0, F.Button6, F.Button4, F.Button13, F.Button14, F.Button15, F.Button18,
+        F.Button24, F.Button22, F.Button20, F.Button19, F.Button23, F.Button21, F.Button25, F.Button26,
+        F.Button27, F.Button29, F.Button30, F.Button31, F.BtnDownKeys, F.BtnChangeKey, F.BtnStartRead,
+        F.BtnStartWrite};
 }
 
 std::vector<QPushButton*> TrailerButtons(TMainForm& F)
@@ -192,11 +192,10 @@ TEST(LinkGuard, OneChainAtATime)
     W.Link->WaitStep = Step;
     EXPECT_TRUE(Probed);
 
-    EXPECT_EQ(F.LogLines(), QStringList({QStringLiteral("typed during the wait"),
-                                         QStringLiteral("Search card successfule!")}));
+    EXPECT_EQ(F.LogLines(), QStringList({QStringLiteral("typed during the wait"), QStringLiteral("Search card successfule!")}));
     // The search, its beep, then the postponed port change on COM2.
     EXPECT_EQ(FramesText(F.TakeAllFrames()),
-              FramesText({Bytes({0x03, 0x02, 0x00, 0x05}), BeepFrame, LinkTestFrame, BeepFrame}));
+        FramesText({Bytes({0x03, 0x02, 0x00, 0x05}), BeepFrame, LinkTestFrame, BeepFrame}));
     EXPECT_EQ(W.MyDevice->CommName(), "COM2");
     EXPECT_EQ(F.LinkPanel(), QStringLiteral("Linked"));
     for (QPushButton* B : GuardedButtons(W))

@@ -20,7 +20,8 @@ namespace {
 // Sets an environment variable for one test and puts it back afterwards.
 class EnvGuard {
 public:
-    explicit EnvGuard(const char* Name) : FName(Name)
+    explicit EnvGuard(const char* Name)
+        : FName(Name)
     {
         if (const char* v = std::getenv(Name)) {
             FHad = true;
@@ -71,7 +72,7 @@ TEST(SerialPortName, PathsComNamesAndEverythingElse)
 
     // Anything else names no device.
     for (const char* bad : {"", "COM", "COM0", "COMx", "COM1x", "COM-1", "COM01", "LPT1", "com1",
-                            " COM1", "COM1 ", "COM99999999999", "ttyS0"})
+             " COM1", "COM1 ", "COM99999999999", "ttyS0"})
         EXPECT_EQ(ResolveCommName(bad, map), "") << '"' << bad << '"';
     EXPECT_EQ(ResolveCommName(std::string("COM1\0/x", 7), map), "");
 }

@@ -47,7 +47,7 @@ protected:
 
     termios Line()
     {
-        termios t {};
+        termios t{};
         EXPECT_EQ(::tcgetattr(Peer.MasterFd(), &t), 0);
         return t;
     }
@@ -198,7 +198,7 @@ TEST_F(SerialSettings, RatesWithoutAConstantGoThroughTheArbitraryRateCall)
 {
     Comm.OpenPort();
     Comm.SetBaudRate(14400);
-    termios2 t2 {};
+    termios2 t2{};
     ASSERT_EQ(::ioctl(Peer.MasterFd(), TCGETS2, &t2), 0);
     EXPECT_EQ(t2.c_ospeed, 14400u);
     EXPECT_EQ(t2.c_ispeed, 14400u);
@@ -253,11 +253,11 @@ TEST_F(SerialSettings, DefaultsAreThoseOfAFreshComponent)
     EXPECT_EQ(fresh.ReplacedChar(), 0);
     EXPECT_EQ(fresh.ReadIntervalTimeout(), 100u);
     EXPECT_EQ(fresh.ReadTotalTimeoutMultiplier() + fresh.ReadTotalTimeoutConstant()
-                  + fresh.WriteTotalTimeoutMultiplier() + fresh.WriteTotalTimeoutConstant(),
-              0u);
+            + fresh.WriteTotalTimeoutMultiplier() + fresh.WriteTotalTimeoutConstant(),
+        0u);
     EXPECT_FALSE(fresh.ParityCheck() || fresh.Outx_CtsFlow() || fresh.Outx_DsrFlow()
-                 || fresh.DsrSensitivity() || fresh.TxContinueOnXoff() || fresh.Outx_XonXoffFlow()
-                 || fresh.Inx_XonXoffFlow() || fresh.ReplaceWhenParityError() || fresh.IgnoreNullChar());
+        || fresh.DsrSensitivity() || fresh.TxContinueOnXoff() || fresh.Outx_XonXoffFlow()
+        || fresh.Inx_XonXoffFlow() || fresh.ReplaceWhenParityError() || fresh.IgnoreNullChar());
     EXPECT_FALSE(fresh.IsOpen());
     EXPECT_TRUE(fresh.SendDataEmpty());
 }

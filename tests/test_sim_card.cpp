@@ -67,7 +67,7 @@ struct Reader {
     uint8_t Value(int Op, int Block, uint32_t Amount, int Target = -1)
     {
         return Status({0x08, uint8_t(Op), uint8_t(Block), uint8_t(Target < 0 ? Block : Target),
-                       uint8_t(Amount >> 24), uint8_t(Amount >> 16), uint8_t(Amount >> 8), uint8_t(Amount)});
+            uint8_t(Amount >> 24), uint8_t(Amount >> 16), uint8_t(Amount >> 8), uint8_t(Amount)});
     }
     // Sector trailer with our own keys and the given conditions (raw).
     void SetTrailer(int Sector, std::array<uint8_t, 4> Cond, uint8_t Byte9 = 0x69)
@@ -134,9 +134,14 @@ TEST(SimCard, DataBlockAccessFollowsAllEightRows)
         const char *Read, *Write, *Inc, *Dec;
     };
     const Row rows[] = {
-        {0b000, "AB", "AB", "AB", "AB"}, {0b010, "AB", "-", "-", "-"}, {0b100, "AB", "B", "-", "-"},
-        {0b110, "AB", "B", "B", "AB"},   {0b001, "AB", "-", "-", "AB"}, {0b011, "B", "B", "-", "-"},
-        {0b101, "B", "-", "-", "-"},     {0b111, "-", "-", "-", "-"},
+        {0b000, "AB", "AB", "AB", "AB"},
+        {0b010, "AB", "-", "-", "-"},
+        {0b100, "AB", "B", "-", "-"},
+        {0b110, "AB", "B", "B", "AB"},
+        {0b001, "AB", "-", "-", "AB"},
+        {0b011, "B", "B", "-", "-"},
+        {0b101, "B", "-", "-", "-"},
+        {0b111, "-", "-", "-", "-"},
     };
     auto allowed = [](const char* Who, int KeyType) {
         return std::string(Who).find(KeyType == 0 ? 'A' : 'B') != std::string::npos;
@@ -184,10 +189,14 @@ TEST(SimCard, TrailerAccessFollowsAllEightRows)
         const char *KeyAWrite, *AccessRead, *AccessWrite, *KeyBRead, *KeyBWrite;
     };
     const Row rows[] = {
-        {0b000, "A", "A", "-", "A", "A"},   {0b010, "-", "A", "-", "A", "-"},
-        {0b100, "B", "AB", "-", "-", "B"},  {0b110, "-", "AB", "-", "-", "-"},
-        {0b001, "A", "A", "A", "A", "A"},   {0b011, "B", "AB", "B", "-", "B"},
-        {0b101, "-", "AB", "B", "-", "-"},  {0b111, "-", "AB", "-", "-", "-"},
+        {0b000, "A", "A", "-", "A", "A"},
+        {0b010, "-", "A", "-", "A", "-"},
+        {0b100, "B", "AB", "-", "-", "B"},
+        {0b110, "-", "AB", "-", "-", "-"},
+        {0b001, "A", "A", "A", "A", "A"},
+        {0b011, "B", "AB", "B", "-", "B"},
+        {0b101, "-", "AB", "B", "-", "-"},
+        {0b111, "-", "AB", "-", "-", "-"},
     };
     auto allowed = [](const char* Who, int KeyType) {
         return std::string(Who).find(KeyType == 0 ? 'A' : 'B') != std::string::npos;
@@ -223,7 +232,7 @@ TEST(SimCard, TrailerAccessFollowsAllEightRows)
             const auto ab = EncodeAccess({0, 0, 0, row.Cond});
             next[6] = ab[0], next[7] = ab[1], next[8] = ab[2], next[9] = 0x42;
             const bool any = allowed(row.KeyAWrite, key) || allowed(row.AccessWrite, key)
-                             || allowed(row.KeyBWrite, key);
+                || allowed(row.KeyBWrite, key);
             EXPECT_EQ(r.Write(15, next), any ? 0x07 : StatusAccessDenied);
             const Block16 after = r.R.Card.Raw(15);
             EXPECT_EQ(after[0] == 0x11, allowed(row.KeyAWrite, key));
@@ -266,7 +275,7 @@ TEST(SimCard, ValueBlocksIncrementDecrementAndRefuse)
     EXPECT_EQ(Hex(r.Send({0x08, 0x01, 5, 5, 0x00, 0x00, 0x01, 0x02})), "02 08 0A"); // +258
     // Least significant byte first, inverted copy, copy, address bytes.
     EXPECT_EQ(Hex({r.R.Card.Raw(5).begin(), r.R.Card.Raw(5).end()}),
-              "EA 04 00 00 15 FB FF FF EA 04 00 00 05 FA 05 FA");
+        "EA 04 00 00 15 FB FF FF EA 04 00 00 05 FA 05 FA");
     EXPECT_EQ(r.Value(0, 5, 2000), 0x08);
     EXPECT_EQ(MifareCard::ValueOf(r.R.Card.Raw(5)), -742);
     // Wraps as 32-bit two's complement.

@@ -85,7 +85,7 @@ TEST(SimFrames, NoiseBeforeAGoodFrameIsSkipped)
     EXPECT_EQ(Show(Feed(b, Bytes({0x03, 0x12, 0x00, 0x15}))), link);
     FrameParser c;
     EXPECT_EQ(Show(Feed(c, Bytes({0x05, 0x03, 0x12, 0x00, 0x15, 0x02, 0x13, 0x15}))),
-              (Strings{"03 12 00 15", "02 13 15"}));
+        (Strings{"03 12 00 15", "02 13 15"}));
     // Noise that completes a "frame" with a wrong checksum before the good one.
     FrameParser d;
     EXPECT_EQ(Show(Feed(d, Bytes({0x02, 0x03, 0x12, 0x00, 0x15}))), link);

@@ -75,7 +75,7 @@ TEST(SimLine, AnswersTheBasicCommands)
     server.ClearRequests();
     EXPECT_TRUE(server.Requests().empty());
     for (const auto& r : {Bytes({0x03, 0x12, 0x00, 0x15}), Bytes({0x03, 0x0A, 0x01, 0x0E}),
-                          Bytes({0x02, 0x13, 0x15}), Bytes({0x03, 0x02, 0x00, 0x05})})
+             Bytes({0x02, 0x13, 0x15}), Bytes({0x03, 0x02, 0x00, 0x05})})
         line.Exchange(r, r[0] == 0x03 && r[1] == 0x0A ? 8 : r.size());
     ASSERT_EQ(server.RequestsWithoutBeeps().size(), 3u);
     EXPECT_EQ(Hex(server.RequestsWithoutBeeps()[1]), "03 0A 01 0E");
@@ -137,7 +137,7 @@ TEST(SimLine, FaultsSpoilTheReplyAndOnlyAnErrorStatusStopsTheCard)
 
     server.InjectFault(0x06, Fault{FaultKind::BadChecksum});
     std::vector<uint8_t> good = Frame({0x06, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11,
-                                       0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11});
+        0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11});
     std::vector<uint8_t> spoiled = good;
     spoiled.back() = uint8_t(spoiled.back() + 1);
     EXPECT_EQ(Hex(line.Exchange(ReadBlock4, 19)), Hex(spoiled));
@@ -239,7 +239,7 @@ TEST(SimDump, SaveAndLoadTheCardAsTheCommonDumpLayout)
     const std::string path = dir.filePath("card.mfd").toStdString();
     SimServer server;
     std::array<uint8_t, 16> trailer = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xFF, 0x07,
-                                       0x80, 0x69, 0xB0, 0xB1, 0xB2, 0xB3, 0xB4, 0xB5};
+        0x80, 0x69, 0xB0, 0xB1, 0xB2, 0xB3, 0xB4, 0xB5};
     server.SetBlock(7, trailer);
     server.SetBlock(62, Filled(0x62));
     server.SetSerial({0xDE, 0xAD, 0xBE, 0xEF});
@@ -251,7 +251,7 @@ TEST(SimDump, SaveAndLoadTheCardAsTheCommonDumpLayout)
     ASSERT_EQ(bytes.size(), 1024);
     auto at = [&](int Offset, int N) {
         return Hex({reinterpret_cast<const uint8_t*>(bytes.constData()) + Offset,
-                    reinterpret_cast<const uint8_t*>(bytes.constData()) + Offset + N});
+            reinterpret_cast<const uint8_t*>(bytes.constData()) + Offset + N});
     };
     EXPECT_EQ(at(0, 5), "DE AD BE EF 22"); // serial number and BCC first
     EXPECT_EQ(at(7 * 16, 16), Hex({trailer.begin(), trailer.end()}));

@@ -36,7 +36,7 @@ std::string LinkTarget(const std::string& Path)
 
 bool Exists(const std::string& Path)
 {
-    struct stat st {};
+    struct stat st { };
     return ::lstat(Path.c_str(), &st) == 0;
 }
 
@@ -149,8 +149,7 @@ TEST(SimProgram, ReplacesADanglingLinkAndObeysOptionsAndConsole)
     ASSERT_EQ(::symlink("/dev/pts/no-such-device", link.c_str()), 0);
     const std::string save = config.filePath("saved.mfd").toStdString();
 
-    SimProcess sim(config, {"--port", "COM2", "--serial", "A1B2C3D4", "--fault", "12:noise*1",
-                            "--save", QString::fromStdString(save)});
+    SimProcess sim(config, {"--port", "COM2", "--serial", "A1B2C3D4", "--fault", "12:noise*1", "--save", QString::fromStdString(save)});
     ASSERT_TRUE(sim.P.waitForStarted(10000));
     ASSERT_TRUE(WaitUntil([&] { return LinkTarget(link).rfind("/dev/pts/", 0) == 0 && LinkTarget(link) != "/dev/pts/no-such-device"; }));
     EXPECT_EQ(Exchange(link, Bytes({0x03, 0x12, 0x00, 0x15}), 7), "FF 5A 00 03 12 00 15");
@@ -201,8 +200,8 @@ TEST(SimProgram, HelpAndBadOptions)
     for (const char* s : {"--port", "--fault", "--random-faults", "84 authentication failed", "01 no card"})
         EXPECT_NE(text.indexOf(s), -1) << s;
     for (const QStringList& args : {QStringList{"--bogus"}, QStringList{"--serial", "1234"},
-                                    QStringList{"--fault", "06:explode"}, QStringList{"--port", "LPT1"},
-                                    QStringList{"--random-faults", "2"}, QStringList{"--card", "/no/such/file"}}) {
+             QStringList{"--fault", "06:explode"}, QStringList{"--port", "LPT1"},
+             QStringList{"--random-faults", "2"}, QStringList{"--card", "/no/such/file"}}) {
         SimProcess bad(config, args);
         ASSERT_TRUE(bad.P.waitForFinished(10000));
         EXPECT_EQ(bad.P.exitCode(), 2) << args.join(' ').toStdString();
@@ -216,7 +215,7 @@ TEST(SimProgram, PortOptionTakesTheNamesThatThePortMapResolves)
     // One rule for both sides: the simulator offers a port under exactly the
     // names that the component can open.
     for (const char* name : {"COM1", "COM12", "COM123456789", "COM1234567890", "COM0", "COM01", "COM", "COMx",
-                             "com1", "LPT1", "COM1 ", "/dev/pts/3", "./reader"}) {
+             "com1", "LPT1", "COM1 ", "/dev/pts/3", "./reader"}) {
         sim::SimOptions options;
         std::string error;
         EXPECT_EQ(sim::ParseSimOptions({"--port", name}, options, error), !ResolveCommName(name, "").empty())

@@ -19,7 +19,8 @@ TEST(PtyPeer, BytesCrossBothWays)
     size_t got = 0;
     ASSERT_TRUE(WaitUntil([&] {
         const ssize_t n = ::read(fd, in + got, sizeof in - got);
-        if (n > 0) got += size_t(n);
+        if (n > 0)
+            got += size_t(n);
         return got == 4;
     }));
     EXPECT_EQ(Hex({in, in + 4}), "03 12 00 15");

@@ -71,8 +71,7 @@ TEST_F(HyperLinkTest, OpensTheUrlOfTheMomentOfEachClick)
     Click();
     Link->URL.clear();
     Click();
-    EXPECT_EQ(Opened, QStringList({QStringLiteral("https://orvelle.example/"),
-                          QStringLiteral("mailto:support@orvelle.example")}));
+    EXPECT_EQ(Opened, QStringList({QStringLiteral("https://orvelle.example/"), QStringLiteral("mailto:support@orvelle.example")}));
 }
 
 TEST_F(HyperLinkTest, OnlyALeftClickOnTheLabelOpens)

@@ -85,7 +85,8 @@ protected:
         ASSERT_TRUE(QTest::qWaitForWindowActive(Form.get()));
     }
 
-    template <class T> T* Find(const char* Name)
+    template <class T>
+    T* Find(const char* Name)
     {
         T* Found = Form->findChild<T*>(QLatin1String(Name));
         EXPECT_NE(Found, nullptr) << "no " << Name;
@@ -167,25 +168,44 @@ TEST_F(WindowTest, ButtonsCaptionsAndStates)
         bool Enabled;
     };
     const std::vector<TRow> Rows{
-        {"Button9", "TabSheet1", "Search card", true}, {"Button10", "TabSheet1", "Anticollision ", true},
-        {"Button11", "TabSheet1", "Select card", true}, {"Button12", "TabSheet1", "Stop card", true},
-        {"Button1", "TabSheet2", "Read", true}, {"Button7", "TabSheet2", "Read", true},
-        {"Button5", "TabSheet2", "Read", true}, {"Button3", "TabSheet2", "Read", true},
-        {"BtnWriteBlock0", "TabSheet2", "Write", true}, {"Button6", "TabSheet2", "Write", true},
-        {"Button4", "TabSheet2", "Write", true}, {"Button8", "TabSheet2", "Write", false},
-        {"Button13", "TabSheet2", "Initialize", true}, {"Button14", "TabSheet2", "Initialize", true},
-        {"Button15", "TabSheet2", "Initialize", true}, {"Button16", "TabSheet2", "Initialize", false},
-        {"Button18", "TabSheet3", "Read", true}, {"Button24", "TabSheet3", "Read", true},
-        {"Button22", "TabSheet3", "Read", true}, {"Button20", "TabSheet3", "Read", true},
-        {"Button19", "TabSheet3", "Inc", true}, {"Button23", "TabSheet3", "Inc", true},
-        {"Button21", "TabSheet3", "Inc", true}, {"Button17", "TabSheet3", "Inc", false},
-        {"Button25", "TabSheet3", "Des", true}, {"Button26", "TabSheet3", "Des", true},
-        {"Button27", "TabSheet3", "Des", true}, {"Button28", "TabSheet3", "Des", false},
-        {"Button29", "TabSheet3", "Initial", true}, {"Button30", "TabSheet3", "initial", true},
-        {"Button31", "TabSheet3", "initial", true}, {"Button32", "TabSheet3", "initial", false},
-        {"BtnDownKeys", "TabSheet4", "DownLoad", true}, {"BtnChangeKey", "TabSheet5", "Modify", true},
-        {"BtnStartRead", "TabSheet8", "Start", true}, {"BtnStopRead", "TabSheet8", "Stop", false},
-        {"BtnStartWrite", "TabSheet8", "Start", true}, {"BtnStopWrite", "TabSheet8", "Stop", false},
+        {"Button9", "TabSheet1", "Search card", true},
+        {"Button10", "TabSheet1", "Anticollision ", true},
+        {"Button11", "TabSheet1", "Select card", true},
+        {"Button12", "TabSheet1", "Stop card", true},
+        {"Button1", "TabSheet2", "Read", true},
+        {"Button7", "TabSheet2", "Read", true},
+        {"Button5", "TabSheet2", "Read", true},
+        {"Button3", "TabSheet2", "Read", true},
+        {"BtnWriteBlock0", "TabSheet2", "Write", true},
+        {"Button6", "TabSheet2", "Write", true},
+        {"Button4", "TabSheet2", "Write", true},
+        {"Button8", "TabSheet2", "Write", false},
+        {"Button13", "TabSheet2", "Initialize", true},
+        {"Button14", "TabSheet2", "Initialize", true},
+        {"Button15", "TabSheet2", "Initialize", true},
+        {"Button16", "TabSheet2", "Initialize", false},
+        {"Button18", "TabSheet3", "Read", true},
+        {"Button24", "TabSheet3", "Read", true},
+        {"Button22", "TabSheet3", "Read", true},
+        {"Button20", "TabSheet3", "Read", true},
+        {"Button19", "TabSheet3", "Inc", true},
+        {"Button23", "TabSheet3", "Inc", true},
+        {"Button21", "TabSheet3", "Inc", true},
+        {"Button17", "TabSheet3", "Inc", false},
+        {"Button25", "TabSheet3", "Des", true},
+        {"Button26", "TabSheet3", "Des", true},
+        {"Button27", "TabSheet3", "Des", true},
+        {"Button28", "TabSheet3", "Des", false},
+        {"Button29", "TabSheet3", "Initial", true},
+        {"Button30", "TabSheet3", "initial", true},
+        {"Button31", "TabSheet3", "initial", true},
+        {"Button32", "TabSheet3", "initial", false},
+        {"BtnDownKeys", "TabSheet4", "DownLoad", true},
+        {"BtnChangeKey", "TabSheet5", "Modify", true},
+        {"BtnStartRead", "TabSheet8", "Start", true},
+        {"BtnStopRead", "TabSheet8", "Stop", false},
+        {"BtnStartWrite", "TabSheet8", "Start", true},
+        {"BtnStopWrite", "TabSheet8", "Stop", false},
     };
     for (const TRow& Row : Rows) {
         SCOPED_TRACE(Row.Name);
@@ -285,8 +305,7 @@ TEST_F(WindowTest, OthersAndSettingControls)
     EXPECT_EQ(Items(Query), QStringList({QStringLiteral("Idel card"), QStringLiteral("All cards")}));
     EXPECT_EQ(Query->ItemIndex(), 0);
     EXPECT_EQ(Port->title(), WithColon("Port"));
-    EXPECT_EQ(Items(Port), QStringList({QStringLiteral("COM1"), QStringLiteral("COM2"), QStringLiteral("COM3"),
-                               QStringLiteral("COM4")}));
+    EXPECT_EQ(Items(Port), QStringList({QStringLiteral("COM1"), QStringLiteral("COM2"), QStringLiteral("COM3"), QStringLiteral("COM4")}));
     EXPECT_EQ(Port->ItemIndex(), 0);
     auto* Beep = Find<QCheckBox>("ChkBeep");
     EXPECT_EQ(Beep->text(), QStringLiteral("buzzer sounds after operation"));

@@ -29,7 +29,7 @@ void Check(bool Condition)
 bool Sealed(const std::vector<uint8_t>& Frame)
 {
     return Frame.size() >= 2 && Frame.size() == size_t(Frame[0]) + 1
-           && Checksum({Frame.data(), Frame[0]}) == Frame.back();
+        && Checksum({Frame.data(), Frame[0]}) == Frame.back();
 }
 
 bool IsStatus(uint8_t Code)
@@ -71,7 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
             // A frame is bytes of the stream, in order. A frame with a bad
             // checksum is scanned again from its second byte.
             const auto found = std::search(stream.begin() + std::ptrdiff_t(next), stream.end(), bytes.begin(),
-                                           bytes.end());
+                bytes.end());
             Check(found != stream.end());
             next = size_t(found - stream.begin()) + (frame.ChecksumOk ? bytes.size() : 1);
             if (!frame.ChecksumOk)

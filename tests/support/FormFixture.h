@@ -68,8 +68,8 @@ public:
     // Presses Button as the operator would; fails the test if it is disabled.
     // The button's handler runs its whole chain before this returns.
     void Click(QPushButton* Button);
-    void SetReplyTimeout(int Ms);   // through EdtMS, as the operator types it
-    void SetBeep(bool On);          // through ChkBeep
+    void SetReplyTimeout(int Ms);     // through EdtMS, as the operator types it
+    void SetBeep(bool On);            // through ChkBeep
     void SetSearchAllCards(bool All); // through RgQueryType
     void ChooseKeySource(QComboBox* Selector, int Index);
     void SetKeyText(QLineEdit* Edit, const QString& Text);

@@ -86,7 +86,7 @@ std::vector<uint8_t> ReadFrom(int Fd, size_t Count, std::chrono::milliseconds Ti
 }
 
 std::vector<uint8_t> PtyPeer::ReadUntilQuiet(std::chrono::milliseconds Quiet,
-                                             std::chrono::milliseconds Timeout)
+    std::chrono::milliseconds Timeout)
 {
     std::vector<uint8_t> out;
     const auto deadline = std::chrono::steady_clock::now() + Timeout;

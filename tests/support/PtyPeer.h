@@ -25,7 +25,7 @@ public:
     std::vector<uint8_t> Read(size_t Count, std::chrono::milliseconds Timeout);
     // Reads whatever arrives until the line has been quiet for Quiet.
     std::vector<uint8_t> ReadUntilQuiet(std::chrono::milliseconds Quiet,
-                                        std::chrono::milliseconds Timeout);
+        std::chrono::milliseconds Timeout);
     // Closes the master side: the device vanishes for the program.
     void CloseMaster();
 
