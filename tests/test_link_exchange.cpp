@@ -158,19 +158,6 @@ TEST_F(LinkExchange, NestedExchangeIsRefused)
     EXPECT_TRUE(Peer.ReadUntilQuiet(300ms, 2s).empty());
 }
 
-// Waits, without handing out any event, until the component has taken
-// Count more bytes from the line than it had at Before.
-bool ReadByComponent(const TComm& Device, uint64_t Before, uint64_t Count)
-{
-    const auto Deadline = std::chrono::steady_clock::now() + 10s;
-    while (Device.ReceivedBytes() < Before + Count) {
-        if (std::chrono::steady_clock::now() > Deadline)
-            return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
-
 TEST_F(LinkExchange, LateRepliesNeverPassForTheNextOne)
 {
     const auto LinkOk = Bytes({0x03, 0x12, 0x00, 0x15});
@@ -197,7 +184,7 @@ TEST_F(LinkExchange, LateRepliesNeverPassForTheNextOne)
         Device.SetReadIntervalTimeout(S.ReadInterval);
         const uint64_t Before = Device.ReceivedBytes();
         Peer.Write(LinkOk);
-        ASSERT_TRUE(ReadByComponent(Device, Before, LinkOk.size())) << S.Name;
+        ASSERT_TRUE(WaitWithoutEvents([&] { return Device.ReceivedBytes() >= Before + LinkOk.size(); })) << S.Name;
         Link.ReplyTimeout = 3000;
         AnswerWith(Status5);
         BuildLinkTest(Link.Buffer.data());
@@ -215,7 +202,7 @@ TEST_F(LinkExchange, LateRepliesNeverPassForTheNextOne)
     EXPECT_EQ(Link.ExchangeFrame(), 22);
     const uint64_t Before = Device.ReceivedBytes();
     Peer.Write(Bytes({0x07, 0x0A, 0x01}));
-    ASSERT_TRUE(ReadByComponent(Device, Before, 3));
+    ASSERT_TRUE(WaitWithoutEvents([&] { return Device.ReceivedBytes() >= Before + 3; }));
     Link.ReplyTimeout = 700;
     AnswerWith(Bytes({0x12, 0x34, 0x56, 0x78, 0x26, 0x03, 0x01, 0x00, 0x04}));
     BuildSearchCardSerial(Link.Buffer.data(), 1);

@@ -32,20 +32,6 @@ namespace {
 
 const QString Colon = QStringLiteral("\uFF1A");
 
-// Waits, handing out no event, until the component has taken Count more
-// bytes from the line than Before: they are then collected or queued, not
-// yet seen by the window.
-bool TakenIn(const TComm& Device, uint64_t Before, uint64_t Count)
-{
-    const auto Deadline = std::chrono::steady_clock::now() + 10s;
-    while (Device.ReceivedBytes() < Before + Count) {
-        if (std::chrono::steady_clock::now() > Deadline)
-            return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
-
 int CountEntries(const char* Dir, const char* NamePrefix = nullptr)
 {
     int N = 0;
@@ -102,7 +88,7 @@ protected:
             if (Current.Late && Step * TReaderLink::WaitStepMs >= F.Form->Link->ReplyTimeout) {
                 const uint64_t Before = F.Form->MyDevice->ReceivedBytes();
                 Peer.Write(Current.Reply);
-                EXPECT_TRUE(TakenIn(*F.Form->MyDevice, Before, Current.Reply.size()));
+                EXPECT_TRUE(WaitWithoutEvents([&] { return F.Form->MyDevice->ReceivedBytes() >= Before + Current.Reply.size(); }));
                 return;
             }
             TReaderLink::WaitWithEvents(Ms);

@@ -65,20 +65,6 @@ bool ThreadCountIs(int Expected)
     return WaitUntil([&] { return ThreadCount() == Expected; });
 }
 
-// Waits until Pred() holds, for at most Timeout, without handing out any
-// event meanwhile: what the threads post stays queued.
-template <class Pred>
-bool WaitWithoutEvents(Pred P, std::chrono::milliseconds Timeout = 10s)
-{
-    const auto deadline = std::chrono::steady_clock::now() + Timeout;
-    while (!P()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return P();
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
-
 // Bytes waiting at the master side, written by the component.
 int PendingAtMaster(const PtyPeer& Peer)
 {

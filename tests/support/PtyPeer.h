@@ -38,6 +38,11 @@ private:
 // Pumps Qt events until Pred() holds or Timeout passes; returns Pred().
 template <class Pred>
 bool WaitUntil(Pred pred, std::chrono::milliseconds Timeout = std::chrono::seconds(10));
+// The same without handing out any event: for what a thread does on its own
+// (the serial component taking bytes in), while the test holds back the
+// notifications.
+template <class Pred>
+bool WaitWithoutEvents(Pred pred, std::chrono::milliseconds Timeout = std::chrono::seconds(10));
 
 std::vector<uint8_t> Bytes(std::initializer_list<int> List);
 // A frame with its checksum appended.
@@ -60,6 +65,18 @@ bool WaitUntil(Pred pred, std::chrono::milliseconds Timeout)
             return pred();
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
         QThread::msleep(2);
+    }
+    return true;
+}
+
+template <class Pred>
+bool WaitWithoutEvents(Pred pred, std::chrono::milliseconds Timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + Timeout;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return pred();
+        QThread::msleep(1);
     }
     return true;
 }
