@@ -23,22 +23,22 @@ uint8_t BlockOfRow(const QGroupBox* Sector, int Row)
 void ReadRow(TMainForm& Form, bool (TMainForm::*FindAndVerify)(uint8_t), QGroupBox* Sector, int Row,
     QLineEdit* Edit)
 {
-    TOperationScope Scope(&Form);
-    if (!Scope)
+    TOperationScope scope(&Form);
+    if (!scope)
         return;
     if (!(Form.*FindAndVerify)(uint8_t(TMainForm::Tag(Sector))))
         return;
-    QString Text;
-    if (Form.ReadBlockLogged(BlockOfRow(Sector, Row), Text))
+    QString text;
+    if (Form.ReadBlockLogged(BlockOfRow(Sector, Row), text))
         Form.BeepReader();
-    Edit->setText(Text);
+    Edit->setText(text);
 }
 
 // "Write" on the "Sector" page; the edit's text goes as it stands.
 void WriteRow(TMainForm& Form, int Row, QLineEdit* Edit)
 {
-    TOperationScope Scope(&Form);
-    if (!Scope)
+    TOperationScope scope(&Form);
+    if (!scope)
         return;
     if (!Form.FindAndVerifyRW(uint8_t(TMainForm::Tag(Form.GbSec1))))
         return;
@@ -49,8 +49,8 @@ void WriteRow(TMainForm& Form, int Row, QLineEdit* Edit)
 // "Initialize" / "Initial" on either page.
 void InitRow(TMainForm& Form, bool (TMainForm::*FindAndVerify)(uint8_t), QGroupBox* Sector, int Row)
 {
-    TOperationScope Scope(&Form);
-    if (!Scope)
+    TOperationScope scope(&Form);
+    if (!scope)
         return;
     if (!(Form.*FindAndVerify)(uint8_t(TMainForm::Tag(Sector))))
         return;
@@ -61,8 +61,8 @@ void InitRow(TMainForm& Form, bool (TMainForm::*FindAndVerify)(uint8_t), QGroupB
 // "Inc" / "Des" on the "Block" page.
 void ValueRow(TMainForm& Form, uint8_t Operation, int Row)
 {
-    TOperationScope Scope(&Form);
-    if (!Scope)
+    TOperationScope scope(&Form);
+    if (!scope)
         return;
     Form.ValueOperation(Operation, Row);
 }
@@ -74,24 +74,24 @@ void ValueRow(TMainForm& Form, uint8_t Operation, int Row)
 bool TMainForm::ReadBlockHex(uint8_t Block, QString& Text)
 {
     Text.clear();
-    const std::optional<TBlockData> Data = Reader->ReadBlock(Block);
-    if (!Data)
+    const std::optional<TBlockData> blockData = Reader->ReadBlock(Block);
+    if (!blockData)
         return false;
-    Text = BytesToHex(Data->data(), BlockBytes);
+    Text = BytesToHex(blockData->data(), BlockBytes);
     return true;
 }
 
 bool TMainForm::ReadBlockLogged(uint8_t Block, QString& Text)
 {
-    const bool Ok = ReadBlockHex(Block, Text);
-    Log(Ok ? QString::asprintf("Read block%d success!", Block) : QStringLiteral("read block fail!"));
-    return Ok;
+    const bool ok = ReadBlockHex(Block, Text);
+    Log(ok ? QString::asprintf("Read block%d success!", Block) : QStringLiteral("read block fail!"));
+    return ok;
 }
 
 bool TMainForm::WriteBlockHex(uint8_t Block, const QString& Text)
 {
-    TBlockData Data{};
-    switch (HexToBytes(Text, Data.data(), BlockBytes)) {
+    TBlockData blockData{};
+    switch (HexToBytes(Text, blockData.data(), BlockBytes)) {
     case THexResult::BadLength:
         MessageBox(QStringLiteral("pls. input complete data!"), QStringLiteral("Message"));
         return false;
@@ -101,39 +101,39 @@ bool TMainForm::WriteBlockHex(uint8_t Block, const QString& Text)
     case THexResult::Ok:
         break;
     }
-    if (IsTrailer(Block) && !AccessBitsConsistent(Data.data())) {
+    if (IsTrailer(Block) && !AccessBitsConsistent(blockData.data())) {
         MessageBox(QStringLiteral("Pls. input correct control bit!"), QStringLiteral("message"));
         return false;
     }
-    return Reader->WriteBlock(Block, Data);
+    return Reader->WriteBlock(Block, blockData);
 }
 
 bool TMainForm::WriteBlockLogged(uint8_t Block, const QString& Text)
 {
-    const bool Ok = WriteBlockHex(Block, Text);
-    Log(Ok ? QString::asprintf("Wrote block%d success!", Block) : QStringLiteral("Wrote block fail!"));
-    return Ok;
+    const bool ok = WriteBlockHex(Block, Text);
+    Log(ok ? QString::asprintf("Wrote block%d success!", Block) : QStringLiteral("Wrote block fail!"));
+    return ok;
 }
 
 bool TMainForm::InitValueBlock(uint8_t Block)
 {
-    uint8_t Image[BlockBytes];
-    BuildValueBlockImage(Image, Block);
-    const bool Ok = WriteBlockHex(Block, BytesToHex(Image, BlockBytes));
-    Log(Ok ? QString::asprintf("Initial block %d success!", Block) : QStringLiteral("Initial block fail!"));
-    return Ok;
+    uint8_t image[BlockBytes];
+    BuildValueBlockImage(image, Block);
+    const bool ok = WriteBlockHex(Block, BytesToHex(image, BlockBytes));
+    Log(ok ? QString::asprintf("Initial block %d success!", Block) : QStringLiteral("Initial block fail!"));
+    return ok;
 }
 
 void TMainForm::ValueOperation(uint8_t Operation, int Row)
 {
-    const std::optional<uint32_t> Amount = HexNumber(TrimText(EdtBlockData->text()));
-    if (!Amount) {
+    const std::optional<uint32_t> amount = HexNumber(TrimText(EdtBlockData->text()));
+    if (!amount) {
         MessageBox(QStringLiteral("pls. input correct block value!"), QStringLiteral("message"));
         return;
     }
-    const uint8_t Block = BlockOfRow(GbSec2, Row);
-    if (Reader->ValueOperation(Operation, Block, *Amount)) {
-        Log(QString::asprintf("block%d value operation success!", Block));
+    const uint8_t block = BlockOfRow(GbSec2, Row);
+    if (Reader->ValueOperation(Operation, block, *amount)) {
+        Log(QString::asprintf("block%d value operation success!", block));
         BeepReader();
     } else {
         Log(QStringLiteral("block value operation fail!"));
@@ -185,9 +185,9 @@ bool TMainForm::ParseSectorKey(int Sector, bool Checked, const QString& Text)
 {
     if (!Checked)
         return true;
-    TKeyRow& Row = FKeyTable[Sector];
-    Row.Chosen = true;
-    if (HexToBytes(Text, Row.Key.data(), KeyBytes) != THexResult::Ok) {
+    TKeyRow& row = FKeyTable[Sector];
+    row.Chosen = true;
+    if (HexToBytes(Text, row.Key.data(), KeyBytes) != THexResult::Ok) {
         MessageBox(QStringLiteral("Pls. input correct data!"), QStringLiteral("Message"));
         return false;
     }
@@ -196,26 +196,26 @@ bool TMainForm::ParseSectorKey(int Sector, bool Checked, const QString& Text)
 
 void TMainForm::BtnDownKeysClick()
 {
-    TOperationScope Scope(this);
-    if (!Scope)
+    TOperationScope scope(this);
+    if (!scope)
         return;
-    for (TKeyRow& Row : FKeyTable)
-        Row.Chosen = false;
+    for (TKeyRow& row : FKeyTable)
+        row.Chosen = false;
     // Every chosen key is checked before the first request goes out.
-    for (int Sector = 0; Sector < 16; ++Sector) {
-        if (!ParseSectorKey(Sector, Ck[Sector]->isChecked(), EdtKey[Sector]->text()))
+    for (int sector = 0; sector < 16; ++sector) {
+        if (!ParseSectorKey(sector, Ck[sector]->isChecked(), EdtKey[sector]->text()))
             return;
     }
-    const uint8_t KeyType = uint8_t(CmbDownKeyType->currentIndex());
-    for (int Sector = 0; Sector < 16; ++Sector) {
-        if (!FKeyTable[Sector].Chosen)
+    const uint8_t keyType = uint8_t(CmbDownKeyType->currentIndex());
+    for (int sector = 0; sector < 16; ++sector) {
+        if (!FKeyTable[sector].Chosen)
             continue;
-        if (!Reader->DownloadKey(KeyType, uint8_t(Sector), FKeyTable[Sector].Key)) {
+        if (!Reader->DownloadKey(keyType, uint8_t(sector), FKeyTable[sector].Key)) {
             // The sectors before this one keep their new keys in the reader.
-            Log(QString::asprintf("download sector%d password fail!", Sector));
+            Log(QString::asprintf("download sector%d password fail!", sector));
             return;
         }
-        Log(QString::asprintf("downlaod sector%d password success!", Sector));
+        Log(QString::asprintf("downlaod sector%d password success!", sector));
     }
     BeepReader();
 }
@@ -224,33 +224,33 @@ void TMainForm::BtnDownKeysClick()
 
 void TMainForm::BtnChangeKeyClick()
 {
-    TOperationScope Scope(this);
-    if (!Scope)
+    TOperationScope scope(this);
+    if (!scope)
         return;
-    const QString KeyA = TrimText(EdtKeyA->text());
-    const QString KeyB = TrimText(EdtKeyB->text());
-    const QString Control = TrimText(EdtKeyC->text());
-    if (KeyA.size() != 2 * KeyBytes || KeyB.size() != 2 * KeyBytes || Control.size() != 8) {
+    const QString keyA = TrimText(EdtKeyA->text());
+    const QString keyB = TrimText(EdtKeyB->text());
+    const QString control = TrimText(EdtKeyC->text());
+    if (keyA.size() != 2 * KeyBytes || keyB.size() != 2 * KeyBytes || control.size() != 8) {
         MessageBox(QStringLiteral("Pls. input correct data"), QStringLiteral("Message"));
         return;
     }
-    TBlockData Trailer{};
-    if (HexToBytes(KeyA, Trailer.data(), KeyBytes) != THexResult::Ok) {
+    TBlockData trailer{};
+    if (HexToBytes(keyA, trailer.data(), KeyBytes) != THexResult::Ok) {
         MessageBox(QStringLiteral("Pls. input correct KEYA!"), QStringLiteral("Message"));
         return;
     }
-    if (HexToBytes(Control, Trailer.data() + AccessBitsOffset, 4) != THexResult::Ok
-        || !AccessBitsConsistent(Trailer.data())) {
+    if (HexToBytes(control, trailer.data() + AccessBitsOffset, 4) != THexResult::Ok
+        || !AccessBitsConsistent(trailer.data())) {
         MessageBox(QStringLiteral("Pls. input correct control bit!"), QStringLiteral("message"));
         return;
     }
-    if (HexToBytes(KeyB, Trailer.data() + TrailerKeyBOffset, KeyBytes) != THexResult::Ok) {
+    if (HexToBytes(keyB, trailer.data() + TrailerKeyBOffset, KeyBytes) != THexResult::Ok) {
         MessageBox(QStringLiteral("Pls. input correct KEYB!"), QStringLiteral("Message"));
         return;
     }
-    const int Sector = Tag(GbSec3);
-    if (FindAndVerifyEdit(uint8_t(Sector))) {
-        if (WriteBlockHex(BlockOf(Sector, TrailerRow), BytesToHex(Trailer.data(), BlockBytes)))
+    const int sector = Tag(GbSec3);
+    if (FindAndVerifyEdit(uint8_t(sector))) {
+        if (WriteBlockHex(BlockOf(sector, TrailerRow), BytesToHex(trailer.data(), BlockBytes)))
             Log(QStringLiteral("Modify password success!"));
         else
             Log(QStringLiteral("Modify password fail"));

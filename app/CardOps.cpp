@@ -31,53 +31,53 @@ QString CardTypeName(uint8_t Code) { return QString::fromLatin1(CardTypeText(Cod
 
 bool TMainForm::SearchCard()
 {
-    const std::optional<uint8_t> Type = Reader->SearchCard();
-    if (!Type) {
+    const std::optional<uint8_t> type = Reader->SearchCard();
+    if (!type) {
         Log(QStringLiteral("Search card fail!"));
         return false;
     }
     Log(QStringLiteral("Search card successfule!"));
-    SetText(EdtCardType, CardTypeName(*Type));
+    SetText(EdtCardType, CardTypeName(*type));
     return true;
 }
 
 bool TMainForm::SearchCardSerial()
 {
-    const std::optional<TCardId> Card = Reader->SearchCardSerial();
-    if (!Card) {
+    const std::optional<TCardId> card = Reader->SearchCardSerial();
+    if (!card) {
         Log(QStringLiteral("Search card fail!"));
         return false;
     }
     Log(QStringLiteral("Search card successful!"));
-    SetText(EdtCardType, CardTypeName(Card->Type));
-    SetText(EdtSN, BytesToHex(Card->Serial.data(), SerialBytes));
+    SetText(EdtCardType, CardTypeName(card->Type));
+    SetText(EdtSN, BytesToHex(card->Serial.data(), SerialBytes));
     return true;
 }
 
 bool TMainForm::AnticollCard()
 {
-    const std::optional<TSerial> Serial = Reader->Anticollision();
-    if (!Serial) {
+    const std::optional<TSerial> serial = Reader->Anticollision();
+    if (!serial) {
         Log(QStringLiteral("Anticollision fail"));
         return false;
     }
-    SetText(EdtSN, BytesToHex(Serial->data(), SerialBytes));
+    SetText(EdtSN, BytesToHex(serial->data(), SerialBytes));
     Log(QStringLiteral("Anticollision success!"));
     return true;
 }
 
 bool TMainForm::SelectCard()
 {
-    const bool Ok = Reader->SelectCard();
-    Log(Ok ? QStringLiteral("select card success!") : QStringLiteral("select card fail"));
-    return Ok;
+    const bool ok = Reader->SelectCard();
+    Log(ok ? QStringLiteral("select card success!") : QStringLiteral("select card fail"));
+    return ok;
 }
 
 bool TMainForm::HaltCard()
 {
-    const bool Ok = Reader->HaltCard();
-    Log(Ok ? QStringLiteral("stop card success") : QStringLiteral("stop card fail"));
-    return Ok;
+    const bool ok = Reader->HaltCard();
+    Log(ok ? QStringLiteral("stop card success") : QStringLiteral("stop card fail"));
+    return ok;
 }
 
 namespace {
@@ -85,8 +85,8 @@ namespace {
 // A "Basic" button: its one operation, and the beep after a success only.
 void RunAndBeep(TMainForm* Form, bool (TMainForm::*Operation)())
 {
-    TOperationScope Scope(Form);
-    if (!Scope)
+    TOperationScope scope(Form);
+    if (!scope)
         return;
     if ((Form->*Operation)())
         Form->BeepReader();
@@ -104,13 +104,13 @@ void TMainForm::Button12Click() { RunAndBeep(this, &TMainForm::HaltCard); }
 
 bool TMainForm::VerifySectorKey(uint8_t KeySource, uint8_t Sector, const QString& TypedKey)
 {
-    TKey Key{};
-    if (KeySources::Typed(KeySource) && HexToBytes(TypedKey, Key.data(), KeyBytes) != THexResult::Ok) {
+    TKey key{};
+    if (KeySources::Typed(KeySource) && HexToBytes(TypedKey, key.data(), KeyBytes) != THexResult::Ok) {
         // A bad key sends nothing.
         MessageBox(QStringLiteral("Pls. input correct password"), QStringLiteral("Message"), MessageFlags);
         return false;
     }
-    if (!Reader->Authenticate(Sector, KeySource, KeySources::Typed(KeySource) ? &Key : nullptr)) {
+    if (!Reader->Authenticate(Sector, KeySource, KeySources::Typed(KeySource) ? &key : nullptr)) {
         Log(QStringLiteral("Verify sector password fail!"));
         return false;
     }

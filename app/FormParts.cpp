@@ -22,121 +22,121 @@ const QStringList KeySourceItems{
 
 QLabel* NewLabel(const QString& Caption, QWidget* Parent)
 {
-    auto* Label = new QLabel(Caption, Parent);
-    Label->setFixedHeight(RowHeight);
-    return Label;
+    auto* label = new QLabel(Caption, Parent);
+    label->setFixedHeight(RowHeight);
+    return label;
 }
 
 QPushButton* NewButton(const char* Name, const QString& Caption, QWidget* Parent, bool Enabled)
 {
-    auto* Button = new QPushButton(Caption, Parent);
-    Button->setObjectName(QLatin1String(Name));
-    Button->setFixedHeight(RowHeight + 2);
-    Button->setEnabled(Enabled);
-    return Button;
+    auto* button = new QPushButton(Caption, Parent);
+    button->setObjectName(QLatin1String(Name));
+    button->setFixedHeight(RowHeight + 2);
+    button->setEnabled(Enabled);
+    return button;
 }
 
 QLineEdit* NewEdit(const char* Name, int MaxLength, QWidget* Parent)
 {
-    auto* Edit = new QLineEdit(Parent);
-    Edit->setObjectName(QLatin1String(Name));
+    auto* edit = new QLineEdit(Parent);
+    edit->setObjectName(QLatin1String(Name));
     if (MaxLength > 0)
-        Edit->setMaxLength(MaxLength);
-    Edit->setFixedHeight(RowHeight);
-    return Edit;
+        edit->setMaxLength(MaxLength);
+    edit->setFixedHeight(RowHeight);
+    return edit;
 }
 
 QComboBox* NewList(const char* Name, const QStringList& Items, int Index, QWidget* Parent)
 {
-    auto* List = new QComboBox(Parent);
-    List->setObjectName(QLatin1String(Name));
-    List->setEditable(false);
-    List->addItems(Items);
-    List->setCurrentIndex(Index);
-    List->setFixedHeight(RowHeight);
-    return List;
+    auto* list = new QComboBox(Parent);
+    list->setObjectName(QLatin1String(Name));
+    list->setEditable(false);
+    list->addItems(Items);
+    list->setCurrentIndex(Index);
+    list->setFixedHeight(RowHeight);
+    return list;
 }
 
 QFrame* NewBevel(QWidget* Page, const char* Name)
 {
-    auto* PageLayout = new QVBoxLayout(Page);
-    PageLayout->setContentsMargins(2, 2, 2, 2);
-    auto* Bevel = new QFrame(Page);
-    Bevel->setObjectName(QLatin1String(Name));
-    Bevel->setFrameShape(QFrame::Panel);
-    Bevel->setFrameShadow(QFrame::Sunken);
-    PageLayout->addWidget(Bevel);
-    return Bevel;
+    auto* pageLayout = new QVBoxLayout(Page);
+    pageLayout->setContentsMargins(2, 2, 2, 2);
+    auto* bevel = new QFrame(Page);
+    bevel->setObjectName(QLatin1String(Name));
+    bevel->setFrameShape(QFrame::Panel);
+    bevel->setFrameShadow(QFrame::Sunken);
+    pageLayout->addWidget(bevel);
+    return bevel;
 }
 
 QWidget* NewSectorGrid(QWidget* Parent, const std::array<const char*, 16>& Names,
     std::array<QRadioButton*, 16>& Radios)
 {
-    auto* Grid = new QWidget(Parent);
-    auto* Layout = new QGridLayout(Grid);
-    Layout->setContentsMargins(4, 0, 4, 0);
-    Layout->setHorizontalSpacing(6);
-    Layout->setVerticalSpacing(0);
-    auto* Group = new QButtonGroup(Grid);
-    Group->setExclusive(true);
-    for (int Sector = 0; Sector < 16; ++Sector) {
-        auto* Radio = new QRadioButton(QStringLiteral("S%1").arg(Sector), Grid);
-        Radio->setObjectName(QLatin1String(Names[size_t(Sector)]));
-        Radio->setFixedHeight(18);
-        TMainForm::SetTag(Radio, Sector);
-        Group->addButton(Radio, Sector);
-        Layout->addWidget(Radio, Sector / 4, Sector % 4);
-        Radios[size_t(Sector)] = Radio;
+    auto* grid = new QWidget(Parent);
+    auto* layout = new QGridLayout(grid);
+    layout->setContentsMargins(4, 0, 4, 0);
+    layout->setHorizontalSpacing(6);
+    layout->setVerticalSpacing(0);
+    auto* group = new QButtonGroup(grid);
+    group->setExclusive(true);
+    for (int sector = 0; sector < 16; ++sector) {
+        auto* radio = new QRadioButton(QStringLiteral("S%1").arg(sector), grid);
+        radio->setObjectName(QLatin1String(Names[size_t(sector)]));
+        radio->setFixedHeight(18);
+        TMainForm::SetTag(radio, sector);
+        group->addButton(radio, sector);
+        layout->addWidget(radio, sector / 4, sector % 4);
+        Radios[size_t(sector)] = radio;
     }
     Radios[0]->setChecked(true);
-    for (size_t Sector = 1; Sector < 16; ++Sector)
-        QWidget::setTabOrder(Radios[Sector - 1], Radios[Sector]);
-    return Grid;
+    for (size_t sector = 1; sector < 16; ++sector)
+        QWidget::setTabOrder(Radios[sector - 1], Radios[sector]);
+    return grid;
 }
 
 QGroupBox* NewSectorBox(const char* Name, QWidget* Parent)
 {
-    auto* Box = new QGroupBox(QStringLiteral("S0"), Parent);
-    Box->setObjectName(QLatin1String(Name));
-    TMainForm::SetTag(Box, 0);
-    return Box;
+    auto* box = new QGroupBox(QStringLiteral("S0"), Parent);
+    box->setObjectName(QLatin1String(Name));
+    TMainForm::SetTag(box, 0);
+    return box;
 }
 
 QGridLayout* NewSelectorTop(QVBoxLayout* PageLayout, QWidget* Grid, const QString& KeyCaption,
     QComboBox* KeyList, QLineEdit* KeyEdit, QWidget* Bevel)
 {
-    auto* Top = new QHBoxLayout;
-    Top->setSpacing(8);
-    Top->addWidget(Grid, 0, Qt::AlignTop);
-    Top->addStretch(1);
-    auto* Keys = new QGridLayout;
-    Keys->setHorizontalSpacing(6);
-    Keys->setVerticalSpacing(4);
+    auto* top = new QHBoxLayout;
+    top->setSpacing(8);
+    top->addWidget(Grid, 0, Qt::AlignTop);
+    top->addStretch(1);
+    auto* keys = new QGridLayout;
+    keys->setHorizontalSpacing(6);
+    keys->setVerticalSpacing(4);
     KeyList->setFixedWidth(130);
     KeyEdit->setFixedWidth(130);
-    Keys->addWidget(NewLabel(KeyCaption, Bevel), 0, 0, Qt::AlignRight);
-    Keys->addWidget(KeyList, 0, 1);
-    Keys->addWidget(KeyEdit, 1, 1);
-    Top->addLayout(Keys);
-    PageLayout->addLayout(Top);
-    return Keys;
+    keys->addWidget(NewLabel(KeyCaption, Bevel), 0, 0, Qt::AlignRight);
+    keys->addWidget(KeyList, 0, 1);
+    keys->addWidget(KeyEdit, 1, 1);
+    top->addLayout(keys);
+    PageLayout->addLayout(top);
+    return keys;
 }
 
 QVBoxLayout* NewBlockPageColumn(QFrame* Bevel)
 {
-    auto* Layout = new QVBoxLayout(Bevel);
-    Layout->setContentsMargins(4, 4, 4, 2);
-    Layout->setSpacing(2);
-    return Layout;
+    auto* layout = new QVBoxLayout(Bevel);
+    layout->setContentsMargins(4, 4, 4, 2);
+    layout->setSpacing(2);
+    return layout;
 }
 
 QGridLayout* NewBlockRows(QGroupBox* Box)
 {
-    auto* Rows = new QGridLayout(Box);
-    Rows->setContentsMargins(6, 2, 6, 4);
-    Rows->setHorizontalSpacing(4);
-    Rows->setVerticalSpacing(2);
-    return Rows;
+    auto* rows = new QGridLayout(Box);
+    rows->setContentsMargins(6, 2, 6, 4);
+    rows->setHorizontalSpacing(4);
+    rows->setVerticalSpacing(2);
+    return rows;
 }
 
 void AddBlockRow(QGridLayout* Rows, int Row, QLineEdit* Data, std::initializer_list<QPushButton*> Buttons,
@@ -145,9 +145,9 @@ void AddBlockRow(QGridLayout* Rows, int Row, QLineEdit* Data, std::initializer_l
     Rows->addWidget(NewLabel(QStringLiteral("Blk%1").arg(Row), Box), Row, 0);
     Data->setMinimumWidth(204);
     Rows->addWidget(Data, Row, 1);
-    int Column = 2;
-    for (QPushButton* Button : Buttons)
-        Rows->addWidget(Button, Row, Column++);
+    int column = 2;
+    for (QPushButton* button : Buttons)
+        Rows->addWidget(button, Row, column++);
 }
 
 void OnClick(TMainForm* Form, QPushButton* Button, void (TMainForm::*Handler)())
@@ -158,10 +158,10 @@ void OnClick(TMainForm* Form, QPushButton* Button, void (TMainForm::*Handler)())
 void OnSectorChosen(TMainForm* Form, const std::array<QRadioButton*, 16>& Radios,
     void (TMainForm::*Handler)(QObject*))
 {
-    for (QRadioButton* Radio : Radios)
-        QObject::connect(Radio, &QRadioButton::toggled, Form, [Form, Radio, Handler](bool Checked) {
+    for (QRadioButton* radio : Radios)
+        QObject::connect(radio, &QRadioButton::toggled, Form, [Form, radio, Handler](bool Checked) {
             if (Checked)
-                (Form->*Handler)(Radio);
+                (Form->*Handler)(radio);
         });
 }
 

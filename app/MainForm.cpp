@@ -67,10 +67,10 @@ TMainForm::~TMainForm()
 {
     // The hint display writes into a status panel; no event may reach it
     // while the panels are being destroyed.
-    const QObjectList Children = children();
-    for (QObject* Child : Children)
-        if (auto* Events = dynamic_cast<THintFilter*>(Child))
-            delete Events;
+    const QObjectList childObjects = children();
+    for (QObject* child : childObjects)
+        if (auto* events = dynamic_cast<THintFilter*>(child))
+            delete events;
 }
 
 void TMainForm::BuildUi()
@@ -83,21 +83,21 @@ void TMainForm::BuildUi()
 
     // The captions were drawn for a Ming-style 12-pixel face; where the
     // original one is missing, a face that has the full-width colon stands in.
-    QFont FormFont;
-    FormFont.setFamilies({QStringLiteral("宋体"), QStringLiteral("SimSun"), QStringLiteral("AR PL UMing CN"),
+    QFont formFont;
+    formFont.setFamilies({QStringLiteral("宋体"), QStringLiteral("SimSun"), QStringLiteral("AR PL UMing CN"),
         QStringLiteral("AR PL UMing TW"), QStringLiteral("Noto Serif CJK SC")});
-    FormFont.setPixelSize(12);
-    setFont(FormFont);
+    formFont.setPixelSize(12);
+    setFont(formFont);
 
-    auto* Client = new QWidget(this);
-    Client->setObjectName(QStringLiteral("Client"));
-    auto* ClientLayout = new QVBoxLayout(Client);
-    ClientLayout->setContentsMargins(0, 0, 0, 0);
-    ClientLayout->setSpacing(0);
-    setCentralWidget(Client);
+    auto* client = new QWidget(this);
+    client->setObjectName(QStringLiteral("Client"));
+    auto* clientLayout = new QVBoxLayout(client);
+    clientLayout->setContentsMargins(0, 0, 0, 0);
+    clientLayout->setSpacing(0);
+    setCentralWidget(client);
 
     // ------------------------------------------------------------- tab control
-    PageControl1 = new QTabWidget(Client);
+    PageControl1 = new QTabWidget(client);
     PageControl1->setObjectName(QStringLiteral("PageControl1"));
     PageControl1->setFixedHeight(TabsHeight);
     PageControl1->setUsesScrollButtons(false);
@@ -106,21 +106,21 @@ void TMainForm::BuildUi()
     // Tabs do not wrap onto rows here: the eight titles fit one row at this
     // font, and neither eliding nor scroll buttons may hide one of them.
     PageControl1->tabBar()->setExpanding(false);
-    ClientLayout->addWidget(PageControl1);
+    clientLayout->addWidget(PageControl1);
 
-    auto NewPage = [this](const char* Name) {
-        auto* Page = new QWidget(PageControl1);
-        Page->setObjectName(QLatin1String(Name));
-        return Page;
+    auto newPage = [this](const char* Name) {
+        auto* page = new QWidget(PageControl1);
+        page->setObjectName(QLatin1String(Name));
+        return page;
     };
-    TabSheet1 = NewPage("TabSheet1");
-    TabSheet2 = NewPage("TabSheet2");
-    TabSheet3 = NewPage("TabSheet3");
-    TabSheet4 = NewPage("TabSheet4");
-    TabSheet5 = NewPage("TabSheet5");
-    TabSheet8 = NewPage("TabSheet8");
-    TabSheet6 = NewPage("TabSheet6");
-    TabSheet7 = NewPage("TabSheet7");
+    TabSheet1 = newPage("TabSheet1");
+    TabSheet2 = newPage("TabSheet2");
+    TabSheet3 = newPage("TabSheet3");
+    TabSheet4 = newPage("TabSheet4");
+    TabSheet5 = newPage("TabSheet5");
+    TabSheet8 = newPage("TabSheet8");
+    TabSheet6 = newPage("TabSheet6");
+    TabSheet7 = newPage("TabSheet7");
 
     BuildBasicPage(this);
     BuildSectorPage(this);
@@ -142,17 +142,17 @@ void TMainForm::BuildUi()
     PageControl1->setCurrentWidget(TabSheet8);
 
     // ------------------------------------------------------------- message log
-    MmoMsg = new QPlainTextEdit(Client);
+    MmoMsg = new QPlainTextEdit(client);
     MmoMsg->setObjectName(QStringLiteral("MmoMsg"));
     MmoMsg->setReadOnly(false);
     MmoMsg->setLineWrapMode(QPlainTextEdit::NoWrap);
     MmoMsg->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     MmoMsg->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    ClientLayout->addWidget(MmoMsg, 1);
+    clientLayout->addWidget(MmoMsg, 1);
 
     PopupMenu1 = new QMenu(MmoMsg);
     PopupMenu1->setObjectName(QStringLiteral("PopupMenu1"));
-    PopupMenu1->setFont(FormFont);
+    PopupMenu1->setFont(formFont);
     C1 = PopupMenu1->addAction(QStringLiteral("Clear(&C)"));
     C1->setObjectName(QStringLiteral("C1"));
     C1->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Delete));
@@ -169,26 +169,26 @@ void TMainForm::BuildUi()
     StatusBar->setFixedHeight(StatusHeight);
     StatusBar->setContentsMargins(0, 0, 0, 0);
     // Panel 1 is a little wider than 50: "Un-Linked" needs 54 pixels.
-    const std::array<int, 3> PanelWidths{250, 60, 50};
-    const std::array<Qt::Alignment, 3> PanelAlignments{
+    const std::array<int, 3> panelWidths{250, 60, 50};
+    const std::array<Qt::Alignment, 3> panelAlignments{
         Qt::AlignLeft | Qt::AlignVCenter, Qt::AlignCenter, Qt::AlignLeft | Qt::AlignVCenter};
-    for (size_t I = 0; I < StatusPanels.size(); ++I) {
-        auto* Panel = new QLabel(StatusBar);
-        Panel->setObjectName(QStringLiteral("StatusPanel%1").arg(I));
-        Panel->setFixedWidth(PanelWidths[I]);
-        Panel->setAlignment(PanelAlignments[I]);
-        Panel->setFrameShape(QFrame::Panel);
-        Panel->setFrameShadow(QFrame::Sunken);
-        StatusBar->addWidget(Panel);
-        StatusPanels[I] = Panel;
+    for (size_t i = 0; i < StatusPanels.size(); ++i) {
+        auto* panel = new QLabel(StatusBar);
+        panel->setObjectName(QStringLiteral("StatusPanel%1").arg(i));
+        panel->setFixedWidth(panelWidths[i]);
+        panel->setAlignment(panelAlignments[i]);
+        panel->setFrameShape(QFrame::Panel);
+        panel->setFrameShadow(QFrame::Sunken);
+        StatusBar->addWidget(panel);
+        StatusPanels[i] = panel;
     }
     StatusPanels[1]->setText(QStringLiteral("Un-Link"));
     setStatusBar(StatusBar);
 
     setFixedSize(ClientWidth, ClientHeight);
-    if (const QScreen* Screen = QGuiApplication::primaryScreen()) {
-        const QRect Area = Screen->availableGeometry();
-        move(Area.center() - QPoint(ClientWidth / 2, ClientHeight / 2));
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QRect area = screen->availableGeometry();
+        move(area.center() - QPoint(ClientWidth / 2, ClientHeight / 2));
     }
 
     installEventFilter(new THintFilter(this));
@@ -199,23 +199,23 @@ void TMainForm::BuildUi()
 
 void TMainForm::Rd0Click(QObject* Sender)
 {
-    const int Sector = Tag(Sender);
-    GbSec1->setTitle(QStringLiteral("Sector%1").arg(Sector));
-    SetTag(GbSec1, Sector);
+    const int sector = Tag(Sender);
+    GbSec1->setTitle(QStringLiteral("Sector%1").arg(sector));
+    SetTag(GbSec1, sector);
 }
 
 void TMainForm::RdIncClick(QObject* Sender)
 {
-    const int Sector = Tag(Sender);
-    GbSec2->setTitle(QStringLiteral("Sector%1").arg(Sector));
-    SetTag(GbSec2, Sector);
+    const int sector = Tag(Sender);
+    GbSec2->setTitle(QStringLiteral("Sector%1").arg(sector));
+    SetTag(GbSec2, sector);
 }
 
 void TMainForm::RbCardSecorClick(QObject* Sender)
 {
-    const int Sector = Tag(Sender);
-    GbSec3->setTitle(QStringLiteral("Sector%1").arg(Sector));
-    SetTag(GbSec3, Sector);
+    const int sector = Tag(Sender);
+    GbSec3->setTitle(QStringLiteral("Sector%1").arg(sector));
+    SetTag(GbSec3, sector);
 }
 
 void TMainForm::C1Click() { MmoMsg->clear(); }
@@ -223,8 +223,8 @@ void TMainForm::C1Click() { MmoMsg->clear(); }
 void TMainForm::DisplayHint(const QString& Hint)
 {
     // A hint is "short|long"; the status bar shows the long part.
-    const qsizetype Bar = Hint.indexOf(QLatin1Char('|'));
-    StatusPanels[0]->setText(Bar < 0 ? Hint : Hint.mid(Bar + 1));
+    const qsizetype bar = Hint.indexOf(QLatin1Char('|'));
+    StatusPanels[0]->setText(bar < 0 ? Hint : Hint.mid(bar + 1));
 }
 
 void TMainForm::Log(const QString& Line)

@@ -59,8 +59,8 @@ void TestOpenedLink(TMainForm& F)
 void ChangePort(TMainForm& F)
 {
     F.MyDevice->ClosePort();
-    const int Index = F.RgPort ? F.RgPort->ItemIndex() : 0;
-    F.MyDevice->SetCommName("COM" + std::to_string(Index + 1));
+    const int index = F.RgPort ? F.RgPort->ItemIndex() : 0;
+    F.MyDevice->SetCommName("COM" + std::to_string(index + 1));
     try {
         F.MyDevice->OpenPort();
     } catch (...) {
@@ -132,8 +132,8 @@ void TMainForm::RgPortClick()
         FPortChangePending = true;
         return;
     }
-    TOperationScope Scope(this);
-    if (!Scope)
+    TOperationScope scope(this);
+    if (!scope)
         return;
     FPortChangePending = false;
     ChangePort(*this);
@@ -178,20 +178,20 @@ void TMainForm::RelinkCheck()
         return;
     }
     // Cheap look first: the name must lead to a device we may open.
-    const std::string Device = ResolveCommName(MyDevice->CommName());
+    const std::string device = ResolveCommName(MyDevice->CommName());
     // The device must come back the way it was opened: through the same
     // port-map link (a replugged reader, a restarted simulator) or as the
     // same device. A link that has gone must not send us to the name's
     // default device.
-    if (Device.empty() || Device != FOpenedDevice || ::access(Device.c_str(), R_OK | W_OK) != 0)
+    if (device.empty() || device != FOpenedDevice || ::access(device.c_str(), R_OK | W_OK) != 0)
         return;
     if (OperationRunning()) {
         // A chain runs (a loop test, say): relink between its steps.
         FRelinkPending = true;
         return;
     }
-    TOperationScope Scope(this);
-    if (Scope)
+    TOperationScope scope(this);
+    if (scope)
         Relink();
 }
 
@@ -220,9 +220,9 @@ void TMainForm::EdtMSChange()
 {
     if (!EdtMS)
         return;
-    bool Ok = false;
-    const int Value = EdtMS->text().toInt(&Ok);
-    Link->ReplyTimeout = Ok ? Value : 100;
+    bool ok = false;
+    const int value = EdtMS->text().toInt(&ok);
+    Link->ReplyTimeout = ok ? value : 100;
 }
 
 void TMainForm::RgQueryTypeClick()
@@ -248,9 +248,9 @@ bool TMainForm::BeginOperation()
     if (FOperationDepth > 0)
         return false;
     ++FOperationDepth;
-    for (QPushButton* Button : CardOperationButtons(*this))
-        if (Button)
-            Button->setEnabled(false);
+    for (QPushButton* button : CardOperationButtons(*this))
+        if (button)
+            button->setEnabled(false);
     return true;
 }
 
@@ -260,9 +260,9 @@ void TMainForm::EndOperation()
         return;
     if (--FOperationDepth > 0)
         return;
-    for (QPushButton* Button : CardOperationButtons(*this))
-        if (Button)
-            Button->setEnabled(true);
+    for (QPushButton* button : CardOperationButtons(*this))
+        if (button)
+            button->setEnabled(true);
     if (FPortChangePending)
         RgPortClick();
     else if (FRelinkPending)

@@ -21,25 +21,25 @@ using namespace FormParts;
 
 void BuildAboutPage(TMainForm* F)
 {
-    QFrame* Bevel = NewBevel(F->TabSheet7, "Bevel7");
-    auto* Layout = new QVBoxLayout(Bevel);
-    Layout->setContentsMargins(10, 24, 10, 24);
-    Layout->setSpacing(6);
+    QFrame* bevel = NewBevel(F->TabSheet7, "Bevel7");
+    auto* layout = new QVBoxLayout(bevel);
+    layout->setContentsMargins(10, 24, 10, 24);
+    layout->setSpacing(6);
 
-    auto* Title = new QLabel(QStringLiteral("Orvelle"), Bevel);
-    Title->setObjectName(QStringLiteral("LbTitle"));
-    QFont TitleFont = F->font();
-    TitleFont.setBold(true);
-    TitleFont.setPixelSize(16);
-    Title->setFont(TitleFont);
-    auto* Version = new QLabel(QStringLiteral("V1.2"), Bevel);
-    Version->setObjectName(QStringLiteral("LbVersion"));
+    auto* title = new QLabel(QStringLiteral("Orvelle"), bevel);
+    title->setObjectName(QStringLiteral("LbTitle"));
+    QFont titleFont = F->font();
+    titleFont.setBold(true);
+    titleFont.setPixelSize(16);
+    title->setFont(titleFont);
+    auto* version = new QLabel(QStringLiteral("V1.2"), bevel);
+    version->setObjectName(QStringLiteral("LbVersion"));
 
     // The labels belong to the form (they open links on its behalf) and are
     // then placed on the page.
-    QFont LinkFont;
-    LinkFont.setFamilies({QStringLiteral("MS Sans Serif")});
-    LinkFont.setPixelSize(12);
+    QFont linkFont;
+    linkFont.setFamilies({QStringLiteral("MS Sans Serif")});
+    linkFont.setPixelSize(12);
     F->HyperLink1 = new THyperLink(F);
     F->HyperLink1->setObjectName(QStringLiteral("HyperLink1"));
     F->HyperLink1->URL = QStringLiteral("https://orvelle.example/");
@@ -48,15 +48,15 @@ void BuildAboutPage(TMainForm* F)
     F->HyperLink2->setObjectName(QStringLiteral("HyperLink2"));
     F->HyperLink2->URL = QStringLiteral("mailto:support@orvelle.example");
     F->HyperLink2->setText(QStringLiteral("support@orvelle.example"));
-    for (THyperLink* Link : {F->HyperLink1, F->HyperLink2}) {
-        Link->setFont(LinkFont);
-        Link->setParent(Bevel);
+    for (THyperLink* link : {F->HyperLink1, F->HyperLink2}) {
+        link->setFont(linkFont);
+        link->setParent(bevel);
     }
 
-    Layout->addWidget(Title, 0, Qt::AlignHCenter);
-    Layout->addWidget(Version, 0, Qt::AlignHCenter);
-    Layout->addStretch(1);
-    Layout->addWidget(F->HyperLink1, 0, Qt::AlignHCenter);
-    Layout->addWidget(F->HyperLink2, 0, Qt::AlignHCenter);
-    Layout->addStretch(1);
+    layout->addWidget(title, 0, Qt::AlignHCenter);
+    layout->addWidget(version, 0, Qt::AlignHCenter);
+    layout->addStretch(1);
+    layout->addWidget(F->HyperLink1, 0, Qt::AlignHCenter);
+    layout->addWidget(F->HyperLink2, 0, Qt::AlignHCenter);
+    layout->addStretch(1);
 }

@@ -20,40 +20,40 @@ using namespace FormParts;
 
 void BuildBasicPage(TMainForm* F)
 {
-    QFrame* Bevel = NewBevel(F->TabSheet1, "Bevel1");
-    auto* Layout = new QHBoxLayout(Bevel);
-    Layout->setContentsMargins(16, 16, 16, 16);
-    Layout->setSpacing(24);
+    QFrame* bevel = NewBevel(F->TabSheet1, "Bevel1");
+    auto* layout = new QHBoxLayout(bevel);
+    layout->setContentsMargins(16, 16, 16, 16);
+    layout->setSpacing(24);
 
-    auto* Boxes = new QGridLayout;
-    Boxes->setVerticalSpacing(12);
-    Boxes->setHorizontalSpacing(8);
-    F->EdtCardType = NewEdit("EdtCardType", 0, Bevel);
+    auto* boxes = new QGridLayout;
+    boxes->setVerticalSpacing(12);
+    boxes->setHorizontalSpacing(8);
+    F->EdtCardType = NewEdit("EdtCardType", 0, bevel);
     F->EdtCardType->setReadOnly(true);
-    F->EdtSN = NewEdit("EdtSN", 0, Bevel);
+    F->EdtSN = NewEdit("EdtSN", 0, bevel);
     F->EdtSN->setReadOnly(true);
     F->EdtCardType->setFixedWidth(200);
     F->EdtSN->setFixedWidth(200);
-    Boxes->addWidget(NewLabel(QStringLiteral("CardType"), Bevel), 0, 0);
-    Boxes->addWidget(F->EdtCardType, 0, 1);
-    Boxes->addWidget(NewLabel(QStringLiteral("SN"), Bevel), 1, 0);
-    Boxes->addWidget(F->EdtSN, 1, 1);
-    Boxes->setRowStretch(2, 1);
-    Layout->addLayout(Boxes);
-    Layout->addStretch(1);
+    boxes->addWidget(NewLabel(QStringLiteral("CardType"), bevel), 0, 0);
+    boxes->addWidget(F->EdtCardType, 0, 1);
+    boxes->addWidget(NewLabel(QStringLiteral("SN"), bevel), 1, 0);
+    boxes->addWidget(F->EdtSN, 1, 1);
+    boxes->setRowStretch(2, 1);
+    layout->addLayout(boxes);
+    layout->addStretch(1);
 
-    auto* Buttons = new QVBoxLayout;
-    Buttons->setSpacing(10);
-    F->Button9 = NewButton("Button9", QStringLiteral("Search card"), Bevel);
-    F->Button10 = NewButton("Button10", QStringLiteral("Anticollision "), Bevel);
-    F->Button11 = NewButton("Button11", QStringLiteral("Select card"), Bevel);
-    F->Button12 = NewButton("Button12", QStringLiteral("Stop card"), Bevel);
-    for (QPushButton* Button : {F->Button9, F->Button10, F->Button11, F->Button12}) {
-        Button->setFixedWidth(110);
-        Buttons->addWidget(Button);
+    auto* buttons = new QVBoxLayout;
+    buttons->setSpacing(10);
+    F->Button9 = NewButton("Button9", QStringLiteral("Search card"), bevel);
+    F->Button10 = NewButton("Button10", QStringLiteral("Anticollision "), bevel);
+    F->Button11 = NewButton("Button11", QStringLiteral("Select card"), bevel);
+    F->Button12 = NewButton("Button12", QStringLiteral("Stop card"), bevel);
+    for (QPushButton* button : {F->Button9, F->Button10, F->Button11, F->Button12}) {
+        button->setFixedWidth(110);
+        buttons->addWidget(button);
     }
-    Buttons->addStretch(1);
-    Layout->addLayout(Buttons);
+    buttons->addStretch(1);
+    layout->addLayout(buttons);
 
     // Handlers last, so that setting the defaults above ran none of them.
     OnClick(F, F->Button9, &TMainForm::Button9Click);

@@ -33,20 +33,20 @@ const std::array<const char*, 16> BlockRadioNames{
 
 void BuildBlockPage(TMainForm* F)
 {
-    QFrame* Bevel = NewBevel(F->TabSheet3, "Bevel3");
-    QVBoxLayout* Layout = NewBlockPageColumn(Bevel);
+    QFrame* bevel = NewBevel(F->TabSheet3, "Bevel3");
+    QVBoxLayout* layout = NewBlockPageColumn(bevel);
 
-    QWidget* Grid = NewSectorGrid(Bevel, BlockRadioNames, F->BlockRadios);
-    F->CmbKeyTypeBlock = NewList("CmbKeyTypeBlock", KeySourceItems, -1, Bevel);
-    F->EdtInKeyBlock = NewEdit("EdtInKeyBlock", 12, Bevel);
-    QGridLayout* Keys = NewSelectorTop(Layout, Grid, QStringLiteral("Password："), F->CmbKeyTypeBlock, F->EdtInKeyBlock, Bevel);
-    F->EdtBlockData = NewEdit("EdtBlockData", 8, Bevel);
+    QWidget* grid = NewSectorGrid(bevel, BlockRadioNames, F->BlockRadios);
+    F->CmbKeyTypeBlock = NewList("CmbKeyTypeBlock", KeySourceItems, -1, bevel);
+    F->EdtInKeyBlock = NewEdit("EdtInKeyBlock", 12, bevel);
+    QGridLayout* keys = NewSelectorTop(layout, grid, QStringLiteral("Password："), F->CmbKeyTypeBlock, F->EdtInKeyBlock, bevel);
+    F->EdtBlockData = NewEdit("EdtBlockData", 8, bevel);
     F->EdtBlockData->setFixedWidth(130);
-    Keys->addWidget(NewLabel(QStringLiteral("BlkValue："), Bevel), 2, 0, Qt::AlignRight);
-    Keys->addWidget(F->EdtBlockData, 2, 1);
+    keys->addWidget(NewLabel(QStringLiteral("BlkValue："), bevel), 2, 0, Qt::AlignRight);
+    keys->addWidget(F->EdtBlockData, 2, 1);
 
-    F->GbSec2 = NewSectorBox("GbSec2", Bevel);
-    QGridLayout* Rows = NewBlockRows(F->GbSec2);
+    F->GbSec2 = NewSectorBox("GbSec2", bevel);
+    QGridLayout* rows = NewBlockRows(F->GbSec2);
     F->EdtBlock0 = NewEdit("EdtBlock0", 32, F->GbSec2);
     F->EdtBlock1 = NewEdit("EdtBlock1", 32, F->GbSec2);
     F->EdtBlock2 = NewEdit("EdtBlock2", 32, F->GbSec2);
@@ -68,16 +68,16 @@ void BuildBlockPage(TMainForm* F)
     F->Button30 = NewButton("Button30", QStringLiteral("initial"), F->GbSec2);
     F->Button31 = NewButton("Button31", QStringLiteral("initial"), F->GbSec2);
     F->Button32 = NewButton("Button32", QStringLiteral("initial"), F->GbSec2, false);
-    for (QPushButton* Button : {F->Button18, F->Button24, F->Button22, F->Button20, F->Button19, F->Button23, F->Button21, F->Button17,
+    for (QPushButton* button : {F->Button18, F->Button24, F->Button22, F->Button20, F->Button19, F->Button23, F->Button21, F->Button17,
              F->Button25, F->Button26, F->Button27, F->Button28})
-        Button->setFixedWidth(40);
-    for (QPushButton* Button : {F->Button29, F->Button30, F->Button31, F->Button32})
-        Button->setFixedWidth(52);
-    AddBlockRow(Rows, 0, F->EdtBlock0, {F->Button18, F->Button19, F->Button25, F->Button29}, F->GbSec2);
-    AddBlockRow(Rows, 1, F->EdtBlock1, {F->Button24, F->Button23, F->Button26, F->Button30}, F->GbSec2);
-    AddBlockRow(Rows, 2, F->EdtBlock2, {F->Button22, F->Button21, F->Button27, F->Button31}, F->GbSec2);
-    AddBlockRow(Rows, 3, F->EdtBlock3, {F->Button20, F->Button17, F->Button28, F->Button32}, F->GbSec2);
-    Layout->addWidget(F->GbSec2, 1);
+        button->setFixedWidth(40);
+    for (QPushButton* button : {F->Button29, F->Button30, F->Button31, F->Button32})
+        button->setFixedWidth(52);
+    AddBlockRow(rows, 0, F->EdtBlock0, {F->Button18, F->Button19, F->Button25, F->Button29}, F->GbSec2);
+    AddBlockRow(rows, 1, F->EdtBlock1, {F->Button24, F->Button23, F->Button26, F->Button30}, F->GbSec2);
+    AddBlockRow(rows, 2, F->EdtBlock2, {F->Button22, F->Button21, F->Button27, F->Button31}, F->GbSec2);
+    AddBlockRow(rows, 3, F->EdtBlock3, {F->Button20, F->Button17, F->Button28, F->Button32}, F->GbSec2);
+    layout->addWidget(F->GbSec2, 1);
 
     // Handlers last, so that setting the defaults above ran none of them.
     OnSectorChosen(F, F->BlockRadios, &TMainForm::RdIncClick);

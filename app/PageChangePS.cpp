@@ -32,42 +32,42 @@ const std::array<const char*, 16> ChangeRadioNames{
 
 void BuildChangePSPage(TMainForm* F)
 {
-    QFrame* Bevel = NewBevel(F->TabSheet5, "Bevel5");
-    auto* Layout = new QVBoxLayout(Bevel);
-    Layout->setContentsMargins(4, 4, 4, 2);
-    Layout->setSpacing(2);
+    QFrame* bevel = NewBevel(F->TabSheet5, "Bevel5");
+    auto* layout = new QVBoxLayout(bevel);
+    layout->setContentsMargins(4, 4, 4, 2);
+    layout->setSpacing(2);
 
-    QWidget* Grid = NewSectorGrid(Bevel, ChangeRadioNames, F->ChangeRadios);
-    F->CmbKeyTypeEdit = NewList("CmbKeyTypeEdit", KeySourceItems, -1, Bevel);
-    F->EdtInKeyEdit = NewEdit("EdtInKeyEdit", 12, Bevel);
-    NewSelectorTop(Layout, Grid, QStringLiteral("By PS："), F->CmbKeyTypeEdit, F->EdtInKeyEdit, Bevel);
+    QWidget* grid = NewSectorGrid(bevel, ChangeRadioNames, F->ChangeRadios);
+    F->CmbKeyTypeEdit = NewList("CmbKeyTypeEdit", KeySourceItems, -1, bevel);
+    F->EdtInKeyEdit = NewEdit("EdtInKeyEdit", 12, bevel);
+    NewSelectorTop(layout, grid, QStringLiteral("By PS："), F->CmbKeyTypeEdit, F->EdtInKeyEdit, bevel);
 
-    auto* Bottom = new QHBoxLayout;
-    Bottom->setSpacing(8);
-    F->GbSec3 = NewSectorBox("GbSec3", Bevel);
-    auto* Rows = new QGridLayout(F->GbSec3);
-    Rows->setContentsMargins(6, 2, 6, 4);
-    Rows->setHorizontalSpacing(6);
-    Rows->setVerticalSpacing(2);
+    auto* bottom = new QHBoxLayout;
+    bottom->setSpacing(8);
+    F->GbSec3 = NewSectorBox("GbSec3", bevel);
+    auto* rows = new QGridLayout(F->GbSec3);
+    rows->setContentsMargins(6, 2, 6, 4);
+    rows->setHorizontalSpacing(6);
+    rows->setVerticalSpacing(2);
     F->EdtKeyA = NewEdit("EdtKeyA", 12, F->GbSec3);
     F->EdtKeyB = NewEdit("EdtKeyB", 12, F->GbSec3);
     F->EdtKeyC = NewEdit("EdtKeyC", 8, F->GbSec3);
     F->EdtKeyA->setFixedWidth(110);
     F->EdtKeyB->setFixedWidth(110);
     F->EdtKeyC->setFixedWidth(110);
-    Rows->addWidget(NewLabel(QStringLiteral("KEYA"), F->GbSec3), 0, 0);
-    Rows->addWidget(F->EdtKeyA, 0, 1);
-    Rows->addWidget(NewLabel(QStringLiteral("KEYB"), F->GbSec3), 1, 0);
-    Rows->addWidget(F->EdtKeyB, 1, 1);
-    Rows->addWidget(NewLabel(QStringLiteral("CtrlBit"), F->GbSec3), 2, 0);
-    Rows->addWidget(F->EdtKeyC, 2, 1);
-    Bottom->addWidget(F->GbSec3);
-    Bottom->addStretch(1);
-    F->BtnChangeKey = NewButton("BtnChangeKey", QStringLiteral("Modify"), Bevel);
+    rows->addWidget(NewLabel(QStringLiteral("KEYA"), F->GbSec3), 0, 0);
+    rows->addWidget(F->EdtKeyA, 0, 1);
+    rows->addWidget(NewLabel(QStringLiteral("KEYB"), F->GbSec3), 1, 0);
+    rows->addWidget(F->EdtKeyB, 1, 1);
+    rows->addWidget(NewLabel(QStringLiteral("CtrlBit"), F->GbSec3), 2, 0);
+    rows->addWidget(F->EdtKeyC, 2, 1);
+    bottom->addWidget(F->GbSec3);
+    bottom->addStretch(1);
+    F->BtnChangeKey = NewButton("BtnChangeKey", QStringLiteral("Modify"), bevel);
     F->BtnChangeKey->setFixedWidth(90);
-    Bottom->addWidget(F->BtnChangeKey, 0, Qt::AlignBottom);
-    Bottom->addSpacing(16);
-    Layout->addLayout(Bottom, 1);
+    bottom->addWidget(F->BtnChangeKey, 0, Qt::AlignBottom);
+    bottom->addSpacing(16);
+    layout->addLayout(bottom, 1);
 
     // Handlers last, so that setting the defaults above ran none of them.
     OnSectorChosen(F, F->ChangeRadios, &TMainForm::RbCardSecorClick);

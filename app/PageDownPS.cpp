@@ -20,51 +20,51 @@ using namespace FormParts;
 
 void BuildDownPSPage(TMainForm* F)
 {
-    QFrame* Bevel = NewBevel(F->TabSheet4, "Bevel4");
-    auto* Layout = new QHBoxLayout(Bevel);
-    Layout->setContentsMargins(8, 4, 8, 4);
-    Layout->setSpacing(12);
+    QFrame* bevel = NewBevel(F->TabSheet4, "Bevel4");
+    auto* layout = new QHBoxLayout(bevel);
+    layout->setContentsMargins(8, 4, 8, 4);
+    layout->setSpacing(12);
 
-    auto* Keys = new QGridLayout;
-    Keys->setHorizontalSpacing(4);
-    Keys->setVerticalSpacing(2);
-    for (int Sector = 0; Sector < 16; ++Sector) {
-        auto* Check = new QCheckBox(QStringLiteral("S%1").arg(Sector), Bevel);
-        Check->setObjectName(QStringLiteral("Ck%1").arg(Sector));
-        Check->setChecked(true);
-        Check->setFixedHeight(RowHeight);
-        QLineEdit* KeyEdit = NewEdit("", 12, Bevel);
-        KeyEdit->setObjectName(QStringLiteral("EdtKey%1").arg(Sector));
-        KeyEdit->setFixedWidth(96);
-        const int Column = (Sector / 8) * 3;
-        Keys->addWidget(Check, Sector % 8, Column);
-        Keys->addWidget(KeyEdit, Sector % 8, Column + 1);
-        F->Ck[size_t(Sector)] = Check;
-        F->EdtKey[size_t(Sector)] = KeyEdit;
+    auto* keys = new QGridLayout;
+    keys->setHorizontalSpacing(4);
+    keys->setVerticalSpacing(2);
+    for (int sector = 0; sector < 16; ++sector) {
+        auto* check = new QCheckBox(QStringLiteral("S%1").arg(sector), bevel);
+        check->setObjectName(QStringLiteral("Ck%1").arg(sector));
+        check->setChecked(true);
+        check->setFixedHeight(RowHeight);
+        QLineEdit* keyEdit = NewEdit("", 12, bevel);
+        keyEdit->setObjectName(QStringLiteral("EdtKey%1").arg(sector));
+        keyEdit->setFixedWidth(96);
+        const int column = (sector / 8) * 3;
+        keys->addWidget(check, sector % 8, column);
+        keys->addWidget(keyEdit, sector % 8, column + 1);
+        F->Ck[size_t(sector)] = check;
+        F->EdtKey[size_t(sector)] = keyEdit;
     }
-    Keys->setColumnMinimumWidth(2, 12);
+    keys->setColumnMinimumWidth(2, 12);
     // Tab along each row, check box then key, in sector order.
-    for (size_t Sector = 0; Sector < 16; ++Sector) {
-        if (Sector > 0)
-            QWidget::setTabOrder(F->EdtKey[Sector - 1], F->Ck[Sector]);
-        QWidget::setTabOrder(F->Ck[Sector], F->EdtKey[Sector]);
+    for (size_t sector = 0; sector < 16; ++sector) {
+        if (sector > 0)
+            QWidget::setTabOrder(F->EdtKey[sector - 1], F->Ck[sector]);
+        QWidget::setTabOrder(F->Ck[sector], F->EdtKey[sector]);
     }
-    Layout->addLayout(Keys);
-    Layout->addStretch(1);
+    layout->addLayout(keys);
+    layout->addStretch(1);
 
-    auto* Right = new QVBoxLayout;
-    Right->setSpacing(4);
-    F->CmbDownKeyType = NewList("CmbDownKeyType", {QStringLiteral("KEYA"), QStringLiteral("KEYB")}, 0, Bevel);
+    auto* right = new QVBoxLayout;
+    right->setSpacing(4);
+    F->CmbDownKeyType = NewList("CmbDownKeyType", {QStringLiteral("KEYA"), QStringLiteral("KEYB")}, 0, bevel);
     F->CmbDownKeyType->setFixedWidth(90);
-    F->BtnDownKeys = NewButton("BtnDownKeys", QStringLiteral("DownLoad"), Bevel);
+    F->BtnDownKeys = NewButton("BtnDownKeys", QStringLiteral("DownLoad"), bevel);
     F->BtnDownKeys->setFixedWidth(90);
-    Right->addSpacing(8);
-    Right->addWidget(NewLabel(QStringLiteral("DownType"), Bevel));
-    Right->addWidget(F->CmbDownKeyType);
-    Right->addStretch(1);
-    Right->addWidget(F->BtnDownKeys);
-    Right->addSpacing(16);
-    Layout->addLayout(Right);
+    right->addSpacing(8);
+    right->addWidget(NewLabel(QStringLiteral("DownType"), bevel));
+    right->addWidget(F->CmbDownKeyType);
+    right->addStretch(1);
+    right->addWidget(F->BtnDownKeys);
+    right->addSpacing(16);
+    layout->addLayout(right);
 
     // Handlers last, so that setting the defaults above ran none of them.
     OnClick(F, F->BtnDownKeys, &TMainForm::BtnDownKeysClick);

@@ -29,16 +29,16 @@ const std::array<const char*, 16> SectorRadioNames{
 
 void BuildSectorPage(TMainForm* F)
 {
-    QFrame* Bevel = NewBevel(F->TabSheet2, "Bevel2");
-    QVBoxLayout* Layout = NewBlockPageColumn(Bevel);
+    QFrame* bevel = NewBevel(F->TabSheet2, "Bevel2");
+    QVBoxLayout* layout = NewBlockPageColumn(bevel);
 
-    QWidget* Grid = NewSectorGrid(Bevel, SectorRadioNames, F->SectorRadios);
-    F->CmbKeyTypeRW = NewList("CmbKeyTypeRW", KeySourceItems, -1, Bevel);
-    F->EdtInKeyRW = NewEdit("EdtInKeyRW", 12, Bevel);
-    NewSelectorTop(Layout, Grid, QStringLiteral("PassWord："), F->CmbKeyTypeRW, F->EdtInKeyRW, Bevel);
+    QWidget* grid = NewSectorGrid(bevel, SectorRadioNames, F->SectorRadios);
+    F->CmbKeyTypeRW = NewList("CmbKeyTypeRW", KeySourceItems, -1, bevel);
+    F->EdtInKeyRW = NewEdit("EdtInKeyRW", 12, bevel);
+    NewSelectorTop(layout, grid, QStringLiteral("PassWord："), F->CmbKeyTypeRW, F->EdtInKeyRW, bevel);
 
-    F->GbSec1 = NewSectorBox("GbSec1", Bevel);
-    QGridLayout* Rows = NewBlockRows(F->GbSec1);
+    F->GbSec1 = NewSectorBox("GbSec1", bevel);
+    QGridLayout* rows = NewBlockRows(F->GbSec1);
     F->EdtHex0 = NewEdit("EdtHex0", 32, F->GbSec1);
     F->EdtHex1 = NewEdit("EdtHex1", 32, F->GbSec1);
     F->EdtHex2 = NewEdit("EdtHex2", 32, F->GbSec1);
@@ -56,16 +56,16 @@ void BuildSectorPage(TMainForm* F)
     F->Button14 = NewButton("Button14", QStringLiteral("Initialize"), F->GbSec1);
     F->Button15 = NewButton("Button15", QStringLiteral("Initialize"), F->GbSec1);
     F->Button16 = NewButton("Button16", QStringLiteral("Initialize"), F->GbSec1, false);
-    for (QPushButton* Button : {F->Button1, F->Button7, F->Button5, F->Button3, F->BtnWriteBlock0, F->Button6,
+    for (QPushButton* button : {F->Button1, F->Button7, F->Button5, F->Button3, F->BtnWriteBlock0, F->Button6,
              F->Button4, F->Button8})
-        Button->setFixedWidth(48);
-    for (QPushButton* Button : {F->Button13, F->Button14, F->Button15, F->Button16})
-        Button->setFixedWidth(72);
-    AddBlockRow(Rows, 0, F->EdtHex0, {F->Button1, F->BtnWriteBlock0, F->Button13}, F->GbSec1);
-    AddBlockRow(Rows, 1, F->EdtHex1, {F->Button7, F->Button6, F->Button14}, F->GbSec1);
-    AddBlockRow(Rows, 2, F->EdtHex2, {F->Button5, F->Button4, F->Button15}, F->GbSec1);
-    AddBlockRow(Rows, 3, F->EdtHex3, {F->Button3, F->Button8, F->Button16}, F->GbSec1);
-    Layout->addWidget(F->GbSec1, 1);
+        button->setFixedWidth(48);
+    for (QPushButton* button : {F->Button13, F->Button14, F->Button15, F->Button16})
+        button->setFixedWidth(72);
+    AddBlockRow(rows, 0, F->EdtHex0, {F->Button1, F->BtnWriteBlock0, F->Button13}, F->GbSec1);
+    AddBlockRow(rows, 1, F->EdtHex1, {F->Button7, F->Button6, F->Button14}, F->GbSec1);
+    AddBlockRow(rows, 2, F->EdtHex2, {F->Button5, F->Button4, F->Button15}, F->GbSec1);
+    AddBlockRow(rows, 3, F->EdtHex3, {F->Button3, F->Button8, F->Button16}, F->GbSec1);
+    layout->addWidget(F->GbSec1, 1);
 
     // Handlers last, so that setting the defaults above ran none of them.
     OnSectorChosen(F, F->SectorRadios, &TMainForm::Rd0Click);

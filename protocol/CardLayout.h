@@ -20,11 +20,11 @@ constexpr bool IsTrailer(int Block) { return Block % BlocksPerSector == TrailerR
 // byte 8 = C3 | C2 (high | low nibble).
 constexpr bool AccessBitsConsistent(const uint8_t* Trailer)
 {
-    const uint8_t B6 = Trailer[AccessBitsOffset];
-    const uint8_t B7 = Trailer[AccessBitsOffset + 1];
-    const uint8_t B8 = Trailer[AccessBitsOffset + 2];
-    const uint8_t C1 = B7 >> 4;
-    const uint8_t C2 = B8 & 0x0F;
-    const uint8_t C3 = B8 >> 4;
-    return (B6 & 0x0F) == (~C1 & 0x0F) && (B6 >> 4) == (~C2 & 0x0F) && (B7 & 0x0F) == (~C3 & 0x0F);
+    const uint8_t b6 = Trailer[AccessBitsOffset];
+    const uint8_t b7 = Trailer[AccessBitsOffset + 1];
+    const uint8_t b8 = Trailer[AccessBitsOffset + 2];
+    const uint8_t c1 = b7 >> 4;
+    const uint8_t c2 = b8 & 0x0F;
+    const uint8_t c3 = b8 >> 4;
+    return (b6 & 0x0F) == (~c1 & 0x0F) && (b6 >> 4) == (~c2 & 0x0F) && (b7 & 0x0F) == (~c3 & 0x0F);
 }

@@ -32,9 +32,9 @@ bool Covers(std::span<const uint8_t> Reply, size_t Last)
 template <size_t N>
 std::array<uint8_t, N> Take(std::span<const uint8_t> Reply, size_t From)
 {
-    std::array<uint8_t, N> Out{};
-    std::copy_n(Reply.begin() + std::ptrdiff_t(From), N, Out.begin());
-    return Out;
+    std::array<uint8_t, N> out{};
+    std::copy_n(Reply.begin() + std::ptrdiff_t(From), N, out.begin());
+    return out;
 }
 
 void Header(uint8_t* Buf, uint8_t Length, uint8_t Command)
@@ -57,9 +57,9 @@ std::span<const TCommandInfo> CommandTable() { return Commands; }
 
 const TCommandInfo* FindCommand(uint8_t Code)
 {
-    for (const TCommandInfo& C : Commands)
-        if (C.Code == Code)
-            return &C;
+    for (const TCommandInfo& c : Commands)
+        if (c.Code == Code)
+            return &c;
     return nullptr;
 }
 

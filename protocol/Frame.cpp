@@ -5,17 +5,17 @@
 
 uint8_t Checksum(std::span<const uint8_t> Bytes)
 {
-    unsigned Sum = 0;
-    for (uint8_t B : Bytes)
-        Sum += B;
-    return uint8_t(Sum);
+    unsigned sum = 0;
+    for (uint8_t b : Bytes)
+        sum += b;
+    return uint8_t(sum);
 }
 
 int SealFrame(uint8_t* Frame)
 {
-    const int Length = Frame[0];
-    Frame[Length] = Checksum({Frame, size_t(Length)});
-    return Length + 1;
+    const int length = Frame[0];
+    Frame[length] = Checksum({Frame, size_t(length)});
+    return length + 1;
 }
 
 bool TReplyAssembler::Feed(std::span<const uint8_t> Bytes)
@@ -28,11 +28,11 @@ bool TReplyAssembler::Feed(std::span<const uint8_t> Bytes)
         Bytes = Bytes.subspan(1);
     }
     // L + 1 is at most 256, so the frame always fits.
-    const int Needed = FFrame[0] + 1;
-    const int Take = std::min(int(Bytes.size()), Needed - FReceived);
-    if (Take > 0) {
-        std::memcpy(FFrame + FReceived, Bytes.data(), size_t(Take));
-        FReceived += Take;
+    const int needed = FFrame[0] + 1;
+    const int take = std::min(int(Bytes.size()), needed - FReceived);
+    if (take > 0) {
+        std::memcpy(FFrame + FReceived, Bytes.data(), size_t(take));
+        FReceived += take;
     }
     return Complete();
 }
@@ -41,11 +41,11 @@ int CheckReply(std::span<const uint8_t> Reply, uint8_t Command)
 {
     if (Reply.empty())
         return ResultNoReply;
-    const size_t L = Reply[0];
+    const size_t l = Reply[0];
     // A frame without a status byte says nothing.
-    if (L < 2 || Reply.size() < L + 1)
+    if (l < 2 || Reply.size() < l + 1)
         return ResultBadReply;
-    if (Checksum(Reply.first(L)) != Reply[L])
+    if (Checksum(Reply.first(l)) != Reply[l])
         return ResultBadReply;
     return Reply[1] == Command ? ResultOk : Reply[1];
 }

@@ -56,8 +56,8 @@ bool TCardReader::HaltCard()
 
 bool TCardReader::Authenticate(uint8_t Sector, uint8_t Source, const TKey* Key)
 {
-    const bool Typed = Key && KeySources::Typed(Source);
-    BuildAuthenticate(FLink.Buffer.data(), Sector, Source, Typed ? Key->data() : nullptr);
+    const bool typed = Key && KeySources::Typed(Source);
+    BuildAuthenticate(FLink.Buffer.data(), Sector, Source, typed ? Key->data() : nullptr);
     return Exchange();
 }
 

@@ -7,13 +7,13 @@ namespace {
 // not hex digits for the reader's fields.
 int DigitValue(QChar C)
 {
-    const char16_t U = C.unicode();
-    if (U >= u'0' && U <= u'9')
-        return U - u'0';
-    if (U >= u'A' && U <= u'F')
-        return U - u'A' + 10;
-    if (U >= u'a' && U <= u'f')
-        return U - u'a' + 10;
+    const char16_t u = C.unicode();
+    if (u >= u'0' && u <= u'9')
+        return u - u'0';
+    if (u >= u'A' && u <= u'F')
+        return u - u'A' + 10;
+    if (u >= u'a' && u <= u'f')
+        return u - u'a' + 10;
     return -1;
 }
 
@@ -24,50 +24,50 @@ THexResult HexToBytes(QStringView Text, uint8_t* Out, int Count)
     if (Count < 0 || Text.size() != qsizetype(Count) * 2)
         return THexResult::BadLength;
     for (int k = 0; k < Count; ++k) {
-        const int High = DigitValue(Text[2 * k]);
-        const int Low = DigitValue(Text[2 * k + 1]);
-        if (High < 0 || Low < 0)
+        const int high = DigitValue(Text[2 * k]);
+        const int low = DigitValue(Text[2 * k + 1]);
+        if (high < 0 || low < 0)
             return THexResult::BadDigit;
-        Out[k] = uint8_t(High << 4 | Low);
+        Out[k] = uint8_t(high << 4 | low);
     }
     return THexResult::Ok;
 }
 
 QString BytesToHex(const uint8_t* Data, int Count)
 {
-    static const char Digits[] = "0123456789ABCDEF";
-    QString Text;
+    static const char digits[] = "0123456789ABCDEF";
+    QString text;
     if (Count <= 0)
-        return Text;
-    Text.reserve(Count * 2);
+        return text;
+    text.reserve(Count * 2);
     for (int i = 0; i < Count; ++i) {
-        Text.append(QChar(Digits[Data[i] >> 4]));
-        Text.append(QChar(Digits[Data[i] & 0x0F]));
+        text.append(QChar(digits[Data[i] >> 4]));
+        text.append(QChar(digits[Data[i] & 0x0F]));
     }
-    return Text;
+    return text;
 }
 
 std::optional<uint32_t> HexNumber(QStringView Text)
 {
     if (Text.isEmpty() || Text.size() > 8)
         return std::nullopt;
-    uint32_t Value = 0;
-    for (QChar C : Text) {
-        const int Digit = DigitValue(C);
-        if (Digit < 0)
+    uint32_t value = 0;
+    for (QChar c : Text) {
+        const int digit = DigitValue(c);
+        if (digit < 0)
             return std::nullopt;
-        Value = Value << 4 | uint32_t(Digit);
+        value = value << 4 | uint32_t(digit);
     }
-    return Value;
+    return value;
 }
 
 QString TrimText(const QString& Text)
 {
-    qsizetype First = 0;
-    qsizetype Last = Text.size();
-    while (First < Last && Text[First].unicode() <= 32)
-        ++First;
-    while (Last > First && Text[Last - 1].unicode() <= 32)
-        --Last;
-    return Text.mid(First, Last - First);
+    qsizetype first = 0;
+    qsizetype last = Text.size();
+    while (first < last && Text[first].unicode() <= 32)
+        ++first;
+    while (last > first && Text[last - 1].unicode() <= 32)
+        --last;
+    return Text.mid(first, last - first);
 }

@@ -20,9 +20,9 @@ void TReaderLink::WaitWithEvents(int Ms)
 {
     if (Ms <= 0)
         return;
-    QEventLoop Loop;
-    QTimer::singleShot(Ms, Qt::PreciseTimer, &Loop, &QEventLoop::quit);
-    Loop.exec();
+    QEventLoop loop;
+    QTimer::singleShot(Ms, Qt::PreciseTimer, &loop, &QEventLoop::quit);
+    loop.exec();
 }
 
 int TReaderLink::ExchangeFrame()
@@ -39,11 +39,11 @@ int TReaderLink::ExchangeFrame()
             L->FAccepting = false;
             L->FBusy = false;
         }
-    } End{this};
+    } end{this};
 
     FReply.Reset();
-    const uint8_t Command = Buffer[1];
-    const int FrameBytes = SealFrame(Buffer.data());
+    const uint8_t command = Buffer[1];
+    const int frameBytes = SealFrame(Buffer.data());
 
     // Whatever the line delivered before this request (a reply that came
     // after its own exchange gave up) must not pass for this one's reply;
@@ -51,16 +51,16 @@ int TReaderLink::ExchangeFrame()
     FAccepting = false;
     FDevice.PurgeInput();
 
-    if (!FDevice.WriteData(Buffer.data(), uint16_t(FrameBytes)))
+    if (!FDevice.WriteData(Buffer.data(), uint16_t(frameBytes)))
         return ResultNotSent;
 
     ReplyFlag = false;
     FReply.Reset();
     FAccepting = true;
-    int32_t Elapsed = 0;
-    for (int Step = 1; Elapsed < ReplyTimeout; ++Step) {
-        WaitStep(Step, WaitStepMs);
-        Elapsed += WaitStepMs;
+    int32_t elapsed = 0;
+    for (int step = 1; elapsed < ReplyTimeout; ++step) {
+        WaitStep(step, WaitStepMs);
+        elapsed += WaitStepMs;
         if (ReplyFlag)
             break;
     }
@@ -68,7 +68,7 @@ int TReaderLink::ExchangeFrame()
 
     if (!ReplyFlag)
         return FReply.Received() > 0 ? ResultBadReply : ResultNoReply;
-    return CheckReply(FReply.Bytes(), Command);
+    return CheckReply(FReply.Bytes(), command);
 }
 
 bool TReaderLink::TestLink()

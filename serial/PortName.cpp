@@ -62,7 +62,7 @@ std::string ResolveCommName(const std::string& Name, const std::string& MapDirec
     const unsigned long n = ComNumber(Name);
     if (n == 0)
         return std::string();
-    const std::string link = PortMapLink(Name, MapDirectory);
+    std::string link = PortMapLink(Name, MapDirectory);
     struct stat st { };
     // Only a symbolic link counts; the device it names is checked at open.
     if (!link.empty() && ::lstat(link.c_str(), &st) == 0 && S_ISLNK(st.st_mode))

@@ -70,7 +70,7 @@ std::string DescribeReply(const std::vector<uint8_t>& F)
 
 std::string DescribeFrame(const std::vector<uint8_t>& F, bool FromProgram)
 {
-    const std::string hex = HexOf(F.data(), F.size());
+    std::string hex = HexOf(F.data(), F.size());
     if (F.size() < 2)
         return hex;
     // The meaning starts in one column while the hex leaves room for it.

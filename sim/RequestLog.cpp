@@ -17,7 +17,7 @@ RequestLog::Record RequestLog::AddRequest(TimePoint When, const std::vector<uint
 {
     FRequests.push_back(Frame);
     FRecords.push_back({When, true, Frame});
-    const Record made = FRecords.back();
+    Record made = FRecords.back();
     Trim(FRequests);
     Trim(FRecords);
     return made;
@@ -26,7 +26,7 @@ RequestLog::Record RequestLog::AddRequest(TimePoint When, const std::vector<uint
 RequestLog::Record RequestLog::AddSent(TimePoint When, const std::vector<uint8_t>& Bytes)
 {
     FRecords.push_back({When, false, Bytes});
-    const Record made = FRecords.back();
+    Record made = FRecords.back();
     Trim(FRecords);
     return made;
 }

@@ -26,13 +26,13 @@ THyperLink::THyperLink(QWidget* Owner)
     , FOwner(Owner)
 {
     setCursor(Qt::PointingHandCursor);
-    QFont LinkFont = font();
-    LinkFont.setPointSize(9);
-    LinkFont.setUnderline(false);
-    setFont(LinkFont);
-    QPalette Colours = palette();
-    Colours.setColor(QPalette::WindowText, QColor(0, 0, 255));
-    setPalette(Colours);
+    QFont linkFont = font();
+    linkFont.setPointSize(9);
+    linkFont.setUnderline(false);
+    setFont(linkFont);
+    QPalette colours = palette();
+    colours.setColor(QPalette::WindowText, QColor(0, 0, 255));
+    setPalette(colours);
     Opener = [](const QString& Link) { QDesktopServices::openUrl(QUrl(Link)); };
 }
 
@@ -62,9 +62,9 @@ bool THyperLink::event(QEvent* Event)
 {
     if (Event->type() == QEvent::ToolTip) {
         // The URL can change at any time, so the tip is taken from it when shown.
-        auto* Help = static_cast<QHelpEvent*>(Event);
+        auto* help = static_cast<QHelpEvent*>(Event);
         if (ShowHint && !URL.isEmpty())
-            QToolTip::showText(Help->globalPos(), URL, this);
+            QToolTip::showText(help->globalPos(), URL, this);
         else
             QToolTip::hideText();
         return true;
@@ -82,11 +82,11 @@ void THyperLink::mousePressEvent(QMouseEvent* Event)
 void THyperLink::mouseReleaseEvent(QMouseEvent* Event)
 {
     // A click is a left press and release both on the label, as for a button.
-    const bool Clicked = FPressed && Event->button() == Qt::LeftButton
+    const bool clicked = FPressed && Event->button() == Qt::LeftButton
         && rect().contains(Event->position().toPoint());
     if (Event->button() == Qt::LeftButton)
         FPressed = false;
     QLabel::mouseReleaseEvent(Event);
-    if (Clicked)
+    if (clicked)
         Click();
 }

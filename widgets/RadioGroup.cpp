@@ -11,17 +11,17 @@ TRadioGroup::TRadioGroup(const QString& Caption, const QStringList& Items, int C
     , FGroup(new QButtonGroup(this))
 {
     Columns = std::max(1, Columns);
-    const int Count = int(Items.size());
-    const int PerColumn = std::max(1, (Count + Columns - 1) / Columns);
-    auto* Grid = new QGridLayout(this);
-    Grid->setContentsMargins(6, 2, 6, 2);
-    Grid->setHorizontalSpacing(12);
-    Grid->setVerticalSpacing(2);
-    for (int I = 0; I < Count; ++I) {
-        auto* Item = new QRadioButton(Items.at(I), this);
-        FGroup->addButton(Item, I);
-        Grid->addWidget(Item, I % PerColumn, I / PerColumn);
-        FButtons.push_back(Item);
+    const int count = int(Items.size());
+    const int perColumn = std::max(1, (count + Columns - 1) / Columns);
+    auto* grid = new QGridLayout(this);
+    grid->setContentsMargins(6, 2, 6, 2);
+    grid->setHorizontalSpacing(12);
+    grid->setVerticalSpacing(2);
+    for (int i = 0; i < count; ++i) {
+        auto* item = new QRadioButton(Items.at(i), this);
+        FGroup->addButton(item, i);
+        grid->addWidget(item, i % perColumn, i / perColumn);
+        FButtons.push_back(item);
     }
     FGroup->setExclusive(true);
     // Only the button that becomes checked reports, so one change is one Click.
@@ -39,9 +39,9 @@ void TRadioGroup::SetItemIndex(int Index)
         return;
     if (Index < 0 || Index >= Count()) {
         // Unchecking every button needs the group's exclusivity lifted for a moment.
-        if (QAbstractButton* Checked = FGroup->checkedButton()) {
+        if (QAbstractButton* checked = FGroup->checkedButton()) {
             FGroup->setExclusive(false);
-            Checked->setChecked(false);
+            checked->setChecked(false);
             FGroup->setExclusive(true);
             emit Click();
         }

@@ -27,19 +27,19 @@ void TSpinEdit::PassTextChange(const QString& Text)
 
 int TSpinEdit::Value() const
 {
-    bool IsNumber = false;
-    const int Number = cleanText().trimmed().toInt(&IsNumber);
-    if (!IsNumber)
+    bool isNumber = false;
+    const int number = cleanText().trimmed().toInt(&isNumber);
+    if (!isNumber)
         return minimum();
     // The box never offers a number outside its range to whoever reads it.
-    return std::clamp(Number, minimum(), maximum());
+    return std::clamp(number, minimum(), maximum());
 }
 
 void TSpinEdit::focusOutEvent(QFocusEvent* Event)
 {
-    const int Settled = Value();
+    const int settled = Value();
     QSpinBox::focusOutEvent(Event);
     // Leave the text showing what Value() read, so the two never disagree.
-    if (value() != Settled || lineEdit()->text() != textFromValue(Settled))
-        setValue(Settled);
+    if (value() != settled || lineEdit()->text() != textFromValue(settled))
+        setValue(settled);
 }
