@@ -180,8 +180,8 @@ void TMainForm::RunLoopTest(QPushButton* Start, QPushButton* Stop, TCycle&& Cycl
         // With the port closed every exchange fails without waiting: unpaced,
         // the loop would spin a core and add log lines by the thousand each
         // second. One wait step per cycle keeps it at an exchange's pace.
-        // The window stays live meanwhile (a relink may run in it); a timer
-        // that fires a little early is made up for.
+        // The window stays live meanwhile; a timer that fires a little early
+        // is made up for.
         for (qint64 spent = cycleTime.elapsed(); spent < MinimumCycleMs; spent = cycleTime.elapsed())
             TReaderLink::WaitWithEvents(int(MinimumCycleMs - spent));
     }
