@@ -214,13 +214,13 @@ double RunCycles(TMainForm& Form, QPushButton* Start, QPushButton* Stop, int Cyc
 
 // Floor of one exchange: the request and reply on the line at 9600 baud
 // (10 bits a byte), then 100 ms of silence before the read completes; the
-// reply is handled in the event pumping of the first wait step that starts
-// after that, and seen when that step's 50 ms sleep ends.
+// reply is taken in during the wait step in which it arrives and seen at
+// that step's end.
 double ExchangeFloorMs(int RequestBytes, int ReplyBytes, double IntervalMs, double LineScale)
 {
     const double lineMs = LineScale * (RequestBytes + ReplyBytes) * 10.0 * 1000.0 / 9600.0;
     const double readyMs = lineMs + IntervalMs;
-    return std::ceil(readyMs / 50.0) * 50.0 + 50.0;
+    return std::floor(readyMs / 50.0) * 50.0 + 50.0;
 }
 
 } // namespace
@@ -320,7 +320,8 @@ int main(int argc, char** argv)
             std::printf("              floor on a 9600-baud line %.0f ms = %.3f cycles/s; on the pseudo-terminal %.0f ms = %.3f cycles/s\n",
                 writeFloor, 1000.0 / writeFloor, writeFloorPty, 1000.0 / writeFloorPty);
             std::printf("  floor per exchange on the line: search %.0f, authenticate %.0f, read %.0f, write %.0f, beep %.0f ms\n"
-                        "  (line time + 100 ms read interval, rounded up to the next 50 ms wait step, + that step's sleep)\n",
+                        "  (line time + 100 ms read interval, seen at the end of the 50 ms wait step it falls in; on the\n"
+                        "  pseudo-terminal a read completing right at 100 ms often makes the second step's end instead)\n",
                 search, auth, read, write, beep);
             std::fflush(stdout);
         }

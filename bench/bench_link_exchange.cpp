@@ -87,10 +87,12 @@ int main(int argc, char** argv)
         Pct(0.5), Sorted.front(), Pct(0.1), Pct(0.9), Sorted.back(), Mean, Sd);
     std::printf("wait steps: min %d  median %d  max %d\n", StepCounts.front(), StepCounts[StepCounts.size() / 2],
         StepCounts.back());
-    std::printf("floor on a 9600-baud line: %.1f ms on the line + 100 ms read interval -> handled at the "
-                "150 ms step, seen at 200 ms (4 steps)\n",
+    // A reply is taken in during the step in which it arrives and seen at
+    // that step's end.
+    std::printf("floor on a 9600-baud line: %.1f ms on the line + 100 ms read interval -> seen at the end of "
+                "the 150 ms step (3 steps)\n",
         LineMs);
     std::printf("floor on a pseudo-terminal (no line time): the read completes just after 100 ms -> seen at "
-                "150 ms (3 steps), or 200 ms when it misses the 100 ms step\n");
+                "100 ms (2 steps) when it beats the second step's end, else at 150 ms (3 steps)\n");
     return 0;
 }
