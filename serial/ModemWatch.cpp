@@ -53,12 +53,17 @@ int TLineErrorCounters::Start(int Port)
     if (::ioctl(Port, TIOCGICOUNT, &count) != 0)
         return errno;
     FKept = true;
-    FLastFrame = uint32_t(count.frame);
-    FLastOverrun = uint32_t(count.overrun);
-    FLastParity = uint32_t(count.parity);
-    FLastBrk = uint32_t(count.brk);
-    FLastBufOverrun = uint32_t(count.buf_overrun);
+    Keep(count);
     return 0;
+}
+
+void TLineErrorCounters::Keep(const serial_icounter_struct& Count)
+{
+    FLastFrame = uint32_t(Count.frame);
+    FLastOverrun = uint32_t(Count.overrun);
+    FLastParity = uint32_t(Count.parity);
+    FLastBrk = uint32_t(Count.brk);
+    FLastBufOverrun = uint32_t(Count.buf_overrun);
 }
 
 int TLineErrorCounters::Take(int Port, uint32_t& Errors)
@@ -81,11 +86,7 @@ int TLineErrorCounters::Take(int Port, uint32_t& Errors)
         Errors |= CE_BREAK;
     if (uint32_t(now.buf_overrun) != FLastBufOverrun)
         Errors |= CE_RXOVER;
-    FLastFrame = uint32_t(now.frame);
-    FLastOverrun = uint32_t(now.overrun);
-    FLastParity = uint32_t(now.parity);
-    FLastBrk = uint32_t(now.brk);
-    FLastBufOverrun = uint32_t(now.buf_overrun);
+    Keep(now);
     return 0;
 }
 

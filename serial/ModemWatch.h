@@ -9,6 +9,8 @@
 #include <future>
 #include <thread>
 
+struct serial_icounter_struct;
+
 class TCommNotifier;
 
 // The driver's frame, overrun, parity, break and buffer-overrun counters.
@@ -25,6 +27,9 @@ public:
     int Take(int Port, uint32_t& Errors);
 
 private:
+    // Remembers the counts the next Take compares with.
+    void Keep(const serial_icounter_struct& Count);
+
     bool FKept = false;
     uint32_t FLastFrame = 0, FLastOverrun = 0, FLastParity = 0, FLastBrk = 0, FLastBufOverrun = 0;
 };
