@@ -117,9 +117,8 @@ bool TMainForm::WriteBlockLogged(uint8_t Block, const QString& Text)
 
 bool TMainForm::InitValueBlock(uint8_t Block)
 {
-    uint8_t image[BlockBytes];
-    BuildValueBlockImage(image, Block);
-    const bool ok = WriteBlockHex(Block, BytesToHex(image, BlockBytes));
+    const TBlockData image = MakeValueBlock(0, Block);
+    const bool ok = WriteBlockHex(Block, BytesToHex(image.data(), BlockBytes));
     Log(ok ? QString::asprintf("Initial block %d success!", Block) : QStringLiteral("Initial block fail!"));
     return ok;
 }

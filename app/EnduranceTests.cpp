@@ -11,6 +11,7 @@
 #include <QLocale>
 #include <QPushButton>
 
+#include "protocol/CardLayout.h"
 #include "reader/ReaderLink.h"
 #include "widgets/SpinEdit.h"
 
@@ -192,7 +193,7 @@ void TMainForm::BtnStartReadClick()
     // Read once: changing them during the run has no effect on it.
     const uint8_t keyType = uint8_t(CmbTestKeyType->currentIndex());
     const uint8_t block = uint8_t(EdtBlock->Value());
-    const uint8_t sector = block >> 2;
+    const uint8_t sector = SectorOf(block);
 
     TLoopCounters c = LoopStartCounters;
     QString readText;
@@ -216,13 +217,13 @@ void TMainForm::BtnStartWriteClick()
 {
     const uint8_t keyType = uint8_t(CmbTestKeyType->currentIndex());
     const uint8_t block = uint8_t(EdtBlock->Value());
-    if (block % 4 == 3) {
+    if (IsTrailer(block)) {
         // The sector trailer holds the keys and access bits: a test pattern
         // written there could lock the sector for good.
         MessageBox(QStringLiteral("control block, can not be tested"), QStringLiteral("message"), MessageFlags);
         return;
     }
-    const uint8_t sector = block >> 2;
+    const uint8_t sector = SectorOf(block);
 
     TLoopCounters c = LoopStartCounters;
     QString readText;

@@ -134,21 +134,6 @@ void BuildLinkTest(uint8_t* Buf)
 
 void BuildBeep(uint8_t* Buf) { Header(Buf, 2, Cmd::Beep); }
 
-void BuildValueBlockImage(uint8_t* Out16, uint8_t Block)
-{
-    // Value 0, its complement, the value again, then the address byte twice
-    // with its complement: the card's own check on a value block.
-    for (int i = 0; i < 4; ++i) {
-        Out16[i] = 0x00;
-        Out16[4 + i] = 0xFF;
-        Out16[8 + i] = 0x00;
-    }
-    Out16[12] = Block;
-    Out16[13] = uint8_t(Block ^ 0xFF);
-    Out16[14] = Block;
-    Out16[15] = uint8_t(Block ^ 0xFF);
-}
-
 const char* CardTypeText(uint8_t Code)
 {
     switch (Code) {

@@ -4,6 +4,8 @@
 // Builders write bytes 0 .. L-1 of a request (the checksum is added when the
 // frame is sealed); decoders take a reply that passed CheckReply.
 
+#include "protocol/CardLayout.h"
+
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -38,15 +40,11 @@ std::span<const TCommandInfo> CommandTable();
 const TCommandInfo* FindCommand(uint8_t Code);
 
 // Offsets and sizes of the payload fields.
-constexpr int KeyBytes = 6;
-constexpr int BlockBytes = 16;
 constexpr int SerialBytes = 4;
 constexpr int AuthKeyOffset = 4;     // key bytes of a typed-key authentication
 constexpr int WriteDataOffset = 3;   // data bytes of a block write
 constexpr int DownloadKeyOffset = 4; // key bytes of a key download
 
-using TKey = std::array<uint8_t, KeyBytes>;
-using TBlockData = std::array<uint8_t, BlockBytes>;
 using TSerial = std::array<uint8_t, SerialBytes>;
 
 // Key sources of an authentication; the key selector's index, where "no
@@ -84,9 +82,6 @@ void BuildValueOperation(uint8_t* Buf, uint8_t Operation, uint8_t Block, uint32_
 void BuildDownloadKey(uint8_t* Buf, uint8_t KeyType, uint8_t Sector, const uint8_t* Key);
 void BuildLinkTest(uint8_t* Buf);
 void BuildBeep(uint8_t* Buf);
-
-// The 16-byte value-block image holding 0 for block Block.
-void BuildValueBlockImage(uint8_t* Out16, uint8_t Block);
 
 // Card type code -> "MifareOne", "MifarePro", "MifareLight" or "unknow type".
 const char* CardTypeText(uint8_t Code);

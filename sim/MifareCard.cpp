@@ -10,9 +10,6 @@ namespace sim {
 namespace {
 constexpr uint8_t Ok = 0;
 constexpr int AccessBytes = TrailerKeyBOffset - AccessBitsOffset; // with the free byte 9
-
-int SectorOf(int Block) { return Block / BlocksPerSector; }
-int TrailerOf(int Sector) { return BlockOf(Sector, TrailerRow); }
 } // namespace
 
 MifareCard::MifareCard(Serial4 Serial)
@@ -98,7 +95,7 @@ bool MifareCard::SectorLocked(int Sector) const
 
 uint8_t MifareCard::Cond(int Block) const
 {
-    return DecodeAccess(FData[TrailerOf(SectorOf(Block))].data() + AccessBitsOffset).Cond[Block % BlocksPerSector];
+    return DecodeAccess(FData[TrailerOf(SectorOf(Block))].data() + AccessBitsOffset).Cond[RowOf(Block)];
 }
 
 uint8_t MifareCard::Authenticate(int Sector, int KeyType, const Key6& Key)
@@ -202,12 +199,12 @@ uint8_t MifareCard::ValueOperation(bool Increment, int Block, int Target, uint32
         return StatusAccessDenied;
     if (!Allows(DataBlockRights(Cond(Target)).DecTransferRestore, FAuthKey))
         return StatusAccessDenied;
-    const Block16& b = FData[Block];
-    if (!IsValueBlock(b))
+    const std::optional<TValueBlock> value = DecodeValueBlock(FData[Block]);
+    if (!value)
         return StatusNotValue;
-    const uint32_t v = uint32_t(ValueOf(b));
+    const uint32_t v = uint32_t(value->Value);
     const uint32_t r = Increment ? v + Amount : v - Amount;
-    FData[Target] = MakeValueBlock(int32_t(r), b[12]);
+    FData[Target] = MakeValueBlock(int32_t(r), value->Address);
     return Ok;
 }
 
@@ -222,33 +219,6 @@ void MifareCard::SetSerial(Serial4 S)
     Block16 b = {S[0], S[1], S[2], S[3], uint8_t(S[0] ^ S[1] ^ S[2] ^ S[3]),
         0x08, 0x04, 0x00, 0x4F, 0x52, 0x56, 0x53, 0x49, 0x4D, 0x30, 0x31};
     FData[0] = b;
-}
-
-bool MifareCard::IsValueBlock(const Block16& B)
-{
-    for (int i = 0; i < 4; ++i) {
-        if (B[i] != B[8 + i] || B[i] != uint8_t(~B[4 + i]))
-            return false;
-    }
-    return B[12] == B[14] && B[13] == B[15] && B[12] == uint8_t(~B[13]);
-}
-
-Block16 MifareCard::MakeValueBlock(int32_t Value, uint8_t Address)
-{
-    Block16 b{};
-    const uint32_t v = uint32_t(Value);
-    for (int i = 0; i < 4; ++i) {
-        b[i] = b[8 + i] = uint8_t(v >> (8 * i)); // least significant byte first
-        b[4 + i] = uint8_t(~b[i]);
-    }
-    b[12] = b[14] = Address;
-    b[13] = b[15] = uint8_t(~Address);
-    return b;
-}
-
-int32_t MifareCard::ValueOf(const Block16& B)
-{
-    return int32_t(uint32_t(B[0]) | uint32_t(B[1]) << 8 | uint32_t(B[2]) << 16 | uint32_t(B[3]) << 24);
 }
 
 } // namespace sim

@@ -63,10 +63,6 @@ public:
     Serial4 Serial() const;
     void SetSerial(Serial4 Serial); // rewrites block 0
 
-    static bool IsValueBlock(const Block16& B);
-    static Block16 MakeValueBlock(int32_t Value, uint8_t Address);
-    static int32_t ValueOf(const Block16& B);
-
 private:
     bool SectorLocked(int Sector) const;
     uint8_t Cond(int Block) const;

@@ -96,15 +96,17 @@ TEST(Commands, PayloadAlreadyInPlaceIsKept)
 
 TEST(Commands, ValueBlockImageAndCardTypes)
 {
-    uint8_t Image[16];
-    BuildValueBlockImage(Image, 5);
-    const uint8_t Five[16] = {0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0x05, 0xFA, 0x05, 0xFA};
-    EXPECT_EQ(std::vector<uint8_t>(Image, Image + 16), std::vector<uint8_t>(Five, Five + 16));
-    BuildValueBlockImage(Image, 62);
-    EXPECT_EQ(Image[12], 62);
-    EXPECT_EQ(Image[13], 0xC1);
-    EXPECT_EQ(Image[14], 62);
-    EXPECT_EQ(Image[15], 0xC1);
+    const TBlockData five = {0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0x05, 0xFA, 0x05, 0xFA};
+    EXPECT_EQ(MakeValueBlock(0, 5), five);
+    const TBlockData image = MakeValueBlock(-2, 62);
+    EXPECT_EQ(std::vector<uint8_t>(image.begin() + 12, image.end()), std::vector<uint8_t>({62, 0xC1, 62, 0xC1}));
+    EXPECT_EQ(DecodeValueBlock(image), (TValueBlock{-2, 62}));
+    // Each of the three copies of the value, and the address copies, is checked.
+    for (int spoilt : {0, 4, 8, 12, 13, 15}) {
+        TBlockData bad = image;
+        bad[size_t(spoilt)] ^= 0x01;
+        EXPECT_FALSE(DecodeValueBlock(bad)) << "byte " << spoilt;
+    }
 
     struct {
         uint8_t Code;

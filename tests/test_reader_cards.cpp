@@ -62,9 +62,7 @@ TEST_F(CardReader, BlocksKeysAndValues)
     EXPECT_EQ(Sim.Block(5), Data);
     EXPECT_EQ(Reader.ReadBlock(5), std::optional<TBlockData>(Data));
 
-    uint8_t Image[BlockBytes];
-    BuildValueBlockImage(Image, 6);
-    ASSERT_TRUE(Reader.WriteBlock(6, std::to_array(Image)));
+    ASSERT_TRUE(Reader.WriteBlock(6, MakeValueBlock(0, 6)));
     EXPECT_TRUE(Reader.ValueOperation(ValueOp::Increment, 6, 258));
     EXPECT_EQ(Sim.Block(6)[0], 0x02); // least significant byte first on the card
     EXPECT_EQ(Sim.Block(6)[1], 0x01);

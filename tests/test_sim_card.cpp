@@ -152,7 +152,7 @@ TEST(SimCard, DataBlockAccessFollowsAllEightRows)
             Reader r;
             // Trailer 011: key B is not readable, so it authenticates.
             r.SetTrailer(2, {row.Cond, row.Cond, 0, 0b011});
-            const Block16 value = MifareCard::MakeValueBlock(100, 0x08);
+            const Block16 value = MakeValueBlock(100, 0x08);
             r.R.Card.SetRaw(8, value);
             r.R.Card.SetRaw(9, value);
             ASSERT_EQ(r.SearchAndAuth(2, key, key ? KeyB : KeyA), 0x05);
@@ -167,11 +167,11 @@ TEST(SimCard, DataBlockAccessFollowsAllEightRows)
 
             const uint8_t inc = r.Value(1, 8, 5);
             EXPECT_EQ(inc == 0x08, allowed(row.Inc, key));
-            EXPECT_EQ(MifareCard::ValueOf(r.R.Card.Raw(8)), inc == 0x08 ? 105 : 100);
+            EXPECT_EQ(DecodeValueBlock(r.R.Card.Raw(8))->Value, inc == 0x08 ? 105 : 100);
 
             const uint8_t dec = r.Value(0, 9, 7);
             EXPECT_EQ(dec == 0x08, allowed(row.Dec, key));
-            EXPECT_EQ(MifareCard::ValueOf(r.R.Card.Raw(9)), dec == 0x08 ? 93 : 100);
+            EXPECT_EQ(DecodeValueBlock(r.R.Card.Raw(9))->Value, dec == 0x08 ? 93 : 100);
 
             const uint8_t write = r.Write(8, Filled(0x5A));
             EXPECT_EQ(write == 0x07, allowed(row.Write, key));
@@ -270,28 +270,28 @@ TEST(SimCard, ValueBlocksIncrementDecrementAndRefuse)
 {
     Reader r;
     const Key6 ff = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-    r.R.Card.SetRaw(5, MifareCard::MakeValueBlock(1000, 5));
+    r.R.Card.SetRaw(5, MakeValueBlock(1000, 5));
     ASSERT_EQ(r.SearchAndAuth(1, 0, ff), 0x05);
     EXPECT_EQ(Hex(r.Send({0x08, 0x01, 5, 5, 0x00, 0x00, 0x01, 0x02})), "02 08 0A"); // +258
     // Least significant byte first, inverted copy, copy, address bytes.
     EXPECT_EQ(Hex({r.R.Card.Raw(5).begin(), r.R.Card.Raw(5).end()}),
         "EA 04 00 00 15 FB FF FF EA 04 00 00 05 FA 05 FA");
     EXPECT_EQ(r.Value(0, 5, 2000), 0x08);
-    EXPECT_EQ(MifareCard::ValueOf(r.R.Card.Raw(5)), -742);
+    EXPECT_EQ(DecodeValueBlock(r.R.Card.Raw(5))->Value, -742);
     // Wraps as 32-bit two's complement.
-    r.R.Card.SetRaw(5, MifareCard::MakeValueBlock(INT32_MAX, 5));
+    r.R.Card.SetRaw(5, MakeValueBlock(INT32_MAX, 5));
     EXPECT_EQ(r.Value(1, 5, 1), 0x08);
-    EXPECT_EQ(MifareCard::ValueOf(r.R.Card.Raw(5)), INT32_MIN);
+    EXPECT_EQ(DecodeValueBlock(r.R.Card.Raw(5))->Value, INT32_MIN);
     EXPECT_EQ(r.Value(0, 5, 0xFFFFFFFF), 0x08); // minus -1
-    EXPECT_EQ(MifareCard::ValueOf(r.R.Card.Raw(5)), INT32_MIN + 1);
+    EXPECT_EQ(DecodeValueBlock(r.R.Card.Raw(5))->Value, INT32_MIN + 1);
     // Transfer to another block of the sector, address byte kept.
     EXPECT_EQ(r.Value(1, 5, 9, 6), 0x08);
-    EXPECT_EQ(r.R.Card.Raw(6), MifareCard::MakeValueBlock(INT32_MIN + 10, 5));
+    EXPECT_EQ(r.R.Card.Raw(6), MakeValueBlock(INT32_MIN + 10, 5));
     EXPECT_EQ(r.Value(1, 5, 9, 7), StatusAccessDenied); // never into the trailer
     EXPECT_EQ(r.Value(1, 5, 9, 9), StatusNotAuth);      // nor out of the sector
 
     // Malformed value blocks are refused and left alone.
-    const Block16 valid = MifareCard::MakeValueBlock(7, 4);
+    const Block16 valid = MakeValueBlock(7, 4);
     for (int i : {0, 5, 9, 12, 13, 15}) {
         Block16 broken = valid;
         broken[i] ^= 0x01;
