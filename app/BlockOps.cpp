@@ -23,7 +23,7 @@ uint8_t BlockOfRow(const QGroupBox* Sector, int Row)
 void ReadRow(TMainForm& Form, bool (TMainForm::*FindAndVerify)(uint8_t), QGroupBox* Sector, int Row,
     QLineEdit* Edit)
 {
-    TOperationScope scope(&Form);
+    TOperationScope scope(Form.Session());
     if (!scope)
         return;
     if (!(Form.*FindAndVerify)(uint8_t(TMainForm::Tag(Sector))))
@@ -35,21 +35,21 @@ void ReadRow(TMainForm& Form, bool (TMainForm::*FindAndVerify)(uint8_t), QGroupB
 }
 
 // "Write" on the "Sector" page; the edit's text goes as it stands.
-void WriteRow(TMainForm& Form, int Row, QLineEdit* Edit)
+void WriteRow(TMainForm& Form, QGroupBox* Sector, int Row, QLineEdit* Edit)
 {
-    TOperationScope scope(&Form);
+    TOperationScope scope(Form.Session());
     if (!scope)
         return;
-    if (!Form.FindAndVerifyRW(uint8_t(TMainForm::Tag(Form.GbSec1))))
+    if (!Form.FindAndVerifyRW(uint8_t(TMainForm::Tag(Sector))))
         return;
-    if (Form.WriteBlockLogged(BlockOfRow(Form.GbSec1, Row), Edit->text()))
+    if (Form.WriteBlockLogged(BlockOfRow(Sector, Row), Edit->text()))
         Form.BeepReader();
 }
 
 // "Initialize" / "Initial" on either page.
 void InitRow(TMainForm& Form, bool (TMainForm::*FindAndVerify)(uint8_t), QGroupBox* Sector, int Row)
 {
-    TOperationScope scope(&Form);
+    TOperationScope scope(Form.Session());
     if (!scope)
         return;
     if (!(Form.*FindAndVerify)(uint8_t(TMainForm::Tag(Sector))))
@@ -61,7 +61,7 @@ void InitRow(TMainForm& Form, bool (TMainForm::*FindAndVerify)(uint8_t), QGroupB
 // "Inc" / "Des" on the "Block" page.
 void ValueRow(TMainForm& Form, uint8_t Operation, int Row)
 {
-    TOperationScope scope(&Form);
+    TOperationScope scope(Form.Session());
     if (!scope)
         return;
     Form.ValueOperation(Operation, Row);
@@ -74,7 +74,7 @@ void ValueRow(TMainForm& Form, uint8_t Operation, int Row)
 bool TMainForm::ReadBlockHex(uint8_t Block, QString& Text)
 {
     Text.clear();
-    const std::optional<TBlockData> blockData = Reader->ReadBlock(Block);
+    const std::optional<TBlockData> blockData = Reader().ReadBlock(Block);
     if (!blockData)
         return false;
     Text = BytesToHex(blockData->data(), BlockBytes);
@@ -105,7 +105,7 @@ bool TMainForm::WriteBlockHex(uint8_t Block, const QString& Text)
         MessageBox(QStringLiteral("Pls. input correct control bit!"), QStringLiteral("message"));
         return false;
     }
-    return Reader->WriteBlock(Block, blockData);
+    return Reader().WriteBlock(Block, blockData);
 }
 
 bool TMainForm::WriteBlockLogged(uint8_t Block, const QString& Text)
@@ -131,7 +131,7 @@ void TMainForm::ValueOperation(uint8_t Operation, int Row)
         return;
     }
     const uint8_t block = BlockOfRow(GbSec2, Row);
-    if (Reader->ValueOperation(Operation, block, *amount)) {
+    if (Reader().ValueOperation(Operation, block, *amount)) {
         Log(QString::asprintf("block%d value operation success!", block));
         BeepReader();
     } else {
@@ -146,10 +146,10 @@ void TMainForm::Button7Click() { ReadRow(*this, &TMainForm::FindAndVerifyRW, GbS
 void TMainForm::Button5Click() { ReadRow(*this, &TMainForm::FindAndVerifyRW, GbSec1, 2, EdtHex2); }
 void TMainForm::Button3Click() { ReadRow(*this, &TMainForm::FindAndVerifyRW, GbSec1, 3, EdtHex3); }
 
-void TMainForm::BtnWriteBlock0Click() { WriteRow(*this, 0, EdtHex0); }
-void TMainForm::Button6Click() { WriteRow(*this, 1, EdtHex1); }
-void TMainForm::Button4Click() { WriteRow(*this, 2, EdtHex2); }
-void TMainForm::Button8Click() { WriteRow(*this, 3, EdtHex3); }
+void TMainForm::BtnWriteBlock0Click() { WriteRow(*this, GbSec1, 0, EdtHex0); }
+void TMainForm::Button6Click() { WriteRow(*this, GbSec1, 1, EdtHex1); }
+void TMainForm::Button4Click() { WriteRow(*this, GbSec1, 2, EdtHex2); }
+void TMainForm::Button8Click() { WriteRow(*this, GbSec1, 3, EdtHex3); }
 
 void TMainForm::Button13Click() { InitRow(*this, &TMainForm::FindAndVerifyRW, GbSec1, 0); }
 void TMainForm::Button14Click() { InitRow(*this, &TMainForm::FindAndVerifyRW, GbSec1, 1); }
@@ -195,7 +195,7 @@ bool TMainForm::ParseSectorKey(int Sector, bool Checked, const QString& Text)
 
 void TMainForm::BtnDownKeysClick()
 {
-    TOperationScope scope(this);
+    TOperationScope scope(Session());
     if (!scope)
         return;
     for (TKeyRow& row : FKeyTable)
@@ -209,7 +209,7 @@ void TMainForm::BtnDownKeysClick()
     for (int sector = 0; sector < 16; ++sector) {
         if (!FKeyTable[sector].Chosen)
             continue;
-        if (!Reader->DownloadKey(keyType, uint8_t(sector), FKeyTable[sector].Key)) {
+        if (!Reader().DownloadKey(keyType, uint8_t(sector), FKeyTable[sector].Key)) {
             // The sectors before this one keep their new keys in the reader.
             Log(QString::asprintf("download sector%d password fail!", sector));
             return;
@@ -223,7 +223,7 @@ void TMainForm::BtnDownKeysClick()
 
 void TMainForm::BtnChangeKeyClick()
 {
-    TOperationScope scope(this);
+    TOperationScope scope(Session());
     if (!scope)
         return;
     const QString keyA = TrimText(EdtKeyA->text());

@@ -31,7 +31,7 @@ QString CardTypeName(uint8_t Code) { return QString::fromLatin1(CardTypeText(Cod
 
 bool TMainForm::SearchCard()
 {
-    const std::optional<uint8_t> type = Reader->SearchCard();
+    const std::optional<uint8_t> type = Reader().SearchCard();
     if (!type) {
         Log(QStringLiteral("Search card fail!"));
         return false;
@@ -41,22 +41,17 @@ bool TMainForm::SearchCard()
     return true;
 }
 
-bool TMainForm::SearchCardSerial()
+bool TMainForm::SearchCardSerial() { return FSession->SearchCardSerial(); }
+
+void TMainForm::CardFound(const TCardId& Card)
 {
-    const std::optional<TCardId> card = Reader->SearchCardSerial();
-    if (!card) {
-        Log(QStringLiteral("Search card fail!"));
-        return false;
-    }
-    Log(QStringLiteral("Search card successful!"));
-    SetText(EdtCardType, CardTypeName(card->Type));
-    SetText(EdtSN, BytesToHex(card->Serial.data(), SerialBytes));
-    return true;
+    SetText(EdtCardType, CardTypeName(Card.Type));
+    SetText(EdtSN, BytesToHex(Card.Serial.data(), SerialBytes));
 }
 
 bool TMainForm::AnticollCard()
 {
-    const std::optional<TSerial> serial = Reader->Anticollision();
+    const std::optional<TSerial> serial = Reader().Anticollision();
     if (!serial) {
         Log(QStringLiteral("Anticollision fail"));
         return false;
@@ -68,14 +63,14 @@ bool TMainForm::AnticollCard()
 
 bool TMainForm::SelectCard()
 {
-    const bool ok = Reader->SelectCard();
+    const bool ok = Reader().SelectCard();
     Log(ok ? QStringLiteral("select card success!") : QStringLiteral("select card fail"));
     return ok;
 }
 
 bool TMainForm::HaltCard()
 {
-    const bool ok = Reader->HaltCard();
+    const bool ok = Reader().HaltCard();
     Log(ok ? QStringLiteral("stop card success") : QStringLiteral("stop card fail"));
     return ok;
 }
@@ -85,7 +80,7 @@ namespace {
 // A "Basic" button: its one operation, and the beep after a success only.
 void RunAndBeep(TMainForm* Form, bool (TMainForm::*Operation)())
 {
-    TOperationScope scope(Form);
+    TOperationScope scope(Form->Session());
     if (!scope)
         return;
     if ((Form->*Operation)())
@@ -110,7 +105,7 @@ bool TMainForm::VerifySectorKey(uint8_t KeySource, uint8_t Sector, const QString
         MessageBox(QStringLiteral("Pls. input correct password"), QStringLiteral("Message"), MessageFlags);
         return false;
     }
-    if (!Reader->Authenticate(Sector, KeySource, KeySources::Typed(KeySource) ? &key : nullptr)) {
+    if (!Reader().Authenticate(Sector, KeySource, KeySources::Typed(KeySource) ? &key : nullptr)) {
         Log(QStringLiteral("Verify sector password fail!"));
         return false;
     }
@@ -121,7 +116,7 @@ bool TMainForm::VerifySectorKey(uint8_t KeySource, uint8_t Sector, const QString
 bool TMainForm::AuthSector(uint8_t KeySource, uint8_t Sector)
 {
     // The loop tests pass a stored key (0 or 1): no key travels.
-    return Reader->Authenticate(Sector, KeySource);
+    return Reader().Authenticate(Sector, KeySource);
 }
 
 bool TMainForm::FindAndVerifyRW(uint8_t Sector)

@@ -1,21 +1,23 @@
 #pragma once
 // The main window: eight pages of controls, the message log and the status
-// bar. It owns the serial component and the reader link; the card operations
-// and endurance tests are its routines.
+// bar. The link itself (port, operation guard, relink, loop tests) is its
+// session's; the window shows what the session reports and turns the
+// operator's clicks into operations.
 //
-// Every control below carries its member name as objectName, so tests find
-// them with findChild<T*>("Name").
+// Every control carries its member name as objectName: tests find them with
+// findChild<T*>("Name").
 //
 // The implementation is split by concern:
 //   MainForm.cpp        the frame: tabs, log, status bar, hints, sector selectors
 //   Page*.cpp           one builder a page (Pages.h), from the parts in FormParts.h
-//   MainFormLink.cpp    components, start-up, settings handlers, the exchange
-//                       wrappers, the operation guard
+//   MainFormLink.cpp    the session, start-up, settings handlers, what the
+//                       session reports
 //   CardOps.cpp         card discovery and sector authentication
 //   BlockOps.cpp        block data, value blocks, key download, trailer change
-//   EnduranceTests.cpp  loop read and loop write tests
+//   EnduranceTests.cpp  the loop tests' buttons and labels
 
-#include <QDateTime>
+#include "session/LinkSession.h"
+
 #include <QMainWindow>
 
 #include <array>
@@ -40,18 +42,30 @@ class QStatusBar;
 class QTabWidget;
 class QTimer;
 
-class TComm;
+class TCardReader;
 class THyperLink;
 class TRadioGroup;
-class TCardReader;
-class TReaderLink;
 class TSpinEdit;
 
-class TMainForm : public QMainWindow {
+class TMainForm : public QMainWindow, private TSessionEvents {
     Q_OBJECT
 public:
     explicit TMainForm(QWidget* parent = nullptr);
     ~TMainForm() override;
+
+    // The reader link this window drives.
+    TLinkSession& Session() { return *FSession; }
+
+private:
+    // The page builders make the controls.
+    friend void BuildBasicPage(TMainForm* F);
+    friend void BuildSectorPage(TMainForm* F);
+    friend void BuildBlockPage(TMainForm* F);
+    friend void BuildDownPSPage(TMainForm* F);
+    friend void BuildChangePSPage(TMainForm* F);
+    friend void BuildOthersPage(TMainForm* F);
+    friend void BuildSettingPage(TMainForm* F);
+    friend void BuildAboutPage(TMainForm* F);
 
     // ---------------------------------------------------------------- controls
     QTabWidget* PageControl1 = nullptr;
@@ -171,11 +185,7 @@ public:
     THyperLink* HyperLink1 = nullptr;
     THyperLink* HyperLink2 = nullptr;
 
-    // -------------------------------------------------------------- components
-    TComm* MyDevice = nullptr;           // owned (child object)
-    std::unique_ptr<TReaderLink> Link;   // exchange buffer, reply flag, settings
-    std::unique_ptr<TCardReader> Reader; // the card operations over Link
-
+public:
     // ------------------------------------------- window (MainForm.cpp)
     void Rd0Click(QObject* Sender);         // sector selector of "Sector"
     void RdIncClick(QObject* Sender);       // sector selector of "Block"
@@ -184,12 +194,12 @@ public:
     void DisplayHint(const QString& Hint);
 
     // Appends one line to the message log.
-    void Log(const QString& Line);
+    void Log(const QString& Line) override;
     // The one way to show a modal message box. Every box of the program is
     // an information box with an OK button (flags 64).
     // A test replaces it with a recorder through MessageBoxHandler.
-    static constexpr int MessageFlags = 64;
-    void MessageBox(const QString& Text, const QString& Caption, int Flags = MessageFlags);
+    static constexpr int MessageFlags = TLinkSession::MessageFlags;
+    void MessageBox(const QString& Text, const QString& Caption, int Flags = MessageFlags) override;
     std::function<void(const QString& Text, const QString& Caption, int Flags)> MessageBoxHandler;
 
     // The sector chosen on a page: the tag of its group box.
@@ -203,28 +213,8 @@ public:
     void ChkBeepClick();
     void EdtMSChange();
     void RgQueryTypeClick();
-    void MyDeviceReceiveData(TComm* Sender, const void* Buffer, uint16_t BufferLength);
-    // The port's device went away (unplugged, or the simulator quit): close
-    // the port, show "Un-Linked" and watch for the device to come back.
-    void MyDeviceRequestHangup(TComm* Sender);
-    // How often a hung-up port's device is looked for.
-    static constexpr int RelinkCheckMs = 1000;
-    bool WatchingForRelink() const;
-    // Notes which device a port selection opened, for the watch.
-    void PortOpened();
-    int ExchangeFrame();
     bool TestLink();
     void BeepReader();
-
-    // Operation guard: one operation chain at a time. While one runs, the
-    // card-operation buttons and both Start buttons are disabled, a port change
-    // waits for the chain to end, and closing the window waits too.
-    bool OperationRunning() const { return FOperationDepth > 0; }
-    bool BeginOperation();
-    void EndOperation();
-    // Runs a port change or a relink asked for while an operation ran; a loop
-    // test calls it between cycles, where no exchange waits.
-    void RunPendingPortChange();
 
     // ------------------------------------------- card operations (CardOps.cpp)
     bool SearchCard();
@@ -289,9 +279,9 @@ public:
     void BtnStartWriteClick();
     void BtnStopReadClick();
 
-    bool LoopFlag = false;
-    // Local date and time; a test may replace it to drive the elapsed time.
-    std::function<QDateTime()> Now;
+    // An elapsed time in a long time format (QLocale's notation): hours are
+    // counted on past 24, the time-zone and AM/PM parts are left out.
+    static QString ElapsedText(qint64 Seconds, const QString& LongTimeFormat);
 
 protected:
     void showEvent(QShowEvent* Event) override;   // MainFormLink.cpp
@@ -299,22 +289,25 @@ protected:
 
 private:
     void BuildUi();          // MainForm.cpp
-    void CreateComponents(); // MainFormLink.cpp: MyDevice and Link
+    void CreateComponents(); // MainFormLink.cpp: the session
+    TCardReader& Reader();
 
-    // ---- link and guard state (MainFormLink.cpp)
-    int FOperationDepth = 0;
+    // What the session reports (MainFormLink.cpp, EnduranceTests.cpp).
+    void LinkStateChanged(const QString& Text) override;
+    void OperationStateChanged(bool Running) override;
+    void CardFound(const TCardId& Card) override;
+    void LoopStarted(TLoopKind Kind) override;
+    void LoopTime(qint64 ElapsedSeconds) override;
+    void LoopCounted(TLoopCounter Counter, int32_t Value) override;
+    void LoopReadData(const QString& Hex) override;
+    void LoopWriteData(const QString& Hex) override;
+    void LoopEnded(TLoopKind Kind) override;
+    void CloseReady() override;
+
+    std::unique_ptr<TLinkSession> FSession;
     bool FShown = false;
-    bool FPortChangePending = false;
-    bool FCloseRequested = false;
-    // After a hang-up: looks for the device once a second until it opens
-    // again, another port is chosen or the window closes.
-    QTimer* FRelinkTimer = nullptr;
-    bool FRelinkPending = false;
-    // What the port's name led to when it was last opened.
-    std::string FOpenedDevice;
-    void RelinkCheck();
-    void Relink();
-    void StopRelinkWatch();
+    // The long time format the running loop test shows its time in.
+    QString FLoopTimeFormat;
 
     // ---- key download table for one press (BlockOps.cpp)
     struct TKeyRow {
@@ -322,50 +315,4 @@ private:
         std::array<uint8_t, 6> Key{};
     };
     std::array<TKeyRow, 16> FKeyTable{};
-
-    // ---- endurance test state (EnduranceTests.cpp)
-    // Runs one loop-test cycle list; Start handlers differ only in the cycle.
-    template <class TCycle>
-    void RunLoopTest(QPushButton* Start, QPushButton* Stop, TCycle&& Cycle);
-    void ShowLoopStartTexts();
-    QDateTime LoopNow() const;
-
-public:
-    // Counters a loop-test run starts from. Always zero in use; a test sets
-    // them just below the wrap limit to see the wrap without a million cycles.
-    struct TLoopCounters {
-        int32_t SearchErr = 0;
-        int32_t Read = 0;
-        int32_t ReadErr = 0;
-        int32_t Write = 0;
-        int32_t WriteErr = 0;
-        int32_t CheckErr = 0;
-    };
-    TLoopCounters LoopStartCounters;
-    // An elapsed time in a long time format (QLocale's notation): hours are
-    // counted on past 24, the time-zone and AM/PM parts are left out.
-    static QString ElapsedText(qint64 Seconds, const QString& LongTimeFormat);
-};
-
-// Holds the operation guard for the length of one operation chain; a chain
-// that cannot start (another one runs) is refused.
-class TOperationScope {
-public:
-    explicit TOperationScope(TMainForm* Form)
-        : FForm(Form)
-        , FStarted(Form->BeginOperation())
-    {
-    }
-    ~TOperationScope()
-    {
-        if (FStarted)
-            FForm->EndOperation();
-    }
-    TOperationScope(const TOperationScope&) = delete;
-    TOperationScope& operator=(const TOperationScope&) = delete;
-    explicit operator bool() const { return FStarted; }
-
-private:
-    TMainForm* FForm;
-    bool FStarted;
 };

@@ -52,6 +52,23 @@
 
 namespace {
 
+// A control of the window by its objectName (the bench fails loudly without it).
+template <class T>
+T* Ctl(const QObject& Form, const char* Name)
+{
+    T* control = Form.findChild<T*>(QLatin1String(Name));
+    if (!control) {
+        std::fprintf(stderr, "bench_endurance: the window has no control named %s\n", Name);
+        std::exit(1);
+    }
+    return control;
+}
+
+QLabel* StatusPanel(const QObject& Form, size_t Index)
+{
+    return Ctl<QLabel>(Form, ("StatusPanel" + std::to_string(Index)).c_str());
+}
+
 using Clock = std::chrono::steady_clock;
 
 long RssKiB()
@@ -195,9 +212,9 @@ double RunCycles(TMainForm& Form, QPushButton* Start, QPushButton* Stop, int Cyc
     poll.setInterval(5);
     int last = 0;
     QObject::connect(&poll, &QTimer::timeout, [&] {
-        if (!Form.LoopFlag)
+        if (!Form.Session().LoopFlag)
             return;
-        const int n = CounterOf(Form.LbReadSum);
+        const int n = CounterOf(Ctl<QLabel>(Form, "LbReadSum"));
         if (n != last) {
             last = n;
             if (Each)
@@ -266,12 +283,12 @@ int main(int argc, char** argv)
     {
         TMainForm form;
         form.show();
-        if (!WaitFor([&] { return form.StatusPanels[1]->text() == QStringLiteral("Linked") && !form.OperationRunning(); },
+        if (!WaitFor([&] { return StatusPanel(form, 1)->text() == QStringLiteral("Linked") && !form.Session().OperationRunning(); },
                 std::chrono::seconds(30))) {
             std::fprintf(stderr, "bench_endurance: the window did not link to the simulator\n");
             rc = 1;
         }
-        form.EdtBlock->setValue(1);
+        Ctl<TSpinEdit>(form, "EdtBlock")->setValue(1);
 
         if (rc == 0 && speed) {
             // Request sizes are the protocol's; reply sizes are the shortest
@@ -295,11 +312,11 @@ int main(int argc, char** argv)
             const double writeFloorPty = ps + pa + pw + pr + pb;
 
             AskSimulator(simPid, simReports, SIGUSR1);
-            const double tr = RunCycles(form, form.BtnStartRead, form.BtnStopRead, speedCycles);
-            const int nr = CounterOf(form.LbReadSum);
+            const double tr = RunCycles(form, Ctl<QPushButton>(form, "BtnStartRead"), Ctl<QPushButton>(form, "BtnStopRead"), speedCycles);
+            const int nr = CounterOf(Ctl<QLabel>(form, "LbReadSum"));
             const std::string readGaps = AskSimulator(simPid, simReports, SIGUSR2);
-            const double tw = RunCycles(form, form.BtnStartWrite, form.BtnStopWrite, speedCycles);
-            const int nw = CounterOf(form.LbReadSum);
+            const double tw = RunCycles(form, Ctl<QPushButton>(form, "BtnStartWrite"), Ctl<QPushButton>(form, "BtnStopWrite"), speedCycles);
+            const int nw = CounterOf(Ctl<QLabel>(form, "LbReadSum"));
             std::printf("speed (default settings: beep on, time-out 500 ms, read interval 100 ms)\n");
             std::printf("  loop read : %3d cycles in %6.2f s = %.3f cycles/s (%.0f ms a cycle)\n", nr, tr, nr / tr, 1000.0 * tr / nr);
             std::printf("              floor on a 9600-baud line %.0f ms = %.3f cycles/s; on the pseudo-terminal %.0f ms = %.3f cycles/s\n",
@@ -327,8 +344,8 @@ int main(int argc, char** argv)
         }
 
         if (rc == 0 && memory) {
-            form.MyDevice->SetReadIntervalTimeout(1);
-            form.MmoMsg->clear();
+            form.Session().Device().SetReadIntervalTimeout(1);
+            Ctl<QPlainTextEdit>(form, "MmoMsg")->clear();
             QCoreApplication::processEvents();
             const long rss0 = RssKiB();
             const double cpu0 = CpuSeconds();
@@ -345,8 +362,8 @@ int main(int argc, char** argv)
                     std::fflush(stdout);
                 }
             };
-            RunCycles(form, form.BtnStartRead, form.BtnStopRead, memoryCycles, report);
-            std::printf("  log lines at the end: %d\n", form.MmoMsg->blockCount());
+            RunCycles(form, Ctl<QPushButton>(form, "BtnStartRead"), Ctl<QPushButton>(form, "BtnStopRead"), memoryCycles, report);
+            std::printf("  log lines at the end: %d\n", Ctl<QPlainTextEdit>(form, "MmoMsg")->blockCount());
         }
         form.close();
     }

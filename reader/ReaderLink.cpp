@@ -14,7 +14,10 @@ TReaderLink::TReaderLink(TComm& Device)
     : WaitStep([](int, int Ms) { WaitWithEvents(Ms); })
     , FDevice(Device)
 {
+    Device.OnReceiveData = [this](TComm*, const void* Data, uint16_t Length) { MyDeviceReceiveData(Data, Length); };
 }
+
+void TReaderLink::EndWait() { FEndWait = true; }
 
 void TReaderLink::WaitWithEvents(int Ms)
 {
@@ -58,7 +61,8 @@ int TReaderLink::ExchangeFrame()
     FReply.Reset();
     FAccepting = true;
     int32_t elapsed = 0;
-    for (int step = 1; elapsed < ReplyTimeout; ++step) {
+    FEndWait = false;
+    for (int step = 1; elapsed < ReplyTimeout && !FEndWait; ++step) {
         WaitStep(step, WaitStepMs);
         elapsed += WaitStepMs;
         if (ReplyFlag)

@@ -45,6 +45,8 @@ public:
     // already waits), 22 when nothing arrived in time, otherwise the reader's
     // status byte.
     int ExchangeFrame();
+    // Ends a waiting exchange at once with no reply (the port has gone).
+    void EndWait();
     bool TestLink();
     void BeepReader();
     void MyDeviceReceiveData(const void* Data, uint16_t Length);
@@ -58,6 +60,7 @@ public:
 private:
     TComm& FDevice;
     bool FBusy = false;
+    bool FEndWait = false;
     bool FAccepting = false; // received bytes belong to the waiting exchange
     TReplyAssembler FReply{Buffer.data()};
 };

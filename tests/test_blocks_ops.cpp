@@ -41,11 +41,11 @@ protected:
     {
         TWindowTest::SetUp();
         // Stored key A: the reader's factory keys open the card's transport trailers.
-        F->ChooseKeySource(F->Form->CmbKeyTypeRW, 0);
-        F->ChooseKeySource(F->Form->CmbKeyTypeBlock, 0);
+        F->ChooseKeySource(Ctl<QComboBox>(*F->Form, "CmbKeyTypeRW"), 0);
+        F->ChooseKeySource(Ctl<QComboBox>(*F->Form, "CmbKeyTypeBlock"), 0);
     }
-    void SectorPage(int Sector) { Form().SectorRadios[size_t(Sector)]->click(); }
-    void BlockPage(int Sector) { Form().BlockRadios[size_t(Sector)]->click(); }
+    void SectorPage(int Sector) { SectorRadio(Form(), size_t(Sector))->click(); }
+    void BlockPage(int Sector) { BlockRadio(Form(), size_t(Sector))->click(); }
     std::vector<std::string> Sent()
     {
         std::vector<std::string> Out;
@@ -66,10 +66,10 @@ TEST_F(BlockOps, ReadShowsTheBlockAsUpperCaseHexAndBeeps)
     Sim().SetBlock(62, Block16{{0x0A, 0xFF, 0xab, 0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x10, 0xC0, 0xDE}});
     SectorPage(15);
     const int Beeps = Sim().BeepCount();
-    Click(Form().Button5);
+    Click(Ctl<QPushButton>(Form(), "Button5"));
 
     EXPECT_EQ(Sent(), CardChain(15, "03 06 3E 47"));
-    EXPECT_EQ(Form().EdtHex2->text(), "0AFFAB0001020304050607080910C0DE");
+    EXPECT_EQ(Ctl<QLineEdit>(Form(), "EdtHex2")->text(), "0AFFAB0001020304050607080910C0DE");
     EXPECT_EQ(LastLog(), "Read block62 success!");
     EXPECT_EQ(Sim().BeepCount(), Beeps + 1);
     EXPECT_TRUE(Boxes().empty());
@@ -84,11 +84,11 @@ TEST_F(BlockOps, EachReadButtonReadsItsOwnRowOnItsOwnPage)
     SectorPage(5);
     BlockPage(9);
     const std::pair<QPushButton*, QLineEdit*> SectorRows[] = {
-        {Form().Button1, Form().EdtHex0}, {Form().Button7, Form().EdtHex1},
-        {Form().Button5, Form().EdtHex2}, {Form().Button3, Form().EdtHex3}};
+        {Ctl<QPushButton>(Form(), "Button1"), Ctl<QLineEdit>(Form(), "EdtHex0")}, {Ctl<QPushButton>(Form(), "Button7"), Ctl<QLineEdit>(Form(), "EdtHex1")},
+        {Ctl<QPushButton>(Form(), "Button5"), Ctl<QLineEdit>(Form(), "EdtHex2")}, {Ctl<QPushButton>(Form(), "Button3"), Ctl<QLineEdit>(Form(), "EdtHex3")}};
     const std::pair<QPushButton*, QLineEdit*> BlockRows[] = {
-        {Form().Button18, Form().EdtBlock0}, {Form().Button24, Form().EdtBlock1},
-        {Form().Button22, Form().EdtBlock2}, {Form().Button20, Form().EdtBlock3}};
+        {Ctl<QPushButton>(Form(), "Button18"), Ctl<QLineEdit>(Form(), "EdtBlock0")}, {Ctl<QPushButton>(Form(), "Button24"), Ctl<QLineEdit>(Form(), "EdtBlock1")},
+        {Ctl<QPushButton>(Form(), "Button22"), Ctl<QLineEdit>(Form(), "EdtBlock2")}, {Ctl<QPushButton>(Form(), "Button20"), Ctl<QLineEdit>(Form(), "EdtBlock3")}};
     for (int Row = 0; Row < 4; ++Row) {
         SCOPED_TRACE(Row);
         Sim().ClearRequests();
@@ -103,35 +103,35 @@ TEST_F(BlockOps, EachReadButtonReadsItsOwnRowOnItsOwnPage)
         EXPECT_EQ(Form().findChild<QLineEdit*>(QString("EdtBlock%1").arg(Row))->text(), Flat(Sim().Block(36 + Row)));
     }
     // The trailer row reads too; key A reads back as zeros from a card.
-    EXPECT_EQ(Form().EdtHex3->text(), "000000000000FF078069FFFFFFFFFFFF");
-    EXPECT_EQ(Form().EdtBlock3->text(), "000000000000FF078069FFFFFFFFFFFF");
+    EXPECT_EQ(Ctl<QLineEdit>(Form(), "EdtHex3")->text(), "000000000000FF078069FFFFFFFFFFFF");
+    EXPECT_EQ(Ctl<QLineEdit>(Form(), "EdtBlock3")->text(), "000000000000FF078069FFFFFFFFFFFF");
 }
 
 TEST_F(BlockOps, FailedReadEmptiesTheEditAndDoesNotBeep)
 {
-    Form().EdtHex0->setText("11111111111111111111111111111111");
+    Ctl<QLineEdit>(Form(), "EdtHex0")->setText("11111111111111111111111111111111");
     Sim().InjectFault(0x06, sim::Fault{sim::FaultKind::ErrorStatus});
     const int Beeps = Sim().BeepCount();
-    Click(Form().Button1);
+    Click(Ctl<QPushButton>(Form(), "Button1"));
 
     EXPECT_EQ(Sent(), CardChain(0, "03 06 00 09"));
     EXPECT_EQ(LastLog(), "read block fail!");
-    EXPECT_EQ(Form().EdtHex0->text(), "");
+    EXPECT_EQ(Ctl<QLineEdit>(Form(), "EdtHex0")->text(), "");
     EXPECT_EQ(Sim().BeepCount(), Beeps);
 }
 
 TEST_F(BlockOps, RefusedAuthenticationKeepsTheEditAndReadsNothing)
 {
-    Form().EdtBlock1->setText("22222222222222222222222222222222");
-    Form().CmbKeyTypeBlock->setCurrentIndex(2);
-    Form().EdtInKeyBlock->setText("A0A1A2A3A4A5"); // not the card's key
+    Ctl<QLineEdit>(Form(), "EdtBlock1")->setText("22222222222222222222222222222222");
+    Ctl<QComboBox>(Form(), "CmbKeyTypeBlock")->setCurrentIndex(2);
+    Ctl<QLineEdit>(Form(), "EdtInKeyBlock")->setText("A0A1A2A3A4A5"); // not the card's key
     const int Beeps = Sim().BeepCount();
-    Click(Form().Button24);
+    Click(Ctl<QPushButton>(Form(), "Button24"));
 
     ASSERT_EQ(Sent().size(), 2u);
     EXPECT_EQ(Sent()[1], Hex(WithSum({0x0A, 0x05, 0x00, 0x02, 0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5})));
     EXPECT_EQ(LastLog(), "Verify sector password fail!");
-    EXPECT_EQ(Form().EdtBlock1->text(), "22222222222222222222222222222222");
+    EXPECT_EQ(Ctl<QLineEdit>(Form(), "EdtBlock1")->text(), "22222222222222222222222222222222");
     EXPECT_EQ(Sim().BeepCount(), Beeps);
 }
 
@@ -182,24 +182,24 @@ TEST(BlockReplyLength, ShortReadFrameIsAFailedRead)
     {
         TFormFixture F(TFormOptions{3000, true, Peer.SlavePath()});
         ASSERT_EQ(F.LinkPanel(), "Linked");
-        F.ChooseKeySource(F.Form->CmbKeyTypeRW, 0);
+        F.ChooseKeySource(Ctl<QComboBox>(*F.Form, "CmbKeyTypeRW"), 0);
 
         // A full reply first: the buffer then holds sixteen real bytes.
         {
             std::lock_guard<std::mutex> Hold(ReplyLock);
             ReadReply = WithSum({0x12, 0x06, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16});
         }
-        F.Click(F.Form->Button1);
-        EXPECT_EQ(F.Form->EdtHex0->text(), "0102030405060708090A0B0C0D0E0F10");
+        F.Click(Ctl<QPushButton>(*F.Form, "Button1"));
+        EXPECT_EQ(Ctl<QLineEdit>(*F.Form, "EdtHex0")->text(), "0102030405060708090A0B0C0D0E0F10");
         EXPECT_EQ(F.LastLog(), "Read block0 success!");
 
         {
             std::lock_guard<std::mutex> Hold(ReplyLock);
             ReadReply = WithSum({0x04, 0x06, 0xAA, 0xBB});
         }
-        F.Click(F.Form->Button1);
+        F.Click(Ctl<QPushButton>(*F.Form, "Button1"));
         EXPECT_EQ(F.LastLog(), "read block fail!");
-        EXPECT_EQ(F.Form->EdtHex0->text(), "");
+        EXPECT_EQ(Ctl<QLineEdit>(*F.Form, "EdtHex0")->text(), "");
     }
 }
 
@@ -208,9 +208,9 @@ TEST(BlockReplyLength, ShortReadFrameIsAFailedRead)
 TEST_F(BlockOps, WriteSendsTheEditAndTheCardHoldsIt)
 {
     Sim().SetBlock(1, Counting(0x40));
-    Form().EdtHex1->setText(QString(32, '0'));
+    Ctl<QLineEdit>(Form(), "EdtHex1")->setText(QString(32, '0'));
     const int Beeps = Sim().BeepCount();
-    Click(Form().Button6);
+    Click(Ctl<QPushButton>(Form(), "Button6"));
 
     EXPECT_EQ(Sent(), CardChain(0, "13 07 01 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 1B"));
     EXPECT_EQ(LastLog(), "Wrote block1 success!");
@@ -219,14 +219,14 @@ TEST_F(BlockOps, WriteSendsTheEditAndTheCardHoldsIt)
 
     // Lower case gives the same bytes as upper case; read back through the reader.
     SectorPage(3);
-    Form().EdtHex2->setText("0a1b2c3d4e5f6a7b8c9dAEBFC0D1E2F3");
-    Click(Form().Button4);
+    Ctl<QLineEdit>(Form(), "EdtHex2")->setText("0a1b2c3d4e5f6a7b8c9dAEBFC0D1E2F3");
+    Click(Ctl<QPushButton>(Form(), "Button4"));
     EXPECT_EQ(LastLog(), "Wrote block14 success!");
     EXPECT_EQ(HexOf(Sim().Block(14)), "0A 1B 2C 3D 4E 5F 6A 7B 8C 9D AE BF C0 D1 E2 F3");
-    Click(Form().Button5);
-    EXPECT_EQ(Form().EdtHex2->text(), "0A1B2C3D4E5F6A7B8C9DAEBFC0D1E2F3");
-    Form().EdtHex0->setText(QString(32, 'F'));
-    Click(Form().BtnWriteBlock0);
+    Click(Ctl<QPushButton>(Form(), "Button5"));
+    EXPECT_EQ(Ctl<QLineEdit>(Form(), "EdtHex2")->text(), "0A1B2C3D4E5F6A7B8C9DAEBFC0D1E2F3");
+    Ctl<QLineEdit>(Form(), "EdtHex0")->setText(QString(32, 'F'));
+    Click(Ctl<QPushButton>(Form(), "BtnWriteBlock0"));
     EXPECT_EQ(Flat(Sim().Block(12)), QString(32, 'F'));
 }
 
@@ -251,8 +251,8 @@ TEST_F(BlockOps, BadWriteTextIsRefusedAfterSearchAndVerifyWithNothingWritten)
         ClearBoxes();
         ClearLog();
         const int Beeps = Sim().BeepCount();
-        Form().EdtHex2->setText(C.Text);
-        Click(Form().Button4);
+        Ctl<QLineEdit>(Form(), "EdtHex2")->setText(C.Text);
+        Click(Ctl<QPushButton>(Form(), "Button4"));
 
         EXPECT_EQ(Sent().size(), 2u) << "search and authentication only";
         ASSERT_EQ(Boxes().size(), 1u);
@@ -269,10 +269,10 @@ TEST_F(BlockOps, BadWriteTextIsRefusedAfterSearchAndVerifyWithNothingWritten)
 
 TEST_F(BlockOps, WriteRefusedByTheReaderIsLoggedWithoutBeep)
 {
-    Form().EdtHex1->setText(QString(32, '5'));
+    Ctl<QLineEdit>(Form(), "EdtHex1")->setText(QString(32, '5'));
     Sim().InjectFault(0x07, sim::Fault{sim::FaultKind::ErrorStatus});
     const int Beeps = Sim().BeepCount();
-    Click(Form().Button6);
+    Click(Ctl<QPushButton>(Form(), "Button6"));
     EXPECT_EQ(Sent().size(), 3u);
     EXPECT_EQ(LastLog(), "Wrote block fail!");
     EXPECT_EQ(Sim().Block(1), Block16{});
@@ -287,7 +287,7 @@ TEST_F(BlockOps, InitializeWritesTheValueBlockImage)
     SectorPage(2);
     Sim().SetBlock(9, Counting(0x90));
     const int Beeps = Sim().BeepCount();
-    Click(Form().Button14);
+    Click(Ctl<QPushButton>(Form(), "Button14"));
     EXPECT_EQ(Sent(), CardChain(2, Hex(WithSum({0x13, 0x07, 0x09, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0x09, 0xF6, 0x09, 0xF6}))));
     EXPECT_EQ(HexOf(Sim().Block(9)), "00 00 00 00 FF FF FF FF 00 00 00 00 09 F6 09 F6");
     EXPECT_EQ(LastLog(), "Initial block 9 success!");
@@ -295,9 +295,9 @@ TEST_F(BlockOps, InitializeWritesTheValueBlockImage)
 
     // The other rows of both pages: block number in the image, blank before it in the log.
     BlockPage(7);
-    const std::pair<QPushButton*, int> Rows[] = {{Form().Button13, 8}, {Form().Button15, 10},
-        {Form().Button29, 28}, {Form().Button30, 29},
-        {Form().Button31, 30}};
+    const std::pair<QPushButton*, int> Rows[] = {{Ctl<QPushButton>(Form(), "Button13"), 8}, {Ctl<QPushButton>(Form(), "Button15"), 10},
+        {Ctl<QPushButton>(Form(), "Button29"), 28}, {Ctl<QPushButton>(Form(), "Button30"), 29},
+        {Ctl<QPushButton>(Form(), "Button31"), 30}};
     for (const auto& [Button, Block] : Rows) {
         SCOPED_TRACE(Block);
         Click(Button);
@@ -308,7 +308,7 @@ TEST_F(BlockOps, InitializeWritesTheValueBlockImage)
 
     Sim().InjectFault(0x07, sim::Fault{sim::FaultKind::ErrorStatus});
     const int BeepsBefore = Sim().BeepCount();
-    Click(Form().Button15);
+    Click(Ctl<QPushButton>(Form(), "Button15"));
     EXPECT_EQ(LastLog(), "Initial block fail!");
     EXPECT_EQ(Sim().BeepCount(), BeepsBefore);
 }
@@ -316,31 +316,31 @@ TEST_F(BlockOps, InitializeWritesTheValueBlockImage)
 TEST_F(BlockOps, IncrementAndDecrementChangeTheValueOnTheCard)
 {
     BlockPage(1);
-    Click(Form().Button29); // block 4 becomes a value block holding 0, sector 1 authenticated
+    Click(Ctl<QPushButton>(Form(), "Button29")); // block 4 becomes a value block holding 0, sector 1 authenticated
     ASSERT_EQ(LastLog(), "Initial block 4 success!");
 
     Sim().ClearRequests();
-    Form().EdtBlockData->setText(" 1a ");
+    Ctl<QLineEdit>(Form(), "EdtBlockData")->setText(" 1a ");
     const int Beeps = Sim().BeepCount();
-    Click(Form().Button19);
+    Click(Ctl<QPushButton>(Form(), "Button19"));
     EXPECT_EQ(Sent(), (std::vector<std::string>{"09 08 01 04 04 00 00 00 1A 34"}));
     EXPECT_EQ(LastLog(), "block4 value operation success!");
     EXPECT_EQ(Sim().BeepCount(), Beeps + 1);
     // The card keeps values least significant byte first.
     EXPECT_EQ(HexOf(Sim().Block(4)), "1A 00 00 00 E5 FF FF FF 1A 00 00 00 04 FB 04 FB");
 
-    Form().EdtBlockData->setText("7");
-    Click(Form().Button25);
+    Ctl<QLineEdit>(Form(), "EdtBlockData")->setText("7");
+    Click(Ctl<QPushButton>(Form(), "Button25"));
     EXPECT_EQ(Sim().RequestsWithoutBeeps().back(), WithSum({0x09, 0x08, 0x00, 0x04, 0x04, 0, 0, 0, 7}));
-    Click(Form().Button18);
-    EXPECT_EQ(Form().EdtBlock0->text(), "13000000ECFFFFFF1300000004FB04FB");
+    Click(Ctl<QPushButton>(Form(), "Button18"));
+    EXPECT_EQ(Ctl<QLineEdit>(Form(), "EdtBlock0")->text(), "13000000ECFFFFFF1300000004FB04FB");
 }
 
 TEST_F(BlockOps, ValueRequestsCarryRowOperationAndAllThirtyTwoBits)
 {
     BlockPage(15);
-    Form().EdtBlockData->setText("FFFFFFFF");
-    Click(Form().Button26);
+    Ctl<QLineEdit>(Form(), "EdtBlockData")->setText("FFFFFFFF");
+    Click(Ctl<QPushButton>(Form(), "Button26"));
     ASSERT_FALSE(Sim().RequestsWithoutBeeps().empty());
     EXPECT_EQ(Hex(Sim().RequestsWithoutBeeps().back()), "09 08 00 3D 3D FF FF FF FF 87");
 
@@ -349,10 +349,10 @@ TEST_F(BlockOps, ValueRequestsCarryRowOperationAndAllThirtyTwoBits)
         uint8_t Operation;
         int Row;
     };
-    const Case Cases[] = {{Form().Button19, 1, 0}, {Form().Button23, 1, 1}, {Form().Button21, 1, 2},
-        {Form().Button25, 0, 0}, {Form().Button26, 0, 1}, {Form().Button27, 0, 2}};
+    const Case Cases[] = {{Ctl<QPushButton>(Form(), "Button19"), 1, 0}, {Ctl<QPushButton>(Form(), "Button23"), 1, 1}, {Ctl<QPushButton>(Form(), "Button21"), 1, 2},
+        {Ctl<QPushButton>(Form(), "Button25"), 0, 0}, {Ctl<QPushButton>(Form(), "Button26"), 0, 1}, {Ctl<QPushButton>(Form(), "Button27"), 0, 2}};
     BlockPage(6);
-    Form().EdtBlockData->setText("a0B1c2");
+    Ctl<QLineEdit>(Form(), "EdtBlockData")->setText("a0B1c2");
     for (const Case& C : Cases) {
         Sim().ClearRequests();
         Click(C.Button);
@@ -369,8 +369,8 @@ TEST_F(BlockOps, BadValueTextShowsTheBoxAndSendsNothing)
         Sim().ClearRequests();
         ClearBoxes();
         ClearLog();
-        Form().EdtBlockData->setText(Text);
-        Click(Form().Button27);
+        Ctl<QLineEdit>(Form(), "EdtBlockData")->setText(Text);
+        Click(Ctl<QPushButton>(Form(), "Button27"));
         EXPECT_TRUE(Sim().Requests().empty());
         EXPECT_TRUE(LogLines().isEmpty());
         ASSERT_EQ(Boxes().size(), 1u);
@@ -382,17 +382,17 @@ TEST_F(BlockOps, BadValueTextShowsTheBoxAndSendsNothing)
 TEST_F(BlockOps, ValueOperationsTheCardRefusesFail)
 {
     // Right after start-up nothing is authenticated: the request goes out anyway.
-    Form().EdtBlockData->setText("1");
+    Ctl<QLineEdit>(Form(), "EdtBlockData")->setText("1");
     int Beeps = Sim().BeepCount();
-    Click(Form().Button23);
+    Click(Ctl<QPushButton>(Form(), "Button23"));
     EXPECT_EQ(Sent(), (std::vector<std::string>{"09 08 01 01 01 00 00 00 01 15"}));
     EXPECT_EQ(LastLog(), "block value operation fail!");
     EXPECT_EQ(Sim().BeepCount(), Beeps);
 
     // Block 1 holds zeros, which is no value block.
-    Click(Form().Button24);
+    Click(Ctl<QPushButton>(Form(), "Button24"));
     ASSERT_EQ(LastLog(), "Read block1 success!");
-    Click(Form().Button23);
+    Click(Ctl<QPushButton>(Form(), "Button23"));
     EXPECT_EQ(LastLog(), "block value operation fail!");
     EXPECT_EQ(Sim().Block(1), Block16{});
 
@@ -400,14 +400,14 @@ TEST_F(BlockOps, ValueOperationsTheCardRefusesFail)
     Sim().SetBlock(11, Block16{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xEE, 0x17, 0x81, 0x69, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF});
     Sim().SetBlock(8, Block16{5, 0, 0, 0, 0xFA, 0xFF, 0xFF, 0xFF, 5, 0, 0, 0, 8, 0xF7, 8, 0xF7});
     BlockPage(2);
-    Click(Form().Button18);
-    ASSERT_EQ(Form().EdtBlock0->text(), "05000000FAFFFFFF0500000008F708F7");
+    Click(Ctl<QPushButton>(Form(), "Button18"));
+    ASSERT_EQ(Ctl<QLineEdit>(Form(), "EdtBlock0")->text(), "05000000FAFFFFFF0500000008F708F7");
     Beeps = Sim().BeepCount();
-    Click(Form().Button19);
+    Click(Ctl<QPushButton>(Form(), "Button19"));
     EXPECT_EQ(LastLog(), "block value operation fail!");
     EXPECT_EQ(Sim().BeepCount(), Beeps);
     EXPECT_EQ(Sim().Block(8)[0], 5);
-    Click(Form().Button25);
+    Click(Ctl<QPushButton>(Form(), "Button25"));
     EXPECT_EQ(LastLog(), "block8 value operation success!");
     EXPECT_EQ(Sim().Block(8)[0], 4);
 }
@@ -416,7 +416,7 @@ TEST_F(BlockOps, ValueOperationsTheCardRefusesFail)
 
 TEST_F(BlockOps, TrailerRowOffersOnlyRead)
 {
-    for (QPushButton* B : {Form().Button8, Form().Button16, Form().Button17, Form().Button28, Form().Button32})
+    for (QPushButton* B : {Ctl<QPushButton>(Form(), "Button8"), Ctl<QPushButton>(Form(), "Button16"), Ctl<QPushButton>(Form(), "Button17"), Ctl<QPushButton>(Form(), "Button28"), Ctl<QPushButton>(Form(), "Button32")})
         EXPECT_FALSE(B->isEnabled()) << B->objectName().toStdString();
 }
 
@@ -426,7 +426,7 @@ TEST_F(BlockOps, TrailerRowOffersOnlyRead)
 TEST_F(BlockOps, TrailerRowHandlersNeverLockASector)
 {
     SectorPage(1);
-    Form().EdtHex3->setText("A0A1A2A3A4A5FF078069B0B1B2B3B4B5");
+    Ctl<QLineEdit>(Form(), "EdtHex3")->setText("A0A1A2A3A4A5FF078069B0B1B2B3B4B5");
     Form().Button8Click();
     EXPECT_EQ(LastLog(), "Wrote block7 success!");
     EXPECT_EQ(HexOf(Sim().Block(7)), "A0 A1 A2 A3 A4 A5 FF 07 80 69 B0 B1 B2 B3 B4 B5");
@@ -434,7 +434,7 @@ TEST_F(BlockOps, TrailerRowHandlersNeverLockASector)
     SectorPage(2);
     Sim().ClearRequests();
     ClearBoxes();
-    Form().EdtHex3->setText("FFFFFFFFFFFFFF078169FFFFFFFFFFFF"); // C2 disagrees with ~C2
+    Ctl<QLineEdit>(Form(), "EdtHex3")->setText("FFFFFFFFFFFFFF078169FFFFFFFFFFFF"); // C2 disagrees with ~C2
     Form().Button8Click();
     ASSERT_EQ(Boxes().size(), 1u);
     EXPECT_EQ(Boxes()[0].Text, "Pls. input correct control bit!");

@@ -45,8 +45,8 @@ protected:
 
 TEST_F(AuthTest, NoKeySourceChosenAtStart)
 {
-    EXPECT_EQ(F.Form->CmbKeyTypeRW->currentIndex(), -1);
-    F.Click(F.Form->Button1); // "Read" row 0, sector 0
+    EXPECT_EQ(Ctl<QComboBox>(*F.Form, "CmbKeyTypeRW")->currentIndex(), -1);
+    F.Click(Ctl<QPushButton>(*F.Form, "Button1")); // "Read" row 0, sector 0
     const TFrames Frames = F.TakeFrames();
     ASSERT_EQ(Frames.size(), 2u) << Text(Frames);
     EXPECT_EQ(Text(Frames), Text({SearchIdle, Bytes({0x04, 0x05, 0x00, 0xFF, 0x08})}));
@@ -78,13 +78,13 @@ TEST_F(AuthTest, StoredAndTypedKeys)
     };
     for (const auto& C : Cases) {
         F.ClearLog();
-        F.Form->SectorRadios[size_t(C.Sector)]->click();
-        ASSERT_EQ(TMainForm::Tag(F.Form->GbSec1), C.Sector);
-        F.ChooseKeySource(F.Form->CmbKeyTypeRW, C.Source);
-        F.SetKeyText(F.Form->EdtInKeyRW, C.Key);
+        SectorRadio(*F.Form, size_t(C.Sector))->click();
+        ASSERT_EQ(TMainForm::Tag(Ctl<QGroupBox>(*F.Form, "GbSec1")), C.Sector);
+        F.ChooseKeySource(Ctl<QComboBox>(*F.Form, "CmbKeyTypeRW"), C.Source);
+        F.SetKeyText(Ctl<QLineEdit>(*F.Form, "EdtInKeyRW"), C.Key);
         {
-            TOperationScope Scope(F.Form.get());
-            EXPECT_EQ(F.Form->FindAndVerifyRW(uint8_t(TMainForm::Tag(F.Form->GbSec1))), C.Accepted) << C.Name;
+            TOperationScope Scope(F.Form->Session());
+            EXPECT_EQ(F.Form->FindAndVerifyRW(uint8_t(TMainForm::Tag(Ctl<QGroupBox>(*F.Form, "GbSec1")))), C.Accepted) << C.Name;
         }
         EXPECT_EQ(Text(F.TakeFrames()), Text({SearchIdle, C.Auth})) << C.Name;
         const QString Verdict = C.Accepted ? QStringLiteral("Verify sector%1 password success!").arg(C.Sector)
@@ -97,7 +97,7 @@ TEST_F(AuthTest, StoredAndTypedKeys)
 
 TEST_F(AuthTest, BadTypedKeysSendNothing)
 {
-    F.ChooseKeySource(F.Form->CmbKeyTypeRW, 3);
+    F.ChooseKeySource(Ctl<QComboBox>(*F.Form, "CmbKeyTypeRW"), 3);
     const QString Keys[] = {
         QStringLiteral("FFFFFFFFFFF"),  // 11 characters
         QStringLiteral("FFFFF FFFFFF"), // a blank
@@ -109,9 +109,9 @@ TEST_F(AuthTest, BadTypedKeysSendNothing)
     for (const QString& Key : Keys) {
         F.ClearLog();
         F.Boxes.clear();
-        F.SetKeyText(F.Form->EdtInKeyRW, Key);
-        ASSERT_EQ(F.Form->EdtInKeyRW->text(), Key);
-        F.Click(F.Form->Button1);
+        F.SetKeyText(Ctl<QLineEdit>(*F.Form, "EdtInKeyRW"), Key);
+        ASSERT_EQ(Ctl<QLineEdit>(*F.Form, "EdtInKeyRW")->text(), Key);
+        F.Click(Ctl<QPushButton>(*F.Form, "Button1"));
         EXPECT_EQ(Text(F.TakeFrames()), Text({SearchIdle})) << Key.toStdString();
         EXPECT_EQ(F.LogLines(), QStringList({QStringLiteral("Search card successful!")})) << Key.toStdString();
         EXPECT_EQ(F.Boxes, (std::vector<TMessageRecord>{{QStringLiteral("Pls. input correct password"), QStringLiteral("Message"), 64}}))
@@ -122,7 +122,7 @@ TEST_F(AuthTest, BadTypedKeysSendNothing)
     F.Sim.RemoveCard();
     F.Boxes.clear();
     F.ClearLog();
-    F.Click(F.Form->Button1);
+    F.Click(Ctl<QPushButton>(*F.Form, "Button1"));
     EXPECT_EQ(Text(F.TakeFrames()), Text({SearchIdle}));
     EXPECT_EQ(F.LogLines(), QStringList({QStringLiteral("Search card fail!")}));
     EXPECT_TRUE(F.Boxes.empty());
@@ -131,14 +131,14 @@ TEST_F(AuthTest, BadTypedKeysSendNothing)
 TEST_F(AuthTest, EachTabReadsItsOwnControls)
 {
     // Different settings on every tab; each wrapper must use its own pair.
-    F.ChooseKeySource(F.Form->CmbKeyTypeRW, 0);
-    F.SetKeyText(F.Form->EdtInKeyRW, QStringLiteral("111111111111"));
-    F.ChooseKeySource(F.Form->CmbKeyTypeBlock, 2);
-    F.SetKeyText(F.Form->EdtInKeyBlock, QStringLiteral("A0A1A2A3A4A5"));
-    F.ChooseKeySource(F.Form->CmbKeyTypeEdit, 3);
-    F.SetKeyText(F.Form->EdtInKeyEdit, QStringLiteral("b0b1b2b3b4b5"));
+    F.ChooseKeySource(Ctl<QComboBox>(*F.Form, "CmbKeyTypeRW"), 0);
+    F.SetKeyText(Ctl<QLineEdit>(*F.Form, "EdtInKeyRW"), QStringLiteral("111111111111"));
+    F.ChooseKeySource(Ctl<QComboBox>(*F.Form, "CmbKeyTypeBlock"), 2);
+    F.SetKeyText(Ctl<QLineEdit>(*F.Form, "EdtInKeyBlock"), QStringLiteral("A0A1A2A3A4A5"));
+    F.ChooseKeySource(Ctl<QComboBox>(*F.Form, "CmbKeyTypeEdit"), 3);
+    F.SetKeyText(Ctl<QLineEdit>(*F.Form, "EdtInKeyEdit"), QStringLiteral("b0b1b2b3b4b5"));
 
-    TOperationScope Scope(F.Form.get());
+    TOperationScope Scope(F.Form->Session());
     EXPECT_TRUE(F.Form->FindAndVerifyRW(4));
     EXPECT_FALSE(F.Form->FindAndVerifyBlock(6));
     EXPECT_FALSE(F.Form->FindAndVerifyEdit(7));
@@ -148,7 +148,7 @@ TEST_F(AuthTest, EachTabReadsItsOwnControls)
             Req({0x0A, 0x05, 0x07, 0x03, 0xB0, 0xB1, 0xB2, 0xB3, 0xB4, 0xB5})}));
 
     // A bad key on one tab does not stop the others.
-    F.SetKeyText(F.Form->EdtInKeyBlock, QStringLiteral("A0A1A2A3A4"));
+    F.SetKeyText(Ctl<QLineEdit>(*F.Form, "EdtInKeyBlock"), QStringLiteral("A0A1A2A3A4"));
     EXPECT_FALSE(F.Form->FindAndVerifyBlock(6));
     EXPECT_EQ(F.Boxes.size(), 1u);
     EXPECT_TRUE(F.Form->FindAndVerifyRW(4));
@@ -157,7 +157,7 @@ TEST_F(AuthTest, EachTabReadsItsOwnControls)
 
 TEST_F(AuthTest, SilentAuthenticationAndOddKeySources)
 {
-    TOperationScope Scope(F.Form.get());
+    TOperationScope Scope(F.Form->Session());
     ASSERT_TRUE(F.Form->SearchCardSerial());
     F.ClearLog();
     EXPECT_TRUE(F.Form->AuthSector(0, 3));
@@ -174,11 +174,11 @@ TEST_F(AuthTest, SilentAuthenticationAndOddKeySources)
 TEST_F(AuthTest, ExchangeFailuresAreRefusals)
 {
     F.SetReplyTimeout(600);
-    F.ChooseKeySource(F.Form->CmbKeyTypeRW, 0);
+    F.ChooseKeySource(Ctl<QComboBox>(*F.Form, "CmbKeyTypeRW"), 0);
     for (sim::FaultKind Kind : {sim::FaultKind::NoReply, sim::FaultKind::BadChecksum, sim::FaultKind::ErrorStatus}) {
         F.ClearLog();
         F.Sim.InjectFault(0x05, sim::Fault{Kind});
-        F.Click(F.Form->Button1);
+        F.Click(Ctl<QPushButton>(*F.Form, "Button1"));
         EXPECT_EQ(F.LogLines(), QStringList({QStringLiteral("Search card successful!"), QStringLiteral("Verify sector password fail!")}))
             << int(Kind);
         EXPECT_EQ(F.TakeFrames().size(), 2u) << int(Kind); // no read after a failed authentication
@@ -189,7 +189,7 @@ TEST_F(AuthTest, ExchangeFailuresAreRefusals)
     // And the chain goes through once the reader answers again.
     F.SetReplyTimeout(3000);
     F.ClearLog();
-    F.Click(F.Form->Button1);
+    F.Click(Ctl<QPushButton>(*F.Form, "Button1"));
     EXPECT_EQ(F.LogLines().mid(0, 2), QStringList({QStringLiteral("Search card successful!"), QStringLiteral("Verify sector0 password success!")}));
 }
 

@@ -56,17 +56,17 @@ TEST_F(DiscoveryTest, BasicButtonsInTurn)
         const char* CardType;
         const char* Serial;
     } const Steps[] = {
-        {F.Form->Button9, Bytes({0x03, 0x02, 0x00, 0x05}), "Search card successfule!", "MifareOne", ""},
-        {F.Form->Button10, Bytes({0x02, 0x03, 0x05}), "Anticollision success!", "MifareOne", "0A0B0C0D"},
-        {F.Form->Button11, Bytes({0x02, 0x04, 0x06}), "select card success!", "MifareOne", "0A0B0C0D"},
-        {F.Form->Button12, Bytes({0x02, 0x09, 0x0B}), "stop card success", "MifareOne", "0A0B0C0D"},
+        {Ctl<QPushButton>(*F.Form, "Button9"), Bytes({0x03, 0x02, 0x00, 0x05}), "Search card successfule!", "MifareOne", ""},
+        {Ctl<QPushButton>(*F.Form, "Button10"), Bytes({0x02, 0x03, 0x05}), "Anticollision success!", "MifareOne", "0A0B0C0D"},
+        {Ctl<QPushButton>(*F.Form, "Button11"), Bytes({0x02, 0x04, 0x06}), "select card success!", "MifareOne", "0A0B0C0D"},
+        {Ctl<QPushButton>(*F.Form, "Button12"), Bytes({0x02, 0x09, 0x0B}), "stop card success", "MifareOne", "0A0B0C0D"},
     };
     for (const auto& S : Steps) {
         F.Click(S.Button);
         EXPECT_EQ(Text(F.TakeAllFrames()), Text({S.Request, Bytes({0x02, 0x13, 0x15})})) << S.Log;
         EXPECT_EQ(F.LastLog(), QString::fromLatin1(S.Log));
-        EXPECT_EQ(F.Form->EdtCardType->text(), QString::fromLatin1(S.CardType)) << S.Log;
-        EXPECT_EQ(F.Form->EdtSN->text(), QString::fromLatin1(S.Serial)) << S.Log;
+        EXPECT_EQ(Ctl<QLineEdit>(*F.Form, "EdtCardType")->text(), QString::fromLatin1(S.CardType)) << S.Log;
+        EXPECT_EQ(Ctl<QLineEdit>(*F.Form, "EdtSN")->text(), QString::fromLatin1(S.Serial)) << S.Log;
         EXPECT_EQ(NewBeeps(), 1) << S.Log;
     }
     EXPECT_EQ(F.LogLines().size(), 4);
@@ -75,17 +75,17 @@ TEST_F(DiscoveryTest, BasicButtonsInTurn)
     // Searching again keeps the serial number the anticollision showed.
     F.Sim.SetSerial({0x00, 0x00, 0x00, 0x01});
     F.SetSearchAllCards(true); // the card is halted now
-    F.Click(F.Form->Button9);
+    F.Click(Ctl<QPushButton>(*F.Form, "Button9"));
     EXPECT_EQ(Text(F.TakeFrames()), Text({Bytes({0x03, 0x02, 0x01, 0x06})}));
-    EXPECT_EQ(F.Form->EdtSN->text(), QStringLiteral("0A0B0C0D"));
-    F.Click(F.Form->Button10);
-    EXPECT_EQ(F.Form->EdtSN->text(), QStringLiteral("00000001"));
+    EXPECT_EQ(Ctl<QLineEdit>(*F.Form, "EdtSN")->text(), QStringLiteral("0A0B0C0D"));
+    F.Click(Ctl<QPushButton>(*F.Form, "Button10"));
+    EXPECT_EQ(Ctl<QLineEdit>(*F.Form, "EdtSN")->text(), QStringLiteral("00000001"));
 }
 
 TEST_F(DiscoveryTest, FailuresLeaveTheBoxesAndDoNotBeep)
 {
-    F.Click(F.Form->Button9);
-    F.Click(F.Form->Button10);
+    F.Click(Ctl<QPushButton>(*F.Form, "Button9"));
+    F.Click(Ctl<QPushButton>(*F.Form, "Button10"));
     F.TakeAllFrames();
     NewBeeps();
     F.ClearLog();
@@ -95,10 +95,10 @@ TEST_F(DiscoveryTest, FailuresLeaveTheBoxesAndDoNotBeep)
         QPushButton* Button;
         const char* Log;
     } const Steps[] = {
-        {F.Form->Button9, "Search card fail!"},
-        {F.Form->Button10, "Anticollision fail"},
-        {F.Form->Button11, "select card fail"},
-        {F.Form->Button12, "stop card fail"},
+        {Ctl<QPushButton>(*F.Form, "Button9"), "Search card fail!"},
+        {Ctl<QPushButton>(*F.Form, "Button10"), "Anticollision fail"},
+        {Ctl<QPushButton>(*F.Form, "Button11"), "select card fail"},
+        {Ctl<QPushButton>(*F.Form, "Button12"), "stop card fail"},
     };
     for (const auto& S : Steps) {
         F.Click(S.Button);
@@ -106,20 +106,20 @@ TEST_F(DiscoveryTest, FailuresLeaveTheBoxesAndDoNotBeep)
         EXPECT_EQ(F.TakeAllFrames().size(), 1u) << S.Log; // no beep frame
     }
     EXPECT_EQ(NewBeeps(), 0);
-    EXPECT_EQ(F.Form->EdtCardType->text(), QStringLiteral("MifareOne"));
-    EXPECT_EQ(F.Form->EdtSN->text(), QStringLiteral("0A0B0C0D"));
+    EXPECT_EQ(Ctl<QLineEdit>(*F.Form, "EdtCardType")->text(), QStringLiteral("MifareOne"));
+    EXPECT_EQ(Ctl<QLineEdit>(*F.Form, "EdtSN")->text(), QStringLiteral("0A0B0C0D"));
     EXPECT_TRUE(F.Boxes.empty());
 }
 
 TEST_F(DiscoveryTest, HaltedCardWantsAllCards)
 {
     F.Sim.HaltCard();
-    F.Click(F.Form->Button9);
+    F.Click(Ctl<QPushButton>(*F.Form, "Button9"));
     EXPECT_EQ(F.LastLog(), QStringLiteral("Search card fail!"));
     EXPECT_EQ(Text(F.TakeFrames()), Text({Bytes({0x03, 0x02, 0x00, 0x05})}));
 
     F.SetSearchAllCards(true);
-    F.Click(F.Form->Button9);
+    F.Click(Ctl<QPushButton>(*F.Form, "Button9"));
     EXPECT_EQ(F.LastLog(), QStringLiteral("Search card successfule!"));
     EXPECT_EQ(Text(F.TakeFrames()), Text({Bytes({0x03, 0x02, 0x01, 0x06})}));
 
@@ -132,15 +132,15 @@ TEST_F(DiscoveryTest, HaltedCardWantsAllCards)
     EXPECT_EQ(Text(F.TakeFrames()), Text({Bytes({0x03, 0x0A, 0x00, 0x0D}), Bytes({0x03, 0x0A, 0x01, 0x0E})}));
     EXPECT_EQ(F.LogLines().mid(F.LogLines().size() - 2),
         QStringList({QStringLiteral("Search card fail!"), QStringLiteral("Search card successful!")}));
-    EXPECT_EQ(F.Form->EdtSN->text(), QStringLiteral("0A0B0C0D"));
-    EXPECT_EQ(F.Form->EdtCardType->text(), QStringLiteral("MifareOne"));
+    EXPECT_EQ(Ctl<QLineEdit>(*F.Form, "EdtSN")->text(), QStringLiteral("0A0B0C0D"));
+    EXPECT_EQ(Ctl<QLineEdit>(*F.Form, "EdtCardType")->text(), QStringLiteral("MifareOne"));
     EXPECT_EQ(NewBeeps(), 1); // the one button press; the search alone does not beep
 }
 
 TEST_F(DiscoveryTest, BeepOffMeansOneFrameAPress)
 {
     F.SetBeep(false);
-    for (QPushButton* B : {F.Form->Button9, F.Form->Button10, F.Form->Button11, F.Form->Button12}) {
+    for (QPushButton* B : {Ctl<QPushButton>(*F.Form, "Button9"), Ctl<QPushButton>(*F.Form, "Button10"), Ctl<QPushButton>(*F.Form, "Button11"), Ctl<QPushButton>(*F.Form, "Button12")}) {
         F.Click(B);
         EXPECT_EQ(F.TakeAllFrames().size(), 1u) << B->objectName().toStdString();
     }
@@ -162,20 +162,20 @@ TEST_F(DiscoveryTest, InjectedFaultsAreFailures)
     };
     for (const auto& Fl : Faults) {
         F.Sim.InjectFault(0x02, sim::Fault{Fl.Kind});
-        F.Click(F.Form->Button9);
+        F.Click(Ctl<QPushButton>(*F.Form, "Button9"));
         EXPECT_EQ(F.LastLog(), QStringLiteral("Search card fail!")) << Fl.Name;
         F.Sim.InjectFault(0x0A, sim::Fault{Fl.Kind});
         EXPECT_FALSE(F.Form->SearchCardSerial()) << Fl.Name;
         EXPECT_EQ(F.LastLog(), QStringLiteral("Search card fail!")) << Fl.Name;
     }
     EXPECT_EQ(NewBeeps(), 0);
-    EXPECT_EQ(F.Form->EdtCardType->text(), QString());
+    EXPECT_EQ(Ctl<QLineEdit>(*F.Form, "EdtCardType")->text(), QString());
 
     // A reply split by a pause longer than the read interval still counts.
     F.SetReplyTimeout(3000);
     F.Sim.InjectFault(0x0A, sim::Fault{sim::FaultKind::Split, 250});
     EXPECT_TRUE(F.Form->SearchCardSerial());
-    EXPECT_EQ(F.Form->EdtSN->text(), QStringLiteral("0A0B0C0D"));
+    EXPECT_EQ(Ctl<QLineEdit>(*F.Form, "EdtSN")->text(), QStringLiteral("0A0B0C0D"));
 }
 
 // Replies that pass the checksum but stop before the bytes the operation
@@ -185,8 +185,8 @@ TEST(DiscoveryShortReply, CountedAsFailure)
 {
     PtyPeer Peer;
     TFormFixture F({.ReplyTimeoutMs = 3000, .Show = false, .Com1Target = Peer.SlavePath()});
-    F.Form->EdtCardType->setText(QStringLiteral("old type"));
-    F.Form->EdtSN->setText(QStringLiteral("old sn"));
+    Ctl<QLineEdit>(*F.Form, "EdtCardType")->setText(QStringLiteral("old type"));
+    Ctl<QLineEdit>(*F.Form, "EdtSN")->setText(QStringLiteral("old sn"));
     F.SetReplyTimeout(150);
     F.Show(); // the link test goes unanswered
     EXPECT_EQ(F.LinkPanel(), QStringLiteral("Un-Linked"));
@@ -214,8 +214,8 @@ TEST(DiscoveryShortReply, CountedAsFailure)
         EXPECT_FALSE(C.Run()) << C.Log;
         Reader.join();
         EXPECT_EQ(F.LastLog(), QString::fromLatin1(C.Log));
-        EXPECT_EQ(F.Form->EdtCardType->text(), QStringLiteral("old type"));
-        EXPECT_EQ(F.Form->EdtSN->text(), QStringLiteral("old sn"));
+        EXPECT_EQ(Ctl<QLineEdit>(*F.Form, "EdtCardType")->text(), QStringLiteral("old type"));
+        EXPECT_EQ(Ctl<QLineEdit>(*F.Form, "EdtSN")->text(), QStringLiteral("old sn"));
     }
 
     // The same reader with the whole reply: taken.
@@ -226,8 +226,8 @@ TEST(DiscoveryShortReply, CountedAsFailure)
     EXPECT_TRUE(F.Form->SearchCardSerial());
     Reader.join();
     EXPECT_EQ(F.LastLog(), QStringLiteral("Search card successful!"));
-    EXPECT_EQ(F.Form->EdtCardType->text(), QStringLiteral("unknow type"));
-    EXPECT_EQ(F.Form->EdtSN->text(), QStringLiteral("12345678"));
+    EXPECT_EQ(Ctl<QLineEdit>(*F.Form, "EdtCardType")->text(), QStringLiteral("unknow type"));
+    EXPECT_EQ(Ctl<QLineEdit>(*F.Form, "EdtSN")->text(), QStringLiteral("12345678"));
 }
 
 } // namespace

@@ -77,14 +77,14 @@ protected:
         Poll = std::make_unique<QTimer>();
         Poll->setInterval(5);
         QObject::connect(Poll.get(), &QTimer::timeout, [this, Pred, OnStop] {
-            if (Stopped || !Form->LoopFlag)
+            if (Stopped || !Form->Session().LoopFlag)
                 return;
             if (Pred()) {
                 Stopped = true;
                 if (OnStop)
                     OnStop();
-                ASSERT_TRUE(Form->BtnStopRead->isEnabled() || Form->BtnStopWrite->isEnabled());
-                (Form->BtnStopRead->isEnabled() ? Form->BtnStopRead : Form->BtnStopWrite)->click();
+                ASSERT_TRUE(Ctl<QPushButton>(*Form, "BtnStopRead")->isEnabled() || Ctl<QPushButton>(*Form, "BtnStopWrite")->isEnabled());
+                (Ctl<QPushButton>(*Form, "BtnStopRead")->isEnabled() ? Ctl<QPushButton>(*Form, "BtnStopRead") : Ctl<QPushButton>(*Form, "BtnStopWrite"))->click();
             } else if (std::chrono::steady_clock::now() > Deadline) {
                 Stopped = true;
                 TimedOut = true;
@@ -137,27 +137,27 @@ TEST_F(EnduranceTest, ReadLoopCountsGoodCyclesAndFinishesTheCycleStoppedInAWait)
     for (int i = 0; i < 16; ++i)
         data[size_t(i)] = uint8_t(0xA0 + i);
     Sim.SetBlock(5, data);
-    Form->EdtBlock->setValue(5);
-    Form->CmbTestKeyType->setCurrentIndex(0);
+    Ctl<TSpinEdit>(*Form, "EdtBlock")->setValue(5);
+    Ctl<QComboBox>(*Form, "CmbTestKeyType")->setCurrentIndex(0);
 
     bool startsDisabled = false, stopEnabled = false, cardOpsLocked = false, settingsLive = false, sectorLive = false;
     // Stop while the third cycle's search waits for its reply: that cycle
     // still authenticates, reads and beeps before the loop ends.
     StopWhen([&] { return CountOf(0x0A) == 3; },
         [&] {
-            startsDisabled = !Form->BtnStartRead->isEnabled() && !Form->BtnStartWrite->isEnabled();
+            startsDisabled = !Ctl<QPushButton>(*Form, "BtnStartRead")->isEnabled() && !Ctl<QPushButton>(*Form, "BtnStartWrite")->isEnabled();
             // The other test's Stop stays as it was: that test is idle.
-            stopEnabled = Form->BtnStopRead->isEnabled() && !Form->BtnStopWrite->isEnabled();
-            cardOpsLocked = !Form->Button9->isEnabled() && !Form->Button1->isEnabled();
-            settingsLive = Form->ChkBeep->isEnabled() && Form->EdtMS->isEnabled();
-            Form->SectorRadios[5]->click();
-            sectorLive = TMainForm::Tag(Form->GbSec1) == 5;
+            stopEnabled = Ctl<QPushButton>(*Form, "BtnStopRead")->isEnabled() && !Ctl<QPushButton>(*Form, "BtnStopWrite")->isEnabled();
+            cardOpsLocked = !Ctl<QPushButton>(*Form, "Button9")->isEnabled() && !Ctl<QPushButton>(*Form, "Button1")->isEnabled();
+            settingsLive = Ctl<QCheckBox>(*Form, "ChkBeep")->isEnabled() && Ctl<TSpinEdit>(*Form, "EdtMS")->isEnabled();
+            SectorRadio(*Form, 5)->click();
+            sectorLive = TMainForm::Tag(Ctl<QGroupBox>(*Form, "GbSec1")) == 5;
             // Read once at Start: these wait for the next run.
-            Form->EdtBlock->setValue(6);
-            Form->CmbTestKeyType->setCurrentIndex(1);
+            Ctl<TSpinEdit>(*Form, "EdtBlock")->setValue(6);
+            Ctl<QComboBox>(*Form, "CmbTestKeyType")->setCurrentIndex(1);
         });
-    ASSERT_TRUE(Form->BtnStartRead->isEnabled());
-    Form->BtnStartRead->click();
+    ASSERT_TRUE(Ctl<QPushButton>(*Form, "BtnStartRead")->isEnabled());
+    Ctl<QPushButton>(*Form, "BtnStartRead")->click();
     ASSERT_FALSE(TimedOut);
 
     const Frame search = WithSum({0x03, 0x0A, 0x00});
@@ -169,15 +169,15 @@ TEST_F(EnduranceTest, ReadLoopCountsGoodCyclesAndFinishesTheCycleStoppedInAWait)
         cycles.insert(cycles.end(), {search, auth, read, beep});
     EXPECT_FRAMES(Sim.Requests(), cycles);
 
-    EXPECT_EQ(Form->LbReadSum->text(), Caption("read", "0000003"));
-    EXPECT_EQ(Form->LbReadHex->text(), Caption("read data", "A0A1A2A3A4A5A6A7A8A9AAABACADAEAF"));
-    EXPECT_EQ(Form->LbQuerySum->text(), Caption("search card", "0000000"));
-    EXPECT_EQ(Form->LbReadErrSum->text(), Caption("error", "0000000"));
-    EXPECT_EQ(Form->LbCheckErrSum->text(), Caption("verification error", "0000000"));
-    EXPECT_EQ(Form->LbWriteSum->text(), Caption("wrote", "0000000"));
-    EXPECT_EQ(Form->LbWriteErrSum->text(), Caption("error", "0000000"));
-    EXPECT_EQ(Form->LbWriteHex->text(), Caption("wrote data"));
-    EXPECT_TRUE(Form->LbTimeSum->text().startsWith(Caption("time")));
+    EXPECT_EQ(Ctl<QLabel>(*Form, "LbReadSum")->text(), Caption("read", "0000003"));
+    EXPECT_EQ(Ctl<QLabel>(*Form, "LbReadHex")->text(), Caption("read data", "A0A1A2A3A4A5A6A7A8A9AAABACADAEAF"));
+    EXPECT_EQ(Ctl<QLabel>(*Form, "LbQuerySum")->text(), Caption("search card", "0000000"));
+    EXPECT_EQ(Ctl<QLabel>(*Form, "LbReadErrSum")->text(), Caption("error", "0000000"));
+    EXPECT_EQ(Ctl<QLabel>(*Form, "LbCheckErrSum")->text(), Caption("verification error", "0000000"));
+    EXPECT_EQ(Ctl<QLabel>(*Form, "LbWriteSum")->text(), Caption("wrote", "0000000"));
+    EXPECT_EQ(Ctl<QLabel>(*Form, "LbWriteErrSum")->text(), Caption("error", "0000000"));
+    EXPECT_EQ(Ctl<QLabel>(*Form, "LbWriteHex")->text(), Caption("wrote data"));
+    EXPECT_TRUE(Ctl<QLabel>(*Form, "LbTimeSum")->text().startsWith(Caption("time")));
     EXPECT_EQ(LogLines().count(QStringLiteral("Search card successful!")), 3);
 
     EXPECT_TRUE(startsDisabled);
@@ -185,27 +185,27 @@ TEST_F(EnduranceTest, ReadLoopCountsGoodCyclesAndFinishesTheCycleStoppedInAWait)
     EXPECT_TRUE(cardOpsLocked);
     EXPECT_TRUE(settingsLive);
     EXPECT_TRUE(sectorLive);
-    EXPECT_TRUE(Form->BtnStartRead->isEnabled());
-    EXPECT_TRUE(Form->BtnStartWrite->isEnabled());
-    EXPECT_FALSE(Form->BtnStopRead->isEnabled());
-    EXPECT_FALSE(Form->BtnStopWrite->isEnabled());
-    EXPECT_TRUE(Form->Button9->isEnabled());
-    EXPECT_FALSE(Form->OperationRunning());
-    EXPECT_FALSE(Form->LoopFlag);
+    EXPECT_TRUE(Ctl<QPushButton>(*Form, "BtnStartRead")->isEnabled());
+    EXPECT_TRUE(Ctl<QPushButton>(*Form, "BtnStartWrite")->isEnabled());
+    EXPECT_FALSE(Ctl<QPushButton>(*Form, "BtnStopRead")->isEnabled());
+    EXPECT_FALSE(Ctl<QPushButton>(*Form, "BtnStopWrite")->isEnabled());
+    EXPECT_TRUE(Ctl<QPushButton>(*Form, "Button9")->isEnabled());
+    EXPECT_FALSE(Form->Session().OperationRunning());
+    EXPECT_FALSE(Form->Session().LoopFlag);
 
     // The next Start reads the new block and key type, from zero.
     Sim.ClearRequests();
-    Form->CmbTestKeyType->setCurrentIndex(0);
+    Ctl<QComboBox>(*Form, "CmbTestKeyType")->setCurrentIndex(0);
     StopWhen([&] { return CountOf(0x06) == 1; });
-    Form->BtnStartRead->click();
+    Ctl<QPushButton>(*Form, "BtnStartRead")->click();
     ASSERT_FALSE(TimedOut);
     EXPECT_FRAMES(RequestsOf(0x06), std::vector<Frame>{WithSum({0x03, 0x06, 0x06})});
-    EXPECT_EQ(Form->LbReadSum->text(), Caption("read", "0000001"));
+    EXPECT_EQ(Ctl<QLabel>(*Form, "LbReadSum")->text(), Caption("read", "0000001"));
 }
 
 TEST_F(EnduranceTest, ReadLoopCountsFailuresAndKeepsTheLastSearchCountShown)
 {
-    Form->EdtBlock->setValue(3); // a trailer is read like any block
+    Ctl<TSpinEdit>(*Form, "EdtBlock")->setValue(3); // a trailer is read like any block
     // Cycle 1: no card. 2: authentication refused. 3: good. 4: read refused.
     // 5: no card again, counted from 1 since the good cycle. 6: good.
     Sim.InjectFault(0x0A, {sim::FaultKind::ErrorStatus, 0, sim::StatusNoCard}, 1, 0);
@@ -215,20 +215,20 @@ TEST_F(EnduranceTest, ReadLoopCountsFailuresAndKeepsTheLastSearchCountShown)
 
     std::vector<QString> querySeen;
     StopWhen([&] {
-        if (querySeen.empty() || querySeen.back() != Form->LbQuerySum->text())
-            querySeen.push_back(Form->LbQuerySum->text());
+        if (querySeen.empty() || querySeen.back() != Ctl<QLabel>(*Form, "LbQuerySum")->text())
+            querySeen.push_back(Ctl<QLabel>(*Form, "LbQuerySum")->text());
         return CountOf(0x06) == 3;
     });
-    Form->BtnStartRead->click();
+    Ctl<QPushButton>(*Form, "BtnStartRead")->click();
     ASSERT_FALSE(TimedOut);
 
     EXPECT_EQ(CountOf(0x0A), 6);
     EXPECT_EQ(CountOf(0x05), 4);
     EXPECT_FRAMES(RequestsOf(0x06), std::vector<Frame>(3, WithSum({0x03, 0x06, 0x03})));
     EXPECT_EQ(CountOf(0x13), 2);
-    EXPECT_EQ(Form->LbReadSum->text(), Caption("read", "0000002"));
-    EXPECT_EQ(Form->LbReadErrSum->text(), Caption("error", "0000001"));
-    EXPECT_EQ(Form->LbQuerySum->text(), Caption("search card", "0000001"));
+    EXPECT_EQ(Ctl<QLabel>(*Form, "LbReadSum")->text(), Caption("read", "0000002"));
+    EXPECT_EQ(Ctl<QLabel>(*Form, "LbReadErrSum")->text(), Caption("error", "0000001"));
+    EXPECT_EQ(Ctl<QLabel>(*Form, "LbQuerySum")->text(), Caption("search card", "0000001"));
     // 1 and 2 before the good cycle; after it the label kept 2 until the
     // next failure showed 1.
     ASSERT_GE(querySeen.size(), 3u);
@@ -240,9 +240,9 @@ TEST_F(EnduranceTest, ReadLoopCountsFailuresAndKeepsTheLastSearchCountShown)
 
 TEST_F(EnduranceTest, CountersShowTheWrapLimitOnceThenStartAgainAtOne)
 {
-    Form->LoopStartCounters.SearchErr = 999999;
-    Form->LoopStartCounters.ReadErr = 999999;
-    Form->LoopStartCounters.Read = 999999;
+    Form->Session().LoopStartCounters.SearchErr = 999999;
+    Form->Session().LoopStartCounters.ReadErr = 999999;
+    Form->Session().LoopStartCounters.Read = 999999;
     // Cycles 1 and 2: no card. 3: read refused. 4 and 5: good.
     Sim.InjectFault(0x0A, {sim::FaultKind::ErrorStatus, 0, sim::StatusNoCard}, 2, 0);
     Sim.InjectFault(0x06, {sim::FaultKind::ErrorStatus, 0, sim::StatusNotAuth}, 1, 0);
@@ -252,28 +252,28 @@ TEST_F(EnduranceTest, CountersShowTheWrapLimitOnceThenStartAgainAtOne)
             seen.push_back(L->text());
     };
     StopWhen([&] {
-        note(Form->LbQuerySum);
-        note(Form->LbReadSum);
-        note(Form->LbReadErrSum);
+        note(Ctl<QLabel>(*Form, "LbQuerySum"));
+        note(Ctl<QLabel>(*Form, "LbReadSum"));
+        note(Ctl<QLabel>(*Form, "LbReadErrSum"));
         return CountOf(0x06) == 3;
     });
-    Form->BtnStartRead->click();
+    Ctl<QPushButton>(*Form, "BtnStartRead")->click();
     ASSERT_FALSE(TimedOut);
 
     auto shown = [&](const QString& T) { return std::find(seen.begin(), seen.end(), T) != seen.end(); };
     EXPECT_TRUE(shown(Caption("search card", "1000000")));
-    EXPECT_EQ(Form->LbQuerySum->text(), Caption("search card", "0000001"));
-    EXPECT_EQ(Form->LbReadErrSum->text(), Caption("error", "1000000"));
+    EXPECT_EQ(Ctl<QLabel>(*Form, "LbQuerySum")->text(), Caption("search card", "0000001"));
+    EXPECT_EQ(Ctl<QLabel>(*Form, "LbReadErrSum")->text(), Caption("error", "1000000"));
     EXPECT_TRUE(shown(Caption("read", "1000000")));
-    EXPECT_EQ(Form->LbReadSum->text(), Caption("read", "0000001"));
-    Form->LoopStartCounters = {};
+    EXPECT_EQ(Ctl<QLabel>(*Form, "LbReadSum")->text(), Caption("read", "0000001"));
+    Form->Session().LoopStartCounters = {};
 }
 
 // ------------------------------------------------------------ loop write
 
 TEST_F(EnduranceTest, WriteLoopWritesNumberedPatternsAndCountsEveryOutcome)
 {
-    Form->EdtBlock->setValue(9);
+    Ctl<TSpinEdit>(*Form, "EdtBlock")->setValue(9);
     // 1 good; 2 no card; 3 authentication refused; 4 write refused; 5 the
     // same pattern again, read-back refused; 6 read-back differs; 7 good;
     // 8 no card; 9 good.
@@ -297,8 +297,8 @@ TEST_F(EnduranceTest, WriteLoopWritesNumberedPatternsAndCountsEveryOutcome)
     });
 
     StopWhen([&] { return CountOf(0x06) == 5; });
-    ASSERT_TRUE(Form->BtnStartWrite->isEnabled());
-    Form->BtnStartWrite->click();
+    ASSERT_TRUE(Ctl<QPushButton>(*Form, "BtnStartWrite")->isEnabled());
+    Ctl<QPushButton>(*Form, "BtnStartWrite")->click();
     Sim.SetObserver(nullptr);
     ASSERT_FALSE(TimedOut);
     ASSERT_TRUE(spoiltDone);
@@ -316,67 +316,67 @@ TEST_F(EnduranceTest, WriteLoopWritesNumberedPatternsAndCountsEveryOutcome)
     EXPECT_EQ(CountOf(0x13), 3);
     EXPECT_EQ(Sim.Block(9), PatternBytes(4));
 
-    EXPECT_EQ(Form->LbWriteSum->text(), Caption("wrote", "0000005"));
-    EXPECT_EQ(Form->LbWriteErrSum->text(), Caption("error", "0000001"));
-    EXPECT_EQ(Form->LbWriteHex->text(), Caption("wrote data") + PatternText(4));
-    EXPECT_EQ(Form->LbReadSum->text(), Caption("read", "0000004"));
-    EXPECT_EQ(Form->LbReadErrSum->text(), Caption("error", "0000001"));
-    EXPECT_EQ(Form->LbReadHex->text(), Caption("read data") + PatternText(4));
-    EXPECT_EQ(Form->LbCheckErrSum->text(), Caption("verification error", "0000001"));
-    EXPECT_EQ(Form->LbQuerySum->text(), Caption("search card", "0000001"));
-    EXPECT_TRUE(Form->BtnStartWrite->isEnabled());
-    EXPECT_FALSE(Form->BtnStopWrite->isEnabled());
+    EXPECT_EQ(Ctl<QLabel>(*Form, "LbWriteSum")->text(), Caption("wrote", "0000005"));
+    EXPECT_EQ(Ctl<QLabel>(*Form, "LbWriteErrSum")->text(), Caption("error", "0000001"));
+    EXPECT_EQ(Ctl<QLabel>(*Form, "LbWriteHex")->text(), Caption("wrote data") + PatternText(4));
+    EXPECT_EQ(Ctl<QLabel>(*Form, "LbReadSum")->text(), Caption("read", "0000004"));
+    EXPECT_EQ(Ctl<QLabel>(*Form, "LbReadErrSum")->text(), Caption("error", "0000001"));
+    EXPECT_EQ(Ctl<QLabel>(*Form, "LbReadHex")->text(), Caption("read data") + PatternText(4));
+    EXPECT_EQ(Ctl<QLabel>(*Form, "LbCheckErrSum")->text(), Caption("verification error", "0000001"));
+    EXPECT_EQ(Ctl<QLabel>(*Form, "LbQuerySum")->text(), Caption("search card", "0000001"));
+    EXPECT_TRUE(Ctl<QPushButton>(*Form, "BtnStartWrite")->isEnabled());
+    EXPECT_FALSE(Ctl<QPushButton>(*Form, "BtnStopWrite")->isEnabled());
 
     // A read run afterwards starts every label afresh.
     Sim.ClearFaults();
     StopWhen([&] { return CountOf(0x06) == 6; });
-    Form->BtnStartRead->click();
+    Ctl<QPushButton>(*Form, "BtnStartRead")->click();
     ASSERT_FALSE(TimedOut);
-    EXPECT_EQ(Form->LbReadSum->text(), Caption("read", "0000001"));
-    EXPECT_EQ(Form->LbWriteSum->text(), Caption("wrote", "0000000"));
-    EXPECT_EQ(Form->LbWriteHex->text(), Caption("wrote data"));
-    EXPECT_EQ(Form->LbCheckErrSum->text(), Caption("verification error", "0000000"));
-    EXPECT_EQ(Form->LbQuerySum->text(), Caption("search card", "0000000"));
+    EXPECT_EQ(Ctl<QLabel>(*Form, "LbReadSum")->text(), Caption("read", "0000001"));
+    EXPECT_EQ(Ctl<QLabel>(*Form, "LbWriteSum")->text(), Caption("wrote", "0000000"));
+    EXPECT_EQ(Ctl<QLabel>(*Form, "LbWriteHex")->text(), Caption("wrote data"));
+    EXPECT_EQ(Ctl<QLabel>(*Form, "LbCheckErrSum")->text(), Caption("verification error", "0000000"));
+    EXPECT_EQ(Ctl<QLabel>(*Form, "LbQuerySum")->text(), Caption("search card", "0000000"));
 }
 
 TEST_F(EnduranceTest, WritePatternWrapsWithTheWriteCounter)
 {
-    Form->EdtBlock->setValue(1);
-    Form->LoopStartCounters.Write = 999999;
+    Ctl<TSpinEdit>(*Form, "EdtBlock")->setValue(1);
+    Form->Session().LoopStartCounters.Write = 999999;
     StopWhen([&] { return CountOf(0x06) == 2; });
-    Form->BtnStartWrite->click();
+    Ctl<QPushButton>(*Form, "BtnStartWrite")->click();
     ASSERT_FALSE(TimedOut);
-    Form->LoopStartCounters = {};
+    Form->Session().LoopStartCounters = {};
 
     std::vector<Frame> writes = RequestsOf(0x07);
     ASSERT_EQ(writes.size(), 2u);
     const auto last = PatternBytes(999999);
     EXPECT_EQ(Frame(writes[0].begin() + 3, writes[0].end() - 1), Frame(last.begin(), last.end()));
     EXPECT_EQ(Frame(writes[1].begin() + 3, writes[1].end() - 1), Frame(16, 0));
-    EXPECT_EQ(Form->LbWriteSum->text(), Caption("wrote", "0000001"));
-    EXPECT_EQ(Form->LbCheckErrSum->text(), Caption("verification error", "0000000"));
+    EXPECT_EQ(Ctl<QLabel>(*Form, "LbWriteSum")->text(), Caption("wrote", "0000001"));
+    EXPECT_EQ(Ctl<QLabel>(*Form, "LbCheckErrSum")->text(), Caption("verification error", "0000000"));
 }
 
 TEST_F(EnduranceTest, WriteLoopRefusesATrailerBlockAndChangesNothingElse)
 {
-    for (QLabel* l : {Form->LbQuerySum, Form->LbReadSum, Form->LbWriteSum, Form->LbWriteHex})
+    for (QLabel* l : {Ctl<QLabel>(*Form, "LbQuerySum"), Ctl<QLabel>(*Form, "LbReadSum"), Ctl<QLabel>(*Form, "LbWriteSum"), Ctl<QLabel>(*Form, "LbWriteHex")})
         l->setText(QStringLiteral("untouched"));
     for (int block : {3, 7, 63}) {
         Boxes.clear();
         for (bool flag : {false, true}) {
-            Form->LoopFlag = flag;
-            Form->EdtBlock->setValue(block);
-            Form->BtnStartWrite->click();
+            Form->Session().LoopFlag = flag;
+            Ctl<TSpinEdit>(*Form, "EdtBlock")->setValue(block);
+            Ctl<QPushButton>(*Form, "BtnStartWrite")->click();
             ASSERT_EQ(Boxes.size(), 1u) << block;
             EXPECT_EQ(Boxes[0], (TMessageRecord{QStringLiteral("control block, can not be tested"), QStringLiteral("message"), 64}));
             Boxes.clear();
-            EXPECT_EQ(Form->LoopFlag, flag);
-            EXPECT_TRUE(Form->BtnStartWrite->isEnabled());
-            EXPECT_FALSE(Form->BtnStopWrite->isEnabled());
+            EXPECT_EQ(Form->Session().LoopFlag, flag);
+            EXPECT_TRUE(Ctl<QPushButton>(*Form, "BtnStartWrite")->isEnabled());
+            EXPECT_FALSE(Ctl<QPushButton>(*Form, "BtnStopWrite")->isEnabled());
         }
     }
-    Form->LoopFlag = false;
-    for (QLabel* l : {Form->LbQuerySum, Form->LbReadSum, Form->LbWriteSum, Form->LbWriteHex})
+    Form->Session().LoopFlag = false;
+    for (QLabel* l : {Ctl<QLabel>(*Form, "LbQuerySum"), Ctl<QLabel>(*Form, "LbReadSum"), Ctl<QLabel>(*Form, "LbWriteSum"), Ctl<QLabel>(*Form, "LbWriteHex")})
         EXPECT_EQ(l->text(), QStringLiteral("untouched"));
     // Nothing went to the reader: a link test afterwards is the first request.
     EXPECT_TRUE(Form->TestLink());
@@ -387,7 +387,7 @@ TEST_F(EnduranceTest, WriteLoopRefusesATrailerBlockAndChangesNothingElse)
 
 TEST_F(EnduranceTest, NoSecondTestOrCardOperationRunsInsideARun)
 {
-    Form->EdtBlock->setValue(2);
+    Ctl<TSpinEdit>(*Form, "EdtBlock")->setValue(2);
     int nestedWrites = -1;
     StopWhen([&] { return CountOf(0x06) == 2; },
         [&] {
@@ -399,13 +399,13 @@ TEST_F(EnduranceTest, NoSecondTestOrCardOperationRunsInsideARun)
             Form->Button9Click();
             nestedWrites = CountOf(0x07) + CountOf(0x02);
         });
-    Form->BtnStartRead->click();
+    Ctl<QPushButton>(*Form, "BtnStartRead")->click();
     ASSERT_FALSE(TimedOut);
     EXPECT_EQ(nestedWrites, 0);
     EXPECT_EQ(CountOf(0x07), 0);
     EXPECT_EQ(CountOf(0x02), 0);
-    EXPECT_EQ(Form->LbReadSum->text(), Caption("read", "0000002"));
-    EXPECT_FALSE(Form->OperationRunning());
+    EXPECT_EQ(Ctl<QLabel>(*Form, "LbReadSum")->text(), Caption("read", "0000002"));
+    EXPECT_FALSE(Form->Session().OperationRunning());
 }
 
 TEST_F(EnduranceTest, APortChosenDuringARunIsOpenedBetweenCycles)
@@ -422,11 +422,11 @@ TEST_F(EnduranceTest, APortChosenDuringARunIsOpenedBetweenCycles)
     StopWhen([&] {
         if (!chosen && CountOf(0x06) == 1) {
             chosen = true;
-            Form->RgPort->Button(1)->click(); // during the first cycle's read
+            Ctl<TRadioGroup>(*Form, "RgPort")->Button(1)->click(); // during the first cycle's read
         }
         return secondOf(0x06) == 1;
     });
-    Form->BtnStartRead->click();
+    Ctl<QPushButton>(*Form, "BtnStartRead")->click();
     ASSERT_FALSE(TimedOut);
 
     const Frame search = WithSum({0x03, 0x0A, 0x00});
@@ -437,42 +437,42 @@ TEST_F(EnduranceTest, APortChosenDuringARunIsOpenedBetweenCycles)
     // out on the new one before the next cycle.
     EXPECT_FRAMES(Sim.Requests(), (std::vector<Frame>{search, auth, read, beep}));
     EXPECT_FRAMES(second.Requests(), (std::vector<Frame>{WithSum({0x03, 0x12, 0x00}), beep, search, auth, read, beep}));
-    EXPECT_EQ(Form->StatusPanels[1]->text(), QStringLiteral("Linked"));
-    EXPECT_EQ(Form->LbReadSum->text(), Caption("read", "0000002"));
+    EXPECT_EQ(StatusPanel(*Form, 1)->text(), QStringLiteral("Linked"));
+    EXPECT_EQ(Ctl<QLabel>(*Form, "LbReadSum")->text(), Caption("read", "0000002"));
     Form->close();
     Form.reset();
 }
 
 TEST_F(EnduranceTest, WithThePortClosedEveryCycleCountsASearchFailureAtAnExchangesPace)
 {
-    Form->MyDevice->ClosePort();
+    Form->Session().Device().ClosePort();
     Fx.ClearLog();
     // Stopped from a timer, a second or so later (the machine may be slow).
-    QTimer::singleShot(1000, Form->BtnStopRead, [this] { Form->BtnStopRead->click(); });
+    QTimer::singleShot(1000, Ctl<QPushButton>(*Form, "BtnStopRead"), [this] { Ctl<QPushButton>(*Form, "BtnStopRead")->click(); });
     const auto t0 = std::chrono::steady_clock::now();
-    Form->BtnStartRead->click();
+    Ctl<QPushButton>(*Form, "BtnStartRead")->click();
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
 
-    const QString shown = Form->LbQuerySum->text();
+    const QString shown = Ctl<QLabel>(*Form, "LbQuerySum")->text();
     const int failures = shown.mid(shown.indexOf(Colon) + 1).toInt();
     EXPECT_GE(failures, 1);
     // One 50 ms step a cycle at least: no spinning.
     EXPECT_LE(failures, ms / 50 + 1) << ms << " ms";
     EXPECT_EQ(LogLines().count(QStringLiteral("Search card fail!")), failures);
     EXPECT_EQ(LogLines().size(), failures);
-    EXPECT_EQ(Form->LbReadSum->text(), Caption("read", "0000000"));
+    EXPECT_EQ(Ctl<QLabel>(*Form, "LbReadSum")->text(), Caption("read", "0000000"));
     EXPECT_TRUE(Sim.Requests().empty());
 }
 
 TEST_F(EnduranceTest, StopInTheFirstPumpEndsTheRunBeforeAnyCycle)
 {
-    Form->LbReadSum->setText(QStringLiteral("before"));
-    QTimer::singleShot(0, Form->BtnStopRead, [this] { Form->BtnStopRead->click(); });
-    Form->BtnStartRead->click();
-    EXPECT_FALSE(Form->LoopFlag);
-    EXPECT_EQ(Form->LbReadSum->text(), Caption("read", "0000000"));
-    EXPECT_TRUE(Form->BtnStartRead->isEnabled());
-    EXPECT_FALSE(Form->BtnStopRead->isEnabled());
+    Ctl<QLabel>(*Form, "LbReadSum")->setText(QStringLiteral("before"));
+    QTimer::singleShot(0, Ctl<QPushButton>(*Form, "BtnStopRead"), [this] { Ctl<QPushButton>(*Form, "BtnStopRead")->click(); });
+    Ctl<QPushButton>(*Form, "BtnStartRead")->click();
+    EXPECT_FALSE(Form->Session().LoopFlag);
+    EXPECT_EQ(Ctl<QLabel>(*Form, "LbReadSum")->text(), Caption("read", "0000000"));
+    EXPECT_TRUE(Ctl<QPushButton>(*Form, "BtnStartRead")->isEnabled());
+    EXPECT_FALSE(Ctl<QPushButton>(*Form, "BtnStopRead")->isEnabled());
     // Nothing went to the reader: a link test afterwards is the first request.
     EXPECT_TRUE(Form->TestLink());
     EXPECT_FRAMES(Sim.Requests(), std::vector<Frame>{WithSum({0x03, 0x12, 0x00})});
@@ -481,7 +481,7 @@ TEST_F(EnduranceTest, StopInTheFirstPumpEndsTheRunBeforeAnyCycle)
 TEST_F(EnduranceTest, AnErrorInsideTheLoopRestoresTheButtonsAndPassesOn)
 {
     int calls = 0;
-    Form->Now = [&] {
+    Form->Session().Now = [&] {
         if (++calls == 3)
             throw std::runtime_error("clock gone");
         return QDateTime::currentDateTime();
@@ -489,29 +489,29 @@ TEST_F(EnduranceTest, AnErrorInsideTheLoopRestoresTheButtonsAndPassesOn)
     StopWhen([] { return false; }); // only the watchdog
     EXPECT_THROW(Form->BtnStartReadClick(), std::runtime_error);
     ASSERT_FALSE(TimedOut);
-    Form->Now = {};
-    EXPECT_TRUE(Form->LoopFlag); // left as it was
-    Form->LoopFlag = false;
-    EXPECT_TRUE(Form->BtnStartRead->isEnabled());
-    EXPECT_FALSE(Form->BtnStopRead->isEnabled());
-    EXPECT_FALSE(Form->OperationRunning());
-    EXPECT_TRUE(Form->Button9->isEnabled());
+    Form->Session().Now = {};
+    EXPECT_TRUE(Form->Session().LoopFlag); // left as it was
+    Form->Session().LoopFlag = false;
+    EXPECT_TRUE(Ctl<QPushButton>(*Form, "BtnStartRead")->isEnabled());
+    EXPECT_FALSE(Ctl<QPushButton>(*Form, "BtnStopRead")->isEnabled());
+    EXPECT_FALSE(Form->Session().OperationRunning());
+    EXPECT_TRUE(Ctl<QPushButton>(*Form, "Button9")->isEnabled());
 }
 
 TEST_F(EnduranceTest, ElapsedTimeKeepsCountingPastADay)
 {
     const QDateTime base(QDate(2026, 3, 1), QTime(10, 0, 0));
     int calls = 0;
-    Form->Now = [&] { return ++calls == 1 ? base : base.addSecs(94995); };
+    Form->Session().Now = [&] { return ++calls == 1 ? base : base.addSecs(94995); };
     StopWhen([&] { return CountOf(0x06) == 1; });
-    Form->BtnStartRead->click();
-    Form->Now = {};
+    Ctl<QPushButton>(*Form, "BtnStartRead")->click();
+    Form->Session().Now = {};
     ASSERT_FALSE(TimedOut);
     const QString format = QLocale::system().timeFormat(QLocale::LongFormat);
-    EXPECT_EQ(Form->LbTimeSum->text(), QStringLiteral("time") + Colon + TMainForm::ElapsedText(94995, format));
+    EXPECT_EQ(Ctl<QLabel>(*Form, "LbTimeSum")->text(), QStringLiteral("time") + Colon + TMainForm::ElapsedText(94995, format));
     // 26 h 23 min 15 s, whatever the separators.
-    EXPECT_TRUE(Form->LbTimeSum->text().contains(QStringLiteral("26"))) << Form->LbTimeSum->text().toStdString();
-    EXPECT_TRUE(Form->LbTimeSum->text().contains(QStringLiteral("23"))) << Form->LbTimeSum->text().toStdString();
+    EXPECT_TRUE(Ctl<QLabel>(*Form, "LbTimeSum")->text().contains(QStringLiteral("26"))) << Ctl<QLabel>(*Form, "LbTimeSum")->text().toStdString();
+    EXPECT_TRUE(Ctl<QLabel>(*Form, "LbTimeSum")->text().contains(QStringLiteral("23"))) << Ctl<QLabel>(*Form, "LbTimeSum")->text().toStdString();
 }
 
 } // namespace

@@ -45,10 +45,10 @@ class KeyOps : public TWindowTest {
 protected:
     void CheckOnly(std::initializer_list<int> Sectors)
     {
-        for (QCheckBox* Box : Form().Ck)
-            Box->setChecked(false);
+        for (size_t s = 0; s < 16; ++s)
+            KeyCheck(Form(), s)->setChecked(false);
         for (int s : Sectors)
-            Form().Ck[size_t(s)]->setChecked(true);
+            KeyCheck(Form(), size_t(s))->setChecked(true);
     }
     std::vector<std::string> Sent()
     {
@@ -71,12 +71,12 @@ protected:
 TEST_F(KeyOps, DownloadSendsTheCheckedSectorsInOrderAndTheReaderKeepsThem)
 {
     CheckOnly({9, 3});
-    Form().EdtKey[3]->setText(TextOf(KeyOf(3)));
-    Form().EdtKey[9]->setText(TextOf(KeyOf(9)).toLower()); // either case
-    Form().EdtKey[12]->setText("rubbish");                 // unchecked: never looked at
-    Form().CmbDownKeyType->setCurrentIndex(1);
+    KeyEdit(Form(), 3)->setText(TextOf(KeyOf(3)));
+    KeyEdit(Form(), 9)->setText(TextOf(KeyOf(9)).toLower()); // either case
+    KeyEdit(Form(), 12)->setText("rubbish");                 // unchecked: never looked at
+    Ctl<QComboBox>(Form(), "CmbDownKeyType")->setCurrentIndex(1);
     const int Beeps = Sim().BeepCount();
-    Click(Form().BtnDownKeys);
+    Click(Ctl<QPushButton>(Form(), "BtnDownKeys"));
 
     EXPECT_EQ(Sim().RequestsWithoutBeeps(), (std::vector<Frame>{DownloadFrame(1, 3, KeyOf(3)), DownloadFrame(1, 9, KeyOf(9))}));
     EXPECT_EQ(LogLines(), (QStringList{"downlaod sector3 password success!", "downlaod sector9 password success!"}));
@@ -92,8 +92,8 @@ TEST_F(KeyOps, DownloadSendsTheCheckedSectorsInOrderAndTheReaderKeepsThem)
 TEST_F(KeyOps, DownloadOfEverySectorAsKeyA)
 {
     for (int s = 0; s < 16; ++s)
-        Form().EdtKey[size_t(s)]->setText(TextOf(KeyOf(s)));
-    Click(Form().BtnDownKeys);
+        KeyEdit(Form(), size_t(s))->setText(TextOf(KeyOf(s)));
+    Click(Ctl<QPushButton>(Form(), "BtnDownKeys"));
 
     const auto Requests = Sim().RequestsWithoutBeeps();
     ASSERT_EQ(Requests.size(), 16u);
@@ -119,24 +119,24 @@ TEST_F(KeyOps, BadCheckedKeyStopsThePressBeforeAnythingIsSent)
         {"11 characters in sector 7",
             [this](TMainForm& W) {
                 CheckOnly({2, 7});
-                W.EdtKey[2]->setText(TextOf(KeyOf(2)));
-                W.EdtKey[7]->setText("A1B2C3D4E5F");
+                KeyEdit(W, 2)->setText(TextOf(KeyOf(2)));
+                KeyEdit(W, 7)->setText("A1B2C3D4E5F");
             }},
         {"a blank in sector 5",
             [this](TMainForm& W) {
                 CheckOnly({5});
-                W.EdtKey[5]->setText("A1B2C3 4E5F6");
+                KeyEdit(W, 5)->setText("A1B2C3 4E5F6");
             }},
         {"a G in sector 15",
             [this](TMainForm& W) {
                 CheckOnly({0, 15});
-                W.EdtKey[0]->setText("000000000000");
-                W.EdtKey[15]->setText("00000000000G");
+                KeyEdit(W, 0)->setText("000000000000");
+                KeyEdit(W, 15)->setText("00000000000G");
             }},
         {"leading blank, not trimmed",
             [this](TMainForm& W) {
                 CheckOnly({1});
-                W.EdtKey[1]->setText(" 00000000000");
+                KeyEdit(W, 1)->setText(" 00000000000");
             }},
     };
     for (const Case& C : Cases) {
@@ -145,7 +145,7 @@ TEST_F(KeyOps, BadCheckedKeyStopsThePressBeforeAnythingIsSent)
         Sim().ClearRequests();
         ClearBoxes();
         ClearLog();
-        Click(Form().BtnDownKeys);
+        Click(Ctl<QPushButton>(Form(), "BtnDownKeys"));
         ExpectOneBox("Pls. input correct data!", "Message");
         EXPECT_TRUE(Sim().Requests().empty());
         EXPECT_TRUE(LogLines().isEmpty());
@@ -157,9 +157,9 @@ TEST_F(KeyOps, BadCheckedKeyStopsThePressBeforeAnythingIsSent)
 TEST_F(KeyOps, NoSectorCheckedStillBeeps)
 {
     CheckOnly({});
-    Form().EdtKey[4]->setText("x");
+    KeyEdit(Form(), 4)->setText("x");
     const int Beeps = Sim().BeepCount();
-    Click(Form().BtnDownKeys);
+    Click(Ctl<QPushButton>(Form(), "BtnDownKeys"));
     EXPECT_TRUE(Sim().RequestsWithoutBeeps().empty());
     EXPECT_EQ(Sim().Requests(), (std::vector<Frame>{{0x02, 0x13, 0x15}}));
     EXPECT_EQ(Sim().BeepCount(), Beeps + 1);
@@ -167,9 +167,9 @@ TEST_F(KeyOps, NoSectorCheckedStillBeeps)
     EXPECT_TRUE(Boxes().empty());
 
     // With the beep setting off, nothing at all goes out.
-    Form().ChkBeep->click();
+    Ctl<QCheckBox>(Form(), "ChkBeep")->click();
     Sim().ClearRequests();
-    Click(Form().BtnDownKeys);
+    Click(Ctl<QPushButton>(Form(), "BtnDownKeys"));
     EXPECT_TRUE(Sim().Requests().empty());
 }
 
@@ -177,10 +177,10 @@ TEST_F(KeyOps, ReaderRefusingMidwayEndsThePressWithoutRollBack)
 {
     CheckOnly({1, 4, 6});
     for (int s : {1, 4, 6})
-        Form().EdtKey[size_t(s)]->setText(TextOf(KeyOf(s)));
+        KeyEdit(Form(), size_t(s))->setText(TextOf(KeyOf(s)));
     Sim().InjectFault(0x0B, sim::Fault{sim::FaultKind::ErrorStatus}, 1, 1); // the second request
     const int Beeps = Sim().BeepCount();
-    Click(Form().BtnDownKeys);
+    Click(Ctl<QPushButton>(Form(), "BtnDownKeys"));
 
     EXPECT_EQ(Sim().RequestsWithoutBeeps(),
         (std::vector<Frame>{DownloadFrame(0, 1, KeyOf(1)), DownloadFrame(0, 4, KeyOf(4))}));
@@ -195,7 +195,7 @@ TEST_F(KeyOps, ReaderRefusingMidwayEndsThePressWithoutRollBack)
     Sim().ClearRequests();
     ClearLog();
     Sim().InjectFault(0x0B, sim::Fault{sim::FaultKind::NoReply});
-    Click(Form().BtnDownKeys);
+    Click(Ctl<QPushButton>(Form(), "BtnDownKeys"));
     EXPECT_EQ(Sim().RequestsWithoutBeeps().size(), 1u);
     EXPECT_EQ(LogLines(), (QStringList{"download sector1 password fail!"}));
 }
@@ -207,22 +207,22 @@ protected:
     void SetUp() override
     {
         KeyOps::SetUp();
-        Form().CmbKeyTypeEdit->setCurrentIndex(0);
+        Ctl<QComboBox>(Form(), "CmbKeyTypeEdit")->setCurrentIndex(0);
     }
     void Fields(const QString& A, const QString& C, const QString& B)
     {
-        Form().EdtKeyA->setText(A);
-        Form().EdtKeyC->setText(C);
-        Form().EdtKeyB->setText(B);
+        Ctl<QLineEdit>(Form(), "EdtKeyA")->setText(A);
+        Ctl<QLineEdit>(Form(), "EdtKeyC")->setText(C);
+        Ctl<QLineEdit>(Form(), "EdtKeyB")->setText(B);
     }
 };
 
 TEST_F(TrailerChange, WritesTheTrailerOfTheChosenSector)
 {
-    Form().ChangeRadios[4]->click();
+    ChangeRadio(Form(), 4)->click();
     Fields("A0A1A2A3A4A5", "FF078069", "b0b1b2b3b4b5");
     const int Beeps = Sim().BeepCount();
-    Click(Form().BtnChangeKey);
+    Click(Ctl<QPushButton>(Form(), "BtnChangeKey"));
 
     EXPECT_EQ(Sent(), (std::vector<std::string>{"03 0A 00 0D", Hex(WithSum({0x04, 0x05, 0x04, 0x00})), Hex(WithSum({0x13, 0x07, 19, 0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xFF, 0x07, 0x80, 0x69, 0xB0, 0xB1, 0xB2, 0xB3, 0xB4, 0xB5}))}));
     EXPECT_EQ(LastLog(), "Modify password success!");
@@ -231,16 +231,16 @@ TEST_F(TrailerChange, WritesTheTrailerOfTheChosenSector)
     EXPECT_EQ(Hex(Frame(Written.begin(), Written.end())), "A0 A1 A2 A3 A4 A5 FF 07 80 69 B0 B1 B2 B3 B4 B5");
     EXPECT_TRUE(Boxes().empty());
     // The page is left as it was.
-    EXPECT_EQ(Form().EdtKeyB->text(), "b0b1b2b3b4b5");
-    EXPECT_EQ(Form().CmbKeyTypeEdit->currentIndex(), 0);
+    EXPECT_EQ(Ctl<QLineEdit>(Form(), "EdtKeyB")->text(), "b0b1b2b3b4b5");
+    EXPECT_EQ(Ctl<QComboBox>(Form(), "CmbKeyTypeEdit")->currentIndex(), 0);
 
     // The old key no longer opens the sector; the new one typed does.
-    Click(Form().BtnChangeKey);
+    Click(Ctl<QPushButton>(Form(), "BtnChangeKey"));
     EXPECT_EQ(LastLog(), "Verify sector password fail!");
-    Form().CmbKeyTypeEdit->setCurrentIndex(2);
-    Form().EdtInKeyEdit->setText("A0A1A2A3A4A5");
+    Ctl<QComboBox>(Form(), "CmbKeyTypeEdit")->setCurrentIndex(2);
+    Ctl<QLineEdit>(Form(), "EdtInKeyEdit")->setText("A0A1A2A3A4A5");
     Fields("FFFFFFFFFFFF", "FF078069", "FFFFFFFFFFFF");
-    Click(Form().BtnChangeKey);
+    Click(Ctl<QPushButton>(Form(), "BtnChangeKey"));
     EXPECT_EQ(LastLog(), "Modify password success!");
     EXPECT_EQ(Sim().Block(19), (Block16{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x07, 0x80, 0x69, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
 }
@@ -253,9 +253,9 @@ TEST_F(TrailerChange, ConsistentAccessBitsAreWritten)
         {6, "ff078069"}};
     for (const auto& [Sector, Bits] : Cases) {
         SCOPED_TRACE(Bits);
-        Form().ChangeRadios[size_t(Sector)]->click();
+        ChangeRadio(Form(), size_t(Sector))->click();
         Fields("FFFFFFFFFFFF", Bits, "FFFFFFFFFFFF");
-        Click(Form().BtnChangeKey);
+        Click(Ctl<QPushButton>(Form(), "BtnChangeKey"));
         EXPECT_EQ(LastLog(), "Modify password success!");
         const Block16 Stored = Sim().Block(4 * Sector + 3);
         EXPECT_EQ(QString::fromStdString(Hex(Frame(Stored.begin() + 6, Stored.begin() + 10))).remove(' '),
@@ -294,7 +294,7 @@ TEST_F(TrailerChange, BadFieldsAreRefusedInOrderWithNothingSent)
         SCOPED_TRACE(std::string(C.A) + "|" + C.C + "|" + C.B);
         ClearBoxes();
         Fields(C.A, C.C, C.B);
-        Click(Form().BtnChangeKey);
+        Click(Ctl<QPushButton>(Form(), "BtnChangeKey"));
         ExpectOneBox(C.Box, C.Caption);
     }
     EXPECT_TRUE(Sim().Requests().empty());
@@ -310,7 +310,7 @@ TEST_F(TrailerChange, CardFailuresStillBeep)
 
     Sim().RemoveCard();
     int Beeps = Sim().BeepCount();
-    Click(Form().BtnChangeKey);
+    Click(Ctl<QPushButton>(Form(), "BtnChangeKey"));
     EXPECT_EQ(LogLines(), (QStringList{"Search card fail!"}));
     EXPECT_EQ(Sent(), (std::vector<std::string>{"03 0A 00 0D"}));
     EXPECT_EQ(Sim().BeepCount(), Beeps + 1);
@@ -320,7 +320,7 @@ TEST_F(TrailerChange, CardFailuresStillBeep)
     ClearLog();
     Sim().InjectFault(0x07, sim::Fault{sim::FaultKind::ErrorStatus});
     Beeps = Sim().BeepCount();
-    Click(Form().BtnChangeKey);
+    Click(Ctl<QPushButton>(Form(), "BtnChangeKey"));
     EXPECT_EQ(Sent().size(), 3u);
     EXPECT_EQ(LogLines(), (QStringList{"Search card successful!", "Verify sector0 password success!", "Modify password fail"}));
     EXPECT_EQ(Sim().BeepCount(), Beeps + 1);
@@ -329,10 +329,10 @@ TEST_F(TrailerChange, CardFailuresStillBeep)
     // A bad typed current key: the search, the box, no authentication, and the beep.
     Sim().ClearRequests();
     ClearLog();
-    Form().CmbKeyTypeEdit->setCurrentIndex(3);
-    Form().EdtInKeyEdit->setText("12345");
+    Ctl<QComboBox>(Form(), "CmbKeyTypeEdit")->setCurrentIndex(3);
+    Ctl<QLineEdit>(Form(), "EdtInKeyEdit")->setText("12345");
     Beeps = Sim().BeepCount();
-    Click(Form().BtnChangeKey);
+    Click(Ctl<QPushButton>(Form(), "BtnChangeKey"));
     EXPECT_EQ(Sent(), (std::vector<std::string>{"03 0A 00 0D"}));
     ExpectOneBox("Pls. input correct password", "Message");
     EXPECT_EQ(Sim().BeepCount(), Beeps + 1);

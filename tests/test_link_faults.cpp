@@ -70,7 +70,7 @@ protected:
 
     void SetUp() override
     {
-        F.Form->Link->WaitStep = [this](int Step, int Ms) {
+        F.Form->Session().Link().WaitStep = [this](int Step, int Ms) {
             if (Step == 1) {
                 if (Turns.empty()) {
                     ADD_FAILURE() << "an exchange the script does not expect";
@@ -85,10 +85,10 @@ protected:
                 if (Current.Then)
                     Current.Then();
             }
-            if (Current.Late && Step * TReaderLink::WaitStepMs >= F.Form->Link->ReplyTimeout) {
-                const uint64_t Before = F.Form->MyDevice->ReceivedBytes();
+            if (Current.Late && Step * TReaderLink::WaitStepMs >= F.Form->Session().Link().ReplyTimeout) {
+                const uint64_t Before = F.Form->Session().Device().ReceivedBytes();
                 Peer.Write(Current.Reply);
-                EXPECT_TRUE(WaitWithoutEvents([&] { return F.Form->MyDevice->ReceivedBytes() >= Before + Current.Reply.size(); }));
+                EXPECT_TRUE(WaitWithoutEvents([&] { return F.Form->Session().Device().ReceivedBytes() >= Before + Current.Reply.size(); }));
                 return;
             }
             TReaderLink::WaitWithEvents(Ms);
@@ -121,8 +121,8 @@ TEST_F(LateReply, ALateSearchReplyIsNotTheNextSearchsReply)
     // The first search's reply comes too late; then the card leaves the
     // field and the next search gets "no card".
     Turns = {{4, Bytes({0x03, 0x02, 0x01, 0x06}), true}, {4, NoCard}};
-    F.Click(F.Form->Button9);
-    F.Click(F.Form->Button9);
+    F.Click(Ctl<QPushButton>(*F.Form, "Button9"));
+    F.Click(Ctl<QPushButton>(*F.Form, "Button9"));
 
     EXPECT_EQ(F.LogLines(), QStringList({"Search card fail!", "Search card fail!"}));
     ASSERT_EQ(Requests.size(), 2u);
@@ -142,17 +142,17 @@ TEST_F(LateReply, ALateBlockReadIsNotCountedInALoopRead)
     Turns = {{4, Framed({0x0A, 0x01, 0x12, 0x34, 0x56, 0x78})},
         {5, Framed({0x05})},
         {4, Framed(ReadBody), true},
-        {4, NoCard, false, [this] { F.Form->BtnStopRead->click(); }}};
-    F.Click(F.Form->BtnStartRead);
+        {4, NoCard, false, [this] { Ctl<QPushButton>(*F.Form, "BtnStopRead")->click(); }}};
+    F.Click(Ctl<QPushButton>(*F.Form, "BtnStartRead"));
 
     EXPECT_TRUE(Turns.empty());
     ASSERT_EQ(Requests.size(), 4u);
     EXPECT_EQ(Hex(Requests[2]), "03 06 01 0A");
     EXPECT_EQ(Hex(Requests[3]), "03 0A 00 0D");
-    EXPECT_EQ(F.Form->LbReadSum->text(), "read" + Colon + "0000000");
-    EXPECT_EQ(F.Form->LbReadErrSum->text(), "error" + Colon + "0000001");
-    EXPECT_EQ(F.Form->LbQuerySum->text(), "search card" + Colon + "0000001");
-    EXPECT_EQ(F.Form->LbReadHex->text(), "read data" + Colon);
+    EXPECT_EQ(Ctl<QLabel>(*F.Form, "LbReadSum")->text(), "read" + Colon + "0000000");
+    EXPECT_EQ(Ctl<QLabel>(*F.Form, "LbReadErrSum")->text(), "error" + Colon + "0000001");
+    EXPECT_EQ(Ctl<QLabel>(*F.Form, "LbQuerySum")->text(), "search card" + Colon + "0000001");
+    EXPECT_EQ(Ctl<QLabel>(*F.Form, "LbReadHex")->text(), "read data" + Colon);
     EXPECT_EQ(F.LogLines(), QStringList({"Search card successful!", "Search card fail!"}));
 }
 
@@ -202,17 +202,17 @@ TEST_F(VanishedReader, ShowsUnLinkedAndRelinksWhenBackWithNothingLeftBehind)
     for (int Round = 0; Round < 4; ++Round) {
         Unplug();
         ASSERT_TRUE(PanelReads("Un-Linked")) << Round;
-        EXPECT_FALSE(F.Form->MyDevice->IsOpen());
-        EXPECT_TRUE(F.Form->WatchingForRelink());
+        EXPECT_FALSE(F.Form->Session().Device().IsOpen());
+        EXPECT_TRUE(F.Form->Session().WatchingForRelink());
 
         Plug();
         ASSERT_TRUE(PanelReads("Linked")) << Round;
-        EXPECT_FALSE(F.Form->WatchingForRelink());
+        EXPECT_FALSE(F.Form->Session().WatchingForRelink());
         // Relinked as the port selection links: link test, then beep.
         EXPECT_EQ(FramesText(Reader->Requests()), "03 12 00 15 | 02 13 15") << Round;
     }
     F.ClearLog();
-    F.Click(F.Form->Button9);
+    F.Click(Ctl<QPushButton>(*F.Form, "Button9"));
     EXPECT_EQ(F.LastLog(), "Search card successfule!");
 
     EXPECT_TRUE(WaitUntil([&] { return CountEntries("/proc/self/task", "Com") == Threads; }));
@@ -231,7 +231,7 @@ TEST_F(VanishedReader, ALoopTestCountsFailuresMeanwhileAndGoesOnAfterTheRelink)
     QTimer Driver;
     const auto Deadline = std::chrono::steady_clock::now() + 120s;
     QObject::connect(&Driver, &QTimer::timeout, [&] {
-        const int Reads = F.Form->LbReadSum->text().mid(5).toInt();
+        const int Reads = Ctl<QLabel>(*F.Form, "LbReadSum")->text().mid(5).toInt();
         if (std::chrono::steady_clock::now() > Deadline) {
             ADD_FAILURE() << "stuck at stage " << Stage;
             Stage = Done;
@@ -240,17 +240,17 @@ TEST_F(VanishedReader, ALoopTestCountsFailuresMeanwhileAndGoesOnAfterTheRelink)
             Unplug();
             Stage = Unplugged;
         } else if (Stage == Unplugged && F.LinkPanel() == "Un-Linked"
-            && F.Form->LbQuerySum->text() != "search card" + Colon + "0000000") {
+            && Ctl<QLabel>(*F.Form, "LbQuerySum")->text() != "search card" + Colon + "0000000") {
             Plug();
             Stage = Plugged;
         } else if (Stage == Plugged && Reads >= ReadsBefore + 2) {
             Stage = Done;
         }
         if (Stage == Done)
-            F.Form->BtnStopRead->click();
+            Ctl<QPushButton>(*F.Form, "BtnStopRead")->click();
     });
     Driver.start(10);
-    F.Click(F.Form->BtnStartRead);
+    F.Click(Ctl<QPushButton>(*F.Form, "BtnStartRead"));
 
     EXPECT_EQ(Stage, Done);
     EXPECT_EQ(F.LinkPanel(), "Linked");
@@ -258,23 +258,23 @@ TEST_F(VanishedReader, ALoopTestCountsFailuresMeanwhileAndGoesOnAfterTheRelink)
     const auto Requests = Reader->Requests();
     ASSERT_GE(Requests.size(), 2u);
     EXPECT_EQ(Hex(Requests[0]), "03 12 00 15");
-    EXPECT_TRUE(F.Form->BtnStartRead->isEnabled());
+    EXPECT_TRUE(Ctl<QPushButton>(*F.Form, "BtnStartRead")->isEnabled());
 }
 
 TEST_F(VanishedReader, ChoosingAnotherPortEndsTheWatch)
 {
     Unplug();
     ASSERT_TRUE(PanelReads("Un-Linked"));
-    ASSERT_TRUE(F.Form->WatchingForRelink());
+    ASSERT_TRUE(F.Form->Session().WatchingForRelink());
     // With its link gone, COM1 names its default device (/dev/ttyS0, present
     // on many machines); the watch must not take that for the reader.
     WaitUntil([] { return false; }, 2500ms);
-    EXPECT_FALSE(F.Form->MyDevice->IsOpen());
-    EXPECT_TRUE(F.Form->WatchingForRelink());
+    EXPECT_FALSE(F.Form->Session().Device().IsOpen());
+    EXPECT_TRUE(F.Form->Session().WatchingForRelink());
 
     F.MapPort(2, "/nonexistent/orvelle-test-port");
-    F.Form->RgPort->SetItemIndex(1);
-    EXPECT_FALSE(F.Form->WatchingForRelink());
+    Ctl<TRadioGroup>(*F.Form, "RgPort")->SetItemIndex(1);
+    EXPECT_FALSE(F.Form->Session().WatchingForRelink());
     EXPECT_EQ(F.Boxes.size(), 1u);
 }
 
@@ -287,8 +287,8 @@ TEST(VanishedReaderAtStart, APortThatNeverOpenedIsNotWatched)
     }()};
     ASSERT_EQ(F.Boxes.size(), 1u);
     EXPECT_EQ(F.Boxes[0].Text, "Can not open port!");
-    EXPECT_EQ(F.LinkPanel(), "Un-Link");
-    EXPECT_FALSE(F.Form->WatchingForRelink());
+    EXPECT_EQ(F.LinkPanel(), "Un-Linked");
+    EXPECT_FALSE(F.Form->Session().WatchingForRelink());
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 // Start-up, port selection, settings and the operation guard, through the
 // real window on a real serial line (the reader simulator or a scripted peer).
+#include "reader/CardReader.h"
 #include "reader/ReaderLink.h"
 #include "serial/Comm.h"
 #include "support/FormFixture.h"
@@ -26,16 +27,16 @@ const std::vector<uint8_t> BeepFrame = Bytes({0x02, 0x13, 0x15});
 
 std::vector<QPushButton*> GuardedButtons(TMainForm& F)
 {
-    return {F.Button9, F.Button10, F.Button11, F.Button12, F.Button1, F.Button7, F.Button5, F.Button3,
-        F.BtnWriteBlock0, F.Button6, F.Button4, F.Button13, F.Button14, F.Button15, F.Button18,
-        F.Button24, F.Button22, F.Button20, F.Button19, F.Button23, F.Button21, F.Button25, F.Button26,
-        F.Button27, F.Button29, F.Button30, F.Button31, F.BtnDownKeys, F.BtnChangeKey, F.BtnStartRead,
-        F.BtnStartWrite};
+    return {Ctl<QPushButton>(F, "Button9"), Ctl<QPushButton>(F, "Button10"), Ctl<QPushButton>(F, "Button11"), Ctl<QPushButton>(F, "Button12"), Ctl<QPushButton>(F, "Button1"), Ctl<QPushButton>(F, "Button7"), Ctl<QPushButton>(F, "Button5"), Ctl<QPushButton>(F, "Button3"),
+        Ctl<QPushButton>(F, "BtnWriteBlock0"), Ctl<QPushButton>(F, "Button6"), Ctl<QPushButton>(F, "Button4"), Ctl<QPushButton>(F, "Button13"), Ctl<QPushButton>(F, "Button14"), Ctl<QPushButton>(F, "Button15"), Ctl<QPushButton>(F, "Button18"),
+        Ctl<QPushButton>(F, "Button24"), Ctl<QPushButton>(F, "Button22"), Ctl<QPushButton>(F, "Button20"), Ctl<QPushButton>(F, "Button19"), Ctl<QPushButton>(F, "Button23"), Ctl<QPushButton>(F, "Button21"), Ctl<QPushButton>(F, "Button25"), Ctl<QPushButton>(F, "Button26"),
+        Ctl<QPushButton>(F, "Button27"), Ctl<QPushButton>(F, "Button29"), Ctl<QPushButton>(F, "Button30"), Ctl<QPushButton>(F, "Button31"), Ctl<QPushButton>(F, "BtnDownKeys"), Ctl<QPushButton>(F, "BtnChangeKey"), Ctl<QPushButton>(F, "BtnStartRead"),
+        Ctl<QPushButton>(F, "BtnStartWrite")};
 }
 
 std::vector<QPushButton*> TrailerButtons(TMainForm& F)
 {
-    return {F.Button8, F.Button16, F.Button17, F.Button28, F.Button32};
+    return {Ctl<QPushButton>(F, "Button8"), Ctl<QPushButton>(F, "Button16"), Ctl<QPushButton>(F, "Button17"), Ctl<QPushButton>(F, "Button28"), Ctl<QPushButton>(F, "Button32")};
 }
 
 TEST(LinkStartUp, LinksOnFirstShow)
@@ -46,8 +47,8 @@ TEST(LinkStartUp, LinksOnFirstShow)
     EXPECT_TRUE(F.Sim.Requests().empty());
     F.Show();
     EXPECT_EQ(F.LinkPanel(), QStringLiteral("Linked"));
-    EXPECT_EQ(F.Form->MyDevice->CommName(), "COM1");
-    EXPECT_TRUE(F.Form->MyDevice->IsOpen());
+    EXPECT_EQ(F.Form->Session().Device().CommName(), "COM1");
+    EXPECT_TRUE(F.Form->Session().Device().IsOpen());
     EXPECT_EQ(FramesText(F.TakeAllFrames()), FramesText({LinkTestFrame, BeepFrame}));
     EXPECT_TRUE(F.Boxes.empty());
 
@@ -61,7 +62,7 @@ TEST(LinkStartUp, LinksOnFirstShow)
 TEST(LinkStartUp, DefaultsAndSettings)
 {
     TFormFixture F({.ReplyTimeoutMs = 0, .Show = false});
-    TReaderLink& L = *F.Form->Link;
+    TReaderLink& L = F.Form->Session().Link();
     EXPECT_EQ(L.ReplyTimeout, 500);
     EXPECT_TRUE(L.BeepSetting);
     EXPECT_EQ(L.SearchMode, 0);
@@ -78,12 +79,12 @@ TEST(LinkStartUp, DefaultsAndSettings)
     F.SetReplyTimeout(3000);
     EXPECT_EQ(L.ReplyTimeout, 3000);
     // An empty box does not convert: the time-out becomes the minimum.
-    F.Form->EdtMS->setFocus();
-    QTest::keyClick(F.Form->EdtMS, Qt::Key_A, Qt::ControlModifier);
-    QTest::keyClick(F.Form->EdtMS, Qt::Key_Backspace);
-    EXPECT_EQ(F.Form->EdtMS->text(), QString());
+    Ctl<TSpinEdit>(*F.Form, "EdtMS")->setFocus();
+    QTest::keyClick(Ctl<TSpinEdit>(*F.Form, "EdtMS"), Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClick(Ctl<TSpinEdit>(*F.Form, "EdtMS"), Qt::Key_Backspace);
+    EXPECT_EQ(Ctl<TSpinEdit>(*F.Form, "EdtMS")->text(), QString());
     EXPECT_EQ(L.ReplyTimeout, 100);
-    QTest::keyClicks(F.Form->EdtMS, QStringLiteral("250"));
+    QTest::keyClicks(Ctl<TSpinEdit>(*F.Form, "EdtMS"), QStringLiteral("250"));
     EXPECT_EQ(L.ReplyTimeout, 250);
 }
 
@@ -95,7 +96,7 @@ TEST(LinkStartUp, SilentReaderIsUnLinked)
     EXPECT_EQ(F.LinkPanel(), QStringLiteral("Un-Linked"));
     EXPECT_EQ(Hex(Peer.ReadUntilQuiet(300ms, 5s)), Hex(LinkTestFrame)); // and no beep
     EXPECT_TRUE(F.Boxes.empty());
-    EXPECT_TRUE(F.Form->MyDevice->IsOpen());
+    EXPECT_TRUE(F.Form->Session().Device().IsOpen());
 }
 
 TEST(LinkStartUp, MissingPortAndPortChoice)
@@ -103,33 +104,29 @@ TEST(LinkStartUp, MissingPortAndPortChoice)
     TFormFixture F({.ReplyTimeoutMs = 3000, .Show = false, .Com1Target = "/nonexistent/orvelle-tty"});
     F.Show();
     EXPECT_EQ(F.Boxes, (std::vector<TMessageRecord>{{QStringLiteral("Can not open port!"), QStringLiteral("Message"), 64}}));
-    EXPECT_EQ(F.LinkPanel(), QStringLiteral("Un-Link"));
-    EXPECT_FALSE(F.Form->MyDevice->IsOpen());
+    // A closed port is never "Linked".
+    EXPECT_EQ(F.LinkPanel(), QStringLiteral("Un-Linked"));
+    EXPECT_FALSE(F.Form->Session().Device().IsOpen());
     // Every exchange fails at once until a port opens.
-    F.Click(F.Form->Button9);
+    F.Click(Ctl<QPushButton>(*F.Form, "Button9"));
     EXPECT_EQ(F.LastLog(), QStringLiteral("Search card fail!"));
-    {
-        TOperationScope Scope(F.Form.get());
-        F.Form->Link->Buffer[0] = 2;
-        F.Form->Link->Buffer[1] = 0x13;
-        EXPECT_EQ(F.Form->ExchangeFrame(), 20);
-    }
+    EXPECT_EQ(F.Form->Session().Reader().LastResult(), 20);
 
     // "COM3" is the simulator.
     F.MapPort(3, F.Sim.DevicePath());
-    F.Form->RgPort->SetItemIndex(2);
-    EXPECT_EQ(F.Form->MyDevice->CommName(), "COM3");
+    Ctl<TRadioGroup>(*F.Form, "RgPort")->SetItemIndex(2);
+    EXPECT_EQ(F.Form->Session().Device().CommName(), "COM3");
     EXPECT_EQ(F.LinkPanel(), QStringLiteral("Linked"));
     EXPECT_EQ(FramesText(F.TakeAllFrames()), FramesText({LinkTestFrame, BeepFrame}));
 
-    // "COM4" cannot be opened: the panel keeps "Linked", the old port is closed.
+    // "COM4" cannot be opened: the old port is closed, and so "Un-Linked".
     F.MapPort(4, "/nonexistent/orvelle-tty");
     F.Boxes.clear();
-    F.Form->RgPort->Button(3)->click();
-    EXPECT_EQ(F.Form->MyDevice->CommName(), "COM4");
+    Ctl<TRadioGroup>(*F.Form, "RgPort")->Button(3)->click();
+    EXPECT_EQ(F.Form->Session().Device().CommName(), "COM4");
     EXPECT_EQ(F.Boxes.size(), 1u);
-    EXPECT_EQ(F.LinkPanel(), QStringLiteral("Linked"));
-    EXPECT_FALSE(F.Form->MyDevice->IsOpen());
+    EXPECT_EQ(F.LinkPanel(), QStringLiteral("Un-Linked"));
+    EXPECT_FALSE(F.Form->Session().Device().IsOpen());
 }
 
 // Everything a handler could do while a chain waits for the reader.
@@ -142,14 +139,14 @@ TEST(LinkGuard, OneChainAtATime)
     TMainForm& W = *F.Form;
     for (QPushButton* B : TrailerButtons(W))
         EXPECT_FALSE(B->isEnabled()) << B->objectName().toStdString();
-    const bool StopReadEnabled = W.BtnStopRead->isEnabled();
-    const bool StopWriteEnabled = W.BtnStopWrite->isEnabled();
+    const bool StopReadEnabled = Ctl<QPushButton>(W, "BtnStopRead")->isEnabled();
+    const bool StopWriteEnabled = Ctl<QPushButton>(W, "BtnStopWrite")->isEnabled();
 
     // The search's reply comes late enough for the probe to run in the wait.
     F.Sim.InjectFault(0x02, sim::Fault{sim::FaultKind::Delay, 800});
     bool Probed = false;
-    auto Step = W.Link->WaitStep;
-    W.Link->WaitStep = [&](int N, int Ms) {
+    auto Step = W.Session().Link().WaitStep;
+    W.Session().Link().WaitStep = [&](int N, int Ms) {
         Step(N, Ms);
         if (Probed)
             return;
@@ -158,46 +155,45 @@ TEST(LinkGuard, OneChainAtATime)
             EXPECT_FALSE(B->isEnabled()) << B->objectName().toStdString();
         for (QPushButton* B : TrailerButtons(W))
             EXPECT_FALSE(B->isEnabled()) << B->objectName().toStdString();
-        EXPECT_EQ(W.BtnStopRead->isEnabled(), StopReadEnabled);
-        EXPECT_EQ(W.BtnStopWrite->isEnabled(), StopWriteEnabled);
+        EXPECT_EQ(Ctl<QPushButton>(W, "BtnStopRead")->isEnabled(), StopReadEnabled);
+        EXPECT_EQ(Ctl<QPushButton>(W, "BtnStopWrite")->isEnabled(), StopWriteEnabled);
 
         // Other chains are refused, pressed or called.
-        QTest::mouseClick(W.Button10, Qt::LeftButton);
+        QTest::mouseClick(Ctl<QPushButton>(W, "Button10"), Qt::LeftButton);
         W.Button11Click();
         W.BtnStartReadClick();
-        EXPECT_FALSE(W.BeginOperation());
-        EXPECT_EQ(W.ExchangeFrame(), 20);
+        EXPECT_FALSE(W.Session().BeginOperation());
+        EXPECT_FALSE(W.Session().Reader().SelectCard());
+        EXPECT_EQ(W.Session().Reader().LastResult(), 20);
 
         // Settings, selectors and the log still work.
         F.SetBeep(false);
-        EXPECT_FALSE(W.Link->BeepSetting);
+        EXPECT_FALSE(W.Session().Link().BeepSetting);
         F.SetBeep(true);
         F.SetSearchAllCards(true);
-        EXPECT_EQ(W.Link->SearchMode, 1);
+        EXPECT_EQ(W.Session().Link().SearchMode, 1);
         F.SetReplyTimeout(2950);
-        EXPECT_EQ(W.Link->ReplyTimeout, 2950);
-        W.SectorRadios[3]->click();
-        EXPECT_EQ(TMainForm::Tag(W.GbSec1), 3);
+        EXPECT_EQ(W.Session().Link().ReplyTimeout, 2950);
+        SectorRadio(W, 3)->click();
+        EXPECT_EQ(TMainForm::Tag(Ctl<QGroupBox>(W, "GbSec1")), 3);
         W.Log(QStringLiteral("typed during the wait"));
 
-        // A port change waits for the chain; closing too.
-        W.RgPort->SetItemIndex(1);
-        EXPECT_EQ(W.MyDevice->CommName(), "COM1");
-        W.LoopFlag = true;
+        // A port change waits for the chain; closing too, and closing wins.
+        Ctl<TRadioGroup>(W, "RgPort")->SetItemIndex(1);
+        EXPECT_EQ(W.Session().Device().CommName(), "COM1");
+        W.Session().LoopFlag = true;
         EXPECT_FALSE(W.close());
-        EXPECT_FALSE(W.LoopFlag);
+        EXPECT_FALSE(W.Session().LoopFlag);
         EXPECT_TRUE(W.isVisible());
     };
-    F.Click(W.Button9);
-    W.Link->WaitStep = Step;
+    F.Click(Ctl<QPushButton>(W, "Button9"));
+    W.Session().Link().WaitStep = Step;
     EXPECT_TRUE(Probed);
 
     EXPECT_EQ(F.LogLines(), QStringList({QStringLiteral("typed during the wait"), QStringLiteral("Search card successfule!")}));
-    // The search, its beep, then the postponed port change on COM2.
-    EXPECT_EQ(FramesText(F.TakeAllFrames()),
-        FramesText({Bytes({0x03, 0x02, 0x00, 0x05}), BeepFrame, LinkTestFrame, BeepFrame}));
-    EXPECT_EQ(W.MyDevice->CommName(), "COM2");
-    EXPECT_EQ(F.LinkPanel(), QStringLiteral("Linked"));
+    // The search and its beep; the port change was dropped for the close.
+    EXPECT_EQ(FramesText(F.TakeAllFrames()), FramesText({Bytes({0x03, 0x02, 0x00, 0x05}), BeepFrame}));
+    EXPECT_EQ(W.Session().Device().CommName(), "COM1");
     for (QPushButton* B : GuardedButtons(W))
         EXPECT_TRUE(B->isEnabled()) << B->objectName().toStdString();
     for (QPushButton* B : TrailerButtons(W))
@@ -214,21 +210,21 @@ TEST(LinkGuard, PendingPortChangeBetweenLoopCycles)
     TMainForm& W = *F.Form;
 
     // As a loop test holds the guard across its cycles.
-    ASSERT_TRUE(W.BeginOperation());
-    W.RgPort->SetItemIndex(1);
-    EXPECT_EQ(W.MyDevice->CommName(), "COM1");
+    ASSERT_TRUE(W.Session().BeginOperation());
+    Ctl<TRadioGroup>(W, "RgPort")->SetItemIndex(1);
+    EXPECT_EQ(W.Session().Device().CommName(), "COM1");
     EXPECT_TRUE(F.TakeAllFrames().empty());
-    W.RunPendingPortChange();
-    EXPECT_EQ(W.MyDevice->CommName(), "COM2");
+    W.Session().RunPendingPortChange();
+    EXPECT_EQ(W.Session().Device().CommName(), "COM2");
     EXPECT_EQ(FramesText(F.TakeAllFrames()), FramesText({LinkTestFrame, BeepFrame}));
-    W.RunPendingPortChange(); // nothing left to do
-    W.EndOperation();
+    W.Session().RunPendingPortChange(); // nothing left to do
+    W.Session().EndOperation();
     EXPECT_TRUE(F.TakeAllFrames().empty());
-    EXPECT_TRUE(W.Button9->isEnabled());
+    EXPECT_TRUE(Ctl<QPushButton>(W, "Button9")->isEnabled());
 
     // Without a pending change, EndOperation changes nothing.
-    ASSERT_TRUE(W.BeginOperation());
-    W.EndOperation();
+    ASSERT_TRUE(W.Session().BeginOperation());
+    W.Session().EndOperation();
     EXPECT_TRUE(F.TakeAllFrames().empty());
     EXPECT_TRUE(W.close());
 }

@@ -5,6 +5,7 @@
 // is touched; the window's message boxes go to a recorder.
 #include "app/MainForm.h"
 #include "reader/ReaderLink.h"
+#include "support/FormFixture.h"
 #include "widgets/HyperLink.h"
 #include "widgets/RadioGroup.h"
 #include "widgets/SpinEdit.h"
@@ -128,11 +129,11 @@ TEST_F(WindowTest, FrameIsAFixedSizeWindowWithTabsLogAndStatusBar)
     EXPECT_LE(std::abs(Form->geometry().center().x() - Centre.x()), 16);
     EXPECT_LE(std::abs(Form->geometry().center().y() - Centre.y()), 40);
 
-    EXPECT_EQ(Form->PageControl1->height(), 236);
-    EXPECT_EQ(Form->MmoMsg->height(), 111);
-    EXPECT_EQ(Form->StatusBar->height(), 19);
-    EXPECT_EQ(Form->MmoMsg->y(), Form->PageControl1->y() + 236);
-    EXPECT_EQ(Form->PageControl1->width(), 492);
+    EXPECT_EQ(Ctl<QTabWidget>(*Form, "PageControl1")->height(), 236);
+    EXPECT_EQ(Ctl<QPlainTextEdit>(*Form, "MmoMsg")->height(), 111);
+    EXPECT_EQ(Ctl<QStatusBar>(*Form, "StatusBar")->height(), 19);
+    EXPECT_EQ(Ctl<QPlainTextEdit>(*Form, "MmoMsg")->y(), Ctl<QTabWidget>(*Form, "PageControl1")->y() + 236);
+    EXPECT_EQ(Ctl<QTabWidget>(*Form, "PageControl1")->width(), 492);
 
     // The font asked for shows the full-width colon.
     EXPECT_EQ(Form->font().pixelSize(), 12);
@@ -145,7 +146,7 @@ TEST_F(WindowTest, PagesInOrderOthersFirstAllTitlesReadable)
         {"TabSheet3", "Block"}, {"TabSheet4", "DownPS"}, {"TabSheet5", "ChangePS"}, {"TabSheet8", "Others"},
         {"TabSheet6", "Setting"}, {"TabSheet7", "About"}};
     Show();
-    QTabWidget* Tabs = Form->PageControl1;
+    QTabWidget* Tabs = Ctl<QTabWidget>(*Form, "PageControl1");
     ASSERT_EQ(Tabs->count(), int(Pages.size()));
     for (int I = 0; I < Tabs->count(); ++I) {
         EXPECT_EQ(Tabs->widget(I)->objectName(), QLatin1String(Pages[size_t(I)].first));
@@ -155,7 +156,7 @@ TEST_F(WindowTest, PagesInOrderOthersFirstAllTitlesReadable)
         EXPECT_GE(Tab.width(), Tabs->tabBar()->fontMetrics().horizontalAdvance(Tabs->tabText(I)));
         EXPECT_LE(Tab.right(), Tabs->width()) << Pages[size_t(I)].second;
     }
-    EXPECT_EQ(Tabs->currentWidget(), Form->TabSheet8);
+    EXPECT_EQ(Tabs->currentWidget(), Ctl<QWidget>(*Form, "TabSheet8"));
     EXPECT_EQ(Tabs->currentWidget()->objectName(), QStringLiteral("TabSheet8"));
 }
 
@@ -218,13 +219,13 @@ TEST_F(WindowTest, ButtonsCaptionsAndStates)
     }
     // Row by row on "Sector": Read, Write, Initialize side by side, rows downwards.
     Show();
-    Form->PageControl1->setCurrentWidget(Form->TabSheet2);
-    EXPECT_EQ(Form->Button7->y(), Form->Button6->y());
-    EXPECT_EQ(Form->Button7->y(), Form->Button14->y());
-    EXPECT_LT(Form->Button7->x(), Form->Button6->x());
-    EXPECT_LT(Form->Button6->x(), Form->Button14->x());
-    EXPECT_LT(Form->Button1->y(), Form->Button7->y());
-    EXPECT_LT(Form->Button5->y(), Form->Button3->y());
+    Ctl<QTabWidget>(*Form, "PageControl1")->setCurrentWidget(Ctl<QWidget>(*Form, "TabSheet2"));
+    EXPECT_EQ(Ctl<QPushButton>(*Form, "Button7")->y(), Ctl<QPushButton>(*Form, "Button6")->y());
+    EXPECT_EQ(Ctl<QPushButton>(*Form, "Button7")->y(), Ctl<QPushButton>(*Form, "Button14")->y());
+    EXPECT_LT(Ctl<QPushButton>(*Form, "Button7")->x(), Ctl<QPushButton>(*Form, "Button6")->x());
+    EXPECT_LT(Ctl<QPushButton>(*Form, "Button6")->x(), Ctl<QPushButton>(*Form, "Button14")->x());
+    EXPECT_LT(Ctl<QPushButton>(*Form, "Button1")->y(), Ctl<QPushButton>(*Form, "Button7")->y());
+    EXPECT_LT(Ctl<QPushButton>(*Form, "Button5")->y(), Ctl<QPushButton>(*Form, "Button3")->y());
 }
 
 TEST_F(WindowTest, EditsListsAndChecksWithTheirLimitsAndDefaults)
@@ -244,9 +245,9 @@ TEST_F(WindowTest, EditsListsAndChecksWithTheirLimitsAndDefaults)
     EXPECT_TRUE(Find<QLineEdit>("EdtCardType")->isReadOnly());
     EXPECT_TRUE(Find<QLineEdit>("EdtSN")->isReadOnly());
     for (const char* Edit : {"EdtKeyA", "EdtKeyB", "EdtKeyC"})
-        EXPECT_TRUE(Form->GbSec3->isAncestorOf(Find<QWidget>(Edit))) << Edit;
-    EXPECT_TRUE(Form->GbSec1->isAncestorOf(Form->EdtHex3));
-    EXPECT_TRUE(Form->GbSec2->isAncestorOf(Form->EdtBlock3));
+        EXPECT_TRUE(Ctl<QGroupBox>(*Form, "GbSec3")->isAncestorOf(Find<QWidget>(Edit))) << Edit;
+    EXPECT_TRUE(Ctl<QGroupBox>(*Form, "GbSec1")->isAncestorOf(Ctl<QLineEdit>(*Form, "EdtHex3")));
+    EXPECT_TRUE(Ctl<QGroupBox>(*Form, "GbSec2")->isAncestorOf(Ctl<QLineEdit>(*Form, "EdtBlock3")));
 
     for (int Sector = 0; Sector < 16; ++Sector) {
         const std::string Check = "Ck" + std::to_string(Sector);
@@ -313,13 +314,13 @@ TEST_F(WindowTest, OthersAndSettingControls)
 
     // Columns: two for the search mode, four for the port, all on one row.
     Show();
-    Form->PageControl1->setCurrentWidget(Form->TabSheet6);
+    Ctl<QTabWidget>(*Form, "PageControl1")->setCurrentWidget(Ctl<QWidget>(*Form, "TabSheet6"));
     EXPECT_EQ(Query->Button(0)->y(), Query->Button(1)->y());
     EXPECT_EQ(Port->Button(0)->y(), Port->Button(3)->y());
     EXPECT_LT(Port->Button(2)->x(), Port->Button(3)->x());
 
     QStringList Groups;
-    for (const QGroupBox* Group : Form->TabSheet8->findChildren<QGroupBox*>())
+    for (const QGroupBox* Group : Ctl<QWidget>(*Form, "TabSheet8")->findChildren<QGroupBox*>())
         Groups << Group->title();
     EXPECT_TRUE(Groups.contains(WithColon("Loop Read")));
     EXPECT_TRUE(Groups.contains(WithColon("Loop Write")));
@@ -329,14 +330,14 @@ TEST_F(WindowTest, OthersAndSettingControls)
 TEST_F(WindowTest, LabelsOfEveryPage)
 {
     const std::vector<std::pair<QWidget*, QStringList>> Pages{
-        {Form->TabSheet1, {QStringLiteral("CardType"), QStringLiteral("SN")}},
-        {Form->TabSheet2, {WithColon("PassWord"), QStringLiteral("Blk0"), QStringLiteral("Blk3")}},
-        {Form->TabSheet3, {WithColon("Password"), WithColon("BlkValue"), QStringLiteral("Blk0"), QStringLiteral("Blk3")}},
-        {Form->TabSheet4, {QStringLiteral("DownType")}},
-        {Form->TabSheet5, {WithColon("By PS"), QStringLiteral("KEYA"), QStringLiteral("KEYB"), QStringLiteral("CtrlBit")}},
-        {Form->TabSheet8, {QStringLiteral("By P.S."), WithColon("Blk addr")}},
-        {Form->TabSheet6, {WithColon("OverTime"), QStringLiteral("(ms)")}},
-        {Form->TabSheet7, {QStringLiteral("Orvelle"), QStringLiteral("V1.2")}},
+        {Ctl<QWidget>(*Form, "TabSheet1"), {QStringLiteral("CardType"), QStringLiteral("SN")}},
+        {Ctl<QWidget>(*Form, "TabSheet2"), {WithColon("PassWord"), QStringLiteral("Blk0"), QStringLiteral("Blk3")}},
+        {Ctl<QWidget>(*Form, "TabSheet3"), {WithColon("Password"), WithColon("BlkValue"), QStringLiteral("Blk0"), QStringLiteral("Blk3")}},
+        {Ctl<QWidget>(*Form, "TabSheet4"), {QStringLiteral("DownType")}},
+        {Ctl<QWidget>(*Form, "TabSheet5"), {WithColon("By PS"), QStringLiteral("KEYA"), QStringLiteral("KEYB"), QStringLiteral("CtrlBit")}},
+        {Ctl<QWidget>(*Form, "TabSheet8"), {QStringLiteral("By P.S."), WithColon("Blk addr")}},
+        {Ctl<QWidget>(*Form, "TabSheet6"), {WithColon("OverTime"), QStringLiteral("(ms)")}},
+        {Ctl<QWidget>(*Form, "TabSheet7"), {QStringLiteral("Orvelle"), QStringLiteral("V1.2")}},
     };
     for (const auto& [Page, Wanted] : Pages)
         for (const QString& Text : Wanted)
@@ -344,7 +345,7 @@ TEST_F(WindowTest, LabelsOfEveryPage)
                                                          << Text.toStdString();
 
     const QLabel* Title = nullptr;
-    for (const QLabel* Label : Form->TabSheet7->findChildren<QLabel*>())
+    for (const QLabel* Label : Ctl<QWidget>(*Form, "TabSheet7")->findChildren<QLabel*>())
         if (Label->text() == QStringLiteral("Orvelle"))
             Title = Label;
     ASSERT_NE(Title, nullptr);
@@ -367,7 +368,7 @@ TEST_F(WindowTest, CounterLabelsHoldTheirLongestTexts)
         {"LbWriteHex", WithColon("wrote data"), WithColon("wrote data") + QString(32, QLatin1Char('0')), false},
     };
     Show();
-    Form->PageControl1->setCurrentWidget(Form->TabSheet8);
+    Ctl<QTabWidget>(*Form, "PageControl1")->setCurrentWidget(Ctl<QWidget>(*Form, "TabSheet8"));
     QRect Group;
     for (const auto& [Name, Caption, Longest, Red] : Labels) {
         SCOPED_TRACE(Name);
@@ -378,29 +379,29 @@ TEST_F(WindowTest, CounterLabelsHoldTheirLongestTexts)
         EXPECT_EQ(Label->minimumWidth(), Label->maximumWidth()) << "fixed width";
         EXPECT_GE(Label->width(), Label->fontMetrics().horizontalAdvance(Longest));
         // Wholly inside the page, which is wholly inside the window.
-        const QRect OnPage(Label->mapTo(Form->TabSheet8, QPoint(0, 0)), Label->size());
-        EXPECT_TRUE(Form->TabSheet8->rect().contains(OnPage));
+        const QRect OnPage(Label->mapTo(Ctl<QWidget>(*Form, "TabSheet8"), QPoint(0, 0)), Label->size());
+        EXPECT_TRUE(Ctl<QWidget>(*Form, "TabSheet8")->rect().contains(OnPage));
     }
     // Three rows of three, in reading order.
-    EXPECT_EQ(Form->LbQuerySum->y(), Form->LbCheckErrSum->y());
-    EXPECT_LT(Form->LbQuerySum->x(), Form->LbTimeSum->x());
-    EXPECT_LT(Form->LbTimeSum->x(), Form->LbCheckErrSum->x());
-    EXPECT_LT(Form->LbQuerySum->y(), Form->LbReadSum->y());
-    EXPECT_EQ(Form->LbReadSum->y(), Form->LbReadHex->y());
-    EXPECT_LT(Form->LbReadSum->y(), Form->LbWriteSum->y());
-    EXPECT_EQ(Form->LbWriteSum->y(), Form->LbWriteHex->y());
+    EXPECT_EQ(Ctl<QLabel>(*Form, "LbQuerySum")->y(), Ctl<QLabel>(*Form, "LbCheckErrSum")->y());
+    EXPECT_LT(Ctl<QLabel>(*Form, "LbQuerySum")->x(), Ctl<QLabel>(*Form, "LbTimeSum")->x());
+    EXPECT_LT(Ctl<QLabel>(*Form, "LbTimeSum")->x(), Ctl<QLabel>(*Form, "LbCheckErrSum")->x());
+    EXPECT_LT(Ctl<QLabel>(*Form, "LbQuerySum")->y(), Ctl<QLabel>(*Form, "LbReadSum")->y());
+    EXPECT_EQ(Ctl<QLabel>(*Form, "LbReadSum")->y(), Ctl<QLabel>(*Form, "LbReadHex")->y());
+    EXPECT_LT(Ctl<QLabel>(*Form, "LbReadSum")->y(), Ctl<QLabel>(*Form, "LbWriteSum")->y());
+    EXPECT_EQ(Ctl<QLabel>(*Form, "LbWriteSum")->y(), Ctl<QLabel>(*Form, "LbWriteHex")->y());
 }
 
 TEST_F(WindowTest, LogAndStatusBar)
 {
-    EXPECT_FALSE(Form->MmoMsg->isReadOnly());
-    EXPECT_EQ(Form->MmoMsg->lineWrapMode(), QPlainTextEdit::NoWrap);
-    EXPECT_EQ(Form->MmoMsg->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
-    EXPECT_EQ(Form->MmoMsg->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
-    ASSERT_NE(Form->PopupMenu1, nullptr);
-    EXPECT_EQ(Form->PopupMenu1->actions(), QList<QAction*>{Form->C1});
-    EXPECT_EQ(Form->C1->text(), QStringLiteral("Clear(&C)"));
-    EXPECT_EQ(Form->C1->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Delete));
+    EXPECT_FALSE(Ctl<QPlainTextEdit>(*Form, "MmoMsg")->isReadOnly());
+    EXPECT_EQ(Ctl<QPlainTextEdit>(*Form, "MmoMsg")->lineWrapMode(), QPlainTextEdit::NoWrap);
+    EXPECT_EQ(Ctl<QPlainTextEdit>(*Form, "MmoMsg")->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+    EXPECT_EQ(Ctl<QPlainTextEdit>(*Form, "MmoMsg")->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+    ASSERT_NE(Ctl<QMenu>(*Form, "PopupMenu1"), nullptr);
+    EXPECT_EQ(Ctl<QMenu>(*Form, "PopupMenu1")->actions(), QList<QAction*>{Ctl<QAction>(*Form, "C1")});
+    EXPECT_EQ(Ctl<QAction>(*Form, "C1")->text(), QStringLiteral("Clear(&C)"));
+    EXPECT_EQ(Ctl<QAction>(*Form, "C1")->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Delete));
 
     // Panel 1 is wider than 50 so that "Un-Linked" is not cut.
     const std::vector<std::tuple<int, int, Qt::Alignment, QString>> Panels{
@@ -408,38 +409,38 @@ TEST_F(WindowTest, LogAndStatusBar)
         {2, 50, Qt::AlignLeft, QString()}};
     for (const auto& [Index, Width, Alignment, Text] : Panels) {
         SCOPED_TRACE(Index);
-        QLabel* Panel = Form->StatusPanels[size_t(Index)];
+        QLabel* Panel = StatusPanel(*Form, size_t(Index));
         ASSERT_NE(Panel, nullptr);
         EXPECT_EQ(Panel->objectName(), QStringLiteral("StatusPanel%1").arg(Index));
         EXPECT_EQ(Panel->width(), Width);
         EXPECT_EQ(Panel->alignment() & Qt::AlignHorizontal_Mask, Alignment);
         EXPECT_EQ(Panel->text(), Text);
-        EXPECT_EQ(Panel->parentWidget(), Form->StatusBar);
+        EXPECT_EQ(Panel->parentWidget(), Ctl<QStatusBar>(*Form, "StatusBar"));
     }
-    const QLabel* Link = Form->StatusPanels[1];
+    const QLabel* Link = StatusPanel(*Form, 1);
     EXPECT_GE(Link->contentsRect().width(), Link->fontMetrics().horizontalAdvance(QStringLiteral("Un-Linked")));
 }
 
 TEST_F(WindowTest, AboutLinksBelongToTheFormAndStandOnThePage)
 {
-    for (THyperLink* Link : {Form->HyperLink1, Form->HyperLink2}) {
+    for (THyperLink* Link : {Ctl<THyperLink>(*Form, "HyperLink1"), Ctl<THyperLink>(*Form, "HyperLink2")}) {
         ASSERT_NE(Link, nullptr);
         EXPECT_EQ(Link->Owner(), Form.get());
-        EXPECT_TRUE(Form->TabSheet7->isAncestorOf(Link));
+        EXPECT_TRUE(Ctl<QWidget>(*Form, "TabSheet7")->isAncestorOf(Link));
         EXPECT_FALSE(Link->text().isEmpty());
         EXPECT_EQ(Link->palette().color(QPalette::WindowText), QColor(0, 0, 255));
         EXPECT_EQ(Link->font().pixelSize(), 12);
     }
-    EXPECT_TRUE(Form->HyperLink1->URL.startsWith(QStringLiteral("https://")));
-    EXPECT_TRUE(Form->HyperLink2->URL.startsWith(QStringLiteral("mailto:")));
+    EXPECT_TRUE(Ctl<THyperLink>(*Form, "HyperLink1")->URL.startsWith(QStringLiteral("https://")));
+    EXPECT_TRUE(Ctl<THyperLink>(*Form, "HyperLink2")->URL.startsWith(QStringLiteral("mailto:")));
 
     QStringList Opened;
-    Form->HyperLink2->Opener = [&](const QString& Target) { Opened << Target; };
+    Ctl<THyperLink>(*Form, "HyperLink2")->Opener = [&](const QString& Target) { Opened << Target; };
     Show();
-    Form->PageControl1->setCurrentWidget(Form->TabSheet7);
-    QTest::mouseClick(Form->HyperLink2, Qt::LeftButton);
-    EXPECT_EQ(Opened, QStringList{Form->HyperLink2->URL});
-    EXPECT_LT(Form->HyperLink1->y(), Form->HyperLink2->y());
+    Ctl<QTabWidget>(*Form, "PageControl1")->setCurrentWidget(Ctl<QWidget>(*Form, "TabSheet7"));
+    QTest::mouseClick(Ctl<THyperLink>(*Form, "HyperLink2"), Qt::LeftButton);
+    EXPECT_EQ(Opened, QStringList{Ctl<THyperLink>(*Form, "HyperLink2")->URL});
+    EXPECT_LT(Ctl<THyperLink>(*Form, "HyperLink1")->y(), Ctl<THyperLink>(*Form, "HyperLink2")->y());
 }
 
 // ------------------------------------------------------------ sector selectors
@@ -473,7 +474,7 @@ TEST_F(WindowTest, SelectorsStartAtSectorZeroWithTheirGridsAndTabOrder)
         ASSERT_NE(Box, nullptr);
         EXPECT_EQ(Box->title(), QStringLiteral("S0"));
         EXPECT_EQ(TMainForm::Tag(Box), 0);
-        Form->PageControl1->setCurrentWidget(Find<QWidget>(Selector.Page));
+        Ctl<QTabWidget>(*Form, "PageControl1")->setCurrentWidget(Find<QWidget>(Selector.Page));
         std::array<QRadioButton*, 16> Radios{};
         for (int Sector = 0; Sector < 16; ++Sector) {
             QRadioButton* Radio = Radios[size_t(Sector)] = Find<QRadioButton>(Selector.Radios[size_t(Sector)]);
@@ -507,7 +508,7 @@ TEST_F(WindowTest, ChoosingASectorRetitlesOnlyItsOwnPage)
     for (size_t Page = 0; Page < Selectors.size(); ++Page) {
         const TSelector& Selector = Selectors[Page];
         auto* Box = Find<QGroupBox>(Selector.Box);
-        Form->PageControl1->setCurrentWidget(Find<QWidget>(Selector.Page));
+        Ctl<QTabWidget>(*Form, "PageControl1")->setCurrentWidget(Find<QWidget>(Selector.Page));
 
         // Clicking the button already checked changes nothing: still "S0".
         QTest::mouseClick(Find<QRadioButton>(Selector.Radios[0]), Qt::LeftButton, {}, QPoint(6, 8));
@@ -532,11 +533,11 @@ TEST_F(WindowTest, ChoosingASectorRetitlesOnlyItsOwnPage)
         EXPECT_EQ(Box->title(), QStringLiteral("Sector0"));
     }
     // The "Block" page's RadioButton8 is sector 4.
-    Form->PageControl1->setCurrentWidget(Form->TabSheet3);
+    Ctl<QTabWidget>(*Form, "PageControl1")->setCurrentWidget(Ctl<QWidget>(*Form, "TabSheet3"));
     QTest::mouseClick(Find<QRadioButton>("RadioButton8"), Qt::LeftButton, {}, QPoint(6, 8));
-    EXPECT_EQ(Form->GbSec2->title(), QStringLiteral("Sector4"));
-    EXPECT_EQ(TMainForm::Tag(Form->GbSec2), 4);
-    EXPECT_EQ(Form->GbSec1->title(), QStringLiteral("Sector0"));
+    EXPECT_EQ(Ctl<QGroupBox>(*Form, "GbSec2")->title(), QStringLiteral("Sector4"));
+    EXPECT_EQ(TMainForm::Tag(Ctl<QGroupBox>(*Form, "GbSec2")), 4);
+    EXPECT_EQ(Ctl<QGroupBox>(*Form, "GbSec1")->title(), QStringLiteral("Sector0"));
 }
 
 // --------------------------------------------------------------- log and hints
@@ -546,26 +547,26 @@ TEST_F(WindowTest, CtrlDeleteClearsTheLogOnlyWhileItHasTheFocus)
     Show();
     Form->Log(QStringLiteral("Search card successfule!"));
     Form->Log(QStringLiteral("Read block9 success!"));
-    const QString Before = Form->MmoMsg->toPlainText();
+    const QString Before = Ctl<QPlainTextEdit>(*Form, "MmoMsg")->toPlainText();
 
     // Focus elsewhere: the log keeps its lines.
-    Form->CmbTestKeyType->setFocus();
-    ASSERT_TRUE(Form->CmbTestKeyType->hasFocus());
-    QTest::keyClick(Form->CmbTestKeyType, Qt::Key_Delete, Qt::ControlModifier);
-    EXPECT_EQ(Form->MmoMsg->toPlainText(), Before);
-    EXPECT_EQ(Form->CmbTestKeyType->currentIndex(), 0);
+    Ctl<QComboBox>(*Form, "CmbTestKeyType")->setFocus();
+    ASSERT_TRUE(Ctl<QComboBox>(*Form, "CmbTestKeyType")->hasFocus());
+    QTest::keyClick(Ctl<QComboBox>(*Form, "CmbTestKeyType"), Qt::Key_Delete, Qt::ControlModifier);
+    EXPECT_EQ(Ctl<QPlainTextEdit>(*Form, "MmoMsg")->toPlainText(), Before);
+    EXPECT_EQ(Ctl<QComboBox>(*Form, "CmbTestKeyType")->currentIndex(), 0);
 
     // In the log, with the cursor at its start (where the editor would only
     // delete a word): the whole log goes.
-    Form->MmoMsg->setFocus();
-    ASSERT_TRUE(Form->MmoMsg->hasFocus());
-    Form->MmoMsg->moveCursor(QTextCursor::Start);
-    QTest::keyClick(Form->MmoMsg, Qt::Key_Delete, Qt::ControlModifier);
-    EXPECT_TRUE(Form->MmoMsg->toPlainText().isEmpty());
+    Ctl<QPlainTextEdit>(*Form, "MmoMsg")->setFocus();
+    ASSERT_TRUE(Ctl<QPlainTextEdit>(*Form, "MmoMsg")->hasFocus());
+    Ctl<QPlainTextEdit>(*Form, "MmoMsg")->moveCursor(QTextCursor::Start);
+    QTest::keyClick(Ctl<QPlainTextEdit>(*Form, "MmoMsg"), Qt::Key_Delete, Qt::ControlModifier);
+    EXPECT_TRUE(Ctl<QPlainTextEdit>(*Form, "MmoMsg")->toPlainText().isEmpty());
 
     // New lines after a clear start on the first line.
     Form->Log(QStringLiteral("Halt card successfule!"));
-    EXPECT_EQ(Form->MmoMsg->toPlainText(), QStringLiteral("Halt card successfule!"));
+    EXPECT_EQ(Ctl<QPlainTextEdit>(*Form, "MmoMsg")->toPlainText(), QStringLiteral("Halt card successfule!"));
 }
 
 TEST_F(WindowTest, TheLogMenuOffersClear)
@@ -573,35 +574,35 @@ TEST_F(WindowTest, TheLogMenuOffersClear)
     Show();
     Form->Log(QStringLiteral("one"));
     Form->Log(QStringLiteral("two"));
-    emit Form->MmoMsg->customContextMenuRequested(QPoint(10, 10));
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(Form->PopupMenu1));
-    ASSERT_TRUE(Form->C1->isEnabled());
-    QTest::keyClick(Form->PopupMenu1, Qt::Key_C); // its access key
-    EXPECT_TRUE(Form->MmoMsg->toPlainText().isEmpty());
-    EXPECT_FALSE(Form->PopupMenu1->isVisible());
+    emit Ctl<QPlainTextEdit>(*Form, "MmoMsg")->customContextMenuRequested(QPoint(10, 10));
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(Ctl<QMenu>(*Form, "PopupMenu1")));
+    ASSERT_TRUE(Ctl<QAction>(*Form, "C1")->isEnabled());
+    QTest::keyClick(Ctl<QMenu>(*Form, "PopupMenu1"), Qt::Key_C); // its access key
+    EXPECT_TRUE(Ctl<QPlainTextEdit>(*Form, "MmoMsg")->toPlainText().isEmpty());
+    EXPECT_FALSE(Ctl<QMenu>(*Form, "PopupMenu1")->isVisible());
 }
 
 TEST_F(WindowTest, HintsShowTheirLongPartInPanelZero)
 {
     Show();
     // A control's status tip as the mouse enters it.
-    Form->Button9->setStatusTip(QStringLiteral("Search|Find a card in the field"));
-    Form->PageControl1->setCurrentWidget(Form->TabSheet1);
+    Ctl<QPushButton>(*Form, "Button9")->setStatusTip(QStringLiteral("Search|Find a card in the field"));
+    Ctl<QTabWidget>(*Form, "PageControl1")->setCurrentWidget(Ctl<QWidget>(*Form, "TabSheet1"));
     QEvent Enter(QEvent::Enter);
-    QApplication::sendEvent(Form->Button9, &Enter);
-    EXPECT_EQ(Form->StatusPanels[0]->text(), QStringLiteral("Find a card in the field"));
-    EXPECT_EQ(Form->StatusPanels[1]->text(), QStringLiteral("Un-Link")) << "the panels stay in place";
-    EXPECT_TRUE(Form->StatusPanels[0]->isVisible());
+    QApplication::sendEvent(Ctl<QPushButton>(*Form, "Button9"), &Enter);
+    EXPECT_EQ(StatusPanel(*Form, 0)->text(), QStringLiteral("Find a card in the field"));
+    EXPECT_EQ(StatusPanel(*Form, 1)->text(), QStringLiteral("Un-Linked")) << "the panels stay in place";
+    EXPECT_TRUE(StatusPanel(*Form, 0)->isVisible());
 
     const std::vector<std::pair<QString, QString>> Hints{{QStringLiteral("short|long"), QStringLiteral("long")},
         {QStringLiteral("no bar"), QStringLiteral("no bar")}, {QStringLiteral("a|b|c"), QStringLiteral("b|c")},
         {QStringLiteral("only short|"), QString()}, {QString(), QString()}};
     for (const auto& [Hint, Shown] : Hints) {
         QStatusTipEvent Tip(Hint);
-        QApplication::sendEvent(Form->EdtHex0, &Tip);
-        EXPECT_EQ(Form->StatusPanels[0]->text(), Shown) << Hint.toStdString();
+        QApplication::sendEvent(Ctl<QLineEdit>(*Form, "EdtHex0"), &Tip);
+        EXPECT_EQ(StatusPanel(*Form, 0)->text(), Shown) << Hint.toStdString();
     }
-    EXPECT_TRUE(Form->StatusBar->currentMessage().isEmpty());
+    EXPECT_TRUE(Ctl<QStatusBar>(*Form, "StatusBar")->currentMessage().isEmpty());
 }
 
 // ------------------------------------------------------------- handler wiring
@@ -609,10 +610,10 @@ TEST_F(WindowTest, HintsShowTheirLongPartInPanelZero)
 TEST_F(WindowTest, ConstructionRunsNoHandler)
 {
     EXPECT_TRUE(Boxes.empty()) << "no port was tried before the first show";
-    EXPECT_TRUE(Form->MmoMsg->toPlainText().isEmpty());
-    EXPECT_EQ(Form->StatusPanels[1]->text(), QStringLiteral("Un-Link"));
-    EXPECT_EQ(Form->GbSec1->title(), QStringLiteral("S0"));
-    EXPECT_FALSE(Form->LoopFlag);
+    EXPECT_TRUE(Ctl<QPlainTextEdit>(*Form, "MmoMsg")->toPlainText().isEmpty());
+    EXPECT_EQ(StatusPanel(*Form, 1)->text(), QStringLiteral("Un-Link"));
+    EXPECT_EQ(Ctl<QGroupBox>(*Form, "GbSec1")->title(), QStringLiteral("S0"));
+    EXPECT_FALSE(Form->Session().LoopFlag);
 }
 
 TEST_F(WindowTest, SettingControlsReachTheirHandlers)
@@ -621,41 +622,41 @@ TEST_F(WindowTest, SettingControlsReachTheirHandlers)
     // The first show tried COM1, which has no device here.
     ASSERT_EQ(Boxes.size(), 1u);
     EXPECT_EQ(Boxes[0].Text, QStringLiteral("Can not open port!"));
-    EXPECT_EQ(Form->StatusPanels[1]->text(), QStringLiteral("Un-Link"));
+    EXPECT_EQ(StatusPanel(*Form, 1)->text(), QStringLiteral("Un-Linked"));
 
-    Form->PageControl1->setCurrentWidget(Form->TabSheet6);
-    QTest::mouseClick(Form->RgPort->Button(2), Qt::LeftButton, {}, QPoint(6, 8));
+    Ctl<QTabWidget>(*Form, "PageControl1")->setCurrentWidget(Ctl<QWidget>(*Form, "TabSheet6"));
+    QTest::mouseClick(Ctl<TRadioGroup>(*Form, "RgPort")->Button(2), Qt::LeftButton, {}, QPoint(6, 8));
     EXPECT_EQ(Boxes.size(), 2u) << "choosing COM3 tries that port";
 
-    QTest::mouseClick(Form->ChkBeep, Qt::LeftButton, {}, QPoint(6, 8));
-    EXPECT_FALSE(Form->Link->BeepSetting);
-    QTest::mouseClick(Form->RgQueryType->Button(1), Qt::LeftButton, {}, QPoint(6, 8));
-    EXPECT_NE(Form->Link->SearchMode, 0);
-    Form->EdtMS->setValue(1500);
-    EXPECT_EQ(Form->Link->ReplyTimeout, 1500);
+    QTest::mouseClick(Ctl<QCheckBox>(*Form, "ChkBeep"), Qt::LeftButton, {}, QPoint(6, 8));
+    EXPECT_FALSE(Form->Session().Link().BeepSetting);
+    QTest::mouseClick(Ctl<TRadioGroup>(*Form, "RgQueryType")->Button(1), Qt::LeftButton, {}, QPoint(6, 8));
+    EXPECT_NE(Form->Session().Link().SearchMode, 0);
+    Ctl<TSpinEdit>(*Form, "EdtMS")->setValue(1500);
+    EXPECT_EQ(Form->Session().Link().ReplyTimeout, 1500);
 }
 
 TEST_F(WindowTest, BothStopButtonsEndALoop)
 {
-    for (QPushButton* Stop : {Form->BtnStopRead, Form->BtnStopWrite}) {
-        Form->LoopFlag = true;
+    for (QPushButton* Stop : {Ctl<QPushButton>(*Form, "BtnStopRead"), Ctl<QPushButton>(*Form, "BtnStopWrite")}) {
+        Form->Session().LoopFlag = true;
         Stop->setEnabled(true);
         Stop->click();
-        EXPECT_FALSE(Form->LoopFlag) << Stop->objectName().toStdString();
+        EXPECT_FALSE(Form->Session().LoopFlag) << Stop->objectName().toStdString();
     }
 }
 
 TEST_F(WindowTest, PageContextRequestsAndPageChangesDoNothing)
 {
     Show();
-    const QString Log = Form->MmoMsg->toPlainText();
-    for (QWidget* Page : {Form->TabSheet5, Form->TabSheet6, Form->TabSheet7}) {
-        Form->PageControl1->setCurrentWidget(Page);
+    const QString Log = Ctl<QPlainTextEdit>(*Form, "MmoMsg")->toPlainText();
+    for (QWidget* Page : {Ctl<QWidget>(*Form, "TabSheet5"), Ctl<QWidget>(*Form, "TabSheet6"), Ctl<QWidget>(*Form, "TabSheet7")}) {
+        Ctl<QTabWidget>(*Form, "PageControl1")->setCurrentWidget(Page);
         QContextMenuEvent Request(QContextMenuEvent::Mouse, QPoint(20, 20), Page->mapToGlobal(QPoint(20, 20)));
         QApplication::sendEvent(Page, &Request);
         EXPECT_EQ(QApplication::activePopupWidget(), nullptr);
     }
-    EXPECT_EQ(Form->MmoMsg->toPlainText(), Log);
+    EXPECT_EQ(Ctl<QPlainTextEdit>(*Form, "MmoMsg")->toPlainText(), Log);
     EXPECT_EQ(Boxes.size(), 1u); // only the first show's port message
 }
 

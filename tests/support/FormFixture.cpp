@@ -11,6 +11,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -82,17 +83,17 @@ void TFormFixture::Click(QPushButton* Button)
 
 void TFormFixture::SetReplyTimeout(int Ms)
 {
-    Form->EdtMS->setFocus();
-    Form->EdtMS->setValue(Ms);
+    Ctl<TSpinEdit>(*Form, "EdtMS")->setFocus();
+    Ctl<TSpinEdit>(*Form, "EdtMS")->setValue(Ms);
 }
 
 void TFormFixture::SetBeep(bool On)
 {
-    if (Form->ChkBeep->isChecked() != On)
-        Form->ChkBeep->click();
+    if (Ctl<QCheckBox>(*Form, "ChkBeep")->isChecked() != On)
+        Ctl<QCheckBox>(*Form, "ChkBeep")->click();
 }
 
-void TFormFixture::SetSearchAllCards(bool All) { Form->RgQueryType->SetItemIndex(All ? 1 : 0); }
+void TFormFixture::SetSearchAllCards(bool All) { Ctl<TRadioGroup>(*Form, "RgQueryType")->SetItemIndex(All ? 1 : 0); }
 
 void TFormFixture::ChooseKeySource(QComboBox* Selector, int Index) { Selector->setCurrentIndex(Index); }
 
@@ -104,7 +105,7 @@ void TFormFixture::SetKeyText(QLineEdit* Edit, const QString& Text)
 
 QStringList TFormFixture::LogLines() const
 {
-    const QString Text = Form->MmoMsg->toPlainText();
+    const QString Text = Ctl<QPlainTextEdit>(*Form, "MmoMsg")->toPlainText();
     if (Text.isEmpty())
         return {};
     return Text.split(QLatin1Char('\n'));
@@ -116,9 +117,9 @@ QString TFormFixture::LastLog() const
     return Lines.isEmpty() ? QString() : Lines.last();
 }
 
-void TFormFixture::ClearLog() { Form->MmoMsg->clear(); }
+void TFormFixture::ClearLog() { Ctl<QPlainTextEdit>(*Form, "MmoMsg")->clear(); }
 
-QString TFormFixture::LinkPanel() const { return Form->StatusPanels[1] ? Form->StatusPanels[1]->text() : QString(); }
+QString TFormFixture::LinkPanel() const { return StatusPanel(*Form, 1)->text(); }
 
 std::vector<std::vector<uint8_t>> TFormFixture::TakeFrames()
 {
@@ -144,3 +145,33 @@ std::string FramesText(const std::vector<std::vector<uint8_t>>& Frames)
     }
     return Text;
 }
+
+namespace {
+
+template <class T>
+T* Numbered(const QObject& Form, const char* Stem, size_t Index)
+{
+    return Ctl<T>(Form, (std::string(Stem) + std::to_string(Index)).c_str());
+}
+
+// The selectors' radio buttons carry the names they were first given, in
+// the order the operator sees them.
+constexpr std::array<const char*, 16> BlockRadioNames{"RdInc", "RadioButton2", "RadioButton3", "RadioButton4",
+    "RadioButton8", "RadioButton7", "RadioButton6", "RadioButton5", "RadioButton12", "RadioButton11",
+    "RadioButton10", "RadioButton9", "RadioButton16", "RadioButton15", "RadioButton14", "RadioButton13"};
+constexpr std::array<const char*, 16> ChangeRadioNames{"RbCardSecor", "RadioButton17", "RadioButton18",
+    "RadioButton19", "RadioButton23", "RadioButton22", "RadioButton21", "RadioButton20", "RadioButton27",
+    "RadioButton26", "RadioButton25", "RadioButton24", "RadioButton31", "RadioButton30", "RadioButton29",
+    "RadioButton28"};
+
+} // namespace
+
+QRadioButton* SectorRadio(const QObject& Form, size_t Sector) { return Numbered<QRadioButton>(Form, "Rd", Sector); }
+QRadioButton* BlockRadio(const QObject& Form, size_t Sector) { return Ctl<QRadioButton>(Form, BlockRadioNames.at(Sector)); }
+QRadioButton* ChangeRadio(const QObject& Form, size_t Sector)
+{
+    return Ctl<QRadioButton>(Form, ChangeRadioNames.at(Sector));
+}
+QCheckBox* KeyCheck(const QObject& Form, size_t Sector) { return Numbered<QCheckBox>(Form, "Ck", Sector); }
+QLineEdit* KeyEdit(const QObject& Form, size_t Sector) { return Numbered<QLineEdit>(Form, "EdtKey", Sector); }
+QLabel* StatusPanel(const QObject& Form, size_t Index) { return Numbered<QLabel>(Form, "StatusPanel", Index); }

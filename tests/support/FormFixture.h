@@ -5,7 +5,7 @@
 // to press buttons and read the log. Each test owns one; nothing outlives it.
 //
 //     TFormFixture F;                       // shown, linked on COM1
-//     F.Click(F.Form->Button9);
+//     F.Click(Ctl<QPushButton>(*F.Form, "Button9"));
 //     EXPECT_EQ(F.LastLog(), "Search card successfule!");
 //     EXPECT_EQ(F.Frames(), ...);           // requests without the beeps
 
@@ -21,12 +21,16 @@
 
 #include <memory>
 #include <ostream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
+class QCheckBox;
 class QComboBox;
+class QLabel;
 class QLineEdit;
 class QPushButton;
+class QRadioButton;
 
 struct TMessageRecord {
     QString Text;
@@ -89,6 +93,24 @@ private:
     std::string FOldConfig;
     bool FHadOldConfig = false;
 };
+
+// A control of the window by its objectName. A missing one is the fixture's
+// own fault: it throws, and the test fails with the name.
+template <class T>
+T* Ctl(const QObject& Form, const char* Name)
+{
+    T* control = Form.findChild<T*>(QLatin1String(Name));
+    if (!control)
+        throw std::runtime_error(std::string("the window has no control named ") + Name);
+    return control;
+}
+// The controls the window keeps sixteen or three of, by index.
+QRadioButton* SectorRadio(const QObject& Form, size_t Sector); // "Sector" page
+QRadioButton* BlockRadio(const QObject& Form, size_t Sector);  // "Block" page
+QRadioButton* ChangeRadio(const QObject& Form, size_t Sector); // "ChangePS" page
+QCheckBox* KeyCheck(const QObject& Form, size_t Sector);       // "DownPS" Ck0..Ck15
+QLineEdit* KeyEdit(const QObject& Form, size_t Sector);        // "DownPS" EdtKey0..EdtKey15
+QLabel* StatusPanel(const QObject& Form, size_t Index);        // StatusPanel0..2
 
 // Readable QString values in test failures.
 inline void PrintTo(const QString& Text, std::ostream* Out) { *Out << '"' << Text.toStdString() << '"'; }

@@ -1,0 +1,289 @@
+// The session's port: choosing it, the operation guard, a vanished device and
+// its relink, and closing.
+#include "session/LinkSession.h"
+
+#include "reader/CardReader.h"
+#include "reader/HexText.h"
+#include "reader/ReaderLink.h"
+#include "serial/Comm.h"
+#include "serial/PortName.h"
+
+#include <QTimer>
+
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+
+TLinkSession::TLinkSession(TSessionEvents& Events, QObject* Parent)
+    : QObject(Parent)
+    , FEvents(Events)
+    , FDevice(std::make_unique<TComm>())
+{
+    FDevice->SetCommName("COM2");
+    FDevice->SetDtrControl(TDtrControl::DtrDisable);
+    FDevice->SetRtsControl(TRtsControl::RtsDisable);
+    FDevice->OnRequestHangup = [this](TComm*) { DeviceHangup(); };
+    FLink = std::make_unique<TReaderLink>(*FDevice);
+    FReader = std::make_unique<TCardReader>(*FLink);
+    FRelinkTimer = new QTimer(this);
+    FRelinkTimer->setInterval(RelinkCheckMs);
+    connect(FRelinkTimer, &QTimer::timeout, this, &TLinkSession::RelinkCheck);
+}
+
+TLinkSession::~TLinkSession()
+{
+    FRelinkTimer->stop();
+    // The component's threads end with the port, before the link goes.
+    FDevice->ClosePort();
+}
+
+// ----------------------------------------------------------------- the port
+
+void TLinkSession::SetLinkState(const char* Text)
+{
+    // The repeated link test of a silent reader says nothing new each second.
+    if (FLinkState == Text)
+        return;
+    FLinkState = Text;
+    FEvents.LinkStateChanged(QString::fromLatin1(Text));
+}
+
+void TLinkSession::ChoosePort(int Index)
+{
+    if (FCloseRequested)
+        return;
+    // The operator's choice ends any watch for a vanished device.
+    StopRelinkWatch();
+    FPendingPortIndex = Index;
+    if (OperationRunning()) {
+        FPortChangePending = true;
+        return;
+    }
+    TOperationScope scope(*this);
+    if (!scope)
+        return;
+    FPortChangePending = false;
+    ChangePort(Index);
+}
+
+// Close, rename, open and test. The caller holds the operation guard, so no
+// exchange waits while the port changes.
+void TLinkSession::ChangePort(int Index)
+{
+    // Also when the choice waited for a loop cycle: a hang-up meanwhile must
+    // not relink the port the operator left.
+    StopRelinkWatch();
+    FDevice->ClosePort();
+    FDevice->SetCommName("COM" + std::to_string(Index + 1));
+    try {
+        FDevice->OpenPort();
+    } catch (const std::exception& error) {
+        // A closed port is never "Linked". The component's own message means
+        // nothing to the operator; the cause is for whoever reads the log.
+        SetLinkState("Un-Linked");
+        std::fprintf(stderr, "orvelle: cannot open %s: %s\n", FDevice->CommName().c_str(), error.what());
+        FEvents.MessageBox(QStringLiteral("Can not open port!"), QStringLiteral("Message"), MessageFlags);
+        return;
+    }
+    FOpenedRoute = ResolveCommName(FDevice->CommName());
+    TestOpenedLink();
+}
+
+// The link test on a port just opened, as the port choice runs it.
+void TLinkSession::TestOpenedLink()
+{
+    if (TestLink()) {
+        SetLinkState("Linked");
+        BeepReader();
+    } else {
+        SetLinkState("Un-Linked");
+    }
+}
+
+bool TLinkSession::TestLink() { return FLink->TestLink(); }
+
+void TLinkSession::BeepReader() { FLink->BeepReader(); }
+
+bool TLinkSession::SearchCardSerial()
+{
+    const std::optional<TCardId> card = FReader->SearchCardSerial();
+    if (!card) {
+        FEvents.Log(QStringLiteral("Search card fail!"));
+        return false;
+    }
+    FEvents.Log(QStringLiteral("Search card successful!"));
+    FEvents.CardFound(*card);
+    return true;
+}
+
+// ------------------------------------------------------ the operation guard
+
+bool TLinkSession::BeginOperation()
+{
+    if (FOperationDepth > 0)
+        return false;
+    ++FOperationDepth;
+    FEvents.OperationStateChanged(true);
+    return true;
+}
+
+void TLinkSession::EndOperation()
+{
+    if (FOperationDepth == 0)
+        return;
+    if (--FOperationDepth > 0)
+        return;
+    FEvents.OperationStateChanged(false);
+    if (FCloseRequested) {
+        // Closing wins over whatever waited for the chain's end.
+        FCloseRequested = false;
+        FPortChangePending = false;
+        FRelinkPending = false;
+        FEvents.CloseReady();
+        return;
+    }
+    if (FPortChangePending)
+        ChoosePort(FPendingPortIndex);
+    else if (FRelinkPending)
+        RelinkCheck();
+}
+
+void TLinkSession::RunPendingPortChange()
+{
+    if (FLink->Busy() || FCloseRequested)
+        return;
+    if (FPortChangePending) {
+        FPortChangePending = false;
+        ChangePort(FPendingPortIndex);
+    } else if (FRelinkPending) {
+        if (FDevice->IsOpen())
+            RetestLink();
+        else
+            Relink();
+    }
+}
+
+// ------------------------------------------------------------------ closing
+
+bool TLinkSession::RequestClose()
+{
+    StopRelinkWatch();
+    FPortChangePending = false;
+    if (!OperationRunning())
+        return true;
+    // An exchange waiting further down this thread's stack still uses the
+    // component: stop any loop test and close when the chain ends.
+    LoopFlag = false;
+    FCloseRequested = true;
+    return false;
+}
+
+// ---------------------------------------------------- hang-up and relinking
+
+void TLinkSession::DeviceHangup()
+{
+    // A waiting exchange may be further down the stack: it ends at once with
+    // no reply, and later exchanges fail without waiting.
+    FDevice->ClosePort();
+    FLink->EndWait();
+    SetLinkState("Un-Linked");
+    FRelinkPending = false;
+    FRetestLink = false;
+    if (!FCloseRequested)
+        FRelinkTimer->start();
+}
+
+bool TLinkSession::WatchingForRelink() const { return FRelinkTimer->isActive() && !FDevice->IsOpen(); }
+
+bool TLinkSession::RelinkActive() const { return FRelinkTimer->isActive(); }
+
+void TLinkSession::StopRelinkWatch()
+{
+    FRelinkTimer->stop();
+    FRelinkPending = false;
+    FRetestLink = false;
+}
+
+std::string TLinkSession::RelinkTarget() const
+{
+    // The device must come back the way it was opened: through the same
+    // port-map link (a replugged reader, a restarted simulator) or as the
+    // same device. A link that has gone must not send us to the name's
+    // default device.
+    const std::string route = ResolveCommName(FDevice->CommName());
+    if (route.empty() || route != FOpenedRoute)
+        return std::string();
+    // Where the route leads at this moment: that very device is opened, so
+    // a link that changes between this look and the open cannot redirect it.
+    char resolved[PATH_MAX];
+    if (!::realpath(route.c_str(), resolved) || ::access(resolved, R_OK | W_OK) != 0)
+        return std::string();
+    return resolved;
+}
+
+bool TLinkSession::OpenDevice(const std::string& Path)
+{
+    // The component opens a name with a "/" as the path it is; the COM name
+    // stays the port's name for everything else.
+    const std::string comName = FDevice->CommName();
+    FDevice->SetCommName(Path);
+    bool opened = true;
+    try {
+        FDevice->OpenPort();
+    } catch (const std::exception&) {
+        opened = false;
+    }
+    FDevice->SetCommName(comName);
+    return opened;
+}
+
+void TLinkSession::RelinkCheck()
+{
+    if (FDevice->IsOpen() && !FRetestLink) {
+        StopRelinkWatch();
+        return;
+    }
+    if (!FDevice->IsOpen() && RelinkTarget().empty())
+        return;
+    if (OperationRunning()) {
+        // A chain runs (a loop test, say): relink between its steps.
+        FRelinkPending = true;
+        return;
+    }
+    TOperationScope scope(*this);
+    if (!scope)
+        return;
+    if (FDevice->IsOpen())
+        RetestLink();
+    else
+        Relink();
+}
+
+// Reopens the watched port; the caller makes sure no exchange waits. A
+// device that is there but cannot be opened yet is tried again at the next
+// check, quietly: the operator saw "Un-Linked" already.
+void TLinkSession::Relink()
+{
+    FRelinkPending = false;
+    const std::string device = RelinkTarget();
+    if (device.empty() || !OpenDevice(device))
+        return;
+    // A reader that boots after its adapter may not answer yet: the link test
+    // is then repeated once a second until it does.
+    FRetestLink = true;
+    RetestLink();
+}
+
+void TLinkSession::RetestLink()
+{
+    FRelinkPending = false;
+    if (TestLink()) {
+        StopRelinkWatch();
+        SetLinkState("Linked");
+        BeepReader();
+    } else if (FDevice->IsOpen()) {
+        SetLinkState("Un-Linked");
+    }
+}

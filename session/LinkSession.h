@@ -1,0 +1,166 @@
+#pragma once
+// TLinkSession: the life of one reader link, with no widgets. It owns the
+// serial component, the frame exchange over it and the typed card
+// operations; the operation guard that lets one chain of exchanges run at a
+// time; the port choice (open, link test, beep) and a change asked for while a
+// chain runs; the hang-up of a vanished device and the watch that relinks it;
+// a close asked for during a chain; and the loop read and loop write tests
+// with their counters. Whatever it has to say goes to its TSessionEvents.
+//
+// Everything runs on the thread that made the session: the serial component
+// delivers there, and an exchange waits there with the event loop running.
+
+#include "session/SessionEvents.h"
+
+#include <QDateTime>
+#include <QObject>
+
+#include <functional>
+#include <memory>
+#include <string>
+
+class QTimer;
+class TCardReader;
+class TComm;
+class TReaderLink;
+
+// The counters a loop-test run starts from.
+struct TLoopCounters {
+    int32_t SearchErr = 0;
+    int32_t Read = 0;
+    int32_t ReadErr = 0;
+    int32_t Write = 0;
+    int32_t WriteErr = 0;
+    int32_t CheckErr = 0;
+};
+
+class TLinkSession : public QObject {
+    Q_OBJECT
+public:
+    // Every message box of the program: information icon, OK button.
+    static constexpr int MessageFlags = 64;
+    // How often a hung-up port's device is looked for, and how often the link
+    // test is repeated on a relinked reader that does not answer yet.
+    static constexpr int RelinkCheckMs = 1000;
+    // A counter shows 1000000 once, then starts again from 1.
+    static constexpr int32_t CounterWrapLimit = 1000000;
+
+    explicit TLinkSession(TSessionEvents& Events, QObject* Parent = nullptr);
+    ~TLinkSession() override;
+
+    TComm& Device() { return *FDevice; }
+    TReaderLink& Link() { return *FLink; }
+    TCardReader& Reader() { return *FReader; }
+
+    // ------------------------------------------------------------- the port
+    // Closes the port, names it COM<Index + 1>, opens it and tests the link:
+    // "Linked" and a beep, or "Un-Linked". A port that cannot be opened gives
+    // the box "Can not open port!" and "Un-Linked". While a chain runs, the
+    // change waits for its end (a loop test runs it between cycles). Ends any
+    // relink watch.
+    void ChoosePort(int Index);
+    // True while a hung-up port is closed and its device is looked for.
+    bool WatchingForRelink() const;
+    // True while the relink watch or the repeated link test runs.
+    bool RelinkActive() const;
+
+    // ---------------------------------------------------- the operation guard
+    // One operation chain at a time: a second one is refused while one runs.
+    bool OperationRunning() const { return FOperationDepth > 0; }
+    bool BeginOperation();
+    void EndOperation();
+    // Runs a port change, relink or link test asked for while a chain ran;
+    // a loop test calls it between cycles, where no exchange waits.
+    void RunPendingPortChange();
+
+    // ---------------------------------------------------------------- closing
+    // True when the owner may close now. While a chain runs, stops any loop
+    // test, drops a pending port change or relink, and answers false:
+    // CloseReady follows when the chain has ended.
+    bool RequestClose();
+
+    // ------------------------------------------------------ operations
+    bool TestLink();
+    void BeepReader();
+    // Search with serial number: logs "Search card successful!" and reports
+    // the card, or logs "Search card fail!".
+    bool SearchCardSerial();
+
+    // ------------------------------------------------------------ loop tests
+    // Endless cycles until StopLoop, each outcome counted. The key type is
+    // the stored key (0 = A, 1 = B); both are read once, at the start.
+    void RunLoopRead(uint8_t KeyType, uint8_t Block);
+    // A sector trailer is refused with the box "control block, can not be
+    // tested": a test pattern written there could lock the sector for good.
+    void RunLoopWrite(uint8_t KeyType, uint8_t Block);
+    // The running loop ends after its current cycle.
+    void StopLoop() { LoopFlag = false; }
+
+    bool LoopFlag = false;
+    // Counters a run starts from. Always zero in use; a test sets them just
+    // below the wrap limit to see the wrap without a million cycles.
+    TLoopCounters LoopStartCounters;
+    // Local date and time; a test may replace it to drive the elapsed time.
+    std::function<QDateTime()> Now;
+
+private:
+    void DeviceHangup();
+    void ChangePort(int Index);
+    void TestOpenedLink();
+    void SetLinkState(const char* Text);
+    void RelinkCheck();
+    void Relink();
+    void RetestLink();
+    void StopRelinkWatch();
+    // The device a relink may open: where the port's name leads now, if that
+    // is still the route the port was opened by and the device can be used.
+    std::string RelinkTarget() const;
+    bool OpenDevice(const std::string& Path);
+    template <class TCycle>
+    void RunLoop(TLoopKind Kind, TCycle&& Cycle);
+    QDateTime LoopNow() const;
+
+    TSessionEvents& FEvents;
+    std::unique_ptr<TComm> FDevice;
+    std::unique_ptr<TReaderLink> FLink;
+    std::unique_ptr<TCardReader> FReader;
+
+    int FOperationDepth = 0;
+    bool FPortChangePending = false;
+    int FPendingPortIndex = 0;
+    bool FCloseRequested = false;
+    // After a hang-up: looks for the device once a second until it opens
+    // again (and answers the link test), another port is chosen or the
+    // session closes.
+    QTimer* FRelinkTimer = nullptr;
+    bool FRelinkPending = false;
+    // The relinked port is open but the reader has not answered yet.
+    bool FRetestLink = false;
+    // What the port's name led to when it was opened by a port choice.
+    std::string FOpenedRoute;
+    // The link panel's text as last reported ("Un-Link" before the first choice).
+    std::string FLinkState = "Un-Link";
+};
+
+// Holds the operation guard for the length of one operation chain; a chain
+// that cannot start (another one runs) is refused.
+class TOperationScope {
+public:
+    explicit TOperationScope(TLinkSession& Session)
+        : FSession(Session)
+        , FStarted(Session.BeginOperation())
+    {
+    }
+    ~TOperationScope()
+    {
+        if (FStarted)
+            FSession.EndOperation();
+    }
+    TOperationScope(const TOperationScope&) = delete;
+    TOperationScope& operator=(const TOperationScope&) = delete;
+    explicit operator bool() const { return FStarted; }
+
+private:
+    TLinkSession& FSession;
+    bool FStarted;
+};
