@@ -146,7 +146,7 @@ TEST(LinkGuard, OneChainAtATime)
     const bool StopWriteEnabled = W.BtnStopWrite->isEnabled();
 
     // The search's reply comes late enough for the probe to run in the wait.
-    F.Sim.InjectFault(0x02, sim::Fault{sim::FaultKind::Delay, 800});
+    F.Sim.InjectFault(0x02, sim::TFault{sim::TFaultKind::Delay, 800});
     bool Probed = false;
     auto Step = W.Link->WaitStep;
     W.Link->WaitStep = [&](int N, int Ms) {
