@@ -99,7 +99,7 @@ double Percentile(std::vector<double> Values, double P)
 // Request-to-request gaps as the reader sees them, from the simulator's own
 // time stamps: SIGUSR1 marks the start of a run, SIGUSR2 reports the gaps
 // since the mark on the pipe as one line "count median p90".
-void ServeGapReports(const sim::SimServer& Sim, int Out)
+void ServeGapReports(const sim::TSimServer& Sim, int Out)
 {
     sigset_t set;
     sigemptyset(&set);
@@ -149,7 +149,7 @@ pid_t StartSimulator(std::string& Path, int& Reports, pid_t& Pid)
         ::prctl(PR_SET_PDEATHSIG, SIGTERM);
         // Blocked before the server thread starts, so only sigwait sees them.
         ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
-        sim::SimServer sim;
+        sim::TSimServer sim;
         const std::string& path = sim.DevicePath();
         (void)!::write(fds[1], path.c_str(), path.size() + 1);
         ::close(fds[1]);

@@ -29,7 +29,7 @@ int main(int argc, char** argv)
     QCoreApplication App(argc, argv);
     const int Runs = argc > 1 ? std::max(5, std::atoi(argv[1])) : 60;
 
-    sim::SimServer Reader; // answers each request as soon as it is whole
+    sim::TSimServer Reader; // answers each request as soon as it is whole
     TComm Device;
     Device.SetCommName(Reader.DevicePath());
     Device.SetDtrControl(TDtrControl::DtrDisable);

@@ -7,10 +7,10 @@
 
 namespace sim {
 
-AccessBits DecodeAccess(const uint8_t* Bytes6to8)
+TAccessBits DecodeAccess(const uint8_t* Bytes6to8)
 {
     const uint8_t* b = Bytes6to8;
-    AccessBits out;
+    TAccessBits out;
     for (int blk = 0; blk < BlocksPerSector; ++blk) {
         const int c1 = (b[1] >> (4 + blk)) & 1;
         const int c2 = (b[2] >> blk) & 1;
@@ -38,9 +38,9 @@ std::array<uint8_t, 3> EncodeAccess(const std::array<uint8_t, 4>& Cond)
     return {b6, b7, b8};
 }
 
-DataRights DataBlockRights(uint8_t Cond)
+TDataRights DataBlockRights(uint8_t Cond)
 {
-    using enum Keys;
+    using enum TKeys;
     switch (Cond & 7) {
     case 0b000: return {AB, AB, AB, AB}; // transport configuration
     case 0b010: return {AB, Never, Never, Never};
@@ -53,9 +53,9 @@ DataRights DataBlockRights(uint8_t Cond)
     }
 }
 
-TrailerRights TrailerBlockRights(uint8_t Cond)
+TTrailerRights TrailerBlockRights(uint8_t Cond)
 {
-    using enum Keys;
+    using enum TKeys;
     // Key A is never readable; its column is kept so the table reads whole.
     switch (Cond & 7) {
     case 0b000: return {Never, A, A, Never, A, A};

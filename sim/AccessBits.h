@@ -13,41 +13,41 @@
 namespace sim {
 
 // Which keys may do something. Never, KeyA, KeyB or both.
-enum class Keys : uint8_t { Never = 0,
+enum class TKeys : uint8_t { Never = 0,
     A = 1,
     B = 2,
     AB = 3 };
 
-inline bool Allows(Keys Who, int KeyType) // KeyType 0 = A, 1 = B
+inline bool Allows(TKeys Who, int KeyType) // KeyType 0 = A, 1 = B
 {
     return (uint8_t(Who) & (KeyType == 0 ? 1 : 2)) != 0;
 }
 
-struct DataRights {
-    Keys Read, Write, Increment, DecTransferRestore;
+struct TDataRights {
+    TKeys Read, Write, Increment, DecTransferRestore;
 };
 
-struct TrailerRights {
-    Keys KeyARead, KeyAWrite, AccessRead, AccessWrite, KeyBRead, KeyBWrite;
+struct TTrailerRights {
+    TKeys KeyARead, KeyAWrite, AccessRead, AccessWrite, KeyBRead, KeyBWrite;
 };
 
 // C1C2C3 of one block as the three-bit number C1*4 + C2*2 + C3.
-struct AccessBits {
+struct TAccessBits {
     std::array<uint8_t, 4> Cond{}; // blocks 0..3
     bool Consistent = false;       // the inverted copies match
 };
 
-AccessBits DecodeAccess(const uint8_t* Bytes6to8);
+TAccessBits DecodeAccess(const uint8_t* Bytes6to8);
 // Bytes 6..8 for the four conditions; always consistent.
 std::array<uint8_t, 3> EncodeAccess(const std::array<uint8_t, 4>& Cond);
 
-DataRights DataBlockRights(uint8_t Cond);
-TrailerRights TrailerBlockRights(uint8_t Cond);
+TDataRights DataBlockRights(uint8_t Cond);
+TTrailerRights TrailerBlockRights(uint8_t Cond);
 
 // Key B is data, not a key, where the trailer lets it be read.
 inline bool KeyBReadable(uint8_t TrailerCond)
 {
-    return TrailerBlockRights(TrailerCond).KeyBRead != Keys::Never;
+    return TrailerBlockRights(TrailerCond).KeyBRead != TKeys::Never;
 }
 
 } // namespace sim

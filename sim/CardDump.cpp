@@ -8,25 +8,25 @@
 
 namespace sim {
 
-DumpImage ImageOf(const MifareCard& Card)
+TDumpImage ImageOf(const TMifareCard& Card)
 {
-    DumpImage image{};
-    for (int b = 0; b < MifareCard::Blocks; ++b)
+    TDumpImage image{};
+    for (int b = 0; b < TMifareCard::Blocks; ++b)
         std::memcpy(image.data() + size_t(b) * BlockBytes, Card.Raw(b).data(), BlockBytes);
     return image;
 }
 
-void LoadImage(MifareCard& Card, const DumpImage& Image)
+void LoadImage(TMifareCard& Card, const TDumpImage& Image)
 {
-    for (int b = 0; b < MifareCard::Blocks; ++b) {
-        Block16 block;
+    for (int b = 0; b < TMifareCard::Blocks; ++b) {
+        TBlockData block;
         std::memcpy(block.data(), Image.data() + size_t(b) * BlockBytes, BlockBytes);
         Card.SetRaw(b, block);
     }
     Card.Insert();
 }
 
-bool WriteDump(const std::string& Path, const DumpImage& Image)
+bool WriteDump(const std::string& Path, const TDumpImage& Image)
 {
     const std::string tmp = Path + ".tmp";
     {
@@ -43,7 +43,7 @@ bool WriteDump(const std::string& Path, const DumpImage& Image)
     return true;
 }
 
-std::optional<DumpImage> ReadDump(const std::string& Path)
+std::optional<TDumpImage> ReadDump(const std::string& Path)
 {
     std::ifstream f(Path, std::ios::binary);
     if (!f)
@@ -53,7 +53,7 @@ std::optional<DumpImage> ReadDump(const std::string& Path)
     f.read(bytes.data(), std::streamsize(bytes.size()));
     if (f.gcount() != std::streamsize(DumpBytes))
         return std::nullopt;
-    DumpImage image;
+    TDumpImage image;
     std::memcpy(image.data(), bytes.data(), DumpBytes);
     return image;
 }

@@ -12,19 +12,19 @@
 
 namespace sim {
 
-constexpr size_t DumpBytes = size_t(MifareCard::Blocks) * BlockBytes;
-using DumpImage = std::array<uint8_t, DumpBytes>;
+constexpr size_t DumpBytes = size_t(TMifareCard::Blocks) * BlockBytes;
+using TDumpImage = std::array<uint8_t, DumpBytes>;
 
 // The card's stored bytes, no access checks.
-DumpImage ImageOf(const MifareCard& Card);
+TDumpImage ImageOf(const TMifareCard& Card);
 // Every block from Image; the card then powers up idle, as a new card put
 // in the field.
-void LoadImage(MifareCard& Card, const DumpImage& Image);
+void LoadImage(TMifareCard& Card, const TDumpImage& Image);
 
 // Written beside Path and renamed, so a failed save leaves an earlier dump
 // whole.
-bool WriteDump(const std::string& Path, const DumpImage& Image);
+bool WriteDump(const std::string& Path, const TDumpImage& Image);
 // None unless the file holds exactly DumpBytes bytes.
-std::optional<DumpImage> ReadDump(const std::string& Path);
+std::optional<TDumpImage> ReadDump(const std::string& Path);
 
 } // namespace sim

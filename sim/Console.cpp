@@ -12,7 +12,7 @@ namespace sim {
 namespace {
 
 // Every block, "sector/block  bytes", trailers marked.
-std::string DumpText(const SimServer& Server)
+std::string DumpText(const TSimServer& Server)
 {
     constexpr int blocks = SectorCount * BlocksPerSector;
     std::string out;
@@ -28,7 +28,7 @@ std::string DumpText(const SimServer& Server)
 
 } // namespace
 
-std::string RunConsoleCommand(SimServer& Server, const std::string& Line, bool& Quit, bool& Quiet)
+std::string RunConsoleCommand(TSimServer& Server, const std::string& Line, bool& Quit, bool& Quiet)
 {
     std::istringstream in(Line);
     std::string cmd, arg;
@@ -69,11 +69,11 @@ std::string RunConsoleCommand(SimServer& Server, const std::string& Line, bool& 
                   : (cmd == "save" ? "cannot save " : "cannot load a 1024-byte dump from ") + arg;
     }
     if (cmd == "fault") {
-        FaultOption f;
+        TFaultOption f;
         std::string err;
         if (!ParseFaultOption(arg, f, err))
             return err;
-        Server.InjectFault(f.Command, f.F, f.Count > 0 ? f.Count : INT_MAX);
+        Server.InjectFault(f.Command, f.Fault, f.Count > 0 ? f.Count : INT_MAX);
         return "fault set";
     }
     if (cmd == "nofaults") {

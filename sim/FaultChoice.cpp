@@ -4,26 +4,26 @@
 
 namespace sim {
 
-void FaultChoice::Inject(uint8_t Command, Fault F, int Count, int Skip)
+void TFaultChoice::Inject(uint8_t Command, TFault Fault, int Count, int Skip)
 {
     if (Count <= 0)
         return;
-    FEntries.push_back({Command, F, Count, std::max(0, Skip)});
+    FEntries.push_back({Command, Fault, Count, std::max(0, Skip)});
 }
 
-void FaultChoice::SetRandom(double Probability, uint32_t Seed)
+void TFaultChoice::SetRandom(double Probability, uint32_t Seed)
 {
     FProbability = std::clamp(Probability, 0.0, 1.0);
     FRandom.seed(Seed);
 }
 
-void FaultChoice::Clear()
+void TFaultChoice::Clear()
 {
     FEntries.clear();
     FProbability = 0;
 }
 
-std::optional<Fault> FaultChoice::Take(uint8_t Command)
+std::optional<TFault> TFaultChoice::Take(uint8_t Command)
 {
     // The first entry for the code decides; a skipped request is not
     // offered to the random faults.
@@ -34,13 +34,13 @@ std::optional<Fault> FaultChoice::Take(uint8_t Command)
             --it->Skip;
             return std::nullopt;
         }
-        const Fault f = it->F;
+        const TFault f = it->Fault;
         if (--it->Count <= 0)
             FEntries.erase(it);
         return f;
     }
     if (FProbability > 0 && std::uniform_real_distribution<double>(0, 1)(FRandom) < FProbability)
-        return Fault{FaultKind(std::uniform_int_distribution<int>(0, FaultKindCount - 1)(FRandom))};
+        return TFault{TFaultKind(std::uniform_int_distribution<int>(0, FaultKindCount - 1)(FRandom))};
     return std::nullopt;
 }
 

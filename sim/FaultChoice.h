@@ -13,26 +13,26 @@
 
 namespace sim {
 
-class FaultChoice {
+class TFaultChoice {
 public:
     // The next Count requests with this code, after Skip of them.
-    void Inject(uint8_t Command, Fault F, int Count, int Skip);
+    void Inject(uint8_t Command, TFault Fault, int Count, int Skip);
     // Probability per request, clamped to 0..1.
     void SetRandom(double Probability, uint32_t Seed);
     // Drops the set faults and stops the random ones.
     void Clear();
 
     // The fault for a request with this code, if any; counts it.
-    std::optional<Fault> Take(uint8_t Command);
+    std::optional<TFault> Take(uint8_t Command);
 
 private:
-    struct Entry {
+    struct TEntry {
         uint8_t Command;
-        Fault F;
+        TFault Fault;
         int Count;
         int Skip;
     };
-    std::vector<Entry> FEntries;
+    std::vector<TEntry> FEntries;
     double FProbability = 0;
     std::mt19937 FRandom;
 };

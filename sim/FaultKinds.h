@@ -8,7 +8,7 @@
 
 namespace sim {
 
-enum class FaultKind { NoReply,
+enum class TFaultKind { NoReply,
     BadChecksum,
     ErrorStatus,
     Delay,
@@ -16,10 +16,10 @@ enum class FaultKind { NoReply,
     Short,
     Noise };
 constexpr int FaultKindCount = 7;
-static_assert(int(FaultKind::Noise) + 1 == FaultKindCount, "random faults pick among all kinds");
+static_assert(int(TFaultKind::Noise) + 1 == FaultKindCount, "random faults pick among all kinds");
 
-struct Fault {
-    FaultKind Kind;
+struct TFault {
+    TFaultKind Kind;
     int DelayMs = 0;               // Delay: reply this late; Split: pause between the two halves
     uint8_t Status = StatusNoCard; // ErrorStatus: the status byte sent (never 0, never the request's code)
 };

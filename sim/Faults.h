@@ -11,27 +11,27 @@
 
 namespace sim {
 
-using Clock = std::chrono::steady_clock;
+using TClock = std::chrono::steady_clock;
 
 // Bytes for the line, to go out once Due has come.
-struct TimedBytes {
-    Clock::time_point Due;
+struct TTimedBytes {
+    TClock::time_point Due;
     std::vector<uint8_t> Bytes;
 };
 
-// Whether the card carries the command out under F (none: no fault).
+// Whether the card carries the command out under Fault (none: no fault).
 // Only ErrorStatus, the reader refusing, stops it.
-bool CarriesOut(const std::optional<Fault>& F);
+bool CarriesOut(const std::optional<TFault>& Fault);
 
-struct FaultedReply {
+struct TFaultedReply {
     bool CarriedOut = true;
-    std::vector<TimedBytes> Pieces; // in due order; none when the reply is lost
+    std::vector<TTimedBytes> Pieces; // in due order; none when the reply is lost
 };
 
-// What goes on the line for a request with code Command that F (none: no
+// What goes on the line for a request with code Command that Fault (none: no
 // fault) hits at Now. Reply is what the engine answered; it is not looked at
 // when the command is not carried out (pass it empty then).
-FaultedReply ApplyFault(const std::vector<uint8_t>& Reply, uint8_t Command, const std::optional<Fault>& F,
-    Clock::time_point Now);
+TFaultedReply ApplyFault(const std::vector<uint8_t>& Reply, uint8_t Command, const std::optional<TFault>& Fault,
+    TClock::time_point Now);
 
 } // namespace sim

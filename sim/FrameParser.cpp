@@ -18,15 +18,15 @@ bool SumMatches(const uint8_t* Frame)
 }
 } // namespace
 
-bool FrameParser::KnownCommand(uint8_t Code) { return FindCommand(Code) != nullptr; }
+bool TFrameParser::KnownCommand(uint8_t Code) { return FindCommand(Code) != nullptr; }
 
-void FrameParser::Reset()
+void TFrameParser::Reset()
 {
     FBuf.clear();
     FInStep = true;
 }
 
-bool FrameParser::GoodFrameAt(size_t Pos) const
+bool TFrameParser::GoodFrameAt(size_t Pos) const
 {
     const uint8_t length = FBuf[Pos];
     if (!LengthByte(length) || Pos + length >= FBuf.size() || !SumMatches(FBuf.data() + Pos))
@@ -37,7 +37,7 @@ bool FrameParser::GoodFrameAt(size_t Pos) const
     return KnownCommand(FBuf[Pos + 1]) || Pos + length + 1 == FBuf.size();
 }
 
-size_t FrameParser::NextGoodFrame() const
+size_t TFrameParser::NextGoodFrame() const
 {
     for (size_t k = 1; k < FBuf.size(); ++k) {
         if (GoodFrameAt(k))
@@ -46,9 +46,9 @@ size_t FrameParser::NextGoodFrame() const
     return 0;
 }
 
-std::vector<ParsedFrame> FrameParser::Feed(const uint8_t* Data, size_t Size)
+std::vector<TParsedFrame> TFrameParser::Feed(const uint8_t* Data, size_t Size)
 {
-    std::vector<ParsedFrame> out;
+    std::vector<TParsedFrame> out;
     FBuf.insert(FBuf.end(), Data, Data + Size);
     while (!FBuf.empty()) {
         const uint8_t length = FBuf[0];

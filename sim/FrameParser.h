@@ -19,15 +19,15 @@
 
 namespace sim {
 
-struct ParsedFrame {
+struct TParsedFrame {
     std::vector<uint8_t> Bytes; // the whole frame, checksum included
     bool ChecksumOk = true;
 };
 
-class FrameParser {
+class TFrameParser {
 public:
     // The frames that the new bytes complete, in order.
-    std::vector<ParsedFrame> Feed(const uint8_t* Data, size_t Size);
+    std::vector<TParsedFrame> Feed(const uint8_t* Data, size_t Size);
     // Bytes held back waiting for the rest of a frame.
     size_t Pending() const { return FBuf.size(); }
     void Reset();

@@ -12,104 +12,104 @@ constexpr uint8_t Ok = 0;
 constexpr int AccessBytes = TrailerKeyBOffset - AccessBitsOffset; // with the free byte 9
 } // namespace
 
-MifareCard::MifareCard(Serial4 Serial)
+TMifareCard::TMifareCard(TSerial Serial)
 {
     SetSerial(Serial);
     Format();
 }
 
-void MifareCard::Format()
+void TMifareCard::Format()
 {
-    const Block16 block0 = FData[0];
+    const TBlockData block0 = FData[0];
     for (auto& b : FData)
         b.fill(0);
     FData[0] = block0;
-    const Block16 transport = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x07,
+    const TBlockData transport = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x07,
         0x80, 0x69, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
     for (int s = 0; s < SectorCount; ++s)
         FData[TrailerOf(s)] = transport;
-    FState = CardState::Idle;
+    FState = TCardState::Idle;
     FAuthSector = -1;
 }
 
-void MifareCard::Remove()
+void TMifareCard::Remove()
 {
     FPresent = false;
-    FState = CardState::Idle;
+    FState = TCardState::Idle;
     FAuthSector = -1;
 }
 
-void MifareCard::Insert()
+void TMifareCard::Insert()
 {
     FPresent = true;
-    FState = CardState::Idle;
+    FState = TCardState::Idle;
     FAuthSector = -1;
 }
 
-uint8_t MifareCard::Request(uint8_t Mode)
+uint8_t TMifareCard::Request(uint8_t Mode)
 {
     if (Mode > 1)
         return StatusBadRequest;
     FAuthSector = -1;
-    if (!FPresent || (FState == CardState::Halted && Mode == 0))
+    if (!FPresent || (FState == TCardState::Halted && Mode == 0))
         return StatusNoCard;
-    FState = CardState::Ready;
+    FState = TCardState::Ready;
     return Ok;
 }
 
-uint8_t MifareCard::Anticollision(Serial4& Out) const
+uint8_t TMifareCard::Anticollision(TSerial& Out) const
 {
-    if (!FPresent || (FState != CardState::Ready && FState != CardState::Active))
+    if (!FPresent || (FState != TCardState::Ready && FState != TCardState::Active))
         return StatusNoCard;
     Out = Serial();
     return Ok;
 }
 
-uint8_t MifareCard::Select()
+uint8_t TMifareCard::Select()
 {
-    if (!FPresent || (FState != CardState::Ready && FState != CardState::Active))
+    if (!FPresent || (FState != TCardState::Ready && FState != TCardState::Active))
         return StatusNoCard;
-    FState = CardState::Active;
+    FState = TCardState::Active;
     FAuthSector = -1;
     return Ok;
 }
 
-uint8_t MifareCard::Halt()
+uint8_t TMifareCard::Halt()
 {
-    if (!FPresent || FState != CardState::Active)
+    if (!FPresent || FState != TCardState::Active)
         return StatusNoCard;
     ForceHalt();
     return Ok;
 }
 
-void MifareCard::ForceHalt()
+void TMifareCard::ForceHalt()
 {
-    FState = CardState::Halted;
+    FState = TCardState::Halted;
     FAuthSector = -1;
 }
 
-bool MifareCard::SectorLocked(int Sector) const
+bool TMifareCard::SectorLocked(int Sector) const
 {
     return !AccessBitsConsistent(FData[TrailerOf(Sector)].data());
 }
 
-uint8_t MifareCard::Cond(int Block) const
+uint8_t TMifareCard::Cond(int Block) const
 {
     return DecodeAccess(FData[TrailerOf(SectorOf(Block))].data() + AccessBitsOffset).Cond[RowOf(Block)];
 }
 
-uint8_t MifareCard::Authenticate(int Sector, int KeyType, const Key6& Key)
+uint8_t TMifareCard::Authenticate(int Sector, int KeyType, const TKey& Key)
 {
     if (Sector < 0 || Sector >= SectorCount || KeyType < 0 || KeyType > 1)
         return StatusBadRequest;
-    if (!FPresent || FState != CardState::Active)
+    if (!FPresent || FState != TCardState::Active)
         return StatusNoCard;
-    const Block16& t = FData[TrailerOf(Sector)];
+    const TBlockData& t = FData[TrailerOf(Sector)];
     const bool match = std::memcmp(Key.data(), t.data() + (KeyType == 0 ? 0 : TrailerKeyBOffset), Key.size()) == 0;
     const bool usable = !SectorLocked(Sector) && !(KeyType == 1 && KeyBReadable(Cond(TrailerOf(Sector))));
     if (!match || !usable) {
         // A card that fails an authentication drops out to idle.
-        FState = CardState::Idle;
+        FState = TCardState::Idle;
         FAuthSector = -1;
         return StatusAuthFailed;
     }
@@ -118,11 +118,11 @@ uint8_t MifareCard::Authenticate(int Sector, int KeyType, const Key6& Key)
     return Ok;
 }
 
-uint8_t MifareCard::CheckSession(int Block) const
+uint8_t TMifareCard::CheckSession(int Block) const
 {
     if (Block < 0 || Block >= Blocks)
         return StatusBadRequest;
-    if (!FPresent || FState != CardState::Active)
+    if (!FPresent || FState != TCardState::Active)
         return StatusNoCard;
     if (FAuthSector != SectorOf(Block))
         return StatusNotAuth;
@@ -131,7 +131,7 @@ uint8_t MifareCard::CheckSession(int Block) const
     return Ok;
 }
 
-uint8_t MifareCard::Read(int Block, Block16& Out) const
+uint8_t TMifareCard::Read(int Block, TBlockData& Out) const
 {
     if (const uint8_t st = CheckSession(Block))
         return st;
@@ -143,8 +143,8 @@ uint8_t MifareCard::Read(int Block, Block16& Out) const
         return Ok;
     }
     // A trailer reads back with whatever the key may not see as zeros.
-    const TrailerRights r = TrailerBlockRights(c);
-    const Block16& t = FData[Block];
+    const TTrailerRights r = TrailerBlockRights(c);
+    const TBlockData& t = FData[Block];
     Out.fill(0);
     if (Allows(r.AccessRead, FAuthKey))
         std::memcpy(Out.data() + AccessBitsOffset, t.data() + AccessBitsOffset, AccessBytes);
@@ -153,7 +153,7 @@ uint8_t MifareCard::Read(int Block, Block16& Out) const
     return Ok;
 }
 
-uint8_t MifareCard::Write(int Block, const Block16& Data)
+uint8_t TMifareCard::Write(int Block, const TBlockData& Data)
 {
     if (const uint8_t st = CheckSession(Block))
         return st;
@@ -168,13 +168,13 @@ uint8_t MifareCard::Write(int Block, const Block16& Data)
     }
     // The trailer is written part by part: what the key may write changes,
     // the rest stays. A write that may change nothing is refused.
-    const TrailerRights r = TrailerBlockRights(c);
+    const TTrailerRights r = TrailerBlockRights(c);
     const bool keyA = Allows(r.KeyAWrite, FAuthKey);
     const bool access = Allows(r.AccessWrite, FAuthKey);
     const bool keyB = Allows(r.KeyBWrite, FAuthKey);
     if (!keyA && !access && !keyB)
         return StatusAccessDenied;
-    Block16& t = FData[Block];
+    TBlockData& t = FData[Block];
     if (keyA)
         std::memcpy(t.data(), Data.data(), KeyBytes);
     if (access)
@@ -184,7 +184,7 @@ uint8_t MifareCard::Write(int Block, const Block16& Data)
     return Ok;
 }
 
-uint8_t MifareCard::ValueOperation(bool Increment, int Block, int Target, uint32_t Amount)
+uint8_t TMifareCard::ValueOperation(bool Increment, int Block, int Target, uint32_t Amount)
 {
     if (Target < 0 || Target >= Blocks)
         return StatusBadRequest;
@@ -194,7 +194,7 @@ uint8_t MifareCard::ValueOperation(bool Increment, int Block, int Target, uint32
         return StatusNotAuth;
     if (IsTrailer(Block) || IsTrailer(Target) || Target == 0)
         return StatusAccessDenied;
-    const DataRights src = DataBlockRights(Cond(Block));
+    const TDataRights src = DataBlockRights(Cond(Block));
     if (!Allows(Increment ? src.Increment : src.DecTransferRestore, FAuthKey))
         return StatusAccessDenied;
     if (!Allows(DataBlockRights(Cond(Target)).DecTransferRestore, FAuthKey))
@@ -208,15 +208,15 @@ uint8_t MifareCard::ValueOperation(bool Increment, int Block, int Target, uint32
     return Ok;
 }
 
-Serial4 MifareCard::Serial() const
+TSerial TMifareCard::Serial() const
 {
     return {FData[0][0], FData[0][1], FData[0][2], FData[0][3]};
 }
 
-void MifareCard::SetSerial(Serial4 S)
+void TMifareCard::SetSerial(TSerial Serial)
 {
     // Serial number, its BCC, then SAK, ATQA and the maker's bytes.
-    Block16 b = {S[0], S[1], S[2], S[3], uint8_t(S[0] ^ S[1] ^ S[2] ^ S[3]),
+    TBlockData b = {Serial[0], Serial[1], Serial[2], Serial[3], uint8_t(Serial[0] ^ Serial[1] ^ Serial[2] ^ Serial[3]),
         0x08, 0x04, 0x00, 0x4F, 0x52, 0x56, 0x53, 0x49, 0x4D, 0x30, 0x31};
     FData[0] = b;
 }

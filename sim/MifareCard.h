@@ -12,21 +12,21 @@
 
 namespace sim {
 
-using Block16 = TBlockData;
-using Key6 = TKey;
-using Serial4 = TSerial;
+using TBlockData = TBlockData;
+using TKey = TKey;
+using TSerial = TSerial;
 
-enum class CardState { Idle,
+enum class TCardState { Idle,
     Ready,
     Active,
     Halted };
 
-class MifareCard {
+class TMifareCard {
 public:
     static constexpr int Blocks = SectorCount * BlocksPerSector;
     static constexpr uint8_t TypeCode = 1;
 
-    explicit MifareCard(Serial4 Serial = {0x12, 0x34, 0x56, 0x78});
+    explicit TMifareCard(TSerial Serial = {0x12, 0x34, 0x56, 0x78});
 
     // Factory state: block 0 from the serial number, transport trailers,
     // zero data blocks.
@@ -36,32 +36,32 @@ public:
     void Remove();
     void Insert();
     bool Present() const { return FPresent; }
-    CardState State() const { return FState; }
+    TCardState State() const { return FState; }
     int AuthSector() const { return FAuthSector; } // -1 when none
 
     // Search (request): mode 0 wakes only a card that is not halted, mode 1
     // also a halted one. Either starts a new round: no selection, no
     // authentication.
     uint8_t Request(uint8_t Mode);
-    uint8_t Anticollision(Serial4& Out) const;
+    uint8_t Anticollision(TSerial& Out) const;
     uint8_t Select();
     uint8_t Halt();
     // Halt from outside (the operator's console): no state check.
     void ForceHalt();
 
-    uint8_t Authenticate(int Sector, int KeyType, const Key6& Key);
-    uint8_t Read(int Block, Block16& Out) const;
-    uint8_t Write(int Block, const Block16& Data);
+    uint8_t Authenticate(int Sector, int KeyType, const TKey& Key);
+    uint8_t Read(int Block, TBlockData& Out) const;
+    uint8_t Write(int Block, const TBlockData& Data);
     // Increment (true) or decrement Block by Amount and transfer the result
     // to Target. The value is a signed 32-bit number; the sum wraps modulo
     // 2^32 (two's complement), as the card does no overflow check.
     uint8_t ValueOperation(bool Increment, int Block, int Target, uint32_t Amount);
 
     // Raw access, no checks (tests, dumps).
-    const Block16& Raw(int Block) const { return FData[Block]; }
-    void SetRaw(int Block, const Block16& Data) { FData[Block] = Data; }
-    Serial4 Serial() const;
-    void SetSerial(Serial4 Serial); // rewrites block 0
+    const TBlockData& Raw(int Block) const { return FData[Block]; }
+    void SetRaw(int Block, const TBlockData& Data) { FData[Block] = Data; }
+    TSerial Serial() const;
+    void SetSerial(TSerial Serial); // rewrites block 0
 
 private:
     bool SectorLocked(int Sector) const;
@@ -69,9 +69,9 @@ private:
     // 0 when the block may be touched by the current authentication.
     uint8_t CheckSession(int Block) const;
 
-    std::array<Block16, Blocks> FData{};
+    std::array<TBlockData, Blocks> FData{};
     bool FPresent = true;
-    CardState FState = CardState::Idle;
+    TCardState FState = TCardState::Idle;
     int FAuthSector = -1;
     int FAuthKey = 0; // 0 = A, 1 = B
 };

@@ -28,7 +28,7 @@ bool ParseInt(const std::string& Text, int Base, long Max, long& Out)
 
 } // namespace
 
-bool ParseFaultOption(const std::string& Text, FaultOption& Out, std::string& Error)
+bool ParseFaultOption(const std::string& Text, TFaultOption& Out, std::string& Error)
 {
     Error = "bad fault \"" + Text + "\" (want CC:KIND[=ARG][*COUNT], see --help)";
     const size_t colon = Text.find(':');
@@ -50,30 +50,30 @@ bool ParseFaultOption(const std::string& Text, FaultOption& Out, std::string& Er
         if (arg.empty())
             return false;
     }
-    Fault f{FaultKind::NoReply};
+    TFault f{TFaultKind::NoReply};
     if (rest == "noreply")
-        f.Kind = FaultKind::NoReply;
+        f.Kind = TFaultKind::NoReply;
     else if (rest == "badsum")
-        f.Kind = FaultKind::BadChecksum;
+        f.Kind = TFaultKind::BadChecksum;
     else if (rest == "status")
-        f.Kind = FaultKind::ErrorStatus;
+        f.Kind = TFaultKind::ErrorStatus;
     else if (rest == "delay")
-        f.Kind = FaultKind::Delay;
+        f.Kind = TFaultKind::Delay;
     else if (rest == "split")
-        f.Kind = FaultKind::Split;
+        f.Kind = TFaultKind::Split;
     else if (rest == "short")
-        f.Kind = FaultKind::Short;
+        f.Kind = TFaultKind::Short;
     else if (rest == "noise")
-        f.Kind = FaultKind::Noise;
+        f.Kind = TFaultKind::Noise;
     else
         return false;
     if (!arg.empty()) {
         long v = 0;
-        if (f.Kind == FaultKind::ErrorStatus) {
+        if (f.Kind == TFaultKind::ErrorStatus) {
             if (!ParseInt(arg, 16, 255, v) || v == 0 || v == Out.Command)
                 return false;
             f.Status = uint8_t(v);
-        } else if (f.Kind == FaultKind::Delay || f.Kind == FaultKind::Split) {
+        } else if (f.Kind == TFaultKind::Delay || f.Kind == TFaultKind::Split) {
             if (!ParseInt(arg, 10, 600000, v))
                 return false;
             f.DelayMs = int(v);
@@ -81,12 +81,12 @@ bool ParseFaultOption(const std::string& Text, FaultOption& Out, std::string& Er
             return false;
         }
     }
-    Out.F = f;
+    Out.Fault = f;
     Error.clear();
     return true;
 }
 
-bool ParseSimOptions(const std::vector<std::string>& Args, SimOptions& Out, std::string& Error)
+bool ParseSimOptions(const std::vector<std::string>& Args, TSimOptions& Out, std::string& Error)
 {
     for (size_t i = 0; i < Args.size(); ++i) {
         const std::string& a = Args[i];
@@ -131,7 +131,7 @@ bool ParseSimOptions(const std::vector<std::string>& Args, SimOptions& Out, std:
         } else if (a == "--fault") {
             if (!value(v))
                 return false;
-            FaultOption f;
+            TFaultOption f;
             if (!ParseFaultOption(v, f, Error))
                 return false;
             Out.Faults.push_back(f);

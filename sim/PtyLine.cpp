@@ -19,7 +19,7 @@ namespace {
 constexpr int QuietPollMs = 100;
 } // namespace
 
-PtyLine::PtyLine()
+TPtyLine::TPtyLine()
 {
     char name[256] = {};
     if (::openpty(&FMaster, &FSlaveKeep, name, nullptr, nullptr) != 0)
@@ -44,7 +44,7 @@ PtyLine::PtyLine()
     }
 }
 
-PtyLine::~PtyLine()
+TPtyLine::~TPtyLine()
 {
     Stop();
     ::close(FWake);
@@ -52,13 +52,13 @@ PtyLine::~PtyLine()
     ::close(FSlaveKeep);
 }
 
-void PtyLine::Start(Handlers H)
+void TPtyLine::Start(THandlers Handlers)
 {
-    FHandlers = std::move(H);
+    FHandlers = std::move(Handlers);
     FThread = std::thread([this] { Serve(); });
 }
 
-void PtyLine::Stop()
+void TPtyLine::Stop()
 {
     if (!FThread.joinable())
         return;
@@ -68,7 +68,7 @@ void PtyLine::Stop()
     FThread.join();
 }
 
-void PtyLine::Flush()
+void TPtyLine::Flush()
 {
     while (!FOut.empty()) {
         const ssize_t n = ::write(FMaster, FOut.data(), FOut.size());
@@ -82,15 +82,15 @@ void PtyLine::Flush()
     }
 }
 
-void PtyLine::Serve()
+void TPtyLine::Serve()
 {
-    using Clock = std::chrono::steady_clock;
+    using TClock = std::chrono::steady_clock;
     bool masterQuiet = false; // the master reported a hang-up: leave it alone a while
-    std::optional<Clock::time_point> nextDue;
+    std::optional<TClock::time_point> nextDue;
     for (;;) {
         int timeout = -1;
         if (nextDue) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(*nextDue - Clock::now());
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(*nextDue - TClock::now());
             timeout = int(std::max<int64_t>(0, left.count()));
         }
         if (masterQuiet)

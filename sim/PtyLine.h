@@ -15,10 +15,10 @@
 
 namespace sim {
 
-class PtyLine {
+class TPtyLine {
 public:
     // All three run on the line's thread.
-    struct Handlers {
+    struct THandlers {
         // Bytes the program wrote.
         std::function<void(const uint8_t* Data, size_t Size)> Received;
         // Appends the bytes due by now to Out; returns when more fall due.
@@ -27,13 +27,13 @@ public:
         std::function<void()> Written;
     };
 
-    PtyLine();  // openpty(); throws std::runtime_error on failure
-    ~PtyLine(); // Stop(), then closes the pty
+    TPtyLine();  // openpty(); throws std::runtime_error on failure
+    ~TPtyLine(); // Stop(), then closes the pty
 
-    PtyLine(const PtyLine&) = delete;
-    PtyLine& operator=(const PtyLine&) = delete;
+    TPtyLine(const TPtyLine&) = delete;
+    TPtyLine& operator=(const TPtyLine&) = delete;
 
-    void Start(Handlers H);
+    void Start(THandlers Handlers);
     // Ends the thread; no handler runs after it returns.
     void Stop();
 
@@ -44,7 +44,7 @@ private:
     // Writes what it can of FOut without waiting.
     void Flush();
 
-    Handlers FHandlers;
+    THandlers FHandlers;
     std::string FPath;
     int FMaster = -1;
     int FSlaveKeep = -1;

@@ -9,24 +9,24 @@
 namespace sim {
 
 namespace {
-std::vector<uint8_t> Status(uint8_t Code) { return ReaderEngine::MakeReply(Code); }
+std::vector<uint8_t> Status(uint8_t Code) { return TReaderEngine::MakeReply(Code); }
 
 // Fills Out with the request's bytes from Offset on.
 template <class Array>
-void CopyOut(const std::vector<uint8_t>& R, size_t Offset, Array& Out)
+void CopyOut(const std::vector<uint8_t>& Request, size_t Offset, Array& Out)
 {
-    std::copy_n(R.begin() + ptrdiff_t(Offset), Out.size(), Out.begin());
+    std::copy_n(Request.begin() + ptrdiff_t(Offset), Out.size(), Out.begin());
 }
 } // namespace
 
-ReaderEngine::ReaderEngine()
+TReaderEngine::TReaderEngine()
 {
     for (auto& type : StoredKeys)
         for (auto& key : type)
             key.fill(0xFF);
 }
 
-std::vector<uint8_t> ReaderEngine::MakeReply(uint8_t Code, const std::vector<uint8_t>& Data)
+std::vector<uint8_t> TReaderEngine::MakeReply(uint8_t Code, const std::vector<uint8_t>& Data)
 {
     std::vector<uint8_t> frame(Data.size() + 3);
     frame[0] = uint8_t(Data.size() + 2);
@@ -36,14 +36,14 @@ std::vector<uint8_t> ReaderEngine::MakeReply(uint8_t Code, const std::vector<uin
     return frame;
 }
 
-std::vector<uint8_t> ReaderEngine::Handle(const std::vector<uint8_t>& R)
+std::vector<uint8_t> TReaderEngine::Handle(const std::vector<uint8_t>& Request)
 {
     // Only whole frames reach here from the parser; anything else is refused
     // before a byte past its end can be read.
-    if (R.size() < 3 || R.size() != size_t(R[0]) + 1)
+    if (Request.size() < 3 || Request.size() != size_t(Request[0]) + 1)
         return Status(StatusBadRequest);
-    const uint8_t length = R[0];
-    const uint8_t cmd = R[1];
+    const uint8_t length = Request[0];
+    const uint8_t cmd = Request[1];
     const TCommandInfo* info = FindCommand(cmd);
     if (!info)
         return Status(StatusUnknown);
@@ -53,12 +53,12 @@ std::vector<uint8_t> ReaderEngine::Handle(const std::vector<uint8_t>& R)
         return Status(StatusBadRequest);
     switch (cmd) {
     case Cmd::SearchCard: {
-        if (const uint8_t st = Card.Request(R[2]))
+        if (const uint8_t st = Card.Request(Request[2]))
             return Status(st);
-        return MakeReply(cmd, {MifareCard::TypeCode});
+        return MakeReply(cmd, {TMifareCard::TypeCode});
     }
     case Cmd::Anticollision: {
-        Serial4 s{};
+        TSerial s{};
         if (const uint8_t st = Card.Anticollision(s))
             return Status(st);
         return MakeReply(cmd, {s.begin(), s.end()});
@@ -68,43 +68,43 @@ std::vector<uint8_t> ReaderEngine::Handle(const std::vector<uint8_t>& R)
             return Status(st);
         return MakeReply(cmd);
     case Cmd::Authenticate:
-        return Authenticate(R);
+        return Authenticate(Request);
     case Cmd::ReadBlock: {
-        Block16 b{};
-        if (const uint8_t st = Card.Read(R[2], b))
+        TBlockData b{};
+        if (const uint8_t st = Card.Read(Request[2], b))
             return Status(st);
         return MakeReply(cmd, {b.begin(), b.end()});
     }
     case Cmd::WriteBlock: {
-        Block16 b{};
-        CopyOut(R, WriteDataOffset, b);
-        if (const uint8_t st = Card.Write(R[2], b))
+        TBlockData b{};
+        CopyOut(Request, WriteDataOffset, b);
+        if (const uint8_t st = Card.Write(Request[2], b))
             return Status(st);
         return MakeReply(cmd);
     }
     case Cmd::ValueOperation:
-        return ValueOperation(R);
+        return ValueOperation(Request);
     case Cmd::HaltCard:
         if (const uint8_t st = Card.Halt())
             return Status(st);
         return MakeReply(cmd);
     case Cmd::SearchCardSerial: {
         // Request, anticollision and select in one command.
-        if (const uint8_t st = Card.Request(R[2]))
+        if (const uint8_t st = Card.Request(Request[2]))
             return Status(st);
-        Serial4 s{};
+        TSerial s{};
         uint8_t st = Card.Anticollision(s);
         if (!st)
             st = Card.Select();
         if (st)
             return Status(st);
-        return MakeReply(cmd, {MifareCard::TypeCode, s[0], s[1], s[2], s[3]});
+        return MakeReply(cmd, {TMifareCard::TypeCode, s[0], s[1], s[2], s[3]});
     }
     case Cmd::DownloadKey: {
-        const uint8_t type = R[2], sector = R[3];
+        const uint8_t type = Request[2], sector = Request[3];
         if (type > 1 || sector >= SectorCount)
             return Status(StatusBadRequest);
-        CopyOut(R, DownloadKeyOffset, StoredKeys[type][sector]);
+        CopyOut(Request, DownloadKeyOffset, StoredKeys[type][sector]);
         return MakeReply(cmd);
     }
     case Cmd::LinkTest:
@@ -116,13 +116,13 @@ std::vector<uint8_t> ReaderEngine::Handle(const std::vector<uint8_t>& R)
     return Status(StatusUnknown);
 }
 
-std::vector<uint8_t> ReaderEngine::Authenticate(const std::vector<uint8_t>& R)
+std::vector<uint8_t> TReaderEngine::Authenticate(const std::vector<uint8_t>& Request)
 {
     const TCommandInfo& info = *FindCommand(Cmd::Authenticate);
-    const uint8_t length = R[0];
+    const uint8_t length = Request[0];
     if (length < info.Length)
         return Status(StatusBadRequest);
-    const uint8_t sector = R[2], source = R[3];
+    const uint8_t sector = Request[2], source = Request[3];
     // Stored sources use the key store, typed ones the key in the frame;
     // anything else (KeySources::None: no key chosen) is refused.
     const bool stored = source == KeySources::StoredA || source == KeySources::StoredB;
@@ -131,21 +131,21 @@ std::vector<uint8_t> ReaderEngine::Authenticate(const std::vector<uint8_t>& R)
         || sector >= SectorCount)
         return Status(StatusBadRequest);
     const int type = source & 1; // the B sources are the odd ones
-    Key6 key = stored ? StoredKeys[type][sector] : Key6{};
+    TKey key = stored ? StoredKeys[type][sector] : TKey{};
     if (typed)
-        CopyOut(R, AuthKeyOffset, key);
+        CopyOut(Request, AuthKeyOffset, key);
     if (const uint8_t st = Card.Authenticate(sector, type, key))
         return Status(st);
     return MakeReply(Cmd::Authenticate);
 }
 
-std::vector<uint8_t> ReaderEngine::ValueOperation(const std::vector<uint8_t>& R)
+std::vector<uint8_t> TReaderEngine::ValueOperation(const std::vector<uint8_t>& Request)
 {
-    const uint8_t op = R[2];
+    const uint8_t op = Request[2];
     if (op != ValueOp::Increment && op != ValueOp::Decrement)
         return Status(StatusBadRequest);
-    const uint32_t amount = uint32_t(R[5]) << 24 | uint32_t(R[6]) << 16 | uint32_t(R[7]) << 8 | R[8];
-    if (const uint8_t st = Card.ValueOperation(op == ValueOp::Increment, R[3], R[4], amount))
+    const uint32_t amount = uint32_t(Request[5]) << 24 | uint32_t(Request[6]) << 16 | uint32_t(Request[7]) << 8 | Request[8];
+    if (const uint8_t st = Card.ValueOperation(op == ValueOp::Increment, Request[3], Request[4], amount))
         return Status(st);
     return MakeReply(Cmd::ValueOperation);
 }

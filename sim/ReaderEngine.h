@@ -1,7 +1,7 @@
 #pragma once
 // The reader: its key store (16 sectors x key A and key B), its beeper and
 // the card in its field, answering one request frame at a time with one reply
-// frame. Not thread-safe: SimServer locks around it.
+// frame. Not thread-safe: TSimServer locks around it.
 
 #include "protocol/CardLayout.h"
 #include "sim/MifareCard.h"
@@ -12,9 +12,9 @@
 
 namespace sim {
 
-class ReaderEngine {
+class TReaderEngine {
 public:
-    ReaderEngine();
+    TReaderEngine();
 
     // The reply to a complete request with a right checksum.
     std::vector<uint8_t> Handle(const std::vector<uint8_t>& Request);
@@ -22,13 +22,13 @@ public:
     // [L][Code][Data...][sum]
     static std::vector<uint8_t> MakeReply(uint8_t Code, const std::vector<uint8_t>& Data = {});
 
-    MifareCard Card;
-    std::array<std::array<Key6, SectorCount>, 2> StoredKeys; // [key type][sector]
+    TMifareCard Card;
+    std::array<std::array<TKey, SectorCount>, 2> StoredKeys; // [key type][sector]
     int Beeps = 0;
 
 private:
-    std::vector<uint8_t> Authenticate(const std::vector<uint8_t>& R);
-    std::vector<uint8_t> ValueOperation(const std::vector<uint8_t>& R);
+    std::vector<uint8_t> Authenticate(const std::vector<uint8_t>& Request);
+    std::vector<uint8_t> ValueOperation(const std::vector<uint8_t>& Request);
 };
 
 } // namespace sim

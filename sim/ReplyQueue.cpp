@@ -4,14 +4,14 @@
 
 namespace sim {
 
-void ReplyQueue::Add(TimedBytes Piece)
+void TReplyQueue::Add(TTimedBytes Piece)
 {
     const auto at = std::upper_bound(FPieces.begin(), FPieces.end(), Piece.Due,
-        [](Clock::time_point Due, const TimedBytes& P) { return Due < P.Due; });
+        [](TClock::time_point Due, const TTimedBytes& Queued) { return Due < Queued.Due; });
     FPieces.insert(at, std::move(Piece));
 }
 
-std::vector<std::vector<uint8_t>> ReplyQueue::TakeDue(Clock::time_point Now)
+std::vector<std::vector<uint8_t>> TReplyQueue::TakeDue(TClock::time_point Now)
 {
     size_t due = 0;
     while (due < FPieces.size() && FPieces[due].Due <= Now)
@@ -24,7 +24,7 @@ std::vector<std::vector<uint8_t>> ReplyQueue::TakeDue(Clock::time_point Now)
     return out;
 }
 
-std::optional<Clock::time_point> ReplyQueue::NextDue() const
+std::optional<TClock::time_point> TReplyQueue::NextDue() const
 {
     if (FPieces.empty())
         return std::nullopt;

@@ -10,16 +10,16 @@
 
 namespace sim {
 
-class ReplyQueue {
+class TReplyQueue {
 public:
-    void Add(TimedBytes Piece);
+    void Add(TTimedBytes Piece);
     // The pieces due by Now, in order, taken off the queue.
-    std::vector<std::vector<uint8_t>> TakeDue(Clock::time_point Now);
+    std::vector<std::vector<uint8_t>> TakeDue(TClock::time_point Now);
     // When the next piece falls due; none while nothing waits.
-    std::optional<Clock::time_point> NextDue() const;
+    std::optional<TClock::time_point> NextDue() const;
 
 private:
-    std::vector<TimedBytes> FPieces; // in due order
+    std::vector<TTimedBytes> FPieces; // in due order
 };
 
 } // namespace sim

@@ -12,25 +12,25 @@
 
 namespace sim {
 
-class RequestLog {
+class TRequestLog {
 public:
-    using Record = SimServer::Record;
-    using TimePoint = std::chrono::steady_clock::time_point;
+    using TRecord = TSimServer::TRecord;
+    using TTimePoint = std::chrono::steady_clock::time_point;
     static constexpr size_t HistoryLimit = 200000;
 
     // Both return the record made, for the observer.
-    Record AddRequest(TimePoint When, const std::vector<uint8_t>& Frame);
-    Record AddSent(TimePoint When, const std::vector<uint8_t>& Bytes);
+    TRecord AddRequest(TTimePoint When, const std::vector<uint8_t>& Frame);
+    TRecord AddSent(TTimePoint When, const std::vector<uint8_t>& Bytes);
 
     const std::vector<std::vector<uint8_t>>& Requests() const { return FRequests; }
     // The requests with another command code than Command.
     std::vector<std::vector<uint8_t>> RequestsWithout(uint8_t Command) const;
     void ClearRequests() { FRequests.clear(); }
-    const std::vector<Record>& Records() const { return FRecords; }
+    const std::vector<TRecord>& Records() const { return FRecords; }
 
 private:
     std::vector<std::vector<uint8_t>> FRequests;
-    std::vector<Record> FRecords;
+    std::vector<TRecord> FRecords;
 };
 
 } // namespace sim

@@ -15,20 +15,20 @@
 
 namespace sim {
 
-struct FaultOption {
+struct TFaultOption {
     uint8_t Command = 0;
-    Fault F{FaultKind::NoReply};
+    TFault Fault{TFaultKind::NoReply};
     int Count = 0; // 0: every such request
 };
 
-struct SimOptions {
+struct TSimOptions {
     std::string Port = "COM1";
     std::optional<std::array<uint8_t, 4>> Serial;
     std::string CardFile;
     std::string SaveFile;
     bool Quiet = false;
     bool Help = false;
-    std::vector<FaultOption> Faults;
+    std::vector<TFaultOption> Faults;
     double RandomProbability = 0;
     uint32_t Seed = 1;
 };
@@ -38,11 +38,11 @@ constexpr int ExitOk = 0;
 constexpr int ExitFailure = 1; // no pseudo-terminal, or the dump could not be saved
 constexpr int ExitUsage = 2;   // bad option, unreadable card file, port link refused
 
-bool ParseSimOptions(const std::vector<std::string>& Args, SimOptions& Out, std::string& Error);
+bool ParseSimOptions(const std::vector<std::string>& Args, TSimOptions& Out, std::string& Error);
 std::string SimHelpText();
 
 // "06:noreply", "06:status=84", "06:delay=800", "0A:split=300*2", ...
-bool ParseFaultOption(const std::string& Text, FaultOption& Out, std::string& Error);
+bool ParseFaultOption(const std::string& Text, TFaultOption& Out, std::string& Error);
 // ParseHexBytes (exactly 2*N hex digits) comes with HexBytes.h.
 
 // One frame in hex with what it means, e.g. "03 06 08 11  read block 8".
@@ -58,6 +58,6 @@ void RemovePortLink(const std::string& LinkPath, const std::string& Device);
 
 // One line typed at the console; returns the text to print. Quit is set by
 // "quit"; Quiet is flipped by "quiet"/"verbose".
-std::string RunConsoleCommand(SimServer& Server, const std::string& Line, bool& Quit, bool& Quiet);
+std::string RunConsoleCommand(TSimServer& Server, const std::string& Line, bool& Quit, bool& Quiet);
 
 } // namespace sim

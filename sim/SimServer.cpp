@@ -1,4 +1,4 @@
-// SimServer ties its parts together under one lock: requests from the line
+// TSimServer ties its parts together under one lock: requests from the line
 // go through the parser, the fault choice and the engine, and their replies
 // wait in the queue for their time.
 #include "sim/SimServer.h"
@@ -23,7 +23,7 @@ namespace {
 
 void CheckBlock(int Block)
 {
-    if (Block < 0 || Block >= MifareCard::Blocks)
+    if (Block < 0 || Block >= TMifareCard::Blocks)
         throw std::out_of_range("block number out of range");
 }
 
@@ -35,51 +35,51 @@ void CheckKey(int KeyType, int Sector)
 
 } // namespace
 
-struct SimServer::Impl {
-    mutable std::mutex M;
-    ReaderEngine Engine;
-    RequestLog History;
-    FaultChoice Faults;
-    std::function<void(const Record&)> Observer;
+struct TSimServer::TImpl {
+    mutable std::mutex Lock;
+    TReaderEngine Engine;
+    TRequestLog History;
+    TFaultChoice Faults;
+    std::function<void(const TRecord&)> Observer;
 
     // Owned by the line's thread alone.
-    FrameParser Parser;
-    ReplyQueue Queue;
-    std::vector<Record> Sent; // written, the observer not yet told
+    TFrameParser Parser;
+    TReplyQueue Queue;
+    std::vector<TRecord> Sent; // written, the observer not yet told
 
     // Last, so the thread ends before anything it uses goes.
-    PtyLine Line;
+    TPtyLine Line;
 
     void Received(const uint8_t* Data, size_t Size);
-    // Under M: what goes on the line for one request.
-    FaultedReply Answer(const ParsedFrame& Request, Clock::time_point Now);
-    std::optional<Clock::time_point> TakeDue(std::vector<uint8_t>& Out);
+    // Under Lock: what goes on the line for one request.
+    TFaultedReply Answer(const TParsedFrame& Request, TClock::time_point Now);
+    std::optional<TClock::time_point> TakeDue(std::vector<uint8_t>& Out);
     // After the write, so the observer never holds a reply up.
     void Written() { Notify(std::exchange(Sent, {})); }
-    // Outside M: hands Records to the observer.
-    void Notify(const std::vector<Record>& Records);
+    // Outside Lock: hands Records to the observer.
+    void Notify(const std::vector<TRecord>& Records);
 };
 
-FaultedReply SimServer::Impl::Answer(const ParsedFrame& Request, Clock::time_point Now)
+TFaultedReply TSimServer::TImpl::Answer(const TParsedFrame& Request, TClock::time_point Now)
 {
     if (!Request.ChecksumOk)
-        return {true, {{Now, ReaderEngine::MakeReply(StatusBadChecksum)}}};
+        return {true, {{Now, TReaderEngine::MakeReply(StatusBadChecksum)}}};
     const uint8_t cmd = Request.Bytes[1];
-    const std::optional<Fault> fault = Faults.Take(cmd);
+    const std::optional<TFault> fault = Faults.Take(cmd);
     // A refused command never reaches the card.
     const std::vector<uint8_t> reply = CarriesOut(fault) ? Engine.Handle(Request.Bytes) : std::vector<uint8_t>{};
     return ApplyFault(reply, cmd, fault, Now);
 }
 
-void SimServer::Impl::Received(const uint8_t* Data, size_t Size)
+void TSimServer::TImpl::Received(const uint8_t* Data, size_t Size)
 {
     const auto frames = Parser.Feed(Data, Size);
     if (frames.empty())
         return;
-    std::vector<Record> records;
+    std::vector<TRecord> records;
     {
-        std::lock_guard lock(M);
-        const auto now = Clock::now();
+        std::lock_guard lock(Lock);
+        const auto now = TClock::now();
         for (const auto& frame : frames) {
             records.push_back(History.AddRequest(now, frame.Bytes));
             for (auto& piece : Answer(frame, now).Pieces)
@@ -90,12 +90,12 @@ void SimServer::Impl::Received(const uint8_t* Data, size_t Size)
     Notify(records);
 }
 
-std::optional<Clock::time_point> SimServer::Impl::TakeDue(std::vector<uint8_t>& Out)
+std::optional<TClock::time_point> TSimServer::TImpl::TakeDue(std::vector<uint8_t>& Out)
 {
-    const auto now = Clock::now();
+    const auto now = TClock::now();
     const auto due = Queue.TakeDue(now);
     if (!due.empty()) {
-        std::lock_guard lock(M);
+        std::lock_guard lock(Lock);
         for (const auto& bytes : due) {
             Out.insert(Out.end(), bytes.begin(), bytes.end());
             Sent.push_back(History.AddSent(now, bytes));
@@ -104,13 +104,13 @@ std::optional<Clock::time_point> SimServer::Impl::TakeDue(std::vector<uint8_t>& 
     return Queue.NextDue();
 }
 
-void SimServer::Impl::Notify(const std::vector<Record>& Records)
+void TSimServer::TImpl::Notify(const std::vector<TRecord>& Records)
 {
     if (Records.empty())
         return;
-    std::function<void(const Record&)> observer;
+    std::function<void(const TRecord&)> observer;
     {
-        std::lock_guard lock(M);
+        std::lock_guard lock(Lock);
         observer = Observer;
     }
     if (observer)
@@ -118,153 +118,153 @@ void SimServer::Impl::Notify(const std::vector<Record>& Records)
             observer(r);
 }
 
-SimServer::SimServer()
-    : d(std::make_unique<Impl>())
+TSimServer::TSimServer()
+    : FImpl(std::make_unique<TImpl>())
 {
-    d->Line.Start({[this](const uint8_t* Data, size_t Size) { d->Received(Data, Size); },
-        [this](std::vector<uint8_t>& Out) { return d->TakeDue(Out); },
-        [this] { d->Written(); }});
+    FImpl->Line.Start({[this](const uint8_t* Data, size_t Size) { FImpl->Received(Data, Size); },
+        [this](std::vector<uint8_t>& Out) { return FImpl->TakeDue(Out); },
+        [this] { FImpl->Written(); }});
 }
 
-SimServer::~SimServer() { d->Line.Stop(); }
+TSimServer::~TSimServer() { FImpl->Line.Stop(); }
 
-const std::string& SimServer::DevicePath() const { return d->Line.Path(); }
+const std::string& TSimServer::DevicePath() const { return FImpl->Line.Path(); }
 
-std::vector<std::vector<uint8_t>> SimServer::Requests() const
+std::vector<std::vector<uint8_t>> TSimServer::Requests() const
 {
-    std::lock_guard lock(d->M);
-    return d->History.Requests();
+    std::lock_guard lock(FImpl->Lock);
+    return FImpl->History.Requests();
 }
 
-std::vector<std::vector<uint8_t>> SimServer::RequestsWithoutBeeps() const
+std::vector<std::vector<uint8_t>> TSimServer::RequestsWithoutBeeps() const
 {
-    std::lock_guard lock(d->M);
-    return d->History.RequestsWithout(Cmd::Beep);
+    std::lock_guard lock(FImpl->Lock);
+    return FImpl->History.RequestsWithout(Cmd::Beep);
 }
 
-void SimServer::ClearRequests()
+void TSimServer::ClearRequests()
 {
-    std::lock_guard lock(d->M);
-    d->History.ClearRequests();
+    std::lock_guard lock(FImpl->Lock);
+    FImpl->History.ClearRequests();
 }
 
-int SimServer::BeepCount() const
+int TSimServer::BeepCount() const
 {
-    std::lock_guard lock(d->M);
-    return d->Engine.Beeps;
+    std::lock_guard lock(FImpl->Lock);
+    return FImpl->Engine.Beeps;
 }
 
-std::vector<SimServer::Record> SimServer::Log() const
+std::vector<TSimServer::TRecord> TSimServer::Log() const
 {
-    std::lock_guard lock(d->M);
-    return d->History.Records();
+    std::lock_guard lock(FImpl->Lock);
+    return FImpl->History.Records();
 }
 
-void SimServer::SetObserver(std::function<void(const Record&)> Observer)
+void TSimServer::SetObserver(std::function<void(const TRecord&)> Observer)
 {
-    std::lock_guard lock(d->M);
-    d->Observer = std::move(Observer);
+    std::lock_guard lock(FImpl->Lock);
+    FImpl->Observer = std::move(Observer);
 }
 
-void SimServer::RemoveCard()
+void TSimServer::RemoveCard()
 {
-    std::lock_guard lock(d->M);
-    d->Engine.Card.Remove();
+    std::lock_guard lock(FImpl->Lock);
+    FImpl->Engine.Card.Remove();
 }
 
-void SimServer::InsertCard()
+void TSimServer::InsertCard()
 {
-    std::lock_guard lock(d->M);
-    d->Engine.Card.Insert();
+    std::lock_guard lock(FImpl->Lock);
+    FImpl->Engine.Card.Insert();
 }
 
-bool SimServer::CardPresent() const
+bool TSimServer::CardPresent() const
 {
-    std::lock_guard lock(d->M);
-    return d->Engine.Card.Present();
+    std::lock_guard lock(FImpl->Lock);
+    return FImpl->Engine.Card.Present();
 }
 
-void SimServer::HaltCard()
+void TSimServer::HaltCard()
 {
-    std::lock_guard lock(d->M);
-    d->Engine.Card.ForceHalt();
+    std::lock_guard lock(FImpl->Lock);
+    FImpl->Engine.Card.ForceHalt();
 }
 
-std::array<uint8_t, 4> SimServer::Serial() const
+std::array<uint8_t, 4> TSimServer::Serial() const
 {
-    std::lock_guard lock(d->M);
-    return d->Engine.Card.Serial();
+    std::lock_guard lock(FImpl->Lock);
+    return FImpl->Engine.Card.Serial();
 }
 
-void SimServer::SetSerial(std::array<uint8_t, 4> Serial)
+void TSimServer::SetSerial(std::array<uint8_t, 4> Serial)
 {
-    std::lock_guard lock(d->M);
-    d->Engine.Card.SetSerial(Serial);
+    std::lock_guard lock(FImpl->Lock);
+    FImpl->Engine.Card.SetSerial(Serial);
 }
 
-std::array<uint8_t, 16> SimServer::Block(int Block) const
+std::array<uint8_t, 16> TSimServer::Block(int Block) const
 {
     CheckBlock(Block);
-    std::lock_guard lock(d->M);
-    return d->Engine.Card.Raw(Block);
+    std::lock_guard lock(FImpl->Lock);
+    return FImpl->Engine.Card.Raw(Block);
 }
 
-void SimServer::SetBlock(int Block, const std::array<uint8_t, 16>& Data)
+void TSimServer::SetBlock(int Block, const std::array<uint8_t, 16>& Data)
 {
     CheckBlock(Block);
-    std::lock_guard lock(d->M);
-    d->Engine.Card.SetRaw(Block, Data);
+    std::lock_guard lock(FImpl->Lock);
+    FImpl->Engine.Card.SetRaw(Block, Data);
 }
 
-std::array<uint8_t, 6> SimServer::StoredKey(int KeyType, int Sector) const
+std::array<uint8_t, 6> TSimServer::StoredKey(int KeyType, int Sector) const
 {
     CheckKey(KeyType, Sector);
-    std::lock_guard lock(d->M);
-    return d->Engine.StoredKeys[KeyType][Sector];
+    std::lock_guard lock(FImpl->Lock);
+    return FImpl->Engine.StoredKeys[KeyType][Sector];
 }
 
-void SimServer::SetStoredKey(int KeyType, int Sector, const std::array<uint8_t, 6>& Key)
+void TSimServer::SetStoredKey(int KeyType, int Sector, const std::array<uint8_t, 6>& Key)
 {
     CheckKey(KeyType, Sector);
-    std::lock_guard lock(d->M);
-    d->Engine.StoredKeys[KeyType][Sector] = Key;
+    std::lock_guard lock(FImpl->Lock);
+    FImpl->Engine.StoredKeys[KeyType][Sector] = Key;
 }
 
-void SimServer::InjectFault(uint8_t Command, Fault F, int Count, int Skip)
+void TSimServer::InjectFault(uint8_t Command, TFault Fault, int Count, int Skip)
 {
-    std::lock_guard lock(d->M);
-    d->Faults.Inject(Command, F, Count, Skip);
+    std::lock_guard lock(FImpl->Lock);
+    FImpl->Faults.Inject(Command, Fault, Count, Skip);
 }
 
-void SimServer::SetRandomFaults(double Probability, uint32_t Seed)
+void TSimServer::SetRandomFaults(double Probability, uint32_t Seed)
 {
-    std::lock_guard lock(d->M);
-    d->Faults.SetRandom(Probability, Seed);
+    std::lock_guard lock(FImpl->Lock);
+    FImpl->Faults.SetRandom(Probability, Seed);
 }
 
-void SimServer::ClearFaults()
+void TSimServer::ClearFaults()
 {
-    std::lock_guard lock(d->M);
-    d->Faults.Clear();
+    std::lock_guard lock(FImpl->Lock);
+    FImpl->Faults.Clear();
 }
 
-bool SimServer::SaveDump(const std::string& Path) const
+bool TSimServer::SaveDump(const std::string& Path) const
 {
-    DumpImage image;
+    TDumpImage image;
     {
-        std::lock_guard lock(d->M);
-        image = ImageOf(d->Engine.Card);
+        std::lock_guard lock(FImpl->Lock);
+        image = ImageOf(FImpl->Engine.Card);
     }
     return WriteDump(Path, image);
 }
 
-bool SimServer::LoadDump(const std::string& Path)
+bool TSimServer::LoadDump(const std::string& Path)
 {
-    const std::optional<DumpImage> image = ReadDump(Path);
+    const std::optional<TDumpImage> image = ReadDump(Path);
     if (!image)
         return false;
-    std::lock_guard lock(d->M);
-    LoadImage(d->Engine.Card, *image);
+    std::lock_guard lock(FImpl->Lock);
+    LoadImage(FImpl->Engine.Card, *image);
     return true;
 }
 

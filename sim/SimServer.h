@@ -1,5 +1,5 @@
 #pragma once
-// SimServer: a card reader/encoder with one MIFARE Classic 1K card in its
+// TSimServer: a card reader/encoder with one MIFARE Classic 1K card in its
 // field, served on the master side of a pseudo-terminal by a thread of its
 // own. The program under test opens DevicePath() as its serial port. Every
 // method may be called from any thread while the server thread serves; none
@@ -60,17 +60,17 @@
 
 namespace sim {
 
-// The parts (each in a file of its own): PtyLine serves the pseudo-terminal,
-// FrameParser cuts requests, ReaderEngine answers them, FaultChoice and
-// Faults spoil replies, ReplyQueue times them, RequestLog records the line,
+// The parts (each in a file of its own): TPtyLine serves the pseudo-terminal,
+// TFrameParser cuts requests, TReaderEngine answers them, TFaultChoice and
+// Faults spoil replies, TReplyQueue times them, TRequestLog records the line,
 // CardDump reads and writes dumps.
-class SimServer {
+class TSimServer {
 public:
-    SimServer();  // openpty(), serve the master side in a thread of its own; throws std::runtime_error on failure
-    ~SimServer(); // stops the thread, closes the pty
+    TSimServer();  // openpty(), serve the master side in a thread of its own; throws std::runtime_error on failure
+    ~TSimServer(); // stops the thread, closes the pty
 
-    SimServer(const SimServer&) = delete;
-    SimServer& operator=(const SimServer&) = delete;
+    TSimServer(const TSimServer&) = delete;
+    TSimServer& operator=(const TSimServer&) = delete;
 
     const std::string& DevicePath() const; // the slave path the program opens
 
@@ -84,15 +84,15 @@ public:
 
     // Every frame in and out with a time stamp. A reply sent in pieces (Split,
     // Delay) is recorded piece by piece, when each piece goes out.
-    struct Record {
+    struct TRecord {
         std::chrono::steady_clock::time_point When;
         bool FromProgram;
         std::vector<uint8_t> Bytes;
     };
-    std::vector<Record> Log() const;
+    std::vector<TRecord> Log() const;
     // Called on the server thread for every record as it is made (the
     // program prints them); keep it short, it holds up the line.
-    void SetObserver(std::function<void(const Record&)> Observer);
+    void SetObserver(std::function<void(const TRecord&)> Observer);
 
     // The card.
     void RemoveCard();
@@ -110,7 +110,7 @@ public:
 
     // Faults: applied to the next `Count` requests with this command code,
     // after skipping `Skip` of them.
-    void InjectFault(uint8_t Command, Fault F, int Count = 1, int Skip = 0);
+    void InjectFault(uint8_t Command, TFault Fault, int Count = 1, int Skip = 0);
     // Random faults with a seed (probability per request, 0..1).
     void SetRandomFaults(double Probability, uint32_t Seed);
     void ClearFaults();
@@ -121,8 +121,8 @@ public:
     bool LoadDump(const std::string& Path);
 
 private:
-    struct Impl;
-    std::unique_ptr<Impl> d;
+    struct TImpl;
+    std::unique_ptr<TImpl> FImpl;
 };
 
 } // namespace sim

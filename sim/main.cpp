@@ -52,7 +52,7 @@ std::string Stamp()
 int main(int argc, char** argv)
 {
     using namespace sim;
-    SimOptions opt;
+    TSimOptions opt;
     std::string error;
     if (!ParseSimOptions({argv + 1, argv + argc}, opt, error)) {
         std::fprintf(stderr, "orvelle-sim: %s\n", error.c_str());
@@ -83,9 +83,9 @@ int main(int argc, char** argv)
     // Printing to a closed pipe must not kill us with the link left behind.
     ::signal(SIGPIPE, SIG_IGN);
 
-    std::unique_ptr<SimServer> server;
+    std::unique_ptr<TSimServer> server;
     try {
-        server = std::make_unique<SimServer>();
+        server = std::make_unique<TSimServer>();
     } catch (const std::exception& e) {
         std::fprintf(stderr, "orvelle-sim: %s\n", e.what());
         return ExitFailure;
@@ -97,7 +97,7 @@ int main(int argc, char** argv)
     if (opt.Serial)
         server->SetSerial(*opt.Serial);
     for (const auto& f : opt.Faults)
-        server->InjectFault(f.Command, f.F, f.Count > 0 ? f.Count : INT_MAX);
+        server->InjectFault(f.Command, f.Fault, f.Count > 0 ? f.Count : INT_MAX);
     if (opt.RandomProbability > 0)
         server->SetRandomFaults(opt.RandomProbability, opt.Seed);
 
@@ -106,7 +106,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "orvelle-sim: %s\n", error.c_str());
         return ExitUsage;
     }
-    server->SetObserver([](const SimServer::Record& r) {
+    server->SetObserver([](const TSimServer::TRecord& r) {
         if (!Quiet)
             Say(Stamp() + (r.FromProgram ? " -> " : " <- ") + DescribeFrame(r.Bytes, r.FromProgram));
     });

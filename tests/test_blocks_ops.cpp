@@ -110,7 +110,7 @@ TEST_F(BlockOps, EachReadButtonReadsItsOwnRowOnItsOwnPage)
 TEST_F(BlockOps, FailedReadEmptiesTheEditAndDoesNotBeep)
 {
     Ctl<QLineEdit>(Form(), "EdtHex0")->setText("11111111111111111111111111111111");
-    Sim().InjectFault(0x06, sim::Fault{sim::FaultKind::ErrorStatus});
+    Sim().InjectFault(0x06, sim::TFault{sim::TFaultKind::ErrorStatus});
     const int Beeps = Sim().BeepCount();
     Click(Ctl<QPushButton>(Form(), "Button1"));
 
@@ -270,7 +270,7 @@ TEST_F(BlockOps, BadWriteTextIsRefusedAfterSearchAndVerifyWithNothingWritten)
 TEST_F(BlockOps, WriteRefusedByTheReaderIsLoggedWithoutBeep)
 {
     Ctl<QLineEdit>(Form(), "EdtHex1")->setText(QString(32, '5'));
-    Sim().InjectFault(0x07, sim::Fault{sim::FaultKind::ErrorStatus});
+    Sim().InjectFault(0x07, sim::TFault{sim::TFaultKind::ErrorStatus});
     const int Beeps = Sim().BeepCount();
     Click(Ctl<QPushButton>(Form(), "Button6"));
     EXPECT_EQ(Sent().size(), 3u);
@@ -306,7 +306,7 @@ TEST_F(BlockOps, InitializeWritesTheValueBlockImage)
         EXPECT_EQ(LastLog(), QString("Initial block %1 success!").arg(Block));
     }
 
-    Sim().InjectFault(0x07, sim::Fault{sim::FaultKind::ErrorStatus});
+    Sim().InjectFault(0x07, sim::TFault{sim::TFaultKind::ErrorStatus});
     const int BeepsBefore = Sim().BeepCount();
     Click(Ctl<QPushButton>(Form(), "Button15"));
     EXPECT_EQ(LastLog(), "Initial block fail!");

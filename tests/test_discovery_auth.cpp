@@ -175,9 +175,9 @@ TEST_F(AuthTest, ExchangeFailuresAreRefusals)
 {
     F.SetReplyTimeout(600);
     F.ChooseKeySource(Ctl<QComboBox>(*F.Form, "CmbKeyTypeRW"), 0);
-    for (sim::FaultKind Kind : {sim::FaultKind::NoReply, sim::FaultKind::BadChecksum, sim::FaultKind::ErrorStatus}) {
+    for (sim::TFaultKind Kind : {sim::TFaultKind::NoReply, sim::TFaultKind::BadChecksum, sim::TFaultKind::ErrorStatus}) {
         F.ClearLog();
-        F.Sim.InjectFault(0x05, sim::Fault{Kind});
+        F.Sim.InjectFault(0x05, sim::TFault{Kind});
         F.Click(Ctl<QPushButton>(*F.Form, "Button1"));
         EXPECT_EQ(F.LogLines(), QStringList({QStringLiteral("Search card successful!"), QStringLiteral("Verify sector password fail!")}))
             << int(Kind);

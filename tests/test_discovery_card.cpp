@@ -152,19 +152,19 @@ TEST_F(DiscoveryTest, InjectedFaultsAreFailures)
 {
     F.SetReplyTimeout(600);
     struct {
-        sim::FaultKind Kind;
+        sim::TFaultKind Kind;
         const char* Name;
     } const Faults[] = {
-        {sim::FaultKind::NoReply, "no reply"},
-        {sim::FaultKind::BadChecksum, "bad checksum"},
-        {sim::FaultKind::Short, "half a reply"},
-        {sim::FaultKind::ErrorStatus, "reader status"},
+        {sim::TFaultKind::NoReply, "no reply"},
+        {sim::TFaultKind::BadChecksum, "bad checksum"},
+        {sim::TFaultKind::Short, "half a reply"},
+        {sim::TFaultKind::ErrorStatus, "reader status"},
     };
     for (const auto& Fl : Faults) {
-        F.Sim.InjectFault(0x02, sim::Fault{Fl.Kind});
+        F.Sim.InjectFault(0x02, sim::TFault{Fl.Kind});
         F.Click(Ctl<QPushButton>(*F.Form, "Button9"));
         EXPECT_EQ(F.LastLog(), QStringLiteral("Search card fail!")) << Fl.Name;
-        F.Sim.InjectFault(0x0A, sim::Fault{Fl.Kind});
+        F.Sim.InjectFault(0x0A, sim::TFault{Fl.Kind});
         EXPECT_FALSE(F.Form->SearchCardSerial()) << Fl.Name;
         EXPECT_EQ(F.LastLog(), QStringLiteral("Search card fail!")) << Fl.Name;
     }
@@ -173,7 +173,7 @@ TEST_F(DiscoveryTest, InjectedFaultsAreFailures)
 
     // A reply split by a pause longer than the read interval still counts.
     F.SetReplyTimeout(3000);
-    F.Sim.InjectFault(0x0A, sim::Fault{sim::FaultKind::Split, 250});
+    F.Sim.InjectFault(0x0A, sim::TFault{sim::TFaultKind::Split, 250});
     EXPECT_TRUE(F.Form->SearchCardSerial());
     EXPECT_EQ(Ctl<QLineEdit>(*F.Form, "EdtSN")->text(), QStringLiteral("0A0B0C0D"));
 }

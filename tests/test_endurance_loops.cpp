@@ -102,7 +102,7 @@ protected:
     // The real window linked to the simulator; a generous reply time-out, so
     // a slow machine never turns an answered request into a failure.
     TFormFixture Fx{TFormOptions{5000}};
-    sim::SimServer& Sim = Fx.Sim;
+    sim::TSimServer& Sim = Fx.Sim;
     std::unique_ptr<TMainForm>& Form = Fx.Form;
     std::vector<TMessageRecord>& Boxes = Fx.Boxes;
     std::unique_ptr<QTimer> Poll;
@@ -208,10 +208,10 @@ TEST_F(EnduranceTest, ReadLoopCountsFailuresAndKeepsTheLastSearchCountShown)
     Ctl<TSpinEdit>(*Form, "EdtBlock")->setValue(3); // a trailer is read like any block
     // Cycle 1: no card. 2: authentication refused. 3: good. 4: read refused.
     // 5: no card again, counted from 1 since the good cycle. 6: good.
-    Sim.InjectFault(0x0A, {sim::FaultKind::ErrorStatus, 0, sim::StatusNoCard}, 1, 0);
-    Sim.InjectFault(0x05, {sim::FaultKind::ErrorStatus, 0, sim::StatusAuthFailed}, 1, 0);
-    Sim.InjectFault(0x06, {sim::FaultKind::ErrorStatus, 0, sim::StatusNotAuth}, 1, 1);
-    Sim.InjectFault(0x0A, {sim::FaultKind::ErrorStatus, 0, sim::StatusNoCard}, 1, 3); // counted after the one above
+    Sim.InjectFault(0x0A, {sim::TFaultKind::ErrorStatus, 0, sim::StatusNoCard}, 1, 0);
+    Sim.InjectFault(0x05, {sim::TFaultKind::ErrorStatus, 0, sim::StatusAuthFailed}, 1, 0);
+    Sim.InjectFault(0x06, {sim::TFaultKind::ErrorStatus, 0, sim::StatusNotAuth}, 1, 1);
+    Sim.InjectFault(0x0A, {sim::TFaultKind::ErrorStatus, 0, sim::StatusNoCard}, 1, 3); // counted after the one above
 
     std::vector<QString> querySeen;
     StopWhen([&] {
@@ -244,8 +244,8 @@ TEST_F(EnduranceTest, CountersShowTheWrapLimitOnceThenStartAgainAtOne)
     Form->Session().LoopStartCounters.ReadErr = 999999;
     Form->Session().LoopStartCounters.Read = 999999;
     // Cycles 1 and 2: no card. 3: read refused. 4 and 5: good.
-    Sim.InjectFault(0x0A, {sim::FaultKind::ErrorStatus, 0, sim::StatusNoCard}, 2, 0);
-    Sim.InjectFault(0x06, {sim::FaultKind::ErrorStatus, 0, sim::StatusNotAuth}, 1, 0);
+    Sim.InjectFault(0x0A, {sim::TFaultKind::ErrorStatus, 0, sim::StatusNoCard}, 2, 0);
+    Sim.InjectFault(0x06, {sim::TFaultKind::ErrorStatus, 0, sim::StatusNotAuth}, 1, 0);
     std::vector<QString> seen;
     auto note = [&](QLabel* L) {
         if (std::find(seen.begin(), seen.end(), L->text()) == seen.end())
@@ -277,11 +277,11 @@ TEST_F(EnduranceTest, WriteLoopWritesNumberedPatternsAndCountsEveryOutcome)
     // 1 good; 2 no card; 3 authentication refused; 4 write refused; 5 the
     // same pattern again, read-back refused; 6 read-back differs; 7 good;
     // 8 no card; 9 good.
-    Sim.InjectFault(0x0A, {sim::FaultKind::ErrorStatus, 0, sim::StatusNoCard}, 1, 1);
-    Sim.InjectFault(0x05, {sim::FaultKind::ErrorStatus, 0, sim::StatusAuthFailed}, 1, 1);
-    Sim.InjectFault(0x07, {sim::FaultKind::ErrorStatus, 0, sim::StatusAccessDenied}, 1, 1);
-    Sim.InjectFault(0x06, {sim::FaultKind::ErrorStatus, 0, sim::StatusNotAuth}, 1, 1);
-    Sim.InjectFault(0x0A, {sim::FaultKind::ErrorStatus, 0, sim::StatusNoCard}, 1, 5); // counted after the one above
+    Sim.InjectFault(0x0A, {sim::TFaultKind::ErrorStatus, 0, sim::StatusNoCard}, 1, 1);
+    Sim.InjectFault(0x05, {sim::TFaultKind::ErrorStatus, 0, sim::StatusAuthFailed}, 1, 1);
+    Sim.InjectFault(0x07, {sim::TFaultKind::ErrorStatus, 0, sim::StatusAccessDenied}, 1, 1);
+    Sim.InjectFault(0x06, {sim::TFaultKind::ErrorStatus, 0, sim::StatusNotAuth}, 1, 1);
+    Sim.InjectFault(0x0A, {sim::TFaultKind::ErrorStatus, 0, sim::StatusNoCard}, 1, 5); // counted after the one above
     // Cycle 6: the card's block changes between the write and the read-back.
     // The simulator has carried a write out when its observer sees the
     // request, and the read-back can only follow the write's reply.
@@ -289,7 +289,7 @@ TEST_F(EnduranceTest, WriteLoopWritesNumberedPatternsAndCountsEveryOutcome)
     spoilt[15] = 0x99;
     std::atomic<int> writesSeen{0};
     std::atomic<bool> spoiltDone{false};
-    Sim.SetObserver([&](const sim::SimServer::Record& R) {
+    Sim.SetObserver([&](const sim::TSimServer::TRecord& R) {
         if (R.FromProgram && R.Bytes.size() > 1 && R.Bytes[1] == 0x07 && ++writesSeen == 4) {
             Sim.SetBlock(9, spoilt);
             spoiltDone = true;
@@ -410,7 +410,7 @@ TEST_F(EnduranceTest, NoSecondTestOrCardOperationRunsInsideARun)
 
 TEST_F(EnduranceTest, APortChosenDuringARunIsOpenedBetweenCycles)
 {
-    sim::SimServer second;
+    sim::TSimServer second;
     Fx.MapPort(2, second.DevicePath());
     auto secondOf = [&](uint8_t Command) {
         int n = 0;

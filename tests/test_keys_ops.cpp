@@ -178,7 +178,7 @@ TEST_F(KeyOps, ReaderRefusingMidwayEndsThePressWithoutRollBack)
     CheckOnly({1, 4, 6});
     for (int s : {1, 4, 6})
         KeyEdit(Form(), size_t(s))->setText(TextOf(KeyOf(s)));
-    Sim().InjectFault(0x0B, sim::Fault{sim::FaultKind::ErrorStatus}, 1, 1); // the second request
+    Sim().InjectFault(0x0B, sim::TFault{sim::TFaultKind::ErrorStatus}, 1, 1); // the second request
     const int Beeps = Sim().BeepCount();
     Click(Ctl<QPushButton>(Form(), "BtnDownKeys"));
 
@@ -194,7 +194,7 @@ TEST_F(KeyOps, ReaderRefusingMidwayEndsThePressWithoutRollBack)
     F->SetReplyTimeout(300);
     Sim().ClearRequests();
     ClearLog();
-    Sim().InjectFault(0x0B, sim::Fault{sim::FaultKind::NoReply});
+    Sim().InjectFault(0x0B, sim::TFault{sim::TFaultKind::NoReply});
     Click(Ctl<QPushButton>(Form(), "BtnDownKeys"));
     EXPECT_EQ(Sim().RequestsWithoutBeeps().size(), 1u);
     EXPECT_EQ(LogLines(), (QStringList{"download sector1 password fail!"}));
@@ -318,7 +318,7 @@ TEST_F(TrailerChange, CardFailuresStillBeep)
 
     Sim().ClearRequests();
     ClearLog();
-    Sim().InjectFault(0x07, sim::Fault{sim::FaultKind::ErrorStatus});
+    Sim().InjectFault(0x07, sim::TFault{sim::TFaultKind::ErrorStatus});
     Beeps = Sim().BeepCount();
     Click(Ctl<QPushButton>(Form(), "BtnChangeKey"));
     EXPECT_EQ(Sent().size(), 3u);

@@ -177,7 +177,7 @@ protected:
     }
     void Plug()
     {
-        Reader = std::make_unique<sim::SimServer>();
+        Reader = std::make_unique<sim::TSimServer>();
         F.MapPort(1, Reader->DevicePath());
     }
     static std::string PortMap() { return std::string(std::getenv("XDG_CONFIG_HOME")) + "/orvelle/ports"; }
@@ -192,7 +192,7 @@ protected:
         O.Com1Target = "";
         return O;
     }()};
-    std::unique_ptr<sim::SimServer> Reader;
+    std::unique_ptr<sim::TSimServer> Reader;
 };
 
 TEST_F(VanishedReader, ShowsUnLinkedAndRelinksWhenBackWithNothingLeftBehind)

@@ -143,7 +143,7 @@ TEST(LinkGuard, OneChainAtATime)
     const bool StopWriteEnabled = Ctl<QPushButton>(W, "BtnStopWrite")->isEnabled();
 
     // The search's reply comes late enough for the probe to run in the wait.
-    F.Sim.InjectFault(0x02, sim::Fault{sim::FaultKind::Delay, 800});
+    F.Sim.InjectFault(0x02, sim::TFault{sim::TFaultKind::Delay, 800});
     bool Probed = false;
     auto Step = W.Session().Link().WaitStep;
     W.Session().Link().WaitStep = [&](int N, int Ms) {

@@ -25,7 +25,7 @@ protected:
         Link.ReplyTimeout = 5000;
     }
 
-    sim::SimServer Sim;
+    sim::TSimServer Sim;
     TComm Device;
     TReaderLink Link{Device};
     TCardReader Reader{Link};
@@ -89,7 +89,7 @@ TEST_F(CardReader, RefusalsShortRepliesAndUnsafeTrailers)
     // A reply cut short carries no card data, whatever its checksum says.
     ASSERT_TRUE(Reader.SearchCardSerial());
     ASSERT_TRUE(Reader.Authenticate(0, KeySources::StoredA));
-    Sim.InjectFault(Cmd::ReadBlock, sim::Fault{sim::FaultKind::Short});
+    Sim.InjectFault(Cmd::ReadBlock, sim::TFault{sim::TFaultKind::Short});
     Link.ReplyTimeout = 500;
     EXPECT_FALSE(Reader.ReadBlock(1));
     EXPECT_EQ(Reader.LastResult(), ResultBadReply);

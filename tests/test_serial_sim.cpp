@@ -35,7 +35,7 @@ protected:
         Comm.OpenPort();
     }
 
-    sim::SimServer Sim;
+    sim::TSimServer Sim;
     TComm Comm;
     std::vector<std::vector<uint8_t>> Chunks;
 };
@@ -59,7 +59,7 @@ TEST_F(SerialSim, AReplyWithALongPauseInsideArrivesInTwoCalls)
 {
     // The pause is ten times the read interval, so a late server or read
     // thread cannot make the halves look like one burst.
-    Sim.InjectFault(0x12, sim::Fault{sim::FaultKind::Split, 1000});
+    Sim.InjectFault(0x12, sim::TFault{sim::TFaultKind::Split, 1000});
     ASSERT_TRUE(Comm.WriteData(LinkTestFrame.data(), uint16_t(LinkTestFrame.size())));
     // The two halves make the whole reply, so no third call can follow.
     ASSERT_TRUE(WaitUntil([&] { return Chunks.size() == 2; }));

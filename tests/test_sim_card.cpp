@@ -29,36 +29,36 @@ uint8_t StatusOf(const std::vector<uint8_t>& Reply)
     return Reply.size() > 1 ? Reply[1] : 0xEE;
 }
 
-const Key6 KeyA = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5};
-const Key6 KeyB = {0xB0, 0xB1, 0xB2, 0xB3, 0xB4, 0xB5};
+const TKey KeyA = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5};
+const TKey KeyB = {0xB0, 0xB1, 0xB2, 0xB3, 0xB4, 0xB5};
 
-struct Reader {
-    ReaderEngine R;
+struct TReaderProbe {
+    TReaderEngine Engine;
 
-    std::vector<uint8_t> Send(std::vector<uint8_t> Body) { return R.Handle(Req(std::move(Body))); }
+    std::vector<uint8_t> Send(std::vector<uint8_t> Body) { return Engine.Handle(Req(std::move(Body))); }
     uint8_t Status(std::vector<uint8_t> Body) { return StatusOf(Send(std::move(Body))); }
 
     uint8_t Search(uint8_t Mode = 0) { return Status({0x0A, Mode}); }
     // Typed key: source 2 (A) or 3 (B).
-    uint8_t Auth(int Sector, int KeyType, const Key6& K)
+    uint8_t Auth(int Sector, int KeyType, const TKey& K)
     {
         std::vector<uint8_t> b = {0x05, uint8_t(Sector), uint8_t(2 + KeyType)};
         b.insert(b.end(), K.begin(), K.end());
         return Status(b);
     }
-    uint8_t SearchAndAuth(int Sector, int KeyType, const Key6& K)
+    uint8_t SearchAndAuth(int Sector, int KeyType, const TKey& K)
     {
         const uint8_t st = Search(1);
         return st != 0x0A ? st : Auth(Sector, KeyType, K);
     }
-    uint8_t Read(int Block, Block16* Out = nullptr)
+    uint8_t Read(int Block, TBlockData* Out = nullptr)
     {
         const auto reply = Send({0x06, uint8_t(Block)});
         if (Out && reply.size() == 19)
             std::copy(reply.begin() + 2, reply.begin() + 18, Out->begin());
         return StatusOf(reply);
     }
-    uint8_t Write(int Block, const Block16& D)
+    uint8_t Write(int Block, const TBlockData& D)
     {
         std::vector<uint8_t> b = {0x07, uint8_t(Block)};
         b.insert(b.end(), D.begin(), D.end());
@@ -73,11 +73,11 @@ struct Reader {
     void SetTrailer(int Sector, std::array<uint8_t, 4> Cond, uint8_t Byte9 = 0x69)
     {
         const auto ab = EncodeAccess(Cond);
-        Block16 t{};
+        TBlockData t{};
         std::copy(KeyA.begin(), KeyA.end(), t.begin());
         t[6] = ab[0], t[7] = ab[1], t[8] = ab[2], t[9] = Byte9;
         std::copy(KeyB.begin(), KeyB.end(), t.begin() + 10);
-        R.Card.SetRaw(4 * Sector + 3, t);
+        Engine.Card.SetRaw(4 * Sector + 3, t);
     }
 };
 
@@ -87,9 +87,9 @@ std::string AccessHex(std::array<uint8_t, 4> Cond)
     return Hex({b.begin(), b.end()});
 }
 
-Block16 Filled(uint8_t V)
+TBlockData Filled(uint8_t V)
 {
-    Block16 b;
+    TBlockData b;
     b.fill(V);
     return b;
 }
@@ -103,7 +103,7 @@ TEST(SimAccessBits, EncodingMatchesKnownTrailers)
     EXPECT_EQ(AccessHex({4, 4, 4, 3}), "78 77 88");
     EXPECT_EQ(AccessHex({6, 6, 6, 3}), "08 77 8F");
     const uint8_t transport[] = {0xFF, 0x07, 0x80};
-    const AccessBits a = DecodeAccess(transport);
+    const TAccessBits a = DecodeAccess(transport);
     EXPECT_TRUE(a.Consistent);
     EXPECT_EQ(a.Cond, (std::array<uint8_t, 4>{0, 0, 0, 1}));
     // Every condition round-trips in every block position; any single bit
@@ -113,7 +113,7 @@ TEST(SimAccessBits, EncodingMatchesKnownTrailers)
             std::array<uint8_t, 4> cond = {0, 0, 0, 1};
             cond[blk] = uint8_t(c);
             auto bytes = EncodeAccess(cond);
-            const AccessBits d = DecodeAccess(bytes.data());
+            const TAccessBits d = DecodeAccess(bytes.data());
             EXPECT_TRUE(d.Consistent);
             EXPECT_EQ(d.Cond, cond);
             for (int bit = 0; bit < 24; ++bit) {
@@ -129,11 +129,11 @@ TEST(SimAccessBits, EncodingMatchesKnownTrailers)
 // decrement/transfer/restore, each for key A and key B ("AB", "B", "-").
 TEST(SimCard, DataBlockAccessFollowsAllEightRows)
 {
-    struct Row {
+    struct TRow {
         uint8_t Cond;
         const char *Read, *Write, *Inc, *Dec;
     };
-    const Row rows[] = {
+    const TRow rows[] = {
         {0b000, "AB", "AB", "AB", "AB"},
         {0b010, "AB", "-", "-", "-"},
         {0b100, "AB", "B", "-", "-"},
@@ -146,18 +146,18 @@ TEST(SimCard, DataBlockAccessFollowsAllEightRows)
     auto allowed = [](const char* Who, int KeyType) {
         return std::string(Who).find(KeyType == 0 ? 'A' : 'B') != std::string::npos;
     };
-    for (const Row& row : rows) {
+    for (const TRow& row : rows) {
         for (int key = 0; key < 2; ++key) {
             SCOPED_TRACE("cond " + std::to_string(row.Cond) + " key " + "AB"[key]);
-            Reader r;
+            TReaderProbe r;
             // Trailer 011: key B is not readable, so it authenticates.
             r.SetTrailer(2, {row.Cond, row.Cond, 0, 0b011});
-            const Block16 value = MakeValueBlock(100, 0x08);
-            r.R.Card.SetRaw(8, value);
-            r.R.Card.SetRaw(9, value);
+            const TBlockData value = MakeValueBlock(100, 0x08);
+            r.Engine.Card.SetRaw(8, value);
+            r.Engine.Card.SetRaw(9, value);
             ASSERT_EQ(r.SearchAndAuth(2, key, key ? KeyB : KeyA), 0x05);
 
-            Block16 got{};
+            TBlockData got{};
             const uint8_t read = r.Read(8, &got);
             EXPECT_EQ(read == 0x06, allowed(row.Read, key));
             if (read == 0x06)
@@ -167,15 +167,15 @@ TEST(SimCard, DataBlockAccessFollowsAllEightRows)
 
             const uint8_t inc = r.Value(1, 8, 5);
             EXPECT_EQ(inc == 0x08, allowed(row.Inc, key));
-            EXPECT_EQ(DecodeValueBlock(r.R.Card.Raw(8))->Value, inc == 0x08 ? 105 : 100);
+            EXPECT_EQ(DecodeValueBlock(r.Engine.Card.Raw(8))->Value, inc == 0x08 ? 105 : 100);
 
             const uint8_t dec = r.Value(0, 9, 7);
             EXPECT_EQ(dec == 0x08, allowed(row.Dec, key));
-            EXPECT_EQ(DecodeValueBlock(r.R.Card.Raw(9))->Value, dec == 0x08 ? 93 : 100);
+            EXPECT_EQ(DecodeValueBlock(r.Engine.Card.Raw(9))->Value, dec == 0x08 ? 93 : 100);
 
             const uint8_t write = r.Write(8, Filled(0x5A));
             EXPECT_EQ(write == 0x07, allowed(row.Write, key));
-            EXPECT_EQ(r.R.Card.Raw(8) == Filled(0x5A), write == 0x07);
+            EXPECT_EQ(r.Engine.Card.Raw(8) == Filled(0x5A), write == 0x07);
         }
     }
 }
@@ -184,11 +184,11 @@ TEST(SimCard, DataBlockAccessFollowsAllEightRows)
 // write, key B read, key B write ("A", "B", "AB", "-"); key A never reads.
 TEST(SimCard, TrailerAccessFollowsAllEightRows)
 {
-    struct Row {
+    struct TRow {
         uint8_t Cond;
         const char *KeyAWrite, *AccessRead, *AccessWrite, *KeyBRead, *KeyBWrite;
     };
-    const Row rows[] = {
+    const TRow rows[] = {
         {0b000, "A", "A", "-", "A", "A"},
         {0b010, "-", "A", "-", "A", "-"},
         {0b100, "B", "AB", "-", "-", "B"},
@@ -201,13 +201,13 @@ TEST(SimCard, TrailerAccessFollowsAllEightRows)
     auto allowed = [](const char* Who, int KeyType) {
         return std::string(Who).find(KeyType == 0 ? 'A' : 'B') != std::string::npos;
     };
-    for (const Row& row : rows) {
+    for (const TRow& row : rows) {
         const bool keyBReadable = std::string(row.KeyBRead) != "-";
         for (int key = 0; key < 2; ++key) {
             SCOPED_TRACE("cond " + std::to_string(row.Cond) + " key " + "AB"[key]);
-            Reader r;
+            TReaderProbe r;
             r.SetTrailer(3, {0, 0, 0, row.Cond});
-            const Block16 before = r.R.Card.Raw(15);
+            const TBlockData before = r.Engine.Card.Raw(15);
             const uint8_t auth = r.SearchAndAuth(3, key, key ? KeyB : KeyA);
             if (key == 1 && keyBReadable) {
                 // Where key B can be read it is data, not a key.
@@ -216,7 +216,7 @@ TEST(SimCard, TrailerAccessFollowsAllEightRows)
             }
             ASSERT_EQ(auth, 0x05);
 
-            Block16 got{};
+            TBlockData got{};
             ASSERT_EQ(r.Read(15, &got), 0x06);
             for (int i = 0; i < 6; ++i)
                 EXPECT_EQ(got[i], 0) << "key A must read as zeros";
@@ -227,14 +227,14 @@ TEST(SimCard, TrailerAccessFollowsAllEightRows)
 
             // New keys and the same conditions with another byte 9: each part
             // changes only where the table lets this key write it.
-            Block16 next = before;
+            TBlockData next = before;
             next.fill(0x11);
             const auto ab = EncodeAccess({0, 0, 0, row.Cond});
             next[6] = ab[0], next[7] = ab[1], next[8] = ab[2], next[9] = 0x42;
             const bool any = allowed(row.KeyAWrite, key) || allowed(row.AccessWrite, key)
                 || allowed(row.KeyBWrite, key);
             EXPECT_EQ(r.Write(15, next), any ? 0x07 : StatusAccessDenied);
-            const Block16 after = r.R.Card.Raw(15);
+            const TBlockData after = r.Engine.Card.Raw(15);
             EXPECT_EQ(after[0] == 0x11, allowed(row.KeyAWrite, key));
             EXPECT_EQ(after[9] == 0x42, allowed(row.AccessWrite, key));
             EXPECT_EQ(after[10] == 0x11, allowed(row.KeyBWrite, key));
@@ -244,60 +244,60 @@ TEST(SimCard, TrailerAccessFollowsAllEightRows)
 
 TEST(SimCard, BlockZeroAndInconsistentTrailerLockOut)
 {
-    Reader r;
+    TReaderProbe r;
     // Block 0 is read-only even in the transport configuration.
-    ASSERT_EQ(r.SearchAndAuth(0, 0, Key6{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}), 0x05);
-    const Block16 block0 = r.R.Card.Raw(0);
+    ASSERT_EQ(r.SearchAndAuth(0, 0, TKey{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}), 0x05);
+    const TBlockData block0 = r.Engine.Card.Raw(0);
     EXPECT_EQ(r.Write(0, Filled(0)), StatusAccessDenied);
-    EXPECT_EQ(r.R.Card.Raw(0), block0);
+    EXPECT_EQ(r.Engine.Card.Raw(0), block0);
     EXPECT_EQ(Hex({block0.begin(), block0.begin() + 5}), "12 34 56 78 08");
     EXPECT_EQ(r.Write(1, Filled(1)), 0x07);
 
     // A trailer whose inverted copies do not match locks the sector for good.
-    Block16 bad = r.R.Card.Raw(3);
+    TBlockData bad = r.Engine.Card.Raw(3);
     bad[6] = 0xFE; // one bit of ~C1 wrong
     EXPECT_EQ(r.Write(3, bad), 0x07);
     EXPECT_EQ(r.Read(1), StatusAccessDenied);
     EXPECT_EQ(r.Write(1, Filled(2)), StatusAccessDenied);
     for (int key = 0; key < 2; ++key)
-        EXPECT_EQ(r.SearchAndAuth(0, key, Key6{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}), StatusAuthFailed);
-    EXPECT_EQ(r.R.Card.Raw(1), Filled(1));
+        EXPECT_EQ(r.SearchAndAuth(0, key, TKey{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}), StatusAuthFailed);
+    EXPECT_EQ(r.Engine.Card.Raw(1), Filled(1));
     // Other sectors are untouched.
-    EXPECT_EQ(r.SearchAndAuth(1, 0, Key6{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}), 0x05);
+    EXPECT_EQ(r.SearchAndAuth(1, 0, TKey{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}), 0x05);
 }
 
 TEST(SimCard, ValueBlocksIncrementDecrementAndRefuse)
 {
-    Reader r;
-    const Key6 ff = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-    r.R.Card.SetRaw(5, MakeValueBlock(1000, 5));
+    TReaderProbe r;
+    const TKey ff = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    r.Engine.Card.SetRaw(5, MakeValueBlock(1000, 5));
     ASSERT_EQ(r.SearchAndAuth(1, 0, ff), 0x05);
     EXPECT_EQ(Hex(r.Send({0x08, 0x01, 5, 5, 0x00, 0x00, 0x01, 0x02})), "02 08 0A"); // +258
     // Least significant byte first, inverted copy, copy, address bytes.
-    EXPECT_EQ(Hex({r.R.Card.Raw(5).begin(), r.R.Card.Raw(5).end()}),
+    EXPECT_EQ(Hex({r.Engine.Card.Raw(5).begin(), r.Engine.Card.Raw(5).end()}),
         "EA 04 00 00 15 FB FF FF EA 04 00 00 05 FA 05 FA");
     EXPECT_EQ(r.Value(0, 5, 2000), 0x08);
-    EXPECT_EQ(DecodeValueBlock(r.R.Card.Raw(5))->Value, -742);
+    EXPECT_EQ(DecodeValueBlock(r.Engine.Card.Raw(5))->Value, -742);
     // Wraps as 32-bit two's complement.
-    r.R.Card.SetRaw(5, MakeValueBlock(INT32_MAX, 5));
+    r.Engine.Card.SetRaw(5, MakeValueBlock(INT32_MAX, 5));
     EXPECT_EQ(r.Value(1, 5, 1), 0x08);
-    EXPECT_EQ(DecodeValueBlock(r.R.Card.Raw(5))->Value, INT32_MIN);
+    EXPECT_EQ(DecodeValueBlock(r.Engine.Card.Raw(5))->Value, INT32_MIN);
     EXPECT_EQ(r.Value(0, 5, 0xFFFFFFFF), 0x08); // minus -1
-    EXPECT_EQ(DecodeValueBlock(r.R.Card.Raw(5))->Value, INT32_MIN + 1);
+    EXPECT_EQ(DecodeValueBlock(r.Engine.Card.Raw(5))->Value, INT32_MIN + 1);
     // Transfer to another block of the sector, address byte kept.
     EXPECT_EQ(r.Value(1, 5, 9, 6), 0x08);
-    EXPECT_EQ(r.R.Card.Raw(6), MakeValueBlock(INT32_MIN + 10, 5));
+    EXPECT_EQ(r.Engine.Card.Raw(6), MakeValueBlock(INT32_MIN + 10, 5));
     EXPECT_EQ(r.Value(1, 5, 9, 7), StatusAccessDenied); // never into the trailer
     EXPECT_EQ(r.Value(1, 5, 9, 9), StatusNotAuth);      // nor out of the sector
 
     // Malformed value blocks are refused and left alone.
-    const Block16 valid = MakeValueBlock(7, 4);
+    const TBlockData valid = MakeValueBlock(7, 4);
     for (int i : {0, 5, 9, 12, 13, 15}) {
-        Block16 broken = valid;
+        TBlockData broken = valid;
         broken[i] ^= 0x01;
-        r.R.Card.SetRaw(4, broken);
+        r.Engine.Card.SetRaw(4, broken);
         EXPECT_EQ(r.Value(1, 4, 1), StatusNotValue) << i;
-        EXPECT_EQ(r.R.Card.Raw(4), broken);
+        EXPECT_EQ(r.Engine.Card.Raw(4), broken);
     }
     EXPECT_EQ(r.Value(2, 5, 1), StatusBadRequest); // operation is 0 or 1
     // Not authenticated for the block's sector.
@@ -306,7 +306,7 @@ TEST(SimCard, ValueBlocksIncrementDecrementAndRefuse)
 
 TEST(SimCard, IdleHaltAndWakeUp)
 {
-    Reader r;
+    TReaderProbe r;
     EXPECT_EQ(Hex(r.Send({0x02, 0x00})), "03 02 01 06");
     EXPECT_EQ(Hex(r.Send({0x03})), "06 03 12 34 56 78 1D");
     EXPECT_EQ(Hex(r.Send({0x04})), "02 04 06");
@@ -320,22 +320,22 @@ TEST(SimCard, IdleHaltAndWakeUp)
     EXPECT_EQ(r.Status({0x09}), 0x09);
     EXPECT_EQ(r.Status({0x02, 0x01}), 0x02);
     // Out of the field nothing answers; back in, it powers up idle.
-    r.R.Card.Remove();
+    r.Engine.Card.Remove();
     EXPECT_EQ(r.Search(1), StatusNoCard);
     EXPECT_EQ(r.Status({0x03}), StatusNoCard);
-    r.R.Card.Insert();
+    r.Engine.Card.Insert();
     EXPECT_EQ(r.Search(0), 0x0A);
     // Select and anticollision need a search first.
-    Reader fresh;
+    TReaderProbe fresh;
     EXPECT_EQ(fresh.Status({0x04}), StatusNoCard);
     EXPECT_EQ(fresh.Status({0x03}), StatusNoCard);
-    EXPECT_EQ(fresh.Auth(1, 0, Key6{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}), StatusNoCard);
+    EXPECT_EQ(fresh.Auth(1, 0, TKey{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}), StatusNoCard);
 }
 
 TEST(SimCard, AuthenticationIsLostOnHaltSearchAndFailure)
 {
-    const Key6 ff = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-    Reader r;
+    const TKey ff = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    TReaderProbe r;
     ASSERT_EQ(r.SearchAndAuth(2, 0, ff), 0x05);
     EXPECT_EQ(r.Read(8), 0x06);
     EXPECT_EQ(r.Read(4), StatusNotAuth); // another sector
@@ -353,14 +353,14 @@ TEST(SimCard, AuthenticationIsLostOnHaltSearchAndFailure)
     EXPECT_EQ(r.Read(8), StatusNotAuth);
 
     ASSERT_EQ(r.SearchAndAuth(2, 0, ff), 0x05);
-    r.R.Card.Remove();
-    r.R.Card.Insert();
+    r.Engine.Card.Remove();
+    r.Engine.Card.Insert();
     EXPECT_EQ(r.Read(8), StatusNoCard);
 }
 
 TEST(SimCard, KeyStoreAndKeySources)
 {
-    Reader r;
+    TReaderProbe r;
     r.SetTrailer(5, {0, 0, 0, 0b011});
     ASSERT_EQ(r.Search(0), 0x0A);
     // Factory keys in the store do not open sector 5.
@@ -369,8 +369,8 @@ TEST(SimCard, KeyStoreAndKeySources)
     std::vector<uint8_t> down = {0x0B, 0x01, 0x05};
     down.insert(down.end(), KeyB.begin(), KeyB.end());
     EXPECT_EQ(Hex(r.Send(down)), "02 0B 0D");
-    EXPECT_EQ(r.R.StoredKeys[1][5], KeyB);
-    EXPECT_EQ(r.R.StoredKeys[0][5], (Key6{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
+    EXPECT_EQ(r.Engine.StoredKeys[1][5], KeyB);
+    EXPECT_EQ(r.Engine.StoredKeys[0][5], (TKey{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
     ASSERT_EQ(r.Search(0), 0x0A);
     EXPECT_EQ(Hex(r.Send({0x05, 5, 0x01})), "02 05 07");
     EXPECT_EQ(r.Status({0x05, 5, 0x00}), StatusAuthFailed);
@@ -390,32 +390,32 @@ TEST(SimCard, KeyStoreAndKeySources)
     EXPECT_EQ(r.Status({0x0B, 0x02, 0x05, 1, 2, 3, 4, 5, 6}), StatusBadRequest);
     EXPECT_EQ(r.Status({0x0B, 0x00, 0x10, 1, 2, 3, 4, 5, 6}), StatusBadRequest);
     // The store keeps what it had through the refusals.
-    EXPECT_EQ(r.R.StoredKeys[1][5], KeyB);
+    EXPECT_EQ(r.Engine.StoredKeys[1][5], KeyB);
     EXPECT_EQ(r.Auth(5, 0, KeyA), 0x05);
 }
 
 TEST(SimCard, LengthsAndOtherCommands)
 {
-    Reader r;
+    TReaderProbe r;
     EXPECT_EQ(Hex(r.Send({0x12, 0x00})), "03 12 00 15");
     EXPECT_EQ(Hex(r.Send({0x13})), "02 13 15");
-    EXPECT_EQ(r.R.Beeps, 1);
+    EXPECT_EQ(r.Engine.Beeps, 1);
     EXPECT_EQ(r.Status({0x13, 0x00}), StatusBadRequest);
-    EXPECT_EQ(r.R.Beeps, 1);
+    EXPECT_EQ(r.Engine.Beeps, 1);
     EXPECT_EQ(r.Status({0x01}), StatusUnknown);
     EXPECT_EQ(r.Status({0x14, 0x00}), StatusUnknown);
     EXPECT_EQ(r.Status({0x0A}), StatusBadRequest);
     EXPECT_EQ(r.Status({0x0A, 0x02}), StatusBadRequest); // search mode 0 or 1
     EXPECT_EQ(r.Status({0x06, 0x08, 0x00}), StatusBadRequest);
-    ASSERT_EQ(r.SearchAndAuth(15, 0, Key6{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}), 0x05);
+    ASSERT_EQ(r.SearchAndAuth(15, 0, TKey{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}), 0x05);
     EXPECT_EQ(r.Read(64), StatusBadRequest);
-    Block16 got{};
+    TBlockData got{};
     EXPECT_EQ(r.Read(63, &got), 0x06);
     EXPECT_EQ(Hex({got.begin(), got.end()}), "00 00 00 00 00 00 FF 07 80 69 FF FF FF FF FF FF");
     // Status codes are never 0 and never the code of the request.
     for (const auto& body : std::vector<std::vector<uint8_t>>{{0x03}, {0x04}, {0x09}, {0x06, 0x01}, {0x08, 1, 4, 4, 0, 0, 0, 1}}) {
-        Reader idle;
-        idle.R.Card.Remove();
+        TReaderProbe idle;
+        idle.Engine.Card.Remove();
         const uint8_t st = idle.Status(body);
         EXPECT_NE(st, 0);
         EXPECT_NE(st, body[0]);

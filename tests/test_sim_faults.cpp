@@ -11,8 +11,8 @@
 #include <vector>
 
 using namespace std::chrono_literals;
-using sim::Fault;
-using sim::FaultKind;
+using sim::TFault;
+using sim::TFaultKind;
 
 TEST(SimFaults, EachKindShapesTheReplyAndOnlyAnErrorStatusStopsTheCommand)
 {
@@ -20,31 +20,31 @@ TEST(SimFaults, EachKindShapesTheReplyAndOnlyAnErrorStatusStopsTheCommand)
     using Pieces = std::vector<std::pair<int, std::string>>; // ms after the request, hex
     const struct {
         uint8_t Command;
-        std::optional<Fault> F;
+        std::optional<TFault> Fault;
         bool CarriedOut;
         Pieces Expected;
     } rows[] = {
         {0x12, std::nullopt, true, {{0, "03 12 00 15"}}},
-        {0x12, Fault{FaultKind::NoReply}, true, {}},
-        {0x12, Fault{FaultKind::BadChecksum}, true, {{0, "03 12 00 16"}}},
-        {0x12, Fault{FaultKind::ErrorStatus, 0, 0x84}, false, {{0, "02 84 86"}}},
+        {0x12, TFault{TFaultKind::NoReply}, true, {}},
+        {0x12, TFault{TFaultKind::BadChecksum}, true, {{0, "03 12 00 16"}}},
+        {0x12, TFault{TFaultKind::ErrorStatus, 0, 0x84}, false, {{0, "02 84 86"}}},
         // A status that would read as success is replaced.
-        {0x12, Fault{FaultKind::ErrorStatus, 0, 0x00}, false, {{0, "02 01 03"}}},
-        {0x12, Fault{FaultKind::ErrorStatus, 0, 0x12}, false, {{0, "02 01 03"}}},
-        {0x01, Fault{FaultKind::ErrorStatus, 0, 0x01}, false, {{0, "02 02 04"}}},
-        {0x12, Fault{FaultKind::Delay}, true, {{1000, "03 12 00 15"}}},
-        {0x12, Fault{FaultKind::Delay, 800}, true, {{800, "03 12 00 15"}}},
-        {0x12, Fault{FaultKind::Split}, true, {{0, "03 12"}, {250, "00 15"}}},
-        {0x12, Fault{FaultKind::Split, 300}, true, {{0, "03 12"}, {300, "00 15"}}},
-        {0x12, Fault{FaultKind::Short}, true, {{0, "03 12"}}},
-        {0x12, Fault{FaultKind::Noise}, true, {{0, "FF 5A 00 03 12 00 15"}}},
+        {0x12, TFault{TFaultKind::ErrorStatus, 0, 0x00}, false, {{0, "02 01 03"}}},
+        {0x12, TFault{TFaultKind::ErrorStatus, 0, 0x12}, false, {{0, "02 01 03"}}},
+        {0x01, TFault{TFaultKind::ErrorStatus, 0, 0x01}, false, {{0, "02 02 04"}}},
+        {0x12, TFault{TFaultKind::Delay}, true, {{1000, "03 12 00 15"}}},
+        {0x12, TFault{TFaultKind::Delay, 800}, true, {{800, "03 12 00 15"}}},
+        {0x12, TFault{TFaultKind::Split}, true, {{0, "03 12"}, {250, "00 15"}}},
+        {0x12, TFault{TFaultKind::Split, 300}, true, {{0, "03 12"}, {300, "00 15"}}},
+        {0x12, TFault{TFaultKind::Short}, true, {{0, "03 12"}}},
+        {0x12, TFault{TFaultKind::Noise}, true, {{0, "FF 5A 00 03 12 00 15"}}},
     };
-    const auto now = sim::Clock::now();
+    const auto now = sim::TClock::now();
     for (const auto& row : rows) {
-        const std::string name = row.F ? std::to_string(int(row.F->Kind)) : "none";
-        EXPECT_EQ(sim::CarriesOut(row.F), row.CarriedOut) << name;
+        const std::string name = row.Fault ? std::to_string(int(row.Fault->Kind)) : "none";
+        EXPECT_EQ(sim::CarriesOut(row.Fault), row.CarriedOut) << name;
         // The engine does not run for a refused command: no reply to spoil.
-        const auto out = sim::ApplyFault(row.CarriedOut ? linkReply : std::vector<uint8_t>{}, row.Command, row.F, now);
+        const auto out = sim::ApplyFault(row.CarriedOut ? linkReply : std::vector<uint8_t>{}, row.Command, row.Fault, now);
         EXPECT_EQ(out.CarriedOut, row.CarriedOut) << name;
         Pieces got;
         for (const auto& piece : out.Pieces)

@@ -5,18 +5,18 @@
 
 #include <gtest/gtest.h>
 
-using sim::FrameParser;
-using sim::ParsedFrame;
+using sim::TFrameParser;
+using sim::TParsedFrame;
 
 namespace {
 
-std::vector<ParsedFrame> Feed(FrameParser& P, const std::vector<uint8_t>& B)
+std::vector<TParsedFrame> Feed(TFrameParser& P, const std::vector<uint8_t>& B)
 {
     return P.Feed(B.data(), B.size());
 }
 
 // The frames as "hex" or "hex (bad)".
-std::vector<std::string> Show(const std::vector<ParsedFrame>& Frames)
+std::vector<std::string> Show(const std::vector<TParsedFrame>& Frames)
 {
     std::vector<std::string> out;
     for (const auto& f : Frames)
@@ -42,7 +42,7 @@ TEST(SimFrames, RequestsSplitAnywhereAreWhole)
     for (uint8_t b : Bytes({0x03, 0x12, 0x00, 0x15}))
         stream.push_back(b);
     for (size_t cut = 0; cut <= stream.size(); ++cut) {
-        FrameParser p;
+        TFrameParser p;
         auto got = Show(Feed(p, {stream.begin(), stream.begin() + ptrdiff_t(cut)}));
         const auto rest = Show(Feed(p, {stream.begin() + ptrdiff_t(cut), stream.end()}));
         got.insert(got.end(), rest.begin(), rest.end());
@@ -50,7 +50,7 @@ TEST(SimFrames, RequestsSplitAnywhereAreWhole)
         EXPECT_EQ(p.Pending(), 0u);
     }
     // Byte by byte.
-    FrameParser p;
+    TFrameParser p;
     Strings got;
     for (uint8_t b : stream)
         for (const auto& s : Show(p.Feed(&b, 1)))
@@ -60,7 +60,7 @@ TEST(SimFrames, RequestsSplitAnywhereAreWhole)
 
 TEST(SimFrames, BadChecksumIsReportedOnceAndTheNextFrameSurvives)
 {
-    FrameParser p;
+    TFrameParser p;
     EXPECT_EQ(Show(Feed(p, Bytes({0x03, 0x12, 0x00, 0x16}))), (Strings{"03 12 00 16 (bad)"}));
     // The rest of the bad frame is passed over quietly; the next request,
     // known or not, is found behind it.
@@ -76,21 +76,21 @@ TEST(SimFrames, NoiseBeforeAGoodFrameIsSkipped)
 {
     const Strings link = {"03 12 00 15"};
     // Bytes that cannot start a frame.
-    FrameParser a;
+    TFrameParser a;
     EXPECT_EQ(Show(Feed(a, Bytes({0xFF, 0x00, 0x01, 0xAA, 0x14, 0x03, 0x12, 0x00, 0x15}))), link);
     // Noise that looks like the length byte of a long frame, in its own read
     // and in the same read as the frame.
-    FrameParser b;
+    TFrameParser b;
     EXPECT_TRUE(Show(Feed(b, Bytes({0x11, 0x07}))).empty());
     EXPECT_EQ(Show(Feed(b, Bytes({0x03, 0x12, 0x00, 0x15}))), link);
-    FrameParser c;
+    TFrameParser c;
     EXPECT_EQ(Show(Feed(c, Bytes({0x05, 0x03, 0x12, 0x00, 0x15, 0x02, 0x13, 0x15}))),
         (Strings{"03 12 00 15", "02 13 15"}));
     // Noise that completes a "frame" with a wrong checksum before the good one.
-    FrameParser d;
+    TFrameParser d;
     EXPECT_EQ(Show(Feed(d, Bytes({0x02, 0x03, 0x12, 0x00, 0x15}))), link);
     // Noise alone leaves nothing behind that could swallow a later frame.
-    FrameParser e;
+    TFrameParser e;
     EXPECT_TRUE(Show(Feed(e, Bytes({0xFE, 0xFD, 0x00}))).empty());
     EXPECT_EQ(e.Pending(), 0u);
     EXPECT_EQ(Show(Feed(e, Bytes({0x03, 0x12, 0x00, 0x16}))), (Strings{"03 12 00 16 (bad)"}));

@@ -17,16 +17,16 @@
 #include <thread>
 
 using namespace std::chrono_literals;
-using sim::Fault;
-using sim::FaultKind;
-using sim::SimServer;
+using sim::TFault;
+using sim::TFaultKind;
+using sim::TSimServer;
 
 namespace {
 
 // The program's side of the line: the slave device opened raw.
-class Line {
+class TLine {
 public:
-    explicit Line(const std::string& Path)
+    explicit TLine(const std::string& Path)
     {
         Fd = ::open(Path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (Fd < 0)
@@ -36,7 +36,7 @@ public:
         ::cfmakeraw(&tio);
         ::tcsetattr(Fd, TCSANOW, &tio);
     }
-    ~Line() { ::close(Fd); }
+    ~TLine() { ::close(Fd); }
     void Send(const std::vector<uint8_t>& B)
     {
         ASSERT_EQ(::write(Fd, B.data(), B.size()), ssize_t(B.size()));
@@ -60,8 +60,8 @@ public:
 
 TEST(SimLine, AnswersTheBasicCommands)
 {
-    SimServer server;
-    Line line(server.DevicePath());
+    TSimServer server;
+    TLine line(server.DevicePath());
     EXPECT_EQ(Hex(line.Exchange(Bytes({0x03, 0x12, 0x00, 0x15}), 4)), "03 12 00 15");
     EXPECT_EQ(Hex(line.Exchange(Bytes({0x03, 0x0A, 0x01, 0x0E}), 8)), "07 0A 01 12 34 56 78 26");
     EXPECT_EQ(Hex(line.Exchange(Bytes({0x02, 0x13, 0x15}), 3)), "02 13 15");
@@ -90,9 +90,9 @@ TEST(SimLine, AnswersTheBasicCommands)
 
 TEST(SimLine, ProgramMayCloseAndReopenThePort)
 {
-    SimServer server;
+    TSimServer server;
     for (int i = 0; i < 3; ++i) {
-        Line line(server.DevicePath());
+        TLine line(server.DevicePath());
         EXPECT_EQ(Hex(line.Exchange(Bytes({0x03, 0x12, 0x00, 0x15}), 4)), "03 12 00 15") << i;
     }
     EXPECT_EQ(server.Requests().size(), 3u);
@@ -124,18 +124,18 @@ const std::vector<uint8_t> ReadBlock4 = {0x03, 0x06, 0x04, 0x0D};
 
 TEST(SimLine, FaultsSpoilTheReplyAndOnlyAnErrorStatusStopsTheCard)
 {
-    SimServer server;
-    Line line(server.DevicePath());
+    TSimServer server;
+    TLine line(server.DevicePath());
     ASSERT_EQ(Hex(line.Exchange(Bytes({0x03, 0x0A, 0x00, 0x0D}), 8)), "07 0A 01 12 34 56 78 26");
     ASSERT_EQ(Hex(line.Exchange(Frame({0x05, 0x01, 0x00}), 3)), "02 05 07");
 
     // The write is done; only its reply is lost.
-    server.InjectFault(0x07, Fault{FaultKind::NoReply});
+    server.InjectFault(0x07, TFault{TFaultKind::NoReply});
     line.Send(WriteReq(4, 0x11));
     EXPECT_TRUE(line.ReceiveFor(600ms).empty());
     EXPECT_EQ(server.Block(4), Filled(0x11));
 
-    server.InjectFault(0x06, Fault{FaultKind::BadChecksum});
+    server.InjectFault(0x06, TFault{TFaultKind::BadChecksum});
     std::vector<uint8_t> good = Frame({0x06, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11,
         0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11});
     std::vector<uint8_t> spoiled = good;
@@ -144,24 +144,24 @@ TEST(SimLine, FaultsSpoilTheReplyAndOnlyAnErrorStatusStopsTheCard)
 
     // A refusal is a refusal: the block keeps its bytes. A status equal to
     // the command code would read as success, so it is never sent.
-    server.InjectFault(0x07, Fault{FaultKind::ErrorStatus, 0, 0x42});
+    server.InjectFault(0x07, TFault{TFaultKind::ErrorStatus, 0, 0x42});
     EXPECT_EQ(Hex(line.Exchange(WriteReq(4, 0x22), 3)), "02 42 44");
-    server.InjectFault(0x07, Fault{FaultKind::ErrorStatus, 0, 0x07});
+    server.InjectFault(0x07, TFault{TFaultKind::ErrorStatus, 0, 0x07});
     EXPECT_EQ(Hex(line.Exchange(WriteReq(4, 0x22), 3)), "02 01 03");
     EXPECT_EQ(server.Block(4), Filled(0x11));
 
-    server.InjectFault(0x06, Fault{FaultKind::Short});
+    server.InjectFault(0x06, TFault{TFaultKind::Short});
     line.Send(ReadBlock4);
     EXPECT_EQ(Hex(line.Receive(10)), Hex({good.begin(), good.begin() + 10}));
     EXPECT_TRUE(line.ReceiveFor(300ms).empty());
 
-    server.InjectFault(0x12, Fault{FaultKind::Noise});
+    server.InjectFault(0x12, TFault{TFaultKind::Noise});
     EXPECT_EQ(Hex(line.Exchange(LinkTest, 7)), "FF 5A 00 03 12 00 15");
 
     // Split: two pieces, the second a pause later.
     server.ClearRequests();
     const auto logStart = server.Log().size();
-    server.InjectFault(0x06, Fault{FaultKind::Split, 300});
+    server.InjectFault(0x06, TFault{TFaultKind::Split, 300});
     EXPECT_EQ(Hex(line.Exchange(ReadBlock4, 19)), Hex(good));
     const auto log = server.Log();
     ASSERT_EQ(log.size(), logStart + 3);
@@ -170,7 +170,7 @@ TEST(SimLine, FaultsSpoilTheReplyAndOnlyAnErrorStatusStopsTheCard)
     EXPECT_GE(log[logStart + 2].When - log[logStart + 1].When, 300ms);
 
     // Delay: the late reply does not hold up the next request's reply.
-    server.InjectFault(0x06, Fault{FaultKind::Delay, 800});
+    server.InjectFault(0x06, TFault{TFaultKind::Delay, 800});
     line.Send(ReadBlock4);
     line.Send(LinkTest);
     EXPECT_EQ(Hex(line.Receive(4)), "03 12 00 15");
@@ -180,10 +180,10 @@ TEST(SimLine, FaultsSpoilTheReplyAndOnlyAnErrorStatusStopsTheCard)
 
 TEST(SimLine, FaultsCountSkipAndClear)
 {
-    SimServer server;
-    Line line(server.DevicePath());
-    server.InjectFault(0x12, Fault{FaultKind::NoReply}, 2, 1);
-    server.InjectFault(0x13, Fault{FaultKind::NoReply}, 5);
+    TSimServer server;
+    TLine line(server.DevicePath());
+    server.InjectFault(0x12, TFault{TFaultKind::NoReply}, 2, 1);
+    server.InjectFault(0x13, TFault{TFaultKind::NoReply}, 5);
     EXPECT_EQ(Hex(line.Exchange(LinkTest, 4)), "03 12 00 15");
     // Beeps are not link tests; the 0x13 fault catches this one.
     line.Send(Bytes({0x02, 0x13, 0x15}));
@@ -203,23 +203,23 @@ TEST(SimLine, FaultsCountSkipAndClear)
 TEST(SimLine, RandomFaultsFollowTheSeed)
 {
     // The same seed spoils the same replies the same way.
-    auto run = [](SimServer& Server, uint32_t Seed) {
+    auto run = [](TSimServer& Server, uint32_t Seed) {
         Server.SetRandomFaults(0.5, Seed);
-        Line line(Server.DevicePath());
+        TLine line(Server.DevicePath());
         std::vector<uint8_t> burst;
         for (int i = 0; i < 40; ++i)
             burst.insert(burst.end(), LinkTest.begin(), LinkTest.end());
         line.Send(burst);
         EXPECT_TRUE(WaitUntil([&] { return Server.Requests().size() == 40; }));
     };
-    auto replies = [](const SimServer& Server) {
+    auto replies = [](const TSimServer& Server) {
         std::multiset<std::string> out;
         for (const auto& r : Server.Log())
             if (!r.FromProgram)
                 out.insert(Hex(r.Bytes));
         return out;
     };
-    SimServer a, b, c;
+    TSimServer a, b, c;
     run(a, 7);
     run(b, 7);
     run(c, 8);
@@ -237,7 +237,7 @@ TEST(SimDump, SaveAndLoadTheCardAsTheCommonDumpLayout)
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     const std::string path = dir.filePath("card.mfd").toStdString();
-    SimServer server;
+    TSimServer server;
     std::array<uint8_t, 16> trailer = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xFF, 0x07,
         0x80, 0x69, 0xB0, 0xB1, 0xB2, 0xB3, 0xB4, 0xB5};
     server.SetBlock(7, trailer);
@@ -259,12 +259,12 @@ TEST(SimDump, SaveAndLoadTheCardAsTheCommonDumpLayout)
     EXPECT_EQ(at(63 * 16, 16), "FF FF FF FF FF FF FF 07 80 69 FF FF FF FF FF FF");
 
     // Load restores every block, the serial number with them.
-    SimServer other;
+    TSimServer other;
     ASSERT_TRUE(other.LoadDump(path));
     for (int b = 0; b < 64; ++b)
         EXPECT_EQ(other.Block(b), server.Block(b)) << b;
     EXPECT_EQ(other.Serial(), (std::array<uint8_t, 4>{0xDE, 0xAD, 0xBE, 0xEF}));
-    Line line(other.DevicePath());
+    TLine line(other.DevicePath());
     EXPECT_EQ(Hex(line.Exchange(Bytes({0x03, 0x0A, 0x00, 0x0D}), 8)), "07 0A 01 DE AD BE EF 4A");
 
     // Anything but 1024 bytes is refused and the card stays as it was.

@@ -40,23 +40,23 @@ bool Exists(const std::string& Path)
     return ::lstat(Path.c_str(), &st) == 0;
 }
 
-class SimProcess {
+class TSimProcess {
 public:
-    SimProcess(const QTemporaryDir& Config, const QStringList& Args)
+    TSimProcess(const QTemporaryDir& Config, const QStringList& Args)
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("XDG_CONFIG_HOME", Config.path());
-        P.setProcessEnvironment(env);
-        P.start(SimBinary(), Args);
+        Process.setProcessEnvironment(env);
+        Process.start(SimBinary(), Args);
     }
-    ~SimProcess()
+    ~TSimProcess()
     {
-        if (P.state() != QProcess::NotRunning) {
-            P.kill();
-            P.waitForFinished(10000);
+        if (Process.state() != QProcess::NotRunning) {
+            Process.kill();
+            Process.waitForFinished(10000);
         }
     }
-    QProcess P;
+    QProcess Process;
 };
 
 // One exchange over the device, opened raw as the program would.
@@ -93,21 +93,21 @@ TEST(SimProgram, LinksComOneToAPtyAndRemovesTheLinkOnSigterm)
     QTemporaryDir config;
     ASSERT_TRUE(config.isValid());
     const std::string link = config.filePath("orvelle/ports/COM1").toStdString();
-    SimProcess sim(config, {"--quiet"});
-    ASSERT_TRUE(sim.P.waitForStarted(10000));
+    TSimProcess sim(config, {"--quiet"});
+    ASSERT_TRUE(sim.Process.waitForStarted(10000));
     ASSERT_TRUE(WaitUntil([&] { return Exists(link); }));
     const std::string device = LinkTarget(link);
     EXPECT_EQ(device.rfind("/dev/pts/", 0), 0u) << device;
     EXPECT_EQ(Exchange(link, Bytes({0x03, 0x12, 0x00, 0x15}), 4), "03 12 00 15");
     // The program may close and open the port again.
     EXPECT_EQ(Exchange(link, Bytes({0x03, 0x0A, 0x01, 0x0E}), 8), "07 0A 01 12 34 56 78 26");
-    EXPECT_TRUE(WaitUntil([&] { return sim.P.bytesAvailable() > 0 || sim.P.canReadLine(); }));
-    sim.P.terminate(); // SIGTERM
-    ASSERT_TRUE(sim.P.waitForFinished(10000));
-    EXPECT_EQ(sim.P.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(sim.P.exitCode(), 0);
+    EXPECT_TRUE(WaitUntil([&] { return sim.Process.bytesAvailable() > 0 || sim.Process.canReadLine(); }));
+    sim.Process.terminate(); // SIGTERM
+    ASSERT_TRUE(sim.Process.waitForFinished(10000));
+    EXPECT_EQ(sim.Process.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(sim.Process.exitCode(), 0);
     EXPECT_FALSE(Exists(link));
-    EXPECT_NE(sim.P.readAllStandardOutput().indexOf(QByteArray::fromStdString(device)), -1);
+    EXPECT_NE(sim.Process.readAllStandardOutput().indexOf(QByteArray::fromStdString(device)), -1);
 }
 
 TEST(SimProgram, NeverReplacesALinkToSomethingElse)
@@ -122,10 +122,10 @@ TEST(SimProgram, NeverReplacesALinkToSomethingElse)
     const std::string link = config.filePath("orvelle/ports/COM1").toStdString();
     ASSERT_EQ(::symlink(other.c_str(), link.c_str()), 0);
 
-    SimProcess sim(config, {});
-    ASSERT_TRUE(sim.P.waitForFinished(10000));
-    EXPECT_EQ(sim.P.exitCode(), 2);
-    EXPECT_NE(sim.P.readAllStandardError().indexOf("already points at"), -1);
+    TSimProcess sim(config, {});
+    ASSERT_TRUE(sim.Process.waitForFinished(10000));
+    EXPECT_EQ(sim.Process.exitCode(), 2);
+    EXPECT_NE(sim.Process.readAllStandardError().indexOf("already points at"), -1);
     EXPECT_EQ(LinkTarget(link), other);
 
     // A plain file under the name is not touched either.
@@ -133,9 +133,9 @@ TEST(SimProgram, NeverReplacesALinkToSomethingElse)
     QFile g(QString::fromStdString(plain));
     ASSERT_TRUE(g.open(QIODevice::WriteOnly));
     g.close();
-    SimProcess sim3(config, {"--port", "COM3"});
-    ASSERT_TRUE(sim3.P.waitForFinished(10000));
-    EXPECT_EQ(sim3.P.exitCode(), 2);
+    TSimProcess sim3(config, {"--port", "COM3"});
+    ASSERT_TRUE(sim3.Process.waitForFinished(10000));
+    EXPECT_EQ(sim3.Process.exitCode(), 2);
     EXPECT_TRUE(Exists(plain));
     EXPECT_TRUE(LinkTarget(plain).empty());
 }
@@ -149,28 +149,28 @@ TEST(SimProgram, ReplacesADanglingLinkAndObeysOptionsAndConsole)
     ASSERT_EQ(::symlink("/dev/pts/no-such-device", link.c_str()), 0);
     const std::string save = config.filePath("saved.mfd").toStdString();
 
-    SimProcess sim(config, {"--port", "COM2", "--serial", "A1B2C3D4", "--fault", "12:noise*1", "--save", QString::fromStdString(save)});
-    ASSERT_TRUE(sim.P.waitForStarted(10000));
+    TSimProcess sim(config, {"--port", "COM2", "--serial", "A1B2C3D4", "--fault", "12:noise*1", "--save", QString::fromStdString(save)});
+    ASSERT_TRUE(sim.Process.waitForStarted(10000));
     ASSERT_TRUE(WaitUntil([&] { return LinkTarget(link).rfind("/dev/pts/", 0) == 0 && LinkTarget(link) != "/dev/pts/no-such-device"; }));
     EXPECT_EQ(Exchange(link, Bytes({0x03, 0x12, 0x00, 0x15}), 7), "FF 5A 00 03 12 00 15");
     EXPECT_EQ(Exchange(link, Bytes({0x03, 0x12, 0x00, 0x15}), 4), "03 12 00 15");
     EXPECT_EQ(Exchange(link, Bytes({0x03, 0x0A, 0x00, 0x0D}), 8), "07 0A 01 A1 B2 C3 D4 FC");
 
     // The console takes the card out of the field and puts it back.
-    sim.P.write("remove\n");
-    ASSERT_TRUE(WaitUntil([&] { return sim.P.readAllStandardOutput().contains("card removed"); }));
+    sim.Process.write("remove\n");
+    ASSERT_TRUE(WaitUntil([&] { return sim.Process.readAllStandardOutput().contains("card removed"); }));
     EXPECT_EQ(Exchange(link, Bytes({0x03, 0x0A, 0x00, 0x0D}), 3), "02 01 03");
-    sim.P.write("insert\n");
-    ASSERT_TRUE(WaitUntil([&] { return sim.P.readAllStandardOutput().contains("card in the field"); }));
+    sim.Process.write("insert\n");
+    ASSERT_TRUE(WaitUntil([&] { return sim.Process.readAllStandardOutput().contains("card in the field"); }));
     EXPECT_EQ(Exchange(link, Bytes({0x03, 0x0A, 0x00, 0x0D}), 8), "07 0A 01 A1 B2 C3 D4 FC");
-    sim.P.write("halt\n");
-    ASSERT_TRUE(WaitUntil([&] { return sim.P.readAllStandardOutput().contains("card halted"); }));
+    sim.Process.write("halt\n");
+    ASSERT_TRUE(WaitUntil([&] { return sim.Process.readAllStandardOutput().contains("card halted"); }));
     EXPECT_EQ(Exchange(link, Bytes({0x03, 0x0A, 0x00, 0x0D}), 3), "02 01 03");
     EXPECT_EQ(Exchange(link, Bytes({0x03, 0x0A, 0x01, 0x0E}), 8), "07 0A 01 A1 B2 C3 D4 FC");
 
-    ::kill(pid_t(sim.P.processId()), SIGINT);
-    ASSERT_TRUE(sim.P.waitForFinished(10000));
-    EXPECT_EQ(sim.P.exitCode(), 0);
+    ::kill(pid_t(sim.Process.processId()), SIGINT);
+    ASSERT_TRUE(sim.Process.waitForFinished(10000));
+    EXPECT_EQ(sim.Process.exitCode(), 0);
     EXPECT_FALSE(Exists(link));
     QFile dump(QString::fromStdString(save));
     ASSERT_TRUE(dump.open(QIODevice::ReadOnly));
@@ -180,12 +180,12 @@ TEST(SimProgram, ReplacesADanglingLinkAndObeysOptionsAndConsole)
 
     // A path names a plain link of its own; the saved card loads back.
     const std::string plain = config.filePath("my-reader").toStdString();
-    SimProcess again(config, {"--port", QString::fromStdString(plain), "--card", QString::fromStdString(save), "--quiet"});
+    TSimProcess again(config, {"--port", QString::fromStdString(plain), "--card", QString::fromStdString(save), "--quiet"});
     ASSERT_TRUE(WaitUntil([&] { return Exists(plain); }));
     EXPECT_EQ(Exchange(plain, Bytes({0x03, 0x0A, 0x00, 0x0D}), 8), "07 0A 01 A1 B2 C3 D4 FC");
-    again.P.write("quit\n");
-    ASSERT_TRUE(again.P.waitForFinished(10000));
-    EXPECT_EQ(again.P.exitCode(), 0);
+    again.Process.write("quit\n");
+    ASSERT_TRUE(again.Process.waitForFinished(10000));
+    EXPECT_EQ(again.Process.exitCode(), 0);
     EXPECT_FALSE(Exists(plain));
 }
 
@@ -193,19 +193,19 @@ TEST(SimProgram, HelpAndBadOptions)
 {
     QTemporaryDir config;
     ASSERT_TRUE(config.isValid());
-    SimProcess help(config, {"--help"});
-    ASSERT_TRUE(help.P.waitForFinished(10000));
-    EXPECT_EQ(help.P.exitCode(), 0);
-    const QByteArray text = help.P.readAllStandardOutput();
+    TSimProcess help(config, {"--help"});
+    ASSERT_TRUE(help.Process.waitForFinished(10000));
+    EXPECT_EQ(help.Process.exitCode(), 0);
+    const QByteArray text = help.Process.readAllStandardOutput();
     for (const char* s : {"--port", "--fault", "--random-faults", "84 authentication failed", "01 no card"})
         EXPECT_NE(text.indexOf(s), -1) << s;
     for (const QStringList& args : {QStringList{"--bogus"}, QStringList{"--serial", "1234"},
              QStringList{"--fault", "06:explode"}, QStringList{"--port", "LPT1"},
              QStringList{"--random-faults", "2"}, QStringList{"--card", "/no/such/file"}}) {
-        SimProcess bad(config, args);
-        ASSERT_TRUE(bad.P.waitForFinished(10000));
-        EXPECT_EQ(bad.P.exitCode(), 2) << args.join(' ').toStdString();
-        EXPECT_FALSE(bad.P.readAllStandardError().isEmpty());
+        TSimProcess bad(config, args);
+        ASSERT_TRUE(bad.Process.waitForFinished(10000));
+        EXPECT_EQ(bad.Process.exitCode(), 2) << args.join(' ').toStdString();
+        EXPECT_FALSE(bad.Process.readAllStandardError().isEmpty());
     }
     EXPECT_FALSE(Exists(config.filePath("orvelle/ports/COM1").toStdString()));
 }
@@ -216,7 +216,7 @@ TEST(SimProgram, PortOptionTakesTheNamesThatThePortMapResolves)
     // names that the component can open.
     for (const char* name : {"COM1", "COM12", "COM123456789", "COM1234567890", "COM0", "COM01", "COM", "COMx",
              "com1", "LPT1", "COM1 ", "/dev/pts/3", "./reader"}) {
-        sim::SimOptions options;
+        sim::TSimOptions options;
         std::string error;
         EXPECT_EQ(sim::ParseSimOptions({"--port", name}, options, error), !ResolveCommName(name, "").empty())
             << name;

@@ -41,8 +41,8 @@ bool IsStatus(uint8_t Code)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
 {
-    sim::FrameParser parser;
-    sim::ReaderEngine engine;
+    sim::TFrameParser parser;
+    sim::TReaderEngine engine;
     // Everything fed since the last reset, and where the next frame may start.
     std::vector<uint8_t> stream;
     size_t next = 0;

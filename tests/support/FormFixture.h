@@ -58,7 +58,7 @@ public:
     TFormFixture(const TFormFixture&) = delete;
     TFormFixture& operator=(const TFormFixture&) = delete;
 
-    sim::SimServer Sim;
+    sim::TSimServer Sim;
     std::unique_ptr<TMainForm> Form;
     std::vector<TMessageRecord> Boxes; // every message box, in order
     // How many log lines stood when each box showed: what came before it.
@@ -131,7 +131,7 @@ protected:
     }
 
     TMainForm& Form() { return *F->Form; }
-    sim::SimServer& Sim() { return F->Sim; }
+    sim::TSimServer& Sim() { return F->Sim; }
     void Click(QPushButton* Button) { F->Click(Button); }
     const std::vector<TMessageRecord>& Boxes() const { return F->Boxes; }
     const std::vector<int>& LogLinesAtBox() const { return F->LogLinesAtBox; }
