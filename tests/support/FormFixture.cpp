@@ -22,14 +22,6 @@
 
 TFormFixture::TFormFixture(TFormOptions Options)
 {
-    if (!FConfig.isValid())
-        throw std::runtime_error("no temporary directory for the port map");
-    if (const char* Old = std::getenv("XDG_CONFIG_HOME")) {
-        FOldConfig = Old;
-        FHadOldConfig = true;
-    }
-    ::setenv("XDG_CONFIG_HOME", FConfig.path().toLocal8Bit().constData(), 1);
-    std::filesystem::create_directories(FConfig.path().toStdString() + "/orvelle/ports");
     if (Options.Com1Target == "sim")
         MapPort(1, Sim.DevicePath());
     else if (!Options.Com1Target.empty())
@@ -54,10 +46,6 @@ TFormFixture::~TFormFixture()
         Form.reset();
     }
     QCoreApplication::processEvents();
-    if (FHadOldConfig)
-        ::setenv("XDG_CONFIG_HOME", FOldConfig.c_str(), 1);
-    else
-        ::unsetenv("XDG_CONFIG_HOME");
 }
 
 void TFormFixture::Show()
@@ -66,13 +54,7 @@ void TFormFixture::Show()
     QCoreApplication::processEvents();
 }
 
-void TFormFixture::MapPort(int N, const std::string& Target)
-{
-    const std::string Link = FConfig.path().toStdString() + "/orvelle/ports/COM" + std::to_string(N);
-    std::error_code Ignored;
-    std::filesystem::remove(Link, Ignored);
-    std::filesystem::create_symlink(Target, Link);
-}
+void TFormFixture::MapPort(int N, const std::string& Target) { FPorts.Map(N, Target); }
 
 void TFormFixture::Click(QPushButton* Button)
 {

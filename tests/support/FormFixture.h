@@ -11,6 +11,7 @@
 
 #include "app/MainForm.h"
 #include "sim/SimServer.h"
+#include "support/PortMap.h"
 #include "support/PtyPeer.h"
 
 #include <QString>
@@ -89,9 +90,7 @@ public:
     std::vector<std::vector<uint8_t>> TakeAllFrames();
 
 private:
-    QTemporaryDir FConfig;
-    std::string FOldConfig;
-    bool FHadOldConfig = false;
+    TPortMap FPorts;
 };
 
 // A control of the window by its objectName. A missing one is the fixture's

@@ -1,0 +1,286 @@
+// The link session on its own, with no window: the loop counters, a port
+// change during a loop, a close during an exchange, and a reader that goes
+// away and comes back, on the reader simulator or a scripted pseudo-terminal.
+#include "reader/CardReader.h"
+#include "reader/ReaderLink.h"
+#include "serial/Comm.h"
+#include "session/LinkSession.h"
+#include "sim/SimServer.h"
+#include "support/PortMap.h"
+#include "support/PtyPeer.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+using namespace std::chrono_literals;
+using Frames = std::vector<std::vector<uint8_t>>;
+
+namespace {
+
+const std::vector<uint8_t> LinkTestFrame = Bytes({0x03, 0x12, 0x00, 0x15});
+const std::vector<uint8_t> BeepFrame = Bytes({0x02, 0x13, 0x15});
+
+const char* CounterName(TLoopCounter Counter)
+{
+    switch (Counter) {
+    case TLoopCounter::SearchErr:
+        return "search";
+    case TLoopCounter::Read:
+        return "read";
+    case TLoopCounter::ReadErr:
+        return "read error";
+    case TLoopCounter::Write:
+        return "write";
+    case TLoopCounter::WriteErr:
+        return "write error";
+    case TLoopCounter::CheckErr:
+        return "verify error";
+    }
+    return "?";
+}
+
+// Everything the session says, as text in order, and a hook on counting.
+struct TRecorder : TSessionEvents {
+    std::vector<std::string> Said;
+    std::function<void(TLoopCounter, int32_t)> OnCount;
+
+    void Log(const QString& Line) override { Said.push_back("log " + Line.toStdString()); }
+    void MessageBox(const QString& Text, const QString& Caption, int Flags) override
+    {
+        Said.push_back("box " + Text.toStdString() + " / " + Caption.toStdString() + " / " + std::to_string(Flags));
+    }
+    void LinkStateChanged(const QString& Text) override { Said.push_back("panel " + Text.toStdString()); }
+    void LoopStarted(TLoopKind) override { Said.push_back("started"); }
+    void LoopCounted(TLoopCounter Counter, int32_t Value) override
+    {
+        Said.push_back(std::string(CounterName(Counter)) + " " + std::to_string(Value));
+        if (OnCount)
+            OnCount(Counter, Value);
+    }
+    void LoopEnded(TLoopKind) override { Said.push_back("ended"); }
+    void CloseReady() override { Said.push_back("close"); }
+
+    // What was said, without the log lines.
+    std::vector<std::string> Events() const
+    {
+        std::vector<std::string> out;
+        for (const std::string& s : Said)
+            if (s.rfind("log ", 0) != 0)
+                out.push_back(s);
+        return out;
+    }
+};
+
+class SessionTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        Ports.Map(1, Sim.DevicePath());
+        Session.Link().ReplyTimeout = 3000; // generous: the machine is shared
+        Session.ChoosePort(0);
+        ASSERT_EQ(Said.Events(), std::vector<std::string>{"panel Linked"});
+        Said.Said.clear();
+        Sim.ClearRequests();
+    }
+
+    TPortMap Ports;
+    sim::TSimServer Sim;
+    TRecorder Said;
+    TLinkSession Session{Said};
+};
+
+TEST_F(SessionTest, LoopReadCountsEveryOutcomeAndWrapsAtAMillion)
+{
+    const int beeps = Sim.BeepCount();
+    Session.LoopStartCounters.Read = 999999;
+    Said.OnCount = [&](TLoopCounter Counter, int32_t Value) {
+        EXPECT_FALSE(Session.BeginOperation()) << "the loop holds the guard";
+        if (Counter == TLoopCounter::Read && Value == 1)
+            Sim.RemoveCard();
+        if (Counter == TLoopCounter::SearchErr && Value == 2)
+            Session.StopLoop();
+    };
+    Session.RunLoopRead(0, 9);
+
+    EXPECT_EQ(Said.Events(),
+        (std::vector<std::string>{"started", "read 1000000", "read 1", "search 1", "search 2", "ended"}));
+    const std::vector<uint8_t> search = Bytes({0x03, 0x0A, 0x00, 0x0D});
+    const std::vector<uint8_t> auth = Bytes({0x04, 0x05, 0x02, 0x00, 0x0B});
+    const std::vector<uint8_t> read = Bytes({0x03, 0x06, 0x09, 0x12});
+    EXPECT_EQ(Sim.RequestsWithoutBeeps(), (Frames{search, auth, read, search, auth, read, search, search}));
+    EXPECT_EQ(Sim.BeepCount(), beeps + 2);
+    EXPECT_FALSE(Session.OperationRunning());
+    EXPECT_FALSE(Session.LoopFlag);
+}
+
+TEST_F(SessionTest, LoopWriteRefusesATrailerAndVerifiesEachPattern)
+{
+    Session.RunLoopWrite(0, 7);
+    EXPECT_EQ(Said.Events(), std::vector<std::string>{"box control block, can not be tested / message / 64"});
+    EXPECT_TRUE(Sim.Requests().empty());
+
+    Said.Said.clear();
+    Said.OnCount = [&](TLoopCounter Counter, int32_t Value) {
+        if (Counter == TLoopCounter::Read && Value == 2)
+            Session.StopLoop();
+    };
+    Session.RunLoopWrite(0, 6);
+    EXPECT_EQ(Said.Events(), (std::vector<std::string>{"started", "write 1", "read 1", "write 2", "read 2", "ended"}));
+    TBlockData second{};
+    second[15] = 0x01; // the pattern of the second cycle: the write counter 1
+    EXPECT_EQ(Sim.Block(6), second);
+}
+
+TEST_F(SessionTest, APortChosenDuringALoopOpensBetweenCycles)
+{
+    sim::TSimServer other;
+    Ports.Map(2, other.DevicePath());
+    Said.OnCount = [&](TLoopCounter, int32_t Value) {
+        if (Value == 1) {
+            Session.ChoosePort(1);
+            EXPECT_EQ(Session.Device().CommName(), "COM1") << "not while the cycle's chain runs";
+        } else {
+            Session.StopLoop();
+        }
+    };
+    Session.RunLoopRead(0, 1);
+
+    EXPECT_EQ(Session.Device().CommName(), "COM2");
+    EXPECT_EQ(Sim.RequestsWithoutBeeps().size(), 3u) << "one cycle on COM1";
+    const Frames onOther = other.Requests();
+    ASSERT_GE(onOther.size(), 2u);
+    EXPECT_EQ(Frames(onOther.begin(), onOther.begin() + 2), (Frames{LinkTestFrame, BeepFrame}));
+    EXPECT_EQ(other.RequestsWithoutBeeps().size(), 4u) << "the link test, then the second cycle";
+}
+
+TEST_F(SessionTest, ClosingDuringAnExchangeDropsAPendingPortChange)
+{
+    sim::TSimServer other;
+    Ports.Map(2, other.DevicePath());
+    Sim.InjectFault(0x0A, sim::TFault{sim::TFaultKind::Delay, 300});
+    const auto step = Session.Link().WaitStep;
+    Session.Link().WaitStep = [&](int N, int Ms) {
+        if (N == 1) {
+            Session.ChoosePort(1);
+            EXPECT_FALSE(Session.RequestClose()) << "an exchange waits";
+        }
+        step(N, Ms);
+    };
+    {
+        TOperationScope scope(Session);
+        ASSERT_TRUE(scope);
+        EXPECT_TRUE(Session.SearchCardSerial());
+        EXPECT_TRUE(Said.Events().empty());
+    }
+    Session.Link().WaitStep = step;
+
+    EXPECT_EQ(Said.Events(), std::vector<std::string>{"close"});
+    EXPECT_EQ(Session.Device().CommName(), "COM1");
+    EXPECT_TRUE(other.Requests().empty());
+    EXPECT_TRUE(Session.RequestClose()) << "nothing runs now";
+}
+
+// A scripted reader that goes away and comes back: each exchange takes the
+// next turn at its first wait step, so nothing depends on the machine's pace.
+class SessionRelinkTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        Ports.Map(1, First->SlavePath());
+        Session.Link().ReplyTimeout = 500;
+        Session.Link().WaitStep = [this](int N, int Ms) {
+            if (N == 1 && Turn)
+                Turn();
+            TReaderLink::WaitWithEvents(Ms);
+            Steps = N;
+        };
+        Turn = [this] { Answer(*First, true); };
+        Session.ChoosePort(0);
+        ASSERT_EQ(Said.Events(), std::vector<std::string>{"panel Linked"});
+        Said.Said.clear();
+        Requests.clear();
+    }
+
+    // Reads the request on Peer and answers it with its echo, as the reader
+    // does for the link test and the beep, when Reply says so.
+    void Answer(PtyPeer& Peer, bool Reply)
+    {
+        std::vector<uint8_t> request = Peer.Read(1, 5s);
+        if (request.empty())
+            return;
+        const std::vector<uint8_t> rest = Peer.Read(request[0], 5s);
+        request.insert(request.end(), rest.begin(), rest.end());
+        Requests.push_back(request);
+        if (Reply)
+            Peer.Write(request);
+    }
+
+    TPortMap Ports;
+    std::unique_ptr<PtyPeer> First = std::make_unique<PtyPeer>();
+    TRecorder Said;
+    TLinkSession Session{Said};
+    std::function<void()> Turn;
+    Frames Requests;
+    int Steps = 0;
+};
+
+TEST_F(SessionRelinkTest, AWaitEndsWhenThePortGoesAndTheLinkTestRepeatsUntilTheReaderAnswers)
+{
+    // The reader vanishes while an exchange waits for it: the exchange ends
+    // at once, not after its 30 s.
+    Session.Link().ReplyTimeout = 30000;
+    Turn = [this] {
+        Answer(*First, false);
+        First->CloseMaster();
+    };
+    EXPECT_FALSE(Session.SearchCardSerial());
+    EXPECT_EQ(Session.Reader().LastResult(), ResultNoReply);
+    EXPECT_LT(Steps, 200) << "the wait ran on after the hang-up";
+    EXPECT_EQ(Said.Events(), std::vector<std::string>{"panel Un-Linked"});
+    EXPECT_TRUE(Session.WatchingForRelink());
+
+    // It comes back on a new device but answers only its third link test.
+    Session.Link().ReplyTimeout = 500;
+    PtyPeer second;
+    int linkTests = 0;
+    Turn = [&] { Answer(second, ++linkTests >= 3); };
+    Ports.Map(1, second.SlavePath());
+    ASSERT_TRUE(WaitUntil([&] { return Said.Events().back() == "panel Linked"; }, 30s));
+    EXPECT_EQ(linkTests, 4) << "three link tests, then the beep";
+    EXPECT_EQ(Requests.back(), BeepFrame);
+    EXPECT_TRUE(Session.Device().IsOpen());
+    EXPECT_FALSE(Session.RelinkActive());
+}
+
+TEST_F(SessionRelinkTest, AnOutageCountsOneSearchFailurePerReplyTimeout)
+{
+    using Clock = std::chrono::steady_clock;
+    std::vector<Clock::time_point> failures;
+    Said.OnCount = [&](TLoopCounter Counter, int32_t) {
+        if (Counter != TLoopCounter::SearchErr)
+            return;
+        failures.push_back(Clock::now());
+        if (failures.size() == 1)
+            Turn = nullptr; // the first failure came from the hang-up itself
+        if (failures.size() == 4)
+            Session.StopLoop();
+    };
+    // Nothing answers the search: the reader has gone.
+    Turn = [this] {
+        Answer(*First, false);
+        First->CloseMaster();
+    };
+    Session.RunLoopRead(0, 1);
+
+    ASSERT_EQ(failures.size(), 4u);
+    // A cycle with the port closed lasts a reply time-out, as with a silent
+    // reader; a slow machine only makes it longer.
+    for (size_t i = 2; i < failures.size(); ++i)
+        EXPECT_GE(failures[i] - failures[i - 1], 450ms) << "cycle " << i;
+}
+
+} // namespace
