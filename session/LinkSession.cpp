@@ -84,10 +84,12 @@ void TLinkSession::ChangePort(int Index)
         // nothing to the operator; the cause is for whoever reads the log.
         SetLinkState("Un-Linked");
         std::fprintf(stderr, "orvelle: cannot open %s: %s\n", FDevice->CommName().c_str(), error.what());
+        FEvents.PortOpenFailed(QString::fromStdString(FDevice->CommName()), QString::fromLocal8Bit(error.what()));
         FEvents.MessageBox(QStringLiteral("Can not open port!"), QStringLiteral("Message"), MessageFlags);
         return;
     }
     FOpenedRoute = ResolveCommName(FDevice->CommName());
+    FEvents.PortOpened(QString::fromStdString(FDevice->CommName()), QString::fromStdString(DeviceOf(FOpenedRoute)));
     TestOpenedLink();
 }
 
@@ -217,10 +219,16 @@ std::string TLinkSession::RelinkTarget() const
         return std::string();
     // Where the route leads at this moment: that very device is opened, so
     // a link that changes between this look and the open cannot redirect it.
-    char resolved[PATH_MAX];
-    if (!::realpath(route.c_str(), resolved) || ::access(resolved, R_OK | W_OK) != 0)
+    const std::string device = DeviceOf(route);
+    if (::access(device.c_str(), R_OK | W_OK) != 0)
         return std::string();
-    return resolved;
+    return device;
+}
+
+std::string TLinkSession::DeviceOf(const std::string& Route)
+{
+    char resolved[PATH_MAX];
+    return ::realpath(Route.c_str(), resolved) ? std::string(resolved) : Route;
 }
 
 bool TLinkSession::OpenDevice(const std::string& Path)
@@ -270,6 +278,7 @@ void TLinkSession::Relink()
     const std::string device = RelinkTarget();
     if (device.empty() || !OpenDevice(device))
         return;
+    FEvents.PortOpened(QString::fromStdString(FDevice->CommName()), QString::fromStdString(device));
     // A reader that boots after its adapter may not answer yet: the link test
     // is then repeated once a second until it does.
     FRetestLink = true;

@@ -116,8 +116,12 @@ private:
     // is still the route the port was opened by and the device can be used.
     std::string RelinkTarget() const;
     bool OpenDevice(const std::string& Path);
+    // The device a route (a port-map link, or a device path) leads to now.
+    static std::string DeviceOf(const std::string& Route);
     template <class TCycle>
-    void RunLoop(TLoopKind Kind, TCycle&& Cycle);
+    void RunLoop(const TLoopSettings& Settings, TCycle&& Cycle);
+    // A cycle's first two steps; a failure is counted in Totals.
+    bool FindAndAuthenticate(uint8_t Sector, uint8_t KeyType, TLoopTotals& Totals);
     QDateTime LoopNow() const;
 
     TSessionEvents& FEvents;

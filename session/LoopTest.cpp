@@ -38,18 +38,24 @@ void CountRead(TSessionEvents& Events, int32_t& Counter, const QString& Data)
 // Ends the run's events however its loop ends, an escaping exception included.
 class TLoopEnd {
 public:
-    TLoopEnd(TSessionEvents& Events, TLoopKind Kind)
+    TLoopEnd(TSessionEvents& Events, const TLoopSettings& Settings, const TLoopTotals& Totals)
         : FEvents(Events)
-        , FKind(Kind)
+        , FSettings(Settings)
+        , FTotals(Totals)
     {
     }
-    ~TLoopEnd() { FEvents.LoopEnded(FKind); }
+    ~TLoopEnd()
+    {
+        FEvents.LoopEnded(FSettings.Kind);
+        FEvents.LoopRunEnded(FSettings, FTotals);
+    }
     TLoopEnd(const TLoopEnd&) = delete;
     TLoopEnd& operator=(const TLoopEnd&) = delete;
 
 private:
     TSessionEvents& FEvents;
-    TLoopKind FKind;
+    const TLoopSettings& FSettings;
+    const TLoopTotals& FTotals;
 };
 
 } // namespace
@@ -57,7 +63,7 @@ private:
 QDateTime TLinkSession::LoopNow() const { return Now ? Now() : QDateTime::currentDateTime(); }
 
 template <class TCycle>
-void TLinkSession::RunLoop(TLoopKind Kind, TCycle&& Cycle)
+void TLinkSession::RunLoop(const TLoopSettings& Settings, TCycle&& Cycle)
 {
     // The whole run is one operation: no other card operation and no second
     // test may start inside its exchanges. Stop, the settings and the log stay
@@ -67,8 +73,10 @@ void TLinkSession::RunLoop(TLoopKind Kind, TCycle&& Cycle)
         return;
 
     LoopFlag = true;
-    FEvents.LoopStarted(Kind);
-    TLoopEnd end(FEvents, Kind);
+    TLoopTotals totals;
+    FEvents.LoopStarted(Settings.Kind);
+    FEvents.LoopRunStarted(Settings);
+    TLoopEnd end(FEvents, Settings, totals);
     QCoreApplication::processEvents();
     const QDateTime started = LoopNow();
 
@@ -80,7 +88,9 @@ void TLinkSession::RunLoop(TLoopKind Kind, TCycle&& Cycle)
         // during the last cycle can be opened now.
         RunPendingPortChange();
         FEvents.LoopTime(started.secsTo(LoopNow()));
-        Cycle();
+        Cycle(totals);
+        ++totals.Cycles;
+        FEvents.LoopCycleEnded(totals);
         // With the port closed every exchange fails without waiting: unpaced,
         // the loop would spin a core and add log lines by the thousand. One
         // wait step per cycle keeps it at an exchange's pace; while a vanished
@@ -94,20 +104,35 @@ void TLinkSession::RunLoop(TLoopKind Kind, TCycle&& Cycle)
     }
 }
 
+bool TLinkSession::FindAndAuthenticate(uint8_t Sector, uint8_t KeyType, TLoopTotals& Totals)
+{
+    if (!SearchCardSerial()) {
+        ++Totals.SearchFailures;
+        return false;
+    }
+    if (!FReader->Authenticate(Sector, KeyType)) {
+        ++Totals.AuthFailures;
+        return false;
+    }
+    return true;
+}
+
 void TLinkSession::RunLoopRead(uint8_t KeyType, uint8_t Block)
 {
     const uint8_t sector = uint8_t(SectorOf(Block));
     TLoopCounters counters = LoopStartCounters;
-    RunLoop(TLoopKind::Read, [&] {
-        if (!SearchCardSerial() || !FReader->Authenticate(sector, KeyType)) {
+    RunLoop({TLoopKind::Read, Block, KeyType}, [&](TLoopTotals& totals) {
+        if (!FindAndAuthenticate(sector, KeyType, totals)) {
             Count(FEvents, TLoopCounter::SearchErr, counters.SearchErr);
             return;
         }
         const std::optional<TBlockData> data = FReader->ReadBlock(Block);
         if (!data) {
+            ++totals.ReadErrors;
             Count(FEvents, TLoopCounter::ReadErr, counters.ReadErr);
             return;
         }
+        ++totals.Reads;
         CountRead(FEvents, counters.Read, BytesToHex(data->data(), BlockBytes));
         BeepReader();
         // The label keeps the last failure count until the next failure.
@@ -123,8 +148,8 @@ void TLinkSession::RunLoopWrite(uint8_t KeyType, uint8_t Block)
     }
     const uint8_t sector = uint8_t(SectorOf(Block));
     TLoopCounters counters = LoopStartCounters;
-    RunLoop(TLoopKind::Write, [&] {
-        if (!SearchCardSerial() || !FReader->Authenticate(sector, KeyType)) {
+    RunLoop({TLoopKind::Write, Block, KeyType}, [&](TLoopTotals& totals) {
+        if (!FindAndAuthenticate(sector, KeyType, totals)) {
             Count(FEvents, TLoopCounter::SearchErr, counters.SearchErr);
             return;
         }
@@ -135,21 +160,26 @@ void TLinkSession::RunLoopWrite(uint8_t KeyType, uint8_t Block)
         TBlockData image{};
         HexToBytes(pattern, image.data(), BlockBytes);
         if (!FReader->WriteBlock(Block, image)) {
+            ++totals.WriteErrors;
             Count(FEvents, TLoopCounter::WriteErr, counters.WriteErr);
             return;
         }
+        ++totals.Writes;
         Count(FEvents, TLoopCounter::Write, counters.Write);
         const std::optional<TBlockData> data = FReader->ReadBlock(Block);
         if (!data) {
+            ++totals.ReadErrors;
             Count(FEvents, TLoopCounter::ReadErr, counters.ReadErr);
             return;
         }
+        ++totals.Reads;
         const QString readText = BytesToHex(data->data(), BlockBytes);
         CountRead(FEvents, counters.Read, readText);
         if (readText == pattern) {
             BeepReader();
             counters.SearchErr = 0;
         } else {
+            ++totals.VerifyErrors;
             Count(FEvents, TLoopCounter::CheckErr, counters.CheckErr);
         }
     });

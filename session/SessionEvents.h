@@ -22,6 +22,28 @@ enum class TLoopCounter { SearchErr,
     WriteErr,
     CheckErr };
 
+// Running totals of one loop-test run, never wrapped: what a record of the
+// run keeps. Unlike the window's "search card" streak, a card that was not
+// found and a sector that did not authenticate are counted apart.
+struct TLoopTotals {
+    int64_t Cycles = 0;
+    int64_t SearchFailures = 0;
+    int64_t AuthFailures = 0;
+    int64_t Reads = 0;
+    int64_t ReadErrors = 0;
+    int64_t VerifyErrors = 0;
+    int64_t Writes = 0;
+    int64_t WriteErrors = 0;
+    bool operator==(const TLoopTotals&) const = default;
+};
+
+// What a loop-test run was started with.
+struct TLoopSettings {
+    TLoopKind Kind = TLoopKind::Read;
+    int Block = 1;
+    int KeyType = 0; // stored key A (0) or B (1)
+};
+
 class TSessionEvents {
 public:
     virtual ~TSessionEvents() = default;
@@ -36,9 +58,15 @@ public:
     virtual void OperationStateChanged(bool /*Running*/) { }
     // A search with serial number found a card.
     virtual void CardFound(const TCardId& /*Card*/) { }
+    // A port choice opened ComName, which led to Device; or could not open
+    // it, for the system's Reason.
+    virtual void PortOpened(const QString& /*ComName*/, const QString& /*Device*/) { }
+    virtual void PortOpenFailed(const QString& /*ComName*/, const QString& /*Reason*/) { }
 
     // A loop test began: its counters start from the session's start values.
     virtual void LoopStarted(TLoopKind /*Kind*/) { }
+    // The same with what it was started with, for a record of the run.
+    virtual void LoopRunStarted(const TLoopSettings& /*Settings*/) { }
     // Before every cycle: the time since the run began.
     virtual void LoopTime(qint64 /*ElapsedSeconds*/) { }
     // A counter was counted: Value is what it shows, before any wrap.
@@ -46,7 +74,11 @@ public:
     // The block as read back, and the pattern about to be written.
     virtual void LoopReadData(const QString& /*Hex*/) { }
     virtual void LoopWriteData(const QString& /*Hex*/) { }
+    // After every cycle: the run's totals so far.
+    virtual void LoopCycleEnded(const TLoopTotals& /*Totals*/) { }
     virtual void LoopEnded(TLoopKind /*Kind*/) { }
+    // The same with the run's final totals, for a record of the run.
+    virtual void LoopRunEnded(const TLoopSettings& /*Settings*/, const TLoopTotals& /*Totals*/) { }
 
     // A close asked for while a chain ran may go ahead now.
     virtual void CloseReady() { }
