@@ -45,6 +45,7 @@ class THyperLink;
 class TRadioGroup;
 class TCardReader;
 class TReaderLink;
+struct TRequest;
 class TSpinEdit;
 
 class TMainForm : public QMainWindow {
@@ -203,7 +204,6 @@ public:
     void ChkBeepClick();
     void EdtMSChange();
     void RgQueryTypeClick();
-    void MyDeviceReceiveData(TComm* Sender, const void* Buffer, uint16_t BufferLength);
     // The port's device went away (unplugged, or the simulator quit): close
     // the port, show "Un-Linked" and watch for the device to come back.
     void MyDeviceRequestHangup(TComm* Sender);
@@ -212,7 +212,7 @@ public:
     bool WatchingForRelink() const;
     // Notes which device a port selection opened, for the watch.
     void PortOpened();
-    int ExchangeFrame();
+    int ExchangeFrame(const TRequest& Request);
     bool TestLink();
     void BeepReader();
 

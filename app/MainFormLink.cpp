@@ -80,9 +80,6 @@ void TMainForm::CreateComponents()
     MyDevice->SetCommName("COM2");
     MyDevice->SetDtrControl(TDtrControl::DtrDisable);
     MyDevice->SetRtsControl(TRtsControl::RtsDisable);
-    MyDevice->OnReceiveData = [this](TComm* Sender, const void* Buffer, uint16_t BufferLength) {
-        MyDeviceReceiveData(Sender, Buffer, BufferLength);
-    };
     MyDevice->OnRequestHangup = [this](TComm* Sender) { MyDeviceRequestHangup(Sender); };
     Link = std::make_unique<TReaderLink>(*MyDevice);
     Reader = std::make_unique<TCardReader>(*Link);
@@ -231,13 +228,7 @@ void TMainForm::RgQueryTypeClick()
         Link->SearchMode = uint8_t(RgQueryType->ItemIndex());
 }
 
-void TMainForm::MyDeviceReceiveData(TComm* /*Sender*/, const void* Buffer, uint16_t BufferLength)
-{
-    if (Link)
-        Link->MyDeviceReceiveData(Buffer, BufferLength);
-}
-
-int TMainForm::ExchangeFrame() { return Link->ExchangeFrame(); }
+int TMainForm::ExchangeFrame(const TRequest& Request) { return Link->ExchangeFrame(Request); }
 
 bool TMainForm::TestLink() { return Link->TestLink(); }
 

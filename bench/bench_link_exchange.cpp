@@ -165,7 +165,6 @@ int main(int argc, char** argv)
     device.SetDtrControl(TDtrControl::DtrDisable);
     device.SetRtsControl(TRtsControl::RtsDisable);
     TReaderLink link(device);
-    device.OnReceiveData = [&](TComm*, const void* Data, uint16_t Length) { link.MyDeviceReceiveData(Data, Length); };
     try {
         device.OpenPort();
     } catch (const std::exception& E) {

@@ -1,20 +1,43 @@
 // Frame exchange with the reader.
 #include "reader/ReaderLink.h"
 
-#include "protocol/Commands.h"
 #include "serial/Comm.h"
 
 #include <QEventLoop>
 #include <QTimer>
 
 #include <algorithm>
-#include <cstring>
+#include <utility>
+
+namespace {
+
+// Runs its action when the scope ends, however it ends.
+template <class TAction>
+class TOnScopeExit {
+public:
+    explicit TOnScopeExit(TAction Action)
+        : FAction(std::move(Action))
+    {
+    }
+    ~TOnScopeExit() { FAction(); }
+
+    TOnScopeExit(const TOnScopeExit&) = delete;
+    TOnScopeExit& operator=(const TOnScopeExit&) = delete;
+
+private:
+    TAction FAction;
+};
+
+} // namespace
 
 TReaderLink::TReaderLink(TComm& Device)
     : WaitStep([](int, int Ms) { WaitWithEvents(Ms); })
     , FDevice(Device)
 {
+    FDevice.OnReceiveData = [this](TComm*, const void* Data, uint16_t Length) { ReceiveData(Data, Length); };
 }
+
+TReaderLink::~TReaderLink() { FDevice.OnReceiveData = nullptr; }
 
 void TReaderLink::WaitWithEvents(int Ms)
 {
@@ -25,25 +48,24 @@ void TReaderLink::WaitWithEvents(int Ms)
     loop.exec();
 }
 
-int TReaderLink::ExchangeFrame()
+int TReaderLink::ExchangeFrame(const TRequest& Request)
 {
     // The buffer and the flag serve one exchange at a time; a handler that
     // runs inside this wait must not start a second one over them.
     if (FBusy)
         return ResultNotSent;
+    if (Request.Length < 2 || Request.Length > MaxRequestLength || Request.Frame[0] != Request.Length)
+        return ResultNotSent;
     FBusy = true;
-    struct TEnd {
-        TReaderLink* L;
-        ~TEnd()
-        {
-            L->FAccepting = false;
-            L->FBusy = false;
-        }
-    } end{this};
+    const TOnScopeExit done([this] {
+        FAccepting = false;
+        FBusy = false;
+    });
 
     FReply.Reset();
-    const uint8_t command = Buffer[1];
-    const int frameBytes = SealFrame(Buffer.data());
+    std::copy_n(Request.Frame.begin(), Request.Length, FBuffer.begin());
+    const uint8_t command = FBuffer[1];
+    const int frameBytes = SealFrame(FBuffer.data());
 
     // Whatever the line delivered before this request (a reply that came
     // after its own exchange gave up) must not pass for this one's reply;
@@ -51,47 +73,53 @@ int TReaderLink::ExchangeFrame()
     FAccepting = false;
     FDevice.PurgeInput();
 
-    if (!FDevice.WriteData(Buffer.data(), uint16_t(frameBytes)))
+    if (!FDevice.WriteData(FBuffer.data(), uint16_t(frameBytes)))
         return ResultNotSent;
 
-    ReplyFlag = false;
+    FReplyFlag = false;
+    FWaitEnded = false;
     FReply.Reset();
     FAccepting = true;
     int32_t elapsed = 0;
     for (int step = 1; elapsed < ReplyTimeout; ++step) {
         WaitStep(step, WaitStepMs);
         elapsed += WaitStepMs;
-        if (ReplyFlag)
+        // A closed port brings nothing more: no need to wait out the time-out.
+        if (FReplyFlag || FWaitEnded || !FDevice.IsOpen())
             break;
     }
     FAccepting = false;
 
-    if (!ReplyFlag)
-        return FReply.Received() > 0 ? ResultBadReply : ResultNoReply;
-    return CheckReply(FReply.Bytes(), command);
+    if (FReplyFlag)
+        return CheckReply(FReply.Bytes(), command);
+    if (FWaitEnded || !FDevice.IsOpen())
+        return ResultNoReply;
+    return FReply.Received() > 0 ? ResultBadReply : ResultNoReply;
 }
 
-bool TReaderLink::TestLink()
-{
-    BuildLinkTest(Buffer.data());
-    return ExchangeFrame() == 0;
-}
+bool TReaderLink::TestLink() { return ExchangeFrame(BuildLinkTest()) == ResultOk; }
 
 void TReaderLink::BeepReader()
 {
-    if (!BeepSetting)
-        return;
-    BuildBeep(Buffer.data());
-    ExchangeFrame();
+    if (BeepSetting)
+        ExchangeFrame(BuildBeep());
 }
 
-void TReaderLink::MyDeviceReceiveData(const void* Data, uint16_t Length)
+void TReaderLink::EndWait()
+{
+    if (!FAccepting)
+        return;
+    FWaitEnded = true;
+    FAccepting = false;
+}
+
+void TReaderLink::ReceiveData(const void* Data, uint16_t Length)
 {
     // Nothing waits, or this exchange has its whole frame already: the bytes
     // are stale or surplus. A reply may come in several chunks when the
     // reader pauses inside it.
-    if (!FAccepting || ReplyFlag)
+    if (!FAccepting || FReplyFlag)
         return;
     if (FReply.Feed({static_cast<const uint8_t*>(Data), Length}))
-        ReplyFlag = true;
+        FReplyFlag = true;
 }

@@ -23,9 +23,10 @@ protected:
     void SetUp() override
     {
         Device.SetCommName(Peer.SlavePath());
-        Device.OnReceiveData = [this](TComm*, const void* Data, uint16_t Length) {
+        // Count the chunks on their way to the link.
+        Device.OnReceiveData = [this, ToLink = Device.OnReceiveData](TComm* Sender, const void* Data, uint16_t Length) {
             ++Chunks;
-            Link.MyDeviceReceiveData(Data, Length);
+            ToLink(Sender, Data, Length);
         };
         ASSERT_NO_THROW(Device.OpenPort());
         // Real wait steps, counted; the peer's script runs at the first step.
@@ -55,6 +56,8 @@ protected:
     TComm Device;
     TReaderLink Link{Device};
     std::function<void()> OnFirstStep;
+    std::vector<uint8_t> ReplyBytes() const { return {Link.Reply().begin(), Link.Reply().end()}; }
+
     std::vector<uint8_t> Request;
     int Sleeps = 0;
     int Chunks = 0;
@@ -101,8 +104,7 @@ TEST_F(LinkExchange, ResultCodes)
     for (const auto& C : Cases) {
         Sleeps = 0;
         AnswerWith(C.Reply);
-        BuildLinkTest(Link.Buffer.data());
-        EXPECT_EQ(Link.ExchangeFrame(), C.Result) << C.Name;
+        EXPECT_EQ(Link.ExchangeFrame(BuildLinkTest()), C.Result) << C.Name;
         EXPECT_EQ(Hex(Request), Hex(Bytes({0x03, 0x12, 0x00, 0x15}))) << C.Name;
         EXPECT_EQ(Link.ReplyLength(), int(C.Reply.size())) << C.Name;
         EXPECT_LT(Sleeps, 60) << C.Name; // the reply ended the wait, not the time-out
@@ -122,19 +124,62 @@ TEST_F(LinkExchange, SilenceAndWaitSteps)
             EXPECT_EQ(Ms, 50);
             EXPECT_EQ(Step, ++Sleeps);
         };
-        BuildLinkTest(Link.Buffer.data());
-        EXPECT_EQ(Link.ExchangeFrame(), 22) << C.Timeout;
+        EXPECT_EQ(Link.ExchangeFrame(BuildLinkTest()), 22) << C.Timeout;
         EXPECT_EQ(Sleeps, C.Sleeps) << C.Timeout;
         // The frame went out even when nothing was waited for.
         EXPECT_EQ(Hex(Peer.Read(4, 5s)), Hex(Bytes({0x03, 0x12, 0x00, 0x15}))) << C.Timeout;
     }
 }
 
+TEST_F(LinkExchange, TheWaitEndsWithoutAReply)
+{
+    // At step 2 of a 30 s wait: the hang-up handler ends the wait, or the
+    // port is closed under it. Either ends the exchange with 22 after that
+    // step instead of 600 steps.
+    struct {
+        const char* Name;
+        std::function<void()> AtStep2;
+    } const Cases[] = {
+        {"EndWait", [this] { Link.EndWait(); }},
+        {"port closed", [this] { Device.ClosePort(); }},
+        {"port closed, then EndWait", [this] {
+             Device.ClosePort();
+             Link.EndWait();
+         }},
+    };
+    Link.ReplyTimeout = 30000;
+    for (const auto& C : Cases) {
+        Sleeps = 0;
+        Link.WaitStep = [&](int Step, int) {
+            ++Sleeps;
+            if (Step == 1)
+                Request = Peer.Read(4, 5s);
+            if (Step == 2)
+                C.AtStep2();
+        };
+        EXPECT_EQ(Link.ExchangeFrame(BuildLinkTest()), 22) << C.Name;
+        EXPECT_EQ(Sleeps, 2) << C.Name;
+        EXPECT_EQ(Hex(Request), "03 12 00 15") << C.Name;
+        if (!Device.IsOpen()) {
+            ASSERT_NO_THROW(Device.OpenPort());
+        }
+    }
+
+    // With no exchange waiting, EndWait leaves the next one alone.
+    Link.EndWait();
+    Link.WaitStep = [this](int, int Ms) {
+        if (++Sleeps == 1)
+            Peer.Write(Bytes({0x03, 0x12, 0x00, 0x15}));
+        TReaderLink::WaitWithEvents(Ms);
+    };
+    Sleeps = 0;
+    EXPECT_TRUE(Link.TestLink());
+}
+
 TEST_F(LinkExchange, ClosedPortGives20AtOnce)
 {
     Device.ClosePort();
-    BuildLinkTest(Link.Buffer.data());
-    EXPECT_EQ(Link.ExchangeFrame(), 20);
+    EXPECT_EQ(Link.ExchangeFrame(BuildLinkTest()), 20);
     EXPECT_EQ(Sleeps, 0);
     EXPECT_FALSE(Link.TestLink());
     EXPECT_EQ(Sleeps, 0);
@@ -146,11 +191,10 @@ TEST_F(LinkExchange, NestedExchangeIsRefused)
     OnFirstStep = [this, &Nested] {
         Request = Peer.Read(4, 5s);
         // A handler running inside the wait tries an exchange of its own.
-        Nested = Link.ExchangeFrame();
+        Nested = Link.ExchangeFrame(BuildBeep());
         Peer.Write(Bytes({0x03, 0x12, 0x00, 0x15}));
     };
-    BuildLinkTest(Link.Buffer.data());
-    EXPECT_EQ(Link.ExchangeFrame(), 0);
+    EXPECT_EQ(Link.ExchangeFrame(BuildLinkTest()), 0);
     EXPECT_EQ(Nested, 20);
     EXPECT_FALSE(Link.Busy());
     // Only the outer request reached the line.
@@ -170,7 +214,7 @@ TEST_F(LinkExchange, LateRepliesNeverPassForTheNextOne)
     EXPECT_FALSE(Link.TestLink());
     Peer.Write(LinkOk);
     ASSERT_TRUE(WaitUntil([this] { return Chunks == 1; }));
-    EXPECT_FALSE(Link.ReplyFlag);
+    EXPECT_EQ(Link.ReplyLength(), 0); // nothing waited for it
 
     // A late reply the component has taken in but not handed out when the
     // next request goes out: still being collected (read interval 100 ms),
@@ -187,10 +231,9 @@ TEST_F(LinkExchange, LateRepliesNeverPassForTheNextOne)
         ASSERT_TRUE(WaitWithoutEvents([&] { return Device.ReceivedBytes() >= Before + LinkOk.size(); })) << S.Name;
         Link.ReplyTimeout = 3000;
         AnswerWith(Status5);
-        BuildLinkTest(Link.Buffer.data());
-        EXPECT_EQ(Link.ExchangeFrame(), 5) << S.Name;
+        EXPECT_EQ(Link.ExchangeFrame(BuildLinkTest()), 5) << S.Name;
         EXPECT_EQ(Hex(Request), Hex(LinkOk)) << S.Name;
-        EXPECT_EQ(Hex(std::vector<uint8_t>(Link.Buffer.begin(), Link.Buffer.begin() + 4)), Hex(Status5)) << S.Name;
+        EXPECT_EQ(Hex(ReplyBytes()), Hex(Status5)) << S.Name;
     }
     Device.SetReadIntervalTimeout(100);
 
@@ -198,15 +241,13 @@ TEST_F(LinkExchange, LateRepliesNeverPassForTheNextOne)
     // tail, arriving after the request, cannot pass for a whole reply.
     Link.ReplyTimeout = 150;
     AnswerWith({});
-    BuildSearchCardSerial(Link.Buffer.data(), 1);
-    EXPECT_EQ(Link.ExchangeFrame(), 22);
+    EXPECT_EQ(Link.ExchangeFrame(BuildSearchCardSerial(1)), 22);
     const uint64_t Before = Device.ReceivedBytes();
     Peer.Write(Bytes({0x07, 0x0A, 0x01}));
     ASSERT_TRUE(WaitWithoutEvents([&] { return Device.ReceivedBytes() >= Before + 3; }));
     Link.ReplyTimeout = 700;
     AnswerWith(Bytes({0x12, 0x34, 0x56, 0x78, 0x26, 0x03, 0x01, 0x00, 0x04}));
-    BuildSearchCardSerial(Link.Buffer.data(), 1);
-    EXPECT_EQ(Link.ExchangeFrame(), 12);
+    EXPECT_EQ(Link.ExchangeFrame(BuildSearchCardSerial(1)), 12);
 }
 
 TEST_F(LinkExchange, ReplyInPieces)
@@ -219,43 +260,30 @@ TEST_F(LinkExchange, ReplyInPieces)
         std::this_thread::sleep_for(250ms);
         Peer.Write(Bytes({0x12, 0x34, 0x56, 0x78, 0x26}));
     };
-    BuildSearchCardSerial(Link.Buffer.data(), 1);
-    EXPECT_EQ(Link.ExchangeFrame(), 0);
+    EXPECT_EQ(Link.ExchangeFrame(BuildSearchCardSerial(1)), 0);
     EXPECT_EQ(Chunks, 2);
-    EXPECT_EQ(Link.ReplyLength(), 8);
-    EXPECT_EQ(Hex(std::vector<uint8_t>(Link.Buffer.begin(), Link.Buffer.begin() + 8)),
-        Hex(Bytes({0x07, 0x0A, 0x01, 0x12, 0x34, 0x56, 0x78, 0x26})));
+    EXPECT_EQ(Hex(ReplyBytes()), Hex(Bytes({0x07, 0x0A, 0x01, 0x12, 0x34, 0x56, 0x78, 0x26})));
 
     // A reply still short of its L + 1 bytes at the time-out is a bad reply.
     Link.ReplyTimeout = 700;
     AnswerWith(Bytes({0x07, 0x0A, 0x01, 0x12}));
-    BuildSearchCardSerial(Link.Buffer.data(), 1);
-    EXPECT_EQ(Link.ExchangeFrame(), 12);
+    EXPECT_EQ(Link.ExchangeFrame(BuildSearchCardSerial(1)), 12);
     EXPECT_EQ(Link.ReplyLength(), 4);
 }
 
 TEST_F(LinkExchange, BytesBeyondTheFrameAreDropped)
 {
-    Link.Buffer.fill(0x77);
     AnswerWith(Bytes({0x03, 0x12, 0x00, 0x15, 0xAA, 0xBB, 0xCC}));
-    BuildLinkTest(Link.Buffer.data());
-    EXPECT_EQ(Link.ExchangeFrame(), 0);
-    EXPECT_EQ(Link.ReplyLength(), 4);
-    EXPECT_EQ(Link.Buffer[4], 0x77);
-    EXPECT_EQ(Link.Buffer[5], 0x77);
+    EXPECT_EQ(Link.ExchangeFrame(BuildLinkTest()), 0);
+    EXPECT_EQ(Hex(ReplyBytes()), "03 12 00 15");
 
     // A 2048-byte burst claiming L = 255: only the frame's 256 bytes are
-    // taken, nothing else in the buffer is written.
-    Link.Buffer.fill(0x77);
+    // taken.
     std::vector<uint8_t> Burst(2048, 0x01);
     Burst[0] = 0xFF;
     AnswerWith(Burst);
-    BuildLinkTest(Link.Buffer.data());
-    EXPECT_EQ(Link.ExchangeFrame(), 12); // 254 ones plus 0xFF do not sum to 0x01
-    EXPECT_EQ(Link.ReplyLength(), 256);
-    EXPECT_EQ(Link.Buffer[255], 0x01);
-    for (size_t i = 256; i < Link.Buffer.size(); ++i)
-        ASSERT_EQ(Link.Buffer[i], 0x77) << i;
+    EXPECT_EQ(Link.ExchangeFrame(BuildLinkTest()), 12); // 254 ones plus 0xFF do not sum to 0x01
+    EXPECT_EQ(Hex(ReplyBytes()), Hex(std::vector<uint8_t>(Burst.begin(), Burst.begin() + 256)));
 }
 
 } // namespace

@@ -110,9 +110,7 @@ TEST(LinkStartUp, MissingPortAndPortChoice)
     EXPECT_EQ(F.LastLog(), QStringLiteral("Search card fail!"));
     {
         TOperationScope Scope(F.Form.get());
-        F.Form->Link->Buffer[0] = 2;
-        F.Form->Link->Buffer[1] = 0x13;
-        EXPECT_EQ(F.Form->ExchangeFrame(), 20);
+        EXPECT_EQ(F.Form->ExchangeFrame(BuildBeep()), 20);
     }
 
     // "COM3" is the simulator.
@@ -166,7 +164,7 @@ TEST(LinkGuard, OneChainAtATime)
         W.Button11Click();
         W.BtnStartReadClick();
         EXPECT_FALSE(W.BeginOperation());
-        EXPECT_EQ(W.ExchangeFrame(), 20);
+        EXPECT_EQ(W.ExchangeFrame(BuildBeep()), 20);
 
         // Settings, selectors and the log still work.
         F.SetBeep(false);
