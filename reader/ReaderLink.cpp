@@ -30,6 +30,19 @@ private:
 
 } // namespace
 
+// A wait step of an exchange. The step's wait runs an event loop, in which
+// the reply is taken in; the exchange quits that loop the moment there is
+// nothing more to wait for, instead of letting the step run out.
+struct TReaderLink::TStep {
+    int Depth = 0;              // waits running on the thread when the step began
+    QEventLoop* Loop = nullptr; // the step's own wait, while it runs
+    bool Over = false;          // the reply is in, or the wait was ended
+    TStep* Outer = nullptr;     // the step this one runs inside, if any
+};
+
+thread_local TReaderLink::TStep* TReaderLink::FCurrentStep = nullptr;
+thread_local int TReaderLink::FWaitDepth = 0;
+
 TReaderLink::TReaderLink(TComm& Device)
     : WaitStep([](int, int Ms) { WaitWithEvents(Ms); })
     , FDevice(Device)
@@ -43,9 +56,18 @@ void TReaderLink::WaitWithEvents(int Ms)
 {
     if (Ms <= 0)
         return;
+    TStep* step = FCurrentStep && FCurrentStep->Depth == FWaitDepth ? FCurrentStep : nullptr;
+    if (step && step->Over)
+        return;
     QEventLoop loop;
     QTimer::singleShot(Ms, Qt::PreciseTimer, &loop, &QEventLoop::quit);
+    if (step)
+        step->Loop = &loop;
+    ++FWaitDepth;
     loop.exec();
+    --FWaitDepth;
+    if (step)
+        step->Loop = nullptr;
 }
 
 int TReaderLink::ExchangeFrame(const TRequest& Request)
@@ -82,7 +104,15 @@ int TReaderLink::ExchangeFrame(const TRequest& Request)
     FAccepting = true;
     int32_t elapsed = 0;
     for (int step = 1; elapsed < ReplyTimeout; ++step) {
-        WaitStep(step, WaitStepMs);
+        {
+            TStep current{FWaitDepth, nullptr, false, FCurrentStep};
+            FStep = FCurrentStep = &current;
+            const TOnScopeExit leave([this, &current] {
+                FCurrentStep = current.Outer;
+                FStep = nullptr;
+            });
+            WaitStep(step, WaitStepMs);
+        }
         elapsed += WaitStepMs;
         // A closed port brings nothing more: no need to wait out the time-out.
         if (FReplyFlag || FWaitEnded || !FDevice.IsOpen())
@@ -111,6 +141,16 @@ void TReaderLink::EndWait()
         return;
     FWaitEnded = true;
     FAccepting = false;
+    EndStep();
+}
+
+void TReaderLink::EndStep()
+{
+    if (!FStep)
+        return;
+    FStep->Over = true;
+    if (FStep->Loop)
+        FStep->Loop->quit();
 }
 
 void TReaderLink::ReceiveData(const void* Data, uint16_t Length)
@@ -120,6 +160,8 @@ void TReaderLink::ReceiveData(const void* Data, uint16_t Length)
     // reader pauses inside it.
     if (!FAccepting || FReplyFlag)
         return;
-    if (FReply.Feed({static_cast<const uint8_t*>(Data), Length}))
+    if (FReply.Feed({static_cast<const uint8_t*>(Data), Length})) {
         FReplyFlag = true;
+        EndStep();
+    }
 }

@@ -38,7 +38,10 @@ public:
     // once. Tests replace it to count steps or to play the reader at a given
     // step, without depending on the speed of the machine.
     std::function<void(int Step, int Ms)> WaitStep;
-    // The default wait: Ms milliseconds of event processing.
+    // The default wait: Ms milliseconds of event processing. Called by an
+    // exchange's WaitStep, it ends as soon as the exchange has its reply or
+    // its wait is ended, so the time-out counts steps but a reply is not
+    // kept waiting for the end of one.
     static void WaitWithEvents(int Ms);
 
     // Sends Request (sealed with its checksum) and waits for the reply: 0
@@ -61,7 +64,11 @@ public:
     bool Busy() const { return FBusy; }
 
 private:
+    struct TStep; // one wait step under way (ReaderLink.cpp)
+
     void ReceiveData(const void* Data, uint16_t Length);
+    // Nothing more to wait for: the current step's wait returns at once.
+    void EndStep();
 
     TComm& FDevice;
     // The exchange buffer: the request as it goes out, checksum included.
@@ -73,4 +80,11 @@ private:
     bool FWaitEnded = false; // EndWait ended the waiting exchange
     std::array<uint8_t, MaxFrameBytes> FReplyFrame{};
     TReplyAssembler FReply{FReplyFrame.data()};
+    TStep* FStep = nullptr; // this link's step, while its wait runs one
+
+    // The innermost exchange step on this thread, and how many waits of
+    // WaitWithEvents run on it: a wait belongs to a step only when it runs
+    // directly in it, not in a handler's own wait further up the stack.
+    static thread_local TStep* FCurrentStep;
+    static thread_local int FWaitDepth;
 };

@@ -7,6 +7,7 @@
 #include "support/PtyPeer.h"
 
 #include <QCoreApplication>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -101,13 +102,21 @@ TEST_F(LinkExchange, ResultCodes)
         {"length 1", Bytes({0x01, 0x01}), 12},
         {"length 0", Bytes({0x00}), 12},
     };
+    // One step, an hour long: the reply ends it the moment it is in (a wait
+    // that ran its step out would hang the test).
+    Link.ReplyTimeout = TReaderLink::WaitStepMs;
     for (const auto& C : Cases) {
         Sleeps = 0;
-        AnswerWith(C.Reply);
+        Link.WaitStep = [&](int, int) {
+            ++Sleeps;
+            Request = Peer.Read(4, 5s);
+            Peer.Write(C.Reply);
+            TReaderLink::WaitWithEvents(3'600'000);
+        };
         EXPECT_EQ(Link.ExchangeFrame(BuildLinkTest()), C.Result) << C.Name;
         EXPECT_EQ(Hex(Request), Hex(Bytes({0x03, 0x12, 0x00, 0x15}))) << C.Name;
         EXPECT_EQ(Link.ReplyLength(), int(C.Reply.size())) << C.Name;
-        EXPECT_LT(Sleeps, 60) << C.Name; // the reply ended the wait, not the time-out
+        EXPECT_EQ(Sleeps, 1) << C.Name;
     }
 }
 
@@ -133,19 +142,23 @@ TEST_F(LinkExchange, SilenceAndWaitSteps)
 
 TEST_F(LinkExchange, TheWaitEndsWithoutAReply)
 {
-    // At step 2 of a 30 s wait: the hang-up handler ends the wait, or the
-    // port is closed under it. Either ends the exchange with 22 after that
-    // step instead of 600 steps.
+    // A handler in step 2 of a 30 s wait ends it: the hang-up handler with
+    // EndWait, at once even in an hour-long step, or a port closed alone,
+    // seen when the step ends. Either gives 22 after that step instead of
+    // 600 of them.
+    constexpr int Hour = 3'600'000;
     struct {
         const char* Name;
-        std::function<void()> AtStep2;
+        std::function<void()> Handler;
+        int StepMs;
     } const Cases[] = {
-        {"EndWait", [this] { Link.EndWait(); }},
-        {"port closed", [this] { Device.ClosePort(); }},
+        {"EndWait", [this] { Link.EndWait(); }, Hour},
         {"port closed, then EndWait", [this] {
              Device.ClosePort();
              Link.EndWait();
-         }},
+         },
+            Hour},
+        {"port closed", [this] { Device.ClosePort(); }, TReaderLink::WaitStepMs},
     };
     Link.ReplyTimeout = 30000;
     for (const auto& C : Cases) {
@@ -154,8 +167,10 @@ TEST_F(LinkExchange, TheWaitEndsWithoutAReply)
             ++Sleeps;
             if (Step == 1)
                 Request = Peer.Read(4, 5s);
-            if (Step == 2)
-                C.AtStep2();
+            if (Step == 2) {
+                QTimer::singleShot(0, C.Handler);
+                TReaderLink::WaitWithEvents(C.StepMs);
+            }
         };
         EXPECT_EQ(Link.ExchangeFrame(BuildLinkTest()), 22) << C.Name;
         EXPECT_EQ(Sleeps, 2) << C.Name;
