@@ -84,9 +84,9 @@ int TReaderLink::ExchangeFrame(const TRequest& Request)
         FBusy = false;
     });
 
-    FReply.Reset();
+    const uint8_t command = Request.Command();
+    FReply.Start(command);
     std::copy_n(Request.Frame.begin(), Request.Length, FBuffer.begin());
-    const uint8_t command = FBuffer[1];
     const int frameBytes = SealFrame(FBuffer.data());
 
     // Whatever the line delivered before this request (a reply that came
@@ -100,7 +100,7 @@ int TReaderLink::ExchangeFrame(const TRequest& Request)
 
     FReplyFlag = false;
     FWaitEnded = false;
-    FReply.Reset();
+    FReply.Start(command);
     FAccepting = true;
     int32_t elapsed = 0;
     for (int step = 1; elapsed < ReplyTimeout; ++step) {
@@ -155,9 +155,10 @@ void TReaderLink::EndStep()
 
 void TReaderLink::ReceiveData(const void* Data, uint16_t Length)
 {
-    // Nothing waits, or this exchange has its whole frame already: the bytes
-    // are stale or surplus. A reply may come in several chunks when the
-    // reader pauses inside it.
+    // Nothing waits, or this exchange has its reply already: the bytes are
+    // stale or surplus. A reply may come in several chunks when the reader
+    // pauses inside it, or behind the tail of a late reply (the assembler
+    // looks past that).
     if (!FAccepting || FReplyFlag)
         return;
     if (FReply.Feed({static_cast<const uint8_t*>(Data), Length})) {

@@ -44,11 +44,13 @@ public:
     // kept waiting for the end of one.
     static void WaitWithEvents(int Ms);
 
-    // Sends Request (sealed with its checksum) and waits for the reply: 0
-    // when it came back with the command code, 12 for a bad or incomplete
-    // reply, 20 when nothing could be sent (port closed, no request, or an
-    // exchange already waits), 22 when nothing arrived in time or the wait
-    // was ended (EndWait, port closed), otherwise the reader's status byte.
+    // Sends Request (sealed with its checksum) and waits for the reply (see
+    // TReplyAssembler for which frame is taken): 0 when it came back with
+    // the command code, 12 when bytes came but no reply frame that checks by
+    // the time-out, 20 when nothing could be sent (port closed, no request,
+    // or an exchange already waits), 22 when nothing arrived in time or the
+    // wait was ended (EndWait, port closed), otherwise the reader's status
+    // byte.
     int ExchangeFrame(const TRequest& Request);
     bool TestLink();
     void BeepReader();
@@ -78,8 +80,7 @@ private:
     bool FBusy = false;
     bool FAccepting = false; // received bytes belong to the waiting exchange
     bool FWaitEnded = false; // EndWait ended the waiting exchange
-    std::array<uint8_t, MaxFrameBytes> FReplyFrame{};
-    TReplyAssembler FReply{FReplyFrame.data()};
+    TReplyAssembler FReply;
     TStep* FStep = nullptr; // this link's step, while its wait runs one
 
     // The innermost exchange step on this thread, and how many waits of

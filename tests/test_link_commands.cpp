@@ -88,37 +88,60 @@ TEST(Commands, ValueBlockImageAndCardTypes)
 
 TEST(Frames, RepliesAssembledFromPiecesAndJudged)
 {
+    // Replies to the link test (0x12). Offset: where the frame taken starts
+    // on the line, -1 when none is taken; Received: the bytes of the frame
+    // taken, or of the first frame when none is.
     struct {
         const char* Name;
         std::vector<std::vector<uint8_t>> Pieces;
-        bool Complete;
+        int Offset;
         int Received;
-        int Verdict; // CheckReply for the link test (0x12), when complete
+        int Verdict; // CheckReply, when taken
     } const Cases[] = {
-        {"whole", {{0x03, 0x12, 0x00, 0x15}}, true, 4, 0},
-        {"in three pieces", {{0x03}, {0x12, 0x00}, {0x15}}, true, 4, 0},
-        {"surplus dropped", {{0x03, 0x12, 0x00, 0x15, 0x03, 0x05}}, true, 4, 0},
-        {"status 5", {{0x03, 0x05, 0x00, 0x08}}, true, 4, 5},
-        {"status 0 is success", {{0x03, 0x00, 0x00, 0x03}}, true, 4, 0},
-        {"bad checksum", {{0x03, 0x12, 0x00, 0x16}}, true, 4, ResultBadReply},
-        {"no status byte", {{0x01, 0x01}}, true, 2, ResultBadReply},
-        {"length zero", {{0x00}}, true, 1, ResultBadReply},
-        {"short of its length", {{0x07, 0x0A, 0x01}}, false, 3, 0},
-        {"empty pieces ignored", {{}, {0x02, 0x12}, {}, {0x14}}, true, 3, 0},
+        {"whole", {{0x03, 0x12, 0x00, 0x15}}, 0, 4, 0},
+        {"in three pieces", {{0x03}, {0x12, 0x00}, {0x15}}, 0, 4, 0},
+        {"surplus dropped", {{0x03, 0x12, 0x00, 0x15, 0x03, 0x05}}, 0, 4, 0},
+        {"status 5", {{0x03, 0x05, 0x00, 0x08}}, 0, 4, 5},
+        {"status 0 is success", {{0x03, 0x00, 0x00, 0x03}}, 0, 4, 0},
+        {"short of its length", {{0x07, 0x0A, 0x01}}, -1, 3, 0},
+        {"empty pieces ignored", {{}, {0x02, 0x12}, {}, {0x14}}, 0, 3, 0},
+        // The first frame does not check: look further on for the command.
+        {"bad checksum", {{0x03, 0x12, 0x00, 0x16}}, -1, 4, 0},
+        {"no status byte", {{0x01, 0x01}}, -1, 2, 0},
+        {"length zero", {{0x00}}, -1, 1, 0},
+        {"a late tail, then the reply", {{0x01, 0x06}, {0x03, 0x12, 0x00, 0x15}}, 2, 4, 0},
+        {"tail and reply in one piece", {{0x01, 0x06, 0x03, 0x12, 0x00, 0x15}}, 2, 4, 0},
+        {"bad checksum, then the reply", {{0x03, 0x12, 0x00, 0x16, 0x03}, {0x12, 0x00, 0x15}}, 4, 4, 0},
+        {"only the command code further on", {{0x01, 0x06, 0x03, 0x05, 0x00, 0x08}}, -1, 2, 0},
+        {"the lowest whole frame", {{0x00, 0x04, 0x12, 0x01, 0x02, 0x19, 0x03, 0x12, 0x00, 0x15}}, 1, 5, 0},
     };
     for (const auto& C : Cases) {
-        std::array<uint8_t, MaxFrameBytes> Buf;
-        Buf.fill(0x77);
-        TReplyAssembler Reply(Buf.data());
+        TReplyAssembler Reply;
+        Reply.Start(0x12);
         for (const auto& P : C.Pieces)
             Reply.Feed(P);
-        EXPECT_EQ(Reply.Complete(), C.Complete) << C.Name;
+        EXPECT_EQ(Reply.Complete(), C.Offset >= 0) << C.Name;
+        EXPECT_EQ(Reply.Offset(), C.Offset) << C.Name;
         EXPECT_EQ(Reply.Received(), C.Received) << C.Name;
-        if (C.Complete) {
+        if (Reply.Complete()) {
             EXPECT_EQ(CheckReply(Reply.Bytes(), 0x12), C.Verdict) << C.Name;
         }
-        EXPECT_EQ(Buf[size_t(C.Received)], 0x77) << C.Name << ": nothing written past the frame";
     }
+
+    // Bounded: after a long burst that never checks, the reply is still
+    // found, and Start begins afresh.
+    TReplyAssembler Reply;
+    Reply.Start(0x12);
+    std::vector<uint8_t> Line(3000, 0x01);
+    Line[0] = 0xFF;
+    for (int b : {0x03, 0x12, 0x00, 0x15})
+        Line.push_back(uint8_t(b));
+    EXPECT_TRUE(Reply.Feed(Line));
+    EXPECT_EQ(Reply.Offset(), 3000);
+    EXPECT_EQ(std::vector<uint8_t>(Reply.Bytes().begin(), Reply.Bytes().end()), std::vector<uint8_t>({0x03, 0x12, 0x00, 0x15}));
+    Reply.Start(0x12);
+    EXPECT_FALSE(Reply.Complete());
+    EXPECT_EQ(Reply.Received(), 0);
 }
 
 TEST(Frames, DecodersReadOnlyBytesThatArrived)

@@ -87,35 +87,60 @@ TEST_F(LinkExchange, BeepAndLinkTestFramesOnTheWire)
 
 TEST_F(LinkExchange, ResultCodes)
 {
+    // Taken: a frame that checks, at the start or, after bytes that do not
+    // check, further on with the command code. Otherwise the wait runs out
+    // and gives 12, with the first frame's bytes as the reply.
+    // A 2048-byte burst claiming L = 255: 254 ones plus 0xFF do not sum to
+    // 0x01, and nothing after it checks.
+    std::vector<uint8_t> Burst(2048, 0x01);
+    Burst[0] = 0xFF;
     struct {
         const char* Name;
-        std::vector<uint8_t> Reply;
+        std::vector<uint8_t> Line;
         int Result;
+        bool Taken;
+        std::vector<uint8_t> Reply;
     } const Cases[] = {
-        {"same command code", Bytes({0x03, 0x12, 0x00, 0x15}), 0},
-        {"reader status 5", Bytes({0x03, 0x05, 0x00, 0x08}), 5},
-        {"byte 1 zero", Bytes({0x03, 0x00, 0x00, 0x03}), 0},
-        {"bad checksum, right code", Bytes({0x03, 0x12, 0x00, 0x16}), 12},
-        {"status 22 from the reader", Bytes({0x02, 0x16, 0x18}), 22},
-        {"longer reply", Bytes({0x07, 0x12, 0x01, 0x12, 0x34, 0x56, 0x78, 0x2E}), 0},
+        {"same command code", Bytes({0x03, 0x12, 0x00, 0x15}), 0, true, Bytes({0x03, 0x12, 0x00, 0x15})},
+        {"reader status 5", Bytes({0x03, 0x05, 0x00, 0x08}), 5, true, Bytes({0x03, 0x05, 0x00, 0x08})},
+        {"byte 1 zero", Bytes({0x03, 0x00, 0x00, 0x03}), 0, true, Bytes({0x03, 0x00, 0x00, 0x03})},
+        {"status 22 from the reader", Bytes({0x02, 0x16, 0x18}), 22, true, Bytes({0x02, 0x16, 0x18})},
+        {"longer reply", Bytes({0x07, 0x12, 0x01, 0x12, 0x34, 0x56, 0x78, 0x2E}), 0, true,
+            Bytes({0x07, 0x12, 0x01, 0x12, 0x34, 0x56, 0x78, 0x2E})},
+        {"bad checksum, right code", Bytes({0x03, 0x12, 0x00, 0x16}), 12, false, Bytes({0x03, 0x12, 0x00, 0x16})},
         // No status byte: byte 1 would be the request's own command code.
-        {"length 1", Bytes({0x01, 0x01}), 12},
-        {"length 0", Bytes({0x00}), 12},
+        {"length 1", Bytes({0x01, 0x01}), 12, false, Bytes({0x01, 0x01})},
+        {"length 0", Bytes({0x00}), 12, false, Bytes({0x00})},
+        {"bytes beyond the frame dropped", Bytes({0x03, 0x12, 0x00, 0x15, 0xAA, 0xBB, 0xCC}), 0, true,
+            Bytes({0x03, 0x12, 0x00, 0x15})},
+        {"burst", Burst, 12, false, std::vector<uint8_t>(Burst.begin(), Burst.begin() + 256)},
+        {"a late reply's tail, then the reply", Bytes({0x01, 0x06, 0x03, 0x12, 0x00, 0x15}), 0, true,
+            Bytes({0x03, 0x12, 0x00, 0x15})},
+        {"bad checksum, then the reply", Bytes({0x03, 0x12, 0x00, 0x16, 0x03, 0x12, 0x00, 0x15}), 0, true,
+            Bytes({0x03, 0x12, 0x00, 0x15})},
+        // Past bytes that do not check, only the command code is a reply.
+        {"a late reply's tail, then status 5", Bytes({0x01, 0x06, 0x03, 0x05, 0x00, 0x08}), 12, false,
+            Bytes({0x01, 0x06})},
     };
-    // One step, an hour long: the reply ends it the moment it is in (a wait
-    // that ran its step out would hang the test).
+    // One step. A reply that is taken ends it the moment it is in, though the
+    // step is an hour long (a wait that ran its step out would hang the
+    // test); one that is not runs out a step that ends once the line is in.
     Link.ReplyTimeout = TReaderLink::WaitStepMs;
     for (const auto& C : Cases) {
         Sleeps = 0;
         Link.WaitStep = [&](int, int) {
             ++Sleeps;
             Request = Peer.Read(4, 5s);
-            Peer.Write(C.Reply);
-            TReaderLink::WaitWithEvents(3'600'000);
+            const int Before = Chunks;
+            Peer.Write(C.Line);
+            if (C.Taken)
+                TReaderLink::WaitWithEvents(3'600'000);
+            else
+                EXPECT_TRUE(WaitUntil([&] { return Chunks > Before; })) << C.Name;
         };
         EXPECT_EQ(Link.ExchangeFrame(BuildLinkTest()), C.Result) << C.Name;
         EXPECT_EQ(Hex(Request), Hex(Bytes({0x03, 0x12, 0x00, 0x15}))) << C.Name;
-        EXPECT_EQ(Link.ReplyLength(), int(C.Reply.size())) << C.Name;
+        EXPECT_EQ(Hex(ReplyBytes()), Hex(C.Reply)) << C.Name;
         EXPECT_EQ(Sleeps, 1) << C.Name;
     }
 }
@@ -252,17 +277,35 @@ TEST_F(LinkExchange, LateRepliesNeverPassForTheNextOne)
     }
     Device.SetReadIntervalTimeout(100);
 
-    // A late reply straddling the next request: its head is dropped, and its
-    // tail, arriving after the request, cannot pass for a whole reply.
-    Link.ReplyTimeout = 150;
-    AnswerWith({});
-    EXPECT_EQ(Link.ExchangeFrame(BuildSearchCardSerial(1)), 22);
-    const uint64_t Before = Device.ReceivedBytes();
-    Peer.Write(Bytes({0x07, 0x0A, 0x01}));
-    ASSERT_TRUE(WaitWithoutEvents([&] { return Device.ReceivedBytes() >= Before + 3; }));
-    Link.ReplyTimeout = 700;
-    AnswerWith(Bytes({0x12, 0x34, 0x56, 0x78, 0x26, 0x03, 0x01, 0x00, 0x04}));
-    EXPECT_EQ(Link.ExchangeFrame(BuildSearchCardSerial(1)), 12);
+    // A late reply straddling the next request: its head arrives before the
+    // request and is dropped, its tail after it, ahead of the true reply.
+    // The tail cannot pass for a reply; the reply behind it is taken when it
+    // repeats the command code.
+    struct {
+        const char* Name;
+        TRequest Request;
+        std::vector<uint8_t> Head, Line;
+        int Result;
+        std::vector<uint8_t> Reply;
+    } const Straddling[] = {
+        {"tail 01 06, then the search's reply", BuildSearchCard(1), Bytes({0x03, 0x02}),
+            Bytes({0x01, 0x06, 0x03, 0x02, 0x01, 0x06}), 0, Bytes({0x03, 0x02, 0x01, 0x06})},
+        {"tail claiming more than comes, then a refusal", BuildSearchCardSerial(1), Bytes({0x07, 0x0A, 0x01}),
+            Bytes({0x12, 0x34, 0x56, 0x78, 0x26, 0x03, 0x01, 0x00, 0x04}), 12,
+            Bytes({0x12, 0x34, 0x56, 0x78, 0x26, 0x03, 0x01, 0x00, 0x04})},
+    };
+    for (const auto& S : Straddling) {
+        Link.ReplyTimeout = 150;
+        AnswerWith({});
+        EXPECT_EQ(Link.ExchangeFrame(S.Request), 22) << S.Name;
+        const uint64_t Before = Device.ReceivedBytes();
+        Peer.Write(S.Head);
+        ASSERT_TRUE(WaitWithoutEvents([&] { return Device.ReceivedBytes() >= Before + S.Head.size(); })) << S.Name;
+        Link.ReplyTimeout = 700;
+        AnswerWith(S.Line);
+        EXPECT_EQ(Link.ExchangeFrame(S.Request), S.Result) << S.Name;
+        EXPECT_EQ(Hex(ReplyBytes()), Hex(S.Reply)) << S.Name;
+    }
 }
 
 TEST_F(LinkExchange, ReplyInPieces)
@@ -284,21 +327,6 @@ TEST_F(LinkExchange, ReplyInPieces)
     AnswerWith(Bytes({0x07, 0x0A, 0x01, 0x12}));
     EXPECT_EQ(Link.ExchangeFrame(BuildSearchCardSerial(1)), 12);
     EXPECT_EQ(Link.ReplyLength(), 4);
-}
-
-TEST_F(LinkExchange, BytesBeyondTheFrameAreDropped)
-{
-    AnswerWith(Bytes({0x03, 0x12, 0x00, 0x15, 0xAA, 0xBB, 0xCC}));
-    EXPECT_EQ(Link.ExchangeFrame(BuildLinkTest()), 0);
-    EXPECT_EQ(Hex(ReplyBytes()), "03 12 00 15");
-
-    // A 2048-byte burst claiming L = 255: only the frame's 256 bytes are
-    // taken.
-    std::vector<uint8_t> Burst(2048, 0x01);
-    Burst[0] = 0xFF;
-    AnswerWith(Burst);
-    EXPECT_EQ(Link.ExchangeFrame(BuildLinkTest()), 12); // 254 ones plus 0xFF do not sum to 0x01
-    EXPECT_EQ(Hex(ReplyBytes()), Hex(std::vector<uint8_t>(Burst.begin(), Burst.begin() + 256)));
 }
 
 } // namespace
