@@ -54,13 +54,15 @@ public:
     int ExchangeFrame(const TRequest& Request);
     bool TestLink();
     void BeepReader();
-    // Ends a waiting exchange with 22, as if nothing had come: for the
-    // hang-up handler, which closes the port while an exchange waits further
-    // down the stack. Nothing when no exchange waits.
+    // Ends a waiting exchange at once with 22, as if nothing had come (a
+    // reply already in still counts): for the hang-up handler, which closes
+    // the port while an exchange waits further down the stack. Nothing when
+    // no exchange waits.
     void EndWait();
-    // Bytes of the last reply frame that truly arrived (L + 1 when complete).
+    // Bytes of the last reply: the frame taken (L + 1), or as much of the
+    // first frame as arrived when none was taken.
     int ReplyLength() const { return FReply.Received(); }
-    // The last reply frame as it arrived, for the decoders.
+    // Those bytes, for the decoders.
     std::span<const uint8_t> Reply() const { return FReply.Bytes(); }
     // True while an exchange is under way (sending or waiting).
     bool Busy() const { return FBusy; }
