@@ -1,9 +1,9 @@
 // Request layouts and reply decoders of the reader's commands. Every builder
-// writes bytes 0 .. L-1; sealing the frame adds the checksum at index L.
+// fills bytes 0 .. L-1 with L from the command table; sealing the frame for
+// sending adds the checksum at index L.
 #include "protocol/Commands.h"
 
 #include <algorithm>
-#include <cstring>
 
 namespace {
 
@@ -22,6 +22,16 @@ constexpr TCommandInfo Commands[] = {
     {Cmd::Beep, 2, 0, "beep"},
 };
 
+// Every request fits a TRequest and carries a command byte.
+constexpr bool LengthsFit()
+{
+    for (const TCommandInfo& c : Commands)
+        if (c.Length < 2 || c.Length > MaxRequestLength || c.LengthWithKey > MaxRequestLength)
+            return false;
+    return true;
+}
+static_assert(LengthsFit());
+
 // The reply carries bytes 0 .. Last (before its checksum), both by its length
 // byte and by what truly arrived.
 bool Covers(std::span<const uint8_t> Reply, size_t Last)
@@ -37,18 +47,24 @@ std::array<uint8_t, N> Take(std::span<const uint8_t> Reply, size_t From)
     return out;
 }
 
-void Header(uint8_t* Buf, uint8_t Length, uint8_t Command)
+// A request of Command with its length byte from the command table: the
+// form with a key where the command has one and WithKey asks for it.
+TRequest Header(uint8_t Command, bool WithKey = false)
 {
-    Buf[0] = Length;
-    Buf[1] = Command;
+    const TCommandInfo* info = FindCommand(Command);
+    TRequest request;
+    if (!info)
+        return request; // not a command of the reader: no request
+    request.Length = WithKey && info->LengthWithKey ? info->LengthWithKey : info->Length;
+    request.Frame[0] = uint8_t(request.Length);
+    request.Frame[1] = Command;
+    return request;
 }
 
-// The payload may already stand in place (the caller converted typed text
-// straight into the buffer); memmove keeps it either way.
-void Place(uint8_t* Dest, const uint8_t* Src, int Count)
+template <size_t N>
+void Put(TRequest& Request, int Offset, const std::array<uint8_t, N>& Bytes)
 {
-    if (Src && Src != Dest)
-        std::memmove(Dest, Src, size_t(Count));
+    std::copy(Bytes.begin(), Bytes.end(), Request.Frame.begin() + Offset);
 }
 
 } // namespace
@@ -63,76 +79,81 @@ const TCommandInfo* FindCommand(uint8_t Code)
     return nullptr;
 }
 
-void BuildSearchCard(uint8_t* Buf, uint8_t SearchMode)
+TRequest BuildSearchCard(uint8_t SearchMode)
 {
-    Header(Buf, 3, Cmd::SearchCard);
-    Buf[2] = SearchMode;
+    TRequest request = Header(Cmd::SearchCard);
+    request.Frame[2] = SearchMode;
+    return request;
 }
 
-void BuildSearchCardSerial(uint8_t* Buf, uint8_t SearchMode)
+TRequest BuildSearchCardSerial(uint8_t SearchMode)
 {
-    Header(Buf, 3, Cmd::SearchCardSerial);
-    Buf[2] = SearchMode;
+    TRequest request = Header(Cmd::SearchCardSerial);
+    request.Frame[2] = SearchMode;
+    return request;
 }
 
-void BuildAnticollision(uint8_t* Buf) { Header(Buf, 2, Cmd::Anticollision); }
+TRequest BuildAnticollision() { return Header(Cmd::Anticollision); }
 
-void BuildSelectCard(uint8_t* Buf) { Header(Buf, 2, Cmd::SelectCard); }
+TRequest BuildSelectCard() { return Header(Cmd::SelectCard); }
 
-void BuildHaltCard(uint8_t* Buf) { Header(Buf, 2, Cmd::HaltCard); }
+TRequest BuildHaltCard() { return Header(Cmd::HaltCard); }
 
-void BuildAuthenticate(uint8_t* Buf, uint8_t Sector, uint8_t KeySource, const uint8_t* Key)
+TRequest BuildAuthenticate(uint8_t Sector, uint8_t KeySource, const TKey* Key)
 {
-    if (Key) {
-        Place(Buf + AuthKeyOffset, Key, KeyBytes);
-        Header(Buf, uint8_t(AuthKeyOffset + KeyBytes), Cmd::Authenticate);
-    } else {
-        Header(Buf, 4, Cmd::Authenticate);
-    }
-    Buf[2] = Sector;
-    Buf[3] = KeySource;
+    TRequest request = Header(Cmd::Authenticate, Key != nullptr);
+    request.Frame[2] = Sector;
+    request.Frame[3] = KeySource;
+    if (Key)
+        Put(request, AuthKeyOffset, *Key);
+    return request;
 }
 
-void BuildReadBlock(uint8_t* Buf, uint8_t Block)
+TRequest BuildReadBlock(uint8_t Block)
 {
-    Header(Buf, 3, Cmd::ReadBlock);
-    Buf[2] = Block;
+    TRequest request = Header(Cmd::ReadBlock);
+    request.Frame[2] = Block;
+    return request;
 }
 
-void BuildWriteBlock(uint8_t* Buf, uint8_t Block, const uint8_t* Data)
+TRequest BuildWriteBlock(uint8_t Block, const TBlockData& Data)
 {
-    Place(Buf + WriteDataOffset, Data, BlockBytes);
-    Header(Buf, uint8_t(WriteDataOffset + BlockBytes), Cmd::WriteBlock);
-    Buf[2] = Block;
+    TRequest request = Header(Cmd::WriteBlock);
+    request.Frame[2] = Block;
+    Put(request, WriteDataOffset, Data);
+    return request;
 }
 
-void BuildValueOperation(uint8_t* Buf, uint8_t Operation, uint8_t Block, uint32_t Amount)
+TRequest BuildValueOperation(uint8_t Operation, uint8_t Block, uint32_t Amount)
 {
-    Header(Buf, 9, Cmd::ValueOperation);
-    Buf[2] = Operation;
-    Buf[3] = Block;
-    Buf[4] = Block;
-    Buf[5] = uint8_t(Amount >> 24);
-    Buf[6] = uint8_t(Amount >> 16);
-    Buf[7] = uint8_t(Amount >> 8);
-    Buf[8] = uint8_t(Amount);
+    TRequest request = Header(Cmd::ValueOperation);
+    request.Frame[2] = Operation;
+    request.Frame[3] = Block;
+    request.Frame[4] = Block;
+    request.Frame[5] = uint8_t(Amount >> 24);
+    request.Frame[6] = uint8_t(Amount >> 16);
+    request.Frame[7] = uint8_t(Amount >> 8);
+    request.Frame[8] = uint8_t(Amount);
+    return request;
 }
 
-void BuildDownloadKey(uint8_t* Buf, uint8_t KeyType, uint8_t Sector, const uint8_t* Key)
+TRequest BuildDownloadKey(uint8_t KeyType, uint8_t Sector, const TKey& Key)
 {
-    Place(Buf + DownloadKeyOffset, Key, KeyBytes);
-    Header(Buf, uint8_t(DownloadKeyOffset + KeyBytes), Cmd::DownloadKey);
-    Buf[2] = KeyType;
-    Buf[3] = Sector;
+    TRequest request = Header(Cmd::DownloadKey);
+    request.Frame[2] = KeyType;
+    request.Frame[3] = Sector;
+    Put(request, DownloadKeyOffset, Key);
+    return request;
 }
 
-void BuildLinkTest(uint8_t* Buf)
+TRequest BuildLinkTest()
 {
-    Header(Buf, 3, Cmd::LinkTest);
-    Buf[2] = 0;
+    TRequest request = Header(Cmd::LinkTest);
+    request.Frame[2] = 0;
+    return request;
 }
 
-void BuildBeep(uint8_t* Buf) { Header(Buf, 2, Cmd::Beep); }
+TRequest BuildBeep() { return Header(Cmd::Beep); }
 
 const char* CardTypeText(uint8_t Code)
 {

@@ -1,8 +1,9 @@
 #pragma once
 // The reader's command set: every request layout and every reply byte the
 // program reads, in one place, for the program and the simulator alike.
-// Builders write bytes 0 .. L-1 of a request (the checksum is added when the
-// frame is sealed); decoders take a reply that passed CheckReply.
+// Builders give a request's bytes 0 .. L-1, its length byte taken from the
+// command table (the checksum is added when the frame is sealed for
+// sending); decoders take a reply that passed CheckReply.
 
 #include "protocol/CardLayout.h"
 
@@ -64,24 +65,35 @@ constexpr uint8_t Decrement = 0;
 constexpr uint8_t Increment = 1;
 } // namespace ValueOp
 
-void BuildSearchCard(uint8_t* Buf, uint8_t SearchMode);
-void BuildSearchCardSerial(uint8_t* Buf, uint8_t SearchMode);
-void BuildAnticollision(uint8_t* Buf);
-void BuildSelectCard(uint8_t* Buf);
-void BuildHaltCard(uint8_t* Buf);
+// The longest request: a block write, L = 19.
+constexpr int MaxRequestLength = WriteDataOffset + BlockBytes;
+
+// One request as built: Frame holds bytes 0 .. Length-1 (Frame[0] is the
+// length byte L = Length, Frame[1] the command code) and leaves room for the
+// checksum at index Length. A default request (Length 0) is no request.
+struct TRequest {
+    std::array<uint8_t, MaxRequestLength + 1> Frame{};
+    int Length = 0;
+
+    uint8_t Command() const { return Frame[1]; }
+    // Bytes 0 .. L-1, without the checksum.
+    std::span<const uint8_t> Bytes() const { return {Frame.data(), size_t(Length)}; }
+};
+
+TRequest BuildSearchCard(uint8_t SearchMode);
+TRequest BuildSearchCardSerial(uint8_t SearchMode);
+TRequest BuildAnticollision();
+TRequest BuildSelectCard();
+TRequest BuildHaltCard();
 // Stored-key form (L = 4) when Key is null, typed-key form (L = 10) otherwise.
-// With a typed key the key bytes may already stand at AuthKeyOffset: pass
-// Buf + AuthKeyOffset as Key and they are kept.
-void BuildAuthenticate(uint8_t* Buf, uint8_t Sector, uint8_t KeySource, const uint8_t* Key);
-void BuildReadBlock(uint8_t* Buf, uint8_t Block);
-// Data may already stand at WriteDataOffset (pass Buf + WriteDataOffset).
-void BuildWriteBlock(uint8_t* Buf, uint8_t Block, const uint8_t* Data);
+TRequest BuildAuthenticate(uint8_t Sector, uint8_t KeySource, const TKey* Key = nullptr);
+TRequest BuildReadBlock(uint8_t Block);
+TRequest BuildWriteBlock(uint8_t Block, const TBlockData& Data);
 // Operation 1 increments, 0 decrements; the amount goes most significant byte first.
-void BuildValueOperation(uint8_t* Buf, uint8_t Operation, uint8_t Block, uint32_t Amount);
-// Key may already stand at DownloadKeyOffset (pass Buf + DownloadKeyOffset).
-void BuildDownloadKey(uint8_t* Buf, uint8_t KeyType, uint8_t Sector, const uint8_t* Key);
-void BuildLinkTest(uint8_t* Buf);
-void BuildBeep(uint8_t* Buf);
+TRequest BuildValueOperation(uint8_t Operation, uint8_t Block, uint32_t Amount);
+TRequest BuildDownloadKey(uint8_t KeyType, uint8_t Sector, const TKey& Key);
+TRequest BuildLinkTest();
+TRequest BuildBeep();
 
 // Card type code -> "MifareOne", "MifarePro", "MifareLight" or "unknow type".
 const char* CardTypeText(uint8_t Code);

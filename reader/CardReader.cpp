@@ -3,9 +3,9 @@
 #include "protocol/CardLayout.h"
 #include "reader/ReaderLink.h"
 
-bool TCardReader::Exchange()
+bool TCardReader::Exchange(const TRequest& Request)
 {
-    FLastResult = FLink.ExchangeFrame();
+    FLastResult = FLink.ExchangeFrame(Request);
     return FLastResult == ResultOk;
 }
 
@@ -20,51 +20,44 @@ std::optional<T> Decoded(std::optional<T> Value, int& Result)
 
 std::optional<uint8_t> TCardReader::SearchCard()
 {
-    BuildSearchCard(FLink.Buffer.data(), FLink.SearchMode);
-    if (!Exchange())
+    if (!Exchange(BuildSearchCard(FLink.SearchMode)))
         return std::nullopt;
     return Decoded(DecodeSearch(FLink.Reply()), FLastResult);
 }
 
 std::optional<TCardId> TCardReader::SearchCardSerial()
 {
-    BuildSearchCardSerial(FLink.Buffer.data(), FLink.SearchMode);
-    if (!Exchange())
+    if (!Exchange(BuildSearchCardSerial(FLink.SearchMode)))
         return std::nullopt;
     return Decoded(DecodeSearchSerial(FLink.Reply()), FLastResult);
 }
 
 std::optional<TSerial> TCardReader::Anticollision()
 {
-    BuildAnticollision(FLink.Buffer.data());
-    if (!Exchange())
+    if (!Exchange(BuildAnticollision()))
         return std::nullopt;
     return Decoded(DecodeAnticollision(FLink.Reply()), FLastResult);
 }
 
 bool TCardReader::SelectCard()
 {
-    BuildSelectCard(FLink.Buffer.data());
-    return Exchange();
+    return Exchange(BuildSelectCard());
 }
 
 bool TCardReader::HaltCard()
 {
-    BuildHaltCard(FLink.Buffer.data());
-    return Exchange();
+    return Exchange(BuildHaltCard());
 }
 
 bool TCardReader::Authenticate(uint8_t Sector, uint8_t Source, const TKey* Key)
 {
     const bool typed = Key && KeySources::Typed(Source);
-    BuildAuthenticate(FLink.Buffer.data(), Sector, Source, typed ? Key->data() : nullptr);
-    return Exchange();
+    return Exchange(BuildAuthenticate(Sector, Source, typed ? Key : nullptr));
 }
 
 std::optional<TBlockData> TCardReader::ReadBlock(uint8_t Block)
 {
-    BuildReadBlock(FLink.Buffer.data(), Block);
-    if (!Exchange())
+    if (!Exchange(BuildReadBlock(Block)))
         return std::nullopt;
     return Decoded(DecodeReadBlock(FLink.Reply()), FLastResult);
 }
@@ -75,18 +68,15 @@ bool TCardReader::WriteBlock(uint8_t Block, const TBlockData& Data)
         FLastResult = ResultNotSent;
         return false;
     }
-    BuildWriteBlock(FLink.Buffer.data(), Block, Data.data());
-    return Exchange();
+    return Exchange(BuildWriteBlock(Block, Data));
 }
 
 bool TCardReader::ValueOperation(uint8_t Operation, uint8_t Block, uint32_t Amount)
 {
-    BuildValueOperation(FLink.Buffer.data(), Operation, Block, Amount);
-    return Exchange();
+    return Exchange(BuildValueOperation(Operation, Block, Amount));
 }
 
 bool TCardReader::DownloadKey(uint8_t KeyType, uint8_t Sector, const TKey& Key)
 {
-    BuildDownloadKey(FLink.Buffer.data(), KeyType, Sector, Key.data());
-    return Exchange();
+    return Exchange(BuildDownloadKey(KeyType, Sector, Key));
 }

@@ -39,7 +39,7 @@ public:
     int LastResult() const { return FLastResult; }
 
 private:
-    bool Exchange();
+    bool Exchange(const TRequest& Request);
 
     TReaderLink& FLink;
     int FLastResult = 0;

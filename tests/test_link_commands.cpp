@@ -6,92 +6,61 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace {
 
-// The frame as it goes on the wire: bytes 0 .. L plus the checksum.
-std::vector<int> Frame(std::array<uint8_t, 32> Buf)
+// The request as it goes on the wire: bytes 0 .. L plus the checksum.
+std::vector<int> Wire(TRequest Request)
 {
-    const int Bytes = SealFrame(Buf.data());
-    return std::vector<int>(Buf.begin(), Buf.begin() + Bytes);
+    const int Bytes = SealFrame(Request.Frame.data());
+    return std::vector<int>(Request.Frame.begin(), Request.Frame.begin() + Bytes);
 }
 
 struct TFrameCase {
     std::string Name;
-    std::function<void(uint8_t*)> Build;
+    TRequest Request;
     std::vector<int> Wire;
 };
 
 TEST(Commands, RequestFramesOnTheWire)
 {
-    const uint8_t Key[6] = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5};
-    const uint8_t Zero[16] = {};
-    const uint8_t KeyD[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    const TKey Key = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5};
+    const TBlockData Zero = {};
+    const TKey KeyD = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
     const std::vector<TFrameCase> Cases = {
-        {"search idle", [](uint8_t* B) { BuildSearchCard(B, 0); }, {0x03, 0x02, 0x00, 0x05}},
-        {"search all", [](uint8_t* B) { BuildSearchCard(B, 1); }, {0x03, 0x02, 0x01, 0x06}},
-        {"search serial all", [](uint8_t* B) { BuildSearchCardSerial(B, 1); }, {0x03, 0x0A, 0x01, 0x0E}},
-        {"search serial idle", [](uint8_t* B) { BuildSearchCardSerial(B, 0); }, {0x03, 0x0A, 0x00, 0x0D}},
-        {"anticollision", [](uint8_t* B) { BuildAnticollision(B); }, {0x02, 0x03, 0x05}},
-        {"select", [](uint8_t* B) { BuildSelectCard(B); }, {0x02, 0x04, 0x06}},
-        {"halt", [](uint8_t* B) { BuildHaltCard(B); }, {0x02, 0x09, 0x0B}},
-        {"beep", [](uint8_t* B) { BuildBeep(B); }, {0x02, 0x13, 0x15}},
-        {"link test", [](uint8_t* B) { BuildLinkTest(B); }, {0x03, 0x12, 0x00, 0x15}},
-        {"auth stored B sector 5", [](uint8_t* B) { BuildAuthenticate(B, 5, 1, nullptr); },
-            {0x04, 0x05, 0x05, 0x01, 0x0F}},
-        {"auth no selection", [](uint8_t* B) { BuildAuthenticate(B, 0, 0xFF, nullptr); },
-            {0x04, 0x05, 0x00, 0xFF, 0x08}},
-        {"auth typed A sector 15", [&](uint8_t* B) { BuildAuthenticate(B, 15, 2, Key); },
+        {"search idle", BuildSearchCard(0), {0x03, 0x02, 0x00, 0x05}},
+        {"search all", BuildSearchCard(1), {0x03, 0x02, 0x01, 0x06}},
+        {"search serial all", BuildSearchCardSerial(1), {0x03, 0x0A, 0x01, 0x0E}},
+        {"search serial idle", BuildSearchCardSerial(0), {0x03, 0x0A, 0x00, 0x0D}},
+        {"anticollision", BuildAnticollision(), {0x02, 0x03, 0x05}},
+        {"select", BuildSelectCard(), {0x02, 0x04, 0x06}},
+        {"halt", BuildHaltCard(), {0x02, 0x09, 0x0B}},
+        {"beep", BuildBeep(), {0x02, 0x13, 0x15}},
+        {"link test", BuildLinkTest(), {0x03, 0x12, 0x00, 0x15}},
+        {"auth stored B sector 5", BuildAuthenticate(5, 1), {0x04, 0x05, 0x05, 0x01, 0x0F}},
+        {"auth no selection", BuildAuthenticate(0, 0xFF), {0x04, 0x05, 0x00, 0xFF, 0x08}},
+        {"auth typed A sector 15", BuildAuthenticate(15, 2, &Key),
             {0x0A, 0x05, 0x0F, 0x02, 0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xEF}},
-        {"read block 8", [](uint8_t* B) { BuildReadBlock(B, 8); }, {0x03, 0x06, 0x08, 0x11}},
-        {"write block 1 zeros", [&](uint8_t* B) { BuildWriteBlock(B, 1, Zero); },
+        {"read block 8", BuildReadBlock(8), {0x03, 0x06, 0x08, 0x11}},
+        {"write block 1 zeros", BuildWriteBlock(1, Zero),
             {0x13, 0x07, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x1B}},
-        {"increment block 6 by 258", [](uint8_t* B) { BuildValueOperation(B, 1, 6, 258); },
+        {"increment block 6 by 258", BuildValueOperation(1, 6, 258),
             {0x09, 0x08, 0x01, 0x06, 0x06, 0x00, 0x00, 0x01, 0x02, 0x21}},
-        {"decrement by FFFFFFFF", [](uint8_t* B) { BuildValueOperation(B, 0, 4, 0xFFFFFFFF); },
+        {"decrement by FFFFFFFF", BuildValueOperation(0, 4, 0xFFFFFFFF),
             {0x09, 0x08, 0x00, 0x04, 0x04, 0xFF, 0xFF, 0xFF, 0xFF, 0x15}},
-        {"download key A sector 3", [&](uint8_t* B) { BuildDownloadKey(B, 0, 3, KeyD); },
+        {"download key A sector 3", BuildDownloadKey(0, 3, KeyD),
             {0x0A, 0x0B, 0x00, 0x03, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x12}},
     };
     for (const auto& C : Cases) {
-        std::array<uint8_t, 32> Buf;
-        Buf.fill(0xEE);
-        C.Build(Buf.data());
-        EXPECT_EQ(Frame(Buf), C.Wire) << C.Name;
-        // Nothing beyond the request's own bytes is touched.
-        for (size_t i = size_t(Buf[0]); i < Buf.size(); ++i)
-            EXPECT_EQ(Buf[i], 0xEE) << C.Name << " index " << i;
+        EXPECT_EQ(C.Request.Length, C.Wire[0]) << C.Name;
+        EXPECT_EQ(Wire(C.Request), C.Wire) << C.Name;
+        // Nothing beyond the request's own bytes is written.
+        for (size_t i = size_t(C.Request.Length); i < C.Request.Frame.size(); ++i)
+            EXPECT_EQ(C.Request.Frame[i], 0) << C.Name << " index " << i;
     }
-}
-
-TEST(Commands, PayloadAlreadyInPlaceIsKept)
-{
-    std::array<uint8_t, 32> Buf{};
-    for (int i = 0; i < KeyBytes; ++i)
-        Buf[size_t(AuthKeyOffset + i)] = uint8_t(0x10 + i);
-    BuildAuthenticate(Buf.data(), 2, 3, Buf.data() + AuthKeyOffset);
-    EXPECT_EQ(Frame(Buf), (std::vector<int>{0x0A, 0x05, 0x02, 0x03, 0x10, 0x11, 0x12, 0x13, 0x14, 0x15, 0x83}));
-
-    Buf.fill(0);
-    for (int i = 0; i < BlockBytes; ++i)
-        Buf[size_t(WriteDataOffset + i)] = uint8_t(i);
-    BuildWriteBlock(Buf.data(), 9, Buf.data() + WriteDataOffset);
-    const auto W = Frame(Buf);
-    ASSERT_EQ(W.size(), 20u);
-    EXPECT_EQ(W[0], 0x13);
-    EXPECT_EQ(W[2], 9);
-    for (int i = 0; i < BlockBytes; ++i)
-        EXPECT_EQ(W[size_t(3 + i)], i);
-
-    Buf.fill(0);
-    for (int i = 0; i < KeyBytes; ++i)
-        Buf[size_t(DownloadKeyOffset + i)] = uint8_t(0xC0 + i);
-    BuildDownloadKey(Buf.data(), 1, 15, Buf.data() + DownloadKeyOffset);
-    EXPECT_EQ(Frame(Buf), (std::vector<int>{0x0A, 0x0B, 0x01, 0x0F, 0xC0, 0xC1, 0xC2, 0xC3, 0xC4, 0xC5, 0xB4}));
 }
 
 TEST(Commands, ValueBlockImageAndCardTypes)
@@ -119,37 +88,60 @@ TEST(Commands, ValueBlockImageAndCardTypes)
 
 TEST(Frames, RepliesAssembledFromPiecesAndJudged)
 {
+    // Replies to the link test (0x12). Offset: where the frame taken starts
+    // on the line, -1 when none is taken; Received: the bytes of the frame
+    // taken, or of the first frame when none is.
     struct {
         const char* Name;
         std::vector<std::vector<uint8_t>> Pieces;
-        bool Complete;
+        int Offset;
         int Received;
-        int Verdict; // CheckReply for the link test (0x12), when complete
+        int Verdict; // CheckReply, when taken
     } const Cases[] = {
-        {"whole", {{0x03, 0x12, 0x00, 0x15}}, true, 4, 0},
-        {"in three pieces", {{0x03}, {0x12, 0x00}, {0x15}}, true, 4, 0},
-        {"surplus dropped", {{0x03, 0x12, 0x00, 0x15, 0x03, 0x05}}, true, 4, 0},
-        {"status 5", {{0x03, 0x05, 0x00, 0x08}}, true, 4, 5},
-        {"status 0 is success", {{0x03, 0x00, 0x00, 0x03}}, true, 4, 0},
-        {"bad checksum", {{0x03, 0x12, 0x00, 0x16}}, true, 4, ResultBadReply},
-        {"no status byte", {{0x01, 0x01}}, true, 2, ResultBadReply},
-        {"length zero", {{0x00}}, true, 1, ResultBadReply},
-        {"short of its length", {{0x07, 0x0A, 0x01}}, false, 3, 0},
-        {"empty pieces ignored", {{}, {0x02, 0x12}, {}, {0x14}}, true, 3, 0},
+        {"whole", {{0x03, 0x12, 0x00, 0x15}}, 0, 4, 0},
+        {"in three pieces", {{0x03}, {0x12, 0x00}, {0x15}}, 0, 4, 0},
+        {"surplus dropped", {{0x03, 0x12, 0x00, 0x15, 0x03, 0x05}}, 0, 4, 0},
+        {"status 5", {{0x03, 0x05, 0x00, 0x08}}, 0, 4, 5},
+        {"status 0 is success", {{0x03, 0x00, 0x00, 0x03}}, 0, 4, 0},
+        {"short of its length", {{0x07, 0x0A, 0x01}}, -1, 3, 0},
+        {"empty pieces ignored", {{}, {0x02, 0x12}, {}, {0x14}}, 0, 3, 0},
+        // The first frame does not check: look further on for the command.
+        {"bad checksum", {{0x03, 0x12, 0x00, 0x16}}, -1, 4, 0},
+        {"no status byte", {{0x01, 0x01}}, -1, 2, 0},
+        {"length zero", {{0x00}}, -1, 1, 0},
+        {"a late tail, then the reply", {{0x01, 0x06}, {0x03, 0x12, 0x00, 0x15}}, 2, 4, 0},
+        {"tail and reply in one piece", {{0x01, 0x06, 0x03, 0x12, 0x00, 0x15}}, 2, 4, 0},
+        {"bad checksum, then the reply", {{0x03, 0x12, 0x00, 0x16, 0x03}, {0x12, 0x00, 0x15}}, 4, 4, 0},
+        {"only the command code further on", {{0x01, 0x06, 0x03, 0x05, 0x00, 0x08}}, -1, 2, 0},
+        {"the lowest whole frame", {{0x00, 0x04, 0x12, 0x01, 0x02, 0x19, 0x03, 0x12, 0x00, 0x15}}, 1, 5, 0},
     };
     for (const auto& C : Cases) {
-        std::array<uint8_t, MaxFrameBytes> Buf;
-        Buf.fill(0x77);
-        TReplyAssembler Reply(Buf.data());
+        TReplyAssembler Reply;
+        Reply.Start(0x12);
         for (const auto& P : C.Pieces)
             Reply.Feed(P);
-        EXPECT_EQ(Reply.Complete(), C.Complete) << C.Name;
+        EXPECT_EQ(Reply.Complete(), C.Offset >= 0) << C.Name;
+        EXPECT_EQ(Reply.Offset(), C.Offset) << C.Name;
         EXPECT_EQ(Reply.Received(), C.Received) << C.Name;
-        if (C.Complete) {
+        if (Reply.Complete()) {
             EXPECT_EQ(CheckReply(Reply.Bytes(), 0x12), C.Verdict) << C.Name;
         }
-        EXPECT_EQ(Buf[size_t(C.Received)], 0x77) << C.Name << ": nothing written past the frame";
     }
+
+    // Bounded: after a long burst that never checks, the reply is still
+    // found, and Start begins afresh.
+    TReplyAssembler Reply;
+    Reply.Start(0x12);
+    std::vector<uint8_t> Line(3000, 0x01);
+    Line[0] = 0xFF;
+    for (int b : {0x03, 0x12, 0x00, 0x15})
+        Line.push_back(uint8_t(b));
+    EXPECT_TRUE(Reply.Feed(Line));
+    EXPECT_EQ(Reply.Offset(), 3000);
+    EXPECT_EQ(std::vector<uint8_t>(Reply.Bytes().begin(), Reply.Bytes().end()), std::vector<uint8_t>({0x03, 0x12, 0x00, 0x15}));
+    Reply.Start(0x12);
+    EXPECT_FALSE(Reply.Complete());
+    EXPECT_EQ(Reply.Received(), 0);
 }
 
 TEST(Frames, DecodersReadOnlyBytesThatArrived)
@@ -189,27 +181,20 @@ TEST(Frames, DecodersReadOnlyBytesThatArrived)
 
 TEST(Commands, OneTableOfCommands)
 {
-    // Every command the program builds is in the table with the length
-    // byte its builder writes.
-    std::array<uint8_t, 32> Buf{};
+    // Every command the program builds is in the table, and each request
+    // carries the length byte of its code's row.
     const TKey Key{};
-    const TBlockData Data{};
-    const std::vector<std::function<void()>> Builders = {
-        [&] { BuildSearchCard(Buf.data(), 0); }, [&] { BuildSearchCardSerial(Buf.data(), 0); },
-        [&] { BuildAnticollision(Buf.data()); }, [&] { BuildSelectCard(Buf.data()); },
-        [&] { BuildHaltCard(Buf.data()); }, [&] { BuildAuthenticate(Buf.data(), 0, 0, nullptr); },
-        [&] { BuildReadBlock(Buf.data(), 1); }, [&] { BuildWriteBlock(Buf.data(), 1, Data.data()); },
-        [&] { BuildValueOperation(Buf.data(), 1, 1, 1); }, [&] { BuildDownloadKey(Buf.data(), 0, 0, Key.data()); },
-        [&] { BuildLinkTest(Buf.data()); }, [&] { BuildBeep(Buf.data()); }};
-    ASSERT_EQ(CommandTable().size(), Builders.size());
-    for (const auto& Build : Builders) {
-        Build();
-        const TCommandInfo* Info = FindCommand(Buf[1]);
-        ASSERT_NE(Info, nullptr) << int(Buf[1]);
-        EXPECT_EQ(Info->Length, Buf[0]) << Info->Name;
+    const std::vector<TRequest> Requests = {BuildSearchCard(0), BuildSearchCardSerial(0), BuildAnticollision(),
+        BuildSelectCard(), BuildHaltCard(), BuildAuthenticate(0, 0), BuildReadBlock(1), BuildWriteBlock(1, {}),
+        BuildValueOperation(1, 1, 1), BuildDownloadKey(0, 0, Key), BuildLinkTest(), BuildBeep()};
+    ASSERT_EQ(CommandTable().size(), Requests.size());
+    for (const TRequest& R : Requests) {
+        const TCommandInfo* Info = FindCommand(R.Command());
+        ASSERT_NE(Info, nullptr) << int(R.Command());
+        EXPECT_EQ(Info->Length, R.Length) << Info->Name;
+        EXPECT_EQ(R.Frame[0], R.Length) << Info->Name;
     }
-    BuildAuthenticate(Buf.data(), 0, KeySources::TypedA, Key.data());
-    EXPECT_EQ(FindCommand(Cmd::Authenticate)->LengthWithKey, Buf[0]);
+    EXPECT_EQ(FindCommand(Cmd::Authenticate)->LengthWithKey, BuildAuthenticate(0, KeySources::TypedA, &Key).Length);
     EXPECT_EQ(FindCommand(0x01), nullptr);
     EXPECT_EQ(FindCommand(0x14), nullptr);
 }

@@ -7,6 +7,7 @@
 #include "support/PtyPeer.h"
 
 #include <QCoreApplication>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -23,9 +24,10 @@ protected:
     void SetUp() override
     {
         Device.SetCommName(Peer.SlavePath());
-        Device.OnReceiveData = [this](TComm*, const void* Data, uint16_t Length) {
+        // Count the chunks on their way to the link.
+        Device.OnReceiveData = [this, ToLink = Device.OnReceiveData](TComm* Sender, const void* Data, uint16_t Length) {
             ++Chunks;
-            Link.MyDeviceReceiveData(Data, Length);
+            ToLink(Sender, Data, Length);
         };
         ASSERT_NO_THROW(Device.OpenPort());
         // Real wait steps, counted; the peer's script runs at the first step.
@@ -55,6 +57,8 @@ protected:
     TComm Device;
     TReaderLink Link{Device};
     std::function<void()> OnFirstStep;
+    std::vector<uint8_t> ReplyBytes() const { return {Link.Reply().begin(), Link.Reply().end()}; }
+
     std::vector<uint8_t> Request;
     int Sleeps = 0;
     int Chunks = 0;
@@ -83,29 +87,61 @@ TEST_F(LinkExchange, BeepAndLinkTestFramesOnTheWire)
 
 TEST_F(LinkExchange, ResultCodes)
 {
+    // Taken: a frame that checks, at the start or, after bytes that do not
+    // check, further on with the command code. Otherwise the wait runs out
+    // and gives 12, with the first frame's bytes as the reply.
+    // A 2048-byte burst claiming L = 255: 254 ones plus 0xFF do not sum to
+    // 0x01, and nothing after it checks.
+    std::vector<uint8_t> Burst(2048, 0x01);
+    Burst[0] = 0xFF;
     struct {
         const char* Name;
-        std::vector<uint8_t> Reply;
+        std::vector<uint8_t> Line;
         int Result;
+        bool Taken;
+        std::vector<uint8_t> Reply;
     } const Cases[] = {
-        {"same command code", Bytes({0x03, 0x12, 0x00, 0x15}), 0},
-        {"reader status 5", Bytes({0x03, 0x05, 0x00, 0x08}), 5},
-        {"byte 1 zero", Bytes({0x03, 0x00, 0x00, 0x03}), 0},
-        {"bad checksum, right code", Bytes({0x03, 0x12, 0x00, 0x16}), 12},
-        {"status 22 from the reader", Bytes({0x02, 0x16, 0x18}), 22},
-        {"longer reply", Bytes({0x07, 0x12, 0x01, 0x12, 0x34, 0x56, 0x78, 0x2E}), 0},
+        {"same command code", Bytes({0x03, 0x12, 0x00, 0x15}), 0, true, Bytes({0x03, 0x12, 0x00, 0x15})},
+        {"reader status 5", Bytes({0x03, 0x05, 0x00, 0x08}), 5, true, Bytes({0x03, 0x05, 0x00, 0x08})},
+        {"byte 1 zero", Bytes({0x03, 0x00, 0x00, 0x03}), 0, true, Bytes({0x03, 0x00, 0x00, 0x03})},
+        {"status 22 from the reader", Bytes({0x02, 0x16, 0x18}), 22, true, Bytes({0x02, 0x16, 0x18})},
+        {"longer reply", Bytes({0x07, 0x12, 0x01, 0x12, 0x34, 0x56, 0x78, 0x2E}), 0, true,
+            Bytes({0x07, 0x12, 0x01, 0x12, 0x34, 0x56, 0x78, 0x2E})},
+        {"bad checksum, right code", Bytes({0x03, 0x12, 0x00, 0x16}), 12, false, Bytes({0x03, 0x12, 0x00, 0x16})},
         // No status byte: byte 1 would be the request's own command code.
-        {"length 1", Bytes({0x01, 0x01}), 12},
-        {"length 0", Bytes({0x00}), 12},
+        {"length 1", Bytes({0x01, 0x01}), 12, false, Bytes({0x01, 0x01})},
+        {"length 0", Bytes({0x00}), 12, false, Bytes({0x00})},
+        {"bytes beyond the frame dropped", Bytes({0x03, 0x12, 0x00, 0x15, 0xAA, 0xBB, 0xCC}), 0, true,
+            Bytes({0x03, 0x12, 0x00, 0x15})},
+        {"burst", Burst, 12, false, std::vector<uint8_t>(Burst.begin(), Burst.begin() + 256)},
+        {"a late reply's tail, then the reply", Bytes({0x01, 0x06, 0x03, 0x12, 0x00, 0x15}), 0, true,
+            Bytes({0x03, 0x12, 0x00, 0x15})},
+        {"bad checksum, then the reply", Bytes({0x03, 0x12, 0x00, 0x16, 0x03, 0x12, 0x00, 0x15}), 0, true,
+            Bytes({0x03, 0x12, 0x00, 0x15})},
+        // Past bytes that do not check, only the command code is a reply.
+        {"a late reply's tail, then status 5", Bytes({0x01, 0x06, 0x03, 0x05, 0x00, 0x08}), 12, false,
+            Bytes({0x01, 0x06})},
     };
+    // One step. A reply that is taken ends it the moment it is in, though the
+    // step is an hour long (a wait that ran its step out would hang the
+    // test); one that is not runs out a step that ends once the line is in.
+    Link.ReplyTimeout = TReaderLink::WaitStepMs;
     for (const auto& C : Cases) {
         Sleeps = 0;
-        AnswerWith(C.Reply);
-        BuildLinkTest(Link.Buffer.data());
-        EXPECT_EQ(Link.ExchangeFrame(), C.Result) << C.Name;
+        Link.WaitStep = [&](int, int) {
+            ++Sleeps;
+            Request = Peer.Read(4, 5s);
+            const int Before = Chunks;
+            Peer.Write(C.Line);
+            if (C.Taken)
+                TReaderLink::WaitWithEvents(3'600'000);
+            else
+                EXPECT_TRUE(WaitUntil([&] { return Chunks > Before; })) << C.Name;
+        };
+        EXPECT_EQ(Link.ExchangeFrame(BuildLinkTest()), C.Result) << C.Name;
         EXPECT_EQ(Hex(Request), Hex(Bytes({0x03, 0x12, 0x00, 0x15}))) << C.Name;
-        EXPECT_EQ(Link.ReplyLength(), int(C.Reply.size())) << C.Name;
-        EXPECT_LT(Sleeps, 60) << C.Name; // the reply ended the wait, not the time-out
+        EXPECT_EQ(Hex(ReplyBytes()), Hex(C.Reply)) << C.Name;
+        EXPECT_EQ(Sleeps, 1) << C.Name;
     }
 }
 
@@ -122,19 +158,68 @@ TEST_F(LinkExchange, SilenceAndWaitSteps)
             EXPECT_EQ(Ms, 50);
             EXPECT_EQ(Step, ++Sleeps);
         };
-        BuildLinkTest(Link.Buffer.data());
-        EXPECT_EQ(Link.ExchangeFrame(), 22) << C.Timeout;
+        EXPECT_EQ(Link.ExchangeFrame(BuildLinkTest()), 22) << C.Timeout;
         EXPECT_EQ(Sleeps, C.Sleeps) << C.Timeout;
         // The frame went out even when nothing was waited for.
         EXPECT_EQ(Hex(Peer.Read(4, 5s)), Hex(Bytes({0x03, 0x12, 0x00, 0x15}))) << C.Timeout;
     }
 }
 
+TEST_F(LinkExchange, TheWaitEndsWithoutAReply)
+{
+    // A handler in step 2 of a 30 s wait ends it: the hang-up handler with
+    // EndWait, at once even in an hour-long step, or a port closed alone,
+    // seen when the step ends. Either gives 22 after that step instead of
+    // 600 of them.
+    constexpr int Hour = 3'600'000;
+    struct {
+        const char* Name;
+        std::function<void()> Handler;
+        int StepMs;
+    } const Cases[] = {
+        {"EndWait", [this] { Link.EndWait(); }, Hour},
+        {"port closed, then EndWait", [this] {
+             Device.ClosePort();
+             Link.EndWait();
+         },
+            Hour},
+        {"port closed", [this] { Device.ClosePort(); }, TReaderLink::WaitStepMs},
+    };
+    Link.ReplyTimeout = 30000;
+    for (const auto& C : Cases) {
+        Sleeps = 0;
+        Link.WaitStep = [&](int Step, int) {
+            ++Sleeps;
+            if (Step == 1)
+                Request = Peer.Read(4, 5s);
+            if (Step == 2) {
+                QTimer::singleShot(0, C.Handler);
+                TReaderLink::WaitWithEvents(C.StepMs);
+            }
+        };
+        EXPECT_EQ(Link.ExchangeFrame(BuildLinkTest()), 22) << C.Name;
+        EXPECT_EQ(Sleeps, 2) << C.Name;
+        EXPECT_EQ(Hex(Request), "03 12 00 15") << C.Name;
+        if (!Device.IsOpen()) {
+            ASSERT_NO_THROW(Device.OpenPort());
+        }
+    }
+
+    // With no exchange waiting, EndWait leaves the next one alone.
+    Link.EndWait();
+    Link.WaitStep = [this](int, int Ms) {
+        if (++Sleeps == 1)
+            Peer.Write(Bytes({0x03, 0x12, 0x00, 0x15}));
+        TReaderLink::WaitWithEvents(Ms);
+    };
+    Sleeps = 0;
+    EXPECT_TRUE(Link.TestLink());
+}
+
 TEST_F(LinkExchange, ClosedPortGives20AtOnce)
 {
     Device.ClosePort();
-    BuildLinkTest(Link.Buffer.data());
-    EXPECT_EQ(Link.ExchangeFrame(), 20);
+    EXPECT_EQ(Link.ExchangeFrame(BuildLinkTest()), 20);
     EXPECT_EQ(Sleeps, 0);
     EXPECT_FALSE(Link.TestLink());
     EXPECT_EQ(Sleeps, 0);
@@ -146,11 +231,10 @@ TEST_F(LinkExchange, NestedExchangeIsRefused)
     OnFirstStep = [this, &Nested] {
         Request = Peer.Read(4, 5s);
         // A handler running inside the wait tries an exchange of its own.
-        Nested = Link.ExchangeFrame();
+        Nested = Link.ExchangeFrame(BuildBeep());
         Peer.Write(Bytes({0x03, 0x12, 0x00, 0x15}));
     };
-    BuildLinkTest(Link.Buffer.data());
-    EXPECT_EQ(Link.ExchangeFrame(), 0);
+    EXPECT_EQ(Link.ExchangeFrame(BuildLinkTest()), 0);
     EXPECT_EQ(Nested, 20);
     EXPECT_FALSE(Link.Busy());
     // Only the outer request reached the line.
@@ -170,7 +254,7 @@ TEST_F(LinkExchange, LateRepliesNeverPassForTheNextOne)
     EXPECT_FALSE(Link.TestLink());
     Peer.Write(LinkOk);
     ASSERT_TRUE(WaitUntil([this] { return Chunks == 1; }));
-    EXPECT_FALSE(Link.ReplyFlag);
+    EXPECT_EQ(Link.ReplyLength(), 0); // nothing waited for it
 
     // A late reply the component has taken in but not handed out when the
     // next request goes out: still being collected (read interval 100 ms),
@@ -187,26 +271,41 @@ TEST_F(LinkExchange, LateRepliesNeverPassForTheNextOne)
         ASSERT_TRUE(WaitWithoutEvents([&] { return Device.ReceivedBytes() >= Before + LinkOk.size(); })) << S.Name;
         Link.ReplyTimeout = 3000;
         AnswerWith(Status5);
-        BuildLinkTest(Link.Buffer.data());
-        EXPECT_EQ(Link.ExchangeFrame(), 5) << S.Name;
+        EXPECT_EQ(Link.ExchangeFrame(BuildLinkTest()), 5) << S.Name;
         EXPECT_EQ(Hex(Request), Hex(LinkOk)) << S.Name;
-        EXPECT_EQ(Hex(std::vector<uint8_t>(Link.Buffer.begin(), Link.Buffer.begin() + 4)), Hex(Status5)) << S.Name;
+        EXPECT_EQ(Hex(ReplyBytes()), Hex(Status5)) << S.Name;
     }
     Device.SetReadIntervalTimeout(100);
 
-    // A late reply straddling the next request: its head is dropped, and its
-    // tail, arriving after the request, cannot pass for a whole reply.
-    Link.ReplyTimeout = 150;
-    AnswerWith({});
-    BuildSearchCardSerial(Link.Buffer.data(), 1);
-    EXPECT_EQ(Link.ExchangeFrame(), 22);
-    const uint64_t Before = Device.ReceivedBytes();
-    Peer.Write(Bytes({0x07, 0x0A, 0x01}));
-    ASSERT_TRUE(WaitWithoutEvents([&] { return Device.ReceivedBytes() >= Before + 3; }));
-    Link.ReplyTimeout = 700;
-    AnswerWith(Bytes({0x12, 0x34, 0x56, 0x78, 0x26, 0x03, 0x01, 0x00, 0x04}));
-    BuildSearchCardSerial(Link.Buffer.data(), 1);
-    EXPECT_EQ(Link.ExchangeFrame(), 12);
+    // A late reply straddling the next request: its head arrives before the
+    // request and is dropped, its tail after it, ahead of the true reply.
+    // The tail cannot pass for a reply; the reply behind it is taken when it
+    // repeats the command code.
+    struct {
+        const char* Name;
+        TRequest Request;
+        std::vector<uint8_t> Head, Line;
+        int Result;
+        std::vector<uint8_t> Reply;
+    } const Straddling[] = {
+        {"tail 01 06, then the search's reply", BuildSearchCard(1), Bytes({0x03, 0x02}),
+            Bytes({0x01, 0x06, 0x03, 0x02, 0x01, 0x06}), 0, Bytes({0x03, 0x02, 0x01, 0x06})},
+        {"tail claiming more than comes, then a refusal", BuildSearchCardSerial(1), Bytes({0x07, 0x0A, 0x01}),
+            Bytes({0x12, 0x34, 0x56, 0x78, 0x26, 0x03, 0x01, 0x00, 0x04}), 12,
+            Bytes({0x12, 0x34, 0x56, 0x78, 0x26, 0x03, 0x01, 0x00, 0x04})},
+    };
+    for (const auto& S : Straddling) {
+        Link.ReplyTimeout = 150;
+        AnswerWith({});
+        EXPECT_EQ(Link.ExchangeFrame(S.Request), 22) << S.Name;
+        const uint64_t Before = Device.ReceivedBytes();
+        Peer.Write(S.Head);
+        ASSERT_TRUE(WaitWithoutEvents([&] { return Device.ReceivedBytes() >= Before + S.Head.size(); })) << S.Name;
+        Link.ReplyTimeout = 700;
+        AnswerWith(S.Line);
+        EXPECT_EQ(Link.ExchangeFrame(S.Request), S.Result) << S.Name;
+        EXPECT_EQ(Hex(ReplyBytes()), Hex(S.Reply)) << S.Name;
+    }
 }
 
 TEST_F(LinkExchange, ReplyInPieces)
@@ -219,43 +318,15 @@ TEST_F(LinkExchange, ReplyInPieces)
         std::this_thread::sleep_for(250ms);
         Peer.Write(Bytes({0x12, 0x34, 0x56, 0x78, 0x26}));
     };
-    BuildSearchCardSerial(Link.Buffer.data(), 1);
-    EXPECT_EQ(Link.ExchangeFrame(), 0);
+    EXPECT_EQ(Link.ExchangeFrame(BuildSearchCardSerial(1)), 0);
     EXPECT_EQ(Chunks, 2);
-    EXPECT_EQ(Link.ReplyLength(), 8);
-    EXPECT_EQ(Hex(std::vector<uint8_t>(Link.Buffer.begin(), Link.Buffer.begin() + 8)),
-        Hex(Bytes({0x07, 0x0A, 0x01, 0x12, 0x34, 0x56, 0x78, 0x26})));
+    EXPECT_EQ(Hex(ReplyBytes()), Hex(Bytes({0x07, 0x0A, 0x01, 0x12, 0x34, 0x56, 0x78, 0x26})));
 
     // A reply still short of its L + 1 bytes at the time-out is a bad reply.
     Link.ReplyTimeout = 700;
     AnswerWith(Bytes({0x07, 0x0A, 0x01, 0x12}));
-    BuildSearchCardSerial(Link.Buffer.data(), 1);
-    EXPECT_EQ(Link.ExchangeFrame(), 12);
+    EXPECT_EQ(Link.ExchangeFrame(BuildSearchCardSerial(1)), 12);
     EXPECT_EQ(Link.ReplyLength(), 4);
-}
-
-TEST_F(LinkExchange, BytesBeyondTheFrameAreDropped)
-{
-    Link.Buffer.fill(0x77);
-    AnswerWith(Bytes({0x03, 0x12, 0x00, 0x15, 0xAA, 0xBB, 0xCC}));
-    BuildLinkTest(Link.Buffer.data());
-    EXPECT_EQ(Link.ExchangeFrame(), 0);
-    EXPECT_EQ(Link.ReplyLength(), 4);
-    EXPECT_EQ(Link.Buffer[4], 0x77);
-    EXPECT_EQ(Link.Buffer[5], 0x77);
-
-    // A 2048-byte burst claiming L = 255: only the frame's 256 bytes are
-    // taken, nothing else in the buffer is written.
-    Link.Buffer.fill(0x77);
-    std::vector<uint8_t> Burst(2048, 0x01);
-    Burst[0] = 0xFF;
-    AnswerWith(Burst);
-    BuildLinkTest(Link.Buffer.data());
-    EXPECT_EQ(Link.ExchangeFrame(), 12); // 254 ones plus 0xFF do not sum to 0x01
-    EXPECT_EQ(Link.ReplyLength(), 256);
-    EXPECT_EQ(Link.Buffer[255], 0x01);
-    for (size_t i = 256; i < Link.Buffer.size(); ++i)
-        ASSERT_EQ(Link.Buffer[i], 0x77) << i;
 }
 
 } // namespace

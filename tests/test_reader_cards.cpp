@@ -17,9 +17,6 @@ protected:
     void SetUp() override
     {
         Device.SetCommName(Sim.DevicePath());
-        Device.OnReceiveData = [this](TComm*, const void* Data, uint16_t Length) {
-            Link.MyDeviceReceiveData(Data, Length);
-        };
         ASSERT_NO_THROW(Device.OpenPort());
         // Generous: a slow machine must not turn an answer into a failure.
         Link.ReplyTimeout = 5000;

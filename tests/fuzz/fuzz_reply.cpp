@@ -1,8 +1,11 @@
 // Throws arbitrary line bytes, cut into arbitrary pieces, at the reply side
 // of the protocol: the assembly of a reply frame, its verdict, and every
 // reply decoder. What must always hold: nothing is read or written out of
-// bounds, the assembled frame is exactly the first bytes that arrived, and a
-// decoder gives bytes only when the reply both announces and carries them.
+// bounds; the frame taken is the first frame on the line when that checks,
+// otherwise the lowest frame further on that checks with the command code
+// (nothing whole before it that would do), and none is taken only when none
+// of the line would do; a decoder gives bytes only when the reply both
+// announces and carries them.
 #include "protocol/Commands.h"
 #include "protocol/Frame.h"
 
@@ -27,6 +30,21 @@ void CheckTaken(std::span<const uint8_t> Reply, size_t From, const std::array<ui
 {
     Check(Reply.size() > From + N && Reply[0] >= From + N);
     Check(std::memcmp(Reply.data() + From, Out.data(), N) == 0);
+}
+
+// A whole frame at From with a status byte and a right checksum.
+bool Checks(std::span<const uint8_t> Line, size_t From)
+{
+    const size_t Length = Line[From];
+    if (Length < 2 || From + Length >= Line.size())
+        return false;
+    return Checksum(Line.subspan(From, Length)) == Line[From + Length];
+}
+
+// ... that repeats the command code.
+bool Matches(std::span<const uint8_t> Line, size_t From, uint8_t Command)
+{
+    return Checks(Line, From) && Line[From + 1] == Command;
 }
 
 void CheckDecoders(std::span<const uint8_t> Reply)
@@ -55,8 +73,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
     const size_t Seed = Data[1];
     const std::span<const uint8_t> Line(Data + 2, Size - 2);
 
-    std::vector<uint8_t> Frame(MaxFrameBytes + 16, 0xEE);
-    TReplyAssembler Reply(Frame.data());
+    TReplyAssembler Reply;
+    Reply.Start(Command);
     size_t At = 0;
     size_t Piece = Seed % 7 + 1;
     while (At < Line.size()) {
@@ -65,17 +83,37 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
         At += N;
         Piece = (Piece * 5 + Seed) % 13 + 1;
     }
-    const int Received = Reply.Received();
-    Check(Received >= 0 && Received <= MaxFrameBytes && size_t(Received) <= Line.size());
-    Check(std::memcmp(Frame.data(), Line.data(), size_t(Received)) == 0);
-    for (size_t i = size_t(MaxFrameBytes); i < Frame.size(); ++i)
-        Check(Frame[i] == 0xEE);
-    if (!Line.empty())
-        Check(Reply.Complete() == (Received == Line[0] + 1));
+
+    const bool HeadWhole = !Line.empty() && Line.size() > Line[0];
+    const bool HeadChecks = HeadWhole && Checks(Line, 0);
+    const auto Bytes = Reply.Bytes();
+    Check(Reply.Received() == int(Bytes.size()) && Bytes.size() <= size_t(MaxFrameBytes));
+    if (Reply.Complete()) {
+        const int64_t Offset = Reply.Offset();
+        Check(Offset >= 0 && size_t(Offset) + Bytes.size() <= Line.size());
+        Check(std::memcmp(Bytes.data(), Line.data() + Offset, Bytes.size()) == 0);
+        Check(Bytes.size() == size_t(Bytes[0]) + 1);
+        if (Offset == 0) {
+            Check(HeadChecks);
+        } else {
+            Check(HeadWhole && !HeadChecks && Matches(Line, size_t(Offset), Command));
+            const size_t End = size_t(Offset) + Bytes[0];
+            for (size_t j = 1; j < size_t(Offset); ++j)
+                Check(!(Matches(Line, j, Command) && j + Line[j] <= End));
+        }
+    } else {
+        Check(Reply.Offset() == -1 && !HeadChecks);
+        Check(Bytes.size() == std::min(Line.size(), Line.empty() ? 0 : size_t(Line[0]) + 1));
+        Check(std::memcmp(Bytes.data(), Line.data(), Bytes.size()) == 0);
+        if (HeadWhole)
+            for (size_t j = 1; j < Line.size(); ++j)
+                Check(!Matches(Line, j, Command));
+    }
 
     if (Reply.Complete()) {
-        const int Verdict = CheckReply(Reply.Bytes(), Command);
-        Check(Verdict == ResultOk || Verdict == ResultBadReply || Verdict == Frame[1]);
+        // A frame taken always checks: success or the reader's status.
+        const int Verdict = CheckReply(Bytes, Command);
+        Check(Verdict == ResultOk || (Verdict == Bytes[1] && Reply.Offset() == 0));
         if (Verdict == ResultOk)
             CheckDecoders(Reply.Bytes());
     }
