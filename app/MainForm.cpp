@@ -148,6 +148,9 @@ void TMainForm::BuildUi()
     MmoMsg->setLineWrapMode(QPlainTextEdit::NoWrap);
     MmoMsg->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     MmoMsg->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    // A loop test adds a line a cycle for days; the journal keeps them all,
+    // the window the latest.
+    MmoMsg->setMaximumBlockCount(LogLineLimit);
     clientLayout->addWidget(MmoMsg, 1);
 
     PopupMenu1 = new QMenu(MmoMsg);

@@ -193,7 +193,8 @@ public:
     void C1Click();
     void DisplayHint(const QString& Hint);
 
-    // Appends one line to the message log.
+    // Appends one line to the message log, which keeps the latest LogLineLimit.
+    static constexpr int LogLineLimit = 100000;
     void Log(const QString& Line) override;
     // The one way to show a modal message box. Every box of the program is
     // an information box with an OK button (flags 64).
