@@ -49,11 +49,15 @@ bool ParseFaultOption(const std::string& Text, TFaultOption& Out, std::string& E
 std::string DescribeFrame(const std::vector<uint8_t>& Frame, bool FromProgram);
 
 // Links Device into place as Port ("COMn" in the port map, created when
-// missing, or a path with a "/"). Replaces only a missing or dangling link;
-// anything else that exists is left alone and reported in Error.
+// missing, or a path with a "/") and records this process beside it in
+// Port.pid. Replaces only a missing or dangling link, or a stale one: the
+// link of a simulator that is gone. Anything else that exists is left alone
+// and reported in Error. Links in the port map that name Device, which has
+// just been handed to us, are stale and go first.
 bool PlacePortLink(const std::string& Port, const std::string& Device, std::string& LinkPath,
     std::string& Error);
-// Removes LinkPath if it is still our link to Device.
+// Removes LinkPath, and our record beside it, if it is still our link to
+// Device.
 void RemovePortLink(const std::string& LinkPath, const std::string& Device);
 
 // One line typed at the console; returns the text to print. Quit is set by

@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -208,6 +209,53 @@ TEST(SimProgram, HelpAndBadOptions)
         EXPECT_FALSE(bad.Process.readAllStandardError().isEmpty());
     }
     EXPECT_FALSE(Exists(config.filePath("orvelle/ports/COM1").toStdString()));
+}
+
+TEST(SimProgram, ALinkWhoseSimulatorIsGoneIsStale)
+{
+    QTemporaryDir config;
+    ASSERT_TRUE(config.isValid());
+    const bool hadConfig = qEnvironmentVariableIsSet("XDG_CONFIG_HOME");
+    const QByteArray oldConfig = qgetenv("XDG_CONFIG_HOME");
+    qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
+    const std::string map = config.filePath("orvelle/ports").toStdString();
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(map)));
+    // A simulator that is gone: a process that has ended.
+    const pid_t gone = ::fork();
+    if (gone == 0)
+        ::_exit(0);
+    ASSERT_EQ(::waitpid(gone, nullptr, 0), gone);
+    auto leaveLink = [&](const std::string& Name, const std::string& Device) {
+        ASSERT_EQ(::symlink(Device.c_str(), (map + "/" + Name).c_str()), 0);
+        QFile record(QString::fromStdString(map + "/" + Name + ".pid"));
+        ASSERT_TRUE(record.open(QIODevice::WriteOnly));
+        record.write(QByteArray::fromStdString(std::to_string(gone) + " 12345 " + Device + "\n"));
+    };
+    sim::TSimServer first, second;
+    std::string path, error;
+
+    // Its link leads to a live device, now another's: replaced all the same.
+    leaveLink("COM1", first.DevicePath());
+    EXPECT_TRUE(sim::PlacePortLink("COM1", second.DevicePath(), path, error)) << error;
+    EXPECT_EQ(LinkTarget(map + "/COM1"), second.DevicePath());
+    // A simulator handed the device of a stale link removes that link.
+    leaveLink("COM3", first.DevicePath());
+    EXPECT_TRUE(sim::PlacePortLink("COM2", first.DevicePath(), path, error)) << error;
+    EXPECT_FALSE(Exists(map + "/COM3"));
+    EXPECT_FALSE(Exists(map + "/COM3.pid"));
+    // The link of a simulator that runs (this process) stays.
+    EXPECT_FALSE(sim::PlacePortLink("COM1", first.DevicePath(), path, error));
+    EXPECT_EQ(LinkTarget(map + "/COM1"), second.DevicePath());
+    // The port lookup sees the links as ever, and never the records.
+    EXPECT_EQ(ResolveCommName("COM2"), map + "/COM2");
+    EXPECT_EQ(ResolveCommName("COM2.pid"), "");
+    sim::RemovePortLink(map + "/COM1", second.DevicePath());
+    EXPECT_FALSE(Exists(map + "/COM1"));
+    EXPECT_FALSE(Exists(map + "/COM1.pid"));
+    if (hadConfig)
+        qputenv("XDG_CONFIG_HOME", oldConfig);
+    else
+        qunsetenv("XDG_CONFIG_HOME");
 }
 
 TEST(SimProgram, PortOptionTakesTheNamesThatThePortMapResolves)
