@@ -36,7 +36,7 @@ struct TSimOptions {
 // Exit codes of orvelle-sim.
 constexpr int ExitOk = 0;
 constexpr int ExitFailure = 1; // no pseudo-terminal, or the dump could not be saved
-constexpr int ExitUsage = 2;   // bad option, unreadable card file, port link refused
+constexpr int ExitUsage = 2;   // bad option, unusable card or save file, port link refused
 
 bool ParseSimOptions(const std::vector<std::string>& Args, TSimOptions& Out, std::string& Error);
 std::string SimHelpText();
@@ -61,7 +61,25 @@ bool PlacePortLink(const std::string& Port, const std::string& Device, std::stri
 void RemovePortLink(const std::string& LinkPath, const std::string& Device);
 
 // One line typed at the console; returns the text to print. Quit is set by
-// "quit"; Quiet is flipped by "quiet"/"verbose".
+// "quit"; Quiet is flipped by "quiet"/"verbose". What follows the command
+// word is its one argument, blanks and all ("save my card.bin").
 std::string RunConsoleCommand(TSimServer& Server, const std::string& Line, bool& Quit, bool& Quiet);
+
+// Cuts console input into lines. A line longer than MaxLine bytes is no
+// command: it is rejected whole, its tail included.
+class TConsoleLines {
+public:
+    static constexpr size_t MaxLine = 4096;
+    struct TLine {
+        std::string Text;
+        bool TooLong = false; // Text is empty then
+    };
+    // The lines that Data completes, in order.
+    std::vector<TLine> Feed(const char* Data, size_t Size);
+
+private:
+    std::string FPending;
+    bool FSkipping = false; // inside a line that is too long
+};
 
 } // namespace sim
