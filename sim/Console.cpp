@@ -3,9 +3,10 @@
 
 #include "protocol/CardLayout.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
-#include <sstream>
+#include <utility>
 
 namespace sim {
 
@@ -30,11 +31,16 @@ std::string DumpText(const TSimServer& Server)
 
 std::string RunConsoleCommand(TSimServer& Server, const std::string& Line, bool& Quit, bool& Quiet)
 {
-    std::istringstream in(Line);
-    std::string cmd, arg;
-    in >> cmd >> arg;
-    if (cmd.empty())
+    // The command word, then the rest of the line without its outer blanks.
+    constexpr const char* blanks = " \t\r";
+    const size_t cmdStart = Line.find_first_not_of(blanks);
+    if (cmdStart == std::string::npos)
         return "";
+    const size_t cmdEnd = std::min(Line.find_first_of(blanks, cmdStart), Line.size());
+    const std::string cmd = Line.substr(cmdStart, cmdEnd - cmdStart);
+    std::string arg;
+    if (const size_t argStart = Line.find_first_not_of(blanks, cmdEnd); argStart != std::string::npos)
+        arg = Line.substr(argStart, Line.find_last_not_of(blanks) + 1 - argStart);
     if (cmd == "remove") {
         Server.RemoveCard();
         return "card removed from the field";
@@ -64,9 +70,10 @@ std::string RunConsoleCommand(TSimServer& Server, const std::string& Line, bool&
     if (cmd == "save" || cmd == "load") {
         if (arg.empty())
             return cmd + " wants a file name";
-        const bool ok = cmd == "save" ? Server.SaveDump(arg) : Server.LoadDump(arg);
-        return ok ? (cmd == "save" ? "saved " : "loaded ") + arg
-                  : (cmd == "save" ? "cannot save " : "cannot load a 1024-byte dump from ") + arg;
+        std::string error;
+        if (cmd == "save")
+            return Server.SaveDump(arg, &error) ? "saved " + arg : "cannot save the card: " + error;
+        return Server.LoadDump(arg, &error) ? "loaded " + arg : "cannot load a card: " + error;
     }
     if (cmd == "fault") {
         TFaultOption f;
@@ -92,6 +99,26 @@ std::string RunConsoleCommand(TSimServer& Server, const std::string& Line, bool&
         return "remove, insert, halt, dump, serial [HEX], beeps, save FILE, load FILE,\n"
                "fault CC:KIND[=ARG][*COUNT], nofaults, quiet, verbose, quit";
     return "unknown command \"" + cmd + "\" (try help)";
+}
+
+std::vector<TConsoleLines::TLine> TConsoleLines::Feed(const char* Data, size_t Size)
+{
+    std::vector<TLine> lines;
+    for (const char* end = Data + Size; Data < end;) {
+        const char* newline = std::find(Data, end, '\n');
+        if (!FSkipping)
+            FPending.append(Data, newline);
+        if (FPending.size() > MaxLine) {
+            FPending.clear();
+            FSkipping = true;
+        }
+        if (newline == end)
+            break;
+        lines.push_back(FSkipping ? TLine{{}, true} : TLine{std::exchange(FPending, {}), false});
+        FSkipping = false;
+        Data = newline + 1;
+    }
+    return lines;
 }
 
 } // namespace sim

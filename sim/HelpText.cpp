@@ -9,15 +9,21 @@ std::string SimHelpText()
 A card reader/encoder with one MIFARE Classic 1K card, served on a
 pseudo-terminal at 9600 8N1 for Orvelle. It prints the device path and links
 it into the port map ($XDG_CONFIG_HOME/orvelle/ports, or
-~/.config/orvelle/ports) as the chosen COM name, removed again on exit.
+~/.config/orvelle/ports) as the chosen COM name, with its process id in
+COMn.pid beside the link; both are removed again on exit.
 
 Options:
   --port NAME          COMn in the port map (default COM1), or a path with a
                        '/' for a plain symbolic link of that name. Only a
-                       missing or dangling link is replaced.
+                       missing or dangling link is replaced, or the link of
+                       an orvelle-sim that is gone.
   --serial HEX         the card's serial number, 8 hex digits (default 12345678)
-  --card FILE          load the card from a 1024-byte dump (block 0 first)
-  --save FILE          save the card to a 1024-byte dump on exit
+  --card FILE          load the card from a 1024-byte dump (block 0 first);
+                       FILE must be a regular file
+  --save FILE          save the card to a 1024-byte dump on exit; FILE must be
+                       a regular file, a symbolic link to one (written
+                       through), or new in a folder we may write; it is
+                       checked at start
   --quiet, -q          do not print the frames
   --fault CC:KIND[=ARG][*COUNT]
                        spoil replies to command CC (hex), every time or the
@@ -32,6 +38,11 @@ Options:
   --seed N             seed for --random-faults (default 1)
   --help, -h           this text
 
+The line: a request left unfinished for 100 ms without a byte is dropped (the
+reader's inter-character time-out). Replies the program does not read wait up
+to 4096 bytes; more are dropped. Replies still waiting when the program closes
+the port are dropped. Each drop is logged with the frames.
+
 Reply status codes (byte 1 when a command was not carried out):
   01 no card (out of the field, halted, or not selected)
   81 bad request checksum     82 unknown command
@@ -41,9 +52,13 @@ Reply status codes (byte 1 when a command was not carried out):
 
 Console (standard input): remove, insert, halt, dump, serial HEX, beeps,
   save FILE, load FILE, fault CC:KIND, nofaults, quiet, verbose, help, quit.
+  FILE is the rest of the line, blanks included. A line longer than 4096
+  bytes is ignored whole. Lines for an output that is not being read wait up
+  to 64 KiB; more are dropped and counted. SIGINT, SIGTERM and SIGHUP end the
+  program at any time.
 
 Exit codes: 0 done, 1 no pseudo-terminal or dump not saved,
-  2 bad option, unreadable card file or port link refused.
+  2 bad option, unusable card or save file, or port link refused.
 )";
 }
 

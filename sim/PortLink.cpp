@@ -1,16 +1,21 @@
 // The link that lets the program find orvelle-sim's pseudo-terminal under a
 // port name: placed at start, removed on exit, never clobbering a link that
-// still leads somewhere.
+// still leads somewhere, unless it is the link of a simulator that is gone.
 #include "sim/SimProgram.h"
 
 #include "serial/PortName.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <fstream>
+#include <optional>
+#include <sstream>
 
 namespace sim {
 
@@ -37,6 +42,99 @@ std::string LinkTarget(const std::string& Path)
     return std::string(to, n > 0 ? size_t(n) : 0);
 }
 
+// Beside each link it places, the simulator records itself in LINK.pid:
+// "PID START DEVICE", START being when the process started, so that a
+// process id used again by another program does not pass for it. The port
+// map's lookup takes COM names only and never looks at these files.
+struct TOwner {
+    long Pid = 0;
+    unsigned long long Start = 0;
+    std::string Device;
+};
+
+std::string OwnerPath(const std::string& LinkPath) { return LinkPath + ".pid"; }
+
+// When process Pid started (field 22 of /proc/PID/stat), 0 when it is gone.
+unsigned long long StartTime(long Pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(Pid) + "/stat");
+    std::string text;
+    std::getline(stat, text);
+    // The command name, in parentheses, may hold blanks: count from its end.
+    const size_t close = text.rfind(')');
+    if (close == std::string::npos)
+        return 0;
+    std::istringstream fields(text.substr(close + 1));
+    std::string skip;
+    for (int field = 3; field < 22; ++field)
+        fields >> skip;
+    unsigned long long start = 0;
+    fields >> start;
+    return start;
+}
+
+std::optional<TOwner> ReadOwner(const std::string& LinkPath)
+{
+    std::ifstream file(OwnerPath(LinkPath));
+    TOwner owner;
+    if (!(file >> owner.Pid >> owner.Start >> owner.Device))
+        return std::nullopt;
+    return owner;
+}
+
+bool WriteOwner(const std::string& LinkPath, const std::string& Device, std::string& Error)
+{
+    const std::string path = OwnerPath(LinkPath);
+    const std::string temp = path + "." + std::to_string(::getpid());
+    ::unlink(temp.c_str());
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    const std::string text = std::to_string(::getpid()) + " " + std::to_string(StartTime(::getpid())) + " " + Device
+        + "\n";
+    const bool written = fd >= 0 && ::write(fd, text.data(), text.size()) == ssize_t(text.size());
+    if (fd >= 0)
+        ::close(fd);
+    if (!written || ::rename(temp.c_str(), path.c_str()) != 0) {
+        Error = "cannot write " + path + ": " + std::strerror(errno);
+        ::unlink(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+// The simulator that placed the link at LinkPath, leading to Target.
+std::optional<TOwner> OwnerOf(const std::string& LinkPath, const std::string& Target)
+{
+    std::optional<TOwner> owner = ReadOwner(LinkPath);
+    if (owner && owner->Device == Target)
+        return owner;
+    return std::nullopt;
+}
+
+bool Running(const TOwner& Owner) { return Owner.Start != 0 && StartTime(Owner.Pid) == Owner.Start; }
+
+// Links in the map Dir to Device, which has just been handed to us: whoever
+// linked it had it before and is gone, so the links mislead. A running
+// simulator's own link is left (this one placing a second link).
+void RemoveLinksTo(const std::string& Dir, const std::string& Device)
+{
+    DIR* dir = ::opendir(Dir.c_str());
+    if (!dir)
+        return;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        const std::string path = Dir + "/" + name;
+        if (!IsComName(name) || LinkTarget(path) != Device)
+            continue;
+        const std::optional<TOwner> owner = OwnerOf(path, Device);
+        if (owner && Running(*owner))
+            continue;
+        ::unlink(path.c_str());
+        if (owner)
+            ::unlink(OwnerPath(path).c_str());
+    }
+    ::closedir(dir);
+}
+
 } // namespace
 
 bool PlacePortLink(const std::string& Port, const std::string& Device, std::string& LinkPath,
@@ -59,6 +157,7 @@ bool PlacePortLink(const std::string& Port, const std::string& Device, std::stri
         }
         if (!MakeDirectories(dir, Error))
             return false;
+        RemoveLinksTo(dir, Device);
     }
     struct stat st { };
     if (::lstat(LinkPath.c_str(), &st) == 0) {
@@ -66,24 +165,36 @@ bool PlacePortLink(const std::string& Port, const std::string& Device, std::stri
             Error = LinkPath + " exists and is not a link; not replacing it";
             return false;
         }
-        struct stat target { };
-        if (::stat(LinkPath.c_str(), &target) == 0) {
-            Error = LinkPath + " already points at " + LinkTarget(LinkPath)
-                + ", which exists; remove it or choose another --port";
+        const std::string target = LinkTarget(LinkPath);
+        const std::optional<TOwner> owner = OwnerOf(LinkPath, target);
+        struct stat device { };
+        if (owner && Running(*owner)) {
+            Error = LinkPath + " belongs to orvelle-sim process " + std::to_string(owner->Pid)
+                + ", which still runs; choose another --port";
             return false;
         }
-        // Dangling (left by a reader that is gone): replace it in one step.
-        const std::string tmp = LinkPath + ".orvelle-sim." + std::to_string(::getpid());
-        ::unlink(tmp.c_str());
-        if (::symlink(Device.c_str(), tmp.c_str()) != 0 || ::rename(tmp.c_str(), LinkPath.c_str()) != 0) {
+        if (!owner && ::stat(LinkPath.c_str(), &device) == 0) {
+            Error = LinkPath + " already points at " + target + ", which exists; remove it or choose another --port";
+            return false;
+        }
+        // Dangling, or left by a simulator that is gone (its device may have
+        // gone to another since): replaced in one step.
+        const std::string temp = LinkPath + ".orvelle-sim." + std::to_string(::getpid());
+        ::unlink(temp.c_str());
+        if (!WriteOwner(LinkPath, Device, Error))
+            return false;
+        if (::symlink(Device.c_str(), temp.c_str()) != 0 || ::rename(temp.c_str(), LinkPath.c_str()) != 0) {
             Error = "cannot replace " + LinkPath + ": " + std::strerror(errno);
-            ::unlink(tmp.c_str());
+            ::unlink(temp.c_str());
             return false;
         }
         return true;
     }
+    if (!WriteOwner(LinkPath, Device, Error))
+        return false;
     if (::symlink(Device.c_str(), LinkPath.c_str()) != 0) {
         Error = "cannot create " + LinkPath + ": " + std::strerror(errno);
+        ::unlink(OwnerPath(LinkPath).c_str());
         return false;
     }
     return true;
@@ -91,9 +202,12 @@ bool PlacePortLink(const std::string& Port, const std::string& Device, std::stri
 
 void RemovePortLink(const std::string& LinkPath, const std::string& Device)
 {
-    const std::string target = LinkTarget(LinkPath);
-    if (!target.empty() && target == Device)
-        ::unlink(LinkPath.c_str());
+    if (LinkTarget(LinkPath) != Device)
+        return;
+    ::unlink(LinkPath.c_str());
+    const std::optional<TOwner> owner = OwnerOf(LinkPath, Device);
+    if (owner && owner->Pid == ::getpid())
+        ::unlink(OwnerPath(LinkPath).c_str());
 }
 
 } // namespace sim

@@ -15,31 +15,32 @@
 namespace sim {
 
 namespace {
-// How long a master that reported a hang-up is left alone before the next look.
+// How long a master that reports a hang-up (nobody holds the slave side) is
+// left alone before the next look.
 constexpr int QuietPollMs = 100;
 } // namespace
 
 TPtyLine::TPtyLine()
 {
     char name[256] = {};
-    if (::openpty(&FMaster, &FSlaveKeep, name, nullptr, nullptr) != 0)
+    int slave = -1;
+    if (::openpty(&FMaster, &slave, name, nullptr, nullptr) != 0)
         throw std::runtime_error(std::string("openpty failed: ") + std::strerror(errno));
     FPath = name;
     // Raw, so nothing the program sends is echoed back or translated before
-    // the program sets the line up itself.
+    // the program sets the line up itself; the settings outlast this close.
     termios tio{};
-    if (::tcgetattr(FSlaveKeep, &tio) == 0) {
+    if (::tcgetattr(slave, &tio) == 0) {
         ::cfmakeraw(&tio);
-        ::tcsetattr(FSlaveKeep, TCSANOW, &tio);
+        ::tcsetattr(slave, TCSANOW, &tio);
     }
+    ::close(slave);
     ::fcntl(FMaster, F_SETFL, ::fcntl(FMaster, F_GETFL) | O_NONBLOCK);
     ::fcntl(FMaster, F_SETFD, FD_CLOEXEC);
-    ::fcntl(FSlaveKeep, F_SETFD, FD_CLOEXEC);
     FWake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (FWake < 0) {
         const int err = errno;
         ::close(FMaster);
-        ::close(FSlaveKeep);
         throw std::runtime_error(std::string("eventfd failed: ") + std::strerror(err));
     }
 }
@@ -49,7 +50,6 @@ TPtyLine::~TPtyLine()
     Stop();
     ::close(FWake);
     ::close(FMaster);
-    ::close(FSlaveKeep);
 }
 
 void TPtyLine::Start(THandlers Handlers)
@@ -85,7 +85,8 @@ void TPtyLine::Flush()
 void TPtyLine::Serve()
 {
     using TClock = std::chrono::steady_clock;
-    bool masterQuiet = false; // the master reported a hang-up: leave it alone a while
+    bool hungUp = false;      // the program's side is closed
+    bool masterQuiet = false; // and so the master is left alone a while
     std::optional<TClock::time_point> nextDue;
     for (;;) {
         int timeout = -1;
@@ -100,20 +101,35 @@ void TPtyLine::Serve()
         const int rc = ::poll(p, 2, timeout);
         if (rc < 0 && errno != EINTR)
             break;
-        masterQuiet = false;
         if (p[1].revents & POLLIN)
             break;
+        // A look at the master that shows no hang-up: the slave side is open.
+        const bool looked = !masterQuiet && rc >= 0;
+        masterQuiet = false;
+        if (p[0].revents & (POLLHUP | POLLERR)) {
+            // Nobody holds the slave side: what the program that closed it
+            // left unanswered must not reach the next one to open it.
+            masterQuiet = true;
+            if (!hungUp) {
+                hungUp = true;
+                const size_t unwritten = FOut.size();
+                FOut.clear();
+                FHandlers.HungUp(unwritten);
+            }
+        } else if (looked) {
+            hungUp = false;
+        }
         if (p[0].revents & POLLIN) {
             uint8_t buf[256];
-            const ssize_t n = ::read(FMaster, buf, sizeof buf);
+            ssize_t n;
+            // Requests of a program that has closed the port are dropped.
+            do
+                n = ::read(FMaster, buf, sizeof buf);
+            while (hungUp && n > 0);
             if (n > 0)
                 FHandlers.Received(buf, size_t(n));
             else if (n == 0 || (errno != EAGAIN && errno != EINTR))
                 masterQuiet = true;
-        } else if (p[0].revents & (POLLHUP | POLLERR)) {
-            // Nobody holds the slave side; we keep it open, so this should
-            // not last, but never spin on it.
-            masterQuiet = true;
         }
         nextDue = FHandlers.TakeDue(FOut);
         Flush();

@@ -1,8 +1,9 @@
 #pragma once
 // The master side of a pseudo-terminal, served by a thread of its own: what
 // the program writes is handed on as it comes, and whatever falls due goes
-// out as fast as the line takes it. The slave side stays open in here too,
-// so the program may close its port and open it again.
+// out as fast as the line takes it. The slave side is not held open in
+// here, so the master sees the program close its port (a hang-up); the
+// program may open it again.
 
 #include <chrono>
 #include <cstddef>
@@ -17,7 +18,7 @@ namespace sim {
 
 class TPtyLine {
 public:
-    // All three run on the line's thread.
+    // All four run on the line's thread.
     struct THandlers {
         // Bytes the program wrote.
         std::function<void(const uint8_t* Data, size_t Size)> Received;
@@ -25,6 +26,8 @@ public:
         std::function<std::optional<std::chrono::steady_clock::time_point>(std::vector<uint8_t>& Out)> TakeDue;
         // The bytes of the last TakeDue were handed to the line.
         std::function<void()> Written;
+        // The program closed its port; the Unwritten bytes were dropped.
+        std::function<void(size_t Unwritten)> HungUp;
     };
 
     TPtyLine();  // openpty(); throws std::runtime_error on failure
@@ -47,7 +50,6 @@ private:
     THandlers FHandlers;
     std::string FPath;
     int FMaster = -1;
-    int FSlaveKeep = -1;
     int FWake = -1;
     std::vector<uint8_t> FOut; // due, not yet written
     std::thread FThread;

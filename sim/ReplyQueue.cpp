@@ -8,7 +8,14 @@ void TReplyQueue::Add(TTimedBytes Piece)
 {
     const auto at = std::upper_bound(FPieces.begin(), FPieces.end(), Piece.Due,
         [](TClock::time_point Due, const TTimedBytes& Queued) { return Due < Queued.Due; });
+    FBytes += Piece.Bytes.size();
     FPieces.insert(at, std::move(Piece));
+}
+
+void TReplyQueue::Clear()
+{
+    FPieces.clear();
+    FBytes = 0;
 }
 
 std::vector<std::vector<uint8_t>> TReplyQueue::TakeDue(TClock::time_point Now)
@@ -18,8 +25,10 @@ std::vector<std::vector<uint8_t>> TReplyQueue::TakeDue(TClock::time_point Now)
         ++due;
     std::vector<std::vector<uint8_t>> out;
     out.reserve(due);
-    for (size_t i = 0; i < due; ++i)
+    for (size_t i = 0; i < due; ++i) {
+        FBytes -= FPieces[i].Bytes.size();
         out.push_back(std::move(FPieces[i].Bytes));
+    }
     FPieces.erase(FPieces.begin(), FPieces.begin() + ptrdiff_t(due));
     return out;
 }

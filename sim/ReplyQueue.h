@@ -17,9 +17,14 @@ public:
     std::vector<std::vector<uint8_t>> TakeDue(TClock::time_point Now);
     // When the next piece falls due; none while nothing waits.
     std::optional<TClock::time_point> NextDue() const;
+    // The bytes of every piece waiting.
+    size_t Bytes() const { return FBytes; }
+    bool Empty() const { return FPieces.empty(); }
+    void Clear();
 
 private:
     std::vector<TTimedBytes> FPieces; // in due order
+    size_t FBytes = 0;
 };
 
 } // namespace sim

@@ -36,7 +36,7 @@ struct TSimOptions {
 // Exit codes of orvelle-sim.
 constexpr int ExitOk = 0;
 constexpr int ExitFailure = 1; // no pseudo-terminal, or the dump could not be saved
-constexpr int ExitUsage = 2;   // bad option, unreadable card file, port link refused
+constexpr int ExitUsage = 2;   // bad option, unusable card or save file, port link refused
 
 bool ParseSimOptions(const std::vector<std::string>& Args, TSimOptions& Out, std::string& Error);
 std::string SimHelpText();
@@ -49,15 +49,37 @@ bool ParseFaultOption(const std::string& Text, TFaultOption& Out, std::string& E
 std::string DescribeFrame(const std::vector<uint8_t>& Frame, bool FromProgram);
 
 // Links Device into place as Port ("COMn" in the port map, created when
-// missing, or a path with a "/"). Replaces only a missing or dangling link;
-// anything else that exists is left alone and reported in Error.
+// missing, or a path with a "/") and records this process beside it in
+// Port.pid. Replaces only a missing or dangling link, or a stale one: the
+// link of a simulator that is gone. Anything else that exists is left alone
+// and reported in Error. Links in the port map that name Device, which has
+// just been handed to us, are stale and go first.
 bool PlacePortLink(const std::string& Port, const std::string& Device, std::string& LinkPath,
     std::string& Error);
-// Removes LinkPath if it is still our link to Device.
+// Removes LinkPath, and our record beside it, if it is still our link to
+// Device.
 void RemovePortLink(const std::string& LinkPath, const std::string& Device);
 
 // One line typed at the console; returns the text to print. Quit is set by
-// "quit"; Quiet is flipped by "quiet"/"verbose".
+// "quit"; Quiet is flipped by "quiet"/"verbose". What follows the command
+// word is its one argument, blanks and all ("save my card.bin").
 std::string RunConsoleCommand(TSimServer& Server, const std::string& Line, bool& Quit, bool& Quiet);
+
+// Cuts console input into lines. A line longer than MaxLine bytes is no
+// command: it is rejected whole, its tail included.
+class TConsoleLines {
+public:
+    static constexpr size_t MaxLine = 4096;
+    struct TLine {
+        std::string Text;
+        bool TooLong = false; // Text is empty then
+    };
+    // The lines that Data completes, in order.
+    std::vector<TLine> Feed(const char* Data, size_t Size);
+
+private:
+    std::string FPending;
+    bool FSkipping = false; // inside a line that is too long
+};
 
 } // namespace sim

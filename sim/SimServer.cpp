@@ -40,12 +40,17 @@ struct TSimServer::TImpl {
     TReaderEngine Engine;
     TRequestLog History;
     TFaultChoice Faults;
+    TDropCounts Drops;
     std::function<void(const TRecord&)> Observer;
+    std::function<void(const std::string&)> NoticeObserver;
 
     // Owned by the line's thread alone.
     TFrameParser Parser;
     TReplyQueue Queue;
-    std::vector<TRecord> Sent; // written, the observer not yet told
+    TClock::time_point LastByte;
+    uint64_t DropRun = 0;           // replies dropped since one last went out
+    std::vector<TRecord> Sent;      // written, the observer not yet told
+    std::vector<std::string> Notes; // made, the notice observer not yet told
 
     // Last, so the thread ends before anything it uses goes.
     TPtyLine Line;
@@ -54,8 +59,13 @@ struct TSimServer::TImpl {
     // Under Lock: what goes on the line for one request.
     TFaultedReply Answer(const TParsedFrame& Request, TClock::time_point Now);
     std::optional<TClock::time_point> TakeDue(std::vector<uint8_t>& Out);
-    // After the write, so the observer never holds a reply up.
-    void Written() { Notify(std::exchange(Sent, {})); }
+    void HungUp(size_t Unwritten);
+    // Under Lock: one more reply dropped.
+    void DropReply();
+    // Under Lock: the notice for a run of dropped replies that ended.
+    void EndDropRun();
+    // After the write, so the observers never hold a reply up.
+    void Written();
     // Outside Lock: hands Records to the observer.
     void Notify(const std::vector<TRecord>& Records);
 };
@@ -71,8 +81,24 @@ TFaultedReply TSimServer::TImpl::Answer(const TParsedFrame& Request, TClock::tim
     return ApplyFault(reply, cmd, fault, Now);
 }
 
+void TSimServer::TImpl::DropReply()
+{
+    ++Drops.Replies;
+    ++DropRun;
+}
+
+void TSimServer::TImpl::EndDropRun()
+{
+    if (DropRun == 0)
+        return;
+    Notes.push_back("dropped " + std::to_string(DropRun) + " replies the program did not read, beyond "
+        + std::to_string(ReplyBacklogLimit) + " bytes waiting");
+    DropRun = 0;
+}
+
 void TSimServer::TImpl::Received(const uint8_t* Data, size_t Size)
 {
+    LastByte = TClock::now();
     const auto frames = Parser.Feed(Data, Size);
     if (frames.empty())
         return;
@@ -82,8 +108,12 @@ void TSimServer::TImpl::Received(const uint8_t* Data, size_t Size)
         const auto now = TClock::now();
         for (const auto& frame : frames) {
             records.push_back(History.AddRequest(now, frame.Bytes));
-            for (auto& piece : Answer(frame, now).Pieces)
-                Queue.Add(std::move(piece));
+            for (auto& piece : Answer(frame, now).Pieces) {
+                if (Queue.Bytes() + piece.Bytes.size() > ReplyBacklogLimit)
+                    DropReply();
+                else
+                    Queue.Add(std::move(piece));
+            }
         }
     }
     // After the engine ran: an observer that sees a request sees it done.
@@ -93,15 +123,63 @@ void TSimServer::TImpl::Received(const uint8_t* Data, size_t Size)
 std::optional<TClock::time_point> TSimServer::TImpl::TakeDue(std::vector<uint8_t>& Out)
 {
     const auto now = TClock::now();
+    if (Parser.Pending() > 0 && now - LastByte >= InterCharTimeout) {
+        // A reader's inter-character time-out: the rest of this frame is not
+        // coming, and the next request must not be read as its tail.
+        Notes.push_back("dropped " + std::to_string(Parser.Pending()) + " bytes of an unfinished request: no byte for "
+            + std::to_string(InterCharTimeout.count()) + " ms");
+        Parser.Reset();
+        std::lock_guard lock(Lock);
+        ++Drops.UnfinishedRequests;
+    }
     const auto due = Queue.TakeDue(now);
     if (!due.empty()) {
         std::lock_guard lock(Lock);
         for (const auto& bytes : due) {
+            // Out holds what the program has not read yet.
+            if (Out.size() + bytes.size() > ReplyBacklogLimit) {
+                DropReply();
+                continue;
+            }
+            EndDropRun();
             Out.insert(Out.end(), bytes.begin(), bytes.end());
             Sent.push_back(History.AddSent(now, bytes));
         }
     }
-    return Queue.NextDue();
+    std::optional<TClock::time_point> next = Queue.NextDue();
+    if (Parser.Pending() > 0 && (!next || LastByte + InterCharTimeout < *next))
+        next = LastByte + InterCharTimeout;
+    return next;
+}
+
+void TSimServer::TImpl::HungUp(size_t Unwritten)
+{
+    const size_t waiting = Unwritten + Queue.Bytes();
+    Parser.Reset();
+    Queue.Clear();
+    std::lock_guard lock(Lock);
+    EndDropRun();
+    if (waiting == 0)
+        return;
+    ++Drops.ClosedBacklogs;
+    Notes.push_back("the program closed the port: dropped the " + std::to_string(waiting)
+        + " bytes of replies it had not read");
+}
+
+void TSimServer::TImpl::Written()
+{
+    Notify(std::exchange(Sent, {}));
+    if (Notes.empty())
+        return;
+    std::function<void(const std::string&)> observer;
+    {
+        std::lock_guard lock(Lock);
+        observer = NoticeObserver;
+    }
+    const std::vector<std::string> notes = std::exchange(Notes, {});
+    if (observer)
+        for (const auto& note : notes)
+            observer(note);
 }
 
 void TSimServer::TImpl::Notify(const std::vector<TRecord>& Records)
@@ -122,8 +200,8 @@ TSimServer::TSimServer()
     : FImpl(std::make_unique<TImpl>())
 {
     FImpl->Line.Start({[this](const uint8_t* Data, size_t Size) { FImpl->Received(Data, Size); },
-        [this](std::vector<uint8_t>& Out) { return FImpl->TakeDue(Out); },
-        [this] { FImpl->Written(); }});
+        [this](std::vector<uint8_t>& Out) { return FImpl->TakeDue(Out); }, [this] { FImpl->Written(); },
+        [this](size_t Unwritten) { FImpl->HungUp(Unwritten); }});
 }
 
 TSimServer::~TSimServer() { FImpl->Line.Stop(); }
@@ -164,6 +242,18 @@ void TSimServer::SetObserver(std::function<void(const TRecord&)> Observer)
 {
     std::lock_guard lock(FImpl->Lock);
     FImpl->Observer = std::move(Observer);
+}
+
+void TSimServer::SetNoticeObserver(std::function<void(const std::string&)> Observer)
+{
+    std::lock_guard lock(FImpl->Lock);
+    FImpl->NoticeObserver = std::move(Observer);
+}
+
+TSimServer::TDropCounts TSimServer::Drops() const
+{
+    std::lock_guard lock(FImpl->Lock);
+    return FImpl->Drops;
 }
 
 void TSimServer::RemoveCard()
@@ -248,19 +338,26 @@ void TSimServer::ClearFaults()
     FImpl->Faults.Clear();
 }
 
-bool TSimServer::SaveDump(const std::string& Path) const
+bool TSimServer::SaveDump(const std::string& Path, std::string* Error) const
 {
     TDumpImage image;
     {
         std::lock_guard lock(FImpl->Lock);
         image = ImageOf(FImpl->Engine.Card);
     }
-    return WriteDump(Path, image);
+    std::string error;
+    const bool saved = WriteDump(Path, image, error);
+    if (Error)
+        *Error = error;
+    return saved;
 }
 
-bool TSimServer::LoadDump(const std::string& Path)
+bool TSimServer::LoadDump(const std::string& Path, std::string* Error)
 {
-    const std::optional<TDumpImage> image = ReadDump(Path);
+    std::string error;
+    const std::optional<TDumpImage> image = ReadDump(Path, error);
+    if (Error)
+        *Error = error;
     if (!image)
         return false;
     std::lock_guard lock(FImpl->Lock);

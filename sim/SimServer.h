@@ -116,9 +116,29 @@ public:
     void ClearFaults();
 
     // 1024-byte binary dumps: block 0 first, 16 bytes a block, trailers with
-    // their real keys. LoadDump refuses a file of any other size.
-    bool SaveDump(const std::string& Path) const;
-    bool LoadDump(const std::string& Path);
+    // their real keys (CardDump.h). LoadDump takes only a regular file of
+    // that size; SaveDump writes only a regular file, through a symbolic
+    // link to one. Error, when given, says why either failed.
+    bool SaveDump(const std::string& Path, std::string* Error = nullptr) const;
+    bool LoadDump(const std::string& Path, std::string* Error = nullptr);
+
+    // What the line throws away. A request frame left unfinished for
+    // InterCharTimeout without a byte is dropped, as a reader's
+    // inter-character time-out does. Replies wait for the program to read
+    // them up to ReplyBacklogLimit bytes (and as many again for late ones);
+    // a reply beyond that is dropped. When the program closes its port, the
+    // replies still waiting for it are dropped.
+    static constexpr std::chrono::milliseconds InterCharTimeout{100};
+    static constexpr size_t ReplyBacklogLimit = 4096;
+    struct TDropCounts {
+        uint64_t UnfinishedRequests = 0;
+        uint64_t Replies = 0;        // beyond the backlog limit
+        uint64_t ClosedBacklogs = 0; // the port closed with replies waiting
+    };
+    TDropCounts Drops() const;
+    // Called on the server thread with a line of text for each drop (runs
+    // of dropped replies are told once they end); keep it short.
+    void SetNoticeObserver(std::function<void(const std::string&)> Observer);
 
 private:
     struct TImpl;

@@ -1,11 +1,13 @@
 // orvelle-sim: the card reader/encoder on a pseudo-terminal, for running and
 // testing Orvelle without a reader on the desk.
+#include "sim/CardDump.h"
+#include "sim/ConsoleOutput.h"
 #include "sim/SimProgram.h"
 #include "sim/SimServer.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/signalfd.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -14,26 +16,30 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <iostream>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <vector>
 
 namespace {
 
-std::mutex OutputLock;
-std::atomic<bool> Quiet{false};
+// A signal ends the serving loop: the handler only notes it and wakes the
+// loop through a pipe. It runs on the main thread alone (the helper threads
+// start with the signals blocked), and without SA_RESTART, so that no call
+// of the main thread can hold a signal off.
+volatile sig_atomic_t GotSignal = 0;
+int SignalPipe[2] = {-1, -1};
 
-void Say(const std::string& Text)
+void OnSignal(int Signal)
 {
-    if (Text.empty())
-        return;
-    std::lock_guard lock(OutputLock);
-    std::fputs(Text.c_str(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
+    GotSignal = Signal;
+    const int saved = errno;
+    [[maybe_unused]] const ssize_t n = ::write(SignalPipe[1], "", 1);
+    errno = saved;
 }
+
+constexpr int EndSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// How long the output may take to show its last lines at exit.
+constexpr auto ExitGrace = std::chrono::seconds(1);
 
 std::string Stamp()
 {
@@ -62,36 +68,46 @@ int main(int argc, char** argv)
         std::fputs(SimHelpText().c_str(), stdout);
         return ExitOk;
     }
-    Quiet = opt.Quiet;
-
-    // The signals are taken through a descriptor, blocked before the server
-    // thread starts so that thread inherits the mask and never sees them.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGHUP);
-    if (::pthread_sigmask(SIG_BLOCK, &signals, nullptr) != 0) {
-        std::fprintf(stderr, "orvelle-sim: cannot block signals\n");
-        return ExitFailure;
+    // Found out now, not at exit with the session's card lost.
+    if (!opt.SaveFile.empty() && !SaveTarget(opt.SaveFile, error)) {
+        std::fprintf(stderr, "orvelle-sim: cannot save the card to %s: %s\n", opt.SaveFile.c_str(), error.c_str());
+        return ExitUsage;
     }
-    const int sigFd = ::signalfd(-1, &signals, SFD_CLOEXEC);
-    if (sigFd < 0) {
-        std::fprintf(stderr, "orvelle-sim: signalfd: %s\n", std::strerror(errno));
+    if (::pipe2(SignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        std::fprintf(stderr, "orvelle-sim: pipe: %s\n", std::strerror(errno));
         return ExitFailure;
     }
     // Printing to a closed pipe must not kill us with the link left behind.
     ::signal(SIGPIPE, SIG_IGN);
 
+    // The helper threads inherit the blocked signals, so they never take one.
+    sigset_t signals, old;
+    sigemptyset(&signals);
+    for (const int s : EndSignals)
+        sigaddset(&signals, s);
+    ::pthread_sigmask(SIG_BLOCK, &signals, &old);
+    auto output = std::make_unique<TConsoleOutput>();
     std::unique_ptr<TSimServer> server;
     try {
         server = std::make_unique<TSimServer>();
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "orvelle-sim: %s\n", e.what());
+        error = e.what();
+    }
+    ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    if (!server) {
+        output->Say("orvelle-sim: " + error, true);
+        output->Close(ExitGrace);
         return ExitFailure;
     }
-    if (!opt.CardFile.empty() && !server->LoadDump(opt.CardFile)) {
-        std::fprintf(stderr, "orvelle-sim: cannot load a 1024-byte card dump from %s\n", opt.CardFile.c_str());
+    struct sigaction action { };
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    for (const int s : EndSignals)
+        ::sigaction(s, &action, nullptr);
+
+    if (!opt.CardFile.empty() && !server->LoadDump(opt.CardFile, &error)) {
+        output->Say("orvelle-sim: cannot load the card: " + error, true);
+        output->Close(ExitGrace);
         return ExitUsage;
     }
     if (opt.Serial)
@@ -103,66 +119,72 @@ int main(int argc, char** argv)
 
     std::string link;
     if (!PlacePortLink(opt.Port, server->DevicePath(), link, error)) {
-        std::fprintf(stderr, "orvelle-sim: %s\n", error.c_str());
+        output->Say("orvelle-sim: " + error, true);
+        output->Close(ExitGrace);
         return ExitUsage;
     }
-    server->SetObserver([](const TSimServer::TRecord& r) {
-        if (!Quiet)
-            Say(Stamp() + (r.FromProgram ? " -> " : " <- ") + DescribeFrame(r.Bytes, r.FromProgram));
+    std::atomic<bool> quiet{opt.Quiet};
+    TConsoleOutput& out = *output;
+    server->SetObserver([&out, &quiet](const TSimServer::TRecord& r) {
+        if (!quiet)
+            out.Say(Stamp() + (r.FromProgram ? " -> " : " <- ") + DescribeFrame(r.Bytes, r.FromProgram));
     });
-    Say("orvelle-sim: reader on " + server->DevicePath() + ", linked as " + link);
-    Say("orvelle-sim: type help for the console commands");
+    server->SetNoticeObserver([&out](const std::string& Text) { out.Say(Stamp() + " -- " + Text); });
+    out.Say("orvelle-sim: reader on " + server->DevicePath() + ", linked as " + link);
+    out.Say("orvelle-sim: type help for the console commands");
 
     bool quit = false;
     bool stdinOpen = true;
-    std::string pending;
-    while (!quit) {
-        pollfd p[2] = {{sigFd, POLLIN, 0}, {stdinOpen ? 0 : -1, POLLIN, 0}};
-        if (::poll(p, 2, -1) < 0) {
-            if (errno == EINTR)
-                continue;
+    TConsoleLines console;
+    while (!quit && !GotSignal) {
+        pollfd p[2] = {{SignalPipe[0], POLLIN, 0}, {stdinOpen ? 0 : -1, POLLIN, 0}};
+        if (::poll(p, 2, -1) < 0 && errno != EINTR)
             break;
-        }
-        if (p[0].revents & POLLIN) {
-            signalfd_siginfo si{};
-            if (::read(sigFd, &si, sizeof si) == ssize_t(sizeof si))
-                Say(std::string("orvelle-sim: ") + ::strsignal(int(si.ssi_signo)) + ", closing");
+        if (GotSignal)
             break;
-        }
         if (p[1].revents & (POLLIN | POLLHUP | POLLERR)) {
             char buf[512];
             const ssize_t n = ::read(0, buf, sizeof buf);
+            if (n < 0 && (errno == EINTR || errno == EAGAIN))
+                continue;
             if (n <= 0) {
                 // No console (run in the background, or input ended): go on
                 // serving until a signal.
                 stdinOpen = false;
                 continue;
             }
-            pending.append(buf, size_t(n));
-            for (size_t nl; !quit && (nl = pending.find('\n')) != std::string::npos;) {
-                const std::string line = pending.substr(0, nl);
-                pending.erase(0, nl + 1);
-                bool q = Quiet;
-                Say(RunConsoleCommand(*server, line, quit, q));
-                Quiet = q;
+            for (const auto& line : console.Feed(buf, size_t(n))) {
+                if (line.TooLong) {
+                    out.Say("orvelle-sim: a line longer than " + std::to_string(TConsoleLines::MaxLine)
+                        + " bytes is no command; ignored");
+                    continue;
+                }
+                bool q = quiet;
+                out.Say(RunConsoleCommand(*server, line.Text, quit, q));
+                quiet = q;
+                if (quit)
+                    break;
             }
-            if (pending.size() > 4096)
-                pending.clear(); // no line that long is a command
         }
     }
+    if (GotSignal)
+        out.Say(std::string("orvelle-sim: ") + ::strsignal(GotSignal) + ", closing");
 
     server->SetObserver(nullptr);
+    server->SetNoticeObserver(nullptr);
     RemovePortLink(link, server->DevicePath());
     int rc = ExitOk;
     if (!opt.SaveFile.empty()) {
-        if (server->SaveDump(opt.SaveFile)) {
-            Say("orvelle-sim: card saved to " + opt.SaveFile);
+        if (server->SaveDump(opt.SaveFile, &error)) {
+            out.Say("orvelle-sim: card saved to " + opt.SaveFile);
         } else {
-            std::fprintf(stderr, "orvelle-sim: cannot save the card to %s\n", opt.SaveFile.c_str());
+            out.Say("orvelle-sim: cannot save the card to " + opt.SaveFile + ": " + error, true);
             rc = ExitFailure;
         }
     }
     server.reset();
-    ::close(sigFd);
+    if (const uint64_t dropped = out.Dropped())
+        out.Say("orvelle-sim: " + std::to_string(dropped) + " lines were dropped in all: the output was not being read");
+    output->Close(ExitGrace);
     return rc;
 }

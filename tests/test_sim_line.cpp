@@ -5,14 +5,17 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <atomic>
 #include <set>
 #include <thread>
 
@@ -67,11 +70,16 @@ TEST(SimLine, AnswersTheBasicCommands)
     EXPECT_EQ(Hex(line.Exchange(Bytes({0x02, 0x13, 0x15}), 3)), "02 13 15");
     EXPECT_EQ(Hex(line.Exchange(Bytes({0x03, 0x02, 0x00, 0x05}), 4)), "03 02 01 06");
     EXPECT_EQ(server.BeepCount(), 1);
-    // A request written in two pieces with a pause is still one request.
-    line.Send(Bytes({0x03, 0x12}));
-    EXPECT_TRUE(line.ReceiveFor(200ms).empty());
-    line.Send(Bytes({0x00, 0x15}));
-    EXPECT_EQ(Hex(line.Receive(4)), "03 12 00 15");
+    // A write request without its last byte (its checksum, 03), then
+    // silence: the reader drops it after its inter-character time-out
+    // instead of taking the link test's first byte for its checksum.
+    std::vector<uint8_t> unfinished = {0x13, 0x07, 0x04};
+    unfinished.resize(18, 0x11);
+    unfinished.push_back(0xE6);
+    line.Send(unfinished);
+    ASSERT_TRUE(WaitUntil([&] { return server.Drops().UnfinishedRequests == 1; }));
+    EXPECT_EQ(Hex(line.Exchange(Bytes({0x03, 0x12, 0x00, 0x15}), 4)), "03 12 00 15");
+    EXPECT_EQ(Hex(server.Requests().back()), "03 12 00 15");
     server.ClearRequests();
     EXPECT_TRUE(server.Requests().empty());
     for (const auto& r : {Bytes({0x03, 0x12, 0x00, 0x15}), Bytes({0x03, 0x0A, 0x01, 0x0E}),
@@ -121,6 +129,38 @@ const std::vector<uint8_t> LinkTest = {0x03, 0x12, 0x00, 0x15};
 const std::vector<uint8_t> ReadBlock4 = {0x03, 0x06, 0x04, 0x0D};
 
 } // namespace
+
+TEST(SimLine, RepliesNobodyReadsAreCappedAndDroppedWhenThePortCloses)
+{
+    TSimServer server;
+    std::atomic<int> requests{0};
+    server.SetObserver([&](const TSimServer::TRecord& R) { requests += R.FromProgram; });
+    {
+        TLine line(server.DevicePath());
+        ASSERT_EQ(Hex(line.Exchange(Bytes({0x03, 0x0A, 0x00, 0x0D}), 8)), "07 0A 01 12 34 56 78 26");
+        ASSERT_EQ(Hex(line.Exchange(Bytes({0x04, 0x05, 0x01, 0x00, 0x0A}), 3)), "02 05 07");
+        // 19-byte replies to 4-byte requests, never read: far more than the
+        // line and the backlog hold.
+        std::vector<uint8_t> flood;
+        for (int i = 0; i < 3000; ++i)
+            flood.insert(flood.end(), ReadBlock4.begin(), ReadBlock4.end());
+        for (size_t at = 0; at < flood.size();) {
+            pollfd p{line.Fd, POLLOUT, 0};
+            ::poll(&p, 1, 1000);
+            const ssize_t n = ::write(line.Fd, flood.data() + at, flood.size() - at);
+            at += n > 0 ? size_t(n) : 0;
+        }
+        ASSERT_TRUE(WaitUntil([&] { return requests == 3002; }));
+        EXPECT_GT(server.Drops().Replies, 0u);
+    }
+    // The replies still waiting go with the program that closed the port.
+    ASSERT_TRUE(WaitUntil([&] { return server.Drops().ClosedBacklogs == 1; }));
+    TLine next(server.DevicePath());
+    ::tcflush(next.Fd, TCIFLUSH); // what the line itself holds, as the program's open does
+    EXPECT_EQ(Hex(next.Exchange(LinkTest, 4)), "03 12 00 15");
+    EXPECT_TRUE(next.ReceiveFor(300ms).empty());
+    server.SetObserver(nullptr);
+}
 
 TEST(SimLine, FaultsSpoilTheReplyAndOnlyAnErrorStatusStopsTheCard)
 {
@@ -281,4 +321,63 @@ TEST(SimDump, SaveAndLoadTheCardAsTheCommonDumpLayout)
     // Out of range block and key numbers are refused loudly, not read wild.
     EXPECT_THROW(other.Block(64), std::out_of_range);
     EXPECT_THROW(other.SetStoredKey(2, 0, {}), std::out_of_range);
+}
+
+TEST(SimDump, SavesOnlyToRegularFilesAndTouchesNothingElse)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    auto at = [&](const char* Name) { return dir.filePath(Name).toStdString(); };
+    auto put = [&](const char* Name, const QByteArray& Bytes) {
+        QFile f(dir.filePath(Name));
+        return f.open(QIODevice::WriteOnly) && f.write(Bytes) == Bytes.size();
+    };
+    auto content = [&](const char* Name) {
+        QFile f(dir.filePath(Name));
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("(none)");
+    };
+    auto kind = [&](const char* Name) {
+        struct stat st { };
+        return ::lstat(at(Name).c_str(), &st) == 0 ? int(st.st_mode & S_IFMT) : 0;
+    };
+    // Bystanders: a file a link leads to, the user's own FILE.tmp, and a
+    // FILE.tmp that is a link to another file of the user's.
+    ASSERT_TRUE(put("kept.bin", "old") && put("card.bin", "old") && put("card.bin.tmp", "mine")
+        && put("victim", "keep") && put("other.bin", "old"));
+    ASSERT_EQ(::symlink(at("kept.bin").c_str(), at("link.bin").c_str()), 0);
+    ASSERT_EQ(::symlink(at("victim").c_str(), at("other.bin.tmp").c_str()), 0);
+    ASSERT_EQ(::symlink(at("nowhere").c_str(), at("dangling").c_str()), 0);
+    ASSERT_EQ(::mkfifo(at("fifo").c_str(), 0600), 0);
+    ASSERT_TRUE(QDir(dir.path()).mkdir("folder"));
+
+    TSimServer server;
+    server.SetSerial({0xDE, 0xAD, 0xBE, 0xEF});
+    const struct {
+        const char* Name;
+        const char* Refusal; // in the error text; none: saved
+    } rows[] = {
+        {"card.bin", nullptr},
+        {"other.bin", nullptr},
+        {"link.bin", nullptr}, // written through the link
+        {"fifo", "is a FIFO, not a regular file"},
+        {"folder", "is a folder, not a regular file"},
+        {"dangling", "leads to no file"},
+    };
+    for (const auto& row : rows) {
+        const int kindBefore = kind(row.Name);
+        std::string error;
+        EXPECT_EQ(server.SaveDump(at(row.Name), &error), !row.Refusal) << row.Name << ": " << error;
+        EXPECT_EQ(kind(row.Name), kindBefore) << row.Name;
+        if (row.Refusal)
+            EXPECT_NE(error.find(row.Refusal), std::string::npos) << row.Name << ": " << error;
+        else
+            EXPECT_EQ(content(row.Name).left(4), QByteArray::fromHex("DEADBEEF")) << row.Name;
+    }
+    EXPECT_EQ(content("card.bin.tmp"), "mine");
+    EXPECT_EQ(content("victim"), "keep");
+    EXPECT_EQ(content("kept.bin").size(), 1024);
+    // No file of our own is left behind.
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name),
+        (QStringList{"card.bin", "card.bin.tmp", "dangling", "fifo", "folder", "kept.bin", "link.bin", "other.bin",
+            "other.bin.tmp", "victim"}));
 }

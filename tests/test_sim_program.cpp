@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -42,11 +43,14 @@ bool Exists(const std::string& Path)
 
 class TSimProcess {
 public:
-    TSimProcess(const QTemporaryDir& Config, const QStringList& Args)
+    // Output: a file for standard output instead of a pipe read here.
+    TSimProcess(const QTemporaryDir& Config, const QStringList& Args, const QString& Output = {})
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("XDG_CONFIG_HOME", Config.path());
         Process.setProcessEnvironment(env);
+        if (!Output.isEmpty())
+            Process.setStandardOutputFile(Output);
         Process.start(SimBinary(), Args);
     }
     ~TSimProcess()
@@ -197,17 +201,154 @@ TEST(SimProgram, HelpAndBadOptions)
     ASSERT_TRUE(help.Process.waitForFinished(10000));
     EXPECT_EQ(help.Process.exitCode(), 0);
     const QByteArray text = help.Process.readAllStandardOutput();
-    for (const char* s : {"--port", "--fault", "--random-faults", "84 authentication failed", "01 no card"})
+    for (const char* s : {"--port", "--fault", "--random-faults", "84 authentication failed", "01 no card",
+             "unfinished for 100 ms"})
         EXPECT_NE(text.indexOf(s), -1) << s;
+    // Card and save files must be regular files: nothing that could make
+    // the simulator wait, and nothing a save would replace.
+    const QString fifo = config.filePath("fifo");
+    ASSERT_EQ(::mkfifo(fifo.toLocal8Bit().constData(), 0600), 0);
     for (const QStringList& args : {QStringList{"--bogus"}, QStringList{"--serial", "1234"},
              QStringList{"--fault", "06:explode"}, QStringList{"--port", "LPT1"},
-             QStringList{"--random-faults", "2"}, QStringList{"--card", "/no/such/file"}}) {
+             QStringList{"--random-faults", "2"}, QStringList{"--card", "/no/such/file"}, QStringList{"--card", fifo},
+             QStringList{"--card", "/dev/stdin"}, QStringList{"--card", "/dev/tty"}, QStringList{"--save", fifo},
+             QStringList{"--save", "/dev/null"}, QStringList{"--save", config.path()},
+             QStringList{"--save", "/no/such/dir/card.bin"}}) {
         TSimProcess bad(config, args);
-        ASSERT_TRUE(bad.Process.waitForFinished(10000));
+        ASSERT_TRUE(bad.Process.waitForFinished(10000)) << args.join(' ').toStdString();
         EXPECT_EQ(bad.Process.exitCode(), 2) << args.join(' ').toStdString();
         EXPECT_FALSE(bad.Process.readAllStandardError().isEmpty());
     }
     EXPECT_FALSE(Exists(config.filePath("orvelle/ports/COM1").toStdString()));
+}
+
+TEST(SimProgram, ConsoleLinesAndFileNames)
+{
+    QTemporaryDir config;
+    ASSERT_TRUE(config.isValid());
+    const std::string fifo = config.filePath("a fifo").toStdString();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string card = config.filePath("my card.bin").toStdString();
+    TSimProcess sim(config, {"--quiet"});
+    ASSERT_TRUE(WaitUntil([&] { return Exists(config.filePath("orvelle/ports/COM1").toStdString()); }));
+    const struct {
+        std::string Line;
+        std::string Answer;
+    } rows[] = {
+        {"load " + fifo, "cannot load a card: " + fifo + " is a FIFO, not a regular file"},
+        // Its tail is not a command either.
+        {std::string(4608, 'x') + "remove", "a line longer than 4096 bytes is no command; ignored"},
+        {"serial", "serial 12 34 56 78"},
+        {"save " + card, "saved " + card},
+        {"serial 0BADCAFE", "serial 0B AD CA FE"},
+        {"load  " + card + " ", "loaded " + card},
+        {"serial", "serial 12 34 56 78"},
+    };
+    QByteArray output;
+    for (const auto& row : rows) {
+        sim.Process.write(QByteArray::fromStdString(row.Line + "\n"));
+        const QByteArray answer = QByteArray::fromStdString(row.Answer + "\n");
+        EXPECT_TRUE(WaitUntil([&] {
+            output += sim.Process.readAllStandardOutput();
+            return output.contains(answer);
+        })) << row.Answer
+            << "\n"
+            << output.toStdString();
+        output.clear();
+    }
+    sim.Process.write("quit\n");
+    ASSERT_TRUE(sim.Process.waitForFinished(10000));
+    EXPECT_EQ(sim.Process.exitCode(), 0);
+}
+
+TEST(SimProgram, APausedConsoleNeverHoldsUpTheReader)
+{
+    QTemporaryDir config;
+    ASSERT_TRUE(config.isValid());
+    // The console is a pipe, read only when the test says so.
+    const std::string pipePath = config.filePath("console").toStdString();
+    ASSERT_EQ(::mkfifo(pipePath.c_str(), 0600), 0);
+    const int console = ::open(pipePath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(console, 0);
+    ::fcntl(console, F_SETPIPE_SZ, 4096);
+    TSimProcess sim(config, {}, QString::fromStdString(pipePath));
+    const std::string link = config.filePath("orvelle/ports/COM1").toStdString();
+    ASSERT_TRUE(WaitUntil([&] { return Exists(link); }));
+
+    // Two frame lines an exchange: a few rounds fill the pipe and the lines
+    // kept beside it.
+    std::vector<uint8_t> burst, replies;
+    for (int i = 0; i < 40; ++i) {
+        burst.insert(burst.end(), {0x03, 0x12, 0x00, 0x15});
+        replies.insert(replies.end(), {0x03, 0x12, 0x00, 0x15});
+    }
+    auto exchanges = [&] {
+        for (int round = 0; round < 30; ++round)
+            ASSERT_EQ(Exchange(link, burst, replies.size()), Hex(replies)) << round;
+    };
+    exchanges();
+    // Read again, the console shows the lines kept, then how many were not.
+    std::string text;
+    EXPECT_TRUE(WaitUntil([&] {
+        char buf[4096];
+        for (ssize_t n; (n = ::read(console, buf, sizeof buf)) > 0;)
+            text.append(buf, size_t(n));
+        return text.find(" lines were dropped here: the output was not being read") != std::string::npos;
+    }));
+    // Paused once more, it keeps no signal from ending the program.
+    exchanges();
+    sim.Process.terminate();
+    ASSERT_TRUE(sim.Process.waitForFinished(10000));
+    EXPECT_EQ(sim.Process.exitCode(), 0);
+    EXPECT_FALSE(Exists(link));
+    ::close(console);
+}
+
+TEST(SimProgram, ALinkWhoseSimulatorIsGoneIsStale)
+{
+    QTemporaryDir config;
+    ASSERT_TRUE(config.isValid());
+    const bool hadConfig = qEnvironmentVariableIsSet("XDG_CONFIG_HOME");
+    const QByteArray oldConfig = qgetenv("XDG_CONFIG_HOME");
+    qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
+    const std::string map = config.filePath("orvelle/ports").toStdString();
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(map)));
+    // A simulator that is gone: a process that has ended.
+    const pid_t gone = ::fork();
+    if (gone == 0)
+        ::_exit(0);
+    ASSERT_EQ(::waitpid(gone, nullptr, 0), gone);
+    auto leaveLink = [&](const std::string& Name, const std::string& Device) {
+        ASSERT_EQ(::symlink(Device.c_str(), (map + "/" + Name).c_str()), 0);
+        QFile record(QString::fromStdString(map + "/" + Name + ".pid"));
+        ASSERT_TRUE(record.open(QIODevice::WriteOnly));
+        record.write(QByteArray::fromStdString(std::to_string(gone) + " 12345 " + Device + "\n"));
+    };
+    sim::TSimServer first, second;
+    std::string path, error;
+
+    // Its link leads to a live device, now another's: replaced all the same.
+    leaveLink("COM1", first.DevicePath());
+    EXPECT_TRUE(sim::PlacePortLink("COM1", second.DevicePath(), path, error)) << error;
+    EXPECT_EQ(LinkTarget(map + "/COM1"), second.DevicePath());
+    // A simulator handed the device of a stale link removes that link.
+    leaveLink("COM3", first.DevicePath());
+    EXPECT_TRUE(sim::PlacePortLink("COM2", first.DevicePath(), path, error)) << error;
+    EXPECT_FALSE(Exists(map + "/COM3"));
+    EXPECT_FALSE(Exists(map + "/COM3.pid"));
+    // The link of a simulator that runs (this process) stays.
+    EXPECT_FALSE(sim::PlacePortLink("COM1", first.DevicePath(), path, error));
+    EXPECT_EQ(LinkTarget(map + "/COM1"), second.DevicePath());
+    // The port lookup sees the links as ever, and never the records.
+    EXPECT_EQ(ResolveCommName("COM2"), map + "/COM2");
+    EXPECT_EQ(ResolveCommName("COM2.pid"), "");
+    sim::RemovePortLink(map + "/COM1", second.DevicePath());
+    EXPECT_FALSE(Exists(map + "/COM1"));
+    EXPECT_FALSE(Exists(map + "/COM1.pid"));
+    if (hadConfig)
+        qputenv("XDG_CONFIG_HOME", oldConfig);
+    else
+        qunsetenv("XDG_CONFIG_HOME");
 }
 
 TEST(SimProgram, PortOptionTakesTheNamesThatThePortMapResolves)
