@@ -55,6 +55,8 @@ public:
 
     // The reader link this window drives.
     TLinkSession& Session() { return *FSession; }
+    // The port the first show opens (0 for COM1 .. 3 for COM4); set before it.
+    void SetStartPort(int Index);
 
 private:
     // The page builders make the controls.

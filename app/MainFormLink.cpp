@@ -13,6 +13,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QShowEvent>
+#include <QSignalBlocker>
 
 void TMainForm::CreateComponents()
 {
@@ -42,6 +43,13 @@ void TMainForm::showEvent(QShowEvent* Event)
 }
 
 void TMainForm::FormShow() { RgPortClick(); }
+
+void TMainForm::SetStartPort(int Index)
+{
+    // Only the choice: the first show opens it, as it opens COM1 by default.
+    const QSignalBlocker quiet(RgPort);
+    RgPort->SetItemIndex(Index);
+}
 
 void TMainForm::closeEvent(QCloseEvent* Event)
 {

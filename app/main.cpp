@@ -1,3 +1,4 @@
+#include "app/CommandLine.h"
 #include "app/MainForm.h"
 
 #include <QApplication>
@@ -8,6 +9,22 @@
 
 int main(int argc, char* argv[])
 {
+    QStringList args;
+    for (int i = 0; i < argc; ++i)
+        args << QString::fromLocal8Bit(argv[i]);
+    const TCommandLine command = ParseCommandLine(args);
+    switch (command.Action) {
+    case TCommandLine::Help:
+    case TCommandLine::Version:
+        std::fputs(command.Text.toLocal8Bit().constData(), stdout);
+        return 0;
+    case TCommandLine::Error:
+        std::fputs(command.Text.toLocal8Bit().constData(), stderr);
+        return 2;
+    case TCommandLine::Run:
+        break;
+    }
+
     // Without a display Qt would abort with a message about platform plugins;
     // say plainly what is missing instead.
     const bool hasDisplay = std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY")
@@ -29,6 +46,7 @@ int main(int argc, char* argv[])
     QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("org.orvelle.Orvelle")));
 
     TMainForm form;
+    form.SetStartPort(command.PortIndex);
     form.show();
     return app.exec();
 }

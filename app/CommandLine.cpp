@@ -1,0 +1,61 @@
+#include "app/CommandLine.h"
+
+#include "app/Version.h"
+
+#include <QCommandLineParser>
+
+namespace {
+
+const QStringList PortNames{QStringLiteral("COM1"), QStringLiteral("COM2"), QStringLiteral("COM3"),
+    QStringLiteral("COM4")};
+
+} // namespace
+
+TCommandLine ParseCommandLine(const QStringList& Args)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Prepares and tests MIFARE Classic cards with a card reader/encoder on a serial port.\n"
+        "COM1 to COM4 are looked up in ${XDG_CONFIG_HOME:-~/.config}/orvelle/ports/COMn, else /dev/ttyS0..3."));
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Show this help and exit."));
+    const QCommandLineOption version(
+        {QStringLiteral("v"), QStringLiteral("version")}, QStringLiteral("Show the version and exit."));
+    const QCommandLineOption port(QStringLiteral("port"),
+        QStringLiteral("Start on port NAME (COM1 to COM4) instead of COM1, for this run."), QStringLiteral("NAME"));
+    parser.addOption(help);
+    parser.addOption(version);
+    parser.addOption(port);
+
+    TCommandLine result;
+    const QString usage = parser.helpText();
+    if (!parser.parse(Args)) {
+        result.Action = TCommandLine::Error;
+        result.Text = parser.errorText() + QStringLiteral("\n\n") + usage;
+        return result;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        result.Action = TCommandLine::Error;
+        result.Text = QStringLiteral("Unexpected argument '%1'.\n\n").arg(parser.positionalArguments().first()) + usage;
+        return result;
+    }
+    if (parser.isSet(help)) {
+        result.Action = TCommandLine::Help;
+        result.Text = usage;
+        return result;
+    }
+    if (parser.isSet(version)) {
+        result.Action = TCommandLine::Version;
+        result.Text = QStringLiteral("orvelle %1\n").arg(QLatin1String(OrvelleVersion));
+        return result;
+    }
+    if (parser.isSet(port)) {
+        const QString name = parser.value(port).toUpper();
+        result.PortIndex = int(PortNames.indexOf(name));
+        if (result.PortIndex < 0) {
+            result.Action = TCommandLine::Error;
+            result.Text = QStringLiteral("Unknown port '%1': choose COM1, COM2, COM3 or COM4.\n\n").arg(parser.value(port)) + usage;
+            result.PortIndex = 0;
+        }
+    }
+    return result;
+}
