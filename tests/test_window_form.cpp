@@ -4,6 +4,7 @@
 // Every COM port maps to a device that does not exist, so no real serial port
 // is touched; the window's message boxes go to a recorder.
 #include "app/MainForm.h"
+#include "app/Version.h"
 #include "reader/ReaderLink.h"
 #include "widgets/HyperLink.h"
 #include "widgets/RadioGroup.h"
@@ -336,7 +337,7 @@ TEST_F(WindowTest, LabelsOfEveryPage)
         {Form->TabSheet5, {WithColon("By PS"), QStringLiteral("KEYA"), QStringLiteral("KEYB"), QStringLiteral("CtrlBit")}},
         {Form->TabSheet8, {QStringLiteral("By P.S."), WithColon("Blk addr")}},
         {Form->TabSheet6, {WithColon("OverTime"), QStringLiteral("(ms)")}},
-        {Form->TabSheet7, {QStringLiteral("Orvelle"), QStringLiteral("V1.2")}},
+        {Form->TabSheet7, {QStringLiteral("Orvelle"), QStringLiteral("V") + QLatin1String(OrvelleVersion)}},
     };
     for (const auto& [Page, Wanted] : Pages)
         for (const QString& Text : Wanted)
