@@ -164,9 +164,13 @@ void TComm::StartModemWatch()
 {
     if (!OnModemStateChange)
         return;
-    auto watch = std::make_unique<TModemWatch>(FPort, FNotifier);
-    if (watch->Start())
-        FModemWatch = std::move(watch);
+    try {
+        auto watch = std::make_unique<TModemWatch>(FPort, FNotifier);
+        if (watch->Start())
+            FModemWatch = std::move(watch);
+    } catch (const std::bad_alloc&) {
+        // The port works without it; only carrier and ring go unreported.
+    }
 }
 
 bool TComm::ModemWatchRunning() const
