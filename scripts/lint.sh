@@ -29,7 +29,6 @@ allowed() {
     sim) echo "sim protocol serial/PortName" ;;
     esac
 }
-layers=0
 for layer in protocol serial reader widgets app sim; do
     ok=$(allowed "$layer")
     for f in $(git ls-files "$layer/*.cpp" "$layer/*.h"); do
