@@ -2,6 +2,7 @@
 #include "app/FormParts.h"
 #include "app/MainForm.h"
 #include "app/Pages.h"
+#include "app/Version.h"
 #include "widgets/HyperLink.h"
 
 #include <QButtonGroup>
@@ -32,7 +33,7 @@ void BuildAboutPage(TMainForm* F)
     titleFont.setBold(true);
     titleFont.setPixelSize(16);
     title->setFont(titleFont);
-    auto* version = new QLabel(QStringLiteral("V1.2"), bevel);
+    auto* version = new QLabel(QStringLiteral("V") + QLatin1String(OrvelleVersion), bevel);
     version->setObjectName(QStringLiteral("LbVersion"));
 
     // The labels belong to the form (they open links on its behalf) and are

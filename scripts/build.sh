@@ -1,8 +1,14 @@
 #!/bin/sh
 # Configures and builds one build directory: scripts/build.sh DIR [cmake options...]
+# ORVELLE_WERROR=ON in the environment turns warnings into errors; CI (CI=true)
+# has it on unless ORVELLE_WERROR says otherwise.
 set -eu
 cd "$(dirname "$0")/.."
 dir="$1"
 shift
-cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+werror="${ORVELLE_WERROR:-}"
+if [ -z "$werror" ]; then
+    if [ "${CI:-}" = true ]; then werror=ON; else werror=OFF; fi
+fi
+cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVELLE_WERROR="$werror" "$@" >/dev/null
 cmake --build "$dir" -j "$(nproc)"

@@ -9,8 +9,12 @@ set -eu
 cd "$(dirname "$0")/.."
 sh scripts/deps.sh --fuzz
 seconds="${1:-30}"
+werror="${ORVELLE_WERROR:-}"
+if [ -z "$werror" ]; then
+    if [ "${CI:-}" = true ]; then werror=ON; else werror=OFF; fi
+fi
 CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DORVELLE_FUZZ=ON -DORVELLE_BUILD_BENCH=OFF >/dev/null
+    -DORVELLE_FUZZ=ON -DORVELLE_BUILD_BENCH=OFF -DORVELLE_WERROR="$werror" >/dev/null
 targets=$(cd tests/fuzz && ls fuzz_*.cpp | sed 's/\.cpp$//')
 # shellcheck disable=SC2086
 cmake --build build-fuzz -j "$(nproc)" --target $targets

@@ -1,7 +1,9 @@
 #!/bin/sh
-# Checks what a review should not have to: the formatting (.clang-format) and
+# Checks what a review should not have to: the formatting (.clang-format),
 # the layering (docs/ARCHITECTURE.md: each layer includes only its own headers
-# and those of the layers below it).
+# and those of the layers below it), and that every source file is named in
+# the CMakeLists.txt of its folder (sources are listed, not globbed, so a
+# file left out would silently not be built, or a test not run).
 set -eu
 cd "$(dirname "$0")/.."
 sh scripts/deps.sh --lint
@@ -28,7 +30,6 @@ allowed() {
     sim) echo "sim protocol serial/PortName" ;;
     esac
 }
-layers=0
 for layer in protocol serial reader session widgets app sim; do
     ok=$(allowed "$layer")
     for f in $(git ls-files "$layer/*.cpp" "$layer/*.h"); do
@@ -52,9 +53,29 @@ if [ -s /tmp/orvelle-layers.$$ ]; then
 fi
 rm -f /tmp/orvelle-layers.$$
 
+# Each .cpp and .h must appear in the nearest CMakeLists.txt above it, by its
+# path from there, with or without the extension (tests and benchmarks are
+# listed by program name).
+for f in $(git ls-files --cached --others --exclude-standard '*.cpp' '*.h'); do
+    dir=$(dirname "$f")
+    while [ "$dir" != . ] && [ ! -f "$dir/CMakeLists.txt" ]; do
+        dir=$(dirname "$dir")
+    done
+    rel=${f#"$dir"/}
+    stem=${rel%.*}
+    grep -qE "(^|[[:space:](/])($rel|$stem)([[:space:])]|$)" "$dir/CMakeLists.txt" ||
+        echo "$f is not listed in $dir/CMakeLists.txt"
+done >/tmp/orvelle-listed.$$
+if [ -s /tmp/orvelle-listed.$$ ]; then
+    echo "lint: source files no CMakeLists.txt names (add one line there):" >&2
+    cat /tmp/orvelle-listed.$$ >&2
+    failed=$((failed + 1))
+fi
+rm -f /tmp/orvelle-listed.$$
+
 if [ "$failed" -eq 0 ]; then
-    echo "lint: 2 passed, 0 failed"
+    echo "lint: 3 passed, 0 failed"
 else
-    echo "lint: $((2 - failed)) passed, $failed failed"
+    echo "lint: $((3 - failed)) passed, $failed failed"
     exit 1
 fi

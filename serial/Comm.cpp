@@ -2,6 +2,7 @@
 
 #include "serial/CommNotifier.h"
 #include "serial/LineSettings.h"
+#include "serial/ModemWatch.h"
 #include "serial/PortName.h"
 #include "serial/ReadThread.h"
 #include "serial/ThreadFields.h"
@@ -14,6 +15,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <new>
 #include <system_error>
 
@@ -36,11 +38,11 @@ TComm::~TComm()
 
 void TComm::PurgeInput()
 {
-    if (FHandle < 0)
+    if (FPort < 0)
         return;
     std::lock_guard<std::mutex> lock(FGate->Lock);
     FGate->Generation.fetch_add(1);
-    ::tcflush(FHandle, TCIFLUSH);
+    ::tcflush(FPort, TCIFLUSH);
 }
 
 uint64_t TComm::ReceivedBytes() const
@@ -55,29 +57,34 @@ bool TComm::SendDataEmpty() const
 
 void TComm::OpenPort()
 {
-    if (FHandle >= 0)
-        throw ECommsError("This serial port already opened");
+    // Every failure carries the errno of the call that failed, taken right
+    // there; where no call failed, the error that says what went wrong.
+    if (FPort >= 0)
+        throw ECommsError(EBUSY, "This serial port already opened");
 
     const std::string device = ResolveCommName(FCommName);
     if (device.empty())
-        throw ECommsError("Error opening serial port");
+        throw ECommsError(ENODEV, "Error opening serial port");
     const int port = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (port < 0)
-        throw ECommsError("Error opening serial port");
+        throw ECommsError(errno, "Error opening serial port");
 
     // The port is used by one party only. TIOCEXCL turns away later opens of
     // the terminal, but root is exempt from it; the advisory lock keeps off a
     // second component or a second program whoever runs it.
     if (::flock(port, LOCK_EX | LOCK_NB) != 0) {
+        const int err = errno;
         ::close(port);
-        throw ECommsError("Error opening serial port");
+        // EWOULDBLOCK means someone holds the port: say so, as TIOCEXCL does.
+        throw ECommsError(err == EWOULDBLOCK ? EBUSY : err, "Error opening serial port");
     }
     // A terminal of any kind answers TIOCGETD; /dev/null, files, pipes and
     // sockets do not.
     int discipline = -1;
     if (::ioctl(port, TIOCGETD, &discipline) != 0) {
+        const int err = errno;
         ::close(port);
-        throw ECommsError("File handle is not a comm handle ");
+        throw ECommsError(err, "File handle is not a comm handle ");
     }
     ::ioctl(port, TIOCEXCL);
 
@@ -85,83 +92,114 @@ void TComm::OpenPort()
     // fixed receive buffer (4096 bytes) and the driver its own transmit
     // buffer. What stands in for the 4096-byte request is making sure the
     // port runs the plain terminal discipline, so the queues are the usual
-    // ones and the terminal settings apply.
+    // ones and the terminal settings apply. Another discipline means a
+    // kernel protocol (PPP, SLIP, ...) has the line: the port is busy.
     termios probe{};
-    if (discipline != N_TTY || ::tcgetattr(port, &probe) != 0) {
+    const int setupError = discipline != N_TTY ? EBUSY : ::tcgetattr(port, &probe) != 0 ? errno
+                                                                                        : 0;
+    if (setupError != 0) {
         ::ioctl(port, TIOCNXCL);
         ::close(port);
-        throw ECommsError("Cannot setup comm buffer");
+        throw ECommsError(setupError, "Cannot setup comm buffer");
     }
 
-    FHandle = port;
-    ::tcflush(FHandle, TCIOFLUSH);
+    FPort = port;
+    ::tcflush(FPort, TCIOFLUSH);
     FSendEmpty.store(true);
     ApplyTimeouts();
     ApplyLineSettings();
 
     FCloseEvent = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (FCloseEvent < 0) {
-        ReleaseHandles();
-        throw ECommsError("Unable to create event");
+        const int err = errno;
+        ReleasePort();
+        throw ECommsError(err, "Unable to create event");
     }
 
-    const TThreadFields fields{FHandle, FCloseEvent, FNotifier, FGate.get(), ++FSession};
+    const TThreadFields fields{FPort, FCloseEvent, FNotifier, FGate.get(), ++FSession};
     try {
         FReadThread = std::make_unique<TReadThread>(fields, FTimeouts.get());
     } catch (const std::bad_alloc&) {
-        ReleaseHandles();
-        throw ECommsError("Unable to create read thread");
+        ReleasePort();
+        throw ECommsError(ENOMEM, "Unable to create read thread");
     }
     try {
         FWriteThread = std::make_unique<TWriteThread>(fields, &FSendEmpty);
-    } catch (const std::exception&) {
+    } catch (const std::system_error& e) { // the write queue's eventfd
         // The read thread has not started yet: releasing it is enough.
         FReadThread.reset();
-        ReleaseHandles();
-        throw ECommsError("Unable to create write thread");
+        ReleasePort();
+        throw ECommsError(e.code().value(), "Unable to create write thread");
+    } catch (const std::bad_alloc&) {
+        FReadThread.reset();
+        ReleasePort();
+        throw ECommsError(ENOMEM, "Unable to create write thread");
     }
 
     // Read thread first, then the write thread. The write queue already
     // accepts requests, so WriteData works as soon as this returns.
     try {
         FReadThread->Resume();
-    } catch (const std::system_error&) {
+    } catch (const std::system_error& e) {
         FReadThread.reset();
         FWriteThread.reset();
-        ReleaseHandles();
-        throw ECommsError("Unable to create read thread");
+        ReleasePort();
+        throw ECommsError(e.code().value(), "Unable to create read thread");
     }
     try {
         FWriteThread->Resume();
-    } catch (const std::system_error&) {
+    } catch (const std::system_error& e) {
         EndReadThread();
         FWriteThread.reset();
-        ReleaseHandles();
-        throw ECommsError("Unable to create write thread");
+        ReleasePort();
+        throw ECommsError(e.code().value(), "Unable to create write thread");
     }
+    StartModemWatch();
+}
+
+// The carrier and ring watch costs a thread and a signal handler, so it runs
+// only for an owner that listens, and only where the driver counts those
+// lines (pseudo-terminals do not).
+void TComm::StartModemWatch()
+{
+    if (!OnModemStateChange)
+        return;
+    try {
+        auto watch = std::make_unique<TModemWatch>(FPort, FNotifier);
+        if (watch->Start())
+            FModemWatch = std::move(watch);
+    } catch (const std::bad_alloc&) {
+        // The port works without it; only carrier and ring go unreported.
+    }
+}
+
+bool TComm::ModemWatchRunning() const
+{
+    return FModemWatch && FModemWatch->Running();
 }
 
 void TComm::ClosePort()
 {
-    if (FHandle < 0)
+    if (FPort < 0)
         return;
+    FModemWatch.reset(); // stops the helper while the port is still open
     EndReadThread();
     EndWriteThread();
-    ReleaseHandles();
+    ReleasePort();
 }
 
-void TComm::ReleaseHandles()
+void TComm::ReleasePort()
 {
     if (FCloseEvent >= 0) {
         ::close(FCloseEvent);
         FCloseEvent = -1;
     }
-    if (FHandle >= 0) {
-        ::ioctl(FHandle, TIOCNXCL);
+    if (FPort >= 0) {
+        ::ioctl(FPort, TIOCNXCL);
         // Nothing is left to drain, so closing never waits for the line.
-        ::tcflush(FHandle, TCIOFLUSH);
-        ::close(FHandle); // releases the lock too
-        FHandle = -1;
+        ::tcflush(FPort, TCIOFLUSH);
+        ::close(FPort); // releases the lock too
+        FPort = -1;
     }
     FSendEmpty.store(true);
 }
@@ -174,7 +212,7 @@ void TComm::EndReadThread()
     if (!FReadThread)
         return;
     SignalClose(FCloseEvent);
-    ::tcflush(FHandle, TCIFLUSH);
+    ::tcflush(FPort, TCIFLUSH);
     FReadThread->WaitFor();
     FReadThread.reset();
 }
@@ -184,7 +222,7 @@ void TComm::EndWriteThread()
     if (!FWriteThread)
         return;
     SignalClose(FCloseEvent);
-    ::tcflush(FHandle, TCOFLUSH);
+    ::tcflush(FPort, TCOFLUSH);
     FSendEmpty.store(true);
     FWriteThread->WaitFor();
     FWriteThread.reset();
@@ -244,9 +282,9 @@ void TComm::HandleNotification(QEvent* Message)
 // Rewrites the whole line set-up from the properties.
 void TComm::ApplyLineSettings()
 {
-    if (FHandle < 0)
+    if (FPort < 0)
         return;
-    WriteLineSettings(FHandle, *this);
+    WriteLineSettings(FPort, *this);
 }
 
 void TComm::ApplyTimeouts()

@@ -11,11 +11,13 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 
 class TComm;
 class TReadThread;
 class TWriteThread;
 class TCommNotifier;
+class TModemWatch;
 struct TCommTimeouts;
 struct TReceiveGate;
 
@@ -43,16 +45,29 @@ enum class TRtsControl { RtsEnable,
 constexpr uint32_t ModemEventRing = 4;
 constexpr uint32_t ModemEventCarrier = 8;
 
-// Line-error bits carried by OnReceiveError (the classic comm error word).
+// Line-error bits carried by OnReceiveError, one for each error counter of
+// the driver that moved.
 constexpr uint32_t CE_RXOVER = 0x0001;
 constexpr uint32_t CE_OVERRUN = 0x0002;
 constexpr uint32_t CE_RXPARITY = 0x0004;
 constexpr uint32_t CE_FRAME = 0x0008;
 constexpr uint32_t CE_BREAK = 0x0010;
 
-class ECommsError : public std::runtime_error {
+// Every failure of OpenPort. what() is the component's own message; code()
+// is the system error behind it, taken where the failure happened (an errno
+// value in the generic category).
+class ECommsError : public std::system_error {
 public:
-    using std::runtime_error::runtime_error;
+    ECommsError(int Errno, const char* Message)
+        : std::system_error(Errno, std::generic_category(), Message)
+        , FMessage(Message)
+    {
+    }
+    // The message alone: system_error would append the error's text.
+    const char* what() const noexcept override { return FMessage.what(); }
+
+private:
+    std::runtime_error FMessage; // copies without throwing
 };
 
 using TReceiveDataEvent = std::function<void(TComm* Sender, const void* Buffer, uint16_t BufferLength)>;
@@ -87,8 +102,13 @@ public:
     void PurgeInput();
     // Bytes the read thread has taken from the line since construction.
     uint64_t ReceivedBytes() const;
+    // True while the carrier and ring watch runs for the open port. It starts
+    // at OpenPort when OnModemStateChange is set then and the driver counts
+    // the modem lines, and ends with ClosePort (or by itself once the device
+    // has gone).
+    bool ModemWatchRunning() const;
 
-    bool IsOpen() const { return FHandle >= 0; }
+    bool IsOpen() const { return FPort >= 0; }
     // True when nothing is queued for sending.
     bool SendDataEmpty() const;
 
@@ -152,6 +172,7 @@ public:
     // Events: plain stores, fired on the constructing thread in posting order.
     TReceiveDataEvent OnReceiveData;
     TReceiveErrorEvent OnReceiveError;
+    // Set before OpenPort: the carrier and ring watch starts only then.
     TModemStateChangeEvent OnModemStateChange;
     TNotifyEvent OnRequestHangup;
     TSendDataEmptyEvent OnSendDataEmpty;
@@ -163,14 +184,17 @@ private:
     void ApplyTimeouts();
     void EndReadThread();
     void EndWriteThread();
-    // The notification window's procedure: fires the events on this thread.
+    void StartModemWatch();
+    // Runs on the constructing thread for every notification the threads
+    // posted to the notifier, and fires the matching event.
     void HandleNotification(QEvent* Message);
     // Releases the close event and the port; the threads must be gone.
-    void ReleaseHandles();
+    void ReleasePort();
 
     std::unique_ptr<TReadThread> FReadThread;
     std::unique_ptr<TWriteThread> FWriteThread;
-    int FHandle = -1;
+    std::unique_ptr<TModemWatch> FModemWatch;
+    int FPort = -1;
     int FCloseEvent = -1;
     TCommNotifier* FNotifier = nullptr;
     // Written by the write thread too; it is gone before the component is.

@@ -13,13 +13,15 @@
 
 class TComm;
 
-// Message numbers keep the classic WM_USER + n values, counted from QEvent::User.
-constexpr int CommUserBase = 1024;
-constexpr QEvent::Type NotifyReceiveData = QEvent::Type(QEvent::User + CommUserBase + 1);
-constexpr QEvent::Type NotifyReceiveError = QEvent::Type(QEvent::User + CommUserBase + 2);
-constexpr QEvent::Type NotifyRequestHangup = QEvent::Type(QEvent::User + CommUserBase + 3);
-constexpr QEvent::Type NotifyModemStateChange = QEvent::Type(QEvent::User + CommUserBase + 4);
-constexpr QEvent::Type NotifySendDataEmpty = QEvent::Type(QEvent::User + CommUserBase + 5);
+// The notifications, as event types of their own: only the notifier sees
+// them, so any five consecutive user types serve (the notifier tells its own
+// by the range).
+constexpr int CommEventBase = 1024; // clear of the first user types other code may take
+constexpr QEvent::Type NotifyReceiveData = QEvent::Type(QEvent::User + CommEventBase + 1);
+constexpr QEvent::Type NotifyReceiveError = QEvent::Type(QEvent::User + CommEventBase + 2);
+constexpr QEvent::Type NotifyRequestHangup = QEvent::Type(QEvent::User + CommEventBase + 3);
+constexpr QEvent::Type NotifyModemStateChange = QEvent::Type(QEvent::User + CommEventBase + 4);
+constexpr QEvent::Type NotifySendDataEmpty = QEvent::Type(QEvent::User + CommEventBase + 5);
 
 // A zero-filled block of Count + 1 bytes: the data, then one uncounted zero.
 struct TDataBlock {
@@ -62,8 +64,8 @@ private:
     static inline std::atomic<uint64_t> Handoff{0};
 };
 
-// The hidden notification window: a plain object on the constructing thread
-// that the threads post to; its event() runs TComm::HandleNotification.
+// The notifier: a plain object on the constructing thread that the threads
+// post to; its event() runs TComm::HandleNotification there.
 class TCommNotifier : public QObject {
 public:
     explicit TCommNotifier(TComm* Owner)

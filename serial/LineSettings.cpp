@@ -55,7 +55,7 @@ void SetModemLine(int Port, int Line, bool On)
 
 } // namespace
 
-// Termios has no counterpart for a few of the classic settings:
+// Termios has no counterpart for a few of the line properties:
 // - Outx_DsrFlow, DsrSensitivity, TxContinueOnXoff, XonLimit and XoffLimit
 //   are kept but not applied (the driver's thresholds are fixed);
 // - DtrHandshake holds DTR on (no DTR/DSR flow control here);

@@ -104,48 +104,54 @@ TModemWatch::~TModemWatch()
     Stop();
 }
 
-void TModemWatch::Start()
+bool TModemWatch::Start()
 {
-    if (!ModemWakeInstalled())
-        return;
+    // The first reading is taken here, so a change between the start and
+    // the helper's first wait is not missed.
+    serial_icounter_struct first{};
+    if (::ioctl(FPort, TIOCGICOUNT, &first) != 0 || !ModemWakeInstalled())
+        return false;
     try {
         FFinished = FDone.get_future();
-        FThread = std::thread(&TModemWatch::Execute, this);
+        FThread = std::thread(&TModemWatch::Execute, this, first);
         ::pthread_setname_np(FThread.native_handle(), "ComModem");
     } catch (const std::system_error&) {
-        // Without the helper only carrier and ring go unreported.
+        return false;
     }
+    return true;
 }
 
-void TModemWatch::Execute()
+bool TModemWatch::Running() const
+{
+    return FThread.joinable() && FFinished.wait_for(std::chrono::seconds(0)) != std::future_status::ready;
+}
+
+void TModemWatch::Execute(serial_icounter_struct Last)
 {
     sigset_t wake;
     sigemptyset(&wake);
     sigaddset(&wake, ModemWakeSignal());
     ::pthread_sigmask(SIG_UNBLOCK, &wake, nullptr);
 
-    serial_icounter_struct last{};
-    if (::ioctl(FPort, TIOCGICOUNT, &last) == 0) {
-        while (!FStop.load()) {
-            if (::ioctl(FPort, TIOCMIWAIT, TIOCM_CD | TIOCM_RNG) != 0) {
-                if (errno == EINTR)
-                    continue;
-                // Not supported here, or the device is gone (the read
-                // thread sees that for itself).
-                break;
-            }
-            serial_icounter_struct now{};
-            if (::ioctl(FPort, TIOCGICOUNT, &now) != 0)
-                break;
-            uint32_t bits = 0;
-            if (now.dcd != last.dcd)
-                bits |= ModemEventCarrier;
-            if (now.rng != last.rng)
-                bits |= ModemEventRing;
-            last = now;
-            if (bits != 0)
-                PostNotification(FNotifier, NotifyModemStateChange, bits);
+    while (!FStop.load()) {
+        if (::ioctl(FPort, TIOCMIWAIT, TIOCM_CD | TIOCM_RNG) != 0) {
+            if (errno == EINTR)
+                continue;
+            // Not supported here, or the device is gone (the read thread
+            // sees that for itself).
+            break;
         }
+        serial_icounter_struct now{};
+        if (::ioctl(FPort, TIOCGICOUNT, &now) != 0)
+            break;
+        uint32_t bits = 0;
+        if (now.dcd != Last.dcd)
+            bits |= ModemEventCarrier;
+        if (now.rng != Last.rng)
+            bits |= ModemEventRing;
+        Last = now;
+        if (bits != 0)
+            PostNotification(FNotifier, NotifyModemStateChange, bits);
     }
     FDone.set_value();
 }

@@ -35,7 +35,8 @@ private:
 };
 
 // The helper thread waiting for carrier and ring changes; it posts each one
-// as a modem state change.
+// as a modem state change. Started, queried and stopped by the owner's
+// thread only.
 class TModemWatch {
 public:
     TModemWatch(int Port, TCommNotifier* Notifier);
@@ -44,14 +45,18 @@ public:
     TModemWatch(const TModemWatch&) = delete;
     TModemWatch& operator=(const TModemWatch&) = delete;
 
-    // Starts the helper where it can be woken; without it only carrier and
-    // ring go unreported.
-    void Start();
+    // Starts the helper where the driver counts the modem lines and the
+    // helper can be woken; false when it did not start (only carrier and
+    // ring then go unreported).
+    bool Start();
+    // True from a successful Start until the helper ends: on Stop, or by
+    // itself when the device is gone or cannot wait for line changes.
+    bool Running() const;
     // Wakes the helper and waits for it to end; nothing when it never started.
     void Stop();
 
 private:
-    void Execute();
+    void Execute(serial_icounter_struct Last);
 
     int FPort;
     TCommNotifier* FNotifier;

@@ -18,7 +18,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr uint32_t MaxDword = 0xFFFFFFFFu;
+// The largest time-out value. As the read interval it means "take what has
+// arrived and return at once"; see IssueRead.
+constexpr uint32_t TimeoutMax = 0xFFFFFFFFu;
 // One read takes at most this many bytes.
 constexpr size_t ReadBufferSize = 2048;
 
@@ -34,9 +36,8 @@ int MsUntil(Clock::time_point When, Clock::time_point Now)
 } // namespace
 
 TReadThread::TReadThread(const TThreadFields& Fields, const TCommTimeouts* Timeouts)
-    : F(Fields)
+    : FFields(Fields)
     , FTimeouts(Timeouts)
-    , FModemWatch(Fields.Port, Fields.Notifier)
 {
 }
 
@@ -59,7 +60,7 @@ void TReadThread::WaitFor()
 
 void TReadThread::AskHangup()
 {
-    PostNotification(F.Notifier, NotifyRequestHangup, F.Session);
+    PostNotification(FFields.Notifier, NotifyRequestHangup, FFields.Session);
 }
 
 void TReadThread::Execute()
@@ -69,30 +70,18 @@ void TReadThread::Execute()
         while (IssueRead()) {
         }
     }
-    ::tcflush(F.Port, TCIFLUSH);
-    EndEventWait();
+    ::tcflush(FFields.Port, TCIFLUSH);
 }
 
-// Line events. Errors (frame, overrun, parity, break, buffer overrun) are read
-// from the driver's counters each time input arrives, since they come with
-// received bytes. Carrier and ring changes are waited for by a small helper
-// thread. Drivers without counters (pseudo-terminals among them) report no
-// line events and the port works without them. Errors and modem changes come
-// from separate sources, so no single notification carries both; errors
-// that came with received bytes are posted before the chunk holding them.
+// Line errors (frame, overrun, parity, break, buffer overrun) are read from
+// the driver's counters each time input arrives, since they come with
+// received bytes, and posted before the chunk holding those bytes. Drivers
+// without counters (pseudo-terminals among them) report no line errors and
+// the port works without them. Carrier and ring changes are the component's
+// modem-line watch's concern, not this thread's.
 bool TReadThread::IssueEventWait()
 {
-    const int err = FCounters.Start(F.Port);
-    if (err == EBADF)
-        return false; // the handle is gone: end quietly
-    if (err == 0)
-        FModemWatch.Start();
-    return true;
-}
-
-void TReadThread::EndEventWait()
-{
-    FModemWatch.Stop();
+    return FCounters.Start(FFields.Port) != EBADF; // the descriptor is gone: end quietly
 }
 
 bool TReadThread::ProcessLineEvent()
@@ -100,20 +89,20 @@ bool TReadThread::ProcessLineEvent()
     if (!FCounters.Kept())
         return true;
     uint32_t errors = 0;
-    if (FCounters.Take(F.Port, errors) == EBADF)
+    if (FCounters.Take(FFields.Port, errors) == EBADF)
         return false;
     if (errors != 0)
-        PostNotification(F.Notifier, NotifyReceiveError, errors);
+        PostNotification(FFields.Notifier, NotifyReceiveError, errors);
     return true;
 }
 
-// One read of at most 2048 bytes, timed like a classic comm read:
+// One read of at most 2048 bytes, cut by the time-out properties:
 // - interval I, totals M and C from the time-out properties;
 // - the first byte is awaited without limit unless a total applies
 //   (M * 2048 + C ms for the whole read);
 // - after a byte, the read completes when more than I ms pass without the
 //   next one (I = 0: no interval limit), or when the buffer is full;
-// - I = MAXDWORD returns what has arrived at once (with M = MAXDWORD, C
+// - I = TimeoutMax returns what has arrived at once (with M = TimeoutMax, C
 //   bounds the wait for the first byte).
 // A read that ends with no bytes delivers nothing and the next read starts:
 // the thread then waits for the next byte instead of spinning.
@@ -124,7 +113,7 @@ bool TReadThread::IssueRead()
     uint8_t buffer[ReadBufferSize];
     const Clock::time_point start = Clock::now();
     size_t count = 0;
-    uint64_t generation = F.Gate->Generation.load();
+    uint64_t generation = FFields.Gate->Generation.load();
     Clock::time_point lastByte = start;
     while (count < ReadBufferSize) {
         // Taken afresh at every wake, so a change made while the port is
@@ -132,12 +121,12 @@ bool TReadThread::IssueRead()
         const uint32_t interval = FTimeouts->ReadInterval.load();
         const uint32_t multiplier = FTimeouts->ReadTotalMultiplier.load();
         const uint32_t constant = FTimeouts->ReadTotalConstant.load();
-        const bool immediate = interval == MaxDword;
+        const bool immediate = interval == TimeoutMax;
         if (count > 0 && immediate)
             break;
         std::optional<Clock::time_point> deadline;
-        if (immediate && multiplier == MaxDword) {
-            if (constant != 0 && constant != MaxDword)
+        if (immediate && multiplier == TimeoutMax) {
+            if (constant != 0 && constant != TimeoutMax)
                 deadline = start + std::chrono::milliseconds(constant);
         } else if (multiplier != 0 || constant != 0) {
             deadline = start + std::chrono::milliseconds(uint64_t(multiplier) * ReadBufferSize + constant);
@@ -151,7 +140,7 @@ bool TReadThread::IssueRead()
             const int left = MsUntil(*deadline, now);
             timeout = timeout < 0 ? left : std::min(timeout, left);
         }
-        pollfd p[2] = {{F.CloseEvent, POLLIN, 0}, {F.Port, POLLIN, 0}};
+        pollfd p[2] = {{FFields.CloseEvent, POLLIN, 0}, {FFields.Port, POLLIN, 0}};
         const int ready = ::poll(p, 2, timeout);
         if (ready < 0) {
             if (errno == EINTR)
@@ -164,23 +153,23 @@ bool TReadThread::IssueRead()
         if (ready == 0)
             break; // a time limit ran out: the read completes with what it has
         if (p[1].revents & POLLNVAL)
-            return false; // the handle is gone: end quietly
+            return false; // the descriptor is gone: end quietly
         if (!ProcessLineEvent())
             return false;
         ssize_t n = 0;
         int err = 0;
         {
-            std::lock_guard<std::mutex> lock(F.Gate->Lock);
-            const uint64_t current = F.Gate->Generation.load();
+            std::lock_guard<std::mutex> lock(FFields.Gate->Lock);
+            const uint64_t current = FFields.Gate->Generation.load();
             if (current != generation) {
                 generation = current;
                 count = 0;
             }
-            n = ::read(F.Port, buffer + count, ReadBufferSize - count);
+            n = ::read(FFields.Port, buffer + count, ReadBufferSize - count);
             err = errno;
         }
         if (n > 0) {
-            F.Gate->Received.fetch_add(uint64_t(n));
+            FFields.Gate->Received.fetch_add(uint64_t(n));
             count += size_t(n);
             lastByte = Clock::now();
             continue;
@@ -203,7 +192,7 @@ bool TReadThread::PassChunk(const uint8_t* Buffer, size_t Count, uint64_t Genera
     if (Count == 0)
         return true;
     try {
-        PostReceiveData(F.Notifier, TDataBlock::Copy(Buffer, Count), Generation);
+        PostReceiveData(FFields.Notifier, TDataBlock::Copy(Buffer, Count), Generation);
     } catch (const std::bad_alloc&) {
         AskHangup();
         return false;

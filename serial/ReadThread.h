@@ -1,7 +1,8 @@
 #pragma once
 // The read thread: takes bytes from the port in chunks cut by the read
-// time-outs and posts them to the notifier; a purge of the receive side and
-// a vanished device are its other concerns.
+// time-outs and posts them to the notifier, with the line errors that came
+// with them; a purge of the receive side and a vanished device are its other
+// concerns.
 
 #include "serial/ModemWatch.h"
 #include "serial/ThreadFields.h"
@@ -50,15 +51,13 @@ public:
 private:
     void Execute();
     bool IssueEventWait();
-    void EndEventWait();
     bool ProcessLineEvent();
     bool IssueRead();
     bool PassChunk(const uint8_t* Buffer, size_t Count, uint64_t Generation);
     void AskHangup();
 
-    TThreadFields F;
+    TThreadFields FFields;
     const TCommTimeouts* FTimeouts;
     std::thread FThread;
     TLineErrorCounters FCounters;
-    TModemWatch FModemWatch;
 };

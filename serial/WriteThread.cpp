@@ -72,7 +72,7 @@ void TWriteQueue::ClearWake()
 // Write thread
 
 TWriteThread::TWriteThread(const TThreadFields& Fields, std::atomic<bool>* SendEmpty)
-    : F(Fields)
+    : FFields(Fields)
     , FSendEmpty(SendEmpty)
 {
 }
@@ -96,7 +96,7 @@ void TWriteThread::WaitFor()
 
 void TWriteThread::AskHangup()
 {
-    PostNotification(F.Notifier, NotifyRequestHangup, F.Session);
+    PostNotification(FFields.Notifier, NotifyRequestHangup, FFields.Session);
 }
 
 void TWriteThread::Execute()
@@ -109,10 +109,10 @@ void TWriteThread::Execute()
             // Once at start, then once each time the queue runs dry after
             // at least one block.
             if (notifyEmpty) {
-                PostNotification(F.Notifier, NotifySendDataEmpty);
+                PostNotification(FFields.Notifier, NotifySendDataEmpty);
                 notifyEmpty = false;
             }
-            pollfd p[2] = {{F.CloseEvent, POLLIN, 0}, {FQueue.WakeFd(), POLLIN, 0}};
+            pollfd p[2] = {{FFields.CloseEvent, POLLIN, 0}, {FQueue.WakeFd(), POLLIN, 0}};
             if (::poll(p, 2, -1) < 0) {
                 if (errno == EINTR)
                     continue;
@@ -124,7 +124,7 @@ void TWriteThread::Execute()
             FQueue.ClearWake();
             continue;
         }
-        if (CloseSignalled(F.CloseEvent))
+        if (CloseSignalled(FFields.CloseEvent))
             break; // the block is released with it
         const bool written = WriteBlock(block.Bytes.get(), block.Count);
         block = TDataBlock();
@@ -133,20 +133,20 @@ void TWriteThread::Execute()
         notifyEmpty = true;
     }
     FQueue.Shut(); // WriteData fails from now on; what was queued is released
-    ::tcflush(F.Port, TCOFLUSH);
+    ::tcflush(FFields.Port, TCOFLUSH);
     FSendEmpty->store(true);
 }
 
 // Writes the whole block, waiting for room (or for flow control to let go)
 // together with the close event. The write time-outs are kept but not
-// applied: a timed-out classic write is retried with the same remainder
-// anyway, so waiting on until the close event is what it amounts to.
+// applied: a write that timed out would be retried with the same remainder
+// anyway, so it comes to waiting on until the close event.
 bool TWriteThread::WriteBlock(const uint8_t* Block, size_t Length)
 {
     size_t offset = 0;
     size_t remaining = Length;
     while (remaining > 0) {
-        const ssize_t n = ::write(F.Port, Block + offset, remaining);
+        const ssize_t n = ::write(FFields.Port, Block + offset, remaining);
         const int err = errno;
         if (n > 0) {
             offset += size_t(n);
@@ -161,7 +161,7 @@ bool TWriteThread::WriteBlock(const uint8_t* Block, size_t Length)
             AskHangup();
             return false;
         }
-        pollfd p[2] = {{F.CloseEvent, POLLIN, 0}, {F.Port, POLLOUT, 0}};
+        pollfd p[2] = {{FFields.CloseEvent, POLLIN, 0}, {FFields.Port, POLLOUT, 0}};
         if (::poll(p, 2, -1) < 0) {
             if (errno == EINTR)
                 continue;

@@ -49,7 +49,7 @@ public:
 
     void Resume();
     void WaitFor();
-    // The thread's message queue (PostThreadMessage stands behind this).
+    // Hands a block to the thread's queue; false once the thread has ended.
     bool Post(TDataBlock& Block) { return FQueue.Post(Block, *FSendEmpty); }
 
 private:
@@ -57,7 +57,7 @@ private:
     bool WriteBlock(const uint8_t* Block, size_t Length);
     void AskHangup();
 
-    TThreadFields F;
+    TThreadFields FFields;
     std::atomic<bool>* FSendEmpty;
     TWriteQueue FQueue;
     std::thread FThread;

@@ -2,6 +2,7 @@
 // the reader on the master side.
 
 #include "serial/Comm.h"
+#include "serial/OpenFailure.h"
 #include "support/PtyPeer.h"
 
 #include <gtest/gtest.h>
@@ -15,6 +16,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -133,36 +135,109 @@ protected:
 
 } // namespace
 
-TEST_F(SerialComm, OpenPortFailuresLeaveItClosedAndALaterOpenWorks)
+TEST_F(SerialComm, OpenPortFailuresKeepTheirCauseLeaveItClosedAndALaterOpenWorks)
 {
-    Comm.SetCommName("/nonexistent/ttyX");
-    EXPECT_EQ(OpenError(Comm), "Error opening serial port");
-    EXPECT_FALSE(Comm.IsOpen());
-
-    Comm.SetCommName("LPT1");
-    EXPECT_EQ(OpenError(Comm), "Error opening serial port");
-
-    Comm.SetCommName("/dev/null");
-    EXPECT_EQ(OpenError(Comm), "File handle is not a comm handle ");
-    EXPECT_FALSE(Comm.IsOpen());
-
-    char path[] = "/tmp/orvelle-serial-XXXXXX";
-    const int fd = ::mkstemp(path);
+    char file[] = "/tmp/orvelle-serial-XXXXXX";
+    const int fd = ::mkstemp(file);
     ASSERT_GE(fd, 0);
     ::close(fd);
-    Comm.SetCommName(path);
-    EXPECT_EQ(OpenError(Comm), "File handle is not a comm handle ");
-    EXPECT_FALSE(Comm.IsOpen());
-    ::unlink(path);
+    // Another component holds the pseudo-terminal until the last row.
+    TComm holder;
+    holder.SetCommName(Peer.SlavePath());
+    holder.OpenPort();
 
+    const struct {
+        std::string Name;
+        const char* Message;
+        std::errc Cause;
+    } cases[] = {
+        {"/nonexistent/ttyX", "Error opening serial port", std::errc::no_such_file_or_directory},
+        {"LPT1", "Error opening serial port", std::errc::no_such_device},
+        {Peer.SlavePath(), "Error opening serial port", std::errc::device_or_resource_busy},
+        {"/dev/null", "File handle is not a comm handle ", std::errc::inappropriate_io_control_operation},
+        {file, "File handle is not a comm handle ", std::errc::inappropriate_io_control_operation},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        Comm.SetCommName(c.Name);
+        try {
+            Comm.OpenPort();
+            ADD_FAILURE() << "opened";
+        } catch (const ECommsError& e) {
+            EXPECT_STREQ(e.what(), c.Message);
+            EXPECT_EQ(e.code(), std::make_error_code(c.Cause)) << e.code().message();
+            // What standard error gets: the cause, and no advice that does not fit it.
+            const std::string text = DescribeOpenFailure("COM1", c.Name, e);
+            EXPECT_EQ(text, "cannot open COM1 (" + c.Name + "): " + std::make_error_code(c.Cause).message());
+        }
+        EXPECT_FALSE(Comm.IsOpen());
+    }
+    ::unlink(file);
     EXPECT_FALSE(Comm.WriteData("x", 1));
 
+    // A permission error, which root never meets, adds the way into the
+    // dialout group.
+    for (const int err : {EACCES, EPERM}) {
+        const std::string text
+            = DescribeOpenFailure("COM1", "/dev/ttyUSB0", ECommsError(err, "Error opening serial port"));
+        EXPECT_EQ(text.rfind("cannot open COM1 (/dev/ttyUSB0): " + std::generic_category().message(err) + ". ", 0), 0u)
+            << text;
+        EXPECT_NE(text.find("dialout"), std::string::npos) << text;
+        EXPECT_NE(text.find("sudo usermod -aG dialout \"$USER\""), std::string::npos) << text;
+    }
+
     // No thread is left behind by the failures.
+    holder.ClosePort();
     EXPECT_TRUE(ThreadCountIs(0)) << ThreadCount();
     Comm.SetCommName(Peer.SlavePath());
     EXPECT_EQ(OpenError(Comm), "opened");
     EXPECT_TRUE(Comm.IsOpen());
     EXPECT_TRUE(ThreadCountIs(2)) << ThreadCount();
+    // Opening again is refused for the port this component holds itself.
+    try {
+        Comm.OpenPort();
+        ADD_FAILURE() << "opened twice";
+    } catch (const ECommsError& e) {
+        EXPECT_EQ(e.code(), std::errc::device_or_resource_busy);
+    }
+}
+
+// The carrier and ring watch is a thread of its own: it runs only for an
+// owner that listens, on a line whose driver counts the modem lines.
+// Pseudo-terminals do not; a real port to try, one whose line settings may
+// be changed, can be named in ORVELLE_TEST_MODEM_PORT.
+TEST_F(SerialComm, ModemWatchRunsOnlyForAHandlerSetAtOpenOnALineWithModemCounters)
+{
+    const char* modemPort = std::getenv("ORVELLE_TEST_MODEM_PORT");
+    struct Case {
+        std::string Port;
+        bool Handler;
+        bool Watched;
+    };
+    std::vector<Case> cases{{Peer.SlavePath(), false, false}, {Peer.SlavePath(), true, false}};
+    if (modemPort && *modemPort) {
+        cases.push_back({modemPort, false, false});
+        cases.push_back({modemPort, true, true});
+    }
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Port + (c.Handler ? " with a handler" : " without a handler"));
+        Comm.SetCommName(c.Port);
+        if (c.Handler)
+            Comm.OnModemStateChange = [](TComm*, uint32_t) {};
+        else
+            Comm.OnModemStateChange = nullptr;
+        Comm.OpenPort();
+        EXPECT_EQ(Comm.ModemWatchRunning(), c.Watched);
+        EXPECT_TRUE(ThreadCountIs(c.Watched ? 3 : 2)) << ThreadCount();
+        // Setting a handler on the open port starts nothing.
+        Comm.OnModemStateChange = [](TComm*, uint32_t) {};
+        EXPECT_EQ(Comm.ModemWatchRunning(), c.Watched);
+        Comm.ClosePort();
+        EXPECT_FALSE(Comm.ModemWatchRunning());
+        EXPECT_TRUE(ThreadCountIs(0)) << ThreadCount();
+    }
+    if (!modemPort || !*modemPort)
+        GTEST_SKIP() << "no port with modem lines named in ORVELLE_TEST_MODEM_PORT; only pseudo-terminals tried";
 }
 
 TEST_F(SerialComm, AnotherLineDisciplineGivesNoCommBuffer)

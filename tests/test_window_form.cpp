@@ -4,6 +4,7 @@
 // Every COM port maps to a device that does not exist, so no real serial port
 // is touched; the window's message boxes go to a recorder.
 #include "app/MainForm.h"
+#include "app/Version.h"
 #include "reader/ReaderLink.h"
 #include "support/FormFixture.h"
 #include "widgets/HyperLink.h"
@@ -337,7 +338,7 @@ TEST_F(WindowTest, LabelsOfEveryPage)
         {Ctl<QWidget>(*Form, "TabSheet5"), {WithColon("By PS"), QStringLiteral("KEYA"), QStringLiteral("KEYB"), QStringLiteral("CtrlBit")}},
         {Ctl<QWidget>(*Form, "TabSheet8"), {QStringLiteral("By P.S."), WithColon("Blk addr")}},
         {Ctl<QWidget>(*Form, "TabSheet6"), {WithColon("OverTime"), QStringLiteral("(ms)")}},
-        {Ctl<QWidget>(*Form, "TabSheet7"), {QStringLiteral("Orvelle"), QStringLiteral("V1.2")}},
+        {Ctl<QWidget>(*Form, "TabSheet7"), {QStringLiteral("Orvelle"), QStringLiteral("V") + QLatin1String(OrvelleVersion)}},
     };
     for (const auto& [Page, Wanted] : Pages)
         for (const QString& Text : Wanted)
