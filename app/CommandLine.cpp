@@ -27,7 +27,10 @@ TCommandLine ParseCommandLine(const QStringList& Args)
     parser.addOption(port);
 
     TCommandLine result;
-    const QString usage = parser.helpText();
+    // Read before any application object exists, so the parser cannot know
+    // the program's name by itself.
+    QString usage = parser.helpText();
+    usage = QStringLiteral("Usage: orvelle") + usage.mid(usage.indexOf(QStringLiteral(" [options]")));
     if (!parser.parse(Args)) {
         result.Action = TCommandLine::Error;
         result.Text = parser.errorText() + QStringLiteral("\n\n") + usage;

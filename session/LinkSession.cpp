@@ -6,6 +6,7 @@
 #include "reader/HexText.h"
 #include "reader/ReaderLink.h"
 #include "serial/Comm.h"
+#include "serial/OpenFailure.h"
 #include "serial/PortName.h"
 
 #include <QTimer>
@@ -79,12 +80,14 @@ void TLinkSession::ChangePort(int Index)
     FDevice->SetCommName("COM" + std::to_string(Index + 1));
     try {
         FDevice->OpenPort();
-    } catch (const std::exception& error) {
+    } catch (const ECommsError& error) {
         // A closed port is never "Linked". The component's own message means
-        // nothing to the operator; the cause is for whoever reads the log.
+        // nothing to the operator; the cause goes to standard error.
         SetLinkState("Un-Linked");
-        std::fprintf(stderr, "orvelle: cannot open %s: %s\n", FDevice->CommName().c_str(), error.what());
-        FEvents.PortOpenFailed(QString::fromStdString(FDevice->CommName()), QString::fromLocal8Bit(error.what()));
+        const std::string device = DeviceOf(ResolveCommName(FDevice->CommName()));
+        std::fprintf(stderr, "orvelle: %s\n", DescribeOpenFailure(FDevice->CommName(), device, error).c_str());
+        FEvents.PortOpenFailed(QString::fromStdString(FDevice->CommName()),
+            QString::fromLocal8Bit(error.code().message().c_str()));
         FEvents.MessageBox(QStringLiteral("Can not open port!"), QStringLiteral("Message"), MessageFlags);
         return;
     }
@@ -228,7 +231,12 @@ std::string TLinkSession::RelinkTarget() const
 std::string TLinkSession::DeviceOf(const std::string& Route)
 {
     char resolved[PATH_MAX];
-    return ::realpath(Route.c_str(), resolved) ? std::string(resolved) : Route;
+    if (::realpath(Route.c_str(), resolved))
+        return resolved;
+    // A link to nothing: what it names is what the operator must look at.
+    char target[PATH_MAX];
+    const ssize_t length = ::readlink(Route.c_str(), target, sizeof target - 1);
+    return length > 0 ? std::string(target, size_t(length)) : Route;
 }
 
 bool TLinkSession::OpenDevice(const std::string& Path)

@@ -59,6 +59,18 @@ TEST(LinkStartUp, LinksOnFirstShow)
     EXPECT_TRUE(F.TakeAllFrames().empty());
 }
 
+TEST(LinkStartUp, AStartPortIsOpenedByTheFirstShow)
+{
+    TFormFixture F({.ReplyTimeoutMs = 3000, .Show = false, .Com1Target = "/nonexistent/orvelle-tty"});
+    F.MapPort(2, F.Sim.DevicePath());
+    F.Form->SetStartPort(1); // orvelle --port COM2
+    EXPECT_TRUE(F.Sim.Requests().empty()) << "only the choice, not the opening";
+    F.Show();
+    EXPECT_EQ(F.Form->Session().Device().CommName(), "COM2");
+    EXPECT_EQ(F.LinkPanel(), QStringLiteral("Linked"));
+    EXPECT_TRUE(F.Boxes.empty()) << "COM1 was never tried";
+}
+
 TEST(LinkStartUp, DefaultsAndSettings)
 {
     TFormFixture F({.ReplyTimeoutMs = 0, .Show = false});
