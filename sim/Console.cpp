@@ -20,7 +20,7 @@ std::string DumpText(const TSimServer& Server)
     for (int b = 0; b < blocks; ++b) {
         const auto blk = Server.Block(b);
         char head[16];
-        std::snprintf(head, sizeof head, "%2d/%02d  ", b / BlocksPerSector, b);
+        std::snprintf(head, sizeof head, "%2d/%02d  ", SectorOf(b), b);
         out += head + HexOf(blk.data(), blk.size()) + (IsTrailer(b) ? "  trailer" : "")
             + (b < blocks - 1 ? "\n" : "");
     }

@@ -6,7 +6,7 @@
 #include "serial/Comm.h"
 #include "session/LinkSession.h"
 #include "sim/SimServer.h"
-#include "support/PortMap.h"
+#include "support/PrivateHome.h"
 #include "support/PtyPeer.h"
 
 #include <gtest/gtest.h>
@@ -87,7 +87,7 @@ protected:
         Sim.ClearRequests();
     }
 
-    TPortMap Ports;
+    TPrivateHome Ports;
     sim::TSimServer Sim;
     TRecorder Said;
     TLinkSession Session{Said};
@@ -219,7 +219,7 @@ protected:
             Peer.Write(request);
     }
 
-    TPortMap Ports;
+    TPrivateHome Ports;
     std::unique_ptr<PtyPeer> First = std::make_unique<PtyPeer>();
     TRecorder Said;
     TLinkSession Session{Said};

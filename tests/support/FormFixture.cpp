@@ -54,7 +54,7 @@ void TFormFixture::Show()
     QCoreApplication::processEvents();
 }
 
-void TFormFixture::MapPort(int N, const std::string& Target) { FPorts.Map(N, Target); }
+void TFormFixture::MapPort(int N, const std::string& Target) { FHome.Map(N, Target); }
 
 void TFormFixture::Click(QPushButton* Button)
 {

@@ -11,7 +11,7 @@
 
 #include "app/MainForm.h"
 #include "sim/SimServer.h"
-#include "support/PortMap.h"
+#include "support/PrivateHome.h"
 #include "support/PtyPeer.h"
 
 #include <QString>
@@ -69,6 +69,8 @@ public:
     void Show();
     // Maps COMn to Target in the private port map (replacing any link).
     void MapPort(int N, const std::string& Target);
+    // The private config and state folders the window runs with.
+    const TPrivateHome& Home() const { return FHome; }
 
     // Presses Button as the operator would; fails the test if it is disabled.
     // The button's handler runs its whole chain before this returns.
@@ -90,7 +92,7 @@ public:
     std::vector<std::vector<uint8_t>> TakeAllFrames();
 
 private:
-    TPortMap FPorts;
+    TPrivateHome FHome;
 };
 
 // A control of the window by its objectName. A missing one is the fixture's

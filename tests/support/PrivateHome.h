@@ -1,0 +1,33 @@
+#pragma once
+// A private home for one test: XDG_CONFIG_HOME and XDG_STATE_HOME point into
+// a temporary directory for the object's life, so COMn names lead where the
+// test says and never to a real serial port of the machine, and the records
+// (journal, run reports) stay with the test.
+
+#include <QTemporaryDir>
+
+#include <optional>
+#include <string>
+
+class TPrivateHome {
+public:
+    TPrivateHome();  // throws std::runtime_error without a temporary directory
+    ~TPrivateHome(); // XDG_CONFIG_HOME and XDG_STATE_HOME as they were
+
+    TPrivateHome(const TPrivateHome&) = delete;
+    TPrivateHome& operator=(const TPrivateHome&) = delete;
+
+    // Maps COMn to Target (replacing any link); Unmap removes the link.
+    void Map(int N, const std::string& Target);
+    void Unmap(int N);
+
+    // $XDG_STATE_HOME/orvelle: where the program keeps its records.
+    std::string StateFolder() const;
+
+private:
+    std::string Link(int N) const;
+
+    QTemporaryDir FHome;
+    std::optional<std::string> FOldConfig;
+    std::optional<std::string> FOldState;
+};
