@@ -51,7 +51,12 @@ QString TRunReport::Header()
 
 QString TRunReport::KindName(TLoopKind Kind) { return Kind == TLoopKind::Read ? QStringLiteral("loop-read") : QStringLiteral("loop-write"); }
 
-QString TRunReport::CsvPath() const { return FFailed ? QString() : FFile.Path(); }
+QString TRunReport::CsvPath() const
+{
+    if (FFinished)
+        return FResult;
+    return FFailed ? QString() : FFile.Path();
+}
 
 QDateTime TRunReport::Now() const
 {

@@ -45,12 +45,13 @@ public:
 
     // After every cycle, with the run's totals so far.
     void Update(const TLoopTotals& Totals);
-    // The last row and the summary; gives the CSV's path, or an empty string
-    // when the report could not be written whole. Once only: later calls give
-    // the same answer and write nothing.
+    // The last row and the summary; gives the CSV's path once its last row
+    // is in, or an empty string when the CSV could not be written (a summary
+    // that cannot be written warns; the CSV stands). Once only: later calls
+    // give the same answer and write nothing.
     QString Finish(const TLoopTotals& Totals);
 
-    // The CSV being written ("" when the run goes unrecorded).
+    // The CSV being written, or finished ("" when the run goes unrecorded).
     QString CsvPath() const;
     const QDateTime& Start() const { return FStart; }
 
