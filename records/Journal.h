@@ -1,0 +1,55 @@
+#pragma once
+// TJournal: every line of the message log, and what an operator needs to know
+// afterwards, appended to one file a day, <folder>/YYYY-MM-DD.log, each line
+// after its local time stamp and a space:
+//   2026-12-08T07:05:31.123+01:00 Search card successfule!
+// A line is handed to the system as it is written (no buffer here), so a
+// killed program loses at most the line being written. The date of each
+// line's own time stamp chooses its file, so midnight starts the next file.
+//
+// A journal that cannot be written gives one warning and is then left alone
+// for the rest of that day; the next day's first line tries that day's file
+// (and warns again only if that fails too). Nothing here throws, and no
+// call waits on more than one open and one write. One thread.
+
+#include "records/Records.h"
+
+#include <QDate>
+
+struct TRunSettings;
+struct TLoopTotals;
+
+class TJournal {
+public:
+    // Folder: usually JournalDirectory(). Clock: local time by default.
+    explicit TJournal(const QString& Folder, TRecordClock Clock = {});
+
+    void Write(const QString& Line);
+
+    // The file of one day.
+    QString PathFor(const QDate& Day) const;
+    const QString& Folder() const { return FFolder; }
+
+    // Says why the journal cannot be written; at most once a day.
+    TRecordWarning OnWarning;
+
+private:
+    void Fail(const QString& Reason);
+
+    QString FFolder;
+    TRecordClock FClock;
+    TAppendFile FFile;
+    QDate FDay;           // the day FFile belongs to, or the day that failed
+    bool FFailed = false; // FDay's file could not be written: nothing more that day
+};
+
+// The wording of the journal's own lines, beside the window's.
+namespace JournalText {
+QString ProgramStarted(const QString& Version);
+QString ProgramEnded(const QString& Version);
+QString PortOpened(const QString& ComName, const QString& Device);
+QString PortOpenFailed(const QString& ComName, const QString& Reason);
+QString LinkPanel(const QString& Text);
+QString LoopStarted(const TRunSettings& Settings);
+QString LoopStopped(const TRunSettings& Settings, const TLoopTotals& Totals);
+} // namespace JournalText

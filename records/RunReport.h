@@ -1,0 +1,76 @@
+#pragma once
+// TRunReport: the record of one loop-test run, written while it runs.
+//
+// <folder>/YYYYMMDD-HHMMSS-loop-read.csv (or -loop-write.csv) from the run's
+// local start time; a second run started in the same second gets -2, -3, ...
+// before ".csv". A header line, then a row of running totals once a minute of
+// the run has passed since the last row (Update, after every cycle), and a
+// last row at Finish:
+//   time,elapsed_s,cycles,search_failures,auth_failures,reads,read_errors,verify_errors,writes,write_errors
+// "time" is the row's local time (ISO 8601, milliseconds, offset), elapsed_s
+// the whole seconds since the start. A cycle that spans several minute marks
+// gives one row, for the latest. Each row is handed to the system as it is
+// written, so a killed program leaves every full minute in the report.
+//
+// Finish also writes the summary beside it (the same name, .json: settings,
+// start, stop, totals, cycles per minute), whole or not at all.
+//
+// A report that cannot be written gives one warning and the run goes on
+// unrecorded. Nothing here throws. One thread.
+
+#include "records/Records.h"
+#include "session/SessionEvents.h"
+
+// What a reader of a run's report needs to know about how it ran.
+struct TRunSettings {
+    TLoopSettings Loop;
+    QString Port;             // COM1..COM4
+    QString Device;           // what the port led to, when known
+    int ReplyTimeoutMs = 500; // the reader's reply time-out
+    bool Beep = true;
+    int SearchMode = 0;
+};
+
+class TRunReport {
+public:
+    static constexpr qint64 RowIntervalMs = 60 * 1000;
+
+    // Folder: usually RunsDirectory(). The run starts at Clock() (local time
+    // by default); the CSV and its header are written at once.
+    TRunReport(const QString& Folder, const TRunSettings& Settings, TRecordClock Clock = {},
+        TRecordWarning OnWarning = {});
+    ~TRunReport();
+    TRunReport(const TRunReport&) = delete;
+    TRunReport& operator=(const TRunReport&) = delete;
+
+    // After every cycle, with the run's totals so far.
+    void Update(const TLoopTotals& Totals);
+    // The last row and the summary; gives the CSV's path once its last row
+    // is in, or an empty string when the CSV could not be written (a summary
+    // that cannot be written warns; the CSV stands). Once only: later calls
+    // give the same answer and write nothing.
+    QString Finish(const TLoopTotals& Totals);
+
+    // The CSV being written, or finished ("" when the run goes unrecorded).
+    QString CsvPath() const;
+    const QDateTime& Start() const { return FStart; }
+
+    static QString Header();
+    static QString KindName(TLoopKind Kind); // "loop-read", "loop-write"
+
+private:
+    QDateTime Now() const;
+    void WriteRow(const QDateTime& When, const TLoopTotals& Totals);
+    void WriteSummary(const QDateTime& Stop, const TLoopTotals& Totals);
+    void Fail(const QString& Reason);
+
+    TRunSettings FSettings;
+    TRecordClock FClock;
+    TRecordWarning FOnWarning;
+    QDateTime FStart;
+    TAppendFile FFile;
+    bool FFailed = false;
+    bool FFinished = false;
+    QString FResult;
+    qint64 FLastMinute = 0; // the minute mark of the last row
+};
