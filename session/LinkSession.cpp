@@ -222,7 +222,7 @@ std::string TLinkSession::RelinkTarget() const
         return std::string();
     // Where the route leads at this moment: that very device is opened, so
     // a link that changes between this look and the open cannot redirect it.
-    const std::string device = DeviceOf(route);
+    std::string device = DeviceOf(route);
     if (::access(device.c_str(), R_OK | W_OK) != 0)
         return std::string();
     return device;

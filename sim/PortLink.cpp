@@ -122,7 +122,9 @@ void RemoveLinksTo(const std::string& Dir, const std::string& Device)
         return;
     while (const dirent* entry = ::readdir(dir)) {
         const std::string name = entry->d_name;
-        const std::string path = Dir + "/" + name;
+        std::string path = Dir;
+        path += '/';
+        path += name;
         if (!IsComName(name) || LinkTarget(path) != Device)
             continue;
         const std::optional<TOwner> owner = OwnerOf(path, Device);
