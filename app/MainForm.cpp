@@ -3,17 +3,20 @@
 #include "app/MainForm.h"
 
 #include "app/Pages.h"
+#include "app/Version.h"
 #include "reader/CardReader.h"
 #include "reader/ReaderLink.h"
 #include "serial/Comm.h"
 
 #include <QAction>
+#include <QFileDialog>
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QSaveFile>
 #include <QScreen>
 #include <QStatusBar>
 #include <QStatusTipEvent>
@@ -59,12 +62,18 @@ TMainForm::TMainForm(QWidget* parent)
     : QMainWindow(parent)
 {
     BuildUi();
+    FJournal = std::make_unique<TJournal>(JournalDirectory());
+    FJournal->OnWarning = [this](const QString& Warning) { RecordWarning(Warning); };
+    FJournal->Write(JournalText::ProgramStarted(QLatin1String(OrvelleVersion)));
     CreateComponents();
     FormCreate();
 }
 
 TMainForm::~TMainForm()
 {
+    // The session goes first: a loop test's record ends with it.
+    FSession.reset();
+    FJournal->Write(JournalText::ProgramEnded(QLatin1String(OrvelleVersion)));
     // The hint display writes into a status panel; no event may reach it
     // while the panels are being destroyed.
     const QObjectList childObjects = children();
@@ -163,6 +172,8 @@ void TMainForm::BuildUi()
     // has the keyboard focus.
     C1->setShortcutContext(Qt::WidgetShortcut);
     MmoMsg->addAction(C1);
+    SaveLog = PopupMenu1->addAction(QStringLiteral("Save log..."));
+    SaveLog->setObjectName(QStringLiteral("SaveLog"));
     MmoMsg->setContextMenuPolicy(Qt::CustomContextMenu);
 
     // -------------------------------------------------------------- status bar
@@ -196,6 +207,7 @@ void TMainForm::BuildUi()
 
     installEventFilter(new THintFilter(this));
     connect(C1, &QAction::triggered, this, &TMainForm::C1Click);
+    connect(SaveLog, &QAction::triggered, this, &TMainForm::SaveLogClick);
     connect(MmoMsg, &QWidget::customContextMenuRequested, this,
         [this](const QPoint& At) { PopupMenu1->popup(MmoMsg->viewport()->mapToGlobal(At)); });
 }
@@ -223,6 +235,25 @@ void TMainForm::RbCardSecorClick(QObject* Sender)
 
 void TMainForm::C1Click() { MmoMsg->clear(); }
 
+void TMainForm::SaveLogClick()
+{
+    const QString path = SaveFileNameHandler
+        ? SaveFileNameHandler()
+        : QFileDialog::getSaveFileName(this, QStringLiteral("Save log"), QStringLiteral("orvelle-log.txt"),
+            QStringLiteral("Text files (*.txt);;All files (*)"));
+    if (path.isEmpty())
+        return;
+    // Whole or not at all: a half-written log would pass for the whole one.
+    QSaveFile file(path);
+    if (file.open(QIODevice::WriteOnly | QIODevice::Text)) {
+        const QString text = MmoMsg->toPlainText();
+        file.write((text.isEmpty() ? text : text + QLatin1Char('\n')).toUtf8());
+        if (file.commit())
+            return;
+    }
+    MessageBox(QStringLiteral("Can not save the log: %1").arg(file.errorString()), QStringLiteral("Message"));
+}
+
 void TMainForm::DisplayHint(const QString& Hint)
 {
     // A hint is "short|long"; the status bar shows the long part.
@@ -234,6 +265,8 @@ void TMainForm::Log(const QString& Line)
 {
     if (MmoMsg)
         MmoMsg->appendPlainText(Line);
+    if (FJournal)
+        FJournal->Write(Line);
 }
 
 void TMainForm::MessageBox(const QString& Text, const QString& Caption, int Flags)

@@ -16,6 +16,8 @@
 //   BlockOps.cpp        block data, value blocks, key download, trailer change
 //   EnduranceTests.cpp  the loop tests' buttons and labels
 
+#include "records/Journal.h"
+#include "records/RunReport.h"
 #include "session/LinkSession.h"
 
 #include <QMainWindow>
@@ -83,6 +85,7 @@ private:
     QPlainTextEdit* MmoMsg = nullptr;
     QMenu* PopupMenu1 = nullptr;
     QAction* C1 = nullptr;
+    QAction* SaveLog = nullptr; // "Save log..."
     QStatusBar* StatusBar = nullptr;
     // Panels 0 (hint), 1 (link state), 2; objectNames StatusPanel0..2.
     std::array<QLabel*, 3> StatusPanels{};
@@ -193,6 +196,10 @@ public:
     void RdIncClick(QObject* Sender);       // sector selector of "Block"
     void RbCardSecorClick(QObject* Sender); // sector selector of "ChangePS"
     void C1Click();
+    // "Save log...": the visible log to a file chosen in a file dialog. A
+    // test answers the dialog through SaveFileNameHandler.
+    void SaveLogClick();
+    std::function<QString()> SaveFileNameHandler;
     void DisplayHint(const QString& Hint);
 
     // Appends one line to the message log, which keeps the latest LogLineLimit.
@@ -299,7 +306,12 @@ private:
     void LinkStateChanged(const QString& Text) override;
     void OperationStateChanged(bool Running) override;
     void CardFound(const TCardId& Card) override;
+    void PortOpened(const QString& ComName, const QString& Device) override;
+    void PortOpenFailed(const QString& ComName, const QString& Reason) override;
     void LoopStarted(TLoopKind Kind) override;
+    void LoopRunStarted(const TLoopSettings& Settings) override;
+    void LoopCycleEnded(const TLoopTotals& Totals) override;
+    void LoopRunEnded(const TLoopSettings& Settings, const TLoopTotals& Totals) override;
     void LoopTime(qint64 ElapsedSeconds) override;
     void LoopCounted(TLoopCounter Counter, int32_t Value) override;
     void LoopReadData(const QString& Hex) override;
@@ -307,7 +319,20 @@ private:
     void LoopEnded(TLoopKind Kind) override;
     void CloseReady() override;
 
+    // A record that cannot be written: once on standard error, and in the
+    // hint panel.
+    void RecordWarning(const QString& Warning);
+    // The run's settings as its records tell them.
+    TRunSettings RunSettings(const TLoopSettings& Settings) const;
+
     std::unique_ptr<TLinkSession> FSession;
+    // Every log line and what an operator needs afterwards, one file a day.
+    std::unique_ptr<TJournal> FJournal;
+    // The record of the running loop test, if any.
+    std::unique_ptr<TRunReport> FRunReport;
+    TRunSettings FRunSettings;
+    // The device the port last opened led to, for the records.
+    QString FDevice;
     bool FShown = false;
     // The long time format the running loop test shows its time in.
     QString FLoopTimeFormat;

@@ -5,6 +5,7 @@
 
 #include "reader/CardReader.h"
 #include "reader/ReaderLink.h"
+#include "serial/Comm.h"
 #include "widgets/RadioGroup.h"
 #include "widgets/SpinEdit.h"
 
@@ -14,6 +15,8 @@
 #include <QPushButton>
 #include <QShowEvent>
 #include <QSignalBlocker>
+
+#include <cstdio>
 
 void TMainForm::CreateComponents()
 {
@@ -94,6 +97,65 @@ void TMainForm::LinkStateChanged(const QString& Text)
 {
     if (StatusPanels[1])
         StatusPanels[1]->setText(Text);
+    FJournal->Write(JournalText::LinkPanel(Text));
+}
+
+void TMainForm::PortOpened(const QString& ComName, const QString& Device)
+{
+    FDevice = Device;
+    FJournal->Write(JournalText::PortOpened(ComName, Device));
+}
+
+void TMainForm::PortOpenFailed(const QString& ComName, const QString& Reason)
+{
+    FDevice.clear();
+    FJournal->Write(JournalText::PortOpenFailed(ComName, Reason));
+}
+
+void TMainForm::RecordWarning(const QString& Warning)
+{
+    std::fprintf(stderr, "orvelle: %s\n", Warning.toLocal8Bit().constData());
+    if (StatusPanels[0])
+        StatusPanels[0]->setText(Warning);
+}
+
+TRunSettings TMainForm::RunSettings(const TLoopSettings& Settings) const
+{
+    const TReaderLink& link = FSession->Link();
+    TRunSettings run;
+    run.Loop = Settings;
+    run.Port = QString::fromStdString(FSession->Device().CommName());
+    run.Device = FDevice;
+    run.ReplyTimeoutMs = link.ReplyTimeout;
+    run.Beep = link.BeepSetting;
+    run.SearchMode = link.SearchMode;
+    return run;
+}
+
+void TMainForm::LoopRunStarted(const TLoopSettings& Settings)
+{
+    FRunSettings = RunSettings(Settings);
+    FJournal->Write(JournalText::LoopStarted(FRunSettings));
+    FRunReport = std::make_unique<TRunReport>(
+        RunsDirectory(), FRunSettings, TRecordClock{}, [this](const QString& Warning) { RecordWarning(Warning); });
+}
+
+void TMainForm::LoopCycleEnded(const TLoopTotals& Totals)
+{
+    if (FRunReport)
+        FRunReport->Update(Totals);
+}
+
+void TMainForm::LoopRunEnded(const TLoopSettings& /*Settings*/, const TLoopTotals& Totals)
+{
+    // The settings the run started with: the "Setting" page may have changed since.
+    FJournal->Write(JournalText::LoopStopped(FRunSettings, Totals));
+    if (!FRunReport)
+        return;
+    const QString report = FRunReport->Finish(Totals);
+    FRunReport.reset();
+    if (!report.isEmpty() && StatusPanels[0])
+        StatusPanels[0]->setText(QStringLiteral("Report: %1").arg(report));
 }
 
 void TMainForm::OperationStateChanged(bool Running)

@@ -275,6 +275,8 @@ int main(int argc, char** argv)
     ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
     QTemporaryDir config;
     ::setenv("XDG_CONFIG_HOME", config.path().toLocal8Bit().constData(), 1);
+    // The window's journal goes there too, not to the user's records.
+    ::setenv("XDG_STATE_HOME", config.path().toLocal8Bit().constData(), 1);
     std::filesystem::create_directories(config.path().toStdString() + "/orvelle/ports");
     std::filesystem::create_symlink(simPath, config.path().toStdString() + "/orvelle/ports/COM1");
 

@@ -63,6 +63,8 @@ int WindowPhase(long Lines, bool Long, bool Unbounded, int Limit)
     // real serial port, and its box is not shown.
     QTemporaryDir config;
     ::setenv("XDG_CONFIG_HOME", config.path().toLocal8Bit().constData(), 1);
+    // The window's journal goes there too, not to the user's records.
+    ::setenv("XDG_STATE_HOME", config.path().toLocal8Bit().constData(), 1);
     std::filesystem::create_directories(config.path().toStdString() + "/orvelle/ports");
     std::filesystem::create_symlink(config.path().toStdString() + "/no-device", config.path().toStdString() + "/orvelle/ports/COM1");
 

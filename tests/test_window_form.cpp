@@ -400,7 +400,9 @@ TEST_F(WindowTest, LogAndStatusBar)
     EXPECT_EQ(Ctl<QPlainTextEdit>(*Form, "MmoMsg")->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
     EXPECT_EQ(Ctl<QPlainTextEdit>(*Form, "MmoMsg")->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
     ASSERT_NE(Ctl<QMenu>(*Form, "PopupMenu1"), nullptr);
-    EXPECT_EQ(Ctl<QMenu>(*Form, "PopupMenu1")->actions(), QList<QAction*>{Ctl<QAction>(*Form, "C1")});
+    EXPECT_EQ(Ctl<QMenu>(*Form, "PopupMenu1")->actions(),
+        (QList<QAction*>{Ctl<QAction>(*Form, "C1"), Ctl<QAction>(*Form, "SaveLog")}));
+    EXPECT_EQ(Ctl<QAction>(*Form, "SaveLog")->text(), QStringLiteral("Save log..."));
     EXPECT_EQ(Ctl<QAction>(*Form, "C1")->text(), QStringLiteral("Clear(&C)"));
     EXPECT_EQ(Ctl<QAction>(*Form, "C1")->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Delete));
 

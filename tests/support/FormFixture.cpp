@@ -19,9 +19,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 
 TFormFixture::TFormFixture(TFormOptions Options)
 {
+    if (Options.UnwritableState) {
+        const std::string blocked = FHome.StateFolder() + ".blocked";
+        std::filesystem::create_directories(std::filesystem::path(blocked).parent_path());
+        std::ofstream(blocked) << "a file where a folder should be\n";
+        ::setenv("XDG_STATE_HOME", (blocked + "/state").c_str(), 1);
+    }
     if (Options.Com1Target == "sim")
         MapPort(1, Sim.DevicePath());
     else if (!Options.Com1Target.empty())

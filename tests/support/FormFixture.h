@@ -49,6 +49,9 @@ struct TFormOptions {
     // Port-map entries: COM1 is the simulator unless this says otherwise
     // (an empty name leaves COM1 unmapped).
     std::string Com1Target = "sim";
+    // The state folder (journal, run reports) cannot be made: its parent is
+    // a regular file.
+    bool UnwritableState = false;
 };
 
 class TFormFixture {
