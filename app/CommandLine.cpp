@@ -25,6 +25,22 @@ TCommandLine ParseCommandLine(const QStringList& Args)
     parser.addOption(help);
     parser.addOption(version);
     parser.addOption(port);
+    // Qt's own options (-platform NAME, -style NAME, ...) are the
+    // application's to take: known here, so they are no mistake, and left out
+    // of the help.
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    for (const char* name : {"platform", "platformpluginpath", "platformtheme", "plugin", "qwindowgeometry",
+             "qwindowicon", "qwindowtitle", "session", "style", "stylesheet", "display", "geometry", "title", "name",
+             "fontengine", "dialogs"}) {
+        QCommandLineOption qtOption(QLatin1String(name), QString(), QStringLiteral("value"));
+        qtOption.setFlags(QCommandLineOption::HiddenFromHelp);
+        parser.addOption(qtOption);
+    }
+    for (const char* name : {"reverse", "widgetcount", "nograb", "dograb", "sync"}) {
+        QCommandLineOption qtSwitch{QString::fromLatin1(name)};
+        qtSwitch.setFlags(QCommandLineOption::HiddenFromHelp);
+        parser.addOption(qtSwitch);
+    }
 
     TCommandLine result;
     // Read before any application object exists, so the parser cannot know

@@ -37,6 +37,7 @@ Options:
                        random
   --seed N             seed for --random-faults (default 1)
   --help, -h           this text
+  --version, -v        the version
 
 The line: a request left unfinished for 100 ms without a byte is dropped (the
 reader's inter-character time-out). Replies the program does not read wait up

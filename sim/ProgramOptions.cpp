@@ -101,6 +101,8 @@ bool ParseSimOptions(const std::vector<std::string>& Args, TSimOptions& Out, std
         std::string v;
         if (a == "--help" || a == "-h") {
             Out.Help = true;
+        } else if (a == "--version" || a == "-v") {
+            Out.Version = true;
         } else if (a == "--quiet" || a == "-q") {
             Out.Quiet = true;
         } else if (a == "--port") {

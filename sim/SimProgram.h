@@ -28,6 +28,7 @@ struct TSimOptions {
     std::string SaveFile;
     bool Quiet = false;
     bool Help = false;
+    bool Version = false;
     std::vector<TFaultOption> Faults;
     double RandomProbability = 0;
     uint32_t Seed = 1;

@@ -4,6 +4,7 @@
 #include "sim/ConsoleOutput.h"
 #include "sim/SimProgram.h"
 #include "sim/SimServer.h"
+#include "sim/Version.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -66,6 +67,10 @@ int main(int argc, char** argv)
     }
     if (opt.Help) {
         std::fputs(SimHelpText().c_str(), stdout);
+        return ExitOk;
+    }
+    if (opt.Version) {
+        std::printf("orvelle-sim %s\n", OrvelleVersion);
         return ExitOk;
     }
     // Found out now, not at exit with the session's card lost.

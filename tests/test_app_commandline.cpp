@@ -23,6 +23,7 @@ TEST(CommandLine, ChoicesAndMistakes)
         {{}, TCommandLine::Run, 0, ""},
         {{"--port", "COM3"}, TCommandLine::Run, 2, ""},
         {{"--port=com2"}, TCommandLine::Run, 1, ""},
+        {{"-platform", "offscreen", "-reverse", "--port", "COM4"}, TCommandLine::Run, 3, ""},
         {{"--help"}, TCommandLine::Help, 0, "Usage: orvelle [options]"},
         {{"-v"}, TCommandLine::Version, 0, "orvelle "},
         {{"--port", "COM5"}, TCommandLine::Error, 0, "Unknown port 'COM5'"},

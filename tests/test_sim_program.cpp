@@ -1,5 +1,6 @@
 // The orvelle-sim program itself: its port-map link, signals, options and
 // console, run as a child process with a private configuration directory.
+#include "app/Version.h"
 #include "serial/PortName.h"
 #include "sim/SimProgram.h"
 #include "support/PtyPeer.h"
@@ -204,6 +205,10 @@ TEST(SimProgram, HelpAndBadOptions)
     for (const char* s : {"--port", "--fault", "--random-faults", "84 authentication failed", "01 no card",
              "unfinished for 100 ms"})
         EXPECT_NE(text.indexOf(s), -1) << s;
+    TSimProcess version(config, {"--version"});
+    ASSERT_TRUE(version.Process.waitForFinished(10000));
+    EXPECT_EQ(version.Process.exitCode(), 0);
+    EXPECT_TRUE(version.Process.readAllStandardOutput().startsWith("orvelle-sim " + QByteArray(OrvelleVersion)));
     // Card and save files must be regular files: nothing that could make
     // the simulator wait, and nothing a save would replace.
     const QString fifo = config.filePath("fifo");
