@@ -17,6 +17,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 class QTimer;
@@ -120,8 +121,10 @@ private:
     static std::string DeviceOf(const std::string& Route);
     template <class TCycle>
     void RunLoop(const TLoopSettings& Settings, TCycle&& Cycle);
-    // A cycle's first two steps; a failure is counted in Totals.
-    bool FindAndAuthenticate(uint8_t Sector, uint8_t KeyType, TLoopTotals& Totals);
+    // A cycle's first two steps; a failure counts a search failure.
+    bool FindAndAuthenticate(uint8_t Sector, uint8_t KeyType, TLoopCounters& Counters, TLoopTotals& Totals);
+    // A cycle's read: counted as a read (its data shown) or a read error.
+    std::optional<QString> ReadAndCount(uint8_t Block, TLoopCounters& Counters, TLoopTotals& Totals);
     QDateTime LoopNow() const;
 
     TSessionEvents& FEvents;

@@ -104,17 +104,30 @@ void TLinkSession::RunLoop(const TLoopSettings& Settings, TCycle&& Cycle)
     }
 }
 
-bool TLinkSession::FindAndAuthenticate(uint8_t Sector, uint8_t KeyType, TLoopTotals& Totals)
+bool TLinkSession::FindAndAuthenticate(uint8_t Sector, uint8_t KeyType, TLoopCounters& Counters, TLoopTotals& Totals)
 {
-    if (!SearchCardSerial()) {
+    if (!SearchCardSerial())
         ++Totals.SearchFailures;
-        return false;
-    }
-    if (!FReader->Authenticate(Sector, KeyType)) {
+    else if (!FReader->Authenticate(Sector, KeyType))
         ++Totals.AuthFailures;
-        return false;
+    else
+        return true;
+    Count(FEvents, TLoopCounter::SearchErr, Counters.SearchErr);
+    return false;
+}
+
+std::optional<QString> TLinkSession::ReadAndCount(uint8_t Block, TLoopCounters& Counters, TLoopTotals& Totals)
+{
+    const std::optional<TBlockData> data = FReader->ReadBlock(Block);
+    if (!data) {
+        ++Totals.ReadErrors;
+        Count(FEvents, TLoopCounter::ReadErr, Counters.ReadErr);
+        return std::nullopt;
     }
-    return true;
+    ++Totals.Reads;
+    QString text = BytesToHex(data->data(), BlockBytes);
+    CountRead(FEvents, Counters.Read, text);
+    return text;
 }
 
 void TLinkSession::RunLoopRead(uint8_t KeyType, uint8_t Block)
@@ -122,18 +135,8 @@ void TLinkSession::RunLoopRead(uint8_t KeyType, uint8_t Block)
     const uint8_t sector = uint8_t(SectorOf(Block));
     TLoopCounters counters = LoopStartCounters;
     RunLoop({TLoopKind::Read, Block, KeyType}, [&](TLoopTotals& totals) {
-        if (!FindAndAuthenticate(sector, KeyType, totals)) {
-            Count(FEvents, TLoopCounter::SearchErr, counters.SearchErr);
+        if (!FindAndAuthenticate(sector, KeyType, counters, totals) || !ReadAndCount(Block, counters, totals))
             return;
-        }
-        const std::optional<TBlockData> data = FReader->ReadBlock(Block);
-        if (!data) {
-            ++totals.ReadErrors;
-            Count(FEvents, TLoopCounter::ReadErr, counters.ReadErr);
-            return;
-        }
-        ++totals.Reads;
-        CountRead(FEvents, counters.Read, BytesToHex(data->data(), BlockBytes));
         BeepReader();
         // The label keeps the last failure count until the next failure.
         counters.SearchErr = 0;
@@ -149,10 +152,8 @@ void TLinkSession::RunLoopWrite(uint8_t KeyType, uint8_t Block)
     const uint8_t sector = uint8_t(SectorOf(Block));
     TLoopCounters counters = LoopStartCounters;
     RunLoop({TLoopKind::Write, Block, KeyType}, [&](TLoopTotals& totals) {
-        if (!FindAndAuthenticate(sector, KeyType, totals)) {
-            Count(FEvents, TLoopCounter::SearchErr, counters.SearchErr);
+        if (!FindAndAuthenticate(sector, KeyType, counters, totals))
             return;
-        }
         // The write counter is below the wrap limit here, so the pattern is
         // always 32 digits; a failed write is retried with the same pattern.
         const QString pattern = QString::asprintf("0000000000000000000000000%.7d", counters.Write);
@@ -166,16 +167,10 @@ void TLinkSession::RunLoopWrite(uint8_t KeyType, uint8_t Block)
         }
         ++totals.Writes;
         Count(FEvents, TLoopCounter::Write, counters.Write);
-        const std::optional<TBlockData> data = FReader->ReadBlock(Block);
-        if (!data) {
-            ++totals.ReadErrors;
-            Count(FEvents, TLoopCounter::ReadErr, counters.ReadErr);
+        const std::optional<QString> readText = ReadAndCount(Block, counters, totals);
+        if (!readText)
             return;
-        }
-        ++totals.Reads;
-        const QString readText = BytesToHex(data->data(), BlockBytes);
-        CountRead(FEvents, counters.Read, readText);
-        if (readText == pattern) {
+        if (*readText == pattern) {
             BeepReader();
             counters.SearchErr = 0;
         } else {
