@@ -1,6 +1,6 @@
 #include "sim/MifareCard.h"
 
-#include "sim/AccessBits.h"
+#include "protocol/AccessConditions.h"
 #include "sim/ReaderStatus.h"
 
 #include <cstring>

@@ -1,8 +1,8 @@
 #pragma once
 // One MIFARE Classic 1K card: 16 sectors of 4 blocks, the radio states a real
 // card goes through, authentication per sector and the access conditions of
-// AccessBits.h. Every operation returns 0 on success or one of the reader's
-// status codes (ReaderStatus.h). Not thread-safe: the owner locks.
+// protocol/AccessConditions.h. Every operation returns 0 on success or one of
+// the reader's status codes (ReaderStatus.h). Not thread-safe: the owner locks.
 
 #include "protocol/CardLayout.h"
 #include "protocol/Commands.h"

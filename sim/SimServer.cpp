@@ -340,7 +340,7 @@ void TSimServer::ClearFaults()
 
 bool TSimServer::SaveDump(const std::string& Path, std::string* Error) const
 {
-    TDumpImage image;
+    TDumpBytes image;
     {
         std::lock_guard lock(FImpl->Lock);
         image = ImageOf(FImpl->Engine.Card);
@@ -355,7 +355,7 @@ bool TSimServer::SaveDump(const std::string& Path, std::string* Error) const
 bool TSimServer::LoadDump(const std::string& Path, std::string* Error)
 {
     std::string error;
-    const std::optional<TDumpImage> image = ReadDump(Path, error);
+    const std::optional<TDumpBytes> image = ReadDump(Path, error);
     if (Error)
         *Error = error;
     if (!image)

@@ -1,7 +1,7 @@
 // The simulated card and reader, request frame in, reply frame out: access
 // conditions against the card's two tables, value blocks, radio states,
 // authentication and the reader's key store.
-#include "sim/AccessBits.h"
+#include "protocol/AccessConditions.h"
 #include "sim/ReaderEngine.h"
 #include "sim/SimServer.h"
 #include "support/PtyPeer.h"
@@ -81,12 +81,6 @@ struct TReaderProbe {
     }
 };
 
-std::string AccessHex(std::array<uint8_t, 4> Cond)
-{
-    const auto b = EncodeAccess(Cond);
-    return Hex({b.begin(), b.end()});
-}
-
 TBlockData Filled(uint8_t V)
 {
     TBlockData b;
@@ -95,35 +89,6 @@ TBlockData Filled(uint8_t V)
 }
 
 } // namespace
-
-TEST(SimAccessBits, EncodingMatchesKnownTrailers)
-{
-    // The transport configuration and three layouts every card tool knows.
-    EXPECT_EQ(AccessHex({0, 0, 0, 1}), "FF 07 80");
-    EXPECT_EQ(AccessHex({4, 4, 4, 3}), "78 77 88");
-    EXPECT_EQ(AccessHex({6, 6, 6, 3}), "08 77 8F");
-    const uint8_t transport[] = {0xFF, 0x07, 0x80};
-    const TAccessBits a = DecodeAccess(transport);
-    EXPECT_TRUE(a.Consistent);
-    EXPECT_EQ(a.Cond, (std::array<uint8_t, 4>{0, 0, 0, 1}));
-    // Every condition round-trips in every block position; any single bit
-    // flipped breaks the inverted copy.
-    for (int c = 0; c < 8; ++c) {
-        for (int blk = 0; blk < 4; ++blk) {
-            std::array<uint8_t, 4> cond = {0, 0, 0, 1};
-            cond[blk] = uint8_t(c);
-            auto bytes = EncodeAccess(cond);
-            const TAccessBits d = DecodeAccess(bytes.data());
-            EXPECT_TRUE(d.Consistent);
-            EXPECT_EQ(d.Cond, cond);
-            for (int bit = 0; bit < 24; ++bit) {
-                auto bad = bytes;
-                bad[bit / 8] ^= uint8_t(1 << (bit % 8));
-                EXPECT_FALSE(DecodeAccess(bad.data()).Consistent) << c << " " << blk << " " << bit;
-            }
-        }
-    }
-}
 
 // The data-block table: C1C2C3 -> read, write, increment,
 // decrement/transfer/restore, each for key A and key B ("AB", "B", "-").

@@ -1,16 +1,11 @@
-#include "sim/AccessBits.h"
-
-#include "protocol/CardLayout.h"
-#include "protocol/Commands.h"
+#include "protocol/AccessConditions.h"
 
 #include <cstring>
 
-namespace sim {
-
-TAccessBits DecodeAccess(const uint8_t* Bytes6to8)
+TAccessConditions DecodeAccess(const uint8_t* Bytes6to8)
 {
     const uint8_t* b = Bytes6to8;
-    TAccessBits out;
+    TAccessConditions out;
     for (int blk = 0; blk < BlocksPerSector; ++blk) {
         const int c1 = (b[1] >> (4 + blk)) & 1;
         const int c2 = (b[2] >> blk) & 1;
@@ -24,7 +19,7 @@ TAccessBits DecodeAccess(const uint8_t* Bytes6to8)
     return out;
 }
 
-std::array<uint8_t, 3> EncodeAccess(const std::array<uint8_t, 4>& Cond)
+std::array<uint8_t, 3> EncodeAccess(const TConditionSet& Cond)
 {
     uint8_t b6 = 0, b7 = 0, b8 = 0;
     for (int blk = 0; blk < BlocksPerSector; ++blk) {
@@ -36,6 +31,12 @@ std::array<uint8_t, 3> EncodeAccess(const std::array<uint8_t, 4>& Cond)
         b8 |= uint8_t(c2 << blk | c3 << (4 + blk));
     }
     return {b6, b7, b8};
+}
+
+void SetAccess(TBlockData& Trailer, const TConditionSet& Cond)
+{
+    const std::array<uint8_t, 3> bytes = EncodeAccess(Cond);
+    std::memcpy(Trailer.data() + AccessBitsOffset, bytes.data(), bytes.size());
 }
 
 TDataRights DataBlockRights(uint8_t Cond)
@@ -56,17 +57,24 @@ TDataRights DataBlockRights(uint8_t Cond)
 TTrailerRights TrailerBlockRights(uint8_t Cond)
 {
     using enum TKeys;
-    // Key A is never readable; its column is kept so the table reads whole.
     switch (Cond & 7) {
-    case 0b000: return {Never, A, A, Never, A, A};
-    case 0b010: return {Never, Never, A, Never, A, Never};
-    case 0b100: return {Never, B, AB, Never, Never, B};
-    case 0b110: return {Never, Never, AB, Never, Never, Never};
-    case 0b001: return {Never, A, A, A, A, A}; // transport configuration
-    case 0b011: return {Never, B, AB, B, Never, B};
-    case 0b101: return {Never, Never, AB, B, Never, Never};
-    default: return {Never, Never, AB, Never, Never, Never}; // 0b111
+    case 0b000: return {A, A, Never, A, A};
+    case 0b010: return {Never, A, Never, A, Never};
+    case 0b100: return {B, AB, Never, Never, B};
+    case 0b110: return {Never, AB, Never, Never, Never};
+    case 0b001: return {A, A, A, A, A}; // transport configuration
+    case 0b011: return {B, AB, B, Never, B};
+    case 0b101: return {Never, AB, B, Never, Never};
+    default: return {Never, AB, Never, Never, Never}; // 0b111
     }
 }
 
-} // namespace sim
+TDataRights EffectiveDataRights(uint8_t Cond, uint8_t TrailerCond)
+{
+    TDataRights r = DataBlockRights(Cond);
+    if (KeyBReadable(TrailerCond)) {
+        for (TKeys* k : {&r.Read, &r.Write, &r.Increment, &r.DecTransferRestore})
+            *k = TKeys(uint8_t(*k) & uint8_t(TKeys::A));
+    }
+    return r;
+}

@@ -1,0 +1,34 @@
+#pragma once
+// Key files: one key of 12 hex digits a line; '#' starts a comment, on a
+// line of its own or after a key; blank lines are ignored. And the keys
+// every search tries after the operator's: the publicly documented defaults.
+
+#include "protocol/CardLayout.h"
+#include "protocol/SafeFile.h"
+
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+using TKeyList = std::vector<TKey>;
+
+// The built-in list, in the order they are tried: the factory key first.
+const TKeyList& DefaultKeys();
+
+// "A0A1A2A3A4A5": 12 upper-case digits.
+std::string KeyText(const TKey& Key);
+// 12 hex digits, either case, nothing else.
+std::optional<TKey> ParseKey(std::string_view Text);
+
+// The keys in Content in their order, duplicates kept; on a bad line none,
+// and Error names FileName and the line.
+std::optional<TKeyList> ParseKeyFile(std::string_view Content, const std::string& FileName, TFileError& Error);
+std::optional<TKeyList> ReadKeyFile(const std::string& Path, TFileError& Error);
+
+// More appended to Into, each key once: a key already there keeps its place.
+void AddKeys(TKeyList& Into, std::span<const TKey> More);
+// What a search tries: the operator's keys first, then the built-in list
+// when asked, each key once, in that order.
+TKeyList CandidateKeys(std::span<const TKey> UserKeys, bool BuiltIn = true);

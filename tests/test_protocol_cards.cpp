@@ -1,0 +1,274 @@
+// The card's rules without a card: access conditions against the data
+// sheet's two tables, dump files and key files in their text and binary forms.
+#include "protocol/AccessConditions.h"
+#include "protocol/DumpFile.h"
+#include "protocol/KeyFile.h"
+
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <fstream>
+#include <string>
+
+namespace {
+
+// "A", "B", "AB" or "-" as the tables print them.
+TKeys Keys(const std::string& Text)
+{
+    return TKeys(uint8_t((Text.find('A') != std::string::npos ? 1 : 0) | (Text.find('B') != std::string::npos ? 2 : 0)));
+}
+
+// Every byte known and different from its neighbours, but for key A of
+// sector 1 (never read back) and one half-known byte in block 5.
+TDumpImage SampleImage()
+{
+    TDumpImage image;
+    for (int b = 0; b < CardBlocks; ++b) {
+        TBlockData d;
+        for (int i = 0; i < BlockBytes; ++i)
+            d[size_t(i)] = uint8_t(b * 16 + i * 7);
+        image.SetBlock(b, d);
+    }
+    image.Known[7].fill(0);
+    image.Known[7].back() = 0xFF;
+    image.Data[7] = {};
+    image.Data[7].back() = uint8_t(7 * 16 + 15 * 7);
+    image.Known[5][2] = 0x0F;
+    image.Data[5][2] &= 0x0F;
+    return image;
+}
+
+std::string SectorText(int Sector, const std::string& Block = std::string(32, '0'))
+{
+    std::string text = "+Sector: " + std::to_string(Sector) + "\n";
+    for (int row = 0; row < 4; ++row)
+        text += Block + "\n";
+    return text;
+}
+
+std::string AllSectors(int From = 0)
+{
+    std::string text;
+    for (int s = From; s < 16; ++s)
+        text += SectorText(s);
+    return text;
+}
+
+void WriteFile(const std::string& Path, const std::string& Content)
+{
+    std::ofstream(Path, std::ios::binary) << Content;
+}
+
+} // namespace
+
+TEST(AccessConditions, DataBlockTableRowByRow)
+{
+    // C1C2C3 -> read, write, increment, decrement/transfer/restore.
+    const struct {
+        uint8_t Cond;
+        const char *Read, *Write, *Inc, *Dec;
+    } rows[] = {
+        {0b000, "AB", "AB", "AB", "AB"},
+        {0b010, "AB", "-", "-", "-"},
+        {0b100, "AB", "B", "-", "-"},
+        {0b110, "AB", "B", "B", "AB"},
+        {0b001, "AB", "-", "-", "AB"},
+        {0b011, "B", "B", "-", "-"},
+        {0b101, "B", "-", "-", "-"},
+        {0b111, "-", "-", "-", "-"},
+    };
+    for (const auto& row : rows) {
+        const TDataRights table{Keys(row.Read), Keys(row.Write), Keys(row.Inc), Keys(row.Dec)};
+        EXPECT_EQ(DataBlockRights(row.Cond), table) << int(row.Cond);
+        // Where the trailer lets key B be read, only key A opens anything.
+        for (uint8_t trailer = 0; trailer < 8; ++trailer) {
+            const TDataRights got = EffectiveDataRights(row.Cond, trailer);
+            const bool keyBData = trailer == 0b000 || trailer == 0b010 || trailer == 0b001;
+            EXPECT_EQ(KeyBReadable(trailer), keyBData);
+            const auto onlyA = [&](TKeys K) { return keyBData ? TKeys(uint8_t(K) & 1) : K; };
+            EXPECT_EQ(got, (TDataRights{onlyA(table.Read), onlyA(table.Write), onlyA(table.Increment), onlyA(table.DecTransferRestore)}))
+                << int(row.Cond) << " " << int(trailer);
+        }
+    }
+}
+
+TEST(AccessConditions, TrailerTableRowByRow)
+{
+    // C1C2C3 -> key A write, access bits read and write, key B read and write.
+    const struct {
+        uint8_t Cond;
+        const char *KeyAWrite, *AccessRead, *AccessWrite, *KeyBRead, *KeyBWrite;
+    } rows[] = {
+        {0b000, "A", "A", "-", "A", "A"},
+        {0b010, "-", "A", "-", "A", "-"},
+        {0b100, "B", "AB", "-", "-", "B"},
+        {0b110, "-", "AB", "-", "-", "-"},
+        {0b001, "A", "A", "A", "A", "A"},
+        {0b011, "B", "AB", "B", "-", "B"},
+        {0b101, "-", "AB", "B", "-", "-"},
+        {0b111, "-", "AB", "-", "-", "-"},
+    };
+    for (const auto& row : rows) {
+        const TTrailerRights table{Keys(row.KeyAWrite), Keys(row.AccessRead), Keys(row.AccessWrite), Keys(row.KeyBRead), Keys(row.KeyBWrite)};
+        EXPECT_EQ(TrailerBlockRights(row.Cond), table) << int(row.Cond);
+        EXPECT_EQ(KeyBReadable(row.Cond), std::string(row.KeyBRead) != "-") << int(row.Cond);
+    }
+}
+
+TEST(AccessConditions, EveryConditionSetRoundTrips)
+{
+    // Known trailers first: the transport configuration and two common ones.
+    const struct {
+        TConditionSet Cond;
+        std::array<uint8_t, 3> Bytes;
+    } known[] = {
+        {TransportConditions, {0xFF, 0x07, 0x80}},
+        {{4, 4, 4, 3}, {0x78, 0x77, 0x88}},
+        {{6, 6, 6, 3}, {0x08, 0x77, 0x8F}},
+    };
+    for (const auto& k : known) {
+        EXPECT_EQ(EncodeAccess(k.Cond), k.Bytes);
+        EXPECT_EQ(DecodeAccess(k.Bytes.data()), (TAccessConditions{k.Cond, true}));
+    }
+    EXPECT_EQ(TransportConditions, (TConditionSet{0b000, 0b000, 0b000, 0b001}));
+
+    // All 4,096 sets: encoded then decoded gives the set back, consistent;
+    // any one bit spoilt breaks an inverted copy.
+    for (int n = 0; n < 4096; ++n) {
+        const TConditionSet cond = {uint8_t(n & 7), uint8_t(n >> 3 & 7), uint8_t(n >> 6 & 7), uint8_t(n >> 9 & 7)};
+        TBlockData trailer;
+        trailer.fill(0x5A);
+        SetAccess(trailer, cond);
+        ASSERT_EQ(TrailerAccess(trailer), (TAccessConditions{cond, true})) << n;
+        ASSERT_TRUE(AccessBitsConsistent(trailer.data())) << n;
+        EXPECT_EQ(trailer[5], 0x5A);
+        EXPECT_EQ(trailer[9], 0x5A) << "the user byte stays";
+        for (int bit = 0; bit < 24; ++bit) {
+            TBlockData bad = trailer;
+            bad[size_t(AccessBitsOffset + bit / 8)] ^= uint8_t(1 << (bit % 8));
+            ASSERT_FALSE(TrailerAccess(bad).Consistent) << n << " bit " << bit;
+        }
+    }
+}
+
+TEST(DumpFiles, BothFormsRoundTripAndAreToldByContent)
+{
+    const TDumpImage image = SampleImage();
+    EXPECT_FALSE(image.AllKnown());
+    EXPECT_FALSE(image.BlockKnown(7));
+    EXPECT_TRUE(image.BlockKnown(6));
+
+    const std::string text = TextOf(image);
+    EXPECT_EQ(text.substr(0, 11 + 33), "+Sector: 0\n00070E151C232A31383F464D545B6269\n");
+    EXPECT_NE(text.find("\n+Sector: 1\n"), std::string::npos);
+    EXPECT_NE(text.find("\n------------------------------D9\n"), std::string::npos) << "key A of sector 1";
+    EXPECT_NE(text.find("\n5057-E"), std::string::npos) << "the high digit of byte 2, block 5";
+    TFileError error;
+    EXPECT_EQ(ParseDump(text, "t", error), image);
+
+    // The binary form cannot hold "unknown": those digits come back as known zeros.
+    TDumpImage known = image;
+    for (TBlockData& k : known.Known)
+        k.fill(0xFF);
+    const TDumpBytes bytes = BinaryOf(image);
+    EXPECT_EQ(bytes[7 * 16], 0);
+    EXPECT_EQ(bytes[5 * 16 + 2], image.Data[5][2]);
+    EXPECT_EQ(ImageFromBinary(bytes), known);
+    EXPECT_TRUE(ImageFromBinary(bytes).AllKnown());
+
+    // Through files, each under the other form's name: the content decides.
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const std::string textPath = dir.filePath("card.bin").toStdString();
+    const std::string binPath = dir.filePath("card.txt").toStdString();
+    std::string why;
+    ASSERT_TRUE(WriteDumpFile(textPath, image, TDumpFormat::Text, why)) << why;
+    ASSERT_TRUE(WriteDumpFile(binPath, known, TDumpFormat::Binary, why)) << why;
+    EXPECT_EQ(ReadDumpFile(textPath, error), image) << error.Text();
+    EXPECT_EQ(ReadDumpFile(binPath, error), known) << error.Text();
+    std::ifstream binFile(binPath, std::ios::binary | std::ios::ate);
+    EXPECT_EQ(binFile.tellg(), 1024);
+    // Lower case, blanks around and CRLF line ends are read too.
+    std::string loose = "+Sector: 0\r\n  " + text.substr(11, 32) + "  \r\n" + text.substr(11 + 33);
+    std::transform(loose.begin() + 14, loose.begin() + 46, loose.begin() + 14, [](char C) { return char(std::tolower(C)); });
+    EXPECT_EQ(ParseDump(loose, "t", error), image) << error.Text();
+}
+
+TEST(DumpFiles, BadContentNamesFileAndLine)
+{
+    const std::string good = std::string(32, 'F');
+    const struct {
+        std::string Content;
+        int Line;
+        std::string Message;
+    } cases[] = {
+        {"", 0, "neither a card dump of 1024 bytes"},
+        {std::string(1023, '\0'), 0, "neither a card dump of 1024 bytes"},
+        {SectorText(0).substr(0, 11) + "00\n" + AllSectors(1), 2, "not a block of 32 hex digits"},
+        {SectorText(0, std::string(31, '0') + "G") + AllSectors(1), 2, "not a block of 32 hex digits"},
+        {SectorText(0) + good + "\n" + AllSectors(1), 6, "a fifth block in sector 0"},
+        {SectorText(0) + SectorText(16), 6, "not a sector of a 1K card (0 to 15): +Sector: 16"},
+        {SectorText(0) + SectorText(0), 6, "sector 0 a second time"},
+        {SectorText(0).substr(0, 11 + 3 * 33) + AllSectors(1), 5, "sector 0 has 3 blocks, not 4"},
+        {AllSectors() + "+Sector: x\n", 81, "not a sector of a 1K card"},
+        {AllSectors().substr(0, AllSectors().size() - 66), 78, "sector 15 has 2 blocks, not 4"},
+        {AllSectors(1), 0, "sector 0 is missing"},
+    };
+    TFileError error;
+    EXPECT_TRUE(ParseDump(AllSectors(), "d.txt", error)) << error.Text();
+    for (const auto& c : cases) {
+        error = {};
+        EXPECT_FALSE(ParseDump(c.Content, "d.txt", error)) << c.Message;
+        EXPECT_EQ(error.File, "d.txt");
+        EXPECT_EQ(error.Line, c.Line) << c.Message;
+        EXPECT_TRUE(error.Message.starts_with(c.Message)) << error.Text();
+    }
+    EXPECT_EQ((TFileError{"d.txt", 6, "sector 0 a second time"}.Text()), "d.txt:6: sector 0 a second time");
+
+    // Files: a missing one and one too large for any dump are refused by name.
+    QTemporaryDir dir;
+    const std::string big = dir.filePath("big").toStdString();
+    WriteFile(big, std::string(100000, 'x'));
+    for (const std::string& path : {dir.filePath("none").toStdString(), big}) {
+        EXPECT_FALSE(ReadDumpFile(path, error));
+        EXPECT_TRUE(error.Text().starts_with(path + ": ")) << error.Text();
+    }
+}
+
+TEST(KeyFiles, KeysCommentsAndTheBuiltInList)
+{
+    std::string all;
+    for (const TKey& k : DefaultKeys())
+        all += KeyText(k) + " ";
+    EXPECT_EQ(all, "FFFFFFFFFFFF A0A1A2A3A4A5 D3F7D3F7D3F7 000000000000 B0B1B2B3B4B5 AABBCCDDEEFF 4D3A99C351DD "
+                   "1A982C7E459A 714C5C886E97 587EE5F9350F A0478CC39091 533CB6C723F6 8FD0A4F256E9 ");
+
+    QTemporaryDir dir;
+    const std::string path = dir.filePath("keys.dic").toStdString();
+    WriteFile(path, "# site keys\n\n  a0b1c2d3e4f5  # door\r\n000000000000\n\t\n112233445566#\nA0B1C2D3E4F5\n");
+    TFileError error;
+    const std::optional<TKeyList> user = ReadKeyFile(path, error);
+    ASSERT_TRUE(user) << error.Text();
+    std::string text;
+    for (const TKey& k : *user)
+        text += KeyText(k) + " ";
+    EXPECT_EQ(text, "A0B1C2D3E4F5 000000000000 112233445566 A0B1C2D3E4F5 ");
+    // The operator's first, each once, then the rest of the built-in list.
+    const TKeyList keys = CandidateKeys(*user);
+    ASSERT_EQ(keys.size(), 3u + 12u);
+    EXPECT_EQ(KeyText(keys[0]) + KeyText(keys[1]) + KeyText(keys[2]) + KeyText(keys[3]) + KeyText(keys[6]),
+        "A0B1C2D3E4F5000000000000112233445566FFFFFFFFFFFFB0B1B2B3B4B5");
+    EXPECT_EQ(CandidateKeys(*user, false).size(), 3u);
+
+    const struct {
+        std::string Line;
+    } bad[] = {{"12345"}, {"A0A1A2A3A4A5A6"}, {"A0A1A2 A3A4A5"}, {"G0A1A2A3A4A5"}, {"A0A1A2A3A4A5;"}};
+    for (const auto& b : bad) {
+        EXPECT_FALSE(ParseKeyFile("FFFFFFFFFFFF\n# two\n" + b.Line + "\n", "k", error)) << b.Line;
+        EXPECT_EQ(error.Text(), "k:3: not a key of 12 hex digits: " + b.Line);
+    }
+    EXPECT_FALSE(ReadKeyFile(dir.filePath("none").toStdString(), error));
+    EXPECT_TRUE(error.Text().starts_with(dir.filePath("none").toStdString() + ": ")) << error.Text();
+}
