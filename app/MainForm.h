@@ -42,7 +42,6 @@ class QRadioButton;
 class QShowEvent;
 class QStatusBar;
 class QTabWidget;
-class QTimer;
 
 class TCardReader;
 class THyperLink;
