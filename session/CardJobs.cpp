@@ -164,7 +164,10 @@ std::optional<TKeyMap> TCardJobs::MapKeys(std::span<const TKey> Candidates, TSec
         TSectorOutcome out;
         out.Result = TSectorResult::Done;
         TSectorKeys& found = map[size_t(Sector)];
+        bool searchB = true;
         for (int keyType : {KeyA, KeyB}) {
+            if (keyType == KeyB && !searchB)
+                break;
             for (const TKey& key : Candidates) {
                 if (FCancelled)
                     break;
@@ -178,9 +181,20 @@ std::optional<TKeyMap> TCardJobs::MapKeys(std::span<const TKey> Candidates, TSec
                     break;
                 }
             }
+            if (keyType == KeyA && found.KeyA && !FCancelled) {
+                // Where the trailer lets key A read key B, key B is data and
+                // opens nothing: trying every candidate as key B is no use.
+                const std::optional<TBlockData> trailer = ReadBlock(TrailerOf(Sector));
+                if (FGone) {
+                    Fail(out, TSectorResult::CardGone, -1);
+                    return out;
+                }
+                const TAccessConditions access = trailer ? TrailerAccess(*trailer) : TAccessConditions{};
+                searchB = !(access.Consistent && KeyBReadable(access.Cond[TrailerRow]));
+            }
         }
         // Cancelled before every key was tried: the sector is not mapped.
-        if (FCancelled && !(found.KeyA && found.KeyB))
+        if (FCancelled && !(found.KeyA && (found.KeyB || !searchB)))
             out.Result = TSectorResult::NotRun;
         // Every key refused: by a card still there, or by none at all.
         else if (!found.KeyA && !found.KeyB)
@@ -330,21 +344,10 @@ TSectorOutcome TCardJobs::WriteSector(int Sector, const TDumpImage& Dump, TSecto
     for (const int block : blocks) {
         if (FCancelled || FGone)
             break;
-        if (access.Consistent) {
-            const TKeys who = EffectiveDataRights(access.Cond[size_t(RowOf(block))], access.Cond[TrailerRow]).Write;
-            if (!Allows(who, keyType)) {
-                const int other = 1 - keyType;
-                const std::optional<TKey>& key = KeyOf(Keys, other);
-                if (!key || !Allows(who, other)) {
-                    // Nothing is sent that the card must refuse.
-                    Fail(out, TSectorResult::WriteRefused, block);
-                    continue;
-                }
-                keyType = other;
-                FActive = false; // authenticates with the other key before the write
-                FAuthKeyType = other;
-                FAuthKey = *key;
-            }
+        if (access.Consistent
+            && !UseKeyFor(EffectiveDataRights(access.Cond[size_t(RowOf(block))], access.Cond[TrailerRow]).Write, Keys, keyType)) {
+            Fail(out, TSectorResult::WriteRefused, block);
+            continue;
         }
         if (Reopen() != TOpen::Ok) {
             Fail(out, FGone ? TSectorResult::CardGone : TSectorResult::WriteRefused, block);
@@ -353,11 +356,29 @@ TSectorOutcome TCardJobs::WriteSector(int Sector, const TDumpImage& Dump, TSecto
         WriteAndVerify(block, Dump.Data[size_t(block)], out);
     }
     if (Trailer && !FCancelled && !FGone)
-        WriteTrailer(Sector, Dump, Keys, keyType, out);
+        WriteTrailer(Sector, Dump, Keys, access, keyType, out);
     return out;
 }
 
-bool TCardJobs::WriteTrailer(int Sector, const TDumpImage& Dump, TSectorKeys& Keys, int& KeyType, TSectorOutcome& Out)
+bool TCardJobs::UseKeyFor(TKeys Who, const TSectorKeys& Keys, int& KeyType)
+{
+    if (Allows(Who, KeyType))
+        return true;
+    const int other = 1 - KeyType;
+    const std::optional<TKey>& key = KeyOf(Keys, other);
+    // Nothing is sent that the card must refuse.
+    if (!key || !Allows(Who, other))
+        return false;
+    KeyType = other;
+    // Authenticates with the other key before the next exchange.
+    FActive = false;
+    FAuthKeyType = other;
+    FAuthKey = *key;
+    return true;
+}
+
+bool TCardJobs::WriteTrailer(int Sector, const TDumpImage& Dump, TSectorKeys& Keys, const TAccessConditions& Current,
+    int& KeyType, TSectorOutcome& Out)
 {
     const int block = TrailerOf(Sector);
     const TBlockData& wanted = Dump.Data[size_t(block)];
@@ -379,6 +400,10 @@ bool TCardJobs::WriteTrailer(int Sector, const TDumpImage& Dump, TSectorKeys& Ke
     change.TrailerRights = TrailerBlockRights(change.Access.Cond[TrailerRow]);
     if (!FEvents.ConfirmTrailer(change) || FCancelled)
         return false;
+    if (Current.Consistent && !UseKeyFor(TrailerBlockRights(Current.Cond[TrailerRow]).AccessWrite, Keys, KeyType)) {
+        Fail(Out, TSectorResult::WriteRefused, block);
+        return false;
+    }
     if (Reopen() != TOpen::Ok) {
         Fail(Out, FGone ? TSectorResult::CardGone : TSectorResult::WriteRefused, block);
         return false;

@@ -121,7 +121,12 @@ private:
     TReadResult ReadAll(const TKeyMap& Keys);
     TSectorOutcome ReadSector(int Sector, const TSectorKeys& Keys, TDumpImage& Image);
     TSectorOutcome WriteSector(int Sector, const TDumpImage& Dump, TSectorKeys& Keys, bool Trailer);
-    bool WriteTrailer(int Sector, const TDumpImage& Dump, TSectorKeys& Keys, int& KeyType, TSectorOutcome& Out);
+    // Current: the trailer's access conditions on the card.
+    bool WriteTrailer(int Sector, const TDumpImage& Dump, TSectorKeys& Keys, const TAccessConditions& Current,
+        int& KeyType, TSectorOutcome& Out);
+    // KeyType, or the other known key, when Who lets it; false when no known
+    // key may.
+    bool UseKeyFor(TKeys Who, const TSectorKeys& Keys, int& KeyType);
     // Writes Block and reads it back; false with Out set when it failed.
     bool WriteAndVerify(int Block, const TBlockData& Data, TSectorOutcome& Out);
     template <class TSectorJob>
