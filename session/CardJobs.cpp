@@ -136,9 +136,9 @@ template <class TSectorJob>
 TSectorOutcomes TCardJobs::EverySector(TSectorJob&& Job)
 {
     TSectorOutcomes outcomes;
-    for (int sector = 0; sector < SectorCount && !FCancelled; ++sector) {
+    for (int sector = 0; sector < SectorCount && !Stopping(); ++sector) {
         FEvents.Progress(sector + 1, SectorCount);
-        if (FCancelled)
+        if (Stopping())
             break;
         TSectorOutcome& out = outcomes[size_t(sector)];
         if (FGone)
@@ -169,7 +169,7 @@ std::optional<TKeyMap> TCardJobs::MapKeys(std::span<const TKey> Candidates, TSec
             if (keyType == KeyB && !searchB)
                 break;
             for (const TKey& key : Candidates) {
-                if (FCancelled)
+                if (Stopping())
                     break;
                 const TOpen open = Open(Sector, keyType, key);
                 if (open == TOpen::Gone) {
@@ -181,7 +181,7 @@ std::optional<TKeyMap> TCardJobs::MapKeys(std::span<const TKey> Candidates, TSec
                     break;
                 }
             }
-            if (keyType == KeyA && found.KeyA && !FCancelled) {
+            if (keyType == KeyA && found.KeyA && !Stopping()) {
                 // Where the trailer lets key A read key B, key B is data and
                 // opens nothing: trying every candidate as key B is no use.
                 const std::optional<TBlockData> trailer = ReadBlock(TrailerOf(Sector));
@@ -194,7 +194,7 @@ std::optional<TKeyMap> TCardJobs::MapKeys(std::span<const TKey> Candidates, TSec
             }
         }
         // Cancelled before every key was tried: the sector is not mapped.
-        if (FCancelled && !(found.KeyA && (found.KeyB || !searchB)))
+        if (Stopping() && !(found.KeyA && (found.KeyB || !searchB)))
             out.Result = TSectorResult::NotRun;
         // Every key refused: by a card still there, or by none at all.
         else if (!found.KeyA && !found.KeyB)
@@ -218,7 +218,7 @@ TSectorOutcome TCardJobs::ReadSector(int Sector, const TSectorKeys& Keys, TDumpI
         Fail(out, open == TOpen::Gone ? TSectorResult::CardGone : TSectorResult::NoKey, -1);
         return out;
     }
-    for (int row = 0; row < BlocksPerSector && !FCancelled; ++row) {
+    for (int row = 0; row < BlocksPerSector && !Stopping(); ++row) {
         const int block = BlockOf(Sector, row);
         const std::optional<TBlockData> data = ReadBlock(block);
         if (!data) {
@@ -342,7 +342,7 @@ TSectorOutcome TCardJobs::WriteSector(int Sector, const TDumpImage& Dump, TSecto
     }
     const TAccessConditions access = current ? TrailerAccess(*current) : TAccessConditions{};
     for (const int block : blocks) {
-        if (FCancelled || FGone)
+        if (Stopping() || FGone)
             break;
         if (access.Consistent
             && !UseKeyFor(EffectiveDataRights(access.Cond[size_t(RowOf(block))], access.Cond[TrailerRow]).Write, Keys, keyType)) {
@@ -355,7 +355,7 @@ TSectorOutcome TCardJobs::WriteSector(int Sector, const TDumpImage& Dump, TSecto
         }
         WriteAndVerify(block, Dump.Data[size_t(block)], out);
     }
-    if (Trailer && !FCancelled && !FGone)
+    if (Trailer && !Stopping() && !FGone)
         WriteTrailer(Sector, Dump, Keys, access, keyType, out);
     return out;
 }
@@ -398,7 +398,7 @@ bool TCardJobs::WriteTrailer(int Sector, const TDumpImage& Dump, TSectorKeys& Ke
     for (int row = 0; row < TrailerRow; ++row)
         change.DataRights[size_t(row)] = EffectiveDataRights(change.Access.Cond[size_t(row)], change.Access.Cond[TrailerRow]);
     change.TrailerRights = TrailerBlockRights(change.Access.Cond[TrailerRow]);
-    if (!FEvents.ConfirmTrailer(change) || FCancelled)
+    if (!FEvents.ConfirmTrailer(change) || Stopping())
         return false;
     if (Current.Consistent && !UseKeyFor(TrailerBlockRights(Current.Cond[TrailerRow]).AccessWrite, Keys, KeyType)) {
         Fail(Out, TSectorResult::WriteRefused, block);
@@ -445,6 +445,14 @@ std::optional<TSectorOutcomes> TCardJobs::WriteCard(const TDumpImage& Dump, TKey
     Begin();
     TSearchModeScope mode(FSession.Link());
     return EverySector([&](int Sector) { return WriteSector(Sector, Dump, Keys[size_t(Sector)], Trailers); });
+}
+
+bool TCardJobs::Stopping()
+{
+    // Closing the session stops a job as Cancel does.
+    if (FSession.CloseRequested())
+        FCancelled = true;
+    return FCancelled;
 }
 
 void TCardJobs::Begin()

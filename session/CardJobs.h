@@ -99,6 +99,7 @@ public:
     std::optional<TSectorOutcomes> WriteCard(const TDumpImage& Dump, TKeyMap& Keys, bool Trailers);
     std::optional<TCompareResult> Compare(const TDumpImage& Dump, const TKeyMap& Keys);
 
+    // Also a close asked of the session (RequestClose) cancels the job.
     void Cancel() { FCancelled = true; }
     bool Cancelled() const { return FCancelled; }
 
@@ -118,6 +119,8 @@ private:
     // or the card is gone.
     std::optional<TBlockData> ReadBlock(int Block);
     void Begin();
+    // Cancelled, or the session asked to close.
+    bool Stopping();
     TReadResult ReadAll(const TKeyMap& Keys);
     TSectorOutcome ReadSector(int Sector, const TSectorKeys& Keys, TDumpImage& Image);
     TSectorOutcome WriteSector(int Sector, const TDumpImage& Dump, TSectorKeys& Keys, bool Trailer);

@@ -98,6 +98,8 @@ protected:
     sim::TSimServer Sim;
     struct TLoopHook : TSessionEvents {
         std::function<void()> OnCycle;
+        bool CloseReadySaid = false;
+        void CloseReady() override { CloseReadySaid = true; }
         void LoopCycleEnded(const TLoopTotals&) override
         {
             if (OnCycle)
@@ -318,6 +320,19 @@ TEST_F(CardJobsTest, CancelStopsBetweenExchangesAndAWriteIsStillVerified)
     EXPECT_EQ(requests.back()[1], 0x06);
     EXPECT_EQ(requests.back()[2], 5);
     EXPECT_EQ((*wrote)[2].Result, TSectorResult::NotRun);
+
+    // A close asked for during a job ends it like a cancel, then closes.
+    Events.OnWritten = nullptr;
+    Events.OnProgress = [&](int Number) {
+        if (Number == 2) {
+            EXPECT_FALSE(Session.RequestClose());
+        }
+    };
+    read = Jobs.ReadCard(map);
+    ASSERT_TRUE(read);
+    expected[1] = TSectorResult::NotRun;
+    EXPECT_EQ(Results(read->Sectors), expected);
+    EXPECT_TRUE(Loop.CloseReadySaid);
 }
 
 TEST_F(CardJobsTest, JobsAndLoopTestsExcludeEachOther)
