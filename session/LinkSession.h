@@ -79,6 +79,8 @@ public:
     // test, drops a pending port change or relink, and answers false:
     // CloseReady follows when the chain has ended.
     bool RequestClose();
+    // A close waits for the running chain's end: a card job ends early.
+    bool CloseRequested() const { return FCloseRequested; }
 
     // ------------------------------------------------------ operations
     bool TestLink();

@@ -1,0 +1,365 @@
+// Whole-card jobs on the reader simulator: a card of mixed keys and access
+// conditions mapped, read and compared; writes caught by their verification;
+// a card taken away, a cancelled job, and the guard shared with loop tests.
+#include "protocol/KeyFile.h"
+#include "reader/ReaderLink.h"
+#include "serial/Comm.h"
+#include "session/CardJobs.h"
+#include "session/LinkSession.h"
+#include "sim/SimServer.h"
+#include "support/PrivateHome.h"
+#include "support/PtyPeer.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <vector>
+
+namespace {
+
+TKey K(const char* Text) { return *ParseKey(Text); }
+
+const TKey Ff = K("FFFFFFFFFFFF");
+const TKey Missing = K("112233445566"); // in no list
+
+struct TJobRecorder : TCardJobEvents {
+    std::function<void(int)> OnProgress;
+    std::function<void(int)> OnWritten;
+    std::function<bool(const TTrailerChange&)> OnConfirm;
+    std::vector<int> Progressed;
+
+    void Progress(int Number, int Of) override
+    {
+        EXPECT_EQ(Of, 16);
+        Progressed.push_back(Number);
+        if (OnProgress)
+            OnProgress(Number);
+    }
+    void BlockWritten(int Block) override
+    {
+        if (OnWritten)
+            OnWritten(Block);
+    }
+    bool ConfirmTrailer(const TTrailerChange& Change) override { return OnConfirm && OnConfirm(Change); }
+};
+
+std::vector<TSectorResult> Results(const TSectorOutcomes& Outcomes)
+{
+    std::vector<TSectorResult> out;
+    for (const TSectorOutcome& o : Outcomes)
+        out.push_back(o.Result);
+    return out;
+}
+
+std::vector<TSectorResult> All(TSectorResult Result) { return std::vector<TSectorResult>(SectorCount, Result); }
+
+class CardJobsTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        Ports.Map(1, Sim.DevicePath());
+        Session.Link().ReplyTimeout = 3000; // generous: the machine is shared
+        // A whole card is hundreds of exchanges: replies are taken as soon
+        // as the line is quiet for 10 ms rather than 100.
+        Session.Device().SetReadIntervalTimeout(10);
+        Session.ChoosePort(0);
+        ASSERT_FALSE(Session.OperationRunning());
+        Sim.ClearRequests();
+    }
+
+    void SetTrailer(int Sector, const TKey& A, const TConditionSet& Cond, const TKey& B)
+    {
+        TBlockData t = Sim.Block(TrailerOf(Sector));
+        std::copy(A.begin(), A.end(), t.begin());
+        std::copy(B.begin(), B.end(), t.begin() + TrailerKeyBOffset);
+        SetAccess(t, Cond);
+        Sim.SetBlock(TrailerOf(Sector), t);
+    }
+
+    // Sector 1: default keys A0.. / B0.., data written by key B only, key B
+    // secret. Sector 2: key A D3F7.., key B readable (so no key). Sector 3:
+    // keys in no list. Sector 4: block 16 readable by key B only. Block 20:
+    // a value block. The rest: transport trailers.
+    void MixedCard()
+    {
+        SetTrailer(1, K("A0A1A2A3A4A5"), {4, 4, 4, 3}, K("B0B1B2B3B4B5"));
+        SetTrailer(2, K("D3F7D3F7D3F7"), TransportConditions, K("0123456789AB"));
+        SetTrailer(3, Missing, {0, 0, 0, 3}, Missing);
+        SetTrailer(4, Ff, {3, 0, 0, 3}, K("AABBCCDDEEFF"));
+        Sim.SetBlock(20, MakeValueBlock(1234, 20));
+        for (int block = 1; block < 64; ++block) {
+            if (!IsTrailer(block) && block != 20)
+                Sim.SetBlock(block, TBlockData{uint8_t(block), 0xC0, 0xDE});
+        }
+    }
+
+    TPrivateHome Ports;
+    sim::TSimServer Sim;
+    struct TLoopHook : TSessionEvents {
+        std::function<void()> OnCycle;
+        bool CloseReadySaid = false;
+        void CloseReady() override { CloseReadySaid = true; }
+        void LoopCycleEnded(const TLoopTotals&) override
+        {
+            if (OnCycle)
+                OnCycle();
+        }
+    } Loop;
+    TLinkSession Session{Loop};
+    TJobRecorder Events;
+    TCardJobs Jobs{Session, Events};
+};
+
+TEST_F(CardJobsTest, MapsKeysReadsAMixedCardAndComparesEqual)
+{
+    MixedCard();
+    Session.Link().SearchMode = 0;
+    TSectorOutcomes mapped;
+    const std::optional<TKeyMap> map = Jobs.MapKeys(CandidateKeys({}, true), &mapped);
+    ASSERT_TRUE(map);
+    EXPECT_EQ(Session.Link().SearchMode, 0) << "restored after the job";
+    std::vector<TSectorResult> expected = All(TSectorResult::Done);
+    expected[3] = TSectorResult::NoKey;
+    EXPECT_EQ(Results(mapped), expected);
+    EXPECT_EQ((*map)[0], (TSectorKeys{Ff, std::nullopt})) << "a readable key B is no key";
+    EXPECT_EQ((*map)[1], (TSectorKeys{K("A0A1A2A3A4A5"), K("B0B1B2B3B4B5")}));
+    EXPECT_EQ((*map)[2], (TSectorKeys{K("D3F7D3F7D3F7"), std::nullopt}));
+    EXPECT_EQ((*map)[3], TSectorKeys{});
+    EXPECT_EQ((*map)[4], (TSectorKeys{Ff, K("AABBCCDDEEFF")}));
+
+    // After every refused authentication the card is activated again (a
+    // search for all cards) before the next try.
+    const std::vector<sim::TSimServer::TRecord> log = Sim.Log();
+    int refused = 0;
+    std::vector<uint8_t> last;
+    for (const sim::TSimServer::TRecord& r : log) {
+        if (!r.FromProgram) {
+            if (!last.empty() && last[1] == 0x05 && r.Bytes[1] != 0x05)
+                ++refused;
+            continue;
+        }
+        if (!last.empty() && last[1] == 0x05 && refused > 0 && r.Bytes[1] != 0x0A) {
+            ADD_FAILURE() << "no search after a refused authentication";
+        }
+        if (r.Bytes[1] == 0x0A) {
+            EXPECT_EQ(r.Bytes[2], 1) << "search mode: all cards";
+        }
+        if (r.Bytes[1] == 0x05)
+            refused = 0;
+        last = r.Bytes;
+    }
+
+    const std::optional<TReadResult> read = Jobs.ReadCard(*map);
+    ASSERT_TRUE(read);
+    expected[4] = TSectorResult::ReadDenied;
+    EXPECT_EQ(Results(read->Sectors), expected);
+    EXPECT_EQ(read->Sectors[4].Blocks, std::vector<int>{16});
+    for (int block = 0; block < 64; ++block) {
+        const bool unknown = block == 16 || SectorOf(block) == 3;
+        EXPECT_EQ(read->Image.BlockKnown(block), !unknown) << block;
+        EXPECT_EQ(read->Image.Known[size_t(block)] == TBlockData{}, unknown) << block;
+        if (!unknown) {
+            EXPECT_EQ(read->Image.Data[size_t(block)], Sim.Block(block)) << block;
+        }
+    }
+    EXPECT_EQ(DecodeValueBlock(read->Image.Data[20]), (TValueBlock{1234, 20}));
+
+    std::optional<TCompareResult> diff = Jobs.Compare(read->Image, *map);
+    ASSERT_TRUE(diff);
+    EXPECT_TRUE(diff->Equal());
+    EXPECT_EQ(diff->Blocks[16], TBlockMatch::NotCompared);
+    EXPECT_EQ(diff->Blocks[13], TBlockMatch::NotCompared);
+    EXPECT_EQ(diff->Blocks[17], TBlockMatch::Same);
+
+    Sim.SetBlock(5, TBlockData{0x55});
+    diff = Jobs.Compare(read->Image, *map);
+    ASSERT_TRUE(diff);
+    EXPECT_FALSE(diff->Equal());
+    for (int block = 0; block < 64; ++block) {
+        if (block != 16 && SectorOf(block) != 3) {
+            EXPECT_EQ(diff->Blocks[size_t(block)], block == 5 ? TBlockMatch::Differs : TBlockMatch::Same) << block;
+        }
+    }
+}
+
+TEST_F(CardJobsTest, ACardTakenAwayMidReadIsGoneForTheRest)
+{
+    TKeyMap map;
+    map.fill(TSectorKeys{Ff, std::nullopt});
+    Events.OnProgress = [&](int Number) {
+        if (Number == 6)
+            Sim.RemoveCard();
+    };
+    const std::optional<TReadResult> read = Jobs.ReadCard(map);
+    ASSERT_TRUE(read);
+    std::vector<TSectorResult> expected = All(TSectorResult::CardGone);
+    std::fill_n(expected.begin(), 5, TSectorResult::Done);
+    EXPECT_EQ(Results(read->Sectors), expected);
+    EXPECT_TRUE(read->Image.BlockKnown(19));
+    EXPECT_EQ(read->Image.Known[20], TBlockData{});
+    EXPECT_EQ(Sim.RequestsWithoutBeeps().back()[1], 0x0A) << "nothing after the search that found no card";
+
+    // Mapping with no card at all: one search, and every sector gone.
+    Sim.ClearRequests();
+    TSectorOutcomes mapped;
+    ASSERT_TRUE(Jobs.MapKeys(CandidateKeys({}, true), &mapped));
+    EXPECT_EQ(Results(mapped), All(TSectorResult::CardGone));
+    EXPECT_EQ(Sim.RequestsWithoutBeeps().size(), 1u);
+}
+
+TEST_F(CardJobsTest, WritesDataVerifiesEachBlockAndAsksForTrailers)
+{
+    // Sector 1: data written by key B only, both keys known; sector 8 the
+    // same with key A known alone.
+    SetTrailer(1, K("A0A1A2A3A4A5"), {4, 4, 4, 3}, K("B0B1B2B3B4B5"));
+    SetTrailer(8, Ff, {4, 4, 4, 3}, K("AABBCCDDEEFF"));
+    TDumpImage dump;
+    for (int block = 0; block < 64; ++block)
+        dump.SetBlock(block, IsTrailer(block) ? Sim.Block(block) : TBlockData{0xD0, uint8_t(block)});
+    dump.Known[9][15] = 0xF0; // one unknown digit: block 9 stays
+    dump.Data[27][7] ^= 0x01; // inconsistent access bits: refused unsent
+    TBlockData trailer5 = dump.Data[27 - 4];
+    std::fill_n(trailer5.begin(), KeyBytes, 0xA1);
+    SetAccess(trailer5, {0, 0, 4, 3});
+    std::fill_n(trailer5.begin() + TrailerKeyBOffset, KeyBytes, 0xB1);
+    dump.SetBlock(23, trailer5);
+    dump.Known[31][0] = 0x0F; // key A not known in full: not written
+
+    Sim.InjectFault(0x07, {sim::TFaultKind::ErrorStatus}, 1, 2); // the third write: block 4
+    Events.OnWritten = [&](int Block) {
+        if (Block == 10)
+            Sim.SetBlock(10, TBlockData{0xEE}); // differs when read back
+    };
+    std::vector<int> asked;
+    Events.OnConfirm = [&](const TTrailerChange& Change) {
+        asked.push_back(Change.Sector);
+        if (Change.Sector == 5) {
+            EXPECT_EQ(Change.DataRights[2].Write, TKeys::B);
+        }
+        return Change.Sector == 5;
+    };
+    TKeyMap map;
+    map.fill(TSectorKeys{Ff, std::nullopt});
+    map[1] = {K("A0A1A2A3A4A5"), K("B0B1B2B3B4B5")};
+    const TBlockData block0 = Sim.Block(0);
+    const TBlockData block9 = Sim.Block(9);
+    const std::optional<TSectorOutcomes> wrote = Jobs.WriteCard(dump, map, true);
+    ASSERT_TRUE(wrote);
+
+    std::vector<TSectorResult> expected = All(TSectorResult::Done);
+    expected[1] = TSectorResult::WriteRefused;
+    expected[2] = TSectorResult::VerifyFailed;
+    expected[6] = TSectorResult::WriteRefused;
+    expected[8] = TSectorResult::WriteRefused;
+    EXPECT_EQ(Results(*wrote), expected);
+    EXPECT_EQ((*wrote)[8].Blocks, (std::vector<int>{32, 33, 34}));
+    EXPECT_EQ((*wrote)[1].Blocks, std::vector<int>{4});
+    EXPECT_EQ((*wrote)[2].Blocks, std::vector<int>{10});
+    EXPECT_EQ((*wrote)[2].Unknown, std::vector<int>{9});
+    EXPECT_EQ((*wrote)[6].Blocks, std::vector<int>{27});
+    EXPECT_EQ((*wrote)[7].Unknown, std::vector<int>{31});
+    EXPECT_EQ(asked, (std::vector<int>{0, 1, 2, 3, 4, 5, 8, 9, 10, 11, 12, 13, 14, 15}));
+
+    EXPECT_EQ(Sim.Block(0), block0);
+    EXPECT_EQ(Sim.Block(9), block9);
+    for (int block : {1, 2, 5, 6, 22, 62}) { // 5 and 6 by key B
+        EXPECT_EQ(Sim.Block(block), dump.Data[size_t(block)]) << block;
+    }
+    EXPECT_EQ(Sim.Block(23), trailer5);
+    EXPECT_EQ(map[5], (TSectorKeys{K("A1A1A1A1A1A1"), K("B1B1B1B1B1B1")})) << "the keys written";
+    EXPECT_EQ(map[4], (TSectorKeys{Ff, std::nullopt}));
+    EXPECT_EQ(Sim.Block(27), Sim.Block(31)) << "refused trailers left as they were";
+    const std::vector<uint8_t> authB1 = {0x0A, 0x05, 0x01, 0x03, 0xB0, 0xB1, 0xB2, 0xB3, 0xB4, 0xB5};
+    const auto requests = Sim.Requests();
+    EXPECT_TRUE(std::any_of(requests.begin(), requests.end(),
+        [&](const std::vector<uint8_t>& R) { return std::equal(authB1.begin(), authB1.end(), R.begin(), R.begin() + std::min(R.size(), authB1.size())) && R.size() > authB1.size(); }))
+        << "sector 1 written with key B";
+    for (const std::vector<uint8_t>& request : requests) {
+        if (request[1] == 0x07) {
+            EXPECT_TRUE(request[2] != 0 && request[2] != 9 && request[2] != 27 && request[2] != 31
+                && SectorOf(request[2]) != 8)
+                << int(request[2]);
+        }
+    }
+}
+
+TEST_F(CardJobsTest, CancelStopsBetweenExchangesAndAWriteIsStillVerified)
+{
+    TKeyMap map;
+    map.fill(TSectorKeys{Ff, std::nullopt});
+    Events.OnProgress = [&](int Number) {
+        if (Number == 3)
+            Jobs.Cancel();
+    };
+    std::optional<TReadResult> read = Jobs.ReadCard(map);
+    ASSERT_TRUE(read);
+    std::vector<TSectorResult> expected = All(TSectorResult::NotRun);
+    expected[0] = expected[1] = TSectorResult::Done;
+    EXPECT_EQ(Results(read->Sectors), expected);
+    EXPECT_EQ(Events.Progressed, (std::vector<int>{1, 2, 3}));
+
+    // Cancelled between a write and its read-back: the read-back still runs,
+    // and nothing after it.
+    TDumpImage dump;
+    for (int block = 0; block < 64; ++block)
+        dump.SetBlock(block, Sim.Block(block));
+    dump.Data[5][0] = 0x77;
+    Events.OnProgress = nullptr;
+    Events.OnWritten = [&](int Block) {
+        if (Block == 5)
+            Jobs.Cancel();
+    };
+    Sim.ClearRequests();
+    const std::optional<TSectorOutcomes> wrote = Jobs.WriteCard(dump, map, false);
+    ASSERT_TRUE(wrote);
+    EXPECT_EQ(Sim.Block(5), dump.Data[5]);
+    const auto requests = Sim.RequestsWithoutBeeps();
+    ASSERT_GE(requests.size(), 2u);
+    EXPECT_EQ(requests[requests.size() - 2][1], 0x07);
+    EXPECT_EQ(requests.back()[1], 0x06);
+    EXPECT_EQ(requests.back()[2], 5);
+    EXPECT_EQ((*wrote)[2].Result, TSectorResult::NotRun);
+
+    // A close asked for during a job ends it like a cancel, then closes.
+    Events.OnWritten = nullptr;
+    Events.OnProgress = [&](int Number) {
+        if (Number == 2) {
+            EXPECT_FALSE(Session.RequestClose());
+        }
+    };
+    read = Jobs.ReadCard(map);
+    ASSERT_TRUE(read);
+    expected[1] = TSectorResult::NotRun;
+    EXPECT_EQ(Results(read->Sectors), expected);
+    EXPECT_TRUE(Loop.CloseReadySaid);
+}
+
+TEST_F(CardJobsTest, JobsAndLoopTestsExcludeEachOther)
+{
+    TKeyMap map;
+    map.fill(TSectorKeys{Ff, std::nullopt});
+    Events.OnProgress = [&](int) {
+        Session.RunLoopRead(0, 1); // refused: returns at once
+        EXPECT_FALSE(Session.BeginOperation());
+    };
+    ASSERT_TRUE(Jobs.ReadCard(map));
+    // A search, then an authentication and four reads a sector: no loop cycle.
+    EXPECT_EQ(Sim.RequestsWithoutBeeps().size(), size_t(1 + 16 * 5));
+    EXPECT_FALSE(Session.OperationRunning());
+
+    int cycles = 0;
+    Events.OnProgress = nullptr;
+    Loop.OnCycle = [&] {
+        ++cycles;
+        EXPECT_FALSE(Jobs.ReadCard(map));
+        EXPECT_FALSE(Jobs.MapKeys(CandidateKeys({}, true)));
+        Session.StopLoop();
+    };
+    Sim.ClearRequests();
+    Session.RunLoopRead(0, 1);
+    EXPECT_EQ(cycles, 1);
+    EXPECT_EQ(Sim.RequestsWithoutBeeps().size(), 3u) << "the loop's cycle alone";
+}
+
+} // namespace
