@@ -138,7 +138,7 @@ TDumpBytes BinaryOf(const TDumpImage& Image)
 
 std::string TextOf(const TDumpImage& Image)
 {
-    static constexpr char Digits[] = "0123456789ABCDEF";
+    static constexpr char digits[] = "0123456789ABCDEF";
     std::string text;
     for (int s = 0; s < SectorCount; ++s) {
         text += std::string(SectorTag) + " " + std::to_string(s) + "\n";
@@ -147,8 +147,8 @@ std::string TextOf(const TDumpImage& Image)
             for (size_t i = 0; i < size_t(BlockBytes); ++i) {
                 const uint8_t v = Image.Data[size_t(b)][i];
                 const uint8_t k = Image.Known[size_t(b)][i];
-                text += (k & 0xF0) ? Digits[v >> 4] : '-';
-                text += (k & 0x0F) ? Digits[v & 0x0F] : '-';
+                text += (k & 0xF0) ? digits[v >> 4] : '-';
+                text += (k & 0x0F) ? digits[v & 0x0F] : '-';
             }
             text += '\n';
         }

@@ -35,11 +35,11 @@ const TKeyList& DefaultKeys()
 
 std::string KeyText(const TKey& Key)
 {
-    static constexpr char Digits[] = "0123456789ABCDEF";
+    static constexpr char digits[] = "0123456789ABCDEF";
     std::string text;
     for (const uint8_t b : Key) {
-        text += Digits[b >> 4];
-        text += Digits[b & 0x0F];
+        text += digits[b >> 4];
+        text += digits[b & 0x0F];
     }
     return text;
 }

@@ -31,8 +31,8 @@ bool WriteDump(const std::string& Path, const TDumpBytes& Image, std::string& Er
 
 std::optional<TDumpBytes> ReadDump(const std::string& Path, std::string& Error)
 {
-    constexpr uint64_t NoSize = ~uint64_t(0);
-    uint64_t size = NoSize;
+    constexpr uint64_t noSize = ~uint64_t(0);
+    uint64_t size = noSize;
     const auto content = ReadRegularFile(Path, DumpBytes, Error, &size);
     if (content && content->size() == DumpBytes) {
         TDumpBytes image;
@@ -40,7 +40,7 @@ std::optional<TDumpBytes> ReadDump(const std::string& Path, std::string& Error)
         return image;
     }
     // Too large or too small: the size says what it is not.
-    if (size != NoSize && size != DumpBytes)
+    if (size != noSize && size != DumpBytes)
         Error = Path + " holds " + std::to_string(size) + " bytes, not a " + std::to_string(DumpBytes) + "-byte card dump";
     return std::nullopt;
 }
