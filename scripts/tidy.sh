@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 sh scripts/deps.sh --lint
 dir="${1:-build}"
 [ -f "$dir/compile_commands.json" ] || sh scripts/build.sh "$dir"
-files=$(git ls-files 'protocol/*.cpp' 'serial/*.cpp' 'reader/*.cpp' 'session/*.cpp' 'widgets/*.cpp' \
+files=$(git ls-files 'protocol/*.cpp' 'serial/*.cpp' 'reader/*.cpp' 'session/*.cpp' 'records/*.cpp' 'widgets/*.cpp' \
     'app/*.cpp' 'sim/*.cpp')
 count=$(echo "$files" | wc -w)
 # shellcheck disable=SC2086
