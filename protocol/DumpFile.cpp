@@ -1,5 +1,7 @@
 #include "protocol/DumpFile.h"
 
+#include "protocol/HexDigit.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -10,16 +12,8 @@ constexpr std::string_view SectorTag = "+Sector:";
 constexpr size_t MaxTextBytes = 64 * 1024;
 const std::string NotADump = "neither a card dump of 1024 bytes nor a text dump (+Sector: lines)";
 
-int Nibble(char C)
-{
-    if (C >= '0' && C <= '9')
-        return C - '0';
-    if (C >= 'A' && C <= 'F')
-        return C - 'A' + 10;
-    if (C >= 'a' && C <= 'f')
-        return C - 'a' + 10;
-    return C == '-' ? 16 : -1;
-}
+// A digit's value, 16 for the unknown digit "-", -1 for anything else.
+int Nibble(char C) { return C == '-' ? 16 : HexDigitValue(C); }
 
 std::string_view Trimmed(std::string_view Line)
 {

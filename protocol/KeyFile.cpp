@@ -1,22 +1,13 @@
 #include "protocol/KeyFile.h"
 
+#include "protocol/HexDigit.h"
+
 #include <algorithm>
 
 namespace {
 
 // Tens of thousands of keys; a larger file is not a key file.
 constexpr size_t MaxKeyFileBytes = 1024 * 1024;
-
-int Nibble(char C)
-{
-    if (C >= '0' && C <= '9')
-        return C - '0';
-    if (C >= 'A' && C <= 'F')
-        return C - 'A' + 10;
-    if (C >= 'a' && C <= 'f')
-        return C - 'a' + 10;
-    return -1;
-}
 
 } // namespace
 
@@ -50,7 +41,7 @@ std::optional<TKey> ParseKey(std::string_view Text)
         return std::nullopt;
     TKey key{};
     for (size_t i = 0; i < Text.size(); ++i) {
-        const int v = Nibble(Text[i]);
+        const int v = HexDigitValue(Text[i]);
         if (v < 0)
             return std::nullopt;
         key[i / 2] = uint8_t(key[i / 2] << 4 | v);
