@@ -1,23 +1,10 @@
 #include "sim/HexBytes.h"
 
+#include "protocol/HexDigit.h"
+
 #include <cstdio>
 
 namespace sim {
-
-namespace {
-
-int HexDigit(char C)
-{
-    if (C >= '0' && C <= '9')
-        return C - '0';
-    if (C >= 'a' && C <= 'f')
-        return C - 'a' + 10;
-    if (C >= 'A' && C <= 'F')
-        return C - 'A' + 10;
-    return -1;
-}
-
-} // namespace
 
 std::string HexOf(const uint8_t* Data, size_t Size)
 {
@@ -35,7 +22,7 @@ bool ParseHexBytes(const std::string& Text, uint8_t* Out, size_t N)
     if (Text.size() != 2 * N)
         return false;
     for (size_t i = 0; i < N; ++i) {
-        const int hi = HexDigit(Text[2 * i]), lo = HexDigit(Text[2 * i + 1]);
+        const int hi = HexDigitValue(Text[2 * i]), lo = HexDigitValue(Text[2 * i + 1]);
         if (hi < 0 || lo < 0)
             return false;
         Out[i] = uint8_t(hi << 4 | lo);
