@@ -58,6 +58,27 @@ TKey KeyAt(const TBlockData& Trailer, int Offset)
 
 } // namespace
 
+const char* SectorResultText(TSectorResult Result)
+{
+    switch (Result) {
+    case TSectorResult::NotRun:
+        return "not run";
+    case TSectorResult::Done:
+        return "done";
+    case TSectorResult::NoKey:
+        return "no key";
+    case TSectorResult::ReadDenied:
+        return "read denied";
+    case TSectorResult::WriteRefused:
+        return "write refused";
+    case TSectorResult::VerifyFailed:
+        return "verify failed";
+    case TSectorResult::CardGone:
+        return "card gone";
+    }
+    return "?";
+}
+
 bool TCompareResult::Equal() const
 {
     return std::none_of(Blocks.begin(), Blocks.end(), [](TBlockMatch M) { return M == TBlockMatch::Differs; });

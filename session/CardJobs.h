@@ -37,6 +37,10 @@ enum class TSectorResult {
     CardGone      // the card did not answer a search any more
 };
 
+// "done", "no key", "read denied", "write refused", "verify failed",
+// "card gone", "not run": the words a table, a JSON file and the Card page use.
+const char* SectorResultText(TSectorResult Result);
+
 struct TSectorOutcome {
     TSectorResult Result = TSectorResult::NotRun;
     // Card block numbers the result is about: unread, refused or differing.

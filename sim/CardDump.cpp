@@ -31,18 +31,18 @@ bool WriteDump(const std::string& Path, const TDumpBytes& Image, std::string& Er
 
 std::optional<TDumpBytes> ReadDump(const std::string& Path, std::string& Error)
 {
-    constexpr uint64_t noSize = ~uint64_t(0);
-    uint64_t size = noSize;
-    const auto content = ReadRegularFile(Path, DumpBytes, Error, &size);
-    if (content && content->size() == DumpBytes) {
-        TDumpBytes image;
-        std::memcpy(image.data(), content->data(), DumpBytes);
-        return image;
+    TFileError error;
+    const std::optional<TDumpImage> image = ReadDumpFile(Path, error);
+    if (!image) {
+        Error = error.Text();
+        return std::nullopt;
     }
-    // Too large or too small: the size says what it is not.
-    if (size != noSize && size != DumpBytes)
-        Error = Path + " holds " + std::to_string(size) + " bytes, not a " + std::to_string(DumpBytes) + "-byte card dump";
-    return std::nullopt;
+    // A card holds every byte: a text dump with unknown digits is no card.
+    if (!image->AllKnown()) {
+        Error = Path + " leaves digits unknown ('-'): a card needs all of them";
+        return std::nullopt;
+    }
+    return BinaryOf(*image);
 }
 
 } // namespace sim

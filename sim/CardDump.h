@@ -1,6 +1,6 @@
 #pragma once
-// Card dumps in the binary form (protocol/DumpFile.h): 1024 bytes, block 0
-// first, the trailers with their real keys. Only regular files hold dumps
+// Card dumps (protocol/DumpFile.h): saved in the binary form, 1024 bytes,
+// block 0 first, the trailers with their real keys; loaded from either form. Only regular files hold dumps
 // (protocol/SafeFile.h): a FIFO, a terminal or a device is neither read nor
 // replaced.
 
@@ -21,8 +21,8 @@ void LoadImage(TMifareCard& Card, const TDumpBytes& Image);
 
 // Replaces the file at Path whole: a failed save leaves an earlier dump.
 bool WriteDump(const std::string& Path, const TDumpBytes& Image, std::string& Error);
-// None unless Path is a regular file of exactly DumpBytes bytes; opened
-// without waiting.
+// None unless Path is a regular file holding a whole card in either form,
+// every digit known; opened without waiting.
 std::optional<TDumpBytes> ReadDump(const std::string& Path, std::string& Error);
 
 } // namespace sim

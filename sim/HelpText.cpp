@@ -18,7 +18,8 @@ Options:
                        missing or dangling link is replaced, or the link of
                        an orvelle-sim that is gone.
   --serial HEX         the card's serial number, 8 hex digits (default 12345678)
-  --card FILE          load the card from a 1024-byte dump (block 0 first);
+  --card FILE          load the card from a dump: 1024 bytes (block 0 first)
+                       or the text form (+Sector: lines, every digit known);
                        FILE must be a regular file
   --save FILE          save the card to a 1024-byte dump on exit; FILE must be
                        a regular file, a symbolic link to one (written
