@@ -6,6 +6,7 @@
 
 #include "reader/CardReader.h"
 #include "reader/ReaderLink.h"
+#include "serial/Comm.h"
 #include "session/LinkSession.h"
 
 #include <algorithm>
@@ -33,6 +34,25 @@ public:
 private:
     TReaderLink& FLink;
     uint8_t FSaved;
+};
+
+// The component's read interval for the length of a job.
+class TReadIntervalScope {
+public:
+    TReadIntervalScope(TComm& Device, uint32_t Ms)
+        : FDevice(Device)
+        , FSaved(Device.ReadIntervalTimeout())
+    {
+        if (Ms != 0)
+            Device.SetReadIntervalTimeout(Ms);
+    }
+    ~TReadIntervalScope() { FDevice.SetReadIntervalTimeout(FSaved); }
+    TReadIntervalScope(const TReadIntervalScope&) = delete;
+    TReadIntervalScope& operator=(const TReadIntervalScope&) = delete;
+
+private:
+    TComm& FDevice;
+    uint32_t FSaved;
 };
 
 uint8_t Source(int KeyType) { return KeyType == KeyA ? KeySources::TypedA : KeySources::TypedB; }
@@ -180,6 +200,7 @@ std::optional<TKeyMap> TCardJobs::MapKeys(std::span<const TKey> Candidates, TSec
         return std::nullopt;
     Begin();
     TSearchModeScope mode(FSession.Link());
+    TReadIntervalScope interval(FSession.Device(), JobReadIntervalMs);
     TKeyMap map;
     const TSectorOutcomes outcomes = EverySector([&](int Sector) {
         TSectorOutcome out;
@@ -271,6 +292,7 @@ TSectorOutcome TCardJobs::ReadSector(int Sector, const TSectorKeys& Keys, TDumpI
 TReadResult TCardJobs::ReadAll(const TKeyMap& Keys)
 {
     TSearchModeScope mode(FSession.Link());
+    TReadIntervalScope interval(FSession.Device(), JobReadIntervalMs);
     TReadResult result;
     result.Sectors = EverySector([&](int Sector) { return ReadSector(Sector, Keys[size_t(Sector)], result.Image); });
     return result;
@@ -465,6 +487,7 @@ std::optional<TSectorOutcomes> TCardJobs::WriteCard(const TDumpImage& Dump, TKey
         return std::nullopt;
     Begin();
     TSearchModeScope mode(FSession.Link());
+    TReadIntervalScope interval(FSession.Device(), JobReadIntervalMs);
     return EverySector([&](int Sector) { return WriteSector(Sector, Dump, Keys[size_t(Sector)], Trailers); });
 }
 

@@ -103,6 +103,13 @@ public:
     std::optional<TSectorOutcomes> WriteCard(const TDumpImage& Dump, TKeyMap& Keys, bool Trailers);
     std::optional<TCompareResult> Compare(const TDumpImage& Dump, const TKeyMap& Keys);
 
+    // The serial component's read interval for a job's length, restored
+    // after: a reply is taken once the line is quiet this long. A job is
+    // hundreds of exchanges, and the reply assembler takes pieces. 0 leaves
+    // the component's own setting.
+    static constexpr uint32_t ShortReadIntervalMs = 10;
+    uint32_t JobReadIntervalMs = ShortReadIntervalMs;
+
     // Also a close asked of the session (RequestClose) cancels the job.
     void Cancel() { FCancelled = true; }
     bool Cancelled() const { return FCancelled; }
