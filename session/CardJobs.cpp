@@ -116,7 +116,10 @@ TCardJobs::TOpen TCardJobs::Activate()
 {
     if (FGone)
         return TOpen::Gone;
-    const std::optional<TCardId> card = FSession.Reader().SearchCardSerial();
+    std::optional<TCardId> card = FSession.Reader().SearchCardSerial();
+    // A reply lost on the line is no empty field: ask once more.
+    if (!card && LineFault())
+        card = FSession.Reader().SearchCardSerial();
     // Another card in the field is not the one the job began with.
     if (!card || (FSerial && card->Serial != *FSerial)) {
         FGone = true;
@@ -213,7 +216,10 @@ std::optional<TKeyMap> TCardJobs::MapKeys(std::span<const TKey> Candidates, TSec
             for (const TKey& key : Candidates) {
                 if (Stopping())
                     break;
-                const TOpen open = Open(Sector, keyType, key);
+                TOpen open = Open(Sector, keyType, key);
+                // Only the card's own refusal rules a key out.
+                if (open == TOpen::Refused && LineFault())
+                    open = Open(Sector, keyType, key);
                 if (open == TOpen::Gone) {
                     Fail(out, TSectorResult::CardGone, -1);
                     return out;
@@ -262,7 +268,11 @@ TSectorOutcome TCardJobs::ReadSector(int Sector, const TSectorKeys& Keys, TDumpI
     }
     for (int row = 0; row < BlocksPerSector && !Stopping(); ++row) {
         const int block = BlockOf(Sector, row);
-        const std::optional<TBlockData> data = ReadBlock(block);
+        std::optional<TBlockData> data = ReadBlock(block);
+        // A block one key may not read the other may: it stays the key for
+        // the blocks after it.
+        if (!data && !FGone && !Stopping() && SwitchKey(Keys, keyType))
+            data = ReadBlock(block);
         if (!data) {
             Fail(out, FGone ? TSectorResult::CardGone : TSectorResult::ReadDenied, block);
             if (FGone)
@@ -279,8 +289,10 @@ TSectorOutcome TCardJobs::ReadSector(int Sector, const TSectorKeys& Keys, TDumpI
             Image.SetBytes(block, 0, FAuthKey.data(), KeyBytes);
         else if (Keys.KeyA)
             Image.SetBytes(block, 0, Keys.KeyA->data(), KeyBytes);
-        Image.SetBytes(block, AccessBitsOffset, data->data() + AccessBitsOffset, TrailerKeyBOffset - AccessBitsOffset);
         const TAccessConditions access = TrailerAccess(*data);
+        // Key B sees the access bits only where the trailer lets it.
+        if (keyType == KeyA || (access.Consistent && Allows(TrailerBlockRights(access.Cond[TrailerRow]).AccessRead, KeyB)))
+            Image.SetBytes(block, AccessBitsOffset, data->data() + AccessBitsOffset, TrailerKeyBOffset - AccessBitsOffset);
         if (access.Consistent && KeyBReadable(access.Cond[TrailerRow]) && keyType == KeyA)
             Image.SetBytes(block, TrailerKeyBOffset, data->data() + TrailerKeyBOffset, KeyBytes);
         else if (Keys.KeyB)
@@ -407,10 +419,15 @@ bool TCardJobs::UseKeyFor(TKeys Who, const TSectorKeys& Keys, int& KeyType)
 {
     if (Allows(Who, KeyType))
         return true;
+    // Nothing is sent that the card must refuse.
+    return Allows(Who, 1 - KeyType) && SwitchKey(Keys, KeyType);
+}
+
+bool TCardJobs::SwitchKey(const TSectorKeys& Keys, int& KeyType)
+{
     const int other = 1 - KeyType;
     const std::optional<TKey>& key = KeyOf(Keys, other);
-    // Nothing is sent that the card must refuse.
-    if (!key || !Allows(Who, other))
+    if (!key)
         return false;
     KeyType = other;
     // Authenticates with the other key before the next exchange.
@@ -489,6 +506,12 @@ std::optional<TSectorOutcomes> TCardJobs::WriteCard(const TDumpImage& Dump, TKey
     TSearchModeScope mode(FSession.Link());
     TReadIntervalScope interval(FSession.Device(), JobReadIntervalMs);
     return EverySector([&](int Sector) { return WriteSector(Sector, Dump, Keys[size_t(Sector)], Trailers); });
+}
+
+bool TCardJobs::LineFault() const
+{
+    const int result = FSession.Reader().LastResult();
+    return result == ResultBadReply || result == ResultNoReply;
 }
 
 bool TCardJobs::Stopping()

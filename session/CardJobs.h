@@ -130,6 +130,9 @@ private:
     // or the card is gone.
     std::optional<TBlockData> ReadBlock(int Block);
     void Begin();
+    // The last exchange failed on the line (no reply, a bad one), not by
+    // the card's or the reader's refusal.
+    bool LineFault() const;
     // Cancelled, or the session asked to close.
     bool Stopping();
     TReadResult ReadAll(const TKeyMap& Keys);
@@ -141,6 +144,8 @@ private:
     // KeyType, or the other known key, when Who lets it; false when no known
     // key may.
     bool UseKeyFor(TKeys Who, const TSectorKeys& Keys, int& KeyType);
+    // The other key of the map, when known, for the next exchange.
+    bool SwitchKey(const TSectorKeys& Keys, int& KeyType);
     // Writes Block and reads it back; false with Out set when it failed.
     bool WriteAndVerify(int Block, const TBlockData& Data, TSectorOutcome& Out);
     template <class TSectorJob>

@@ -1,6 +1,6 @@
 // Whole-card jobs on the reader simulator: a card of mixed keys and access
 // conditions mapped, read and compared; writes caught by their verification;
-// a card taken away, a cancelled job, and the guard shared with loop tests.
+// a card taken away mid-read and mid-write, a cancelled job, and the guard shared with loop tests.
 #include "protocol/KeyFile.h"
 #include "reader/ReaderLink.h"
 #include "serial/Comm.h"
@@ -60,9 +60,6 @@ protected:
     {
         Ports.Map(1, Sim.DevicePath());
         Session.Link().ReplyTimeout = 3000; // generous: the machine is shared
-        // A whole card is hundreds of exchanges: replies are taken as soon
-        // as the line is quiet for 10 ms rather than 100.
-        Session.Device().SetReadIntervalTimeout(10);
         Session.ChoosePort(0);
         ASSERT_FALSE(Session.OperationRunning());
         Sim.ClearRequests();
@@ -77,21 +74,13 @@ protected:
         Sim.SetBlock(TrailerOf(Sector), t);
     }
 
-    // Sector 1: default keys A0.. / B0.., data written by key B only, key B
-    // secret. Sector 2: key A D3F7.., key B readable (so no key). Sector 3:
-    // keys in no list. Sector 4: block 16 readable by key B only. Block 20:
-    // a value block. The rest: transport trailers.
+    // The fixture card (tests/data/README.md): keys in no list in sector 3,
+    // block 16 read by key B only, block 18 by no key, value blocks 20 and
+    // 21, keys last in the built-in list in sector 15.
     void MixedCard()
     {
-        SetTrailer(1, K("A0A1A2A3A4A5"), {4, 4, 4, 3}, K("B0B1B2B3B4B5"));
-        SetTrailer(2, K("D3F7D3F7D3F7"), TransportConditions, K("0123456789AB"));
-        SetTrailer(3, Missing, {0, 0, 0, 3}, Missing);
-        SetTrailer(4, Ff, {3, 0, 0, 3}, K("AABBCCDDEEFF"));
-        Sim.SetBlock(20, MakeValueBlock(1234, 20));
-        for (int block = 1; block < 64; ++block) {
-            if (!IsTrailer(block) && block != 20)
-                Sim.SetBlock(block, TBlockData{uint8_t(block), 0xC0, 0xDE});
-        }
+        std::string error;
+        ASSERT_TRUE(Sim.LoadDump(ORVELLE_TEST_DATA "/mixed-card.txt", &error)) << error;
     }
 
     TPrivateHome Ports;
@@ -115,18 +104,34 @@ TEST_F(CardJobsTest, MapsKeysReadsAMixedCardAndComparesEqual)
 {
     MixedCard();
     Session.Link().SearchMode = 0;
+    // The first search's reply and the first authentication's are lost on
+    // the line: asked again, not taken for an empty field or a wrong key.
+    Sim.InjectFault(0x0A, {sim::TFaultKind::NoReply});
+    Sim.InjectFault(0x05, {sim::TFaultKind::BadChecksum});
     TSectorOutcomes mapped;
     const std::optional<TKeyMap> map = Jobs.MapKeys(CandidateKeys({}, true), &mapped);
     ASSERT_TRUE(map);
     EXPECT_EQ(Session.Link().SearchMode, 0) << "restored after the job";
+    EXPECT_EQ(Session.Device().ReadIntervalTimeout(), 100u) << "restored after the job";
     std::vector<TSectorResult> expected = All(TSectorResult::Done);
     expected[3] = TSectorResult::NoKey;
     EXPECT_EQ(Results(mapped), expected);
-    EXPECT_EQ((*map)[0], (TSectorKeys{Ff, std::nullopt})) << "a readable key B is no key";
-    EXPECT_EQ((*map)[1], (TSectorKeys{K("A0A1A2A3A4A5"), K("B0B1B2B3B4B5")}));
-    EXPECT_EQ((*map)[2], (TSectorKeys{K("D3F7D3F7D3F7"), std::nullopt}));
-    EXPECT_EQ((*map)[3], TSectorKeys{});
-    EXPECT_EQ((*map)[4], (TSectorKeys{Ff, K("AABBCCDDEEFF")}));
+    for (int sector = 0; sector < 16; ++sector) {
+        TSectorKeys want{Ff, std::nullopt}; // a readable key B is no key
+        if (sector == 1)
+            want = {K("A0A1A2A3A4A5"), K("B0B1B2B3B4B5")};
+        else if (sector == 2)
+            want = {K("D3F7D3F7D3F7"), std::nullopt};
+        else if (sector == 3)
+            want = {};
+        else if (sector == 4)
+            want = {Ff, K("AABBCCDDEEFF")};
+        else if (sector == 5)
+            want = {Ff, K("4D3A99C351DD")};
+        else if (sector == 15)
+            want = {K("8FD0A4F256E9"), K("8FD0A4F256E9")};
+        EXPECT_EQ((*map)[size_t(sector)], want) << sector;
+    }
 
     // After every refused authentication the card is activated again (a
     // search for all cards) before the next try.
@@ -150,13 +155,14 @@ TEST_F(CardJobsTest, MapsKeysReadsAMixedCardAndComparesEqual)
         last = r.Bytes;
     }
 
+    // Block 16 is read with key B; block 18 with neither.
     const std::optional<TReadResult> read = Jobs.ReadCard(*map);
     ASSERT_TRUE(read);
     expected[4] = TSectorResult::ReadDenied;
     EXPECT_EQ(Results(read->Sectors), expected);
-    EXPECT_EQ(read->Sectors[4].Blocks, std::vector<int>{16});
+    EXPECT_EQ(read->Sectors[4].Blocks, std::vector<int>{18});
     for (int block = 0; block < 64; ++block) {
-        const bool unknown = block == 16 || SectorOf(block) == 3;
+        const bool unknown = block == 18 || SectorOf(block) == 3;
         EXPECT_EQ(read->Image.BlockKnown(block), !unknown) << block;
         EXPECT_EQ(read->Image.Known[size_t(block)] == TBlockData{}, unknown) << block;
         if (!unknown) {
@@ -164,26 +170,27 @@ TEST_F(CardJobsTest, MapsKeysReadsAMixedCardAndComparesEqual)
         }
     }
     EXPECT_EQ(DecodeValueBlock(read->Image.Data[20]), (TValueBlock{1234, 20}));
+    EXPECT_EQ(DecodeValueBlock(read->Image.Data[21]), (TValueBlock{-5, 21}));
 
     std::optional<TCompareResult> diff = Jobs.Compare(read->Image, *map);
     ASSERT_TRUE(diff);
     EXPECT_TRUE(diff->Equal());
-    EXPECT_EQ(diff->Blocks[16], TBlockMatch::NotCompared);
+    EXPECT_EQ(diff->Blocks[18], TBlockMatch::NotCompared);
     EXPECT_EQ(diff->Blocks[13], TBlockMatch::NotCompared);
-    EXPECT_EQ(diff->Blocks[17], TBlockMatch::Same);
+    EXPECT_EQ(diff->Blocks[16], TBlockMatch::Same);
 
     Sim.SetBlock(5, TBlockData{0x55});
     diff = Jobs.Compare(read->Image, *map);
     ASSERT_TRUE(diff);
     EXPECT_FALSE(diff->Equal());
     for (int block = 0; block < 64; ++block) {
-        if (block != 16 && SectorOf(block) != 3) {
+        if (block != 18 && SectorOf(block) != 3) {
             EXPECT_EQ(diff->Blocks[size_t(block)], block == 5 ? TBlockMatch::Differs : TBlockMatch::Same) << block;
         }
     }
 }
 
-TEST_F(CardJobsTest, ACardTakenAwayMidReadIsGoneForTheRest)
+TEST_F(CardJobsTest, ACardTakenAwayMidJobIsGoneForTheRest)
 {
     TKeyMap map;
     map.fill(TSectorKeys{Ff, std::nullopt});
@@ -200,7 +207,31 @@ TEST_F(CardJobsTest, ACardTakenAwayMidReadIsGoneForTheRest)
     EXPECT_EQ(read->Image.Known[20], TBlockData{});
     EXPECT_EQ(Sim.RequestsWithoutBeeps().back()[1], 0x0A) << "nothing after the search that found no card";
 
+    // Taken away after a write: its read-back finds no card, and nothing is
+    // written after it.
+    Sim.InsertCard();
+    TDumpImage dump;
+    for (int block = 0; block < 64; ++block)
+        dump.SetBlock(block, IsTrailer(block) ? Sim.Block(block) : TBlockData{0xAB, uint8_t(block)});
+    Events.OnProgress = nullptr;
+    Events.OnWritten = [&](int Block) {
+        if (Block == 9)
+            Sim.RemoveCard();
+    };
+    Sim.ClearRequests();
+    const std::optional<TSectorOutcomes> wrote = Jobs.WriteCard(dump, map, false);
+    ASSERT_TRUE(wrote);
+    expected = All(TSectorResult::CardGone);
+    expected[0] = expected[1] = TSectorResult::Done;
+    EXPECT_EQ(Results(*wrote), expected);
+    EXPECT_EQ((*wrote)[2].Blocks, std::vector<int>{9});
+    EXPECT_EQ(Sim.Block(9), dump.Data[9]);
+    EXPECT_NE(Sim.Block(10), dump.Data[10]);
+    EXPECT_EQ(Sim.RequestsWithoutBeeps().back()[1], 0x0A);
+
     // Mapping with no card at all: one search, and every sector gone.
+    Events.OnWritten = nullptr;
+    Sim.RemoveCard();
     Sim.ClearRequests();
     TSectorOutcomes mapped;
     ASSERT_TRUE(Jobs.MapKeys(CandidateKeys({}, true), &mapped));
