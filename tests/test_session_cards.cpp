@@ -1,6 +1,7 @@
 // Whole-card jobs on the reader simulator: a card of mixed keys and access
 // conditions mapped, read and compared; writes caught by their verification;
-// a card taken away mid-read and mid-write, a cancelled job, and the guard shared with loop tests.
+// a card taken away mid-read and mid-write, a cancelled job, and the guard
+// shared with loop tests.
 #include "protocol/KeyFile.h"
 #include "reader/ReaderLink.h"
 #include "serial/Comm.h"
