@@ -219,9 +219,13 @@ TEST_F(CardJobsTest, ACardTakenAwayMidJobIsGoneForTheRest)
         if (Block == 9)
             Sim.RemoveCard();
     };
+    // The first write's reply is lost, but the card wrote: the read-back
+    // shows it done.
+    Sim.InjectFault(0x07, {sim::TFaultKind::NoReply});
     Sim.ClearRequests();
     const std::optional<TSectorOutcomes> wrote = Jobs.WriteCard(dump, map, false);
     ASSERT_TRUE(wrote);
+    EXPECT_EQ(Sim.Block(1), dump.Data[1]);
     expected = All(TSectorResult::CardGone);
     expected[0] = expected[1] = TSectorResult::Done;
     EXPECT_EQ(Results(*wrote), expected);
