@@ -205,6 +205,13 @@ std::optional<TKeyMap> TCardJobs::MapKeys(std::span<const TKey> Candidates, TSec
     TSearchModeScope mode(FSession.Link());
     TReadIntervalScope interval(FSession.Device(), JobReadIntervalMs);
     TKeyMap map;
+    // Cards often share a key across sectors: a key that opened one sector
+    // is tried first on the next, the list's order otherwise kept.
+    std::vector<TKey> order(Candidates.begin(), Candidates.end());
+    const auto tryFirst = [&](const TKey& Key) {
+        const auto at = std::find(order.begin(), order.end(), Key);
+        std::rotate(order.begin(), at, at + 1);
+    };
     const TSectorOutcomes outcomes = EverySector([&](int Sector) {
         TSectorOutcome out;
         out.Result = TSectorResult::Done;
@@ -213,7 +220,8 @@ std::optional<TKeyMap> TCardJobs::MapKeys(std::span<const TKey> Candidates, TSec
         for (int keyType : {KeyA, KeyB}) {
             if (keyType == KeyB && !searchB)
                 break;
-            for (const TKey& key : Candidates) {
+            // A copy: a key found moves to the front of the order.
+            for (const TKey& key : std::vector<TKey>(order)) {
                 if (Stopping())
                     break;
                 TOpen open = Open(Sector, keyType, key);
@@ -226,6 +234,7 @@ std::optional<TKeyMap> TCardJobs::MapKeys(std::span<const TKey> Candidates, TSec
                 }
                 if (open == TOpen::Ok) {
                     (keyType == KeyA ? found.KeyA : found.KeyB) = key;
+                    tryFirst(key);
                     break;
                 }
             }

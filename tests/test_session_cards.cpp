@@ -371,6 +371,20 @@ TEST_F(CardJobsTest, CancelStopsBetweenExchangesAndAWriteIsStillVerified)
     EXPECT_TRUE(Loop.CloseReadySaid);
 }
 
+TEST_F(CardJobsTest, AKeyThatOpenedASectorIsTriedFirstOnTheNext)
+{
+    const TKey last = DefaultKeys().back();
+    for (int sector = 0; sector < 16; ++sector)
+        SetTrailer(sector, last, TransportConditions, Ff);
+    const std::optional<TKeyMap> map = Jobs.MapKeys(CandidateKeys({}, true));
+    ASSERT_TRUE(map);
+    for (const TSectorKeys& keys : *map)
+        EXPECT_EQ(keys, (TSectorKeys{last, std::nullopt}));
+    const auto requests = Sim.RequestsWithoutBeeps();
+    const auto auths = std::count_if(requests.begin(), requests.end(), [](const auto& R) { return R[1] == 0x05; });
+    EXPECT_EQ(auths, long(DefaultKeys().size()) + 15);
+}
+
 TEST_F(CardJobsTest, JobsAndLoopTestsExcludeEachOther)
 {
     TKeyMap map;
