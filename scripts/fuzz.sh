@@ -4,6 +4,7 @@
 #   fuzz_hex         the hex text rules of every typed field
 #   fuzz_reply       reply assembly, verdict and every reply decoder
 #   fuzz_sim_parser  the simulator's request parser
+#   fuzz_card_files  the dump and key file readers
 # A finding stops the run with the crashing input saved in build-fuzz/.
 set -eu
 cd "$(dirname "$0")/.."

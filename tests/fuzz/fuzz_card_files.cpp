@@ -1,0 +1,49 @@
+// Throws arbitrary file contents at the dump and key file readers, which take
+// files from anywhere, and checks what must always hold: nothing is read out
+// of bounds, a refusal names a line of the file, and whatever is accepted
+// reads back the same from the text the program would write.
+#include "protocol/DumpFile.h"
+#include "protocol/KeyFile.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+namespace {
+
+void Check(bool Condition)
+{
+    if (!Condition)
+        std::abort();
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
+{
+    const std::string_view content(reinterpret_cast<const char*>(Data), Size);
+    TFileError error;
+    if (const std::optional<TDumpImage> dump = ParseDump(content, "fuzz", error)) {
+        TFileError again;
+        const std::optional<TDumpImage> back = ParseDump(TextOf(*dump), "again", again);
+        Check(back && *back == *dump);
+        if (dump->AllKnown())
+            Check(ImageFromBinary(BinaryOf(*dump)) == *dump);
+    } else {
+        Check(error.File == "fuzz" && !error.Message.empty());
+    }
+
+    error = {};
+    if (const std::optional<TKeyList> keys = ParseKeyFile(content, "fuzz", error)) {
+        std::string text;
+        for (const TKey& key : *keys)
+            text += KeyText(key) + "\n";
+        TFileError again;
+        const std::optional<TKeyList> back = ParseKeyFile(text, "again", again);
+        Check(back && *back == *keys);
+    } else {
+        Check(error.File == "fuzz" && !error.Message.empty());
+    }
+    return 0;
+}
