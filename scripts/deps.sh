@@ -7,7 +7,7 @@
 #   --lint           also clang-format and clang-tidy
 set -eu
 
-PACKAGES="cmake ninja-build g++ ccache pkg-config qt6-base-dev libgtest-dev libgmock-dev fonts-arphic-uming procps"
+PACKAGES="cmake ninja-build g++ ccache pkg-config qt6-base-dev libgtest-dev libgmock-dev libbenchmark-dev fonts-arphic-uming procps"
 for option in "$@"; do
     case "$option" in
     --with-display) PACKAGES="$PACKAGES xvfb xauth" ;;

@@ -37,6 +37,11 @@ Options:
   --random-faults P    spoil each reply with probability P (0..1), kind at
                        random
   --seed N             seed for --random-faults (default 1)
+  --pace MS            pace replies as a real line at 9600 8N1 does: each
+                       byte takes its 1.04 ms, and a reply starts MS ms (the
+                       reader's processing time, up to 60000) after the
+                       request's last byte would have come in at that rate.
+                       0 (the default): every reply goes out at once
   --help, -h           this text
   --version, -v        the version
 

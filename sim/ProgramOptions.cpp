@@ -156,6 +156,16 @@ bool ParseSimOptions(const std::vector<std::string>& Args, TSimOptions& Out, std
                 return false;
             }
             Out.Seed = uint32_t(n);
+        } else if (a == "--pace") {
+            if (!value(v))
+                return false;
+            long ms = 0;
+            if (!ParseInt(v, 10, MaxPaceMs, ms)) {
+                Error = "--pace wants a processing time in ms from 0 to " + std::to_string(MaxPaceMs) + ", not \"" + v
+                    + "\"";
+                return false;
+            }
+            Out.PaceMs = int(ms);
         } else {
             Error = "unknown option \"" + a + "\" (see --help)";
             return false;

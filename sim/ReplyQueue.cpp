@@ -18,16 +18,16 @@ void TReplyQueue::Clear()
     FBytes = 0;
 }
 
-std::vector<std::vector<uint8_t>> TReplyQueue::TakeDue(TClock::time_point Now)
+std::vector<TTimedBytes> TReplyQueue::TakeDue(TClock::time_point Now)
 {
     size_t due = 0;
     while (due < FPieces.size() && FPieces[due].Due <= Now)
         ++due;
-    std::vector<std::vector<uint8_t>> out;
+    std::vector<TTimedBytes> out;
     out.reserve(due);
     for (size_t i = 0; i < due; ++i) {
         FBytes -= FPieces[i].Bytes.size();
-        out.push_back(std::move(FPieces[i].Bytes));
+        out.push_back(std::move(FPieces[i]));
     }
     FPieces.erase(FPieces.begin(), FPieces.begin() + ptrdiff_t(due));
     return out;

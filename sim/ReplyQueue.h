@@ -14,7 +14,7 @@ class TReplyQueue {
 public:
     void Add(TTimedBytes Piece);
     // The pieces due by Now, in order, taken off the queue.
-    std::vector<std::vector<uint8_t>> TakeDue(TClock::time_point Now);
+    std::vector<TTimedBytes> TakeDue(TClock::time_point Now);
     // When the next piece falls due; none while nothing waits.
     std::optional<TClock::time_point> NextDue() const;
     // The bytes of every piece waiting.

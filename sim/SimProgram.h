@@ -32,7 +32,11 @@ struct TSimOptions {
     std::vector<TFaultOption> Faults;
     double RandomProbability = 0;
     uint32_t Seed = 1;
+    int PaceMs = 0; // the reader's processing time, replies paced at the line rate; 0: not paced
 };
+
+// The longest processing time --pace takes.
+constexpr int MaxPaceMs = 60000;
 
 // Exit codes of orvelle-sim.
 constexpr int ExitOk = 0;

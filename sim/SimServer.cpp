@@ -8,11 +8,13 @@
 #include "sim/FaultChoice.h"
 #include "sim/Faults.h"
 #include "sim/FrameParser.h"
+#include "sim/PacedLine.h"
 #include "sim/PtyLine.h"
 #include "sim/ReaderEngine.h"
 #include "sim/ReplyQueue.h"
 #include "sim/RequestLog.h"
 
+#include <atomic>
 #include <mutex>
 #include <stdexcept>
 #include <utility>
@@ -43,10 +45,12 @@ struct TSimServer::TImpl {
     TDropCounts Drops;
     std::function<void(const TRecord&)> Observer;
     std::function<void(const std::string&)> NoticeObserver;
+    std::atomic<int> PaceMs{0}; // the reader's processing time when paced; 0: not paced
 
     // Owned by the line's thread alone.
     TFrameParser Parser;
     TReplyQueue Queue;
+    TPacedLine Wire; // paced replies under way
     TClock::time_point LastByte;
     uint64_t DropRun = 0;           // replies dropped since one last went out
     std::vector<TRecord> Sent;      // written, the observer not yet told
@@ -106,9 +110,19 @@ void TSimServer::TImpl::Received(const uint8_t* Data, size_t Size)
     {
         std::lock_guard lock(Lock);
         const auto now = TClock::now();
+        const int paceMs = PaceMs;
+        // Paced, the reader answers its processing time after the request's
+        // last byte would have come in over the line, the requests of one
+        // read back to back.
+        TClock::time_point requestEnd = now;
         for (const auto& frame : frames) {
             records.push_back(History.AddRequest(now, frame.Bytes));
-            for (auto& piece : Answer(frame, now).Pieces) {
+            TClock::time_point answerAt = now;
+            if (paceMs > 0) {
+                requestEnd += ptrdiff_t(frame.Bytes.size()) * ByteTime;
+                answerAt = requestEnd + std::chrono::milliseconds(paceMs);
+            }
+            for (auto& piece : Answer(frame, answerAt).Pieces) {
                 if (Queue.Bytes() + piece.Bytes.size() > ReplyBacklogLimit)
                     DropReply();
                 else
@@ -132,21 +146,31 @@ std::optional<TClock::time_point> TSimServer::TImpl::TakeDue(std::vector<uint8_t
         std::lock_guard lock(Lock);
         ++Drops.UnfinishedRequests;
     }
+    const bool paced = PaceMs > 0;
     const auto due = Queue.TakeDue(now);
     if (!due.empty()) {
         std::lock_guard lock(Lock);
-        for (const auto& bytes : due) {
-            // Out holds what the program has not read yet.
-            if (Out.size() + bytes.size() > ReplyBacklogLimit) {
+        for (const auto& piece : due) {
+            // Out and the wire hold what the program has not read yet.
+            if (Out.size() + Wire.Bytes() + piece.Bytes.size() > ReplyBacklogLimit) {
                 DropReply();
                 continue;
             }
             EndDropRun();
-            Out.insert(Out.end(), bytes.begin(), bytes.end());
-            Sent.push_back(History.AddSent(now, bytes));
+            if (paced)
+                Wire.Add(piece.Due, piece.Bytes);
+            else
+                Out.insert(Out.end(), piece.Bytes.begin(), piece.Bytes.end());
+            Sent.push_back(History.AddSent(now, piece.Bytes));
         }
     }
+    if (paced)
+        Wire.TakeDue(now, Out);
+    else
+        Wire.TakeAll(Out); // pacing was turned off with bytes on the line
     std::optional<TClock::time_point> next = Queue.NextDue();
+    if (const auto wire = Wire.NextDue(); wire && (!next || *wire < *next))
+        next = wire;
     if (Parser.Pending() > 0 && (!next || LastByte + InterCharTimeout < *next))
         next = LastByte + InterCharTimeout;
     return next;
@@ -154,9 +178,10 @@ std::optional<TClock::time_point> TSimServer::TImpl::TakeDue(std::vector<uint8_t
 
 void TSimServer::TImpl::HungUp(size_t Unwritten)
 {
-    const size_t waiting = Unwritten + Queue.Bytes();
+    const size_t waiting = Unwritten + Queue.Bytes() + Wire.Bytes();
     Parser.Reset();
     Queue.Clear();
+    Wire.Clear();
     std::lock_guard lock(Lock);
     EndDropRun();
     if (waiting == 0)
@@ -249,6 +274,15 @@ void TSimServer::SetNoticeObserver(std::function<void(const std::string&)> Obser
     std::lock_guard lock(FImpl->Lock);
     FImpl->NoticeObserver = std::move(Observer);
 }
+
+void TSimServer::SetPace(int ProcessingMs)
+{
+    if (ProcessingMs < 0)
+        throw std::out_of_range("processing time below 0");
+    FImpl->PaceMs = ProcessingMs;
+}
+
+int TSimServer::Pace() const { return FImpl->PaceMs; }
 
 TSimServer::TDropCounts TSimServer::Drops() const
 {

@@ -62,8 +62,8 @@ namespace sim {
 
 // The parts (each in a file of its own): TPtyLine serves the pseudo-terminal,
 // TFrameParser cuts requests, TReaderEngine answers them, TFaultChoice and
-// Faults spoil replies, TReplyQueue times them, TRequestLog records the line,
-// CardDump reads and writes dumps.
+// Faults spoil replies, TReplyQueue times them, TPacedLine paces them over
+// the line, TRequestLog records the line, CardDump reads and writes dumps.
 class TSimServer {
 public:
     TSimServer();  // openpty(), serve the master side in a thread of its own; throws std::runtime_error on failure
@@ -83,7 +83,8 @@ public:
     int BeepCount() const;
 
     // Every frame in and out with a time stamp. A reply sent in pieces (Split,
-    // Delay) is recorded piece by piece, when each piece goes out.
+    // Delay) is recorded piece by piece, when each piece goes out (paced:
+    // when its first byte starts).
     struct TRecord {
         std::chrono::steady_clock::time_point When;
         bool FromProgram;
@@ -114,6 +115,15 @@ public:
     // Random faults with a seed (probability per request, 0..1).
     void SetRandomFaults(double Probability, uint32_t Seed);
     void ClearFaults();
+
+    // Pacing, so that timings mean a real line: each reply byte takes its
+    // line time at 9600 baud 8N1 (1.04 ms), and a reply starts ProcessingMs
+    // (the reader's processing time) after the request's last byte would
+    // have come in at that rate. 0, the default, turns it off: a reply goes
+    // out at once, whole. Replies already under way go out at once when it
+    // is turned off.
+    void SetPace(int ProcessingMs); // throws std::out_of_range below 0
+    int Pace() const;
 
     // 1024-byte binary dumps: block 0 first, 16 bytes a block, trailers with
     // their real keys (CardDump.h). LoadDump takes only a regular file of

@@ -2,6 +2,7 @@
 // testing Orvelle without a reader on the desk.
 #include "sim/CardDump.h"
 #include "sim/ConsoleOutput.h"
+#include "sim/PacedLine.h"
 #include "sim/SimProgram.h"
 #include "sim/SimServer.h"
 #include "sim/Version.h"
@@ -121,6 +122,7 @@ int main(int argc, char** argv)
         server->InjectFault(f.Command, f.Fault, f.Count > 0 ? f.Count : INT_MAX);
     if (opt.RandomProbability > 0)
         server->SetRandomFaults(opt.RandomProbability, opt.Seed);
+    server->SetPace(opt.PaceMs);
 
     std::string link;
     if (!PlacePortLink(opt.Port, server->DevicePath(), link, error)) {
@@ -136,6 +138,9 @@ int main(int argc, char** argv)
     });
     server->SetNoticeObserver([&out](const std::string& Text) { out.Say(Stamp() + " -- " + Text); });
     out.Say("orvelle-sim: reader on " + server->DevicePath() + ", linked as " + link);
+    if (opt.PaceMs > 0)
+        out.Say("orvelle-sim: replies paced at " + std::to_string(PaceBaud) + " baud, " + std::to_string(opt.PaceMs)
+            + " ms processing time");
     out.Say("orvelle-sim: type help for the console commands");
 
     bool quit = false;

@@ -15,6 +15,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <atomic>
 #include <set>
 #include <thread>
@@ -270,6 +271,56 @@ TEST(SimLine, RandomFaultsFollowTheSeed)
     EXPECT_LT(got.count("03 12 00 15"), 35u); // some spoiled
     EXPECT_TRUE(WaitUntil([&] { return replies(c).size() >= 30; }));
     EXPECT_NE(replies(c), got);
+}
+
+TEST(SimLine, PacedRepliesComeWholeInOrderAndNoSoonerThanTheLineCarriesThem)
+{
+    TSimServer server;
+    server.SetPace(2);
+    // The least a line at 9600 baud 8N1 takes: ten bit times for each byte
+    // of the (first) request, 2 ms of processing, ten bit times for each
+    // reply byte.
+    auto paced = [](TLine& Line, const std::vector<uint8_t>& Request, size_t ReplySize, size_t FirstRequest = 0) {
+        const auto start = std::chrono::steady_clock::now();
+        const std::vector<uint8_t> reply = Line.Exchange(Request, ReplySize);
+        const size_t lineBytes = (FirstRequest ? FirstRequest : Request.size()) + ReplySize;
+        const std::chrono::duration<double> least = 2ms + double(lineBytes) * 10s / 9600.0;
+        EXPECT_GE(std::chrono::steady_clock::now() - start, least) << Hex(Request);
+        return Hex(reply);
+    };
+    {
+        TLine line(server.DevicePath());
+        const std::vector<uint8_t> search = Bytes({0x03, 0x0A, 0x01, 0x0E});
+        EXPECT_EQ(paced(line, search, 8), "07 0A 01 12 34 56 78 26");
+        const std::vector<uint8_t> auth = Frame({0x05, 0x01, 0x00});
+        EXPECT_EQ(paced(line, auth, 3), "02 05 07");
+        EXPECT_EQ(paced(line, WriteReq(4, 0x11), 3), "02 07 09");
+        const std::vector<uint8_t> block = Frame({0x06, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11,
+            0x11, 0x11, 0x11, 0x11, 0x11, 0x11});
+        // Three requests at once: their replies follow one another.
+        std::vector<uint8_t> burst = ReadBlock4;
+        burst.insert(burst.end(), LinkTest.begin(), LinkTest.end());
+        burst.insert(burst.end(), search.begin(), search.end());
+        EXPECT_EQ(paced(line, burst, 31, ReadBlock4.size()), Hex(block) + " 03 12 00 15 07 0A 01 12 34 56 78 26");
+        EXPECT_TRUE(line.ReceiveFor(100ms).empty());
+        EXPECT_EQ(paced(line, auth, 3), "02 05 07");
+        // Replies still on their way when the program closes the port go
+        // with it: 200 requests of 4 bytes, 200 replies of 19, so the
+        // replies fall behind.
+        std::vector<uint8_t> reads;
+        for (int i = 0; i < 200; ++i)
+            reads.insert(reads.end(), ReadBlock4.begin(), ReadBlock4.end());
+        line.Send(reads);
+        ASSERT_TRUE(WaitUntil([&] {
+            const auto log = server.Log();
+            return std::count_if(log.begin(), log.end(), [](const auto& R) { return !R.FromProgram; }) >= 67;
+        }));
+    }
+    ASSERT_TRUE(WaitUntil([&] { return server.Drops().ClosedBacklogs == 1; }));
+    TLine next(server.DevicePath());
+    ::tcflush(next.Fd, TCIFLUSH);
+    EXPECT_EQ(paced(next, LinkTest, 4), "03 12 00 15");
+    EXPECT_TRUE(next.ReceiveFor(300ms).empty());
 }
 
 TEST(SimDump, SaveAndLoadTheCardAsTheCommonDumpLayout)

@@ -183,11 +183,20 @@ TEST(SimProgram, ReplacesADanglingLinkAndObeysOptionsAndConsole)
     ASSERT_EQ(bytes.size(), 1024);
     EXPECT_EQ(bytes.left(4), QByteArray::fromHex("A1B2C3D4"));
 
-    // A path names a plain link of its own; the saved card loads back.
+    // A path names a plain link of its own; the saved card loads back; the
+    // replies come paced, as over a real line.
     const std::string plain = config.filePath("my-reader").toStdString();
-    TSimProcess again(config, {"--port", QString::fromStdString(plain), "--card", QString::fromStdString(save), "--quiet"});
+    QStringList paced = {"--port", QString::fromStdString(plain), "--card", QString::fromStdString(save), "--quiet"};
+    paced << "--pace"
+          << "1";
+    TSimProcess again(config, paced);
     ASSERT_TRUE(WaitUntil([&] { return Exists(plain); }));
     EXPECT_EQ(Exchange(plain, Bytes({0x03, 0x0A, 0x00, 0x0D}), 8), "07 0A 01 A1 B2 C3 D4 FC");
+    QByteArray said;
+    EXPECT_TRUE(WaitUntil([&] {
+        said += again.Process.readAllStandardOutput();
+        return said.contains("replies paced at 9600 baud, 1 ms");
+    }));
     again.Process.write("quit\n");
     ASSERT_TRUE(again.Process.waitForFinished(10000));
     EXPECT_EQ(again.Process.exitCode(), 0);
@@ -202,7 +211,7 @@ TEST(SimProgram, HelpAndBadOptions)
     ASSERT_TRUE(help.Process.waitForFinished(10000));
     EXPECT_EQ(help.Process.exitCode(), 0);
     const QByteArray text = help.Process.readAllStandardOutput();
-    for (const char* s : {"--port", "--fault", "--random-faults", "84 authentication failed", "01 no card",
+    for (const char* s : {"--port", "--fault", "--random-faults", "--pace", "84 authentication failed", "01 no card",
              "unfinished for 100 ms"})
         EXPECT_NE(text.indexOf(s), -1) << s;
     TSimProcess version(config, {"--version"});
@@ -215,7 +224,8 @@ TEST(SimProgram, HelpAndBadOptions)
     ASSERT_EQ(::mkfifo(fifo.toLocal8Bit().constData(), 0600), 0);
     for (const QStringList& args : {QStringList{"--bogus"}, QStringList{"--serial", "1234"},
              QStringList{"--fault", "06:explode"}, QStringList{"--port", "LPT1"},
-             QStringList{"--random-faults", "2"}, QStringList{"--card", "/no/such/file"}, QStringList{"--card", fifo},
+             QStringList{"--random-faults", "2"}, QStringList{"--pace", "2ms"}, QStringList{"--pace", "60001"},
+             QStringList{"--card", "/no/such/file"}, QStringList{"--card", fifo},
              QStringList{"--card", "/dev/stdin"}, QStringList{"--card", "/dev/tty"}, QStringList{"--save", fifo},
              QStringList{"--save", "/dev/null"}, QStringList{"--save", config.path()},
              QStringList{"--save", "/no/such/dir/card.bin"}}) {

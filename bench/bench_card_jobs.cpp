@@ -1,0 +1,254 @@
+// How long the whole-card jobs take against the simulator, with and without
+// a real line's timing, with the jobs' short read interval and with the
+// component's own 100 ms:
+//   ReadCard        a whole 1K card with the factory keys, the key map given
+//   MapFactoryKeys  the key map of a card with the factory keys
+//   MapLastKeys     the key map of a card whose keys are the last of the
+//                   built-in list, as key A and as key B (key B not
+//                   readable), so every sector tries the whole list twice
+//   WriteCard       every data block written and read back (trailers left
+//                   alone)
+// Arguments: pace_ms, the simulated reader's processing time (0: the
+// simulator answers at once, whole; otherwise each reply byte takes its
+// 1.04 ms at 9600 baud 8N1, and so does each request byte), and
+// interval_ms, the job's read interval (10, or 0 for the component's
+// 100 ms). Goal: read under 3 s paced with the short interval.
+//
+// Counters per job: exchanges, bytes on the line both ways, line_ms (the
+// time those bytes take at 9600 baud) and ms_per_exchange.
+//
+// Usage: bench_card_jobs [Google Benchmark options, e.g. --benchmark_filter=ReadCard]
+#include "protocol/AccessConditions.h"
+#include "protocol/KeyFile.h"
+#include "serial/Comm.h"
+#include "session/CardJobs.h"
+#include "session/LinkSession.h"
+#include "sim/SimServer.h"
+
+#include <benchmark/benchmark.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QTemporaryDir>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+namespace {
+
+// A reader's processing time: a card command takes the reader a millisecond
+// or two on the radio side (select, three-pass authentication, a 16-byte
+// read or write) before it starts its reply.
+constexpr int ReaderProcessingMs = 2;
+constexpr double LineByteMs = 10 * 1000.0 / 9600;
+
+constexpr int Sectors = SectorCount;
+const TKey FactoryKey = *ParseKey("FFFFFFFFFFFF");
+
+// The simulator and a session on COM1 of a private port map, for the run.
+struct TRig {
+    QTemporaryDir Home;
+    sim::TSimServer Sim;
+    TSessionEvents Events;
+    TLinkSession Session{Events};
+    TCardJobEvents JobEvents;
+    TCardJobs Jobs{Session, JobEvents};
+    std::array<TBlockData, CardBlocks> FactoryCard{};
+
+    bool Start()
+    {
+        const QString ports = Home.filePath("orvelle/ports");
+        if (!Home.isValid() || !QDir().mkpath(ports))
+            return false;
+        ::setenv("XDG_CONFIG_HOME", Home.path().toLocal8Bit().constData(), 1);
+        const std::string link = (ports + "/COM1").toStdString();
+        if (::symlink(Sim.DevicePath().c_str(), link.c_str()) != 0)
+            return false;
+        for (int b = 0; b < CardBlocks; ++b)
+            FactoryCard[size_t(b)] = Sim.Block(b);
+        Session.ChoosePort(0);
+        return Session.Device().IsOpen();
+    }
+
+    void LoadFactoryCard()
+    {
+        for (int b = 0; b < CardBlocks; ++b)
+            Sim.SetBlock(b, FactoryCard[size_t(b)]);
+    }
+
+    // Every sector: key A = key B = Key, key B not readable.
+    void LoadCardWithKeys(const TKey& Key)
+    {
+        LoadFactoryCard();
+        for (int s = 0; s < Sectors; ++s) {
+            TBlockData t = Sim.Block(TrailerOf(s));
+            std::copy(Key.begin(), Key.end(), t.begin());
+            std::copy(Key.begin(), Key.end(), t.begin() + TrailerKeyBOffset);
+            SetAccess(t, {0, 0, 0, 3});
+            Sim.SetBlock(TrailerOf(s), t);
+        }
+    }
+};
+
+TRig* Rig = nullptr;
+
+bool AllDone(const TSectorOutcomes& Outcomes)
+{
+    return std::all_of(Outcomes.begin(), Outcomes.end(), [](const TSectorOutcome& O) { return O.Result == TSectorResult::Done; });
+}
+
+// Runs Job once per iteration (Prepare before each, untimed) with the pace
+// and the read interval of the case; false from Job ends the case with an
+// error.
+template <class TPrepare, class TJob>
+void RunCase(benchmark::State& State, TPrepare&& Prepare, TJob&& Job)
+{
+    Rig->Sim.SetPace(int(State.range(0)));
+    Rig->Jobs.JobReadIntervalMs = uint32_t(State.range(1));
+    size_t exchanges = 0;
+    size_t bytes = 0;
+    std::chrono::duration<double, std::milli> jobTime{};
+    for (auto _ : State) {
+        State.PauseTiming();
+        Prepare();
+        const size_t logStart = Rig->Sim.Log().size();
+        State.ResumeTiming();
+        const auto start = std::chrono::steady_clock::now();
+        const bool done = Job();
+        jobTime += std::chrono::steady_clock::now() - start;
+        if (!done) {
+            State.SkipWithError("the job did not do every sector");
+            break;
+        }
+        State.PauseTiming();
+        const auto log = Rig->Sim.Log();
+        for (size_t i = logStart; i < log.size(); ++i) {
+            exchanges += log[i].FromProgram;
+            bytes += log[i].Bytes.size();
+        }
+        State.ResumeTiming();
+    }
+    const double runs = double(State.iterations());
+    State.counters["exchanges"] = double(exchanges) / runs;
+    State.counters["bytes"] = double(bytes) / runs;
+    State.counters["line_ms"] = double(bytes) * LineByteMs / runs;
+    State.counters["ms_per_exchange"] = exchanges ? jobTime.count() / double(exchanges) : 0;
+}
+
+void LoadFactoryCard() { Rig->LoadFactoryCard(); }
+
+TKeyMap FactoryKeyMap()
+{
+    TKeyMap map;
+    map.fill(TSectorKeys{FactoryKey, std::nullopt}); // key B readable: no key
+    return map;
+}
+
+void ReadCard(benchmark::State& State)
+{
+    const TKeyMap keys = FactoryKeyMap();
+    auto read = [&] {
+        const std::optional<TReadResult> result = Rig->Jobs.ReadCard(keys);
+        return result && AllDone(result->Sectors) && result->Image.AllKnown();
+    };
+    RunCase(State, LoadFactoryCard, read);
+}
+
+void MapFactoryKeys(benchmark::State& State)
+{
+    // The factory card's trailers make key B readable: key A alone is found.
+    const TKeyList candidates = CandidateKeys({}, true);
+    auto map = [&] {
+        TSectorOutcomes outcomes;
+        const std::optional<TKeyMap> found = Rig->Jobs.MapKeys(candidates, &outcomes);
+        return found && AllDone(outcomes) && *found == FactoryKeyMap();
+    };
+    RunCase(State, LoadFactoryCard, map);
+}
+
+void MapLastKeys(benchmark::State& State)
+{
+    const TKey last = DefaultKeys().back();
+    const TKeyList candidates = CandidateKeys({}, true);
+    auto map = [&] {
+        TSectorOutcomes outcomes;
+        const std::optional<TKeyMap> found = Rig->Jobs.MapKeys(candidates, &outcomes);
+        return found && AllDone(outcomes)
+            && std::all_of(found->begin(), found->end(), [&](const TSectorKeys& K) { return K == TSectorKeys{last, last}; });
+    };
+    auto load = [&] { Rig->LoadCardWithKeys(last); };
+    RunCase(State, load, map);
+}
+
+void WriteCard(benchmark::State& State)
+{
+    int pass = 0;
+    TDumpImage dump;
+    auto prepare = [&] {
+        Rig->LoadFactoryCard();
+        // New data every time, so that every block really changes.
+        ++pass;
+        dump = TDumpImage{};
+        for (int b = 1; b < CardBlocks; ++b) {
+            if (!IsTrailer(b))
+                dump.SetBlock(b, TBlockData{uint8_t(b), uint8_t(pass), 0xC0, 0xDE});
+        }
+    };
+    auto write = [&] {
+        TKeyMap keys = FactoryKeyMap();
+        const std::optional<TSectorOutcomes> written = Rig->Jobs.WriteCard(dump, keys, false);
+        return written && AllDone(*written);
+    };
+    RunCase(State, prepare, write);
+}
+
+// Paced and not, with one read interval.
+void Cases(benchmark::internal::Benchmark* B, int IntervalMs)
+{
+    B->ArgNames({"pace_ms", "interval_ms"});
+    for (const int pace : {ReaderProcessingMs, 0})
+        B->Args({pace, IntervalMs});
+    B->UseRealTime()->Unit(benchmark::kMillisecond);
+}
+
+void ShortInterval(benchmark::internal::Benchmark* B) { Cases(B, int(TCardJobs::ShortReadIntervalMs)); }
+void ComponentInterval(benchmark::internal::Benchmark* B) { Cases(B, 0); }
+
+} // namespace
+
+// A few minutes in all, most of them the key map of the last keys with the
+// component's interval: some 820 exchanges of at least 100 ms each. The
+// long interval's figures are mostly that interval: one run each.
+BENCHMARK(ReadCard)->Apply(ShortInterval)->Iterations(3);
+BENCHMARK(ReadCard)->Apply(ComponentInterval)->Iterations(1);
+BENCHMARK(MapFactoryKeys)->Apply(ShortInterval)->Iterations(3);
+BENCHMARK(MapFactoryKeys)->Apply(ComponentInterval)->Iterations(1);
+BENCHMARK(MapLastKeys)->Apply(ShortInterval)->Iterations(1);
+BENCHMARK(MapLastKeys)->Apply(ComponentInterval)->Iterations(1);
+BENCHMARK(WriteCard)->Apply(ShortInterval)->Iterations(3);
+BENCHMARK(WriteCard)->Apply(ComponentInterval)->Iterations(1);
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 2;
+    auto rig = std::make_unique<TRig>();
+    if (!rig->Start()) {
+        std::fprintf(stderr, "bench_card_jobs: cannot link the simulator's reader as COM1\n");
+        return 1;
+    }
+    Rig = rig.get();
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    Rig = nullptr;
+    return 0;
+}
