@@ -1,9 +1,10 @@
 #!/bin/sh
 # Builds the Debian package and checks it the way Debian and the desktops
 # will see it: the desktop entry and AppStream metadata validate, lintian
-# finds no error, and once installed with apt both programs run from the
-# PATH, Orvelle linking to the simulator. A package that was not installed
-# before is removed again at the end. Needs root (or sudo) to install.
+# finds no error, and once installed with apt the programs run from the
+# PATH, Orvelle and orvelle-card on the simulator. A package that was not
+# installed before is removed again at the end. Needs root (or sudo) to
+# install.
 set -eu
 cd "$(dirname "$0")/.."
 mkdir -p build-release
@@ -64,7 +65,7 @@ check "AppStream metadata names release $version" \
     grep -q "<release version=\"$version\"" "$share/metainfo/org.orvelle.Orvelle.metainfo.xml"
 check "changelog's latest entry is $version" \
     sh -c "gzip -dc '$share/doc/orvelle/changelog.gz' | head -n 1 | grep -q '^orvelle ($version) '"
-for page in orvelle orvelle-sim; do
+for page in orvelle orvelle-sim orvelle-card; do
     # The same rendering lintian uses: any warning from man fails.
     check "manual page $page(1) renders cleanly" sh -c "
         LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 -Z \
@@ -87,17 +88,25 @@ $SUDO apt-get install -y -qq --no-install-recommends --reinstall "./$deb" >"$tmp
     exit 1
 }
 installed_here=yes
-check "orvelle and orvelle-sim are on the PATH" \
-    sh -c '[ "$(command -v orvelle)" = /usr/bin/orvelle ] && [ "$(command -v orvelle-sim)" = /usr/bin/orvelle-sim ]'
-check "orvelle-sim --help works" sh -c 'orvelle-sim --help | grep -q "^Usage: orvelle-sim"'
-# Every option --help lists is in the manual page too.
-man_options() {
-    MANWIDTH=200 man -l /usr/share/man/man1/orvelle-sim.1.gz >"$tmp/sim.txt" 2>/dev/null
-    for option in $(orvelle-sim --help | grep -o -- '--[a-z-]*' | sort -u); do
-        grep -q -e "$option" "$tmp/sim.txt" || { echo "$option is not in orvelle-sim(1)"; return 1; }
+on_path() {
+    for program in orvelle orvelle-sim orvelle-card; do
+        [ "$(command -v "$program")" = "/usr/bin/$program" ] || { echo "$program is not /usr/bin/$program"; return 1; }
     done
 }
-check "orvelle-sim(1) has every option of --help" man_options
+check "orvelle, orvelle-sim and orvelle-card are on the PATH" on_path
+for program in orvelle-sim orvelle-card; do
+    check "$program --help works" sh -c "$program --help | grep -q '^Usage: $program'"
+done
+# Every option --help lists is in the manual page too.
+man_options() { # man_options PROGRAM
+    MANWIDTH=200 man -l "/usr/share/man/man1/$1.1.gz" >"$tmp/$1.txt" 2>/dev/null
+    for option in $("$1" --help | grep -o -- '--[a-z-]*' | sort -u); do
+        grep -q -e "$option" "$tmp/$1.txt" || { echo "$option is not in $1(1)"; return 1; }
+    done
+}
+for program in orvelle-sim orvelle-card; do
+    check "$program(1) has every option of --help" man_options "$program"
+done
 
 # Orvelle against the simulator, both as installed, in a port map of their own.
 export XDG_CONFIG_HOME="$tmp/config"
@@ -120,6 +129,16 @@ linked() {
     kill -0 "$gui" # still running once linked
 }
 check "orvelle starts and links to orvelle-sim" linked
+# orvelle-card on the same simulator once the window has let the port go: the
+# simulator's card has the default keys, so every sector is read.
+card_reads() {
+    kill "$gui" 2>/dev/null
+    wait "$gui" 2>/dev/null
+    gui=""
+    orvelle-card read "$tmp/card.bin" >"$tmp/card.log" 2>&1 || { cat "$tmp/card.log"; return 1; }
+    [ "$(stat -c %s "$tmp/card.bin")" -eq 1024 ]
+}
+check "orvelle-card reads the simulator's card" card_reads
 
 echo "package: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -28,10 +28,11 @@ allowed() {
     records) echo "records session reader protocol serial" ;;
     widgets) echo "widgets" ;;
     app) echo "app records session reader protocol serial widgets" ;;
+    cardtool) echo "cardtool records session reader protocol serial" ;;
     sim) echo "sim protocol serial/PortName" ;;
     esac
 }
-for layer in protocol serial reader session records widgets app sim; do
+for layer in protocol serial reader session records widgets app cardtool sim; do
     ok=$(allowed "$layer")
     for f in $(git ls-files "$layer/*.cpp" "$layer/*.h"); do
         grep -oE '^#include "[^"]+"' "$f" | sed 's/^#include "//; s/"$//' | while read -r inc; do
@@ -43,8 +44,8 @@ for layer in protocol serial reader session records widgets app sim; do
         done
     done
 done >/tmp/orvelle-layers.$$
-# The session and the records are below any window: Qt Core only.
-for f in $(git ls-files 'session/*.cpp' 'session/*.h' 'records/*.cpp' 'records/*.h'); do
+# The session, the records and orvelle-card are below any window: Qt Core only.
+for f in $(git ls-files 'session/*.cpp' 'session/*.h' 'records/*.cpp' 'records/*.h' 'cardtool/*.cpp' 'cardtool/*.h'); do
     grep -nE '^#include <Q(Widget|Application|MainWindow|MessageBox|Label|PushButton|Gui)' "$f" | sed "s|^|$f: includes a widget header: |"
 done >>/tmp/orvelle-layers.$$
 if [ -s /tmp/orvelle-layers.$$ ]; then

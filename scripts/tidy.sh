@@ -9,7 +9,7 @@ sh scripts/deps.sh --lint
 dir="${1:-build}"
 [ -f "$dir/compile_commands.json" ] || sh scripts/build.sh "$dir"
 files=$(git ls-files 'protocol/*.cpp' 'serial/*.cpp' 'reader/*.cpp' 'session/*.cpp' 'records/*.cpp' 'widgets/*.cpp' \
-    'app/*.cpp' 'sim/*.cpp')
+    'app/*.cpp' 'cardtool/*.cpp' 'sim/*.cpp')
 count=$(echo "$files" | wc -w)
 # shellcheck disable=SC2086
 if run-clang-tidy -quiet -j "$(nproc)" -p "$dir" $files >"$dir/tidy.log" 2>&1; then

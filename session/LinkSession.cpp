@@ -9,6 +9,7 @@
 #include "serial/OpenFailure.h"
 #include "serial/PortName.h"
 
+#include <QCoreApplication>
 #include <QTimer>
 
 #include <unistd.h>
@@ -69,15 +70,34 @@ void TLinkSession::ChoosePort(int Index)
     ChangePort(Index);
 }
 
-// Close, rename, open and test. The caller holds the operation guard, so no
-// exchange waits while the port changes.
 void TLinkSession::ChangePort(int Index)
+{
+    if (!OpenAndTest("COM" + std::to_string(Index + 1), "orvelle"))
+        FEvents.MessageBox(QStringLiteral("Can not open port!"), QStringLiteral("Message"), MessageFlags);
+}
+
+bool TLinkSession::OpenNamedPort(const std::string& Name)
+{
+    if (FCloseRequested)
+        return false;
+    StopRelinkWatch();
+    TOperationScope scope(*this);
+    if (!scope)
+        return false;
+    FPortChangePending = false;
+    OpenAndTest(Name, QCoreApplication::applicationName().toStdString());
+    return FLinkState == "Linked";
+}
+
+// The caller holds the operation guard, so no exchange waits while the port
+// changes.
+bool TLinkSession::OpenAndTest(const std::string& Name, const std::string& Program)
 {
     // Also when the choice waited for a loop cycle: a hang-up meanwhile must
     // not relink the port the operator left.
     StopRelinkWatch();
     FDevice->ClosePort();
-    FDevice->SetCommName("COM" + std::to_string(Index + 1));
+    FDevice->SetCommName(Name);
     try {
         FDevice->OpenPort();
     } catch (const ECommsError& error) {
@@ -85,15 +105,16 @@ void TLinkSession::ChangePort(int Index)
         // nothing to the operator; the cause goes to standard error.
         SetLinkState("Un-Linked");
         const std::string device = DeviceOf(ResolveCommName(FDevice->CommName()));
-        std::fprintf(stderr, "orvelle: %s\n", DescribeOpenFailure(FDevice->CommName(), device, error).c_str());
+        std::fprintf(stderr, "%s: %s\n", Program.c_str(),
+            DescribeOpenFailure(FDevice->CommName(), device, error).c_str());
         FEvents.PortOpenFailed(QString::fromStdString(FDevice->CommName()),
             QString::fromLocal8Bit(error.code().message().c_str()));
-        FEvents.MessageBox(QStringLiteral("Can not open port!"), QStringLiteral("Message"), MessageFlags);
-        return;
+        return false;
     }
     FOpenedRoute = ResolveCommName(FDevice->CommName());
     FEvents.PortOpened(QString::fromStdString(FDevice->CommName()), QString::fromStdString(DeviceOf(FOpenedRoute)));
     TestOpenedLink();
+    return true;
 }
 
 // The link test on a port just opened, as the port choice runs it.

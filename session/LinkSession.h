@@ -60,6 +60,12 @@ public:
     // change waits for its end (a loop test runs it between cycles). Ends any
     // relink watch.
     void ChoosePort(int Index);
+    // For a program without a window: the same at once for Name, a COM name
+    // (through the port map) or a device path, and with no box; why a port
+    // could not be opened goes to standard error under the program's name.
+    // True when the reader answered the link test; false, and nothing done,
+    // while a chain runs.
+    bool OpenNamedPort(const std::string& Name);
     // True while a hung-up port is closed and its device is looked for.
     bool WatchingForRelink() const;
     // True while the relink watch or the repeated link test runs.
@@ -109,6 +115,8 @@ public:
 private:
     void DeviceHangup();
     void ChangePort(int Index);
+    // Close, rename, open and test; false when the port did not open.
+    bool OpenAndTest(const std::string& Name, const std::string& Program);
     void TestOpenedLink();
     void SetLinkState(const char* Text);
     void RelinkCheck();

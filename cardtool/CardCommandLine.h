@@ -1,0 +1,47 @@
+#pragma once
+// orvelle-card's command line, read before any port is opened: a mistake
+// here sends nothing to the reader.
+
+#include <QString>
+#include <QStringList>
+
+#include <string>
+#include <vector>
+
+enum class TCardCommand { Keys,
+    Read,
+    Write,
+    Diff };
+
+// "keys", "read", "write", "diff".
+const char* CardCommandName(TCardCommand Command);
+
+struct TCardOptions {
+    enum TAction { Run,
+        Help,
+        Version,
+        Error };
+    TAction Action = Run;
+    // The usage for Help, the version line, or the error with a hint.
+    QString Text;
+
+    TCardCommand Command = TCardCommand::Keys;
+    // The dump to read into, write or compare with (not for keys).
+    std::string File;
+    // A COM name of the port map, or a device path.
+    std::string Port = "COM1";
+    std::vector<std::string> KeyFiles;
+    bool Json = false;
+    bool Trailers = false;
+    bool Yes = false;
+    int ReplyTimeoutMs = 500;
+};
+
+// The reply time-out's bounds: at least one wait step, at most a minute.
+constexpr int MinReplyTimeoutMs = 50;
+constexpr int MaxReplyTimeoutMs = 60000;
+
+// Args as the program got them, the program's name first.
+TCardOptions ParseCardCommandLine(const QStringList& Args);
+// The whole --help text.
+QString CardUsage();
