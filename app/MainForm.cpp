@@ -1,7 +1,8 @@
-// The main window: its frame, the eight pages and their controls, the three
+// The main window: its frame, the nine pages and their controls, the three
 // sector selectors, the message log and the status bar with its hint panel.
 #include "app/MainForm.h"
 
+#include "app/CardPage.h"
 #include "app/Pages.h"
 #include "app/Version.h"
 #include "reader/CardReader.h"
@@ -16,14 +17,18 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QProxyStyle>
 #include <QSaveFile>
 #include <QScreen>
 #include <QStatusBar>
 #include <QStatusTipEvent>
+#include <QStyleFactory>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QVBoxLayout>
 #include <QVariant>
+
+#include <algorithm>
 
 namespace {
 
@@ -56,6 +61,20 @@ private:
     TMainForm* FForm;
 };
 
+// The tab titles' padding, the style's own where it is less: with it, the
+// nine titles sit on one row within the fixed width, at any usual style.
+constexpr int TabTitlePadding = 12;
+
+class TCompactTabs : public QProxyStyle {
+public:
+    using QProxyStyle::QProxyStyle;
+    int pixelMetric(PixelMetric Metric, const QStyleOption* Option, const QWidget* Widget) const override
+    {
+        const int value = QProxyStyle::pixelMetric(Metric, Option, Widget);
+        return Metric == PM_TabBarTabHSpace ? std::min(value, TabTitlePadding) : value;
+    }
+};
+
 } // namespace
 
 TMainForm::TMainForm(QWidget* parent)
@@ -71,7 +90,9 @@ TMainForm::TMainForm(QWidget* parent)
 
 TMainForm::~TMainForm()
 {
-    // The session goes first: a loop test's record ends with it.
+    // The session goes first: a loop test's record ends with it. The card
+    // jobs work on the session, so they go before it.
+    FCard.reset();
     FSession.reset();
     FJournal->Write(JournalText::ProgramEnded(QLatin1String(OrvelleVersion)));
     // The hint display writes into a status panel; no event may reach it
@@ -112,9 +133,13 @@ void TMainForm::BuildUi()
     PageControl1->setUsesScrollButtons(false);
     PageControl1->setElideMode(Qt::ElideNone);
     PageControl1->setDocumentMode(false);
-    // Tabs do not wrap onto rows here: the eight titles fit one row at this
+    // Tabs do not wrap onto rows here: the nine titles fit one row at this
     // font, and neither eliding nor scroll buttons may hide one of them.
     PageControl1->tabBar()->setExpanding(false);
+    // Owned by the window and made after the tab bar, so it outlives it.
+    auto* tabStyle = new TCompactTabs(QStyleFactory::create(style()->name()));
+    tabStyle->setParent(this);
+    PageControl1->tabBar()->setStyle(tabStyle);
     clientLayout->addWidget(PageControl1);
 
     auto newPage = [this](const char* Name) {
@@ -130,6 +155,7 @@ void TMainForm::BuildUi()
     TabSheet8 = newPage("TabSheet8");
     TabSheet6 = newPage("TabSheet6");
     TabSheet7 = newPage("TabSheet7");
+    TabSheet9 = newPage("TabSheet9");
 
     BuildBasicPage(this);
     BuildSectorPage(this);
@@ -139,6 +165,7 @@ void TMainForm::BuildUi()
     BuildOthersPage(this);
     BuildSettingPage(this);
     BuildAboutPage(this);
+    BuildCardPage(this);
 
     PageControl1->addTab(TabSheet1, QStringLiteral("Basic"));
     PageControl1->addTab(TabSheet2, QStringLiteral("Sector"));
@@ -148,6 +175,7 @@ void TMainForm::BuildUi()
     PageControl1->addTab(TabSheet8, QStringLiteral("Others"));
     PageControl1->addTab(TabSheet6, QStringLiteral("Setting"));
     PageControl1->addTab(TabSheet7, QStringLiteral("About"));
+    PageControl1->addTab(TabSheet9, QStringLiteral("Card"));
     PageControl1->setCurrentWidget(TabSheet8);
 
     // ------------------------------------------------------------- message log

@@ -1,5 +1,6 @@
 #pragma once
-// The main window: eight pages of controls, the message log and the status
+// The main window: nine pages of controls (the eight of the reader's own
+// operations and "Card" for whole cards), the message log and the status
 // bar. The link itself (port, operation guard, relink, loop tests) is its
 // session's; the window shows what the session reports and turns the
 // operator's clicks into operations.
@@ -15,9 +16,11 @@
 //   CardOps.cpp         card discovery and sector authentication
 //   BlockOps.cpp        block data, value blocks, key download, trailer change
 //   EnduranceTests.cpp  the loop tests' buttons and labels
+//   CardPage.cpp        the "Card" page: whole-card jobs, dumps, the card window
 
 #include "records/Journal.h"
 #include "records/RunReport.h"
+#include "session/CardJobs.h"
 #include "session/LinkSession.h"
 
 #include <QMainWindow>
@@ -37,6 +40,7 @@ class QLabel;
 class QLineEdit;
 class QMenu;
 class QPlainTextEdit;
+class QProgressBar;
 class QPushButton;
 class QRadioButton;
 class QShowEvent;
@@ -44,11 +48,14 @@ class QStatusBar;
 class QTabWidget;
 
 class TCardReader;
+class TCardView;
 class THyperLink;
 class TRadioGroup;
 class TSpinEdit;
 
-class TMainForm : public QMainWindow, private TSessionEvents {
+struct TCardPageState;
+
+class TMainForm : public QMainWindow, private TSessionEvents, private TCardJobEvents {
     Q_OBJECT
 public:
     explicit TMainForm(QWidget* parent = nullptr);
@@ -69,6 +76,7 @@ private:
     friend void BuildOthersPage(TMainForm* F);
     friend void BuildSettingPage(TMainForm* F);
     friend void BuildAboutPage(TMainForm* F);
+    friend void BuildCardPage(TMainForm* F);
 
     // ---------------------------------------------------------------- controls
     QTabWidget* PageControl1 = nullptr;
@@ -80,6 +88,7 @@ private:
     QWidget* TabSheet8 = nullptr; // "Others"
     QWidget* TabSheet6 = nullptr; // "Setting"
     QWidget* TabSheet7 = nullptr; // "About"
+    QWidget* TabSheet9 = nullptr; // "Card"
 
     QPlainTextEdit* MmoMsg = nullptr;
     QMenu* PopupMenu1 = nullptr;
@@ -189,6 +198,23 @@ private:
     THyperLink* HyperLink1 = nullptr;
     THyperLink* HyperLink2 = nullptr;
 
+    // "Card"
+    QLineEdit* CardKeyFile = nullptr;
+    QPushButton* CardBrowseKeys = nullptr;
+    QCheckBox* CardBuiltInKeys = nullptr;
+    QPushButton* CardMapKeys = nullptr;
+    QPushButton* CardRead = nullptr;
+    QPushButton* CardWrite = nullptr;
+    QPushButton* CardCompare = nullptr;
+    QPushButton* CardOpenDump = nullptr;
+    QPushButton* CardSaveDump = nullptr;
+    QPushButton* CardCancel = nullptr;
+    QPushButton* CardShow = nullptr;
+    QProgressBar* CardProgress = nullptr;
+    QLabel* CardDump = nullptr; // the dump last opened
+    // The card window, made by the first "Show card" (objectName CardWindow).
+    TCardView* CardWindow = nullptr;
+
 public:
     // ------------------------------------------- window (MainForm.cpp)
     void Rd0Click(QObject* Sender);         // sector selector of "Sector"
@@ -288,6 +314,25 @@ public:
     void BtnStartWriteClick();
     void BtnStopReadClick();
 
+    // --------------------------------------------- "Card" page (CardPage.cpp)
+    // Each job reads the key file first (a bad line: a box naming file and
+    // line, nothing sent), then looks for the card; Read, Write and Compare
+    // map its keys first when the page has no map for that card.
+    void CardBrowseKeysClick();
+    void CardMapKeysClick();
+    void CardReadClick();
+    void CardWriteClick();
+    void CardCompareClick();
+    void CardOpenDumpClick();
+    void CardSaveDumpClick();
+    void CardCancelClick();
+    void CardShowClick();
+    // The open-file dialog of the key file and the dumps, with its caption;
+    // a test answers it here. An empty name is a cancelled dialog.
+    std::function<QString(const QString& Caption)> OpenFileNameHandler;
+    // A yes/no question (trailers to write); a test answers it here.
+    std::function<bool(const QString& Text, const QString& Caption)> QuestionHandler;
+
     // An elapsed time in a long time format (QLocale's notation): hours are
     // counted on past 24, the time-zone and AM/PM parts are left out.
     static QString ElapsedText(qint64 Seconds, const QString& LongTimeFormat);
@@ -318,6 +363,12 @@ private:
     void LoopEnded(TLoopKind Kind) override;
     void CloseReady() override;
 
+    // What a card job reports (CardPage.cpp).
+    void Progress(int Number, int Of) override;
+    bool ConfirmTrailer(const TTrailerChange& Change) override;
+    // The "Card" page's state and the steps its handlers share.
+    friend struct TCardPageState;
+
     // A record that cannot be written: once on standard error, and in the
     // hint panel.
     void RecordWarning(const QString& Warning);
@@ -325,6 +376,8 @@ private:
     TRunSettings RunSettings(const TLoopSettings& Settings) const;
 
     std::unique_ptr<TLinkSession> FSession;
+    // What the "Card" page knows: its jobs, key map, card read, dump opened.
+    std::unique_ptr<TCardPageState> FCard;
     // Every log line and what an operator needs afterwards, one file a day.
     std::unique_ptr<TJournal> FJournal;
     // The record of the running loop test, if any.

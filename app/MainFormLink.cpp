@@ -3,6 +3,7 @@
 // close).
 #include "app/MainForm.h"
 
+#include "app/CardPage.h"
 #include "reader/CardReader.h"
 #include "reader/ReaderLink.h"
 #include "serial/Comm.h"
@@ -22,6 +23,7 @@ void TMainForm::CreateComponents()
 {
     TSessionEvents& events = *this;
     FSession = std::make_unique<TLinkSession>(events);
+    FCard = std::make_unique<TCardPageState>(*this);
 }
 
 TCardReader& TMainForm::Reader() { return FSession->Reader(); }
@@ -168,6 +170,8 @@ void TMainForm::OperationStateChanged(bool Running)
              Button31, BtnDownKeys, BtnChangeKey, BtnStartRead, BtnStartWrite})
         if (button)
             button->setEnabled(!Running);
+    if (FCard)
+        FCard->UpdateControls();
 }
 
 void TMainForm::CloseReady()

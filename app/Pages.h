@@ -13,3 +13,4 @@ void BuildChangePSPage(TMainForm* F);
 void BuildOthersPage(TMainForm* F);
 void BuildSettingPage(TMainForm* F);
 void BuildAboutPage(TMainForm* F);
+void BuildCardPage(TMainForm* F);

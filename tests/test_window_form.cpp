@@ -145,7 +145,7 @@ TEST_F(WindowTest, PagesInOrderOthersFirstAllTitlesReadable)
 {
     const std::vector<std::pair<const char*, const char*>> Pages{{"TabSheet1", "Basic"}, {"TabSheet2", "Sector"},
         {"TabSheet3", "Block"}, {"TabSheet4", "DownPS"}, {"TabSheet5", "ChangePS"}, {"TabSheet8", "Others"},
-        {"TabSheet6", "Setting"}, {"TabSheet7", "About"}};
+        {"TabSheet6", "Setting"}, {"TabSheet7", "About"}, {"TabSheet9", "Card"}};
     Show();
     QTabWidget* Tabs = Ctl<QTabWidget>(*Form, "PageControl1");
     ASSERT_EQ(Tabs->count(), int(Pages.size()));

@@ -1,0 +1,73 @@
+#pragma once
+// What the "Card" page knows between presses (its jobs, the key map and the
+// card it was made for, the card last read, the dump last opened, the last
+// comparison and results) and the steps its handlers share.
+
+#include "app/MainForm.h"
+#include "protocol/KeyFile.h"
+#include "session/CardJobs.h"
+
+#include <QDateTime>
+#include <QString>
+
+#include <optional>
+
+struct TCardViewData;
+
+struct TCardPageState {
+    explicit TCardPageState(TMainForm& Owner);
+
+    TMainForm& Form;
+    TCardJobs Jobs;
+
+    // A press of a job's button is running: its card search, key map and job.
+    bool Running = false;
+    // Cancel during that press; the jobs' own flag lasts one job only.
+    bool CancelAsked = false;
+
+    std::optional<TKeyMap> KeyMap;
+    TSerial MapCard{};   // the card KeyMap was made for
+    TKeyList MappedWith; // and the keys it was made with
+    std::optional<TDumpImage> Card;
+    QDateTime CardReadAt;
+    std::optional<TDumpImage> Dump;
+    QString DumpPath;
+    // The last Compare, against Dump; dropped when another dump is opened
+    // or the card is read again.
+    std::optional<TCompareResult> Compared;
+    QString LastJob; // its name and time, for the card window
+    TSectorOutcomes Outcomes;
+
+    // Dialogs, through the window's test hooks when set.
+    QString OpenFileName(const QString& Caption, const QString& Filter);
+    bool Question(const QString& Text, const QString& Caption);
+    // A dump chosen in the open-file dialog and read whole; none when the
+    // dialog was cancelled or the file is bad (a box says where).
+    std::optional<TDumpImage> ChooseDump(const QString& Caption, QString& Path);
+
+    // The keys to try: the key file's, those the dump states in full, then
+    // the built-in list when ticked. None when the key file is bad or there
+    // is no key at all (a box says why); nothing has been sent then.
+    std::optional<TKeyList> Candidates(const TDumpImage* DumpKeys);
+
+    void UpdateControls();
+    bool Stopped() const;
+
+    // One press of a job's button: the page locked but for Cancel; the card
+    // looked for; its keys mapped first when NeedsMap and the page has no map
+    // of that card made with all of Keys; then Job(the card's serial number).
+    template <class TJob>
+    void Run(const QString& Name, const TKeyList& Keys, bool NeedsMap, TJob&& Job);
+    std::optional<TSerial> FindCard(const QString& Name);
+    bool HasMap(const TSerial& Serial, const TKeyList& Keys) const;
+    // The progress bar, empty, for the job about to run.
+    void ShowProgressOf(const QString& Name);
+    // Maps the keys; true when every sector was tried.
+    bool MapKeys(const TSerial& Serial, const TKeyList& Keys);
+    // The log line of a job that ended, with its sectors' results.
+    void Report(const QString& Name, const TSectorOutcomes& Sectors, const QString& Tail = {});
+    void Refused(const QString& Name);
+
+    TCardViewData ViewData() const;
+    void Refresh();
+};
