@@ -187,7 +187,7 @@ TEST_F(CardToolTest, AReadComparesEqualUntilABlockChanges)
 {
     TRun run = Card({"read", Path("card.txt")});
     EXPECT_EQ(run.Exit, 1) << "sector 3 no key, sector 4 read denied";
-    EXPECT_TRUE(run.Out.contains(QRegularExpression("\n +4  FFFFFFFFFFFF  AABBCCDDEEFF  read denied +16 18\n")))
+    EXPECT_TRUE(run.Out.contains(QRegularExpression("\n +4  FFFFFFFFFFFF  AABBCCDDEEFF  read denied +18\n")))
         << run.Out.toStdString();
     TFileError error;
     const std::optional<TDumpImage> read = ReadDumpFile(Path("card.txt").toStdString(), error);
@@ -195,7 +195,8 @@ TEST_F(CardToolTest, AReadComparesEqualUntilABlockChanges)
     for (int block : {1, 5, 20, 62})
         EXPECT_EQ(read->Data[size_t(block)], Sim.Block(block)) << block;
     EXPECT_FALSE(read->BlockKnown(13));
-    EXPECT_FALSE(read->BlockKnown(16));
+    EXPECT_TRUE(read->BlockKnown(16)) << "by key B";
+    EXPECT_FALSE(read->BlockKnown(18));
 
     run = Card({"diff", Path("card.txt")});
     EXPECT_EQ(run.Exit, 0) << run.Out.toStdString();
@@ -215,7 +216,7 @@ TEST_F(CardToolTest, AReadComparesEqualUntilABlockChanges)
     const QByteArray bytes = binary.readAll();
     ASSERT_EQ(bytes.size(), 1024);
     EXPECT_EQ(bytes.mid(5 * 16, 16), QByteArray::fromRawData(reinterpret_cast<const char*>(Sim.Block(5).data()), 16));
-    EXPECT_TRUE(run.Err.contains("zeros stand for it in blocks 12 13 14 15 16 18")) << run.Err.toStdString();
+    EXPECT_TRUE(run.Err.contains("zeros stand for it in blocks 12 13 14 15 18")) << run.Err.toStdString();
 }
 
 TEST_F(CardToolTest, TrailersNeedAConfirmationThatAPipeCannotGive)
