@@ -68,6 +68,15 @@ void Fail(TSectorOutcome& Out, TSectorResult Result, int Block)
         Out.Blocks.push_back(Block);
 }
 
+// Cancelled inside a sector: a sector not done in full is not done; Blocks
+// gets those not reached. A failure found before stays the result.
+void CutShort(TSectorOutcome& Out, std::span<const int> NotReached)
+{
+    if (Out.Result == TSectorResult::Done)
+        Out.Result = TSectorResult::NotRun;
+    Out.Blocks.insert(Out.Blocks.end(), NotReached.begin(), NotReached.end());
+}
+
 // A key out of trailer bytes.
 TKey KeyAt(const TBlockData& Trailer, int Offset)
 {
@@ -275,7 +284,8 @@ TSectorOutcome TCardJobs::ReadSector(int Sector, const TSectorKeys& Keys, TDumpI
         Fail(out, open == TOpen::Gone ? TSectorResult::CardGone : TSectorResult::NoKey, -1);
         return out;
     }
-    for (int row = 0; row < BlocksPerSector && !Stopping(); ++row) {
+    int row = 0;
+    for (; row < BlocksPerSector && !Stopping(); ++row) {
         const int block = BlockOf(Sector, row);
         std::optional<TBlockData> data = ReadBlock(block);
         // A block one key may not read the other may: it stays the key for
@@ -306,6 +316,12 @@ TSectorOutcome TCardJobs::ReadSector(int Sector, const TSectorKeys& Keys, TDumpI
             Image.SetBytes(block, TrailerKeyBOffset, data->data() + TrailerKeyBOffset, KeyBytes);
         else if (Keys.KeyB)
             Image.SetBytes(block, TrailerKeyBOffset, Keys.KeyB->data(), KeyBytes);
+    }
+    if (row < BlocksPerSector && !FGone) {
+        std::vector<int> notReached;
+        for (; row < BlocksPerSector; ++row)
+            notReached.push_back(BlockOf(Sector, row));
+        CutShort(out, notReached);
     }
     return out;
 }
@@ -405,9 +421,14 @@ TSectorOutcome TCardJobs::WriteSector(int Sector, const TDumpImage& Dump, TSecto
         return out;
     }
     const TAccessConditions access = current ? TrailerAccess(*current) : TAccessConditions{};
-    for (const int block : blocks) {
-        if (Stopping() || FGone)
+    for (size_t i = 0; i < blocks.size(); ++i) {
+        const int block = blocks[i];
+        if (FGone)
             break;
+        if (Stopping()) {
+            CutShort(out, std::span(blocks).subspan(i));
+            break;
+        }
         if (access.Consistent
             && !UseKeyFor(EffectiveDataRights(access.Cond[size_t(RowOf(block))], access.Cond[TrailerRow]).Write, Keys, keyType)) {
             Fail(out, TSectorResult::WriteRefused, block);
@@ -419,8 +440,12 @@ TSectorOutcome TCardJobs::WriteSector(int Sector, const TDumpImage& Dump, TSecto
         }
         WriteAndVerify(block, Dump.Data[size_t(block)], out);
     }
-    if (Trailer && !Stopping() && !FGone)
-        WriteTrailer(Sector, Dump, Keys, access, keyType, out);
+    if (Trailer && !FGone) {
+        if (Stopping())
+            CutShort(out, std::array{int(TrailerOf(Sector))});
+        else
+            WriteTrailer(Sector, Dump, Keys, access, keyType, out);
+    }
     return out;
 }
 
@@ -467,8 +492,12 @@ bool TCardJobs::WriteTrailer(int Sector, const TDumpImage& Dump, TSectorKeys& Ke
     for (int row = 0; row < TrailerRow; ++row)
         change.DataRights[size_t(row)] = EffectiveDataRights(change.Access.Cond[size_t(row)], change.Access.Cond[TrailerRow]);
     change.TrailerRights = TrailerBlockRights(change.Access.Cond[TrailerRow]);
-    if (!FEvents.ConfirmTrailer(change) || Stopping())
+    if (!FEvents.ConfirmTrailer(change))
         return false;
+    if (Stopping()) {
+        CutShort(Out, std::array{block});
+        return false;
+    }
     if (Current.Consistent && !UseKeyFor(TrailerBlockRights(Current.Cond[TrailerRow]).AccessWrite, Keys, KeyType)) {
         Fail(Out, TSectorResult::WriteRefused, block);
         return false;

@@ -28,7 +28,7 @@ struct TSectorKeys {
 using TKeyMap = std::array<TSectorKeys, SectorCount>;
 
 enum class TSectorResult {
-    NotRun, // the job was cancelled (or refused) before the sector
+    NotRun, // the job was cancelled (or refused) before the sector or in it
     Done,
     NoKey,        // no key opens the sector (or none that may do the job)
     ReadDenied,   // a block the keys may not read: it stays unknown
@@ -43,7 +43,8 @@ const char* SectorResultText(TSectorResult Result);
 
 struct TSectorOutcome {
     TSectorResult Result = TSectorResult::NotRun;
-    // Card block numbers the result is about: unread, refused or differing.
+    // Card block numbers the result is about: unread, refused, differing,
+    // or (cancelled in the sector) not reached.
     std::vector<int> Blocks;
     // Writing: data blocks left alone because the dump does not know all
     // their digits (block 0 is never written and not listed).

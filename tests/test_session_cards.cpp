@@ -355,6 +355,7 @@ TEST_F(CardJobsTest, CancelStopsBetweenExchangesAndAWriteIsStillVerified)
     EXPECT_EQ(requests[requests.size() - 2][1], 0x07);
     EXPECT_EQ(requests.back()[1], 0x06);
     EXPECT_EQ(requests.back()[2], 5);
+    EXPECT_EQ((*wrote)[1], (TSectorOutcome{TSectorResult::NotRun, {6}, {}})) << "block 6 not reached";
     EXPECT_EQ((*wrote)[2].Result, TSectorResult::NotRun);
 
     // A close asked for during a job ends it like a cancel, then closes.
