@@ -96,17 +96,6 @@ QString KindOf(const TDumpImage& Image, int Block, QString& Detail)
     return QStringLiteral("data");
 }
 
-// Only the digits both sides know are compared, as Compare does.
-bool BlockDiffers(const TDumpImage& Card, const TDumpImage& Dump, size_t Block)
-{
-    for (size_t i = 0; i < size_t(BlockBytes); ++i) {
-        const uint8_t both = Card.Known[Block][i] & Dump.Known[Block][i];
-        if (((Card.Data[Block][i] ^ Dump.Data[Block][i]) & both) != 0)
-            return true;
-    }
-    return false;
-}
-
 // The 32 digits of each block, '-' for the unknown ones, in the text dump's
 // own spelling.
 QStringList BlockDigits(const TDumpImage& Image)
@@ -367,7 +356,7 @@ TCardViewData TCardPageState::ViewData() const
         if (Compared)
             row.Differs = Compared->Blocks[size_t(block)] == TBlockMatch::Differs;
         else if (Card && Dump)
-            row.Differs = BlockDiffers(*Card, *Dump, size_t(block));
+            row.Differs = CompareBlock(*Card, *Dump, block) == TBlockMatch::Differs;
         differing += row.Differs ? 1 : 0;
         data.Blocks.push_back(row);
     }
@@ -376,11 +365,9 @@ TCardViewData TCardPageState::ViewData() const
             LastJob.isEmpty() ? QString() : OutcomeText(Outcomes[size_t(sector)])});
 
     QStringList summary;
-    // A compare reads the card but hands back only its verdicts: the digits
-    // shown are those of the last read.
-    summary << (Card   ? QStringLiteral("Card read at %1.").arg(CardReadAt.toString(QStringLiteral("HH:mm:ss")))
-            : Compared ? QStringLiteral("Card not read yet (Read card shows its digits).")
-                       : QStringLiteral("Card not read yet."));
+    // A compare reads the card too: its digits are shown.
+    summary << (Card ? QStringLiteral("Card read at %1.").arg(CardReadAt.toString(QStringLiteral("HH:mm:ss")))
+                     : QStringLiteral("Card not read yet."));
     if (Dump) {
         const QString against = QStringLiteral("Dump %1: ").arg(QDir::toNativeSeparators(DumpPath));
         if (!Card && !Compared)
@@ -505,6 +492,8 @@ void TMainForm::CardCompareClick()
             return;
         }
         FCard->Compared = compared;
+        FCard->Card = compared->Card;
+        FCard->CardReadAt = QDateTime::currentDateTime();
         QStringList blocks;
         for (int block = 0; block < CardBlocks; ++block)
             if (compared->Blocks[size_t(block)] == TBlockMatch::Differs)

@@ -108,6 +108,20 @@ const char* SectorResultText(TSectorResult Result)
     return "?";
 }
 
+TBlockMatch CompareBlock(const TDumpImage& Card, const TDumpImage& Dump, int Block)
+{
+    const size_t b = size_t(Block);
+    bool compared = false;
+    bool differs = false;
+    for (size_t i = 0; i < size_t(BlockBytes); ++i) {
+        const uint8_t mask = Card.Known[b][i] & Dump.Known[b][i];
+        compared = compared || mask != 0;
+        differs = differs || ((Card.Data[b][i] ^ Dump.Data[b][i]) & mask) != 0;
+    }
+    return !compared ? TBlockMatch::NotCompared : differs ? TBlockMatch::Differs
+                                                          : TBlockMatch::Same;
+}
+
 bool TCompareResult::Equal() const
 {
     return std::none_of(Blocks.begin(), Blocks.end(), [](TBlockMatch M) { return M == TBlockMatch::Differs; });
@@ -355,18 +369,9 @@ std::optional<TCompareResult> TCardJobs::Compare(const TDumpImage& Dump, const T
     const TReadResult card = ReadAll(Keys);
     TCompareResult result;
     result.Sectors = card.Sectors;
-    for (size_t b = 0; b < size_t(CardBlocks); ++b) {
-        bool compared = false;
-        bool differs = false;
-        for (size_t i = 0; i < size_t(BlockBytes); ++i) {
-            // Only the digits both sides know.
-            const uint8_t mask = card.Image.Known[b][i] & Dump.Known[b][i];
-            compared = compared || mask != 0;
-            differs = differs || ((card.Image.Data[b][i] ^ Dump.Data[b][i]) & mask) != 0;
-        }
-        result.Blocks[b] = !compared ? TBlockMatch::NotCompared : differs ? TBlockMatch::Differs
-                                                                          : TBlockMatch::Same;
-    }
+    result.Card = card.Image;
+    for (int block = 0; block < CardBlocks; ++block)
+        result.Blocks[size_t(block)] = CompareBlock(card.Image, Dump, block);
     return result;
 }
 

@@ -71,8 +71,12 @@ struct TReadResult {
     TSectorOutcomes Sectors;
 };
 
+// Only the digits both sides know are compared.
+TBlockMatch CompareBlock(const TDumpImage& Card, const TDumpImage& Dump, int Block);
+
 struct TCompareResult {
     std::array<TBlockMatch, CardBlocks> Blocks{};
+    TDumpImage Card;         // what was read of the card
     TSectorOutcomes Sectors; // how the card was read
     bool Equal() const;
 };
