@@ -131,33 +131,6 @@ QString OutcomeText(const TSectorOutcome& Outcome)
     return text;
 }
 
-// Keys the dump states in full, for a job on a card written from it.
-TKeyList StatedKeys(const TDumpImage& Dump)
-{
-    TKeyList keys;
-    for (int sector = 0; sector < SectorCount; ++sector) {
-        const size_t trailer = TrailerOf(sector);
-        for (const int offset : {0, TrailerKeyBOffset}) {
-            bool known = true;
-            TKey key{};
-            for (int i = 0; i < KeyBytes; ++i) {
-                const auto at = size_t(offset) + size_t(i);
-                known = known && Dump.Known[trailer][at] == 0xFF;
-                key[size_t(i)] = Dump.Data[trailer][at];
-            }
-            if (known)
-                AddKeys(keys, std::span<const TKey>(&key, 1));
-        }
-    }
-    return keys;
-}
-
-bool BinaryName(const QString& Path)
-{
-    const QString suffix = QFileInfo(Path).suffix().toLower();
-    return suffix == QLatin1String("bin") || suffix == QLatin1String("mfd");
-}
-
 } // namespace
 
 TCardPageState::TCardPageState(TMainForm& Owner)
@@ -195,7 +168,7 @@ std::optional<TDumpImage> TCardPageState::ChooseDump(const QString& Caption, QSt
     return dump;
 }
 
-std::optional<TKeyList> TCardPageState::Candidates(const TDumpImage* DumpKeys)
+std::optional<TKeyList> TCardPageState::Candidates(const TDumpImage* StatedBy)
 {
     TKeyList keys;
     const QString path = Form.CardKeyFile->text().trimmed();
@@ -208,8 +181,8 @@ std::optional<TKeyList> TCardPageState::Candidates(const TDumpImage* DumpKeys)
         }
         keys = *fromFile;
     }
-    if (DumpKeys)
-        AddKeys(keys, StatedKeys(*DumpKeys));
+    if (StatedBy)
+        AddKeys(keys, DumpKeys(*StatedBy));
     TKeyList all = CandidateKeys(keys, Form.CardBuiltInKeys->isChecked());
     if (all.empty()) {
         Form.MessageBox(QStringLiteral("No keys to try: name a key file or tick \"built-in keys\"."), BoxCaption);
@@ -527,7 +500,7 @@ void TMainForm::CardSaveDumpClick()
         : QFileDialog::getSaveFileName(this, QStringLiteral("Save dump"), QStringLiteral("card.txt"), SaveFilter);
     if (path.isEmpty())
         return;
-    const bool binary = BinaryName(path);
+    const bool binary = DumpFormatForName(FileName(path)) == TDumpFormat::Binary;
     // The binary form has no way to say "unknown": it would invent zeros.
     if (binary && !FCard->Card->AllKnown()) {
         MessageBox(QStringLiteral("The card has unknown digits, which a binary dump cannot hold: save it as text."),

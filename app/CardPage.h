@@ -48,7 +48,7 @@ struct TCardPageState {
     // The keys to try: the key file's, those the dump states in full, then
     // the built-in list when ticked. None when the key file is bad or there
     // is no key at all (a box says why); nothing has been sent then.
-    std::optional<TKeyList> Candidates(const TDumpImage* DumpKeys);
+    std::optional<TKeyList> Candidates(const TDumpImage* StatedBy);
 
     void UpdateControls();
     bool Stopped() const;

@@ -18,32 +18,6 @@ namespace {
 
 void Say(const std::string& Text) { std::fprintf(stderr, "orvelle-card: %s\n", Text.c_str()); }
 
-// The keys a dump states in full in its trailers: key A, and key B where
-// known (a dump read from a card knows it only where it could be read).
-TKeyList DumpKeys(const TDumpImage& Dump)
-{
-    TKeyList keys;
-    for (int sector = 0; sector < SectorCount; ++sector) {
-        const size_t block = TrailerOf(sector);
-        for (const int offset : {0, TrailerKeyBOffset}) {
-            const auto known = Dump.Known[block].begin() + offset;
-            if (std::all_of(known, known + KeyBytes, [](uint8_t Bits) { return Bits == 0xFF; })) {
-                TKey key{};
-                std::copy_n(Dump.Data[block].begin() + offset, KeyBytes, key.begin());
-                AddKeys(keys, std::span<const TKey>(&key, 1));
-            }
-        }
-    }
-    return keys;
-}
-
-bool EndsWithNoCase(const std::string& Text, const std::string& End)
-{
-    return Text.size() >= End.size()
-        && std::equal(End.begin(), End.end(), Text.end() - std::ptrdiff_t(End.size()),
-            [](char A, char B) { return std::tolower(static_cast<unsigned char>(A)) == std::tolower(static_cast<unsigned char>(B)); });
-}
-
 bool AllDone(const TCardReport& Report)
 {
     return std::all_of(Report.Sectors.begin(), Report.Sectors.end(),
@@ -200,7 +174,7 @@ int TCardTool::ReadCard(const TKeyMap& Keys)
         Say("no block could be read: " + FOptions.File + " not written");
         status = ExitNotDone;
     } else {
-        const bool binary = EndsWithNoCase(FOptions.File, ".bin") || EndsWithNoCase(FOptions.File, ".mfd");
+        const bool binary = DumpFormatForName(FOptions.File) == TDumpFormat::Binary;
         if (binary && !image.AllKnown()) {
             std::string blocks;
             for (int block = 0; block < CardBlocks; ++block) {

@@ -3,6 +3,7 @@
 #include "protocol/HexDigit.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 
 namespace {
@@ -173,6 +174,16 @@ std::optional<TDumpImage> ReadDumpFile(const std::string& Path, TFileError& Erro
         return std::nullopt;
     }
     return ParseDump(std::string_view(reinterpret_cast<const char*>(content->data()), content->size()), Path, Error);
+}
+
+TDumpFormat DumpFormatForName(std::string_view Path)
+{
+    const auto endsWith = [&](std::string_view End) {
+        return Path.size() >= End.size()
+            && std::equal(End.begin(), End.end(), Path.end() - std::ptrdiff_t(End.size()),
+                [](char A, char B) { return A == std::tolower(static_cast<unsigned char>(B)); });
+    };
+    return endsWith(".bin") || endsWith(".mfd") ? TDumpFormat::Binary : TDumpFormat::Text;
 }
 
 bool WriteDumpFile(const std::string& Path, const TDumpImage& Image, TDumpFormat Format, std::string& Error)

@@ -57,5 +57,8 @@ std::string TextOf(const TDumpImage& Image);
 // whole or not at all.
 std::optional<TDumpImage> ParseDump(std::string_view Content, const std::string& FileName, TFileError& Error);
 std::optional<TDumpImage> ReadDumpFile(const std::string& Path, TFileError& Error);
+// The form a dump is saved in: binary when the name ends in ".bin" or
+// ".mfd" (either case), text otherwise.
+TDumpFormat DumpFormatForName(std::string_view Path);
 // Replaces Path whole (SafeFile.h); Error says why not.
 bool WriteDumpFile(const std::string& Path, const TDumpImage& Image, TDumpFormat Format, std::string& Error);

@@ -100,3 +100,20 @@ TKeyList CandidateKeys(std::span<const TKey> UserKeys, bool BuiltIn)
         AddKeys(keys, DefaultKeys());
     return keys;
 }
+
+TKeyList DumpKeys(const TDumpImage& Dump)
+{
+    TKeyList keys;
+    for (int sector = 0; sector < SectorCount; ++sector) {
+        const size_t block = TrailerOf(sector);
+        for (const int offset : {0, TrailerKeyBOffset}) {
+            const auto known = Dump.Known[block].begin() + offset;
+            if (std::all_of(known, known + KeyBytes, [](uint8_t Bits) { return Bits == 0xFF; })) {
+                TKey key{};
+                std::copy_n(Dump.Data[block].begin() + offset, KeyBytes, key.begin());
+                AddKeys(keys, std::span<const TKey>(&key, 1));
+            }
+        }
+    }
+    return keys;
+}

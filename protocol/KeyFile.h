@@ -4,6 +4,7 @@
 // every search tries after the operator's: the publicly documented defaults.
 
 #include "protocol/CardLayout.h"
+#include "protocol/DumpFile.h"
 #include "protocol/SafeFile.h"
 
 #include <optional>
@@ -32,3 +33,6 @@ void AddKeys(TKeyList& Into, std::span<const TKey> More);
 // What a search tries: the operator's keys first, then the built-in list
 // when asked, each key once, in that order.
 TKeyList CandidateKeys(std::span<const TKey> UserKeys, bool BuiltIn = true);
+// The keys a dump states in full in its trailers, each once: key A, and key
+// B where known (a dump read from a card knows it only where readable).
+TKeyList DumpKeys(const TDumpImage& Dump);

@@ -272,3 +272,21 @@ TEST(KeyFiles, KeysCommentsAndTheBuiltInList)
     EXPECT_FALSE(ReadKeyFile(dir.filePath("none").toStdString(), error));
     EXPECT_TRUE(error.Text().starts_with(dir.filePath("none").toStdString() + ": ")) << error.Text();
 }
+
+TEST(DumpFiles, KeysADumpStatesAndTheFormAFileNameAsksFor)
+{
+    TFileError error;
+    std::optional<TDumpImage> dump = ReadDumpFile(ORVELLE_TEST_DATA "/mixed-card.txt", error);
+    ASSERT_TRUE(dump) << error.Text();
+    dump->Known[31][2] = 0xF0; // key A of sector 7 not known in full: not stated
+    std::string text;
+    for (const TKey& k : DumpKeys(*dump))
+        text += KeyText(k) + " ";
+    EXPECT_EQ(text, "FFFFFFFFFFFF A0A1A2A3A4A5 B0B1B2B3B4B5 D3F7D3F7D3F7 0123456789AB 112233445566 AABBCCDDEEFF "
+                    "4D3A99C351DD 8FD0A4F256E9 ");
+
+    for (const auto& [name, form] : std::vector<std::pair<std::string, TDumpFormat>>{{"card.bin", TDumpFormat::Binary},
+             {"/a/CARD.MFD", TDumpFormat::Binary}, {"card.txt", TDumpFormat::Text}, {"card", TDumpFormat::Text},
+             {"bin", TDumpFormat::Text}, {"card.bin.txt", TDumpFormat::Text}})
+        EXPECT_EQ(DumpFormatForName(name), form) << name;
+}
