@@ -107,12 +107,21 @@ QStringList BlockDigits(const TDumpImage& Image)
     return blocks;
 }
 
-QString KeyCell(const std::optional<TKeyMap>& Map, int Sector, bool B)
+QString KeyCell(const std::optional<TKeyMap>& Map, const std::optional<TDumpImage>& Card, int Sector, bool B)
 {
     if (!Map)
         return QStringLiteral("not mapped");
     const std::optional<TKey>& key = B ? (*Map)[size_t(Sector)].KeyB : (*Map)[size_t(Sector)].KeyA;
-    return key ? QString::fromStdString(KeyText(*key)) : QStringLiteral("unknown");
+    if (key)
+        return QString::fromStdString(KeyText(*key));
+    // A key B that key A may read opens nothing, but the card showed it.
+    const size_t trailer = TrailerOf(Sector);
+    if (B && Card && std::all_of(Card->Known[trailer].begin() + TrailerKeyBOffset, Card->Known[trailer].end(), [](uint8_t Bits) { return Bits == 0xFF; })) {
+        TKey shown{};
+        std::copy_n(Card->Data[trailer].begin() + TrailerKeyBOffset, KeyBytes, shown.begin());
+        return QString::fromStdString(KeyText(shown)) + QStringLiteral(" (readable)");
+    }
+    return QStringLiteral("unknown");
 }
 
 QString OutcomeText(const TSectorOutcome& Outcome)
@@ -334,7 +343,7 @@ TCardViewData TCardPageState::ViewData() const
         data.Blocks.push_back(row);
     }
     for (int sector = 0; sector < SectorCount; ++sector)
-        data.Sectors.push_back({sector, KeyCell(KeyMap, sector, false), KeyCell(KeyMap, sector, true),
+        data.Sectors.push_back({sector, KeyCell(KeyMap, Card, sector, false), KeyCell(KeyMap, Card, sector, true),
             LastJob.isEmpty() ? QString() : OutcomeText(Outcomes[size_t(sector)])});
 
     QStringList summary;

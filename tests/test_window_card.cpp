@@ -162,6 +162,8 @@ TEST_F(CardPageTest, ReadCardMapsFirstAndShowsEveryBlockWithWhatItIs)
         EXPECT_EQ(Cell("CardBlocks", block, 3), kind);
     }
     EXPECT_EQ(Cell("CardKeys", 4, 3), QStringLiteral("read denied (block 18)"));
+    EXPECT_EQ(Cell("CardKeys", 2, 2), QStringLiteral("0123456789AB (readable)"));
+    EXPECT_EQ(Cell("CardKeys", 3, 2), QStringLiteral("unknown"));
     EXPECT_TRUE(Highlighted().empty()) << "no dump opened";
 }
 
