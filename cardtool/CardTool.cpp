@@ -178,8 +178,11 @@ int TCardTool::ReadCard(const TKeyMap& Keys)
         if (binary && !image.AllKnown()) {
             std::string blocks;
             for (int block = 0; block < CardBlocks; ++block) {
-                if (!image.BlockKnown(block))
-                    blocks += (blocks.empty() ? "" : " ") + std::to_string(block);
+                if (image.BlockKnown(block))
+                    continue;
+                if (!blocks.empty())
+                    blocks += ' ';
+                blocks += std::to_string(block);
             }
             Say(FOptions.File + ": the binary form cannot mark what is unknown: zeros stand for it in blocks "
                 + blocks + " (the text form keeps it marked)");
