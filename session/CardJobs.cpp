@@ -199,6 +199,21 @@ std::optional<TBlockData> TCardJobs::ReadBlock(int Block)
     return std::nullopt;
 }
 
+template <class TJob>
+auto TCardJobs::Run(TJob&& Job) -> std::optional<decltype(Job())>
+{
+    TOperationScope scope(FSession);
+    if (!scope)
+        return std::nullopt;
+    FCancelled = false;
+    FActive = false;
+    FGone = false;
+    FSerial.reset();
+    TSearchModeScope mode(FSession.Link());
+    TReadIntervalScope interval(FSession.Device(), JobReadIntervalMs);
+    return Job();
+}
+
 template <class TSectorJob>
 TSectorOutcomes TCardJobs::EverySector(TSectorJob&& Job)
 {
@@ -221,12 +236,11 @@ TSectorOutcomes TCardJobs::EverySector(TSectorJob&& Job)
 
 std::optional<TKeyMap> TCardJobs::MapKeys(std::span<const TKey> Candidates, TSectorOutcomes* Outcomes)
 {
-    TOperationScope scope(FSession);
-    if (!scope)
-        return std::nullopt;
-    Begin();
-    TSearchModeScope mode(FSession.Link());
-    TReadIntervalScope interval(FSession.Device(), JobReadIntervalMs);
+    return Run([&] { return MapAll(Candidates, Outcomes); });
+}
+
+TKeyMap TCardJobs::MapAll(std::span<const TKey> Candidates, TSectorOutcomes* Outcomes)
+{
     TKeyMap map;
     // Cards often share a key across sectors: a key that opened one sector
     // is tried first on the next, the list's order otherwise kept.
@@ -342,8 +356,6 @@ TSectorOutcome TCardJobs::ReadSector(int Sector, const TSectorKeys& Keys, TDumpI
 
 TReadResult TCardJobs::ReadAll(const TKeyMap& Keys)
 {
-    TSearchModeScope mode(FSession.Link());
-    TReadIntervalScope interval(FSession.Device(), JobReadIntervalMs);
     TReadResult result;
     result.Sectors = EverySector([&](int Sector) { return ReadSector(Sector, Keys[size_t(Sector)], result.Image); });
     return result;
@@ -351,28 +363,22 @@ TReadResult TCardJobs::ReadAll(const TKeyMap& Keys)
 
 std::optional<TReadResult> TCardJobs::ReadCard(const TKeyMap& Keys)
 {
-    TOperationScope scope(FSession);
-    if (!scope)
-        return std::nullopt;
-    Begin();
-    return ReadAll(Keys);
+    return Run([&] { return ReadAll(Keys); });
 }
 
 // ---------------------------------------------------------------- comparing
 
 std::optional<TCompareResult> TCardJobs::Compare(const TDumpImage& Dump, const TKeyMap& Keys)
 {
-    TOperationScope scope(FSession);
-    if (!scope)
-        return std::nullopt;
-    Begin();
-    const TReadResult card = ReadAll(Keys);
-    TCompareResult result;
-    result.Sectors = card.Sectors;
-    result.Card = card.Image;
-    for (int block = 0; block < CardBlocks; ++block)
-        result.Blocks[size_t(block)] = CompareBlock(card.Image, Dump, block);
-    return result;
+    return Run([&] {
+        const TReadResult card = ReadAll(Keys);
+        TCompareResult result;
+        for (int block = 0; block < CardBlocks; ++block)
+            result.Blocks[size_t(block)] = CompareBlock(card.Image, Dump, block);
+        result.Sectors = card.Sectors;
+        result.Card = card.Image;
+        return result;
+    });
 }
 
 // ----------------------------------------------------------------- writing
@@ -542,13 +548,7 @@ bool TCardJobs::WriteTrailer(int Sector, const TDumpImage& Dump, TSectorKeys& Ke
 
 std::optional<TSectorOutcomes> TCardJobs::WriteCard(const TDumpImage& Dump, TKeyMap& Keys, bool Trailers)
 {
-    TOperationScope scope(FSession);
-    if (!scope)
-        return std::nullopt;
-    Begin();
-    TSearchModeScope mode(FSession.Link());
-    TReadIntervalScope interval(FSession.Device(), JobReadIntervalMs);
-    return EverySector([&](int Sector) { return WriteSector(Sector, Dump, Keys[size_t(Sector)], Trailers); });
+    return Run([&] { return EverySector([&](int Sector) { return WriteSector(Sector, Dump, Keys[size_t(Sector)], Trailers); }); });
 }
 
 bool TCardJobs::LineFault() const
@@ -563,12 +563,4 @@ bool TCardJobs::Stopping()
     if (FSession.CloseRequested())
         FCancelled = true;
     return FCancelled;
-}
-
-void TCardJobs::Begin()
-{
-    FCancelled = false;
-    FActive = false;
-    FGone = false;
-    FSerial.reset();
 }

@@ -134,7 +134,12 @@ private:
     // A block read, tried once more after a failure; none when refused twice
     // or the card is gone.
     std::optional<TBlockData> ReadBlock(int Block);
-    void Begin();
+    // Job under the operation guard, from a fresh start (not cancelled, no
+    // card yet), with the job's search mode and read interval, restored
+    // after; none when another operation holds the guard.
+    template <class TJob>
+    auto Run(TJob&& Job) -> std::optional<decltype(Job())>;
+    TKeyMap MapAll(std::span<const TKey> Candidates, TSectorOutcomes* Outcomes);
     // The last exchange failed on the line (no reply, a bad one), not by
     // the card's or the reader's refusal.
     bool LineFault() const;
