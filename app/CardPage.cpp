@@ -40,28 +40,8 @@ constexpr uint8_t SearchAllCards = 1;
 std::string FileName(const QString& Path) { return QFile::encodeName(Path).toStdString(); }
 QString ErrorText(const TFileError& Error) { return QFile::decodeName(Error.Text().c_str()); }
 
-QString Keys(TKeys Who)
-{
-    switch (Who) {
-    case TKeys::Never: return QStringLiteral("never");
-    case TKeys::A: return QStringLiteral("A");
-    case TKeys::B: return QStringLiteral("B");
-    case TKeys::AB: return QStringLiteral("A|B");
-    }
-    return {};
-}
-
-QString DataRightsText(const TDataRights& R)
-{
-    return QStringLiteral("read %1, write %2, increment %3, decrement %4")
-        .arg(Keys(R.Read), Keys(R.Write), Keys(R.Increment), Keys(R.DecTransferRestore));
-}
-
-QString TrailerRightsText(const TTrailerRights& R)
-{
-    return QStringLiteral("key A write %1; access bits read %2, write %3; key B read %4, write %5")
-        .arg(Keys(R.KeyAWrite), Keys(R.AccessRead), Keys(R.AccessWrite), Keys(R.KeyBRead), Keys(R.KeyBWrite));
-}
+// The rights in the words the card tool uses too.
+QString Words(const std::string& Text) { return QString::fromStdString(Text); }
 
 // The trailer's access conditions when its three access bytes are known.
 std::optional<TAccessConditions> KnownAccess(const TDumpImage& Image, int Sector)
@@ -83,12 +63,12 @@ QString KindOf(const TDumpImage& Image, int Block, QString& Detail)
             return QStringLiteral("trailer");
         if (!access->Consistent)
             return QStringLiteral("trailer, access bits inconsistent");
-        return QStringLiteral("trailer: ") + TrailerRightsText(TrailerBlockRights(access->Cond[TrailerRow]));
+        return QStringLiteral("trailer: ") + Words(TrailerRightsText(TrailerBlockRights(access->Cond[TrailerRow])));
     }
     if (Block == 0)
         return QStringLiteral("manufacturer");
     if (rights)
-        Detail = DataRightsText(EffectiveDataRights(access->Cond[size_t(RowOf(Block))], access->Cond[TrailerRow]));
+        Detail = Words(DataRightsText(EffectiveDataRights(access->Cond[size_t(RowOf(Block))], access->Cond[TrailerRow])));
     if (Image.BlockKnown(Block)) {
         if (const std::optional<TValueBlock> value = DecodeValueBlock(Image.Data[size_t(Block)]))
             return QStringLiteral("value %1, address %2").arg(value->Value).arg(value->Address);
@@ -393,8 +373,8 @@ bool TMainForm::ConfirmTrailer(const TTrailerChange& Change)
                 .arg(BytesToHex(trailer, KeyBytes), BytesToHex(trailer + AccessBitsOffset, TrailerKeyBOffset - AccessBitsOffset),
                     BytesToHex(trailer + TrailerKeyBOffset, KeyBytes));
     for (int row = 0; row < TrailerRow; ++row)
-        text += QStringLiteral("block %1: %2\n").arg(BlockOf(Change.Sector, row)).arg(DataRightsText(Change.DataRights[size_t(row)]));
-    text += QStringLiteral("trailer: ") + TrailerRightsText(Change.TrailerRights);
+        text += QStringLiteral("block %1: %2\n").arg(BlockOf(Change.Sector, row)).arg(Words(DataRightsText(Change.DataRights[size_t(row)])));
+    text += QStringLiteral("trailer: ") + Words(TrailerRightsText(Change.TrailerRights));
     return FCard->Question(text, WriteJob);
 }
 

@@ -68,21 +68,6 @@ std::string BlocksCell(const TCardReport& Report, const TSectorReport& Sector)
     return out;
 }
 
-const char* Who(TKeys Keys)
-{
-    switch (Keys) {
-    case TKeys::Never:
-        return "never";
-    case TKeys::A:
-        return "A";
-    case TKeys::B:
-        return "B";
-    case TKeys::AB:
-        return "A or B";
-    }
-    return "?";
-}
-
 // C1 C2 C3 as three binary digits.
 std::string Bits(uint8_t Cond) { return {char('0' + ((Cond >> 2) & 1)), char('0' + ((Cond >> 1) & 1)), char('0' + (Cond & 1))}; }
 
@@ -173,14 +158,8 @@ std::string TrailerChangeText(const TTrailerChange& Change)
         + ", byte 9 " + Hex2(t[AccessBitsOffset + 3]) + ", key B " + KeyText(keyB) + "\n";
     out += "  conditions C1 C2 C3: blocks " + Bits(c[0]) + " " + Bits(c[1]) + " " + Bits(c[2]) + ", trailer "
         + Bits(c[TrailerRow]) + "\n";
-    for (int row = 0; row < TrailerRow; ++row) {
-        const TDataRights& r = Change.DataRights[size_t(row)];
-        out += "  block " + std::to_string(BlockOf(Change.Sector, row)) + ": read " + Who(r.Read) + ", write "
-            + Who(r.Write) + ", increment " + Who(r.Increment) + ", decrement/transfer/restore "
-            + Who(r.DecTransferRestore) + "\n";
-    }
-    const TTrailerRights& r = Change.TrailerRights;
-    out += "  trailer: key A write " + std::string(Who(r.KeyAWrite)) + "; access bits read " + Who(r.AccessRead)
-        + ", write " + Who(r.AccessWrite) + "; key B read " + Who(r.KeyBRead) + ", write " + Who(r.KeyBWrite) + "\n";
+    for (int row = 0; row < TrailerRow; ++row)
+        out += "  block " + std::to_string(BlockOf(Change.Sector, row)) + ": " + DataRightsText(Change.DataRights[size_t(row)]) + "\n";
+    out += "  trailer: " + TrailerRightsText(Change.TrailerRights) + "\n";
     return out;
 }

@@ -78,3 +78,46 @@ TDataRights EffectiveDataRights(uint8_t Cond, uint8_t TrailerCond)
     }
     return r;
 }
+
+const char* KeysText(TKeys Who)
+{
+    switch (Who) {
+    case TKeys::Never:
+        return "never";
+    case TKeys::A:
+        return "A";
+    case TKeys::B:
+        return "B";
+    case TKeys::AB:
+        return "A|B";
+    }
+    return "?";
+}
+
+std::string DataRightsText(const TDataRights& Rights)
+{
+    std::string out = "read ";
+    out += KeysText(Rights.Read);
+    out += ", write ";
+    out += KeysText(Rights.Write);
+    out += ", increment ";
+    out += KeysText(Rights.Increment);
+    out += ", decrement ";
+    out += KeysText(Rights.DecTransferRestore);
+    return out;
+}
+
+std::string TrailerRightsText(const TTrailerRights& Rights)
+{
+    std::string out = "key A write ";
+    out += KeysText(Rights.KeyAWrite);
+    out += "; access bits read ";
+    out += KeysText(Rights.AccessRead);
+    out += ", write ";
+    out += KeysText(Rights.AccessWrite);
+    out += "; key B read ";
+    out += KeysText(Rights.KeyBRead);
+    out += ", write ";
+    out += KeysText(Rights.KeyBWrite);
+    return out;
+}

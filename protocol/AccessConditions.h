@@ -13,6 +13,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 
 // Which keys may do something: never, key A, key B or both.
 enum class TKeys : uint8_t { Never = 0,
@@ -70,3 +71,11 @@ constexpr bool KeyBReadable(uint8_t TrailerCond)
 // What a data block really allows in a sector whose trailer has TrailerCond:
 // the table, with key B struck out where it is readable.
 TDataRights EffectiveDataRights(uint8_t Cond, uint8_t TrailerCond);
+
+// Rights in words, for the operator: "never", "A", "B", "A|B";
+// "read A|B, write B, increment B, decrement A|B" (decrement stands for
+// decrement, transfer and restore); "key A write B; access bits read A|B,
+// write B; key B read never, write B".
+const char* KeysText(TKeys Who);
+std::string DataRightsText(const TDataRights& Rights);
+std::string TrailerRightsText(const TTrailerRights& Rights);
