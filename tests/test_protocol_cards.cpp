@@ -3,6 +3,7 @@
 #include "protocol/AccessConditions.h"
 #include "protocol/DumpFile.h"
 #include "protocol/KeyFile.h"
+#include "support/AccessTables.h"
 
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -65,21 +66,7 @@ void WriteFile(const std::string& Path, const std::string& Content)
 
 TEST(AccessConditions, DataBlockTableRowByRow)
 {
-    // C1C2C3 -> read, write, increment, decrement/transfer/restore.
-    const struct {
-        uint8_t Cond;
-        const char *Read, *Write, *Inc, *Dec;
-    } rows[] = {
-        {0b000, "AB", "AB", "AB", "AB"},
-        {0b010, "AB", "-", "-", "-"},
-        {0b100, "AB", "B", "-", "-"},
-        {0b110, "AB", "B", "B", "AB"},
-        {0b001, "AB", "-", "-", "AB"},
-        {0b011, "B", "B", "-", "-"},
-        {0b101, "B", "-", "-", "-"},
-        {0b111, "-", "-", "-", "-"},
-    };
-    for (const auto& row : rows) {
+    for (const auto& row : DataSheetDataRows) {
         const TDataRights table{Keys(row.Read), Keys(row.Write), Keys(row.Inc), Keys(row.Dec)};
         EXPECT_EQ(DataBlockRights(row.Cond), table) << int(row.Cond);
         // Where the trailer lets key B be read, only key A opens anything.
@@ -96,21 +83,7 @@ TEST(AccessConditions, DataBlockTableRowByRow)
 
 TEST(AccessConditions, TrailerTableRowByRow)
 {
-    // C1C2C3 -> key A write, access bits read and write, key B read and write.
-    const struct {
-        uint8_t Cond;
-        const char *KeyAWrite, *AccessRead, *AccessWrite, *KeyBRead, *KeyBWrite;
-    } rows[] = {
-        {0b000, "A", "A", "-", "A", "A"},
-        {0b010, "-", "A", "-", "A", "-"},
-        {0b100, "B", "AB", "-", "-", "B"},
-        {0b110, "-", "AB", "-", "-", "-"},
-        {0b001, "A", "A", "A", "A", "A"},
-        {0b011, "B", "AB", "B", "-", "B"},
-        {0b101, "-", "AB", "B", "-", "-"},
-        {0b111, "-", "AB", "-", "-", "-"},
-    };
-    for (const auto& row : rows) {
+    for (const auto& row : DataSheetTrailerRows) {
         const TTrailerRights table{Keys(row.KeyAWrite), Keys(row.AccessRead), Keys(row.AccessWrite), Keys(row.KeyBRead), Keys(row.KeyBWrite)};
         EXPECT_EQ(TrailerBlockRights(row.Cond), table) << int(row.Cond);
         EXPECT_EQ(KeyBReadable(row.Cond), std::string(row.KeyBRead) != "-") << int(row.Cond);

@@ -4,6 +4,7 @@
 #include "protocol/AccessConditions.h"
 #include "sim/ReaderEngine.h"
 #include "sim/SimServer.h"
+#include "support/AccessTables.h"
 #include "support/PtyPeer.h"
 
 #include <gtest/gtest.h>
@@ -94,24 +95,10 @@ TBlockData Filled(uint8_t V)
 // decrement/transfer/restore, each for key A and key B ("AB", "B", "-").
 TEST(SimCard, DataBlockAccessFollowsAllEightRows)
 {
-    struct TRow {
-        uint8_t Cond;
-        const char *Read, *Write, *Inc, *Dec;
-    };
-    const TRow rows[] = {
-        {0b000, "AB", "AB", "AB", "AB"},
-        {0b010, "AB", "-", "-", "-"},
-        {0b100, "AB", "B", "-", "-"},
-        {0b110, "AB", "B", "B", "AB"},
-        {0b001, "AB", "-", "-", "AB"},
-        {0b011, "B", "B", "-", "-"},
-        {0b101, "B", "-", "-", "-"},
-        {0b111, "-", "-", "-", "-"},
-    };
     auto allowed = [](const char* Who, int KeyType) {
         return std::string(Who).find(KeyType == 0 ? 'A' : 'B') != std::string::npos;
     };
-    for (const TRow& row : rows) {
+    for (const TDataSheetDataRow& row : DataSheetDataRows) {
         for (int key = 0; key < 2; ++key) {
             SCOPED_TRACE("cond " + std::to_string(row.Cond) + " key " + "AB"[key]);
             TReaderProbe r;
@@ -149,24 +136,10 @@ TEST(SimCard, DataBlockAccessFollowsAllEightRows)
 // write, key B read, key B write ("A", "B", "AB", "-"); key A never reads.
 TEST(SimCard, TrailerAccessFollowsAllEightRows)
 {
-    struct TRow {
-        uint8_t Cond;
-        const char *KeyAWrite, *AccessRead, *AccessWrite, *KeyBRead, *KeyBWrite;
-    };
-    const TRow rows[] = {
-        {0b000, "A", "A", "-", "A", "A"},
-        {0b010, "-", "A", "-", "A", "-"},
-        {0b100, "B", "AB", "-", "-", "B"},
-        {0b110, "-", "AB", "-", "-", "-"},
-        {0b001, "A", "A", "A", "A", "A"},
-        {0b011, "B", "AB", "B", "-", "B"},
-        {0b101, "-", "AB", "B", "-", "-"},
-        {0b111, "-", "AB", "-", "-", "-"},
-    };
     auto allowed = [](const char* Who, int KeyType) {
         return std::string(Who).find(KeyType == 0 ? 'A' : 'B') != std::string::npos;
     };
-    for (const TRow& row : rows) {
+    for (const TDataSheetTrailerRow& row : DataSheetTrailerRows) {
         const bool keyBReadable = std::string(row.KeyBRead) != "-";
         for (int key = 0; key < 2; ++key) {
             SCOPED_TRACE("cond " + std::to_string(row.Cond) + " key " + "AB"[key]);
