@@ -18,6 +18,7 @@
 // search, authentication, read, beep, label and log steps, only the waits
 // get shorter.
 #include "app/MainForm.h"
+#include "bench/BenchSupport.h"
 #include "serial/Comm.h"
 #include "sim/SimServer.h"
 #include "widgets/SpinEdit.h"
@@ -70,16 +71,6 @@ QLabel* StatusPanel(const QObject& Form, size_t Index)
 }
 
 using Clock = std::chrono::steady_clock;
-
-long RssKiB()
-{
-    std::ifstream in("/proc/self/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::strtol(line.c_str() + 6, nullptr, 10);
-    return -1;
-}
 
 double CpuSeconds()
 {

@@ -17,6 +17,7 @@
 // temporary folder with the real clock; the median, 99th percentile and
 // largest time of one Write.
 #include "app/MainForm.h"
+#include "bench/BenchSupport.h"
 #include "records/Journal.h"
 
 #include <QApplication>
@@ -36,16 +37,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-long RssKiB()
-{
-    std::ifstream in("/proc/self/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::strtol(line.c_str() + 6, nullptr, 10);
-    return -1;
-}
 
 double Seconds(Clock::time_point Since) { return std::chrono::duration<double>(Clock::now() - Since).count(); }
 
