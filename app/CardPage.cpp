@@ -34,9 +34,6 @@ const QString KeyFilter = QStringLiteral("Key files (*.keys *.txt);;All files (*
 const QString DumpFilter = QStringLiteral("Card dumps (*.txt *.bin *.mfd);;All files (*)");
 const QString SaveFilter = QStringLiteral("Text dumps (*.txt);;Binary dumps (*.bin *.mfd);;All files (*)");
 
-// The search mode that finds any card, a halted one too, as the jobs use.
-constexpr uint8_t SearchAllCards = 1;
-
 std::string FileName(const QString& Path) { return QFile::encodeName(Path).toStdString(); }
 QString ErrorText(const TFileError& Error) { return QFile::decodeName(Error.Text().c_str()); }
 
@@ -223,11 +220,7 @@ std::optional<TSerial> TCardPageState::FindCard(const QString& Name)
         Refused(Name);
         return std::nullopt;
     }
-    TReaderLink& link = Form.Session().Link();
-    const uint8_t mode = link.SearchMode;
-    link.SearchMode = SearchAllCards;
-    const std::optional<TCardId> card = Form.Session().Reader().SearchCardSerial();
-    link.SearchMode = mode;
+    const std::optional<TCardId> card = Form.Session().Reader().SearchCardSerial(SearchModes::AllCards);
     if (!card) {
         Form.Log(Name + QStringLiteral(": no card found"));
         return std::nullopt;

@@ -8,18 +8,18 @@
 namespace {
 
 constexpr TCommandInfo Commands[] = {
-    {Cmd::SearchCard, 3, 0, "search"},
-    {Cmd::Anticollision, 2, 0, "anticollision"},
-    {Cmd::SelectCard, 2, 0, "select"},
-    {Cmd::Authenticate, 4, uint8_t(AuthKeyOffset + KeyBytes), "authenticate"},
-    {Cmd::ReadBlock, 3, 0, "read"},
-    {Cmd::WriteBlock, uint8_t(WriteDataOffset + BlockBytes), 0, "write"},
-    {Cmd::ValueOperation, 9, 0, "value"},
-    {Cmd::HaltCard, 2, 0, "halt"},
-    {Cmd::SearchCardSerial, 3, 0, "search+serial"},
-    {Cmd::DownloadKey, uint8_t(DownloadKeyOffset + KeyBytes), 0, "download key"},
-    {Cmd::LinkTest, 3, 0, "link test"},
-    {Cmd::Beep, 2, 0, "beep"},
+    {Cmd::SearchCard, 3, 0, 3, "search"},
+    {Cmd::Anticollision, 2, 0, uint8_t(2 + SerialBytes), "anticollision"},
+    {Cmd::SelectCard, 2, 0, 2, "select"},
+    {Cmd::Authenticate, 4, uint8_t(AuthKeyOffset + KeyBytes), 2, "authenticate"},
+    {Cmd::ReadBlock, 3, 0, uint8_t(2 + BlockBytes), "read"},
+    {Cmd::WriteBlock, uint8_t(WriteDataOffset + BlockBytes), 0, 2, "write"},
+    {Cmd::ValueOperation, 9, 0, 2, "value"},
+    {Cmd::HaltCard, 2, 0, 2, "halt"},
+    {Cmd::SearchCardSerial, 3, 0, uint8_t(3 + SerialBytes), "search+serial"},
+    {Cmd::DownloadKey, uint8_t(DownloadKeyOffset + KeyBytes), 0, 2, "download key"},
+    {Cmd::LinkTest, 3, 0, 3, "link test"},
+    {Cmd::Beep, 2, 0, 2, "beep"},
 };
 
 // Every request fits a TRequest and carries a command byte.

@@ -28,12 +28,14 @@ constexpr uint8_t Beep = 0x13;
 } // namespace Cmd
 
 // One row of the command table: the code, the length byte its request
-// carries (authentication: 4 with a stored key, 10 with a key in the frame)
-// and a short name for logs.
+// carries (authentication: 4 with a stored key, 10 with a key in the frame),
+// the length byte of the reply that carries it out (the command code and the
+// bytes the program reads: 2 when it reads none) and a short name for logs.
 struct TCommandInfo {
     uint8_t Code;
     uint8_t Length;
     uint8_t LengthWithKey; // 0 unless the command may carry a key
+    uint8_t ReplyLength;
     const char* Name;
 };
 std::span<const TCommandInfo> CommandTable();
@@ -58,6 +60,13 @@ constexpr uint8_t TypedB = 3;
 constexpr uint8_t None = 0xFF;
 constexpr bool Typed(uint8_t Source) { return Source == TypedA || Source == TypedB; }
 } // namespace KeySources
+
+// Search modes: idle cards only, or every card in the field (a halted one
+// included).
+namespace SearchModes {
+constexpr uint8_t IdleCards = 0;
+constexpr uint8_t AllCards = 1;
+} // namespace SearchModes
 
 // Operations of the value command.
 namespace ValueOp {

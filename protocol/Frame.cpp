@@ -1,5 +1,7 @@
 #include "protocol/Frame.h"
 
+#include "protocol/Commands.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -33,11 +35,15 @@ bool FrameChecks(const uint8_t* Frame)
 void TReplyAssembler::Start(uint8_t Command)
 {
     FCommand = Command;
+    const TCommandInfo* info = FindCommand(Command);
+    FReplyLength = info ? info->ReplyLength : 0;
     FHeadCount = 0;
     FWindowCount = 0;
     FDropped = 0;
-    FRuledOut.reset();
-    FSearching = false;
+    FSearchFrom = 0;
+    FJudged.reset();
+    FChecked.reset();
+    FFailed = false;
     FTakenAt = -1;
 }
 
@@ -48,62 +54,99 @@ std::span<const uint8_t> TReplyAssembler::Bytes() const
     return {FHead.data(), size_t(FHeadCount)};
 }
 
+bool TReplyAssembler::AnswerForm(const uint8_t* Frame) const
+{
+    const uint8_t length = Frame[0];
+    const uint8_t status = Frame[1];
+    if (status == FCommand)
+        return FReplyLength != 0 && length == FReplyLength;
+    return status != 0 && (length == 2 || length == 3);
+}
+
 bool TReplyAssembler::Feed(std::span<const uint8_t> Bytes)
 {
-    while (!Bytes.empty() && !Complete()) {
-        if (FWindowCount == WindowBytes) {
-            // Every frame that could start in the first WindowBytes -
-            // MaxFrameBytes + 1 bytes is whole and was refused: drop them.
-            constexpr int keep = MaxFrameBytes - 1;
-            constexpr int drop = WindowBytes - keep;
-            std::memmove(FWindow.data(), FWindow.data() + drop, keep);
-            FRuledOut >>= drop;
-            FWindowCount = keep;
-            FDropped += drop;
-        }
+    if (Complete())
+        return true;
+    FFailed = false;
+    if (Bytes.empty())
+        return false;
+    while (!Bytes.empty()) {
+        if (FWindowCount == WindowBytes)
+            DropOldest();
         const size_t take = std::min(Bytes.size(), size_t(WindowBytes - FWindowCount));
         std::memcpy(FWindow.data() + FWindowCount, Bytes.data(), take);
         FWindowCount += int(take);
-        // The first frame, up to its L + 1 bytes (L + 1 is at most 256, so it
-        // always fits).
-        if (!HeadWhole()) {
-            const int needed = FWindow[0] + 1;
-            FHeadCount = std::min(FWindowCount, needed);
-            std::memcpy(FHead.data(), FWindow.data(), size_t(FHeadCount));
-        }
         Bytes = Bytes.subspan(take);
-
-        if (!FSearching) {
-            if (!HeadWhole())
-                continue;
-            if (FrameChecks(FHead.data())) {
+        // The first frame, up to its L + 1 bytes: whole within the first
+        // piece of a window, since L + 1 is at most 256.
+        if (!HeadWhole() && FDropped == 0) {
+            FHeadCount = std::min(FWindowCount, FWindow[0] + 1);
+            std::memcpy(FHead.data(), FWindow.data(), size_t(FHeadCount));
+            if (HeadWhole() && ChecksAt(0)) {
                 FTakenAt = 0;
-                break;
+                return true;
             }
-            FSearching = true;
-            FRuledOut.set(0);
         }
-        Search();
     }
-    return Complete();
+    if (!HeadAwaited() && Search())
+        return true;
+    FFailed = HeadWhole();
+    return false;
+}
+
+bool TReplyAssembler::HeadAwaited() const
+{
+    if (HeadWhole())
+        return false;
+    if (FHeadCount >= 2)
+        return AnswerForm(FHead.data());
+    const uint8_t length = FHead[0];
+    return (FReplyLength != 0 && length == FReplyLength) || length == 2 || length == 3;
+}
+
+bool TReplyAssembler::ChecksAt(int At)
+{
+    const size_t at = size_t(At);
+    if (!FJudged[at]) {
+        FJudged.set(at);
+        FChecked[at] = FrameChecks(FWindow.data() + At);
+    }
+    return FChecked[at];
 }
 
 bool TReplyAssembler::Search()
 {
-    for (int at = 0; at < FWindowCount; ++at) {
-        if (FRuledOut[size_t(at)])
-            continue;
+    const int last = FWindowCount - 1;
+    for (int at = FSearchFrom; at <= last;) {
         const int length = FWindow[size_t(at)];
-        if (at + length >= FWindowCount)
-            continue; // not whole yet
-        const uint8_t* frame = FWindow.data() + at;
-        if (FrameChecks(frame) && frame[1] == FCommand) {
+        if (at + length > last || !ChecksAt(at)) {
+            ++at; // not whole yet, or no frame
+            continue;
+        }
+        if (at + length == last && AnswerForm(FWindow.data() + at)) {
             FTakenAt = at;
             return true;
         }
-        FRuledOut.set(size_t(at));
+        at += length + 1;
     }
     return false;
+}
+
+void TReplyAssembler::DropOldest()
+{
+    // Every frame that starts in the first WindowBytes - MaxFrameBytes + 1
+    // bytes is whole, so the search's way through them is settled.
+    constexpr int keep = MaxFrameBytes - 1;
+    constexpr int drop = WindowBytes - keep;
+    int at = FSearchFrom;
+    while (at < drop)
+        at += ChecksAt(at) ? FWindow[size_t(at)] + 1 : 1;
+    FSearchFrom = at - drop;
+    std::memmove(FWindow.data(), FWindow.data() + drop, keep);
+    FJudged >>= drop;
+    FChecked >>= drop;
+    FWindowCount = keep;
+    FDropped += drop;
 }
 
 int CheckReply(std::span<const uint8_t> Reply, uint8_t Command)

@@ -32,17 +32,24 @@ int SealFrame(uint8_t* Frame);
 // (L + 1 bytes) if it checks: a right checksum and a status byte (L >= 2),
 // whatever the status says. Bytes after it are dropped.
 //
-// When that first frame does not check, it is not the reply: most likely the
-// tail of an earlier reply that came too late and straddled the request
-// (the purge before the request drops only what came before it). Then the
-// bytes go on being collected, and the first offset further on at which a
-// whole frame checks and repeats the expected command code is taken. A
-// whole, valid frame of the same command that came late remains
-// indistinguishable from the true reply: if one arrives after the request,
-// it is taken.
+// When that first frame does not check, it is most likely the tail of an
+// earlier reply that came too late and straddled the request (the purge
+// before the request drops only what came before it), and the true reply
+// may stand behind it. A later frame is taken only when it ends exactly at
+// the last byte received so far, checks, and has the form of an answer to
+// this command: the command code with the command's reply length, or a
+// refusal (a non-zero status, L 2 or 3). A status of 0 is never taken this
+// way, since callers read 0 as success. Bytes inside a frame that checked
+// are never searched, so card data cannot pass for a reply.
+//
+// A first frame that is whole and does not check, with nothing behind it
+// that may be taken, is a bad reply at once (Failed). A first frame still
+// short of its L + 1 bytes is waited for while it may be this command's
+// reply; one that cannot be (a length no answer has) does not hold up the
+// search.
 //
 // Bounded: at most WindowBytes bytes are kept for the search; the oldest go
-// once every frame that could start among them has been ruled out.
+// once every frame that could start among them is whole.
 class TReplyAssembler {
 public:
     static constexpr int WindowBytes = 2 * MaxFrameBytes;
@@ -52,6 +59,9 @@ public:
     // Takes bytes of the line; true once a reply frame is taken.
     bool Feed(std::span<const uint8_t> Bytes);
     bool Complete() const { return FTakenAt >= 0; }
+    // After the last Feed: no frame is taken and none can be from the
+    // bytes so far, since the first frame is whole and does not check.
+    bool Failed() const { return FFailed; }
     // Bytes of the reply: the frame taken (L + 1) once complete, otherwise
     // those of the frame that starts with the first byte, as far as they
     // came.
@@ -63,10 +73,20 @@ public:
 
 private:
     bool HeadWhole() const { return FHeadCount > 0 && FHeadCount == FHead[0] + 1; }
-    // Looks for the reply among the bytes in the window; true once taken.
+    // The form of an answer to this command, by bytes 0 and 1.
+    bool AnswerForm(const uint8_t* Frame) const;
+    // The first frame is on its way and may still be the reply: it is
+    // waited for, not searched past.
+    bool HeadAwaited() const;
+    // Whether the whole frame at window index At checks (cached).
+    bool ChecksAt(int At);
+    // Looks for a reply among the bytes in the window; true once taken.
     bool Search();
+    // Drops the oldest bytes of a full window.
+    void DropOldest();
 
     uint8_t FCommand = 0;
+    uint8_t FReplyLength = 0; // of an answer that carries the command out
     // The frame that starts with the first byte, as far as it came.
     std::array<uint8_t, MaxFrameBytes> FHead{};
     int FHeadCount = 0;
@@ -74,10 +94,14 @@ private:
     std::array<uint8_t, WindowBytes> FWindow{};
     int FWindowCount = 0;
     int64_t FDropped = 0;
-    // Offsets in the window whose whole frame was checked and refused.
-    std::bitset<WindowBytes> FRuledOut;
-    bool FSearching = false; // the first frame did not check
-    int FTakenAt = -1;       // window index of the frame taken
+    // Where the search starts: bytes before it are gone or inside a frame
+    // that checked.
+    int FSearchFrom = 0;
+    // Window offsets whose whole frame was judged, and those that checked.
+    std::bitset<WindowBytes> FJudged;
+    std::bitset<WindowBytes> FChecked;
+    bool FFailed = false;
+    int FTakenAt = -1; // window index of the frame taken
 };
 
 // The verdict on a complete reply to Command: 0 when byte 1 repeats the

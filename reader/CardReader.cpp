@@ -25,9 +25,9 @@ std::optional<uint8_t> TCardReader::SearchCard()
     return Decoded(DecodeSearch(FLink.Reply()), FLastResult);
 }
 
-std::optional<TCardId> TCardReader::SearchCardSerial()
+std::optional<TCardId> TCardReader::SearchCardSerial(std::optional<uint8_t> Mode)
 {
-    if (!Exchange(BuildSearchCardSerial(FLink.SearchMode)))
+    if (!Exchange(BuildSearchCardSerial(Mode.value_or(FLink.SearchMode))))
         return std::nullopt;
     return Decoded(DecodeSearchSerial(FLink.Reply()), FLastResult);
 }

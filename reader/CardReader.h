@@ -18,9 +18,11 @@ public:
     {
     }
 
-    // The search mode is the link's setting at the time of the call.
+    // The search mode is the link's setting at the time of the call, unless
+    // the caller names its own (a job that must find any card, without
+    // touching the operator's setting).
     std::optional<uint8_t> SearchCard(); // card type code
-    std::optional<TCardId> SearchCardSerial();
+    std::optional<TCardId> SearchCardSerial(std::optional<uint8_t> Mode = std::nullopt);
     std::optional<TSerial> Anticollision();
     bool SelectCard();
     bool HaltCard();

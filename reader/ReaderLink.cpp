@@ -161,7 +161,9 @@ void TReaderLink::ReceiveData(const void* Data, uint16_t Length)
     // looks past that).
     if (!FAccepting || FReplyFlag)
         return;
-    if (FReply.Feed({static_cast<const uint8_t*>(Data), Length})) {
+    // A bad reply is known as soon as its chunk is in: no need to wait out
+    // the time-out for it.
+    if (FReply.Feed({static_cast<const uint8_t*>(Data), Length}) || FReply.Failed()) {
         FReplyFlag = true;
         EndStep();
     }

@@ -46,8 +46,9 @@ public:
 
     // Sends Request (sealed with its checksum) and waits for the reply (see
     // TReplyAssembler for which frame is taken): 0 when it came back with
-    // the command code, 12 when bytes came but no reply frame that checks by
-    // the time-out, 20 when nothing could be sent (port closed, no request,
+    // the command code, 12 as soon as the first frame is whole and neither
+    // it nor a frame behind it may be taken, or when bytes came but no reply
+    // by the time-out, 20 when nothing could be sent (port closed, no request,
     // or an exchange already waits), 22 when nothing arrived in time or the
     // wait was ended (EndWait, port closed), otherwise the reader's status
     // byte.
@@ -77,7 +78,8 @@ private:
     TComm& FDevice;
     // The exchange buffer: the request as it goes out, checksum included.
     std::array<uint8_t, MaxRequestLength + 1> FBuffer{};
-    // Set once the waiting exchange has its whole reply frame.
+    // Set once the waiting exchange has its whole reply frame, or knows it
+    // has a bad one.
     bool FReplyFlag = false;
     bool FBusy = false;
     bool FAccepting = false; // received bytes belong to the waiting exchange

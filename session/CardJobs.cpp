@@ -15,27 +15,6 @@ namespace {
 
 constexpr int KeyA = 0;
 constexpr int KeyB = 1;
-// Search mode of the reader: any card in the field, a halted one included.
-constexpr uint8_t SearchAllCards = 1;
-
-// The link's search mode for the length of a job.
-class TSearchModeScope {
-public:
-    explicit TSearchModeScope(TReaderLink& Link)
-        : FLink(Link)
-        , FSaved(Link.SearchMode)
-    {
-        Link.SearchMode = SearchAllCards;
-    }
-    ~TSearchModeScope() { FLink.SearchMode = FSaved; }
-    TSearchModeScope(const TSearchModeScope&) = delete;
-    TSearchModeScope& operator=(const TSearchModeScope&) = delete;
-
-private:
-    TReaderLink& FLink;
-    uint8_t FSaved;
-};
-
 // The component's read interval for the length of a job.
 class TReadIntervalScope {
 public:
@@ -139,10 +118,10 @@ TCardJobs::TOpen TCardJobs::Activate()
 {
     if (FGone)
         return TOpen::Gone;
-    std::optional<TCardId> card = FSession.Reader().SearchCardSerial();
+    std::optional<TCardId> card = FSession.Reader().SearchCardSerial(SearchModes::AllCards);
     // A reply lost on the line is no empty field: ask once more.
     if (!card && LineFault())
-        card = FSession.Reader().SearchCardSerial();
+        card = FSession.Reader().SearchCardSerial(SearchModes::AllCards);
     // Another card in the field is not the one the job began with.
     if (!card || (FSerial && card->Serial != *FSerial)) {
         FGone = true;
@@ -209,7 +188,6 @@ auto TCardJobs::Run(TJob&& Job) -> std::optional<decltype(Job())>
     FActive = false;
     FGone = false;
     FSerial.reset();
-    TSearchModeScope mode(FSession.Link());
     TReadIntervalScope interval(FSession.Device(), JobReadIntervalMs);
     return Job();
 }

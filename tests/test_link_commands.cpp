@@ -88,43 +88,67 @@ TEST(Commands, ValueBlockImageAndCardTypes)
 
 TEST(Frames, RepliesAssembledFromPiecesAndJudged)
 {
-    // Replies to the link test (0x12). Offset: where the frame taken starts
-    // on the line, -1 when none is taken; Received: the bytes of the frame
-    // taken, or of the first frame when none is.
+    // Offset: where the frame taken starts on the line, -1 when none is
+    // taken; Received: the bytes of the frame taken, or of the first frame
+    // when none is; FailsAfter: the first piece after which the reply is
+    // known bad (the link then gives 12 at once), -1 for none.
+    std::vector<uint8_t> ReadHoldingSearch = {0x00, 0x12, 0x06, 0x07, 0x0A, 0x01, 0x12, 0x34, 0x56, 0x78, 0x26};
+    ReadHoldingSearch.resize(1 + 0x12, 0x00);
+    ReadHoldingSearch.push_back(Checksum(std::span(ReadHoldingSearch).subspan(1)));
     struct {
         const char* Name;
+        uint8_t Command;
         std::vector<std::vector<uint8_t>> Pieces;
         int Offset;
         int Received;
+        int FailsAfter;
         int Verdict; // CheckReply, when taken
     } const Cases[] = {
-        {"whole", {{0x03, 0x12, 0x00, 0x15}}, 0, 4, 0},
-        {"in three pieces", {{0x03}, {0x12, 0x00}, {0x15}}, 0, 4, 0},
-        {"surplus dropped", {{0x03, 0x12, 0x00, 0x15, 0x03, 0x05}}, 0, 4, 0},
-        {"status 5", {{0x03, 0x05, 0x00, 0x08}}, 0, 4, 5},
-        {"status 0 is success", {{0x03, 0x00, 0x00, 0x03}}, 0, 4, 0},
-        {"short of its length", {{0x07, 0x0A, 0x01}}, -1, 3, 0},
-        {"empty pieces ignored", {{}, {0x02, 0x12}, {}, {0x14}}, 0, 3, 0},
-        // The first frame does not check: look further on for the command.
-        {"bad checksum", {{0x03, 0x12, 0x00, 0x16}}, -1, 4, 0},
-        {"no status byte", {{0x01, 0x01}}, -1, 2, 0},
-        {"length zero", {{0x00}}, -1, 1, 0},
-        {"a late tail, then the reply", {{0x01, 0x06}, {0x03, 0x12, 0x00, 0x15}}, 2, 4, 0},
-        {"tail and reply in one piece", {{0x01, 0x06, 0x03, 0x12, 0x00, 0x15}}, 2, 4, 0},
-        {"bad checksum, then the reply", {{0x03, 0x12, 0x00, 0x16, 0x03}, {0x12, 0x00, 0x15}}, 4, 4, 0},
-        {"only the command code further on", {{0x01, 0x06, 0x03, 0x05, 0x00, 0x08}}, -1, 2, 0},
-        {"the lowest whole frame", {{0x00, 0x04, 0x12, 0x01, 0x02, 0x19, 0x03, 0x12, 0x00, 0x15}}, 1, 5, 0},
+        {"whole", 0x12, {{0x03, 0x12, 0x00, 0x15}}, 0, 4, -1, 0},
+        {"in three pieces", 0x12, {{0x03}, {0x12, 0x00}, {0x15}}, 0, 4, -1, 0},
+        {"surplus dropped", 0x12, {{0x03, 0x12, 0x00, 0x15, 0x03, 0x05}}, 0, 4, -1, 0},
+        {"status 5", 0x12, {{0x03, 0x05, 0x00, 0x08}}, 0, 4, -1, 5},
+        {"status 0 is success", 0x12, {{0x03, 0x00, 0x00, 0x03}}, 0, 4, -1, 0},
+        {"short of its length", 0x12, {{0x07, 0x0A, 0x01}}, -1, 3, -1, 0},
+        {"empty pieces ignored", 0x12, {{}, {0x02, 0x12}, {}, {0x14}}, 0, 3, -1, 0},
+        {"bad checksum alone", 0x12, {{0x03, 0x12, 0x00, 0x16}}, -1, 4, 0, 0},
+        {"no status byte", 0x12, {{0x01, 0x01}}, -1, 2, 0, 0},
+        {"length zero", 0x12, {{0x00}}, -1, 1, 0, 0},
+        // A stalled reply's tail and the true reply in one chunk.
+        {"tail and reply in one piece", 0x12, {{0x01, 0x06, 0x03, 0x12, 0x00, 0x15}}, 2, 4, -1, 0},
+        {"a tail alone, then the reply", 0x12, {{0x01, 0x06}, {0x03, 0x12, 0x00, 0x15}}, 2, 4, 0, 0},
+        {"bad checksum, then the reply", 0x12, {{0x03, 0x12, 0x00, 0x16, 0x03}, {0x12, 0x00, 0x15}}, 4, 4, 0, 0},
+        // A refusal behind a tail is the reader's answer.
+        {"tail, then a refusal", 0x12, {{0x01, 0x06, 0x03, 0x05, 0x00, 0x08}}, 2, 4, -1, 5},
+        {"refused authentication behind a tail holding a success", 0x05,
+            {{0x44, 0x02, 0x05, 0x07, 0x02, 0x0C, 0x0E}}, 4, 3, -1, 0x0C},
+        {"a success not at the end is no reply", 0x05, {{0x44, 0x02, 0x05, 0x07, 0x01}}, -1, 5, -1, 0},
+        {"a late read reply's data holds a search reply", 0x0A, {ReadHoldingSearch}, -1, 1, 0, 0},
+        {"a frame inside one that checked", 0x12, {{0x00, 0x06, 0xFA, 0x00, 0x03, 0x12, 0x00, 0x15}}, -1, 1, 0, 0},
+        {"byte 1 zero behind a tail", 0x12, {{0x01, 0x06, 0x03, 0x00, 0x00, 0x03}}, -1, 2, 0, 0},
+        {"the command's code with another reply length", 0x06, {{0x01, 0x06, 0x02, 0x06, 0x08}}, -1, 2, 0, 0},
+        // The first piece of a true read reply ends in bytes that look like
+        // a refusal: the reply is waited for, not searched past.
+        {"a reply in two pieces", 0x06,
+            {{0x12, 0x06, 0x00, 0x00, 0x02, 0x05, 0x07}, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x26}}, 0, 19, -1, 0},
+        {"a stale over-long head, then a whole reply", 0x12, {{0x40, 0x11, 0x22}, {0x03, 0x12, 0x00, 0x15}}, 3, 4, -1,
+            0},
     };
     for (const auto& C : Cases) {
         TReplyAssembler Reply;
-        Reply.Start(0x12);
-        for (const auto& P : C.Pieces)
-            Reply.Feed(P);
+        Reply.Start(C.Command);
+        int FailsAfter = -1;
+        for (size_t I = 0; I < C.Pieces.size(); ++I) {
+            Reply.Feed(C.Pieces[I]);
+            if (Reply.Failed() && FailsAfter < 0)
+                FailsAfter = int(I);
+        }
         EXPECT_EQ(Reply.Complete(), C.Offset >= 0) << C.Name;
         EXPECT_EQ(Reply.Offset(), C.Offset) << C.Name;
         EXPECT_EQ(Reply.Received(), C.Received) << C.Name;
+        EXPECT_EQ(FailsAfter, C.FailsAfter) << C.Name;
         if (Reply.Complete()) {
-            EXPECT_EQ(CheckReply(Reply.Bytes(), 0x12), C.Verdict) << C.Name;
+            EXPECT_EQ(CheckReply(Reply.Bytes(), C.Command), C.Verdict) << C.Name;
         }
     }
 

@@ -88,8 +88,8 @@ TEST_F(LinkExchange, BeepAndLinkTestFramesOnTheWire)
 TEST_F(LinkExchange, ResultCodes)
 {
     // Taken: a frame that checks, at the start or, after bytes that do not
-    // check, further on with the command code. Otherwise the wait runs out
-    // and gives 12, with the first frame's bytes as the reply.
+    // check, one that ends the line and answers the command. Otherwise 12 at
+    // once, with the first frame's bytes as the reply.
     // A 2048-byte burst claiming L = 255: 254 ones plus 0xFF do not sum to
     // 0x01, and nothing after it checks.
     std::vector<uint8_t> Burst(2048, 0x01);
@@ -118,18 +118,24 @@ TEST_F(LinkExchange, ResultCodes)
             Bytes({0x03, 0x12, 0x00, 0x15})},
         {"bad checksum, then the reply", Bytes({0x03, 0x12, 0x00, 0x16, 0x03, 0x12, 0x00, 0x15}), 0, true,
             Bytes({0x03, 0x12, 0x00, 0x15})},
-        // Past bytes that do not check, only the command code is a reply.
-        {"a late reply's tail, then status 5", Bytes({0x01, 0x06, 0x03, 0x05, 0x00, 0x08}), 12, false,
+        // Behind bytes that do not check, a refusal at the end is the
+        // reader's answer; a frame of status 0 is not taken that way.
+        {"a late reply's tail, then status 5", Bytes({0x01, 0x06, 0x03, 0x05, 0x00, 0x08}), 5, true,
+            Bytes({0x03, 0x05, 0x00, 0x08})},
+        {"a late reply's tail, then status 0", Bytes({0x01, 0x06, 0x03, 0x00, 0x00, 0x03}), 12, false,
             Bytes({0x01, 0x06})},
     };
-    // One step. A reply that is taken ends it the moment it is in, though the
-    // step is an hour long (a wait that ran its step out would hang the
-    // test); one that is not runs out a step that ends once the line is in.
-    Link.ReplyTimeout = TReaderLink::WaitStepMs;
+    // A time-out of 60 steps, of which only the first answers. A reply that
+    // is taken ends that step the moment it is in, though the step is an
+    // hour long (a wait that ran its step out would hang the test); a bad
+    // one is known as soon as its chunk is in, so no second step follows.
+    Link.ReplyTimeout = 3000;
     for (const auto& C : Cases) {
         Sleeps = 0;
-        Link.WaitStep = [&](int, int) {
+        Link.WaitStep = [&](int Step, int) {
             ++Sleeps;
+            if (Step > 1)
+                return;
             Request = Peer.Read(4, 5s);
             const int Before = Chunks;
             Peer.Write(C.Line);
@@ -279,8 +285,8 @@ TEST_F(LinkExchange, LateRepliesNeverPassForTheNextOne)
 
     // A late reply straddling the next request: its head arrives before the
     // request and is dropped, its tail after it, ahead of the true reply.
-    // The tail cannot pass for a reply; the reply behind it is taken when it
-    // repeats the command code.
+    // The tail cannot pass for a reply; the reply or refusal that ends the
+    // line behind it is taken.
     struct {
         const char* Name;
         TRequest Request;
@@ -291,8 +297,7 @@ TEST_F(LinkExchange, LateRepliesNeverPassForTheNextOne)
         {"tail 01 06, then the search's reply", BuildSearchCard(1), Bytes({0x03, 0x02}),
             Bytes({0x01, 0x06, 0x03, 0x02, 0x01, 0x06}), 0, Bytes({0x03, 0x02, 0x01, 0x06})},
         {"tail claiming more than comes, then a refusal", BuildSearchCardSerial(1), Bytes({0x07, 0x0A, 0x01}),
-            Bytes({0x12, 0x34, 0x56, 0x78, 0x26, 0x03, 0x01, 0x00, 0x04}), 12,
-            Bytes({0x12, 0x34, 0x56, 0x78, 0x26, 0x03, 0x01, 0x00, 0x04})},
+            Bytes({0x12, 0x34, 0x56, 0x78, 0x26, 0x03, 0x01, 0x00, 0x04}), 1, Bytes({0x03, 0x01, 0x00, 0x04})},
     };
     for (const auto& S : Straddling) {
         Link.ReplyTimeout = 150;

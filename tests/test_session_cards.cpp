@@ -104,15 +104,29 @@ protected:
 TEST_F(CardJobsTest, MapsKeysReadsAMixedCardAndComparesEqual)
 {
     MixedCard();
-    Session.Link().SearchMode = 0;
     // The first search's reply and the first authentication's are lost on
     // the line: asked again, not taken for an empty field or a wrong key.
     Sim.InjectFault(0x0A, {sim::TFaultKind::NoReply});
     Sim.InjectFault(0x05, {sim::TFaultKind::BadChecksum});
+    // The operator chooses "Idel card" meanwhile: the job's searches still
+    // find any card, and the operator's choice stands after it.
+    Session.Link().SearchMode = 1;
+    Events.OnProgress = [this](int Number) {
+        if (Number == 5)
+            Session.Link().SearchMode = 0;
+    };
     TSectorOutcomes mapped;
     const std::optional<TKeyMap> map = Jobs.MapKeys(CandidateKeys({}, true), &mapped);
     ASSERT_TRUE(map);
-    EXPECT_EQ(Session.Link().SearchMode, 0) << "restored after the job";
+    Events.OnProgress = nullptr;
+    EXPECT_EQ(Session.Link().SearchMode, 0) << "the operator's choice is kept";
+    int searches = 0;
+    for (const auto& request : Sim.Requests())
+        if (request[1] == 0x0A) {
+            EXPECT_EQ(request[2], 1) << "a job searches for all cards";
+            ++searches;
+        }
+    EXPECT_GT(searches, 16);
     EXPECT_EQ(Session.Device().ReadIntervalTimeout(), 100u) << "restored after the job";
     std::vector<TSectorResult> expected = All(TSectorResult::Done);
     expected[3] = TSectorResult::NoKey;

@@ -350,6 +350,20 @@ TEST(SimCard, LengthsAndOtherCommands)
     TBlockData got{};
     EXPECT_EQ(r.Read(63, &got), 0x06);
     EXPECT_EQ(Hex({got.begin(), got.end()}), "00 00 00 00 00 00 FF 07 80 69 FF FF FF FF FF FF");
+    // A command carried out answers with its command table's reply length,
+    // which the link relies on behind a late reply's tail.
+    TReaderProbe done;
+    const std::vector<uint8_t> Zeros(16, 0x00);
+    std::vector<uint8_t> Write = {0x07, 0x04};
+    Write.insert(Write.end(), Zeros.begin(), Zeros.end());
+    for (const auto& body : std::vector<std::vector<uint8_t>>{{0x02, 0x01}, {0x03}, {0x04}, {0x0A, 0x01},
+             {0x05, 0x01, 0x02, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, {0x06, 0x04}, Write,
+             {0x0B, 0x00, 0x01, 1, 2, 3, 4, 5, 6}, {0x12, 0x00}, {0x13}, {0x09}}) {
+        const auto reply = done.Send(body);
+        ASSERT_GE(reply.size(), 2u);
+        EXPECT_EQ(reply[1], body[0]) << Hex(reply);
+        EXPECT_EQ(reply[0], FindCommand(body[0])->ReplyLength) << Hex(reply);
+    }
     // Status codes are never 0 and never the code of the request.
     for (const auto& body : std::vector<std::vector<uint8_t>>{{0x03}, {0x04}, {0x09}, {0x06, 0x01}, {0x08, 1, 4, 4, 0, 0, 0, 1}}) {
         TReaderProbe idle;

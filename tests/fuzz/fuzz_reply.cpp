@@ -1,11 +1,12 @@
 // Throws arbitrary line bytes, cut into arbitrary pieces, at the reply side
 // of the protocol: the assembly of a reply frame, its verdict, and every
 // reply decoder. What must always hold: nothing is read or written out of
-// bounds; the frame taken is the first frame on the line when that checks,
-// otherwise the lowest frame further on that checks with the command code
-// (nothing whole before it that would do), and none is taken only when none
-// of the line would do; a decoder gives bytes only when the reply both
-// announces and carries them.
+// bounds; the frame taken is the first frame on the line when that checks;
+// a frame taken further on checks, ends at the last byte fed when it was
+// taken, and has the form of an answer (the command code with the command's
+// reply length, or a non-zero status with L 2 or 3); the reply is called
+// bad only when its first frame is whole and does not check; a decoder
+// gives bytes only when the reply both announces and carries them.
 #include "protocol/Commands.h"
 #include "protocol/Frame.h"
 
@@ -41,10 +42,16 @@ bool Checks(std::span<const uint8_t> Line, size_t From)
     return Checksum(Line.subspan(From, Length)) == Line[From + Length];
 }
 
-// ... that repeats the command code.
-bool Matches(std::span<const uint8_t> Line, size_t From, uint8_t Command)
+// ... and answers Command: its code with the command's reply length, or a
+// refusal.
+bool Answers(std::span<const uint8_t> Line, size_t From, uint8_t Command)
 {
-    return Checks(Line, From) && Line[From + 1] == Command;
+    if (!Checks(Line, From))
+        return false;
+    const uint8_t Length = Line[From], Status = Line[From + 1];
+    if (Status == Command)
+        return FindCommand(Command) && Length == FindCommand(Command)->ReplyLength;
+    return Status != 0 && (Length == 2 || Length == 3);
 }
 
 void CheckDecoders(std::span<const uint8_t> Reply)
@@ -77,10 +84,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
     Reply.Start(Command);
     size_t At = 0;
     size_t Piece = Seed % 7 + 1;
+    size_t FedWhenTaken = 0;
     while (At < Line.size()) {
         const size_t N = std::min(Piece, Line.size() - At);
+        const bool Before = Reply.Complete();
         Reply.Feed(Line.subspan(At, N));
         At += N;
+        if (!Before && Reply.Complete())
+            FedWhenTaken = At;
+        // Bad only when the first frame is whole and does not check.
+        if (Reply.Failed())
+            Check(!Reply.Complete() && At > Line[0] && !Checks(Line, 0));
         Piece = (Piece * 5 + Seed) % 13 + 1;
     }
 
@@ -96,24 +110,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
         if (Offset == 0) {
             Check(HeadChecks);
         } else {
-            Check(HeadWhole && !HeadChecks && Matches(Line, size_t(Offset), Command));
-            const size_t End = size_t(Offset) + Bytes[0];
-            for (size_t j = 1; j < size_t(Offset); ++j)
-                Check(!(Matches(Line, j, Command) && j + Line[j] <= End));
+            Check(!HeadChecks && Answers(Line, size_t(Offset), Command));
+            Check(size_t(Offset) + Bytes.size() == FedWhenTaken);
         }
     } else {
         Check(Reply.Offset() == -1 && !HeadChecks);
         Check(Bytes.size() == std::min(Line.size(), Line.empty() ? 0 : size_t(Line[0]) + 1));
         Check(std::memcmp(Bytes.data(), Line.data(), Bytes.size()) == 0);
-        if (HeadWhole)
-            for (size_t j = 1; j < Line.size(); ++j)
-                Check(!Matches(Line, j, Command));
     }
 
     if (Reply.Complete()) {
         // A frame taken always checks: success or the reader's status.
         const int Verdict = CheckReply(Bytes, Command);
-        Check(Verdict == ResultOk || (Verdict == Bytes[1] && Reply.Offset() == 0));
+        Check(Verdict == ResultOk || Verdict == Bytes[1]);
         if (Verdict == ResultOk)
             CheckDecoders(Reply.Bytes());
     }
