@@ -240,27 +240,6 @@ void TMainForm::BuildUi()
         [this](const QPoint& At) { PopupMenu1->popup(MmoMsg->viewport()->mapToGlobal(At)); });
 }
 
-void TMainForm::Rd0Click(QObject* Sender)
-{
-    const int sector = Tag(Sender);
-    GbSec1->setTitle(QStringLiteral("Sector%1").arg(sector));
-    SetTag(GbSec1, sector);
-}
-
-void TMainForm::RdIncClick(QObject* Sender)
-{
-    const int sector = Tag(Sender);
-    GbSec2->setTitle(QStringLiteral("Sector%1").arg(sector));
-    SetTag(GbSec2, sector);
-}
-
-void TMainForm::RbCardSecorClick(QObject* Sender)
-{
-    const int sector = Tag(Sender);
-    GbSec3->setTitle(QStringLiteral("Sector%1").arg(sector));
-    SetTag(GbSec3, sector);
-}
-
 void TMainForm::C1Click() { MmoMsg->clear(); }
 
 void TMainForm::SaveLogClick()

@@ -10,11 +10,12 @@
 //
 // The implementation is split by concern:
 //   MainForm.cpp        the frame: tabs, log, status bar, hints, sector selectors
-//   Page*.cpp           one builder a page (Pages.h), from the parts in FormParts.h
+//   Page*.cpp           one page each (Pages.h): its builder, from the parts
+//                       in FormParts.h, and its handlers, each reading the
+//                       page's controls, calling the session and showing
+//                       the result
 //   MainFormLink.cpp    the session, start-up, settings handlers, what the
 //                       session reports
-//   CardOps.cpp         card discovery and sector authentication
-//   BlockOps.cpp        block data, value blocks, key download, trailer change
 //   EnduranceTests.cpp  the loop tests' buttons and labels
 //   CardPage.cpp        the "Card" page: whole-card jobs, dumps, the card window
 
@@ -47,7 +48,6 @@ class QShowEvent;
 class QStatusBar;
 class QTabWidget;
 
-class TCardReader;
 class TCardView;
 class THyperLink;
 class TRadioGroup;
@@ -217,9 +217,6 @@ private:
 
 public:
     // ------------------------------------------- window (MainForm.cpp)
-    void Rd0Click(QObject* Sender);         // sector selector of "Sector"
-    void RdIncClick(QObject* Sender);       // sector selector of "Block"
-    void RbCardSecorClick(QObject* Sender); // sector selector of "ChangePS"
     void C1Click();
     // "Save log...": the visible log to a file chosen in a file dialog. A
     // test answers the dialog through SaveFileNameHandler.
@@ -244,70 +241,8 @@ public:
     // ------------------------------- link and start-up (MainFormLink.cpp)
     void FormCreate();
     void FormShow();
-    void RgPortClick();
-    void ChkBeepClick();
-    void EdtMSChange();
-    void RgQueryTypeClick();
     bool TestLink();
     void BeepReader();
-
-    // ------------------------------------------- card operations (CardOps.cpp)
-    bool SearchCard();
-    bool SearchCardSerial();
-    bool AnticollCard();
-    bool SelectCard();
-    bool HaltCard();
-    void Button9Click();
-    void Button10Click();
-    void Button11Click();
-    void Button12Click();
-
-    bool VerifySectorKey(uint8_t KeySource, uint8_t Sector, const QString& TypedKey);
-    bool AuthSector(uint8_t KeySource, uint8_t Sector);
-    bool FindAndVerifyRW(uint8_t Sector);
-    bool FindAndVerifyBlock(uint8_t Sector);
-    bool FindAndVerifyEdit(uint8_t Sector);
-
-    // ---------------------------------- block and key operations (BlockOps.cpp)
-    bool ReadBlockHex(uint8_t Block, QString& Text);
-    bool ReadBlockLogged(uint8_t Block, QString& Text);
-    bool WriteBlockHex(uint8_t Block, const QString& Text);
-    bool WriteBlockLogged(uint8_t Block, const QString& Text);
-    bool InitValueBlock(uint8_t Block);
-    void ValueOperation(uint8_t Operation, int Row);
-
-    void Button1Click();
-    void Button7Click();
-    void Button5Click();
-    void Button3Click();
-    void BtnWriteBlock0Click();
-    void Button6Click();
-    void Button4Click();
-    void Button8Click();
-    void Button13Click();
-    void Button14Click();
-    void Button15Click();
-    void Button16Click();
-    void Button18Click();
-    void Button24Click();
-    void Button22Click();
-    void Button20Click();
-    void Button19Click();
-    void Button23Click();
-    void Button21Click();
-    void Button17Click();
-    void Button25Click();
-    void Button26Click();
-    void Button27Click();
-    void Button28Click();
-    void Button29Click();
-    void Button30Click();
-    void Button31Click();
-    void Button32Click();
-
-    bool ParseSectorKey(int Sector, bool Checked, const QString& Text);
-    void BtnDownKeysClick();
-    void BtnChangeKeyClick();
 
     // ------------------------------- endurance tests (EnduranceTests.cpp)
     void BtnStartReadClick();
@@ -342,14 +277,73 @@ protected:
     void closeEvent(QCloseEvent* Event) override; // MainFormLink.cpp
 
 private:
+    // The pages whose rows and sector selectors share one handler each.
+    enum class TRowPage { Sector,
+        Block,
+        ChangePS };
+    QGroupBox* SectorBox(TRowPage Page) const;
+    // The key the page's selector and edit name.
+    TKeyChoice KeyChoice(TRowPage Page) const;
+    void SectorChosen(TRowPage Page, QObject* Sender);
+    void ReadRowClick(TRowPage Page, int Row);
+    void WriteRowClick(int Row); // "Sector" only
+    void InitRowClick(TRowPage Page, int Row);
+    void ValueRowClick(uint8_t Operation, int Row); // "Block" only
+
+    // The handlers, as the pages wire them (Page*.cpp).
+    void Rd0Click(QObject* Sender) { SectorChosen(TRowPage::Sector, Sender); }
+    void RdIncClick(QObject* Sender) { SectorChosen(TRowPage::Block, Sender); }
+    void RbCardSecorClick(QObject* Sender) { SectorChosen(TRowPage::ChangePS, Sender); }
+    void RgPortClick();
+    void ChkBeepClick();
+    void EdtMSChange();
+    void RgQueryTypeClick();
+    void Button9Click() { FSession->RunBasic(TBasicOp::Search); }
+    void Button10Click() { FSession->RunBasic(TBasicOp::Anticollision); }
+    void Button11Click() { FSession->RunBasic(TBasicOp::Select); }
+    void Button12Click() { FSession->RunBasic(TBasicOp::Halt); }
+    // "Sector": Read, Write, Initialize rows 0 to 3.
+    void Button1Click() { ReadRowClick(TRowPage::Sector, 0); }
+    void Button7Click() { ReadRowClick(TRowPage::Sector, 1); }
+    void Button5Click() { ReadRowClick(TRowPage::Sector, 2); }
+    void Button3Click() { ReadRowClick(TRowPage::Sector, 3); }
+    void BtnWriteBlock0Click() { WriteRowClick(0); }
+    void Button6Click() { WriteRowClick(1); }
+    void Button4Click() { WriteRowClick(2); }
+    void Button8Click() { WriteRowClick(3); }
+    void Button13Click() { InitRowClick(TRowPage::Sector, 0); }
+    void Button14Click() { InitRowClick(TRowPage::Sector, 1); }
+    void Button15Click() { InitRowClick(TRowPage::Sector, 2); }
+    void Button16Click() { InitRowClick(TRowPage::Sector, 3); }
+    // "Block": Read, Inc, Des, Initial rows 0 to 3.
+    void Button18Click() { ReadRowClick(TRowPage::Block, 0); }
+    void Button24Click() { ReadRowClick(TRowPage::Block, 1); }
+    void Button22Click() { ReadRowClick(TRowPage::Block, 2); }
+    void Button20Click() { ReadRowClick(TRowPage::Block, 3); }
+    void Button19Click() { ValueRowClick(ValueOp::Increment, 0); }
+    void Button23Click() { ValueRowClick(ValueOp::Increment, 1); }
+    void Button21Click() { ValueRowClick(ValueOp::Increment, 2); }
+    void Button17Click() { ValueRowClick(ValueOp::Increment, 3); }
+    void Button25Click() { ValueRowClick(ValueOp::Decrement, 0); }
+    void Button26Click() { ValueRowClick(ValueOp::Decrement, 1); }
+    void Button27Click() { ValueRowClick(ValueOp::Decrement, 2); }
+    void Button28Click() { ValueRowClick(ValueOp::Decrement, 3); }
+    void Button29Click() { InitRowClick(TRowPage::Block, 0); }
+    void Button30Click() { InitRowClick(TRowPage::Block, 1); }
+    void Button31Click() { InitRowClick(TRowPage::Block, 2); }
+    void Button32Click() { InitRowClick(TRowPage::Block, 3); }
+    void BtnDownKeysClick();
+    void BtnChangeKeyClick();
+
     void BuildUi();          // MainForm.cpp
     void CreateComponents(); // MainFormLink.cpp: the session
-    TCardReader& Reader();
 
     // What the session reports (MainFormLink.cpp, EnduranceTests.cpp).
     void LinkStateChanged(const QString& Text) override;
     void OperationStateChanged(bool Running) override;
     void CardFound(const TCardId& Card) override;
+    void CardTypeFound(uint8_t Type) override;
+    void SerialFound(const TSerial& Serial) override;
     void PortOpened(const QString& ComName, const QString& Device) override;
     void PortOpenFailed(const QString& ComName, const QString& Reason) override;
     void LoopStarted(TLoopKind Kind) override;
@@ -388,11 +382,4 @@ private:
     bool FShown = false;
     // The long time format the running loop test shows its time in.
     QString FLoopTimeFormat;
-
-    // ---- key download table for one press (BlockOps.cpp)
-    struct TKeyRow {
-        bool Chosen = false;
-        std::array<uint8_t, 6> Key{};
-    };
-    std::array<TKeyRow, 16> FKeyTable{};
 };

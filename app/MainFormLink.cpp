@@ -26,14 +26,9 @@ void TMainForm::CreateComponents()
     FCard = std::make_unique<TCardPageState>(*this);
 }
 
-TCardReader& TMainForm::Reader() { return FSession->Reader(); }
-
 void TMainForm::FormCreate()
 {
-    TReaderLink& link = FSession->Link();
-    link.SearchMode = 0;
-    link.BeepSetting = true;
-    link.ReplyTimeout = 500;
+    FSession->SetSettings(TReaderSettings{});
     // The hint display (DisplayHint) is installed with the window's event
     // filter when the window is built.
 }
@@ -70,23 +65,25 @@ void TMainForm::RgPortClick() { FSession->ChoosePort(RgPort ? RgPort->ItemIndex(
 
 void TMainForm::ChkBeepClick()
 {
-    if (ChkBeep)
-        FSession->Link().BeepSetting = ChkBeep->isChecked();
+    TReaderSettings settings = FSession->Settings();
+    settings.Beep = ChkBeep->isChecked();
+    FSession->SetSettings(settings);
 }
 
 void TMainForm::EdtMSChange()
 {
-    if (!EdtMS)
-        return;
     bool ok = false;
     const int value = EdtMS->text().toInt(&ok);
-    FSession->Link().ReplyTimeout = ok ? value : 100;
+    TReaderSettings settings = FSession->Settings();
+    settings.ReplyTimeout = ok ? value : 100;
+    FSession->SetSettings(settings);
 }
 
 void TMainForm::RgQueryTypeClick()
 {
-    if (RgQueryType)
-        FSession->Link().SearchMode = uint8_t(RgQueryType->ItemIndex());
+    TReaderSettings settings = FSession->Settings();
+    settings.SearchMode = uint8_t(RgQueryType->ItemIndex());
+    FSession->SetSettings(settings);
 }
 
 bool TMainForm::TestLink() { return FSession->TestLink(); }
@@ -123,14 +120,14 @@ void TMainForm::RecordWarning(const QString& Warning)
 
 TRunSettings TMainForm::RunSettings(const TLoopSettings& Settings) const
 {
-    const TReaderLink& link = FSession->Link();
+    const TReaderSettings reader = FSession->Settings();
     TRunSettings run;
     run.Loop = Settings;
     run.Port = QString::fromStdString(FSession->Device().CommName());
     run.Device = FDevice;
-    run.ReplyTimeoutMs = link.ReplyTimeout;
-    run.Beep = link.BeepSetting;
-    run.SearchMode = link.SearchMode;
+    run.ReplyTimeoutMs = reader.ReplyTimeout;
+    run.Beep = reader.Beep;
+    run.SearchMode = reader.SearchMode;
     return run;
 }
 

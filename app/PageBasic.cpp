@@ -2,6 +2,7 @@
 #include "app/FormParts.h"
 #include "app/MainForm.h"
 #include "app/Pages.h"
+#include "reader/HexText.h"
 
 #include <QButtonGroup>
 #include <QCheckBox>
@@ -61,3 +62,21 @@ void BuildBasicPage(TMainForm* F)
     OnClick(F, F->Button11, &TMainForm::Button11Click);
     OnClick(F, F->Button12, &TMainForm::Button12Click);
 }
+
+// ------------------------------------------------------ what the page shows
+
+namespace {
+
+QString CardTypeName(uint8_t Code) { return QString::fromLatin1(CardTypeText(Code)); }
+
+} // namespace
+
+void TMainForm::CardFound(const TCardId& Card)
+{
+    EdtCardType->setText(CardTypeName(Card.Type));
+    EdtSN->setText(BytesToHex(Card.Serial.data(), SerialBytes));
+}
+
+void TMainForm::CardTypeFound(uint8_t Type) { EdtCardType->setText(CardTypeName(Type)); }
+
+void TMainForm::SerialFound(const TSerial& Serial) { EdtSN->setText(BytesToHex(Serial.data(), SerialBytes)); }

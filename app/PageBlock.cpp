@@ -98,3 +98,8 @@ void BuildBlockPage(TMainForm* F)
     OnClick(F, F->Button31, &TMainForm::Button31Click);
     OnClick(F, F->Button32, &TMainForm::Button32Click);
 }
+
+void TMainForm::ValueRowClick(uint8_t Operation, int Row)
+{
+    FSession->ValueRow(Operation, uint8_t(Tag(GbSec2)), Row, EdtBlockData->text());
+}

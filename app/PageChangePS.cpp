@@ -73,3 +73,9 @@ void BuildChangePSPage(TMainForm* F)
     OnSectorChosen(F, F->ChangeRadios, &TMainForm::RbCardSecorClick);
     OnClick(F, F->BtnChangeKey, &TMainForm::BtnChangeKeyClick);
 }
+
+void TMainForm::BtnChangeKeyClick()
+{
+    FSession->ChangeTrailer(uint8_t(Tag(GbSec3)), KeyChoice(TRowPage::ChangePS),
+        {EdtKeyA->text(), EdtKeyC->text(), EdtKeyB->text()});
+}

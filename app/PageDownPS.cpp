@@ -69,3 +69,12 @@ void BuildDownPSPage(TMainForm* F)
     // Handlers last, so that setting the defaults above ran none of them.
     OnClick(F, F->BtnDownKeys, &TMainForm::BtnDownKeysClick);
 }
+
+void TMainForm::BtnDownKeysClick()
+{
+    std::array<std::optional<QString>, SectorCount> keys;
+    for (size_t sector = 0; sector < keys.size(); ++sector)
+        if (Ck[sector]->isChecked())
+            keys[sector] = EdtKey[sector]->text();
+    FSession->DownloadKeys(uint8_t(CmbDownKeyType->currentIndex()), keys);
+}

@@ -82,3 +82,59 @@ void BuildSectorPage(TMainForm* F)
     OnClick(F, F->Button15, &TMainForm::Button15Click);
     OnClick(F, F->Button16, &TMainForm::Button16Click);
 }
+
+// ------------------------------------------------- the rows of "Sector" and "Block"
+
+QGroupBox* TMainForm::SectorBox(TRowPage Page) const
+{
+    switch (Page) {
+    case TRowPage::Sector:
+        return GbSec1;
+    case TRowPage::Block:
+        return GbSec2;
+    case TRowPage::ChangePS:
+        break;
+    }
+    return GbSec3;
+}
+
+TKeyChoice TMainForm::KeyChoice(TRowPage Page) const
+{
+    const QComboBox* selector = Page == TRowPage::Sector ? CmbKeyTypeRW
+        : Page == TRowPage::Block                        ? CmbKeyTypeBlock
+                                                         : CmbKeyTypeEdit;
+    const QLineEdit* typed = Page == TRowPage::Sector ? EdtInKeyRW
+        : Page == TRowPage::Block                     ? EdtInKeyBlock
+                                                      : EdtInKeyEdit;
+    // No entry chosen is -1, which goes out as its low byte.
+    return {uint8_t(selector->currentIndex()), typed->text()};
+}
+
+void TMainForm::SectorChosen(TRowPage Page, QObject* Sender)
+{
+    const int sector = Tag(Sender);
+    QGroupBox* box = SectorBox(Page);
+    box->setTitle(QStringLiteral("Sector%1").arg(sector));
+    SetTag(box, sector);
+}
+
+void TMainForm::ReadRowClick(TRowPage Page, int Row)
+{
+    const std::array<QLineEdit*, 4> edits = Page == TRowPage::Sector
+        ? std::array<QLineEdit*, 4>{EdtHex0, EdtHex1, EdtHex2, EdtHex3}
+        : std::array<QLineEdit*, 4>{EdtBlock0, EdtBlock1, EdtBlock2, EdtBlock3};
+    if (const std::optional<QString> text = FSession->ReadRow(uint8_t(Tag(SectorBox(Page))), Row, KeyChoice(Page)))
+        edits[size_t(Row)]->setText(*text);
+}
+
+void TMainForm::WriteRowClick(int Row)
+{
+    const std::array<QLineEdit*, 4> edits = {EdtHex0, EdtHex1, EdtHex2, EdtHex3};
+    // The edit's text goes as it stands.
+    FSession->WriteRow(uint8_t(Tag(GbSec1)), Row, KeyChoice(TRowPage::Sector), edits[size_t(Row)]->text());
+}
+
+void TMainForm::InitRowClick(TRowPage Page, int Row)
+{
+    FSession->InitRow(uint8_t(Tag(SectorBox(Page))), Row, KeyChoice(Page));
+}

@@ -132,18 +132,6 @@ bool TLinkSession::TestLink() { return FLink->TestLink(); }
 
 void TLinkSession::BeepReader() { FLink->BeepReader(); }
 
-bool TLinkSession::SearchCardSerial()
-{
-    const std::optional<TCardId> card = FReader->SearchCardSerial();
-    if (!card) {
-        FEvents.Log(QStringLiteral("Search card fail!"));
-        return false;
-    }
-    FEvents.Log(QStringLiteral("Search card successful!"));
-    FEvents.CardFound(*card);
-    return true;
-}
-
 // ------------------------------------------------------ the operation guard
 
 bool TLinkSession::BeginOperation()

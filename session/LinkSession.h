@@ -15,6 +15,7 @@
 #include <QDateTime>
 #include <QObject>
 
+#include <array>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -24,6 +25,35 @@ class QTimer;
 class TCardReader;
 class TComm;
 class TReaderLink;
+
+// The reader's settings, as the "Setting" page sets them.
+struct TReaderSettings {
+    bool Beep = true;
+    uint8_t SearchMode = SearchModes::IdleCards;
+    int32_t ReplyTimeout = 500; // milliseconds
+    bool operator==(const TReaderSettings&) const = default;
+};
+
+// The key an authentication names, as the operator chose it: the key
+// selector's index (KeySources, None when nothing is chosen) and the typed
+// text, which only a typed source uses.
+struct TKeyChoice {
+    uint8_t Source = KeySources::None;
+    QString Typed;
+};
+
+// A sector trailer as typed on the "ChangePS" page.
+struct TTrailerText {
+    QString KeyA;
+    QString Control;
+    QString KeyB;
+};
+
+// The "Basic" page's one-exchange operations.
+enum class TBasicOp { Search,
+    Anticollision,
+    Select,
+    Halt };
 
 // The counters a loop-test run starts from.
 struct TLoopCounters {
@@ -88,12 +118,52 @@ public:
     // A close waits for the running chain's end: a card job ends early.
     bool CloseRequested() const { return FCloseRequested; }
 
-    // ------------------------------------------------------ operations
+    // ------------------------------------------------------------ settings
+    TReaderSettings Settings() const;
+    // Acts at once, also on an exchange that waits.
+    void SetSettings(const TReaderSettings& Settings);
+
+    // ------------------------------------ one exchange (CardOperations.cpp)
+    // Each logs its line; a bad input gives its box and sends nothing.
     bool TestLink();
     void BeepReader();
+    // Reports the card type found (CardTypeFound).
+    bool SearchCard();
     // Search with serial number: logs "Search card successful!" and reports
     // the card, or logs "Search card fail!".
     bool SearchCardSerial();
+    // Reports the serial number found (SerialFound).
+    bool AnticollCard();
+    bool SelectCard();
+    bool HaltCard();
+    bool VerifySectorKey(uint8_t Sector, const TKeyChoice& Key);
+    // A stored key (source 0 or 1), no log: the loop tests' authentication.
+    bool AuthSector(uint8_t KeySource, uint8_t Sector);
+    // A search with serial number, then the sector's authentication.
+    bool FindAndVerify(uint8_t Sector, const TKeyChoice& Key);
+    // The block's 32 digits; none when the read failed.
+    std::optional<QString> ReadBlockHex(uint8_t Block);
+    std::optional<QString> ReadBlockLogged(uint8_t Block);
+    bool WriteBlockHex(uint8_t Block, const QString& Hex);
+    bool WriteBlockLogged(uint8_t Block, const QString& Hex);
+    bool InitValueBlock(uint8_t Block);
+
+    // ---------------------------------------------------- one button each
+    // The chain under the guard (nothing while another runs), the beep after
+    // a success.
+    void RunBasic(TBasicOp Op);
+    // None when the read was not reached (guard, search or key failed);
+    // otherwise what it read, empty when the read failed.
+    std::optional<QString> ReadRow(uint8_t Sector, int Row, const TKeyChoice& Key);
+    void WriteRow(uint8_t Sector, int Row, const TKeyChoice& Key, const QString& Hex);
+    void InitRow(uint8_t Sector, int Row, const TKeyChoice& Key);
+    void ValueRow(uint8_t Operation, uint8_t Sector, int Row, const QString& Amount);
+    // Keys holds the key text of each marked sector, none for the others;
+    // every marked key is checked before anything is sent.
+    void DownloadKeys(uint8_t KeyType, const std::array<std::optional<QString>, SectorCount>& Keys);
+    // The trailer is checked before the sector is looked for; the reader
+    // beeps once it passed, whatever the card said.
+    void ChangeTrailer(uint8_t Sector, const TKeyChoice& Key, const TTrailerText& Trailer);
 
     // ------------------------------------------------------------ loop tests
     // Endless cycles until StopLoop, each outcome counted. The key type is
@@ -113,6 +183,7 @@ public:
     std::function<QDateTime()> Now;
 
 private:
+    void Box(const char* Text, const char* Caption);
     void DeviceHangup();
     void ChangePort(int Index);
     // Close, rename, open and test; false when the port did not open.

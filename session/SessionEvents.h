@@ -58,6 +58,9 @@ public:
     virtual void OperationStateChanged(bool /*Running*/) { }
     // A search with serial number found a card.
     virtual void CardFound(const TCardId& /*Card*/) { }
+    // A search found a card of this type code; an anticollision, this serial.
+    virtual void CardTypeFound(uint8_t /*Type*/) { }
+    virtual void SerialFound(const TSerial& /*Serial*/) { }
     // A port choice opened ComName, which led to Device; or could not open
     // it, for the system's Reason.
     virtual void PortOpened(const QString& /*ComName*/, const QString& /*Device*/) { }

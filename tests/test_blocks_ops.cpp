@@ -420,22 +420,20 @@ TEST_F(BlockOps, TrailerRowOffersOnlyRead)
         EXPECT_FALSE(B->isEnabled()) << B->objectName().toStdString();
 }
 
-// Never enabled, but if invoked the trailer-row handlers write through the
-// same checks: a consistent trailer is written, one that would lock the
-// sector is refused before it is sent.
+// The trailer rows' buttons are never enabled, but the session's row
+// operations write a trailer through the same checks: a consistent trailer
+// is written, one that would lock the sector is refused before it is sent.
 TEST_F(BlockOps, TrailerRowHandlersNeverLockASector)
 {
-    SectorPage(1);
-    Ctl<QLineEdit>(Form(), "EdtHex3")->setText("A0A1A2A3A4A5FF078069B0B1B2B3B4B5");
-    Form().Button8Click();
+    const TKeyChoice StoredA{KeySources::StoredA, {}};
+    Form().Session().WriteRow(1, 3, StoredA, QStringLiteral("A0A1A2A3A4A5FF078069B0B1B2B3B4B5"));
     EXPECT_EQ(LastLog(), "Wrote block7 success!");
     EXPECT_EQ(HexOf(Sim().Block(7)), "A0 A1 A2 A3 A4 A5 FF 07 80 69 B0 B1 B2 B3 B4 B5");
 
-    SectorPage(2);
     Sim().ClearRequests();
     ClearBoxes();
-    Ctl<QLineEdit>(Form(), "EdtHex3")->setText("FFFFFFFFFFFFFF078169FFFFFFFFFFFF"); // C2 disagrees with ~C2
-    Form().Button8Click();
+    // C2 disagrees with ~C2.
+    Form().Session().WriteRow(2, 3, StoredA, QStringLiteral("FFFFFFFFFFFFFF078169FFFFFFFFFFFF"));
     ASSERT_EQ(Boxes().size(), 1u);
     EXPECT_EQ(Boxes()[0].Text, "Pls. input correct control bit!");
     EXPECT_EQ(Boxes()[0].Caption, "message");
@@ -445,10 +443,10 @@ TEST_F(BlockOps, TrailerRowHandlersNeverLockASector)
 
     // A value-block image on a trailer would be such a lock.
     Sim().ClearRequests();
-    Form().Button16Click();
+    Form().Session().InitRow(2, 3, StoredA);
     EXPECT_EQ(LastLog(), "Initial block fail!");
     EXPECT_EQ(Sent().size(), 2u);
-    Form().Button32Click();
+    Form().Session().InitRow(0, 3, StoredA);
     EXPECT_EQ(LastLog(), "Initial block fail!");
     EXPECT_EQ(HexOf(Sim().Block(3)), "FF FF FF FF FF FF FF 07 80 69 FF FF FF FF FF FF");
 }

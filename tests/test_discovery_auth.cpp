@@ -78,13 +78,9 @@ TEST_F(AuthTest, StoredAndTypedKeys)
     };
     for (const auto& C : Cases) {
         F.ClearLog();
-        SectorRadio(*F.Form, size_t(C.Sector))->click();
-        ASSERT_EQ(TMainForm::Tag(Ctl<QGroupBox>(*F.Form, "GbSec1")), C.Sector);
-        F.ChooseKeySource(Ctl<QComboBox>(*F.Form, "CmbKeyTypeRW"), C.Source);
-        F.SetKeyText(Ctl<QLineEdit>(*F.Form, "EdtInKeyRW"), C.Key);
         {
             TOperationScope Scope(F.Form->Session());
-            EXPECT_EQ(F.Form->FindAndVerifyRW(uint8_t(TMainForm::Tag(Ctl<QGroupBox>(*F.Form, "GbSec1")))), C.Accepted) << C.Name;
+            EXPECT_EQ(F.Form->Session().FindAndVerify(uint8_t(C.Sector), {uint8_t(C.Source), C.Key}), C.Accepted) << C.Name;
         }
         EXPECT_EQ(Text(F.TakeFrames()), Text({SearchIdle, C.Auth})) << C.Name;
         const QString Verdict = C.Accepted ? QStringLiteral("Verify sector%1 password success!").arg(C.Sector)
@@ -130,7 +126,7 @@ TEST_F(AuthTest, BadTypedKeysSendNothing)
 
 TEST_F(AuthTest, EachTabReadsItsOwnControls)
 {
-    // Different settings on every tab; each wrapper must use its own pair.
+    // Different settings on every tab; each page's buttons use its own pair.
     F.ChooseKeySource(Ctl<QComboBox>(*F.Form, "CmbKeyTypeRW"), 0);
     F.SetKeyText(Ctl<QLineEdit>(*F.Form, "EdtInKeyRW"), QStringLiteral("111111111111"));
     F.ChooseKeySource(Ctl<QComboBox>(*F.Form, "CmbKeyTypeBlock"), 2);
@@ -138,34 +134,40 @@ TEST_F(AuthTest, EachTabReadsItsOwnControls)
     F.ChooseKeySource(Ctl<QComboBox>(*F.Form, "CmbKeyTypeEdit"), 3);
     F.SetKeyText(Ctl<QLineEdit>(*F.Form, "EdtInKeyEdit"), QStringLiteral("b0b1b2b3b4b5"));
 
-    TOperationScope Scope(F.Form->Session());
-    EXPECT_TRUE(F.Form->FindAndVerifyRW(4));
-    EXPECT_FALSE(F.Form->FindAndVerifyBlock(6));
-    EXPECT_FALSE(F.Form->FindAndVerifyEdit(7));
+    SectorRadio(*F.Form, 4)->click();
+    BlockRadio(*F.Form, 6)->click();
+    ChangeRadio(*F.Form, 7)->click();
+    F.SetKeyText(Ctl<QLineEdit>(*F.Form, "EdtKeyA"), QStringLiteral("FFFFFFFFFFFF"));
+    F.SetKeyText(Ctl<QLineEdit>(*F.Form, "EdtKeyC"), QStringLiteral("FF078069"));
+    F.SetKeyText(Ctl<QLineEdit>(*F.Form, "EdtKeyB"), QStringLiteral("FFFFFFFFFFFF"));
+    const std::vector<uint8_t> ReadBlock16 = Req({0x03, 0x06, 0x10});
+    F.Click(Ctl<QPushButton>(*F.Form, "Button1"));
+    F.Click(Ctl<QPushButton>(*F.Form, "Button18"));
+    F.Click(Ctl<QPushButton>(*F.Form, "BtnChangeKey"));
     EXPECT_EQ(Text(F.TakeFrames()),
-        Text({SearchIdle, Req({0x04, 0x05, 0x04, 0x00}), SearchIdle,
+        Text({SearchIdle, Req({0x04, 0x05, 0x04, 0x00}), ReadBlock16, SearchIdle,
             Req({0x0A, 0x05, 0x06, 0x02, 0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5}), SearchIdle,
             Req({0x0A, 0x05, 0x07, 0x03, 0xB0, 0xB1, 0xB2, 0xB3, 0xB4, 0xB5})}));
 
     // A bad key on one tab does not stop the others.
     F.SetKeyText(Ctl<QLineEdit>(*F.Form, "EdtInKeyBlock"), QStringLiteral("A0A1A2A3A4"));
-    EXPECT_FALSE(F.Form->FindAndVerifyBlock(6));
+    F.Click(Ctl<QPushButton>(*F.Form, "Button18"));
     EXPECT_EQ(F.Boxes.size(), 1u);
-    EXPECT_TRUE(F.Form->FindAndVerifyRW(4));
-    EXPECT_EQ(Text(F.TakeFrames()), Text({SearchIdle, SearchIdle, Req({0x04, 0x05, 0x04, 0x00})}));
+    F.Click(Ctl<QPushButton>(*F.Form, "Button1"));
+    EXPECT_EQ(Text(F.TakeFrames()), Text({SearchIdle, SearchIdle, Req({0x04, 0x05, 0x04, 0x00}), ReadBlock16}));
 }
 
 TEST_F(AuthTest, SilentAuthenticationAndOddKeySources)
 {
     TOperationScope Scope(F.Form->Session());
-    ASSERT_TRUE(F.Form->SearchCardSerial());
+    ASSERT_TRUE(F.Form->Session().SearchCardSerial());
     F.ClearLog();
-    EXPECT_TRUE(F.Form->AuthSector(0, 3));
+    EXPECT_TRUE(F.Form->Session().AuthSector(0, 3));
     // The stored-key layout whatever the source; nothing in the log.
-    EXPECT_FALSE(F.Form->AuthSector(2, 3));
+    EXPECT_FALSE(F.Form->Session().AuthSector(2, 3));
     EXPECT_TRUE(F.LogLines().isEmpty());
     // A key source outside 0..3 goes out as given, without key bytes.
-    EXPECT_FALSE(F.Form->VerifySectorKey(9, 1, QStringLiteral("not a key")));
+    EXPECT_FALSE(F.Form->Session().VerifySectorKey(1, {9, QStringLiteral("not a key")}));
     EXPECT_EQ(F.LogLines(), QStringList({QStringLiteral("Verify sector password fail!")}));
     EXPECT_EQ(Text(F.TakeFrames()), Text({SearchIdle, Req({0x04, 0x05, 0x03, 0x00}), Req({0x04, 0x05, 0x03, 0x02}), Req({0x04, 0x05, 0x01, 0x09})}));
     EXPECT_TRUE(F.Boxes.empty());

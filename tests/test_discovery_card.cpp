@@ -126,9 +126,9 @@ TEST_F(DiscoveryTest, HaltedCardWantsAllCards)
     // The search with serial number follows the same setting.
     F.Sim.HaltCard();
     F.SetSearchAllCards(false);
-    EXPECT_FALSE(F.Form->SearchCardSerial());
+    EXPECT_FALSE(F.Form->Session().SearchCardSerial());
     F.SetSearchAllCards(true);
-    EXPECT_TRUE(F.Form->SearchCardSerial());
+    EXPECT_TRUE(F.Form->Session().SearchCardSerial());
     EXPECT_EQ(Text(F.TakeFrames()), Text({Bytes({0x03, 0x0A, 0x00, 0x0D}), Bytes({0x03, 0x0A, 0x01, 0x0E})}));
     EXPECT_EQ(F.LogLines().mid(F.LogLines().size() - 2),
         QStringList({QStringLiteral("Search card fail!"), QStringLiteral("Search card successful!")}));
@@ -165,7 +165,7 @@ TEST_F(DiscoveryTest, InjectedFaultsAreFailures)
         F.Click(Ctl<QPushButton>(*F.Form, "Button9"));
         EXPECT_EQ(F.LastLog(), QStringLiteral("Search card fail!")) << Fl.Name;
         F.Sim.InjectFault(0x0A, sim::TFault{Fl.Kind});
-        EXPECT_FALSE(F.Form->SearchCardSerial()) << Fl.Name;
+        EXPECT_FALSE(F.Form->Session().SearchCardSerial()) << Fl.Name;
         EXPECT_EQ(F.LastLog(), QStringLiteral("Search card fail!")) << Fl.Name;
     }
     EXPECT_EQ(NewBeeps(), 0);
@@ -174,7 +174,7 @@ TEST_F(DiscoveryTest, InjectedFaultsAreFailures)
     // A reply split by a pause longer than the read interval still counts.
     F.SetReplyTimeout(3000);
     F.Sim.InjectFault(0x0A, sim::TFault{sim::TFaultKind::Split, 250});
-    EXPECT_TRUE(F.Form->SearchCardSerial());
+    EXPECT_TRUE(F.Form->Session().SearchCardSerial());
     EXPECT_EQ(Ctl<QLineEdit>(*F.Form, "EdtSN")->text(), QStringLiteral("0A0B0C0D"));
 }
 
@@ -198,11 +198,11 @@ TEST(DiscoveryShortReply, CountedAsFailure)
         std::vector<uint8_t> Reply;
         const char* Log;
     } const Cases[] = {
-        {[&] { return F.Form->SearchCard(); }, Bytes({0x02, 0x02, 0x04}), "Search card fail!"},
-        {[&] { return F.Form->SearchCardSerial(); }, Bytes({0x03, 0x0A, 0x01, 0x0E}), "Search card fail!"},
-        {[&] { return F.Form->SearchCardSerial(); }, Bytes({0x06, 0x0A, 0x01, 0x12, 0x34, 0x56, 0xFD}),
+        {[&] { return F.Form->Session().SearchCard(); }, Bytes({0x02, 0x02, 0x04}), "Search card fail!"},
+        {[&] { return F.Form->Session().SearchCardSerial(); }, Bytes({0x03, 0x0A, 0x01, 0x0E}), "Search card fail!"},
+        {[&] { return F.Form->Session().SearchCardSerial(); }, Bytes({0x06, 0x0A, 0x01, 0x12, 0x34, 0x56, 0xFD}),
             "Search card fail!"},
-        {[&] { return F.Form->AnticollCard(); }, Bytes({0x05, 0x03, 0x12, 0x34, 0x56, 0xA4}), "Anticollision fail"},
+        {[&] { return F.Form->Session().AnticollCard(); }, Bytes({0x05, 0x03, 0x12, 0x34, 0x56, 0xA4}), "Anticollision fail"},
     };
     for (const auto& C : Cases) {
         std::thread Reader([&] {
@@ -223,7 +223,7 @@ TEST(DiscoveryShortReply, CountedAsFailure)
         Peer.Read(4, 5s);
         Peer.Write(Bytes({0x07, 0x0A, 0x04, 0x12, 0x34, 0x56, 0x78, 0x29}));
     });
-    EXPECT_TRUE(F.Form->SearchCardSerial());
+    EXPECT_TRUE(F.Form->Session().SearchCardSerial());
     Reader.join();
     EXPECT_EQ(F.LastLog(), QStringLiteral("Search card successful!"));
     EXPECT_EQ(Ctl<QLineEdit>(*F.Form, "EdtCardType")->text(), QStringLiteral("unknow type"));

@@ -396,7 +396,7 @@ TEST_F(EnduranceTest, NoSecondTestOrCardOperationRunsInsideARun)
             QTimer::singleShot(3000, Form.get(), [this] { Form->BtnStopReadClick(); });
             // Straight to the handlers, as if a click got through.
             Form->BtnStartWriteClick();
-            Form->Button9Click();
+            Form->Session().RunBasic(TBasicOp::Search);
             nestedWrites = CountOf(0x07) + CountOf(0x02);
         });
     Ctl<QPushButton>(*Form, "BtnStartRead")->click();

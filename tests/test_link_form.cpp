@@ -172,7 +172,7 @@ TEST(LinkGuard, OneChainAtATime)
 
         // Other chains are refused, pressed or called.
         QTest::mouseClick(Ctl<QPushButton>(W, "Button10"), Qt::LeftButton);
-        W.Button11Click();
+        W.Session().RunBasic(TBasicOp::Select);
         W.BtnStartReadClick();
         EXPECT_FALSE(W.Session().BeginOperation());
         EXPECT_FALSE(W.Session().Reader().SelectCard());
