@@ -87,7 +87,7 @@ void LinkTests(TReaderLink& Link, int Runs)
     for (int i = 0; i < Runs; ++i) {
         steps = 0;
         const auto start = Clock::now();
-        if (!Link.TestLink()) {
+        if (Link.ExchangeFrame(BuildLinkTest()) != ResultOk) {
             ++failures;
             continue;
         }
@@ -132,11 +132,11 @@ bool LoopRead(TReaderLink& Link, int Cycles, const char* Case)
     };
     const auto start = Clock::now();
     for (int i = 0; i < Cycles; ++i) {
-        timed([&] { return reader.SearchCardSerial().has_value(); });
+        timed([&] { return reader.SearchCardSerial(SearchModes::IdleCards).has_value(); });
         timed([&] { return reader.Authenticate(SectorOf(Block), KeySources::StoredA); });
         timed([&] { return reader.ReadBlock(Block).has_value(); });
         timed([&] {
-            Link.BeepReader();
+            reader.Beep();
             return true;
         });
     }

@@ -1,11 +1,12 @@
 #include "reader/CardReader.h"
 
 #include "protocol/CardLayout.h"
-#include "reader/ReaderLink.h"
+#include "protocol/Frame.h"
+#include "reader/ReaderExchange.h"
 
 bool TCardReader::Exchange(const TRequest& Request)
 {
-    FLastResult = FLink.ExchangeFrame(Request);
+    FLastResult = FExchange->ExchangeFrame(Request);
     return FLastResult == ResultOk;
 }
 
@@ -18,25 +19,29 @@ std::optional<T> Decoded(std::optional<T> Value, int& Result)
     return Value;
 }
 
-std::optional<uint8_t> TCardReader::SearchCard()
+bool TCardReader::TestLink() { return Exchange(BuildLinkTest()); }
+
+bool TCardReader::Beep() { return Exchange(BuildBeep()); }
+
+std::optional<uint8_t> TCardReader::SearchCard(uint8_t Mode)
 {
-    if (!Exchange(BuildSearchCard(FLink.SearchMode)))
+    if (!Exchange(BuildSearchCard(Mode)))
         return std::nullopt;
-    return Decoded(DecodeSearch(FLink.Reply()), FLastResult);
+    return Decoded(DecodeSearch(FExchange->Reply()), FLastResult);
 }
 
-std::optional<TCardId> TCardReader::SearchCardSerial(std::optional<uint8_t> Mode)
+std::optional<TCardId> TCardReader::SearchCardSerial(uint8_t Mode)
 {
-    if (!Exchange(BuildSearchCardSerial(Mode.value_or(FLink.SearchMode))))
+    if (!Exchange(BuildSearchCardSerial(Mode)))
         return std::nullopt;
-    return Decoded(DecodeSearchSerial(FLink.Reply()), FLastResult);
+    return Decoded(DecodeSearchSerial(FExchange->Reply()), FLastResult);
 }
 
 std::optional<TSerial> TCardReader::Anticollision()
 {
     if (!Exchange(BuildAnticollision()))
         return std::nullopt;
-    return Decoded(DecodeAnticollision(FLink.Reply()), FLastResult);
+    return Decoded(DecodeAnticollision(FExchange->Reply()), FLastResult);
 }
 
 bool TCardReader::SelectCard()
@@ -59,7 +64,7 @@ std::optional<TBlockData> TCardReader::ReadBlock(uint8_t Block)
 {
     if (!Exchange(BuildReadBlock(Block)))
         return std::nullopt;
-    return Decoded(DecodeReadBlock(FLink.Reply()), FLastResult);
+    return Decoded(DecodeReadBlock(FExchange->Reply()), FLastResult);
 }
 
 bool TCardReader::WriteBlock(uint8_t Block, const TBlockData& Data)

@@ -9,20 +9,22 @@
 #include <cstdint>
 #include <optional>
 
-class TReaderLink;
+class TReaderExchange;
 
 class TCardReader {
 public:
-    explicit TCardReader(TReaderLink& Link)
-        : FLink(Link)
+    explicit TCardReader(TReaderExchange& Exchange)
+        : FExchange(&Exchange)
     {
     }
+    // Another reader from the next exchange on.
+    void SetExchange(TReaderExchange& Exchange) { FExchange = &Exchange; }
 
-    // The search mode is the link's setting at the time of the call, unless
-    // the caller names its own (a job that must find any card, without
-    // touching the operator's setting).
-    std::optional<uint8_t> SearchCard(); // card type code
-    std::optional<TCardId> SearchCardSerial(std::optional<uint8_t> Mode = std::nullopt);
+    bool TestLink();
+    bool Beep();
+    // Mode: SearchModes (idle cards only, or every card).
+    std::optional<uint8_t> SearchCard(uint8_t Mode); // card type code
+    std::optional<TCardId> SearchCardSerial(uint8_t Mode);
     std::optional<TSerial> Anticollision();
     bool SelectCard();
     bool HaltCard();
@@ -43,6 +45,6 @@ public:
 private:
     bool Exchange(const TRequest& Request);
 
-    TReaderLink& FLink;
+    TReaderExchange* FExchange;
     int FLastResult = 0;
 };

@@ -127,14 +127,6 @@ int TReaderLink::ExchangeFrame(const TRequest& Request)
     return FReply.Received() > 0 ? ResultBadReply : ResultNoReply;
 }
 
-bool TReaderLink::TestLink() { return ExchangeFrame(BuildLinkTest()) == ResultOk; }
-
-void TReaderLink::BeepReader()
-{
-    if (BeepSetting)
-        ExchangeFrame(BuildBeep());
-}
-
 void TReaderLink::EndWait()
 {
     if (!FAccepting)

@@ -9,6 +9,7 @@
 
 #include "protocol/Commands.h"
 #include "protocol/Frame.h"
+#include "reader/ReaderExchange.h"
 
 #include <array>
 #include <cstdint>
@@ -17,19 +18,17 @@
 
 class TComm;
 
-class TReaderLink {
+class TReaderLink : public TReaderExchange {
 public:
     static constexpr int WaitStepMs = 50;
 
     // Takes Device's received data (its OnReceiveData) for its lifetime.
     explicit TReaderLink(TComm& Device);
-    ~TReaderLink();
+    ~TReaderLink() override;
 
     TReaderLink(const TReaderLink&) = delete;
     TReaderLink& operator=(const TReaderLink&) = delete;
 
-    bool BeepSetting = true;
-    uint8_t SearchMode = 0;
     int32_t ReplyTimeout = 500;
 
     // Step number Step (from 1 in each exchange) of an exchange's wait: Ms
@@ -52,9 +51,7 @@ public:
     // or an exchange already waits), 22 when nothing arrived in time or the
     // wait was ended (EndWait, port closed), otherwise the reader's status
     // byte.
-    int ExchangeFrame(const TRequest& Request);
-    bool TestLink();
-    void BeepReader();
+    int ExchangeFrame(const TRequest& Request) override;
     // Ends a waiting exchange at once with 22, as if nothing had come (a
     // reply already in still counts): for the hang-up handler, which closes
     // the port while an exchange waits further down the stack. Nothing when
@@ -64,7 +61,7 @@ public:
     // first frame as arrived when none was taken.
     int ReplyLength() const { return FReply.Received(); }
     // Those bytes, for the decoders.
-    std::span<const uint8_t> Reply() const { return FReply.Bytes(); }
+    std::span<const uint8_t> Reply() const override { return FReply.Bytes(); }
     // True while an exchange is under way (sending or waiting).
     bool Busy() const { return FBusy; }
 

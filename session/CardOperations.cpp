@@ -18,16 +18,20 @@ QString Text(const char* Latin1) { return QString::fromLatin1(Latin1); }
 
 // ------------------------------------------------------------- settings
 
-TReaderSettings TLinkSession::Settings() const
-{
-    return {FLink->BeepSetting, FLink->SearchMode, FLink->ReplyTimeout};
-}
-
 void TLinkSession::SetSettings(const TReaderSettings& Settings)
 {
-    FLink->BeepSetting = Settings.Beep;
-    FLink->SearchMode = Settings.SearchMode;
+    FSettings = Settings;
     FLink->ReplyTimeout = Settings.ReplyTimeout;
+}
+
+void TLinkSession::UseReader(TReaderExchange& Reader) { FReader->SetExchange(Reader); }
+
+bool TLinkSession::TestLink() { return FReader->TestLink(); }
+
+void TLinkSession::BeepReader()
+{
+    if (FSettings.Beep)
+        FReader->Beep();
 }
 
 // ------------------------------------------------------------ one exchange
@@ -39,7 +43,7 @@ void TLinkSession::Box(const char* Text, const char* Caption)
 
 bool TLinkSession::SearchCard()
 {
-    const std::optional<uint8_t> type = FReader->SearchCard();
+    const std::optional<uint8_t> type = FReader->SearchCard(FSettings.SearchMode);
     if (!type) {
         FEvents.Log(Text("Search card fail!"));
         return false;
@@ -51,7 +55,7 @@ bool TLinkSession::SearchCard()
 
 bool TLinkSession::SearchCardSerial()
 {
-    const std::optional<TCardId> card = FReader->SearchCardSerial();
+    const std::optional<TCardId> card = FReader->SearchCardSerial(FSettings.SearchMode);
     if (!card) {
         FEvents.Log(Text("Search card fail!"));
         return false;

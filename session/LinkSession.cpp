@@ -128,10 +128,6 @@ void TLinkSession::TestOpenedLink()
     }
 }
 
-bool TLinkSession::TestLink() { return FLink->TestLink(); }
-
-void TLinkSession::BeepReader() { FLink->BeepReader(); }
-
 // ------------------------------------------------------ the operation guard
 
 bool TLinkSession::BeginOperation()

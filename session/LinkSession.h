@@ -24,6 +24,7 @@
 class QTimer;
 class TCardReader;
 class TComm;
+class TReaderExchange;
 class TReaderLink;
 
 // The reader's settings, as the "Setting" page sets them.
@@ -119,9 +120,13 @@ public:
     bool CloseRequested() const { return FCloseRequested; }
 
     // ------------------------------------------------------------ settings
-    TReaderSettings Settings() const;
+    const TReaderSettings& Settings() const { return FSettings; }
     // Acts at once, also on an exchange that waits.
     void SetSettings(const TReaderSettings& Settings);
+    // Card operations and jobs from here on go to Reader, a reader in the
+    // same process (the simulator's engine, in tests that do not test the
+    // line), not to the port.
+    void UseReader(TReaderExchange& Reader);
 
     // ------------------------------------ one exchange (CardOperations.cpp)
     // Each logs its line; a bad input gives its box and sends nothing.
@@ -212,6 +217,7 @@ private:
     std::unique_ptr<TComm> FDevice;
     std::unique_ptr<TReaderLink> FLink;
     std::unique_ptr<TCardReader> FReader;
+    TReaderSettings FSettings;
 
     int FOperationDepth = 0;
     bool FPortChangePending = false;

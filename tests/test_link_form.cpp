@@ -75,18 +75,22 @@ TEST(LinkStartUp, DefaultsAndSettings)
 {
     TFormFixture F({.ReplyTimeoutMs = 0, .Show = false});
     TReaderLink& L = F.Form->Session().Link();
+    const TReaderSettings& S = F.Form->Session().Settings();
+    EXPECT_EQ(S, TReaderSettings({.Beep = true, .SearchMode = 0, .ReplyTimeout = 500}));
     EXPECT_EQ(L.ReplyTimeout, 500);
-    EXPECT_TRUE(L.BeepSetting);
-    EXPECT_EQ(L.SearchMode, 0);
 
     F.SetBeep(false);
-    EXPECT_FALSE(L.BeepSetting);
+    EXPECT_FALSE(S.Beep);
+    // With the beep setting off nothing is sent and no time passes.
+    F.TakeAllFrames();
+    F.Form->BeepReader();
+    EXPECT_TRUE(F.TakeAllFrames().empty());
     F.SetBeep(true);
-    EXPECT_TRUE(L.BeepSetting);
+    EXPECT_TRUE(S.Beep);
     F.SetSearchAllCards(true);
-    EXPECT_EQ(L.SearchMode, 1);
+    EXPECT_EQ(S.SearchMode, 1);
     F.SetSearchAllCards(false);
-    EXPECT_EQ(L.SearchMode, 0);
+    EXPECT_EQ(S.SearchMode, 0);
 
     F.SetReplyTimeout(3000);
     EXPECT_EQ(L.ReplyTimeout, 3000);
@@ -180,12 +184,12 @@ TEST(LinkGuard, OneChainAtATime)
 
         // Settings, selectors and the log still work.
         F.SetBeep(false);
-        EXPECT_FALSE(W.Session().Link().BeepSetting);
+        EXPECT_FALSE(W.Session().Settings().Beep);
         F.SetBeep(true);
         F.SetSearchAllCards(true);
-        EXPECT_EQ(W.Session().Link().SearchMode, 1);
+        EXPECT_EQ(W.Session().Settings().SearchMode, 1);
         F.SetReplyTimeout(2950);
-        EXPECT_EQ(W.Session().Link().ReplyTimeout, 2950);
+        EXPECT_EQ(W.Session().Settings().ReplyTimeout, 2950);
         SectorRadio(W, 3)->click();
         EXPECT_EQ(TMainForm::Tag(Ctl<QGroupBox>(W, "GbSec1")), 3);
         W.Log(QStringLiteral("typed during the wait"));

@@ -31,8 +31,8 @@ protected:
 TEST_F(CardReader, DiscoveryGivesTypeAndSerial)
 {
     Sim.SetSerial({0xCA, 0xFE, 0x00, 0x01});
-    EXPECT_EQ(Reader.SearchCard(), std::optional<uint8_t>(1));
-    const auto Card = Reader.SearchCardSerial();
+    EXPECT_EQ(Reader.SearchCard(SearchModes::IdleCards), std::optional<uint8_t>(1));
+    const auto Card = Reader.SearchCardSerial(SearchModes::IdleCards);
     ASSERT_TRUE(Card);
     EXPECT_EQ(Card->Type, 1);
     EXPECT_EQ(Card->Serial, (TSerial{0xCA, 0xFE, 0x00, 0x01}));
@@ -42,15 +42,14 @@ TEST_F(CardReader, DiscoveryGivesTypeAndSerial)
 
     // A halted card does not answer a search for idle cards; one for all
     // cards wakes it.
-    EXPECT_FALSE(Reader.SearchCardSerial());
+    EXPECT_FALSE(Reader.SearchCardSerial(SearchModes::IdleCards));
     EXPECT_EQ(Reader.LastResult(), sim::StatusNoCard);
-    Link.SearchMode = 1;
-    EXPECT_TRUE(Reader.SearchCardSerial());
+    EXPECT_TRUE(Reader.SearchCardSerial(SearchModes::AllCards));
 }
 
 TEST_F(CardReader, BlocksKeysAndValues)
 {
-    ASSERT_TRUE(Reader.SearchCardSerial());
+    ASSERT_TRUE(Reader.SearchCardSerial(SearchModes::IdleCards));
     ASSERT_TRUE(Reader.Authenticate(1, KeySources::StoredA));
     TBlockData Data{};
     for (size_t i = 0; i < Data.size(); ++i)
@@ -70,7 +69,7 @@ TEST_F(CardReader, BlocksKeysAndValues)
 
     // A typed key travels in the frame; the transport key A opens sector 2.
     const TKey Transport{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-    ASSERT_TRUE(Reader.SearchCardSerial());
+    ASSERT_TRUE(Reader.SearchCardSerial(SearchModes::IdleCards));
     EXPECT_TRUE(Reader.Authenticate(2, KeySources::TypedA, &Transport));
     EXPECT_EQ(Sim.Requests().back().size(), 11u);
 }
@@ -79,12 +78,12 @@ TEST_F(CardReader, RefusalsShortRepliesAndUnsafeTrailers)
 {
     // The reader's status comes back as the result.
     Sim.RemoveCard();
-    EXPECT_FALSE(Reader.SearchCard());
+    EXPECT_FALSE(Reader.SearchCard(SearchModes::IdleCards));
     EXPECT_EQ(Reader.LastResult(), sim::StatusNoCard);
     Sim.InsertCard();
 
     // A reply cut short carries no card data, whatever its checksum says.
-    ASSERT_TRUE(Reader.SearchCardSerial());
+    ASSERT_TRUE(Reader.SearchCardSerial(SearchModes::IdleCards));
     ASSERT_TRUE(Reader.Authenticate(0, KeySources::StoredA));
     Sim.InjectFault(Cmd::ReadBlock, sim::TFault{sim::TFaultKind::Short});
     Link.ReplyTimeout = 500;

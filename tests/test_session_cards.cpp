@@ -60,7 +60,7 @@ protected:
     void SetUp() override
     {
         Ports.Map(1, Sim.DevicePath());
-        Session.Link().ReplyTimeout = 3000; // generous: the machine is shared
+        Session.SetSettings({.ReplyTimeout = 3000}); // generous: the machine is shared
         Session.ChoosePort(0);
         ASSERT_FALSE(Session.OperationRunning());
         Sim.ClearRequests();
@@ -110,16 +110,21 @@ TEST_F(CardJobsTest, MapsKeysReadsAMixedCardAndComparesEqual)
     Sim.InjectFault(0x05, {sim::TFaultKind::BadChecksum});
     // The operator chooses "Idel card" meanwhile: the job's searches still
     // find any card, and the operator's choice stands after it.
-    Session.Link().SearchMode = 1;
-    Events.OnProgress = [this](int Number) {
+    const auto SearchMode = [this](uint8_t Mode) {
+        TReaderSettings Settings = Session.Settings();
+        Settings.SearchMode = Mode;
+        Session.SetSettings(Settings);
+    };
+    SearchMode(1);
+    Events.OnProgress = [&](int Number) {
         if (Number == 5)
-            Session.Link().SearchMode = 0;
+            SearchMode(0);
     };
     TSectorOutcomes mapped;
     const std::optional<TKeyMap> map = Jobs.MapKeys(CandidateKeys({}, true), &mapped);
     ASSERT_TRUE(map);
     Events.OnProgress = nullptr;
-    EXPECT_EQ(Session.Link().SearchMode, 0) << "the operator's choice is kept";
+    EXPECT_EQ(Session.Settings().SearchMode, 0) << "the operator's choice is kept";
     int searches = 0;
     for (const auto& request : Sim.Requests())
         if (request[1] == 0x0A) {

@@ -80,7 +80,7 @@ protected:
     void SetUp() override
     {
         Ports.Map(1, Sim.DevicePath());
-        Session.Link().ReplyTimeout = 3000; // generous: the machine is shared
+        Session.SetSettings({.ReplyTimeout = 3000}); // generous: the machine is shared
         Session.ChoosePort(0);
         ASSERT_EQ(Said.Events(), std::vector<std::string>{"panel Linked"});
         Said.Said.clear();
@@ -191,7 +191,7 @@ protected:
     void SetUp() override
     {
         Ports.Map(1, First->SlavePath());
-        Session.Link().ReplyTimeout = 500;
+        Session.SetSettings({.ReplyTimeout = 500});
         Session.Link().WaitStep = [this](int N, int Ms) {
             if (N == 1 && Turn)
                 Turn();
@@ -232,7 +232,7 @@ TEST_F(SessionRelinkTest, AWaitEndsWhenThePortGoesAndTheLinkTestRepeatsUntilTheR
 {
     // The reader vanishes while an exchange waits for it: the exchange ends
     // at once, not after its 30 s.
-    Session.Link().ReplyTimeout = 30000;
+    Session.SetSettings({.ReplyTimeout = 30000});
     Turn = [this] {
         Answer(*First, false);
         First->CloseMaster();
@@ -244,7 +244,7 @@ TEST_F(SessionRelinkTest, AWaitEndsWhenThePortGoesAndTheLinkTestRepeatsUntilTheR
     EXPECT_TRUE(Session.WatchingForRelink());
 
     // It comes back on a new device but answers only its third link test.
-    Session.Link().ReplyTimeout = 500;
+    Session.SetSettings({.ReplyTimeout = 500});
     PtyPeer second;
     int linkTests = 0;
     Turn = [&] { Answer(second, ++linkTests >= 3); };

@@ -632,11 +632,11 @@ TEST_F(WindowTest, SettingControlsReachTheirHandlers)
     EXPECT_EQ(Boxes.size(), 2u) << "choosing COM3 tries that port";
 
     QTest::mouseClick(Ctl<QCheckBox>(*Form, "ChkBeep"), Qt::LeftButton, {}, QPoint(6, 8));
-    EXPECT_FALSE(Form->Session().Link().BeepSetting);
+    EXPECT_FALSE(Form->Session().Settings().Beep);
     QTest::mouseClick(Ctl<TRadioGroup>(*Form, "RgQueryType")->Button(1), Qt::LeftButton, {}, QPoint(6, 8));
-    EXPECT_NE(Form->Session().Link().SearchMode, 0);
+    EXPECT_NE(Form->Session().Settings().SearchMode, 0);
     Ctl<TSpinEdit>(*Form, "EdtMS")->setValue(1500);
-    EXPECT_EQ(Form->Session().Link().ReplyTimeout, 1500);
+    EXPECT_EQ(Form->Session().Settings().ReplyTimeout, 1500);
 }
 
 TEST_F(WindowTest, BothStopButtonsEndALoop)
