@@ -4,21 +4,25 @@
 #include "app/CardPage.h"
 
 #include "reader/CardReader.h"
-#include "reader/HexText.h"
 #include "reader/ReaderLink.h"
+#include "session/CardWords.h"
 #include "widgets/CardView.h"
 
 #include <QCheckBox>
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFontDatabase>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
+#include <QVBoxLayout>
 
 #include <algorithm>
 #include <string>
@@ -114,6 +118,8 @@ QString OutcomeText(const TSectorOutcome& Outcome)
         unknown << QString::number(block);
     if (!unknown.isEmpty())
         text += QStringLiteral("; not all known in the dump, left alone: block %1").arg(unknown.join(QStringLiteral(", ")));
+    if (Outcome.Trailer != TTrailerNote::None)
+        text += QStringLiteral("; ") + Words(TrailerNoteText(Outcome.Trailer));
     return text;
 }
 
@@ -134,12 +140,58 @@ QString TCardPageState::OpenFileName(const QString& Caption, const QString& Filt
     return QFileDialog::getOpenFileName(&Form, Caption, QString(), Filter);
 }
 
-bool TCardPageState::Question(const QString& Text, const QString& Caption)
+std::optional<std::vector<TTrailerChange>> TCardPageState::AskTrailers(const std::vector<TTrailerChange>& Changes)
 {
-    if (Form.QuestionHandler)
-        return Form.QuestionHandler(Text, Caption);
-    return QMessageBox::question(&Form, Caption, Text, QMessageBox::Yes | QMessageBox::No, QMessageBox::No)
-        == QMessageBox::Yes;
+    QDialog dialog(&Form);
+    dialog.setObjectName(QStringLiteral("CardTrailers"));
+    dialog.setWindowTitle(WriteJob);
+    auto* layout = new QVBoxLayout(&dialog);
+    auto* intro = new QLabel(QStringLiteral("These trailers of the dump differ from the card's. Only those ticked are "
+                                            "written; the data blocks are written in any case."),
+        &dialog);
+    intro->setWordWrap(true);
+    layout->addWidget(intro);
+    auto* list = new QWidget;
+    auto* rows = new QVBoxLayout(list);
+    std::vector<QCheckBox*> boxes;
+    for (const TTrailerChange& change : Changes) {
+        // Unticked: a trailer is written only by the operator's own choice.
+        auto* box = new QCheckBox(QStringLiteral("Write the trailer of sector %1").arg(change.Sector), list);
+        box->setObjectName(QStringLiteral("CardTrailer%1").arg(change.Sector));
+        auto* now = new QLabel(Words(TrailerChangeText(change)).trimmed(), list);
+        now->setObjectName(QStringLiteral("CardTrailerText%1").arg(change.Sector));
+        now->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+        now->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        rows->addWidget(box);
+        rows->addWidget(now);
+        boxes.push_back(box);
+    }
+    rows->addStretch(1);
+    auto* scroll = new QScrollArea(&dialog);
+    scroll->setObjectName(QStringLiteral("CardTrailerList"));
+    scroll->setWidget(list);
+    scroll->setWidgetResizable(true);
+    layout->addWidget(scroll, 1);
+    auto* buttons = new QDialogButtonBox(&dialog);
+    QPushButton* write = buttons->addButton(QStringLiteral("Write"), QDialogButtonBox::AcceptRole);
+    write->setObjectName(QStringLiteral("CardTrailersWrite"));
+    buttons->addButton(QDialogButtonBox::Cancel)->setObjectName(QStringLiteral("CardTrailersCancel"));
+    QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    layout->addWidget(buttons);
+    dialog.resize(dialog.sizeHint().expandedTo(QSize(list->sizeHint().width() + 40, 480)));
+    if (Form.DialogHandler)
+        Form.DialogHandler(dialog);
+    else
+        dialog.exec();
+    if (dialog.result() != QDialog::Accepted)
+        return std::nullopt;
+    std::vector<TTrailerChange> ticked;
+    for (size_t i = 0; i < boxes.size(); ++i) {
+        if (boxes[i]->isChecked())
+            ticked.push_back(Changes[i]);
+    }
+    return ticked;
 }
 
 std::optional<TDumpImage> TCardPageState::ChooseDump(const QString& Caption, QString& Path)
@@ -156,20 +208,18 @@ std::optional<TDumpImage> TCardPageState::ChooseDump(const QString& Caption, QSt
 
 std::optional<TKeyList> TCardPageState::Candidates(const TDumpImage* StatedBy)
 {
-    TKeyList keys;
+    TKeyList fromFile;
     const QString path = Form.CardKeyFile->text().trimmed();
     if (!path.isEmpty()) {
         TFileError error;
-        const std::optional<TKeyList> fromFile = ReadKeyFile(FileName(path), error);
-        if (!fromFile) {
+        const std::optional<TKeyList> keys = ReadKeyFile(FileName(path), error);
+        if (!keys) {
             Form.MessageBox(ErrorText(error), BoxCaption);
             return std::nullopt;
         }
-        keys = *fromFile;
+        fromFile = *keys;
     }
-    if (StatedBy)
-        AddKeys(keys, DumpKeys(*StatedBy));
-    TKeyList all = CandidateKeys(keys, Form.CardBuiltInKeys->isChecked());
+    TKeyList all = JobKeys(fromFile, StatedBy, Form.CardBuiltInKeys->isChecked());
     if (all.empty()) {
         Form.MessageBox(QStringLiteral("No keys to try: name a key file or tick \"built-in keys\"."), BoxCaption);
         return std::nullopt;
@@ -222,7 +272,7 @@ std::optional<TSerial> TCardPageState::FindCard(const QString& Name)
     }
     const std::optional<TCardId> card = Form.Session().Reader().SearchCardSerial(SearchModes::AllCards);
     if (!card) {
-        Form.Log(Name + QStringLiteral(": no card found"));
+        Form.Log(Name + QStringLiteral(": ") + QLatin1String(NoCardText));
         return std::nullopt;
     }
     return card->Serial;
@@ -230,8 +280,9 @@ std::optional<TSerial> TCardPageState::FindCard(const QString& Name)
 
 void TCardPageState::ShowProgressOf(const QString& Name)
 {
+    JobName = Name;
     Form.CardProgress->reset();
-    Form.CardProgress->setFormat(Name + QStringLiteral(": sector %v of %m"));
+    Form.CardProgress->setFormat(Name);
 }
 
 bool TCardPageState::HasMap(const TSerial& Serial, const TKeyList& Keys) const
@@ -244,48 +295,79 @@ bool TCardPageState::HasMap(const TSerial& Serial, const TKeyList& Keys) const
 bool TCardPageState::MapKeys(const TSerial& Serial, const TKeyList& Keys)
 {
     ShowProgressOf(MapKeysJob);
-    TSectorOutcomes sectors;
-    const std::optional<TKeyMap> map = Jobs.MapKeys(Keys, &sectors);
+    const std::optional<TMapResult> map = Jobs.MapKeys(Keys);
     if (!map) {
         Refused(MapKeysJob);
         return false;
     }
-    Report(MapKeysJob, sectors);
+    if (NoCard(MapKeysJob, *map))
+        return false;
+    Report(MapKeysJob, *map);
     // A sector not tried (cancelled, card gone) would pass for one no key
     // opens: such a map is shown, but the next job maps again.
-    const bool whole = std::none_of(sectors.begin(), sectors.end(), [](const TSectorOutcome& Sector) {
+    const bool whole = *map->Serial == Serial && std::none_of(map->Sectors.begin(), map->Sectors.end(), [](const TSectorOutcome& Sector) {
         return Sector.Result == TSectorResult::NotRun || Sector.Result == TSectorResult::CardGone;
     });
-    KeyMap = map;
-    MapCard = Serial;
+    KeyMap = map->Keys;
+    MapTrailers = map->Trailers;
+    MapCard = *map->Serial;
     MappedWith = whole ? Keys : TKeyList{};
     return whole;
 }
 
-void TCardPageState::Report(const QString& Name, const TSectorOutcomes& Sectors, const QString& Tail)
+void TCardPageState::Report(const QString& Name, const TJobResult& Result, const QString& DumpFile, const QString& Tail)
 {
-    Outcomes = Sectors;
+    const TSectorOutcomes& sectors = Result.Sectors;
+    Outcomes = sectors;
     LastJob = Name + QStringLiteral(" at ") + QTime::currentTime().toString(QStringLiteral("HH:mm:ss"));
     int done = 0;
     int notRun = 0;
-    QStringList parts;
+    // The other results, each with its sectors, in the order they first come.
+    std::vector<std::pair<TSectorResult, QStringList>> others;
+    QStringList declined;
     for (int sector = 0; sector < SectorCount; ++sector) {
-        const TSectorResult result = Sectors[size_t(sector)].Result;
-        if (result == TSectorResult::Done)
+        const TSectorResult result = sectors[size_t(sector)].Result;
+        if (sectors[size_t(sector)].Trailer == TTrailerNote::Declined)
+            declined << QString::number(sector);
+        if (result == TSectorResult::Done) {
             ++done;
-        else if (result == TSectorResult::NotRun)
+            continue;
+        }
+        if (result == TSectorResult::NotRun) {
             ++notRun;
-        else
-            parts << QStringLiteral("sector %1 %2").arg(sector).arg(QLatin1String(SectorResultText(result)));
+            continue;
+        }
+        auto at = std::find_if(others.begin(), others.end(), [result](const auto& O) { return O.first == result; });
+        if (at == others.end())
+            at = others.insert(others.end(), {result, {}});
+        at->second << QString::number(sector);
     }
-    parts.prepend(QStringLiteral("%1 %2 done").arg(done).arg(done == 1 ? "sector" : "sectors"));
+    QStringList parts{QStringLiteral("%1 %2 done").arg(done).arg(done == 1 ? "sector" : "sectors")};
+    for (const auto& [result, numbers] : others) {
+        parts << QStringLiteral("%1 %2 %3")
+                     .arg(numbers.size() == 1 ? "sector" : "sectors", numbers.join(QStringLiteral(", ")),
+                         QLatin1String(SectorResultText(result)));
+    }
     if (notRun > 0)
         parts << QStringLiteral("%1 not run").arg(notRun);
-    QString line = Name + QStringLiteral(": ") + (Stopped() ? QStringLiteral("cancelled; ") : QString())
-        + parts.join(QStringLiteral(", "));
+    if (!declined.isEmpty())
+        parts << Words(TrailerNoteText(TTrailerNote::Declined)) + QStringLiteral(" in sector%1 %2").arg(declined.size() == 1 ? "" : "s", declined.join(QStringLiteral(", ")));
+    QString subject = QStringLiteral("card ") + Words(SerialText(Result.Serial.value_or(TSerial{})));
+    if (!DumpFile.isEmpty())
+        subject += QStringLiteral(", dump ") + QDir::toNativeSeparators(DumpFile);
+    QString line = Name + QStringLiteral(" (") + subject + QStringLiteral("): ")
+        + (Stopped() ? QStringLiteral("cancelled; ") : QString()) + parts.join(QStringLiteral(", "));
     if (!Tail.isEmpty())
         line += QStringLiteral("; ") + Tail;
     Form.Log(line);
+}
+
+bool TCardPageState::NoCard(const QString& Name, const TJobResult& Result)
+{
+    if (Result.Serial)
+        return false;
+    Form.Log(Name + QStringLiteral(": ") + QLatin1String(NoCardText));
+    return true;
 }
 
 void TCardPageState::Refused(const QString& Name)
@@ -301,18 +383,19 @@ TCardViewData TCardPageState::ViewData() const
     const TDumpImage blank;
     const TDumpImage& card = Card ? *Card : blank;
     const QStringList digits = BlockDigits(card);
-    int differing = 0;
+    // The last Compare, or the card read against the dump opened since.
+    std::optional<TCompareResult> against = Compared;
+    if (!against && Card && Dump) {
+        against = CompareCard(*Card, CardSectors, *Dump);
+        against->Serial = CardSerial;
+    }
     for (int block = 0; block < CardBlocks; ++block) {
         TCardViewBlock row;
         row.Sector = SectorOf(block);
         row.Block = block;
         row.Digits = digits.value(block);
         row.Kind = KindOf(card, block, row.Detail);
-        if (Compared)
-            row.Differs = Compared->Blocks[size_t(block)] == TBlockMatch::Differs;
-        else if (Card && Dump)
-            row.Differs = CompareBlock(*Card, *Dump, block) == TBlockMatch::Differs;
-        differing += row.Differs ? 1 : 0;
+        row.Differs = against && against->Blocks[size_t(block)] == TBlockMatch::Differs;
         data.Blocks.push_back(row);
     }
     for (int sector = 0; sector < SectorCount; ++sector)
@@ -324,13 +407,11 @@ TCardViewData TCardPageState::ViewData() const
     summary << (Card ? QStringLiteral("Card read at %1.").arg(CardReadAt.toString(QStringLiteral("HH:mm:ss")))
                      : QStringLiteral("Card not read yet."));
     if (Dump) {
-        const QString against = QStringLiteral("Dump %1: ").arg(QDir::toNativeSeparators(DumpPath));
-        if (!Card && !Compared)
-            summary << against + QStringLiteral("read the card or compare to see where they differ.");
-        else if (differing == 0)
-            summary << against + QStringLiteral("no block differs.");
+        const QString dump = QStringLiteral("Dump %1: ").arg(QDir::toNativeSeparators(DumpPath));
+        if (!against)
+            summary << dump + QStringLiteral("read the card or compare to see where they differ.");
         else
-            summary << against + QStringLiteral("%1 %2 (highlighted).").arg(differing).arg(differing == 1 ? "block differs" : "blocks differ");
+            summary << dump + Words(CompareText(*against)) + (against->Differ.empty() ? QStringLiteral(".") : QStringLiteral(" (highlighted)."));
     } else {
         summary << QStringLiteral("No dump opened.");
     }
@@ -352,23 +433,20 @@ void TCardPageState::Refresh()
 
 // -------------------------------------------------------------- the handlers
 
-void TMainForm::Progress(int Number, int Of)
+void TMainForm::Progress(int Sector)
 {
-    CardProgress->setMaximum(Of);
-    CardProgress->setValue(Number);
+    CardProgress->setMaximum(SectorCount);
+    CardProgress->setValue(Sector + 1);
+    CardProgress->setFormat(FCard->JobName + QStringLiteral(": ") + Words(ProgressText(Sector)));
 }
 
 bool TMainForm::ConfirmTrailer(const TTrailerChange& Change)
 {
-    const uint8_t* trailer = Change.Trailer.data();
-    QString text = QStringLiteral("Write the trailer of sector %1?\n\n").arg(Change.Sector);
-    text += QStringLiteral("key A %1, access bits %2, key B %3\n")
-                .arg(BytesToHex(trailer, KeyBytes), BytesToHex(trailer + AccessBitsOffset, TrailerKeyBOffset - AccessBitsOffset),
-                    BytesToHex(trailer + TrailerKeyBOffset, KeyBytes));
-    for (int row = 0; row < TrailerRow; ++row)
-        text += QStringLiteral("block %1: %2\n").arg(BlockOf(Change.Sector, row)).arg(Words(DataRightsText(Change.DataRights[size_t(row)])));
-    text += QStringLiteral("trailer: ") + Words(TrailerRightsText(Change.TrailerRights));
-    return FCard->Question(text, WriteJob);
+    // Asked before the job, once for all: the answer ticked then, for this
+    // very trailer.
+    return std::any_of(FCard->Approved.begin(), FCard->Approved.end(), [&Change](const TTrailerChange& Ticked) {
+        return Ticked.Sector == Change.Sector && Ticked.Trailer == Change.Trailer;
+    });
 }
 
 void TMainForm::CardBrowseKeysClick()
@@ -398,10 +476,14 @@ void TMainForm::CardReadClick()
             FCard->Refused(ReadJob);
             return;
         }
+        if (FCard->NoCard(ReadJob, *read))
+            return;
         FCard->Card = read->Image;
         FCard->CardReadAt = QDateTime::currentDateTime();
+        FCard->CardSerial = *read->Serial;
+        FCard->CardSectors = read->Sectors;
         FCard->Compared.reset();
-        FCard->Report(ReadJob, read->Sectors);
+        FCard->Report(ReadJob, *read);
     });
 }
 
@@ -414,16 +496,35 @@ void TMainForm::CardWriteClick()
     const std::optional<TKeyList> keys = FCard->Candidates(&*dump);
     if (!keys)
         return;
-    const bool trailers = FCard->Question(
-        QStringLiteral("Write the sector trailers too?\n\nEach trailer is shown with the rights it sets and written only when you agree."),
-        WriteJob);
-    FCard->Run(WriteJob, *keys, true, [this, &dump, trailers](const TSerial&) {
-        const std::optional<TSectorOutcomes> written = FCard->Jobs.WriteCard(*dump, *FCard->KeyMap, trailers);
+    FCard->Run(WriteJob, *keys, true, [this, &dump, &path](const TSerial&) {
+        // One question for every trailer that would change the card's.
+        const std::vector<TTrailerChange> changes = TrailerChanges(*dump, FCard->MapTrailers);
+        FCard->Approved.clear();
+        if (!changes.empty()) {
+            const std::optional<std::vector<TTrailerChange>> ticked = FCard->AskTrailers(changes);
+            if (!ticked) {
+                Log(WriteJob + QStringLiteral(": cancelled; ") + QLatin1String(NothingWrittenText));
+                return;
+            }
+            FCard->Approved = *ticked;
+        }
+        const std::optional<TWriteResult> written = FCard->Jobs.WriteCard(*dump, *FCard->KeyMap, true);
+        FCard->Approved.clear();
         if (!written) {
             FCard->Refused(WriteJob);
             return;
         }
-        FCard->Report(WriteJob, *written);
+        if (FCard->NoCard(WriteJob, *written))
+            return;
+        // The trailers as the card has them now, for the next write.
+        for (int sector = 0; sector < SectorCount; ++sector) {
+            const size_t trailer = TrailerOf(sector);
+            if (written->Trailers.Known[trailer] != TBlockData{}) {
+                FCard->MapTrailers.Data[trailer] = written->Trailers.Data[trailer];
+                FCard->MapTrailers.Known[trailer] = written->Trailers.Known[trailer];
+            }
+        }
+        FCard->Report(WriteJob, *written, path, written->Wrote() ? QString() : QLatin1String(NothingWrittenText));
     });
 }
 
@@ -446,17 +547,14 @@ void TMainForm::CardCompareClick()
             FCard->Refused(CompareJob);
             return;
         }
+        if (FCard->NoCard(CompareJob, *compared))
+            return;
         FCard->Compared = compared;
         FCard->Card = compared->Card;
         FCard->CardReadAt = QDateTime::currentDateTime();
-        QStringList blocks;
-        for (int block = 0; block < CardBlocks; ++block)
-            if (compared->Blocks[size_t(block)] == TBlockMatch::Differs)
-                blocks << QString::number(block);
-        const QString tail = blocks.isEmpty() ? QStringLiteral("card and dump agree")
-            : blocks.size() == 1              ? QStringLiteral("block %1 differs").arg(blocks[0])
-                                              : QStringLiteral("blocks %1 differ").arg(blocks.join(QStringLiteral(", ")));
-        FCard->Report(CompareJob, compared->Sectors, tail);
+        FCard->CardSerial = *compared->Serial;
+        FCard->CardSectors = compared->Sectors;
+        FCard->Report(CompareJob, *compared, FCard->DumpPath, Words(CompareText(*compared)));
     });
 }
 
@@ -482,15 +580,10 @@ void TMainForm::CardSaveDumpClick()
         : QFileDialog::getSaveFileName(this, QStringLiteral("Save dump"), QStringLiteral("card.txt"), SaveFilter);
     if (path.isEmpty())
         return;
-    const bool binary = DumpFormatForName(FileName(path)) == TDumpFormat::Binary;
-    // The binary form has no way to say "unknown": it would invent zeros.
-    if (binary && !FCard->Card->AllKnown()) {
-        MessageBox(QStringLiteral("The card has unknown digits, which a binary dump cannot hold: save it as text."),
-            BoxCaption);
-        return;
-    }
+    // A binary dump of a card with unknown digits is refused there, as
+    // orvelle-card refuses it.
     std::string error;
-    if (!WriteDumpFile(FileName(path), *FCard->Card, binary ? TDumpFormat::Binary : TDumpFormat::Text, error)) {
+    if (!WriteDumpFile(FileName(path), *FCard->Card, DumpFormatForName(FileName(path)), error)) {
         MessageBox(QStringLiteral("Can not save the dump: %1").arg(QFile::decodeName(error.c_str())), BoxCaption);
         return;
     }

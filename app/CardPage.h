@@ -11,6 +11,7 @@
 #include <QString>
 
 #include <optional>
+#include <vector>
 
 struct TCardViewData;
 
@@ -28,8 +29,12 @@ struct TCardPageState {
     std::optional<TKeyMap> KeyMap;
     TSerial MapCard{};   // the card KeyMap was made for
     TKeyList MappedWith; // and the keys it was made with
+    // That card's trailers as mapping showed them, and as written since.
+    TDumpImage MapTrailers;
     std::optional<TDumpImage> Card;
     QDateTime CardReadAt;
+    TSerial CardSerial{};        // the card read
+    TSectorOutcomes CardSectors; // and how it was read
     std::optional<TDumpImage> Dump;
     QString DumpPath;
     // The last Compare, against Dump; dropped when another dump is opened
@@ -37,15 +42,20 @@ struct TCardPageState {
     std::optional<TCompareResult> Compared;
     QString LastJob; // its name and time, for the card window
     TSectorOutcomes Outcomes;
+    QString JobName; // the job running, for its progress
+    // The trailers the operator ticked for the write running.
+    std::vector<TTrailerChange> Approved;
 
     // Dialogs, through the window's test hooks when set.
     QString OpenFileName(const QString& Caption, const QString& Filter);
-    bool Question(const QString& Text, const QString& Caption);
+    // One dialog for every trailer change, each with a box to tick; the
+    // changes ticked, none when the dialog was cancelled.
+    std::optional<std::vector<TTrailerChange>> AskTrailers(const std::vector<TTrailerChange>& Changes);
     // A dump chosen in the open-file dialog and read whole; none when the
     // dialog was cancelled or the file is bad (a box says where).
     std::optional<TDumpImage> ChooseDump(const QString& Caption, QString& Path);
 
-    // The keys to try: the key file's, those the dump states in full, then
+    // The keys to try: those the dump states in full, the key file's, then
     // the built-in list when ticked. None when the key file is bad or there
     // is no key at all (a box says why); nothing has been sent then.
     std::optional<TKeyList> Candidates(const TDumpImage* StatedBy);
@@ -64,9 +74,12 @@ struct TCardPageState {
     void ShowProgressOf(const QString& Name);
     // Maps the keys; true when every sector was tried.
     bool MapKeys(const TSerial& Serial, const TKeyList& Keys);
-    // The log line of a job that ended, with its sectors' results.
-    void Report(const QString& Name, const TSectorOutcomes& Sectors, const QString& Tail = {});
+    // The log line of a job that ended: the card (and the dump) and its
+    // sectors' results.
+    void Report(const QString& Name, const TJobResult& Result, const QString& DumpFile = {}, const QString& Tail = {});
     void Refused(const QString& Name);
+    // A job that found no card at its start: said, and true.
+    bool NoCard(const QString& Name, const TJobResult& Result);
 
     TCardViewData ViewData() const;
     void Refresh();

@@ -36,6 +36,7 @@ class QAction;
 class QCheckBox;
 class QCloseEvent;
 class QComboBox;
+class QDialog;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
@@ -265,8 +266,9 @@ public:
     // The open-file dialog of the key file and the dumps, with its caption;
     // a test answers it here. An empty name is a cancelled dialog.
     std::function<QString(const QString& Caption)> OpenFileNameHandler;
-    // A yes/no question (trailers to write); a test answers it here.
-    std::function<bool(const QString& Text, const QString& Caption)> QuestionHandler;
+    // The dialog of the trailers to write, made and about to be shown; a
+    // test answers it here through its controls instead of the operator.
+    std::function<void(QDialog& Dialog)> DialogHandler;
 
     // An elapsed time in a long time format (QLocale's notation): hours are
     // counted on past 24, the time-zone and AM/PM parts are left out.
@@ -358,7 +360,7 @@ private:
     void CloseReady() override;
 
     // What a card job reports (CardPage.cpp).
-    void Progress(int Number, int Of) override;
+    void Progress(int Sector) override;
     bool ConfirmTrailer(const TTrailerChange& Change) override;
     // The "Card" page's state and the steps its handlers share.
     friend struct TCardPageState;

@@ -166,9 +166,8 @@ void MapFactoryKeys(benchmark::State& State)
     // The factory card's trailers make key B readable: key A alone is found.
     const TKeyList candidates = CandidateKeys({}, true);
     auto map = [&] {
-        TSectorOutcomes outcomes;
-        const std::optional<TKeyMap> found = Rig->Jobs.MapKeys(candidates, &outcomes);
-        return found && AllDone(outcomes) && *found == FactoryKeyMap();
+        const std::optional<TMapResult> found = Rig->Jobs.MapKeys(candidates);
+        return found && AllDone(found->Sectors) && found->Keys == FactoryKeyMap();
     };
     RunCase(State, LoadFactoryCard, map);
 }
@@ -178,10 +177,9 @@ void MapLastKeys(benchmark::State& State)
     const TKey last = DefaultKeys().back();
     const TKeyList candidates = CandidateKeys({}, true);
     auto map = [&] {
-        TSectorOutcomes outcomes;
-        const std::optional<TKeyMap> found = Rig->Jobs.MapKeys(candidates, &outcomes);
-        return found && AllDone(outcomes)
-            && std::all_of(found->begin(), found->end(), [&](const TSectorKeys& K) { return K == TSectorKeys{last, last}; });
+        const std::optional<TMapResult> found = Rig->Jobs.MapKeys(candidates);
+        return found && AllDone(found->Sectors)
+            && std::all_of(found->Keys.begin(), found->Keys.end(), [&](const TSectorKeys& K) { return K == TSectorKeys{last, last}; });
     };
     auto load = [&] { Rig->LoadCardWithKeys(last); };
     RunCase(State, load, map);
@@ -203,8 +201,8 @@ void WriteCard(benchmark::State& State)
     };
     auto write = [&] {
         TKeyMap keys = FactoryKeyMap();
-        const std::optional<TSectorOutcomes> written = Rig->Jobs.WriteCard(dump, keys, false);
-        return written && AllDone(*written);
+        const std::optional<TWriteResult> written = Rig->Jobs.WriteCard(dump, keys, false);
+        return written && AllDone(written->Sectors);
     };
     RunCase(State, prepare, write);
 }

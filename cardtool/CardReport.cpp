@@ -1,6 +1,7 @@
 #include "cardtool/CardReport.h"
 
 #include "protocol/KeyFile.h"
+#include "session/CardWords.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -62,20 +63,56 @@ std::string BlocksCell(const TCardReport& Report, const TSectorReport& Sector)
     if (Report.Command == TCardCommand::Write) {
         if (!Sector.Outcome.Unknown.empty())
             add("unknown " + Numbers(Sector.Outcome.Unknown, " "));
-        if (Sector.TrailerDeclined)
-            add("trailer not confirmed");
+        if (Sector.Outcome.Trailer != TTrailerNote::None)
+            add(TrailerNoteText(Sector.Outcome.Trailer));
     }
     return out;
 }
 
-// C1 C2 C3 as three binary digits.
-std::string Bits(uint8_t Cond) { return {char('0' + ((Cond >> 2) & 1)), char('0' + ((Cond >> 1) & 1)), char('0' + (Cond & 1))}; }
-
-std::string Hex2(uint8_t Byte)
+// What the result is about: the card, and for write and diff the dump.
+std::string Subject(const TCardReport& Report)
 {
-    char text[3];
-    std::snprintf(text, sizeof text, "%02X", Byte);
-    return text;
+    std::string out = "card ";
+    out += Report.Serial ? SerialText(*Report.Serial) : "-";
+    if (!Report.Dump.empty()) {
+        out += ", dump ";
+        out += Report.Dump;
+    }
+    return out;
+}
+
+std::string NotComparedList(const std::vector<TNotCompared>& Blocks)
+{
+    std::string out(1, '[');
+    for (size_t i = 0; i < Blocks.size(); ++i) {
+        if (i > 0)
+            out += ", ";
+        out += "{\"block\": " + std::to_string(Blocks[i].Block) + ", \"reason\": ";
+        out += Quoted(SectorResultText(Blocks[i].Reason));
+        out += '}';
+    }
+    out += ']';
+    return out;
+}
+
+// A string as JSON: quotes, backslashes and control characters escaped.
+std::string JsonString(const std::string& Text)
+{
+    std::string out(1, '"');
+    for (const char c : Text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04X", unsigned(static_cast<unsigned char>(c)));
+            out += escape;
+        } else {
+            out += c;
+        }
+    }
+    out += '"';
+    return out;
 }
 
 } // namespace
@@ -87,8 +124,7 @@ std::string TableOf(const TCardReport& Report)
     constexpr size_t resultWidth = 13; // "verify failed"
     std::string header = Cell("sector", 6) + Cell("key A", keyWidth) + Cell("key B", keyWidth)
         + Cell("result", resultWidth) + (diff ? Cell("blocks", 12) + "differing" : "blocks");
-    std::string out = Trimmed(header);
-    std::vector<int> differing;
+    std::string out = Subject(Report) + "\n" + Trimmed(header);
     for (size_t s = 0; s < Report.Sectors.size(); ++s) {
         const TSectorReport& sector = Report.Sectors[s];
         std::string number = std::to_string(s);
@@ -96,20 +132,15 @@ std::string TableOf(const TCardReport& Report)
             + Cell(KeyOrDash(sector.Keys.KeyB), keyWidth) + Cell(SectorResultText(sector.Outcome.Result), resultWidth);
         if (diff) {
             line += Cell(BlocksCell(Report, sector), 12) + Numbers(sector.Differing, " ");
-            differing.insert(differing.end(), sector.Differing.begin(), sector.Differing.end());
         } else {
             line += BlocksCell(Report, sector);
         }
         out += Trimmed(line);
     }
-    if (diff) {
-        if (!differing.empty())
-            out += "the card differs from the dump in blocks " + Numbers(differing, ", ") + "\n";
-        else if (Report.Agree)
-            out += "the card and the dump agree\n";
-        else
-            out += "no block differs, but the card was not compared to the end\n";
-    }
+    if (diff && Report.Compared)
+        out += CompareText(*Report.Compared) + "\n";
+    if (Report.Command == TCardCommand::Write && Report.NothingWritten)
+        out += std::string(NothingWrittenText) + "\n";
     return out;
 }
 
@@ -118,8 +149,10 @@ std::string JsonOf(const TCardReport& Report)
     const bool diff = Report.Command == TCardCommand::Diff;
     std::string out = "{\n  \"command\": \"" + std::string(CardCommandName(Report.Command)) + "\",\n";
     out += "  \"interrupted\": " + std::string(Report.Interrupted ? "true" : "false") + ",\n";
+    out += "  \"serial\": " + (Report.Serial ? Quoted(SerialText(*Report.Serial)) : std::string("null")) + ",\n";
+    if (!Report.Dump.empty())
+        out += "  \"dump\": " + JsonString(Report.Dump) + ",\n";
     out += "  \"sectors\": [\n";
-    std::vector<int> differing;
     for (size_t s = 0; s < Report.Sectors.size(); ++s) {
         const TSectorReport& sector = Report.Sectors[s];
         out += "    {\"sector\": " + std::to_string(s) + ", \"keyA\": " + KeyOrNull(sector.Keys.KeyA)
@@ -127,39 +160,22 @@ std::string JsonOf(const TCardReport& Report)
             + SectorResultText(sector.Outcome.Result) + "\", \"blocks\": " + JsonList(sector.Outcome.Blocks);
         if (Report.Command == TCardCommand::Write) {
             out += ", \"unknown\": " + JsonList(sector.Outcome.Unknown)
-                + ", \"trailerDeclined\": " + (sector.TrailerDeclined ? "true" : "false");
+                + ", \"trailerDeclined\": " + (sector.Outcome.Trailer == TTrailerNote::Declined ? "true" : "false");
         }
-        if (diff) {
+        if (diff)
             out += ", \"differing\": " + JsonList(sector.Differing);
-            differing.insert(differing.end(), sector.Differing.begin(), sector.Differing.end());
-        }
         out += s + 1 < Report.Sectors.size() ? "},\n" : "}\n";
     }
     out += "  ]";
     if (diff) {
-        out += ",\n  \"differing\": " + JsonList(differing);
-        out += ",\n  \"agree\": " + std::string(Report.Agree ? "true" : "false");
+        const TCompareResult none;
+        const TCompareResult& compared = Report.Compared ? *Report.Compared : none;
+        out += ",\n  \"agree\": " + std::string(compared.Agree() ? "true" : "false");
+        out += ",\n  \"known\": " + std::to_string(compared.Known);
+        out += ",\n  \"compared\": " + std::to_string(compared.Compared);
+        out += ",\n  \"differ\": " + JsonList(compared.Differ);
+        out += ",\n  \"notCompared\": " + NotComparedList(compared.NotCompared);
     }
     out += "\n}\n";
-    return out;
-}
-
-std::string TrailerChangeText(const TTrailerChange& Change)
-{
-    const TBlockData& t = Change.Trailer;
-    TKey keyA{};
-    TKey keyB{};
-    std::copy_n(t.begin(), KeyBytes, keyA.begin());
-    std::copy_n(t.begin() + TrailerKeyBOffset, KeyBytes, keyB.begin());
-    const TConditionSet& c = Change.Access.Cond;
-    std::string out = "Sector " + std::to_string(Change.Sector) + ": the trailer, block "
-        + std::to_string(TrailerOf(Change.Sector)) + ", becomes key A " + KeyText(keyA) + ", access bits "
-        + Hex2(t[AccessBitsOffset]) + " " + Hex2(t[AccessBitsOffset + 1]) + " " + Hex2(t[AccessBitsOffset + 2])
-        + ", byte 9 " + Hex2(t[AccessBitsOffset + 3]) + ", key B " + KeyText(keyB) + "\n";
-    out += "  conditions C1 C2 C3: blocks " + Bits(c[0]) + " " + Bits(c[1]) + " " + Bits(c[2]) + ", trailer "
-        + Bits(c[TrailerRow]) + "\n";
-    for (int row = 0; row < TrailerRow; ++row)
-        out += "  block " + std::to_string(BlockOf(Change.Sector, row)) + ": " + DataRightsText(Change.DataRights[size_t(row)]) + "\n";
-    out += "  trailer: " + TrailerRightsText(Change.TrailerRights) + "\n";
     return out;
 }

@@ -6,15 +6,20 @@
 // The JSON shape (one object; every key always present for its command):
 //   {"command": "keys"|"read"|"write"|"diff",
 //    "interrupted": false,
+//    "serial": "8 hex digits", the card's, or null when no card was mapped,
+//    write and diff: "dump": the dump file,
 //    "sectors": [{"sector": 0..15,
 //                 "keyA": "12 hex digits" or null, "keyB": ... or null,
 //                 "result": a SectorResultText word,
 //                 "blocks": [card block numbers the result is about],
-//                 write only: "unknown": [data blocks left alone, the dump
-//                   not knowing all their digits], "trailerDeclined": bool,
+//                 write only: "unknown": [blocks left alone, the dump not
+//                   knowing all their digits], "trailerDeclined": bool,
 //                 diff only: "differing": [blocks of the sector that differ]}
 //                ... 16 of them],
-//    diff only: "differing": [every block that differs], "agree": bool}
+//    diff only: "agree": bool, "known": the dump's blocks with a known
+//      digit, "compared": how many of them were compared, "differ": [every
+//      block that differs], "notCompared": [{"block": n, "reason": a
+//      SectorResultText word}]}
 
 #include "cardtool/CardCommandLine.h"
 #include "session/CardJobs.h"
@@ -25,23 +30,22 @@
 struct TSectorReport {
     TSectorKeys Keys;
     TSectorOutcome Outcome;
-    bool TrailerDeclined = false; // write
-    std::vector<int> Differing;   // diff
+    std::vector<int> Differing; // diff
 };
 
 struct TCardReport {
     TCardCommand Command = TCardCommand::Keys;
     bool Interrupted = false;
+    std::optional<TSerial> Serial; // the card
+    std::string Dump;              // write, diff: the dump file
     std::array<TSectorReport, SectorCount> Sectors;
-    bool Agree = false; // diff: no block differs and the card was read to the end
+    std::optional<TCompareResult> Compared; // diff
+    bool NothingWritten = false;            // write
 };
 
-// A column each for the sector, its keys ("-" when unknown), the result and
-// the blocks it is about; diff adds the differing blocks and a last line
-// that says whether the card and the dump agree.
+// A first line naming the card (and the dump), then a column each for the
+// sector, its keys ("-" when unknown), the result and the blocks it is
+// about; diff adds the differing blocks and a last line that says how much
+// was compared, write one when nothing was written.
 std::string TableOf(const TCardReport& Report);
 std::string JsonOf(const TCardReport& Report);
-
-// The trailer, its access conditions and the rights they give each block,
-// some lines ending in '\n'.
-std::string TrailerChangeText(const TTrailerChange& Change);

@@ -4,9 +4,11 @@
 #include "protocol/SafeFile.h"
 #include "reader/ReaderLink.h"
 #include "serial/Comm.h"
+#include "session/CardWords.h"
 #include "session/LinkSession.h"
 
 #include <poll.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -31,6 +33,8 @@ TCardTool::TCardTool(const TCardOptions& Options)
     , FBar(::isatty(STDERR_FILENO) == 1)
 {
     FReport.Command = Options.Command;
+    if (Options.Command == TCardCommand::Write || Options.Command == TCardCommand::Diff)
+        FReport.Dump = Options.File;
 }
 
 TCardTool::~TCardTool() = default;
@@ -56,7 +60,6 @@ bool TCardTool::LoadInputs()
             Say(error.Text());
             return false;
         }
-        AddKeys(user, DumpKeys(*FDump));
     }
     if (FOptions.Command == TCardCommand::Read) {
         // Known before the card is read, so that no read is lost to it.
@@ -66,7 +69,7 @@ bool TCardTool::LoadInputs()
             return false;
         }
     }
-    FCandidates = CandidateKeys(user, true);
+    FCandidates = JobKeys(user, FDump ? &*FDump : nullptr, true);
     return true;
 }
 
@@ -96,10 +99,15 @@ int TCardTool::Run()
     TSectorOutcomes mapped;
     if (!Interrupted()) {
         BeginJob("map keys");
-        const std::optional<TKeyMap> map = FJobs->MapKeys(FCandidates, &mapped);
+        const std::optional<TMapResult> map = FJobs->MapKeys(FCandidates);
         EndJob();
-        if (map)
-            keys = *map;
+        if (map && !map->Serial)
+            return NoCard();
+        if (map) {
+            keys = map->Keys;
+            mapped = map->Sectors;
+            FReport.Serial = map->Serial;
+        }
     }
     if (Interrupted()) {
         ReportNotRun(keys);
@@ -136,6 +144,14 @@ bool TCardTool::Interrupted()
     return FInterrupted;
 }
 
+int TCardTool::NoCard()
+{
+    // No card, no sectors: a table of them would send the operator looking
+    // for keys.
+    Say(NoCardText);
+    return ExitNoCard;
+}
+
 void TCardTool::ReportNotRun(const TKeyMap& Keys)
 {
     FReport.Interrupted = FInterrupted;
@@ -152,6 +168,8 @@ int TCardTool::ReadCard(const TKeyMap& Keys)
     BeginJob("read");
     const std::optional<TReadResult> read = FJobs->ReadCard(Keys);
     EndJob();
+    if (read && !read->Serial)
+        return NoCard();
     if (!read || Interrupted()) {
         ReportNotRun(Keys);
         if (read) {
@@ -174,21 +192,9 @@ int TCardTool::ReadCard(const TKeyMap& Keys)
         Say("no block could be read: " + FOptions.File + " not written");
         status = ExitNotDone;
     } else {
-        const bool binary = DumpFormatForName(FOptions.File) == TDumpFormat::Binary;
-        if (binary && !image.AllKnown()) {
-            std::string blocks;
-            for (int block = 0; block < CardBlocks; ++block) {
-                if (image.BlockKnown(block))
-                    continue;
-                if (!blocks.empty())
-                    blocks += ' ';
-                blocks += std::to_string(block);
-            }
-            Say(FOptions.File + ": the binary form cannot mark what is unknown: zeros stand for it in blocks "
-                + blocks + " (the text form keeps it marked)");
-        }
+        // A binary dump of a card not read in full is refused there.
         std::string error;
-        if (!WriteDumpFile(FOptions.File, image, binary ? TDumpFormat::Binary : TDumpFormat::Text, error)) {
+        if (!WriteDumpFile(FOptions.File, image, DumpFormatForName(FOptions.File), error)) {
             Say(error);
             status = ExitNotDone;
         }
@@ -200,20 +206,21 @@ int TCardTool::ReadCard(const TKeyMap& Keys)
 int TCardTool::WriteCard(TKeyMap& Keys)
 {
     BeginJob("write");
-    const std::optional<TSectorOutcomes> wrote = FJobs->WriteCard(*FDump, Keys, FOptions.Trailers);
+    const std::optional<TWriteResult> wrote = FJobs->WriteCard(*FDump, Keys, FOptions.Trailers);
     EndJob();
+    if (wrote && !wrote->Serial)
+        return NoCard();
     const bool interrupted = !wrote || Interrupted();
     if (interrupted)
         ReportNotRun(Keys);
-    bool declined = false;
     for (size_t s = 0; s < Keys.size(); ++s) {
         FReport.Sectors[s].Keys = Keys[s];
         if (wrote)
-            FReport.Sectors[s].Outcome = (*wrote)[s];
-        declined = declined || FReport.Sectors[s].TrailerDeclined;
+            FReport.Sectors[s].Outcome = wrote->Sectors[s];
     }
+    FReport.NothingWritten = !wrote || !wrote->Wrote();
     Print();
-    return !interrupted && !declined && AllDone(FReport) ? ExitDone : ExitNotDone;
+    return !interrupted && wrote->Complete() ? ExitDone : ExitNotDone;
 }
 
 int TCardTool::DiffCard(const TKeyMap& Keys)
@@ -221,29 +228,26 @@ int TCardTool::DiffCard(const TKeyMap& Keys)
     BeginJob("compare");
     const std::optional<TCompareResult> compared = FJobs->Compare(*FDump, Keys);
     EndJob();
-    const bool interrupted = !compared || Interrupted();
-    if (interrupted)
+    if (compared && !compared->Serial)
+        return NoCard();
+    if (!compared || Interrupted())
         ReportNotRun(Keys);
-    bool complete = !interrupted;
     for (size_t s = 0; s < Keys.size(); ++s) {
         TSectorReport& sector = FReport.Sectors[s];
         sector.Keys = Keys[s];
         if (!compared)
             continue;
         sector.Outcome = compared->Sectors[s];
-        // A sector the keys cannot read is never compared; one the card left
-        // or a cancel cut short could still differ.
-        const TSectorResult result = sector.Outcome.Result;
-        complete = complete && result != TSectorResult::CardGone && result != TSectorResult::NotRun;
         for (int row = 0; row < BlocksPerSector; ++row) {
             const int block = BlockOf(int(s), row);
             if (compared->Blocks[size_t(block)] == TBlockMatch::Differs)
                 sector.Differing.push_back(block);
         }
     }
-    FReport.Agree = complete && compared->Equal();
+    // Only what was compared counts: a sector cut short is not compared.
+    FReport.Compared = compared;
     Print();
-    return FReport.Agree ? ExitDone : ExitNotDone;
+    return compared && compared->Agree() ? ExitDone : ExitNotDone;
 }
 
 void TCardTool::Print()
@@ -259,28 +263,47 @@ bool TCardTool::ConfirmTrailer(const TTrailerChange& Change)
 {
     EndJob();
     std::fputs(TrailerChangeText(Change).c_str(), stderr);
-    bool yes = false;
-    if (Interrupted()) {
-        yes = false;
-    } else if (FOptions.Yes) {
+    // A cancel while the question was open is no answer: the job stops.
+    if (Interrupted())
+        return false;
+    if (FOptions.Yes) {
         std::fputs("  confirmed by --yes\n", stderr);
-        yes = true;
-    } else if (::isatty(STDIN_FILENO) != 1) {
-        std::fputs("  not written: standard input is no terminal to confirm on (--yes confirms)\n", stderr);
-    } else {
-        yes = AskOnTerminal(Change.Sector);
+        return true;
     }
-    // A cancel while the question was open is no answer.
-    if (!yes && !FInterrupted)
-        FReport.Sectors[size_t(Change.Sector)].TrailerDeclined = true;
-    return yes;
+    if (FAnswerRest) {
+        std::fputs(*FAnswerRest ? "  yes, as answered for the rest\n" : "  no, as answered for the rest\n", stderr);
+        return *FAnswerRest;
+    }
+    if (::isatty(STDIN_FILENO) != 1) {
+        std::fputs("  not written: standard input is no terminal to confirm on (--yes confirms)\n", stderr);
+        return false;
+    }
+    return AskOnTerminal(Change.Sector);
 }
 
 bool TCardTool::AskOnTerminal(int Sector)
 {
-    std::fprintf(stderr, "Write the trailer of sector %d? [y/N] ", Sector);
-    std::fflush(stderr);
-    std::string answer;
+    // What was typed before the question is no answer to it.
+    ::tcflush(STDIN_FILENO, TCIFLUSH);
+    for (;;) {
+        std::fprintf(stderr, "Write the trailer of sector %d? y yes, n no, a yes to the rest, q no to the rest [n] ", Sector);
+        std::fflush(stderr);
+        std::string answer;
+        if (!ReadAnswer(answer))
+            return false;
+        if (answer.empty() || answer == "n" || answer == "no")
+            return false;
+        if (answer == "y" || answer == "yes")
+            return true;
+        if (answer == "a" || answer == "q") {
+            FAnswerRest = answer == "a";
+            return *FAnswerRest;
+        }
+    }
+}
+
+bool TCardTool::ReadAnswer(std::string& Answer)
+{
     for (;;) {
         pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {FSignals->ReadFd(), POLLIN, 0}};
         if (::poll(fds, 2, -1) < 0) {
@@ -305,12 +328,12 @@ bool TCardTool::AskOnTerminal(int Sector)
         }
         if (c == '\n')
             break;
-        if (answer.size() < 16)
-            answer += char(std::tolower(static_cast<unsigned char>(c)));
+        if (Answer.size() < 16)
+            Answer += char(std::tolower(static_cast<unsigned char>(c)));
     }
-    answer.erase(0, answer.find_first_not_of(" \t"));
-    answer.erase(answer.find_last_not_of(" \t\r") + 1);
-    return answer == "y" || answer == "yes";
+    Answer.erase(0, Answer.find_first_not_of(" \t"));
+    Answer.erase(Answer.find_last_not_of(" \t\r") + 1);
+    return true;
 }
 
 // ---------------------------------------------------------------- progress
@@ -331,23 +354,23 @@ void TCardTool::EndJob()
 void TCardTool::DrawBar(int Done, int Sector)
 {
     const std::string bar = std::string(size_t(Done), '#') + std::string(size_t(SectorCount - Done), '-');
-    std::fprintf(stderr, "\r%-8s [%s] sector %2d of %d", FJobName, bar.c_str(), Sector, SectorCount);
+    std::fprintf(stderr, "\r%-8s [%s] %-20s", FJobName, bar.c_str(), ProgressText(Sector).c_str());
     std::fflush(stderr);
     FBarShown = true;
 }
 
-void TCardTool::Progress(int Number, int Of)
+void TCardTool::Progress(int Sector)
 {
     if (FBar)
-        DrawBar(Number - 1, Number);
+        DrawBar(Sector, Sector);
     else
-        std::fprintf(stderr, "%s: sector %d of %d\n", FJobName, Number, Of);
+        std::fprintf(stderr, "%s: %s\n", FJobName, ProgressText(Sector).c_str());
 }
 
 void TCardTool::SectorResult(int Sector, const TSectorOutcome& /*Outcome*/)
 {
     if (FBar)
-        DrawBar(Sector + 1, Sector + 1);
+        DrawBar(Sector + 1, Sector);
 }
 
 // ------------------------------------------------------------ the session

@@ -26,7 +26,8 @@ enum TCardExit : int {
     ExitDone = 0,
     ExitNotDone = 1,
     ExitUsage = 2,
-    ExitNoReader = 3
+    ExitNoReader = 3,
+    ExitNoCard = 4 // no card in the reader's field when a job began
 };
 
 class TCardTool : private TSessionEvents, private TCardJobEvents {
@@ -46,6 +47,8 @@ private:
     // Every sector "not run" with the keys known so far; for a job
     // interrupted before the command's own job began.
     void ReportNotRun(const TKeyMap& Keys);
+    // A job found no card: said, and no table.
+    int NoCard();
     int ReadCard(const TKeyMap& Keys);
     int WriteCard(TKeyMap& Keys);
     int DiffCard(const TKeyMap& Keys);
@@ -53,7 +56,12 @@ private:
     void Print();
     // A signal came (now or earlier): the job is cancelled.
     bool Interrupted();
+    // y, n, a (yes to the rest), q (no to the rest); no when the input ends
+    // or a signal comes.
     bool AskOnTerminal(int Sector);
+    // A line typed on standard input, trimmed and in lower case; false when
+    // the input ended or a signal came.
+    bool ReadAnswer(std::string& Answer);
 
     // Progress on standard error: a bar redrawn in place on a terminal,
     // plain lines elsewhere.
@@ -65,7 +73,7 @@ private:
     void PortOpened(const QString& ComName, const QString& Device) override;
     void LinkStateChanged(const QString& Text) override;
     // TCardJobEvents
-    void Progress(int Number, int Of) override;
+    void Progress(int Sector) override;
     void SectorResult(int Sector, const TSectorOutcome& Outcome) override;
     bool ConfirmTrailer(const TTrailerChange& Change) override;
 
@@ -77,6 +85,8 @@ private:
     std::unique_ptr<TLinkSession> FSession;
     std::unique_ptr<TCardJobs> FJobs;
     bool FInterrupted = false;
+    // The answer given for the rest of the trailers (a or q).
+    std::optional<bool> FAnswerRest;
     // The device the port led to, for the messages.
     std::string FDevice;
     bool FLinked = false;

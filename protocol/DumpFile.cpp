@@ -189,6 +189,22 @@ TDumpFormat DumpFormatForName(std::string_view Path)
 bool WriteDumpFile(const std::string& Path, const TDumpImage& Image, TDumpFormat Format, std::string& Error)
 {
     if (Format == TDumpFormat::Binary) {
+        // The binary form would turn every unknown digit into a known zero:
+        // a key of zeros written back onto a card locks its sector.
+        std::string blocks;
+        int count = 0;
+        for (int b = 0; b < CardBlocks; ++b) {
+            if (Image.BlockKnown(b))
+                continue;
+            if (count++ > 0)
+                blocks += ", ";
+            blocks += std::to_string(b);
+        }
+        if (count > 0) {
+            Error = Path + (count == 1 ? ": block " : ": blocks ") + blocks + (count == 1 ? " is" : " are")
+                + " not fully known: save as text to keep the unknowns";
+            return false;
+        }
         const TDumpBytes bytes = BinaryOf(Image);
         return ReplaceFile(Path, bytes, Error);
     }

@@ -46,8 +46,8 @@ struct TDumpImage {
 
 // Every byte known.
 TDumpImage ImageFromBinary(const TDumpBytes& Bytes);
-// The binary form cannot say "unknown": unknown digits are written as 0, so
-// a caller that must not invent bytes checks AllKnown() first.
+// The binary form cannot say "unknown": unknown digits become 0 here
+// (WriteDumpFile refuses such an image).
 TDumpBytes BinaryOf(const TDumpImage& Image);
 // "+Sector: 0" ... "+Sector: 15", upper-case digits, '\n' line ends.
 std::string TextOf(const TDumpImage& Image);
@@ -60,5 +60,6 @@ std::optional<TDumpImage> ReadDumpFile(const std::string& Path, TFileError& Erro
 // The form a dump is saved in: binary when the name ends in ".bin" or
 // ".mfd" (either case), text otherwise.
 TDumpFormat DumpFormatForName(std::string_view Path);
-// Replaces Path whole (SafeFile.h); Error says why not.
+// Replaces Path whole (SafeFile.h); Error says why not. The binary form
+// only of an image known in full: it has no way to say "unknown".
 bool WriteDumpFile(const std::string& Path, const TDumpImage& Image, TDumpFormat Format, std::string& Error);

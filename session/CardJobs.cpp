@@ -83,27 +83,156 @@ const char* SectorResultText(TSectorResult Result)
         return "verify failed";
     case TSectorResult::CardGone:
         return "card gone";
+    case TSectorResult::NothingToWrite:
+        return "nothing to write";
     }
     return "?";
+}
+
+TKeyList JobKeys(std::span<const TKey> FileKeys, const TDumpImage* Dump, bool BuiltIn)
+{
+    TKeyList keys = Dump ? DumpKeys(*Dump) : TKeyList{};
+    AddKeys(keys, FileKeys);
+    return CandidateKeys(keys, BuiltIn);
+}
+
+void SeeTrailer(TDumpImage& Image, int Sector, const TBlockData& Read, int KeyType, const TKey& OpenedWith,
+    const TSectorKeys& Keys)
+{
+    const int block = TrailerOf(Sector);
+    // Key A never reads back: the key that opened the sector is it. The
+    // access bits and the free byte read back for whichever key opened it.
+    if (KeyType == KeyA)
+        Image.SetBytes(block, 0, OpenedWith.data(), KeyBytes);
+    else if (Keys.KeyA)
+        Image.SetBytes(block, 0, Keys.KeyA->data(), KeyBytes);
+    const TAccessConditions access = TrailerAccess(Read);
+    // Key B sees the access bits only where the trailer lets it.
+    if (KeyType == KeyA || (access.Consistent && Allows(TrailerBlockRights(access.Cond[TrailerRow]).AccessRead, KeyB)))
+        Image.SetBytes(block, AccessBitsOffset, Read.data() + AccessBitsOffset, TrailerKeyBOffset - AccessBitsOffset);
+    if (access.Consistent && KeyBReadable(access.Cond[TrailerRow]) && KeyType == KeyA)
+        Image.SetBytes(block, TrailerKeyBOffset, Read.data() + TrailerKeyBOffset, KeyBytes);
+    else if (Keys.KeyB)
+        Image.SetBytes(block, TrailerKeyBOffset, Keys.KeyB->data(), KeyBytes);
+}
+
+TTrailerPlan PlanTrailer(int Sector, const TDumpImage& Dump, const TDumpImage& Card, TTrailerChange* Change)
+{
+    const size_t block = TrailerOf(Sector);
+    // Never lock a sector with a key nobody knows.
+    if (!Dump.BlockKnown(int(block)))
+        return TTrailerPlan::Unknown;
+    const TBlockData& wanted = Dump.Data[block];
+    const TAccessConditions access = TrailerAccess(wanted);
+    if (!access.Consistent)
+        return TTrailerPlan::Inconsistent;
+    // Only a trailer known whole is the same; one known in part may differ.
+    if (Card.BlockKnown(int(block)) && Card.Data[block] == wanted)
+        return TTrailerPlan::Unchanged;
+    if (Change) {
+        *Change = TTrailerChange{};
+        Change->Sector = Sector;
+        Change->Now = Card.Data[block];
+        Change->NowKnown = Card.Known[block];
+        Change->Trailer = wanted;
+        Change->Access = access;
+        for (int row = 0; row < TrailerRow; ++row)
+            Change->DataRights[size_t(row)] = EffectiveDataRights(access.Cond[size_t(row)], access.Cond[TrailerRow]);
+        Change->TrailerRights = TrailerBlockRights(access.Cond[TrailerRow]);
+    }
+    return TTrailerPlan::Change;
+}
+
+std::vector<TTrailerChange> TrailerChanges(const TDumpImage& Dump, const TDumpImage& Card)
+{
+    std::vector<TTrailerChange> changes;
+    for (int sector = 0; sector < SectorCount; ++sector) {
+        TTrailerChange change;
+        if (PlanTrailer(sector, Dump, Card, &change) == TTrailerPlan::Change)
+            changes.push_back(change);
+    }
+    return changes;
+}
+
+bool TWriteResult::Wrote() const
+{
+    return std::any_of(Sectors.begin(), Sectors.end(), [](const TSectorOutcome& S) { return !S.Written.empty(); });
+}
+
+bool TWriteResult::Complete() const
+{
+    return Wrote() && std::all_of(Sectors.begin(), Sectors.end(), [](const TSectorOutcome& S) {
+        return (S.Result == TSectorResult::Done || S.Result == TSectorResult::NothingToWrite)
+            && S.Trailer != TTrailerNote::Declined;
+    });
 }
 
 TBlockMatch CompareBlock(const TDumpImage& Card, const TDumpImage& Dump, int Block)
 {
     const size_t b = size_t(Block);
-    bool compared = false;
+    bool inDump = false;
+    bool unseen = false;
     bool differs = false;
     for (size_t i = 0; i < size_t(BlockBytes); ++i) {
-        const uint8_t mask = Card.Known[b][i] & Dump.Known[b][i];
-        compared = compared || mask != 0;
-        differs = differs || ((Card.Data[b][i] ^ Dump.Data[b][i]) & mask) != 0;
+        const uint8_t wanted = Dump.Known[b][i];
+        inDump = inDump || wanted != 0;
+        unseen = unseen || (wanted & ~Card.Known[b][i]) != 0;
+        differs = differs || ((Card.Data[b][i] ^ Dump.Data[b][i]) & wanted & Card.Known[b][i]) != 0;
     }
-    return !compared ? TBlockMatch::NotCompared : differs ? TBlockMatch::Differs
-                                                          : TBlockMatch::Same;
+    if (!inDump)
+        return TBlockMatch::NotInDump;
+    return differs ? TBlockMatch::Differs : unseen ? TBlockMatch::NotCompared
+                                                   : TBlockMatch::Same;
 }
 
-bool TCompareResult::Equal() const
+namespace {
+
+// Why the card did not show a block the dump knows: what the sector's read
+// came to, or for a trailer shown in part, the key not found (no key) or
+// the access bits its key may not read (read denied).
+TSectorResult WhyNotCompared(const TSectorOutcome& Sector, const TDumpImage& Card, const TDumpImage& Dump, int Block)
 {
-    return std::none_of(Blocks.begin(), Blocks.end(), [](TBlockMatch M) { return M == TBlockMatch::Differs; });
+    const TSectorResult result = Sector.Result;
+    if (result == TSectorResult::NoKey || result == TSectorResult::CardGone || result == TSectorResult::NotRun)
+        return result;
+    if (std::find(Sector.Blocks.begin(), Sector.Blocks.end(), Block) != Sector.Blocks.end() || !IsTrailer(Block))
+        return TSectorResult::ReadDenied;
+    const size_t b = size_t(Block);
+    for (size_t i = AccessBitsOffset; i < size_t(TrailerKeyBOffset); ++i) {
+        if ((Dump.Known[b][i] & ~Card.Known[b][i]) != 0)
+            return TSectorResult::ReadDenied;
+    }
+    return TSectorResult::NoKey;
+}
+
+} // namespace
+
+TCompareResult CompareCard(const TDumpImage& Card, const TSectorOutcomes& Sectors, const TDumpImage& Dump)
+{
+    TCompareResult result;
+    result.Card = Card;
+    result.Sectors = Sectors;
+    for (int block = 0; block < CardBlocks; ++block) {
+        const TBlockMatch match = CompareBlock(Card, Dump, block);
+        result.Blocks[size_t(block)] = match;
+        if (match == TBlockMatch::NotInDump)
+            continue;
+        ++result.Known;
+        if (match == TBlockMatch::NotCompared) {
+            result.NotCompared.push_back({block, WhyNotCompared(Sectors[size_t(SectorOf(block))], Card, Dump, block)});
+            continue;
+        }
+        ++result.Compared;
+        if (match == TBlockMatch::Differs)
+            result.Differ.push_back(block);
+    }
+    return result;
+}
+
+bool TCompareResult::Agree() const
+{
+    // No known block at all proves nothing.
+    return Serial && Known > 0 && Compared == Known && Differ.empty();
 }
 
 TCardJobs::TCardJobs(TLinkSession& Session, TCardJobEvents& Events)
@@ -197,7 +326,7 @@ TSectorOutcomes TCardJobs::EverySector(TSectorJob&& Job)
 {
     TSectorOutcomes outcomes;
     for (int sector = 0; sector < SectorCount && !Stopping(); ++sector) {
-        FEvents.Progress(sector + 1, SectorCount);
+        FEvents.Progress(sector);
         if (Stopping())
             break;
         TSectorOutcome& out = outcomes[size_t(sector)];
@@ -212,14 +341,25 @@ TSectorOutcomes TCardJobs::EverySector(TSectorJob&& Job)
 
 // --------------------------------------------------------------- map keys
 
-std::optional<TKeyMap> TCardJobs::MapKeys(std::span<const TKey> Candidates, TSectorOutcomes* Outcomes)
+bool TCardJobs::Begin(TJobResult& Result)
 {
-    return Run([&] { return MapAll(Candidates, Outcomes); });
+    if (Activate() != TOpen::Ok)
+        return false;
+    Result.Serial = FSerial;
+    return true;
 }
 
-TKeyMap TCardJobs::MapAll(std::span<const TKey> Candidates, TSectorOutcomes* Outcomes)
+std::optional<TMapResult> TCardJobs::MapKeys(std::span<const TKey> Candidates)
 {
-    TKeyMap map;
+    return Run([&] { return MapAll(Candidates); });
+}
+
+TMapResult TCardJobs::MapAll(std::span<const TKey> Candidates)
+{
+    TMapResult result;
+    if (!Begin(result))
+        return result;
+    TKeyMap& map = result.Keys;
     // Cards often share a key across sectors: a key that opened one sector
     // is tried first on the next, the list's order otherwise kept.
     std::vector<TKey> order(Candidates.begin(), Candidates.end());
@@ -227,11 +367,12 @@ TKeyMap TCardJobs::MapAll(std::span<const TKey> Candidates, TSectorOutcomes* Out
         const auto at = std::find(order.begin(), order.end(), Key);
         std::rotate(order.begin(), at, at + 1);
     };
-    const TSectorOutcomes outcomes = EverySector([&](int Sector) {
+    result.Sectors = EverySector([&](int Sector) {
         TSectorOutcome out;
         out.Result = TSectorResult::Done;
         TSectorKeys& found = map[size_t(Sector)];
         bool searchB = true;
+        std::optional<TBlockData> trailer; // as key A read it
         for (int keyType : {KeyA, KeyB}) {
             if (keyType == KeyB && !searchB)
                 break;
@@ -256,7 +397,7 @@ TKeyMap TCardJobs::MapAll(std::span<const TKey> Candidates, TSectorOutcomes* Out
             if (keyType == KeyA && found.KeyA && !Stopping()) {
                 // Where the trailer lets key A read key B, key B is data and
                 // opens nothing: trying every candidate as key B is no use.
-                const std::optional<TBlockData> trailer = ReadBlock(TrailerOf(Sector));
+                trailer = ReadBlock(TrailerOf(Sector));
                 if (FGone) {
                     Fail(out, TSectorResult::CardGone, -1);
                     return out;
@@ -265,6 +406,8 @@ TKeyMap TCardJobs::MapAll(std::span<const TKey> Candidates, TSectorOutcomes* Out
                 searchB = !(access.Consistent && KeyBReadable(access.Cond[TrailerRow]));
             }
         }
+        if (trailer)
+            SeeTrailer(result.Trailers, Sector, *trailer, KeyA, *found.KeyA, found);
         // Cancelled before every key was tried: the sector is not mapped.
         if (Stopping() && !(found.KeyA && (found.KeyB || !searchB)))
             out.Result = TSectorResult::NotRun;
@@ -273,9 +416,7 @@ TKeyMap TCardJobs::MapAll(std::span<const TKey> Candidates, TSectorOutcomes* Out
             Fail(out, Activate() == TOpen::Gone ? TSectorResult::CardGone : TSectorResult::NoKey, -1);
         return out;
     });
-    if (Outcomes)
-        *Outcomes = outcomes;
-    return map;
+    return result;
 }
 
 // ----------------------------------------------------------------- reading
@@ -308,20 +449,7 @@ TSectorOutcome TCardJobs::ReadSector(int Sector, const TSectorKeys& Keys, TDumpI
             Image.SetBlock(block, *data);
             continue;
         }
-        // Key A never reads back: the key that opened the sector is it. The
-        // access bits and the free byte read back for whichever key opened it.
-        if (keyType == KeyA)
-            Image.SetBytes(block, 0, FAuthKey.data(), KeyBytes);
-        else if (Keys.KeyA)
-            Image.SetBytes(block, 0, Keys.KeyA->data(), KeyBytes);
-        const TAccessConditions access = TrailerAccess(*data);
-        // Key B sees the access bits only where the trailer lets it.
-        if (keyType == KeyA || (access.Consistent && Allows(TrailerBlockRights(access.Cond[TrailerRow]).AccessRead, KeyB)))
-            Image.SetBytes(block, AccessBitsOffset, data->data() + AccessBitsOffset, TrailerKeyBOffset - AccessBitsOffset);
-        if (access.Consistent && KeyBReadable(access.Cond[TrailerRow]) && keyType == KeyA)
-            Image.SetBytes(block, TrailerKeyBOffset, data->data() + TrailerKeyBOffset, KeyBytes);
-        else if (Keys.KeyB)
-            Image.SetBytes(block, TrailerKeyBOffset, Keys.KeyB->data(), KeyBytes);
+        SeeTrailer(Image, Sector, *data, keyType, FAuthKey, Keys);
     }
     if (row < BlocksPerSector && !FGone) {
         std::vector<int> notReached;
@@ -335,7 +463,8 @@ TSectorOutcome TCardJobs::ReadSector(int Sector, const TSectorKeys& Keys, TDumpI
 TReadResult TCardJobs::ReadAll(const TKeyMap& Keys)
 {
     TReadResult result;
-    result.Sectors = EverySector([&](int Sector) { return ReadSector(Sector, Keys[size_t(Sector)], result.Image); });
+    if (Begin(result))
+        result.Sectors = EverySector([&](int Sector) { return ReadSector(Sector, Keys[size_t(Sector)], result.Image); });
     return result;
 }
 
@@ -350,11 +479,8 @@ std::optional<TCompareResult> TCardJobs::Compare(const TDumpImage& Dump, const T
 {
     return Run([&] {
         const TReadResult card = ReadAll(Keys);
-        TCompareResult result;
-        for (int block = 0; block < CardBlocks; ++block)
-            result.Blocks[size_t(block)] = CompareBlock(card.Image, Dump, block);
-        result.Sectors = card.Sectors;
-        result.Card = card.Image;
+        TCompareResult result = CompareCard(card.Image, card.Sectors, Dump);
+        result.Serial = card.Serial;
         return result;
     });
 }
@@ -375,13 +501,15 @@ bool TCardJobs::WriteAndVerify(int Block, const TBlockData& Data, TSectorOutcome
         Fail(Out, TSectorResult::CardGone, Block);
         return false;
     }
-    if (back && *back == Data)
+    if (back && *back == Data) {
+        Out.Written.push_back(Block);
         return true;
+    }
     Fail(Out, written ? TSectorResult::VerifyFailed : TSectorResult::WriteRefused, Block);
     return false;
 }
 
-TSectorOutcome TCardJobs::WriteSector(int Sector, const TDumpImage& Dump, TSectorKeys& Keys, bool Trailer)
+TSectorOutcome TCardJobs::WriteSector(int Sector, const TDumpImage& Dump, TSectorKeys& Keys, bool Trailer, TDumpImage& Seen)
 {
     TSectorOutcome out;
     out.Result = TSectorResult::Done;
@@ -395,8 +523,14 @@ TSectorOutcome TCardJobs::WriteSector(int Sector, const TDumpImage& Dump, TSecto
         else
             out.Unknown.push_back(block);
     }
-    if (blocks.empty() && !Trailer)
+    const int trailer = TrailerOf(Sector);
+    const bool trailerKnown = Trailer && Dump.BlockKnown(trailer);
+    if (Trailer && !trailerKnown)
+        out.Unknown.push_back(trailer);
+    if (blocks.empty() && !trailerKnown) {
+        out.Result = TSectorResult::NothingToWrite;
         return out;
+    }
     int keyType = KeyA;
     const TOpen open = OpenAny(Sector, Keys, keyType);
     if (open != TOpen::Ok) {
@@ -404,11 +538,13 @@ TSectorOutcome TCardJobs::WriteSector(int Sector, const TDumpImage& Dump, TSecto
         return out;
     }
     // The access bits tell which key may write what; both keys may read them.
-    const std::optional<TBlockData> current = ReadBlock(TrailerOf(Sector));
+    const std::optional<TBlockData> current = ReadBlock(trailer);
     if (FGone) {
         Fail(out, TSectorResult::CardGone, -1);
         return out;
     }
+    if (current)
+        SeeTrailer(Seen, Sector, *current, keyType, FAuthKey, Keys);
     const TAccessConditions access = current ? TrailerAccess(*current) : TAccessConditions{};
     for (size_t i = 0; i < blocks.size(); ++i) {
         const int block = blocks[i];
@@ -429,12 +565,16 @@ TSectorOutcome TCardJobs::WriteSector(int Sector, const TDumpImage& Dump, TSecto
         }
         WriteAndVerify(block, Dump.Data[size_t(block)], out);
     }
-    if (Trailer && !FGone) {
+    if (trailerKnown && !FGone) {
         if (Stopping())
-            CutShort(out, std::array{int(TrailerOf(Sector))});
+            CutShort(out, std::array{trailer});
         else
-            WriteTrailer(Sector, Dump, Keys, access, keyType, out);
+            WriteTrailer(Sector, Dump, Keys, access, Seen, keyType, out);
     }
+    // Only a trailer was to be written, and it was the card's own or not
+    // confirmed.
+    if (out.Result == TSectorResult::Done && out.Written.empty())
+        out.Result = TSectorResult::NothingToWrite;
     return out;
 }
 
@@ -460,40 +600,41 @@ bool TCardJobs::SwitchKey(const TSectorKeys& Keys, int& KeyType)
     return true;
 }
 
-bool TCardJobs::WriteTrailer(int Sector, const TDumpImage& Dump, TSectorKeys& Keys, const TAccessConditions& Current,
-    int& KeyType, TSectorOutcome& Out)
+void TCardJobs::WriteTrailer(int Sector, const TDumpImage& Dump, TSectorKeys& Keys, const TAccessConditions& Current,
+    TDumpImage& Seen, int& KeyType, TSectorOutcome& Out)
 {
     const int block = TrailerOf(Sector);
-    const TBlockData& wanted = Dump.Data[size_t(block)];
-    // Never lock a sector with a key nobody knows.
-    if (!Dump.BlockKnown(block)) {
-        Out.Unknown.push_back(block);
-        return false;
-    }
     TTrailerChange change;
-    change.Sector = Sector;
-    change.Trailer = wanted;
-    change.Access = TrailerAccess(wanted);
-    if (!change.Access.Consistent) {
+    switch (PlanTrailer(Sector, Dump, Seen, &change)) {
+    case TTrailerPlan::Unknown:
+        return;
+    case TTrailerPlan::Inconsistent:
         Fail(Out, TSectorResult::WriteRefused, block);
-        return false;
+        return;
+    case TTrailerPlan::Unchanged:
+        Out.Trailer = TTrailerNote::Unchanged;
+        return;
+    case TTrailerPlan::Change:
+        break;
     }
-    for (int row = 0; row < TrailerRow; ++row)
-        change.DataRights[size_t(row)] = EffectiveDataRights(change.Access.Cond[size_t(row)], change.Access.Cond[TrailerRow]);
-    change.TrailerRights = TrailerBlockRights(change.Access.Cond[TrailerRow]);
-    if (!FEvents.ConfirmTrailer(change))
-        return false;
+    const bool approved = FEvents.ConfirmTrailer(change);
+    // Cancelled while the question was open: the sector is not done.
     if (Stopping()) {
         CutShort(Out, std::array{block});
-        return false;
+        return;
     }
+    if (!approved) {
+        Out.Trailer = TTrailerNote::Declined;
+        return;
+    }
+    const TBlockData& wanted = change.Trailer;
     if (Current.Consistent && !UseKeyFor(TrailerBlockRights(Current.Cond[TrailerRow]).AccessWrite, Keys, KeyType)) {
         Fail(Out, TSectorResult::WriteRefused, block);
-        return false;
+        return;
     }
     if (Reopen() != TOpen::Ok) {
         Fail(Out, FGone ? TSectorResult::CardGone : TSectorResult::WriteRefused, block);
-        return false;
+        return;
     }
     const bool written = FSession.Reader().WriteBlock(uint8_t(block), wanted);
     if (written)
@@ -506,27 +647,35 @@ bool TCardJobs::WriteTrailer(int Sector, const TDumpImage& Dump, TSectorKeys& Ke
     KeyType = KeyA;
     if (Open(Sector, KeyA, newA) == TOpen::Gone) {
         Fail(Out, TSectorResult::CardGone, block);
-        return false;
+        return;
     }
     const std::optional<TBlockData> back = FActive ? ReadBlock(block) : std::nullopt;
     if (FGone) {
         Fail(Out, TSectorResult::CardGone, block);
-        return false;
+        return;
     }
     const int shown = KeyBReadable(change.Access.Cond[TrailerRow]) ? BlockBytes : TrailerKeyBOffset;
     const bool same = back && std::equal(back->begin() + AccessBitsOffset, back->begin() + shown, wanted.begin() + AccessBitsOffset);
     if (!same) {
         Fail(Out, written ? TSectorResult::VerifyFailed : TSectorResult::WriteRefused, block);
-        return false;
+        return;
     }
     Keys.KeyA = newA;
     Keys.KeyB = newB;
-    return true;
+    Out.Written.push_back(block);
+    Seen.SetBlock(block, wanted);
 }
 
-std::optional<TSectorOutcomes> TCardJobs::WriteCard(const TDumpImage& Dump, TKeyMap& Keys, bool Trailers)
+std::optional<TWriteResult> TCardJobs::WriteCard(const TDumpImage& Dump, TKeyMap& Keys, bool Trailers)
 {
-    return Run([&] { return EverySector([&](int Sector) { return WriteSector(Sector, Dump, Keys[size_t(Sector)], Trailers); }); });
+    return Run([&] {
+        TWriteResult result;
+        if (Begin(result)) {
+            result.Sectors = EverySector(
+                [&](int Sector) { return WriteSector(Sector, Dump, Keys[size_t(Sector)], Trailers, result.Trailers); });
+        }
+        return result;
+    });
 }
 
 bool TCardJobs::LineFault() const

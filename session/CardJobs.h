@@ -11,6 +11,7 @@
 #include "protocol/CardLayout.h"
 #include "protocol/Commands.h"
 #include "protocol/DumpFile.h"
+#include "protocol/KeyFile.h"
 
 #include <array>
 #include <optional>
@@ -27,19 +28,31 @@ struct TSectorKeys {
 };
 using TKeyMap = std::array<TSectorKeys, SectorCount>;
 
+// What a job tries, in this order, each key once: the keys the dump states
+// (write, compare: the card most likely has them), the key files', then the
+// built-in list when asked.
+TKeyList JobKeys(std::span<const TKey> FileKeys, const TDumpImage* Dump, bool BuiltIn);
+
 enum class TSectorResult {
     NotRun, // the job was cancelled (or refused) before the sector or in it
     Done,
-    NoKey,        // no key opens the sector (or none that may do the job)
-    ReadDenied,   // a block the keys may not read: it stays unknown
-    WriteRefused, // the card refused a write, or no known key may write
-    VerifyFailed, // a block read back differs from what was written
-    CardGone      // the card did not answer a search any more
+    NoKey,         // no key opens the sector (or none that may do the job)
+    ReadDenied,    // a block the keys may not read: it stays unknown
+    WriteRefused,  // the card refused a write, or no known key may write
+    VerifyFailed,  // a block read back differs from what was written
+    CardGone,      // the card did not answer a search any more
+    NothingToWrite // writing: the dump knows no block of the sector to write
 };
 
 // "done", "no key", "read denied", "write refused", "verify failed",
-// "card gone", "not run": the words a table, a JSON file and the Card page use.
+// "card gone", "not run", "nothing to write": the words a table, a JSON file
+// and the Card page use.
 const char* SectorResultText(TSectorResult Result);
+
+// Writing with trailers: what became of a trailer that was not written.
+enum class TTrailerNote { None,
+    Unchanged,  // the card's own: neither asked about nor written
+    Declined }; // not confirmed
 
 struct TSectorOutcome {
     TSectorResult Result = TSectorResult::NotRun;
@@ -49,47 +62,113 @@ struct TSectorOutcome {
     // Writing: data blocks left alone because the dump does not know all
     // their digits (block 0 is never written and not listed).
     std::vector<int> Unknown;
+    // Writing: the blocks written and read back the same.
+    std::vector<int> Written;
+    TTrailerNote Trailer = TTrailerNote::None;
     bool operator==(const TSectorOutcome&) const = default;
 };
 using TSectorOutcomes = std::array<TSectorOutcome, SectorCount>;
 
-// What a trailer write would set, for the operator to approve.
+// What a trailer write would set, for the operator to approve: the trailer
+// as the card shows it now (what is known of it) and what it becomes.
 struct TTrailerChange {
     int Sector = 0;
+    TBlockData Now{};
+    TBlockData NowKnown{}; // per byte, the bits known, as in a dump
     TBlockData Trailer{};
     TAccessConditions Access;
     std::array<TDataRights, TrailerRow> DataRights{}; // as the new trailer makes them
     TTrailerRights TrailerRights{};
 };
 
-enum class TBlockMatch { Same,
-    Differs,
-    NotCompared }; // unread on the card, or no known digit to compare
+// What a dump's trailer means for a write: nothing to write (not known in
+// full, never guessed), refused (inconsistent access bits would lock the
+// sector), the card's own already, or a change to approve.
+enum class TTrailerPlan { Unknown,
+    Inconsistent,
+    Unchanged,
+    Change };
+// Card holds what is known of the card's trailer (as SeeTrailer fills it);
+// Change, when given, gets the change.
+TTrailerPlan PlanTrailer(int Sector, const TDumpImage& Dump, const TDumpImage& Card, TTrailerChange* Change = nullptr);
+// Every trailer of Dump that would change the card's, sector by sector.
+std::vector<TTrailerChange> TrailerChanges(const TDumpImage& Dump, const TDumpImage& Card);
 
-struct TReadResult {
-    TDumpImage Image;
+// What a trailer read with KeyType (0 = A, 1 = B) after opening with
+// OpenedWith shows, set into Image: key A is the key that opened the sector
+// (or Keys' key A), the access bits and byte 9 where that key may read them,
+// key B where readable, else Keys' key B.
+void SeeTrailer(TDumpImage& Image, int Sector, const TBlockData& Read, int KeyType, const TKey& OpenedWith,
+    const TSectorKeys& Keys);
+
+// Every job's result: the card it worked on, none when no card was in the
+// reader's field at its start (then no sector was tried), and each sector's.
+struct TJobResult {
+    std::optional<TSerial> Serial;
     TSectorOutcomes Sectors;
 };
 
-// Only the digits both sides know are compared.
+struct TMapResult : TJobResult {
+    TKeyMap Keys;
+    // The trailers as the card showed them while mapping (SeeTrailer).
+    TDumpImage Trailers;
+};
+
+struct TReadResult : TJobResult {
+    TDumpImage Image;
+};
+
+struct TWriteResult : TJobResult {
+    // The trailers as the card showed them before writing, and those
+    // written as written.
+    TDumpImage Trailers;
+    // A block was written.
+    bool Wrote() const;
+    // Something written, every sector done or with nothing to write, and
+    // no trailer left unconfirmed.
+    bool Complete() const;
+};
+
+enum class TBlockMatch { Same,
+    Differs,
+    NotCompared, // the dump knows digits of it that the card did not show
+    NotInDump }; // the dump knows no digit of it
+
+// A digit both sides know that differs, else the same when the card showed
+// every digit the dump knows.
 TBlockMatch CompareBlock(const TDumpImage& Card, const TDumpImage& Dump, int Block);
 
-struct TCompareResult {
-    std::array<TBlockMatch, CardBlocks> Blocks{};
-    TDumpImage Card;         // what was read of the card
-    TSectorOutcomes Sectors; // how the card was read
-    bool Equal() const;
+struct TNotCompared {
+    int Block = 0;
+    TSectorResult Reason = TSectorResult::NotRun; // no key, read denied, card gone, not run
+    bool operator==(const TNotCompared&) const = default;
 };
+
+struct TCompareResult : TJobResult {
+    std::array<TBlockMatch, CardBlocks> Blocks{};
+    TDumpImage Card; // what was read of the card
+    int Known = 0;   // blocks of the dump with a known digit
+    int Compared = 0;
+    std::vector<int> Differ;
+    std::vector<TNotCompared> NotCompared;
+    // A card answered, and every known block of the dump (one at least) was
+    // read and found the same.
+    bool Agree() const;
+};
+
+// The comparison of a card, read as Sectors say, with Dump.
+TCompareResult CompareCard(const TDumpImage& Card, const TSectorOutcomes& Sectors, const TDumpImage& Dump);
 
 class TCardJobEvents {
 public:
     virtual ~TCardJobEvents() = default;
-    // Before each sector: Number counts from 1 to Of (16).
-    virtual void Progress(int /*Number*/, int /*Of*/) { }
+    // Before each sector, 0 to 15.
+    virtual void Progress(int /*Sector*/) { }
     virtual void SectorResult(int /*Sector*/, const TSectorOutcome& /*Outcome*/) { }
     // A block was written and is about to be read back.
     virtual void BlockWritten(int /*Block*/) { }
     // A trailer write needs approval; only approved trailers are written.
+    // A job cancelled meanwhile writes nothing more.
     virtual bool ConfirmTrailer(const TTrailerChange& /*Change*/) { return false; }
 };
 
@@ -99,13 +178,13 @@ public:
 
     // Each job: none when another operation holds the session's guard.
     // For each sector, the candidate keys as key A, then as key B.
-    // Outcomes, when given, gets each sector's result (no key, card gone).
-    std::optional<TKeyMap> MapKeys(std::span<const TKey> Candidates, TSectorOutcomes* Outcomes = nullptr);
+    std::optional<TMapResult> MapKeys(std::span<const TKey> Candidates);
     std::optional<TReadResult> ReadCard(const TKeyMap& Keys);
     // Data blocks of every sector (never block 0), each read back; with
-    // Trailers, then the trailers the events approve, each last in its sector.
-    // Keys is updated for a trailer written and verified.
-    std::optional<TSectorOutcomes> WriteCard(const TDumpImage& Dump, TKeyMap& Keys, bool Trailers);
+    // Trailers, then each trailer that differs from the card's and that the
+    // events approve, last in its sector. Keys is updated for a trailer
+    // written and verified.
+    std::optional<TWriteResult> WriteCard(const TDumpImage& Dump, TKeyMap& Keys, bool Trailers);
     std::optional<TCompareResult> Compare(const TDumpImage& Dump, const TKeyMap& Keys);
 
     // The serial component's read interval for a job's length, restored
@@ -139,7 +218,10 @@ private:
     // after; none when another operation holds the guard.
     template <class TJob>
     auto Run(TJob&& Job) -> std::optional<decltype(Job())>;
-    TKeyMap MapAll(std::span<const TKey> Candidates, TSectorOutcomes* Outcomes);
+    // The card at a job's start, into Result: false when no card is in the
+    // field.
+    bool Begin(TJobResult& Result);
+    TMapResult MapAll(std::span<const TKey> Candidates);
     // The last exchange failed on the line (no reply, a bad one), not by
     // the card's or the reader's refusal.
     bool LineFault() const;
@@ -147,10 +229,12 @@ private:
     bool Stopping();
     TReadResult ReadAll(const TKeyMap& Keys);
     TSectorOutcome ReadSector(int Sector, const TSectorKeys& Keys, TDumpImage& Image);
-    TSectorOutcome WriteSector(int Sector, const TDumpImage& Dump, TSectorKeys& Keys, bool Trailer);
-    // Current: the trailer's access conditions on the card.
-    bool WriteTrailer(int Sector, const TDumpImage& Dump, TSectorKeys& Keys, const TAccessConditions& Current,
-        int& KeyType, TSectorOutcome& Out);
+    // Seen gets the sector's trailer as the card shows it, and as written.
+    TSectorOutcome WriteSector(int Sector, const TDumpImage& Dump, TSectorKeys& Keys, bool Trailer, TDumpImage& Seen);
+    // Current: the trailer's access conditions on the card; Seen: the card's
+    // trailer as it is now, and as written.
+    void WriteTrailer(int Sector, const TDumpImage& Dump, TSectorKeys& Keys, const TAccessConditions& Current,
+        TDumpImage& Seen, int& KeyType, TSectorOutcome& Out);
     // KeyType, or the other known key, when Who lets it; false when no known
     // key may.
     bool UseKeyFor(TKeys Who, const TSectorKeys& Keys, int& KeyType);

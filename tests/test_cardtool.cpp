@@ -1,7 +1,8 @@
 // The orvelle-card program, run as a child process against the simulator
 // (loaded with the fixture card of mixed keys and access conditions) through
 // a private port map: exit statuses, the key map as JSON, a read compared
-// back, trailers refused without a terminal, and a signal during a write.
+// back, what a compare and a write claim, trailers refused without a
+// terminal and asked on one, and a signal during a write.
 #include "app/Version.h"
 #include "protocol/DumpFile.h"
 #include "protocol/KeyFile.h"
@@ -21,6 +22,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -67,6 +69,40 @@ protected:
         EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
         return {process.exitCode(), QString::fromUtf8(process.readAllStandardOutput()),
             QString::fromUtf8(process.readAllStandardError())};
+    }
+
+    // Runs orvelle-card with standard input on a terminal, on which
+    // TypedAhead is typed before it starts. At each trailer question (1, 2,
+    // ...) Answer gives what the operator types, or nothing for SIGTERM.
+    TRun CardOnTerminal(QStringList Args, const QByteArray& TypedAhead, const std::function<QByteArray(int)>& Answer)
+    {
+        PtyPeer terminal;
+        if (!TypedAhead.isEmpty())
+            terminal.Write(std::vector<uint8_t>(TypedAhead.begin(), TypedAhead.end()));
+        Args.prepend(QStringLiteral("--timeout=3000"));
+        QProcess process;
+        process.setProcessEnvironment(QProcessEnvironment::systemEnvironment());
+        process.setStandardInputFile(QString::fromStdString(terminal.SlavePath()));
+        process.start(QCoreApplication::applicationDirPath() + "/../orvelle-card", Args);
+        EXPECT_TRUE(process.waitForStarted(60000));
+        TRun run;
+        int asked = 0;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(10);
+        while (!process.waitForFinished(20) && std::chrono::steady_clock::now() < deadline) {
+            run.Err += QString::fromUtf8(process.readAllStandardError());
+            if (run.Err.count(QStringLiteral("Write the trailer of sector")) == asked)
+                continue;
+            const QByteArray typed = Answer(++asked);
+            if (typed.isEmpty())
+                ::kill(pid_t(process.processId()), SIGTERM);
+            else
+                terminal.Write(std::vector<uint8_t>(typed.begin(), typed.end()));
+        }
+        EXPECT_EQ(process.state(), QProcess::NotRunning) << Args.join(' ').toStdString();
+        run.Exit = process.exitCode();
+        run.Out = QString::fromUtf8(process.readAllStandardOutput());
+        run.Err += QString::fromUtf8(process.readAllStandardError());
+        return run;
     }
 
     QString Path(const char* Name) const { return Dir.filePath(QString::fromLatin1(Name)); }
@@ -153,9 +189,10 @@ TEST_F(CardToolTest, KeysAsJsonMapTheFixtureAndAKeyFileFillsTheGap)
 {
     TRun run = Card({"--json", "keys"});
     EXPECT_EQ(run.Exit, 1) << "sector 3 has no key in the built-in list";
-    EXPECT_TRUE(run.Err.contains("map keys: sector 16 of 16\n")) << run.Err.toStdString();
+    EXPECT_TRUE(run.Err.contains("map keys: sector 15 (16 of 16)\n")) << run.Err.toStdString();
     QJsonObject json = run.Json();
     EXPECT_EQ(json["command"].toString(), "keys");
+    EXPECT_EQ(json["serial"].toString(), "12345678");
     EXPECT_FALSE(json["interrupted"].toBool());
     ASSERT_EQ(json["sectors"].toArray().size(), 16);
     const QString ff = "FFFFFFFFFFFF";
@@ -187,8 +224,12 @@ TEST_F(CardToolTest, AReadComparesEqualUntilABlockChanges)
 {
     TRun run = Card({"read", Path("card.txt")});
     EXPECT_EQ(run.Exit, 1) << "sector 3 no key, sector 4 read denied";
+    EXPECT_TRUE(run.Out.startsWith("card 12345678\n")) << run.Out.toStdString();
     EXPECT_TRUE(run.Out.contains(QRegularExpression("\n +4  FFFFFFFFFFFF  AABBCCDDEEFF  read denied +18\n")))
         << run.Out.toStdString();
+    // Progress numbers the sectors as the table does.
+    EXPECT_TRUE(run.Err.contains("read: sector 0 (1 of 16)\n")) << run.Err.toStdString();
+    EXPECT_TRUE(run.Err.contains("read: sector 15 (16 of 16)\n"));
     TFileError error;
     const std::optional<TDumpImage> read = ReadDumpFile(Path("card.txt").toStdString(), error);
     ASSERT_TRUE(read) << error.Text();
@@ -200,23 +241,161 @@ TEST_F(CardToolTest, AReadComparesEqualUntilABlockChanges)
 
     run = Card({"diff", Path("card.txt")});
     EXPECT_EQ(run.Exit, 0) << run.Out.toStdString();
-    EXPECT_TRUE(run.Out.endsWith("the card and the dump agree\n"));
+    EXPECT_TRUE(run.Out.startsWith("card 12345678, dump " + Path("card.txt") + "\n")) << run.Out.toStdString();
+    EXPECT_TRUE(run.Out.endsWith("\ncard and dump agree\n"));
 
     Sim.SetBlock(5, TBlockData{0x55});
     run = Card({"--json", "diff", Path("card.txt")});
     EXPECT_EQ(run.Exit, 1);
-    EXPECT_EQ(run.Json()["differing"].toArray(), QJsonArray({5}));
-    EXPECT_EQ(Sector(run.Json(), 1)["differing"].toArray(), QJsonArray({5}));
-    EXPECT_FALSE(run.Json()["agree"].toBool());
+    const QJsonObject json = run.Json();
+    EXPECT_EQ(json["serial"].toString(), "12345678");
+    EXPECT_EQ(json["dump"].toString(), Path("card.txt"));
+    EXPECT_EQ(json["differ"].toArray(), QJsonArray({5}));
+    EXPECT_EQ(Sector(json, 1)["differing"].toArray(), QJsonArray({5}));
+    EXPECT_FALSE(json["agree"].toBool());
+    EXPECT_EQ(json["known"].toInt(), 59);
+    EXPECT_EQ(json["compared"].toInt(), 59);
+    EXPECT_EQ(json["notCompared"].toArray(), QJsonArray());
 
+    // The binary form cannot say "unknown": nothing is saved.
     run = Card({"read", Path("card.bin")});
     EXPECT_EQ(run.Exit, 1);
-    QFile binary(Path("card.bin"));
-    ASSERT_TRUE(binary.open(QIODevice::ReadOnly));
-    const QByteArray bytes = binary.readAll();
-    ASSERT_EQ(bytes.size(), 1024);
-    EXPECT_EQ(bytes.mid(5 * 16, 16), QByteArray::fromRawData(reinterpret_cast<const char*>(Sim.Block(5).data()), 16));
-    EXPECT_TRUE(run.Err.contains("zeros stand for it in blocks 12 13 14 15 18")) << run.Err.toStdString();
+    EXPECT_FALSE(QFile::exists(Path("card.bin")));
+    EXPECT_TRUE(run.Err.contains(Path("card.bin") + ": blocks 12, 13, 14, 15, 18 are not fully known: save as text to keep the unknowns"))
+        << run.Err.toStdString();
+}
+
+TEST_F(CardToolTest, ACompareAgreesOnlyWhenEveryKnownBlockWasCompared)
+{
+    // The fixture with its trailers unknown states no key.
+    TDumpImage noKeys = Fixture();
+    for (int sector = 0; sector < 16; ++sector)
+        noKeys.Known[TrailerOf(sector)].fill(0);
+    WriteDump("fixture.txt", Fixture());
+    WriteDump("no-keys.txt", noKeys);
+    const struct {
+        const char* Name;
+        QString Dump;
+        bool Secret; // every sector's keys in no list
+        bool Card;
+        int Exit;
+        QString Says; // standard error without a card; the first case's table ends so
+        int Known, Compared;
+        QJsonObject FirstNotCompared;
+    } cases[] = {
+        {"block 18 unreadable", Path("fixture.txt"), false, true, 1,
+            "63 of 64 known blocks compared, 0 differ; not compared: block 18 read denied\n", 64, 63,
+            {{"block", 18}, {"reason", "read denied"}}},
+        {"no key known", Path("no-keys.txt"), true, true, 1, {}, 48, 0, {{"block", 0}, {"reason", "no key"}}},
+        {"an empty reader", Path("fixture.txt"), false, false, 4, "orvelle-card: no card in the reader's field\n", 0, 0, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        ASSERT_TRUE(Sim.LoadDump(ORVELLE_TEST_DATA "/mixed-card.txt"));
+        for (int sector = 0; c.Secret && sector < 16; ++sector) {
+            TBlockData trailer = Sim.Block(TrailerOf(sector));
+            std::fill_n(trailer.begin(), KeyBytes, 0x5A);
+            std::fill_n(trailer.begin() + TrailerKeyBOffset, KeyBytes, 0x5B);
+            Sim.SetBlock(TrailerOf(sector), trailer);
+        }
+        if (!c.Card)
+            Sim.RemoveCard();
+        const TRun run = Card({c.Card ? "--json" : "--timeout=3000", "diff", c.Dump});
+        EXPECT_EQ(run.Exit, c.Exit);
+        if (c.Card) {
+            const QJsonObject json = run.Json();
+            EXPECT_FALSE(json["agree"].toBool());
+            EXPECT_EQ(json["known"].toInt(), c.Known);
+            EXPECT_EQ(json["compared"].toInt(), c.Compared);
+            EXPECT_EQ(json["notCompared"].toArray().size(), c.Known - c.Compared);
+            EXPECT_EQ(json["notCompared"].toArray().first(), c.FirstNotCompared);
+        } else {
+            EXPECT_EQ(run.Err, c.Says);
+            EXPECT_TRUE(run.Out.isEmpty()) << "no table of sectors";
+        }
+        Sim.InsertCard();
+    }
+    ASSERT_TRUE(Sim.LoadDump(ORVELLE_TEST_DATA "/mixed-card.txt"));
+    const TRun table = Card({"diff", Path("fixture.txt")});
+    EXPECT_TRUE(table.Out.endsWith("\n" + cases[0].Says)) << table.Out.toStdString();
+}
+
+TEST_F(CardToolTest, AWriteOfNothingSaysSoAndAnEmptyReaderExitsFour)
+{
+    WriteDump("nothing.txt", TDumpImage{});
+    TRun run = Card({"write", Path("nothing.txt"), "--trailers"});
+    EXPECT_EQ(run.Exit, 1);
+    EXPECT_EQ(run.Out.count("nothing to write"), 16) << run.Out.toStdString();
+    EXPECT_TRUE(run.Out.endsWith("\nnothing was written\n"));
+    const auto requests = Sim.Requests();
+    EXPECT_TRUE(std::none_of(requests.begin(), requests.end(), [](const auto& R) { return R[1] == 0x07; }));
+
+    Sim.RemoveCard();
+    for (const QStringList& args : {QStringList{"keys"}, QStringList{"read", Path("card.txt")},
+             QStringList{"--json", "write", Path("nothing.txt")}}) {
+        run = Card(args);
+        EXPECT_EQ(run.Exit, 4) << args.join(' ').toStdString();
+        EXPECT_TRUE(run.Err.contains("no card in the reader's field")) << run.Err.toStdString();
+        EXPECT_TRUE(run.Out.isEmpty());
+    }
+    EXPECT_FALSE(QFile::exists(Path("card.txt")));
+}
+
+TEST_F(CardToolTest, KeysTheDumpStatesAreTriedFirst)
+{
+    Write("wrong.keys", "5A5A5A5A5A5A\n");
+    WriteDump("fixture.txt", Fixture());
+    Card({"--keys", Path("wrong.keys"), "diff", Path("fixture.txt")});
+    const auto requests = Sim.Requests();
+    const auto auth = std::find_if(requests.begin(), requests.end(), [](const auto& R) { return R[1] == 0x05; });
+    ASSERT_NE(auth, requests.end());
+    EXPECT_EQ(std::vector<uint8_t>(auth->begin() + 4, auth->begin() + 10), std::vector<uint8_t>(6, 0xFF))
+        << "sector 0's key A, as the dump states it";
+}
+
+TEST_F(CardToolTest, TrailerQuestionsOnATerminal)
+{
+    // Sectors 6 and 7 get new keys; every other trailer is the card's own.
+    TDumpImage dump = Fixture();
+    std::fill_n(dump.Data[27].begin(), KeyBytes, 0xA6);
+    std::fill_n(dump.Data[31].begin(), KeyBytes, 0xA7);
+    WriteDump("dump.txt", dump);
+    const TBlockData trailer6 = Sim.Block(27);
+    const TBlockData trailer7 = Sim.Block(31);
+    const struct {
+        const char* Name;
+        QByteArray TypedAhead;
+        std::vector<QByteArray> Answers; // empty: SIGTERM
+        int Asked;
+        bool Written6, Written7;
+        QString Result6;
+    } cases[] = {
+        {"typed ahead is no answer", "y\n", {"n\n", "n\n"}, 2, false, false, "done"},
+        {"yes, then no", "", {"y\n", "no\n"}, 2, true, false, "done"},
+        {"yes to the rest", "", {"a\n"}, 1, true, true, "done"},
+        {"no to the rest", "", {"Q\n"}, 1, false, false, "done"},
+        {"a signal at the question", "", {""}, 1, false, false, "not run"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        Sim.SetBlock(27, trailer6);
+        Sim.SetBlock(31, trailer7);
+        const TRun run = CardOnTerminal({"--json", "write", Path("dump.txt"), "--trailers"}, c.TypedAhead,
+            [&](int Question) { return size_t(Question) <= c.Answers.size() ? c.Answers[size_t(Question - 1)] : QByteArray("n\n"); });
+        EXPECT_EQ(run.Err.count("Write the trailer of sector"), c.Asked) << run.Err.toStdString();
+        EXPECT_FALSE(run.Err.contains("Sector 5, trailer")) << "the card's own trailer is not asked about";
+        EXPECT_TRUE(run.Err.contains("  now: key A FFFFFFFFFFFF, access bits FF0780, byte 9 69, key B FFFFFFFFFFFF\n"));
+        EXPECT_TRUE(run.Err.contains("  new: key A A6A6A6A6A6A6, access bits FF0780, byte 9 69, key B FFFFFFFFFFFF\n"));
+        EXPECT_EQ(Sim.Block(27) == dump.Data[27], c.Written6);
+        EXPECT_EQ(Sim.Block(31) == dump.Data[31], c.Written7);
+        const QJsonObject json = run.Json();
+        EXPECT_EQ(Sector(json, 6)["result"].toString(), c.Result6);
+        EXPECT_EQ(Sector(json, 6)["trailerDeclined"].toBool(), !c.Written6 && c.Result6 == "done");
+        // Cancelled at sector 6's question: the rest is not run either.
+        EXPECT_EQ(json["interrupted"].toBool(), c.Result6 == "not run");
+        EXPECT_EQ(Sector(json, 15)["result"].toString(), c.Result6);
+        EXPECT_EQ(run.Exit, 1) << "block 18: no key may write it";
+    }
 }
 
 TEST_F(CardToolTest, TrailersNeedAConfirmationThatAPipeCannotGive)
@@ -232,8 +411,10 @@ TEST_F(CardToolTest, TrailersNeedAConfirmationThatAPipeCannotGive)
     EXPECT_EQ(run.Exit, 1);
     EXPECT_EQ(Sim.Block(25), dump.Data[25]);
     EXPECT_EQ(Sim.Block(27), trailer) << "refused";
-    EXPECT_TRUE(run.Err.contains("Sector 6: the trailer, block 27, becomes key A A1A1A1A1A1A1"));
+    EXPECT_TRUE(run.Err.contains("Sector 6, trailer block 27\n"));
+    EXPECT_TRUE(run.Err.contains("  new: key A A1A1A1A1A1A1, access bits FF0780, byte 9 69, key B B1B1B1B1B1B1\n"));
     EXPECT_TRUE(run.Err.contains("no terminal"));
+    EXPECT_EQ(run.Err.count("trailer block"), 1) << "the other trailers are the card's own";
     QJsonObject sector6 = Sector(run.Json(), 6);
     EXPECT_TRUE(sector6["trailerDeclined"].toBool());
     EXPECT_EQ(sector6["result"].toString(), "done");

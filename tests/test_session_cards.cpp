@@ -6,6 +6,7 @@
 #include "reader/ReaderLink.h"
 #include "serial/Comm.h"
 #include "session/CardJobs.h"
+#include "session/CardWords.h"
 #include "session/LinkSession.h"
 #include "sim/SimServer.h"
 #include "support/PrivateHome.h"
@@ -30,12 +31,11 @@ struct TJobRecorder : TCardJobEvents {
     std::function<bool(const TTrailerChange&)> OnConfirm;
     std::vector<int> Progressed;
 
-    void Progress(int Number, int Of) override
+    void Progress(int Sector) override
     {
-        EXPECT_EQ(Of, 16);
-        Progressed.push_back(Number);
+        Progressed.push_back(Sector);
         if (OnProgress)
-            OnProgress(Number);
+            OnProgress(Sector);
     }
     void BlockWritten(int Block) override
     {
@@ -120,10 +120,12 @@ TEST_F(CardJobsTest, MapsKeysReadsAMixedCardAndComparesEqual)
         if (Number == 5)
             SearchMode(0);
     };
-    TSectorOutcomes mapped;
-    const std::optional<TKeyMap> map = Jobs.MapKeys(CandidateKeys({}, true), &mapped);
-    ASSERT_TRUE(map);
+    const std::optional<TMapResult> mapping = Jobs.MapKeys(CandidateKeys({}, true));
+    ASSERT_TRUE(mapping);
     Events.OnProgress = nullptr;
+    EXPECT_EQ(mapping->Serial, (TSerial{0x12, 0x34, 0x56, 0x78}));
+    const TSectorOutcomes& mapped = mapping->Sectors;
+    const TKeyMap* map = &mapping->Keys;
     EXPECT_EQ(Session.Settings().SearchMode, 0) << "the operator's choice is kept";
     int searches = 0;
     for (const auto& request : Sim.Requests())
@@ -192,17 +194,21 @@ TEST_F(CardJobsTest, MapsKeysReadsAMixedCardAndComparesEqual)
     EXPECT_EQ(DecodeValueBlock(read->Image.Data[20]), (TValueBlock{1234, 20}));
     EXPECT_EQ(DecodeValueBlock(read->Image.Data[21]), (TValueBlock{-5, 21}));
 
+    // The dump read knows neither block 18 nor sector 3: every block it
+    // knows was compared.
     std::optional<TCompareResult> diff = Jobs.Compare(read->Image, *map);
     ASSERT_TRUE(diff);
-    EXPECT_TRUE(diff->Equal());
-    EXPECT_EQ(diff->Blocks[18], TBlockMatch::NotCompared);
-    EXPECT_EQ(diff->Blocks[13], TBlockMatch::NotCompared);
+    EXPECT_TRUE(diff->Agree());
+    EXPECT_EQ(diff->Known, 59);
+    EXPECT_EQ(diff->Blocks[18], TBlockMatch::NotInDump);
+    EXPECT_EQ(diff->Blocks[13], TBlockMatch::NotInDump);
     EXPECT_EQ(diff->Blocks[16], TBlockMatch::Same);
 
     Sim.SetBlock(5, TBlockData{0x55});
     diff = Jobs.Compare(read->Image, *map);
     ASSERT_TRUE(diff);
-    EXPECT_FALSE(diff->Equal());
+    EXPECT_FALSE(diff->Agree());
+    EXPECT_EQ(diff->Differ, std::vector<int>{5});
     for (int block = 0; block < 64; ++block) {
         if (block != 18 && SectorOf(block) != 3) {
             EXPECT_EQ(diff->Blocks[size_t(block)], block == 5 ? TBlockMatch::Differs : TBlockMatch::Same) << block;
@@ -214,8 +220,8 @@ TEST_F(CardJobsTest, ACardTakenAwayMidJobIsGoneForTheRest)
 {
     TKeyMap map;
     map.fill(TSectorKeys{Ff, std::nullopt});
-    Events.OnProgress = [&](int Number) {
-        if (Number == 6)
+    Events.OnProgress = [&](int Sector) {
+        if (Sector == 5)
             Sim.RemoveCard();
     };
     const std::optional<TReadResult> read = Jobs.ReadCard(map);
@@ -242,24 +248,25 @@ TEST_F(CardJobsTest, ACardTakenAwayMidJobIsGoneForTheRest)
     // shows it done.
     Sim.InjectFault(0x07, {sim::TFaultKind::NoReply});
     Sim.ClearRequests();
-    const std::optional<TSectorOutcomes> wrote = Jobs.WriteCard(dump, map, false);
+    const std::optional<TWriteResult> wrote = Jobs.WriteCard(dump, map, false);
     ASSERT_TRUE(wrote);
     EXPECT_EQ(Sim.Block(1), dump.Data[1]);
     expected = All(TSectorResult::CardGone);
     expected[0] = expected[1] = TSectorResult::Done;
-    EXPECT_EQ(Results(*wrote), expected);
-    EXPECT_EQ((*wrote)[2].Blocks, std::vector<int>{9});
+    EXPECT_EQ(Results(wrote->Sectors), expected);
+    EXPECT_EQ(wrote->Sectors[2].Blocks, std::vector<int>{9});
     EXPECT_EQ(Sim.Block(9), dump.Data[9]);
     EXPECT_NE(Sim.Block(10), dump.Data[10]);
     EXPECT_EQ(Sim.RequestsWithoutBeeps().back()[1], 0x0A);
 
-    // Mapping with no card at all: one search, and every sector gone.
+    // No card at a job's start: one search, no card named, no sector tried.
     Events.OnWritten = nullptr;
     Sim.RemoveCard();
     Sim.ClearRequests();
-    TSectorOutcomes mapped;
-    ASSERT_TRUE(Jobs.MapKeys(CandidateKeys({}, true), &mapped));
-    EXPECT_EQ(Results(mapped), All(TSectorResult::CardGone));
+    const std::optional<TMapResult> mapped = Jobs.MapKeys(CandidateKeys({}, true));
+    ASSERT_TRUE(mapped);
+    EXPECT_FALSE(mapped->Serial);
+    EXPECT_EQ(Results(mapped->Sectors), All(TSectorResult::NotRun));
     EXPECT_EQ(Sim.RequestsWithoutBeeps().size(), 1u);
 }
 
@@ -286,11 +293,15 @@ TEST_F(CardJobsTest, WritesDataVerifiesEachBlockAndAsksForTrailers)
         if (Block == 10)
             Sim.SetBlock(10, TBlockData{0xEE}); // differs when read back
     };
+    // Asked only where the trailer would change what the card shows: sector
+    // 5's keys, and sector 8's key B, which the map does not know.
     std::vector<int> asked;
     Events.OnConfirm = [&](const TTrailerChange& Change) {
         asked.push_back(Change.Sector);
         if (Change.Sector == 5) {
             EXPECT_EQ(Change.DataRights[2].Write, TKeys::B);
+            EXPECT_TRUE(std::all_of(Change.NowKnown.begin(), Change.NowKnown.end(), [](uint8_t K) { return K == 0xFF; }));
+            EXPECT_EQ(Change.Now, Sim.Block(23));
         }
         return Change.Sector == 5;
     };
@@ -299,22 +310,28 @@ TEST_F(CardJobsTest, WritesDataVerifiesEachBlockAndAsksForTrailers)
     map[1] = {K("A0A1A2A3A4A5"), K("B0B1B2B3B4B5")};
     const TBlockData block0 = Sim.Block(0);
     const TBlockData block9 = Sim.Block(9);
-    const std::optional<TSectorOutcomes> wrote = Jobs.WriteCard(dump, map, true);
-    ASSERT_TRUE(wrote);
+    const std::optional<TWriteResult> result = Jobs.WriteCard(dump, map, true);
+    ASSERT_TRUE(result);
+    const TSectorOutcomes& wrote = result->Sectors;
 
     std::vector<TSectorResult> expected = All(TSectorResult::Done);
     expected[1] = TSectorResult::WriteRefused;
     expected[2] = TSectorResult::VerifyFailed;
     expected[6] = TSectorResult::WriteRefused;
     expected[8] = TSectorResult::WriteRefused;
-    EXPECT_EQ(Results(*wrote), expected);
-    EXPECT_EQ((*wrote)[8].Blocks, (std::vector<int>{32, 33, 34}));
-    EXPECT_EQ((*wrote)[1].Blocks, std::vector<int>{4});
-    EXPECT_EQ((*wrote)[2].Blocks, std::vector<int>{10});
-    EXPECT_EQ((*wrote)[2].Unknown, std::vector<int>{9});
-    EXPECT_EQ((*wrote)[6].Blocks, std::vector<int>{27});
-    EXPECT_EQ((*wrote)[7].Unknown, std::vector<int>{31});
-    EXPECT_EQ(asked, (std::vector<int>{0, 1, 2, 3, 4, 5, 8, 9, 10, 11, 12, 13, 14, 15}));
+    EXPECT_EQ(Results(wrote), expected);
+    EXPECT_EQ(wrote[8].Blocks, (std::vector<int>{32, 33, 34}));
+    EXPECT_EQ(wrote[1].Blocks, std::vector<int>{4});
+    EXPECT_EQ(wrote[2].Blocks, std::vector<int>{10});
+    EXPECT_EQ(wrote[2].Unknown, std::vector<int>{9});
+    EXPECT_EQ(wrote[6].Blocks, std::vector<int>{27});
+    EXPECT_EQ(wrote[7].Unknown, std::vector<int>{31});
+    EXPECT_EQ(wrote[5].Written, (std::vector<int>{20, 21, 22, 23}));
+    EXPECT_EQ(asked, (std::vector<int>{5, 8}));
+    for (int sector : {0, 1, 2, 3, 4, 9, 15})
+        EXPECT_EQ(wrote[size_t(sector)].Trailer, TTrailerNote::Unchanged) << sector;
+    EXPECT_EQ(wrote[8].Trailer, TTrailerNote::Declined);
+    EXPECT_FALSE(result->Complete());
 
     EXPECT_EQ(Sim.Block(0), block0);
     EXPECT_EQ(Sim.Block(9), block9);
@@ -343,8 +360,8 @@ TEST_F(CardJobsTest, CancelStopsBetweenExchangesAndAWriteIsStillVerified)
 {
     TKeyMap map;
     map.fill(TSectorKeys{Ff, std::nullopt});
-    Events.OnProgress = [&](int Number) {
-        if (Number == 3)
+    Events.OnProgress = [&](int Sector) {
+        if (Sector == 2)
             Jobs.Cancel();
     };
     std::optional<TReadResult> read = Jobs.ReadCard(map);
@@ -352,7 +369,7 @@ TEST_F(CardJobsTest, CancelStopsBetweenExchangesAndAWriteIsStillVerified)
     std::vector<TSectorResult> expected = All(TSectorResult::NotRun);
     expected[0] = expected[1] = TSectorResult::Done;
     EXPECT_EQ(Results(read->Sectors), expected);
-    EXPECT_EQ(Events.Progressed, (std::vector<int>{1, 2, 3}));
+    EXPECT_EQ(Events.Progressed, (std::vector<int>{0, 1, 2}));
 
     // Cancelled between a write and its read-back: the read-back still runs,
     // and nothing after it.
@@ -366,7 +383,7 @@ TEST_F(CardJobsTest, CancelStopsBetweenExchangesAndAWriteIsStillVerified)
             Jobs.Cancel();
     };
     Sim.ClearRequests();
-    const std::optional<TSectorOutcomes> wrote = Jobs.WriteCard(dump, map, false);
+    const std::optional<TWriteResult> wrote = Jobs.WriteCard(dump, map, false);
     ASSERT_TRUE(wrote);
     EXPECT_EQ(Sim.Block(5), dump.Data[5]);
     const auto requests = Sim.RequestsWithoutBeeps();
@@ -374,13 +391,13 @@ TEST_F(CardJobsTest, CancelStopsBetweenExchangesAndAWriteIsStillVerified)
     EXPECT_EQ(requests[requests.size() - 2][1], 0x07);
     EXPECT_EQ(requests.back()[1], 0x06);
     EXPECT_EQ(requests.back()[2], 5);
-    EXPECT_EQ((*wrote)[1], (TSectorOutcome{TSectorResult::NotRun, {6}, {}})) << "block 6 not reached";
-    EXPECT_EQ((*wrote)[2].Result, TSectorResult::NotRun);
+    EXPECT_EQ(wrote->Sectors[1], (TSectorOutcome{TSectorResult::NotRun, {6}, {}, {4, 5}})) << "block 6 not reached";
+    EXPECT_EQ(wrote->Sectors[2].Result, TSectorResult::NotRun);
 
     // A close asked for during a job ends it like a cancel, then closes.
     Events.OnWritten = nullptr;
-    Events.OnProgress = [&](int Number) {
-        if (Number == 2) {
+    Events.OnProgress = [&](int Sector) {
+        if (Sector == 1) {
             EXPECT_FALSE(Session.RequestClose());
         }
     };
@@ -391,14 +408,119 @@ TEST_F(CardJobsTest, CancelStopsBetweenExchangesAndAWriteIsStillVerified)
     EXPECT_TRUE(Loop.CloseReadySaid);
 }
 
+TEST_F(CardJobsTest, ACompareAgreesOnlyWhenEveryKnownBlockWasCompared)
+{
+    MixedCard();
+    TFileError error;
+    const TDumpImage fixture = *ReadDumpFile(ORVELLE_TEST_DATA "/mixed-card.txt", error);
+    const std::optional<TMapResult> mapped = Jobs.MapKeys(JobKeys({}, &fixture, true));
+    ASSERT_TRUE(mapped);
+    TDumpImage changed = fixture;
+    changed.Data[9][0] ^= 1;
+    const struct {
+        const char* Name;
+        TDumpImage Dump;
+        TKeyMap Keys;
+        int GoneAt; // the card taken away before this sector, -1 never
+        std::string Says;
+    } cases[] = {
+        {"no key may read block 18", fixture, mapped->Keys, -1,
+            "63 of 64 known blocks compared, 0 differ; not compared: block 18 read denied"},
+        {"one block differs", changed, mapped->Keys, -1,
+            "63 of 64 known blocks compared, 1 differ: block 9; not compared: block 18 read denied"},
+        {"no key at all", fixture, TKeyMap{}, -1,
+            "0 of 64 known blocks compared, 0 differ; not compared: blocks 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, "
+            "13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, "
+            "39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63 no key"},
+        {"the card gone", changed, mapped->Keys, 15,
+            "59 of 64 known blocks compared, 1 differ: block 9; not compared: block 18 read denied, "
+            "blocks 60, 61, 62, 63 card gone"},
+        {"a dump that knows nothing", TDumpImage{}, mapped->Keys, -1, "0 of 0 known blocks compared, 0 differ: the dump knows no block"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        Sim.InsertCard();
+        Events.OnProgress = [&](int Sector) {
+            if (Sector == c.GoneAt)
+                Sim.RemoveCard();
+        };
+        const std::optional<TCompareResult> result = Jobs.Compare(c.Dump, c.Keys);
+        ASSERT_TRUE(result);
+        EXPECT_FALSE(result->Agree());
+        EXPECT_EQ(CompareText(*result), c.Says);
+    }
+    Sim.InsertCard();
+    Events.OnProgress = nullptr;
+    // What no key may read left out of the dump: all of it compared.
+    TDumpImage readable = fixture;
+    readable.Known[18].fill(0);
+    std::optional<TCompareResult> result = Jobs.Compare(readable, mapped->Keys);
+    ASSERT_TRUE(result);
+    EXPECT_TRUE(result->Agree());
+    EXPECT_EQ(CompareText(*result), "card and dump agree");
+
+    // An empty reader agrees with nothing.
+    Sim.RemoveCard();
+    result = Jobs.Compare(readable, mapped->Keys);
+    ASSERT_TRUE(result);
+    EXPECT_FALSE(result->Serial);
+    EXPECT_FALSE(result->Agree());
+}
+
+TEST_F(CardJobsTest, AWriteIsDoneOnlyForWhatItWroteAndACancelAtAQuestionRunsNoFurther)
+{
+    TKeyMap map;
+    map.fill(TSectorKeys{Ff, std::nullopt});
+    // Nothing known but a trailer the card has already.
+    TDumpImage dump;
+    dump.SetBlock(7, Sim.Block(7));
+    std::optional<TWriteResult> wrote = Jobs.WriteCard(dump, map, true);
+    ASSERT_TRUE(wrote);
+    EXPECT_EQ(Results(wrote->Sectors), All(TSectorResult::NothingToWrite));
+    EXPECT_EQ(wrote->Sectors[1].Trailer, TTrailerNote::Unchanged);
+    EXPECT_FALSE(wrote->Wrote());
+    EXPECT_FALSE(wrote->Complete());
+
+    // One data block: its sector done, the others with nothing to write.
+    dump.SetBlock(6, TBlockData{0x66});
+    dump.SetBlock(11, Sim.Block(11));
+    std::fill_n(dump.Data[11].begin(), KeyBytes, 0xA1);
+    dump.SetBlock(15, Sim.Block(15));
+    std::fill_n(dump.Data[15].begin(), KeyBytes, 0xA3);
+    Events.OnConfirm = [&](const TTrailerChange& Change) {
+        if (Change.Sector == 2)
+            Jobs.Cancel();
+        return true;
+    };
+    wrote = Jobs.WriteCard(dump, map, false);
+    ASSERT_TRUE(wrote);
+    std::vector<TSectorResult> expected = All(TSectorResult::NothingToWrite);
+    expected[1] = TSectorResult::Done;
+    EXPECT_EQ(Results(wrote->Sectors), expected);
+    EXPECT_TRUE(wrote->Complete());
+
+    // A cancel while the trailer question is open: that sector and the rest
+    // are not run, and its trailer is not written.
+    const TBlockData trailer2 = Sim.Block(11);
+    wrote = Jobs.WriteCard(dump, map, true);
+    ASSERT_TRUE(wrote);
+    expected = All(TSectorResult::NotRun);
+    expected[0] = TSectorResult::NothingToWrite;
+    expected[1] = TSectorResult::Done;
+    EXPECT_EQ(Results(wrote->Sectors), expected);
+    EXPECT_EQ(wrote->Sectors[2].Blocks, std::vector<int>{11});
+    EXPECT_EQ(Sim.Block(11), trailer2);
+    EXPECT_NE(Sim.Block(15), dump.Data[15]);
+}
+
 TEST_F(CardJobsTest, AKeyThatOpenedASectorIsTriedFirstOnTheNext)
 {
     const TKey last = DefaultKeys().back();
     for (int sector = 0; sector < 16; ++sector)
         SetTrailer(sector, last, TransportConditions, Ff);
-    const std::optional<TKeyMap> map = Jobs.MapKeys(CandidateKeys({}, true));
+    const std::optional<TMapResult> map = Jobs.MapKeys(CandidateKeys({}, true));
     ASSERT_TRUE(map);
-    for (const TSectorKeys& keys : *map)
+    for (const TSectorKeys& keys : map->Keys)
         EXPECT_EQ(keys, (TSectorKeys{last, std::nullopt}));
     const auto requests = Sim.RequestsWithoutBeeps();
     const auto auths = std::count_if(requests.begin(), requests.end(), [](const auto& R) { return R[1] == 0x05; });

@@ -1,8 +1,9 @@
 // The "Card" page and the card window, driven through the real window against
 // the simulator loaded with the fixture card (tests/data/mixed-card.txt):
-// the key map, a read shown block by block, differences against a dump,
-// bad files refused before anything is sent, Cancel, and the guard shared
-// with the loop tests.
+// the key map, a read shown block by block, differences against a dump and
+// how much was compared, the trailers' dialog, what a write and an empty
+// reader report, bad files refused before anything is sent, Cancel, and the
+// guard shared with the loop tests.
 #include "app/MainForm.h"
 #include "protocol/Commands.h"
 #include "protocol/DumpFile.h"
@@ -10,6 +11,9 @@
 #include "widgets/CardView.h"
 
 #include <QCheckBox>
+#include <QDialog>
+#include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -37,7 +41,7 @@ protected:
         ASSERT_TRUE(Sim().LoadDump(Fixture));
         ASSERT_TRUE(Dir.isValid());
         Form().OpenFileNameHandler = [this](const QString&) { return OpenAnswer; };
-        Form().QuestionHandler = [](const QString&, const QString&) { return false; };
+        Form().DialogHandler = [](QDialog& Dialog) { ADD_FAILURE() << "a dialog: " << Dialog.objectName().toStdString(); };
     }
 
     QPushButton* Button(const char* Name) { return Ctl<QPushButton>(Form(), Name); }
@@ -65,11 +69,15 @@ protected:
         std::ofstream(path) << Content;
         return path;
     }
+    static TDumpImage FixtureDump()
+    {
+        TFileError error;
+        return *ReadDumpFile(Fixture, error);
+    }
     // The fixture as text with block 9 changed.
     std::string ChangedDump()
     {
-        TFileError error;
-        TDumpImage dump = *ReadDumpFile(Fixture, error);
+        TDumpImage dump = FixtureDump();
         dump.Data[9][15] = 0x99;
         return WriteFile("changed.txt", TextOf(dump));
     }
@@ -111,7 +119,7 @@ TEST_F(CardPageTest, ControlsCaptionsStatesAndTheyFitThePage)
 TEST_F(CardPageTest, MapKeysGivesTheFixturesMap)
 {
     Click(Button("CardMapKeys"));
-    EXPECT_EQ(LastLog(), QStringLiteral("Map keys: 15 sectors done, sector 3 no key"));
+    EXPECT_EQ(LastLog(), QStringLiteral("Map keys (card 12345678): 15 sectors done, sector 3 no key"));
     // Key B where the trailer lets key A read it is data, no key: none mapped.
     const QString none = QStringLiteral("unknown");
     const QString ff = QStringLiteral("FFFFFFFFFFFF");
@@ -134,8 +142,8 @@ TEST_F(CardPageTest, ReadCardMapsFirstAndShowsEveryBlockWithWhatItIs)
     Click(Button("CardRead"));
     const QStringList log = LogLines();
     ASSERT_EQ(log.size(), 2);
-    EXPECT_TRUE(log[0].startsWith(QStringLiteral("Map keys: "))) << log[0].toStdString();
-    EXPECT_EQ(log[1], QStringLiteral("Read card: 14 sectors done, sector 3 no key, sector 4 read denied"));
+    EXPECT_TRUE(log[0].startsWith(QStringLiteral("Map keys (card 12345678): "))) << log[0].toStdString();
+    EXPECT_EQ(log[1], QStringLiteral("Read card (card 12345678): 14 sectors done, sector 3 no key, sector 4 read denied"));
     EXPECT_TRUE(Button("CardSaveDump")->isEnabled());
 
     const QString transport = QStringLiteral("trailer: key A write A; access bits read A, write A; key B read A, write A");
@@ -170,49 +178,123 @@ TEST_F(CardPageTest, ReadCardMapsFirstAndShowsEveryBlockWithWhatItIs)
 TEST_F(CardPageTest, DifferencesAgainstTheDumpLastOpenedAreHighlighted)
 {
     Click(Button("CardRead"));
-    OpenAnswer = QString::fromStdString(ChangedDump());
+    const QString changed = QString::fromStdString(ChangedDump());
+    OpenAnswer = changed;
     Click(Button("CardOpenDump"));
     EXPECT_EQ(Highlighted(), std::vector<int>{9});
+    // The card read knows neither sector 3 nor block 18.
+    EXPECT_TRUE(Ctl<QLabel>(Form(), "CardSummary")->text().contains(QStringLiteral(": 59 of 64 known blocks compared, 1 differ: block 9; not compared: blocks 12, 13, 14, 15 no key, block 18 read denied (highlighted).")))
+        << Ctl<QLabel>(Form(), "CardSummary")->text().toStdString();
     // The dump states the keys of sector 3: they are mapped before the compare.
     Click(Button("CardCompare"));
     EXPECT_EQ(LogLines().mid(LogLines().size() - 2),
-        QStringList({QStringLiteral("Map keys: 16 sectors done"),
-            QStringLiteral("Compare: 15 sectors done, sector 4 read denied; block 9 differs")}));
+        QStringList({QStringLiteral("Map keys (card 12345678): 16 sectors done"),
+            QStringLiteral("Compare (card 12345678, dump %1): 15 sectors done, sector 4 read denied; 63 of 64 known blocks "
+                           "compared, 1 differ: block 9; not compared: block 18 read denied")
+                .arg(changed)}));
     EXPECT_EQ(Highlighted(), std::vector<int>{9});
 
-    OpenAnswer = QString::fromStdString(Fixture);
-    Click(Button("CardCompare"));
-    EXPECT_TRUE(LastLog().endsWith(QStringLiteral("; card and dump agree"))) << LastLog().toStdString();
-    EXPECT_TRUE(Highlighted().empty());
+    // Agreement only where every known block was compared.
+    TDumpImage readable = FixtureDump();
+    readable.Known[18].fill(0);
+    const struct {
+        std::string Dump;
+        QString Ends;
+    } cases[] = {
+        {Fixture, QStringLiteral("; 63 of 64 known blocks compared, 0 differ; not compared: block 18 read denied")},
+        {WriteFile("readable.txt", TextOf(readable)), QStringLiteral("; card and dump agree")},
+    };
+    for (const auto& c : cases) {
+        OpenAnswer = QString::fromStdString(c.Dump);
+        Click(Button("CardCompare"));
+        EXPECT_TRUE(LastLog().endsWith(c.Ends)) << LastLog().toStdString();
+        EXPECT_TRUE(Highlighted().empty());
+    }
 }
 
-TEST_F(CardPageTest, WriteCardAsksForTrailersAndShowsEachOnesRights)
+TEST_F(CardPageTest, AnEmptyReaderIsSaidSoAndNothingElse)
 {
-    OpenAnswer = QString::fromStdString(ChangedDump());
-    QStringList asked;
-    Form().QuestionHandler = [&](const QString& Text, const QString& Caption) {
-        EXPECT_EQ(Caption, QStringLiteral("Write card"));
-        asked << Text;
-        return asked.size() == 1; // trailers: yes; each trailer: no
+    Sim().RemoveCard();
+    OpenAnswer = QString::fromStdString(Fixture);
+    for (const char* button : {"CardMapKeys", "CardRead", "CardWrite", "CardCompare"}) {
+        SCOPED_TRACE(button);
+        ClearLog();
+        Click(Button(button));
+        EXPECT_EQ(LogLines(), QStringList{Button(button)->text().remove(QStringLiteral("...")) + QStringLiteral(": no card in the reader's field")});
+    }
+}
+
+TEST_F(CardPageTest, AWriteOfNothingAndABinarySaveOfUnknownsAreRefusedAsSuch)
+{
+    OpenAnswer = QString::fromStdString(WriteFile("nothing.txt", TextOf(TDumpImage{})));
+    Click(Button("CardWrite"));
+    EXPECT_EQ(LastLog(), QStringLiteral("Write card (card 12345678, dump %1): 0 sectors done, sectors 0, 1, 2, 3, 4, 5, 6, 7, 8, "
+                                        "9, 10, 11, 12, 13, 14, 15 nothing to write; nothing was written")
+                             .arg(OpenAnswer));
+    EXPECT_EQ(Requests(F->TakeFrames(), Cmd::WriteBlock), 0);
+
+    Click(Button("CardRead"));
+    const QString binary = Dir.filePath(QStringLiteral("card.bin"));
+    Form().SaveFileNameHandler = [&] { return binary; };
+    ClearBoxes();
+    Click(Button("CardSaveDump"));
+    ASSERT_EQ(Boxes().size(), 1u);
+    EXPECT_EQ(Boxes()[0].Text, QStringLiteral("Can not save the dump: %1: blocks 12, 13, 14, 15, 18 are not fully known: save as text to keep the unknowns").arg(binary));
+    EXPECT_FALSE(QFile::exists(binary));
+}
+
+TEST_F(CardPageTest, WriteCardAsksOnceForEveryChangedTrailerNoneTickedFirst)
+{
+    // Sectors 5 and 6 get new keys A; every other trailer is the card's own.
+    TDumpImage dump = FixtureDump();
+    dump.Data[9][15] = 0x99;
+    std::fill_n(dump.Data[23].begin(), KeyBytes, 0xA5);
+    std::fill_n(dump.Data[27].begin(), KeyBytes, 0xA6);
+    OpenAnswer = QString::fromStdString(WriteFile("trailers.txt", TextOf(dump)));
+    const TBlockData trailer5 = Sim().Block(23);
+    int dialogs = 0;
+    Form().DialogHandler = [&](QDialog& Dialog) {
+        ++dialogs;
+        EXPECT_EQ(Dialog.windowTitle(), QStringLiteral("Write card"));
+        QStringList boxes;
+        for (QCheckBox* box : Dialog.findChildren<QCheckBox*>()) {
+            boxes << box->objectName();
+            EXPECT_FALSE(box->isChecked()) << box->objectName().toStdString();
+        }
+        EXPECT_EQ(boxes, QStringList({QStringLiteral("CardTrailer5"), QStringLiteral("CardTrailer6")}));
+        const QString text5 = Ctl<QLabel>(Dialog, "CardTrailerText5")->text();
+        EXPECT_TRUE(text5.contains(QStringLiteral("now: key A FFFFFFFFFFFF, access bits 4C378B, byte 9 69, key B 4D3A99C351DD")))
+            << text5.toStdString();
+        EXPECT_TRUE(text5.contains(QStringLiteral("new: key A A5A5A5A5A5A5, access bits 4C378B, byte 9 69, key B 4D3A99C351DD")));
+        EXPECT_TRUE(text5.contains(QStringLiteral("blocks 20 to 21: read A|B, write B, increment B, decrement A|B")));
+        Ctl<QCheckBox>(Dialog, "CardTrailer6")->setChecked(true);
+        Ctl<QPushButton>(Dialog, "CardTrailersWrite")->click();
     };
     Click(Button("CardWrite"));
+    EXPECT_EQ(dialogs, 1);
     EXPECT_EQ(Sim().Block(9)[15], 0x99);
+    EXPECT_EQ(Sim().Block(27), dump.Data[27]);
+    EXPECT_EQ(Sim().Block(23), trailer5);
     // Block 18 no key may write. The dump's own keys open sector 3.
-    EXPECT_EQ(LastLog(), QStringLiteral("Write card: 15 sectors done, sector 4 write refused"));
-    ASSERT_EQ(asked.size(), 17);
-    EXPECT_TRUE(asked[6].startsWith(QStringLiteral("Write the trailer of sector 5?")));
-    EXPECT_TRUE(asked[6].contains(QStringLiteral("key A FFFFFFFFFFFF, access bits 4C378B69, key B 4D3A99C351DD")));
-    EXPECT_TRUE(asked[6].contains(QStringLiteral("block 20: read A|B, write B, increment B, decrement A|B")));
-    // Every data block but 0 and 18 written; no trailer, since none was approved.
+    EXPECT_EQ(LastLog(), QStringLiteral("Write card (card 12345678, dump %1): 15 sectors done, sector 4 write refused, "
+                                        "trailer not confirmed in sector 5")
+                             .arg(OpenAnswer));
+    // Every data block but 0 and 18, and the one trailer ticked, last in its sector.
     std::vector<int> written;
     for (const auto& frame : F->TakeFrames())
         if (frame.size() > 2 && frame[1] == Cmd::WriteBlock)
             written.push_back(frame[2]);
     std::vector<int> want;
     for (int block = 1; block < 64; ++block)
-        if (!IsTrailer(block) && block != 18)
+        if ((!IsTrailer(block) && block != 18) || block == 27)
             want.push_back(block);
     EXPECT_EQ(written, want);
+
+    // The dialog cancelled: nothing is written.
+    Form().DialogHandler = [&](QDialog& Dialog) { Ctl<QPushButton>(Dialog, "CardTrailersCancel")->click(); };
+    Click(Button("CardWrite"));
+    EXPECT_EQ(LastLog(), QStringLiteral("Write card: cancelled; nothing was written"));
+    EXPECT_EQ(Requests(F->TakeFrames(), Cmd::WriteBlock), 0);
 }
 
 TEST_F(CardPageTest, ABadKeyOrDumpFileIsNamedByLineAndNothingIsSent)
@@ -258,7 +340,7 @@ TEST_F(CardPageTest, CancelDuringAReadStopsItBeforeTheNextSector)
     });
     Click(Button("CardRead"));
     EXPECT_EQ(enabledWhileRunning, std::vector<QString>{QStringLiteral("CardCancel")});
-    EXPECT_EQ(LastLog(), QStringLiteral("Read card: cancelled; 2 sectors done, 14 not run"));
+    EXPECT_EQ(LastLog(), QStringLiteral("Read card (card 12345678): cancelled; 2 sectors done, 14 not run"));
     // Sectors 0 and 1 read, four blocks each; nothing of sector 2.
     EXPECT_EQ(Requests(F->TakeFrames(), Cmd::ReadBlock), 8);
     EXPECT_TRUE(Button("CardRead")->isEnabled());

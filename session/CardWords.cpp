@@ -1,0 +1,127 @@
+#include "session/CardWords.h"
+
+#include <algorithm>
+#include <cstdio>
+
+const char* const NoCardText = "no card in the reader's field";
+const char* const NothingWrittenText = "nothing was written";
+
+namespace {
+
+std::string Hex(const uint8_t* Bytes, int Count)
+{
+    std::string out;
+    for (int i = 0; i < Count; ++i) {
+        char digits[3];
+        std::snprintf(digits, sizeof digits, "%02X", Bytes[i]);
+        out += digits;
+    }
+    return out;
+}
+
+// The bytes as hex digits when every digit is known, else "unknown".
+std::string KnownHex(const TBlockData& Data, const TBlockData& Known, int Offset, int Count)
+{
+    for (int i = Offset; i < Offset + Count; ++i) {
+        if (Known[size_t(i)] != 0xFF)
+            return "unknown";
+    }
+    return Hex(Data.data() + Offset, Count);
+}
+
+std::string Blocks(const std::vector<int>& Numbers)
+{
+    std::string out = Numbers.size() == 1 ? "block " : "blocks ";
+    for (size_t i = 0; i < Numbers.size(); ++i) {
+        if (i > 0)
+            out += ", ";
+        out += std::to_string(Numbers[i]);
+    }
+    return out;
+}
+
+// One side of a trailer change: its bytes, then the rights in words, data
+// blocks of equal rights on one line.
+std::string TrailerLines(const char* Label, int Sector, const TBlockData& Data, const TBlockData& Known)
+{
+    std::string out = std::string("  ") + Label + ": key A " + KnownHex(Data, Known, 0, KeyBytes) + ", access bits "
+        + KnownHex(Data, Known, AccessBitsOffset, 3) + ", byte 9 " + KnownHex(Data, Known, AccessBitsOffset + 3, 1)
+        + ", key B " + KnownHex(Data, Known, TrailerKeyBOffset, KeyBytes) + "\n";
+    const std::string indent(std::string(Label).size() + 4, ' ');
+    if (KnownHex(Data, Known, AccessBitsOffset, 3) == "unknown")
+        return out;
+    const TAccessConditions access = TrailerAccess(Data);
+    if (!access.Consistent)
+        return out + indent + "access bits inconsistent: the sector is locked\n";
+    int row = 0;
+    while (row < TrailerRow) {
+        const TDataRights rights = EffectiveDataRights(access.Cond[size_t(row)], access.Cond[TrailerRow]);
+        int last = row;
+        while (last + 1 < TrailerRow
+            && EffectiveDataRights(access.Cond[size_t(last + 1)], access.Cond[TrailerRow]) == rights)
+            ++last;
+        out += indent + (last == row ? "block " + std::to_string(BlockOf(Sector, row))
+                                     : "blocks " + std::to_string(BlockOf(Sector, row)) + " to " + std::to_string(BlockOf(Sector, last)))
+            + ": " + DataRightsText(rights) + "\n";
+        row = last + 1;
+    }
+    return out + indent + "trailer: " + TrailerRightsText(TrailerBlockRights(access.Cond[TrailerRow])) + "\n";
+}
+
+} // namespace
+
+std::string SerialText(const TSerial& Serial) { return Hex(Serial.data(), int(Serial.size())); }
+
+std::string CompareText(const TCompareResult& Result)
+{
+    if (Result.Agree())
+        return "card and dump agree";
+    std::string out = std::to_string(Result.Compared) + " of " + std::to_string(Result.Known)
+        + " known blocks compared, " + std::to_string(Result.Differ.size()) + " differ";
+    if (!Result.Differ.empty())
+        out += ": " + Blocks(Result.Differ);
+    if (Result.Known == 0)
+        out += ": the dump knows no block";
+    // The blocks not compared, grouped by why, in the order the reasons first come.
+    std::vector<TSectorResult> reasons;
+    for (const TNotCompared& n : Result.NotCompared) {
+        if (std::find(reasons.begin(), reasons.end(), n.Reason) == reasons.end())
+            reasons.push_back(n.Reason);
+    }
+    for (size_t r = 0; r < reasons.size(); ++r) {
+        std::vector<int> blocks;
+        for (const TNotCompared& n : Result.NotCompared) {
+            if (n.Reason == reasons[r])
+                blocks.push_back(n.Block);
+        }
+        out += (r == 0 ? "; not compared: " : ", ") + Blocks(blocks) + " " + SectorResultText(reasons[r]);
+    }
+    return out;
+}
+
+std::string TrailerNoteText(TTrailerNote Note)
+{
+    switch (Note) {
+    case TTrailerNote::None:
+        return {};
+    case TTrailerNote::Unchanged:
+        return "trailer unchanged";
+    case TTrailerNote::Declined:
+        return "trailer not confirmed";
+    }
+    return {};
+}
+
+std::string TrailerChangeText(const TTrailerChange& Change)
+{
+    TBlockData all;
+    all.fill(0xFF);
+    return "Sector " + std::to_string(Change.Sector) + ", trailer block " + std::to_string(TrailerOf(Change.Sector)) + "\n"
+        + TrailerLines("now", Change.Sector, Change.Now, Change.NowKnown)
+        + TrailerLines("new", Change.Sector, Change.Trailer, all);
+}
+
+std::string ProgressText(int Sector)
+{
+    return "sector " + std::to_string(Sector) + " (" + std::to_string(Sector + 1) + " of " + std::to_string(SectorCount) + ")";
+}
