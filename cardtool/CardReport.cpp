@@ -1,6 +1,7 @@
 #include "cardtool/CardReport.h"
 
 #include "protocol/KeyFile.h"
+#include "protocol/PlainText.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -140,7 +141,31 @@ std::string JsonOf(const TCardReport& Report)
         out += ",\n  \"differing\": " + JsonList(differing);
         out += ",\n  \"agree\": " + std::string(Report.Agree ? "true" : "false");
     }
+    out += ",\n  \"exit\": ";
+    out += std::to_string(Report.Exit);
     out += "\n}\n";
+    return out;
+}
+
+std::string JsonErrorOf(const std::string& Error, int Exit)
+{
+    std::string out = "{\"error\": ";
+    out += JsonStringOf(Error);
+    out += ", \"exit\": ";
+    out += std::to_string(Exit);
+    out += "}\n";
+    return out;
+}
+
+std::string JsonStringOf(std::string_view Text)
+{
+    std::string out(1, '"');
+    for (const char c : PrintableText(Text)) {
+        if (c == '"' || c == '\\')
+            out += '\\';
+        out += c;
+    }
+    out += '"';
     return out;
 }
 
