@@ -287,8 +287,14 @@ void TCardPageState::ShowProgressOf(const QString& Name)
 
 bool TCardPageState::HasMap(const TSerial& Serial, const TKeyList& Keys) const
 {
-    return KeyMap && MapCard == Serial && std::all_of(Keys.begin(), Keys.end(), [this](const TKey& Key) {
-        return std::find(MappedWith.begin(), MappedWith.end(), Key) != MappedWith.end();
+    if (!KeyMap || MapCard != Serial)
+        return false;
+    // Sorted for the look-ups: each of tens of thousands of keys against all
+    // the others would hold the window for seconds.
+    TKeyList mapped = MappedWith;
+    std::sort(mapped.begin(), mapped.end());
+    return std::all_of(Keys.begin(), Keys.end(), [&mapped](const TKey& Key) {
+        return std::binary_search(mapped.begin(), mapped.end(), Key);
     });
 }
 

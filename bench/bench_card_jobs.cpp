@@ -8,6 +8,11 @@
 //                   readable), so every sector tries the whole list twice
 //   WriteCard       every data block written and read back (trailers left
 //                   alone)
+//   LoadKeyFile     a key file at the size limit (80,659 keys in 1 MiB,
+//                   some twice) read and merged with the built-in keys, as
+//                   orvelle-card and the Card page do before a job: no line,
+//                   no arguments. Goal: well under a second (each key checked
+//                   against all the others took 11 s of CPU).
 // Arguments: pace_ms, the simulated reader's processing time (0: the
 // simulator answers at once, whole; otherwise each reply byte takes its
 // 1.04 ms at 9600 baud 8N1, and so does each request byte), and
@@ -207,6 +212,36 @@ void WriteCard(benchmark::State& State)
     RunCase(State, prepare, write);
 }
 
+void LoadKeyFile(benchmark::State& State)
+{
+    // 13 bytes a line; every 100th key a second time, so that the merge has
+    // something to drop.
+    QTemporaryDir dir;
+    const std::string path = dir.filePath("limit.keys").toStdString();
+    std::string content;
+    for (int i = 0; content.size() + 13 <= 1024 * 1024; ++i) {
+        char line[16];
+        std::snprintf(line, sizeof line, "%012X\n", (i % 100 == 99 ? i - 50 : i) * 7919);
+        content += line;
+    }
+    if (FILE* file = std::fopen(path.c_str(), "wb")) {
+        std::fwrite(content.data(), 1, content.size(), file);
+        std::fclose(file);
+    }
+    size_t keys = 0;
+    for (auto _ : State) {
+        TFileError error;
+        const std::optional<TKeyList> read = ReadKeyFile(path, error);
+        if (!read) {
+            State.SkipWithError(error.Text().c_str());
+            break;
+        }
+        keys = read->size();
+        benchmark::DoNotOptimize(CandidateKeys(*read, true));
+    }
+    State.counters["keys"] = double(keys);
+}
+
 // Paced and not, with one read interval.
 void Cases(benchmark::internal::Benchmark* B, int IntervalMs)
 {
@@ -232,6 +267,7 @@ BENCHMARK(MapLastKeys)->Apply(ShortInterval)->Iterations(1);
 BENCHMARK(MapLastKeys)->Apply(ComponentInterval)->Iterations(1);
 BENCHMARK(WriteCard)->Apply(ShortInterval)->Iterations(3);
 BENCHMARK(WriteCard)->Apply(ComponentInterval)->Iterations(1);
+BENCHMARK(LoadKeyFile)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv)
 {

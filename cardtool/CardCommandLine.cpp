@@ -1,6 +1,7 @@
 #include "cardtool/CardCommandLine.h"
 
 #include "cardtool/Version.h"
+#include "protocol/PlainText.h"
 #include "serial/PortName.h"
 
 #include <QCommandLineParser>
@@ -14,8 +15,20 @@ TCardOptions Failed(const QString& Why)
 {
     TCardOptions result;
     result.Action = TCardOptions::Error;
-    result.Text = QStringLiteral("orvelle-card: %1\nTry 'orvelle-card --help' for more.\n").arg(Why);
+    // An argument may be a file name with an escape sequence in it.
+    result.Why = QString::fromLocal8Bit(PrintableText(Why.toLocal8Bit().toStdString()));
+    result.Text = QStringLiteral("orvelle-card: %1\nTry 'orvelle-card --help' for more.\n").arg(result.Why);
     return result;
+}
+
+// --json among the options, which end at "--".
+bool AskedForJson(const QStringList& Args)
+{
+    for (qsizetype i = 1; i < Args.size() && Args.at(i) != QLatin1String("--"); ++i) {
+        if (Args.at(i) == QLatin1String("--json"))
+            return true;
+    }
+    return false;
 }
 
 } // namespace
@@ -62,7 +75,9 @@ QString CardUsage()
         "                       /dev/ttyS{n-1}; or a device path (default COM1)\n"
         "  --keys FILE          a key file: 12 hex digits a line, '#' starts a comment;\n"
         "                       may be given more than once\n"
-        "  --json               results as JSON instead of a table\n"
+        "  --json               results as JSON instead of a table: exactly one document on\n"
+        "                       every exit of a command, {\"error\": \"...\", \"exit\": N} when\n"
+        "                       there are no results\n"
         "  --timeout MS         the reply time-out, 50 to 60000 milliseconds (default 500)\n"
         "  --trailers           write: the sector trailers too, each after a confirmation\n"
         "                       that shows the rights it gives\n"
@@ -72,17 +87,22 @@ QString CardUsage()
         "\n"
         "Progress goes to standard error, results to standard output. A confirmation is asked\n"
         "on the terminal; when standard input is no terminal and --yes is not given, it is\n"
-        "answered no. SIGINT or SIGTERM stops the job between two exchanges with the reader.\n"
+        "answered no. SIGINT, SIGTERM, SIGHUP or SIGPIPE (a closed pipe on standard output or\n"
+        "error) stops the job between two exchanges with the reader.\n"
         "\n"
         "Exit status:\n"
         "  0  every sector done (diff: the card and the dump agree)\n"
-        "  1  some sectors not done, a trailer not confirmed, the job interrupted, or the dump\n"
-        "     not saved (diff: they differ, or the card was not compared to the end)\n"
+        "  1  some sectors not done, a trailer not confirmed, the job interrupted, the dump\n"
+        "     not saved, or the results not written to standard output (diff: they differ,\n"
+        "     or the card was not compared to the end)\n"
         "  2  bad usage or a bad input file: nothing was sent to the reader\n"
-        "  3  the port could not be opened, or the reader does not answer\n");
+        "  3  the port could not be opened, or the reader does not answer\n"
+        "  4  no card in the reader's field\n");
 }
 
-TCardOptions ParseCardCommandLine(const QStringList& Args)
+namespace {
+
+TCardOptions Parse(const QStringList& Args)
 {
     QCommandLineParser parser;
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QString());
@@ -164,5 +184,16 @@ TCardOptions ParseCardCommandLine(const QStringList& Args)
     result.Json = parser.isSet(json);
     result.Trailers = parser.isSet(trailers);
     result.Yes = parser.isSet(yes);
+    return result;
+}
+
+} // namespace
+
+TCardOptions ParseCardCommandLine(const QStringList& Args)
+{
+    TCardOptions result = Parse(Args);
+    // The error too is one JSON document for a caller that asked for JSON.
+    if (result.Action == TCardOptions::Error)
+        result.Json = AskedForJson(Args);
     return result;
 }

@@ -24,6 +24,8 @@ struct TCardOptions {
     TAction Action = Run;
     // The usage for Help, the version line, or the error with a hint.
     QString Text;
+    // Error: the mistake alone, control characters shown as \xHH.
+    QString Why;
 
     TCardCommand Command = TCardCommand::Keys;
     // The dump to read into, write or compare with (not for keys).
@@ -31,7 +33,7 @@ struct TCardOptions {
     // A COM name of the port map, or a device path.
     std::string Port = "COM1";
     std::vector<std::string> KeyFiles;
-    bool Json = false;
+    bool Json = false; // also on Error, when --json was among the arguments
     bool Trailers = false;
     bool Yes = false;
     int ReplyTimeoutMs = 500;

@@ -1,6 +1,7 @@
 #include "cardtool/CardReport.h"
 
 #include "protocol/KeyFile.h"
+#include "protocol/PlainText.h"
 #include "session/CardWords.h"
 
 #include <algorithm>
@@ -76,7 +77,7 @@ std::string Subject(const TCardReport& Report)
     out += Report.Serial ? SerialText(*Report.Serial) : "-";
     if (!Report.Dump.empty()) {
         out += ", dump ";
-        out += Report.Dump;
+        out += PrintableText(Report.Dump);
     }
     return out;
 }
@@ -92,26 +93,6 @@ std::string NotComparedList(const std::vector<TNotCompared>& Blocks)
         out += '}';
     }
     out += ']';
-    return out;
-}
-
-// A string as JSON: quotes, backslashes and control characters escaped.
-std::string JsonString(const std::string& Text)
-{
-    std::string out(1, '"');
-    for (const char c : Text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04X", unsigned(static_cast<unsigned char>(c)));
-            out += escape;
-        } else {
-            out += c;
-        }
-    }
-    out += '"';
     return out;
 }
 
@@ -151,7 +132,7 @@ std::string JsonOf(const TCardReport& Report)
     out += "  \"interrupted\": " + std::string(Report.Interrupted ? "true" : "false") + ",\n";
     out += "  \"serial\": " + (Report.Serial ? Quoted(SerialText(*Report.Serial)) : std::string("null")) + ",\n";
     if (!Report.Dump.empty())
-        out += "  \"dump\": " + JsonString(Report.Dump) + ",\n";
+        out += "  \"dump\": " + JsonStringOf(Report.Dump) + ",\n";
     out += "  \"sectors\": [\n";
     for (size_t s = 0; s < Report.Sectors.size(); ++s) {
         const TSectorReport& sector = Report.Sectors[s];
@@ -176,6 +157,30 @@ std::string JsonOf(const TCardReport& Report)
         out += ",\n  \"differ\": " + JsonList(compared.Differ);
         out += ",\n  \"notCompared\": " + NotComparedList(compared.NotCompared);
     }
+    out += ",\n  \"exit\": ";
+    out += std::to_string(Report.Exit);
     out += "\n}\n";
+    return out;
+}
+
+std::string JsonErrorOf(const std::string& Error, int Exit)
+{
+    std::string out = "{\"error\": ";
+    out += JsonStringOf(Error);
+    out += ", \"exit\": ";
+    out += std::to_string(Exit);
+    out += "}\n";
+    return out;
+}
+
+std::string JsonStringOf(std::string_view Text)
+{
+    std::string out(1, '"');
+    for (const char c : PrintableText(Text)) {
+        if (c == '"' || c == '\\')
+            out += '\\';
+        out += c;
+    }
+    out += '"';
     return out;
 }

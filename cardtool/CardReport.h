@@ -19,12 +19,16 @@
 //    diff only: "agree": bool, "known": the dump's blocks with a known
 //      digit, "compared": how many of them were compared, "differ": [every
 //      block that differs], "notCompared": [{"block": n, "reason": a
-//      SectorResultText word}]}
+//      SectorResultText word}],
+//    "exit": the exit status}
+// A command that ends without results (exit 2, 3 or 4) prints instead
+//   {"error": "what went wrong", "exit": the exit status}
 
 #include "cardtool/CardCommandLine.h"
 #include "session/CardJobs.h"
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 struct TSectorReport {
@@ -41,6 +45,7 @@ struct TCardReport {
     std::array<TSectorReport, SectorCount> Sectors;
     std::optional<TCompareResult> Compared; // diff
     bool NothingWritten = false;            // write
+    int Exit = 0;                           // the exit status the results give
 };
 
 // A first line naming the card (and the dump), then a column each for the
@@ -49,3 +54,8 @@ struct TCardReport {
 // was compared, write one when nothing was written.
 std::string TableOf(const TCardReport& Report);
 std::string JsonOf(const TCardReport& Report);
+// The document of a command that ends without results.
+std::string JsonErrorOf(const std::string& Error, int Exit);
+// Text as a JSON string, quotes included: what JSON must escape escaped,
+// control characters and bytes that are no UTF-8 shown as \xHH.
+std::string JsonStringOf(std::string_view Text);

@@ -1,6 +1,7 @@
 #include "cardtool/CardTool.h"
 
 #include "cardtool/SignalPipe.h"
+#include "protocol/PlainText.h"
 #include "protocol/SafeFile.h"
 #include "reader/ReaderLink.h"
 #include "serial/Comm.h"
@@ -15,10 +16,9 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace {
-
-void Say(const std::string& Text) { std::fprintf(stderr, "orvelle-card: %s\n", Text.c_str()); }
 
 bool AllDone(const TCardReport& Report)
 {
@@ -27,6 +27,19 @@ bool AllDone(const TCardReport& Report)
 }
 
 } // namespace
+
+bool PrintOut(const std::string& Text)
+{
+    // A failed write leaves its error in the stream; fflush reports it too
+    // when the bytes were only buffered.
+    errno = 0;
+    if (std::fputs(Text.c_str(), stdout) != EOF && std::fflush(stdout) == 0 && std::ferror(stdout) == 0)
+        return true;
+    const int error = errno;
+    std::fprintf(stderr, "orvelle-card: the results could not be written to standard output: %s\n",
+        error != 0 ? std::strerror(error) : "write error");
+    return false;
+}
 
 TCardTool::TCardTool(const TCardOptions& Options)
     : FOptions(Options)
@@ -76,6 +89,22 @@ bool TCardTool::LoadInputs()
 // --------------------------------------------------------------------- run
 
 int TCardTool::Run()
+{
+    int status = RunCommand();
+    std::string text;
+    if (FReportReady) {
+        FReport.Exit = status;
+        text = FOptions.Json ? JsonOf(FReport) : TableOf(FReport);
+    } else if (FOptions.Json) {
+        text = JsonErrorOf(FLastSaid.empty() ? "no results" : FLastSaid, status);
+    }
+    // Results nobody got are no success.
+    if (!text.empty() && !PrintOut(text) && status == ExitDone)
+        status = ExitNotDone;
+    return status;
+}
+
+int TCardTool::RunCommand()
 {
     if (!LoadInputs())
         return ExitUsage;
@@ -250,11 +279,13 @@ int TCardTool::DiffCard(const TKeyMap& Keys)
     return compared && compared->Agree() ? ExitDone : ExitNotDone;
 }
 
-void TCardTool::Print()
+void TCardTool::Print() { FReportReady = true; }
+
+void TCardTool::Say(const std::string& Text)
 {
-    const std::string text = FOptions.Json ? JsonOf(FReport) : TableOf(FReport);
-    std::fputs(text.c_str(), stdout);
-    std::fflush(stdout);
+    // File names and whatever a file said may hold escape sequences.
+    FLastSaid = PrintableText(Text);
+    std::fprintf(stderr, "orvelle-card: %s\n", FLastSaid.c_str());
 }
 
 // ------------------------------------------------------------ confirmation
@@ -376,6 +407,12 @@ void TCardTool::SectorResult(int Sector, const TSectorOutcome& /*Outcome*/)
 // ------------------------------------------------------------ the session
 
 void TCardTool::PortOpened(const QString& /*ComName*/, const QString& Device) { FDevice = Device.toStdString(); }
+
+void TCardTool::PortOpenFailed(const QString& ComName, const QString& Reason)
+{
+    // The session told standard error why; this is the run's error.
+    FLastSaid = PrintableText("cannot open " + ComName.toStdString() + ": " + Reason.toStdString());
+}
 
 void TCardTool::LinkStateChanged(const QString& Text)
 {

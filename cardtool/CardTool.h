@@ -4,8 +4,8 @@
 // link, maps the keys, runs the command's card job, and prints the results.
 // Progress and confirmations go to standard error, results to standard
 // output. Made and run on the thread of the QCoreApplication: the exchanges
-// run the event loop while they wait, and that is where SIGINT and SIGTERM
-// come in and cancel the job between two exchanges.
+// run the event loop while they wait, and that is where SIGINT, SIGTERM,
+// SIGHUP and SIGPIPE come in and cancel the job between two exchanges.
 
 #include "cardtool/CardCommandLine.h"
 #include "cardtool/CardReport.h"
@@ -30,6 +30,10 @@ enum TCardExit : int {
     ExitNoCard = 4 // no card in the reader's field when a job began
 };
 
+// Text on standard output, flushed; false, with the reason said on standard
+// error, when it could not be written (a full disk, a closed pipe).
+bool PrintOut(const std::string& Text);
+
 class TCardTool : private TSessionEvents, private TCardJobEvents {
 public:
     explicit TCardTool(const TCardOptions& Options);
@@ -37,10 +41,15 @@ public:
     TCardTool(const TCardTool&) = delete;
     TCardTool& operator=(const TCardTool&) = delete;
 
-    // Runs the command; the exit status.
+    // Runs the command and prints its results; the exit status. With --json
+    // exactly one document: the results, or the error that left none.
     int Run();
 
 private:
+    int RunCommand();
+    // Says Text on standard error, as the run's error should it end without
+    // results.
+    void Say(const std::string& Text);
     // The key files and the dump, and for read the file to save to; false
     // with the error printed.
     bool LoadInputs();
@@ -52,7 +61,8 @@ private:
     int ReadCard(const TKeyMap& Keys);
     int WriteCard(TKeyMap& Keys);
     int DiffCard(const TKeyMap& Keys);
-    // Prints the report: JSON or a table on standard output.
+    // The report is the run's result: Run prints it, JSON or a table on
+    // standard output, once the exit status is known.
     void Print();
     // A signal came (now or earlier): the job is cancelled.
     bool Interrupted();
@@ -71,6 +81,7 @@ private:
 
     // TSessionEvents
     void PortOpened(const QString& ComName, const QString& Device) override;
+    void PortOpenFailed(const QString& ComName, const QString& Reason) override;
     void LinkStateChanged(const QString& Text) override;
     // TCardJobEvents
     void Progress(int Sector) override;
@@ -81,6 +92,8 @@ private:
     TKeyList FCandidates;
     std::optional<TDumpImage> FDump;
     TCardReport FReport;
+    bool FReportReady = false;
+    std::string FLastSaid;
     std::unique_ptr<TSignalPipe> FSignals;
     std::unique_ptr<TLinkSession> FSession;
     std::unique_ptr<TCardJobs> FJobs;

@@ -7,13 +7,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <iterator>
 #include <stdexcept>
 
 namespace {
 
 int WriteEnd = -1;
-constexpr int Signals[] = {SIGINT, SIGTERM};
-struct sigaction OldActions[2];
+constexpr int Signals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+struct sigaction OldActions[std::size(Signals)];
 
 void OnSignal(int)
 {

@@ -1,8 +1,10 @@
 #pragma once
-// SIGINT and SIGTERM as events: the handler only writes a byte into a pipe,
-// and a socket notifier on its other end tells the owner on its own thread,
-// whenever the event loop runs (as it does while an exchange waits). One at
-// a time; the handlers that were there before come back with its end.
+// SIGINT, SIGTERM, SIGHUP (the terminal went away) and SIGPIPE (standard
+// output or error is a pipe nobody reads any more) as events, not as the end
+// of the process: the handler only writes a byte into a pipe, and a socket
+// notifier on its other end tells the owner on its own thread, whenever the
+// event loop runs (as it does while an exchange waits). One at a time; the
+// handlers that were there before come back with its end.
 
 #include <QObject>
 

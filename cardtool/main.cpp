@@ -1,14 +1,20 @@
 // orvelle-card: whole-card work (map the keys, read, write, compare) from a
 // command, with no display.
 #include "cardtool/CardCommandLine.h"
+#include "cardtool/CardReport.h"
 #include "cardtool/CardTool.h"
 
 #include <QCoreApplication>
+
+#include <signal.h>
 
 #include <cstdio>
 
 int main(int argc, char* argv[])
 {
+    // A closed pipe is a write that fails, told and answered with exit status
+    // 1, not the silent end of the program; during a job it cancels the job.
+    ::signal(SIGPIPE, SIG_IGN);
     QCoreApplication app(argc, argv);
     // The name the session gives its messages on standard error.
     QCoreApplication::setApplicationName(QStringLiteral("orvelle-card"));
@@ -16,10 +22,11 @@ int main(int argc, char* argv[])
     switch (options.Action) {
     case TCardOptions::Help:
     case TCardOptions::Version:
-        std::fputs(options.Text.toLocal8Bit().constData(), stdout);
-        return ExitDone;
+        return PrintOut(options.Text.toLocal8Bit().toStdString()) ? ExitDone : ExitNotDone;
     case TCardOptions::Error:
         std::fputs(options.Text.toLocal8Bit().constData(), stderr);
+        if (options.Json)
+            PrintOut(JsonErrorOf(options.Why.toLocal8Bit().toStdString(), ExitUsage));
         return ExitUsage;
     case TCardOptions::Run:
         break;

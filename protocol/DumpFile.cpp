@@ -1,6 +1,7 @@
 #include "protocol/DumpFile.h"
 
 #include "protocol/HexDigit.h"
+#include "protocol/PlainText.h"
 
 #include <algorithm>
 #include <cctype>
@@ -12,6 +13,8 @@ constexpr std::string_view SectorTag = "+Sector:";
 // Far more than any text dump of a 1K card; a larger file is not one.
 constexpr size_t MaxTextBytes = 64 * 1024;
 const std::string NotADump = "neither a card dump of 1024 bytes nor a text dump (+Sector: lines)";
+// Of a bad line, as much as tells what it is.
+constexpr size_t QuotedBytes = 40;
 
 // A digit's value, 16 for the unknown digit "-", -1 for anything else.
 int Nibble(char C) { return C == '-' ? 16 : HexDigitValue(C); }
@@ -57,7 +60,7 @@ std::optional<TDumpImage> ParseText(std::string_view Content, const std::string&
                 return fail(lineNo, "sector " + std::to_string(sector) + " has " + std::to_string(rows) + " blocks, not 4");
             const std::optional<int> n = SectorNumber(line.substr(SectorTag.size()));
             if (!n)
-                return fail(lineNo, "not a sector of a 1K card (0 to 15): " + std::string(line));
+                return fail(lineNo, "not a sector of a 1K card (0 to 15): " + PrintableText(line, QuotedBytes));
             if (seen[size_t(*n)])
                 return fail(lineNo, "sector " + std::to_string(*n) + " a second time");
             seen[size_t(*n)] = true;
@@ -68,7 +71,7 @@ std::optional<TDumpImage> ParseText(std::string_view Content, const std::string&
         if (sector < 0 || rows == BlocksPerSector)
             return fail(lineNo, sector < 0 ? "a block before the first +Sector: line" : "a fifth block in sector " + std::to_string(sector));
         if (line.size() != 2 * BlockBytes || !std::all_of(line.begin(), line.end(), [](char C) { return Nibble(C) >= 0; }))
-            return fail(lineNo, "not a block of 32 hex digits ('-' where unknown): " + std::string(line));
+            return fail(lineNo, "not a block of 32 hex digits ('-' where unknown): " + PrintableText(line, QuotedBytes));
         const int block = BlockOf(sector, rows++);
         for (int i = 0; i < 2 * BlockBytes; ++i) {
             const int v = Nibble(line[size_t(i)]);
@@ -153,8 +156,9 @@ std::string TextOf(const TDumpImage& Image)
 
 std::optional<TDumpImage> ParseDump(std::string_view Content, const std::string& FileName, TFileError& Error)
 {
-    if (Content.starts_with(SectorTag))
-        return ParseText(Content, FileName, Error);
+    const std::string_view text = WithoutByteOrderMark(Content);
+    if (text.starts_with(SectorTag))
+        return ParseText(text, FileName, Error);
     if (Content.size() == DumpBytes) {
         TDumpBytes bytes;
         std::memcpy(bytes.data(), Content.data(), DumpBytes);

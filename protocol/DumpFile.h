@@ -6,7 +6,8 @@
 //    hex digits a line, '-' for each digit nobody knows (key A, which never
 //    reads back, or a block the keys could not read).
 // A file is told by its content, never by its name: text starts with
-// "+Sector:", anything else of exactly 1024 bytes is binary.
+// "+Sector:" (after a UTF-8 byte-order mark, if any), anything else of
+// exactly 1024 bytes is binary.
 //
 // Unknown is kept per hex digit (nibble), not per byte: the text form marks
 // digits, and a hand-edited file may know half a byte. A read card only ever

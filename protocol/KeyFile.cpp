@@ -1,13 +1,26 @@
 #include "protocol/KeyFile.h"
 
 #include "protocol/HexDigit.h"
+#include "protocol/PlainText.h"
 
 #include <algorithm>
+#include <unordered_set>
 
 namespace {
 
 // Tens of thousands of keys; a larger file is not a key file.
 constexpr size_t MaxKeyFileBytes = 1024 * 1024;
+// Of a bad line, as much as tells what it is.
+constexpr size_t QuotedBytes = 40;
+
+// A key as a number, for a set of keys.
+uint64_t KeyNumber(const TKey& Key)
+{
+    uint64_t number = 0;
+    for (const uint8_t b : Key)
+        number = number << 8 | b;
+    return number;
+}
 
 } // namespace
 
@@ -51,6 +64,12 @@ std::optional<TKey> ParseKey(std::string_view Text)
 
 std::optional<TKeyList> ParseKeyFile(std::string_view Content, const std::string& FileName, TFileError& Error)
 {
+    Content = WithoutByteOrderMark(Content);
+    // A binary file's bytes are nothing to quote as a bad line.
+    if (!IsPlainText(Content)) {
+        Error = {FileName, 0, "not a text key file"};
+        return std::nullopt;
+    }
     TKeyList keys;
     int lineNo = 0;
     while (!Content.empty()) {
@@ -65,7 +84,7 @@ std::optional<TKeyList> ParseKeyFile(std::string_view Content, const std::string
         line = line.substr(first, line.find_last_not_of(" \t\r") - first + 1);
         const std::optional<TKey> key = ParseKey(line);
         if (!key) {
-            Error = {FileName, lineNo, "not a key of 12 hex digits: " + std::string(line)};
+            Error = {FileName, lineNo, "not a key of 12 hex digits: " + PrintableText(line, QuotedBytes)};
             return std::nullopt;
         }
         keys.push_back(*key);
@@ -86,8 +105,14 @@ std::optional<TKeyList> ReadKeyFile(const std::string& Path, TFileError& Error)
 
 void AddKeys(TKeyList& Into, std::span<const TKey> More)
 {
+    // Looked up in a set, not in the list: a key file holds tens of
+    // thousands of keys, and each against all the others took seconds.
+    std::unordered_set<uint64_t> seen;
+    seen.reserve(Into.size() + More.size());
+    for (const TKey& k : Into)
+        seen.insert(KeyNumber(k));
     for (const TKey& k : More) {
-        if (std::find(Into.begin(), Into.end(), k) == Into.end())
+        if (seen.insert(KeyNumber(k)).second)
             Into.push_back(k);
     }
 }

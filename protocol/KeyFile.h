@@ -1,6 +1,8 @@
 #pragma once
 // Key files: one key of 12 hex digits a line; '#' starts a comment, on a
-// line of its own or after a key; blank lines are ignored. And the keys
+// line of its own or after a key; blank lines are ignored; a UTF-8
+// byte-order mark at the start is too. A file with control characters
+// (other than tab and line ends) is no text and no key file. And the keys
 // every search tries after the operator's: the publicly documented defaults.
 
 #include "protocol/CardLayout.h"

@@ -1,5 +1,7 @@
 #include "protocol/SafeFile.h"
 
+#include "protocol/PlainText.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -70,9 +72,9 @@ bool WriteAll(int Fd, const uint8_t* Data, size_t Size)
 std::string TFileError::Text() const
 {
     if (Line > 0)
-        return File + ":" + std::to_string(Line) + ": " + Message;
+        return PrintableText(File + ":" + std::to_string(Line) + ": " + Message);
     // The file's own errors name it already.
-    return Message.starts_with(File) ? Message : File + ": " + Message;
+    return PrintableText(Message.starts_with(File) ? Message : File + ": " + Message);
 }
 
 std::optional<std::string> SaveTarget(const std::string& Path, std::string& Error)

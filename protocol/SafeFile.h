@@ -14,7 +14,8 @@
 
 // What went wrong with a file, and where: "FILE:LINE: MESSAGE", or
 // "FILE: MESSAGE" when no one line is at fault (Line 0; a message that
-// begins with the file's name already is shown as it is).
+// begins with the file's name already is shown as it is), with the file
+// name's and the quoted line's control characters shown as \xHH.
 struct TFileError {
     std::string File;
     int Line = 0;

@@ -2,7 +2,9 @@
 // (loaded with the fixture card of mixed keys and access conditions) through
 // a private port map: exit statuses, the key map as JSON, a read compared
 // back, what a compare and a write claim, trailers refused without a
-// terminal and asked on one, and a signal during a write.
+// terminal and asked on one, a signal or a closed pipe during a write, one
+// JSON document on every exit, results that cannot be written, and files
+// whose control characters a message must not pass on.
 #include "app/Version.h"
 #include "protocol/DumpFile.h"
 #include "protocol/KeyFile.h"
@@ -12,6 +14,7 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -21,12 +24,19 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <functional>
+#include <string>
+#include <vector>
+
+extern char** environ;
 
 namespace {
 
@@ -36,6 +46,24 @@ struct TRun {
     QString Err;
     QJsonObject Json() const { return QJsonDocument::fromJson(Out.toUtf8()).object(); }
 };
+
+// Standard output is exactly one JSON object.
+::testing::AssertionResult OneJsonObject(const QString& Out)
+{
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(Out.toUtf8(), &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject())
+        return ::testing::AssertionFailure() << error.errorString().toStdString() << " in: " << Out.toStdString();
+    return ::testing::AssertionSuccess();
+}
+
+// No control character but the line ends.
+bool NoControls(const QString& Text)
+{
+    return std::none_of(Text.begin(), Text.end(), [](QChar C) { return C != u'\n' && (C.unicode() < 0x20 || C.unicode() == 0x7F); });
+}
+
+QString Program() { return QCoreApplication::applicationDirPath() + "/../orvelle-card"; }
 
 QJsonObject Sector(const QJsonObject& Json, int Number) { return Json["sectors"].toArray().at(Number).toObject(); }
 
@@ -60,7 +88,7 @@ protected:
     {
         QProcess process;
         process.setProcessEnvironment(QProcessEnvironment::systemEnvironment()); // the private port map
-        process.start(QCoreApplication::applicationDirPath() + "/../orvelle-card", Args);
+        process.start(Program(), Args);
         EXPECT_TRUE(process.waitForStarted(60000));
         process.closeWriteChannel();
         if (Started)
@@ -103,6 +131,73 @@ protected:
         run.Out = QString::fromUtf8(process.readAllStandardOutput());
         run.Err += QString::fromUtf8(process.readAllStandardError());
         return run;
+    }
+
+    // Runs orvelle-card as a shell starts it (every signal's action the
+    // default), standard output into the file OutPath, standard error into a
+    // pipe; with CloseAfter, the test stops reading and closes the pipe once
+    // that came Times times, as "| head" does. A process killed by a signal
+    // exits as the shell says it: 128 + the signal.
+    TRun CardPiped(const QStringList& Args, const QString& OutPath, const std::string& CloseAfter = {}, int Times = 1)
+    {
+        int pipe[2];
+        EXPECT_EQ(::pipe2(pipe, O_CLOEXEC), 0);
+        const int out = ::open(OutPath.toLocal8Bit().constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        EXPECT_GE(out, 0) << OutPath.toStdString();
+        std::vector<std::string> words{Program().toStdString(), "--timeout=3000"};
+        for (const QString& arg : Args)
+            words.push_back(arg.toStdString());
+        std::vector<char*> argv;
+        for (std::string& word : words)
+            argv.push_back(word.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t files;
+        posix_spawn_file_actions_init(&files);
+        posix_spawn_file_actions_addopen(&files, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_adddup2(&files, out, STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&files, pipe[1], STDERR_FILENO);
+        posix_spawnattr_t attributes;
+        posix_spawnattr_init(&attributes);
+        sigset_t all;
+        sigset_t none;
+        sigfillset(&all);
+        sigemptyset(&none);
+        posix_spawnattr_setsigdefault(&attributes, &all);
+        posix_spawnattr_setsigmask(&attributes, &none);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+        pid_t pid = -1;
+        EXPECT_EQ(::posix_spawn(&pid, argv[0], &files, &attributes, argv.data(), environ), 0);
+        posix_spawnattr_destroy(&attributes);
+        posix_spawn_file_actions_destroy(&files);
+        ::close(out);
+        ::close(pipe[1]);
+
+        std::string err;
+        char chunk[4096];
+        const auto seen = [&] {
+            int n = 0;
+            for (size_t at = err.find(CloseAfter); at != std::string::npos; at = err.find(CloseAfter, at + 1))
+                ++n;
+            return n;
+        };
+        for (;;) {
+            const ssize_t n = ::read(pipe[0], chunk, sizeof chunk);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            err.append(chunk, size_t(n));
+            if (!CloseAfter.empty() && seen() >= Times)
+                break;
+        }
+        ::close(pipe[0]);
+        int status = 0;
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        QFile file(OutPath); // not a device such as /dev/full, which reads as endless zeros
+        const bool regular = QFileInfo(OutPath).isFile() && file.open(QIODevice::ReadOnly);
+        const QString written = regular ? QString::fromUtf8(file.readAll()) : QString();
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), written, QString::fromStdString(err)};
     }
 
     QString Path(const char* Name) const { return Dir.filePath(QString::fromLatin1(Name)); }
@@ -154,7 +249,7 @@ TEST_F(CardToolTest, UsageAndBadFilesExitTwoWithNothingSent)
         {{"write", Path("bad-dump.txt")}, 2, Path("bad-dump.txt") + ":3:"},
         {{"diff", Path("none.txt")}, 2, Path("none.txt")},
         {{"read", Path("no/folder/x.txt")}, 2, Path("no/folder")},
-        {{"--help"}, 0, "Exit status:"},
+        {{"--help"}, 0, "  4  no card in the reader's field\n"},
         {{"--version"}, 0, QStringLiteral("orvelle-card %1\n").arg(OrvelleVersion)},
     };
     for (const auto& c : cases) {
@@ -193,6 +288,7 @@ TEST_F(CardToolTest, KeysAsJsonMapTheFixtureAndAKeyFileFillsTheGap)
     QJsonObject json = run.Json();
     EXPECT_EQ(json["command"].toString(), "keys");
     EXPECT_EQ(json["serial"].toString(), "12345678");
+    EXPECT_EQ(json["exit"], 1);
     EXPECT_FALSE(json["interrupted"].toBool());
     ASSERT_EQ(json["sectors"].toArray().size(), 16);
     const QString ff = "FFFFFFFFFFFF";
@@ -213,9 +309,11 @@ TEST_F(CardToolTest, KeysAsJsonMapTheFixtureAndAKeyFileFillsTheGap)
         EXPECT_EQ(sector["blocks"].toArray(), QJsonArray()) << s;
     }
 
-    Write("ours.keys", "# the plant's keys\nffffffffffff\n112233445566  # sector 3\n");
+    // Written by an editor that starts a file with a byte-order mark.
+    Write("ours.keys", "\xEF\xBB\xBF# the plant's keys\r\nffffffffffff\r\n112233445566  # sector 3\r\n");
     run = Card({"--keys", Path("ours.keys"), "--json", "keys"});
-    EXPECT_EQ(run.Exit, 0);
+    EXPECT_EQ(run.Exit, 0) << run.Err.toStdString();
+    EXPECT_EQ(run.Json()["exit"], 0);
     EXPECT_EQ(Sector(run.Json(), 3)["keyA"].toString(), "112233445566");
     EXPECT_EQ(Sector(run.Json(), 3)["keyB"].toString(), "112233445566");
 }
@@ -336,7 +434,13 @@ TEST_F(CardToolTest, AWriteOfNothingSaysSoAndAnEmptyReaderExitsFour)
         run = Card(args);
         EXPECT_EQ(run.Exit, 4) << args.join(' ').toStdString();
         EXPECT_TRUE(run.Err.contains("no card in the reader's field")) << run.Err.toStdString();
-        EXPECT_TRUE(run.Out.isEmpty());
+        if (args.contains("--json")) {
+            EXPECT_EQ(run.Json()["error"].toString(), "no card in the reader's field");
+            EXPECT_EQ(run.Json()["exit"], 4);
+            EXPECT_FALSE(run.Json().contains("sectors"));
+        } else {
+            EXPECT_TRUE(run.Out.isEmpty());
+        }
     }
     EXPECT_FALSE(QFile::exists(Path("card.txt")));
 }
@@ -433,25 +537,126 @@ TEST_F(CardToolTest, TrailersNeedAConfirmationThatAPipeCannotGive)
 TEST_F(CardToolTest, ASignalStopsAWriteAfterItsReadBack)
 {
     WriteDump("dump.txt", Fixture());
-    std::atomic<qint64> pid = 0;
-    std::atomic<bool> signalled = false;
-    Sim.SetObserver([&](const sim::TSimServer::TRecord& R) {
-        if (R.FromProgram && R.Bytes.size() > 2 && R.Bytes[1] == 0x07 && pid > 0 && !signalled.exchange(true))
-            ::kill(pid_t(pid.load()), SIGTERM);
-    });
-    const TRun run = Card({"--json", "write", Path("dump.txt")}, [&](qint64 Pid) { pid = Pid; });
-    Sim.SetObserver(nullptr);
-    ASSERT_TRUE(signalled);
-    EXPECT_EQ(run.Exit, 1);
-    EXPECT_TRUE(run.Json()["interrupted"].toBool());
-    EXPECT_EQ(Sector(run.Json(), 1)["result"].toString(), "not run");
-    // The write that was under way is read back, and nothing follows.
+    for (const int signal : {SIGTERM, SIGHUP}) {
+        Sim.ClearRequests();
+        std::atomic<qint64> pid = 0;
+        std::atomic<bool> signalled = false;
+        Sim.SetObserver([&](const sim::TSimServer::TRecord& R) {
+            if (R.FromProgram && R.Bytes.size() > 2 && R.Bytes[1] == 0x07 && pid > 0 && !signalled.exchange(true))
+                ::kill(pid_t(pid.load()), signal);
+        });
+        const TRun run = Card({"--json", "write", Path("dump.txt")}, [&](qint64 Pid) { pid = Pid; });
+        Sim.SetObserver(nullptr);
+        ASSERT_TRUE(signalled) << signal;
+        EXPECT_EQ(run.Exit, 1) << signal;
+        EXPECT_TRUE(run.Json()["interrupted"].toBool()) << signal;
+        EXPECT_EQ(Sector(run.Json(), 1)["result"].toString(), "not run") << signal;
+        // The write that was under way is read back, and nothing follows.
+        const auto requests = Sim.RequestsWithoutBeeps();
+        const auto write = std::find_if(requests.begin(), requests.end(), [](const auto& R) { return R[1] == 0x07; });
+        ASSERT_EQ(requests.end() - write, 2) << signal;
+        EXPECT_EQ((*write)[2], 1);
+        EXPECT_EQ(requests.back()[1], 0x06);
+        EXPECT_EQ(requests.back()[2], 1);
+    }
+}
+
+TEST_F(CardToolTest, AClosedPipeStopsAWriteLikeASignal)
+{
+    // Standard error read up to the write's second line of progress, as by
+    // "| head": the next line meets a closed pipe.
+    WriteDump("dump.txt", Fixture());
+    const TRun run = CardPiped({"--json", "write", Path("dump.txt")}, Path("out.json"), "write: ", 2);
+    EXPECT_EQ(run.Exit, 1) << "141 is SIGPIPE's end";
+    ASSERT_TRUE(OneJsonObject(run.Out));
+    const QJsonObject json = run.Json();
+    EXPECT_TRUE(json["interrupted"].toBool());
+    EXPECT_EQ(json["exit"], 1);
+    EXPECT_EQ(Sector(json, 0)["result"].toString(), "done");
+    EXPECT_EQ(Sector(json, 15)["result"].toString(), "not run");
+    // Every block written was read back at once.
     const auto requests = Sim.RequestsWithoutBeeps();
-    const auto write = std::find_if(requests.begin(), requests.end(), [](const auto& R) { return R[1] == 0x07; });
-    ASSERT_EQ(requests.end() - write, 2);
-    EXPECT_EQ((*write)[2], 1);
-    EXPECT_EQ(requests.back()[1], 0x06);
-    EXPECT_EQ(requests.back()[2], 1);
+    int writes = 0;
+    for (size_t i = 0; i < requests.size(); ++i) {
+        if (requests[i][1] != 0x07)
+            continue;
+        ++writes;
+        ASSERT_LT(i + 1, requests.size());
+        EXPECT_EQ(requests[i + 1][1], 0x06);
+        EXPECT_EQ(requests[i + 1][2], requests[i][2]);
+    }
+    EXPECT_GT(writes, 0);
+}
+
+TEST_F(CardToolTest, JsonIsOneDocumentOnEveryExit)
+{
+    Write("bad.keys", "FFFFFFFFFFFF\nA0A1A2A3A4\n");
+    PtyPeer silent;
+    Ports.Map(2, Path("nothing").toStdString());
+    const struct {
+        QStringList Args;
+        int Exit;
+        QString Error;
+    } cases[] = {
+        {{"--json", "frob"}, 2, "unknown command 'frob'"},
+        {{"--bogus", "--json", "keys"}, 2, "bogus"},
+        {{"--json", "--keys", Path("bad.keys"), "keys"}, 2, Path("bad.keys") + ":2: not a key"},
+        {{"--json", "diff", Path("none.txt")}, 2, Path("none.txt")},
+        {{"--json", "--port", "COM2", "keys"}, 3, "cannot open COM2"},
+        {{"--json", "--port", QString::fromStdString(silent.SlavePath()), "keys"}, 3, "does not answer"},
+    };
+    for (const auto& c : cases) {
+        const TRun run = Card(c.Args);
+        EXPECT_EQ(run.Exit, c.Exit) << c.Args.join(' ').toStdString();
+        ASSERT_TRUE(OneJsonObject(run.Out));
+        const QJsonObject json = run.Json();
+        EXPECT_EQ(json.keys(), QStringList({"error", "exit"}));
+        EXPECT_EQ(json["exit"], c.Exit);
+        EXPECT_TRUE(json["error"].toString().contains(c.Error)) << run.Out.toStdString();
+        EXPECT_TRUE(run.Err.contains(c.Error)) << "told on standard error too: " << run.Err.toStdString();
+    }
+    EXPECT_TRUE(Sim.Requests().empty());
+}
+
+TEST_F(CardToolTest, ResultsThatCannotBeWrittenExitOne)
+{
+    Write("ours.keys", "112233445566\n");
+    const struct {
+        QStringList Args;
+    } cases[] = {{{"--keys", Path("ours.keys"), "--json", "keys"}}, {{"--keys", Path("ours.keys"), "keys"}}, {{"--help"}}};
+    for (const auto& c : cases) {
+        const TRun run = CardPiped(c.Args, "/dev/full");
+        EXPECT_EQ(run.Exit, 1) << c.Args.join(' ').toStdString();
+        EXPECT_TRUE(run.Err.contains("could not be written to standard output: No space left on device"))
+            << run.Err.toStdString();
+    }
+}
+
+TEST_F(CardToolTest, MessagesShowAFilesControlCharactersAsHex)
+{
+    Write("clear.keys", "FFFFFFFFFFFF\n\x1b[2J\x1b[H\n");
+    QByteArray binary(256, 0);
+    for (int i = 0; i < binary.size(); ++i)
+        binary[i] = char(i);
+    Write("binary.keys", binary);
+    Write("title.txt", "+Sector: 0\n\x1b]0;owned\x07\n");
+    const struct {
+        QStringList Args;
+        QString Says;
+    } cases[] = {
+        {{"--keys", Path("clear.keys"), "keys"}, Path("clear.keys") + ": not a text key file"},
+        {{"--keys", Path("binary.keys"), "keys"}, Path("binary.keys") + ": not a text key file"},
+        {{"diff", Path("title.txt")}, ":2: not a block of 32 hex digits ('-' where unknown): \\x1B]0;owned\\x07"},
+        {{"--keys", Path("\x1b[2Jgone.keys"), "keys"}, Path("\\x1B[2Jgone.keys") + ": No such file"},
+        {{"keys", "\x1b[2J"}, "unexpected argument '\\x1B[2J'"},
+    };
+    for (const auto& c : cases) {
+        const TRun run = Card(QStringList{"--json"} + c.Args);
+        EXPECT_EQ(run.Exit, 2) << c.Says.toStdString();
+        EXPECT_TRUE(run.Err.contains(c.Says)) << run.Err.toStdString();
+        EXPECT_TRUE(NoControls(run.Err)) << run.Err.toStdString();
+        EXPECT_TRUE(run.Json()["error"].toString().contains(c.Says)) << run.Out.toStdString();
+    }
 }
 
 } // namespace

@@ -1,8 +1,10 @@
 // The card's rules without a card: access conditions against the data
-// sheet's two tables, dump files and key files in their text and binary forms.
+// sheet's two tables, dump files and key files in their text and binary forms,
+// and what a message shows of a file.
 #include "protocol/AccessConditions.h"
 #include "protocol/DumpFile.h"
 #include "protocol/KeyFile.h"
+#include "protocol/PlainText.h"
 #include "support/AccessTables.h"
 
 #include <QTemporaryDir>
@@ -10,6 +12,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <fstream>
 #include <string>
 
@@ -265,4 +268,87 @@ TEST(DumpFiles, KeysADumpStatesAndTheFormAFileNameAsksFor)
              {"/a/CARD.MFD", TDumpFormat::Binary}, {"card.txt", TDumpFormat::Text}, {"card", TDumpFormat::Text},
              {"bin", TDumpFormat::Text}, {"card.bin.txt", TDumpFormat::Text}})
         EXPECT_EQ(DumpFormatForName(name), form) << name;
+}
+
+TEST(FileText, ControlCharactersAndBytesThatAreNoUtf8ShowAsHex)
+{
+    const struct {
+        std::string Text;
+        size_t Max;
+        std::string Shown;
+    } cases[] = {
+        {"keys.txt", std::string::npos, "keys.txt"},
+        {"a\x1b[2J\x1b[Hb", std::string::npos, "a\\x1B[2J\\x1B[Hb"},
+        {"tab\there\r\n\x7f", std::string::npos, "tab\\x09here\\x0D\\x0A\\x7F"},
+        {"Schl\xc3\xbcssel \xe4\xb8\xad", std::string::npos, "Schl\xc3\xbcssel \xe4\xb8\xad"},
+        {"\xc2\x9b[2J", std::string::npos, "\\xC2\\x9B[2J"}, // the 8-bit CSI
+        {"\xff\xfe", std::string::npos, "\\xFF\\xFE"},
+        {"\xe4\xb8", std::string::npos, "\\xE4\\xB8"},                              // cut short
+        {"\xed\xa0\x80 \xc0\xaf", std::string::npos, "\\xED\\xA0\\x80 \\xC0\\xAF"}, // surrogate, overlong
+        {"0123456789", 4, "0123..."},
+        {"0123", 4, "0123"},
+        {"01\xe4\xb8\xad", 3, "01\xe4\xb8\xad"}, // a character is not cut
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(PrintableText(c.Text, c.Max), c.Shown) << c.Text;
+        EXPECT_EQ(PrintableText(c.Shown), c.Shown) << "once is enough: " << c.Shown;
+    }
+    EXPECT_EQ((TFileError{"\x1b]0;x\x07.keys", 0, "gone"}.Text()), "\\x1B]0;x\\x07.keys: gone");
+}
+
+TEST(FileText, AByteOrderMarkIsSkippedAndAFileThatIsNoTextIsNotQuoted)
+{
+    using namespace std::string_literals;
+    const std::string bom = "\xEF\xBB\xBF";
+    TFileError error;
+    const std::optional<TKeyList> keys = ParseKeyFile(bom + "# plant\r\nA0A1A2A3A4A5\r\n", "k", error);
+    ASSERT_TRUE(keys) << error.Text();
+    EXPECT_EQ(*keys, TKeyList{*ParseKey("A0A1A2A3A4A5")});
+    EXPECT_EQ(ParseDump(bom + AllSectors(), "d", error), ParseDump(AllSectors(), "d", error)) << error.Text();
+
+    std::string binary(300, '\0');
+    for (size_t i = 0; i < binary.size(); ++i)
+        binary[i] = char(i);
+    for (const std::string& content : {binary, "FFFFFFFFFFFF\n\x1b[2J\x1b[H\n"s, "FFFFFFFFFFFF\n\0\n"s}) {
+        EXPECT_FALSE(ParseKeyFile(content, "k", error));
+        EXPECT_EQ(error.Text(), "k: not a text key file");
+    }
+    // A bad line is quoted only as far as it tells what it is, and its
+    // control characters are shown, not sent.
+    EXPECT_FALSE(ParseKeyFile(std::string(5000, 'F') + "\n", "k", error));
+    EXPECT_EQ(error.Text(), "k:1: not a key of 12 hex digits: " + std::string(40, 'F') + "...");
+    EXPECT_FALSE(ParseDump(SectorText(0, "\x1b]0;owned\x07") + AllSectors(1), "d", error));
+    EXPECT_EQ(error.Text(), "d:2: not a block of 32 hex digits ('-' where unknown): \\x1B]0;owned\\x07");
+}
+
+TEST(KeyFiles, AFileAtTheSizeLimitKeepsItsOrderEachKeyOnce)
+{
+    // 80,000 keys, the factory key among them halfway, then the first 500
+    // again: about a megabyte.
+    const auto key = [](int I) {
+        char text[13];
+        std::snprintf(text, sizeof text, "1000%08X", I);
+        return std::string(text);
+    };
+    std::string content;
+    for (int i = 0; i < 80000; ++i)
+        content += key(i) + (i == 40000 ? "\nffffffffffff\n" : "\n");
+    for (int i = 0; i < 500; ++i)
+        content += key(i) + "\n";
+    QTemporaryDir dir;
+    const std::string path = dir.filePath("big.keys").toStdString();
+    WriteFile(path, content);
+    TFileError error;
+    const std::optional<TKeyList> read = ReadKeyFile(path, error);
+    ASSERT_TRUE(read) << error.Text();
+    ASSERT_EQ(read->size(), 80501u);
+
+    const TKeyList keys = CandidateKeys(*read);
+    ASSERT_EQ(keys.size(), 80001u + 12u);
+    EXPECT_EQ(KeyText(keys[0]), key(0));
+    EXPECT_EQ(KeyText(keys[40000]), key(40000));
+    EXPECT_EQ(KeyText(keys[40001]), "FFFFFFFFFFFF");
+    EXPECT_EQ(KeyText(keys[80000]), key(79999));
+    EXPECT_EQ(KeyText(keys[80001]), "A0A1A2A3A4A5") << "the built-in list after, less the factory key";
+    EXPECT_EQ(keys.back(), DefaultKeys().back());
 }

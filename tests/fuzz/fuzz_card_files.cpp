@@ -1,9 +1,11 @@
 // Throws arbitrary file contents at the dump and key file readers, which take
 // files from anywhere, and checks what must always hold: nothing is read out
-// of bounds, a refusal names a line of the file, and whatever is accepted
-// reads back the same from the text the program would write.
+// of bounds, a refusal names a line of the file and shows none of its control
+// characters, and whatever is accepted reads back the same from the text the
+// program would write.
 #include "protocol/DumpFile.h"
 #include "protocol/KeyFile.h"
+#include "protocol/PlainText.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -32,6 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
             Check(ImageFromBinary(BinaryOf(*dump)) == *dump);
     } else {
         Check(error.File == "fuzz" && !error.Message.empty());
+        Check(PrintableText(error.Text()) == error.Text());
     }
 
     error = {};
@@ -44,6 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
         Check(back && *back == *keys);
     } else {
         Check(error.File == "fuzz" && !error.Message.empty());
+        Check(PrintableText(error.Text()) == error.Text());
     }
     return 0;
 }
