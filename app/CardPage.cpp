@@ -229,7 +229,7 @@ std::optional<TSerial> TCardPageState::FindCard(const QString& Name)
     const std::optional<TCardId> card = Form.Session().Reader().SearchCardSerial();
     link.SearchMode = mode;
     if (!card) {
-        Form.Log(Name + QStringLiteral(": no card found"));
+        Form.LogJob(Name + QStringLiteral(": no card found"));
         return std::nullopt;
     }
     return card->Serial;
@@ -292,12 +292,12 @@ void TCardPageState::Report(const QString& Name, const TSectorOutcomes& Sectors,
         + parts.join(QStringLiteral(", "));
     if (!Tail.isEmpty())
         line += QStringLiteral("; ") + Tail;
-    Form.Log(line);
+    Form.LogJob(line);
 }
 
 void TCardPageState::Refused(const QString& Name)
 {
-    Form.Log(Name + QStringLiteral(": refused, another operation is running"));
+    Form.LogJob(Name + QStringLiteral(": refused, another operation is running"));
 }
 
 // ------------------------------------------------------------ the card window

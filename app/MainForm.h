@@ -230,6 +230,9 @@ public:
     // Appends one line to the message log, which keeps the latest LogLineLimit.
     static constexpr int LogLineLimit = 100000;
     void Log(const QString& Line) override;
+    // A card job's line: the log shows it as it is, the journal adds the
+    // port and its device, which a later reader of the journal cannot see.
+    void LogJob(const QString& Line);
     // The one way to show a modal message box. Every box of the program is
     // an information box with an OK button (flags 64).
     // A test replaces it with a recorder through MessageBoxHandler.

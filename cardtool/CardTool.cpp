@@ -13,6 +13,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -249,8 +250,10 @@ int TCardTool::DiffCard(const TKeyMap& Keys)
 void TCardTool::Print()
 {
     const std::string text = FOptions.Json ? JsonOf(FReport) : TableOf(FReport);
-    std::fputs(text.c_str(), stdout);
-    std::fflush(stdout);
+    if (std::fputs(text.c_str(), stdout) < 0 || std::fflush(stdout) != 0) {
+        FOutputLost = true;
+        Say(std::string("cannot write the results to standard output: ") + std::strerror(errno));
+    }
 }
 
 // ------------------------------------------------------------ confirmation

@@ -38,6 +38,9 @@ public:
 
     // Runs the command; the exit status.
     int Run();
+    // The results could not be written to standard output (a full disk):
+    // the run must not end with success.
+    bool OutputLost() const { return FOutputLost; }
 
 private:
     // The key files and the dump, and for read the file to save to; false
@@ -77,6 +80,7 @@ private:
     std::unique_ptr<TLinkSession> FSession;
     std::unique_ptr<TCardJobs> FJobs;
     bool FInterrupted = false;
+    bool FOutputLost = false;
     // The device the port led to, for the messages.
     std::string FDevice;
     bool FLinked = false;

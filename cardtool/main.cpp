@@ -16,7 +16,10 @@ int main(int argc, char* argv[])
     switch (options.Action) {
     case TCardOptions::Help:
     case TCardOptions::Version:
-        std::fputs(options.Text.toLocal8Bit().constData(), stdout);
+        if (std::fputs(options.Text.toLocal8Bit().constData(), stdout) < 0 || std::fflush(stdout) != 0) {
+            std::perror("orvelle-card: standard output");
+            return ExitNotDone;
+        }
         return ExitDone;
     case TCardOptions::Error:
         std::fputs(options.Text.toLocal8Bit().constData(), stderr);
@@ -25,5 +28,6 @@ int main(int argc, char* argv[])
         break;
     }
     TCardTool tool(options);
-    return tool.Run();
+    const int status = tool.Run();
+    return tool.OutputLost() && status == ExitDone ? ExitNotDone : status;
 }
