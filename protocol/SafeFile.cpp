@@ -227,6 +227,8 @@ bool ReplaceFile(const std::string& Path, std::span<const uint8_t> Bytes, std::s
             ::close(old);
         return false;
     }
+    // Failures name the file the user asked for: the new file beside it is
+    // gone again when they are read.
     bool ok = true;
     const auto fail = [&](const std::string& Where) {
         if (ok)
@@ -234,20 +236,20 @@ bool ReplaceFile(const std::string& Path, std::span<const uint8_t> Bytes, std::s
         ok = false;
     };
     if (target->Exists && ::fchmod(fd, target->St.st_mode & 07777) != 0)
-        fail(temp);
+        fail(Path);
     if (ok && !WriteAll(fd, reinterpret_cast<const char*>(Bytes.data()), Bytes.size()))
-        fail(temp);
+        fail(Path);
     struct stat written { };
     if (ok && ::fstat(fd, &written) != 0)
-        fail(temp);
+        fail(Path);
     if (ok && uint64_t(written.st_size) != Bytes.size()) {
-        Error = temp + ": holds " + std::to_string(written.st_size) + " bytes of " + std::to_string(Bytes.size());
+        Error = Path + ": " + std::strerror(ENOSPC) + " (" + std::to_string(written.st_size) + " bytes of " + std::to_string(written.st_size) + " bytes of " + std::to_string(Bytes.size()) + " written)";
         ok = false;
     }
     if (ok && CommitCalls().Sync(fd) != 0)
-        fail(temp);
+        fail(Path);
     if (::close(fd) != 0)
-        fail(temp);
+        fail(Path);
     // Something else may have taken the name since the look.
     struct stat now { };
     if (ok && target->Exists
@@ -259,7 +261,7 @@ bool ReplaceFile(const std::string& Path, std::span<const uint8_t> Bytes, std::s
         ok = false;
     }
     if (ok && CommitCalls().Rename(temp.c_str(), target->Path.c_str()) != 0)
-        fail(target->Path);
+        fail(Path);
     if (!ok)
         ::unlink(temp.c_str());
     if (old >= 0)
@@ -275,10 +277,10 @@ std::string TAppendFile::Open(const std::string& Path, bool Exclusive)
     FPath = Path;
     FExisted = false;
     FNeedsNewline = false;
-    constexpr int Flags = O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    constexpr int flags = O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
     if (Exclusive) {
         // A new file only: O_EXCL takes no link, not even a dangling one.
-        FFd = ::open(Path.c_str(), O_WRONLY | O_CREAT | O_EXCL | Flags, 0666);
+        FFd = ::open(Path.c_str(), O_WRONLY | O_CREAT | O_EXCL | flags, 0666);
         if (FFd < 0) {
             FExisted = errno == EEXIST;
             return Failure(Path, errno);
@@ -295,9 +297,9 @@ std::string TAppendFile::Open(const std::string& Path, bool Exclusive)
             // Read too, to see how the file ends; a file we may only write is
             // written without that look.
             const int create = target->Exists ? 0 : O_CREAT | O_EXCL;
-            FFd = ::open(target->Path.c_str(), O_RDWR | create | Flags, 0666);
+            FFd = ::open(target->Path.c_str(), O_RDWR | create | flags, 0666);
             if (FFd < 0 && errno == EACCES)
-                FFd = ::open(target->Path.c_str(), O_WRONLY | create | Flags, 0666);
+                FFd = ::open(target->Path.c_str(), O_WRONLY | create | flags, 0666);
             if (FFd < 0 && errno != EEXIST)
                 break;
         }
