@@ -498,7 +498,7 @@ void TMainForm::CardSaveDumpClick()
     }
     std::string error;
     if (!WriteDumpFile(FileName(path), *FCard->Card, binary ? TDumpFormat::Binary : TDumpFormat::Text, error)) {
-        MessageBox(QStringLiteral("Can not save the dump: %1").arg(QFile::decodeName(error.c_str())), BoxCaption);
+        SaveFailed(QStringLiteral("Can not save the dump: %1").arg(QFile::decodeName(error.c_str())), BoxCaption);
         return;
     }
     Log(QStringLiteral("Save dump: %1").arg(QDir::toNativeSeparators(path)));

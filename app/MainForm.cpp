@@ -279,12 +279,16 @@ void TMainForm::SaveLogClick()
     if (ReplaceFile(QFile::encodeName(path).toStdString(),
             {reinterpret_cast<const uint8_t*>(bytes.constData()), size_t(bytes.size())}, error))
         return;
-    const QString problem = QStringLiteral("Can not save the log: %1").arg(QFile::decodeName(error.c_str()));
+    SaveFailed(QStringLiteral("Can not save the log: %1").arg(QFile::decodeName(error.c_str())), QStringLiteral("Message"));
+}
+
+void TMainForm::SaveFailed(const QString& Text, const QString& Caption)
+{
     // A box would hold up a running loop test until its OK.
     if (FSession && FSession->OperationRunning())
-        RecordWarning(problem);
+        RecordWarning(Text);
     else
-        MessageBox(problem, QStringLiteral("Message"));
+        MessageBox(Text, Caption);
 }
 
 void TMainForm::DisplayHint(const QString& Hint)

@@ -193,4 +193,25 @@ TEST(WindowRecords, SavedLogsAndDumpsGoOnlyWhereTheRuleAllows)
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "keep\n");
 }
 
+TEST(WindowRecords, ALogThatCannotBeSavedDuringALoopTestHoldsNothingUp)
+{
+    TFormFixture F;
+    const std::string fifo = F.Home().StateFolder() + "/log-fifo";
+    std::filesystem::create_directories(F.Home().StateFolder());
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    F.Form->SaveFileNameHandler = [&] { return QString::fromStdString(fifo); };
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (!Ctl<QLabel>(*F.Form, "LbReadSum")->text().endsWith("0000001"))
+            return;
+        Ctl<QAction>(*F.Form, "SaveLog")->trigger();
+        F.Form->BtnStopReadClick();
+    });
+    poll.start(5);
+    F.Click(Ctl<QPushButton>(*F.Form, "BtnStartRead"));
+    poll.stop();
+    EXPECT_TRUE(F.Boxes.empty());
+    EXPECT_TRUE(JournalLines(F.Home().StateFolder()).contains(QString::fromStdString("Can not save the log: " + fifo + " is a FIFO, not a regular file")));
+}
+
 } // namespace
