@@ -272,7 +272,7 @@ std::optional<TSerial> TCardPageState::FindCard(const QString& Name)
     }
     const std::optional<TCardId> card = Form.Session().Reader().SearchCardSerial(SearchModes::AllCards);
     if (!card) {
-        Form.Log(Name + QStringLiteral(": ") + QLatin1String(NoCardText));
+        Form.LogJob(Name + QStringLiteral(": ") + QLatin1String(NoCardText));
         return std::nullopt;
     }
     return card->Serial;
@@ -365,20 +365,20 @@ void TCardPageState::Report(const QString& Name, const TJobResult& Result, const
         + (Stopped() ? QStringLiteral("cancelled; ") : QString()) + parts.join(QStringLiteral(", "));
     if (!Tail.isEmpty())
         line += QStringLiteral("; ") + Tail;
-    Form.Log(line);
+    Form.LogJob(line);
 }
 
 bool TCardPageState::NoCard(const QString& Name, const TJobResult& Result)
 {
     if (Result.Serial)
         return false;
-    Form.Log(Name + QStringLiteral(": ") + QLatin1String(NoCardText));
+    Form.LogJob(Name + QStringLiteral(": ") + QLatin1String(NoCardText));
     return true;
 }
 
 void TCardPageState::Refused(const QString& Name)
 {
-    Form.Log(Name + QStringLiteral(": refused, another operation is running"));
+    Form.LogJob(Name + QStringLiteral(": refused, another operation is running"));
 }
 
 // ------------------------------------------------------------ the card window
@@ -590,7 +590,7 @@ void TMainForm::CardSaveDumpClick()
     // orvelle-card refuses it.
     std::string error;
     if (!WriteDumpFile(FileName(path), *FCard->Card, DumpFormatForName(FileName(path)), error)) {
-        MessageBox(QStringLiteral("Can not save the dump: %1").arg(QFile::decodeName(error.c_str())), BoxCaption);
+        SaveFailed(QStringLiteral("Can not save the dump: %1").arg(QFile::decodeName(error.c_str())), BoxCaption);
         return;
     }
     Log(QStringLiteral("Save dump: %1").arg(QDir::toNativeSeparators(path)));

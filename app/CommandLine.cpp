@@ -29,7 +29,10 @@ TCommandLine ParseCommandLine(const QStringList& Args)
     // application's to take: known here, so they are no mistake, and left out
     // of the help.
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-    for (const char* name : {"platform", "platformpluginpath", "platformtheme", "plugin", "qwindowgeometry",
+    QCommandLineOption platform(QStringLiteral("platform"), QString(), QStringLiteral("value"));
+    platform.setFlags(QCommandLineOption::HiddenFromHelp);
+    parser.addOption(platform);
+    for (const char* name : {"platformpluginpath", "platformtheme", "plugin", "qwindowgeometry",
              "qwindowicon", "qwindowtitle", "session", "style", "stylesheet", "display", "geometry", "title", "name",
              "fontengine", "dialogs"}) {
         QCommandLineOption qtOption(QLatin1String(name), QString(), QStringLiteral("value"));
@@ -67,6 +70,7 @@ TCommandLine ParseCommandLine(const QStringList& Args)
         result.Text = QStringLiteral("orvelle %1\n").arg(QLatin1String(OrvelleVersion));
         return result;
     }
+    result.Platform = parser.value(platform);
     if (parser.isSet(port)) {
         const QString name = parser.value(port).toUpper();
         result.PortIndex = int(PortNames.indexOf(name));

@@ -16,6 +16,9 @@ struct TCommandLine {
     // What to print: the usage for Help (and after an error), the version
     // line, or the error.
     QString Text;
+    // Qt's -platform NAME, when given: a platform chosen on the command line
+    // (offscreen, vnc, ...) needs no display from the environment.
+    QString Platform;
 };
 
 // Args as the program got them, the program's name first.

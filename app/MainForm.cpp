@@ -5,11 +5,13 @@
 #include "app/CardPage.h"
 #include "app/Pages.h"
 #include "app/Version.h"
+#include "protocol/SafeFile.h"
 #include "reader/CardReader.h"
 #include "reader/ReaderLink.h"
 #include "serial/Comm.h"
 
 #include <QAction>
+#include <QFile>
 #include <QFileDialog>
 #include <QGroupBox>
 #include <QGuiApplication>
@@ -18,7 +20,6 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProxyStyle>
-#include <QSaveFile>
 #include <QScreen>
 #include <QStatusBar>
 #include <QStatusTipEvent>
@@ -251,14 +252,22 @@ void TMainForm::SaveLogClick()
     if (path.isEmpty())
         return;
     // Whole or not at all: a half-written log would pass for the whole one.
-    QSaveFile file(path);
-    if (file.open(QIODevice::WriteOnly | QIODevice::Text)) {
-        const QString text = MmoMsg->toPlainText();
-        file.write((text.isEmpty() ? text : text + QLatin1Char('\n')).toUtf8());
-        if (file.commit())
-            return;
-    }
-    MessageBox(QStringLiteral("Can not save the log: %1").arg(file.errorString()), QStringLiteral("Message"));
+    const QString text = MmoMsg->toPlainText();
+    const QByteArray bytes = (text.isEmpty() ? text : text + QLatin1Char('\n')).toUtf8();
+    std::string error;
+    if (ReplaceFile(QFile::encodeName(path).toStdString(),
+            {reinterpret_cast<const uint8_t*>(bytes.constData()), size_t(bytes.size())}, error))
+        return;
+    SaveFailed(QStringLiteral("Can not save the log: %1").arg(QFile::decodeName(error.c_str())), QStringLiteral("Message"));
+}
+
+void TMainForm::SaveFailed(const QString& Text, const QString& Caption)
+{
+    // A box would hold up a running loop test until its OK.
+    if (FSession && FSession->OperationRunning())
+        RecordWarning(Text);
+    else
+        MessageBox(Text, Caption);
 }
 
 void TMainForm::DisplayHint(const QString& Hint)
@@ -274,6 +283,18 @@ void TMainForm::Log(const QString& Line)
         MmoMsg->appendPlainText(Line);
     if (FJournal)
         FJournal->Write(Line);
+}
+
+void TMainForm::LogJob(const QString& Line)
+{
+    if (MmoMsg)
+        MmoMsg->appendPlainText(Line);
+    if (!FJournal)
+        return;
+    QString port = QString::fromStdString(FSession->Device().CommName());
+    if (!FDevice.isEmpty())
+        port += QStringLiteral(": ") + FDevice;
+    FJournal->Write(Line + QStringLiteral(" (port %1)").arg(port));
 }
 
 void TMainForm::MessageBox(const QString& Text, const QString& Caption, int Flags)

@@ -228,6 +228,12 @@ public:
     // Appends one line to the message log, which keeps the latest LogLineLimit.
     static constexpr int LogLineLimit = 100000;
     void Log(const QString& Line) override;
+    // A card job's line: the log shows it as it is, the journal adds the
+    // port and its device, which a later reader of the journal cannot see.
+    void LogJob(const QString& Line);
+    // A file the operator asked for could not be saved: a box, or while a
+    // loop test runs the hint panel, standard error and the journal.
+    void SaveFailed(const QString& Text, const QString& Caption);
     // The one way to show a modal message box. Every box of the program is
     // an information box with an OK button (flags 64).
     // A test replaces it with a recorder through MessageBoxHandler.

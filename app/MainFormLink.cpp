@@ -113,9 +113,13 @@ void TMainForm::PortOpenFailed(const QString& ComName, const QString& Reason)
 
 void TMainForm::RecordWarning(const QString& Warning)
 {
+    // Never a box: a running loop test would wait for its OK.
     std::fprintf(stderr, "orvelle: %s\n", Warning.toLocal8Bit().constData());
     if (StatusPanels[0])
         StatusPanels[0]->setText(Warning);
+    // A journal that failed has said so itself and takes nothing more today.
+    if (FJournal)
+        FJournal->Write(Warning);
 }
 
 TRunSettings TMainForm::RunSettings(const TLoopSettings& Settings) const
@@ -136,7 +140,8 @@ void TMainForm::LoopRunStarted(const TLoopSettings& Settings)
     FRunSettings = RunSettings(Settings);
     FJournal->Write(JournalText::LoopStarted(FRunSettings));
     FRunReport = std::make_unique<TRunReport>(
-        RunsDirectory(), FRunSettings, TRecordClock{}, [this](const QString& Warning) { RecordWarning(Warning); });
+        RunsDirectory(), FRunSettings, TRecordClock{}, [this](const QString& Warning) { RecordWarning(Warning); },
+        FSession->Steady);
 }
 
 void TMainForm::LoopCycleEnded(const TLoopTotals& Totals)
@@ -152,9 +157,16 @@ void TMainForm::LoopRunEnded(const TLoopSettings& /*Settings*/, const TLoopTotal
     if (!FRunReport)
         return;
     const QString report = FRunReport->Finish(Totals);
+    const QString problem = FRunReport->Problem();
     FRunReport.reset();
-    if (!report.isEmpty() && StatusPanels[0])
+    // Only a whole report is named; the cause went to standard error and the
+    // journal when it happened, and is shown again here at the run's end.
+    if (!StatusPanels[0])
+        return;
+    if (!report.isEmpty())
         StatusPanels[0]->setText(QStringLiteral("Report: %1").arg(report));
+    else if (!problem.isEmpty())
+        StatusPanels[0]->setText(QStringLiteral("Report not written: %1").arg(problem));
 }
 
 void TMainForm::OperationStateChanged(bool Running)

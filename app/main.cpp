@@ -16,7 +16,10 @@ int main(int argc, char* argv[])
     switch (command.Action) {
     case TCommandLine::Help:
     case TCommandLine::Version:
-        std::fputs(command.Text.toLocal8Bit().constData(), stdout);
+        if (std::fputs(command.Text.toLocal8Bit().constData(), stdout) < 0 || std::fflush(stdout) != 0) {
+            std::perror("orvelle: standard output");
+            return 1;
+        }
         return 0;
     case TCommandLine::Error:
         std::fputs(command.Text.toLocal8Bit().constData(), stderr);
@@ -26,9 +29,10 @@ int main(int argc, char* argv[])
     }
 
     // Without a display Qt would abort with a message about platform plugins;
-    // say plainly what is missing instead.
+    // say plainly what is missing instead. A platform named on the command
+    // line is the user's choice, and Qt's to check.
     const bool hasDisplay = std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY")
-        || std::getenv("QT_QPA_PLATFORM");
+        || std::getenv("QT_QPA_PLATFORM") || !command.Platform.isEmpty();
     if (!hasDisplay) {
         std::fprintf(stderr,
             "orvelle: no graphical display found (DISPLAY is not set).\n"

@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -53,21 +55,121 @@ std::string RandomName(const std::string& Target)
     return FolderOf(Target) + "/." + base + suffix;
 }
 
-bool WriteAll(int Fd, const uint8_t* Data, size_t Size)
+bool WriteAll(int Fd, const char* Data, size_t Size)
 {
     while (Size > 0) {
         const ssize_t n = ::write(Fd, Data, Size);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
+        if (n < 0)
             return false;
+        if (n == 0) {
+            // No progress and no reason: the disk took nothing.
+            errno = ENOSPC;
+            return false;
+        }
         Data += n;
         Size -= size_t(n);
     }
     return true;
 }
 
+std::string LinkText(const std::string& Path)
+{
+    std::vector<char> to(PATH_MAX);
+    const ssize_t n = ::readlink(Path.c_str(), to.data(), to.size());
+    return n > 0 ? std::string(to.data(), size_t(std::min<ssize_t>(n, ssize_t(to.size())))) : std::string();
+}
+
+std::string OtherUser(uid_t Uid) { return "another user (uid " + std::to_string(Uid) + ")"; }
+
+// Where a write to a path goes, by the rule for its last component.
+struct TTarget {
+    std::string Path;
+    bool ViaLink = false;
+    bool Exists = false;
+    struct stat St { };
+};
+
+// Looks, opens nothing: a device must not be acted on by the look.
+std::optional<TTarget> Resolve(const std::string& Path, std::string& Error)
+{
+    TTarget target;
+    target.Path = Path;
+    struct stat st { };
+    if (::lstat(Path.c_str(), &st) != 0) {
+        if (errno != ENOENT) {
+            Error = SystemError(Path);
+            return std::nullopt;
+        }
+        return target;
+    }
+    if (S_ISLNK(st.st_mode)) {
+        // Someone else's link could lead us to any file we may write.
+        if (st.st_uid != ::geteuid()) {
+            Error = Path + " is a symbolic link of " + OtherUser(st.st_uid) + ": not followed";
+            return std::nullopt;
+        }
+        const std::string to = LinkText(Path);
+        target.Path = to.starts_with('/') ? to : FolderOf(Path) + "/" + to;
+        target.ViaLink = true;
+        if (::lstat(target.Path.c_str(), &st) != 0) {
+            Error = errno == ENOENT ? Path + " is a symbolic link that leads to no file" : SystemError(target.Path);
+            return std::nullopt;
+        }
+        if (S_ISLNK(st.st_mode)) {
+            Error = Path + " leads to another symbolic link, " + target.Path + ": only one link is followed";
+            return std::nullopt;
+        }
+    }
+    if (!S_ISREG(st.st_mode)) {
+        Error = NotRegular(target.Path, st.st_mode);
+        return std::nullopt;
+    }
+    if (target.ViaLink && st.st_uid != ::geteuid()) {
+        Error = Path + " leads to " + target.Path + ", which belongs to " + OtherUser(st.st_uid) + ": not followed";
+        return std::nullopt;
+    }
+    target.Exists = true;
+    target.St = st;
+    return target;
+}
+
+// The file opened is the one looked at, and still what the rule allows.
+bool CheckOpened(int Fd, const std::string& Path, const TTarget& Target, std::string& Error)
+{
+    struct stat st { };
+    if (::fstat(Fd, &st) != 0) {
+        Error = SystemError(Target.Path);
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        Error = NotRegular(Target.Path, st.st_mode);
+        return false;
+    }
+    if (Target.ViaLink && st.st_uid != ::geteuid()) {
+        Error = Path + " leads to " + Target.Path + ", which belongs to " + OtherUser(st.st_uid) + ": not followed";
+        return false;
+    }
+    if (Target.Exists && (st.st_dev != Target.St.st_dev || st.st_ino != Target.St.st_ino)) {
+        Error = Target.Path + " was replaced while it was opened";
+        return false;
+    }
+    return true;
+}
+
+std::string Failure(const std::string& Path, int Errno) { return Path + ": " + std::strerror(Errno); }
+
+int RealSync(int Fd) { return ::fsync(Fd); }
+int RealRename(const char* From, const char* To) { return ::rename(From, To); }
+
 } // namespace
+
+TCommitCalls& CommitCalls()
+{
+    static TCommitCalls calls{RealSync, RealRename};
+    return calls;
+}
 
 std::string TFileError::Text() const
 {
@@ -79,78 +181,187 @@ std::string TFileError::Text() const
 
 std::optional<std::string> SaveTarget(const std::string& Path, std::string& Error)
 {
-    std::string target = Path;
-    struct stat st { };
-    if (::lstat(Path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-        // Written through the link: the link stays, the file behind it gets
-        // the new content.
-        char* real = ::realpath(Path.c_str(), nullptr);
-        if (!real) {
-            Error = Path + " is a symbolic link that leads to no file";
-            return std::nullopt;
-        }
-        target = real;
-        std::free(real);
-    }
-    if (::stat(target.c_str(), &st) == 0) {
-        if (!S_ISREG(st.st_mode)) {
-            Error = NotRegular(Path, st.st_mode);
-            return std::nullopt;
-        }
-        if (::access(target.c_str(), W_OK) != 0) {
-            Error = SystemError(Path);
-            return std::nullopt;
-        }
-    } else if (errno != ENOENT) {
+    const std::optional<TTarget> target = Resolve(Path, Error);
+    if (!target)
+        return std::nullopt;
+    if (target->Exists && ::access(target->Path.c_str(), W_OK) != 0) {
         Error = SystemError(Path);
         return std::nullopt;
     }
-    const std::string folder = FolderOf(target);
+    const std::string folder = FolderOf(target->Path);
     if (::access(folder.c_str(), W_OK | X_OK) != 0) {
         Error = SystemError(folder);
         return std::nullopt;
     }
-    return target;
+    return target->Path;
 }
 
 bool ReplaceFile(const std::string& Path, std::span<const uint8_t> Bytes, std::string& Error)
 {
-    const std::optional<std::string> target = SaveTarget(Path, Error);
+    const std::optional<TTarget> target = Resolve(Path, Error);
     if (!target)
         return false;
-    std::string temp;
-    int fd = -1;
-    for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
-        temp = RandomName(*target);
-        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST) {
-            Error = SystemError(temp);
+    // The old file held open: its owner and kind are those of the file the
+    // rename replaces, checked once more just before it.
+    int old = -1;
+    if (target->Exists) {
+        old = ::open(target->Path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (old < 0) {
+            Error = SystemError(target->Path);
+            return false;
+        }
+        if (!CheckOpened(old, Path, *target, Error)) {
+            ::close(old);
             return false;
         }
     }
+    std::string temp;
+    int fd = -1;
+    for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+        temp = RandomName(target->Path);
+        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST)
+            break;
+    }
     if (fd < 0) {
-        Error = "no free name for a new file beside " + *target;
+        Error = errno == EEXIST ? "no free name for a new file beside " + target->Path : Failure(FolderOf(target->Path), errno);
+        if (old >= 0)
+            ::close(old);
         return false;
     }
-    struct stat old { };
-    if (::stat(target->c_str(), &old) == 0)
-        ::fchmod(fd, old.st_mode & 07777);
-    bool ok = WriteAll(fd, Bytes.data(), Bytes.size()) && ::fsync(fd) == 0;
-    if (!ok)
-        Error = SystemError(temp);
-    ok = ::close(fd) == 0 && ok;
-    // Something else may have taken the name since the check.
-    if (ok && ::lstat(target->c_str(), &old) == 0 && !S_ISREG(old.st_mode)) {
-        Error = NotRegular(*target, old.st_mode);
+    // Failures name the file the user asked for: the new file beside it is
+    // gone again when they are read.
+    bool ok = true;
+    const auto fail = [&](const std::string& Where) {
+        if (ok)
+            Error = Failure(Where, errno);
+        ok = false;
+    };
+    if (target->Exists && ::fchmod(fd, target->St.st_mode & 07777) != 0)
+        fail(Path);
+    if (ok && !WriteAll(fd, reinterpret_cast<const char*>(Bytes.data()), Bytes.size()))
+        fail(Path);
+    struct stat written { };
+    if (ok && ::fstat(fd, &written) != 0)
+        fail(Path);
+    if (ok && uint64_t(written.st_size) != Bytes.size()) {
+        Error = Path + ": " + std::strerror(ENOSPC) + " (" + std::to_string(written.st_size) + " bytes of " + std::to_string(written.st_size) + " bytes of " + std::to_string(Bytes.size()) + " written)";
         ok = false;
     }
-    if (ok && ::rename(temp.c_str(), target->c_str()) != 0) {
-        Error = SystemError(*target);
+    if (ok && CommitCalls().Sync(fd) != 0)
+        fail(Path);
+    if (::close(fd) != 0)
+        fail(Path);
+    // Something else may have taken the name since the look.
+    struct stat now { };
+    if (ok && target->Exists
+        && (::lstat(target->Path.c_str(), &now) != 0 || now.st_dev != target->St.st_dev || now.st_ino != target->St.st_ino)) {
+        Error = target->Path + " was replaced while the new content was written";
+        ok = false;
+    } else if (ok && !target->Exists && ::lstat(target->Path.c_str(), &now) == 0) {
+        Error = target->Path + " appeared while the new content was written";
         ok = false;
     }
+    if (ok && CommitCalls().Rename(temp.c_str(), target->Path.c_str()) != 0)
+        fail(Path);
     if (!ok)
         ::unlink(temp.c_str());
+    if (old >= 0)
+        ::close(old);
     return ok;
+}
+
+TAppendFile::~TAppendFile() { Close(); }
+
+std::string TAppendFile::Open(const std::string& Path, bool Exclusive)
+{
+    Close();
+    FPath = Path;
+    FExisted = false;
+    FNeedsNewline = false;
+    constexpr int flags = O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    if (Exclusive) {
+        // A new file only: O_EXCL takes no link, not even a dangling one.
+        FFd = ::open(Path.c_str(), O_WRONLY | O_CREAT | O_EXCL | flags, 0666);
+        if (FFd < 0) {
+            FExisted = errno == EEXIST;
+            return Failure(Path, errno);
+        }
+    } else {
+        std::string error;
+        std::optional<TTarget> target;
+        // A file made by another program between the look and the open (a
+        // second window starting its journal) is looked at again.
+        for (int attempt = 0; FFd < 0 && attempt < 3; ++attempt) {
+            target = Resolve(Path, error);
+            if (!target)
+                return error;
+            // Read too, to see how the file ends; a file we may only write is
+            // written without that look.
+            const int create = target->Exists ? 0 : O_CREAT | O_EXCL;
+            FFd = ::open(target->Path.c_str(), O_RDWR | create | flags, 0666);
+            if (FFd < 0 && errno == EACCES)
+                FFd = ::open(target->Path.c_str(), O_WRONLY | create | flags, 0666);
+            if (FFd < 0 && errno != EEXIST)
+                break;
+        }
+        if (FFd < 0)
+            return Failure(Path, errno);
+        if (!CheckOpened(FFd, Path, *target, error)) {
+            Close();
+            return error;
+        }
+    }
+    struct stat st { };
+    if (::fstat(FFd, &st) != 0) {
+        const int err = errno;
+        Close();
+        return Failure(Path, err);
+    }
+    char last = '\n';
+    if (st.st_size > 0 && ::pread(FFd, &last, 1, st.st_size - 1) == 1)
+        FNeedsNewline = last != '\n';
+    FDev = st.st_dev;
+    FIno = st.st_ino;
+    return {};
+}
+
+std::string TAppendFile::Append(std::span<const char> Bytes)
+{
+    if (FFd < 0)
+        return FPath + ": not open";
+    std::string text;
+    if (FNeedsNewline)
+        text = '\n';
+    text.append(Bytes.data(), Bytes.size());
+    if (!WriteAll(FFd, text.data(), text.size()))
+        return Failure(FPath, errno);
+    FNeedsNewline = false;
+    return {};
+}
+
+bool TAppendFile::Moved() const
+{
+    if (FFd < 0)
+        return false;
+    struct stat st { };
+    if (::lstat(FPath.c_str(), &st) != 0)
+        return true;
+    if (S_ISLNK(st.st_mode)) {
+        const std::string to = LinkText(FPath);
+        if (::lstat((to.starts_with('/') ? to : FolderOf(FPath) + "/" + to).c_str(), &st) != 0)
+            return true;
+    }
+    return st.st_dev != FDev || st.st_ino != FIno;
+}
+
+std::string TAppendFile::Close()
+{
+    if (FFd < 0)
+        return {};
+    const int result = ::close(FFd);
+    FFd = -1;
+    return result == 0 ? std::string() : Failure(FPath, errno);
 }
 
 std::optional<std::vector<uint8_t>> ReadRegularFile(const std::string& Path, size_t MaxBytes, std::string& Error,

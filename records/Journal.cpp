@@ -2,6 +2,7 @@
 
 #include "records/RunReport.h"
 
+#include <QCoreApplication>
 #include <QStringList>
 
 TJournal::TJournal(const QString& Folder, TRecordClock Clock)
@@ -27,8 +28,15 @@ void TJournal::Write(const QString& Line)
     }
     if (FFailed)
         return;
+    // Removed or renamed meanwhile (by hand, by a clean-up): every later line
+    // would go into a file nobody finds.
+    if (FFile.IsOpen() && FFile.Moved())
+        FFile.Close();
     if (!FFile.IsOpen()) {
-        const QString reason = FFile.Open(PathFor(FDay));
+        const QString path = PathFor(FDay);
+        QString reason = MakeFolderOf(path);
+        if (reason.isEmpty())
+            reason = FromLocalPath(FFile.Open(LocalPath(path)));
         if (!reason.isEmpty())
             return Fail(reason);
     }
@@ -38,15 +46,22 @@ void TJournal::Write(const QString& Line)
     QString text;
     for (const QString& part : Line.split(QLatin1Char('\n')))
         text += stamp + part + QLatin1Char('\n');
-    const QString reason = FFile.Append(text.toUtf8());
-    if (!reason.isEmpty())
-        Fail(reason);
+    const QByteArray bytes = text.toUtf8();
+    const std::string reason = FFile.Append({bytes.constData(), size_t(bytes.size())});
+    if (!reason.empty())
+        Fail(FromLocalPath(reason));
 }
 
 void TJournal::Fail(const QString& Reason)
 {
     FFailed = true;
     FFile.Close();
+    // Once for each file and cause: a day's file that fails as the last one
+    // did is still news, a second failure of one file for one cause is not.
+    const QString said = PathFor(FDay) + QLatin1Char('\n') + Reason;
+    if (FSaid.contains(said))
+        return;
+    FSaid.insert(said);
     if (OnWarning)
         OnWarning(QStringLiteral("Journal not written: ") + Reason);
 }
@@ -73,7 +88,10 @@ QString SettingsText(const TRunSettings& Settings)
 
 } // namespace
 
-QString ProgramStarted(const QString& Version) { return QStringLiteral("Orvelle %1 started").arg(Version); }
+QString ProgramStarted(const QString& Version)
+{
+    return QStringLiteral("Orvelle %1 started (process %2)").arg(Version).arg(QCoreApplication::applicationPid());
+}
 QString ProgramEnded(const QString& Version) { return QStringLiteral("Orvelle %1 ended").arg(Version); }
 QString PortOpened(const QString& ComName, const QString& Device) { return QStringLiteral("Port %1 opened: %2").arg(ComName, Device); }
 QString PortOpenFailed(const QString& ComName, const QString& Reason) { return QStringLiteral("Port %1 not opened: %2").arg(ComName, Reason); }

@@ -7,14 +7,23 @@
 // killed program loses at most the line being written. The date of each
 // line's own time stamp chooses its file, so midnight starts the next file.
 //
+// The day's file is opened by protocol/SafeFile.h's rule (a link only of the
+// user's own to a file of the user's, never a FIFO or a device). A file that
+// does not end in a newline (a line cut short by a full disk) gets one before
+// the next line; a file removed or renamed while the program runs is created
+// again at the next line.
+//
 // A journal that cannot be written gives one warning and is then left alone
 // for the rest of that day; the next day's first line tries that day's file
-// (and warns again only if that fails too). Nothing here throws, and no
-// call waits on more than one open and one write. One thread.
+// (and warns again only if that fails too, for another file or another
+// cause). Nothing here throws, and no call waits on more than one open and
+// one write. One thread.
 
+#include "protocol/SafeFile.h"
 #include "records/Records.h"
 
 #include <QDate>
+#include <QSet>
 
 struct TRunSettings;
 struct TLoopTotals;
@@ -30,7 +39,7 @@ public:
     QString PathFor(const QDate& Day) const;
     const QString& Folder() const { return FFolder; }
 
-    // Says why the journal cannot be written; at most once a day.
+    // Says why the journal cannot be written; once for each file and cause.
     TRecordWarning OnWarning;
 
 private:
@@ -41,10 +50,12 @@ private:
     TAppendFile FFile;
     QDate FDay;           // the day FFile belongs to, or the day that failed
     bool FFailed = false; // FDay's file could not be written: nothing more that day
+    QSet<QString> FSaid;  // the files and causes told
 };
 
 // The wording of the journal's own lines, beside the window's.
 namespace JournalText {
+// Names the process, so that two programs sharing a journal can be told apart.
 QString ProgramStarted(const QString& Version);
 QString ProgramEnded(const QString& Version);
 QString PortOpened(const QString& ComName, const QString& Device);

@@ -3,7 +3,6 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
 
 #include <algorithm>
 
@@ -23,21 +22,33 @@ QString Row(const QDateTime& When, qint64 ElapsedSeconds, const TLoopTotals& Tot
 
 } // namespace
 
-TRunReport::TRunReport(const QString& Folder, const TRunSettings& Settings, TRecordClock Clock, TRecordWarning OnWarning)
+TRunReport::TRunReport(const QString& Folder, const TRunSettings& Settings, TRecordClock Clock, TRecordWarning OnWarning,
+    TSteadyClock Steady)
     : FSettings(Settings)
     , FClock(std::move(Clock))
     , FOnWarning(std::move(OnWarning))
+    , FSteady(std::move(Steady))
     , FStart(Now())
+    , FSteadyStart(SteadyMs(FSteady))
 {
     const QString base = Folder + QLatin1Char('/') + FStart.toString(QStringLiteral("yyyyMMdd-HHmmss")) + QLatin1Char('-') + KindName(Settings.Loop.Kind);
-    QString reason;
-    for (int n = 1; n <= MaxSameSecondRuns; ++n) {
-        reason = FFile.Open(base + (n > 1 ? QStringLiteral("-%1").arg(n) : QString()) + QStringLiteral(".csv"), true);
-        if (reason.isEmpty() || !FFile.Existed())
+    QString reason = MakeFolderOf(base);
+    // A name taken (by an earlier run, or by anything laid in its way) is
+    // passed over: the report is always a new file.
+    for (int n = 1; reason.isEmpty() && n <= MaxSameSecondRuns; ++n) {
+        FCsv = base + (n > 1 ? QStringLiteral("-%1").arg(n) : QString()) + QStringLiteral(".csv");
+        const QString taken = FromLocalPath(FFile.Open(LocalPath(FCsv), true));
+        if (taken.isEmpty() || !FFile.Existed()) {
+            reason = taken;
             break;
+        }
+        if (n == MaxSameSecondRuns)
+            reason = taken;
     }
-    if (reason.isEmpty())
-        reason = FFile.Append(Header().toUtf8() + '\n');
+    if (reason.isEmpty()) {
+        const QByteArray header = Header().toUtf8() + '\n';
+        reason = FromLocalPath(FFile.Append({header.constData(), size_t(header.size())}));
+    }
     if (!reason.isEmpty())
         Fail(reason);
 }
@@ -55,7 +66,7 @@ QString TRunReport::CsvPath() const
 {
     if (FFinished)
         return FResult;
-    return FFailed ? QString() : FFile.Path();
+    return FFailed ? QString() : FCsv;
 }
 
 QDateTime TRunReport::Now() const
@@ -64,16 +75,18 @@ QDateTime TRunReport::Now() const
     return now.isValid() ? now : QDateTime::currentDateTime();
 }
 
+qint64 TRunReport::ElapsedMs() const { return std::max<qint64>(0, SteadyMs(FSteady) - FSteadyStart); }
+
 void TRunReport::Update(const TLoopTotals& Totals)
 {
     if (FFailed || FFinished)
         return;
-    const QDateTime now = Now();
-    const qint64 minute = FStart.msecsTo(now) / RowIntervalMs;
+    const qint64 elapsed = ElapsedMs();
+    const qint64 minute = elapsed / RowIntervalMs;
     if (minute <= FLastMinute)
         return;
     FLastMinute = minute;
-    WriteRow(now, Totals);
+    WriteRow(Now(), elapsed, Totals);
 }
 
 QString TRunReport::Finish(const TLoopTotals& Totals)
@@ -83,27 +96,33 @@ QString TRunReport::Finish(const TLoopTotals& Totals)
     FFinished = true;
     if (FFailed)
         return FResult;
+    const qint64 elapsed = ElapsedMs();
     const QDateTime stop = Now();
-    WriteRow(stop, Totals);
-    FFile.Close();
+    WriteRow(stop, elapsed, Totals);
+    const std::string closed = FFile.Close();
+    if (!closed.empty())
+        Fail(FromLocalPath(closed));
     if (FFailed)
         return FResult;
-    FResult = FFile.Path();
-    WriteSummary(stop, Totals);
+    WriteSummary(stop, elapsed, Totals);
+    // The path only of a report that is whole.
+    if (!FFailed)
+        FResult = FCsv;
     return FResult;
 }
 
-void TRunReport::WriteRow(const QDateTime& When, const TLoopTotals& Totals)
+void TRunReport::WriteRow(const QDateTime& When, qint64 ElapsedMs, const TLoopTotals& Totals)
 {
-    const QString reason = FFile.Append(Row(When, std::max<qint64>(0, FStart.msecsTo(When) / 1000), Totals).toUtf8());
-    if (!reason.isEmpty())
-        Fail(reason);
+    const QByteArray row = Row(When, ElapsedMs / 1000, Totals).toUtf8();
+    const std::string reason = FFile.Append({row.constData(), size_t(row.size())});
+    if (!reason.empty())
+        Fail(FromLocalPath(reason));
 }
 
-void TRunReport::WriteSummary(const QDateTime& Stop, const TLoopTotals& Totals)
+void TRunReport::WriteSummary(const QDateTime& Stop, qint64 ElapsedMs, const TLoopTotals& Totals)
 {
-    const QString csv = FFile.Path();
-    const qint64 elapsedMs = std::max<qint64>(0, FStart.msecsTo(Stop));
+    const QString& csv = FCsv;
+    const qint64 elapsedMs = ElapsedMs;
     QJsonObject settings{
         {QStringLiteral("block"), FSettings.Loop.Block},
         {QStringLiteral("key"), FSettings.Loop.KeyType == 0 ? QStringLiteral("A") : QStringLiteral("B")},
@@ -134,10 +153,12 @@ void TRunReport::WriteSummary(const QDateTime& Stop, const TLoopTotals& Totals)
         {QStringLiteral("totals"), totals},
         {QStringLiteral("cycles_per_minute"), elapsedMs > 0 ? double(Totals.Cycles) * 60000.0 / double(elapsedMs) : 0.0},
     };
-    // Written to a temporary file and renamed over the name: whole or absent.
-    QSaveFile file(csv.left(csv.size() - 4) + QStringLiteral(".json"));
-    if (!file.open(QIODevice::WriteOnly) || file.write(QJsonDocument(summary).toJson()) < 0 || !file.commit())
-        Fail(file.fileName() + QStringLiteral(": ") + file.errorString());
+    // Written to a new file and renamed over the name: whole or absent.
+    const QByteArray json = QJsonDocument(summary).toJson();
+    std::string error;
+    if (!ReplaceFile(LocalPath(csv.left(csv.size() - 4) + QStringLiteral(".json")),
+            {reinterpret_cast<const uint8_t*>(json.constData()), size_t(json.size())}, error))
+        Fail(FromLocalPath(error));
 }
 
 void TRunReport::Fail(const QString& Reason)
@@ -145,6 +166,9 @@ void TRunReport::Fail(const QString& Reason)
     const bool first = !FFailed;
     FFailed = true;
     FFile.Close();
-    if (first && FOnWarning)
-        FOnWarning(QStringLiteral("Run report not written: ") + Reason);
+    if (!first)
+        return;
+    FProblem = Reason;
+    if (FOnWarning)
+        FOnWarning(QStringLiteral("Report not written: ") + Reason);
 }

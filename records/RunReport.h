@@ -8,16 +8,21 @@
 // last row at Finish:
 //   time,elapsed_s,cycles,search_failures,auth_failures,reads,read_errors,verify_errors,writes,write_errors
 // "time" is the row's local time (ISO 8601, milliseconds, offset), elapsed_s
-// the whole seconds since the start. A cycle that spans several minute marks
-// gives one row, for the latest. Each row is handed to the system as it is
-// written, so a killed program leaves every full minute in the report.
+// the whole seconds since the start. Elapsed time and the minute marks run
+// on the steady clock, so a clock set back or forward mid-run neither loses
+// nor adds a minute; the times shown stay the wall clock's. A cycle that
+// spans several minute marks gives one row, for the latest. Each row is
+// handed to the system as it is written, so a killed program leaves every
+// full minute in the report.
 //
 // Finish also writes the summary beside it (the same name, .json: settings,
-// start, stop, totals, cycles per minute), whole or not at all.
+// start, stop, totals, cycles per minute), whole or not at all
+// (protocol/SafeFile.h's ReplaceFile).
 //
-// A report that cannot be written gives one warning and the run goes on
-// unrecorded. Nothing here throws. One thread.
+// A report that cannot be written gives one warning ("Report not written:
+// CAUSE") and the run goes on unrecorded. Nothing here throws. One thread.
 
+#include "protocol/SafeFile.h"
 #include "records/Records.h"
 #include "session/SessionEvents.h"
 
@@ -36,20 +41,23 @@ public:
     static constexpr qint64 RowIntervalMs = 60 * 1000;
 
     // Folder: usually RunsDirectory(). The run starts at Clock() (local time
-    // by default); the CSV and its header are written at once.
+    // by default) and Steady() (the steady clock by default); the CSV and its
+    // header are written at once.
     TRunReport(const QString& Folder, const TRunSettings& Settings, TRecordClock Clock = {},
-        TRecordWarning OnWarning = {});
+        TRecordWarning OnWarning = {}, TSteadyClock Steady = {});
     ~TRunReport();
     TRunReport(const TRunReport&) = delete;
     TRunReport& operator=(const TRunReport&) = delete;
 
     // After every cycle, with the run's totals so far.
     void Update(const TLoopTotals& Totals);
-    // The last row and the summary; gives the CSV's path once its last row
-    // is in, or an empty string when the CSV could not be written (a summary
-    // that cannot be written warns; the CSV stands). Once only: later calls
+    // The last row and the summary; gives the CSV's path once both are
+    // whole, or an empty string when either could not be written (Problem
+    // says why; a CSV whose rows are whole stays). Once only: later calls
     // give the same answer and write nothing.
     QString Finish(const TLoopTotals& Totals);
+    // Why the report is not whole ("" while it is).
+    const QString& Problem() const { return FProblem; }
 
     // The CSV being written, or finished ("" when the run goes unrecorded).
     QString CsvPath() const;
@@ -60,17 +68,22 @@ public:
 
 private:
     QDateTime Now() const;
-    void WriteRow(const QDateTime& When, const TLoopTotals& Totals);
-    void WriteSummary(const QDateTime& Stop, const TLoopTotals& Totals);
+    qint64 ElapsedMs() const;
+    void WriteRow(const QDateTime& When, qint64 ElapsedMs, const TLoopTotals& Totals);
+    void WriteSummary(const QDateTime& Stop, qint64 ElapsedMs, const TLoopTotals& Totals);
     void Fail(const QString& Reason);
 
     TRunSettings FSettings;
     TRecordClock FClock;
     TRecordWarning FOnWarning;
+    TSteadyClock FSteady;
     QDateTime FStart;
+    qint64 FSteadyStart = 0;
     TAppendFile FFile;
+    QString FCsv;
     bool FFailed = false;
     bool FFinished = false;
     QString FResult;
+    QString FProblem;
     qint64 FLastMinute = 0; // the minute mark of the last row
 };

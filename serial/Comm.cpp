@@ -65,6 +65,10 @@ void TComm::OpenPort()
     const std::string device = ResolveCommName(FCommName);
     if (device.empty())
         throw ECommsError(ENODEV, "Error opening serial port");
+    // The device of a simulator that has ended may now be someone's shell.
+    const std::string stale = StaleSimulatorLink(FCommName);
+    if (!stale.empty())
+        throw ECommsError(ESRCH, "Error opening serial port", stale);
     const int port = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (port < 0)
         throw ECommsError(errno, "Error opening serial port");
@@ -104,6 +108,7 @@ void TComm::OpenPort()
     }
 
     FPort = port;
+    FFoundSettings = std::make_unique<termios>(probe);
     ::tcflush(FPort, TCIOFLUSH);
     FSendEmpty.store(true);
     ApplyTimeouts();
@@ -198,6 +203,10 @@ void TComm::ReleasePort()
         ::ioctl(FPort, TIOCNXCL);
         // Nothing is left to drain, so closing never waits for the line.
         ::tcflush(FPort, TCIOFLUSH);
+        // As it was found; a device gone meanwhile refuses, which is no matter.
+        if (FFoundSettings)
+            ::tcsetattr(FPort, TCSANOW, FFoundSettings.get());
+        FFoundSettings.reset();
         ::close(FPort); // releases the lock too
         FPort = -1;
     }

@@ -20,6 +20,7 @@ class TCommNotifier;
 class TModemWatch;
 struct TCommTimeouts;
 struct TReceiveGate;
+struct termios;
 
 enum class TParity { None,
     Odd,
@@ -58,16 +59,21 @@ constexpr uint32_t CE_BREAK = 0x0010;
 // value in the generic category).
 class ECommsError : public std::system_error {
 public:
-    ECommsError(int Errno, const char* Message)
+    ECommsError(int Errno, const char* Message, const std::string& Cause = std::string())
         : std::system_error(Errno, std::generic_category(), Message)
         , FMessage(Message)
+        , FCause(Cause)
     {
     }
     // The message alone: system_error would append the error's text.
     const char* what() const noexcept override { return FMessage.what(); }
+    // What the user is told in place of the system's reason, when the port
+    // was refused for a reason of our own; "" otherwise.
+    std::string Cause() const { return FCause.what(); }
 
 private:
     std::runtime_error FMessage; // copies without throwing
+    std::runtime_error FCause;
 };
 
 using TReceiveDataEvent = std::function<void(TComm* Sender, const void* Buffer, uint16_t BufferLength)>;
@@ -196,6 +202,9 @@ private:
     std::unique_ptr<TModemWatch> FModemWatch;
     int FPort = -1;
     int FCloseEvent = -1;
+    // The terminal settings the port had when it was opened, put back at
+    // close: a port opened by mistake is not left raw.
+    std::unique_ptr<termios> FFoundSettings;
     TCommNotifier* FNotifier = nullptr;
     // Written by the write thread too; it is gone before the component is.
     std::atomic<bool> FSendEmpty{true};

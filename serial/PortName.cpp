@@ -1,8 +1,13 @@
 #include "serial/PortName.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <climits>
 #include <cstdlib>
+#include <sstream>
 #include <string>
 
 std::string PortMapDirectory()
@@ -74,3 +79,92 @@ std::string ResolveCommName(const std::string& Name)
 {
     return ResolveCommName(Name, PortMapDirectory());
 }
+
+std::string LinkTarget(const std::string& Path)
+{
+    char to[PATH_MAX] = {};
+    const ssize_t n = ::readlink(Path.c_str(), to, sizeof to - 1);
+    return std::string(to, n > 0 ? size_t(n) : 0);
+}
+
+std::string SimRecordPath(const std::string& LinkPath) { return LinkPath + ".pid"; }
+
+namespace {
+
+// At most Max bytes of a regular file, opened without waiting: a FIFO or a
+// device in the map must not hold up the lookup.
+std::optional<std::string> ReadSmallFile(const std::string& Path, size_t Max)
+{
+    const int fd = ::open(Path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return std::nullopt;
+    struct stat st { };
+    std::optional<std::string> text;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        std::string bytes(Max, '\0');
+        ssize_t n = 0;
+        do
+            n = ::read(fd, bytes.data(), Max);
+        while (n < 0 && errno == EINTR);
+        if (n >= 0)
+            text = bytes.substr(0, size_t(n));
+    }
+    ::close(fd);
+    return text;
+}
+
+} // namespace
+
+std::optional<TSimRecord> ReadSimRecord(const std::string& LinkPath)
+{
+    const std::optional<std::string> text = ReadSmallFile(SimRecordPath(LinkPath), PATH_MAX + 64);
+    if (!text)
+        return std::nullopt;
+    std::istringstream fields(*text);
+    TSimRecord record;
+    if (!(fields >> record.Pid >> record.Start >> record.Device) || record.Pid <= 0)
+        return std::nullopt;
+    return record;
+}
+
+unsigned long long ProcessStartTime(long Pid)
+{
+    if (Pid <= 0)
+        return 0;
+    const std::optional<std::string> text = ReadSmallFile("/proc/" + std::to_string(Pid) + "/stat", 4096);
+    if (!text)
+        return 0;
+    // The command name, in parentheses, may hold blanks: count from its end.
+    const size_t close = text->rfind(')');
+    if (close == std::string::npos)
+        return 0;
+    std::istringstream fields(text->substr(close + 1));
+    std::string skip;
+    for (int field = 3; field < 22; ++field)
+        fields >> skip;
+    unsigned long long start = 0;
+    fields >> start;
+    return start;
+}
+
+bool SimRecordRunning(const TSimRecord& Record)
+{
+    return Record.Start != 0 && ProcessStartTime(Record.Pid) == Record.Start;
+}
+
+std::string StaleSimulatorLink(const std::string& Name, const std::string& MapDirectory)
+{
+    const std::string link = PortMapLink(Name, MapDirectory);
+    if (link.empty())
+        return std::string();
+    const std::string target = LinkTarget(link);
+    if (target.empty())
+        return std::string();
+    const std::optional<TSimRecord> record = ReadSimRecord(link);
+    if (!record || record->Device != target || SimRecordRunning(*record))
+        return std::string();
+    return Name + " points at a reader simulator that has ended (process " + std::to_string(record->Pid)
+        + "): start it again or remove the link";
+}
+
+std::string StaleSimulatorLink(const std::string& Name) { return StaleSimulatorLink(Name, PortMapDirectory()); }

@@ -105,10 +105,11 @@ bool TLinkSession::OpenAndTest(const std::string& Name, const std::string& Progr
         // nothing to the operator; the cause goes to standard error.
         SetLinkState("Un-Linked");
         const std::string device = DeviceOf(ResolveCommName(FDevice->CommName()));
+        const std::string cause = error.Cause();
         std::fprintf(stderr, "%s: %s\n", Program.c_str(),
-            DescribeOpenFailure(FDevice->CommName(), device, error).c_str());
+            cause.empty() ? DescribeOpenFailure(FDevice->CommName(), device, error).c_str() : cause.c_str());
         FEvents.PortOpenFailed(QString::fromStdString(FDevice->CommName()),
-            QString::fromLocal8Bit(error.code().message().c_str()));
+            QString::fromLocal8Bit(cause.empty() ? error.code().message().c_str() : cause.c_str()));
         return false;
     }
     FOpenedRoute = ResolveCommName(FDevice->CommName());
@@ -224,6 +225,10 @@ std::string TLinkSession::RelinkTarget() const
     // default device.
     const std::string route = ResolveCommName(FDevice->CommName());
     if (route.empty() || route != FOpenedRoute)
+        return std::string();
+    // A simulator that ended leaves its link; the device it names may have
+    // gone to another program since.
+    if (!StaleSimulatorLink(FDevice->CommName()).empty())
         return std::string();
     // Where the route leads at this moment: that very device is opened, so
     // a link that changes between this look and the open cannot redirect it.

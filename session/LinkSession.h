@@ -184,8 +184,8 @@ public:
     // Counters a run starts from. Always zero in use; a test sets them just
     // below the wrap limit to see the wrap without a million cycles.
     TLoopCounters LoopStartCounters;
-    // Local date and time; a test may replace it to drive the elapsed time.
-    std::function<QDateTime()> Now;
+    // The clock of the elapsed time; a test may replace it.
+    TSteadyClock Steady;
 
 private:
     void Box(const char* Text, const char* Caption);
@@ -211,7 +211,6 @@ private:
     bool FindAndAuthenticate(uint8_t Sector, uint8_t KeyType, TLoopCounters& Counters, TLoopTotals& Totals);
     // A cycle's read: counted as a read (its data shown) or a read error.
     std::optional<QString> ReadAndCount(uint8_t Block, TLoopCounters& Counters, TLoopTotals& Totals);
-    QDateTime LoopNow() const;
 
     TSessionEvents& FEvents;
     std::unique_ptr<TComm> FDevice;

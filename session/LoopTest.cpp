@@ -60,8 +60,6 @@ private:
 
 } // namespace
 
-QDateTime TLinkSession::LoopNow() const { return Now ? Now() : QDateTime::currentDateTime(); }
-
 template <class TCycle>
 void TLinkSession::RunLoop(const TLoopSettings& Settings, TCycle&& Cycle)
 {
@@ -78,7 +76,8 @@ void TLinkSession::RunLoop(const TLoopSettings& Settings, TCycle&& Cycle)
     FEvents.LoopRunStarted(Settings);
     TLoopEnd end(FEvents, Settings, totals);
     QCoreApplication::processEvents();
-    const QDateTime started = LoopNow();
+    // On the steady clock: a clock set back mid-run must not take time away.
+    const qint64 started = SteadyMs(Steady);
 
     while (LoopFlag) {
         QElapsedTimer cycleTime;
@@ -87,7 +86,7 @@ void TLinkSession::RunLoop(const TLoopSettings& Settings, TCycle&& Cycle)
         // No exchange waits here, so a port chosen or a device come back
         // during the last cycle can be opened now.
         RunPendingPortChange();
-        FEvents.LoopTime(started.secsTo(LoopNow()));
+        FEvents.LoopTime((SteadyMs(Steady) - started) / 1000);
         Cycle(totals);
         ++totals.Cycles;
         FEvents.LoopCycleEnded(totals);

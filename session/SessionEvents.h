@@ -9,7 +9,22 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
+
+// Milliseconds on a clock that never goes back (CLOCK_MONOTONIC), for what
+// lasts: elapsed times, minute marks, rates. A clock set back or forward
+// does not move it. Empty: the system's own; a test may drive it.
+using TSteadyClock = std::function<qint64()>;
+
+inline qint64 SteadyMs(const TSteadyClock& Clock)
+{
+    if (Clock)
+        return Clock();
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
 
 enum class TLoopKind { Read,
     Write };

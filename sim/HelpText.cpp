@@ -22,9 +22,9 @@ Options:
                        or the text form (+Sector: lines, every digit known);
                        FILE must be a regular file
   --save FILE          save the card to a 1024-byte dump on exit; FILE must be
-                       a regular file, a symbolic link to one (written
-                       through), or new in a folder we may write; it is
-                       checked at start
+                       a regular file, the user's own symbolic link to the
+                       user's own regular file (written through), or new in
+                       a folder we may write; it is checked at start
   --quiet, -q          do not print the frames
   --fault CC:KIND[=ARG][*COUNT]
                        spoil replies to command CC (hex), every time or the

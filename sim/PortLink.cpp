@@ -3,6 +3,7 @@
 // still leads somewhere, unless it is the link of a simulator that is gone.
 #include "sim/SimProgram.h"
 
+#include "protocol/SafeFile.h"
 #include "serial/PortName.h"
 
 #include <dirent.h>
@@ -11,11 +12,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstring>
-#include <fstream>
 #include <optional>
-#include <sstream>
 
 namespace sim {
 
@@ -35,67 +33,20 @@ bool MakeDirectories(const std::string& Dir, std::string& Error)
     return true;
 }
 
-std::string LinkTarget(const std::string& Path)
-{
-    char to[PATH_MAX] = {};
-    const ssize_t n = ::readlink(Path.c_str(), to, sizeof to - 1);
-    return std::string(to, n > 0 ? size_t(n) : 0);
-}
+using TOwner = TSimRecord;
 
-// Beside each link it places, the simulator records itself in LINK.pid:
-// "PID START DEVICE", START being when the process started, so that a
-// process id used again by another program does not pass for it. The port
-// map's lookup takes COM names only and never looks at these files.
-struct TOwner {
-    long Pid = 0;
-    unsigned long long Start = 0;
-    std::string Device;
-};
+std::string OwnerPath(const std::string& LinkPath) { return SimRecordPath(LinkPath); }
 
-std::string OwnerPath(const std::string& LinkPath) { return LinkPath + ".pid"; }
-
-// When process Pid started (field 22 of /proc/PID/stat), 0 when it is gone.
-unsigned long long StartTime(long Pid)
-{
-    std::ifstream stat("/proc/" + std::to_string(Pid) + "/stat");
-    std::string text;
-    std::getline(stat, text);
-    // The command name, in parentheses, may hold blanks: count from its end.
-    const size_t close = text.rfind(')');
-    if (close == std::string::npos)
-        return 0;
-    std::istringstream fields(text.substr(close + 1));
-    std::string skip;
-    for (int field = 3; field < 22; ++field)
-        fields >> skip;
-    unsigned long long start = 0;
-    fields >> start;
-    return start;
-}
-
-std::optional<TOwner> ReadOwner(const std::string& LinkPath)
-{
-    std::ifstream file(OwnerPath(LinkPath));
-    TOwner owner;
-    if (!(file >> owner.Pid >> owner.Start >> owner.Device))
-        return std::nullopt;
-    return owner;
-}
-
+// Written whole by the one rule for the files the programs write
+// (protocol/SafeFile.h): never through another user's link, never into a
+// FIFO or a device.
 bool WriteOwner(const std::string& LinkPath, const std::string& Device, std::string& Error)
 {
-    const std::string path = OwnerPath(LinkPath);
-    const std::string temp = path + "." + std::to_string(::getpid());
-    ::unlink(temp.c_str());
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    const std::string text = std::to_string(::getpid()) + " " + std::to_string(StartTime(::getpid())) + " " + Device
-        + "\n";
-    const bool written = fd >= 0 && ::write(fd, text.data(), text.size()) == ssize_t(text.size());
-    if (fd >= 0)
-        ::close(fd);
-    if (!written || ::rename(temp.c_str(), path.c_str()) != 0) {
-        Error = "cannot write " + path + ": " + std::strerror(errno);
-        ::unlink(temp.c_str());
+    const std::string text = std::to_string(::getpid()) + " " + std::to_string(ProcessStartTime(::getpid())) + " "
+        + Device + "\n";
+    std::string why;
+    if (!ReplaceFile(OwnerPath(LinkPath), {reinterpret_cast<const uint8_t*>(text.data()), text.size()}, why)) {
+        Error = "cannot write " + OwnerPath(LinkPath) + ": " + why;
         return false;
     }
     return true;
@@ -104,13 +55,13 @@ bool WriteOwner(const std::string& LinkPath, const std::string& Device, std::str
 // The simulator that placed the link at LinkPath, leading to Target.
 std::optional<TOwner> OwnerOf(const std::string& LinkPath, const std::string& Target)
 {
-    std::optional<TOwner> owner = ReadOwner(LinkPath);
+    std::optional<TOwner> owner = ReadSimRecord(LinkPath);
     if (owner && owner->Device == Target)
         return owner;
     return std::nullopt;
 }
 
-bool Running(const TOwner& Owner) { return Owner.Start != 0 && StartTime(Owner.Pid) == Owner.Start; }
+bool Running(const TOwner& Owner) { return SimRecordRunning(Owner); }
 
 // Links in the map Dir to Device, which has just been handed to us: whoever
 // linked it had it before and is gone, so the links mislead. A running

@@ -66,12 +66,13 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "orvelle-sim: %s\n", error.c_str());
         return ExitUsage;
     }
-    if (opt.Help) {
-        std::fputs(SimHelpText().c_str(), stdout);
-        return ExitOk;
-    }
-    if (opt.Version) {
-        std::printf("orvelle-sim %s\n", OrvelleVersion);
+    if (opt.Help || opt.Version) {
+        const std::string text = opt.Help ? SimHelpText() : std::string("orvelle-sim ") + OrvelleVersion + "\n";
+        // A full disk under standard output is no success.
+        if (std::fputs(text.c_str(), stdout) < 0 || std::fflush(stdout) != 0) {
+            std::perror("orvelle-sim: standard output");
+            return ExitFailure;
+        }
         return ExitOk;
     }
     // Found out now, not at exit with the session's card lost.

@@ -4,8 +4,12 @@
 #include "app/Version.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -61,6 +65,7 @@ TEST(CommandLine, TheProgramAnswersWithoutADisplay)
         {{"--version"}, 0, "orvelle ", ""},
         {{"--bogus"}, 2, "", "Unknown option 'bogus'"},
         {{"--port", "COM1"}, 2, "", "no graphical display"},
+        {{"-style", "fusion", "--port", "COM1"}, 2, "", "no graphical display"},
     };
     for (const TCase& c : cases) {
         QProcess program;
@@ -70,6 +75,56 @@ TEST(CommandLine, TheProgramAnswersWithoutADisplay)
         EXPECT_EQ(program.exitCode(), c.Exit) << c.Args.join(' ').toStdString();
         EXPECT_TRUE(program.readAllStandardOutput().contains(c.Out)) << c.Args.join(' ').toStdString();
         EXPECT_TRUE(program.readAllStandardError().contains(c.Err)) << c.Args.join(' ').toStdString();
+    }
+}
+
+TEST(CommandLine, APlatformNamedOnTheCommandLineNeedsNoDisplay)
+{
+    QTemporaryDir home;
+    ASSERT_TRUE(home.isValid());
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        env.remove(name);
+    // A private port map whose COM2 leads nowhere, and a private journal.
+    env.insert("XDG_CONFIG_HOME", home.filePath("config"));
+    env.insert("XDG_STATE_HOME", home.filePath("state"));
+    ASSERT_TRUE(QDir().mkpath(home.filePath("config/orvelle/ports")));
+    ASSERT_TRUE(QFile::link(home.filePath("no-such-device"), home.filePath("config/orvelle/ports/COM2")));
+    QProcess program;
+    program.setProcessEnvironment(env);
+    program.start(QCoreApplication::applicationDirPath() + "/../orvelle", {"-platform", "offscreen", "--port", "COM2"});
+    ASSERT_TRUE(program.waitForStarted(60000));
+    // The window is up once it has said so in its journal.
+    const QDir journal(home.filePath("state/orvelle/journal"));
+    const auto started = [&] {
+        for (const QString& day : journal.entryList({"*.log"}, QDir::Files)) {
+            QFile file(journal.filePath(day));
+            if (file.open(QIODevice::ReadOnly) && file.readAll().contains(" started (process "))
+                return true;
+        }
+        return false;
+    };
+    const QDeadlineTimer deadline(60000);
+    while (!started() && program.state() == QProcess::Running && !deadline.hasExpired())
+        program.waitForFinished(20);
+    EXPECT_TRUE(started()) << program.readAllStandardError().toStdString();
+    EXPECT_EQ(program.state(), QProcess::Running);
+    program.kill();
+    program.waitForFinished(60000);
+}
+
+TEST(CommandLine, AFullStandardOutputIsNoSuccess)
+{
+    for (const char* binary : {"orvelle", "orvelle-card", "orvelle-sim"}) {
+        for (const char* option : {"--help", "--version"}) {
+            QProcess program;
+            program.setStandardOutputFile("/dev/full");
+            program.start(QCoreApplication::applicationDirPath() + "/../" + binary, {option});
+            ASSERT_TRUE(program.waitForFinished(60000)) << binary << " " << option;
+            EXPECT_EQ(program.exitStatus(), QProcess::NormalExit) << binary << " " << option;
+            EXPECT_EQ(program.exitCode(), 1) << binary << " " << option;
+            EXPECT_TRUE(program.readAllStandardError().contains("standard output: No space left on device")) << binary << " " << option;
+        }
     }
 }
 

@@ -8,7 +8,9 @@
 #include "app/Version.h"
 #include "protocol/DumpFile.h"
 #include "protocol/KeyFile.h"
+#include "serial/PortName.h"
 #include "sim/SimServer.h"
+#include "support/ChildProcess.h"
 #include "support/PrivateHome.h"
 #include "support/PtyPeer.h"
 
@@ -27,7 +29,9 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -660,3 +664,114 @@ TEST_F(CardToolTest, MessagesShowAFilesControlCharactersAsHex)
 }
 
 } // namespace
+
+namespace {
+
+// The line settings a program sees on a terminal, through its master side.
+std::string Settings(int Master)
+{
+    termios t{};
+    if (::tcgetattr(Master, &t) != 0)
+        return "(none)";
+    return std::to_string(t.c_iflag) + " " + std::to_string(t.c_oflag) + " " + std::to_string(t.c_cflag) + " "
+        + std::to_string(t.c_lflag);
+}
+
+// What waits on the master side now, without waiting for more.
+std::string Pending(int Master)
+{
+    std::string bytes;
+    char buffer[256];
+    for (ssize_t n; (n = ::read(Master, buffer, sizeof buffer)) > 0;)
+        bytes.append(buffer, size_t(n));
+    return bytes;
+}
+
+} // namespace
+
+TEST_F(CardToolTest, AStaleSimulatorLinkIsNotFollowedAndAPortIsLeftAsFound)
+{
+    // A pseudo-terminal a shell holds now, that a simulator had before.
+    PtyPeer pty;
+    const int flags = ::fcntl(pty.MasterFd(), F_GETFL);
+    ASSERT_EQ(::fcntl(pty.MasterFd(), F_SETFL, flags | O_NONBLOCK), 0);
+    QProcess shell;
+    shell.setStandardInputFile(QString::fromStdString(pty.SlavePath()));
+    shell.start("/bin/sh", {"-c", "exec sleep 600"});
+    ASSERT_TRUE(shell.waitForStarted(60000));
+    const std::string found = Settings(pty.MasterFd());
+    const long ended = EndedProcessId();
+    const struct {
+        const char* Name;
+        long Pid;
+        unsigned long long Start; // 0: the process's own
+        std::string Device;
+        bool Followed;
+    } cases[] = {
+        {"a simulator that ended", ended, 1234, pty.SlavePath(), false},
+        {"its process id now another process's", long(::getpid()), ProcessStartTime(::getpid()) + 1, pty.SlavePath(),
+            false},
+        {"a simulator that runs", long(::getpid()), 0, pty.SlavePath(), true},
+        {"a link pointed elsewhere since", ended, 1234, "/dev/pts/elsewhere", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        Ports.Map(5, pty.SlavePath());
+        Ports.RecordSimulator(5, c.Pid, c.Device, c.Start);
+        const TRun run = Card({"--port", "COM5", "keys"});
+        EXPECT_EQ(run.Exit, 3);
+        if (c.Followed) {
+            EXPECT_TRUE(run.Err.contains("does not answer")) << run.Err.toStdString();
+            EXPECT_FALSE(Pending(pty.MasterFd()).empty()) << "the link test went out";
+        } else {
+            EXPECT_TRUE(run.Err.contains(QStringLiteral("COM5 points at a reader simulator that has ended (process %1): "
+                                                        "start it again or remove the link")
+                                             .arg(c.Pid)))
+                << run.Err.toStdString();
+            EXPECT_EQ(Pending(pty.MasterFd()), "");
+        }
+        // Opened or not, the terminal is as it was: echo, lines, signals.
+        EXPECT_EQ(Settings(pty.MasterFd()), found);
+    }
+    EXPECT_EQ(shell.state(), QProcess::Running);
+    shell.kill();
+    shell.waitForFinished(60000);
+    EXPECT_TRUE(Sim.Requests().empty());
+}
+
+TEST_F(CardToolTest, ReadWritesItsDumpOnlyWhereTheRuleAllows)
+{
+    Write("victim", "keep\n");
+    const struct {
+        const char* Name;
+        void (*Plant)(const std::string& At, const std::string& Victim);
+        const char* Says;
+    } cases[] = {
+        {"another user's link",
+            [](const std::string& At, const std::string& Victim) {
+                ASSERT_EQ(::symlink(Victim.c_str(), At.c_str()), 0);
+                ASSERT_EQ(::lchown(At.c_str(), 65534, 65534), 0);
+            },
+            "is a symbolic link of another user (uid 65534): not followed"},
+        {"own link to another user's file",
+            [](const std::string& At, const std::string& Victim) {
+                ASSERT_EQ(::symlink(Victim.c_str(), At.c_str()), 0);
+                ASSERT_EQ(::chown(Victim.c_str(), 65534, 65534), 0);
+            },
+            "which belongs to another user (uid 65534): not followed"},
+        {"a FIFO", [](const std::string& At, const std::string&) { ASSERT_EQ(::mkfifo(At.c_str(), 0600), 0); },
+            "is a FIFO, not a regular file"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        const std::string at = Path(c.Name).toStdString() + ".txt";
+        c.Plant(at, Path("victim").toStdString());
+        const TRun run = Card({"read", QString::fromStdString(at)});
+        EXPECT_EQ(run.Exit, 2) << "refused before anything is sent";
+        EXPECT_TRUE(run.Err.contains(c.Says)) << run.Err.toStdString();
+        QFile victim(Path("victim"));
+        ASSERT_TRUE(victim.open(QIODevice::ReadOnly));
+        EXPECT_EQ(victim.readAll(), "keep\n");
+    }
+    EXPECT_TRUE(Sim.Requests().empty());
+}

@@ -481,15 +481,15 @@ TEST_F(EnduranceTest, StopInTheFirstPumpEndsTheRunBeforeAnyCycle)
 TEST_F(EnduranceTest, AnErrorInsideTheLoopRestoresTheButtonsAndPassesOn)
 {
     int calls = 0;
-    Form->Session().Now = [&] {
+    Form->Session().Steady = [&] {
         if (++calls == 3)
             throw std::runtime_error("clock gone");
-        return QDateTime::currentDateTime();
+        return SteadyMs({});
     };
     StopWhen([] { return false; }); // only the watchdog
     EXPECT_THROW(Form->BtnStartReadClick(), std::runtime_error);
     ASSERT_FALSE(TimedOut);
-    Form->Session().Now = {};
+    Form->Session().Steady = {};
     EXPECT_TRUE(Form->Session().LoopFlag); // left as it was
     Form->Session().LoopFlag = false;
     EXPECT_TRUE(Ctl<QPushButton>(*Form, "BtnStartRead")->isEnabled());
@@ -500,12 +500,12 @@ TEST_F(EnduranceTest, AnErrorInsideTheLoopRestoresTheButtonsAndPassesOn)
 
 TEST_F(EnduranceTest, ElapsedTimeKeepsCountingPastADay)
 {
-    const QDateTime base(QDate(2026, 3, 1), QTime(10, 0, 0));
-    int calls = 0;
-    Form->Session().Now = [&] { return ++calls == 1 ? base : base.addSecs(94995); };
-    StopWhen([&] { return CountOf(0x06) == 1; });
+    // The steady clock's start is arbitrary: far from zero here. The run
+    // starts before its first search; the second cycle finds it 26 h later.
+    Form->Session().Steady = [&] { return CountOf(0x0A) == 0 ? 5000123 : 5000123 + qint64(94995) * 1000; };
+    StopWhen([&] { return CountOf(0x06) == 2; });
     Ctl<QPushButton>(*Form, "BtnStartRead")->click();
-    Form->Session().Now = {};
+    Form->Session().Steady = {};
     ASSERT_FALSE(TimedOut);
     const QString format = QLocale::system().timeFormat(QLocale::LongFormat);
     EXPECT_EQ(Ctl<QLabel>(*Form, "LbTimeSum")->text(), QStringLiteral("time") + Colon + TMainForm::ElapsedText(94995, format));

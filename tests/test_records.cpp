@@ -5,12 +5,15 @@
 // driven by an injected clock; nothing here waits.
 #include "records/Journal.h"
 #include "records/RunReport.h"
+#include "support/ChildProcess.h"
 
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
+
+#include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
@@ -109,31 +112,50 @@ TEST(RecordsJournal, MidnightStartsTheNextDaysFileAndADayFileIsOnlyAppendedTo)
 
 TEST(RecordsJournal, UnwritableJournalWarnsOnceADayAndTriesAgainTheNextDay)
 {
-    // Tests run as root, whom file modes do not stop: a folder under a regular
-    // file cannot be made, and /dev/full takes no byte.
+    // Tests run as root, whom file modes do not stop: a folder under a
+    // regular file cannot be made; what lies at the day's name is refused
+    // (SafeFile.h's rule), and nothing waits on a FIFO there.
     const struct {
         const char* Name;
         const char* Reason;
         void (*Block)(const fs::path& Root, const QString& DayFile);
-        void (*Unblock)(const fs::path& Root);
+        void (*Unblock)(const fs::path& Root, const QString& DayFile);
     } cases[] = {
         {"folder under a regular file", "Not a directory",
             [](const fs::path& Root, const QString&) {
                 fs::remove_all(Root / "state");
                 std::ofstream(Root / "state") << "a file\n";
             },
-            [](const fs::path& Root) { fs::remove(Root / "state"); }},
-        {"disk full", "No space left on device",
+            [](const fs::path& Root, const QString&) { fs::remove(Root / "state"); }},
+        {"a FIFO at the day's file", "is a FIFO, not a regular file",
             [](const fs::path&, const QString& DayFile) {
                 fs::create_directories(fs::path(DayFile.toStdString()).parent_path());
-                fs::create_symlink("/dev/full", DayFile.toStdString());
+                ASSERT_EQ(::mkfifo(DayFile.toLocal8Bit().constData(), 0600), 0);
             },
-            [](const fs::path&) {}},
+            [](const fs::path&, const QString& DayFile) { fs::remove(DayFile.toStdString()); }},
+        {"another user's link at the day's file", "is a symbolic link of another user (uid 65534): not followed",
+            [](const fs::path& Root, const QString& DayFile) {
+                fs::create_directories(fs::path(DayFile.toStdString()).parent_path());
+                fs::create_symlink(Root / "victim", DayFile.toStdString());
+                ASSERT_EQ(::lchown(DayFile.toLocal8Bit().constData(), 65534, 65534), 0);
+            },
+            [](const fs::path&, const QString& DayFile) { fs::remove(DayFile.toStdString()); }},
+        {"own link to another user's file", "which belongs to another user (uid 65534): not followed",
+            [](const fs::path& Root, const QString& DayFile) {
+                fs::create_directories(fs::path(DayFile.toStdString()).parent_path());
+                fs::create_symlink(Root / "victim", DayFile.toStdString());
+                ASSERT_EQ(::chown((Root / "victim").c_str(), 65534, 65534), 0);
+            },
+            [](const fs::path& Root, const QString& DayFile) {
+                fs::remove(DayFile.toStdString());
+                ASSERT_EQ(::chown((Root / "victim").c_str(), 0, 0), 0);
+            }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
         QTemporaryDir dir;
         const fs::path root = dir.path().toStdString();
+        std::ofstream(root / "victim") << "keep\n";
         QDateTime now = At(8, 9, 0, 0, 0);
         TJournal journal(dir.path() + QStringLiteral("/state/journal"), [&] { return now; });
         std::vector<QString> warnings;
@@ -146,25 +168,74 @@ TEST(RecordsJournal, UnwritableJournalWarnsOnceADayAndTriesAgainTheNextDay)
         ASSERT_EQ(warnings.size(), 1u);
         EXPECT_TRUE(warnings[0].startsWith(QStringLiteral("Journal not written: ") + dir.path())) << warnings[0].toStdString();
         EXPECT_TRUE(warnings[0].endsWith(QLatin1String(c.Reason))) << warnings[0].toStdString();
+        EXPECT_EQ(ReadFile(dir.path() + QStringLiteral("/victim")), "keep\n");
 
         // No second try that day, even once it could succeed.
-        c.Unblock(root);
+        c.Unblock(root, day8);
         now = At(8, 23, 0, 0, 0);
         journal.Write(QStringLiteral("three"));
         EXPECT_EQ(warnings.size(), 1u);
-        EXPECT_FALSE(fs::is_regular_file(fs::symlink_status(day8.toStdString())));
+        EXPECT_FALSE(fs::exists(fs::symlink_status(day8.toStdString())));
 
         now = At(9, 0, 0, 0, 0);
         journal.Write(QStringLiteral("four"));
         EXPECT_EQ(warnings.size(), 1u);
         EXPECT_EQ(ReadFile(journal.PathFor(QDate(2026, 12, 9))), "2026-12-09T00:00:00.000+01:00 four\n");
 
-        // A day that fails again warns again.
+        // A day that fails again warns again: another file.
         now = At(10, 0, 0, 0, 0);
         c.Block(root, journal.PathFor(QDate(2026, 12, 10)));
         journal.Write(QStringLiteral("five"));
         EXPECT_EQ(warnings.size(), 2u);
+        EXPECT_EQ(ReadFile(dir.path() + QStringLiteral("/victim")), "keep\n");
     }
+}
+
+TEST(RecordsJournal, AJournalRemovedOrRenamedIsCreatedAgainAtTheNextLine)
+{
+    QTemporaryDir dir;
+    TJournal journal(dir.path() + QStringLiteral("/journal"), [] { return At(8, 7, 0, 0, 0); });
+    std::vector<QString> warnings;
+    journal.OnWarning = [&](const QString& Warning) { warnings.push_back(Warning); };
+    const QString day = journal.PathFor(QDate(2026, 12, 8));
+    journal.Write(QStringLiteral("one"));
+    fs::remove(day.toStdString());
+    journal.Write(QStringLiteral("two"));
+    fs::rename(day.toStdString(), (day + QStringLiteral(".old")).toStdString());
+    journal.Write(QStringLiteral("three"));
+    // The whole folder cleared away.
+    fs::remove_all((dir.path() + QStringLiteral("/journal")).toStdString());
+    journal.Write(QStringLiteral("four"));
+    EXPECT_EQ(ReadFile(day), "2026-12-08T07:00:00.000+01:00 four\n");
+    journal.Write(QStringLiteral("five"));
+    EXPECT_EQ(ReadFile(day), "2026-12-08T07:00:00.000+01:00 four\n2026-12-08T07:00:00.000+01:00 five\n");
+    EXPECT_TRUE(warnings.empty());
+}
+
+TEST(RecordsJournal, ALineCutByAFullDiskIsNotJoinedToTheNextStartsLine)
+{
+    QTemporaryDir dir;
+    const QString folder = dir.path() + QStringLiteral("/journal");
+    const auto clock = [] { return At(8, 7, 0, 0, 0); };
+    const QString day = TJournal(folder).PathFor(QDate(2026, 12, 8));
+    const std::string first = "2026-12-08T07:00:00.000+01:00 Orvelle started\n";
+    // Room for the first line and ten bytes of the second: a full disk.
+    const std::string said = InChild(
+        [&] {
+            TJournal journal(folder, clock);
+            std::string warnings;
+            journal.OnWarning = [&](const QString& Warning) { warnings += Warning.toStdString() + "\n"; };
+            journal.Write(QStringLiteral("Orvelle started"));
+            journal.Write(QStringLiteral("Search card successfule!"));
+            journal.Write(QStringLiteral("Search card successfule!"));
+            return warnings;
+        },
+        rlim_t(first.size() + 10));
+    EXPECT_EQ(said, "Journal not written: " + day.toStdString() + ": File too large\n");
+    EXPECT_EQ(ReadFile(day), first + "2026-12-08");
+
+    TJournal(folder, clock).Write(QStringLiteral("Orvelle started again"));
+    EXPECT_EQ(ReadFile(day), first + "2026-12-08\n2026-12-08T07:00:00.000+01:00 Orvelle started again\n");
 }
 
 namespace {
@@ -185,27 +256,54 @@ TRunSettings ReadSettings()
 
 const char* const Header = "time,elapsed_s,cycles,search_failures,auth_failures,reads,read_errors,verify_errors,writes,write_errors\n";
 
+// The wall clock and the steady one, moved together unless a test sets the
+// wall clock apart.
+struct TClocks {
+    QDateTime Wall;
+    qint64 Steady = 7000000; // the steady clock's zero is arbitrary
+    void Advance(qint64 Ms)
+    {
+        Wall = Wall.addMSecs(Ms);
+        Steady += Ms;
+    }
+};
+
+std::unique_ptr<TRunReport> Report(const QString& Folder, TClocks& Clocks, std::vector<QString>* Warnings = nullptr,
+    TRunSettings Settings = ReadSettings())
+{
+    return std::make_unique<TRunReport>(
+        Folder, Settings, [&Clocks] { return Clocks.Wall; },
+        [Warnings](const QString& Warning) {
+            if (Warnings)
+                Warnings->push_back(Warning);
+        },
+        [&Clocks] { return Clocks.Steady; });
+}
+
+QJsonObject Summary(const QString& Path) { return QJsonDocument::fromJson(QByteArray::fromStdString(ReadFile(Path))).object(); }
+
 } // namespace
 
 TEST(RecordsReport, ARowEachMinuteTheLastAtFinishAndASummaryBeside)
 {
     QTemporaryDir dir;
-    const QDateTime start = At(8, 7, 5, 31, 250);
-    QDateTime now = start;
-    TRunReport report(dir.path(), ReadSettings(), [&] { return now; });
+    TClocks clocks{At(8, 7, 5, 31, 250)};
+    const auto report = Report(dir.path(), clocks);
     const QString csv = dir.path() + QStringLiteral("/20261208-070531-loop-read.csv");
-    EXPECT_EQ(report.CsvPath(), csv);
+    EXPECT_EQ(report->CsvPath(), csv);
     EXPECT_EQ(ReadFile(csv), Header);
 
     // Milliseconds after the start, and the cycles counted by then. The
     // cycle that spans minutes 2 and 3 gives one row, for minute 3.
+    qint64 at = 0;
     for (const auto& [ms, cycles] : std::vector<std::pair<int, int>>{
              {1000, 1}, {59999, 60}, {60000, 61}, {61000, 62}, {185500, 186}, {190000, 190}}) {
-        now = start.addMSecs(ms);
-        report.Update(Totals(cycles));
+        clocks.Advance(ms - at);
+        at = ms;
+        report->Update(Totals(cycles));
     }
-    now = start.addMSecs(200100);
-    EXPECT_EQ(report.Finish(Totals(201)), csv);
+    clocks.Advance(200100 - at);
+    EXPECT_EQ(report->Finish(Totals(201)), csv);
     const std::string rows = std::string(Header)
         + "2026-12-08T07:06:31.250+01:00,60,61,1,2,3,4,5,6,7\n"
           "2026-12-08T07:08:36.750+01:00,185,186,1,2,3,4,5,6,7\n"
@@ -213,12 +311,12 @@ TEST(RecordsReport, ARowEachMinuteTheLastAtFinishAndASummaryBeside)
     EXPECT_EQ(ReadFile(csv), rows);
 
     // Once only.
-    now = start.addMSecs(400000);
-    EXPECT_EQ(report.Finish(Totals(400)), csv);
+    clocks.Advance(200000);
+    EXPECT_EQ(report->Finish(Totals(400)), csv);
     EXPECT_EQ(ReadFile(csv), rows);
 
     EXPECT_EQ(FilesIn(dir.path()), "20261208-070531-loop-read.csv 20261208-070531-loop-read.json");
-    QJsonObject summary = QJsonDocument::fromJson(QByteArray::fromStdString(ReadFile(dir.path() + QStringLiteral("/20261208-070531-loop-read.json")))).object();
+    QJsonObject summary = Summary(dir.path() + QStringLiteral("/20261208-070531-loop-read.json"));
     EXPECT_NEAR(summary.take(QStringLiteral("cycles_per_minute")).toDouble(), 201 * 60 / 200.1, 1e-9);
     EXPECT_EQ(summary, QJsonDocument::fromJson(R"({"kind": "loop-read", "report": "20261208-070531-loop-read.csv",
         "settings": {"block": 5, "key": "B", "port": "COM2", "reply_timeout_ms": 300, "beep": false, "search_mode": 1},
@@ -228,66 +326,184 @@ TEST(RecordsReport, ARowEachMinuteTheLastAtFinishAndASummaryBeside)
                            .object());
 }
 
+TEST(RecordsReport, AClockSetBackOrForwardNeitherLosesNorAddsAMinute)
+{
+    const struct {
+        const char* Name;
+        qint64 JumpMs; // the wall clock's jump at 30 s into the run
+        const char* Rows;
+        const char* Stop;
+    } cases[] = {
+        {"set back two hours", -2 * 3600 * 1000,
+            "2026-12-08T05:06:00.000+01:00,60,60,1,2,3,4,5,6,7\n"
+            "2026-12-08T05:07:00.000+01:00,120,120,1,2,3,4,5,6,7\n"
+            "2026-12-08T05:07:30.000+01:00,150,150,1,2,3,4,5,6,7\n",
+            "2026-12-08T05:07:30.000+01:00"},
+        {"set forward two hours", 2 * 3600 * 1000,
+            "2026-12-08T09:06:00.000+01:00,60,60,1,2,3,4,5,6,7\n"
+            "2026-12-08T09:07:00.000+01:00,120,120,1,2,3,4,5,6,7\n"
+            "2026-12-08T09:07:30.000+01:00,150,150,1,2,3,4,5,6,7\n",
+            "2026-12-08T09:07:30.000+01:00"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        QTemporaryDir dir;
+        TClocks clocks{At(8, 7, 5, 0, 0)};
+        const auto report = Report(dir.path(), clocks);
+        for (int second = 1; second <= 150; ++second) {
+            clocks.Advance(1000);
+            if (second == 30)
+                clocks.Wall = clocks.Wall.addMSecs(c.JumpMs);
+            if (second < 150)
+                report->Update(Totals(second));
+        }
+        const QString csv = report->Finish(Totals(150));
+        EXPECT_EQ(ReadFile(csv), std::string(Header) + c.Rows);
+        QJsonObject summary = Summary(QString(csv).replace(QStringLiteral(".csv"), QStringLiteral(".json")));
+        EXPECT_EQ(summary.value(QStringLiteral("start")).toString(), QStringLiteral("2026-12-08T07:05:00.000+01:00"));
+        EXPECT_EQ(summary.value(QStringLiteral("stop")).toString(), QLatin1String(c.Stop));
+        EXPECT_EQ(summary.value(QStringLiteral("elapsed_s")).toDouble(), 150.0);
+        EXPECT_EQ(summary.value(QStringLiteral("cycles_per_minute")).toDouble(), 60.0);
+    }
+}
+
 TEST(RecordsReport, RunsStartedInTheSameSecondGetTheirOwnFiles)
 {
     QTemporaryDir dir;
     TRunSettings settings = ReadSettings();
     settings.Loop.Kind = TLoopKind::Write;
-    const QDateTime now = At(8, 7, 5, 31, 100);
-    TRunReport first(dir.path(), settings, [&] { return now; });
-    TRunReport second(dir.path(), settings, [&] { return now.addMSecs(800); });
-    EXPECT_EQ(first.CsvPath(), dir.path() + QStringLiteral("/20261208-070531-loop-write.csv"));
-    EXPECT_EQ(second.CsvPath(), dir.path() + QStringLiteral("/20261208-070531-loop-write-2.csv"));
-    first.Finish(Totals(3));
-    EXPECT_EQ(ReadFile(second.CsvPath()), Header);
-    EXPECT_EQ(ReadFile(first.CsvPath()), std::string(Header) + "2026-12-08T07:05:31.100+01:00,0,3,1,2,3,4,5,6,7\n");
+    TClocks clocks{At(8, 7, 5, 31, 100)};
+    const auto first = Report(dir.path(), clocks, nullptr, settings);
+    clocks.Advance(800);
+    const auto second = Report(dir.path(), clocks, nullptr, settings);
+    EXPECT_EQ(first->CsvPath(), dir.path() + QStringLiteral("/20261208-070531-loop-write.csv"));
+    EXPECT_EQ(second->CsvPath(), dir.path() + QStringLiteral("/20261208-070531-loop-write-2.csv"));
+    // A link or a FIFO laid at the next name is passed over, never written
+    // through or waited on.
+    fs::create_symlink((dir.path() + QStringLiteral("/victim")).toStdString(),
+        (dir.path() + QStringLiteral("/20261208-070531-loop-write-3.csv")).toStdString());
+    ASSERT_EQ(::mkfifo((dir.path() + QStringLiteral("/20261208-070531-loop-write-4.csv")).toLocal8Bit().constData(), 0600), 0);
+    const auto third = Report(dir.path(), clocks, nullptr, settings);
+    EXPECT_EQ(third->CsvPath(), dir.path() + QStringLiteral("/20261208-070531-loop-write-5.csv"));
+    EXPECT_FALSE(fs::exists((dir.path() + QStringLiteral("/victim")).toStdString()));
+    first->Finish(Totals(3));
+    EXPECT_EQ(ReadFile(second->CsvPath()), Header);
+    EXPECT_EQ(ReadFile(first->CsvPath()), std::string(Header) + "2026-12-08T07:05:31.900+01:00,0,3,1,2,3,4,5,6,7\n");
 }
 
 TEST(RecordsReport, AnUnwritableFolderWarnsOnceAndTheRunGoesOnUnrecorded)
 {
     QTemporaryDir dir;
     std::ofstream((dir.path() + QStringLiteral("/state")).toStdString()) << "a file\n";
-    QDateTime now = At(8, 7, 5, 31, 0);
+    TClocks clocks{At(8, 7, 5, 31, 0)};
     std::vector<QString> warnings;
-    TRunReport report(
-        dir.path() + QStringLiteral("/state/runs"), ReadSettings(), [&] { return now; },
-        [&](const QString& Warning) { warnings.push_back(Warning); });
+    const auto report = Report(dir.path() + QStringLiteral("/state/runs"), clocks, &warnings);
     for (int minute = 1; minute <= 3; ++minute) {
-        now = now.addSecs(60);
-        report.Update(Totals(minute));
+        clocks.Advance(60000);
+        report->Update(Totals(minute));
     }
-    EXPECT_TRUE(report.Finish(Totals(4)).isEmpty());
-    EXPECT_TRUE(report.CsvPath().isEmpty());
+    EXPECT_TRUE(report->Finish(Totals(4)).isEmpty());
+    EXPECT_TRUE(report->CsvPath().isEmpty());
     ASSERT_EQ(warnings.size(), 1u);
-    EXPECT_EQ(warnings[0].toStdString(), QStringLiteral("Run report not written: %1/state/runs: Not a directory").arg(dir.path()).toStdString());
+    EXPECT_EQ(warnings[0].toStdString(), QStringLiteral("Report not written: %1/state/runs: Not a directory").arg(dir.path()).toStdString());
+    EXPECT_EQ(report->Problem(), QStringLiteral("%1/state/runs: Not a directory").arg(dir.path()));
     EXPECT_EQ(FilesIn(dir.path()), "state");
+}
 
-    // A summary that cannot be written warns too; the finished CSV stands.
-    warnings.clear();
-    TRunReport summaryless(
-        dir.path(), ReadSettings(), [&] { return now; },
-        [&](const QString& Warning) { warnings.push_back(Warning); });
-    const QString summarylessCsv = summaryless.CsvPath();
-    fs::create_directory(QString(summarylessCsv).replace(QStringLiteral(".csv"), QStringLiteral(".json")).toStdString());
-    EXPECT_EQ(summaryless.Finish(Totals(1)), summarylessCsv);
-    EXPECT_EQ(ReadFile(summarylessCsv), std::string(Header) + "2026-12-08T07:08:31.000+01:00,0,1,1,2,3,4,5,6,7\n");
-    ASSERT_EQ(warnings.size(), 1u);
-    EXPECT_TRUE(warnings[0].startsWith(QStringLiteral("Run report not written: %1/20261208-070831-loop-read.json").arg(dir.path())))
-        << warnings[0].toStdString();
+TEST(RecordsReport, ASummaryThatCannotBeWrittenWholeLeavesNoPathToShow)
+{
+    // Each plants its obstacle at the summary's name (the victim holds
+    // "keep"), or fails the commit; the CSV's rows stand, the run's report
+    // is not named.
+    const TCommitCalls real = CommitCalls();
+    const struct {
+        const char* Name;
+        void (*Plant)(const std::string& Json, const std::string& Victim);
+        const char* Reason;
+    } cases[] = {
+        {"a FIFO", [](const std::string& Json, const std::string&) { ASSERT_EQ(::mkfifo(Json.c_str(), 0600), 0); },
+            "is a FIFO, not a regular file"},
+        {"a folder", [](const std::string& Json, const std::string&) { fs::create_directory(Json); },
+            "is a folder, not a regular file"},
+        {"another user's link",
+            [](const std::string& Json, const std::string& Victim) {
+                fs::create_symlink(Victim, Json);
+                ASSERT_EQ(::lchown(Json.c_str(), 65534, 65534), 0);
+            },
+            "is a symbolic link of another user (uid 65534): not followed"},
+        {"own link to another user's file",
+            [](const std::string& Json, const std::string& Victim) {
+                fs::create_symlink(Victim, Json);
+                ASSERT_EQ(::chown(Victim.c_str(), 65534, 65534), 0);
+            },
+            "which belongs to another user (uid 65534): not followed"},
+        {"a failed sync",
+            [](const std::string&, const std::string&) {
+                CommitCalls().Sync = [](int) { return errno = EIO, -1; };
+            },
+            "Input/output error"},
+        {"a failed rename",
+            [](const std::string&, const std::string&) {
+                CommitCalls().Rename = [](const char*, const char*) { return errno = ENOSPC, -1; };
+            },
+            "No space left on device"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        QTemporaryDir dir;
+        const std::string victim = (dir.path() + QStringLiteral("/victim")).toStdString();
+        std::ofstream(victim) << "keep";
+        TClocks clocks{At(8, 7, 5, 31, 0)};
+        std::vector<QString> warnings;
+        const auto report = Report(dir.path() + QStringLiteral("/runs"), clocks, &warnings);
+        const QString csv = report->CsvPath();
+        c.Plant(QString(csv).replace(QStringLiteral(".csv"), QStringLiteral(".json")).toStdString(), victim);
+        clocks.Advance(1000);
+        const QString shown = report->Finish(Totals(1));
+        CommitCalls() = real;
+        EXPECT_TRUE(shown.isEmpty()) << shown.toStdString();
+        ASSERT_EQ(warnings.size(), 1u);
+        EXPECT_TRUE(warnings[0].startsWith(QStringLiteral("Report not written: ")));
+        EXPECT_TRUE(warnings[0].endsWith(QLatin1String(c.Reason))) << warnings[0].toStdString();
+        EXPECT_EQ(QStringLiteral("Report not written: ") + report->Problem(), warnings[0]);
+        EXPECT_EQ(ReadFile(csv), std::string(Header) + "2026-12-08T07:05:32.000+01:00,1,1,1,2,3,4,5,6,7\n");
+        EXPECT_EQ(ReadFile(QString::fromStdString(victim)), "keep");
+        EXPECT_EQ(FilesIn(dir.path() + QStringLiteral("/runs")).find(".json."), std::string::npos) << "no file left beside it";
+    }
+}
+
+TEST(RecordsReport, AFullDiskLeavesNoReportToShowAndNoHalfSummary)
+{
+    QTemporaryDir dir;
+    // Room for the header and one row, not for the summary.
+    const std::string said = InChild(
+        [&] {
+            TClocks clocks{At(8, 7, 5, 31, 0)};
+            std::vector<QString> warnings;
+            const auto report = Report(dir.path(), clocks, &warnings);
+            clocks.Advance(1000);
+            const QString shown = report->Finish(Totals(1));
+            std::string text = "shown [" + shown.toStdString() + "]";
+            for (const QString& warning : warnings)
+                text += "\n" + warning.toStdString();
+            return text;
+        },
+        rlim_t(std::string(Header).size() + 60));
+    EXPECT_EQ(said, "shown []\nReport not written: " + dir.path().toStdString() + "/20261208-070531-loop-read.json: File too large");
+    EXPECT_EQ(FilesIn(dir.path()), "20261208-070531-loop-read.csv");
 }
 
 TEST(RecordsReport, AKilledProgramLeavesEveryFullMinute)
 {
     QTemporaryDir dir;
-    const QDateTime start = At(8, 7, 5, 31, 0);
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        QDateTime now = start;
-        TRunReport report(dir.path(), ReadSettings(), [&] { return now; });
+        TClocks clocks{At(8, 7, 5, 31, 0)};
+        const auto report = Report(dir.path(), clocks);
         for (int second = 30; second <= 210; second += 30) {
-            now = start.addSecs(second);
-            report.Update(Totals(second));
+            clocks.Advance(30000);
+            report->Update(Totals(second));
         }
         ::raise(SIGKILL);
         ::_exit(1);

@@ -3,9 +3,11 @@
 // the visible log, and a state folder that cannot be written stops nothing.
 #include "app/MainForm.h"
 #include "app/Version.h"
+#include "protocol/SafeFile.h"
 #include "support/FormFixture.h"
 
 #include <QAction>
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QLabel>
@@ -15,7 +17,13 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 namespace {
 
@@ -43,7 +51,7 @@ QStringList JournalLines(const std::string& StateFolder)
 
 bool IsOwnRecord(const QString& Line)
 {
-    static const QRegularExpression own(R"(^(Orvelle \S+ (started|ended)|Port COM\d .*|Link panel: .*|Loop (read|write) (started|stopped): .*)$)");
+    static const QRegularExpression own(R"(^(Orvelle \S+ (started \(process \d+\)|ended)|Port COM\d .*|Link panel: .*|Loop (read|write) (started|stopped): .*)$)");
     return own.match(Line).hasMatch();
 }
 
@@ -69,7 +77,9 @@ TEST(WindowRecords, TheJournalHoldsTheLogAndALoopLeavesItsReport)
             logged << line;
     EXPECT_EQ(logged, F.LogLines());
     const QString device = QString::fromStdString(std::filesystem::canonical(F.Sim.DevicePath()).string());
-    for (const QString& record : {QStringLiteral("Orvelle %1 started").arg(OrvelleVersion), "Port COM1 opened: " + device,
+    // The process named, so that two windows sharing a journal can be told apart.
+    const QString started = QStringLiteral("Orvelle %1 started (process %2)").arg(OrvelleVersion).arg(QCoreApplication::applicationPid());
+    for (const QString& record : {started, "Port COM1 opened: " + device,
              QStringLiteral("Link panel: Linked")})
         EXPECT_TRUE(journal.contains(record)) << record.toStdString();
     const QStringList loops = journal.filter(QRegularExpression("^Loop read "));
@@ -105,6 +115,103 @@ TEST(WindowRecords, AnUnwritableStateFolderStopsNothing)
     EXPECT_EQ(F.LastLog(), QStringLiteral("Search card successfule!"));
     EXPECT_TRUE(StatusPanel(*F.Form, 0)->text().startsWith("Journal not written: ")) << StatusPanel(*F.Form, 0)->text().toStdString();
     EXPECT_TRUE(F.Boxes.empty());
+}
+
+TEST(WindowRecords, ACardJobsJournalLinesNameThePort)
+{
+    TFormFixture F;
+    F.Click(Ctl<QPushButton>(*F.Form, "CardMapKeys"));
+    const QString job = F.LastLog();
+    ASSERT_TRUE(job.startsWith("Map keys (card 12345678): ")) << job.toStdString();
+    const QString device = QString::fromStdString(std::filesystem::canonical(F.Sim.DevicePath()).string());
+    // The log shows the line as it is; the journal says where it ran.
+    EXPECT_TRUE(JournalLines(F.Home().StateFolder()).contains(job + " (port COM1: " + device + ")"));
+}
+
+TEST(WindowRecords, AReportThatIsNotWholeIsNeverNamedAndNoBoxHoldsUpTheRun)
+{
+    TFormFixture F;
+    // The summary's commit fails at Stop, as on a full disk.
+    const TCommitCalls real = CommitCalls();
+    CommitCalls().Rename = [](const char*, const char*) { return errno = ENOSPC, -1; };
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (Ctl<QLabel>(*F.Form, "LbReadSum")->text().endsWith("0000001"))
+            F.Form->BtnStopReadClick();
+    });
+    poll.start(5);
+    F.Click(Ctl<QPushButton>(*F.Form, "BtnStartRead"));
+    poll.stop();
+    CommitCalls() = real;
+
+    const QString panel = StatusPanel(*F.Form, 0)->text();
+    EXPECT_TRUE(panel.startsWith("Report not written: ")) << panel.toStdString();
+    EXPECT_TRUE(panel.endsWith(".json: No space left on device")) << panel.toStdString();
+    EXPECT_TRUE(JournalLines(F.Home().StateFolder()).contains(panel)) << "the journal keeps the cause";
+    EXPECT_TRUE(F.Boxes.empty());
+}
+
+TEST(WindowRecords, SavedLogsAndDumpsGoOnlyWhereTheRuleAllows)
+{
+    TFormFixture F;
+    F.Click(Ctl<QPushButton>(*F.Form, "CardRead"));
+    const std::string folder = F.Home().StateFolder();
+    std::filesystem::create_directories(folder);
+    const std::string victim = folder + "/victim";
+    std::ofstream(victim) << "keep\n";
+    const struct {
+        const char* Name;
+        void (*Plant)(const std::string& At, const std::string& Victim);
+        const char* Refusal;
+    } rows[] = {
+        {"another user's link",
+            [](const std::string& At, const std::string& Victim) {
+                std::filesystem::create_symlink(Victim, At);
+                ASSERT_EQ(::lchown(At.c_str(), 65534, 65534), 0);
+            },
+            "is a symbolic link of another user (uid 65534): not followed"},
+        {"a FIFO", [](const std::string& At, const std::string&) { ASSERT_EQ(::mkfifo(At.c_str(), 0600), 0); },
+            "is a FIFO, not a regular file"},
+    };
+    for (const auto& row : rows) {
+        for (const char* what : {"SaveLog", "CardSaveDump"}) {
+            SCOPED_TRACE(std::string(row.Name) + " at " + what);
+            const std::string at = folder + "/" + what + "-" + row.Name;
+            row.Plant(at, victim);
+            F.Form->SaveFileNameHandler = [&] { return QString::fromStdString(at); };
+            F.Boxes.clear();
+            if (std::string(what) == "SaveLog")
+                Ctl<QAction>(*F.Form, what)->trigger();
+            else
+                F.Click(Ctl<QPushButton>(*F.Form, what));
+            ASSERT_EQ(F.Boxes.size(), 1u);
+            EXPECT_TRUE(F.Boxes[0].Text.startsWith("Can not save the")) << F.Boxes[0].Text.toStdString();
+            EXPECT_TRUE(F.Boxes[0].Text.endsWith(row.Refusal)) << F.Boxes[0].Text.toStdString();
+        }
+    }
+    std::ifstream kept(victim);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "keep\n");
+}
+
+TEST(WindowRecords, ALogThatCannotBeSavedDuringALoopTestHoldsNothingUp)
+{
+    TFormFixture F;
+    const std::string fifo = F.Home().StateFolder() + "/log-fifo";
+    std::filesystem::create_directories(F.Home().StateFolder());
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    F.Form->SaveFileNameHandler = [&] { return QString::fromStdString(fifo); };
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (!Ctl<QLabel>(*F.Form, "LbReadSum")->text().endsWith("0000001"))
+            return;
+        Ctl<QAction>(*F.Form, "SaveLog")->trigger();
+        F.Form->BtnStopReadClick();
+    });
+    poll.start(5);
+    F.Click(Ctl<QPushButton>(*F.Form, "BtnStartRead"));
+    poll.stop();
+    EXPECT_TRUE(F.Boxes.empty());
+    EXPECT_TRUE(JournalLines(F.Home().StateFolder()).contains(QString::fromStdString("Can not save the log: " + fifo + " is a FIFO, not a regular file")));
 }
 
 } // namespace

@@ -6,10 +6,17 @@
 #include "serial/Comm.h"
 #include "session/LinkSession.h"
 #include "sim/SimServer.h"
+#include "support/ChildProcess.h"
 #include "support/PrivateHome.h"
 #include "support/PtyPeer.h"
 
+#include <QTimer>
+
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <functional>
@@ -63,6 +70,11 @@ struct TRecorder : TSessionEvents {
     }
     void LoopEnded(TLoopKind) override { Said.push_back("ended"); }
     void CloseReady() override { Said.push_back("close"); }
+    void PortOpenFailed(const QString& ComName, const QString& Reason) override
+    {
+        Refusals.push_back(ComName.toStdString() + ": " + Reason.toStdString());
+    }
+    std::vector<std::string> Refusals;
 
     // What was said, without the log lines.
     std::vector<std::string> Events() const
@@ -281,6 +293,90 @@ TEST_F(SessionRelinkTest, AnOutageCountsOneSearchFailurePerReplyTimeout)
     // reader; a slow machine only makes it longer.
     for (size_t i = 2; i < failures.size(); ++i)
         EXPECT_GE(failures[i] - failures[i - 1], 450ms) << "cycle " << i;
+}
+
+// What a terminal's master side shows: its settings, and what waits on it
+// now (the master must be non-blocking).
+std::string SettingsOf(int Master)
+{
+    termios t{};
+    if (::tcgetattr(Master, &t) != 0)
+        return "(none)";
+    return std::to_string(t.c_iflag) + " " + std::to_string(t.c_oflag) + " " + std::to_string(t.c_cflag) + " "
+        + std::to_string(t.c_lflag);
+}
+
+std::string PendingOn(int Master)
+{
+    std::string bytes;
+    char buffer[256];
+    for (ssize_t n; (n = ::read(Master, buffer, sizeof buffer)) > 0;)
+        bytes.append(buffer, size_t(n));
+    return bytes;
+}
+
+void NonBlocking(int Fd) { ::fcntl(Fd, F_SETFL, ::fcntl(Fd, F_GETFL) | O_NONBLOCK); }
+
+TEST_F(SessionTest, AStaleSimulatorLinkIsRefusedAsAPortThatDoesNotOpen)
+{
+    // The simulator ended; its pseudo-terminal went to another program.
+    PtyPeer taken;
+    NonBlocking(taken.MasterFd());
+    const std::string found = SettingsOf(taken.MasterFd());
+    const long ended = EndedProcessId();
+    Ports.Map(3, taken.SlavePath());
+    Ports.RecordSimulator(3, ended, taken.SlavePath(), 99);
+    Session.ChoosePort(2);
+    EXPECT_EQ(Said.Events(), (std::vector<std::string>{"panel Un-Linked", "box Can not open port! / Message / 64"}));
+    const std::string cause
+        = "COM3 points at a reader simulator that has ended (process " + std::to_string(ended) + "): start it again or remove the link";
+    EXPECT_EQ(Said.Refusals, std::vector<std::string>{"COM3: " + cause});
+    EXPECT_FALSE(Session.Device().IsOpen());
+    EXPECT_FALSE(Session.RelinkActive());
+    EXPECT_EQ(PendingOn(taken.MasterFd()), "");
+    EXPECT_EQ(SettingsOf(taken.MasterFd()), found);
+}
+
+TEST_F(SessionTest, APortIsLeftWithTheSettingsItHadWhenOpened)
+{
+    PtyPeer peer;
+    NonBlocking(peer.MasterFd());
+    const std::string found = SettingsOf(peer.MasterFd());
+    Ports.Map(3, peer.SlavePath());
+    Session.ChoosePort(2); // opened raw, the link test unanswered
+    EXPECT_TRUE(Session.Device().IsOpen());
+    EXPECT_NE(SettingsOf(peer.MasterFd()), found) << "raw while open";
+    Session.ChoosePort(0); // closed again
+    EXPECT_EQ(SettingsOf(peer.MasterFd()), found);
+}
+
+TEST_F(SessionRelinkTest, TheRelinkWatchDoesNotFollowAStaleSimulatorLink)
+{
+    Turn = [this] {
+        Answer(*First, false);
+        First->CloseMaster();
+    };
+    EXPECT_FALSE(Session.SearchCardSerial());
+    ASSERT_TRUE(Session.WatchingForRelink());
+
+    // The link names a device a simulator recorded before it ended.
+    PtyPeer taken;
+    NonBlocking(taken.MasterFd());
+    const std::string found = SettingsOf(taken.MasterFd());
+    Ports.Map(1, taken.SlavePath());
+    Ports.RecordSimulator(1, EndedProcessId(), taken.SlavePath(), 99);
+    Turn = nullptr;
+    int checks = 0;
+    QObject::connect(Session.findChild<QTimer*>(), &QTimer::timeout, [&] { ++checks; });
+    ASSERT_TRUE(WaitUntil([&] { return checks >= 2; }, 30s));
+    EXPECT_FALSE(Session.Device().IsOpen());
+    EXPECT_TRUE(Session.WatchingForRelink());
+    EXPECT_EQ(PendingOn(taken.MasterFd()), "");
+    EXPECT_EQ(SettingsOf(taken.MasterFd()), found);
+
+    // Its simulator started again (a record of a process that runs): followed.
+    Ports.RecordSimulator(1, long(::getpid()), taken.SlavePath());
+    ASSERT_TRUE(WaitUntil([&] { return Session.Device().IsOpen(); }, 30s));
 }
 
 } // namespace

@@ -400,6 +400,13 @@ TEST(SimDump, SavesOnlyToRegularFilesAndTouchesNothingElse)
     ASSERT_EQ(::symlink(at("nowhere").c_str(), at("dangling").c_str()), 0);
     ASSERT_EQ(::mkfifo(at("fifo").c_str(), 0600), 0);
     ASSERT_TRUE(QDir(dir.path()).mkdir("folder"));
+    // Another user's link to the user's file, and the user's link to another
+    // user's file (tests run as root: chown makes the other user's).
+    ASSERT_TRUE(put("theirs", "keep"));
+    ASSERT_EQ(::symlink(at("victim").c_str(), at("planted.bin").c_str()), 0);
+    ASSERT_EQ(::lchown(at("planted.bin").c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::chown(at("theirs").c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::symlink(at("theirs").c_str(), at("to-theirs.bin").c_str()), 0);
 
     TSimServer server;
     server.SetSerial({0xDE, 0xAD, 0xBE, 0xEF});
@@ -413,6 +420,8 @@ TEST(SimDump, SavesOnlyToRegularFilesAndTouchesNothingElse)
         {"fifo", "is a FIFO, not a regular file"},
         {"folder", "is a folder, not a regular file"},
         {"dangling", "leads to no file"},
+        {"planted.bin", "is a symbolic link of another user (uid 65534): not followed"},
+        {"to-theirs.bin", "which belongs to another user (uid 65534): not followed"},
     };
     for (const auto& row : rows) {
         const int kindBefore = kind(row.Name);
@@ -426,9 +435,10 @@ TEST(SimDump, SavesOnlyToRegularFilesAndTouchesNothingElse)
     }
     EXPECT_EQ(content("card.bin.tmp"), "mine");
     EXPECT_EQ(content("victim"), "keep");
+    EXPECT_EQ(content("theirs"), "keep");
     EXPECT_EQ(content("kept.bin").size(), 1024);
     // No file of our own is left behind.
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name),
         (QStringList{"card.bin", "card.bin.tmp", "dangling", "fifo", "folder", "kept.bin", "link.bin", "other.bin",
-            "other.bin.tmp", "victim"}));
+            "other.bin.tmp", "planted.bin", "theirs", "to-theirs.bin", "victim"}));
 }

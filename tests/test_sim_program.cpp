@@ -29,13 +29,6 @@ namespace {
 
 QString SimBinary() { return QCoreApplication::applicationDirPath() + "/../orvelle-sim"; }
 
-std::string LinkTarget(const std::string& Path)
-{
-    char to[PATH_MAX] = {};
-    const ssize_t n = ::readlink(Path.c_str(), to, sizeof to - 1);
-    return n > 0 ? std::string(to, size_t(n)) : std::string();
-}
-
 bool Exists(const std::string& Path)
 {
     struct stat st { };
@@ -380,4 +373,27 @@ TEST(SimProgram, PortOptionTakesTheNamesThatThePortMapResolves)
     EXPECT_EQ(PortMapLink("COM3", "/map"), "/map/COM3");
     EXPECT_EQ(PortMapLink("LPT1", "/map"), "");
     EXPECT_EQ(PortMapLink("COM3", ""), "");
+}
+
+TEST(SimProgram, ItsRecordBesideTheLinkGoesOnlyWhereTheRuleAllows)
+{
+    QTemporaryDir config;
+    ASSERT_TRUE(config.isValid());
+    ASSERT_TRUE(QDir().mkpath(config.filePath("orvelle/ports")));
+    const std::string victim = config.filePath("victim").toStdString();
+    QFile f(QString::fromStdString(victim));
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.write("keep") == 4);
+    f.close();
+    // Another user's link laid where the simulator keeps its record.
+    const std::string record = config.filePath("orvelle/ports/COM1.pid").toStdString();
+    ASSERT_EQ(::symlink(victim.c_str(), record.c_str()), 0);
+    ASSERT_EQ(::lchown(record.c_str(), 65534, 65534), 0);
+
+    TSimProcess sim(config, {"--quiet"});
+    ASSERT_TRUE(sim.Process.waitForFinished(10000));
+    EXPECT_EQ(sim.Process.exitCode(), 2);
+    EXPECT_NE(sim.Process.readAllStandardError().indexOf("is a symbolic link of another user (uid 65534): not followed"), -1);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_EQ(f.readAll(), "keep");
+    EXPECT_FALSE(Exists(config.filePath("orvelle/ports/COM1").toStdString()));
 }

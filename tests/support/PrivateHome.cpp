@@ -1,7 +1,10 @@
 #include "support/PrivateHome.h"
 
+#include "serial/PortName.h"
+
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <stdexcept>
 #include <system_error>
 
@@ -59,4 +62,9 @@ void TPrivateHome::Unmap(int N)
 {
     std::error_code ignored;
     std::filesystem::remove(Link(N), ignored);
+}
+
+void TPrivateHome::RecordSimulator(int N, long Pid, const std::string& Device, unsigned long long Start)
+{
+    std::ofstream(SimRecordPath(Link(N))) << Pid << ' ' << (Start ? Start : ProcessStartTime(Pid)) << ' ' << Device << '\n';
 }

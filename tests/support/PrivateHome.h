@@ -20,6 +20,9 @@ public:
     // Maps COMn to Target (replacing any link); Unmap removes the link.
     void Map(int N, const std::string& Target);
     void Unmap(int N);
+    // Writes COMn.pid beside the link as orvelle-sim does: process Pid,
+    // started at Start (0: Pid's own start time), placed it to Device.
+    void RecordSimulator(int N, long Pid, const std::string& Device, unsigned long long Start = 0);
 
     // $XDG_STATE_HOME/orvelle: where the program keeps its records.
     std::string StateFolder() const;
