@@ -3,8 +3,6 @@
 // key map and where the card differs from the dump last opened.
 #include "app/CardPage.h"
 
-#include "reader/CardReader.h"
-#include "reader/ReaderLink.h"
 #include "session/CardWords.h"
 #include "widgets/CardView.h"
 
@@ -270,7 +268,7 @@ std::optional<TSerial> TCardPageState::FindCard(const QString& Name)
         Refused(Name);
         return std::nullopt;
     }
-    const std::optional<TCardId> card = Form.Session().Reader().SearchCardSerial(SearchModes::AllCards);
+    const std::optional<TCardId> card = Form.Session().FindAnyCard();
     if (!card) {
         Form.LogJob(Name + QStringLiteral(": ") + QLatin1String(NoCardText));
         return std::nullopt;

@@ -6,9 +6,6 @@
 #include "app/Pages.h"
 #include "app/Version.h"
 #include "protocol/SafeFile.h"
-#include "reader/CardReader.h"
-#include "reader/ReaderLink.h"
-#include "serial/Comm.h"
 
 #include <QAction>
 #include <QFile>
@@ -291,7 +288,7 @@ void TMainForm::LogJob(const QString& Line)
         MmoMsg->appendPlainText(Line);
     if (!FJournal)
         return;
-    QString port = QString::fromStdString(FSession->Device().CommName());
+    QString port = QString::fromStdString(FSession->PortName());
     if (!FDevice.isEmpty())
         port += QStringLiteral(": ") + FDevice;
     FJournal->Write(Line + QStringLiteral(" (port %1)").arg(port));

@@ -4,9 +4,6 @@
 #include "app/MainForm.h"
 
 #include "app/CardPage.h"
-#include "reader/CardReader.h"
-#include "reader/ReaderLink.h"
-#include "serial/Comm.h"
 #include "widgets/RadioGroup.h"
 #include "widgets/SpinEdit.h"
 
@@ -127,7 +124,7 @@ TRunSettings TMainForm::RunSettings(const TLoopSettings& Settings) const
     const TReaderSettings reader = FSession->Settings();
     TRunSettings run;
     run.Loop = Settings;
-    run.Port = QString::fromStdString(FSession->Device().CommName());
+    run.Port = QString::fromStdString(FSession->PortName());
     run.Device = FDevice;
     run.ReplyTimeoutMs = reader.ReplyTimeout;
     run.Beep = reader.Beep;

@@ -3,8 +3,6 @@
 #include "cardtool/SignalPipe.h"
 #include "protocol/PlainText.h"
 #include "protocol/SafeFile.h"
-#include "reader/ReaderLink.h"
-#include "serial/Comm.h"
 #include "session/CardWords.h"
 #include "session/LinkSession.h"
 
@@ -114,11 +112,13 @@ int TCardTool::RunCommand()
             FJobs->Cancel();
     });
     FSession = std::make_unique<TLinkSession>(static_cast<TSessionEvents&>(*this));
-    FSession->Link().ReplyTimeout = FOptions.ReplyTimeoutMs;
+    TReaderSettings settings = FSession->Settings();
+    settings.ReplyTimeout = FOptions.ReplyTimeoutMs;
+    FSession->SetSettings(settings);
     FJobs = std::make_unique<TCardJobs>(*FSession, static_cast<TCardJobEvents&>(*this));
     if (!FSession->OpenNamedPort(FOptions.Port)) {
         // A port that did not open is told by the session.
-        if (FSession->Device().IsOpen())
+        if (FSession->PortOpen())
             Say("the reader on " + FOptions.Port + (FDevice.empty() || FDevice == FOptions.Port ? "" : " (" + FDevice + ")")
                 + " does not answer");
         return ExitNoReader;

@@ -4,6 +4,11 @@
 # has it on unless ORVELLE_WERROR says otherwise.
 set -eu
 cd "$(dirname "$0")/.."
+# Compiler cache entries keyed by paths relative to the checkout, so that a
+# fresh clone (as CI makes) reuses what an earlier build of the same sources
+# compiled.
+export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$(pwd)}"
+export CCACHE_NOHASHDIR="${CCACHE_NOHASHDIR:-true}"
 dir="$1"
 shift
 werror="${ORVELLE_WERROR:-}"

@@ -8,6 +8,11 @@
 # A finding stops the run with the crashing input saved in build-fuzz/.
 set -eu
 cd "$(dirname "$0")/.."
+# Compiler cache entries keyed by paths relative to the checkout, so that a
+# fresh clone (as CI makes) reuses what an earlier build of the same sources
+# compiled.
+export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$(pwd)}"
+export CCACHE_NOHASHDIR="${CCACHE_NOHASHDIR:-true}"
 sh scripts/deps.sh --fuzz
 seconds="${1:-30}"
 werror="${ORVELLE_WERROR:-}"

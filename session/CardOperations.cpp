@@ -65,6 +65,8 @@ bool TLinkSession::SearchCardSerial()
     return true;
 }
 
+std::optional<TCardId> TLinkSession::FindAnyCard() { return FReader->SearchCardSerial(SearchModes::AllCards); }
+
 bool TLinkSession::AnticollCard()
 {
     const std::optional<TSerial> serial = FReader->Anticollision();

@@ -129,6 +129,10 @@ void TLinkSession::TestOpenedLink()
     }
 }
 
+std::string TLinkSession::PortName() const { return FDevice->CommName(); }
+
+bool TLinkSession::PortOpen() const { return FDevice->IsOpen(); }
+
 // ------------------------------------------------------ the operation guard
 
 bool TLinkSession::BeginOperation()

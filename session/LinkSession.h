@@ -97,6 +97,10 @@ public:
     // True when the reader answered the link test; false, and nothing done,
     // while a chain runs.
     bool OpenNamedPort(const std::string& Name);
+    // The port's COM name (or the path it was opened by), and whether it is
+    // open now.
+    std::string PortName() const;
+    bool PortOpen() const;
     // True while a hung-up port is closed and its device is looked for.
     bool WatchingForRelink() const;
     // True while the relink watch or the repeated link test runs.
@@ -144,6 +148,9 @@ public:
     bool VerifySectorKey(uint8_t Sector, const TKeyChoice& Key);
     // A stored key (source 0 or 1), no log: the loop tests' authentication.
     bool AuthSector(uint8_t KeySource, uint8_t Sector);
+    // A search for any card in the field (a halted one too), without a log
+    // line or report: what a whole-card job starts with.
+    std::optional<TCardId> FindAnyCard();
     // A search with serial number, then the sector's authentication.
     bool FindAndVerify(uint8_t Sector, const TKeyChoice& Key);
     // The block's 32 digits; none when the read failed.
