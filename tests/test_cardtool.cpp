@@ -665,29 +665,6 @@ TEST_F(CardToolTest, MessagesShowAFilesControlCharactersAsHex)
 
 } // namespace
 
-namespace {
-
-// The line settings a program sees on a terminal, through its master side.
-std::string Settings(int Master)
-{
-    termios t{};
-    if (::tcgetattr(Master, &t) != 0)
-        return "(none)";
-    return std::to_string(t.c_iflag) + " " + std::to_string(t.c_oflag) + " " + std::to_string(t.c_cflag) + " "
-        + std::to_string(t.c_lflag);
-}
-
-// What waits on the master side now, without waiting for more.
-std::string Pending(int Master)
-{
-    std::string bytes;
-    char buffer[256];
-    for (ssize_t n; (n = ::read(Master, buffer, sizeof buffer)) > 0;)
-        bytes.append(buffer, size_t(n));
-    return bytes;
-}
-
-} // namespace
 
 TEST_F(CardToolTest, AStaleSimulatorLinkIsNotFollowedAndAPortIsLeftAsFound)
 {
@@ -699,7 +676,7 @@ TEST_F(CardToolTest, AStaleSimulatorLinkIsNotFollowedAndAPortIsLeftAsFound)
     shell.setStandardInputFile(QString::fromStdString(pty.SlavePath()));
     shell.start("/bin/sh", {"-c", "exec sleep 600"});
     ASSERT_TRUE(shell.waitForStarted(60000));
-    const std::string found = Settings(pty.MasterFd());
+    const std::string found = TerminalSettings(pty.MasterFd());
     const long ended = EndedProcessId();
     const struct {
         const char* Name;
@@ -722,16 +699,16 @@ TEST_F(CardToolTest, AStaleSimulatorLinkIsNotFollowedAndAPortIsLeftAsFound)
         EXPECT_EQ(run.Exit, 3);
         if (c.Followed) {
             EXPECT_TRUE(run.Err.contains("does not answer")) << run.Err.toStdString();
-            EXPECT_FALSE(Pending(pty.MasterFd()).empty()) << "the link test went out";
+            EXPECT_FALSE(PendingOn(pty.MasterFd()).empty()) << "the link test went out";
         } else {
             EXPECT_TRUE(run.Err.contains(QStringLiteral("COM5 points at a reader simulator that has ended (process %1): "
                                                         "start it again or remove the link")
                                              .arg(c.Pid)))
                 << run.Err.toStdString();
-            EXPECT_EQ(Pending(pty.MasterFd()), "");
+            EXPECT_EQ(PendingOn(pty.MasterFd()), "");
         }
         // Opened or not, the terminal is as it was: echo, lines, signals.
-        EXPECT_EQ(Settings(pty.MasterFd()), found);
+        EXPECT_EQ(TerminalSettings(pty.MasterFd()), found);
     }
     EXPECT_EQ(shell.state(), QProcess::Running);
     shell.kill();

@@ -295,26 +295,6 @@ TEST_F(SessionRelinkTest, AnOutageCountsOneSearchFailurePerReplyTimeout)
         EXPECT_GE(failures[i] - failures[i - 1], 450ms) << "cycle " << i;
 }
 
-// What a terminal's master side shows: its settings, and what waits on it
-// now (the master must be non-blocking).
-std::string SettingsOf(int Master)
-{
-    termios t{};
-    if (::tcgetattr(Master, &t) != 0)
-        return "(none)";
-    return std::to_string(t.c_iflag) + " " + std::to_string(t.c_oflag) + " " + std::to_string(t.c_cflag) + " "
-        + std::to_string(t.c_lflag);
-}
-
-std::string PendingOn(int Master)
-{
-    std::string bytes;
-    char buffer[256];
-    for (ssize_t n; (n = ::read(Master, buffer, sizeof buffer)) > 0;)
-        bytes.append(buffer, size_t(n));
-    return bytes;
-}
-
 void NonBlocking(int Fd) { ::fcntl(Fd, F_SETFL, ::fcntl(Fd, F_GETFL) | O_NONBLOCK); }
 
 TEST_F(SessionTest, AStaleSimulatorLinkIsRefusedAsAPortThatDoesNotOpen)
@@ -322,7 +302,7 @@ TEST_F(SessionTest, AStaleSimulatorLinkIsRefusedAsAPortThatDoesNotOpen)
     // The simulator ended; its pseudo-terminal went to another program.
     PtyPeer taken;
     NonBlocking(taken.MasterFd());
-    const std::string found = SettingsOf(taken.MasterFd());
+    const std::string found = TerminalSettings(taken.MasterFd());
     const long ended = EndedProcessId();
     Ports.Map(3, taken.SlavePath());
     Ports.RecordSimulator(3, ended, taken.SlavePath(), 99);
@@ -334,20 +314,20 @@ TEST_F(SessionTest, AStaleSimulatorLinkIsRefusedAsAPortThatDoesNotOpen)
     EXPECT_FALSE(Session.Device().IsOpen());
     EXPECT_FALSE(Session.RelinkActive());
     EXPECT_EQ(PendingOn(taken.MasterFd()), "");
-    EXPECT_EQ(SettingsOf(taken.MasterFd()), found);
+    EXPECT_EQ(TerminalSettings(taken.MasterFd()), found);
 }
 
 TEST_F(SessionTest, APortIsLeftWithTheSettingsItHadWhenOpened)
 {
     PtyPeer peer;
     NonBlocking(peer.MasterFd());
-    const std::string found = SettingsOf(peer.MasterFd());
+    const std::string found = TerminalSettings(peer.MasterFd());
     Ports.Map(3, peer.SlavePath());
     Session.ChoosePort(2); // opened raw, the link test unanswered
     EXPECT_TRUE(Session.Device().IsOpen());
-    EXPECT_NE(SettingsOf(peer.MasterFd()), found) << "raw while open";
+    EXPECT_NE(TerminalSettings(peer.MasterFd()), found) << "raw while open";
     Session.ChoosePort(0); // closed again
-    EXPECT_EQ(SettingsOf(peer.MasterFd()), found);
+    EXPECT_EQ(TerminalSettings(peer.MasterFd()), found);
 }
 
 TEST_F(SessionRelinkTest, TheRelinkWatchDoesNotFollowAStaleSimulatorLink)
@@ -362,7 +342,7 @@ TEST_F(SessionRelinkTest, TheRelinkWatchDoesNotFollowAStaleSimulatorLink)
     // The link names a device a simulator recorded before it ended.
     PtyPeer taken;
     NonBlocking(taken.MasterFd());
-    const std::string found = SettingsOf(taken.MasterFd());
+    const std::string found = TerminalSettings(taken.MasterFd());
     Ports.Map(1, taken.SlavePath());
     Ports.RecordSimulator(1, EndedProcessId(), taken.SlavePath(), 99);
     Turn = nullptr;
@@ -372,7 +352,7 @@ TEST_F(SessionRelinkTest, TheRelinkWatchDoesNotFollowAStaleSimulatorLink)
     EXPECT_FALSE(Session.Device().IsOpen());
     EXPECT_TRUE(Session.WatchingForRelink());
     EXPECT_EQ(PendingOn(taken.MasterFd()), "");
-    EXPECT_EQ(SettingsOf(taken.MasterFd()), found);
+    EXPECT_EQ(TerminalSettings(taken.MasterFd()), found);
 
     // Its simulator started again (a record of a process that runs): followed.
     Ports.RecordSimulator(1, long(::getpid()), taken.SlavePath());

@@ -137,3 +137,21 @@ std::vector<uint8_t> Framed(std::vector<uint8_t> Body)
     Body.insert(Body.begin(), uint8_t(Body.size() + 1));
     return WithSum(std::move(Body));
 }
+
+std::string TerminalSettings(int Master)
+{
+    termios t{};
+    if (::tcgetattr(Master, &t) != 0)
+        return "(none)";
+    return std::to_string(t.c_iflag) + " " + std::to_string(t.c_oflag) + " " + std::to_string(t.c_cflag) + " "
+        + std::to_string(t.c_lflag);
+}
+
+std::string PendingOn(int Master)
+{
+    std::string bytes;
+    char buffer[256];
+    for (ssize_t n; (n = ::read(Master, buffer, sizeof buffer)) > 0;)
+        bytes.append(buffer, size_t(n));
+    return bytes;
+}

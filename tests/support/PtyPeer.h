@@ -52,6 +52,10 @@ std::vector<uint8_t> Framed(std::vector<uint8_t> Body);
 // Reads Fd until Count bytes arrived or Timeout passed; returns what arrived.
 std::vector<uint8_t> ReadFrom(int Fd, size_t Count, std::chrono::milliseconds Timeout);
 std::string Hex(const std::vector<uint8_t>& Bytes);
+// What a terminal's master side shows: its line settings, and what waits on
+// it now without waiting for more (the master must be non-blocking).
+std::string TerminalSettings(int Master);
+std::string PendingOn(int Master);
 
 #include <QCoreApplication>
 #include <QThread>
