@@ -665,7 +665,6 @@ TEST_F(CardToolTest, MessagesShowAFilesControlCharactersAsHex)
 
 } // namespace
 
-
 TEST_F(CardToolTest, AStaleSimulatorLinkIsNotFollowedAndAPortIsLeftAsFound)
 {
     // A pseudo-terminal a shell holds now, that a simulator had before.
