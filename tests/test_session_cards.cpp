@@ -9,6 +9,7 @@
 #include "session/CardWords.h"
 #include "session/LinkSession.h"
 #include "sim/SimServer.h"
+#include "support/InProcessReader.h"
 #include "support/PrivateHome.h"
 #include "support/PtyPeer.h"
 
@@ -214,6 +215,33 @@ TEST_F(CardJobsTest, MapsKeysReadsAMixedCardAndComparesEqual)
             EXPECT_EQ(diff->Blocks[size_t(block)], block == 5 ? TBlockMatch::Differs : TBlockMatch::Same) << block;
         }
     }
+}
+
+TEST_F(CardJobsTest, AReaderInTheSameProcessAnswersAsTheLineDoes)
+{
+    // The same jobs on the same card, over the line and in process: the same
+    // requests, results and card read.
+    MixedCard();
+    const auto MapAndRead = [this] {
+        const std::optional<TMapResult> mapping = Jobs.MapKeys(CandidateKeys({}, true));
+        EXPECT_TRUE(mapping);
+        std::optional<TReadResult> read = mapping ? Jobs.ReadCard(mapping->Keys) : std::nullopt;
+        EXPECT_TRUE(read);
+        return read.value_or(TReadResult{});
+    };
+    const TReadResult overLine = MapAndRead();
+    const auto lineRequests = Sim.Requests();
+
+    TInProcessReader Reader;
+    std::string error;
+    ASSERT_TRUE(Reader.LoadDump(ORVELLE_TEST_DATA "/mixed-card.txt", error)) << error;
+    Session.UseReader(Reader);
+    const TReadResult inProcess = MapAndRead();
+    EXPECT_EQ(Reader.Requests, lineRequests);
+    EXPECT_EQ(inProcess.Serial, overLine.Serial);
+    EXPECT_EQ(inProcess.Sectors, overLine.Sectors);
+    EXPECT_TRUE(inProcess.Image == overLine.Image);
+    EXPECT_GT(Reader.Requests.size(), 100u);
 }
 
 TEST_F(CardJobsTest, ACardTakenAwayMidJobIsGoneForTheRest)
