@@ -58,7 +58,7 @@ std::string TrailerLines(const char* Label, int Sector, const TBlockData& Data, 
         const TDataRights rights = EffectiveDataRights(access.Cond[size_t(row)], access.Cond[TrailerRow]);
         int last = row;
         while (last + 1 < TrailerRow
-            && EffectiveDataRights(access.Cond[size_t(last + 1)], access.Cond[TrailerRow]) == rights)
+            && EffectiveDataRights(access.Cond[size_t(last) + 1], access.Cond[TrailerRow]) == rights)
             ++last;
         out += indent + (last == row ? "block " + std::to_string(BlockOf(Sector, row)) : "blocks " + std::to_string(BlockOf(Sector, row)) + " to " + std::to_string(BlockOf(Sector, last)))
             + ": " + DataRightsText(rights) + "\n";
