@@ -2,12 +2,13 @@
 // sector selectors, the message log and the status bar with its hint panel.
 #include "app/MainForm.h"
 
-#include "app/CardPage.h"
+#include "app/PageCardJobs.h"
 #include "app/Pages.h"
-#include "app/Version.h"
 #include "protocol/SafeFile.h"
+#include "records/SessionRecorder.h"
 
 #include <QAction>
+#include <QDialog>
 #include <QFile>
 #include <QFileDialog>
 #include <QGroupBox>
@@ -27,6 +28,8 @@
 #include <QVariant>
 
 #include <algorithm>
+#include <functional>
+#include <utility>
 
 namespace {
 
@@ -39,9 +42,9 @@ constexpr int StatusHeight = 19;
 // The hint display: status tips anywhere in the window go to the hint panel.
 class THintFilter : public QObject {
 public:
-    explicit THintFilter(TMainForm* Form)
+    THintFilter(QObject* Form, std::function<void(const QString&)> Show)
         : QObject(Form)
-        , FForm(Form)
+        , FShow(std::move(Show))
     {
     }
 
@@ -51,12 +54,12 @@ protected:
         if (Event->type() != QEvent::StatusTip)
             return false;
         // Consumed here: the status bar's own message would hide the panels.
-        FForm->DisplayHint(static_cast<QStatusTipEvent*>(Event)->tip());
+        FShow(static_cast<QStatusTipEvent*>(Event)->tip());
         return true;
     }
 
 private:
-    TMainForm* FForm;
+    std::function<void(const QString&)> FShow;
 };
 
 // The tab titles' padding, the style's own where it is less: with it, the
@@ -79,20 +82,17 @@ TMainForm::TMainForm(QWidget* parent)
     : QMainWindow(parent)
 {
     BuildUi();
-    FJournal = std::make_unique<TJournal>(JournalDirectory());
-    FJournal->OnWarning = [this](const QString& Warning) { RecordWarning(Warning); };
-    FJournal->Write(JournalText::ProgramStarted(QLatin1String(OrvelleVersion)));
     CreateComponents();
     FormCreate();
 }
 
 TMainForm::~TMainForm()
 {
-    // The session goes first: a loop test's record ends with it. The card
-    // jobs work on the session, so they go before it.
+    // The card jobs and the records work on the session, so they go before
+    // it; the records end with the program's last line.
     FCard.reset();
+    FRecords.reset();
     FSession.reset();
-    FJournal->Write(JournalText::ProgramEnded(QLatin1String(OrvelleVersion)));
     // The hint display writes into a status panel; no event may reach it
     // while the panels are being destroyed.
     const QObjectList childObjects = children();
@@ -231,7 +231,7 @@ void TMainForm::BuildUi()
         move(area.center() - QPoint(ClientWidth / 2, ClientHeight / 2));
     }
 
-    installEventFilter(new THintFilter(this));
+    installEventFilter(new THintFilter(this, [this](const QString& Hint) { DisplayHint(Hint); }));
     connect(C1, &QAction::triggered, this, &TMainForm::C1Click);
     connect(SaveLog, &QAction::triggered, this, &TMainForm::SaveLogClick);
     connect(MmoMsg, &QWidget::customContextMenuRequested, this,
@@ -242,10 +242,8 @@ void TMainForm::C1Click() { MmoMsg->clear(); }
 
 void TMainForm::SaveLogClick()
 {
-    const QString path = SaveFileNameHandler
-        ? SaveFileNameHandler()
-        : QFileDialog::getSaveFileName(this, QStringLiteral("Save log"), QStringLiteral("orvelle-log.txt"),
-            QStringLiteral("Text files (*.txt);;All files (*)"));
+    const QString path = FDialogs->SaveFileName(this, QStringLiteral("Save log"), QStringLiteral("orvelle-log.txt"),
+        QStringLiteral("Text files (*.txt);;All files (*)"));
     if (path.isEmpty())
         return;
     // Whole or not at all: a half-written log would pass for the whole one.
@@ -261,9 +259,10 @@ void TMainForm::SaveLogClick()
 void TMainForm::SaveFailed(const QString& Text, const QString& Caption)
 {
     // A box would hold up a running loop test until its OK.
-    if (FSession && FSession->OperationRunning())
+    if (FSession && FSession->OperationRunning()) {
         RecordWarning(Text);
-    else
+        FRecords->Warn(Text);
+    } else
         MessageBox(Text, Caption);
 }
 
@@ -278,30 +277,37 @@ void TMainForm::Log(const QString& Line)
 {
     if (MmoMsg)
         MmoMsg->appendPlainText(Line);
-    if (FJournal)
-        FJournal->Write(Line);
 }
 
-void TMainForm::LogJob(const QString& Line)
+void TMainForm::LogOwn(const QString& Line)
 {
-    if (MmoMsg)
-        MmoMsg->appendPlainText(Line);
-    if (!FJournal)
-        return;
-    QString port = QString::fromStdString(FSession->PortName());
-    if (!FDevice.isEmpty())
-        port += QStringLiteral(": ") + FDevice;
-    FJournal->Write(Line + QStringLiteral(" (port %1)").arg(port));
+    Log(Line);
+    FRecords->Note(Line);
 }
 
 void TMainForm::MessageBox(const QString& Text, const QString& Caption, int Flags)
 {
-    if (MessageBoxHandler) {
-        MessageBoxHandler(Text, Caption, Flags);
-        return;
-    }
-    QMessageBox::information(this, Caption, Text);
+    FDialogs->MessageBox(this, Text, Caption, Flags);
 }
+
+void TMainForm::SetDialogs(TFormDialogs* Dialogs) { FDialogs = Dialogs ? Dialogs : &FRealDialogs; }
+
+void TFormDialogs::MessageBox(QWidget* Parent, const QString& Text, const QString& Caption, int /*Flags*/)
+{
+    QMessageBox::information(Parent, Caption, Text);
+}
+
+QString TFormDialogs::SaveFileName(QWidget* Parent, const QString& Caption, const QString& Name, const QString& Filter)
+{
+    return QFileDialog::getSaveFileName(Parent, Caption, Name, Filter);
+}
+
+QString TFormDialogs::OpenFileName(QWidget* Parent, const QString& Caption, const QString& Filter)
+{
+    return QFileDialog::getOpenFileName(Parent, Caption, QString(), Filter);
+}
+
+void TFormDialogs::Exec(QDialog& Dialog) { Dialog.exec(); }
 
 int TMainForm::Tag(const QObject* Control) { return Control->property("Tag").toInt(); }
 void TMainForm::SetTag(QObject* Control, int Value) { Control->setProperty("Tag", Value); }

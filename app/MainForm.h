@@ -17,11 +17,11 @@
 //   MainFormLink.cpp    the session, start-up, settings handlers, what the
 //                       session reports
 //   EnduranceTests.cpp  the loop tests' buttons and labels
-//   CardPage.cpp        the "Card" page: whole-card jobs, dumps, the card window
+//   PageCardJobs.cpp    the "Card" page's handlers and what it knows between
+//                       presses (PageCard.cpp builds it): whole-card jobs over
+//                       the session's card work, dumps, the card window
 
-#include "records/Journal.h"
-#include "records/RunReport.h"
-#include "session/CardJobs.h"
+#include "session/CardWork.h"
 #include "session/LinkSession.h"
 
 #include <QMainWindow>
@@ -50,13 +50,28 @@ class QStatusBar;
 class QTabWidget;
 
 class TCardView;
+class TSessionRecorder;
 class THyperLink;
 class TRadioGroup;
 class TSpinEdit;
 
 struct TCardPageState;
 
-class TMainForm : public QMainWindow, private TSessionEvents, private TCardJobEvents {
+// The dialogs the window opens, the real ones by default. A test puts its
+// own in their place (TMainForm::SetDialogs) and answers them there.
+class TFormDialogs {
+public:
+    virtual ~TFormDialogs() = default;
+    // Every box of the program is an information box with an OK button.
+    virtual void MessageBox(QWidget* Parent, const QString& Text, const QString& Caption, int Flags);
+    // The file dialogs; an empty name is a cancelled dialog.
+    virtual QString SaveFileName(QWidget* Parent, const QString& Caption, const QString& Name, const QString& Filter);
+    virtual QString OpenFileName(QWidget* Parent, const QString& Caption, const QString& Filter);
+    // A dialog of the window's own, made and about to be shown modally.
+    virtual void Exec(QDialog& Dialog);
+};
+
+class TMainForm : public QMainWindow, private TSessionEvents, private TCardWorkEvents {
     Q_OBJECT
 public:
     explicit TMainForm(QWidget* parent = nullptr);
@@ -66,6 +81,9 @@ public:
     TLinkSession& Session() { return *FSession; }
     // The port the first show opens (0 for COM1 .. 3 for COM4); set before it.
     void SetStartPort(int Index);
+    // The dialogs to open from now on; null: the real ones. Dialogs must
+    // outlive its use.
+    void SetDialogs(TFormDialogs* Dialogs);
 
 private:
     // The page builders make the controls.
@@ -217,74 +235,63 @@ private:
     TCardView* CardWindow = nullptr;
 
 public:
-    // ------------------------------------------- window (MainForm.cpp)
-    void C1Click();
-    // "Save log...": the visible log to a file chosen in a file dialog. A
-    // test answers the dialog through SaveFileNameHandler.
-    void SaveLogClick();
-    std::function<QString()> SaveFileNameHandler;
-    void DisplayHint(const QString& Hint);
-
-    // Appends one line to the message log, which keeps the latest LogLineLimit.
+    // Appends one line to the message log, which keeps the latest
+    // LogLineLimit. The journal takes the session's lines from the session.
     static constexpr int LogLineLimit = 100000;
     void Log(const QString& Line) override;
-    // A card job's line: the log shows it as it is, the journal adds the
-    // port and its device, which a later reader of the journal cannot see.
-    void LogJob(const QString& Line);
-    // A file the operator asked for could not be saved: a box, or while a
-    // loop test runs the hint panel, standard error and the journal.
-    void SaveFailed(const QString& Text, const QString& Caption);
     // The one way to show a modal message box. Every box of the program is
     // an information box with an OK button (flags 64).
-    // A test replaces it with a recorder through MessageBoxHandler.
     static constexpr int MessageFlags = TLinkSession::MessageFlags;
     void MessageBox(const QString& Text, const QString& Caption, int Flags = MessageFlags) override;
-    std::function<void(const QString& Text, const QString& Caption, int Flags)> MessageBoxHandler;
 
     // The sector chosen on a page: the tag of its group box.
     static int Tag(const QObject* Control);
     static void SetTag(QObject* Control, int Value);
-
-    // ------------------------------- link and start-up (MainFormLink.cpp)
-    void FormCreate();
-    void FormShow();
-    bool TestLink();
-    void BeepReader();
-
-    // ------------------------------- endurance tests (EnduranceTests.cpp)
-    void BtnStartReadClick();
-    void BtnStartWriteClick();
-    void BtnStopReadClick();
-
-    // --------------------------------------------- "Card" page (CardPage.cpp)
-    // Each job reads the key file first (a bad line: a box naming file and
-    // line, nothing sent), then looks for the card; Read, Write and Compare
-    // map its keys first when the page has no map for that card.
-    void CardBrowseKeysClick();
-    void CardMapKeysClick();
-    void CardReadClick();
-    void CardWriteClick();
-    void CardCompareClick();
-    void CardOpenDumpClick();
-    void CardSaveDumpClick();
-    void CardCancelClick();
-    void CardShowClick();
-    // The open-file dialog of the key file and the dumps, with its caption;
-    // a test answers it here. An empty name is a cancelled dialog.
-    std::function<QString(const QString& Caption)> OpenFileNameHandler;
-    // The dialog of the trailers to write, made and about to be shown; a
-    // test answers it here through its controls instead of the operator.
-    std::function<void(QDialog& Dialog)> DialogHandler;
-
     // An elapsed time in a long time format (QLocale's notation): hours are
     // counted on past 24, the time-zone and AM/PM parts are left out.
     static QString ElapsedText(qint64 Seconds, const QString& LongTimeFormat);
+
+    // What the buttons of the same names do, for a test that must start one
+    // where no click can (inside another chain, or while disabled).
+    void BtnStartReadClick();
+    void BtnStartWriteClick();
+    void BtnStopReadClick();
+    void CardReadClick();
 
 protected:
     void showEvent(QShowEvent* Event) override;   // MainFormLink.cpp
     void closeEvent(QCloseEvent* Event) override; // MainFormLink.cpp
 
 private:
+    // ------------------------------------------- window (MainForm.cpp)
+    void C1Click();
+    // "Save log...": the visible log to a file chosen in a file dialog.
+    void SaveLogClick();
+    void DisplayHint(const QString& Hint);
+    // A line of the window's own (a file opened or saved): the log and the
+    // journal.
+    void LogOwn(const QString& Line);
+    // A file the operator asked for could not be saved: a box, or while a
+    // loop test runs the hint panel, standard error and the journal.
+    void SaveFailed(const QString& Text, const QString& Caption);
+
+    // ------------------------------- link and start-up (MainFormLink.cpp)
+    void FormCreate();
+    void FormShow();
+
+    // --------------------------------------------- "Card" page (PageCardJobs.cpp)
+    // Each job reads the key file first (a bad line: a box naming file and
+    // line, nothing sent), then looks for the card; Read, Write and Compare
+    // map its keys first when the page has no map for that card.
+    void CardBrowseKeysClick();
+    void CardMapKeysClick();
+    void CardWriteClick();
+    void CardCompareClick();
+    void CardOpenDumpClick();
+    void CardSaveDumpClick();
+    void CardCancelClick();
+    void CardShowClick();
+
     // The pages whose rows and sector selectors share one handler each.
     enum class TRowPage { Sector,
         Block,
@@ -352,21 +359,19 @@ private:
     void CardFound(const TCardId& Card) override;
     void CardTypeFound(uint8_t Type) override;
     void SerialFound(const TSerial& Serial) override;
-    void PortOpened(const QString& ComName, const QString& Device) override;
-    void PortOpenFailed(const QString& ComName, const QString& Reason) override;
     void LoopStarted(TLoopKind Kind) override;
-    void LoopRunStarted(const TLoopSettings& Settings) override;
-    void LoopCycleEnded(const TLoopTotals& Totals) override;
-    void LoopRunEnded(const TLoopSettings& Settings, const TLoopTotals& Totals) override;
     void LoopTime(qint64 ElapsedSeconds) override;
     void LoopCounted(TLoopCounter Counter, int32_t Value) override;
     void LoopReadData(const QString& Hex) override;
     void LoopWriteData(const QString& Hex) override;
     void LoopEnded(TLoopKind Kind) override;
+    void CardJobEnded(const TCardJobRecord& Record) override;
     void CloseReady() override;
 
-    // What a card job reports (CardPage.cpp).
+    // What a card job reports and asks (PageCardJobs.cpp).
+    void JobStarted(TCardJob Job) override;
     void Progress(int Sector) override;
+    bool ApproveTrailers(const std::vector<TTrailerChange>& Changes) override;
     bool ConfirmTrailer(const TTrailerChange& Change) override;
     // The "Card" page's state and the steps its handlers share.
     friend struct TCardPageState;
@@ -374,19 +379,14 @@ private:
     // A record that cannot be written: once on standard error, and in the
     // hint panel.
     void RecordWarning(const QString& Warning);
-    // The run's settings as its records tell them.
-    TRunSettings RunSettings(const TLoopSettings& Settings) const;
 
+    TFormDialogs FRealDialogs;
+    TFormDialogs* FDialogs = &FRealDialogs;
     std::unique_ptr<TLinkSession> FSession;
+    // The journal and the loop runs' reports, kept from the session's events.
+    std::unique_ptr<TSessionRecorder> FRecords;
     // What the "Card" page knows: its jobs, key map, card read, dump opened.
     std::unique_ptr<TCardPageState> FCard;
-    // Every log line and what an operator needs afterwards, one file a day.
-    std::unique_ptr<TJournal> FJournal;
-    // The record of the running loop test, if any.
-    std::unique_ptr<TRunReport> FRunReport;
-    TRunSettings FRunSettings;
-    // The device the port last opened led to, for the records.
-    QString FDevice;
     bool FShown = false;
     // The long time format the running loop test shows its time in.
     QString FLoopTimeFormat;

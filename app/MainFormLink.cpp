@@ -3,7 +3,9 @@
 // close).
 #include "app/MainForm.h"
 
-#include "app/CardPage.h"
+#include "app/PageCardJobs.h"
+#include "app/Version.h"
+#include "records/SessionRecorder.h"
 #include "widgets/RadioGroup.h"
 #include "widgets/SpinEdit.h"
 
@@ -20,6 +22,18 @@ void TMainForm::CreateComponents()
 {
     TSessionEvents& events = *this;
     FSession = std::make_unique<TLinkSession>(events);
+    FRecords = std::make_unique<TSessionRecorder>(*FSession, QStringLiteral("Orvelle"), QLatin1String(OrvelleVersion),
+        [this](const QString& Warning) { RecordWarning(Warning); });
+    // Only a whole report is named; the cause went to standard error and the
+    // journal when it happened, and is shown again here at the run's end.
+    FRecords->OnRunRecorded = [this](const QString& Report, const QString& Problem) {
+        if (!StatusPanels[0])
+            return;
+        if (!Report.isEmpty())
+            StatusPanels[0]->setText(QStringLiteral("Report: %1").arg(Report));
+        else if (!Problem.isEmpty())
+            StatusPanels[0]->setText(QStringLiteral("Report not written: %1").arg(Problem));
+    };
     FCard = std::make_unique<TCardPageState>(*this);
 }
 
@@ -83,29 +97,12 @@ void TMainForm::RgQueryTypeClick()
     FSession->SetSettings(settings);
 }
 
-bool TMainForm::TestLink() { return FSession->TestLink(); }
-
-void TMainForm::BeepReader() { FSession->BeepReader(); }
-
 // ------------------------------------------------- what the session reports
 
 void TMainForm::LinkStateChanged(const QString& Text)
 {
     if (StatusPanels[1])
         StatusPanels[1]->setText(Text);
-    FJournal->Write(JournalText::LinkPanel(Text));
-}
-
-void TMainForm::PortOpened(const QString& ComName, const QString& Device)
-{
-    FDevice = Device;
-    FJournal->Write(JournalText::PortOpened(ComName, Device));
-}
-
-void TMainForm::PortOpenFailed(const QString& ComName, const QString& Reason)
-{
-    FDevice.clear();
-    FJournal->Write(JournalText::PortOpenFailed(ComName, Reason));
 }
 
 void TMainForm::RecordWarning(const QString& Warning)
@@ -114,56 +111,6 @@ void TMainForm::RecordWarning(const QString& Warning)
     std::fprintf(stderr, "orvelle: %s\n", Warning.toLocal8Bit().constData());
     if (StatusPanels[0])
         StatusPanels[0]->setText(Warning);
-    // A journal that failed has said so itself and takes nothing more today.
-    if (FJournal)
-        FJournal->Write(Warning);
-}
-
-TRunSettings TMainForm::RunSettings(const TLoopSettings& Settings) const
-{
-    const TReaderSettings reader = FSession->Settings();
-    TRunSettings run;
-    run.Loop = Settings;
-    run.Port = QString::fromStdString(FSession->PortName());
-    run.Device = FDevice;
-    run.ReplyTimeoutMs = reader.ReplyTimeout;
-    run.Beep = reader.Beep;
-    run.SearchMode = reader.SearchMode;
-    return run;
-}
-
-void TMainForm::LoopRunStarted(const TLoopSettings& Settings)
-{
-    FRunSettings = RunSettings(Settings);
-    FJournal->Write(JournalText::LoopStarted(FRunSettings));
-    FRunReport = std::make_unique<TRunReport>(
-        RunsDirectory(), FRunSettings, TRecordClock{}, [this](const QString& Warning) { RecordWarning(Warning); },
-        FSession->Steady);
-}
-
-void TMainForm::LoopCycleEnded(const TLoopTotals& Totals)
-{
-    if (FRunReport)
-        FRunReport->Update(Totals);
-}
-
-void TMainForm::LoopRunEnded(const TLoopSettings& /*Settings*/, const TLoopTotals& Totals)
-{
-    // The settings the run started with: the "Setting" page may have changed since.
-    FJournal->Write(JournalText::LoopStopped(FRunSettings, Totals));
-    if (!FRunReport)
-        return;
-    const QString report = FRunReport->Finish(Totals);
-    const QString problem = FRunReport->Problem();
-    FRunReport.reset();
-    // Only a whole report is named; the cause went to standard error and the
-    // journal when it happened, and is shown again here at the run's end.
-    if (!StatusPanels[0])
-        return;
-    if (!report.isEmpty())
-        StatusPanels[0]->setText(QStringLiteral("Report: %1").arg(report));
-    else if (!problem.isEmpty())
-        StatusPanels[0]->setText(QStringLiteral("Report not written: %1").arg(problem));
 }
 
 void TMainForm::OperationStateChanged(bool Running)

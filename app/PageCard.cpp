@@ -1,5 +1,6 @@
 // The page "Card": whole-card work. The key file and the built-in keys, the
-// jobs, the dumps, the progress of a job and the card window.
+// jobs, the dumps, the progress of a job and the card window. Its handlers
+// are in PageCardJobs.cpp.
 #include "app/FormParts.h"
 #include "app/MainForm.h"
 #include "app/Pages.h"

@@ -79,7 +79,7 @@ struct TRig {
         for (int b = 0; b < CardBlocks; ++b)
             FactoryCard[size_t(b)] = Sim.Block(b);
         Session.ChoosePort(0);
-        return Session.Device().IsOpen();
+        return Session.PortOpen();
     }
 
     void LoadFactoryCard()

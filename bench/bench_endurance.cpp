@@ -21,6 +21,7 @@
 #include "bench/BenchSupport.h"
 #include "serial/Comm.h"
 #include "sim/SimServer.h"
+#include "support/SessionProbe.h"
 #include "widgets/SpinEdit.h"
 
 #include <QApplication>
@@ -337,7 +338,7 @@ int main(int argc, char** argv)
         }
 
         if (rc == 0 && memory) {
-            form.Session().Device().SetReadIntervalTimeout(1);
+            TSessionProbe::Device(form.Session()).SetReadIntervalTimeout(1);
             Ctl<QPlainTextEdit>(form, "MmoMsg")->clear();
             QCoreApplication::processEvents();
             const long rss0 = RssKiB();

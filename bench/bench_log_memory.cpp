@@ -59,8 +59,12 @@ int WindowPhase(long Lines, bool Long, bool Unbounded, int Limit)
     std::filesystem::create_directories(config.path().toStdString() + "/orvelle/ports");
     std::filesystem::create_symlink(config.path().toStdString() + "/no-device", config.path().toStdString() + "/orvelle/ports/COM1");
 
+    // A box would wait for an OK nobody gives.
+    struct TNoBoxes : TFormDialogs {
+        void MessageBox(QWidget*, const QString&, const QString&, int) override { }
+    } noBoxes;
     TMainForm form;
-    form.MessageBoxHandler = [](const QString&, const QString&, int) {};
+    form.SetDialogs(&noBoxes);
     form.show();
     QCoreApplication::processEvents();
     auto* memo = form.findChild<QPlainTextEdit*>(QStringLiteral("MmoMsg"));

@@ -51,7 +51,8 @@ const char* CardCommandName(TCardCommand Command)
 QString CardUsage()
 {
     return QStringLiteral(
-        "Usage: orvelle-card [--port COMn|PATH] [--keys FILE]... [--json] [--timeout MS] COMMAND\n"
+        "Usage: orvelle-card [--port COMn|PATH] [--keys FILE]... [--no-builtin-keys] [--json]\n"
+        "                    [--timeout MS] COMMAND\n"
         "Whole-card work on the MIFARE Classic 1K card in a card reader/encoder on a serial port.\n"
         "\n"
         "Commands:\n"
@@ -65,7 +66,8 @@ QString CardUsage()
         "\n"
         "Every command first maps the keys: each sector is tried, for write and diff first\n"
         "with the keys the dump's trailers state in full, then with those of the --keys files\n"
-        "and the built-in default keys, each key once. A dump is read by its content: 1024\n"
+        "and the built-in default keys, each key once. A job in the same run reuses the map\n"
+        "while the same card stays in the field. A dump is read by its content: 1024\n"
         "bytes, or the text form (a line \"+Sector: N\", then four blocks of 32 hex digits,\n"
         "'-' for unknown).\n"
         "\n"
@@ -75,6 +77,8 @@ QString CardUsage()
         "                       /dev/ttyS{n-1}; or a device path (default COM1)\n"
         "  --keys FILE          a key file: 12 hex digits a line, '#' starts a comment;\n"
         "                       may be given more than once\n"
+        "  --no-builtin-keys    try only the --keys files' keys (and, for write and diff,\n"
+        "                       the dump's)\n"
         "  --json               results as JSON instead of a table: exactly one document on\n"
         "                       every exit of a command, {\"error\": \"...\", \"exit\": N} when\n"
         "                       there are no results\n"
@@ -88,7 +92,9 @@ QString CardUsage()
         "Progress goes to standard error, results to standard output. A confirmation is asked\n"
         "on the terminal; when standard input is no terminal and --yes is not given, it is\n"
         "answered no. SIGINT, SIGTERM, SIGHUP or SIGPIPE (a closed pipe on standard output or\n"
-        "error) stops the job between two exchanges with the reader.\n"
+        "error) stops the job between two exchanges with the reader. Each job is recorded with\n"
+        "its port, card, dump and result in the journal the window keeps,\n"
+        "${XDG_STATE_HOME:-~/.local/state}/orvelle/journal/YYYY-MM-DD.log.\n"
         "\n"
         "Exit status:\n"
         "  0  every sector done (diff: the card and the dump agree)\n"
@@ -113,7 +119,8 @@ TCardOptions Parse(const QStringList& Args)
     const QCommandLineOption timeout(QStringLiteral("timeout"), QString(), QStringLiteral("MS"));
     const QCommandLineOption trailers(QStringLiteral("trailers"), QString());
     const QCommandLineOption yes(QStringLiteral("yes"), QString());
-    parser.addOptions({help, version, port, keys, json, timeout, trailers, yes});
+    const QCommandLineOption noBuiltIn(QStringLiteral("no-builtin-keys"), QString());
+    parser.addOptions({help, version, port, keys, json, timeout, trailers, yes, noBuiltIn});
     if (!parser.parse(Args))
         return Failed(parser.errorText());
     if (parser.isSet(help)) {
@@ -184,6 +191,7 @@ TCardOptions Parse(const QStringList& Args)
     result.Json = parser.isSet(json);
     result.Trailers = parser.isSet(trailers);
     result.Yes = parser.isSet(yes);
+    result.BuiltInKeys = !parser.isSet(noBuiltIn);
     return result;
 }
 

@@ -33,7 +33,8 @@ struct TCardOptions {
     // A COM name of the port map, or a device path.
     std::string Port = "COM1";
     std::vector<std::string> KeyFiles;
-    bool Json = false; // also on Error, when --json was among the arguments
+    bool BuiltInKeys = true; // --no-builtin-keys leaves them out
+    bool Json = false;       // also on Error, when --json was among the arguments
     bool Trailers = false;
     bool Yes = false;
     int ReplyTimeoutMs = 500;

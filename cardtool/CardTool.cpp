@@ -1,8 +1,10 @@
 #include "cardtool/CardTool.h"
 
 #include "cardtool/SignalPipe.h"
+#include "cardtool/Version.h"
 #include "protocol/PlainText.h"
 #include "protocol/SafeFile.h"
+#include "records/SessionRecorder.h"
 #include "session/CardWords.h"
 #include "session/LinkSession.h"
 
@@ -23,6 +25,9 @@ bool AllDone(const TCardReport& Report)
     return std::all_of(Report.Sectors.begin(), Report.Sectors.end(),
         [](const TSectorReport& S) { return S.Outcome.Result == TSectorResult::Done; });
 }
+
+// Progress names the jobs in the command's words.
+const char* const JobNames[] = {"map keys", "read", "write", "compare"};
 
 } // namespace
 
@@ -54,16 +59,6 @@ TCardTool::~TCardTool() = default;
 
 bool TCardTool::LoadInputs()
 {
-    TKeyList user;
-    for (const std::string& file : FOptions.KeyFiles) {
-        TFileError error;
-        const std::optional<TKeyList> keys = ReadKeyFile(file, error);
-        if (!keys) {
-            Say(error.Text());
-            return false;
-        }
-        AddKeys(user, *keys);
-    }
     if (FOptions.Command == TCardCommand::Write || FOptions.Command == TCardCommand::Diff) {
         TFileError error;
         FDump = ReadDumpFile(FOptions.File, error);
@@ -80,7 +75,13 @@ bool TCardTool::LoadInputs()
             return false;
         }
     }
-    FCandidates = JobKeys(user, FDump ? &*FDump : nullptr, true);
+    std::string error;
+    std::optional<TKeyList> keys = KeysToTry({FOptions.KeyFiles, FOptions.BuiltInKeys}, FDump ? &*FDump : nullptr, error);
+    if (!keys) {
+        Say(error);
+        return false;
+    }
+    FCandidates = std::move(*keys);
     return true;
 }
 
@@ -108,14 +109,19 @@ int TCardTool::RunCommand()
         return ExitUsage;
     FSignals = std::make_unique<TSignalPipe>([this] {
         FInterrupted = true;
-        if (FJobs)
-            FJobs->Cancel();
+        if (FWork)
+            FWork->Cancel();
     });
     FSession = std::make_unique<TLinkSession>(static_cast<TSessionEvents&>(*this));
+    // The journal the window keeps, with a line for each job of this run.
+    FRecords = std::make_unique<TSessionRecorder>(*FSession, QStringLiteral("orvelle-card"),
+        QLatin1String(CardToolVersion), [](const QString& Warning) {
+            std::fprintf(stderr, "orvelle-card: %s\n", PrintableText(Warning.toStdString()).c_str());
+        });
     TReaderSettings settings = FSession->Settings();
     settings.ReplyTimeout = FOptions.ReplyTimeoutMs;
     FSession->SetSettings(settings);
-    FJobs = std::make_unique<TCardJobs>(*FSession, static_cast<TCardJobEvents&>(*this));
+    FWork = std::make_unique<TCardWork>(*FSession, static_cast<TCardWorkEvents&>(*this));
     if (!FSession->OpenNamedPort(FOptions.Port)) {
         // A port that did not open is told by the session.
         if (FSession->PortOpen())
@@ -123,44 +129,20 @@ int TCardTool::RunCommand()
                 + " does not answer");
         return ExitNoReader;
     }
-
-    TKeyMap keys;
-    TSectorOutcomes mapped;
-    if (!Interrupted()) {
-        BeginJob("map keys");
-        const std::optional<TMapResult> map = FJobs->MapKeys(FCandidates);
-        EndJob();
-        if (map && !map->Serial)
-            return NoCard();
-        if (map) {
-            keys = map->Keys;
-            mapped = map->Sectors;
-            FReport.Serial = map->Serial;
-        }
-    }
     if (Interrupted()) {
-        ReportNotRun(keys);
-        if (FOptions.Command == TCardCommand::Keys) {
-            for (size_t s = 0; s < keys.size(); ++s)
-                FReport.Sectors[s].Outcome = mapped[s];
-        }
+        ReportNotRun(TKeyMap{});
         Print();
         return ExitNotDone;
     }
     switch (FOptions.Command) {
     case TCardCommand::Keys:
-        for (size_t s = 0; s < keys.size(); ++s) {
-            FReport.Sectors[s].Keys = keys[s];
-            FReport.Sectors[s].Outcome = mapped[s];
-        }
-        Print();
-        return AllDone(FReport) ? ExitDone : ExitNotDone;
+        return MapCard();
     case TCardCommand::Read:
-        return ReadCard(keys);
+        return ReadCard();
     case TCardCommand::Write:
-        return WriteCard(keys);
+        return WriteCard();
     case TCardCommand::Diff:
-        return DiffCard(keys);
+        return DiffCard();
     }
     return ExitNotDone;
 }
@@ -181,6 +163,8 @@ int TCardTool::NoCard()
     return ExitNoCard;
 }
 
+TKeyMap TCardTool::Keys() const { return FWork->KeyMap().value_or(TKeyMap{}); }
+
 void TCardTool::ReportNotRun(const TKeyMap& Keys)
 {
     FReport.Interrupted = FInterrupted;
@@ -192,91 +176,127 @@ void TCardTool::ReportNotRun(const TKeyMap& Keys)
         Say("interrupted");
 }
 
-int TCardTool::ReadCard(const TKeyMap& Keys)
+template <class TResult>
+std::optional<int> TCardTool::NotRun(const TWorkRun<TResult>& Run)
 {
-    BeginJob("read");
-    const std::optional<TReadResult> read = FJobs->ReadCard(Keys);
-    EndJob();
-    if (read && !read->Serial)
+    if (Run.Map)
+        FReport.Serial = Run.Map->Serial;
+    if (Run.Result)
+        FReport.Serial = Run.Result->Serial;
+    switch (Run.End) {
+    case TWorkEnd::Done:
+        return std::nullopt;
+    case TWorkEnd::NoCard:
         return NoCard();
-    if (!read || Interrupted()) {
-        ReportNotRun(Keys);
-        if (read) {
-            for (size_t s = 0; s < Keys.size(); ++s)
-                FReport.Sectors[s].Outcome = read->Sectors[s];
-        }
+    case TWorkEnd::Refused:
+        Say("refused: another operation is running");
+        break;
+    case TWorkEnd::MapNotWhole:
+        Say("the card left the reader's field while its keys were mapped");
+        break;
+    case TWorkEnd::Stopped:
+    case TWorkEnd::Declined:
+        break;
+    }
+    // The job did not run: its sectors are "not run", with the keys known.
+    ReportNotRun(Keys());
+    if (FOptions.Command == TCardCommand::Read)
+        Say(FOptions.File + " not written");
+    Print();
+    return ExitNotDone;
+}
+
+int TCardTool::MapCard()
+{
+    const TWorkRun<TMapResult> map = FWork->MapKeys(FCandidates);
+    EndJob();
+    if (const std::optional<int> status = NotRun(map))
+        return *status;
+    for (size_t s = 0; s < SectorCount; ++s) {
+        FReport.Sectors[s].Keys = map.Result->Keys[s];
+        FReport.Sectors[s].Outcome = map.Result->Sectors[s];
+    }
+    FReport.Interrupted = Interrupted();
+    if (FReport.Interrupted)
+        Say("interrupted");
+    Print();
+    return AllDone(FReport) && !FReport.Interrupted ? ExitDone : ExitNotDone;
+}
+
+int TCardTool::ReadCard()
+{
+    const TWorkRun<TReadResult> read = FWork->Read(FCandidates);
+    EndJob();
+    if (const std::optional<int> status = NotRun(read))
+        return *status;
+    const TKeyMap keys = Keys();
+    for (size_t s = 0; s < SectorCount; ++s) {
+        FReport.Sectors[s].Keys = keys[s];
+        FReport.Sectors[s].Outcome = read.Result->Sectors[s];
+    }
+    if (Interrupted()) {
+        // A card read in part is no dump of it.
+        FReport.Interrupted = true;
+        Say("interrupted");
         Say(FOptions.File + " not written");
         Print();
         return ExitNotDone;
     }
-    for (size_t s = 0; s < Keys.size(); ++s) {
-        FReport.Sectors[s].Keys = Keys[s];
-        FReport.Sectors[s].Outcome = read->Sectors[s];
-    }
     int status = AllDone(FReport) ? ExitDone : ExitNotDone;
-    const TDumpImage& image = read->Image;
-    const bool nothing = std::all_of(image.Known.begin(), image.Known.end(), [](const TBlockData& K) { return K == TBlockData{}; });
-    if (nothing) {
-        // An earlier dump of that name is worth more than one of nothing.
-        Say("no block could be read: " + FOptions.File + " not written");
+    std::string error;
+    if (!SaveCardDump(FOptions.File, read.Result->Image, error)) {
+        Say(error + ": " + FOptions.File + " not written");
         status = ExitNotDone;
-    } else {
-        // A binary dump of a card not read in full is refused there.
-        std::string error;
-        if (!WriteDumpFile(FOptions.File, image, DumpFormatForName(FOptions.File), error)) {
-            Say(error);
-            status = ExitNotDone;
-        }
     }
     Print();
     return status;
 }
 
-int TCardTool::WriteCard(TKeyMap& Keys)
+int TCardTool::WriteCard()
 {
-    BeginJob("write");
-    const std::optional<TWriteResult> wrote = FJobs->WriteCard(*FDump, Keys, FOptions.Trailers);
+    const TWorkRun<TWriteResult> wrote = FWork->Write(*FDump, FCandidates, FOptions.Trailers, FOptions.File);
     EndJob();
-    if (wrote && !wrote->Serial)
-        return NoCard();
-    const bool interrupted = !wrote || Interrupted();
-    if (interrupted)
-        ReportNotRun(Keys);
-    for (size_t s = 0; s < Keys.size(); ++s) {
-        FReport.Sectors[s].Keys = Keys[s];
-        if (wrote)
-            FReport.Sectors[s].Outcome = wrote->Sectors[s];
+    if (const std::optional<int> status = NotRun(wrote)) {
+        FReport.NothingWritten = true;
+        return *status;
     }
-    FReport.NothingWritten = !wrote || !wrote->Wrote();
+    const TKeyMap keys = Keys();
+    for (size_t s = 0; s < SectorCount; ++s) {
+        FReport.Sectors[s].Keys = keys[s];
+        FReport.Sectors[s].Outcome = wrote.Result->Sectors[s];
+    }
+    FReport.Interrupted = Interrupted();
+    if (FReport.Interrupted)
+        Say("interrupted");
+    FReport.NothingWritten = !wrote.Result->Wrote();
     Print();
-    return !interrupted && wrote->Complete() ? ExitDone : ExitNotDone;
+    return !FReport.Interrupted && wrote.Result->Complete() ? ExitDone : ExitNotDone;
 }
 
-int TCardTool::DiffCard(const TKeyMap& Keys)
+int TCardTool::DiffCard()
 {
-    BeginJob("compare");
-    const std::optional<TCompareResult> compared = FJobs->Compare(*FDump, Keys);
+    const TWorkRun<TCompareResult> compared = FWork->Compare(*FDump, FCandidates, FOptions.File);
     EndJob();
-    if (compared && !compared->Serial)
-        return NoCard();
-    if (!compared || Interrupted())
-        ReportNotRun(Keys);
-    for (size_t s = 0; s < Keys.size(); ++s) {
+    if (const std::optional<int> status = NotRun(compared))
+        return *status;
+    const TKeyMap keys = Keys();
+    for (size_t s = 0; s < SectorCount; ++s) {
         TSectorReport& sector = FReport.Sectors[s];
-        sector.Keys = Keys[s];
-        if (!compared)
-            continue;
-        sector.Outcome = compared->Sectors[s];
+        sector.Keys = keys[s];
+        sector.Outcome = compared.Result->Sectors[s];
         for (int row = 0; row < BlocksPerSector; ++row) {
             const int block = BlockOf(int(s), row);
-            if (compared->Blocks[size_t(block)] == TBlockMatch::Differs)
+            if (compared.Result->Blocks[size_t(block)] == TBlockMatch::Differs)
                 sector.Differing.push_back(block);
         }
     }
+    FReport.Interrupted = Interrupted();
+    if (FReport.Interrupted)
+        Say("interrupted");
     // Only what was compared counts: a sector cut short is not compared.
-    FReport.Compared = compared;
+    FReport.Compared = compared.Result;
     Print();
-    return compared && compared->Agree() ? ExitDone : ExitNotDone;
+    return compared.Result->Agree() ? ExitDone : ExitNotDone;
 }
 
 void TCardTool::Print() { FReportReady = true; }
@@ -369,9 +389,10 @@ bool TCardTool::ReadAnswer(std::string& Answer)
 
 // ---------------------------------------------------------------- progress
 
-void TCardTool::BeginJob(const char* Name)
+void TCardTool::JobStarted(TCardJob Job)
 {
-    FJobName = Name;
+    EndJob();
+    FJobName = JobNames[size_t(Job)];
     FBarShown = false;
 }
 

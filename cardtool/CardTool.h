@@ -11,7 +11,7 @@
 #include "cardtool/CardReport.h"
 #include "protocol/DumpFile.h"
 #include "protocol/KeyFile.h"
-#include "session/CardJobs.h"
+#include "session/CardWork.h"
 #include "session/SessionEvents.h"
 
 #include <memory>
@@ -19,6 +19,7 @@
 #include <string>
 
 class TLinkSession;
+class TSessionRecorder;
 class TSignalPipe;
 
 // The exit statuses.
@@ -34,7 +35,7 @@ enum TCardExit : int {
 // error, when it could not be written (a full disk, a closed pipe).
 bool PrintOut(const std::string& Text);
 
-class TCardTool : private TSessionEvents, private TCardJobEvents {
+class TCardTool : private TSessionEvents, private TCardWorkEvents {
 public:
     explicit TCardTool(const TCardOptions& Options);
     ~TCardTool() override;
@@ -56,11 +57,18 @@ private:
     // Every sector "not run" with the keys known so far; for a job
     // interrupted before the command's own job began.
     void ReportNotRun(const TKeyMap& Keys);
+    // The keys mapped so far.
+    TKeyMap Keys() const;
     // A job found no card: said, and no table.
     int NoCard();
-    int ReadCard(const TKeyMap& Keys);
-    int WriteCard(TKeyMap& Keys);
-    int DiffCard(const TKeyMap& Keys);
+    // The exit status of a sequence whose job did not run, with its report;
+    // none when it ran.
+    template <class TResult>
+    std::optional<int> NotRun(const TWorkRun<TResult>& Run);
+    int MapCard();
+    int ReadCard();
+    int WriteCard();
+    int DiffCard();
     // The report is the run's result: Run prints it, JSON or a table on
     // standard output, once the exit status is known.
     void Print();
@@ -75,7 +83,6 @@ private:
 
     // Progress on standard error: a bar redrawn in place on a terminal,
     // plain lines elsewhere.
-    void BeginJob(const char* Name);
     void EndJob();
     void DrawBar(int Done, int Sector);
 
@@ -83,7 +90,8 @@ private:
     void PortOpened(const QString& ComName, const QString& Device) override;
     void PortOpenFailed(const QString& ComName, const QString& Reason) override;
     void LinkStateChanged(const QString& Text) override;
-    // TCardJobEvents
+    // TCardWorkEvents
+    void JobStarted(TCardJob Job) override;
     void Progress(int Sector) override;
     void SectorResult(int Sector, const TSectorOutcome& Outcome) override;
     bool ConfirmTrailer(const TTrailerChange& Change) override;
@@ -96,7 +104,8 @@ private:
     std::string FLastSaid;
     std::unique_ptr<TSignalPipe> FSignals;
     std::unique_ptr<TLinkSession> FSession;
-    std::unique_ptr<TCardJobs> FJobs;
+    std::unique_ptr<TSessionRecorder> FRecords;
+    std::unique_ptr<TCardWork> FWork;
     bool FInterrupted = false;
     // The answer given for the rest of the trailers (a or q).
     std::optional<bool> FAnswerRest;

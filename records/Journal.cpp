@@ -88,11 +88,14 @@ QString SettingsText(const TRunSettings& Settings)
 
 } // namespace
 
-QString ProgramStarted(const QString& Version)
+QString ProgramStarted(const QString& Program, const QString& Version)
 {
-    return QStringLiteral("Orvelle %1 started (process %2)").arg(Version).arg(QCoreApplication::applicationPid());
+    return QStringLiteral("%1 %2 started (process %3)").arg(Program, Version).arg(QCoreApplication::applicationPid());
 }
-QString ProgramEnded(const QString& Version) { return QStringLiteral("Orvelle %1 ended").arg(Version); }
+QString ProgramEnded(const QString& Program, const QString& Version)
+{
+    return QStringLiteral("%1 %2 ended").arg(Program, Version);
+}
 QString PortOpened(const QString& ComName, const QString& Device) { return QStringLiteral("Port %1 opened: %2").arg(ComName, Device); }
 QString PortOpenFailed(const QString& ComName, const QString& Reason) { return QStringLiteral("Port %1 not opened: %2").arg(ComName, Reason); }
 QString LinkPanel(const QString& Text) { return QStringLiteral("Link panel: %1").arg(Text); }

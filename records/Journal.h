@@ -56,8 +56,8 @@ private:
 // The wording of the journal's own lines, beside the window's.
 namespace JournalText {
 // Names the process, so that two programs sharing a journal can be told apart.
-QString ProgramStarted(const QString& Version);
-QString ProgramEnded(const QString& Version);
+QString ProgramStarted(const QString& Program, const QString& Version);
+QString ProgramEnded(const QString& Program, const QString& Version);
 QString PortOpened(const QString& ComName, const QString& Device);
 QString PortOpenFailed(const QString& ComName, const QString& Reason);
 QString LinkPanel(const QString& Text);

@@ -16,6 +16,7 @@
 #include <array>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 class TLinkSession;
@@ -158,6 +159,32 @@ struct TCompareResult : TJobResult {
 
 // The comparison of a card, read as Sectors say, with Dump.
 TCompareResult CompareCard(const TDumpImage& Card, const TSectorOutcomes& Sectors, const TDumpImage& Dump);
+
+// The jobs a face runs, and how a sequence of them ended.
+enum class TCardJob { MapKeys,
+    Read,
+    Write,
+    Compare };
+enum class TWorkEnd {
+    Done,        // the job ran: its result says how it went
+    Refused,     // another operation held the session
+    NoCard,      // no card in the reader's field
+    Stopped,     // cancelled, or a close asked for, before the job ran
+    MapNotWhole, // the map could not try every sector (the card left): no job
+    Declined     // writing: the trailers were not approved; nothing written
+};
+
+// How one job ended, for the message log and the records: Line is the log's
+// line ("Read card (card 12345678): 14 sectors done, sector 3 no key").
+struct TCardJobRecord {
+    TCardJob Job = TCardJob::MapKeys;
+    TWorkEnd End = TWorkEnd::Done;
+    std::optional<TSerial> Serial;
+    std::string DumpFile;
+    TSectorOutcomes Sectors;
+    bool Cancelled = false;
+    std::string Line;
+};
 
 class TCardJobEvents {
 public:

@@ -38,18 +38,18 @@ void TLinkSession::BeepReader()
 
 void TLinkSession::Box(const char* Text, const char* Caption)
 {
-    FEvents.MessageBox(QString::fromLatin1(Text), QString::fromLatin1(Caption), MessageFlags);
+    FListeners.MessageBox(QString::fromLatin1(Text), QString::fromLatin1(Caption), MessageFlags);
 }
 
 bool TLinkSession::SearchCard()
 {
     const std::optional<uint8_t> type = FReader->SearchCard(FSettings.SearchMode);
     if (!type) {
-        FEvents.Log(Text("Search card fail!"));
+        FListeners.Log(Text("Search card fail!"));
         return false;
     }
-    FEvents.Log(Text("Search card successfule!"));
-    FEvents.CardTypeFound(*type);
+    FListeners.Log(Text("Search card successfule!"));
+    FListeners.CardTypeFound(*type);
     return true;
 }
 
@@ -57,11 +57,11 @@ bool TLinkSession::SearchCardSerial()
 {
     const std::optional<TCardId> card = FReader->SearchCardSerial(FSettings.SearchMode);
     if (!card) {
-        FEvents.Log(Text("Search card fail!"));
+        FListeners.Log(Text("Search card fail!"));
         return false;
     }
-    FEvents.Log(Text("Search card successful!"));
-    FEvents.CardFound(*card);
+    FListeners.Log(Text("Search card successful!"));
+    FListeners.CardFound(*card);
     return true;
 }
 
@@ -71,25 +71,25 @@ bool TLinkSession::AnticollCard()
 {
     const std::optional<TSerial> serial = FReader->Anticollision();
     if (!serial) {
-        FEvents.Log(Text("Anticollision fail"));
+        FListeners.Log(Text("Anticollision fail"));
         return false;
     }
-    FEvents.SerialFound(*serial);
-    FEvents.Log(Text("Anticollision success!"));
+    FListeners.SerialFound(*serial);
+    FListeners.Log(Text("Anticollision success!"));
     return true;
 }
 
 bool TLinkSession::SelectCard()
 {
     const bool ok = FReader->SelectCard();
-    FEvents.Log(ok ? Text("select card success!") : Text("select card fail"));
+    FListeners.Log(ok ? Text("select card success!") : Text("select card fail"));
     return ok;
 }
 
 bool TLinkSession::HaltCard()
 {
     const bool ok = FReader->HaltCard();
-    FEvents.Log(ok ? Text("stop card success") : Text("stop card fail"));
+    FListeners.Log(ok ? Text("stop card success") : Text("stop card fail"));
     return ok;
 }
 
@@ -103,10 +103,10 @@ bool TLinkSession::VerifySectorKey(uint8_t Sector, const TKeyChoice& Key)
         return false;
     }
     if (!FReader->Authenticate(Sector, Key.Source, typed ? &key : nullptr)) {
-        FEvents.Log(Text("Verify sector password fail!"));
+        FListeners.Log(Text("Verify sector password fail!"));
         return false;
     }
-    FEvents.Log(QStringLiteral("Verify sector%1 password success!").arg(int(Sector)));
+    FListeners.Log(QStringLiteral("Verify sector%1 password success!").arg(int(Sector)));
     return true;
 }
 
@@ -132,7 +132,7 @@ std::optional<QString> TLinkSession::ReadBlockHex(uint8_t Block)
 std::optional<QString> TLinkSession::ReadBlockLogged(uint8_t Block)
 {
     std::optional<QString> text = ReadBlockHex(Block);
-    FEvents.Log(text ? QString::asprintf("Read block%d success!", Block) : Text("read block fail!"));
+    FListeners.Log(text ? QString::asprintf("Read block%d success!", Block) : Text("read block fail!"));
     return text;
 }
 
@@ -159,7 +159,7 @@ bool TLinkSession::WriteBlockHex(uint8_t Block, const QString& Hex)
 bool TLinkSession::WriteBlockLogged(uint8_t Block, const QString& Hex)
 {
     const bool ok = WriteBlockHex(Block, Hex);
-    FEvents.Log(ok ? QString::asprintf("Wrote block%d success!", Block) : Text("Wrote block fail!"));
+    FListeners.Log(ok ? QString::asprintf("Wrote block%d success!", Block) : Text("Wrote block fail!"));
     return ok;
 }
 
@@ -167,7 +167,7 @@ bool TLinkSession::InitValueBlock(uint8_t Block)
 {
     const TBlockData image = MakeValueBlock(0, Block);
     const bool ok = WriteBlockHex(Block, BytesToHex(image.data(), BlockBytes));
-    FEvents.Log(ok ? QString::asprintf("Initial block %d success!", Block) : Text("Initial block fail!"));
+    FListeners.Log(ok ? QString::asprintf("Initial block %d success!", Block) : Text("Initial block fail!"));
     return ok;
 }
 
@@ -239,10 +239,10 @@ void TLinkSession::ValueRow(uint8_t Operation, uint8_t Sector, int Row, const QS
     }
     const uint8_t block = BlockOf(Sector, Row);
     if (FReader->ValueOperation(Operation, block, *amount)) {
-        FEvents.Log(QString::asprintf("block%d value operation success!", block));
+        FListeners.Log(QString::asprintf("block%d value operation success!", block));
         BeepReader();
     } else {
-        FEvents.Log(Text("block value operation fail!"));
+        FListeners.Log(Text("block value operation fail!"));
     }
 }
 
@@ -268,10 +268,10 @@ void TLinkSession::DownloadKeys(uint8_t KeyType, const std::array<std::optional<
             continue;
         if (!FReader->DownloadKey(KeyType, uint8_t(sector), *keys[size_t(sector)])) {
             // The sectors before this one keep their new keys in the reader.
-            FEvents.Log(QString::asprintf("download sector%d password fail!", sector));
+            FListeners.Log(QString::asprintf("download sector%d password fail!", sector));
             return;
         }
-        FEvents.Log(QString::asprintf("downlaod sector%d password success!", sector));
+        FListeners.Log(QString::asprintf("downlaod sector%d password success!", sector));
     }
     BeepReader();
 }
@@ -304,9 +304,9 @@ void TLinkSession::ChangeTrailer(uint8_t Sector, const TKeyChoice& Key, const TT
     }
     if (FindAndVerify(Sector, Key)) {
         if (WriteBlockHex(BlockOf(Sector, TrailerRow), BytesToHex(trailer.data(), BlockBytes)))
-            FEvents.Log(Text("Modify password success!"));
+            FListeners.Log(Text("Modify password success!"));
         else
-            FEvents.Log(Text("Modify password fail"));
+            FListeners.Log(Text("Modify password fail"));
     }
     // Once the input has passed its checks the reader beeps, whatever the card said.
     BeepReader();

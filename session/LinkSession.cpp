@@ -20,9 +20,9 @@
 
 TLinkSession::TLinkSession(TSessionEvents& Events, QObject* Parent)
     : QObject(Parent)
-    , FEvents(Events)
     , FDevice(std::make_unique<TComm>())
 {
+    FListeners.Add(Events);
     FDevice->SetCommName("COM2");
     FDevice->SetDtrControl(TDtrControl::DtrDisable);
     FDevice->SetRtsControl(TRtsControl::RtsDisable);
@@ -49,7 +49,7 @@ void TLinkSession::SetLinkState(const char* Text)
     if (FLinkState == Text)
         return;
     FLinkState = Text;
-    FEvents.LinkStateChanged(QString::fromLatin1(Text));
+    FListeners.LinkStateChanged(QString::fromLatin1(Text));
 }
 
 void TLinkSession::ChoosePort(int Index)
@@ -73,7 +73,7 @@ void TLinkSession::ChoosePort(int Index)
 void TLinkSession::ChangePort(int Index)
 {
     if (!OpenAndTest("COM" + std::to_string(Index + 1), "orvelle"))
-        FEvents.MessageBox(QStringLiteral("Can not open port!"), QStringLiteral("Message"), MessageFlags);
+        FListeners.MessageBox(QStringLiteral("Can not open port!"), QStringLiteral("Message"), MessageFlags);
 }
 
 bool TLinkSession::OpenNamedPort(const std::string& Name)
@@ -108,12 +108,12 @@ bool TLinkSession::OpenAndTest(const std::string& Name, const std::string& Progr
         const std::string cause = error.Cause();
         std::fprintf(stderr, "%s: %s\n", Program.c_str(),
             cause.empty() ? DescribeOpenFailure(FDevice->CommName(), device, error).c_str() : cause.c_str());
-        FEvents.PortOpenFailed(QString::fromStdString(FDevice->CommName()),
+        FListeners.PortOpenFailed(QString::fromStdString(FDevice->CommName()),
             QString::fromLocal8Bit(cause.empty() ? error.code().message().c_str() : cause.c_str()));
         return false;
     }
     FOpenedRoute = ResolveCommName(FDevice->CommName());
-    FEvents.PortOpened(QString::fromStdString(FDevice->CommName()), QString::fromStdString(DeviceOf(FOpenedRoute)));
+    FListeners.PortOpened(QString::fromStdString(FDevice->CommName()), QString::fromStdString(DeviceOf(FOpenedRoute)));
     TestOpenedLink();
     return true;
 }
@@ -140,7 +140,7 @@ bool TLinkSession::BeginOperation()
     if (FOperationDepth > 0)
         return false;
     ++FOperationDepth;
-    FEvents.OperationStateChanged(true);
+    FListeners.OperationStateChanged(true);
     return true;
 }
 
@@ -150,13 +150,13 @@ void TLinkSession::EndOperation()
         return;
     if (--FOperationDepth > 0)
         return;
-    FEvents.OperationStateChanged(false);
+    FListeners.OperationStateChanged(false);
     if (FCloseRequested) {
         // Closing wins over whatever waited for the chain's end.
         FCloseRequested = false;
         FPortChangePending = false;
         FRelinkPending = false;
-        FEvents.CloseReady();
+        FListeners.CloseReady();
         return;
     }
     if (FPortChangePending)
@@ -300,7 +300,7 @@ void TLinkSession::Relink()
     const std::string device = RelinkTarget();
     if (device.empty() || !OpenDevice(device))
         return;
-    FEvents.PortOpened(QString::fromStdString(FDevice->CommName()), QString::fromStdString(device));
+    FListeners.PortOpened(QString::fromStdString(FDevice->CommName()), QString::fromStdString(device));
     // A reader that boots after its adapter may not answer yet: the link test
     // is then repeated once a second until it does.
     FRetestLink = true;

@@ -80,9 +80,8 @@ public:
     explicit TLinkSession(TSessionEvents& Events, QObject* Parent = nullptr);
     ~TLinkSession() override;
 
-    TComm& Device() { return *FDevice; }
-    TReaderLink& Link() { return *FLink; }
-    TCardReader& Reader() { return *FReader; }
+    // Everyone told what the session does; Events (given above) first.
+    TSessionListeners& Listeners() { return FListeners; }
 
     // ------------------------------------------------------------- the port
     // Closes the port, names it COM<Index + 1>, opens it and tests the link:
@@ -195,6 +194,14 @@ public:
     TSteadyClock Steady;
 
 private:
+    // The card jobs are the session's own: they talk to the reader and set
+    // the line's read interval for their length.
+    friend class TCardJobs;
+    // Tests and benchmarks of the line look at its parts.
+    friend struct TSessionProbe;
+    TComm& Device() { return *FDevice; }
+    TCardReader& Reader() { return *FReader; }
+
     void Box(const char* Text, const char* Caption);
     void DeviceHangup();
     void ChangePort(int Index);
@@ -219,7 +226,7 @@ private:
     // A cycle's read: counted as a read (its data shown) or a read error.
     std::optional<QString> ReadAndCount(uint8_t Block, TLoopCounters& Counters, TLoopTotals& Totals);
 
-    TSessionEvents& FEvents;
+    TSessionListeners FListeners;
     std::unique_ptr<TComm> FDevice;
     std::unique_ptr<TReaderLink> FLink;
     std::unique_ptr<TCardReader> FReader;

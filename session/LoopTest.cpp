@@ -72,9 +72,9 @@ void TLinkSession::RunLoop(const TLoopSettings& Settings, TCycle&& Cycle)
 
     LoopFlag = true;
     TLoopTotals totals;
-    FEvents.LoopStarted(Settings.Kind);
-    FEvents.LoopRunStarted(Settings);
-    TLoopEnd end(FEvents, Settings, totals);
+    FListeners.LoopStarted(Settings.Kind);
+    FListeners.LoopRunStarted(Settings);
+    TLoopEnd end(FListeners, Settings, totals);
     QCoreApplication::processEvents();
     // On the steady clock: a clock set back mid-run must not take time away.
     const qint64 started = SteadyMs(Steady);
@@ -86,10 +86,10 @@ void TLinkSession::RunLoop(const TLoopSettings& Settings, TCycle&& Cycle)
         // No exchange waits here, so a port chosen or a device come back
         // during the last cycle can be opened now.
         RunPendingPortChange();
-        FEvents.LoopTime((SteadyMs(Steady) - started) / 1000);
+        FListeners.LoopTime((SteadyMs(Steady) - started) / 1000);
         Cycle(totals);
         ++totals.Cycles;
-        FEvents.LoopCycleEnded(totals);
+        FListeners.LoopCycleEnded(totals);
         // With the port closed every exchange fails without waiting: unpaced,
         // the loop would spin a core and add log lines by the thousand. One
         // wait step per cycle keeps it at an exchange's pace; while a vanished
@@ -111,7 +111,7 @@ bool TLinkSession::FindAndAuthenticate(uint8_t Sector, uint8_t KeyType, TLoopCou
         ++Totals.AuthFailures;
     else
         return true;
-    Count(FEvents, TLoopCounter::SearchErr, Counters.SearchErr);
+    Count(FListeners, TLoopCounter::SearchErr, Counters.SearchErr);
     return false;
 }
 
@@ -120,12 +120,12 @@ std::optional<QString> TLinkSession::ReadAndCount(uint8_t Block, TLoopCounters& 
     const std::optional<TBlockData> data = FReader->ReadBlock(Block);
     if (!data) {
         ++Totals.ReadErrors;
-        Count(FEvents, TLoopCounter::ReadErr, Counters.ReadErr);
+        Count(FListeners, TLoopCounter::ReadErr, Counters.ReadErr);
         return std::nullopt;
     }
     ++Totals.Reads;
     QString text = BytesToHex(data->data(), BlockBytes);
-    CountRead(FEvents, Counters.Read, text);
+    CountRead(FListeners, Counters.Read, text);
     return text;
 }
 
@@ -145,7 +145,7 @@ void TLinkSession::RunLoopRead(uint8_t KeyType, uint8_t Block)
 void TLinkSession::RunLoopWrite(uint8_t KeyType, uint8_t Block)
 {
     if (IsTrailer(Block)) {
-        FEvents.MessageBox(QStringLiteral("control block, can not be tested"), QStringLiteral("message"), MessageFlags);
+        FListeners.MessageBox(QStringLiteral("control block, can not be tested"), QStringLiteral("message"), MessageFlags);
         return;
     }
     const uint8_t sector = uint8_t(SectorOf(Block));
@@ -156,16 +156,16 @@ void TLinkSession::RunLoopWrite(uint8_t KeyType, uint8_t Block)
         // The write counter is below the wrap limit here, so the pattern is
         // always 32 digits; a failed write is retried with the same pattern.
         const QString pattern = QString::asprintf("0000000000000000000000000%.7d", counters.Write);
-        FEvents.LoopWriteData(pattern);
+        FListeners.LoopWriteData(pattern);
         TBlockData image{};
         HexToBytes(pattern, image.data(), BlockBytes);
         if (!FReader->WriteBlock(Block, image)) {
             ++totals.WriteErrors;
-            Count(FEvents, TLoopCounter::WriteErr, counters.WriteErr);
+            Count(FListeners, TLoopCounter::WriteErr, counters.WriteErr);
             return;
         }
         ++totals.Writes;
-        Count(FEvents, TLoopCounter::Write, counters.Write);
+        Count(FListeners, TLoopCounter::Write, counters.Write);
         const std::optional<QString> readText = ReadAndCount(Block, counters, totals);
         if (!readText)
             return;
@@ -174,7 +174,7 @@ void TLinkSession::RunLoopWrite(uint8_t KeyType, uint8_t Block)
             counters.SearchErr = 0;
         } else {
             ++totals.VerifyErrors;
-            Count(FEvents, TLoopCounter::CheckErr, counters.CheckErr);
+            Count(FListeners, TLoopCounter::CheckErr, counters.CheckErr);
         }
     });
 }

@@ -9,9 +9,13 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <vector>
+
+struct TCardJobRecord;
 
 // Milliseconds on a clock that never goes back (CLOCK_MONOTONIC), for what
 // lasts: elapsed times, minute marks, rates. A clock set back or forward
@@ -98,6 +102,63 @@ public:
     // The same with the run's final totals, for a record of the run.
     virtual void LoopRunEnded(const TLoopSettings& /*Settings*/, const TLoopTotals& /*Totals*/) { }
 
+    // A whole-card job ended, whichever face ran it (session/CardWork.h).
+    virtual void CardJobEnded(const TCardJobRecord& /*Record*/) { }
+
     // A close asked for while a chain ran may go ahead now.
     virtual void CloseReady() { }
+};
+
+// Every listener of a session, told in the order they subscribed: the face
+// that drives it, the records, whatever else listens. A listener must
+// unsubscribe before it goes.
+class TSessionListeners final : public TSessionEvents {
+public:
+    void Add(TSessionEvents& Listener) { FList.push_back(&Listener); }
+    void Remove(TSessionEvents& Listener) { std::erase(FList, &Listener); }
+
+    void Log(const QString& Line) override { Each(&TSessionEvents::Log, Line); }
+    void MessageBox(const QString& Text, const QString& Caption, int Flags) override
+    {
+        Each(&TSessionEvents::MessageBox, Text, Caption, Flags);
+    }
+    void LinkStateChanged(const QString& Text) override { Each(&TSessionEvents::LinkStateChanged, Text); }
+    void OperationStateChanged(bool Running) override { Each(&TSessionEvents::OperationStateChanged, Running); }
+    void CardFound(const TCardId& Card) override { Each(&TSessionEvents::CardFound, Card); }
+    void CardTypeFound(uint8_t Type) override { Each(&TSessionEvents::CardTypeFound, Type); }
+    void SerialFound(const TSerial& Serial) override { Each(&TSessionEvents::SerialFound, Serial); }
+    void PortOpened(const QString& ComName, const QString& Device) override
+    {
+        Each(&TSessionEvents::PortOpened, ComName, Device);
+    }
+    void PortOpenFailed(const QString& ComName, const QString& Reason) override
+    {
+        Each(&TSessionEvents::PortOpenFailed, ComName, Reason);
+    }
+    void LoopStarted(TLoopKind Kind) override { Each(&TSessionEvents::LoopStarted, Kind); }
+    void LoopRunStarted(const TLoopSettings& Settings) override { Each(&TSessionEvents::LoopRunStarted, Settings); }
+    void LoopTime(qint64 ElapsedSeconds) override { Each(&TSessionEvents::LoopTime, ElapsedSeconds); }
+    void LoopCounted(TLoopCounter Counter, int32_t Value) override { Each(&TSessionEvents::LoopCounted, Counter, Value); }
+    void LoopReadData(const QString& Hex) override { Each(&TSessionEvents::LoopReadData, Hex); }
+    void LoopWriteData(const QString& Hex) override { Each(&TSessionEvents::LoopWriteData, Hex); }
+    void LoopCycleEnded(const TLoopTotals& Totals) override { Each(&TSessionEvents::LoopCycleEnded, Totals); }
+    void LoopEnded(TLoopKind Kind) override { Each(&TSessionEvents::LoopEnded, Kind); }
+    void LoopRunEnded(const TLoopSettings& Settings, const TLoopTotals& Totals) override
+    {
+        Each(&TSessionEvents::LoopRunEnded, Settings, Totals);
+    }
+    void CardJobEnded(const TCardJobRecord& Record) override { Each(&TSessionEvents::CardJobEnded, Record); }
+    void CloseReady() override { Each(&TSessionEvents::CloseReady); }
+
+private:
+    template <class... TArgs, class... TValues>
+    void Each(void (TSessionEvents::*Event)(TArgs...), TValues&&... Values)
+    {
+        // A copy: a listener may subscribe or unsubscribe while told.
+        const std::vector<TSessionEvents*> list = FList;
+        for (TSessionEvents* listener : list)
+            (listener->*Event)(Values...);
+    }
+
+    std::vector<TSessionEvents*> FList;
 };

@@ -15,6 +15,7 @@
 #include "support/PtyPeer.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -320,6 +321,41 @@ TEST_F(CardToolTest, KeysAsJsonMapTheFixtureAndAKeyFileFillsTheGap)
     EXPECT_EQ(run.Json()["exit"], 0);
     EXPECT_EQ(Sector(run.Json(), 3)["keyA"].toString(), "112233445566");
     EXPECT_EQ(Sector(run.Json(), 3)["keyB"].toString(), "112233445566");
+}
+
+TEST_F(CardToolTest, BuiltInKeysCanBeLeftOutAndEveryJobIsJournalled)
+{
+    TRun run = Card({"--no-builtin-keys", "keys"});
+    EXPECT_EQ(run.Exit, 2);
+    EXPECT_TRUE(run.Err.contains("No keys to try")) << run.Err.toStdString();
+    EXPECT_TRUE(Sim.Requests().empty());
+
+    Write("ours.keys", "ffffffffffff\n112233445566\n");
+    run = Card({"--no-builtin-keys", "--keys", Path("ours.keys"), "--json", "keys"});
+    EXPECT_EQ(run.Exit, 1);
+    for (const int s : {1, 2, 15})
+        EXPECT_EQ(Sector(run.Json(), s)["result"].toString(), "no key") << s;
+    for (const int s : {0, 3, 4, 14})
+        EXPECT_EQ(Sector(run.Json(), s)["result"].toString(), "done") << s;
+
+    run = Card({"--keys", Path("ours.keys"), "read", Path("card.txt")});
+    EXPECT_EQ(run.Exit, 1) << "sector 4 read denied";
+
+    // The window's journal, a line for each job with the port it ran on.
+    QString journal;
+    const QDir folder(QString::fromStdString(Ports.StateFolder()) + "/journal");
+    for (const QString& day : folder.entryList({"*.log"}, QDir::Files, QDir::Name)) {
+        QFile file(folder.filePath(day));
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        journal += QString::fromUtf8(file.readAll());
+    }
+    const QString port = QStringLiteral(" (port COM1: %1)\n").arg(QString::fromStdString(Sim.DevicePath()));
+    // A usage error sends nothing and records nothing.
+    EXPECT_EQ(journal.count(QRegularExpression(" orvelle-card \\S+ started \\(process \\d+\\)\n")), 2) << journal.toStdString();
+    EXPECT_EQ(journal.count(" orvelle-card " + QLatin1String(OrvelleVersion) + " ended\n"), 2);
+    EXPECT_EQ(journal.count("Map keys (card 12345678): 13 sectors done, sectors 1, 2, 15 no key" + port), 1) << journal.toStdString();
+    EXPECT_EQ(journal.count("Map keys (card 12345678): 16 sectors done" + port), 1);
+    EXPECT_EQ(journal.count("Read card (card 12345678): 15 sectors done, sector 4 read denied" + port), 1);
 }
 
 TEST_F(CardToolTest, AReadComparesEqualUntilABlockChanges)

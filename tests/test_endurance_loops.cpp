@@ -5,6 +5,7 @@
 #include "sim/SimServer.h"
 #include "support/FormFixture.h"
 #include "support/PtyPeer.h"
+#include "support/SessionProbe.h"
 #include "widgets/RadioGroup.h"
 #include "widgets/SpinEdit.h"
 
@@ -379,7 +380,7 @@ TEST_F(EnduranceTest, WriteLoopRefusesATrailerBlockAndChangesNothingElse)
     for (QLabel* l : {Ctl<QLabel>(*Form, "LbQuerySum"), Ctl<QLabel>(*Form, "LbReadSum"), Ctl<QLabel>(*Form, "LbWriteSum"), Ctl<QLabel>(*Form, "LbWriteHex")})
         EXPECT_EQ(l->text(), QStringLiteral("untouched"));
     // Nothing went to the reader: a link test afterwards is the first request.
-    EXPECT_TRUE(Form->TestLink());
+    EXPECT_TRUE(Form->Session().TestLink());
     EXPECT_FRAMES(Sim.Requests(), std::vector<Frame>{WithSum({0x03, 0x12, 0x00})});
 }
 
@@ -445,7 +446,7 @@ TEST_F(EnduranceTest, APortChosenDuringARunIsOpenedBetweenCycles)
 
 TEST_F(EnduranceTest, WithThePortClosedEveryCycleCountsASearchFailureAtAnExchangesPace)
 {
-    Form->Session().Device().ClosePort();
+    TSessionProbe::Device(Form->Session()).ClosePort();
     Fx.ClearLog();
     // Stopped from a timer, a second or so later (the machine may be slow).
     QTimer::singleShot(1000, Ctl<QPushButton>(*Form, "BtnStopRead"), [this] { Ctl<QPushButton>(*Form, "BtnStopRead")->click(); });
@@ -474,7 +475,7 @@ TEST_F(EnduranceTest, StopInTheFirstPumpEndsTheRunBeforeAnyCycle)
     EXPECT_TRUE(Ctl<QPushButton>(*Form, "BtnStartRead")->isEnabled());
     EXPECT_FALSE(Ctl<QPushButton>(*Form, "BtnStopRead")->isEnabled());
     // Nothing went to the reader: a link test afterwards is the first request.
-    EXPECT_TRUE(Form->TestLink());
+    EXPECT_TRUE(Form->Session().TestLink());
     EXPECT_FRAMES(Sim.Requests(), std::vector<Frame>{WithSum({0x03, 0x12, 0x00})});
 }
 

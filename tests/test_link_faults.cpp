@@ -7,6 +7,7 @@
 #include "sim/SimServer.h"
 #include "support/FormFixture.h"
 #include "support/PtyPeer.h"
+#include "support/SessionProbe.h"
 
 #include <QLabel>
 #include <QPushButton>
@@ -70,7 +71,7 @@ protected:
 
     void SetUp() override
     {
-        F.Form->Session().Link().WaitStep = [this](int Step, int Ms) {
+        TSessionProbe::Link(F.Form->Session()).WaitStep = [this](int Step, int Ms) {
             if (Step == 1) {
                 if (Turns.empty()) {
                     ADD_FAILURE() << "an exchange the script does not expect";
@@ -85,10 +86,10 @@ protected:
                 if (Current.Then)
                     Current.Then();
             }
-            if (Current.Late && Step * TReaderLink::WaitStepMs >= F.Form->Session().Link().ReplyTimeout) {
-                const uint64_t Before = F.Form->Session().Device().ReceivedBytes();
+            if (Current.Late && Step * TReaderLink::WaitStepMs >= TSessionProbe::Link(F.Form->Session()).ReplyTimeout) {
+                const uint64_t Before = TSessionProbe::Device(F.Form->Session()).ReceivedBytes();
                 Peer.Write(Current.Reply);
-                EXPECT_TRUE(WaitWithoutEvents([&] { return F.Form->Session().Device().ReceivedBytes() >= Before + Current.Reply.size(); }));
+                EXPECT_TRUE(WaitWithoutEvents([&] { return TSessionProbe::Device(F.Form->Session()).ReceivedBytes() >= Before + Current.Reply.size(); }));
                 return;
             }
             TReaderLink::WaitWithEvents(Ms);
@@ -202,7 +203,7 @@ TEST_F(VanishedReader, ShowsUnLinkedAndRelinksWhenBackWithNothingLeftBehind)
     for (int Round = 0; Round < 4; ++Round) {
         Unplug();
         ASSERT_TRUE(PanelReads("Un-Linked")) << Round;
-        EXPECT_FALSE(F.Form->Session().Device().IsOpen());
+        EXPECT_FALSE(TSessionProbe::Device(F.Form->Session()).IsOpen());
         EXPECT_TRUE(F.Form->Session().WatchingForRelink());
 
         Plug();
@@ -269,7 +270,7 @@ TEST_F(VanishedReader, ChoosingAnotherPortEndsTheWatch)
     // With its link gone, COM1 names its default device (/dev/ttyS0, present
     // on many machines); the watch must not take that for the reader.
     WaitUntil([] { return false; }, 2500ms);
-    EXPECT_FALSE(F.Form->Session().Device().IsOpen());
+    EXPECT_FALSE(TSessionProbe::Device(F.Form->Session()).IsOpen());
     EXPECT_TRUE(F.Form->Session().WatchingForRelink());
 
     F.MapPort(2, "/nonexistent/orvelle-test-port");

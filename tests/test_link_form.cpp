@@ -5,6 +5,7 @@
 #include "serial/Comm.h"
 #include "support/FormFixture.h"
 #include "support/PtyPeer.h"
+#include "support/SessionProbe.h"
 #include "widgets/RadioGroup.h"
 #include "widgets/SpinEdit.h"
 
@@ -47,8 +48,8 @@ TEST(LinkStartUp, LinksOnFirstShow)
     EXPECT_TRUE(F.Sim.Requests().empty());
     F.Show();
     EXPECT_EQ(F.LinkPanel(), QStringLiteral("Linked"));
-    EXPECT_EQ(F.Form->Session().Device().CommName(), "COM1");
-    EXPECT_TRUE(F.Form->Session().Device().IsOpen());
+    EXPECT_EQ(TSessionProbe::Device(F.Form->Session()).CommName(), "COM1");
+    EXPECT_TRUE(TSessionProbe::Device(F.Form->Session()).IsOpen());
     EXPECT_EQ(FramesText(F.TakeAllFrames()), FramesText({LinkTestFrame, BeepFrame}));
     EXPECT_TRUE(F.Boxes.empty());
 
@@ -66,7 +67,7 @@ TEST(LinkStartUp, AStartPortIsOpenedByTheFirstShow)
     F.Form->SetStartPort(1); // orvelle --port COM2
     EXPECT_TRUE(F.Sim.Requests().empty()) << "only the choice, not the opening";
     F.Show();
-    EXPECT_EQ(F.Form->Session().Device().CommName(), "COM2");
+    EXPECT_EQ(TSessionProbe::Device(F.Form->Session()).CommName(), "COM2");
     EXPECT_EQ(F.LinkPanel(), QStringLiteral("Linked"));
     EXPECT_TRUE(F.Boxes.empty()) << "COM1 was never tried";
 }
@@ -74,7 +75,7 @@ TEST(LinkStartUp, AStartPortIsOpenedByTheFirstShow)
 TEST(LinkStartUp, DefaultsAndSettings)
 {
     TFormFixture F({.ReplyTimeoutMs = 0, .Show = false});
-    TReaderLink& L = F.Form->Session().Link();
+    TReaderLink& L = TSessionProbe::Link(F.Form->Session());
     const TReaderSettings& S = F.Form->Session().Settings();
     EXPECT_EQ(S, TReaderSettings({.Beep = true, .SearchMode = 0, .ReplyTimeout = 500}));
     EXPECT_EQ(L.ReplyTimeout, 500);
@@ -83,7 +84,7 @@ TEST(LinkStartUp, DefaultsAndSettings)
     EXPECT_FALSE(S.Beep);
     // With the beep setting off nothing is sent and no time passes.
     F.TakeAllFrames();
-    F.Form->BeepReader();
+    F.Form->Session().BeepReader();
     EXPECT_TRUE(F.TakeAllFrames().empty());
     F.SetBeep(true);
     EXPECT_TRUE(S.Beep);
@@ -112,7 +113,7 @@ TEST(LinkStartUp, SilentReaderIsUnLinked)
     EXPECT_EQ(F.LinkPanel(), QStringLiteral("Un-Linked"));
     EXPECT_EQ(Hex(Peer.ReadUntilQuiet(300ms, 5s)), Hex(LinkTestFrame)); // and no beep
     EXPECT_TRUE(F.Boxes.empty());
-    EXPECT_TRUE(F.Form->Session().Device().IsOpen());
+    EXPECT_TRUE(TSessionProbe::Device(F.Form->Session()).IsOpen());
 }
 
 TEST(LinkStartUp, MissingPortAndPortChoice)
@@ -122,16 +123,16 @@ TEST(LinkStartUp, MissingPortAndPortChoice)
     EXPECT_EQ(F.Boxes, (std::vector<TMessageRecord>{{QStringLiteral("Can not open port!"), QStringLiteral("Message"), 64}}));
     // A closed port is never "Linked".
     EXPECT_EQ(F.LinkPanel(), QStringLiteral("Un-Linked"));
-    EXPECT_FALSE(F.Form->Session().Device().IsOpen());
+    EXPECT_FALSE(TSessionProbe::Device(F.Form->Session()).IsOpen());
     // Every exchange fails at once until a port opens.
     F.Click(Ctl<QPushButton>(*F.Form, "Button9"));
     EXPECT_EQ(F.LastLog(), QStringLiteral("Search card fail!"));
-    EXPECT_EQ(F.Form->Session().Reader().LastResult(), 20);
+    EXPECT_EQ(TSessionProbe::Reader(F.Form->Session()).LastResult(), 20);
 
     // "COM3" is the simulator.
     F.MapPort(3, F.Sim.DevicePath());
     Ctl<TRadioGroup>(*F.Form, "RgPort")->SetItemIndex(2);
-    EXPECT_EQ(F.Form->Session().Device().CommName(), "COM3");
+    EXPECT_EQ(TSessionProbe::Device(F.Form->Session()).CommName(), "COM3");
     EXPECT_EQ(F.LinkPanel(), QStringLiteral("Linked"));
     EXPECT_EQ(FramesText(F.TakeAllFrames()), FramesText({LinkTestFrame, BeepFrame}));
 
@@ -139,10 +140,10 @@ TEST(LinkStartUp, MissingPortAndPortChoice)
     F.MapPort(4, "/nonexistent/orvelle-tty");
     F.Boxes.clear();
     Ctl<TRadioGroup>(*F.Form, "RgPort")->Button(3)->click();
-    EXPECT_EQ(F.Form->Session().Device().CommName(), "COM4");
+    EXPECT_EQ(TSessionProbe::Device(F.Form->Session()).CommName(), "COM4");
     EXPECT_EQ(F.Boxes.size(), 1u);
     EXPECT_EQ(F.LinkPanel(), QStringLiteral("Un-Linked"));
-    EXPECT_FALSE(F.Form->Session().Device().IsOpen());
+    EXPECT_FALSE(TSessionProbe::Device(F.Form->Session()).IsOpen());
 }
 
 // Everything a handler could do while a chain waits for the reader.
@@ -161,8 +162,8 @@ TEST(LinkGuard, OneChainAtATime)
     // The search's reply comes late enough for the probe to run in the wait.
     F.Sim.InjectFault(0x02, sim::TFault{sim::TFaultKind::Delay, 800});
     bool Probed = false;
-    auto Step = W.Session().Link().WaitStep;
-    W.Session().Link().WaitStep = [&](int N, int Ms) {
+    auto Step = TSessionProbe::Link(W.Session()).WaitStep;
+    TSessionProbe::Link(W.Session()).WaitStep = [&](int N, int Ms) {
         Step(N, Ms);
         if (Probed)
             return;
@@ -179,8 +180,8 @@ TEST(LinkGuard, OneChainAtATime)
         W.Session().RunBasic(TBasicOp::Select);
         W.BtnStartReadClick();
         EXPECT_FALSE(W.Session().BeginOperation());
-        EXPECT_FALSE(W.Session().Reader().SelectCard());
-        EXPECT_EQ(W.Session().Reader().LastResult(), 20);
+        EXPECT_FALSE(TSessionProbe::Reader(W.Session()).SelectCard());
+        EXPECT_EQ(TSessionProbe::Reader(W.Session()).LastResult(), 20);
 
         // Settings, selectors and the log still work.
         F.SetBeep(false);
@@ -196,20 +197,20 @@ TEST(LinkGuard, OneChainAtATime)
 
         // A port change waits for the chain; closing too, and closing wins.
         Ctl<TRadioGroup>(W, "RgPort")->SetItemIndex(1);
-        EXPECT_EQ(W.Session().Device().CommName(), "COM1");
+        EXPECT_EQ(TSessionProbe::Device(W.Session()).CommName(), "COM1");
         W.Session().LoopFlag = true;
         EXPECT_FALSE(W.close());
         EXPECT_FALSE(W.Session().LoopFlag);
         EXPECT_TRUE(W.isVisible());
     };
     F.Click(Ctl<QPushButton>(W, "Button9"));
-    W.Session().Link().WaitStep = Step;
+    TSessionProbe::Link(W.Session()).WaitStep = Step;
     EXPECT_TRUE(Probed);
 
     EXPECT_EQ(F.LogLines(), QStringList({QStringLiteral("typed during the wait"), QStringLiteral("Search card successfule!")}));
     // The search and its beep; the port change was dropped for the close.
     EXPECT_EQ(FramesText(F.TakeAllFrames()), FramesText({Bytes({0x03, 0x02, 0x00, 0x05}), BeepFrame}));
-    EXPECT_EQ(W.Session().Device().CommName(), "COM1");
+    EXPECT_EQ(TSessionProbe::Device(W.Session()).CommName(), "COM1");
     for (QPushButton* B : GuardedButtons(W))
         EXPECT_TRUE(B->isEnabled()) << B->objectName().toStdString();
     for (QPushButton* B : TrailerButtons(W))
@@ -228,10 +229,10 @@ TEST(LinkGuard, PendingPortChangeBetweenLoopCycles)
     // As a loop test holds the guard across its cycles.
     ASSERT_TRUE(W.Session().BeginOperation());
     Ctl<TRadioGroup>(W, "RgPort")->SetItemIndex(1);
-    EXPECT_EQ(W.Session().Device().CommName(), "COM1");
+    EXPECT_EQ(TSessionProbe::Device(W.Session()).CommName(), "COM1");
     EXPECT_TRUE(F.TakeAllFrames().empty());
     W.Session().RunPendingPortChange();
-    EXPECT_EQ(W.Session().Device().CommName(), "COM2");
+    EXPECT_EQ(TSessionProbe::Device(W.Session()).CommName(), "COM2");
     EXPECT_EQ(FramesText(F.TakeAllFrames()), FramesText({LinkTestFrame, BeepFrame}));
     W.Session().RunPendingPortChange(); // nothing left to do
     W.Session().EndOperation();

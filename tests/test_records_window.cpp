@@ -99,7 +99,7 @@ TEST(WindowRecords, TheJournalHoldsTheLogAndALoopLeavesItsReport)
 
     // "Save log..." writes what the log shows.
     const QString saved = QString::fromStdString(F.Home().StateFolder()) + "/saved.txt";
-    F.Form->SaveFileNameHandler = [&] { return saved; };
+    F.Dialogs.OnSave = [&](const QString&) { return saved; };
     Ctl<QAction>(*F.Form, "SaveLog")->trigger();
     EXPECT_EQ(FileLines(saved), F.LogLines());
     EXPECT_TRUE(F.Boxes.empty());
@@ -178,7 +178,7 @@ TEST(WindowRecords, SavedLogsAndDumpsGoOnlyWhereTheRuleAllows)
             SCOPED_TRACE(std::string(row.Name) + " at " + what);
             const std::string at = folder + "/" + what + "-" + row.Name;
             row.Plant(at, victim);
-            F.Form->SaveFileNameHandler = [&] { return QString::fromStdString(at); };
+            F.Dialogs.OnSave = [&](const QString&) { return QString::fromStdString(at); };
             F.Boxes.clear();
             if (std::string(what) == "SaveLog")
                 Ctl<QAction>(*F.Form, what)->trigger();
@@ -199,7 +199,7 @@ TEST(WindowRecords, ALogThatCannotBeSavedDuringALoopTestHoldsNothingUp)
     const std::string fifo = F.Home().StateFolder() + "/log-fifo";
     std::filesystem::create_directories(F.Home().StateFolder());
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    F.Form->SaveFileNameHandler = [&] { return QString::fromStdString(fifo); };
+    F.Dialogs.OnSave = [&](const QString&) { return QString::fromStdString(fifo); };
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, [&] {
         if (!Ctl<QLabel>(*F.Form, "LbReadSum")->text().endsWith("0000001"))

@@ -12,6 +12,7 @@
 #include "support/InProcessReader.h"
 #include "support/PrivateHome.h"
 #include "support/PtyPeer.h"
+#include "support/SessionProbe.h"
 
 #include <gtest/gtest.h>
 
@@ -135,7 +136,7 @@ TEST_F(CardJobsTest, MapsKeysReadsAMixedCardAndComparesEqual)
             ++searches;
         }
     EXPECT_GT(searches, 16);
-    EXPECT_EQ(Session.Device().ReadIntervalTimeout(), 100u) << "restored after the job";
+    EXPECT_EQ(TSessionProbe::Device(Session).ReadIntervalTimeout(), 100u) << "restored after the job";
     std::vector<TSectorResult> expected = All(TSectorResult::Done);
     expected[3] = TSectorResult::NoKey;
     EXPECT_EQ(Results(mapped), expected);

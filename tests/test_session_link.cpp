@@ -9,6 +9,7 @@
 #include "support/ChildProcess.h"
 #include "support/PrivateHome.h"
 #include "support/PtyPeer.h"
+#include "support/SessionProbe.h"
 
 #include <QTimer>
 
@@ -154,14 +155,14 @@ TEST_F(SessionTest, APortChosenDuringALoopOpensBetweenCycles)
     Said.OnCount = [&](TLoopCounter, int32_t Value) {
         if (Value == 1) {
             Session.ChoosePort(1);
-            EXPECT_EQ(Session.Device().CommName(), "COM1") << "not while the cycle's chain runs";
+            EXPECT_EQ(TSessionProbe::Device(Session).CommName(), "COM1") << "not while the cycle's chain runs";
         } else {
             Session.StopLoop();
         }
     };
     Session.RunLoopRead(0, 1);
 
-    EXPECT_EQ(Session.Device().CommName(), "COM2");
+    EXPECT_EQ(TSessionProbe::Device(Session).CommName(), "COM2");
     EXPECT_EQ(Sim.RequestsWithoutBeeps().size(), 3u) << "one cycle on COM1";
     const Frames onOther = other.Requests();
     ASSERT_GE(onOther.size(), 2u);
@@ -174,8 +175,8 @@ TEST_F(SessionTest, ClosingDuringAnExchangeDropsAPendingPortChange)
     sim::TSimServer other;
     Ports.Map(2, other.DevicePath());
     Sim.InjectFault(0x0A, sim::TFault{sim::TFaultKind::Delay, 300});
-    const auto step = Session.Link().WaitStep;
-    Session.Link().WaitStep = [&](int N, int Ms) {
+    const auto step = TSessionProbe::Link(Session).WaitStep;
+    TSessionProbe::Link(Session).WaitStep = [&](int N, int Ms) {
         if (N == 1) {
             Session.ChoosePort(1);
             EXPECT_FALSE(Session.RequestClose()) << "an exchange waits";
@@ -188,10 +189,10 @@ TEST_F(SessionTest, ClosingDuringAnExchangeDropsAPendingPortChange)
         EXPECT_TRUE(Session.SearchCardSerial());
         EXPECT_TRUE(Said.Events().empty());
     }
-    Session.Link().WaitStep = step;
+    TSessionProbe::Link(Session).WaitStep = step;
 
     EXPECT_EQ(Said.Events(), std::vector<std::string>{"close"});
-    EXPECT_EQ(Session.Device().CommName(), "COM1");
+    EXPECT_EQ(TSessionProbe::Device(Session).CommName(), "COM1");
     EXPECT_TRUE(other.Requests().empty());
     EXPECT_TRUE(Session.RequestClose()) << "nothing runs now";
 }
@@ -204,7 +205,7 @@ protected:
     {
         Ports.Map(1, First->SlavePath());
         Session.SetSettings({.ReplyTimeout = 500});
-        Session.Link().WaitStep = [this](int N, int Ms) {
+        TSessionProbe::Link(Session).WaitStep = [this](int N, int Ms) {
             if (N == 1 && Turn)
                 Turn();
             TReaderLink::WaitWithEvents(Ms);
@@ -250,7 +251,7 @@ TEST_F(SessionRelinkTest, AWaitEndsWhenThePortGoesAndTheLinkTestRepeatsUntilTheR
         First->CloseMaster();
     };
     EXPECT_FALSE(Session.SearchCardSerial());
-    EXPECT_EQ(Session.Reader().LastResult(), ResultNoReply);
+    EXPECT_EQ(TSessionProbe::Reader(Session).LastResult(), ResultNoReply);
     EXPECT_LT(Steps, 200) << "the wait ran on after the hang-up";
     EXPECT_EQ(Said.Events(), std::vector<std::string>{"panel Un-Linked"});
     EXPECT_TRUE(Session.WatchingForRelink());
@@ -264,7 +265,7 @@ TEST_F(SessionRelinkTest, AWaitEndsWhenThePortGoesAndTheLinkTestRepeatsUntilTheR
     ASSERT_TRUE(WaitUntil([&] { return Said.Events().back() == "panel Linked"; }, 30s));
     EXPECT_EQ(linkTests, 4) << "three link tests, then the beep";
     EXPECT_EQ(Requests.back(), BeepFrame);
-    EXPECT_TRUE(Session.Device().IsOpen());
+    EXPECT_TRUE(TSessionProbe::Device(Session).IsOpen());
     EXPECT_FALSE(Session.RelinkActive());
 }
 
@@ -311,7 +312,7 @@ TEST_F(SessionTest, AStaleSimulatorLinkIsRefusedAsAPortThatDoesNotOpen)
     const std::string cause
         = "COM3 points at a reader simulator that has ended (process " + std::to_string(ended) + "): start it again or remove the link";
     EXPECT_EQ(Said.Refusals, std::vector<std::string>{"COM3: " + cause});
-    EXPECT_FALSE(Session.Device().IsOpen());
+    EXPECT_FALSE(TSessionProbe::Device(Session).IsOpen());
     EXPECT_FALSE(Session.RelinkActive());
     EXPECT_EQ(PendingOn(taken.MasterFd()), "");
     EXPECT_EQ(TerminalSettings(taken.MasterFd()), found);
@@ -324,7 +325,7 @@ TEST_F(SessionTest, APortIsLeftWithTheSettingsItHadWhenOpened)
     const std::string found = TerminalSettings(peer.MasterFd());
     Ports.Map(3, peer.SlavePath());
     Session.ChoosePort(2); // opened raw, the link test unanswered
-    EXPECT_TRUE(Session.Device().IsOpen());
+    EXPECT_TRUE(TSessionProbe::Device(Session).IsOpen());
     EXPECT_NE(TerminalSettings(peer.MasterFd()), found) << "raw while open";
     Session.ChoosePort(0); // closed again
     EXPECT_EQ(TerminalSettings(peer.MasterFd()), found);
@@ -349,14 +350,14 @@ TEST_F(SessionRelinkTest, TheRelinkWatchDoesNotFollowAStaleSimulatorLink)
     int checks = 0;
     QObject::connect(Session.findChild<QTimer*>(), &QTimer::timeout, [&] { ++checks; });
     ASSERT_TRUE(WaitUntil([&] { return checks >= 2; }, 30s));
-    EXPECT_FALSE(Session.Device().IsOpen());
+    EXPECT_FALSE(TSessionProbe::Device(Session).IsOpen());
     EXPECT_TRUE(Session.WatchingForRelink());
     EXPECT_EQ(PendingOn(taken.MasterFd()), "");
     EXPECT_EQ(TerminalSettings(taken.MasterFd()), found);
 
     // Its simulator started again (a record of a process that runs): followed.
     Ports.RecordSimulator(1, long(::getpid()), taken.SlavePath());
-    ASSERT_TRUE(WaitUntil([&] { return Session.Device().IsOpen(); }, 30s));
+    ASSERT_TRUE(WaitUntil([&] { return TSessionProbe::Device(Session).IsOpen(); }, 30s));
 }
 
 } // namespace

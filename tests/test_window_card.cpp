@@ -40,8 +40,7 @@ protected:
         TWindowTest::SetUp();
         ASSERT_TRUE(Sim().LoadDump(Fixture));
         ASSERT_TRUE(Dir.isValid());
-        Form().OpenFileNameHandler = [this](const QString&) { return OpenAnswer; };
-        Form().DialogHandler = [](QDialog& Dialog) { ADD_FAILURE() << "a dialog: " << Dialog.objectName().toStdString(); };
+        Dialogs().OnOpen = [this](const QString&) { return OpenAnswer; };
     }
 
     QPushButton* Button(const char* Name) { return Ctl<QPushButton>(Form(), Name); }
@@ -235,7 +234,7 @@ TEST_F(CardPageTest, AWriteOfNothingAndABinarySaveOfUnknownsAreRefusedAsSuch)
 
     Click(Button("CardRead"));
     const QString binary = Dir.filePath(QStringLiteral("card.bin"));
-    Form().SaveFileNameHandler = [&] { return binary; };
+    Dialogs().OnSave = [&](const QString&) { return binary; };
     ClearBoxes();
     Click(Button("CardSaveDump"));
     ASSERT_EQ(Boxes().size(), 1u);
@@ -253,7 +252,7 @@ TEST_F(CardPageTest, WriteCardAsksOnceForEveryChangedTrailerNoneTickedFirst)
     OpenAnswer = QString::fromStdString(WriteFile("trailers.txt", TextOf(dump)));
     const TBlockData trailer5 = Sim().Block(23);
     int dialogs = 0;
-    Form().DialogHandler = [&](QDialog& Dialog) {
+    Dialogs().OnDialog = [&](QDialog& Dialog) {
         ++dialogs;
         EXPECT_EQ(Dialog.windowTitle(), QStringLiteral("Write card"));
         QStringList boxes;
@@ -291,7 +290,7 @@ TEST_F(CardPageTest, WriteCardAsksOnceForEveryChangedTrailerNoneTickedFirst)
     EXPECT_EQ(written, want);
 
     // The dialog cancelled: nothing is written.
-    Form().DialogHandler = [&](QDialog& Dialog) { Ctl<QPushButton>(Dialog, "CardTrailersCancel")->click(); };
+    Dialogs().OnDialog = [&](QDialog& Dialog) { Ctl<QPushButton>(Dialog, "CardTrailersCancel")->click(); };
     Click(Button("CardWrite"));
     EXPECT_EQ(LastLog(), QStringLiteral("Write card: cancelled; nothing was written"));
     EXPECT_EQ(Requests(F->TakeFrames(), Cmd::WriteBlock), 0);

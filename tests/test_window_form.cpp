@@ -65,9 +65,10 @@ protected:
                 Ports + "/COM" + std::to_string(N));
 
         Form = std::make_unique<TMainForm>();
-        Form->MessageBoxHandler = [this](const QString& Text, const QString& Caption, int Flags) {
+        Dialogs.OnBox = [this](const QString& Text, const QString& Caption, int Flags) {
             Boxes.push_back({Text, Caption, Flags});
         };
+        Form->SetDialogs(&Dialogs);
     }
 
     void TearDown() override
@@ -106,6 +107,7 @@ protected:
 
     QTemporaryDir Config;
     std::string OldConfig;
+    TTestDialogs Dialogs;
     std::unique_ptr<TMainForm> Form;
     std::vector<TBox> Boxes;
 };

@@ -6,6 +6,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDialog>
 #include <QDir>
 #include <QLabel>
 #include <QLineEdit>
@@ -35,10 +36,11 @@ TFormFixture::TFormFixture(TFormOptions Options)
         MapPort(1, Options.Com1Target);
 
     Form = std::make_unique<TMainForm>();
-    Form->MessageBoxHandler = [this](const QString& Text, const QString& Caption, int Flags) {
+    Dialogs.OnBox = [this](const QString& Text, const QString& Caption, int Flags) {
         Boxes.push_back({Text, Caption, Flags});
         LogLinesAtBox.push_back(int(LogLines().size()));
     };
+    Form->SetDialogs(&Dialogs);
     if (Options.ReplyTimeoutMs > 0)
         SetReplyTimeout(Options.ReplyTimeoutMs);
     if (Options.Show)
@@ -48,11 +50,35 @@ TFormFixture::TFormFixture(TFormOptions Options)
 TFormFixture::~TFormFixture()
 {
     if (Form) {
-        Form->MessageBoxHandler = nullptr;
+        Dialogs.OnBox = nullptr;
         Form->close();
         Form.reset();
     }
     QCoreApplication::processEvents();
+}
+
+void TTestDialogs::MessageBox(QWidget* /*Parent*/, const QString& Text, const QString& Caption, int Flags)
+{
+    if (OnBox)
+        OnBox(Text, Caption, Flags);
+}
+
+QString TTestDialogs::SaveFileName(QWidget* /*Parent*/, const QString& Caption, const QString& /*Name*/, const QString& /*Filter*/)
+{
+    return OnSave ? OnSave(Caption) : QString();
+}
+
+QString TTestDialogs::OpenFileName(QWidget* /*Parent*/, const QString& Caption, const QString& /*Filter*/)
+{
+    return OnOpen ? OnOpen(Caption) : QString();
+}
+
+void TTestDialogs::Exec(QDialog& Dialog)
+{
+    if (OnDialog)
+        OnDialog(Dialog);
+    else
+        ADD_FAILURE() << "a dialog nobody answers: " << Dialog.objectName().toStdString();
 }
 
 void TFormFixture::Show()

@@ -20,6 +20,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <ostream>
 #include <stdexcept>
@@ -38,6 +39,21 @@ struct TMessageRecord {
     QString Caption;
     int Flags = 0;
     bool operator==(const TMessageRecord&) const = default;
+};
+
+// The window's dialogs answered by the test: each hook a test sets answers
+// its dialog; a box with no hook is recorded, a file dialog with none is
+// cancelled, and a dialog of the window's own with none fails the test.
+struct TTestDialogs : TFormDialogs {
+    std::function<void(const QString& Text, const QString& Caption, int Flags)> OnBox;
+    std::function<QString(const QString& Caption)> OnSave;
+    std::function<QString(const QString& Caption)> OnOpen;
+    std::function<void(QDialog& Dialog)> OnDialog;
+
+    void MessageBox(QWidget* Parent, const QString& Text, const QString& Caption, int Flags) override;
+    QString SaveFileName(QWidget* Parent, const QString& Caption, const QString& Name, const QString& Filter) override;
+    QString OpenFileName(QWidget* Parent, const QString& Caption, const QString& Filter) override;
+    void Exec(QDialog& Dialog) override;
 };
 
 struct TFormOptions {
@@ -63,6 +79,7 @@ public:
     TFormFixture& operator=(const TFormFixture&) = delete;
 
     sim::TSimServer Sim;
+    TTestDialogs Dialogs; // the boxes are recorded below
     std::unique_ptr<TMainForm> Form;
     std::vector<TMessageRecord> Boxes; // every message box, in order
     // How many log lines stood when each box showed: what came before it.
@@ -135,6 +152,7 @@ protected:
     }
 
     TMainForm& Form() { return *F->Form; }
+    TTestDialogs& Dialogs() { return F->Dialogs; }
     sim::TSimServer& Sim() { return F->Sim; }
     void Click(QPushButton* Button) { F->Click(Button); }
     const std::vector<TMessageRecord>& Boxes() const { return F->Boxes; }

@@ -5,7 +5,7 @@
 
 #include "app/MainForm.h"
 #include "protocol/KeyFile.h"
-#include "session/CardJobs.h"
+#include "session/CardWork.h"
 
 #include <QDateTime>
 #include <QString>
@@ -19,18 +19,12 @@ struct TCardPageState {
     explicit TCardPageState(TMainForm& Owner);
 
     TMainForm& Form;
-    TCardJobs Jobs;
+    // The jobs, the key map and the card it was made for.
+    TCardWork Work;
 
     // A press of a job's button is running: its card search, key map and job.
     bool Running = false;
-    // Cancel during that press; the jobs' own flag lasts one job only.
-    bool CancelAsked = false;
 
-    std::optional<TKeyMap> KeyMap;
-    TSerial MapCard{};   // the card KeyMap was made for
-    TKeyList MappedWith; // and the keys it was made with
-    // That card's trailers as mapping showed them, and as written since.
-    TDumpImage MapTrailers;
     std::optional<TDumpImage> Card;
     QDateTime CardReadAt;
     TSerial CardSerial{};        // the card read
@@ -61,25 +55,17 @@ struct TCardPageState {
     std::optional<TKeyList> Candidates(const TDumpImage* StatedBy);
 
     void UpdateControls();
-    bool Stopped() const;
 
-    // One press of a job's button: the page locked but for Cancel; the card
-    // looked for; its keys mapped first when NeedsMap and the page has no map
-    // of that card made with all of Keys; then Job(the card's serial number).
-    template <class TJob>
-    void Run(const QString& Name, const TKeyList& Keys, bool NeedsMap, TJob&& Job);
-    std::optional<TSerial> FindCard(const QString& Name);
-    bool HasMap(const TSerial& Serial, const TKeyList& Keys) const;
+    // One press of a job's button: the page locked but for Cancel while
+    // Sequence runs, the card window brought up to date after.
+    template <class TPress>
+    void Press(TPress&& Sequence);
     // The progress bar, empty, for the job about to run.
     void ShowProgressOf(const QString& Name);
-    // Maps the keys; true when every sector was tried.
-    bool MapKeys(const TSerial& Serial, const TKeyList& Keys);
-    // The log line of a job that ended: the card (and the dump) and its
-    // sectors' results.
-    void Report(const QString& Name, const TJobResult& Result, const QString& DumpFile = {}, const QString& Tail = {});
-    void Refused(const QString& Name);
-    // A job that found no card at its start: said, and true.
-    bool NoCard(const QString& Name, const TJobResult& Result);
+    // A job ended: its line in the log, its results for the card window.
+    void Ended(const TCardJobRecord& Record);
+    // What a read or a compare showed of the card.
+    void TookCard(const TDumpImage& Image, const TJobResult& Result);
 
     TCardViewData ViewData() const;
     void Refresh();

@@ -1,9 +1,11 @@
-// The "Card" page: whole-card jobs over the session (map keys, read, write,
-// compare), dump files, and the card window that shows the card read, the
-// key map and where the card differs from the dump last opened.
-#include "app/CardPage.h"
+// The "Card" page's handlers (PageCard.cpp builds it): whole-card jobs over
+// the session's card work (map keys, read, write, compare), dump files, and
+// the card window that shows the card read, the key map and where the card
+// differs from the dump last opened.
+#include "app/PageCardJobs.h"
 
 #include "session/CardWords.h"
+#include "session/CardWork.h"
 #include "widgets/CardView.h"
 
 #include <QCheckBox>
@@ -11,7 +13,6 @@
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QFile>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QFontDatabase>
 #include <QLabel>
@@ -27,10 +28,6 @@
 
 namespace {
 
-const QString MapKeysJob = QStringLiteral("Map keys");
-const QString ReadJob = QStringLiteral("Read card");
-const QString WriteJob = QStringLiteral("Write card");
-const QString CompareJob = QStringLiteral("Compare");
 const QString BoxCaption = QStringLiteral("Message");
 const QString KeyFilter = QStringLiteral("Key files (*.keys *.txt);;All files (*)");
 const QString DumpFilter = QStringLiteral("Card dumps (*.txt *.bin *.mfd);;All files (*)");
@@ -125,7 +122,7 @@ QString OutcomeText(const TSectorOutcome& Outcome)
 
 TCardPageState::TCardPageState(TMainForm& Owner)
     : Form(Owner)
-    , Jobs(Owner.Session(), Owner)
+    , Work(Owner.Session(), Owner)
 {
 }
 
@@ -133,16 +130,14 @@ TCardPageState::TCardPageState(TMainForm& Owner)
 
 QString TCardPageState::OpenFileName(const QString& Caption, const QString& Filter)
 {
-    if (Form.OpenFileNameHandler)
-        return Form.OpenFileNameHandler(Caption);
-    return QFileDialog::getOpenFileName(&Form, Caption, QString(), Filter);
+    return Form.FDialogs->OpenFileName(&Form, Caption, Filter);
 }
 
 std::optional<std::vector<TTrailerChange>> TCardPageState::AskTrailers(const std::vector<TTrailerChange>& Changes)
 {
     QDialog dialog(&Form);
     dialog.setObjectName(QStringLiteral("CardTrailers"));
-    dialog.setWindowTitle(WriteJob);
+    dialog.setWindowTitle(QLatin1String(CardJobName(TCardJob::Write)));
     auto* layout = new QVBoxLayout(&dialog);
     auto* intro = new QLabel(QStringLiteral("These trailers of the dump differ from the card's. Only those ticked are "
                                             "written; the data blocks are written in any case."),
@@ -178,10 +173,7 @@ std::optional<std::vector<TTrailerChange>> TCardPageState::AskTrailers(const std
     QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
     layout->addWidget(buttons);
     dialog.resize(dialog.sizeHint().expandedTo(QSize(list->sizeHint().width() + 40, 480)));
-    if (Form.DialogHandler)
-        Form.DialogHandler(dialog);
-    else
-        dialog.exec();
+    Form.FDialogs->Exec(dialog);
     if (dialog.result() != QDialog::Accepted)
         return std::nullopt;
     std::vector<TTrailerChange> ticked;
@@ -206,23 +198,16 @@ std::optional<TDumpImage> TCardPageState::ChooseDump(const QString& Caption, QSt
 
 std::optional<TKeyList> TCardPageState::Candidates(const TDumpImage* StatedBy)
 {
-    TKeyList fromFile;
+    TKeySources sources;
     const QString path = Form.CardKeyFile->text().trimmed();
-    if (!path.isEmpty()) {
-        TFileError error;
-        const std::optional<TKeyList> keys = ReadKeyFile(FileName(path), error);
-        if (!keys) {
-            Form.MessageBox(ErrorText(error), BoxCaption);
-            return std::nullopt;
-        }
-        fromFile = *keys;
-    }
-    TKeyList all = JobKeys(fromFile, StatedBy, Form.CardBuiltInKeys->isChecked());
-    if (all.empty()) {
-        Form.MessageBox(QStringLiteral("No keys to try: name a key file or tick \"built-in keys\"."), BoxCaption);
-        return std::nullopt;
-    }
-    return all;
+    if (!path.isEmpty())
+        sources.KeyFiles.push_back(FileName(path));
+    sources.BuiltIn = Form.CardBuiltInKeys->isChecked();
+    std::string error;
+    std::optional<TKeyList> keys = KeysToTry(sources, StatedBy, error);
+    if (!keys)
+        Form.MessageBox(QFile::decodeName(error.c_str()), BoxCaption);
+    return keys;
 }
 
 // ------------------------------------------------------------------ the jobs
@@ -242,38 +227,16 @@ void TCardPageState::UpdateControls()
     Form.CardCancel->setEnabled(Running);
 }
 
-bool TCardPageState::Stopped() const { return CancelAsked || Form.Session().CloseRequested(); }
-
-template <class TJob>
-void TCardPageState::Run(const QString& Name, const TKeyList& Keys, bool NeedsMap, TJob&& Job)
+template <class TPress>
+void TCardPageState::Press(TPress&& Sequence)
 {
     Running = true;
-    CancelAsked = false;
     Form.CardProgress->reset();
     UpdateControls();
-    const std::optional<TSerial> serial = FindCard(Name);
-    if (serial && !Stopped() && (!NeedsMap || HasMap(*serial, Keys) || MapKeys(*serial, Keys)) && !Stopped()) {
-        ShowProgressOf(Name);
-        Job(*serial);
-    }
+    Sequence();
     Running = false;
     UpdateControls();
     Refresh();
-}
-
-std::optional<TSerial> TCardPageState::FindCard(const QString& Name)
-{
-    TOperationScope scope(Form.Session());
-    if (!scope) {
-        Refused(Name);
-        return std::nullopt;
-    }
-    const std::optional<TCardId> card = Form.Session().FindAnyCard();
-    if (!card) {
-        Form.LogJob(Name + QStringLiteral(": ") + QLatin1String(NoCardText));
-        return std::nullopt;
-    }
-    return card->Serial;
 }
 
 void TCardPageState::ShowProgressOf(const QString& Name)
@@ -283,100 +246,21 @@ void TCardPageState::ShowProgressOf(const QString& Name)
     Form.CardProgress->setFormat(Name);
 }
 
-bool TCardPageState::HasMap(const TSerial& Serial, const TKeyList& Keys) const
+void TCardPageState::Ended(const TCardJobRecord& Record)
 {
-    if (!KeyMap || MapCard != Serial)
-        return false;
-    // Sorted for the look-ups: each of tens of thousands of keys against all
-    // the others would hold the window for seconds.
-    TKeyList mapped = MappedWith;
-    std::sort(mapped.begin(), mapped.end());
-    return std::all_of(Keys.begin(), Keys.end(), [&mapped](const TKey& Key) {
-        return std::binary_search(mapped.begin(), mapped.end(), Key);
-    });
+    Form.Log(QString::fromStdString(Record.Line));
+    if (!Record.Serial)
+        return;
+    Outcomes = Record.Sectors;
+    LastJob = QLatin1String(CardJobName(Record.Job)) + QStringLiteral(" at ") + QTime::currentTime().toString(QStringLiteral("HH:mm:ss"));
 }
 
-bool TCardPageState::MapKeys(const TSerial& Serial, const TKeyList& Keys)
+void TCardPageState::TookCard(const TDumpImage& Image, const TJobResult& Result)
 {
-    ShowProgressOf(MapKeysJob);
-    const std::optional<TMapResult> map = Jobs.MapKeys(Keys);
-    if (!map) {
-        Refused(MapKeysJob);
-        return false;
-    }
-    if (NoCard(MapKeysJob, *map))
-        return false;
-    Report(MapKeysJob, *map);
-    // A sector not tried (cancelled, card gone) would pass for one no key
-    // opens: such a map is shown, but the next job maps again.
-    const bool whole = *map->Serial == Serial && std::none_of(map->Sectors.begin(), map->Sectors.end(), [](const TSectorOutcome& Sector) {
-        return Sector.Result == TSectorResult::NotRun || Sector.Result == TSectorResult::CardGone;
-    });
-    KeyMap = map->Keys;
-    MapTrailers = map->Trailers;
-    MapCard = *map->Serial;
-    MappedWith = whole ? Keys : TKeyList{};
-    return whole;
-}
-
-void TCardPageState::Report(const QString& Name, const TJobResult& Result, const QString& DumpFile, const QString& Tail)
-{
-    const TSectorOutcomes& sectors = Result.Sectors;
-    Outcomes = sectors;
-    LastJob = Name + QStringLiteral(" at ") + QTime::currentTime().toString(QStringLiteral("HH:mm:ss"));
-    int done = 0;
-    int notRun = 0;
-    // The other results, each with its sectors, in the order they first come.
-    std::vector<std::pair<TSectorResult, QStringList>> others;
-    QStringList declined;
-    for (int sector = 0; sector < SectorCount; ++sector) {
-        const TSectorResult result = sectors[size_t(sector)].Result;
-        if (sectors[size_t(sector)].Trailer == TTrailerNote::Declined)
-            declined << QString::number(sector);
-        if (result == TSectorResult::Done) {
-            ++done;
-            continue;
-        }
-        if (result == TSectorResult::NotRun) {
-            ++notRun;
-            continue;
-        }
-        auto at = std::find_if(others.begin(), others.end(), [result](const auto& O) { return O.first == result; });
-        if (at == others.end())
-            at = others.insert(others.end(), {result, {}});
-        at->second << QString::number(sector);
-    }
-    QStringList parts{QStringLiteral("%1 %2 done").arg(done).arg(done == 1 ? "sector" : "sectors")};
-    for (const auto& [result, numbers] : others) {
-        parts << QStringLiteral("%1 %2 %3")
-                     .arg(numbers.size() == 1 ? "sector" : "sectors", numbers.join(QStringLiteral(", ")),
-                         QLatin1String(SectorResultText(result)));
-    }
-    if (notRun > 0)
-        parts << QStringLiteral("%1 not run").arg(notRun);
-    if (!declined.isEmpty())
-        parts << Words(TrailerNoteText(TTrailerNote::Declined)) + QStringLiteral(" in sector%1 %2").arg(declined.size() == 1 ? "" : "s", declined.join(QStringLiteral(", ")));
-    QString subject = QStringLiteral("card ") + Words(SerialText(Result.Serial.value_or(TSerial{})));
-    if (!DumpFile.isEmpty())
-        subject += QStringLiteral(", dump ") + QDir::toNativeSeparators(DumpFile);
-    QString line = Name + QStringLiteral(" (") + subject + QStringLiteral("): ")
-        + (Stopped() ? QStringLiteral("cancelled; ") : QString()) + parts.join(QStringLiteral(", "));
-    if (!Tail.isEmpty())
-        line += QStringLiteral("; ") + Tail;
-    Form.LogJob(line);
-}
-
-bool TCardPageState::NoCard(const QString& Name, const TJobResult& Result)
-{
-    if (Result.Serial)
-        return false;
-    Form.LogJob(Name + QStringLiteral(": ") + QLatin1String(NoCardText));
-    return true;
-}
-
-void TCardPageState::Refused(const QString& Name)
-{
-    Form.LogJob(Name + QStringLiteral(": refused, another operation is running"));
+    Card = Image;
+    CardReadAt = QDateTime::currentDateTime();
+    CardSerial = *Result.Serial;
+    CardSectors = Result.Sectors;
 }
 
 // ------------------------------------------------------------ the card window
@@ -403,7 +287,7 @@ TCardViewData TCardPageState::ViewData() const
         data.Blocks.push_back(row);
     }
     for (int sector = 0; sector < SectorCount; ++sector)
-        data.Sectors.push_back({sector, KeyCell(KeyMap, Card, sector, false), KeyCell(KeyMap, Card, sector, true),
+        data.Sectors.push_back({sector, KeyCell(Work.KeyMap(), Card, sector, false), KeyCell(Work.KeyMap(), Card, sector, true),
             LastJob.isEmpty() ? QString() : OutcomeText(Outcomes[size_t(sector)])});
 
     QStringList summary;
@@ -453,6 +337,17 @@ bool TMainForm::ConfirmTrailer(const TTrailerChange& Change)
     });
 }
 
+bool TMainForm::ApproveTrailers(const std::vector<TTrailerChange>& Changes)
+{
+    const std::optional<std::vector<TTrailerChange>> ticked = FCard->AskTrailers(Changes);
+    FCard->Approved = ticked.value_or(std::vector<TTrailerChange>{});
+    return ticked.has_value();
+}
+
+void TMainForm::JobStarted(TCardJob Job) { FCard->ShowProgressOf(QLatin1String(CardJobName(Job))); }
+
+void TMainForm::CardJobEnded(const TCardJobRecord& Record) { FCard->Ended(Record); }
+
 void TMainForm::CardBrowseKeysClick()
 {
     const QString path = FCard->OpenFileName(QStringLiteral("Key file"), KeyFilter);
@@ -463,10 +358,8 @@ void TMainForm::CardBrowseKeysClick()
 void TMainForm::CardMapKeysClick()
 {
     const std::optional<TKeyList> keys = FCard->Candidates(nullptr);
-    if (!keys)
-        return;
-    // Maps again also a card the page has a map of: the key file may have changed.
-    FCard->Run(MapKeysJob, *keys, false, [this, &keys](const TSerial& Serial) { FCard->MapKeys(Serial, *keys); });
+    if (keys)
+        FCard->Press([this, &keys] { FCard->Work.MapKeys(*keys); });
 }
 
 void TMainForm::CardReadClick()
@@ -474,20 +367,12 @@ void TMainForm::CardReadClick()
     const std::optional<TKeyList> keys = FCard->Candidates(nullptr);
     if (!keys)
         return;
-    FCard->Run(ReadJob, *keys, true, [this](const TSerial&) {
-        const std::optional<TReadResult> read = FCard->Jobs.ReadCard(*FCard->KeyMap);
-        if (!read) {
-            FCard->Refused(ReadJob);
+    FCard->Press([this, &keys] {
+        const TWorkRun<TReadResult> read = FCard->Work.Read(*keys);
+        if (read.End != TWorkEnd::Done)
             return;
-        }
-        if (FCard->NoCard(ReadJob, *read))
-            return;
-        FCard->Card = read->Image;
-        FCard->CardReadAt = QDateTime::currentDateTime();
-        FCard->CardSerial = *read->Serial;
-        FCard->CardSectors = read->Sectors;
+        FCard->TookCard(read.Result->Image, *read.Result);
         FCard->Compared.reset();
-        FCard->Report(ReadJob, *read);
     });
 }
 
@@ -500,35 +385,9 @@ void TMainForm::CardWriteClick()
     const std::optional<TKeyList> keys = FCard->Candidates(&*dump);
     if (!keys)
         return;
-    FCard->Run(WriteJob, *keys, true, [this, &dump, &path](const TSerial&) {
-        // One question for every trailer that would change the card's.
-        const std::vector<TTrailerChange> changes = TrailerChanges(*dump, FCard->MapTrailers);
+    FCard->Press([this, &dump, &keys, &path] {
+        FCard->Work.Write(*dump, *keys, true, FileName(QDir::toNativeSeparators(path)));
         FCard->Approved.clear();
-        if (!changes.empty()) {
-            const std::optional<std::vector<TTrailerChange>> ticked = FCard->AskTrailers(changes);
-            if (!ticked) {
-                Log(WriteJob + QStringLiteral(": cancelled; ") + QLatin1String(NothingWrittenText));
-                return;
-            }
-            FCard->Approved = *ticked;
-        }
-        const std::optional<TWriteResult> written = FCard->Jobs.WriteCard(*dump, *FCard->KeyMap, true);
-        FCard->Approved.clear();
-        if (!written) {
-            FCard->Refused(WriteJob);
-            return;
-        }
-        if (FCard->NoCard(WriteJob, *written))
-            return;
-        // The trailers as the card has them now, for the next write.
-        for (int sector = 0; sector < SectorCount; ++sector) {
-            const size_t trailer = TrailerOf(sector);
-            if (written->Trailers.Known[trailer] != TBlockData{}) {
-                FCard->MapTrailers.Data[trailer] = written->Trailers.Data[trailer];
-                FCard->MapTrailers.Known[trailer] = written->Trailers.Known[trailer];
-            }
-        }
-        FCard->Report(WriteJob, *written, path, written->Wrote() ? QString() : QLatin1String(NothingWrittenText));
     });
 }
 
@@ -545,20 +404,13 @@ void TMainForm::CardCompareClick()
     FCard->Dump = dump;
     FCard->DumpPath = path;
     FCard->Compared.reset();
-    FCard->Run(CompareJob, *keys, true, [this](const TSerial&) {
-        const std::optional<TCompareResult> compared = FCard->Jobs.Compare(*FCard->Dump, *FCard->KeyMap);
-        if (!compared) {
-            FCard->Refused(CompareJob);
+    FCard->Press([this, &keys] {
+        const TWorkRun<TCompareResult> compared
+            = FCard->Work.Compare(*FCard->Dump, *keys, FileName(QDir::toNativeSeparators(FCard->DumpPath)));
+        if (compared.End != TWorkEnd::Done)
             return;
-        }
-        if (FCard->NoCard(CompareJob, *compared))
-            return;
-        FCard->Compared = compared;
-        FCard->Card = compared->Card;
-        FCard->CardReadAt = QDateTime::currentDateTime();
-        FCard->CardSerial = *compared->Serial;
-        FCard->CardSectors = compared->Sectors;
-        FCard->Report(CompareJob, *compared, FCard->DumpPath, Words(CompareText(*compared)));
+        FCard->Compared = compared.Result;
+        FCard->TookCard(compared.Result->Card, *compared.Result);
     });
 }
 
@@ -571,7 +423,7 @@ void TMainForm::CardOpenDumpClick()
     FCard->Dump = dump;
     FCard->DumpPath = path;
     FCard->Compared.reset();
-    Log(QStringLiteral("Open dump: %1").arg(QDir::toNativeSeparators(path)));
+    LogOwn(QStringLiteral("Open dump: %1").arg(QDir::toNativeSeparators(path)));
     FCard->Refresh();
 }
 
@@ -579,26 +431,20 @@ void TMainForm::CardSaveDumpClick()
 {
     if (!FCard->Card)
         return;
-    const QString path = SaveFileNameHandler
-        ? SaveFileNameHandler()
-        : QFileDialog::getSaveFileName(this, QStringLiteral("Save dump"), QStringLiteral("card.txt"), SaveFilter);
+    const QString path = FDialogs->SaveFileName(this, QStringLiteral("Save dump"), QStringLiteral("card.txt"), SaveFilter);
     if (path.isEmpty())
         return;
-    // A binary dump of a card with unknown digits is refused there, as
-    // orvelle-card refuses it.
+    // The rule orvelle-card saves by: nothing for a card of which nothing
+    // was read, binary only when every digit is known.
     std::string error;
-    if (!WriteDumpFile(FileName(path), *FCard->Card, DumpFormatForName(FileName(path)), error)) {
+    if (!SaveCardDump(FileName(path), *FCard->Card, error)) {
         SaveFailed(QStringLiteral("Can not save the dump: %1").arg(QFile::decodeName(error.c_str())), BoxCaption);
         return;
     }
-    Log(QStringLiteral("Save dump: %1").arg(QDir::toNativeSeparators(path)));
+    LogOwn(QStringLiteral("Save dump: %1").arg(QDir::toNativeSeparators(path)));
 }
 
-void TMainForm::CardCancelClick()
-{
-    FCard->CancelAsked = true;
-    FCard->Jobs.Cancel();
-}
+void TMainForm::CardCancelClick() { FCard->Work.Cancel(); }
 
 void TMainForm::CardShowClick()
 {

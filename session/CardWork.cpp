@@ -1,0 +1,312 @@
+#include "session/CardWork.h"
+
+#include "protocol/PlainText.h"
+#include "session/CardWords.h"
+#include "session/LinkSession.h"
+
+#include <algorithm>
+#include <utility>
+
+const char* const NoKeysText = "No keys to try: name a key file or use the built-in keys.";
+
+const char* CardJobName(TCardJob Job)
+{
+    switch (Job) {
+    case TCardJob::MapKeys:
+        return "Map keys";
+    case TCardJob::Read:
+        return "Read card";
+    case TCardJob::Write:
+        return "Write card";
+    case TCardJob::Compare:
+        return "Compare";
+    }
+    return "";
+}
+
+std::optional<TKeyList> KeysToTry(const TKeySources& Sources, const TDumpImage* Dump, std::string& Error)
+{
+    TKeyList fromFiles;
+    for (const std::string& file : Sources.KeyFiles) {
+        TFileError error;
+        const std::optional<TKeyList> keys = ReadKeyFile(file, error);
+        if (!keys) {
+            Error = error.Text();
+            return std::nullopt;
+        }
+        AddKeys(fromFiles, *keys);
+    }
+    TKeyList all = JobKeys(fromFiles, Dump, Sources.BuiltIn);
+    if (all.empty()) {
+        Error = NoKeysText;
+        return std::nullopt;
+    }
+    return all;
+}
+
+bool SaveCardDump(const std::string& Path, const TDumpImage& Card, std::string& Error)
+{
+    const bool nothing = std::all_of(Card.Known.begin(), Card.Known.end(), [](const TBlockData& K) { return K == TBlockData{}; });
+    if (nothing) {
+        Error = "no block could be read";
+        return false;
+    }
+    return WriteDumpFile(Path, Card, DumpFormatForName(Path), Error);
+}
+
+namespace {
+
+// "14 sectors done, sector 3 no key, sector 4 read denied, 2 not run": the
+// other results in the order they first come, each with its sectors.
+std::string SectorsText(const TSectorOutcomes& Sectors)
+{
+    int done = 0;
+    int notRun = 0;
+    std::vector<std::pair<TSectorResult, std::vector<int>>> others;
+    std::vector<int> declined;
+    for (int sector = 0; sector < SectorCount; ++sector) {
+        const TSectorOutcome& outcome = Sectors[size_t(sector)];
+        if (outcome.Trailer == TTrailerNote::Declined)
+            declined.push_back(sector);
+        if (outcome.Result == TSectorResult::Done) {
+            ++done;
+            continue;
+        }
+        if (outcome.Result == TSectorResult::NotRun) {
+            ++notRun;
+            continue;
+        }
+        auto at = std::find_if(others.begin(), others.end(), [&outcome](const auto& O) { return O.first == outcome.Result; });
+        if (at == others.end())
+            at = others.insert(others.end(), {outcome.Result, {}});
+        at->second.push_back(sector);
+    }
+    const auto list = [](const std::vector<int>& Numbers) {
+        std::string text;
+        for (const int n : Numbers)
+            text += (text.empty() ? "" : ", ") + std::to_string(n);
+        return text;
+    };
+    std::string text = std::to_string(done) + (done == 1 ? " sector done" : " sectors done");
+    for (const auto& [result, numbers] : others)
+        text += std::string(", ") + (numbers.size() == 1 ? "sector " : "sectors ") + list(numbers) + " " + SectorResultText(result);
+    if (notRun > 0)
+        text += ", " + std::to_string(notRun) + " not run";
+    if (!declined.empty())
+        text += ", " + TrailerNoteText(TTrailerNote::Declined) + (declined.size() == 1 ? " in sector " : " in sectors ") + list(declined);
+    return text;
+}
+
+std::string TailOf(const TMapResult& /*Result*/) { return {}; }
+std::string TailOf(const TReadResult& /*Result*/) { return {}; }
+std::string TailOf(const TWriteResult& Result) { return Result.Wrote() ? std::string() : NothingWrittenText; }
+std::string TailOf(const TCompareResult& Result) { return CompareText(Result); }
+
+} // namespace
+
+TCardWork::TCardWork(TLinkSession& Session, TCardWorkEvents& Events)
+    : FSession(Session)
+    , FEvents(Events)
+    , FJobs(Session, Events)
+{
+}
+
+void TCardWork::Cancel()
+{
+    FCancelled = true;
+    FJobs.Cancel();
+}
+
+bool TCardWork::Stopped() const { return FCancelled || FSession.CloseRequested(); }
+
+void TCardWork::Ended(TCardJob Job, TWorkEnd End, const TJobResult* Result, const std::string& DumpFile, const std::string& Tail)
+{
+    TCardJobRecord record;
+    record.Job = Job;
+    record.End = End;
+    record.DumpFile = DumpFile;
+    record.Cancelled = Stopped();
+    std::string line = CardJobName(Job);
+    switch (End) {
+    case TWorkEnd::Refused:
+        line += ": refused, another operation is running";
+        break;
+    case TWorkEnd::NoCard:
+        line += std::string(": ") + NoCardText;
+        break;
+    case TWorkEnd::Declined:
+        line += std::string(": cancelled; ") + NothingWrittenText;
+        break;
+    default:
+        if (Result) {
+            record.Serial = Result->Serial;
+            record.Sectors = Result->Sectors;
+            std::string subject = "card " + SerialText(Result->Serial.value_or(TSerial{}));
+            if (!DumpFile.empty())
+                subject += ", dump " + PrintableText(DumpFile);
+            line += " (" + subject + "): " + (record.Cancelled ? "cancelled; " : "") + SectorsText(Result->Sectors);
+            if (!Tail.empty())
+                line += "; " + Tail;
+        }
+        break;
+    }
+    record.Line = line;
+    FSession.Listeners().CardJobEnded(record);
+}
+
+std::optional<TSerial> TCardWork::FindCard(TCardJob Job, TWorkEnd& End)
+{
+    TOperationScope scope(FSession);
+    if (!scope) {
+        End = TWorkEnd::Refused;
+        Ended(Job, End);
+        return std::nullopt;
+    }
+    const std::optional<TCardId> card = FSession.FindAnyCard();
+    if (!card) {
+        End = TWorkEnd::NoCard;
+        Ended(Job, End);
+        return std::nullopt;
+    }
+    return card->Serial;
+}
+
+bool TCardWork::HasMap(const TSerial& Serial, const TKeyList& Keys) const
+{
+    if (!FKeyMap || FMapCard != Serial || FMappedWith.empty())
+        return false;
+    // Sorted once, when mapped: each of tens of thousands of keys against all
+    // the others would hold the window for seconds.
+    return std::all_of(Keys.begin(), Keys.end(),
+        [this](const TKey& Key) { return std::binary_search(FMappedWith.begin(), FMappedWith.end(), Key); });
+}
+
+bool TCardWork::Map(const TSerial& Serial, const TKeyList& Keys, std::optional<TMapResult>& Result)
+{
+    FEvents.JobStarted(TCardJob::MapKeys);
+    Result = FJobs.MapKeys(Keys);
+    if (!Result) {
+        Ended(TCardJob::MapKeys, TWorkEnd::Refused);
+        return false;
+    }
+    if (!Result->Serial) {
+        Ended(TCardJob::MapKeys, TWorkEnd::NoCard);
+        return false;
+    }
+    Ended(TCardJob::MapKeys, TWorkEnd::Done, &*Result);
+    return Keep(*Result, Keys) && *Result->Serial == Serial;
+}
+
+bool TCardWork::Keep(const TMapResult& Result, const TKeyList& Keys)
+{
+    // A sector not tried (cancelled, card gone) would pass for one no key
+    // opens: such a map is shown, but the next job maps again.
+    const bool whole = std::none_of(Result.Sectors.begin(), Result.Sectors.end(), [](const TSectorOutcome& Sector) {
+        return Sector.Result == TSectorResult::NotRun || Sector.Result == TSectorResult::CardGone;
+    });
+    FKeyMap = Result.Keys;
+    FMapTrailers = Result.Trailers;
+    FMapCard = *Result.Serial;
+    FMappedWith = whole ? Keys : TKeyList{};
+    std::sort(FMappedWith.begin(), FMappedWith.end());
+    return whole;
+}
+
+template <class TResult, class TJob>
+TWorkRun<TResult> TCardWork::Sequence(TCardJob Job, const TKeyList& Keys, bool NeedsMap, const std::string& DumpFile, TJob&& Run)
+{
+    TWorkRun<TResult> run;
+    if (FRunning) { // asked from inside a sequence's own events
+        Ended(Job, TWorkEnd::Refused);
+        return run;
+    }
+    FRunning = true;
+    FCancelled = false;
+    const std::optional<TSerial> serial = FindCard(Job, run.End);
+    if (!serial) {
+        // Said by FindCard.
+    } else if (Stopped()) {
+        run.End = TWorkEnd::Stopped;
+    } else if (NeedsMap && !HasMap(*serial, Keys) && !Map(*serial, Keys, run.Map)) {
+        if (Stopped())
+            run.End = TWorkEnd::Stopped;
+        else if (!run.Map)
+            run.End = TWorkEnd::Refused;
+        else if (!run.Map->Serial)
+            run.End = TWorkEnd::NoCard;
+        else
+            run.End = TWorkEnd::MapNotWhole;
+    } else if (Stopped()) {
+        run.End = TWorkEnd::Stopped;
+    } else {
+        FEvents.JobStarted(Job);
+        run.End = Run(run.Result);
+        if (run.End == TWorkEnd::Declined) {
+            Ended(Job, run.End);
+        } else if (!run.Result) {
+            run.End = TWorkEnd::Refused;
+            Ended(Job, run.End);
+        } else if (!run.Result->Serial) {
+            run.End = TWorkEnd::NoCard;
+            Ended(Job, run.End);
+        } else {
+            run.End = TWorkEnd::Done;
+            Ended(Job, run.End, &*run.Result, DumpFile, TailOf(*run.Result));
+        }
+    }
+    FRunning = false;
+    return run;
+}
+
+TWorkRun<TMapResult> TCardWork::MapKeys(const TKeyList& Keys)
+{
+    // The map is the job itself: its result is kept as any map is.
+    return Sequence<TMapResult>(TCardJob::MapKeys, Keys, false, {}, [&](std::optional<TMapResult>& Result) {
+        Result = FJobs.MapKeys(Keys);
+        if (Result && Result->Serial)
+            Keep(*Result, Keys);
+        return TWorkEnd::Done;
+    });
+}
+
+TWorkRun<TReadResult> TCardWork::Read(const TKeyList& Keys)
+{
+    return Sequence<TReadResult>(TCardJob::Read, Keys, true, {},
+        [&](std::optional<TReadResult>& Result) {
+            Result = FJobs.ReadCard(*FKeyMap);
+            return TWorkEnd::Done;
+        });
+}
+
+TWorkRun<TWriteResult> TCardWork::Write(const TDumpImage& Dump, const TKeyList& Keys, bool Trailers, const std::string& DumpFile)
+{
+    return Sequence<TWriteResult>(TCardJob::Write, Keys, true, DumpFile, [&](std::optional<TWriteResult>& Result) {
+        // One question for every trailer that would change the card's.
+        if (Trailers) {
+            const std::vector<TTrailerChange> changes = TrailerChanges(Dump, FMapTrailers);
+            if (!changes.empty() && !FEvents.ApproveTrailers(changes))
+                return TWorkEnd::Declined;
+        }
+        Result = FJobs.WriteCard(Dump, *FKeyMap, Trailers);
+        if (Result && Result->Serial) {
+            // The trailers as the card has them now, for the next write.
+            for (int sector = 0; sector < SectorCount; ++sector) {
+                const size_t trailer = TrailerOf(sector);
+                if (Result->Trailers.Known[trailer] != TBlockData{}) {
+                    FMapTrailers.Data[trailer] = Result->Trailers.Data[trailer];
+                    FMapTrailers.Known[trailer] = Result->Trailers.Known[trailer];
+                }
+            }
+        }
+        return TWorkEnd::Done;
+    });
+}
+
+TWorkRun<TCompareResult> TCardWork::Compare(const TDumpImage& Dump, const TKeyList& Keys, const std::string& DumpFile)
+{
+    return Sequence<TCompareResult>(TCardJob::Compare, Keys, true, DumpFile,
+        [&](std::optional<TCompareResult>& Result) {
+            Result = FJobs.Compare(Dump, *FKeyMap);
+            return TWorkEnd::Done;
+        });
+}
