@@ -359,6 +359,7 @@ private:
     void CardFound(const TCardId& Card) override;
     void CardTypeFound(uint8_t Type) override;
     void SerialFound(const TSerial& Serial) override;
+    void PortOpenFailed(const QString& ComName, const QString& Reason, const QString& Detail) override;
     void LoopStarted(TLoopKind Kind) override;
     void LoopTime(qint64 ElapsedSeconds) override;
     void LoopCounted(TLoopCounter Counter, int32_t Value) override;

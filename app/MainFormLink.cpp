@@ -105,6 +105,12 @@ void TMainForm::LinkStateChanged(const QString& Text)
         StatusPanels[1]->setText(Text);
 }
 
+void TMainForm::PortOpenFailed(const QString& /*ComName*/, const QString& /*Reason*/, const QString& Detail)
+{
+    // The box says only "Can not open port!"; why goes to standard error.
+    std::fprintf(stderr, "orvelle: %s\n", Detail.toLocal8Bit().constData());
+}
+
 void TMainForm::RecordWarning(const QString& Warning)
 {
     // Never a box: a running loop test would wait for its OK.

@@ -429,9 +429,10 @@ void TCardTool::SectorResult(int Sector, const TSectorOutcome& /*Outcome*/)
 
 void TCardTool::PortOpened(const QString& /*ComName*/, const QString& Device) { FDevice = Device.toStdString(); }
 
-void TCardTool::PortOpenFailed(const QString& ComName, const QString& Reason)
+void TCardTool::PortOpenFailed(const QString& ComName, const QString& Reason, const QString& Detail)
 {
-    // The session told standard error why; this is the run's error.
+    std::fprintf(stderr, "orvelle-card: %s\n", PrintableText(Detail.toLocal8Bit().toStdString()).c_str());
+    // The run's error, for the JSON document.
     FLastSaid = PrintableText("cannot open " + ComName.toStdString() + ": " + Reason.toStdString());
 }
 

@@ -88,7 +88,7 @@ private:
 
     // TSessionEvents
     void PortOpened(const QString& ComName, const QString& Device) override;
-    void PortOpenFailed(const QString& ComName, const QString& Reason) override;
+    void PortOpenFailed(const QString& ComName, const QString& Reason, const QString& Detail) override;
     void LinkStateChanged(const QString& Text) override;
     // TCardWorkEvents
     void JobStarted(TCardJob Job) override;

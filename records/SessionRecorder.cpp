@@ -49,7 +49,7 @@ void TSessionRecorder::PortOpened(const QString& ComName, const QString& Device)
     FJournal.Write(JournalText::PortOpened(ComName, Device));
 }
 
-void TSessionRecorder::PortOpenFailed(const QString& ComName, const QString& Reason)
+void TSessionRecorder::PortOpenFailed(const QString& ComName, const QString& Reason, const QString& /*Detail*/)
 {
     FDevice.clear();
     FJournal.Write(JournalText::PortOpenFailed(ComName, Reason));

@@ -37,7 +37,7 @@ private:
     void Log(const QString& Line) override;
     void LinkStateChanged(const QString& Text) override;
     void PortOpened(const QString& ComName, const QString& Device) override;
-    void PortOpenFailed(const QString& ComName, const QString& Reason) override;
+    void PortOpenFailed(const QString& ComName, const QString& Reason, const QString& Detail) override;
     void LoopRunStarted(const TLoopSettings& Settings) override;
     void LoopCycleEnded(const TLoopTotals& Totals) override;
     void LoopRunEnded(const TLoopSettings& Settings, const TLoopTotals& Totals) override;

@@ -9,13 +9,11 @@
 #include "serial/OpenFailure.h"
 #include "serial/PortName.h"
 
-#include <QCoreApplication>
 #include <QTimer>
 
 #include <unistd.h>
 
 #include <climits>
-#include <cstdio>
 #include <cstdlib>
 
 TLinkSession::TLinkSession(TSessionEvents& Events, QObject* Parent)
@@ -72,7 +70,7 @@ void TLinkSession::ChoosePort(int Index)
 
 void TLinkSession::ChangePort(int Index)
 {
-    if (!OpenAndTest("COM" + std::to_string(Index + 1), "orvelle"))
+    if (!OpenAndTest("COM" + std::to_string(Index + 1)))
         FListeners.MessageBox(QStringLiteral("Can not open port!"), QStringLiteral("Message"), MessageFlags);
 }
 
@@ -85,13 +83,13 @@ bool TLinkSession::OpenNamedPort(const std::string& Name)
     if (!scope)
         return false;
     FPortChangePending = false;
-    OpenAndTest(Name, QCoreApplication::applicationName().toStdString());
+    OpenAndTest(Name);
     return FLinkState == "Linked";
 }
 
 // The caller holds the operation guard, so no exchange waits while the port
 // changes.
-bool TLinkSession::OpenAndTest(const std::string& Name, const std::string& Program)
+bool TLinkSession::OpenAndTest(const std::string& Name)
 {
     // Also when the choice waited for a loop cycle: a hang-up meanwhile must
     // not relink the port the operator left.
@@ -102,14 +100,13 @@ bool TLinkSession::OpenAndTest(const std::string& Name, const std::string& Progr
         FDevice->OpenPort();
     } catch (const ECommsError& error) {
         // A closed port is never "Linked". The component's own message means
-        // nothing to the operator; the cause goes to standard error.
+        // nothing to the operator; the face says the cause on standard error.
         SetLinkState("Un-Linked");
         const std::string device = DeviceOf(ResolveCommName(FDevice->CommName()));
         const std::string cause = error.Cause();
-        std::fprintf(stderr, "%s: %s\n", Program.c_str(),
-            cause.empty() ? DescribeOpenFailure(FDevice->CommName(), device, error).c_str() : cause.c_str());
         FListeners.PortOpenFailed(QString::fromStdString(FDevice->CommName()),
-            QString::fromLocal8Bit(cause.empty() ? error.code().message().c_str() : cause.c_str()));
+            QString::fromLocal8Bit(cause.empty() ? error.code().message().c_str() : cause.c_str()),
+            QString::fromLocal8Bit(cause.empty() ? DescribeOpenFailure(FDevice->CommName(), device, error).c_str() : cause.c_str()));
         return false;
     }
     FOpenedRoute = ResolveCommName(FDevice->CommName());

@@ -5,7 +5,10 @@
 // time; the port choice (open, link test, beep) and a change asked for while a
 // chain runs; the hang-up of a vanished device and the watch that relinks it;
 // a close asked for during a chain; and the loop read and loop write tests
-// with their counters. Whatever it has to say goes to its TSessionEvents.
+// with their counters. Whatever it has to say goes, in values, to every
+// listener (Listeners(): the face that made it first, then the records and
+// whoever else subscribes); it prints nothing itself. The whole-card jobs
+// run over it (CardJobs.h, CardWork.h).
 //
 // Everything runs on the thread that made the session: the serial component
 // delivers there, and an exchange waits there with the event loop running.
@@ -92,7 +95,7 @@ public:
     void ChoosePort(int Index);
     // For a program without a window: the same at once for Name, a COM name
     // (through the port map) or a device path, and with no box; why a port
-    // could not be opened goes to standard error under the program's name.
+    // could not be opened goes to the listeners (PortOpenFailed).
     // True when the reader answered the link test; false, and nothing done,
     // while a chain runs.
     bool OpenNamedPort(const std::string& Name);
@@ -206,7 +209,7 @@ private:
     void DeviceHangup();
     void ChangePort(int Index);
     // Close, rename, open and test; false when the port did not open.
-    bool OpenAndTest(const std::string& Name, const std::string& Program);
+    bool OpenAndTest(const std::string& Name);
     void TestOpenedLink();
     void SetLinkState(const char* Text);
     void RelinkCheck();

@@ -83,7 +83,9 @@ public:
     // A port choice opened ComName, which led to Device; or could not open
     // it, for the system's Reason.
     virtual void PortOpened(const QString& /*ComName*/, const QString& /*Device*/) { }
-    virtual void PortOpenFailed(const QString& /*ComName*/, const QString& /*Reason*/) { }
+    // Detail says it all in a sentence for standard error (the device, the
+    // port map, what to do); the session itself prints nothing.
+    virtual void PortOpenFailed(const QString& /*ComName*/, const QString& /*Reason*/, const QString& /*Detail*/) { }
 
     // A loop test began: its counters start from the session's start values.
     virtual void LoopStarted(TLoopKind /*Kind*/) { }
@@ -131,9 +133,9 @@ public:
     {
         Each(&TSessionEvents::PortOpened, ComName, Device);
     }
-    void PortOpenFailed(const QString& ComName, const QString& Reason) override
+    void PortOpenFailed(const QString& ComName, const QString& Reason, const QString& Detail) override
     {
-        Each(&TSessionEvents::PortOpenFailed, ComName, Reason);
+        Each(&TSessionEvents::PortOpenFailed, ComName, Reason, Detail);
     }
     void LoopStarted(TLoopKind Kind) override { Each(&TSessionEvents::LoopStarted, Kind); }
     void LoopRunStarted(const TLoopSettings& Settings) override { Each(&TSessionEvents::LoopRunStarted, Settings); }

@@ -71,7 +71,7 @@ struct TRecorder : TSessionEvents {
     }
     void LoopEnded(TLoopKind) override { Said.push_back("ended"); }
     void CloseReady() override { Said.push_back("close"); }
-    void PortOpenFailed(const QString& ComName, const QString& Reason) override
+    void PortOpenFailed(const QString& ComName, const QString& Reason, const QString& /*Detail*/) override
     {
         Refusals.push_back(ComName.toStdString() + ": " + Reason.toStdString());
     }
