@@ -85,8 +85,6 @@ struct TRequest {
     int Length = 0;
 
     uint8_t Command() const { return Frame[1]; }
-    // Bytes 0 .. L-1, without the checksum.
-    std::span<const uint8_t> Bytes() const { return {Frame.data(), size_t(Length)}; }
 };
 
 TRequest BuildSearchCard(uint8_t SearchMode);

@@ -76,7 +76,6 @@ public:
     bool IsOpen() const { return FFd >= 0; }
     // True when the last Open failed only because the file was there.
     bool Existed() const { return FExisted; }
-    const std::string& Path() const { return FPath; }
 
 private:
     std::string FPath;

@@ -301,8 +301,6 @@ void TComm::ApplyTimeouts()
     FTimeouts->ReadInterval.store(FReadIntervalTimeout);
     FTimeouts->ReadTotalMultiplier.store(FReadTotalTimeoutMultiplier);
     FTimeouts->ReadTotalConstant.store(FReadTotalTimeoutConstant);
-    FTimeouts->WriteTotalMultiplier.store(FWriteTotalTimeoutMultiplier);
-    FTimeouts->WriteTotalConstant.store(FWriteTotalTimeoutConstant);
 }
 
 #define COMM_LINE_SETTER(Name, Type)  \

@@ -53,11 +53,6 @@ std::string PortMapLink(const std::string& ComName, const std::string& MapDirect
     return MapDirectory + "/" + ComName;
 }
 
-std::string PortMapLink(const std::string& ComName)
-{
-    return PortMapLink(ComName, PortMapDirectory());
-}
-
 std::string ResolveCommName(const std::string& Name, const std::string& MapDirectory)
 {
     if (Name.find('\0') != std::string::npos)

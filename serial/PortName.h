@@ -18,9 +18,6 @@ bool IsComName(const std::string& Name);
 // is no COM name or there is no map directory.
 std::string PortMapLink(const std::string& ComName, const std::string& MapDirectory);
 
-// As above in the user's own port map.
-std::string PortMapLink(const std::string& ComName);
-
 // The device path for Name, looking up COM links in MapDirectory; empty when
 // the name names no device.
 std::string ResolveCommName(const std::string& Name, const std::string& MapDirectory);

@@ -25,14 +25,12 @@ struct TReceiveGate {
     std::atomic<uint64_t> Received{0};
 };
 
-// The five time-outs as the threads see them. ApplyTimeouts stores them; the
-// read thread takes them afresh each time it wakes during a read.
+// The read time-outs as the read thread sees them. ApplyTimeouts stores them;
+// the thread takes them afresh each time it wakes during a read.
 struct TCommTimeouts {
     std::atomic<uint32_t> ReadInterval{0};
     std::atomic<uint32_t> ReadTotalMultiplier{0};
     std::atomic<uint32_t> ReadTotalConstant{0};
-    std::atomic<uint32_t> WriteTotalMultiplier{0};
-    std::atomic<uint32_t> WriteTotalConstant{0};
 };
 
 class TReadThread {

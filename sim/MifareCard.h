@@ -12,10 +12,6 @@
 
 namespace sim {
 
-using TBlockData = TBlockData;
-using TKey = TKey;
-using TSerial = TSerial;
-
 enum class TCardState { Idle,
     Ready,
     Active,
@@ -36,8 +32,6 @@ public:
     void Remove();
     void Insert();
     bool Present() const { return FPresent; }
-    TCardState State() const { return FState; }
-    int AuthSector() const { return FAuthSector; } // -1 when none
 
     // Search (request): mode 0 wakes only a card that is not halted, mode 1
     // also a halted one. Either starts a new round: no selection, no

@@ -19,7 +19,6 @@ public:
     std::optional<TClock::time_point> NextDue() const;
     // The bytes of every piece waiting.
     size_t Bytes() const { return FBytes; }
-    bool Empty() const { return FPieces.empty(); }
     void Clear();
 
 private:

@@ -282,8 +282,6 @@ void TSimServer::SetPace(int ProcessingMs)
     FImpl->PaceMs = ProcessingMs;
 }
 
-int TSimServer::Pace() const { return FImpl->PaceMs; }
-
 TSimServer::TDropCounts TSimServer::Drops() const
 {
     std::lock_guard lock(FImpl->Lock);

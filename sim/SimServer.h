@@ -123,7 +123,6 @@ public:
     // out at once, whole. Replies already under way go out at once when it
     // is turned off.
     void SetPace(int ProcessingMs); // throws std::out_of_range below 0
-    int Pace() const;
 
     // 1024-byte binary dumps: block 0 first, 16 bytes a block, trailers with
     // their real keys (CardDump.h). LoadDump takes only a regular file of

@@ -1,9 +1,10 @@
-// Whole-card jobs on the reader simulator: a card of mixed keys and access
-// conditions mapped, read and compared; writes caught by their verification;
-// a card taken away mid-read and mid-write, a cancelled job, and the guard
-// shared with loop tests.
+// Whole-card jobs on the simulator's reader engine in the same process: a
+// card of mixed keys and access conditions mapped, read and compared; writes
+// caught by their verification; a card taken away mid-read and mid-write, a
+// cancelled job, and the guard shared with loop tests. One test runs the
+// same jobs over the simulator's line, and holds the reader in the same
+// process to what the line does.
 #include "protocol/KeyFile.h"
-#include "reader/ReaderLink.h"
 #include "serial/Comm.h"
 #include "session/CardJobs.h"
 #include "session/CardWords.h"
@@ -11,7 +12,6 @@
 #include "sim/SimServer.h"
 #include "support/InProcessReader.h"
 #include "support/PrivateHome.h"
-#include "support/PtyPeer.h"
 #include "support/SessionProbe.h"
 
 #include <gtest/gtest.h>
@@ -57,24 +57,33 @@ std::vector<TSectorResult> Results(const TSectorOutcomes& Outcomes)
 
 std::vector<TSectorResult> All(TSectorResult Result) { return std::vector<TSectorResult>(SectorCount, Result); }
 
+struct TLoopHook : TSessionEvents {
+    std::function<void()> OnCycle;
+    bool CloseReadySaid = false;
+    void CloseReady() override { CloseReadySaid = true; }
+    void LoopCycleEnded(const TLoopTotals&) override
+    {
+        if (OnCycle)
+            OnCycle();
+    }
+};
+
 class CardJobsTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        Ports.Map(1, Sim.DevicePath());
-        Session.SetSettings({.ReplyTimeout = 3000}); // generous: the machine is shared
-        Session.ChoosePort(0);
-        ASSERT_FALSE(Session.OperationRunning());
-        Sim.ClearRequests();
-    }
+    void SetUp() override { Session.UseReader(Reader); }
+
+    TBlockData Block(int Number) const { return Reader.Engine.Card.Raw(Number); }
+    void SetBlock(int Number, const TBlockData& Data) { Reader.Engine.Card.SetRaw(Number, Data); }
+    void RemoveCard() { Reader.Engine.Card.Remove(); }
+    void InsertCard() { Reader.Engine.Card.Insert(); }
 
     void SetTrailer(int Sector, const TKey& A, const TConditionSet& Cond, const TKey& B)
     {
-        TBlockData t = Sim.Block(TrailerOf(Sector));
+        TBlockData t = Block(TrailerOf(Sector));
         std::copy(A.begin(), A.end(), t.begin());
         std::copy(B.begin(), B.end(), t.begin() + TrailerKeyBOffset);
         SetAccess(t, Cond);
-        Sim.SetBlock(TrailerOf(Sector), t);
+        SetBlock(TrailerOf(Sector), t);
     }
 
     // The fixture card (tests/data/README.md): keys in no list in sector 3,
@@ -83,21 +92,11 @@ protected:
     void MixedCard()
     {
         std::string error;
-        ASSERT_TRUE(Sim.LoadDump(ORVELLE_TEST_DATA "/mixed-card.txt", &error)) << error;
+        ASSERT_TRUE(Reader.LoadDump(ORVELLE_TEST_DATA "/mixed-card.txt", error)) << error;
     }
 
-    TPrivateHome Ports;
-    sim::TSimServer Sim;
-    struct TLoopHook : TSessionEvents {
-        std::function<void()> OnCycle;
-        bool CloseReadySaid = false;
-        void CloseReady() override { CloseReadySaid = true; }
-        void LoopCycleEnded(const TLoopTotals&) override
-        {
-            if (OnCycle)
-                OnCycle();
-        }
-    } Loop;
+    TInProcessReader Reader;
+    TLoopHook Loop;
     TLinkSession Session{Loop};
     TJobRecorder Events;
     TCardJobs Jobs{Session, Events};
@@ -106,10 +105,10 @@ protected:
 TEST_F(CardJobsTest, MapsKeysReadsAMixedCardAndComparesEqual)
 {
     MixedCard();
-    // The first search's reply and the first authentication's are lost on
-    // the line: asked again, not taken for an empty field or a wrong key.
-    Sim.InjectFault(0x0A, {sim::TFaultKind::NoReply});
-    Sim.InjectFault(0x05, {sim::TFaultKind::BadChecksum});
+    // The first search's reply is lost and the first authentication's is
+    // spoiled: asked again, not taken for an empty field or a wrong key.
+    Reader.InjectFault(0x0A, {sim::TFaultKind::NoReply});
+    Reader.InjectFault(0x05, {sim::TFaultKind::BadChecksum});
     // The operator chooses "Idel card" meanwhile: the job's searches still
     // find any card, and the operator's choice stands after it.
     const auto SearchMode = [this](uint8_t Mode) {
@@ -130,7 +129,7 @@ TEST_F(CardJobsTest, MapsKeysReadsAMixedCardAndComparesEqual)
     const TKeyMap* map = &mapping->Keys;
     EXPECT_EQ(Session.Settings().SearchMode, 0) << "the operator's choice is kept";
     int searches = 0;
-    for (const auto& request : Sim.Requests())
+    for (const auto& request : Reader.Requests)
         if (request[1] == 0x0A) {
             EXPECT_EQ(request[2], 1) << "a job searches for all cards";
             ++searches;
@@ -159,25 +158,16 @@ TEST_F(CardJobsTest, MapsKeysReadsAMixedCardAndComparesEqual)
 
     // After every refused authentication the card is activated again (a
     // search for all cards) before the next try.
-    const std::vector<sim::TSimServer::TRecord> log = Sim.Log();
-    int refused = 0;
-    std::vector<uint8_t> last;
-    for (const sim::TSimServer::TRecord& r : log) {
-        if (!r.FromProgram) {
-            if (!last.empty() && last[1] == 0x05 && r.Bytes[1] != 0x05)
-                ++refused;
+    int refusals = 0;
+    for (size_t i = 0; i + 1 < Reader.Requests.size(); ++i) {
+        const std::vector<uint8_t>& reply = Reader.Replies[i];
+        if (Reader.Requests[i][1] != 0x05 || reply.size() < 2 || reply[1] == 0x05)
             continue;
-        }
-        if (!last.empty() && last[1] == 0x05 && refused > 0 && r.Bytes[1] != 0x0A) {
-            ADD_FAILURE() << "no search after a refused authentication";
-        }
-        if (r.Bytes[1] == 0x0A) {
-            EXPECT_EQ(r.Bytes[2], 1) << "search mode: all cards";
-        }
-        if (r.Bytes[1] == 0x05)
-            refused = 0;
-        last = r.Bytes;
+        ++refusals;
+        EXPECT_EQ(Reader.Requests[i + 1][1], 0x0A) << "no search after the refused authentication " << i;
+        EXPECT_EQ(Reader.Requests[i + 1][2], 1) << "search mode: all cards";
     }
+    EXPECT_GT(refusals, 0);
 
     // Block 16 is read with key B; block 18 with neither.
     const std::optional<TReadResult> read = Jobs.ReadCard(*map);
@@ -190,7 +180,7 @@ TEST_F(CardJobsTest, MapsKeysReadsAMixedCardAndComparesEqual)
         EXPECT_EQ(read->Image.BlockKnown(block), !unknown) << block;
         EXPECT_EQ(read->Image.Known[size_t(block)] == TBlockData{}, unknown) << block;
         if (!unknown) {
-            EXPECT_EQ(read->Image.Data[size_t(block)], Sim.Block(block)) << block;
+            EXPECT_EQ(read->Image.Data[size_t(block)], Block(block)) << block;
         }
     }
     EXPECT_EQ(DecodeValueBlock(read->Image.Data[20]), (TValueBlock{1234, 20}));
@@ -206,7 +196,7 @@ TEST_F(CardJobsTest, MapsKeysReadsAMixedCardAndComparesEqual)
     EXPECT_EQ(diff->Blocks[13], TBlockMatch::NotInDump);
     EXPECT_EQ(diff->Blocks[16], TBlockMatch::Same);
 
-    Sim.SetBlock(5, TBlockData{0x55});
+    SetBlock(5, TBlockData{0x55});
     diff = Jobs.Compare(read->Image, *map);
     ASSERT_TRUE(diff);
     EXPECT_FALSE(diff->Agree());
@@ -218,40 +208,13 @@ TEST_F(CardJobsTest, MapsKeysReadsAMixedCardAndComparesEqual)
     }
 }
 
-TEST_F(CardJobsTest, AReaderInTheSameProcessAnswersAsTheLineDoes)
-{
-    // The same jobs on the same card, over the line and in process: the same
-    // requests, results and card read.
-    MixedCard();
-    const auto MapAndRead = [this] {
-        const std::optional<TMapResult> mapping = Jobs.MapKeys(CandidateKeys({}, true));
-        EXPECT_TRUE(mapping);
-        std::optional<TReadResult> read = mapping ? Jobs.ReadCard(mapping->Keys) : std::nullopt;
-        EXPECT_TRUE(read);
-        return read.value_or(TReadResult{});
-    };
-    const TReadResult overLine = MapAndRead();
-    const auto lineRequests = Sim.Requests();
-
-    TInProcessReader Reader;
-    std::string error;
-    ASSERT_TRUE(Reader.LoadDump(ORVELLE_TEST_DATA "/mixed-card.txt", error)) << error;
-    Session.UseReader(Reader);
-    const TReadResult inProcess = MapAndRead();
-    EXPECT_EQ(Reader.Requests, lineRequests);
-    EXPECT_EQ(inProcess.Serial, overLine.Serial);
-    EXPECT_EQ(inProcess.Sectors, overLine.Sectors);
-    EXPECT_TRUE(inProcess.Image == overLine.Image);
-    EXPECT_GT(Reader.Requests.size(), 100u);
-}
-
 TEST_F(CardJobsTest, ACardTakenAwayMidJobIsGoneForTheRest)
 {
     TKeyMap map;
     map.fill(TSectorKeys{Ff, std::nullopt});
     Events.OnProgress = [&](int Sector) {
         if (Sector == 5)
-            Sim.RemoveCard();
+            RemoveCard();
     };
     const std::optional<TReadResult> read = Jobs.ReadCard(map);
     ASSERT_TRUE(read);
@@ -260,43 +223,43 @@ TEST_F(CardJobsTest, ACardTakenAwayMidJobIsGoneForTheRest)
     EXPECT_EQ(Results(read->Sectors), expected);
     EXPECT_TRUE(read->Image.BlockKnown(19));
     EXPECT_EQ(read->Image.Known[20], TBlockData{});
-    EXPECT_EQ(Sim.RequestsWithoutBeeps().back()[1], 0x0A) << "nothing after the search that found no card";
+    EXPECT_EQ(Reader.RequestsWithoutBeeps().back()[1], 0x0A) << "nothing after the search that found no card";
 
     // Taken away after a write: its read-back finds no card, and nothing is
     // written after it.
-    Sim.InsertCard();
+    InsertCard();
     TDumpImage dump;
     for (int block = 0; block < 64; ++block)
-        dump.SetBlock(block, IsTrailer(block) ? Sim.Block(block) : TBlockData{0xAB, uint8_t(block)});
+        dump.SetBlock(block, IsTrailer(block) ? Block(block) : TBlockData{0xAB, uint8_t(block)});
     Events.OnProgress = nullptr;
     Events.OnWritten = [&](int Block) {
         if (Block == 9)
-            Sim.RemoveCard();
+            RemoveCard();
     };
     // The first write's reply is lost, but the card wrote: the read-back
     // shows it done.
-    Sim.InjectFault(0x07, {sim::TFaultKind::NoReply});
-    Sim.ClearRequests();
+    Reader.InjectFault(0x07, {sim::TFaultKind::NoReply});
+    Reader.ClearRequests();
     const std::optional<TWriteResult> wrote = Jobs.WriteCard(dump, map, false);
     ASSERT_TRUE(wrote);
-    EXPECT_EQ(Sim.Block(1), dump.Data[1]);
+    EXPECT_EQ(Block(1), dump.Data[1]);
     expected = All(TSectorResult::CardGone);
     expected[0] = expected[1] = TSectorResult::Done;
     EXPECT_EQ(Results(wrote->Sectors), expected);
     EXPECT_EQ(wrote->Sectors[2].Blocks, std::vector<int>{9});
-    EXPECT_EQ(Sim.Block(9), dump.Data[9]);
-    EXPECT_NE(Sim.Block(10), dump.Data[10]);
-    EXPECT_EQ(Sim.RequestsWithoutBeeps().back()[1], 0x0A);
+    EXPECT_EQ(Block(9), dump.Data[9]);
+    EXPECT_NE(Block(10), dump.Data[10]);
+    EXPECT_EQ(Reader.RequestsWithoutBeeps().back()[1], 0x0A);
 
     // No card at a job's start: one search, no card named, no sector tried.
     Events.OnWritten = nullptr;
-    Sim.RemoveCard();
-    Sim.ClearRequests();
+    RemoveCard();
+    Reader.ClearRequests();
     const std::optional<TMapResult> mapped = Jobs.MapKeys(CandidateKeys({}, true));
     ASSERT_TRUE(mapped);
     EXPECT_FALSE(mapped->Serial);
     EXPECT_EQ(Results(mapped->Sectors), All(TSectorResult::NotRun));
-    EXPECT_EQ(Sim.RequestsWithoutBeeps().size(), 1u);
+    EXPECT_EQ(Reader.RequestsWithoutBeeps().size(), 1u);
 }
 
 TEST_F(CardJobsTest, WritesDataVerifiesEachBlockAndAsksForTrailers)
@@ -307,7 +270,7 @@ TEST_F(CardJobsTest, WritesDataVerifiesEachBlockAndAsksForTrailers)
     SetTrailer(8, Ff, {4, 4, 4, 3}, K("AABBCCDDEEFF"));
     TDumpImage dump;
     for (int block = 0; block < 64; ++block)
-        dump.SetBlock(block, IsTrailer(block) ? Sim.Block(block) : TBlockData{0xD0, uint8_t(block)});
+        dump.SetBlock(block, IsTrailer(block) ? Block(block) : TBlockData{0xD0, uint8_t(block)});
     dump.Known[9][15] = 0xF0; // one unknown digit: block 9 stays
     dump.Data[27][7] ^= 0x01; // inconsistent access bits: refused unsent
     TBlockData trailer5 = dump.Data[27 - 4];
@@ -317,10 +280,10 @@ TEST_F(CardJobsTest, WritesDataVerifiesEachBlockAndAsksForTrailers)
     dump.SetBlock(23, trailer5);
     dump.Known[31][0] = 0x0F; // key A not known in full: not written
 
-    Sim.InjectFault(0x07, {sim::TFaultKind::ErrorStatus}, 1, 2); // the third write: block 4
+    Reader.InjectFault(0x07, {sim::TFaultKind::ErrorStatus}, 1, 2); // the third write: block 4
     Events.OnWritten = [&](int Block) {
         if (Block == 10)
-            Sim.SetBlock(10, TBlockData{0xEE}); // differs when read back
+            SetBlock(10, TBlockData{0xEE}); // differs when read back
     };
     // Asked only where the trailer would change what the card shows: sector
     // 5's keys, and sector 8's key B, which the map does not know.
@@ -330,15 +293,15 @@ TEST_F(CardJobsTest, WritesDataVerifiesEachBlockAndAsksForTrailers)
         if (Change.Sector == 5) {
             EXPECT_EQ(Change.DataRights[2].Write, TKeys::B);
             EXPECT_TRUE(std::all_of(Change.NowKnown.begin(), Change.NowKnown.end(), [](uint8_t K) { return K == 0xFF; }));
-            EXPECT_EQ(Change.Now, Sim.Block(23));
+            EXPECT_EQ(Change.Now, Block(23));
         }
         return Change.Sector == 5;
     };
     TKeyMap map;
     map.fill(TSectorKeys{Ff, std::nullopt});
     map[1] = {K("A0A1A2A3A4A5"), K("B0B1B2B3B4B5")};
-    const TBlockData block0 = Sim.Block(0);
-    const TBlockData block9 = Sim.Block(9);
+    const TBlockData block0 = Block(0);
+    const TBlockData block9 = Block(9);
     const std::optional<TWriteResult> result = Jobs.WriteCard(dump, map, true);
     ASSERT_TRUE(result);
     const TSectorOutcomes& wrote = result->Sectors;
@@ -362,17 +325,17 @@ TEST_F(CardJobsTest, WritesDataVerifiesEachBlockAndAsksForTrailers)
     EXPECT_EQ(wrote[8].Trailer, TTrailerNote::Declined);
     EXPECT_FALSE(result->Complete());
 
-    EXPECT_EQ(Sim.Block(0), block0);
-    EXPECT_EQ(Sim.Block(9), block9);
+    EXPECT_EQ(Block(0), block0);
+    EXPECT_EQ(Block(9), block9);
     for (int block : {1, 2, 5, 6, 22, 62}) { // 5 and 6 by key B
-        EXPECT_EQ(Sim.Block(block), dump.Data[size_t(block)]) << block;
+        EXPECT_EQ(Block(block), dump.Data[size_t(block)]) << block;
     }
-    EXPECT_EQ(Sim.Block(23), trailer5);
+    EXPECT_EQ(Block(23), trailer5);
     EXPECT_EQ(map[5], (TSectorKeys{K("A1A1A1A1A1A1"), K("B1B1B1B1B1B1")})) << "the keys written";
     EXPECT_EQ(map[4], (TSectorKeys{Ff, std::nullopt}));
-    EXPECT_EQ(Sim.Block(27), Sim.Block(31)) << "refused trailers left as they were";
+    EXPECT_EQ(Block(27), Block(31)) << "refused trailers left as they were";
     const std::vector<uint8_t> authB1 = {0x0A, 0x05, 0x01, 0x03, 0xB0, 0xB1, 0xB2, 0xB3, 0xB4, 0xB5};
-    const auto requests = Sim.Requests();
+    const auto requests = Reader.Requests;
     EXPECT_TRUE(std::any_of(requests.begin(), requests.end(),
         [&](const std::vector<uint8_t>& R) { return std::equal(authB1.begin(), authB1.end(), R.begin(), R.begin() + std::min(R.size(), authB1.size())) && R.size() > authB1.size(); }))
         << "sector 1 written with key B";
@@ -404,18 +367,18 @@ TEST_F(CardJobsTest, CancelStopsBetweenExchangesAndAWriteIsStillVerified)
     // and nothing after it.
     TDumpImage dump;
     for (int block = 0; block < 64; ++block)
-        dump.SetBlock(block, Sim.Block(block));
+        dump.SetBlock(block, Block(block));
     dump.Data[5][0] = 0x77;
     Events.OnProgress = nullptr;
     Events.OnWritten = [&](int Block) {
         if (Block == 5)
             Jobs.Cancel();
     };
-    Sim.ClearRequests();
+    Reader.ClearRequests();
     const std::optional<TWriteResult> wrote = Jobs.WriteCard(dump, map, false);
     ASSERT_TRUE(wrote);
-    EXPECT_EQ(Sim.Block(5), dump.Data[5]);
-    const auto requests = Sim.RequestsWithoutBeeps();
+    EXPECT_EQ(Block(5), dump.Data[5]);
+    const auto requests = Reader.RequestsWithoutBeeps();
     ASSERT_GE(requests.size(), 2u);
     EXPECT_EQ(requests[requests.size() - 2][1], 0x07);
     EXPECT_EQ(requests.back()[1], 0x06);
@@ -468,17 +431,17 @@ TEST_F(CardJobsTest, ACompareAgreesOnlyWhenEveryKnownBlockWasCompared)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
-        Sim.InsertCard();
+        InsertCard();
         Events.OnProgress = [&](int Sector) {
             if (Sector == c.GoneAt)
-                Sim.RemoveCard();
+                RemoveCard();
         };
         const std::optional<TCompareResult> result = Jobs.Compare(c.Dump, c.Keys);
         ASSERT_TRUE(result);
         EXPECT_FALSE(result->Agree());
         EXPECT_EQ(CompareText(*result), c.Says);
     }
-    Sim.InsertCard();
+    InsertCard();
     Events.OnProgress = nullptr;
     // What no key may read left out of the dump: all of it compared.
     TDumpImage readable = fixture;
@@ -489,7 +452,7 @@ TEST_F(CardJobsTest, ACompareAgreesOnlyWhenEveryKnownBlockWasCompared)
     EXPECT_EQ(CompareText(*result), "card and dump agree");
 
     // An empty reader agrees with nothing.
-    Sim.RemoveCard();
+    RemoveCard();
     result = Jobs.Compare(readable, mapped->Keys);
     ASSERT_TRUE(result);
     EXPECT_FALSE(result->Serial);
@@ -502,7 +465,7 @@ TEST_F(CardJobsTest, AWriteIsDoneOnlyForWhatItWroteAndACancelAtAQuestionRunsNoFu
     map.fill(TSectorKeys{Ff, std::nullopt});
     // Nothing known but a trailer the card has already.
     TDumpImage dump;
-    dump.SetBlock(7, Sim.Block(7));
+    dump.SetBlock(7, Block(7));
     std::optional<TWriteResult> wrote = Jobs.WriteCard(dump, map, true);
     ASSERT_TRUE(wrote);
     EXPECT_EQ(Results(wrote->Sectors), All(TSectorResult::NothingToWrite));
@@ -512,9 +475,9 @@ TEST_F(CardJobsTest, AWriteIsDoneOnlyForWhatItWroteAndACancelAtAQuestionRunsNoFu
 
     // One data block: its sector done, the others with nothing to write.
     dump.SetBlock(6, TBlockData{0x66});
-    dump.SetBlock(11, Sim.Block(11));
+    dump.SetBlock(11, Block(11));
     std::fill_n(dump.Data[11].begin(), KeyBytes, 0xA1);
-    dump.SetBlock(15, Sim.Block(15));
+    dump.SetBlock(15, Block(15));
     std::fill_n(dump.Data[15].begin(), KeyBytes, 0xA3);
     Events.OnConfirm = [&](const TTrailerChange& Change) {
         if (Change.Sector == 2)
@@ -530,7 +493,7 @@ TEST_F(CardJobsTest, AWriteIsDoneOnlyForWhatItWroteAndACancelAtAQuestionRunsNoFu
 
     // A cancel while the trailer question is open: that sector and the rest
     // are not run, and its trailer is not written.
-    const TBlockData trailer2 = Sim.Block(11);
+    const TBlockData trailer2 = Block(11);
     wrote = Jobs.WriteCard(dump, map, true);
     ASSERT_TRUE(wrote);
     expected = All(TSectorResult::NotRun);
@@ -538,8 +501,8 @@ TEST_F(CardJobsTest, AWriteIsDoneOnlyForWhatItWroteAndACancelAtAQuestionRunsNoFu
     expected[1] = TSectorResult::Done;
     EXPECT_EQ(Results(wrote->Sectors), expected);
     EXPECT_EQ(wrote->Sectors[2].Blocks, std::vector<int>{11});
-    EXPECT_EQ(Sim.Block(11), trailer2);
-    EXPECT_NE(Sim.Block(15), dump.Data[15]);
+    EXPECT_EQ(Block(11), trailer2);
+    EXPECT_NE(Block(15), dump.Data[15]);
 }
 
 TEST_F(CardJobsTest, AKeyThatOpenedASectorIsTriedFirstOnTheNext)
@@ -551,7 +514,7 @@ TEST_F(CardJobsTest, AKeyThatOpenedASectorIsTriedFirstOnTheNext)
     ASSERT_TRUE(map);
     for (const TSectorKeys& keys : map->Keys)
         EXPECT_EQ(keys, (TSectorKeys{last, std::nullopt}));
-    const auto requests = Sim.RequestsWithoutBeeps();
+    const auto requests = Reader.RequestsWithoutBeeps();
     const auto auths = std::count_if(requests.begin(), requests.end(), [](const auto& R) { return R[1] == 0x05; });
     EXPECT_EQ(auths, long(DefaultKeys().size()) + 15);
 }
@@ -566,7 +529,7 @@ TEST_F(CardJobsTest, JobsAndLoopTestsExcludeEachOther)
     };
     ASSERT_TRUE(Jobs.ReadCard(map));
     // A search, then an authentication and four reads a sector: no loop cycle.
-    EXPECT_EQ(Sim.RequestsWithoutBeeps().size(), size_t(1 + 16 * 5));
+    EXPECT_EQ(Reader.RequestsWithoutBeeps().size(), size_t(1 + 16 * 5));
     EXPECT_FALSE(Session.OperationRunning());
 
     int cycles = 0;
@@ -577,10 +540,69 @@ TEST_F(CardJobsTest, JobsAndLoopTestsExcludeEachOther)
         EXPECT_FALSE(Jobs.MapKeys(CandidateKeys({}, true)));
         Session.StopLoop();
     };
-    Sim.ClearRequests();
+    Reader.ClearRequests();
     Session.RunLoopRead(0, 1);
     EXPECT_EQ(cycles, 1);
-    EXPECT_EQ(Sim.RequestsWithoutBeeps().size(), 3u) << "the loop's cycle alone";
+    EXPECT_EQ(Reader.RequestsWithoutBeeps().size(), 3u) << "the loop's cycle alone";
+}
+
+// The same jobs over the simulator's line: the session on a port, as the
+// programs use it.
+class CardJobsLineTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        Ports.Map(1, Sim.DevicePath());
+        Session.SetSettings({.ReplyTimeout = 3000}); // generous: the machine is shared
+        Session.ChoosePort(0);
+        ASSERT_TRUE(Session.PortOpen());
+        Sim.ClearRequests();
+    }
+
+    TPrivateHome Ports;
+    sim::TSimServer Sim;
+    TSessionEvents Quiet;
+    TLinkSession Session{Quiet};
+    TJobRecorder Events;
+    TCardJobs Jobs{Session, Events};
+};
+
+TEST_F(CardJobsLineTest, AReaderInTheSameProcessAnswersAsTheLineDoes)
+{
+    // The same jobs on the same card, with the same replies spoiled (a bad
+    // checksum, a refusal, noise before a reply), over the line and in
+    // process: the same requests, results and card read.
+    std::string error;
+    ASSERT_TRUE(Sim.LoadDump(ORVELLE_TEST_DATA "/mixed-card.txt", &error)) << error;
+    TInProcessReader Reader;
+    ASSERT_TRUE(Reader.LoadDump(ORVELLE_TEST_DATA "/mixed-card.txt", error)) << error;
+    const std::vector<std::pair<uint8_t, sim::TFault>> faults = {
+        {0x05, {sim::TFaultKind::BadChecksum}},
+        {0x06, {sim::TFaultKind::ErrorStatus}},
+        {0x0A, {sim::TFaultKind::Noise}},
+    };
+    for (const auto& [command, fault] : faults) {
+        Sim.InjectFault(command, fault, 1, 2);
+        Reader.InjectFault(command, fault, 1, 2);
+    }
+    const auto MapAndRead = [this] {
+        const std::optional<TMapResult> mapping = Jobs.MapKeys(CandidateKeys({}, true));
+        EXPECT_TRUE(mapping);
+        std::optional<TReadResult> read = mapping ? Jobs.ReadCard(mapping->Keys) : std::nullopt;
+        EXPECT_TRUE(read);
+        return read.value_or(TReadResult{});
+    };
+    const TReadResult overLine = MapAndRead();
+    const auto lineRequests = Sim.Requests();
+
+    Session.UseReader(Reader);
+    const TReadResult inProcess = MapAndRead();
+    EXPECT_EQ(Reader.Requests, lineRequests);
+    EXPECT_EQ(inProcess.Serial, overLine.Serial);
+    EXPECT_EQ(inProcess.Sectors, overLine.Sectors);
+    EXPECT_TRUE(inProcess.Image == overLine.Image);
+    EXPECT_GT(Reader.Requests.size(), 100u);
+    EXPECT_TRUE(Sim.Requests() == lineRequests) << "nothing more went over the line";
 }
 
 } // namespace

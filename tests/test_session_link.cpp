@@ -1,12 +1,14 @@
-// The link session on its own, with no window: the loop counters, a port
-// change during a loop, a close during an exchange, and a reader that goes
-// away and comes back, on the reader simulator or a scripted pseudo-terminal.
+// The link session on its own, with no window: the loop counters (on the
+// simulator's reader engine in the same process), a port change during a
+// loop, a close during an exchange, and a reader that goes away and comes
+// back, on the reader simulator or a scripted pseudo-terminal.
 #include "reader/CardReader.h"
 #include "reader/ReaderLink.h"
 #include "serial/Comm.h"
 #include "session/LinkSession.h"
 #include "sim/SimServer.h"
 #include "support/ChildProcess.h"
+#include "support/InProcessReader.h"
 #include "support/PrivateHome.h"
 #include "support/PtyPeer.h"
 #include "support/SessionProbe.h"
@@ -106,14 +108,25 @@ protected:
     TLinkSession Session{Said};
 };
 
-TEST_F(SessionTest, LoopReadCountsEveryOutcomeAndWrapsAtAMillion)
+// The loop tests' counting and patterns, where the line is not under test:
+// the session's exchanges go to the simulator's reader engine in the same
+// process.
+class SessionLoopTest : public ::testing::Test {
+protected:
+    void SetUp() override { Session.UseReader(Reader); }
+
+    TInProcessReader Reader;
+    TRecorder Said;
+    TLinkSession Session{Said};
+};
+
+TEST_F(SessionLoopTest, LoopReadCountsEveryOutcomeAndWrapsAtAMillion)
 {
-    const int beeps = Sim.BeepCount();
     Session.LoopStartCounters.Read = 999999;
     Said.OnCount = [&](TLoopCounter Counter, int32_t Value) {
         EXPECT_FALSE(Session.BeginOperation()) << "the loop holds the guard";
         if (Counter == TLoopCounter::Read && Value == 1)
-            Sim.RemoveCard();
+            Reader.Engine.Card.Remove();
         if (Counter == TLoopCounter::SearchErr && Value == 2)
             Session.StopLoop();
     };
@@ -124,17 +137,17 @@ TEST_F(SessionTest, LoopReadCountsEveryOutcomeAndWrapsAtAMillion)
     const std::vector<uint8_t> search = Bytes({0x03, 0x0A, 0x00, 0x0D});
     const std::vector<uint8_t> auth = Bytes({0x04, 0x05, 0x02, 0x00, 0x0B});
     const std::vector<uint8_t> read = Bytes({0x03, 0x06, 0x09, 0x12});
-    EXPECT_EQ(Sim.RequestsWithoutBeeps(), (Frames{search, auth, read, search, auth, read, search, search}));
-    EXPECT_EQ(Sim.BeepCount(), beeps + 2);
+    EXPECT_EQ(Reader.RequestsWithoutBeeps(), (Frames{search, auth, read, search, auth, read, search, search}));
+    EXPECT_EQ(Reader.Engine.Beeps, 2);
     EXPECT_FALSE(Session.OperationRunning());
     EXPECT_FALSE(Session.LoopFlag);
 }
 
-TEST_F(SessionTest, LoopWriteRefusesATrailerAndVerifiesEachPattern)
+TEST_F(SessionLoopTest, LoopWriteRefusesATrailerAndVerifiesEachPattern)
 {
     Session.RunLoopWrite(0, 7);
     EXPECT_EQ(Said.Events(), std::vector<std::string>{"box control block, can not be tested / message / 64"});
-    EXPECT_TRUE(Sim.Requests().empty());
+    EXPECT_TRUE(Reader.Requests.empty());
 
     Said.Said.clear();
     Said.OnCount = [&](TLoopCounter Counter, int32_t Value) {
@@ -145,7 +158,7 @@ TEST_F(SessionTest, LoopWriteRefusesATrailerAndVerifiesEachPattern)
     EXPECT_EQ(Said.Events(), (std::vector<std::string>{"started", "write 1", "read 1", "write 2", "read 2", "ended"}));
     TBlockData second{};
     second[15] = 0x01; // the pattern of the second cycle: the write counter 1
-    EXPECT_EQ(Sim.Block(6), second);
+    EXPECT_EQ(Reader.Engine.Card.Raw(6), second);
 }
 
 TEST_F(SessionTest, APortChosenDuringALoopOpensBetweenCycles)
