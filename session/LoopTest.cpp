@@ -107,7 +107,7 @@ bool TLinkSession::FindAndAuthenticate(uint8_t Sector, uint8_t KeyType, TLoopCou
 {
     if (!SearchCardSerial())
         ++Totals.SearchFailures;
-    else if (!FReader->Authenticate(Sector, KeyType))
+    else if (!AuthSector(KeyType, Sector))
         ++Totals.AuthFailures;
     else
         return true;
