@@ -85,6 +85,17 @@ bool IsPlainText(std::string_view Text)
     });
 }
 
+bool IsUtf8(std::string_view Text)
+{
+    for (size_t i = 0; i < Text.size();) {
+        const size_t length = SequenceLength(Text.substr(i));
+        if (length == 0)
+            return false;
+        i += length;
+    }
+    return true;
+}
+
 std::string_view WithoutByteOrderMark(std::string_view Text)
 {
     return Text.starts_with(ByteOrderMark) ? Text.substr(ByteOrderMark.size()) : Text;

@@ -16,5 +16,8 @@ std::string PrintableText(std::string_view Text, size_t MaxBytes = std::string_v
 // No control character but tab, line feed and carriage return: what a text
 // file holds, and a binary file almost never.
 bool IsPlainText(std::string_view Text);
+// Every byte part of a valid UTF-8 sequence: what a database that keeps text
+// as UTF-8 takes.
+bool IsUtf8(std::string_view Text);
 // Text without the UTF-8 byte-order mark that some editors put at its start.
 std::string_view WithoutByteOrderMark(std::string_view Text);

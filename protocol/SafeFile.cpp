@@ -174,7 +174,8 @@ TCommitCalls& CommitCalls()
 std::string TFileError::Text() const
 {
     if (Line > 0)
-        return PrintableText(File + ":" + std::to_string(Line) + ": " + Message);
+        return PrintableText(File + ":" + std::to_string(Line) + ": "
+            + (Column > 0 ? "column " + std::to_string(Column) + ": " : "") + Message);
     // The file's own errors name it already.
     return PrintableText(Message.starts_with(File) ? Message : File + ": " + Message);
 }

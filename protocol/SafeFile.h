@@ -26,7 +26,8 @@
 #include <string>
 #include <vector>
 
-// What went wrong with a file, and where: "FILE:LINE: MESSAGE", or
+// What went wrong with a file, and where: "FILE:LINE: MESSAGE",
+// "FILE:LINE: column COLUMN: MESSAGE" for one cell of a table, or
 // "FILE: MESSAGE" when no one line is at fault (Line 0; a message that
 // begins with the file's name already is shown as it is), with the file
 // name's and the quoted line's control characters shown as \xHH.
@@ -34,6 +35,7 @@ struct TFileError {
     std::string File;
     int Line = 0;
     std::string Message;
+    int Column = 0; // 1-based; 0 when no one column is at fault
     std::string Text() const;
 };
 

@@ -1,8 +1,9 @@
-// Throws arbitrary file contents at the dump and key file readers, which take
-// files from anywhere, and checks what must always hold: nothing is read out
-// of bounds, a refusal names a line of the file and shows none of its control
-// characters, and whatever is accepted reads back the same from the text the
-// program would write.
+// Throws arbitrary file contents at the dump, key and batch data file readers,
+// which take files from anywhere, and checks what must always hold: nothing is
+// read out of bounds, a refusal names a line of the file and shows none of its
+// control characters, whatever is accepted reads back the same from the text
+// the program would write, and every row of accepted data applies.
+#include "protocol/BatchData.h"
 #include "protocol/DumpFile.h"
 #include "protocol/KeyFile.h"
 #include "protocol/PlainText.h"
@@ -45,6 +46,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
         TFileError again;
         const std::optional<TKeyList> back = ParseKeyFile(text, "again", again);
         Check(back && *back == *keys);
+    } else {
+        Check(error.File == "fuzz" && !error.Message.empty());
+        Check(PrintableText(error.Text()) == error.Text());
+    }
+
+    error = {};
+    if (const std::optional<TBatchData> data = ParseBatchData(content, "fuzz", error)) {
+        Check(data->Kinds.size() == data->Columns.size());
+        for (size_t row = 0; row < data->Rows.size(); ++row) {
+            Check(data->Rows[row].size() == data->Columns.size());
+            ApplyRow(TDumpImage{}, *data, row); // throws, and so aborts, for a cell it cannot write
+        }
     } else {
         Check(error.File == "fuzz" && !error.Message.empty());
         Check(PrintableText(error.Text()) == error.Text());
