@@ -65,6 +65,13 @@ std::string RunConsoleCommand(TSimServer& Server, const std::string& Line, bool&
         s = Server.Serial();
         return "serial " + HexOf(s.data(), s.size()) + (Server.CardPresent() ? "" : " (out of the field)");
     }
+    if (cmd == "blank") {
+        std::array<uint8_t, 4> s{};
+        if (!arg.empty() && !ParseHexBytes(arg, s.data(), s.size()))
+            return "blank wants 8 hex digits, or none for a random serial";
+        s = Server.InsertBlankCard(arg.empty() ? std::nullopt : std::optional(s));
+        return "blank card " + HexOf(s.data(), s.size()) + " in the field";
+    }
     if (cmd == "beeps")
         return "beeps " + std::to_string(Server.BeepCount());
     if (cmd == "save" || cmd == "load") {
@@ -96,8 +103,8 @@ std::string RunConsoleCommand(TSimServer& Server, const std::string& Line, bool&
         return "";
     }
     if (cmd == "help")
-        return "remove, insert, halt, dump, serial [HEX], beeps, save FILE, load FILE,\n"
-               "fault CC:KIND[=ARG][*COUNT], nofaults, quiet, verbose, quit";
+        return "remove, insert, blank [HEX], halt, dump, serial [HEX], beeps, save FILE,\n"
+               "load FILE, fault CC:KIND[=ARG][*COUNT], nofaults, quiet, verbose, quit";
     return "unknown command \"" + cmd + "\" (try help)";
 }
 

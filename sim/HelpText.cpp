@@ -57,12 +57,15 @@ Reply status codes (byte 1 when a command was not carried out):
   85 sector not authenticated 86 access conditions forbid it
   87 not a value block
 
-Console (standard input): remove, insert, halt, dump, serial HEX, beeps,
-  save FILE, load FILE, fault CC:KIND, nofaults, quiet, verbose, help, quit.
-  FILE is the rest of the line, blanks included. A line longer than 4096
-  bytes is ignored whole. Lines for an output that is not being read wait up
-  to 64 KiB; more are dropped and counted. SIGINT, SIGTERM and SIGHUP end the
-  program at any time.
+Console (standard input): remove, insert, blank [HEX], halt, dump,
+  serial HEX, beeps, save FILE, load FILE, fault CC:KIND, nofaults, quiet,
+  verbose, help, quit. blank puts a new card in the field in place of the
+  one there, as it leaves the factory (keys A and B FFFFFFFFFFFF, access bits
+  FF 07 80, data blocks zero), with serial number HEX or a random one; remove
+  takes it away again. FILE is the rest of the line, blanks included. A line
+  longer than 4096 bytes is ignored whole. Lines for an output that is not
+  being read wait up to 64 KiB; more are dropped and counted. SIGINT, SIGTERM
+  and SIGHUP end the program at any time.
 
 Exit codes: 0 done, 1 no pseudo-terminal or dump not saved,
   2 bad option, unusable card or save file, or port link refused.

@@ -16,6 +16,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <random>
 #include <stdexcept>
 #include <utility>
 
@@ -45,7 +46,8 @@ struct TSimServer::TImpl {
     TDropCounts Drops;
     std::function<void(const TRecord&)> Observer;
     std::function<void(const std::string&)> NoticeObserver;
-    std::atomic<int> PaceMs{0}; // the reader's processing time when paced; 0: not paced
+    std::atomic<int> PaceMs{0};                      // the reader's processing time when paced; 0: not paced
+    std::mt19937 SerialDraw{std::random_device{}()}; // under Lock: blank cards' serial numbers
 
     // Owned by the line's thread alone.
     TFrameParser Parser;
@@ -322,6 +324,21 @@ void TSimServer::SetSerial(std::array<uint8_t, 4> Serial)
 {
     std::lock_guard lock(FImpl->Lock);
     FImpl->Engine.Card.SetSerial(Serial);
+}
+
+std::array<uint8_t, 4> TSimServer::InsertBlankCard(std::optional<std::array<uint8_t, 4>> Serial)
+{
+    std::lock_guard lock(FImpl->Lock);
+    const TSerial previous = FImpl->Engine.Card.Serial();
+    TSerial serial = Serial.value_or(previous);
+    // A new card, so a new number; 88 first is the cascade tag, which would
+    // announce a longer serial number to a real reader.
+    while (!Serial && (serial == previous || serial[0] == 0x88)) {
+        const uint32_t draw = FImpl->SerialDraw();
+        serial = {uint8_t(draw >> 24), uint8_t(draw >> 16), uint8_t(draw >> 8), uint8_t(draw)};
+    }
+    FImpl->Engine.Card = TMifareCard(serial);
+    return serial;
 }
 
 std::array<uint8_t, 16> TSimServer::Block(int Block) const

@@ -55,6 +55,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -104,6 +105,11 @@ public:
     void SetSerial(std::array<uint8_t, 4> Serial);                 // rewrites block 0 too
     std::array<uint8_t, 16> Block(int Block) const;                // raw stored bytes, no access checks
     void SetBlock(int Block, const std::array<uint8_t, 16>& Data); // raw, no access checks
+    // A fresh card in the field in place of the one there or taken away: the
+    // factory state (transport keys and access bits, zero data blocks, block
+    // 0 from the serial number), with Serial or else a random one that is not
+    // the previous card's. Gives its serial number.
+    std::array<uint8_t, 4> InsertBlankCard(std::optional<std::array<uint8_t, 4>> Serial = std::nullopt);
 
     // The reader's key store (KeyType 0 = A, 1 = B).
     std::array<uint8_t, 6> StoredKey(int KeyType, int Sector) const;

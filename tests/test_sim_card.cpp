@@ -1,8 +1,9 @@
 // The simulated card and reader, request frame in, reply frame out: access
 // conditions against the card's two tables, value blocks, radio states,
-// authentication and the reader's key store.
+// authentication and the reader's key store; and the console's blank cards.
 #include "protocol/AccessConditions.h"
 #include "sim/ReaderEngine.h"
+#include "sim/SimProgram.h"
 #include "sim/SimServer.h"
 #include "support/AccessTables.h"
 #include "support/PtyPeer.h"
@@ -372,4 +373,44 @@ TEST(SimCard, LengthsAndOtherCommands)
         EXPECT_NE(st, 0);
         EXPECT_NE(st, body[0]);
     }
+}
+
+TEST(SimCard, TheConsolePutsABlankCardInTheField)
+{
+    TSimServer server;
+    server.SetBlock(4, Filled(0xAB));
+    server.SetBlock(7, Filled(0x11));
+    server.RemoveCard();
+    bool quit = false;
+    bool quiet = false;
+    EXPECT_EQ(RunConsoleCommand(server, "blank 0badcafe", quit, quiet), "blank card 0B AD CA FE in the field");
+    EXPECT_TRUE(server.CardPresent());
+    EXPECT_EQ(server.Serial(), (TSerial{0x0B, 0xAD, 0xCA, 0xFE}));
+    // The serial number, its BCC, then what the default card has.
+    const auto block0 = server.Block(0);
+    EXPECT_EQ(Hex({block0.begin(), block0.end()}), "0B AD CA FE 92 08 04 00 4F 52 56 53 49 4D 30 31");
+    for (int b = 1; b < TMifareCard::Blocks; ++b) {
+        const auto block = server.Block(b);
+        EXPECT_EQ(Hex({block.begin(), block.end()}),
+            IsTrailer(b) ? "FF FF FF FF FF FF FF 07 80 69 FF FF FF FF FF FF" : "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00")
+            << "block " << b;
+    }
+
+    // Without a serial number, a random one, never the previous card's.
+    std::vector<std::string> answers;
+    for (int card = 0; card < 2; ++card) {
+        const TSerial before = server.Serial();
+        answers.push_back(RunConsoleCommand(server, "blank", quit, quiet));
+        const TSerial serial = server.Serial();
+        EXPECT_NE(serial, before);
+        EXPECT_EQ(answers.back(), "blank card " + HexOf(serial.data(), serial.size()) + " in the field");
+    }
+    EXPECT_NE(answers[0], answers[1]);
+
+    // A bad serial number changes nothing.
+    const TSerial kept = server.Serial();
+    for (const char* line : {"blank 1234", "blank 0BADCAFE00", "blank 0BADCAFG"})
+        EXPECT_EQ(RunConsoleCommand(server, line, quit, quiet), "blank wants 8 hex digits, or none for a random serial") << line;
+    EXPECT_EQ(server.Serial(), kept);
+    EXPECT_FALSE(quit);
 }

@@ -249,6 +249,7 @@ TEST(SimProgram, ConsoleLinesAndFileNames)
         {"serial", "serial 12 34 56 78"},
         {"save " + card, "saved " + card},
         {"serial 0BADCAFE", "serial 0B AD CA FE"},
+        {"blank C0FFEE00", "blank card C0 FF EE 00 in the field"},
         {"load  " + card + " ", "loaded " + card},
         {"serial", "serial 12 34 56 78"},
     };
