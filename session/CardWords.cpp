@@ -124,3 +124,42 @@ std::string ProgressText(int Sector)
 {
     return "sector " + std::to_string(Sector) + " (" + std::to_string(Sector + 1) + " of " + std::to_string(SectorCount) + ")";
 }
+
+std::string SectorResultsText(const TSectorOutcomes& Sectors)
+{
+    int done = 0;
+    int notRun = 0;
+    std::vector<std::pair<TSectorResult, std::vector<int>>> others;
+    std::vector<int> declined;
+    for (int sector = 0; sector < SectorCount; ++sector) {
+        const TSectorOutcome& outcome = Sectors[size_t(sector)];
+        if (outcome.Trailer == TTrailerNote::Declined)
+            declined.push_back(sector);
+        if (outcome.Result == TSectorResult::Done) {
+            ++done;
+            continue;
+        }
+        if (outcome.Result == TSectorResult::NotRun) {
+            ++notRun;
+            continue;
+        }
+        auto at = std::find_if(others.begin(), others.end(), [&outcome](const auto& O) { return O.first == outcome.Result; });
+        if (at == others.end())
+            at = others.insert(others.end(), {outcome.Result, {}});
+        at->second.push_back(sector);
+    }
+    const auto list = [](const std::vector<int>& Numbers) {
+        std::string text;
+        for (const int n : Numbers)
+            text += (text.empty() ? "" : ", ") + std::to_string(n);
+        return text;
+    };
+    std::string text = std::to_string(done) + (done == 1 ? " sector done" : " sectors done");
+    for (const auto& [result, numbers] : others)
+        text += std::string(", ") + (numbers.size() == 1 ? "sector " : "sectors ") + list(numbers) + " " + SectorResultText(result);
+    if (notRun > 0)
+        text += ", " + std::to_string(notRun) + " not run";
+    if (!declined.empty())
+        text += ", " + TrailerNoteText(TTrailerNote::Declined) + (declined.size() == 1 ? " in sector " : " in sectors ") + list(declined);
+    return text;
+}

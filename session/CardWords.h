@@ -30,3 +30,8 @@ std::string TrailerChangeText(const TTrailerChange& Change);
 
 // Progress numbers sectors as the results do: "sector 3 (4 of 16)".
 std::string ProgressText(int Sector);
+
+// "14 sectors done, sector 3 no key, sector 4 read denied, 2 not run": the
+// results other than done in the order they first come, each with its
+// sectors, and any trailer not confirmed.
+std::string SectorResultsText(const TSectorOutcomes& Sectors);

@@ -56,47 +56,6 @@ bool SaveCardDump(const std::string& Path, const TDumpImage& Card, std::string& 
 
 namespace {
 
-// "14 sectors done, sector 3 no key, sector 4 read denied, 2 not run": the
-// other results in the order they first come, each with its sectors.
-std::string SectorsText(const TSectorOutcomes& Sectors)
-{
-    int done = 0;
-    int notRun = 0;
-    std::vector<std::pair<TSectorResult, std::vector<int>>> others;
-    std::vector<int> declined;
-    for (int sector = 0; sector < SectorCount; ++sector) {
-        const TSectorOutcome& outcome = Sectors[size_t(sector)];
-        if (outcome.Trailer == TTrailerNote::Declined)
-            declined.push_back(sector);
-        if (outcome.Result == TSectorResult::Done) {
-            ++done;
-            continue;
-        }
-        if (outcome.Result == TSectorResult::NotRun) {
-            ++notRun;
-            continue;
-        }
-        auto at = std::find_if(others.begin(), others.end(), [&outcome](const auto& O) { return O.first == outcome.Result; });
-        if (at == others.end())
-            at = others.insert(others.end(), {outcome.Result, {}});
-        at->second.push_back(sector);
-    }
-    const auto list = [](const std::vector<int>& Numbers) {
-        std::string text;
-        for (const int n : Numbers)
-            text += (text.empty() ? "" : ", ") + std::to_string(n);
-        return text;
-    };
-    std::string text = std::to_string(done) + (done == 1 ? " sector done" : " sectors done");
-    for (const auto& [result, numbers] : others)
-        text += std::string(", ") + (numbers.size() == 1 ? "sector " : "sectors ") + list(numbers) + " " + SectorResultText(result);
-    if (notRun > 0)
-        text += ", " + std::to_string(notRun) + " not run";
-    if (!declined.empty())
-        text += ", " + TrailerNoteText(TTrailerNote::Declined) + (declined.size() == 1 ? " in sector " : " in sectors ") + list(declined);
-    return text;
-}
-
 std::string TailOf(const TMapResult& /*Result*/) { return {}; }
 std::string TailOf(const TReadResult& /*Result*/) { return {}; }
 std::string TailOf(const TWriteResult& Result) { return Result.Wrote() ? std::string() : NothingWrittenText; }
@@ -144,7 +103,7 @@ void TCardWork::Ended(TCardJob Job, TWorkEnd End, const TJobResult* Result, cons
             std::string subject = "card " + SerialText(Result->Serial.value_or(TSerial{}));
             if (!DumpFile.empty())
                 subject += ", dump " + PrintableText(DumpFile);
-            line += " (" + subject + "): " + (record.Cancelled ? "cancelled; " : "") + SectorsText(Result->Sectors);
+            line += " (" + subject + "): " + (record.Cancelled ? "cancelled; " : "") + SectorResultsText(Result->Sectors);
             if (!Tail.empty())
                 line += "; " + Tail;
         }
@@ -223,21 +182,21 @@ TWorkRun<TResult> TCardWork::Sequence(TCardJob Job, const TKeyList& Keys, bool N
     FRunning = true;
     FCancelled = false;
     const std::optional<TSerial> serial = FindCard(Job, run.End);
+    bool mapped = true;
+    if (serial && !Stopped() && NeedsMap && !HasMap(*serial, Keys))
+        mapped = Map(*serial, Keys, run.Map);
     if (!serial) {
-        // Said by FindCard.
+        // FindCard said why.
     } else if (Stopped()) {
         run.End = TWorkEnd::Stopped;
-    } else if (NeedsMap && !HasMap(*serial, Keys) && !Map(*serial, Keys, run.Map)) {
-        if (Stopped())
-            run.End = TWorkEnd::Stopped;
-        else if (!run.Map)
+    } else if (!mapped) {
+        // Map said how the map ended.
+        if (!run.Map)
             run.End = TWorkEnd::Refused;
         else if (!run.Map->Serial)
             run.End = TWorkEnd::NoCard;
         else
             run.End = TWorkEnd::MapNotWhole;
-    } else if (Stopped()) {
-        run.End = TWorkEnd::Stopped;
     } else {
         FEvents.JobStarted(Job);
         run.End = Run(run.Result);
