@@ -173,21 +173,21 @@ bool IsCardDataColumn(const QString& Column)
     return data.match(Column).hasMatch();
 }
 
-std::optional<TLedgerPlace> ParseLedgerPlace(const QString& Spec, QString& Error)
+std::optional<TLedgerPlace> ParseLedgerPlace(const QString& Address, QString& Error)
 {
     TLedgerPlace place;
     static const QRegularExpression scheme(QStringLiteral("^([A-Za-z][A-Za-z0-9+.-]*)://"));
-    const QRegularExpressionMatch match = scheme.match(Spec);
+    const QRegularExpressionMatch match = scheme.match(Address);
     if (!match.hasMatch()) {
-        place.File = Spec.isEmpty() ? DefaultLedgerFile() : Spec;
+        place.File = Address.isEmpty() ? DefaultLedgerFile() : Address;
         return place;
     }
     const QString name = match.captured(1).toLower();
     if (name != QStringLiteral("postgresql") && name != QStringLiteral("postgres")) {
-        Error = QStringLiteral("ledger %1: only postgresql:// addresses or files are ledgers").arg(Spec);
+        Error = QStringLiteral("ledger %1: only postgresql:// addresses or files are ledgers").arg(Address);
         return std::nullopt;
     }
-    const QUrl url(Spec, QUrl::StrictMode);
+    const QUrl url(Address, QUrl::StrictMode);
     // The address may carry a password: it is never repeated in a message.
     const auto bad = [&](const QString& Why) {
         Error = QStringLiteral("ledger address %1: %2").arg(url.isValid() ? url.toDisplayString(QUrl::RemovePassword) : name + QStringLiteral("://..."), Why);
@@ -261,9 +261,9 @@ TLedger::~TLedger()
     QSqlDatabase::removeDatabase(FConnection);
 }
 
-std::unique_ptr<TLedger> TLedger::Open(const QString& Spec, const QString& ConnectionName, QString& Error)
+std::unique_ptr<TLedger> TLedger::Open(const QString& Address, const QString& ConnectionName, QString& Error)
 {
-    std::optional<TLedgerPlace> place = ParseLedgerPlace(Spec, Error);
+    std::optional<TLedgerPlace> place = ParseLedgerPlace(Address, Error);
     if (!place)
         return nullptr;
     const QString driver = place->PostgreSql ? PostgreSqlDriver : SqliteDriver;
@@ -280,7 +280,7 @@ std::unique_ptr<TLedger> TLedger::Open(const QString& Spec, const QString& Conne
         return nullptr;
     }
     if (!place->PostgreSql) {
-        if (Spec.isEmpty()) {
+        if (Address.isEmpty()) {
             const QString reason = MakeFolderOf(place->File);
             if (!reason.isEmpty()) {
                 Error = QStringLiteral("ledger: ") + reason;

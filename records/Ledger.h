@@ -17,7 +17,8 @@
 //
 // Every statement binds its values. A failure of the database (a lost
 // server, a full disk, a lock held too long) makes the call fail with the
-// driver's words in Error(); nothing throws. Each TLedger has its own named
+// driver's words in Error(); nothing throws. A connection the server
+// dropped is made again at the next call. Each TLedger has its own named
 // connection and belongs to the thread that opened it.
 
 #include "session/BatchLedger.h"
@@ -49,9 +50,10 @@ QString DefaultLedgerFile();
 
 // Empty: the default file. postgresql://[USER[:PASSWORD]@][HOST][:PORT]/DBNAME
 // (postgres:// too), each part percent-decoded, with the optional query items
-// host=/socket/folder, sslmode= and connect_timeout=. Anything else is a
-// file. None, with Error saying why, for an address that does not parse.
-std::optional<TLedgerPlace> ParseLedgerPlace(const QString& Spec, QString& Error);
+// host=/socket/folder, sslmode= and connect_timeout=. Another SCHEME:// is
+// refused; anything else is a file. None, with Error saying why, for an
+// address that does not parse.
+std::optional<TLedgerPlace> ParseLedgerPlace(const QString& Address, QString& Error);
 
 // A data column the card takes ("block N", "value N", any case); every other
 // column is a label kept with the card.
@@ -62,13 +64,13 @@ public:
     // The schema this program writes; a ledger of a newer one is refused.
     static constexpr int SchemaVersion = 1;
 
-    // Opens (and on first use creates) the ledger Spec names (see
+    // Opens (and on first use creates) the ledger Address names (see
     // ParseLedgerPlace) on a Qt SQL connection named ConnectionName, which
     // must not be in use (empty: a name of its own). An SQLite file is
     // opened only by SafeFile's rule (a regular file, or a link of the
     // user's own to one of the user's); the default file's folder is
     // created. None, with Error saying why.
-    static std::unique_ptr<TLedger> Open(const QString& Spec, const QString& ConnectionName, QString& Error);
+    static std::unique_ptr<TLedger> Open(const QString& Address, const QString& ConnectionName, QString& Error);
     ~TLedger() override; // the connection is closed and removed
     TLedger(const TLedger&) = delete;
     TLedger& operator=(const TLedger&) = delete;

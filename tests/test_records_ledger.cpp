@@ -116,16 +116,16 @@ std::vector<QJsonObject> Records(TLedger& Ledger, const QString& Batch = {})
 
 int Connections = 0;
 
-std::unique_ptr<TLedger> OpenLedger(const QString& Spec, QString& Error)
+std::unique_ptr<TLedger> OpenLedger(const QString& Address, QString& Error)
 {
-    return TLedger::Open(Spec, QStringLiteral("ledger-test-%1").arg(++Connections), Error);
+    return TLedger::Open(Address, QStringLiteral("ledger-test-%1").arg(++Connections), Error);
 }
 
 // A statement on the ledger behind the program's back.
-QString RawExec(const QString& Spec, const QString& Sql)
+QString RawExec(const QString& Address, const QString& Sql)
 {
     QString error;
-    const std::optional<TLedgerPlace> place = ParseLedgerPlace(Spec, error);
+    const std::optional<TLedgerPlace> place = ParseLedgerPlace(Address, error);
     if (!place)
         return error;
     const QString name = QStringLiteral("ledger-test-raw");
@@ -153,26 +153,26 @@ protected:
     {
         ASSERT_TRUE(FFolder.isValid());
         if (GetParam() == TBackend::Sqlite) {
-            FSpec = FFolder.filePath(QStringLiteral("ledger.sqlite"));
+            FAddress = FFolder.filePath(QStringLiteral("ledger.sqlite"));
             return;
         }
         TPgServer* server = Pg->Server();
         ASSERT_NE(server, nullptr) << "the PostgreSQL server for the tests did not start: " << Pg->Failure();
         const QString database = server->NewDatabase();
         ASSERT_FALSE(database.isEmpty()) << server->Error();
-        FSpec = server->Url(database);
+        FAddress = server->Url(database);
     }
 
     std::unique_ptr<TLedger> Open()
     {
         QString error;
-        std::unique_ptr<TLedger> ledger = OpenLedger(FSpec, error);
+        std::unique_ptr<TLedger> ledger = OpenLedger(FAddress, error);
         EXPECT_TRUE(ledger) << error.toStdString();
         return ledger;
     }
 
     QTemporaryDir FFolder;
-    QString FSpec;
+    QString FAddress;
 };
 
 } // namespace
@@ -469,7 +469,7 @@ TEST_P(LedgerTest, TwoStationsClaimingAtOnceUseEveryRowOnce)
     const auto run = [&](int Index) {
         TStation& me = stations[Index];
         QString error;
-        const std::unique_ptr<TLedger> ledger = OpenLedger(FSpec, error);
+        const std::unique_ptr<TLedger> ledger = OpenLedger(FAddress, error);
         if (!ledger)
             me.Error = error.toStdString();
         const QString name = QStringLiteral("bench %1").arg(Index + 1);
@@ -537,9 +537,9 @@ TEST_P(LedgerTest, ALedgerOfANewerSchemaIsRefused)
 {
     ASSERT_TRUE(Open());
     ASSERT_TRUE(Open()); // the schema is there: opened as it is
-    EXPECT_EQ(RawExec(FSpec, QStringLiteral("UPDATE ledger_schema SET version = 2")), QString());
+    EXPECT_EQ(RawExec(FAddress, QStringLiteral("UPDATE ledger_schema SET version = 2")), QString());
     QString error;
-    EXPECT_FALSE(OpenLedger(FSpec, error));
+    EXPECT_FALSE(OpenLedger(FAddress, error));
     EXPECT_TRUE(error.contains(QStringLiteral("its schema is version 2, newer than this program knows (1)"))) << error.toStdString();
 }
 
@@ -666,7 +666,7 @@ TEST(LedgerSqlite, TheDefaultFileFollowsXdgDataHomeOnlyWhenAbsolute)
 TEST(LedgerPlace, AddressesAreParsedAndDecoded)
 {
     const struct {
-        const char* Spec;
+        const char* Address;
         bool PostgreSql;
         const char *File, *User, *Password, *Host;
         int Port;
@@ -683,20 +683,20 @@ TEST(LedgerPlace, AddressesAreParsedAndDecoded)
     };
     for (const auto& c : cases) {
         QString error;
-        const std::optional<TLedgerPlace> place = ParseLedgerPlace(QString::fromUtf8(c.Spec), error);
-        ASSERT_TRUE(place) << c.Spec << ": " << error.toStdString();
-        EXPECT_EQ(place->PostgreSql, c.PostgreSql) << c.Spec;
-        EXPECT_EQ(place->File.toStdString(), c.File) << c.Spec;
-        EXPECT_EQ(place->User.toStdString(), c.User) << c.Spec;
-        EXPECT_EQ(place->Password.toStdString(), c.Password) << c.Spec;
-        EXPECT_EQ(place->Host.toStdString(), c.Host) << c.Spec;
-        EXPECT_EQ(place->Port, c.Port) << c.Spec;
-        EXPECT_EQ(place->Database.toStdString(), c.Database) << c.Spec;
-        EXPECT_EQ(place->SslMode.toStdString(), c.SslMode) << c.Spec;
-        EXPECT_EQ(place->ConnectTimeout, c.Timeout) << c.Spec;
+        const std::optional<TLedgerPlace> place = ParseLedgerPlace(QString::fromUtf8(c.Address), error);
+        ASSERT_TRUE(place) << c.Address << ": " << error.toStdString();
+        EXPECT_EQ(place->PostgreSql, c.PostgreSql) << c.Address;
+        EXPECT_EQ(place->File.toStdString(), c.File) << c.Address;
+        EXPECT_EQ(place->User.toStdString(), c.User) << c.Address;
+        EXPECT_EQ(place->Password.toStdString(), c.Password) << c.Address;
+        EXPECT_EQ(place->Host.toStdString(), c.Host) << c.Address;
+        EXPECT_EQ(place->Port, c.Port) << c.Address;
+        EXPECT_EQ(place->Database.toStdString(), c.Database) << c.Address;
+        EXPECT_EQ(place->SslMode.toStdString(), c.SslMode) << c.Address;
+        EXPECT_EQ(place->ConnectTimeout, c.Timeout) << c.Address;
     }
     const struct {
-        const char *Spec, *Says;
+        const char *Address, *Says;
     } bad[] = {
         {"postgresql://db.example.org", "the database name is missing"},
         {"postgresql://db.example.org/", "the database name is missing"},
@@ -709,8 +709,8 @@ TEST(LedgerPlace, AddressesAreParsedAndDecoded)
     };
     for (const auto& c : bad) {
         QString error;
-        EXPECT_FALSE(ParseLedgerPlace(QString::fromUtf8(c.Spec), error)) << c.Spec;
-        EXPECT_TRUE(error.contains(QString::fromUtf8(c.Says))) << c.Spec << ": " << error.toStdString();
+        EXPECT_FALSE(ParseLedgerPlace(QString::fromUtf8(c.Address), error)) << c.Address;
+        EXPECT_TRUE(error.contains(QString::fromUtf8(c.Says))) << c.Address << ": " << error.toStdString();
         EXPECT_FALSE(error.contains(QStringLiteral("secret"))) << error.toStdString();
     }
     QString error;
