@@ -71,6 +71,15 @@ for page in orvelle orvelle-sim orvelle-card; do
         LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 -Z \
             '$share/man/man1/$page.1.gz' 2>&1 >/dev/null | grep . && exit 1 || exit 0"
 done
+# Qt's SQL drivers are plugins no library scan finds: the package names them.
+sql_drivers() {
+    depends=$(dpkg-deb -f "$deb" Depends)
+    echo "Depends: $depends"
+    for driver in libqt6sql6-sqlite libqt6sql6-psql; do
+        echo "$depends" | tr ',' '\n' | sed 's/^ *//; s/ .*//' | grep -qx "$driver" || { echo "$driver is missing"; return 1; }
+    done
+}
+check "package depends on the ledger's SQL drivers" sql_drivers
 lintian_ok() {
     status=0
     lintian --fail-on error --display-info "$deb" >"$tmp/lintian" 2>&1 || status=$?

@@ -1,0 +1,886 @@
+#include "records/Ledger.h"
+
+#include "protocol/SafeFile.h"
+#include "records/Records.h"
+#include "session/CardWords.h"
+
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <QUrl>
+#include <QUrlQuery>
+
+#include <atomic>
+
+namespace {
+
+const QString SqliteDriver = QStringLiteral("QSQLITE");
+const QString PostgreSqlDriver = QStringLiteral("QPSQL");
+
+// How long a station waits for another station's write lock before the call
+// fails: a claim holds it for a few statements, so this is a stuck ledger.
+constexpr int LockWaitMs = 10000;
+
+// Schema creation in PostgreSQL waits for a station creating it at the same
+// moment; the key is any number the ledger alone uses.
+constexpr qint64 SchemaLockKey = 0x4F52564C45444752; // "ORVLEDGR"
+
+// The schema, version 1. %1 is the key column's type, which the two
+// databases spell differently. Times are ISO 8601 texts with their offset
+// (2026-12-08T07:05:31.123+01:00), as the operator's clock said them; the
+// columns and cells are JSON arrays of strings.
+const char* const SchemaStatements[] = {
+    "CREATE TABLE ledger_schema (version INTEGER NOT NULL)",
+    "CREATE TABLE ledger_batches ("
+    " id %1,"
+    " name TEXT NOT NULL UNIQUE,"
+    " template_sha256 TEXT NOT NULL,"
+    " data_sha256 TEXT NOT NULL,"
+    " columns TEXT NOT NULL,"
+    " created_at TEXT NOT NULL)",
+    // claim_id: the open claim that holds the row; done_serial: the card
+    // recorded done with it. A free row has neither.
+    "CREATE TABLE ledger_rows ("
+    " batch_id BIGINT NOT NULL REFERENCES ledger_batches (id),"
+    " row_no INTEGER NOT NULL,"
+    " cells TEXT NOT NULL,"
+    " claim_id BIGINT,"
+    " done_serial TEXT,"
+    " PRIMARY KEY (batch_id, row_no))",
+    // One card, one row.
+    "CREATE UNIQUE INDEX ledger_rows_done ON ledger_rows (batch_id, done_serial) WHERE done_serial IS NOT NULL",
+    "CREATE TABLE ledger_claims ("
+    " id %1,"
+    " batch_id BIGINT NOT NULL REFERENCES ledger_batches (id),"
+    " row_no INTEGER NOT NULL,"
+    " station TEXT NOT NULL,"
+    " serial TEXT NOT NULL,"
+    " claimed_at TEXT NOT NULL,"
+    " is_open INTEGER NOT NULL,"
+    " closed_at TEXT)",
+    // The database itself refuses a second open claim on a row, or for a card.
+    "CREATE UNIQUE INDEX ledger_claims_row ON ledger_claims (batch_id, row_no) WHERE is_open = 1 AND row_no > 0",
+    "CREATE UNIQUE INDEX ledger_claims_card ON ledger_claims (batch_id, serial) WHERE is_open = 1",
+    "CREATE INDEX ledger_claims_station ON ledger_claims (station) WHERE is_open = 1",
+    "CREATE TABLE ledger_records ("
+    " id %1,"
+    " recorded_at TEXT NOT NULL,"
+    " station TEXT NOT NULL,"
+    " batch_id BIGINT NOT NULL REFERENCES ledger_batches (id),"
+    " serial TEXT NOT NULL,"
+    " row_no INTEGER NOT NULL,"
+    " result TEXT NOT NULL CHECK (result IN ('done', 'failed')),"
+    " detail TEXT NOT NULL,"
+    " blocks TEXT NOT NULL,"
+    " duration_ms BIGINT NOT NULL,"
+    " claim_id BIGINT NOT NULL)",
+    "CREATE INDEX ledger_records_card ON ledger_records (batch_id, serial)",
+};
+
+QString DataDirectory()
+{
+    const QString data = qEnvironmentVariable("XDG_DATA_HOME");
+    const QString base = !data.isEmpty() && QDir::isAbsolutePath(data) ? data : QDir::homePath() + QStringLiteral("/.local/share");
+    return QDir::cleanPath(base + QStringLiteral("/orvelle"));
+}
+
+QString JsonText(const QJsonArray& Array) { return QString::fromUtf8(QJsonDocument(Array).toJson(QJsonDocument::Compact)); }
+QJsonArray JsonArrayOf(const QString& Text) { return QJsonDocument::fromJson(Text.toUtf8()).array(); }
+
+QStringList ListOf(const QString& Json)
+{
+    QStringList out;
+    const QJsonArray array = JsonArrayOf(Json);
+    for (const auto& value : array)
+        out << value.toString();
+    return out;
+}
+
+QString BlocksText(const std::vector<int>& Blocks)
+{
+    QJsonArray array;
+    for (const int block : Blocks)
+        array.append(block);
+    return JsonText(array);
+}
+
+QString SerialHex(const TSerial& Serial) { return QString::fromStdString(SerialText(Serial)); }
+
+// The driver's words, without saying the same thing twice.
+QString DriverText(const QSqlError& Error)
+{
+    // One line: PostgreSQL's text has its detail and hint on lines of their own.
+    QString database = Error.databaseText().simplified();
+    if (database.endsWith(QStringLiteral(" ()")))
+        database.chop(3);
+    const QString driver = Error.driverText().simplified();
+    if (database.isEmpty() || database == driver)
+        return driver.isEmpty() ? QStringLiteral("unknown database error") : driver;
+    if (driver.isEmpty())
+        return database;
+    return driver + QStringLiteral(": ") + database;
+}
+
+// RFC 4180: a field with a comma, a quote or a line break is quoted, its
+// quotes doubled.
+QString CsvField(const QString& Field)
+{
+    static const QRegularExpression special(QStringLiteral("[,\"\r\n]"));
+    if (!Field.contains(special))
+        return Field;
+    QString quoted = Field;
+    quoted.replace(QLatin1Char('"'), QStringLiteral("\"\""));
+    return QLatin1Char('"') + quoted + QLatin1Char('"');
+}
+
+std::string CsvLine(const QStringList& Fields)
+{
+    QString line;
+    for (int i = 0; i < Fields.size(); ++i) {
+        if (i > 0)
+            line += QLatin1Char(',');
+        line += CsvField(Fields[i]);
+    }
+    return line.toStdString() + "\r\n";
+}
+
+// The positions of a batch's label columns.
+std::vector<int> LabelColumns(const QStringList& Columns)
+{
+    std::vector<int> out;
+    for (int i = 0; i < Columns.size(); ++i) {
+        if (!IsCardDataColumn(Columns[i]))
+            out.push_back(i);
+    }
+    return out;
+}
+
+QString Now() { return IsoTimeStamp(QDateTime::currentDateTime()); }
+
+} // namespace
+
+QString DefaultLedgerFile() { return DataDirectory() + QStringLiteral("/ledger.sqlite"); }
+
+bool IsCardDataColumn(const QString& Column)
+{
+    static const QRegularExpression data(QStringLiteral("^\\s*(block|value)\\s+\\d+\\s*$"), QRegularExpression::CaseInsensitiveOption);
+    return data.match(Column).hasMatch();
+}
+
+std::optional<TLedgerPlace> ParseLedgerPlace(const QString& Address, QString& Error)
+{
+    TLedgerPlace place;
+    static const QRegularExpression scheme(QStringLiteral("^([A-Za-z][A-Za-z0-9+.-]*)://"));
+    const QRegularExpressionMatch match = scheme.match(Address);
+    if (!match.hasMatch()) {
+        place.File = Address.isEmpty() ? DefaultLedgerFile() : Address;
+        return place;
+    }
+    const QString name = match.captured(1).toLower();
+    if (name != QStringLiteral("postgresql") && name != QStringLiteral("postgres")) {
+        Error = QStringLiteral("ledger %1: only postgresql:// addresses or files are ledgers").arg(Address);
+        return std::nullopt;
+    }
+    const QUrl url(Address, QUrl::StrictMode);
+    // The address may carry a password: it is never repeated in a message.
+    const auto bad = [&](const QString& Why) {
+        Error = QStringLiteral("ledger address %1: %2").arg(url.isValid() ? url.toDisplayString(QUrl::RemovePassword) : name + QStringLiteral("://..."), Why);
+        return std::nullopt;
+    };
+    if (!url.isValid())
+        return bad(QStringLiteral("not a valid address (postgresql://[USER[:PASSWORD]@]HOST[:PORT]/DBNAME)"));
+    if (url.hasFragment())
+        return bad(QStringLiteral("a fragment (#...) means nothing here"));
+    place.PostgreSql = true;
+    place.User = url.userName(QUrl::FullyDecoded);
+    place.Password = url.password(QUrl::FullyDecoded);
+    place.Host = url.host(QUrl::FullyDecoded);
+    place.Port = url.port(-1);
+    const QString path = url.path(QUrl::FullyDecoded);
+    place.Database = path.mid(1);
+    if (!path.startsWith(QLatin1Char('/')) || place.Database.isEmpty() || place.Database.contains(QLatin1Char('/')))
+        return bad(QStringLiteral("the database name is missing (.../DBNAME)"));
+    const QUrlQuery query(url);
+    for (const auto& [key, value] : query.queryItems(QUrl::FullyDecoded)) {
+        if (key == QStringLiteral("host")) {
+            place.Host = value;
+        } else if (key == QStringLiteral("sslmode")) {
+            static const QStringList modes{QStringLiteral("disable"), QStringLiteral("allow"), QStringLiteral("prefer"),
+                QStringLiteral("require"), QStringLiteral("verify-ca"), QStringLiteral("verify-full")};
+            if (!modes.contains(value))
+                return bad(QStringLiteral("sslmode is one of ") + modes.join(QStringLiteral(", ")));
+            place.SslMode = value;
+        } else if (key == QStringLiteral("connect_timeout")) {
+            bool ok = false;
+            place.ConnectTimeout = value.toInt(&ok);
+            if (!ok || place.ConnectTimeout < 1)
+                return bad(QStringLiteral("connect_timeout is a number of seconds"));
+        } else {
+            return bad(QStringLiteral("unknown setting %1 (host, sslmode and connect_timeout are known)").arg(key));
+        }
+    }
+    return place;
+}
+
+struct TLedger::TBatchRow {
+    qint64 Id = 0;
+    bool HasData = false;
+};
+
+TLedger::TLedger(const QString& ConnectionName, const TLedgerPlace& Place)
+    : FConnection(ConnectionName)
+    , FPlace(Place)
+{
+    if (!Place.PostgreSql) {
+        FPlaceText = Place.File;
+        return;
+    }
+    QUrl url;
+    url.setScheme(QStringLiteral("postgresql"));
+    url.setUserName(Place.User);
+    url.setHost(Place.Host.startsWith(QLatin1Char('/')) ? QString() : Place.Host);
+    url.setPort(Place.Port);
+    url.setPath(QLatin1Char('/') + Place.Database);
+    if (Place.Host.startsWith(QLatin1Char('/')))
+        url.setQuery(QStringLiteral("host=") + Place.Host);
+    FPlaceText = url.toDisplayString();
+}
+
+TLedger::~TLedger()
+{
+    {
+        QSqlDatabase db = QSqlDatabase::database(FConnection, false);
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(FConnection);
+}
+
+std::unique_ptr<TLedger> TLedger::Open(const QString& Address, const QString& ConnectionName, QString& Error)
+{
+    std::optional<TLedgerPlace> place = ParseLedgerPlace(Address, Error);
+    if (!place)
+        return nullptr;
+    const QString driver = place->PostgreSql ? PostgreSqlDriver : SqliteDriver;
+    if (!QSqlDatabase::isDriverAvailable(driver)) {
+        Error = place->PostgreSql
+            ? QStringLiteral("ledger: Qt's PostgreSQL driver is not installed (Debian package libqt6sql6-psql)")
+            : QStringLiteral("ledger: Qt's SQLite driver is not installed (Debian package libqt6sql6-sqlite)");
+        return nullptr;
+    }
+    static std::atomic<int> opened{0};
+    const QString connection = ConnectionName.isEmpty() ? QStringLiteral("orvelle-ledger-%1").arg(++opened) : ConnectionName;
+    if (QSqlDatabase::contains(connection)) {
+        Error = QStringLiteral("ledger: the database connection %1 is in use already").arg(connection);
+        return nullptr;
+    }
+    if (!place->PostgreSql) {
+        if (Address.isEmpty()) {
+            const QString reason = MakeFolderOf(place->File);
+            if (!reason.isEmpty()) {
+                Error = QStringLiteral("ledger: ") + reason;
+                return nullptr;
+            }
+        }
+        // SQLite would open whatever the path leads to: the file, and the
+        // journal files SQLite keeps beside it, must pass the rule first.
+        std::string why;
+        const std::optional<std::string> target = SaveTarget(LocalPath(place->File), why);
+        if (!target) {
+            Error = QStringLiteral("ledger: ") + FromLocalPath(why);
+            return nullptr;
+        }
+        for (const char* side : {"-wal", "-shm", "-journal"}) {
+            if (!SaveTarget(*target + side, why)) {
+                Error = QStringLiteral("ledger: ") + FromLocalPath(why);
+                return nullptr;
+            }
+        }
+        place->File = FromLocalPath(*target);
+    }
+    std::unique_ptr<TLedger> ledger(new TLedger(connection, *place));
+    if (!ledger->Connect() || !ledger->CreateOrCheckSchema()) {
+        Error = ledger->FError;
+        return nullptr;
+    }
+    return ledger;
+}
+
+bool TLedger::Connect()
+{
+    QSqlDatabase db = QSqlDatabase::addDatabase(FPlace.PostgreSql ? PostgreSqlDriver : SqliteDriver, FConnection);
+    db.setDatabaseName(FPlace.PostgreSql ? FPlace.Database : FPlace.File);
+    if (FPlace.PostgreSql) {
+        if (!FPlace.Host.isEmpty())
+            db.setHostName(FPlace.Host);
+        if (FPlace.Port >= 0)
+            db.setPort(FPlace.Port);
+        if (!FPlace.User.isEmpty())
+            db.setUserName(FPlace.User);
+        if (!FPlace.Password.isEmpty())
+            db.setPassword(FPlace.Password);
+        QString options = QStringLiteral("connect_timeout=%1").arg(FPlace.ConnectTimeout);
+        if (!FPlace.SslMode.isEmpty())
+            options += QStringLiteral(";sslmode=") + FPlace.SslMode;
+        db.setConnectOptions(options);
+    } else {
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(LockWaitMs));
+    }
+    return OpenSession();
+}
+
+bool TLedger::OpenSession()
+{
+    QSqlDatabase db = QSqlDatabase::database(FConnection, false);
+    if (!db.open()) {
+        FError = QStringLiteral("ledger %1: cannot be opened: %2").arg(FPlaceText, DriverText(db.lastError()));
+        return false;
+    }
+    if (FPlace.PostgreSql)
+        return Exec(QStringLiteral("set the lock time-out"), QStringLiteral("SET lock_timeout = %1").arg(LockWaitMs));
+    // WAL: a station claiming does not stop another one reading, and a
+    // commit is one write. FULL: a card recorded stays recorded through a
+    // power cut.
+    const auto mode = Select(QStringLiteral("use the write-ahead log"), QStringLiteral("PRAGMA journal_mode = WAL"));
+    if (!mode)
+        return false;
+    const QString said = mode->empty() ? QString() : mode->front().value(0).toString();
+    if (said.compare(QStringLiteral("wal"), Qt::CaseInsensitive) != 0) {
+        FError = QStringLiteral("ledger %1: SQLite keeps its journal as %2, not in a write-ahead log (WAL): put the ledger on a local disk").arg(FPlaceText, said);
+        return false;
+    }
+    return Exec(QStringLiteral("set the synchronous mode"), QStringLiteral("PRAGMA synchronous = FULL"))
+        && Exec(QStringLiteral("turn the foreign keys on"), QStringLiteral("PRAGMA foreign_keys = ON"));
+}
+
+bool TLedger::CreateOrCheckSchema()
+{
+    if (!Begin())
+        return false;
+    if (FPlace.PostgreSql && !Exec(QStringLiteral("wait for another station's schema"), QStringLiteral("SELECT pg_advisory_xact_lock(?)"), {SchemaLockKey})) {
+        Rollback();
+        return false;
+    }
+    const auto found = Select(QStringLiteral("look for the schema"),
+        FPlace.PostgreSql
+            ? QStringLiteral("SELECT COUNT(*) FROM information_schema.tables WHERE table_schema = current_schema() AND table_name = ?")
+            : QStringLiteral("SELECT COUNT(*) FROM sqlite_master WHERE type = 'table' AND name = ?"),
+        {QStringLiteral("ledger_schema")});
+    if (!found || found->empty()) {
+        Rollback();
+        return false;
+    }
+    if (found->front().value(0).toInt() > 0) {
+        const auto version = Select(QStringLiteral("read the schema version"), QStringLiteral("SELECT MAX(version) FROM ledger_schema"));
+        Rollback();
+        if (!version || version->empty())
+            return false;
+        const int known = version->front().value(0).toInt();
+        if (known > SchemaVersion) {
+            FError = QStringLiteral("ledger %1: its schema is version %2, newer than this program knows (%3): use a newer Orvelle")
+                         .arg(FPlaceText, QString::number(known), QString::number(SchemaVersion));
+            return false;
+        }
+        return true;
+    }
+    const QString key = FPlace.PostgreSql ? QStringLiteral("BIGINT GENERATED BY DEFAULT AS IDENTITY PRIMARY KEY") : QStringLiteral("INTEGER PRIMARY KEY");
+    for (const char* statement : SchemaStatements) {
+        if (!Exec(QStringLiteral("create the schema"), QString::fromLatin1(statement).replace(QStringLiteral("%1"), key))) {
+            Rollback();
+            return false;
+        }
+    }
+    if (!Exec(QStringLiteral("create the schema"), QStringLiteral("INSERT INTO ledger_schema (version) VALUES (?)"), {SchemaVersion}) || !Commit()) {
+        Rollback();
+        return false;
+    }
+    return true;
+}
+
+namespace {
+
+bool Run(QSqlQuery& Query, const QString& Sql, const QVariantList& Values)
+{
+    // A statement without values is run as it is: PostgreSQL prepares only
+    // queries, not BEGIN or SET.
+    if (Values.isEmpty())
+        return Query.exec(Sql);
+    if (!Query.prepare(Sql))
+        return false;
+    // An empty text is a text, never NULL.
+    for (const QVariant& value : Values)
+        Query.addBindValue(value.typeId() == QMetaType::QString && value.toString().isNull() ? QVariant(QStringLiteral("")) : value);
+    return Query.exec();
+}
+
+} // namespace
+
+bool TLedger::Ready(const QString& What)
+{
+    QSqlDatabase db = QSqlDatabase::database(FConnection, false);
+    if (db.isOpen())
+        return true;
+    // The driver closes a connection the server dropped. Between two calls
+    // it is made again (a server restarted); within a transaction the
+    // transaction is gone with it.
+    if (FInTransaction) {
+        FInTransaction = false;
+        FError = QStringLiteral("ledger %1: cannot %2: the connection to the database was lost").arg(FPlaceText, What);
+        return false;
+    }
+    if (OpenSession())
+        return true;
+    FError = QStringLiteral("ledger %1: cannot %2: the connection to the database was lost and cannot be made again: %3").arg(FPlaceText, What, DriverText(db.lastError()));
+    return false;
+}
+
+bool TLedger::Exec(const QString& What, const QString& Sql, const QVariantList& Values, int* Affected)
+{
+    if (!Ready(What))
+        return false;
+    QSqlQuery query(QSqlDatabase::database(FConnection, false));
+    if (!Run(query, Sql, Values)) {
+        FError = QStringLiteral("ledger %1: cannot %2: %3").arg(FPlaceText, What, DriverText(query.lastError()));
+        // Ended before the statement is freed, which an aborted
+        // PostgreSQL transaction would refuse.
+        Rollback();
+        return false;
+    }
+    if (Affected)
+        *Affected = query.numRowsAffected();
+    return true;
+}
+
+std::optional<std::vector<QVariantList>> TLedger::Select(const QString& What, const QString& Sql, const QVariantList& Values)
+{
+    if (!Ready(What))
+        return std::nullopt;
+    QSqlQuery query(QSqlDatabase::database(FConnection, false));
+    query.setForwardOnly(true);
+    const auto fail = [&]() {
+        FError = QStringLiteral("ledger %1: cannot %2: %3").arg(FPlaceText, What, DriverText(query.lastError()));
+        Rollback();
+        return std::nullopt;
+    };
+    if (!Run(query, Sql, Values))
+        return fail();
+    std::vector<QVariantList> rows;
+    const int columns = query.record().count();
+    while (query.next()) {
+        QVariantList row;
+        for (int i = 0; i < columns; ++i)
+            row << query.value(i);
+        rows.push_back(row);
+    }
+    if (query.lastError().type() != QSqlError::NoError)
+        return fail();
+    return rows;
+}
+
+bool TLedger::Begin()
+{
+    // Qt's transaction() would begin a deferred SQLite transaction, which
+    // fails at once when another station writes; BEGIN IMMEDIATE waits for
+    // the lock (up to the busy time-out) before anything is read.
+    if (!Exec(QStringLiteral("begin a transaction"), FPlace.PostgreSql ? QStringLiteral("BEGIN") : QStringLiteral("BEGIN IMMEDIATE")))
+        return false;
+    FInTransaction = true;
+    return true;
+}
+
+bool TLedger::Commit()
+{
+    if (!Exec(QStringLiteral("commit"), QStringLiteral("COMMIT")))
+        return false;
+    FInTransaction = false;
+    return true;
+}
+
+void TLedger::Rollback()
+{
+    if (!FInTransaction)
+        return;
+    FInTransaction = false;
+    // The reason the work stopped stays the error, not this.
+    QSqlQuery query(QSqlDatabase::database(FConnection, false));
+    query.exec(QStringLiteral("ROLLBACK"));
+}
+
+QString TLedger::Lock(bool SkipLocked) const
+{
+    if (!FPlace.PostgreSql)
+        return {};
+    return SkipLocked ? QStringLiteral(" FOR UPDATE SKIP LOCKED") : QStringLiteral(" FOR UPDATE");
+}
+
+std::optional<TLedger::TBatchRow> TLedger::FindBatch(const QString& Name)
+{
+    const auto found = Select(QStringLiteral("look for batch %1").arg(Name),
+        QStringLiteral("SELECT id, data_sha256 FROM ledger_batches WHERE name = ?"), {Name});
+    if (!found)
+        return std::nullopt;
+    if (found->empty()) {
+        FError = QStringLiteral("ledger %1: no batch named %2").arg(FPlaceText, Name);
+        return std::nullopt;
+    }
+    return TBatchRow{found->front().value(0).toLongLong(), !found->front().value(1).toString().isEmpty()};
+}
+
+bool TLedger::StartBatch(const TBatchStart& Batch)
+{
+    FError.clear();
+    if (Batch.Name.isEmpty()) {
+        FError = QStringLiteral("ledger %1: a batch needs a name").arg(FPlaceText);
+        return false;
+    }
+    if (!Begin())
+        return false;
+    const auto inserted = Select(QStringLiteral("start batch %1").arg(Batch.Name),
+        QStringLiteral("INSERT INTO ledger_batches (name, template_sha256, data_sha256, columns, created_at) VALUES (?, ?, ?, ?, ?)"
+                       " ON CONFLICT (name) DO NOTHING RETURNING id"),
+        {Batch.Name, Batch.TemplateSha256, Batch.DataSha256, JsonText(QJsonArray::fromStringList(Batch.Columns)), Now()});
+    if (!inserted) {
+        Rollback();
+        return false;
+    }
+    if (!inserted->empty()) {
+        // The first start: the rows go in with the batch, so every station
+        // takes them from here.
+        const qint64 id = inserted->front().value(0).toLongLong();
+        QSqlQuery query(QSqlDatabase::database(FConnection, false));
+        if (!query.prepare(QStringLiteral("INSERT INTO ledger_rows (batch_id, row_no, cells) VALUES (?, ?, ?)"))) {
+            FError = QStringLiteral("ledger %1: cannot store the rows of batch %2: %3").arg(FPlaceText, Batch.Name, DriverText(query.lastError()));
+            Rollback();
+            return false;
+        }
+        for (size_t i = 0; i < Batch.Rows.size(); ++i) {
+            query.bindValue(0, id);
+            query.bindValue(1, int(i + 1));
+            query.bindValue(2, JsonText(QJsonArray::fromStringList(Batch.Rows[i])));
+            if (!query.exec()) {
+                FError = QStringLiteral("ledger %1: cannot store row %2 of batch %3: %4").arg(FPlaceText, QString::number(i + 1), Batch.Name, DriverText(query.lastError()));
+                query.finish();
+                Rollback();
+                return false;
+            }
+        }
+        query.finish();
+        if (!Commit()) {
+            Rollback();
+            return false;
+        }
+        return true;
+    }
+    const auto stored = Select(QStringLiteral("read batch %1").arg(Batch.Name),
+        QStringLiteral("SELECT template_sha256, data_sha256 FROM ledger_batches WHERE name = ?"), {Batch.Name});
+    Rollback();
+    if (!stored || stored->empty()) {
+        if (stored)
+            FError = QStringLiteral("ledger %1: batch %2 vanished while it was started").arg(FPlaceText, Batch.Name);
+        return false;
+    }
+    const QString templateSha = stored->front().value(0).toString();
+    const QString dataSha = stored->front().value(1).toString();
+    const QString help = QStringLiteral(": give the batch its own files or another name (--batch)");
+    if (templateSha != Batch.TemplateSha256) {
+        FError = QStringLiteral("ledger %1: batch %2 was started with another template (SHA-256 %3, this one's is %4)")
+                     .arg(FPlaceText, Batch.Name, templateSha, Batch.TemplateSha256)
+            + help;
+        return false;
+    }
+    if (dataSha != Batch.DataSha256) {
+        const auto described = [](const QString& Sha) {
+            return Sha.isEmpty() ? QStringLiteral("no data file") : QStringLiteral("the data file of SHA-256 ") + Sha;
+        };
+        FError = QStringLiteral("ledger %1: batch %2 was started with %3, not with %4")
+                     .arg(FPlaceText, Batch.Name, described(dataSha), described(Batch.DataSha256))
+            + help;
+        return false;
+    }
+    return true;
+}
+
+std::optional<TPrepared> TLedger::Prepared(const QString& Batch, const TSerial& Serial)
+{
+    FError.clear();
+    const auto found = Select(QStringLiteral("look for card %1").arg(SerialHex(Serial)),
+        QStringLiteral("SELECT r.row_no, r.recorded_at FROM ledger_records r JOIN ledger_batches b ON b.id = r.batch_id"
+                       " WHERE b.name = ? AND r.serial = ? AND r.result = 'done' ORDER BY r.id DESC LIMIT 1"),
+        {Batch, SerialHex(Serial)});
+    if (!found || found->empty())
+        return std::nullopt;
+    return TPrepared{found->front().value(0).toInt(), QDateTime::fromString(found->front().value(1).toString(), Qt::ISODateWithMs)};
+}
+
+std::optional<TClaim> TLedger::Claim(const QString& Batch, const QString& Station, const TSerial& Serial, bool Again)
+{
+    FError.clear();
+    if (!Begin())
+        return std::nullopt;
+    const auto abandon = [this]() {
+        Rollback();
+        return std::optional<TClaim>();
+    };
+    const std::optional<TBatchRow> batch = FindBatch(Batch);
+    if (!batch)
+        return abandon();
+    const QString serial = SerialHex(Serial);
+    TClaim claim;
+    // The card's own unfinished claim: its station stopped mid-card, and
+    // whichever station has the card now carries on with the same row.
+    const auto unfinished = Select(QStringLiteral("look for card %1's unfinished claim").arg(serial),
+        QStringLiteral("SELECT id, row_no FROM ledger_claims WHERE batch_id = ? AND serial = ? AND is_open = 1") + Lock(),
+        {batch->Id, serial});
+    if (!unfinished)
+        return abandon();
+    if (!unfinished->empty()) {
+        claim.Id = unfinished->front().value(0).toLongLong();
+        claim.Row = unfinished->front().value(1).toInt();
+        claim.Resumed = true;
+        if (!Exec(QStringLiteral("take card %1's claim over").arg(serial),
+                QStringLiteral("UPDATE ledger_claims SET station = ?, claimed_at = ? WHERE id = ?"), {Station, Now(), claim.Id}))
+            return abandon();
+    } else {
+        const auto done = Select(QStringLiteral("look for card %1's row").arg(serial),
+            QStringLiteral("SELECT row_no FROM ledger_records WHERE batch_id = ? AND serial = ? AND result = 'done' ORDER BY id DESC LIMIT 1"),
+            {batch->Id, serial});
+        if (!done)
+            return abandon();
+        if (!done->empty() && !Again) {
+            FError = QStringLiteral("ledger %1: card %2 was prepared in batch %3 already, with row %4")
+                         .arg(FPlaceText, serial, Batch, done->front().value(0).toString());
+            return abandon();
+        }
+        if (!done->empty()) {
+            claim.Row = done->front().value(0).toInt();
+        } else if (batch->HasData) {
+            // Rows another station is claiming this moment are locked, and
+            // passed over rather than waited for.
+            const auto free = Select(QStringLiteral("find a free row"),
+                QStringLiteral("SELECT row_no FROM ledger_rows WHERE batch_id = ? AND done_serial IS NULL AND claim_id IS NULL ORDER BY row_no LIMIT 1")
+                    + Lock(true),
+                {batch->Id});
+            if (!free)
+                return abandon();
+            if (free->empty())
+                return abandon(); // no row left: no error
+            claim.Row = free->front().value(0).toInt();
+        }
+        const auto id = Select(QStringLiteral("claim row %1").arg(claim.Row),
+            QStringLiteral("INSERT INTO ledger_claims (batch_id, row_no, station, serial, claimed_at, is_open) VALUES (?, ?, ?, ?, ?, 1) RETURNING id"),
+            {batch->Id, claim.Row, Station, serial, Now()});
+        if (!id || id->empty())
+            return abandon();
+        claim.Id = id->front().value(0).toLongLong();
+        int held = 0;
+        if (claim.Row > 0
+            && (!Exec(QStringLiteral("hold row %1").arg(claim.Row),
+                    QStringLiteral("UPDATE ledger_rows SET claim_id = ? WHERE batch_id = ? AND row_no = ? AND claim_id IS NULL"),
+                    {claim.Id, batch->Id, claim.Row}, &held)
+                || held != 1)) {
+            if (held != 1 && FError.isEmpty())
+                FError = QStringLiteral("ledger %1: row %2 of batch %3 is held by another claim").arg(FPlaceText, QString::number(claim.Row), Batch);
+            return abandon();
+        }
+    }
+    if (claim.Row > 0) {
+        const auto cells = Select(QStringLiteral("read row %1").arg(claim.Row),
+            QStringLiteral("SELECT cells FROM ledger_rows WHERE batch_id = ? AND row_no = ?"), {batch->Id, claim.Row});
+        if (!cells)
+            return abandon();
+        if (cells->empty()) {
+            FError = QStringLiteral("ledger %1: batch %2 has no row %3").arg(FPlaceText, Batch, QString::number(claim.Row));
+            return abandon();
+        }
+        claim.Cells = ListOf(cells->front().value(0).toString());
+    }
+    if (!Commit())
+        return abandon();
+    return claim;
+}
+
+bool TLedger::Record(const TClaim& Claim, const TCardRecord& Card)
+{
+    FError.clear();
+    const bool done = Card.Outcome == TCardOutcome::Done;
+    const QString serial = SerialHex(Card.Serial);
+    if (!Begin())
+        return false;
+    const auto abandon = [this]() {
+        Rollback();
+        return false;
+    };
+    const auto held = Select(QStringLiteral("look for card %1's claim").arg(serial),
+        QStringLiteral("SELECT batch_id, row_no, serial FROM ledger_claims WHERE id = ? AND is_open = 1") + Lock(), {Claim.Id});
+    if (!held)
+        return abandon();
+    if (held->empty()) {
+        FError = QStringLiteral("ledger %1: the claim of row %2 for card %3 was given back before the card was recorded: not recorded")
+                     .arg(FPlaceText, QString::number(Claim.Row), serial);
+        return abandon();
+    }
+    const qint64 batchId = held->front().value(0).toLongLong();
+    const int row = held->front().value(1).toInt();
+    if (held->front().value(2).toString() != serial) {
+        FError = QStringLiteral("ledger %1: the claim of row %2 is card %3's, not card %4's: not recorded")
+                     .arg(FPlaceText, QString::number(row), held->front().value(2).toString(), serial);
+        return abandon();
+    }
+    const QString when = IsoTimeStamp(Card.Time.isValid() ? Card.Time : QDateTime::currentDateTime());
+    if (!Exec(QStringLiteral("record card %1").arg(serial),
+            QStringLiteral("INSERT INTO ledger_records (recorded_at, station, batch_id, serial, row_no, result, detail, blocks, duration_ms, claim_id)"
+                           " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
+            {when, Card.Station, batchId, serial, row, done ? QStringLiteral("done") : QStringLiteral("failed"), Card.Detail,
+                BlocksText(Card.Written), Card.DurationMs, Claim.Id})
+        || !Exec(QStringLiteral("close card %1's claim").arg(serial),
+            QStringLiteral("UPDATE ledger_claims SET is_open = 0, closed_at = ? WHERE id = ?"), {when, Claim.Id}))
+        return abandon();
+    if (row > 0) {
+        // Done keeps the row with the card; failed gives it back.
+        int changed = 0;
+        const bool ok = done
+            ? Exec(QStringLiteral("give row %1 to card %2").arg(QString::number(row), serial),
+                QStringLiteral("UPDATE ledger_rows SET claim_id = NULL, done_serial = ? WHERE batch_id = ? AND row_no = ? AND claim_id = ?"),
+                {serial, batchId, row, Claim.Id}, &changed)
+            : Exec(QStringLiteral("give row %1 back").arg(row),
+                QStringLiteral("UPDATE ledger_rows SET claim_id = NULL WHERE batch_id = ? AND row_no = ? AND claim_id = ?"),
+                {batchId, row, Claim.Id}, &changed);
+        if (!ok)
+            return abandon();
+        if (changed != 1) {
+            FError = QStringLiteral("ledger %1: row %2 is not held by card %3's claim: not recorded").arg(FPlaceText, QString::number(row), serial);
+            return abandon();
+        }
+    }
+    if (!Commit())
+        return abandon();
+    return true;
+}
+
+std::optional<int> TLedger::RowsLeft(const QString& Batch)
+{
+    FError.clear();
+    const auto left = Select(QStringLiteral("count the rows left"),
+        QStringLiteral("SELECT b.id, (SELECT COUNT(*) FROM ledger_rows r WHERE r.batch_id = b.id AND r.done_serial IS NULL AND r.claim_id IS NULL)"
+                       " FROM ledger_batches b WHERE b.name = ?"),
+        {Batch});
+    if (!left)
+        return std::nullopt;
+    if (left->empty()) {
+        FError = QStringLiteral("ledger %1: no batch named %2").arg(FPlaceText, Batch);
+        return std::nullopt;
+    }
+    return left->front().value(1).toInt();
+}
+
+int TLedger::ReleaseStation(const QString& Station)
+{
+    FError.clear();
+    if (!Begin())
+        return -1;
+    const auto released = Select(QStringLiteral("give station %1's claims back").arg(Station),
+        QStringLiteral("UPDATE ledger_claims SET is_open = 0, closed_at = ? WHERE station = ? AND is_open = 1 RETURNING batch_id, row_no, id"),
+        {Now(), Station});
+    if (!released) {
+        Rollback();
+        return -1;
+    }
+    for (const QVariantList& claim : *released) {
+        if (claim.value(1).toInt() > 0
+            && !Exec(QStringLiteral("give row %1 back").arg(claim.value(1).toInt()),
+                QStringLiteral("UPDATE ledger_rows SET claim_id = NULL WHERE batch_id = ? AND row_no = ? AND claim_id = ?"),
+                {claim.value(0), claim.value(1), claim.value(2)})) {
+            Rollback();
+            return -1;
+        }
+    }
+    if (!Commit()) {
+        Rollback();
+        return -1;
+    }
+    return int(released->size());
+}
+
+bool TLedger::Export(const QString& Batch, bool Json, const std::function<bool(const std::string& Line)>& Out)
+{
+    FError.clear();
+    QStringList header{QStringLiteral("time"), QStringLiteral("station"), QStringLiteral("batch"), QStringLiteral("serial"),
+        QStringLiteral("row"), QStringLiteral("result"), QStringLiteral("detail")};
+    QVariantList values;
+    std::vector<int> labels;
+    if (!Batch.isEmpty()) {
+        const auto batch = Select(QStringLiteral("look for batch %1").arg(Batch),
+            QStringLiteral("SELECT id, columns FROM ledger_batches WHERE name = ?"), {Batch});
+        if (!batch)
+            return false;
+        if (batch->empty()) {
+            FError = QStringLiteral("ledger %1: no batch named %2").arg(FPlaceText, Batch);
+            return false;
+        }
+        values << batch->front().value(0);
+        const QStringList columns = ListOf(batch->front().value(1).toString());
+        labels = LabelColumns(columns);
+        for (const int i : labels)
+            header << columns[i];
+    }
+    const auto stopped = [this]() {
+        FError = QStringLiteral("ledger %1: the records' output was closed").arg(FPlaceText);
+        return false;
+    };
+    if (!Json && !Out(CsvLine(header)))
+        return stopped();
+    if (!Ready(QStringLiteral("read the records")))
+        return false;
+    QSqlQuery query(QSqlDatabase::database(FConnection, false));
+    query.setForwardOnly(true);
+    const QString sql = QStringLiteral(
+                            "SELECT r.recorded_at, r.station, b.name, r.serial, r.row_no, r.result, r.detail, r.blocks, r.duration_ms,"
+                            " b.columns, w.cells FROM ledger_records r JOIN ledger_batches b ON b.id = r.batch_id"
+                            " LEFT JOIN ledger_rows w ON w.batch_id = r.batch_id AND w.row_no = r.row_no")
+        + (Batch.isEmpty() ? QString() : QStringLiteral(" WHERE r.batch_id = ?")) + QStringLiteral(" ORDER BY r.id");
+    const auto failed = [&]() {
+        FError = QStringLiteral("ledger %1: cannot read the records: %2").arg(FPlaceText, DriverText(query.lastError()));
+        return false;
+    };
+    if (!Run(query, sql, values))
+        return failed();
+    while (query.next()) {
+        const QStringList cells = ListOf(query.value(10).toString());
+        if (!Json) {
+            QStringList fields;
+            for (int i = 0; i < 7; ++i)
+                fields << query.value(i).toString();
+            for (const int i : labels)
+                fields << cells.value(i);
+            if (!Out(CsvLine(fields)))
+                return stopped();
+            continue;
+        }
+        const QStringList columns = ListOf(query.value(9).toString());
+        QJsonObject labelObject;
+        for (const int i : LabelColumns(columns))
+            labelObject.insert(columns[i], cells.value(i));
+        const QJsonObject record{
+            {QStringLiteral("time"), query.value(0).toString()},
+            {QStringLiteral("station"), query.value(1).toString()},
+            {QStringLiteral("batch"), query.value(2).toString()},
+            {QStringLiteral("serial"), query.value(3).toString()},
+            {QStringLiteral("row"), query.value(4).toInt()},
+            {QStringLiteral("result"), query.value(5).toString()},
+            {QStringLiteral("detail"), query.value(6).toString()},
+            {QStringLiteral("blocks_written"), JsonArrayOf(query.value(7).toString())},
+            {QStringLiteral("duration_ms"), query.value(8).toLongLong()},
+            {QStringLiteral("labels"), labelObject},
+        };
+        if (!Out(QJsonDocument(record).toJson(QJsonDocument::Compact).toStdString() + "\n"))
+            return stopped();
+    }
+    if (query.lastError().type() != QSqlError::NoError)
+        return failed();
+    return true;
+}
