@@ -49,6 +49,7 @@ class QShowEvent;
 class QStatusBar;
 class QTabWidget;
 
+class TBatchWindow;
 class TCardView;
 class TSessionRecorder;
 class THyperLink;
@@ -229,10 +230,13 @@ private:
     QPushButton* CardSaveDump = nullptr;
     QPushButton* CardCancel = nullptr;
     QPushButton* CardShow = nullptr;
+    QPushButton* CardBatch = nullptr;
     QProgressBar* CardProgress = nullptr;
     QLabel* CardDump = nullptr; // the dump last opened
     // The card window, made by the first "Show card" (objectName CardWindow).
     TCardView* CardWindow = nullptr;
+    // The batch window, made by the first "Batch..." (objectName BatchWindow).
+    TBatchWindow* BatchWindow = nullptr;
 
 public:
     // Appends one line to the message log, which keeps the latest
@@ -291,6 +295,7 @@ private:
     void CardSaveDumpClick();
     void CardCancelClick();
     void CardShowClick();
+    void CardBatchClick();
 
     // The pages whose rows and sector selectors share one handler each.
     enum class TRowPage { Sector,

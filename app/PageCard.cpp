@@ -52,8 +52,10 @@ void BuildCardPage(TMainForm* F)
     F->CardSaveDump = NewButton("CardSaveDump", QStringLiteral("Save dump..."), bevel, false);
     F->CardCancel = NewButton("CardCancel", QStringLiteral("Cancel"), bevel, false);
     F->CardShow = NewButton("CardShow", QStringLiteral("Show card"), bevel);
-    const std::array<QPushButton*, 8> grid{F->CardMapKeys, F->CardRead, F->CardWrite, F->CardCompare,
-        F->CardOpenDump, F->CardSaveDump, F->CardCancel, F->CardShow};
+    // A production line, in a window of its own.
+    F->CardBatch = NewButton("CardBatch", QStringLiteral("Batch..."), bevel);
+    const std::array<QPushButton*, 9> grid{F->CardMapKeys, F->CardRead, F->CardWrite, F->CardCompare,
+        F->CardOpenDump, F->CardSaveDump, F->CardCancel, F->CardShow, F->CardBatch};
     for (size_t i = 0; i < grid.size(); ++i)
         buttons->addWidget(grid[i], int(i / 4), int(i % 4));
     layout->addLayout(buttons);
@@ -82,4 +84,5 @@ void BuildCardPage(TMainForm* F)
     OnClick(F, F->CardSaveDump, &TMainForm::CardSaveDumpClick);
     OnClick(F, F->CardCancel, &TMainForm::CardCancelClick);
     OnClick(F, F->CardShow, &TMainForm::CardShowClick);
+    OnClick(F, F->CardBatch, &TMainForm::CardBatchClick);
 }

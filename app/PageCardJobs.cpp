@@ -4,6 +4,7 @@
 // differs from the dump last opened.
 #include "app/PageCardJobs.h"
 
+#include "app/BatchWindow.h"
 #include "session/CardWords.h"
 #include "session/CardWork.h"
 #include "widgets/CardView.h"
@@ -219,7 +220,7 @@ void TCardPageState::UpdateControls()
     const bool idle = !Running;
     const bool lineFree = idle && !Form.Session().OperationRunning();
     for (QWidget* control : std::initializer_list<QWidget*>{Form.CardKeyFile, Form.CardBrowseKeys,
-             Form.CardBuiltInKeys, Form.CardOpenDump, Form.CardShow})
+             Form.CardBuiltInKeys, Form.CardOpenDump, Form.CardShow, Form.CardBatch})
         control->setEnabled(idle);
     for (QPushButton* button : {Form.CardMapKeys, Form.CardRead, Form.CardWrite, Form.CardCompare})
         button->setEnabled(lineFree);
@@ -469,4 +470,25 @@ void TMainForm::CardShowClick()
     CardWindow->show();
     CardWindow->raise();
     CardWindow->activateWindow();
+}
+
+void TMainForm::CardBatchClick()
+{
+    if (!BatchWindow) {
+        TBatchHost host{*FSession, [this]() -> TFormDialogs& { return *FDialogs; },
+            [this] {
+                TKeySources sources;
+                const QString path = CardKeyFile->text().trimmed();
+                if (!path.isEmpty())
+                    sources.KeyFiles.push_back(FileName(path));
+                sources.BuiltIn = CardBuiltInKeys->isChecked();
+                return sources;
+            },
+            [this](const QString& Line) { LogOwn(Line); },
+            [this](const std::vector<TTrailerChange>& Changes) { return FCard->AskTrailers(Changes); }};
+        BatchWindow = new TBatchWindow(std::move(host), this);
+    }
+    BatchWindow->show();
+    BatchWindow->raise();
+    BatchWindow->activateWindow();
 }

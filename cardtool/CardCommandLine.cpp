@@ -7,6 +7,9 @@
 #include <QCommandLineParser>
 #include <QFile>
 
+#include <algorithm>
+#include <initializer_list>
+
 namespace {
 
 std::string LocalName(const QString& Name) { return QFile::encodeName(Name).toStdString(); }
@@ -44,6 +47,10 @@ const char* CardCommandName(TCardCommand Command)
         return "write";
     case TCardCommand::Diff:
         return "diff";
+    case TCardCommand::Batch:
+        return "batch";
+    case TCardCommand::Ledger:
+        return "ledger";
     }
     return "?";
 }
@@ -63,6 +70,15 @@ QString CardUsage()
         "                       write the dump FILE onto the card, every block read back;\n"
         "                       block 0 never, sector trailers only with --trailers\n"
         "  diff FILE            compare the card with the dump FILE, block by block\n"
+        "  batch TEMPLATE [--data FILE] [--ledger FILE|URL] [--batch NAME] [--station NAME]\n"
+        "        [--count N] [--trailers] [--yes] [--again]\n"
+        "                       a production line: card after card, each written from the\n"
+        "                       template with its data row over it, every block read back,\n"
+        "                       recorded in the ledger, then one beep (done) or three\n"
+        "                       (failed); the next card once this one is taken away\n"
+        "  ledger [--ledger FILE|URL] [--batch NAME] [--json] [--release STATION]\n"
+        "                       the ledger's records as CSV (--json: JSON Lines), or the\n"
+        "                       unfinished claims of a station given back; opens no port\n"
         "\n"
         "Every command first maps the keys: each sector is tried, for write and diff first\n"
         "with the keys the dump's trailers state in full, then with those of the --keys files\n"
@@ -83,9 +99,22 @@ QString CardUsage()
         "                       every exit of a command, {\"error\": \"...\", \"exit\": N} when\n"
         "                       there are no results\n"
         "  --timeout MS         the reply time-out, 50 to 60000 milliseconds (default 500)\n"
-        "  --trailers           write: the sector trailers too, each after a confirmation\n"
-        "                       that shows the rights it gives\n"
-        "  --yes                write: answer yes to every confirmation\n"
+        "  --trailers           write, batch: the sector trailers too, each after a\n"
+        "                       confirmation that shows the rights it gives (batch: asked\n"
+        "                       on the first card, kept for the rest)\n"
+        "  --yes                write, batch: answer yes to every confirmation\n"
+        "  --data FILE          batch: a CSV file, a header line then a row a card; columns\n"
+        "                       'block N' (32 hex digits) and 'value N' (a value block) are\n"
+        "                       written, the others are labels kept in the ledger\n"
+        "  --ledger FILE|URL    an SQLite file (default\n"
+        "                       ${XDG_DATA_HOME:-~/.local/share}/orvelle/ledger.sqlite) or\n"
+        "                       postgresql://[USER[:PASSWORD]@]HOST[:PORT]/DBNAME[?host=DIR]\n"
+        "  --batch NAME         the batch (default: the data file's name, else the\n"
+        "                       template's)\n"
+        "  --station NAME       batch: this reader's name in the ledger (default: host:port)\n"
+        "  --count N            batch: stop after N cards done\n"
+        "  --again              batch: rewrite a card prepared before, with its own row\n"
+        "  --release STATION    ledger: give STATION's unfinished claims back\n"
         "  -h, --help           show this help and exit\n"
         "  -v, --version        show the version and exit\n"
         "\n"
@@ -103,7 +132,8 @@ QString CardUsage()
         "     or the card was not compared to the end)\n"
         "  2  bad usage or a bad input file: nothing was sent to the reader\n"
         "  3  the port could not be opened, or the reader does not answer\n"
-        "  4  no card in the reader's field\n");
+        "  4  no card in the reader's field\n"
+        "  5  batch, ledger: the ledger could not be opened, read or written\n");
 }
 
 namespace {
@@ -120,7 +150,15 @@ TCardOptions Parse(const QStringList& Args)
     const QCommandLineOption trailers(QStringLiteral("trailers"), QString());
     const QCommandLineOption yes(QStringLiteral("yes"), QString());
     const QCommandLineOption noBuiltIn(QStringLiteral("no-builtin-keys"), QString());
-    parser.addOptions({help, version, port, keys, json, timeout, trailers, yes, noBuiltIn});
+    const QCommandLineOption data(QStringLiteral("data"), QString(), QStringLiteral("FILE"));
+    const QCommandLineOption ledger(QStringLiteral("ledger"), QString(), QStringLiteral("FILE|URL"));
+    const QCommandLineOption batch(QStringLiteral("batch"), QString(), QStringLiteral("NAME"));
+    const QCommandLineOption station(QStringLiteral("station"), QString(), QStringLiteral("NAME"));
+    const QCommandLineOption count(QStringLiteral("count"), QString(), QStringLiteral("N"));
+    const QCommandLineOption again(QStringLiteral("again"), QString());
+    const QCommandLineOption release(QStringLiteral("release"), QString(), QStringLiteral("STATION"));
+    parser.addOptions(
+        {help, version, port, keys, json, timeout, trailers, yes, noBuiltIn, data, ledger, batch, station, count, again, release});
     if (!parser.parse(Args))
         return Failed(parser.errorText());
     if (parser.isSet(help)) {
@@ -138,8 +176,9 @@ TCardOptions Parse(const QStringList& Args)
 
     TCardOptions result;
     const QStringList words = parser.positionalArguments();
+    const QString commands = QStringLiteral("keys, read FILE, write FILE, diff FILE, batch TEMPLATE or ledger");
     if (words.isEmpty())
-        return Failed(QStringLiteral("no command: keys, read FILE, write FILE or diff FILE."));
+        return Failed(QStringLiteral("no command: %1.").arg(commands));
     const QString& command = words.first();
     if (command == QLatin1String("keys"))
         result.Command = TCardCommand::Keys;
@@ -149,24 +188,70 @@ TCardOptions Parse(const QStringList& Args)
         result.Command = TCardCommand::Write;
     else if (command == QLatin1String("diff"))
         result.Command = TCardCommand::Diff;
+    else if (command == QLatin1String("batch"))
+        result.Command = TCardCommand::Batch;
+    else if (command == QLatin1String("ledger"))
+        result.Command = TCardCommand::Ledger;
     else
-        return Failed(QStringLiteral("unknown command '%1': keys, read FILE, write FILE or diff FILE.").arg(command));
-    const qsizetype wanted = result.Command == TCardCommand::Keys ? 1 : 2;
+        return Failed(QStringLiteral("unknown command '%1': %2.").arg(command, commands));
+    const TCardCommand c = result.Command;
+    const qsizetype wanted = c == TCardCommand::Keys || c == TCardCommand::Ledger ? 1 : 2;
+    const QString fileName = c == TCardCommand::Batch ? QStringLiteral("TEMPLATE") : QStringLiteral("a dump FILE");
     if (words.size() < wanted)
-        return Failed(QStringLiteral("%1 needs a dump FILE.").arg(command));
+        return Failed(QStringLiteral("%1 needs %2.").arg(command, fileName));
     if (words.size() > wanted)
         return Failed(QStringLiteral("unexpected argument '%1'.").arg(words.at(wanted)));
     if (wanted == 2) {
         if (words.at(1).isEmpty())
-            return Failed(QStringLiteral("%1 needs a dump FILE.").arg(command));
+            return Failed(QStringLiteral("%1 needs %2.").arg(command, fileName));
         result.File = LocalName(words.at(1));
     }
-    if (result.Command != TCardCommand::Write) {
-        for (const QCommandLineOption* only : {&trailers, &yes}) {
-            if (parser.isSet(*only))
-                return Failed(QStringLiteral("--%1 belongs to write only.").arg(only->names().first()));
-        }
+    // Each option where it means something, and nowhere else.
+    const struct {
+        const QCommandLineOption* Option;
+        std::initializer_list<TCardCommand> Commands;
+        const char* Where;
+    } belongs[] = {
+        {&trailers, {TCardCommand::Write, TCardCommand::Batch}, "write and batch"},
+        {&yes, {TCardCommand::Write, TCardCommand::Batch}, "write and batch"},
+        {&data, {TCardCommand::Batch}, "batch"},
+        {&station, {TCardCommand::Batch}, "batch"},
+        {&count, {TCardCommand::Batch}, "batch"},
+        {&again, {TCardCommand::Batch}, "batch"},
+        {&ledger, {TCardCommand::Batch, TCardCommand::Ledger}, "batch and ledger"},
+        {&batch, {TCardCommand::Batch, TCardCommand::Ledger}, "batch and ledger"},
+        {&release, {TCardCommand::Ledger}, "ledger"},
+        {&port, {TCardCommand::Keys, TCardCommand::Read, TCardCommand::Write, TCardCommand::Diff, TCardCommand::Batch},
+            "the commands that use a reader"},
+        {&keys, {TCardCommand::Keys, TCardCommand::Read, TCardCommand::Write, TCardCommand::Diff, TCardCommand::Batch},
+            "the commands that use a reader"},
+        {&noBuiltIn, {TCardCommand::Keys, TCardCommand::Read, TCardCommand::Write, TCardCommand::Diff, TCardCommand::Batch},
+            "the commands that use a reader"},
+        {&timeout, {TCardCommand::Keys, TCardCommand::Read, TCardCommand::Write, TCardCommand::Diff, TCardCommand::Batch},
+            "the commands that use a reader"},
+    };
+    for (const auto& b : belongs) {
+        if (parser.isSet(*b.Option) && std::find(b.Commands.begin(), b.Commands.end(), c) == b.Commands.end())
+            return Failed(QStringLiteral("--%1 belongs to %2 only.").arg(b.Option->names().first(), QLatin1String(b.Where)));
     }
+    if (parser.isSet(data)) {
+        if (parser.value(data).isEmpty())
+            return Failed(QStringLiteral("--data needs a FILE."));
+        result.DataFile = LocalName(parser.value(data));
+    }
+    result.LedgerSpec = parser.value(ledger);
+    result.BatchName = parser.value(batch);
+    result.Station = parser.value(station);
+    result.ReleaseStation = parser.value(release);
+    if (parser.isSet(release) && result.ReleaseStation.isEmpty())
+        return Failed(QStringLiteral("--release needs a STATION."));
+    if (parser.isSet(count)) {
+        bool ok = false;
+        result.Count = parser.value(count).toInt(&ok);
+        if (!ok || result.Count < 1)
+            return Failed(QStringLiteral("--count takes a number of cards from 1, not '%1'.").arg(parser.value(count)));
+    }
+    result.Again = parser.isSet(again);
 
     if (parser.isSet(port)) {
         const QString name = parser.value(port);

@@ -11,9 +11,11 @@
 enum class TCardCommand { Keys,
     Read,
     Write,
-    Diff };
+    Diff,
+    Batch,    // a production line: card after card from a template
+    Ledger }; // the ledger's records, or a station's claims released; no port
 
-// "keys", "read", "write", "diff".
+// "keys", "read", "write", "diff", "batch", "ledger".
 const char* CardCommandName(TCardCommand Command);
 
 struct TCardOptions {
@@ -28,7 +30,7 @@ struct TCardOptions {
     QString Why;
 
     TCardCommand Command = TCardCommand::Keys;
-    // The dump to read into, write or compare with (not for keys).
+    // The dump to read into, write or compare with; batch: the template.
     std::string File;
     // A COM name of the port map, or a device path.
     std::string Port = "COM1";
@@ -38,6 +40,15 @@ struct TCardOptions {
     bool Trailers = false;
     bool Yes = false;
     int ReplyTimeoutMs = 500;
+
+    // batch and ledger
+    std::string DataFile;   // --data: a row of data a card
+    QString LedgerSpec;     // --ledger FILE|URL; empty: the default SQLite file
+    QString BatchName;      // --batch; empty: from the data file, else the template
+    QString Station;        // --station; empty: host name and port
+    int Count = 0;          // --count: cards to do; 0: no limit
+    bool Again = false;     // --again
+    QString ReleaseStation; // ledger --release STATION
 };
 
 // The reply time-out's bounds: at least one wait step, at most a minute.

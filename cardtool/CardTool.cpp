@@ -1,5 +1,6 @@
 #include "cardtool/CardTool.h"
 
+#include "cardtool/BatchRun.h"
 #include "cardtool/SignalPipe.h"
 #include "cardtool/Version.h"
 #include "protocol/PlainText.h"
@@ -59,7 +60,8 @@ TCardTool::~TCardTool() = default;
 
 bool TCardTool::LoadInputs()
 {
-    if (FOptions.Command == TCardCommand::Write || FOptions.Command == TCardCommand::Diff) {
+    const TCardCommand command = FOptions.Command;
+    if (command == TCardCommand::Write || command == TCardCommand::Diff || command == TCardCommand::Batch) {
         TFileError error;
         FDump = ReadDumpFile(FOptions.File, error);
         if (!FDump) {
@@ -85,16 +87,27 @@ bool TCardTool::LoadInputs()
     return true;
 }
 
+int TCardTool::PrepareBatch()
+{
+    FBatch = std::make_unique<TBatchRun>(
+        FOptions, [this](const std::string& Text) { Say(Text); },
+        [this](const TTrailerChange& Change) { return ConfirmTrailer(Change); });
+    return FBatch->Prepare(*FDump, FCandidates);
+}
+
 // --------------------------------------------------------------------- run
 
 int TCardTool::Run()
 {
     int status = RunCommand();
     std::string text;
+    // batch and ledger print as they go: one document more only for an
+    // error that ended them before anything was printed.
+    const bool streams = FOptions.Command == TCardCommand::Batch || FOptions.Command == TCardCommand::Ledger;
     if (FReportReady) {
         FReport.Exit = status;
         text = FOptions.Json ? JsonOf(FReport) : TableOf(FReport);
-    } else if (FOptions.Json) {
+    } else if (FOptions.Json && (!streams || (status != ExitDone && status != ExitNotDone && !(FBatch && FBatch->Printed())))) {
         text = JsonErrorOf(FLastSaid.empty() ? "no results" : FLastSaid, status);
     }
     // Results nobody got are no success.
@@ -105,12 +118,21 @@ int TCardTool::Run()
 
 int TCardTool::RunCommand()
 {
+    if (FOptions.Command == TCardCommand::Ledger)
+        return TBatchRun::RunLedger(FOptions, [this](const std::string& Text) { Say(Text); });
     if (!LoadInputs())
         return ExitUsage;
+    if (FOptions.Command == TCardCommand::Batch) {
+        if (const int status = PrepareBatch(); status != ExitDone)
+            return status;
+    }
     FSignals = std::make_unique<TSignalPipe>([this] {
         FInterrupted = true;
         if (FWork)
             FWork->Cancel();
+        // A batch ends after the card it is preparing.
+        if (FBatch)
+            FBatch->Stop();
     });
     FSession = std::make_unique<TLinkSession>(static_cast<TSessionEvents&>(*this));
     // The journal the window keeps, with a line for each job of this run.
@@ -143,6 +165,10 @@ int TCardTool::RunCommand()
         return WriteCard();
     case TCardCommand::Diff:
         return DiffCard();
+    case TCardCommand::Batch:
+        return FBatch->Run(*FSession);
+    case TCardCommand::Ledger:
+        break;
     }
     return ExitNotDone;
 }

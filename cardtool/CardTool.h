@@ -18,6 +18,7 @@
 #include <optional>
 #include <string>
 
+class TBatchRun;
 class TLinkSession;
 class TSessionRecorder;
 class TSignalPipe;
@@ -28,7 +29,8 @@ enum TCardExit : int {
     ExitNotDone = 1,
     ExitUsage = 2,
     ExitNoReader = 3,
-    ExitNoCard = 4 // no card in the reader's field when a job began
+    ExitNoCard = 4,      // no card in the reader's field when a job began
+    ExitLedgerFailed = 5 // batch, ledger: the ledger could not be opened, read or written
 };
 
 // Text on standard output, flushed; false, with the reason said on standard
@@ -54,6 +56,9 @@ private:
     // The key files and the dump, and for read the file to save to; false
     // with the error printed.
     bool LoadInputs();
+    // batch: the data file, the ledger and the batch, before the port; 0 or
+    // the exit status.
+    int PrepareBatch();
     // Every sector "not run" with the keys known so far; for a job
     // interrupted before the command's own job began.
     void ReportNotRun(const TKeyMap& Keys);
@@ -106,6 +111,7 @@ private:
     std::unique_ptr<TLinkSession> FSession;
     std::unique_ptr<TSessionRecorder> FRecords;
     std::unique_ptr<TCardWork> FWork;
+    std::unique_ptr<TBatchRun> FBatch;
     bool FInterrupted = false;
     // The answer given for the rest of the trailers (a or q).
     std::optional<bool> FAnswerRest;

@@ -310,9 +310,12 @@ std::optional<TBlockData> TCardJobs::ReadBlock(int Block)
 template <class TJob>
 auto TCardJobs::Run(TJob&& Job) -> std::optional<decltype(Job())>
 {
-    TOperationScope scope(FSession);
-    if (!scope)
-        return std::nullopt;
+    std::optional<TOperationScope> scope;
+    if (!GuardHeld) {
+        scope.emplace(FSession);
+        if (!*scope)
+            return std::nullopt;
+    }
     FCancelled = false;
     FActive = false;
     FGone = false;

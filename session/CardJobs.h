@@ -221,6 +221,10 @@ public:
     static constexpr uint32_t ShortReadIntervalMs = 10;
     uint32_t JobReadIntervalMs = ShortReadIntervalMs;
 
+    // The caller holds the session's guard for a longer chain of its own (a
+    // production line's batch): the jobs run under it.
+    bool GuardHeld = false;
+
     // Also a close asked of the session (RequestClose) cancels the job.
     void Cancel() { FCancelled = true; }
     bool Cancelled() const { return FCancelled; }

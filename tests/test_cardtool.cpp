@@ -231,6 +231,7 @@ protected:
 TEST_F(CardToolTest, UsageAndBadFilesExitTwoWithNothingSent)
 {
     Write("bad.keys", "FFFFFFFFFFFF\n# ours\nA0A1A2A3A4\n");
+    Write("bad.csv", "number,block 4\n1001,not hex\n");
     QFile fixture(ORVELLE_TEST_DATA "/mixed-card.txt");
     ASSERT_TRUE(fixture.open(QIODevice::ReadOnly));
     QList<QByteArray> lines = fixture.readAll().split('\n');
@@ -245,7 +246,13 @@ TEST_F(CardToolTest, UsageAndBadFilesExitTwoWithNothingSent)
         {{"frob"}, 2, "unknown command 'frob'"},
         {{"read"}, 2, "read needs a dump FILE"},
         {{"keys", "more"}, 2, "unexpected argument 'more'"},
-        {{"diff", Path("x.txt"), "--trailers"}, 2, "--trailers belongs to write only"},
+        {{"diff", Path("x.txt"), "--trailers"}, 2, "--trailers belongs to write and batch only"},
+        {{"keys", "--data", Path("x.csv")}, 2, "--data belongs to batch only"},
+        {{"ledger", "--port", "COM1"}, 2, "--port belongs to the commands that use a reader only"},
+        {{"batch"}, 2, "batch needs TEMPLATE"},
+        {{"batch", ORVELLE_TEST_DATA "/mixed-card.txt", "--count", "0"}, 2, "--count takes a number of cards from 1"},
+        {{"batch", ORVELLE_TEST_DATA "/mixed-card.txt", "--data", Path("bad.csv")}, 2, Path("bad.csv") + ":2: column 2:"},
+        {{"ledger", "--ledger", Dir.path()}, 5, "the ledger cannot be opened"},
         {{"--port", "LPT1", "keys"}, 2, "unknown port 'LPT1'"},
         {{"--timeout", "5", "keys"}, 2, "--timeout takes 50 to 60000"},
         {{"--bogus", "keys"}, 2, "bogus"},

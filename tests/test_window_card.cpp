@@ -15,8 +15,10 @@
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QTemporaryDir>
@@ -99,7 +101,7 @@ TEST_F(CardPageTest, ControlsCaptionsStatesAndTheyFitThePage)
     const std::vector<TRow> rows{{"CardBrowseKeys", "...", true}, {"CardMapKeys", "Map keys", true},
         {"CardRead", "Read card", true}, {"CardWrite", "Write card...", true}, {"CardCompare", "Compare...", true},
         {"CardOpenDump", "Open dump...", true}, {"CardSaveDump", "Save dump...", false},
-        {"CardCancel", "Cancel", false}, {"CardShow", "Show card", true}};
+        {"CardCancel", "Cancel", false}, {"CardShow", "Show card", true}, {"CardBatch", "Batch...", true}};
     QWidget* page = Ctl<QWidget>(Form(), "TabSheet9");
     Ctl<QTabWidget>(Form(), "PageControl1")->setCurrentWidget(page);
     const QRect inside = page->rect();
@@ -358,6 +360,57 @@ TEST_F(CardPageTest, AJobAndALoopTestExcludeEachOther)
     EXPECT_FALSE(readLive);
     EXPECT_TRUE(LogLines().contains(QStringLiteral("Read card: refused, another operation is running")));
     EXPECT_TRUE(Button("CardRead")->isEnabled());
+}
+
+TEST_F(CardPageTest, ABatchWindowPreparesCardsTellingTheOperatorEachStep)
+{
+    Sim().InsertBlankCard(std::array<uint8_t, 4>{0x40, 0x12, 0xA3, 0x01});
+    const std::string data = WriteFile("cards.csv", "number,block 4\n1001,00000000000000000000000000001001\n"
+                                                    "1002,00000000000000000000000000001002\n");
+    TDumpImage image;
+    image.SetBlock(5, TBlockData{0x5A});
+    const std::string tpl = WriteFile("template.txt", TextOf(image));
+    Click(Button("CardBatch"));
+    auto* window = Ctl<QWidget>(Form(), "BatchWindow");
+    EXPECT_FALSE(window->isModal());
+    Ctl<QLineEdit>(*window, "BatchTemplate")->setText(QString::fromStdString(tpl));
+    Ctl<QLineEdit>(*window, "BatchData")->setText(QString::fromStdString(data));
+    Ctl<QLineEdit>(*window, "BatchLedger")->setText(Dir.filePath("ledger.sqlite"));
+    auto* status = Ctl<QLabel>(*window, "BatchStatus");
+
+    // The operator: a card taken away and the next placed at each "Done".
+    QStringList seen;
+    QTimer operatorHand;
+    int placed = 1;
+    QObject::connect(&operatorHand, &QTimer::timeout, [&] {
+        if (!seen.isEmpty() && seen.last() == status->text())
+            return;
+        seen << status->text();
+        if (status->text() != QLatin1String("Done: take the card away"))
+            return;
+        if (placed == 2)
+            Ctl<QPushButton>(*window, "BatchStop")->click();
+        else
+            Sim().InsertBlankCard(std::array<uint8_t, 4>{0x40, 0x12, 0xA3, uint8_t(++placed)});
+    });
+    operatorHand.start(5);
+    ASSERT_TRUE(Ctl<QPushButton>(*window, "BatchStart")->isEnabled());
+    Ctl<QPushButton>(*window, "BatchStart")->click();
+    operatorHand.stop();
+
+    EXPECT_TRUE(seen.contains(QStringLiteral("Writing 4012A302 (row 2)\u2026"))) << seen.join(" | ").toStdString();
+    EXPECT_EQ(status->text(), "Stopped");
+    EXPECT_TRUE(Ctl<QLabel>(*window, "BatchCounters")->text().startsWith("Done 2    Failed 0    Already prepared 0    Rows left 0"))
+        << Ctl<QLabel>(*window, "BatchCounters")->text().toStdString();
+    EXPECT_EQ(Ctl<QListWidget>(*window, "BatchLastCards")->count(), 2);
+    EXPECT_TRUE(LastLog().startsWith("Batch cards.csv ended: 2 done, 0 failed")) << LastLog().toStdString();
+    EXPECT_TRUE(LogLines().filter(QRegularExpression("^Batch cards.csv: 4012A301 row 1 done")).size() == 1)
+        << LogLines().join('\n').toStdString();
+    TBlockData row2{};
+    row2[14] = 0x10;
+    row2[15] = 0x02;
+    EXPECT_EQ(Sim().Block(4), row2);
+    EXPECT_TRUE(Button("CardRead")->isEnabled()) << "the guard is given back";
 }
 
 } // namespace

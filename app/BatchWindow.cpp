@@ -1,0 +1,338 @@
+#include "app/BatchWindow.h"
+
+#include "app/MainForm.h"
+#include "records/Ledger.h"
+#include "session/CardWords.h"
+#include "session/LinkSession.h"
+
+#include <QCheckBox>
+#include <QCryptographicHash>
+#include <QFile>
+#include <QFileInfo>
+#include <QFormLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QSysInfo>
+#include <QTime>
+#include <QVBoxLayout>
+
+namespace {
+
+constexpr int LastCards = 10;
+const QString BoxCaption = QStringLiteral("Message");
+
+std::string FileName(const QString& Path) { return QFile::encodeName(Path).toStdString(); }
+
+QString Sha256Of(const QString& Path)
+{
+    QFile file(Path);
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
+        return {};
+    return QString::fromLatin1(hash.result().toHex());
+}
+
+QLineEdit* PathEdit(const char* Name, const QString& Placeholder, QWidget* Parent)
+{
+    auto* edit = new QLineEdit(Parent);
+    edit->setObjectName(QLatin1String(Name));
+    edit->setPlaceholderText(Placeholder);
+    return edit;
+}
+
+} // namespace
+
+TBatchWindow::TBatchWindow(TBatchHost Host, QWidget* Parent)
+    : QWidget(Parent, Qt::Window)
+    , FHost(std::move(Host))
+{
+    setObjectName(QStringLiteral("BatchWindow"));
+    setWindowTitle(QStringLiteral("Orvelle - Batch"));
+    auto* layout = new QVBoxLayout(this);
+
+    auto* files = new QFormLayout;
+    FTemplate = PathEdit("BatchTemplate", QStringLiteral("the card dump every card gets"), this);
+    FData = PathEdit("BatchData", QStringLiteral("CSV, a row a card (optional)"), this);
+    FLedgerEdit = PathEdit("BatchLedger", QStringLiteral("default: ~/.local/share/orvelle/ledger.sqlite"), this);
+    const auto browse = [this](QLineEdit* Edit, const char* Name, const QString& Caption, const QString& Filter) {
+        auto* row = new QHBoxLayout;
+        auto* button = new QPushButton(QStringLiteral("..."), this);
+        button->setObjectName(QLatin1String(Name));
+        connect(button, &QPushButton::clicked, this, [this, Edit, Caption, Filter] {
+            const QString path = FHost.Dialogs().OpenFileName(this, Caption, Filter);
+            if (!path.isEmpty())
+                Edit->setText(path);
+        });
+        row->addWidget(Edit, 1);
+        row->addWidget(button);
+        return row;
+    };
+    files->addRow(QStringLiteral("Template:"),
+        browse(FTemplate, "BatchBrowseTemplate", QStringLiteral("Template"), QStringLiteral("Card dumps (*.txt *.bin *.mfd);;All files (*)")));
+    files->addRow(QStringLiteral("Data:"),
+        browse(FData, "BatchBrowseData", QStringLiteral("Data"), QStringLiteral("CSV files (*.csv);;All files (*)")));
+    files->addRow(QStringLiteral("Ledger:"), FLedgerEdit);
+    layout->addLayout(files);
+    FTrailers = new QCheckBox(QStringLiteral("Write the template's trailers too"), this);
+    FTrailers->setObjectName(QStringLiteral("BatchTrailers"));
+    layout->addWidget(FTrailers);
+
+    auto* buttons = new QHBoxLayout;
+    FStart = new QPushButton(QStringLiteral("Start"), this);
+    FStart->setObjectName(QStringLiteral("BatchStart"));
+    FStop = new QPushButton(QStringLiteral("Stop"), this);
+    FStop->setObjectName(QStringLiteral("BatchStop"));
+    buttons->addWidget(FStart);
+    buttons->addWidget(FStop);
+    buttons->addStretch(1);
+    layout->addLayout(buttons);
+    connect(FStart, &QPushButton::clicked, this, &TBatchWindow::StartClick);
+    connect(FStop, &QPushButton::clicked, this, &TBatchWindow::StopClick);
+
+    // Read from a step away: large, and its state in words as well as colour.
+    FStatus = new QLabel(this);
+    FStatus->setObjectName(QStringLiteral("BatchStatus"));
+    FStatus->setAlignment(Qt::AlignCenter);
+    FStatus->setWordWrap(true);
+    FStatus->setAutoFillBackground(true);
+    FStatus->setMinimumHeight(96);
+    QFont big = FStatus->font();
+    big.setPointSizeF(big.pointSizeF() > 0 ? big.pointSizeF() * 2.2 : 22);
+    big.setBold(true);
+    FStatus->setFont(big);
+    layout->addWidget(FStatus);
+
+    FCounters = new QLabel(this);
+    FCounters->setObjectName(QStringLiteral("BatchCounters"));
+    layout->addWidget(FCounters);
+    FLast = new QListWidget(this);
+    FLast->setObjectName(QStringLiteral("BatchLastCards"));
+    layout->addWidget(FLast, 1);
+
+    SetStatus(QStringLiteral("Choose a template, then Start"), TTone::Idle);
+    ShowCounters({});
+    UpdateControls();
+    resize(560, 520);
+}
+
+TBatchWindow::~TBatchWindow()
+{
+    if (FJob)
+        FJob->Stop();
+}
+
+QString TBatchWindow::Status() const { return FStatus->text(); }
+
+void TBatchWindow::SetStatus(const QString& Text, TTone Tone)
+{
+    FStatus->setText(Text);
+    // The window's own palette gives idle and busy; done and failed are
+    // green and red whatever the theme, each with text that stays legible.
+    QPalette palette = this->palette();
+    QColor back = palette.color(QPalette::Window);
+    QColor text = palette.color(QPalette::WindowText);
+    switch (Tone) {
+    case TTone::Idle:
+        break;
+    case TTone::Busy:
+        back = palette.color(QPalette::Highlight);
+        text = palette.color(QPalette::HighlightedText);
+        break;
+    case TTone::Good:
+        back = QColor(0x1b, 0x5e, 0x20);
+        text = Qt::white;
+        break;
+    case TTone::Bad:
+        back = QColor(0xb7, 0x1c, 0x1c);
+        text = Qt::white;
+        break;
+    }
+    palette.setColor(QPalette::Window, back);
+    palette.setColor(QPalette::WindowText, text);
+    FStatus->setPalette(palette);
+}
+
+void TBatchWindow::UpdateControls()
+{
+    for (QWidget* control : std::initializer_list<QWidget*>{FTemplate, FData, FLedgerEdit, FTrailers, FStart})
+        control->setEnabled(!FRunning);
+    FStop->setEnabled(FRunning);
+}
+
+void TBatchWindow::ShowCounters(const TBatchCounters& Counters)
+{
+    const qint64 minutes = FStartedMs > 0 ? SteadyMs(FHost.Session.Steady) - FStartedMs : 0;
+    const double rate = minutes > 0 ? double(Counters.Done + Counters.Failed) * 60000.0 / double(minutes) : 0.0;
+    FCounters->setText(QStringLiteral("Done %1    Failed %2    Already prepared %3    Rows left %4    Cards a minute %5")
+                           .arg(Counters.Done)
+                           .arg(Counters.Failed)
+                           .arg(Counters.AlreadyPrepared)
+                           .arg(Counters.RowsLeft ? QString::number(*Counters.RowsLeft) : QStringLiteral("-"))
+                           .arg(rate, 0, 'f', 1));
+}
+
+void TBatchWindow::Refuse(const QString& Text) { FHost.Dialogs().MessageBox(this, Text, BoxCaption, TMainForm::MessageFlags); }
+
+bool TBatchWindow::Prepare()
+{
+    const QString templatePath = FTemplate->text().trimmed();
+    if (templatePath.isEmpty()) {
+        Refuse(QStringLiteral("Choose the template: the card dump every card gets."));
+        return false;
+    }
+    TFileError fileError;
+    const std::optional<TDumpImage> image = ReadDumpFile(FileName(templatePath), fileError);
+    if (!image) {
+        Refuse(QFile::decodeName(fileError.Text().c_str()));
+        return false;
+    }
+    FTemplateImage = *image;
+    const QString dataPath = FData->text().trimmed();
+    FRows.reset();
+    if (!dataPath.isEmpty()) {
+        FRows = ReadBatchData(FileName(dataPath), fileError);
+        if (!FRows) {
+            Refuse(QFile::decodeName(fileError.Text().c_str()));
+            return false;
+        }
+    }
+    std::string error;
+    const std::optional<TKeyList> keys = KeysToTry(FHost.KeySources(), &FTemplateImage, error);
+    if (!keys) {
+        Refuse(QFile::decodeName(error.c_str()));
+        return false;
+    }
+    QString why;
+    FLedger = TLedger::Open(FLedgerEdit->text().trimmed(), QStringLiteral("orvelle-batch-window"), why);
+    if (!FLedger) {
+        Refuse(QStringLiteral("The ledger cannot be opened: %1").arg(why));
+        return false;
+    }
+    TBatchStart start;
+    start.Name = QFileInfo(dataPath.isEmpty() ? templatePath : dataPath).fileName();
+    start.TemplateSha256 = Sha256Of(templatePath);
+    if (FRows) {
+        start.DataSha256 = Sha256Of(dataPath);
+        for (const std::string& column : FRows->Columns)
+            start.Columns << QString::fromStdString(column);
+        for (const auto& row : FRows->Rows) {
+            QStringList cells;
+            for (const std::string& cell : row)
+                cells << QString::fromStdString(cell);
+            start.Rows.push_back(cells);
+        }
+    }
+    if (!FLedger->StartBatch(start)) {
+        Refuse(QStringLiteral("The batch cannot be started: %1").arg(FLedger->Error()));
+        return false;
+    }
+    FApproved.clear();
+    if (FTrailers->isChecked()) {
+        // Once for the batch, in the dialog a card write asks in: every
+        // trailer the template would write, none ticked at first.
+        const std::vector<TTrailerChange> changes = TrailerChanges(FTemplateImage, TDumpImage{});
+        if (!changes.empty()) {
+            const std::optional<std::vector<TTrailerChange>> ticked = FHost.AskTrailers(changes);
+            if (!ticked)
+                return false;
+            FApproved = *ticked;
+        }
+    }
+    FSettings = TBatchSettings{};
+    FSettings.Batch = start.Name;
+    FSettings.Station = QSysInfo::machineHostName() + QLatin1Char(':') + QString::fromStdString(FHost.Session.PortName());
+    FSettings.Keys = *keys;
+    FSettings.Trailers = FTrailers->isChecked();
+    FSettings.CardImage = [this](const TClaim& Claim) {
+        return FRows && Claim.Row > 0 ? ApplyRow(FTemplateImage, *FRows, size_t(Claim.Row - 1)) : FTemplateImage;
+    };
+    return true;
+}
+
+void TBatchWindow::StartClick()
+{
+    if (FRunning || !Prepare())
+        return;
+    FRunning = true;
+    FLast->clear();
+    UpdateControls();
+    FStartedMs = SteadyMs(FHost.Session.Steady);
+    FJob = std::make_unique<TBatchJob>(FHost.Session, *FLedger, static_cast<TBatchEvents&>(*this));
+    FHost.Log(QStringLiteral("Batch %1 started at station %2").arg(FSettings.Batch, FSettings.Station));
+    const TBatchEnd end = FJob->Run(FSettings);
+    FRunning = false;
+    UpdateControls();
+    switch (end) {
+    case TBatchEnd::LedgerFailed:
+        SetStatus(QStringLiteral("FAILED: not recorded: %1").arg(FJob->LedgerError()), TTone::Bad);
+        break;
+    case TBatchEnd::Refused:
+        SetStatus(QStringLiteral("Another operation is running: stop it first"), TTone::Bad);
+        break;
+    case TBatchEnd::RowsOut:
+        SetStatus(QStringLiteral("No data row left: the batch is done"), TTone::Idle);
+        break;
+    case TBatchEnd::Stopped:
+    case TBatchEnd::CountReached:
+        // A failed last card stays in view until the next start.
+        if (!FLastFailed)
+            SetStatus(QStringLiteral("Stopped"), TTone::Idle);
+        break;
+    }
+    FHost.Log(QStringLiteral("Batch %1 ended: %2 done, %3 failed, %4 already prepared")
+                  .arg(FSettings.Batch)
+                  .arg(FJob->Counters().Done)
+                  .arg(FJob->Counters().Failed)
+                  .arg(FJob->Counters().AlreadyPrepared));
+}
+
+void TBatchWindow::StopClick()
+{
+    if (FJob)
+        FJob->Stop();
+}
+
+void TBatchWindow::PlaceCard() { SetStatus(QStringLiteral("Place a card"), TTone::Idle); }
+
+void TBatchWindow::Writing(const TSerial& Serial, int Row)
+{
+    SetStatus(QStringLiteral("Writing %1 (row %2)\u2026").arg(QString::fromStdString(SerialText(Serial))).arg(Row), TTone::Busy);
+}
+
+void TBatchWindow::CardEnded(const TBatchCard& Card, const TBatchCounters& Counters)
+{
+    const QString serial = QString::fromStdString(SerialText(Card.Serial));
+    const QString detail = QString::fromStdString(Card.Detail);
+    QString line;
+    FLastFailed = Card.Result != TBatchResult::Done;
+    switch (Card.Result) {
+    case TBatchResult::Done:
+        SetStatus(QStringLiteral("Done: take the card away"), TTone::Good);
+        line = QStringLiteral("%1 row %2 done %3 s").arg(serial).arg(Card.Row).arg(double(Card.DurationMs) / 1000.0, 0, 'f', 1);
+        break;
+    case TBatchResult::AlreadyPrepared:
+        SetStatus(QStringLiteral("FAILED: already prepared: row %1 at %2: take the card away").arg(Card.Row).arg(detail), TTone::Bad);
+        line = QStringLiteral("%1 already prepared: row %2 at %3").arg(serial).arg(Card.Row).arg(detail);
+        break;
+    case TBatchResult::Failed:
+    case TBatchResult::NotRecorded:
+        SetStatus(QStringLiteral("FAILED: %1: take the card away").arg(detail), TTone::Bad);
+        line = QStringLiteral("%1 row %2 %3: %4").arg(serial).arg(Card.Row).arg(QLatin1String(BatchResultText(Card.Result)), detail);
+        break;
+    }
+    FLast->insertItem(0, line);
+    while (FLast->count() > LastCards)
+        delete FLast->takeItem(FLast->count() - 1);
+    ShowCounters(Counters);
+    FHost.Log(QStringLiteral("Batch %1: %2").arg(FSettings.Batch, line));
+}
+
+bool TBatchWindow::ConfirmTrailer(const TTrailerChange& Change)
+{
+    return std::any_of(FApproved.begin(), FApproved.end(), [&Change](const TTrailerChange& Approved) {
+        return Approved.Sector == Change.Sector && Approved.Trailer == Change.Trailer;
+    });
+}

@@ -1,0 +1,95 @@
+#pragma once
+// The batch window of the "Card" page ("Batch..."): a production line on the
+// window's reader. Template, data file and ledger, the trailers box, Start
+// and Stop; a large status an operator reads from a step away, told by text
+// and colour together; the counters and the last ten cards. Resizable and
+// not modal: the log and the other pages stay in view. A batch holds the
+// session's guard, so no loop test or card job runs beside it.
+
+#include "protocol/BatchData.h"
+#include "protocol/DumpFile.h"
+#include "session/BatchJob.h"
+#include "session/CardWork.h"
+
+#include <QWidget>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QPushButton;
+class TLedger;
+class TLinkSession;
+class TFormDialogs;
+
+// What the window needs of its owner.
+struct TBatchHost {
+    TLinkSession& Session;
+    std::function<TFormDialogs&()> Dialogs;
+    // The keys to try besides the template's: the Card page's key file and
+    // built-in keys.
+    std::function<TKeySources()> KeySources;
+    // A line for the message log and the journal.
+    std::function<void(const QString&)> Log;
+    // The trailers to write, ticked in the card write's dialog; none when
+    // it was cancelled.
+    std::function<std::optional<std::vector<TTrailerChange>>(const std::vector<TTrailerChange>&)> AskTrailers;
+};
+
+class TBatchWindow final : public QWidget, private TBatchEvents {
+    Q_OBJECT
+public:
+    explicit TBatchWindow(TBatchHost Host, QWidget* Parent = nullptr);
+    ~TBatchWindow() override;
+
+    // The status as shown, for a test: "Place a card", "Writing 4012A3F1…",
+    // "Done: take the card away", "FAILED: <reason>: take the card away".
+    QString Status() const;
+    bool Running() const { return FRunning; }
+
+    void StartClick();
+    void StopClick();
+
+private:
+    enum class TTone { Idle,
+        Busy,
+        Good,
+        Bad };
+    void SetStatus(const QString& Text, TTone Tone);
+    void UpdateControls();
+    void ShowCounters(const TBatchCounters& Counters);
+    // Reads the files and starts the batch in the ledger; false with a box.
+    bool Prepare();
+    void Refuse(const QString& Text);
+
+    void PlaceCard() override;
+    void Writing(const TSerial& Serial, int Row) override;
+    void CardEnded(const TBatchCard& Card, const TBatchCounters& Counters) override;
+    bool ConfirmTrailer(const TTrailerChange& Change) override;
+
+    TBatchHost FHost;
+    QLineEdit* FTemplate = nullptr;
+    QLineEdit* FData = nullptr;
+    QLineEdit* FLedgerEdit = nullptr;
+    QCheckBox* FTrailers = nullptr;
+    QPushButton* FStart = nullptr;
+    QPushButton* FStop = nullptr;
+    QLabel* FStatus = nullptr;
+    QLabel* FCounters = nullptr;
+    QListWidget* FLast = nullptr;
+
+    bool FRunning = false;
+    std::unique_ptr<TLedger> FLedger;
+    std::unique_ptr<TBatchJob> FJob;
+    std::optional<TBatchData> FRows;
+    TDumpImage FTemplateImage;
+    TBatchSettings FSettings;
+    // The trailers approved at Start, for every card.
+    std::vector<TTrailerChange> FApproved;
+    qint64 FStartedMs = 0;
+    bool FLastFailed = false;
+};

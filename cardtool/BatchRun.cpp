@@ -1,0 +1,226 @@
+#include "cardtool/BatchRun.h"
+
+#include "cardtool/CardTool.h"
+#include "protocol/PlainText.h"
+#include "records/Ledger.h"
+#include "session/CardWords.h"
+#include "session/LinkSession.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QFileInfo>
+#include <QSysInfo>
+
+#include <unistd.h>
+
+#include <cstdio>
+
+namespace {
+
+// A file's SHA-256 in hex, empty when it cannot be read.
+QString Sha256Of(const std::string& Path)
+{
+    QFile file(QFile::decodeName(Path.c_str()));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (!hash.addData(&file))
+        return {};
+    return QString::fromLatin1(hash.result().toHex());
+}
+
+std::string JsonText(const std::string& Text)
+{
+    std::string out = "\"";
+    for (const char c : Text) {
+        switch (c) {
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        default:
+            if (static_cast<unsigned char>(c) < 0x20) {
+                char code[8];
+                std::snprintf(code, sizeof code, "\\u%04x", unsigned(static_cast<unsigned char>(c)));
+                out += code;
+            } else {
+                out += c;
+            }
+        }
+    }
+    return out + "\"";
+}
+
+std::string Seconds(qint64 Ms)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f s", double(Ms) / 1000.0);
+    return text;
+}
+
+} // namespace
+
+TBatchRun::TBatchRun(const TCardOptions& Options, std::function<void(const std::string&)> Say,
+    std::function<bool(const TTrailerChange&)> Confirm)
+    : FOptions(Options)
+    , FSay(std::move(Say))
+    , FConfirm(std::move(Confirm))
+{
+}
+
+TBatchRun::~TBatchRun() = default;
+
+int TBatchRun::Prepare(const TDumpImage& Template, const TKeyList& Keys)
+{
+    FTemplate = Template;
+    if (!FOptions.DataFile.empty()) {
+        TFileError error;
+        FData = ReadBatchData(FOptions.DataFile, error);
+        if (!FData) {
+            FSay(error.Text());
+            return ExitUsage;
+        }
+    }
+    QString why;
+    FLedger = TLedger::Open(FOptions.LedgerSpec, QStringLiteral("orvelle-card"), why);
+    if (!FLedger) {
+        FSay("the ledger cannot be opened: " + why.toStdString());
+        return ExitLedgerFailed;
+    }
+    TBatchStart start;
+    const std::string named = FOptions.DataFile.empty() ? FOptions.File : FOptions.DataFile;
+    start.Name = FOptions.BatchName.isEmpty() ? QFileInfo(QFile::decodeName(named.c_str())).fileName() : FOptions.BatchName;
+    start.TemplateSha256 = Sha256Of(FOptions.File);
+    if (FData) {
+        start.DataSha256 = Sha256Of(FOptions.DataFile);
+        for (const std::string& column : FData->Columns)
+            start.Columns << QString::fromStdString(column);
+        for (const std::vector<std::string>& row : FData->Rows) {
+            QStringList cells;
+            for (const std::string& cell : row)
+                cells << QString::fromStdString(cell);
+            start.Rows.push_back(cells);
+        }
+    }
+    if (!FLedger->StartBatch(start)) {
+        FSay("the batch cannot be started: " + FLedger->Error().toStdString());
+        return ExitLedgerFailed;
+    }
+    FSettings.Batch = start.Name;
+    FSettings.Station = FOptions.Station;
+    FSettings.Keys = Keys;
+    FSettings.Trailers = FOptions.Trailers;
+    FSettings.Again = FOptions.Again;
+    FSettings.Count = FOptions.Count;
+    FSettings.CardImage = [this](const TClaim& Claim) {
+        return FData && Claim.Row > 0 ? ApplyRow(FTemplate, *FData, size_t(Claim.Row - 1)) : FTemplate;
+    };
+    return ExitDone;
+}
+
+int TBatchRun::Run(TLinkSession& Session)
+{
+    if (FSettings.Station.isEmpty())
+        FSettings.Station = QSysInfo::machineHostName() + QLatin1Char(':') + QString::fromStdString(Session.PortName());
+    FJob = std::make_unique<TBatchJob>(Session, *FLedger, static_cast<TBatchEvents&>(*this));
+    const TBatchEnd end = FJob->Run(FSettings);
+    const TBatchCounters& counters = FJob->Counters();
+    std::fprintf(stderr, "orvelle-card: batch %s: %d done, %d failed, %d already prepared%s\n",
+        PrintableText(FSettings.Batch.toStdString()).c_str(), counters.Done, counters.Failed, counters.AlreadyPrepared,
+        end == TBatchEnd::RowsOut ? ", no data row left" : "");
+    switch (end) {
+    case TBatchEnd::LedgerFailed:
+        FSay("the ledger failed: " + FJob->LedgerError().toStdString());
+        return ExitLedgerFailed;
+    case TBatchEnd::Refused:
+        FSay("refused: another operation is running");
+        return ExitNotDone;
+    case TBatchEnd::Stopped:
+    case TBatchEnd::CountReached:
+    case TBatchEnd::RowsOut:
+        break;
+    }
+    return FAnyFailed ? ExitNotDone : ExitDone;
+}
+
+void TBatchRun::Stop()
+{
+    if (FJob)
+        FJob->Stop();
+}
+
+void TBatchRun::PlaceCard()
+{
+    // Once on a terminal; a log file would fill with it.
+    if (!FSaidPlace && ::isatty(STDERR_FILENO) == 1)
+        std::fputs("place a card on the reader (Ctrl-C ends the batch)\n", stderr);
+    FSaidPlace = true;
+}
+
+void TBatchRun::CardEnded(const TBatchCard& Card, const TBatchCounters& /*Counters*/)
+{
+    const std::string serial = SerialText(Card.Serial);
+    if (Card.Result == TBatchResult::AlreadyPrepared) {
+        std::fprintf(stderr, "%s already prepared: row %d at %s\n", serial.c_str(), Card.Row, Card.Detail.c_str());
+    } else {
+        std::fprintf(stderr, "%s row %d %s%s %s\n", serial.c_str(), Card.Row, BatchResultText(Card.Result),
+            Card.Detail.empty() ? "" : (": " + PrintableText(Card.Detail)).c_str(), Seconds(Card.DurationMs).c_str());
+    }
+    if (Card.Result == TBatchResult::Failed || Card.Result == TBatchResult::NotRecorded)
+        FAnyFailed = true;
+    if (!FOptions.Json)
+        return;
+    std::string written;
+    for (const int block : Card.Written)
+        written += (written.empty() ? "" : ",") + std::to_string(block);
+    FPrinted = true;
+    PrintOut("{\"serial\":\"" + serial + "\",\"row\":" + std::to_string(Card.Row) + ",\"result\":\""
+        + BatchResultText(Card.Result) + "\",\"station\":" + JsonText(FSettings.Station.toStdString())
+        + ",\"batch\":" + JsonText(FSettings.Batch.toStdString()) + ",\"detail\":" + JsonText(Card.Detail)
+        + ",\"written\":[" + written + "],\"duration_ms\":" + std::to_string(Card.DurationMs) + "}\n");
+}
+
+bool TBatchRun::ConfirmTrailer(const TTrailerChange& Change)
+{
+    // Asked on the first card that needs it, then the same for every card.
+    for (const auto& [asked, answer] : FAnswers) {
+        if (asked.Sector == Change.Sector && asked.Trailer == Change.Trailer)
+            return answer;
+    }
+    const bool answer = FConfirm(Change);
+    FAnswers.emplace_back(Change, answer);
+    return answer;
+}
+
+int TBatchRun::RunLedger(const TCardOptions& Options, const std::function<void(const std::string&)>& Say)
+{
+    QString why;
+    const std::unique_ptr<TLedger> ledger = TLedger::Open(Options.LedgerSpec, QStringLiteral("orvelle-card"), why);
+    if (!ledger) {
+        Say("the ledger cannot be opened: " + why.toStdString());
+        return ExitLedgerFailed;
+    }
+    if (!Options.ReleaseStation.isEmpty()) {
+        const int released = ledger->ReleaseStation(Options.ReleaseStation);
+        if (released < 0) {
+            Say("the claims cannot be released: " + ledger->Error().toStdString());
+            return ExitLedgerFailed;
+        }
+        std::fprintf(stderr, "orvelle-card: %d unfinished %s of %s given back\n", released,
+            released == 1 ? "claim" : "claims", PrintableText(Options.ReleaseStation.toStdString()).c_str());
+        return ExitDone;
+    }
+    bool printed = true;
+    if (!ledger->Export(Options.BatchName, Options.Json, [&printed](const std::string& Line) {
+            printed = PrintOut(Line);
+            return printed;
+        })) {
+        if (!printed)
+            return ExitNotDone;
+        Say("the ledger cannot be read: " + ledger->Error().toStdString());
+        return ExitLedgerFailed;
+    }
+    return ExitDone;
+}

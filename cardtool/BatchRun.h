@@ -1,0 +1,65 @@
+#pragma once
+// orvelle-card's production line: "batch" (card after card from a template,
+// each with its data row, recorded in the ledger) and "ledger" (the records,
+// or a station's unfinished claims given back). The inputs and the ledger
+// are taken in before any port is opened; a card's line goes to standard
+// error as it ends ("4012A3F1 row 17 done 2.9 s"), with --json one JSON
+// object a card on standard output.
+
+#include "cardtool/CardCommandLine.h"
+#include "protocol/BatchData.h"
+#include "protocol/DumpFile.h"
+#include "protocol/KeyFile.h"
+#include "session/BatchJob.h"
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+class TLedger;
+class TLinkSession;
+
+class TBatchRun final : private TBatchEvents {
+public:
+    // Say: a message for standard error, as the run's error should it end
+    // without results. Confirm: a trailer's question on the terminal.
+    TBatchRun(const TCardOptions& Options, std::function<void(const std::string&)> Say,
+        std::function<bool(const TTrailerChange&)> Confirm);
+    ~TBatchRun() override;
+    TBatchRun(const TBatchRun&) = delete;
+    TBatchRun& operator=(const TBatchRun&) = delete;
+
+    // Before the port: the data file, the ledger, the batch started in it.
+    // 0, or the exit status with the reason said.
+    int Prepare(const TDumpImage& Template, const TKeyList& Keys);
+    // The batch on the session's reader, to its end; the exit status.
+    int Run(TLinkSession& Session);
+    // Ends the batch once the current card is finished.
+    void Stop();
+    // Something was printed on standard output: no further document.
+    bool Printed() const { return FPrinted; }
+
+    // "ledger": the records as CSV or JSON Lines, or a station's claims
+    // given back; no port is opened.
+    static int RunLedger(const TCardOptions& Options, const std::function<void(const std::string&)>& Say);
+
+private:
+    void PlaceCard() override;
+    void CardEnded(const TBatchCard& Card, const TBatchCounters& Counters) override;
+    bool ConfirmTrailer(const TTrailerChange& Change) override;
+
+    TCardOptions FOptions;
+    std::function<void(const std::string&)> FSay;
+    std::function<bool(const TTrailerChange&)> FConfirm;
+    std::unique_ptr<TLedger> FLedger;
+    std::unique_ptr<TBatchJob> FJob;
+    std::optional<TBatchData> FData;
+    TDumpImage FTemplate;
+    TBatchSettings FSettings;
+    // The trailers confirmed (or not) on the first card, for every card.
+    std::vector<std::pair<TTrailerChange, bool>> FAnswers;
+    bool FPrinted = false;
+    bool FAnyFailed = false;
+    bool FSaidPlace = false;
+};

@@ -1,0 +1,211 @@
+#include "session/BatchJob.h"
+
+#include "session/CardWords.h"
+#include "session/LinkSession.h"
+
+#include <QEventLoop>
+#include <QTimer>
+
+#include <algorithm>
+
+const char* BatchResultText(TBatchResult Result)
+{
+    switch (Result) {
+    case TBatchResult::Done:
+        return "done";
+    case TBatchResult::Failed:
+        return "failed";
+    case TBatchResult::AlreadyPrepared:
+        return "already prepared";
+    case TBatchResult::NotRecorded:
+        return "not recorded";
+    }
+    return "";
+}
+
+TBatchJob::TBatchJob(TLinkSession& Session, TBatchLedger& Ledger, TBatchEvents& Events)
+    : FSession(Session)
+    , FLedger(Ledger)
+    , FEvents(Events)
+    , FJobs(Session, Events)
+{
+    // The batch holds the guard for its whole length.
+    FJobs.GuardHeld = true;
+}
+
+bool TBatchJob::Stopping() const { return FStop || FSession.CloseRequested(); }
+
+void TBatchJob::Pause(int Ms)
+{
+    if (Stopping())
+        return;
+    QEventLoop loop;
+    QTimer::singleShot(Ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+std::optional<TSerial> TBatchJob::WaitForCard()
+{
+    while (!Stopping()) {
+        if (const std::optional<TCardId> card = FSession.FindAnyCard())
+            return card->Serial;
+        Pause(FSettings->PollMs);
+    }
+    return std::nullopt;
+}
+
+void TBatchJob::WaitForRemoval(const TSerial& Serial)
+{
+    FEvents.TakeAway(Serial);
+    // Gone when no card answers, or another card does. A stop ends the wait:
+    // the card is finished, only not yet taken away.
+    while (!Stopping()) {
+        const std::optional<TCardId> card = FSession.FindAnyCard();
+        if (!card || card->Serial != Serial)
+            return;
+        Pause(FSettings->PollMs);
+    }
+}
+
+void TBatchJob::Signal(bool Done)
+{
+    for (int beep = 0; beep < (Done ? 1 : 3); ++beep)
+        FSession.BeepReader();
+}
+
+TBatchCard TBatchJob::Prepare(const TSerial& Serial, const TClaim& Claim)
+{
+    TBatchCard card;
+    card.Serial = Serial;
+    card.Row = Claim.Row;
+    TKeyList candidates = FPreviousKeys;
+    AddKeys(candidates, FSettings->Keys);
+    const std::optional<TMapResult> map = FJobs.MapKeys(candidates);
+    if (!map || !map->Serial || *map->Serial != Serial) {
+        card.Detail = !map ? "refused, another operation is running" : "card gone";
+        return card;
+    }
+    const bool whole = std::none_of(map->Sectors.begin(), map->Sectors.end(), [](const TSectorOutcome& Sector) {
+        return Sector.Result == TSectorResult::NotRun || Sector.Result == TSectorResult::CardGone;
+    });
+    if (!whole) {
+        card.Detail = "keys not mapped: " + SectorResultsText(map->Sectors);
+        return card;
+    }
+    // Fresh cards of one lot share their keys: this card's first on the next.
+    FPreviousKeys.clear();
+    for (const TSectorKeys& keys : map->Keys) {
+        for (const std::optional<TKey>& key : {keys.KeyA, keys.KeyB})
+            if (key)
+                AddKeys(FPreviousKeys, std::span<const TKey>(&*key, 1));
+    }
+    TKeyMap keys = map->Keys;
+    const std::optional<TWriteResult> written = FJobs.WriteCard(FSettings->CardImage(Claim), keys, FSettings->Trailers);
+    if (!written || !written->Serial) {
+        card.Detail = !written ? "refused, another operation is running" : "card gone";
+        return card;
+    }
+    for (const TSectorOutcome& sector : written->Sectors)
+        card.Written.insert(card.Written.end(), sector.Written.begin(), sector.Written.end());
+    std::sort(card.Written.begin(), card.Written.end());
+    if (written->Complete()) {
+        card.Result = TBatchResult::Done;
+        return card;
+    }
+    card.Detail = SectorResultsText(written->Sectors);
+    if (!written->Wrote())
+        card.Detail += std::string("; ") + NothingWrittenText;
+    return card;
+}
+
+TBatchEnd TBatchJob::Run(const TBatchSettings& Settings)
+{
+    TOperationScope scope(FSession);
+    if (!scope)
+        return TBatchEnd::Refused;
+    FSettings = &Settings;
+    FStop = false;
+    FCounters = TBatchCounters{};
+    FLedgerError.clear();
+    FPreviousKeys.clear();
+    const auto ledgerFailed = [this] {
+        FLedgerError = FLedger.Error();
+        return TBatchEnd::LedgerFailed;
+    };
+    FCounters.RowsLeft = FLedger.RowsLeft(Settings.Batch);
+    if (!FCounters.RowsLeft)
+        return ledgerFailed();
+    int done = 0;
+    for (;;) {
+        FEvents.PlaceCard();
+        const std::optional<TSerial> serial = WaitForCard();
+        if (!serial)
+            return TBatchEnd::Stopped;
+        const qint64 started = SteadyMs(FSession.Steady);
+        TBatchCard card;
+        card.Serial = *serial;
+        if (!Settings.Again) {
+            card.Prior = FLedger.Prepared(Settings.Batch, *serial);
+            if (!card.Prior && !FLedger.Error().isEmpty()) {
+                card.Result = TBatchResult::NotRecorded;
+                card.Detail = FLedger.Error().toStdString();
+                ++FCounters.Failed;
+                FEvents.CardEnded(card, FCounters);
+                Signal(false);
+                return ledgerFailed();
+            }
+            if (card.Prior) {
+                card.Result = TBatchResult::AlreadyPrepared;
+                card.Row = card.Prior->Row;
+                card.Detail = card.Prior->At.toString(Qt::ISODateWithMs).toStdString();
+                ++FCounters.AlreadyPrepared;
+                FEvents.CardEnded(card, FCounters);
+                Signal(false);
+                WaitForRemoval(*serial);
+                continue;
+            }
+        }
+        const std::optional<TClaim> claim = FLedger.Claim(Settings.Batch, Settings.Station, *serial, Settings.Again);
+        if (!claim) {
+            if (!FLedger.Error().isEmpty())
+                return ledgerFailed();
+            return TBatchEnd::RowsOut;
+        }
+        FEvents.Writing(*serial, claim->Row);
+        card = Prepare(*serial, *claim);
+        card.DurationMs = SteadyMs(FSession.Steady) - started;
+
+        TCardRecord record;
+        record.Time = QDateTime::currentDateTime();
+        record.Station = Settings.Station;
+        record.Batch = Settings.Batch;
+        record.Serial = *serial;
+        record.Row = claim->Row;
+        record.Outcome = card.Result == TBatchResult::Done ? TCardOutcome::Done : TCardOutcome::Failed;
+        record.Detail = QString::fromStdString(card.Detail);
+        record.Written = card.Written;
+        record.DurationMs = card.DurationMs;
+        if (!FLedger.Record(*claim, record)) {
+            const bool broken = !FLedger.Error().isEmpty();
+            card.Result = broken ? TBatchResult::NotRecorded : TBatchResult::Failed;
+            card.Detail = broken ? FLedger.Error().toStdString() : "not recorded: the row was given back meanwhile";
+        }
+        if (card.Result == TBatchResult::Done) {
+            ++FCounters.Done;
+            ++done;
+        } else {
+            ++FCounters.Failed;
+        }
+        if (card.Result != TBatchResult::NotRecorded)
+            FCounters.RowsLeft = FLedger.RowsLeft(Settings.Batch);
+        // Only a recorded card is signalled done.
+        Signal(card.Result == TBatchResult::Done);
+        FEvents.CardEnded(card, FCounters);
+        if (card.Result == TBatchResult::NotRecorded || !FCounters.RowsLeft)
+            return ledgerFailed();
+        // The last card of a count ends the batch at once.
+        if (Settings.Count > 0 && done >= Settings.Count)
+            return TBatchEnd::CountReached;
+        WaitForRemoval(*serial);
+    }
+}

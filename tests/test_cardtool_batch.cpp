@@ -1,0 +1,254 @@
+// orvelle-card's production line, run as child processes against reader
+// simulators: cards in a row each written with its data row and recorded; a
+// station killed (SIGKILL) mid-card and started again, its card getting the
+// same row; two stations on one ledger, SQLite and a private PostgreSQL
+// server, with interleaved cards, every row used once; and the ledger
+// printed back.
+#include "protocol/BatchData.h"
+#include "protocol/DumpFile.h"
+#include "sim/SimServer.h"
+#include "support/PgServer.h"
+#include "support/PrivateHome.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+QString Program() { return QCoreApplication::applicationDirPath() + "/../orvelle-card"; }
+
+std::array<uint8_t, 4> SerialNo(int N) { return {0x40, 0x12, 0xA3, uint8_t(N)}; }
+
+// A card's line on standard error: "4012A301 row 1 done 2.9 s".
+const QRegularExpression CardLine(QStringLiteral("^[0-9A-F]{8} (row \\d+ |already prepared)"),
+    QRegularExpression::MultilineOption);
+
+// One reader with its simulator, its process and the cards still to come.
+struct TStation {
+    int Com = 1;
+    QString Name;
+    sim::TSimServer Sim;
+    std::vector<int> Next; // serials placed one by one as cards end
+    QProcess Process;
+    QString Out;
+    QString Err;
+    qsizetype Ended = 0;
+};
+
+class BatchToolTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(Dir.isValid());
+        // The template: block 5 the same on every card, block 4 the row's.
+        TDumpImage image;
+        TBlockData fixed{};
+        fixed.fill(0x5A);
+        image.SetBlock(5, fixed);
+        std::string error;
+        ASSERT_TRUE(WriteDumpFile(Path("template.txt"), image, TDumpFormat::Text, error)) << error;
+        QFile data(QString::fromStdString(Path("cards.csv")));
+        ASSERT_TRUE(data.open(QIODevice::WriteOnly));
+        data.write("number,block 4\n");
+        for (int row = 1; row <= 4; ++row)
+            data.write(QStringLiteral("%1,%2\n").arg(1000 + row).arg(row, 32, 10, QLatin1Char('0')).toLatin1());
+    }
+
+    std::string Path(const char* Name) const { return Dir.filePath(QLatin1String(Name)).toStdString(); }
+
+    void Start(TStation& S, const QString& Ledger, const QStringList& More)
+    {
+        S.Out.clear();
+        S.Err.clear();
+        S.Ended = 0;
+        Home.Map(S.Com, S.Sim.DevicePath());
+        QStringList args{"--timeout=3000", "--port", QStringLiteral("COM%1").arg(S.Com), "--json", "batch",
+            QString::fromStdString(Path("template.txt")), "--data", QString::fromStdString(Path("cards.csv")),
+            "--ledger", Ledger, "--station", S.Name};
+        args << More;
+        S.Process.setProcessEnvironment(QProcessEnvironment::systemEnvironment());
+        S.Process.start(Program(), args);
+        ASSERT_TRUE(S.Process.waitForStarted(60000));
+        S.Process.closeWriteChannel();
+    }
+
+    // Runs the stations until each has exited: as a card ends, the next of
+    // its queue is put in its field (another serial: the last one taken away).
+    void Drive(const std::vector<TStation*>& Stations, const std::function<bool(TStation&)>& Until = nullptr)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(10);
+        for (;;) {
+            bool running = false;
+            for (TStation* s : Stations) {
+                if (s->Process.state() == QProcess::NotRunning)
+                    continue;
+                running = true;
+                s->Process.waitForReadyRead(20);
+                s->Out += QString::fromUtf8(s->Process.readAllStandardOutput());
+                s->Err += QString::fromUtf8(s->Process.readAllStandardError());
+                const qsizetype ended = s->Err.count(CardLine);
+                for (; s->Ended < ended; ++s->Ended) {
+                    if (!s->Next.empty()) {
+                        s->Sim.InsertBlankCard(SerialNo(s->Next.front()));
+                        s->Next.erase(s->Next.begin());
+                    }
+                }
+                if (Until && Until(*s))
+                    return;
+            }
+            if (!running)
+                break;
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the stations did not end";
+        }
+        for (TStation* s : Stations) {
+            s->Out += QString::fromUtf8(s->Process.readAllStandardOutput());
+            s->Err += QString::fromUtf8(s->Process.readAllStandardError());
+        }
+    }
+
+    // The ledger's records of the batch, as orvelle-card prints them.
+    QStringList Records(const QString& Ledger, bool Json = false)
+    {
+        QProcess process;
+        QStringList args{"ledger", "--ledger", Ledger, "--batch", "cards.csv"};
+        if (Json)
+            args << "--json";
+        process.start(Program(), args);
+        EXPECT_TRUE(process.waitForFinished(60000));
+        EXPECT_EQ(process.exitCode(), 0) << process.readAllStandardError().toStdString();
+        QStringList lines = QString::fromUtf8(process.readAllStandardOutput()).split(QRegularExpression("\r?\n"), Qt::SkipEmptyParts);
+        return lines;
+    }
+
+    // Every done card's row, by serial; each row once.
+    static std::map<QString, int> DoneRows(const QStringList& JsonLines)
+    {
+        std::map<QString, int> rows;
+        std::multiset<int> used;
+        for (const QString& line : JsonLines) {
+            const QJsonObject record = QJsonDocument::fromJson(line.toUtf8()).object();
+            if (record["result"].toString() != "done")
+                continue;
+            rows[record["serial"].toString()] = record["row"].toInt();
+            used.insert(record["row"].toInt());
+        }
+        for (const int row : used)
+            EXPECT_EQ(used.count(row), 1u) << "row " << row << " used twice";
+        return rows;
+    }
+
+    TPrivateHome Home;
+    QTemporaryDir Dir;
+};
+
+TEST_F(BatchToolTest, CardsInARowEachGetTheirRowAndTheLedgerSaysWhichGotWhat)
+{
+    const QString ledger = QString::fromStdString(Path("ledger.sqlite"));
+    TStation s;
+    s.Name = "desk-1";
+    s.Sim.InsertBlankCard(SerialNo(1));
+    s.Next = {2, 3};
+    Start(s, ledger, {"--count", "3"});
+    Drive({&s});
+    EXPECT_EQ(s.Process.exitCode(), 0) << s.Err.toStdString();
+    const QStringList cards = s.Out.split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(cards.size(), 3) << s.Out.toStdString();
+    for (int i = 0; i < 3; ++i) {
+        const QJsonObject card = QJsonDocument::fromJson(cards[i].toUtf8()).object();
+        EXPECT_EQ(card["serial"].toString(), QStringLiteral("4012A30%1").arg(i + 1));
+        EXPECT_EQ(card["row"].toInt(), i + 1);
+        EXPECT_EQ(card["result"].toString(), "done");
+        EXPECT_EQ(card["station"].toString(), "desk-1");
+    }
+    EXPECT_TRUE(s.Err.contains(QRegularExpression("^4012A303 row 3 done \\d+\\.\\d s$", QRegularExpression::MultilineOption)))
+        << s.Err.toStdString();
+    // The card in the field is the third: the template with its row.
+    TBlockData row3{};
+    row3[15] = 0x03;
+    TBlockData fixed{};
+    fixed.fill(0x5A);
+    EXPECT_EQ(s.Sim.Block(4), row3);
+    EXPECT_EQ(s.Sim.Block(5), fixed);
+
+    const QStringList csv = Records(ledger);
+    ASSERT_EQ(csv.size(), 4);
+    EXPECT_EQ(csv[0], "time,station,batch,serial,row,result,detail,number");
+    EXPECT_TRUE(csv[2].endsWith(",desk-1,cards.csv,4012A302,2,done,,1002")) << csv[2].toStdString();
+}
+
+TEST_F(BatchToolTest, AStationKilledMidCardGivesThatCardTheSameRowAgain)
+{
+    const QString ledger = QString::fromStdString(Path("ledger.sqlite"));
+    TStation s;
+    s.Name = "desk-1";
+    s.Sim.InsertBlankCard(SerialNo(7));
+    Start(s, ledger, {});
+    // Killed as soon as it writes the card.
+    Drive({&s}, [](TStation& S) {
+        for (const auto& request : S.Sim.Requests()) {
+            if (request.size() > 1 && request[1] == 0x07) {
+                ::kill(pid_t(S.Process.processId()), SIGKILL);
+                S.Process.waitForFinished(60000);
+                return true;
+            }
+        }
+        return false;
+    });
+    ASSERT_EQ(s.Process.exitStatus(), QProcess::CrashExit);
+    s.Next = {8};
+    Start(s, ledger, {"--count", "2"});
+    Drive({&s});
+    EXPECT_EQ(s.Process.exitCode(), 0) << s.Err.toStdString();
+    EXPECT_TRUE(s.Err.contains("4012A307 row 1 done")) << s.Err.toStdString();
+    EXPECT_TRUE(s.Err.contains("4012A308 row 2 done")) << s.Err.toStdString();
+    const std::map<QString, int> rows = DoneRows(Records(ledger, true));
+    EXPECT_EQ(rows, (std::map<QString, int>{{"4012A307", 1}, {"4012A308", 2}}));
+}
+
+TEST_F(BatchToolTest, TwoStationsOnOneLedgerUseEveryRowOnce)
+{
+    TPgServer postgres;
+    ASSERT_TRUE(postgres.Start()) << postgres.Error();
+    const QString database = postgres.NewDatabase();
+    ASSERT_FALSE(database.isEmpty()) << postgres.Error();
+    for (const QString& ledger : {QString::fromStdString(Path("shared.sqlite")), postgres.Url(database)}) {
+        SCOPED_TRACE(ledger.toStdString());
+        TStation a;
+        a.Com = 1;
+        a.Name = "desk-1";
+        a.Sim.InsertBlankCard(SerialNo(11));
+        a.Next = {12};
+        TStation b;
+        b.Com = 2;
+        b.Name = "desk-2";
+        b.Sim.InsertBlankCard(SerialNo(21));
+        b.Next = {22};
+        Start(a, ledger, {"--count", "2"});
+        Start(b, ledger, {"--count", "2"});
+        Drive({&a, &b});
+        EXPECT_EQ(a.Process.exitCode(), 0) << a.Err.toStdString();
+        EXPECT_EQ(b.Process.exitCode(), 0) << b.Err.toStdString();
+        std::set<int> rows;
+        for (const auto& [serial, row] : DoneRows(Records(ledger, true)))
+            rows.insert(row);
+        EXPECT_EQ(rows, (std::set<int>{1, 2, 3, 4}));
+    }
+}
+
+} // namespace
