@@ -6,9 +6,7 @@
 #include "session/LinkSession.h"
 
 #include <QCheckBox>
-#include <QCryptographicHash>
 #include <QFile>
-#include <QFileInfo>
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -25,15 +23,6 @@ constexpr int LastCards = 10;
 const QString BoxCaption = QStringLiteral("Message");
 
 std::string FileName(const QString& Path) { return QFile::encodeName(Path).toStdString(); }
-
-QString Sha256Of(const QString& Path)
-{
-    QFile file(Path);
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
-        return {};
-    return QString::fromLatin1(hash.result().toHex());
-}
 
 QLineEdit* PathEdit(const char* Name, const QString& Placeholder, QWidget* Parent)
 {
@@ -211,20 +200,7 @@ bool TBatchWindow::Prepare()
         Refuse(QStringLiteral("The ledger cannot be opened: %1").arg(why));
         return false;
     }
-    TBatchStart start;
-    start.Name = QFileInfo(dataPath.isEmpty() ? templatePath : dataPath).fileName();
-    start.TemplateSha256 = Sha256Of(templatePath);
-    if (FRows) {
-        start.DataSha256 = Sha256Of(dataPath);
-        for (const std::string& column : FRows->Columns)
-            start.Columns << QString::fromStdString(column);
-        for (const auto& row : FRows->Rows) {
-            QStringList cells;
-            for (const std::string& cell : row)
-                cells << QString::fromStdString(cell);
-            start.Rows.push_back(cells);
-        }
-    }
+    const TBatchStart start = BatchStartOf({}, FileName(templatePath), FileName(dataPath), FRows);
     if (!FLedger->StartBatch(start)) {
         Refuse(QStringLiteral("The batch cannot be started: %1").arg(FLedger->Error()));
         return false;
@@ -246,9 +222,7 @@ bool TBatchWindow::Prepare()
     FSettings.Station = QSysInfo::machineHostName() + QLatin1Char(':') + QString::fromStdString(FHost.Session.PortName());
     FSettings.Keys = *keys;
     FSettings.Trailers = FTrailers->isChecked();
-    FSettings.CardImage = [this](const TClaim& Claim) {
-        return FRows && Claim.Row > 0 ? ApplyRow(FTemplateImage, *FRows, size_t(Claim.Row - 1)) : FTemplateImage;
-    };
+    FSettings.CardImage = CardImages(FTemplateImage, FRows);
     return true;
 }
 

@@ -6,9 +6,7 @@
 #include "session/CardWords.h"
 #include "session/LinkSession.h"
 
-#include <QCryptographicHash>
 #include <QFile>
-#include <QFileInfo>
 #include <QSysInfo>
 
 #include <unistd.h>
@@ -16,18 +14,6 @@
 #include <cstdio>
 
 namespace {
-
-// A file's SHA-256 in hex, empty when it cannot be read.
-QString Sha256Of(const std::string& Path)
-{
-    QFile file(QFile::decodeName(Path.c_str()));
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!hash.addData(&file))
-        return {};
-    return QString::fromLatin1(hash.result().toHex());
-}
 
 std::string JsonText(const std::string& Text)
 {
@@ -74,7 +60,6 @@ TBatchRun::~TBatchRun() = default;
 
 int TBatchRun::Prepare(const TDumpImage& Template, const TKeyList& Keys)
 {
-    FTemplate = Template;
     if (!FOptions.DataFile.empty()) {
         TFileError error;
         FData = ReadBatchData(FOptions.DataFile, error);
@@ -89,21 +74,7 @@ int TBatchRun::Prepare(const TDumpImage& Template, const TKeyList& Keys)
         FSay("the ledger cannot be opened: " + why.toStdString());
         return ExitLedgerFailed;
     }
-    TBatchStart start;
-    const std::string named = FOptions.DataFile.empty() ? FOptions.File : FOptions.DataFile;
-    start.Name = FOptions.BatchName.isEmpty() ? QFileInfo(QFile::decodeName(named.c_str())).fileName() : FOptions.BatchName;
-    start.TemplateSha256 = Sha256Of(FOptions.File);
-    if (FData) {
-        start.DataSha256 = Sha256Of(FOptions.DataFile);
-        for (const std::string& column : FData->Columns)
-            start.Columns << QString::fromStdString(column);
-        for (const std::vector<std::string>& row : FData->Rows) {
-            QStringList cells;
-            for (const std::string& cell : row)
-                cells << QString::fromStdString(cell);
-            start.Rows.push_back(cells);
-        }
-    }
+    const TBatchStart start = BatchStartOf(FOptions.BatchName, FOptions.File, FOptions.DataFile, FData);
     if (!FLedger->StartBatch(start)) {
         FSay("the batch cannot be started: " + FLedger->Error().toStdString());
         return ExitLedgerFailed;
@@ -114,9 +85,7 @@ int TBatchRun::Prepare(const TDumpImage& Template, const TKeyList& Keys)
     FSettings.Trailers = FOptions.Trailers;
     FSettings.Again = FOptions.Again;
     FSettings.Count = FOptions.Count;
-    FSettings.CardImage = [this](const TClaim& Claim) {
-        return FData && Claim.Row > 0 ? ApplyRow(FTemplate, *FData, size_t(Claim.Row - 1)) : FTemplate;
-    };
+    FSettings.CardImage = CardImages(Template, FData);
     return ExitDone;
 }
 

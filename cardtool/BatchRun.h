@@ -55,7 +55,6 @@ private:
     std::unique_ptr<TLedger> FLedger;
     std::unique_ptr<TBatchJob> FJob;
     std::optional<TBatchData> FData;
-    TDumpImage FTemplate;
     TBatchSettings FSettings;
     // The trailers confirmed (or not) on the first card, for every card.
     std::vector<std::pair<TTrailerChange, bool>> FAnswers;

@@ -5,6 +5,7 @@
 #include "session/CardWords.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -13,6 +14,7 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
+#include <QThread>
 #include <QUrl>
 #include <QUrlQuery>
 
@@ -346,7 +348,19 @@ bool TLedger::OpenSession()
     // WAL: a station claiming does not stop another one reading, and a
     // commit is one write. FULL: a card recorded stays recorded through a
     // power cut.
-    const auto mode = Select(QStringLiteral("use the write-ahead log"), QStringLiteral("PRAGMA journal_mode = WAL"));
+    // Switching a new file to WAL needs it to itself for a moment, and SQLite
+    // answers "locked" at once rather than wait for its busy handler: another
+    // station opening the same new ledger is waited for here, up to the
+    // same time-out.
+    std::optional<std::vector<QVariantList>> mode;
+    QElapsedTimer waited;
+    waited.start();
+    for (;;) {
+        mode = Select(QStringLiteral("use the write-ahead log"), QStringLiteral("PRAGMA journal_mode = WAL"));
+        if (mode || !FError.contains(QLatin1String("locked")) || waited.elapsed() >= LockWaitMs)
+            break;
+        QThread::msleep(20);
+    }
     if (!mode)
         return false;
     const QString said = mode->empty() ? QString() : mode->front().value(0).toString();

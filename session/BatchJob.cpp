@@ -3,10 +3,55 @@
 #include "session/CardWords.h"
 #include "session/LinkSession.h"
 
+#include <QCryptographicHash>
 #include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
 #include <QTimer>
 
 #include <algorithm>
+
+namespace {
+
+// A file's SHA-256 in hex, empty when it cannot be read.
+QString Sha256Of(const std::string& Path)
+{
+    QFile file(QFile::decodeName(Path.c_str()));
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
+        return {};
+    return QString::fromLatin1(hash.result().toHex());
+}
+
+} // namespace
+
+TBatchStart BatchStartOf(const QString& Name, const std::string& TemplatePath, const std::string& DataPath,
+    const std::optional<TBatchData>& Data)
+{
+    TBatchStart start;
+    const std::string named = DataPath.empty() ? TemplatePath : DataPath;
+    start.Name = Name.isEmpty() ? QFileInfo(QFile::decodeName(named.c_str())).fileName() : Name;
+    start.TemplateSha256 = Sha256Of(TemplatePath);
+    if (!Data)
+        return start;
+    start.DataSha256 = Sha256Of(DataPath);
+    for (const std::string& column : Data->Columns)
+        start.Columns << QString::fromStdString(column);
+    for (const std::vector<std::string>& row : Data->Rows) {
+        QStringList cells;
+        for (const std::string& cell : row)
+            cells << QString::fromStdString(cell);
+        start.Rows.push_back(cells);
+    }
+    return start;
+}
+
+std::function<TDumpImage(const TClaim&)> CardImages(const TDumpImage& Template, const std::optional<TBatchData>& Data)
+{
+    return [Template, Data](const TClaim& Claim) {
+        return Data && Claim.Row > 0 ? ApplyRow(Template, *Data, size_t(Claim.Row - 1)) : Template;
+    };
+}
 
 const char* BatchResultText(TBatchResult Result)
 {

@@ -12,6 +12,7 @@
 // and its pauses pump events, so Stop() (a button, a signal) reaches it and
 // ends it once the current card is finished, never in the middle of one.
 
+#include "protocol/BatchData.h"
 #include "session/BatchLedger.h"
 #include "session/CardJobs.h"
 
@@ -43,6 +44,15 @@ enum class TBatchResult { Done,
     Failed,
     AlreadyPrepared, // not written: it was prepared before (row, time in Prior)
     NotRecorded };   // the ledger failed: the batch stops
+
+// A batch as its files give it: named Name, or else after the data file, or
+// else the template (the file's name, without its folder); the files'
+// SHA-256, the data file's columns and rows. Paths in the system's encoding.
+TBatchStart BatchStartOf(const QString& Name, const std::string& TemplatePath, const std::string& DataPath,
+    const std::optional<TBatchData>& Data);
+// The image of each claimed card: the template with its row over it (row 0,
+// a batch without data: the template as it is).
+std::function<TDumpImage(const TClaim&)> CardImages(const TDumpImage& Template, const std::optional<TBatchData>& Data);
 
 // "done", "failed", "already prepared", "not recorded".
 const char* BatchResultText(TBatchResult Result);
