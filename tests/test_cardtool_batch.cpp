@@ -198,6 +198,9 @@ TEST_F(BatchToolTest, AStationKilledMidCardGivesThatCardTheSameRowAgain)
     TStation s;
     s.Name = "desk-1";
     s.Sim.InsertBlankCard(SerialNo(7));
+    // The card's first write goes unanswered, so the station is still in
+    // the middle of it, waiting, when it is killed.
+    s.Sim.InjectFault(0x07, {sim::TFaultKind::NoReply});
     Start(s, ledger, {});
     // Killed as soon as it writes the card.
     Drive({&s}, [](TStation& S) {
