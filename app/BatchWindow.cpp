@@ -293,7 +293,9 @@ void TBatchWindow::CardEnded(const TBatchCard& Card, const TBatchCounters& Count
         break;
     case TBatchResult::Failed:
     case TBatchResult::NotRecorded:
-        SetStatus(QStringLiteral("FAILED: %1: take the card away").arg(detail), TTone::Bad);
+        SetStatus(QStringLiteral("FAILED: %1%2: take the card away")
+                      .arg(Card.Result == TBatchResult::NotRecorded ? QStringLiteral("not recorded: ") : QString(), detail),
+            TTone::Bad);
         line = QStringLiteral("%1 row %2 %3: %4").arg(serial).arg(Card.Row).arg(QLatin1String(BatchResultText(Card.Result)), detail);
         break;
     }

@@ -134,7 +134,9 @@ void TBatchRun::CardEnded(const TBatchCard& Card, const TBatchCounters& /*Counte
     if (Card.Result == TBatchResult::AlreadyPrepared) {
         std::fprintf(stderr, "%s already prepared: row %d at %s\n", serial.c_str(), Card.Row, Card.Detail.c_str());
     } else {
-        std::fprintf(stderr, "%s row %d %s%s %s\n", serial.c_str(), Card.Row, BatchResultText(Card.Result),
+        // "not recorded" is a failure as loud as any: the card may pass for done.
+        std::fprintf(stderr, "%s row %d %s%s %s\n", serial.c_str(), Card.Row,
+            Card.Result == TBatchResult::NotRecorded ? "FAILED: not recorded" : BatchResultText(Card.Result),
             Card.Detail.empty() ? "" : (": " + PrintableText(Card.Detail)).c_str(), Seconds(Card.DurationMs).c_str());
     }
     if (Card.Result == TBatchResult::Failed || Card.Result == TBatchResult::NotRecorded)

@@ -254,4 +254,30 @@ TEST_F(BatchToolTest, TwoStationsOnOneLedgerUseEveryRowOnce)
     }
 }
 
+TEST_F(BatchToolTest, ALedgerLostMidBatchFailsTheCardNotRecordedAndExitsFive)
+{
+    TPgServer postgres;
+    ASSERT_TRUE(postgres.Start()) << postgres.Error();
+    const QString database = postgres.NewDatabase();
+    ASSERT_FALSE(database.isEmpty()) << postgres.Error();
+    TStation s;
+    s.Name = "desk-1";
+    s.Sim.InsertBlankCard(SerialNo(31));
+    s.Next = {32};
+    Start(s, postgres.Url(database), {});
+    bool stopped = false;
+    // The server goes away once the first card is recorded.
+    Drive({&s}, [&](TStation& S) {
+        if (S.Ended == 1 && !stopped)
+            stopped = postgres.Stop();
+        return false;
+    });
+    ASSERT_TRUE(stopped) << postgres.Error();
+    EXPECT_EQ(s.Process.exitCode(), 5) << s.Err.toStdString();
+    EXPECT_TRUE(s.Err.contains("4012A31F row 1 done")) << s.Err.toStdString();
+    EXPECT_TRUE(s.Err.contains(QRegularExpression("^4012A320 row \\d+ FAILED: not recorded: ", QRegularExpression::MultilineOption)))
+        << s.Err.toStdString();
+    EXPECT_TRUE(s.Err.contains("orvelle-card: the ledger failed: ")) << s.Err.toStdString();
+}
+
 } // namespace
