@@ -1,10 +1,12 @@
 // Throws arbitrary line bytes, cut into arbitrary pieces, at the reply side
 // of the protocol: the assembly of a reply frame, its verdict, and every
 // reply decoder. What must always hold: nothing is read or written out of
-// bounds; the frame taken is the first frame on the line when that checks;
+// bounds; the frame taken is the first frame on the line when that checks
+// and could be an answer, or was whole before anything behind it was taken;
 // a frame taken further on checks, ends at the last byte fed when it was
 // taken, and has the form of an answer (the command code with the command's
-// reply length, or a non-zero status with L 2 or 3); the reply is called
+// reply length, or a non-zero status with L 2 or 3), behind a first frame
+// that was whole and did not check or that could be no answer; the reply is called
 // bad only when its first frame is whole and does not check; a decoder
 // gives bytes only when the reply both announces and carries them.
 #include "protocol/Commands.h"
@@ -42,16 +44,19 @@ bool Checks(std::span<const uint8_t> Line, size_t From)
     return Checksum(Line.subspan(From, Length)) == Line[From + Length];
 }
 
-// ... and answers Command: its code with the command's reply length, or a
-// refusal.
-bool Answers(std::span<const uint8_t> Line, size_t From, uint8_t Command)
+// The length and status of an answer to Command: its code with the
+// command's reply length, or a refusal.
+bool AnswerForm(uint8_t Length, uint8_t Status, uint8_t Command)
 {
-    if (!Checks(Line, From))
-        return false;
-    const uint8_t Length = Line[From], Status = Line[From + 1];
     if (Status == Command)
         return FindCommand(Command) && Length == FindCommand(Command)->ReplyLength;
     return Status != 0 && (Length == 2 || Length == 3);
+}
+
+// A frame that checks at From and answers Command.
+bool Answers(std::span<const uint8_t> Line, size_t From, uint8_t Command)
+{
+    return Checks(Line, From) && AnswerForm(Line[From], Line[From + 1], Command);
 }
 
 void CheckDecoders(std::span<const uint8_t> Reply)
@@ -110,7 +115,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
         if (Offset == 0) {
             Check(HeadChecks);
         } else {
-            Check(!HeadChecks && Answers(Line, size_t(Offset), Command));
+            // Taken behind a first frame that was whole and did not check,
+            // or that was still short and could be no answer to Command
+            // (so it was not waited for: its later bytes may yet make it
+            // check, as a late reply's tail would).
+            const bool HeadWholeThen = FedWhenTaken > size_t(Line[0]);
+            Check(HeadWholeThen ? !HeadChecks : !AnswerForm(Line[0], Line[1], Command));
+            Check(Answers(Line, size_t(Offset), Command));
             Check(size_t(Offset) + Bytes.size() == FedWhenTaken);
         }
     } else {
