@@ -135,17 +135,25 @@ void TBatchRun::CardEnded(const TBatchCard& Card, const TBatchCounters& /*Counte
         std::fprintf(stderr, "%s already prepared: row %d at %s\n", serial.c_str(), Card.Row, Card.Detail.c_str());
     } else {
         // "not recorded" is a failure as loud as any: the card may pass for done.
+        std::string detail;
+        if (!Card.Detail.empty()) {
+            detail = ": ";
+            detail += PrintableText(Card.Detail);
+        }
         std::fprintf(stderr, "%s row %d %s%s %s\n", serial.c_str(), Card.Row,
-            Card.Result == TBatchResult::NotRecorded ? "FAILED: not recorded" : BatchResultText(Card.Result),
-            Card.Detail.empty() ? "" : (": " + PrintableText(Card.Detail)).c_str(), Seconds(Card.DurationMs).c_str());
+            Card.Result == TBatchResult::NotRecorded ? "FAILED: not recorded" : BatchResultText(Card.Result), detail.c_str(),
+            Seconds(Card.DurationMs).c_str());
     }
     if (Card.Result == TBatchResult::Failed || Card.Result == TBatchResult::NotRecorded)
         FAnyFailed = true;
     if (!FOptions.Json)
         return;
     std::string written;
-    for (const int block : Card.Written)
-        written += (written.empty() ? "" : ",") + std::to_string(block);
+    for (const int block : Card.Written) {
+        if (!written.empty())
+            written += ',';
+        written += std::to_string(block);
+    }
     FPrinted = true;
     PrintOut("{\"serial\":\"" + serial + "\",\"row\":" + std::to_string(Card.Row) + ",\"result\":\""
         + BatchResultText(Card.Result) + "\",\"station\":" + JsonText(FSettings.Station.toStdString())
