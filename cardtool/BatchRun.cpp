@@ -1,5 +1,6 @@
 #include "cardtool/BatchRun.h"
 
+#include "cardtool/CardReport.h"
 #include "cardtool/CardTool.h"
 #include "protocol/PlainText.h"
 #include "records/Ledger.h"
@@ -14,30 +15,6 @@
 #include <cstdio>
 
 namespace {
-
-std::string JsonText(const std::string& Text)
-{
-    std::string out = "\"";
-    for (const char c : Text) {
-        switch (c) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        default:
-            if (static_cast<unsigned char>(c) < 0x20) {
-                char code[8];
-                std::snprintf(code, sizeof code, "\\u%04x", unsigned(static_cast<unsigned char>(c)));
-                out += code;
-            } else {
-                out += c;
-            }
-        }
-    }
-    return out + "\"";
-}
 
 std::string Seconds(qint64 Ms)
 {
@@ -156,8 +133,8 @@ void TBatchRun::CardEnded(const TBatchCard& Card, const TBatchCounters& /*Counte
     }
     FPrinted = true;
     PrintOut("{\"serial\":\"" + serial + "\",\"row\":" + std::to_string(Card.Row) + ",\"result\":\""
-        + BatchResultText(Card.Result) + "\",\"station\":" + JsonText(FSettings.Station.toStdString())
-        + ",\"batch\":" + JsonText(FSettings.Batch.toStdString()) + ",\"detail\":" + JsonText(Card.Detail)
+        + BatchResultText(Card.Result) + "\",\"station\":" + JsonStringOf(FSettings.Station.toStdString())
+        + ",\"batch\":" + JsonStringOf(FSettings.Batch.toStdString()) + ",\"detail\":" + JsonStringOf(Card.Detail)
         + ",\"written\":[" + written + "],\"duration_ms\":" + std::to_string(Card.DurationMs) + "}\n");
 }
 
