@@ -1,6 +1,17 @@
 // How long the whole-card jobs take against the simulator, with and without
 // a real line's timing, with the jobs' short read interval and with the
 // component's own 100 ms:
+//   ReadWholeCard   a whole 1K card with the factory keys as a face reads
+//                   it: found, then mapped as it is read, in one pass.
+//                   Aim: within 1.15 x the line's floor (about 1.94 s)
+//   RefusedKey      one key the card refuses while mapping: the refused
+//                   authentication and the search that selects it again.
+//                   Aim: within 1.15 x the floor (about 31 ms)
+//   BatchCard       one card of a production line: a fresh card, its keys
+//                   mapped, 47 data blocks written from a template with a
+//                   data row and each read back, recorded in an SQLite
+//                   ledger, then the beep; cards_a_minute is what the line
+//                   allows, the operator's hands not counted
 //   ReadCard        a whole 1K card with the factory keys, the key map given
 //   MapFactoryKeys  the key map of a card with the factory keys
 //   MapLastKeys     the key map of a card whose keys are the last of the
@@ -20,15 +31,22 @@
 // 100 ms). Goal: read under 3 s paced with the short interval.
 //
 // Counters per job: exchanges, bytes on the line both ways, line_ms (the
-// time those bytes take at 9600 baud) and ms_per_exchange.
+// time those bytes take at 9600 baud), floor_ms (line_ms and the reader's
+// processing for each exchange: no program can be faster on that line),
+// of_floor (the time taken over that floor) and ms_per_exchange.
 //
 // Usage: bench_card_jobs [Google Benchmark options, e.g. --benchmark_filter=ReadCard]
 #include "protocol/AccessConditions.h"
+#include "protocol/BatchData.h"
 #include "protocol/KeyFile.h"
+#include "records/Ledger.h"
 #include "serial/Comm.h"
+#include "session/BatchJob.h"
 #include "session/CardJobs.h"
+#include "session/CardWork.h"
 #include "session/LinkSession.h"
 #include "sim/SimServer.h"
+#include "support/SessionProbe.h"
 
 #include <benchmark/benchmark.h>
 
@@ -113,7 +131,7 @@ bool AllDone(const TSectorOutcomes& Outcomes)
 // and the read interval of the case; false from Job ends the case with an
 // error.
 template <class TPrepare, class TJob>
-void RunCase(benchmark::State& State, TPrepare&& Prepare, TJob&& Job)
+double RunCase(benchmark::State& State, TPrepare&& Prepare, TJob&& Job)
 {
     Rig->Sim.SetPace(int(State.range(0)));
     Rig->Jobs.JobReadIntervalMs = uint32_t(State.range(1));
@@ -141,10 +159,14 @@ void RunCase(benchmark::State& State, TPrepare&& Prepare, TJob&& Job)
         State.ResumeTiming();
     }
     const double runs = double(State.iterations());
+    const double floor = (double(bytes) * LineByteMs + double(exchanges) * double(State.range(0))) / runs;
     State.counters["exchanges"] = double(exchanges) / runs;
     State.counters["bytes"] = double(bytes) / runs;
     State.counters["line_ms"] = double(bytes) * LineByteMs / runs;
+    State.counters["floor_ms"] = floor;
+    State.counters["of_floor"] = floor > 0 ? jobTime.count() / runs / floor : 0;
     State.counters["ms_per_exchange"] = exchanges ? jobTime.count() / double(exchanges) : 0;
+    return jobTime.count() / runs;
 }
 
 void LoadFactoryCard() { Rig->LoadFactoryCard(); }
@@ -164,6 +186,83 @@ void ReadCard(benchmark::State& State)
         return result && AllDone(result->Sectors) && result->Image.AllKnown();
     };
     RunCase(State, LoadFactoryCard, read);
+}
+
+void ReadWholeCard(benchmark::State& State)
+{
+    const TKeyList candidates = CandidateKeys({}, true);
+    TCardWorkEvents events;
+    auto read = [&] {
+        // A new workflow each time: no map kept from the last run.
+        TCardWork work(Rig->Session, events);
+        const TWorkRun<TReadResult> run = work.Read(candidates);
+        return run.End == TWorkEnd::Done && AllDone(run.Result->Sectors) && run.Result->Image.AllKnown();
+    };
+    RunCase(State, LoadFactoryCard, read);
+}
+
+void RefusedKey(benchmark::State& State)
+{
+    TCardReader& reader = TSessionProbe::Reader(Rig->Session);
+    const TKey wrong = *ParseKey("A1B2C3D4E5F6");
+    const auto select = [&] {
+        Rig->LoadFactoryCard();
+        reader.SearchCardSerial(SearchModes::AllCards);
+    };
+    auto probe = [&] {
+        const TJobLineScope line(Rig->Session, uint32_t(State.range(1)));
+        return !reader.Authenticate(0, KeySources::TypedA, &wrong) && reader.SearchCardSerial(SearchModes::AllCards);
+    };
+    RunCase(State, select, probe);
+}
+
+void BatchCard(benchmark::State& State)
+{
+    QTemporaryDir dir;
+    QString error;
+    const std::unique_ptr<TLedger> ledger = TLedger::Open(dir.filePath("ledger.sqlite"), QStringLiteral("bench"), error);
+    std::string csv = "number,block 4\n";
+    for (int row = 1; row <= 200; ++row) {
+        char line[64];
+        std::snprintf(line, sizeof line, "%d,%032d\n", row, row);
+        csv += line;
+    }
+    TFileError fileError;
+    const std::optional<TBatchData> data = ParseBatchData(csv, "bench.csv", fileError);
+    if (!ledger || !data) {
+        State.SkipWithError("no ledger or no data");
+        return;
+    }
+    TDumpImage image;
+    for (int b = 1; b < CardBlocks; ++b) {
+        if (!IsTrailer(b))
+            image.SetBlock(b, TBlockData{uint8_t(b), 0xBA, 0x7C, 0x40});
+    }
+    const TBatchStart start = BatchStartOf(QStringLiteral("bench"), "template.txt", "bench.csv", data);
+    if (!ledger->StartBatch(start)) {
+        State.SkipWithError("the batch did not start");
+        return;
+    }
+    TBatchSettings settings;
+    settings.Batch = start.Name;
+    settings.Station = QStringLiteral("bench");
+    settings.Keys = CandidateKeys({}, true);
+    settings.CardImage = CardImages(image, data);
+    settings.Count = 1;
+    struct TLast : TBatchEvents {
+        std::optional<TBatchCard> Card;
+        void CardEnded(const TBatchCard& Card_, const TBatchCounters&) override { Card = Card_; }
+    } events;
+    TBatchJob job(Rig->Session, *ledger, events);
+    uint8_t next = 0;
+    auto place = [&] { Rig->Sim.InsertBlankCard(std::array<uint8_t, 4>{0x4B, 0xE0, 0x00, ++next}); };
+    auto prepare = [&] {
+        events.Card.reset();
+        return job.Run(settings) == TBatchEnd::CountReached && events.Card && events.Card->Result == TBatchResult::Done
+            && events.Card->Written.size() == 47;
+    };
+    const double msPerCard = RunCase(State, place, prepare);
+    State.counters["cards_a_minute"] = msPerCard > 0 ? 60000 / msPerCard : 0;
 }
 
 void MapFactoryKeys(benchmark::State& State)
@@ -252,6 +351,13 @@ void Cases(benchmark::internal::Benchmark* B, int IntervalMs)
 }
 
 void ShortInterval(benchmark::internal::Benchmark* B) { Cases(B, int(TCardJobs::ShortReadIntervalMs)); }
+// On the paced line only: what the aims are about.
+void Paced(benchmark::internal::Benchmark* B)
+{
+    B->ArgNames({"pace_ms", "interval_ms"});
+    B->Args({ReaderProcessingMs, int(TCardJobs::ShortReadIntervalMs)});
+    B->UseRealTime()->Unit(benchmark::kMillisecond);
+}
 void ComponentInterval(benchmark::internal::Benchmark* B) { Cases(B, 0); }
 
 } // namespace
@@ -259,6 +365,9 @@ void ComponentInterval(benchmark::internal::Benchmark* B) { Cases(B, 0); }
 // A few minutes in all, most of them the key map of the last keys with the
 // component's interval: some 820 exchanges of at least 100 ms each. The
 // long interval's figures are mostly that interval: one run each.
+BENCHMARK(ReadWholeCard)->Apply(Paced)->Iterations(3);
+BENCHMARK(RefusedKey)->Apply(Paced)->Iterations(50);
+BENCHMARK(BatchCard)->Apply(Paced)->Iterations(5);
 BENCHMARK(ReadCard)->Apply(ShortInterval)->Iterations(3);
 BENCHMARK(ReadCard)->Apply(ComponentInterval)->Iterations(1);
 BENCHMARK(MapFactoryKeys)->Apply(ShortInterval)->Iterations(3);

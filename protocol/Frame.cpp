@@ -20,6 +20,14 @@ int SealFrame(uint8_t* Frame)
     return length + 1;
 }
 
+bool StartsWithWholeFrame(const uint8_t* Bytes, size_t Count)
+{
+    if (Count == 0)
+        return false;
+    const size_t length = Bytes[0];
+    return length >= 2 && Count > length && Checksum({Bytes, length}) == Bytes[length];
+}
+
 namespace {
 
 // A frame of L + 1 bytes at Frame whose checksum is right and which carries a

@@ -26,6 +26,10 @@ uint8_t Checksum(std::span<const uint8_t> Bytes);
 // length on the wire (L + 1). Frame must hold L + 1 bytes.
 int SealFrame(uint8_t* Frame);
 
+// Bytes begin with a whole frame that checks (L >= 2, its checksum right):
+// what lets the line hand a reply on without waiting for quiet behind it.
+bool StartsWithWholeFrame(const uint8_t* Bytes, size_t Count);
+
 // Collects the reply to one request from the pieces the line delivers.
 //
 // The frame that starts with the first byte is taken as soon as it is whole

@@ -301,6 +301,14 @@ void TComm::ApplyTimeouts()
     FTimeouts->ReadInterval.store(FReadIntervalTimeout);
     FTimeouts->ReadTotalMultiplier.store(FReadTotalTimeoutMultiplier);
     FTimeouts->ReadTotalConstant.store(FReadTotalTimeoutConstant);
+    FTimeouts->FirstChunkWhole.store(FFirstChunkWhole);
+}
+
+void TComm::SetFirstChunkWhole(TChunkWhole Value)
+{
+    FFirstChunkWhole = Value;
+    if (IsOpen())
+        ApplyTimeouts();
 }
 
 #define COMM_LINE_SETTER(Name, Type)  \

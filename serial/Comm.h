@@ -6,6 +6,7 @@
 #include <QObject>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -21,6 +22,10 @@ class TModemWatch;
 struct TCommTimeouts;
 struct TReceiveGate;
 struct termios;
+
+// Says whether the bytes of a chunk so far are whole as they stand (see
+// TComm::SetFirstChunkWhole).
+using TChunkWhole = bool (*)(const uint8_t* Bytes, size_t Count);
 
 enum class TParity { None,
     Odd,
@@ -170,6 +175,10 @@ public:
     void SetReadTotalTimeoutMultiplier(uint32_t Value);
     uint32_t ReadTotalTimeoutConstant() const { return FReadTotalTimeoutConstant; }
     void SetReadTotalTimeoutConstant(uint32_t Value);
+    // What ends the first chunk after a purge early (see TCommTimeouts);
+    // none: the read interval alone.
+    TChunkWhole FirstChunkWhole() const { return FFirstChunkWhole; }
+    void SetFirstChunkWhole(TChunkWhole Value);
     uint32_t WriteTotalTimeoutMultiplier() const { return FWriteTotalTimeoutMultiplier; }
     void SetWriteTotalTimeoutMultiplier(uint32_t Value);
     uint32_t WriteTotalTimeoutConstant() const { return FWriteTotalTimeoutConstant; }
@@ -239,6 +248,7 @@ private:
     uint32_t FReadIntervalTimeout = 100;
     uint32_t FReadTotalTimeoutMultiplier = 0;
     uint32_t FReadTotalTimeoutConstant = 0;
+    TChunkWhole FFirstChunkWhole = nullptr;
     uint32_t FWriteTotalTimeoutMultiplier = 0;
     uint32_t FWriteTotalTimeoutConstant = 0;
 };

@@ -104,6 +104,9 @@ bool TReadThread::ProcessLineEvent()
 //   next one (I = 0: no interval limit), or when the buffer is full;
 // - I = TimeoutMax returns what has arrived at once (with M = TimeoutMax, C
 //   bounds the wait for the first byte).
+// - the first chunk after a purge completes as soon as FirstChunkWhole, when
+//   set, says its bytes are whole (the layer above knows its frames: a reply
+//   need not wait for the line to fall quiet behind it).
 // A read that ends with no bytes delivers nothing and the next read starts:
 // the thread then waits for the next byte instead of spinning.
 // A purge of the receive side ends the chunk being collected: what it held is
@@ -172,6 +175,9 @@ bool TReadThread::IssueRead()
             FFields.Gate->Received.fetch_add(uint64_t(n));
             count += size_t(n);
             lastByte = Clock::now();
+            const TChunkWhole whole = FTimeouts->FirstChunkWhole.load();
+            if (whole && generation != FPostedGeneration && whole(buffer, count))
+                break;
             continue;
         }
         if (n < 0 && (err == EAGAIN || err == EINTR) && !(p[1].revents & (POLLHUP | POLLERR)))
@@ -191,6 +197,7 @@ bool TReadThread::PassChunk(const uint8_t* Buffer, size_t Count, uint64_t Genera
 {
     if (Count == 0)
         return true;
+    FPostedGeneration = Generation;
     try {
         PostReceiveData(FFields.Notifier, TDataBlock::Copy(Buffer, Count), Generation);
     } catch (const std::bad_alloc&) {

@@ -4,6 +4,7 @@
 // with them; a purge of the receive side and a vanished device are its other
 // concerns.
 
+#include "serial/Comm.h"
 #include "serial/ModemWatch.h"
 #include "serial/ThreadFields.h"
 
@@ -31,6 +32,9 @@ struct TCommTimeouts {
     std::atomic<uint32_t> ReadInterval{0};
     std::atomic<uint32_t> ReadTotalMultiplier{0};
     std::atomic<uint32_t> ReadTotalConstant{0};
+    // The first chunk after a purge of the receive side ends as soon as
+    // this says it is whole, without waiting for the interval's quiet.
+    std::atomic<TChunkWhole> FirstChunkWhole{nullptr};
 };
 
 class TReadThread {
@@ -58,4 +62,7 @@ private:
     const TCommTimeouts* FTimeouts;
     std::thread FThread;
     TLineErrorCounters FCounters;
+    // The generation of the last chunk posted: a chunk of another one is the
+    // first since a purge.
+    uint64_t FPostedGeneration = ~uint64_t(0);
 };

@@ -125,6 +125,8 @@ TBatchCard TBatchJob::Prepare(const TSerial& Serial, const TClaim& Claim)
     card.Row = Claim.Row;
     TKeyList candidates = FPreviousKeys;
     AddKeys(candidates, FSettings->Keys);
+    // The search that found the card selected it; only the ledger was asked since.
+    FJobs.StartOn(Serial);
     const std::optional<TMapResult> map = FJobs.MapKeys(candidates);
     if (!map || !map->Serial || *map->Serial != Serial) {
         card.Detail = !map ? "refused, another operation is running" : "card gone";
@@ -168,6 +170,8 @@ TBatchEnd TBatchJob::Run(const TBatchSettings& Settings)
     TOperationScope scope(FSession);
     if (!scope)
         return TBatchEnd::Refused;
+    // Searches and beeps between the cards too take their replies as soon as they are whole.
+    const TJobLineScope line(FSession, FJobs.JobReadIntervalMs);
     FSettings = &Settings;
     FStop = false;
     FCounters = TBatchCounters{};
@@ -212,9 +216,15 @@ TBatchEnd TBatchJob::Run(const TBatchSettings& Settings)
         }
         const std::optional<TClaim> claim = FLedger.Claim(Settings.Batch, Settings.Station, *serial, Settings.Again);
         if (!claim) {
-            if (!FLedger.Error().isEmpty())
-                return ledgerFailed();
-            return TBatchEnd::RowsOut;
+            if (FLedger.Error().isEmpty())
+                return TBatchEnd::RowsOut;
+            // The card on the reader is told of, not left without a word.
+            card.Result = TBatchResult::NotRecorded;
+            card.Detail = FLedger.Error().toStdString();
+            ++FCounters.Failed;
+            FEvents.CardEnded(card, FCounters);
+            Signal(false);
+            return ledgerFailed();
         }
         FEvents.Writing(*serial, claim->Row);
         card = Prepare(*serial, *claim);

@@ -10,30 +10,12 @@
 #include "session/LinkSession.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
 constexpr int KeyA = 0;
 constexpr int KeyB = 1;
-// The component's read interval for the length of a job.
-class TReadIntervalScope {
-public:
-    TReadIntervalScope(TComm& Device, uint32_t Ms)
-        : FDevice(Device)
-        , FSaved(Device.ReadIntervalTimeout())
-    {
-        if (Ms != 0)
-            Device.SetReadIntervalTimeout(Ms);
-    }
-    ~TReadIntervalScope() { FDevice.SetReadIntervalTimeout(FSaved); }
-    TReadIntervalScope(const TReadIntervalScope&) = delete;
-    TReadIntervalScope& operator=(const TReadIntervalScope&) = delete;
-
-private:
-    TComm& FDevice;
-    uint32_t FSaved;
-};
-
 uint8_t Source(int KeyType) { return KeyType == KeyA ? KeySources::TypedA : KeySources::TypedB; }
 
 const std::optional<TKey>& KeyOf(const TSectorKeys& Keys, int KeyType) { return KeyType == KeyA ? Keys.KeyA : Keys.KeyB; }
@@ -65,6 +47,22 @@ TKey KeyAt(const TBlockData& Trailer, int Offset)
 }
 
 } // namespace
+
+TJobLineScope::TJobLineScope(TLinkSession& Session, uint32_t IntervalMs)
+    : FDevice(Session.Device())
+    , FInterval(FDevice.ReadIntervalTimeout())
+    , FWhole(FDevice.FirstChunkWhole())
+{
+    if (IntervalMs != 0)
+        FDevice.SetReadIntervalTimeout(IntervalMs);
+    FDevice.SetFirstChunkWhole(&StartsWithWholeFrame);
+}
+
+TJobLineScope::~TJobLineScope()
+{
+    FDevice.SetReadIntervalTimeout(FInterval);
+    FDevice.SetFirstChunkWhole(FWhole);
+}
 
 const char* SectorResultText(TSectorResult Result)
 {
@@ -317,10 +315,10 @@ auto TCardJobs::Run(TJob&& Job) -> std::optional<decltype(Job())>
             return std::nullopt;
     }
     FCancelled = false;
-    FActive = false;
+    FActive = FStartOn.has_value();
     FGone = false;
-    FSerial.reset();
-    TReadIntervalScope interval(FSession.Device(), JobReadIntervalMs);
+    FSerial = std::exchange(FStartOn, std::nullopt);
+    const TJobLineScope line(FSession, JobReadIntervalMs);
     return Job();
 }
 
@@ -346,7 +344,7 @@ TSectorOutcomes TCardJobs::EverySector(TSectorJob&& Job)
 
 bool TCardJobs::Begin(TJobResult& Result)
 {
-    if (Activate() != TOpen::Ok)
+    if (!FActive && Activate() != TOpen::Ok)
         return false;
     Result.Serial = FSerial;
     return true;
@@ -357,66 +355,84 @@ std::optional<TMapResult> TCardJobs::MapKeys(std::span<const TKey> Candidates)
     return Run([&] { return MapAll(Candidates); });
 }
 
+TCardJobs::TOpen TCardJobs::FindKey(int Sector, int KeyType, std::vector<TKey>& Order, std::optional<TKey>& Found)
+{
+    // A copy: a key found moves to the front of the order.
+    for (const TKey& key : std::vector<TKey>(Order)) {
+        if (Stopping())
+            break;
+        TOpen open = Open(Sector, KeyType, key);
+        // Only the card's own refusal rules a key out.
+        if (open == TOpen::Refused && LineFault())
+            open = Open(Sector, KeyType, key);
+        if (open == TOpen::Gone)
+            return open;
+        if (open == TOpen::Ok) {
+            Found = key;
+            // Cards often share a key across sectors: a key that opened one
+            // sector is tried first on the next, the list's order otherwise
+            // kept.
+            const auto at = std::find(Order.begin(), Order.end(), key);
+            std::rotate(Order.begin(), at, at + 1);
+            return open;
+        }
+    }
+    return TOpen::Refused;
+}
+
+namespace {
+
+// Where the trailer lets key A read key B, key B is data and opens nothing:
+// trying every candidate as key B is no use.
+bool KeyBIsData(const std::optional<TBlockData>& Trailer)
+{
+    const TAccessConditions access = Trailer ? TrailerAccess(*Trailer) : TAccessConditions{};
+    return access.Consistent && KeyBReadable(access.Cond[TrailerRow]);
+}
+
+} // namespace
+
+void TCardJobs::EndMapSector(const TSectorKeys& Found, bool SearchB, TSectorOutcome& Out)
+{
+    // Cancelled before every key was tried: the sector is not mapped.
+    if (Stopping() && !(Found.KeyA && (Found.KeyB || !SearchB)))
+        Out.Result = TSectorResult::NotRun;
+    // Every key refused: by a card still there, or by none at all.
+    else if (!Found.KeyA && !Found.KeyB)
+        Fail(Out, Activate() == TOpen::Gone ? TSectorResult::CardGone : TSectorResult::NoKey, -1);
+}
+
 TMapResult TCardJobs::MapAll(std::span<const TKey> Candidates)
 {
     TMapResult result;
     if (!Begin(result))
         return result;
-    TKeyMap& map = result.Keys;
-    // Cards often share a key across sectors: a key that opened one sector
-    // is tried first on the next, the list's order otherwise kept.
     std::vector<TKey> order(Candidates.begin(), Candidates.end());
-    const auto tryFirst = [&](const TKey& Key) {
-        const auto at = std::find(order.begin(), order.end(), Key);
-        std::rotate(order.begin(), at, at + 1);
-    };
     result.Sectors = EverySector([&](int Sector) {
         TSectorOutcome out;
         out.Result = TSectorResult::Done;
-        TSectorKeys& found = map[size_t(Sector)];
+        TSectorKeys& found = result.Keys[size_t(Sector)];
         bool searchB = true;
         std::optional<TBlockData> trailer; // as key A read it
-        for (int keyType : {KeyA, KeyB}) {
-            if (keyType == KeyB && !searchB)
-                break;
-            // A copy: a key found moves to the front of the order.
-            for (const TKey& key : std::vector<TKey>(order)) {
-                if (Stopping())
-                    break;
-                TOpen open = Open(Sector, keyType, key);
-                // Only the card's own refusal rules a key out.
-                if (open == TOpen::Refused && LineFault())
-                    open = Open(Sector, keyType, key);
-                if (open == TOpen::Gone) {
-                    Fail(out, TSectorResult::CardGone, -1);
-                    return out;
-                }
-                if (open == TOpen::Ok) {
-                    (keyType == KeyA ? found.KeyA : found.KeyB) = key;
-                    tryFirst(key);
-                    break;
-                }
+        if (FindKey(Sector, KeyA, order, found.KeyA) == TOpen::Gone) {
+            Fail(out, TSectorResult::CardGone, -1);
+            return out;
+        }
+        if (found.KeyA && !Stopping()) {
+            trailer = ReadBlock(TrailerOf(Sector));
+            if (FGone) {
+                Fail(out, TSectorResult::CardGone, -1);
+                return out;
             }
-            if (keyType == KeyA && found.KeyA && !Stopping()) {
-                // Where the trailer lets key A read key B, key B is data and
-                // opens nothing: trying every candidate as key B is no use.
-                trailer = ReadBlock(TrailerOf(Sector));
-                if (FGone) {
-                    Fail(out, TSectorResult::CardGone, -1);
-                    return out;
-                }
-                const TAccessConditions access = trailer ? TrailerAccess(*trailer) : TAccessConditions{};
-                searchB = !(access.Consistent && KeyBReadable(access.Cond[TrailerRow]));
-            }
+            searchB = !KeyBIsData(trailer);
+        }
+        if (searchB && FindKey(Sector, KeyB, order, found.KeyB) == TOpen::Gone) {
+            Fail(out, TSectorResult::CardGone, -1);
+            return out;
         }
         if (trailer)
             SeeTrailer(result.Trailers, Sector, *trailer, KeyA, *found.KeyA, found);
-        // Cancelled before every key was tried: the sector is not mapped.
-        if (Stopping() && !(found.KeyA && (found.KeyB || !searchB)))
-            out.Result = TSectorResult::NotRun;
-        // Every key refused: by a card still there, or by none at all.
-        else if (!found.KeyA && !found.KeyB)
-            Fail(out, Activate() == TOpen::Gone ? TSectorResult::CardGone : TSectorResult::NoKey, -1);
+        EndMapSector(found, searchB, out);
         return out;
     });
     return result;
@@ -474,6 +490,98 @@ TReadResult TCardJobs::ReadAll(const TKeyMap& Keys)
 std::optional<TReadResult> TCardJobs::ReadCard(const TKeyMap& Keys)
 {
     return Run([&] { return ReadAll(Keys); });
+}
+
+TSectorOutcome TCardJobs::MapReadSector(int Sector, std::vector<TKey>& Order, TMapResult& Map, TDumpImage& Image)
+{
+    TSectorOutcome out;
+    out.Result = TSectorResult::Done;
+    TSectorOutcome& mapped = Map.Sectors[size_t(Sector)];
+    mapped.Result = TSectorResult::Done;
+    TSectorKeys& found = Map.Keys[size_t(Sector)];
+    const auto gone = [&] {
+        Fail(out, TSectorResult::CardGone, -1);
+        Fail(mapped, TSectorResult::CardGone, -1);
+        return out;
+    };
+    std::array<std::optional<TBlockData>, BlocksPerSector> data;
+    std::array<int, BlocksPerSector> readBy{}; // the key type that read each block
+    std::array<bool, BlocksPerSector> tried{};
+    // Reads the blocks not read yet with the key the sector is open with.
+    const auto readRest = [&](int KeyType) {
+        for (int row = 0; row < BlocksPerSector && !Stopping() && !FGone; ++row) {
+            if (data[size_t(row)])
+                continue;
+            tried[size_t(row)] = true;
+            data[size_t(row)] = ReadBlock(BlockOf(Sector, row));
+            readBy[size_t(row)] = KeyType;
+        }
+    };
+    if (FindKey(Sector, KeyA, Order, found.KeyA) == TOpen::Gone)
+        return gone();
+    bool searchB = true;
+    if (found.KeyA) {
+        // Read while key A has the sector open: no second authentication.
+        readRest(KeyA);
+        if (FGone)
+            return gone();
+        searchB = !KeyBIsData(data[TrailerRow]);
+    }
+    if (searchB && !Stopping()) {
+        if (FindKey(Sector, KeyB, Order, found.KeyB) == TOpen::Gone)
+            return gone();
+        // What key A could not read, key B may.
+        if (found.KeyB) {
+            readRest(KeyB);
+            if (FGone)
+                return gone();
+        }
+    }
+    EndMapSector(found, searchB, mapped);
+    if (!found.KeyA && !found.KeyB) {
+        out.Result = mapped.Result;
+        return out;
+    }
+    std::vector<int> notReached;
+    for (int row = 0; row < BlocksPerSector; ++row) {
+        const int block = BlockOf(Sector, row);
+        const std::optional<TBlockData>& read = data[size_t(row)];
+        if (!read) {
+            // Cancelled before a key that might read it was tried.
+            if (!tried[size_t(row)] || (Stopping() && mapped.Result == TSectorResult::NotRun))
+                notReached.push_back(block);
+            else
+                Fail(out, TSectorResult::ReadDenied, block);
+        } else if (!IsTrailer(block)) {
+            Image.SetBlock(block, *read);
+        } else {
+            const int keyType = readBy[size_t(row)];
+            SeeTrailer(Image, Sector, *read, keyType, *KeyOf(found, keyType), found);
+            SeeTrailer(Map.Trailers, Sector, *read, keyType, *KeyOf(found, keyType), found);
+        }
+    }
+    if (!notReached.empty())
+        CutShort(out, notReached);
+    return out;
+}
+
+std::optional<TMapReadResult> TCardJobs::MapAndRead(std::span<const TKey> Candidates)
+{
+    return Run([&] {
+        TMapReadResult result;
+        if (!Begin(result.Read))
+            return result;
+        result.Map.Serial = result.Read.Serial;
+        std::vector<TKey> order(Candidates.begin(), Candidates.end());
+        result.Read.Sectors = EverySector(
+            [&](int Sector) { return MapReadSector(Sector, order, result.Map, result.Read.Image); });
+        // Sectors not tried because the card had gone.
+        for (int sector = 0; sector < SectorCount; ++sector) {
+            if (result.Read.Sectors[size_t(sector)].Result == TSectorResult::CardGone)
+                result.Map.Sectors[size_t(sector)].Result = TSectorResult::CardGone;
+        }
+        return result;
+    });
 }
 
 // ---------------------------------------------------------------- comparing

@@ -119,6 +119,13 @@ struct TReadResult : TJobResult {
     TDumpImage Image;
 };
 
+// A card read with no map yet: each sector read as soon as a key opens it,
+// and the map made on the way.
+struct TMapReadResult {
+    TMapResult Map;
+    TReadResult Read;
+};
+
 struct TWriteResult : TJobResult {
     // The trailers as the card showed them before writing, and those
     // written as written.
@@ -207,6 +214,10 @@ public:
     // For each sector, the candidate keys as key A, then as key B.
     std::optional<TMapResult> MapKeys(std::span<const TKey> Candidates);
     std::optional<TReadResult> ReadCard(const TKeyMap& Keys);
+    // Maps and reads in one pass: each sector is read while the key that
+    // opened it has it open (a read after a separate map authenticates
+    // every sector twice).
+    std::optional<TMapReadResult> MapAndRead(std::span<const TKey> Candidates);
     // Data blocks of every sector (never block 0), each read back; with
     // Trailers, then each trailer that differs from the card's and that the
     // events approve, last in its sector. Keys is updated for a trailer
@@ -224,6 +235,10 @@ public:
     // The caller holds the session's guard for a longer chain of its own (a
     // production line's batch): the jobs run under it.
     bool GuardHeld = false;
+
+    // A search selected Serial just now, with no exchange since: the next
+    // job starts on that card without searching again (none: it searches).
+    void StartOn(std::optional<TSerial> Serial) { FStartOn = Serial; }
 
     // Also a close asked of the session (RequestClose) cancels the job.
     void Cancel() { FCancelled = true; }
@@ -253,6 +268,13 @@ private:
     // field.
     bool Begin(TJobResult& Result);
     TMapResult MapAll(std::span<const TKey> Candidates);
+    // The first key of Order of KeyType that opens Sector (then open with
+    // it, and moved to the front of Order) into Found; Refused when none
+    // does or a cancel came first, Gone when the card left.
+    TOpen FindKey(int Sector, int KeyType, std::vector<TKey>& Order, std::optional<TKey>& Found);
+    // A sector's map result once its keys were looked for.
+    void EndMapSector(const TSectorKeys& Found, bool SearchB, TSectorOutcome& Out);
+    TSectorOutcome MapReadSector(int Sector, std::vector<TKey>& Order, TMapResult& Map, TDumpImage& Image);
     // The last exchange failed on the line (no reply, a bad one), not by
     // the card's or the reader's refusal.
     bool LineFault() const;
@@ -282,6 +304,7 @@ private:
     bool FActive = false; // the card is selected: no search before the next authentication
     bool FGone = false;
     std::optional<TSerial> FSerial; // the card the job works on
+    std::optional<TSerial> FStartOn;
     // What the card was last authenticated with.
     int FAuthSector = 0;
     int FAuthKeyType = 0;

@@ -121,6 +121,7 @@ std::optional<TSerial> TCardWork::FindCard(TCardJob Job, TWorkEnd& End)
         Ended(Job, End);
         return std::nullopt;
     }
+    const TJobLineScope line(FSession, FJobs.JobReadIntervalMs);
     const std::optional<TCardId> card = FSession.FindAnyCard();
     if (!card) {
         End = TWorkEnd::NoCard;
@@ -182,6 +183,8 @@ TWorkRun<TResult> TCardWork::Sequence(TCardJob Job, const TKeyList& Keys, bool N
     FRunning = true;
     FCancelled = false;
     const std::optional<TSerial> serial = FindCard(Job, run.End);
+    // The search selected the card just now: the first job starts on it.
+    FJobs.StartOn(serial);
     bool mapped = true;
     if (serial && !Stopped() && NeedsMap && !HasMap(*serial, Keys))
         mapped = Map(*serial, Keys, run.Map);
@@ -199,7 +202,7 @@ TWorkRun<TResult> TCardWork::Sequence(TCardJob Job, const TKeyList& Keys, bool N
             run.End = TWorkEnd::MapNotWhole;
     } else {
         FEvents.JobStarted(Job);
-        run.End = Run(run.Result);
+        run.End = Run(run, *serial);
         if (run.End == TWorkEnd::Declined) {
             Ended(Job, run.End);
         } else if (!run.Result) {
@@ -213,6 +216,7 @@ TWorkRun<TResult> TCardWork::Sequence(TCardJob Job, const TKeyList& Keys, bool N
             Ended(Job, run.End, &*run.Result, DumpFile, TailOf(*run.Result));
         }
     }
+    FJobs.StartOn(std::nullopt);
     FRunning = false;
     return run;
 }
@@ -220,26 +224,38 @@ TWorkRun<TResult> TCardWork::Sequence(TCardJob Job, const TKeyList& Keys, bool N
 TWorkRun<TMapResult> TCardWork::MapKeys(const TKeyList& Keys)
 {
     // The map is the job itself: its result is kept as any map is.
-    return Sequence<TMapResult>(TCardJob::MapKeys, Keys, false, {}, [&](std::optional<TMapResult>& Result) {
-        Result = FJobs.MapKeys(Keys);
-        if (Result && Result->Serial)
-            Keep(*Result, Keys);
+    return Sequence<TMapResult>(TCardJob::MapKeys, Keys, false, {}, [&](TWorkRun<TMapResult>& Run, const TSerial&) {
+        Run.Result = FJobs.MapKeys(Keys);
+        if (Run.Result && Run.Result->Serial)
+            Keep(*Run.Result, Keys);
         return TWorkEnd::Done;
     });
 }
 
 TWorkRun<TReadResult> TCardWork::Read(const TKeyList& Keys)
 {
-    return Sequence<TReadResult>(TCardJob::Read, Keys, true, {},
-        [&](std::optional<TReadResult>& Result) {
-            Result = FJobs.ReadCard(*FKeyMap);
+    // Without a map of this card the read makes one as it goes: one pass.
+    return Sequence<TReadResult>(TCardJob::Read, Keys, false, {}, [&](TWorkRun<TReadResult>& Run, const TSerial& Serial) {
+        if (HasMap(Serial, Keys)) {
+            Run.Result = FJobs.ReadCard(*FKeyMap);
             return TWorkEnd::Done;
-        });
+        }
+        std::optional<TMapReadResult> both = FJobs.MapAndRead(Keys);
+        if (!both)
+            return TWorkEnd::Done;
+        if (both->Map.Serial) {
+            Keep(both->Map, Keys);
+            Run.Map = std::move(both->Map);
+        }
+        Run.Result = std::move(both->Read);
+        return TWorkEnd::Done;
+    });
 }
 
 TWorkRun<TWriteResult> TCardWork::Write(const TDumpImage& Dump, const TKeyList& Keys, bool Trailers, const std::string& DumpFile)
 {
-    return Sequence<TWriteResult>(TCardJob::Write, Keys, true, DumpFile, [&](std::optional<TWriteResult>& Result) {
+    return Sequence<TWriteResult>(TCardJob::Write, Keys, true, DumpFile, [&](TWorkRun<TWriteResult>& Run, const TSerial&) {
+        std::optional<TWriteResult>& Result = Run.Result;
         // One question for every trailer that would change the card's.
         if (Trailers) {
             const std::vector<TTrailerChange> changes = TrailerChanges(Dump, FMapTrailers);
@@ -264,8 +280,8 @@ TWorkRun<TWriteResult> TCardWork::Write(const TDumpImage& Dump, const TKeyList& 
 TWorkRun<TCompareResult> TCardWork::Compare(const TDumpImage& Dump, const TKeyList& Keys, const std::string& DumpFile)
 {
     return Sequence<TCompareResult>(TCardJob::Compare, Keys, true, DumpFile,
-        [&](std::optional<TCompareResult>& Result) {
-            Result = FJobs.Compare(Dump, *FKeyMap);
+        [&](TWorkRun<TCompareResult>& Run, const TSerial&) {
+            Run.Result = FJobs.Compare(Dump, *FKeyMap);
             return TWorkEnd::Done;
         });
 }

@@ -13,6 +13,7 @@
 // Everything runs on the thread that made the session: the serial component
 // delivers there, and an exchange waits there with the event loop running.
 
+#include "serial/Comm.h"
 #include "session/SessionEvents.h"
 
 #include <QDateTime>
@@ -200,6 +201,7 @@ private:
     // The card jobs are the session's own: they talk to the reader and set
     // the line's read interval for their length.
     friend class TCardJobs;
+    friend class TJobLineScope;
     // Tests and benchmarks of the line look at its parts.
     friend struct TSessionProbe;
     TComm& Device() { return *FDevice; }
@@ -273,4 +275,22 @@ public:
 private:
     TLinkSession& FSession;
     bool FStarted;
+};
+
+// The line as whole-card work wants it while the scope lasts, restored
+// after: a reply is handed on as soon as a whole frame that checks is in,
+// anything else once the line has been quiet IntervalMs (0 leaves the
+// component's interval). The operator's own pages keep the component's
+// settings. Scopes nest.
+class TJobLineScope {
+public:
+    TJobLineScope(TLinkSession& Session, uint32_t IntervalMs);
+    ~TJobLineScope();
+    TJobLineScope(const TJobLineScope&) = delete;
+    TJobLineScope& operator=(const TJobLineScope&) = delete;
+
+private:
+    TComm& FDevice;
+    uint32_t FInterval;
+    TChunkWhole FWhole;
 };

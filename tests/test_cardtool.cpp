@@ -361,7 +361,8 @@ TEST_F(CardToolTest, BuiltInKeysCanBeLeftOutAndEveryJobIsJournalled)
     EXPECT_EQ(journal.count(QRegularExpression(" orvelle-card \\S+ started \\(process \\d+\\)\n")), 2) << journal.toStdString();
     EXPECT_EQ(journal.count(" orvelle-card " + QLatin1String(OrvelleVersion) + " ended\n"), 2);
     EXPECT_EQ(journal.count("Map keys (card 12345678): 13 sectors done, sectors 1, 2, 15 no key" + port), 1) << journal.toStdString();
-    EXPECT_EQ(journal.count("Map keys (card 12345678): 16 sectors done" + port), 1);
+    // A read maps as it reads: no line of a map of its own.
+    EXPECT_EQ(journal.count("Map keys (card 12345678): "), 1);
     EXPECT_EQ(journal.count("Read card (card 12345678): 15 sectors done, sector 4 read denied" + port), 1);
 }
 

@@ -263,13 +263,15 @@ TEST_F(BatchToolTest, ALedgerLostMidBatchFailsTheCardNotRecordedAndExitsFive)
     TStation s;
     s.Name = "desk-1";
     s.Sim.InsertBlankCard(SerialNo(31));
-    s.Next = {32};
     Start(s, postgres.Url(database), {});
     bool stopped = false;
-    // The server goes away once the first card is recorded.
+    // The server goes away once the first card is recorded, before the next
+    // card is placed.
     Drive({&s}, [&](TStation& S) {
-        if (S.Ended == 1 && !stopped)
+        if (S.Ended == 1 && !stopped) {
             stopped = postgres.Stop();
+            S.Sim.InsertBlankCard(SerialNo(32));
+        }
         return false;
     });
     ASSERT_TRUE(stopped) << postgres.Error();

@@ -1,6 +1,7 @@
 // The serial port component against a real pseudo-terminal: the test plays
 // the reader on the master side.
 
+#include "protocol/Frame.h"
 #include "serial/Comm.h"
 #include "serial/OpenFailure.h"
 #include "support/PtyPeer.h"
@@ -16,6 +17,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -392,6 +394,43 @@ TEST_F(SerialComm, ReadTimeoutsSetWhileOpenShapeTheNextChunks)
     Peer.Write(Bytes({0xC2, 0xC3}));
     ASSERT_TRUE(WaitUntil([&] { return Rec.All().size() == 5; }, 20s));
     EXPECT_EQ(Hex(Rec.All()), "B1 B2 C1 C2 C3");
+}
+
+TEST_F(SerialComm, TheFirstChunkAfterAPurgeEndsWhereItsOwnRuleSaysItIsWhole)
+{
+    // A minute's interval: no chunk below ends by line silence in this test.
+    Comm.SetReadIntervalTimeout(60000);
+    Comm.SetFirstChunkWhole(&StartsWithWholeFrame);
+    Comm.OpenPort();
+    const std::vector<uint8_t> frame = Bytes({0x03, 0x00, 0x05, 0x08});
+    const std::vector<uint8_t> spoilt = Bytes({0x03, 0x00, 0x05, 0x09});
+    const auto fill = Pattern(2044); // to the read buffer's 2048 bytes
+    const struct {
+        const char* What;
+        bool Purge;
+        std::vector<uint8_t> First;
+        size_t Chunk; // bytes of the chunk handed on
+    } cases[] = {
+        {"a whole frame that checks, first after the purge", true, frame, 4},
+        {"the same frame again, with no purge before it", false, frame, 2048},
+        {"a frame that does not check", true, spoilt, 2048},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.What);
+        Rec.Chunks.clear();
+        if (c.Purge)
+            Comm.PurgeInput();
+        const uint64_t before = Comm.ReceivedBytes();
+        Peer.Write(c.First);
+        if (c.Chunk > c.First.size()) {
+            // Taken on its own first, so that the rule sees it alone.
+            ASSERT_TRUE(WaitWithoutEvents([&] { return Comm.ReceivedBytes() == before + c.First.size(); }));
+            Peer.Write(fill);
+        }
+        ASSERT_TRUE(WaitUntil([&] { return !Rec.Chunks.empty(); }, 20s));
+        EXPECT_EQ(Rec.Chunks[0].size(), c.Chunk);
+        EXPECT_TRUE(std::equal(c.First.begin(), c.First.end(), Rec.Chunks[0].begin()));
+    }
 }
 
 TEST_F(SerialComm, SendDataEmptyFiresAtOpenAndOnceAfterABackToBackRun)

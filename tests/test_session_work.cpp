@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -87,15 +88,23 @@ protected:
 
 TEST_F(CardWorkTest, TheMapIsKeptPerCardAndReusedWhileItStays)
 {
-    const std::string mapLine = "Map keys (card 12345678): 15 sectors done, sector 3 no key";
+    // No map yet: the read maps as it goes, in one pass, and keeps the map.
+    const std::string readLine = "Read card (card 12345678): 14 sectors done, sector 3 no key, sector 4 read denied";
     TWorkRun<TReadResult> read = Work.Read(Keys);
     ASSERT_EQ(read.End, TWorkEnd::Done);
     ASSERT_TRUE(read.Map && read.Result);
-    EXPECT_EQ(Events.Started, (std::vector<TCardJob>{TCardJob::MapKeys, TCardJob::Read}));
-    EXPECT_EQ(First.Lines(),
-        (std::vector<std::string>{mapLine, "Read card (card 12345678): 14 sectors done, sector 3 no key, sector 4 read denied"}));
+    EXPECT_EQ(Events.Started, std::vector<TCardJob>{TCardJob::Read});
+    EXPECT_EQ(First.Lines(), std::vector<std::string>{readLine});
     EXPECT_EQ(Second.Lines(), First.Lines());
-    EXPECT_EQ(First.Records[1].Serial, (TSerial{0x12, 0x34, 0x56, 0x78}));
+    EXPECT_EQ(First.Records[0].Serial, (TSerial{0x12, 0x34, 0x56, 0x78}));
+    EXPECT_EQ(SectorResultsText(read.Map->Sectors), "15 sectors done, sector 3 no key");
+    // Read again with the map kept: the same card, the same keys.
+    const TReadResult onePass = *read.Result;
+    const TWorkRun<TReadResult> again = Work.Read(Keys);
+    ASSERT_TRUE(again.Result);
+    EXPECT_FALSE(again.Map);
+    EXPECT_EQ(again.Result->Image, onePass.Image);
+    EXPECT_EQ(again.Result->Sectors, onePass.Sectors);
 
     // The same card, keys it was mapped with: no second map.
     const struct {
@@ -111,11 +120,9 @@ TEST_F(CardWorkTest, TheMapIsKeptPerCardAndReusedWhileItStays)
     for (const auto& step : steps) {
         SCOPED_TRACE(step.What);
         step.Change();
-        Events.Started.clear();
         read = Work.Read(Keys);
         EXPECT_EQ(read.End, TWorkEnd::Done);
         EXPECT_EQ(read.Map.has_value(), step.Maps);
-        EXPECT_EQ(Events.Started.size(), step.Maps ? 2u : 1u);
         EXPECT_EQ(Work.MapCard(), Reader.Engine.Card.Serial());
     }
     // "Map keys" maps even a card it has a whole map of.
@@ -125,6 +132,21 @@ TEST_F(CardWorkTest, TheMapIsKeptPerCardAndReusedWhileItStays)
     Session.Listeners().Remove(Second);
     Work.MapKeys(Keys);
     EXPECT_EQ(First.Records.size(), Second.Records.size() + 1);
+}
+
+TEST_F(CardWorkTest, AFreshCardIsReadInOnePassOfEightyOneExchanges)
+{
+    Reader.Engine.Card.Format();
+    Reader.Requests.clear();
+    const TWorkRun<TReadResult> read = Work.Read(Keys);
+    ASSERT_TRUE(read.Result);
+    EXPECT_TRUE(read.Result->Image.AllKnown());
+    // One search (the job starts on the card it found), then each sector
+    // opened once with its key A and its four blocks read while open.
+    std::map<uint8_t, size_t> sent;
+    for (const auto& r : Reader.Requests)
+        ++sent[r.size() > 1 ? r[1] : 0];
+    EXPECT_EQ(sent, (std::map<uint8_t, size_t>{{Cmd::Authenticate, 16}, {Cmd::ReadBlock, 64}, {Cmd::SearchCardSerial, 1}}));
 }
 
 TEST_F(CardWorkTest, ACancelDuringTheMapOutlastsItAndTheNextPressStartsAfresh)
@@ -143,8 +165,8 @@ TEST_F(CardWorkTest, ACancelDuringTheMapOutlastsItAndTheNextPressStartsAfresh)
     // A map cut short is shown, never reused.
     Events.OnProgress = nullptr;
     Events.Started.clear();
-    EXPECT_EQ(Work.Read(Keys).End, TWorkEnd::Done);
-    EXPECT_EQ(Events.Started, (std::vector<TCardJob>{TCardJob::MapKeys, TCardJob::Read}));
+    EXPECT_EQ(Work.Compare(TDumpImage{}, Keys, "golden.txt").End, TWorkEnd::Done);
+    EXPECT_EQ(Events.Started, (std::vector<TCardJob>{TCardJob::MapKeys, TCardJob::Compare}));
 }
 
 TEST_F(CardWorkTest, EverySequenceEndsWithWhatItDidAndALineForIt)
@@ -166,6 +188,16 @@ TEST_F(CardWorkTest, EverySequenceEndsWithWhatItDidAndALineForIt)
     } cases[] = {
         {"no card in the field", [this] { Reader.Engine.Card.Remove(); }, [this] { return Work.Read(Keys).End; },
             TWorkEnd::NoCard, "Read card: no card in the reader's field"},
+        {"the card leaves while read in one pass",
+            [this] {
+                Events.OnProgress = [this](int Sector) {
+                    if (Sector == 5)
+                        Reader.Engine.Card.Remove();
+                };
+            },
+            [this] { return Work.Read(Keys).End; }, TWorkEnd::Done,
+            "Read card (card 12345678): 3 sectors done, sector 3 no key, sector 4 read denied, sectors 5, 6, 7, 8, 9, 10, "
+            "11, 12, 13, 14, 15 card gone"},
         {"another chain holds the session", [this] { Session.BeginOperation(); },
             [this] {
                 const TWorkEnd end = Work.MapKeys(Keys).End;
@@ -180,7 +212,7 @@ TEST_F(CardWorkTest, EverySequenceEndsWithWhatItDidAndALineForIt)
                         Reader.Engine.Card.Remove();
                 };
             },
-            [this] { return Work.Read(Keys).End; }, TWorkEnd::MapNotWhole,
+            [this] { return Work.Compare(TDumpImage{}, Keys, "golden.txt").End; }, TWorkEnd::MapNotWhole,
             "Map keys (card 12345678): 4 sectors done, sector 3 no key, sectors 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15 card gone"},
         {"the trailer question is cancelled", [this] { Events.Approve = false; },
             [&] { return Work.Write(changedTrailer, Keys, true, "x.txt").End; }, TWorkEnd::Declined,
