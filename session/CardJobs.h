@@ -21,14 +21,6 @@
 
 class TLinkSession;
 
-// The keys found for one sector; either may be missing.
-struct TSectorKeys {
-    std::optional<TKey> KeyA;
-    std::optional<TKey> KeyB;
-    bool operator==(const TSectorKeys&) const = default;
-};
-using TKeyMap = std::array<TSectorKeys, SectorCount>;
-
 // What a job tries, in this order, each key once: the keys the dump states
 // (write, compare: the card most likely has them), the key files', then the
 // built-in list when asked.
