@@ -125,7 +125,7 @@ TBatchCard TBatchJob::Prepare(const TSerial& Serial, const TClaim& Claim)
     card.Row = Claim.Row;
     TKeyList candidates = FPreviousKeys;
     AddKeys(candidates, FSettings->Keys);
-    const std::optional<TMapResult> map = FJobs.MapKeys(candidates);
+    const std::optional<TMapResult> map = FJobs.MapKeys(candidates, FSettings->StartMap ? &*FSettings->StartMap : nullptr);
     if (!map || !map->Serial || *map->Serial != Serial) {
         card.Detail = !map ? "refused, another operation is running" : "card gone";
         return card;

@@ -10,6 +10,7 @@
 #include "session/LinkSession.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace {
 
@@ -352,12 +353,12 @@ bool TCardJobs::Begin(TJobResult& Result)
     return true;
 }
 
-std::optional<TMapResult> TCardJobs::MapKeys(std::span<const TKey> Candidates)
+std::optional<TMapResult> TCardJobs::MapKeys(std::span<const TKey> Candidates, const TKeyMap* Start)
 {
-    return Run([&] { return MapAll(Candidates); });
+    return Run([&] { return MapAll(Candidates, Start); });
 }
 
-TMapResult TCardJobs::MapAll(std::span<const TKey> Candidates)
+TMapResult TCardJobs::MapAll(std::span<const TKey> Candidates, const TKeyMap* Start)
 {
     TMapResult result;
     if (!Begin(result))
@@ -368,7 +369,8 @@ TMapResult TCardJobs::MapAll(std::span<const TKey> Candidates)
     std::vector<TKey> order(Candidates.begin(), Candidates.end());
     const auto tryFirst = [&](const TKey& Key) {
         const auto at = std::find(order.begin(), order.end(), Key);
-        std::rotate(order.begin(), at, at + 1);
+        if (at != order.end())
+            std::rotate(order.begin(), at, at + 1);
     };
     result.Sectors = EverySector([&](int Sector) {
         TSectorOutcome out;
@@ -379,8 +381,15 @@ TMapResult TCardJobs::MapAll(std::span<const TKey> Candidates)
         for (int keyType : {KeyA, KeyB}) {
             if (keyType == KeyB && !searchB)
                 break;
-            // A copy: a key found moves to the front of the order.
-            for (const TKey& key : std::vector<TKey>(order)) {
+            // The start map's key first, once; a copy of the order, since a
+            // key found moves to its front.
+            const std::optional<TKey> start = Start ? KeyOf((*Start)[size_t(Sector)], keyType) : std::nullopt;
+            std::vector<TKey> tries;
+            tries.reserve(order.size() + 1);
+            if (start)
+                tries.push_back(*start);
+            std::copy_if(order.begin(), order.end(), std::back_inserter(tries), [&](const TKey& Key) { return Key != start; });
+            for (const TKey& key : tries) {
                 if (Stopping())
                     break;
                 TOpen open = Open(Sector, keyType, key);

@@ -196,8 +196,10 @@ public:
     TCardJobs(TLinkSession& Session, TCardJobEvents& Events);
 
     // Each job: none when another operation holds the session's guard.
-    // For each sector, the candidate keys as key A, then as key B.
-    std::optional<TMapResult> MapKeys(std::span<const TKey> Candidates);
+    // For each sector, the candidate keys as key A, then as key B; Start's
+    // key of that sector and type first, when it has one (a saved map: a
+    // key of it that no longer opens the sector is looked for again).
+    std::optional<TMapResult> MapKeys(std::span<const TKey> Candidates, const TKeyMap* Start = nullptr);
     std::optional<TReadResult> ReadCard(const TKeyMap& Keys);
     // Data blocks of every sector (never block 0), each read back; with
     // Trailers, then each trailer that differs from the card's and that the
@@ -244,7 +246,7 @@ private:
     // The card at a job's start, into Result: false when no card is in the
     // field.
     bool Begin(TJobResult& Result);
-    TMapResult MapAll(std::span<const TKey> Candidates);
+    TMapResult MapAll(std::span<const TKey> Candidates, const TKeyMap* Start);
     // The last exchange failed on the line (no reply, a bad one), not by
     // the card's or the reader's refusal.
     bool LineFault() const;
