@@ -60,7 +60,7 @@ TBatchWindow::TBatchWindow(TBatchHost Host, QWidget* Parent)
         return row;
     };
     files->addRow(QStringLiteral("Template:"),
-        browse(FTemplate, "BatchBrowseTemplate", QStringLiteral("Template"), QStringLiteral("Card dumps (*.txt *.bin *.mfd);;All files (*)")));
+        browse(FTemplate, "BatchBrowseTemplate", QStringLiteral("Template"), QStringLiteral("Card dumps (*.txt *.bin *.mfd *.raw *.dump *.eml *.json);;All files (*)")));
     files->addRow(QStringLiteral("Data:"),
         browse(FData, "BatchBrowseData", QStringLiteral("Data"), QStringLiteral("CSV files (*.csv);;All files (*)")));
     files->addRow(QStringLiteral("Ledger:"), FLedgerEdit);

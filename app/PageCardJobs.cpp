@@ -30,9 +30,10 @@
 namespace {
 
 const QString BoxCaption = QStringLiteral("Message");
-const QString KeyFilter = QStringLiteral("Key files (*.keys *.txt);;All files (*)");
-const QString DumpFilter = QStringLiteral("Card dumps (*.txt *.bin *.mfd);;All files (*)");
-const QString SaveFilter = QStringLiteral("Text dumps (*.txt);;Binary dumps (*.bin *.mfd);;All files (*)");
+const QString KeyFilter = QStringLiteral("Key files (*.keys *.txt);;Binary key maps (*.bin);;All files (*)");
+const QString DumpFilter = QStringLiteral("Card dumps (*.txt *.bin *.mfd *.raw *.dump *.eml *.json);;All files (*)");
+const QString SaveFilter = QStringLiteral(
+    "Text dumps (*.txt);;Binary dumps (*.bin *.mfd *.raw *.dump);;.eml dumps (*.eml);;JSON dumps (*.json);;All files (*)");
 
 std::string FileName(const QString& Path) { return QFile::encodeName(Path).toStdString(); }
 QString ErrorText(const TFileError& Error) { return QFile::decodeName(Error.Text().c_str()); }

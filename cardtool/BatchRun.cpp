@@ -35,7 +35,7 @@ TBatchRun::TBatchRun(const TCardOptions& Options, std::function<void(const std::
 
 TBatchRun::~TBatchRun() = default;
 
-int TBatchRun::Prepare(const TDumpImage& Template, const TKeyList& Keys)
+int TBatchRun::Prepare(const TDumpImage& Template, const TKeyList& Keys, const std::optional<TKeyMap>& StartMap)
 {
     if (!FOptions.DataFile.empty()) {
         TFileError error;
@@ -59,6 +59,7 @@ int TBatchRun::Prepare(const TDumpImage& Template, const TKeyList& Keys)
     FSettings.Batch = start.Name;
     FSettings.Station = FOptions.Station;
     FSettings.Keys = Keys;
+    FSettings.StartMap = StartMap;
     FSettings.Trailers = FOptions.Trailers;
     FSettings.Again = FOptions.Again;
     FSettings.Count = FOptions.Count;

@@ -30,9 +30,10 @@ public:
     TBatchRun(const TBatchRun&) = delete;
     TBatchRun& operator=(const TBatchRun&) = delete;
 
-    // Before the port: the data file, the ledger, the batch started in it.
-    // 0, or the exit status with the reason said.
-    int Prepare(const TDumpImage& Template, const TKeyList& Keys);
+    // Before the port: the data file, the ledger, the batch started in it;
+    // StartMap, a saved map each card's mapping starts from. 0, or the exit
+    // status with the reason said.
+    int Prepare(const TDumpImage& Template, const TKeyList& Keys, const std::optional<TKeyMap>& StartMap);
     // The batch on the session's reader, to its end; the exit status.
     int Run(TLinkSession& Session);
     // Ends the batch once the current card is finished.

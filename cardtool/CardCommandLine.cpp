@@ -58,14 +58,23 @@ const char* CardCommandName(TCardCommand Command)
 QString CardUsage()
 {
     return QStringLiteral(
-        "Usage: orvelle-card [--port COMn|PATH] [--keys FILE]... [--no-builtin-keys] [--json]\n"
-        "                    [--timeout MS] COMMAND\n"
+        "Usage: orvelle-card [--port COMn|PATH] [--keys FILE]... [--map FILE] [--no-builtin-keys]\n"
+        "                    [--json] [--timeout MS] COMMAND\n"
         "Whole-card work on the MIFARE Classic 1K card in a card reader/encoder on a serial port.\n"
         "\n"
         "Commands:\n"
-        "  keys                 find a key A and a key B for every sector\n"
-        "  read FILE            read the card into the dump FILE: the binary form (1024 bytes)\n"
-        "                       when the name ends in .bin or .mfd, else the text form\n"
+        "  keys [--save FILE [--format bin|text]]\n"
+        "                       find a key A and a key B for every sector; --save writes the\n"
+        "                       map found: a line a sector, \"SECTOR KEYA KEYB\", '-' for a key\n"
+        "                       not found, or the binary key map (192 bytes: the keys A of\n"
+        "                       sectors 0 to 15, then their keys B) when the name ends in .bin,\n"
+        "                       .mfd, .raw or .dump and every key was found\n"
+        "  read FILE [--format bin|text|eml|json]\n"
+        "                       read the card into the dump FILE, in the form its name asks\n"
+        "                       for: binary (1024 bytes) for .bin, .mfd, .raw and .dump, the\n"
+        "                       .eml form (64 lines of 32 hex digits) for .eml, the JSON form\n"
+        "                       for .json, else the text form; all but the text form only\n"
+        "                       when every digit was read\n"
         "  write FILE [--trailers] [--yes]\n"
         "                       write the dump FILE onto the card, every block read back;\n"
         "                       block 0 never, sector trailers only with --trailers\n"
@@ -82,17 +91,26 @@ QString CardUsage()
         "\n"
         "Every command first maps the keys: each sector is tried, for write and diff first\n"
         "with the keys the dump's trailers state in full, then with those of the --keys files\n"
-        "and the built-in default keys, each key once. A job in the same run reuses the map\n"
-        "while the same card stays in the field. A dump is read by its content: 1024\n"
-        "bytes, or the text form (a line \"+Sector: N\", then four blocks of 32 hex digits,\n"
-        "'-' for unknown).\n"
+        "and the built-in default keys, each key once (--map: a saved map's keys of a sector\n"
+        "first, then the rest). A job in the same run reuses the map while the same card\n"
+        "stays in the field. A dump is read by its content: 1024 bytes, the text form (a line\n"
+        "\"+Sector: N\", then four blocks of 32 hex digits, '-' for unknown; a sector left out\n"
+        "is unknown; '#' starts a comment line), the .eml form, or the JSON form (its \"blocks\"\n"
+        "object, \"0\" to \"63\"). A dump of a 4K, 2K or Mini card is refused.\n"
         "\n"
         "Options:\n"
         "  --port COMn|PATH     the reader's port: COMn through the port map\n"
         "                       ${XDG_CONFIG_HOME:-~/.config}/orvelle/ports/COMn, else\n"
         "                       /dev/ttyS{n-1}; or a device path (default COM1)\n"
-        "  --keys FILE          a key file: 12 hex digits a line, '#' starts a comment;\n"
-        "                       may be given more than once\n"
+        "  --keys FILE          a key file: 12 hex digits a line, '#' starts a comment; or\n"
+        "                       a binary key map of 192 bytes; may be given more than once\n"
+        "  --map FILE           keys, read, write, diff, batch: a key map saved by keys --save\n"
+        "                       (either form); each sector is tried with its keys first, and\n"
+        "                       only a key it lacks, or one that does not open the sector, is\n"
+        "                       looked for among the others\n"
+        "  --save FILE          keys: save the map found\n"
+        "  --format FORM        read: the dump's form, bin, text, eml or json; keys --save: the\n"
+        "                       map's, bin or text (default: by the file's name)\n"
         "  --no-builtin-keys    try only the --keys files' keys (and, for write and diff,\n"
         "                       the dump's)\n"
         "  --json               results as JSON instead of a table: exactly one document on\n"
@@ -157,8 +175,11 @@ TCardOptions Parse(const QStringList& Args)
     const QCommandLineOption count(QStringLiteral("count"), QString(), QStringLiteral("N"));
     const QCommandLineOption again(QStringLiteral("again"), QString());
     const QCommandLineOption release(QStringLiteral("release"), QString(), QStringLiteral("STATION"));
-    parser.addOptions(
-        {help, version, port, keys, json, timeout, trailers, yes, noBuiltIn, data, ledger, batch, station, count, again, release});
+    const QCommandLineOption map(QStringLiteral("map"), QString(), QStringLiteral("FILE"));
+    const QCommandLineOption save(QStringLiteral("save"), QString(), QStringLiteral("FILE"));
+    const QCommandLineOption format(QStringLiteral("format"), QString(), QStringLiteral("FORM"));
+    parser.addOptions({help, version, port, keys, json, timeout, trailers, yes, noBuiltIn, data, ledger, batch, station,
+        count, again, release, map, save, format});
     if (!parser.parse(Args))
         return Failed(parser.errorText());
     if (parser.isSet(help)) {
@@ -221,6 +242,10 @@ TCardOptions Parse(const QStringList& Args)
         {&ledger, {TCardCommand::Batch, TCardCommand::Ledger}, "batch and ledger"},
         {&batch, {TCardCommand::Batch, TCardCommand::Ledger}, "batch and ledger"},
         {&release, {TCardCommand::Ledger}, "ledger"},
+        {&save, {TCardCommand::Keys}, "keys"},
+        {&format, {TCardCommand::Keys, TCardCommand::Read}, "keys and read"},
+        {&map, {TCardCommand::Keys, TCardCommand::Read, TCardCommand::Write, TCardCommand::Diff, TCardCommand::Batch},
+            "the commands that use a reader"},
         {&port, {TCardCommand::Keys, TCardCommand::Read, TCardCommand::Write, TCardCommand::Diff, TCardCommand::Batch},
             "the commands that use a reader"},
         {&keys, {TCardCommand::Keys, TCardCommand::Read, TCardCommand::Write, TCardCommand::Diff, TCardCommand::Batch},
@@ -238,6 +263,22 @@ TCardOptions Parse(const QStringList& Args)
         if (parser.value(data).isEmpty())
             return Failed(QStringLiteral("--data needs a FILE."));
         result.DataFile = LocalName(parser.value(data));
+    }
+    for (const QCommandLineOption* file : {&map, &save}) {
+        if (parser.isSet(*file) && parser.value(*file).isEmpty())
+            return Failed(QStringLiteral("--%1 needs a FILE.").arg(file->names().first()));
+    }
+    result.MapFile = LocalName(parser.value(map));
+    result.SaveMap = LocalName(parser.value(save));
+    if (parser.isSet(format)) {
+        const QString form = parser.value(format);
+        result.Format = DumpFormatNamed(form.toStdString());
+        if (!result.Format)
+            return Failed(QStringLiteral("--format takes bin, text, eml or json, not '%1'.").arg(form));
+        if (c == TCardCommand::Keys && !parser.isSet(save))
+            return Failed(QStringLiteral("--format belongs to keys only with --save."));
+        if (c == TCardCommand::Keys && *result.Format != TDumpFormat::Binary && *result.Format != TDumpFormat::Text)
+            return Failed(QStringLiteral("a key map is saved as bin or text, not %1.").arg(form));
     }
     result.LedgerSpec = parser.value(ledger);
     result.BatchName = parser.value(batch);

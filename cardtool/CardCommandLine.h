@@ -2,9 +2,12 @@
 // orvelle-card's command line, read before any port is opened: a mistake
 // here sends nothing to the reader.
 
+#include "protocol/DumpFile.h"
+
 #include <QString>
 #include <QStringList>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,6 +38,13 @@ struct TCardOptions {
     // A COM name of the port map, or a device path.
     std::string Port = "COM1";
     std::vector<std::string> KeyFiles;
+    // --map: a saved key map every mapping starts from.
+    std::string MapFile;
+    // keys --save: where the map found is saved.
+    std::string SaveMap;
+    // --format: the form a read's dump (or keys --save's map: binary or text)
+    // is saved in; none: by the file's name.
+    std::optional<TDumpFormat> Format;
     bool BuiltInKeys = true; // --no-builtin-keys leaves them out
     bool Json = false;       // also on Error, when --json was among the arguments
     bool Trailers = false;

@@ -69,16 +69,25 @@ bool TCardTool::LoadInputs()
             return false;
         }
     }
-    if (FOptions.Command == TCardCommand::Read) {
-        // Known before the card is read, so that no read is lost to it.
+    if (!FOptions.MapFile.empty()) {
+        TFileError error;
+        FStartMap = ReadKeyMapFile(FOptions.MapFile, error);
+        if (!FStartMap) {
+            Say(error.Text());
+            return false;
+        }
+    }
+    // Known before the card is read, so that no read is lost to it.
+    for (const std::string& file : {FOptions.Command == TCardCommand::Read ? FOptions.File : std::string(), FOptions.SaveMap}) {
         std::string error;
-        if (!SaveTarget(FOptions.File, error)) {
+        if (!file.empty() && !SaveTarget(file, error)) {
             Say(error);
             return false;
         }
     }
     std::string error;
-    std::optional<TKeyList> keys = KeysToTry({FOptions.KeyFiles, FOptions.BuiltInKeys}, FDump ? &*FDump : nullptr, error);
+    std::optional<TKeyList> keys = KeysToTry({FOptions.KeyFiles, FOptions.BuiltInKeys, FStartMap ? &*FStartMap : nullptr},
+        FDump ? &*FDump : nullptr, error);
     if (!keys) {
         Say(error);
         return false;
@@ -92,7 +101,7 @@ int TCardTool::PrepareBatch()
     FBatch = std::make_unique<TBatchRun>(
         FOptions, [this](const std::string& Text) { Say(Text); },
         [this](const TTrailerChange& Change) { return ConfirmTrailer(Change); });
-    return FBatch->Prepare(*FDump, FCandidates);
+    return FBatch->Prepare(*FDump, FCandidates, FStartMap);
 }
 
 // --------------------------------------------------------------------- run
@@ -144,6 +153,7 @@ int TCardTool::RunCommand()
     settings.ReplyTimeout = FOptions.ReplyTimeoutMs;
     FSession->SetSettings(settings);
     FWork = std::make_unique<TCardWork>(*FSession, static_cast<TCardWorkEvents&>(*this));
+    FWork->StartFrom(FStartMap);
     if (!FSession->OpenNamedPort(FOptions.Port)) {
         // A port that did not open is told by the session.
         if (FSession->PortOpen())
@@ -228,6 +238,8 @@ std::optional<int> TCardTool::NotRun(const TWorkRun<TResult>& Run)
     ReportNotRun(Keys());
     if (FOptions.Command == TCardCommand::Read)
         Say(FOptions.File + " not written");
+    if (!FOptions.SaveMap.empty())
+        Say(FOptions.SaveMap + " not written");
     Print();
     return ExitNotDone;
 }
@@ -245,8 +257,40 @@ int TCardTool::MapCard()
     FReport.Interrupted = Interrupted();
     if (FReport.Interrupted)
         Say("interrupted");
+    const bool saved = FOptions.SaveMap.empty() || SaveMap(*map.Result);
     Print();
-    return AllDone(FReport) && !FReport.Interrupted ? ExitDone : ExitNotDone;
+    return AllDone(FReport) && !FReport.Interrupted && saved ? ExitDone : ExitNotDone;
+}
+
+bool TCardTool::SaveMap(const TMapResult& Map)
+{
+    const std::string& path = FOptions.SaveMap;
+    // A map cut short would pass for one whose keys were looked for.
+    if (FReport.Interrupted) {
+        Say(path + " not written");
+        return false;
+    }
+    TKeyMap keys = Map.Keys;
+    bool any = false;
+    for (int s = 0; s < SectorCount; ++s) {
+        // A key B that key A may read is no key the mapping looks for, but
+        // the trailer showed it: the map keeps it as the card's.
+        const TBlockData& known = Map.Trailers.Known[TrailerOf(s)];
+        TSectorKeys& sector = keys[size_t(s)];
+        if (!sector.KeyB && std::all_of(known.begin() + TrailerKeyBOffset, known.end(), [](uint8_t B) { return B == 0xFF; })) {
+            TKey key{};
+            std::copy_n(Map.Trailers.Data[TrailerOf(s)].begin() + TrailerKeyBOffset, KeyBytes, key.begin());
+            sector.KeyB = key;
+        }
+        any = any || sector.KeyA || sector.KeyB;
+    }
+    std::string error = "no key was found";
+    const bool binary = FOptions.Format.value_or(DumpFormatForName(path)) == TDumpFormat::Binary;
+    if (!any || !WriteKeyMapFile(path, keys, binary, error)) {
+        Say(error + ": " + path + " not written");
+        return false;
+    }
+    return true;
 }
 
 int TCardTool::ReadCard()
@@ -270,7 +314,9 @@ int TCardTool::ReadCard()
     }
     int status = AllDone(FReport) ? ExitDone : ExitNotDone;
     std::string error;
-    if (!SaveCardDump(FOptions.File, read.Result->Image, error)) {
+    TDumpImage image = read.Result->Image;
+    image.Serial.assign(read.Result->Serial->begin(), read.Result->Serial->end());
+    if (!SaveCardDump(FOptions.File, image, error, FOptions.Format)) {
         Say(error + ": " + FOptions.File + " not written");
         status = ExitNotDone;
     }

@@ -71,6 +71,9 @@ private:
     template <class TResult>
     std::optional<int> NotRun(const TWorkRun<TResult>& Run);
     int MapCard();
+    // keys --save: the map found, in the form asked for; false, with the
+    // reason said, when it was not written.
+    bool SaveMap(const TMapResult& Map);
     int ReadCard();
     int WriteCard();
     int DiffCard();
@@ -104,6 +107,7 @@ private:
     TCardOptions FOptions;
     TKeyList FCandidates;
     std::optional<TDumpImage> FDump;
+    std::optional<TKeyMap> FStartMap; // --map
     TCardReport FReport;
     bool FReportReady = false;
     std::string FLastSaid;

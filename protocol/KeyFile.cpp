@@ -4,6 +4,7 @@
 #include "protocol/PlainText.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <unordered_set>
 
 namespace {
@@ -12,6 +13,47 @@ namespace {
 constexpr size_t MaxKeyFileBytes = 1024 * 1024;
 // Of a bad line, as much as tells what it is.
 constexpr size_t QuotedBytes = 40;
+
+// The 192-byte binary key map. Its keys may be any bytes, but a file of
+// text lines is a text file, whatever its size.
+bool IsBinaryKeyMap(std::string_view Content)
+{
+    return Content.size() == KeyMapBytes
+        && !(IsPlainText(Content) && IsUtf8(Content) && Content.find('\n') != std::string_view::npos);
+}
+
+TKey KeyAt(std::string_view Content, size_t Index)
+{
+    TKey key{};
+    std::copy_n(Content.begin() + std::ptrdiff_t(Index * KeyBytes), KeyBytes, key.begin());
+    return key;
+}
+
+std::string_view Trimmed(std::string_view Line)
+{
+    const size_t first = Line.find_first_not_of(" \t\r");
+    if (first == std::string_view::npos)
+        return {};
+    return Line.substr(first, Line.find_last_not_of(" \t\r") - first + 1);
+}
+
+// Calls Take with each line that holds more than a comment, trimmed, and its
+// number; stops at the first false.
+template <class TTake>
+bool EachLine(std::string_view Content, TTake&& Take)
+{
+    int lineNo = 0;
+    while (!Content.empty()) {
+        ++lineNo;
+        const size_t end = Content.find('\n');
+        std::string_view line = Content.substr(0, end);
+        line = Trimmed(line.substr(0, line.find('#')));
+        Content = end == std::string_view::npos ? std::string_view() : Content.substr(end + 1);
+        if (!line.empty() && !Take(line, lineNo))
+            return false;
+    }
+    return true;
+}
 
 // A key as a number, for a set of keys.
 uint64_t KeyNumber(const TKey& Key)
@@ -64,6 +106,12 @@ std::optional<TKey> ParseKey(std::string_view Text)
 
 std::optional<TKeyList> ParseKeyFile(std::string_view Content, const std::string& FileName, TFileError& Error)
 {
+    if (IsBinaryKeyMap(Content)) {
+        TKeyList keys;
+        for (size_t i = 0; i < 2 * size_t(SectorCount); ++i)
+            keys.push_back(KeyAt(Content, i));
+        return keys;
+    }
     Content = WithoutByteOrderMark(Content);
     // A binary file's bytes are nothing to quote as a bad line.
     if (!IsPlainText(Content)) {
@@ -71,24 +119,17 @@ std::optional<TKeyList> ParseKeyFile(std::string_view Content, const std::string
         return std::nullopt;
     }
     TKeyList keys;
-    int lineNo = 0;
-    while (!Content.empty()) {
-        ++lineNo;
-        const size_t end = Content.find('\n');
-        std::string_view line = Content.substr(0, end);
-        Content = end == std::string_view::npos ? std::string_view() : Content.substr(end + 1);
-        line = line.substr(0, line.find('#'));
-        const size_t first = line.find_first_not_of(" \t\r");
-        if (first == std::string_view::npos)
-            continue;
-        line = line.substr(first, line.find_last_not_of(" \t\r") - first + 1);
-        const std::optional<TKey> key = ParseKey(line);
+    const bool read = EachLine(Content, [&](std::string_view Line, int LineNo) {
+        const std::optional<TKey> key = ParseKey(Line);
         if (!key) {
-            Error = {FileName, lineNo, "not a key of 12 hex digits: " + PrintableText(line, QuotedBytes)};
-            return std::nullopt;
+            Error = {FileName, LineNo, "not a key of 12 hex digits: " + PrintableText(Line, QuotedBytes)};
+            return false;
         }
         keys.push_back(*key);
-    }
+        return true;
+    });
+    if (!read)
+        return std::nullopt;
     return keys;
 }
 
@@ -141,4 +182,119 @@ TKeyList DumpKeys(const TDumpImage& Dump)
         }
     }
     return keys;
+}
+
+std::optional<TKeyMap> ParseKeyMap(std::string_view Content, const std::string& FileName, TFileError& Error)
+{
+    TKeyMap map;
+    if (IsBinaryKeyMap(Content)) {
+        for (size_t s = 0; s < size_t(SectorCount); ++s) {
+            map[s].KeyA = KeyAt(Content, s);
+            map[s].KeyB = KeyAt(Content, SectorCount + s);
+        }
+        return map;
+    }
+    Content = WithoutByteOrderMark(Content);
+    if (!IsPlainText(Content)) {
+        Error = {FileName, 0, "neither a key map of 192 bytes nor a text key map (SECTOR KEYA KEYB lines)"};
+        return std::nullopt;
+    }
+    std::array<bool, SectorCount> seen{};
+    const bool read = EachLine(Content, [&](std::string_view Line, int LineNo) {
+        const auto fail = [&](std::string Message) {
+            Error = {FileName, LineNo, std::move(Message)};
+            return false;
+        };
+        std::vector<std::string_view> fields;
+        for (size_t at = 0; (at = Line.find_first_not_of(" \t\r", at)) != std::string_view::npos;) {
+            const size_t end = std::min(Line.find_first_of(" \t\r", at), Line.size());
+            fields.push_back(Line.substr(at, end - at));
+            at = end;
+        }
+        if (fields.size() != 3)
+            return fail("not a sector's keys (SECTOR KEYA KEYB): " + PrintableText(Line, QuotedBytes));
+        const std::string_view number = fields[0];
+        int sector = 0;
+        const bool digits = !number.empty() && number.size() <= 2
+            && std::all_of(number.begin(), number.end(), [](char C) { return C >= '0' && C <= '9'; });
+        for (const char c : digits ? number : std::string_view())
+            sector = sector * 10 + (c - '0');
+        if (!digits || sector >= SectorCount)
+            return fail("not a sector of a 1K card (0 to 15): " + PrintableText(number, QuotedBytes));
+        if (seen[size_t(sector)])
+            return fail("sector " + std::to_string(sector) + " a second time");
+        seen[size_t(sector)] = true;
+        for (const int type : {0, 1}) {
+            const std::string_view text = fields[size_t(1 + type)];
+            if (text == "-")
+                continue;
+            const std::optional<TKey> key = ParseKey(text);
+            if (!key)
+                return fail("not a key of 12 hex digits ('-' where unknown): " + PrintableText(text, QuotedBytes));
+            (type == 0 ? map[size_t(sector)].KeyA : map[size_t(sector)].KeyB) = key;
+        }
+        return true;
+    });
+    if (!read)
+        return std::nullopt;
+    return map;
+}
+
+std::optional<TKeyMap> ReadKeyMapFile(const std::string& Path, TFileError& Error)
+{
+    std::string error;
+    const auto content = ReadRegularFile(Path, MaxKeyFileBytes, error);
+    if (!content) {
+        Error = {Path, 0, error};
+        return std::nullopt;
+    }
+    return ParseKeyMap(std::string_view(reinterpret_cast<const char*>(content->data()), content->size()), Path, Error);
+}
+
+std::string KeyMapText(const TKeyMap& Map)
+{
+    std::string text;
+    for (size_t s = 0; s < Map.size(); ++s) {
+        text += std::to_string(s);
+        for (const std::optional<TKey>& key : {Map[s].KeyA, Map[s].KeyB})
+            text += " " + (key ? KeyText(*key) : std::string("-"));
+        text += "\n";
+    }
+    return text;
+}
+
+std::string BinaryKeyMap(const TKeyMap& Map)
+{
+    std::string bytes(KeyMapBytes, '\0');
+    for (size_t s = 0; s < Map.size(); ++s) {
+        for (const size_t type : {0u, 1u}) {
+            const std::optional<TKey>& key = type == 0 ? Map[s].KeyA : Map[s].KeyB;
+            if (key)
+                std::copy(key->begin(), key->end(), bytes.begin() + std::ptrdiff_t((type * SectorCount + s) * KeyBytes));
+        }
+    }
+    return bytes;
+}
+
+bool WriteKeyMapFile(const std::string& Path, const TKeyMap& Map, bool Binary, std::string& Error)
+{
+    if (!Binary) {
+        const std::string text = KeyMapText(Map);
+        return ReplaceFile(Path, {reinterpret_cast<const uint8_t*>(text.data()), text.size()}, Error);
+    }
+    std::string sectors;
+    int count = 0;
+    for (size_t s = 0; s < Map.size(); ++s) {
+        if (!Map[s].KeyA || !Map[s].KeyB)
+            sectors += (count++ > 0 ? ", " : "") + std::to_string(s);
+    }
+    // The binary form has no way to say "unknown": a made-up key would
+    // pass for the card's.
+    if (count > 0) {
+        Error = Path + (count == 1 ? ": sector " + sectors + " has a key" : ": sectors " + sectors + " have keys")
+            + " not known: save the map as text to keep the unknowns";
+        return false;
+    }
+    const std::string bytes = BinaryKeyMap(Map);
+    return ReplaceFile(Path, {reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()}, Error);
 }

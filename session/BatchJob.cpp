@@ -127,7 +127,7 @@ TBatchCard TBatchJob::Prepare(const TSerial& Serial, const TClaim& Claim)
     AddKeys(candidates, FSettings->Keys);
     // The search that found the card selected it; only the ledger was asked since.
     FJobs.StartOn(Serial);
-    const std::optional<TMapResult> map = FJobs.MapKeys(candidates);
+    const std::optional<TMapResult> map = FJobs.MapKeys(candidates, FSettings->StartMap ? &*FSettings->StartMap : nullptr);
     if (!map || !map->Serial || *map->Serial != Serial) {
         card.Detail = !map ? "refused, another operation is running" : "card gone";
         return card;

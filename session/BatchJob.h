@@ -33,6 +33,8 @@ struct TBatchSettings {
     std::function<TDumpImage(const TClaim& Claim)> CardImage;
     // The keys to try after those that opened the previous card.
     TKeyList Keys;
+    // A saved map each card's mapping starts from (TCardJobs::MapKeys).
+    std::optional<TKeyMap> StartMap;
     bool Trailers = false; // write the trailers too, as confirmed once
     bool Again = false;    // rewrite a card prepared before, with its own row
     int Count = 0;         // cards to do in this run; 0: no limit

@@ -10,6 +10,7 @@
 #include "session/LinkSession.h"
 
 #include <algorithm>
+#include <iterator>
 #include <utility>
 
 namespace {
@@ -350,15 +351,23 @@ bool TCardJobs::Begin(TJobResult& Result)
     return true;
 }
 
-std::optional<TMapResult> TCardJobs::MapKeys(std::span<const TKey> Candidates)
+std::optional<TMapResult> TCardJobs::MapKeys(std::span<const TKey> Candidates, const TKeyMap* Start)
 {
-    return Run([&] { return MapAll(Candidates); });
+    return Run([&] { return MapAll(Candidates, Start); });
 }
 
-TCardJobs::TOpen TCardJobs::FindKey(int Sector, int KeyType, std::vector<TKey>& Order, std::optional<TKey>& Found)
+TCardJobs::TOpen TCardJobs::FindKey(int Sector, int KeyType, std::vector<TKey>& Order, std::optional<TKey>& Found,
+    const TKeyMap* Start)
 {
-    // A copy: a key found moves to the front of the order.
-    for (const TKey& key : std::vector<TKey>(Order)) {
+    // The start map's key first, once; then a copy of the order, since a key
+    // found moves to its front.
+    const std::optional<TKey> first = Start ? KeyOf((*Start)[size_t(Sector)], KeyType) : std::nullopt;
+    std::vector<TKey> tries;
+    tries.reserve(Order.size() + 1);
+    if (first)
+        tries.push_back(*first);
+    std::copy_if(Order.begin(), Order.end(), std::back_inserter(tries), [&](const TKey& Key) { return Key != first; });
+    for (const TKey& key : tries) {
         if (Stopping())
             break;
         TOpen open = Open(Sector, KeyType, key);
@@ -372,8 +381,8 @@ TCardJobs::TOpen TCardJobs::FindKey(int Sector, int KeyType, std::vector<TKey>& 
             // Cards often share a key across sectors: a key that opened one
             // sector is tried first on the next, the list's order otherwise
             // kept.
-            const auto at = std::find(Order.begin(), Order.end(), key);
-            std::rotate(Order.begin(), at, at + 1);
+            if (const auto at = std::find(Order.begin(), Order.end(), key); at != Order.end())
+                std::rotate(Order.begin(), at, at + 1);
             return open;
         }
     }
@@ -402,7 +411,7 @@ void TCardJobs::EndMapSector(const TSectorKeys& Found, bool SearchB, TSectorOutc
         Fail(Out, Activate() == TOpen::Gone ? TSectorResult::CardGone : TSectorResult::NoKey, -1);
 }
 
-TMapResult TCardJobs::MapAll(std::span<const TKey> Candidates)
+TMapResult TCardJobs::MapAll(std::span<const TKey> Candidates, const TKeyMap* Start)
 {
     TMapResult result;
     if (!Begin(result))
@@ -414,7 +423,7 @@ TMapResult TCardJobs::MapAll(std::span<const TKey> Candidates)
         TSectorKeys& found = result.Keys[size_t(Sector)];
         bool searchB = true;
         std::optional<TBlockData> trailer; // as key A read it
-        if (FindKey(Sector, KeyA, order, found.KeyA) == TOpen::Gone) {
+        if (FindKey(Sector, KeyA, order, found.KeyA, Start) == TOpen::Gone) {
             Fail(out, TSectorResult::CardGone, -1);
             return out;
         }
@@ -426,7 +435,7 @@ TMapResult TCardJobs::MapAll(std::span<const TKey> Candidates)
             }
             searchB = !KeyBIsData(trailer);
         }
-        if (searchB && FindKey(Sector, KeyB, order, found.KeyB) == TOpen::Gone) {
+        if (searchB && FindKey(Sector, KeyB, order, found.KeyB, Start) == TOpen::Gone) {
             Fail(out, TSectorResult::CardGone, -1);
             return out;
         }
@@ -492,7 +501,8 @@ std::optional<TReadResult> TCardJobs::ReadCard(const TKeyMap& Keys)
     return Run([&] { return ReadAll(Keys); });
 }
 
-TSectorOutcome TCardJobs::MapReadSector(int Sector, std::vector<TKey>& Order, TMapResult& Map, TDumpImage& Image)
+TSectorOutcome TCardJobs::MapReadSector(int Sector, std::vector<TKey>& Order, const TKeyMap* Start, TMapResult& Map,
+    TDumpImage& Image)
 {
     TSectorOutcome out;
     out.Result = TSectorResult::Done;
@@ -517,7 +527,7 @@ TSectorOutcome TCardJobs::MapReadSector(int Sector, std::vector<TKey>& Order, TM
             readBy[size_t(row)] = KeyType;
         }
     };
-    if (FindKey(Sector, KeyA, Order, found.KeyA) == TOpen::Gone)
+    if (FindKey(Sector, KeyA, Order, found.KeyA, Start) == TOpen::Gone)
         return gone();
     bool searchB = true;
     if (found.KeyA) {
@@ -528,7 +538,7 @@ TSectorOutcome TCardJobs::MapReadSector(int Sector, std::vector<TKey>& Order, TM
         searchB = !KeyBIsData(data[TrailerRow]);
     }
     if (searchB && !Stopping()) {
-        if (FindKey(Sector, KeyB, Order, found.KeyB) == TOpen::Gone)
+        if (FindKey(Sector, KeyB, Order, found.KeyB, Start) == TOpen::Gone)
             return gone();
         // What key A could not read, key B may.
         if (found.KeyB) {
@@ -565,7 +575,7 @@ TSectorOutcome TCardJobs::MapReadSector(int Sector, std::vector<TKey>& Order, TM
     return out;
 }
 
-std::optional<TMapReadResult> TCardJobs::MapAndRead(std::span<const TKey> Candidates)
+std::optional<TMapReadResult> TCardJobs::MapAndRead(std::span<const TKey> Candidates, const TKeyMap* Start)
 {
     return Run([&] {
         TMapReadResult result;
@@ -574,7 +584,7 @@ std::optional<TMapReadResult> TCardJobs::MapAndRead(std::span<const TKey> Candid
         result.Map.Serial = result.Read.Serial;
         std::vector<TKey> order(Candidates.begin(), Candidates.end());
         result.Read.Sectors = EverySector(
-            [&](int Sector) { return MapReadSector(Sector, order, result.Map, result.Read.Image); });
+            [&](int Sector) { return MapReadSector(Sector, order, Start, result.Map, result.Read.Image); });
         // Sectors not tried because the card had gone.
         for (int sector = 0; sector < SectorCount; ++sector) {
             if (result.Read.Sectors[size_t(sector)].Result == TSectorResult::CardGone)

@@ -21,14 +21,6 @@
 
 class TLinkSession;
 
-// The keys found for one sector; either may be missing.
-struct TSectorKeys {
-    std::optional<TKey> KeyA;
-    std::optional<TKey> KeyB;
-    bool operator==(const TSectorKeys&) const = default;
-};
-using TKeyMap = std::array<TSectorKeys, SectorCount>;
-
 // What a job tries, in this order, each key once: the keys the dump states
 // (write, compare: the card most likely has them), the key files', then the
 // built-in list when asked.
@@ -211,13 +203,15 @@ public:
     TCardJobs(TLinkSession& Session, TCardJobEvents& Events);
 
     // Each job: none when another operation holds the session's guard.
-    // For each sector, the candidate keys as key A, then as key B.
-    std::optional<TMapResult> MapKeys(std::span<const TKey> Candidates);
+    // For each sector, the candidate keys as key A, then as key B; Start's
+    // key of that sector and type first, when it has one (a saved map: a
+    // key of it that no longer opens the sector is looked for again).
+    std::optional<TMapResult> MapKeys(std::span<const TKey> Candidates, const TKeyMap* Start = nullptr);
     std::optional<TReadResult> ReadCard(const TKeyMap& Keys);
     // Maps and reads in one pass: each sector is read while the key that
     // opened it has it open (a read after a separate map authenticates
     // every sector twice).
-    std::optional<TMapReadResult> MapAndRead(std::span<const TKey> Candidates);
+    std::optional<TMapReadResult> MapAndRead(std::span<const TKey> Candidates, const TKeyMap* Start = nullptr);
     // Data blocks of every sector (never block 0), each read back; with
     // Trailers, then each trailer that differs from the card's and that the
     // events approve, last in its sector. Keys is updated for a trailer
@@ -267,14 +261,16 @@ private:
     // The card at a job's start, into Result: false when no card is in the
     // field.
     bool Begin(TJobResult& Result);
-    TMapResult MapAll(std::span<const TKey> Candidates);
-    // The first key of Order of KeyType that opens Sector (then open with
-    // it, and moved to the front of Order) into Found; Refused when none
-    // does or a cancel came first, Gone when the card left.
-    TOpen FindKey(int Sector, int KeyType, std::vector<TKey>& Order, std::optional<TKey>& Found);
+    TMapResult MapAll(std::span<const TKey> Candidates, const TKeyMap* Start);
+    // The first key of KeyType that opens Sector (then open with it) into
+    // Found: Start's key of that sector first, then Order's (a key found
+    // moves to the front of Order); Refused when none does or a cancel came
+    // first, Gone when the card left.
+    TOpen FindKey(int Sector, int KeyType, std::vector<TKey>& Order, std::optional<TKey>& Found, const TKeyMap* Start);
     // A sector's map result once its keys were looked for.
     void EndMapSector(const TSectorKeys& Found, bool SearchB, TSectorOutcome& Out);
-    TSectorOutcome MapReadSector(int Sector, std::vector<TKey>& Order, TMapResult& Map, TDumpImage& Image);
+    TSectorOutcome MapReadSector(int Sector, std::vector<TKey>& Order, const TKeyMap* Start, TMapResult& Map,
+        TDumpImage& Image);
     // The last exchange failed on the line (no reply, a bad one), not by
     // the card's or the reader's refusal.
     bool LineFault() const;

@@ -37,6 +37,13 @@ std::optional<TKeyList> KeysToTry(const TKeySources& Sources, const TDumpImage* 
         AddKeys(fromFiles, *keys);
     }
     TKeyList all = JobKeys(fromFiles, Dump, Sources.BuiltIn);
+    if (Sources.Map) {
+        for (const TSectorKeys& keys : *Sources.Map) {
+            for (const std::optional<TKey>& key : {keys.KeyA, keys.KeyB})
+                if (key)
+                    AddKeys(all, std::span<const TKey>(&*key, 1));
+        }
+    }
     if (all.empty()) {
         Error = NoKeysText;
         return std::nullopt;
@@ -44,14 +51,14 @@ std::optional<TKeyList> KeysToTry(const TKeySources& Sources, const TDumpImage* 
     return all;
 }
 
-bool SaveCardDump(const std::string& Path, const TDumpImage& Card, std::string& Error)
+bool SaveCardDump(const std::string& Path, const TDumpImage& Card, std::string& Error, std::optional<TDumpFormat> Format)
 {
     const bool nothing = std::all_of(Card.Known.begin(), Card.Known.end(), [](const TBlockData& K) { return K == TBlockData{}; });
     if (nothing) {
         Error = "no block could be read";
         return false;
     }
-    return WriteDumpFile(Path, Card, DumpFormatForName(Path), Error);
+    return WriteDumpFile(Path, Card, Format.value_or(DumpFormatForName(Path)), Error);
 }
 
 namespace {
@@ -144,7 +151,7 @@ bool TCardWork::HasMap(const TSerial& Serial, const TKeyList& Keys) const
 bool TCardWork::Map(const TSerial& Serial, const TKeyList& Keys, std::optional<TMapResult>& Result)
 {
     FEvents.JobStarted(TCardJob::MapKeys);
-    Result = FJobs.MapKeys(Keys);
+    Result = FJobs.MapKeys(Keys, FStartMap ? &*FStartMap : nullptr);
     if (!Result) {
         Ended(TCardJob::MapKeys, TWorkEnd::Refused);
         return false;
@@ -225,7 +232,7 @@ TWorkRun<TMapResult> TCardWork::MapKeys(const TKeyList& Keys)
 {
     // The map is the job itself: its result is kept as any map is.
     return Sequence<TMapResult>(TCardJob::MapKeys, Keys, false, {}, [&](TWorkRun<TMapResult>& Run, const TSerial&) {
-        Run.Result = FJobs.MapKeys(Keys);
+        Run.Result = FJobs.MapKeys(Keys, FStartMap ? &*FStartMap : nullptr);
         if (Run.Result && Run.Result->Serial)
             Keep(*Run.Result, Keys);
         return TWorkEnd::Done;
@@ -240,7 +247,7 @@ TWorkRun<TReadResult> TCardWork::Read(const TKeyList& Keys)
             Run.Result = FJobs.ReadCard(*FKeyMap);
             return TWorkEnd::Done;
         }
-        std::optional<TMapReadResult> both = FJobs.MapAndRead(Keys);
+        std::optional<TMapReadResult> both = FJobs.MapAndRead(Keys, FStartMap ? &*FStartMap : nullptr);
         if (!both)
             return TWorkEnd::Done;
         if (both->Map.Serial) {

@@ -15,6 +15,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 class TLinkSession;
@@ -22,10 +23,12 @@ class TLinkSession;
 // "Map keys", "Read card", "Write card", "Compare".
 const char* CardJobName(TCardJob Job);
 
-// Where the candidate keys come from: key files, and the built-in list.
+// Where the candidate keys come from: key files, the built-in list, and a
+// saved key map's keys, tried after the rest.
 struct TKeySources {
     std::vector<std::string> KeyFiles;
     bool BuiltIn = true;
+    const TKeyMap* Map = nullptr;
 };
 
 // "No keys to try: name a key file or use the built-in keys."
@@ -38,9 +41,11 @@ extern const char* const NoKeysText;
 std::optional<TKeyList> KeysToTry(const TKeySources& Sources, const TDumpImage* Dump, std::string& Error);
 
 // Saves a card read: refused when no block of it is known (an earlier file
-// of that name is worth more than one of nothing), and in the binary form
-// (by the name, DumpFormatForName) only when every digit is known.
-bool SaveCardDump(const std::string& Path, const TDumpImage& Card, std::string& Error);
+// of that name is worth more than one of nothing), in the form the name asks
+// for (DumpFormatForName) or Format, and in a form other than text only when
+// every digit is known.
+bool SaveCardDump(const std::string& Path, const TDumpImage& Card, std::string& Error,
+    std::optional<TDumpFormat> Format = std::nullopt);
 
 // What a sequence's result is.
 template <class TResult>
@@ -74,6 +79,11 @@ public:
     // events approve are written too. DumpFile names the dump in the records.
     TWorkRun<TWriteResult> Write(const TDumpImage& Dump, const TKeyList& Keys, bool Trailers, const std::string& DumpFile);
     TWorkRun<TCompareResult> Compare(const TDumpImage& Dump, const TKeyList& Keys, const std::string& DumpFile);
+
+    // The map every mapping of a sequence starts from (a saved one): each
+    // sector's keys of it are tried first, the candidates only for a key it
+    // lacks or that does not open the sector.
+    void StartFrom(std::optional<TKeyMap> Map) { FStartMap = std::move(Map); }
 
     // Ends the running sequence before its next exchange; the rest of it
     // does not run.
@@ -113,4 +123,5 @@ private:
     TSerial FMapCard{};
     TKeyList FMappedWith; // sorted; empty when the map is not whole
     TDumpImage FMapTrailers;
+    std::optional<TKeyMap> FStartMap;
 };

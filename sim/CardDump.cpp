@@ -26,7 +26,7 @@ void LoadImage(TMifareCard& Card, const TDumpBytes& Image)
 
 bool WriteDump(const std::string& Path, const TDumpBytes& Image, std::string& Error)
 {
-    return ReplaceFile(Path, Image, Error);
+    return WriteDumpFile(Path, ImageFromBinary(Image), DumpFormatForName(Path), Error);
 }
 
 std::optional<TDumpBytes> ReadDump(const std::string& Path, std::string& Error)

@@ -18,13 +18,18 @@ Options:
                        missing or dangling link is replaced, or the link of
                        an orvelle-sim that is gone.
   --serial HEX         the card's serial number, 8 hex digits (default 12345678)
-  --card FILE          load the card from a dump: 1024 bytes (block 0 first)
-                       or the text form (+Sector: lines, every digit known);
-                       FILE must be a regular file
-  --save FILE          save the card to a 1024-byte dump on exit; FILE must be
-                       a regular file, the user's own symbolic link to the
-                       user's own regular file (written through), or new in
-                       a folder we may write; it is checked at start
+  --card FILE          load the card from a dump, told by its content: 1024
+                       bytes (block 0 first), the text form (+Sector: lines),
+                       the .eml form (64 lines of 32 hex digits) or the JSON
+                       form ("blocks" "0" to "63"), every digit known; FILE
+                       must be a regular file
+  --save FILE          save the card to a dump on exit, in the form its name
+                       asks for: binary (1024 bytes) for .bin, .mfd, .raw and
+                       .dump, .eml for .eml, JSON for .json, else the text
+                       form; FILE must be a regular file, the user's own
+                       symbolic link to the user's own regular file (written
+                       through), or new in a folder we may write; it is
+                       checked at start
   --quiet, -q          do not print the frames
   --fault CC:KIND[=ARG][*COUNT]
                        spoil replies to command CC (hex), every time or the
@@ -62,10 +67,11 @@ Console (standard input): remove, insert, blank [HEX], halt, dump,
   verbose, help, quit. blank puts a new card in the field in place of the
   one there, as it leaves the factory (keys A and B FFFFFFFFFFFF, access bits
   FF 07 80, data blocks zero), with serial number HEX or a random one; remove
-  takes it away again. FILE is the rest of the line, blanks included. A line
-  longer than 4096 bytes is ignored whole. Lines for an output that is not
-  being read wait up to 64 KiB; more are dropped and counted. SIGINT, SIGTERM
-  and SIGHUP end the program at any time.
+  takes it away again. save and load take the forms of --save and --card.
+  FILE is the rest of the line, blanks included. A line longer than 4096
+  bytes is ignored whole. Lines for an output that is not being read wait up
+  to 64 KiB; more are dropped and counted. SIGINT, SIGTERM and SIGHUP end the
+  program at any time.
 
 Exit codes: 0 done, 1 no pseudo-terminal or dump not saved,
   2 bad option, unusable card or save file, or port link refused.

@@ -130,10 +130,11 @@ public:
     // is turned off.
     void SetPace(int ProcessingMs); // throws std::out_of_range below 0
 
-    // 1024-byte binary dumps: block 0 first, 16 bytes a block, trailers with
-    // their real keys (CardDump.h). LoadDump takes only a regular file of
-    // that size; SaveDump writes only a regular file, through a symbolic
-    // link to one. Error, when given, says why either failed.
+    // Dumps of the whole card, trailers with their real keys (CardDump.h):
+    // LoadDump takes a regular file in any dump form, every digit known;
+    // SaveDump writes only a regular file, through a symbolic link to one,
+    // in the form its name asks for. Error, when given, says why either
+    // failed.
     bool SaveDump(const std::string& Path, std::string* Error = nullptr) const;
     bool LoadDump(const std::string& Path, std::string* Error = nullptr);
 

@@ -237,6 +237,8 @@ TEST_F(CardToolTest, UsageAndBadFilesExitTwoWithNothingSent)
     QList<QByteArray> lines = fixture.readAll().split('\n');
     lines[2] = "02C0DE0000000000000000000000000"; // 31 digits
     Write("bad-dump.txt", lines.join('\n'));
+    Write("card4k.bin", QByteArray(4096, '\x01'));
+    Write("bad.map", "0 FFFFFFFFFFFF -\n16 FFFFFFFFFFFF -\n");
     const struct {
         QStringList Args;
         int Exit;
@@ -260,6 +262,15 @@ TEST_F(CardToolTest, UsageAndBadFilesExitTwoWithNothingSent)
         {{"--keys", Path("bad.keys"), "keys"}, 2, Path("bad.keys") + ":3:"},
         {{"write", Path("bad-dump.txt")}, 2, Path("bad-dump.txt") + ":3:"},
         {{"diff", Path("none.txt")}, 2, Path("none.txt")},
+        {{"write", Path("card4k.bin")}, 2, Path("card4k.bin") + ": a 4K card's dump: Orvelle works with 1K cards"},
+        {{"--map", Path("bad.map"), "keys"}, 2, Path("bad.map") + ":2: not a sector of a 1K card (0 to 15): 16"},
+        {{"--map", Path("none.map"), "read", Path("x.txt")}, 2, Path("none.map")},
+        {{"ledger", "--map", Path("bad.map")}, 2, "--map belongs to the commands that use a reader only"},
+        {{"diff", Path("x.txt"), "--save", Path("x.map")}, 2, "--save belongs to keys only"},
+        {{"keys", "--save", Path("no/folder/x.map")}, 2, Path("no/folder")},
+        {{"keys", "--format", "bin"}, 2, "--format belongs to keys only with --save"},
+        {{"keys", "--save", Path("x.map"), "--format", "json"}, 2, "a key map is saved as bin or text, not json"},
+        {{"read", Path("x.txt"), "--format", "xml"}, 2, "--format takes bin, text, eml or json, not 'xml'"},
         {{"read", Path("no/folder/x.txt")}, 2, Path("no/folder")},
         {{"--help"}, 0, "  4  no card in the reader's field\n"},
         {{"--version"}, 0, QStringLiteral("orvelle-card %1\n").arg(OrvelleVersion)},
@@ -409,6 +420,69 @@ TEST_F(CardToolTest, AReadComparesEqualUntilABlockChanges)
     EXPECT_FALSE(QFile::exists(Path("card.bin")));
     EXPECT_TRUE(run.Err.contains(Path("card.bin") + ": blocks 12, 13, 14, 15, 18 are not fully known: save as text to keep the unknowns"))
         << run.Err.toStdString();
+    // Nor in the JSON form, which --format asks for whatever the name.
+    run = Card({"read", Path("card.out"), "--format", "json"});
+    EXPECT_EQ(run.Exit, 1);
+    EXPECT_FALSE(QFile::exists(Path("card.out")));
+    EXPECT_TRUE(run.Err.contains(Path("card.out") + ": blocks 12, 13, 14, 15, 18 are not fully known")) << run.Err.toStdString();
+}
+
+TEST_F(CardToolTest, AKeyMapSavedIsWhereTheNextMappingStarts)
+{
+    // Forty wrong keys before the one of sector 3: a saved map spares them.
+    QByteArray keys;
+    for (int i = 0; i < 40; ++i)
+        keys += QByteArray::number(0x100000000000LL + i, 16).toUpper() + "\n";
+    Write("many.keys", keys + "112233445566\n");
+    const auto authentications = [&] {
+        const auto requests = Sim.Requests();
+        return std::count_if(requests.begin(), requests.end(), [](const std::vector<uint8_t>& R) { return R.size() > 1 && R[1] == 0x05; });
+    };
+    const auto content = [&](const char* Name) {
+        QFile file(Path(Name));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(none)");
+    };
+    TRun run = Card({"--keys", Path("many.keys"), "keys", "--save", Path("plant.map")});
+    ASSERT_EQ(run.Exit, 0) << run.Err.toStdString();
+    const auto withoutMap = authentications();
+    // A key B that key A reads is saved as the trailer showed it.
+    const QByteArray map = content("plant.map");
+    EXPECT_TRUE(map.startsWith("0 FFFFFFFFFFFF FFFFFFFFFFFF\n1 A0A1A2A3A4A5 B0B1B2B3B4B5\n2 D3F7D3F7D3F7 0123456789AB\n"
+                               "3 112233445566 112233445566\n4 FFFFFFFFFFFF AABBCCDDEEFF\n"))
+        << map.toStdString();
+    EXPECT_TRUE(map.endsWith("\n15 8FD0A4F256E9 8FD0A4F256E9\n"));
+
+    // From the map: one authentication for each key the mapping looks for
+    // (both keys of sectors 1, 3, 4, 5 and 15, key A of the others).
+    Sim.ClearRequests();
+    run = Card({"--keys", Path("many.keys"), "--map", Path("plant.map"), "--json", "keys", "--save", Path("plant.bin")});
+    ASSERT_EQ(run.Exit, 0) << run.Err.toStdString();
+    EXPECT_EQ(authentications(), 21) << "without the map: " << withoutMap;
+    EXPECT_GT(withoutMap, 40);
+    EXPECT_EQ(Sector(run.Json(), 3)["keyA"].toString(), "112233445566");
+    // The binary form of the same map.
+    TFileError error;
+    EXPECT_EQ(content("plant.bin").size(), 192);
+    EXPECT_EQ(ReadKeyMapFile(Path("plant.bin").toStdString(), error), ReadKeyMapFile(Path("plant.map").toStdString(), error));
+
+    // A key of the map that no longer opens its sector is looked for again.
+    Write("stale.map", QByteArray(map).replace("3 112233445566 ", "3 5A5A5A5A5A5A "));
+    Sim.ClearRequests();
+    run = Card({"--keys", Path("many.keys"), "--map", Path("stale.map"), "--json", "keys"});
+    ASSERT_EQ(run.Exit, 0) << run.Err.toStdString();
+    EXPECT_EQ(Sector(run.Json(), 3)["keyA"].toString(), "112233445566");
+    EXPECT_EQ(Sector(run.Json(), 3)["result"].toString(), "done");
+    EXPECT_GT(authentications(), 22);
+
+    // The binary form cannot say "unknown": a map that lacks a key is not saved in it.
+    Write("ff.keys", "FFFFFFFFFFFF\n");
+    run = Card({"--no-builtin-keys", "--keys", Path("ff.keys"), "keys", "--save", Path("part.bin")});
+    EXPECT_EQ(run.Exit, 1);
+    EXPECT_TRUE(run.Err.contains(Path("part.bin") + ": sectors 1, 2, 3, 4, 5, 15 have keys not known: save the map as text to keep the "
+                                                    "unknowns: "
+        + Path("part.bin") + " not written"))
+        << run.Err.toStdString();
+    EXPECT_FALSE(QFile::exists(Path("part.bin")));
 }
 
 TEST_F(CardToolTest, ACompareAgreesOnlyWhenEveryKnownBlockWasCompared)

@@ -1,12 +1,16 @@
 // The card's rules without a card: access conditions against the data
-// sheet's two tables, dump files and key files in their text and binary forms,
-// and what a message shows of a file.
+// sheet's two tables, dump files in every form (binary, text, .eml, JSON) and
+// the dumps of other card sizes refused, key files and key maps in their text
+// and binary forms, and what a message shows of a file.
 #include "protocol/AccessConditions.h"
 #include "protocol/DumpFile.h"
 #include "protocol/KeyFile.h"
 #include "protocol/PlainText.h"
 #include "support/AccessTables.h"
 
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -63,6 +67,46 @@ std::string AllSectors(int From = 0)
 void WriteFile(const std::string& Path, const std::string& Content)
 {
     std::ofstream(Path, std::ios::binary) << Content;
+}
+
+std::string FileText(const std::string& Path)
+{
+    QFile file(QString::fromStdString(Path));
+    return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string("(none)");
+}
+
+// Blocks lines of 32 zeros, the .eml form.
+std::string EmlLines(int Blocks)
+{
+    std::string text;
+    for (int b = 0; b < Blocks; ++b)
+        text += std::string(32, '0') + "\n";
+    return text;
+}
+
+// A JSON dump of Blocks blocks of zeros, Extra members after them.
+std::string JsonBlocks(int Blocks, const std::string& Extra = {})
+{
+    std::string text = "{\"FileType\": \"mfcard\",\n\"blocks\": {";
+    for (int b = 0; b < Blocks; ++b)
+        text += (b > 0 ? ",\n\"" : "\n\"") + std::to_string(b) + "\": \"" + std::string(32, '0') + "\"";
+    return text + Extra + "}}\n";
+}
+
+// The digits, without the serial number only the JSON form carries.
+void ExpectSameDigits(const std::optional<TDumpImage>& Read, const TDumpImage& Expected, const std::string& What)
+{
+    ASSERT_TRUE(Read) << What;
+    EXPECT_EQ(Read->Data, Expected.Data) << What;
+    EXPECT_EQ(Read->Known, Expected.Known) << What;
+}
+
+TDumpImage MixedCard()
+{
+    TFileError error;
+    const std::optional<TDumpImage> dump = ReadDumpFile(ORVELLE_TEST_DATA "/mixed-card.txt", error);
+    EXPECT_TRUE(dump) << error.Text();
+    return dump.value_or(TDumpImage{});
 }
 
 } // namespace
@@ -188,12 +232,23 @@ TEST(DumpFiles, BadContentNamesFileAndLine)
         {SectorText(0).substr(0, 11) + "00\n" + AllSectors(1), 2, "not a block of 32 hex digits"},
         {SectorText(0, std::string(31, '0') + "G") + AllSectors(1), 2, "not a block of 32 hex digits"},
         {SectorText(0) + good + "\n" + AllSectors(1), 6, "a fifth block in sector 0"},
-        {SectorText(0) + SectorText(16), 6, "not a sector of a 1K card (0 to 15): +Sector: 16"},
+        {SectorText(0) + SectorText(40), 6, "not a sector of a 1K card (0 to 15): +Sector: 40"},
         {SectorText(0) + SectorText(0), 6, "sector 0 a second time"},
         {SectorText(0).substr(0, 11 + 3 * 33) + AllSectors(1), 5, "sector 0 has 3 blocks, not 4"},
         {AllSectors() + "+Sector: x\n", 81, "not a sector of a 1K card"},
         {AllSectors().substr(0, AllSectors().size() - 66), 78, "sector 15 has 2 blocks, not 4"},
-        {AllSectors(1), 0, "sector 0 is missing"},
+        {EmlLines(4) + "0123\n" + EmlLines(59), 5, "not a block of 32 hex digits ('-' where unknown): 0123"},
+        {EmlLines(63), 0, "an .eml dump of 63 blocks, not the 64 of a 1K card"},
+        {"{\"blocks\": {\n\"0\": ", 2, "not JSON: the document ends early"},
+        {"{\"blocks\": {\"0\": \"00\" \"1\"}}", 1, "not JSON: ',' or '}' expected"},
+        {"{\"Card\": {}}", 1, "a JSON dump without its \"blocks\" object"},
+        {JsonBlocks(63), 2, "block 63 is missing"},
+        {JsonBlocks(2, ",\n\"x\": \"\""), 5, "not a block number: \"x\""},
+        {JsonBlocks(64, ",\n\"64\": \"" + std::string(32, '0') + "\""), 67, "block 64 is not a block of a 1K card (0 to 63)"},
+        {JsonBlocks(64, ",\n\"3\": \"" + std::string(32, '0') + "\""), 67, "block 3 a second time"},
+        {JsonBlocks(3, ",\n\"3\": \"00\""), 6, "block 3: not a block of 32 hex digits"},
+        {"{\"FileType\": \"mfu\", \"blocks\": {}}", 1, "a JSON dump of another kind of card (\"FileType\": \"mfu\")"},
+        {"{\"Card\": {\"UID\": \"12345\"},\n" + JsonBlocks(64).substr(1), 1, "the card's \"UID\" is no serial number of hex digits: 12345"},
     };
     TFileError error;
     EXPECT_TRUE(ParseDump(AllSectors(), "d.txt", error)) << error.Text();
@@ -214,6 +269,186 @@ TEST(DumpFiles, BadContentNamesFileAndLine)
         EXPECT_FALSE(ReadDumpFile(path, error));
         EXPECT_TRUE(error.Text().starts_with(path + ": ")) << error.Text();
     }
+}
+
+TEST(DumpFiles, EveryFormReadsTheFixtureAndWritesWhatItReads)
+{
+    const TDumpImage fixture = MixedCard();
+    ASSERT_TRUE(fixture.AllKnown());
+    TFileError error;
+    for (const char* name : {"mixed-card.txt", "mixed-card.eml", "mixed-card.json"}) {
+        const std::optional<TDumpImage> read = ReadDumpFile(std::string(ORVELLE_TEST_DATA "/") + name, error);
+        ASSERT_TRUE(read) << error.Text();
+        ExpectSameDigits(read, fixture, name);
+        const std::vector<uint8_t> serial = std::string(name).ends_with(".json") ? std::vector<uint8_t>{0x12, 0x34, 0x56, 0x78}
+                                                                                 : std::vector<uint8_t>{};
+        EXPECT_EQ(read->Serial, serial) << name;
+    }
+
+    // Each form written, read back the same, and written again byte for byte.
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    for (const auto& [name, form] : std::vector<std::pair<std::string, TDumpFormat>>{{"card.bin", TDumpFormat::Binary},
+             {"card.txt", TDumpFormat::Text}, {"card.eml", TDumpFormat::Eml}, {"card.json", TDumpFormat::Json}}) {
+        const std::string path = dir.filePath(QString::fromStdString(name)).toStdString();
+        std::string why;
+        ASSERT_TRUE(WriteDumpFile(path, fixture, form, why)) << why;
+        const std::optional<TDumpImage> back = ReadDumpFile(path, error);
+        ExpectSameDigits(back, fixture, name + error.Text());
+        ASSERT_TRUE(WriteDumpFile(path + ".again", *back, form, why)) << why;
+        EXPECT_EQ(FileText(path + ".again"), FileText(path)) << name;
+        // Only the text form can say "unknown".
+        TDumpImage partial = fixture;
+        partial.Known[9][0] = 0x0F;
+        EXPECT_EQ(WriteDumpFile(path, partial, form, why), form == TDumpFormat::Text) << name;
+        if (form != TDumpFormat::Text) {
+            EXPECT_EQ(why, path + ": block 9 is not fully known: save as text to keep the unknowns");
+        }
+    }
+    EXPECT_EQ(FileText(dir.filePath("card.eml").toStdString()), FileText(ORVELLE_TEST_DATA "/mixed-card.eml"));
+    const std::string json = FileText(dir.filePath("card.json").toStdString());
+    EXPECT_TRUE(json.starts_with("{\n  \"Created\": \"orvelle\",\n  \"FileType\": \"mfcard\",\n  \"Card\": {\n    \"UID\": "
+                                 "\"12345678\"\n  },\n  \"blocks\": {\n    \"0\": \"12345678080804004F525653494D3031\",\n"))
+        << json;
+    const QJsonObject object = QJsonDocument::fromJson(QByteArray::fromStdString(json)).object();
+    EXPECT_EQ(object.keys(), QStringList({"Card", "Created", "FileType", "blocks"}));
+    EXPECT_EQ(object["blocks"].toObject().size(), 64);
+    EXPECT_EQ(object["blocks"].toObject()["63"].toString(), "8FD0A4F256E97F0788698FD0A4F256E9");
+
+    // The serial number: block 0's when its fifth byte checks the first
+    // four, else the one known, else block 0's first seven bytes.
+    TDumpImage other = fixture;
+    other.Data[0][4] = 0x09;
+    EXPECT_EQ(DumpSerial(fixture), (std::vector<uint8_t>{0x12, 0x34, 0x56, 0x78}));
+    EXPECT_EQ(DumpSerial(other), (std::vector<uint8_t>{0x12, 0x34, 0x56, 0x78, 0x09, 0x08, 0x04}));
+    other.Serial = {0x04, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66};
+    EXPECT_EQ(DumpSerial(other), other.Serial);
+}
+
+TEST(DumpFiles, ATextDumpMayLeaveSectorsOutAndCarryComments)
+{
+    const TDumpImage fixture = MixedCard();
+    TFileError error;
+    const std::optional<TDumpImage> partial = ReadDumpFile(ORVELLE_TEST_DATA "/partial-card.txt", error);
+    ASSERT_TRUE(partial) << error.Text();
+    for (int b = 0; b < 64; ++b) {
+        const int sector = b / 4;
+        const bool there = sector == 0 || sector == 1 || sector == 4;
+        EXPECT_EQ(partial->BlockKnown(b), there && b != 7) << b;
+        for (size_t i = 0; i < 16; ++i) {
+            const uint8_t known = there && !(b == 7 && i < 6) ? 0xFF : 0x00;
+            EXPECT_EQ(partial->Known[size_t(b)][i], known) << b << " " << i;
+            EXPECT_EQ(partial->Data[size_t(b)][i], fixture.Data[size_t(b)][i] & known) << b << " " << i;
+        }
+    }
+    // A text dump of sectors 0 to 4 is a 1K card's, read in part.
+    EXPECT_TRUE(ParseDump(SectorText(0) + SectorText(1) + SectorText(2) + SectorText(3) + SectorText(4), "d", error));
+}
+
+TEST(DumpFiles, OtherCardSizesAreRefusedByTheirName)
+{
+    std::string text4K = AllSectors();
+    for (int s = 16; s < 40; ++s)
+        text4K += SectorText(s);
+    const struct {
+        std::string Content;
+        int Line;
+        const char* Card;
+    } cases[] = {
+        {std::string(4096, '\x01'), 0, "4K"},
+        {std::string(2048, '\x01'), 0, "2K"},
+        {std::string(320, '\x01'), 0, "Mini"},
+        {EmlLines(256), 0, "4K"},
+        {EmlLines(128), 0, "2K"},
+        {EmlLines(20), 0, "Mini"},
+        {JsonBlocks(256), 0, "4K"},
+        {JsonBlocks(128), 0, "2K"},
+        {JsonBlocks(20), 0, "Mini"},
+        {text4K, 81, "4K"},
+        {AllSectors() + SectorText(16) + SectorText(31), 81, "2K"},
+        {SectorText(3) + SectorText(20), 6, "2K"},
+    };
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const std::string path = dir.filePath("other.dump").toStdString();
+    for (const auto& c : cases) {
+        WriteFile(path, c.Content);
+        TFileError error;
+        EXPECT_FALSE(ReadDumpFile(path, error)) << c.Card;
+        const std::string line = c.Line > 0 ? ":" + std::to_string(c.Line) : "";
+        EXPECT_EQ(error.Text(), path + line + ": a " + c.Card + " card's dump: Orvelle works with 1K cards");
+    }
+}
+
+TEST(KeyFiles, TheBinaryKeyMapIsAKeyFileAndAMap)
+{
+    // Keys A of sectors 0..15, then keys B; control characters among them.
+    std::string bytes;
+    TKeyMap map;
+    for (int type = 0; type < 2; ++type) {
+        for (int s = 0; s < 16; ++s) {
+            const TKey key = {uint8_t(0xA0 + 0x10 * type), 0xA1, 0xA2, 0xA3, 0xA4, uint8_t(0x80 * type + s)};
+            bytes.append(key.begin(), key.end());
+            (type == 0 ? map[size_t(s)].KeyA : map[size_t(s)].KeyB) = key;
+        }
+    }
+    ASSERT_EQ(bytes.size(), 192u);
+    TFileError error;
+    const std::optional<TKeyList> keys = ParseKeyFile(bytes, "k", error);
+    ASSERT_TRUE(keys) << error.Text();
+    ASSERT_EQ(keys->size(), 32u);
+    EXPECT_EQ(KeyText(keys->at(0)) + KeyText(keys->at(15)) + KeyText(keys->at(16)), "A0A1A2A3A400A0A1A2A3A40FB0A1A2A3A480");
+    EXPECT_EQ(ParseKeyMap(bytes, "k", error), map);
+    // Keys of FF bytes (no UTF-8) are binary too; other binary sizes are no key file.
+    const TKey ff = *ParseKey("FFFFFFFFFFFF");
+    EXPECT_EQ(ParseKeyFile(std::string(192, '\xFF'), "k", error), TKeyList(32, ff));
+    for (const size_t size : {191u, 193u, 480u}) {
+        EXPECT_FALSE(ParseKeyFile(bytes.substr(0, 1) + std::string(size - 1, '\0'), "k", error));
+        EXPECT_EQ(error.Text(), "k: not a text key file");
+    }
+
+    // Written in both forms and read back.
+    QTemporaryDir dir;
+    const std::string bin = dir.filePath("keys.bin").toStdString();
+    const std::string txt = dir.filePath("keys.txt").toStdString();
+    std::string why;
+    ASSERT_TRUE(WriteKeyMapFile(bin, map, true, why)) << why;
+    EXPECT_EQ(FileText(bin), bytes);
+    TKeyMap some = map;
+    some[3].KeyB.reset();
+    some[5] = {};
+    ASSERT_TRUE(WriteKeyMapFile(txt, some, false, why)) << why;
+    EXPECT_TRUE(FileText(txt).starts_with("0 A0A1A2A3A400 B0A1A2A3A480\n1 A0A1A2A3A401 B0A1A2A3A481\n")) << FileText(txt);
+    EXPECT_NE(FileText(txt).find("\n3 A0A1A2A3A403 -\n4 A0A1A2A3A404 B0A1A2A3A484\n5 - -\n"), std::string::npos);
+    EXPECT_EQ(ReadKeyMapFile(txt, error), some) << error.Text();
+    EXPECT_EQ(ReadKeyMapFile(bin, error), map) << error.Text();
+    EXPECT_FALSE(WriteKeyMapFile(bin, some, true, why));
+    EXPECT_EQ(why, bin + ": sectors 3, 5 have keys not known: save the map as text to keep the unknowns");
+    EXPECT_EQ(FileText(bin), bytes) << "left as it was";
+
+    // The text form by hand: comments, any case, sectors left out.
+    const std::optional<TKeyMap> hand = ParseKeyMap("# plant\n 0 ffffffffffff -  # key B readable\n\n15\t8FD0A4F256E9 8fd0a4f256e9\n", "m", error);
+    ASSERT_TRUE(hand) << error.Text();
+    TKeyMap expected;
+    expected[0].KeyA = ff;
+    expected[15] = {ParseKey("8FD0A4F256E9"), ParseKey("8FD0A4F256E9")};
+    EXPECT_EQ(*hand, expected);
+    const struct {
+        std::string Line;
+        std::string Message;
+    } bad[] = {
+        {"16 FFFFFFFFFFFF -", "not a sector of a 1K card (0 to 15): 16"},
+        {"0 FFFFFFFFFFFF -", "sector 0 a second time"},
+        {"1 FFFFFFFFFFFF", "not a sector's keys (SECTOR KEYA KEYB): 1 FFFFFFFFFFFF"},
+        {"FFFFFFFFFFFF", "not a sector's keys (SECTOR KEYA KEYB): FFFFFFFFFFFF"},
+        {"2 FFFF -", "not a key of 12 hex digits ('-' where unknown): FFFF"},
+    };
+    for (const auto& b : bad) {
+        EXPECT_FALSE(ParseKeyMap("0 - -\n# two\n" + b.Line + "\n", "m", error)) << b.Line;
+        EXPECT_EQ(error.Text(), "m:3: " + b.Message);
+    }
+    EXPECT_FALSE(ParseKeyMap(std::string(100, '\0'), "m", error));
+    EXPECT_EQ(error.Text(), "m: neither a key map of 192 bytes nor a text key map (SECTOR KEYA KEYB lines)");
 }
 
 TEST(KeyFiles, KeysCommentsAndTheBuiltInList)
@@ -265,8 +500,10 @@ TEST(DumpFiles, KeysADumpStatesAndTheFormAFileNameAsksFor)
                     "4D3A99C351DD 8FD0A4F256E9 ");
 
     for (const auto& [name, form] : std::vector<std::pair<std::string, TDumpFormat>>{{"card.bin", TDumpFormat::Binary},
-             {"/a/CARD.MFD", TDumpFormat::Binary}, {"card.txt", TDumpFormat::Text}, {"card", TDumpFormat::Text},
-             {"bin", TDumpFormat::Text}, {"card.bin.txt", TDumpFormat::Text}})
+             {"/a/CARD.MFD", TDumpFormat::Binary}, {"card.raw", TDumpFormat::Binary}, {"card.Dump", TDumpFormat::Binary},
+             {"card.eml", TDumpFormat::Eml}, {"card.JSON", TDumpFormat::Json}, {"card.txt", TDumpFormat::Text},
+             {"card", TDumpFormat::Text}, {"bin", TDumpFormat::Text}, {"card.bin.txt", TDumpFormat::Text},
+             {"card.json.txt", TDumpFormat::Text}})
         EXPECT_EQ(DumpFormatForName(name), form) << name;
 }
 

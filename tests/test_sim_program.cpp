@@ -237,6 +237,14 @@ TEST(SimProgram, ConsoleLinesAndFileNames)
     const std::string fifo = config.filePath("a fifo").toStdString();
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     const std::string card = config.filePath("my card.bin").toStdString();
+    // save picks the form by the name, load tells it by the content.
+    const auto at = [&](const char* Name) { return config.filePath(Name).toStdString(); };
+    const std::string text = at("card.txt"), eml = at("card.eml"), json = at("card.json"), big = at("big.txt");
+    {
+        QFile other(QString::fromStdString(big));
+        ASSERT_TRUE(other.open(QIODevice::WriteOnly));
+        other.write(QByteArray(4096, '\x01'));
+    }
     TSimProcess sim(config, {"--quiet"});
     ASSERT_TRUE(WaitUntil([&] { return Exists(config.filePath("orvelle/ports/COM1").toStdString()); }));
     const struct {
@@ -251,6 +259,19 @@ TEST(SimProgram, ConsoleLinesAndFileNames)
         {"serial 0BADCAFE", "serial 0B AD CA FE"},
         {"blank C0FFEE00", "blank card C0 FF EE 00 in the field"},
         {"load  " + card + " ", "loaded " + card},
+        {"serial", "serial 12 34 56 78"},
+        {"save " + text, "saved " + text},
+        {"save " + eml, "saved " + eml},
+        {"save " + json, "saved " + json},
+        {"load " + big, "cannot load a card: " + big + ": a 4K card's dump: Orvelle works with 1K cards"},
+        {"serial 0BADCAFE", "serial 0B AD CA FE"},
+        {"load " + text, "loaded " + text},
+        {"serial", "serial 12 34 56 78"},
+        {"serial 0BADCAFE", "serial 0B AD CA FE"},
+        {"load " + eml, "loaded " + eml},
+        {"serial", "serial 12 34 56 78"},
+        {"serial 0BADCAFE", "serial 0B AD CA FE"},
+        {"load " + json, "loaded " + json},
         {"serial", "serial 12 34 56 78"},
     };
     QByteArray output;
@@ -268,6 +289,15 @@ TEST(SimProgram, ConsoleLinesAndFileNames)
     sim.Process.write("quit\n");
     ASSERT_TRUE(sim.Process.waitForFinished(10000));
     EXPECT_EQ(sim.Process.exitCode(), 0);
+    const auto content = [](const std::string& Path) {
+        QFile file(QString::fromStdString(Path));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    };
+    EXPECT_EQ(content(card).size(), 1024);
+    EXPECT_TRUE(content(text).startsWith("+Sector: 0\n12345678")) << content(text).left(40).toStdString();
+    EXPECT_EQ(content(eml).count('\n'), 64);
+    EXPECT_TRUE(content(eml).startsWith("12345678")) << content(eml).left(40).toStdString();
+    EXPECT_TRUE(content(json).contains("\"UID\": \"12345678\"")) << content(json).left(200).toStdString();
 }
 
 TEST(SimProgram, APausedConsoleNeverHoldsUpTheReader)
