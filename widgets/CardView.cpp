@@ -580,7 +580,9 @@ void TCardView::ShowRow(int Row)
 {
     const TCardViewBlock& block = FRows[size_t(Row)];
     const bool differs = block.Differs();
-    Cell(FBlocks, Row, SectorColumn)->setText(QString::number(block.Sector));
+    QTableWidgetItem* sector = Cell(FBlocks, Row, SectorColumn);
+    sector->setText(QString::number(block.Sector));
+    sector->setTextAlignment(Qt::AlignCenter);
     QTableWidgetItem* number = Cell(FBlocks, Row, BlockColumn);
     number->setText(QString::number(block.Block));
     QFont face = FBlocks->font();
