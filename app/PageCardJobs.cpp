@@ -380,7 +380,8 @@ void TCardPageState::UpdateWindowTools()
 {
     if (!Form.CardWindow)
         return;
-    const int block = Form.CardWindow->CurrentBlock();
+    // The editors are modal: none while a job runs its exchanges.
+    const int block = Running ? -1 : Form.CardWindow->CurrentBlock();
     EditAccessButton->setEnabled(block >= 0);
     // Block 0 is the maker's; a trailer is no value block.
     EditValueButton->setEnabled(block > 0 && !IsTrailer(block));
