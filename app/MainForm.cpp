@@ -6,6 +6,7 @@
 #include "app/Pages.h"
 #include "protocol/SafeFile.h"
 #include "records/SessionRecorder.h"
+#include "widgets/CardView.h"
 
 #include <QAction>
 #include <QDialog>
@@ -88,6 +89,9 @@ TMainForm::TMainForm(QWidget* parent)
 
 TMainForm::~TMainForm()
 {
+    // The card window reports its edits to the card page's state, so it
+    // goes before that.
+    delete std::exchange(CardWindow, nullptr);
     // The card jobs and the records work on the session, so they go before
     // it; the records end with the program's last line.
     FCard.reset();

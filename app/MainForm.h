@@ -19,7 +19,8 @@
 //   EnduranceTests.cpp  the loop tests' buttons and labels
 //   PageCardJobs.cpp    the "Card" page's handlers and what it knows between
 //                       presses (PageCard.cpp builds it): whole-card jobs over
-//                       the session's card work, dumps, the card window
+//                       the session's card work, dumps, the card window and
+//                       its edits (CardEditors.cpp: its block editors)
 
 #include "session/CardWork.h"
 #include "session/LinkSession.h"

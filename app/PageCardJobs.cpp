@@ -1,7 +1,8 @@
 // The "Card" page's handlers (PageCard.cpp builds it): whole-card jobs over
 // the session's card work (map keys, read, write, compare), dump files, and
 // the card window that shows the card read, the key map and where the card
-// differs from the dump last opened.
+// differs from the dump last opened, and where the card's blocks are edited
+// into a dump to save or write.
 #include "app/PageCardJobs.h"
 
 #include "app/BatchWindow.h"
@@ -74,16 +75,38 @@ QString KindOf(const TDumpImage& Image, int Block, QString& Detail)
     return QStringLiteral("data");
 }
 
-// The 32 digits of each block, '-' for the unknown ones, in the text dump's
-// own spelling.
-QStringList BlockDigits(const TDumpImage& Image)
+// Which bytes of a block belong together: a trailer's keys, access bits and
+// spare byte; a value block's value, its complement and the address bytes.
+std::array<TByteRole, BlockBytes> RolesOf(const TDumpImage& Image, int Block)
 {
-    QStringList blocks;
-    for (const QString& line : QString::fromStdString(TextOf(Image)).split(QLatin1Char('\n')))
-        if (!line.isEmpty() && !line.startsWith(QLatin1Char('+')))
-            blocks << line;
-    return blocks;
+    std::array<TByteRole, BlockBytes> roles{};
+    const auto mark = [&roles](int From, int To, TByteRole Role) {
+        std::fill(roles.begin() + From, roles.begin() + To, Role);
+    };
+    if (IsTrailer(Block)) {
+        mark(0, KeyBytes, TByteRole::KeyA);
+        mark(AccessBitsOffset, AccessBitsOffset + 3, TByteRole::Access);
+        mark(AccessBitsOffset + 3, TrailerKeyBOffset, TByteRole::Spare);
+        mark(TrailerKeyBOffset, BlockBytes, TByteRole::KeyB);
+    } else if (Block != 0 && Image.BlockKnown(Block) && DecodeValueBlock(Image.Data[size_t(Block)])) {
+        mark(0, 4, TByteRole::Value);
+        mark(4, 8, TByteRole::Inverted);
+        mark(8, 12, TByteRole::Value);
+        mark(12, BlockBytes, TByteRole::Address);
+    }
+    return roles;
 }
+
+QString BlockList(const std::vector<int>& Blocks)
+{
+    QStringList list;
+    for (const int block : Blocks)
+        list << QString::number(block);
+    return (list.size() == 1 ? QStringLiteral("block ") : QStringLiteral("blocks ")) + list.join(QStringLiteral(", "));
+}
+
+// The name a write of the edits gives its dump in the log and the records.
+const char* const EditsName = "edited in the card window";
 
 QString KeyCell(const std::optional<TKeyMap>& Map, const std::optional<TDumpImage>& Card, int Sector, bool B)
 {
@@ -225,8 +248,11 @@ void TCardPageState::UpdateControls()
         control->setEnabled(idle);
     for (QPushButton* button : {Form.CardMapKeys, Form.CardRead, Form.CardWrite, Form.CardCompare})
         button->setEnabled(lineFree);
-    Form.CardSaveDump->setEnabled(idle && Card.has_value());
+    Form.CardSaveDump->setEnabled(idle && HasImage());
     Form.CardCancel->setEnabled(Running);
+    Form.CardWrite->setToolTip(Edits.empty() ? QStringLiteral("Writes a dump file you choose onto the card")
+                                             : QStringLiteral("Writes the card as edited in the card window"));
+    UpdateWindowTools();
 }
 
 template <class TPress>
@@ -259,49 +285,193 @@ void TCardPageState::Ended(const TCardJobRecord& Record)
 
 void TCardPageState::TookCard(const TDumpImage& Image, const TJobResult& Result)
 {
+    if (Compared) {
+        for (int block = 0; block < CardBlocks; ++block)
+            CardChanged = CardChanged || CompareBlock(Image, Compared->Card, block) == TBlockMatch::Differs;
+    }
     Card = Image;
     CardReadAt = QDateTime::currentDateTime();
+    CardWrittenAt = QDateTime();
     CardSerial = *Result.Serial;
     CardSectors = Result.Sectors;
+    DropEditsOnCard();
+}
+
+void TCardPageState::Wrote(const TDumpImage& Written, const TWriteResult& Result)
+{
+    // The card held is another card's: what was written is not added to it.
+    if (!Result.Wrote() || (Card && Result.Serial != CardSerial))
+        return;
+    if (!Card) {
+        Card = TDumpImage{};
+        CardSerial = *Result.Serial;
+        CardReadAt = QDateTime();
+    }
+    for (const TSectorOutcome& sector : Result.Sectors)
+        for (const int block : sector.Written)
+            Card->SetBlock(block, IsTrailer(block) ? Result.Trailers.Data[size_t(block)] : Written.Data[size_t(block)]);
+    CardWrittenAt = QDateTime::currentDateTime();
+    CardChanged = Compared.has_value();
+    DropEditsOnCard();
+}
+
+// ------------------------------------------------------------------ the edits
+
+TDumpImage TCardPageState::Image() const
+{
+    TDumpImage image = Card.value_or(TDumpImage{});
+    for (const auto& [block, bytes] : Edits)
+        SetBlockAt(image, block, bytes);
+    return image;
+}
+
+void TCardPageState::Edited(int Block, const QString& Digits)
+{
+    const std::optional<TBlockImage> bytes = BlockOfDigits(Digits);
+    if (!bytes || Block < 0 || Block >= CardBlocks)
+        return;
+    Edits[Block] = *bytes;
+    DropEditsOnCard();
+    UpdateControls();
+    Refresh();
+}
+
+void TCardPageState::DropEditsOnCard()
+{
+    const TDumpImage card = Card.value_or(TDumpImage{});
+    std::erase_if(Edits, [&card](const auto& Edit) { return BlockAt(card, Edit.first) == Edit.second; });
+}
+
+void TCardPageState::MakeWindow()
+{
+    // Made a window before it is given to the form, so that it takes the
+    // desktop's font rather than the form's fixed 12-pixel face.
+    auto* window = new TCardView;
+    window->setParent(&Form, Qt::Window);
+    window->setObjectName(QStringLiteral("CardWindow"));
+    window->setWindowTitle(QStringLiteral("Orvelle - Card"));
+    // The meaning of digits being typed, in the card as it stands.
+    window->SetDescriber([this](int Block, const QString& Digits) {
+        TDumpImage image = Image();
+        if (const std::optional<TBlockImage> bytes = BlockOfDigits(Digits))
+            SetBlockAt(image, Block, *bytes);
+        return Row(image, Block, nullptr, nullptr);
+    });
+    QObject::connect(window, &TCardView::BlockEdited, &Form, [this](int Block, const QString& Digits) { Edited(Block, Digits); });
+    QObject::connect(window, &TCardView::CurrentBlockChanged, &Form, [this] { UpdateWindowTools(); });
+    EditAccessButton = new QPushButton(QStringLiteral("Access conditions..."), window);
+    EditAccessButton->setObjectName(QStringLiteral("CardEditAccess"));
+    EditAccessButton->setToolTip(QStringLiteral("Choose the access conditions of the chosen block's sector"));
+    EditValueButton = new QPushButton(QStringLiteral("Value block..."), window);
+    EditValueButton->setObjectName(QStringLiteral("CardEditValue"));
+    EditValueButton->setToolTip(QStringLiteral("Make the chosen data block a value block"));
+    WindowSaveButton = new QPushButton(QStringLiteral("Save dump..."), window);
+    WindowSaveButton->setObjectName(QStringLiteral("CardWindowSave"));
+    WindowSaveButton->setToolTip(QStringLiteral("Save the card as shown, with its edits"));
+    for (QPushButton* tool : {EditAccessButton, EditValueButton, WindowSaveButton})
+        window->AddTool(tool);
+    QObject::connect(EditAccessButton, &QPushButton::clicked, &Form, [this] { EditAccess(); });
+    QObject::connect(EditValueButton, &QPushButton::clicked, &Form, [this] { EditValue(); });
+    QObject::connect(WindowSaveButton, &QPushButton::clicked, &Form, [this] { Form.CardSaveDumpClick(); });
+    Form.CardWindow = window;
+    UpdateWindowTools();
+}
+
+void TCardPageState::UpdateWindowTools()
+{
+    if (!Form.CardWindow)
+        return;
+    // The editors are modal: none while a job runs its exchanges.
+    const int block = Running ? -1 : Form.CardWindow->CurrentBlock();
+    EditAccessButton->setEnabled(block >= 0);
+    // Block 0 is the maker's; a trailer is no value block.
+    EditValueButton->setEnabled(block > 0 && !IsTrailer(block));
+    WindowSaveButton->setEnabled(Form.CardSaveDump->isEnabled());
+}
+
+void TCardPageState::EditAccess()
+{
+    const int block = Form.CardWindow->CurrentBlock();
+    if (block < 0)
+        return;
+    const int trailer = TrailerOf(SectorOf(block));
+    TAccessEditor editor(SectorOf(block), BlockAt(Image(), trailer), Form.CardWindow);
+    Form.FDialogs->Exec(editor);
+    if (editor.result() == QDialog::Accepted)
+        Form.CardWindow->EditBlock(trailer, DigitsOf(editor.Trailer()));
+}
+
+void TCardPageState::EditValue()
+{
+    const int block = Form.CardWindow->CurrentBlock();
+    if (block <= 0 || IsTrailer(block))
+        return;
+    TValueEditor editor(block, BlockAt(Image(), block), Form.CardWindow);
+    Form.FDialogs->Exec(editor);
+    if (editor.result() == QDialog::Accepted)
+        Form.CardWindow->EditBlock(block, DigitsOf(editor.Block()));
 }
 
 // ------------------------------------------------------------ the card window
 
+TCardViewBlock TCardPageState::Row(const TDumpImage& Image, int Block, const TCompareResult* Against, const TDumpImage* Dump)
+{
+    TCardViewBlock row;
+    row.Sector = SectorOf(Block);
+    row.Block = Block;
+    row.Digits = DigitsOf(BlockAt(Image, Block));
+    row.Kind = KindOf(Image, Block, row.Detail);
+    row.Roles = RolesOf(Image, Block);
+    if (Against && Dump && Against->Blocks[size_t(Block)] == TBlockMatch::Differs)
+        row.DumpDigits = DigitsOf(BlockAt(*Dump, Block));
+    return row;
+}
+
 TCardViewData TCardPageState::ViewData() const
 {
     TCardViewData data;
-    const TDumpImage blank;
-    const TDumpImage& card = Card ? *Card : blank;
-    const QStringList digits = BlockDigits(card);
-    // The last Compare, or the card read against the dump opened since.
-    std::optional<TCompareResult> against = Compared;
-    if (!against && Card && Dump) {
-        against = CompareCard(*Card, CardSectors, *Dump);
-        against->Serial = CardSerial;
+    const TDumpImage image = Image();
+    // The card as it stands, edits and all, against the dump: after every
+    // job and every edit, not only at a Compare.
+    std::optional<TCompareResult> against;
+    if (HasImage() && Dump) {
+        against = CompareCard(image, CardSectors, *Dump);
+        if (Card)
+            against->Serial = CardSerial;
     }
-    for (int block = 0; block < CardBlocks; ++block) {
-        TCardViewBlock row;
-        row.Sector = SectorOf(block);
-        row.Block = block;
-        row.Digits = digits.value(block);
-        row.Kind = KindOf(card, block, row.Detail);
-        row.Differs = against && against->Blocks[size_t(block)] == TBlockMatch::Differs;
-        data.Blocks.push_back(row);
-    }
+    for (int block = 0; block < CardBlocks; ++block)
+        data.Blocks.push_back(Row(image, block, against ? &*against : nullptr, Dump ? &*Dump : nullptr));
     for (int sector = 0; sector < SectorCount; ++sector)
         data.Sectors.push_back({sector, KeyCell(Work.KeyMap(), Card, sector, false), KeyCell(Work.KeyMap(), Card, sector, true),
             LastJob.isEmpty() ? QString() : OutcomeText(Outcomes[size_t(sector)])});
 
+    const QString time = QStringLiteral("HH:mm:ss");
     QStringList summary;
     // A compare reads the card too: its digits are shown.
-    summary << (Card ? QStringLiteral("Card read at %1.").arg(CardReadAt.toString(QStringLiteral("HH:mm:ss")))
-                     : QStringLiteral("Card not read yet."));
+    if (!Card)
+        summary << QStringLiteral("Card not read yet.");
+    else if (CardReadAt.isValid())
+        summary << QStringLiteral("Card read at %1.").arg(CardReadAt.toString(time));
+    else
+        summary << QStringLiteral("Card not read; the blocks written to it are shown.");
+    if (Card && CardWrittenAt.isValid())
+        summary << QStringLiteral("Written at %1.").arg(CardWrittenAt.toString(time));
+    if (!Edits.empty()) {
+        std::vector<int> edited;
+        for (const auto& edit : Edits)
+            edited.push_back(edit.first);
+        summary << QStringLiteral("Edited, not on the card: %1.").arg(BlockList(edited));
+    }
     if (Dump) {
-        const QString dump = QStringLiteral("Dump %1: ").arg(QDir::toNativeSeparators(DumpPath));
+        QString dump = QStringLiteral("Dump %1: ").arg(QDir::toNativeSeparators(DumpPath));
+        if (Compared && CardChanged)
+            dump += QStringLiteral("the card changed since the comparison; now ");
+        if (!Edits.empty() && against)
+            dump += QStringLiteral("with the edits, ");
         if (!against)
             summary << dump + QStringLiteral("read the card or compare to see where they differ.");
         else
-            summary << dump + Words(CompareText(*against)) + (against->Differ.empty() ? QStringLiteral(".") : QStringLiteral(" (highlighted)."));
+            summary << dump + Words(CompareText(*against)) + (against->Differ.empty() ? QStringLiteral(".") : QStringLiteral(" (marked \u2260)."));
     } else {
         summary << QStringLiteral("No dump opened.");
     }
@@ -374,22 +544,32 @@ void TMainForm::CardReadClick()
         if (read.End != TWorkEnd::Done)
             return;
         FCard->TookCard(read.Result->Image, *read.Result);
-        FCard->Compared.reset();
     });
 }
 
 void TMainForm::CardWriteClick()
 {
-    QString path;
-    const std::optional<TDumpImage> dump = FCard->ChooseDump(QStringLiteral("Dump to write"), path);
+    // The card as edited in the card window, while there are edits; else a
+    // dump file.
+    std::optional<TDumpImage> dump;
+    std::string name = EditsName;
+    if (!FCard->Edits.empty()) {
+        dump = FCard->Image();
+    } else {
+        QString path;
+        dump = FCard->ChooseDump(QStringLiteral("Dump to write"), path);
+        name = FileName(QDir::toNativeSeparators(path));
+    }
     if (!dump)
         return;
     const std::optional<TKeyList> keys = FCard->Candidates(&*dump);
     if (!keys)
         return;
-    FCard->Press([this, &dump, &keys, &path] {
-        FCard->Work.Write(*dump, *keys, true, FileName(QDir::toNativeSeparators(path)));
+    FCard->Press([this, &dump, &keys, &name] {
+        const TWorkRun<TWriteResult> written = FCard->Work.Write(*dump, *keys, true, name);
         FCard->Approved.clear();
+        if (written.Result)
+            FCard->Wrote(*dump, *written.Result);
     });
 }
 
@@ -406,13 +586,15 @@ void TMainForm::CardCompareClick()
     FCard->Dump = dump;
     FCard->DumpPath = path;
     FCard->Compared.reset();
+    FCard->CardChanged = false;
     FCard->Press([this, &keys] {
         const TWorkRun<TCompareResult> compared
             = FCard->Work.Compare(*FCard->Dump, *keys, FileName(QDir::toNativeSeparators(FCard->DumpPath)));
         if (compared.End != TWorkEnd::Done)
             return;
-        FCard->Compared = compared.Result;
         FCard->TookCard(compared.Result->Card, *compared.Result);
+        FCard->Compared = compared.Result;
+        FCard->CardChanged = false;
     });
 }
 
@@ -425,13 +607,14 @@ void TMainForm::CardOpenDumpClick()
     FCard->Dump = dump;
     FCard->DumpPath = path;
     FCard->Compared.reset();
+    FCard->CardChanged = false;
     LogOwn(QStringLiteral("Open dump: %1").arg(QDir::toNativeSeparators(path)));
     FCard->Refresh();
 }
 
 void TMainForm::CardSaveDumpClick()
 {
-    if (!FCard->Card)
+    if (!FCard->HasImage())
         return;
     const QString path = FDialogs->SaveFileName(this, QStringLiteral("Save dump"), QStringLiteral("card.txt"), SaveFilter);
     if (path.isEmpty())
@@ -439,7 +622,7 @@ void TMainForm::CardSaveDumpClick()
     // The rule orvelle-card saves by: nothing for a card of which nothing
     // was read, binary only when every digit is known.
     std::string error;
-    if (!SaveCardDump(FileName(path), *FCard->Card, error)) {
+    if (!SaveCardDump(FileName(path), FCard->Image(), error)) {
         SaveFailed(QStringLiteral("Can not save the dump: %1").arg(QFile::decodeName(error.c_str())), BoxCaption);
         return;
     }
@@ -451,14 +634,8 @@ void TMainForm::CardCancelClick() { FCard->Work.Cancel(); }
 void TMainForm::CardShowClick()
 {
     const bool made = !CardWindow;
-    if (made) {
-        // Made a window before it is given to the form, so that it takes the
-        // desktop's font rather than the form's fixed 12-pixel face.
-        CardWindow = new TCardView;
-        CardWindow->setParent(this, Qt::Window);
-        CardWindow->setObjectName(QStringLiteral("CardWindow"));
-        CardWindow->setWindowTitle(QStringLiteral("Orvelle - Card"));
-    }
+    if (made)
+        FCard->MakeWindow();
     FCard->Refresh();
     if (made) {
         // Every column whole where the screen allows, and tall enough for

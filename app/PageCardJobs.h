@@ -1,8 +1,10 @@
 #pragma once
 // What the "Card" page knows between presses (its jobs, the key map and the
 // card it was made for, the card last read, the dump last opened, the last
-// comparison and results) and the steps its handlers share.
+// comparison and results, the edits made in the card window) and the steps
+// its handlers share.
 
+#include "app/CardEditors.h"
 #include "app/MainForm.h"
 #include "protocol/KeyFile.h"
 #include "session/CardWork.h"
@@ -10,9 +12,12 @@
 #include <QDateTime>
 #include <QString>
 
+#include <map>
 #include <optional>
 #include <vector>
 
+class QPushButton;
+struct TCardViewBlock;
 struct TCardViewData;
 
 struct TCardPageState {
@@ -25,15 +30,21 @@ struct TCardPageState {
     // A press of a job's button is running: its card search, key map and job.
     bool Running = false;
 
+    // The card as last seen: read, compared, and the blocks written since.
     std::optional<TDumpImage> Card;
-    QDateTime CardReadAt;
+    QDateTime CardReadAt;        // invalid when only written blocks are known
+    QDateTime CardWrittenAt;     // invalid when nothing was written since
     TSerial CardSerial{};        // the card read
     TSectorOutcomes CardSectors; // and how it was read
+    // The operator's edits in the card window, block by block, over Card;
+    // only those that differ from it.
+    std::map<int, TBlockImage> Edits;
     std::optional<TDumpImage> Dump;
     QString DumpPath;
-    // The last Compare, against Dump; dropped when another dump is opened
-    // or the card is read again.
+    // The last Compare, against Dump; dropped when another dump is opened.
     std::optional<TCompareResult> Compared;
+    // A read or write since that Compare showed or made the card different.
+    bool CardChanged = false;
     QString LastJob; // its name and time, for the card window
     TSectorOutcomes Outcomes;
     QString JobName; // the job running, for its progress
@@ -66,7 +77,30 @@ struct TCardPageState {
     void Ended(const TCardJobRecord& Record);
     // What a read or a compare showed of the card.
     void TookCard(const TDumpImage& Image, const TJobResult& Result);
+    // What a write of Written did to the card.
+    void Wrote(const TDumpImage& Written, const TWriteResult& Result);
 
+    // The card with the edits over it: what the card window shows, "Save
+    // dump..." saves, and "Write card..." writes while there are edits.
+    TDumpImage Image() const;
+    bool HasImage() const { return Card.has_value() || !Edits.empty(); }
+    // An edit (or its undoing) in the card window.
+    void Edited(int Block, const QString& Digits);
+    // Edits the card now holds are edits no longer.
+    void DropEditsOnCard();
+
+    // The card window and its editors (the tools are made with it).
+    void MakeWindow();
+    void UpdateWindowTools();
+    void EditAccess();
+    void EditValue();
+    QPushButton* EditAccessButton = nullptr;
+    QPushButton* EditValueButton = nullptr;
+    QPushButton* WindowSaveButton = nullptr;
+
+    // A block's row: what it is, its parts, and the dump's digits where
+    // Against says it differs.
+    static TCardViewBlock Row(const TDumpImage& Image, int Block, const TCompareResult* Against, const TDumpImage* Dump);
     TCardViewData ViewData() const;
     void Refresh();
 };

@@ -56,7 +56,9 @@ std::array<uint8_t, 3> EncodeAccess(const TConditionSet& Cond);
 // Bytes 6..8 of Trailer set; the keys and the user byte 9 stay.
 void SetAccess(TBlockData& Trailer, const TConditionSet& Cond);
 
-// The tables as printed, row by row.
+// The tables as printed, row by row, and the order of their rows: C1C2C3
+// 000, 010, 100, 110, 001, 011, 101, 111 (the same for both tables).
+constexpr std::array<uint8_t, 8> ConditionRows = {0b000, 0b010, 0b100, 0b110, 0b001, 0b011, 0b101, 0b111};
 TDataRights DataBlockRights(uint8_t Cond);
 TTrailerRights TrailerBlockRights(uint8_t Cond);
 

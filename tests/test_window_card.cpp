@@ -19,9 +19,11 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QSpinBox>
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -53,17 +55,17 @@ protected:
         return Ctl<QTableWidget>(Form(), Name);
     }
     QString Cell(const char* Name, int Row, int Column) { return Table(Name)->item(Row, Column)->text(); }
-    // The rows of the blocks table shown as differing.
+    // The rows of the blocks table marked as differing.
     std::vector<int> Highlighted()
     {
         QTableWidget* blocks = Table("CardBlocks");
-        const QColor tint = Ctl<TCardView>(Form(), "CardWindow")->DifferenceColour();
         std::vector<int> rows;
         for (int row = 0; row < blocks->rowCount(); ++row)
-            if (blocks->item(row, 0)->background().color() == tint)
+            if (blocks->item(row, TCardView::MarkColumn)->text() == QStringLiteral("\u2260"))
                 rows.push_back(row);
         return rows;
     }
+    QString Summary() { return Ctl<QLabel>(*Ctl<TCardView>(Form(), "CardWindow"), "CardSummary")->text(); }
     std::string WriteFile(const char* Name, const std::string& Content)
     {
         const std::string path = Dir.filePath(QLatin1String(Name)).toStdString();
@@ -162,10 +164,10 @@ TEST_F(CardPageTest, ReadCardMapsAsItReadsAndShowsEveryBlockWithWhatItIs)
     ASSERT_EQ(Table("CardBlocks")->rowCount(), 64);
     for (const auto& [block, digits, kind] : rows) {
         SCOPED_TRACE(block);
-        EXPECT_EQ(Cell("CardBlocks", block, 0), QString::number(block / 4));
-        EXPECT_EQ(Cell("CardBlocks", block, 1), QString::number(block));
-        EXPECT_EQ(Cell("CardBlocks", block, 2), digits);
-        EXPECT_EQ(Cell("CardBlocks", block, 3), kind);
+        EXPECT_EQ(Cell("CardBlocks", block, TCardView::SectorColumn), QString::number(block / 4));
+        EXPECT_EQ(Cell("CardBlocks", block, TCardView::BlockColumn), QString::number(block));
+        EXPECT_EQ(Cell("CardBlocks", block, TCardView::DataColumn), TCardView::Pairs(digits));
+        EXPECT_EQ(Cell("CardBlocks", block, TCardView::MeaningColumn), kind);
     }
     EXPECT_EQ(Cell("CardKeys", 4, 3), QStringLiteral("read denied (block 18)"));
     EXPECT_EQ(Cell("CardKeys", 2, 2), QStringLiteral("0123456789AB (readable)"));
@@ -181,8 +183,8 @@ TEST_F(CardPageTest, DifferencesAgainstTheDumpLastOpenedAreHighlighted)
     Click(Button("CardOpenDump"));
     EXPECT_EQ(Highlighted(), std::vector<int>{9});
     // The card read knows neither sector 3 nor block 18.
-    EXPECT_TRUE(Ctl<QLabel>(Form(), "CardSummary")->text().contains(QStringLiteral(": 59 of 64 known blocks compared, 1 differ: block 9; not compared: blocks 12, 13, 14, 15 no key, block 18 read denied (highlighted).")))
-        << Ctl<QLabel>(Form(), "CardSummary")->text().toStdString();
+    EXPECT_TRUE(Summary().contains(QStringLiteral(": 59 of 64 known blocks compared, 1 differ: block 9; not compared: blocks 12, 13, 14, 15 no key, block 18 read denied (marked \u2260).")))
+        << Summary().toStdString();
     // The dump states the keys of sector 3: they are mapped before the compare.
     Click(Button("CardCompare"));
     EXPECT_EQ(LogLines().mid(LogLines().size() - 2),
@@ -208,6 +210,69 @@ TEST_F(CardPageTest, DifferencesAgainstTheDumpLastOpenedAreHighlighted)
         EXPECT_TRUE(LastLog().endsWith(c.Ends)) << LastLog().toStdString();
         EXPECT_TRUE(Highlighted().empty());
     }
+}
+
+TEST_F(CardPageTest, EditsAreSavedAndWrittenAndTheComparisonThenSaysTheCardChanged)
+{
+    Click(Button("CardRead"));
+    const QString changed = QString::fromStdString(ChangedDump());
+    OpenAnswer = changed;
+    Click(Button("CardCompare"));
+    ASSERT_EQ(Highlighted(), std::vector<int>{9});
+
+    // Block 9 typed as the dump has it, block 5 made a value block in its editor.
+    auto* window = Ctl<TCardView>(Form(), "CardWindow");
+    Table("CardBlocks")->setCurrentCell(9, TCardView::DataColumn);
+    Table("CardBlocks")->edit(Table("CardBlocks")->currentIndex());
+    auto* editor = Ctl<QLineEdit>(*window, "CardBlockEditor");
+    editor->selectAll();
+    QTest::keyClicks(editor, QStringLiteral("09C0DE00000000000000000000000099"));
+    QTest::keyClick(editor, Qt::Key_Return);
+    QTRY_VERIFY(Highlighted().empty());
+    Table("CardBlocks")->setCurrentCell(5, TCardView::DataColumn);
+    Dialogs().OnDialog = [](QDialog& Dialog) {
+        Ctl<QSpinBox>(Dialog, "ValueAmount")->setValue(77);
+        Ctl<QPushButton>(Dialog, "ValueOk")->click();
+    };
+    Click(Ctl<QPushButton>(*window, "CardEditValue"));
+    Dialogs().OnDialog = nullptr;
+    EXPECT_EQ(Cell("CardBlocks", 5, TCardView::MeaningColumn), QStringLiteral("value 77, address 5"));
+    EXPECT_TRUE(Summary().contains(QStringLiteral("Edited, not on the card: blocks 5, 9."))) << Summary().toStdString();
+    EXPECT_EQ(Highlighted(), std::vector<int>{5});
+
+    const QString saved = Dir.filePath(QStringLiteral("edited.txt"));
+    Dialogs().OnSave = [&saved](const QString&) { return saved; };
+    Click(Button("CardSaveDump"));
+    TFileError error;
+    const std::optional<TDumpImage> file = ReadDumpFile(saved.toStdString(), error);
+    ASSERT_TRUE(file) << error.Text();
+    const TBlockData value = MakeValueBlock(77, 5);
+    EXPECT_EQ(file->Data[5], value);
+    EXPECT_EQ(file->Data[9][15], 0x99);
+    EXPECT_EQ(file->Data[8], FixtureDump().Data[8]);
+
+    // Written with no file asked for; the card holds the edits now.
+    Dialogs().OnOpen = [](const QString& Caption) {
+        ADD_FAILURE() << "asked for a file: " << Caption.toStdString();
+        return QString();
+    };
+    Click(Button("CardWrite"));
+    EXPECT_TRUE(LastLog().startsWith(QStringLiteral("Write card (card 12345678, dump edited in the card window): ")))
+        << LastLog().toStdString();
+    EXPECT_EQ(Sim().Block(5), value);
+    EXPECT_EQ(Sim().Block(9)[15], 0x99);
+    EXPECT_FALSE(Summary().contains(QStringLiteral("Edited"))) << Summary().toStdString();
+    EXPECT_TRUE(Summary().contains(QStringLiteral("the card changed since the comparison; now ")));
+    EXPECT_EQ(Highlighted(), std::vector<int>{5});
+
+    // Compared again, then read after the card changed under it.
+    Dialogs().OnOpen = [&changed](const QString&) { return changed; };
+    Click(Button("CardCompare"));
+    EXPECT_FALSE(Summary().contains(QStringLiteral("changed since")));
+    Sim().SetBlock(8, TBlockData{0x42});
+    Click(Button("CardRead"));
+    EXPECT_TRUE(Summary().contains(QStringLiteral("the card changed since the comparison; now ")));
+    EXPECT_EQ(Highlighted(), (std::vector<int>{5, 8}));
 }
 
 TEST_F(CardPageTest, AnEmptyReaderIsSaidSoAndNothingElse)

@@ -1,30 +1,65 @@
 #pragma once
-// The view of a whole card: its blocks one a row (sector, block, the hex
-// digits with '-' for the unknown ones, what the block is), each sector's
-// keys and last result, and a summary line above. It is fed plain texts and
-// knows nothing of cards; whoever feeds it decides what a block is and which
-// blocks differ. A differing row is tinted from the palette (Highlight
-// blended into Base) and set in bold, so it reads on a dark theme as on a
-// light one, and without colour too.
+// The view of a whole card: its blocks one a row (sector, block, a mark where
+// the block differs from a dump, the bytes in pairs with '-' for unknown
+// digits, what the block means), each sector's keys and last result, and a
+// summary line above. It is fed plain texts and knows nothing of cards;
+// whoever feeds it decides what a block is, which of its bytes belong
+// together and which differ from the dump.
+//
+// A block is edited in place (32 hex digits, '-' for an unknown one); its
+// meaning follows the typing through the describer the feeder gives. Every
+// edit, typed or handed in (EditBlock), goes on the view's undo stack and
+// is reported as BlockEdited.
+//
+// Colours come from the palette: the parts of a block (keys, access bits)
+// are Base tinted towards a hue, the text keeps the palette's Text, so a
+// dark theme reads as a light one. A differing byte is bold and underlined
+// on a red tint, beside a mark in its own column: never the selection's
+// colour, and readable without colour.
 
 #include <QColor>
 #include <QFont>
 #include <QString>
 #include <QWidget>
 
+#include <array>
+#include <cstdint>
+#include <functional>
 #include <vector>
 
+class QHBoxLayout;
 class QLabel;
+class QPushButton;
 class QSplitter;
 class QTableWidget;
+class QUndoStack;
+
+constexpr int CardViewBlockBytes = 16;
+
+// What a byte is part of. Neighbours of another part are set apart by a
+// gap; keys, access bits and the spare byte are tinted.
+enum class TByteRole : uint8_t { Data,
+    KeyA,
+    Access,
+    Spare,
+    KeyB,
+    Value,
+    Inverted,
+    Address };
 
 struct TCardViewBlock {
     int Sector = 0;
     int Block = 0;
-    QString Digits;
+    QString Digits; // 32 hex digits, '-' for an unknown one
     QString Kind;
-    QString Detail; // the row's tooltip; may be empty
-    bool Differs = false;
+    QString Detail; // the meaning's tooltip; may be empty
+    std::array<TByteRole, CardViewBlockBytes> Roles{};
+    // Against a dump, where the block differs from it: the dump's digits,
+    // shown under the block's. Empty where the block does not differ.
+    QString DumpDigits;
+    // The bytes with a digit both sides know and differ in.
+    std::array<bool, CardViewBlockBytes> DiffBytes() const;
+    bool Differs() const;
 };
 
 struct TCardViewSector {
@@ -40,32 +75,92 @@ struct TCardViewData {
     std::vector<TCardViewSector> Sectors;
 };
 
-// Child objectNames: CardSummary (label), CardBlocks and CardKeys (tables).
+// Child objectNames: CardSummary and CardLegend (labels), CardBlocks and
+// CardKeys (tables), CardSplitter, CardUndo and CardRedo (buttons),
+// CardBlockEditor (the line edit of a block being edited).
 class TCardView : public QWidget {
     Q_OBJECT
 public:
-    explicit TCardView(QWidget* Parent = nullptr);
+    // The blocks table's columns.
+    enum TColumn { SectorColumn,
+        BlockColumn,
+        MarkColumn,
+        DataColumn,
+        MeaningColumn };
 
-    // Replaces everything shown.
+    // What a block with these digits is (Kind, Detail, Roles); the rest of
+    // the row is ignored.
+    using TDescriber = std::function<TCardViewBlock(int Block, const QString& Digits)>;
+
+    explicit TCardView(QWidget* Parent = nullptr);
+    ~TCardView() override;
+
+    // Replaces everything shown; the undo stack stays.
     void SetData(const TCardViewData& Data);
-    // The background of a differing row under the current palette.
+    void SetDescriber(TDescriber Describer);
+    // Puts Digits into Block as an edit that can be undone; false (and
+    // nothing done) when they are not 32 hex digits or '-', or no row shows
+    // Block. Spaces are ignored, lower case is taken.
+    bool EditBlock(int Block, const QString& Digits);
+    // The digits shown for Block; empty when no row shows it.
+    QString Digits(int Block) const;
+    // The block of the current row, -1 for none.
+    int CurrentBlock() const;
+    // A control of the feeder's in the row of tools above the tables.
+    void AddTool(QWidget* Tool);
+    QUndoStack* UndoStack() const { return FUndo; }
+
+    // The background of a differing byte and its mark under the current palette.
     QColor DifferenceColour() const;
+    // The tint of a part of a block; Base for parts that are not tinted.
+    QColor PartColour(TByteRole Role) const;
+    // 32 digits as 16 pairs, "A0 A1 ...", and back; the latter empty when
+    // Text is not 32 hex digits or '-' (spaces aside).
+    static QString Pairs(const QString& Digits);
+    static QString PlainDigits(const QString& Text);
+
     // Wide enough for every column of both tables.
     QSize sizeHint() const override;
 
+signals:
+    void BlockEdited(int Block, const QString& Digits);
+    void CurrentBlockChanged(int Block);
+
 protected:
     void changeEvent(QEvent* Event) override;
+    void resizeEvent(QResizeEvent* Event) override;
 
 private:
+    class TDelegate;
+    class TEdit;
+
     QFont DigitsFont() const;
     static int ContentWidth(const QTableWidget* Table);
-    // Colours and faces of the rows again; after new data, palette or font.
+    // The blocks table narrowed to its meaning column's least width.
+    int NarrowBlocksWidth() const;
+    int RowOf(int Block) const;
+    // The row's cells from FRows.
+    void ShowRow(int Row);
+    // Digits into the row (from the undo stack), described anew, reported.
+    void Apply(int Block, const QString& Digits);
+    // While an editor is open: the meaning of what has been typed so far.
+    void Typed(int Row, const QString& Text);
+    // Colours and faces again; after new data, palette or font.
     void Restyle();
+    // The tables side by side where both fit, else the keys below the blocks.
+    void Reflow();
 
     QLabel* FSummary = nullptr;
+    QLabel* FLegend = nullptr;
+    QHBoxLayout* FTools = nullptr;
+    QPushButton* FUndoButton = nullptr;
+    QPushButton* FRedoButton = nullptr;
     QSplitter* FSplit = nullptr;
     QTableWidget* FBlocks = nullptr;
     QTableWidget* FKeys = nullptr;
-    std::vector<bool> FDiffers;
+    QUndoStack* FUndo = nullptr;
+    TDelegate* FDelegate = nullptr;
+    TDescriber FDescriber;
+    std::vector<TCardViewBlock> FRows;
     bool FFitted = false;
 };

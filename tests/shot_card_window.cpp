@@ -1,0 +1,95 @@
+// Not a test of the suite: grabs the card window to a PNG as the operator
+// sees it after reading the fixture card and comparing it with a dump one
+// byte apart (block 9, its last byte). scripts/card-shots.sh makes the
+// pictures in docs/ with it:
+//
+//   ORVELLE_SHOT=out.png [ORVELLE_SHOT_DARK=1] [QT_SCALE_FACTOR=2] shot_card_window
+//
+// It fails where the window does not show that one difference.
+#include "app/MainForm.h"
+#include "protocol/DumpFile.h"
+#include "support/FormFixture.h"
+#include "widgets/CardView.h"
+
+#include <QApplication>
+#include <QImage>
+#include <QPalette>
+#include <QPixmap>
+#include <QPushButton>
+#include <QStyleFactory>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+
+namespace {
+
+// A dark palette as desktops give one: light text on dark bases.
+QPalette DarkPalette()
+{
+    QPalette dark;
+    const QColor window(45, 45, 48), base(30, 30, 32), text(220, 220, 220);
+    dark.setColor(QPalette::Window, window);
+    dark.setColor(QPalette::WindowText, text);
+    dark.setColor(QPalette::Base, base);
+    dark.setColor(QPalette::AlternateBase, window);
+    dark.setColor(QPalette::Text, text);
+    dark.setColor(QPalette::Button, window);
+    dark.setColor(QPalette::ButtonText, text);
+    dark.setColor(QPalette::ToolTipBase, window);
+    dark.setColor(QPalette::ToolTipText, text);
+    dark.setColor(QPalette::PlaceholderText, QColor(130, 130, 135));
+    dark.setColor(QPalette::Highlight, QColor(42, 130, 218));
+    dark.setColor(QPalette::HighlightedText, Qt::white);
+    dark.setColor(QPalette::Link, QColor(100, 170, 240));
+    dark.setColor(QPalette::Mid, QColor(70, 70, 74));
+    dark.setColor(QPalette::Light, QColor(80, 80, 84));
+    dark.setColor(QPalette::Midlight, QColor(62, 62, 66));
+    dark.setColor(QPalette::Dark, QColor(20, 20, 22));
+    dark.setColor(QPalette::Shadow, Qt::black);
+    for (const QPalette::ColorRole role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+        dark.setColor(QPalette::Disabled, role, QColor(120, 120, 124));
+    return dark;
+}
+
+TEST(CardWindowShot, ReadAndComparedWithADumpOneByteApart)
+{
+    const char* out = std::getenv("ORVELLE_SHOT");
+    ASSERT_NE(out, nullptr) << "ORVELLE_SHOT names the PNG to write";
+    QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+    if (const char* dark = std::getenv("ORVELLE_SHOT_DARK"); dark && *dark == '1')
+        QApplication::setPalette(DarkPalette());
+
+    TFormFixture F;
+    ASSERT_EQ(F.LinkPanel(), "Linked");
+    const std::string fixture = std::string(ORVELLE_TEST_DATA) + "/mixed-card.txt";
+    ASSERT_TRUE(F.Sim.LoadDump(fixture));
+    TFileError error;
+    TDumpImage dump = *ReadDumpFile(fixture, error);
+    dump.Data[9][15] = 0x99;
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("changed.txt"));
+    std::ofstream(path.toStdString()) << TextOf(dump);
+    F.Dialogs.OnOpen = [&path](const QString&) { return path; };
+
+    F.Click(Ctl<QPushButton>(*F.Form, "CardRead"));
+    F.Click(Ctl<QPushButton>(*F.Form, "CardCompare"));
+    F.Click(Ctl<QPushButton>(*F.Form, "CardShow"));
+    auto* window = Ctl<TCardView>(*F.Form, "CardWindow");
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window));
+    auto* blocks = Ctl<QTableWidget>(*window, "CardBlocks");
+    ASSERT_EQ(blocks->item(9, TCardView::MarkColumn)->text(), QStringLiteral("\u2260"));
+    // A row chosen, to show the selection beside the mark.
+    blocks->selectRow(6);
+    QApplication::processEvents();
+    // No alpha channel: the window is opaque, and the file smaller.
+    const QImage shot = window->grab().toImage().convertToFormat(QImage::Format_RGB888);
+    ASSERT_FALSE(shot.isNull());
+    ASSERT_TRUE(shot.save(QString::fromLocal8Bit(out), "PNG", 9)) << out;
+}
+
+} // namespace
