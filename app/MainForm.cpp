@@ -301,6 +301,11 @@ void TFormDialogs::MessageBox(QWidget* Parent, const QString& Text, const QStrin
     QMessageBox::information(Parent, Caption, Text);
 }
 
+bool TFormDialogs::Ask(QWidget* Parent, const QString& Text, const QString& Caption)
+{
+    return QMessageBox::question(Parent, Caption, Text, QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes;
+}
+
 QString TFormDialogs::SaveFileName(QWidget* Parent, const QString& Caption, const QString& Name, const QString& Filter)
 {
     return QFileDialog::getSaveFileName(Parent, Caption, Name, Filter);

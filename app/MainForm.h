@@ -64,8 +64,11 @@ struct TCardPageState;
 class TFormDialogs {
 public:
     virtual ~TFormDialogs() = default;
-    // Every box of the program is an information box with an OK button.
+    // Every box of the program is an information box with an OK button,
+    // but for the questions, which have Yes and No.
     virtual void MessageBox(QWidget* Parent, const QString& Text, const QString& Caption, int Flags);
+    // True for Yes; No is the default and what closing the box answers.
+    virtual bool Ask(QWidget* Parent, const QString& Text, const QString& Caption);
     // The file dialogs; an empty name is a cancelled dialog.
     virtual QString SaveFileName(QWidget* Parent, const QString& Caption, const QString& Name, const QString& Filter);
     virtual QString OpenFileName(QWidget* Parent, const QString& Caption, const QString& Filter);
@@ -228,6 +231,7 @@ private:
     QPushButton* CardWrite = nullptr;
     QPushButton* CardCompare = nullptr;
     QPushButton* CardOpenDump = nullptr;
+    QPushButton* CardEditDump = nullptr;
     QPushButton* CardSaveDump = nullptr;
     QPushButton* CardCancel = nullptr;
     QPushButton* CardShow = nullptr;
@@ -293,6 +297,8 @@ private:
     void CardWriteClick();
     void CardCompareClick();
     void CardOpenDumpClick();
+    // A dump file into the card window, to be edited, saved and written.
+    void CardEditDumpClick();
     void CardSaveDumpClick();
     void CardCancelClick();
     void CardShowClick();

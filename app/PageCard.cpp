@@ -40,7 +40,7 @@ void BuildCardPage(TMainForm* F)
     keys->addWidget(F->CardBuiltInKeys);
     layout->addLayout(keys);
 
-    // Card jobs on the first row, dumps and the card window on the second.
+    // Card jobs on the first row, then the dumps, Cancel, the card window.
     auto* buttons = new QGridLayout;
     buttons->setHorizontalSpacing(6);
     buttons->setVerticalSpacing(6);
@@ -49,13 +49,14 @@ void BuildCardPage(TMainForm* F)
     F->CardWrite = NewButton("CardWrite", QStringLiteral("Write card..."), bevel);
     F->CardCompare = NewButton("CardCompare", QStringLiteral("Compare..."), bevel);
     F->CardOpenDump = NewButton("CardOpenDump", QStringLiteral("Open dump..."), bevel);
+    F->CardEditDump = NewButton("CardEditDump", QStringLiteral("Edit dump..."), bevel);
     F->CardSaveDump = NewButton("CardSaveDump", QStringLiteral("Save dump..."), bevel, false);
     F->CardCancel = NewButton("CardCancel", QStringLiteral("Cancel"), bevel, false);
     F->CardShow = NewButton("CardShow", QStringLiteral("Show card"), bevel);
     // A production line, in a window of its own.
     F->CardBatch = NewButton("CardBatch", QStringLiteral("Batch..."), bevel);
-    const std::array<QPushButton*, 9> grid{F->CardMapKeys, F->CardRead, F->CardWrite, F->CardCompare,
-        F->CardOpenDump, F->CardSaveDump, F->CardCancel, F->CardShow, F->CardBatch};
+    const std::array<QPushButton*, 10> grid{F->CardMapKeys, F->CardRead, F->CardWrite, F->CardCompare,
+        F->CardOpenDump, F->CardEditDump, F->CardSaveDump, F->CardCancel, F->CardShow, F->CardBatch};
     for (size_t i = 0; i < grid.size(); ++i)
         buttons->addWidget(grid[i], int(i / 4), int(i % 4));
     layout->addLayout(buttons);
@@ -81,6 +82,7 @@ void BuildCardPage(TMainForm* F)
     OnClick(F, F->CardWrite, &TMainForm::CardWriteClick);
     OnClick(F, F->CardCompare, &TMainForm::CardCompareClick);
     OnClick(F, F->CardOpenDump, &TMainForm::CardOpenDumpClick);
+    OnClick(F, F->CardEditDump, &TMainForm::CardEditDumpClick);
     OnClick(F, F->CardSaveDump, &TMainForm::CardSaveDumpClick);
     OnClick(F, F->CardCancel, &TMainForm::CardCancelClick);
     OnClick(F, F->CardShow, &TMainForm::CardShowClick);

@@ -1,8 +1,8 @@
 // The "Card" page's handlers (PageCard.cpp builds it): whole-card jobs over
 // the session's card work (map keys, read, write, compare), dump files, and
 // the card window that shows the card read, the key map and where the card
-// differs from the dump last opened, and where the card's blocks are edited
-// into a dump to save or write.
+// differs from the dump last opened, and where the card's blocks, or a dump
+// file's, are edited into a dump to save or write.
 #include "app/PageCardJobs.h"
 
 #include "app/BatchWindow.h"
@@ -23,6 +23,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
+#include <QUndoStack>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -244,14 +245,15 @@ void TCardPageState::UpdateControls()
     const bool idle = !Running;
     const bool lineFree = idle && !Form.Session().OperationRunning();
     for (QWidget* control : std::initializer_list<QWidget*>{Form.CardKeyFile, Form.CardBrowseKeys,
-             Form.CardBuiltInKeys, Form.CardOpenDump, Form.CardShow, Form.CardBatch})
+             Form.CardBuiltInKeys, Form.CardOpenDump, Form.CardEditDump, Form.CardShow, Form.CardBatch})
         control->setEnabled(idle);
     for (QPushButton* button : {Form.CardMapKeys, Form.CardRead, Form.CardWrite, Form.CardCompare})
         button->setEnabled(lineFree);
     Form.CardSaveDump->setEnabled(idle && HasImage());
     Form.CardCancel->setEnabled(Running);
-    Form.CardWrite->setToolTip(Edits.empty() ? QStringLiteral("Writes a dump file you choose onto the card")
-                                             : QStringLiteral("Writes the card as edited in the card window"));
+    Form.CardWrite->setToolTip(Editing ? QStringLiteral("Writes the dump being edited in the card window")
+            : Edits.empty()            ? QStringLiteral("Writes a dump file you choose onto the card")
+                                       : QStringLiteral("Writes the card as edited in the card window"));
     UpdateWindowTools();
 }
 
@@ -289,6 +291,8 @@ void TCardPageState::TookCard(const TDumpImage& Image, const TJobResult& Result)
         for (int block = 0; block < CardBlocks; ++block)
             CardChanged = CardChanged || CompareBlock(Image, Compared->Card, block) == TBlockMatch::Differs;
     }
+    // The card read is shown, not the dump edited before.
+    StopEditingDump();
     Card = Image;
     CardReadAt = QDateTime::currentDateTime();
     CardWrittenAt = QDateTime();
@@ -319,8 +323,8 @@ void TCardPageState::Wrote(const TDumpImage& Written, const TWriteResult& Result
 
 TDumpImage TCardPageState::Image() const
 {
-    TDumpImage image = Card.value_or(TDumpImage{});
-    for (const auto& [block, bytes] : Edits)
+    TDumpImage image = Editing ? Editing->File : Card.value_or(TDumpImage{});
+    for (const auto& [block, bytes] : Editing ? Editing->Edits : Edits)
         SetBlockAt(image, block, bytes);
     return image;
 }
@@ -330,8 +334,15 @@ void TCardPageState::Edited(int Block, const QString& Digits)
     const std::optional<TBlockImage> bytes = BlockOfDigits(Digits);
     if (!bytes || Block < 0 || Block >= CardBlocks)
         return;
-    Edits[Block] = *bytes;
-    DropEditsOnCard();
+    if (Editing) {
+        Editing->Edits[Block] = *bytes;
+        // Typed back to what the file holds: no change to save.
+        if (BlockAt(Editing->File, Block) == *bytes)
+            Editing->Edits.erase(Block);
+    } else {
+        Edits[Block] = *bytes;
+        DropEditsOnCard();
+    }
     UpdateControls();
     Refresh();
 }
@@ -340,6 +351,43 @@ void TCardPageState::DropEditsOnCard()
 {
     const TDumpImage card = Card.value_or(TDumpImage{});
     std::erase_if(Edits, [&card](const auto& Edit) { return BlockAt(card, Edit.first) == Edit.second; });
+}
+
+void TCardPageState::EditDump(TDumpImage File, const QString& Path)
+{
+    Editing = TEditedDump{std::move(File), Path, {}, false};
+    // Undoing an edit of what was shown before would land in this dump.
+    if (Form.CardWindow)
+        Form.CardWindow->UndoStack()->clear();
+    UpdateControls();
+}
+
+bool TCardPageState::MayDiscardDump(const QString& Caption)
+{
+    if (!Editing || Editing->Edits.empty())
+        return true;
+    return Form.FDialogs->Ask(
+        &Form, QStringLiteral("Discard the changes to %1?").arg(QDir::toNativeSeparators(Editing->Path)), Caption);
+}
+
+void TCardPageState::StopEditingDump()
+{
+    if (!Editing)
+        return;
+    Editing.reset();
+    if (Form.CardWindow)
+        Form.CardWindow->UndoStack()->clear();
+}
+
+void TCardPageState::SavedDump(const TDumpImage& Saved, const QString& Path)
+{
+    if (!Editing)
+        return;
+    Editing->File = Saved;
+    Editing->Path = Path;
+    Editing->Edits.clear();
+    Editing->Saved = true;
+    Refresh();
 }
 
 void TCardPageState::MakeWindow()
@@ -432,9 +480,10 @@ TCardViewData TCardPageState::ViewData() const
     TCardViewData data;
     const TDumpImage image = Image();
     // The card as it stands, edits and all, against the dump: after every
-    // job and every edit, not only at a Compare.
+    // job and every edit, not only at a Compare. A dump being edited is no
+    // card read: it is compared with nothing.
     std::optional<TCompareResult> against;
-    if (HasImage() && Dump) {
+    if (!Editing && HasImage() && Dump) {
         against = CompareCard(image, CardSectors, *Dump);
         if (Card)
             against->Serial = CardSerial;
@@ -447,6 +496,24 @@ TCardViewData TCardPageState::ViewData() const
 
     const QString time = QStringLiteral("HH:mm:ss");
     QStringList summary;
+    if (Editing) {
+        const QString path = QDir::toNativeSeparators(Editing->Path);
+        if (!Editing->Edits.empty()) {
+            std::vector<int> edited;
+            for (const auto& edit : Editing->Edits)
+                edited.push_back(edit.first);
+            summary << QStringLiteral("Editing dump %1 (changed): %2 edited, not saved.").arg(path, BlockList(edited));
+        } else if (Editing->Saved) {
+            summary << QStringLiteral("Editing dump %1: the edits are saved.").arg(path);
+        } else {
+            summary << QStringLiteral("Editing dump %1.").arg(path);
+        }
+        summary << QStringLiteral("\"Read card\" or \"Compare...\" shows the card again.");
+        if (!LastJob.isEmpty())
+            summary << QStringLiteral("Results: %1.").arg(LastJob);
+        data.Summary = summary.join(QLatin1Char(' '));
+        return data;
+    }
     // A compare reads the card too: its digits are shown.
     if (!Card)
         summary << QStringLiteral("Card not read yet.");
@@ -536,6 +603,8 @@ void TMainForm::CardMapKeysClick()
 
 void TMainForm::CardReadClick()
 {
+    if (!FCard->MayDiscardDump(QLatin1String(CardJobName(TCardJob::Read))))
+        return;
     const std::optional<TKeyList> keys = FCard->Candidates(nullptr);
     if (!keys)
         return;
@@ -549,11 +618,17 @@ void TMainForm::CardReadClick()
 
 void TMainForm::CardWriteClick()
 {
-    // The card as edited in the card window, while there are edits; else a
-    // dump file.
+    // The dump being edited in the card window; else the card as edited
+    // there, while there are edits; else a dump file. A dump being edited
+    // stays, for the next card.
     std::optional<TDumpImage> dump;
     std::string name = EditsName;
-    if (!FCard->Edits.empty()) {
+    if (FCard->Editing) {
+        dump = FCard->Image();
+        name = FileName(QDir::toNativeSeparators(FCard->Editing->Path));
+        if (!FCard->Editing->Edits.empty())
+            name += std::string(" ") + EditsName;
+    } else if (!FCard->Edits.empty()) {
         dump = FCard->Image();
     } else {
         QString path;
@@ -575,6 +650,8 @@ void TMainForm::CardWriteClick()
 
 void TMainForm::CardCompareClick()
 {
+    if (!FCard->MayDiscardDump(QLatin1String(CardJobName(TCardJob::Compare))))
+        return;
     QString path;
     const std::optional<TDumpImage> dump = FCard->ChooseDump(QStringLiteral("Dump to compare with"), path);
     if (!dump)
@@ -612,21 +689,38 @@ void TMainForm::CardOpenDumpClick()
     FCard->Refresh();
 }
 
+void TMainForm::CardEditDumpClick()
+{
+    if (!FCard->MayDiscardDump(QStringLiteral("Edit dump")))
+        return;
+    QString path;
+    std::optional<TDumpImage> dump = FCard->ChooseDump(QStringLiteral("Dump to edit"), path);
+    if (!dump)
+        return;
+    FCard->EditDump(std::move(*dump), path);
+    LogOwn(QStringLiteral("Edit dump: %1").arg(QDir::toNativeSeparators(path)));
+    CardShowClick();
+}
+
 void TMainForm::CardSaveDumpClick()
 {
     if (!FCard->HasImage())
         return;
-    const QString path = FDialogs->SaveFileName(this, QStringLiteral("Save dump"), QStringLiteral("card.txt"), SaveFilter);
+    // A dump being edited is offered its own name: saving it is the usual end of an edit.
+    const QString name = FCard->Editing ? FCard->Editing->Path : QStringLiteral("card.txt");
+    const QString path = FDialogs->SaveFileName(this, QStringLiteral("Save dump"), name, SaveFilter);
     if (path.isEmpty())
         return;
     // The rule orvelle-card saves by: nothing for a card of which nothing
     // was read, binary only when every digit is known.
+    const TDumpImage image = FCard->Image();
     std::string error;
-    if (!SaveCardDump(FileName(path), FCard->Image(), error)) {
+    if (!SaveCardDump(FileName(path), image, error)) {
         SaveFailed(QStringLiteral("Can not save the dump: %1").arg(QFile::decodeName(error.c_str())), BoxCaption);
         return;
     }
     LogOwn(QStringLiteral("Save dump: %1").arg(QDir::toNativeSeparators(path)));
+    FCard->SavedDump(image, path);
 }
 
 void TMainForm::CardCancelClick() { FCard->Work.Cancel(); }

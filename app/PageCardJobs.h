@@ -1,8 +1,8 @@
 #pragma once
 // What the "Card" page knows between presses (its jobs, the key map and the
 // card it was made for, the card last read, the dump last opened, the last
-// comparison and results, the edits made in the card window) and the steps
-// its handlers share.
+// comparison and results, the edits made in the card window, a dump file
+// being edited there) and the steps its handlers share.
 
 #include "app/CardEditors.h"
 #include "app/MainForm.h"
@@ -39,6 +39,17 @@ struct TCardPageState {
     // The operator's edits in the card window, block by block, over Card;
     // only those that differ from it.
     std::map<int, TBlockImage> Edits;
+    // A dump file opened for editing: the card window shows it, with its
+    // own edits, in place of the card until a Read or Compare shows the
+    // card again. The card's edits wait meanwhile.
+    struct TEditedDump {
+        TDumpImage File; // as read, or as last saved
+        QString Path;    // where it was read or last saved
+        // Only those that differ from File: the changes not saved.
+        std::map<int, TBlockImage> Edits;
+        bool Saved = false; // saved since it was opened
+    };
+    std::optional<TEditedDump> Editing;
     std::optional<TDumpImage> Dump;
     QString DumpPath;
     // The last Compare, against Dump; dropped when another dump is opened.
@@ -80,14 +91,25 @@ struct TCardPageState {
     // What a write of Written did to the card.
     void Wrote(const TDumpImage& Written, const TWriteResult& Result);
 
-    // The card with the edits over it: what the card window shows, "Save
-    // dump..." saves, and "Write card..." writes while there are edits.
+    // The card, or the dump being edited, with the edits over it: what the
+    // card window shows, "Save dump..." saves, and "Write card..." writes
+    // while there are edits or a dump is being edited.
     TDumpImage Image() const;
-    bool HasImage() const { return Card.has_value() || !Edits.empty(); }
+    bool HasImage() const { return Card.has_value() || !Edits.empty() || Editing.has_value(); }
     // An edit (or its undoing) in the card window.
     void Edited(int Block, const QString& Digits);
     // Edits the card now holds are edits no longer.
     void DropEditsOnCard();
+    // Path into the card window for editing, in place of what it showed.
+    void EditDump(TDumpImage File, const QString& Path);
+    // The dump being edited, whose unsaved changes a press would discard
+    // once it shows something else: true when there are none or the
+    // operator lets them go (Caption: the press that asks).
+    bool MayDiscardDump(const QString& Caption);
+    // The card window shows the card again; the dump's edits are gone.
+    void StopEditingDump();
+    // Image was saved to Path: the dump being edited is that file now.
+    void SavedDump(const TDumpImage& Saved, const QString& Path);
 
     // The card window and its editors (the tools are made with it).
     void MakeWindow();

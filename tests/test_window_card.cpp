@@ -2,8 +2,8 @@
 // the simulator loaded with the fixture card (tests/data/mixed-card.txt):
 // the key map, a read shown block by block, differences against a dump and
 // how much was compared, the trailers' dialog, what a write and an empty
-// reader report, bad files refused before anything is sent, Cancel, and the
-// guard shared with the loop tests.
+// reader report, a dump file edited, saved and written, bad files refused
+// before anything is sent, Cancel, and the guard shared with the loop tests.
 #include "app/MainForm.h"
 #include "protocol/Commands.h"
 #include "protocol/DumpFile.h"
@@ -66,6 +66,17 @@ protected:
         return rows;
     }
     QString Summary() { return Ctl<QLabel>(*Ctl<TCardView>(Form(), "CardWindow"), "CardSummary")->text(); }
+    // Digits typed into a block's row of the card window, as the operator does.
+    void TypeBlock(int Block, const QString& Digits)
+    {
+        QTableWidget* blocks = Table("CardBlocks");
+        blocks->setCurrentCell(Block, TCardView::DataColumn);
+        blocks->edit(blocks->currentIndex());
+        auto* editor = Ctl<QLineEdit>(*Ctl<TCardView>(Form(), "CardWindow"), "CardBlockEditor");
+        editor->selectAll();
+        QTest::keyClicks(editor, Digits);
+        QTest::keyClick(editor, Qt::Key_Return);
+    }
     std::string WriteFile(const char* Name, const std::string& Content)
     {
         const std::string path = Dir.filePath(QLatin1String(Name)).toStdString();
@@ -102,7 +113,7 @@ TEST_F(CardPageTest, ControlsCaptionsStatesAndTheyFitThePage)
     };
     const std::vector<TRow> rows{{"CardBrowseKeys", "...", true}, {"CardMapKeys", "Map keys", true},
         {"CardRead", "Read card", true}, {"CardWrite", "Write card...", true}, {"CardCompare", "Compare...", true},
-        {"CardOpenDump", "Open dump...", true}, {"CardSaveDump", "Save dump...", false},
+        {"CardOpenDump", "Open dump...", true}, {"CardEditDump", "Edit dump...", true}, {"CardSaveDump", "Save dump...", false},
         {"CardCancel", "Cancel", false}, {"CardShow", "Show card", true}, {"CardBatch", "Batch...", true}};
     QWidget* page = Ctl<QWidget>(Form(), "TabSheet9");
     Ctl<QTabWidget>(Form(), "PageControl1")->setCurrentWidget(page);
@@ -222,12 +233,7 @@ TEST_F(CardPageTest, EditsAreSavedAndWrittenAndTheComparisonThenSaysTheCardChang
 
     // Block 9 typed as the dump has it, block 5 made a value block in its editor.
     auto* window = Ctl<TCardView>(Form(), "CardWindow");
-    Table("CardBlocks")->setCurrentCell(9, TCardView::DataColumn);
-    Table("CardBlocks")->edit(Table("CardBlocks")->currentIndex());
-    auto* editor = Ctl<QLineEdit>(*window, "CardBlockEditor");
-    editor->selectAll();
-    QTest::keyClicks(editor, QStringLiteral("09C0DE00000000000000000000000099"));
-    QTest::keyClick(editor, Qt::Key_Return);
+    TypeBlock(9, QStringLiteral("09C0DE00000000000000000000000099"));
     QTRY_VERIFY(Highlighted().empty());
     Table("CardBlocks")->setCurrentCell(5, TCardView::DataColumn);
     Dialogs().OnDialog = [](QDialog& Dialog) {
@@ -273,6 +279,62 @@ TEST_F(CardPageTest, EditsAreSavedAndWrittenAndTheComparisonThenSaysTheCardChang
     Click(Button("CardRead"));
     EXPECT_TRUE(Summary().contains(QStringLiteral("the card changed since the comparison; now ")));
     EXPECT_EQ(Highlighted(), (std::vector<int>{5, 8}));
+}
+
+TEST_F(CardPageTest, ADumpFileIsEditedSavedAndWrittenWithNoCardReadAndAReadAsksBeforeDroppingItsChanges)
+{
+    // The fixture with block 13 and the first digit of block 10 unknown.
+    TDumpImage partial = FixtureDump();
+    partial.Known[13].fill(0);
+    partial.Known[10][0] = 0x0F;
+    OpenAnswer = QString::fromStdString(WriteFile("partial.txt", TextOf(partial)));
+    Click(Button("CardEditDump"));
+    EXPECT_TRUE(F->TakeAllFrames().empty()) << "no card read";
+    EXPECT_TRUE(Summary().startsWith(QStringLiteral("Editing dump %1.").arg(OpenAnswer))) << Summary().toStdString();
+    EXPECT_EQ(Cell("CardBlocks", 10, TCardView::DataColumn), TCardView::Pairs(QStringLiteral("-AC0DE00000000000000000000000000")));
+
+    const QString typed = QStringLiteral("0123456789ABCDEF0123456789ABCDEF");
+    TypeBlock(9, typed);
+    QTRY_VERIFY(Summary().startsWith(QStringLiteral("Editing dump %1 (changed): block 9 edited").arg(OpenAnswer)));
+    const QString saved = Dir.filePath(QStringLiteral("edited.txt"));
+    Dialogs().OnSave = [&saved](const QString&) { return saved; };
+    Click(Ctl<QPushButton>(*Ctl<TCardView>(Form(), "CardWindow"), "CardWindowSave"));
+    TFileError error;
+    const std::optional<TDumpImage> file = ReadDumpFile(saved.toStdString(), error);
+    ASSERT_TRUE(file) << error.Text();
+    const TBlockData edit{0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF, 0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF};
+    EXPECT_EQ(file->Data[9], edit);
+    EXPECT_EQ(file->Known, partial.Known) << "unknown digits stay unknown";
+    EXPECT_TRUE(Summary().startsWith(QStringLiteral("Editing dump %1: the edits are saved.").arg(saved))) << Summary().toStdString();
+
+    // Written as shown, with no file asked for; it stays for the next card.
+    Dialogs().OnOpen = [](const QString& Caption) {
+        ADD_FAILURE() << "asked for a file: " << Caption.toStdString();
+        return QString();
+    };
+    Click(Button("CardWrite"));
+    EXPECT_TRUE(LastLog().startsWith(QStringLiteral("Write card (card 12345678, dump %1): ").arg(saved))) << LastLog().toStdString();
+    EXPECT_EQ(Sim().Block(9), edit);
+    EXPECT_EQ(Sim().Block(10), FixtureDump().Data[10]) << "not fully known: left alone";
+    EXPECT_TRUE(Summary().startsWith(QStringLiteral("Editing dump %1").arg(saved)));
+
+    // A read would show the card in place of unsaved changes: asked first.
+    TypeBlock(8, typed);
+    QTRY_VERIFY(Summary().contains(QStringLiteral("(changed)")));
+    F->TakeAllFrames();
+    QStringList asked;
+    for (const bool discard : {false, true}) {
+        Dialogs().OnAsk = [&](const QString& Text) {
+            asked << Text;
+            return discard;
+        };
+        Click(Button("CardRead"));
+        EXPECT_EQ(Summary().startsWith(QStringLiteral("Editing dump")), !discard) << Summary().toStdString();
+        EXPECT_EQ(F->TakeFrames().empty(), !discard);
+    }
+    EXPECT_EQ(asked, QStringList(2, QStringLiteral("Discard the changes to %1?").arg(saved)));
+    EXPECT_EQ(Cell("CardBlocks", 9, TCardView::DataColumn), TCardView::Pairs(typed)) << "the card read";
+    EXPECT_EQ(Cell("CardBlocks", 8, TCardView::DataColumn), TCardView::Pairs(QStringLiteral("08C0DE00000000000000000000000000")));
 }
 
 TEST_F(CardPageTest, AnEmptyReaderIsSaidSoAndNothingElse)

@@ -63,6 +63,14 @@ void TTestDialogs::MessageBox(QWidget* /*Parent*/, const QString& Text, const QS
         OnBox(Text, Caption, Flags);
 }
 
+bool TTestDialogs::Ask(QWidget* /*Parent*/, const QString& Text, const QString& /*Caption*/)
+{
+    if (OnAsk)
+        return OnAsk(Text);
+    ADD_FAILURE() << "a question nobody answers: " << Text.toStdString();
+    return false;
+}
+
 QString TTestDialogs::SaveFileName(QWidget* /*Parent*/, const QString& Caption, const QString& /*Name*/, const QString& /*Filter*/)
 {
     return OnSave ? OnSave(Caption) : QString();

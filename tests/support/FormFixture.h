@@ -49,8 +49,10 @@ struct TTestDialogs : TFormDialogs {
     std::function<QString(const QString& Caption)> OnSave;
     std::function<QString(const QString& Caption)> OnOpen;
     std::function<void(QDialog& Dialog)> OnDialog;
+    std::function<bool(const QString& Text)> OnAsk;
 
     void MessageBox(QWidget* Parent, const QString& Text, const QString& Caption, int Flags) override;
+    bool Ask(QWidget* Parent, const QString& Text, const QString& Caption) override;
     QString SaveFileName(QWidget* Parent, const QString& Caption, const QString& Name, const QString& Filter) override;
     QString OpenFileName(QWidget* Parent, const QString& Caption, const QString& Filter) override;
     void Exec(QDialog& Dialog) override;
