@@ -5,13 +5,16 @@
 #include "app/PageCardJobs.h"
 #include "app/Pages.h"
 #include "protocol/SafeFile.h"
+#include "records/Records.h"
 #include "records/SessionRecorder.h"
 #include "widgets/CardView.h"
 
 #include <QAction>
+#include <QDesktopServices>
 #include <QDialog>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QLabel>
@@ -25,10 +28,12 @@
 #include <QStyleFactory>
 #include <QTabBar>
 #include <QTabWidget>
+#include <QUrl>
 #include <QVBoxLayout>
 #include <QVariant>
 
 #include <algorithm>
+#include <cstdio>
 #include <functional>
 #include <utility>
 
@@ -227,6 +232,14 @@ void TMainForm::BuildUi()
         StatusPanels[i] = panel;
     }
     StatusPanels[1]->setText(QStringLiteral("Un-Link"));
+    // Panel 0 names the records a loop run left, as a link to their folder;
+    // its context menu opens that folder too, or the state folder before.
+    StatusPanels[0]->setTextFormat(Qt::PlainText);
+    FRecordsFolder = StateDirectory();
+    OpenRecordsFolder = new QAction(QStringLiteral("Open folder"), StatusPanels[0]);
+    OpenRecordsFolder->setObjectName(QStringLiteral("OpenRecordsFolder"));
+    StatusPanels[0]->addAction(OpenRecordsFolder);
+    StatusPanels[0]->setContextMenuPolicy(Qt::ActionsContextMenu);
     setStatusBar(StatusBar);
 
     setFixedSize(ClientWidth, ClientHeight);
@@ -238,6 +251,8 @@ void TMainForm::BuildUi()
     installEventFilter(new THintFilter(this, [this](const QString& Hint) { DisplayHint(Hint); }));
     connect(C1, &QAction::triggered, this, &TMainForm::C1Click);
     connect(SaveLog, &QAction::triggered, this, &TMainForm::SaveLogClick);
+    connect(OpenRecordsFolder, &QAction::triggered, this, &TMainForm::OpenRecordsFolderClick);
+    connect(StatusPanels[0], &QLabel::linkActivated, this, &TMainForm::OpenRecordsFolderClick);
     connect(MmoMsg, &QWidget::customContextMenuRequested, this,
         [this](const QPoint& At) { PopupMenu1->popup(MmoMsg->viewport()->mapToGlobal(At)); });
 }
@@ -274,7 +289,35 @@ void TMainForm::DisplayHint(const QString& Hint)
 {
     // A hint is "short|long"; the status bar shows the long part.
     const qsizetype bar = Hint.indexOf(QLatin1Char('|'));
-    StatusPanels[0]->setText(bar < 0 ? Hint : Hint.mid(bar + 1));
+    ShowInHintPanel(bar < 0 ? Hint : Hint.mid(bar + 1));
+}
+
+void TMainForm::ShowInHintPanel(const QString& Text)
+{
+    StatusPanels[0]->setTextFormat(Qt::PlainText);
+    StatusPanels[0]->setText(Text);
+    StatusPanels[0]->setToolTip(QString());
+}
+
+void TMainForm::ShowRecordInHintPanel(const QString& Label, const QString& Path)
+{
+    FRecordsFolder = QFileInfo(Path).absolutePath();
+    StatusPanels[0]->setTextFormat(Qt::RichText);
+    StatusPanels[0]->setText(QStringLiteral("%1<a href=\"%2\">%3</a>")
+                                 .arg(Label.toHtmlEscaped(), QUrl::fromLocalFile(FRecordsFolder).toString().toHtmlEscaped(),
+                                     Path.toHtmlEscaped()));
+    // The panel is narrow: the whole path where the mouse rests.
+    StatusPanels[0]->setToolTip(Path);
+}
+
+void TMainForm::OpenRecordsFolderClick()
+{
+    if (FDialogs->OpenFolder(FRecordsFolder))
+        return;
+    // No box: a loop test may be running.
+    const QString text = QStringLiteral("Can not open the folder %1").arg(FRecordsFolder);
+    std::fprintf(stderr, "orvelle: %s\n", text.toLocal8Bit().constData());
+    ShowInHintPanel(text);
 }
 
 void TMainForm::Log(const QString& Line)
@@ -286,8 +329,10 @@ void TMainForm::Log(const QString& Line)
 void TMainForm::LogOwn(const QString& Line)
 {
     Log(Line);
-    FRecords->Note(Line);
+    JournalOwn(Line);
 }
+
+void TMainForm::JournalOwn(const QString& Line) { FRecords->Note(Line); }
 
 void TMainForm::MessageBox(const QString& Text, const QString& Caption, int Flags)
 {
@@ -317,6 +362,8 @@ QString TFormDialogs::OpenFileName(QWidget* Parent, const QString& Caption, cons
 }
 
 void TFormDialogs::Exec(QDialog& Dialog) { Dialog.exec(); }
+
+bool TFormDialogs::OpenFolder(const QString& Path) { return QDesktopServices::openUrl(QUrl::fromLocalFile(Path)); }
 
 int TMainForm::Tag(const QObject* Control) { return Control->property("Tag").toInt(); }
 void TMainForm::SetTag(QObject* Control, int Value) { Control->setProperty("Tag", Value); }

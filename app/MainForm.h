@@ -74,6 +74,8 @@ public:
     virtual QString OpenFileName(QWidget* Parent, const QString& Caption, const QString& Filter);
     // A dialog of the window's own, made and about to be shown modally.
     virtual void Exec(QDialog& Dialog);
+    // Shows a folder in the desktop's file manager; false when none could.
+    virtual bool OpenFolder(const QString& Path);
 };
 
 class TMainForm : public QMainWindow, private TSessionEvents, private TCardWorkEvents {
@@ -121,6 +123,8 @@ private:
     QStatusBar* StatusBar = nullptr;
     // Panels 0 (hint), 1 (link state), 2; objectNames StatusPanel0..2.
     std::array<QLabel*, 3> StatusPanels{};
+    // Panel 0's context menu: the folder of the records it names.
+    QAction* OpenRecordsFolder = nullptr; // "Open folder"
 
     // "Basic"
     QLineEdit* EdtCardType = nullptr;
@@ -223,6 +227,7 @@ private:
     THyperLink* HyperLink2 = nullptr;
 
     // "Card"
+    QLabel* CardHint = nullptr; // what to do first
     QLineEdit* CardKeyFile = nullptr;
     QPushButton* CardBrowseKeys = nullptr;
     QCheckBox* CardBuiltInKeys = nullptr;
@@ -277,9 +282,17 @@ private:
     // "Save log...": the visible log to a file chosen in a file dialog.
     void SaveLogClick();
     void DisplayHint(const QString& Hint);
+    // Panel 0's text: plain, or naming a record as a link to its folder.
+    void ShowInHintPanel(const QString& Text);
+    void ShowRecordInHintPanel(const QString& Label, const QString& Path);
+    // The folder of the records panel 0 named last (the state folder until
+    // then), in the file manager.
+    void OpenRecordsFolderClick();
     // A line of the window's own (a file opened or saved): the log and the
     // journal.
     void LogOwn(const QString& Line);
+    // A line of the window's own for the journal only (what a box said).
+    void JournalOwn(const QString& Line);
     // A file the operator asked for could not be saved: a box, or while a
     // loop test runs the hint panel, standard error and the journal.
     void SaveFailed(const QString& Text, const QString& Caption);
@@ -398,6 +411,8 @@ private:
     std::unique_ptr<TLinkSession> FSession;
     // The journal and the loop runs' reports, kept from the session's events.
     std::unique_ptr<TSessionRecorder> FRecords;
+    // Where panel 0's records link and "Open folder" lead.
+    QString FRecordsFolder;
     // What the "Card" page knows: its jobs, key map, card read, dump opened.
     std::unique_ptr<TCardPageState> FCard;
     bool FShown = false;

@@ -30,9 +30,9 @@ void TMainForm::CreateComponents()
         if (!StatusPanels[0])
             return;
         if (!Report.isEmpty())
-            StatusPanels[0]->setText(QStringLiteral("Report: %1").arg(Report));
+            ShowRecordInHintPanel(QStringLiteral("Report: "), Report);
         else if (!Problem.isEmpty())
-            StatusPanels[0]->setText(QStringLiteral("Report not written: %1").arg(Problem));
+            ShowInHintPanel(QStringLiteral("Report not written: %1").arg(Problem));
     };
     FCard = std::make_unique<TCardPageState>(*this);
 }
@@ -116,7 +116,7 @@ void TMainForm::RecordWarning(const QString& Warning)
     // Never a box: a running loop test would wait for its OK.
     std::fprintf(stderr, "orvelle: %s\n", Warning.toLocal8Bit().constData());
     if (StatusPanels[0])
-        StatusPanels[0]->setText(Warning);
+        ShowInHintPanel(Warning);
 }
 
 void TMainForm::OperationStateChanged(bool Running)

@@ -1,8 +1,11 @@
-// The page "About": the program's name, version and links.
+// The page "About": the program's name, version and links, and where this
+// user's records and ledger are kept.
 #include "app/FormParts.h"
 #include "app/MainForm.h"
 #include "app/Pages.h"
 #include "app/Version.h"
+#include "records/Ledger.h"
+#include "records/Records.h"
 #include "widgets/HyperLink.h"
 
 #include <QButtonGroup>
@@ -17,6 +20,8 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QVBoxLayout>
+
+#include <utility>
 
 using namespace FormParts;
 
@@ -60,4 +65,19 @@ void BuildAboutPage(TMainForm* F)
     layout->addWidget(F->HyperLink1, 0, Qt::AlignHCenter);
     layout->addWidget(F->HyperLink2, 0, Qt::AlignHCenter);
     layout->addStretch(1);
+
+    // The folders as this user's environment resolves them, to copy from; a
+    // long path is cut at the page's edge, and its tooltip holds it whole.
+    const std::pair<const char*, QString> places[] = {
+        {"AboutRecords", QStringLiteral("Records (journal, run reports): %1").arg(StateDirectory())},
+        {"AboutLedger", QStringLiteral("Ledger: %1").arg(DefaultLedgerFile())}};
+    for (const auto& [name, text] : places) {
+        auto* place = new QLabel(text, bevel);
+        place->setObjectName(QLatin1String(name));
+        place->setTextFormat(Qt::PlainText);
+        place->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        place->setToolTip(text);
+        place->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+        layout->addWidget(place);
+    }
 }

@@ -24,6 +24,13 @@ void BuildCardPage(TMainForm* F)
     layout->setContentsMargins(8, 8, 8, 6);
     layout->setSpacing(6);
 
+    // The first step for someone new to the page.
+    F->CardHint = new QLabel(
+        QStringLiteral("Place a card on the reader and press Read card: it finds the keys by itself."), bevel);
+    F->CardHint->setObjectName(QStringLiteral("CardHint"));
+    F->CardHint->setWordWrap(true);
+    layout->addWidget(F->CardHint);
+
     auto* keys = new QHBoxLayout;
     keys->setSpacing(4);
     F->CardKeyFile = NewEdit("CardKeyFile", 0, bevel);

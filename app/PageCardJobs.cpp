@@ -231,8 +231,12 @@ std::optional<TKeyList> TCardPageState::Candidates(const TDumpImage* StatedBy)
     sources.BuiltIn = Form.CardBuiltInKeys->isChecked();
     std::string error;
     std::optional<TKeyList> keys = KeysToTry(sources, StatedBy, error);
-    if (!keys)
-        Form.MessageBox(QFile::decodeName(error.c_str()), BoxCaption);
+    if (!keys) {
+        // The journal keeps it too: a box is gone once answered.
+        const QString text = QFile::decodeName(error.c_str());
+        Form.MessageBox(text, BoxCaption);
+        Form.JournalOwn(text);
+    }
     return keys;
 }
 

@@ -225,8 +225,13 @@ std::optional<TDumpImage> ParseJsonDump(std::string_view Content, const TFail& F
         const std::optional<int> block = BlockNumber(name);
         if (!block)
             return Fail(value.Line, "not a block number: \"" + PrintableText(name, QuotedBytes) + "\"");
-        if (value.Kind != TJsonValue::String || !IsBlockText(value.Text))
-            return Fail(value.Line, "block " + name + ": " + BadBlock + PrintableText(value.Text, QuotedBytes));
+        if (value.Kind != TJsonValue::String || !IsBlockText(value.Text)) {
+            std::string why = "block " + name;
+            why += ": ";
+            why += BadBlock;
+            why += PrintableText(value.Text, QuotedBytes);
+            return Fail(value.Line, why);
+        }
         if (*block >= CardBlocks)
             continue; // another card's block: the count below says which card
         if (seen[size_t(*block)])

@@ -225,7 +225,7 @@ std::optional<TKeyMap> ParseKeyMap(std::string_view Content, const std::string& 
             return fail("sector " + std::to_string(sector) + " a second time");
         seen[size_t(sector)] = true;
         for (const int type : {0, 1}) {
-            const std::string_view text = fields[size_t(1 + type)];
+            const std::string_view text = fields[1 + size_t(type)];
             if (text == "-")
                 continue;
             const std::optional<TKey> key = ParseKey(text);

@@ -36,7 +36,7 @@ struct TSectorKeys {
 using TKeyMap = std::array<TSectorKeys, SectorCount>;
 
 // The binary key map's size.
-constexpr size_t KeyMapBytes = size_t(2 * SectorCount * KeyBytes);
+constexpr size_t KeyMapBytes = 2 * size_t(SectorCount) * size_t(KeyBytes);
 
 // The built-in list, in the order they are tried: the factory key first.
 const TKeyList& DefaultKeys();

@@ -262,21 +262,20 @@ TWorkRun<TReadResult> TCardWork::Read(const TKeyList& Keys)
 TWorkRun<TWriteResult> TCardWork::Write(const TDumpImage& Dump, const TKeyList& Keys, bool Trailers, const std::string& DumpFile)
 {
     return Sequence<TWriteResult>(TCardJob::Write, Keys, true, DumpFile, [&](TWorkRun<TWriteResult>& Run, const TSerial&) {
-        std::optional<TWriteResult>& Result = Run.Result;
         // One question for every trailer that would change the card's.
         if (Trailers) {
             const std::vector<TTrailerChange> changes = TrailerChanges(Dump, FMapTrailers);
             if (!changes.empty() && !FEvents.ApproveTrailers(changes))
                 return TWorkEnd::Declined;
         }
-        Result = FJobs.WriteCard(Dump, *FKeyMap, Trailers);
-        if (Result && Result->Serial) {
+        Run.Result = FJobs.WriteCard(Dump, *FKeyMap, Trailers);
+        if (Run.Result && Run.Result->Serial) {
             // The trailers as the card has them now, for the next write.
             for (int sector = 0; sector < SectorCount; ++sector) {
                 const size_t trailer = TrailerOf(sector);
-                if (Result->Trailers.Known[trailer] != TBlockData{}) {
-                    FMapTrailers.Data[trailer] = Result->Trailers.Data[trailer];
-                    FMapTrailers.Known[trailer] = Result->Trailers.Known[trailer];
+                if (Run.Result->Trailers.Known[trailer] != TBlockData{}) {
+                    FMapTrailers.Data[trailer] = Run.Result->Trailers.Data[trailer];
+                    FMapTrailers.Known[trailer] = Run.Result->Trailers.Known[trailer];
                 }
             }
         }

@@ -83,7 +83,7 @@ public:
     // The map every mapping of a sequence starts from (a saved one): each
     // sector's keys of it are tried first, the candidates only for a key it
     // lacks or that does not open the sector.
-    void StartFrom(std::optional<TKeyMap> Map) { FStartMap = std::move(Map); }
+    void StartFrom(const std::optional<TKeyMap>& Map) { FStartMap = Map; }
 
     // Ends the running sequence before its next exchange; the rest of it
     // does not run.

@@ -30,7 +30,7 @@ Options:
                        symbolic link to the user's own regular file (written
                        through), or new in a folder we may write; it is
                        checked at start
-  --quiet, -q          do not print the frames
+  -q, --quiet          do not print the frames
   --fault CC:KIND[=ARG][*COUNT]
                        spoil replies to command CC (hex), every time or the
                        next COUNT times. KIND: noreply, badsum, status[=SS]
@@ -47,8 +47,8 @@ Options:
                        reader's processing time, up to 60000) after the
                        request's last byte would have come in at that rate.
                        0 (the default): every reply goes out at once
-  --help, -h           this text
-  --version, -v        the version
+  -h, --help           show this help and exit
+  -v, --version        show the version and exit
 
 The line: a request left unfinished for 100 ms without a byte is dropped (the
 reader's inter-character time-out). Replies the program does not read wait up

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <optional>
+#include <utility>
 
 namespace sim {
 
@@ -89,8 +91,18 @@ bool ParseFaultOption(const std::string& Text, TFaultOption& Out, std::string& E
 bool ParseSimOptions(const std::vector<std::string>& Args, TSimOptions& Out, std::string& Error)
 {
     for (size_t i = 0; i < Args.size(); ++i) {
-        const std::string& a = Args[i];
+        // "--opt VALUE" or "--opt=VALUE", as the other two programs take them.
+        std::string a = Args[i];
+        std::optional<std::string> joined;
+        if (const size_t eq = a.find('='); a.starts_with("--") && eq != std::string::npos) {
+            joined = a.substr(eq + 1);
+            a.resize(eq);
+        }
         auto value = [&](std::string& V) {
+            if (joined) {
+                V = *std::exchange(joined, std::nullopt);
+                return true;
+            }
             if (i + 1 >= Args.size()) {
                 Error = a + " needs a value";
                 return false;
@@ -99,6 +111,10 @@ bool ParseSimOptions(const std::vector<std::string>& Args, TSimOptions& Out, std
             return true;
         };
         std::string v;
+        if (joined && (a == "--help" || a == "--version" || a == "--quiet")) {
+            Error = a + " takes no value";
+            return false;
+        }
         if (a == "--help" || a == "-h") {
             Out.Help = true;
         } else if (a == "--version" || a == "-v") {
@@ -167,7 +183,7 @@ bool ParseSimOptions(const std::vector<std::string>& Args, TSimOptions& Out, std
             }
             Out.PaceMs = int(ms);
         } else {
-            Error = "unknown option \"" + a + "\" (see --help)";
+            Error = "unknown option \"" + Args[i] + "\" (see --help)";
             return false;
         }
     }

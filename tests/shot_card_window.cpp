@@ -1,11 +1,13 @@
 // Not a test of the suite: grabs the card window to a PNG as the operator
 // sees it after reading the fixture card and comparing it with a dump one
-// byte apart (block 9, its last byte). scripts/card-shots.sh makes the
-// pictures in docs/ with it:
+// byte apart (block 9, its last byte), or the main window on its "Card" page
+// after a read. scripts/card-shots.sh makes the pictures in docs/ with it:
 //
 //   ORVELLE_SHOT=out.png [ORVELLE_SHOT_DARK=1] [QT_SCALE_FACTOR=2] shot_card_window
+//       --gtest_filter=CardWindowShot.*    (or MainWindowShot.*)
 //
-// It fails where the window does not show that one difference.
+// It fails where the window does not show that one difference, or the main
+// window not its nine pages.
 #include "app/MainForm.h"
 #include "protocol/DumpFile.h"
 #include "support/FormFixture.h"
@@ -17,6 +19,7 @@
 #include <QPixmap>
 #include <QPushButton>
 #include <QStyleFactory>
+#include <QTabWidget>
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTest>
@@ -88,6 +91,26 @@ TEST(CardWindowShot, ReadAndComparedWithADumpOneByteApart)
     QApplication::processEvents();
     // No alpha channel: the window is opaque, and the file smaller.
     const QImage shot = window->grab().toImage().convertToFormat(QImage::Format_RGB888);
+    ASSERT_FALSE(shot.isNull());
+    ASSERT_TRUE(shot.save(QString::fromLocal8Bit(out), "PNG", 9)) << out;
+}
+
+TEST(MainWindowShot, TheCardPageAfterARead)
+{
+    const char* out = std::getenv("ORVELLE_SHOT");
+    ASSERT_NE(out, nullptr) << "ORVELLE_SHOT names the PNG to write";
+    QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+    TFormFixture F;
+    ASSERT_EQ(F.LinkPanel(), "Linked");
+    ASSERT_TRUE(F.Sim.LoadDump(std::string(ORVELLE_TEST_DATA) + "/mixed-card.txt"));
+    auto* tabs = Ctl<QTabWidget>(*F.Form, "PageControl1");
+    ASSERT_EQ(tabs->count(), 9);
+    tabs->setCurrentWidget(Ctl<QWidget>(*F.Form, "TabSheet9"));
+    F.Click(Ctl<QPushButton>(*F.Form, "CardRead"));
+    ASSERT_TRUE(F.LastLog().startsWith(QStringLiteral("Read card (card 12345678): "))) << F.LastLog().toStdString();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(F.Form.get()));
+    QApplication::processEvents();
+    const QImage shot = F.Form->grab().toImage().convertToFormat(QImage::Format_RGB888);
     ASSERT_FALSE(shot.isNull());
     ASSERT_TRUE(shot.save(QString::fromLocal8Bit(out), "PNG", 9)) << out;
 }

@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -111,6 +112,51 @@ TEST(CommandLine, APlatformNamedOnTheCommandLineNeedsNoDisplay)
     EXPECT_EQ(program.state(), QProcess::Running);
     program.kill();
     program.waitForFinished(60000);
+}
+
+// The three programs answer the common options alike, and every option a
+// program's --help names is in its manual page and the README.
+TEST(CommandLine, TheThreeProgramsAnswerAlikeAndTheirPagesNameEveryOption)
+{
+    const auto read = [](const QString& Path) {
+        QFile file(Path);
+        EXPECT_TRUE(file.open(QIODevice::ReadOnly)) << Path.toStdString();
+        // The manual pages write a dash as \-.
+        return QString::fromUtf8(file.readAll()).replace(QStringLiteral("\\-"), QStringLiteral("-"));
+    };
+    const QString readme = read(ORVELLE_SOURCE_DIR "/README.md");
+    const QStringList programs{"orvelle", "orvelle-card", "orvelle-sim"};
+    const auto run = [](const QString& Program, const QString& Option) {
+        QProcess program;
+        program.start(QCoreApplication::applicationDirPath() + "/../" + Program, {Option});
+        EXPECT_TRUE(program.waitForFinished(60000)) << Program.toStdString() << " " << Option.toStdString();
+        EXPECT_EQ(program.exitCode(), 0) << Program.toStdString() << " " << Option.toStdString();
+        return QString::fromLocal8Bit(program.readAllStandardOutput());
+    };
+    for (const QString& name : programs) {
+        SCOPED_TRACE(name.toStdString());
+        const QString help = run(name, "--help");
+        EXPECT_EQ(run(name, "-h"), help);
+        EXPECT_EQ(run(name, "--version"), name + " " + OrvelleVersion + "\n");
+        EXPECT_EQ(run(name, "-v"), name + " " + OrvelleVersion + "\n");
+        for (const char* common : {"-h, --help", "-v, --version"})
+            EXPECT_TRUE(help.contains(QLatin1String(common))) << common;
+
+        const QString page = read(QStringLiteral(ORVELLE_SOURCE_DIR "/packaging/man/%1.1.in").arg(name));
+        QRegularExpressionMatchIterator options = QRegularExpression(R"((?<![\w-])--[a-z][a-z-]*)").globalMatch(help);
+        while (options.hasNext()) {
+            const QString option = options.next().captured();
+            EXPECT_TRUE(page.contains(option)) << "man page: " << option.toStdString();
+            EXPECT_TRUE(readme.contains(option)) << "README: " << option.toStdString();
+        }
+        const QString seeAlso = page.mid(page.indexOf(".SH SEE ALSO"));
+        for (const QString& other : programs)
+            EXPECT_EQ(seeAlso.contains(".BR " + other + " (1)"), other != name) << other.toStdString();
+    }
+    // The card tool's synopsis, commands and options as its --help gives them.
+    const QString help = run("orvelle-card", "--help");
+    for (const QString& line : help.left(help.indexOf("\n\nProgress goes")).split('\n'))
+        EXPECT_TRUE(readme.contains(line)) << line.toStdString();
 }
 
 TEST(CommandLine, AFullStandardOutputIsNoSuccess)

@@ -1,6 +1,7 @@
 // What the window records: the journal holds every line of its log and the
 // program's own records, a loop test leaves its report, "Save log..." writes
 // the visible log, and a state folder that cannot be written stops nothing.
+// The status bar and the About page lead to where the records are.
 #include "app/MainForm.h"
 #include "app/Version.h"
 #include "protocol/SafeFile.h"
@@ -11,9 +12,12 @@
 #include <QDir>
 #include <QFile>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QTextDocument>
 #include <QTimer>
+#include <QUrl>
 
 #include <gtest/gtest.h>
 
@@ -95,7 +99,17 @@ TEST(WindowRecords, TheJournalHoldsTheLogAndALoopLeavesItsReport)
     ASSERT_EQ(rows.size(), 2) << "the header and the row at Stop";
     EXPECT_TRUE(rows[0].startsWith("time,elapsed_s,cycles,"));
     EXPECT_EQ(rows[1].split(',').mid(2, 4), (QStringList{"2", "0", "0", "2"})) << rows[1].toStdString();
-    EXPECT_EQ(StatusPanel(*F.Form, 0)->text(), "Report: " + runs.filePath(reports[0]));
+    // The report's path, a link to its folder.
+    QLabel* panel = StatusPanel(*F.Form, 0);
+    QTextDocument shown;
+    shown.setHtml(panel->text());
+    EXPECT_EQ(shown.toPlainText(), "Report: " + runs.filePath(reports[0]));
+    const QRegularExpressionMatch link = QRegularExpression(R"re(<a href="([^"]+)">)re").match(panel->text());
+    ASSERT_TRUE(link.hasMatch()) << panel->text().toStdString();
+    EXPECT_EQ(QUrl(link.captured(1)).toLocalFile(), runs.path());
+    emit panel->linkActivated(link.captured(1));
+    Ctl<QAction>(*F.Form, "OpenRecordsFolder")->trigger();
+    EXPECT_EQ(F.Dialogs.Folders, QStringList(2, runs.path()));
 
     // "Save log..." writes what the log shows.
     const QString saved = QString::fromStdString(F.Home().StateFolder()) + "/saved.txt";
@@ -103,6 +117,40 @@ TEST(WindowRecords, TheJournalHoldsTheLogAndALoopLeavesItsReport)
     Ctl<QAction>(*F.Form, "SaveLog")->trigger();
     EXPECT_EQ(FileLines(saved), F.LogLines());
     EXPECT_TRUE(F.Boxes.empty());
+}
+
+TEST(WindowRecords, TheAboutPageAndTheStatusBarLeadToTheRecords)
+{
+    TFormFixture F;
+    const QString state = QString::fromStdString(F.Home().StateFolder());
+    EXPECT_EQ(Ctl<QLabel>(*F.Form, "AboutRecords")->text(), "Records (journal, run reports): " + state);
+    EXPECT_EQ(Ctl<QLabel>(*F.Form, "AboutLedger")->text(),
+        "Ledger: " + QString::fromStdString(F.Home().DataFolder()) + "/ledger.sqlite");
+    // Before a loop run names its report, the status bar's menu opens the
+    // state folder.
+    auto* open = Ctl<QAction>(*F.Form, "OpenRecordsFolder");
+    EXPECT_EQ(open->text(), QStringLiteral("Open folder"));
+    EXPECT_TRUE(StatusPanel(*F.Form, 0)->actions().contains(open));
+    EXPECT_EQ(StatusPanel(*F.Form, 0)->contextMenuPolicy(), Qt::ActionsContextMenu);
+    open->trigger();
+    EXPECT_EQ(F.Dialogs.Folders, QStringList{state});
+    // A desktop with no file manager: said where the link was, never a box.
+    F.Dialogs.FolderShown = false;
+    open->trigger();
+    EXPECT_EQ(StatusPanel(*F.Form, 0)->text(), "Can not open the folder " + state);
+    EXPECT_TRUE(F.Boxes.empty());
+
+    // A bad key file: its box has the caption of the program's other boxes,
+    // and the journal keeps what it said.
+    const QString keys = state + "/bad.keys";
+    std::filesystem::create_directories(F.Home().StateFolder());
+    std::ofstream(keys.toStdString()) << "FFFFFFFFFFF\n";
+    Ctl<QLineEdit>(*F.Form, "CardKeyFile")->setText(keys);
+    F.Click(Ctl<QPushButton>(*F.Form, "CardMapKeys"));
+    ASSERT_EQ(F.Boxes.size(), 1u);
+    EXPECT_EQ(F.Boxes[0].Caption, QStringLiteral("Message"));
+    EXPECT_TRUE(F.Boxes[0].Text.startsWith(keys + ":1:")) << F.Boxes[0].Text.toStdString();
+    EXPECT_TRUE(JournalLines(F.Home().StateFolder()).contains(F.Boxes[0].Text));
 }
 
 TEST(WindowRecords, AnUnwritableStateFolderStopsNothing)

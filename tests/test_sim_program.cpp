@@ -400,7 +400,21 @@ TEST(SimProgram, PortOptionTakesTheNamesThatThePortMapResolves)
         std::string error;
         EXPECT_EQ(sim::ParseSimOptions({"--port", name}, options, error), !ResolveCommName(name, "").empty())
             << name;
+        // The value joined with '=' too, as orvelle and orvelle-card take it.
+        EXPECT_EQ(sim::ParseSimOptions({std::string("--port=") + name}, options, error),
+            !ResolveCommName(name, "").empty())
+            << name;
     }
+    sim::TSimOptions joined;
+    std::string error;
+    ASSERT_TRUE(sim::ParseSimOptions({"--pace=5", "--seed=7", "--fault=06:noreply*2", "-q"}, joined, error)) << error;
+    EXPECT_EQ(joined.PaceMs, 5);
+    EXPECT_EQ(joined.Seed, 7u);
+    ASSERT_EQ(joined.Faults.size(), 1u);
+    EXPECT_EQ(joined.Faults[0].Count, 2);
+    EXPECT_TRUE(joined.Quiet);
+    EXPECT_FALSE(sim::ParseSimOptions({"--quiet=yes"}, joined, error));
+    EXPECT_EQ(error, "--quiet takes no value");
     EXPECT_EQ(PortMapLink("COM3", "/map"), "/map/COM3");
     EXPECT_EQ(PortMapLink("LPT1", "/map"), "");
     EXPECT_EQ(PortMapLink("COM3", ""), "");

@@ -128,6 +128,13 @@ TEST_F(CardPageTest, ControlsCaptionsStatesAndTheyFitThePage)
     EXPECT_TRUE(Ctl<QLineEdit>(Form(), "CardKeyFile")->text().isEmpty());
     auto* progress = Ctl<QProgressBar>(Form(), "CardProgress");
     EXPECT_TRUE(inside.contains(QRect(progress->mapTo(page, QPoint()), progress->size())));
+    // The first step, above everything else.
+    auto* hint = Ctl<QLabel>(Form(), "CardHint");
+    EXPECT_EQ(hint->text(), QStringLiteral("Place a card on the reader and press Read card: it finds the keys by itself."));
+    EXPECT_TRUE(hint->isVisible());
+    EXPECT_TRUE(hint->wordWrap());
+    EXPECT_TRUE(inside.contains(QRect(hint->mapTo(page, QPoint()), hint->size())));
+    EXPECT_LT(hint->mapTo(page, QPoint()).y(), Ctl<QLineEdit>(Form(), "CardKeyFile")->mapTo(page, QPoint()).y());
 }
 
 TEST_F(CardPageTest, MapKeysGivesTheFixturesMap)

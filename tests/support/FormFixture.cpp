@@ -89,6 +89,12 @@ void TTestDialogs::Exec(QDialog& Dialog)
         ADD_FAILURE() << "a dialog nobody answers: " << Dialog.objectName().toStdString();
 }
 
+bool TTestDialogs::OpenFolder(const QString& Path)
+{
+    Folders << Path;
+    return FolderShown;
+}
+
 void TFormFixture::Show()
 {
     Form->show();

@@ -43,19 +43,25 @@ struct TMessageRecord {
 
 // The window's dialogs answered by the test: each hook a test sets answers
 // its dialog; a box with no hook is recorded, a file dialog with none is
-// cancelled, and a dialog of the window's own with none fails the test.
+// cancelled, a dialog of the window's own with none fails the test, and a
+// folder to show is only recorded.
 struct TTestDialogs : TFormDialogs {
     std::function<void(const QString& Text, const QString& Caption, int Flags)> OnBox;
     std::function<QString(const QString& Caption)> OnSave;
     std::function<QString(const QString& Caption)> OnOpen;
     std::function<void(QDialog& Dialog)> OnDialog;
     std::function<bool(const QString& Text)> OnAsk;
+    // Every folder the window asked to show, in order; none is shown, and
+    // the answer is FolderShown.
+    QStringList Folders;
+    bool FolderShown = true;
 
     void MessageBox(QWidget* Parent, const QString& Text, const QString& Caption, int Flags) override;
     bool Ask(QWidget* Parent, const QString& Text, const QString& Caption) override;
     QString SaveFileName(QWidget* Parent, const QString& Caption, const QString& Name, const QString& Filter) override;
     QString OpenFileName(QWidget* Parent, const QString& Caption, const QString& Filter) override;
     void Exec(QDialog& Dialog) override;
+    bool OpenFolder(const QString& Path) override;
 };
 
 struct TFormOptions {

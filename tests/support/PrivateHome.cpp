@@ -36,6 +36,7 @@ TPrivateHome::TPrivateHome()
     const std::string home = FHome.path().toStdString();
     FOldConfig = Replace("XDG_CONFIG_HOME", home + "/config");
     FOldState = Replace("XDG_STATE_HOME", home + "/state");
+    FOldData = Replace("XDG_DATA_HOME", home + "/data");
     std::filesystem::create_directories(home + "/config/orvelle/ports");
 }
 
@@ -43,9 +44,11 @@ TPrivateHome::~TPrivateHome()
 {
     Restore("XDG_CONFIG_HOME", FOldConfig);
     Restore("XDG_STATE_HOME", FOldState);
+    Restore("XDG_DATA_HOME", FOldData);
 }
 
 std::string TPrivateHome::StateFolder() const { return FHome.path().toStdString() + "/state/orvelle"; }
+std::string TPrivateHome::DataFolder() const { return FHome.path().toStdString() + "/data/orvelle"; }
 
 std::string TPrivateHome::Link(int N) const
 {

@@ -1,8 +1,9 @@
 #pragma once
-// A private home for one test: XDG_CONFIG_HOME and XDG_STATE_HOME point into
-// a temporary directory for the object's life, so COMn names lead where the
-// test says and never to a real serial port of the machine, and the records
-// (journal, run reports) stay with the test.
+// A private home for one test: XDG_CONFIG_HOME, XDG_STATE_HOME and
+// XDG_DATA_HOME point into a temporary directory for the object's life, so
+// COMn names lead where the test says and never to a real serial port of the
+// machine, and the records (journal, run reports) and the default ledger stay
+// with the test.
 
 #include <QTemporaryDir>
 
@@ -26,6 +27,8 @@ public:
 
     // $XDG_STATE_HOME/orvelle: where the program keeps its records.
     std::string StateFolder() const;
+    // $XDG_DATA_HOME/orvelle: where the default ledger goes.
+    std::string DataFolder() const;
 
 private:
     std::string Link(int N) const;
@@ -33,4 +36,5 @@ private:
     QTemporaryDir FHome;
     std::optional<std::string> FOldConfig;
     std::optional<std::string> FOldState;
+    std::optional<std::string> FOldData;
 };
