@@ -64,6 +64,12 @@ void TMainForm::SetStartPort(int Index)
 
 void TMainForm::closeEvent(QCloseEvent* Event)
 {
+    // Unsaved changes to a dump are not lost without a word.
+    if (!FCard->MayDiscardDump(windowTitle())) {
+        Event->ignore();
+        return;
+    }
+    FCard->StopEditingDump();
     // While a chain runs, the session stops it and reports CloseReady.
     if (!FSession->RequestClose()) {
         Event->ignore();

@@ -330,6 +330,13 @@ TEST_F(CardPageTest, ADumpFileIsEditedSavedAndWrittenWithNoCardReadAndAReadAsksB
     QTRY_VERIFY(Summary().contains(QStringLiteral("(changed)")));
     F->TakeAllFrames();
     QStringList asked;
+    // Nor does closing the window lose them unasked.
+    Dialogs().OnAsk = [&](const QString& Text) {
+        asked << Text;
+        return false;
+    };
+    EXPECT_FALSE(Form().close());
+    EXPECT_TRUE(Summary().contains(QStringLiteral("(changed)")));
     for (const bool discard : {false, true}) {
         Dialogs().OnAsk = [&](const QString& Text) {
             asked << Text;
@@ -339,7 +346,7 @@ TEST_F(CardPageTest, ADumpFileIsEditedSavedAndWrittenWithNoCardReadAndAReadAsksB
         EXPECT_EQ(Summary().startsWith(QStringLiteral("Editing dump")), !discard) << Summary().toStdString();
         EXPECT_EQ(F->TakeFrames().empty(), !discard);
     }
-    EXPECT_EQ(asked, QStringList(2, QStringLiteral("Discard the changes to %1?").arg(saved)));
+    EXPECT_EQ(asked, QStringList(3, QStringLiteral("Discard the changes to %1?").arg(saved)));
     EXPECT_EQ(Cell("CardBlocks", 9, TCardView::DataColumn), TCardView::Pairs(typed)) << "the card read";
     EXPECT_EQ(Cell("CardBlocks", 8, TCardView::DataColumn), TCardView::Pairs(QStringLiteral("08C0DE00000000000000000000000000")));
 }
