@@ -193,15 +193,20 @@ TBatchEnd TBatchJob::Run(const TBatchSettings& Settings)
         const qint64 started = SteadyMs(FSession.Steady);
         TBatchCard card;
         card.Serial = *serial;
+        // The ledger failed before the card was written: the card on the
+        // reader is told of, not left without a word.
+        const auto notRecorded = [&](TBatchCard& Card) {
+            Card.Result = TBatchResult::NotRecorded;
+            Card.Detail = FLedger.Error().toStdString();
+            ++FCounters.Failed;
+            FEvents.CardEnded(Card, FCounters);
+            Signal(false);
+            return ledgerFailed();
+        };
         if (!Settings.Again) {
             card.Prior = FLedger.Prepared(Settings.Batch, *serial);
             if (!card.Prior && !FLedger.Error().isEmpty()) {
-                card.Result = TBatchResult::NotRecorded;
-                card.Detail = FLedger.Error().toStdString();
-                ++FCounters.Failed;
-                FEvents.CardEnded(card, FCounters);
-                Signal(false);
-                return ledgerFailed();
+                return notRecorded(card);
             }
             if (card.Prior) {
                 card.Result = TBatchResult::AlreadyPrepared;
@@ -218,13 +223,7 @@ TBatchEnd TBatchJob::Run(const TBatchSettings& Settings)
         if (!claim) {
             if (FLedger.Error().isEmpty())
                 return TBatchEnd::RowsOut;
-            // The card on the reader is told of, not left without a word.
-            card.Result = TBatchResult::NotRecorded;
-            card.Detail = FLedger.Error().toStdString();
-            ++FCounters.Failed;
-            FEvents.CardEnded(card, FCounters);
-            Signal(false);
-            return ledgerFailed();
+            return notRecorded(card);
         }
         FEvents.Writing(*serial, claim->Row);
         card = Prepare(*serial, *claim);
