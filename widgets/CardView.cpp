@@ -432,6 +432,12 @@ TCardView::~TCardView()
     // The stack's commands point back at the view.
     FUndo->disconnect(this);
     FUndo->clear();
+    // The tables go first: closing the widget lays them out once more, and
+    // their delegate reads this view's rows, which its members hold.
+    delete FSplit;
+    FSplit = nullptr;
+    FBlocks = nullptr;
+    FKeys = nullptr;
 }
 
 QSize TCardView::sizeHint() const
