@@ -11,6 +11,7 @@
 #include "app/MainForm.h"
 #include "protocol/DumpFile.h"
 #include "support/FormFixture.h"
+#include "support/TestPaths.h"
 #include "widgets/CardView.h"
 
 #include <QApplication>
@@ -69,7 +70,7 @@ TEST(CardWindowShot, ReadAndComparedWithADumpOneByteApart)
 
     TFormFixture F;
     ASSERT_EQ(F.LinkPanel(), "Linked");
-    const std::string fixture = std::string(ORVELLE_TEST_DATA) + "/mixed-card.txt";
+    const std::string fixture = TestData("mixed-card.txt");
     ASSERT_TRUE(F.Sim.LoadDump(fixture));
     TFileError error;
     TDumpImage dump = *ReadDumpFile(fixture, error);
@@ -102,7 +103,7 @@ TEST(MainWindowShot, TheCardPageAfterARead)
     QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
     TFormFixture F;
     ASSERT_EQ(F.LinkPanel(), "Linked");
-    ASSERT_TRUE(F.Sim.LoadDump(std::string(ORVELLE_TEST_DATA) + "/mixed-card.txt"));
+    ASSERT_TRUE(F.Sim.LoadDump(TestData("mixed-card.txt")));
     auto* tabs = Ctl<QTabWidget>(*F.Form, "PageControl1");
     ASSERT_EQ(tabs->count(), 9);
     tabs->setCurrentWidget(Ctl<QWidget>(*F.Form, "TabSheet9"));

@@ -2,6 +2,7 @@
 // answering --help, --version and a bad option without a display or a port.
 #include "app/CommandLine.h"
 #include "app/Version.h"
+#include "support/TestPaths.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -124,7 +125,7 @@ TEST(CommandLine, TheThreeProgramsAnswerAlikeAndTheirPagesNameEveryOption)
         // The manual pages write a dash as \-.
         return QString::fromUtf8(file.readAll()).replace(QStringLiteral("\\-"), QStringLiteral("-"));
     };
-    const QString readme = read(ORVELLE_SOURCE_DIR "/README.md");
+    const QString readme = read(SourceFile("README.md"));
     const QStringList programs{"orvelle", "orvelle-card", "orvelle-sim"};
     const auto run = [](const QString& Program, const QString& Option) {
         QProcess program;
@@ -142,7 +143,7 @@ TEST(CommandLine, TheThreeProgramsAnswerAlikeAndTheirPagesNameEveryOption)
         for (const char* common : {"-h, --help", "-v, --version"})
             EXPECT_TRUE(help.contains(QLatin1String(common))) << common;
 
-        const QString page = read(QStringLiteral(ORVELLE_SOURCE_DIR "/packaging/man/%1.1.in").arg(name));
+        const QString page = read(SourceFile(QStringLiteral("packaging/man/%1.1.in").arg(name)));
         QRegularExpressionMatchIterator options = QRegularExpression(R"((?<![\w-])--[a-z][a-z-]*)").globalMatch(help);
         while (options.hasNext()) {
             const QString option = options.next().captured();

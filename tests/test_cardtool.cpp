@@ -13,6 +13,7 @@
 #include "support/ChildProcess.h"
 #include "support/PrivateHome.h"
 #include "support/PtyPeer.h"
+#include "support/TestPaths.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -77,7 +78,7 @@ protected:
     void SetUp() override
     {
         std::string error;
-        ASSERT_TRUE(Sim.LoadDump(ORVELLE_TEST_DATA "/mixed-card.txt", &error)) << error;
+        ASSERT_TRUE(Sim.LoadDump(TestData("mixed-card.txt"), &error)) << error;
         Ports.Map(1, Sim.DevicePath());
         ASSERT_TRUE(Dir.isValid());
     }
@@ -215,7 +216,7 @@ protected:
     TDumpImage Fixture() const
     {
         TFileError error;
-        return *ReadDumpFile(ORVELLE_TEST_DATA "/mixed-card.txt", error);
+        return *ReadDumpFile(TestData("mixed-card.txt"), error);
     }
     void WriteDump(const char* Name, const TDumpImage& Dump) const
     {
@@ -232,7 +233,7 @@ TEST_F(CardToolTest, UsageAndBadFilesExitTwoWithNothingSent)
 {
     Write("bad.keys", "FFFFFFFFFFFF\n# ours\nA0A1A2A3A4\n");
     Write("bad.csv", "number,block 4\n1001,not hex\n");
-    QFile fixture(ORVELLE_TEST_DATA "/mixed-card.txt");
+    QFile fixture(QString::fromStdString(TestData("mixed-card.txt")));
     ASSERT_TRUE(fixture.open(QIODevice::ReadOnly));
     QList<QByteArray> lines = fixture.readAll().split('\n');
     lines[2] = "02C0DE0000000000000000000000000"; // 31 digits
@@ -252,8 +253,8 @@ TEST_F(CardToolTest, UsageAndBadFilesExitTwoWithNothingSent)
         {{"keys", "--data", Path("x.csv")}, 2, "--data belongs to batch only"},
         {{"ledger", "--port", "COM1"}, 2, "--port belongs to the commands that use a reader only"},
         {{"batch"}, 2, "batch needs TEMPLATE"},
-        {{"batch", ORVELLE_TEST_DATA "/mixed-card.txt", "--count", "0"}, 2, "--count takes a number of cards from 1"},
-        {{"batch", ORVELLE_TEST_DATA "/mixed-card.txt", "--data", Path("bad.csv")}, 2, Path("bad.csv") + ":2: column 2:"},
+        {{"batch", QString::fromStdString(TestData("mixed-card.txt")), "--count", "0"}, 2, "--count takes a number of cards from 1"},
+        {{"batch", QString::fromStdString(TestData("mixed-card.txt")), "--data", Path("bad.csv")}, 2, Path("bad.csv") + ":2: column 2:"},
         {{"ledger", "--ledger", Dir.path()}, 5, "the ledger cannot be opened"},
         {{"--port", "LPT1", "keys"}, 2, "unknown port 'LPT1'"},
         {{"--timeout", "5", "keys"}, 2, "--timeout takes 50 to 60000"},
@@ -511,7 +512,7 @@ TEST_F(CardToolTest, ACompareAgreesOnlyWhenEveryKnownBlockWasCompared)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
-        ASSERT_TRUE(Sim.LoadDump(ORVELLE_TEST_DATA "/mixed-card.txt"));
+        ASSERT_TRUE(Sim.LoadDump(TestData("mixed-card.txt")));
         for (int sector = 0; c.Secret && sector < 16; ++sector) {
             TBlockData trailer = Sim.Block(TrailerOf(sector));
             std::fill_n(trailer.begin(), KeyBytes, 0x5A);
@@ -535,7 +536,7 @@ TEST_F(CardToolTest, ACompareAgreesOnlyWhenEveryKnownBlockWasCompared)
         }
         Sim.InsertCard();
     }
-    ASSERT_TRUE(Sim.LoadDump(ORVELLE_TEST_DATA "/mixed-card.txt"));
+    ASSERT_TRUE(Sim.LoadDump(TestData("mixed-card.txt")));
     const TRun table = Card({"diff", Path("fixture.txt")});
     EXPECT_TRUE(table.Out.endsWith("\n" + cases[0].Says)) << table.Out.toStdString();
 }

@@ -7,6 +7,7 @@
 #include "protocol/KeyFile.h"
 #include "protocol/PlainText.h"
 #include "support/AccessTables.h"
+#include "support/TestPaths.h"
 
 #include <QFile>
 #include <QJsonDocument>
@@ -104,7 +105,7 @@ void ExpectSameDigits(const std::optional<TDumpImage>& Read, const TDumpImage& E
 TDumpImage MixedCard()
 {
     TFileError error;
-    const std::optional<TDumpImage> dump = ReadDumpFile(ORVELLE_TEST_DATA "/mixed-card.txt", error);
+    const std::optional<TDumpImage> dump = ReadDumpFile(TestData("mixed-card.txt"), error);
     EXPECT_TRUE(dump) << error.Text();
     return dump.value_or(TDumpImage{});
 }
@@ -277,7 +278,7 @@ TEST(DumpFiles, EveryFormReadsTheFixtureAndWritesWhatItReads)
     ASSERT_TRUE(fixture.AllKnown());
     TFileError error;
     for (const char* name : {"mixed-card.txt", "mixed-card.eml", "mixed-card.json"}) {
-        const std::optional<TDumpImage> read = ReadDumpFile(std::string(ORVELLE_TEST_DATA "/") + name, error);
+        const std::optional<TDumpImage> read = ReadDumpFile(TestData(name), error);
         ASSERT_TRUE(read) << error.Text();
         ExpectSameDigits(read, fixture, name);
         const std::vector<uint8_t> serial = std::string(name).ends_with(".json") ? std::vector<uint8_t>{0x12, 0x34, 0x56, 0x78}
@@ -305,7 +306,7 @@ TEST(DumpFiles, EveryFormReadsTheFixtureAndWritesWhatItReads)
             EXPECT_EQ(why, path + ": block 9 is not fully known: save as text to keep the unknowns");
         }
     }
-    EXPECT_EQ(FileText(dir.filePath("card.eml").toStdString()), FileText(ORVELLE_TEST_DATA "/mixed-card.eml"));
+    EXPECT_EQ(FileText(dir.filePath("card.eml").toStdString()), FileText(TestData("mixed-card.eml")));
     const std::string json = FileText(dir.filePath("card.json").toStdString());
     EXPECT_TRUE(json.starts_with("{\n  \"Created\": \"orvelle\",\n  \"FileType\": \"mfcard\",\n  \"Card\": {\n    \"UID\": "
                                  "\"12345678\"\n  },\n  \"blocks\": {\n    \"0\": \"12345678080804004F525653494D3031\",\n"))
@@ -329,7 +330,7 @@ TEST(DumpFiles, ATextDumpMayLeaveSectorsOutAndCarryComments)
 {
     const TDumpImage fixture = MixedCard();
     TFileError error;
-    const std::optional<TDumpImage> partial = ReadDumpFile(ORVELLE_TEST_DATA "/partial-card.txt", error);
+    const std::optional<TDumpImage> partial = ReadDumpFile(TestData("partial-card.txt"), error);
     ASSERT_TRUE(partial) << error.Text();
     for (int b = 0; b < 64; ++b) {
         const int sector = b / 4;
@@ -490,7 +491,7 @@ TEST(KeyFiles, KeysCommentsAndTheBuiltInList)
 TEST(DumpFiles, KeysADumpStatesAndTheFormAFileNameAsksFor)
 {
     TFileError error;
-    std::optional<TDumpImage> dump = ReadDumpFile(ORVELLE_TEST_DATA "/mixed-card.txt", error);
+    std::optional<TDumpImage> dump = ReadDumpFile(TestData("mixed-card.txt"), error);
     ASSERT_TRUE(dump) << error.Text();
     dump->Known[31][2] = 0xF0; // key A of sector 7 not known in full: not stated
     std::string text;

@@ -13,6 +13,7 @@
 #include "support/InProcessReader.h"
 #include "support/PrivateHome.h"
 #include "support/SessionProbe.h"
+#include "support/TestPaths.h"
 
 #include <gtest/gtest.h>
 
@@ -92,7 +93,7 @@ protected:
     void MixedCard()
     {
         std::string error;
-        ASSERT_TRUE(Reader.LoadDump(ORVELLE_TEST_DATA "/mixed-card.txt", error)) << error;
+        ASSERT_TRUE(Reader.LoadDump(TestData("mixed-card.txt"), error)) << error;
     }
 
     TInProcessReader Reader;
@@ -404,7 +405,7 @@ TEST_F(CardJobsTest, ACompareAgreesOnlyWhenEveryKnownBlockWasCompared)
 {
     MixedCard();
     TFileError error;
-    const TDumpImage fixture = *ReadDumpFile(ORVELLE_TEST_DATA "/mixed-card.txt", error);
+    const TDumpImage fixture = *ReadDumpFile(TestData("mixed-card.txt"), error);
     const std::optional<TMapResult> mapped = Jobs.MapKeys(JobKeys({}, &fixture, true));
     ASSERT_TRUE(mapped);
     TDumpImage changed = fixture;
@@ -573,9 +574,9 @@ TEST_F(CardJobsLineTest, AReaderInTheSameProcessAnswersAsTheLineDoes)
     // checksum, a refusal, noise before a reply), over the line and in
     // process: the same requests, results and card read.
     std::string error;
-    ASSERT_TRUE(Sim.LoadDump(ORVELLE_TEST_DATA "/mixed-card.txt", &error)) << error;
+    ASSERT_TRUE(Sim.LoadDump(TestData("mixed-card.txt"), &error)) << error;
     TInProcessReader Reader;
-    ASSERT_TRUE(Reader.LoadDump(ORVELLE_TEST_DATA "/mixed-card.txt", error)) << error;
+    ASSERT_TRUE(Reader.LoadDump(TestData("mixed-card.txt"), error)) << error;
     const std::vector<std::pair<uint8_t, sim::TFault>> faults = {
         {0x05, {sim::TFaultKind::BadChecksum}},
         {0x06, {sim::TFaultKind::ErrorStatus}},

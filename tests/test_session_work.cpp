@@ -8,6 +8,7 @@
 #include "session/CardWork.h"
 #include "session/LinkSession.h"
 #include "support/InProcessReader.h"
+#include "support/TestPaths.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -21,7 +22,7 @@
 
 namespace {
 
-const char* const MixedCard = ORVELLE_TEST_DATA "/mixed-card.txt";
+const std::string MixedCard = TestData("mixed-card.txt");
 
 struct TWorkRecorder : TCardWorkEvents {
     std::vector<TCardJob> Started;

@@ -8,6 +8,7 @@
 #include "protocol/Commands.h"
 #include "protocol/DumpFile.h"
 #include "support/FormFixture.h"
+#include "support/TestPaths.h"
 #include "widgets/CardView.h"
 
 #include <QCheckBox>
@@ -35,7 +36,7 @@
 
 namespace {
 
-const std::string Fixture = std::string(ORVELLE_TEST_DATA) + "/mixed-card.txt";
+const std::string Fixture = TestData("mixed-card.txt");
 
 class CardPageTest : public TWindowTest {
 protected:
