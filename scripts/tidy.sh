@@ -18,24 +18,20 @@ files=$(git ls-files 'protocol/*.cpp' 'serial/*.cpp' 'reader/*.cpp' 'session/*.c
     'app/*.cpp' 'cardtool/*.cpp' 'sim/*.cpp')
 count=$(echo "$files" | wc -w)
 
-# The build's commands without its precompiled header: GCC made it, clang
-# cannot read it, and each source is to stand on its own includes.
-mkdir -p "$dir/tidy"
-sed -E 's# -Winvalid-pch -include [^ "]*/cmake_pch\.hxx##g' "$dir/compile_commands.json" >"$dir/tidy/compile_commands.json"
-if grep -q 'cmake_pch' "$dir/tidy/compile_commands.json"; then
-    echo "tidy: $dir/compile_commands.json names its precompiled header in a way not understood here" >&2
-    exit 1
-fi
-
+# The build's commands, without its precompiled headers, go to $dir/tidy.
 cache="${XDG_CACHE_HOME:-$HOME/.cache}/orvelle/tidy"
-todo="$files"
 keys="$dir/tidy/keys"
-: >"$keys"
-if [ "${ORVELLE_TIDY_CACHE:-on}" != off ]; then
+todo="$files"
+if [ "${ORVELLE_TIDY_CACHE:-on}" = off ]; then
+    python3 scripts/tidy-prepare.py "$dir" "$(pwd)"
+    : >"$keys"
+else
+    # shellcheck disable=SC2086
+    python3 scripts/tidy-prepare.py "$dir" "$(pwd)" --keys $files >"$keys.new"
+    mv "$keys.new" "$keys"
     mkdir -p "$cache"
     # Entries not used for a month go.
     find "$cache" -type f -atime +30 -delete 2>/dev/null || true
-    python3 scripts/tidy-keys.py "$dir/tidy/compile_commands.json" "$(pwd)" $files >"$keys"
     todo=""
     for f in $files; do
         key=$(awk -v f="$f" '$2 == f { print $1 }' "$keys")
