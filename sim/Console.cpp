@@ -19,7 +19,7 @@ std::string DumpText(const TSimServer& Server)
     std::string out;
     for (int b = 0; b < blocks; ++b) {
         const auto blk = Server.Block(b);
-        char head[16];
+        char head[32]; // room for any two ints, whatever the optimiser can prove of them
         std::snprintf(head, sizeof head, "%2d/%02d  ", SectorOf(b), b);
         out += head + HexOf(blk.data(), blk.size()) + (IsTrailer(b) ? "  trailer" : "")
             + (b < blocks - 1 ? "\n" : "");
