@@ -20,6 +20,7 @@ count=$(echo "$files" | wc -w)
 
 # The build's commands, without its precompiled headers, go to $dir/tidy.
 cache="${XDG_CACHE_HOME:-$HOME/.cache}/orvelle/tidy"
+mkdir -p "$dir/tidy"
 keys="$dir/tidy/keys"
 todo="$files"
 if [ "${ORVELLE_TIDY_CACHE:-on}" = off ]; then
