@@ -517,15 +517,19 @@ TEST_F(CardPageTest, ABatchWindowPreparesCardsTellingTheOperatorEachStep)
     Ctl<QLineEdit>(*window, "BatchLedger")->setText(Dir.filePath("ledger.sqlite"));
     auto* status = Ctl<QLabel>(*window, "BatchStatus");
 
-    // The operator: a card taken away and the next placed at each "Done".
+    // The operator: a card taken away and the next placed at each "Done",
+    // once for each card done (the counters say which). The line keeps its
+    // real pace, so that each step shows long enough to be seen.
+    Sim().SetPace(0);
     QStringList seen;
     QTimer operatorHand;
     int placed = 1;
     QObject::connect(&operatorHand, &QTimer::timeout, [&] {
-        if (!seen.isEmpty() && seen.last() == status->text())
-            return;
-        seen << status->text();
-        if (status->text() != QLatin1String("Done: take the card away"))
+        if (seen.isEmpty() || seen.last() != status->text())
+            seen << status->text();
+        const QString counters = Ctl<QLabel>(*window, "BatchCounters")->text();
+        if (status->text() != QLatin1String("Done: take the card away")
+            || !counters.startsWith(QStringLiteral("Done %1 ").arg(placed)))
             return;
         if (placed == 2)
             Ctl<QPushButton>(*window, "BatchStop")->click();
