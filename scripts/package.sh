@@ -11,8 +11,10 @@ export DEB_BUILD_MAINT_OPTIONS=hardening=+all
 cxxflags="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)"
 ldflags="$(dpkg-buildflags --get LDFLAGS)"
 
+# No precompiled headers: each source is built on its own includes, as any
+# other build of the package would.
 sh scripts/build.sh build-release -DCMAKE_BUILD_TYPE=Release \
-    -DORVELLE_BUILD_TESTS=OFF -DORVELLE_BUILD_BENCH=OFF \
+    -DORVELLE_BUILD_TESTS=OFF -DORVELLE_BUILD_BENCH=OFF -DORVELLE_PCH=OFF \
     -DCMAKE_CXX_FLAGS="$cxxflags" -DCMAKE_EXE_LINKER_FLAGS="$ldflags"
 
 rm -f build-release/cpack/*.deb
