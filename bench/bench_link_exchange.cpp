@@ -1,10 +1,10 @@
 // How long exchanges take against a reader that answers at once, beside the
 // floor the line and the serial component allow.
 //
-// Part 1, link tests: wall time and wait steps of single link-test
+// First, link tests: wall time and wait steps of single link-test
 // exchanges.
 //
-// Part 2, loop read: the four exchanges of a loop-read cycle (search with
+// Second, loop read: the four exchanges of a loop-read cycle (search with
 // serial number, authenticate with stored key A, read the block, beep) run
 // back to back through TCardReader, as the loop test runs them, first with
 // the second core idle, then with a thread spinning on it. Reported: median

@@ -2,7 +2,7 @@
 # Runs clang-tidy (checks in .clang-tidy, every finding an error) over the
 # program's sources with the compile commands of the build folder:
 #   scripts/tidy.sh [BUILD_DIR]     (default build; built first if need be)
-# CI runs it after the plain tests, on their build, with every core.
+# CI runs it beside the plain tests, on their build, with every core.
 #
 # A source whose whole input is unchanged since it last passed (the same
 # clang-tidy, .clang-tidy and compile command, and the same text after the
