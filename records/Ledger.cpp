@@ -718,7 +718,16 @@ std::optional<TClaim> TLedger::Claim(const QString& Batch, const QString& Statio
     return claim;
 }
 
-bool TLedger::Record(const TClaim& Claim, const TCardRecord& Card)
+TRecordResult TLedger::Record(const TClaim& Claim, const TCardRecord& Card)
+{
+    return RecordCard(Claim, Card) ? TRecordResult::Recorded : TRecordResult::Failed;
+}
+
+bool TLedger::RecordRepeat(const TCardRecord& /*Card*/) { return true; }
+
+bool TLedger::Heartbeat(const QString& /*Station*/) { return true; }
+
+bool TLedger::RecordCard(const TClaim& Claim, const TCardRecord& Card)
 {
     FError.clear();
     const bool done = Card.Outcome == TCardOutcome::Done;

@@ -81,7 +81,9 @@ public:
     // its row). With Again and no done row, the card is claimed as new. A
     // card's unfinished claim is taken over by the station that claims now.
     std::optional<TClaim> Claim(const QString& Batch, const QString& Station, const TSerial& Serial, bool Again) override;
-    bool Record(const TClaim& Claim, const TCardRecord& Card) override;
+    TRecordResult Record(const TClaim& Claim, const TCardRecord& Card) override;
+    bool RecordRepeat(const TCardRecord& Card) override;
+    bool Heartbeat(const QString& Station) override;
     std::optional<int> RowsLeft(const QString& Batch) override;
     QString Error() const override { return FError; }
 
@@ -113,6 +115,7 @@ private:
     // could not be done.
     bool Ready(const QString& What);
     bool CreateOrCheckSchema();
+    bool RecordCard(const TClaim& Claim, const TCardRecord& Card);
 
     // Statements: each binds Values in order; a failure sets FError from What
     // and the driver's text.

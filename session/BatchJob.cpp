@@ -53,6 +53,41 @@ std::function<TDumpImage(const TClaim&)> CardImages(const TDumpImage& Template, 
     };
 }
 
+const char* FailCauseCode(TFailCause Cause)
+{
+    switch (Cause) {
+    case TFailCause::None:
+        return "";
+    case TFailCause::NoKey:
+        return "no-key";
+    case TFailCause::WriteRefused:
+        return "write-refused";
+    case TFailCause::VerifyDiffers:
+        return "verify-differs";
+    case TFailCause::CardLeft:
+        return "card-left";
+    case TFailCause::ReaderGone:
+        return "reader-gone";
+    case TFailCause::ClaimLost:
+        return "claim-lost";
+    case TFailCause::Ledger:
+        return "ledger";
+    case TFailCause::Stopped:
+        return "stopped";
+    }
+    return "";
+}
+
+TFailCause FailCauseOf(const QString& Code)
+{
+    for (const TFailCause cause : {TFailCause::NoKey, TFailCause::WriteRefused, TFailCause::VerifyDiffers, TFailCause::CardLeft,
+             TFailCause::ReaderGone, TFailCause::ClaimLost, TFailCause::Ledger, TFailCause::Stopped}) {
+        if (Code == QLatin1String(FailCauseCode(cause)))
+            return cause;
+    }
+    return TFailCause::None;
+}
+
 const char* BatchResultText(TBatchResult Result)
 {
     switch (Result) {
@@ -239,7 +274,7 @@ TBatchEnd TBatchJob::Run(const TBatchSettings& Settings)
         record.Detail = QString::fromStdString(card.Detail);
         record.Written = card.Written;
         record.DurationMs = card.DurationMs;
-        if (!FLedger.Record(*claim, record)) {
+        if (FLedger.Record(*claim, record) != TRecordResult::Recorded) {
             const bool broken = !FLedger.Error().isEmpty();
             card.Result = broken ? TBatchResult::NotRecorded : TBatchResult::Failed;
             card.Detail = broken ? FLedger.Error().toStdString() : "not recorded: the row was given back meanwhile";

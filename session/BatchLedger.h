@@ -26,7 +26,15 @@ struct TBatchStart {
     QString DataSha256;
     QStringList Columns; // every column of the data file, in its order
     std::vector<QStringList> Rows;
+    // The data file's rows may be used a second time, in another batch.
+    bool ReuseData = false;
 };
+
+// A running station refreshes its own row every StationHeartbeatMs, idle or
+// working; its claims count as held until it has been silent for
+// StationSilentSeconds by the database's clock (at least three heartbeats).
+constexpr int StationHeartbeatMs = 2000;
+constexpr int StationSilentSeconds = 10;
 
 // A card prepared in this batch before: its row, and when.
 struct TPrepared {
@@ -45,9 +53,31 @@ struct TClaim {
     bool Resumed = false;
 };
 
-// One card's record.
+// One card's record. Repeat: a card prepared before in the batch, shown
+// again; it holds no claim and changes no row.
 enum class TCardOutcome { Done,
-    Failed };
+    Failed,
+    Repeat };
+
+// Why a card failed: a fixed list, stored as a code beside the detail.
+enum class TFailCause { None,
+    NoKey,         // no key opened a sector the card needs
+    WriteRefused,  // a sector refused the write
+    VerifyDiffers, // a block read back other than written
+    CardLeft,      // the card left the field
+    ReaderGone,    // the reader's link dropped
+    ClaimLost,     // the card's claim was released meanwhile
+    Ledger,        // the ledger could not be written
+    Stopped };     // the batch was stopped mid-card
+// "no-key", "write-refused", ...; empty for None.
+const char* FailCauseCode(TFailCause Cause);
+// The code back; None for an empty or unknown text.
+TFailCause FailCauseOf(const QString& Code);
+
+// How a Record call ended.
+enum class TRecordResult { Recorded,
+    ClaimLost, // recorded failed (claim-lost): the claim was released meanwhile; Error() says by whom
+    Failed };  // nothing recorded; Error() says why
 struct TCardRecord {
     QDateTime Time; // when the card was finished
     QString Station;
@@ -55,6 +85,7 @@ struct TCardRecord {
     TSerial Serial{};
     int Row = 0;
     TCardOutcome Outcome = TCardOutcome::Failed;
+    TFailCause Cause = TFailCause::None;
     QString Detail;           // what failed, or empty
     std::vector<int> Written; // blocks written and read back the same
     qint64 DurationMs = 0;    // from the card's first search to its record
@@ -70,15 +101,29 @@ public:
     // The card's done record in the batch, if any; none when it has none
     // (check Error() to tell a failure from "none").
     virtual std::optional<TPrepared> Prepared(const QString& Batch, const TSerial& Serial) = 0;
-    // A row for Serial at Station: the card's own unfinished claim again,
-    // or else the first free row, never one another station holds. With
+    // A row for Serial at Station: the card's own unfinished claim again
+    // (its station silent, or this one), or else the first free row, never
+    // one another station holds. A card another live station works is
+    // refused (WorkedElsewhere names it). With
     // Again, the card's done row (no new row is used). None when no row is
     // left (Error() empty) or on failure.
     virtual std::optional<TClaim> Claim(const QString& Batch, const QString& Station, const TSerial& Serial, bool Again) = 0;
     // Records the card and ends its claim: done keeps the row with the card;
-    // failed gives it back for the next card. False, with nothing recorded,
-    // when the claim is no longer held (given back meanwhile).
-    virtual bool Record(const TClaim& Claim, const TCardRecord& Card) = 0;
+    // failed gives it back for the next card. A claim no longer held
+    // (released meanwhile) is still recorded, as failed with the cause
+    // claim-lost, and no row changes: ClaimLost.
+    virtual TRecordResult Record(const TClaim& Claim, const TCardRecord& Card) = 0;
+    // A card prepared before, shown again (Card.Outcome Repeat, Card.Row the
+    // row it holds): recorded without a claim.
+    virtual bool RecordRepeat(const TCardRecord& Card) = 0;
+    // Station is alive: its row refreshed on the database's clock.
+    virtual bool Heartbeat(const QString& Station) = 0;
+    // After Claim gave none with an error: the station that works the card
+    // this moment, when that was the reason; else empty.
+    virtual QString WorkedElsewhere() const { return {}; }
+    // After StartBatch failed: true when the files given were refused (a
+    // data file of another batch, a changed one), not the database.
+    virtual bool StartRefusedInput() const { return false; }
     // Rows not yet done nor claimed.
     virtual std::optional<int> RowsLeft(const QString& Batch) = 0;
     virtual QString Error() const = 0;

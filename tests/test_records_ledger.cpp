@@ -241,9 +241,9 @@ TEST_P(LedgerTest, AKilledStationsCardGetsItsRowAgainAnywhere)
     ASSERT_TRUE(other);
     EXPECT_EQ(other->Row, 3);
     // Only the card whose claim it is records on it.
-    EXPECT_FALSE(ledger->Record(*again, Finished(*again, 0xA3, true)));
+    EXPECT_FALSE((ledger->Record(*again, Finished(*again, 0xA3, true)) == TRecordResult::Recorded));
     EXPECT_FALSE(ledger->Error().isEmpty());
-    EXPECT_TRUE(ledger->Record(*again, Finished(*again, 0xA2, true, QStringLiteral("bench 2")))) << ledger->Error().toStdString();
+    EXPECT_TRUE((ledger->Record(*again, Finished(*again, 0xA2, true, QStringLiteral("bench 2"))) == TRecordResult::Recorded)) << ledger->Error().toStdString();
     const std::optional<TPrepared> prepared = ledger->Prepared(QStringLiteral("lot 7"), Card(0xA2));
     ASSERT_TRUE(prepared);
     EXPECT_EQ(prepared->Row, 2);
@@ -261,7 +261,7 @@ TEST_P(LedgerTest, AFailedCardGivesItsRowBack)
     const std::optional<TClaim> b = ledger->Claim(QStringLiteral("lot 7"), QStringLiteral("bench 1"), Card(0xB), false);
     ASSERT_TRUE(a && b);
     EXPECT_EQ(ledger->RowsLeft(QStringLiteral("lot 7")), 1);
-    ASSERT_TRUE(ledger->Record(*a, Finished(*a, 0xA, false))) << ledger->Error().toStdString();
+    ASSERT_TRUE((ledger->Record(*a, Finished(*a, 0xA, false)) == TRecordResult::Recorded)) << ledger->Error().toStdString();
     EXPECT_EQ(ledger->RowsLeft(QStringLiteral("lot 7")), 2);
     EXPECT_FALSE(ledger->Prepared(QStringLiteral("lot 7"), Card(0xA)));
     EXPECT_EQ(ledger->Error(), QString());
@@ -272,7 +272,7 @@ TEST_P(LedgerTest, AFailedCardGivesItsRowBack)
     EXPECT_EQ(retry->Row, 3);
     EXPECT_FALSE(retry->Resumed);
     // A claim ended is not recorded twice.
-    EXPECT_FALSE(ledger->Record(*a, Finished(*a, 0xA, true)));
+    EXPECT_FALSE((ledger->Record(*a, Finished(*a, 0xA, true)) == TRecordResult::Recorded));
     const std::vector<QJsonObject> records = Records(*ledger);
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0][QStringLiteral("result")].toString(), QStringLiteral("failed"));
@@ -289,9 +289,9 @@ TEST_P(LedgerTest, ACardIsNotRecordedDoneOnceItsStationWasReleased)
     ASSERT_TRUE(a && b);
     EXPECT_EQ(ledger->ReleaseStation(QStringLiteral("bench 1")), 1);
     EXPECT_EQ(ledger->RowsLeft(QStringLiteral("lot 7")), 2);
-    EXPECT_FALSE(ledger->Record(*a, Finished(*a, 0xA, true)));
+    EXPECT_FALSE((ledger->Record(*a, Finished(*a, 0xA, true)) == TRecordResult::Recorded));
     EXPECT_TRUE(ledger->Error().contains(QStringLiteral("given back"))) << ledger->Error().toStdString();
-    EXPECT_FALSE(ledger->Record(*a, Finished(*a, 0xA, false)));
+    EXPECT_FALSE((ledger->Record(*a, Finished(*a, 0xA, false)) == TRecordResult::Recorded));
     EXPECT_TRUE(Records(*ledger).empty());
     // Row 1 is free again; card A starts over on a new claim.
     EXPECT_EQ(ledger->Claim(QStringLiteral("lot 7"), QStringLiteral("bench 2"), Card(0xC), false)->Row, 1);
@@ -299,7 +299,7 @@ TEST_P(LedgerTest, ACardIsNotRecordedDoneOnceItsStationWasReleased)
     ASSERT_TRUE(retry);
     EXPECT_EQ(retry->Row, 3);
     EXPECT_FALSE(retry->Resumed);
-    EXPECT_TRUE(ledger->Record(*b, Finished(*b, 0xB, true)));
+    EXPECT_TRUE((ledger->Record(*b, Finished(*b, 0xB, true)) == TRecordResult::Recorded));
     EXPECT_EQ(ledger->ReleaseStation(QStringLiteral("bench 3")), 0);
 }
 
@@ -339,7 +339,7 @@ TEST_P(LedgerTest, AgainRewritesACardWithItsOwnRow)
     ASSERT_TRUE(ledger->StartBatch(Batch(QStringLiteral("lot 7"), 3)));
     const std::optional<TClaim> a = ledger->Claim(QStringLiteral("lot 7"), QStringLiteral("bench 1"), Card(0xA), false);
     ASSERT_TRUE(a);
-    ASSERT_TRUE(ledger->Record(*a, Finished(*a, 0xA, true))) << ledger->Error().toStdString();
+    ASSERT_TRUE((ledger->Record(*a, Finished(*a, 0xA, true)) == TRecordResult::Recorded)) << ledger->Error().toStdString();
     const std::optional<TPrepared> prepared = ledger->Prepared(QStringLiteral("lot 7"), Card(0xA));
     ASSERT_TRUE(prepared) << ledger->Error().toStdString();
     EXPECT_EQ(prepared->Row, 1);
@@ -355,12 +355,12 @@ TEST_P(LedgerTest, AgainRewritesACardWithItsOwnRow)
     EXPECT_FALSE(again->Resumed);
     EXPECT_EQ(ledger->RowsLeft(QStringLiteral("lot 7")), 2);
     // A failed rewrite leaves the row the card's.
-    ASSERT_TRUE(ledger->Record(*again, Finished(*again, 0xA, false)));
+    ASSERT_TRUE((ledger->Record(*again, Finished(*again, 0xA, false)) == TRecordResult::Recorded));
     EXPECT_EQ(ledger->RowsLeft(QStringLiteral("lot 7")), 2);
     const std::optional<TClaim> third = ledger->Claim(QStringLiteral("lot 7"), QStringLiteral("bench 2"), Card(0xA), true);
     ASSERT_TRUE(third);
     EXPECT_EQ(third->Row, 1);
-    ASSERT_TRUE(ledger->Record(*third, Finished(*third, 0xA, true)));
+    ASSERT_TRUE((ledger->Record(*third, Finished(*third, 0xA, true)) == TRecordResult::Recorded));
     EXPECT_EQ(ledger->Prepared(QStringLiteral("lot 7"), Card(0xA))->Row, 1);
     // --again on a card never prepared: a new row as usual.
     EXPECT_EQ(ledger->Claim(QStringLiteral("lot 7"), QStringLiteral("bench 2"), Card(0xB), true)->Row, 2);
@@ -377,7 +377,7 @@ TEST_P(LedgerTest, ABatchWithoutDataGivesEveryCardRowZero)
         ASSERT_TRUE(claim) << ledger->Error().toStdString();
         EXPECT_EQ(claim->Row, 0);
         EXPECT_TRUE(claim->Cells.isEmpty());
-        EXPECT_TRUE(ledger->Record(*claim, Finished(*claim, serial, true))) << ledger->Error().toStdString();
+        EXPECT_TRUE((ledger->Record(*claim, Finished(*claim, serial, true)) == TRecordResult::Recorded)) << ledger->Error().toStdString();
     }
     EXPECT_EQ(ledger->Prepared(QStringLiteral("blank"), Card(0xB))->Row, 0);
     EXPECT_FALSE(ledger->Claim(QStringLiteral("blank"), QStringLiteral("bench 1"), Card(0xB), false));
@@ -406,9 +406,9 @@ TEST_P(LedgerTest, RecordsAreExportedAsCsvAndJsonLines)
     failed.DurationMs = 1200;
     TCardRecord blank = Finished(*c, 0x0C, true, QStringLiteral("bench 2"));
     blank.Written = {};
-    ASSERT_TRUE(ledger->Record(*a, done));
-    ASSERT_TRUE(ledger->Record(*b, failed));
-    ASSERT_TRUE(ledger->Record(*c, blank));
+    ASSERT_TRUE((ledger->Record(*a, done) == TRecordResult::Recorded));
+    ASSERT_TRUE((ledger->Record(*b, failed) == TRecordResult::Recorded));
+    ASSERT_TRUE((ledger->Record(*c, blank) == TRecordResult::Recorded));
 
     EXPECT_EQ(Exported(*ledger, QStringLiteral("lot 7"), false), (std::vector<std::string>{
                                                                      "time,station,batch,serial,row,result,detail,number,\"name, full\"\r\n",
@@ -485,7 +485,7 @@ TEST_P(LedgerTest, TwoStationsClaimingAtOnceUseEveryRowOnce)
             together.arrive_and_wait();
             if (claim) {
                 const bool done = Index == 0 || round % 4 != 3;
-                if (!ledger->Record(*claim, Finished(*claim, serial, done, name)) && me.Error.empty())
+                if (!(ledger->Record(*claim, Finished(*claim, serial, done, name)) == TRecordResult::Recorded) && me.Error.empty())
                     me.Error = ledger->Error().toStdString();
                 if (done)
                     me.Done.push_back(claim->Row);
@@ -568,7 +568,7 @@ TEST(LedgerPostgreSql, ALostServerFailsEveryCallWithTheReason)
     };
     EXPECT_FALSE(ledger->Claim(QStringLiteral("lot 7"), QStringLiteral("bench 1"), Card(0xB), false));
     failed("Claim");
-    EXPECT_FALSE(ledger->Record(*a, Finished(*a, 0xA, true)));
+    EXPECT_FALSE((ledger->Record(*a, Finished(*a, 0xA, true)) == TRecordResult::Recorded));
     failed("Record");
     EXPECT_FALSE(ledger->RowsLeft(QStringLiteral("lot 7")));
     failed("RowsLeft");

@@ -187,7 +187,7 @@ TEST_F(BatchTest, ACardLeftMidWayByAStoppedStationGetsItsRowAgain)
     late.Serial = SerialNo(1);
     late.Row = 1;
     late.Outcome = TCardOutcome::Done;
-    EXPECT_FALSE(Ledger->Record(*lost, late));
+    EXPECT_FALSE((Ledger->Record(*lost, late) == TRecordResult::Recorded));
 }
 
 } // namespace
