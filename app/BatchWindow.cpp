@@ -6,6 +6,7 @@
 #include "session/LinkSession.h"
 
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QFile>
 #include <QFormLayout>
 #include <QHBoxLayout>
@@ -14,6 +15,7 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QSysInfo>
+#include <QTimer>
 #include <QTime>
 #include <QVBoxLayout>
 
@@ -93,6 +95,14 @@ TBatchWindow::TBatchWindow(TBatchHost Host, QWidget* Parent)
     big.setBold(true);
     FStatus->setFont(big);
     layout->addWidget(FStatus);
+    FDetail = new QLabel(this);
+    FDetail->setObjectName(QStringLiteral("BatchDetail"));
+    FDetail->setWordWrap(true);
+    FDetail->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    layout->addWidget(FDetail);
+    FAfterEnd = new QTimer(this);
+    FAfterEnd->setInterval(300);
+    connect(FAfterEnd, &QTimer::timeout, this, &TBatchWindow::WatchAfterEnd);
 
     FCounters = new QLabel(this);
     FCounters->setObjectName(QStringLiteral("BatchCounters"));
@@ -114,10 +124,12 @@ TBatchWindow::~TBatchWindow()
 }
 
 QString TBatchWindow::Status() const { return FStatus->text(); }
+QString TBatchWindow::Detail() const { return FDetail->text(); }
 
-void TBatchWindow::SetStatus(const QString& Text, TTone Tone)
+void TBatchWindow::SetStatus(const QString& Text, TTone Tone, const QString& Detail)
 {
     FStatus->setText(Text);
+    FDetail->setText(Detail);
     // The window's own palette gives idle and busy; done and failed are
     // green and red whatever the theme, each with text that stays legible.
     QPalette palette = this->palette();
@@ -133,6 +145,10 @@ void TBatchWindow::SetStatus(const QString& Text, TTone Tone)
     case TTone::Good:
         back = QColor(0x1b, 0x5e, 0x20);
         text = Qt::white;
+        break;
+    case TTone::Notice:
+        back = QColor(0xff, 0xb3, 0x00);
+        text = Qt::black;
         break;
     case TTone::Bad:
         back = QColor(0xb7, 0x1c, 0x1c);
@@ -205,29 +221,46 @@ bool TBatchWindow::Prepare()
         Refuse(QStringLiteral("The batch cannot be started: %1").arg(FLedger->Error()));
         return false;
     }
-    FApproved.clear();
+    TDumpImage cardImage = FTemplateImage;
     if (FTrailers->isChecked()) {
-        // Once for the batch, in the dialog a card write asks in: every
-        // trailer the template would write, none ticked at first.
+        // Once for the batch, before the first card, in the dialog a card
+        // write asks in: every trailer the template would write, none ticked
+        // at first. One left unticked is written on no card.
         const std::vector<TTrailerChange> changes = TrailerChanges(FTemplateImage, TDumpImage{});
+        std::vector<TTrailerChange> approved;
         if (!changes.empty()) {
             const std::optional<std::vector<TTrailerChange>> ticked = FHost.AskTrailers(changes);
             if (!ticked)
                 return false;
-            FApproved = *ticked;
+            approved = *ticked;
         }
+        const auto isApproved = [&approved](const TTrailerChange& Change) {
+            return std::any_of(approved.begin(), approved.end(), [&Change](const TTrailerChange& Approved) {
+                return Approved.Sector == Change.Sector && Approved.Trailer == Change.Trailer;
+            });
+        };
+        std::string trailerError;
+        const std::optional<TDumpImage> decided = DecideTrailers(FTemplateImage, isApproved, trailerError);
+        if (!decided) {
+            Refuse(QString::fromStdString(trailerError));
+            return false;
+        }
+        cardImage = *decided;
     }
     FSettings = TBatchSettings{};
     FSettings.Batch = start.Name;
     FSettings.Station = QSysInfo::machineHostName() + QLatin1Char(':') + QString::fromStdString(FHost.Session.PortName());
     FSettings.Keys = *keys;
     FSettings.Trailers = FTrailers->isChecked();
-    FSettings.CardImage = CardImages(FTemplateImage, FRows);
+    FSettings.HasRows = FRows.has_value();
+    FSettings.CardImage = CardImages(cardImage, FRows);
     return true;
 }
 
 void TBatchWindow::StartClick()
 {
+    FAfterEnd->stop();
+    FAfterEndCard.reset();
     if (FRunning || !Prepare())
         return;
     FRunning = true;
@@ -247,10 +280,12 @@ void TBatchWindow::StartClick()
         SetStatus(QStringLiteral("Another operation is running: stop it first"), TTone::Bad);
         break;
     case TBatchEnd::RowsOut:
-        SetStatus(QStringLiteral("No data row left: the batch is done"), TTone::Idle);
+    case TBatchEnd::CountReached:
+        SetStatus(QStringLiteral("Batch complete: %1 done, %2 failed").arg(FJob->Counters().Done).arg(FJob->Counters().Failed),
+            TTone::Good, QStringLiteral("A card placed now is not written. Start begins the next batch."));
+        FAfterEnd->start();
         break;
     case TBatchEnd::Stopped:
-    case TBatchEnd::CountReached:
         // A failed last card stays in view until the next start.
         if (!FLastFailed)
             SetStatus(QStringLiteral("Stopped"), TTone::Idle);
@@ -269,7 +304,56 @@ void TBatchWindow::StopClick()
         FJob->Stop();
 }
 
+void TBatchWindow::closeEvent(QCloseEvent* Event)
+{
+    FAfterEnd->stop();
+    FAfterEndCard.reset();
+    QWidget::closeEvent(Event);
+}
+
+void TBatchWindow::WatchAfterEnd()
+{
+    // A look between other work only: a card job or loop test has the reader.
+    if (FRunning || FHost.Session.OperationRunning() || !FHost.Session.PortOpen())
+        return;
+    TOperationScope scope(FHost.Session);
+    if (!scope)
+        return;
+    const std::optional<TCardId> card = FHost.Session.FindAnyCard();
+    if (!card) {
+        FAfterEndCard.reset();
+        return;
+    }
+    if (FAfterEndCard == card->Serial)
+        return;
+    FAfterEndCard = card->Serial;
+    for (int beep = 0; beep < 3; ++beep)
+        FHost.Session.BeepReader();
+    AddLine(QStringLiteral("%1 not written: batch %2 is complete").arg(QString::fromStdString(SerialText(card->Serial)), FSettings.Batch));
+}
+
+void TBatchWindow::AddLine(const QString& Line)
+{
+    FLast->insertItem(0, Line);
+    while (FLast->count() > LastCards)
+        delete FLast->takeItem(FLast->count() - 1);
+    FHost.Log(QStringLiteral("Batch %1: %2").arg(FSettings.Batch, Line));
+}
+
+void TBatchWindow::CardInField(const TSerial& Serial)
+{
+    FHost.Log(QStringLiteral("Batch %1: card %2 is in the field: it will be prepared").arg(FSettings.Batch, QString::fromStdString(SerialText(Serial))));
+}
+
 void TBatchWindow::PlaceCard() { SetStatus(QStringLiteral("Place a card"), TTone::Idle); }
+
+void TBatchWindow::ReaderGone()
+{
+    SetStatus(QStringLiteral("Reader gone \u2014 reconnecting"), TTone::Bad, QStringLiteral("Check the reader's cable and power."));
+    FHost.Log(QStringLiteral("Batch %1: reader gone, reconnecting").arg(FSettings.Batch));
+}
+
+void TBatchWindow::ReaderBack() { FHost.Log(QStringLiteral("Batch %1: reader back").arg(FSettings.Batch)); }
 
 void TBatchWindow::Writing(const TSerial& Serial, int Row)
 {
@@ -281,34 +365,26 @@ void TBatchWindow::CardEnded(const TBatchCard& Card, const TBatchCounters& Count
     const QString serial = QString::fromStdString(SerialText(Card.Serial));
     const QString detail = QString::fromStdString(Card.Detail);
     QString line;
-    FLastFailed = Card.Result != TBatchResult::Done;
+    FLastFailed = Card.Result == TBatchResult::Failed || Card.Result == TBatchResult::NotRecorded;
     switch (Card.Result) {
     case TBatchResult::Done:
         SetStatus(QStringLiteral("Done: take the card away"), TTone::Good);
         line = QStringLiteral("%1 row %2 done %3 s").arg(serial).arg(Card.Row).arg(double(Card.DurationMs) / 1000.0, 0, 'f', 1);
         break;
     case TBatchResult::AlreadyPrepared:
-        SetStatus(QStringLiteral("FAILED: already prepared: row %1 at %2: take the card away").arg(Card.Row).arg(detail), TTone::Bad);
+        // Not a failure: the card has its data already.
+        SetStatus(QStringLiteral("Already prepared: row %1 at %2: take the card away").arg(Card.Row).arg(detail), TTone::Notice);
         line = QStringLiteral("%1 already prepared: row %2 at %3").arg(serial).arg(Card.Row).arg(detail);
         break;
     case TBatchResult::Failed:
     case TBatchResult::NotRecorded:
-        SetStatus(QStringLiteral("FAILED: %1%2: take the card away")
-                      .arg(Card.Result == TBatchResult::NotRecorded ? QStringLiteral("not recorded: ") : QString(), detail),
-            TTone::Bad);
-        line = QStringLiteral("%1 row %2 %3: %4").arg(serial).arg(Card.Row).arg(QLatin1String(BatchResultText(Card.Result)), detail);
+        SetStatus(QStringLiteral("FAILED: %1").arg(QString::fromStdString(Card.Headline)), TTone::Bad, detail);
+        line = QStringLiteral("%1 row %2 %3: %4 (%5)")
+                   .arg(serial)
+                   .arg(Card.Row)
+                   .arg(QLatin1String(BatchResultText(Card.Result)), QString::fromStdString(Card.Headline), detail);
         break;
     }
-    FLast->insertItem(0, line);
-    while (FLast->count() > LastCards)
-        delete FLast->takeItem(FLast->count() - 1);
     ShowCounters(Counters);
-    FHost.Log(QStringLiteral("Batch %1: %2").arg(FSettings.Batch, line));
-}
-
-bool TBatchWindow::ConfirmTrailer(const TTrailerChange& Change)
-{
-    return std::any_of(FApproved.begin(), FApproved.end(), [&Change](const TTrailerChange& Approved) {
-        return Approved.Sector == Change.Sector && Approved.Trailer == Change.Trailer;
-    });
+    AddLine(line);
 }

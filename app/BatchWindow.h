@@ -22,6 +22,7 @@ class QLabel;
 class QLineEdit;
 class QListWidget;
 class QPushButton;
+class QTimer;
 class TLedger;
 class TLinkSession;
 class TFormDialogs;
@@ -47,8 +48,10 @@ public:
     ~TBatchWindow() override;
 
     // The status as shown, for a test: "Place a card", "Writing 4012A3F1…",
-    // "Done: take the card away", "FAILED: <reason>: take the card away".
+    // "Done: take the card away", "FAILED: <cause> — <action>" (the detail
+    // below it, Detail()), "Batch complete: 2 done, 0 failed".
     QString Status() const;
+    QString Detail() const;
     bool Running() const { return FRunning; }
 
     void StartClick();
@@ -58,18 +61,25 @@ private:
     enum class TTone { Idle,
         Busy,
         Good,
+        Notice, // not a failure, but not done here either
         Bad };
-    void SetStatus(const QString& Text, TTone Tone);
+    void SetStatus(const QString& Text, TTone Tone, const QString& Detail = {});
+    // After a batch completed: a card placed is not written, and is told so.
+    void WatchAfterEnd();
+    void closeEvent(QCloseEvent* Event) override;
     void UpdateControls();
     void ShowCounters(const TBatchCounters& Counters);
     // Reads the files and starts the batch in the ledger; false with a box.
     bool Prepare();
     void Refuse(const QString& Text);
 
+    void CardInField(const TSerial& Serial) override;
     void PlaceCard() override;
+    void ReaderGone() override;
+    void ReaderBack() override;
     void Writing(const TSerial& Serial, int Row) override;
     void CardEnded(const TBatchCard& Card, const TBatchCounters& Counters) override;
-    bool ConfirmTrailer(const TTrailerChange& Change) override;
+    void AddLine(const QString& Line);
 
     TBatchHost FHost;
     QLineEdit* FTemplate = nullptr;
@@ -79,6 +89,9 @@ private:
     QPushButton* FStart = nullptr;
     QPushButton* FStop = nullptr;
     QLabel* FStatus = nullptr;
+    QLabel* FDetail = nullptr;
+    QTimer* FAfterEnd = nullptr;
+    std::optional<TSerial> FAfterEndCard; // the card in the field, told of once
     QLabel* FCounters = nullptr;
     QListWidget* FLast = nullptr;
 
@@ -88,8 +101,6 @@ private:
     std::optional<TBatchData> FRows;
     TDumpImage FTemplateImage;
     TBatchSettings FSettings;
-    // The trailers approved at Start, for every card.
-    std::vector<TTrailerChange> FApproved;
     qint64 FStartedMs = 0;
     bool FLastFailed = false;
 };

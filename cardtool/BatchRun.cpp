@@ -26,10 +26,12 @@ std::string Seconds(qint64 Ms)
 } // namespace
 
 TBatchRun::TBatchRun(const TCardOptions& Options, std::function<void(const std::string&)> Say,
-    std::function<bool(const TTrailerChange&)> Confirm)
+    std::function<bool(const TTrailerChange&)> Confirm, std::function<void(const std::string&)> Journal)
     : FOptions(Options)
     , FSay(std::move(Say))
     , FConfirm(std::move(Confirm))
+    , FJournal(std::move(Journal))
+    , FSteps(::isatty(STDERR_FILENO) == 1)
 {
 }
 
@@ -60,10 +62,27 @@ int TBatchRun::Prepare(const TDumpImage& Template, const TKeyList& Keys, const s
     FSettings.Station = FOptions.Station;
     FSettings.Keys = Keys;
     FSettings.StartMap = StartMap;
-    FSettings.Trailers = FOptions.Trailers;
     FSettings.Again = FOptions.Again;
     FSettings.Count = FOptions.Count;
-    FSettings.CardImage = CardImages(Template, FData);
+    FSettings.HasRows = FData.has_value();
+    TDumpImage image = Template;
+    if (FOptions.Trailers) {
+        // Decided before the first card, never between two: a trailer
+        // declined halfway would leave cards written but failed.
+        if (!FOptions.Yes && ::isatty(STDIN_FILENO) != 1) {
+            FSay("--trailers: standard input is no terminal to confirm the trailers on: run the batch on a terminal, or add --yes");
+            return ExitUsage;
+        }
+        std::string error;
+        const std::optional<TDumpImage> decided = DecideTrailers(Template, FConfirm, error);
+        if (!decided) {
+            FSay(error);
+            return ExitUsage;
+        }
+        image = *decided;
+        FSettings.Trailers = true;
+    }
+    FSettings.CardImage = CardImages(image, FData);
     return ExitDone;
 }
 
@@ -74,6 +93,8 @@ int TBatchRun::Run(TLinkSession& Session)
     FJob = std::make_unique<TBatchJob>(Session, *FLedger, static_cast<TBatchEvents&>(*this));
     const TBatchEnd end = FJob->Run(FSettings);
     const TBatchCounters& counters = FJob->Counters();
+    if (end == TBatchEnd::RowsOut || end == TBatchEnd::CountReached)
+        std::fprintf(stderr, "Batch complete: %d done, %d failed\n", counters.Done, counters.Failed);
     std::fprintf(stderr, "orvelle-card: batch %s: %d done, %d failed, %d already prepared%s\n",
         PrintableText(FSettings.Batch.toStdString()).c_str(), counters.Done, counters.Failed, counters.AlreadyPrepared,
         end == TBatchEnd::RowsOut ? ", no data row left" : "");
@@ -98,30 +119,80 @@ void TBatchRun::Stop()
         FJob->Stop();
 }
 
+void TBatchRun::Step(const std::string& Text) const
+{
+    if (FSteps)
+        std::fprintf(stderr, "%s\n", Text.c_str());
+}
+
+std::string TBatchRun::LabelsOf(int Row) const
+{
+    if (!FData || Row < 1 || size_t(Row) > FData->Rows.size())
+        return {};
+    std::string text;
+    for (const std::string& label : RowLabels(*FData, size_t(Row - 1))) {
+        if (!text.empty())
+            text += ", ";
+        text += PrintableText(label);
+    }
+    return text;
+}
+
+void TBatchRun::CardInField(const TSerial& Serial)
+{
+    Step("card " + SerialText(Serial) + " is in the field: it will be prepared");
+}
+
 void TBatchRun::PlaceCard()
 {
-    // Once on a terminal; a log file would fill with it.
-    if (!FSaidPlace && ::isatty(STDERR_FILENO) == 1)
-        std::fputs("place a card on the reader (Ctrl-C ends the batch)\n", stderr);
-    FSaidPlace = true;
+    std::string left;
+    if (FSettings.HasRows && FJob && FJob->Counters().RowsLeft)
+        left = " (" + std::to_string(*FJob->Counters().RowsLeft) + " rows left)";
+    Step("place a card" + left + "; Ctrl-C ends the batch");
 }
+
+void TBatchRun::ReaderGone()
+{
+    // Always said: a batch that waits without a word looks hung in a log too.
+    std::fputs("Reader gone \u2014 reconnecting\n", stderr);
+    if (FJournal)
+        FJournal("Batch " + FSettings.Batch.toStdString() + ": reader gone, reconnecting");
+}
+
+void TBatchRun::ReaderBack()
+{
+    std::fputs("Reader back: linked\n", stderr);
+    if (FJournal)
+        FJournal("Batch " + FSettings.Batch.toStdString() + ": reader back");
+}
+
+void TBatchRun::Writing(const TSerial& Serial, int Row)
+{
+    const std::string labels = LabelsOf(Row);
+    Step("writing " + SerialText(Serial) + " row " + std::to_string(Row) + (labels.empty() ? "" : " (" + labels + ")"));
+}
+
+void TBatchRun::TakeAway(const TSerial& /*Serial*/) { Step("take the card away"); }
 
 void TBatchRun::CardEnded(const TBatchCard& Card, const TBatchCounters& /*Counters*/)
 {
     const std::string serial = SerialText(Card.Serial);
+    const std::string labels = LabelsOf(Card.Row);
+    const std::string labelText = labels.empty() ? "" : " (" + labels + ")";
+    std::string line;
     if (Card.Result == TBatchResult::AlreadyPrepared) {
-        std::fprintf(stderr, "%s already prepared: row %d at %s\n", serial.c_str(), Card.Row, Card.Detail.c_str());
+        line = serial + " already prepared: row " + std::to_string(Card.Row) + labelText + " at " + Card.Detail;
+    } else if (Card.Result == TBatchResult::Done) {
+        line = serial + " row " + std::to_string(Card.Row) + " done" + labelText + " " + Seconds(Card.DurationMs);
     } else {
         // "not recorded" is a failure as loud as any: the card may pass for done.
-        std::string detail;
-        if (!Card.Detail.empty()) {
-            detail = ": ";
-            detail += PrintableText(Card.Detail);
-        }
-        std::fprintf(stderr, "%s row %d %s%s %s\n", serial.c_str(), Card.Row,
-            Card.Result == TBatchResult::NotRecorded ? "FAILED: not recorded" : BatchResultText(Card.Result), detail.c_str(),
-            Seconds(Card.DurationMs).c_str());
+        line = serial + " row " + std::to_string(Card.Row) + " FAILED: " + Card.Headline + " " + Seconds(Card.DurationMs);
     }
+    std::fprintf(stderr, "%s\n", line.c_str());
+    if (!Card.Detail.empty() && Card.Result != TBatchResult::AlreadyPrepared && Card.Result != TBatchResult::Done)
+        std::fprintf(stderr, "  %s\n", PrintableText(Card.Detail).c_str());
+    if (FJournal)
+        FJournal("Batch " + FSettings.Batch.toStdString() + ": " + line + (Card.Detail.empty() ? "" : " (" + Card.Detail + ")"));
     if (Card.Result == TBatchResult::Failed || Card.Result == TBatchResult::NotRecorded)
         FAnyFailed = true;
     if (!FOptions.Json)
@@ -134,21 +205,10 @@ void TBatchRun::CardEnded(const TBatchCard& Card, const TBatchCounters& /*Counte
     }
     FPrinted = true;
     PrintOut("{\"serial\":\"" + serial + "\",\"row\":" + std::to_string(Card.Row) + ",\"result\":\""
-        + BatchResultText(Card.Result) + "\",\"station\":" + JsonStringOf(FSettings.Station.toStdString())
-        + ",\"batch\":" + JsonStringOf(FSettings.Batch.toStdString()) + ",\"detail\":" + JsonStringOf(Card.Detail)
-        + ",\"written\":[" + written + "],\"duration_ms\":" + std::to_string(Card.DurationMs) + "}\n");
-}
-
-bool TBatchRun::ConfirmTrailer(const TTrailerChange& Change)
-{
-    // Asked on the first card that needs it, then the same for every card.
-    for (const auto& [asked, answer] : FAnswers) {
-        if (asked.Sector == Change.Sector && asked.Trailer == Change.Trailer)
-            return answer;
-    }
-    const bool answer = FConfirm(Change);
-    FAnswers.emplace_back(Change, answer);
-    return answer;
+        + BatchResultText(Card.Result) + "\",\"cause\":\"" + FailCauseCode(Card.Cause) + "\",\"station\":"
+        + JsonStringOf(FSettings.Station.toStdString()) + ",\"batch\":" + JsonStringOf(FSettings.Batch.toStdString())
+        + ",\"detail\":" + JsonStringOf(Card.Detail) + ",\"written\":[" + written + "],\"duration_ms\":"
+        + std::to_string(Card.DurationMs) + "}\n");
 }
 
 int TBatchRun::RunLedger(const TCardOptions& Options, const std::function<void(const std::string&)>& Say)

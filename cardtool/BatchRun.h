@@ -24,8 +24,9 @@ class TBatchRun final : private TBatchEvents {
 public:
     // Say: a message for standard error, as the run's error should it end
     // without results. Confirm: a trailer's question on the terminal.
+    // Journal: a line for the journal.
     TBatchRun(const TCardOptions& Options, std::function<void(const std::string&)> Say,
-        std::function<bool(const TTrailerChange&)> Confirm);
+        std::function<bool(const TTrailerChange&)> Confirm, std::function<void(const std::string&)> Journal = nullptr);
     ~TBatchRun() override;
     TBatchRun(const TBatchRun&) = delete;
     TBatchRun& operator=(const TBatchRun&) = delete;
@@ -46,20 +47,27 @@ public:
     static int RunLedger(const TCardOptions& Options, const std::function<void(const std::string&)>& Say);
 
 private:
+    void CardInField(const TSerial& Serial) override;
     void PlaceCard() override;
+    void ReaderGone() override;
+    void ReaderBack() override;
+    void Writing(const TSerial& Serial, int Row) override;
+    void TakeAway(const TSerial& Serial) override;
     void CardEnded(const TBatchCard& Card, const TBatchCounters& Counters) override;
-    bool ConfirmTrailer(const TTrailerChange& Change) override;
+    // A step for the operator: on a terminal only, a log file would fill.
+    void Step(const std::string& Text) const;
+    // Row's labels as "1002, Ada"; empty without labels.
+    std::string LabelsOf(int Row) const;
 
     TCardOptions FOptions;
     std::function<void(const std::string&)> FSay;
     std::function<bool(const TTrailerChange&)> FConfirm;
+    std::function<void(const std::string&)> FJournal;
     std::unique_ptr<TLedger> FLedger;
     std::unique_ptr<TBatchJob> FJob;
     std::optional<TBatchData> FData;
     TBatchSettings FSettings;
-    // The trailers confirmed (or not) on the first card, for every card.
-    std::vector<std::pair<TTrailerChange, bool>> FAnswers;
     bool FPrinted = false;
     bool FAnyFailed = false;
-    bool FSaidPlace = false;
+    bool FSteps = false; // standard error is a terminal
 };

@@ -100,7 +100,11 @@ int TCardTool::PrepareBatch()
 {
     FBatch = std::make_unique<TBatchRun>(
         FOptions, [this](const std::string& Text) { Say(Text); },
-        [this](const TTrailerChange& Change) { return ConfirmTrailer(Change); });
+        [this](const TTrailerChange& Change) { return ConfirmTrailer(Change); },
+        [this](const std::string& Line) {
+            if (FRecords)
+                FRecords->Note(QString::fromStdString(Line));
+        });
     return FBatch->Prepare(*FDump, FCandidates, FStartMap);
 }
 

@@ -9,6 +9,8 @@
 #include <QFileInfo>
 #include <QTimer>
 
+#include "protocol/CardLayout.h"
+
 #include <algorithm>
 
 namespace {
@@ -88,6 +90,60 @@ TFailCause FailCauseOf(const QString& Code)
     return TFailCause::None;
 }
 
+std::optional<TDumpImage> DecideTrailers(const TDumpImage& Template, const std::function<bool(const TTrailerChange&)>& Ask,
+    std::string& Error)
+{
+    TDumpImage image = Template;
+    for (int sector = 0; sector < SectorCount; ++sector) {
+        TTrailerChange change;
+        // Against a card of which nothing is known: every trailer the
+        // template knows in full is a change to approve.
+        switch (PlanTrailer(sector, Template, TDumpImage{}, &change)) {
+        case TTrailerPlan::Unknown:
+        case TTrailerPlan::Unchanged:
+            continue;
+        case TTrailerPlan::Inconsistent:
+            Error = "the template's trailer of sector " + std::to_string(sector)
+                + " has access bits that contradict each other: it would lock the sector on every card; fix the template";
+            return std::nullopt;
+        case TTrailerPlan::Change:
+            break;
+        }
+        if (!Ask(change)) {
+            const auto block = size_t(TrailerOf(sector));
+            image.Data[block].fill(0);
+            image.Known[block].fill(0);
+        }
+    }
+    return image;
+}
+
+std::string FailureHeadline(TFailCause Cause, int Sector, int Block)
+{
+    const std::string sector = Sector >= 0 ? "Sector " + std::to_string(Sector) : std::string("A sector");
+    switch (Cause) {
+    case TFailCause::None:
+        return {};
+    case TFailCause::NoKey:
+        return "No key opens " + (Sector >= 0 ? "sector " + std::to_string(Sector) : std::string("a sector")) + " \u2014 put this card aside";
+    case TFailCause::WriteRefused:
+        return sector + " refused the write \u2014 put this card aside";
+    case TFailCause::VerifyDiffers:
+        return (Block >= 0 ? "Block " + std::to_string(Block) : std::string("A block")) + " read back other than written \u2014 put this card aside";
+    case TFailCause::CardLeft:
+        return "Card left the field \u2014 place it again";
+    case TFailCause::ReaderGone:
+        return "Reader gone \u2014 reconnecting";
+    case TFailCause::ClaimLost:
+        return "Claim released meanwhile \u2014 card written but not counted: put it aside";
+    case TFailCause::Ledger:
+        return "Ledger not written \u2014 card written but NOT recorded: put it aside";
+    case TFailCause::Stopped:
+        return "Stopped mid-card \u2014 put this card aside";
+    }
+    return {};
+}
+
 const char* BatchResultText(TBatchResult Result)
 {
     switch (Result) {
@@ -107,7 +163,8 @@ TBatchJob::TBatchJob(TLinkSession& Session, TBatchLedger& Ledger, TBatchEvents& 
     : FSession(Session)
     , FLedger(Ledger)
     , FEvents(Events)
-    , FJobs(Session, Events)
+    , FJobEvents(Events)
+    , FJobs(Session, FJobEvents)
 {
     // The batch holds the guard for its whole length.
     FJobs.GuardHeld = true;
@@ -124,11 +181,31 @@ void TBatchJob::Pause(int Ms)
     loop.exec();
 }
 
+void TBatchJob::KeepLinked()
+{
+    if (!FSession.PortOpen() || FSession.RelinkActive()) {
+        if (!FReaderGone) {
+            FReaderGone = true;
+            FEvents.ReaderGone();
+        }
+        // The relink watch found the device again, or the reader is to be
+        // tested again: only the guard's holder may run it.
+        FSession.RunPendingPortChange();
+    }
+    if (FReaderGone && FSession.PortOpen() && !FSession.RelinkActive()) {
+        FReaderGone = false;
+        FEvents.ReaderBack();
+    }
+}
+
 std::optional<TSerial> TBatchJob::WaitForCard()
 {
     while (!Stopping()) {
-        if (const std::optional<TCardId> card = FSession.FindAnyCard())
-            return card->Serial;
+        KeepLinked();
+        if (!FReaderGone) {
+            if (const std::optional<TCardId> card = FSession.FindAnyCard())
+                return card->Serial;
+        }
         Pause(FSettings->PollMs);
     }
     return std::nullopt;
@@ -147,10 +224,54 @@ void TBatchJob::WaitForRemoval(const TSerial& Serial)
     }
 }
 
-void TBatchJob::Signal(bool Done)
+void TBatchJob::Signal(int Beeps)
 {
-    for (int beep = 0; beep < (Done ? 1 : 3); ++beep)
+    for (int beep = 0; beep < Beeps; ++beep)
         FSession.BeepReader();
+}
+
+void TBatchJob::Explain(TBatchCard& Card, const TSectorOutcomes& Sectors) const
+{
+    // The first sector that went wrong names the cause; a reader that went
+    // away, a stop or a card that left outrank what they caused.
+    int sector = -1;
+    int block = -1;
+    TFailCause cause = TFailCause::None;
+    for (size_t s = 0; s < Sectors.size() && cause == TFailCause::None; ++s) {
+        const TSectorOutcome& outcome = Sectors[s];
+        const int first = outcome.Blocks.empty() ? -1 : outcome.Blocks.front();
+        switch (outcome.Result) {
+        case TSectorResult::NoKey:
+        case TSectorResult::ReadDenied:
+            cause = TFailCause::NoKey;
+            break;
+        case TSectorResult::WriteRefused:
+            cause = TFailCause::WriteRefused;
+            break;
+        case TSectorResult::VerifyFailed:
+            cause = TFailCause::VerifyDiffers;
+            break;
+        case TSectorResult::CardGone:
+        case TSectorResult::NotRun:
+            cause = TFailCause::CardLeft;
+            break;
+        case TSectorResult::Done:
+        case TSectorResult::NothingToWrite:
+            continue;
+        }
+        sector = int(s);
+        block = first;
+    }
+    if (cause == TFailCause::None || cause == TFailCause::CardLeft) {
+        if (!FSession.PortOpen() || FReaderGone)
+            cause = TFailCause::ReaderGone;
+        else if (Stopping())
+            cause = TFailCause::Stopped;
+        else
+            cause = TFailCause::CardLeft;
+    }
+    Card.Cause = cause;
+    Card.Headline = FailureHeadline(cause, sector, block);
 }
 
 TBatchCard TBatchJob::Prepare(const TSerial& Serial, const TClaim& Claim)
@@ -165,6 +286,7 @@ TBatchCard TBatchJob::Prepare(const TSerial& Serial, const TClaim& Claim)
     const std::optional<TMapResult> map = FJobs.MapKeys(candidates, FSettings->StartMap ? &*FSettings->StartMap : nullptr);
     if (!map || !map->Serial || *map->Serial != Serial) {
         card.Detail = !map ? "refused, another operation is running" : "card gone";
+        Explain(card, {});
         return card;
     }
     const bool whole = std::none_of(map->Sectors.begin(), map->Sectors.end(), [](const TSectorOutcome& Sector) {
@@ -172,6 +294,7 @@ TBatchCard TBatchJob::Prepare(const TSerial& Serial, const TClaim& Claim)
     });
     if (!whole) {
         card.Detail = "keys not mapped: " + SectorResultsText(map->Sectors);
+        Explain(card, map->Sectors);
         return card;
     }
     // Fresh cards of one lot share their keys: this card's first on the next.
@@ -185,6 +308,7 @@ TBatchCard TBatchJob::Prepare(const TSerial& Serial, const TClaim& Claim)
     const std::optional<TWriteResult> written = FJobs.WriteCard(FSettings->CardImage(Claim), keys, FSettings->Trailers);
     if (!written || !written->Serial) {
         card.Detail = !written ? "refused, another operation is running" : "card gone";
+        Explain(card, {});
         return card;
     }
     for (const TSectorOutcome& sector : written->Sectors)
@@ -197,6 +321,7 @@ TBatchCard TBatchJob::Prepare(const TSerial& Serial, const TClaim& Claim)
     card.Detail = SectorResultsText(written->Sectors);
     if (!written->Wrote())
         card.Detail += std::string("; ") + NothingWrittenText;
+    Explain(card, written->Sectors);
     return card;
 }
 
@@ -212,19 +337,37 @@ TBatchEnd TBatchJob::Run(const TBatchSettings& Settings)
     FCounters = TBatchCounters{};
     FLedgerError.clear();
     FPreviousKeys.clear();
+    FReaderGone = false;
     const auto ledgerFailed = [this] {
         FLedgerError = FLedger.Error();
         return TBatchEnd::LedgerFailed;
     };
+    // The station lives while the batch runs, idle or working: the timer
+    // fires between exchanges, never inside a ledger call.
+    QTimer heartbeat;
+    heartbeat.setInterval(StationHeartbeatMs);
+    QObject::connect(&heartbeat, &QTimer::timeout, [this] { FLedger.Heartbeat(FSettings->Station); });
+    if (!FLedger.Heartbeat(Settings.Station))
+        return ledgerFailed();
+    heartbeat.start();
     FCounters.RowsLeft = FLedger.RowsLeft(Settings.Batch);
     if (!FCounters.RowsLeft)
         return ledgerFailed();
+    const auto rowsOut = [&] { return Settings.HasRows && FCounters.RowsLeft && *FCounters.RowsLeft == 0; };
+    if (rowsOut())
+        return TBatchEnd::RowsOut;
     int done = 0;
+    bool first = true;
     for (;;) {
         FEvents.PlaceCard();
         const std::optional<TSerial> serial = WaitForCard();
         if (!serial)
             return TBatchEnd::Stopped;
+        // A card on the reader before Start is prepared like any other, but
+        // not without a word.
+        if (first)
+            FEvents.CardInField(*serial);
+        first = false;
         const qint64 started = SteadyMs(FSession.Steady);
         TBatchCard card;
         card.Serial = *serial;
@@ -232,10 +375,12 @@ TBatchEnd TBatchJob::Run(const TBatchSettings& Settings)
         // reader is told of, not left without a word.
         const auto notRecorded = [&](TBatchCard& Card) {
             Card.Result = TBatchResult::NotRecorded;
+            Card.Cause = TFailCause::Ledger;
+            Card.Headline = FailureHeadline(TFailCause::Ledger);
             Card.Detail = FLedger.Error().toStdString();
             ++FCounters.Failed;
             FEvents.CardEnded(Card, FCounters);
-            Signal(false);
+            Signal(3);
             return ledgerFailed();
         };
         if (!Settings.Again) {
@@ -244,12 +389,23 @@ TBatchEnd TBatchJob::Run(const TBatchSettings& Settings)
                 return notRecorded(card);
             }
             if (card.Prior) {
+                // Not a failure: the card has its data. Kept as a repeat,
+                // so the ledger knows it came back.
                 card.Result = TBatchResult::AlreadyPrepared;
                 card.Row = card.Prior->Row;
-                card.Detail = card.Prior->At.toString(Qt::ISODateWithMs).toStdString();
+                card.Detail = card.Prior->At.toLocalTime().toString(Qt::ISODate).toStdString();
+                TCardRecord repeat;
+                repeat.Time = QDateTime::currentDateTimeUtc();
+                repeat.Station = Settings.Station;
+                repeat.Batch = Settings.Batch;
+                repeat.Serial = *serial;
+                repeat.Row = card.Row;
+                repeat.Outcome = TCardOutcome::Repeat;
+                if (!FLedger.RecordRepeat(repeat))
+                    return notRecorded(card);
                 ++FCounters.AlreadyPrepared;
                 FEvents.CardEnded(card, FCounters);
-                Signal(false);
+                Signal(2);
                 WaitForRemoval(*serial);
                 continue;
             }
@@ -258,26 +414,51 @@ TBatchEnd TBatchJob::Run(const TBatchSettings& Settings)
         if (!claim) {
             if (FLedger.Error().isEmpty())
                 return TBatchEnd::RowsOut;
-            return notRecorded(card);
+            const QString elsewhere = FLedger.WorkedElsewhere();
+            if (elsewhere.isEmpty())
+                return notRecorded(card);
+            // Another station works this very card: it is refused here,
+            // and the other station's claim stays as it is.
+            card.Result = TBatchResult::Failed;
+            card.Headline = "Card is being prepared at station " + elsewhere.toStdString() + " \u2014 take it there";
+            card.Detail = FLedger.Error().toStdString();
+            ++FCounters.Failed;
+            FEvents.CardEnded(card, FCounters);
+            Signal(3);
+            WaitForRemoval(*serial);
+            continue;
         }
         FEvents.Writing(*serial, claim->Row);
         card = Prepare(*serial, *claim);
         card.DurationMs = SteadyMs(FSession.Steady) - started;
 
         TCardRecord record;
-        record.Time = QDateTime::currentDateTime();
+        record.Time = QDateTime::currentDateTimeUtc();
         record.Station = Settings.Station;
         record.Batch = Settings.Batch;
         record.Serial = *serial;
         record.Row = claim->Row;
         record.Outcome = card.Result == TBatchResult::Done ? TCardOutcome::Done : TCardOutcome::Failed;
+        record.Cause = card.Cause;
         record.Detail = QString::fromStdString(card.Detail);
         record.Written = card.Written;
         record.DurationMs = card.DurationMs;
-        if (FLedger.Record(*claim, record) != TRecordResult::Recorded) {
-            const bool broken = !FLedger.Error().isEmpty();
-            card.Result = broken ? TBatchResult::NotRecorded : TBatchResult::Failed;
-            card.Detail = broken ? FLedger.Error().toStdString() : "not recorded: the row was given back meanwhile";
+        switch (FLedger.Record(*claim, record)) {
+        case TRecordResult::Recorded:
+            break;
+        case TRecordResult::ClaimLost:
+            // Recorded as failed: the row went to another card meanwhile.
+            card.Result = TBatchResult::Failed;
+            card.Cause = TFailCause::ClaimLost;
+            card.Headline = FailureHeadline(TFailCause::ClaimLost);
+            card.Detail = FLedger.Error().toStdString();
+            break;
+        case TRecordResult::Failed:
+            card.Result = TBatchResult::NotRecorded;
+            card.Cause = TFailCause::Ledger;
+            card.Headline = FailureHeadline(TFailCause::Ledger);
+            card.Detail = FLedger.Error().toStdString();
+            break;
         }
         if (card.Result == TBatchResult::Done) {
             ++FCounters.Done;
@@ -285,16 +466,22 @@ TBatchEnd TBatchJob::Run(const TBatchSettings& Settings)
         } else {
             ++FCounters.Failed;
         }
+        // A card recorded stays as recorded, whatever a later count says.
+        std::optional<int> left;
         if (card.Result != TBatchResult::NotRecorded)
-            FCounters.RowsLeft = FLedger.RowsLeft(Settings.Batch);
+            left = FLedger.RowsLeft(Settings.Batch);
+        if (left)
+            FCounters.RowsLeft = left;
         // Only a recorded card is signalled done.
-        Signal(card.Result == TBatchResult::Done);
+        Signal(card.Result == TBatchResult::Done ? 1 : 3);
         FEvents.CardEnded(card, FCounters);
-        if (card.Result == TBatchResult::NotRecorded || !FCounters.RowsLeft)
+        if (card.Result == TBatchResult::NotRecorded || !left)
             return ledgerFailed();
-        // The last card of a count ends the batch at once.
+        // The last card of a count, or of the rows, ends the batch at once.
         if (Settings.Count > 0 && done >= Settings.Count)
             return TBatchEnd::CountReached;
+        if (rowsOut())
+            return TBatchEnd::RowsOut;
         WaitForRemoval(*serial);
     }
 }

@@ -1,16 +1,20 @@
 #pragma once
 // TBatchJob: a production line on one reader. Card after card, until
-// stopped, until Count cards are done or until the batch's rows run out:
-// wait for a card not yet prepared in the batch, claim a data row for it in
-// the ledger, map its keys (those that opened the previous card first),
-// write the card's image (the template with its row over it), every block
-// read back, record the card, and only then beep: once for done, three times
-// for failed. Then wait until the card has left the field.
+// stopped, until Count cards are done or the moment the batch's rows run
+// out: wait for a card not yet prepared in the batch, claim a data row for
+// it in the ledger, map its keys (those that opened the previous card
+// first), write the card's image (the template with its row over it), every
+// block read back, record the card, and only then beep: once for done, twice
+// for a card prepared before, three times for failed. Then wait until the
+// card has left the field.
 //
 // The batch holds the session's operation guard from start to end, so no
-// loop test or card job runs beside it. It runs inside Run(); the exchanges
-// and its pauses pump events, so Stop() (a button, a signal) reaches it and
-// ends it once the current card is finished, never in the middle of one.
+// loop test or card job runs beside it; it therefore drives a relink itself,
+// between cards, when the reader was unplugged. It runs inside Run(); the
+// exchanges and its pauses pump events, so Stop() (a button, a signal)
+// reaches it and ends it once the current card is finished, never in the
+// middle of one. Meanwhile it tells the ledger every StationHeartbeatMs that
+// the station lives, so its claim is not taken for a dead station's.
 
 #include "protocol/BatchData.h"
 #include "session/BatchLedger.h"
@@ -29,13 +33,17 @@ struct TBatchSettings {
     QString Batch;
     QString Station;
     // The image of the card for a row claimed: the template with the row's
-    // blocks over it. Digits it leaves unknown are not written.
+    // blocks over it. Digits it leaves unknown are not written. Every
+    // trailer it knows was approved at start (DecideTrailers): none is asked
+    // about during a card.
     std::function<TDumpImage(const TClaim& Claim)> CardImage;
+    // The batch has data rows: it ends the moment they run out.
+    bool HasRows = false;
     // The keys to try after those that opened the previous card.
     TKeyList Keys;
     // A saved map each card's mapping starts from (TCardJobs::MapKeys).
     std::optional<TKeyMap> StartMap;
-    bool Trailers = false; // write the trailers too, as confirmed once
+    bool Trailers = false; // write the trailers CardImage knows
     bool Again = false;    // rewrite a card prepared before, with its own row
     int Count = 0;         // cards to do in this run; 0: no limit
     // How long to wait between two searches for a card placed or taken away.
@@ -56,6 +64,14 @@ TBatchStart BatchStartOf(const QString& Name, const std::string& TemplatePath, c
 // a batch without data: the template as it is).
 std::function<TDumpImage(const TClaim&)> CardImages(const TDumpImage& Template, const std::optional<TBatchData>& Data);
 
+// The template's trailer changes, each put to Ask once, before the first
+// card; the template every card then gets: a declined trailer made unknown,
+// so that no card writes it and none fails for it. None, with Error, for a
+// trailer whose access bits contradict each other (it would lock its
+// sector on every card).
+std::optional<TDumpImage> DecideTrailers(const TDumpImage& Template, const std::function<bool(const TTrailerChange&)>& Ask,
+    std::string& Error);
+
 // "done", "failed", "already prepared", "not recorded".
 const char* BatchResultText(TBatchResult Result);
 
@@ -63,6 +79,10 @@ struct TBatchCard {
     TSerial Serial{};
     int Row = 0;
     TBatchResult Result = TBatchResult::Failed;
+    TFailCause Cause = TFailCause::None;
+    // For a failure: one plain cause and the action, "Sector 1 refused the
+    // write — put this card aside"; the detail says what exactly.
+    std::string Headline;
     std::string Detail; // what failed; for already prepared, when
     std::vector<int> Written;
     qint64 DurationMs = 0;
@@ -77,10 +97,20 @@ struct TBatchCounters {
     std::optional<int> RowsLeft;
 };
 
+// The headline of a failure with Cause; Sector, the first sector it
+// concerns (-1: none), Block the first block.
+std::string FailureHeadline(TFailCause Cause, int Sector = -1, int Block = -1);
+
 class TBatchEvents : public TCardJobEvents {
 public:
+    // A card was in the field when the batch started: it is prepared first.
+    virtual void CardInField(const TSerial& /*Serial*/) { }
     // Waiting for a card to be placed.
     virtual void PlaceCard() { }
+    // The reader's link dropped; the batch relinks between cards.
+    virtual void ReaderGone() { }
+    // The reader answers again.
+    virtual void ReaderBack() { }
     // A card is being prepared, with its row.
     virtual void Writing(const TSerial& /*Serial*/, int /*Row*/) { }
     // A card's end, as recorded; the counters after it.
@@ -92,7 +122,7 @@ public:
 // Why a batch ended.
 enum class TBatchEnd { Stopped,
     CountReached,
-    RowsOut,
+    RowsOut, // every data row is done
     LedgerFailed,
     Refused }; // another operation held the session
 
@@ -111,6 +141,23 @@ public:
     const QString& LedgerError() const { return FLedgerError; }
 
 private:
+    // What the card jobs ask of the face: progress goes on to it; a trailer
+    // left in the image was approved at start.
+    class TJobEvents final : public TCardJobEvents {
+    public:
+        explicit TJobEvents(TBatchEvents& Face)
+            : FFace(Face)
+        {
+        }
+        void Progress(int Sector) override { FFace.Progress(Sector); }
+        void SectorResult(int Sector, const TSectorOutcome& Outcome) override { FFace.SectorResult(Sector, Outcome); }
+        void BlockWritten(int Block) override { FFace.BlockWritten(Block); }
+        bool ConfirmTrailer(const TTrailerChange& /*Change*/) override { return true; }
+
+    private:
+        TBatchEvents& FFace;
+    };
+
     // Waits for a card; none when the batch is stopping.
     std::optional<TSerial> WaitForCard();
     void WaitForRemoval(const TSerial& Serial);
@@ -118,12 +165,18 @@ private:
     void Pause(int Ms);
     // Prepares the card on Claim; the record to make.
     TBatchCard Prepare(const TSerial& Serial, const TClaim& Claim);
-    // Three beeps for a failed card, one for done.
-    void Signal(bool Done);
+    // One beep for done, two for a card prepared before, three for failed.
+    void Signal(int Beeps);
+    // While the reader's link is down: tells the face once, lets the
+    // session relink (the batch holds its guard), tells the face it is back.
+    void KeepLinked();
+    // Why the card failed, from what the jobs found.
+    void Explain(TBatchCard& Card, const TSectorOutcomes& Sectors) const;
 
     TLinkSession& FSession;
     TBatchLedger& FLedger;
     TBatchEvents& FEvents;
+    TJobEvents FJobEvents;
     TCardJobs FJobs;
     const TBatchSettings* FSettings = nullptr;
     bool FStop = false;
@@ -131,4 +184,5 @@ private:
     QString FLedgerError;
     // The keys that opened the previous card, tried first on the next.
     TKeyList FPreviousKeys;
+    bool FReaderGone = false;
 };
