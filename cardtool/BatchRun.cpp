@@ -39,11 +39,17 @@ int TBatchRun::Prepare(const TDumpImage& Template, const TKeyList& Keys, const s
 {
     if (!FOptions.DataFile.empty()) {
         TFileError error;
-        FData = ReadBatchData(FOptions.DataFile, error);
+        FData = ReadBatchData(FOptions.DataFile, error, FOptions.DataOptions);
         if (!FData) {
             FSay(error.Text());
             return ExitUsage;
         }
+    }
+    std::string refused;
+    const std::optional<TBatchPlan> plan = PlanBatch(Template, FData, FOptions.Trailers, refused);
+    if (!plan) {
+        FSay(refused);
+        return ExitUsage;
     }
     QString why;
     FLedger = TLedger::Open(FOptions.LedgerSpec, QStringLiteral("orvelle-card"), why);
@@ -64,6 +70,8 @@ int TBatchRun::Prepare(const TDumpImage& Template, const TKeyList& Keys, const s
     FSettings.Again = FOptions.Again;
     FSettings.Count = FOptions.Count;
     FSettings.CardImage = CardImages(Template, FData);
+    for (const std::string& line : plan->Lines)
+        std::fprintf(stderr, "orvelle-card: %s\n", PrintableText(line).c_str());
     return ExitDone;
 }
 
