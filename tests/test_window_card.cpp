@@ -7,6 +7,7 @@
 #include "app/MainForm.h"
 #include "protocol/Commands.h"
 #include "protocol/DumpFile.h"
+#include "records/Ledger.h"
 #include "support/FormFixture.h"
 #include "support/TestPaths.h"
 #include "widgets/CardView.h"
@@ -512,6 +513,7 @@ TEST_F(CardPageTest, ABatchWindowPreparesCardsTellingTheOperatorEachStep)
     Click(Button("CardBatch"));
     auto* window = Ctl<QWidget>(Form(), "BatchWindow");
     EXPECT_FALSE(window->isModal());
+    EXPECT_EQ(Ctl<QLineEdit>(*window, "BatchLedger")->placeholderText(), "default: " + DefaultLedgerFile());
     Ctl<QLineEdit>(*window, "BatchTemplate")->setText(QString::fromStdString(tpl));
     // A file of labels only is taken only when the box says so.
     Ctl<QLineEdit>(*window, "BatchData")->setText(QString::fromStdString(WriteFile("labels.csv", "number\n1001\n")));
