@@ -47,7 +47,7 @@ TBatchWindow::TBatchWindow(TBatchHost Host, QWidget* Parent)
     auto* files = new QFormLayout;
     FTemplate = PathEdit("BatchTemplate", QStringLiteral("the card dump every card gets"), this);
     FData = PathEdit("BatchData", QStringLiteral("CSV, a row a card (optional)"), this);
-    FLedgerEdit = PathEdit("BatchLedger", QStringLiteral("default: ~/.local/share/orvelle/ledger.sqlite"), this);
+    FLedgerEdit = PathEdit("BatchLedger", QStringLiteral("default: %1").arg(DefaultLedgerFile()), this);
     const auto browse = [this](QLineEdit* Edit, const char* Name, const QString& Caption, const QString& Filter) {
         auto* row = new QHBoxLayout;
         auto* button = new QPushButton(QStringLiteral("..."), this);
@@ -70,6 +70,9 @@ TBatchWindow::TBatchWindow(TBatchHost Host, QWidget* Parent)
     FTrailers = new QCheckBox(QStringLiteral("Write the template's trailers too"), this);
     FTrailers->setObjectName(QStringLiteral("BatchTrailers"));
     layout->addWidget(FTrailers);
+    FLabelsOnly = new QCheckBox(QStringLiteral("The data file holds labels only: every card gets the template as it is"), this);
+    FLabelsOnly->setObjectName(QStringLiteral("CbLabelsOnly"));
+    layout->addWidget(FLabelsOnly);
 
     auto* buttons = new QHBoxLayout;
     FStart = new QPushButton(QStringLiteral("Start"), this);
@@ -162,7 +165,7 @@ void TBatchWindow::SetStatus(const QString& Text, TTone Tone, const QString& Det
 
 void TBatchWindow::UpdateControls()
 {
-    for (QWidget* control : std::initializer_list<QWidget*>{FTemplate, FData, FLedgerEdit, FTrailers, FStart})
+    for (QWidget* control : std::initializer_list<QWidget*>{FTemplate, FData, FLedgerEdit, FTrailers, FLabelsOnly, FStart})
         control->setEnabled(!FRunning);
     FStop->setEnabled(FRunning);
 }
@@ -198,12 +201,19 @@ bool TBatchWindow::Prepare()
     const QString dataPath = FData->text().trimmed();
     FRows.reset();
     if (!dataPath.isEmpty()) {
-        FRows = ReadBatchData(FileName(dataPath), fileError);
+        FRows = ReadBatchData(FileName(dataPath), fileError, {{}, FLabelsOnly->isChecked()});
         if (!FRows) {
             Refuse(QFile::decodeName(fileError.Text().c_str()));
             return false;
         }
     }
+    std::string refused;
+    const std::optional<TBatchPlan> plan = PlanBatch(FTemplateImage, FRows, FTrailers->isChecked(), refused);
+    if (!plan) {
+        Refuse(QString::fromStdString(refused));
+        return false;
+    }
+    FPlan = plan->Lines;
     std::string error;
     const std::optional<TKeyList> keys = KeysToTry(FHost.KeySources(), &FTemplateImage, error);
     if (!keys) {
@@ -269,6 +279,8 @@ void TBatchWindow::StartClick()
     FStartedMs = SteadyMs(FHost.Session.Steady);
     FJob = std::make_unique<TBatchJob>(FHost.Session, *FLedger, static_cast<TBatchEvents&>(*this));
     FHost.Log(QStringLiteral("Batch %1 started at station %2").arg(FSettings.Batch, FSettings.Station));
+    for (const std::string& line : FPlan)
+        FHost.Log(QStringLiteral("Batch %1: %2").arg(FSettings.Batch, QString::fromStdString(line)));
     const TBatchEnd end = FJob->Run(FSettings);
     FRunning = false;
     UpdateControls();

@@ -1,7 +1,8 @@
 #pragma once
 // The batch window of the "Card" page ("Batch..."): a production line on the
-// window's reader. Template, data file and ledger, the trailers box, Start
-// and Stop; a large status an operator reads from a step away, told by text
+// window's reader. Template, data file and ledger, the trailers box, the
+// labels-only box, Start and Stop (what each card gets goes to the log at
+// Start); a large status an operator reads from a step away, told by text
 // and colour together; the counters and the last ten cards. Resizable and
 // not modal: the log and the other pages stay in view. A batch holds the
 // session's guard, so no loop test or card job runs beside it.
@@ -86,6 +87,7 @@ private:
     QLineEdit* FData = nullptr;
     QLineEdit* FLedgerEdit = nullptr;
     QCheckBox* FTrailers = nullptr;
+    QCheckBox* FLabelsOnly = nullptr;
     QPushButton* FStart = nullptr;
     QPushButton* FStop = nullptr;
     QLabel* FStatus = nullptr;
@@ -101,6 +103,8 @@ private:
     std::optional<TBatchData> FRows;
     TDumpImage FTemplateImage;
     TBatchSettings FSettings;
+    // What each card gets, said in the log at Start.
+    std::vector<std::string> FPlan;
     qint64 FStartedMs = 0;
     bool FLastFailed = false;
 };

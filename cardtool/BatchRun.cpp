@@ -41,11 +41,33 @@ int TBatchRun::Prepare(const TDumpImage& Template, const TKeyList& Keys, const s
 {
     if (!FOptions.DataFile.empty()) {
         TFileError error;
-        FData = ReadBatchData(FOptions.DataFile, error);
+        FData = ReadBatchData(FOptions.DataFile, error, FOptions.DataOptions);
         if (!FData) {
             FSay(error.Text());
             return ExitUsage;
         }
+    }
+    std::string refused;
+    const std::optional<TBatchPlan> plan = PlanBatch(Template, FData, FOptions.Trailers, refused);
+    if (!plan) {
+        FSay(refused);
+        return ExitUsage;
+    }
+    TDumpImage image = Template;
+    if (FOptions.Trailers) {
+        // Decided before the first card, never between two: a trailer
+        // declined halfway would leave cards written but failed.
+        if (!FOptions.Yes && ::isatty(STDIN_FILENO) != 1) {
+            FSay("--trailers: standard input is no terminal to confirm the trailers on: run the batch on a terminal, or add --yes");
+            return ExitUsage;
+        }
+        std::string error;
+        const std::optional<TDumpImage> decided = DecideTrailers(Template, FConfirm, error);
+        if (!decided) {
+            FSay(error);
+            return ExitUsage;
+        }
+        image = *decided;
     }
     QString why;
     FLedger = TLedger::Open(FOptions.LedgerSpec, QStringLiteral("orvelle-card"), why);
@@ -65,24 +87,10 @@ int TBatchRun::Prepare(const TDumpImage& Template, const TKeyList& Keys, const s
     FSettings.Again = FOptions.Again;
     FSettings.Count = FOptions.Count;
     FSettings.HasRows = FData.has_value();
-    TDumpImage image = Template;
-    if (FOptions.Trailers) {
-        // Decided before the first card, never between two: a trailer
-        // declined halfway would leave cards written but failed.
-        if (!FOptions.Yes && ::isatty(STDIN_FILENO) != 1) {
-            FSay("--trailers: standard input is no terminal to confirm the trailers on: run the batch on a terminal, or add --yes");
-            return ExitUsage;
-        }
-        std::string error;
-        const std::optional<TDumpImage> decided = DecideTrailers(Template, FConfirm, error);
-        if (!decided) {
-            FSay(error);
-            return ExitUsage;
-        }
-        image = *decided;
-        FSettings.Trailers = true;
-    }
+    FSettings.Trailers = FOptions.Trailers;
     FSettings.CardImage = CardImages(image, FData);
+    for (const std::string& line : plan->Lines)
+        std::fprintf(stderr, "orvelle-card: %s\n", PrintableText(line).c_str());
     return ExitDone;
 }
 

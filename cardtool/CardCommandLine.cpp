@@ -80,7 +80,7 @@ QString CardUsage()
         "                       block 0 never, sector trailers only with --trailers\n"
         "  diff FILE            compare the card with the dump FILE, block by block\n"
         "  batch TEMPLATE [--data FILE] [--ledger FILE|URL] [--batch NAME] [--station NAME]\n"
-        "        [--count N] [--trailers] [--yes] [--again]\n"
+        "        [--count N] [--trailers] [--yes] [--again] [--label NAME]... [--labels-only]\n"
         "                       a production line: card after card, each written from the\n"
         "                       template with its data row over it, every block read back,\n"
         "                       recorded in the ledger, then one beep (done) or three\n"
@@ -123,7 +123,16 @@ QString CardUsage()
         "  --yes                write, batch: answer yes to every confirmation\n"
         "  --data FILE          batch: a CSV file, a header line then a row a card; columns\n"
         "                       'block N' (32 hex digits) and 'value N' (a value block) are\n"
-        "                       written, the others are labels kept in the ledger\n"
+        "                       written (also 'Block4', 'block 04'), the others are labels\n"
+        "                       kept in the ledger; refused before the port opens: a header\n"
+        "                       separated by ';' or a tab, a near miss of a data column\n"
+        "                       ('blok 4', 'vaule 8'), no data column, no rows, an empty\n"
+        "                       line among the rows, and a template block partly known that\n"
+        "                       no data column writes; what each card gets is said at start\n"
+        "  --label NAME         batch: keep the column NAME, a near miss of a data column, as\n"
+        "                       a label; may be given more than once\n"
+        "  --labels-only        batch: take a data file without a data column: every card\n"
+        "                       gets the template as it is, its labels kept in the ledger\n"
         "  --ledger FILE|URL    an SQLite file (default\n"
         "                       ${XDG_DATA_HOME:-~/.local/share}/orvelle/ledger.sqlite) or\n"
         "                       postgresql://[USER[:PASSWORD]@]HOST[:PORT]/DBNAME[?host=DIR]\n"
@@ -169,6 +178,8 @@ TCardOptions Parse(const QStringList& Args)
     const QCommandLineOption yes(QStringLiteral("yes"), QString());
     const QCommandLineOption noBuiltIn(QStringLiteral("no-builtin-keys"), QString());
     const QCommandLineOption data(QStringLiteral("data"), QString(), QStringLiteral("FILE"));
+    const QCommandLineOption label(QStringLiteral("label"), QString(), QStringLiteral("NAME"));
+    const QCommandLineOption labelsOnly(QStringLiteral("labels-only"), QString());
     const QCommandLineOption ledger(QStringLiteral("ledger"), QString(), QStringLiteral("FILE|URL"));
     const QCommandLineOption batch(QStringLiteral("batch"), QString(), QStringLiteral("NAME"));
     const QCommandLineOption station(QStringLiteral("station"), QString(), QStringLiteral("NAME"));
@@ -179,7 +190,7 @@ TCardOptions Parse(const QStringList& Args)
     const QCommandLineOption save(QStringLiteral("save"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption format(QStringLiteral("format"), QString(), QStringLiteral("FORM"));
     parser.addOptions({help, version, port, keys, json, timeout, trailers, yes, noBuiltIn, data, ledger, batch, station,
-        count, again, release, map, save, format});
+        count, again, release, map, save, format, label, labelsOnly});
     if (!parser.parse(Args))
         return Failed(parser.errorText());
     if (parser.isSet(help)) {
@@ -236,6 +247,8 @@ TCardOptions Parse(const QStringList& Args)
         {&trailers, {TCardCommand::Write, TCardCommand::Batch}, "write and batch"},
         {&yes, {TCardCommand::Write, TCardCommand::Batch}, "write and batch"},
         {&data, {TCardCommand::Batch}, "batch"},
+        {&label, {TCardCommand::Batch}, "batch"},
+        {&labelsOnly, {TCardCommand::Batch}, "batch"},
         {&station, {TCardCommand::Batch}, "batch"},
         {&count, {TCardCommand::Batch}, "batch"},
         {&again, {TCardCommand::Batch}, "batch"},
@@ -264,6 +277,16 @@ TCardOptions Parse(const QStringList& Args)
             return Failed(QStringLiteral("--data needs a FILE."));
         result.DataFile = LocalName(parser.value(data));
     }
+    for (const QCommandLineOption* option : {&label, &labelsOnly}) {
+        if (parser.isSet(*option) && !parser.isSet(data))
+            return Failed(QStringLiteral("--%1 is about the --data file: give one.").arg(option->names().first()));
+    }
+    for (const QString& name : parser.values(label)) {
+        if (name.trimmed().isEmpty())
+            return Failed(QStringLiteral("--label needs a NAME."));
+        result.DataOptions.Labels.push_back(name.toStdString());
+    }
+    result.DataOptions.LabelsOnly = parser.isSet(labelsOnly);
     for (const QCommandLineOption* file : {&map, &save}) {
         if (parser.isSet(*file) && parser.value(*file).isEmpty())
             return Failed(QStringLiteral("--%1 needs a FILE.").arg(file->names().first()));

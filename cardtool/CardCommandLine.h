@@ -2,6 +2,7 @@
 // orvelle-card's command line, read before any port is opened: a mistake
 // here sends nothing to the reader.
 
+#include "protocol/BatchData.h"
 #include "protocol/DumpFile.h"
 
 #include <QString>
@@ -52,7 +53,9 @@ struct TCardOptions {
     int ReplyTimeoutMs = 500;
 
     // batch and ledger
-    std::string DataFile;   // --data: a row of data a card
+    std::string DataFile; // --data: a row of data a card
+    // --label (repeated) and --labels-only: how the data file is taken.
+    TDataFileOptions DataOptions;
     QString LedgerSpec;     // --ledger FILE|URL; empty: the default SQLite file
     QString BatchName;      // --batch; empty: from the data file, else the template
     QString Station;        // --station; empty: host name and port

@@ -118,22 +118,72 @@ std::string_view Trimmed(std::string_view Text)
 }
 
 bool IsDigit(char C) { return C >= '0' && C <= '9'; }
+bool IsLetter(char C) { return (C >= 'a' && C <= 'z') || (C >= 'A' && C <= 'Z'); }
 
-// "block 12", "Value 4", "BLOCK7": the kind and the number as written; a
-// label for anything else.
-TColumnKind KindOf(std::string_view Name, std::string_view& Number)
+std::string Lower(std::string_view Text)
+{
+    std::string out(Text);
+    std::transform(out.begin(), out.end(), out.begin(), [](char C) { return char(std::tolower(static_cast<unsigned char>(C))); });
+    return out;
+}
+
+// A name as a word and a number after it ("block 12", "Value4"): the word
+// in lower case and the number's digits; false for any other shape.
+bool WordAndNumber(std::string_view Name, std::string& Word, std::string_view& Number)
 {
     Name = Trimmed(Name);
-    constexpr size_t wordLength = 5;
-    if (Name.size() <= wordLength)
-        return TColumnKind::Label;
-    std::string word(Name.substr(0, wordLength));
-    std::transform(word.begin(), word.end(), word.begin(), [](char C) { return char(std::tolower(static_cast<unsigned char>(C))); });
-    Number = Trimmed(Name.substr(wordLength));
-    if (Number.empty() || !std::all_of(Number.begin(), Number.end(), IsDigit))
-        return TColumnKind::Label;
-    return word == "block" ? TColumnKind::Block : word == "value" ? TColumnKind::Value
-                                                                  : TColumnKind::Label;
+    size_t letters = 0;
+    while (letters < Name.size() && IsLetter(Name[letters]))
+        ++letters;
+    Number = Trimmed(Name.substr(letters));
+    if (letters == 0 || Number.empty() || !std::all_of(Number.begin(), Number.end(), IsDigit))
+        return false;
+    Word = Lower(Name.substr(0, letters));
+    return true;
+}
+
+// The number as written, CardBlocks for anything past the card.
+int NumberOf(std::string_view Digits)
+{
+    int number = 0;
+    for (const char digit : Digits)
+        number = std::min(number * 10 + (digit - '0'), CardBlocks);
+    return number;
+}
+
+// One insertion, deletion, substitution or swap of two neighbours apart.
+bool OneEditApart(std::string_view A, std::string_view B)
+{
+    if (A.size() < B.size())
+        std::swap(A, B);
+    if (A.size() - B.size() > 1 || A == B)
+        return false;
+    size_t i = 0;
+    while (i < B.size() && A[i] == B[i])
+        ++i;
+    if (A.size() > B.size())
+        return A.substr(i + 1) == B.substr(i);
+    if (A.substr(i + 1) == B.substr(i + 1))
+        return true;
+    return i + 1 < A.size() && A[i] == B[i + 1] && A[i + 1] == B[i] && A.substr(i + 2) == B.substr(i + 2);
+}
+
+// The data column a near miss seems to mean ("blok 4": "block 4"); none for
+// a name that is a data column or plainly a label.
+std::optional<std::string> MeantDataColumn(std::string_view Name)
+{
+    std::string word;
+    std::string_view number;
+    if (!WordAndNumber(Name, word, number))
+        return std::nullopt;
+    const int n = NumberOf(number);
+    if (n < 1 || n >= CardBlocks)
+        return std::nullopt;
+    for (const char* meant : {"block", "value"}) {
+        if (OneEditApart(word, meant))
+            return std::string(meant) + " " + std::string(number);
+    }
+    return std::nullopt;
 }
 
 std::optional<TBlockData> BlockOfCell(std::string_view Cell)
@@ -189,8 +239,31 @@ std::string Quoted(std::string_view Cell)
 // A column as a message names it: as the header spells it, cut short.
 std::string ColumnName(std::string_view Name) { return PrintableText(Trimmed(Name), QuotedBytes); }
 
-bool ReadHeader(const TRecord& Header, TBatchData& Data, const TFailure& Fail)
+// A header saved with another separator is one cell on ',' (or a few);
+// cut on that separator it falls into more.
+std::optional<std::string> OtherSeparator(const TRecord& Header)
 {
+    for (const auto& [separator, name] : {std::pair{';', "';'"}, std::pair{'\t', "a tab"}}) {
+        size_t cells = 1;
+        for (const TCell& cell : Header.Cells) {
+            if (!cell.Quoted)
+                cells += size_t(std::count(cell.Text.begin(), cell.Text.end(), separator));
+        }
+        if (cells > Header.Cells.size())
+            return std::string(name);
+    }
+    return std::nullopt;
+}
+
+bool Listed(const std::vector<std::string>& Names, std::string_view Name)
+{
+    return std::any_of(Names.begin(), Names.end(), [Name](const std::string& Listed) { return Trimmed(Listed) == Trimmed(Name); });
+}
+
+bool ReadHeader(const TRecord& Header, TBatchData& Data, const TDataFileOptions& Options, const TFailure& Fail)
+{
+    if (const std::optional<std::string> separator = OtherSeparator(Header))
+        return Fail(Header.Line, 0, "the data file looks separated by " + *separator + ": save it with commas");
     std::array<int, CardBlocks> writtenBy{}; // the column (1-based) that writes each block
     std::map<std::string, int> named;        // each name's column (1-based)
     for (size_t c = 0; c < Header.Cells.size(); ++c) {
@@ -200,12 +273,9 @@ bool ReadHeader(const TRecord& Header, TBatchData& Data, const TFailure& Fail)
             return Fail(Header.Line, column, "a column without a name");
         if (const auto [earlier, added] = named.emplace(name, column); !added)
             return Fail(Header.Line, column, Quoted(name) + " names column " + std::to_string(earlier->second) + " already");
-        std::string_view number;
-        TDataColumn kind{KindOf(name, number), -1};
+        TDataColumn kind = DataColumnOf(name).value_or(TDataColumn{});
         if (kind.Kind != TColumnKind::Label) {
-            int block = 0;
-            for (const char digit : number)
-                block = std::min(block * 10 + (digit - '0'), CardBlocks);
+            const int block = kind.Block;
             if (block >= CardBlocks)
                 return Fail(Header.Line, column, Quoted(name) + ": a 1K card has blocks 0 to 63");
             if (block == 0)
@@ -218,12 +288,30 @@ bool ReadHeader(const TRecord& Header, TBatchData& Data, const TFailure& Fail)
                 return Fail(Header.Line, column,
                     "block " + std::to_string(block) + " is written by column " + std::to_string(writtenBy[size_t(block)])
                         + " already");
+            if (Options.LabelsOnly)
+                return Fail(Header.Line, column, "'" + ColumnName(name) + "' writes the card: a file of labels only has no such column");
             writtenBy[size_t(block)] = column;
-            kind.Block = block;
+        } else if (const std::optional<std::string> meant = MeantDataColumn(name); meant && !Listed(Options.Labels, name)) {
+            // The message as a whole names the column, in the words of the fix.
+            const std::string shown = ColumnName(name);
+            return Fail(Header.Line, 0,
+                "column " + std::to_string(column) + " '" + shown + "': did you mean '" + *meant + "'? (`--label '" + shown
+                    + "'` keeps it as a label)");
         }
         Data.Columns.push_back(name);
         Data.Kinds.push_back(kind);
     }
+    for (const std::string& label : Options.Labels) {
+        const auto column = std::find_if(Data.Columns.begin(), Data.Columns.end(), [&label](const std::string& Name) { return Trimmed(Name) == Trimmed(label); });
+        if (column == Data.Columns.end())
+            return Fail(Header.Line, 0, "--label '" + ColumnName(label) + "': no column of the header has that name");
+        if (DataColumnOf(*column))
+            return Fail(Header.Line, 0, "--label '" + ColumnName(label) + "': a data column is written to the card, never kept as a label");
+    }
+    const bool anyData = std::any_of(Data.Kinds.begin(), Data.Kinds.end(), [](const TDataColumn& Kind) { return Kind.Kind != TColumnKind::Label; });
+    if (!anyData && !Options.LabelsOnly)
+        return Fail(Header.Line, 0,
+            "no data column ('block N' or 'value N'): take the file as labels only, and every card gets the template as it is");
     return true;
 }
 
@@ -265,7 +353,21 @@ bool ReadRow(const TRecord& Record, TBatchData& Data, const TFailure& Fail)
 
 } // namespace
 
-std::optional<TBatchData> ParseBatchData(std::string_view Content, const std::string& FileName, TFileError& Error)
+std::optional<TDataColumn> DataColumnOf(std::string_view Name)
+{
+    std::string word;
+    std::string_view number;
+    if (!WordAndNumber(Name, word, number))
+        return std::nullopt;
+    const TColumnKind kind = word == "block" ? TColumnKind::Block : word == "value" ? TColumnKind::Value
+                                                                                    : TColumnKind::Label;
+    if (kind == TColumnKind::Label)
+        return std::nullopt;
+    return TDataColumn{kind, NumberOf(number)};
+}
+
+std::optional<TBatchData> ParseBatchData(std::string_view Content, const std::string& FileName, TFileError& Error,
+    const TDataFileOptions& Options)
 {
     const TFailure fail(FileName, Error);
     Content = WithoutByteOrderMark(Content);
@@ -292,16 +394,26 @@ std::optional<TBatchData> ParseBatchData(std::string_view Content, const std::st
         }
     }
     TBatchData data;
-    if (!ReadHeader(records[0], data, fail))
+    if (!ReadHeader(records[0], data, Options, fail))
         return std::nullopt;
+    if (records.size() == 1) {
+        fail(records[0].Line, 0, "no rows under the header: a data file holds a row a card");
+        return std::nullopt;
+    }
     for (size_t r = 1; r < records.size(); ++r) {
+        // Those at the end are gone already: one here would shift every
+        // row after it, or stands for a row lost.
+        if (records[r].Blank()) {
+            fail(records[r].Line, 0, "an empty line among the rows: remove it, or give it its row");
+            return std::nullopt;
+        }
         if (!ReadRow(records[r], data, fail))
             return std::nullopt;
     }
     return data;
 }
 
-std::optional<TBatchData> ReadBatchData(const std::string& Path, TFileError& Error)
+std::optional<TBatchData> ReadBatchData(const std::string& Path, TFileError& Error, const TDataFileOptions& Options)
 {
     std::string error;
     const auto content = ReadRegularFile(Path, MaxDataFileBytes, error);
@@ -309,7 +421,7 @@ std::optional<TBatchData> ReadBatchData(const std::string& Path, TFileError& Err
         Error = {Path, 0, error};
         return std::nullopt;
     }
-    return ParseBatchData(std::string_view(reinterpret_cast<const char*>(content->data()), content->size()), Path, Error);
+    return ParseBatchData(std::string_view(reinterpret_cast<const char*>(content->data()), content->size()), Path, Error, Options);
 }
 
 TDumpImage ApplyRow(const TDumpImage& Template, const TBatchData& Data, size_t Row)
@@ -358,4 +470,109 @@ std::vector<std::string> RowLabels(const TBatchData& Data, size_t Row)
             labels.push_back(cells.at(c));
     }
     return labels;
+}
+
+namespace {
+
+// "4", "4-6", "1, 2, 4-6, 9": blocks in order, runs of three or more cut short.
+std::string BlockList(const std::vector<int>& Blocks)
+{
+    std::string text;
+    for (size_t i = 0; i < Blocks.size();) {
+        size_t end = i;
+        while (end + 1 < Blocks.size() && Blocks[end + 1] == Blocks[end] + 1)
+            ++end;
+        if (!text.empty())
+            text += ", ";
+        text += std::to_string(Blocks[i]);
+        if (end >= i + 2) {
+            text += "-" + std::to_string(Blocks[end]);
+            i = end + 1;
+        } else {
+            ++i;
+        }
+    }
+    return text;
+}
+
+std::string Blocks(const std::vector<int>& List)
+{
+    return (List.size() == 1 ? "block " : "blocks ") + BlockList(List);
+}
+
+bool AnyDigitKnown(const TDumpImage& Image, int Block)
+{
+    const TBlockData& known = Image.Known[size_t(Block)];
+    return std::any_of(known.begin(), known.end(), [](uint8_t Bits) { return Bits != 0; });
+}
+
+} // namespace
+
+std::optional<TBatchPlan> PlanBatch(const TDumpImage& Template, const std::optional<TBatchData>& Data, bool Trailers,
+    std::string& Error)
+{
+    std::array<int, CardBlocks> column{}; // the data column (1-based) that writes each block
+    if (Data) {
+        for (size_t c = 0; c < Data->Kinds.size(); ++c) {
+            if (Data->Kinds[c].Kind != TColumnKind::Label)
+                column[size_t(Data->Kinds[c].Block)] = int(c) + 1;
+        }
+    }
+    std::vector<int> fromTemplate;
+    std::vector<int> partly;
+    bool anyData = false;
+    // Block 0 is never written: the serial number and the maker's data.
+    for (int block = 1; block < CardBlocks; ++block) {
+        if (IsTrailer(block) && !Trailers)
+            continue;
+        if (column[size_t(block)] > 0)
+            anyData = true;
+        else if (Template.BlockKnown(block))
+            fromTemplate.push_back(block);
+        else if (AnyDigitKnown(Template, block))
+            partly.push_back(block);
+    }
+    if (!partly.empty()) {
+        const bool one = partly.size() == 1;
+        Error = Blocks(partly) + (one ? " is" : " are") + " partly known in the template and no data column writes "
+            + (one ? "it" : "them") + ": give all " + (one ? "its" : "their") + " digits, or '-' for all, or a data column";
+        return std::nullopt;
+    }
+    if (fromTemplate.empty() && !anyData) {
+        Error = std::string("every card would get no block: the template gives none (block 0 is never written, ")
+            + (Trailers ? "and" : "the trailers only when asked for, and") + " no data column writes one)";
+        return std::nullopt;
+    }
+    TBatchPlan plan;
+    std::string line = fromTemplate.empty() ? "the template gives no block" : "the template gives " + Blocks(fromTemplate);
+    line += Trailers ? "; its trailers are written" : "; no trailer is written";
+    plan.Lines.push_back(line);
+    if (!anyData) {
+        plan.Lines.emplace_back("every card gets the template as it is");
+    } else {
+        line = "the data file writes over it";
+        const char* separator = " ";
+        for (size_t c = 0; c < Data->Kinds.size(); ++c) {
+            const TDataColumn& kind = Data->Kinds[c];
+            if (kind.Kind == TColumnKind::Label)
+                continue;
+            line += separator;
+            line += "block " + std::to_string(kind.Block) + " (column " + std::to_string(c + 1) + " '"
+                + ColumnName(Data->Columns[c]) + "'" + (kind.Kind == TColumnKind::Value ? ", a value block" : "") + ")";
+            separator = ", ";
+        }
+        plan.Lines.push_back(line);
+    }
+    if (Data) {
+        const std::vector<std::string> labels = LabelColumns(*Data);
+        line = labels.empty() ? "no label is kept" : "labels kept in the ledger:";
+        const char* separator = " ";
+        for (const std::string& label : labels) {
+            line += separator;
+            line += "'" + ColumnName(label) + "'";
+            separator = ", ";
+        }
+        plan.Lines.push_back(line);
+    }
+    return plan;
 }

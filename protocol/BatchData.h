@@ -11,6 +11,15 @@
 //    as a value block at N with N as its address byte (same blocks as above);
 //  - anything else: a label, which the card's record keeps (a printed
 //    number, a name).
+// DataColumnOf is the one rule for which names are data columns: the word
+// "block" or "value" in any case, then the number, with or without spaces
+// ("block 4", "Block4", "block 04").
+// A header that looks meant but is not understood is refused, with the fix
+// named: one that falls into more cells on ';' or a tab than on ',', and a
+// near miss (a word one edit from "block" or "value", then a number 1 to 63:
+// "blok 4", "vaule 8") unless the options keep it as a label. A file with no
+// data column is taken only as labels only; a file with no rows, or with an
+// empty line among its rows, is refused.
 // A file is taken whole or not at all: every cell is checked when it is
 // read, so a bad one stops the batch before a card is touched, and a row
 // once read always applies.
@@ -45,12 +54,27 @@ struct TBatchData {
     bool operator==(const TBatchData&) const = default;
 };
 
+// What a name as a header spells it is: a Block or Value column with the
+// number written (CardBlocks for any number past the card, so that the header
+// can refuse it), or none for a label.
+std::optional<TDataColumn> DataColumnOf(std::string_view Name);
+
+// How the operator asked for the file to be taken.
+struct TDataFileOptions {
+    // Columns kept as labels although their names are near misses of a data
+    // column's, as the header spells them (spaces around aside).
+    std::vector<std::string> Labels;
+    // A file of labels only: every card gets the template as it is.
+    bool LabelsOnly = false;
+};
+
 // Content of a data file; FileName only names the file in the error. On a
 // bad file none, and Error names the file, the line and, for a cell, its
 // column (1-based).
-std::optional<TBatchData> ParseBatchData(std::string_view Content, const std::string& FileName, TFileError& Error);
+std::optional<TBatchData> ParseBatchData(std::string_view Content, const std::string& FileName, TFileError& Error,
+    const TDataFileOptions& Options = {});
 // A regular text file of at most 16 MiB, by SafeFile's rule.
-std::optional<TBatchData> ReadBatchData(const std::string& Path, TFileError& Error);
+std::optional<TBatchData> ReadBatchData(const std::string& Path, TFileError& Error, const TDataFileOptions& Options = {});
 
 // Template with row Row (0-based: the file's row 1 is 0) over it: each block
 // the row names takes the row's bytes and becomes known; the rest stays as
@@ -61,3 +85,17 @@ TDumpImage ApplyRow(const TDumpImage& Template, const TBatchData& Data, size_t R
 std::vector<std::string> LabelColumns(const TBatchData& Data);
 // Row Row's labels (0-based), in the order of LabelColumns.
 std::vector<std::string> RowLabels(const TBatchData& Data, size_t Row);
+
+// What every card of a batch gets, decided before the first: the template,
+// the data columns laid over it, and the trailers when they are written.
+struct TBatchPlan {
+    // The lines both faces say at start: the template's blocks, the data
+    // columns over them, the labels kept.
+    std::vector<std::string> Lines;
+};
+// None, with Error saying why, for a batch whose cards would get no block at
+// all, or one with a block partly known once a row is laid over the template
+// (it would be left off every card without a word). Block 0 is never
+// written, and the trailers only when Trailers says so.
+std::optional<TBatchPlan> PlanBatch(const TDumpImage& Template, const std::optional<TBatchData>& Data, bool Trailers,
+    std::string& Error);

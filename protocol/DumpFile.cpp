@@ -216,6 +216,11 @@ std::optional<TDumpImage> ParseJsonDump(std::string_view Content, const TFail& F
     const TJsonValue* blocks = root->Member("blocks");
     if (root->Kind != TJsonValue::Object || !blocks || blocks->Kind != TJsonValue::Object)
         return Fail(root->Line, "a JSON dump without its \"blocks\" object");
+    // Which of two would be the card is anyone's guess: refused like a block named twice.
+    for (const TJsonMember& member : root->Members) {
+        if (member.Name == "blocks" && &member.Value != blocks)
+            return Fail(member.Value.Line, "\"blocks\" a second time");
+    }
     // The tool writes the dumps of other kinds of card alike.
     if (const TJsonValue* type = root->Member("FileType"); type && type->Text != "mfcard")
         return Fail(type->Line, "a JSON dump of another kind of card (\"FileType\": \"" + PrintableText(type->Text, QuotedBytes) + "\"), not of a MIFARE Classic card (\"mfcard\")");

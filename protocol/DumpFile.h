@@ -13,7 +13,10 @@
 // A file is told by its content, never by its name: the first line that is
 // no comment says which text form it is (after a UTF-8 byte-order mark, if
 // any); anything else of exactly 1024 bytes is binary. A dump of a card of
-// another size (4K, 2K, Mini) is refused by that size's name.
+// another size (4K, 2K, Mini) is refused by that size's name; a text dump
+// that names a sector from 16 to 39 is told by the highest such sector it
+// names: up to 31 a 2K card's, from 32 a 4K card's. A JSON dump with two
+// "blocks" objects is refused like a block named twice.
 //
 // Unknown is kept per hex digit (nibble), not per byte: the text form marks
 // digits, and a hand-edited file may know half a byte. A read card only ever

@@ -1,5 +1,6 @@
 #include "records/Ledger.h"
 
+#include "protocol/BatchData.h"
 #include "protocol/SafeFile.h"
 #include "records/Records.h"
 #include "session/CardWords.h"
@@ -169,11 +170,9 @@ QString Now() { return IsoTimeStamp(QDateTime::currentDateTime()); }
 
 QString DefaultLedgerFile() { return DataDirectory() + QStringLiteral("/ledger.sqlite"); }
 
-bool IsCardDataColumn(const QString& Column)
-{
-    static const QRegularExpression data(QStringLiteral("^\\s*(block|value)\\s+\\d+\\s*$"), QRegularExpression::CaseInsensitiveOption);
-    return data.match(Column).hasMatch();
-}
+// The data file's own rule, so that a column the card was written from is
+// never exported as a label.
+bool IsCardDataColumn(const QString& Column) { return DataColumnOf(Column.toStdString()).has_value(); }
 
 std::optional<TLedgerPlace> ParseLedgerPlace(const QString& Address, QString& Error)
 {

@@ -178,6 +178,11 @@ TEST_F(BatchToolTest, CardsInARowEachGetTheirRowAndTheLedgerSaysWhichGotWhat)
     }
     EXPECT_TRUE(s.Err.contains(QRegularExpression("^4012A303 row 3 done \\d+\\.\\d s$", QRegularExpression::MultilineOption)))
         << s.Err.toStdString();
+    // What each card gets, said before the first.
+    EXPECT_TRUE(s.Err.startsWith("orvelle-card: the template gives block 5; no trailer is written\n"
+                                 "orvelle-card: the data file writes over it block 4 (column 2 'block 4')\n"
+                                 "orvelle-card: labels kept in the ledger: 'number'\n"))
+        << s.Err.toStdString();
     // The card in the field is the third: the template with its row.
     TBlockData row3{};
     row3[15] = 0x03;
@@ -190,6 +195,22 @@ TEST_F(BatchToolTest, CardsInARowEachGetTheirRowAndTheLedgerSaysWhichGotWhat)
     ASSERT_EQ(csv.size(), 4);
     EXPECT_EQ(csv[0], "time,station,batch,serial,row,result,detail,number");
     EXPECT_TRUE(csv[2].endsWith(",desk-1,cards.csv,4012A302,2,done,,1002")) << csv[2].toStdString();
+}
+
+TEST_F(BatchToolTest, ANearMissOfADataColumnIsRefusedBeforeTheLedgerOrThePort)
+{
+    QFile data(QString::fromStdString(Path("near.csv")));
+    ASSERT_TRUE(data.open(QIODevice::WriteOnly));
+    data.write("number,blok 4\n1001,00000000000000000000000000001001\n");
+    data.close();
+    const QString ledger = QString::fromStdString(Path("ledger.sqlite"));
+    QProcess process;
+    process.start(Program(), {"batch", QString::fromStdString(Path("template.txt")), "--data", data.fileName(), "--ledger", ledger});
+    ASSERT_TRUE(process.waitForFinished(60000));
+    EXPECT_EQ(process.exitCode(), 2);
+    EXPECT_EQ(QString::fromUtf8(process.readAllStandardError()),
+        "orvelle-card: " + data.fileName() + ":1: column 2 'blok 4': did you mean 'block 4'? (`--label 'blok 4'` keeps it as a label)\n");
+    EXPECT_FALSE(QFile::exists(ledger));
 }
 
 TEST_F(BatchToolTest, AStationKilledMidCardGivesThatCardTheSameRowAgain)

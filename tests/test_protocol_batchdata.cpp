@@ -36,6 +36,7 @@ TEST(BatchData, GoodFilesAreReadCellByCell)
         std::vector<std::string> Columns;
         std::vector<TDataColumn> Kinds;
         TRows Rows;
+        TDataFileOptions Options{};
     } cases[] = {
         {"plain", "number,block 4,name,value 8\n0001," + HexA + ",Ann,100\n0002," + HexB + ",Bob,-5\n",
             {"number", "block 4", "name", "value 8"}, {Label(), Block(4), Label(), Value(8)},
@@ -45,19 +46,23 @@ TEST(BatchData, GoodFilesAreReadCellByCell)
         {"quotes, commas, doubled quotes and line breaks inside quotes",
             "\"name, full\",\"block 1\"\r\n\"Smith, \"\"Jo\"\"\"," + HexA + "\r\n\"two\r\nlines\",\"" + HexB + "\"\n",
             {"name, full", "block 1"}, {Label(), Block(1)}, {{"Smith, \"Jo\"", HexA}, {"two\r\nlines", HexB}}},
-        {"empty lines at the end", "name\nAnn\n\n\r\n", {"name"}, {Label()}, {{"Ann"}}},
-        {"a header and no rows", "name,value 5\n", {"name", "value 5"}, {Label(), Value(5)}, {}},
+        {"empty lines at the end", "name\nAnn\n\n\r\n", {"name"}, {Label()}, {{"Ann"}}, {{}, true}},
         {"the value range's ends, signs, zeros and blanks around",
             "Value 9,value10, value 13 \n-2147483648,+2147483647,  007 \n", {"Value 9", "value10", " value 13 "},
             {Value(9), Value(10), Value(13)}, {{"-2147483648", "+2147483647", "  007 "}}},
-        {"words that only begin like a data column are labels, an empty label is a cell",
-            "value added,blocks,block 4x,note\n1,2,3,\n", {"value added", "blocks", "block 4x", "note"},
-            {Label(), Label(), Label(), Label()}, {{"1", "2", "3", ""}}},
-        {"UTF-8 labels", "name\nM\xC3\xBCller\n", {"name"}, {Label()}, {{"M\xC3\xBCller"}}},
+        {"words that only begin like a data column, or are far from one, are labels; an empty label is a cell",
+            "value added,blocks,block 4x,note,blocked,valuex,blok 0,blok 64,bk 4,vault 4,block 1\n1,2,3,,5,6,7,8,9,10," + HexA + "\n",
+            {"value added", "blocks", "block 4x", "note", "blocked", "valuex", "blok 0", "blok 64", "bk 4", "vault 4", "block 1"},
+            {Label(), Label(), Label(), Label(), Label(), Label(), Label(), Label(), Label(), Label(), Block(1)},
+            {{"1", "2", "3", "", "5", "6", "7", "8", "9", "10", HexA}}},
+        {"a near miss kept as a label", "blok 4,block 5\nx," + HexA + "\n", {"blok 4", "block 5"}, {Label(), Block(5)},
+            {{"x", HexA}}, {{"blok 4"}, false}},
+        {"labels only", "number,name\n1,Ann\n", {"number", "name"}, {Label(), Label()}, {{"1", "Ann"}}, {{}, true}},
+        {"UTF-8 labels", "name\nM\xC3\xBCller\n", {"name"}, {Label()}, {{"M\xC3\xBCller"}}, {{}, true}},
     };
     for (const auto& c : cases) {
         TFileError error;
-        const std::optional<TBatchData> data = ParseBatchData(c.Content, "d.csv", error);
+        const std::optional<TBatchData> data = ParseBatchData(c.Content, "d.csv", error, c.Options);
         ASSERT_TRUE(data) << c.Name << ": " << error.Text();
         EXPECT_EQ(data->Columns, c.Columns) << c.Name;
         EXPECT_EQ(data->Kinds, c.Kinds) << c.Name;
@@ -87,7 +92,6 @@ TEST(BatchData, ABadFileIsToldByFileLineAndColumn)
             "d.csv:4: column 2: value 8 wants a whole number, not \"y\""},
         {good + "Ann," + HexA + "\n", "d.csv:2: 2 cells where the header has 3"},
         {good + "Ann," + HexA + ",1,\n", "d.csv:2: 4 cells where the header has 3"},
-        {good + "\nAnn," + HexA + ",1\n", "d.csv:2: 1 cell where the header has 3"},
         {"name,block 0\n", "d.csv:1: column 2: block 0 holds the serial number and the maker's data; no data is written there"},
         {"name,Block 7\n", "d.csv:1: column 2: block 7 is the trailer of sector 1; keys and access bits come from the template, not from data"},
         {"value 63\n", "d.csv:1: column 1: block 63 is the trailer of sector 15; keys and access bits come from the template, not from data"},
@@ -127,6 +131,114 @@ TEST(BatchData, ABadFileIsToldByFileLineAndColumn)
     EXPECT_EQ(error.Text(), path + " holds 16777217 bytes, more than 16777216");
     EXPECT_FALSE(ReadBatchData(dir.filePath("none").toStdString(), error));
     EXPECT_TRUE(error.Text().starts_with(dir.filePath("none").toStdString() + ": ")) << error.Text();
+}
+
+TEST(BatchData, OneRuleSaysWhichNamesAreDataColumns)
+{
+    for (const auto& [name, column] : std::vector<std::pair<const char*, std::optional<TDataColumn>>>{
+             {"block 4", Block(4)}, {"Block4", Block(4)}, {"block 04", Block(4)}, {" VALUE  8 ", Value(8)}, {"value10", Value(10)},
+             {"block 99", Block(64)}, {"blocks 4", std::nullopt}, {"block", std::nullopt}, {"block 4a", std::nullopt},
+             {"blok 4", std::nullopt}, {"4 block", std::nullopt}}) {
+        EXPECT_EQ(DataColumnOf(name), column) << name;
+    }
+}
+
+TEST(BatchData, AHeaderThatLooksMeantButIsNotUnderstoodIsRefusedWithTheFix)
+{
+    const std::string row = "\n1," + HexA + "\n";
+    const struct {
+        std::string Content;
+        TDataFileOptions Options;
+        std::string Text;
+    } cases[] = {
+        {"number;block 4\n1;" + HexA + "\n", {}, "d.csv:1: the data file looks separated by ';': save it with commas"},
+        {"number\tblock 4\tname\n1\t" + HexA + "\tAnn\n", {}, "d.csv:1: the data file looks separated by a tab: save it with commas"},
+        {"number,name,blok 4\n1,Ann,x\n", {}, "d.csv:1: column 3 'blok 4': did you mean 'block 4'? (`--label 'blok 4'` keeps it as a label)"},
+        {"number,vaule 8" + row, {}, "d.csv:1: column 2 'vaule 8': did you mean 'value 8'? (`--label 'vaule 8'` keeps it as a label)"},
+        {"number, Blocks12 " + row, {}, "d.csv:1: column 2 'Blocks12': did you mean 'block 12'? (`--label 'Blocks12'` keeps it as a label)"},
+        {"lock 63,block 4" + row, {}, "d.csv:1: column 1 'lock 63': did you mean 'block 63'? (`--label 'lock 63'` keeps it as a label)"},
+        {"number,valu 1" + row, {{"blok 4"}, false}, "d.csv:1: column 2 'valu 1': did you mean 'value 1'? (`--label 'valu 1'` keeps it as a label)"},
+        {"number,block 4" + row, {{"blok 4"}, false}, "d.csv:1: --label 'blok 4': no column of the header has that name"},
+        {"number,block 4" + row, {{"block 4"}, false}, "d.csv:1: --label 'block 4': a data column is written to the card, never kept as a label"},
+        {"number,name\n1,Ann\n", {},
+            "d.csv:1: no data column ('block N' or 'value N'): take the file as labels only, and every card gets the template as it is"},
+        {"number,block 4" + row, {{}, true}, "d.csv:1: column 2: 'block 4' writes the card: a file of labels only has no such column"},
+        {"number,block 4\n", {}, "d.csv:1: no rows under the header: a data file holds a row a card"},
+        {"number,block 4\r\n\r\n", {}, "d.csv:1: no rows under the header: a data file holds a row a card"},
+        {"number,block 4\n\n1," + HexA + "\n", {}, "d.csv:2: an empty line among the rows: remove it, or give it its row"},
+        {"number,block 4" + row + "\n2," + HexA + "\n\n", {}, "d.csv:3: an empty line among the rows: remove it, or give it its row"},
+    };
+    for (const auto& c : cases) {
+        TFileError error;
+        EXPECT_FALSE(ParseBatchData(c.Content, "d.csv", error, c.Options)) << c.Text;
+        EXPECT_EQ(error.Text(), c.Text);
+    }
+}
+
+TEST(BatchData, WhatEachCardGetsIsDecidedAtStart)
+{
+    TDumpImage template_;
+    for (const int block : {1, 2, 5, 6, 8, 9, 10, 7})
+        template_.SetBlock(block, TBlockData{0x11});
+    TDumpImage partly = template_;
+    const uint8_t half[8] = {};
+    partly.SetBytes(12, 0, half, 8);
+    TDumpImage trailerOnly;
+    trailerOnly.SetBlock(7, TBlockData{0x77});
+    // A read card's text dump: key A never reads back.
+    TDumpImage keyAUnknown = template_;
+    std::fill_n(keyAUnknown.Known[7].begin(), KeyBytes, 0);
+    const auto data = [](const std::string& Content, bool LabelsOnly) {
+        TFileError error;
+        auto parsed = ParseBatchData(Content, "d.csv", error, {{}, LabelsOnly});
+        EXPECT_TRUE(parsed) << error.Text();
+        return parsed;
+    };
+    const std::optional<TBatchData> cards = data("number,block 4,name,value 12\n1," + HexA + ",Ann,5\n", false);
+    const std::optional<TBatchData> labels = data("number\n1\n", true);
+    const struct {
+        std::string Name;
+        const TDumpImage& Template;
+        std::optional<TBatchData> Data;
+        bool Trailers;
+        std::vector<std::string> Lines; // empty: refused with Error
+        std::string Error{};
+    } cases[] = {
+        {"data over the template", template_, cards, false,
+            {"the template gives blocks 1, 2, 5, 6, 8-10; no trailer is written",
+                "the data file writes over it block 4 (column 2 'block 4'), block 12 (column 4 'value 12', a value block)",
+                "labels kept in the ledger: 'number', 'name'"}},
+        {"trailers too", template_, cards, true,
+            {"the template gives blocks 1, 2, 5-10; its trailers are written",
+                "the data file writes over it block 4 (column 2 'block 4'), block 12 (column 4 'value 12', a value block)",
+                "labels kept in the ledger: 'number', 'name'"}},
+        {"no data file", template_, std::nullopt, false,
+            {"the template gives blocks 1, 2, 5, 6, 8-10; no trailer is written", "every card gets the template as it is"}},
+        {"labels only", trailerOnly, labels, true,
+            {"the template gives block 7; its trailers are written", "every card gets the template as it is",
+                "labels kept in the ledger: 'number'"}},
+        {"a partly known block a data column covers", partly, cards, false,
+            {"the template gives blocks 1, 2, 5, 6, 8-10; no trailer is written",
+                "the data file writes over it block 4 (column 2 'block 4'), block 12 (column 4 'value 12', a value block)",
+                "labels kept in the ledger: 'number', 'name'"}},
+        {"a partly known block no column covers", partly, labels, false, {},
+            "block 12 is partly known in the template and no data column writes it: give all its digits, or '-' for all, or a data column"},
+        {"a trailer partly known, written", keyAUnknown, cards, true, {},
+            "block 7 is partly known in the template and no data column writes it: give all its digits, or '-' for all, or a data column"},
+        {"nothing to write", trailerOnly, labels, false, {},
+            "every card would get no block: the template gives none (block 0 is never written, the trailers only when asked for, and no data column writes one)"},
+        {"nothing at all", TDumpImage{}, std::nullopt, true, {},
+            "every card would get no block: the template gives none (block 0 is never written, and no data column writes one)"},
+    };
+    for (const auto& c : cases) {
+        std::string error;
+        const std::optional<TBatchPlan> plan = PlanBatch(c.Template, c.Data, c.Trailers, error);
+        ASSERT_EQ(plan.has_value(), !c.Lines.empty()) << c.Name << ": " << error;
+        if (plan)
+            EXPECT_EQ(plan->Lines, c.Lines) << c.Name;
+        else
+            EXPECT_EQ(error, c.Error) << c.Name;
+    }
 }
 
 TEST(BatchData, ARowOverATemplateKnowsItsBlocks)

@@ -252,6 +252,7 @@ TEST(DumpFiles, BadContentNamesFileAndLine)
         {JsonBlocks(64, ",\n\"64\": \"" + std::string(32, '0') + "\""), 67, "block 64 is not a block of a 1K card (0 to 63)"},
         {JsonBlocks(64, ",\n\"3\": \"" + std::string(32, '0') + "\""), 67, "block 3 a second time"},
         {JsonBlocks(3, ",\n\"3\": \"00\""), 6, "block 3: not a block of 32 hex digits"},
+        {JsonBlocks(64).substr(0, JsonBlocks(64).size() - 2) + ",\n\"blocks\": {}}\n", 67, "\"blocks\" a second time"},
         {"{\"FileType\": \"mfu\", \"blocks\": {}}", 1, "a JSON dump of another kind of card (\"FileType\": \"mfu\")"},
         {"{\"Card\": {\"UID\": \"12345\"},\n" + JsonBlocks(64).substr(1), 1, "the card's \"UID\" is no serial number of hex digits: 12345"},
     };
@@ -372,6 +373,10 @@ TEST(DumpFiles, OtherCardSizesAreRefusedByTheirName)
         {text4K, 81, "4K"},
         {AllSectors() + SectorText(16) + SectorText(31), 81, "2K"},
         {SectorText(3) + SectorText(20), 6, "2K"},
+        // The highest sector from 16 on says which: up to 31 a 2K card's, from 32 a 4K card's.
+        {SectorText(3) + SectorText(31), 6, "2K"},
+        {SectorText(16) + SectorText(32), 1, "4K"},
+        {SectorText(39), 1, "4K"},
     };
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());

@@ -720,7 +720,7 @@ TEST(LedgerPlace, AddressesAreParsedAndDecoded)
 TEST(LedgerPlace, CardDataColumnsAreNotLabels)
 {
     for (const auto& [column, data] : std::vector<std::pair<const char*, bool>>{
-             {"block 4", true}, {"Block 12", true}, {"VALUE 5", true}, {" block  8 ", true},
+             {"block 4", true}, {"Block 12", true}, {"VALUE 5", true}, {" block  8 ", true}, {"Block4", true}, {"value 04", true},
              {"block", false}, {"block 4a", false}, {"blocks 4", false}, {"number", false}, {"name", false}}) {
         EXPECT_EQ(IsCardDataColumn(QString::fromLatin1(column)), data) << column;
     }

@@ -7,6 +7,7 @@
 #include "app/MainForm.h"
 #include "protocol/Commands.h"
 #include "protocol/DumpFile.h"
+#include "records/Ledger.h"
 #include "support/FormFixture.h"
 #include "support/TestPaths.h"
 #include "widgets/CardView.h"
@@ -512,7 +513,17 @@ TEST_F(CardPageTest, ABatchWindowPreparesCardsTellingTheOperatorEachStep)
     Click(Button("CardBatch"));
     auto* window = Ctl<QWidget>(Form(), "BatchWindow");
     EXPECT_FALSE(window->isModal());
+    EXPECT_EQ(Ctl<QLineEdit>(*window, "BatchLedger")->placeholderText(), "default: " + DefaultLedgerFile());
     Ctl<QLineEdit>(*window, "BatchTemplate")->setText(QString::fromStdString(tpl));
+    // A file of labels only is taken only when the box says so.
+    Ctl<QLineEdit>(*window, "BatchData")->setText(QString::fromStdString(WriteFile("labels.csv", "number\n1001\n")));
+    ASSERT_FALSE(Ctl<QCheckBox>(*window, "CbLabelsOnly")->isChecked());
+    ClearBoxes();
+    Ctl<QPushButton>(*window, "BatchStart")->click();
+    ASSERT_EQ(Boxes().size(), 1u);
+    EXPECT_TRUE(Boxes()[0].Text.endsWith("labels.csv:1: no data column ('block N' or 'value N'): take the file as labels only, and "
+                                         "every card gets the template as it is"))
+        << Boxes()[0].Text.toStdString();
     Ctl<QLineEdit>(*window, "BatchData")->setText(QString::fromStdString(data));
     Ctl<QLineEdit>(*window, "BatchLedger")->setText(Dir.filePath("ledger.sqlite"));
     auto* status = Ctl<QLabel>(*window, "BatchStatus");
@@ -547,6 +558,8 @@ TEST_F(CardPageTest, ABatchWindowPreparesCardsTellingTheOperatorEachStep)
         << Ctl<QLabel>(*window, "BatchCounters")->text().toStdString();
     EXPECT_EQ(Ctl<QListWidget>(*window, "BatchLastCards")->count(), 2);
     EXPECT_TRUE(LastLog().startsWith("Batch cards.csv ended: 2 done, 0 failed")) << LastLog().toStdString();
+    EXPECT_TRUE(LogLines().contains("Batch cards.csv: the data file writes over it block 4 (column 2 'block 4')"))
+        << LogLines().join('\n').toStdString();
     EXPECT_TRUE(LogLines().filter(QRegularExpression("^Batch cards.csv: 4012A301 row 1 done")).size() == 1)
         << LogLines().join('\n').toStdString();
     TBlockData row2{};
