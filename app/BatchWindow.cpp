@@ -286,7 +286,13 @@ void TBatchWindow::StartClick()
     UpdateControls();
     switch (end) {
     case TBatchEnd::LedgerFailed:
-        SetStatus(QStringLiteral("FAILED: not recorded: %1").arg(FJob->LedgerError()), TTone::Bad);
+        // A card the ledger failed on shows its own headline; the reason
+        // the batch stopped goes below it.
+        if (FLastFailed)
+            FDetail->setText(FJob->LedgerError());
+        else
+            SetStatus(QStringLiteral("FAILED: the ledger cannot be written \u2014 the batch stopped: check the ledger"), TTone::Bad,
+                FJob->LedgerError());
         break;
     case TBatchEnd::Refused:
         SetStatus(QStringLiteral("Another operation is running: stop it first"), TTone::Bad);

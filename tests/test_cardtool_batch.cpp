@@ -176,7 +176,7 @@ TEST_F(BatchToolTest, CardsInARowEachGetTheirRowAndTheLedgerSaysWhichGotWhat)
         EXPECT_EQ(card["result"].toString(), "done");
         EXPECT_EQ(card["station"].toString(), "desk-1");
     }
-    EXPECT_TRUE(s.Err.contains(QRegularExpression("^4012A303 row 3 done \\d+\\.\\d s$", QRegularExpression::MultilineOption)))
+    EXPECT_TRUE(s.Err.contains(QRegularExpression("^4012A303 row 3 done \\(1003\\) \\d+\\.\\d s$", QRegularExpression::MultilineOption)))
         << s.Err.toStdString();
     // What each card gets, said before the first.
     EXPECT_TRUE(s.Err.startsWith("orvelle-card: the template gives block 5; no trailer is written\n"
@@ -298,7 +298,7 @@ TEST_F(BatchToolTest, ALedgerLostMidBatchFailsTheCardNotRecordedAndExitsFive)
     ASSERT_TRUE(stopped) << postgres.Error();
     EXPECT_EQ(s.Process.exitCode(), 5) << s.Err.toStdString();
     EXPECT_TRUE(s.Err.contains("4012A31F row 1 done")) << s.Err.toStdString();
-    EXPECT_TRUE(s.Err.contains(QRegularExpression("^4012A320 row \\d+ FAILED: not recorded: ", QRegularExpression::MultilineOption)))
+    EXPECT_TRUE(s.Err.contains(QRegularExpression("^4012A320 row \\d+ FAILED: Ledger not written \u2014 card written but NOT recorded: put it aside", QRegularExpression::MultilineOption)))
         << s.Err.toStdString();
     EXPECT_TRUE(s.Err.contains("orvelle-card: the ledger failed: ")) << s.Err.toStdString();
 }

@@ -530,7 +530,8 @@ TEST_F(CardPageTest, ABatchWindowPreparesCardsTellingTheOperatorEachStep)
 
     // The operator: a card taken away and the next placed at each "Done",
     // once for each card done (the counters say which). The line keeps its
-    // real pace, so that each step shows long enough to be seen.
+    // real pace, so that each step shows long enough to be seen. The batch
+    // ends by itself with its last row.
     Sim().SetPace(0);
     QStringList seen;
     QTimer operatorHand;
@@ -539,12 +540,7 @@ TEST_F(CardPageTest, ABatchWindowPreparesCardsTellingTheOperatorEachStep)
         if (seen.isEmpty() || seen.last() != status->text())
             seen << status->text();
         const QString counters = Ctl<QLabel>(*window, "BatchCounters")->text();
-        if (status->text() != QLatin1String("Done: take the card away")
-            || !counters.startsWith(QStringLiteral("Done %1 ").arg(placed)))
-            return;
-        if (placed == 2)
-            Ctl<QPushButton>(*window, "BatchStop")->click();
-        else
+        if (status->text() == QLatin1String("Done: take the card away") && counters.startsWith(QStringLiteral("Done %1 ").arg(placed)))
             Sim().InsertBlankCard(std::array<uint8_t, 4>{0x40, 0x12, 0xA3, uint8_t(++placed)});
     });
     operatorHand.start(5);
@@ -553,11 +549,23 @@ TEST_F(CardPageTest, ABatchWindowPreparesCardsTellingTheOperatorEachStep)
     operatorHand.stop();
 
     EXPECT_TRUE(seen.contains(QStringLiteral("Writing 4012A302 (row 2)\u2026"))) << seen.join(" | ").toStdString();
-    EXPECT_EQ(status->text(), "Stopped");
+    // No card is asked for after the last row.
+    EXPECT_EQ(seen.indexOf(QStringLiteral("Place a card"), seen.indexOf(QStringLiteral("Writing 4012A302 (row 2)\u2026"))), -1)
+        << seen.join(" | ").toStdString();
+    EXPECT_EQ(status->text(), "Batch complete: 2 done, 0 failed");
     EXPECT_TRUE(Ctl<QLabel>(*window, "BatchCounters")->text().startsWith("Done 2    Failed 0    Already prepared 0    Rows left 0"))
         << Ctl<QLabel>(*window, "BatchCounters")->text().toStdString();
     EXPECT_EQ(Ctl<QListWidget>(*window, "BatchLastCards")->count(), 2);
     EXPECT_TRUE(LastLog().startsWith("Batch cards.csv ended: 2 done, 0 failed")) << LastLog().toStdString();
+    // A card placed after the end is not written: three beeps and a line.
+    F->TakeAllFrames();
+    Sim().InsertBlankCard(std::array<uint8_t, 4>{0x40, 0x12, 0xA3, 0x03});
+    auto* last = Ctl<QListWidget>(*window, "BatchLastCards");
+    ASSERT_TRUE(WaitUntil([&] { return last->count() == 3; }, std::chrono::seconds(30)));
+    EXPECT_EQ(last->item(0)->text(), "4012A303 not written: batch cards.csv is complete");
+    const auto frames = F->TakeAllFrames();
+    EXPECT_EQ(std::count_if(frames.begin(), frames.end(), [](const auto& Frame) { return Frame.size() > 1 && Frame[1] == 0x13; }), 3);
+    window->close();
     EXPECT_TRUE(LogLines().contains("Batch cards.csv: the data file writes over it block 4 (column 2 'block 4')"))
         << LogLines().join('\n').toStdString();
     EXPECT_TRUE(LogLines().filter(QRegularExpression("^Batch cards.csv: 4012A301 row 1 done")).size() == 1)
