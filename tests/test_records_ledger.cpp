@@ -26,6 +26,7 @@
 
 #include <algorithm>
 #include <barrier>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <set>
@@ -395,9 +396,89 @@ TEST_P(LedgerTest, ABatchStartedWithOtherFilesIsRefused)
     for (const auto& c : cases) {
         EXPECT_FALSE(other->StartBatch(c.Start));
         EXPECT_TRUE(other->Error().contains(QString::fromUtf8(c.Says))) << other->Error().toStdString();
+        EXPECT_TRUE(other->StartRefusedInput());
     }
+    // The choices are named.
+    EXPECT_TRUE(other->Error().contains(QStringLiteral("restore the data file it was started with, or start a new batch with another name (--batch NAME)")))
+        << other->Error().toStdString();
     EXPECT_FALSE(other->StartBatch(Batch(QString(), 3)));
     EXPECT_EQ(other->RowsLeft(QStringLiteral("lot 7")), 2);
+}
+
+TEST_P(LedgerTest, ADataFileOfAnotherBatchIsRefusedUnlessMeant)
+{
+    const auto ledger = Open();
+    ASSERT_TRUE(ledger);
+    TBatchStart first = Batch(QStringLiteral("lot-42"), 3);
+    first.DataName = QStringLiteral("cards.csv");
+    ASSERT_TRUE(ledger->StartBatch(first)) << ledger->Error().toStdString();
+    TBatchStart second = first;
+    second.Name = QStringLiteral("lot-43");
+    EXPECT_FALSE(ledger->StartBatch(second));
+    EXPECT_EQ(ledger->Error(), QStringLiteral("cards.csv is already batch lot-42: its rows would be used twice (to mean it, give --reuse-data)"));
+    EXPECT_TRUE(ledger->StartRefusedInput());
+    EXPECT_FALSE(ledger->RowsLeft(QStringLiteral("lot-43")));
+    // Meant: the rows are used again, in a batch of their own.
+    second.ReuseData = true;
+    EXPECT_TRUE(ledger->StartBatch(second)) << ledger->Error().toStdString();
+    EXPECT_FALSE(ledger->StartRefusedInput());
+    EXPECT_EQ(ledger->RowsLeft(QStringLiteral("lot-43")), 3);
+    // The batch joined again needs no such word; batches without data share none.
+    EXPECT_TRUE(ledger->StartBatch(first)) << ledger->Error().toStdString();
+    for (const char* name : {"blank 1", "blank 2"})
+        EXPECT_TRUE(ledger->StartBatch(TBatchStart{QString::fromLatin1(name), QStringLiteral("7e3b"), {}, {}, {}})) << ledger->Error().toStdString();
+}
+
+// Two stations on one ledger: the first heartbeats, then stops. Its claim
+// is its own until the database's clock says it has been silent long
+// enough; then it is released, and the first station's late record is
+// kept as claim-lost.
+TEST_P(LedgerTest, AStationsClaimIsItsOwnUntilItHasBeenSilentLongEnough)
+{
+    const auto one = Open();
+    const auto two = Open();
+    ASSERT_TRUE(one && two);
+    ASSERT_TRUE(one->StartBatch(Batch(QStringLiteral("lot 7"), 3)));
+    const std::optional<TClaim> a = one->Claim(QStringLiteral("lot 7"), QStringLiteral("bench 1"), Card(0x4012A3F1), false);
+    ASSERT_TRUE(a) << one->Error().toStdString();
+    ASSERT_TRUE(one->Heartbeat(QStringLiteral("bench 1"))) << one->Error().toStdString();
+    const auto lastBeat = std::chrono::steady_clock::now();
+    // Taken to another station meanwhile: refused, naming where it is.
+    EXPECT_FALSE(two->Claim(QStringLiteral("lot 7"), QStringLiteral("bench 2"), Card(0x4012A3F1), false));
+    EXPECT_EQ(two->Error(), QStringLiteral("card 4012A3F1 is being prepared at station 'bench 1': take it to that station or wait"));
+    EXPECT_EQ(two->WorkedElsewhere(), QStringLiteral("bench 1"));
+    // Bench 1 is heard no more. Release is refused until it has been
+    // silent StationSilentSeconds, then given.
+    std::optional<std::vector<TOpenClaim>> released;
+    int refusals = 0;
+    const auto deadline = lastBeat + std::chrono::seconds(StationSilentSeconds * 6);
+    while (!released && std::chrono::steady_clock::now() < deadline) {
+        released = two->ReleaseStation(QStringLiteral("bench 1"), false);
+        if (released)
+            break;
+        ASSERT_TRUE(two->ReleaseRefused()) << two->Error().toStdString();
+        EXPECT_TRUE(two->Error().contains(QStringLiteral("station 'bench 1' was heard "))) << two->Error().toStdString();
+        ++refusals;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    ASSERT_TRUE(released) << two->Error().toStdString();
+    EXPECT_GE(std::chrono::steady_clock::now() - lastBeat, std::chrono::seconds(StationSilentSeconds - 1));
+    EXPECT_GT(refusals, 0);
+    ASSERT_EQ(released->size(), 1u);
+    EXPECT_EQ((*released)[0].Serial, QStringLiteral("4012A3F1"));
+    EXPECT_EQ((*released)[0].Row, 1);
+    EXPECT_GE((*released)[0].SilentMs, qint64(StationSilentSeconds) * 1000);
+    // Its card, taken to bench 2, starts over there; bench 1's late record
+    // changes nothing and says why.
+    const std::optional<TClaim> anew = two->Claim(QStringLiteral("lot 7"), QStringLiteral("bench 2"), Card(0x4012A3F1), false);
+    ASSERT_TRUE(anew) << two->Error().toStdString();
+    EXPECT_FALSE(anew->Resumed);
+    EXPECT_EQ(one->Record(*a, Finished(*a, 0x4012A3F1, true)), TRecordResult::ClaimLost);
+    EXPECT_TRUE(one->Error().contains(QStringLiteral("was released by `ledger --release` at "))) << one->Error().toStdString();
+    EXPECT_EQ(two->Record(*anew, Finished(*anew, 0x4012A3F1, true, QStringLiteral("bench 2"))), TRecordResult::Recorded) << two->Error().toStdString();
+    const auto open = two->OpenClaims();
+    ASSERT_TRUE(open);
+    EXPECT_TRUE(open->empty());
 }
 
 TEST_P(LedgerTest, AgainRewritesACardWithItsOwnRow)
@@ -779,6 +860,61 @@ TEST(LedgerPostgreSql, ALostServerFailsEveryCallWithTheReason)
     ASSERT_TRUE(resumed) << again->Error().toStdString();
     EXPECT_TRUE(resumed->Resumed);
     EXPECT_EQ(resumed->Row, a->Row);
+}
+
+TEST(LedgerPostgreSql, ARestartedServerIsReconnectedAndTheCallMadeAgain)
+{
+    TPgServer* server = Pg->Server();
+    ASSERT_NE(server, nullptr) << "the PostgreSQL server for the tests did not start: " << Pg->Failure();
+    const QString database = server->NewDatabase();
+    ASSERT_FALSE(database.isEmpty()) << server->Error();
+    QString error;
+    const std::unique_ptr<TLedger> ledger = OpenLedger(server->Url(database), error);
+    ASSERT_TRUE(ledger) << error.toStdString();
+    ASSERT_TRUE(ledger->StartBatch(Batch(QStringLiteral("lot 7"), 3)));
+    const auto restart = [&]() { return server->Stop() && server->Resume(); };
+    // Between two calls.
+    ASSERT_TRUE(restart()) << server->Error();
+    EXPECT_EQ(ledger->RowsLeft(QStringLiteral("lot 7")), 3) << ledger->Error().toStdString();
+    ASSERT_TRUE(restart()) << server->Error();
+    const std::optional<TClaim> a = ledger->Claim(QStringLiteral("lot 7"), QStringLiteral("bench 1"), Card(0xA), false);
+    ASSERT_TRUE(a) << ledger->Error().toStdString();
+    // Between the claim and the record: the card is recorded.
+    ASSERT_TRUE(restart()) << server->Error();
+    EXPECT_EQ(ledger->Record(*a, Finished(*a, 0xA, true)), TRecordResult::Recorded) << ledger->Error().toStdString();
+    const std::optional<TPrepared> prepared = ledger->Prepared(QStringLiteral("lot 7"), Card(0xA));
+    ASSERT_TRUE(prepared) << ledger->Error().toStdString();
+    EXPECT_EQ(prepared->Row, a->Row);
+    ASSERT_TRUE(restart()) << server->Error();
+    EXPECT_TRUE(ledger->Heartbeat(QStringLiteral("bench 1"))) << ledger->Error().toStdString();
+    EXPECT_EQ(Records(*ledger).size(), 1u);
+}
+
+TEST(LedgerSqlite, ALedgerFileRemovedOrReplacedUnderAStationIsNoticed)
+{
+    for (const bool replaced : {false, true}) {
+        QTemporaryDir folder;
+        ASSERT_TRUE(folder.isValid());
+        const QString path = folder.filePath(QStringLiteral("ledger.sqlite"));
+        QString error;
+        const std::unique_ptr<TLedger> ledger = OpenLedger(path, error);
+        ASSERT_TRUE(ledger) << error.toStdString();
+        ASSERT_TRUE(ledger->StartBatch(Batch(QStringLiteral("lot 7"), 3)));
+        const std::optional<TClaim> a = ledger->Claim(QStringLiteral("lot 7"), QStringLiteral("bench 1"), Card(0xA), false);
+        ASSERT_TRUE(a) << ledger->Error().toStdString();
+        if (replaced) {
+            const QString other = folder.filePath(QStringLiteral("other.sqlite"));
+            ASSERT_TRUE(OpenLedger(other, error)) << error.toStdString();
+            ASSERT_EQ(::rename(other.toLocal8Bit().constData(), path.toLocal8Bit().constData()), 0);
+        } else {
+            ASSERT_TRUE(QFile::remove(path));
+        }
+        const QString says = QStringLiteral("the ledger file %1 was removed or replaced while this station ran: stop and check").arg(path);
+        EXPECT_FALSE(ledger->Claim(QStringLiteral("lot 7"), QStringLiteral("bench 1"), Card(0xB), false));
+        EXPECT_TRUE(ledger->Error().contains(says)) << ledger->Error().toStdString();
+        EXPECT_EQ(ledger->Record(*a, Finished(*a, 0xA, true)), TRecordResult::Failed);
+        EXPECT_TRUE(ledger->Error().contains(says)) << ledger->Error().toStdString();
+    }
 }
 
 TEST(LedgerSqlite, OnlyARegularFileOrTheUsersOwnLinkIsOpened)
