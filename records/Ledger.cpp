@@ -62,8 +62,8 @@ constexpr qint64 SchemaLockKey = 0x4F52564C45444752; // "ORVLEDGR"
 // The schema, version 2. %1 is the key column's type, which the two
 // databases spell differently. Times are UTC instants as ISO 8601 texts
 // with milliseconds and a Z (2026-12-08T06:05:31.123Z), so that texts
-// compare as the times do; a station's heartbeat is on the database's clock,
-// the rest on the station's. The columns and cells are JSON arrays of
+// compare as the times do. A station's heartbeat, and a claim's release,
+// are on the database's clock, the rest on the station's. The columns and cells are JSON arrays of
 // strings.
 const char* const SchemaStatements[] = {
     "CREATE TABLE ledger_schema (version INTEGER NOT NULL)",
@@ -718,22 +718,17 @@ auto TLedger::Retried(TCall Call) -> decltype(Call())
 {
     FDatabaseFailed = false;
     auto result = Call();
-    // SQLite has no connection to lose; a rule's refusal is no failure of
-    // the connection.
-    if (!FPlace.PostgreSql || !FDatabaseFailed || !ConnectionLost())
+    if (!Reconnected())
         return result;
-    const QString lost = FError;
-    if (!OpenSession()) {
-        FError = QStringLiteral("%1 (the connection to the database was lost and cannot be made again: %2)").arg(lost, FError);
-        return result;
-    }
-    FError.clear();
-    FDatabaseFailed = false;
     return Call();
 }
 
-bool TLedger::ConnectionLost()
+bool TLedger::Reconnected()
 {
+    // SQLite has no connection to lose; a rule's refusal, or a failure the
+    // session survived (a lock waited for too long), is no lost connection.
+    if (!FPlace.PostgreSql || !FDatabaseFailed)
+        return false;
     QSqlDatabase db = QSqlDatabase::database(FConnection, false);
     if (db.isOpen()) {
         QSqlQuery probe(db);
@@ -743,6 +738,17 @@ bool TLedger::ConnectionLost()
     // A server restarted or a network cut: the old session is of no use.
     FInTransaction = false;
     db.close();
+    const QString lost = FError;
+    if (!db.open()) {
+        FError = QStringLiteral("%1; the connection to the database was lost and cannot be made again: %2").arg(lost, DriverText(db.lastError()));
+        return false;
+    }
+    if (!Exec(QStringLiteral("set the lock time-out"), QStringLiteral("SET lock_timeout = %1").arg(LockWaitMs))) {
+        FError = lost + QStringLiteral("; ") + FError;
+        return false;
+    }
+    FError.clear();
+    FDatabaseFailed = false;
     return true;
 }
 
@@ -997,15 +1003,8 @@ TRecordResult TLedger::Record(const TClaim& Claim, const TCardRecord& Card)
         return TRecordResult::Failed;
     FDatabaseFailed = false;
     const TRecordResult result = RecordCard(Claim, Card);
-    if (!FPlace.PostgreSql || !FDatabaseFailed || !ConnectionLost())
+    if (!Reconnected())
         return result;
-    const QString lost = FError;
-    if (!OpenSession()) {
-        FError = QStringLiteral("%1 (the connection to the database was lost and cannot be made again: %2)").arg(lost, FError);
-        return result;
-    }
-    FError.clear();
-    FDatabaseFailed = false;
     // A COMMIT lost with its connection may have landed: the card's record
     // is looked for before it is written again.
     const auto landed = Select(QStringLiteral("look for card %1's record").arg(SerialHex(Card.Serial)),

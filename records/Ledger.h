@@ -11,14 +11,22 @@
 // LOCKED). The claim's state is kept on the row itself, so a station that
 // waited for a lock sees the row as the other station left it.
 //
+// Claims are leases: a station heartbeats (Heartbeat, and each Claim), and
+// its claims are its own until it has been silent StationSilentSeconds by
+// the database's clock. Only then does another station carry a card's claim
+// on, or ReleaseStation give it back (unless forced).
+//
 // A batch without a data file has no rows: every card gets row 0, and no
 // row is ever left (RowsLeft gives 0); the line then stops by count or by
 // hand.
 //
 // Every statement binds its values. A failure of the database (a lost
 // server, a full disk, a lock held too long) makes the call fail with the
-// driver's words in Error(); nothing throws. A connection the server
-// dropped is made again at the next call. Each TLedger has its own named
+// driver's words in Error(); nothing throws. A PostgreSQL connection that
+// died (a server restarted, a short network cut) is made again and the call
+// made once more; a record first looks for itself, since a commit lost with
+// its connection may have landed. An SQLite file removed or replaced under
+// a station fails its next claim or record. Each TLedger has its own named
 // connection and belongs to the thread that opened it.
 
 #include "session/BatchLedger.h"
@@ -155,7 +163,10 @@ private:
     // run once more.
     template <typename TCall>
     auto Retried(TCall Call) -> decltype(Call());
-    bool ConnectionLost();
+    // After a failed call: true when its PostgreSQL connection had died and
+    // was made again, so the call may be made once more; else false, FError
+    // saying why when it could not be made again.
+    bool Reconnected();
     // The database's clock as a stored time, Seconds from now; how long ago
     // the time in Column was, in ms, by that clock.
     QString ClockSql(int Seconds = 0) const;
