@@ -379,7 +379,7 @@ bool TLedger::Connect()
     }
     if (!OpenSession())
         return false;
-    struct stat opened {};
+    struct stat opened { };
     if (!FPlace.PostgreSql && ::stat(LocalPath(FPlace.File).c_str(), &opened) == 0) {
         FFileKnown = true;
         FFileDevice = quint64(opened.st_dev);
@@ -572,7 +572,7 @@ bool TLedger::Usable(bool CheckFile)
         return true;
     // SQLite goes on writing the file it opened, even once it is unlinked:
     // a station on a replaced ledger would record where no one looks.
-    struct stat now {};
+    struct stat now { };
     if (::stat(LocalPath(FPlace.File).c_str(), &now) == 0 && quint64(now.st_dev) == FFileDevice && quint64(now.st_ino) == FFileInode)
         return true;
     FError = QStringLiteral("ledger %1: the ledger file %1 was removed or replaced while this station ran: stop and check which file is the ledger before going on")

@@ -193,13 +193,13 @@ private:
     QString FPlaceText;
     QString FError;
     bool FInTransaction = false;
-    int FSchema = 0;         // the version found, or created
-    QString FSchemaRefusal;  // why an old schema could not be upgraded
+    int FSchema = 0;        // the version found, or created
+    QString FSchemaRefusal; // why an old schema could not be upgraded
     QString FWorkedElsewhere;
     bool FStartRefusedInput = false;
     bool FReleaseRefused = false;
     std::vector<std::pair<qint64, qint64>> FClaimIds; // claim, batch
-    bool FDatabaseFailed = false; // the driver failed in the call, not a rule
+    bool FDatabaseFailed = false;                     // the driver failed in the call, not a rule
     // The SQLite file opened: one removed or replaced under a station is noticed.
     bool FFileKnown = false;
     quint64 FFileDevice = 0;
