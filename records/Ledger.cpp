@@ -575,7 +575,7 @@ bool TLedger::Usable(bool CheckFile)
     struct stat now { };
     if (::stat(LocalPath(FPlace.File).c_str(), &now) == 0 && quint64(now.st_dev) == FFileDevice && quint64(now.st_ino) == FFileInode)
         return true;
-    FError = QStringLiteral("ledger %1: the ledger file %1 was removed or replaced while this station ran: stop and check which file is the ledger before going on")
+    FError = QStringLiteral("the ledger file %1 was removed or replaced while this station ran: stop and check which file is the ledger before going on")
                  .arg(FPlaceText);
     return false;
 }
