@@ -63,8 +63,8 @@ constexpr qint64 SchemaLockKey = 0x4F52564C45444752; // "ORVLEDGR"
 // databases spell differently. Times are UTC instants as ISO 8601 texts
 // with milliseconds and a Z (2026-12-08T06:05:31.123Z), so that texts
 // compare as the times do. A station's heartbeat, and a claim's release,
-// are on the database's clock, the rest on the station's. The columns and cells are JSON arrays of
-// strings.
+// are on the database's clock, the rest on the station's. The columns and
+// cells are JSON arrays of strings.
 const char* const SchemaStatements[] = {
     "CREATE TABLE ledger_schema (version INTEGER NOT NULL)",
     "CREATE TABLE ledger_batches ("
@@ -454,7 +454,7 @@ bool TLedger::CreateOrCheckSchema()
             readable = readable && number.match(text).hasMatch();
             known = std::max(known, text.toInt());
         }
-        if (!readable) {
+        if (!readable || known < 1) {
             Rollback();
             FError = QStringLiteral("ledger %1: its schema version is missing or not a number, so it may be newer than this program knows (%2): use a newer Orvelle")
                          .arg(FPlaceText, QString::number(SchemaVersion));

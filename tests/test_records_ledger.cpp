@@ -279,6 +279,12 @@ TEST_P(LedgerTest, AKilledStationsCardGetsItsRowAgainAnywhere)
     const std::optional<TClaim> other = ledger->Claim(QStringLiteral("lot 7"), QStringLiteral("bench 2"), Card(0xA3), false);
     ASSERT_TRUE(other);
     EXPECT_EQ(other->Row, 3);
+    // Bench 1, woken late, records on a claim no longer its own: kept as
+    // claim-lost, the claim left with bench 2.
+    EXPECT_EQ(ledger->Record(first, Finished(first, 0xA2, true)), TRecordResult::ClaimLost);
+    EXPECT_TRUE(ledger->Error().contains(QStringLiteral("card 000000A2's claim of row 2 was taken over by station 'bench 2' at ")))
+        << ledger->Error().toStdString();
+    EXPECT_EQ(ledger->RowsLeft(QStringLiteral("lot 7")), 0);
     // Only the card whose claim it is records on it.
     EXPECT_FALSE((ledger->Record(*again, Finished(*again, 0xA3, true)) == TRecordResult::Recorded));
     EXPECT_FALSE(ledger->Error().isEmpty());
@@ -442,6 +448,10 @@ TEST_P(LedgerTest, AStationsClaimIsItsOwnUntilItHasBeenSilentLongEnough)
     const std::optional<TClaim> a = one->Claim(QStringLiteral("lot 7"), QStringLiteral("bench 1"), Card(0x4012A3F1), false);
     ASSERT_TRUE(a) << one->Error().toStdString();
     ASSERT_TRUE(one->Heartbeat(QStringLiteral("bench 1"))) << one->Error().toStdString();
+    // A heartbeat makes its station's row, once.
+    ASSERT_TRUE(two->Heartbeat(QStringLiteral("bench 2"))) << two->Error().toStdString();
+    ASSERT_TRUE(two->Heartbeat(QStringLiteral("bench 2"))) << two->Error().toStdString();
+    EXPECT_EQ(RawValue(FAddress, QStringLiteral("SELECT COUNT(*) FROM ledger_stations")), QStringLiteral("2"));
     const auto lastBeat = std::chrono::steady_clock::now();
     // Taken to another station meanwhile: refused, naming where it is.
     EXPECT_FALSE(two->Claim(QStringLiteral("lot 7"), QStringLiteral("bench 2"), Card(0x4012A3F1), false));
