@@ -898,6 +898,20 @@ TEST(LedgerPostgreSql, ARestartedServerIsReconnectedAndTheCallMadeAgain)
     ASSERT_TRUE(restart()) << server->Error();
     EXPECT_TRUE(ledger->Heartbeat(QStringLiteral("bench 1"))) << ledger->Error().toStdString();
     EXPECT_EQ(Records(*ledger).size(), 1u);
+
+    // A record whose commit landed as its connection died: made again, it
+    // finds itself and is not written twice. (The record is made here
+    // through another connection, as the lost commit would have.)
+    const std::optional<TClaim> b = ledger->Claim(QStringLiteral("lot 7"), QStringLiteral("bench 1"), Card(0xB), false);
+    ASSERT_TRUE(b) << ledger->Error().toStdString();
+    {
+        const std::unique_ptr<TLedger> landed = OpenLedger(server->Url(database), error);
+        ASSERT_TRUE(landed) << error.toStdString();
+        ASSERT_EQ(landed->Record(*b, Finished(*b, 0xB, true)), TRecordResult::Recorded) << landed->Error().toStdString();
+    }
+    ASSERT_TRUE(restart()) << server->Error();
+    EXPECT_EQ(ledger->Record(*b, Finished(*b, 0xB, true)), TRecordResult::Recorded) << ledger->Error().toStdString();
+    EXPECT_EQ(Records(*ledger).size(), 2u);
 }
 
 TEST(LedgerSqlite, ALedgerFileRemovedOrReplacedUnderAStationIsNoticed)
