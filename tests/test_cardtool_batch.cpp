@@ -2,8 +2,8 @@
 // simulators: cards in a row each written with its data row and recorded; a
 // station killed (SIGKILL) mid-card and started again, its card getting the
 // same row; two stations on one ledger, SQLite and a private PostgreSQL
-// server, with interleaved cards, every row used once; and the ledger
-// printed back.
+// server, with interleaved cards, every row used once; the ledger printed
+// back; its claims listed and released.
 #include "protocol/BatchData.h"
 #include "protocol/DumpFile.h"
 #include "records/Ledger.h"

@@ -1,10 +1,13 @@
 // The production line's ledger, on an SQLite file and on a private
 // PostgreSQL server alike: rows claimed once each and in order, a card's
-// unfinished claim resumed after its station was killed, a failed card's row
-// given back, a station's claims released, a batch restarted with other
-// files refused, --again, the rows left, the records exported as CSV and
-// JSON Lines, two stations claiming at once, the schema's version, a lost
-// server, the file rule and the ledger's address.
+// unfinished claim resumed after its station went silent, a failed card's
+// row given back, claims as leases (a live station's kept, released only
+// after its silence by the database's clock or by force, a late record kept
+// as claim-lost), a batch restarted with other files refused, a data file of
+// another batch, --again, the rows left, the records exported as CSV and
+// JSON Lines, two stations claiming at once, the schema's version and its
+// upgrade from version 1, a lost and a restarted server, a ledger file
+// replaced under a station, the file rule and the ledger's address.
 #include "records/Ledger.h"
 #include "support/PgServer.h"
 
