@@ -1008,12 +1008,16 @@ TRecordResult TLedger::Record(const TClaim& Claim, const TCardRecord& Card)
     // A COMMIT lost with its connection may have landed: the card's record
     // is looked for before it is written again.
     const auto landed = Select(QStringLiteral("look for card %1's record").arg(SerialHex(Card.Serial)),
-        QStringLiteral("SELECT result FROM ledger_records WHERE claim_id = ? AND serial = ? ORDER BY id DESC LIMIT 1"),
-        {Claim.Id, SerialHex(Card.Serial)});
+        QStringLiteral("SELECT cause, detail FROM ledger_records WHERE claim_id = ? AND serial = ? AND station = ? ORDER BY id DESC LIMIT 1"),
+        {Claim.Id, SerialHex(Card.Serial), Card.Station});
     if (!landed)
         return TRecordResult::Failed;
-    if (!landed->empty())
-        return TRecordResult::Recorded;
+    if (!landed->empty()) {
+        if (landed->front().value(0).toString() != QLatin1String(FailCauseCode(TFailCause::ClaimLost)))
+            return TRecordResult::Recorded;
+        FError = QStringLiteral("ledger %1: card %2 was recorded failed (claim-lost): %3").arg(FPlaceText, SerialHex(Card.Serial), landed->front().value(1).toString());
+        return TRecordResult::ClaimLost;
+    }
     return RecordCard(Claim, Card);
 }
 
@@ -1062,20 +1066,24 @@ TRecordResult TLedger::RecordCard(const TClaim& Claim, const TCardRecord& Card)
         return abandon();
     }
     const QString how = claim.value(5).toString();
-    if (claim.value(3).toInt() == 0 && how == QStringLiteral("recorded")) {
+    const bool open = claim.value(3).toInt() != 0;
+    const bool ours = Card.Station.isEmpty() || claim.value(4).toString() == Card.Station;
+    if (!open && how == QStringLiteral("recorded") && ours) {
         FError = QStringLiteral("ledger %1: card %2's claim of row %3 was recorded already: not recorded again").arg(FPlaceText, serial, QString::number(row));
         return abandon();
     }
     const QString when = UtcText(Card.Time.isValid() ? Card.Time : QDateTime::currentDateTimeUtc());
     const QString blocks = BlocksText(Card.Written);
     // The claim is no longer this station's: released meanwhile, or taken
-    // over by another station while this one was silent. The card is
+    // over by another station while this one was silent (a station stopped
+    // and continued). The card is
     // recorded failed, with the true cause, and no row changes.
     QString lostWhy;
-    if (claim.value(3).toInt() == 0) {
+    if (!open && how != QStringLiteral("recorded")) {
         lostWhy = QStringLiteral("released by `ledger --release%1` at %2")
                       .arg(how == QStringLiteral("forced") ? QStringLiteral(" --force") : QString(), ClockText(claim.value(6)));
-    } else if (!Card.Station.isEmpty() && claim.value(4).toString() != Card.Station) {
+    } else if (!ours) {
+        // Taken over, and perhaps recorded there since.
         lostWhy = QStringLiteral("taken over by station '%1' at %2 while this station was silent").arg(claim.value(4).toString(), ClockText(claim.value(7)));
     }
     if (!lostWhy.isEmpty()) {

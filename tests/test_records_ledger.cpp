@@ -295,6 +295,9 @@ TEST_P(LedgerTest, AKilledStationsCardGetsItsRowAgainAnywhere)
     const std::optional<TPrepared> prepared = ledger->Prepared(QStringLiteral("lot 7"), Card(0xA2));
     ASSERT_TRUE(prepared);
     EXPECT_EQ(prepared->Row, 2);
+    // Recorded there since: bench 1's record is still claim-lost, not a failure.
+    EXPECT_EQ(ledger->Record(first, Finished(first, 0xA2, true)), TRecordResult::ClaimLost);
+    EXPECT_TRUE(ledger->Error().contains(QStringLiteral("taken over by station 'bench 2'"))) << ledger->Error().toStdString();
     // The claim went to bench 2 with the card: bench 1 has none to give back.
     const auto released = ledger->ReleaseStation(QStringLiteral("bench 1"), false);
     ASSERT_TRUE(released) << ledger->Error().toStdString();
