@@ -23,6 +23,39 @@ std::string Seconds(qint64 Ms)
     return text;
 }
 
+std::string UtcTime(const QDateTime& When)
+{
+    return When.isValid() ? When.toUTC().toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss.zzz'Z'")).toStdString() : std::string();
+}
+
+// ledger --claims: a line (or a JSON object) a claim, on standard output.
+int ListClaims(TLedger& Ledger, bool Json, const std::function<void(const std::string&)>& Say)
+{
+    const auto claims = Ledger.OpenClaims();
+    if (!claims) {
+        Say("the claims cannot be read: " + Ledger.Error().toStdString());
+        return ExitLedgerFailed;
+    }
+    for (const TOpenClaim& claim : *claims) {
+        const std::string heard = claim.LastHeard.isValid() ? UtcTime(claim.LastHeard) : std::string();
+        std::string line;
+        if (Json) {
+            line = "{\"batch\":" + JsonStringOf(claim.Batch.toStdString()) + ",\"row\":" + std::to_string(claim.Row)
+                + ",\"serial\":" + JsonStringOf(claim.Serial.toStdString()) + ",\"station\":" + JsonStringOf(claim.Station.toStdString())
+                + ",\"since\":" + JsonStringOf(UtcTime(claim.Since)) + ",\"last_heartbeat\":" + (heard.empty() ? "null" : JsonStringOf(heard))
+                + ",\"silent_ms\":" + (claim.SilentMs < 0 ? "null" : std::to_string(claim.SilentMs)) + "}\n";
+        } else {
+            line = "batch " + PrintableText(claim.Batch.toStdString()) + ", row " + std::to_string(claim.Row) + ", card "
+                + PrintableText(claim.Serial.toStdString()) + ", station '" + PrintableText(claim.Station.toStdString()) + "', since "
+                + UtcTime(claim.Since) + ", last heartbeat "
+                + (heard.empty() ? std::string("never") : heard + " (" + std::to_string(claim.SilentMs / 1000) + " s ago)") + "\n";
+        }
+        if (!PrintOut(line))
+            return ExitNotDone;
+    }
+    return ExitDone;
+}
+
 } // namespace
 
 TBatchRun::TBatchRun(const TCardOptions& Options, std::function<void(const std::string&)> Say,
@@ -75,10 +108,12 @@ int TBatchRun::Prepare(const TDumpImage& Template, const TKeyList& Keys, const s
         FSay("the ledger cannot be opened: " + why.toStdString());
         return ExitLedgerFailed;
     }
-    const TBatchStart start = BatchStartOf(FOptions.BatchName, FOptions.File, FOptions.DataFile, FData);
+    TBatchStart start = BatchStartOf(FOptions.BatchName, FOptions.File, FOptions.DataFile, FData);
+    start.ReuseData = FOptions.ReuseData;
     if (!FLedger->StartBatch(start)) {
         FSay("the batch cannot be started: " + FLedger->Error().toStdString());
-        return ExitLedgerFailed;
+        // The files given were refused: bad input, not a ledger that failed.
+        return FLedger->StartRefusedInput() ? ExitUsage : ExitLedgerFailed;
     }
     FSettings.Batch = start.Name;
     FSettings.Station = FOptions.Station;
@@ -227,14 +262,26 @@ int TBatchRun::RunLedger(const TCardOptions& Options, const std::function<void(c
         Say("the ledger cannot be opened: " + why.toStdString());
         return ExitLedgerFailed;
     }
+    if (Options.ListClaims)
+        return ListClaims(*ledger, Options.Json, Say);
     if (!Options.ReleaseStation.isEmpty()) {
-        const int released = ledger->ReleaseStation(Options.ReleaseStation);
-        if (released < 0) {
+        const std::string station = PrintableText(Options.ReleaseStation.toStdString());
+        const auto released = ledger->ReleaseStation(Options.ReleaseStation, Options.Force);
+        if (!released) {
             Say("the claims cannot be released: " + ledger->Error().toStdString());
-            return ExitLedgerFailed;
+            return ledger->ReleaseRefused() ? ExitNotDone : ExitLedgerFailed;
         }
-        std::fprintf(stderr, "orvelle-card: %d unfinished %s of %s given back\n", released,
-            released == 1 ? "claim" : "claims", PrintableText(Options.ReleaseStation.toStdString()).c_str());
+        const bool live = !released->empty() && released->front().SilentMs >= 0 && released->front().SilentMs < qint64(StationSilentSeconds) * 1000;
+        if (live)
+            std::fprintf(stderr, "orvelle-card: station '%s' was heard %lld s ago: its claims released by --force\n", station.c_str(),
+                static_cast<long long>(released->front().SilentMs / 1000));
+        for (const TOpenClaim& claim : *released) {
+            std::fprintf(stderr, "orvelle-card: released batch %s row %d card %s, claimed since %s\n",
+                PrintableText(claim.Batch.toStdString()).c_str(), claim.Row, PrintableText(claim.Serial.toStdString()).c_str(),
+                UtcTime(claim.Since).c_str());
+        }
+        std::fprintf(stderr, "orvelle-card: %d unfinished %s of %s given back\n", int(released->size()),
+            released->size() == 1 ? "claim" : "claims", station.c_str());
         return ExitDone;
     }
     bool printed = true;

@@ -80,14 +80,17 @@ QString CardUsage()
         "                       block 0 never, sector trailers only with --trailers\n"
         "  diff FILE            compare the card with the dump FILE, block by block\n"
         "  batch TEMPLATE [--data FILE] [--ledger FILE|URL] [--batch NAME] [--station NAME]\n"
-        "        [--count N] [--trailers] [--yes] [--again] [--label NAME]... [--labels-only]\n"
+        "        [--count N] [--trailers] [--yes] [--again] [--reuse-data]\n"
+        "        [--label NAME]... [--labels-only]\n"
         "                       a production line: card after card, each written from the\n"
         "                       template with its data row over it, every block read back,\n"
         "                       recorded in the ledger, then one beep (done) or three\n"
         "                       (failed); the next card once this one is taken away\n"
-        "  ledger [--ledger FILE|URL] [--batch NAME] [--json] [--release STATION]\n"
-        "                       the ledger's records as CSV (--json: JSON Lines), or the\n"
-        "                       unfinished claims of a station given back; opens no port\n"
+        "  ledger [--ledger FILE|URL] [--batch NAME] [--json] [--release STATION [--force]]\n"
+        "         [--claims]\n"
+        "                       the ledger's records as CSV (--json: JSON Lines), the open\n"
+        "                       claims (--claims), or the unfinished claims of a silent\n"
+        "                       station given back; opens no port\n"
         "\n"
         "Every command first maps the keys: each sector is tried, for write and diff first\n"
         "with the keys the dump's trailers state in full, then with those of the --keys files\n"
@@ -141,7 +144,12 @@ QString CardUsage()
         "  --station NAME       batch: this reader's name in the ledger (default: host:port)\n"
         "  --count N            batch: stop after N cards done\n"
         "  --again              batch: rewrite a card prepared before, with its own row\n"
-        "  --release STATION    ledger: give STATION's unfinished claims back\n"
+        "  --reuse-data         batch: use a data file that is another batch's already\n"
+        "  --release STATION    ledger: give STATION's unfinished claims back, once it has\n"
+        "                       been silent (no heartbeat) for 10 s\n"
+        "  --force              ledger --release: give them back even from a live station\n"
+        "  --claims             ledger: list the open claims (batch, row, serial, station,\n"
+        "                       since, last heartbeat), releasing nothing\n"
         "  -h, --help           show this help and exit\n"
         "  -v, --version        show the version and exit\n"
         "\n"
@@ -186,11 +194,15 @@ TCardOptions Parse(const QStringList& Args)
     const QCommandLineOption count(QStringLiteral("count"), QString(), QStringLiteral("N"));
     const QCommandLineOption again(QStringLiteral("again"), QString());
     const QCommandLineOption release(QStringLiteral("release"), QString(), QStringLiteral("STATION"));
+    const QCommandLineOption force(QStringLiteral("force"), QString());
+    const QCommandLineOption claims(QStringLiteral("claims"), QString());
+    const QCommandLineOption reuseData(QStringLiteral("reuse-data"), QString());
     const QCommandLineOption map(QStringLiteral("map"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption save(QStringLiteral("save"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption format(QStringLiteral("format"), QString(), QStringLiteral("FORM"));
     parser.addOptions({help, version, port, keys, json, timeout, trailers, yes, noBuiltIn, data, ledger, batch, station,
         count, again, release, map, save, format, label, labelsOnly});
+    parser.addOptions({force, claims, reuseData});
     if (!parser.parse(Args))
         return Failed(parser.errorText());
     if (parser.isSet(help)) {
@@ -255,6 +267,9 @@ TCardOptions Parse(const QStringList& Args)
         {&ledger, {TCardCommand::Batch, TCardCommand::Ledger}, "batch and ledger"},
         {&batch, {TCardCommand::Batch, TCardCommand::Ledger}, "batch and ledger"},
         {&release, {TCardCommand::Ledger}, "ledger"},
+        {&force, {TCardCommand::Ledger}, "ledger"},
+        {&claims, {TCardCommand::Ledger}, "ledger"},
+        {&reuseData, {TCardCommand::Batch}, "batch"},
         {&save, {TCardCommand::Keys}, "keys"},
         {&format, {TCardCommand::Keys, TCardCommand::Read}, "keys and read"},
         {&map, {TCardCommand::Keys, TCardCommand::Read, TCardCommand::Write, TCardCommand::Diff, TCardCommand::Batch},
@@ -309,6 +324,13 @@ TCardOptions Parse(const QStringList& Args)
     result.ReleaseStation = parser.value(release);
     if (parser.isSet(release) && result.ReleaseStation.isEmpty())
         return Failed(QStringLiteral("--release needs a STATION."));
+    result.Force = parser.isSet(force);
+    result.ListClaims = parser.isSet(claims);
+    result.ReuseData = parser.isSet(reuseData);
+    if (result.Force && !parser.isSet(release))
+        return Failed(QStringLiteral("--force belongs to --release only."));
+    if (result.ListClaims && parser.isSet(release))
+        return Failed(QStringLiteral("--claims lists the claims and releases none: give it without --release."));
     if (parser.isSet(count)) {
         bool ok = false;
         result.Count = parser.value(count).toInt(&ok);

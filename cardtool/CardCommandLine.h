@@ -62,6 +62,11 @@ struct TCardOptions {
     int Count = 0;          // --count: cards to do; 0: no limit
     bool Again = false;     // --again
     QString ReleaseStation; // ledger --release STATION
+
+    // The ledger's claims, and a data file used twice.
+    bool Force = false;      // ledger --release --force: a live station's claims too
+    bool ListClaims = false; // ledger --claims
+    bool ReuseData = false;  // batch --reuse-data
 };
 
 // The reply time-out's bounds: at least one wait step, at most a minute.

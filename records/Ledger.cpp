@@ -19,9 +19,29 @@
 #include <QUrl>
 #include <QUrlQuery>
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <atomic>
 
 namespace {
+
+// A card's record. result: done, failed or repeat (a card prepared before,
+// shown again: it holds no claim, and its claim_id is NULL). cause: the
+// failure's code (FailCauseCode), empty unless failed.
+const char* const RecordsTable = "CREATE TABLE ledger_records ("
+                                 " id %1,"
+                                 " recorded_at TEXT NOT NULL,"
+                                 " station TEXT NOT NULL,"
+                                 " batch_id BIGINT NOT NULL REFERENCES ledger_batches (id),"
+                                 " serial TEXT NOT NULL,"
+                                 " row_no INTEGER NOT NULL,"
+                                 " result TEXT NOT NULL CHECK (result IN ('done', 'failed', 'repeat')),"
+                                 " detail TEXT NOT NULL,"
+                                 " blocks TEXT NOT NULL,"
+                                 " duration_ms BIGINT NOT NULL,"
+                                 " claim_id BIGINT,"
+                                 " cause TEXT NOT NULL DEFAULT '')";
 
 const QString SqliteDriver = QStringLiteral("QSQLITE");
 const QString PostgreSqlDriver = QStringLiteral("QPSQL");
@@ -30,14 +50,22 @@ const QString PostgreSqlDriver = QStringLiteral("QPSQL");
 // fails: a claim holds it for a few statements, so this is a stuck ledger.
 constexpr int LockWaitMs = 10000;
 
+// PostgreSQL over TCP: the first keep-alive after this much quiet, then
+// one every interval, the connection given up after count unanswered.
+constexpr int KeepAliveIdleSeconds = 5;
+constexpr int KeepAliveIntervalSeconds = 2;
+constexpr int KeepAliveCount = 3;
+
 // Schema creation in PostgreSQL waits for a station creating it at the same
 // moment; the key is any number the ledger alone uses.
 constexpr qint64 SchemaLockKey = 0x4F52564C45444752; // "ORVLEDGR"
 
-// The schema, version 1. %1 is the key column's type, which the two
-// databases spell differently. Times are ISO 8601 texts with their offset
-// (2026-12-08T07:05:31.123+01:00), as the operator's clock said them; the
-// columns and cells are JSON arrays of strings.
+// The schema, version 2. %1 is the key column's type, which the two
+// databases spell differently. Times are UTC instants as ISO 8601 texts
+// with milliseconds and a Z (2026-12-08T06:05:31.123Z), so that texts
+// compare as the times do. A station's heartbeat, and a claim's release,
+// are on the database's clock, the rest on the station's. The columns and
+// cells are JSON arrays of strings.
 const char* const SchemaStatements[] = {
     "CREATE TABLE ledger_schema (version INTEGER NOT NULL)",
     "CREATE TABLE ledger_batches ("
@@ -58,6 +86,9 @@ const char* const SchemaStatements[] = {
     " PRIMARY KEY (batch_id, row_no))",
     // One card, one row.
     "CREATE UNIQUE INDEX ledger_rows_done ON ledger_rows (batch_id, done_serial) WHERE done_serial IS NOT NULL",
+    // closed_how: recorded (its card's record), released (its station
+    // silent) or forced (released while its station was live); NULL while
+    // open. The station that closed it learns the true cause from it.
     "CREATE TABLE ledger_claims ("
     " id %1,"
     " batch_id BIGINT NOT NULL REFERENCES ledger_batches (id),"
@@ -66,23 +97,18 @@ const char* const SchemaStatements[] = {
     " serial TEXT NOT NULL,"
     " claimed_at TEXT NOT NULL,"
     " is_open INTEGER NOT NULL,"
-    " closed_at TEXT)",
+    " closed_at TEXT,"
+    " closed_how TEXT CHECK (closed_how IN ('recorded', 'released', 'forced')))",
     // The database itself refuses a second open claim on a row, or for a card.
     "CREATE UNIQUE INDEX ledger_claims_row ON ledger_claims (batch_id, row_no) WHERE is_open = 1 AND row_no > 0",
     "CREATE UNIQUE INDEX ledger_claims_card ON ledger_claims (batch_id, serial) WHERE is_open = 1",
     "CREATE INDEX ledger_claims_station ON ledger_claims (station) WHERE is_open = 1",
-    "CREATE TABLE ledger_records ("
-    " id %1,"
-    " recorded_at TEXT NOT NULL,"
-    " station TEXT NOT NULL,"
-    " batch_id BIGINT NOT NULL REFERENCES ledger_batches (id),"
-    " serial TEXT NOT NULL,"
-    " row_no INTEGER NOT NULL,"
-    " result TEXT NOT NULL CHECK (result IN ('done', 'failed')),"
-    " detail TEXT NOT NULL,"
-    " blocks TEXT NOT NULL,"
-    " duration_ms BIGINT NOT NULL,"
-    " claim_id BIGINT NOT NULL)",
+    // Each station's last heartbeat, on the database's clock: its claims
+    // are its own until it has been silent for StationSilentSeconds.
+    "CREATE TABLE ledger_stations ("
+    " name TEXT PRIMARY KEY,"
+    " heartbeat_at TEXT NOT NULL)",
+    RecordsTable,
     "CREATE INDEX ledger_records_card ON ledger_records (batch_id, serial)",
 };
 
@@ -164,7 +190,16 @@ std::vector<int> LabelColumns(const QStringList& Columns)
     return out;
 }
 
-QString Now() { return IsoTimeStamp(QDateTime::currentDateTime()); }
+// A station's time as stored: UTC, with milliseconds and a Z.
+QString UtcText(const QDateTime& When) { return When.toUTC().toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss.zzz'Z'")); }
+QString Now() { return UtcText(QDateTime::currentDateTimeUtc()); }
+QDateTime StoredTime(const QVariant& Text) { return QDateTime::fromString(Text.toString(), Qt::ISODateWithMs); }
+// A stored time as the station's operator reads it: the station's clock.
+QString ClockText(const QVariant& Text)
+{
+    const QDateTime when = StoredTime(Text);
+    return when.isValid() ? when.toLocalTime().toString(QStringLiteral("HH:mm:ss")) : QStringLiteral("an unknown time");
+}
 
 } // namespace
 
@@ -325,14 +360,31 @@ bool TLedger::Connect()
             db.setUserName(FPlace.User);
         if (!FPlace.Password.isEmpty())
             db.setPassword(FPlace.Password);
-        QString options = QStringLiteral("connect_timeout=%1").arg(FPlace.ConnectTimeout);
+        // Keep-alives and a TCP user time-out: a network cut makes a statement
+        // fail within about as long as the lock time-out, rather than freeze
+        // the station until the kernel gives up (libpq ignores them on a
+        // Unix socket).
+        QString options = QStringLiteral("connect_timeout=%1;keepalives=1;keepalives_idle=%2;keepalives_interval=%3;keepalives_count=%4;tcp_user_timeout=%5")
+                              .arg(FPlace.ConnectTimeout)
+                              .arg(KeepAliveIdleSeconds)
+                              .arg(KeepAliveIntervalSeconds)
+                              .arg(KeepAliveCount)
+                              .arg(LockWaitMs + 5000);
         if (!FPlace.SslMode.isEmpty())
             options += QStringLiteral(";sslmode=") + FPlace.SslMode;
         db.setConnectOptions(options);
     } else {
         db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(LockWaitMs));
     }
-    return OpenSession();
+    if (!OpenSession())
+        return false;
+    struct stat opened { };
+    if (!FPlace.PostgreSql && ::stat(LocalPath(FPlace.File).c_str(), &opened) == 0) {
+        FFileKnown = true;
+        FFileDevice = quint64(opened.st_dev);
+        FFileInode = quint64(opened.st_ino);
+    }
+    return true;
 }
 
 bool TLedger::OpenSession()
@@ -375,44 +427,156 @@ bool TLedger::CreateOrCheckSchema()
 {
     if (!Begin())
         return false;
-    if (FPlace.PostgreSql && !Exec(QStringLiteral("wait for another station's schema"), QStringLiteral("SELECT pg_advisory_xact_lock(?)"), {SchemaLockKey})) {
+    const auto abandon = [this]() {
         Rollback();
         return false;
-    }
+    };
+    if (FPlace.PostgreSql && !Exec(QStringLiteral("wait for another station's schema"), QStringLiteral("SELECT pg_advisory_xact_lock(?)"), {SchemaLockKey}))
+        return abandon();
     const auto found = Select(QStringLiteral("look for the schema"),
         FPlace.PostgreSql
             ? QStringLiteral("SELECT COUNT(*) FROM information_schema.tables WHERE table_schema = current_schema() AND table_name = ?")
             : QStringLiteral("SELECT COUNT(*) FROM sqlite_master WHERE type = 'table' AND name = ?"),
         {QStringLiteral("ledger_schema")});
-    if (!found || found->empty()) {
-        Rollback();
-        return false;
-    }
+    if (!found || found->empty())
+        return abandon();
     if (found->front().value(0).toInt() > 0) {
-        const auto version = Select(QStringLiteral("read the schema version"), QStringLiteral("SELECT MAX(version) FROM ledger_schema"));
-        Rollback();
-        if (!version || version->empty())
+        const auto versions = Select(QStringLiteral("read the schema version"), QStringLiteral("SELECT version FROM ledger_schema"));
+        if (!versions)
             return false;
-        const int known = version->front().value(0).toInt();
+        // A version that cannot be read may be anything, a newer one too.
+        static const QRegularExpression number(QStringLiteral("^[0-9]{1,9}$"));
+        int known = 0;
+        bool readable = !versions->empty();
+        for (const QVariantList& version : *versions) {
+            const QString text = version.value(0).toString().trimmed();
+            readable = readable && number.match(text).hasMatch();
+            known = std::max(known, text.toInt());
+        }
+        if (!readable || known < 1) {
+            Rollback();
+            FError = QStringLiteral("ledger %1: its schema version is missing or not a number, so it may be newer than this program knows (%2): use a newer Orvelle")
+                         .arg(FPlaceText, QString::number(SchemaVersion));
+            return false;
+        }
         if (known > SchemaVersion) {
+            Rollback();
             FError = QStringLiteral("ledger %1: its schema is version %2, newer than this program knows (%3): use a newer Orvelle")
                          .arg(FPlaceText, QString::number(known), QString::number(SchemaVersion));
             return false;
         }
-        return true;
+        FSchema = known;
+        if (known == SchemaVersion) {
+            Rollback();
+            return true;
+        }
+        return UpgradeSchema();
     }
     const QString key = FPlace.PostgreSql ? QStringLiteral("BIGINT GENERATED BY DEFAULT AS IDENTITY PRIMARY KEY") : QStringLiteral("INTEGER PRIMARY KEY");
     for (const char* statement : SchemaStatements) {
-        if (!Exec(QStringLiteral("create the schema"), QString::fromLatin1(statement).replace(QStringLiteral("%1"), key))) {
-            Rollback();
-            return false;
-        }
+        if (!Exec(QStringLiteral("create the schema"), QString::fromLatin1(statement).replace(QStringLiteral("%1"), key)))
+            return abandon();
     }
-    if (!Exec(QStringLiteral("create the schema"), QStringLiteral("INSERT INTO ledger_schema (version) VALUES (?)"), {SchemaVersion}) || !Commit()) {
+    if (!Exec(QStringLiteral("create the schema"), QStringLiteral("INSERT INTO ledger_schema (version) VALUES (?)"), {SchemaVersion}) || !Commit())
+        return abandon();
+    FSchema = SchemaVersion;
+    return true;
+}
+
+bool TLedger::UpgradeSchema()
+{
+    // Within CreateOrCheckSchema's transaction, which holds the write lock:
+    // no station claims or records meanwhile, and a failure changes nothing.
+    const auto abandon = [this]() {
         Rollback();
         return false;
+    };
+    const auto open = Select(QStringLiteral("count the open claims"), QStringLiteral("SELECT COUNT(*) FROM ledger_claims WHERE is_open = 1"));
+    if (!open || open->empty())
+        return abandon();
+    if (const int claims = open->front().value(0).toInt(); claims > 0) {
+        Rollback();
+        // The ledger stays open on its old schema for --claims and
+        // --release; every other call is refused with this.
+        FSchemaRefusal = QStringLiteral("ledger %1: its schema is version %2 and is upgraded to version %3 only while no claim is open, and %4 %5 open:"
+                                        " stop the stations of the older Orvelle, list the claims with `orvelle-card ledger --claims` and give them"
+                                        " back with `orvelle-card ledger --release STATION`")
+                             .arg(FPlaceText, QString::number(FSchema), QString::number(SchemaVersion), QString::number(claims),
+                                 claims == 1 ? QStringLiteral("claim is") : QStringLiteral("claims are"));
+        return true;
     }
+    const QString key = FPlace.PostgreSql ? QStringLiteral("BIGINT GENERATED BY DEFAULT AS IDENTITY PRIMARY KEY") : QStringLiteral("INTEGER PRIMARY KEY");
+    QStringList steps;
+    if (FPlace.PostgreSql) {
+        steps << QStringLiteral("ALTER TABLE ledger_records DROP CONSTRAINT ledger_records_result_check")
+              << QStringLiteral("ALTER TABLE ledger_records ADD CONSTRAINT ledger_records_result_check CHECK (result IN ('done', 'failed', 'repeat'))")
+              << QStringLiteral("ALTER TABLE ledger_records ALTER COLUMN claim_id DROP NOT NULL")
+              << QStringLiteral("ALTER TABLE ledger_records ADD COLUMN cause TEXT NOT NULL DEFAULT ''")
+              << QStringLiteral("UPDATE ledger_records SET recorded_at = %1").arg(UtcSql(QStringLiteral("recorded_at")));
+    } else {
+        steps << QString::fromLatin1(RecordsTable).replace(QStringLiteral("%1"), key).replace(QStringLiteral("TABLE ledger_records ("), QStringLiteral("TABLE ledger_records_2 ("))
+              << QStringLiteral("INSERT INTO ledger_records_2 (id, recorded_at, station, batch_id, serial, row_no, result, detail, blocks, duration_ms, claim_id)"
+                                " SELECT id, %1, station, batch_id, serial, row_no, result, detail, blocks, duration_ms, claim_id FROM ledger_records")
+                     .arg(UtcSql(QStringLiteral("recorded_at")))
+              << QStringLiteral("DROP TABLE ledger_records")
+              << QStringLiteral("ALTER TABLE ledger_records_2 RENAME TO ledger_records")
+              << QStringLiteral("CREATE INDEX ledger_records_card ON ledger_records (batch_id, serial)");
+    }
+    steps << QStringLiteral("ALTER TABLE ledger_claims ADD COLUMN closed_how TEXT CHECK (closed_how IN ('recorded', 'released', 'forced'))")
+          << QStringLiteral("UPDATE ledger_claims SET claimed_at = %1, closed_at = %2").arg(UtcSql(QStringLiteral("claimed_at")), UtcSql(QStringLiteral("closed_at")))
+          // Version 1 kept no cause: a closed claim without a record was given back.
+          << QStringLiteral("UPDATE ledger_claims SET closed_how = CASE WHEN EXISTS (SELECT 1 FROM ledger_records r WHERE r.claim_id = ledger_claims.id)"
+                            " THEN 'recorded' ELSE 'released' END WHERE is_open = 0")
+          << QStringLiteral("UPDATE ledger_batches SET created_at = %1").arg(UtcSql(QStringLiteral("created_at")))
+          << QStringLiteral("CREATE TABLE ledger_stations (name TEXT PRIMARY KEY, heartbeat_at TEXT NOT NULL)")
+          << QStringLiteral("UPDATE ledger_schema SET version = %1").arg(SchemaVersion);
+    for (const QString& step : steps) {
+        if (!Exec(QStringLiteral("upgrade the schema to version %1").arg(SchemaVersion), step))
+            return abandon();
+    }
+    if (!Commit())
+        return abandon();
+    FSchema = SchemaVersion;
     return true;
+}
+
+QString TLedger::ClockSql(int Seconds) const
+{
+    if (FPlace.PostgreSql)
+        return QStringLiteral("to_char((now() + interval '%1 seconds') AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"')").arg(Seconds);
+    return QStringLiteral("strftime('%Y-%m-%dT%H:%M:%fZ', 'now', '%1 seconds')").arg(Seconds);
+}
+
+QString TLedger::AgeMsSql(const QString& Column) const
+{
+    if (FPlace.PostgreSql)
+        return QStringLiteral("CAST(EXTRACT(EPOCH FROM (now() - CAST(%1 AS timestamptz))) * 1000 AS BIGINT)").arg(Column);
+    return QStringLiteral("CAST(ROUND((julianday('now') - julianday(%1)) * 86400000) AS INTEGER)").arg(Column);
+}
+
+QString TLedger::UtcSql(const QString& Column) const
+{
+    if (FPlace.PostgreSql)
+        return QStringLiteral("to_char(CAST(%1 AS timestamptz) AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"')").arg(Column);
+    return QStringLiteral("strftime('%Y-%m-%dT%H:%M:%fZ', %1)").arg(Column);
+}
+
+bool TLedger::Usable(bool CheckFile)
+{
+    if (!FSchemaRefusal.isEmpty()) {
+        FError = FSchemaRefusal;
+        return false;
+    }
+    if (!CheckFile || !FFileKnown)
+        return true;
+    // SQLite goes on writing the file it opened, even once it is unlinked:
+    // a station on a replaced ledger would record where no one looks.
+    struct stat now { };
+    if (::stat(LocalPath(FPlace.File).c_str(), &now) == 0 && quint64(now.st_dev) == FFileDevice && quint64(now.st_ino) == FFileInode)
+        return true;
+    FError = QStringLiteral("the ledger file %1 was removed or replaced while this station ran: stop and check which file is the ledger before going on")
+                 .arg(FPlaceText);
+    return false;
 }
 
 namespace {
@@ -441,6 +605,7 @@ bool TLedger::Ready(const QString& What)
     // The driver closes a connection the server dropped. Between two calls
     // it is made again (a server restarted); within a transaction the
     // transaction is gone with it.
+    FDatabaseFailed = true;
     if (FInTransaction) {
         FInTransaction = false;
         FError = QStringLiteral("ledger %1: cannot %2: the connection to the database was lost").arg(FPlaceText, What);
@@ -448,6 +613,7 @@ bool TLedger::Ready(const QString& What)
     }
     if (OpenSession())
         return true;
+    FDatabaseFailed = true;
     FError = QStringLiteral("ledger %1: cannot %2: the connection to the database was lost and cannot be made again: %3").arg(FPlaceText, What, DriverText(db.lastError()));
     return false;
 }
@@ -458,6 +624,7 @@ bool TLedger::Exec(const QString& What, const QString& Sql, const QVariantList& 
         return false;
     QSqlQuery query(QSqlDatabase::database(FConnection, false));
     if (!Run(query, Sql, Values)) {
+        FDatabaseFailed = true;
         FError = QStringLiteral("ledger %1: cannot %2: %3").arg(FPlaceText, What, DriverText(query.lastError()));
         // Ended before the statement is freed, which an aborted
         // PostgreSQL transaction would refuse.
@@ -476,6 +643,7 @@ std::optional<std::vector<QVariantList>> TLedger::Select(const QString& What, co
     QSqlQuery query(QSqlDatabase::database(FConnection, false));
     query.setForwardOnly(true);
     const auto fail = [&]() {
+        FDatabaseFailed = true;
         FError = QStringLiteral("ledger %1: cannot %2: %3").arg(FPlaceText, What, DriverText(query.lastError()));
         Rollback();
         return std::nullopt;
@@ -544,116 +712,226 @@ std::optional<TLedger::TBatchRow> TLedger::FindBatch(const QString& Name)
     return TBatchRow{found->front().value(0).toLongLong(), !found->front().value(1).toString().isEmpty()};
 }
 
+template <typename TCall>
+auto TLedger::Retried(TCall Call) -> decltype(Call())
+{
+    FDatabaseFailed = false;
+    auto result = Call();
+    if (!Reconnected())
+        return result;
+    return Call();
+}
+
+bool TLedger::Reconnected()
+{
+    // SQLite has no connection to lose; a rule's refusal, or a failure the
+    // session survived (a lock waited for too long), is no lost connection.
+    if (!FPlace.PostgreSql || !FDatabaseFailed)
+        return false;
+    QSqlDatabase db = QSqlDatabase::database(FConnection, false);
+    if (db.isOpen()) {
+        QSqlQuery probe(db);
+        if (probe.exec(QStringLiteral("SELECT 1")))
+            return false;
+    }
+    // A server restarted or a network cut: the old session is of no use.
+    FInTransaction = false;
+    db.close();
+    const QString lost = FError;
+    if (!db.open()) {
+        FError = QStringLiteral("%1; the connection to the database was lost and cannot be made again: %2").arg(lost, DriverText(db.lastError()));
+        return false;
+    }
+    if (!Exec(QStringLiteral("set the lock time-out"), QStringLiteral("SET lock_timeout = %1").arg(LockWaitMs))) {
+        FError = lost + QStringLiteral("; ") + FError;
+        return false;
+    }
+    FError.clear();
+    FDatabaseFailed = false;
+    return true;
+}
+
 bool TLedger::StartBatch(const TBatchStart& Batch)
 {
     FError.clear();
+    FStartRefusedInput = false;
     if (Batch.Name.isEmpty()) {
         FError = QStringLiteral("ledger %1: a batch needs a name").arg(FPlaceText);
         return false;
     }
+    if (!Usable(false))
+        return false;
+    return Retried([&]() { return StartBatchOnce(Batch); });
+}
+
+bool TLedger::StartBatchOnce(const TBatchStart& Batch)
+{
     if (!Begin())
         return false;
+    const auto abandon = [this]() {
+        Rollback();
+        return false;
+    };
+    const auto refused = [this](const QString& Why) {
+        Rollback();
+        FStartRefusedInput = true;
+        FError = Why;
+        return false;
+    };
+    const auto stored = Select(QStringLiteral("read batch %1").arg(Batch.Name),
+        QStringLiteral("SELECT template_sha256, data_sha256 FROM ledger_batches WHERE name = ?") + Lock(), {Batch.Name});
+    if (!stored)
+        return false;
+    if (!stored->empty()) {
+        Rollback();
+        const QString templateSha = stored->front().value(0).toString();
+        const QString dataSha = stored->front().value(1).toString();
+        if (templateSha != Batch.TemplateSha256)
+            return refused(QStringLiteral("ledger %1: batch %2 was started with another template (SHA-256 %3, this one's is %4):"
+                                          " give the batch its own files or another name (--batch)")
+                               .arg(FPlaceText, Batch.Name, templateSha, Batch.TemplateSha256));
+        if (dataSha != Batch.DataSha256) {
+            const auto described = [](const QString& Sha) {
+                return Sha.isEmpty() ? QStringLiteral("no data file") : QStringLiteral("the data file of SHA-256 ") + Sha;
+            };
+            return refused(QStringLiteral("ledger %1: batch %2 was started with %3, not with %4: restore the data file it was started with,"
+                                          " or start a new batch with another name (--batch NAME)")
+                               .arg(FPlaceText, Batch.Name, described(dataSha), described(Batch.DataSha256)));
+        }
+        return true;
+    }
+    // A data file's rows used by two batches would prepare two cards alike.
+    if (!Batch.DataSha256.isEmpty() && !Batch.ReuseData) {
+        const auto other = Select(QStringLiteral("look for the data file's batch"),
+            QStringLiteral("SELECT name FROM ledger_batches WHERE data_sha256 = ? ORDER BY id LIMIT 1"), {Batch.DataSha256});
+        if (!other)
+            return false;
+        if (!other->empty()) {
+            const QString data = Batch.DataName.isEmpty() ? QStringLiteral("the data file") : Batch.DataName;
+            return refused(QStringLiteral("%1 is already batch %2: its rows would be used twice (to mean it, give --reuse-data)")
+                               .arg(data, other->front().value(0).toString()));
+        }
+    }
     const auto inserted = Select(QStringLiteral("start batch %1").arg(Batch.Name),
         QStringLiteral("INSERT INTO ledger_batches (name, template_sha256, data_sha256, columns, created_at) VALUES (?, ?, ?, ?, ?)"
                        " ON CONFLICT (name) DO NOTHING RETURNING id"),
         {Batch.Name, Batch.TemplateSha256, Batch.DataSha256, JsonText(QJsonArray::fromStringList(Batch.Columns)), Now()});
-    if (!inserted) {
-        Rollback();
+    if (!inserted)
         return false;
+    if (inserted->empty()) {
+        // Another station started it this moment: joined as above.
+        Rollback();
+        return StartBatchOnce(Batch);
     }
-    if (!inserted->empty()) {
-        // The first start: the rows go in with the batch, so every station
-        // takes them from here.
-        const qint64 id = inserted->front().value(0).toLongLong();
+    // The first start: the rows go in with the batch, so every station
+    // takes them from here.
+    const qint64 id = inserted->front().value(0).toLongLong();
+    {
         QSqlQuery query(QSqlDatabase::database(FConnection, false));
         if (!query.prepare(QStringLiteral("INSERT INTO ledger_rows (batch_id, row_no, cells) VALUES (?, ?, ?)"))) {
+            FDatabaseFailed = true;
             FError = QStringLiteral("ledger %1: cannot store the rows of batch %2: %3").arg(FPlaceText, Batch.Name, DriverText(query.lastError()));
-            Rollback();
-            return false;
+            return abandon();
         }
         for (size_t i = 0; i < Batch.Rows.size(); ++i) {
             query.bindValue(0, id);
             query.bindValue(1, int(i + 1));
             query.bindValue(2, JsonText(QJsonArray::fromStringList(Batch.Rows[i])));
             if (!query.exec()) {
+                FDatabaseFailed = true;
                 FError = QStringLiteral("ledger %1: cannot store row %2 of batch %3: %4").arg(FPlaceText, QString::number(i + 1), Batch.Name, DriverText(query.lastError()));
                 query.finish();
-                Rollback();
-                return false;
+                return abandon();
             }
         }
         query.finish();
-        if (!Commit()) {
-            Rollback();
-            return false;
-        }
-        return true;
     }
-    const auto stored = Select(QStringLiteral("read batch %1").arg(Batch.Name),
-        QStringLiteral("SELECT template_sha256, data_sha256 FROM ledger_batches WHERE name = ?"), {Batch.Name});
-    Rollback();
-    if (!stored || stored->empty()) {
-        if (stored)
-            FError = QStringLiteral("ledger %1: batch %2 vanished while it was started").arg(FPlaceText, Batch.Name);
-        return false;
-    }
-    const QString templateSha = stored->front().value(0).toString();
-    const QString dataSha = stored->front().value(1).toString();
-    const QString help = QStringLiteral(": give the batch its own files or another name (--batch)");
-    if (templateSha != Batch.TemplateSha256) {
-        FError = QStringLiteral("ledger %1: batch %2 was started with another template (SHA-256 %3, this one's is %4)")
-                     .arg(FPlaceText, Batch.Name, templateSha, Batch.TemplateSha256)
-            + help;
-        return false;
-    }
-    if (dataSha != Batch.DataSha256) {
-        const auto described = [](const QString& Sha) {
-            return Sha.isEmpty() ? QStringLiteral("no data file") : QStringLiteral("the data file of SHA-256 ") + Sha;
-        };
-        FError = QStringLiteral("ledger %1: batch %2 was started with %3, not with %4")
-                     .arg(FPlaceText, Batch.Name, described(dataSha), described(Batch.DataSha256))
-            + help;
-        return false;
-    }
+    if (!Commit())
+        return abandon();
     return true;
 }
 
 std::optional<TPrepared> TLedger::Prepared(const QString& Batch, const TSerial& Serial)
 {
     FError.clear();
-    const auto found = Select(QStringLiteral("look for card %1").arg(SerialHex(Serial)),
-        QStringLiteral("SELECT r.row_no, r.recorded_at FROM ledger_records r JOIN ledger_batches b ON b.id = r.batch_id"
-                       " WHERE b.name = ? AND r.serial = ? AND r.result = 'done' ORDER BY r.id DESC LIMIT 1"),
-        {Batch, SerialHex(Serial)});
-    if (!found || found->empty())
+    if (!Usable(false))
         return std::nullopt;
-    return TPrepared{found->front().value(0).toInt(), QDateTime::fromString(found->front().value(1).toString(), Qt::ISODateWithMs)};
+    return Retried([&]() -> std::optional<TPrepared> {
+        const auto found = Select(QStringLiteral("look for card %1").arg(SerialHex(Serial)),
+            QStringLiteral("SELECT r.row_no, r.recorded_at FROM ledger_records r JOIN ledger_batches b ON b.id = r.batch_id"
+                           " WHERE b.name = ? AND r.serial = ? AND r.result = 'done' ORDER BY r.id DESC LIMIT 1"),
+            {Batch, SerialHex(Serial)});
+        if (!found || found->empty())
+            return std::nullopt;
+        // Stored in UTC; shown on this station's clock.
+        return TPrepared{found->front().value(0).toInt(), StoredTime(found->front().value(1)).toLocalTime()};
+    });
+}
+
+bool TLedger::Beat(const QString& Station)
+{
+    return Exec(QStringLiteral("note station %1's heartbeat").arg(Station),
+        QStringLiteral("INSERT INTO ledger_stations (name, heartbeat_at) VALUES (?, %1)"
+                       " ON CONFLICT (name) DO UPDATE SET heartbeat_at = excluded.heartbeat_at")
+            .arg(ClockSql()),
+        {Station});
+}
+
+bool TLedger::Heartbeat(const QString& Station)
+{
+    FError.clear();
+    if (!Usable(false))
+        return false;
+    return Retried([&]() { return Beat(Station); });
 }
 
 std::optional<TClaim> TLedger::Claim(const QString& Batch, const QString& Station, const TSerial& Serial, bool Again)
 {
     FError.clear();
+    FWorkedElsewhere.clear();
+    if (!Usable(true))
+        return std::nullopt;
+    return Retried([&]() { return ClaimOnce(Batch, Station, Serial, Again); });
+}
+
+std::optional<TClaim> TLedger::ClaimOnce(const QString& Batch, const QString& Station, const TSerial& Serial, bool Again)
+{
     if (!Begin())
         return std::nullopt;
     const auto abandon = [this]() {
         Rollback();
         return std::optional<TClaim>();
     };
+    // The claim's station is alive: heard now, in the claim's transaction.
+    if (!Beat(Station))
+        return abandon();
     const std::optional<TBatchRow> batch = FindBatch(Batch);
     if (!batch)
         return abandon();
     const QString serial = SerialHex(Serial);
     TClaim claim;
     // The card's own unfinished claim: its station stopped mid-card, and
-    // whichever station has the card now carries on with the same row.
+    // whichever station has the card now carries on with the same row, once
+    // that station has been silent long enough to be judged gone.
     const auto unfinished = Select(QStringLiteral("look for card %1's unfinished claim").arg(serial),
-        QStringLiteral("SELECT id, row_no FROM ledger_claims WHERE batch_id = ? AND serial = ? AND is_open = 1") + Lock(),
+        QStringLiteral("SELECT c.id, c.row_no, c.station, %1 FROM ledger_claims c WHERE c.batch_id = ? AND c.serial = ? AND c.is_open = 1")
+                .arg(AgeMsSql(QStringLiteral("(SELECT s.heartbeat_at FROM ledger_stations s WHERE s.name = c.station)")))
+            + Lock(),
         {batch->Id, serial});
     if (!unfinished)
         return abandon();
     if (!unfinished->empty()) {
-        claim.Id = unfinished->front().value(0).toLongLong();
-        claim.Row = unfinished->front().value(1).toInt();
+        const QVariantList& found = unfinished->front();
+        const QString holder = found.value(2).toString();
+        const QVariant heard = found.value(3);
+        if (holder != Station && !heard.isNull() && heard.toLongLong() < qint64(StationSilentSeconds) * 1000) {
+            FWorkedElsewhere = holder;
+            Rollback();
+            FError = QStringLiteral("card %1 is being prepared at station '%2': take it to that station or wait").arg(serial, holder);
+            return std::nullopt;
+        }
+        claim.Id = found.value(0).toLongLong();
+        claim.Row = found.value(1).toInt();
         claim.Resumed = true;
         if (!Exec(QStringLiteral("take card %1's claim over").arg(serial),
                 QStringLiteral("UPDATE ledger_claims SET station = ?, claimed_at = ? WHERE id = ?"), {Station, Now(), claim.Id}))
@@ -719,48 +997,113 @@ std::optional<TClaim> TLedger::Claim(const QString& Batch, const QString& Statio
 
 TRecordResult TLedger::Record(const TClaim& Claim, const TCardRecord& Card)
 {
-    return RecordCard(Claim, Card) ? TRecordResult::Recorded : TRecordResult::Failed;
+    FError.clear();
+    if (!Usable(true))
+        return TRecordResult::Failed;
+    FDatabaseFailed = false;
+    const TRecordResult result = RecordCard(Claim, Card);
+    if (!Reconnected())
+        return result;
+    // A COMMIT lost with its connection may have landed: the card's record
+    // is looked for before it is written again.
+    const auto landed = Select(QStringLiteral("look for card %1's record").arg(SerialHex(Card.Serial)),
+        QStringLiteral("SELECT cause, detail FROM ledger_records WHERE claim_id = ? AND serial = ? AND station = ? ORDER BY id DESC LIMIT 1"),
+        {Claim.Id, SerialHex(Card.Serial), Card.Station});
+    if (!landed)
+        return TRecordResult::Failed;
+    if (!landed->empty()) {
+        if (landed->front().value(0).toString() != QLatin1String(FailCauseCode(TFailCause::ClaimLost)))
+            return TRecordResult::Recorded;
+        FError = QStringLiteral("ledger %1: card %2 was recorded failed (claim-lost): %3").arg(FPlaceText, SerialHex(Card.Serial), landed->front().value(1).toString());
+        return TRecordResult::ClaimLost;
+    }
+    return RecordCard(Claim, Card);
 }
 
-bool TLedger::RecordRepeat(const TCardRecord& /*Card*/) { return true; }
-
-bool TLedger::Heartbeat(const QString& /*Station*/) { return true; }
-
-bool TLedger::RecordCard(const TClaim& Claim, const TCardRecord& Card)
+bool TLedger::RecordRepeat(const TCardRecord& Card)
 {
     FError.clear();
+    if (!Usable(true))
+        return false;
+    return Retried([&]() {
+        const auto batch = FindBatch(Card.Batch);
+        if (!batch)
+            return false;
+        return Exec(QStringLiteral("record card %1 shown again").arg(SerialHex(Card.Serial)),
+            QStringLiteral("INSERT INTO ledger_records (recorded_at, station, batch_id, serial, row_no, result, detail, blocks, duration_ms, claim_id, cause)"
+                           " VALUES (?, ?, ?, ?, ?, 'repeat', ?, '[]', ?, NULL, '')"),
+            {UtcText(Card.Time.isValid() ? Card.Time : QDateTime::currentDateTimeUtc()), Card.Station, batch->Id, SerialHex(Card.Serial), Card.Row,
+                Card.Detail, Card.DurationMs});
+    });
+}
+
+TRecordResult TLedger::RecordCard(const TClaim& Claim, const TCardRecord& Card)
+{
     const bool done = Card.Outcome == TCardOutcome::Done;
     const QString serial = SerialHex(Card.Serial);
     if (!Begin())
-        return false;
+        return TRecordResult::Failed;
     const auto abandon = [this]() {
         Rollback();
-        return false;
+        return TRecordResult::Failed;
     };
     const auto held = Select(QStringLiteral("look for card %1's claim").arg(serial),
-        QStringLiteral("SELECT batch_id, row_no, serial FROM ledger_claims WHERE id = ? AND is_open = 1") + Lock(), {Claim.Id});
+        QStringLiteral("SELECT batch_id, row_no, serial, is_open, station, closed_how, closed_at, claimed_at FROM ledger_claims WHERE id = ?") + Lock(),
+        {Claim.Id});
     if (!held)
         return abandon();
     if (held->empty()) {
-        FError = QStringLiteral("ledger %1: the claim of row %2 for card %3 was given back before the card was recorded: not recorded")
-                     .arg(FPlaceText, QString::number(Claim.Row), serial);
+        FError = QStringLiteral("ledger %1: card %2 has no claim of row %3 in the ledger: not recorded").arg(FPlaceText, serial, QString::number(Claim.Row));
         return abandon();
     }
-    const qint64 batchId = held->front().value(0).toLongLong();
-    const int row = held->front().value(1).toInt();
-    if (held->front().value(2).toString() != serial) {
+    const QVariantList& claim = held->front();
+    const qint64 batchId = claim.value(0).toLongLong();
+    const int row = claim.value(1).toInt();
+    if (claim.value(2).toString() != serial) {
         FError = QStringLiteral("ledger %1: the claim of row %2 is card %3's, not card %4's: not recorded")
-                     .arg(FPlaceText, QString::number(row), held->front().value(2).toString(), serial);
+                     .arg(FPlaceText, QString::number(row), claim.value(2).toString(), serial);
         return abandon();
     }
-    const QString when = IsoTimeStamp(Card.Time.isValid() ? Card.Time : QDateTime::currentDateTime());
+    const QString how = claim.value(5).toString();
+    const bool open = claim.value(3).toInt() != 0;
+    const bool ours = Card.Station.isEmpty() || claim.value(4).toString() == Card.Station;
+    if (!open && how == QStringLiteral("recorded") && ours) {
+        FError = QStringLiteral("ledger %1: card %2's claim of row %3 was recorded already: not recorded again").arg(FPlaceText, serial, QString::number(row));
+        return abandon();
+    }
+    const QString when = UtcText(Card.Time.isValid() ? Card.Time : QDateTime::currentDateTimeUtc());
+    const QString blocks = BlocksText(Card.Written);
+    // The claim is no longer this station's: released meanwhile, or taken
+    // over by another station while this one was silent (a station stopped
+    // and continued). The card is
+    // recorded failed, with the true cause, and no row changes.
+    QString lostWhy;
+    if (!open && how != QStringLiteral("recorded")) {
+        lostWhy = QStringLiteral("released by `ledger --release%1` at %2")
+                      .arg(how == QStringLiteral("forced") ? QStringLiteral(" --force") : QString(), ClockText(claim.value(6)));
+    } else if (!ours) {
+        // Taken over, and perhaps recorded there since.
+        lostWhy = QStringLiteral("taken over by station '%1' at %2 while this station was silent").arg(claim.value(4).toString(), ClockText(claim.value(7)));
+    }
+    if (!lostWhy.isEmpty()) {
+        const QString detail = QStringLiteral("claim lost: ") + lostWhy + (Card.Detail.isEmpty() ? QString() : QStringLiteral("; ") + Card.Detail);
+        if (!Exec(QStringLiteral("record card %1").arg(serial),
+                QStringLiteral("INSERT INTO ledger_records (recorded_at, station, batch_id, serial, row_no, result, detail, blocks, duration_ms, claim_id, cause)"
+                               " VALUES (?, ?, ?, ?, ?, 'failed', ?, ?, ?, ?, ?)"),
+                {when, Card.Station, batchId, serial, row, detail, blocks, Card.DurationMs, Claim.Id,
+                    QString::fromLatin1(FailCauseCode(TFailCause::ClaimLost))})
+            || !Commit())
+            return abandon();
+        FError = QStringLiteral("ledger %1: card %2's claim of row %3 was %4: recorded failed (claim-lost)").arg(FPlaceText, serial, QString::number(row), lostWhy);
+        return TRecordResult::ClaimLost;
+    }
     if (!Exec(QStringLiteral("record card %1").arg(serial),
-            QStringLiteral("INSERT INTO ledger_records (recorded_at, station, batch_id, serial, row_no, result, detail, blocks, duration_ms, claim_id)"
-                           " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
-            {when, Card.Station, batchId, serial, row, done ? QStringLiteral("done") : QStringLiteral("failed"), Card.Detail,
-                BlocksText(Card.Written), Card.DurationMs, Claim.Id})
+            QStringLiteral("INSERT INTO ledger_records (recorded_at, station, batch_id, serial, row_no, result, detail, blocks, duration_ms, claim_id, cause)"
+                           " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
+            {when, Card.Station, batchId, serial, row, done ? QStringLiteral("done") : QStringLiteral("failed"), Card.Detail, blocks, Card.DurationMs,
+                Claim.Id, done ? QString() : QString::fromLatin1(FailCauseCode(Card.Cause))})
         || !Exec(QStringLiteral("close card %1's claim").arg(serial),
-            QStringLiteral("UPDATE ledger_claims SET is_open = 0, closed_at = ? WHERE id = ?"), {when, Claim.Id}))
+            QStringLiteral("UPDATE ledger_claims SET is_open = 0, closed_at = ?, closed_how = 'recorded' WHERE id = ?"), {when, Claim.Id}))
         return abandon();
     if (row > 0) {
         // Done keeps the row with the card; failed gives it back.
@@ -781,51 +1124,112 @@ bool TLedger::RecordCard(const TClaim& Claim, const TCardRecord& Card)
     }
     if (!Commit())
         return abandon();
-    return true;
+    return TRecordResult::Recorded;
 }
 
 std::optional<int> TLedger::RowsLeft(const QString& Batch)
 {
     FError.clear();
-    const auto left = Select(QStringLiteral("count the rows left"),
-        QStringLiteral("SELECT b.id, (SELECT COUNT(*) FROM ledger_rows r WHERE r.batch_id = b.id AND r.done_serial IS NULL AND r.claim_id IS NULL)"
-                       " FROM ledger_batches b WHERE b.name = ?"),
-        {Batch});
-    if (!left)
+    if (!Usable(false))
         return std::nullopt;
-    if (left->empty()) {
-        FError = QStringLiteral("ledger %1: no batch named %2").arg(FPlaceText, Batch);
-        return std::nullopt;
-    }
-    return left->front().value(1).toInt();
+    return Retried([&]() -> std::optional<int> {
+        const auto left = Select(QStringLiteral("count the rows left"),
+            QStringLiteral("SELECT b.id, (SELECT COUNT(*) FROM ledger_rows r WHERE r.batch_id = b.id AND r.done_serial IS NULL AND r.claim_id IS NULL)"
+                           " FROM ledger_batches b WHERE b.name = ?"),
+            {Batch});
+        if (!left)
+            return std::nullopt;
+        if (left->empty()) {
+            FError = QStringLiteral("ledger %1: no batch named %2").arg(FPlaceText, Batch);
+            return std::nullopt;
+        }
+        return left->front().value(1).toInt();
+    });
 }
 
-int TLedger::ReleaseStation(const QString& Station)
+std::optional<std::vector<TOpenClaim>> TLedger::OpenClaims()
 {
     FError.clear();
-    if (!Begin())
-        return -1;
-    const auto released = Select(QStringLiteral("give station %1's claims back").arg(Station),
-        QStringLiteral("UPDATE ledger_claims SET is_open = 0, closed_at = ? WHERE station = ? AND is_open = 1 RETURNING batch_id, row_no, id"),
-        {Now(), Station});
-    if (!released) {
-        Rollback();
-        return -1;
+    return Retried([&]() { return ReadClaims(QString(), false); });
+}
+
+std::optional<std::vector<TOpenClaim>> TLedger::ReadClaims(const QString& Station, bool ForUpdate)
+{
+    // A ledger left on version 1 (open claims kept it there) has no
+    // heartbeats: its stations count as never heard.
+    const QString heard = FSchema >= 2 ? QStringLiteral("(SELECT s.heartbeat_at FROM ledger_stations s WHERE s.name = c.station)") : QStringLiteral("NULL");
+    QString sql = QStringLiteral("SELECT b.name, c.row_no, c.serial, c.station, c.claimed_at, %1, %2, c.id, c.batch_id"
+                                 " FROM ledger_claims c JOIN ledger_batches b ON b.id = c.batch_id WHERE c.is_open = 1")
+                      .arg(heard, FSchema >= 2 ? AgeMsSql(heard) : QStringLiteral("NULL"));
+    QVariantList values;
+    if (!Station.isEmpty()) {
+        sql += QStringLiteral(" AND c.station = ?");
+        values << Station;
     }
-    for (const QVariantList& claim : *released) {
-        if (claim.value(1).toInt() > 0
-            && !Exec(QStringLiteral("give row %1 back").arg(claim.value(1).toInt()),
-                QStringLiteral("UPDATE ledger_rows SET claim_id = NULL WHERE batch_id = ? AND row_no = ? AND claim_id = ?"),
-                {claim.value(0), claim.value(1), claim.value(2)})) {
+    sql += QStringLiteral(" ORDER BY c.id");
+    if (ForUpdate && FPlace.PostgreSql)
+        sql += QStringLiteral(" FOR UPDATE OF c");
+    const auto rows = Select(QStringLiteral("read the open claims"), sql, values);
+    if (!rows)
+        return std::nullopt;
+    std::vector<TOpenClaim> claims;
+    FClaimIds.clear();
+    for (const QVariantList& row : *rows) {
+        TOpenClaim claim;
+        claim.Batch = row.value(0).toString();
+        claim.Row = row.value(1).toInt();
+        claim.Serial = row.value(2).toString();
+        claim.Station = row.value(3).toString();
+        // Version 1's times carry their station's offset: read alike.
+        claim.Since = StoredTime(row.value(4));
+        claim.LastHeard = row.value(5).isNull() ? QDateTime() : StoredTime(row.value(5));
+        claim.SilentMs = row.value(6).isNull() ? -1 : row.value(6).toLongLong();
+        claims.push_back(claim);
+        FClaimIds.push_back({row.value(7).toLongLong(), row.value(8).toLongLong()});
+    }
+    return claims;
+}
+
+std::optional<std::vector<TOpenClaim>> TLedger::ReleaseStation(const QString& Station, bool Force)
+{
+    FError.clear();
+    FReleaseRefused = false;
+    return Retried([&]() -> std::optional<std::vector<TOpenClaim>> {
+        if (!Begin())
+            return std::nullopt;
+        const auto abandon = [this]() {
             Rollback();
-            return -1;
+            return std::optional<std::vector<TOpenClaim>>();
+        };
+        const auto claims = ReadClaims(Station, true);
+        if (!claims)
+            return abandon();
+        // Heard within the silence: it may be writing a card this moment.
+        const qint64 heard = claims->empty() ? -1 : claims->front().SilentMs;
+        const bool live = heard >= 0 && heard < qint64(StationSilentSeconds) * 1000;
+        if (live && !Force) {
+            Rollback();
+            FReleaseRefused = true;
+            FError = QStringLiteral("ledger %1: station '%2' was heard %3 s ago (at %4) and may be preparing a card this moment:"
+                                    " its claims are released once it has been silent for %5 s, or at once with --force")
+                         .arg(FPlaceText, Station, QString::number(heard / 1000), claims->front().LastHeard.toLocalTime().toString(QStringLiteral("HH:mm:ss")),
+                             QString::number(StationSilentSeconds));
+            return std::nullopt;
         }
-    }
-    if (!Commit()) {
-        Rollback();
-        return -1;
-    }
-    return int(released->size());
+        const QString how = live ? QStringLiteral("forced") : QStringLiteral("released");
+        for (const auto& [claimId, batchId] : FClaimIds) {
+            if (!Exec(QStringLiteral("release station %1's claims").arg(Station),
+                    FSchema >= 2 ? QStringLiteral("UPDATE ledger_claims SET is_open = 0, closed_at = %1, closed_how = '%2' WHERE id = ?").arg(ClockSql(), how)
+                                 : QStringLiteral("UPDATE ledger_claims SET is_open = 0, closed_at = ? WHERE id = ?"),
+                    FSchema >= 2 ? QVariantList{claimId} : QVariantList{Now(), claimId})
+                || !Exec(QStringLiteral("give a row of station %1 back").arg(Station),
+                    QStringLiteral("UPDATE ledger_rows SET claim_id = NULL WHERE batch_id = ? AND claim_id = ?"), {batchId, claimId}))
+                return abandon();
+        }
+        if (!Commit())
+            return abandon();
+        return claims;
+    });
 }
 
 bool TLedger::Export(const QString& Batch, bool Json, const std::function<bool(const std::string& Line)>& Out)

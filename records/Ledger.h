@@ -11,24 +11,35 @@
 // LOCKED). The claim's state is kept on the row itself, so a station that
 // waited for a lock sees the row as the other station left it.
 //
+// Claims are leases: a station heartbeats (Heartbeat, and each Claim), and
+// its claims are its own until it has been silent StationSilentSeconds by
+// the database's clock. Only then does another station carry a card's claim
+// on, or ReleaseStation give it back (unless forced).
+//
 // A batch without a data file has no rows: every card gets row 0, and no
 // row is ever left (RowsLeft gives 0); the line then stops by count or by
 // hand.
 //
 // Every statement binds its values. A failure of the database (a lost
 // server, a full disk, a lock held too long) makes the call fail with the
-// driver's words in Error(); nothing throws. A connection the server
-// dropped is made again at the next call. Each TLedger has its own named
+// driver's words in Error(); nothing throws. A PostgreSQL connection that
+// died (a server restarted, a short network cut) is made again and the call
+// made once more; a record first looks for itself, since a commit lost with
+// its connection may have landed. An SQLite file removed or replaced under
+// a station fails its next claim or record. Each TLedger has its own named
 // connection and belongs to the thread that opened it.
 
 #include "session/BatchLedger.h"
 
+#include <QDateTime>
 #include <QVariant>
 
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 // Where a ledger is kept, as --ledger gives it.
 struct TLedgerPlace {
@@ -59,10 +70,23 @@ std::optional<TLedgerPlace> ParseLedgerPlace(const QString& Address, QString& Er
 // column is a label kept with the card.
 bool IsCardDataColumn(const QString& Column);
 
+// An open claim as `ledger --claims` lists it. Times are instants; LastHeard
+// is invalid, and SilentMs -1, for a station never heard (it has not
+// heartbeaten since the ledger knew heartbeats).
+struct TOpenClaim {
+    QString Batch;
+    int Row = 0;
+    QString Serial;
+    QString Station;
+    QDateTime Since;
+    QDateTime LastHeard;
+    qint64 SilentMs = -1; // by the database's clock
+};
+
 class TLedger final : public TBatchLedger {
 public:
     // The schema this program writes; a ledger of a newer one is refused.
-    static constexpr int SchemaVersion = 1;
+    static constexpr int SchemaVersion = 2;
 
     // Opens (and on first use creates) the ledger Address names (see
     // ParseLedgerPlace) on a Qt SQL connection named ConnectionName, which
@@ -86,11 +110,20 @@ public:
     bool Heartbeat(const QString& Station) override;
     std::optional<int> RowsLeft(const QString& Batch) override;
     QString Error() const override { return FError; }
+    QString WorkedElsewhere() const override { return FWorkedElsewhere; }
+    bool StartRefusedInput() const override { return FStartRefusedInput; }
 
     // Gives Station's unfinished claims back to the pool: their cards can no
-    // longer be recorded done, their rows go to the next cards. The number of
-    // claims given back, or -1 on failure.
-    int ReleaseStation(const QString& Station);
+    // longer be recorded done, their rows go to the next cards. Refused while
+    // the station is live (heard within StationSilentSeconds by the
+    // database's clock) unless Force. The claims given back, or none on
+    // failure or refusal (Error says why, and when the station was heard).
+    std::optional<std::vector<TOpenClaim>> ReleaseStation(const QString& Station, bool Force);
+    // After ReleaseStation gave none: true when the station was live and
+    // Force not given, not a failure of the database.
+    bool ReleaseRefused() const { return FReleaseRefused; }
+    // Every open claim, oldest first; none on failure.
+    std::optional<std::vector<TOpenClaim>> OpenClaims();
 
     // The records, oldest first, each handed to Out with its line end: CSV
     // (RFC 4180, CRLF) with the header time,station,batch,serial,row,result,
@@ -115,7 +148,31 @@ private:
     // could not be done.
     bool Ready(const QString& What);
     bool CreateOrCheckSchema();
-    bool RecordCard(const TClaim& Claim, const TCardRecord& Card);
+    bool UpgradeSchema();
+    TRecordResult RecordCard(const TClaim& Claim, const TCardRecord& Card);
+    bool StartBatchOnce(const TBatchStart& Batch);
+    std::optional<TClaim> ClaimOnce(const QString& Batch, const QString& Station, const TSerial& Serial, bool Again);
+    // The open claims (of Station, or all), their ids and batches kept in
+    // FClaimIds; locked for an update where the database locks rows.
+    std::optional<std::vector<TOpenClaim>> ReadClaims(const QString& Station, bool ForUpdate);
+    bool Beat(const QString& Station);
+    // The schema is this program's, and (before a claim or a record) the
+    // SQLite file is still the one opened; else FError says why.
+    bool Usable(bool CheckFile);
+    // A PostgreSQL connection that died under Call is made again, and Call
+    // run once more.
+    template <typename TCall>
+    auto Retried(TCall Call) -> decltype(Call());
+    // After a failed call: true when its PostgreSQL connection had died and
+    // was made again, so the call may be made once more; else false, FError
+    // saying why when it could not be made again.
+    bool Reconnected();
+    // The database's clock as a stored time, Seconds from now; how long ago
+    // the time in Column was, in ms, by that clock.
+    QString ClockSql(int Seconds = 0) const;
+    QString AgeMsSql(const QString& Column) const;
+    // A stored time read back, from the database's clock or a station's.
+    QString UtcSql(const QString& Column) const;
 
     // Statements: each binds Values in order; a failure sets FError from What
     // and the driver's text.
@@ -136,4 +193,15 @@ private:
     QString FPlaceText;
     QString FError;
     bool FInTransaction = false;
+    int FSchema = 0;        // the version found, or created
+    QString FSchemaRefusal; // why an old schema could not be upgraded
+    QString FWorkedElsewhere;
+    bool FStartRefusedInput = false;
+    bool FReleaseRefused = false;
+    std::vector<std::pair<qint64, qint64>> FClaimIds; // claim, batch
+    bool FDatabaseFailed = false;                     // the driver failed in the call, not a rule
+    // The SQLite file opened: one removed or replaced under a station is noticed.
+    bool FFileKnown = false;
+    quint64 FFileDevice = 0;
+    quint64 FFileInode = 0;
 };

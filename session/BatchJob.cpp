@@ -37,6 +37,7 @@ TBatchStart BatchStartOf(const QString& Name, const std::string& TemplatePath, c
     if (!Data)
         return start;
     start.DataSha256 = Sha256Of(DataPath);
+    start.DataName = QFileInfo(QFile::decodeName(DataPath.c_str())).fileName();
     for (const std::string& column : Data->Columns)
         start.Columns << QString::fromStdString(column);
     for (const std::vector<std::string>& row : Data->Rows) {

@@ -28,6 +28,7 @@ struct TBatchStart {
     std::vector<QStringList> Rows;
     // The data file's rows may be used a second time, in another batch.
     bool ReuseData = false;
+    QString DataName{}; // the data file's name, for messages
 };
 
 // A running station refreshes its own row every StationHeartbeatMs, idle or

@@ -2,10 +2,12 @@
 // simulators: cards in a row each written with its data row and recorded; a
 // station killed (SIGKILL) mid-card and started again, its card getting the
 // same row; two stations on one ledger, SQLite and a private PostgreSQL
-// server, with interleaved cards, every row used once; and the ledger
-// printed back.
+// server, with interleaved cards, every row used once; the ledger printed
+// back; its claims listed and released.
 #include "protocol/BatchData.h"
 #include "protocol/DumpFile.h"
+#include "records/Ledger.h"
+#include "session/BatchJob.h"
 #include "sim/SimServer.h"
 #include "support/PgServer.h"
 #include "support/PrivateHome.h"
@@ -304,3 +306,54 @@ TEST_F(BatchToolTest, ALedgerLostMidBatchFailsTheCardNotRecordedAndExitsFive)
 }
 
 } // namespace
+
+// The ledger's claims from the command line: a data file already another
+// batch's refused as bad input before any port is opened; the open claims
+// listed; a live station's claims released only by force, each named.
+TEST_F(BatchToolTest, ClaimsAreListedAndALiveStationsReleasedOnlyByForce)
+{
+    const QString ledgerFile = QString::fromStdString(Path("ledger.sqlite"));
+    {
+        QString error;
+        const std::unique_ptr<TLedger> ledger = TLedger::Open(ledgerFile, QStringLiteral("tool-test"), error);
+        ASSERT_TRUE(ledger) << error.toStdString();
+        TFileError fileError;
+        const std::optional<TBatchData> data = ReadBatchData(Path("cards.csv"), fileError);
+        ASSERT_TRUE(data) << fileError.Text();
+        ASSERT_TRUE(ledger->StartBatch(BatchStartOf(QStringLiteral("lot-42"), Path("template.txt"), Path("cards.csv"), data)))
+            << ledger->Error().toStdString();
+        ASSERT_TRUE(ledger->Claim(QStringLiteral("lot-42"), QStringLiteral("desk-1"), SerialNo(1), false)) << ledger->Error().toStdString();
+    }
+    const auto run = [&](const QStringList& Args, int Exit) {
+        QProcess process;
+        process.start(Program(), Args);
+        EXPECT_TRUE(process.waitForFinished(60000));
+        const QString err = QString::fromUtf8(process.readAllStandardError());
+        EXPECT_EQ(process.exitCode(), Exit) << Args.join(' ').toStdString() << ": " << err.toStdString();
+        return std::make_pair(QString::fromUtf8(process.readAllStandardOutput()), err);
+    };
+    const QStringList batch{"--port", "COM9", "batch", QString::fromStdString(Path("template.txt")), "--data", QString::fromStdString(Path("cards.csv")),
+        "--ledger", ledgerFile};
+    const auto [none, reused] = run(batch, 2);
+    EXPECT_TRUE(reused.contains("cards.csv is already batch lot-42: its rows would be used twice")) << reused.toStdString();
+    EXPECT_TRUE(reused.contains("--reuse-data")) << reused.toStdString();
+
+    const auto [listed, listedErr] = run({"ledger", "--ledger", ledgerFile, "--claims"}, 0);
+    EXPECT_TRUE(listed.startsWith("batch lot-42, row 1, card 4012A301, station 'desk-1', since ")) << listed.toStdString();
+    EXPECT_TRUE(listed.contains(" s ago)\n")) << listed.toStdString();
+    const auto [json, jsonErr] = run({"ledger", "--ledger", ledgerFile, "--claims", "--json"}, 0);
+    const QJsonObject claim = QJsonDocument::fromJson(json.toUtf8()).object();
+    EXPECT_EQ(claim["station"].toString(), "desk-1");
+    EXPECT_EQ(claim["row"].toInt(), 1);
+    EXPECT_TRUE(claim["last_heartbeat"].toString().endsWith('Z')) << json.toStdString();
+
+    const auto [kept, refused] = run({"ledger", "--ledger", ledgerFile, "--release", "desk-1"}, 1);
+    EXPECT_TRUE(refused.contains("station 'desk-1' was heard ")) << refused.toStdString();
+    EXPECT_TRUE(refused.contains("or at once with --force")) << refused.toStdString();
+    const auto [out, forced] = run({"ledger", "--ledger", ledgerFile, "--release", "desk-1", "--force"}, 0);
+    EXPECT_TRUE(forced.contains("its claims released by --force")) << forced.toStdString();
+    EXPECT_TRUE(forced.contains(QRegularExpression("released batch lot-42 row 1 card 4012A301, claimed since 20\\d\\d-\\d\\d-\\d\\dT[0-9:.]+Z\n")))
+        << forced.toStdString();
+    EXPECT_TRUE(forced.contains("1 unfinished claim of desk-1 given back")) << forced.toStdString();
+    EXPECT_EQ(run({"ledger", "--ledger", ledgerFile, "--claims"}, 0).first, QString());
+}

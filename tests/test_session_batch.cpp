@@ -12,6 +12,8 @@
 #include "session/LinkSession.h"
 #include "support/InProcessReader.h"
 
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -176,6 +178,15 @@ TEST_F(BatchTest, ACardLeftMidWayByAStoppedStationGetsItsRowAgain)
     const std::optional<TClaim> lost = Ledger->Claim(Settings.Batch, QStringLiteral("station 0"), SerialNo(1), false);
     ASSERT_TRUE(lost);
     ASSERT_EQ(lost->Row, 1);
+    // ... and has been silent long since: its claim may be carried on.
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("batch-test-raw"));
+        db.setDatabaseName(Dir.filePath("ledger.sqlite"));
+        ASSERT_TRUE(db.open());
+        QSqlQuery query(db);
+        ASSERT_TRUE(query.exec(QStringLiteral("UPDATE ledger_stations SET heartbeat_at = '2026-01-01T00:00:00.000Z' WHERE name = 'station 0'")));
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("batch-test-raw"));
     Feed({2});
     Settings.Count = 2;
     EXPECT_EQ(Job->Run(Settings), TBatchEnd::CountReached);
