@@ -18,7 +18,15 @@
 #include <QUrl>
 #include <QUrlQuery>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -165,6 +173,85 @@ std::vector<int> LabelColumns(const QStringList& Columns)
 
 QString Now() { return IsoTimeStamp(QDateTime::currentDateTime()); }
 
+std::string ModeText(mode_t Mode)
+{
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", unsigned(Mode & 07777));
+    return text;
+}
+
+std::string SystemError(const std::string& Path) { return Path + ": " + std::strerror(errno); }
+
+std::string FolderOf(const std::string& Path)
+{
+    const size_t slash = Path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : Path.substr(0, slash);
+}
+
+// The file a read of Path goes to, by SafeFile's rule for links: one level,
+// and only a link of the user's own. The file itself may be any user's; it
+// may be missing.
+std::optional<std::string> ReadTarget(const std::string& Path, std::string& Error)
+{
+    struct stat st { };
+    if (::lstat(Path.c_str(), &st) != 0) {
+        if (errno == ENOENT)
+            return Path;
+        Error = SystemError(Path);
+        return std::nullopt;
+    }
+    if (!S_ISLNK(st.st_mode))
+        return Path;
+    if (st.st_uid != ::geteuid()) {
+        Error = Path + " is a symbolic link of another user (uid " + std::to_string(st.st_uid) + "): not followed";
+        return std::nullopt;
+    }
+    char to[4096];
+    const ssize_t n = ::readlink(Path.c_str(), to, sizeof to - 1);
+    if (n <= 0) {
+        Error = SystemError(Path);
+        return std::nullopt;
+    }
+    const std::string target(to, size_t(n));
+    const std::string file = target.starts_with('/') ? target : FolderOf(Path) + "/" + target;
+    if (::lstat(file.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        Error = Path + " leads to another symbolic link, " + file + ": only one link is followed";
+        return std::nullopt;
+    }
+    return file;
+}
+
+// Why SQLite must not take Path, a file of the ledger or its folder, as it
+// is: a user other than Trusted may have written it, and SQLite takes what
+// it finds beside the ledger (a -wal's pages) as part of it. Empty when it
+// is safe, or missing (then Missing says so).
+QString Untrusted(const std::string& Path, bool Folder, const std::vector<uid_t>& Trusted, const QString& OwnerFix, bool& Missing)
+{
+    Missing = false;
+    struct stat st { };
+    if (::lstat(Path.c_str(), &st) != 0) {
+        Missing = errno == ENOENT;
+        return Missing ? QString() : FromLocalPath(SystemError(Path));
+    }
+    const QString name = (Folder ? QStringLiteral("the folder ") : QString()) + FromLocalPath(Path);
+    if (!Folder && !S_ISREG(st.st_mode))
+        return name + QStringLiteral(" is not a regular file");
+    if (std::find(Trusted.begin(), Trusted.end(), st.st_uid) == Trusted.end()) {
+        const QString whose = Trusted.size() > 1 && Trusted[1] != Trusted[0]
+            ? QStringLiteral("you (uid %1) nor to the ledger file's owner (uid %2)").arg(Trusted[0]).arg(Trusted[1])
+            : QStringLiteral("you (uid %1)").arg(Trusted[0]);
+        return QStringLiteral("%1 belongs to another user (uid %2), not to %3: %4").arg(name, QString::number(st.st_uid), whose, OwnerFix);
+    }
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        return QStringLiteral("%1 may be written by group or others (mode %2): chmod go-w %3%4")
+            .arg(name, QString::fromStdString(ModeText(st.st_mode)), FromLocalPath(Path),
+                Folder ? QStringLiteral(", or keep the ledger in a folder of your own") : QString());
+    }
+    return {};
+}
+
 } // namespace
 
 QString DefaultLedgerFile() { return DataDirectory() + QStringLiteral("/ledger.sqlite"); }
@@ -263,7 +350,7 @@ TLedger::~TLedger()
     QSqlDatabase::removeDatabase(FConnection);
 }
 
-std::unique_ptr<TLedger> TLedger::Open(const QString& Address, const QString& ConnectionName, QString& Error)
+std::unique_ptr<TLedger> TLedger::Open(const QString& Address, const QString& ConnectionName, QString& Error, const TLedgerAccess& Access)
 {
     std::optional<TLedgerPlace> place = ParseLedgerPlace(Address, Error);
     if (!place)
@@ -281,32 +368,63 @@ std::unique_ptr<TLedger> TLedger::Open(const QString& Address, const QString& Co
         Error = QStringLiteral("ledger: the database connection %1 is in use already").arg(connection);
         return nullptr;
     }
+    const bool mustExist = Access.ReadOnly || Access.MustExist;
     if (!place->PostgreSql) {
-        if (Address.isEmpty()) {
-            const QString reason = MakeFolderOf(place->File);
-            if (!reason.isEmpty()) {
-                Error = QStringLiteral("ledger: ") + reason;
-                return nullptr;
-            }
+        const auto refused = [&](const QString& Why) {
+            Error = QStringLiteral("ledger: ") + Why;
+            return nullptr;
+        };
+        if (Address.isEmpty() && !mustExist) {
+            // The default folder is made for the user alone, whatever the
+            // umask: the folder rule below asks that of it.
+            const QString folder = FromLocalPath(FolderOf(LocalPath(place->File)));
+            const QString reason = MakeFolderOf(folder);
+            if (!reason.isEmpty())
+                return refused(reason);
+            if (::mkdir(LocalPath(folder).c_str(), 0700) != 0 && errno != EEXIST)
+                return refused(FromLocalPath(SystemError(LocalPath(folder))));
         }
         // SQLite would open whatever the path leads to: the file, and the
         // journal files SQLite keeps beside it, must pass the rule first.
         std::string why;
-        const std::optional<std::string> target = SaveTarget(LocalPath(place->File), why);
-        if (!target) {
-            Error = QStringLiteral("ledger: ") + FromLocalPath(why);
-            return nullptr;
-        }
-        for (const char* side : {"-wal", "-shm", "-journal"}) {
-            if (!SaveTarget(*target + side, why)) {
-                Error = QStringLiteral("ledger: ") + FromLocalPath(why);
-                return nullptr;
+        const std::optional<std::string> target = Access.ReadOnly ? ReadTarget(LocalPath(place->File), why) : SaveTarget(LocalPath(place->File), why);
+        if (!target)
+            return refused(FromLocalPath(why));
+        if (!Access.ReadOnly) {
+            for (const char* side : {"-wal", "-shm", "-journal"}) {
+                if (!SaveTarget(*target + side, why))
+                    return refused(FromLocalPath(why));
             }
         }
+        // Only the user may have written the ledger, its side files and its
+        // folder; read only, the ledger may be another user's, who may then
+        // have written the rest too (root may write anything anyway).
+        std::vector<uid_t> trusted{::geteuid()};
+        struct stat st { };
+        if (Access.ReadOnly && ::stat(target->c_str(), &st) == 0 && st.st_uid != ::geteuid())
+            trusted.insert(trusted.end(), {st.st_uid, 0});
+        bool missing = false;
+        const QString file = Untrusted(*target, false, trusted, QStringLiteral("use a ledger of your own (--ledger)"), missing);
+        if (!file.isEmpty())
+            return refused(file);
+        if (missing && mustExist)
+            return refused(QStringLiteral("%1: no such ledger; a batch makes it").arg(FromLocalPath(*target)));
+        for (const char* side : {"-wal", "-shm", "-journal"}) {
+            bool none = false;
+            const QString unsafe = Untrusted(*target + side, false, trusted,
+                QStringLiteral("a file beside the ledger is taken as part of it; remove it, and keep the ledger in a folder only you can write"), none);
+            if (!unsafe.isEmpty())
+                return refused(unsafe);
+        }
+        bool noFolder = false;
+        const QString folder = Untrusted(FolderOf(*target), true, trusted, QStringLiteral("keep the ledger in a folder of your own"), noFolder);
+        if (!folder.isEmpty())
+            return refused(folder);
         place->File = FromLocalPath(*target);
     }
     std::unique_ptr<TLedger> ledger(new TLedger(connection, *place));
-    if (!ledger->Connect() || !ledger->CreateOrCheckSchema()) {
+    ledger->FReadOnly = Access.ReadOnly;
+    if (!ledger->Connect() || !(Access.ReadOnly ? ledger->CheckSchemaToRead() : ledger->CreateOrCheckSchema())) {
         Error = ledger->FError;
         return nullptr;
     }
@@ -330,6 +448,18 @@ bool TLedger::Connect()
         if (!FPlace.SslMode.isEmpty())
             options += QStringLiteral(";sslmode=") + FPlace.SslMode;
         db.setConnectOptions(options);
+    } else if (FReadOnly) {
+        QString options = QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1;QSQLITE_OPEN_READONLY").arg(LockWaitMs);
+        // A WAL ledger is read with its -wal and -shm, which SQLite cannot
+        // make in a folder the user may not write (another user's, a
+        // read-only disk). Without a -wal nobody has the ledger open: it is
+        // read as it lies.
+        const std::string file = LocalPath(FPlace.File);
+        if (::access((file + "-wal").c_str(), F_OK) != 0 && ::access(FolderOf(file).c_str(), W_OK) != 0) {
+            options += QStringLiteral(";QSQLITE_OPEN_URI");
+            db.setDatabaseName(QUrl::fromLocalFile(FPlace.File).toString(QUrl::FullyEncoded) + QStringLiteral("?mode=ro&immutable=1"));
+        }
+        db.setConnectOptions(options);
     } else {
         db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(LockWaitMs));
     }
@@ -344,7 +474,11 @@ bool TLedger::OpenSession()
         return false;
     }
     if (FPlace.PostgreSql)
-        return Exec(QStringLiteral("set the lock time-out"), QStringLiteral("SET lock_timeout = %1").arg(LockWaitMs));
+        return Exec(QStringLiteral("set the lock time-out"), QStringLiteral("SET lock_timeout = %1").arg(LockWaitMs))
+            && (!FReadOnly || Exec(QStringLiteral("read only"), QStringLiteral("SET default_transaction_read_only = on")));
+    // Read only, the journal is left as the stations keep it.
+    if (FReadOnly)
+        return true;
     // WAL: a station claiming does not stop another one reading, and a
     // commit is one write. FULL: a card recorded stays recorded through a
     // power cut.
@@ -411,6 +545,31 @@ bool TLedger::CreateOrCheckSchema()
     }
     if (!Exec(QStringLiteral("create the schema"), QStringLiteral("INSERT INTO ledger_schema (version) VALUES (?)"), {SchemaVersion}) || !Commit()) {
         Rollback();
+        return false;
+    }
+    return true;
+}
+
+bool TLedger::CheckSchemaToRead()
+{
+    const auto found = Select(QStringLiteral("look for the schema"),
+        FPlace.PostgreSql
+            ? QStringLiteral("SELECT COUNT(*) FROM information_schema.tables WHERE table_schema = current_schema() AND table_name = ?")
+            : QStringLiteral("SELECT COUNT(*) FROM sqlite_master WHERE type = 'table' AND name = ?"),
+        {QStringLiteral("ledger_schema")});
+    if (!found || found->empty())
+        return false;
+    if (found->front().value(0).toInt() == 0) {
+        FError = QStringLiteral("ledger %1: holds no ledger; a batch makes it").arg(FPlaceText);
+        return false;
+    }
+    const auto version = Select(QStringLiteral("read the schema version"), QStringLiteral("SELECT MAX(version) FROM ledger_schema"));
+    if (!version || version->empty())
+        return false;
+    const int known = version->front().value(0).toInt();
+    if (known > SchemaVersion) {
+        FError = QStringLiteral("ledger %1: its schema is version %2, newer than this program knows (%3): use a newer Orvelle")
+                     .arg(FPlaceText, QString::number(known), QString::number(SchemaVersion));
         return false;
     }
     return true;

@@ -59,6 +59,17 @@ std::optional<TLedgerPlace> ParseLedgerPlace(const QString& Address, QString& Er
 // column is a label kept with the card.
 bool IsCardDataColumn(const QString& Column);
 
+// How a ledger is opened.
+struct TLedgerAccess {
+    // Only read (the records exported): an SQLite file must be there, may be
+    // another user's readable file or on a read-only disk, and is opened
+    // read-only; no schema is created or upgraded, the journal is left as it
+    // is.
+    bool ReadOnly = false;
+    // An SQLite file must be there already: nothing is created.
+    bool MustExist = false;
+};
+
 class TLedger final : public TBatchLedger {
 public:
     // The schema this program writes; a ledger of a newer one is refused.
@@ -68,9 +79,15 @@ public:
     // ParseLedgerPlace) on a Qt SQL connection named ConnectionName, which
     // must not be in use (empty: a name of its own). An SQLite file is
     // opened only by SafeFile's rule (a regular file, or a link of the
-    // user's own to one of the user's); the default file's folder is
-    // created. None, with Error saying why.
-    static std::unique_ptr<TLedger> Open(const QString& Address, const QString& ConnectionName, QString& Error);
+    // user's own to one of the user's), and only when the file, the files
+    // SQLite keeps beside it (-wal, -shm, -journal) and its folder are the
+    // user's own and nobody else may write them: SQLite takes a -wal it
+    // finds as part of the ledger. Read only, the file may be another
+    // user's, and then the files beside it and the folder may be that
+    // user's too. The default file's folder is created, for the user alone.
+    // None, with Error saying why.
+    static std::unique_ptr<TLedger> Open(const QString& Address, const QString& ConnectionName, QString& Error,
+        const TLedgerAccess& Access = {});
     ~TLedger() override; // the connection is closed and removed
     TLedger(const TLedger&) = delete;
     TLedger& operator=(const TLedger&) = delete;
@@ -115,6 +132,8 @@ private:
     // could not be done.
     bool Ready(const QString& What);
     bool CreateOrCheckSchema();
+    // Read only: the schema is there and of a version this program reads.
+    bool CheckSchemaToRead();
     bool RecordCard(const TClaim& Claim, const TCardRecord& Card);
 
     // Statements: each binds Values in order; a failure sets FError from What
@@ -133,6 +152,7 @@ private:
 
     QString FConnection;
     TLedgerPlace FPlace;
+    bool FReadOnly = false;
     QString FPlaceText;
     QString FError;
     bool FInTransaction = false;

@@ -26,6 +26,7 @@
 
 #include <algorithm>
 #include <barrier>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -638,6 +639,143 @@ TEST(LedgerSqlite, OnlyARegularFileOrTheUsersOwnLinkIsOpened)
     EXPECT_EQ(ledger->Place(), real);
     EXPECT_GT(QFileInfo(real).size(), 0);
     EXPECT_TRUE(QFileInfo(link).isSymLink());
+}
+
+// A ledger at Path with one card done in batch "lot 7", closed again.
+void MakeLedger(const QString& Path)
+{
+    QString error;
+    const std::unique_ptr<TLedger> ledger = OpenLedger(Path, error);
+    ASSERT_TRUE(ledger) << error.toStdString();
+    ASSERT_TRUE(ledger->StartBatch(Batch(QStringLiteral("lot 7"), 2)));
+    const std::optional<TClaim> claim = ledger->Claim(QStringLiteral("lot 7"), QStringLiteral("bench 1"), Card(0xA), false);
+    ASSERT_TRUE(claim) << ledger->Error().toStdString();
+    ASSERT_TRUE((ledger->Record(*claim, Finished(*claim, 0xA, true)) == TRecordResult::Recorded)) << ledger->Error().toStdString();
+}
+
+QByteArray Local(const QString& Path) { return QFile::encodeName(Path); }
+
+// The ledger, the files SQLite keeps beside it and its folder are the user's
+// own and nobody else may write them, as root too: a -wal someone planted
+// would become part of the ledger.
+TEST(LedgerSqlite, OnlyTheUsersOwnLedgerSideFilesAndFolderAreOpened)
+{
+    const bool root = ::geteuid() == 0;
+    const struct {
+        const char* Name;
+        bool NeedsRoot;
+        std::function<void(const QString& Folder, const QString& File)> Spoil;
+        const char* Says; // after the file's or folder's name
+    } cases[] = {
+        {"group-writable ledger", false, [](const QString&, const QString& F) { ::chmod(Local(F), 0664); },
+            " may be written by group or others (mode 0664): chmod go-w "},
+        {"other-writable ledger", false, [](const QString&, const QString& F) { ::chmod(Local(F), 0606); },
+            " may be written by group or others (mode 0606): chmod go-w "},
+        {"open folder", false, [](const QString& D, const QString&) { ::chmod(Local(D), 0777); },
+            " may be written by group or others (mode 0777): chmod go-w "},
+        {"group-writable -wal", false, [](const QString&, const QString& F) {
+             QFile wal(F + QStringLiteral("-wal"));
+             wal.open(QIODevice::WriteOnly);
+             ::chmod(Local(wal.fileName()), 0660);
+         },
+            "-wal may be written by group or others (mode 0660): chmod go-w "},
+        {"another user's ledger", true, [](const QString&, const QString& F) { ::chown(Local(F), 65534, 65534); }, " belongs to another user (uid 65534), not to you (uid 0): use a ledger of your own"},
+        {"planted -wal", true, [](const QString&, const QString& F) {
+             QFile wal(F + QStringLiteral("-wal"));
+             wal.open(QIODevice::WriteOnly);
+             ::chown(Local(wal.fileName()), 65534, 65534);
+         },
+            "-wal belongs to another user (uid 65534), not to you (uid 0): a file beside the ledger is taken as part of it"},
+        {"planted -journal", true, [](const QString&, const QString& F) {
+             QFile journal(F + QStringLiteral("-journal"));
+             journal.open(QIODevice::WriteOnly);
+             ::chown(Local(journal.fileName()), 65534, 65534);
+         },
+            "-journal belongs to another user (uid 65534)"},
+        {"another user's folder", true, [](const QString& D, const QString&) { ::chown(Local(D), 65534, 65534); }, " belongs to another user (uid 65534), not to you (uid 0): keep the ledger in a folder of your own"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        if (c.NeedsRoot && !root)
+            continue; // only root can give a file away
+        QTemporaryDir top;
+        ASSERT_TRUE(top.isValid());
+        const QString folder = top.filePath(QStringLiteral("line"));
+        ASSERT_TRUE(QDir().mkdir(folder));
+        ::chmod(Local(folder), 0700);
+        const QString file = folder + QStringLiteral("/ledger.sqlite");
+        MakeLedger(file);
+        c.Spoil(folder, file);
+        QString error;
+        EXPECT_FALSE(OpenLedger(file, error));
+        EXPECT_TRUE(error.startsWith(QStringLiteral("ledger: ")) && error.contains(QString::fromUtf8(c.Says))) << error.toStdString();
+        ::chown(Local(folder), ::geteuid(), ::getegid());
+        ::chmod(Local(folder), 0700);
+    }
+}
+
+// orvelle-card ledger reads: a ledger that is not there is not made, and one
+// the user can only read is read as it is, without a write.
+TEST(LedgerSqlite, AMissingLedgerIsNotMadeAndAReadOnlyOneIsReadAsItIs)
+{
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    const QString missing = folder.filePath(QStringLiteral("missing.sqlite"));
+    for (const TLedgerAccess& access : {TLedgerAccess{true, false}, TLedgerAccess{false, true}}) {
+        QString error;
+        EXPECT_FALSE(TLedger::Open(missing, QStringLiteral("ledger-test-missing"), error, access));
+        EXPECT_TRUE(error.contains(missing + QStringLiteral(": no such ledger; a batch makes it"))) << error.toStdString();
+        EXPECT_FALSE(QFileInfo::exists(missing));
+    }
+    // A file that holds no ledger is not given one.
+    const QString empty = folder.filePath(QStringLiteral("empty.sqlite"));
+    QFile(empty).open(QIODevice::WriteOnly);
+    {
+        QString error;
+        EXPECT_FALSE(TLedger::Open(empty, QStringLiteral("ledger-test-empty"), error, TLedgerAccess{true, false}));
+        EXPECT_TRUE(error.contains(QStringLiteral("holds no ledger"))) << error.toStdString();
+        EXPECT_EQ(QFileInfo(empty).size(), 0);
+    }
+
+    const QString file = folder.filePath(QStringLiteral("ledger.sqlite"));
+    MakeLedger(file);
+    const auto read = [&](const char* Why) {
+        SCOPED_TRACE(Why);
+        QString error;
+        const std::unique_ptr<TLedger> ledger = TLedger::Open(file, QStringLiteral("ledger-test-read"), error, TLedgerAccess{true, false});
+        ASSERT_TRUE(ledger) << error.toStdString();
+        std::vector<std::string> lines;
+        EXPECT_TRUE(ledger->Export(QString(), false, [&](const std::string& Line) {
+            lines.push_back(Line);
+            return true;
+        })) << ledger->Error().toStdString();
+        ASSERT_EQ(lines.size(), 2u);
+        EXPECT_TRUE(lines[1].find(",lot 7,0000000A,1,done,") != std::string::npos) << lines[1];
+    };
+    QFile ledgerFile(file);
+    ASSERT_TRUE(ledgerFile.open(QIODevice::ReadOnly));
+    const QByteArray before = ledgerFile.readAll();
+    ledgerFile.close();
+    ASSERT_EQ(::chmod(Local(file), 0444), 0);
+    read("mode 0444");
+    QString error;
+    if (::geteuid() == 0) {
+        // Another user's readable ledger is read; it is not written.
+        ASSERT_EQ(::chown(Local(file), 65534, 65534), 0);
+        ASSERT_EQ(::chmod(Local(file), 0644), 0);
+        read("another user's");
+        EXPECT_FALSE(OpenLedger(file, error));
+        EXPECT_TRUE(error.contains(QStringLiteral("belongs to another user (uid 65534)"))) << error.toStdString();
+    } else {
+        // In a folder the user may not write, with no -wal: read as it lies.
+        QFile::remove(file + QStringLiteral("-wal"));
+        QFile::remove(file + QStringLiteral("-shm"));
+        ASSERT_EQ(::chmod(Local(folder.path()), 0555), 0);
+        read("read-only folder");
+        ::chmod(Local(folder.path()), 0700);
+    }
+    ASSERT_TRUE(ledgerFile.open(QIODevice::ReadOnly));
+    EXPECT_EQ(ledgerFile.readAll(), before);
 }
 
 TEST(LedgerSqlite, TheDefaultFileFollowsXdgDataHomeOnlyWhenAbsolute)
