@@ -138,13 +138,17 @@ QString DriverText(const QSqlError& Error)
 }
 
 // RFC 4180: a field with a comma, a quote or a line break is quoted, its
-// quotes doubled.
+// quotes doubled. A spreadsheet runs a cell that begins with =, +, - or @
+// (or with a tab or a carriage return before one) as a formula: such a cell,
+// whose text may come from a data file or a card, gets a leading ' and
+// stays text.
 QString CsvField(const QString& Field)
 {
+    static const QRegularExpression formula(QStringLiteral("^[=+\\-@\t\r]"));
     static const QRegularExpression special(QStringLiteral("[,\"\r\n]"));
-    if (!Field.contains(special))
-        return Field;
-    QString quoted = Field;
+    QString quoted = Field.contains(formula) ? QLatin1Char('\'') + Field : Field;
+    if (!quoted.contains(special))
+        return quoted;
     quoted.replace(QLatin1Char('"'), QStringLiteral("\"\""));
     return QLatin1Char('"') + quoted + QLatin1Char('"');
 }
@@ -172,6 +176,16 @@ std::vector<int> LabelColumns(const QStringList& Columns)
 }
 
 QString Now() { return IsoTimeStamp(QDateTime::currentDateTime()); }
+
+// A stored time (ISO 8601 with its offset, or Z) in UTC, or in local time
+// with its offset; a text that is no such time is given as it is.
+QString ExportTime(const QString& Stored, bool Local)
+{
+    const QDateTime when = QDateTime::fromString(Stored, Qt::ISODateWithMs);
+    if (!when.isValid())
+        return Stored;
+    return Local ? IsoTimeStamp(when.toLocalTime()) : when.toUTC().toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss.zzz'Z'"));
+}
 
 std::string ModeText(mode_t Mode)
 {
@@ -988,7 +1002,7 @@ int TLedger::ReleaseStation(const QString& Station)
     return int(released->size());
 }
 
-bool TLedger::Export(const QString& Batch, bool Json, const std::function<bool(const std::string& Line)>& Out)
+bool TLedger::Export(const QString& Batch, bool Json, const std::function<bool(const std::string& Line)>& Out, bool LocalTimes)
 {
     FError.clear();
     QStringList header{QStringLiteral("time"), QStringLiteral("station"), QStringLiteral("batch"), QStringLiteral("serial"),
@@ -1035,7 +1049,8 @@ bool TLedger::Export(const QString& Batch, bool Json, const std::function<bool(c
         const QStringList cells = ListOf(query.value(10).toString());
         if (!Json) {
             QStringList fields;
-            for (int i = 0; i < 7; ++i)
+            fields << ExportTime(query.value(0).toString(), LocalTimes);
+            for (int i = 1; i < 7; ++i)
                 fields << query.value(i).toString();
             for (const int i : labels)
                 fields << cells.value(i);
@@ -1048,7 +1063,7 @@ bool TLedger::Export(const QString& Batch, bool Json, const std::function<bool(c
         for (const int i : LabelColumns(columns))
             labelObject.insert(columns[i], cells.value(i));
         const QJsonObject record{
-            {QStringLiteral("time"), query.value(0).toString()},
+            {QStringLiteral("time"), ExportTime(query.value(0).toString(), LocalTimes)},
             {QStringLiteral("station"), query.value(1).toString()},
             {QStringLiteral("batch"), query.value(2).toString()},
             {QStringLiteral("serial"), query.value(3).toString()},

@@ -114,9 +114,13 @@ public:
     // detail and, for one Batch, its label columns; or with Json one JSON
     // object a record (JSON Lines, "\n"): time, station, batch, serial, row,
     // result, detail, blocks_written, duration_ms and labels. Batch empty:
-    // every batch, and no label columns in CSV. False when the batch is
-    // unknown, the database fails, or Out returns false.
-    bool Export(const QString& Batch, bool Json, const std::function<bool(const std::string& Line)>& Out);
+    // every batch, and no label columns in CSV. A CSV cell that a
+    // spreadsheet would take for a formula (one that begins with =, +, -, @,
+    // a tab or a carriage return) gets a leading '. Times in UTC
+    // (2026-12-08T06:05:31.123Z), or with LocalTimes in local time with its
+    // offset. False when the batch is unknown, the database fails, or Out
+    // returns false.
+    bool Export(const QString& Batch, bool Json, const std::function<bool(const std::string& Line)>& Out, bool LocalTimes = false);
 
     // The ledger for messages: the SQLite file, or the PostgreSQL address
     // without its password.

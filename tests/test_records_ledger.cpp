@@ -6,6 +6,7 @@
 // JSON Lines, two stations claiming at once, the schema's version, a lost
 // server, the file rule and the ledger's address.
 #include "records/Ledger.h"
+#include "records/Records.h"
 #include "support/PgServer.h"
 
 #include <QDir>
@@ -413,21 +414,21 @@ TEST_P(LedgerTest, RecordsAreExportedAsCsvAndJsonLines)
 
     EXPECT_EQ(Exported(*ledger, QStringLiteral("lot 7"), false), (std::vector<std::string>{
                                                                      "time,station,batch,serial,row,result,detail,number,\"name, full\"\r\n",
-                                                                     "2026-12-08T07:05:31.123+01:00,\"bench,1\",lot 7,4012A3F1,1,done,,1,\"Ann \"\"A\"\", Smith\"\r\n",
-                                                                     "2026-12-08T06:06:00.000+00:00,\"bench,1\",lot 7,4012A3F2,2,failed,\"verify \"\"block 4\"\" failed\",2,\"line\r\nbreak\"\r\n",
+                                                                     "2026-12-08T06:05:31.123Z,\"bench,1\",lot 7,4012A3F1,1,done,,1,\"Ann \"\"A\"\", Smith\"\r\n",
+                                                                     "2026-12-08T06:06:00.000Z,\"bench,1\",lot 7,4012A3F2,2,failed,\"verify \"\"block 4\"\" failed\",2,\"line\r\nbreak\"\r\n",
                                                                  }));
     EXPECT_EQ(Exported(*ledger, QString(), false), (std::vector<std::string>{
                                                        "time,station,batch,serial,row,result,detail\r\n",
-                                                       "2026-12-08T07:05:31.123+01:00,\"bench,1\",lot 7,4012A3F1,1,done,\r\n",
-                                                       "2026-12-08T06:06:00.000+00:00,\"bench,1\",lot 7,4012A3F2,2,failed,\"verify \"\"block 4\"\" failed\"\r\n",
-                                                       "2026-12-08T07:05:31.123+01:00,bench 2,blank,0000000C,0,done,\r\n",
+                                                       "2026-12-08T06:05:31.123Z,\"bench,1\",lot 7,4012A3F1,1,done,\r\n",
+                                                       "2026-12-08T06:06:00.000Z,\"bench,1\",lot 7,4012A3F2,2,failed,\"verify \"\"block 4\"\" failed\"\r\n",
+                                                       "2026-12-08T06:05:31.123Z,bench 2,blank,0000000C,0,done,\r\n",
                                                    }));
 
     const std::vector<std::string> json = Exported(*ledger, QString(), true);
     ASSERT_EQ(json.size(), 3u);
     EXPECT_EQ(json[0], "{\"batch\":\"lot 7\",\"blocks_written\":[4,5,6],\"detail\":\"\",\"duration_ms\":2900,"
                        "\"labels\":{\"name, full\":\"Ann \\\"A\\\", Smith\",\"number\":\"1\"},\"result\":\"done\",\"row\":1,"
-                       "\"serial\":\"4012A3F1\",\"station\":\"bench,1\",\"time\":\"2026-12-08T07:05:31.123+01:00\"}\n");
+                       "\"serial\":\"4012A3F1\",\"station\":\"bench,1\",\"time\":\"2026-12-08T06:05:31.123Z\"}\n");
     const QJsonObject second = QJsonDocument::fromJson(QByteArray::fromStdString(json[1])).object();
     EXPECT_EQ(second[QStringLiteral("result")].toString(), QStringLiteral("failed"));
     EXPECT_EQ(second[QStringLiteral("blocks_written")].toArray(), QJsonArray({4}));
@@ -438,6 +439,23 @@ TEST_P(LedgerTest, RecordsAreExportedAsCsvAndJsonLines)
     EXPECT_EQ(third[QStringLiteral("blocks_written")].toArray(), QJsonArray());
     EXPECT_EQ(third[QStringLiteral("labels")].toObject(), QJsonObject());
     EXPECT_EQ(Exported(*ledger, QStringLiteral("blank"), true).size(), 1u);
+
+    // Times in UTC, however they were stored (with an offset, or as UTC
+    // instants); in local time when asked.
+    EXPECT_EQ(RawExec(FAddress, QStringLiteral("UPDATE ledger_records SET recorded_at = '2026-12-08T06:06:00.000Z' WHERE serial = '4012A3F2'")), QString());
+    const auto times = [&](bool Local) {
+        std::vector<QString> out;
+        EXPECT_TRUE(ledger->Export(
+            QString(), true, [&](const std::string& Line) {
+                out.push_back(QJsonDocument::fromJson(QByteArray::fromStdString(Line)).object()[QStringLiteral("time")].toString());
+                return true;
+            },
+            Local));
+        return out;
+    };
+    EXPECT_EQ(times(false), (std::vector<QString>{QStringLiteral("2026-12-08T06:05:31.123Z"), QStringLiteral("2026-12-08T06:06:00.000Z"), QStringLiteral("2026-12-08T06:05:31.123Z")}));
+    const QString local = IsoTimeStamp(At(7, 5, 31, 123).toLocalTime());
+    EXPECT_EQ(times(true), (std::vector<QString>{local, IsoTimeStamp(QDateTime(QDate(2026, 12, 8), QTime(6, 6, 0), Qt::UTC).toLocalTime()), local}));
 
     // An output that takes no more stops the export; an unknown batch is an error.
     int taken = 0;
@@ -776,6 +794,53 @@ TEST(LedgerSqlite, AMissingLedgerIsNotMadeAndAReadOnlyOneIsReadAsItIs)
     }
     ASSERT_TRUE(ledgerFile.open(QIODevice::ReadOnly));
     EXPECT_EQ(ledgerFile.readAll(), before);
+}
+
+// A spreadsheet runs a cell that begins with =, +, -, @, a tab or a carriage
+// return: in CSV such a cell gets a leading ', in JSON Lines it stays as it is.
+TEST(LedgerExport, CellsASpreadsheetWouldRunStayText)
+{
+    const struct {
+        const char* Cell;
+        const char* Csv;
+    } cases[] = {
+        {"=HYPERLINK(\"http://x\")", "\"'=HYPERLINK(\"\"http://x\"\")\""},
+        {"+1", "'+1"},
+        {"-2+3", "'-2+3"},
+        {"@SUM(A1)", "'@SUM(A1)"},
+        {"\t=1", "'\t=1"},
+        {"\r=1", "\"'\r=1\""},
+        {"a=b", "a=b"},
+        {"1-2", "1-2"},
+        {"", ""},
+    };
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    QString error;
+    const std::unique_ptr<TLedger> ledger = OpenLedger(folder.filePath(QStringLiteral("ledger.sqlite")), error);
+    ASSERT_TRUE(ledger) << error.toStdString();
+    TBatchStart lot{QStringLiteral("lot 7"), QStringLiteral("7e3b"), QStringLiteral("d474"), {QStringLiteral("name")}, {}};
+    for (const auto& c : cases)
+        lot.Rows.push_back({QString::fromUtf8(c.Cell)});
+    ASSERT_TRUE(ledger->StartBatch(lot)) << ledger->Error().toStdString();
+    for (uint32_t i = 0; i < std::size(cases); ++i) {
+        const std::optional<TClaim> claim = ledger->Claim(QStringLiteral("lot 7"), QStringLiteral("bench 1"), Card(i + 1), false);
+        ASSERT_TRUE(claim) << ledger->Error().toStdString();
+        ASSERT_TRUE((ledger->Record(*claim, Finished(*claim, i + 1, true)) == TRecordResult::Recorded)) << ledger->Error().toStdString();
+    }
+    const std::vector<std::string> csv = Exported(*ledger, QStringLiteral("lot 7"), false);
+    const std::vector<QJsonObject> json = Records(*ledger, QStringLiteral("lot 7"));
+    ASSERT_EQ(csv.size(), std::size(cases) + 1);
+    ASSERT_EQ(json.size(), std::size(cases));
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const std::string& line = csv[i + 1];
+        // The name is the line's last cell.
+        const std::string row = ',' + std::to_string(i + 1) + ",done,,";
+        const size_t at = line.find(row);
+        ASSERT_NE(at, std::string::npos) << line;
+        EXPECT_EQ(line.substr(at + row.size()), std::string(cases[i].Csv) + "\r\n") << cases[i].Cell;
+        EXPECT_EQ(json[i][QStringLiteral("labels")].toObject()[QStringLiteral("name")].toString(), QString::fromUtf8(cases[i].Cell));
+    }
 }
 
 TEST(LedgerSqlite, TheDefaultFileFollowsXdgDataHomeOnlyWhenAbsolute)
