@@ -268,6 +268,57 @@ QString Untrusted(const std::string& Path, bool Folder, const std::vector<uid_t>
 
 } // namespace
 
+std::optional<QString> ReadLedgerPassword(const std::string& File, QString& Error)
+{
+    const QString name = FromLocalPath(File);
+    const auto refused = [&](const QString& Why) {
+        Error = QStringLiteral("ledger password file %1: %2").arg(name, Why);
+        return std::nullopt;
+    };
+    std::string why;
+    const std::optional<std::string> target = ReadTarget(File, why);
+    if (!target)
+        return refused(FromLocalPath(why));
+    // Opened without waiting: a FIFO or a device is refused by its look.
+    const int fd = ::open(target->c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0)
+        return refused(QString::fromLocal8Bit(std::strerror(errno)));
+    struct stat st { };
+    QByteArray text;
+    QString bad;
+    if (::fstat(fd, &st) != 0)
+        bad = QString::fromLocal8Bit(std::strerror(errno));
+    else if (!S_ISREG(st.st_mode))
+        bad = QStringLiteral("not a regular file");
+    else if (st.st_uid != ::geteuid())
+        bad = QStringLiteral("belongs to another user (uid %1), not to you (uid %2): use a file of your own").arg(st.st_uid).arg(::geteuid());
+    else if ((st.st_mode & 077) != 0)
+        bad = QStringLiteral("others may read or write it (mode %1): chmod 600 %2").arg(QString::fromStdString(ModeText(st.st_mode)), name);
+    else {
+        char buffer[4096];
+        ssize_t n = 0;
+        while ((n = ::read(fd, buffer, sizeof buffer)) != 0 && text.size() < 65536) {
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0) {
+                bad = QString::fromLocal8Bit(std::strerror(errno));
+                break;
+            }
+            text.append(buffer, n);
+        }
+    }
+    ::close(fd);
+    if (!bad.isEmpty())
+        return refused(bad);
+    const qsizetype end = text.indexOf('\n');
+    QByteArray line = end < 0 ? text : text.left(end);
+    if (line.endsWith('\r'))
+        line.chop(1);
+    if (line.isEmpty())
+        return refused(QStringLiteral("its first line holds no password"));
+    return QString::fromUtf8(line);
+}
+
 QString DefaultLedgerFile() { return DataDirectory() + QStringLiteral("/ledger.sqlite"); }
 
 bool IsCardDataColumn(const QString& Column)
@@ -300,9 +351,11 @@ std::optional<TLedgerPlace> ParseLedgerPlace(const QString& Address, QString& Er
         return bad(QStringLiteral("not a valid address (postgresql://[USER[:PASSWORD]@]HOST[:PORT]/DBNAME)"));
     if (url.hasFragment())
         return bad(QStringLiteral("a fragment (#...) means nothing here"));
+    // Every user of the machine may read a command line (ps, /proc).
+    if (!url.password().isEmpty())
+        return bad(QStringLiteral("a password is never given in the address: it comes from PGPASSWORD, ~/.pgpass or --ledger-password-file FILE"));
     place.PostgreSql = true;
     place.User = url.userName(QUrl::FullyDecoded);
-    place.Password = url.password(QUrl::FullyDecoded);
     place.Host = url.host(QUrl::FullyDecoded);
     place.Port = url.port(-1);
     const QString path = url.path(QUrl::FullyDecoded);
@@ -383,7 +436,13 @@ std::unique_ptr<TLedger> TLedger::Open(const QString& Address, const QString& Co
         return nullptr;
     }
     const bool mustExist = Access.ReadOnly || Access.MustExist;
-    if (!place->PostgreSql) {
+    if (place->PostgreSql) {
+        place->Password = Access.Password;
+    } else {
+        if (!Access.Password.isEmpty()) {
+            Error = QStringLiteral("ledger %1: a password file means nothing for an SQLite file").arg(place->File);
+            return nullptr;
+        }
         const auto refused = [&](const QString& Why) {
             Error = QStringLiteral("ledger: ") + Why;
             return nullptr;

@@ -48,16 +48,22 @@ struct TLedgerPlace {
 // counts only when it is an absolute path.
 QString DefaultLedgerFile();
 
-// Empty: the default file. postgresql://[USER[:PASSWORD]@][HOST][:PORT]/DBNAME
+// Empty: the default file. postgresql://[USER@][HOST][:PORT]/DBNAME
 // (postgres:// too), each part percent-decoded, with the optional query items
-// host=/socket/folder, sslmode= and connect_timeout=. Another SCHEME:// is
-// refused; anything else is a file. None, with Error saying why, for an
-// address that does not parse.
+// host=/socket/folder, sslmode= and connect_timeout=. An address with a
+// password in it is refused: a command line is seen by every user of the
+// machine. Another SCHEME:// is refused; anything else is a file. None, with
+// Error saying why, for an address that does not parse.
 std::optional<TLedgerPlace> ParseLedgerPlace(const QString& Address, QString& Error);
 
 // A data column the card takes ("block N", "value N", any case); every other
 // column is a label kept with the card.
 bool IsCardDataColumn(const QString& Column);
+
+// The PostgreSQL password in File (--ledger-password-file): its first line.
+// The file must be a regular file of the user's own that nobody else may
+// read or write (mode 0600 or less); none, with Error saying why.
+std::optional<QString> ReadLedgerPassword(const std::string& File, QString& Error);
 
 // How a ledger is opened.
 struct TLedgerAccess {
@@ -68,6 +74,9 @@ struct TLedgerAccess {
     bool ReadOnly = false;
     // An SQLite file must be there already: nothing is created.
     bool MustExist = false;
+    // The PostgreSQL password (ReadLedgerPassword); empty: libpq's own
+    // sources, PGPASSWORD and ~/.pgpass.
+    QString Password;
 };
 
 class TLedger final : public TBatchLedger {
