@@ -80,14 +80,18 @@ QString CardUsage()
         "                       block 0 never, sector trailers only with --trailers\n"
         "  diff FILE            compare the card with the dump FILE, block by block\n"
         "  batch TEMPLATE [--data FILE] [--ledger FILE|URL] [--batch NAME] [--station NAME]\n"
-        "        [--count N] [--trailers] [--yes] [--again]\n"
+        "        [--count N] [--trailers] [--yes] [--again] [--ledger-password-file FILE]\n"
         "                       a production line: card after card, each written from the\n"
         "                       template with its data row over it, every block read back,\n"
         "                       recorded in the ledger, then one beep (done) or three\n"
         "                       (failed); the next card once this one is taken away\n"
-        "  ledger [--ledger FILE|URL] [--batch NAME] [--json] [--release STATION]\n"
+        "  ledger [--ledger FILE|URL] [--batch NAME] [--json] [--local] [--release STATION]\n"
+        "         [--ledger-password-file FILE]\n"
         "                       the ledger's records as CSV (--json: JSON Lines), or the\n"
-        "                       unfinished claims of a station given back; opens no port\n"
+        "                       unfinished claims of a station given back; opens no port,\n"
+        "                       makes no ledger, and only reads one to print it; a CSV\n"
+        "                       cell beginning with =, +, -, @, a tab or a carriage return\n"
+        "                       gets a leading ' so that no spreadsheet runs it\n"
         "\n"
         "Every command first maps the keys: each sector is tried, for write and diff first\n"
         "with the keys the dump's trailers state in full, then with those of the --keys files\n"
@@ -126,13 +130,21 @@ QString CardUsage()
         "                       written, the others are labels kept in the ledger\n"
         "  --ledger FILE|URL    an SQLite file (default\n"
         "                       ${XDG_DATA_HOME:-~/.local/share}/orvelle/ledger.sqlite) or\n"
-        "                       postgresql://[USER[:PASSWORD]@]HOST[:PORT]/DBNAME[?host=DIR]\n"
+        "                       postgresql://[USER@]HOST[:PORT]/DBNAME[?host=DIR]; a file,\n"
+        "                       its -wal, -shm and -journal and its folder must be yours and\n"
+        "                       writable by you alone (ledger: another user's file is read)\n"
+        "  --ledger-password-file FILE\n"
+        "                       batch, ledger: the PostgreSQL password, the first line of\n"
+        "                       FILE, a file of yours of mode 0600; else PGPASSWORD or\n"
+        "                       ~/.pgpass. A password in the address is refused\n"
         "  --batch NAME         the batch (default: the data file's name, else the\n"
         "                       template's)\n"
         "  --station NAME       batch: this reader's name in the ledger (default: host:port)\n"
         "  --count N            batch: stop after N cards done\n"
         "  --again              batch: rewrite a card prepared before, with its own row\n"
         "  --release STATION    ledger: give STATION's unfinished claims back\n"
+        "  --local              ledger: times in local time with their offset (default:\n"
+        "                       UTC, ending in Z)\n"
         "  -h, --help           show this help and exit\n"
         "  -v, --version        show the version and exit\n"
         "\n"
@@ -151,7 +163,8 @@ QString CardUsage()
         "  2  bad usage or a bad input file: nothing was sent to the reader\n"
         "  3  the port could not be opened, or the reader does not answer\n"
         "  4  no card in the reader's field\n"
-        "  5  batch, ledger: the ledger could not be opened, read or written\n");
+        "  5  batch, ledger: the ledger could not be opened, read or written (ledger: also\n"
+        "     a ledger file that is not there)\n");
 }
 
 namespace {
@@ -175,11 +188,13 @@ TCardOptions Parse(const QStringList& Args)
     const QCommandLineOption count(QStringLiteral("count"), QString(), QStringLiteral("N"));
     const QCommandLineOption again(QStringLiteral("again"), QString());
     const QCommandLineOption release(QStringLiteral("release"), QString(), QStringLiteral("STATION"));
+    const QCommandLineOption local(QStringLiteral("local"), QString());
+    const QCommandLineOption passwordFile(QStringLiteral("ledger-password-file"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption map(QStringLiteral("map"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption save(QStringLiteral("save"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption format(QStringLiteral("format"), QString(), QStringLiteral("FORM"));
     parser.addOptions({help, version, port, keys, json, timeout, trailers, yes, noBuiltIn, data, ledger, batch, station,
-        count, again, release, map, save, format});
+        count, again, release, map, save, format, local, passwordFile});
     if (!parser.parse(Args))
         return Failed(parser.errorText());
     if (parser.isSet(help)) {
@@ -242,6 +257,8 @@ TCardOptions Parse(const QStringList& Args)
         {&ledger, {TCardCommand::Batch, TCardCommand::Ledger}, "batch and ledger"},
         {&batch, {TCardCommand::Batch, TCardCommand::Ledger}, "batch and ledger"},
         {&release, {TCardCommand::Ledger}, "ledger"},
+        {&local, {TCardCommand::Ledger}, "ledger"},
+        {&passwordFile, {TCardCommand::Batch, TCardCommand::Ledger}, "batch and ledger"},
         {&save, {TCardCommand::Keys}, "keys"},
         {&format, {TCardCommand::Keys, TCardCommand::Read}, "keys and read"},
         {&map, {TCardCommand::Keys, TCardCommand::Read, TCardCommand::Write, TCardCommand::Diff, TCardCommand::Batch},
@@ -293,6 +310,10 @@ TCardOptions Parse(const QStringList& Args)
             return Failed(QStringLiteral("--count takes a number of cards from 1, not '%1'.").arg(parser.value(count)));
     }
     result.Again = parser.isSet(again);
+    result.LocalTimes = parser.isSet(local);
+    if (parser.isSet(passwordFile) && parser.value(passwordFile).isEmpty())
+        return Failed(QStringLiteral("--ledger-password-file needs a FILE."));
+    result.LedgerPasswordFile = LocalName(parser.value(passwordFile));
 
     if (parser.isSet(port)) {
         const QString name = parser.value(port);

@@ -59,6 +59,11 @@ struct TCardOptions {
     int Count = 0;          // --count: cards to do; 0: no limit
     bool Again = false;     // --again
     QString ReleaseStation; // ledger --release STATION
+
+    // ledger --local: times in local time, not UTC.
+    bool LocalTimes = false;
+    // --ledger-password-file: where the PostgreSQL password is.
+    std::string LedgerPasswordFile;
 };
 
 // The reply time-out's bounds: at least one wait step, at most a minute.
