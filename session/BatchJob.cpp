@@ -246,7 +246,10 @@ TBatchEnd TBatchJob::Run(const TBatchSettings& Settings)
             if (card.Prior) {
                 card.Result = TBatchResult::AlreadyPrepared;
                 card.Row = card.Prior->Row;
-                card.Detail = card.Prior->At.toString(Qt::ISODateWithMs).toStdString();
+                // The operator reads local time, with its offset, whatever
+                // offset it was kept with.
+                const QDateTime at = card.Prior->At;
+                card.Detail = at.toOffsetFromUtc(at.toLocalTime().offsetFromUtc()).toString(Qt::ISODateWithMs).toStdString();
                 ++FCounters.AlreadyPrepared;
                 FEvents.CardEnded(card, FCounters);
                 Signal(false);

@@ -153,6 +153,31 @@ TEST_F(BatchTest, CardsInARowEachGetTheirRowAndACardPresentedAgainIsNotWritten)
     EXPECT_EQ(Beeps(Cmd::Beep), 3u + 3u);
 }
 
+// The ledger keeps instants (stored with any offset, or in UTC); the
+// operator reads when a card was prepared in local time.
+TEST_F(BatchTest, ACardPresentedAgainSaysWhenInLocalTime)
+{
+    const struct TRestoreTz {
+        QByteArray Old = qgetenv("TZ");
+        ~TRestoreTz() { Old.isNull() ? qunsetenv("TZ") : qputenv("TZ", Old); }
+    } restore;
+    qputenv("TZ", "America/New_York");
+    const std::optional<TClaim> claim = Ledger->Claim(Settings.Batch, QStringLiteral("station 0"), SerialNo(1), false);
+    ASSERT_TRUE(claim) << Ledger->Error().toStdString();
+    TCardRecord card;
+    card.Time = QDateTime(QDate(2026, 12, 8), QTime(6, 5, 31, 123), Qt::UTC);
+    card.Station = QStringLiteral("station 0");
+    card.Serial = SerialNo(1);
+    card.Row = claim->Row;
+    card.Outcome = TCardOutcome::Done;
+    ASSERT_TRUE((Ledger->Record(*claim, card) == TRecordResult::Recorded)) << Ledger->Error().toStdString();
+    Feed({});
+    EXPECT_EQ(Job->Run(Settings), TBatchEnd::Stopped);
+    ExpectCards(Line.Cards, {{1, 1, TBatchResult::AlreadyPrepared}});
+    ASSERT_EQ(Line.Cards.size(), 1u);
+    EXPECT_EQ(Line.Cards[0].Detail, "2026-12-08T01:05:31.123-05:00");
+}
+
 TEST_F(BatchTest, ACardTakenAwayMidWriteFailsAndItsRowGoesToTheNext)
 {
     int progress = 0;
