@@ -3,8 +3,10 @@
 // unfinished claim resumed after its station was killed, a failed card's row
 // given back, a station's claims released, a batch restarted with other
 // files refused, --again, the rows left, the records exported as CSV and
-// JSON Lines, two stations claiming at once, the schema's version, a lost
-// server, the file rule and the ledger's address.
+// JSON Lines (times in UTC or local time, a formula-like CSV cell kept text),
+// two stations claiming at once, the schema's version, a lost server, the
+// file rule (the user's own ledger, side files and folder), a ledger only
+// read, the password's sources and the ledger's address.
 #include "records/Ledger.h"
 #include "records/Records.h"
 #include "support/PgServer.h"
