@@ -250,8 +250,13 @@ QString Untrusted(const std::string& Path, bool Folder, const std::vector<uid_t>
         return Missing ? QString() : FromLocalPath(SystemError(Path));
     }
     const QString name = (Folder ? QStringLiteral("the folder ") : QString()) + FromLocalPath(Path);
-    if (!Folder && !S_ISREG(st.st_mode))
-        return name + QStringLiteral(" is not a regular file");
+    if (!Folder && !S_ISREG(st.st_mode)) {
+        const char* kind = S_ISDIR(st.st_mode)           ? "a folder"
+            : S_ISFIFO(st.st_mode)                       ? "a FIFO"
+            : S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? "a device"
+                                                         : "something else";
+        return name + QStringLiteral(" is %1, not a regular file").arg(QLatin1String(kind));
+    }
     if (std::find(Trusted.begin(), Trusted.end(), st.st_uid) == Trusted.end()) {
         const QString whose = Trusted.size() > 1 && Trusted[1] != Trusted[0]
             ? QStringLiteral("you (uid %1) nor to the ledger file's owner (uid %2)").arg(Trusted[0]).arg(Trusted[1])
@@ -457,18 +462,10 @@ std::unique_ptr<TLedger> TLedger::Open(const QString& Address, const QString& Co
             if (::mkdir(LocalPath(folder).c_str(), 0700) != 0 && errno != EEXIST)
                 return refused(FromLocalPath(SystemError(LocalPath(folder))));
         }
-        // SQLite would open whatever the path leads to: the file, and the
-        // journal files SQLite keeps beside it, must pass the rule first.
         std::string why;
-        const std::optional<std::string> target = Access.ReadOnly ? ReadTarget(LocalPath(place->File), why) : SaveTarget(LocalPath(place->File), why);
+        const std::optional<std::string> target = ReadTarget(LocalPath(place->File), why);
         if (!target)
             return refused(FromLocalPath(why));
-        if (!Access.ReadOnly) {
-            for (const char* side : {"-wal", "-shm", "-journal"}) {
-                if (!SaveTarget(*target + side, why))
-                    return refused(FromLocalPath(why));
-            }
-        }
         // Only the user may have written the ledger, its side files and its
         // folder; read only, the ledger may be another user's, who may then
         // have written the rest too (root may write anything anyway).
@@ -493,6 +490,17 @@ std::unique_ptr<TLedger> TLedger::Open(const QString& Address, const QString& Co
         const QString folder = Untrusted(FolderOf(*target), true, trusted, QStringLiteral("keep the ledger in a folder of your own"), noFolder);
         if (!folder.isEmpty())
             return refused(folder);
+        // SQLite would open whatever the path leads to: to write, the file,
+        // and the journal files SQLite keeps beside it, must pass the rule
+        // for every file written.
+        if (!Access.ReadOnly) {
+            if (!SaveTarget(LocalPath(place->File), why))
+                return refused(FromLocalPath(why));
+            for (const char* side : {"-wal", "-shm", "-journal"}) {
+                if (!SaveTarget(*target + side, why))
+                    return refused(FromLocalPath(why));
+            }
+        }
         place->File = FromLocalPath(*target);
     }
     std::unique_ptr<TLedger> ledger(new TLedger(connection, *place));
