@@ -16,6 +16,22 @@
 
 namespace {
 
+// The ledger's password from --ledger-password-file, or libpq's own sources;
+// false when the file is refused (said through Say).
+bool LedgerPassword(const TCardOptions& Options, const std::function<void(const std::string&)>& Say, TLedgerAccess& Access)
+{
+    if (Options.LedgerPasswordFile.empty())
+        return true;
+    QString why;
+    const std::optional<QString> password = ReadLedgerPassword(Options.LedgerPasswordFile, why);
+    if (!password) {
+        Say(why.toStdString());
+        return false;
+    }
+    Access.Password = *password;
+    return true;
+}
+
 std::string Seconds(qint64 Ms)
 {
     char text[32];
@@ -102,8 +118,12 @@ int TBatchRun::Prepare(const TDumpImage& Template, const TKeyList& Keys, const s
         }
         image = *decided;
     }
+    // A refused password file is a bad input file, like a bad data file.
+    TLedgerAccess access;
+    if (!LedgerPassword(FOptions, FSay, access))
+        return ExitUsage;
     QString why;
-    FLedger = TLedger::Open(FOptions.LedgerSpec, QStringLiteral("orvelle-card"), why);
+    FLedger = TLedger::Open(FOptions.LedgerSpec, QStringLiteral("orvelle-card"), why, access);
     if (!FLedger) {
         FSay("the ledger cannot be opened: " + why.toStdString());
         return ExitLedgerFailed;
@@ -256,8 +276,17 @@ void TBatchRun::CardEnded(const TBatchCard& Card, const TBatchCounters& /*Counte
 
 int TBatchRun::RunLedger(const TCardOptions& Options, const std::function<void(const std::string&)>& Say)
 {
+    // Printing only reads: a missing ledger is not made, and one the user
+    // may only read is printed. Giving claims back writes, to a ledger that
+    // must be there. A ledger that is not there is a ledger failure (5), as
+    // with any other ledger that cannot be opened, not a bad command line.
+    TLedgerAccess access;
+    access.ReadOnly = Options.ReleaseStation.isEmpty();
+    access.MustExist = true;
+    if (!LedgerPassword(Options, Say, access))
+        return ExitUsage;
     QString why;
-    const std::unique_ptr<TLedger> ledger = TLedger::Open(Options.LedgerSpec, QStringLiteral("orvelle-card"), why);
+    const std::unique_ptr<TLedger> ledger = TLedger::Open(Options.LedgerSpec, QStringLiteral("orvelle-card"), why, access);
     if (!ledger) {
         Say("the ledger cannot be opened: " + why.toStdString());
         return ExitLedgerFailed;
@@ -285,10 +314,13 @@ int TBatchRun::RunLedger(const TCardOptions& Options, const std::function<void(c
         return ExitDone;
     }
     bool printed = true;
-    if (!ledger->Export(Options.BatchName, Options.Json, [&printed](const std::string& Line) {
-            printed = PrintOut(Line);
-            return printed;
-        })) {
+    if (!ledger->Export(
+            Options.BatchName, Options.Json,
+            [&printed](const std::string& Line) {
+                printed = PrintOut(Line);
+                return printed;
+            },
+            Options.LocalTimes)) {
         if (!printed)
             return ExitNotDone;
         Say("the ledger cannot be read: " + ledger->Error().toStdString());

@@ -81,16 +81,19 @@ QString CardUsage()
         "  diff FILE            compare the card with the dump FILE, block by block\n"
         "  batch TEMPLATE [--data FILE] [--ledger FILE|URL] [--batch NAME] [--station NAME]\n"
         "        [--count N] [--trailers] [--yes] [--again] [--reuse-data]\n"
-        "        [--label NAME]... [--labels-only]\n"
+        "        [--label NAME]... [--labels-only] [--ledger-password-file FILE]\n"
         "                       a production line: card after card, each written from the\n"
         "                       template with its data row over it, every block read back,\n"
         "                       recorded in the ledger, then one beep (done) or three\n"
         "                       (failed); the next card once this one is taken away\n"
-        "  ledger [--ledger FILE|URL] [--batch NAME] [--json] [--release STATION [--force]]\n"
-        "         [--claims]\n"
+        "  ledger [--ledger FILE|URL] [--batch NAME] [--json] [--local]\n"
+        "         [--release STATION [--force]] [--claims] [--ledger-password-file FILE]\n"
         "                       the ledger's records as CSV (--json: JSON Lines), the open\n"
         "                       claims (--claims), or the unfinished claims of a silent\n"
-        "                       station given back; opens no port\n"
+        "                       station given back; opens no port, makes no ledger, and\n"
+        "                       only reads one to print it; a CSV cell beginning with =,\n"
+        "                       +, -, @, a tab or a carriage return gets a leading ' so\n"
+        "                       that no spreadsheet runs it\n"
         "\n"
         "Every command first maps the keys: each sector is tried, for write and diff first\n"
         "with the keys the dump's trailers state in full, then with those of the --keys files\n"
@@ -138,7 +141,13 @@ QString CardUsage()
         "                       gets the template as it is, its labels kept in the ledger\n"
         "  --ledger FILE|URL    an SQLite file (default\n"
         "                       ${XDG_DATA_HOME:-~/.local/share}/orvelle/ledger.sqlite) or\n"
-        "                       postgresql://[USER[:PASSWORD]@]HOST[:PORT]/DBNAME[?host=DIR]\n"
+        "                       postgresql://[USER@]HOST[:PORT]/DBNAME[?host=DIR]; a file,\n"
+        "                       its -wal, -shm and -journal and its folder must be yours and\n"
+        "                       writable by you alone (ledger: another user's file is read)\n"
+        "  --ledger-password-file FILE\n"
+        "                       batch, ledger: the PostgreSQL password, the first line of\n"
+        "                       FILE, a file of yours of mode 0600; else PGPASSWORD or\n"
+        "                       ~/.pgpass. A password in the address is refused\n"
         "  --batch NAME         the batch (default: the data file's name, else the\n"
         "                       template's)\n"
         "  --station NAME       batch: this reader's name in the ledger (default: host:port)\n"
@@ -150,6 +159,8 @@ QString CardUsage()
         "  --force              ledger --release: give them back even from a live station\n"
         "  --claims             ledger: list the open claims (batch, row, serial, station,\n"
         "                       since, last heartbeat), releasing nothing\n"
+        "  --local              ledger: times in local time with their offset (default:\n"
+        "                       UTC, ending in Z)\n"
         "  -h, --help           show this help and exit\n"
         "  -v, --version        show the version and exit\n"
         "\n"
@@ -168,7 +179,8 @@ QString CardUsage()
         "  2  bad usage or a bad input file: nothing was sent to the reader\n"
         "  3  the port could not be opened, or the reader does not answer\n"
         "  4  no card in the reader's field\n"
-        "  5  batch, ledger: the ledger could not be opened, read or written\n");
+        "  5  batch, ledger: the ledger could not be opened, read or written (ledger: also\n"
+        "     a ledger file that is not there)\n");
 }
 
 namespace {
@@ -197,12 +209,14 @@ TCardOptions Parse(const QStringList& Args)
     const QCommandLineOption force(QStringLiteral("force"), QString());
     const QCommandLineOption claims(QStringLiteral("claims"), QString());
     const QCommandLineOption reuseData(QStringLiteral("reuse-data"), QString());
+    const QCommandLineOption local(QStringLiteral("local"), QString());
+    const QCommandLineOption passwordFile(QStringLiteral("ledger-password-file"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption map(QStringLiteral("map"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption save(QStringLiteral("save"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption format(QStringLiteral("format"), QString(), QStringLiteral("FORM"));
     parser.addOptions({help, version, port, keys, json, timeout, trailers, yes, noBuiltIn, data, ledger, batch, station,
         count, again, release, map, save, format, label, labelsOnly});
-    parser.addOptions({force, claims, reuseData});
+    parser.addOptions({force, claims, reuseData, local, passwordFile});
     if (!parser.parse(Args))
         return Failed(parser.errorText());
     if (parser.isSet(help)) {
@@ -270,6 +284,8 @@ TCardOptions Parse(const QStringList& Args)
         {&force, {TCardCommand::Ledger}, "ledger"},
         {&claims, {TCardCommand::Ledger}, "ledger"},
         {&reuseData, {TCardCommand::Batch}, "batch"},
+        {&local, {TCardCommand::Ledger}, "ledger"},
+        {&passwordFile, {TCardCommand::Batch, TCardCommand::Ledger}, "batch and ledger"},
         {&save, {TCardCommand::Keys}, "keys"},
         {&format, {TCardCommand::Keys, TCardCommand::Read}, "keys and read"},
         {&map, {TCardCommand::Keys, TCardCommand::Read, TCardCommand::Write, TCardCommand::Diff, TCardCommand::Batch},
@@ -338,6 +354,10 @@ TCardOptions Parse(const QStringList& Args)
             return Failed(QStringLiteral("--count takes a number of cards from 1, not '%1'.").arg(parser.value(count)));
     }
     result.Again = parser.isSet(again);
+    result.LocalTimes = parser.isSet(local);
+    if (parser.isSet(passwordFile) && parser.value(passwordFile).isEmpty())
+        return Failed(QStringLiteral("--ledger-password-file needs a FILE."));
+    result.LedgerPasswordFile = LocalName(parser.value(passwordFile));
 
     if (parser.isSet(port)) {
         const QString name = parser.value(port);

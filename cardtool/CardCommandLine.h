@@ -67,6 +67,10 @@ struct TCardOptions {
     bool Force = false;      // ledger --release --force: a live station's claims too
     bool ListClaims = false; // ledger --claims
     bool ReuseData = false;  // batch --reuse-data
+    // ledger --local: times in local time, not UTC.
+    bool LocalTimes = false;
+    // --ledger-password-file: where the PostgreSQL password is.
+    std::string LedgerPasswordFile;
 };
 
 // The reply time-out's bounds: at least one wait step, at most a minute.

@@ -19,10 +19,15 @@
 #include <QUrl>
 #include <QUrlQuery>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -157,13 +162,17 @@ QString DriverText(const QSqlError& Error)
 }
 
 // RFC 4180: a field with a comma, a quote or a line break is quoted, its
-// quotes doubled.
+// quotes doubled. A spreadsheet runs a cell that begins with =, +, - or @
+// (or with a tab or a carriage return before one) as a formula: such a cell,
+// whose text may come from a data file or a card, gets a leading ' and
+// stays text.
 QString CsvField(const QString& Field)
 {
+    static const QRegularExpression formula(QStringLiteral("^[=+\\-@\t\r]"));
     static const QRegularExpression special(QStringLiteral("[,\"\r\n]"));
-    if (!Field.contains(special))
-        return Field;
-    QString quoted = Field;
+    QString quoted = Field.contains(formula) ? QLatin1Char('\'') + Field : Field;
+    if (!quoted.contains(special))
+        return quoted;
     quoted.replace(QLatin1Char('"'), QStringLiteral("\"\""));
     return QLatin1Char('"') + quoted + QLatin1Char('"');
 }
@@ -201,7 +210,152 @@ QString ClockText(const QVariant& Text)
     return when.isValid() ? when.toLocalTime().toString(QStringLiteral("HH:mm:ss")) : QStringLiteral("an unknown time");
 }
 
+// A stored time (ISO 8601 with its offset, or Z) in UTC, or in local time
+// with its offset; a text that is no such time is given as it is.
+QString ExportTime(const QString& Stored, bool Local)
+{
+    const QDateTime when = QDateTime::fromString(Stored, Qt::ISODateWithMs);
+    if (!when.isValid())
+        return Stored;
+    return Local ? IsoTimeStamp(when.toLocalTime()) : when.toUTC().toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss.zzz'Z'"));
+}
+
+std::string ModeText(mode_t Mode)
+{
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", unsigned(Mode & 07777));
+    return text;
+}
+
+std::string SystemError(const std::string& Path) { return Path + ": " + std::strerror(errno); }
+
+std::string FolderOf(const std::string& Path)
+{
+    const size_t slash = Path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : Path.substr(0, slash);
+}
+
+// The file a read of Path goes to, by SafeFile's rule for links: one level,
+// and only a link of the user's own. The file itself may be any user's; it
+// may be missing.
+std::optional<std::string> ReadTarget(const std::string& Path, std::string& Error)
+{
+    struct stat st { };
+    if (::lstat(Path.c_str(), &st) != 0) {
+        if (errno == ENOENT)
+            return Path;
+        Error = SystemError(Path);
+        return std::nullopt;
+    }
+    if (!S_ISLNK(st.st_mode))
+        return Path;
+    if (st.st_uid != ::geteuid()) {
+        Error = Path + " is a symbolic link of another user (uid " + std::to_string(st.st_uid) + "): not followed";
+        return std::nullopt;
+    }
+    char to[4096];
+    const ssize_t n = ::readlink(Path.c_str(), to, sizeof to - 1);
+    if (n <= 0) {
+        Error = SystemError(Path);
+        return std::nullopt;
+    }
+    const std::string target(to, size_t(n));
+    const std::string file = target.starts_with('/') ? target : FolderOf(Path) + "/" + target;
+    if (::lstat(file.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        Error = Path + " leads to another symbolic link, " + file + ": only one link is followed";
+        return std::nullopt;
+    }
+    return file;
+}
+
+// Why SQLite must not take Path, a file of the ledger or its folder, as it
+// is: a user other than Trusted may have written it, and SQLite takes what
+// it finds beside the ledger (a -wal's pages) as part of it. Empty when it
+// is safe, or missing (then Missing says so).
+QString Untrusted(const std::string& Path, bool Folder, const std::vector<uid_t>& Trusted, const QString& OwnerFix, bool& Missing)
+{
+    Missing = false;
+    struct stat st { };
+    if (::lstat(Path.c_str(), &st) != 0) {
+        Missing = errno == ENOENT;
+        return Missing ? QString() : FromLocalPath(SystemError(Path));
+    }
+    const QString name = (Folder ? QStringLiteral("the folder ") : QString()) + FromLocalPath(Path);
+    if (!Folder && !S_ISREG(st.st_mode)) {
+        const char* kind = S_ISDIR(st.st_mode)           ? "a folder"
+            : S_ISFIFO(st.st_mode)                       ? "a FIFO"
+            : S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? "a device"
+                                                         : "something else";
+        return name + QStringLiteral(" is %1, not a regular file").arg(QLatin1String(kind));
+    }
+    if (std::find(Trusted.begin(), Trusted.end(), st.st_uid) == Trusted.end()) {
+        const QString whose = Trusted.size() > 1 && Trusted[1] != Trusted[0]
+            ? QStringLiteral("you (uid %1) nor to the ledger file's owner (uid %2)").arg(Trusted[0]).arg(Trusted[1])
+            : QStringLiteral("you (uid %1)").arg(Trusted[0]);
+        return QStringLiteral("%1 belongs to another user (uid %2), not to %3: %4").arg(name, QString::number(st.st_uid), whose, OwnerFix);
+    }
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        return QStringLiteral("%1 may be written by group or others (mode %2): chmod go-w %3%4")
+            .arg(name, QString::fromStdString(ModeText(st.st_mode)), FromLocalPath(Path),
+                Folder ? QStringLiteral(", or keep the ledger in a folder of your own") : QString());
+    }
+    return {};
+}
+
 } // namespace
+
+std::optional<QString> ReadLedgerPassword(const std::string& File, QString& Error)
+{
+    const QString name = FromLocalPath(File);
+    const auto refused = [&](const QString& Why) {
+        Error = QStringLiteral("ledger password file %1: %2").arg(name, Why);
+        return std::nullopt;
+    };
+    std::string why;
+    const std::optional<std::string> target = ReadTarget(File, why);
+    if (!target)
+        return refused(FromLocalPath(why));
+    // Opened without waiting: a FIFO or a device is refused by its look.
+    const int fd = ::open(target->c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0)
+        return refused(QString::fromLocal8Bit(std::strerror(errno)));
+    struct stat st { };
+    QByteArray text;
+    QString bad;
+    if (::fstat(fd, &st) != 0)
+        bad = QString::fromLocal8Bit(std::strerror(errno));
+    else if (!S_ISREG(st.st_mode))
+        bad = QStringLiteral("not a regular file");
+    else if (st.st_uid != ::geteuid())
+        bad = QStringLiteral("belongs to another user (uid %1), not to you (uid %2): use a file of your own").arg(st.st_uid).arg(::geteuid());
+    else if ((st.st_mode & 077) != 0)
+        bad = QStringLiteral("others may read or write it (mode %1): chmod 600 %2").arg(QString::fromStdString(ModeText(st.st_mode)), name);
+    else {
+        char buffer[4096];
+        ssize_t n = 0;
+        while ((n = ::read(fd, buffer, sizeof buffer)) != 0 && text.size() < 65536) {
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0) {
+                bad = QString::fromLocal8Bit(std::strerror(errno));
+                break;
+            }
+            text.append(buffer, n);
+        }
+    }
+    ::close(fd);
+    if (!bad.isEmpty())
+        return refused(bad);
+    const qsizetype end = text.indexOf('\n');
+    QByteArray line = end < 0 ? text : text.left(end);
+    if (line.endsWith('\r'))
+        line.chop(1);
+    if (line.isEmpty())
+        return refused(QStringLiteral("its first line holds no password"));
+    return QString::fromUtf8(line);
+}
 
 QString DefaultLedgerFile() { return DataDirectory() + QStringLiteral("/ledger.sqlite"); }
 
@@ -233,9 +387,11 @@ std::optional<TLedgerPlace> ParseLedgerPlace(const QString& Address, QString& Er
         return bad(QStringLiteral("not a valid address (postgresql://[USER[:PASSWORD]@]HOST[:PORT]/DBNAME)"));
     if (url.hasFragment())
         return bad(QStringLiteral("a fragment (#...) means nothing here"));
+    // Every user of the machine may read a command line (ps, /proc).
+    if (!url.password().isEmpty())
+        return bad(QStringLiteral("a password is never given in the address: it comes from PGPASSWORD, ~/.pgpass or --ledger-password-file FILE"));
     place.PostgreSql = true;
     place.User = url.userName(QUrl::FullyDecoded);
-    place.Password = url.password(QUrl::FullyDecoded);
     place.Host = url.host(QUrl::FullyDecoded);
     place.Port = url.port(-1);
     const QString path = url.path(QUrl::FullyDecoded);
@@ -297,7 +453,7 @@ TLedger::~TLedger()
     QSqlDatabase::removeDatabase(FConnection);
 }
 
-std::unique_ptr<TLedger> TLedger::Open(const QString& Address, const QString& ConnectionName, QString& Error)
+std::unique_ptr<TLedger> TLedger::Open(const QString& Address, const QString& ConnectionName, QString& Error, const TLedgerAccess& Access)
 {
     std::optional<TLedgerPlace> place = ParseLedgerPlace(Address, Error);
     if (!place)
@@ -315,32 +471,72 @@ std::unique_ptr<TLedger> TLedger::Open(const QString& Address, const QString& Co
         Error = QStringLiteral("ledger: the database connection %1 is in use already").arg(connection);
         return nullptr;
     }
-    if (!place->PostgreSql) {
-        if (Address.isEmpty()) {
-            const QString reason = MakeFolderOf(place->File);
-            if (!reason.isEmpty()) {
-                Error = QStringLiteral("ledger: ") + reason;
-                return nullptr;
-            }
-        }
-        // SQLite would open whatever the path leads to: the file, and the
-        // journal files SQLite keeps beside it, must pass the rule first.
-        std::string why;
-        const std::optional<std::string> target = SaveTarget(LocalPath(place->File), why);
-        if (!target) {
-            Error = QStringLiteral("ledger: ") + FromLocalPath(why);
+    const bool mustExist = Access.ReadOnly || Access.MustExist;
+    if (place->PostgreSql) {
+        place->Password = Access.Password;
+    } else {
+        if (!Access.Password.isEmpty()) {
+            Error = QStringLiteral("ledger %1: a password file means nothing for an SQLite file").arg(place->File);
             return nullptr;
         }
+        const auto refused = [&](const QString& Why) {
+            Error = QStringLiteral("ledger: ") + Why;
+            return nullptr;
+        };
+        if (Address.isEmpty() && !mustExist) {
+            // The default folder is made for the user alone, whatever the
+            // umask: the folder rule below asks that of it.
+            const QString folder = FromLocalPath(FolderOf(LocalPath(place->File)));
+            const QString reason = MakeFolderOf(folder);
+            if (!reason.isEmpty())
+                return refused(reason);
+            if (::mkdir(LocalPath(folder).c_str(), 0700) != 0 && errno != EEXIST)
+                return refused(FromLocalPath(SystemError(LocalPath(folder))));
+        }
+        std::string why;
+        const std::optional<std::string> target = ReadTarget(LocalPath(place->File), why);
+        if (!target)
+            return refused(FromLocalPath(why));
+        // Only the user may have written the ledger, its side files and its
+        // folder; read only, the ledger may be another user's, who may then
+        // have written the rest too (root may write anything anyway).
+        std::vector<uid_t> trusted{::geteuid()};
+        struct stat st { };
+        if (Access.ReadOnly && ::stat(target->c_str(), &st) == 0 && st.st_uid != ::geteuid())
+            trusted.insert(trusted.end(), {st.st_uid, 0});
+        bool missing = false;
+        const QString file = Untrusted(*target, false, trusted, QStringLiteral("use a ledger of your own (--ledger)"), missing);
+        if (!file.isEmpty())
+            return refused(file);
+        if (missing && mustExist)
+            return refused(QStringLiteral("%1: no such ledger; a batch makes it").arg(FromLocalPath(*target)));
         for (const char* side : {"-wal", "-shm", "-journal"}) {
-            if (!SaveTarget(*target + side, why)) {
-                Error = QStringLiteral("ledger: ") + FromLocalPath(why);
-                return nullptr;
+            bool none = false;
+            const QString unsafe = Untrusted(*target + side, false, trusted,
+                QStringLiteral("a file beside the ledger is taken as part of it; remove it, and keep the ledger in a folder only you can write"), none);
+            if (!unsafe.isEmpty())
+                return refused(unsafe);
+        }
+        bool noFolder = false;
+        const QString folder = Untrusted(FolderOf(*target), true, trusted, QStringLiteral("keep the ledger in a folder of your own"), noFolder);
+        if (!folder.isEmpty())
+            return refused(folder);
+        // SQLite would open whatever the path leads to: to write, the file,
+        // and the journal files SQLite keeps beside it, must pass the rule
+        // for every file written.
+        if (!Access.ReadOnly) {
+            if (!SaveTarget(LocalPath(place->File), why))
+                return refused(FromLocalPath(why));
+            for (const char* side : {"-wal", "-shm", "-journal"}) {
+                if (!SaveTarget(*target + side, why))
+                    return refused(FromLocalPath(why));
             }
         }
         place->File = FromLocalPath(*target);
     }
     std::unique_ptr<TLedger> ledger(new TLedger(connection, *place));
-    if (!ledger->Connect() || !ledger->CreateOrCheckSchema()) {
+    ledger->FReadOnly = Access.ReadOnly;
+    if (!ledger->Connect() || !(Access.ReadOnly ? ledger->CheckSchemaToRead() : ledger->CreateOrCheckSchema())) {
         Error = ledger->FError;
         return nullptr;
     }
@@ -373,6 +569,18 @@ bool TLedger::Connect()
         if (!FPlace.SslMode.isEmpty())
             options += QStringLiteral(";sslmode=") + FPlace.SslMode;
         db.setConnectOptions(options);
+    } else if (FReadOnly) {
+        QString options = QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1;QSQLITE_OPEN_READONLY").arg(LockWaitMs);
+        // A WAL ledger is read with its -wal and -shm, which SQLite cannot
+        // make in a folder the user may not write (another user's, a
+        // read-only disk). Without a -wal nobody has the ledger open: it is
+        // read as it lies.
+        const std::string file = LocalPath(FPlace.File);
+        if (::access((file + "-wal").c_str(), F_OK) != 0 && ::access(FolderOf(file).c_str(), W_OK) != 0) {
+            options += QStringLiteral(";QSQLITE_OPEN_URI");
+            db.setDatabaseName(QUrl::fromLocalFile(FPlace.File).toString(QUrl::FullyEncoded) + QStringLiteral("?mode=ro&immutable=1"));
+        }
+        db.setConnectOptions(options);
     } else {
         db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(LockWaitMs));
     }
@@ -395,7 +603,11 @@ bool TLedger::OpenSession()
         return false;
     }
     if (FPlace.PostgreSql)
-        return Exec(QStringLiteral("set the lock time-out"), QStringLiteral("SET lock_timeout = %1").arg(LockWaitMs));
+        return Exec(QStringLiteral("set the lock time-out"), QStringLiteral("SET lock_timeout = %1").arg(LockWaitMs))
+            && (!FReadOnly || Exec(QStringLiteral("read only"), QStringLiteral("SET default_transaction_read_only = on")));
+    // Read only, the journal is left as the stations keep it.
+    if (FReadOnly)
+        return true;
     // WAL: a station claiming does not stop another one reading, and a
     // commit is one write. FULL: a card recorded stays recorded through a
     // power cut.
@@ -577,6 +789,46 @@ bool TLedger::Usable(bool CheckFile)
     FError = QStringLiteral("the ledger file %1 was removed or replaced while this station ran: stop and check which file is the ledger before going on")
                  .arg(FPlaceText);
     return false;
+}
+
+bool TLedger::CheckSchemaToRead()
+{
+    const auto found = Select(QStringLiteral("look for the schema"),
+        FPlace.PostgreSql
+            ? QStringLiteral("SELECT COUNT(*) FROM information_schema.tables WHERE table_schema = current_schema() AND table_name = ?")
+            : QStringLiteral("SELECT COUNT(*) FROM sqlite_master WHERE type = 'table' AND name = ?"),
+        {QStringLiteral("ledger_schema")});
+    if (!found || found->empty())
+        return false;
+    if (found->front().value(0).toInt() == 0) {
+        FError = QStringLiteral("ledger %1: holds no ledger; a batch makes it").arg(FPlaceText);
+        return false;
+    }
+    const auto versions = Select(QStringLiteral("read the schema version"), QStringLiteral("SELECT version FROM ledger_schema"));
+    if (!versions)
+        return false;
+    // The same rule as for writing: a version that cannot be read may be
+    // anything. An older one is read as it is, never upgraded here.
+    static const QRegularExpression number(QStringLiteral("^[0-9]{1,9}$"));
+    int known = 0;
+    bool readable = !versions->empty();
+    for (const QVariantList& version : *versions) {
+        const QString text = version.value(0).toString().trimmed();
+        readable = readable && number.match(text).hasMatch();
+        known = std::max(known, text.toInt());
+    }
+    if (!readable || known < 1) {
+        FError = QStringLiteral("ledger %1: its schema version is missing or not a number, so it may be newer than this program knows (%2): use a newer Orvelle")
+                     .arg(FPlaceText, QString::number(SchemaVersion));
+        return false;
+    }
+    if (known > SchemaVersion) {
+        FError = QStringLiteral("ledger %1: its schema is version %2, newer than this program knows (%3): use a newer Orvelle")
+                     .arg(FPlaceText, QString::number(known), QString::number(SchemaVersion));
+        return false;
+    }
+    FSchema = known;
+    return true;
 }
 
 namespace {
@@ -1232,11 +1484,11 @@ std::optional<std::vector<TOpenClaim>> TLedger::ReleaseStation(const QString& St
     });
 }
 
-bool TLedger::Export(const QString& Batch, bool Json, const std::function<bool(const std::string& Line)>& Out)
+bool TLedger::Export(const QString& Batch, bool Json, const std::function<bool(const std::string& Line)>& Out, bool LocalTimes)
 {
     FError.clear();
     QStringList header{QStringLiteral("time"), QStringLiteral("station"), QStringLiteral("batch"), QStringLiteral("serial"),
-        QStringLiteral("row"), QStringLiteral("result"), QStringLiteral("detail")};
+        QStringLiteral("row"), QStringLiteral("result"), QStringLiteral("detail"), QStringLiteral("cause")};
     QVariantList values;
     std::vector<int> labels;
     if (!Batch.isEmpty()) {
@@ -1264,11 +1516,13 @@ bool TLedger::Export(const QString& Batch, bool Json, const std::function<bool(c
         return false;
     QSqlQuery query(QSqlDatabase::database(FConnection, false));
     query.setForwardOnly(true);
-    const QString sql = QStringLiteral(
+    QString sql = QStringLiteral(
                             "SELECT r.recorded_at, r.station, b.name, r.serial, r.row_no, r.result, r.detail, r.blocks, r.duration_ms,"
-                            " b.columns, w.cells FROM ledger_records r JOIN ledger_batches b ON b.id = r.batch_id"
+                            " b.columns, w.cells, %1 FROM ledger_records r JOIN ledger_batches b ON b.id = r.batch_id"
                             " LEFT JOIN ledger_rows w ON w.batch_id = r.batch_id AND w.row_no = r.row_no")
         + (Batch.isEmpty() ? QString() : QStringLiteral(" WHERE r.batch_id = ?")) + QStringLiteral(" ORDER BY r.id");
+    // A ledger of the first schema, read as it is, kept no cause.
+    sql = sql.arg(FSchema >= 2 ? QStringLiteral("r.cause") : QStringLiteral("''"));
     const auto failed = [&]() {
         FError = QStringLiteral("ledger %1: cannot read the records: %2").arg(FPlaceText, DriverText(query.lastError()));
         return false;
@@ -1279,8 +1533,10 @@ bool TLedger::Export(const QString& Batch, bool Json, const std::function<bool(c
         const QStringList cells = ListOf(query.value(10).toString());
         if (!Json) {
             QStringList fields;
-            for (int i = 0; i < 7; ++i)
+            fields << ExportTime(query.value(0).toString(), LocalTimes);
+            for (int i = 1; i < 7; ++i)
                 fields << query.value(i).toString();
+            fields << query.value(11).toString();
             for (const int i : labels)
                 fields << cells.value(i);
             if (!Out(CsvLine(fields)))
@@ -1292,13 +1548,14 @@ bool TLedger::Export(const QString& Batch, bool Json, const std::function<bool(c
         for (const int i : LabelColumns(columns))
             labelObject.insert(columns[i], cells.value(i));
         const QJsonObject record{
-            {QStringLiteral("time"), query.value(0).toString()},
+            {QStringLiteral("time"), ExportTime(query.value(0).toString(), LocalTimes)},
             {QStringLiteral("station"), query.value(1).toString()},
             {QStringLiteral("batch"), query.value(2).toString()},
             {QStringLiteral("serial"), query.value(3).toString()},
             {QStringLiteral("row"), query.value(4).toInt()},
             {QStringLiteral("result"), query.value(5).toString()},
             {QStringLiteral("detail"), query.value(6).toString()},
+            {QStringLiteral("cause"), query.value(11).toString()},
             {QStringLiteral("blocks_written"), JsonArrayOf(query.value(7).toString())},
             {QStringLiteral("duration_ms"), query.value(8).toLongLong()},
             {QStringLiteral("labels"), labelObject},

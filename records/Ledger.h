@@ -59,11 +59,12 @@ struct TLedgerPlace {
 // counts only when it is an absolute path.
 QString DefaultLedgerFile();
 
-// Empty: the default file. postgresql://[USER[:PASSWORD]@][HOST][:PORT]/DBNAME
+// Empty: the default file. postgresql://[USER@][HOST][:PORT]/DBNAME
 // (postgres:// too), each part percent-decoded, with the optional query items
-// host=/socket/folder, sslmode= and connect_timeout=. Another SCHEME:// is
-// refused; anything else is a file. None, with Error saying why, for an
-// address that does not parse.
+// host=/socket/folder, sslmode= and connect_timeout=. An address with a
+// password in it is refused: a command line is seen by every user of the
+// machine. Another SCHEME:// is refused; anything else is a file. None, with
+// Error saying why, for an address that does not parse.
 std::optional<TLedgerPlace> ParseLedgerPlace(const QString& Address, QString& Error);
 
 // A data column the card takes ("block N", "value N", any case); every other
@@ -83,6 +84,25 @@ struct TOpenClaim {
     qint64 SilentMs = -1; // by the database's clock
 };
 
+// The PostgreSQL password in File (--ledger-password-file): its first line.
+// The file must be a regular file of the user's own that nobody else may
+// read or write (mode 0600 or less); none, with Error saying why.
+std::optional<QString> ReadLedgerPassword(const std::string& File, QString& Error);
+
+// How a ledger is opened.
+struct TLedgerAccess {
+    // Only read (the records exported): an SQLite file must be there, may be
+    // another user's readable file or on a read-only disk, and is opened
+    // read-only; no schema is created or upgraded, the journal is left as it
+    // is.
+    bool ReadOnly = false;
+    // An SQLite file must be there already: nothing is created.
+    bool MustExist = false;
+    // The PostgreSQL password (ReadLedgerPassword); empty: libpq's own
+    // sources, PGPASSWORD and ~/.pgpass.
+    QString Password;
+};
+
 class TLedger final : public TBatchLedger {
 public:
     // The schema this program writes; a ledger of a newer one is refused.
@@ -92,9 +112,15 @@ public:
     // ParseLedgerPlace) on a Qt SQL connection named ConnectionName, which
     // must not be in use (empty: a name of its own). An SQLite file is
     // opened only by SafeFile's rule (a regular file, or a link of the
-    // user's own to one of the user's); the default file's folder is
-    // created. None, with Error saying why.
-    static std::unique_ptr<TLedger> Open(const QString& Address, const QString& ConnectionName, QString& Error);
+    // user's own to one of the user's), and only when the file, the files
+    // SQLite keeps beside it (-wal, -shm, -journal) and its folder are the
+    // user's own and nobody else may write them: SQLite takes a -wal it
+    // finds as part of the ledger. Read only, the file may be another
+    // user's, and then the files beside it and the folder may be that
+    // user's too. The default file's folder is created, for the user alone.
+    // None, with Error saying why.
+    static std::unique_ptr<TLedger> Open(const QString& Address, const QString& ConnectionName, QString& Error,
+        const TLedgerAccess& Access = {});
     ~TLedger() override; // the connection is closed and removed
     TLedger(const TLedger&) = delete;
     TLedger& operator=(const TLedger&) = delete;
@@ -127,12 +153,17 @@ public:
 
     // The records, oldest first, each handed to Out with its line end: CSV
     // (RFC 4180, CRLF) with the header time,station,batch,serial,row,result,
-    // detail and, for one Batch, its label columns; or with Json one JSON
-    // object a record (JSON Lines, "\n"): time, station, batch, serial, row,
-    // result, detail, blocks_written, duration_ms and labels. Batch empty:
-    // every batch, and no label columns in CSV. False when the batch is
-    // unknown, the database fails, or Out returns false.
-    bool Export(const QString& Batch, bool Json, const std::function<bool(const std::string& Line)>& Out);
+    // detail,cause and, for one Batch, its label columns; or with Json one
+    // JSON object a record (JSON Lines, "\n"): time, station, batch, serial,
+    // row, result (done, failed or repeat), detail, cause, blocks_written,
+    // duration_ms and labels. Batch empty:
+    // every batch, and no label columns in CSV. A CSV cell that a
+    // spreadsheet would take for a formula (one that begins with =, +, -, @,
+    // a tab or a carriage return) gets a leading '. Times in UTC
+    // (2026-12-08T06:05:31.123Z), or with LocalTimes in local time with its
+    // offset. False when the batch is unknown, the database fails, or Out
+    // returns false.
+    bool Export(const QString& Batch, bool Json, const std::function<bool(const std::string& Line)>& Out, bool LocalTimes = false);
 
     // The ledger for messages: the SQLite file, or the PostgreSQL address
     // without its password.
@@ -173,6 +204,8 @@ private:
     QString AgeMsSql(const QString& Column) const;
     // A stored time read back, from the database's clock or a station's.
     QString UtcSql(const QString& Column) const;
+    // Read only: the schema is there and of a version this program reads.
+    bool CheckSchemaToRead();
 
     // Statements: each binds Values in order; a failure sets FError from What
     // and the driver's text.
@@ -190,6 +223,7 @@ private:
 
     QString FConnection;
     TLedgerPlace FPlace;
+    bool FReadOnly = false;
     QString FPlaceText;
     QString FError;
     bool FInTransaction = false;

@@ -184,7 +184,9 @@ void TBatchJob::Pause(int Ms)
 
 void TBatchJob::KeepLinked()
 {
-    if (!FSession.PortOpen() || FSession.RelinkActive()) {
+    // A hung-up port starts the relink watch; it ends once the reader
+    // answers its link test again.
+    if (FSession.RelinkActive()) {
         if (!FReaderGone) {
             FReaderGone = true;
             FEvents.ReaderGone();
@@ -193,7 +195,7 @@ void TBatchJob::KeepLinked()
         // tested again: only the guard's holder may run it.
         FSession.RunPendingPortChange();
     }
-    if (FReaderGone && FSession.PortOpen() && !FSession.RelinkActive()) {
+    if (FReaderGone && !FSession.RelinkActive()) {
         FReaderGone = false;
         FEvents.ReaderBack();
     }
@@ -264,7 +266,7 @@ void TBatchJob::Explain(TBatchCard& Card, const TSectorOutcomes& Sectors) const
         block = first;
     }
     if (cause == TFailCause::None || cause == TFailCause::CardLeft) {
-        if (!FSession.PortOpen() || FReaderGone)
+        if (FSession.RelinkActive() || FReaderGone)
             cause = TFailCause::ReaderGone;
         else if (Stopping())
             cause = TFailCause::Stopped;
@@ -394,7 +396,10 @@ TBatchEnd TBatchJob::Run(const TBatchSettings& Settings)
                 // so the ledger knows it came back.
                 card.Result = TBatchResult::AlreadyPrepared;
                 card.Row = card.Prior->Row;
-                card.Detail = card.Prior->At.toLocalTime().toString(Qt::ISODate).toStdString();
+                // The operator reads local time, with its offset, whatever
+                // offset it was kept with.
+                const QDateTime at = card.Prior->At;
+                card.Detail = at.toOffsetFromUtc(at.toLocalTime().offsetFromUtc()).toString(Qt::ISODateWithMs).toStdString();
                 TCardRecord repeat;
                 repeat.Time = QDateTime::currentDateTimeUtc();
                 repeat.Station = Settings.Station;

@@ -8,6 +8,7 @@
 #include "protocol/DumpFile.h"
 #include "records/Ledger.h"
 #include "session/BatchJob.h"
+#include "records/Records.h"
 #include "sim/SimServer.h"
 #include "support/PgServer.h"
 #include "support/PrivateHome.h"
@@ -23,6 +24,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <map>
@@ -195,8 +197,8 @@ TEST_F(BatchToolTest, CardsInARowEachGetTheirRowAndTheLedgerSaysWhichGotWhat)
 
     const QStringList csv = Records(ledger);
     ASSERT_EQ(csv.size(), 4);
-    EXPECT_EQ(csv[0], "time,station,batch,serial,row,result,detail,number");
-    EXPECT_TRUE(csv[2].endsWith(",desk-1,cards.csv,4012A302,2,done,,1002")) << csv[2].toStdString();
+    EXPECT_EQ(csv[0], "time,station,batch,serial,row,result,detail,cause,number");
+    EXPECT_TRUE(csv[2].endsWith(",desk-1,cards.csv,4012A302,2,done,,,1002")) << csv[2].toStdString();
 }
 
 TEST_F(BatchToolTest, ANearMissOfADataColumnIsRefusedBeforeTheLedgerOrThePort)
@@ -303,6 +305,74 @@ TEST_F(BatchToolTest, ALedgerLostMidBatchFailsTheCardNotRecordedAndExitsFive)
     EXPECT_TRUE(s.Err.contains(QRegularExpression("^4012A320 row \\d+ FAILED: Ledger not written \u2014 card written but NOT recorded: put it aside", QRegularExpression::MultilineOption)))
         << s.Err.toStdString();
     EXPECT_TRUE(s.Err.contains("orvelle-card: the ledger failed: ")) << s.Err.toStdString();
+}
+
+// orvelle-card ledger prints a ledger that is there, read only, and makes
+// none; a password is taken only from its own sources. No reader is needed.
+TEST_F(BatchToolTest, TheLedgerIsPrintedOnlyFromALedgerThatIsThereAndReadOnly)
+{
+    const QString ledger = QString::fromStdString(Path("ledger.sqlite"));
+    {
+        QString error;
+        const std::unique_ptr<TLedger> made = TLedger::Open(ledger, QStringLiteral("batch-tool-test"), error);
+        ASSERT_TRUE(made) << error.toStdString();
+        ASSERT_TRUE(made->StartBatch(TBatchStart{QStringLiteral("lot 7"), QStringLiteral("7e3b"), {}, {}, {}}));
+        const std::optional<TClaim> claim = made->Claim(QStringLiteral("lot 7"), QStringLiteral("desk-1"), {0x40, 0x12, 0xA3, 0x01}, false);
+        ASSERT_TRUE(claim) << made->Error().toStdString();
+        TCardRecord card;
+        card.Time = QDateTime(QDate(2026, 12, 8), QTime(7, 5, 31, 123), Qt::OffsetFromUTC, 3600);
+        card.Station = QStringLiteral("desk-1");
+        card.Serial = {0x40, 0x12, 0xA3, 0x01};
+        card.Outcome = TCardOutcome::Done;
+        ASSERT_TRUE((made->Record(*claim, card) == TRecordResult::Recorded)) << made->Error().toStdString();
+    }
+    ASSERT_EQ(::chmod(QFile::encodeName(ledger).constData(), 0444), 0);
+    const QString missing = QString::fromStdString(Path("missing.sqlite"));
+    const QString empty = QString::fromStdString(Path("empty.sqlite"));
+    QFile(empty).open(QIODevice::WriteOnly);
+    const QString openFile = QString::fromStdString(Path("password-open"));
+    QFile password(openFile);
+    ASSERT_TRUE(password.open(QIODevice::WriteOnly));
+    password.write("s3cret\n");
+    password.close();
+    ASSERT_EQ(::chmod(QFile::encodeName(openFile).constData(), 0644), 0);
+    const std::string local = (IsoTimeStamp(QDateTime(QDate(2026, 12, 8), QTime(6, 5, 31, 123), Qt::UTC).toLocalTime()) + ",desk-1,lot 7,").toStdString();
+    const struct {
+        QStringList Args;
+        int Exit;
+        const char* Out; // in standard output
+        const char* Err; // in standard error
+    } cases[] = {
+        {{"ledger", "--ledger", ledger}, 0, "2026-12-08T06:05:31.123Z,desk-1,lot 7,4012A301,0,done,", ""},
+        {{"ledger", "--ledger", ledger, "--local"}, 0,
+            local.c_str(), ""},
+        {{"ledger", "--ledger", missing}, 5, "", ": no such ledger; a batch makes it"},
+        {{"ledger", "--ledger", missing, "--release", "desk-1"}, 5, "", ": no such ledger; a batch makes it"},
+        {{"ledger", "--ledger", empty}, 5, "", "holds no ledger"},
+        {{"ledger", "--ledger", "postgresql://ann:secret@/line?host=/tmp"}, 5, "",
+            "a password is never given in the address: it comes from PGPASSWORD, ~/.pgpass or --ledger-password-file FILE"},
+        {{"ledger", "--ledger", "postgresql:///line?host=/tmp", "--ledger-password-file", openFile}, 2, "",
+            "others may read or write it (mode 0644): chmod 600"},
+        {{"batch", QString::fromStdString(Path("template.txt")), "--ledger", "postgresql:///line?host=/tmp", "--ledger-password-file",
+             openFile},
+            2, "", "others may read or write it (mode 0644): chmod 600"},
+        {{"ledger", "--ledger", ledger, "--local", "--release", "desk-1", "--ledger-password-file"}, 2, "", "Missing value after"},
+        {{"batch", QString::fromStdString(Path("template.txt")), "--local"}, 2, "", "--local belongs to ledger only."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Args.join(' ').toStdString());
+        QProcess process;
+        process.start(Program(), c.Args);
+        ASSERT_TRUE(process.waitForFinished(60000));
+        const QString out = QString::fromUtf8(process.readAllStandardOutput());
+        const QString err = QString::fromUtf8(process.readAllStandardError());
+        EXPECT_EQ(process.exitCode(), c.Exit) << err.toStdString();
+        EXPECT_TRUE(out.contains(QString::fromUtf8(c.Out))) << out.toStdString();
+        EXPECT_TRUE(err.contains(QString::fromUtf8(c.Err))) << err.toStdString();
+        EXPECT_FALSE(err.contains("secret")) << err.toStdString();
+    }
+    EXPECT_FALSE(QFile::exists(missing));
+    EXPECT_EQ(QFileInfo(empty).size(), 0);
 }
 
 } // namespace

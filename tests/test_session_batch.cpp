@@ -18,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <string>
@@ -29,9 +30,11 @@ TSerial SerialNo(int N) { return {0x40, 0x12, 0xA3, uint8_t(N)}; }
 
 struct TLine : TBatchEvents {
     std::vector<TBatchCard> Cards;
+    int Placed = 0; // times a card was asked for
     std::function<void(const TSerial&)> OnTakeAway;
     std::function<void(int)> OnProgress;
     void CardEnded(const TBatchCard& Card, const TBatchCounters& /*Counters*/) override { Cards.push_back(Card); }
+    void PlaceCard() override { ++Placed; }
     void TakeAway(const TSerial& Serial) override
     {
         if (OnTakeAway)
@@ -151,8 +154,34 @@ TEST_F(BatchTest, CardsInARowEachGetTheirRowAndACardPresentedAgainIsNotWritten)
     EXPECT_EQ(Job->Counters().Done, 3);
     EXPECT_EQ(Job->Counters().AlreadyPrepared, 1);
     EXPECT_EQ(Job->Counters().RowsLeft, 1);
-    // One beep a card done, three for the one refused.
-    EXPECT_EQ(Beeps(Cmd::Beep), 3u + 3u);
+    // One beep a card done, two for the one prepared before: not a failure.
+    EXPECT_EQ(Beeps(Cmd::Beep), 3u + 2u);
+    EXPECT_EQ(Job->Counters().Failed, 0);
+}
+
+// The ledger keeps instants (stored with any offset, or in UTC); the
+// operator reads when a card was prepared in local time.
+TEST_F(BatchTest, ACardPresentedAgainSaysWhenInLocalTime)
+{
+    const struct TRestoreTz {
+        QByteArray Old = qgetenv("TZ");
+        ~TRestoreTz() { Old.isNull() ? qunsetenv("TZ") : qputenv("TZ", Old); }
+    } restore;
+    qputenv("TZ", "America/New_York");
+    const std::optional<TClaim> claim = Ledger->Claim(Settings.Batch, QStringLiteral("station 0"), SerialNo(1), false);
+    ASSERT_TRUE(claim) << Ledger->Error().toStdString();
+    TCardRecord card;
+    card.Time = QDateTime(QDate(2026, 12, 8), QTime(6, 5, 31, 123), Qt::UTC);
+    card.Station = QStringLiteral("station 0");
+    card.Serial = SerialNo(1);
+    card.Row = claim->Row;
+    card.Outcome = TCardOutcome::Done;
+    ASSERT_TRUE((Ledger->Record(*claim, card) == TRecordResult::Recorded)) << Ledger->Error().toStdString();
+    Feed({});
+    EXPECT_EQ(Job->Run(Settings), TBatchEnd::Stopped);
+    ExpectCards(Line.Cards, {{1, 1, TBatchResult::AlreadyPrepared}});
+    ASSERT_EQ(Line.Cards.size(), 1u);
+    EXPECT_EQ(Line.Cards[0].Detail, "2026-12-08T01:05:31.123-05:00");
 }
 
 TEST_F(BatchTest, ACardTakenAwayMidWriteFailsAndItsRowGoesToTheNext)
@@ -168,6 +197,8 @@ TEST_F(BatchTest, ACardTakenAwayMidWriteFailsAndItsRowGoesToTheNext)
     EXPECT_EQ(Job->Run(Settings), TBatchEnd::CountReached);
     ExpectCards(Line.Cards, {{1, 1, TBatchResult::Failed}, {2, 1, TBatchResult::Done}});
     EXPECT_NE(Line.Cards[0].Detail.find("card gone"), std::string::npos) << Line.Cards[0].Detail;
+    EXPECT_EQ(Line.Cards[0].Cause, TFailCause::CardLeft);
+    EXPECT_EQ(Line.Cards[0].Headline, "Card left the field \u2014 place it again");
     EXPECT_EQ(Job->Counters().Failed, 1);
     EXPECT_EQ(Job->Counters().RowsLeft, 3);
 }
@@ -199,6 +230,59 @@ TEST_F(BatchTest, ACardLeftMidWayByAStoppedStationGetsItsRowAgain)
     late.Row = 1;
     late.Outcome = TCardOutcome::Done;
     EXPECT_FALSE((Ledger->Record(*lost, late) == TRecordResult::Recorded));
+}
+
+TEST_F(BatchTest, TheBatchEndsTheMomentItsRowsRunOut)
+{
+    // Card 4 is the last row's: no card is asked for after it, and no
+    // removal is waited for.
+    Feed({2, 3, 4});
+    Settings.HasRows = true;
+    EXPECT_EQ(Job->Run(Settings), TBatchEnd::RowsOut);
+    ExpectCards(Line.Cards, {{1, 1, TBatchResult::Done}, {2, 2, TBatchResult::Done}, {3, 3, TBatchResult::Done}, {4, 4, TBatchResult::Done}});
+    EXPECT_EQ(Line.Placed, 4);
+    EXPECT_EQ(Job->Counters().RowsLeft, 0);
+}
+
+TEST_F(BatchTest, TrailersAreDecidedBeforeTheFirstCardAndADeclinedOneFailsNoCard)
+{
+    // Sector 1's trailer: new key A, the transport access bits.
+    TDumpImage image;
+    TBlockData trailer{0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xFF, 0x07, 0x80, 0x69, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    image.SetBlock(7, trailer);
+    struct TCase {
+        bool Approve;
+        bool Written;
+    };
+    for (const TCase c : {TCase{false, false}, TCase{true, true}}) {
+        SCOPED_TRACE(c.Approve ? "approved" : "declined");
+        int asked = 0;
+        std::string error;
+        const std::optional<TDumpImage> decided = DecideTrailers(image, [&](const TTrailerChange& Change) {
+            ++asked;
+            EXPECT_EQ(Change.Sector, 1);
+            return c.Approve;
+        }, error);
+        ASSERT_TRUE(decided) << error;
+        EXPECT_EQ(asked, 1);
+        Line.Cards.clear();
+        Place(c.Approve ? 11 : 10);
+        Settings.Trailers = true;
+        Settings.Count = 1;
+        Settings.CardImage = [&](const TClaim& Claim) { return ApplyRow(*decided, *Data, size_t(Claim.Row - 1)); };
+        EXPECT_EQ(Job->Run(Settings), TBatchEnd::CountReached);
+        ASSERT_EQ(Line.Cards.size(), 1u);
+        EXPECT_EQ(Line.Cards[0].Result, TBatchResult::Done) << Line.Cards[0].Detail;
+        EXPECT_EQ(std::count(Line.Cards[0].Written.begin(), Line.Cards[0].Written.end(), 7), c.Written ? 1 : 0);
+        EXPECT_EQ(Reader.Engine.Card.Raw(7) == trailer, c.Written);
+    }
+    // Access bits that contradict each other would lock the sector on every
+    // card: refused before any.
+    trailer[6] = 0x00;
+    image.SetBlock(7, trailer);
+    std::string error;
+    EXPECT_FALSE(DecideTrailers(image, [](const TTrailerChange&) { return true; }, error));
+    EXPECT_NE(error.find("sector 1"), std::string::npos) << error;
 }
 
 } // namespace

@@ -557,6 +557,10 @@ TEST_F(CardPageTest, ABatchWindowPreparesCardsTellingTheOperatorEachStep)
         << Ctl<QLabel>(*window, "BatchCounters")->text().toStdString();
     EXPECT_EQ(Ctl<QListWidget>(*window, "BatchLastCards")->count(), 2);
     EXPECT_TRUE(LastLog().startsWith("Batch cards.csv ended: 2 done, 0 failed")) << LastLog().toStdString();
+    TBlockData row2{};
+    row2[14] = 0x10;
+    row2[15] = 0x02;
+    EXPECT_EQ(Sim().Block(4), row2);
     // A card placed after the end is not written: three beeps and a line.
     F->TakeAllFrames();
     Sim().InsertBlankCard(std::array<uint8_t, 4>{0x40, 0x12, 0xA3, 0x03});
@@ -570,10 +574,6 @@ TEST_F(CardPageTest, ABatchWindowPreparesCardsTellingTheOperatorEachStep)
         << LogLines().join('\n').toStdString();
     EXPECT_TRUE(LogLines().filter(QRegularExpression("^Batch cards.csv: 4012A301 row 1 done")).size() == 1)
         << LogLines().join('\n').toStdString();
-    TBlockData row2{};
-    row2[14] = 0x10;
-    row2[15] = 0x02;
-    EXPECT_EQ(Sim().Block(4), row2);
     EXPECT_TRUE(Button("CardRead")->isEnabled()) << "the guard is given back";
 }
 
