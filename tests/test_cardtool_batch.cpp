@@ -47,7 +47,7 @@ const QRegularExpression CardLine(QStringLiteral("^[0-9A-F]{8} (row \\d+ |alread
 struct TStation {
     int Com = 1;
     QString Name;
-    sim::TSimServer Sim;
+    std::unique_ptr<sim::TSimServer> Sim = std::make_unique<sim::TSimServer>();
     std::vector<int> Next; // serials placed one by one as cards end
     QProcess Process;
     QString Out;
@@ -81,7 +81,7 @@ protected:
         S.Out.clear();
         S.Err.clear();
         S.Ended = 0;
-        Home.Map(S.Com, S.Sim.DevicePath());
+        Home.Map(S.Com, S.Sim->DevicePath());
         QStringList args{"--timeout=3000", "--port", QStringLiteral("COM%1").arg(S.Com), "--json", "batch",
             QString::fromStdString(Path("template.txt")), "--data", QString::fromStdString(Path("cards.csv")),
             "--ledger", Ledger, "--station", S.Name};
@@ -109,7 +109,7 @@ protected:
                 const qsizetype ended = s->Err.count(CardLine);
                 for (; s->Ended < ended; ++s->Ended) {
                     if (!s->Next.empty()) {
-                        s->Sim.InsertBlankCard(SerialNo(s->Next.front()));
+                        s->Sim->InsertBlankCard(SerialNo(s->Next.front()));
                         s->Next.erase(s->Next.begin());
                     }
                 }
@@ -166,7 +166,7 @@ TEST_F(BatchToolTest, CardsInARowEachGetTheirRowAndTheLedgerSaysWhichGotWhat)
     const QString ledger = QString::fromStdString(Path("ledger.sqlite"));
     TStation s;
     s.Name = "desk-1";
-    s.Sim.InsertBlankCard(SerialNo(1));
+    s.Sim->InsertBlankCard(SerialNo(1));
     s.Next = {2, 3};
     Start(s, ledger, {"--count", "3"});
     Drive({&s});
@@ -192,8 +192,8 @@ TEST_F(BatchToolTest, CardsInARowEachGetTheirRowAndTheLedgerSaysWhichGotWhat)
     row3[15] = 0x03;
     TBlockData fixed{};
     fixed.fill(0x5A);
-    EXPECT_EQ(s.Sim.Block(4), row3);
-    EXPECT_EQ(s.Sim.Block(5), fixed);
+    EXPECT_EQ(s.Sim->Block(4), row3);
+    EXPECT_EQ(s.Sim->Block(5), fixed);
 
     const QStringList csv = Records(ledger);
     ASSERT_EQ(csv.size(), 4);
@@ -222,14 +222,14 @@ TEST_F(BatchToolTest, AStationKilledMidCardGivesThatCardTheSameRowAgain)
     const QString ledger = QString::fromStdString(Path("ledger.sqlite"));
     TStation s;
     s.Name = "desk-1";
-    s.Sim.InsertBlankCard(SerialNo(7));
+    s.Sim->InsertBlankCard(SerialNo(7));
     // The card's first write goes unanswered, so the station is still in
     // the middle of it, waiting, when it is killed.
-    s.Sim.InjectFault(0x07, {sim::TFaultKind::NoReply});
+    s.Sim->InjectFault(0x07, {sim::TFaultKind::NoReply});
     Start(s, ledger, {});
     // Killed as soon as it writes the card.
     Drive({&s}, [](TStation& S) {
-        for (const auto& request : S.Sim.Requests()) {
+        for (const auto& request : S.Sim->Requests()) {
             if (request.size() > 1 && request[1] == 0x07) {
                 ::kill(pid_t(S.Process.processId()), SIGKILL);
                 S.Process.waitForFinished(60000);
@@ -260,12 +260,12 @@ TEST_F(BatchToolTest, TwoStationsOnOneLedgerUseEveryRowOnce)
         TStation a;
         a.Com = 1;
         a.Name = "desk-1";
-        a.Sim.InsertBlankCard(SerialNo(11));
+        a.Sim->InsertBlankCard(SerialNo(11));
         a.Next = {12};
         TStation b;
         b.Com = 2;
         b.Name = "desk-2";
-        b.Sim.InsertBlankCard(SerialNo(21));
+        b.Sim->InsertBlankCard(SerialNo(21));
         b.Next = {22};
         Start(a, ledger, {"--count", "2"});
         Start(b, ledger, {"--count", "2"});
@@ -287,7 +287,7 @@ TEST_F(BatchToolTest, ALedgerLostMidBatchFailsTheCardNotRecordedAndExitsFive)
     ASSERT_FALSE(database.isEmpty()) << postgres.Error();
     TStation s;
     s.Name = "desk-1";
-    s.Sim.InsertBlankCard(SerialNo(31));
+    s.Sim->InsertBlankCard(SerialNo(31));
     Start(s, postgres.Url(database), {});
     bool stopped = false;
     // The server goes away once the first card is recorded, before the next
@@ -295,7 +295,7 @@ TEST_F(BatchToolTest, ALedgerLostMidBatchFailsTheCardNotRecordedAndExitsFive)
     Drive({&s}, [&](TStation& S) {
         if (S.Ended == 1 && !stopped) {
             stopped = postgres.Stop();
-            S.Sim.InsertBlankCard(SerialNo(32));
+            S.Sim->InsertBlankCard(SerialNo(32));
         }
         return false;
     });
@@ -305,6 +305,72 @@ TEST_F(BatchToolTest, ALedgerLostMidBatchFailsTheCardNotRecordedAndExitsFive)
     EXPECT_TRUE(s.Err.contains(QRegularExpression("^4012A320 row \\d+ FAILED: Ledger not written \u2014 card written but NOT recorded: put it aside", QRegularExpression::MultilineOption)))
         << s.Err.toStdString();
     EXPECT_TRUE(s.Err.contains("orvelle-card: the ledger failed: ")) << s.Err.toStdString();
+}
+
+TEST_F(BatchToolTest, AReaderRestartedMidBatchIsLinkedAgainAndTheBatchGoesOn)
+{
+    TStation s;
+    s.Name = "desk-1";
+    s.Sim->InsertBlankCard(SerialNo(41));
+    Start(s, QString::fromStdString(Path("ledger.sqlite")), {"--count", "2"});
+    bool restarted = false;
+    // Once the first card is done the reader goes (its terminal hangs up)
+    // and comes back on another terminal behind the same port name.
+    Drive({&s}, [&](TStation& S) {
+        if (S.Ended == 1 && !restarted) {
+            restarted = true;
+            S.Sim = std::make_unique<sim::TSimServer>();
+            S.Sim->InsertBlankCard(SerialNo(42));
+            Home.Map(S.Com, S.Sim->DevicePath());
+        }
+        return false;
+    });
+    EXPECT_EQ(s.Process.exitCode(), 0) << s.Err.toStdString();
+    const qsizetype gone = s.Err.indexOf("Reader gone \u2014 reconnecting");
+    const qsizetype back = s.Err.indexOf("Reader back");
+    const qsizetype second = s.Err.indexOf("4012A32A row 2 done");
+    EXPECT_TRUE(gone >= 0 && back > gone && second > back) << s.Err.toStdString();
+}
+
+TEST_F(BatchToolTest, AStoppedStationsClaimIsReleasableOnlyOnceItIsSilent)
+{
+    const QString ledger = QString::fromStdString(Path("ledger.sqlite"));
+    TStation s;
+    s.Name = "desk-1";
+    // Slow enough that the card is still being written when looked at.
+    s.Sim->SetPace(20);
+    s.Sim->InsertBlankCard(SerialNo(51));
+    Start(s, ledger, {});
+    const auto run = [&](const QStringList& Args) {
+        QProcess process;
+        process.start(Program(), Args);
+        EXPECT_TRUE(process.waitForFinished(60000));
+        return std::make_pair(process.exitCode(), QString::fromUtf8(process.readAllStandardOutput() + process.readAllStandardError()));
+    };
+    const QStringList claims{"ledger", "--ledger", ledger, "--claims"};
+    const QStringList release{"ledger", "--ledger", ledger, "--release", "desk-1"};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+    while (!run(claims).second.contains("card 4012A333")) {
+        ASSERT_EQ(s.Process.state(), QProcess::Running) << s.Process.readAllStandardError().toStdString();
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "no claim was seen";
+    }
+    ::kill(pid_t(s.Process.processId()), SIGSTOP);
+    // Just stopped: heard a moment ago, so its claim is kept.
+    const auto [kept, said] = run(release);
+    EXPECT_EQ(kept, 1) << said.toStdString();
+    // Silent long enough by the database's clock: released, and named.
+    std::pair<int, QString> released;
+    do {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << released.second.toStdString();
+        released = run(release);
+    } while (released.first != 0);
+    EXPECT_TRUE(released.second.contains("row 1 card 4012A333")) << released.second.toStdString();
+    // Woken, the station records its card as failed, naming the cause, and goes on.
+    ::kill(pid_t(s.Process.processId()), SIGCONT);
+    Drive({&s}, [](TStation& S) { return S.Err.contains(QRegularExpression("^4012A333 row 1 FAILED: Claim released", QRegularExpression::MultilineOption)); });
+    s.Process.terminate();
+    EXPECT_TRUE(s.Process.waitForFinished(60000));
+    EXPECT_TRUE(Records(ledger, true).join('\n').contains("\"cause\":\"claim-lost\"")) << s.Err.toStdString();
 }
 
 // orvelle-card ledger prints a ledger that is there, read only, and makes
