@@ -990,9 +990,16 @@ bool TLedger::Reconnected()
     FInTransaction = false;
     db.close();
     const QString lost = FError;
-    if (!db.open()) {
-        FError = QStringLiteral("%1; the connection to the database was lost and cannot be made again: %2").arg(lost, DriverText(db.lastError()));
-        return false;
+    // A server restarting takes a moment: it is waited for up to the lock
+    // time-out, so a card finished meanwhile is still recorded.
+    QElapsedTimer waited;
+    waited.start();
+    while (!db.open()) {
+        if (waited.elapsed() >= LockWaitMs) {
+            FError = QStringLiteral("%1; the connection to the database was lost and cannot be made again: %2").arg(lost, DriverText(db.lastError()));
+            return false;
+        }
+        QThread::msleep(250);
     }
     if (!Exec(QStringLiteral("set the lock time-out"), QStringLiteral("SET lock_timeout = %1").arg(LockWaitMs))) {
         FError = lost + QStringLiteral("; ") + FError;
