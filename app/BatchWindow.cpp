@@ -15,8 +15,8 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QSysInfo>
-#include <QTimer>
 #include <QTime>
+#include <QTimer>
 #include <QVBoxLayout>
 
 namespace {

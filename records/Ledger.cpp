@@ -1524,9 +1524,9 @@ bool TLedger::Export(const QString& Batch, bool Json, const std::function<bool(c
     QSqlQuery query(QSqlDatabase::database(FConnection, false));
     query.setForwardOnly(true);
     QString sql = QStringLiteral(
-                            "SELECT r.recorded_at, r.station, b.name, r.serial, r.row_no, r.result, r.detail, r.blocks, r.duration_ms,"
-                            " b.columns, w.cells, %1 FROM ledger_records r JOIN ledger_batches b ON b.id = r.batch_id"
-                            " LEFT JOIN ledger_rows w ON w.batch_id = r.batch_id AND w.row_no = r.row_no")
+                      "SELECT r.recorded_at, r.station, b.name, r.serial, r.row_no, r.result, r.detail, r.blocks, r.duration_ms,"
+                      " b.columns, w.cells, %1 FROM ledger_records r JOIN ledger_batches b ON b.id = r.batch_id"
+                      " LEFT JOIN ledger_rows w ON w.batch_id = r.batch_id AND w.row_no = r.row_no")
         + (Batch.isEmpty() ? QString() : QStringLiteral(" WHERE r.batch_id = ?")) + QStringLiteral(" ORDER BY r.id");
     // A ledger of the first schema, read as it is, kept no cause.
     sql = sql.arg(FSchema >= 2 ? QStringLiteral("r.cause") : QStringLiteral("''"));

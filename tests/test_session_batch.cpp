@@ -258,11 +258,13 @@ TEST_F(BatchTest, TrailersAreDecidedBeforeTheFirstCardAndADeclinedOneFailsNoCard
         SCOPED_TRACE(c.Approve ? "approved" : "declined");
         int asked = 0;
         std::string error;
-        const std::optional<TDumpImage> decided = DecideTrailers(image, [&](const TTrailerChange& Change) {
-            ++asked;
-            EXPECT_EQ(Change.Sector, 1);
-            return c.Approve;
-        }, error);
+        const std::optional<TDumpImage> decided = DecideTrailers(
+            image, [&](const TTrailerChange& Change) {
+                ++asked;
+                EXPECT_EQ(Change.Sector, 1);
+                return c.Approve;
+            },
+            error);
         ASSERT_TRUE(decided) << error;
         EXPECT_EQ(asked, 1);
         Line.Cards.clear();
@@ -281,7 +283,8 @@ TEST_F(BatchTest, TrailersAreDecidedBeforeTheFirstCardAndADeclinedOneFailsNoCard
     trailer[6] = 0x00;
     image.SetBlock(7, trailer);
     std::string error;
-    EXPECT_FALSE(DecideTrailers(image, [](const TTrailerChange&) { return true; }, error));
+    EXPECT_FALSE(DecideTrailers(
+        image, [](const TTrailerChange&) { return true; }, error));
     EXPECT_NE(error.find("sector 1"), std::string::npos) << error;
 }
 
