@@ -206,7 +206,13 @@ std::optional<TSerial> TBatchJob::WaitForCard()
     while (!Stopping()) {
         KeepLinked();
         if (!FReaderGone) {
-            if (const std::optional<TCardId> card = FSession.FindAnyCard())
+            const std::optional<TCardId> card = FSession.FindAnyCard();
+            // A card on the reader before Start is prepared like any other,
+            // but not without a word.
+            if (card && FFirstLook)
+                FEvents.CardInField(card->Serial);
+            FFirstLook = false;
+            if (card)
                 return card->Serial;
         }
         Pause(FSettings->PollMs);
@@ -360,17 +366,12 @@ TBatchEnd TBatchJob::Run(const TBatchSettings& Settings)
     if (rowsOut())
         return TBatchEnd::RowsOut;
     int done = 0;
-    bool first = true;
+    FFirstLook = true;
     for (;;) {
         FEvents.PlaceCard();
         const std::optional<TSerial> serial = WaitForCard();
         if (!serial)
             return TBatchEnd::Stopped;
-        // A card on the reader before Start is prepared like any other, but
-        // not without a word.
-        if (first)
-            FEvents.CardInField(*serial);
-        first = false;
         const qint64 started = SteadyMs(FSession.Steady);
         TBatchCard card;
         card.Serial = *serial;

@@ -185,4 +185,5 @@ private:
     // The keys that opened the previous card, tried first on the next.
     TKeyList FPreviousKeys;
     bool FReaderGone = false;
+    bool FFirstLook = false; // the batch's first search is yet to come
 };

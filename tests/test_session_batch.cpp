@@ -35,6 +35,8 @@ struct TLine : TBatchEvents {
     std::function<void(int)> OnProgress;
     void CardEnded(const TBatchCard& Card, const TBatchCounters& /*Counters*/) override { Cards.push_back(Card); }
     void PlaceCard() override { ++Placed; }
+    void CardInField(const TSerial& Serial) override { InField.push_back(Serial); }
+    std::vector<TSerial> InField;
     void TakeAway(const TSerial& Serial) override
     {
         if (OnTakeAway)
@@ -242,6 +244,8 @@ TEST_F(BatchTest, TheBatchEndsTheMomentItsRowsRunOut)
     ExpectCards(Line.Cards, {{1, 1, TBatchResult::Done}, {2, 2, TBatchResult::Done}, {3, 3, TBatchResult::Done}, {4, 4, TBatchResult::Done}});
     EXPECT_EQ(Line.Placed, 4);
     EXPECT_EQ(Job->Counters().RowsLeft, 0);
+    // Only the card on the reader at the start is announced as such.
+    EXPECT_EQ(Line.InField, std::vector<TSerial>{SerialNo(1)});
 }
 
 TEST_F(BatchTest, TrailersAreDecidedBeforeTheFirstCardAndADeclinedOneFailsNoCard)
