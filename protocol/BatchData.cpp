@@ -294,9 +294,10 @@ bool ReadHeader(const TRecord& Header, TBatchData& Data, const TDataFileOptions&
         } else if (const std::optional<std::string> meant = MeantDataColumn(name); meant && !Listed(Options.Labels, name)) {
             // The message as a whole names the column, in the words of the fix.
             const std::string shown = ColumnName(name);
-            return Fail(Header.Line, 0,
-                "column " + std::to_string(column) + " '" + shown + "': did you mean '" + *meant + "'? (`--label '" + shown
-                    + "'` keeps it as a label)");
+            std::string text = "column " + std::to_string(column) + " '" + shown;
+            text += "': did you mean '" + *meant + "'? (`--label '";
+            text += shown + "'` keeps it as a label)";
+            return Fail(Header.Line, 0, text);
         }
         Data.Columns.push_back(name);
         Data.Kinds.push_back(kind);

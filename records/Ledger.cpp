@@ -1460,7 +1460,7 @@ std::optional<std::vector<TOpenClaim>> TLedger::ReleaseStation(const QString& St
             Rollback();
             return std::optional<std::vector<TOpenClaim>>();
         };
-        const auto claims = ReadClaims(Station, true);
+        auto claims = ReadClaims(Station, true);
         if (!claims)
             return abandon();
         // Heard within the silence: it may be writing a card this moment.
