@@ -926,6 +926,17 @@ TEST(LedgerPostgreSql, ARestartedServerIsReconnectedAndTheCallMadeAgain)
     ASSERT_TRUE(restart()) << server->Error();
     EXPECT_TRUE(ledger->Heartbeat(QStringLiteral("bench 1"))) << ledger->Error().toStdString();
     EXPECT_EQ(Records(*ledger).size(), 1u);
+    // Still down when the card is recorded, up again while the record waits
+    // for it (up to the lock time-out): recorded, not "not recorded".
+    const std::optional<TClaim> c = ledger->Claim(QStringLiteral("lot 7"), QStringLiteral("bench 1"), Card(0xC), false);
+    ASSERT_TRUE(c) << ledger->Error().toStdString();
+    ASSERT_TRUE(server->Stop()) << server->Error();
+    bool resumed = false;
+    std::thread boot([&] { resumed = server->Resume(); });
+    const TRecordResult late = ledger->Record(*c, Finished(*c, 0xC, false));
+    boot.join();
+    ASSERT_TRUE(resumed) << server->Error();
+    EXPECT_EQ(late, TRecordResult::Recorded) << ledger->Error().toStdString();
 
     // A record whose commit landed as its connection died: made again, it
     // finds itself and is not written twice. (The record is made here
@@ -939,7 +950,7 @@ TEST(LedgerPostgreSql, ARestartedServerIsReconnectedAndTheCallMadeAgain)
     }
     ASSERT_TRUE(restart()) << server->Error();
     EXPECT_EQ(ledger->Record(*b, Finished(*b, 0xB, true)), TRecordResult::Recorded) << ledger->Error().toStdString();
-    EXPECT_EQ(Records(*ledger).size(), 2u);
+    EXPECT_EQ(Records(*ledger).size(), 3u);
 }
 
 TEST(LedgerSqlite, ALedgerFileRemovedOrReplacedUnderAStationIsNoticed)
