@@ -487,7 +487,10 @@ std::string BlockList(const std::vector<int>& Blocks)
             text += ", ";
         text += std::to_string(Blocks[i]);
         if (end >= i + 2) {
-            text += "-" + std::to_string(Blocks[end]);
+            // Appended in place: GCC 12 at -O3 takes "-" + std::string&& for
+            // an overlapping copy (-Wrestrict) and the release build fails.
+            text += '-';
+            text += std::to_string(Blocks[end]);
             i = end + 1;
         } else {
             ++i;
@@ -498,7 +501,9 @@ std::string BlockList(const std::vector<int>& Blocks)
 
 std::string Blocks(const std::vector<int>& List)
 {
-    return (List.size() == 1 ? "block " : "blocks ") + BlockList(List);
+    std::string text = List.size() == 1 ? "block " : "blocks ";
+    text += BlockList(List);
+    return text;
 }
 
 bool AnyDigitKnown(const TDumpImage& Image, int Block)
