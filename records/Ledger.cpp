@@ -653,30 +653,12 @@ bool TLedger::CreateOrCheckSchema()
     if (!found || found->empty())
         return abandon();
     if (found->front().value(0).toInt() > 0) {
-        const auto versions = Select(QStringLiteral("read the schema version"), QStringLiteral("SELECT version FROM ledger_schema"));
-        if (!versions)
-            return false;
-        // A version that cannot be read may be anything, a newer one too.
-        static const QRegularExpression number(QStringLiteral("^[0-9]{1,9}$"));
-        int known = 0;
-        bool readable = !versions->empty();
-        for (const QVariantList& version : *versions) {
-            const QString text = version.value(0).toString().trimmed();
-            readable = readable && number.match(text).hasMatch();
-            known = std::max(known, text.toInt());
-        }
-        if (!readable || known < 1) {
+        const std::optional<int> read = ReadSchemaVersion();
+        if (!read) {
             Rollback();
-            FError = QStringLiteral("ledger %1: its schema version is missing or not a number, so it may be newer than this program knows (%2): use a newer Orvelle")
-                         .arg(FPlaceText, QString::number(SchemaVersion));
             return false;
         }
-        if (known > SchemaVersion) {
-            Rollback();
-            FError = QStringLiteral("ledger %1: its schema is version %2, newer than this program knows (%3): use a newer Orvelle")
-                         .arg(FPlaceText, QString::number(known), QString::number(SchemaVersion));
-            return false;
-        }
+        const int known = *read;
         FSchema = known;
         if (known == SchemaVersion) {
             Rollback();
@@ -804,11 +786,20 @@ bool TLedger::CheckSchemaToRead()
         FError = QStringLiteral("ledger %1: holds no ledger; a batch makes it").arg(FPlaceText);
         return false;
     }
+    // An older version is read as it is, never upgraded here.
+    const std::optional<int> known = ReadSchemaVersion();
+    if (!known)
+        return false;
+    FSchema = *known;
+    return true;
+}
+
+std::optional<int> TLedger::ReadSchemaVersion()
+{
     const auto versions = Select(QStringLiteral("read the schema version"), QStringLiteral("SELECT version FROM ledger_schema"));
     if (!versions)
-        return false;
-    // The same rule as for writing: a version that cannot be read may be
-    // anything. An older one is read as it is, never upgraded here.
+        return std::nullopt;
+    // A version that cannot be read may be anything, a newer one too.
     static const QRegularExpression number(QStringLiteral("^[0-9]{1,9}$"));
     int known = 0;
     bool readable = !versions->empty();
@@ -820,15 +811,14 @@ bool TLedger::CheckSchemaToRead()
     if (!readable || known < 1) {
         FError = QStringLiteral("ledger %1: its schema version is missing or not a number, so it may be newer than this program knows (%2): use a newer Orvelle")
                      .arg(FPlaceText, QString::number(SchemaVersion));
-        return false;
+        return std::nullopt;
     }
     if (known > SchemaVersion) {
         FError = QStringLiteral("ledger %1: its schema is version %2, newer than this program knows (%3): use a newer Orvelle")
                      .arg(FPlaceText, QString::number(known), QString::number(SchemaVersion));
-        return false;
+        return std::nullopt;
     }
-    FSchema = known;
-    return true;
+    return known;
 }
 
 namespace {

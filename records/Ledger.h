@@ -206,6 +206,9 @@ private:
     QString UtcSql(const QString& Column) const;
     // Read only: the schema is there and of a version this program reads.
     bool CheckSchemaToRead();
+    // The schema's version; none, with FError, when it is missing, not a
+    // number or newer than this program's.
+    std::optional<int> ReadSchemaVersion();
 
     // Statements: each binds Values in order; a failure sets FError from What
     // and the driver's text.
