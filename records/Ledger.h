@@ -32,6 +32,7 @@
 #include "session/BatchLedger.h"
 
 #include <QDateTime>
+#include <QStringList>
 #include <QVariant>
 
 #include <functional>
@@ -40,6 +41,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+struct TLedgerDialect;
 
 // Where a ledger is kept, as --ledger gives it.
 struct TLedgerPlace {
@@ -171,61 +174,102 @@ public:
 
 private:
     struct TBatchRow;
+    struct THeldClaim;
 
     TLedger(const QString& ConnectionName, const TLedgerPlace& Place);
+
+    // LedgerOpen.cpp: the connection made.
     bool Connect();
+
+    // LedgerConnection.cpp: the session, statements and transactions. The
+    // connection opened and its session started.
     bool OpenSession();
+    // The dialect's session statements, for a ledger written or only read.
+    bool StartSession();
+    // An SQLite file's journal made a write-ahead log, waiting for another
+    // station opening a new ledger; else FError says why.
+    bool UseWriteAheadLog();
+
     // The connection is open, or opened again; else FError says why What
     // could not be done.
     bool Ready(const QString& What);
-    bool CreateOrCheckSchema();
-    bool UpgradeSchema();
-    TRecordResult RecordCard(const TClaim& Claim, const TCardRecord& Card);
-    bool StartBatchOnce(const TBatchStart& Batch);
-    std::optional<TClaim> ClaimOnce(const QString& Batch, const QString& Station, const TSerial& Serial, bool Again);
-    // The open claims (of Station, or all), their ids and batches kept in
-    // FClaimIds; locked for an update where the database locks rows.
-    std::optional<std::vector<TOpenClaim>> ReadClaims(const QString& Station, bool ForUpdate);
-    bool Beat(const QString& Station);
     // The schema is this program's, and (before a claim or a record) the
     // SQLite file is still the one opened; else FError says why.
     bool Usable(bool CheckFile);
-    // A PostgreSQL connection that died under Call is made again, and Call
-    // run once more.
+    // A server's connection that died under Call is made again, and Call
+    // run once more (defined in LedgerSql.h).
     template <typename TCall>
     auto Retried(TCall Call) -> decltype(Call());
-    // After a failed call: true when its PostgreSQL connection had died and
+    // After a failed call: true when its server connection had died and
     // was made again, so the call may be made once more; else false, FError
     // saying why when it could not be made again.
     bool Reconnected();
-    // The database's clock as a stored time, Seconds from now; how long ago
-    // the time in Column was, in ms, by that clock.
-    QString ClockSql(int Seconds = 0) const;
-    QString AgeMsSql(const QString& Column) const;
-    // A stored time read back, from the database's clock or a station's.
-    QString UtcSql(const QString& Column) const;
+    // Statements: each binds Values in order; a failure sets FError from What
+    // and the driver's text.
+    bool Exec(const QString& What, const QString& Sql, const QVariantList& Values = {}, int* Affected = nullptr);
+    std::optional<std::vector<QVariantList>> Select(const QString& What, const QString& Sql, const QVariantList& Values = {});
+    // A write transaction, begun the dialect's way. A statement that fails
+    // within it rolls it back at once.
+    bool Begin();
+    bool Commit();
+    void Rollback();
+
+    // LedgerSchema.cpp.
+    bool CreateOrCheckSchema();
+    bool CreateSchema();
+    bool UpgradeSchema();
+    // The schema's table is there; none on failure.
+    std::optional<bool> SchemaFound();
     // Read only: the schema is there and of a version this program reads.
     bool CheckSchemaToRead();
     // The schema's version; none, with FError, when it is missing, not a
     // number or newer than this program's.
     std::optional<int> ReadSchemaVersion();
 
-    // Statements: each binds Values in order; a failure sets FError from What
-    // and the driver's text.
-    bool Exec(const QString& What, const QString& Sql, const QVariantList& Values = {}, int* Affected = nullptr);
-    std::optional<std::vector<QVariantList>> Select(const QString& What, const QString& Sql, const QVariantList& Values = {});
-    // A write transaction: SQLite's write lock taken at once (waiting up to
-    // the busy time-out), PostgreSQL's plain BEGIN. A statement that fails
-    // within it rolls it back at once.
-    bool Begin();
-    bool Commit();
-    void Rollback();
+    // LedgerBatches.cpp.
+    bool StartBatchOnce(const TBatchStart& Batch);
+    // A batch started before is joined only with the files it was started
+    // with.
+    bool JoinBatch(const TBatchStart& Batch, const QString& TemplateSha, const QString& DataSha);
+    // The data file is no other batch's, or meant to be reused.
+    bool DataFileFree(const TBatchStart& Batch);
+    // A new batch's rows, stored within its transaction.
+    bool StoreRows(const TBatchStart& Batch, qint64 Id);
+    // Rolls back and refuses the start for its input (StartRefusedInput).
+    bool RefuseStart(const QString& Why);
     std::optional<TBatchRow> FindBatch(const QString& Name);
-    // " FOR UPDATE" where the database locks rows, else nothing.
-    QString Lock(bool SkipLocked = false) const;
+
+    // LedgerClaims.cpp: claim = the card's unfinished claim carried on, or
+    // a new claim on its done row (again), the next free row or row 0; then
+    // the row's cells read.
+    std::optional<TClaim> ClaimOnce(const QString& Batch, const QString& Station, const TSerial& Serial, bool Again);
+    // Claim.Resumed when the card had an unfinished claim, now Station's;
+    // false when a live station holds it or the database fails.
+    bool ResumeClaim(qint64 BatchId, const QString& Station, const QString& Serial, TClaim& Claim);
+    bool NewClaim(const TBatchRow& Batch, const QString& BatchName, const QString& Station, const QString& Serial, bool Again, TClaim& Claim);
+    // The row a new claim takes; none on refusal or failure, or (FError
+    // empty) when no row is left.
+    std::optional<int> RowToClaim(const TBatchRow& Batch, const QString& BatchName, const QString& Serial, bool Again);
+    bool ReadCells(qint64 BatchId, const QString& BatchName, TClaim& Claim);
+    bool Beat(const QString& Station);
+    // The open claims (of Station, or all), their ids and batches kept in
+    // FClaimIds; locked for an update where the database locks rows.
+    std::optional<std::vector<TOpenClaim>> ReadClaims(const QString& Station, bool ForUpdate);
+
+    // LedgerRecords.cpp: record = the claim read and checked; kept failed
+    // as claim-lost when it is no longer the station's; else the record
+    // written, the claim closed and the row kept or given back.
+    TRecordResult RecordCard(const TClaim& Claim, const TCardRecord& Card);
+    std::optional<THeldClaim> ReadHeldClaim(const TClaim& Claim, const QString& Serial);
+    TRecordResult RecordClaimLost(const TClaim& Claim, const TCardRecord& Card, const THeldClaim& Held, const QString& Why);
+    bool WriteRecord(const TClaim& Claim, const TCardRecord& Card, const THeldClaim& Held);
+
+    // LedgerExport.cpp: one batch's key and columns.
+    std::optional<std::pair<QVariant, QStringList>> ExportedBatch(const QString& Batch);
 
     QString FConnection;
     TLedgerPlace FPlace;
+    const TLedgerDialect& FSql; // chosen by the place, at open
     bool FReadOnly = false;
     QString FPlaceText;
     QString FError;

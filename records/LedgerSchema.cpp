@@ -1,0 +1,243 @@
+// The ledger's schema: created on first use, upgraded from version 1, or
+// checked to be one this program reads.
+#include "records/LedgerSql.h"
+
+#include <QRegularExpression>
+
+#include <algorithm>
+
+using namespace LedgerSql;
+
+namespace {
+
+// A card's record. result: done, failed or repeat (a card prepared before,
+// shown again: it holds no claim, and its claim_id is NULL). cause: the
+// failure's code (FailCauseCode), empty unless failed.
+const char* const RecordsTable = "CREATE TABLE ledger_records ("
+                                 " id %1,"
+                                 " recorded_at TEXT NOT NULL,"
+                                 " station TEXT NOT NULL,"
+                                 " batch_id BIGINT NOT NULL REFERENCES ledger_batches (id),"
+                                 " serial TEXT NOT NULL,"
+                                 " row_no INTEGER NOT NULL,"
+                                 " result TEXT NOT NULL CHECK (result IN ('done', 'failed', 'repeat')),"
+                                 " detail TEXT NOT NULL,"
+                                 " blocks TEXT NOT NULL,"
+                                 " duration_ms BIGINT NOT NULL,"
+                                 " claim_id BIGINT,"
+                                 " cause TEXT NOT NULL DEFAULT '')";
+
+// Schema creation waits, where the dialect has a lock for it, for a station
+// creating it at the same moment; the key is any number the ledger alone uses.
+constexpr qint64 SchemaLockKey = 0x4F52564C45444752; // "ORVLEDGR"
+
+// The schema, version 2. %1 is the key column's type, which the
+// databases spell differently. Times are UTC instants as ISO 8601 texts
+// with milliseconds and a Z (2026-12-08T06:05:31.123Z), so that texts
+// compare as the times do. A station's heartbeat, and a claim's release,
+// are on the database's clock, the rest on the station's. The columns and
+// cells are JSON arrays of strings.
+const char* const SchemaStatements[] = {
+    "CREATE TABLE ledger_schema (version INTEGER NOT NULL)",
+    "CREATE TABLE ledger_batches ("
+    " id %1,"
+    " name TEXT NOT NULL UNIQUE,"
+    " template_sha256 TEXT NOT NULL,"
+    " data_sha256 TEXT NOT NULL,"
+    " columns TEXT NOT NULL,"
+    " created_at TEXT NOT NULL)",
+    // claim_id: the open claim that holds the row; done_serial: the card
+    // recorded done with it. A free row has neither.
+    "CREATE TABLE ledger_rows ("
+    " batch_id BIGINT NOT NULL REFERENCES ledger_batches (id),"
+    " row_no INTEGER NOT NULL,"
+    " cells TEXT NOT NULL,"
+    " claim_id BIGINT,"
+    " done_serial TEXT,"
+    " PRIMARY KEY (batch_id, row_no))",
+    // One card, one row.
+    "CREATE UNIQUE INDEX ledger_rows_done ON ledger_rows (batch_id, done_serial) WHERE done_serial IS NOT NULL",
+    // closed_how: recorded (its card's record), released (its station
+    // silent) or forced (released while its station was live); NULL while
+    // open. The station that closed it learns the true cause from it.
+    "CREATE TABLE ledger_claims ("
+    " id %1,"
+    " batch_id BIGINT NOT NULL REFERENCES ledger_batches (id),"
+    " row_no INTEGER NOT NULL,"
+    " station TEXT NOT NULL,"
+    " serial TEXT NOT NULL,"
+    " claimed_at TEXT NOT NULL,"
+    " is_open INTEGER NOT NULL,"
+    " closed_at TEXT,"
+    " closed_how TEXT CHECK (closed_how IN ('recorded', 'released', 'forced')))",
+    // The database itself refuses a second open claim on a row, or for a card.
+    "CREATE UNIQUE INDEX ledger_claims_row ON ledger_claims (batch_id, row_no) WHERE is_open = 1 AND row_no > 0",
+    "CREATE UNIQUE INDEX ledger_claims_card ON ledger_claims (batch_id, serial) WHERE is_open = 1",
+    "CREATE INDEX ledger_claims_station ON ledger_claims (station) WHERE is_open = 1",
+    // Each station's last heartbeat, on the database's clock: its claims
+    // are its own until it has been silent for StationSilentSeconds.
+    "CREATE TABLE ledger_stations ("
+    " name TEXT PRIMARY KEY,"
+    " heartbeat_at TEXT NOT NULL)",
+    RecordsTable,
+    "CREATE INDEX ledger_records_card ON ledger_records (batch_id, serial)",
+};
+
+QString WithKey(const char* Statement, const TLedgerDialect& Sql) { return QString::fromLatin1(Statement).replace(QStringLiteral("%1"), Sql.KeyColumn); }
+
+// Version 1 to 2: the records' result may be repeat, a record of a card
+// shown again has no claim, and a failure keeps its cause; a claim keeps how
+// it was closed; every stored time is made UTC; stations heartbeat.
+QStringList UpgradeSteps(const TLedgerDialect& Sql)
+{
+    QStringList steps;
+    if (Sql.RebuildsToAlter) {
+        steps << WithKey(RecordsTable, Sql).replace(QStringLiteral("TABLE ledger_records ("), QStringLiteral("TABLE ledger_records_2 ("))
+              << QStringLiteral("INSERT INTO ledger_records_2 (id, recorded_at, station, batch_id, serial, row_no, result, detail, blocks, duration_ms, claim_id)"
+                                " SELECT id, %1, station, batch_id, serial, row_no, result, detail, blocks, duration_ms, claim_id FROM ledger_records")
+                     .arg(Sql.UtcOf(QStringLiteral("recorded_at")))
+              << QStringLiteral("DROP TABLE ledger_records")
+              << QStringLiteral("ALTER TABLE ledger_records_2 RENAME TO ledger_records")
+              << QStringLiteral("CREATE INDEX ledger_records_card ON ledger_records (batch_id, serial)");
+    } else {
+        steps << QStringLiteral("ALTER TABLE ledger_records DROP CONSTRAINT ledger_records_result_check")
+              << QStringLiteral("ALTER TABLE ledger_records ADD CONSTRAINT ledger_records_result_check CHECK (result IN ('done', 'failed', 'repeat'))")
+              << QStringLiteral("ALTER TABLE ledger_records ALTER COLUMN claim_id DROP NOT NULL")
+              << QStringLiteral("ALTER TABLE ledger_records ADD COLUMN cause TEXT NOT NULL DEFAULT ''")
+              << QStringLiteral("UPDATE ledger_records SET recorded_at = %1").arg(Sql.UtcOf(QStringLiteral("recorded_at")));
+    }
+    steps << QStringLiteral("ALTER TABLE ledger_claims ADD COLUMN closed_how TEXT CHECK (closed_how IN ('recorded', 'released', 'forced'))")
+          << QStringLiteral("UPDATE ledger_claims SET claimed_at = %1, closed_at = %2").arg(Sql.UtcOf(QStringLiteral("claimed_at")), Sql.UtcOf(QStringLiteral("closed_at")))
+          // Version 1 kept no cause: a closed claim without a record was given back.
+          << QStringLiteral("UPDATE ledger_claims SET closed_how = CASE WHEN EXISTS (SELECT 1 FROM ledger_records r WHERE r.claim_id = ledger_claims.id)"
+                            " THEN 'recorded' ELSE 'released' END WHERE is_open = 0")
+          << QStringLiteral("UPDATE ledger_batches SET created_at = %1").arg(Sql.UtcOf(QStringLiteral("created_at")))
+          << QStringLiteral("CREATE TABLE ledger_stations (name TEXT PRIMARY KEY, heartbeat_at TEXT NOT NULL)")
+          << QStringLiteral("UPDATE ledger_schema SET version = %1").arg(TLedger::SchemaVersion);
+    return steps;
+}
+
+} // namespace
+
+std::optional<bool> TLedger::SchemaFound()
+{
+    const auto found = Select(QStringLiteral("look for the schema"), FSql.CountTables, {QStringLiteral("ledger_schema")});
+    if (!found || found->empty())
+        return std::nullopt;
+    return found->front().value(0).toInt() > 0;
+}
+
+bool TLedger::CreateOrCheckSchema()
+{
+    if (!Begin())
+        return false;
+    if (!FSql.SchemaLock.isEmpty() && !Exec(QStringLiteral("wait for another station's schema"), FSql.SchemaLock, {SchemaLockKey}))
+        return false;
+    const std::optional<bool> found = SchemaFound();
+    if (!found) {
+        Rollback();
+        return false;
+    }
+    if (!*found)
+        return CreateSchema();
+    const std::optional<int> known = ReadSchemaVersion();
+    if (!known || *known == SchemaVersion) {
+        Rollback();
+        FSchema = known.value_or(0);
+        return known.has_value();
+    }
+    FSchema = *known;
+    return UpgradeSchema();
+}
+
+bool TLedger::CreateSchema()
+{
+    // Within CreateOrCheckSchema's transaction: a failure leaves no part of
+    // a schema behind.
+    for (const char* statement : SchemaStatements) {
+        if (!Exec(QStringLiteral("create the schema"), WithKey(statement, FSql)))
+            return false;
+    }
+    if (!Exec(QStringLiteral("create the schema"), QStringLiteral("INSERT INTO ledger_schema (version) VALUES (?)"), {SchemaVersion}) || !Commit()) {
+        Rollback();
+        return false;
+    }
+    FSchema = SchemaVersion;
+    return true;
+}
+
+bool TLedger::UpgradeSchema()
+{
+    // Within CreateOrCheckSchema's transaction, which holds the write lock:
+    // no station claims or records meanwhile, and a failure changes nothing.
+    const auto open = Select(QStringLiteral("count the open claims"), QStringLiteral("SELECT COUNT(*) FROM ledger_claims WHERE is_open = 1"));
+    if (!open || open->empty()) {
+        Rollback();
+        return false;
+    }
+    if (const int claims = open->front().value(0).toInt(); claims > 0) {
+        Rollback();
+        // The ledger stays open on its old schema for --claims and
+        // --release; every other call is refused with this.
+        FSchemaRefusal = QStringLiteral("ledger %1: its schema is version %2 and is upgraded to version %3 only while no claim is open, and %4 %5 open:"
+                                        " stop the stations of the older Orvelle, list the claims with `orvelle-card ledger --claims` and give them"
+                                        " back with `orvelle-card ledger --release STATION`")
+                             .arg(FPlaceText, QString::number(FSchema), QString::number(SchemaVersion), QString::number(claims),
+                                 claims == 1 ? QStringLiteral("claim is") : QStringLiteral("claims are"));
+        return true;
+    }
+    for (const QString& step : UpgradeSteps(FSql)) {
+        if (!Exec(QStringLiteral("upgrade the schema to version %1").arg(SchemaVersion), step))
+            return false;
+    }
+    if (!Commit()) {
+        Rollback();
+        return false;
+    }
+    FSchema = SchemaVersion;
+    return true;
+}
+
+bool TLedger::CheckSchemaToRead()
+{
+    const std::optional<bool> found = SchemaFound();
+    if (!found)
+        return false;
+    if (!*found) {
+        FError = QStringLiteral("ledger %1: holds no ledger; a batch makes it").arg(FPlaceText);
+        return false;
+    }
+    // An older version is read as it is, never upgraded here.
+    const std::optional<int> known = ReadSchemaVersion();
+    if (!known)
+        return false;
+    FSchema = *known;
+    return true;
+}
+
+std::optional<int> TLedger::ReadSchemaVersion()
+{
+    const auto versions = Select(QStringLiteral("read the schema version"), QStringLiteral("SELECT version FROM ledger_schema"));
+    if (!versions)
+        return std::nullopt;
+    // A version that cannot be read may be anything, a newer one too.
+    static const QRegularExpression number(QStringLiteral("^[0-9]{1,9}$"));
+    int known = 0;
+    bool readable = !versions->empty();
+    for (const QVariantList& version : *versions) {
+        const QString text = version.value(0).toString().trimmed();
+        readable = readable && number.match(text).hasMatch();
+        known = std::max(known, text.toInt());
+    }
+    if (!readable || known < 1) {
+        FError = QStringLiteral("ledger %1: its schema version is missing or not a number, so it may be newer than this program knows (%2): use a newer Orvelle")
+                     .arg(FPlaceText, QString::number(SchemaVersion));
+        return std::nullopt;
+    }
+    if (known > SchemaVersion) {
+        FError = QStringLiteral("ledger %1: its schema is version %2, newer than this program knows (%3): use a newer Orvelle")
+                     .arg(FPlaceText, QString::number(known), QString::number(SchemaVersion));
+        return std::nullopt;
+    }
+    return known;
+}
