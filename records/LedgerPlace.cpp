@@ -116,6 +116,18 @@ QString Untrusted(const std::string& Path, bool Folder, const std::vector<uid_t>
     return {};
 }
 
+// The default ledger's folder is made for the user alone, whatever the
+// umask: the folder rule asks that of it. Empty, or why it could not be.
+QString MakeDefaultFolder(const QString& File)
+{
+    const QString folder = FromLocalPath(FolderOf(LocalPath(File)));
+    if (QString reason = MakeFolderOf(folder); !reason.isEmpty())
+        return reason;
+    if (::mkdir(LocalPath(folder).c_str(), 0700) != 0 && errno != EEXIST)
+        return FromLocalPath(SystemError(LocalPath(folder)));
+    return {};
+}
+
 // The files SQLite keeps beside a ledger, and takes as part of it.
 const char* const SideFiles[] = {"-wal", "-shm", "-journal"};
 
@@ -243,14 +255,9 @@ bool LedgerSql::AdmitFile(TLedgerPlace& Place, const TLedgerAccess& Access, bool
     };
     const bool mustExist = Access.ReadOnly || Access.MustExist;
     if (DefaultFile && !mustExist) {
-        // The default folder is made for the user alone, whatever the
-        // umask: the folder rule below asks that of it.
-        const QString folder = FromLocalPath(FolderOf(LocalPath(Place.File)));
-        const QString reason = MakeFolderOf(folder);
+        const QString reason = MakeDefaultFolder(Place.File);
         if (!reason.isEmpty())
             return refused(reason);
-        if (::mkdir(LocalPath(folder).c_str(), 0700) != 0 && errno != EEXIST)
-            return refused(FromLocalPath(SystemError(LocalPath(folder))));
     }
     std::string why;
     const std::optional<std::string> target = ReadTarget(LocalPath(Place.File), why);
