@@ -1,7 +1,6 @@
 #include "cardtool/BatchRun.h"
 
-#include "cardtool/CardReport.h"
-#include "cardtool/CardTool.h"
+#include "cardtool/Output.h"
 #include "protocol/PlainText.h"
 #include "records/Ledger.h"
 #include "session/CardWords.h"
@@ -39,11 +38,6 @@ std::string Seconds(qint64 Ms)
     return text;
 }
 
-std::string UtcTime(const QDateTime& When)
-{
-    return When.isValid() ? When.toUTC().toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss.zzz'Z'")).toStdString() : std::string();
-}
-
 // ledger --claims: a line (or a JSON object) a claim, on standard output.
 int ListClaims(TLedger& Ledger, bool Json, const std::function<void(const std::string&)>& Say)
 {
@@ -53,20 +47,7 @@ int ListClaims(TLedger& Ledger, bool Json, const std::function<void(const std::s
         return ExitLedgerFailed;
     }
     for (const TOpenClaim& claim : *claims) {
-        const std::string heard = claim.LastHeard.isValid() ? UtcTime(claim.LastHeard) : std::string();
-        std::string line;
-        if (Json) {
-            line = "{\"batch\":" + JsonStringOf(claim.Batch.toStdString()) + ",\"row\":" + std::to_string(claim.Row)
-                + ",\"serial\":" + JsonStringOf(claim.Serial.toStdString()) + ",\"station\":" + JsonStringOf(claim.Station.toStdString())
-                + ",\"since\":" + JsonStringOf(UtcTime(claim.Since)) + ",\"last_heartbeat\":" + (heard.empty() ? "null" : JsonStringOf(heard))
-                + ",\"silent_ms\":" + (claim.SilentMs < 0 ? "null" : std::to_string(claim.SilentMs)) + "}\n";
-        } else {
-            line = "batch " + PrintableText(claim.Batch.toStdString()) + ", row " + std::to_string(claim.Row) + ", card "
-                + PrintableText(claim.Serial.toStdString()) + ", station '" + PrintableText(claim.Station.toStdString()) + "', since "
-                + UtcTime(claim.Since) + ", last heartbeat "
-                + (heard.empty() ? std::string("never") : heard + " (" + std::to_string(claim.SilentMs / 1000) + " s ago)") + "\n";
-        }
-        if (!PrintOut(line))
+        if (!PrintOut(ClaimLine(claim, Json)))
             return ExitNotDone;
     }
     return ExitDone;
@@ -260,18 +241,8 @@ void TBatchRun::CardEnded(const TBatchCard& Card, const TBatchCounters& /*Counte
         FAnyFailed = true;
     if (!FOptions.Json)
         return;
-    std::string written;
-    for (const int block : Card.Written) {
-        if (!written.empty())
-            written += ',';
-        written += std::to_string(block);
-    }
     FPrinted = true;
-    PrintOut("{\"serial\":\"" + serial + "\",\"row\":" + std::to_string(Card.Row) + ",\"result\":\""
-        + BatchResultText(Card.Result) + "\",\"cause\":\"" + FailCauseCode(Card.Cause) + "\",\"station\":"
-        + JsonStringOf(FSettings.Station.toStdString()) + ",\"batch\":" + JsonStringOf(FSettings.Batch.toStdString())
-        + ",\"detail\":" + JsonStringOf(Card.Detail) + ",\"written\":[" + written + "],\"duration_ms\":"
-        + std::to_string(Card.DurationMs) + "}\n");
+    PrintOut(BatchCardJson(Card, FSettings.Station.toStdString(), FSettings.Batch.toStdString()));
 }
 
 int TBatchRun::RunLedger(const TCardOptions& Options, const std::function<void(const std::string&)>& Say)

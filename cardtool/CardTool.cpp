@@ -17,7 +17,6 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 
 namespace {
 
@@ -31,19 +30,6 @@ bool AllDone(const TCardReport& Report)
 const char* const JobNames[] = {"map keys", "read", "write", "compare"};
 
 } // namespace
-
-bool PrintOut(const std::string& Text)
-{
-    // A failed write leaves its error in the stream; fflush reports it too
-    // when the bytes were only buffered.
-    errno = 0;
-    if (std::fputs(Text.c_str(), stdout) != EOF && std::fflush(stdout) == 0 && std::ferror(stdout) == 0)
-        return true;
-    const int error = errno;
-    std::fprintf(stderr, "orvelle-card: the results could not be written to standard output: %s\n",
-        error != 0 ? std::strerror(error) : "write error");
-    return false;
-}
 
 TCardTool::TCardTool(const TCardOptions& Options)
     : FOptions(Options)

@@ -8,7 +8,7 @@
 // SIGHUP and SIGPIPE come in and cancel the job between two exchanges.
 
 #include "cardtool/CardCommandLine.h"
-#include "cardtool/CardReport.h"
+#include "cardtool/Output.h"
 #include "protocol/DumpFile.h"
 #include "protocol/KeyFile.h"
 #include "session/CardWork.h"
@@ -22,20 +22,6 @@ class TBatchRun;
 class TLinkSession;
 class TSessionRecorder;
 class TSignalPipe;
-
-// The exit statuses.
-enum TCardExit : int {
-    ExitDone = 0,
-    ExitNotDone = 1,
-    ExitUsage = 2,
-    ExitNoReader = 3,
-    ExitNoCard = 4,      // no card in the reader's field when a job began
-    ExitLedgerFailed = 5 // batch, ledger: the ledger could not be opened, read or written
-};
-
-// Text on standard output, flushed; false, with the reason said on standard
-// error, when it could not be written (a full disk, a closed pipe).
-bool PrintOut(const std::string& Text);
 
 class TCardTool : private TSessionEvents, private TCardWorkEvents {
 public:
