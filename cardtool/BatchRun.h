@@ -6,7 +6,7 @@
 // error as it ends ("4012A3F1 row 17 done 2.9 s"), with --json one JSON
 // object a card on standard output.
 
-#include "cardtool/CardCommandLine.h"
+#include "cardtool/CardOptions.h"
 #include "protocol/BatchData.h"
 #include "protocol/DumpFile.h"
 #include "protocol/KeyFile.h"

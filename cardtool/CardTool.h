@@ -7,7 +7,7 @@
 // run the event loop while they wait, and that is where SIGINT, SIGTERM,
 // SIGHUP and SIGPIPE come in and cancel the job between two exchanges.
 
-#include "cardtool/CardCommandLine.h"
+#include "cardtool/CardOptions.h"
 #include "cardtool/Output.h"
 #include "protocol/DumpFile.h"
 #include "protocol/KeyFile.h"
@@ -35,7 +35,13 @@ public:
     int Run();
 
 private:
+    // The command table names the commands' members: Prepare and Run.
+    friend struct TCardCommands;
+
     int RunCommand();
+    // The signals, the session and the journal, then the port opened and
+    // the link tested; ExitDone or ExitNoReader.
+    int OpenReader();
     // Says Text on standard error, as the run's error should it end without
     // results.
     void Say(const std::string& Text);
@@ -63,6 +69,9 @@ private:
     int ReadCard();
     int WriteCard();
     int DiffCard();
+    int RunBatch();
+    // ledger: no port, no inputs of its own.
+    int PrintLedger();
     // The report is the run's result: Run prints it, JSON or a table on
     // standard output, once the exit status is known.
     void Print();

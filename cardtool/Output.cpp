@@ -65,7 +65,7 @@ std::string BlocksCell(const TCardReport& Report, const TSectorReport& Sector)
 {
     std::string out = Numbers(Sector.Outcome.Blocks, " ");
     auto add = [&out](const std::string& Part) { out += (out.empty() ? "" : "; ") + Part; };
-    if (Report.Command == TCardCommand::Write) {
+    if (Report.Command->Results == TCardResults::Written) {
         if (!Sector.Outcome.Unknown.empty())
             add("unknown " + Numbers(Sector.Outcome.Unknown, " "));
         if (Sector.Outcome.Trailer != TTrailerNote::None)
@@ -117,7 +117,7 @@ bool PrintOut(const std::string& Text)
 
 std::string TableOf(const TCardReport& Report)
 {
-    const bool diff = Report.Command == TCardCommand::Diff;
+    const bool diff = Report.Command->Results == TCardResults::Compared;
     constexpr size_t keyWidth = 12;
     constexpr size_t resultWidth = 13; // "verify failed"
     std::string header = Cell("sector", 6) + Cell("key A", keyWidth) + Cell("key B", keyWidth)
@@ -137,15 +137,15 @@ std::string TableOf(const TCardReport& Report)
     }
     if (diff && Report.Compared)
         out += CompareText(*Report.Compared) + "\n";
-    if (Report.Command == TCardCommand::Write && Report.NothingWritten)
+    if (Report.Command->Results == TCardResults::Written && Report.NothingWritten)
         out += std::string(NothingWrittenText) + "\n";
     return out;
 }
 
 std::string JsonOf(const TCardReport& Report)
 {
-    const bool diff = Report.Command == TCardCommand::Diff;
-    std::string out = "{\n  \"command\": \"" + std::string(CardCommandName(Report.Command)) + "\",\n";
+    const bool diff = Report.Command->Results == TCardResults::Compared;
+    std::string out = "{\n  \"command\": \"" + std::string(Report.Command->Name) + "\",\n";
     out += "  \"interrupted\": " + std::string(Report.Interrupted ? "true" : "false") + ",\n";
     out += "  \"serial\": " + (Report.Serial ? Quoted(SerialText(*Report.Serial)) : std::string("null")) + ",\n";
     if (!Report.Dump.empty())
@@ -156,7 +156,7 @@ std::string JsonOf(const TCardReport& Report)
         out += "    {\"sector\": " + std::to_string(s) + ", \"keyA\": " + KeyOrNull(sector.Keys.KeyA)
             + ", \"keyB\": " + KeyOrNull(sector.Keys.KeyB) + ", \"result\": \""
             + SectorResultText(sector.Outcome.Result) + "\", \"blocks\": " + JsonList(sector.Outcome.Blocks);
-        if (Report.Command == TCardCommand::Write) {
+        if (Report.Command->Results == TCardResults::Written) {
             out += ", \"unknown\": " + JsonList(sector.Outcome.Unknown)
                 + ", \"trailerDeclined\": " + (sector.Outcome.Trailer == TTrailerNote::Declined ? "true" : "false");
         }

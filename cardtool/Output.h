@@ -25,7 +25,7 @@
 // A command that ends without results (exit 2, 3 or 4) prints instead
 //   {"error": "what went wrong", "exit": the exit status}
 
-#include "cardtool/CardCommandLine.h"
+#include "cardtool/CardCommand.h"
 #include "session/CardJobs.h"
 
 #include <QDateTime>
@@ -44,7 +44,7 @@ struct TSectorReport {
 };
 
 struct TCardReport {
-    TCardCommand Command = TCardCommand::Keys;
+    const TCardCommand* Command = nullptr; // its row names it, and says what the results show
     bool Interrupted = false;
     std::optional<TSerial> Serial; // the card
     std::string Dump;              // write, diff: the dump file
