@@ -29,28 +29,29 @@ enum class TCardResults {
     Streamed  // no table at the end: a line or an object as each thing is done
 };
 
+// A row names its fields (designated), and leaves out those it has none of.
 struct TCardCommand {
-    const char* Name;
-    TCardOperand Operand;
+    const char* Name = nullptr;
+    TCardOperand Operand = TCardOperand::None;
     // --help: the synopsis, its later lines indented as they are to be shown,
     // and the help, one line of its column a line.
-    const char* Synopsis;
-    const char* Help;
+    const char* Synopsis = nullptr;
+    const char* Help = nullptr;
     // The options of this command alone or of a few (TCardOption::Listed);
     // those of every command, and of every one that UsesReader, come with
     // their scope.
-    std::initializer_list<const char*> Options;
+    std::initializer_list<const char*> Options = {};
     // Opens a port and talks to the reader on it.
-    bool UsesReader;
-    TCardResults Results;
+    bool UsesReader = false;
+    TCardResults Results = TCardResults::Sectors;
     // A rule between the command's options once every value is read: the
     // mistake, or empty. None for most.
-    QString (*Check)(const TCardOptions& Options, const QCommandLineParser& Parser);
+    QString (*Check)(const TCardOptions& Options, const QCommandLineParser& Parser) = nullptr;
     // Before the port opens, after the input files: ExitDone, or the exit
     // status with the reason said. None for most.
-    int (TCardTool::*Prepare)();
+    int (TCardTool::*Prepare)() = nullptr;
     // The command itself: the exit status.
-    int (TCardTool::*Run)();
+    int (TCardTool::*Run)() = nullptr;
 };
 
 struct TCardOption {

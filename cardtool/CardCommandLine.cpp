@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <initializer_list>
+#include <utility>
 
 namespace {
 
@@ -43,15 +44,53 @@ bool AskedForJson(const QStringList& Args)
     return false;
 }
 
-// "a, b and c".
-QString Listed(const QStringList& Names)
+// "a, b and c" (Last: "and"), "a, b or c".
+QString Listed(const QStringList& Names, const char* Last)
 {
     if (Names.size() < 2)
         return Names.join(QString());
-    return Names.first(Names.size() - 1).join(QStringLiteral(", ")) + QStringLiteral(" and ") + Names.last();
+    return Names.first(Names.size() - 1).join(QStringLiteral(", ")) + QLatin1Char(' ') + QLatin1String(Last) + QLatin1Char(' ')
+        + Names.last();
 }
 
 // ------------------------------------------------------------------ usage
+
+// The prose around the tables' entries in --help. Long on purpose: the text
+// as --help shows it, a line of it a line.
+const char* const UsageHead = "Usage: orvelle-card [--port COMn|PATH] [--keys FILE]... [--map FILE] [--no-builtin-keys]\n"
+                              "                    [--json] [--timeout MS] COMMAND\n"
+                              "Whole-card work on the MIFARE Classic 1K card in a card reader/encoder on a serial port.\n"
+                              "\n"
+                              "Commands:\n";
+const char* const UsageMiddle = "\n"
+                                "Every command first maps the keys: each sector is tried, for write and diff first\n"
+                                "with the keys the dump's trailers state in full, then with those of the --keys files\n"
+                                "and the built-in default keys, each key once (--map: a saved map's keys of a sector\n"
+                                "first, then the rest). A job in the same run reuses the map while the same card\n"
+                                "stays in the field. A dump is read by its content: 1024 bytes, the text form (a line\n"
+                                "\"+Sector: N\", then four blocks of 32 hex digits, '-' for unknown; a sector left out\n"
+                                "is unknown; '#' starts a comment line), the .eml form, or the JSON form (its \"blocks\"\n"
+                                "object, \"0\" to \"63\"). A dump of a 4K, 2K or Mini card is refused.\n"
+                                "\n"
+                                "Options:\n";
+const char* const UsageTail = "\n"
+                              "Progress goes to standard error, results to standard output. A confirmation is asked\n"
+                              "on the terminal; when standard input is no terminal and --yes is not given, it is\n"
+                              "answered no. SIGINT, SIGTERM, SIGHUP or SIGPIPE (a closed pipe on standard output or\n"
+                              "error) stops the job between two exchanges with the reader. Each job is recorded with\n"
+                              "its port, card, dump and result in the journal the window keeps,\n"
+                              "${XDG_STATE_HOME:-~/.local/state}/orvelle/journal/YYYY-MM-DD.log.\n"
+                              "\n"
+                              "Exit status:\n"
+                              "  0  every sector done (diff: the card and the dump agree)\n"
+                              "  1  some sectors not done, a trailer not confirmed, the job interrupted, the dump\n"
+                              "     not saved, or the results not written to standard output (diff: they differ,\n"
+                              "     or the card was not compared to the end)\n"
+                              "  2  bad usage or a bad input file: nothing was sent to the reader\n"
+                              "  3  the port could not be opened, or the reader does not answer\n"
+                              "  4  no card in the reader's field\n"
+                              "  5  batch, ledger: the ledger could not be opened, read or written (ledger: also\n"
+                              "     a ledger file that is not there)\n";
 
 // An entry of --help: the synopsis, then the help in its column, its first
 // line beside the synopsis's last when two blanks fit between them.
@@ -86,11 +125,12 @@ QString CommandList()
 {
     QStringList names;
     for (const TCardCommand& command : CardCommands()) {
-        const char* operand = command.Operand == TCardOperand::None ? "" : command.Operand == TCardOperand::Template ? " TEMPLATE"
-                                                                                                                     : " FILE";
-        names << QLatin1String(command.Name) + QLatin1String(operand);
+        QString name = QLatin1String(command.Name);
+        if (command.Operand != TCardOperand::None)
+            name += command.Operand == TCardOperand::Template ? QStringLiteral(" TEMPLATE") : QStringLiteral(" FILE");
+        names << name;
     }
-    return Listed(names).replace(QStringLiteral(" and "), QStringLiteral(" or "));
+    return Listed(names, "or");
 }
 
 using TStep = QString (*)(const QCommandLineParser& Parser, TCardOptions& Result);
@@ -143,7 +183,7 @@ QString WhereItBelongs(const TCardOption& Option)
         if (BelongsTo(Option, command))
             names << QLatin1String(command.Name);
     }
-    return Listed(names);
+    return Listed(names, "and");
 }
 
 // Each option where it means something, and nowhere else.
@@ -202,6 +242,7 @@ QString ReadMapAndForm(const QCommandLineParser& Parser, TCardOptions& Result)
     return {};
 }
 
+// The ledger and what is done with it.
 QString ReadLedgerNames(const QCommandLineParser& Parser, TCardOptions& Result)
 {
     Result.LedgerSpec = Parser.value(QStringLiteral("ledger"));
@@ -212,7 +253,7 @@ QString ReadLedgerNames(const QCommandLineParser& Parser, TCardOptions& Result)
         return QStringLiteral("--release needs a STATION.");
     Result.Force = Parser.isSet(QStringLiteral("force"));
     Result.ListClaims = Parser.isSet(QStringLiteral("claims"));
-    Result.ReuseData = Parser.isSet(QStringLiteral("reuse-data"));
+    Result.LocalTimes = Parser.isSet(QStringLiteral("local"));
     return {};
 }
 
@@ -222,7 +263,8 @@ QString CheckCommandRules(const QCommandLineParser& Parser, TCardOptions& Result
     return Result.Command->Check != nullptr ? Result.Command->Check(Result, Parser) : QString();
 }
 
-QString ReadCount(const QCommandLineParser& Parser, TCardOptions& Result)
+// batch: which cards, and how many.
+QString ReadCardsToDo(const QCommandLineParser& Parser, TCardOptions& Result)
 {
     const QString count = Parser.value(QStringLiteral("count"));
     if (Parser.isSet(QStringLiteral("count"))) {
@@ -232,7 +274,12 @@ QString ReadCount(const QCommandLineParser& Parser, TCardOptions& Result)
             return QStringLiteral("--count takes a number of cards from 1, not '%1'.").arg(count);
     }
     Result.Again = Parser.isSet(QStringLiteral("again"));
-    Result.LocalTimes = Parser.isSet(QStringLiteral("local"));
+    Result.ReuseData = Parser.isSet(QStringLiteral("reuse-data"));
+    return {};
+}
+
+QString ReadPasswordFile(const QCommandLineParser& Parser, TCardOptions& Result)
+{
     return ReadFileValue(Parser, "ledger-password-file", Result.LedgerPasswordFile);
 }
 
@@ -250,23 +297,28 @@ QString ReadPort(const QCommandLineParser& Parser, TCardOptions& Result)
     return {};
 }
 
-// The keys, the reply time-out and the switches.
-QString ReadTheRest(const QCommandLineParser& Parser, TCardOptions& Result)
+// The keys to try and how long a reply is waited for.
+QString ReadKeysAndTimeout(const QCommandLineParser& Parser, TCardOptions& Result)
 {
     for (const QString& file : Parser.values(QStringLiteral("keys")))
         Result.KeyFiles.push_back(LocalName(file));
-    if (Parser.isSet(QStringLiteral("timeout"))) {
-        const QString value = Parser.value(QStringLiteral("timeout"));
-        bool ok = false;
-        const int ms = value.toInt(&ok);
-        if (!ok || ms < MinReplyTimeoutMs || ms > MaxReplyTimeoutMs)
-            return QStringLiteral("--timeout takes %1 to %2 milliseconds, not '%3'.").arg(MinReplyTimeoutMs).arg(MaxReplyTimeoutMs).arg(value);
-        Result.ReplyTimeoutMs = ms;
-    }
+    Result.BuiltInKeys = !Parser.isSet(QStringLiteral("no-builtin-keys"));
+    if (!Parser.isSet(QStringLiteral("timeout")))
+        return {};
+    const QString value = Parser.value(QStringLiteral("timeout"));
+    bool ok = false;
+    const int ms = value.toInt(&ok);
+    if (!ok || ms < MinReplyTimeoutMs || ms > MaxReplyTimeoutMs)
+        return QStringLiteral("--timeout takes %1 to %2 milliseconds, not '%3'.").arg(MinReplyTimeoutMs).arg(MaxReplyTimeoutMs).arg(value);
+    Result.ReplyTimeoutMs = ms;
+    return {};
+}
+
+QString ReadSwitches(const QCommandLineParser& Parser, TCardOptions& Result)
+{
     Result.Json = Parser.isSet(QStringLiteral("json"));
     Result.Trailers = Parser.isSet(QStringLiteral("trailers"));
     Result.Yes = Parser.isSet(QStringLiteral("yes"));
-    Result.BuiltInKeys = !Parser.isSet(QStringLiteral("no-builtin-keys"));
     return {};
 }
 
@@ -289,7 +341,7 @@ TCardOptions Parse(const QStringList& Args)
     QString why;
     // In the order their mistakes are told: the first one is.
     for (const TStep step : {ReadCommand, CheckBelongs, ReadDataFile, ReadMapAndForm, ReadLedgerNames, CheckCommandRules,
-             ReadCount, ReadPort, ReadTheRest}) {
+             ReadCardsToDo, ReadPasswordFile, ReadPort, ReadKeysAndTimeout, ReadSwitches}) {
         if (why.isEmpty())
             why = step(parser, result);
     }
@@ -306,42 +358,7 @@ QString CardUsage()
     QString options;
     for (const TCardOption& option : CardOptionTable())
         options += UsageEntry(OptionSynopsis(option), QLatin1String(option.Help));
-    // The prose around the tables' entries, as --help shows it.
-    return QStringLiteral(
-               "Usage: orvelle-card [--port COMn|PATH] [--keys FILE]... [--map FILE] [--no-builtin-keys]\n"
-               "                    [--json] [--timeout MS] COMMAND\n"
-               "Whole-card work on the MIFARE Classic 1K card in a card reader/encoder on a serial port.\n"
-               "\n"
-               "Commands:\n")
-        + commands + QStringLiteral("\n"
-                                    "Every command first maps the keys: each sector is tried, for write and diff first\n"
-                                    "with the keys the dump's trailers state in full, then with those of the --keys files\n"
-                                    "and the built-in default keys, each key once (--map: a saved map's keys of a sector\n"
-                                    "first, then the rest). A job in the same run reuses the map while the same card\n"
-                                    "stays in the field. A dump is read by its content: 1024 bytes, the text form (a line\n"
-                                    "\"+Sector: N\", then four blocks of 32 hex digits, '-' for unknown; a sector left out\n"
-                                    "is unknown; '#' starts a comment line), the .eml form, or the JSON form (its \"blocks\"\n"
-                                    "object, \"0\" to \"63\"). A dump of a 4K, 2K or Mini card is refused.\n"
-                                    "\n"
-                                    "Options:\n")
-        + options + QStringLiteral("\n"
-                                   "Progress goes to standard error, results to standard output. A confirmation is asked\n"
-                                   "on the terminal; when standard input is no terminal and --yes is not given, it is\n"
-                                   "answered no. SIGINT, SIGTERM, SIGHUP or SIGPIPE (a closed pipe on standard output or\n"
-                                   "error) stops the job between two exchanges with the reader. Each job is recorded with\n"
-                                   "its port, card, dump and result in the journal the window keeps,\n"
-                                   "${XDG_STATE_HOME:-~/.local/state}/orvelle/journal/YYYY-MM-DD.log.\n"
-                                   "\n"
-                                   "Exit status:\n"
-                                   "  0  every sector done (diff: the card and the dump agree)\n"
-                                   "  1  some sectors not done, a trailer not confirmed, the job interrupted, the dump\n"
-                                   "     not saved, or the results not written to standard output (diff: they differ,\n"
-                                   "     or the card was not compared to the end)\n"
-                                   "  2  bad usage or a bad input file: nothing was sent to the reader\n"
-                                   "  3  the port could not be opened, or the reader does not answer\n"
-                                   "  4  no card in the reader's field\n"
-                                   "  5  batch, ledger: the ledger could not be opened, read or written (ledger: also\n"
-                                   "     a ledger file that is not there)\n");
+    return QLatin1String(UsageHead) + commands + QLatin1String(UsageMiddle) + options + QLatin1String(UsageTail);
 }
 
 TCardOptions ParseCardCommandLine(const QStringList& Args)

@@ -39,49 +39,78 @@ struct TCardCommands {
 
 // The help texts are long: they are the --help text, a line of it a line.
 const TCardCommand TCardCommands::Commands[] = {
-    {"keys", TCardOperand::None, "keys [--save FILE [--format bin|text]]",
-        "find a key A and a key B for every sector; --save writes the\n"
-        "map found: a line a sector, \"SECTOR KEYA KEYB\", '-' for a key\n"
-        "not found, or the binary key map (192 bytes: the keys A of\n"
-        "sectors 0 to 15, then their keys B) when the name ends in .bin,\n"
-        ".mfd, .raw or .dump and every key was found",
-        {"save", "format"}, true, TCardResults::Sectors, KeyMapRules, nullptr, &TCardTool::MapCard},
-    {"read", TCardOperand::DumpToSave, "read FILE [--format bin|text|eml|json]",
-        "read the card into the dump FILE, in the form its name asks\n"
-        "for: binary (1024 bytes) for .bin, .mfd, .raw and .dump, the\n"
-        ".eml form (64 lines of 32 hex digits) for .eml, the JSON form\n"
-        "for .json, else the text form; all but the text form only\n"
-        "when every digit was read",
-        {"format"}, true, TCardResults::Sectors, nullptr, nullptr, &TCardTool::ReadCard},
-    {"write", TCardOperand::DumpToRead, "write FILE [--trailers] [--yes]",
-        "write the dump FILE onto the card, every block read back;\n"
-        "block 0 never, sector trailers only with --trailers",
-        {"trailers", "yes"}, true, TCardResults::Written, nullptr, nullptr, &TCardTool::WriteCard},
-    {"diff", TCardOperand::DumpToRead, "diff FILE", "compare the card with the dump FILE, block by block", {}, true,
-        TCardResults::Compared, nullptr, nullptr, &TCardTool::DiffCard},
-    {"batch", TCardOperand::Template,
-        "batch TEMPLATE [--data FILE] [--ledger FILE|URL] [--batch NAME] [--station NAME]\n"
-        "      [--count N] [--trailers] [--yes] [--again] [--reuse-data]\n"
-        "      [--label NAME]... [--labels-only] [--ledger-password-file FILE]",
-        "a production line: card after card, each written from the\n"
-        "template with its data row over it, every block read back,\n"
-        "recorded in the ledger, then one beep (done), two (done\n"
-        "before) or three (failed); the next card once this one\n"
-        "is taken away; ends with the last data row",
-        {"trailers", "yes", "data", "label", "labels-only", "ledger", "ledger-password-file", "batch", "station", "count",
-            "again", "reuse-data"},
-        true, TCardResults::Streamed, nullptr, &TCardTool::PrepareBatch, &TCardTool::RunBatch},
-    {"ledger", TCardOperand::None,
-        "ledger [--ledger FILE|URL] [--batch NAME] [--json] [--local]\n"
-        "       [--release STATION [--force]] [--claims] [--ledger-password-file FILE]",
-        "the ledger's records as CSV (--json: JSON Lines), the open\n"
-        "claims (--claims), or the unfinished claims of a silent\n"
-        "station given back; opens no port, makes no ledger, and\n"
-        "only reads one to print it; a CSV cell beginning with =,\n"
-        "+, -, @, a tab or a carriage return gets a leading ' so\n"
-        "that no spreadsheet runs it",
-        {"ledger", "ledger-password-file", "batch", "release", "force", "claims", "local"}, false, TCardResults::Streamed,
-        ClaimRules, nullptr, &TCardTool::PrintLedger},
+    {.Name = "keys",
+        .Operand = TCardOperand::None,
+        .Synopsis = "keys [--save FILE [--format bin|text]]",
+        .Help = "find a key A and a key B for every sector; --save writes the\n"
+                "map found: a line a sector, \"SECTOR KEYA KEYB\", '-' for a key\n"
+                "not found, or the binary key map (192 bytes: the keys A of\n"
+                "sectors 0 to 15, then their keys B) when the name ends in .bin,\n"
+                ".mfd, .raw or .dump and every key was found",
+        .Options = {"save", "format"},
+        .UsesReader = true,
+        .Results = TCardResults::Sectors,
+        .Check = KeyMapRules,
+        .Run = &TCardTool::MapCard},
+    {.Name = "read",
+        .Operand = TCardOperand::DumpToSave,
+        .Synopsis = "read FILE [--format bin|text|eml|json]",
+        .Help = "read the card into the dump FILE, in the form its name asks\n"
+                "for: binary (1024 bytes) for .bin, .mfd, .raw and .dump, the\n"
+                ".eml form (64 lines of 32 hex digits) for .eml, the JSON form\n"
+                "for .json, else the text form; all but the text form only\n"
+                "when every digit was read",
+        .Options = {"format"},
+        .UsesReader = true,
+        .Results = TCardResults::Sectors,
+        .Run = &TCardTool::ReadCard},
+    {.Name = "write",
+        .Operand = TCardOperand::DumpToRead,
+        .Synopsis = "write FILE [--trailers] [--yes]",
+        .Help = "write the dump FILE onto the card, every block read back;\n"
+                "block 0 never, sector trailers only with --trailers",
+        .Options = {"trailers", "yes"},
+        .UsesReader = true,
+        .Results = TCardResults::Written,
+        .Run = &TCardTool::WriteCard},
+    {.Name = "diff",
+        .Operand = TCardOperand::DumpToRead,
+        .Synopsis = "diff FILE",
+        .Help = "compare the card with the dump FILE, block by block",
+        .UsesReader = true,
+        .Results = TCardResults::Compared,
+        .Run = &TCardTool::DiffCard},
+    {.Name = "batch",
+        .Operand = TCardOperand::Template,
+        .Synopsis = "batch TEMPLATE [--data FILE] [--ledger FILE|URL] [--batch NAME] [--station NAME]\n"
+                    "      [--count N] [--trailers] [--yes] [--again] [--reuse-data]\n"
+                    "      [--label NAME]... [--labels-only] [--ledger-password-file FILE]",
+        .Help = "a production line: card after card, each written from the\n"
+                "template with its data row over it, every block read back,\n"
+                "recorded in the ledger, then one beep (done), two (done\n"
+                "before) or three (failed); the next card once this one\n"
+                "is taken away; ends with the last data row",
+        .Options = {"trailers", "yes", "data", "label", "labels-only", "ledger", "ledger-password-file", "batch", "station",
+            "count", "again", "reuse-data"},
+        .UsesReader = true,
+        .Results = TCardResults::Streamed,
+        .Prepare = &TCardTool::PrepareBatch,
+        .Run = &TCardTool::RunBatch},
+    {.Name = "ledger",
+        .Operand = TCardOperand::None,
+        .Synopsis = "ledger [--ledger FILE|URL] [--batch NAME] [--json] [--local]\n"
+                    "       [--release STATION [--force]] [--claims] [--ledger-password-file FILE]",
+        .Help = "the ledger's records as CSV (--json: JSON Lines), the open\n"
+                "claims (--claims), or the unfinished claims of a silent\n"
+                "station given back; opens no port, makes no ledger, and\n"
+                "only reads one to print it; a CSV cell beginning with =,\n"
+                "+, -, @, a tab or a carriage return gets a leading ' so\n"
+                "that no spreadsheet runs it",
+        .Options = {"ledger", "ledger-password-file", "batch", "release", "force", "claims", "local"},
+        .UsesReader = false,
+        .Results = TCardResults::Streamed,
+        .Check = ClaimRules,
+        .Run = &TCardTool::PrintLedger},
 };
 
 const TCardOption TCardCommands::Options[] = {
