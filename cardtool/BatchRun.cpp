@@ -53,6 +53,49 @@ int ListClaims(TLedger& Ledger, bool Json, const std::function<void(const std::s
     return ExitDone;
 }
 
+// ledger --release: a station's unfinished claims given back, each said on
+// standard error.
+int ReleaseClaims(TLedger& Ledger, const TCardOptions& Options, const std::function<void(const std::string&)>& Say)
+{
+    const std::string station = PrintableText(Options.ReleaseStation.toStdString());
+    const auto released = Ledger.ReleaseStation(Options.ReleaseStation, Options.Force);
+    if (!released) {
+        Say("the claims cannot be released: " + Ledger.Error().toStdString());
+        return Ledger.ReleaseRefused() ? ExitNotDone : ExitLedgerFailed;
+    }
+    const bool live = !released->empty() && released->front().SilentMs >= 0 && released->front().SilentMs < qint64(StationSilentSeconds) * 1000;
+    if (live)
+        std::fprintf(stderr, "orvelle-card: station '%s' was heard %lld s ago: its claims released by --force\n", station.c_str(),
+            static_cast<long long>(released->front().SilentMs / 1000));
+    for (const TOpenClaim& claim : *released) {
+        std::fprintf(stderr, "orvelle-card: released batch %s row %d card %s, claimed since %s\n",
+            PrintableText(claim.Batch.toStdString()).c_str(), claim.Row, PrintableText(claim.Serial.toStdString()).c_str(),
+            UtcTime(claim.Since).c_str());
+    }
+    std::fprintf(stderr, "orvelle-card: %d unfinished %s of %s given back\n", int(released->size()),
+        released->size() == 1 ? "claim" : "claims", station.c_str());
+    return ExitDone;
+}
+
+// ledger: the records, CSV or JSON Lines, on standard output.
+int PrintRecords(TLedger& Ledger, const TCardOptions& Options, const std::function<void(const std::string&)>& Say)
+{
+    bool printed = true;
+    if (!Ledger.Export(
+            Options.BatchName, Options.Json,
+            [&printed](const std::string& Line) {
+                printed = PrintOut(Line);
+                return printed;
+            },
+            Options.LocalTimes)) {
+        if (!printed)
+            return ExitNotDone;
+        Say("the ledger cannot be read: " + Ledger.Error().toStdString());
+        return ExitLedgerFailed;
+    }
+    return ExitDone;
+}
+
 } // namespace
 
 TBatchRun::TBatchRun(const TCardOptions& Options, std::function<void(const std::string&)> Say,
@@ -69,36 +112,62 @@ TBatchRun::~TBatchRun() = default;
 
 int TBatchRun::Prepare(const TDumpImage& Template, const TKeyList& Keys, const std::optional<TKeyMap>& StartMap)
 {
-    if (!FOptions.DataFile.empty()) {
-        TFileError error;
-        FData = ReadBatchData(FOptions.DataFile, error, FOptions.DataOptions);
-        if (!FData) {
-            FSay(error.Text());
-            return ExitUsage;
-        }
-    }
+    if (!ReadData())
+        return ExitUsage;
     std::string refused;
     const std::optional<TBatchPlan> plan = PlanBatch(Template, FData, FOptions.Trailers, refused);
     if (!plan) {
         FSay(refused);
         return ExitUsage;
     }
-    TDumpImage image = Template;
-    if (FOptions.Trailers) {
-        // Decided before the first card, never between two: a trailer
-        // declined halfway would leave cards written but failed.
-        if (!FOptions.Yes && ::isatty(STDIN_FILENO) != 1) {
-            FSay("--trailers: standard input is no terminal to confirm the trailers on: run the batch on a terminal, or add --yes");
-            return ExitUsage;
-        }
-        std::string error;
-        const std::optional<TDumpImage> decided = DecideTrailers(Template, FConfirm, error);
-        if (!decided) {
-            FSay(error);
-            return ExitUsage;
-        }
-        image = *decided;
+    const std::optional<TDumpImage> image = ApprovedTemplate(Template);
+    if (!image)
+        return ExitUsage;
+    if (const int status = StartInLedger(); status != ExitDone)
+        return status;
+    FSettings.Station = FOptions.Station;
+    FSettings.Keys = Keys;
+    FSettings.StartMap = StartMap;
+    FSettings.Again = FOptions.Again;
+    FSettings.Count = FOptions.Count;
+    FSettings.HasRows = FData.has_value();
+    FSettings.Trailers = FOptions.Trailers;
+    FSettings.CardImage = CardImages(*image, FData);
+    for (const std::string& line : plan->Lines)
+        std::fprintf(stderr, "orvelle-card: %s\n", PrintableText(line).c_str());
+    return ExitDone;
+}
+
+bool TBatchRun::ReadData()
+{
+    if (FOptions.DataFile.empty())
+        return true;
+    TFileError error;
+    FData = ReadBatchData(FOptions.DataFile, error, FOptions.DataOptions);
+    if (!FData)
+        FSay(error.Text());
+    return FData.has_value();
+}
+
+std::optional<TDumpImage> TBatchRun::ApprovedTemplate(const TDumpImage& Template)
+{
+    if (!FOptions.Trailers)
+        return Template;
+    // Decided before the first card, never between two: a trailer declined
+    // halfway would leave cards written but failed.
+    if (!FOptions.Yes && ::isatty(STDIN_FILENO) != 1) {
+        FSay("--trailers: standard input is no terminal to confirm the trailers on: run the batch on a terminal, or add --yes");
+        return std::nullopt;
     }
+    std::string error;
+    std::optional<TDumpImage> decided = DecideTrailers(Template, FConfirm, error);
+    if (!decided)
+        FSay(error);
+    return decided;
+}
+
+int TBatchRun::StartInLedger()
+{
     // A refused password file is a bad input file, like a bad data file.
     TLedgerAccess access;
     if (!LedgerPassword(FOptions, FSay, access))
@@ -117,16 +186,6 @@ int TBatchRun::Prepare(const TDumpImage& Template, const TKeyList& Keys, const s
         return FLedger->StartRefusedInput() ? ExitUsage : ExitLedgerFailed;
     }
     FSettings.Batch = start.Name;
-    FSettings.Station = FOptions.Station;
-    FSettings.Keys = Keys;
-    FSettings.StartMap = StartMap;
-    FSettings.Again = FOptions.Again;
-    FSettings.Count = FOptions.Count;
-    FSettings.HasRows = FData.has_value();
-    FSettings.Trailers = FOptions.Trailers;
-    FSettings.CardImage = CardImages(image, FData);
-    for (const std::string& line : plan->Lines)
-        std::fprintf(stderr, "orvelle-card: %s\n", PrintableText(line).c_str());
     return ExitDone;
 }
 
@@ -264,38 +323,7 @@ int TBatchRun::RunLedger(const TCardOptions& Options, const std::function<void(c
     }
     if (Options.ListClaims)
         return ListClaims(*ledger, Options.Json, Say);
-    if (!Options.ReleaseStation.isEmpty()) {
-        const std::string station = PrintableText(Options.ReleaseStation.toStdString());
-        const auto released = ledger->ReleaseStation(Options.ReleaseStation, Options.Force);
-        if (!released) {
-            Say("the claims cannot be released: " + ledger->Error().toStdString());
-            return ledger->ReleaseRefused() ? ExitNotDone : ExitLedgerFailed;
-        }
-        const bool live = !released->empty() && released->front().SilentMs >= 0 && released->front().SilentMs < qint64(StationSilentSeconds) * 1000;
-        if (live)
-            std::fprintf(stderr, "orvelle-card: station '%s' was heard %lld s ago: its claims released by --force\n", station.c_str(),
-                static_cast<long long>(released->front().SilentMs / 1000));
-        for (const TOpenClaim& claim : *released) {
-            std::fprintf(stderr, "orvelle-card: released batch %s row %d card %s, claimed since %s\n",
-                PrintableText(claim.Batch.toStdString()).c_str(), claim.Row, PrintableText(claim.Serial.toStdString()).c_str(),
-                UtcTime(claim.Since).c_str());
-        }
-        std::fprintf(stderr, "orvelle-card: %d unfinished %s of %s given back\n", int(released->size()),
-            released->size() == 1 ? "claim" : "claims", station.c_str());
-        return ExitDone;
-    }
-    bool printed = true;
-    if (!ledger->Export(
-            Options.BatchName, Options.Json,
-            [&printed](const std::string& Line) {
-                printed = PrintOut(Line);
-                return printed;
-            },
-            Options.LocalTimes)) {
-        if (!printed)
-            return ExitNotDone;
-        Say("the ledger cannot be read: " + ledger->Error().toStdString());
-        return ExitLedgerFailed;
-    }
-    return ExitDone;
+    if (!Options.ReleaseStation.isEmpty())
+        return ReleaseClaims(*ledger, Options, Say);
+    return PrintRecords(*ledger, Options, Say);
 }

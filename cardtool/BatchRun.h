@@ -47,6 +47,15 @@ public:
     static int RunLedger(const TCardOptions& Options, const std::function<void(const std::string&)>& Say);
 
 private:
+    // Prepare's steps; a step that fails says why. The data file, if any.
+    bool ReadData();
+    // The template with --trailers' changes approved or left out; none
+    // when they cannot be asked.
+    std::optional<TDumpImage> ApprovedTemplate(const TDumpImage& Template);
+    // The ledger opened and the batch started in it: ExitDone or the exit
+    // status.
+    int StartInLedger();
+
     void CardInField(const TSerial& Serial) override;
     void PlaceCard() override;
     void ReaderGone() override;
