@@ -147,7 +147,7 @@ QString ReadCommand(const QCommandLineParser& Parser, TCardOptions& Result)
         return QStringLiteral("unknown command '%1': %2.").arg(name, CommandList());
     const TCardOperand operand = Result.Command->Operand;
     const qsizetype wanted = operand == TCardOperand::None ? 1 : 2;
-    const QString needs = QStringLiteral("%1 needs %2.").arg(name, operand == TCardOperand::Template ? QStringLiteral("TEMPLATE") : QStringLiteral("a dump FILE"));
+    QString needs = QStringLiteral("%1 needs %2.").arg(name, operand == TCardOperand::Template ? QStringLiteral("TEMPLATE") : QStringLiteral("a dump FILE"));
     if (words.size() < wanted)
         return needs;
     if (words.size() > wanted)
@@ -211,7 +211,7 @@ QString ReadFileValue(const QCommandLineParser& Parser, const char* Option, std:
 // batch: the data file and how it is taken.
 QString ReadDataFile(const QCommandLineParser& Parser, TCardOptions& Result)
 {
-    if (const QString why = ReadFileValue(Parser, "data", Result.DataFile); !why.isEmpty())
+    if (QString why = ReadFileValue(Parser, "data", Result.DataFile); !why.isEmpty())
         return why;
     for (const char* option : {"label", "labels-only"}) {
         if (Parser.isSet(QLatin1String(option)) && !Parser.isSet(QStringLiteral("data")))
@@ -230,7 +230,7 @@ QString ReadDataFile(const QCommandLineParser& Parser, TCardOptions& Result)
 QString ReadMapAndForm(const QCommandLineParser& Parser, TCardOptions& Result)
 {
     for (const auto& [option, file] : {std::pair{"map", &Result.MapFile}, std::pair{"save", &Result.SaveMap}}) {
-        if (const QString why = ReadFileValue(Parser, option, *file); !why.isEmpty())
+        if (QString why = ReadFileValue(Parser, option, *file); !why.isEmpty())
             return why;
     }
     if (!Parser.isSet(QStringLiteral("format")))
