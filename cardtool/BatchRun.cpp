@@ -1,7 +1,6 @@
 #include "cardtool/BatchRun.h"
 
-#include "cardtool/CardReport.h"
-#include "cardtool/CardTool.h"
+#include "cardtool/Output.h"
 #include "protocol/PlainText.h"
 #include "records/Ledger.h"
 #include "session/CardWords.h"
@@ -39,11 +38,6 @@ std::string Seconds(qint64 Ms)
     return text;
 }
 
-std::string UtcTime(const QDateTime& When)
-{
-    return When.isValid() ? When.toUTC().toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss.zzz'Z'")).toStdString() : std::string();
-}
-
 // ledger --claims: a line (or a JSON object) a claim, on standard output.
 int ListClaims(TLedger& Ledger, bool Json, const std::function<void(const std::string&)>& Say)
 {
@@ -53,21 +47,51 @@ int ListClaims(TLedger& Ledger, bool Json, const std::function<void(const std::s
         return ExitLedgerFailed;
     }
     for (const TOpenClaim& claim : *claims) {
-        const std::string heard = claim.LastHeard.isValid() ? UtcTime(claim.LastHeard) : std::string();
-        std::string line;
-        if (Json) {
-            line = "{\"batch\":" + JsonStringOf(claim.Batch.toStdString()) + ",\"row\":" + std::to_string(claim.Row)
-                + ",\"serial\":" + JsonStringOf(claim.Serial.toStdString()) + ",\"station\":" + JsonStringOf(claim.Station.toStdString())
-                + ",\"since\":" + JsonStringOf(UtcTime(claim.Since)) + ",\"last_heartbeat\":" + (heard.empty() ? "null" : JsonStringOf(heard))
-                + ",\"silent_ms\":" + (claim.SilentMs < 0 ? "null" : std::to_string(claim.SilentMs)) + "}\n";
-        } else {
-            line = "batch " + PrintableText(claim.Batch.toStdString()) + ", row " + std::to_string(claim.Row) + ", card "
-                + PrintableText(claim.Serial.toStdString()) + ", station '" + PrintableText(claim.Station.toStdString()) + "', since "
-                + UtcTime(claim.Since) + ", last heartbeat "
-                + (heard.empty() ? std::string("never") : heard + " (" + std::to_string(claim.SilentMs / 1000) + " s ago)") + "\n";
-        }
-        if (!PrintOut(line))
+        if (!PrintOut(ClaimLine(claim, Json)))
             return ExitNotDone;
+    }
+    return ExitDone;
+}
+
+// ledger --release: a station's unfinished claims given back, each said on
+// standard error.
+int ReleaseClaims(TLedger& Ledger, const TCardOptions& Options, const std::function<void(const std::string&)>& Say)
+{
+    const std::string station = PrintableText(Options.ReleaseStation.toStdString());
+    const auto released = Ledger.ReleaseStation(Options.ReleaseStation, Options.Force);
+    if (!released) {
+        Say("the claims cannot be released: " + Ledger.Error().toStdString());
+        return Ledger.ReleaseRefused() ? ExitNotDone : ExitLedgerFailed;
+    }
+    const bool live = !released->empty() && released->front().SilentMs >= 0 && released->front().SilentMs < qint64(StationSilentSeconds) * 1000;
+    if (live)
+        std::fprintf(stderr, "orvelle-card: station '%s' was heard %lld s ago: its claims released by --force\n", station.c_str(),
+            static_cast<long long>(released->front().SilentMs / 1000));
+    for (const TOpenClaim& claim : *released) {
+        std::fprintf(stderr, "orvelle-card: released batch %s row %d card %s, claimed since %s\n",
+            PrintableText(claim.Batch.toStdString()).c_str(), claim.Row, PrintableText(claim.Serial.toStdString()).c_str(),
+            UtcTime(claim.Since).c_str());
+    }
+    std::fprintf(stderr, "orvelle-card: %d unfinished %s of %s given back\n", int(released->size()),
+        released->size() == 1 ? "claim" : "claims", station.c_str());
+    return ExitDone;
+}
+
+// ledger: the records, CSV or JSON Lines, on standard output.
+int PrintRecords(TLedger& Ledger, const TCardOptions& Options, const std::function<void(const std::string&)>& Say)
+{
+    bool printed = true;
+    if (!Ledger.Export(
+            Options.BatchName, Options.Json,
+            [&printed](const std::string& Line) {
+                printed = PrintOut(Line);
+                return printed;
+            },
+            Options.LocalTimes)) {
+        if (!printed)
+            return ExitNotDone;
+        Say("the ledger cannot be read: " + Ledger.Error().toStdString());
+        return ExitLedgerFailed;
     }
     return ExitDone;
 }
@@ -88,36 +112,62 @@ TBatchRun::~TBatchRun() = default;
 
 int TBatchRun::Prepare(const TDumpImage& Template, const TKeyList& Keys, const std::optional<TKeyMap>& StartMap)
 {
-    if (!FOptions.DataFile.empty()) {
-        TFileError error;
-        FData = ReadBatchData(FOptions.DataFile, error, FOptions.DataOptions);
-        if (!FData) {
-            FSay(error.Text());
-            return ExitUsage;
-        }
-    }
+    if (!ReadData())
+        return ExitUsage;
     std::string refused;
     const std::optional<TBatchPlan> plan = PlanBatch(Template, FData, FOptions.Trailers, refused);
     if (!plan) {
         FSay(refused);
         return ExitUsage;
     }
-    TDumpImage image = Template;
-    if (FOptions.Trailers) {
-        // Decided before the first card, never between two: a trailer
-        // declined halfway would leave cards written but failed.
-        if (!FOptions.Yes && ::isatty(STDIN_FILENO) != 1) {
-            FSay("--trailers: standard input is no terminal to confirm the trailers on: run the batch on a terminal, or add --yes");
-            return ExitUsage;
-        }
-        std::string error;
-        const std::optional<TDumpImage> decided = DecideTrailers(Template, FConfirm, error);
-        if (!decided) {
-            FSay(error);
-            return ExitUsage;
-        }
-        image = *decided;
+    const std::optional<TDumpImage> image = ApprovedTemplate(Template);
+    if (!image)
+        return ExitUsage;
+    if (const int status = StartInLedger(); status != ExitDone)
+        return status;
+    FSettings.Station = FOptions.Station;
+    FSettings.Keys = Keys;
+    FSettings.StartMap = StartMap;
+    FSettings.Again = FOptions.Again;
+    FSettings.Count = FOptions.Count;
+    FSettings.HasRows = FData.has_value();
+    FSettings.Trailers = FOptions.Trailers;
+    FSettings.CardImage = CardImages(*image, FData);
+    for (const std::string& line : plan->Lines)
+        std::fprintf(stderr, "orvelle-card: %s\n", PrintableText(line).c_str());
+    return ExitDone;
+}
+
+bool TBatchRun::ReadData()
+{
+    if (FOptions.DataFile.empty())
+        return true;
+    TFileError error;
+    FData = ReadBatchData(FOptions.DataFile, error, FOptions.DataOptions);
+    if (!FData)
+        FSay(error.Text());
+    return FData.has_value();
+}
+
+std::optional<TDumpImage> TBatchRun::ApprovedTemplate(const TDumpImage& Template)
+{
+    if (!FOptions.Trailers)
+        return Template;
+    // Decided before the first card, never between two: a trailer declined
+    // halfway would leave cards written but failed.
+    if (!FOptions.Yes && ::isatty(STDIN_FILENO) != 1) {
+        FSay("--trailers: standard input is no terminal to confirm the trailers on: run the batch on a terminal, or add --yes");
+        return std::nullopt;
     }
+    std::string error;
+    std::optional<TDumpImage> decided = DecideTrailers(Template, FConfirm, error);
+    if (!decided)
+        FSay(error);
+    return decided;
+}
+
+int TBatchRun::StartInLedger()
+{
     // A refused password file is a bad input file, like a bad data file.
     TLedgerAccess access;
     if (!LedgerPassword(FOptions, FSay, access))
@@ -136,16 +186,6 @@ int TBatchRun::Prepare(const TDumpImage& Template, const TKeyList& Keys, const s
         return FLedger->StartRefusedInput() ? ExitUsage : ExitLedgerFailed;
     }
     FSettings.Batch = start.Name;
-    FSettings.Station = FOptions.Station;
-    FSettings.Keys = Keys;
-    FSettings.StartMap = StartMap;
-    FSettings.Again = FOptions.Again;
-    FSettings.Count = FOptions.Count;
-    FSettings.HasRows = FData.has_value();
-    FSettings.Trailers = FOptions.Trailers;
-    FSettings.CardImage = CardImages(image, FData);
-    for (const std::string& line : plan->Lines)
-        std::fprintf(stderr, "orvelle-card: %s\n", PrintableText(line).c_str());
     return ExitDone;
 }
 
@@ -260,18 +300,8 @@ void TBatchRun::CardEnded(const TBatchCard& Card, const TBatchCounters& /*Counte
         FAnyFailed = true;
     if (!FOptions.Json)
         return;
-    std::string written;
-    for (const int block : Card.Written) {
-        if (!written.empty())
-            written += ',';
-        written += std::to_string(block);
-    }
     FPrinted = true;
-    PrintOut("{\"serial\":\"" + serial + "\",\"row\":" + std::to_string(Card.Row) + ",\"result\":\""
-        + BatchResultText(Card.Result) + "\",\"cause\":\"" + FailCauseCode(Card.Cause) + "\",\"station\":"
-        + JsonStringOf(FSettings.Station.toStdString()) + ",\"batch\":" + JsonStringOf(FSettings.Batch.toStdString())
-        + ",\"detail\":" + JsonStringOf(Card.Detail) + ",\"written\":[" + written + "],\"duration_ms\":"
-        + std::to_string(Card.DurationMs) + "}\n");
+    PrintOut(BatchCardJson(Card, FSettings.Station.toStdString(), FSettings.Batch.toStdString()));
 }
 
 int TBatchRun::RunLedger(const TCardOptions& Options, const std::function<void(const std::string&)>& Say)
@@ -293,38 +323,7 @@ int TBatchRun::RunLedger(const TCardOptions& Options, const std::function<void(c
     }
     if (Options.ListClaims)
         return ListClaims(*ledger, Options.Json, Say);
-    if (!Options.ReleaseStation.isEmpty()) {
-        const std::string station = PrintableText(Options.ReleaseStation.toStdString());
-        const auto released = ledger->ReleaseStation(Options.ReleaseStation, Options.Force);
-        if (!released) {
-            Say("the claims cannot be released: " + ledger->Error().toStdString());
-            return ledger->ReleaseRefused() ? ExitNotDone : ExitLedgerFailed;
-        }
-        const bool live = !released->empty() && released->front().SilentMs >= 0 && released->front().SilentMs < qint64(StationSilentSeconds) * 1000;
-        if (live)
-            std::fprintf(stderr, "orvelle-card: station '%s' was heard %lld s ago: its claims released by --force\n", station.c_str(),
-                static_cast<long long>(released->front().SilentMs / 1000));
-        for (const TOpenClaim& claim : *released) {
-            std::fprintf(stderr, "orvelle-card: released batch %s row %d card %s, claimed since %s\n",
-                PrintableText(claim.Batch.toStdString()).c_str(), claim.Row, PrintableText(claim.Serial.toStdString()).c_str(),
-                UtcTime(claim.Since).c_str());
-        }
-        std::fprintf(stderr, "orvelle-card: %d unfinished %s of %s given back\n", int(released->size()),
-            released->size() == 1 ? "claim" : "claims", station.c_str());
-        return ExitDone;
-    }
-    bool printed = true;
-    if (!ledger->Export(
-            Options.BatchName, Options.Json,
-            [&printed](const std::string& Line) {
-                printed = PrintOut(Line);
-                return printed;
-            },
-            Options.LocalTimes)) {
-        if (!printed)
-            return ExitNotDone;
-        Say("the ledger cannot be read: " + ledger->Error().toStdString());
-        return ExitLedgerFailed;
-    }
-    return ExitDone;
+    if (!Options.ReleaseStation.isEmpty())
+        return ReleaseClaims(*ledger, Options, Say);
+    return PrintRecords(*ledger, Options, Say);
 }

@@ -6,7 +6,7 @@
 // error as it ends ("4012A3F1 row 17 done 2.9 s"), with --json one JSON
 // object a card on standard output.
 
-#include "cardtool/CardCommandLine.h"
+#include "cardtool/CardOptions.h"
 #include "protocol/BatchData.h"
 #include "protocol/DumpFile.h"
 #include "protocol/KeyFile.h"
@@ -47,6 +47,15 @@ public:
     static int RunLedger(const TCardOptions& Options, const std::function<void(const std::string&)>& Say);
 
 private:
+    // Prepare's steps; a step that fails says why. The data file, if any.
+    bool ReadData();
+    // The template with --trailers' changes approved or left out; none
+    // when they cannot be asked.
+    std::optional<TDumpImage> ApprovedTemplate(const TDumpImage& Template);
+    // The ledger opened and the batch started in it: ExitDone or the exit
+    // status.
+    int StartInLedger();
+
     void CardInField(const TSerial& Serial) override;
     void PlaceCard() override;
     void ReaderGone() override;

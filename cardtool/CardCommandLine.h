@@ -2,80 +2,10 @@
 // orvelle-card's command line, read before any port is opened: a mistake
 // here sends nothing to the reader.
 
-#include "protocol/BatchData.h"
-#include "protocol/DumpFile.h"
+#include "cardtool/CardOptions.h"
 
 #include <QString>
 #include <QStringList>
-
-#include <optional>
-#include <string>
-#include <vector>
-
-enum class TCardCommand { Keys,
-    Read,
-    Write,
-    Diff,
-    Batch,    // a production line: card after card from a template
-    Ledger }; // the ledger's records, or a station's claims released; no port
-
-// "keys", "read", "write", "diff", "batch", "ledger".
-const char* CardCommandName(TCardCommand Command);
-
-struct TCardOptions {
-    enum TAction { Run,
-        Help,
-        Version,
-        Error };
-    TAction Action = Run;
-    // The usage for Help, the version line, or the error with a hint.
-    QString Text;
-    // Error: the mistake alone, control characters shown as \xHH.
-    QString Why;
-
-    TCardCommand Command = TCardCommand::Keys;
-    // The dump to read into, write or compare with; batch: the template.
-    std::string File;
-    // A COM name of the port map, or a device path.
-    std::string Port = "COM1";
-    std::vector<std::string> KeyFiles;
-    // --map: a saved key map every mapping starts from.
-    std::string MapFile;
-    // keys --save: where the map found is saved.
-    std::string SaveMap;
-    // --format: the form a read's dump (or keys --save's map: binary or text)
-    // is saved in; none: by the file's name.
-    std::optional<TDumpFormat> Format;
-    bool BuiltInKeys = true; // --no-builtin-keys leaves them out
-    bool Json = false;       // also on Error, when --json was among the arguments
-    bool Trailers = false;
-    bool Yes = false;
-    int ReplyTimeoutMs = 500;
-
-    // batch and ledger
-    std::string DataFile; // --data: a row of data a card
-    // --label (repeated) and --labels-only: how the data file is taken.
-    TDataFileOptions DataOptions;
-    QString LedgerSpec;     // --ledger FILE|URL; empty: the default SQLite file
-    QString BatchName;      // --batch; empty: from the data file, else the template
-    QString Station;        // --station; empty: host name and port
-    int Count = 0;          // --count: cards to do; 0: no limit
-    bool Again = false;     // --again
-    QString ReleaseStation; // ledger --release STATION
-
-    // The ledger's claims, and a data file used twice.
-    bool Force = false;      // ledger --release --force: a live station's claims too
-    bool ListClaims = false; // ledger --claims
-    bool ReuseData = false;  // batch --reuse-data
-    // ledger --local: times in local time, not UTC.
-    bool LocalTimes = false;
-    // --ledger-password-file: where the PostgreSQL password is.
-    std::string LedgerPasswordFile;
-};
-
-// The reply time-out's bounds: at least one wait step, at most a minute.
-constexpr int MinReplyTimeoutMs = 50;
-constexpr int MaxReplyTimeoutMs = 60000;
 
 // Args as the program got them, the program's name first.
 TCardOptions ParseCardCommandLine(const QStringList& Args);

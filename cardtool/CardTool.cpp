@@ -17,7 +17,6 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 
 namespace {
 
@@ -32,25 +31,12 @@ const char* const JobNames[] = {"map keys", "read", "write", "compare"};
 
 } // namespace
 
-bool PrintOut(const std::string& Text)
-{
-    // A failed write leaves its error in the stream; fflush reports it too
-    // when the bytes were only buffered.
-    errno = 0;
-    if (std::fputs(Text.c_str(), stdout) != EOF && std::fflush(stdout) == 0 && std::ferror(stdout) == 0)
-        return true;
-    const int error = errno;
-    std::fprintf(stderr, "orvelle-card: the results could not be written to standard output: %s\n",
-        error != 0 ? std::strerror(error) : "write error");
-    return false;
-}
-
 TCardTool::TCardTool(const TCardOptions& Options)
     : FOptions(Options)
     , FBar(::isatty(STDERR_FILENO) == 1)
 {
     FReport.Command = Options.Command;
-    if (Options.Command == TCardCommand::Write || Options.Command == TCardCommand::Diff)
+    if (Options.Command->Operand == TCardOperand::DumpToRead)
         FReport.Dump = Options.File;
 }
 
@@ -60,8 +46,8 @@ TCardTool::~TCardTool() = default;
 
 bool TCardTool::LoadInputs()
 {
-    const TCardCommand command = FOptions.Command;
-    if (command == TCardCommand::Write || command == TCardCommand::Diff || command == TCardCommand::Batch) {
+    const TCardOperand operand = FOptions.Command->Operand;
+    if (operand == TCardOperand::DumpToRead || operand == TCardOperand::Template) {
         TFileError error;
         FDump = ReadDumpFile(FOptions.File, error);
         if (!FDump) {
@@ -78,7 +64,7 @@ bool TCardTool::LoadInputs()
         }
     }
     // Known before the card is read, so that no read is lost to it.
-    for (const std::string& file : {FOptions.Command == TCardCommand::Read ? FOptions.File : std::string(), FOptions.SaveMap}) {
+    for (const std::string& file : {operand == TCardOperand::DumpToSave ? FOptions.File : std::string(), FOptions.SaveMap}) {
         std::string error;
         if (!file.empty() && !SaveTarget(file, error)) {
             Say(error);
@@ -116,7 +102,7 @@ int TCardTool::Run()
     std::string text;
     // batch and ledger print as they go: one document more only for an
     // error that ended them before anything was printed.
-    const bool streams = FOptions.Command == TCardCommand::Batch || FOptions.Command == TCardCommand::Ledger;
+    const bool streams = FOptions.Command->Results == TCardResults::Streamed;
     if (FReportReady) {
         FReport.Exit = status;
         text = FOptions.Json ? JsonOf(FReport) : TableOf(FReport);
@@ -131,14 +117,27 @@ int TCardTool::Run()
 
 int TCardTool::RunCommand()
 {
-    if (FOptions.Command == TCardCommand::Ledger)
-        return TBatchRun::RunLedger(FOptions, [this](const std::string& Text) { Say(Text); });
+    const TCardCommand& command = *FOptions.Command;
+    if (!command.UsesReader)
+        return (this->*command.Run)();
     if (!LoadInputs())
         return ExitUsage;
-    if (FOptions.Command == TCardCommand::Batch) {
-        if (const int status = PrepareBatch(); status != ExitDone)
+    if (command.Prepare != nullptr) {
+        if (const int status = (this->*command.Prepare)(); status != ExitDone)
             return status;
     }
+    if (const int status = OpenReader(); status != ExitDone)
+        return status;
+    if (Interrupted()) {
+        ReportNotRun(TKeyMap{});
+        Print();
+        return ExitNotDone;
+    }
+    return (this->*command.Run)();
+}
+
+int TCardTool::OpenReader()
+{
     FSignals = std::make_unique<TSignalPipe>([this] {
         FInterrupted = true;
         if (FWork)
@@ -158,33 +157,20 @@ int TCardTool::RunCommand()
     FSession->SetSettings(settings);
     FWork = std::make_unique<TCardWork>(*FSession, static_cast<TCardWorkEvents&>(*this));
     FWork->StartFrom(FStartMap);
-    if (!FSession->OpenNamedPort(FOptions.Port)) {
-        // A port that did not open is told by the session.
-        if (FSession->PortOpen())
-            Say("the reader on " + FOptions.Port + (FDevice.empty() || FDevice == FOptions.Port ? "" : " (" + FDevice + ")")
-                + " does not answer");
-        return ExitNoReader;
-    }
-    if (Interrupted()) {
-        ReportNotRun(TKeyMap{});
-        Print();
-        return ExitNotDone;
-    }
-    switch (FOptions.Command) {
-    case TCardCommand::Keys:
-        return MapCard();
-    case TCardCommand::Read:
-        return ReadCard();
-    case TCardCommand::Write:
-        return WriteCard();
-    case TCardCommand::Diff:
-        return DiffCard();
-    case TCardCommand::Batch:
-        return FBatch->Run(*FSession);
-    case TCardCommand::Ledger:
-        break;
-    }
-    return ExitNotDone;
+    if (FSession->OpenNamedPort(FOptions.Port))
+        return ExitDone;
+    // A port that did not open is told by the session.
+    if (FSession->PortOpen())
+        Say("the reader on " + FOptions.Port + (FDevice.empty() || FDevice == FOptions.Port ? "" : " (" + FDevice + ")")
+            + " does not answer");
+    return ExitNoReader;
+}
+
+int TCardTool::RunBatch() { return FBatch->Run(*FSession); }
+
+int TCardTool::PrintLedger()
+{
+    return TBatchRun::RunLedger(FOptions, [this](const std::string& Text) { Say(Text); });
 }
 
 bool TCardTool::Interrupted()
@@ -240,7 +226,7 @@ std::optional<int> TCardTool::NotRun(const TWorkRun<TResult>& Run)
     }
     // The job did not run: its sectors are "not run", with the keys known.
     ReportNotRun(Keys());
-    if (FOptions.Command == TCardCommand::Read)
+    if (FOptions.Command->Operand == TCardOperand::DumpToSave)
         Say(FOptions.File + " not written");
     if (!FOptions.SaveMap.empty())
         Say(FOptions.SaveMap + " not written");

@@ -7,8 +7,8 @@
 // run the event loop while they wait, and that is where SIGINT, SIGTERM,
 // SIGHUP and SIGPIPE come in and cancel the job between two exchanges.
 
-#include "cardtool/CardCommandLine.h"
-#include "cardtool/CardReport.h"
+#include "cardtool/CardOptions.h"
+#include "cardtool/Output.h"
 #include "protocol/DumpFile.h"
 #include "protocol/KeyFile.h"
 #include "session/CardWork.h"
@@ -23,20 +23,6 @@ class TLinkSession;
 class TSessionRecorder;
 class TSignalPipe;
 
-// The exit statuses.
-enum TCardExit : int {
-    ExitDone = 0,
-    ExitNotDone = 1,
-    ExitUsage = 2,
-    ExitNoReader = 3,
-    ExitNoCard = 4,      // no card in the reader's field when a job began
-    ExitLedgerFailed = 5 // batch, ledger: the ledger could not be opened, read or written
-};
-
-// Text on standard output, flushed; false, with the reason said on standard
-// error, when it could not be written (a full disk, a closed pipe).
-bool PrintOut(const std::string& Text);
-
 class TCardTool : private TSessionEvents, private TCardWorkEvents {
 public:
     explicit TCardTool(const TCardOptions& Options);
@@ -49,7 +35,13 @@ public:
     int Run();
 
 private:
+    // The command table names the commands' members: Prepare and Run.
+    friend struct TCardCommands;
+
     int RunCommand();
+    // The signals, the session and the journal, then the port opened and
+    // the link tested; ExitDone or ExitNoReader.
+    int OpenReader();
     // Says Text on standard error, as the run's error should it end without
     // results.
     void Say(const std::string& Text);
@@ -77,6 +69,9 @@ private:
     int ReadCard();
     int WriteCard();
     int DiffCard();
+    int RunBatch();
+    // ledger: no port, no inputs of its own.
+    int PrintLedger();
     // The report is the run's result: Run prints it, JSON or a table on
     // standard output, once the exit status is known.
     void Print();

@@ -1,8 +1,8 @@
 // orvelle-card: whole-card work (map the keys, read, write, compare) from a
 // command, with no display.
 #include "cardtool/CardCommandLine.h"
-#include "cardtool/CardReport.h"
 #include "cardtool/CardTool.h"
+#include "cardtool/Output.h"
 
 #include <QCoreApplication>
 

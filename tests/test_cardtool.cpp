@@ -4,8 +4,11 @@
 // back, what a compare and a write claim, trailers refused without a
 // terminal and asked on one, a signal or a closed pipe during a write, one
 // JSON document on every exit, results that cannot be written, and files
-// whose control characters a message must not pass on.
+// whose control characters a message must not pass on; and, in the process,
+// every row of the command table in the usage and the parser.
 #include "app/Version.h"
+#include "cardtool/CardCommandLine.h"
+#include "cardtool/Commands.h"
 #include "protocol/DumpFile.h"
 #include "protocol/KeyFile.h"
 #include "serial/PortName.h"
@@ -39,6 +42,7 @@
 #include <algorithm>
 #include <atomic>
 #include <functional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -282,6 +286,58 @@ TEST_F(CardToolTest, UsageAndBadFilesExitTwoWithNothingSent)
         EXPECT_TRUE((run.Out + run.Err).contains(c.Says)) << run.Out.toStdString() << run.Err.toStdString();
     }
     EXPECT_TRUE(Sim.Requests().empty());
+}
+
+// Each command of the table is in --help and taken by the parser; each option
+// is named in --help, taken by the commands it belongs to and refused by the
+// others with where it belongs.
+TEST(CardCommandTable, EveryRowIsInTheUsageAndEveryOptionBelongsWhereItsRowsSay)
+{
+    const QString usage = CardUsage();
+    const std::span<const TCardCommand> commands = CardCommands();
+    for (const TCardOption& option : CardOptionTable()) {
+        const QString name = QLatin1String(option.Name);
+        EXPECT_TRUE(usage.contains("\n  --" + name + (option.Value ? QLatin1String(" ") : QLatin1String(""))) || usage.contains(", --" + name))
+            << option.Name;
+        QStringList listedBy;
+        for (const TCardCommand& command : commands) {
+            if (std::any_of(command.Options.begin(), command.Options.end(), [&](const char* N) { return name == QLatin1String(N); }))
+                listedBy << QLatin1String(command.Name);
+        }
+        EXPECT_EQ(option.Scope == TCardOption::Listed, !listedBy.isEmpty()) << option.Name;
+        if (option.Scope == TCardOption::Everywhere)
+            continue;
+        for (const TCardCommand& command : commands) {
+            SCOPED_TRACE(std::string(command.Name) + " --" + option.Name);
+            QStringList args{"orvelle-card", QLatin1String(command.Name)};
+            if (command.Operand != TCardOperand::None)
+                args << "x.txt";
+            args << "--" + name;
+            if (option.Value)
+                args << "x";
+            const TCardOptions parsed = ParseCardCommandLine(args);
+            const bool belongs = option.Scope == TCardOption::Reader ? command.UsesReader : listedBy.contains(QLatin1String(command.Name));
+            const QString where = option.Scope == TCardOption::Reader ? QStringLiteral("the commands that use a reader") : listedBy.join(" and ");
+            const QString refused = "--" + name + " belongs to " + where + " only.";
+            if (belongs)
+                EXPECT_NE(parsed.Why, refused);
+            else
+                EXPECT_EQ(parsed.Why, refused);
+        }
+    }
+    for (const TCardCommand& command : commands) {
+        SCOPED_TRACE(command.Name);
+        EXPECT_TRUE(usage.contains("\n  " + QLatin1String(command.Name) + (command.Operand == TCardOperand::None ? " [" : " ")));
+        for (const char* option : command.Options)
+            EXPECT_TRUE(std::any_of(CardOptionTable().begin(), CardOptionTable().end(), [&](const TCardOption& O) { return qstrcmp(O.Name, option) == 0; }))
+                << option;
+        QStringList args{"orvelle-card", QLatin1String(command.Name)};
+        if (command.Operand != TCardOperand::None)
+            args << "x.txt";
+        const TCardOptions parsed = ParseCardCommandLine(args);
+        EXPECT_EQ(parsed.Action, TCardOptions::Run) << parsed.Why.toStdString();
+        EXPECT_EQ(parsed.Command, &command);
+    }
 }
 
 TEST_F(CardToolTest, NoPortOrASilentReaderExitsThree)

@@ -1,7 +1,8 @@
 #pragma once
-// What orvelle-card prints: the results as a table or as JSON on standard
-// output, and a trailer change for the operator to approve. Plain text
-// builders, so that the shapes stay in one place.
+// What orvelle-card prints on standard output and the exit status it ends
+// with: the results as a table or as JSON, the batch's and the ledger's
+// lines, and the one writer that puts them out. Plain text builders, so that
+// the shapes stay in one place.
 //
 // The JSON shape (one object; every key always present for its command):
 //   {"command": "keys"|"read"|"write"|"diff",
@@ -24,12 +25,17 @@
 // A command that ends without results (exit 2, 3 or 4) prints instead
 //   {"error": "what went wrong", "exit": the exit status}
 
-#include "cardtool/CardCommandLine.h"
+#include "cardtool/CardCommand.h"
 #include "session/CardJobs.h"
+
+#include <QDateTime>
 
 #include <string>
 #include <string_view>
 #include <vector>
+
+struct TBatchCard;
+struct TOpenClaim;
 
 struct TSectorReport {
     TSectorKeys Keys;
@@ -38,7 +44,7 @@ struct TSectorReport {
 };
 
 struct TCardReport {
-    TCardCommand Command = TCardCommand::Keys;
+    const TCardCommand* Command = nullptr; // its row names it, and says what the results show
     bool Interrupted = false;
     std::optional<TSerial> Serial; // the card
     std::string Dump;              // write, diff: the dump file
@@ -47,6 +53,20 @@ struct TCardReport {
     bool NothingWritten = false;            // write
     int Exit = 0;                           // the exit status the results give
 };
+
+// The exit statuses.
+enum TCardExit : int {
+    ExitDone = 0,
+    ExitNotDone = 1,
+    ExitUsage = 2,
+    ExitNoReader = 3,
+    ExitNoCard = 4,      // no card in the reader's field when a job began
+    ExitLedgerFailed = 5 // batch, ledger: the ledger could not be opened, read or written
+};
+
+// Text on standard output, flushed; false, with the reason said on standard
+// error, when it could not be written (a full disk, a closed pipe).
+bool PrintOut(const std::string& Text);
 
 // A first line naming the card (and the dump), then a column each for the
 // sector, its keys ("-" when unknown), the result and the blocks it is
@@ -59,3 +79,11 @@ std::string JsonErrorOf(const std::string& Error, int Exit);
 // Text as a JSON string, quotes included: what JSON must escape escaped,
 // control characters and bytes that are no UTF-8 shown as \xHH.
 std::string JsonStringOf(std::string_view Text);
+
+// batch --json: a card's object, on a line of its own.
+std::string BatchCardJson(const TBatchCard& Card, const std::string& Station, const std::string& Batch);
+// ledger --claims: a claim's line, or its JSON object on a line of its own.
+std::string ClaimLine(const TOpenClaim& Claim, bool Json);
+// A time the ledger keeps, in UTC with milliseconds ("...T09:12:03.250Z");
+// empty when there is none.
+std::string UtcTime(const QDateTime& When);

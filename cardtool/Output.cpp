@@ -1,11 +1,15 @@
-#include "cardtool/CardReport.h"
+#include "cardtool/Output.h"
 
 #include "protocol/KeyFile.h"
 #include "protocol/PlainText.h"
+#include "records/Ledger.h"
+#include "session/BatchJob.h"
 #include "session/CardWords.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -61,7 +65,7 @@ std::string BlocksCell(const TCardReport& Report, const TSectorReport& Sector)
 {
     std::string out = Numbers(Sector.Outcome.Blocks, " ");
     auto add = [&out](const std::string& Part) { out += (out.empty() ? "" : "; ") + Part; };
-    if (Report.Command == TCardCommand::Write) {
+    if (Report.Command->Results == TCardResults::Written) {
         if (!Sector.Outcome.Unknown.empty())
             add("unknown " + Numbers(Sector.Outcome.Unknown, " "));
         if (Sector.Outcome.Trailer != TTrailerNote::None)
@@ -98,9 +102,22 @@ std::string NotComparedList(const std::vector<TNotCompared>& Blocks)
 
 } // namespace
 
+bool PrintOut(const std::string& Text)
+{
+    // A failed write leaves its error in the stream; fflush reports it too
+    // when the bytes were only buffered.
+    errno = 0;
+    if (std::fputs(Text.c_str(), stdout) != EOF && std::fflush(stdout) == 0 && std::ferror(stdout) == 0)
+        return true;
+    const int error = errno;
+    std::fprintf(stderr, "orvelle-card: the results could not be written to standard output: %s\n",
+        error != 0 ? std::strerror(error) : "write error");
+    return false;
+}
+
 std::string TableOf(const TCardReport& Report)
 {
-    const bool diff = Report.Command == TCardCommand::Diff;
+    const bool diff = Report.Command->Results == TCardResults::Compared;
     constexpr size_t keyWidth = 12;
     constexpr size_t resultWidth = 13; // "verify failed"
     std::string header = Cell("sector", 6) + Cell("key A", keyWidth) + Cell("key B", keyWidth)
@@ -120,15 +137,15 @@ std::string TableOf(const TCardReport& Report)
     }
     if (diff && Report.Compared)
         out += CompareText(*Report.Compared) + "\n";
-    if (Report.Command == TCardCommand::Write && Report.NothingWritten)
+    if (Report.Command->Results == TCardResults::Written && Report.NothingWritten)
         out += std::string(NothingWrittenText) + "\n";
     return out;
 }
 
 std::string JsonOf(const TCardReport& Report)
 {
-    const bool diff = Report.Command == TCardCommand::Diff;
-    std::string out = "{\n  \"command\": \"" + std::string(CardCommandName(Report.Command)) + "\",\n";
+    const bool diff = Report.Command->Results == TCardResults::Compared;
+    std::string out = "{\n  \"command\": \"" + std::string(Report.Command->Name) + "\",\n";
     out += "  \"interrupted\": " + std::string(Report.Interrupted ? "true" : "false") + ",\n";
     out += "  \"serial\": " + (Report.Serial ? Quoted(SerialText(*Report.Serial)) : std::string("null")) + ",\n";
     if (!Report.Dump.empty())
@@ -139,7 +156,7 @@ std::string JsonOf(const TCardReport& Report)
         out += "    {\"sector\": " + std::to_string(s) + ", \"keyA\": " + KeyOrNull(sector.Keys.KeyA)
             + ", \"keyB\": " + KeyOrNull(sector.Keys.KeyB) + ", \"result\": \""
             + SectorResultText(sector.Outcome.Result) + "\", \"blocks\": " + JsonList(sector.Outcome.Blocks);
-        if (Report.Command == TCardCommand::Write) {
+        if (Report.Command->Results == TCardResults::Written) {
             out += ", \"unknown\": " + JsonList(sector.Outcome.Unknown)
                 + ", \"trailerDeclined\": " + (sector.Outcome.Trailer == TTrailerNote::Declined ? "true" : "false");
         }
@@ -183,4 +200,38 @@ std::string JsonStringOf(std::string_view Text)
     }
     out += '"';
     return out;
+}
+
+std::string BatchCardJson(const TBatchCard& Card, const std::string& Station, const std::string& Batch)
+{
+    std::string written;
+    for (const int block : Card.Written) {
+        if (!written.empty())
+            written += ',';
+        written += std::to_string(block);
+    }
+    return "{\"serial\":\"" + SerialText(Card.Serial) + "\",\"row\":" + std::to_string(Card.Row) + ",\"result\":\""
+        + BatchResultText(Card.Result) + "\",\"cause\":\"" + FailCauseCode(Card.Cause) + "\",\"station\":" + JsonStringOf(Station)
+        + ",\"batch\":" + JsonStringOf(Batch) + ",\"detail\":" + JsonStringOf(Card.Detail) + ",\"written\":[" + written
+        + "],\"duration_ms\":" + std::to_string(Card.DurationMs) + "}\n";
+}
+
+std::string ClaimLine(const TOpenClaim& Claim, bool Json)
+{
+    const std::string heard = Claim.LastHeard.isValid() ? UtcTime(Claim.LastHeard) : std::string();
+    if (Json) {
+        return "{\"batch\":" + JsonStringOf(Claim.Batch.toStdString()) + ",\"row\":" + std::to_string(Claim.Row)
+            + ",\"serial\":" + JsonStringOf(Claim.Serial.toStdString()) + ",\"station\":" + JsonStringOf(Claim.Station.toStdString())
+            + ",\"since\":" + JsonStringOf(UtcTime(Claim.Since)) + ",\"last_heartbeat\":" + (heard.empty() ? "null" : JsonStringOf(heard))
+            + ",\"silent_ms\":" + (Claim.SilentMs < 0 ? "null" : std::to_string(Claim.SilentMs)) + "}\n";
+    }
+    return "batch " + PrintableText(Claim.Batch.toStdString()) + ", row " + std::to_string(Claim.Row) + ", card "
+        + PrintableText(Claim.Serial.toStdString()) + ", station '" + PrintableText(Claim.Station.toStdString()) + "', since "
+        + UtcTime(Claim.Since) + ", last heartbeat "
+        + (heard.empty() ? std::string("never") : heard + " (" + std::to_string(Claim.SilentMs / 1000) + " s ago)") + "\n";
+}
+
+std::string UtcTime(const QDateTime& When)
+{
+    return When.isValid() ? When.toUTC().toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss.zzz'Z'")).toStdString() : std::string();
 }

@@ -1,0 +1,219 @@
+#include "cardtool/Commands.h"
+
+#include "cardtool/CardOptions.h"
+#include "cardtool/CardTool.h"
+
+#include <QCommandLineParser>
+
+namespace {
+
+// keys: --format is the form of the map --save writes, and a map has two.
+QString KeyMapRules(const TCardOptions& Options, const QCommandLineParser& Parser)
+{
+    if (!Options.Format)
+        return {};
+    if (Options.SaveMap.empty())
+        return QStringLiteral("--format belongs to keys only with --save.");
+    if (*Options.Format != TDumpFormat::Binary && *Options.Format != TDumpFormat::Text)
+        return QStringLiteral("a key map is saved as bin or text, not %1.").arg(Parser.value(QStringLiteral("format")));
+    return {};
+}
+
+// ledger: the claims are listed or released, and only released ones forced.
+QString ClaimRules(const TCardOptions& Options, const QCommandLineParser& /*Parser*/)
+{
+    if (Options.Force && Options.ReleaseStation.isEmpty())
+        return QStringLiteral("--force belongs to --release only.");
+    if (Options.ListClaims && !Options.ReleaseStation.isEmpty())
+        return QStringLiteral("--claims lists the claims and releases none: give it without --release.");
+    return {};
+}
+
+} // namespace
+
+// The rows name TCardTool's private members, which it opens to this table.
+struct TCardCommands {
+    static const TCardCommand Commands[];
+    static const TCardOption Options[];
+};
+
+// The help texts are long: they are the --help text, a line of it a line.
+const TCardCommand TCardCommands::Commands[] = {
+    {.Name = "keys",
+        .Operand = TCardOperand::None,
+        .Synopsis = "keys [--save FILE [--format bin|text]]",
+        .Help = "find a key A and a key B for every sector; --save writes the\n"
+                "map found: a line a sector, \"SECTOR KEYA KEYB\", '-' for a key\n"
+                "not found, or the binary key map (192 bytes: the keys A of\n"
+                "sectors 0 to 15, then their keys B) when the name ends in .bin,\n"
+                ".mfd, .raw or .dump and every key was found",
+        .Options = {"save", "format"},
+        .UsesReader = true,
+        .Results = TCardResults::Sectors,
+        .Check = KeyMapRules,
+        .Run = &TCardTool::MapCard},
+    {.Name = "read",
+        .Operand = TCardOperand::DumpToSave,
+        .Synopsis = "read FILE [--format bin|text|eml|json]",
+        .Help = "read the card into the dump FILE, in the form its name asks\n"
+                "for: binary (1024 bytes) for .bin, .mfd, .raw and .dump, the\n"
+                ".eml form (64 lines of 32 hex digits) for .eml, the JSON form\n"
+                "for .json, else the text form; all but the text form only\n"
+                "when every digit was read",
+        .Options = {"format"},
+        .UsesReader = true,
+        .Results = TCardResults::Sectors,
+        .Run = &TCardTool::ReadCard},
+    {.Name = "write",
+        .Operand = TCardOperand::DumpToRead,
+        .Synopsis = "write FILE [--trailers] [--yes]",
+        .Help = "write the dump FILE onto the card, every block read back;\n"
+                "block 0 never, sector trailers only with --trailers",
+        .Options = {"trailers", "yes"},
+        .UsesReader = true,
+        .Results = TCardResults::Written,
+        .Run = &TCardTool::WriteCard},
+    {.Name = "diff",
+        .Operand = TCardOperand::DumpToRead,
+        .Synopsis = "diff FILE",
+        .Help = "compare the card with the dump FILE, block by block",
+        .UsesReader = true,
+        .Results = TCardResults::Compared,
+        .Run = &TCardTool::DiffCard},
+    {.Name = "batch",
+        .Operand = TCardOperand::Template,
+        .Synopsis = "batch TEMPLATE [--data FILE] [--ledger FILE|URL] [--batch NAME] [--station NAME]\n"
+                    "      [--count N] [--trailers] [--yes] [--again] [--reuse-data]\n"
+                    "      [--label NAME]... [--labels-only] [--ledger-password-file FILE]",
+        .Help = "a production line: card after card, each written from the\n"
+                "template with its data row over it, every block read back,\n"
+                "recorded in the ledger, then one beep (done), two (done\n"
+                "before) or three (failed); the next card once this one\n"
+                "is taken away; ends with the last data row",
+        .Options = {"trailers", "yes", "data", "label", "labels-only", "ledger", "ledger-password-file", "batch", "station",
+            "count", "again", "reuse-data"},
+        .UsesReader = true,
+        .Results = TCardResults::Streamed,
+        .Prepare = &TCardTool::PrepareBatch,
+        .Run = &TCardTool::RunBatch},
+    {.Name = "ledger",
+        .Operand = TCardOperand::None,
+        .Synopsis = "ledger [--ledger FILE|URL] [--batch NAME] [--json] [--local]\n"
+                    "       [--release STATION [--force]] [--claims] [--ledger-password-file FILE]",
+        .Help = "the ledger's records as CSV (--json: JSON Lines), the open\n"
+                "claims (--claims), or the unfinished claims of a silent\n"
+                "station given back; opens no port, makes no ledger, and\n"
+                "only reads one to print it; a CSV cell beginning with =,\n"
+                "+, -, @, a tab or a carriage return gets a leading ' so\n"
+                "that no spreadsheet runs it",
+        .Options = {"ledger", "ledger-password-file", "batch", "release", "force", "claims", "local"},
+        .UsesReader = false,
+        .Results = TCardResults::Streamed,
+        .Check = ClaimRules,
+        .Run = &TCardTool::PrintLedger},
+};
+
+const TCardOption TCardCommands::Options[] = {
+    {"port", 0, "COMn|PATH",
+        "the reader's port: COMn through the port map\n"
+        "${XDG_CONFIG_HOME:-~/.config}/orvelle/ports/COMn, else\n"
+        "/dev/ttyS{n-1}; or a device path (default COM1)",
+        TCardOption::Reader},
+    {"keys", 0, "FILE",
+        "a key file: 12 hex digits a line, '#' starts a comment; or\n"
+        "a binary key map of 192 bytes; may be given more than once",
+        TCardOption::Reader},
+    {"map", 0, "FILE",
+        "keys, read, write, diff, batch: a key map saved by keys --save\n"
+        "(either form); each sector is tried with its keys first, and\n"
+        "only a key it lacks, or one that does not open the sector, is\n"
+        "looked for among the others",
+        TCardOption::Reader},
+    {"save", 0, "FILE", "keys: save the map found", TCardOption::Listed},
+    {"format", 0, "FORM",
+        "read: the dump's form, bin, text, eml or json; keys --save: the\n"
+        "map's, bin or text (default: by the file's name)",
+        TCardOption::Listed},
+    {"no-builtin-keys", 0, nullptr,
+        "try only the --keys files' keys (and, for write and diff,\n"
+        "the dump's)",
+        TCardOption::Reader},
+    {"json", 0, nullptr,
+        "results as JSON instead of a table: exactly one document on\n"
+        "every exit of a command, {\"error\": \"...\", \"exit\": N} when\n"
+        "there are no results",
+        TCardOption::Everywhere},
+    {"timeout", 0, "MS", "the reply time-out, 50 to 60000 milliseconds (default 500)", TCardOption::Reader},
+    {"trailers", 0, nullptr,
+        "write, batch: the sector trailers too, each after a\n"
+        "confirmation that shows the rights it gives (batch: each\n"
+        "asked once before the first card; --yes or a terminal)",
+        TCardOption::Listed},
+    {"yes", 0, nullptr, "write, batch: answer yes to every confirmation", TCardOption::Listed},
+    {"data", 0, "FILE",
+        "batch: a CSV file, a header line then a row a card; columns\n"
+        "'block N' (32 hex digits) and 'value N' (a value block) are\n"
+        "written (also 'Block4', 'block 04'), the others are labels\n"
+        "kept in the ledger; refused before the port opens: a header\n"
+        "separated by ';' or a tab, a near miss of a data column\n"
+        "('blok 4', 'vaule 8'), no data column, no rows, an empty\n"
+        "line among the rows, and a template block partly known that\n"
+        "no data column writes; what each card gets is said at start",
+        TCardOption::Listed},
+    {"label", 0, "NAME",
+        "batch: keep the column NAME, a near miss of a data column, as\n"
+        "a label; may be given more than once",
+        TCardOption::Listed},
+    {"labels-only", 0, nullptr,
+        "batch: take a data file without a data column: every card\n"
+        "gets the template as it is, its labels kept in the ledger",
+        TCardOption::Listed},
+    {"ledger", 0, "FILE|URL",
+        "an SQLite file (default\n"
+        "${XDG_DATA_HOME:-~/.local/share}/orvelle/ledger.sqlite) or\n"
+        "postgresql://[USER@]HOST[:PORT]/DBNAME[?host=DIR]; a file,\n"
+        "its -wal, -shm and -journal and its folder must be yours and\n"
+        "writable by you alone (ledger: another user's file is read)",
+        TCardOption::Listed},
+    {"ledger-password-file", 0, "FILE",
+        "batch, ledger: the PostgreSQL password, the first line of\n"
+        "FILE, a file of yours of mode 0600; else PGPASSWORD or\n"
+        "~/.pgpass. A password in the address is refused",
+        TCardOption::Listed},
+    {"batch", 0, "NAME",
+        "the batch (default: the data file's name, else the\n"
+        "template's)",
+        TCardOption::Listed},
+    {"station", 0, "NAME", "batch: this reader's name in the ledger (default: host:port)", TCardOption::Listed},
+    {"count", 0, "N", "batch: stop after N cards done", TCardOption::Listed},
+    {"again", 0, nullptr, "batch: rewrite a card prepared before, with its own row", TCardOption::Listed},
+    {"reuse-data", 0, nullptr, "batch: use a data file that is another batch's already", TCardOption::Listed},
+    {"release", 0, "STATION",
+        "ledger: give STATION's unfinished claims back, once it has\n"
+        "been silent (no heartbeat) for 10 s",
+        TCardOption::Listed},
+    {"force", 0, nullptr, "ledger --release: give them back even from a live station", TCardOption::Listed},
+    {"claims", 0, nullptr,
+        "ledger: list the open claims (batch, row, serial, station,\n"
+        "since, last heartbeat), releasing nothing",
+        TCardOption::Listed},
+    {"local", 0, nullptr,
+        "ledger: times in local time with their offset (default:\n"
+        "UTC, ending in Z)",
+        TCardOption::Listed},
+    {"help", 'h', nullptr, "show this help and exit", TCardOption::Everywhere},
+    {"version", 'v', nullptr, "show the version and exit", TCardOption::Everywhere},
+};
+
+std::span<const TCardCommand> CardCommands() { return TCardCommands::Commands; }
+
+std::span<const TCardOption> CardOptionTable() { return TCardCommands::Options; }
+
+const TCardCommand* FindCardCommand(const QString& Name)
+{
+    for (const TCardCommand& command : CardCommands()) {
+        if (Name == QLatin1String(command.Name))
+            return &command;
+    }
+    return nullptr;
+}
