@@ -161,7 +161,9 @@ void TComm::StartThreads()
     // stopped through the close event, one that never started is just
     // released.
     const auto fail = [this](int Errno, const char* Message) {
-        EndReadThread();
+        if (FReadThread)
+            FReadThread->Stop();
+        FReadThread.reset();
         FWriteThread.reset();
         ReleasePort();
         return ECommsError(Errno, Message);
@@ -210,33 +212,13 @@ void TComm::ClosePort()
     if (FPort < 0)
         return;
     FModemWatch.reset(); // stops the helper while the port is still open
-    EndReadThread();
-    EndWriteThread();
-    ReleasePort();
-}
-
-// Both threads wait on the close event in every wait, so once it is
-// signalled they end promptly and joining cannot hang; no time limit is
-// needed on the join.
-void TComm::EndReadThread()
-{
-    if (!FReadThread)
-        return;
-    SignalClose(FCloseEvent);
-    ::tcflush(FPort, TCIFLUSH);
-    FReadThread->WaitFor();
+    if (FReadThread)
+        FReadThread->Stop();
     FReadThread.reset();
-}
-
-void TComm::EndWriteThread()
-{
-    if (!FWriteThread)
-        return;
-    SignalClose(FCloseEvent);
-    ::tcflush(FPort, TCOFLUSH);
-    FSendEmpty.store(true);
-    FWriteThread->WaitFor();
+    if (FWriteThread)
+        FWriteThread->Stop();
     FWriteThread.reset();
+    ReleasePort();
 }
 
 void TComm::ReleasePort()

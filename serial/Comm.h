@@ -194,8 +194,6 @@ private:
     static termios CheckTerminal(int Port);
     void ConfigurePort(int Port, const termios& Found);
     void StartThreads();
-    void EndReadThread();
-    void EndWriteThread();
     void StartModemWatch();
 
     // Writes the terminal part of the settings to an open port; raises
