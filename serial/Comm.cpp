@@ -309,7 +309,7 @@ void TComm::ApplyLineSettings()
         return;
     const TApplyResult result = FSettings.ApplyTo(FPort);
     if (!result)
-        throw ECommsError(result.Errno, ("Cannot apply line settings: " + std::string(result.Step)).c_str());
+        throw ECommsError(result);
 }
 
 void TComm::ApplyTimeouts()

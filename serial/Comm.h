@@ -3,6 +3,7 @@
 // threads have to report reaches the owner as events on the thread that
 // constructed the component (the user-interface thread).
 
+#include "serial/CommsError.h"
 #include "serial/LineEvents.h"
 #include "serial/LineSettings.h"
 
@@ -13,7 +14,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <system_error>
 
@@ -25,29 +25,6 @@ class TModemWatch;
 struct TCommTimeouts;
 struct TReceiveGate;
 struct termios;
-
-// Every failure of OpenPort, and a change of settings that an open port
-// refuses. what() is the component's own message; code()
-// is the system error behind it, taken where the failure happened (an errno
-// value in the generic category).
-class ECommsError : public std::system_error {
-public:
-    ECommsError(int Errno, const char* Message, const std::string& Cause = std::string())
-        : std::system_error(Errno, std::generic_category(), Message)
-        , FMessage(Message)
-        , FCause(Cause)
-    {
-    }
-    // The message alone: system_error would append the error's text.
-    const char* what() const noexcept override { return FMessage.what(); }
-    // What the user is told in place of the system's reason, when the port
-    // was refused for a reason of our own; "" otherwise.
-    std::string Cause() const { return FCause.what(); }
-
-private:
-    std::runtime_error FMessage; // copies without throwing
-    std::runtime_error FCause;
-};
 
 using TReceiveDataEvent = std::function<void(TComm* Sender, const void* Buffer, uint16_t BufferLength)>;
 using TReceiveErrorEvent = std::function<void(TComm* Sender, uint32_t EventMask)>;

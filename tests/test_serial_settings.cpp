@@ -2,6 +2,7 @@
 // itself: the master side of a pseudo-terminal reports the slave's settings.
 
 #include "serial/Comm.h"
+#include "serial/OpenFailure.h"
 #include "support/PtyPeer.h"
 
 #include <gtest/gtest.h>
@@ -380,6 +381,8 @@ TEST_F(SerialSettings, AFailingApplyReturnsTheStepAndErrnoAndTheComponentRaisesI
     } catch (const ECommsError& error) {
         EXPECT_EQ(error.code(), std::errc::io_error);
         EXPECT_EQ(std::string(error.what()), "Cannot apply line settings: tcgetattr");
+        EXPECT_EQ(DescribeOpenFailure("COM1", "/dev/pts/9", error),
+            "cannot open COM1 (/dev/pts/9): tcgetattr: " + std::make_error_code(std::errc::io_error).message());
     }
     EXPECT_EQ(Comm.BaudRate(), 19200u); // kept for the next change or opening
 }
