@@ -149,6 +149,9 @@ public:
     TSendDataEmptyEvent OnSendDataEmpty;
 
 private:
+    // What every property setter does: a changed terminal setting is written
+    // to an open port at once (the whole line, as ApplyTo writes it); a read
+    // time-out reaches the read thread from its next wake on.
     template <typename T>
     void ChangeLine(T TLineSettings::*Field, T Value)
     {
