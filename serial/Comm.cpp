@@ -1,7 +1,6 @@
 #include "serial/Comm.h"
 
 #include "serial/CommNotifier.h"
-#include "serial/LineSettings.h"
 #include "serial/ModemWatch.h"
 #include "serial/PortName.h"
 #include "serial/ReadThread.h"
@@ -26,7 +25,7 @@ TComm::TComm(QObject* Owner)
 {
     // The notifications of the threads are delivered to the thread that
     // builds the component.
-    FNotifier = new TCommNotifier(this);
+    FNotifier = new TCommNotifier([this](QEvent* Message) { HandleNotification(Message); });
 }
 
 TComm::~TComm()
@@ -55,13 +54,28 @@ bool TComm::SendDataEmpty() const
     return FSendEmpty.load();
 }
 
+// Every failure carries the errno of the call that failed, taken right there;
+// where no call failed, the error that says what went wrong.
 void TComm::OpenPort()
 {
-    // Every failure carries the errno of the call that failed, taken right
-    // there; where no call failed, the error that says what went wrong.
     if (FPort >= 0)
         throw ECommsError(EBUSY, "This serial port already opened");
+    const int port = OpenDevice();
+    termios found{};
+    try {
+        LockDevice(port);
+        found = CheckTerminal(port);
+    } catch (const ECommsError&) {
+        ::close(port);
+        throw;
+    }
+    ConfigurePort(port, found);
+    StartThreads();
+    StartModemWatch();
+}
 
+int TComm::OpenDevice() const
+{
     const std::string device = ResolveCommName(FCommName);
     if (device.empty())
         throw ECommsError(ENODEV, "Error opening serial port");
@@ -72,48 +86,69 @@ void TComm::OpenPort()
     const int port = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (port < 0)
         throw ECommsError(errno, "Error opening serial port");
+    return port;
+}
 
-    // The port is used by one party only. TIOCEXCL turns away later opens of
-    // the terminal, but root is exempt from it; the advisory lock keeps off a
-    // second component or a second program whoever runs it.
-    if (::flock(port, LOCK_EX | LOCK_NB) != 0) {
+// The port is used by one party only. TIOCEXCL (taken in CheckTerminal, once
+// the port is known to be a terminal) turns away later opens of the terminal,
+// but root is exempt from it; the advisory lock keeps off a second component
+// or a second program whoever runs it.
+void TComm::LockDevice(int Port)
+{
+    if (::flock(Port, LOCK_EX | LOCK_NB) != 0) {
         const int err = errno;
-        ::close(port);
         // EWOULDBLOCK means someone holds the port: say so, as TIOCEXCL does.
         throw ECommsError(err == EWOULDBLOCK ? EBUSY : err, "Error opening serial port");
     }
-    // A terminal of any kind answers TIOCGETD; /dev/null, files, pipes and
-    // sockets do not.
-    int discipline = -1;
-    if (::ioctl(port, TIOCGETD, &discipline) != 0) {
-        const int err = errno;
-        ::close(port);
-        throw ECommsError(err, "File handle is not a comm handle ");
-    }
-    ::ioctl(port, TIOCEXCL);
+}
 
-    // The driver queues cannot be sized here: the line discipline keeps a
-    // fixed receive buffer (4096 bytes) and the driver its own transmit
-    // buffer. What stands in for the 4096-byte request is making sure the
-    // port runs the plain terminal discipline, so the queues are the usual
-    // ones and the terminal settings apply. Another discipline means a
-    // kernel protocol (PPP, SLIP, ...) has the line: the port is busy.
-    termios probe{};
-    const int setupError = discipline != N_TTY ? EBUSY : ::tcgetattr(port, &probe) != 0 ? errno
+// The terminal settings the port has now. A terminal of any kind answers
+// TIOCGETD; /dev/null, files, pipes and sockets do not.
+//
+// The driver queues cannot be sized here: the line discipline keeps a fixed
+// receive buffer (4096 bytes) and the driver its own transmit buffer. What
+// stands in for the 4096-byte request is making sure the port runs the plain
+// terminal discipline, so the queues are the usual ones and the terminal
+// settings apply. Another discipline means a kernel protocol (PPP, SLIP, ...)
+// has the line: the port is busy.
+termios TComm::CheckTerminal(int Port)
+{
+    int discipline = -1;
+    if (::ioctl(Port, TIOCGETD, &discipline) != 0)
+        throw ECommsError(errno, "File handle is not a comm handle ");
+    ::ioctl(Port, TIOCEXCL);
+
+    termios found{};
+    const int setupError = discipline != N_TTY ? EBUSY : ::tcgetattr(Port, &found) != 0 ? errno
                                                                                         : 0;
     if (setupError != 0) {
-        ::ioctl(port, TIOCNXCL);
-        ::close(port);
+        ::ioctl(Port, TIOCNXCL);
         throw ECommsError(setupError, "Cannot setup comm buffer");
     }
+    return found;
+}
 
-    FPort = port;
-    FFoundSettings = std::make_unique<termios>(probe);
+// From here on the component owns the port: a failure releases it, putting
+// back the settings it was found with.
+void TComm::ConfigurePort(int Port, const termios& Found)
+{
+    FPort = Port;
+    FFoundSettings = std::make_unique<termios>(Found);
     ::tcflush(FPort, TCIOFLUSH);
     FSendEmpty.store(true);
     ApplyTimeouts();
-    ApplyLineSettings();
+    try {
+        ApplyLineSettings();
+    } catch (const ECommsError&) {
+        ReleasePort();
+        throw;
+    }
+}
 
+// Read thread first, then the write thread. The write queue already accepts
+// requests, so WriteData works as soon as OpenPort returns.
+void TComm::StartThreads()
+{
     FCloseEvent = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (FCloseEvent < 0) {
         const int err = errno;
@@ -122,44 +157,33 @@ void TComm::OpenPort()
     }
 
     const TThreadFields fields{FPort, FCloseEvent, FNotifier, FGate.get(), ++FSession};
+    // A failure drops whatever was made so far: a thread that runs is
+    // stopped through the close event, one that never started is just
+    // released.
+    const auto fail = [this](int Errno, const char* Message) {
+        if (FReadThread)
+            FReadThread->Stop();
+        FReadThread.reset();
+        FWriteThread.reset();
+        ReleasePort();
+        return ECommsError(Errno, Message);
+    };
+    const char* const readFailure = "Unable to create read thread";
+    const char* const writeFailure = "Unable to create write thread";
+    const char* step = readFailure;
     try {
         FReadThread = std::make_unique<TReadThread>(fields, FTimeouts.get());
-    } catch (const std::bad_alloc&) {
-        ReleasePort();
-        throw ECommsError(ENOMEM, "Unable to create read thread");
-    }
-    try {
+        step = writeFailure;
         FWriteThread = std::make_unique<TWriteThread>(fields, &FSendEmpty);
-    } catch (const std::system_error& e) { // the write queue's eventfd
-        // The read thread has not started yet: releasing it is enough.
-        FReadThread.reset();
-        ReleasePort();
-        throw ECommsError(e.code().value(), "Unable to create write thread");
-    } catch (const std::bad_alloc&) {
-        FReadThread.reset();
-        ReleasePort();
-        throw ECommsError(ENOMEM, "Unable to create write thread");
-    }
-
-    // Read thread first, then the write thread. The write queue already
-    // accepts requests, so WriteData works as soon as this returns.
-    try {
+        step = readFailure;
         FReadThread->Resume();
-    } catch (const std::system_error& e) {
-        FReadThread.reset();
-        FWriteThread.reset();
-        ReleasePort();
-        throw ECommsError(e.code().value(), "Unable to create read thread");
-    }
-    try {
+        step = writeFailure;
         FWriteThread->Resume();
-    } catch (const std::system_error& e) {
-        EndReadThread();
-        FWriteThread.reset();
-        ReleasePort();
-        throw ECommsError(e.code().value(), "Unable to create write thread");
+    } catch (const std::bad_alloc&) {
+        throw fail(ENOMEM, step);
+    } catch (const std::system_error& e) { // the write queue's eventfd, or a thread
+        throw fail(e.code().value(), step);
     }
-    StartModemWatch();
 }
 
 // The carrier and ring watch costs a thread and a signal handler, so it runs
@@ -188,8 +212,12 @@ void TComm::ClosePort()
     if (FPort < 0)
         return;
     FModemWatch.reset(); // stops the helper while the port is still open
-    EndReadThread();
-    EndWriteThread();
+    if (FReadThread)
+        FReadThread->Stop();
+    FReadThread.reset();
+    if (FWriteThread)
+        FWriteThread->Stop();
+    FWriteThread.reset();
     ReleasePort();
 }
 
@@ -211,30 +239,6 @@ void TComm::ReleasePort()
         FPort = -1;
     }
     FSendEmpty.store(true);
-}
-
-// Both threads wait on the close event in every wait, so once it is
-// signalled they end promptly and joining cannot hang; no time limit is
-// needed on the join.
-void TComm::EndReadThread()
-{
-    if (!FReadThread)
-        return;
-    SignalClose(FCloseEvent);
-    ::tcflush(FPort, TCIFLUSH);
-    FReadThread->WaitFor();
-    FReadThread.reset();
-}
-
-void TComm::EndWriteThread()
-{
-    if (!FWriteThread)
-        return;
-    SignalClose(FCloseEvent);
-    ::tcflush(FPort, TCOFLUSH);
-    FSendEmpty.store(true);
-    FWriteThread->WaitFor();
-    FWriteThread.reset();
 }
 
 bool TComm::WriteData(const void* Buffer, uint16_t Length)
@@ -288,72 +292,30 @@ void TComm::HandleNotification(QEvent* Message)
     }
 }
 
-// Rewrites the whole line set-up from the properties.
+void TComm::SetSettings(const TLineSettings& Value)
+{
+    if (Value == FSettings)
+        return;
+    FSettings = Value;
+    ApplyTimeouts();
+    ApplyLineSettings();
+}
+
+// Rewrites the whole line set-up from the settings. The value stays as it was
+// set when the port refuses it; it is written again with the next change.
 void TComm::ApplyLineSettings()
 {
     if (FPort < 0)
         return;
-    WriteLineSettings(FPort, *this);
+    const TApplyResult result = FSettings.ApplyTo(FPort);
+    if (!result)
+        throw ECommsError(result);
 }
 
 void TComm::ApplyTimeouts()
 {
-    FTimeouts->ReadInterval.store(FReadIntervalTimeout);
-    FTimeouts->ReadTotalMultiplier.store(FReadTotalTimeoutMultiplier);
-    FTimeouts->ReadTotalConstant.store(FReadTotalTimeoutConstant);
-    FTimeouts->FirstChunkWhole.store(FFirstChunkWhole);
+    FTimeouts->ReadInterval.store(FSettings.ReadIntervalTimeout);
+    FTimeouts->ReadTotalMultiplier.store(FSettings.ReadTotalTimeoutMultiplier);
+    FTimeouts->ReadTotalConstant.store(FSettings.ReadTotalTimeoutConstant);
+    FTimeouts->FirstChunkWhole.store(FSettings.FirstChunkWhole);
 }
-
-void TComm::SetFirstChunkWhole(TChunkWhole Value)
-{
-    FFirstChunkWhole = Value;
-    if (IsOpen())
-        ApplyTimeouts();
-}
-
-#define COMM_LINE_SETTER(Name, Type)  \
-    void TComm::Set##Name(Type Value) \
-    {                                 \
-        if (F##Name == Value)         \
-            return;                   \
-        F##Name = Value;              \
-        if (IsOpen())                 \
-            ApplyLineSettings();      \
-    }
-
-#define COMM_TIMEOUT_SETTER(Name)         \
-    void TComm::Set##Name(uint32_t Value) \
-    {                                     \
-        if (F##Name == Value)             \
-            return;                       \
-        F##Name = Value;                  \
-        if (IsOpen())                     \
-            ApplyTimeouts();              \
-    }
-
-COMM_LINE_SETTER(BaudRate, uint32_t)
-COMM_LINE_SETTER(ParityCheck, bool)
-COMM_LINE_SETTER(Outx_CtsFlow, bool)
-COMM_LINE_SETTER(Outx_DsrFlow, bool)
-COMM_LINE_SETTER(DtrControl, TDtrControl)
-COMM_LINE_SETTER(DsrSensitivity, bool)
-COMM_LINE_SETTER(TxContinueOnXoff, bool)
-COMM_LINE_SETTER(Outx_XonXoffFlow, bool)
-COMM_LINE_SETTER(Inx_XonXoffFlow, bool)
-COMM_LINE_SETTER(ReplaceWhenParityError, bool)
-COMM_LINE_SETTER(IgnoreNullChar, bool)
-COMM_LINE_SETTER(RtsControl, TRtsControl)
-COMM_LINE_SETTER(XonLimit, uint16_t)
-COMM_LINE_SETTER(XoffLimit, uint16_t)
-COMM_LINE_SETTER(ByteSize, TByteSize)
-COMM_LINE_SETTER(Parity, TParity)
-COMM_LINE_SETTER(StopBits, TStopBits)
-COMM_LINE_SETTER(XonChar, char)
-COMM_LINE_SETTER(XoffChar, char)
-COMM_LINE_SETTER(ReplacedChar, char)
-
-COMM_TIMEOUT_SETTER(ReadIntervalTimeout)
-COMM_TIMEOUT_SETTER(ReadTotalTimeoutMultiplier)
-COMM_TIMEOUT_SETTER(ReadTotalTimeoutConstant)
-COMM_TIMEOUT_SETTER(WriteTotalTimeoutMultiplier)
-COMM_TIMEOUT_SETTER(WriteTotalTimeoutConstant)

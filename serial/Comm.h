@@ -3,6 +3,10 @@
 // threads have to report reaches the owner as events on the thread that
 // constructed the component (the user-interface thread).
 
+#include "serial/CommsError.h"
+#include "serial/LineEvents.h"
+#include "serial/LineSettings.h"
+
 #include <QObject>
 
 #include <atomic>
@@ -10,7 +14,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <system_error>
 
@@ -22,64 +25,6 @@ class TModemWatch;
 struct TCommTimeouts;
 struct TReceiveGate;
 struct termios;
-
-// Says whether the bytes of a chunk so far are whole as they stand (see
-// TComm::SetFirstChunkWhole).
-using TChunkWhole = bool (*)(const uint8_t* Bytes, size_t Count);
-
-enum class TParity { None,
-    Odd,
-    Even,
-    Mark,
-    Space };
-enum class TStopBits { _1,
-    _1_5,
-    _2 };
-enum class TByteSize { _5,
-    _6,
-    _7,
-    _8 };
-enum class TDtrControl { DtrEnable,
-    DtrDisable,
-    DtrHandshake };
-enum class TRtsControl { RtsEnable,
-    RtsDisable,
-    RtsHandshake,
-    RtsTransmissionAvailable };
-
-// Modem event bits carried by OnModemStateChange.
-constexpr uint32_t ModemEventRing = 4;
-constexpr uint32_t ModemEventCarrier = 8;
-
-// Line-error bits carried by OnReceiveError, one for each error counter of
-// the driver that moved.
-constexpr uint32_t CE_RXOVER = 0x0001;
-constexpr uint32_t CE_OVERRUN = 0x0002;
-constexpr uint32_t CE_RXPARITY = 0x0004;
-constexpr uint32_t CE_FRAME = 0x0008;
-constexpr uint32_t CE_BREAK = 0x0010;
-
-// Every failure of OpenPort. what() is the component's own message; code()
-// is the system error behind it, taken where the failure happened (an errno
-// value in the generic category).
-class ECommsError : public std::system_error {
-public:
-    ECommsError(int Errno, const char* Message, const std::string& Cause = std::string())
-        : std::system_error(Errno, std::generic_category(), Message)
-        , FMessage(Message)
-        , FCause(Cause)
-    {
-    }
-    // The message alone: system_error would append the error's text.
-    const char* what() const noexcept override { return FMessage.what(); }
-    // What the user is told in place of the system's reason, when the port
-    // was refused for a reason of our own; "" otherwise.
-    std::string Cause() const { return FCause.what(); }
-
-private:
-    std::runtime_error FMessage; // copies without throwing
-    std::runtime_error FCause;
-};
 
 using TReceiveDataEvent = std::function<void(TComm* Sender, const void* Buffer, uint16_t BufferLength)>;
 using TReceiveErrorEvent = std::function<void(TComm* Sender, uint32_t EventMask)>;
@@ -123,66 +68,77 @@ public:
     // True when nothing is queued for sending.
     bool SendDataEmpty() const;
 
-    // Published properties. CommName is a plain store; every other setter
-    // does nothing for an unchanged value and applies a change at once to an
-    // open port.
+    // The line settings as one value. SetSettings applies a changed value at
+    // once to an open port; see the properties below.
+    const TLineSettings& Settings() const { return FSettings; }
+    void SetSettings(const TLineSettings& Value);
+
+    // Published properties, each a field of Settings(). CommName is a plain
+    // store; every other setter does nothing for an unchanged value and
+    // applies a change at once to an open port. When the port refuses it,
+    // the setter raises ECommsError (the step and errno of the refusal); the
+    // value is kept and goes to the port with the next change or opening.
     const std::string& CommName() const { return FCommName; }
     void SetCommName(const std::string& Value) { FCommName = Value; }
 
-    uint32_t BaudRate() const { return FBaudRate; }
-    void SetBaudRate(uint32_t Value);
-    bool ParityCheck() const { return FParityCheck; }
-    void SetParityCheck(bool Value);
-    bool Outx_CtsFlow() const { return FOutx_CtsFlow; }
-    void SetOutx_CtsFlow(bool Value);
-    bool Outx_DsrFlow() const { return FOutx_DsrFlow; }
-    void SetOutx_DsrFlow(bool Value);
-    TDtrControl DtrControl() const { return FDtrControl; }
-    void SetDtrControl(TDtrControl Value);
-    bool DsrSensitivity() const { return FDsrSensitivity; }
-    void SetDsrSensitivity(bool Value);
-    bool TxContinueOnXoff() const { return FTxContinueOnXoff; }
-    void SetTxContinueOnXoff(bool Value);
-    bool Outx_XonXoffFlow() const { return FOutx_XonXoffFlow; }
-    void SetOutx_XonXoffFlow(bool Value);
-    bool Inx_XonXoffFlow() const { return FInx_XonXoffFlow; }
-    void SetInx_XonXoffFlow(bool Value);
-    bool ReplaceWhenParityError() const { return FReplaceWhenParityError; }
-    void SetReplaceWhenParityError(bool Value);
-    bool IgnoreNullChar() const { return FIgnoreNullChar; }
-    void SetIgnoreNullChar(bool Value);
-    TRtsControl RtsControl() const { return FRtsControl; }
-    void SetRtsControl(TRtsControl Value);
-    uint16_t XonLimit() const { return FXonLimit; }
-    void SetXonLimit(uint16_t Value);
-    uint16_t XoffLimit() const { return FXoffLimit; }
-    void SetXoffLimit(uint16_t Value);
-    TByteSize ByteSize() const { return FByteSize; }
-    void SetByteSize(TByteSize Value);
-    TParity Parity() const { return FParity; }
-    void SetParity(TParity Value);
-    TStopBits StopBits() const { return FStopBits; }
-    void SetStopBits(TStopBits Value);
-    char XonChar() const { return FXonChar; }
-    void SetXonChar(char Value);
-    char XoffChar() const { return FXoffChar; }
-    void SetXoffChar(char Value);
-    char ReplacedChar() const { return FReplacedChar; }
-    void SetReplacedChar(char Value);
-    uint32_t ReadIntervalTimeout() const { return FReadIntervalTimeout; }
-    void SetReadIntervalTimeout(uint32_t Value);
-    uint32_t ReadTotalTimeoutMultiplier() const { return FReadTotalTimeoutMultiplier; }
-    void SetReadTotalTimeoutMultiplier(uint32_t Value);
-    uint32_t ReadTotalTimeoutConstant() const { return FReadTotalTimeoutConstant; }
-    void SetReadTotalTimeoutConstant(uint32_t Value);
-    // What ends the first chunk after a purge early (see TCommTimeouts);
-    // none: the read interval alone.
-    TChunkWhole FirstChunkWhole() const { return FFirstChunkWhole; }
-    void SetFirstChunkWhole(TChunkWhole Value);
-    uint32_t WriteTotalTimeoutMultiplier() const { return FWriteTotalTimeoutMultiplier; }
-    void SetWriteTotalTimeoutMultiplier(uint32_t Value);
-    uint32_t WriteTotalTimeoutConstant() const { return FWriteTotalTimeoutConstant; }
-    void SetWriteTotalTimeoutConstant(uint32_t Value);
+    uint32_t BaudRate() const { return FSettings.BaudRate; }
+    void SetBaudRate(uint32_t Value) { ChangeLine(&TLineSettings::BaudRate, Value); }
+    TByteSize ByteSize() const { return FSettings.ByteSize; }
+    void SetByteSize(TByteSize Value) { ChangeLine(&TLineSettings::ByteSize, Value); }
+    TParity Parity() const { return FSettings.Parity; }
+    void SetParity(TParity Value) { ChangeLine(&TLineSettings::Parity, Value); }
+    TStopBits StopBits() const { return FSettings.StopBits; }
+    void SetStopBits(TStopBits Value) { ChangeLine(&TLineSettings::StopBits, Value); }
+    bool ParityCheck() const { return FSettings.ParityCheck; }
+    void SetParityCheck(bool Value) { ChangeLine(&TLineSettings::ParityCheck, Value); }
+    bool Outx_CtsFlow() const { return FSettings.Outx_CtsFlow; }
+    void SetOutx_CtsFlow(bool Value) { ChangeLine(&TLineSettings::Outx_CtsFlow, Value); }
+    bool Outx_XonXoffFlow() const { return FSettings.Outx_XonXoffFlow; }
+    void SetOutx_XonXoffFlow(bool Value) { ChangeLine(&TLineSettings::Outx_XonXoffFlow, Value); }
+    bool Inx_XonXoffFlow() const { return FSettings.Inx_XonXoffFlow; }
+    void SetInx_XonXoffFlow(bool Value) { ChangeLine(&TLineSettings::Inx_XonXoffFlow, Value); }
+    char XonChar() const { return FSettings.XonChar; }
+    void SetXonChar(char Value) { ChangeLine(&TLineSettings::XonChar, Value); }
+    char XoffChar() const { return FSettings.XoffChar; }
+    void SetXoffChar(char Value) { ChangeLine(&TLineSettings::XoffChar, Value); }
+    TDtrControl DtrControl() const { return FSettings.DtrControl; }
+    void SetDtrControl(TDtrControl Value) { ChangeLine(&TLineSettings::DtrControl, Value); }
+    TRtsControl RtsControl() const { return FSettings.RtsControl; }
+    void SetRtsControl(TRtsControl Value) { ChangeLine(&TLineSettings::RtsControl, Value); }
+
+    // Kept but not applied: Linux has no counterpart for them (see
+    // TLineSettings), so their setters are plain stores.
+    bool Outx_DsrFlow() const { return FSettings.Outx_DsrFlow; }
+    void SetOutx_DsrFlow(bool Value) { FSettings.Outx_DsrFlow = Value; }
+    bool DsrSensitivity() const { return FSettings.DsrSensitivity; }
+    void SetDsrSensitivity(bool Value) { FSettings.DsrSensitivity = Value; }
+    bool TxContinueOnXoff() const { return FSettings.TxContinueOnXoff; }
+    void SetTxContinueOnXoff(bool Value) { FSettings.TxContinueOnXoff = Value; }
+    uint16_t XonLimit() const { return FSettings.XonLimit; }
+    void SetXonLimit(uint16_t Value) { FSettings.XonLimit = Value; }
+    uint16_t XoffLimit() const { return FSettings.XoffLimit; }
+    void SetXoffLimit(uint16_t Value) { FSettings.XoffLimit = Value; }
+    bool IgnoreNullChar() const { return FSettings.IgnoreNullChar; }
+    void SetIgnoreNullChar(bool Value) { FSettings.IgnoreNullChar = Value; }
+    bool ReplaceWhenParityError() const { return FSettings.ReplaceWhenParityError; }
+    void SetReplaceWhenParityError(bool Value) { FSettings.ReplaceWhenParityError = Value; }
+    char ReplacedChar() const { return FSettings.ReplacedChar; }
+    void SetReplacedChar(char Value) { FSettings.ReplacedChar = Value; }
+    uint32_t WriteTotalTimeoutMultiplier() const { return FSettings.WriteTotalTimeoutMultiplier; }
+    void SetWriteTotalTimeoutMultiplier(uint32_t Value) { FSettings.WriteTotalTimeoutMultiplier = Value; }
+    uint32_t WriteTotalTimeoutConstant() const { return FSettings.WriteTotalTimeoutConstant; }
+    void SetWriteTotalTimeoutConstant(uint32_t Value) { FSettings.WriteTotalTimeoutConstant = Value; }
+
+    // The read time-outs reach the read thread, never the terminal: their
+    // setters cannot fail.
+    uint32_t ReadIntervalTimeout() const { return FSettings.ReadIntervalTimeout; }
+    void SetReadIntervalTimeout(uint32_t Value) { ChangeTimeout(&TLineSettings::ReadIntervalTimeout, Value); }
+    uint32_t ReadTotalTimeoutMultiplier() const { return FSettings.ReadTotalTimeoutMultiplier; }
+    void SetReadTotalTimeoutMultiplier(uint32_t Value) { ChangeTimeout(&TLineSettings::ReadTotalTimeoutMultiplier, Value); }
+    uint32_t ReadTotalTimeoutConstant() const { return FSettings.ReadTotalTimeoutConstant; }
+    void SetReadTotalTimeoutConstant(uint32_t Value) { ChangeTimeout(&TLineSettings::ReadTotalTimeoutConstant, Value); }
+    TChunkWhole FirstChunkWhole() const { return FSettings.FirstChunkWhole; }
+    void SetFirstChunkWhole(TChunkWhole Value) { ChangeTimeout(&TLineSettings::FirstChunkWhole, Value); }
 
     // Events: plain stores, fired on the constructing thread in posting order.
     TReceiveDataEvent OnReceiveData;
@@ -193,13 +149,38 @@ public:
     TSendDataEmptyEvent OnSendDataEmpty;
 
 private:
-    friend class TCommNotifier;
+    // What every property setter does: a changed terminal setting is written
+    // to an open port at once (the whole line, as ApplyTo writes it); a read
+    // time-out reaches the read thread from its next wake on.
+    template <typename T>
+    void ChangeLine(T TLineSettings::*Field, T Value)
+    {
+        if (FSettings.*Field == Value)
+            return;
+        FSettings.*Field = Value;
+        ApplyLineSettings();
+    }
+    template <typename T>
+    void ChangeTimeout(T TLineSettings::*Field, T Value)
+    {
+        FSettings.*Field = Value;
+        ApplyTimeouts();
+    }
 
-    void ApplyLineSettings();
-    void ApplyTimeouts();
-    void EndReadThread();
-    void EndWriteThread();
+    // The steps of OpenPort, each raising ECommsError and leaving nothing
+    // open behind it when it fails.
+    int OpenDevice() const;
+    static void LockDevice(int Port);
+    static termios CheckTerminal(int Port);
+    void ConfigurePort(int Port, const termios& Found);
+    void StartThreads();
     void StartModemWatch();
+
+    // Writes the terminal part of the settings to an open port; raises
+    // ECommsError when the port refuses.
+    void ApplyLineSettings();
+    // Hands the read time-outs to the read thread.
+    void ApplyTimeouts();
     // Runs on the constructing thread for every notification the threads
     // posted to the notifier, and fires the matching event.
     void HandleNotification(QEvent* Message);
@@ -225,30 +206,5 @@ private:
     uint32_t FSession = 0;
 
     std::string FCommName = "COM2";
-    uint32_t FBaudRate = 9600;
-    bool FParityCheck = false;
-    bool FOutx_CtsFlow = false;
-    bool FOutx_DsrFlow = false;
-    TDtrControl FDtrControl = TDtrControl::DtrEnable;
-    bool FDsrSensitivity = false;
-    bool FTxContinueOnXoff = false;
-    bool FOutx_XonXoffFlow = false;
-    bool FInx_XonXoffFlow = false;
-    bool FReplaceWhenParityError = false;
-    bool FIgnoreNullChar = false;
-    TRtsControl FRtsControl = TRtsControl::RtsEnable;
-    uint16_t FXonLimit = 500;
-    uint16_t FXoffLimit = 500;
-    TByteSize FByteSize = TByteSize::_8;
-    TParity FParity = TParity::None;
-    TStopBits FStopBits = TStopBits::_1;
-    char FXonChar = 17;
-    char FXoffChar = 19;
-    char FReplacedChar = 0;
-    uint32_t FReadIntervalTimeout = 100;
-    uint32_t FReadTotalTimeoutMultiplier = 0;
-    uint32_t FReadTotalTimeoutConstant = 0;
-    TChunkWhole FFirstChunkWhole = nullptr;
-    uint32_t FWriteTotalTimeoutMultiplier = 0;
-    uint32_t FWriteTotalTimeoutConstant = 0;
+    TLineSettings FSettings;
 };

@@ -1,7 +1,5 @@
 #include "serial/CommNotifier.h"
 
-#include "serial/Comm.h"
-
 #include <QCoreApplication>
 
 #include <cstring>
@@ -32,7 +30,6 @@ void PostReceiveData(TCommNotifier* Notifier, TDataBlock&& Block, uint64_t Gener
 void TCommNotifier::Release()
 {
     FReleased = true;
-    FOwner = nullptr;
     if (FDispatching == 0)
         delete this; // pending notifications go with it, blocks included
 }
@@ -48,7 +45,7 @@ bool TCommNotifier::event(QEvent* Message)
     // A handler may destroy the component; the notifier then outlives this
     // call and goes once the outermost dispatch is over.
     ++FDispatching;
-    FOwner->HandleNotification(Message);
+    FHandler(Message);
     --FDispatching;
     if (FReleased && FDispatching == 0)
         deleteLater();

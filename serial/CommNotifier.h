@@ -9,9 +9,9 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
-
-class TComm;
+#include <utility>
 
 // The notifications, as event types of their own: only the notifier sees
 // them, so any five consecutive user types serve (the notifier tells its own
@@ -65,11 +65,13 @@ private:
 };
 
 // The notifier: a plain object on the constructing thread that the threads
-// post to; its event() runs TComm::HandleNotification there.
+// post to; its event() hands each notification to its owner's handler there.
 class TCommNotifier : public QObject {
 public:
-    explicit TCommNotifier(TComm* Owner)
-        : FOwner(Owner)
+    using THandler = std::function<void(QEvent* Message)>;
+
+    explicit TCommNotifier(THandler Handler)
+        : FHandler(std::move(Handler))
     {
     }
 
@@ -79,7 +81,7 @@ public:
     bool event(QEvent* Message) override;
 
 private:
-    TComm* FOwner;
+    THandler FHandler;
     int FDispatching = 0;
     bool FReleased = false;
 };

@@ -6,13 +6,15 @@
 #include <asm/termbits.h>
 #include <sys/ioctl.h>
 
-bool SetCustomBaudRate(int Port, uint32_t Rate)
+#include <cerrno>
+
+int SetCustomBaudRate(int Port, uint32_t Rate)
 {
     termios2 t2{};
     if (::ioctl(Port, TCGETS2, &t2) != 0)
-        return false;
+        return errno;
     t2.c_cflag = (t2.c_cflag & ~tcflag_t(CBAUD)) | BOTHER;
     t2.c_ispeed = Rate;
     t2.c_ospeed = Rate;
-    return ::ioctl(Port, TCSETS2, &t2) == 0;
+    return ::ioctl(Port, TCSETS2, &t2) == 0 ? 0 : errno;
 }

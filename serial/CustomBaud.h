@@ -3,6 +3,6 @@
 
 #include <cstdint>
 
-// Sets both directions of Port to Rate bits per second; false when the
-// driver refuses. Everything else of the line stays as it is.
-bool SetCustomBaudRate(int Port, uint32_t Rate);
+// Sets both directions of Port to Rate bits per second; 0, or the errno of
+// the driver's refusal. Everything else of the line stays as it is.
+int SetCustomBaudRate(int Port, uint32_t Rate);

@@ -1,10 +1,13 @@
 #include "serial/LineSettings.h"
 
-#include "serial/Comm.h"
 #include "serial/CustomBaud.h"
 
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
+
+#include <cerrno>
 
 namespace {
 
@@ -47,31 +50,20 @@ speed_t BaudConstant(uint32_t Rate)
     }
 }
 
-void SetModemLine(int Port, int Line, bool On)
+// Pseudo-terminals have no modem lines and say so (ENOTTY, or EINVAL from
+// some drivers): nothing to hold there. Any other refusal is reported.
+int SetModemLine(int Port, int Line, bool On)
 {
-    // Pseudo-terminals have no modem lines (ENOTTY/EINVAL): nothing to hold.
-    ::ioctl(Port, On ? TIOCMBIS : TIOCMBIC, &Line);
+    if (::ioctl(Port, On ? TIOCMBIS : TIOCMBIC, &Line) == 0)
+        return 0;
+    const int err = errno;
+    return err == ENOTTY || err == EINVAL ? 0 : err;
 }
 
-} // namespace
-
-// Termios has no counterpart for a few of the line properties:
-// - Outx_DsrFlow, DsrSensitivity, TxContinueOnXoff, XonLimit and XoffLimit
-//   are kept but not applied (the driver's thresholds are fixed);
-// - DtrHandshake holds DTR on (no DTR/DSR flow control here);
-//   RtsTransmissionAvailable holds RTS on;
-// - ParityCheck turns on INPCK, and a byte with a parity error then reads as
-//   0 whether or not ReplaceWhenParityError is set, so only ReplacedChar 0
-//   is honoured; bytes are never marked (PARMRK) nor dropped (IGNPAR), which
-//   would change the data;
-// - IgnoreNullChar is kept but not applied: zero bytes are delivered.
-// What the driver refuses is left as it was, silently.
-void WriteLineSettings(int Port, const TComm& Comm)
+// The raw line: no canonical mode, echo, signals or output processing, reads
+// that return as soon as a byte is there; the read thread cuts the chunks.
+void MakeRaw(termios& t)
 {
-    termios t{};
-    if (::tcgetattr(Port, &t) != 0)
-        return;
-
     t.c_iflag &= ~tcflag_t(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF
         | IXANY | INPCK | IGNPAR | IMAXBEL | IUTF8);
     t.c_oflag &= ~tcflag_t(OPOST);
@@ -80,47 +72,91 @@ void WriteLineSettings(int Port, const TComm& Comm)
     t.c_cflag |= CLOCAL | CREAD;
     t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
+}
 
-    switch (Comm.ByteSize()) {
+void SetFraming(termios& t, const TLineSettings& s)
+{
+    switch (s.ByteSize) {
     case TByteSize::_5: t.c_cflag |= CS5; break;
     case TByteSize::_6: t.c_cflag |= CS6; break;
     case TByteSize::_7: t.c_cflag |= CS7; break;
     case TByteSize::_8: t.c_cflag |= CS8; break;
     }
-    switch (Comm.Parity()) {
+    switch (s.Parity) {
     case TParity::None: break;
     case TParity::Odd: t.c_cflag |= PARENB | PARODD; break;
     case TParity::Even: t.c_cflag |= PARENB; break;
     case TParity::Mark: t.c_cflag |= PARENB | CMSPAR | PARODD; break;
     case TParity::Space: t.c_cflag |= PARENB | CMSPAR; break;
     }
-    // A UART given two stop bits sends 1.5 of them with 5 data bits and 2
-    // otherwise, so 1.5 asks for two as well.
-    if (Comm.StopBits() != TStopBits::_1)
+    if (s.StopBits != TStopBits::_1)
         t.c_cflag |= CSTOPB;
-    if (Comm.ParityCheck())
+    if (s.ParityCheck)
         t.c_iflag |= INPCK;
-    if (Comm.Outx_CtsFlow() || Comm.RtsControl() == TRtsControl::RtsHandshake)
-        t.c_cflag |= CRTSCTS;
-    if (Comm.Outx_XonXoffFlow())
-        t.c_iflag |= IXON;
-    if (Comm.Inx_XonXoffFlow())
-        t.c_iflag |= IXOFF;
-    t.c_cc[VSTART] = cc_t(Comm.XonChar());
-    t.c_cc[VSTOP] = cc_t(Comm.XoffChar());
+}
 
-    const speed_t speed = BaudConstant(Comm.BaudRate());
+void SetFlowControl(termios& t, const TLineSettings& s)
+{
+    if (s.Outx_CtsFlow || s.RtsControl == TRtsControl::RtsHandshake)
+        t.c_cflag |= CRTSCTS;
+    if (s.Outx_XonXoffFlow)
+        t.c_iflag |= IXON;
+    if (s.Inx_XonXoffFlow)
+        t.c_iflag |= IXOFF;
+    t.c_cc[VSTART] = cc_t(s.XonChar);
+    t.c_cc[VSTOP] = cc_t(s.XoffChar);
+}
+
+// A pseudo-terminal has no wire and so no framing: it keeps 8 data bits
+// without parity whatever it is asked, and glibc's tcsetattr, reading the
+// settings back, reports that as EINVAL although the kernel applied all the
+// rest. That, on a pseudo-terminal (the majors of its slave side), is all
+// that is let pass; any other refusal is the driver's.
+bool OnlyFramingDropped(int Port, const termios& Asked)
+{
+    struct stat st { };
+    if (::fstat(Port, &st) != 0 || !S_ISCHR(st.st_mode) || major(st.st_rdev) < 136 || major(st.st_rdev) > 143)
+        return false;
+    termios got{};
+    if (::tcgetattr(Port, &got) != 0)
+        return false;
+    const tcflag_t framing = CSIZE | PARENB | PARODD | CMSPAR | CBAUD | CBAUDEX;
+    return got.c_iflag == Asked.c_iflag && got.c_oflag == Asked.c_oflag && got.c_lflag == Asked.c_lflag
+        && (got.c_cflag & ~framing) == (Asked.c_cflag & ~framing);
+}
+
+} // namespace
+
+// What the driver refuses is reported with the step that met the refusal; the
+// steps before it have taken effect.
+TApplyResult TLineSettings::ApplyTo(int Port) const
+{
+    termios t{};
+    if (::tcgetattr(Port, &t) != 0)
+        return {errno, "tcgetattr"};
+    MakeRaw(t);
+    SetFraming(t, *this);
+    SetFlowControl(t, *this);
+    const speed_t speed = BaudConstant(BaudRate);
     if (speed != 0) {
         ::cfsetispeed(&t, speed);
         ::cfsetospeed(&t, speed);
     }
-    ::tcsetattr(Port, TCSANOW, &t);
+    if (::tcsetattr(Port, TCSANOW, &t) != 0) {
+        const int err = errno;
+        if (err != EINVAL || !OnlyFramingDropped(Port, t))
+            return {err, "tcsetattr"};
+    }
+    if (speed == 0 && BaudRate != 0) {
+        if (const int err = SetCustomBaudRate(Port, BaudRate); err != 0)
+            return {err, "custom baud"};
+    }
 
-    if (speed == 0 && Comm.BaudRate() != 0)
-        SetCustomBaudRate(Port, Comm.BaudRate());
-
-    SetModemLine(Port, TIOCM_DTR, Comm.DtrControl() != TDtrControl::DtrDisable);
+    int err = SetModemLine(Port, TIOCM_DTR, DtrControl != TDtrControl::DtrDisable);
     // With RTS handshaking the driver drives RTS itself.
-    if (Comm.RtsControl() != TRtsControl::RtsHandshake)
-        SetModemLine(Port, TIOCM_RTS, Comm.RtsControl() != TRtsControl::RtsDisable);
+    if (err == 0 && RtsControl != TRtsControl::RtsHandshake)
+        err = SetModemLine(Port, TIOCM_RTS, RtsControl != TRtsControl::RtsDisable);
+    if (err != 0)
+        return {err, "modem lines"};
+    return {};
 }

@@ -1,7 +1,7 @@
 #include "serial/ModemWatch.h"
 
-#include "serial/Comm.h"
 #include "serial/CommNotifier.h"
+#include "serial/LineEvents.h"
 
 #include <linux/serial.h>
 #include <pthread.h>

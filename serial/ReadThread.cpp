@@ -3,7 +3,6 @@
 #include "serial/CommNotifier.h"
 
 #include <poll.h>
-#include <pthread.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -36,41 +35,17 @@ int MsUntil(Clock::time_point When, Clock::time_point Now)
 } // namespace
 
 TReadThread::TReadThread(const TThreadFields& Fields, const TCommTimeouts* Timeouts)
-    : FFields(Fields)
+    : TPortThread(Fields, {"ComRead", 2, TCIFLUSH}) // the highest of the two
     , FTimeouts(Timeouts)
 {
 }
 
-TReadThread::~TReadThread()
-{
-    WaitFor();
-}
-
-void TReadThread::Resume()
-{
-    FThread = std::thread(&TReadThread::Execute, this);
-    ::pthread_setname_np(FThread.native_handle(), "ComRead");
-}
-
-void TReadThread::WaitFor()
-{
-    if (FThread.joinable())
-        FThread.join();
-}
-
-void TReadThread::AskHangup()
-{
-    PostNotification(FFields.Notifier, NotifyRequestHangup, FFields.Session);
-}
-
 void TReadThread::Execute()
 {
-    AskPriority(2); // highest
     if (IssueEventWait()) {
         while (IssueRead()) {
         }
     }
-    ::tcflush(FFields.Port, TCIFLUSH);
 }
 
 // Line errors (frame, overrun, parity, break, buffer overrun) are read from
@@ -96,6 +71,15 @@ bool TReadThread::ProcessLineEvent()
     return true;
 }
 
+struct TReadThread::TChunk {
+    uint8_t Bytes[ReadBufferSize];
+    size_t Count = 0;
+    Clock::time_point Start;
+    Clock::time_point LastByte;
+    // The receive generation the bytes were read in.
+    uint64_t Generation = 0;
+};
+
 // One read of at most 2048 bytes, cut by the time-out properties:
 // - interval I, totals M and C from the time-out properties;
 // - the first byte is awaited without limit unless a total applies
@@ -113,38 +97,15 @@ bool TReadThread::ProcessLineEvent()
 // dropped, and bytes read after the purge start a fresh chunk.
 bool TReadThread::IssueRead()
 {
-    uint8_t buffer[ReadBufferSize];
-    const Clock::time_point start = Clock::now();
-    size_t count = 0;
-    uint64_t generation = FFields.Gate->Generation.load();
-    Clock::time_point lastByte = start;
-    while (count < ReadBufferSize) {
-        // Taken afresh at every wake, so a change made while the port is
-        // open counts from the next byte on.
-        const uint32_t interval = FTimeouts->ReadInterval.load();
-        const uint32_t multiplier = FTimeouts->ReadTotalMultiplier.load();
-        const uint32_t constant = FTimeouts->ReadTotalConstant.load();
-        const bool immediate = interval == TimeoutMax;
-        if (count > 0 && immediate)
-            break;
-        std::optional<Clock::time_point> deadline;
-        if (immediate && multiplier == TimeoutMax) {
-            if (constant != 0 && constant != TimeoutMax)
-                deadline = start + std::chrono::milliseconds(constant);
-        } else if (multiplier != 0 || constant != 0) {
-            deadline = start + std::chrono::milliseconds(uint64_t(multiplier) * ReadBufferSize + constant);
-        }
-
-        const Clock::time_point now = Clock::now();
-        int timeout = -1;
-        if (count > 0 && interval != 0)
-            timeout = MsUntil(lastByte + std::chrono::milliseconds(interval), now);
-        if (deadline) {
-            const int left = MsUntil(*deadline, now);
-            timeout = timeout < 0 ? left : std::min(timeout, left);
-        }
+    TChunk chunk;
+    chunk.Start = chunk.LastByte = Clock::now();
+    chunk.Generation = FFields.Gate->Generation.load();
+    for (;;) {
+        const std::optional<int> timeout = NextWait(chunk, *FTimeouts);
+        if (!timeout)
+            break; // the read is complete
         pollfd p[2] = {{FFields.CloseEvent, POLLIN, 0}, {FFields.Port, POLLIN, 0}};
-        const int ready = ::poll(p, 2, timeout);
+        const int ready = ::poll(p, 2, *timeout);
         if (ready < 0) {
             if (errno == EINTR)
                 continue;
@@ -159,47 +120,91 @@ bool TReadThread::IssueRead()
             return false; // the descriptor is gone: end quietly
         if (!ProcessLineEvent())
             return false;
-        ssize_t n = 0;
-        int err = 0;
-        {
-            std::lock_guard<std::mutex> lock(FFields.Gate->Lock);
-            const uint64_t current = FFields.Gate->Generation.load();
-            if (current != generation) {
-                generation = current;
-                count = 0;
-            }
-            n = ::read(FFields.Port, buffer + count, ReadBufferSize - count);
-            err = errno;
-        }
-        if (n > 0) {
-            FFields.Gate->Received.fetch_add(uint64_t(n));
-            count += size_t(n);
-            lastByte = Clock::now();
-            const TChunkWhole whole = FTimeouts->FirstChunkWhole.load();
-            if (whole && generation != FPostedGeneration && whole(buffer, count))
-                break;
-            continue;
-        }
-        if (n < 0 && (err == EAGAIN || err == EINTR) && !(p[1].revents & (POLLHUP | POLLERR)))
-            continue;
-        if (n < 0 && err == EBADF)
+        switch (TakeBytes(chunk, p[1].revents)) {
+        case TTaken::More: continue;
+        case TTaken::Whole: return PassChunk(chunk);
+        case TTaken::Closed: return false;
+        case TTaken::Gone:
+            // What did arrive is still delivered.
+            PassChunk(chunk);
+            AskHangup();
             return false;
-        // End of file right after POLLIN, EIO, or a hang-up without data:
-        // the device has gone. What did arrive is still delivered.
-        PassChunk(buffer, count, generation);
-        AskHangup();
-        return false;
+        }
     }
-    return PassChunk(buffer, count, generation);
+    return PassChunk(chunk);
 }
 
-bool TReadThread::PassChunk(const uint8_t* Buffer, size_t Count, uint64_t Generation)
+// How long the next wait of a read may last (-1: no limit), or none when the
+// read is complete. The time-outs are taken afresh at every wake, so a change
+// made while the port is open counts from the next byte on.
+std::optional<int> TReadThread::NextWait(const TChunk& Chunk, const TCommTimeouts& Timeouts)
 {
-    if (Count == 0)
+    const uint32_t interval = Timeouts.ReadInterval.load();
+    const uint32_t multiplier = Timeouts.ReadTotalMultiplier.load();
+    const uint32_t constant = Timeouts.ReadTotalConstant.load();
+    const bool immediate = interval == TimeoutMax;
+    if (Chunk.Count == ReadBufferSize || (Chunk.Count > 0 && immediate))
+        return std::nullopt;
+    std::optional<Clock::time_point> deadline;
+    if (immediate && multiplier == TimeoutMax) {
+        if (constant != 0 && constant != TimeoutMax)
+            deadline = Chunk.Start + std::chrono::milliseconds(constant);
+    } else if (multiplier != 0 || constant != 0) {
+        deadline = Chunk.Start + std::chrono::milliseconds(uint64_t(multiplier) * ReadBufferSize + constant);
+    }
+
+    const Clock::time_point now = Clock::now();
+    int timeout = -1;
+    if (Chunk.Count > 0 && interval != 0)
+        timeout = MsUntil(Chunk.LastByte + std::chrono::milliseconds(interval), now);
+    if (deadline) {
+        const int left = MsUntil(*deadline, now);
+        timeout = timeout < 0 ? left : std::min(timeout, left);
+    }
+    return timeout;
+}
+
+// Reads what the port holds into the chunk, under the receive gate: a purge
+// since the chunk began drops what it held first. Events are the port's poll
+// events that woke the read.
+TReadThread::TTaken TReadThread::TakeBytes(TChunk& Chunk, short Events)
+{
+    ssize_t n = 0;
+    int err = 0;
+    {
+        std::lock_guard<std::mutex> lock(FFields.Gate->Lock);
+        const uint64_t current = FFields.Gate->Generation.load();
+        if (current != Chunk.Generation) {
+            Chunk.Generation = current;
+            Chunk.Count = 0;
+        }
+        n = ::read(FFields.Port, Chunk.Bytes + Chunk.Count, ReadBufferSize - Chunk.Count);
+        err = errno;
+    }
+    if (n > 0) {
+        FFields.Gate->Received.fetch_add(uint64_t(n));
+        Chunk.Count += size_t(n);
+        Chunk.LastByte = Clock::now();
+        const TChunkWhole whole = FTimeouts->FirstChunkWhole.load();
+        const bool first = Chunk.Generation != FPostedGeneration;
+        return whole && first && whole(Chunk.Bytes, Chunk.Count) ? TTaken::Whole : TTaken::More;
+    }
+    if (n < 0 && (err == EAGAIN || err == EINTR) && !(Events & (POLLHUP | POLLERR)))
+        return TTaken::More;
+    if (n < 0 && err == EBADF)
+        return TTaken::Closed;
+    // End of file right after POLLIN, EIO, or a hang-up without data: the
+    // device has gone.
+    return TTaken::Gone;
+}
+
+bool TReadThread::PassChunk(const TChunk& Chunk)
+{
+    if (Chunk.Count == 0)
         return true;
-    FPostedGeneration = Generation;
+    FPostedGeneration = Chunk.Generation;
     try {
-        PostReceiveData(FFields.Notifier, TDataBlock::Copy(Buffer, Count), Generation);
+        PostReceiveData(FFields.Notifier, TDataBlock::Copy(Chunk.Bytes, Chunk.Count), Chunk.Generation);
     } catch (const std::bad_alloc&) {
         AskHangup();
         return false;

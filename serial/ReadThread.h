@@ -4,7 +4,7 @@
 // with them; a purge of the receive side and a vanished device are its other
 // concerns.
 
-#include "serial/Comm.h"
+#include "serial/LineSettings.h"
 #include "serial/ModemWatch.h"
 #include "serial/ThreadFields.h"
 
@@ -12,7 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
-#include <thread>
+#include <optional>
 
 // What a purge of the receive side and the read thread agree on. Every read
 // from the port happens under the lock together with a look at the
@@ -26,8 +26,9 @@ struct TReceiveGate {
     std::atomic<uint64_t> Received{0};
 };
 
-// The read time-outs as the read thread sees them. ApplyTimeouts stores them;
-// the thread takes them afresh each time it wakes during a read.
+// The read time-outs as the read thread sees them (see TLineSettings). The
+// component stores them; the thread takes them afresh each time it wakes
+// during a read.
 struct TCommTimeouts {
     std::atomic<uint32_t> ReadInterval{0};
     std::atomic<uint32_t> ReadTotalMultiplier{0};
@@ -37,30 +38,29 @@ struct TCommTimeouts {
     std::atomic<TChunkWhole> FirstChunkWhole{nullptr};
 };
 
-class TReadThread {
+class TReadThread : public TPortThread {
 public:
     TReadThread(const TThreadFields& Fields, const TCommTimeouts* Timeouts);
-    ~TReadThread(); // joins
-
-    TReadThread(const TReadThread&) = delete;
-    TReadThread& operator=(const TReadThread&) = delete;
-
-    // Starts the thread (throws std::system_error when it cannot).
-    void Resume();
-    // Waits for the thread to end; it ends once the close event is signalled.
-    void WaitFor();
+    ~TReadThread() override { WaitFor(); }
 
 private:
-    void Execute();
+    // One read: the chunk being collected and what times it.
+    struct TChunk;
+    // How taking the bytes that are there went.
+    enum class TTaken { More,
+        Whole,
+        Closed,
+        Gone };
+
+    void Execute() override;
     bool IssueEventWait();
     bool ProcessLineEvent();
     bool IssueRead();
-    bool PassChunk(const uint8_t* Buffer, size_t Count, uint64_t Generation);
-    void AskHangup();
+    static std::optional<int> NextWait(const TChunk& Chunk, const TCommTimeouts& Timeouts);
+    TTaken TakeBytes(TChunk& Chunk, short Events);
+    bool PassChunk(const TChunk& Chunk);
 
-    TThreadFields FFields;
     const TCommTimeouts* FTimeouts;
-    std::thread FThread;
     TLineErrorCounters FCounters;
     // The generation of the last chunk posted: a chunk of another one is the
     // first since a purge.

@@ -1,7 +1,11 @@
 #include "serial/ThreadFields.h"
 
+#include "serial/CommNotifier.h"
+
 #include <poll.h>
+#include <pthread.h>
 #include <sys/resource.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -26,4 +30,46 @@ void AskPriority(int Steps)
     if (niceness == -1 && errno != 0)
         return;
     ::setpriority(PRIO_PROCESS, id_t(tid), niceness - Steps);
+}
+
+TPortThread::TPortThread(const TThreadFields& Fields, const TTraits& Traits)
+    : FFields(Fields)
+    , FTraits(Traits)
+{
+}
+
+TPortThread::~TPortThread()
+{
+    WaitFor();
+}
+
+void TPortThread::Resume()
+{
+    FThread = std::thread(&TPortThread::Run, this);
+    ::pthread_setname_np(FThread.native_handle(), FTraits.Name);
+}
+
+void TPortThread::Stop()
+{
+    SignalClose(FFields.CloseEvent);
+    ::tcflush(FFields.Port, FTraits.Queue);
+    WaitFor();
+}
+
+void TPortThread::WaitFor()
+{
+    if (FThread.joinable())
+        FThread.join();
+}
+
+void TPortThread::AskHangup() const
+{
+    PostNotification(FFields.Notifier, NotifyRequestHangup, FFields.Session);
+}
+
+void TPortThread::Run()
+{
+    AskPriority(FTraits.PrioritySteps);
+    Execute();
+    ::tcflush(FFields.Port, FTraits.Queue);
 }

@@ -1,7 +1,6 @@
 #include "serial/WriteThread.h"
 
 #include <poll.h>
-#include <pthread.h>
 #include <sys/eventfd.h>
 #include <termios.h>
 #include <unistd.h>
@@ -72,36 +71,13 @@ void TWriteQueue::ClearWake()
 // Write thread
 
 TWriteThread::TWriteThread(const TThreadFields& Fields, std::atomic<bool>* SendEmpty)
-    : FFields(Fields)
+    : TPortThread(Fields, {"ComWrite", 1, TCOFLUSH}) // above normal
     , FSendEmpty(SendEmpty)
 {
 }
 
-TWriteThread::~TWriteThread()
-{
-    WaitFor();
-}
-
-void TWriteThread::Resume()
-{
-    FThread = std::thread(&TWriteThread::Execute, this);
-    ::pthread_setname_np(FThread.native_handle(), "ComWrite");
-}
-
-void TWriteThread::WaitFor()
-{
-    if (FThread.joinable())
-        FThread.join();
-}
-
-void TWriteThread::AskHangup()
-{
-    PostNotification(FFields.Notifier, NotifyRequestHangup, FFields.Session);
-}
-
 void TWriteThread::Execute()
 {
-    AskPriority(1); // above normal
     bool notifyEmpty = true;
     for (;;) {
         TDataBlock block;
@@ -133,7 +109,6 @@ void TWriteThread::Execute()
         notifyEmpty = true;
     }
     FQueue.Shut(); // WriteData fails from now on; what was queued is released
-    ::tcflush(FFields.Port, TCOFLUSH);
     FSendEmpty->store(true);
 }
 

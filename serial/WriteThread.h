@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
-#include <thread>
 
 // Requests from WriteData to the write thread, in order. The small lock only
 // guards the queue itself; the eventfd wakes the thread.
@@ -39,26 +38,18 @@ private:
     int FWake = -1;
 };
 
-class TWriteThread {
+class TWriteThread : public TPortThread {
 public:
     TWriteThread(const TThreadFields& Fields, std::atomic<bool>* SendEmpty);
-    ~TWriteThread(); // joins
+    ~TWriteThread() override { WaitFor(); }
 
-    TWriteThread(const TWriteThread&) = delete;
-    TWriteThread& operator=(const TWriteThread&) = delete;
-
-    void Resume();
-    void WaitFor();
     // Hands a block to the thread's queue; false once the thread has ended.
     bool Post(TDataBlock& Block) { return FQueue.Post(Block, *FSendEmpty); }
 
 private:
-    void Execute();
+    void Execute() override;
     bool WriteBlock(const uint8_t* Block, size_t Length);
-    void AskHangup();
 
-    TThreadFields FFields;
     std::atomic<bool>* FSendEmpty;
     TWriteQueue FQueue;
-    std::thread FThread;
 };

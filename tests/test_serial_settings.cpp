@@ -2,15 +2,20 @@
 // itself: the master side of a pseudo-terminal reports the slave's settings.
 
 #include "serial/Comm.h"
+#include "serial/OpenFailure.h"
 #include "support/PtyPeer.h"
 
 #include <gtest/gtest.h>
 
 #include <asm/ioctls.h>
+#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <termios.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cstring>
+#include <string>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -24,6 +29,15 @@ struct termios2 {
 };
 
 namespace {
+
+// The rate both directions of the terminal run at, from the kernel's own
+// settings; 0 when they differ.
+uint32_t CustomRate(int Master)
+{
+    termios2 t2{};
+    EXPECT_EQ(::ioctl(Master, TCGETS2, &t2), 0);
+    return t2.c_ospeed == t2.c_ispeed ? t2.c_ospeed : 0;
+}
 
 class SerialSettings : public ::testing::Test {
 protected:
@@ -64,6 +78,12 @@ protected:
         ::cfsetospeed(&t, Speed);
         t.c_cflag |= AddCflag;
         ASSERT_EQ(::tcsetattr(Peer.MasterFd(), TCSANOW, &t), 0);
+    }
+
+    // The slave side opened as the component opens it.
+    int OpenSlave()
+    {
+        return ::open(Peer.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     }
 
     PtyPeer Peer;
@@ -273,4 +293,96 @@ TEST_F(SerialSettings, ModemLinesFollowDtrAndRtsWhereTheDriverHasThem)
     Comm.SetRtsControl(TRtsControl::RtsEnable);
     ASSERT_EQ(::ioctl(Peer.MasterFd(), TIOCMGET, &lines), 0);
     EXPECT_EQ(lines & (TIOCM_DTR | TIOCM_RTS), TIOCM_DTR | TIOCM_RTS);
+}
+
+TEST_F(SerialSettings, EachSettingAppliedAloneReachesTheTerminal)
+{
+    const int port = OpenSlave();
+    ASSERT_GE(port, 0);
+    // What the master side shows of one setting: flag bits, a character, a
+    // rate. Needs: the c_cflag bits the terminal must keep for it to be seen.
+    using TShown = uint32_t (*)(int Master, const termios&);
+    struct Row {
+        const char* Name;
+        void (*Change)(TLineSettings&);
+        TShown Shown;
+        uint32_t Expected;
+        tcflag_t Needs = 0;
+    };
+    const TShown speed = [](int, const termios& t) { return uint32_t(::cfgetospeed(&t) == ::cfgetispeed(&t) ? ::cfgetospeed(&t) : 0); };
+    const TShown rate = [](int Master, const termios&) { return CustomRate(Master); };
+    const TShown framing = [](int, const termios& t) { return uint32_t(t.c_cflag & (CSIZE | PARENB | PARODD | CMSPAR | CSTOPB)); };
+    const TShown flow = [](int, const termios& t) { return uint32_t((t.c_cflag & CRTSCTS) | (t.c_iflag & (IXON | IXOFF | INPCK))); };
+    const TShown xon = [](int, const termios& t) { return uint32_t(t.c_cc[VSTART]); };
+    const TShown xoff = [](int, const termios& t) { return uint32_t(t.c_cc[VSTOP]); };
+    const Row rows[] = {
+        {"rate with a constant", [](TLineSettings& s) { s.BaudRate = 115200; }, speed, B115200},
+        {"rate without one", [](TLineSettings& s) { s.BaudRate = 14400; }, rate, 14400},
+        {"7 data bits", [](TLineSettings& s) { s.ByteSize = TByteSize::_7; }, framing, CS7, CSIZE},
+        {"odd parity", [](TLineSettings& s) { s.Parity = TParity::Odd; }, framing, CS8 | PARENB | PARODD, PARENB},
+        {"space parity", [](TLineSettings& s) { s.Parity = TParity::Space; }, framing, CS8 | PARENB | CMSPAR, PARENB},
+        {"two stop bits", [](TLineSettings& s) { s.StopBits = TStopBits::_2; }, framing, CS8 | CSTOPB},
+        {"parity check", [](TLineSettings& s) { s.ParityCheck = true; }, flow, INPCK},
+        {"CTS flow", [](TLineSettings& s) { s.Outx_CtsFlow = true; }, flow, CRTSCTS},
+        {"RTS handshake", [](TLineSettings& s) { s.RtsControl = TRtsControl::RtsHandshake; }, flow, CRTSCTS},
+        {"XON/XOFF out", [](TLineSettings& s) { s.Outx_XonXoffFlow = true; }, flow, IXON},
+        {"XON/XOFF in", [](TLineSettings& s) { s.Inx_XonXoffFlow = true; }, flow, IXOFF},
+        {"XON character", [](TLineSettings& s) { s.XonChar = 0x01; }, xon, 0x01},
+        {"XOFF character", [](TLineSettings& s) { s.XoffChar = 0x02; }, xoff, 0x02},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.Name);
+        if ((row.Needs & Kept) != row.Needs)
+            continue; // this terminal does not keep it: nothing to see
+        ASSERT_TRUE(TLineSettings{}.ApplyTo(port));
+        EXPECT_NE(row.Shown(Peer.MasterFd(), Line()), row.Expected);
+        TLineSettings changed;
+        row.Change(changed);
+        const TApplyResult result = changed.ApplyTo(port);
+        EXPECT_TRUE(result) << result.Step << ": " << std::strerror(result.Errno);
+        EXPECT_EQ(row.Shown(Peer.MasterFd(), Line()), row.Expected);
+    }
+    ::close(port);
+}
+
+TEST_F(SerialSettings, AFailingApplyReturnsTheStepAndErrnoAndTheComponentRaisesIt)
+{
+    int pipeEnds[2] = {-1, -1};
+    ASSERT_EQ(::pipe(pipeEnds), 0);
+    const int closed = OpenSlave();
+    ASSERT_GE(closed, 0);
+    ::close(closed);
+
+    const struct {
+        const char* Name;
+        int Port;
+        int Errno;
+        const char* Step;
+    } rows[] = {
+        {"closed descriptor", closed, EBADF, "tcgetattr"},
+        {"not a terminal", pipeEnds[0], ENOTTY, "tcgetattr"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.Name);
+        const TApplyResult result = TLineSettings{}.ApplyTo(row.Port);
+        EXPECT_FALSE(result);
+        EXPECT_EQ(result.Errno, row.Errno);
+        EXPECT_STREQ(result.Step, row.Step);
+    }
+    ::close(pipeEnds[0]);
+    ::close(pipeEnds[1]);
+
+    // An open port whose device has gone refuses a change: the setter says so.
+    Comm.OpenPort();
+    Peer.CloseMaster();
+    try {
+        Comm.SetBaudRate(19200);
+        ADD_FAILURE() << "a change the port refused passed for applied";
+    } catch (const ECommsError& error) {
+        EXPECT_EQ(error.code(), std::errc::io_error);
+        EXPECT_EQ(std::string(error.what()), "Cannot apply line settings: tcgetattr");
+        EXPECT_EQ(DescribeOpenFailure("COM1", "/dev/pts/9", error),
+            "cannot open COM1 (/dev/pts/9): tcgetattr: " + std::make_error_code(std::errc::io_error).message());
+    }
+    EXPECT_EQ(Comm.BaudRate(), 19200u); // kept for the next change or opening
 }
