@@ -159,15 +159,15 @@ constexpr TCommand Commands[] = {
     {"help", Help, ""},
 };
 
-// The commands' usages, a comma between two, lines kept to HelpWidth.
+// The commands' usages, a comma between two, lines kept to helpWidth.
 std::string Help(TCall&)
 {
-    constexpr size_t HelpWidth = 76;
+    constexpr size_t helpWidth = 76;
     std::string out, line;
     for (const TCommand& command : Commands) {
         if (command.Usage.empty())
             continue;
-        if (!line.empty() && line.size() + 2 + command.Usage.size() + 1 > HelpWidth) {
+        if (!line.empty() && line.size() + 2 + command.Usage.size() + 1 > helpWidth) {
             out += line + ",\n";
             line.clear();
         } else if (!line.empty()) {
