@@ -184,9 +184,7 @@ int CounterOf(const QLabel* Label)
     return t.mid(t.indexOf(QChar(0xFF1A)) + 1).toInt();
 }
 
-// Runs one test by its Start button until its read counter shows Cycles,
-// calling Each at every change of the counter. The Stop is clicked from a
-// timer that fires in the loop's own event pumping, as an operator would.
+// Signals the simulator child and reads its one-line answer.
 std::string AskSimulator(pid_t Pid, int Reports, int Signal)
 {
     ::kill(Pid, Signal);
@@ -197,6 +195,9 @@ std::string AskSimulator(pid_t Pid, int Reports, int Signal)
     return line;
 }
 
+// Runs one test by its Start button until its read counter shows Cycles,
+// calling Each at every change of the counter. The Stop is clicked from a
+// timer that fires in the loop's own event pumping, as an operator would.
 double RunCycles(TMainForm& Form, QPushButton* Start, QPushButton* Stop, int Cycles,
     const std::function<void(int)>& Each = {})
 {
@@ -232,28 +233,160 @@ double ExchangeFloorMs(int RequestBytes, int ReplyBytes, double IntervalMs, doub
     return std::floor(readyMs / 50.0) * 50.0 + 50.0;
 }
 
+struct TBenchOptions {
+    int SpeedCycles = 20;
+    int MemoryCycles = 10000;
+    bool Speed = true;
+    bool Memory = true;
+};
+
+// False, with the usage printed, on an option it does not know.
+bool ParseOptions(int argc, char** argv, TBenchOptions& Out)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--speed-cycles" && i + 1 < argc)
+            Out.SpeedCycles = std::max(1, std::atoi(argv[++i]));
+        else if (a == "--memory-cycles" && i + 1 < argc)
+            Out.MemoryCycles = std::max(1, std::atoi(argv[++i]));
+        else if (a == "--skip-speed")
+            Out.Speed = false;
+        else if (a == "--skip-memory")
+            Out.Memory = false;
+        else {
+            std::fprintf(stderr, "usage: %s [--speed-cycles N] [--memory-cycles N] [--skip-speed] [--skip-memory]\n", argv[0]);
+            return false;
+        }
+    }
+    return true;
+}
+
+// The window's settings and journal in Config, with the simulator's device
+// as COM1 in its port map, as an operator would link it.
+void PrepareConfig(const QTemporaryDir& Config, const std::string& SimPath)
+{
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    ::setenv("XDG_CONFIG_HOME", Config.path().toLocal8Bit().constData(), 1);
+    // The window's journal goes there too, not to the user's records.
+    ::setenv("XDG_STATE_HOME", Config.path().toLocal8Bit().constData(), 1);
+    std::filesystem::create_directories(Config.path().toStdString() + "/orvelle/ports");
+    std::filesystem::create_symlink(SimPath, Config.path().toStdString() + "/orvelle/ports/COM1");
+}
+
+// The floor of each exchange of a cycle. Request sizes are the frame
+// format's; reply sizes are the shortest frames that carry what is read
+// (search 8, read 19, others 3).
+struct TFloors {
+    double Search, Auth, Read, Write, Beep;
+    double ReadCycle() const { return Search + Auth + Read + Beep; }
+    double WriteCycle() const { return Search + Auth + Write + Read + Beep; }
+};
+
+TFloors FloorsAt(double LineScale)
+{
+    return {ExchangeFloorMs(4, 8, 100, LineScale), ExchangeFloorMs(5, 3, 100, LineScale), ExchangeFloorMs(4, 19, 100, LineScale),
+        ExchangeFloorMs(20, 3, 100, LineScale), ExchangeFloorMs(3, 3, 100, LineScale)};
+}
+
+// The loop read's pace against the floor of its wait steps, and the gaps
+// between requests as the reader saw them ("count median p90").
+void PrintReadSteps(int Cycles, double Seconds, const std::string& Gaps)
+{
+    // Search, authenticate, read and beep, each answered within the 100 ms
+    // read interval and so seen after three steps.
+    const double stepFloorMs = 4 * 3 * 50.0;
+    size_t count = 0;
+    double median = 0, p90 = 0;
+    std::sscanf(Gaps.c_str(), "%zu %lf %lf", &count, &median, &p90);
+    std::printf("              against 4 exchanges of 3 wait steps (%.0f ms a cycle): %.3f of that floor\n",
+        stepFloorMs, (Cycles / Seconds) / (1000.0 / stepFloorMs));
+    std::printf("              request-to-request gaps at the reader: %zu, median %.1f ms, p90 %.1f ms\n",
+        count, median, p90);
+}
+
+// Cycles per second of the loop read and the loop write at the default
+// settings, beside their floors.
+void MeasureSpeed(TMainForm& Form, pid_t SimPid, int SimReports, int Cycles)
+{
+    const TFloors line = FloorsAt(1.0);
+    // A pseudo-terminal moves the bytes at once: only the read interval and
+    // the wait steps remain.
+    const TFloors pty = FloorsAt(0.0);
+
+    AskSimulator(SimPid, SimReports, SIGUSR1);
+    const double tr = RunCycles(Form, Ctl<QPushButton>(Form, "BtnStartRead"), Ctl<QPushButton>(Form, "BtnStopRead"), Cycles);
+    const int nr = CounterOf(Ctl<QLabel>(Form, "LbReadSum"));
+    const std::string readGaps = AskSimulator(SimPid, SimReports, SIGUSR2);
+    const double tw = RunCycles(Form, Ctl<QPushButton>(Form, "BtnStartWrite"), Ctl<QPushButton>(Form, "BtnStopWrite"), Cycles);
+    const int nw = CounterOf(Ctl<QLabel>(Form, "LbReadSum"));
+    std::printf("speed (default settings: beep on, time-out 500 ms, read interval 100 ms)\n");
+    std::printf("  loop read : %3d cycles in %6.2f s = %.3f cycles/s (%.0f ms a cycle)\n", nr, tr, nr / tr, 1000.0 * tr / nr);
+    std::printf("              floor on a 9600-baud line %.0f ms = %.3f cycles/s; on the pseudo-terminal %.0f ms = %.3f cycles/s\n",
+        line.ReadCycle(), 1000.0 / line.ReadCycle(), pty.ReadCycle(), 1000.0 / pty.ReadCycle());
+    PrintReadSteps(nr, tr, readGaps);
+    std::printf("  loop write: %3d cycles in %6.2f s = %.3f cycles/s (%.0f ms a cycle)\n", nw, tw, nw / tw, 1000.0 * tw / nw);
+    std::printf("              floor on a 9600-baud line %.0f ms = %.3f cycles/s; on the pseudo-terminal %.0f ms = %.3f cycles/s\n",
+        line.WriteCycle(), 1000.0 / line.WriteCycle(), pty.WriteCycle(), 1000.0 / pty.WriteCycle());
+    std::printf("  floor per exchange on the line: search %.0f, authenticate %.0f, read %.0f, write %.0f, beep %.0f ms\n"
+                "  (line time + 100 ms read interval, seen at the end of the 50 ms wait step it falls in; on the\n"
+                "  pseudo-terminal a read completing right at 100 ms often makes the second step's end instead)\n",
+        line.Search, line.Auth, line.Read, line.Write, line.Beep);
+    std::fflush(stdout);
+}
+
+// Resident memory and CPU time over a long loop read with a 1 ms read
+// interval, a line every 2,000 cycles (and at 1,000 and the last).
+void MeasureMemory(TMainForm& Form, int Cycles)
+{
+    TSessionProbe::Device(Form.Session()).SetReadIntervalTimeout(1);
+    Ctl<QPlainTextEdit>(Form, "MmoMsg")->clear();
+    QCoreApplication::processEvents();
+    const long rss0 = RssKiB();
+    const double cpu0 = CpuSeconds();
+    const auto t0 = Clock::now();
+    std::printf("memory (read interval 1 ms, otherwise default settings; loop read, block 1)\n");
+    std::printf("  %8s %10s %12s %12s %10s\n", "cycles", "seconds", "VmRSS KiB", "grown KiB", "CPU s");
+    std::printf("  %8d %10.1f %12ld %12ld %10.2f\n", 0, 0.0, rss0, 0L, 0.0);
+    std::fflush(stdout);
+    auto report = [&](int n) {
+        if (n == 1000 || n == Cycles || (n % 2000 == 0)) {
+            std::printf("  %8d %10.1f %12ld %12ld %10.2f\n", n,
+                std::chrono::duration<double>(Clock::now() - t0).count(), RssKiB(), RssKiB() - rss0,
+                CpuSeconds() - cpu0);
+            std::fflush(stdout);
+        }
+    };
+    RunCycles(Form, Ctl<QPushButton>(Form, "BtnStartRead"), Ctl<QPushButton>(Form, "BtnStopRead"), Cycles, report);
+    std::printf("  log lines at the end: %d\n", Ctl<QPlainTextEdit>(Form, "MmoMsg")->blockCount());
+}
+
+// The window linked to the simulator and measured; gives the exit code.
+int MeasureWindow(const TBenchOptions& Options, pid_t SimPid, int SimReports)
+{
+    TMainForm form;
+    form.show();
+    if (!WaitFor([&] { return StatusPanel(form, 1)->text() == QStringLiteral("Linked") && !form.Session().OperationRunning(); },
+            std::chrono::seconds(30))) {
+        std::fprintf(stderr, "bench_endurance: the window did not link to the simulator\n");
+        form.close();
+        return 1;
+    }
+    Ctl<TSpinEdit>(form, "EdtBlock")->setValue(1);
+    if (Options.Speed)
+        MeasureSpeed(form, SimPid, SimReports, Options.SpeedCycles);
+    if (Options.Memory)
+        MeasureMemory(form, Options.MemoryCycles);
+    form.close();
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
-    int speedCycles = 20;
-    int memoryCycles = 10000;
-    bool speed = true, memory = true;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        if (a == "--speed-cycles" && i + 1 < argc)
-            speedCycles = std::max(1, std::atoi(argv[++i]));
-        else if (a == "--memory-cycles" && i + 1 < argc)
-            memoryCycles = std::max(1, std::atoi(argv[++i]));
-        else if (a == "--skip-speed")
-            speed = false;
-        else if (a == "--skip-memory")
-            memory = false;
-        else {
-            std::fprintf(stderr, "usage: %s [--speed-cycles N] [--memory-cycles N] [--skip-speed] [--skip-memory]\n", argv[0]);
-            return 2;
-        }
-    }
+    TBenchOptions options;
+    if (!ParseOptions(argc, argv, options))
+        return 2;
 
     std::string simPath;
     int simReports = -1;
@@ -264,103 +397,10 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
     QTemporaryDir config;
-    ::setenv("XDG_CONFIG_HOME", config.path().toLocal8Bit().constData(), 1);
-    // The window's journal goes there too, not to the user's records.
-    ::setenv("XDG_STATE_HOME", config.path().toLocal8Bit().constData(), 1);
-    std::filesystem::create_directories(config.path().toStdString() + "/orvelle/ports");
-    std::filesystem::create_symlink(simPath, config.path().toStdString() + "/orvelle/ports/COM1");
-
+    PrepareConfig(config, simPath);
     QApplication app(argc, argv);
-    int rc = 0;
-    {
-        TMainForm form;
-        form.show();
-        if (!WaitFor([&] { return StatusPanel(form, 1)->text() == QStringLiteral("Linked") && !form.Session().OperationRunning(); },
-                std::chrono::seconds(30))) {
-            std::fprintf(stderr, "bench_endurance: the window did not link to the simulator\n");
-            rc = 1;
-        }
-        Ctl<TSpinEdit>(form, "EdtBlock")->setValue(1);
-
-        if (rc == 0 && speed) {
-            // Request sizes are the protocol's; reply sizes are the shortest
-            // frames that carry what is read (search 8, read 19, others 3).
-            auto floors = [](double BaudScale, double& Search, double& Auth, double& Read, double& Write, double& Beep) {
-                Search = ExchangeFloorMs(4, 8, 100, BaudScale);
-                Auth = ExchangeFloorMs(5, 3, 100, BaudScale);
-                Read = ExchangeFloorMs(4, 19, 100, BaudScale);
-                Write = ExchangeFloorMs(20, 3, 100, BaudScale);
-                Beep = ExchangeFloorMs(3, 3, 100, BaudScale);
-            };
-            double search, auth, read, write, beep;
-            floors(1.0, search, auth, read, write, beep);
-            const double readFloor = search + auth + read + beep;
-            const double writeFloor = search + auth + write + read + beep;
-            // A pseudo-terminal moves the bytes at once: only the read
-            // interval and the wait steps remain.
-            double ps, pa, pr, pw, pb;
-            floors(0.0, ps, pa, pr, pw, pb);
-            const double readFloorPty = ps + pa + pr + pb;
-            const double writeFloorPty = ps + pa + pw + pr + pb;
-
-            AskSimulator(simPid, simReports, SIGUSR1);
-            const double tr = RunCycles(form, Ctl<QPushButton>(form, "BtnStartRead"), Ctl<QPushButton>(form, "BtnStopRead"), speedCycles);
-            const int nr = CounterOf(Ctl<QLabel>(form, "LbReadSum"));
-            const std::string readGaps = AskSimulator(simPid, simReports, SIGUSR2);
-            const double tw = RunCycles(form, Ctl<QPushButton>(form, "BtnStartWrite"), Ctl<QPushButton>(form, "BtnStopWrite"), speedCycles);
-            const int nw = CounterOf(Ctl<QLabel>(form, "LbReadSum"));
-            std::printf("speed (default settings: beep on, time-out 500 ms, read interval 100 ms)\n");
-            std::printf("  loop read : %3d cycles in %6.2f s = %.3f cycles/s (%.0f ms a cycle)\n", nr, tr, nr / tr, 1000.0 * tr / nr);
-            std::printf("              floor on a 9600-baud line %.0f ms = %.3f cycles/s; on the pseudo-terminal %.0f ms = %.3f cycles/s\n",
-                readFloor, 1000.0 / readFloor, readFloorPty, 1000.0 / readFloorPty);
-            {
-                // Search, authenticate, read and beep, each answered within
-                // the 100 ms read interval and so seen after three steps.
-                const double stepFloorMs = 4 * 3 * 50.0;
-                size_t count = 0;
-                double median = 0, p90 = 0;
-                std::sscanf(readGaps.c_str(), "%zu %lf %lf", &count, &median, &p90);
-                std::printf("              against 4 exchanges of 3 wait steps (%.0f ms a cycle): %.3f of that floor\n",
-                    stepFloorMs, (nr / tr) / (1000.0 / stepFloorMs));
-                std::printf("              request-to-request gaps at the reader: %zu, median %.1f ms, p90 %.1f ms\n",
-                    count, median, p90);
-            }
-            std::printf("  loop write: %3d cycles in %6.2f s = %.3f cycles/s (%.0f ms a cycle)\n", nw, tw, nw / tw, 1000.0 * tw / nw);
-            std::printf("              floor on a 9600-baud line %.0f ms = %.3f cycles/s; on the pseudo-terminal %.0f ms = %.3f cycles/s\n",
-                writeFloor, 1000.0 / writeFloor, writeFloorPty, 1000.0 / writeFloorPty);
-            std::printf("  floor per exchange on the line: search %.0f, authenticate %.0f, read %.0f, write %.0f, beep %.0f ms\n"
-                        "  (line time + 100 ms read interval, seen at the end of the 50 ms wait step it falls in; on the\n"
-                        "  pseudo-terminal a read completing right at 100 ms often makes the second step's end instead)\n",
-                search, auth, read, write, beep);
-            std::fflush(stdout);
-        }
-
-        if (rc == 0 && memory) {
-            TSessionProbe::Device(form.Session()).SetReadIntervalTimeout(1);
-            Ctl<QPlainTextEdit>(form, "MmoMsg")->clear();
-            QCoreApplication::processEvents();
-            const long rss0 = RssKiB();
-            const double cpu0 = CpuSeconds();
-            const auto t0 = Clock::now();
-            std::printf("memory (read interval 1 ms, otherwise default settings; loop read, block 1)\n");
-            std::printf("  %8s %10s %12s %12s %10s\n", "cycles", "seconds", "VmRSS KiB", "grown KiB", "CPU s");
-            std::printf("  %8d %10.1f %12ld %12ld %10.2f\n", 0, 0.0, rss0, 0L, 0.0);
-            std::fflush(stdout);
-            auto report = [&](int n) {
-                if (n == 1000 || n == memoryCycles || (n % 2000 == 0)) {
-                    std::printf("  %8d %10.1f %12ld %12ld %10.2f\n", n,
-                        std::chrono::duration<double>(Clock::now() - t0).count(), RssKiB(), RssKiB() - rss0,
-                        CpuSeconds() - cpu0);
-                    std::fflush(stdout);
-                }
-            };
-            RunCycles(form, Ctl<QPushButton>(form, "BtnStartRead"), Ctl<QPushButton>(form, "BtnStopRead"), memoryCycles, report);
-            std::printf("  log lines at the end: %d\n", Ctl<QPlainTextEdit>(form, "MmoMsg")->blockCount());
-        }
-        form.close();
-    }
+    const int rc = MeasureWindow(options, simPid, simReports);
     ::kill(simPid, SIGTERM);
     ::waitpid(simPid, nullptr, 0);
     return rc;

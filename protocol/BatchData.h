@@ -11,9 +11,8 @@
 //    as a value block at N with N as its address byte (same blocks as above);
 //  - anything else: a label, which the card's record keeps (a printed
 //    number, a name).
-// DataColumnOf is the one rule for which names are data columns: the word
-// "block" or "value" in any case, then the number, with or without spaces
-// ("block 4", "Block4", "block 04").
+// DataColumns.h holds the rules of the names and the cells; CsvRecords.h
+// cuts the text into records.
 // A header that looks meant but is not understood is refused, with the fix
 // named: one that falls into more cells on ';' or a tab than on ',', and a
 // near miss (a word one edit from "block" or "value", then a number 1 to 63:
@@ -24,6 +23,7 @@
 // read, so a bad one stops the batch before a card is touched, and a row
 // once read always applies.
 
+#include "protocol/DataColumns.h"
 #include "protocol/DumpFile.h"
 #include "protocol/SafeFile.h"
 
@@ -32,16 +32,6 @@
 #include <string>
 #include <string_view>
 #include <vector>
-
-enum class TColumnKind { Label,
-    Block,
-    Value };
-
-struct TDataColumn {
-    TColumnKind Kind = TColumnKind::Label;
-    int Block = -1; // the block a Block or Value column writes; -1 for a label
-    bool operator==(const TDataColumn&) const = default;
-};
 
 struct TBatchData {
     // The header's names as the file spells them.
@@ -53,11 +43,6 @@ struct TBatchData {
     std::vector<std::vector<std::string>> Rows;
     bool operator==(const TBatchData&) const = default;
 };
-
-// What a name as a header spells it is: a Block or Value column with the
-// number written (CardBlocks for any number past the card, so that the header
-// can refuse it), or none for a label.
-std::optional<TDataColumn> DataColumnOf(std::string_view Name);
 
 // How the operator asked for the file to be taken.
 struct TDataFileOptions {

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdio>
+#include <string_view>
 #include <utility>
 
 namespace sim {
@@ -27,6 +28,156 @@ std::string DumpText(const TSimServer& Server)
     return out;
 }
 
+// What a command gets: the reader, the rest of its line, and the program's
+// two switches it may set.
+struct TCall {
+    TSimServer& Server;
+    const std::string& Arg;
+    bool& Quit;
+    bool& Quiet;
+};
+
+std::string Remove(TCall& C)
+{
+    C.Server.RemoveCard();
+    return "card removed from the field";
+}
+
+std::string Insert(TCall& C)
+{
+    C.Server.InsertCard();
+    return "card in the field";
+}
+
+std::string Halt(TCall& C)
+{
+    C.Server.HaltCard();
+    return "card halted";
+}
+
+std::string Dump(TCall& C) { return DumpText(C.Server); }
+
+std::string Serial(TCall& C)
+{
+    std::array<uint8_t, 4> s{};
+    if (!C.Arg.empty()) {
+        if (!ParseHexBytes(C.Arg, s.data(), s.size()))
+            return "serial wants 8 hex digits";
+        C.Server.SetSerial(s);
+    }
+    s = C.Server.Serial();
+    return "serial " + HexOf(s.data(), s.size()) + (C.Server.CardPresent() ? "" : " (out of the field)");
+}
+
+std::string Blank(TCall& C)
+{
+    std::array<uint8_t, 4> s{};
+    if (!C.Arg.empty() && !ParseHexBytes(C.Arg, s.data(), s.size()))
+        return "blank wants 8 hex digits, or none for a random serial";
+    s = C.Server.InsertBlankCard(C.Arg.empty() ? std::nullopt : std::optional(s));
+    return "blank card " + HexOf(s.data(), s.size()) + " in the field";
+}
+
+std::string Beeps(TCall& C) { return "beeps " + std::to_string(C.Server.BeepCount()); }
+
+std::string Save(TCall& C)
+{
+    if (C.Arg.empty())
+        return "save wants a file name";
+    std::string error;
+    return C.Server.SaveDump(C.Arg, &error) ? "saved " + C.Arg : "cannot save the card: " + error;
+}
+
+std::string Load(TCall& C)
+{
+    if (C.Arg.empty())
+        return "load wants a file name";
+    std::string error;
+    return C.Server.LoadDump(C.Arg, &error) ? "loaded " + C.Arg : "cannot load a card: " + error;
+}
+
+std::string Fault(TCall& C)
+{
+    TFaultOption f;
+    std::string error;
+    if (!ParseFaultOption(C.Arg, f, error))
+        return error;
+    C.Server.InjectFault(f.Command, f.Fault, f.Count > 0 ? f.Count : INT_MAX);
+    return "fault set";
+}
+
+std::string NoFaults(TCall& C)
+{
+    C.Server.ClearFaults();
+    return "faults cleared";
+}
+
+std::string Quiet(TCall& C)
+{
+    C.Quiet = true;
+    return "frames not shown";
+}
+
+std::string Verbose(TCall& C)
+{
+    C.Quiet = false;
+    return "frames shown";
+}
+
+std::string Quit(TCall& C)
+{
+    C.Quit = true;
+    return "";
+}
+
+std::string Help(TCall&);
+
+// One row a command: its word, its handler, and how help shows it (empty:
+// not shown). A new command is one row here.
+struct TCommand {
+    std::string_view Word;
+    std::string (*Run)(TCall&);
+    std::string_view Usage;
+};
+
+constexpr TCommand Commands[] = {
+    {"remove", Remove, "remove"},
+    {"insert", Insert, "insert"},
+    {"blank", Blank, "blank [HEX]"},
+    {"halt", Halt, "halt"},
+    {"dump", Dump, "dump"},
+    {"serial", Serial, "serial [HEX]"},
+    {"beeps", Beeps, "beeps"},
+    {"save", Save, "save FILE"},
+    {"load", Load, "load FILE"},
+    {"fault", Fault, "fault CC:KIND[=ARG][*COUNT]"},
+    {"nofaults", NoFaults, "nofaults"},
+    {"quiet", Quiet, "quiet"},
+    {"verbose", Verbose, "verbose"},
+    {"quit", Quit, "quit"},
+    {"exit", Quit, ""},
+    {"help", Help, ""},
+};
+
+// The commands' usages, a comma between two, lines kept to helpWidth.
+std::string Help(TCall&)
+{
+    constexpr size_t helpWidth = 76;
+    std::string out, line;
+    for (const TCommand& command : Commands) {
+        if (command.Usage.empty())
+            continue;
+        if (!line.empty() && line.size() + 2 + command.Usage.size() + 1 > helpWidth) {
+            out += line + ",\n";
+            line.clear();
+        } else if (!line.empty()) {
+            line += ", ";
+        }
+        line += command.Usage;
+    }
+    return out + line;
+}
+
 } // namespace
 
 std::string RunConsoleCommand(TSimServer& Server, const std::string& Line, bool& Quit, bool& Quiet)
@@ -41,70 +192,10 @@ std::string RunConsoleCommand(TSimServer& Server, const std::string& Line, bool&
     std::string arg;
     if (const size_t argStart = Line.find_first_not_of(blanks, cmdEnd); argStart != std::string::npos)
         arg = Line.substr(argStart, Line.find_last_not_of(blanks) + 1 - argStart);
-    if (cmd == "remove") {
-        Server.RemoveCard();
-        return "card removed from the field";
-    }
-    if (cmd == "insert") {
-        Server.InsertCard();
-        return "card in the field";
-    }
-    if (cmd == "halt") {
-        Server.HaltCard();
-        return "card halted";
-    }
-    if (cmd == "dump")
-        return DumpText(Server);
-    if (cmd == "serial") {
-        std::array<uint8_t, 4> s{};
-        if (!arg.empty()) {
-            if (!ParseHexBytes(arg, s.data(), s.size()))
-                return "serial wants 8 hex digits";
-            Server.SetSerial(s);
-        }
-        s = Server.Serial();
-        return "serial " + HexOf(s.data(), s.size()) + (Server.CardPresent() ? "" : " (out of the field)");
-    }
-    if (cmd == "blank") {
-        std::array<uint8_t, 4> s{};
-        if (!arg.empty() && !ParseHexBytes(arg, s.data(), s.size()))
-            return "blank wants 8 hex digits, or none for a random serial";
-        s = Server.InsertBlankCard(arg.empty() ? std::nullopt : std::optional(s));
-        return "blank card " + HexOf(s.data(), s.size()) + " in the field";
-    }
-    if (cmd == "beeps")
-        return "beeps " + std::to_string(Server.BeepCount());
-    if (cmd == "save" || cmd == "load") {
-        if (arg.empty())
-            return cmd + " wants a file name";
-        std::string error;
-        if (cmd == "save")
-            return Server.SaveDump(arg, &error) ? "saved " + arg : "cannot save the card: " + error;
-        return Server.LoadDump(arg, &error) ? "loaded " + arg : "cannot load a card: " + error;
-    }
-    if (cmd == "fault") {
-        TFaultOption f;
-        std::string err;
-        if (!ParseFaultOption(arg, f, err))
-            return err;
-        Server.InjectFault(f.Command, f.Fault, f.Count > 0 ? f.Count : INT_MAX);
-        return "fault set";
-    }
-    if (cmd == "nofaults") {
-        Server.ClearFaults();
-        return "faults cleared";
-    }
-    if (cmd == "quiet" || cmd == "verbose") {
-        Quiet = cmd == "quiet";
-        return Quiet ? "frames not shown" : "frames shown";
-    }
-    if (cmd == "quit" || cmd == "exit") {
-        Quit = true;
-        return "";
-    }
-    if (cmd == "help")
-        return "remove, insert, blank [HEX], halt, dump, serial [HEX], beeps, save FILE,\n"
-               "load FILE, fault CC:KIND[=ARG][*COUNT], nofaults, quiet, verbose, quit";
+    TCall call{Server, arg, Quit, Quiet};
+    for (const TCommand& command : Commands)
+        if (cmd == command.Word)
+            return command.Run(call);
     return "unknown command \"" + cmd + "\" (try help)";
 }
 

@@ -3,6 +3,8 @@
 
 namespace sim {
 
+// The usage text is kept whole, as it prints: one piece to read and to
+// compare with what the program does.
 std::string SimHelpText()
 {
     return R"(Usage: orvelle-sim [options]

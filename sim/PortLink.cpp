@@ -88,61 +88,75 @@ void RemoveLinksTo(const std::string& Dir, const std::string& Device)
     ::closedir(dir);
 }
 
+// Where the link for Port goes: Port itself when it is a path, else its COM
+// name in the port map, made ready (created, stale links to Device gone).
+bool LinkPathFor(const std::string& Port, const std::string& Device, std::string& LinkPath, std::string& Error)
+{
+    if (Port.find('/') != std::string::npos) {
+        LinkPath = Port;
+        return true;
+    }
+    const std::string dir = PortMapDirectory();
+    if (dir.empty()) {
+        Error = "no port map directory: set HOME or XDG_CONFIG_HOME";
+        return false;
+    }
+    // The map holds COM names only; the component would never look
+    // anything else up.
+    LinkPath = PortMapLink(Port, dir);
+    if (LinkPath.empty()) {
+        Error = "\"" + Port + "\" is neither COMn nor a path with a '/'";
+        return false;
+    }
+    if (!MakeDirectories(dir, Error))
+        return false;
+    RemoveLinksTo(dir, Device);
+    return true;
+}
+
+// LinkPath exists, St its lstat(): replaced by a link to Device only when
+// it is a dangling link or one a simulator that is gone left behind.
+bool ReplaceStaleLink(const std::string& LinkPath, const struct stat& St, const std::string& Device, std::string& Error)
+{
+    if (!S_ISLNK(St.st_mode)) {
+        Error = LinkPath + " exists and is not a link; not replacing it";
+        return false;
+    }
+    const std::string target = LinkTarget(LinkPath);
+    const std::optional<TOwner> owner = OwnerOf(LinkPath, target);
+    struct stat device { };
+    if (owner && Running(*owner)) {
+        Error = LinkPath + " belongs to orvelle-sim process " + std::to_string(owner->Pid)
+            + ", which still runs; choose another --port";
+        return false;
+    }
+    if (!owner && ::stat(LinkPath.c_str(), &device) == 0) {
+        Error = LinkPath + " already points at " + target + ", which exists; remove it or choose another --port";
+        return false;
+    }
+    // Dangling, or left by a simulator that is gone (its device may have
+    // gone to another since): replaced in one step.
+    const std::string temp = LinkPath + ".orvelle-sim." + std::to_string(::getpid());
+    ::unlink(temp.c_str());
+    if (!WriteOwner(LinkPath, Device, Error))
+        return false;
+    if (::symlink(Device.c_str(), temp.c_str()) != 0 || ::rename(temp.c_str(), LinkPath.c_str()) != 0) {
+        Error = "cannot replace " + LinkPath + ": " + std::strerror(errno);
+        ::unlink(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 bool PlacePortLink(const std::string& Port, const std::string& Device, std::string& LinkPath,
     std::string& Error)
 {
-    if (Port.find('/') != std::string::npos) {
-        LinkPath = Port;
-    } else {
-        const std::string dir = PortMapDirectory();
-        if (dir.empty()) {
-            Error = "no port map directory: set HOME or XDG_CONFIG_HOME";
-            return false;
-        }
-        // The map holds COM names only; the component would never look
-        // anything else up.
-        LinkPath = PortMapLink(Port, dir);
-        if (LinkPath.empty()) {
-            Error = "\"" + Port + "\" is neither COMn nor a path with a '/'";
-            return false;
-        }
-        if (!MakeDirectories(dir, Error))
-            return false;
-        RemoveLinksTo(dir, Device);
-    }
-    struct stat st { };
-    if (::lstat(LinkPath.c_str(), &st) == 0) {
-        if (!S_ISLNK(st.st_mode)) {
-            Error = LinkPath + " exists and is not a link; not replacing it";
-            return false;
-        }
-        const std::string target = LinkTarget(LinkPath);
-        const std::optional<TOwner> owner = OwnerOf(LinkPath, target);
-        struct stat device { };
-        if (owner && Running(*owner)) {
-            Error = LinkPath + " belongs to orvelle-sim process " + std::to_string(owner->Pid)
-                + ", which still runs; choose another --port";
-            return false;
-        }
-        if (!owner && ::stat(LinkPath.c_str(), &device) == 0) {
-            Error = LinkPath + " already points at " + target + ", which exists; remove it or choose another --port";
-            return false;
-        }
-        // Dangling, or left by a simulator that is gone (its device may have
-        // gone to another since): replaced in one step.
-        const std::string temp = LinkPath + ".orvelle-sim." + std::to_string(::getpid());
-        ::unlink(temp.c_str());
-        if (!WriteOwner(LinkPath, Device, Error))
-            return false;
-        if (::symlink(Device.c_str(), temp.c_str()) != 0 || ::rename(temp.c_str(), LinkPath.c_str()) != 0) {
-            Error = "cannot replace " + LinkPath + ": " + std::strerror(errno);
-            ::unlink(temp.c_str());
-            return false;
-        }
-        return true;
-    }
+    if (!LinkPathFor(Port, Device, LinkPath, Error))
+        return false;
+    if (struct stat st{}; ::lstat(LinkPath.c_str(), &st) == 0)
+        return ReplaceStaleLink(LinkPath, st, Device, Error);
     if (!WriteOwner(LinkPath, Device, Error))
         return false;
     if (::symlink(Device.c_str(), LinkPath.c_str()) != 0) {

@@ -42,71 +42,40 @@ std::vector<uint8_t> TReaderEngine::Handle(const std::vector<uint8_t>& Request)
     // before a byte past its end can be read.
     if (Request.size() < 3 || Request.size() != size_t(Request[0]) + 1)
         return Status(StatusBadRequest);
-    const uint8_t length = Request[0];
-    const uint8_t cmd = Request[1];
-    const TCommandInfo* info = FindCommand(cmd);
+    const TCommandInfo* info = FindCommand(Request[1]);
     if (!info)
         return Status(StatusUnknown);
     // Each command carries its own length byte; authentication has two forms
     // and checks them itself.
-    if (info->LengthWithKey == 0 && info->Length != length)
+    if (info->LengthWithKey == 0 && info->Length != Request[0])
         return Status(StatusBadRequest);
+    return Carry(Request);
+}
+
+std::vector<uint8_t> TReaderEngine::Carry(const std::vector<uint8_t>& Request)
+{
+    const uint8_t cmd = Request[1];
     switch (cmd) {
-    case Cmd::SearchCard: {
-        if (const uint8_t st = Card.Request(Request[2]))
-            return Status(st);
-        return MakeReply(cmd, {TMifareCard::TypeCode});
-    }
-    case Cmd::Anticollision: {
-        TSerial s{};
-        if (const uint8_t st = Card.Anticollision(s))
-            return Status(st);
-        return MakeReply(cmd, {s.begin(), s.end()});
-    }
+    case Cmd::SearchCard:
+        return Search(Request);
+    case Cmd::Anticollision:
+        return Anticollision();
     case Cmd::SelectCard:
-        if (const uint8_t st = Card.Select())
-            return Status(st);
-        return MakeReply(cmd);
+        return Done(cmd, Card.Select());
     case Cmd::Authenticate:
         return Authenticate(Request);
-    case Cmd::ReadBlock: {
-        TBlockData b{};
-        if (const uint8_t st = Card.Read(Request[2], b))
-            return Status(st);
-        return MakeReply(cmd, {b.begin(), b.end()});
-    }
-    case Cmd::WriteBlock: {
-        TBlockData b{};
-        CopyOut(Request, WriteDataOffset, b);
-        if (const uint8_t st = Card.Write(Request[2], b))
-            return Status(st);
-        return MakeReply(cmd);
-    }
+    case Cmd::ReadBlock:
+        return ReadBlock(Request);
+    case Cmd::WriteBlock:
+        return WriteBlock(Request);
     case Cmd::ValueOperation:
         return ValueOperation(Request);
     case Cmd::HaltCard:
-        if (const uint8_t st = Card.Halt())
-            return Status(st);
-        return MakeReply(cmd);
-    case Cmd::SearchCardSerial: {
-        // Request, anticollision and select in one command.
-        if (const uint8_t st = Card.Request(Request[2]))
-            return Status(st);
-        TSerial s{};
-        uint8_t st = Card.Anticollision(s);
-        if (!st)
-            st = Card.Select();
-        if (st)
-            return Status(st);
-        return MakeReply(cmd, {TMifareCard::TypeCode, s[0], s[1], s[2], s[3]});
-    }
-    case Cmd::DownloadKey: {
-        const uint8_t type = Request[2], sector = Request[3];
-        if (type > 1 || sector >= SectorCount)
-            return Status(StatusBadRequest);
-        CopyOut(Request, DownloadKeyOffset, StoredKeys[type][sector]);
-        return MakeReply(cmd);
-    }
+        return Done(cmd, Card.Halt());
+    case Cmd::SearchCardSerial:
+        return SearchWithSerial(Request);
+    case Cmd::DownloadKey:
+        return DownloadKey(Request);
     case Cmd::LinkTest:
         return MakeReply(cmd, {0x00});
     case Cmd::Beep:
@@ -114,6 +83,64 @@ std::vector<uint8_t> TReaderEngine::Handle(const std::vector<uint8_t>& Request)
         return MakeReply(cmd);
     }
     return Status(StatusUnknown);
+}
+
+std::vector<uint8_t> TReaderEngine::Done(uint8_t Code, uint8_t CardStatus)
+{
+    return CardStatus ? Status(CardStatus) : MakeReply(Code);
+}
+
+std::vector<uint8_t> TReaderEngine::Search(const std::vector<uint8_t>& Request)
+{
+    if (const uint8_t st = Card.Request(Request[2]))
+        return Status(st);
+    return MakeReply(Cmd::SearchCard, {TMifareCard::TypeCode});
+}
+
+std::vector<uint8_t> TReaderEngine::Anticollision()
+{
+    TSerial s{};
+    if (const uint8_t st = Card.Anticollision(s))
+        return Status(st);
+    return MakeReply(Cmd::Anticollision, {s.begin(), s.end()});
+}
+
+std::vector<uint8_t> TReaderEngine::SearchWithSerial(const std::vector<uint8_t>& Request)
+{
+    // Request, anticollision and select in one command.
+    if (const uint8_t st = Card.Request(Request[2]))
+        return Status(st);
+    TSerial s{};
+    uint8_t st = Card.Anticollision(s);
+    if (!st)
+        st = Card.Select();
+    if (st)
+        return Status(st);
+    return MakeReply(Cmd::SearchCardSerial, {TMifareCard::TypeCode, s[0], s[1], s[2], s[3]});
+}
+
+std::vector<uint8_t> TReaderEngine::ReadBlock(const std::vector<uint8_t>& Request)
+{
+    TBlockData b{};
+    if (const uint8_t st = Card.Read(Request[2], b))
+        return Status(st);
+    return MakeReply(Cmd::ReadBlock, {b.begin(), b.end()});
+}
+
+std::vector<uint8_t> TReaderEngine::WriteBlock(const std::vector<uint8_t>& Request)
+{
+    TBlockData b{};
+    CopyOut(Request, WriteDataOffset, b);
+    return Done(Cmd::WriteBlock, Card.Write(Request[2], b));
+}
+
+std::vector<uint8_t> TReaderEngine::DownloadKey(const std::vector<uint8_t>& Request)
+{
+    const uint8_t type = Request[2], sector = Request[3];
+    if (type > 1 || sector >= SectorCount)
+        return Status(StatusBadRequest);
+    CopyOut(Request, DownloadKeyOffset, StoredKeys[type][sector]);
+    return MakeReply(Cmd::DownloadKey);
 }
 
 std::vector<uint8_t> TReaderEngine::Authenticate(const std::vector<uint8_t>& Request)

@@ -27,8 +27,19 @@ public:
     int Beeps = 0;
 
 private:
+    // A request whose frame and length are right, handed to its command's
+    // step.
+    std::vector<uint8_t> Carry(const std::vector<uint8_t>& Request);
+    // The card's status as the reply: the command's bare reply on 0.
+    static std::vector<uint8_t> Done(uint8_t Code, uint8_t CardStatus);
+    std::vector<uint8_t> Search(const std::vector<uint8_t>& Request);
+    std::vector<uint8_t> Anticollision();
+    std::vector<uint8_t> SearchWithSerial(const std::vector<uint8_t>& Request);
     std::vector<uint8_t> Authenticate(const std::vector<uint8_t>& Request);
+    std::vector<uint8_t> ReadBlock(const std::vector<uint8_t>& Request);
+    std::vector<uint8_t> WriteBlock(const std::vector<uint8_t>& Request);
     std::vector<uint8_t> ValueOperation(const std::vector<uint8_t>& Request);
+    std::vector<uint8_t> DownloadKey(const std::vector<uint8_t>& Request);
 };
 
 } // namespace sim

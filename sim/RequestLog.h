@@ -4,7 +4,7 @@
 // memory: past HistoryLimit entries the older half of either list goes. Not
 // thread-safe: the owner locks.
 
-#include "sim/SimServer.h"
+#include "sim/LineRecord.h"
 
 #include <chrono>
 #include <cstdint>
@@ -14,7 +14,7 @@ namespace sim {
 
 class TRequestLog {
 public:
-    using TRecord = TSimServer::TRecord;
+    using TRecord = TLineRecord;
     using TTimePoint = std::chrono::steady_clock::time_point;
     static constexpr size_t HistoryLimit = 200000;
 

@@ -48,6 +48,7 @@
 // and decrement wrap modulo 2^32 with no overflow check.
 
 #include "sim/FaultKinds.h"
+#include "sim/LineRecord.h"
 #include "sim/ReaderStatus.h"
 
 #include <array>
@@ -86,11 +87,7 @@ public:
     // Every frame in and out with a time stamp. A reply sent in pieces (Split,
     // Delay) is recorded piece by piece, when each piece goes out (paced:
     // when its first byte starts).
-    struct TRecord {
-        std::chrono::steady_clock::time_point When;
-        bool FromProgram;
-        std::vector<uint8_t> Bytes;
-    };
+    using TRecord = TLineRecord;
     std::vector<TRecord> Log() const;
     // Called on the server thread for every record as it is made (the
     // program prints them); keep it short, it holds up the line.

@@ -20,6 +20,8 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -55,6 +57,172 @@ std::string Stamp()
     return b;
 }
 
+// Help or version on standard output; gives the exit code.
+int PrintInfo(const sim::TSimOptions& Opt)
+{
+    const std::string text = Opt.Help ? sim::SimHelpText() : std::string("orvelle-sim ") + OrvelleVersion + "\n";
+    // A full disk under standard output is no success.
+    if (std::fputs(text.c_str(), stdout) < 0 || std::fflush(stdout) != 0) {
+        std::perror("orvelle-sim: standard output");
+        return sim::ExitFailure;
+    }
+    return sim::ExitOk;
+}
+
+// The pipe that wakes the serving loop on a signal. Error says why not.
+bool OpenSignalPipe(std::string& Error)
+{
+    if (::pipe2(SignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        Error = std::strerror(errno);
+        return false;
+    }
+    // Printing to a closed pipe must not kill us with the link left behind.
+    ::signal(SIGPIPE, SIG_IGN);
+    return true;
+}
+
+// Starts the output's and the server's threads with the end signals blocked,
+// so that they inherit the mask and never take one. Server stays empty when
+// it could not start (Error says why); the output always starts.
+void StartThreads(std::unique_ptr<sim::TConsoleOutput>& Output, std::unique_ptr<sim::TSimServer>& Server,
+    std::string& Error)
+{
+    sigset_t signals, old;
+    sigemptyset(&signals);
+    for (const int s : EndSignals)
+        sigaddset(&signals, s);
+    ::pthread_sigmask(SIG_BLOCK, &signals, &old);
+    Output = std::make_unique<sim::TConsoleOutput>();
+    try {
+        Server = std::make_unique<sim::TSimServer>();
+    } catch (const std::exception& e) {
+        Error = e.what();
+    }
+    ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+}
+
+// From here on an end signal ends the serving loop.
+void CatchEndSignals()
+{
+    struct sigaction action { };
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    for (const int s : EndSignals)
+        ::sigaction(s, &action, nullptr);
+}
+
+// Says Text on the error output, lets it show, and gives Code to exit with.
+int Fail(sim::TConsoleOutput& Out, const std::string& Text, int Code)
+{
+    Out.Say(Text, true);
+    Out.Close(ExitGrace);
+    return Code;
+}
+
+// The card's serial number, the faults and the pace the options ask for.
+void ApplyOptions(sim::TSimServer& Server, const sim::TSimOptions& Opt)
+{
+    if (Opt.Serial)
+        Server.SetSerial(*Opt.Serial);
+    for (const auto& f : Opt.Faults)
+        Server.InjectFault(f.Command, f.Fault, f.Count > 0 ? f.Count : INT_MAX);
+    if (Opt.RandomProbability > 0)
+        Server.SetRandomFaults(Opt.RandomProbability, Opt.Seed);
+    Server.SetPace(Opt.PaceMs);
+}
+
+// Every frame (unless Quiet) and every notice of the line, stamped, on the
+// console; then where the reader is.
+void ShowLine(sim::TSimServer& Server, sim::TConsoleOutput& Out, std::atomic<bool>& Quiet, const std::string& Link,
+    int PaceMs)
+{
+    Server.SetObserver([&Out, &Quiet](const sim::TSimServer::TRecord& r) {
+        if (!Quiet)
+            Out.Say(Stamp() + (r.FromProgram ? " -> " : " <- ") + sim::DescribeFrame(r.Bytes, r.FromProgram));
+    });
+    Server.SetNoticeObserver([&Out](const std::string& Text) { Out.Say(Stamp() + " -- " + Text); });
+    Out.Say("orvelle-sim: reader on " + Server.DevicePath() + ", linked as " + Link);
+    if (PaceMs > 0)
+        Out.Say("orvelle-sim: replies paced at " + std::to_string(sim::PaceBaud) + " baud, " + std::to_string(PaceMs)
+            + " ms processing time");
+    Out.Say("orvelle-sim: type help for the console commands");
+}
+
+// Runs the typed Lines in order; true when one of them says quit.
+bool RunTypedLines(sim::TSimServer& Server, sim::TConsoleOutput& Out, const std::vector<sim::TConsoleLines::TLine>& Lines,
+    std::atomic<bool>& Quiet)
+{
+    for (const auto& line : Lines) {
+        if (line.TooLong) {
+            Out.Say("orvelle-sim: a line longer than " + std::to_string(sim::TConsoleLines::MaxLine)
+                + " bytes is no command; ignored");
+            continue;
+        }
+        bool quit = false;
+        bool quiet = Quiet;
+        Out.Say(sim::RunConsoleCommand(Server, line.Text, quit, quiet));
+        Quiet = quiet;
+        if (quit)
+            return true;
+    }
+    return false;
+}
+
+// Serves until "quit" at the console or an end signal.
+void ServeConsole(sim::TSimServer& Server, sim::TConsoleOutput& Out, std::atomic<bool>& Quiet)
+{
+    bool quit = false;
+    bool stdinOpen = true;
+    sim::TConsoleLines console;
+    while (!quit && !GotSignal) {
+        pollfd p[2] = {{SignalPipe[0], POLLIN, 0}, {stdinOpen ? 0 : -1, POLLIN, 0}};
+        if (::poll(p, 2, -1) < 0 && errno != EINTR)
+            break;
+        if (GotSignal)
+            break;
+        if (!(p[1].revents & (POLLIN | POLLHUP | POLLERR)))
+            continue;
+        char buf[512];
+        const ssize_t n = ::read(0, buf, sizeof buf);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (n <= 0) {
+            // No console (run in the background, or input ended): go on
+            // serving until a signal.
+            stdinOpen = false;
+            continue;
+        }
+        quit = RunTypedLines(Server, Out, console.Feed(buf, size_t(n)), Quiet);
+    }
+    if (GotSignal)
+        Out.Say(std::string("orvelle-sim: ") + ::strsignal(GotSignal) + ", closing");
+}
+
+// Stops the line, takes the link away and saves the card when asked to;
+// gives the exit code.
+int Finish(std::unique_ptr<sim::TSimServer> Server, sim::TConsoleOutput& Out, const std::string& Link,
+    const std::string& SaveFile)
+{
+    Server->SetObserver(nullptr);
+    Server->SetNoticeObserver(nullptr);
+    sim::RemovePortLink(Link, Server->DevicePath());
+    int rc = sim::ExitOk;
+    if (!SaveFile.empty()) {
+        std::string error;
+        if (Server->SaveDump(SaveFile, &error)) {
+            Out.Say("orvelle-sim: card saved to " + SaveFile);
+        } else {
+            Out.Say("orvelle-sim: cannot save the card to " + SaveFile + ": " + error, true);
+            rc = sim::ExitFailure;
+        }
+    }
+    Server.reset();
+    if (const uint64_t dropped = Out.Dropped())
+        Out.Say("orvelle-sim: " + std::to_string(dropped) + " lines were dropped in all: the output was not being read");
+    Out.Close(ExitGrace);
+    return rc;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -66,136 +234,31 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "orvelle-sim: %s\n", error.c_str());
         return ExitUsage;
     }
-    if (opt.Help || opt.Version) {
-        const std::string text = opt.Help ? SimHelpText() : std::string("orvelle-sim ") + OrvelleVersion + "\n";
-        // A full disk under standard output is no success.
-        if (std::fputs(text.c_str(), stdout) < 0 || std::fflush(stdout) != 0) {
-            std::perror("orvelle-sim: standard output");
-            return ExitFailure;
-        }
-        return ExitOk;
-    }
+    if (opt.Help || opt.Version)
+        return PrintInfo(opt);
     // Found out now, not at exit with the session's card lost.
     if (!opt.SaveFile.empty() && !SaveTarget(opt.SaveFile, error)) {
         std::fprintf(stderr, "orvelle-sim: cannot save the card to %s: %s\n", opt.SaveFile.c_str(), error.c_str());
         return ExitUsage;
     }
-    if (::pipe2(SignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-        std::fprintf(stderr, "orvelle-sim: pipe: %s\n", std::strerror(errno));
+    if (!OpenSignalPipe(error)) {
+        std::fprintf(stderr, "orvelle-sim: pipe: %s\n", error.c_str());
         return ExitFailure;
     }
-    // Printing to a closed pipe must not kill us with the link left behind.
-    ::signal(SIGPIPE, SIG_IGN);
-
-    // The helper threads inherit the blocked signals, so they never take one.
-    sigset_t signals, old;
-    sigemptyset(&signals);
-    for (const int s : EndSignals)
-        sigaddset(&signals, s);
-    ::pthread_sigmask(SIG_BLOCK, &signals, &old);
-    auto output = std::make_unique<TConsoleOutput>();
+    std::unique_ptr<TConsoleOutput> output;
     std::unique_ptr<TSimServer> server;
-    try {
-        server = std::make_unique<TSimServer>();
-    } catch (const std::exception& e) {
-        error = e.what();
-    }
-    ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
-    if (!server) {
-        output->Say("orvelle-sim: " + error, true);
-        output->Close(ExitGrace);
-        return ExitFailure;
-    }
-    struct sigaction action { };
-    action.sa_handler = OnSignal;
-    sigemptyset(&action.sa_mask);
-    for (const int s : EndSignals)
-        ::sigaction(s, &action, nullptr);
-
-    if (!opt.CardFile.empty() && !server->LoadDump(opt.CardFile, &error)) {
-        output->Say("orvelle-sim: cannot load the card: " + error, true);
-        output->Close(ExitGrace);
-        return ExitUsage;
-    }
-    if (opt.Serial)
-        server->SetSerial(*opt.Serial);
-    for (const auto& f : opt.Faults)
-        server->InjectFault(f.Command, f.Fault, f.Count > 0 ? f.Count : INT_MAX);
-    if (opt.RandomProbability > 0)
-        server->SetRandomFaults(opt.RandomProbability, opt.Seed);
-    server->SetPace(opt.PaceMs);
-
+    StartThreads(output, server, error);
+    if (!server)
+        return Fail(*output, "orvelle-sim: " + error, ExitFailure);
+    CatchEndSignals();
+    if (!opt.CardFile.empty() && !server->LoadDump(opt.CardFile, &error))
+        return Fail(*output, "orvelle-sim: cannot load the card: " + error, ExitUsage);
+    ApplyOptions(*server, opt);
     std::string link;
-    if (!PlacePortLink(opt.Port, server->DevicePath(), link, error)) {
-        output->Say("orvelle-sim: " + error, true);
-        output->Close(ExitGrace);
-        return ExitUsage;
-    }
+    if (!PlacePortLink(opt.Port, server->DevicePath(), link, error))
+        return Fail(*output, "orvelle-sim: " + error, ExitUsage);
     std::atomic<bool> quiet{opt.Quiet};
-    TConsoleOutput& out = *output;
-    server->SetObserver([&out, &quiet](const TSimServer::TRecord& r) {
-        if (!quiet)
-            out.Say(Stamp() + (r.FromProgram ? " -> " : " <- ") + DescribeFrame(r.Bytes, r.FromProgram));
-    });
-    server->SetNoticeObserver([&out](const std::string& Text) { out.Say(Stamp() + " -- " + Text); });
-    out.Say("orvelle-sim: reader on " + server->DevicePath() + ", linked as " + link);
-    if (opt.PaceMs > 0)
-        out.Say("orvelle-sim: replies paced at " + std::to_string(PaceBaud) + " baud, " + std::to_string(opt.PaceMs)
-            + " ms processing time");
-    out.Say("orvelle-sim: type help for the console commands");
-
-    bool quit = false;
-    bool stdinOpen = true;
-    TConsoleLines console;
-    while (!quit && !GotSignal) {
-        pollfd p[2] = {{SignalPipe[0], POLLIN, 0}, {stdinOpen ? 0 : -1, POLLIN, 0}};
-        if (::poll(p, 2, -1) < 0 && errno != EINTR)
-            break;
-        if (GotSignal)
-            break;
-        if (p[1].revents & (POLLIN | POLLHUP | POLLERR)) {
-            char buf[512];
-            const ssize_t n = ::read(0, buf, sizeof buf);
-            if (n < 0 && (errno == EINTR || errno == EAGAIN))
-                continue;
-            if (n <= 0) {
-                // No console (run in the background, or input ended): go on
-                // serving until a signal.
-                stdinOpen = false;
-                continue;
-            }
-            for (const auto& line : console.Feed(buf, size_t(n))) {
-                if (line.TooLong) {
-                    out.Say("orvelle-sim: a line longer than " + std::to_string(TConsoleLines::MaxLine)
-                        + " bytes is no command; ignored");
-                    continue;
-                }
-                bool q = quiet;
-                out.Say(RunConsoleCommand(*server, line.Text, quit, q));
-                quiet = q;
-                if (quit)
-                    break;
-            }
-        }
-    }
-    if (GotSignal)
-        out.Say(std::string("orvelle-sim: ") + ::strsignal(GotSignal) + ", closing");
-
-    server->SetObserver(nullptr);
-    server->SetNoticeObserver(nullptr);
-    RemovePortLink(link, server->DevicePath());
-    int rc = ExitOk;
-    if (!opt.SaveFile.empty()) {
-        if (server->SaveDump(opt.SaveFile, &error)) {
-            out.Say("orvelle-sim: card saved to " + opt.SaveFile);
-        } else {
-            out.Say("orvelle-sim: cannot save the card to " + opt.SaveFile + ": " + error, true);
-            rc = ExitFailure;
-        }
-    }
-    server.reset();
-    if (const uint64_t dropped = out.Dropped())
-        out.Say("orvelle-sim: " + std::to_string(dropped) + " lines were dropped in all: the output was not being read");
-    output->Close(ExitGrace);
-    return rc;
+    ShowLine(*server, *output, quiet, link, opt.PaceMs);
+    ServeConsole(*server, *output, quiet);
+    return Finish(std::move(server), *output, link, opt.SaveFile);
 }

@@ -375,6 +375,43 @@ TEST(SimCard, LengthsAndOtherCommands)
     }
 }
 
+TEST(SimCard, TheConsoleAnswersEachCommand)
+{
+    TSimServer server;
+    const struct {
+        std::string Line;
+        std::string Answer;
+        bool Quit, Quiet;
+    } rows[] = {
+        {"", "", false, false},
+        {"help", "remove, insert, blank [HEX], halt, dump, serial [HEX], beeps, save FILE,\n"
+                 "load FILE, fault CC:KIND[=ARG][*COUNT], nofaults, quiet, verbose, quit",
+            false, false},
+        {"quiet", "frames not shown", false, true},
+        {"verbose", "frames shown", false, false},
+        {"remove", "card removed from the field", false, false},
+        {"serial", "serial 12 34 56 78 (out of the field)", false, false},
+        {" insert ", "card in the field", false, false},
+        {"halt", "card halted", false, false},
+        {"beeps", "beeps 0", false, false},
+        {"save", "save wants a file name", false, false},
+        {"load", "load wants a file name", false, false},
+        {"fault 06:late", "bad fault \"06:late\" (want CC:KIND[=ARG][*COUNT], see --help)", false, false},
+        {"fault 06:noreply*2", "fault set", false, false},
+        {"nofaults", "faults cleared", false, false},
+        {"Remove", "unknown command \"Remove\" (try help)", false, false},
+        {"exit", "", true, false},
+        {"quit", "", true, false},
+    };
+    for (const auto& row : rows) {
+        bool quit = false;
+        bool quiet = row.Line == "verbose"; // so that verbose is seen to turn it off
+        EXPECT_EQ(RunConsoleCommand(server, row.Line, quit, quiet), row.Answer) << row.Line;
+        EXPECT_EQ(quit, row.Quit) << row.Line;
+        EXPECT_EQ(quiet, row.Quiet) << row.Line;
+    }
+}
+
 TEST(SimCard, TheConsolePutsABlankCardInTheField)
 {
     TSimServer server;

@@ -1,52 +1,28 @@
 #include "widgets/CardView.h"
 
+#include "widgets/CardBytesDelegate.h"
+#include "widgets/CardLook.h"
+
 #include <QAction>
 #include <QEvent>
-#include <QFontDatabase>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
-#include <QLineEdit>
-#include <QPainter>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSplitter>
-#include <QStyledItemDelegate>
 #include <QTableWidget>
 #include <QTimer>
 #include <QUndoStack>
 #include <QVBoxLayout>
-#include <QValidator>
 
 #include <algorithm>
-#include <cmath>
+#include <utility>
 
 namespace {
 
-constexpr int DigitCount = 2 * CardViewBlockBytes;
-// Pixels around the lines of a cell the view paints itself.
-constexpr int Margin = 4;
-constexpr int Pad = 2;
 // The meaning column keeps at least this many average characters.
 constexpr int MeaningChars = 22;
-
-// Fixed hues the tints lean towards; how far depends on the role. None of
-// them is the palette's Highlight, so nothing reads as selected.
-const QColor DifferenceHue(220, 40, 40);
-const QColor KeyAHue(40, 170, 70);
-const QColor AccessHue(230, 160, 0);
-const QColor KeyBHue(0, 160, 170);
-// How much of the hue a tint takes: parts lightly, differences boldly.
-constexpr double PartShare = 0.22;
-constexpr double DifferenceShare = 0.45;
-constexpr double DarkDifferenceShare = 0.6;
-
-QColor Blend(const QColor& From, const QColor& To, double Share)
-{
-    const auto mix = [Share](float A, float B) { return float(A * (1.0 - Share) + B * Share); };
-    return QColor::fromRgbF(mix(From.redF(), To.redF()), mix(From.greenF(), To.greenF()),
-        mix(From.blueF(), To.blueF()));
-}
 
 QTableWidget* NewTable(const char* Name, const QStringList& Headers, QWidget* Parent)
 {
@@ -76,252 +52,7 @@ QTableWidgetItem* Cell(QTableWidget* Table, int Row, int Column)
     return item;
 }
 
-// Where each byte of a line starts, in character widths: a space between
-// bytes, two where one part of the block ends and another begins.
-struct TByteLayout {
-    std::array<int, CardViewBlockBytes> Start{};
-    int Chars = 0;
-};
-
-TByteLayout LayoutOf(const std::array<TByteRole, CardViewBlockBytes>& Roles)
-{
-    TByteLayout layout;
-    int at = 0;
-    for (int i = 0; i < CardViewBlockBytes; ++i) {
-        if (i > 0)
-            at += Roles[size_t(i)] == Roles[size_t(i - 1)] ? 1 : 2;
-        layout.Start[size_t(i)] = at;
-        at += 2;
-    }
-    layout.Chars = at;
-    return layout;
-}
-
-bool Tinted(TByteRole Role)
-{
-    return Role == TByteRole::KeyA || Role == TByteRole::Access || Role == TByteRole::Spare || Role == TByteRole::KeyB;
-}
-
-// A block's digits being typed: taken (Enter) only when there are 32 of
-// them; spaces may stand anywhere.
-class TDigitsValidator : public QValidator {
-public:
-    using QValidator::QValidator;
-    State validate(QString& Input, int& /*Position*/) const override
-    {
-        int digits = 0;
-        for (const QChar c : Input) {
-            if (c == QLatin1Char(' '))
-                continue;
-            if (TCardView::PlainDigits(QString(32, c)).isEmpty())
-                return Invalid;
-            ++digits;
-        }
-        return digits > DigitCount ? Invalid : digits == DigitCount ? Acceptable
-                                                                    : Intermediate;
-    }
-};
-
-// "byte 15 differs", "bytes 0, 15 differ".
-QString DifferText(const std::array<bool, CardViewBlockBytes>& Bytes)
-{
-    QStringList list;
-    for (int i = 0; i < CardViewBlockBytes; ++i)
-        if (Bytes[size_t(i)])
-            list << QString::number(i);
-    return list.size() == 1 ? QStringLiteral("byte %1 differs").arg(list[0])
-                            : QStringLiteral("bytes %1 differ").arg(list.join(QStringLiteral(", ")));
-}
-
 } // namespace
-
-std::array<bool, CardViewBlockBytes> TCardViewBlock::DiffBytes() const
-{
-    std::array<bool, CardViewBlockBytes> differ{};
-    if (Digits.size() != DigitCount || DumpDigits.size() != DigitCount)
-        return differ;
-    for (int i = 0; i < DigitCount; ++i) {
-        const QChar card = Digits[i].toUpper();
-        const QChar dump = DumpDigits[i].toUpper();
-        if (card != QLatin1Char('-') && dump != QLatin1Char('-') && card != dump)
-            differ[size_t(i / 2)] = true;
-    }
-    return differ;
-}
-
-bool TCardViewBlock::Differs() const
-{
-    const std::array<bool, CardViewBlockBytes> differ = DiffBytes();
-    return std::find(differ.begin(), differ.end(), true) != differ.end();
-}
-
-// ------------------------------------------------------------------- delegate
-
-// Paints the mark and the bytes of a row (the card's line, and the dump's
-// under it where the block differs), and edits the digits.
-class TCardView::TDelegate : public QStyledItemDelegate {
-public:
-    explicit TDelegate(TCardView* View)
-        : QStyledItemDelegate(View)
-        , FView(View)
-    {
-    }
-
-    void paint(QPainter* Painter, const QStyleOptionViewItem& Option, const QModelIndex& Index) const override
-    {
-        QStyleOptionViewItem opt = Option;
-        initStyleOption(&opt, Index);
-        opt.text.clear();
-        const QWidget* widget = opt.widget;
-        widget->style()->drawControl(QStyle::CE_ItemViewItem, &opt, Painter, widget);
-        if (Index.row() >= int(FView->FRows.size()))
-            return;
-        const TCardViewBlock& row = FView->FRows[size_t(Index.row())];
-        Painter->save();
-        if (Index.column() == MarkColumn)
-            PaintMark(Painter, opt, row);
-        else
-            PaintBytes(Painter, opt, row);
-        Painter->restore();
-    }
-
-    QSize sizeHint(const QStyleOptionViewItem& Option, const QModelIndex& Index) const override
-    {
-        if (Index.row() >= int(FView->FRows.size()))
-            return QStyledItemDelegate::sizeHint(Option, Index);
-        const TCardViewBlock& row = FView->FRows[size_t(Index.row())];
-        const QFontMetricsF digits(FView->DigitsFont());
-        const int lines = row.DumpDigits.isEmpty() ? 1 : 2;
-        const int height = 2 * Pad + int(std::ceil(lines * digits.height()));
-        if (Index.column() == MarkColumn) {
-            QFont bold = Option.font;
-            bold.setBold(true);
-            const QFontMetricsF marks(bold);
-            const double width = marks.horizontalAdvance(QStringLiteral("\u2260 "))
-                + std::max(marks.horizontalAdvance(QStringLiteral("card")), marks.horizontalAdvance(QStringLiteral("dump")));
-            return {2 * Margin + int(std::ceil(width)), height};
-        }
-        // Half a character more each side for the bands of the parts.
-        const double width = (LayoutOf(row.Roles).Chars + 1) * CharWidth(digits);
-        return {2 * Margin + int(std::ceil(width)), height};
-    }
-
-    QWidget* createEditor(QWidget* Parent, const QStyleOptionViewItem& /*Option*/, const QModelIndex& Index) const override
-    {
-        auto* editor = new QLineEdit(Parent);
-        editor->setObjectName(QStringLiteral("CardBlockEditor"));
-        editor->setFont(FView->DigitsFont());
-        editor->setValidator(new TDigitsValidator(editor));
-        editor->setToolTip(QStringLiteral("32 hex digits, '-' for an unknown one; Enter keeps them, Escape drops them"));
-        const int row = Index.row();
-        QObject::connect(editor, &QLineEdit::textEdited, FView, [this, row](const QString& Text) { FView->Typed(row, Text); });
-        return editor;
-    }
-
-    void setEditorData(QWidget* Editor, const QModelIndex& Index) const override
-    {
-        if (Index.row() < int(FView->FRows.size()))
-            static_cast<QLineEdit*>(Editor)->setText(Pairs(FView->FRows[size_t(Index.row())].Digits));
-    }
-
-    void setModelData(QWidget* Editor, QAbstractItemModel* /*Model*/, const QModelIndex& Index) const override
-    {
-        // Not into the model: an edit goes on the undo stack, which shows it.
-        const int row = Index.row();
-        if (row >= int(FView->FRows.size()))
-            return;
-        const QString digits = PlainDigits(static_cast<QLineEdit*>(Editor)->text());
-        if (!digits.isEmpty() && digits != FView->FRows[size_t(row)].Digits)
-            FView->EditBlock(FView->FRows[size_t(row)].Block, digits);
-        else
-            FView->ShowRow(row);
-    }
-
-    void updateEditorGeometry(QWidget* Editor, const QStyleOptionViewItem& Option, const QModelIndex& /*Index*/) const override
-    {
-        // One line high, on the card's line, however tall the row.
-        QRect rect = Option.rect;
-        rect.setHeight(std::min(rect.height(), Editor->sizeHint().height()));
-        Editor->setGeometry(rect);
-    }
-
-private:
-    static double CharWidth(const QFontMetricsF& Metrics) { return Metrics.horizontalAdvance(QLatin1Char('0')); }
-
-    // The top of the first line: the lines stand in the middle of the row.
-    static double FirstLine(const QRect& Rect, int Lines, double LineHeight)
-    {
-        return Rect.top() + std::max<double>(Pad, (Rect.height() - Lines * LineHeight) / 2);
-    }
-
-    void PaintMark(QPainter* Painter, const QStyleOptionViewItem& Opt, const TCardViewBlock& Row) const
-    {
-        if (!Row.Differs())
-            return;
-        QFont bold = Opt.font;
-        bold.setBold(true);
-        const QFontMetricsF marks(bold);
-        const QFontMetricsF digits(FView->DigitsFont());
-        const double lineHeight = digits.height();
-        const double top = FirstLine(Opt.rect, 2, lineHeight);
-        Painter->fillRect(QRectF(Opt.rect.left() + 1, top, Opt.rect.width() - 2, 2 * lineHeight), FView->DifferenceColour());
-        Painter->setFont(bold);
-        Painter->setPen(FView->palette().color(QPalette::Text));
-        const double sign = marks.horizontalAdvance(QStringLiteral("\u2260 "));
-        const double left = Opt.rect.left() + Margin;
-        const double shift = (lineHeight - marks.height()) / 2 + marks.ascent();
-        Painter->drawText(QPointF(left, top + shift), QStringLiteral("\u2260"));
-        Painter->drawText(QPointF(left + sign, top + shift), QStringLiteral("card"));
-        Painter->drawText(QPointF(left + sign, top + lineHeight + shift), QStringLiteral("dump"));
-    }
-
-    void PaintBytes(QPainter* Painter, const QStyleOptionViewItem& Opt, const TCardViewBlock& Row) const
-    {
-        const QFont plain = FView->DigitsFont();
-        QFont marked = plain;
-        marked.setBold(true);
-        marked.setUnderline(true);
-        const QFontMetricsF metrics(plain);
-        const QFontMetricsF markedMetrics(marked);
-        const double width = CharWidth(metrics);
-        const double lineHeight = metrics.height();
-        const bool selected = (Opt.state & QStyle::State_Selected) != 0;
-        const QPalette& palette = FView->palette();
-        const TByteLayout layout = LayoutOf(Row.Roles);
-        const std::array<bool, CardViewBlockBytes> differ = Row.DiffBytes();
-        const QString lines[2] = {Row.Digits, Row.DumpDigits};
-        const int count = Row.DumpDigits.isEmpty() ? 1 : 2;
-        const double left = Opt.rect.left() + Margin + width / 2;
-        const double first = FirstLine(Opt.rect, count, lineHeight);
-        for (int line = 0; line < count; ++line) {
-            const QString& digits = lines[line];
-            const double top = first + line * lineHeight;
-            for (int i = 0; i < CardViewBlockBytes; ++i) {
-                const double x = left + layout.Start[size_t(i)] * width;
-                const TByteRole role = Row.Roles[size_t(i)];
-                // A band under each part, half a space beyond its bytes.
-                if (!selected && Tinted(role))
-                    Painter->fillRect(QRectF(x - width / 2, top, 3 * width, lineHeight), FView->PartColour(role));
-                const bool marks = differ[size_t(i)];
-                if (marks)
-                    Painter->fillRect(QRectF(x - width / 4, top, 2.5 * width, lineHeight), FView->DifferenceColour());
-                Painter->setFont(marks ? marked : plain);
-                const QFontMetricsF& face = marks ? markedMetrics : metrics;
-                for (int k = 0; k < 2; ++k) {
-                    const QChar digit = 2 * i + k < digits.size() ? digits[2 * i + k] : QLatin1Char('-');
-                    QColor pen = selected && !marks ? palette.color(QPalette::HighlightedText) : palette.color(QPalette::Text);
-                    if (digit == QLatin1Char('-'))
-                        pen = palette.color(QPalette::PlaceholderText);
-                    Painter->setPen(pen);
-                    const double slot = x + k * width + (width - face.horizontalAdvance(digit)) / 2;
-                    Painter->drawText(QPointF(slot, top + metrics.ascent()), QString(digit));
-                }
-            }
-        }
-    }
-
-    TCardView* FView;
-};
 
 // An edit of one block's digits, on the undo stack.
 class TCardView::TEdit : public QUndoCommand {
@@ -344,24 +75,34 @@ private:
     QString FAfter;
 };
 
-// ----------------------------------------------------------------------- view
-
 TCardView::TCardView(QWidget* Parent)
     : QWidget(Parent)
 {
     auto* layout = new QVBoxLayout(this);
+    BuildLabels(layout);
+    BuildUndoTools(layout);
+    BuildTables(layout);
+    ConnectTables();
+    Restyle();
+}
+
+void TCardView::BuildLabels(QVBoxLayout* Layout)
+{
     FSummary = new QLabel(this);
     FSummary->setObjectName(QStringLiteral("CardSummary"));
     FSummary->setWordWrap(true);
     FSummary->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    layout->addWidget(FSummary);
+    Layout->addWidget(FSummary);
 
     FLegend = new QLabel(this);
     FLegend->setObjectName(QStringLiteral("CardLegend"));
     FLegend->setWordWrap(true);
     FLegend->setTextFormat(Qt::RichText);
-    layout->addWidget(FLegend);
+    Layout->addWidget(FLegend);
+}
 
+void TCardView::BuildUndoTools(QVBoxLayout* Layout)
+{
     FUndo = new QUndoStack(this);
     FTools = new QHBoxLayout;
     FTools->setSpacing(6);
@@ -376,7 +117,7 @@ TCardView::TCardView(QWidget* Parent)
     FRedoButton->setEnabled(false);
     FTools->addWidget(FUndoButton);
     FTools->addWidget(FRedoButton);
-    layout->addLayout(FTools);
+    Layout->addLayout(FTools);
     connect(FUndoButton, &QPushButton::clicked, FUndo, &QUndoStack::undo);
     connect(FRedoButton, &QPushButton::clicked, FUndo, &QUndoStack::redo);
     connect(FUndo, &QUndoStack::canUndoChanged, FUndoButton, &QWidget::setEnabled);
@@ -390,7 +131,10 @@ TCardView::TCardView(QWidget* Parent)
     redo->setShortcut(QKeySequence::Redo);
     redo->setShortcutContext(Qt::WidgetWithChildrenShortcut);
     addAction(redo);
+}
 
+void TCardView::BuildTables(QVBoxLayout* Layout)
+{
     FSplit = new QSplitter(Qt::Horizontal, this);
     FSplit->setObjectName(QStringLiteral("CardSplitter"));
     FSplit->setChildrenCollapsible(false);
@@ -406,9 +150,13 @@ TCardView::TCardView(QWidget* Parent)
     FSplit->addWidget(FKeys);
     FSplit->setStretchFactor(0, 3);
     FSplit->setStretchFactor(1, 1);
-    layout->addWidget(FSplit, 1);
+    Layout->addWidget(FSplit, 1);
+}
 
-    FDelegate = new TDelegate(this);
+void TCardView::ConnectTables()
+{
+    FDelegate = new TCardBytesDelegate({this, &FRows, MarkColumn, [this](int Row, const QString& Text) { Typed(Row, Text); },
+        [this](int Row, const QString& Digits) { Taken(Row, Digits); }});
     FBlocks->setItemDelegateForColumn(MarkColumn, FDelegate);
     FBlocks->setItemDelegateForColumn(DataColumn, FDelegate);
     // An editor closed without its digits taken: the meaning as it was.
@@ -424,7 +172,6 @@ TCardView::TCardView(QWidget* Parent)
     rowHeights->setInterval(0);
     connect(rowHeights, &QTimer::timeout, FBlocks, &QTableView::resizeRowsToContents);
     connect(FBlocks->horizontalHeader(), &QHeaderView::sectionResized, rowHeights, qOverload<>(&QTimer::start));
-    Restyle();
 }
 
 TCardView::~TCardView()
@@ -468,43 +215,11 @@ int TCardView::NarrowBlocksWidth() const
     return width + MeaningChars * FBlocks->fontMetrics().averageCharWidth();
 }
 
-// Hex digits in the system's fixed-width face, as large as the view's text.
-QFont TCardView::DigitsFont() const
-{
-    QFont digits = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-    if (font().pixelSize() > 0)
-        digits.setPixelSize(font().pixelSize());
-    else
-        digits.setPointSizeF(font().pointSizeF());
-    return digits;
-}
+QFont TCardView::DigitsFont() const { return CardDigitsFont(font()); }
 
-QString TCardView::Pairs(const QString& Digits)
-{
-    QString pairs;
-    for (int i = 0; i < Digits.size(); i += 2) {
-        if (i > 0)
-            pairs += QLatin1Char(' ');
-        pairs += Digits.mid(i, 2);
-    }
-    return pairs;
-}
+QString TCardView::Pairs(const QString& Digits) { return BlockDigitPairs(Digits); }
 
-QString TCardView::PlainDigits(const QString& Text)
-{
-    QString digits;
-    for (const QChar c : Text) {
-        if (c == QLatin1Char(' '))
-            continue;
-        const QChar upper = c.toUpper();
-        const bool hex = (upper >= QLatin1Char('0') && upper <= QLatin1Char('9'))
-            || (upper >= QLatin1Char('A') && upper <= QLatin1Char('F')) || upper == QLatin1Char('-');
-        if (!hex)
-            return {};
-        digits += upper;
-    }
-    return digits.size() == DigitCount ? digits : QString();
-}
+QString TCardView::PlainDigits(const QString& Text) { return PlainBlockDigits(Text); }
 
 void TCardView::SetDescriber(TDescriber Describer) { FDescriber = std::move(Describer); }
 
@@ -563,6 +278,14 @@ void TCardView::Apply(int Block, const QString& Digits)
     emit BlockEdited(Block, Digits);
 }
 
+void TCardView::Taken(int Row, const QString& Digits)
+{
+    if (!Digits.isEmpty() && Digits != FRows[size_t(Row)].Digits)
+        EditBlock(FRows[size_t(Row)].Block, Digits);
+    else
+        ShowRow(Row);
+}
+
 void TCardView::Typed(int Row, const QString& Text)
 {
     if (Row >= int(FRows.size()))
@@ -603,10 +326,10 @@ void TCardView::ShowRow(int Row)
     if (!block.DumpDigits.isEmpty())
         tip += QStringLiteral("\ndump: ") + Pairs(block.DumpDigits);
     if (differs)
-        tip += QLatin1Char('\n') + DifferText(block.DiffBytes());
+        tip += QLatin1Char('\n') + DifferingBytesText(block.DiffBytes());
     tip += QStringLiteral("\nDouble-click or F2 to edit");
     bytes->setToolTip(tip);
-    mark->setToolTip(differs ? DifferText(block.DiffBytes()) + QStringLiteral(" from the dump's") : QString());
+    mark->setToolTip(differs ? DifferingBytesText(block.DiffBytes()) + QStringLiteral(" from the dump's") : QString());
     QTableWidgetItem* meaning = Cell(FBlocks, Row, MeaningColumn);
     meaning->setText(block.Kind);
     // The meaning in full, should its column be too narrow, and the detail.
@@ -649,29 +372,9 @@ void TCardView::SetData(const TCardViewData& Data)
     Reflow();
 }
 
-QColor TCardView::DifferenceColour() const
-{
-    // On a dark base the red needs a larger share to stand out as much.
-    const QColor base = palette().color(QPalette::Base);
-    return Blend(base, DifferenceHue, base.lightnessF() < 0.5 ? DarkDifferenceShare : DifferenceShare);
-}
+QColor TCardView::DifferenceColour() const { return CardDifferenceColour(palette()); }
 
-QColor TCardView::PartColour(TByteRole Role) const
-{
-    const QColor base = palette().color(QPalette::Base);
-    switch (Role) {
-    case TByteRole::KeyA:
-        return Blend(base, KeyAHue, PartShare);
-    case TByteRole::Access:
-        return Blend(base, AccessHue, PartShare);
-    case TByteRole::Spare:
-        return Blend(base, palette().color(QPalette::Text), PartShare / 2);
-    case TByteRole::KeyB:
-        return Blend(base, KeyBHue, PartShare);
-    default:
-        return base;
-    }
-}
+QColor TCardView::PartColour(TByteRole Role) const { return CardPartColour(palette(), Role); }
 
 void TCardView::changeEvent(QEvent* Event)
 {

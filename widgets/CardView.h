@@ -16,14 +16,19 @@
 // dark theme reads as a light one. A differing byte is bold and underlined
 // on a red tint, beside a mark in its own column: never the selection's
 // colour, and readable without colour.
+//
+// Its parts: the rows and the comparison's rules (CardCompare.h), the
+// colours and the digits' face (CardLook.h), the painter and editor of a
+// block's bytes (CardBytesDelegate.h); this class holds the tables, the undo
+// stack and the layout.
+
+#include "widgets/CardCompare.h"
 
 #include <QColor>
 #include <QFont>
 #include <QString>
 #include <QWidget>
 
-#include <array>
-#include <cstdint>
 #include <functional>
 #include <vector>
 
@@ -33,47 +38,8 @@ class QPushButton;
 class QSplitter;
 class QTableWidget;
 class QUndoStack;
-
-constexpr int CardViewBlockBytes = 16;
-
-// What a byte is part of. Neighbours of another part are set apart by a
-// gap; keys, access bits and the spare byte are tinted.
-enum class TByteRole : uint8_t { Data,
-    KeyA,
-    Access,
-    Spare,
-    KeyB,
-    Value,
-    Inverted,
-    Address };
-
-struct TCardViewBlock {
-    int Sector = 0;
-    int Block = 0;
-    QString Digits; // 32 hex digits, '-' for an unknown one
-    QString Kind;
-    QString Detail; // the meaning's tooltip; may be empty
-    std::array<TByteRole, CardViewBlockBytes> Roles{};
-    // Against a dump, where the block differs from it: the dump's digits,
-    // shown under the block's. Empty where the block does not differ.
-    QString DumpDigits;
-    // The bytes with a digit both sides know and differ in.
-    std::array<bool, CardViewBlockBytes> DiffBytes() const;
-    bool Differs() const;
-};
-
-struct TCardViewSector {
-    int Sector = 0;
-    QString KeyA;
-    QString KeyB;
-    QString Result;
-};
-
-struct TCardViewData {
-    QString Summary;
-    std::vector<TCardViewBlock> Blocks;
-    std::vector<TCardViewSector> Sectors;
-};
+class QVBoxLayout;
+class TCardBytesDelegate;
 
 // Child objectNames: CardSummary and CardLegend (labels), CardBlocks and
 // CardKeys (tables), CardSplitter, CardUndo and CardRedo (buttons),
@@ -131,8 +97,14 @@ protected:
     void resizeEvent(QResizeEvent* Event) override;
 
 private:
-    class TDelegate;
     class TEdit;
+
+    // The parts of the view, top to bottom, as the constructor builds them.
+    void BuildLabels(QVBoxLayout* Layout);
+    void BuildUndoTools(QVBoxLayout* Layout);
+    void BuildTables(QVBoxLayout* Layout);
+    // The blocks' painter and editor, and what the tables tell.
+    void ConnectTables();
 
     QFont DigitsFont() const;
     static int ContentWidth(const QTableWidget* Table);
@@ -143,6 +115,9 @@ private:
     void ShowRow(int Row);
     // Digits into the row (from the undo stack), described anew, reported.
     void Apply(int Block, const QString& Digits);
+    // An editor closed on Row: its digits as an edit, or empty (not 32
+    // digits) for the row as it was.
+    void Taken(int Row, const QString& Digits);
     // While an editor is open: the meaning of what has been typed so far.
     void Typed(int Row, const QString& Text);
     // Colours and faces again; after new data, palette or font.
@@ -159,7 +134,7 @@ private:
     QTableWidget* FBlocks = nullptr;
     QTableWidget* FKeys = nullptr;
     QUndoStack* FUndo = nullptr;
-    TDelegate* FDelegate = nullptr;
+    TCardBytesDelegate* FDelegate = nullptr;
     TDescriber FDescriber;
     std::vector<TCardViewBlock> FRows;
     bool FFitted = false;
