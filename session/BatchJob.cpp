@@ -1,6 +1,7 @@
 #include "session/BatchJob.h"
 
 #include "session/CardWords.h"
+#include "session/JobLineScope.h"
 #include "session/LinkSession.h"
 
 #include <QCryptographicHash>

@@ -6,7 +6,7 @@
 
 #include "reader/CardReader.h"
 #include "reader/ReaderLink.h"
-#include "serial/Comm.h"
+#include "session/JobLineScope.h"
 #include "session/LinkSession.h"
 
 #include <algorithm>
@@ -48,22 +48,6 @@ TKey KeyAt(const TBlockData& Trailer, int Offset)
 }
 
 } // namespace
-
-TJobLineScope::TJobLineScope(TLinkSession& Session, uint32_t IntervalMs)
-    : FDevice(Session.Device())
-    , FInterval(FDevice.ReadIntervalTimeout())
-    , FWhole(FDevice.FirstChunkWhole())
-{
-    if (IntervalMs != 0)
-        FDevice.SetReadIntervalTimeout(IntervalMs);
-    FDevice.SetFirstChunkWhole(&StartsWithWholeFrame);
-}
-
-TJobLineScope::~TJobLineScope()
-{
-    FDevice.SetReadIntervalTimeout(FInterval);
-    FDevice.SetFirstChunkWhole(FWhole);
-}
 
 const char* SectorResultText(TSectorResult Result)
 {
