@@ -335,6 +335,14 @@ TBatchCard TBatchJob::Prepare(const TSerial& Serial, const TClaim& Claim)
     return card;
 }
 
+TBatchEnd TBatchJob::LedgerFailed()
+{
+    FLedgerError = FLedger.Error();
+    return TBatchEnd::LedgerFailed;
+}
+
+bool TBatchJob::RowsOut() const { return FSettings->HasRows && FCounters.RowsLeft && *FCounters.RowsLeft == 0; }
+
 TBatchEnd TBatchJob::Run(const TBatchSettings& Settings)
 {
     TOperationScope scope(FSession);
@@ -348,148 +356,161 @@ TBatchEnd TBatchJob::Run(const TBatchSettings& Settings)
     FLedgerError.clear();
     FPreviousKeys.clear();
     FReaderGone = false;
-    const auto ledgerFailed = [this] {
-        FLedgerError = FLedger.Error();
-        return TBatchEnd::LedgerFailed;
-    };
     // The station lives while the batch runs, idle or working: the timer
     // fires between exchanges, never inside a ledger call.
     QTimer heartbeat;
     heartbeat.setInterval(StationHeartbeatMs);
     QObject::connect(&heartbeat, &QTimer::timeout, [this] { FLedger.Heartbeat(FSettings->Station); });
     if (!FLedger.Heartbeat(Settings.Station))
-        return ledgerFailed();
+        return LedgerFailed();
     heartbeat.start();
     FCounters.RowsLeft = FLedger.RowsLeft(Settings.Batch);
     if (!FCounters.RowsLeft)
-        return ledgerFailed();
-    const auto rowsOut = [&] { return Settings.HasRows && FCounters.RowsLeft && *FCounters.RowsLeft == 0; };
-    if (rowsOut())
+        return LedgerFailed();
+    if (RowsOut())
         return TBatchEnd::RowsOut;
-    int done = 0;
     FFirstLook = true;
     for (;;) {
         FEvents.PlaceCard();
         const std::optional<TSerial> serial = WaitForCard();
         if (!serial)
             return TBatchEnd::Stopped;
-        const qint64 started = SteadyMs(FSession.Steady);
-        TBatchCard card;
-        card.Serial = *serial;
-        // The ledger failed before the card was written: the card on the
-        // reader is told of, not left without a word.
-        const auto notRecorded = [&](TBatchCard& Card) {
-            Card.Result = TBatchResult::NotRecorded;
-            Card.Cause = TFailCause::Ledger;
-            Card.Headline = FailureHeadline(TFailCause::Ledger);
-            Card.Detail = FLedger.Error().toStdString();
-            ++FCounters.Failed;
-            FEvents.CardEnded(Card, FCounters);
-            Signal(3);
-            return ledgerFailed();
-        };
-        if (!Settings.Again) {
-            card.Prior = FLedger.Prepared(Settings.Batch, *serial);
-            if (!card.Prior && !FLedger.Error().isEmpty()) {
-                return notRecorded(card);
-            }
-            if (card.Prior) {
-                // Not a failure: the card has its data. Kept as a repeat,
-                // so the ledger knows it came back.
-                card.Result = TBatchResult::AlreadyPrepared;
-                card.Row = card.Prior->Row;
-                // The operator reads local time, with its offset, whatever
-                // offset it was kept with.
-                const QDateTime at = card.Prior->At;
-                card.Detail = at.toOffsetFromUtc(at.toLocalTime().offsetFromUtc()).toString(Qt::ISODateWithMs).toStdString();
-                TCardRecord repeat;
-                repeat.Time = QDateTime::currentDateTimeUtc();
-                repeat.Station = Settings.Station;
-                repeat.Batch = Settings.Batch;
-                repeat.Serial = *serial;
-                repeat.Row = card.Row;
-                repeat.Outcome = TCardOutcome::Repeat;
-                if (!FLedger.RecordRepeat(repeat))
-                    return notRecorded(card);
-                ++FCounters.AlreadyPrepared;
-                FEvents.CardEnded(card, FCounters);
-                Signal(2);
-                WaitForRemoval(*serial);
-                continue;
-            }
-        }
-        const std::optional<TClaim> claim = FLedger.Claim(Settings.Batch, Settings.Station, *serial, Settings.Again);
-        if (!claim) {
-            if (FLedger.Error().isEmpty())
-                return TBatchEnd::RowsOut;
-            const QString elsewhere = FLedger.WorkedElsewhere();
-            if (elsewhere.isEmpty())
-                return notRecorded(card);
-            // Another station works this very card: it is refused here,
-            // and the other station's claim stays as it is.
-            card.Result = TBatchResult::Failed;
-            card.Headline = "Card is being prepared at station " + elsewhere.toStdString() + " \u2014 take it there";
-            card.Detail = FLedger.Error().toStdString();
-            ++FCounters.Failed;
-            FEvents.CardEnded(card, FCounters);
-            Signal(3);
-            WaitForRemoval(*serial);
-            continue;
-        }
-        FEvents.Writing(*serial, claim->Row);
-        card = Prepare(*serial, *claim);
-        card.DurationMs = SteadyMs(FSession.Steady) - started;
-
-        TCardRecord record;
-        record.Time = QDateTime::currentDateTimeUtc();
-        record.Station = Settings.Station;
-        record.Batch = Settings.Batch;
-        record.Serial = *serial;
-        record.Row = claim->Row;
-        record.Outcome = card.Result == TBatchResult::Done ? TCardOutcome::Done : TCardOutcome::Failed;
-        record.Cause = card.Cause;
-        record.Detail = QString::fromStdString(card.Detail);
-        record.Written = card.Written;
-        record.DurationMs = card.DurationMs;
-        switch (FLedger.Record(*claim, record)) {
-        case TRecordResult::Recorded:
-            break;
-        case TRecordResult::ClaimLost:
-            // Recorded as failed: the row went to another card meanwhile.
-            card.Result = TBatchResult::Failed;
-            card.Cause = TFailCause::ClaimLost;
-            card.Headline = FailureHeadline(TFailCause::ClaimLost);
-            card.Detail = FLedger.Error().toStdString();
-            break;
-        case TRecordResult::Failed:
-            card.Result = TBatchResult::NotRecorded;
-            card.Cause = TFailCause::Ledger;
-            card.Headline = FailureHeadline(TFailCause::Ledger);
-            card.Detail = FLedger.Error().toStdString();
-            break;
-        }
-        if (card.Result == TBatchResult::Done) {
-            ++FCounters.Done;
-            ++done;
-        } else {
-            ++FCounters.Failed;
-        }
-        // A card recorded stays as recorded, whatever a later count says.
-        std::optional<int> left;
-        if (card.Result != TBatchResult::NotRecorded)
-            left = FLedger.RowsLeft(Settings.Batch);
-        if (left)
-            FCounters.RowsLeft = left;
-        // Only a recorded card is signalled done.
-        Signal(card.Result == TBatchResult::Done ? 1 : 3);
-        FEvents.CardEnded(card, FCounters);
-        if (card.Result == TBatchResult::NotRecorded || !left)
-            return ledgerFailed();
-        // The last card of a count, or of the rows, ends the batch at once.
-        if (Settings.Count > 0 && done >= Settings.Count)
-            return TBatchEnd::CountReached;
-        if (rowsOut())
-            return TBatchEnd::RowsOut;
-        WaitForRemoval(*serial);
+        if (const std::optional<TBatchEnd> end = CardOnReader(*serial))
+            return *end;
     }
+}
+
+std::optional<TBatchEnd> TBatchJob::CardOnReader(const TSerial& Serial)
+{
+    const qint64 started = SteadyMs(FSession.Steady);
+    TBatchCard card;
+    card.Serial = Serial;
+    if (!FSettings->Again) {
+        card.Prior = FLedger.Prepared(FSettings->Batch, Serial);
+        if (!card.Prior && !FLedger.Error().isEmpty())
+            return NotRecorded(card);
+        if (card.Prior)
+            return Repeat(card);
+    }
+    const std::optional<TClaim> claim = FLedger.Claim(FSettings->Batch, FSettings->Station, Serial, FSettings->Again);
+    if (!claim)
+        return Unclaimed(card);
+    FEvents.Writing(Serial, claim->Row);
+    card = Prepare(Serial, *claim);
+    card.DurationMs = SteadyMs(FSession.Steady) - started;
+    Record(*claim, card);
+    return Finish(card);
+}
+
+TBatchEnd TBatchJob::NotRecorded(TBatchCard& Card)
+{
+    Card.Result = TBatchResult::NotRecorded;
+    Card.Cause = TFailCause::Ledger;
+    Card.Headline = FailureHeadline(TFailCause::Ledger);
+    Card.Detail = FLedger.Error().toStdString();
+    ++FCounters.Failed;
+    FEvents.CardEnded(Card, FCounters);
+    Signal(3);
+    return LedgerFailed();
+}
+
+std::optional<TBatchEnd> TBatchJob::Repeat(TBatchCard& Card)
+{
+    // Not a failure: the card has its data. Kept as a repeat, so the ledger
+    // knows it came back.
+    Card.Result = TBatchResult::AlreadyPrepared;
+    Card.Row = Card.Prior->Row;
+    // The operator reads local time, with its offset, whatever offset it was
+    // kept with.
+    const QDateTime at = Card.Prior->At;
+    Card.Detail = at.toOffsetFromUtc(at.toLocalTime().offsetFromUtc()).toString(Qt::ISODateWithMs).toStdString();
+    TCardRecord repeat;
+    repeat.Time = QDateTime::currentDateTimeUtc();
+    repeat.Station = FSettings->Station;
+    repeat.Batch = FSettings->Batch;
+    repeat.Serial = Card.Serial;
+    repeat.Row = Card.Row;
+    repeat.Outcome = TCardOutcome::Repeat;
+    if (!FLedger.RecordRepeat(repeat))
+        return NotRecorded(Card);
+    ++FCounters.AlreadyPrepared;
+    FEvents.CardEnded(Card, FCounters);
+    Signal(2);
+    WaitForRemoval(Card.Serial);
+    return std::nullopt;
+}
+
+std::optional<TBatchEnd> TBatchJob::Unclaimed(TBatchCard& Card)
+{
+    if (FLedger.Error().isEmpty())
+        return TBatchEnd::RowsOut;
+    const QString elsewhere = FLedger.WorkedElsewhere();
+    if (elsewhere.isEmpty())
+        return NotRecorded(Card);
+    // Another station works this very card: it is refused here, and the
+    // other station's claim stays as it is.
+    Card.Result = TBatchResult::Failed;
+    Card.Headline = "Card is being prepared at station " + elsewhere.toStdString() + " \u2014 take it there";
+    Card.Detail = FLedger.Error().toStdString();
+    ++FCounters.Failed;
+    FEvents.CardEnded(Card, FCounters);
+    Signal(3);
+    WaitForRemoval(Card.Serial);
+    return std::nullopt;
+}
+
+void TBatchJob::Record(const TClaim& Claim, TBatchCard& Card)
+{
+    TCardRecord record;
+    record.Time = QDateTime::currentDateTimeUtc();
+    record.Station = FSettings->Station;
+    record.Batch = FSettings->Batch;
+    record.Serial = Card.Serial;
+    record.Row = Claim.Row;
+    record.Outcome = Card.Result == TBatchResult::Done ? TCardOutcome::Done : TCardOutcome::Failed;
+    record.Cause = Card.Cause;
+    record.Detail = QString::fromStdString(Card.Detail);
+    record.Written = Card.Written;
+    record.DurationMs = Card.DurationMs;
+    switch (FLedger.Record(Claim, record)) {
+    case TRecordResult::Recorded:
+        return;
+    case TRecordResult::ClaimLost:
+        // Recorded as failed: the row went to another card meanwhile.
+        Card.Result = TBatchResult::Failed;
+        Card.Cause = TFailCause::ClaimLost;
+        break;
+    case TRecordResult::Failed:
+        Card.Result = TBatchResult::NotRecorded;
+        Card.Cause = TFailCause::Ledger;
+        break;
+    }
+    Card.Headline = FailureHeadline(Card.Cause);
+    Card.Detail = FLedger.Error().toStdString();
+}
+
+std::optional<TBatchEnd> TBatchJob::Finish(const TBatchCard& Card)
+{
+    if (Card.Result == TBatchResult::Done)
+        ++FCounters.Done;
+    else
+        ++FCounters.Failed;
+    // A card recorded stays as recorded, whatever a later count says.
+    std::optional<int> left;
+    if (Card.Result != TBatchResult::NotRecorded)
+        left = FLedger.RowsLeft(FSettings->Batch);
+    if (left)
+        FCounters.RowsLeft = left;
+    // Only a recorded card is signalled done.
+    Signal(Card.Result == TBatchResult::Done ? 1 : 3);
+    FEvents.CardEnded(Card, FCounters);
+    if (Card.Result == TBatchResult::NotRecorded || !left)
+        return LedgerFailed();
+    // The last card of a count, or of the rows, ends the batch at once.
+    if (FSettings->Count > 0 && FCounters.Done >= FSettings->Count)
+        return TBatchEnd::CountReached;
+    if (RowsOut())
+        return TBatchEnd::RowsOut;
+    WaitForRemoval(Card.Serial);
+    return std::nullopt;
 }

@@ -172,6 +172,21 @@ private:
     void KeepLinked();
     // Why the card failed, from what the jobs found.
     void Explain(TBatchCard& Card, const TSectorOutcomes& Sectors) const;
+    // The steps of one card on the reader, in order: a card prepared before
+    // (Repeat), no row claimed for it (Unclaimed), or prepared (Prepare),
+    // recorded (Record) and counted and signalled (Finish). Each gives the
+    // batch's end, or none to go on with the next card.
+    std::optional<TBatchEnd> CardOnReader(const TSerial& Serial);
+    std::optional<TBatchEnd> Repeat(TBatchCard& Card);
+    std::optional<TBatchEnd> Unclaimed(TBatchCard& Card);
+    void Record(const TClaim& Claim, TBatchCard& Card);
+    std::optional<TBatchEnd> Finish(const TBatchCard& Card);
+    // The ledger failed before the card was written: the card on the reader
+    // is told of, not left without a word; the batch ends.
+    TBatchEnd NotRecorded(TBatchCard& Card);
+    TBatchEnd LedgerFailed();
+    // The batch has data rows and none is left.
+    bool RowsOut() const;
 
     TLinkSession& FSession;
     TBatchLedger& FLedger;
