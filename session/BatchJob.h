@@ -15,6 +15,9 @@
 // reaches it and ends it once the current card is finished, never in the
 // middle of one. Meanwhile it tells the ledger every StationHeartbeatMs that
 // the station lives, so its claim is not taken for a dead station's.
+//
+// Its files: a card's run (BatchJob.cpp), what is set up before the first card
+// (BatchSetup.cpp), and the words of a result (BatchWords.cpp).
 
 #include "protocol/BatchData.h"
 #include "session/BatchLedger.h"
