@@ -44,6 +44,7 @@
 #include "session/BatchJob.h"
 #include "session/CardJobs.h"
 #include "session/CardWork.h"
+#include "session/JobLineScope.h"
 #include "session/LinkSession.h"
 #include "sim/SimServer.h"
 #include "support/SessionProbe.h"

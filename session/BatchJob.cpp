@@ -1,164 +1,15 @@
 #include "session/BatchJob.h"
 
 #include "session/CardWords.h"
+#include "session/JobLineScope.h"
 #include "session/LinkSession.h"
 
-#include <QCryptographicHash>
 #include <QEventLoop>
-#include <QFile>
-#include <QFileInfo>
 #include <QTimer>
 
 #include "protocol/CardLayout.h"
 
 #include <algorithm>
-
-namespace {
-
-// A file's SHA-256 in hex, empty when it cannot be read.
-QString Sha256Of(const std::string& Path)
-{
-    QFile file(QFile::decodeName(Path.c_str()));
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
-        return {};
-    return QString::fromLatin1(hash.result().toHex());
-}
-
-} // namespace
-
-TBatchStart BatchStartOf(const QString& Name, const std::string& TemplatePath, const std::string& DataPath,
-    const std::optional<TBatchData>& Data)
-{
-    TBatchStart start;
-    const std::string named = DataPath.empty() ? TemplatePath : DataPath;
-    start.Name = Name.isEmpty() ? QFileInfo(QFile::decodeName(named.c_str())).fileName() : Name;
-    start.TemplateSha256 = Sha256Of(TemplatePath);
-    if (!Data)
-        return start;
-    start.DataSha256 = Sha256Of(DataPath);
-    start.DataName = QFileInfo(QFile::decodeName(DataPath.c_str())).fileName();
-    for (const std::string& column : Data->Columns)
-        start.Columns << QString::fromStdString(column);
-    for (const std::vector<std::string>& row : Data->Rows) {
-        QStringList cells;
-        for (const std::string& cell : row)
-            cells << QString::fromStdString(cell);
-        start.Rows.push_back(cells);
-    }
-    return start;
-}
-
-std::function<TDumpImage(const TClaim&)> CardImages(const TDumpImage& Template, const std::optional<TBatchData>& Data)
-{
-    return [Template, Data](const TClaim& Claim) {
-        return Data && Claim.Row > 0 ? ApplyRow(Template, *Data, size_t(Claim.Row - 1)) : Template;
-    };
-}
-
-const char* FailCauseCode(TFailCause Cause)
-{
-    switch (Cause) {
-    case TFailCause::None:
-        return "";
-    case TFailCause::NoKey:
-        return "no-key";
-    case TFailCause::WriteRefused:
-        return "write-refused";
-    case TFailCause::VerifyDiffers:
-        return "verify-differs";
-    case TFailCause::CardLeft:
-        return "card-left";
-    case TFailCause::ReaderGone:
-        return "reader-gone";
-    case TFailCause::ClaimLost:
-        return "claim-lost";
-    case TFailCause::Ledger:
-        return "ledger";
-    case TFailCause::Stopped:
-        return "stopped";
-    }
-    return "";
-}
-
-TFailCause FailCauseOf(const QString& Code)
-{
-    for (const TFailCause cause : {TFailCause::NoKey, TFailCause::WriteRefused, TFailCause::VerifyDiffers, TFailCause::CardLeft,
-             TFailCause::ReaderGone, TFailCause::ClaimLost, TFailCause::Ledger, TFailCause::Stopped}) {
-        if (Code == QLatin1String(FailCauseCode(cause)))
-            return cause;
-    }
-    return TFailCause::None;
-}
-
-std::optional<TDumpImage> DecideTrailers(const TDumpImage& Template, const std::function<bool(const TTrailerChange&)>& Ask,
-    std::string& Error)
-{
-    TDumpImage image = Template;
-    for (int sector = 0; sector < SectorCount; ++sector) {
-        TTrailerChange change;
-        // Against a card of which nothing is known: every trailer the
-        // template knows in full is a change to approve.
-        switch (PlanTrailer(sector, Template, TDumpImage{}, &change)) {
-        case TTrailerPlan::Unknown:
-        case TTrailerPlan::Unchanged:
-            continue;
-        case TTrailerPlan::Inconsistent:
-            Error = "the template's trailer of sector " + std::to_string(sector)
-                + " has access bits that contradict each other: it would lock the sector on every card; fix the template";
-            return std::nullopt;
-        case TTrailerPlan::Change:
-            break;
-        }
-        if (!Ask(change)) {
-            const auto block = size_t(TrailerOf(sector));
-            image.Data[block].fill(0);
-            image.Known[block].fill(0);
-        }
-    }
-    return image;
-}
-
-std::string FailureHeadline(TFailCause Cause, int Sector, int Block)
-{
-    const std::string sector = Sector >= 0 ? "Sector " + std::to_string(Sector) : std::string("A sector");
-    switch (Cause) {
-    case TFailCause::None:
-        return {};
-    case TFailCause::NoKey:
-        return "No key opens " + (Sector >= 0 ? "sector " + std::to_string(Sector) : std::string("a sector")) + " \u2014 put this card aside";
-    case TFailCause::WriteRefused:
-        return sector + " refused the write \u2014 put this card aside";
-    case TFailCause::VerifyDiffers:
-        return (Block >= 0 ? "Block " + std::to_string(Block) : std::string("A block")) + " read back other than written \u2014 put this card aside";
-    case TFailCause::CardLeft:
-        return "Card left the field \u2014 place it again";
-    case TFailCause::ReaderGone:
-        return "Reader gone \u2014 reconnecting";
-    case TFailCause::ClaimLost:
-        return "Claim released meanwhile \u2014 card written but not counted: put it aside";
-    case TFailCause::Ledger:
-        return "Ledger not written \u2014 card written but NOT recorded: put it aside";
-    case TFailCause::Stopped:
-        return "Stopped mid-card \u2014 put this card aside";
-    }
-    return {};
-}
-
-const char* BatchResultText(TBatchResult Result)
-{
-    switch (Result) {
-    case TBatchResult::Done:
-        return "done";
-    case TBatchResult::Failed:
-        return "failed";
-    case TBatchResult::AlreadyPrepared:
-        return "already prepared";
-    case TBatchResult::NotRecorded:
-        return "not recorded";
-    }
-    return "";
-}
 
 TBatchJob::TBatchJob(TLinkSession& Session, TBatchLedger& Ledger, TBatchEvents& Events)
     : FSession(Session)
@@ -334,6 +185,14 @@ TBatchCard TBatchJob::Prepare(const TSerial& Serial, const TClaim& Claim)
     return card;
 }
 
+TBatchEnd TBatchJob::LedgerFailed()
+{
+    FLedgerError = FLedger.Error();
+    return TBatchEnd::LedgerFailed;
+}
+
+bool TBatchJob::RowsOut() const { return FSettings->HasRows && FCounters.RowsLeft && *FCounters.RowsLeft == 0; }
+
 TBatchEnd TBatchJob::Run(const TBatchSettings& Settings)
 {
     TOperationScope scope(FSession);
@@ -347,148 +206,161 @@ TBatchEnd TBatchJob::Run(const TBatchSettings& Settings)
     FLedgerError.clear();
     FPreviousKeys.clear();
     FReaderGone = false;
-    const auto ledgerFailed = [this] {
-        FLedgerError = FLedger.Error();
-        return TBatchEnd::LedgerFailed;
-    };
     // The station lives while the batch runs, idle or working: the timer
     // fires between exchanges, never inside a ledger call.
     QTimer heartbeat;
     heartbeat.setInterval(StationHeartbeatMs);
     QObject::connect(&heartbeat, &QTimer::timeout, [this] { FLedger.Heartbeat(FSettings->Station); });
     if (!FLedger.Heartbeat(Settings.Station))
-        return ledgerFailed();
+        return LedgerFailed();
     heartbeat.start();
     FCounters.RowsLeft = FLedger.RowsLeft(Settings.Batch);
     if (!FCounters.RowsLeft)
-        return ledgerFailed();
-    const auto rowsOut = [&] { return Settings.HasRows && FCounters.RowsLeft && *FCounters.RowsLeft == 0; };
-    if (rowsOut())
+        return LedgerFailed();
+    if (RowsOut())
         return TBatchEnd::RowsOut;
-    int done = 0;
     FFirstLook = true;
     for (;;) {
         FEvents.PlaceCard();
         const std::optional<TSerial> serial = WaitForCard();
         if (!serial)
             return TBatchEnd::Stopped;
-        const qint64 started = SteadyMs(FSession.Steady);
-        TBatchCard card;
-        card.Serial = *serial;
-        // The ledger failed before the card was written: the card on the
-        // reader is told of, not left without a word.
-        const auto notRecorded = [&](TBatchCard& Card) {
-            Card.Result = TBatchResult::NotRecorded;
-            Card.Cause = TFailCause::Ledger;
-            Card.Headline = FailureHeadline(TFailCause::Ledger);
-            Card.Detail = FLedger.Error().toStdString();
-            ++FCounters.Failed;
-            FEvents.CardEnded(Card, FCounters);
-            Signal(3);
-            return ledgerFailed();
-        };
-        if (!Settings.Again) {
-            card.Prior = FLedger.Prepared(Settings.Batch, *serial);
-            if (!card.Prior && !FLedger.Error().isEmpty()) {
-                return notRecorded(card);
-            }
-            if (card.Prior) {
-                // Not a failure: the card has its data. Kept as a repeat,
-                // so the ledger knows it came back.
-                card.Result = TBatchResult::AlreadyPrepared;
-                card.Row = card.Prior->Row;
-                // The operator reads local time, with its offset, whatever
-                // offset it was kept with.
-                const QDateTime at = card.Prior->At;
-                card.Detail = at.toOffsetFromUtc(at.toLocalTime().offsetFromUtc()).toString(Qt::ISODateWithMs).toStdString();
-                TCardRecord repeat;
-                repeat.Time = QDateTime::currentDateTimeUtc();
-                repeat.Station = Settings.Station;
-                repeat.Batch = Settings.Batch;
-                repeat.Serial = *serial;
-                repeat.Row = card.Row;
-                repeat.Outcome = TCardOutcome::Repeat;
-                if (!FLedger.RecordRepeat(repeat))
-                    return notRecorded(card);
-                ++FCounters.AlreadyPrepared;
-                FEvents.CardEnded(card, FCounters);
-                Signal(2);
-                WaitForRemoval(*serial);
-                continue;
-            }
-        }
-        const std::optional<TClaim> claim = FLedger.Claim(Settings.Batch, Settings.Station, *serial, Settings.Again);
-        if (!claim) {
-            if (FLedger.Error().isEmpty())
-                return TBatchEnd::RowsOut;
-            const QString elsewhere = FLedger.WorkedElsewhere();
-            if (elsewhere.isEmpty())
-                return notRecorded(card);
-            // Another station works this very card: it is refused here,
-            // and the other station's claim stays as it is.
-            card.Result = TBatchResult::Failed;
-            card.Headline = "Card is being prepared at station " + elsewhere.toStdString() + " \u2014 take it there";
-            card.Detail = FLedger.Error().toStdString();
-            ++FCounters.Failed;
-            FEvents.CardEnded(card, FCounters);
-            Signal(3);
-            WaitForRemoval(*serial);
-            continue;
-        }
-        FEvents.Writing(*serial, claim->Row);
-        card = Prepare(*serial, *claim);
-        card.DurationMs = SteadyMs(FSession.Steady) - started;
-
-        TCardRecord record;
-        record.Time = QDateTime::currentDateTimeUtc();
-        record.Station = Settings.Station;
-        record.Batch = Settings.Batch;
-        record.Serial = *serial;
-        record.Row = claim->Row;
-        record.Outcome = card.Result == TBatchResult::Done ? TCardOutcome::Done : TCardOutcome::Failed;
-        record.Cause = card.Cause;
-        record.Detail = QString::fromStdString(card.Detail);
-        record.Written = card.Written;
-        record.DurationMs = card.DurationMs;
-        switch (FLedger.Record(*claim, record)) {
-        case TRecordResult::Recorded:
-            break;
-        case TRecordResult::ClaimLost:
-            // Recorded as failed: the row went to another card meanwhile.
-            card.Result = TBatchResult::Failed;
-            card.Cause = TFailCause::ClaimLost;
-            card.Headline = FailureHeadline(TFailCause::ClaimLost);
-            card.Detail = FLedger.Error().toStdString();
-            break;
-        case TRecordResult::Failed:
-            card.Result = TBatchResult::NotRecorded;
-            card.Cause = TFailCause::Ledger;
-            card.Headline = FailureHeadline(TFailCause::Ledger);
-            card.Detail = FLedger.Error().toStdString();
-            break;
-        }
-        if (card.Result == TBatchResult::Done) {
-            ++FCounters.Done;
-            ++done;
-        } else {
-            ++FCounters.Failed;
-        }
-        // A card recorded stays as recorded, whatever a later count says.
-        std::optional<int> left;
-        if (card.Result != TBatchResult::NotRecorded)
-            left = FLedger.RowsLeft(Settings.Batch);
-        if (left)
-            FCounters.RowsLeft = left;
-        // Only a recorded card is signalled done.
-        Signal(card.Result == TBatchResult::Done ? 1 : 3);
-        FEvents.CardEnded(card, FCounters);
-        if (card.Result == TBatchResult::NotRecorded || !left)
-            return ledgerFailed();
-        // The last card of a count, or of the rows, ends the batch at once.
-        if (Settings.Count > 0 && done >= Settings.Count)
-            return TBatchEnd::CountReached;
-        if (rowsOut())
-            return TBatchEnd::RowsOut;
-        WaitForRemoval(*serial);
+        if (const std::optional<TBatchEnd> end = CardOnReader(*serial))
+            return *end;
     }
+}
+
+std::optional<TBatchEnd> TBatchJob::CardOnReader(const TSerial& Serial)
+{
+    const qint64 started = SteadyMs(FSession.Steady);
+    TBatchCard card;
+    card.Serial = Serial;
+    if (!FSettings->Again) {
+        card.Prior = FLedger.Prepared(FSettings->Batch, Serial);
+        if (!card.Prior && !FLedger.Error().isEmpty())
+            return NotRecorded(card);
+        if (card.Prior)
+            return Repeat(card);
+    }
+    const std::optional<TClaim> claim = FLedger.Claim(FSettings->Batch, FSettings->Station, Serial, FSettings->Again);
+    if (!claim)
+        return Unclaimed(card);
+    FEvents.Writing(Serial, claim->Row);
+    card = Prepare(Serial, *claim);
+    card.DurationMs = SteadyMs(FSession.Steady) - started;
+    Record(*claim, card);
+    return Finish(card);
+}
+
+TBatchEnd TBatchJob::NotRecorded(TBatchCard& Card)
+{
+    Card.Result = TBatchResult::NotRecorded;
+    Card.Cause = TFailCause::Ledger;
+    Card.Headline = FailureHeadline(TFailCause::Ledger);
+    Card.Detail = FLedger.Error().toStdString();
+    ++FCounters.Failed;
+    FEvents.CardEnded(Card, FCounters);
+    Signal(3);
+    return LedgerFailed();
+}
+
+std::optional<TBatchEnd> TBatchJob::Repeat(TBatchCard& Card)
+{
+    // Not a failure: the card has its data. Kept as a repeat, so the ledger
+    // knows it came back.
+    Card.Result = TBatchResult::AlreadyPrepared;
+    Card.Row = Card.Prior->Row;
+    // The operator reads local time, with its offset, whatever offset it was
+    // kept with.
+    const QDateTime at = Card.Prior->At;
+    Card.Detail = at.toOffsetFromUtc(at.toLocalTime().offsetFromUtc()).toString(Qt::ISODateWithMs).toStdString();
+    TCardRecord repeat;
+    repeat.Time = QDateTime::currentDateTimeUtc();
+    repeat.Station = FSettings->Station;
+    repeat.Batch = FSettings->Batch;
+    repeat.Serial = Card.Serial;
+    repeat.Row = Card.Row;
+    repeat.Outcome = TCardOutcome::Repeat;
+    if (!FLedger.RecordRepeat(repeat))
+        return NotRecorded(Card);
+    ++FCounters.AlreadyPrepared;
+    FEvents.CardEnded(Card, FCounters);
+    Signal(2);
+    WaitForRemoval(Card.Serial);
+    return std::nullopt;
+}
+
+std::optional<TBatchEnd> TBatchJob::Unclaimed(TBatchCard& Card)
+{
+    if (FLedger.Error().isEmpty())
+        return TBatchEnd::RowsOut;
+    const QString elsewhere = FLedger.WorkedElsewhere();
+    if (elsewhere.isEmpty())
+        return NotRecorded(Card);
+    // Another station works this very card: it is refused here, and the
+    // other station's claim stays as it is.
+    Card.Result = TBatchResult::Failed;
+    Card.Headline = "Card is being prepared at station " + elsewhere.toStdString() + " \u2014 take it there";
+    Card.Detail = FLedger.Error().toStdString();
+    ++FCounters.Failed;
+    FEvents.CardEnded(Card, FCounters);
+    Signal(3);
+    WaitForRemoval(Card.Serial);
+    return std::nullopt;
+}
+
+void TBatchJob::Record(const TClaim& Claim, TBatchCard& Card)
+{
+    TCardRecord record;
+    record.Time = QDateTime::currentDateTimeUtc();
+    record.Station = FSettings->Station;
+    record.Batch = FSettings->Batch;
+    record.Serial = Card.Serial;
+    record.Row = Claim.Row;
+    record.Outcome = Card.Result == TBatchResult::Done ? TCardOutcome::Done : TCardOutcome::Failed;
+    record.Cause = Card.Cause;
+    record.Detail = QString::fromStdString(Card.Detail);
+    record.Written = Card.Written;
+    record.DurationMs = Card.DurationMs;
+    switch (FLedger.Record(Claim, record)) {
+    case TRecordResult::Recorded:
+        return;
+    case TRecordResult::ClaimLost:
+        // Recorded as failed: the row went to another card meanwhile.
+        Card.Result = TBatchResult::Failed;
+        Card.Cause = TFailCause::ClaimLost;
+        break;
+    case TRecordResult::Failed:
+        Card.Result = TBatchResult::NotRecorded;
+        Card.Cause = TFailCause::Ledger;
+        break;
+    }
+    Card.Headline = FailureHeadline(Card.Cause);
+    Card.Detail = FLedger.Error().toStdString();
+}
+
+std::optional<TBatchEnd> TBatchJob::Finish(const TBatchCard& Card)
+{
+    if (Card.Result == TBatchResult::Done)
+        ++FCounters.Done;
+    else
+        ++FCounters.Failed;
+    // A card recorded stays as recorded, whatever a later count says.
+    std::optional<int> left;
+    if (Card.Result != TBatchResult::NotRecorded)
+        left = FLedger.RowsLeft(FSettings->Batch);
+    if (left)
+        FCounters.RowsLeft = left;
+    // Only a recorded card is signalled done.
+    Signal(Card.Result == TBatchResult::Done ? 1 : 3);
+    FEvents.CardEnded(Card, FCounters);
+    if (Card.Result == TBatchResult::NotRecorded || !left)
+        return LedgerFailed();
+    // The last card of a count, or of the rows, ends the batch at once.
+    if (FSettings->Count > 0 && FCounters.Done >= FSettings->Count)
+        return TBatchEnd::CountReached;
+    if (RowsOut())
+        return TBatchEnd::RowsOut;
+    WaitForRemoval(Card.Serial);
+    return std::nullopt;
 }

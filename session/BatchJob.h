@@ -15,6 +15,9 @@
 // reaches it and ends it once the current card is finished, never in the
 // middle of one. Meanwhile it tells the ledger every StationHeartbeatMs that
 // the station lives, so its claim is not taken for a dead station's.
+//
+// Its files: a card's run (BatchJob.cpp), what is set up before the first card
+// (BatchSetup.cpp), and the words of a result (BatchWords.cpp).
 
 #include "protocol/BatchData.h"
 #include "session/BatchLedger.h"
@@ -172,6 +175,21 @@ private:
     void KeepLinked();
     // Why the card failed, from what the jobs found.
     void Explain(TBatchCard& Card, const TSectorOutcomes& Sectors) const;
+    // The steps of one card on the reader, in order: a card prepared before
+    // (Repeat), no row claimed for it (Unclaimed), or prepared (Prepare),
+    // recorded (Record) and counted and signalled (Finish). Each gives the
+    // batch's end, or none to go on with the next card.
+    std::optional<TBatchEnd> CardOnReader(const TSerial& Serial);
+    std::optional<TBatchEnd> Repeat(TBatchCard& Card);
+    std::optional<TBatchEnd> Unclaimed(TBatchCard& Card);
+    void Record(const TClaim& Claim, TBatchCard& Card);
+    std::optional<TBatchEnd> Finish(const TBatchCard& Card);
+    // The ledger failed before the card was written: the card on the reader
+    // is told of, not left without a word; the batch ends.
+    TBatchEnd NotRecorded(TBatchCard& Card);
+    TBatchEnd LedgerFailed();
+    // The batch has data rows and none is left.
+    bool RowsOut() const;
 
     TLinkSession& FSession;
     TBatchLedger& FLedger;

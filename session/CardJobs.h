@@ -6,6 +6,14 @@
 // the exchanges pump events, so Cancel() (from a button or an event handler)
 // reaches it and is honoured before the next exchange, never inside one.
 // A written block is always read back, even when cancelled meanwhile.
+//
+// The code, by purpose: the exchanges every job is made of and the frame a job
+// and its sectors run in (CardJobSteps.h, .cpp); mapping keys
+// (CardJobsMap.cpp); reading and comparing a card (CardJobsRead.cpp); writing
+// sectors and trailers (CardJobsWrite.cpp); and, with no reader, the words and
+// claims of a result (CardJobs.cpp), the trailer rules (CardTrailers.cpp) and
+// the comparison with a dump (CardCompare.cpp). A new job is one public call
+// here, run through Run() and EverySector() in a file of its purpose.
 
 #include "protocol/AccessConditions.h"
 #include "protocol/CardLayout.h"
@@ -271,6 +279,13 @@ private:
     void EndMapSector(const TSectorKeys& Found, bool SearchB, TSectorOutcome& Out);
     TSectorOutcome MapReadSector(int Sector, std::vector<TKey>& Order, const TKeyMap* Start, TMapResult& Map,
         TDumpImage& Image);
+    // A map-and-read's blocks of one sector, as each key read them.
+    struct TSectorReads;
+    // Reads the blocks not read yet with the key the sector is open with.
+    void ReadRest(int Sector, int KeyType, TSectorReads& Reads);
+    // What was read into Image and the map's trailers; into Out, the blocks
+    // no key read and those a cancel left unread.
+    void KeepReads(int Sector, const TSectorReads& Reads, TMapResult& Map, TDumpImage& Image, TSectorOutcome& Out);
     // The last exchange failed on the line (no reply, a bad one), not by
     // the card's or the reader's refusal.
     bool LineFault() const;
@@ -284,6 +299,17 @@ private:
     // trailer as it is now, and as written.
     void WriteTrailer(int Sector, const TDumpImage& Dump, TSectorKeys& Keys, const TAccessConditions& Current,
         TDumpImage& Seen, int& KeyType, TSectorOutcome& Out);
+    // Blocks, in order, each with a key the access bits let write it, each
+    // read back; a cancel leaves the rest unwritten.
+    void WriteDataBlocks(const std::vector<int>& Blocks, const TDumpImage& Dump, const TSectorKeys& Keys,
+        const TAccessConditions& Access, int& KeyType, TSectorOutcome& Out);
+    // The dump's trailer of Sector when it differs from Seen's and was
+    // approved; none, with Out told why, otherwise.
+    std::optional<TTrailerChange> ApproveTrailer(int Sector, const TDumpImage& Dump, const TDumpImage& Seen,
+        TSectorOutcome& Out);
+    // The written trailer read back with its new key A: the access bits and
+    // what of key B they let be read, as written.
+    bool TrailerReadsBack(const TTrailerChange& Change, bool Written, TSectorOutcome& Out);
     // KeyType, or the other known key, when Who lets it; false when no known
     // key may.
     bool UseKeyFor(TKeys Who, const TSectorKeys& Keys, int& KeyType);

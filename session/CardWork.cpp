@@ -2,6 +2,7 @@
 
 #include "protocol/PlainText.h"
 #include "session/CardWords.h"
+#include "session/JobLineScope.h"
 #include "session/LinkSession.h"
 
 #include <algorithm>

@@ -13,7 +13,6 @@
 // Everything runs on the thread that made the session: the serial component
 // delivers there, and an exchange waits there with the event loop running.
 
-#include "serial/Comm.h"
 #include "session/SessionEvents.h"
 
 #include <QDateTime>
@@ -191,11 +190,9 @@ public:
     void StopLoop() { LoopFlag = false; }
 
     bool LoopFlag = false;
-    // Counters a run starts from. Always zero in use; a test sets them just
-    // below the wrap limit to see the wrap without a million cycles.
-    TLoopCounters LoopStartCounters;
-    // The clock of the elapsed time; a test may replace it.
-    TSteadyClock Steady;
+    // The clock of the elapsed times (a loop run's, a batch card's), to read;
+    // a test drives it through TSessionProbe.
+    const TSteadyClock& Steady = FSteady;
 
 private:
     // The card jobs are the session's own: they talk to the reader and set
@@ -252,6 +249,10 @@ private:
     std::string FOpenedRoute;
     // The link panel's text as last reported ("Un-Link" before the first choice).
     std::string FLinkState = "Un-Link";
+    // Counters a run starts from. Always zero in use; a test sets them just
+    // below the wrap limit to see the wrap without a million cycles.
+    TLoopCounters FLoopStartCounters;
+    TSteadyClock FSteady;
 };
 
 // Holds the operation guard for the length of one operation chain; a chain
@@ -275,22 +276,4 @@ public:
 private:
     TLinkSession& FSession;
     bool FStarted;
-};
-
-// The line as whole-card work wants it while the scope lasts, restored
-// after: a reply is handed on as soon as a whole frame that checks is in,
-// anything else once the line has been quiet IntervalMs (0 leaves the
-// component's interval). The operator's own pages keep the component's
-// settings. Scopes nest.
-class TJobLineScope {
-public:
-    TJobLineScope(TLinkSession& Session, uint32_t IntervalMs);
-    ~TJobLineScope();
-    TJobLineScope(const TJobLineScope&) = delete;
-    TJobLineScope& operator=(const TJobLineScope&) = delete;
-
-private:
-    TComm& FDevice;
-    uint32_t FInterval;
-    TChunkWhole FWhole;
 };

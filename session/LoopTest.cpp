@@ -77,7 +77,7 @@ void TLinkSession::RunLoop(const TLoopSettings& Settings, TCycle&& Cycle)
     TLoopEnd end(FListeners, Settings, totals);
     QCoreApplication::processEvents();
     // On the steady clock: a clock set back mid-run must not take time away.
-    const qint64 started = SteadyMs(Steady);
+    const qint64 started = SteadyMs(FSteady);
 
     while (LoopFlag) {
         QElapsedTimer cycleTime;
@@ -86,7 +86,7 @@ void TLinkSession::RunLoop(const TLoopSettings& Settings, TCycle&& Cycle)
         // No exchange waits here, so a port chosen or a device come back
         // during the last cycle can be opened now.
         RunPendingPortChange();
-        FListeners.LoopTime((SteadyMs(Steady) - started) / 1000);
+        FListeners.LoopTime((SteadyMs(FSteady) - started) / 1000);
         Cycle(totals);
         ++totals.Cycles;
         FListeners.LoopCycleEnded(totals);
@@ -132,7 +132,7 @@ std::optional<QString> TLinkSession::ReadAndCount(uint8_t Block, TLoopCounters& 
 void TLinkSession::RunLoopRead(uint8_t KeyType, uint8_t Block)
 {
     const uint8_t sector = uint8_t(SectorOf(Block));
-    TLoopCounters counters = LoopStartCounters;
+    TLoopCounters counters = FLoopStartCounters;
     RunLoop({TLoopKind::Read, Block, KeyType}, [&](TLoopTotals& totals) {
         if (!FindAndAuthenticate(sector, KeyType, counters, totals) || !ReadAndCount(Block, counters, totals))
             return;
@@ -149,7 +149,7 @@ void TLinkSession::RunLoopWrite(uint8_t KeyType, uint8_t Block)
         return;
     }
     const uint8_t sector = uint8_t(SectorOf(Block));
-    TLoopCounters counters = LoopStartCounters;
+    TLoopCounters counters = FLoopStartCounters;
     RunLoop({TLoopKind::Write, Block, KeyType}, [&](TLoopTotals& totals) {
         if (!FindAndAuthenticate(sector, KeyType, counters, totals))
             return;

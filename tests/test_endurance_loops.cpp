@@ -241,9 +241,9 @@ TEST_F(EnduranceTest, ReadLoopCountsFailuresAndKeepsTheLastSearchCountShown)
 
 TEST_F(EnduranceTest, CountersShowTheWrapLimitOnceThenStartAgainAtOne)
 {
-    Form->Session().LoopStartCounters.SearchErr = 999999;
-    Form->Session().LoopStartCounters.ReadErr = 999999;
-    Form->Session().LoopStartCounters.Read = 999999;
+    TSessionProbe::LoopStartCounters(Form->Session()).SearchErr = 999999;
+    TSessionProbe::LoopStartCounters(Form->Session()).ReadErr = 999999;
+    TSessionProbe::LoopStartCounters(Form->Session()).Read = 999999;
     // Cycles 1 and 2: no card. 3: read refused. 4 and 5: good.
     Sim.InjectFault(0x0A, {sim::TFaultKind::ErrorStatus, 0, sim::StatusNoCard}, 2, 0);
     Sim.InjectFault(0x06, {sim::TFaultKind::ErrorStatus, 0, sim::StatusNotAuth}, 1, 0);
@@ -267,7 +267,7 @@ TEST_F(EnduranceTest, CountersShowTheWrapLimitOnceThenStartAgainAtOne)
     EXPECT_EQ(Ctl<QLabel>(*Form, "LbReadErrSum")->text(), Caption("error", "1000000"));
     EXPECT_TRUE(shown(Caption("read", "1000000")));
     EXPECT_EQ(Ctl<QLabel>(*Form, "LbReadSum")->text(), Caption("read", "0000001"));
-    Form->Session().LoopStartCounters = {};
+    TSessionProbe::LoopStartCounters(Form->Session()) = {};
 }
 
 // ------------------------------------------------------------ loop write
@@ -343,11 +343,11 @@ TEST_F(EnduranceTest, WriteLoopWritesNumberedPatternsAndCountsEveryOutcome)
 TEST_F(EnduranceTest, WritePatternWrapsWithTheWriteCounter)
 {
     Ctl<TSpinEdit>(*Form, "EdtBlock")->setValue(1);
-    Form->Session().LoopStartCounters.Write = 999999;
+    TSessionProbe::LoopStartCounters(Form->Session()).Write = 999999;
     StopWhen([&] { return CountOf(0x06) == 2; });
     Ctl<QPushButton>(*Form, "BtnStartWrite")->click();
     ASSERT_FALSE(TimedOut);
-    Form->Session().LoopStartCounters = {};
+    TSessionProbe::LoopStartCounters(Form->Session()) = {};
 
     std::vector<Frame> writes = RequestsOf(0x07);
     ASSERT_EQ(writes.size(), 2u);
@@ -482,15 +482,15 @@ TEST_F(EnduranceTest, StopInTheFirstPumpEndsTheRunBeforeAnyCycle)
 TEST_F(EnduranceTest, AnErrorInsideTheLoopRestoresTheButtonsAndPassesOn)
 {
     int calls = 0;
-    Form->Session().Steady = [&] {
+    TSessionProbe::SetSteady(Form->Session(), [&] {
         if (++calls == 3)
             throw std::runtime_error("clock gone");
         return SteadyMs({});
-    };
+    });
     StopWhen([] { return false; }); // only the watchdog
     EXPECT_THROW(Form->BtnStartReadClick(), std::runtime_error);
     ASSERT_FALSE(TimedOut);
-    Form->Session().Steady = {};
+    TSessionProbe::SetSteady(Form->Session(), {});
     EXPECT_TRUE(Form->Session().LoopFlag); // left as it was
     Form->Session().LoopFlag = false;
     EXPECT_TRUE(Ctl<QPushButton>(*Form, "BtnStartRead")->isEnabled());
@@ -503,10 +503,10 @@ TEST_F(EnduranceTest, ElapsedTimeKeepsCountingPastADay)
 {
     // The steady clock's start is arbitrary: far from zero here. The run
     // starts before its first search; the second cycle finds it 26 h later.
-    Form->Session().Steady = [&] { return CountOf(0x0A) == 0 ? 5000123 : 5000123 + qint64(94995) * 1000; };
+    TSessionProbe::SetSteady(Form->Session(), [&] { return CountOf(0x0A) == 0 ? 5000123 : 5000123 + qint64(94995) * 1000; });
     StopWhen([&] { return CountOf(0x06) == 2; });
     Ctl<QPushButton>(*Form, "BtnStartRead")->click();
-    Form->Session().Steady = {};
+    TSessionProbe::SetSteady(Form->Session(), {});
     ASSERT_FALSE(TimedOut);
     const QString format = QLocale::system().timeFormat(QLocale::LongFormat);
     EXPECT_EQ(Ctl<QLabel>(*Form, "LbTimeSum")->text(), QStringLiteral("time") + Colon + TMainForm::ElapsedText(94995, format));

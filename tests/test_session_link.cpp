@@ -122,7 +122,7 @@ protected:
 
 TEST_F(SessionLoopTest, LoopReadCountsEveryOutcomeAndWrapsAtAMillion)
 {
-    Session.LoopStartCounters.Read = 999999;
+    TSessionProbe::LoopStartCounters(Session).Read = 999999;
     Said.OnCount = [&](TLoopCounter Counter, int32_t Value) {
         EXPECT_FALSE(Session.BeginOperation()) << "the loop holds the guard";
         if (Counter == TLoopCounter::Read && Value == 1)
