@@ -1,6 +1,6 @@
 #include "app/BatchWindow.h"
 
-#include "app/MainForm.h"
+#include "app/FormDialogs.h"
 #include "records/Ledger.h"
 #include "session/CardWords.h"
 #include "session/LinkSession.h"
@@ -182,7 +182,7 @@ void TBatchWindow::ShowCounters(const TBatchCounters& Counters)
                            .arg(rate, 0, 'f', 1));
 }
 
-void TBatchWindow::Refuse(const QString& Text) { FHost.Dialogs().MessageBox(this, Text, BoxCaption, TMainForm::MessageFlags); }
+void TBatchWindow::Refuse(const QString& Text) { FHost.Dialogs().MessageBox(this, Text, BoxCaption, TLinkSession::MessageFlags); }
 
 bool TBatchWindow::Prepare()
 {

@@ -3,7 +3,7 @@
 // close).
 #include "app/MainForm.h"
 
-#include "app/PageCardJobs.h"
+#include "app/CardPage.h"
 #include "app/Version.h"
 #include "records/SessionRecorder.h"
 #include "widgets/RadioGroup.h"
@@ -34,7 +34,6 @@ void TMainForm::CreateComponents()
         else if (!Problem.isEmpty())
             ShowInHintPanel(QStringLiteral("Report not written: %1").arg(Problem));
     };
-    FCard = std::make_unique<TCardPageState>(*this);
 }
 
 void TMainForm::FormCreate()
@@ -65,11 +64,10 @@ void TMainForm::SetStartPort(int Index)
 void TMainForm::closeEvent(QCloseEvent* Event)
 {
     // Unsaved changes to a dump are not lost without a word.
-    if (!FCard->MayDiscardDump(windowTitle())) {
+    if (!FCardPage->MayClose(windowTitle())) {
         Event->ignore();
         return;
     }
-    FCard->StopEditingDump();
     // While a chain runs, the session stops it and reports CloseReady.
     if (!FSession->RequestClose()) {
         Event->ignore();
@@ -135,8 +133,6 @@ void TMainForm::OperationStateChanged(bool Running)
              Button31, BtnDownKeys, BtnChangeKey, BtnStartRead, BtnStartWrite})
         if (button)
             button->setEnabled(!Running);
-    if (FCard)
-        FCard->UpdateControls();
 }
 
 void TMainForm::CloseReady()
