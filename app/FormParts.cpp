@@ -13,6 +13,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QVBoxLayout>
+#include <QVariant>
 
 namespace FormParts {
 
@@ -166,3 +167,8 @@ void OnSectorChosen(TMainForm* Form, const std::array<QRadioButton*, 16>& Radios
 }
 
 } // namespace FormParts
+
+// The sector a selector chose is its group box's tag, as each radio button's
+// is its sector.
+int TMainForm::Tag(const QObject* Control) { return Control->property("Tag").toInt(); }
+void TMainForm::SetTag(QObject* Control, int Value) { Control->setProperty("Tag", Value); }

@@ -5,15 +5,14 @@
 
 #include "app/CardPage.h"
 #include "app/Pages.h"
+#include "app/Version.h"
 #include "protocol/SafeFile.h"
 #include "records/Records.h"
 #include "records/SessionRecorder.h"
-#include "widgets/CardView.h"
 
 #include <QAction>
 #include <QFile>
 #include <QFileInfo>
-#include <QGroupBox>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMenu>
@@ -27,7 +26,6 @@
 #include <QTabWidget>
 #include <QUrl>
 #include <QVBoxLayout>
-#include <QVariant>
 
 #include <algorithm>
 #include <cstdio>
@@ -103,6 +101,31 @@ TMainForm::~TMainForm()
     for (QObject* child : childObjects)
         if (auto* events = dynamic_cast<THintFilter*>(child))
             delete events;
+}
+
+void TMainForm::CreateComponents()
+{
+    TSessionEvents& events = *this;
+    FSession = std::make_unique<TLinkSession>(events);
+    FRecords = std::make_unique<TSessionRecorder>(*FSession, QStringLiteral("Orvelle"), QLatin1String(OrvelleVersion),
+        [this](const QString& Warning) { RecordWarning(Warning); });
+    // Only a whole report is named; the cause went to standard error and the
+    // journal when it happened, and is shown again here at the run's end.
+    FRecords->OnRunRecorded = [this](const QString& Report, const QString& Problem) {
+        if (!StatusPanels[0])
+            return;
+        if (!Report.isEmpty())
+            ShowRecordInHintPanel(QStringLiteral("Report: "), Report);
+        else if (!Problem.isEmpty())
+            ShowInHintPanel(QStringLiteral("Report not written: %1").arg(Problem));
+    };
+}
+
+void TMainForm::FormCreate()
+{
+    FSession->SetSettings(TReaderSettings{});
+    // The hint display (DisplayHint) is installed with the window's event
+    // filter when the window is built.
 }
 
 void TMainForm::BuildUi()
@@ -300,6 +323,14 @@ void TMainForm::SaveFailed(const QString& Text, const QString& Caption)
         MessageBox(Text, Caption);
 }
 
+void TMainForm::RecordWarning(const QString& Warning)
+{
+    // Never a box: a running loop test would wait for its OK.
+    std::fprintf(stderr, "orvelle: %s\n", Warning.toLocal8Bit().constData());
+    if (StatusPanels[0])
+        ShowInHintPanel(Warning);
+}
+
 void TMainForm::DisplayHint(const QString& Hint)
 {
     // A hint is "short|long"; the status bar shows the long part.
@@ -355,6 +386,3 @@ void TMainForm::MessageBox(const QString& Text, const QString& Caption, int Flag
 }
 
 void TMainForm::SetDialogs(TFormDialogs* Dialogs) { FDialogs = Dialogs ? Dialogs : &FRealDialogs; }
-
-int TMainForm::Tag(const QObject* Control) { return Control->property("Tag").toInt(); }
-void TMainForm::SetTag(QObject* Control, int Value) { Control->setProperty("Tag", Value); }

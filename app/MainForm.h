@@ -9,13 +9,16 @@
 // findChild<T*>("Name").
 //
 // The implementation is split by concern:
-//   MainForm.cpp        the frame: tabs, log, status bar, hints, sector selectors
+//   MainForm.cpp        the window made: its frame (tabs, log, status bar,
+//                       hints), the session and the records, the "Card" page
 //   Page*.cpp           one page each (Pages.h): its builder, from the parts
 //                       in FormParts.h, and its handlers, each reading the
 //                       page's controls, calling the session and showing
 //                       the result
-//   MainFormLink.cpp    the session, start-up, settings handlers, what the
+//   MainFormLink.cpp    start-up and close, the settings handlers, what the
 //                       session reports
+//   FormParts.cpp       the pieces the pages are built from, the sector
+//                       selectors' tags
 //   EnduranceTests.cpp  the loop tests' buttons and labels
 //   CardPage.cpp        the "Card" page (TCardPage): it reaches the window
 //                       through TCardPageHost only
@@ -250,9 +253,9 @@ private:
     // loop test runs the hint panel, standard error and the journal.
     void SaveFailed(const QString& Text, const QString& Caption);
 
-    // ------------------------------- link and start-up (MainFormLink.cpp)
-    void FormCreate();
-    void FormShow();
+    // ------------------------------------------------------------ start-up
+    void FormCreate(); // MainForm.cpp
+    void FormShow();   // MainFormLink.cpp
 
     // The pages whose rows and sector selectors share one handler each.
     enum class TRowPage { Sector,
@@ -318,7 +321,7 @@ private:
     void BuildLog(QVBoxLayout* Client, const QFont& FormFont);
     void BuildStatusBar();
     void WireFrame();
-    void CreateComponents(); // MainFormLink.cpp: the session
+    void CreateComponents(); // the session and the records
     // The "Card" page, on the session: the ninth tab.
     void AddCardPage(); // MainForm.cpp
 
