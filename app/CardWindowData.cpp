@@ -120,6 +120,7 @@ QString OutcomeText(const TSectorOutcome& Outcome)
 std::vector<int> EditedBlocks(const std::map<int, TBlockImage>& Edits)
 {
     std::vector<int> edited;
+    edited.reserve(Edits.size());
     for (const auto& edit : Edits)
         edited.push_back(edit.first);
     return edited;

@@ -1,9 +1,9 @@
 #pragma once
 // The main window: nine pages of controls (the eight of the reader's own
 // operations and "Card" for whole cards, a widget of its own: CardPage.h),
-// the message log and the status bar. The link itself (port, operation guard, relink, loop tests) is its
-// session's; the window shows what the session reports and turns the
-// operator's clicks into operations.
+// the message log and the status bar. The link itself (port, operation
+// guard, relink, loop tests) is its session's; the window shows what the
+// session reports and turns the operator's clicks into operations.
 //
 // Every control carries its member name as objectName: tests find them with
 // findChild<T*>("Name").
@@ -85,15 +85,16 @@ private:
 
     // ---------------------------------------------------------------- controls
     QTabWidget* PageControl1 = nullptr;
-    QWidget* TabSheet1 = nullptr;   // "Basic"
-    QWidget* TabSheet2 = nullptr;   // "Sector"
-    QWidget* TabSheet3 = nullptr;   // "Block"
-    QWidget* TabSheet4 = nullptr;   // "DownPS"
-    QWidget* TabSheet5 = nullptr;   // "ChangePS"
-    QWidget* TabSheet8 = nullptr;   // "Others"
-    QWidget* TabSheet6 = nullptr;   // "Setting"
-    QWidget* TabSheet7 = nullptr;   // "About"
-    TCardPage* FCardPage = nullptr; // "Card" (objectName TabSheet9)
+    QWidget* TabSheet1 = nullptr; // "Basic"
+    QWidget* TabSheet2 = nullptr; // "Sector"
+    QWidget* TabSheet3 = nullptr; // "Block"
+    QWidget* TabSheet4 = nullptr; // "DownPS"
+    QWidget* TabSheet5 = nullptr; // "ChangePS"
+    QWidget* TabSheet8 = nullptr; // "Others"
+    QWidget* TabSheet6 = nullptr; // "Setting"
+    QWidget* TabSheet7 = nullptr; // "About"
+    // "Card", a page of its own (objectName TabSheet9).
+    TCardPage* FCardPage = nullptr;
 
     QPlainTextEdit* MmoMsg = nullptr;
     QMenu* PopupMenu1 = nullptr;
