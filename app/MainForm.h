@@ -24,6 +24,7 @@
 //                       through TCardPageHost only
 
 #include "app/FormDialogs.h"
+#include "app/FormParts.h"
 #include "session/LinkSession.h"
 
 #include <QMainWindow>
@@ -217,8 +218,8 @@ public:
     void MessageBox(const QString& Text, const QString& Caption, int Flags = MessageFlags) override;
 
     // The sector chosen on a page: the tag of its group box.
-    static int Tag(const QObject* Control);
-    static void SetTag(QObject* Control, int Value);
+    static int Tag(const QObject* Control) { return FormParts::Tag(Control); }
+    static void SetTag(QObject* Control, int Value) { FormParts::SetTag(Control, Value); }
     // An elapsed time in a long time format (QLocale's notation): hours are
     // counted on past 24, the time-zone and AM/PM parts are left out.
     static QString ElapsedText(qint64 Seconds, const QString& LongTimeFormat);
