@@ -1,6 +1,6 @@
 #include "app/BatchWindow.h"
 
-#include "app/MainForm.h"
+#include "app/FormDialogs.h"
 #include "records/Ledger.h"
 #include "session/CardWords.h"
 #include "session/LinkSession.h"
@@ -43,7 +43,19 @@ TBatchWindow::TBatchWindow(TBatchHost Host, QWidget* Parent)
     setObjectName(QStringLiteral("BatchWindow"));
     setWindowTitle(QStringLiteral("Orvelle - Batch"));
     auto* layout = new QVBoxLayout(this);
+    BuildFiles(layout);
+    BuildButtons(layout);
+    BuildStatus(layout);
+    BuildCounters(layout);
 
+    SetStatus(QStringLiteral("Choose a template, then Start"), TTone::Idle);
+    ShowCounters({});
+    UpdateControls();
+    resize(560, 520);
+}
+
+void TBatchWindow::BuildFiles(QVBoxLayout* Layout)
+{
     auto* files = new QFormLayout;
     FTemplate = PathEdit("BatchTemplate", QStringLiteral("the card dump every card gets"), this);
     FData = PathEdit("BatchData", QStringLiteral("CSV, a row a card (optional)"), this);
@@ -66,14 +78,17 @@ TBatchWindow::TBatchWindow(TBatchHost Host, QWidget* Parent)
     files->addRow(QStringLiteral("Data:"),
         browse(FData, "BatchBrowseData", QStringLiteral("Data"), QStringLiteral("CSV files (*.csv);;All files (*)")));
     files->addRow(QStringLiteral("Ledger:"), FLedgerEdit);
-    layout->addLayout(files);
+    Layout->addLayout(files);
     FTrailers = new QCheckBox(QStringLiteral("Write the template's trailers too"), this);
     FTrailers->setObjectName(QStringLiteral("BatchTrailers"));
-    layout->addWidget(FTrailers);
+    Layout->addWidget(FTrailers);
     FLabelsOnly = new QCheckBox(QStringLiteral("The data file holds labels only: every card gets the template as it is"), this);
     FLabelsOnly->setObjectName(QStringLiteral("CbLabelsOnly"));
-    layout->addWidget(FLabelsOnly);
+    Layout->addWidget(FLabelsOnly);
+}
 
+void TBatchWindow::BuildButtons(QVBoxLayout* Layout)
+{
     auto* buttons = new QHBoxLayout;
     FStart = new QPushButton(QStringLiteral("Start"), this);
     FStart->setObjectName(QStringLiteral("BatchStart"));
@@ -82,10 +97,13 @@ TBatchWindow::TBatchWindow(TBatchHost Host, QWidget* Parent)
     buttons->addWidget(FStart);
     buttons->addWidget(FStop);
     buttons->addStretch(1);
-    layout->addLayout(buttons);
+    Layout->addLayout(buttons);
     connect(FStart, &QPushButton::clicked, this, &TBatchWindow::StartClick);
     connect(FStop, &QPushButton::clicked, this, &TBatchWindow::StopClick);
+}
 
+void TBatchWindow::BuildStatus(QVBoxLayout* Layout)
+{
     // Read from a step away: large, and its state in words as well as colour.
     FStatus = new QLabel(this);
     FStatus->setObjectName(QStringLiteral("BatchStatus"));
@@ -97,27 +115,25 @@ TBatchWindow::TBatchWindow(TBatchHost Host, QWidget* Parent)
     big.setPointSizeF(big.pointSizeF() > 0 ? big.pointSizeF() * 2.2 : 22);
     big.setBold(true);
     FStatus->setFont(big);
-    layout->addWidget(FStatus);
+    Layout->addWidget(FStatus);
     FDetail = new QLabel(this);
     FDetail->setObjectName(QStringLiteral("BatchDetail"));
     FDetail->setWordWrap(true);
     FDetail->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    layout->addWidget(FDetail);
+    Layout->addWidget(FDetail);
     FAfterEnd = new QTimer(this);
     FAfterEnd->setInterval(300);
     connect(FAfterEnd, &QTimer::timeout, this, &TBatchWindow::WatchAfterEnd);
+}
 
+void TBatchWindow::BuildCounters(QVBoxLayout* Layout)
+{
     FCounters = new QLabel(this);
     FCounters->setObjectName(QStringLiteral("BatchCounters"));
-    layout->addWidget(FCounters);
+    Layout->addWidget(FCounters);
     FLast = new QListWidget(this);
     FLast->setObjectName(QStringLiteral("BatchLastCards"));
-    layout->addWidget(FLast, 1);
-
-    SetStatus(QStringLiteral("Choose a template, then Start"), TTone::Idle);
-    ShowCounters({});
-    UpdateControls();
-    resize(560, 520);
+    Layout->addWidget(FLast, 1);
 }
 
 TBatchWindow::~TBatchWindow()
@@ -182,31 +198,14 @@ void TBatchWindow::ShowCounters(const TBatchCounters& Counters)
                            .arg(rate, 0, 'f', 1));
 }
 
-void TBatchWindow::Refuse(const QString& Text) { FHost.Dialogs().MessageBox(this, Text, BoxCaption, TMainForm::MessageFlags); }
+void TBatchWindow::Refuse(const QString& Text) { FHost.Dialogs().MessageBox(this, Text, BoxCaption, TLinkSession::MessageFlags); }
 
 bool TBatchWindow::Prepare()
 {
     const QString templatePath = FTemplate->text().trimmed();
-    if (templatePath.isEmpty()) {
-        Refuse(QStringLiteral("Choose the template: the card dump every card gets."));
-        return false;
-    }
-    TFileError fileError;
-    const std::optional<TDumpImage> image = ReadDumpFile(FileName(templatePath), fileError);
-    if (!image) {
-        Refuse(QFile::decodeName(fileError.Text().c_str()));
-        return false;
-    }
-    FTemplateImage = *image;
     const QString dataPath = FData->text().trimmed();
-    FRows.reset();
-    if (!dataPath.isEmpty()) {
-        FRows = ReadBatchData(FileName(dataPath), fileError, {{}, FLabelsOnly->isChecked()});
-        if (!FRows) {
-            Refuse(QFile::decodeName(fileError.Text().c_str()));
-            return false;
-        }
-    }
+    if (!ReadFiles(templatePath, dataPath))
+        return false;
     std::string refused;
     const std::optional<TBatchPlan> plan = PlanBatch(FTemplateImage, FRows, FTrailers->isChecked(), refused);
     if (!plan) {
@@ -220,51 +219,86 @@ bool TBatchWindow::Prepare()
         Refuse(QFile::decodeName(error.c_str()));
         return false;
     }
-    QString why;
-    FLedger = TLedger::Open(FLedgerEdit->text().trimmed(), QStringLiteral("orvelle-batch-window"), why);
-    if (!FLedger) {
-        Refuse(QStringLiteral("The ledger cannot be opened: %1").arg(why));
-        return false;
-    }
     const TBatchStart start = BatchStartOf({}, FileName(templatePath), FileName(dataPath), FRows);
-    if (!FLedger->StartBatch(start)) {
-        Refuse(QStringLiteral("The batch cannot be started: %1").arg(FLedger->Error()));
+    if (!StartInLedger(start))
         return false;
-    }
-    TDumpImage cardImage = FTemplateImage;
-    if (FTrailers->isChecked()) {
-        // Once for the batch, before the first card, in the dialog a card
-        // write asks in: every trailer the template would write, none ticked
-        // at first. One left unticked is written on no card.
-        const std::vector<TTrailerChange> changes = TrailerChanges(FTemplateImage, TDumpImage{});
-        std::vector<TTrailerChange> approved;
-        if (!changes.empty()) {
-            const std::optional<std::vector<TTrailerChange>> ticked = FHost.AskTrailers(changes);
-            if (!ticked)
-                return false;
-            approved = *ticked;
-        }
-        const auto isApproved = [&approved](const TTrailerChange& Change) {
-            return std::any_of(approved.begin(), approved.end(), [&Change](const TTrailerChange& Approved) {
-                return Approved.Sector == Change.Sector && Approved.Trailer == Change.Trailer;
-            });
-        };
-        std::string trailerError;
-        const std::optional<TDumpImage> decided = DecideTrailers(FTemplateImage, isApproved, trailerError);
-        if (!decided) {
-            Refuse(QString::fromStdString(trailerError));
-            return false;
-        }
-        cardImage = *decided;
-    }
+    const std::optional<TDumpImage> cardImage = CardImage();
+    if (!cardImage)
+        return false;
     FSettings = TBatchSettings{};
     FSettings.Batch = start.Name;
     FSettings.Station = QSysInfo::machineHostName() + QLatin1Char(':') + QString::fromStdString(FHost.Session.PortName());
     FSettings.Keys = *keys;
     FSettings.Trailers = FTrailers->isChecked();
     FSettings.HasRows = FRows.has_value();
-    FSettings.CardImage = CardImages(cardImage, FRows);
+    FSettings.CardImage = CardImages(*cardImage, FRows);
     return true;
+}
+
+bool TBatchWindow::ReadFiles(const QString& TemplatePath, const QString& DataPath)
+{
+    if (TemplatePath.isEmpty()) {
+        Refuse(QStringLiteral("Choose the template: the card dump every card gets."));
+        return false;
+    }
+    TFileError fileError;
+    const std::optional<TDumpImage> image = ReadDumpFile(FileName(TemplatePath), fileError);
+    if (!image) {
+        Refuse(QFile::decodeName(fileError.Text().c_str()));
+        return false;
+    }
+    FTemplateImage = *image;
+    FRows.reset();
+    if (!DataPath.isEmpty()) {
+        FRows = ReadBatchData(FileName(DataPath), fileError, {{}, FLabelsOnly->isChecked()});
+        if (!FRows) {
+            Refuse(QFile::decodeName(fileError.Text().c_str()));
+            return false;
+        }
+    }
+    return true;
+}
+
+bool TBatchWindow::StartInLedger(const TBatchStart& Start)
+{
+    QString why;
+    FLedger = TLedger::Open(FLedgerEdit->text().trimmed(), QStringLiteral("orvelle-batch-window"), why);
+    if (!FLedger) {
+        Refuse(QStringLiteral("The ledger cannot be opened: %1").arg(why));
+        return false;
+    }
+    if (!FLedger->StartBatch(Start)) {
+        Refuse(QStringLiteral("The batch cannot be started: %1").arg(FLedger->Error()));
+        return false;
+    }
+    return true;
+}
+
+std::optional<TDumpImage> TBatchWindow::CardImage()
+{
+    if (!FTrailers->isChecked())
+        return FTemplateImage;
+    // Once for the batch, before the first card, in the dialog a card write
+    // asks in: every trailer the template would write, none ticked at first.
+    // One left unticked is written on no card.
+    const std::vector<TTrailerChange> changes = TrailerChanges(FTemplateImage, TDumpImage{});
+    std::vector<TTrailerChange> approved;
+    if (!changes.empty()) {
+        const std::optional<std::vector<TTrailerChange>> ticked = FHost.AskTrailers(changes);
+        if (!ticked)
+            return std::nullopt;
+        approved = *ticked;
+    }
+    const auto isApproved = [&approved](const TTrailerChange& Change) {
+        return std::any_of(approved.begin(), approved.end(), [&Change](const TTrailerChange& Approved) {
+            return Approved.Sector == Change.Sector && Approved.Trailer == Change.Trailer;
+        });
+    };
+    std::string trailerError;
+    std::optional<TDumpImage> decided = DecideTrailers(FTemplateImage, isApproved, trailerError);
+    if (!decided)
+        Refuse(QString::fromStdString(trailerError));
+    return decided;
 }
 
 void TBatchWindow::StartClick()

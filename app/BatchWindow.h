@@ -24,6 +24,7 @@ class QLineEdit;
 class QListWidget;
 class QPushButton;
 class QTimer;
+class QVBoxLayout;
 class TLedger;
 class TLinkSession;
 class TFormDialogs;
@@ -70,8 +71,20 @@ private:
     void closeEvent(QCloseEvent* Event) override;
     void UpdateControls();
     void ShowCounters(const TBatchCounters& Counters);
-    // Reads the files and starts the batch in the ledger; false with a box.
+    // The window's parts, top to bottom.
+    void BuildFiles(QVBoxLayout* Layout);
+    void BuildButtons(QVBoxLayout* Layout);
+    void BuildStatus(QVBoxLayout* Layout);
+    void BuildCounters(QVBoxLayout* Layout);
+    // Reads the files and starts the batch in the ledger; false with a box
+    // (or when the trailers' question was cancelled).
     bool Prepare();
+    // The steps of it: the template and the data file read, the batch
+    // started in the ledger, and the image every card gets, its trailers as
+    // the operator ticked them.
+    bool ReadFiles(const QString& TemplatePath, const QString& DataPath);
+    bool StartInLedger(const TBatchStart& Start);
+    std::optional<TDumpImage> CardImage();
     void Refuse(const QString& Text);
 
     void CardInField(const TSerial& Serial) override;

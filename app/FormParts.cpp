@@ -1,7 +1,5 @@
 #include "app/FormParts.h"
 
-#include "app/MainForm.h"
-
 #include <QButtonGroup>
 #include <QComboBox>
 #include <QFrame>
@@ -13,6 +11,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QVBoxLayout>
+#include <QVariant>
 
 namespace FormParts {
 
@@ -83,7 +82,7 @@ QWidget* NewSectorGrid(QWidget* Parent, const std::array<const char*, 16>& Names
         auto* radio = new QRadioButton(QStringLiteral("S%1").arg(sector), grid);
         radio->setObjectName(QLatin1String(Names[size_t(sector)]));
         radio->setFixedHeight(18);
-        TMainForm::SetTag(radio, sector);
+        SetTag(radio, sector);
         group->addButton(radio, sector);
         layout->addWidget(radio, sector / 4, sector % 4);
         Radios[size_t(sector)] = radio;
@@ -98,7 +97,7 @@ QGroupBox* NewSectorBox(const char* Name, QWidget* Parent)
 {
     auto* box = new QGroupBox(QStringLiteral("S0"), Parent);
     box->setObjectName(QLatin1String(Name));
-    TMainForm::SetTag(box, 0);
+    SetTag(box, 0);
     return box;
 }
 
@@ -150,19 +149,7 @@ void AddBlockRow(QGridLayout* Rows, int Row, QLineEdit* Data, std::initializer_l
         Rows->addWidget(button, Row, column++);
 }
 
-void OnClick(TMainForm* Form, QPushButton* Button, void (TMainForm::*Handler)())
-{
-    QObject::connect(Button, &QPushButton::clicked, Form, [Form, Handler] { (Form->*Handler)(); });
-}
-
-void OnSectorChosen(TMainForm* Form, const std::array<QRadioButton*, 16>& Radios,
-    void (TMainForm::*Handler)(QObject*))
-{
-    for (QRadioButton* radio : Radios)
-        QObject::connect(radio, &QRadioButton::toggled, Form, [Form, radio, Handler](bool Checked) {
-            if (Checked)
-                (Form->*Handler)(radio);
-        });
-}
+int Tag(const QObject* Control) { return Control->property("Tag").toInt(); }
+void SetTag(QObject* Control, int Value) { Control->setProperty("Tag", Value); }
 
 } // namespace FormParts

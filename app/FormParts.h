@@ -1,9 +1,12 @@
 #pragma once
 // The pieces the window's pages are built from: sizes, the small control
-// factories, the sector selectors and the block rows, and the wiring of a
-// button or a selector to its handler. Used by the page builders only.
+// factories, the sector selectors (and their tags) and the block rows, and
+// the wiring of a button or a selector to its handler. Used by the page
+// builders, the "Card" page and the window; it knows none of them.
 
 #include <QObject>
+#include <QPushButton>
+#include <QRadioButton>
 #include <QStringList>
 
 #include <array>
@@ -15,11 +18,8 @@ class QGridLayout;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
-class QPushButton;
-class QRadioButton;
 class QVBoxLayout;
 class QWidget;
-class TMainForm;
 
 namespace FormParts {
 
@@ -53,10 +53,26 @@ QGridLayout* NewBlockRows(QGroupBox* Box);
 void AddBlockRow(QGridLayout* Rows, int Row, QLineEdit* Data, std::initializer_list<QPushButton*> Buttons,
     QWidget* Box);
 
+// The sector a selector chose is its group box's tag, as each radio button's
+// is its sector.
+int Tag(const QObject* Control);
+void SetTag(QObject* Control, int Value);
+
 // A click of Button runs Handler.
-void OnClick(TMainForm* Form, QPushButton* Button, void (TMainForm::*Handler)());
+template <class TForm>
+void OnClick(TForm* Form, QPushButton* Button, void (TForm::*Handler)())
+{
+    QObject::connect(Button, &QPushButton::clicked, Form, [Form, Handler] { (Form->*Handler)(); });
+}
 // A selector's handler runs only when a button becomes the checked one.
-void OnSectorChosen(TMainForm* Form, const std::array<QRadioButton*, 16>& Radios,
-    void (TMainForm::*Handler)(QObject*));
+template <class TForm>
+void OnSectorChosen(TForm* Form, const std::array<QRadioButton*, 16>& Radios, void (TForm::*Handler)(QObject*))
+{
+    for (QRadioButton* radio : Radios)
+        QObject::connect(radio, &QRadioButton::toggled, Form, [Form, radio, Handler](bool Checked) {
+            if (Checked)
+                (Form->*Handler)(radio);
+        });
+}
 
 } // namespace FormParts

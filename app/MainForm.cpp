@@ -1,25 +1,21 @@
-// The main window: its frame, the nine pages and their controls, the three
-// sector selectors, the message log and the status bar with its hint panel.
+// The main window: its frame (the tabs, the message log, the status bar with
+// its hint panel), the eight pages of the reader's own operations with the
+// "Card" page as the ninth tab, and the three sector selectors.
 #include "app/MainForm.h"
 
-#include "app/PageCardJobs.h"
+#include "app/CardPage.h"
 #include "app/Pages.h"
+#include "app/Version.h"
 #include "protocol/SafeFile.h"
 #include "records/Records.h"
 #include "records/SessionRecorder.h"
-#include "widgets/CardView.h"
 
 #include <QAction>
-#include <QDesktopServices>
-#include <QDialog>
 #include <QFile>
-#include <QFileDialog>
 #include <QFileInfo>
-#include <QGroupBox>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMenu>
-#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProxyStyle>
 #include <QScreen>
@@ -30,7 +26,6 @@
 #include <QTabWidget>
 #include <QUrl>
 #include <QVBoxLayout>
-#include <QVariant>
 
 #include <algorithm>
 #include <cstdio>
@@ -89,17 +84,15 @@ TMainForm::TMainForm(QWidget* parent)
 {
     BuildUi();
     CreateComponents();
+    AddCardPage();
     FormCreate();
 }
 
 TMainForm::~TMainForm()
 {
-    // The card window reports its edits to the card page's state, so it
-    // goes before that.
-    delete std::exchange(CardWindow, nullptr);
-    // The card jobs and the records work on the session, so they go before
-    // it; the records end with the program's last line.
-    FCard.reset();
+    // The "Card" page works on the session and reports to the records, so
+    // it goes before them; the records end with the program's last line.
+    delete std::exchange(FCardPage, nullptr);
     FRecords.reset();
     FSession.reset();
     // The hint display writes into a status panel; no event may reach it
@@ -108,6 +101,31 @@ TMainForm::~TMainForm()
     for (QObject* child : childObjects)
         if (auto* events = dynamic_cast<THintFilter*>(child))
             delete events;
+}
+
+void TMainForm::CreateComponents()
+{
+    TSessionEvents& events = *this;
+    FSession = std::make_unique<TLinkSession>(events);
+    FRecords = std::make_unique<TSessionRecorder>(*FSession, QStringLiteral("Orvelle"), QLatin1String(OrvelleVersion),
+        [this](const QString& Warning) { RecordWarning(Warning); });
+    // Only a whole report is named; the cause went to standard error and the
+    // journal when it happened, and is shown again here at the run's end.
+    FRecords->OnRunRecorded = [this](const QString& Report, const QString& Problem) {
+        if (!StatusPanels[0])
+            return;
+        if (!Report.isEmpty())
+            ShowRecordInHintPanel(QStringLiteral("Report: "), Report);
+        else if (!Problem.isEmpty())
+            ShowInHintPanel(QStringLiteral("Report not written: %1").arg(Problem));
+    };
+}
+
+void TMainForm::FormCreate()
+{
+    FSession->SetSettings(TReaderSettings{});
+    // The hint display (DisplayHint) is installed with the window's event
+    // filter when the window is built.
 }
 
 void TMainForm::BuildUi()
@@ -132,9 +150,21 @@ void TMainForm::BuildUi()
     clientLayout->setContentsMargins(0, 0, 0, 0);
     clientLayout->setSpacing(0);
     setCentralWidget(client);
+    BuildTabs(clientLayout);
+    BuildLog(clientLayout, formFont);
+    BuildStatusBar();
 
-    // ------------------------------------------------------------- tab control
-    PageControl1 = new QTabWidget(client);
+    setFixedSize(ClientWidth, ClientHeight);
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QRect area = screen->availableGeometry();
+        move(area.center() - QPoint(ClientWidth / 2, ClientHeight / 2));
+    }
+    WireFrame();
+}
+
+void TMainForm::BuildTabs(QVBoxLayout* Client)
+{
+    PageControl1 = new QTabWidget(Client->parentWidget());
     PageControl1->setObjectName(QStringLiteral("PageControl1"));
     PageControl1->setFixedHeight(TabsHeight);
     PageControl1->setUsesScrollButtons(false);
@@ -147,7 +177,7 @@ void TMainForm::BuildUi()
     auto* tabStyle = new TCompactTabs(QStyleFactory::create(style()->name()));
     tabStyle->setParent(this);
     PageControl1->tabBar()->setStyle(tabStyle);
-    clientLayout->addWidget(PageControl1);
+    Client->addWidget(PageControl1);
 
     auto newPage = [this](const char* Name) {
         auto* page = new QWidget(PageControl1);
@@ -162,7 +192,6 @@ void TMainForm::BuildUi()
     TabSheet8 = newPage("TabSheet8");
     TabSheet6 = newPage("TabSheet6");
     TabSheet7 = newPage("TabSheet7");
-    TabSheet9 = newPage("TabSheet9");
 
     BuildBasicPage(this);
     BuildSectorPage(this);
@@ -172,7 +201,6 @@ void TMainForm::BuildUi()
     BuildOthersPage(this);
     BuildSettingPage(this);
     BuildAboutPage(this);
-    BuildCardPage(this);
 
     PageControl1->addTab(TabSheet1, QStringLiteral("Basic"));
     PageControl1->addTab(TabSheet2, QStringLiteral("Sector"));
@@ -182,11 +210,21 @@ void TMainForm::BuildUi()
     PageControl1->addTab(TabSheet8, QStringLiteral("Others"));
     PageControl1->addTab(TabSheet6, QStringLiteral("Setting"));
     PageControl1->addTab(TabSheet7, QStringLiteral("About"));
-    PageControl1->addTab(TabSheet9, QStringLiteral("Card"));
     PageControl1->setCurrentWidget(TabSheet8);
+}
 
-    // ------------------------------------------------------------- message log
-    MmoMsg = new QPlainTextEdit(client);
+void TMainForm::AddCardPage()
+{
+    TCardPageHost host{*FSession, [this]() -> TFormDialogs& { return *FDialogs; },
+        [this](const QString& Line) { Log(Line); }, [this](const QString& Line) { JournalOwn(Line); },
+        [this](const QString& Text, const QString& Caption) { SaveFailed(Text, Caption); }};
+    FCardPage = new TCardPage(std::move(host), PageControl1);
+    PageControl1->addTab(FCardPage, QStringLiteral("Card"));
+}
+
+void TMainForm::BuildLog(QVBoxLayout* Client, const QFont& FormFont)
+{
+    MmoMsg = new QPlainTextEdit(Client->parentWidget());
     MmoMsg->setObjectName(QStringLiteral("MmoMsg"));
     MmoMsg->setReadOnly(false);
     MmoMsg->setLineWrapMode(QPlainTextEdit::NoWrap);
@@ -195,11 +233,11 @@ void TMainForm::BuildUi()
     // A loop test adds a line a cycle for days; the journal keeps them all,
     // the window the latest.
     MmoMsg->setMaximumBlockCount(LogLineLimit);
-    clientLayout->addWidget(MmoMsg, 1);
+    Client->addWidget(MmoMsg, 1);
 
     PopupMenu1 = new QMenu(MmoMsg);
     PopupMenu1->setObjectName(QStringLiteral("PopupMenu1"));
-    PopupMenu1->setFont(formFont);
+    PopupMenu1->setFont(FormFont);
     C1 = PopupMenu1->addAction(QStringLiteral("Clear(&C)"));
     C1->setObjectName(QStringLiteral("C1"));
     C1->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Delete));
@@ -210,8 +248,10 @@ void TMainForm::BuildUi()
     SaveLog = PopupMenu1->addAction(QStringLiteral("Save log..."));
     SaveLog->setObjectName(QStringLiteral("SaveLog"));
     MmoMsg->setContextMenuPolicy(Qt::CustomContextMenu);
+}
 
-    // -------------------------------------------------------------- status bar
+void TMainForm::BuildStatusBar()
+{
     StatusBar = new QStatusBar(this);
     StatusBar->setObjectName(QStringLiteral("StatusBar"));
     StatusBar->setSizeGripEnabled(false);
@@ -241,13 +281,11 @@ void TMainForm::BuildUi()
     StatusPanels[0]->addAction(OpenRecordsFolder);
     StatusPanels[0]->setContextMenuPolicy(Qt::ActionsContextMenu);
     setStatusBar(StatusBar);
+}
 
-    setFixedSize(ClientWidth, ClientHeight);
-    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-        const QRect area = screen->availableGeometry();
-        move(area.center() - QPoint(ClientWidth / 2, ClientHeight / 2));
-    }
-
+// The hint display, the log's menu and the hint panel's folder link.
+void TMainForm::WireFrame()
+{
     installEventFilter(new THintFilter(this, [this](const QString& Hint) { DisplayHint(Hint); }));
     connect(C1, &QAction::triggered, this, &TMainForm::C1Click);
     connect(SaveLog, &QAction::triggered, this, &TMainForm::SaveLogClick);
@@ -283,6 +321,14 @@ void TMainForm::SaveFailed(const QString& Text, const QString& Caption)
         FRecords->Warn(Text);
     } else
         MessageBox(Text, Caption);
+}
+
+void TMainForm::RecordWarning(const QString& Warning)
+{
+    // Never a box: a running loop test would wait for its OK.
+    std::fprintf(stderr, "orvelle: %s\n", Warning.toLocal8Bit().constData());
+    if (StatusPanels[0])
+        ShowInHintPanel(Warning);
 }
 
 void TMainForm::DisplayHint(const QString& Hint)
@@ -340,30 +386,3 @@ void TMainForm::MessageBox(const QString& Text, const QString& Caption, int Flag
 }
 
 void TMainForm::SetDialogs(TFormDialogs* Dialogs) { FDialogs = Dialogs ? Dialogs : &FRealDialogs; }
-
-void TFormDialogs::MessageBox(QWidget* Parent, const QString& Text, const QString& Caption, int /*Flags*/)
-{
-    QMessageBox::information(Parent, Caption, Text);
-}
-
-bool TFormDialogs::Ask(QWidget* Parent, const QString& Text, const QString& Caption)
-{
-    return QMessageBox::question(Parent, Caption, Text, QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes;
-}
-
-QString TFormDialogs::SaveFileName(QWidget* Parent, const QString& Caption, const QString& Name, const QString& Filter)
-{
-    return QFileDialog::getSaveFileName(Parent, Caption, Name, Filter);
-}
-
-QString TFormDialogs::OpenFileName(QWidget* Parent, const QString& Caption, const QString& Filter)
-{
-    return QFileDialog::getOpenFileName(Parent, Caption, QString(), Filter);
-}
-
-void TFormDialogs::Exec(QDialog& Dialog) { Dialog.exec(); }
-
-bool TFormDialogs::OpenFolder(const QString& Path) { return QDesktopServices::openUrl(QUrl::fromLocalFile(Path)); }
-
-int TMainForm::Tag(const QObject* Control) { return Control->property("Tag").toInt(); }
-void TMainForm::SetTag(QObject* Control, int Value) { Control->setProperty("Tag", Value); }

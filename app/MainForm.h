@@ -1,28 +1,30 @@
 #pragma once
 // The main window: nine pages of controls (the eight of the reader's own
-// operations and "Card" for whole cards), the message log and the status
-// bar. The link itself (port, operation guard, relink, loop tests) is its
-// session's; the window shows what the session reports and turns the
-// operator's clicks into operations.
+// operations and "Card" for whole cards, a widget of its own: CardPage.h),
+// the message log and the status bar. The link itself (port, operation
+// guard, relink, loop tests) is its session's; the window shows what the
+// session reports and turns the operator's clicks into operations.
 //
 // Every control carries its member name as objectName: tests find them with
 // findChild<T*>("Name").
 //
 // The implementation is split by concern:
-//   MainForm.cpp        the frame: tabs, log, status bar, hints, sector selectors
+//   MainForm.cpp        the window made: its frame (tabs, log, status bar,
+//                       hints), the session and the records, the "Card" page
 //   Page*.cpp           one page each (Pages.h): its builder, from the parts
 //                       in FormParts.h, and its handlers, each reading the
 //                       page's controls, calling the session and showing
 //                       the result
-//   MainFormLink.cpp    the session, start-up, settings handlers, what the
+//   MainFormLink.cpp    start-up and close, the settings handlers, what the
 //                       session reports
+//   FormParts.cpp       the pieces the pages are built from, the sector
+//                       selectors' tags
 //   EnduranceTests.cpp  the loop tests' buttons and labels
-//   PageCardJobs.cpp    the "Card" page's handlers and what it knows between
-//                       presses (PageCard.cpp builds it): whole-card jobs over
-//                       the session's card work, dumps, the card window and
-//                       its edits (CardEditors.cpp: its block editors)
+//   CardPage.cpp        the "Card" page (TCardPage): it reaches the window
+//                       through TCardPageHost only
 
-#include "session/CardWork.h"
+#include "app/FormDialogs.h"
+#include "app/FormParts.h"
 #include "session/LinkSession.h"
 
 #include <QMainWindow>
@@ -38,47 +40,26 @@ class QCheckBox;
 class QCloseEvent;
 class QComboBox;
 class QDialog;
+class QFont;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QMenu;
 class QPlainTextEdit;
-class QProgressBar;
 class QPushButton;
 class QRadioButton;
 class QShowEvent;
 class QStatusBar;
 class QTabWidget;
+class QVBoxLayout;
 
-class TBatchWindow;
-class TCardView;
+class TCardPage;
 class TSessionRecorder;
 class THyperLink;
 class TRadioGroup;
 class TSpinEdit;
 
-struct TCardPageState;
-
-// The dialogs the window opens, the real ones by default. A test puts its
-// own in their place (TMainForm::SetDialogs) and answers them there.
-class TFormDialogs {
-public:
-    virtual ~TFormDialogs() = default;
-    // Every box of the program is an information box with an OK button,
-    // but for the questions, which have Yes and No.
-    virtual void MessageBox(QWidget* Parent, const QString& Text, const QString& Caption, int Flags);
-    // True for Yes; No is the default and what closing the box answers.
-    virtual bool Ask(QWidget* Parent, const QString& Text, const QString& Caption);
-    // The file dialogs; an empty name is a cancelled dialog.
-    virtual QString SaveFileName(QWidget* Parent, const QString& Caption, const QString& Name, const QString& Filter);
-    virtual QString OpenFileName(QWidget* Parent, const QString& Caption, const QString& Filter);
-    // A dialog of the window's own, made and about to be shown modally.
-    virtual void Exec(QDialog& Dialog);
-    // Shows a folder in the desktop's file manager; false when none could.
-    virtual bool OpenFolder(const QString& Path);
-};
-
-class TMainForm : public QMainWindow, private TSessionEvents, private TCardWorkEvents {
+class TMainForm : public QMainWindow, private TSessionEvents {
     Q_OBJECT
 public:
     explicit TMainForm(QWidget* parent = nullptr);
@@ -102,7 +83,6 @@ private:
     friend void BuildOthersPage(TMainForm* F);
     friend void BuildSettingPage(TMainForm* F);
     friend void BuildAboutPage(TMainForm* F);
-    friend void BuildCardPage(TMainForm* F);
 
     // ---------------------------------------------------------------- controls
     QTabWidget* PageControl1 = nullptr;
@@ -114,7 +94,8 @@ private:
     QWidget* TabSheet8 = nullptr; // "Others"
     QWidget* TabSheet6 = nullptr; // "Setting"
     QWidget* TabSheet7 = nullptr; // "About"
-    QWidget* TabSheet9 = nullptr; // "Card"
+    // "Card", a page of its own (objectName TabSheet9).
+    TCardPage* FCardPage = nullptr;
 
     QPlainTextEdit* MmoMsg = nullptr;
     QMenu* PopupMenu1 = nullptr;
@@ -226,28 +207,6 @@ private:
     THyperLink* HyperLink1 = nullptr;
     THyperLink* HyperLink2 = nullptr;
 
-    // "Card"
-    QLabel* CardHint = nullptr; // what to do first
-    QLineEdit* CardKeyFile = nullptr;
-    QPushButton* CardBrowseKeys = nullptr;
-    QCheckBox* CardBuiltInKeys = nullptr;
-    QPushButton* CardMapKeys = nullptr;
-    QPushButton* CardRead = nullptr;
-    QPushButton* CardWrite = nullptr;
-    QPushButton* CardCompare = nullptr;
-    QPushButton* CardOpenDump = nullptr;
-    QPushButton* CardEditDump = nullptr;
-    QPushButton* CardSaveDump = nullptr;
-    QPushButton* CardCancel = nullptr;
-    QPushButton* CardShow = nullptr;
-    QPushButton* CardBatch = nullptr;
-    QProgressBar* CardProgress = nullptr;
-    QLabel* CardDump = nullptr; // the dump last opened
-    // The card window, made by the first "Show card" (objectName CardWindow).
-    TCardView* CardWindow = nullptr;
-    // The batch window, made by the first "Batch..." (objectName BatchWindow).
-    TBatchWindow* BatchWindow = nullptr;
-
 public:
     // Appends one line to the message log, which keeps the latest
     // LogLineLimit. The journal takes the session's lines from the session.
@@ -259,8 +218,8 @@ public:
     void MessageBox(const QString& Text, const QString& Caption, int Flags = MessageFlags) override;
 
     // The sector chosen on a page: the tag of its group box.
-    static int Tag(const QObject* Control);
-    static void SetTag(QObject* Control, int Value);
+    static int Tag(const QObject* Control) { return FormParts::Tag(Control); }
+    static void SetTag(QObject* Control, int Value) { FormParts::SetTag(Control, Value); }
     // An elapsed time in a long time format (QLocale's notation): hours are
     // counted on past 24, the time-zone and AM/PM parts are left out.
     static QString ElapsedText(qint64 Seconds, const QString& LongTimeFormat);
@@ -270,7 +229,6 @@ public:
     void BtnStartReadClick();
     void BtnStartWriteClick();
     void BtnStopReadClick();
-    void CardReadClick();
 
 protected:
     void showEvent(QShowEvent* Event) override;   // MainFormLink.cpp
@@ -297,25 +255,9 @@ private:
     // loop test runs the hint panel, standard error and the journal.
     void SaveFailed(const QString& Text, const QString& Caption);
 
-    // ------------------------------- link and start-up (MainFormLink.cpp)
-    void FormCreate();
-    void FormShow();
-
-    // --------------------------------------------- "Card" page (PageCardJobs.cpp)
-    // Each job reads the key file first (a bad line: a box naming file and
-    // line, nothing sent), then looks for the card; Read, Write and Compare
-    // map its keys first when the page has no map for that card.
-    void CardBrowseKeysClick();
-    void CardMapKeysClick();
-    void CardWriteClick();
-    void CardCompareClick();
-    void CardOpenDumpClick();
-    // A dump file into the card window, to be edited, saved and written.
-    void CardEditDumpClick();
-    void CardSaveDumpClick();
-    void CardCancelClick();
-    void CardShowClick();
-    void CardBatchClick();
+    // ------------------------------------------------------------ start-up
+    void FormCreate(); // MainForm.cpp
+    void FormShow();   // MainFormLink.cpp
 
     // The pages whose rows and sector selectors share one handler each.
     enum class TRowPage { Sector,
@@ -375,8 +317,15 @@ private:
     void BtnDownKeysClick();
     void BtnChangeKeyClick();
 
-    void BuildUi();          // MainForm.cpp
-    void CreateComponents(); // MainFormLink.cpp: the session
+    // The frame and the eight pages of the reader's own operations.
+    void BuildUi(); // MainForm.cpp
+    void BuildTabs(QVBoxLayout* Client);
+    void BuildLog(QVBoxLayout* Client, const QFont& FormFont);
+    void BuildStatusBar();
+    void WireFrame();
+    void CreateComponents(); // the session and the records
+    // The "Card" page, on the session: the ninth tab.
+    void AddCardPage(); // MainForm.cpp
 
     // What the session reports (MainFormLink.cpp, EnduranceTests.cpp).
     void LinkStateChanged(const QString& Text) override;
@@ -391,16 +340,7 @@ private:
     void LoopReadData(const QString& Hex) override;
     void LoopWriteData(const QString& Hex) override;
     void LoopEnded(TLoopKind Kind) override;
-    void CardJobEnded(const TCardJobRecord& Record) override;
     void CloseReady() override;
-
-    // What a card job reports and asks (PageCardJobs.cpp).
-    void JobStarted(TCardJob Job) override;
-    void Progress(int Sector) override;
-    bool ApproveTrailers(const std::vector<TTrailerChange>& Changes) override;
-    bool ConfirmTrailer(const TTrailerChange& Change) override;
-    // The "Card" page's state and the steps its handlers share.
-    friend struct TCardPageState;
 
     // A record that cannot be written: once on standard error, and in the
     // hint panel.
@@ -413,8 +353,6 @@ private:
     std::unique_ptr<TSessionRecorder> FRecords;
     // Where panel 0's records link and "Open folder" lead.
     QString FRecordsFolder;
-    // What the "Card" page knows: its jobs, key map, card read, dump opened.
-    std::unique_ptr<TCardPageState> FCard;
     bool FShown = false;
     // The long time format the running loop test shows its time in.
     QString FLoopTimeFormat;

@@ -1,11 +1,9 @@
-// The window's side of the reader link: its session, start-up, the settings
-// handlers, and what the session reports (link panel, guard, found card,
-// close).
+// The window's side of the reader link: start-up and close, the settings
+// handlers, and what the session reports (link panel, guard, a port that
+// could not be opened, close).
 #include "app/MainForm.h"
 
-#include "app/PageCardJobs.h"
-#include "app/Version.h"
-#include "records/SessionRecorder.h"
+#include "app/CardPage.h"
 #include "widgets/RadioGroup.h"
 #include "widgets/SpinEdit.h"
 
@@ -17,32 +15,6 @@
 #include <QSignalBlocker>
 
 #include <cstdio>
-
-void TMainForm::CreateComponents()
-{
-    TSessionEvents& events = *this;
-    FSession = std::make_unique<TLinkSession>(events);
-    FRecords = std::make_unique<TSessionRecorder>(*FSession, QStringLiteral("Orvelle"), QLatin1String(OrvelleVersion),
-        [this](const QString& Warning) { RecordWarning(Warning); });
-    // Only a whole report is named; the cause went to standard error and the
-    // journal when it happened, and is shown again here at the run's end.
-    FRecords->OnRunRecorded = [this](const QString& Report, const QString& Problem) {
-        if (!StatusPanels[0])
-            return;
-        if (!Report.isEmpty())
-            ShowRecordInHintPanel(QStringLiteral("Report: "), Report);
-        else if (!Problem.isEmpty())
-            ShowInHintPanel(QStringLiteral("Report not written: %1").arg(Problem));
-    };
-    FCard = std::make_unique<TCardPageState>(*this);
-}
-
-void TMainForm::FormCreate()
-{
-    FSession->SetSettings(TReaderSettings{});
-    // The hint display (DisplayHint) is installed with the window's event
-    // filter when the window is built.
-}
 
 void TMainForm::showEvent(QShowEvent* Event)
 {
@@ -65,11 +37,10 @@ void TMainForm::SetStartPort(int Index)
 void TMainForm::closeEvent(QCloseEvent* Event)
 {
     // Unsaved changes to a dump are not lost without a word.
-    if (!FCard->MayDiscardDump(windowTitle())) {
+    if (!FCardPage->MayClose(windowTitle())) {
         Event->ignore();
         return;
     }
-    FCard->StopEditingDump();
     // While a chain runs, the session stops it and reports CloseReady.
     if (!FSession->RequestClose()) {
         Event->ignore();
@@ -117,14 +88,6 @@ void TMainForm::PortOpenFailed(const QString& /*ComName*/, const QString& /*Reas
     std::fprintf(stderr, "orvelle: %s\n", Detail.toLocal8Bit().constData());
 }
 
-void TMainForm::RecordWarning(const QString& Warning)
-{
-    // Never a box: a running loop test would wait for its OK.
-    std::fprintf(stderr, "orvelle: %s\n", Warning.toLocal8Bit().constData());
-    if (StatusPanels[0])
-        ShowInHintPanel(Warning);
-}
-
 void TMainForm::OperationStateChanged(bool Running)
 {
     // Every button that starts an exchange chain. The trailer-row buttons
@@ -135,8 +98,6 @@ void TMainForm::OperationStateChanged(bool Running)
              Button31, BtnDownKeys, BtnChangeKey, BtnStartRead, BtnStartWrite})
         if (button)
             button->setEnabled(!Running);
-    if (FCard)
-        FCard->UpdateControls();
 }
 
 void TMainForm::CloseReady()

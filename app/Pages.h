@@ -1,7 +1,8 @@
 #pragma once
-// One builder a page of the main window: each makes its page's controls
-// (with their objectNames, captions, limits and defaults) on the page widget
-// the window made, and wires them to the window's handlers.
+// One builder a page of the main window's eight for the reader's own
+// operations ("Card" is a widget of its own: CardPage.h): each makes its
+// page's controls (with their objectNames, captions, limits and defaults) on
+// the page widget the window made, and wires them to the window's handlers.
 
 class TMainForm;
 
@@ -13,4 +14,3 @@ void BuildChangePSPage(TMainForm* F);
 void BuildOthersPage(TMainForm* F);
 void BuildSettingPage(TMainForm* F);
 void BuildAboutPage(TMainForm* F);
-void BuildCardPage(TMainForm* F);

@@ -4,6 +4,7 @@
 // how much was compared, the trailers' dialog, what a write and an empty
 // reader report, a dump file edited, saved and written, bad files refused
 // before anything is sent, Cancel, and the guard shared with the loop tests.
+#include "app/CardPage.h"
 #include "app/MainForm.h"
 #include "protocol/Commands.h"
 #include "protocol/DumpFile.h"
@@ -493,7 +494,7 @@ TEST_F(CardPageTest, AJobAndALoopTestExcludeEachOther)
     bool readLive = true;
     QTimer::singleShot(0, &Form(), [&] {
         readLive = Button("CardRead")->isEnabled();
-        Form().CardReadClick();
+        Ctl<TCardPage>(Form(), "TabSheet9")->CardReadClick();
         Click(Button("BtnStopRead"));
     });
     Click(Button("BtnStartRead"));

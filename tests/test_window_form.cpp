@@ -7,6 +7,7 @@
 #include "app/Version.h"
 #include "reader/ReaderLink.h"
 #include "support/FormFixture.h"
+#include "support/PrivateHome.h"
 #include "widgets/HyperLink.h"
 #include "widgets/RadioGroup.h"
 #include "widgets/SpinEdit.h"
@@ -27,13 +28,10 @@
 #include <QStatusTipEvent>
 #include <QTabBar>
 #include <QTabWidget>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <tuple>
@@ -54,15 +52,11 @@ class WindowTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(Config.isValid());
-        if (const char* Old = std::getenv("XDG_CONFIG_HOME"))
-            OldConfig = Old;
-        ::setenv("XDG_CONFIG_HOME", Config.path().toLocal8Bit().constData(), 1);
-        const std::string Ports = Config.path().toStdString() + "/orvelle/ports";
-        std::filesystem::create_directories(Ports);
+        // Every COM port leads to a device that does not exist, and the
+        // journal and the run reports go into the private home, never into
+        // the state folder of whoever runs the suite.
         for (int N = 1; N <= 4; ++N)
-            std::filesystem::create_symlink(Config.path().toStdString() + "/no-such-device",
-                Ports + "/COM" + std::to_string(N));
+            Home.Map(N, Home.StateFolder() + "/no-such-device");
 
         Form = std::make_unique<TMainForm>();
         Dialogs.OnBox = [this](const QString& Text, const QString& Caption, int Flags) {
@@ -71,14 +65,7 @@ protected:
         Form->SetDialogs(&Dialogs);
     }
 
-    void TearDown() override
-    {
-        Form.reset();
-        if (OldConfig.empty())
-            ::unsetenv("XDG_CONFIG_HOME");
-        else
-            ::setenv("XDG_CONFIG_HOME", OldConfig.c_str(), 1);
-    }
+    void TearDown() override { Form.reset(); }
 
     // Shown and active, as the operator sees it; the first show tries COM1.
     void Show()
@@ -105,8 +92,7 @@ protected:
         return Texts;
     }
 
-    QTemporaryDir Config;
-    std::string OldConfig;
+    TPrivateHome Home;
     TTestDialogs Dialogs;
     std::unique_ptr<TMainForm> Form;
     std::vector<TBox> Boxes;
