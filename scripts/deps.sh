@@ -17,7 +17,7 @@ for option in "$@"; do
     --with-display) PACKAGES="$PACKAGES xvfb xauth" ;;
     --packaging) PACKAGES="$PACKAGES dpkg-dev file gzip man-db desktop-file-utils appstream lintian" ;;
     --fuzz) PACKAGES="$PACKAGES clang libclang-rt-dev" ;;
-    --lint) PACKAGES="$PACKAGES clang-format clang-tidy" ;;
+    --lint) PACKAGES="$PACKAGES clang-format clang-tidy python3" ;;
     *)
         echo "usage: scripts/deps.sh [--with-display] [--packaging] [--fuzz] [--lint]" >&2
         exit 2

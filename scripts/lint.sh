@@ -1,7 +1,8 @@
 #!/bin/sh
 # Checks what a review should not have to: the formatting (.clang-format),
 # the layering (docs/ARCHITECTURE.md: each layer includes only its own headers
-# and those of the layers below it), and that every source file is named in
+# and those of the layers below it), the shape (no circles inside a folder,
+# no file over 600 lines), and that every source file is named in
 # the CMakeLists.txt of its folder (sources are listed, not globbed, so a
 # file left out would silently not be built, or a test not run).
 set -eu
@@ -75,6 +76,16 @@ if [ -s /tmp/orvelle-layers.$$ ]; then
 fi
 rm -f /tmp/orvelle-layers.$$
 
+# Inside a folder no files include each other in a circle (a header with
+# its source is one unit), and no product file outgrows 600 lines: either
+# means one file has taken on another's purpose.
+if ! python3 scripts/measure.py --check >/tmp/orvelle-shape.$$; then
+    echo "lint: a circle of includes or a file over its limit (split it by purpose):" >&2
+    cat /tmp/orvelle-shape.$$ >&2
+    failed=$((failed + 1))
+fi
+rm -f /tmp/orvelle-shape.$$
+
 # Each .cpp and .h must appear in the nearest CMakeLists.txt above it, by its
 # path from there, with or without the extension (tests and benchmarks are
 # listed by program name).
@@ -96,8 +107,8 @@ fi
 rm -f /tmp/orvelle-listed.$$
 
 if [ "$failed" -eq 0 ]; then
-    echo "lint: 3 passed, 0 failed"
+    echo "lint: 4 passed, 0 failed"
 else
-    echo "lint: $((3 - failed)) passed, $failed failed"
+    echo "lint: $((4 - failed)) passed, $failed failed"
     exit 1
 fi
