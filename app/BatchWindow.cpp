@@ -188,7 +188,7 @@ void TBatchWindow::UpdateControls()
 
 void TBatchWindow::ShowCounters(const TBatchCounters& Counters)
 {
-    const qint64 minutes = FStartedMs > 0 ? SteadyMs(FHost.Session.Steady) - FStartedMs : 0;
+    const qint64 minutes = FStartedMs > 0 ? SteadyMs(FHost.Session.Steady()) - FStartedMs : 0;
     const double rate = minutes > 0 ? double(Counters.Done + Counters.Failed) * 60000.0 / double(minutes) : 0.0;
     FCounters->setText(QStringLiteral("Done %1    Failed %2    Already prepared %3    Rows left %4    Cards a minute %5")
                            .arg(Counters.Done)
@@ -310,7 +310,7 @@ void TBatchWindow::StartClick()
     FRunning = true;
     FLast->clear();
     UpdateControls();
-    FStartedMs = SteadyMs(FHost.Session.Steady);
+    FStartedMs = SteadyMs(FHost.Session.Steady());
     FJob = std::make_unique<TBatchJob>(FHost.Session, *FLedger, static_cast<TBatchEvents&>(*this));
     FHost.Log(QStringLiteral("Batch %1 started at station %2").arg(FSettings.Batch, FSettings.Station));
     for (const std::string& line : FPlan)

@@ -74,7 +74,7 @@ void TSessionRecorder::LoopRunStarted(const TLoopSettings& Settings)
                 FWarning(Warning);
             FJournal.Write(Warning);
         },
-        FSession.Steady);
+        FSession.Steady());
 }
 
 void TSessionRecorder::LoopCycleEnded(const TLoopTotals& Totals)

@@ -232,7 +232,7 @@ TBatchEnd TBatchJob::Run(const TBatchSettings& Settings)
 
 std::optional<TBatchEnd> TBatchJob::CardOnReader(const TSerial& Serial)
 {
-    const qint64 started = SteadyMs(FSession.Steady);
+    const qint64 started = SteadyMs(FSession.Steady());
     TBatchCard card;
     card.Serial = Serial;
     if (!FSettings->Again) {
@@ -247,7 +247,7 @@ std::optional<TBatchEnd> TBatchJob::CardOnReader(const TSerial& Serial)
         return Unclaimed(card);
     FEvents.Writing(Serial, claim->Row);
     card = Prepare(Serial, *claim);
-    card.DurationMs = SteadyMs(FSession.Steady) - started;
+    card.DurationMs = SteadyMs(FSession.Steady()) - started;
     Record(*claim, card);
     return Finish(card);
 }

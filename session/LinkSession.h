@@ -192,7 +192,7 @@ public:
     bool LoopFlag = false;
     // The clock of the elapsed times (a loop run's, a batch card's), to read;
     // a test drives it through TSessionProbe.
-    const TSteadyClock& Steady = FSteady;
+    const TSteadyClock& Steady() const { return FSteady; }
 
 private:
     // The card jobs are the session's own: they talk to the reader and set
