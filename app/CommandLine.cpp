@@ -9,6 +9,24 @@ namespace {
 const QStringList PortNames{QStringLiteral("COM1"), QStringLiteral("COM2"), QStringLiteral("COM3"),
     QStringLiteral("COM4")};
 
+// Qt's own options (-platform NAME, -style NAME, ...) are the application's
+// to take: known here, so they are no mistake, and left out of the help.
+void KnowQtOptions(QCommandLineParser& Parser)
+{
+    for (const char* name : {"platformpluginpath", "platformtheme", "plugin", "qwindowgeometry", "qwindowicon",
+             "qwindowtitle", "session", "style", "stylesheet", "display", "geometry", "title", "name", "fontengine",
+             "dialogs"}) {
+        QCommandLineOption qtOption(QLatin1String(name), QString(), QStringLiteral("value"));
+        qtOption.setFlags(QCommandLineOption::HiddenFromHelp);
+        Parser.addOption(qtOption);
+    }
+    for (const char* name : {"reverse", "widgetcount", "nograb", "dograb", "sync"}) {
+        QCommandLineOption qtSwitch{QString::fromLatin1(name)};
+        qtSwitch.setFlags(QCommandLineOption::HiddenFromHelp);
+        Parser.addOption(qtSwitch);
+    }
+}
+
 } // namespace
 
 TCommandLine ParseCommandLine(const QStringList& Args)
@@ -25,25 +43,11 @@ TCommandLine ParseCommandLine(const QStringList& Args)
     parser.addOption(help);
     parser.addOption(version);
     parser.addOption(port);
-    // Qt's own options (-platform NAME, -style NAME, ...) are the
-    // application's to take: known here, so they are no mistake, and left out
-    // of the help.
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     QCommandLineOption platform(QStringLiteral("platform"), QString(), QStringLiteral("value"));
     platform.setFlags(QCommandLineOption::HiddenFromHelp);
     parser.addOption(platform);
-    for (const char* name : {"platformpluginpath", "platformtheme", "plugin", "qwindowgeometry",
-             "qwindowicon", "qwindowtitle", "session", "style", "stylesheet", "display", "geometry", "title", "name",
-             "fontengine", "dialogs"}) {
-        QCommandLineOption qtOption(QLatin1String(name), QString(), QStringLiteral("value"));
-        qtOption.setFlags(QCommandLineOption::HiddenFromHelp);
-        parser.addOption(qtOption);
-    }
-    for (const char* name : {"reverse", "widgetcount", "nograb", "dograb", "sync"}) {
-        QCommandLineOption qtSwitch{QString::fromLatin1(name)};
-        qtSwitch.setFlags(QCommandLineOption::HiddenFromHelp);
-        parser.addOption(qtSwitch);
-    }
+    KnowQtOptions(parser);
 
     TCommandLine result;
     // Read before any application object exists, so the parser cannot know
