@@ -197,75 +197,107 @@ std::optional<std::string> SaveTarget(const std::string& Path, std::string& Erro
     return target->Path;
 }
 
-bool ReplaceFile(const std::string& Path, std::span<const uint8_t> Bytes, std::string& Error)
+namespace {
+
+// The old file held open: its owner and kind are those of the file the
+// rename replaces, checked once more just before it. -1 when there is none
+// (Error empty) or it may not be replaced (Error said).
+int HoldOld(const std::string& Path, const TTarget& Target, std::string& Error)
 {
-    const std::optional<TTarget> target = Resolve(Path, Error);
-    if (!target)
-        return false;
-    // The old file held open: its owner and kind are those of the file the
-    // rename replaces, checked once more just before it.
-    int old = -1;
-    if (target->Exists) {
-        old = ::open(target->Path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-        if (old < 0) {
-            Error = SystemError(target->Path);
-            return false;
-        }
-        if (!CheckOpened(old, Path, *target, Error)) {
-            ::close(old);
-            return false;
-        }
+    if (!Target.Exists)
+        return -1;
+    const int old = ::open(Target.Path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (old < 0) {
+        Error = SystemError(Target.Path);
+        return -1;
     }
-    std::string temp;
+    if (!CheckOpened(old, Path, Target, Error)) {
+        ::close(old);
+        return -1;
+    }
+    return old;
+}
+
+// A new file of a name of its own beside the target; -1 with Error said.
+int CreateBeside(const TTarget& Target, std::string& Temp, std::string& Error)
+{
     int fd = -1;
     for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
-        temp = RandomName(target->Path);
-        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        Temp = RandomName(Target.Path);
+        fd = ::open(Temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (fd < 0 && errno != EEXIST)
             break;
     }
-    if (fd < 0) {
-        Error = errno == EEXIST ? "no free name for a new file beside " + target->Path : Failure(FolderOf(target->Path), errno);
-        if (old >= 0)
-            ::close(old);
-        return false;
-    }
-    // Failures name the file the user asked for: the new file beside it is
-    // gone again when they are read.
+    if (fd < 0)
+        Error = errno == EEXIST ? "no free name for a new file beside " + Target.Path : Failure(FolderOf(Target.Path), errno);
+    return fd;
+}
+
+// Writes Bytes into the new file with the old one's mode, on disk before it
+// is closed. Failures name the file the user asked for: the new file beside
+// it is gone again when they are read.
+bool WriteNew(int Fd, const std::string& Path, const TTarget& Target, std::span<const uint8_t> Bytes, std::string& Error)
+{
     bool ok = true;
     const auto fail = [&](const std::string& Where) {
         if (ok)
             Error = Failure(Where, errno);
         ok = false;
     };
-    if (target->Exists && ::fchmod(fd, target->St.st_mode & 07777) != 0)
+    if (Target.Exists && ::fchmod(Fd, Target.St.st_mode & 07777) != 0)
         fail(Path);
-    if (ok && !WriteAll(fd, reinterpret_cast<const char*>(Bytes.data()), Bytes.size()))
+    if (ok && !WriteAll(Fd, reinterpret_cast<const char*>(Bytes.data()), Bytes.size()))
         fail(Path);
     struct stat written { };
-    if (ok && ::fstat(fd, &written) != 0)
+    if (ok && ::fstat(Fd, &written) != 0)
         fail(Path);
     if (ok && uint64_t(written.st_size) != Bytes.size()) {
-        Error = Path + ": " + std::strerror(ENOSPC) + " (" + std::to_string(written.st_size) + " bytes of " + std::to_string(written.st_size) + " bytes of " + std::to_string(Bytes.size()) + " written)";
+        Error = Path + ": " + std::strerror(ENOSPC) + " (" + std::to_string(written.st_size) + " bytes of "
+            + std::to_string(Bytes.size()) + " written)";
         ok = false;
     }
-    if (ok && CommitCalls().Sync(fd) != 0)
+    if (ok && CommitCalls().Sync(Fd) != 0)
         fail(Path);
-    if (::close(fd) != 0)
+    if (::close(Fd) != 0)
         fail(Path);
-    // Something else may have taken the name since the look.
+    return ok;
+}
+
+// Something else may have taken the name since the look.
+bool NameUnchanged(const TTarget& Target, std::string& Error)
+{
     struct stat now { };
-    if (ok && target->Exists
-        && (::lstat(target->Path.c_str(), &now) != 0 || now.st_dev != target->St.st_dev || now.st_ino != target->St.st_ino)) {
-        Error = target->Path + " was replaced while the new content was written";
-        ok = false;
-    } else if (ok && !target->Exists && ::lstat(target->Path.c_str(), &now) == 0) {
-        Error = target->Path + " appeared while the new content was written";
+    if (Target.Exists
+        && (::lstat(Target.Path.c_str(), &now) != 0 || now.st_dev != Target.St.st_dev || now.st_ino != Target.St.st_ino)) {
+        Error = Target.Path + " was replaced while the new content was written";
+        return false;
+    }
+    if (!Target.Exists && ::lstat(Target.Path.c_str(), &now) == 0) {
+        Error = Target.Path + " appeared while the new content was written";
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool ReplaceFile(const std::string& Path, std::span<const uint8_t> Bytes, std::string& Error)
+{
+    Error.clear();
+    const std::optional<TTarget> target = Resolve(Path, Error);
+    if (!target)
+        return false;
+    const int old = HoldOld(Path, *target, Error);
+    if (old < 0 && !Error.empty())
+        return false;
+    std::string temp;
+    const int fd = CreateBeside(*target, temp, Error);
+    bool ok = fd >= 0 && WriteNew(fd, Path, *target, Bytes, Error) && NameUnchanged(*target, Error);
+    if (ok && CommitCalls().Rename(temp.c_str(), target->Path.c_str()) != 0) {
+        Error = Failure(Path, errno);
         ok = false;
     }
-    if (ok && CommitCalls().Rename(temp.c_str(), target->Path.c_str()) != 0)
-        fail(Path);
-    if (!ok)
+    if (!ok && fd >= 0)
         ::unlink(temp.c_str());
     if (old >= 0)
         ::close(old);
