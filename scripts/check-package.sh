@@ -117,8 +117,10 @@ for program in orvelle-sim orvelle-card; do
     check "$program(1) has every option of --help" man_options "$program"
 done
 
-# Orvelle against the simulator, both as installed, in a port map of their own.
-export XDG_CONFIG_HOME="$tmp/config"
+# Orvelle against the simulator, both as installed, in a port map of their
+# own, their journal and ledger in folders of their own too: a check writes
+# nothing into the home of whoever runs it.
+export XDG_CONFIG_HOME="$tmp/config" XDG_STATE_HOME="$tmp/state" XDG_DATA_HOME="$tmp/data"
 orvelle-sim --port COM1 >"$tmp/sim.log" 2>&1 </dev/null &
 sim=$!
 QT_QPA_PLATFORM=offscreen orvelle >"$tmp/orvelle.log" 2>&1 </dev/null &
