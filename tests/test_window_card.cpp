@@ -530,10 +530,11 @@ TEST_F(CardPageTest, ABatchWindowPreparesCardsTellingTheOperatorEachStep)
     auto* status = Ctl<QLabel>(*window, "BatchStatus");
 
     // The operator: a card taken away and the next placed at each "Done",
-    // once for each card done (the counters say which). The line keeps its
-    // real pace, so that each step shows long enough to be seen. The batch
-    // ends by itself with its last row.
-    Sim().SetPace(0);
+    // once for each card done (the counters say which). The line is paced
+    // as a real one (9600 baud, 1 ms a command), so that each step shows long
+    // enough to be seen: unpaced, a card is written between two looks. The
+    // batch ends by itself with its last row.
+    Sim().SetPace(1);
     QStringList seen;
     QTimer operatorHand;
     int placed = 1;
