@@ -252,6 +252,18 @@ std::optional<TBatchEnd> TBatchJob::CardOnReader(const TSerial& Serial)
     return Finish(card);
 }
 
+TCardRecord TBatchJob::RecordOf(const TBatchCard& Card, int Row, TCardOutcome Outcome) const
+{
+    TCardRecord record;
+    record.Time = QDateTime::currentDateTimeUtc();
+    record.Station = FSettings->Station;
+    record.Batch = FSettings->Batch;
+    record.Serial = Card.Serial;
+    record.Row = Row;
+    record.Outcome = Outcome;
+    return record;
+}
+
 TBatchEnd TBatchJob::NotRecorded(TBatchCard& Card)
 {
     Card.Result = TBatchResult::NotRecorded;
@@ -274,14 +286,7 @@ std::optional<TBatchEnd> TBatchJob::Repeat(TBatchCard& Card)
     // kept with.
     const QDateTime at = Card.Prior->At;
     Card.Detail = at.toOffsetFromUtc(at.toLocalTime().offsetFromUtc()).toString(Qt::ISODateWithMs).toStdString();
-    TCardRecord repeat;
-    repeat.Time = QDateTime::currentDateTimeUtc();
-    repeat.Station = FSettings->Station;
-    repeat.Batch = FSettings->Batch;
-    repeat.Serial = Card.Serial;
-    repeat.Row = Card.Row;
-    repeat.Outcome = TCardOutcome::Repeat;
-    if (!FLedger.RecordRepeat(repeat))
+    if (!FLedger.RecordRepeat(RecordOf(Card, Card.Row, TCardOutcome::Repeat)))
         return NotRecorded(Card);
     ++FCounters.AlreadyPrepared;
     FEvents.CardEnded(Card, FCounters);
@@ -311,13 +316,7 @@ std::optional<TBatchEnd> TBatchJob::Unclaimed(TBatchCard& Card)
 
 void TBatchJob::Record(const TClaim& Claim, TBatchCard& Card)
 {
-    TCardRecord record;
-    record.Time = QDateTime::currentDateTimeUtc();
-    record.Station = FSettings->Station;
-    record.Batch = FSettings->Batch;
-    record.Serial = Card.Serial;
-    record.Row = Claim.Row;
-    record.Outcome = Card.Result == TBatchResult::Done ? TCardOutcome::Done : TCardOutcome::Failed;
+    TCardRecord record = RecordOf(Card, Claim.Row, Card.Result == TBatchResult::Done ? TCardOutcome::Done : TCardOutcome::Failed);
     record.Cause = Card.Cause;
     record.Detail = QString::fromStdString(Card.Detail);
     record.Written = Card.Written;

@@ -188,6 +188,8 @@ private:
     // is told of, not left without a word; the batch ends.
     TBatchEnd NotRecorded(TBatchCard& Card);
     TBatchEnd LedgerFailed();
+    // A record of this station and batch for Card, at this moment.
+    TCardRecord RecordOf(const TBatchCard& Card, int Row, TCardOutcome Outcome) const;
     // The batch has data rows and none is left.
     bool RowsOut() const;
 
