@@ -31,6 +31,24 @@ bool LedgerPassword(const TCardOptions& Options, const std::function<void(const 
     return true;
 }
 
+// Why a batch ended, in its "complete" event.
+const char* EndText(TBatchEnd End)
+{
+    switch (End) {
+    case TBatchEnd::Stopped:
+        return "stopped";
+    case TBatchEnd::CountReached:
+        return "count reached";
+    case TBatchEnd::RowsOut:
+        return "rows out";
+    case TBatchEnd::LedgerFailed:
+        return "ledger failed";
+    case TBatchEnd::Refused:
+        return "refused";
+    }
+    return "";
+}
+
 std::string Seconds(qint64 Ms)
 {
     char text[32];
@@ -201,11 +219,14 @@ int TBatchRun::Run(TLinkSession& Session)
     std::fprintf(stderr, "orvelle-card: batch %s: %d done, %d failed, %d already prepared%s\n",
         PrintableText(FSettings.Batch.toStdString()).c_str(), counters.Done, counters.Failed, counters.AlreadyPrepared,
         end == TBatchEnd::RowsOut ? ", no data row left" : "");
+    int status = FAnyFailed ? ExitNotDone : ExitDone;
     switch (end) {
     case TBatchEnd::LedgerFailed:
         FSay("the ledger failed: " + FJob->LedgerError().toStdString());
-        return ExitLedgerFailed;
+        status = ExitLedgerFailed;
+        break;
     case TBatchEnd::Refused:
+        // Nothing ran: the error's document says so, not an event.
         FSay("refused: another operation is running");
         return ExitNotDone;
     case TBatchEnd::Stopped:
@@ -213,7 +234,13 @@ int TBatchRun::Run(TLinkSession& Session)
     case TBatchEnd::RowsOut:
         break;
     }
-    return FAnyFailed ? ExitNotDone : ExitDone;
+    const std::string error = end == TBatchEnd::LedgerFailed ? JsonStringOf(FJob->LedgerError().toStdString()) : "null";
+    Event(BatchEventJson("complete",
+        "\"done\":" + std::to_string(counters.Done) + ",\"failed\":" + std::to_string(counters.Failed) + ",\"already_prepared\":"
+            + std::to_string(counters.AlreadyPrepared) + ",\"ended\":\"" + EndText(end) + "\",\"error\":" + error
+            + ",\"exit\":" + std::to_string(status)));
+    // Events nobody got are no success.
+    return FOutLost && status == ExitDone ? ExitNotDone : status;
 }
 
 void TBatchRun::Stop()
@@ -241,17 +268,35 @@ std::string TBatchRun::LabelsOf(int Row) const
     return text;
 }
 
+void TBatchRun::Event(const std::string& Json)
+{
+    if (!FOptions.Json || FOutLost)
+        return;
+    FPrinted = true;
+    FOutLost = !PrintOut(Json);
+}
+
+void TBatchRun::CardFound(const TSerial& Serial)
+{
+    if (FCardSaid)
+        return;
+    FCardSaid = true;
+    Event(BatchEventJson("card", "\"serial\":\"" + SerialText(Serial) + '"'));
+}
+
 void TBatchRun::CardInField(const TSerial& Serial)
 {
+    CardFound(Serial);
     Step("card " + SerialText(Serial) + " is in the field: it will be prepared");
 }
 
 void TBatchRun::PlaceCard()
 {
-    std::string left;
-    if (FSettings.HasRows && FJob && FJob->Counters().RowsLeft)
-        left = " (" + std::to_string(*FJob->Counters().RowsLeft) + " rows left)";
-    Step("place a card" + left + "; Ctrl-C ends the batch");
+    const bool counted = FSettings.HasRows && FJob && FJob->Counters().RowsLeft;
+    const std::string left = counted ? std::to_string(*FJob->Counters().RowsLeft) : std::string();
+    Step("place a card" + (counted ? " (" + left + " rows left)" : std::string()) + "; Ctrl-C ends the batch");
+    FCardSaid = false;
+    Event(BatchEventJson("waiting", "\"rows_left\":" + (counted ? left : std::string("null"))));
 }
 
 void TBatchRun::ReaderGone()
@@ -273,9 +318,22 @@ void TBatchRun::Writing(const TSerial& Serial, int Row)
 {
     const std::string labels = LabelsOf(Row);
     Step("writing " + SerialText(Serial) + " row " + std::to_string(Row) + (labels.empty() ? "" : " (" + labels + ")"));
+    if (!FOptions.Json)
+        return;
+    std::string list;
+    if (FData && Row >= 1 && size_t(Row) <= FData->Rows.size()) {
+        for (const std::string& label : RowLabels(*FData, size_t(Row - 1)))
+            list += (list.empty() ? "" : ",") + JsonStringOf(label);
+    }
+    CardFound(Serial);
+    Event(BatchEventJson("writing", "\"serial\":\"" + SerialText(Serial) + "\",\"row\":" + std::to_string(Row) + ",\"labels\":[" + list + "]"));
 }
 
-void TBatchRun::TakeAway(const TSerial& /*Serial*/) { Step("take the card away"); }
+void TBatchRun::TakeAway(const TSerial& Serial)
+{
+    Step("take the card away");
+    Event(BatchEventJson("remove", "\"serial\":\"" + SerialText(Serial) + '"'));
+}
 
 void TBatchRun::CardEnded(const TBatchCard& Card, const TBatchCounters& /*Counters*/)
 {
@@ -298,10 +356,8 @@ void TBatchRun::CardEnded(const TBatchCard& Card, const TBatchCounters& /*Counte
         FJournal("Batch " + FSettings.Batch.toStdString() + ": " + line + (Card.Detail.empty() ? "" : " (" + Card.Detail + ")"));
     if (Card.Result == TBatchResult::Failed || Card.Result == TBatchResult::NotRecorded)
         FAnyFailed = true;
-    if (!FOptions.Json)
-        return;
-    FPrinted = true;
-    PrintOut(BatchCardJson(Card, FSettings.Station.toStdString(), FSettings.Batch.toStdString()));
+    CardFound(Card.Serial);
+    Event(BatchCardJson(Card, FSettings.Station.toStdString(), FSettings.Batch.toStdString()));
 }
 
 int TBatchRun::RunLedger(const TCardOptions& Options, const std::function<void(const std::string&)>& Say)

@@ -3,8 +3,8 @@
 // each with its data row, recorded in the ledger) and "ledger" (the records,
 // or a station's unfinished claims given back). The inputs and the ledger
 // are taken in before any port is opened; a card's line goes to standard
-// error as it ends ("4012A3F1 row 17 done 2.9 s"), with --json one JSON
-// object a card on standard output.
+// error as it ends ("4012A3F1 row 17 done 2.9 s"), with --json its steps as
+// JSON Lines events on standard output, each flushed as it happens.
 
 #include "cardtool/CardOptions.h"
 #include "protocol/BatchData.h"
@@ -67,6 +67,11 @@ private:
     void Step(const std::string& Text) const;
     // Row's labels as "1002, Ada"; empty without labels.
     std::string LabelsOf(int Row) const;
+    // --json: an event's line on standard output; after a failed write no
+    // more are tried (the failure was said once).
+    void Event(const std::string& Json);
+    // --json: the card found, said once a card, before its first other event.
+    void CardFound(const TSerial& Serial);
 
     TCardOptions FOptions;
     std::function<void(const std::string&)> FSay;
@@ -77,6 +82,8 @@ private:
     std::optional<TBatchData> FData;
     TBatchSettings FSettings;
     bool FPrinted = false;
+    bool FOutLost = false;  // standard output could not be written
+    bool FCardSaid = false; // the card on the reader had its "card" event
     bool FAnyFailed = false;
     bool FSteps = false; // standard error is a terminal
 };

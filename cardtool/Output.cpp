@@ -202,6 +202,11 @@ std::string JsonStringOf(std::string_view Text)
     return out;
 }
 
+std::string BatchEventJson(const char* Event, const std::string& Fields)
+{
+    return std::string("{\"event\":\"") + Event + '"' + (Fields.empty() ? "" : "," + Fields) + "}\n";
+}
+
 std::string BatchCardJson(const TBatchCard& Card, const std::string& Station, const std::string& Batch)
 {
     std::string written;
@@ -210,10 +215,17 @@ std::string BatchCardJson(const TBatchCard& Card, const std::string& Station, co
             written += ',';
         written += std::to_string(block);
     }
-    return "{\"serial\":\"" + SerialText(Card.Serial) + "\",\"row\":" + std::to_string(Card.Row) + ",\"result\":\""
-        + BatchResultText(Card.Result) + "\",\"cause\":\"" + FailCauseCode(Card.Cause) + "\",\"station\":" + JsonStringOf(Station)
-        + ",\"batch\":" + JsonStringOf(Batch) + ",\"detail\":" + JsonStringOf(Card.Detail) + ",\"written\":[" + written
-        + "],\"duration_ms\":" + std::to_string(Card.DurationMs) + "}\n";
+    // A card prepared before is no failure; one not recorded is.
+    const char* event = "failed";
+    if (Card.Result == TBatchResult::Done)
+        event = "done";
+    else if (Card.Result == TBatchResult::AlreadyPrepared)
+        event = "repeat";
+    return BatchEventJson(event,
+        "\"serial\":\"" + SerialText(Card.Serial) + "\",\"row\":" + std::to_string(Card.Row) + ",\"result\":\""
+            + BatchResultText(Card.Result) + "\",\"cause\":\"" + FailCauseCode(Card.Cause) + "\",\"station\":" + JsonStringOf(Station)
+            + ",\"batch\":" + JsonStringOf(Batch) + ",\"detail\":" + JsonStringOf(Card.Detail) + ",\"written\":[" + written
+            + "],\"duration_ms\":" + std::to_string(Card.DurationMs));
 }
 
 std::string ClaimLine(const TOpenClaim& Claim, bool Json)

@@ -80,7 +80,19 @@ std::string JsonErrorOf(const std::string& Error, int Exit);
 // control characters and bytes that are no UTF-8 shown as \xHH.
 std::string JsonStringOf(std::string_view Text);
 
-// batch --json: a card's object, on a line of its own.
+// batch --json: JSON Lines, one event an object, each with its "event":
+//   {"event": "waiting", "rows_left": n or null without data rows}
+//   {"event": "card", "serial": "8 hex digits"}            a card found
+//   {"event": "writing", "serial", "row", "labels": [the row's labels]}
+//   {"event": "done"|"failed"|"repeat", "serial", "row", "result", "cause",
+//    "station", "batch", "detail", "written", "duration_ms"}  a card's end
+//   {"event": "remove", "serial"}                          take it away
+//   {"event": "complete", "done", "failed", "already_prepared",
+//    "ended": "stopped"|"count reached"|"rows out"|"ledger failed",
+//    "error": why the ledger failed, or null, "exit": the exit status}
+// An event's object from its other fields, "\"row\":2" and so on (none: "").
+std::string BatchEventJson(const char* Event, const std::string& Fields);
+// A card's end: done, failed (cause: FailCauseCode) or repeat (prepared before).
 std::string BatchCardJson(const TBatchCard& Card, const std::string& Station, const std::string& Batch);
 // ledger --claims: a claim's line, or its JSON object on a line of its own.
 std::string ClaimLine(const TOpenClaim& Claim, bool Json);

@@ -15,6 +15,7 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -171,10 +172,15 @@ TEST_F(BatchToolTest, CardsInARowEachGetTheirRowAndTheLedgerSaysWhichGotWhat)
     Start(s, ledger, {"--count", "3"});
     Drive({&s});
     EXPECT_EQ(s.Process.exitCode(), 0) << s.Err.toStdString();
-    const QStringList cards = s.Out.split('\n', Qt::SkipEmptyParts);
+    QList<QJsonObject> cards;
+    for (const QString& line : s.Out.split('\n', Qt::SkipEmptyParts)) {
+        const QJsonObject event = QJsonDocument::fromJson(line.toUtf8()).object();
+        if (event["event"].toString() == "done")
+            cards << event;
+    }
     ASSERT_EQ(cards.size(), 3) << s.Out.toStdString();
     for (int i = 0; i < 3; ++i) {
-        const QJsonObject card = QJsonDocument::fromJson(cards[i].toUtf8()).object();
+        const QJsonObject& card = cards[i];
         EXPECT_EQ(card["serial"].toString(), QStringLiteral("4012A30%1").arg(i + 1));
         EXPECT_EQ(card["row"].toInt(), i + 1);
         EXPECT_EQ(card["result"].toString(), "done");
@@ -199,6 +205,60 @@ TEST_F(BatchToolTest, CardsInARowEachGetTheirRowAndTheLedgerSaysWhichGotWhat)
     ASSERT_EQ(csv.size(), 4);
     EXPECT_EQ(csv[0], "time,station,batch,serial,row,result,detail,cause,number");
     EXPECT_TRUE(csv[2].endsWith(",desk-1,cards.csv,4012A302,2,done,,,1002")) << csv[2].toStdString();
+}
+
+// --json: a program follows the batch on standard output, an event a line,
+// a card's end keeping every field of the card's object.
+TEST_F(BatchToolTest, JsonFollowsEachStepOfEveryCardAndTheBatchsEnd)
+{
+    QFile data(QString::fromStdString(Path("two.csv")));
+    ASSERT_TRUE(data.open(QIODevice::WriteOnly));
+    data.write("number,name,block 4\n1001,Ada,00000000000000000000000000000001\n1002,\"Bo \"\"B\"\"\",00000000000000000000000000000002\n");
+    data.close();
+    TStation s;
+    s.Name = "desk-1";
+    s.Sim->InsertBlankCard(SerialNo(1));
+    s.Next = {2};
+    Start(s, QString::fromStdString(Path("ledger.sqlite")), {"--data", data.fileName()});
+    Drive({&s});
+    EXPECT_EQ(s.Process.exitCode(), 0) << s.Err.toStdString();
+    QStringList events;
+    QList<QJsonObject> objects;
+    for (const QString& line : s.Out.split('\n', Qt::SkipEmptyParts)) {
+        QJsonParseError error;
+        const QJsonDocument document = QJsonDocument::fromJson(line.toUtf8(), &error);
+        ASSERT_TRUE(document.isObject()) << line.toStdString() << ": " << error.errorString().toStdString();
+        objects << document.object();
+        events << objects.back()["event"].toString();
+    }
+    EXPECT_EQ(events.join(' ').toStdString(), "waiting card writing done remove waiting card writing done complete") << s.Out.toStdString();
+    ASSERT_EQ(objects.size(), 10);
+    EXPECT_EQ(objects[0]["rows_left"].toInt(-1), 2);
+    EXPECT_EQ(objects[5]["rows_left"].toInt(-1), 1);
+    EXPECT_EQ(objects[1]["serial"].toString(), "4012A301");
+    EXPECT_EQ(objects[6]["serial"].toString(), "4012A302");
+    EXPECT_EQ(objects[2]["row"].toInt(), 1);
+    EXPECT_EQ(objects[7]["serial"].toString(), "4012A302");
+    EXPECT_EQ(objects[7]["row"].toInt(), 2);
+    EXPECT_EQ(QJsonDocument(objects[7]["labels"].toArray()).toJson(QJsonDocument::Compact), "[\"1002\",\"Bo \\\"B\\\"\"]");
+    EXPECT_EQ(objects[4]["serial"].toString(), "4012A301");
+    // A card's end: the fields a reader of the card's object had, as they were.
+    const QJsonObject done = objects[8];
+    EXPECT_EQ(done.keys(), (QStringList{"batch", "cause", "detail", "duration_ms", "event", "result", "row", "serial", "station", "written"}));
+    EXPECT_EQ(done["serial"].toString(), "4012A302");
+    EXPECT_EQ(done["row"].toInt(), 2);
+    EXPECT_EQ(done["result"].toString(), "done");
+    EXPECT_EQ(done["cause"].toString(), "");
+    EXPECT_EQ(done["station"].toString(), "desk-1");
+    EXPECT_EQ(done["batch"].toString(), "two.csv");
+    EXPECT_EQ(QJsonDocument(done["written"].toArray()).toJson(QJsonDocument::Compact), "[4,5]");
+    EXPECT_TRUE(done["duration_ms"].isDouble());
+    const QJsonObject complete = objects[9];
+    EXPECT_EQ(complete["done"].toInt(-1), 2);
+    EXPECT_EQ(complete["failed"].toInt(-1), 0);
+    EXPECT_EQ(complete["ended"].toString(), "rows out");
+    EXPECT_TRUE(complete["error"].isNull());
+    EXPECT_EQ(complete["exit"].toInt(-1), 0);
 }
 
 TEST_F(BatchToolTest, ANearMissOfADataColumnIsRefusedBeforeTheLedgerOrThePort)
