@@ -424,6 +424,19 @@ TEST_F(BatchToolTest, TheLedgerIsPrintedOnlyFromALedgerThatIsThereAndReadOnly)
             2, "", "others may read or write it (mode 0644): chmod 600"},
         {{"ledger", "--ledger", ledger, "--local", "--release", "desk-1", "--ledger-password-file"}, 2, "", "Missing value after"},
         {{"batch", QString::fromStdString(Path("template.txt")), "--local"}, 2, "", "--local belongs to ledger only."},
+        {{"ledger", "--ledger", ledger, "--station", "desk-1", "--since", "2026-12-08T07:05+01:00", "--until", "2026-12-08T06:06Z",
+             "--result", "done"},
+            0, "2026-12-08T06:05:31.123Z,desk-1,lot 7,4012A301,0,done,", ""},
+        {{"ledger", "--ledger", ledger, "--result", "failed"}, 0, "time,station,batch,serial,row,result,detail,cause\r\n", ""},
+        {{"ledger", "--ledger", ledger, "--since", "-8h", "--json"}, 0, "", ""},
+        {{"ledger", "--ledger", ledger, "--since", "8h"}, 2, "",
+            "orvelle-card: --since: '8h' is not a time: give an ISO 8601 date or date-time, today, yesterday, or -8h/-30m\n"},
+        {{"ledger", "--ledger", ledger, "--until", "2026-12-32"}, 2, "", "--until: '2026-12-32' is not a time"},
+        {{"ledger", "--ledger", ledger, "--since", "today", "--until", "yesterday"}, 2, "", "--since is not before --until"},
+        {{"ledger", "--ledger", ledger, "--result", "ok"}, 2, "", "--result takes done, failed or repeat, not 'ok'."},
+        {{"ledger", "--ledger", ledger, "--claims", "--station", "desk-1"}, 2, "", "--station belongs to the records' export only"},
+        {{"ledger", "--ledger", ledger, "--release", "desk-1", "--since", "today"}, 2, "", "--since belongs to the records' export only"},
+        {{"batch", QString::fromStdString(Path("template.txt")), "--result", "done"}, 2, "", "--result belongs to ledger only."},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Args.join(' ').toStdString());
