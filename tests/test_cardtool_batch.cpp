@@ -24,8 +24,12 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <map>
 #include <memory>
@@ -452,6 +456,47 @@ TEST_F(BatchToolTest, TheLedgerIsPrintedOnlyFromALedgerThatIsThereAndReadOnly)
     }
     EXPECT_FALSE(QFile::exists(missing));
     EXPECT_EQ(QFileInfo(empty).size(), 0);
+
+    // A reader that closed the pipe (| head -1 once it has its line): the
+    // command ends, says nothing on standard error, and its status says the
+    // results were not all written.
+    int out[2];
+    int err[2];
+    ASSERT_EQ(::pipe(out), 0);
+    ASSERT_EQ(::pipe(err), 0);
+    ::close(out[0]);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+    posix_spawn_file_actions_addclose(&actions, err[0]);
+    const std::string program = QFile::encodeName(Program()).toStdString();
+    const std::string file = QFile::encodeName(ledger).toStdString();
+    std::vector<std::string> words{program, "ledger", "--ledger", file};
+    std::vector<char*> argv;
+    for (std::string& word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    pid_t child = 0;
+    const int spawned = posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    ::close(err[1]);
+    ASSERT_EQ(spawned, 0);
+    std::string said;
+    char buffer[512];
+    for (ssize_t n; (n = ::read(err[0], buffer, sizeof buffer)) != 0;) {
+        if (n < 0 && errno == EINTR)
+            continue;
+        ASSERT_GT(n, 0);
+        said.append(buffer, size_t(n));
+    }
+    ::close(err[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_EQ(said, "");
 }
 
 } // namespace
