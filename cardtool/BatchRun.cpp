@@ -100,7 +100,8 @@ int PrintRecords(TLedger& Ledger, const TCardOptions& Options, const std::functi
 {
     bool printed = true;
     if (!Ledger.Export(
-            Options.BatchName, Options.Json,
+            TLedgerFilter{.Batch = Options.BatchName, .Station = Options.Station, .Since = Options.Since, .Until = Options.Until, .Result = Options.Result},
+            Options.Json,
             [&printed](const std::string& Line) {
                 printed = PrintOut(Line);
                 return printed;

@@ -3,6 +3,7 @@
 #include "cardtool/Commands.h"
 #include "cardtool/Version.h"
 #include "protocol/PlainText.h"
+#include "records/Ledger.h"
 #include "serial/PortName.h"
 
 #include <QCommandLineParser>
@@ -257,6 +258,27 @@ QString ReadLedgerNames(const QCommandLineParser& Parser, TCardOptions& Result)
     return {};
 }
 
+// ledger: which records are exported. The times are read against one now.
+QString ReadRecordFilter(const QCommandLineParser& Parser, TCardOptions& Result)
+{
+    const QDateTime now = QDateTime::currentDateTime();
+    for (const auto& [option, when] : {std::pair{"since", &Result.Since}, std::pair{"until", &Result.Until}}) {
+        const QString name = QLatin1String(option);
+        if (!Parser.isSet(name))
+            continue;
+        QString why;
+        *when = ParseLedgerTime(Parser.value(name), now, why);
+        if (!when->isValid())
+            return QStringLiteral("--%1: %2").arg(name, why);
+    }
+    if (Result.Since.isValid() && Result.Until.isValid() && Result.Since >= Result.Until)
+        return QStringLiteral("--since is not before --until: no record could be between them (--until is exclusive).");
+    Result.Result = Parser.value(QStringLiteral("result"));
+    if (Parser.isSet(QStringLiteral("result")) && !QStringList{QStringLiteral("done"), QStringLiteral("failed"), QStringLiteral("repeat")}.contains(Result.Result))
+        return QStringLiteral("--result takes done, failed or repeat, not '%1'.").arg(Result.Result);
+    return {};
+}
+
 // The command's own rule between its options.
 QString CheckCommandRules(const QCommandLineParser& Parser, TCardOptions& Result)
 {
@@ -341,7 +363,7 @@ TCardOptions Parse(const QStringList& Args)
     QString why;
     // In the order their mistakes are told: the first one is.
     for (const TStep step : {ReadCommand, CheckBelongs, ReadDataFile, ReadMapAndForm, ReadLedgerNames, CheckCommandRules,
-             ReadCardsToDo, ReadPasswordFile, ReadPort, ReadKeysAndTimeout, ReadSwitches}) {
+             ReadRecordFilter, ReadCardsToDo, ReadPasswordFile, ReadPort, ReadKeysAndTimeout, ReadSwitches}) {
         if (why.isEmpty())
             why = step(parser, result);
     }

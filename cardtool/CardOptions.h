@@ -5,6 +5,7 @@
 #include "protocol/BatchData.h"
 #include "protocol/DumpFile.h"
 
+#include <QDateTime>
 #include <QString>
 
 #include <optional>
@@ -59,6 +60,11 @@ struct TCardOptions {
     bool ReuseData = false;  // batch --reuse-data
     // ledger --local: times in local time, not UTC.
     bool LocalTimes = false;
+    // ledger: only the records from Since, before Until (invalid: no
+    // bound), of Station and of Result (empty: any).
+    QDateTime Since;
+    QDateTime Until;
+    QString Result;
     // --ledger-password-file: where the PostgreSQL password is.
     std::string LedgerPasswordFile;
 };

@@ -5,6 +5,8 @@
 
 #include <QCommandLineParser>
 
+#include <initializer_list>
+
 namespace {
 
 // keys: --format is the form of the map --save writes, and a map has two.
@@ -19,13 +21,18 @@ QString KeyMapRules(const TCardOptions& Options, const QCommandLineParser& Parse
     return {};
 }
 
-// ledger: the claims are listed or released, and only released ones forced.
-QString ClaimRules(const TCardOptions& Options, const QCommandLineParser& /*Parser*/)
+// ledger: the claims are listed or released, only released ones forced, and
+// only the records filtered.
+QString ClaimRules(const TCardOptions& Options, const QCommandLineParser& Parser)
 {
     if (Options.Force && Options.ReleaseStation.isEmpty())
         return QStringLiteral("--force belongs to --release only.");
     if (Options.ListClaims && !Options.ReleaseStation.isEmpty())
         return QStringLiteral("--claims lists the claims and releases none: give it without --release.");
+    for (const char* filter : {"station", "since", "until", "result"}) {
+        if (Parser.isSet(QLatin1String(filter)) && (Options.ListClaims || !Options.ReleaseStation.isEmpty()))
+            return QStringLiteral("--%1 belongs to the records' export only: give it without --claims and --release.").arg(QLatin1String(filter));
+    }
     return {};
 }
 
@@ -98,15 +105,19 @@ const TCardCommand TCardCommands::Commands[] = {
         .Run = &TCardTool::RunBatch},
     {.Name = "ledger",
         .Operand = TCardOperand::None,
-        .Synopsis = "ledger [--ledger FILE|URL] [--batch NAME] [--json] [--local]\n"
+        .Synopsis = "ledger [--ledger FILE|URL] [--batch NAME] [--station NAME] [--since TIME]\n"
+                    "       [--until TIME] [--result done|failed|repeat] [--json] [--local]\n"
                     "       [--release STATION [--force]] [--claims] [--ledger-password-file FILE]",
-        .Help = "the ledger's records as CSV (--json: JSON Lines), the open\n"
+        .Help = "the ledger's records as CSV (--json: JSON Lines), all of\n"
+                "them unless --batch, --station, --result, --since or --until\n"
+                "narrow them (together: the records that pass all), the open\n"
                 "claims (--claims), or the unfinished claims of a silent\n"
                 "station given back; opens no port, makes no ledger, and\n"
                 "only reads one to print it; a CSV cell beginning with =,\n"
                 "+, -, @, a tab or a carriage return gets a leading ' so\n"
                 "that no spreadsheet runs it",
-        .Options = {"ledger", "ledger-password-file", "batch", "release", "force", "claims", "local"},
+        .Options = {"ledger", "ledger-password-file", "batch", "station", "since", "until", "result", "release", "force", "claims",
+            "local"},
         .UsesReader = false,
         .Results = TCardResults::Streamed,
         .Check = ClaimRules,
@@ -184,7 +195,10 @@ const TCardOption TCardCommands::Options[] = {
         "the batch (default: the data file's name, else the\n"
         "template's)",
         TCardOption::Listed},
-    {"station", 0, "NAME", "batch: this reader's name in the ledger (default: host:port)", TCardOption::Listed},
+    {"station", 0, "NAME",
+        "batch: this reader's name in the ledger (default: host:port);\n"
+        "ledger: only the records of station NAME",
+        TCardOption::Listed},
     {"count", 0, "N", "batch: stop after N cards done", TCardOption::Listed},
     {"again", 0, nullptr, "batch: rewrite a card prepared before, with its own row", TCardOption::Listed},
     {"reuse-data", 0, nullptr, "batch: use a data file that is another batch's already", TCardOption::Listed},
@@ -197,6 +211,14 @@ const TCardOption TCardCommands::Options[] = {
         "ledger: list the open claims (batch, row, serial, station,\n"
         "since, last heartbeat), releasing nothing",
         TCardOption::Listed},
+    {"since", 0, "TIME",
+        "ledger: only the records from TIME on: an ISO 8601 date (the\n"
+        "start of that local day) or date-time (local unless it ends\n"
+        "in Z or an offset such as +01:00), today, yesterday, or a\n"
+        "time ago, -8h or -30m",
+        TCardOption::Listed},
+    {"until", 0, "TIME", "ledger: only the records before TIME (as --since)", TCardOption::Listed},
+    {"result", 0, "RESULT", "ledger: only the records of RESULT, done, failed or repeat", TCardOption::Listed},
     {"local", 0, nullptr,
         "ledger: times in local time with their offset (default:\n"
         "UTC, ending in Z)",

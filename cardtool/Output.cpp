@@ -110,6 +110,10 @@ bool PrintOut(const std::string& Text)
     if (std::fputs(Text.c_str(), stdout) != EOF && std::fflush(stdout) == 0 && std::ferror(stdout) == 0)
         return true;
     const int error = errno;
+    // A reader that took what it wanted and closed the pipe (| head) is
+    // no failure to tell; the status still says the output was cut.
+    if (error == EPIPE)
+        return false;
     std::fprintf(stderr, "orvelle-card: the results could not be written to standard output: %s\n",
         error != 0 ? std::strerror(error) : "write error");
     return false;

@@ -64,8 +64,9 @@ enum TCardExit : int {
     ExitLedgerFailed = 5 // batch, ledger: the ledger could not be opened, read or written
 };
 
-// Text on standard output, flushed; false, with the reason said on standard
-// error, when it could not be written (a full disk, a closed pipe).
+// Text on standard output, flushed; false when it could not be written, with
+// the reason said on standard error (a full disk), but for a pipe its reader
+// closed, which is said nowhere.
 bool PrintOut(const std::string& Text);
 
 // A first line naming the card (and the dump), then a column each for the

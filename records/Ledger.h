@@ -92,6 +92,25 @@ struct TOpenClaim {
 // read or write (mode 0600 or less); none, with Error saying why.
 std::optional<QString> ReadLedgerPassword(const std::string& File, QString& Error);
 
+// Which records TLedger::Export gives: each field set narrows them, and
+// they combine.
+// (Each member initialized, so that a filter may name only the fields it
+// sets.)
+struct TLedgerFilter {
+    QString Batch{};   // empty: every batch
+    QString Station{}; // empty: every station
+    QDateTime Since{}; // invalid: from the first record; else from this instant on
+    QDateTime Until{}; // invalid: to the last; else before this instant
+    QString Result{};  // done, failed or repeat; empty: any
+};
+
+// A time on the command line (--since, --until) as an instant: an ISO 8601
+// date (the start of that local day), a date-time (local unless it carries
+// Z or an offset), today or yesterday (the start of that local day), or -8h
+// or -30m before Now. Invalid, with Error saying what is accepted, for any
+// other text.
+QDateTime ParseLedgerTime(const QString& Text, const QDateTime& Now, QString& Error);
+
 // How a ledger is opened.
 struct TLedgerAccess {
     // Only read (the records exported): an SQLite file must be there, may be
@@ -154,19 +173,19 @@ public:
     // Every open claim, oldest first; none on failure.
     std::optional<std::vector<TOpenClaim>> OpenClaims();
 
-    // The records, oldest first, each handed to Out with its line end: CSV
-    // (RFC 4180, CRLF) with the header time,station,batch,serial,row,result,
-    // detail,cause and, for one Batch, its label columns; or with Json one
-    // JSON object a record (JSON Lines, "\n"): time, station, batch, serial,
-    // row, result (done, failed or repeat), detail, cause, blocks_written,
-    // duration_ms and labels. Batch empty:
-    // every batch, and no label columns in CSV. A CSV cell that a
+    // The records Filter lets through, oldest first, each handed to Out
+    // with its line end: CSV (RFC 4180, CRLF) with the header time,station,
+    // batch,serial,row,result,detail,cause and, for one Batch, its label
+    // columns; or with Json one JSON object a record (JSON Lines, "\n"):
+    // time, station, batch, serial, row, result (done, failed or repeat),
+    // detail, cause, blocks_written, duration_ms and labels. No Batch: every
+    // batch, and no label columns in CSV. A CSV cell that a
     // spreadsheet would take for a formula (one that begins with =, +, -, @,
     // a tab or a carriage return) gets a leading '. Times in UTC
     // (2026-12-08T06:05:31.123Z), or with LocalTimes in local time with its
     // offset. False when the batch is unknown, the database fails, or Out
     // returns false.
-    bool Export(const QString& Batch, bool Json, const std::function<bool(const std::string& Line)>& Out, bool LocalTimes = false);
+    bool Export(const TLedgerFilter& Filter, bool Json, const std::function<bool(const std::string& Line)>& Out, bool LocalTimes = false);
 
     // The ledger for messages: the SQLite file, or the PostgreSQL address
     // without its password.

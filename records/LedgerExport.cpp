@@ -62,14 +62,16 @@ QString ExportTime(const QString& Stored, bool Local)
     return Local ? IsoTimeStamp(when.toLocalTime()) : when.toUTC().toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss.zzz'Z'"));
 }
 
-// The records, oldest first, of every batch or of the one bound. A ledger
-// of the first schema, read as it is, kept no cause.
-QString RecordsSql(bool OneBatch, int Schema)
+// The records, oldest first, that every condition of Where lets through
+// (each with its value bound). A ledger of the first schema, read as it is,
+// kept no cause.
+QString RecordsSql(const QStringList& Where, int Schema)
 {
     return QStringLiteral("SELECT r.recorded_at, r.station, b.name, r.serial, r.row_no, r.result, r.detail, r.blocks, r.duration_ms,"
                           " b.columns, w.cells, %1 FROM ledger_records r JOIN ledger_batches b ON b.id = r.batch_id"
                           " LEFT JOIN ledger_rows w ON w.batch_id = r.batch_id AND w.row_no = r.row_no%2 ORDER BY r.id")
-        .arg(Schema >= 2 ? QStringLiteral("r.cause") : QStringLiteral("''"), OneBatch ? QStringLiteral(" WHERE r.batch_id = ?") : QString());
+        .arg(Schema >= 2 ? QStringLiteral("r.cause") : QStringLiteral("''"),
+            Where.isEmpty() ? QString() : QStringLiteral(" WHERE ") + Where.join(QStringLiteral(" AND ")));
 }
 
 // RecordsSql's row as a CSV line: the fixed columns, then the batch's labels.
@@ -124,21 +126,41 @@ std::optional<std::pair<QVariant, QStringList>> TLedger::ExportedBatch(const QSt
     return std::pair{batch->front().value(0), ListOf(batch->front().value(1).toString())};
 }
 
-bool TLedger::Export(const QString& Batch, bool Json, const std::function<bool(const std::string& Line)>& Out, bool LocalTimes)
+bool TLedger::Export(const TLedgerFilter& Filter, bool Json, const std::function<bool(const std::string& Line)>& Out, bool LocalTimes)
 {
     FError.clear();
     QStringList header{QStringLiteral("time"), QStringLiteral("station"), QStringLiteral("batch"), QStringLiteral("serial"),
         QStringLiteral("row"), QStringLiteral("result"), QStringLiteral("detail"), QStringLiteral("cause")};
+    QStringList where;
     QVariantList values;
     std::vector<int> labels;
-    if (!Batch.isEmpty()) {
-        const auto batch = ExportedBatch(Batch);
+    if (!Filter.Batch.isEmpty()) {
+        const auto batch = ExportedBatch(Filter.Batch);
         if (!batch)
             return false;
+        where << QStringLiteral("r.batch_id = ?");
         values << batch->first;
         labels = LabelColumns(batch->second);
         for (const int i : labels)
             header << batch->second[i];
+    }
+    if (!Filter.Station.isEmpty()) {
+        where << QStringLiteral("r.station = ?");
+        values << Filter.Station;
+    }
+    // Compared as stored times are (UTC, ms, Z: text in the order of time),
+    // a time of a ledger read as it is made so first.
+    if (Filter.Since.isValid()) {
+        where << FSql.UtcOf(QStringLiteral("r.recorded_at")) + QStringLiteral(" >= ?");
+        values << UtcText(Filter.Since);
+    }
+    if (Filter.Until.isValid()) {
+        where << FSql.UtcOf(QStringLiteral("r.recorded_at")) + QStringLiteral(" < ?");
+        values << UtcText(Filter.Until);
+    }
+    if (!Filter.Result.isEmpty()) {
+        where << QStringLiteral("r.result = ?");
+        values << Filter.Result;
     }
     const auto stopped = [this]() {
         FError = QStringLiteral("ledger %1: the records' output was closed").arg(FPlaceText);
@@ -154,7 +176,7 @@ bool TLedger::Export(const QString& Batch, bool Json, const std::function<bool(c
         FError = QStringLiteral("ledger %1: cannot read the records: %2").arg(FPlaceText, DriverText(query.lastError()));
         return false;
     };
-    if (!Run(query, RecordsSql(!Batch.isEmpty(), FSchema), values))
+    if (!Run(query, RecordsSql(where, FSchema), values))
         return failed();
     while (query.next()) {
         if (!Out(Json ? JsonRecord(query, LocalTimes) : CsvRecord(query, labels, LocalTimes)))
@@ -163,4 +185,33 @@ bool TLedger::Export(const QString& Batch, bool Json, const std::function<bool(c
     if (query.lastError().type() != QSqlError::NoError)
         return failed();
     return true;
+}
+
+QDateTime ParseLedgerTime(const QString& Text, const QDateTime& Now, QString& Error)
+{
+    static const QRegularExpression relative(QStringLiteral("^-([0-9]{1,6})([hm])$"));
+    static const QRegularExpression date(QStringLiteral("^[0-9]{4}-[0-9]{2}-[0-9]{2}$"));
+    // Seconds and milliseconds may follow the minutes; a zone is Z or an
+    // offset (+01:00, +0100, +01).
+    static const QRegularExpression dateTime(
+        QStringLiteral("^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}(:[0-9]{2}(\\.[0-9]{1,3})?)?(Z|[+-][0-9]{2}(:?[0-9]{2})?)?$"));
+    const QDate today = Now.toLocalTime().date();
+    QDateTime when;
+    if (Text == QLatin1String("today")) {
+        when = today.startOfDay();
+    } else if (Text == QLatin1String("yesterday")) {
+        when = today.addDays(-1).startOfDay();
+    } else if (const QRegularExpressionMatch ago = relative.match(Text); ago.hasMatch()) {
+        const qint64 minutes = ago.captured(1).toLongLong() * (ago.captured(2) == QLatin1String("h") ? 60 : 1);
+        when = Now.addSecs(-minutes * 60);
+    } else if (date.match(Text).hasMatch()) {
+        const QDate day = QDate::fromString(Text, Qt::ISODate);
+        if (day.isValid())
+            when = day.startOfDay();
+    } else if (dateTime.match(Text).hasMatch()) {
+        when = QDateTime::fromString(Text, Qt::ISODateWithMs);
+    }
+    if (!when.isValid())
+        Error = QStringLiteral("'%1' is not a time: give an ISO 8601 date or date-time, today, yesterday, or -8h/-30m").arg(Text);
+    return when;
 }

@@ -25,8 +25,12 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <map>
 #include <memory>
@@ -484,6 +488,19 @@ TEST_F(BatchToolTest, TheLedgerIsPrintedOnlyFromALedgerThatIsThereAndReadOnly)
             2, "", "others may read or write it (mode 0644): chmod 600"},
         {{"ledger", "--ledger", ledger, "--local", "--release", "desk-1", "--ledger-password-file"}, 2, "", "Missing value after"},
         {{"batch", QString::fromStdString(Path("template.txt")), "--local"}, 2, "", "--local belongs to ledger only."},
+        {{"ledger", "--ledger", ledger, "--station", "desk-1", "--since", "2026-12-08T07:05+01:00", "--until", "2026-12-08T06:06Z",
+             "--result", "done"},
+            0, "2026-12-08T06:05:31.123Z,desk-1,lot 7,4012A301,0,done,", ""},
+        {{"ledger", "--ledger", ledger, "--result", "failed"}, 0, "time,station,batch,serial,row,result,detail,cause\r\n", ""},
+        {{"ledger", "--ledger", ledger, "--since", "-8h", "--json"}, 0, "", ""},
+        {{"ledger", "--ledger", ledger, "--since", "8h"}, 2, "",
+            "orvelle-card: --since: '8h' is not a time: give an ISO 8601 date or date-time, today, yesterday, or -8h/-30m\n"},
+        {{"ledger", "--ledger", ledger, "--until", "2026-12-32"}, 2, "", "--until: '2026-12-32' is not a time"},
+        {{"ledger", "--ledger", ledger, "--since", "today", "--until", "yesterday"}, 2, "", "--since is not before --until"},
+        {{"ledger", "--ledger", ledger, "--result", "ok"}, 2, "", "--result takes done, failed or repeat, not 'ok'."},
+        {{"ledger", "--ledger", ledger, "--claims", "--station", "desk-1"}, 2, "", "--station belongs to the records' export only"},
+        {{"ledger", "--ledger", ledger, "--release", "desk-1", "--since", "today"}, 2, "", "--since belongs to the records' export only"},
+        {{"batch", QString::fromStdString(Path("template.txt")), "--result", "done"}, 2, "", "--result belongs to ledger only."},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Args.join(' ').toStdString());
@@ -499,6 +516,47 @@ TEST_F(BatchToolTest, TheLedgerIsPrintedOnlyFromALedgerThatIsThereAndReadOnly)
     }
     EXPECT_FALSE(QFile::exists(missing));
     EXPECT_EQ(QFileInfo(empty).size(), 0);
+
+    // A reader that closed the pipe (| head -1 once it has its line): the
+    // command ends, says nothing on standard error, and its status says the
+    // results were not all written.
+    int out[2];
+    int err[2];
+    ASSERT_EQ(::pipe(out), 0);
+    ASSERT_EQ(::pipe(err), 0);
+    ::close(out[0]);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+    posix_spawn_file_actions_addclose(&actions, err[0]);
+    const std::string program = QFile::encodeName(Program()).toStdString();
+    const std::string file = QFile::encodeName(ledger).toStdString();
+    std::vector<std::string> words{program, "ledger", "--ledger", file};
+    std::vector<char*> argv;
+    for (std::string& word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    pid_t child = 0;
+    const int spawned = posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    ::close(err[1]);
+    ASSERT_EQ(spawned, 0);
+    std::string said;
+    char buffer[512];
+    for (ssize_t n; (n = ::read(err[0], buffer, sizeof buffer)) != 0;) {
+        if (n < 0 && errno == EINTR)
+            continue;
+        ASSERT_GT(n, 0);
+        said.append(buffer, size_t(n));
+    }
+    ::close(err[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_EQ(said, "");
 }
 
 } // namespace

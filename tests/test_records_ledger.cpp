@@ -33,6 +33,7 @@
 #include <algorithm>
 #include <barrier>
 #include <chrono>
+#include <ctime>
 #include <functional>
 #include <map>
 #include <memory>
@@ -107,7 +108,7 @@ TCardRecord Finished(const TClaim& Claim, uint32_t Serial, bool Done, const QStr
 std::vector<std::string> Exported(TLedger& Ledger, const QString& Batch, bool Json)
 {
     std::vector<std::string> lines;
-    EXPECT_TRUE(Ledger.Export(Batch, Json, [&](const std::string& Line) {
+    EXPECT_TRUE(Ledger.Export(TLedgerFilter{.Batch = Batch}, Json, [&](const std::string& Line) {
         lines.push_back(Line);
         return true;
     })) << Ledger.Error().toStdString();
@@ -615,7 +616,7 @@ TEST_P(LedgerTest, RecordsAreExportedAsCsvAndJsonLines)
     const auto times = [&](bool Local) {
         std::vector<QString> out;
         EXPECT_TRUE(ledger->Export(
-            QString(), true, [&](const std::string& Line) {
+            {}, true, [&](const std::string& Line) {
                 out.push_back(QJsonDocument::fromJson(QByteArray::fromStdString(Line)).object()[QStringLiteral("time")].toString());
                 return true;
             },
@@ -628,11 +629,100 @@ TEST_P(LedgerTest, RecordsAreExportedAsCsvAndJsonLines)
 
     // An output that takes no more stops the export; an unknown batch is an error.
     int taken = 0;
-    EXPECT_FALSE(ledger->Export(QString(), false, [&](const std::string&) { return ++taken < 2; }));
+    EXPECT_FALSE(ledger->Export({}, false, [&](const std::string&) { return ++taken < 2; }));
     EXPECT_EQ(taken, 2);
     EXPECT_FALSE(ledger->Error().isEmpty());
-    EXPECT_FALSE(ledger->Export(QStringLiteral("lot 8"), false, [](const std::string&) { return true; }));
+    EXPECT_FALSE(ledger->Export(TLedgerFilter{.Batch = QStringLiteral("lot 8")}, false, [](const std::string&) { return true; }));
     EXPECT_TRUE(ledger->Error().contains(QStringLiteral("no batch named lot 8")));
+}
+
+// The records filtered by batch, station, time and result, each filter alone
+// and together, give the same rows from either database. One time is stored
+// with an offset, as a ledger read as it is may hold it: it is compared as
+// the instant it is.
+TEST_P(LedgerTest, RecordsAreFilteredByStationTimeAndResult)
+{
+    const auto ledger = Open();
+    ASSERT_TRUE(ledger);
+    ASSERT_TRUE(ledger->StartBatch(Batch(QStringLiteral("lot 1"), 6))) << ledger->Error().toStdString();
+    ASSERT_TRUE(ledger->StartBatch(Batch(QStringLiteral("lot 2"), 1, QStringLiteral("d475")))) << ledger->Error().toStdString();
+    const QString desk1 = QStringLiteral("desk-1");
+    const QString desk2 = QStringLiteral("desk-2");
+    const struct {
+        uint32_t Serial;
+        const QString& Station;
+        int Hour; // UTC, on 2026-12-08
+        TCardOutcome Outcome;
+        const char* Batch;
+    } records[] = {
+        {1, desk1, 6, TCardOutcome::Done, "lot 1"},
+        {2, desk2, 7, TCardOutcome::Failed, "lot 1"},
+        {1, desk1, 8, TCardOutcome::Repeat, "lot 1"},
+        {4, desk2, 9, TCardOutcome::Done, "lot 1"},
+        {5, desk1, 10, TCardOutcome::Failed, "lot 1"},
+        {4, desk2, 11, TCardOutcome::Repeat, "lot 1"},
+        {7, desk1, 12, TCardOutcome::Done, "lot 2"},
+    };
+    for (const auto& r : records) {
+        TCardRecord card;
+        card.Time = QDateTime(QDate(2026, 12, 8), QTime(r.Hour, 0), Qt::UTC);
+        card.Station = r.Station;
+        card.Batch = QLatin1String(r.Batch);
+        card.Serial = Card(r.Serial);
+        card.Outcome = r.Outcome;
+        if (r.Outcome == TCardOutcome::Repeat) {
+            ASSERT_TRUE(ledger->RecordRepeat(card)) << ledger->Error().toStdString();
+            continue;
+        }
+        const std::optional<TClaim> claim = ledger->Claim(card.Batch, r.Station, card.Serial, false);
+        ASSERT_TRUE(claim) << ledger->Error().toStdString();
+        card.Row = claim->Row;
+        ASSERT_TRUE((ledger->Record(*claim, card) == TRecordResult::Recorded)) << ledger->Error().toStdString();
+    }
+    EXPECT_EQ(RawExec(FAddress, QStringLiteral("UPDATE ledger_records SET recorded_at = '2026-12-08T10:00:00.000+01:00'"
+                                               " WHERE serial = '00000004' AND result = 'done'")),
+        QString());
+
+    const auto at = [](int Hour, int Minute = 0) { return QDateTime(QDate(2026, 12, 8), QTime(Hour, Minute), Qt::UTC); };
+    const QString lot1 = QStringLiteral("lot 1");
+    const struct {
+        TLedgerFilter Filter;
+        std::vector<int> Hours; // the records', in the order given
+    } cases[] = {
+        {{}, {6, 7, 8, 9, 10, 11, 12}},
+        {{.Batch = lot1}, {6, 7, 8, 9, 10, 11}},
+        {{.Station = desk1}, {6, 8, 10, 12}},
+        {{.Station = QStringLiteral("desk")}, {}},
+        {{.Result = QStringLiteral("done")}, {6, 9, 12}},
+        {{.Result = QStringLiteral("failed")}, {7, 10}},
+        {{.Result = QStringLiteral("repeat")}, {8, 11}},
+        {{.Since = at(7)}, {7, 8, 9, 10, 11, 12}},
+        {{.Since = at(9, 30)}, {10, 11, 12}},
+        {{.Since = QDateTime(QDate(2026, 12, 8), QTime(10, 0), Qt::OffsetFromUTC, 3600)}, {9, 10, 11, 12}},
+        {{.Until = at(9)}, {6, 7, 8}},
+        {{.Until = at(9, 0).addMSecs(1)}, {6, 7, 8, 9}},
+        {{.Since = at(7), .Until = at(11)}, {7, 8, 9, 10}},
+        {{.Batch = lot1, .Station = desk2, .Result = QStringLiteral("done")}, {9}},
+        {{.Station = desk1, .Since = at(7), .Until = at(12), .Result = QStringLiteral("failed")}, {10}},
+        {{.Station = desk1, .Since = at(12), .Result = QStringLiteral("repeat")}, {}},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        std::vector<int> hours;
+        EXPECT_TRUE(ledger->Export(cases[i].Filter, true, [&](const std::string& Line) {
+            const QString time = QJsonDocument::fromJson(QByteArray::fromStdString(Line)).object()[QStringLiteral("time")].toString();
+            hours.push_back(QDateTime::fromString(time, Qt::ISODateWithMs).toUTC().time().hour());
+            return true;
+        })) << ledger->Error().toStdString();
+        EXPECT_EQ(hours, cases[i].Hours) << "case " << i;
+    }
+    // The columns stay the same, filtered or not: CSV's header with one
+    // batch's labels, then the records.
+    std::vector<std::string> csv;
+    ASSERT_TRUE(ledger->Export(TLedgerFilter{.Batch = lot1, .Station = desk2, .Result = QStringLiteral("failed")}, false, [&](const std::string& Line) {
+        csv.push_back(Line);
+        return true;
+    }));
+    EXPECT_EQ(csv, (std::vector<std::string>{"time,station,batch,serial,row,result,detail,cause,number,name\r\n", "2026-12-08T07:00:00.000Z,desk-2,lot 1,00000002,2,failed,,,2,Card 2\r\n"}));
 }
 
 // Two stations, each its own connection in its own thread, claim at the same
@@ -881,7 +971,7 @@ TEST(LedgerPostgreSql, ALostServerFailsEveryCallWithTheReason)
     failed("ReleaseStation");
     EXPECT_FALSE(ledger->StartBatch(Batch(QStringLiteral("lot 8"), 3)));
     failed("StartBatch");
-    EXPECT_FALSE(ledger->Export(QString(), true, [](const std::string&) { return true; }));
+    EXPECT_FALSE(ledger->Export({}, true, [](const std::string&) { return true; }));
     failed("Export");
     EXPECT_FALSE(OpenLedger(url, error));
     EXPECT_TRUE(error.contains(QStringLiteral("cannot be opened"))) << error.toStdString();
@@ -1129,7 +1219,7 @@ TEST(LedgerSqlite, AMissingLedgerIsNotMadeAndAReadOnlyOneIsReadAsItIs)
         const std::unique_ptr<TLedger> ledger = TLedger::Open(file, QStringLiteral("ledger-test-read"), error, TLedgerAccess{true, false, {}});
         ASSERT_TRUE(ledger) << error.toStdString();
         std::vector<std::string> lines;
-        EXPECT_TRUE(ledger->Export(QString(), false, [&](const std::string& Line) {
+        EXPECT_TRUE(ledger->Export({}, false, [&](const std::string& Line) {
             lines.push_back(Line);
             return true;
         })) << ledger->Error().toStdString();
@@ -1206,6 +1296,64 @@ TEST(LedgerExport, CellsASpreadsheetWouldRunStayText)
         ASSERT_NE(at, std::string::npos) << line;
         EXPECT_EQ(line.substr(at + row.size()), std::string(cases[i].Csv) + "\r\n") << cases[i].Cell;
         EXPECT_EQ(json[i][QStringLiteral("labels")].toObject()[QStringLiteral("name")].toString(), QString::fromUtf8(cases[i].Cell));
+    }
+}
+
+// --since and --until: the texts a time is given as, read against one fixed
+// now in a fixed zone (Berlin: UTC+1 in winter, +2 in summer).
+TEST(LedgerTime, TextsAreReadAsInstantsOrRefused)
+{
+    const struct TRestoreTz {
+        QByteArray Old = qgetenv("TZ");
+        ~TRestoreTz()
+        {
+            Old.isNull() ? qunsetenv("TZ") : qputenv("TZ", Old);
+            ::tzset();
+        }
+    } restore;
+    qputenv("TZ", "Europe/Berlin");
+    ::tzset();
+    const QDateTime afternoon(QDate(2026, 12, 10), QTime(13, 30), Qt::UTC);    // 14:30 in Berlin
+    const QDateTime pastMidnight(QDate(2026, 12, 10), QTime(23, 30), Qt::UTC); // 00:30 on the 11th
+    const struct {
+        const char* Text;
+        const char* Utc; // nullptr: refused
+        const QDateTime& Now;
+    } cases[] = {
+        {"2026-12-10", "2026-12-09T23:00:00.000Z", afternoon},
+        {"2026-07-01", "2026-06-30T22:00:00.000Z", afternoon},
+        {"2026-12-10T14:00", "2026-12-10T13:00:00.000Z", afternoon},
+        {"2026-12-10T14:00:05.250", "2026-12-10T13:00:05.250Z", afternoon},
+        {"2026-12-10T14:00Z", "2026-12-10T14:00:00.000Z", afternoon},
+        {"2026-12-10T14:00+01:00", "2026-12-10T13:00:00.000Z", afternoon},
+        {"2026-12-10T14:00-05:30", "2026-12-10T19:30:00.000Z", afternoon},
+        {"today", "2026-12-09T23:00:00.000Z", afternoon},
+        {"today", "2026-12-10T23:00:00.000Z", pastMidnight},
+        {"yesterday", "2026-12-08T23:00:00.000Z", afternoon},
+        {"-8h", "2026-12-10T05:30:00.000Z", afternoon},
+        {"-30m", "2026-12-10T13:00:00.000Z", afternoon},
+        {"", nullptr, afternoon},
+        {"tomorrow", nullptr, afternoon},
+        {"Today", nullptr, afternoon},
+        {"2026-13-01", nullptr, afternoon},
+        {"2026-12-10 14:00", nullptr, afternoon},
+        {"2026-12-10T25:00", nullptr, afternoon},
+        {"10.12.2026", nullptr, afternoon},
+        {"-8", nullptr, afternoon},
+        {"8h", nullptr, afternoon},
+        {"-2d", nullptr, afternoon},
+        {"+8h", nullptr, afternoon},
+    };
+    for (const auto& c : cases) {
+        QString error;
+        const QDateTime when = ParseLedgerTime(QString::fromUtf8(c.Text), c.Now, error);
+        if (c.Utc == nullptr) {
+            EXPECT_FALSE(when.isValid()) << c.Text;
+            EXPECT_EQ(error, QStringLiteral("'%1' is not a time: give an ISO 8601 date or date-time, today, yesterday, or -8h/-30m").arg(QString::fromUtf8(c.Text)));
+            continue;
+        }
+        EXPECT_EQ(when.toUTC().toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss.zzz'Z'")).toStdString(), c.Utc) << c.Text;
+        EXPECT_TRUE(error.isEmpty()) << c.Text;
     }
 }
 
