@@ -150,9 +150,9 @@ const TCardOption TCardCommands::Options[] = {
         "the dump's)",
         TCardOption::Reader},
     {"json", 0, nullptr,
-        "results as JSON instead of a table: exactly one document on\n"
-        "every exit of a command, {\"error\": \"...\", \"exit\": N} when\n"
-        "there are no results",
+        "results as JSON instead of a table: one document on every\n"
+        "exit of a command, {\"error\": \"...\", \"exit\": N} when there\n"
+        "are no results; batch and ledger: JSON Lines as they go",
         TCardOption::Everywhere},
     {"timeout", 0, "MS", "the reply time-out, 50 to 60000 milliseconds (default 500)", TCardOption::Reader},
     {"trailers", 0, nullptr,
