@@ -277,7 +277,7 @@ void TBatchRun::Event(const std::string& Json)
     FOutLost = !PrintOut(Json);
 }
 
-void TBatchRun::CardFound(const TSerial& Serial)
+void TBatchRun::CardSeen(const TSerial& Serial)
 {
     if (FCardSaid)
         return;
@@ -287,7 +287,7 @@ void TBatchRun::CardFound(const TSerial& Serial)
 
 void TBatchRun::CardInField(const TSerial& Serial)
 {
-    CardFound(Serial);
+    CardSeen(Serial);
     Step("card " + SerialText(Serial) + " is in the field: it will be prepared");
 }
 
@@ -326,7 +326,6 @@ void TBatchRun::Writing(const TSerial& Serial, int Row)
         for (const std::string& label : RowLabels(*FData, size_t(Row - 1)))
             list += (list.empty() ? "" : ",") + JsonStringOf(label);
     }
-    CardFound(Serial);
     Event(BatchEventJson("writing", "\"serial\":\"" + SerialText(Serial) + "\",\"row\":" + std::to_string(Row) + ",\"labels\":[" + list + "]"));
 }
 
@@ -357,7 +356,6 @@ void TBatchRun::CardEnded(const TBatchCard& Card, const TBatchCounters& /*Counte
         FJournal("Batch " + FSettings.Batch.toStdString() + ": " + line + (Card.Detail.empty() ? "" : " (" + Card.Detail + ")"));
     if (Card.Result == TBatchResult::Failed || Card.Result == TBatchResult::NotRecorded)
         FAnyFailed = true;
-    CardFound(Card.Serial);
     Event(BatchCardJson(Card, FSettings.Station.toStdString(), FSettings.Batch.toStdString()));
 }
 

@@ -58,6 +58,9 @@ private:
 
     void CardInField(const TSerial& Serial) override;
     void PlaceCard() override;
+    // --json: the card found, said once a card (one already in the field at
+    // start is announced first).
+    void CardSeen(const TSerial& Serial) override;
     void ReaderGone() override;
     void ReaderBack() override;
     void Writing(const TSerial& Serial, int Row) override;
@@ -70,8 +73,6 @@ private:
     // --json: an event's line on standard output; after a failed write no
     // more are tried (the failure was said once).
     void Event(const std::string& Json);
-    // --json: the card found, said once a card, before its first other event.
-    void CardFound(const TSerial& Serial);
 
     TCardOptions FOptions;
     std::function<void(const std::string&)> FSay;

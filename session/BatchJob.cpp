@@ -225,6 +225,7 @@ TBatchEnd TBatchJob::Run(const TBatchSettings& Settings)
         const std::optional<TSerial> serial = WaitForCard();
         if (!serial)
             return TBatchEnd::Stopped;
+        FEvents.CardSeen(*serial);
         if (const std::optional<TBatchEnd> end = CardOnReader(*serial))
             return *end;
     }

@@ -110,6 +110,8 @@ public:
     virtual void CardInField(const TSerial& /*Serial*/) { }
     // Waiting for a card to be placed.
     virtual void PlaceCard() { }
+    // A card was found in the field, before the ledger is asked about it.
+    virtual void CardSeen(const TSerial& /*Serial*/) { }
     // The reader's link dropped; the batch relinks between cards.
     virtual void ReaderGone() { }
     // The reader answers again.
