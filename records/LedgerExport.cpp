@@ -1,5 +1,5 @@
 // The records exported for a spreadsheet (CSV) or for programs (JSON
-// Lines), one line at a time.
+// Lines), one line at a time, or summed up per batch and station.
 #include "records/LedgerSql.h"
 
 #include "records/Records.h"
@@ -64,6 +64,8 @@ QString ExportTime(const QString& Stored, bool Local)
     return Local ? IsoTimeStamp(when.toLocalTime()) : when.toUTC().toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss.zzz'Z'"));
 }
 
+QString WhereText(const QStringList& Where) { return Where.isEmpty() ? QString() : QStringLiteral(" WHERE ") + Where.join(QStringLiteral(" AND ")); }
+
 // The records, oldest first, that every condition of Where lets through
 // (each with its value bound). A ledger of the first schema, read as it is,
 // kept no cause.
@@ -73,7 +75,7 @@ QString RecordsSql(const QStringList& Where, int Schema)
                           " b.columns, w.cells, %1 FROM ledger_records r JOIN ledger_batches b ON b.id = r.batch_id"
                           " LEFT JOIN ledger_rows w ON w.batch_id = r.batch_id AND w.row_no = r.row_no%2 ORDER BY r.id")
         .arg(Schema >= 2 ? QStringLiteral("r.cause") : QStringLiteral("''"),
-            Where.isEmpty() ? QString() : QStringLiteral(" WHERE ") + Where.join(QStringLiteral(" AND ")));
+            WhereText(Where));
 }
 
 // RecordsSql's row as a CSV line: the fixed columns, then the batch's labels.
@@ -119,8 +121,6 @@ std::string JsonRecord(const QSqlQuery& Query, bool Local)
 // percentile itself (never one between two). In integer SQL, so that both
 // databases give the same rank: the only place the rule is written.
 QString NearestRank(int Percent, const QString& N) { return QStringLiteral("((%1 * %2 + 99) / 100)").arg(N).arg(Percent); }
-
-QString WhereText(const QStringList& Where) { return Where.isEmpty() ? QString() : QStringLiteral(" WHERE ") + Where.join(QStringLiteral(" AND ")); }
 
 // The done cards' median and 95th percentile durations, per batch and
 // station (batch name, station, median, p95) or over all of them (median,
