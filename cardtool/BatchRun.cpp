@@ -115,6 +115,20 @@ int PrintRecords(TLedger& Ledger, const TCardOptions& Options, const std::functi
     return ExitDone;
 }
 
+// ledger --summary: the filtered records counted, as a table or one JSON
+// document, on standard output.
+int PrintSummary(TLedger& Ledger, const TCardOptions& Options, const std::function<void(const std::string&)>& Say)
+{
+    const std::optional<TLedgerSummary> summary = Ledger.Summary(
+        TLedgerFilter{.Batch = Options.BatchName, .Station = Options.Station, .Since = Options.Since, .Until = Options.Until, .Result = Options.Result},
+        Options.LocalTimes);
+    if (!summary) {
+        Say("the ledger cannot be summed up: " + Ledger.Error().toStdString());
+        return ExitLedgerFailed;
+    }
+    return PrintOut(Options.Json ? SummaryJson(*summary) : SummaryText(*summary)) ? ExitDone : ExitNotDone;
+}
+
 } // namespace
 
 TBatchRun::TBatchRun(const TCardOptions& Options, std::function<void(const std::string&)> Say,
@@ -380,5 +394,7 @@ int TBatchRun::RunLedger(const TCardOptions& Options, const std::function<void(c
         return ListClaims(*ledger, Options.Json, Say);
     if (!Options.ReleaseStation.isEmpty())
         return ReleaseClaims(*ledger, Options, Say);
+    if (Options.Summary)
+        return PrintSummary(*ledger, Options, Say);
     return PrintRecords(*ledger, Options, Say);
 }

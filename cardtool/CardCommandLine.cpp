@@ -255,6 +255,7 @@ QString ReadLedgerNames(const QCommandLineParser& Parser, TCardOptions& Result)
     Result.Force = Parser.isSet(QStringLiteral("force"));
     Result.ListClaims = Parser.isSet(QStringLiteral("claims"));
     Result.LocalTimes = Parser.isSet(QStringLiteral("local"));
+    Result.Summary = Parser.isSet(QStringLiteral("summary"));
     return {};
 }
 

@@ -60,6 +60,7 @@ struct TCardOptions {
     bool ReuseData = false;  // batch --reuse-data
     // ledger --local: times in local time, not UTC.
     bool LocalTimes = false;
+    bool Summary = false; // ledger --summary
     // ledger: only the records from Since, before Until (invalid: no
     // bound), of Station and of Result (empty: any).
     QDateTime Since;

@@ -29,7 +29,7 @@ QString ClaimRules(const TCardOptions& Options, const QCommandLineParser& Parser
         return QStringLiteral("--force belongs to --release only.");
     if (Options.ListClaims && !Options.ReleaseStation.isEmpty())
         return QStringLiteral("--claims lists the claims and releases none: give it without --release.");
-    for (const char* filter : {"station", "since", "until", "result"}) {
+    for (const char* filter : {"station", "since", "until", "result", "summary"}) {
         if (Parser.isSet(QLatin1String(filter)) && (Options.ListClaims || !Options.ReleaseStation.isEmpty()))
             return QStringLiteral("--%1 belongs to the records' export only: give it without --claims and --release.").arg(QLatin1String(filter));
     }
@@ -106,7 +106,7 @@ const TCardCommand TCardCommands::Commands[] = {
     {.Name = "ledger",
         .Operand = TCardOperand::None,
         .Synopsis = "ledger [--ledger FILE|URL] [--batch NAME] [--station NAME] [--since TIME]\n"
-                    "       [--until TIME] [--result done|failed|repeat] [--json] [--local]\n"
+                    "       [--until TIME] [--result done|failed|repeat] [--json] [--local] [--summary]\n"
                     "       [--release STATION [--force]] [--claims] [--ledger-password-file FILE]",
         .Help = "the ledger's records as CSV (--json: JSON Lines), all of\n"
                 "them unless --batch, --station, --result, --since or --until\n"
@@ -115,9 +115,10 @@ const TCardCommand TCardCommands::Commands[] = {
                 "station given back; opens no port, makes no ledger, and\n"
                 "only reads one to print it; a CSV cell beginning with =,\n"
                 "+, -, @, a tab or a carriage return gets a leading ' so\n"
-                "that no spreadsheet runs it",
+                "that no spreadsheet runs it; --summary counts them per\n"
+                "batch and station instead",
         .Options = {"ledger", "ledger-password-file", "batch", "station", "since", "until", "result", "release", "force", "claims",
-            "local"},
+            "local", "summary"},
         .UsesReader = false,
         .Results = TCardResults::Streamed,
         .Check = ClaimRules,
@@ -152,7 +153,8 @@ const TCardOption TCardCommands::Options[] = {
     {"json", 0, nullptr,
         "results as JSON instead of a table: one document on every\n"
         "exit of a command, {\"error\": \"...\", \"exit\": N} when there\n"
-        "are no results; batch and ledger: JSON Lines as they go",
+        "are no results; batch and ledger: JSON Lines as they go\n"
+        "(ledger --summary: one document)",
         TCardOption::Everywhere},
     {"timeout", 0, "MS", "the reply time-out, 50 to 60000 milliseconds (default 500)", TCardOption::Reader},
     {"trailers", 0, nullptr,
@@ -219,6 +221,12 @@ const TCardOption TCardCommands::Options[] = {
         TCardOption::Listed},
     {"until", 0, "TIME", "ledger: only the records before TIME (as --since)", TCardOption::Listed},
     {"result", 0, "RESULT", "ledger: only the records of RESULT, done, failed or repeat", TCardOption::Listed},
+    {"summary", 0, nullptr,
+        "ledger: the records counted per batch and station, then a\n"
+        "total: done, failed (and by cause), repeats, first and last,\n"
+        "cards per hour, median and 95th percentile card time, rows\n"
+        "left, open claims; --json: one document",
+        TCardOption::Listed},
     {"local", 0, nullptr,
         "ledger: times in local time with their offset (default:\n"
         "UTC, ending in Z)",

@@ -6,6 +6,10 @@
 #include "session/BatchJob.h"
 #include "session/CardWords.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -250,4 +254,91 @@ std::string ClaimLine(const TOpenClaim& Claim, bool Json)
 std::string UtcTime(const QDateTime& When)
 {
     return When.isValid() ? When.toUTC().toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss.zzz'Z'")).toStdString() : std::string();
+}
+
+namespace {
+
+// The summary's cards an hour, one decimal.
+std::string PerHour(const std::optional<double>& Rate)
+{
+    if (!Rate)
+        return "-";
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", *Rate);
+    return text;
+}
+
+std::string MsOrDash(const std::optional<qint64>& Ms) { return Ms ? std::to_string(*Ms) : "-"; }
+
+std::vector<std::string> SummaryCells(const TLedgerSummaryLine& Line, bool Total)
+{
+    std::string causes;
+    for (const auto& [code, count] : Line.FailedByCause)
+        causes += (causes.empty() ? "" : ",") + (code.isEmpty() ? std::string("-") : PrintableText(code.toStdString())) + ':' + std::to_string(count);
+    const auto orDash = [](const QString& Text) { return Text.isEmpty() ? std::string("-") : PrintableText(Text.toStdString()); };
+    return {Total ? std::string("total") : orDash(Line.Batch), Total ? std::string() : orDash(Line.Station), std::to_string(Line.Done),
+        std::to_string(Line.Failed), causes.empty() ? std::string("-") : causes, std::to_string(Line.Repeats), orDash(Line.First), orDash(Line.Last),
+        PerHour(Line.CardsPerHour), MsOrDash(Line.MedianMs), MsOrDash(Line.P95Ms), std::to_string(Line.RowsLeft), std::to_string(Line.OpenClaims)};
+}
+
+QJsonObject SummaryObject(const TLedgerSummaryLine& Line, bool Total)
+{
+    QJsonObject causes;
+    for (const auto& [code, count] : Line.FailedByCause)
+        causes.insert(code, count);
+    const auto orNull = [](const auto& Value) { return Value ? QJsonValue(double(*Value)) : QJsonValue(QJsonValue::Null); };
+    const auto timeOrNull = [](const QString& Text) { return Text.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(Text); };
+    QJsonObject object{
+        {QStringLiteral("done"), Line.Done},
+        {QStringLiteral("failed"), Line.Failed},
+        {QStringLiteral("failed_by_cause"), causes},
+        {QStringLiteral("repeats"), Line.Repeats},
+        {QStringLiteral("first"), timeOrNull(Line.First)},
+        {QStringLiteral("last"), timeOrNull(Line.Last)},
+        {QStringLiteral("cards_per_hour"), orNull(Line.CardsPerHour)},
+        {QStringLiteral("median_ms"), orNull(Line.MedianMs)},
+        {QStringLiteral("p95_ms"), orNull(Line.P95Ms)},
+        {QStringLiteral("rows_left"), Line.RowsLeft},
+        {QStringLiteral("open_claims"), Line.OpenClaims},
+    };
+    if (!Total) {
+        object.insert(QStringLiteral("batch"), Line.Batch);
+        object.insert(QStringLiteral("station"), Line.Station);
+    }
+    return object;
+}
+
+} // namespace
+
+std::string SummaryText(const TLedgerSummary& Summary)
+{
+    std::vector<std::vector<std::string>> rows{
+        {"batch", "station", "done", "failed", "causes", "repeats", "first", "last", "cards/h", "median_ms", "p95_ms", "rows_left", "open_claims"}};
+    for (const TLedgerSummaryLine& line : Summary.Groups)
+        rows.push_back(SummaryCells(line, false));
+    rows.push_back(SummaryCells(Summary.Total, true));
+    std::vector<size_t> widths(rows.front().size(), 0);
+    for (const auto& row : rows) {
+        for (size_t i = 0; i < row.size(); ++i)
+            widths[i] = std::max(widths[i], row[i].size());
+    }
+    std::string out;
+    for (const auto& row : rows) {
+        std::string line;
+        for (size_t i = 0; i < row.size(); ++i)
+            line += row[i] + std::string(i + 1 < row.size() ? widths[i] - row[i].size() + 2 : 0, ' ');
+        while (!line.empty() && line.back() == ' ')
+            line.pop_back();
+        out += line + "\n";
+    }
+    return out;
+}
+
+std::string SummaryJson(const TLedgerSummary& Summary)
+{
+    QJsonArray groups;
+    for (const TLedgerSummaryLine& line : Summary.Groups)
+        groups.append(SummaryObject(line, false));
+    const QJsonObject document{{QStringLiteral("groups"), groups}, {QStringLiteral("total"), SummaryObject(Summary.Total, true)}};
+    return QJsonDocument(document).toJson(QJsonDocument::Indented).toStdString();
 }

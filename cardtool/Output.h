@@ -36,6 +36,7 @@
 
 struct TBatchCard;
 struct TOpenClaim;
+struct TLedgerSummary;
 
 struct TSectorReport {
     TSectorKeys Keys;
@@ -97,6 +98,11 @@ std::string BatchEventJson(const char* Event, const std::string& Fields);
 std::string BatchCardJson(const TBatchCard& Card, const std::string& Station, const std::string& Batch);
 // ledger --claims: a claim's line, or its JSON object on a line of its own.
 std::string ClaimLine(const TOpenClaim& Claim, bool Json);
+// ledger --summary: an aligned table (a header, a line per batch and
+// station, then a total line), or one JSON document {"groups": [...],
+// "total": {...}}.
+std::string SummaryText(const TLedgerSummary& Summary);
+std::string SummaryJson(const TLedgerSummary& Summary);
 // A time the ledger keeps, in UTC with milliseconds ("...T09:12:03.250Z");
 // empty when there is none.
 std::string UtcTime(const QDateTime& When);

@@ -104,6 +104,29 @@ struct TLedgerFilter {
     QString Result{};  // done, failed or repeat; empty: any
 };
 
+// One line of TLedger::Summary: a batch at a station, or (Batch and Station
+// empty) the total over the lines shown.
+struct TLedgerSummaryLine {
+    QString Batch;
+    QString Station;
+    int Done = 0;
+    int Failed = 0;
+    std::vector<std::pair<QString, int>> FailedByCause; // the stored cause codes, in their order
+    int Repeats = 0;
+    QString First; // the first and last record's time, as Export gives times
+    QString Last;
+    std::optional<double> CardsPerHour; // none when first and last are the same instant
+    std::optional<qint64> MedianMs;     // of the done cards' durations; none without one
+    std::optional<qint64> P95Ms;
+    int RowsLeft = 0;   // as RowsLeft
+    int OpenClaims = 0; // the station's in the batch
+};
+
+struct TLedgerSummary {
+    std::vector<TLedgerSummaryLine> Groups; // by batch, then station
+    TLedgerSummaryLine Total;
+};
+
 // A time on the command line (--since, --until) as an instant: an ISO 8601
 // date (the start of that local day), a date-time (local unless it carries
 // Z or an offset), today or yesterday (the start of that local day), or -8h
@@ -186,6 +209,12 @@ public:
     // offset. False when the batch is unknown, the database fails, or Out
     // returns false.
     bool Export(const TLedgerFilter& Filter, bool Json, const std::function<bool(const std::string& Line)>& Out, bool LocalTimes = false);
+
+    // The records Filter lets through, counted per batch and station by
+    // the database, then a total: rows left and open claims summed over the
+    // lines, card times over every done card. Times as Export gives them.
+    // None when the batch is unknown or the database fails.
+    std::optional<TLedgerSummary> Summary(const TLedgerFilter& Filter, bool LocalTimes = false);
 
     // The ledger for messages: the SQLite file, or the PostgreSQL address
     // without its password.
@@ -285,6 +314,9 @@ private:
 
     // LedgerExport.cpp: one batch's key and columns.
     std::optional<std::pair<QVariant, QStringList>> ExportedBatch(const QString& Batch);
+    // The conditions (on records r) and their values that Filter sets;
+    // false when its batch is unknown. Columns: that batch's columns.
+    bool FilterRecords(const TLedgerFilter& Filter, QStringList& Where, QVariantList& Values, QStringList* Columns = nullptr);
 
     QString FConnection;
     TLedgerPlace FPlace;

@@ -470,8 +470,9 @@ TEST_F(BatchToolTest, TheLedgerIsPrintedOnlyFromALedgerThatIsThereAndReadOnly)
     const struct {
         QStringList Args;
         int Exit;
-        const char* Out; // in standard output
-        const char* Err; // in standard error
+        const char* Out;       // in standard output
+        const char* Err;       // in standard error
+        bool Document = false; // standard output is one JSON document
     } cases[] = {
         {{"ledger", "--ledger", ledger}, 0, "2026-12-08T06:05:31.123Z,desk-1,lot 7,4012A301,0,done,", ""},
         {{"ledger", "--ledger", ledger, "--local"}, 0,
@@ -501,6 +502,9 @@ TEST_F(BatchToolTest, TheLedgerIsPrintedOnlyFromALedgerThatIsThereAndReadOnly)
         {{"ledger", "--ledger", ledger, "--claims", "--station", "desk-1"}, 2, "", "--station belongs to the records' export only"},
         {{"ledger", "--ledger", ledger, "--release", "desk-1", "--since", "today"}, 2, "", "--since belongs to the records' export only"},
         {{"batch", QString::fromStdString(Path("template.txt")), "--result", "done"}, 2, "", "--result belongs to ledger only."},
+        {{"ledger", "--ledger", ledger, "--summary", "--json"}, 0, "\"station\": \"desk-1\"", "", true},
+        {{"ledger", "--ledger", ledger, "--summary", "--result", "done"}, 0, "\ntotal ", ""},
+        {{"ledger", "--ledger", ledger, "--summary", "--claims"}, 2, "", "--summary belongs to the records' export only"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Args.join(' ').toStdString());
@@ -513,6 +517,13 @@ TEST_F(BatchToolTest, TheLedgerIsPrintedOnlyFromALedgerThatIsThereAndReadOnly)
         EXPECT_TRUE(out.contains(QString::fromUtf8(c.Out))) << out.toStdString();
         EXPECT_TRUE(err.contains(QString::fromUtf8(c.Err))) << err.toStdString();
         EXPECT_FALSE(err.contains("secret")) << err.toStdString();
+        if (c.Document) {
+            QJsonParseError error{};
+            const QJsonDocument document = QJsonDocument::fromJson(out.toUtf8(), &error);
+            EXPECT_EQ(error.error, QJsonParseError::NoError) << error.errorString().toStdString();
+            EXPECT_EQ(document[QStringLiteral("groups")][0][QStringLiteral("done")].toInt(), 1) << out.toStdString();
+            EXPECT_EQ(document[QStringLiteral("total")][QStringLiteral("done")].toInt(), 1) << out.toStdString();
+        }
     }
     EXPECT_FALSE(QFile::exists(missing));
     EXPECT_EQ(QFileInfo(empty).size(), 0);

@@ -6,6 +6,7 @@
 // as claim-lost), a batch restarted with other files refused, a data file of
 // another batch, --again, the rows left, the records exported as CSV and
 // JSON Lines (times in UTC or local time, a formula-like CSV cell kept text),
+// their summary per batch and station,
 // two stations claiming at once, the schema's version and its upgrade from
 // version 1, a lost and a restarted server, a ledger file replaced under a
 // station, the file rule (the user's own ledger, side files and folder), a
@@ -723,6 +724,125 @@ TEST_P(LedgerTest, RecordsAreFilteredByStationTimeAndResult)
         return true;
     }));
     EXPECT_EQ(csv, (std::vector<std::string>{"time,station,batch,serial,row,result,detail,cause,number,name\r\n", "2026-12-08T07:00:00.000Z,desk-2,lot 1,00000002,2,failed,,,2,Card 2\r\n"}));
+}
+
+// The summary per batch and station, counted by the database: known
+// durations give the median and 95th percentile by nearest rank (the value
+// at rank ceil(p * n)), worked out here by hand.
+TEST_P(LedgerTest, TheSummaryCountsEachBatchAndStationAndTheTotal)
+{
+    const auto ledger = Open();
+    ASSERT_TRUE(ledger);
+    ASSERT_TRUE(ledger->StartBatch(Batch(QStringLiteral("lot 1"), 15))) << ledger->Error().toStdString();
+    ASSERT_TRUE(ledger->StartBatch(Batch(QStringLiteral("lot 2"), 3, QStringLiteral("d475")))) << ledger->Error().toStdString();
+    const QString desk1 = QStringLiteral("desk-1");
+    const QString desk2 = QStringLiteral("desk-2");
+    const struct {
+        const char* Batch;
+        const QString& Station;
+        int Hour; // UTC, on 2026-12-08
+        int Minute;
+        TCardOutcome Outcome;
+        TFailCause Cause;
+        qint64 DurationMs;
+    } records[] = {
+        // desk-1, lot 1: ten done cards, 100 to 1000 ms out of order (median
+        // rank 5: 500; p95 rank 10: 1000), 06:00 to 07:15: 10 / 1.25 h.
+        {"lot 1", desk1, 6, 0, TCardOutcome::Done, TFailCause::None, 700},
+        {"lot 1", desk1, 6, 5, TCardOutcome::Done, TFailCause::None, 100},
+        {"lot 1", desk1, 6, 10, TCardOutcome::Done, TFailCause::None, 1000},
+        {"lot 1", desk1, 6, 15, TCardOutcome::Done, TFailCause::None, 300},
+        {"lot 1", desk1, 6, 20, TCardOutcome::Done, TFailCause::None, 500},
+        {"lot 1", desk1, 6, 25, TCardOutcome::Done, TFailCause::None, 900},
+        {"lot 1", desk1, 6, 30, TCardOutcome::Done, TFailCause::None, 200},
+        {"lot 1", desk1, 6, 35, TCardOutcome::Done, TFailCause::None, 800},
+        {"lot 1", desk1, 6, 40, TCardOutcome::Done, TFailCause::None, 400},
+        {"lot 1", desk1, 6, 45, TCardOutcome::Done, TFailCause::None, 600},
+        {"lot 1", desk1, 6, 50, TCardOutcome::Repeat, TFailCause::None, 30},
+        {"lot 1", desk1, 7, 0, TCardOutcome::Failed, TFailCause::NoKey, 9000},
+        {"lot 1", desk1, 7, 15, TCardOutcome::Failed, TFailCause::CardLeft, 9000},
+        // desk-2, lot 1: three done (median rank 2: 3000; p95 rank 3:
+        // 4000), 08:00 to 09:00.
+        {"lot 1", desk2, 8, 0, TCardOutcome::Done, TFailCause::None, 2000},
+        {"lot 1", desk2, 8, 10, TCardOutcome::Failed, TFailCause::NoKey, 9000},
+        {"lot 1", desk2, 8, 20, TCardOutcome::Failed, TFailCause::NoKey, 9000},
+        {"lot 1", desk2, 8, 30, TCardOutcome::Done, TFailCause::None, 4000},
+        {"lot 1", desk2, 9, 0, TCardOutcome::Done, TFailCause::None, 3000},
+        // desk-1, lot 2: one card, no span to make a rate of.
+        {"lot 2", desk1, 10, 0, TCardOutcome::Done, TFailCause::None, 50},
+    };
+    uint32_t serial = 0;
+    for (const auto& r : records) {
+        TCardRecord card;
+        card.Time = QDateTime(QDate(2026, 12, 8), QTime(r.Hour, r.Minute), Qt::UTC);
+        card.Station = r.Station;
+        card.Batch = QLatin1String(r.Batch);
+        card.Serial = Card(r.Outcome == TCardOutcome::Repeat ? 1 : ++serial);
+        card.Outcome = r.Outcome;
+        card.Cause = r.Cause;
+        card.DurationMs = r.DurationMs;
+        if (r.Outcome == TCardOutcome::Repeat) {
+            ASSERT_TRUE(ledger->RecordRepeat(card)) << ledger->Error().toStdString();
+            continue;
+        }
+        const std::optional<TClaim> claim = ledger->Claim(card.Batch, r.Station, card.Serial, false);
+        ASSERT_TRUE(claim) << ledger->Error().toStdString();
+        card.Row = claim->Row;
+        ASSERT_TRUE((ledger->Record(*claim, card) == TRecordResult::Recorded)) << ledger->Error().toStdString();
+    }
+    // desk-2 holds one row of lot 1: 15 rows, 13 done, 1 claimed, 1 left.
+    ASSERT_TRUE(ledger->Claim(QStringLiteral("lot 1"), desk2, Card(99), false)) << ledger->Error().toStdString();
+
+    const auto line = [](const char* Batch, const char* Station, int Done, int Failed, std::vector<std::pair<QString, int>> Causes, int Repeats,
+                          const char* First, const char* Last, std::optional<double> Rate, std::optional<qint64> Median,
+                          std::optional<qint64> P95, int RowsLeft, int OpenClaims) {
+        return TLedgerSummaryLine{QLatin1String(Batch), QLatin1String(Station), Done, Failed, std::move(Causes), Repeats, QLatin1String(First),
+            QLatin1String(Last), Rate, Median, P95, RowsLeft, OpenClaims};
+    };
+    const auto noKey = QStringLiteral("no-key");
+    const std::vector<TLedgerSummaryLine> groups{
+        line("lot 1", "desk-1", 10, 2, {{QStringLiteral("card-left"), 1}, {noKey, 1}}, 1, "2026-12-08T06:00:00.000Z", "2026-12-08T07:15:00.000Z", 8.0,
+            500, 1000, 1, 0),
+        line("lot 1", "desk-2", 3, 2, {{noKey, 2}}, 0, "2026-12-08T08:00:00.000Z", "2026-12-08T09:00:00.000Z", 3.0, 3000, 4000, 1, 1),
+        line("lot 2", "desk-1", 1, 0, {}, 0, "2026-12-08T10:00:00.000Z", "2026-12-08T10:00:00.000Z", std::nullopt, 50, 50, 2, 0),
+    };
+    // Over all 14 done cards, 50 ... 4000: median rank 7 (600), p95 rank
+    // 14 (4000); 06:00 to 10:00: 14 / 4 h.
+    const TLedgerSummaryLine total = line("", "", 14, 4, {{QStringLiteral("card-left"), 1}, {noKey, 3}}, 1, "2026-12-08T06:00:00.000Z", "2026-12-08T10:00:00.000Z", 3.5, 600, 4000, 4, 1);
+
+    const auto expectLine = [](const TLedgerSummaryLine& Got, const TLedgerSummaryLine& Want) {
+        const std::string which = (Want.Batch + QLatin1Char('/') + Want.Station).toStdString();
+        EXPECT_EQ(Got.Batch, Want.Batch) << which;
+        EXPECT_EQ(Got.Station, Want.Station) << which;
+        EXPECT_EQ(Got.Done, Want.Done) << which;
+        EXPECT_EQ(Got.Failed, Want.Failed) << which;
+        EXPECT_EQ(Got.FailedByCause, Want.FailedByCause) << which;
+        EXPECT_EQ(Got.Repeats, Want.Repeats) << which;
+        EXPECT_EQ(Got.First, Want.First) << which;
+        EXPECT_EQ(Got.Last, Want.Last) << which;
+        EXPECT_EQ(Got.CardsPerHour.has_value(), Want.CardsPerHour.has_value()) << which;
+        if (Got.CardsPerHour && Want.CardsPerHour) {
+            EXPECT_DOUBLE_EQ(*Got.CardsPerHour, *Want.CardsPerHour) << which;
+        }
+        EXPECT_EQ(Got.MedianMs, Want.MedianMs) << which;
+        EXPECT_EQ(Got.P95Ms, Want.P95Ms) << which;
+        EXPECT_EQ(Got.RowsLeft, Want.RowsLeft) << which;
+        EXPECT_EQ(Got.OpenClaims, Want.OpenClaims) << which;
+    };
+    const std::optional<TLedgerSummary> summary = ledger->Summary({});
+    ASSERT_TRUE(summary) << ledger->Error().toStdString();
+    ASSERT_EQ(summary->Groups.size(), groups.size());
+    for (size_t i = 0; i < groups.size(); ++i)
+        expectLine(summary->Groups[i], groups[i]);
+    expectLine(summary->Total, total);
+
+    // The export's filters narrow what is counted.
+    const std::optional<TLedgerSummary> late = ledger->Summary({.Since = QDateTime(QDate(2026, 12, 8), QTime(8, 15), Qt::UTC)});
+    ASSERT_TRUE(late) << ledger->Error().toStdString();
+    ASSERT_EQ(late->Groups.size(), 2u);
+    expectLine(late->Groups[1], groups[2]);
+    expectLine(late->Total, line("", "", 3, 1, {{noKey, 1}}, 0, "2026-12-08T08:20:00.000Z", "2026-12-08T10:00:00.000Z", 3 / (100.0 / 60), 3000, 4000, 3, 1));
+    EXPECT_FALSE(ledger->Summary({.Batch = QStringLiteral("lot 3")}));
 }
 
 // Two stations, each its own connection in its own thread, claim at the same
