@@ -318,6 +318,12 @@ private:
     // false when its batch is unknown. Columns: that batch's columns.
     bool FilterRecords(const TLedgerFilter& Filter, QStringList& Where, QVariantList& Values, QStringList* Columns = nullptr);
 
+    // LedgerSummary.cpp: what SQL counted for Summary, and the lines and
+    // total made of it.
+    struct TSummaryRows;
+    bool ReadSummaryRows(const QStringList& Where, const QVariantList& Values, TSummaryRows& Rows);
+    static TLedgerSummary SummaryOf(const TSummaryRows& Rows, bool LocalTimes);
+
     QString FConnection;
     TLedgerPlace FPlace;
     const TLedgerDialect& FSql; // chosen by the place, at open

@@ -1,5 +1,5 @@
 // The records exported for a spreadsheet (CSV) or for programs (JSON
-// Lines), one line at a time, or summed up per batch and station.
+// Lines), one line at a time.
 #include "records/LedgerSql.h"
 
 #include "records/Records.h"
@@ -9,8 +9,6 @@
 #include <QRegularExpression>
 #include <QSqlError>
 #include <QSqlQuery>
-
-#include <map>
 
 using namespace LedgerSql;
 
@@ -53,18 +51,6 @@ std::vector<int> LabelColumns(const QStringList& Columns)
     }
     return out;
 }
-
-// A stored time (ISO 8601 with its offset, or Z) in UTC, or in local time
-// with its offset; a text that is no such time is given as it is.
-QString ExportTime(const QString& Stored, bool Local)
-{
-    const QDateTime when = QDateTime::fromString(Stored, Qt::ISODateWithMs);
-    if (!when.isValid())
-        return Stored;
-    return Local ? IsoTimeStamp(when.toLocalTime()) : when.toUTC().toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss.zzz'Z'"));
-}
-
-QString WhereText(const QStringList& Where) { return Where.isEmpty() ? QString() : QStringLiteral(" WHERE ") + Where.join(QStringLiteral(" AND ")); }
 
 // The records, oldest first, that every condition of Where lets through
 // (each with its value bound). A ledger of the first schema, read as it is,
@@ -116,47 +102,23 @@ std::string JsonRecord(const QSqlQuery& Query, bool Local)
     return QJsonDocument(record).toJson(QJsonDocument::Compact).toStdString() + "\n";
 }
 
-// The rank of the p-th percentile (Percent/100) among N sorted values, N at
-// least 1: the nearest rank, ceil(p * N), the value at that rank being the
-// percentile itself (never one between two). In integer SQL, so that both
-// databases give the same rank: the only place the rule is written.
-QString NearestRank(int Percent, const QString& N) { return QStringLiteral("((%1 * %2 + 99) / 100)").arg(N).arg(Percent); }
-
-// The done cards' median and 95th percentile durations, per batch and
-// station (batch name, station, median, p95) or over all of them (median,
-// p95).
-QString CardTimesSql(const QStringList& Where, bool PerGroup)
-{
-    const QString partition = PerGroup ? QStringLiteral("PARTITION BY r.batch_id, r.station ") : QString();
-    return QStringLiteral("SELECT %1MAX(CASE WHEN k = %2 THEN ms END), MAX(CASE WHEN k = %3 THEN ms END) FROM"
-                          " (SELECT b.name AS batch, r.station AS station, r.duration_ms AS ms,"
-                          " ROW_NUMBER() OVER (%4ORDER BY r.duration_ms) AS k, COUNT(*) OVER (%5) AS n"
-                          " FROM ledger_records r JOIN ledger_batches b ON b.id = r.batch_id%6) d%7")
-        .arg(PerGroup ? QStringLiteral("batch, station, ") : QString(), NearestRank(50, QStringLiteral("n")), NearestRank(95, QStringLiteral("n")),
-            partition, partition.trimmed(), WhereText(Where + QStringList{QStringLiteral("r.result = 'done'")}),
-            PerGroup ? QStringLiteral(" GROUP BY batch, station") : QString());
-}
-
-std::optional<qint64> MsOf(const QVariant& Value)
-{
-    if (Value.isNull())
-        return std::nullopt;
-    return Value.toLongLong();
-}
-
-// Done cards an hour between two stored times; none when they are the same
-// instant (or not times).
-std::optional<double> CardsPerHour(int Done, const QString& First, const QString& Last)
-{
-    const QDateTime first = QDateTime::fromString(First, Qt::ISODateWithMs);
-    const QDateTime last = QDateTime::fromString(Last, Qt::ISODateWithMs);
-    const qint64 span = first.msecsTo(last);
-    if (!first.isValid() || !last.isValid() || span <= 0)
-        return std::nullopt;
-    return double(Done) * 3600000.0 / double(span);
-}
-
 } // namespace
+
+namespace LedgerSql {
+
+// A stored time (ISO 8601 with its offset, or Z) in UTC, or in local time
+// with its offset; a text that is no such time is given as it is.
+QString ExportTime(const QString& Stored, bool Local)
+{
+    const QDateTime when = QDateTime::fromString(Stored, Qt::ISODateWithMs);
+    if (!when.isValid())
+        return Stored;
+    return Local ? IsoTimeStamp(when.toLocalTime()) : when.toUTC().toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss.zzz'Z'"));
+}
+
+QString WhereText(const QStringList& Where) { return Where.isEmpty() ? QString() : QStringLiteral(" WHERE ") + Where.join(QStringLiteral(" AND ")); }
+
+} // namespace LedgerSql
 
 std::optional<std::pair<QVariant, QStringList>> TLedger::ExportedBatch(const QString& Batch)
 {
@@ -238,104 +200,6 @@ bool TLedger::Export(const TLedgerFilter& Filter, bool Json, const std::function
     if (query.lastError().type() != QSqlError::NoError)
         return failed();
     return true;
-}
-
-std::optional<TLedgerSummary> TLedger::Summary(const TLedgerFilter& Filter, bool LocalTimes)
-{
-    FError.clear();
-    QStringList where;
-    QVariantList values;
-    if (!FilterRecords(Filter, where, values))
-        return std::nullopt;
-    // Rows left as RowsLeft counts them; open claims of the line's station
-    // in its batch.
-    const QString utc = FSql.UtcOf(QStringLiteral("r.recorded_at"));
-    const auto groups = Select(QStringLiteral("count the records"),
-        QStringLiteral("SELECT b.name, r.station, SUM(CASE WHEN r.result = 'done' THEN 1 ELSE 0 END), SUM(CASE WHEN r.result = 'failed' THEN 1 ELSE 0 END),"
-                       " SUM(CASE WHEN r.result = 'repeat' THEN 1 ELSE 0 END), MIN(%1), MAX(%1),"
-                       " (SELECT COUNT(*) FROM ledger_rows w WHERE w.batch_id = r.batch_id AND w.done_serial IS NULL AND w.claim_id IS NULL),"
-                       " (SELECT COUNT(*) FROM ledger_claims c WHERE c.batch_id = r.batch_id AND c.station = r.station AND c.is_open = 1)"
-                       " FROM ledger_records r JOIN ledger_batches b ON b.id = r.batch_id%2 GROUP BY r.batch_id, b.name, r.station")
-            .arg(utc, WhereText(where)),
-        values);
-    if (!groups)
-        return std::nullopt;
-    // A ledger of the first schema kept no cause.
-    const auto causes = Select(QStringLiteral("count the failures"),
-        QStringLiteral("SELECT b.name, r.station, %1, COUNT(*) FROM ledger_records r JOIN ledger_batches b ON b.id = r.batch_id%2 GROUP BY b.name, r.station%3")
-            .arg(FSchema >= 2 ? QStringLiteral("r.cause") : QStringLiteral("''"), WhereText(where + QStringList{QStringLiteral("r.result = 'failed'")}),
-                FSchema >= 2 ? QStringLiteral(", r.cause") : QString()),
-        values);
-    if (!causes)
-        return std::nullopt;
-    const auto times = Select(QStringLiteral("read the card times"), CardTimesSql(where, true), values);
-    if (!times)
-        return std::nullopt;
-    const auto allTimes = Select(QStringLiteral("read the card times"), CardTimesSql(where, false), values);
-    if (!allTimes)
-        return std::nullopt;
-
-    // The lines in one order whatever the database's collation.
-    using TLineKey = std::pair<QString, QString>;
-    std::map<TLineKey, TLedgerSummaryLine> lines;
-    std::map<TLineKey, std::pair<QString, QString>> spans; // stored UTC texts
-    for (const QVariantList& row : *groups) {
-        const TLineKey key{row.value(0).toString(), row.value(1).toString()};
-        TLedgerSummaryLine& line = lines[key];
-        line.Batch = key.first;
-        line.Station = key.second;
-        line.Done = row.value(2).toInt();
-        line.Failed = row.value(3).toInt();
-        line.Repeats = row.value(4).toInt();
-        spans[key] = {row.value(5).toString(), row.value(6).toString()};
-        line.RowsLeft = row.value(7).toInt();
-        line.OpenClaims = row.value(8).toInt();
-    }
-    std::map<QString, int> totalCauses;
-    std::map<TLineKey, std::map<QString, int>> lineCauses;
-    for (const QVariantList& row : *causes) {
-        const int count = row.value(3).toInt();
-        lineCauses[{row.value(0).toString(), row.value(1).toString()}][row.value(2).toString()] += count;
-        totalCauses[row.value(2).toString()] += count;
-    }
-    for (const QVariantList& row : *times) {
-        const auto line = lines.find({row.value(0).toString(), row.value(1).toString()});
-        if (line == lines.end())
-            continue;
-        line->second.MedianMs = MsOf(row.value(2));
-        line->second.P95Ms = MsOf(row.value(3));
-    }
-
-    TLedgerSummary summary;
-    TLedgerSummaryLine& total = summary.Total;
-    QString first;
-    QString last;
-    for (auto& [key, line] : lines) {
-        const auto& [lineFirst, lineLast] = spans[key];
-        line.FailedByCause.assign(lineCauses[key].begin(), lineCauses[key].end());
-        line.CardsPerHour = CardsPerHour(line.Done, lineFirst, lineLast);
-        line.First = ExportTime(lineFirst, LocalTimes);
-        line.Last = ExportTime(lineLast, LocalTimes);
-        total.Done += line.Done;
-        total.Failed += line.Failed;
-        total.Repeats += line.Repeats;
-        total.RowsLeft += line.RowsLeft;
-        total.OpenClaims += line.OpenClaims;
-        if (first.isEmpty() || lineFirst < first)
-            first = lineFirst;
-        if (last.isEmpty() || lineLast > last)
-            last = lineLast;
-        summary.Groups.push_back(line);
-    }
-    total.FailedByCause.assign(totalCauses.begin(), totalCauses.end());
-    total.CardsPerHour = CardsPerHour(total.Done, first, last);
-    total.First = first.isEmpty() ? QString() : ExportTime(first, LocalTimes);
-    total.Last = last.isEmpty() ? QString() : ExportTime(last, LocalTimes);
-    if (!allTimes->empty()) {
-        total.MedianMs = MsOf(allTimes->front().value(0));
-        total.P95Ms = MsOf(allTimes->front().value(1));
-    }
-    return summary;
 }
 
 QDateTime ParseLedgerTime(const QString& Text, const QDateTime& Now, QString& Error)

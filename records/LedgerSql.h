@@ -114,6 +114,11 @@ QString SerialHex(const TSerial& Serial);
 QString UtcText(const QDateTime& When);
 QString Now();
 QDateTime StoredTime(const QVariant& Text);
+// A stored time in UTC (Z), or in local time with its offset; a text that is
+// no such time is given as it is.
+QString ExportTime(const QString& Stored, bool Local);
+// " WHERE " and the conditions joined by AND; nothing without one.
+QString WhereText(const QStringList& Where);
 
 // The folder of a local path ("." for a bare name).
 std::string FolderOf(const std::string& Path);

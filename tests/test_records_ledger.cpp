@@ -807,8 +807,9 @@ TEST_P(LedgerTest, TheSummaryCountsEachBatchAndStationAndTheTotal)
         line("lot 2", "desk-1", 1, 0, {}, 0, "2026-12-08T10:00:00.000Z", "2026-12-08T10:00:00.000Z", std::nullopt, 50, 50, 2, 0),
     };
     // Over all 14 done cards, 50 ... 4000: median rank 7 (600), p95 rank
-    // 14 (4000); 06:00 to 10:00: 14 / 4 h.
-    const TLedgerSummaryLine total = line("", "", 14, 4, {{QStringLiteral("card-left"), 1}, {noKey, 3}}, 1, "2026-12-08T06:00:00.000Z", "2026-12-08T10:00:00.000Z", 3.5, 600, 4000, 4, 1);
+    // 14 (4000); 06:00 to 10:00: 14 / 4 h. Rows left once a batch: lot 1's
+    // 1 (on both its stations' lines) and lot 2's 2.
+    const TLedgerSummaryLine total = line("", "", 14, 4, {{QStringLiteral("card-left"), 1}, {noKey, 3}}, 1, "2026-12-08T06:00:00.000Z", "2026-12-08T10:00:00.000Z", 3.5, 600, 4000, 3, 1);
 
     const auto expectLine = [](const TLedgerSummaryLine& Got, const TLedgerSummaryLine& Want) {
         const std::string which = (Want.Batch + QLatin1Char('/') + Want.Station).toStdString();
