@@ -337,8 +337,11 @@ void TBatchRun::Writing(const TSerial& Serial, int Row)
         return;
     std::string list;
     if (FData && Row >= 1 && size_t(Row) <= FData->Rows.size()) {
-        for (const std::string& label : RowLabels(*FData, size_t(Row - 1)))
-            list += (list.empty() ? "" : ",") + JsonStringOf(label);
+        for (const std::string& label : RowLabels(*FData, size_t(Row - 1))) {
+            if (!list.empty())
+                list += ',';
+            list += JsonStringOf(label);
+        }
     }
     Event(BatchEventJson("writing", "\"serial\":\"" + SerialText(Serial) + "\",\"row\":" + std::to_string(Row) + ",\"labels\":[" + list + "]"));
 }

@@ -273,8 +273,13 @@ std::string MsOrDash(const std::optional<qint64>& Ms) { return Ms ? std::to_stri
 std::vector<std::string> SummaryCells(const TLedgerSummaryLine& Line, bool Total)
 {
     std::string causes;
-    for (const auto& [code, count] : Line.FailedByCause)
-        causes += (causes.empty() ? "" : ",") + (code.isEmpty() ? std::string("-") : PrintableText(code.toStdString())) + ':' + std::to_string(count);
+    for (const auto& [code, count] : Line.FailedByCause) {
+        if (!causes.empty())
+            causes += ',';
+        causes += code.isEmpty() ? std::string("-") : PrintableText(code.toStdString());
+        causes += ':';
+        causes += std::to_string(count);
+    }
     const auto orDash = [](const QString& Text) { return Text.isEmpty() ? std::string("-") : PrintableText(Text.toStdString()); };
     return {Total ? std::string("total") : orDash(Line.Batch), Total ? std::string() : orDash(Line.Station), std::to_string(Line.Done),
         std::to_string(Line.Failed), causes.empty() ? std::string("-") : causes, std::to_string(Line.Repeats), orDash(Line.First), orDash(Line.Last),
