@@ -7,6 +7,6 @@
 #include <vector>
 
 struct TChartSeries {
-    QString Name;
-    std::vector<double> Values; // one value per category
+    QString Name{};
+    std::vector<double> Values{}; // one value per category
 };

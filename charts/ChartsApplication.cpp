@@ -7,3 +7,5 @@ std::unique_ptr<QCoreApplication> MakeChartsApplication(int& Argc, char** Argv)
     qputenv("QT_QPA_PLATFORM", QByteArrayLiteral("offscreen"));
     return std::make_unique<QApplication>(Argc, Argv);
 }
+
+bool ChartsCanDraw() { return qobject_cast<QApplication*>(QCoreApplication::instance()) != nullptr; }

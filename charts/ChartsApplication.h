@@ -10,3 +10,6 @@
 // The application for charts drawn into files, on the offscreen platform
 // whatever the environment names (set in the process before it is made).
 std::unique_ptr<QCoreApplication> MakeChartsApplication(int& Argc, char** Argv);
+
+// A chart can be made: the application is a QApplication.
+bool ChartsCanDraw();

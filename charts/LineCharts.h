@@ -14,11 +14,13 @@
 
 class QChart;
 
+// (Each member initialized, so that a chart may name only the fields it
+// sets.)
 struct TBarChartData {
-    QString Title;
-    QStringList Categories;
-    std::vector<TChartSeries> Series;
-    QString ValueTitle;
+    QString Title{};
+    QStringList Categories{};
+    std::vector<TChartSeries> Series{};
+    QString ValueTitle{};
     bool Stacked = false;
 };
 
