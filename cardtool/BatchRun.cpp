@@ -1,6 +1,7 @@
 #include "cardtool/BatchRun.h"
 
 #include "cardtool/Output.h"
+#include "cardtool/ShiftReport.h"
 #include "protocol/PlainText.h"
 #include "records/Ledger.h"
 #include "session/CardWords.h"
@@ -399,5 +400,7 @@ int TBatchRun::RunLedger(const TCardOptions& Options, const std::function<void(c
         return ReleaseClaims(*ledger, Options, Say);
     if (Options.Summary)
         return PrintSummary(*ledger, Options, Say);
+    if (!Options.ReportFile.empty())
+        return WriteShiftReport(*ledger, Options, Say);
     return PrintRecords(*ledger, Options, Say);
 }

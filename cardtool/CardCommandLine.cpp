@@ -256,7 +256,7 @@ QString ReadLedgerNames(const QCommandLineParser& Parser, TCardOptions& Result)
     Result.ListClaims = Parser.isSet(QStringLiteral("claims"));
     Result.LocalTimes = Parser.isSet(QStringLiteral("local"));
     Result.Summary = Parser.isSet(QStringLiteral("summary"));
-    return {};
+    return ReadFileValue(Parser, "report", Result.ReportFile);
 }
 
 // ledger: which records are exported. The times are read against one now.

@@ -60,7 +60,8 @@ struct TCardOptions {
     bool ReuseData = false;  // batch --reuse-data
     // ledger --local: times in local time, not UTC.
     bool LocalTimes = false;
-    bool Summary = false; // ledger --summary
+    bool Summary = false;   // ledger --summary
+    std::string ReportFile; // ledger --report: the shift report's HTML file
     // ledger: only the records from Since, before Until (invalid: no
     // bound), of Station and of Result (empty: any).
     QDateTime Since;

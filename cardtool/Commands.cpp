@@ -29,10 +29,13 @@ QString ClaimRules(const TCardOptions& Options, const QCommandLineParser& Parser
         return QStringLiteral("--force belongs to --release only.");
     if (Options.ListClaims && !Options.ReleaseStation.isEmpty())
         return QStringLiteral("--claims lists the claims and releases none: give it without --release.");
-    for (const char* filter : {"station", "since", "until", "result", "summary"}) {
+    for (const char* filter : {"station", "since", "until", "result", "summary", "report"}) {
         if (Parser.isSet(QLatin1String(filter)) && (Options.ListClaims || !Options.ReleaseStation.isEmpty()))
             return QStringLiteral("--%1 belongs to the records' export only: give it without --claims and --release.").arg(QLatin1String(filter));
     }
+    // The report is a file of its own, the summary in it.
+    if (!Options.ReportFile.empty() && (Options.Summary || Parser.isSet(QStringLiteral("json"))))
+        return QStringLiteral("--report writes the summary and the charts to FILE: give it without --summary and --json.");
     return {};
 }
 
@@ -107,7 +110,8 @@ const TCardCommand TCardCommands::Commands[] = {
         .Operand = TCardOperand::None,
         .Synopsis = "ledger [--ledger FILE|URL] [--batch NAME] [--station NAME] [--since TIME]\n"
                     "       [--until TIME] [--result done|failed|repeat] [--json] [--local] [--summary]\n"
-                    "       [--release STATION [--force]] [--claims] [--ledger-password-file FILE]",
+                    "       [--release STATION [--force]] [--claims] [--ledger-password-file FILE]\n"
+                    "       [--report FILE.html]",
         .Help = "the ledger's records as CSV (--json: JSON Lines), all of\n"
                 "them unless --batch, --station, --result, --since or --until\n"
                 "narrow them (together: the records that pass all), the open\n"
@@ -118,7 +122,7 @@ const TCardCommand TCardCommands::Commands[] = {
                 "that no spreadsheet runs it; --summary counts them per\n"
                 "batch and station instead",
         .Options = {"ledger", "ledger-password-file", "batch", "station", "since", "until", "result", "release", "force", "claims",
-            "local", "summary"},
+            "local", "summary", "report"},
         .UsesReader = false,
         .Results = TCardResults::Streamed,
         .Check = ClaimRules,
@@ -226,6 +230,13 @@ const TCardOption TCardCommands::Options[] = {
         "total: done, failed (and by cause), repeats, first and last,\n"
         "cards per hour, median and 95th percentile card time, rows\n"
         "left, open claims; --json: one document",
+        TCardOption::Listed},
+    {"report", 0, "FILE",
+        "ledger: write the shift report to FILE, one HTML page with\n"
+        "nothing beside it that prints on A4: the filters, the\n"
+        "summary's total and a table a station, and charts of the\n"
+        "cards per 10 minutes, failures by cause, card times and\n"
+        "yield per station; not with --summary or --json",
         TCardOption::Listed},
     {"local", 0, nullptr,
         "ledger: times in local time with their offset (default:\n"

@@ -3,19 +3,37 @@
 #include "cardtool/CardCommandLine.h"
 #include "cardtool/CardTool.h"
 #include "cardtool/Output.h"
+#include "charts/ChartsApplication.h"
 
 #include <QCoreApplication>
 
 #include <signal.h>
 
 #include <cstdio>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+// Only the shift report draws (charts need a QApplication, made on the
+// offscreen platform); every other command stays a Qt Core program that no
+// display or window system is asked about.
+bool AsksForReport(int argc, char* argv[])
+{
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--report") == 0 || std::strncmp(argv[i], "--report=", 9) == 0)
+            return true;
+    return false;
+}
+
+} // namespace
 
 int main(int argc, char* argv[])
 {
     // A closed pipe is a write that fails, told and answered with exit status
     // 1, not the silent end of the program; during a job it cancels the job.
     ::signal(SIGPIPE, SIG_IGN);
-    QCoreApplication app(argc, argv);
+    const std::unique_ptr<QCoreApplication> app = AsksForReport(argc, argv) ? MakeChartsApplication(argc, argv) : std::make_unique<QCoreApplication>(argc, argv);
     // The name the session gives its messages on standard error.
     QCoreApplication::setApplicationName(QStringLiteral("orvelle-card"));
     const TCardOptions options = ParseCardCommandLine(QCoreApplication::arguments());

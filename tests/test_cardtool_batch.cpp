@@ -3,7 +3,7 @@
 // station killed (SIGKILL) mid-card and started again, its card getting the
 // same row; two stations on one ledger, SQLite and a private PostgreSQL
 // server, with interleaved cards, every row used once; the ledger printed
-// back; its claims listed and released.
+// back, summed up and made a shift report; its claims listed and released.
 #include "protocol/BatchData.h"
 #include "protocol/DumpFile.h"
 #include "records/Ledger.h"
@@ -21,6 +21,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QXmlStreamReader>
 
 #include <gtest/gtest.h>
 
@@ -458,6 +459,7 @@ TEST_F(BatchToolTest, TheLedgerIsPrintedOnlyFromALedgerThatIsThereAndReadOnly)
     }
     ASSERT_EQ(::chmod(QFile::encodeName(ledger).constData(), 0444), 0);
     const QString missing = QString::fromStdString(Path("missing.sqlite"));
+    const QString report = QString::fromStdString(Path("report.html"));
     const QString empty = QString::fromStdString(Path("empty.sqlite"));
     QFile(empty).open(QIODevice::WriteOnly);
     const QString openFile = QString::fromStdString(Path("password-open"));
@@ -505,6 +507,10 @@ TEST_F(BatchToolTest, TheLedgerIsPrintedOnlyFromALedgerThatIsThereAndReadOnly)
         {{"ledger", "--ledger", ledger, "--summary", "--json"}, 0, "\"station\": \"desk-1\"", "", true},
         {{"ledger", "--ledger", ledger, "--summary", "--result", "done"}, 0, "\ntotal ", ""},
         {{"ledger", "--ledger", ledger, "--summary", "--claims"}, 2, "", "--summary belongs to the records' export only"},
+        {{"ledger", "--ledger", ledger, "--report", report, "--claims"}, 2, "", "--report belongs to the records' export only"},
+        {{"ledger", "--ledger", ledger, "--report", report, "--summary"}, 2, "", "--report writes the summary and the charts to FILE"},
+        {{"ledger", "--ledger", ledger, "--report", report, "--json"}, 2, "", "--report writes the summary and the charts to FILE"},
+        {{"batch", QString::fromStdString(Path("template.txt")), "--report", report}, 2, "", "--report belongs to ledger only."},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Args.join(' ').toStdString());
@@ -526,6 +532,7 @@ TEST_F(BatchToolTest, TheLedgerIsPrintedOnlyFromALedgerThatIsThereAndReadOnly)
         }
     }
     EXPECT_FALSE(QFile::exists(missing));
+    EXPECT_FALSE(QFile::exists(report));
     EXPECT_EQ(QFileInfo(empty).size(), 0);
 
     // A reader that closed the pipe (| head -1 once it has its line): the
@@ -568,6 +575,142 @@ TEST_F(BatchToolTest, TheLedgerIsPrintedOnlyFromALedgerThatIsThereAndReadOnly)
     ASSERT_TRUE(WIFEXITED(status)) << status;
     EXPECT_EQ(WEXITSTATUS(status), 1);
     EXPECT_EQ(said, "");
+}
+
+// ledger --report: one HTML file with nothing outside it, whose every number
+// is the one --summary --json gives for the same records.
+TEST_F(BatchToolTest, TheShiftReportSaysWhatTheSummarySaysWithFourCharts)
+{
+    const QString ledger = QString::fromStdString(Path("ledger.sqlite"));
+    const QString odd = QStringLiteral("desk <3> & \"co\"");
+    {
+        QString error;
+        const std::unique_ptr<TLedger> made = TLedger::Open(ledger, QStringLiteral("batch-tool-test"), error);
+        ASSERT_TRUE(made) << error.toStdString();
+        TBatchStart batch{QStringLiteral("lot 7"), QStringLiteral("7e3b"), QStringLiteral("d474"), {QStringLiteral("number")}, {}};
+        for (int row = 1; row <= 20; ++row)
+            batch.Rows.push_back({QString::number(row)});
+        ASSERT_TRUE(made->StartBatch(batch)) << made->Error().toStdString();
+        const struct {
+            QString Station;
+            int Minute; // past 06:00 UTC on 2026-12-08
+            bool Done;
+            TFailCause Cause;
+            qint64 Ms;
+        } records[] = {
+            {"desk-1", 1, true, TFailCause::None, 2400},
+            {"desk-1", 4, true, TFailCause::None, 2600},
+            {"desk-1", 9, false, TFailCause::NoKey, 9000},
+            {odd, 12, true, TFailCause::None, 3100},
+            {odd, 13, false, TFailCause::CardLeft, 1200},
+            {odd, 14, false, TFailCause::NoKey, 8000},
+            {"desk-1", 41, true, TFailCause::None, 2500},
+            {odd, 45, true, TFailCause::None, 7000},
+        };
+        uint8_t serial = 0;
+        for (const auto& r : records) {
+            TCardRecord card;
+            card.Time = QDateTime(QDate(2026, 12, 8), QTime(6, r.Minute, 7), Qt::UTC);
+            card.Station = r.Station;
+            card.Batch = QStringLiteral("lot 7");
+            card.Serial = {0x40, 0x12, 0xA3, ++serial};
+            card.Outcome = r.Done ? TCardOutcome::Done : TCardOutcome::Failed;
+            card.Cause = r.Cause;
+            card.DurationMs = r.Ms;
+            const std::optional<TClaim> claim = made->Claim(card.Batch, r.Station, card.Serial, false);
+            ASSERT_TRUE(claim) << made->Error().toStdString();
+            card.Row = claim->Row;
+            ASSERT_TRUE((made->Record(*claim, card) == TRecordResult::Recorded)) << made->Error().toStdString();
+        }
+    }
+    const QString report = QString::fromStdString(Path("report.html"));
+    const auto run = [](const QStringList& Args) {
+        QProcess process;
+        process.start(Program(), Args);
+        EXPECT_TRUE(process.waitForFinished(60000));
+        EXPECT_EQ(process.exitCode(), 0) << process.readAllStandardError().toStdString();
+        return QString::fromUtf8(process.readAllStandardOutput());
+    };
+    const auto unescaped = [](QString Text) {
+        return Text.replace("&lt;", "<").replace("&gt;", ">").replace("&quot;", "\"").replace("&amp;", "&");
+    };
+    // A summary's figure as the report writes it.
+    const auto figure = [](const QString& Field, const QJsonValue& Value) {
+        if (Value.isNull())
+            return QStringLiteral("-");
+        if (Field == "cards_per_hour")
+            return QString::number(Value.toDouble(), 'f', 1);
+        if (Value.isString())
+            return Value.toString();
+        if (Value.isObject()) {
+            QStringList causes;
+            const QJsonObject object = Value.toObject();
+            for (auto cause = object.begin(); cause != object.end(); ++cause)
+                causes << QStringLiteral("%1 %2").arg(cause.key().isEmpty() ? "-" : cause.key()).arg(cause.value().toInt());
+            return causes.isEmpty() ? QStringLiteral("-") : causes.join(", ");
+        }
+        return QString::number(Value.toInteger());
+    };
+    const QRegularExpression cell(QStringLiteral("<td data-field=\"([a-z_0-9]+)\">([^<]*)</td>"));
+    const auto expectCells = [&](const QString& Row, const QJsonObject& Want) {
+        int fields = 0;
+        for (const QRegularExpressionMatch& m : cell.globalMatch(Row)) {
+            ++fields;
+            EXPECT_EQ(unescaped(m.captured(2)), figure(m.captured(1), Want[m.captured(1)])) << m.captured(1).toStdString();
+        }
+        EXPECT_EQ(fields, 11) << Row.toStdString();
+    };
+
+    const QStringList filters[] = {
+        {},
+        {"--station", "desk-1"},
+        {"--since", "2026-12-08T06:10Z", "--local"},
+        {"--batch", "lot 7", "--result", "failed"},
+    };
+    for (const QStringList& filter : filters) {
+        SCOPED_TRACE(filter.join(' ').toStdString());
+        QFile::remove(report);
+        EXPECT_EQ(run(QStringList{"ledger", "--ledger", ledger, "--report", report} + filter), QString());
+        QFile file(report);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        const QString html = QString::fromUtf8(file.readAll());
+        const QJsonObject summary = QJsonDocument::fromJson(run(QStringList{"ledger", "--ledger", ledger, "--summary", "--json"} + filter).toUtf8()).object();
+        ASSERT_FALSE(summary.isEmpty());
+
+        // Nothing fetched or run when it is opened, and well formed, the
+        // charts' SVG with it.
+        EXPECT_FALSE(html.contains("<script", Qt::CaseInsensitive));
+        EXPECT_FALSE(html.contains(QRegularExpression(QStringLiteral("(src|href)\\s*=\\s*[\"']?(https?:)?//"),
+            QRegularExpression::CaseInsensitiveOption)));
+        EXPECT_EQ(html.count("<svg"), 4);
+        EXPECT_TRUE(html.contains("@page { size: A4"));
+        QXmlStreamReader xml(html);
+        while (!xml.atEnd())
+            xml.readNext();
+        EXPECT_FALSE(xml.hasError()) << xml.errorString().toStdString() << " at line " << xml.lineNumber();
+        for (int i = 0; i + 1 < filter.size(); i += 2) {
+            if (filter[i] == "--batch" || filter[i] == "--station" || filter[i] == "--result") {
+                EXPECT_TRUE(html.contains(QStringLiteral("data-filter=\"%1\">%2<").arg(filter[i].mid(2), filter[i + 1]))) << filter[i].toStdString();
+            }
+        }
+
+        const QRegularExpressionMatch total = QRegularExpression(QStringLiteral("<tr data-total=\"total\">(.*?)</tr>")).match(html);
+        ASSERT_TRUE(total.hasMatch());
+        expectCells(total.captured(1), summary["total"].toObject());
+        const QJsonArray groups = summary["groups"].toArray();
+        int rows = 0;
+        for (const QRegularExpressionMatch& row :
+            QRegularExpression(QStringLiteral("<tr data-station=\"([^\"]*)\" data-batch=\"([^\"]*)\">(.*?)</tr>")).globalMatch(html)) {
+            ++rows;
+            const QString station = unescaped(row.captured(1));
+            const auto group = std::find_if(groups.begin(), groups.end(), [&](const QJsonValue& G) {
+                return G["station"].toString() == station && G["batch"].toString() == unescaped(row.captured(2));
+            });
+            ASSERT_NE(group, groups.end()) << station.toStdString();
+            expectCells(row.captured(3), group->toObject());
+        }
+        EXPECT_EQ(rows, groups.size());
+    }
 }
 
 } // namespace
