@@ -21,9 +21,9 @@
 
 namespace {
 
-// Bucket labels turned on end once there are more than fit side by side at
-// 600 pixels.
-constexpr int UprightCategories = 12;
+// Category labels turned on end once there are more than fit side by side
+// at 600 pixels (Qt Charts cuts a label short that is wider than its bar).
+constexpr int UprightCategories = 8;
 
 QAbstractBarSeries* BarsOf(QChart* Chart, bool Stacked)
 {
@@ -132,7 +132,8 @@ void UpdateBarChart(QChart* Chart, const TBarChartData& Data)
     // still has an axis.
     values->setRange(0, std::max(Highest(Data), whole ? 1.0 : 0.1));
     values->applyNiceNumbers();
-    values->setLabelFormat(whole ? QStringLiteral("%d") : QStringLiteral("%.2f"));
+    values->setLabelFormat(whole ? QStringLiteral("%d") : values->max() >= 10 ? QStringLiteral("%.0f")
+                                                                              : QStringLiteral("%.2f"));
     if (whole)
         values->setTickType(QValueAxis::TicksFixed);
     if (whole && values->max() < 5)
