@@ -1,7 +1,8 @@
 #!/bin/sh
 # Pictures for docs/: the card window with a card read and compared with a
 # dump one byte apart, at 1x and 2x, in a light and a dark palette; and the
-# main window on its "Card" page after a read (docs/screenshot.png). Each is
+# main window on its "Card" page after a read (docs/screenshot.png); the
+# shift report's charts of a sample shift (docs/images/report.png). Each is
 # taken on Qt's offscreen platform with a 1920x1080 screen, the window sized
 # as the program sizes it there. Run after a build:
 # scripts/card-shots.sh [BUILD_DIR]
@@ -28,3 +29,7 @@ done
 QT_QPA_PLATFORM="offscreen:configfile=$screen" ORVELLE_SHOT=docs/screenshot.png \
     "$tool" --gtest_filter='MainWindowShot.*' --gtest_brief=1 >/dev/null
 echo docs/screenshot.png
+mkdir -p docs/images
+QT_QPA_PLATFORM="offscreen:configfile=$screen" ORVELLE_SHOT=docs/images/report.png \
+    "$tool" --gtest_filter='ReportShot.*' --gtest_brief=1 >/dev/null
+echo docs/images/report.png

@@ -7,15 +7,20 @@
 //       --gtest_filter=CardWindowShot.*    (or MainWindowShot.*)
 //
 // It fails where the window does not show that one difference, or the main
-// window not its nine pages.
+// window not its nine pages. ReportShot.* draws the shift report's four
+// charts (orvelle-card ledger --report) of a sample shift kept in a ledger.
 #include "app/MainForm.h"
+#include "cardtool/ShiftReport.h"
 #include "protocol/DumpFile.h"
 #include "support/FormFixture.h"
 #include "support/TestPaths.h"
 #include "widgets/CardView.h"
 
 #include <QApplication>
+#include <QChart>
+#include <QGraphicsScene>
 #include <QImage>
+#include <QPainter>
 #include <QPalette>
 #include <QPixmap>
 #include <QPushButton>
@@ -113,6 +118,72 @@ TEST(MainWindowShot, TheCardPageAfterARead)
     QApplication::processEvents();
     const QImage shot = F.Form->grab().toImage().convertToFormat(QImage::Format_RGB888);
     ASSERT_FALSE(shot.isNull());
+    ASSERT_TRUE(shot.save(QString::fromLocal8Bit(out), "PNG", 9)) << out;
+}
+
+TEST(ReportShot, TheFourChartsOfASampleShift)
+{
+    const char* out = std::getenv("ORVELLE_SHOT");
+    ASSERT_NE(out, nullptr) << "ORVELLE_SHOT names the PNG to write";
+    QTemporaryDir dir;
+    QString error;
+    const std::unique_ptr<TLedger> ledger = TLedger::Open(dir.filePath(QStringLiteral("ledger.sqlite")), QStringLiteral("report-shot"), error);
+    ASSERT_TRUE(ledger) << error.toStdString();
+    TBatchStart batch{QStringLiteral("lot 12"), QStringLiteral("7e3b"), QStringLiteral("d474"), {QStringLiteral("number")}, {}};
+    for (int row = 1; row <= 400; ++row)
+        batch.Rows.push_back({QString::number(row)});
+    ASSERT_TRUE(ledger->StartBatch(batch)) << ledger->Error().toStdString();
+    // Three desks over two hours, a card every 40 to 100 s, one desk slower
+    // and one with a worn reader; the same shift every time.
+    const TFailCause causes[] = {TFailCause::NoKey, TFailCause::CardLeft, TFailCause::NoKey, TFailCause::CardLeft, TFailCause::NoKey};
+    uint32_t seed = 12345;
+    const auto next = [&seed](uint32_t Range) {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 8) % Range;
+    };
+    uint32_t serial = 0;
+    for (int desk = 1; desk <= 3; ++desk) {
+        for (int second = int(next(60)); second < 7200; second += 40 + int(next(60)) + (desk == 3 ? 30 : 0)) {
+            if (second > 2400 && second < 3000 && desk == 2)
+                continue; // a break
+            TCardRecord card;
+            card.Time = QDateTime(QDate(2026, 12, 8), QTime(6, 0), Qt::UTC).addSecs(second);
+            card.Station = QStringLiteral("desk-%1").arg(desk);
+            card.Batch = batch.Name;
+            ++serial;
+            card.Serial = {uint8_t(serial >> 24), uint8_t(serial >> 16), uint8_t(serial >> 8), uint8_t(serial)};
+            const bool failed = next(desk == 3 ? 8 : 25) == 0;
+            card.Outcome = failed ? TCardOutcome::Failed : TCardOutcome::Done;
+            card.Cause = failed ? causes[next(5)] : TFailCause::None;
+            card.DurationMs = 2200 + qint64(next(1400)) + (next(12) == 0 ? 4000 : 0);
+            const std::optional<TClaim> claim = ledger->Claim(card.Batch, card.Station, card.Serial, false);
+            ASSERT_TRUE(claim) << ledger->Error().toStdString();
+            card.Row = claim->Row;
+            ASSERT_TRUE((ledger->Record(*claim, card) == TRecordResult::Recorded)) << ledger->Error().toStdString();
+        }
+    }
+    const std::optional<TLedgerSeries> series = ledger->Series({});
+    ASSERT_TRUE(series) << ledger->Error().toStdString();
+    const std::vector<TBarChartData> charts = ShiftReportCharts(*series);
+    ASSERT_EQ(charts.size(), 4u);
+
+    // The four as the report lays them out, two by two.
+    const QSize size(600, 300);
+    QGraphicsScene scene;
+    scene.setBackgroundBrush(Qt::white);
+    for (size_t i = 0; i < charts.size(); ++i) {
+        QChart* chart = MakeBarChart(charts[i]);
+        scene.addItem(chart);
+        chart->setGeometry(QRectF(QPointF(double(i % 2) * size.width(), double(i / 2) * size.height()), QSizeF(size)));
+    }
+    const QRectF area(0, 0, 2 * size.width(), 2 * size.height());
+    scene.setSceneRect(area);
+    QImage shot(area.size().toSize(), QImage::Format_RGB888);
+    shot.fill(Qt::white);
+    QPainter painter(&shot);
+    painter.setRenderHint(QPainter::Antialiasing);
+    scene.render(&painter, area, area);
+    painter.end();
     ASSERT_TRUE(shot.save(QString::fromLocal8Bit(out), "PNG", 9)) << out;
 }
 
