@@ -511,6 +511,8 @@ TEST_F(BatchToolTest, TheLedgerIsPrintedOnlyFromALedgerThatIsThereAndReadOnly)
         {{"ledger", "--ledger", ledger, "--report", report, "--summary"}, 2, "", "--report writes the summary and the charts to FILE"},
         {{"ledger", "--ledger", ledger, "--report", report, "--json"}, 2, "", "--report writes the summary and the charts to FILE"},
         {{"batch", QString::fromStdString(Path("template.txt")), "--report", report}, 2, "", "--report belongs to ledger only."},
+        {{"ledger", "--ledger", ledger, "--report", QString::fromStdString(Path("no-such-folder/report.html"))}, 1, "",
+            "the report cannot be written: "},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Args.join(' ').toStdString());
