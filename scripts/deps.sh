@@ -9,8 +9,9 @@ set -eu
 
 # The ledger's SQL drivers are plugins Qt loads at run time (qt6-base-dev
 # brings Qt6Sql's CMake files); postgresql is the server the ledger's tests
-# start privately.
-PACKAGES="cmake ninja-build g++ ccache pkg-config qt6-base-dev qt6-charts-dev qt6-svg-dev libgtest-dev libgmock-dev libbenchmark-dev fonts-arphic-uming procps"
+# start privately. Qt Charts' CMake files need Qt OpenGL's, which its package
+# does not bring.
+PACKAGES="cmake ninja-build g++ ccache pkg-config qt6-base-dev qt6-charts-dev libqt6opengl6-dev qt6-svg-dev libgtest-dev libgmock-dev libbenchmark-dev fonts-arphic-uming procps"
 PACKAGES="$PACKAGES libqt6sql6-sqlite libqt6sql6-psql postgresql"
 for option in "$@"; do
     case "$option" in
