@@ -127,6 +127,36 @@ struct TLedgerSummary {
     TLedgerSummaryLine Total;
 };
 
+// LedgerStations.cpp: a batch's line as the line window shows it.
+// One station that worked in the batch (a record or a claim in it).
+struct TLineStation {
+    QString Name;
+    // "working" (an open claim in the batch, heard within
+    // StationSilentSeconds), "waiting" (heard, no open claim) or "silent N
+    // min" (not heard for longer, by the database's clock).
+    QString State;
+    QString Operator;       // its last record's; empty before one
+    QString LastSerial;     // its last record's card
+    int LastRow = 0;        // that card's row (0: none)
+    QStringList LastLabels; // that row's label cells, "column: value"
+    int DoneLastHour = 0;   // by the database's clock
+    int Done = 0;           // in the batch
+    int Failed = 0;
+    std::optional<double> Yield; // Done / (Done + Failed); none before either
+    QDateTime LastFailureAt;     // invalid: no failure yet
+    QString LastFailureCause;    // its code
+    QString LastFailureDetail;
+    bool operator==(const TLineStation&) const = default;
+};
+
+struct TLineView {
+    QString Batch;
+    int Rows = 0;                       // the batch's data rows
+    int RowsDone = 0;                   // rows with a done card
+    std::vector<TLineStation> Stations; // by name
+    bool operator==(const TLineView&) const = default;
+};
+
 // A time on the command line (--since, --until) as an instant: an ISO 8601
 // date (the start of that local day), a date-time (local unless it carries
 // Z or an offset), today or yesterday (the start of that local day), or -8h
@@ -215,6 +245,26 @@ public:
     // lines, card times over every done card. Times as Export gives them.
     // None when the batch is unknown or the database fails.
     std::optional<TLedgerSummary> Summary(const TLedgerFilter& Filter, bool LocalTimes = false);
+
+    // LedgerStations.cpp: the line a supervisor watches, and what tells a
+    // watcher (TLedgerWatch) that it changed. None when the batch is unknown
+    // or the database fails; counted by SQL.
+    std::optional<TLineView> Stations(const QString& Batch);
+    // The batches' names, newest first; none on failure.
+    std::optional<QStringList> Batches();
+    // The channel the stations notify on a claim or a record.
+    static constexpr const char* LineChannel = "orvelle_ledger";
+    // True where the database notifies its listeners (PostgreSQL).
+    bool Notifies() const;
+    // The connection listens on LineChannel (again, after the connection
+    // was made again); false where it cannot, Error saying why.
+    bool Subscribe();
+    // A text that changes when a station writes: SQLite's data_version, or
+    // the newest batch, record and claim with the open claims' count; none
+    // on failure.
+    std::optional<QString> ChangeMark();
+    // The Qt SQL connection's name, for the notifications of its driver.
+    const QString& ConnectionName() const { return FConnection; }
 
     // The ledger for messages: the SQLite file, or the PostgreSQL address
     // without its password.
@@ -323,6 +373,9 @@ private:
     struct TSummaryRows;
     bool ReadSummaryRows(const QStringList& Where, const QVariantList& Values, TSummaryRows& Rows);
     static TLedgerSummary SummaryOf(const TSummaryRows& Rows, bool LocalTimes);
+
+    // LedgerStations.cpp: the line read once (Stations retries it).
+    std::optional<TLineView> ReadLine(const QString& Batch);
 
     QString FConnection;
     TLedgerPlace FPlace;
