@@ -1,0 +1,66 @@
+#pragma once
+// TLineWindow: the production line as a shift supervisor watches it, from
+// any desk: a batch chosen from the ledger, its stations (state, operator,
+// last card, last hour, yield, last failure), its progress with an
+// estimated end, and charts of the cards made and the failures. It reads a
+// ledger of its own, opened read-only, and reads it again only when the
+// ledger says it changed (TLedgerWatch) or the clock moves a state on
+// (a station falling silent); what did not change is not redrawn.
+
+#include "records/Ledger.h"
+
+#include <QTimer>
+#include <QWidget>
+
+#include <memory>
+#include <optional>
+
+class QComboBox;
+class QLabel;
+class QProgressBar;
+class QTableWidget;
+class QVBoxLayout;
+class TLedgerWatch;
+
+class TLineWindow final : public QWidget {
+    Q_OBJECT
+public:
+    // How often the states are read again without a change: a station's
+    // silence shows by the clock alone.
+    static constexpr int ClockMs = 5000;
+
+    // Address: a ledger as --ledger gives it (empty: the default file).
+    explicit TLineWindow(const QString& Address, QWidget* Parent = nullptr);
+    ~TLineWindow() override;
+    TLineWindow(const TLineWindow&) = delete;
+    TLineWindow& operator=(const TLineWindow&) = delete;
+
+    const QString& Address() const { return FAddress; }
+    // Below the line's parts: room for more of the line's controls.
+    QVBoxLayout* ExtraArea() const { return FExtra; }
+
+    // Reads the ledger (opening it first when it is not open yet) and
+    // shows what changed.
+    void Refresh();
+
+private:
+    void Build();
+    bool OpenLedger();
+    void FillBatches();
+    void ShowLine(const TLineView& View);
+    void ShowProgress(const TLineView& View);
+    void ShowStatus(const QString& Text);
+
+    QString FAddress;
+    std::unique_ptr<TLedger> FLedger;
+    std::unique_ptr<TLedgerWatch> FWatch;
+    std::optional<TLineView> FShown; // what the table and progress show
+    QTimer FClock;
+
+    QComboBox* FBatch = nullptr;
+    QTableWidget* FStations = nullptr;
+    QProgressBar* FProgress = nullptr;
+    QLabel* FProgressText = nullptr;
+    QLabel* FStatus = nullptr;
+    QVBoxLayout* FExtra = nullptr;
+};
