@@ -29,6 +29,7 @@
 // a station fails its next claim or record. Each TLedger has its own named
 // connection and belongs to the thread that opened it.
 
+#include "charts/ChartSeries.h"
 #include "session/BatchLedger.h"
 
 #include <QDateTime>
@@ -125,6 +126,21 @@ struct TLedgerSummaryLine {
 struct TLedgerSummary {
     std::vector<TLedgerSummaryLine> Groups; // by batch, then station
     TLedgerSummaryLine Total;
+};
+
+// LedgerSeries.cpp: the records as the shift report's and the line's charts
+// draw them.
+struct TLedgerSeries {
+    // 10-minute buckets from the first record's to the last's, none left
+    // out: "2026-12-08T06:00Z" (UTC) or with LocalTimes in local time with
+    // its offset ("2026-12-08T07:00+01:00").
+    QStringList Buckets;
+    std::vector<TChartSeries> CardsPer10Min;              // a station's done cards a bucket
+    std::vector<std::pair<QString, int>> FailuresByCause; // the most frequent first
+    // A histogram of the done cards' times: the bins' names and counts.
+    QStringList DurationBins;
+    std::vector<int> DurationCounts;
+    std::vector<std::pair<QString, double>> YieldByStation; // done / (done + failed), 0..1
 };
 
 // LedgerStations.cpp: a batch's line as the line window shows it.
@@ -245,6 +261,12 @@ public:
     // lines, card times over every done card. Times as Export gives them.
     // None when the batch is unknown or the database fails.
     std::optional<TLedgerSummary> Summary(const TLedgerFilter& Filter, bool LocalTimes = false);
+
+    // LedgerSeries.cpp: the records Filter lets through, as the charts draw
+    // them (done cards a station and 10 minutes, failures by cause, card
+    // times, yield a station). None when the batch is unknown or the
+    // database fails.
+    std::optional<TLedgerSeries> Series(const TLedgerFilter& Filter, bool LocalTimes = false);
 
     // LedgerStations.cpp: the line a supervisor watches, and what tells a
     // watcher (TLedgerWatch) that it changed. None when the batch is unknown
@@ -373,6 +395,9 @@ private:
     struct TSummaryRows;
     bool ReadSummaryRows(const QStringList& Where, const QVariantList& Values, TSummaryRows& Rows);
     static TLedgerSummary SummaryOf(const TSummaryRows& Rows, bool LocalTimes);
+
+    // LedgerSeries.cpp: the card-time histogram of the done cards.
+    bool ReadDurationBins(const QStringList& Where, const QVariantList& Values, TLedgerSeries& Series);
 
     // LedgerStations.cpp: the line read once (Stations retries it).
     std::optional<TLineView> ReadLine(const QString& Batch);

@@ -26,14 +26,15 @@ allowed() {
     serial) echo "serial" ;;
     reader) echo "reader protocol serial" ;;
     session) echo "session reader protocol serial" ;;
-    records) echo "records session reader protocol serial" ;;
+    records) echo "records session reader protocol serial charts/ChartSeries" ;;
     widgets) echo "widgets" ;;
-    app) echo "app records session reader protocol serial widgets" ;;
-    cardtool) echo "cardtool records session reader protocol serial" ;;
+    charts) echo "charts" ;;
+    app) echo "app records session reader protocol serial widgets charts" ;;
+    cardtool) echo "cardtool records session reader protocol serial charts" ;;
     sim) echo "sim protocol serial/PortName" ;;
     esac
 }
-for layer in protocol serial reader session records widgets app cardtool sim; do
+for layer in protocol serial reader session records widgets charts app cardtool sim; do
     ok=$(allowed "$layer")
     for f in $(git ls-files "$layer/*.cpp" "$layer/*.h"); do
         grep -oE '^#include "[^"]+"' "$f" | sed 's/^#include "//; s/"$//' | while read -r inc; do

@@ -6,7 +6,7 @@
 // as claim-lost), a batch restarted with other files refused, a data file of
 // another batch, --again, the rows left, the records exported as CSV and
 // JSON Lines (times in UTC or local time, a formula-like CSV cell kept text),
-// their summary per batch and station,
+// their summary per batch and station and their series for the charts,
 // two stations claiming at once, the schema's version and its upgrade from
 // version 1, a lost and a restarted server, a ledger file replaced under a
 // station, the file rule (the user's own ledger, side files and folder), a
@@ -844,6 +844,101 @@ TEST_P(LedgerTest, TheSummaryCountsEachBatchAndStationAndTheTotal)
     expectLine(late->Groups[1], groups[2]);
     expectLine(late->Total, line("", "", 3, 1, {{noKey, 1}}, 0, "2026-12-08T08:20:00.000Z", "2026-12-08T10:00:00.000Z", 3 / (100.0 / 60), 3000, 4000, 3, 1));
     EXPECT_FALSE(ledger->Summary({.Batch = QStringLiteral("lot 3")}));
+}
+
+TEST_P(LedgerTest, TheSeriesGiveTheChartsBucketsCausesTimesAndYield)
+{
+    const auto ledger = Open();
+    ASSERT_TRUE(ledger);
+    ASSERT_TRUE(ledger->StartBatch(Batch(QStringLiteral("lot 1"), 15))) << ledger->Error().toStdString();
+    const QString desk1 = QStringLiteral("desk-1");
+    const QString desk2 = QStringLiteral("desk-2");
+    const struct {
+        const QString& Station;
+        int Minute; // past 06:00 UTC on 2026-12-08
+        TCardOutcome Outcome;
+        TFailCause Cause;
+        qint64 DurationMs;
+    } records[] = {
+        {desk1, 1, TCardOutcome::Done, TFailCause::None, 400},
+        {desk1, 5, TCardOutcome::Done, TFailCause::None, 1200},
+        {desk2, 12, TCardOutcome::Done, TFailCause::None, 300},
+        {desk2, 14, TCardOutcome::Failed, TFailCause::CardLeft, 9000},
+        {desk2, 15, TCardOutcome::Failed, TFailCause::NoKey, 9000},
+        // Nothing from 06:20 to 06:30.
+        {desk1, 32, TCardOutcome::Done, TFailCause::None, 800},
+        {desk1, 35, TCardOutcome::Failed, TFailCause::NoKey, 9000},
+        {desk1, 36, TCardOutcome::Repeat, TFailCause::None, 30},
+    };
+    uint32_t serial = 0;
+    for (const auto& r : records) {
+        TCardRecord card;
+        card.Time = QDateTime(QDate(2026, 12, 8), QTime(6, r.Minute, 7), Qt::UTC);
+        card.Station = r.Station;
+        card.Batch = QStringLiteral("lot 1");
+        card.Serial = Card(r.Outcome == TCardOutcome::Repeat ? 1 : ++serial);
+        card.Outcome = r.Outcome;
+        card.Cause = r.Cause;
+        card.DurationMs = r.DurationMs;
+        if (r.Outcome == TCardOutcome::Repeat) {
+            ASSERT_TRUE(ledger->RecordRepeat(card)) << ledger->Error().toStdString();
+            continue;
+        }
+        const std::optional<TClaim> claim = ledger->Claim(card.Batch, r.Station, card.Serial, false);
+        ASSERT_TRUE(claim) << ledger->Error().toStdString();
+        card.Row = claim->Row;
+        ASSERT_TRUE((ledger->Record(*claim, card) == TRecordResult::Recorded)) << ledger->Error().toStdString();
+    }
+
+    const std::optional<TLedgerSeries> series = ledger->Series({});
+    ASSERT_TRUE(series) << ledger->Error().toStdString();
+    EXPECT_EQ(series->Buckets,
+        (QStringList{QStringLiteral("2026-12-08T06:00Z"), QStringLiteral("2026-12-08T06:10Z"), QStringLiteral("2026-12-08T06:20Z"),
+            QStringLiteral("2026-12-08T06:30Z")}));
+    ASSERT_EQ(series->CardsPer10Min.size(), 2u);
+    EXPECT_EQ(series->CardsPer10Min[0].Name, desk1);
+    EXPECT_EQ(series->CardsPer10Min[0].Values, (std::vector<double>{2, 0, 0, 1}));
+    EXPECT_EQ(series->CardsPer10Min[1].Name, desk2);
+    EXPECT_EQ(series->CardsPer10Min[1].Values, (std::vector<double>{0, 1, 0, 0}));
+    EXPECT_EQ(series->FailuresByCause, (std::vector<std::pair<QString, int>>{{QStringLiteral("no-key"), 2}, {QStringLiteral("card-left"), 1}}));
+    // Done cards 300, 400, 800, 1200 ms: p95 1200, so bins 0.2 s wide up to
+    // 1.6 s, then the slower ones.
+    EXPECT_EQ(series->DurationBins,
+        (QStringList{QStringLiteral("0.0-0.2 s"), QStringLiteral("0.2-0.4 s"), QStringLiteral("0.4-0.6 s"), QStringLiteral("0.6-0.8 s"),
+            QStringLiteral("0.8-1.0 s"), QStringLiteral("1.0-1.2 s"), QStringLiteral("1.2-1.4 s"), QStringLiteral("1.4-1.6 s"),
+            QStringLiteral(">= 1.6 s")}));
+    EXPECT_EQ(series->DurationCounts, (std::vector<int>{0, 1, 1, 0, 1, 0, 1, 0, 0}));
+    ASSERT_EQ(series->YieldByStation.size(), 2u);
+    EXPECT_EQ(series->YieldByStation[0].first, desk1);
+    EXPECT_DOUBLE_EQ(series->YieldByStation[0].second, 0.75);
+    EXPECT_EQ(series->YieldByStation[1].first, desk2);
+    EXPECT_DOUBLE_EQ(series->YieldByStation[1].second, 1.0 / 3);
+
+    // Local bucket names are the same instants.
+    const std::optional<TLedgerSeries> local = ledger->Series({}, true);
+    ASSERT_TRUE(local) << ledger->Error().toStdString();
+    ASSERT_EQ(local->Buckets.size(), series->Buckets.size());
+    for (qsizetype i = 0; i < local->Buckets.size(); ++i)
+        EXPECT_EQ(QDateTime::fromString(local->Buckets[i], Qt::ISODate), QDateTime::fromString(series->Buckets[i], Qt::ISODate))
+            << local->Buckets[i].toStdString();
+
+    // The export's filters narrow what is drawn.
+    const std::optional<TLedgerSeries> desk = ledger->Series({.Station = desk2});
+    ASSERT_TRUE(desk) << ledger->Error().toStdString();
+    EXPECT_EQ(desk->Buckets, QStringList{QStringLiteral("2026-12-08T06:10Z")});
+    ASSERT_EQ(desk->CardsPer10Min.size(), 1u);
+    EXPECT_EQ(desk->CardsPer10Min[0].Values, std::vector<double>{1});
+    // 300 ms alone: bins 0.05 s wide.
+    EXPECT_EQ(desk->DurationCounts, (std::vector<int>{0, 0, 0, 0, 0, 0, 1, 0, 0}));
+    EXPECT_EQ(desk->DurationBins.value(8), QStringLiteral(">= 0.40 s"));
+    // No done card: no histogram and no yield, the buckets still there.
+    const std::optional<TLedgerSeries> repeats = ledger->Series({.Result = QStringLiteral("repeat")});
+    ASSERT_TRUE(repeats) << ledger->Error().toStdString();
+    EXPECT_EQ(repeats->Buckets, QStringList{QStringLiteral("2026-12-08T06:30Z")});
+    EXPECT_TRUE(repeats->DurationBins.isEmpty());
+    EXPECT_TRUE(repeats->DurationCounts.empty());
+    EXPECT_TRUE(repeats->YieldByStation.empty());
+    EXPECT_FALSE(ledger->Series({.Batch = QStringLiteral("lot 3")}));
 }
 
 // Two stations, each its own connection in its own thread, claim at the same
