@@ -5,9 +5,12 @@
 
 #include "records/LedgerWatch.h"
 
+#include <QChart>
+#include <QChartView>
 #include <QComboBox>
 #include <QDateTime>
 #include <QFormLayout>
+#include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
 #include <QProgressBar>
@@ -36,6 +39,33 @@ QStringList CellsOf(const TLineStation& Station)
     return {Station.Name, Station.State, Station.Operator, Station.LastSerial, Station.LastRow > 0 ? QString::number(Station.LastRow) : QString(),
         Station.LastLabels.join(QStringLiteral(", ")), QString::number(Station.DoneLastHour),
         Station.Yield ? QStringLiteral("%1 %").arg(*Station.Yield * 100.0, 0, 'f', 1) : QString(), failure};
+}
+
+// A 10-minute bucket as the window's clock reads it: "07:10".
+QString BucketTime(const QString& Bucket)
+{
+    const QDateTime start = QDateTime::fromString(Bucket, Qt::ISODate);
+    return start.isValid() ? start.toLocalTime().toString(QStringLiteral("HH:mm")) : Bucket;
+}
+
+bool SameChart(const TBarChartData& A, const TBarChartData& B)
+{
+    if (A.Categories != B.Categories || A.Series.size() != B.Series.size())
+        return false;
+    for (size_t i = 0; i < A.Series.size(); ++i) {
+        if (A.Series[i].Name != B.Series[i].Name || A.Series[i].Values != B.Series[i].Values)
+            return false;
+    }
+    return true;
+}
+
+QChartView* NewChartView(const char* Name, const TBarChartData& Data, QWidget* Parent)
+{
+    auto* view = new QChartView(MakeBarChart(Data), Parent);
+    view->setObjectName(QLatin1String(Name));
+    view->setMinimumSize(360, 240);
+    view->setRenderHint(QPainter::Antialiasing);
+    return view;
 }
 
 } // namespace
@@ -69,6 +99,7 @@ void TLineWindow::Build()
     layout->addLayout(top);
     connect(FBatch, &QComboBox::currentTextChanged, this, [this]() {
         FShown.reset();
+        FCharted.reset();
         Refresh();
     });
 
@@ -89,6 +120,14 @@ void TLineWindow::Build()
     FProgressText = new QLabel(this);
     FProgressText->setObjectName(QStringLiteral("LineProgressText"));
     layout->addWidget(FProgressText);
+
+    auto* charts = new QHBoxLayout;
+    FRateChart = NewChartView("LineChartRate",
+        {QStringLiteral("Cards per 10 minutes, last 2 hours"), {}, {}, QStringLiteral("cards"), true}, this);
+    FCausesChart = NewChartView("LineChartCauses", {QStringLiteral("Failures by cause"), {}, {}, QStringLiteral("cards"), false}, this);
+    charts->addWidget(FRateChart);
+    charts->addWidget(FCausesChart);
+    layout->addLayout(charts, 1);
 
     FStatus = new QLabel(this);
     FStatus->setObjectName(QStringLiteral("LineStatus"));
@@ -135,6 +174,7 @@ void TLineWindow::Refresh()
         return;
     }
     ShowStatus(QString());
+    ShowCharts(batch);
     if (FShown == view)
         return;
     ShowLine(*view);
@@ -192,6 +232,29 @@ void TLineWindow::ShowProgress(const TLineView& View)
         text += QStringLiteral(", no rate yet");
     }
     FProgressText->setText(text);
+}
+
+void TLineWindow::ShowCharts(const QString& Batch)
+{
+    TLedgerFilter filter;
+    filter.Batch = Batch;
+    filter.Since = QDateTime::currentDateTimeUtc().addSecs(-ChartSeconds);
+    const std::optional<TLedgerSeries> series = FLedger->Series(filter);
+    if (!series)
+        return;
+    TBarChartData rate{QStringLiteral("Cards per 10 minutes, last 2 hours"), {}, series->CardsPer10Min, QStringLiteral("cards"), true};
+    for (const QString& bucket : series->Buckets)
+        rate.Categories << BucketTime(bucket);
+    TBarChartData causes{QStringLiteral("Failures by cause"), {}, {{QStringLiteral("failures"), {}}}, QStringLiteral("cards"), false};
+    for (const auto& [cause, count] : series->FailuresByCause) {
+        causes.Categories << cause;
+        causes.Series.front().Values.push_back(count);
+    }
+    if (FCharted && SameChart(FCharted->first, rate) && SameChart(FCharted->second, causes))
+        return;
+    UpdateBarChart(FRateChart->chart(), rate);
+    UpdateBarChart(FCausesChart->chart(), causes);
+    FCharted = std::pair{rate, causes};
 }
 
 void TLineWindow::ShowStatus(const QString& Text)

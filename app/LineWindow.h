@@ -7,6 +7,7 @@
 // ledger says it changed (TLedgerWatch) or the clock moves a state on
 // (a station falling silent); what did not change is not redrawn.
 
+#include "charts/LineCharts.h"
 #include "records/Ledger.h"
 
 #include <QTimer>
@@ -15,6 +16,7 @@
 #include <memory>
 #include <optional>
 
+class QChartView;
 class QComboBox;
 class QLabel;
 class QProgressBar;
@@ -36,6 +38,9 @@ public:
     TLineWindow& operator=(const TLineWindow&) = delete;
 
     const QString& Address() const { return FAddress; }
+    // The charts' span: the last two hours of the batch.
+    static constexpr int ChartSeconds = 2 * 3600;
+
     // Below the line's parts: room for more of the line's controls.
     QVBoxLayout* ExtraArea() const { return FExtra; }
 
@@ -49,6 +54,7 @@ private:
     void FillBatches();
     void ShowLine(const TLineView& View);
     void ShowProgress(const TLineView& View);
+    void ShowCharts(const QString& Batch);
     void ShowStatus(const QString& Text);
 
     QString FAddress;
@@ -62,5 +68,9 @@ private:
     QProgressBar* FProgress = nullptr;
     QLabel* FProgressText = nullptr;
     QLabel* FStatus = nullptr;
+    QChartView* FRateChart = nullptr;
+    QChartView* FCausesChart = nullptr;
+    // What the charts show: drawn again only when it differs.
+    std::optional<std::pair<TBarChartData, TBarChartData>> FCharted;
     QVBoxLayout* FExtra = nullptr;
 };

@@ -6,7 +6,11 @@
 #include "support/PgServer.h"
 #include "support/PtyPeer.h"
 
+#include <QBarSet>
+#include <QChart>
+#include <QChartView>
 #include <QLabel>
+#include <QStackedBarSeries>
 #include <QTableWidget>
 #include <QTemporaryDir>
 
@@ -44,6 +48,22 @@ protected:
     QTemporaryDir FFolder;
     QString FAddress;
 };
+
+// The bar sets a chart of the window draws: name and values.
+std::vector<std::pair<QString, QList<qreal>>> Bars(const TLineWindow& Window, const char* Name)
+{
+    std::vector<std::pair<QString, QList<qreal>>> bars;
+    const auto* view = Window.findChild<QChartView*>(QLatin1String(Name));
+    for (QAbstractSeries* series : view ? view->chart()->series() : QList<QAbstractSeries*>()) {
+        for (const QBarSet* set : static_cast<QAbstractBarSeries*>(series)->barSets()) {
+            QList<qreal> values;
+            for (int i = 0; i < set->count(); ++i)
+                values << set->at(i);
+            bars.emplace_back(set->label(), values);
+        }
+    }
+    return bars;
+}
 
 QString Cell(const QTableWidget& Table, int Row, int Column)
 {
@@ -87,10 +107,16 @@ TEST_P(LineWindowTest, AStationsCardShowsWithoutAPress)
     card.Row = claim->Row;
     card.Outcome = TCardOutcome::Done;
     ASSERT_EQ(station->Record(*claim, card), TRecordResult::Recorded) << station->Error().toStdString();
+    // Heard between cards, as a running station is.
+    ASSERT_TRUE(station->Heartbeat(QStringLiteral("desk-1"))) << station->Error().toStdString();
     EXPECT_TRUE(WaitUntil([&]() { return progress->text().startsWith(QStringLiteral("1 of 3 rows done, estimated end ")); }, 30s))
         << progress->text().toStdString();
     EXPECT_TRUE(progress->text().endsWith(QStringLiteral(" at the last hour's rate"))) << progress->text().toStdString();
     const QStringList row{Cell(*table, 0, 0), Cell(*table, 0, 1), Cell(*table, 0, 3), Cell(*table, 0, 4), Cell(*table, 0, 5), Cell(*table, 0, 6),
         Cell(*table, 0, 7)};
+    // The cards per 10 minutes, one bucket so far; no failure yet.
+    using TBars = std::vector<std::pair<QString, QList<qreal>>>;
+    EXPECT_TRUE(WaitUntil([&]() { return Bars(window, "LineChartRate") == TBars{{QStringLiteral("desk-1"), {1.0}}}; }, 30s));
+    EXPECT_EQ(Bars(window, "LineChartCauses"), (TBars{{QStringLiteral("failures"), {}}}));
     EXPECT_EQ(row, (QStringList{QStringLiteral("desk-1"), QStringLiteral("waiting"), QStringLiteral("00000007"), QStringLiteral("1"), QStringLiteral("name: Card 1"), QStringLiteral("1"), QStringLiteral("100.0 %")}));
 }
