@@ -115,6 +115,7 @@ TLedgerDialect MakePostgreSql()
     d.LockRows = QStringLiteral(" FOR UPDATE");
     d.LockRowsSkipping = QStringLiteral(" FOR UPDATE SKIP LOCKED");
     d.LockClaims = QStringLiteral(" FOR UPDATE OF c");
+    d.Notify = QStringLiteral("SELECT pg_notify('orvelle_ledger', ?)");
     d.ClockAt = QStringLiteral("to_char((now() + interval '%1 seconds') AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"')");
     d.AgeMs = QStringLiteral("CAST(EXTRACT(EPOCH FROM (now() - CAST(%1 AS timestamptz))) * 1000 AS BIGINT)");
     d.StoredUtc = QStringLiteral("to_char(CAST(%1 AS timestamptz) AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"')");
@@ -122,7 +123,6 @@ TLedgerDialect MakePostgreSql()
     // by an index.
     d.ChangeMark = QStringLiteral("SELECT (SELECT MAX(id) FROM ledger_batches), (SELECT MAX(id) FROM ledger_records),"
                                   " (SELECT MAX(id) FROM ledger_claims), (SELECT COUNT(*) FROM ledger_claims WHERE is_open = 1)");
-    d.Notifies = true;
     return d;
 }
 

@@ -80,6 +80,11 @@ struct TLedgerDialect {
     QString LockRowsSkipping;
     QString LockClaims;
 
+    // Tells the ledger's listeners (other stations, a line window) that the
+    // batch named by the one value bound changed, when the transaction
+    // commits; empty where nobody can listen.
+    QString Notify;
+
     // The database's clock as a stored time, %1 seconds from now.
     QString ClockAt;
     // How long ago the stored time %1 was, in ms, by the database's clock.
@@ -87,9 +92,8 @@ struct TLedgerDialect {
     // The stored time %1 (of any offset) as stored times are: UTC, ms, Z.
     QString StoredUtc;
     // A query whose first row changes when a station writes what the line
-    // shows; and whether the database notifies listeners besides.
+    // shows.
     QString ChangeMark;
-    bool Notifies = false;
 
     QString Clock(int Seconds = 0) const { return ClockAt.arg(Seconds); }
     QString AgeMsOf(const QString& Column) const { return AgeMs.arg(Column); }

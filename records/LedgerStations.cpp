@@ -16,7 +16,8 @@ namespace {
 // (a record or a claim in it), when it was heard, its open claims, its
 // counts, its last record with that row's cells, its last failure.
 // %1: the heartbeat's age in ms; %2: the done cards' time an hour ago;
-// %3: a record's time as stored; %4: a failure's cause.
+// %3: a record's time as stored; %4: a failure's cause; %5: the last
+// record's operator, where the ledger keeps it.
 const char* const StationsSql = "SELECT s.station, %1,"
                                 " (SELECT COUNT(*) FROM ledger_claims c WHERE c.batch_id = ? AND c.station = s.station AND c.is_open = 1),"
                                 " g.done, g.failed, g.last_hour, l.serial, l.row_no, w.cells, f.recorded_at, %4, f.detail%5"
@@ -78,13 +79,14 @@ std::optional<TLineView> TLedger::ReadLine(const QString& Batch)
         QStringLiteral("SELECT COUNT(*), SUM(CASE WHEN done_serial IS NULL THEN 0 ELSE 1 END) FROM ledger_rows WHERE batch_id = ?"), {id});
     if (!rows)
         return std::nullopt;
-    // A ledger of the first schema kept no heartbeats nor causes.
+    // A ledger of the first schema kept no heartbeats nor causes, one
+    // before the third no operators.
     const bool second = FSchema >= 2;
     const QString heard = QStringLiteral("(SELECT %1 FROM ledger_stations h WHERE h.name = s.station)").arg(FSql.AgeMsOf(QStringLiteral("h.heartbeat_at")));
     const auto stations = Select(QStringLiteral("read batch %1's stations").arg(Batch),
         QString::fromLatin1(StationsSql)
             .arg(second ? heard : QStringLiteral("NULL"), FSql.Clock(-3600), FSql.UtcOf(QStringLiteral("recorded_at")),
-                second ? QStringLiteral("f.cause") : QStringLiteral("''"), QString()),
+                second ? QStringLiteral("f.cause") : QStringLiteral("''"), FSchema >= 3 ? QStringLiteral(", l.operator") : QString()),
         {id, id, id, id});
     if (!stations)
         return std::nullopt;
@@ -128,12 +130,12 @@ std::optional<QStringList> TLedger::Batches()
     return names;
 }
 
-bool TLedger::Notifies() const { return FSql.Notifies; }
+bool TLedger::Notifies() const { return !FSql.Notify.isEmpty(); }
 
 bool TLedger::Subscribe()
 {
     FError.clear();
-    if (!FSql.Notifies || !Ready(QStringLiteral("listen for the stations")))
+    if (!Notifies() || !Ready(QStringLiteral("listen for the stations")))
         return false;
     // The driver forgets its subscriptions when its connection closes.
     QSqlDriver* driver = QSqlDatabase::database(FConnection, false).driver();

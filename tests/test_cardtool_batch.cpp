@@ -207,8 +207,8 @@ TEST_F(BatchToolTest, CardsInARowEachGetTheirRowAndTheLedgerSaysWhichGotWhat)
 
     const QStringList csv = Records(ledger);
     ASSERT_EQ(csv.size(), 4);
-    EXPECT_EQ(csv[0], "time,station,batch,serial,row,result,detail,cause,number");
-    EXPECT_TRUE(csv[2].endsWith(",desk-1,cards.csv,4012A302,2,done,,,1002")) << csv[2].toStdString();
+    EXPECT_EQ(csv[0], "time,station,batch,serial,row,result,detail,cause,operator,number");
+    EXPECT_TRUE(csv[2].endsWith(",desk-1,cards.csv,4012A302,2,done,,,,1002")) << csv[2].toStdString();
 }
 
 // --json: a program follows the batch on standard output, an event a line,
@@ -492,7 +492,7 @@ TEST_F(BatchToolTest, TheLedgerIsPrintedOnlyFromALedgerThatIsThereAndReadOnly)
         {{"ledger", "--ledger", ledger, "--station", "desk-1", "--since", "2026-12-08T07:05+01:00", "--until", "2026-12-08T06:06Z",
              "--result", "done"},
             0, "2026-12-08T06:05:31.123Z,desk-1,lot 7,4012A301,0,done,", ""},
-        {{"ledger", "--ledger", ledger, "--result", "failed"}, 0, "time,station,batch,serial,row,result,detail,cause\r\n", ""},
+        {{"ledger", "--ledger", ledger, "--result", "failed"}, 0, "time,station,batch,serial,row,result,detail,cause,operator\r\n", ""},
         {{"ledger", "--ledger", ledger, "--since", "-8h", "--json"}, 0, "", ""},
         {{"ledger", "--ledger", ledger, "--since", "8h"}, 2, "",
             "orvelle-card: --since: '8h' is not a time: give an ISO 8601 date or date-time, today, yesterday, or -8h/-30m\n"},

@@ -122,6 +122,7 @@ protected:
         TCardRecord card;
         card.Time = Now.addSecs(-60 * Minutes);
         card.Station = Station;
+        card.Operator = QStringLiteral("op ") + Station;
         card.Batch = BatchName;
         card.Serial = Card(Serial);
         card.Row = claim->Row;
@@ -199,6 +200,7 @@ TEST_P(LineTest, TheLineShowsEachStationOfTheBatchAndItsProgress)
         SCOPED_TRACE(w.Name.toStdString());
         EXPECT_EQ(got.Name, w.Name);
         EXPECT_EQ(got.State, QLatin1String(w.State));
+        EXPECT_EQ(got.Operator, QStringLiteral("op ") + w.Name);
         EXPECT_EQ(got.LastSerial, SerialOf(w.LastCard));
         EXPECT_EQ(got.LastRow, w.Row);
         EXPECT_EQ(got.LastLabels, (QStringList{QStringLiteral("number: %1").arg(w.Row), QStringLiteral("name: Card %1").arg(w.Row)}));

@@ -102,6 +102,7 @@ TEST_P(LineWindowTest, AStationsCardShowsWithoutAPress)
     TCardRecord card;
     card.Time = QDateTime::currentDateTimeUtc();
     card.Station = QStringLiteral("desk-1");
+    card.Operator = QStringLiteral("Ann");
     card.Batch = QStringLiteral("lot 1");
     card.Serial = Card(7);
     card.Row = claim->Row;
@@ -112,11 +113,11 @@ TEST_P(LineWindowTest, AStationsCardShowsWithoutAPress)
     EXPECT_TRUE(WaitUntil([&]() { return progress->text().startsWith(QStringLiteral("1 of 3 rows done, estimated end ")); }, 30s))
         << progress->text().toStdString();
     EXPECT_TRUE(progress->text().endsWith(QStringLiteral(" at the last hour's rate"))) << progress->text().toStdString();
-    const QStringList row{Cell(*table, 0, 0), Cell(*table, 0, 1), Cell(*table, 0, 3), Cell(*table, 0, 4), Cell(*table, 0, 5), Cell(*table, 0, 6),
+    const QStringList row{Cell(*table, 0, 0), Cell(*table, 0, 1), Cell(*table, 0, 2), Cell(*table, 0, 3), Cell(*table, 0, 4), Cell(*table, 0, 5), Cell(*table, 0, 6),
         Cell(*table, 0, 7)};
     // The cards per 10 minutes, one bucket so far; no failure yet.
     using TBars = std::vector<std::pair<QString, QList<qreal>>>;
     EXPECT_TRUE(WaitUntil([&]() { return Bars(window, "LineChartRate") == TBars{{QStringLiteral("desk-1"), {1.0}}}; }, 30s));
     EXPECT_EQ(Bars(window, "LineChartCauses"), (TBars{{QStringLiteral("failures"), {}}}));
-    EXPECT_EQ(row, (QStringList{QStringLiteral("desk-1"), QStringLiteral("waiting"), QStringLiteral("00000007"), QStringLiteral("1"), QStringLiteral("name: Card 1"), QStringLiteral("1"), QStringLiteral("100.0 %")}));
+    EXPECT_EQ(row, (QStringList{QStringLiteral("desk-1"), QStringLiteral("waiting"), QStringLiteral("Ann"), QStringLiteral("00000007"), QStringLiteral("1"), QStringLiteral("name: Card 1"), QStringLiteral("1"), QStringLiteral("100.0 %")}));
 }
