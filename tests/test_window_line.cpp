@@ -1,7 +1,8 @@
 // The line window on a ledger that stations write meanwhile, on an SQLite
 // file (its data version looked at) and on a private PostgreSQL server (its
 // notifications): a card claimed and recorded shows in the stations' table
-// and the progress without anything pressed.
+// and the progress without anything pressed; a ledger not there yet is
+// said, never made, and taken once a station made it.
 #include "app/LineWindow.h"
 #include "support/PgServer.h"
 #include "support/PtyPeer.h"
@@ -9,6 +10,8 @@
 #include <QBarSet>
 #include <QChart>
 #include <QChartView>
+#include <QComboBox>
+#include <QFile>
 #include <QLabel>
 #include <QStackedBarSeries>
 #include <QTableWidget>
@@ -120,4 +123,26 @@ TEST_P(LineWindowTest, AStationsCardShowsWithoutAPress)
     EXPECT_TRUE(WaitUntil([&]() { return Bars(window, "LineChartRate") == TBars{{QStringLiteral("desk-1"), {1.0}}}; }, 30s));
     EXPECT_EQ(Bars(window, "LineChartCauses"), (TBars{{QStringLiteral("failures"), {}}}));
     EXPECT_EQ(row, (QStringList{QStringLiteral("desk-1"), QStringLiteral("waiting"), QStringLiteral("Ann"), QStringLiteral("00000007"), QStringLiteral("1"), QStringLiteral("name: Card 1"), QStringLiteral("1"), QStringLiteral("100.0 %")}));
+}
+
+TEST(LineWindow, ALedgerNotThereYetIsSaidAndTakenOnceAStationMadeIt)
+{
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    const QString address = folder.filePath(QStringLiteral("ledger.sqlite"));
+    TLineWindow window(address);
+    auto* status = window.findChild<QLabel*>(QStringLiteral("LineStatus"));
+    auto* batches = window.findChild<QComboBox*>(QStringLiteral("LineBatch"));
+    ASSERT_TRUE(status && batches);
+    EXPECT_FALSE(status->isHidden());
+    EXPECT_TRUE(status->text().contains(address)) << status->text().toStdString();
+    // Read only: the window never makes the ledger itself.
+    EXPECT_FALSE(QFile::exists(address));
+
+    QString error;
+    const auto station = TLedger::Open(address, QStringLiteral("line-window-late-station"), error);
+    ASSERT_TRUE(station) << error.toStdString();
+    ASSERT_TRUE(station->StartBatch({QStringLiteral("lot 9"), QStringLiteral("7e3b"), QString(), {}, {}})) << station->Error().toStdString();
+    EXPECT_TRUE(WaitUntil([&]() { return batches->currentText() == QStringLiteral("lot 9"); }, 60s));
+    EXPECT_TRUE(status->isHidden()) << status->text().toStdString();
 }
