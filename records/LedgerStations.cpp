@@ -13,20 +13,22 @@ using namespace LedgerSql;
 namespace {
 
 // One row a station (every ? is the batch's key): who worked in the batch
-// (a record or a claim in it), when it was heard, its open claims, its
-// counts, its last record with that row's cells, its last failure.
+// (its records, or an open claim in it), when it was heard, its open
+// claims, its counts, its last record with that row's cells, its last
+// failure. The records are read once (g), through the batch's index.
 // %1: the heartbeat's age in ms; %2: the done cards' time an hour ago;
 // %3: a record's time as stored; %4: a failure's cause; %5: the last
 // record's operator, where the ledger keeps it.
-const char* const StationsSql = "SELECT s.station, %1,"
-                                " (SELECT COUNT(*) FROM ledger_claims c WHERE c.batch_id = ? AND c.station = s.station AND c.is_open = 1),"
-                                " g.done, g.failed, g.last_hour, l.serial, l.row_no, w.cells, f.recorded_at, %4, f.detail%5"
-                                " FROM (SELECT station FROM ledger_records WHERE batch_id = ? UNION SELECT station FROM ledger_claims WHERE batch_id = ?) s"
-                                " LEFT JOIN (SELECT station, SUM(CASE WHEN result = 'done' THEN 1 ELSE 0 END) AS done,"
+const char* const StationsSql = "WITH g AS (SELECT station, SUM(CASE WHEN result = 'done' THEN 1 ELSE 0 END) AS done,"
                                 " SUM(CASE WHEN result = 'failed' THEN 1 ELSE 0 END) AS failed,"
                                 " SUM(CASE WHEN result = 'done' AND %3 >= %2 THEN 1 ELSE 0 END) AS last_hour,"
                                 " MAX(id) AS last_id, MAX(CASE WHEN result = 'failed' THEN id END) AS failed_id"
-                                " FROM ledger_records WHERE batch_id = ? GROUP BY station) g ON g.station = s.station"
+                                " FROM ledger_records WHERE batch_id = ? GROUP BY station)"
+                                " SELECT s.station, %1,"
+                                " (SELECT COUNT(*) FROM ledger_claims c WHERE c.batch_id = ? AND c.station = s.station AND c.is_open = 1),"
+                                " g.done, g.failed, g.last_hour, l.serial, l.row_no, w.cells, f.recorded_at, %4, f.detail%5"
+                                " FROM (SELECT station FROM g UNION SELECT station FROM ledger_claims WHERE batch_id = ? AND is_open = 1) s"
+                                " LEFT JOIN g ON g.station = s.station"
                                 " LEFT JOIN ledger_records l ON l.id = g.last_id"
                                 " LEFT JOIN ledger_rows w ON w.batch_id = l.batch_id AND w.row_no = l.row_no"
                                 " LEFT JOIN ledger_records f ON f.id = g.failed_id"
@@ -75,19 +77,23 @@ std::optional<TLineView> TLedger::ReadLine(const QString& Batch)
     }
     const QVariant id = batch->front().value(0);
     const QStringList columns = ListOf(batch->front().value(1).toString());
+    // The rows are numbered from 1: the last one's number is their count,
+    // and the done ones are counted through their index.
     const auto rows = Select(QStringLiteral("count batch %1's rows").arg(Batch),
-        QStringLiteral("SELECT COUNT(*), SUM(CASE WHEN done_serial IS NULL THEN 0 ELSE 1 END) FROM ledger_rows WHERE batch_id = ?"), {id});
+        QStringLiteral("SELECT (SELECT MAX(row_no) FROM ledger_rows WHERE batch_id = ?),"
+                       " (SELECT COUNT(*) FROM ledger_rows WHERE batch_id = ? AND done_serial IS NOT NULL)"),
+        {id, id});
     if (!rows)
         return std::nullopt;
-    // A ledger of the first schema kept no heartbeats nor causes, one
-    // before the third no operators.
+    // A ledger of the first schema kept no heartbeats nor causes, and
+    // times with their station's offset; one before the third no operators.
     const bool second = FSchema >= 2;
     const QString heard = QStringLiteral("(SELECT %1 FROM ledger_stations h WHERE h.name = s.station)").arg(FSql.AgeMsOf(QStringLiteral("h.heartbeat_at")));
     const auto stations = Select(QStringLiteral("read batch %1's stations").arg(Batch),
         QString::fromLatin1(StationsSql)
-            .arg(second ? heard : QStringLiteral("NULL"), FSql.Clock(-3600), FSql.UtcOf(QStringLiteral("recorded_at")),
+            .arg(second ? heard : QStringLiteral("NULL"), FSql.Clock(-3600), second ? QStringLiteral("recorded_at") : FSql.UtcOf(QStringLiteral("recorded_at")),
                 second ? QStringLiteral("f.cause") : QStringLiteral("''"), FSchema >= 3 ? QStringLiteral(", l.operator") : QString()),
-        {id, id, id, id});
+        {id, id, id});
     if (!stations)
         return std::nullopt;
     TLineView view;
