@@ -79,6 +79,9 @@ TLineWindow::TLineWindow(const QString& Address, QWidget* Parent)
     Build();
     connect(&FClock, &QTimer::timeout, this, &TLineWindow::Refresh);
     FClock.start(ClockMs);
+    FSoon.setSingleShot(true);
+    FSoon.setInterval(SoonMs);
+    connect(&FSoon, &QTimer::timeout, this, &TLineWindow::Refresh);
     Refresh();
 }
 
@@ -153,7 +156,10 @@ bool TLineWindow::OpenLedger()
         return false;
     }
     FWatch = std::make_unique<TLedgerWatch>(*FLedger);
-    connect(FWatch.get(), &TLedgerWatch::Changed, this, &TLineWindow::Refresh);
+    connect(FWatch.get(), &TLedgerWatch::Changed, this, [this]() {
+        if (!FSoon.isActive())
+            FSoon.start();
+    });
     setWindowTitle(QStringLiteral("Line - %1").arg(FLedger->Place()));
     return true;
 }
@@ -236,10 +242,14 @@ void TLineWindow::ShowProgress(const TLineView& View)
 
 void TLineWindow::ShowCharts(const QString& Batch)
 {
+    if (FCharted && FChartedAt.isValid() && FChartedAt.elapsed() < 10 * FChartMs)
+        return;
+    FChartedAt.start();
     TLedgerFilter filter;
     filter.Batch = Batch;
     filter.Since = QDateTime::currentDateTimeUtc().addSecs(-ChartSeconds);
     const std::optional<TLedgerSeries> series = FLedger->Series(filter);
+    FChartMs = FChartedAt.elapsed();
     if (!series)
         return;
     TBarChartData rate{QStringLiteral("Cards per 10 minutes, last 2 hours"), {}, series->CardsPer10Min, QStringLiteral("cards"), true};

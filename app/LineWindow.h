@@ -10,6 +10,7 @@
 #include "charts/LineCharts.h"
 #include "records/Ledger.h"
 
+#include <QElapsedTimer>
 #include <QTimer>
 #include <QWidget>
 
@@ -30,6 +31,8 @@ public:
     // How often the states are read again without a change: a station's
     // silence shows by the clock alone.
     static constexpr int ClockMs = 5000;
+    // How long a change waits for the changes that come with it.
+    static constexpr int SoonMs = 200;
 
     // Address: a ledger as --ledger gives it (empty: the default file).
     explicit TLineWindow(const QString& Address, QWidget* Parent = nullptr);
@@ -62,6 +65,12 @@ private:
     std::unique_ptr<TLedgerWatch> FWatch;
     std::optional<TLineView> FShown; // what the table and progress show
     QTimer FClock;
+    // A burst of changes (several stations recording at once) read once.
+    QTimer FSoon;
+    // The charts read the batch's last two hours, which a long batch makes
+    // slow: read again no sooner than ten times as long as the last took.
+    QElapsedTimer FChartedAt;
+    qint64 FChartMs = 0;
 
     QComboBox* FBatch = nullptr;
     QTableWidget* FStations = nullptr;

@@ -408,8 +408,11 @@ private:
     // LedgerSeries.cpp: the card-time histogram of the done cards.
     bool ReadDurationBins(const QStringList& Where, const QVariantList& Values, TLedgerSeries& Series);
 
-    // LedgerStations.cpp: the line read once (Stations retries it).
+    // LedgerStations.cpp: the line read once (Stations retries it), its
+    // records counted on from where the last look stopped.
+    struct TLineCounts;
     std::optional<TLineView> ReadLine(const QString& Batch);
+    std::shared_ptr<TLineCounts> FLineCounts;
 
     QString FConnection;
     TLedgerPlace FPlace;

@@ -7,32 +7,40 @@
 #include <QSqlError>
 
 #include <algorithm>
+#include <map>
+#include <set>
 
 using namespace LedgerSql;
 
+// The records are counted once each: a look counts only those after the
+// last one it saw (by key, through the key's order rather than the batch's
+// index, which would visit the whole batch), and the last hour from the
+// first record that was in it at the previous look.
+struct TLedger::TLineCounts {
+    struct TStation {
+        int Done = 0;
+        int Failed = 0;
+        qint64 LastId = 0;
+        qint64 FailedId = 0;
+    };
+    qint64 BatchId = -1;
+    qint64 LastId = 0;    // the last record counted
+    qint64 HourFloor = 0; // no done card of the last hour before it
+    std::map<QString, TStation> Stations;
+};
+
 namespace {
 
-// One row a station (every ? is the batch's key): who worked in the batch
-// (its records, or an open claim in it), when it was heard, its open
-// claims, its counts, its last record with that row's cells, its last
-// failure. The records are read once (g), through the batch's index.
-// %1: the heartbeat's age in ms; %2: the done cards' time an hour ago;
-// %3: a record's time as stored; %4: a failure's cause; %5: the last
-// record's operator, where the ledger keeps it.
-const char* const StationsSql = "WITH g AS (SELECT station, SUM(CASE WHEN result = 'done' THEN 1 ELSE 0 END) AS done,"
-                                " SUM(CASE WHEN result = 'failed' THEN 1 ELSE 0 END) AS failed,"
-                                " SUM(CASE WHEN result = 'done' AND %3 >= %2 THEN 1 ELSE 0 END) AS last_hour,"
-                                " MAX(id) AS last_id, MAX(CASE WHEN result = 'failed' THEN id END) AS failed_id"
-                                " FROM ledger_records WHERE batch_id = ? GROUP BY station)"
-                                " SELECT s.station, %1,"
-                                " (SELECT COUNT(*) FROM ledger_claims c WHERE c.batch_id = ? AND c.station = s.station AND c.is_open = 1),"
-                                " g.done, g.failed, g.last_hour, l.serial, l.row_no, w.cells, f.recorded_at, %4, f.detail%5"
-                                " FROM (SELECT station FROM g UNION SELECT station FROM ledger_claims WHERE batch_id = ? AND is_open = 1) s"
-                                " LEFT JOIN g ON g.station = s.station"
-                                " LEFT JOIN ledger_records l ON l.id = g.last_id"
-                                " LEFT JOIN ledger_rows w ON w.batch_id = l.batch_id AND w.row_no = l.row_no"
-                                " LEFT JOIN ledger_records f ON f.id = g.failed_id"
-                                " ORDER BY s.station";
+const char* const NewCountsSql = "SELECT station, SUM(CASE WHEN result = 'done' THEN 1 ELSE 0 END), SUM(CASE WHEN result = 'failed' THEN 1 ELSE 0 END),"
+                                 " MAX(id), MAX(CASE WHEN result = 'failed' THEN id END)"
+                                 " FROM ledger_records WHERE id > ? AND +batch_id = ? GROUP BY station";
+// %1: a record's time as stored; %2: an hour ago, by the database's clock.
+const char* const LastHourSql = "SELECT station, COUNT(*), MIN(id) FROM ledger_records"
+                                " WHERE id >= ? AND +batch_id = ? AND result = 'done' AND %1 >= %2 GROUP BY station";
+// The records named (%1: their keys' placeholders) with their rows' cells.
+// %2: a failure's cause; %3: the operator, where the ledger keeps them.
+const char* const RecordsSql = "SELECT r.id, r.serial, r.row_no, w.cells, r.recorded_at, %2, r.detail, %3"
+                               " FROM ledger_records r LEFT JOIN ledger_rows w ON w.batch_id = r.batch_id AND w.row_no = r.row_no WHERE r.id IN (%1)";
 
 // How a station stands: heard within the silence, with or without an open
 // claim, or silent for whole minutes (at least one: it passed the silence).
@@ -77,50 +85,111 @@ std::optional<TLineView> TLedger::ReadLine(const QString& Batch)
     }
     const QVariant id = batch->front().value(0);
     const QStringList columns = ListOf(batch->front().value(1).toString());
+    TLineView view;
+    view.Batch = Batch;
     // The rows are numbered from 1: the last one's number is their count,
     // and the done ones are counted through their index.
     const auto rows = Select(QStringLiteral("count batch %1's rows").arg(Batch),
         QStringLiteral("SELECT (SELECT MAX(row_no) FROM ledger_rows WHERE batch_id = ?),"
                        " (SELECT COUNT(*) FROM ledger_rows WHERE batch_id = ? AND done_serial IS NOT NULL)"),
         {id, id});
-    if (!rows)
+    if (!rows || rows->empty())
         return std::nullopt;
+    view.Rows = rows->front().value(0).toInt();
+    view.RowsDone = rows->front().value(1).toInt();
+
+    // Kept only once every figure was read.
+    TLineCounts counts = FLineCounts && FLineCounts->BatchId == id.toLongLong() ? *FLineCounts : TLineCounts{id.toLongLong(), 0, 0, {}};
+    const auto added = Select(QStringLiteral("count batch %1's records").arg(Batch), QString::fromLatin1(NewCountsSql), {counts.LastId, id});
+    if (!added)
+        return std::nullopt;
+    for (const QVariantList& row : *added) {
+        TLineCounts::TStation& station = counts.Stations[row.value(0).toString()];
+        station.Done += row.value(1).toInt();
+        station.Failed += row.value(2).toInt();
+        station.LastId = std::max(station.LastId, row.value(3).toLongLong());
+        station.FailedId = std::max(station.FailedId, row.value(4).toLongLong());
+        counts.LastId = std::max(counts.LastId, station.LastId);
+    }
     // A ledger of the first schema kept no heartbeats nor causes, and
     // times with their station's offset; one before the third no operators.
     const bool second = FSchema >= 2;
-    const QString heard = QStringLiteral("(SELECT %1 FROM ledger_stations h WHERE h.name = s.station)").arg(FSql.AgeMsOf(QStringLiteral("h.heartbeat_at")));
-    const auto stations = Select(QStringLiteral("read batch %1's stations").arg(Batch),
-        QString::fromLatin1(StationsSql)
-            .arg(second ? heard : QStringLiteral("NULL"), FSql.Clock(-3600), second ? QStringLiteral("recorded_at") : FSql.UtcOf(QStringLiteral("recorded_at")),
-                second ? QStringLiteral("f.cause") : QStringLiteral("''"), FSchema >= 3 ? QStringLiteral(", l.operator") : QString()),
-        {id, id, id});
-    if (!stations)
+    const auto lastHour = Select(QStringLiteral("count batch %1's last hour").arg(Batch),
+        QString::fromLatin1(LastHourSql).arg(second ? QStringLiteral("recorded_at") : FSql.UtcOf(QStringLiteral("recorded_at")), FSql.Clock(-3600)),
+        {counts.HourFloor, id});
+    const auto open = Select(QStringLiteral("read batch %1's open claims").arg(Batch),
+        QStringLiteral("SELECT station, COUNT(*) FROM ledger_claims WHERE batch_id = ? AND is_open = 1 GROUP BY station"), {id});
+    const auto heard = second ? Select(QStringLiteral("read the stations' heartbeats"),
+                           QStringLiteral("SELECT name, %1 FROM ledger_stations").arg(FSql.AgeMsOf(QStringLiteral("heartbeat_at"))))
+                              : std::optional<std::vector<QVariantList>>(std::vector<QVariantList>());
+    if (!lastHour || !open || !heard)
         return std::nullopt;
-    TLineView view;
-    view.Batch = Batch;
-    if (!rows->empty()) {
-        view.Rows = rows->front().value(0).toInt();
-        view.RowsDone = rows->front().value(1).toInt();
+    std::map<QString, int> hourDone;
+    std::map<QString, int> openClaims;
+    std::map<QString, QVariant> heardMs;
+    counts.HourFloor = counts.LastId + 1;
+    for (const QVariantList& row : *lastHour) {
+        hourDone[row.value(0).toString()] = row.value(1).toInt();
+        counts.HourFloor = std::min(counts.HourFloor, row.value(2).toLongLong());
     }
-    for (const QVariantList& row : *stations) {
+    for (const QVariantList& row : *open)
+        openClaims[row.value(0).toString()] = row.value(1).toInt();
+    for (const QVariantList& row : *heard)
+        heardMs[row.value(0).toString()] = row.value(1);
+
+    // Each station's last record and last failure, by key.
+    QStringList marks;
+    QVariantList keys;
+    for (const auto& [name, station] : counts.Stations) {
+        for (qint64 key : {station.LastId, station.FailedId}) {
+            if (key > 0) {
+                marks << QStringLiteral("?");
+                keys << key;
+            }
+        }
+    }
+    std::map<qint64, QVariantList> records;
+    if (!keys.isEmpty()) {
+        const auto found = Select(QStringLiteral("read batch %1's last cards").arg(Batch),
+            QString::fromLatin1(RecordsSql)
+                .arg(marks.join(QStringLiteral(", ")), second ? QStringLiteral("r.cause") : QStringLiteral("''"),
+                    FSchema >= 3 ? QStringLiteral("r.operator") : QStringLiteral("''")),
+            keys);
+        if (!found)
+            return std::nullopt;
+        for (const QVariantList& row : *found)
+            records[row.value(0).toLongLong()] = row;
+    }
+
+    std::set<QString> names;
+    for (const auto& [name, station] : counts.Stations)
+        names.insert(name);
+    for (const auto& [name, claims] : openClaims)
+        names.insert(name);
+    for (const QString& name : names) {
+        const TLineCounts::TStation figures = counts.Stations.count(name) ? counts.Stations.at(name) : TLineCounts::TStation();
         TLineStation station;
-        station.Name = row.value(0).toString();
-        station.State = StateOf(row.value(1), row.value(2).toInt());
-        station.Done = row.value(3).toInt();
-        station.Failed = row.value(4).toInt();
-        station.DoneLastHour = row.value(5).toInt();
-        station.LastSerial = row.value(6).toString();
-        station.LastRow = row.value(7).toInt();
-        station.LastLabels = LabelsOf(columns, ListOf(row.value(8).toString()));
+        station.Name = name;
+        station.State = StateOf(heardMs.count(name) ? heardMs.at(name) : QVariant(), openClaims.count(name) ? openClaims.at(name) : 0);
+        station.Done = figures.Done;
+        station.Failed = figures.Failed;
+        station.DoneLastHour = hourDone.count(name) ? hourDone.at(name) : 0;
         if (station.Done + station.Failed > 0)
             station.Yield = double(station.Done) / double(station.Done + station.Failed);
-        if (!row.value(9).isNull())
-            station.LastFailureAt = StoredTime(row.value(9));
-        station.LastFailureCause = row.value(10).toString();
-        station.LastFailureDetail = row.value(11).toString();
-        station.Operator = row.value(12).toString();
+        if (const auto last = records.find(figures.LastId); last != records.end()) {
+            station.LastSerial = last->second.value(1).toString();
+            station.LastRow = last->second.value(2).toInt();
+            station.LastLabels = LabelsOf(columns, ListOf(last->second.value(3).toString()));
+            station.Operator = last->second.value(7).toString();
+        }
+        if (const auto failure = records.find(figures.FailedId); failure != records.end()) {
+            station.LastFailureAt = StoredTime(failure->second.value(4));
+            station.LastFailureCause = failure->second.value(5).toString();
+            station.LastFailureDetail = failure->second.value(6).toString();
+        }
         view.Stations.push_back(station);
     }
+    FLineCounts = std::make_shared<TLineCounts>(std::move(counts));
     return view;
 }
 

@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <tuple>
 
 using namespace std::chrono_literals;
 
@@ -216,6 +217,19 @@ TEST_P(LineTest, TheLineShowsEachStationOfTheBatchAndItsProgress)
             EXPECT_EQ(got.LastFailureDetail, QStringLiteral("no key opened sector 2"));
         }
     }
+
+    // The next look counts on from the last: two more cards, each once.
+    Recorded(*ledger, QStringLiteral("lot 1"), desk2, 8, TCardOutcome::Failed);
+    Recorded(*ledger, QStringLiteral("lot 1"), desk3, 9, TCardOutcome::Done, 90);
+    const std::optional<TLineView> next = reader->Stations(QStringLiteral("lot 1"));
+    ASSERT_TRUE(next) << reader->Error().toStdString();
+    ASSERT_EQ(next->Stations.size(), 3u);
+    const TLineStation& two = next->Stations[1];
+    EXPECT_EQ(std::tuple(two.Done, two.Failed, two.DoneLastHour, two.LastSerial, two.LastFailureCause), std::tuple(1, 1, 1, SerialOf(8), QStringLiteral("no-key")));
+    const TLineStation& three = next->Stations[2];
+    EXPECT_EQ(std::tuple(three.Done, three.Failed, three.DoneLastHour, three.LastSerial), std::tuple(2, 0, 1, SerialOf(9)));
+    EXPECT_EQ(next->Stations[0].Done, 2);
+    EXPECT_EQ(next->RowsDone, 5);
 
     EXPECT_EQ(reader->Batches(), (QStringList{QStringLiteral("lot 2"), QStringLiteral("lot 1")}));
     EXPECT_FALSE(reader->Stations(QStringLiteral("lot 3")));
