@@ -7,15 +7,19 @@
 #include <QSqlError>
 
 #include <algorithm>
+#include <limits>
 #include <map>
 #include <set>
 
 using namespace LedgerSql;
 
-// The records are counted once each: a look counts only those after the
-// last one it saw (by key, through the key's order rather than the batch's
-// index, which would visit the whole batch), and the last hour from the
-// first record that was in it at the previous look.
+// A look does not count the whole batch again: the records up to Cut are
+// counted once and kept, those after it counted at each look, by key (the
+// key's order, not the batch's index, which would visit the whole batch).
+// Cut trails the newest record by TailRecords: a station's record may be
+// committed after one with a later key (PostgreSQL hands keys out at the
+// insert), never that far behind. The last hour is counted from the first
+// record that was in it at the previous look.
 struct TLedger::TLineCounts {
     struct TStation {
         int Done = 0;
@@ -24,16 +28,20 @@ struct TLedger::TLineCounts {
         qint64 FailedId = 0;
     };
     qint64 BatchId = -1;
-    qint64 LastId = 0;    // the last record counted
-    qint64 HourFloor = 0; // no done card of the last hour before it
-    std::map<QString, TStation> Stations;
+    qint64 Cut = 0;
+    qint64 HourFloor = 0;             // no done card of the last hour before it
+    std::map<QString, TStation> Kept; // the records up to Cut
 };
 
 namespace {
 
-const char* const NewCountsSql = "SELECT station, SUM(CASE WHEN result = 'done' THEN 1 ELSE 0 END), SUM(CASE WHEN result = 'failed' THEN 1 ELSE 0 END),"
-                                 " MAX(id), MAX(CASE WHEN result = 'failed' THEN id END)"
-                                 " FROM ledger_records WHERE id > ? AND +batch_id = ? GROUP BY station";
+constexpr qint64 TailRecords = 1000;
+
+// The batch's records with keys in a range, counted by station.
+const char* const CountsSql = "SELECT station, SUM(CASE WHEN result = 'done' THEN 1 ELSE 0 END), SUM(CASE WHEN result = 'failed' THEN 1 ELSE 0 END),"
+                              " MAX(id), MAX(CASE WHEN result = 'failed' THEN id END)"
+                              " FROM ledger_records WHERE id > ? AND id <= ? AND +batch_id = ? GROUP BY station";
+
 // %1: a record's time as stored; %2: an hour ago, by the database's clock.
 const char* const LastHourSql = "SELECT station, COUNT(*), MIN(id) FROM ledger_records"
                                 " WHERE id >= ? AND +batch_id = ? AND result = 'done' AND %1 >= %2 GROUP BY station";
@@ -100,17 +108,33 @@ std::optional<TLineView> TLedger::ReadLine(const QString& Batch)
 
     // Kept only once every figure was read.
     TLineCounts counts = FLineCounts && FLineCounts->BatchId == id.toLongLong() ? *FLineCounts : TLineCounts{id.toLongLong(), 0, 0, {}};
-    const auto added = Select(QStringLiteral("count batch %1's records").arg(Batch), QString::fromLatin1(NewCountsSql), {counts.LastId, id});
-    if (!added)
+    using TStationCounts = std::map<QString, TLineCounts::TStation>;
+    const auto addCounts = [](TStationCounts& Counts, const std::vector<QVariantList>& Rows) {
+        for (const QVariantList& row : Rows) {
+            auto& station = Counts[row.value(0).toString()];
+            station.Done += row.value(1).toInt();
+            station.Failed += row.value(2).toInt();
+            station.LastId = std::max(station.LastId, row.value(3).toLongLong());
+            station.FailedId = std::max(station.FailedId, row.value(4).toLongLong());
+        }
+    };
+    const QString what = QStringLiteral("count batch %1's records").arg(Batch);
+    const auto newest = Select(what, QStringLiteral("SELECT MAX(id) FROM ledger_records"));
+    if (!newest || newest->empty())
         return std::nullopt;
-    for (const QVariantList& row : *added) {
-        TLineCounts::TStation& station = counts.Stations[row.value(0).toString()];
-        station.Done += row.value(1).toInt();
-        station.Failed += row.value(2).toInt();
-        station.LastId = std::max(station.LastId, row.value(3).toLongLong());
-        station.FailedId = std::max(station.FailedId, row.value(4).toLongLong());
-        counts.LastId = std::max(counts.LastId, station.LastId);
+    const qint64 newestId = newest->front().value(0).toLongLong();
+    if (newestId - counts.Cut > 2 * TailRecords) {
+        const auto kept = Select(what, QString::fromLatin1(CountsSql), {counts.Cut, newestId - TailRecords, id});
+        if (!kept)
+            return std::nullopt;
+        addCounts(counts.Kept, *kept);
+        counts.Cut = newestId - TailRecords;
     }
+    const auto tail = Select(what, QString::fromLatin1(CountsSql), {counts.Cut, std::numeric_limits<qint64>::max(), id});
+    if (!tail)
+        return std::nullopt;
+    TStationCounts stations = counts.Kept;
+    addCounts(stations, *tail);
     // A ledger of the first schema kept no heartbeats nor causes, and
     // times with their station's offset; one before the third no operators.
     const bool second = FSchema >= 2;
@@ -127,7 +151,7 @@ std::optional<TLineView> TLedger::ReadLine(const QString& Batch)
     std::map<QString, int> hourDone;
     std::map<QString, int> openClaims;
     std::map<QString, QVariant> heardMs;
-    counts.HourFloor = counts.LastId + 1;
+    counts.HourFloor = counts.Cut + 1;
     for (const QVariantList& row : *lastHour) {
         hourDone[row.value(0).toString()] = row.value(1).toInt();
         counts.HourFloor = std::min(counts.HourFloor, row.value(2).toLongLong());
@@ -140,7 +164,7 @@ std::optional<TLineView> TLedger::ReadLine(const QString& Batch)
     // Each station's last record and last failure, by key.
     QStringList marks;
     QVariantList keys;
-    for (const auto& [name, station] : counts.Stations) {
+    for (const auto& [name, station] : stations) {
         for (qint64 key : {station.LastId, station.FailedId}) {
             if (key > 0) {
                 marks << QStringLiteral("?");
@@ -162,12 +186,12 @@ std::optional<TLineView> TLedger::ReadLine(const QString& Batch)
     }
 
     std::set<QString> names;
-    for (const auto& [name, station] : counts.Stations)
+    for (const auto& [name, station] : stations)
         names.insert(name);
     for (const auto& [name, claims] : openClaims)
         names.insert(name);
     for (const QString& name : names) {
-        const TLineCounts::TStation figures = counts.Stations.count(name) ? counts.Stations.at(name) : TLineCounts::TStation();
+        const TLineCounts::TStation figures = stations.count(name) ? stations.at(name) : TLineCounts::TStation();
         TLineStation station;
         station.Name = name;
         station.State = StateOf(heardMs.count(name) ? heardMs.at(name) : QVariant(), openClaims.count(name) ? openClaims.at(name) : 0);

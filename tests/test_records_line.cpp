@@ -1,8 +1,9 @@
 // The line as the line window reads it, on an SQLite file and on a private
 // PostgreSQL server alike: a batch's progress and its stations (working,
 // waiting, silent; last card with its labels, last hour, yield, last
-// failure), the batches newest first, and a watch that says when a station
-// wrote (SQLite's data version; PostgreSQL's notifications and poll).
+// failure; counted on from look to look, a long batch too), the batches
+// newest first, and a watch that says when a station wrote (SQLite's data
+// version; PostgreSQL's notifications and poll).
 #include "records/Ledger.h"
 #include "records/LedgerWatch.h"
 #include "session/CardWords.h"
@@ -152,7 +153,7 @@ TEST_P(LineTest, TheLineShowsEachStationOfTheBatchAndItsProgress)
 {
     const auto ledger = Open();
     ASSERT_TRUE(ledger);
-    ASSERT_TRUE(ledger->StartBatch(Batch(QStringLiteral("lot 1"), 6, QStringLiteral("d1")))) << ledger->Error().toStdString();
+    ASSERT_TRUE(ledger->StartBatch(Batch(QStringLiteral("lot 1"), 7, QStringLiteral("d1")))) << ledger->Error().toStdString();
     ASSERT_TRUE(ledger->StartBatch(Batch(QStringLiteral("lot 2"), 2, QStringLiteral("d2")))) << ledger->Error().toStdString();
     const QString desk1 = QStringLiteral("desk-1");
     const QString desk2 = QStringLiteral("desk-2");
@@ -176,7 +177,7 @@ TEST_P(LineTest, TheLineShowsEachStationOfTheBatchAndItsProgress)
     const std::optional<TLineView> view = reader->Stations(QStringLiteral("lot 1"));
     ASSERT_TRUE(view) << reader->Error().toStdString();
     EXPECT_EQ(view->Batch, QStringLiteral("lot 1"));
-    EXPECT_EQ(view->Rows, 6);
+    EXPECT_EQ(view->Rows, 7);
     EXPECT_EQ(view->RowsDone, 4);
 
     const struct {
@@ -230,6 +231,23 @@ TEST_P(LineTest, TheLineShowsEachStationOfTheBatchAndItsProgress)
     EXPECT_EQ(std::tuple(three.Done, three.Failed, three.DoneLastHour, three.LastSerial), std::tuple(2, 0, 1, SerialOf(9)));
     EXPECT_EQ(next->Stations[0].Done, 2);
     EXPECT_EQ(next->RowsDone, 5);
+
+    // A long batch: what the looks keep and what they count again meet
+    // without a card counted twice or left out.
+    ASSERT_EQ(RawExec(FAddress, QStringLiteral("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 3000)"
+                                               " INSERT INTO ledger_records (recorded_at, station, batch_id, serial, row_no, result, detail, blocks, duration_ms)"
+                                               " SELECT '2026-01-01T00:00:00.000Z', 'desk-5', b.id, 'S' || i, 0, 'done', '', '[]', 1"
+                                               " FROM n, ledger_batches b WHERE b.name = 'lot 1'")),
+        QString());
+    for (const int done : {3000, 3001}) {
+        if (done > 3000)
+            Recorded(*ledger, QStringLiteral("lot 1"), QStringLiteral("desk-5"), 10, TCardOutcome::Done);
+        const std::optional<TLineView> longer = reader->Stations(QStringLiteral("lot 1"));
+        ASSERT_TRUE(longer) << reader->Error().toStdString();
+        ASSERT_EQ(longer->Stations.size(), 4u);
+        EXPECT_EQ(longer->Stations[3].Done, done);
+        EXPECT_EQ(longer->Stations[2].Done, 2);
+    }
 
     EXPECT_EQ(reader->Batches(), (QStringList{QStringLiteral("lot 2"), QStringLiteral("lot 1")}));
     EXPECT_FALSE(reader->Stations(QStringLiteral("lot 3")));
