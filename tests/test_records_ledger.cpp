@@ -1185,6 +1185,22 @@ TEST_P(LedgerTest, AVersionTwoLedgerIsUpgradedWithItsRowsLeftCounted)
              "ALTER TABLE ledger_records DROP COLUMN operator", "UPDATE ledger_schema SET version = 2"})
         ASSERT_EQ(RawExec(FAddress, QString::fromLatin1(back)), QString()) << back;
 
+    // Only read, it is read as it is: rows left counted, no operator.
+    {
+        QString error;
+        TLedgerAccess readOnly;
+        readOnly.ReadOnly = true;
+        const auto reader = TLedger::Open(FAddress, QStringLiteral("ledger-test-%1").arg(++Connections), error, readOnly);
+        ASSERT_TRUE(reader) << error.toStdString();
+        EXPECT_EQ(reader->RowsLeft(QStringLiteral("lot 7")), 2);
+        EXPECT_EQ(Records(*reader).size(), 2u);
+        EXPECT_EQ(Records(*reader).front()[QStringLiteral("operator")].toString(), QString());
+        int ann = 0;
+        EXPECT_TRUE(reader->Export(TLedgerFilter{.Operator = QStringLiteral("ann")}, true, [&](const std::string&) { return ++ann > 0; }));
+        EXPECT_EQ(ann, 0);
+        EXPECT_EQ(RawValue(FAddress, QStringLiteral("SELECT version FROM ledger_schema")), QStringLiteral("2"));
+    }
+
     const auto old = Open();
     ASSERT_TRUE(old);
     EXPECT_FALSE(old->Claim(QStringLiteral("lot 7"), QStringLiteral("bench 1"), Card(0xD), false));
