@@ -478,3 +478,5 @@ void TBatchWindow::CardEnded(const TBatchCard& Card, const TBatchCounters& Count
     ShowCounters(Counters);
     AddLine(line);
 }
+
+QString TBatchWindow::LedgerAddress() const { return FLedgerEdit->text().trimmed(); }

@@ -57,6 +57,8 @@ public:
     QString Status() const;
     QString Detail() const;
     bool Running() const { return FRunning; }
+    // The ledger field as typed (empty: the default ledger).
+    QString LedgerAddress() const;
 
     void StartClick();
     void StopClick();

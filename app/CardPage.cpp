@@ -125,8 +125,9 @@ void TCardPage::BuildButtons(QVBoxLayout* Layout, QWidget* Bevel)
     CardShow = NewButton("CardShow", QStringLiteral("Show card"), Bevel);
     // A production line, in a window of its own.
     CardBatch = NewButton("CardBatch", QStringLiteral("Batch..."), Bevel);
-    const std::array<QPushButton*, 10> grid{CardMapKeys, CardRead, CardWrite, CardCompare, CardOpenDump,
-        CardEditDump, CardSaveDump, CardCancel, CardShow, CardBatch};
+    CardLine = NewButton("CardLine", QStringLiteral("Line..."), Bevel);
+    const std::array<QPushButton*, 11> grid{CardMapKeys, CardRead, CardWrite, CardCompare, CardOpenDump,
+        CardEditDump, CardSaveDump, CardCancel, CardShow, CardBatch, CardLine};
     for (size_t i = 0; i < grid.size(); ++i)
         buttons->addWidget(grid[i], int(i / 4), int(i % 4));
     Layout->addLayout(buttons);
@@ -151,7 +152,7 @@ void TCardPage::BuildProgress(QVBoxLayout* Layout, QWidget* Bevel)
 
 void TCardPage::Wire()
 {
-    const std::array<std::pair<QPushButton*, void (TCardPage::*)()>, 11> handlers{{
+    const std::array<std::pair<QPushButton*, void (TCardPage::*)()>, 12> handlers{{
         {CardBrowseKeys, &TCardPage::CardBrowseKeysClick},
         {CardMapKeys, &TCardPage::CardMapKeysClick},
         {CardRead, &TCardPage::CardReadClick},
@@ -163,6 +164,7 @@ void TCardPage::Wire()
         {CardCancel, &TCardPage::CardCancelClick},
         {CardShow, &TCardPage::CardShowClick},
         {CardBatch, &TCardPage::CardBatchClick},
+        {CardLine, &TCardPage::CardLineClick},
     }};
     for (const auto& [button, handler] : handlers)
         connect(button, &QPushButton::clicked, this, [this, handler = handler] { (this->*handler)(); });
@@ -175,7 +177,7 @@ void TCardPage::UpdateControls()
     const bool idle = !FRunning;
     const bool lineFree = idle && !FHost.Session.OperationRunning();
     for (QWidget* control : std::initializer_list<QWidget*>{
-             CardKeyFile, CardBrowseKeys, CardBuiltInKeys, CardOpenDump, CardEditDump, CardShow, CardBatch})
+             CardKeyFile, CardBrowseKeys, CardBuiltInKeys, CardOpenDump, CardEditDump, CardShow, CardBatch, CardLine})
         control->setEnabled(idle);
     for (QPushButton* button : {CardMapKeys, CardRead, CardWrite, CardCompare})
         button->setEnabled(lineFree);

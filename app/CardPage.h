@@ -33,6 +33,7 @@ class QProgressBar;
 class QPushButton;
 class QVBoxLayout;
 class TBatchWindow;
+class TLineWindow;
 class TCardView;
 class TFormDialogs;
 class TLinkSession;
@@ -89,6 +90,8 @@ private:
     void CardCancelClick();
     void CardShowClick();
     void CardBatchClick();
+    // The line window, on the batch window's ledger.
+    void CardLineClick();
 
     // What a card job reports and asks.
     void JobStarted(TCardJob Job) override;
@@ -167,6 +170,7 @@ private:
     QPushButton* CardCancel = nullptr;
     QPushButton* CardShow = nullptr;
     QPushButton* CardBatch = nullptr;
+    QPushButton* CardLine = nullptr;
     QProgressBar* CardProgress = nullptr;
     QLabel* CardDump = nullptr; // the dump last opened
     // The card window, made by the first "Show card", and its tools.
@@ -176,4 +180,7 @@ private:
     QPushButton* WindowSaveButton = nullptr;
     // The batch window, made by the first "Batch...".
     TBatchWindow* BatchWindow = nullptr;
+    // The line window, made by the first "Line..." (CardPageLine.cpp); it
+    // needs no session, and goes with the main window.
+    TLineWindow* LineWindow = nullptr;
 };

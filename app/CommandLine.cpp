@@ -43,6 +43,11 @@ TCommandLine ParseCommandLine(const QStringList& Args)
     parser.addOption(help);
     parser.addOption(version);
     parser.addOption(port);
+    const QCommandLineOption line(QStringLiteral("line"), QStringLiteral("Show only the production line's window (no port is opened)."));
+    const QCommandLineOption ledger(QStringLiteral("ledger"),
+        QStringLiteral("The line window's ledger: an SQLite FILE or a postgresql:// URL (default: the default ledger file)."), QStringLiteral("FILE|URL"));
+    parser.addOption(line);
+    parser.addOption(ledger);
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     QCommandLineOption platform(QStringLiteral("platform"), QString(), QStringLiteral("value"));
     platform.setFlags(QCommandLineOption::HiddenFromHelp);
@@ -75,6 +80,13 @@ TCommandLine ParseCommandLine(const QStringList& Args)
         return result;
     }
     result.Platform = parser.value(platform);
+    result.Line = parser.isSet(line);
+    result.Ledger = parser.value(ledger);
+    if (parser.isSet(ledger) && !result.Line) {
+        result.Action = TCommandLine::Error;
+        result.Text = QStringLiteral("--ledger is for the line window: give --line with it.\n\n") + usage;
+        return result;
+    }
     if (parser.isSet(port)) {
         const QString name = parser.value(port).toUpper();
         result.PortIndex = int(PortNames.indexOf(name));

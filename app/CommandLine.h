@@ -16,6 +16,10 @@ struct TCommandLine {
     // What to print: the usage for Help (and after an error), the version
     // line, or the error.
     QString Text;
+    // --line: only the line window, on the ledger Ledger (empty: the
+    // default); no port is opened.
+    bool Line = false;
+    QString Ledger;
     // Qt's -platform NAME, when given: a platform chosen on the command line
     // (offscreen, vnc, ...) needs no display from the environment.
     QString Platform;

@@ -1,4 +1,5 @@
 #include "app/CommandLine.h"
+#include "app/LineWindow.h"
 #include "app/MainForm.h"
 
 #include <QApplication>
@@ -48,6 +49,13 @@ int main(int argc, char* argv[])
     // icon through the theme (none when run from the build folder).
     QGuiApplication::setDesktopFileName(QStringLiteral("org.orvelle.Orvelle"));
     QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("org.orvelle.Orvelle")));
+
+    // The line window alone watches a ledger: no reader, no port.
+    if (command.Line) {
+        TLineWindow line(command.Ledger);
+        line.show();
+        return app.exec();
+    }
 
     TMainForm form;
     form.SetStartPort(command.PortIndex);

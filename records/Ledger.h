@@ -144,6 +144,36 @@ struct TLedgerSeries {
     std::vector<std::pair<QString, double>> YieldByStation; // done / (done + failed), 0..1
 };
 
+// LedgerStations.cpp: a batch's line as the line window shows it.
+// One station that worked in the batch (a record or a claim in it).
+struct TLineStation {
+    QString Name;
+    // "working" (an open claim in the batch, heard within
+    // StationSilentSeconds), "waiting" (heard, no open claim) or "silent N
+    // min" (not heard for longer, by the database's clock).
+    QString State;
+    QString Operator;       // its last record's; empty before one
+    QString LastSerial;     // its last record's card
+    int LastRow = 0;        // that card's row (0: none)
+    QStringList LastLabels; // that row's label cells, "column: value"
+    int DoneLastHour = 0;   // by the database's clock
+    int Done = 0;           // in the batch
+    int Failed = 0;
+    std::optional<double> Yield; // Done / (Done + Failed); none before either
+    QDateTime LastFailureAt;     // invalid: no failure yet
+    QString LastFailureCause;    // its code
+    QString LastFailureDetail;
+    bool operator==(const TLineStation&) const = default;
+};
+
+struct TLineView {
+    QString Batch;
+    int Rows = 0;                       // the batch's data rows
+    int RowsDone = 0;                   // rows with a done card
+    std::vector<TLineStation> Stations; // by name
+    bool operator==(const TLineView&) const = default;
+};
+
 // A time on the command line (--since, --until) as an instant: an ISO 8601
 // date (the start of that local day), a date-time (local unless it carries
 // Z or an offset), today or yesterday (the start of that local day), or -8h
@@ -238,6 +268,26 @@ public:
     // times, yield a station). None when the batch is unknown or the
     // database fails.
     std::optional<TLedgerSeries> Series(const TLedgerFilter& Filter, bool LocalTimes = false);
+
+    // LedgerStations.cpp: the line a supervisor watches, and what tells a
+    // watcher (TLedgerWatch) that it changed. None when the batch is unknown
+    // or the database fails; counted by SQL.
+    std::optional<TLineView> Stations(const QString& Batch);
+    // The batches' names, newest first; none on failure.
+    std::optional<QStringList> Batches();
+    // The channel the stations notify on a claim or a record.
+    static constexpr const char* LineChannel = "orvelle_ledger";
+    // True where the database notifies its listeners (PostgreSQL).
+    bool Notifies() const;
+    // The connection listens on LineChannel (again, after the connection
+    // was made again); false where it cannot, Error saying why.
+    bool Subscribe();
+    // A text that changes when a station writes: SQLite's data_version, or
+    // the newest batch, record and claim with the open claims' count; none
+    // on failure.
+    std::optional<QString> ChangeMark();
+    // The Qt SQL connection's name, for the notifications of its driver.
+    const QString& ConnectionName() const { return FConnection; }
 
     // The ledger for messages: the SQLite file, or the PostgreSQL address
     // without its password.
@@ -347,9 +397,6 @@ private:
     bool ReadSummaryRows(const QStringList& Where, const QVariantList& Values, TSummaryRows& Rows);
     static TLedgerSummary SummaryOf(const TSummaryRows& Rows, bool LocalTimes);
 
-    // LedgerSeries.cpp: the card-time histogram of the done cards.
-    bool ReadDurationBins(const QStringList& Where, const QVariantList& Values, TLedgerSeries& Series);
-
     // LedgerSchema.cpp, LedgerClaims.cpp: the batch's rows left, counted
     // once as it starts, then moved by Delta when its row Row (not done) is
     // taken or given back; and the batch's listeners told of a change
@@ -357,6 +404,15 @@ private:
     bool StartRowsLeft(qint64 BatchId);
     bool MoveRowsLeft(qint64 BatchId, int Row, int Delta);
     bool Notify(const QString& Batch);
+
+    // LedgerSeries.cpp: the card-time histogram of the done cards.
+    bool ReadDurationBins(const QStringList& Where, const QVariantList& Values, TLedgerSeries& Series);
+
+    // LedgerStations.cpp: the line read once (Stations retries it), its
+    // records counted on from where the last look stopped.
+    struct TLineCounts;
+    std::optional<TLineView> ReadLine(const QString& Batch);
+    std::shared_ptr<TLineCounts> FLineCounts;
 
     QString FConnection;
     TLedgerPlace FPlace;

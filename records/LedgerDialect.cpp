@@ -91,6 +91,8 @@ TLedgerDialect MakeSqlite()
     d.ClockAt = QStringLiteral("strftime('%Y-%m-%dT%H:%M:%fZ', 'now', '%1 seconds')");
     d.AgeMs = QStringLiteral("CAST(ROUND((julianday('now') - julianday(%1)) * 86400000) AS INTEGER)");
     d.StoredUtc = QStringLiteral("strftime('%Y-%m-%dT%H:%M:%fZ', %1)");
+    // Changes with every commit of another connection, heartbeats too.
+    d.ChangeMark = QStringLiteral("PRAGMA data_version");
     return d;
 }
 
@@ -117,6 +119,10 @@ TLedgerDialect MakePostgreSql()
     d.ClockAt = QStringLiteral("to_char((now() + interval '%1 seconds') AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"')");
     d.AgeMs = QStringLiteral("CAST(EXTRACT(EPOCH FROM (now() - CAST(%1 AS timestamptz))) * 1000 AS BIGINT)");
     d.StoredUtc = QStringLiteral("to_char(CAST(%1 AS timestamptz) AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"')");
+    // Keys only grow, and a claim closed lowers the open count: each read
+    // by an index.
+    d.ChangeMark = QStringLiteral("SELECT (SELECT MAX(id) FROM ledger_batches), (SELECT MAX(id) FROM ledger_records),"
+                                  " (SELECT MAX(id) FROM ledger_claims), (SELECT COUNT(*) FROM ledger_claims WHERE is_open = 1)");
     return d;
 }
 

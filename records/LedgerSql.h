@@ -91,6 +91,9 @@ struct TLedgerDialect {
     QString AgeMs;
     // The stored time %1 (of any offset) as stored times are: UTC, ms, Z.
     QString StoredUtc;
+    // A query whose first row changes when a station writes what the line
+    // shows.
+    QString ChangeMark;
 
     QString Clock(int Seconds = 0) const { return ClockAt.arg(Seconds); }
     QString AgeMsOf(const QString& Column) const { return AgeMs.arg(Column); }

@@ -36,6 +36,7 @@ TEST(CommandLine, ChoicesAndMistakes)
         {{"--port"}, TCommandLine::Error, 0, "Missing value after '--port'"},
         {{"--bogus"}, TCommandLine::Error, 0, "Unknown option 'bogus'"},
         {{"COM2"}, TCommandLine::Error, 0, "Unexpected argument 'COM2'"},
+        {{"--ledger", "line.sqlite"}, TCommandLine::Error, 0, "give --line with it"},
     };
     for (const TCase& c : cases) {
         const TCommandLine got = ParseCommandLine(QStringList{"orvelle"} + c.Args);
@@ -48,6 +49,14 @@ TEST(CommandLine, ChoicesAndMistakes)
         }
     }
     EXPECT_EQ(ParseCommandLine({"orvelle", "--version"}).Text, QStringLiteral("orvelle %1\n").arg(OrvelleVersion));
+    // The line window alone, on a ledger named or the default one.
+    for (const QStringList& args : {QStringList{"--line", "--ledger", "postgresql://line@/ledger"}, QStringList{"--line"}}) {
+        const TCommandLine got = ParseCommandLine(QStringList{"orvelle"} + args);
+        EXPECT_EQ(got.Action, TCommandLine::Run) << got.Text.toStdString();
+        EXPECT_TRUE(got.Line);
+        EXPECT_EQ(got.Ledger, args.size() > 1 ? args[2] : QString());
+    }
+    EXPECT_FALSE(ParseCommandLine({"orvelle"}).Line);
 }
 
 TEST(CommandLine, TheProgramAnswersWithoutADisplay)

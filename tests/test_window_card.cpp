@@ -5,6 +5,7 @@
 // reader report, a dump file edited, saved and written, bad files refused
 // before anything is sent, Cancel, and the guard shared with the loop tests.
 #include "app/CardPage.h"
+#include "app/LineWindow.h"
 #include "app/MainForm.h"
 #include "protocol/Commands.h"
 #include "protocol/DumpFile.h"
@@ -119,7 +120,8 @@ TEST_F(CardPageTest, ControlsCaptionsStatesAndTheyFitThePage)
     const std::vector<TRow> rows{{"CardBrowseKeys", "...", true}, {"CardMapKeys", "Map keys", true},
         {"CardRead", "Read card", true}, {"CardWrite", "Write card...", true}, {"CardCompare", "Compare...", true},
         {"CardOpenDump", "Open dump...", true}, {"CardEditDump", "Edit dump...", true}, {"CardSaveDump", "Save dump...", false},
-        {"CardCancel", "Cancel", false}, {"CardShow", "Show card", true}, {"CardBatch", "Batch...", true}};
+        {"CardCancel", "Cancel", false}, {"CardShow", "Show card", true}, {"CardBatch", "Batch...", true},
+        {"CardLine", "Line...", true}};
     QWidget* page = Ctl<QWidget>(Form(), "TabSheet9");
     Ctl<QTabWidget>(Form(), "PageControl1")->setCurrentWidget(page);
     const QRect inside = page->rect();
@@ -503,6 +505,24 @@ TEST_F(CardPageTest, AJobAndALoopTestExcludeEachOther)
     EXPECT_FALSE(readLive);
     EXPECT_TRUE(LogLines().contains(QStringLiteral("Read card: refused, another operation is running")));
     EXPECT_TRUE(Button("CardRead")->isEnabled());
+}
+
+TEST_F(CardPageTest, LineOpensOneLineWindowOnTheBatchWindowsLedger)
+{
+    // Before the batch window: the default ledger.
+    Click(Button("CardLine"));
+    auto* first = Ctl<TLineWindow>(Form(), "LineWindow");
+    EXPECT_TRUE(first->isVisible());
+    EXPECT_EQ(first->Address(), QString());
+    Click(Button("CardLine"));
+    EXPECT_EQ(Form().findChildren<TLineWindow*>().size(), 1);
+    Click(Button("CardBatch"));
+    Ctl<QLineEdit>(*Ctl<QWidget>(Form(), "BatchWindow"), "BatchLedger")->setText(Dir.filePath("ledger.sqlite"));
+    Click(Button("CardLine"));
+    const QList<TLineWindow*> windows = Form().findChildren<TLineWindow*>();
+    ASSERT_EQ(windows.size(), 1);
+    EXPECT_EQ(windows.front()->Address(), Dir.filePath("ledger.sqlite"));
+    EXPECT_TRUE(windows.front()->isVisible());
 }
 
 TEST_F(CardPageTest, ABatchWindowPreparesCardsTellingTheOperatorEachStep)
