@@ -1,14 +1,27 @@
 // Stations run from the window: TStationProcess running orvelle-card batch
 // against a simulator on a pseudo-terminal. Its events in order and its end;
 // a station killed mid-card shown ended unexpectedly and restarted, its card
-// finishing the batch; a station stopped with SIGINT ending cleanly.
+// finishing the batch; a station stopped with SIGINT ending cleanly. The
+// stations panel driven through its object names: a station added with the
+// template's trailers approved in the window, the held port not offered; a
+// station that fails beside one that waits, offered for a restart, and
+// "Stop all" stopping the other.
 #include "app/StationProcess.h"
+#include "app/StationsPanel.h"
 #include "protocol/DumpFile.h"
+#include "session/BatchJob.h"
 #include "sim/SimServer.h"
+#include "support/FormFixture.h"
 #include "support/PrivateHome.h"
 
+#include <QCheckBox>
+#include <QComboBox>
 #include <QCoreApplication>
+#include <QDialog>
 #include <QFile>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -172,6 +185,95 @@ TEST_F(StationProcessTest, StopEndsAWaitingStationCleanly)
     EXPECT_EQ(Names.join(' ').toStdString(), "waiting complete");
     EXPECT_EQ(station.LastEvent()["ended"].toString(), "stopped");
     EXPECT_EQ(States.join(", "), "starting, running, stopping, finished");
+}
+
+// The panel: a template that changes sector 1's trailer, its question
+// answered with every trailer ticked; the station it adds writes them (the
+// window's approval is the one the batch checks) and its row follows it to
+// its end. The port the window holds (COM2) is not offered.
+TEST_F(StationProcessTest, ThePanelAddsAStationWithTheTrailersApprovedAndShowsItsEnd)
+{
+    const std::array<uint8_t, 16> trailer{0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xFF, 0x07, 0x80, 0x69, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    TDumpImage image;
+    image.SetBlock(7, trailer);
+    std::string error;
+    ASSERT_TRUE(WriteDumpFile(Path("trailer.txt").toStdString(), image, TDumpFormat::Text, error)) << error;
+    Sim.InsertBlankCard(SerialNo(1));
+    Next = {2};
+    TTestDialogs dialogs;
+    TStationsPanel panel(
+        Path("ledger.sqlite"), [] { return QStringLiteral("COM2"); }, dialogs);
+    panel.SetProgram(Command().Program);
+    panel.show();
+    QStringList seen;
+    dialogs.OnDialog = [&](QDialog& Dialog) {
+        seen << Dialog.objectName();
+        if (Dialog.objectName() == "CardTrailers") {
+            for (QCheckBox* box : Dialog.findChildren<QCheckBox*>())
+                box->setChecked(true);
+            Ctl<QPushButton>(Dialog, "CardTrailersWrite")->click();
+            return;
+        }
+        auto* port = Ctl<QComboBox>(Dialog, "StationPort");
+        QStringList offered;
+        for (int i = 0; i < port->count(); ++i)
+            offered << port->itemText(i);
+        EXPECT_EQ(offered.join(' '), "COM1 COM3 COM4");
+        port->setCurrentText("COM1");
+        Ctl<QLineEdit>(Dialog, "StationTemplate")->setText(Path("trailer.txt"));
+        Ctl<QLineEdit>(Dialog, "StationData")->setText(Path("cards.csv"));
+        Ctl<QLineEdit>(Dialog, "StationName")->setText("desk-1");
+        Ctl<QLineEdit>(Dialog, "StationOperator")->setText("ada");
+        Ctl<QPushButton>(Dialog, "StationOk")->click();
+    };
+    Ctl<QPushButton>(panel, "StationAdd")->click();
+    EXPECT_EQ(seen.join(' '), "StationDialog CardTrailers");
+    ASSERT_EQ(panel.StationCount(), 1);
+    Follow(panel.Station(0));
+    const auto* table = Ctl<QTableWidget>(panel, "StationsTable");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Ended(panel.Station(0)); }, DeadlineMs));
+    EXPECT_EQ(panel.Station(0).State(), TStationProcess::TState::Finished) << panel.Station(0).LastError().toStdString();
+    EXPECT_EQ(panel.Station(0).Command().ApprovedTrailers, TrailersDigest(image));
+    QStringList row;
+    for (int column = 0; column < table->columnCount(); ++column)
+        row << table->item(0, column)->text();
+    EXPECT_EQ(row.join(" | "), "COM1 | desk-1 | ada | finished | complete: 2 done, 0 failed (rows out)");
+    EXPECT_EQ(Sim.Block(7), trailer);
+    EXPECT_FALSE(Ctl<QPushButton>(panel, "StationRestart")->isEnabled());
+}
+
+TEST_F(StationProcessTest, AFailedStationIsOfferedARestartAndStopAllStopsTheOthers)
+{
+    Sim.RemoveCard();
+    TTestDialogs dialogs;
+    TStationsPanel panel(
+        Path("ledger.sqlite"), [] { return QString(); }, dialogs);
+    panel.SetProgram(Command().Program);
+    panel.show();
+    TStationCommand waiting = Command();
+    panel.AddStation(waiting);
+    TStationCommand failing = Command();
+    failing.Port = Path("no-such-device");
+    failing.Station = QStringLiteral("desk-2");
+    panel.AddStation(failing);
+    auto* table = Ctl<QTableWidget>(panel, "StationsTable");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Ended(panel.Station(1)) && !panel.Station(0).LastEvent().isEmpty(); }, DeadlineMs));
+    EXPECT_EQ(panel.Station(1).State(), TStationProcess::TState::EndedUnexpectedly);
+    EXPECT_EQ(table->item(1, 3)->text(), "ended unexpectedly (exit 3)");
+    EXPECT_EQ(table->item(1, 4)->text(), panel.Station(1).LastError());
+    EXPECT_FALSE(panel.Station(1).LastError().isEmpty());
+    EXPECT_EQ(table->item(0, 3)->text(), "running");
+    auto* restart = Ctl<QPushButton>(panel, "StationRestart");
+    table->selectRow(0);
+    EXPECT_FALSE(restart->isEnabled());
+    table->selectRow(1);
+    EXPECT_TRUE(restart->isEnabled());
+
+    Ctl<QPushButton>(panel, "StationStopAll")->click();
+    EXPECT_EQ(table->item(0, 3)->text(), "stopping");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !panel.Busy(); }, DeadlineMs));
+    EXPECT_EQ(table->item(0, 3)->text(), "finished");
+    EXPECT_EQ(table->item(0, 4)->text(), "complete: 0 done, 0 failed (stopped)");
 }
 
 } // namespace
