@@ -86,7 +86,7 @@ TStationProcess::~TStationProcess()
     FProcess.disconnect(this);
     if (FProcess.state() == QProcess::NotRunning)
         return;
-    ::kill(pid_t(FProcess.processId()), SIGINT);
+    Interrupt();
     FProcess.waitForFinished(DestroyWaitMs);
 }
 
@@ -122,7 +122,14 @@ void TStationProcess::Stop()
     if (FProcess.state() == QProcess::NotRunning || FState == TState::Stopping)
         return;
     SetState(TState::Stopping);
-    ::kill(pid_t(FProcess.processId()), SIGINT);
+    Interrupt();
+}
+
+void TStationProcess::Interrupt()
+{
+    // Never pid 0 or below: kill() would signal this program's own group.
+    if (const qint64 pid = FProcess.processId(); pid > 0)
+        ::kill(pid_t(pid), SIGINT);
 }
 
 void TStationProcess::Restart()

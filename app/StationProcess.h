@@ -77,6 +77,8 @@ private:
     void ReadErr();
     void Ended(int ExitCode, QProcess::ExitStatus Status);
     void SetState(TState State);
+    // SIGINT to the child, when there is one.
+    void Interrupt();
 
     TStationCommand FCommand;
     QProcess FProcess;
