@@ -14,6 +14,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QSysInfo>
 #include <QTime>
 #include <QTimer>
@@ -44,6 +45,7 @@ TBatchWindow::TBatchWindow(TBatchHost Host, QWidget* Parent)
     setWindowTitle(QStringLiteral("Orvelle - Batch"));
     auto* layout = new QVBoxLayout(this);
     BuildFiles(layout);
+    BuildLine(layout);
     BuildButtons(layout);
     BuildStatus(layout);
     BuildCounters(layout);
@@ -87,6 +89,27 @@ void TBatchWindow::BuildFiles(QVBoxLayout* Layout)
     Layout->addWidget(FLabelsOnly);
 }
 
+void TBatchWindow::BuildLine(QVBoxLayout* Layout)
+{
+    auto* line = new QFormLayout;
+    FStation = PathEdit("BatchStation", QStringLiteral("default: %1:PORT").arg(QSysInfo::machineHostName()), this);
+    FOperator = PathEdit("BatchOperator", QStringLiteral("who works this station"), this);
+    FOperator->setText(LoginName());
+    FName = PathEdit("BatchName", QStringLiteral("default: the data file's name, else the template's"), this);
+    FCount = new QSpinBox(this);
+    FCount->setObjectName(QStringLiteral("BatchCount"));
+    FCount->setRange(0, 1000000);
+    FCount->setSpecialValueText(QStringLiteral("no limit"));
+    line->addRow(QStringLiteral("Station:"), FStation);
+    line->addRow(QStringLiteral("Operator:"), FOperator);
+    line->addRow(QStringLiteral("Batch:"), FName);
+    line->addRow(QStringLiteral("Cards:"), FCount);
+    Layout->addLayout(line);
+    FAgain = new QCheckBox(QStringLiteral("Prepare cards again (rewrite cards done before)"), this);
+    FAgain->setObjectName(QStringLiteral("BatchAgain"));
+    Layout->addWidget(FAgain);
+}
+
 void TBatchWindow::BuildButtons(QVBoxLayout* Layout)
 {
     auto* buttons = new QHBoxLayout;
@@ -121,6 +144,9 @@ void TBatchWindow::BuildStatus(QVBoxLayout* Layout)
     FDetail->setWordWrap(true);
     FDetail->setTextInteractionFlags(Qt::TextSelectableByMouse);
     Layout->addWidget(FDetail);
+    FWho = new QLabel(this);
+    FWho->setObjectName(QStringLiteral("BatchWho"));
+    Layout->addWidget(FWho);
     FAfterEnd = new QTimer(this);
     FAfterEnd->setInterval(300);
     connect(FAfterEnd, &QTimer::timeout, this, &TBatchWindow::WatchAfterEnd);
@@ -181,7 +207,8 @@ void TBatchWindow::SetStatus(const QString& Text, TTone Tone, const QString& Det
 
 void TBatchWindow::UpdateControls()
 {
-    for (QWidget* control : std::initializer_list<QWidget*>{FTemplate, FData, FLedgerEdit, FTrailers, FLabelsOnly, FStart})
+    for (QWidget* control : std::initializer_list<QWidget*>{FTemplate, FData, FLedgerEdit, FTrailers, FLabelsOnly, FStation, FOperator, FName,
+             FCount, FAgain, FStart})
         control->setEnabled(!FRunning);
     FStop->setEnabled(FRunning);
 }
@@ -219,7 +246,12 @@ bool TBatchWindow::Prepare()
         Refuse(QFile::decodeName(error.c_str()));
         return false;
     }
-    const TBatchStart start = BatchStartOf({}, FileName(templatePath), FileName(dataPath), FRows);
+    const QString operatorName = FOperator->text().trimmed();
+    if (operatorName.isEmpty()) {
+        Refuse(QStringLiteral("Say who works this station: the operator is kept with each card."));
+        return false;
+    }
+    const TBatchStart start = BatchStartOf(FName->text().trimmed(), FileName(templatePath), FileName(dataPath), FRows);
     if (!StartInLedger(start))
         return false;
     const std::optional<TDumpImage> cardImage = CardImage();
@@ -227,7 +259,12 @@ bool TBatchWindow::Prepare()
         return false;
     FSettings = TBatchSettings{};
     FSettings.Batch = start.Name;
-    FSettings.Station = QSysInfo::machineHostName() + QLatin1Char(':') + QString::fromStdString(FHost.Session.PortName());
+    FSettings.Station = FStation->text().trimmed();
+    if (FSettings.Station.isEmpty())
+        FSettings.Station = QSysInfo::machineHostName() + QLatin1Char(':') + QString::fromStdString(FHost.Session.PortName());
+    FSettings.Operator = operatorName;
+    FSettings.Count = FCount->value();
+    FSettings.Again = FAgain->isChecked();
     FSettings.Keys = *keys;
     FSettings.Trailers = FTrailers->isChecked();
     FSettings.HasRows = FRows.has_value();
@@ -312,7 +349,8 @@ void TBatchWindow::StartClick()
     UpdateControls();
     FStartedMs = SteadyMs(FHost.Session.Steady());
     FJob = std::make_unique<TBatchJob>(FHost.Session, *FLedger, static_cast<TBatchEvents&>(*this));
-    FHost.Log(QStringLiteral("Batch %1 started at station %2").arg(FSettings.Batch, FSettings.Station));
+    FHost.Log(QStringLiteral("Batch %1 started at station %2, operator %3").arg(FSettings.Batch, FSettings.Station, FSettings.Operator));
+    FWho->setText(QStringLiteral("Station %1 \u00b7 operator %2 \u00b7 batch %3").arg(FSettings.Station, FSettings.Operator, FSettings.Batch));
     for (const std::string& line : FPlan)
         FHost.Log(QStringLiteral("Batch %1: %2").arg(FSettings.Batch, QString::fromStdString(line)));
     const TBatchEnd end = FJob->Run(FSettings);

@@ -1,9 +1,10 @@
 #pragma once
 // The batch window of the "Card" page ("Batch..."): a production line on the
-// window's reader. Template, data file and ledger, the trailers box, the
-// labels-only box, Start and Stop (what each card gets goes to the log at
+// window's reader. Template, data file and ledger; the station, operator,
+// batch name and count; the trailers, labels-only and again boxes, Start and Stop (what each card gets goes to the log at
 // Start); a large status an operator reads from a step away, told by text
-// and colour together; the counters and the last ten cards. Resizable and
+// and colour together, with who works the station under it; the counters and
+// the last ten cards. Resizable and
 // not modal: the log and the other pages stay in view. A batch holds the
 // session's guard, so no loop test or card job runs beside it.
 
@@ -23,6 +24,7 @@ class QLabel;
 class QLineEdit;
 class QListWidget;
 class QPushButton;
+class QSpinBox;
 class QTimer;
 class QVBoxLayout;
 class TLedger;
@@ -73,6 +75,7 @@ private:
     void ShowCounters(const TBatchCounters& Counters);
     // The window's parts, top to bottom.
     void BuildFiles(QVBoxLayout* Layout);
+    void BuildLine(QVBoxLayout* Layout);
     void BuildButtons(QVBoxLayout* Layout);
     void BuildStatus(QVBoxLayout* Layout);
     void BuildCounters(QVBoxLayout* Layout);
@@ -101,6 +104,13 @@ private:
     QLineEdit* FLedgerEdit = nullptr;
     QCheckBox* FTrailers = nullptr;
     QCheckBox* FLabelsOnly = nullptr;
+    // Who and what the batch is: empty station and name take the defaults.
+    QLineEdit* FStation = nullptr;
+    QLineEdit* FOperator = nullptr;
+    QLineEdit* FName = nullptr;
+    QSpinBox* FCount = nullptr; // 0: no limit
+    QCheckBox* FAgain = nullptr;
+    QLabel* FWho = nullptr; // station, operator and batch of the batch running
     QPushButton* FStart = nullptr;
     QPushButton* FStop = nullptr;
     QLabel* FStatus = nullptr;

@@ -31,6 +31,8 @@ QStringList StationArguments(const TStationCommand& Command)
         args << QStringLiteral("--batch") << Command.Batch;
     if (!Command.Station.isEmpty())
         args << QStringLiteral("--station") << Command.Station;
+    if (!Command.Operator.isEmpty())
+        args << QStringLiteral("--operator") << Command.Operator;
     if (!Command.Ledger.isEmpty())
         args << QStringLiteral("--ledger") << Command.Ledger;
     if (!Command.ApprovedTrailers.isEmpty())

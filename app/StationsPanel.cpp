@@ -20,9 +20,6 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
-#include <pwd.h>
-#include <unistd.h>
-
 namespace {
 
 enum TColumn { PortColumn,
@@ -34,13 +31,6 @@ enum TColumn { PortColumn,
 
 // The COM names offered; others are typed, as device paths are.
 constexpr int OfferedComPorts = 4;
-
-QString LoginName()
-{
-    if (const passwd* entry = ::getpwuid(::getuid()); entry != nullptr && entry->pw_name != nullptr)
-        return QString::fromLocal8Bit(entry->pw_name);
-    return qEnvironmentVariable("USER");
-}
 
 // The device a port name leads to, for comparing a COM name with a path.
 QString DeviceOf(const QString& Port)

@@ -100,7 +100,7 @@ int PrintRecords(TLedger& Ledger, const TCardOptions& Options, const std::functi
 {
     bool printed = true;
     if (!Ledger.Export(
-            TLedgerFilter{.Batch = Options.BatchName, .Station = Options.Station, .Since = Options.Since, .Until = Options.Until, .Result = Options.Result},
+            TLedgerFilter{.Batch = Options.BatchName, .Station = Options.Station, .Since = Options.Since, .Until = Options.Until, .Result = Options.Result, .Operator = Options.Operator},
             Options.Json,
             [&printed](const std::string& Line) {
                 printed = PrintOut(Line);
@@ -120,7 +120,7 @@ int PrintRecords(TLedger& Ledger, const TCardOptions& Options, const std::functi
 int PrintSummary(TLedger& Ledger, const TCardOptions& Options, const std::function<void(const std::string&)>& Say)
 {
     const std::optional<TLedgerSummary> summary = Ledger.Summary(
-        TLedgerFilter{.Batch = Options.BatchName, .Station = Options.Station, .Since = Options.Since, .Until = Options.Until, .Result = Options.Result},
+        TLedgerFilter{.Batch = Options.BatchName, .Station = Options.Station, .Since = Options.Since, .Until = Options.Until, .Result = Options.Result, .Operator = Options.Operator},
         Options.LocalTimes);
     if (!summary) {
         Say("the ledger cannot be summed up: " + Ledger.Error().toStdString());
@@ -159,6 +159,7 @@ int TBatchRun::Prepare(const TDumpImage& Template, const TKeyList& Keys, const s
     if (const int status = StartInLedger(); status != ExitDone)
         return status;
     FSettings.Station = FOptions.Station;
+    FSettings.Operator = FOptions.Operator.isEmpty() ? LoginName() : FOptions.Operator;
     FSettings.Keys = Keys;
     FSettings.StartMap = StartMap;
     FSettings.Again = FOptions.Again;
@@ -246,6 +247,8 @@ int TBatchRun::Run(TLinkSession& Session)
 {
     if (FSettings.Station.isEmpty())
         FSettings.Station = QSysInfo::machineHostName() + QLatin1Char(':') + QString::fromStdString(Session.PortName());
+    std::fprintf(stderr, "orvelle-card: batch %s at station %s, operator %s\n", PrintableText(FSettings.Batch.toStdString()).c_str(),
+        PrintableText(FSettings.Station.toStdString()).c_str(), PrintableText(FSettings.Operator.toStdString()).c_str());
     FJob = std::make_unique<TBatchJob>(Session, *FLedger, static_cast<TBatchEvents&>(*this));
     const TBatchEnd end = FJob->Run(FSettings);
     const TBatchCounters& counters = FJob->Counters();
@@ -393,7 +396,7 @@ void TBatchRun::CardEnded(const TBatchCard& Card, const TBatchCounters& /*Counte
         FJournal("Batch " + FSettings.Batch.toStdString() + ": " + line + (Card.Detail.empty() ? "" : " (" + Card.Detail + ")"));
     if (Card.Result == TBatchResult::Failed || Card.Result == TBatchResult::NotRecorded)
         FAnyFailed = true;
-    Event(BatchCardJson(Card, FSettings.Station.toStdString(), FSettings.Batch.toStdString()));
+    Event(BatchCardJson(Card, FSettings.Station.toStdString(), FSettings.Operator.toStdString(), FSettings.Batch.toStdString()));
 }
 
 int TBatchRun::RunLedger(const TCardOptions& Options, const std::function<void(const std::string&)>& Say)

@@ -250,6 +250,7 @@ QString ReadLedgerNames(const QCommandLineParser& Parser, TCardOptions& Result)
     Result.LedgerSpec = Parser.value(QStringLiteral("ledger"));
     Result.BatchName = Parser.value(QStringLiteral("batch"));
     Result.Station = Parser.value(QStringLiteral("station"));
+    Result.Operator = Parser.value(QStringLiteral("operator"));
     Result.ReleaseStation = Parser.value(QStringLiteral("release"));
     if (Parser.isSet(QStringLiteral("release")) && Result.ReleaseStation.isEmpty())
         return QStringLiteral("--release needs a STATION.");

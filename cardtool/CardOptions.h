@@ -53,6 +53,7 @@ struct TCardOptions {
     QString LedgerSpec;     // --ledger FILE|URL; empty: the default SQLite file
     QString BatchName;      // --batch; empty: from the data file, else the template
     QString Station;        // --station; empty: host name and port
+    QString Operator;       // --operator; batch: empty, the login name; ledger: a filter
     int Count = 0;          // --count: cards to do; 0: no limit
     bool Again = false;     // --again
     QString ReleaseStation; // ledger --release STATION

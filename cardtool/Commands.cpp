@@ -29,7 +29,7 @@ QString ClaimRules(const TCardOptions& Options, const QCommandLineParser& Parser
         return QStringLiteral("--force belongs to --release only.");
     if (Options.ListClaims && !Options.ReleaseStation.isEmpty())
         return QStringLiteral("--claims lists the claims and releases none: give it without --release.");
-    for (const char* filter : {"station", "since", "until", "result", "summary"}) {
+    for (const char* filter : {"station", "operator", "since", "until", "result", "summary"}) {
         if (Parser.isSet(QLatin1String(filter)) && (Options.ListClaims || !Options.ReleaseStation.isEmpty()))
             return QStringLiteral("--%1 belongs to the records' export only: give it without --claims and --release.").arg(QLatin1String(filter));
     }
@@ -90,34 +90,36 @@ const TCardCommand TCardCommands::Commands[] = {
     {.Name = "batch",
         .Operand = TCardOperand::Template,
         .Synopsis = "batch TEMPLATE [--data FILE] [--ledger FILE|URL] [--batch NAME] [--station NAME]\n"
-                    "      [--count N] [--trailers [--approve-trailers SHA256]] [--yes] [--again] [--reuse-data]\n"
-                    "      [--label NAME]... [--labels-only] [--ledger-password-file FILE]",
+                    "      [--operator NAME] [--count N] [--trailers [--approve-trailers SHA256]] [--yes]\n"
+                    "      [--again] [--reuse-data] [--label NAME]... [--labels-only]\n"
+                    "      [--ledger-password-file FILE]",
         .Help = "a production line: card after card, each written from the\n"
                 "template with its data row over it, every block read back,\n"
                 "recorded in the ledger, then one beep (done), two (done\n"
                 "before) or three (failed); the next card once this one\n"
                 "is taken away; ends with the last data row",
         .Options = {"trailers", "yes", "data", "label", "labels-only", "ledger", "ledger-password-file", "batch", "station",
-            "count", "again", "reuse-data", "approve-trailers"},
+            "operator", "count", "again", "reuse-data", "approve-trailers"},
         .UsesReader = true,
         .Results = TCardResults::Streamed,
         .Prepare = &TCardTool::PrepareBatch,
         .Run = &TCardTool::RunBatch},
     {.Name = "ledger",
         .Operand = TCardOperand::None,
-        .Synopsis = "ledger [--ledger FILE|URL] [--batch NAME] [--station NAME] [--since TIME]\n"
-                    "       [--until TIME] [--result done|failed|repeat] [--json] [--local] [--summary]\n"
+        .Synopsis = "ledger [--ledger FILE|URL] [--batch NAME] [--station NAME] [--operator NAME]\n"
+                    "       [--since TIME] [--until TIME] [--result done|failed|repeat] [--json] [--local]\n"
+                    "       [--summary]\n"
                     "       [--release STATION [--force]] [--claims] [--ledger-password-file FILE]",
         .Help = "the ledger's records as CSV (--json: JSON Lines), all of\n"
-                "them unless --batch, --station, --result, --since or --until\n"
-                "narrow them (together: the records that pass all), the open\n"
-                "claims (--claims), or the unfinished claims of a silent\n"
-                "station given back; opens no port, makes no ledger, and\n"
-                "only reads one to print it; a CSV cell beginning with =,\n"
+                "them unless --batch, --station, --operator, --result, --since\n"
+                "or --until narrow them (together: the records that pass all),\n"
+                "the open claims (--claims), or the unfinished claims of a\n"
+                "silent station given back; opens no port, makes no ledger,\n"
+                "and only reads one to print it; a CSV cell beginning with =,\n"
                 "+, -, @, a tab or a carriage return gets a leading ' so\n"
                 "that no spreadsheet runs it; --summary counts them per\n"
                 "batch and station instead",
-        .Options = {"ledger", "ledger-password-file", "batch", "station", "since", "until", "result", "release", "force", "claims",
+        .Options = {"ledger", "ledger-password-file", "batch", "station", "operator", "since", "until", "result", "release", "force", "claims",
             "local", "summary"},
         .UsesReader = false,
         .Results = TCardResults::Streamed,
@@ -206,6 +208,11 @@ const TCardOption TCardCommands::Options[] = {
     {"station", 0, "NAME",
         "batch: this reader's name in the ledger (default: host:port);\n"
         "ledger: only the records of station NAME",
+        TCardOption::Listed},
+    {"operator", 0, "NAME",
+        "batch: who works this station, recorded with each card\n"
+        "(default: your login name); ledger: only the records of\n"
+        "operator NAME",
         TCardOption::Listed},
     {"count", 0, "N", "batch: stop after N cards done", TCardOption::Listed},
     {"again", 0, nullptr, "batch: rewrite a card prepared before, with its own row", TCardOption::Listed},

@@ -215,7 +215,7 @@ std::string BatchEventJson(const char* Event, const std::string& Fields)
     return std::string("{\"event\":\"") + Event + '"' + (Fields.empty() ? "" : "," + Fields) + "}\n";
 }
 
-std::string BatchCardJson(const TBatchCard& Card, const std::string& Station, const std::string& Batch)
+std::string BatchCardJson(const TBatchCard& Card, const std::string& Station, const std::string& Operator, const std::string& Batch)
 {
     std::string written;
     for (const int block : Card.Written) {
@@ -232,7 +232,7 @@ std::string BatchCardJson(const TBatchCard& Card, const std::string& Station, co
     return BatchEventJson(event,
         "\"serial\":\"" + SerialText(Card.Serial) + "\",\"row\":" + std::to_string(Card.Row) + ",\"result\":\""
             + BatchResultText(Card.Result) + "\",\"cause\":\"" + FailCauseCode(Card.Cause) + "\",\"station\":" + JsonStringOf(Station)
-            + ",\"batch\":" + JsonStringOf(Batch) + ",\"detail\":" + JsonStringOf(Card.Detail) + ",\"written\":[" + written
+            + ",\"operator\":" + JsonStringOf(Operator) + ",\"batch\":" + JsonStringOf(Batch) + ",\"detail\":" + JsonStringOf(Card.Detail) + ",\"written\":[" + written
             + "],\"duration_ms\":" + std::to_string(Card.DurationMs));
 }
 

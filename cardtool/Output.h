@@ -95,7 +95,7 @@ std::string JsonStringOf(std::string_view Text);
 // An event's object from its other fields, "\"row\":2" and so on (none: "").
 std::string BatchEventJson(const char* Event, const std::string& Fields);
 // A card's end: done, failed (cause: FailCauseCode) or repeat (prepared before).
-std::string BatchCardJson(const TBatchCard& Card, const std::string& Station, const std::string& Batch);
+std::string BatchCardJson(const TBatchCard& Card, const std::string& Station, const std::string& Operator, const std::string& Batch);
 // ledger --claims: a claim's line, or its JSON object on a line of its own.
 std::string ClaimLine(const TOpenClaim& Claim, bool Json);
 // ledger --summary: an aligned table (a header, a line per batch and

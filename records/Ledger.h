@@ -97,11 +97,12 @@ std::optional<QString> ReadLedgerPassword(const std::string& File, QString& Erro
 // (Each member initialized, so that a filter may name only the fields it
 // sets.)
 struct TLedgerFilter {
-    QString Batch{};   // empty: every batch
-    QString Station{}; // empty: every station
-    QDateTime Since{}; // invalid: from the first record; else from this instant on
-    QDateTime Until{}; // invalid: to the last; else before this instant
-    QString Result{};  // done, failed or repeat; empty: any
+    QString Batch{};    // empty: every batch
+    QString Station{};  // empty: every station
+    QDateTime Since{};  // invalid: from the first record; else from this instant on
+    QDateTime Until{};  // invalid: to the last; else before this instant
+    QString Result{};   // done, failed or repeat; empty: any
+    QString Operator{}; // empty: every operator
 };
 
 // One line of TLedger::Summary: a batch at a station, or (Batch and Station
@@ -151,7 +152,7 @@ struct TLedgerAccess {
 class TLedger final : public TBatchLedger {
 public:
     // The schema this program writes; a ledger of a newer one is refused.
-    static constexpr int SchemaVersion = 2;
+    static constexpr int SchemaVersion = 3;
 
     // Opens (and on first use creates) the ledger Address names (see
     // ParseLedgerPlace) on a Qt SQL connection named ConnectionName, which
@@ -198,16 +199,16 @@ public:
 
     // The records Filter lets through, oldest first, each handed to Out
     // with its line end: CSV (RFC 4180, CRLF) with the header time,station,
-    // batch,serial,row,result,detail,cause and, for one Batch, its label
-    // columns; or with Json one JSON object a record (JSON Lines, "\n"):
-    // time, station, batch, serial, row, result (done, failed or repeat),
-    // detail, cause, blocks_written, duration_ms and labels. No Batch: every
-    // batch, and no label columns in CSV. A CSV cell that a
-    // spreadsheet would take for a formula (one that begins with =, +, -, @,
-    // a tab or a carriage return) gets a leading '. Times in UTC
-    // (2026-12-08T06:05:31.123Z), or with LocalTimes in local time with its
-    // offset. False when the batch is unknown, the database fails, or Out
-    // returns false.
+    // batch,serial,row,result,detail,cause,operator and, for one Batch, its
+    // label columns; or with Json one JSON object a record (JSON Lines,
+    // "\n"): time, station, operator, batch, serial, row, result (done,
+    // failed or repeat), detail, cause, blocks_written, duration_ms and
+    // labels. No Batch: every batch, and no label columns in CSV. A CSV
+    // cell that a spreadsheet would take for a formula (one that begins
+    // with =, +, -, @, a tab or a carriage return) gets a leading '. Times
+    // in UTC (2026-12-08T06:05:31.123Z), or with LocalTimes in local time
+    // with its offset. False when the batch is unknown, the database
+    // fails, or Out returns false.
     bool Export(const TLedgerFilter& Filter, bool Json, const std::function<bool(const std::string& Line)>& Out, bool LocalTimes = false);
 
     // The records Filter lets through, counted per batch and station by
@@ -323,6 +324,14 @@ private:
     struct TSummaryRows;
     bool ReadSummaryRows(const QStringList& Where, const QVariantList& Values, TSummaryRows& Rows);
     static TLedgerSummary SummaryOf(const TSummaryRows& Rows, bool LocalTimes);
+
+    // LedgerSchema.cpp, LedgerClaims.cpp: the batch's rows left, counted
+    // once as it starts, then moved by Delta when its row Row (not done) is
+    // taken or given back; and the batch's listeners told of a change
+    // (PostgreSQL), within the change's transaction.
+    bool StartRowsLeft(qint64 BatchId);
+    bool MoveRowsLeft(qint64 BatchId, int Row, int Delta);
+    bool Notify(const QString& Batch);
 
     QString FConnection;
     TLedgerPlace FPlace;

@@ -48,7 +48,7 @@ bool TLedger::StartBatchOnce(const TBatchStart& Batch)
     }
     // The first start: the rows go in with the batch, so every station
     // takes them from here.
-    if (!StoreRows(Batch, inserted->front().value(0).toLongLong()) || !Commit()) {
+    if (!StoreRows(Batch, inserted->front().value(0).toLongLong()) || !StartRowsLeft(inserted->front().value(0).toLongLong()) || !Commit()) {
         Rollback();
         return false;
     }
@@ -156,9 +156,11 @@ std::optional<int> TLedger::RowsLeft(const QString& Batch)
     if (!Usable(false))
         return std::nullopt;
     return Retried([&]() -> std::optional<int> {
+        // Kept on the batch; a ledger of an older schema, only read, counts them.
         const auto left = Select(QStringLiteral("count the rows left"),
-            QStringLiteral("SELECT b.id, (SELECT COUNT(*) FROM ledger_rows r WHERE r.batch_id = b.id AND r.done_serial IS NULL AND r.claim_id IS NULL)"
-                           " FROM ledger_batches b WHERE b.name = ?"),
+            QStringLiteral("SELECT b.id, %1 FROM ledger_batches b WHERE b.name = ?")
+                .arg(FSchema >= 3 ? QStringLiteral("b.rows_left")
+                                  : QStringLiteral("(SELECT COUNT(*) FROM ledger_rows r WHERE r.batch_id = b.id AND r.done_serial IS NULL AND r.claim_id IS NULL)")),
             {Batch});
         if (!left)
             return std::nullopt;

@@ -53,7 +53,7 @@ std::optional<TClaim> TLedger::ClaimOnce(const QString& Batch, const QString& St
         return abandon();
     if (claim.Row > 0 && !ReadCells(batch->Id, Batch, claim))
         return abandon();
-    if (!Commit())
+    if (!Notify(Batch) || !Commit())
         return abandon();
     return claim;
 }
@@ -111,7 +111,7 @@ bool TLedger::NewClaim(const TBatchRow& Batch, const QString& BatchName, const Q
         FError = QStringLiteral("ledger %1: row %2 of batch %3 is held by another claim").arg(FPlaceText, QString::number(Claim.Row), BatchName);
         return false;
     }
-    return true;
+    return MoveRowsLeft(Batch.Id, Claim.Row, -1);
 }
 
 std::optional<int> TLedger::RowToClaim(const TBatchRow& Batch, const QString& BatchName, const QString& Serial, bool Again)
@@ -131,9 +131,11 @@ std::optional<int> TLedger::RowToClaim(const TBatchRow& Batch, const QString& Ba
     if (!Batch.HasData)
         return 0;
     // Rows another station is claiming this moment are locked, and
-    // passed over rather than waited for.
+    // passed over rather than waited for. The conditions are the free rows
+    // index's own, so that both databases read the first entry of that index
+    // rather than step over every row used before.
     const auto free = Select(QStringLiteral("find a free row"),
-        QStringLiteral("SELECT row_no FROM ledger_rows WHERE batch_id = ? AND done_serial IS NULL AND claim_id IS NULL ORDER BY row_no LIMIT 1")
+        QStringLiteral("SELECT row_no FROM ledger_rows WHERE batch_id = ? AND claim_id IS NULL AND done_serial IS NULL ORDER BY row_no LIMIT 1")
             + FSql.LockRowsSkipping,
         {Batch.Id});
     if (!free || free->empty())
@@ -225,17 +227,44 @@ std::optional<std::vector<TOpenClaim>> TLedger::ReleaseStation(const QString& St
             return std::nullopt;
         }
         const QString how = live ? QStringLiteral("forced") : QStringLiteral("released");
-        for (const auto& [claimId, batchId] : FClaimIds) {
+        QStringList batches;
+        for (size_t i = 0; i < FClaimIds.size(); ++i) {
+            const auto [claimId, batchId] = FClaimIds[i];
+            int given = 0;
             if (!Exec(QStringLiteral("release station %1's claims").arg(Station),
                     FSchema >= 2 ? QStringLiteral("UPDATE ledger_claims SET is_open = 0, closed_at = %1, closed_how = '%2' WHERE id = ?").arg(FSql.Clock(), how)
                                  : QStringLiteral("UPDATE ledger_claims SET is_open = 0, closed_at = ? WHERE id = ?"),
                     FSchema >= 2 ? QVariantList{claimId} : QVariantList{Now(), claimId})
                 || !Exec(QStringLiteral("give a row of station %1 back").arg(Station),
-                    QStringLiteral("UPDATE ledger_rows SET claim_id = NULL WHERE batch_id = ? AND claim_id = ?"), {batchId, claimId}))
+                    QStringLiteral("UPDATE ledger_rows SET claim_id = NULL WHERE batch_id = ? AND claim_id = ?"), {batchId, claimId}, &given)
+                || (given > 0 && FSchema >= 3 && !MoveRowsLeft(batchId, (*claims)[i].Row, +1)))
+                return abandon();
+            if (!batches.contains((*claims)[i].Batch))
+                batches << (*claims)[i].Batch;
+        }
+        for (const QString& batch : batches) {
+            if (!Notify(batch))
                 return abandon();
         }
         if (!Commit())
             return abandon();
         return claims;
     });
+}
+
+bool TLedger::MoveRowsLeft(qint64 BatchId, int Row, int Delta)
+{
+    // Kept as rows change hands because a count of the free rows costs a
+    // step over every row of the batch, on each card of a million-row batch.
+    // A done row is never free: taking it again (--again) or giving it back
+    // leaves the count as it is.
+    return Exec(QStringLiteral("count the rows left"),
+        QStringLiteral("UPDATE ledger_batches SET rows_left = rows_left + ? WHERE id = ?"
+                       " AND EXISTS (SELECT 1 FROM ledger_rows w WHERE w.batch_id = ? AND w.row_no = ? AND w.done_serial IS NULL)"),
+        {Delta, BatchId, BatchId, Row});
+}
+
+bool TLedger::Notify(const QString& Batch)
+{
+    return FSql.Notify.isEmpty() || Exec(QStringLiteral("tell the listeners of batch %1").arg(Batch), FSql.Notify, {Batch});
 }

@@ -113,6 +113,7 @@ TLedgerDialect MakePostgreSql()
     d.LockRows = QStringLiteral(" FOR UPDATE");
     d.LockRowsSkipping = QStringLiteral(" FOR UPDATE SKIP LOCKED");
     d.LockClaims = QStringLiteral(" FOR UPDATE OF c");
+    d.Notify = QStringLiteral("SELECT pg_notify('orvelle_ledger', ?)");
     d.ClockAt = QStringLiteral("to_char((now() + interval '%1 seconds') AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"')");
     d.AgeMs = QStringLiteral("CAST(EXTRACT(EPOCH FROM (now() - CAST(%1 AS timestamptz))) * 1000 AS BIGINT)");
     d.StoredUtc = QStringLiteral("to_char(CAST(%1 AS timestamptz) AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"')");

@@ -54,13 +54,13 @@ std::vector<int> LabelColumns(const QStringList& Columns)
 
 // The records, oldest first, that every condition of Where lets through
 // (each with its value bound). A ledger of the first schema, read as it is,
-// kept no cause.
+// kept no cause, and one before the third no operator.
 QString RecordsSql(const QStringList& Where, int Schema)
 {
     return QStringLiteral("SELECT r.recorded_at, r.station, b.name, r.serial, r.row_no, r.result, r.detail, r.blocks, r.duration_ms,"
-                          " b.columns, w.cells, %1 FROM ledger_records r JOIN ledger_batches b ON b.id = r.batch_id"
-                          " LEFT JOIN ledger_rows w ON w.batch_id = r.batch_id AND w.row_no = r.row_no%2 ORDER BY r.id")
-        .arg(Schema >= 2 ? QStringLiteral("r.cause") : QStringLiteral("''"),
+                          " b.columns, w.cells, %1, %2 FROM ledger_records r JOIN ledger_batches b ON b.id = r.batch_id"
+                          " LEFT JOIN ledger_rows w ON w.batch_id = r.batch_id AND w.row_no = r.row_no%3 ORDER BY r.id")
+        .arg(Schema >= 2 ? QStringLiteral("r.cause") : QStringLiteral("''"), Schema >= 3 ? QStringLiteral("r.operator") : QStringLiteral("''"),
             WhereText(Where));
 }
 
@@ -72,7 +72,7 @@ std::string CsvRecord(const QSqlQuery& Query, const std::vector<int>& Labels, bo
     fields << ExportTime(Query.value(0).toString(), Local);
     for (int i = 1; i < 7; ++i)
         fields << Query.value(i).toString();
-    fields << Query.value(11).toString();
+    fields << Query.value(11).toString() << Query.value(12).toString();
     for (const int i : Labels)
         fields << cells.value(i);
     return CsvLine(fields);
@@ -89,6 +89,7 @@ std::string JsonRecord(const QSqlQuery& Query, bool Local)
     const QJsonObject record{
         {QStringLiteral("time"), ExportTime(Query.value(0).toString(), Local)},
         {QStringLiteral("station"), Query.value(1).toString()},
+        {QStringLiteral("operator"), Query.value(12).toString()},
         {QStringLiteral("batch"), Query.value(2).toString()},
         {QStringLiteral("serial"), Query.value(3).toString()},
         {QStringLiteral("row"), Query.value(4).toInt()},
@@ -161,6 +162,10 @@ bool TLedger::FilterRecords(const TLedgerFilter& Filter, QStringList& Where, QVa
         Where << QStringLiteral("r.result = ?");
         Values << Filter.Result;
     }
+    if (!Filter.Operator.isEmpty()) {
+        Where << (FSchema >= 3 ? QStringLiteral("r.operator = ?") : QStringLiteral("'' = ?"));
+        Values << Filter.Operator;
+    }
     return true;
 }
 
@@ -168,7 +173,7 @@ bool TLedger::Export(const TLedgerFilter& Filter, bool Json, const std::function
 {
     FError.clear();
     QStringList header{QStringLiteral("time"), QStringLiteral("station"), QStringLiteral("batch"), QStringLiteral("serial"),
-        QStringLiteral("row"), QStringLiteral("result"), QStringLiteral("detail"), QStringLiteral("cause")};
+        QStringLiteral("row"), QStringLiteral("result"), QStringLiteral("detail"), QStringLiteral("cause"), QStringLiteral("operator")};
     QStringList where;
     QVariantList values;
     QStringList columns;

@@ -28,8 +28,8 @@ QString ClockText(const QVariant& Text)
 }
 
 const QString InsertRecord = QStringLiteral(
-    "INSERT INTO ledger_records (recorded_at, station, batch_id, serial, row_no, result, detail, blocks, duration_ms, claim_id, cause)"
-    " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+    "INSERT INTO ledger_records (recorded_at, station, batch_id, serial, row_no, result, detail, blocks, duration_ms, claim_id, cause, operator)"
+    " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
 
 } // namespace
 
@@ -42,6 +42,7 @@ struct TLedger::THeldClaim {
     QString ClosedHow; // recorded, released or forced
     QVariant ClosedAt;
     QVariant ClaimedAt;
+    QString Batch; // its name, for the listeners
 };
 
 TRecordResult TLedger::Record(const TClaim& Claim, const TCardRecord& Card)
@@ -75,14 +76,19 @@ bool TLedger::RecordRepeat(const TCardRecord& Card)
     if (!Usable(true))
         return false;
     return Retried([&]() {
-        const auto batch = FindBatch(Card.Batch);
-        if (!batch)
+        if (!Begin())
             return false;
-        return Exec(QStringLiteral("record card %1 shown again").arg(SerialHex(Card.Serial)),
-            QStringLiteral("INSERT INTO ledger_records (recorded_at, station, batch_id, serial, row_no, result, detail, blocks, duration_ms, claim_id, cause)"
-                           " VALUES (?, ?, ?, ?, ?, 'repeat', ?, '[]', ?, NULL, '')"),
-            {RecordTime(Card), Card.Station, batch->Id, SerialHex(Card.Serial), Card.Row,
-                Card.Detail, Card.DurationMs});
+        const auto batch = FindBatch(Card.Batch);
+        if (!batch
+            || !Exec(QStringLiteral("record card %1 shown again").arg(SerialHex(Card.Serial)),
+                QStringLiteral("INSERT INTO ledger_records (recorded_at, station, batch_id, serial, row_no, result, detail, blocks, duration_ms, claim_id, cause, operator)"
+                               " VALUES (?, ?, ?, ?, ?, 'repeat', ?, '[]', ?, NULL, '', ?)"),
+                {RecordTime(Card), Card.Station, batch->Id, SerialHex(Card.Serial), Card.Row, Card.Detail, Card.DurationMs, Card.Operator})
+            || !Notify(Card.Batch) || !Commit()) {
+            Rollback();
+            return false;
+        }
+        return true;
     });
 }
 
@@ -117,7 +123,7 @@ TRecordResult TLedger::RecordCard(const TClaim& Claim, const TCardRecord& Card)
     }
     if (!lostWhy.isEmpty())
         return RecordClaimLost(Claim, Card, *held, lostWhy);
-    if (!WriteRecord(Claim, Card, *held) || !Commit())
+    if (!WriteRecord(Claim, Card, *held) || !Notify(held->Batch) || !Commit())
         return abandon();
     return TRecordResult::Recorded;
 }
@@ -125,7 +131,9 @@ TRecordResult TLedger::RecordCard(const TClaim& Claim, const TCardRecord& Card)
 std::optional<TLedger::THeldClaim> TLedger::ReadHeldClaim(const TClaim& Claim, const QString& Serial)
 {
     const auto held = Select(QStringLiteral("look for card %1's claim").arg(Serial),
-        QStringLiteral("SELECT batch_id, row_no, serial, is_open, station, closed_how, closed_at, claimed_at FROM ledger_claims WHERE id = ?") + FSql.LockRows,
+        QStringLiteral("SELECT batch_id, row_no, serial, is_open, station, closed_how, closed_at, claimed_at,"
+                       " (SELECT b.name FROM ledger_batches b WHERE b.id = batch_id) FROM ledger_claims WHERE id = ?")
+            + FSql.LockRows,
         {Claim.Id});
     if (!held)
         return std::nullopt;
@@ -135,7 +143,7 @@ std::optional<TLedger::THeldClaim> TLedger::ReadHeldClaim(const TClaim& Claim, c
     }
     const QVariantList& claim = held->front();
     const THeldClaim found{claim.value(0).toLongLong(), claim.value(1).toInt(), claim.value(3).toInt() != 0, claim.value(4).toString(),
-        claim.value(5).toString(), claim.value(6), claim.value(7)};
+        claim.value(5).toString(), claim.value(6), claim.value(7), claim.value(8).toString()};
     if (claim.value(2).toString() != Serial) {
         FError = QStringLiteral("ledger %1: the claim of row %2 is card %3's, not card %4's: not recorded")
                      .arg(FPlaceText, QString::number(found.Row), claim.value(2).toString(), Serial);
@@ -150,8 +158,8 @@ TRecordResult TLedger::RecordClaimLost(const TClaim& Claim, const TCardRecord& C
     const QString detail = QStringLiteral("claim lost: ") + Why + (Card.Detail.isEmpty() ? QString() : QStringLiteral("; ") + Card.Detail);
     if (!Exec(QStringLiteral("record card %1").arg(serial), InsertRecord,
             {RecordTime(Card), Card.Station, Held.BatchId, serial, Held.Row, QStringLiteral("failed"), detail, BlocksText(Card.Written), Card.DurationMs,
-                Claim.Id, QString::fromLatin1(FailCauseCode(TFailCause::ClaimLost))})
-        || !Commit()) {
+                Claim.Id, QString::fromLatin1(FailCauseCode(TFailCause::ClaimLost)), Card.Operator})
+        || !Notify(Held.Batch) || !Commit()) {
         Rollback();
         return TRecordResult::Failed;
     }
@@ -166,7 +174,7 @@ bool TLedger::WriteRecord(const TClaim& Claim, const TCardRecord& Card, const TH
     const QString when = RecordTime(Card);
     if (!Exec(QStringLiteral("record card %1").arg(serial), InsertRecord,
             {when, Card.Station, Held.BatchId, serial, Held.Row, done ? QStringLiteral("done") : QStringLiteral("failed"), Card.Detail,
-                BlocksText(Card.Written), Card.DurationMs, Claim.Id, done ? QString() : QString::fromLatin1(FailCauseCode(Card.Cause))})
+                BlocksText(Card.Written), Card.DurationMs, Claim.Id, done ? QString() : QString::fromLatin1(FailCauseCode(Card.Cause)), Card.Operator})
         || !Exec(QStringLiteral("close card %1's claim").arg(serial),
             QStringLiteral("UPDATE ledger_claims SET is_open = 0, closed_at = ?, closed_how = 'recorded' WHERE id = ?"), {when, Claim.Id}))
         return false;
@@ -187,5 +195,5 @@ bool TLedger::WriteRecord(const TClaim& Claim, const TCardRecord& Card, const TH
         FError = QStringLiteral("ledger %1: row %2 is not held by card %3's claim: not recorded").arg(FPlaceText, QString::number(Held.Row), serial);
         return false;
     }
-    return true;
+    return done || MoveRowsLeft(Held.BatchId, Held.Row, +1);
 }

@@ -1,5 +1,5 @@
-// The ledger's schema: created on first use, upgraded from version 1, or
-// checked to be one this program reads.
+// The ledger's schema: created on first use, upgraded from version 1 or 2,
+// or checked to be one this program reads.
 #include "records/LedgerSql.h"
 
 #include <QRegularExpression>
@@ -12,7 +12,8 @@ namespace {
 
 // A card's record. result: done, failed or repeat (a card prepared before,
 // shown again: it holds no claim, and its claim_id is NULL). cause: the
-// failure's code (FailCauseCode), empty unless failed.
+// failure's code (FailCauseCode), empty unless failed. Version 2's table,
+// without its closing parenthesis: version 3 adds the operator.
 const char* const RecordsTable = "CREATE TABLE ledger_records ("
                                  " id %1,"
                                  " recorded_at TEXT NOT NULL,"
@@ -25,13 +26,26 @@ const char* const RecordsTable = "CREATE TABLE ledger_records ("
                                  " blocks TEXT NOT NULL,"
                                  " duration_ms BIGINT NOT NULL,"
                                  " claim_id BIGINT,"
-                                 " cause TEXT NOT NULL DEFAULT '')";
+                                 " cause TEXT NOT NULL DEFAULT ''";
+// Who worked the station when the card was recorded; empty before version 3.
+const char* const OperatorColumn = "operator TEXT NOT NULL DEFAULT ''";
+
+// The rows nobody holds, in the order they are handed out: the next free row
+// is found at the front of this index however many rows are used, and the
+// index shrinks as the batch goes on.
+const char* const FreeRowsIndex = "CREATE INDEX ledger_rows_free ON ledger_rows (batch_id, row_no) WHERE claim_id IS NULL AND done_serial IS NULL";
+
+// rows_left, as a batch starts or a ledger is upgraded: the free rows counted
+// once. From then on every call that takes a row or gives one back keeps it
+// in the same transaction.
+const char* const CountRowsLeft = "UPDATE ledger_batches SET rows_left = (SELECT COUNT(*) FROM ledger_rows r"
+                                  " WHERE r.batch_id = ledger_batches.id AND r.claim_id IS NULL AND r.done_serial IS NULL)";
 
 // Schema creation waits, where the dialect has a lock for it, for a station
 // creating it at the same moment; the key is any number the ledger alone uses.
 constexpr qint64 SchemaLockKey = 0x4F52564C45444752; // "ORVLEDGR"
 
-// The schema, version 2. %1 is the key column's type, which the
+// The schema, version 3. %1 is the key column's type, which the
 // databases spell differently. Times are UTC instants as ISO 8601 texts
 // with milliseconds and a Z (2026-12-08T06:05:31.123Z), so that texts
 // compare as the times do. A station's heartbeat, and a claim's release,
@@ -45,7 +59,8 @@ const char* const SchemaStatements[] = {
     " template_sha256 TEXT NOT NULL,"
     " data_sha256 TEXT NOT NULL,"
     " columns TEXT NOT NULL,"
-    " created_at TEXT NOT NULL)",
+    " created_at TEXT NOT NULL,"
+    " rows_left INTEGER NOT NULL DEFAULT 0)",
     // claim_id: the open claim that holds the row; done_serial: the card
     // recorded done with it. A free row has neither.
     "CREATE TABLE ledger_rows ("
@@ -57,6 +72,7 @@ const char* const SchemaStatements[] = {
     " PRIMARY KEY (batch_id, row_no))",
     // One card, one row.
     "CREATE UNIQUE INDEX ledger_rows_done ON ledger_rows (batch_id, done_serial) WHERE done_serial IS NOT NULL",
+    FreeRowsIndex,
     // closed_how: recorded (its card's record), released (its station
     // silent) or forced (released while its station was live); NULL while
     // open. The station that closed it learns the true cause from it.
@@ -79,20 +95,25 @@ const char* const SchemaStatements[] = {
     "CREATE TABLE ledger_stations ("
     " name TEXT PRIMARY KEY,"
     " heartbeat_at TEXT NOT NULL)",
-    RecordsTable,
+    nullptr, // the records table, RecordsTable with OperatorColumn
     "CREATE INDEX ledger_records_card ON ledger_records (batch_id, serial)",
 };
 
 QString WithKey(const char* Statement, const TLedgerDialect& Sql) { return QString::fromLatin1(Statement).replace(QStringLiteral("%1"), Sql.KeyColumn); }
 
+QString RecordsTableOf(const TLedgerDialect& Sql, bool WithOperator)
+{
+    return WithKey(RecordsTable, Sql) + (WithOperator ? QStringLiteral(", ") + QLatin1String(OperatorColumn) : QString()) + QLatin1Char(')');
+}
+
 // Version 1 to 2: the records' result may be repeat, a record of a card
 // shown again has no claim, and a failure keeps its cause; a claim keeps how
 // it was closed; every stored time is made UTC; stations heartbeat.
-QStringList UpgradeSteps(const TLedgerDialect& Sql)
+QStringList UpgradeFromOne(const TLedgerDialect& Sql)
 {
     QStringList steps;
     if (Sql.RebuildsToAlter) {
-        steps << WithKey(RecordsTable, Sql).replace(QStringLiteral("TABLE ledger_records ("), QStringLiteral("TABLE ledger_records_2 ("))
+        steps << RecordsTableOf(Sql, false).replace(QStringLiteral("TABLE ledger_records ("), QStringLiteral("TABLE ledger_records_2 ("))
               << QStringLiteral("INSERT INTO ledger_records_2 (id, recorded_at, station, batch_id, serial, row_no, result, detail, blocks, duration_ms, claim_id)"
                                 " SELECT id, %1, station, batch_id, serial, row_no, result, detail, blocks, duration_ms, claim_id FROM ledger_records")
                      .arg(Sql.UtcOf(QStringLiteral("recorded_at")))
@@ -112,8 +133,26 @@ QStringList UpgradeSteps(const TLedgerDialect& Sql)
           << QStringLiteral("UPDATE ledger_claims SET closed_how = CASE WHEN EXISTS (SELECT 1 FROM ledger_records r WHERE r.claim_id = ledger_claims.id)"
                             " THEN 'recorded' ELSE 'released' END WHERE is_open = 0")
           << QStringLiteral("UPDATE ledger_batches SET created_at = %1").arg(Sql.UtcOf(QStringLiteral("created_at")))
-          << QStringLiteral("CREATE TABLE ledger_stations (name TEXT PRIMARY KEY, heartbeat_at TEXT NOT NULL)")
-          << QStringLiteral("UPDATE ledger_schema SET version = %1").arg(TLedger::SchemaVersion);
+          << QStringLiteral("CREATE TABLE ledger_stations (name TEXT PRIMARY KEY, heartbeat_at TEXT NOT NULL)");
+    return steps;
+}
+
+// Version 2 to 3: each record keeps its operator; the free rows get their
+// index, and each batch its rows left, counted this once.
+QStringList UpgradeFromTwo()
+{
+    return {QStringLiteral("ALTER TABLE ledger_records ADD COLUMN ") + QLatin1String(OperatorColumn),
+        QStringLiteral("ALTER TABLE ledger_batches ADD COLUMN rows_left INTEGER NOT NULL DEFAULT 0"), QString::fromLatin1(FreeRowsIndex),
+        QString::fromLatin1(CountRowsLeft)};
+}
+
+// From version From to this program's, one version after the other.
+QStringList UpgradeSteps(const TLedgerDialect& Sql, int From)
+{
+    QStringList steps;
+    if (From < 2)
+        steps << UpgradeFromOne(Sql);
+    steps << UpgradeFromTwo() << QStringLiteral("UPDATE ledger_schema SET version = %1").arg(TLedger::SchemaVersion);
     return steps;
 }
 
@@ -155,7 +194,7 @@ bool TLedger::CreateSchema()
     // Within CreateOrCheckSchema's transaction: a failure leaves no part of
     // a schema behind.
     for (const char* statement : SchemaStatements) {
-        if (!Exec(QStringLiteral("create the schema"), WithKey(statement, FSql)))
+        if (!Exec(QStringLiteral("create the schema"), statement ? WithKey(statement, FSql) : RecordsTableOf(FSql, true)))
             return false;
     }
     if (!Exec(QStringLiteral("create the schema"), QStringLiteral("INSERT INTO ledger_schema (version) VALUES (?)"), {SchemaVersion}) || !Commit()) {
@@ -186,7 +225,7 @@ bool TLedger::UpgradeSchema()
                                  claims == 1 ? QStringLiteral("claim is") : QStringLiteral("claims are"));
         return true;
     }
-    for (const QString& step : UpgradeSteps(FSql)) {
+    for (const QString& step : UpgradeSteps(FSql, FSchema)) {
         if (!Exec(QStringLiteral("upgrade the schema to version %1").arg(SchemaVersion), step))
             return false;
     }
@@ -196,6 +235,11 @@ bool TLedger::UpgradeSchema()
     }
     FSchema = SchemaVersion;
     return true;
+}
+
+bool TLedger::StartRowsLeft(qint64 BatchId)
+{
+    return Exec(QStringLiteral("count the rows left"), QString::fromLatin1(CountRowsLeft) + QStringLiteral(" WHERE id = ?"), {BatchId});
 }
 
 bool TLedger::CheckSchemaToRead()

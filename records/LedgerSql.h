@@ -80,6 +80,11 @@ struct TLedgerDialect {
     QString LockRowsSkipping;
     QString LockClaims;
 
+    // Tells the ledger's listeners (other stations, a line window) that the
+    // batch named by the one value bound changed, when the transaction
+    // commits; empty where nobody can listen.
+    QString Notify;
+
     // The database's clock as a stored time, %1 seconds from now.
     QString ClockAt;
     // How long ago the stored time %1 was, in ms, by the database's clock.

@@ -258,6 +258,7 @@ TCardRecord TBatchJob::RecordOf(const TBatchCard& Card, int Row, TCardOutcome Ou
     TCardRecord record;
     record.Time = QDateTime::currentDateTimeUtc();
     record.Station = FSettings->Station;
+    record.Operator = FSettings->Operator;
     record.Batch = FSettings->Batch;
     record.Serial = Card.Serial;
     record.Row = Row;

@@ -35,6 +35,7 @@ class TLinkSession;
 struct TBatchSettings {
     QString Batch;
     QString Station;
+    QString Operator; // who works the station, kept with each card's record
     // The image of the card for a row claimed: the template with the row's
     // blocks over it. Digits it leaves unknown are not written. Every
     // trailer it knows was approved at start (DecideTrailers): none is asked
@@ -79,6 +80,10 @@ std::optional<TDumpImage> DecideTrailers(const TDumpImage& Template, const std::
 // about, its sector number (a byte) then its 16 bytes, in sector order. A
 // template changed since the approval gives another digest.
 QString TrailersDigest(const TDumpImage& Template);
+
+// Who is logged in, as a batch's operator by default: the effective user's
+// login name, else $USER, else "unknown".
+QString LoginName();
 
 // "done", "failed", "already prepared", "not recorded".
 const char* BatchResultText(TBatchResult Result);

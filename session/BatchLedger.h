@@ -82,6 +82,7 @@ enum class TRecordResult { Recorded,
 struct TCardRecord {
     QDateTime Time; // when the card was finished
     QString Station;
+    QString Operator; // who worked the station
     QString Batch;
     TSerial Serial{};
     int Row = 0;

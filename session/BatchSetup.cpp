@@ -8,6 +8,9 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <pwd.h>
+#include <unistd.h>
+
 namespace {
 
 // A file's SHA-256 in hex, empty when it cannot be read.
@@ -21,6 +24,16 @@ QString Sha256Of(const std::string& Path)
 }
 
 } // namespace
+
+QString LoginName()
+{
+    // The password database names the user even under su or sudo -u, where
+    // $USER may still be the one who started the shell.
+    if (const passwd* user = ::getpwuid(::geteuid()); user && user->pw_name && *user->pw_name)
+        return QString::fromLocal8Bit(user->pw_name);
+    const QString user = qEnvironmentVariable("USER");
+    return user.isEmpty() ? QStringLiteral("unknown") : user;
+}
 
 TBatchStart BatchStartOf(const QString& Name, const std::string& TemplatePath, const std::string& DataPath,
     const std::optional<TBatchData>& Data)

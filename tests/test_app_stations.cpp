@@ -165,6 +165,7 @@ TEST_F(StationProcessTest, StopEndsAWaitingStationCleanly)
     Sim.RemoveCard();
     TStationCommand command = Command();
     command.Password = QStringLiteral("pw-for-the-child");
+    command.Operator = QStringLiteral("ada");
     TStationProcess station(command);
     Follow(station);
     station.Start();
@@ -175,7 +176,9 @@ TEST_F(StationProcessTest, StopEndsAWaitingStationCleanly)
     QFile cmdline(proc + "cmdline");
     QFile environ(proc + "environ");
     ASSERT_TRUE(cmdline.open(QIODevice::ReadOnly) && environ.open(QIODevice::ReadOnly));
-    EXPECT_FALSE(cmdline.readAll().contains("pw-for-the-child"));
+    const QByteArray arguments = cmdline.readAll();
+    EXPECT_FALSE(arguments.contains("pw-for-the-child"));
+    EXPECT_TRUE(arguments.contains(QByteArray("\0--operator\0ada\0", 16))) << arguments.toStdString();
     EXPECT_TRUE(environ.readAll().split('\0').contains("PGPASSWORD=pw-for-the-child"));
     station.Stop();
     EXPECT_EQ(station.State(), TStationProcess::TState::Stopping);
@@ -239,6 +242,12 @@ TEST_F(StationProcessTest, ThePanelAddsAStationWithTheTrailersApprovedAndShowsIt
         row << table->item(0, column)->text();
     EXPECT_EQ(row.join(" | "), "COM1 | desk-1 | ada | finished | complete: 2 done, 0 failed (rows out)");
     EXPECT_EQ(Sim.Block(7), trailer);
+    QStringList operators;
+    for (const QJsonObject& event : Events) {
+        if (event["event"].toString() == "done")
+            operators << event["operator"].toString();
+    }
+    EXPECT_EQ(operators.join(' '), "ada ada");
     EXPECT_FALSE(Ctl<QPushButton>(panel, "StationRestart")->isEnabled());
 }
 

@@ -26,6 +26,7 @@
 
 #include <gtest/gtest.h>
 
+#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -175,7 +176,7 @@ TEST_F(BatchToolTest, CardsInARowEachGetTheirRowAndTheLedgerSaysWhichGotWhat)
     s.Name = "desk-1";
     s.Sim->InsertBlankCard(SerialNo(1));
     s.Next = {2, 3};
-    Start(s, ledger, {"--count", "3"});
+    Start(s, ledger, {"--count", "3", "--operator", "ann"});
     Drive({&s});
     EXPECT_EQ(s.Process.exitCode(), 0) << s.Err.toStdString();
     QList<QJsonObject> cards;
@@ -191,13 +192,15 @@ TEST_F(BatchToolTest, CardsInARowEachGetTheirRowAndTheLedgerSaysWhichGotWhat)
         EXPECT_EQ(card["row"].toInt(), i + 1);
         EXPECT_EQ(card["result"].toString(), "done");
         EXPECT_EQ(card["station"].toString(), "desk-1");
+        EXPECT_EQ(card["operator"].toString(), "ann");
     }
     EXPECT_TRUE(s.Err.contains(QRegularExpression("^4012A303 row 3 done \\(1003\\) \\d+\\.\\d s$", QRegularExpression::MultilineOption)))
         << s.Err.toStdString();
     // What each card gets, said before the first.
     EXPECT_TRUE(s.Err.startsWith("orvelle-card: the template gives block 5; no trailer is written\n"
                                  "orvelle-card: the data file writes over it block 4 (column 2 'block 4')\n"
-                                 "orvelle-card: labels kept in the ledger: 'number'\n"))
+                                 "orvelle-card: labels kept in the ledger: 'number'\n"
+                                 "orvelle-card: batch cards.csv at station desk-1, operator ann\n"))
         << s.Err.toStdString();
     // The card in the field is the third: the template with its row.
     TBlockData row3{};
@@ -209,8 +212,8 @@ TEST_F(BatchToolTest, CardsInARowEachGetTheirRowAndTheLedgerSaysWhichGotWhat)
 
     const QStringList csv = Records(ledger);
     ASSERT_EQ(csv.size(), 4);
-    EXPECT_EQ(csv[0], "time,station,batch,serial,row,result,detail,cause,number");
-    EXPECT_TRUE(csv[2].endsWith(",desk-1,cards.csv,4012A302,2,done,,,1002")) << csv[2].toStdString();
+    EXPECT_EQ(csv[0], "time,station,batch,serial,row,result,detail,cause,operator,number");
+    EXPECT_TRUE(csv[2].endsWith(",desk-1,cards.csv,4012A302,2,done,,,ann,1002")) << csv[2].toStdString();
 }
 
 // --json: a program follows the batch on standard output, an event a line,
@@ -250,7 +253,11 @@ TEST_F(BatchToolTest, JsonFollowsEachStepOfEveryCardAndTheBatchsEnd)
     EXPECT_EQ(objects[4]["serial"].toString(), "4012A301");
     // A card's end: the fields a reader of the card's object had, as they were.
     const QJsonObject done = objects[8];
-    EXPECT_EQ(done.keys(), (QStringList{"batch", "cause", "detail", "duration_ms", "event", "result", "row", "serial", "station", "written"}));
+    EXPECT_EQ(done.keys(), (QStringList{"batch", "cause", "detail", "duration_ms", "event", "operator", "result", "row", "serial", "station", "written"}));
+    // No --operator: the login name.
+    const passwd* user = ::getpwuid(::geteuid());
+    ASSERT_NE(user, nullptr);
+    EXPECT_EQ(done["operator"].toString(), QString::fromLocal8Bit(user->pw_name));
     EXPECT_EQ(done["serial"].toString(), "4012A302");
     EXPECT_EQ(done["row"].toInt(), 2);
     EXPECT_EQ(done["result"].toString(), "done");
@@ -507,6 +514,7 @@ TEST_F(BatchToolTest, TheLedgerIsPrintedOnlyFromALedgerThatIsThereAndReadOnly)
         TCardRecord card;
         card.Time = QDateTime(QDate(2026, 12, 8), QTime(7, 5, 31, 123), Qt::OffsetFromUTC, 3600);
         card.Station = QStringLiteral("desk-1");
+        card.Operator = QStringLiteral("ann");
         card.Serial = {0x40, 0x12, 0xA3, 0x01};
         card.Outcome = TCardOutcome::Done;
         ASSERT_TRUE((made->Record(*claim, card) == TRecordResult::Recorded)) << made->Error().toStdString();
@@ -547,7 +555,10 @@ TEST_F(BatchToolTest, TheLedgerIsPrintedOnlyFromALedgerThatIsThereAndReadOnly)
         {{"ledger", "--ledger", ledger, "--station", "desk-1", "--since", "2026-12-08T07:05+01:00", "--until", "2026-12-08T06:06Z",
              "--result", "done"},
             0, "2026-12-08T06:05:31.123Z,desk-1,lot 7,4012A301,0,done,", ""},
-        {{"ledger", "--ledger", ledger, "--result", "failed"}, 0, "time,station,batch,serial,row,result,detail,cause\r\n", ""},
+        {{"ledger", "--ledger", ledger, "--result", "failed"}, 0, "time,station,batch,serial,row,result,detail,cause,operator\r\n", ""},
+        {{"ledger", "--ledger", ledger, "--operator", "ann", "--station", "desk-1"}, 0, "4012A301,0,done,,,ann\r\n", ""},
+        {{"ledger", "--ledger", ledger, "--operator", "ann", "--json"}, 0, "\"operator\":\"ann\"", ""},
+        {{"ledger", "--ledger", ledger, "--claims", "--operator", "ann"}, 2, "", "--operator belongs to the records' export only"},
         {{"ledger", "--ledger", ledger, "--since", "-8h", "--json"}, 0, "", ""},
         {{"ledger", "--ledger", ledger, "--since", "8h"}, 2, "",
             "orvelle-card: --since: '8h' is not a time: give an ISO 8601 date or date-time, today, yesterday, or -8h/-30m\n"},
@@ -580,6 +591,12 @@ TEST_F(BatchToolTest, TheLedgerIsPrintedOnlyFromALedgerThatIsThereAndReadOnly)
             EXPECT_EQ(document[QStringLiteral("total")][QStringLiteral("done")].toInt(), 1) << out.toStdString();
         }
     }
+    // Another operator's records only: none here, the header alone.
+    QProcess other;
+    other.start(Program(), {"ledger", "--ledger", ledger, "--operator", "ben"});
+    ASSERT_TRUE(other.waitForFinished(60000));
+    EXPECT_EQ(other.exitCode(), 0);
+    EXPECT_EQ(QString::fromUtf8(other.readAllStandardOutput()), "time,station,batch,serial,row,result,detail,cause,operator\r\n");
     EXPECT_FALSE(QFile::exists(missing));
     EXPECT_EQ(QFileInfo(empty).size(), 0);
 

@@ -8,7 +8,8 @@
 // JSON Lines (times in UTC or local time, a formula-like CSV cell kept text),
 // their summary per batch and station,
 // two stations claiming at once, the schema's version and its upgrade from
-// version 1, a lost and a restarted server, a ledger file replaced under a
+// versions 1 and 2, the rows left kept as rows change hands, listeners told
+// of claims and records (PostgreSQL), a lost and a restarted server, a ledger file replaced under a
 // station, the file rule (the user's own ledger, side files and folder), a
 // ledger only read, the password's sources and the ledger's address.
 #include "records/Ledger.h"
@@ -21,9 +22,11 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSqlDatabase>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QUrl>
 
 #include <sys/stat.h>
@@ -572,6 +575,7 @@ TEST_P(LedgerTest, RecordsAreExportedAsCsvAndJsonLines)
     const std::optional<TClaim> c = ledger->Claim(QStringLiteral("blank"), QStringLiteral("bench 2"), Card(0x0C), false);
     ASSERT_TRUE(a && b && c);
     TCardRecord done = Finished(*a, 0x4012A3F1, true, QStringLiteral("bench,1"));
+    done.Operator = QStringLiteral("ann");
     TCardRecord failed = Finished(*b, 0x4012A3F2, false, QStringLiteral("bench,1"));
     failed.Time = QDateTime(QDate(2026, 12, 8), QTime(6, 6, 0), Qt::UTC);
     failed.Detail = QStringLiteral("verify \"block 4\" failed");
@@ -584,21 +588,21 @@ TEST_P(LedgerTest, RecordsAreExportedAsCsvAndJsonLines)
     ASSERT_TRUE((ledger->Record(*c, blank) == TRecordResult::Recorded));
 
     EXPECT_EQ(Exported(*ledger, QStringLiteral("lot 7"), false), (std::vector<std::string>{
-                                                                     "time,station,batch,serial,row,result,detail,cause,number,\"name, full\"\r\n",
-                                                                     "2026-12-08T06:05:31.123Z,\"bench,1\",lot 7,4012A3F1,1,done,,,1,\"Ann \"\"A\"\", Smith\"\r\n",
-                                                                     "2026-12-08T06:06:00.000Z,\"bench,1\",lot 7,4012A3F2,2,failed,\"verify \"\"block 4\"\" failed\",verify-differs,2,\"line\r\nbreak\"\r\n",
+                                                                     "time,station,batch,serial,row,result,detail,cause,operator,number,\"name, full\"\r\n",
+                                                                     "2026-12-08T06:05:31.123Z,\"bench,1\",lot 7,4012A3F1,1,done,,,ann,1,\"Ann \"\"A\"\", Smith\"\r\n",
+                                                                     "2026-12-08T06:06:00.000Z,\"bench,1\",lot 7,4012A3F2,2,failed,\"verify \"\"block 4\"\" failed\",verify-differs,,2,\"line\r\nbreak\"\r\n",
                                                                  }));
     EXPECT_EQ(Exported(*ledger, QString(), false), (std::vector<std::string>{
-                                                       "time,station,batch,serial,row,result,detail,cause\r\n",
-                                                       "2026-12-08T06:05:31.123Z,\"bench,1\",lot 7,4012A3F1,1,done,,\r\n",
-                                                       "2026-12-08T06:06:00.000Z,\"bench,1\",lot 7,4012A3F2,2,failed,\"verify \"\"block 4\"\" failed\",verify-differs\r\n",
-                                                       "2026-12-08T06:05:31.123Z,bench 2,blank,0000000C,0,done,,\r\n",
+                                                       "time,station,batch,serial,row,result,detail,cause,operator\r\n",
+                                                       "2026-12-08T06:05:31.123Z,\"bench,1\",lot 7,4012A3F1,1,done,,,ann\r\n",
+                                                       "2026-12-08T06:06:00.000Z,\"bench,1\",lot 7,4012A3F2,2,failed,\"verify \"\"block 4\"\" failed\",verify-differs,\r\n",
+                                                       "2026-12-08T06:05:31.123Z,bench 2,blank,0000000C,0,done,,,\r\n",
                                                    }));
 
     const std::vector<std::string> json = Exported(*ledger, QString(), true);
     ASSERT_EQ(json.size(), 3u);
     EXPECT_EQ(json[0], "{\"batch\":\"lot 7\",\"blocks_written\":[4,5,6],\"cause\":\"\",\"detail\":\"\",\"duration_ms\":2900,"
-                       "\"labels\":{\"name, full\":\"Ann \\\"A\\\", Smith\",\"number\":\"1\"},\"result\":\"done\",\"row\":1,"
+                       "\"labels\":{\"name, full\":\"Ann \\\"A\\\", Smith\",\"number\":\"1\"},\"operator\":\"ann\",\"result\":\"done\",\"row\":1,"
                        "\"serial\":\"4012A3F1\",\"station\":\"bench,1\",\"time\":\"2026-12-08T06:05:31.123Z\"}\n");
     const QJsonObject second = QJsonDocument::fromJson(QByteArray::fromStdString(json[1])).object();
     EXPECT_EQ(second[QStringLiteral("result")].toString(), QStringLiteral("failed"));
@@ -641,7 +645,7 @@ TEST_P(LedgerTest, RecordsAreExportedAsCsvAndJsonLines)
 // and together, give the same rows from either database. One time is stored
 // with an offset, as a ledger read as it is may hold it: it is compared as
 // the instant it is.
-TEST_P(LedgerTest, RecordsAreFilteredByStationTimeAndResult)
+TEST_P(LedgerTest, RecordsAreFilteredByStationTimeResultAndOperator)
 {
     const auto ledger = Open();
     ASSERT_TRUE(ledger);
@@ -668,6 +672,8 @@ TEST_P(LedgerTest, RecordsAreFilteredByStationTimeAndResult)
         TCardRecord card;
         card.Time = QDateTime(QDate(2026, 12, 8), QTime(r.Hour, 0), Qt::UTC);
         card.Station = r.Station;
+        // Ann works the morning, Ben from 10:00 on.
+        card.Operator = r.Hour < 10 ? QStringLiteral("ann") : QStringLiteral("ben");
         card.Batch = QLatin1String(r.Batch);
         card.Serial = Card(r.Serial);
         card.Outcome = r.Outcome;
@@ -706,6 +712,10 @@ TEST_P(LedgerTest, RecordsAreFilteredByStationTimeAndResult)
         {{.Batch = lot1, .Station = desk2, .Result = QStringLiteral("done")}, {9}},
         {{.Station = desk1, .Since = at(7), .Until = at(12), .Result = QStringLiteral("failed")}, {10}},
         {{.Station = desk1, .Since = at(12), .Result = QStringLiteral("repeat")}, {}},
+        {{.Operator = QStringLiteral("ann")}, {6, 7, 8, 9}},
+        {{.Station = desk2, .Operator = QStringLiteral("ben")}, {11}},
+        {{.Result = QStringLiteral("done"), .Operator = QStringLiteral("ben")}, {12}},
+        {{.Operator = QStringLiteral("an")}, {}},
     };
     for (size_t i = 0; i < std::size(cases); ++i) {
         std::vector<int> hours;
@@ -723,7 +733,7 @@ TEST_P(LedgerTest, RecordsAreFilteredByStationTimeAndResult)
         csv.push_back(Line);
         return true;
     }));
-    EXPECT_EQ(csv, (std::vector<std::string>{"time,station,batch,serial,row,result,detail,cause,number,name\r\n", "2026-12-08T07:00:00.000Z,desk-2,lot 1,00000002,2,failed,,,2,Card 2\r\n"}));
+    EXPECT_EQ(csv, (std::vector<std::string>{"time,station,batch,serial,row,result,detail,cause,operator,number,name\r\n", "2026-12-08T07:00:00.000Z,desk-2,lot 1,00000002,2,failed,,,ann,2,Card 2\r\n"}));
 }
 
 // The summary per batch and station, counted by the database: known
@@ -939,8 +949,8 @@ TEST_P(LedgerTest, ALedgerOfANewerOrUnreadableSchemaIsRefused)
         const char* Says;
         bool SqliteOnly; // PostgreSQL keeps an INTEGER column a number
     } cases[] = {
-        {"UPDATE ledger_schema SET version = 3", "its schema is version 3, newer than this program knows (2): use a newer Orvelle", false},
-        {"DELETE FROM ledger_schema", "its schema version is missing or not a number, so it may be newer than this program knows (2)", false},
+        {"UPDATE ledger_schema SET version = 4", "its schema is version 4, newer than this program knows (3): use a newer Orvelle", false},
+        {"DELETE FROM ledger_schema", "its schema version is missing or not a number, so it may be newer than this program knows (3)", false},
         {"UPDATE ledger_schema SET version = 'two'", "its schema version is missing or not a number", true},
     };
     for (const auto& c : cases) {
@@ -948,7 +958,7 @@ TEST_P(LedgerTest, ALedgerOfANewerOrUnreadableSchemaIsRefused)
             continue;
         RawExec(FAddress, QStringLiteral("DROP TABLE ledger_schema"));
         RawExec(FAddress, QStringLiteral("CREATE TABLE ledger_schema (version INTEGER NOT NULL)"));
-        RawExec(FAddress, QStringLiteral("INSERT INTO ledger_schema (version) VALUES (2)"));
+        RawExec(FAddress, QStringLiteral("INSERT INTO ledger_schema (version) VALUES (3)"));
         ASSERT_TRUE(Open()); // the schema is there (made by the first): opened as it is
         EXPECT_EQ(RawExec(FAddress, QString::fromLatin1(c.Change)), QString());
         QString error;
@@ -1004,7 +1014,7 @@ TEST_P(LedgerTest, AVersionOneLedgerIsUpgradedInPlaceOnceNoClaimIsOpen)
     const auto old = Open();
     ASSERT_TRUE(old);
     EXPECT_FALSE(old->StartBatch(Batch(QStringLiteral("lot 7"), 3)));
-    EXPECT_TRUE(old->Error().contains(QStringLiteral("its schema is version 1 and is upgraded to version 2 only while no claim is open, and 1 claim is open")))
+    EXPECT_TRUE(old->Error().contains(QStringLiteral("its schema is version 1 and is upgraded to version 3 only while no claim is open, and 1 claim is open")))
         << old->Error().toStdString();
     EXPECT_TRUE(old->Error().contains(QStringLiteral("`orvelle-card ledger --claims`"))) << old->Error().toStdString();
     EXPECT_EQ(RawValue(FAddress, QStringLiteral("SELECT version FROM ledger_schema")), QStringLiteral("1"));
@@ -1018,8 +1028,10 @@ TEST_P(LedgerTest, AVersionOneLedgerIsUpgradedInPlaceOnceNoClaimIsOpen)
 
     const auto ledger = Open();
     ASSERT_TRUE(ledger);
-    EXPECT_EQ(RawValue(FAddress, QStringLiteral("SELECT version FROM ledger_schema")), QStringLiteral("2"));
+    EXPECT_EQ(RawValue(FAddress, QStringLiteral("SELECT version FROM ledger_schema")), QStringLiteral("3"));
     ASSERT_TRUE(ledger->StartBatch(Batch(QStringLiteral("lot 7"), 3))) << ledger->Error().toStdString();
+    // Rows 2 (given back) and 3, counted by the upgrade.
+    EXPECT_EQ(ledger->RowsLeft(QStringLiteral("lot 7")), 2);
     // Every time is now the UTC instant it was.
     const struct {
         const char* Query;
@@ -1032,6 +1044,7 @@ TEST_P(LedgerTest, AVersionOneLedgerIsUpgradedInPlaceOnceNoClaimIsOpen)
         {"SELECT closed_how FROM ledger_claims WHERE id = 1", "recorded"},
         {"SELECT closed_how FROM ledger_claims WHERE id = 2", "released"},
         {"SELECT cause FROM ledger_records WHERE id = 1", ""},
+        {"SELECT operator FROM ledger_records WHERE id = 1", ""},
     };
     for (const auto& t : times)
         EXPECT_EQ(RawValue(FAddress, QString::fromLatin1(t.Query)).toStdString(), t.Value) << t.Query;
@@ -1055,6 +1068,160 @@ TEST_P(LedgerTest, AVersionOneLedgerIsUpgradedInPlaceOnceNoClaimIsOpen)
     EXPECT_EQ(RawValue(FAddress, QStringLiteral("SELECT COUNT(*) FROM ledger_records WHERE result = 'repeat' AND claim_id IS NULL AND row_no = 1")),
         QStringLiteral("1"));
     EXPECT_GT(RawValue(FAddress, QStringLiteral("SELECT MAX(id) FROM ledger_records")).toInt(), 1);
+}
+
+// A ledger of the second schema, as the previous Orvelle left it: made here,
+// then taken back to version 2. It is upgraded once no claim is open, each
+// batch's rows left counted this once, the older records without an operator.
+TEST_P(LedgerTest, AVersionTwoLedgerIsUpgradedWithItsRowsLeftCounted)
+{
+    {
+        const auto ledger = Open();
+        ASSERT_TRUE(ledger);
+        ASSERT_TRUE(ledger->StartBatch(Batch(QStringLiteral("lot 7"), 4)));
+        for (const auto& [serial, done] : {std::pair{0xAu, true}, std::pair{0xBu, false}}) {
+            const std::optional<TClaim> claim = ledger->Claim(QStringLiteral("lot 7"), QStringLiteral("bench 1"), Card(serial), false);
+            ASSERT_TRUE(claim) << ledger->Error().toStdString();
+            ASSERT_EQ(ledger->Record(*claim, Finished(*claim, serial, done)), TRecordResult::Recorded) << ledger->Error().toStdString();
+        }
+        ASSERT_TRUE(ledger->Claim(QStringLiteral("lot 7"), QStringLiteral("bench 2"), Card(0xC), false)); // left open
+    }
+    for (const char* back : {"DROP INDEX ledger_rows_free", "ALTER TABLE ledger_batches DROP COLUMN rows_left",
+             "ALTER TABLE ledger_records DROP COLUMN operator", "UPDATE ledger_schema SET version = 2"})
+        ASSERT_EQ(RawExec(FAddress, QString::fromLatin1(back)), QString()) << back;
+
+    const auto old = Open();
+    ASSERT_TRUE(old);
+    EXPECT_FALSE(old->Claim(QStringLiteral("lot 7"), QStringLiteral("bench 1"), Card(0xD), false));
+    EXPECT_TRUE(old->Error().contains(QStringLiteral("its schema is version 2 and is upgraded to version 3 only while no claim is open, and 1 claim is open")))
+        << old->Error().toStdString();
+    ASSERT_EQ(old->ReleaseStation(QStringLiteral("bench 2"), true)->size(), 1u) << old->Error().toStdString();
+
+    const auto ledger = Open();
+    ASSERT_TRUE(ledger);
+    EXPECT_EQ(RawValue(FAddress, QStringLiteral("SELECT version FROM ledger_schema")), QStringLiteral("3"));
+    const QString index = GetParam() == TBackend::PostgreSql ? QStringLiteral("SELECT COUNT(*) FROM pg_indexes WHERE indexname = 'ledger_rows_free'")
+                                                             : QStringLiteral("SELECT COUNT(*) FROM sqlite_master WHERE name = 'ledger_rows_free'");
+    EXPECT_EQ(RawValue(FAddress, index), QStringLiteral("1"));
+    // Row 1 done; rows 2 (failed, given back), 3 (released) and 4 free.
+    EXPECT_EQ(ledger->RowsLeft(QStringLiteral("lot 7")), 3);
+    const std::optional<TClaim> claim = ledger->Claim(QStringLiteral("lot 7"), QStringLiteral("bench 1"), Card(0xD), false);
+    ASSERT_TRUE(claim) << ledger->Error().toStdString();
+    EXPECT_EQ(claim->Row, 2);
+    EXPECT_EQ(ledger->RowsLeft(QStringLiteral("lot 7")), 2);
+    TCardRecord card = Finished(*claim, 0xD, true);
+    card.Operator = QStringLiteral("ann");
+    ASSERT_EQ(ledger->Record(*claim, card), TRecordResult::Recorded) << ledger->Error().toStdString();
+    std::vector<QString> operators;
+    for (const QJsonObject& record : Records(*ledger))
+        operators.push_back(record[QStringLiteral("operator")].toString());
+    EXPECT_EQ(operators, (std::vector<QString>{QString(), QString(), QStringLiteral("ann")}));
+}
+
+// The rows left are kept on the batch as rows change hands, never counted
+// again: after each step of a line's day they are what a count of the free
+// rows gives, and the other batch's stay as they were.
+TEST_P(LedgerTest, TheRowsLeftAreKeptAsRowsChangeHands)
+{
+    const auto ledger = Open();
+    ASSERT_TRUE(ledger);
+    ASSERT_TRUE(ledger->StartBatch(Batch(QStringLiteral("lot 7"), 6)));
+    ASSERT_TRUE(ledger->StartBatch(Batch(QStringLiteral("lot 8"), 2, QStringLiteral("d475"))));
+    enum class TStep { Claim,
+        Again,
+        Done,
+        Failed,
+        Released, // the station silent, its claims given back
+        Forced };
+    const struct {
+        TStep Step;
+        uint32_t Serial; // none for a release
+        const char* Station;
+        int Left;
+    } steps[] = {
+        {TStep::Claim, 0xA, "bench 1", 5},
+        {TStep::Claim, 0xB, "bench 1", 4},
+        {TStep::Claim, 0xC, "bench 2", 3},
+        {TStep::Done, 0xA, "bench 1", 3},
+        {TStep::Failed, 0xB, "bench 1", 4}, // row 2 back
+        {TStep::Again, 0xA, "bench 2", 4},  // its own done row
+        {TStep::Failed, 0xA, "bench 2", 4}, // which stays the card's
+        {TStep::Claim, 0xD, "bench 1", 3},  // row 2
+        {TStep::Forced, 0, "bench 2", 4},   // card C's row 3 back
+        {TStep::Done, 0xC, "bench 2", 4},   // claim-lost: no row changes
+        {TStep::Claim, 0xE, "bench 2", 3},  // row 3
+        {TStep::Released, 0, "bench 1", 4}, // card D's row 2 back
+        {TStep::Done, 0xD, "bench 1", 4},   // claim-lost
+        {TStep::Claim, 0xF, "bench 2", 3},
+        {TStep::Done, 0xE, "bench 2", 3},
+        {TStep::Claim, 0x10, "bench 2", 2},
+        {TStep::Claim, 0x11, "bench 2", 1},
+        {TStep::Claim, 0x12, "bench 2", 0},
+    };
+    std::map<uint32_t, TClaim> claims;
+    for (size_t i = 0; i < std::size(steps); ++i) {
+        const auto& s = steps[i];
+        const QString station = QString::fromLatin1(s.Station);
+        if (s.Step == TStep::Claim || s.Step == TStep::Again) {
+            const std::optional<TClaim> claim = ledger->Claim(QStringLiteral("lot 7"), station, Card(s.Serial), s.Step == TStep::Again);
+            ASSERT_TRUE(claim) << "step " << i << ": " << ledger->Error().toStdString();
+            claims[s.Serial] = *claim;
+        } else if (s.Step == TStep::Done || s.Step == TStep::Failed) {
+            const TClaim& claim = claims[s.Serial];
+            ASSERT_NE(ledger->Record(claim, Finished(claim, s.Serial, s.Step == TStep::Done, station)), TRecordResult::Failed)
+                << "step " << i << ": " << ledger->Error().toStdString();
+        } else {
+            if (s.Step == TStep::Released) {
+                ASSERT_EQ(Silence(FAddress, station), QString());
+            }
+            ASSERT_TRUE(ledger->ReleaseStation(station, s.Step == TStep::Forced)) << "step " << i << ": " << ledger->Error().toStdString();
+        }
+        const QString free = RawValue(FAddress, QStringLiteral("SELECT COUNT(*) FROM ledger_rows w JOIN ledger_batches b ON b.id = w.batch_id"
+                                                               " WHERE b.name = 'lot 7' AND w.claim_id IS NULL AND w.done_serial IS NULL"));
+        EXPECT_EQ(ledger->RowsLeft(QStringLiteral("lot 7")), s.Left) << "step " << i;
+        EXPECT_EQ(QString::number(ledger->RowsLeft(QStringLiteral("lot 7")).value_or(-1)), free) << "step " << i;
+    }
+    EXPECT_FALSE(ledger->Claim(QStringLiteral("lot 7"), QStringLiteral("bench 2"), Card(0x13), false));
+    EXPECT_EQ(ledger->Error(), QString());
+    EXPECT_EQ(ledger->RowsLeft(QStringLiteral("lot 8")), 2);
+}
+
+// Stations and line windows listening on PostgreSQL hear of each claim and
+// record: the batch's name, once its transaction commits.
+TEST(LedgerPostgreSql, ListenersHearOfEachClaimAndRecord)
+{
+    TPgServer* server = Pg->Server();
+    ASSERT_NE(server, nullptr) << "the PostgreSQL server for the tests did not start: " << Pg->Failure();
+    const QString database = server->NewDatabase();
+    ASSERT_FALSE(database.isEmpty()) << server->Error();
+    QString error;
+    const std::unique_ptr<TLedger> ledger = OpenLedger(server->Url(database), error);
+    ASSERT_TRUE(ledger) << error.toStdString();
+    ASSERT_TRUE(ledger->StartBatch(Batch(QStringLiteral("lot 7"), 3)));
+
+    const QString name = QStringLiteral("ledger-test-listener");
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), name);
+        db.setDatabaseName(database);
+        db.setHostName(server->Folder());
+        db.setUserName(QStringLiteral("orvelle"));
+        ASSERT_TRUE(db.open()) << db.lastError().text().toStdString();
+        QStringList heard;
+        QObject::connect(db.driver(), &QSqlDriver::notification, [&](const QString& Channel, QSqlDriver::NotificationSource, const QVariant& Payload) {
+            if (Channel == QLatin1String("orvelle_ledger"))
+                heard << Payload.toString();
+        });
+        ASSERT_TRUE(db.driver()->subscribeToNotification(QStringLiteral("orvelle_ledger")));
+        const std::optional<TClaim> claim = ledger->Claim(QStringLiteral("lot 7"), QStringLiteral("bench 1"), Card(0xA), false);
+        ASSERT_TRUE(claim) << ledger->Error().toStdString();
+        EXPECT_TRUE(QTest::qWaitFor([&]() { return heard.size() >= 1; }, 60000));
+        EXPECT_EQ(heard, QStringList{QStringLiteral("lot 7")});
+        ASSERT_EQ(ledger->Record(*claim, Finished(*claim, 0xA, true)), TRecordResult::Recorded) << ledger->Error().toStdString();
+        EXPECT_TRUE(QTest::qWaitFor([&]() { return heard.size() >= 2; }, 60000));
+        EXPECT_EQ(heard, (QStringList{QStringLiteral("lot 7"), QStringLiteral("lot 7")}));
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(name);
 }
 
 TEST(LedgerPostgreSql, ALostServerFailsEveryCallWithTheReason)
@@ -1412,7 +1579,7 @@ TEST(LedgerExport, CellsASpreadsheetWouldRunStayText)
     for (size_t i = 0; i < std::size(cases); ++i) {
         const std::string& line = csv[i + 1];
         // The name is the line's last cell.
-        const std::string row = ',' + std::to_string(i + 1) + ",done,,,";
+        const std::string row = ',' + std::to_string(i + 1) + ",done,,,,";
         const size_t at = line.find(row);
         ASSERT_NE(at, std::string::npos) << line;
         EXPECT_EQ(line.substr(at + row.size()), std::string(cases[i].Csv) + "\r\n") << cases[i].Cell;

@@ -16,6 +16,8 @@
 #include <QCheckBox>
 #include <QDialog>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -528,6 +530,13 @@ TEST_F(CardPageTest, ABatchWindowPreparesCardsTellingTheOperatorEachStep)
     Ctl<QLineEdit>(*window, "BatchData")->setText(QString::fromStdString(data));
     Ctl<QLineEdit>(*window, "BatchLedger")->setText(Dir.filePath("ledger.sqlite"));
     auto* status = Ctl<QLabel>(*window, "BatchStatus");
+    // Who and what: kept with each card's record, and shown while it runs.
+    EXPECT_FALSE(Ctl<QLineEdit>(*window, "BatchOperator")->text().isEmpty()) << "the login name by default";
+    Ctl<QLineEdit>(*window, "BatchStation")->setText("desk-9");
+    Ctl<QLineEdit>(*window, "BatchOperator")->setText("ann");
+    Ctl<QLineEdit>(*window, "BatchName")->setText("lot 7");
+    Ctl<QSpinBox>(*window, "BatchCount")->setValue(2);
+    EXPECT_FALSE(Ctl<QCheckBox>(*window, "BatchAgain")->isChecked());
 
     // The operator: a card taken away and the next placed at each "Done",
     // once for each card done (the counters say which). The line is paced
@@ -558,7 +567,20 @@ TEST_F(CardPageTest, ABatchWindowPreparesCardsTellingTheOperatorEachStep)
     EXPECT_TRUE(Ctl<QLabel>(*window, "BatchCounters")->text().startsWith("Done 2    Failed 0    Already prepared 0    Rows left 0"))
         << Ctl<QLabel>(*window, "BatchCounters")->text().toStdString();
     EXPECT_EQ(Ctl<QListWidget>(*window, "BatchLastCards")->count(), 2);
-    EXPECT_TRUE(LastLog().startsWith("Batch cards.csv ended: 2 done, 0 failed")) << LastLog().toStdString();
+    EXPECT_TRUE(LastLog().startsWith("Batch lot 7 ended: 2 done, 0 failed")) << LastLog().toStdString();
+    EXPECT_EQ(Ctl<QLabel>(*window, "BatchWho")->text(), "Station desk-9 \u00b7 operator ann \u00b7 batch lot 7");
+    QString error;
+    TLedgerAccess readOnly;
+    readOnly.ReadOnly = true;
+    const std::unique_ptr<TLedger> ledger = TLedger::Open(Dir.filePath("ledger.sqlite"), "window-test-ledger", error, readOnly);
+    ASSERT_TRUE(ledger) << error.toStdString();
+    QStringList records;
+    ASSERT_TRUE(ledger->Export({}, true, [&](const std::string& Line) {
+        const QJsonObject record = QJsonDocument::fromJson(QByteArray::fromStdString(Line)).object();
+        records << QStringList{record["batch"].toString(), record["station"].toString(), record["operator"].toString(), record["result"].toString()}.join(',');
+        return true;
+    })) << ledger->Error().toStdString();
+    EXPECT_EQ(records, (QStringList{"lot 7,desk-9,ann,done", "lot 7,desk-9,ann,done"}));
     TBlockData row2{};
     row2[14] = 0x10;
     row2[15] = 0x02;
@@ -568,13 +590,14 @@ TEST_F(CardPageTest, ABatchWindowPreparesCardsTellingTheOperatorEachStep)
     Sim().InsertBlankCard(std::array<uint8_t, 4>{0x40, 0x12, 0xA3, 0x03});
     auto* last = Ctl<QListWidget>(*window, "BatchLastCards");
     ASSERT_TRUE(WaitUntil([&] { return last->count() == 3; }, std::chrono::seconds(30)));
-    EXPECT_EQ(last->item(0)->text(), "4012A303 not written: batch cards.csv is complete");
+    EXPECT_EQ(last->item(0)->text(), "4012A303 not written: batch lot 7 is complete");
     const auto frames = F->TakeAllFrames();
     EXPECT_EQ(std::count_if(frames.begin(), frames.end(), [](const auto& Frame) { return Frame.size() > 1 && Frame[1] == 0x13; }), 3);
     window->close();
-    EXPECT_TRUE(LogLines().contains("Batch cards.csv: the data file writes over it block 4 (column 2 'block 4')"))
+    EXPECT_TRUE(LogLines().contains("Batch lot 7: the data file writes over it block 4 (column 2 'block 4')"))
         << LogLines().join('\n').toStdString();
-    EXPECT_TRUE(LogLines().filter(QRegularExpression("^Batch cards.csv: 4012A301 row 1 done")).size() == 1)
+    EXPECT_TRUE(LogLines().contains("Batch lot 7 started at station desk-9, operator ann")) << LogLines().join('\n').toStdString();
+    EXPECT_TRUE(LogLines().filter(QRegularExpression("^Batch lot 7: 4012A301 row 1 done")).size() == 1)
         << LogLines().join('\n').toStdString();
     EXPECT_TRUE(Button("CardRead")->isEnabled()) << "the guard is given back";
 }
