@@ -190,12 +190,32 @@ std::optional<TDumpImage> TBatchRun::ApprovedTemplate(const TDumpImage& Template
         return Template;
     // Decided before the first card, never between two: a trailer declined
     // halfway would leave cards written but failed.
+    if (!FOptions.ApprovedTrailers.isEmpty())
+        return TrailersApproved(Template);
     if (!FOptions.Yes && ::isatty(STDIN_FILENO) != 1) {
         FSay("--trailers: standard input is no terminal to confirm the trailers on: run the batch on a terminal, or add --yes");
         return std::nullopt;
     }
     std::string error;
     std::optional<TDumpImage> decided = DecideTrailers(Template, FConfirm, error);
+    if (!decided)
+        FSay(error);
+    return decided;
+}
+
+std::optional<TDumpImage> TBatchRun::TrailersApproved(const TDumpImage& Template)
+{
+    // Approved ahead, as a window's stations are: these trailers and no
+    // other question (nothing else in a batch asks one).
+    const QString digest = TrailersDigest(Template);
+    if (digest != FOptions.ApprovedTrailers) {
+        FSay("the template's trailers are not the ones approved (SHA-256 " + digest.toStdString() + ", approved "
+            + FOptions.ApprovedTrailers.toStdString() + "): approve them again");
+        return std::nullopt;
+    }
+    std::string error;
+    std::optional<TDumpImage> decided = DecideTrailers(
+        Template, [](const TTrailerChange&) { return true; }, error);
     if (!decided)
         FSay(error);
     return decided;

@@ -52,6 +52,9 @@ private:
     // The template with --trailers' changes approved or left out; none
     // when they cannot be asked.
     std::optional<TDumpImage> ApprovedTemplate(const TDumpImage& Template);
+    // --approve-trailers: every change taken when the template's trailers are
+    // the ones approved, else none (refused).
+    std::optional<TDumpImage> TrailersApproved(const TDumpImage& Template);
     // The ledger opened and the batch started in it: ExitDone or the exit
     // status.
     int StartInLedger();

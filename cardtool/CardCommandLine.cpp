@@ -8,6 +8,7 @@
 
 #include <QCommandLineParser>
 #include <QFile>
+#include <QRegularExpression>
 
 #include <algorithm>
 #include <initializer_list>
@@ -338,12 +339,27 @@ QString ReadKeysAndTimeout(const QCommandLineParser& Parser, TCardOptions& Resul
     return {};
 }
 
+// batch --approve-trailers: a SHA-256, and only beside --trailers.
+QString ReadApprovedTrailers(const QCommandLineParser& Parser, TCardOptions& Result)
+{
+    if (!Parser.isSet(QStringLiteral("approve-trailers")))
+        return {};
+    const QString digest = Parser.value(QStringLiteral("approve-trailers"));
+    static const QRegularExpression sha256(QStringLiteral("^[0-9A-Fa-f]{64}$"));
+    if (!sha256.match(digest).hasMatch())
+        return QStringLiteral("--approve-trailers takes a SHA-256 of 64 hex digits, not '%1'.").arg(digest);
+    if (!Parser.isSet(QStringLiteral("trailers")))
+        return QStringLiteral("--approve-trailers approves the trailers --trailers writes: give both.");
+    Result.ApprovedTrailers = digest.toLower();
+    return {};
+}
+
 QString ReadSwitches(const QCommandLineParser& Parser, TCardOptions& Result)
 {
     Result.Json = Parser.isSet(QStringLiteral("json"));
     Result.Trailers = Parser.isSet(QStringLiteral("trailers"));
     Result.Yes = Parser.isSet(QStringLiteral("yes"));
-    return {};
+    return ReadApprovedTrailers(Parser, Result);
 }
 
 TCardOptions Parse(const QStringList& Args)

@@ -41,6 +41,9 @@ struct TCardOptions {
     bool Json = false;       // also on Error, when --json was among the arguments
     bool Trailers = false;
     bool Yes = false;
+    // batch --approve-trailers: the digest (TrailersDigest) of the template's
+    // trailers approved ahead; empty: none.
+    QString ApprovedTrailers;
     int ReplyTimeoutMs = 500;
 
     // batch and ledger

@@ -93,15 +93,16 @@ const TCardCommand TCardCommands::Commands[] = {
     {.Name = "batch",
         .Operand = TCardOperand::Template,
         .Synopsis = "batch TEMPLATE [--data FILE] [--ledger FILE|URL] [--batch NAME] [--station NAME]\n"
-                    "      [--operator NAME] [--count N] [--trailers] [--yes] [--again] [--reuse-data]\n"
-                    "      [--label NAME]... [--labels-only] [--ledger-password-file FILE]",
+                    "      [--operator NAME] [--count N] [--trailers [--approve-trailers SHA256]] [--yes]\n"
+                    "      [--again] [--reuse-data] [--label NAME]... [--labels-only]\n"
+                    "      [--ledger-password-file FILE]",
         .Help = "a production line: card after card, each written from the\n"
                 "template with its data row over it, every block read back,\n"
                 "recorded in the ledger, then one beep (done), two (done\n"
                 "before) or three (failed); the next card once this one\n"
                 "is taken away; ends with the last data row",
         .Options = {"trailers", "yes", "data", "label", "labels-only", "ledger", "ledger-password-file", "batch", "station",
-            "operator", "count", "again", "reuse-data"},
+            "operator", "count", "again", "reuse-data", "approve-trailers"},
         .UsesReader = true,
         .Results = TCardResults::Streamed,
         .Prepare = &TCardTool::PrepareBatch,
@@ -167,6 +168,12 @@ const TCardOption TCardCommands::Options[] = {
         "asked once before the first card; --yes or a terminal)",
         TCardOption::Listed},
     {"yes", 0, nullptr, "write, batch: answer yes to every confirmation", TCardOption::Listed},
+    {"approve-trailers", 0, "SHA256",
+        "batch --trailers: the template's trailer changes approved\n"
+        "ahead, without asking, while their digest is SHA256 (a\n"
+        "SHA-256 over each trailer's sector and 16 bytes); another\n"
+        "template's trailers are refused before the port opens",
+        TCardOption::Listed},
     {"data", 0, "FILE",
         "batch: a CSV file, a header line then a row a card; columns\n"
         "'block N' (32 hex digits) and 'value N' (a value block) are\n"

@@ -75,6 +75,11 @@ std::function<TDumpImage(const TClaim&)> CardImages(const TDumpImage& Template, 
 // sector on every card).
 std::optional<TDumpImage> DecideTrailers(const TDumpImage& Template, const std::function<bool(const TTrailerChange&)>& Ask,
     std::string& Error);
+// What an approval of the template's trailers names ahead of the batch: the
+// SHA-256, in lower-case hex, over each trailer DecideTrailers would ask
+// about, its sector number (a byte) then its 16 bytes, in sector order. A
+// template changed since the approval gives another digest.
+QString TrailersDigest(const TDumpImage& Template);
 
 // Who is logged in, as a batch's operator by default: the effective user's
 // login name, else $USER, else "unknown".

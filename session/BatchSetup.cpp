@@ -91,3 +91,13 @@ std::optional<TDumpImage> DecideTrailers(const TDumpImage& Template, const std::
     }
     return image;
 }
+
+QString TrailersDigest(const TDumpImage& Template)
+{
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    for (const TTrailerChange& change : TrailerChanges(Template, TDumpImage{})) {
+        hash.addData(QByteArrayView(QByteArray(1, char(change.Sector))));
+        hash.addData(QByteArrayView(reinterpret_cast<const char*>(change.Trailer.data()), qsizetype(change.Trailer.size())));
+    }
+    return QString::fromLatin1(hash.result().toHex());
+}

@@ -3,7 +3,8 @@
 // station killed (SIGKILL) mid-card and started again, its card getting the
 // same row; two stations on one ledger, SQLite and a private PostgreSQL
 // server, with interleaved cards, every row used once; the ledger printed
-// back, summed up and made a shift report; its claims listed and released.
+// back, summed up and made a shift report; its claims listed and released;
+// the template's trailers approved ahead by their digest.
 #include "protocol/BatchData.h"
 #include "protocol/DumpFile.h"
 #include "records/Ledger.h"
@@ -14,6 +15,7 @@
 #include "support/PrivateHome.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -287,6 +289,59 @@ TEST_F(BatchToolTest, ANearMissOfADataColumnIsRefusedBeforeTheLedgerOrThePort)
     EXPECT_EQ(QString::fromUtf8(process.readAllStandardError()),
         "orvelle-card: " + data.fileName() + ":1: column 2 'blok 4': did you mean 'block 4'? (`--label 'blok 4'` keeps it as a label)\n");
     EXPECT_FALSE(QFile::exists(ledger));
+}
+
+// A template that changes sector 1's trailer, approved ahead by its digest
+// as a window's station is: taken without a question on no terminal when the
+// digest is the template's, refused before the ledger and the port otherwise.
+TEST_F(BatchToolTest, TrailersApprovedAheadAreWrittenOnlyWhileTheirDigestIsTheTemplates)
+{
+    const std::array<uint8_t, 16> trailer{0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xFF, 0x07, 0x80, 0x69, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    TDumpImage image;
+    TBlockData fixed{};
+    fixed.fill(0x5A);
+    image.SetBlock(5, fixed);
+    image.SetBlock(7, trailer);
+    std::string error;
+    ASSERT_TRUE(WriteDumpFile(Path("trailer.txt"), image, TDumpFormat::Text, error)) << error;
+    // The digest as a window computes it: sector byte, then its 16 bytes.
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    hash.addData(QByteArray("\x01", 1) + QByteArray(reinterpret_cast<const char*>(trailer.data()), 16));
+    const QString digest = QString::fromLatin1(hash.result().toHex());
+    ASSERT_EQ(TrailersDigest(image), digest);
+    const QString other(64, QLatin1Char('0'));
+    struct TCase {
+        QString Approved;
+        int Exit;
+        QString Err; // the whole of standard error, when refused
+    };
+    const TCase cases[] = {
+        {digest.toUpper(), 0, {}},
+        {other, 2,
+            "orvelle-card: the template's trailers are not the ones approved (SHA-256 " + digest + ", approved " + other
+                + "): approve them again\n"},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Approved.toStdString());
+        const QString ledger = Dir.filePath("approved-" + c.Approved.left(4) + ".sqlite");
+        TStation s;
+        s.Name = "desk-1";
+        s.Sim->InsertBlankCard(SerialNo(21));
+        Home.Map(s.Com, s.Sim->DevicePath());
+        s.Process.start(Program(), {"--port", "COM1", "batch", QString::fromStdString(Path("trailer.txt")), "--data", QString::fromStdString(Path("cards.csv")), "--ledger", ledger, "--station", s.Name, "--count", "1", "--trailers", "--approve-trailers", c.Approved});
+        ASSERT_TRUE(s.Process.waitForStarted(60000));
+        s.Process.closeWriteChannel();
+        Drive({&s});
+        EXPECT_EQ(s.Process.exitCode(), c.Exit) << s.Err.toStdString();
+        if (c.Exit == 0) {
+            EXPECT_TRUE(s.Err.contains("4012A315 row 1 done")) << s.Err.toStdString();
+            EXPECT_EQ(s.Sim->Block(7), trailer);
+        } else {
+            EXPECT_EQ(s.Err, c.Err);
+            EXPECT_FALSE(QFile::exists(ledger));
+            EXPECT_TRUE(s.Sim->Requests().empty());
+        }
+    }
 }
 
 TEST_F(BatchToolTest, AStationKilledMidCardGivesThatCardTheSameRowAgain)
