@@ -250,7 +250,7 @@ bool TBatchWindow::ReadFiles(const QString& TemplatePath, const QString& DataPat
     FTemplateImage = *image;
     FRows.reset();
     if (!DataPath.isEmpty()) {
-        FRows = ReadBatchData(FileName(DataPath), fileError, {{}, FLabelsOnly->isChecked()});
+        FRows = ReadDataFile(FileName(DataPath), fileError, {{}, FLabelsOnly->isChecked()});
         if (!FRows) {
             Refuse(QFile::decodeName(fileError.Text().c_str()));
             return false;

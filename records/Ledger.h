@@ -216,6 +216,11 @@ public:
     // None when the batch is unknown or the database fails.
     std::optional<TLedgerSummary> Summary(const TLedgerFilter& Filter, bool LocalTimes = false);
 
+    // LedgerBatches.cpp: a station starting a batch another station is
+    // storing this moment waits for it (up to StartWaitMs) and then joins
+    // it; Told hears, once a start, why it waits.
+    void OnStartWaiting(std::function<void(const QString& Why)> Told) { FStartWaiting = std::move(Told); }
+
     // The ledger for messages: the SQLite file, or the PostgreSQL address
     // without its password.
     const QString& Place() const { return FPlaceText; }
@@ -323,6 +328,11 @@ private:
     struct TSummaryRows;
     bool ReadSummaryRows(const QStringList& Where, const QVariantList& Values, TSummaryRows& Rows);
     static TLedgerSummary SummaryOf(const TSummaryRows& Rows, bool LocalTimes);
+
+    // LedgerBatches.cpp: a start held up by another station's lock (one
+    // storing the same batch), tried again until it can join.
+    std::function<void(const QString&)> FStartWaiting;
+    bool FLockTimedOut = false; // the last statement failed waiting for a lock
 
     QString FConnection;
     TLedgerPlace FPlace;
