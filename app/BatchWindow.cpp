@@ -267,6 +267,7 @@ bool TBatchWindow::StartInLedger(const TBatchStart& Start)
         Refuse(QStringLiteral("The ledger cannot be opened: %1").arg(why));
         return false;
     }
+    FLedger->OnStartWaiting([this](const QString& Why) { FHost.Log(Why); });
     if (!FLedger->StartBatch(Start)) {
         Refuse(QStringLiteral("The batch cannot be started: %1").arg(FLedger->Error()));
         return false;
