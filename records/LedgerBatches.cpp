@@ -191,6 +191,8 @@ bool TLedger::StoreRows(const TBatchStart& Batch, qint64 Id)
     query.finish();
     if (!fault.isEmpty())
         return RefuseStart(QStringLiteral("batch %1: %2").arg(Batch.Name, fault));
+    if (stored && given > 0 && !FSql.RowsStored.isEmpty())
+        return Exec(QStringLiteral("count the rows of batch %1").arg(Batch.Name), FSql.RowsStored);
     return stored;
 }
 

@@ -115,6 +115,7 @@ TLedgerDialect MakePostgreSql()
     d.StoreRowsChunk = QStringLiteral("INSERT INTO ledger_rows (batch_id, row_no, cells) SELECT ?, n, c"
                                       " FROM unnest(CAST(? AS integer[]), CAST(? AS text[])) AS t(n, c)");
     d.RowsAStatement = 5000;
+    d.RowsStored = QStringLiteral("ANALYZE ledger_rows");
     d.LockRows = QStringLiteral(" FOR UPDATE");
     d.LockRowsSkipping = QStringLiteral(" FOR UPDATE SKIP LOCKED");
     d.LockClaims = QStringLiteral(" FOR UPDATE OF c");

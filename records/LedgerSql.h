@@ -83,6 +83,10 @@ struct TLedgerDialect {
     // the transaction, is as fast (a file: no round trip a statement).
     QString StoreRowsChunk;
     int RowsAStatement = 1;
+    // Run once a new batch's rows are stored, in the same transaction: the
+    // planner's counts made again, where a table grown from nothing to a
+    // million rows would otherwise be read whole for every claim.
+    QString RowsStored;
 
     // Put after a SELECT: it locks the rows it reads; it also passes over
     // rows other stations hold locked; it locks only the claims (alias c)
