@@ -4,6 +4,7 @@
 // fails mid-way storing nothing, and a second station starting the same
 // batch while the first still stores its rows waiting and then joining.
 #include "records/Ledger.h"
+#include "session/BatchJob.h"
 #include "support/PgServer.h"
 
 #include <QJsonArray>
@@ -15,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <future>
 #include <memory>
 #include <thread>
@@ -232,4 +234,43 @@ TEST_P(BatchStartTest, ASecondStationStartingMeanwhileWaitsAndJoins)
     const std::optional<TClaim> claim = second->Claim(QStringLiteral("lot 9"), QStringLiteral("bench 2"), Card(1), false);
     ASSERT_TRUE(claim) << second->Error().toStdString();
     EXPECT_EQ(claim->Cells, QStringList{Numbered(1)});
+}
+
+TEST_P(BatchStartTest, ADataFileIsStoredAsItStreamsAndRefusedOnceChanged)
+{
+    const std::string data = FFolder.filePath(QStringLiteral("cards.csv")).toStdString();
+    const std::string template_ = FFolder.filePath(QStringLiteral("template.txt")).toStdString();
+    std::ofstream(template_) << "template\n";
+    const auto write = [&data](const std::string& Last) {
+        std::ofstream out(data, std::ios::binary);
+        out << "number,block 4,name\n";
+        for (int i = 1; i < 12000; ++i)
+            out << i << ",00112233445566778899AABBCCDDEEFF,Card " << i << "\n";
+        out << Last << "\n";
+    };
+    write("12000,00112233445566778899AABBCCDDEEFF,\"Last, \"\"one\"\"\"");
+    TFileError error;
+    const std::optional<TBatchData> checked = ReadDataFile(data, error);
+    ASSERT_TRUE(checked) << error.Text();
+    EXPECT_EQ(checked->RowCount, 12000u);
+    EXPECT_TRUE(checked->Rows.empty());
+    const std::unique_ptr<TLedger> ledger = Open();
+    ASSERT_TRUE(ledger);
+
+    // Changed between its check and its start: nothing stored.
+    write("12000,00112233445566778899AABBCCDDEEFF,Someone else");
+    EXPECT_FALSE(ledger->StartBatch(BatchStartOf(QStringLiteral("lot 9"), template_, data, checked)));
+    EXPECT_TRUE(ledger->StartRefusedInput());
+    EXPECT_TRUE(ledger->Error().endsWith(QStringLiteral("cards.csv changed since it was checked: check it and start the batch again")))
+        << ledger->Error().toStdString();
+    EXPECT_FALSE(ledger->RowsLeft(QStringLiteral("lot 9")));
+
+    write("12000,00112233445566778899AABBCCDDEEFF,\"Last, \"\"one\"\"\"");
+    ASSERT_TRUE(ledger->StartBatch(BatchStartOf(QStringLiteral("lot 9"), template_, data, checked))) << ledger->Error().toStdString();
+    EXPECT_EQ(ledger->RowsLeft(QStringLiteral("lot 9")), 12000);
+    QString why;
+    const std::vector<QStringList> stored = StoredRows(FAddress, why);
+    ASSERT_EQ(stored.size(), 12000u) << why.toStdString();
+    EXPECT_EQ(stored.front(), (QStringList{QStringLiteral("1"), QStringLiteral("00112233445566778899AABBCCDDEEFF"), QStringLiteral("Card 1")}));
+    EXPECT_EQ(stored.back(), (QStringList{QStringLiteral("12000"), QStringLiteral("00112233445566778899AABBCCDDEEFF"), QStringLiteral("Last, \"one\"")}));
 }
