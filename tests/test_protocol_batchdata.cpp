@@ -332,4 +332,9 @@ TEST(BatchData, AFileOverSixteenMebibytesIsTakenAsItStreams)
     WriteFile(path, content.substr(0, at) + "300000,x,y\n" + content.substr(at));
     EXPECT_FALSE(ScanBatchData(path, error));
     EXPECT_EQ(error.Text(), path + ":300001: column 2: block 4 wants 32 hex digits, not \"x\"");
+
+    // A bound stays: (sparse) past a gibibyte, refused before a row is read.
+    std::filesystem::resize_file(path, (uint64_t(1) << 30) + 1);
+    EXPECT_FALSE(ScanBatchData(path, error));
+    EXPECT_EQ(error.Text(), path + " holds 1073741825 bytes, more than 1073741824");
 }
