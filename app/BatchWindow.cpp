@@ -287,7 +287,7 @@ bool TBatchWindow::ReadFiles(const QString& TemplatePath, const QString& DataPat
     FTemplateImage = *image;
     FRows.reset();
     if (!DataPath.isEmpty()) {
-        FRows = ReadBatchData(FileName(DataPath), fileError, {{}, FLabelsOnly->isChecked()});
+        FRows = ReadDataFile(FileName(DataPath), fileError, {{}, FLabelsOnly->isChecked()});
         if (!FRows) {
             Refuse(QFile::decodeName(fileError.Text().c_str()));
             return false;
@@ -304,6 +304,7 @@ bool TBatchWindow::StartInLedger(const TBatchStart& Start)
         Refuse(QStringLiteral("The ledger cannot be opened: %1").arg(why));
         return false;
     }
+    FLedger->OnStartWaiting([this](const QString& Why) { FHost.Log(Why); });
     if (!FLedger->StartBatch(Start)) {
         Refuse(QStringLiteral("The batch cannot be started: %1").arg(FLedger->Error()));
         return false;

@@ -178,7 +178,7 @@ bool TBatchRun::ReadData()
     if (FOptions.DataFile.empty())
         return true;
     TFileError error;
-    FData = ReadBatchData(FOptions.DataFile, error, FOptions.DataOptions);
+    FData = ReadDataFile(FOptions.DataFile, error, FOptions.DataOptions);
     if (!FData)
         FSay(error.Text());
     return FData.has_value();
@@ -235,6 +235,7 @@ int TBatchRun::StartInLedger()
     }
     TBatchStart start = BatchStartOf(FOptions.BatchName, FOptions.File, FOptions.DataFile, FData);
     start.ReuseData = FOptions.ReuseData;
+    FLedger->OnStartWaiting([this](const QString& Why) { FSay(Why.toStdString()); });
     if (!FLedger->StartBatch(start)) {
         FSay("the batch cannot be started: " + FLedger->Error().toStdString());
         // The files given were refused: bad input, not a ledger that failed.
@@ -294,12 +295,24 @@ void TBatchRun::Step(const std::string& Text) const
         std::fprintf(stderr, "%s\n", Text.c_str());
 }
 
+std::vector<std::string> TBatchRun::CardLabels(int Row) const
+{
+    // The card's cells as its claim (or its done row) brought them.
+    std::vector<std::string> labels;
+    const QStringList* cells = FJob ? &FJob->CardCells() : nullptr;
+    if (!FData || Row < 1 || !cells || cells->size() != qsizetype(FData->Kinds.size()))
+        return labels;
+    for (size_t c = 0; c < FData->Kinds.size(); ++c) {
+        if (FData->Kinds[c].Kind == TColumnKind::Label)
+            labels.push_back(cells->at(qsizetype(c)).toStdString());
+    }
+    return labels;
+}
+
 std::string TBatchRun::LabelsOf(int Row) const
 {
-    if (!FData || Row < 1 || size_t(Row) > FData->Rows.size())
-        return {};
     std::string text;
-    for (const std::string& label : RowLabels(*FData, size_t(Row - 1))) {
+    for (const std::string& label : CardLabels(Row)) {
         if (!text.empty())
             text += ", ";
         text += PrintableText(label);
@@ -360,12 +373,10 @@ void TBatchRun::Writing(const TSerial& Serial, int Row)
     if (!FOptions.Json)
         return;
     std::string list;
-    if (FData && Row >= 1 && size_t(Row) <= FData->Rows.size()) {
-        for (const std::string& label : RowLabels(*FData, size_t(Row - 1))) {
-            if (!list.empty())
-                list += ',';
-            list += JsonStringOf(label);
-        }
+    for (const std::string& label : CardLabels(Row)) {
+        if (!list.empty())
+            list += ',';
+        list += JsonStringOf(label);
     }
     Event(BatchEventJson("writing", "\"serial\":\"" + SerialText(Serial) + "\",\"row\":" + std::to_string(Row) + ",\"labels\":[" + list + "]"));
 }

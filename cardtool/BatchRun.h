@@ -73,6 +73,7 @@ private:
     void Step(const std::string& Text) const;
     // Row's labels as "1002, Ada"; empty without labels.
     std::string LabelsOf(int Row) const;
+    std::vector<std::string> CardLabels(int Row) const;
     // --json: an event's line on standard output; after a failed write no
     // more are tried (the failure was said once).
     void Event(const std::string& Json);

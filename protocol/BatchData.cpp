@@ -100,8 +100,9 @@ std::optional<std::string> DataColumnFault(std::string_view Name, int Block, con
     return std::nullopt;
 }
 
-bool ReadHeader(const TCsvRecord& Header, TBatchData& Data, const TDataFileOptions& Options, const TFailure& Fail)
+bool ReadHeader(const TCsvRecord& Header, TBatchData& Data, const TFailure& Fail)
 {
+    const TDataFileOptions& Options = Data.Options;
     if (const std::optional<std::string> separator = OtherSeparator(Header))
         return Fail(Header.Line, 0, "the data file looks separated by " + *separator + ": save it with commas");
     std::array<int, CardBlocks> writtenBy{}; // the column (1-based) that writes each block
@@ -143,7 +144,7 @@ bool ReadHeader(const TCsvRecord& Header, TBatchData& Data, const TDataFileOptio
     return true;
 }
 
-bool ReadRow(const TCsvRecord& Record, TBatchData& Data, const TFailure& Fail)
+bool ReadRow(const TCsvRecord& Record, const TBatchData& Data, std::vector<std::string>& Row, const TFailure& Fail)
 {
     if (Record.Cells.size() != Data.Columns.size())
         return Fail(Record.Line, 0,
@@ -175,7 +176,18 @@ bool ReadRow(const TCsvRecord& Record, TBatchData& Data, const TFailure& Fail)
         }
         row.push_back(cell.Text);
     }
-    Data.Rows.push_back(std::move(row));
+    Row = std::move(row);
+    return true;
+}
+
+// Labels go to a ledger that keeps text as UTF-8; a file saved in another
+// character set is told here, at its cell.
+bool CheckUtf8(const TCsvRecord& Record, const TFailure& Fail)
+{
+    for (size_t c = 0; c < Record.Cells.size(); ++c) {
+        if (!IsUtf8(Record.Cells[c].Text))
+            return Fail(Record.Cells[c].Line, int(c) + 1, "not UTF-8 text (save the file as UTF-8)");
+    }
     return true;
 }
 
@@ -200,18 +212,13 @@ std::optional<TBatchData> ParseBatchData(std::string_view Content, const std::st
         fail(0, 0, "no header line: an empty data file");
         return std::nullopt;
     }
-    // Labels go to a ledger that keeps text as UTF-8; a file saved in
-    // another character set is told here, at its cell.
     for (const TCsvRecord& record : records) {
-        for (size_t c = 0; c < record.Cells.size(); ++c) {
-            if (!IsUtf8(record.Cells[c].Text)) {
-                fail(record.Cells[c].Line, int(c) + 1, "not UTF-8 text (save the file as UTF-8)");
-                return std::nullopt;
-            }
-        }
+        if (!CheckUtf8(record, fail))
+            return std::nullopt;
     }
     TBatchData data;
-    if (!ReadHeader(records[0], data, Options, fail))
+    data.Options = Options;
+    if (!ReadHeader(records[0], data, fail))
         return std::nullopt;
     if (records.size() == 1) {
         fail(records[0].Line, 0, "no rows under the header: a data file holds a row a card");
@@ -224,10 +231,26 @@ std::optional<TBatchData> ParseBatchData(std::string_view Content, const std::st
             fail(records[r].Line, 0, "an empty line among the rows: remove it, or give it its row");
             return std::nullopt;
         }
-        if (!ReadRow(records[r], data, fail))
+        std::vector<std::string> row;
+        if (!ReadRow(records[r], data, row, fail))
             return std::nullopt;
+        data.Rows.push_back(std::move(row));
     }
+    data.RowCount = data.Rows.size();
     return data;
+}
+
+bool ReadDataHeader(const TCsvRecord& Header, TBatchData& Data, const std::string& FileName, TFileError& Error)
+{
+    const TFailure fail(FileName, Error);
+    return CheckUtf8(Header, fail) && ReadHeader(Header, Data, fail);
+}
+
+bool ReadDataRow(const TCsvRecord& Record, const TBatchData& Data, std::vector<std::string>& Row, const std::string& FileName,
+    TFileError& Error)
+{
+    const TFailure fail(FileName, Error);
+    return CheckUtf8(Record, fail) && ReadRow(Record, Data, Row, fail);
 }
 
 std::optional<TBatchData> ReadBatchData(const std::string& Path, TFileError& Error, const TDataFileOptions& Options)
@@ -243,7 +266,12 @@ std::optional<TBatchData> ReadBatchData(const std::string& Path, TFileError& Err
 
 TDumpImage ApplyRow(const TDumpImage& Template, const TBatchData& Data, size_t Row)
 {
-    const std::vector<std::string>& cells = Data.Rows.at(Row);
+    return ApplyCells(Template, Data, Data.Rows.at(Row));
+}
+
+TDumpImage ApplyCells(const TDumpImage& Template, const TBatchData& Data, const std::vector<std::string>& Cells)
+{
+    const std::vector<std::string>& cells = Cells;
     TDumpImage image = Template;
     for (size_t c = 0; c < Data.Kinds.size(); ++c) {
         const TDataColumn& kind = Data.Kinds[c];

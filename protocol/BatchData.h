@@ -23,6 +23,7 @@
 // read, so a bad one stops the batch before a card is touched, and a row
 // once read always applies.
 
+#include "protocol/CsvRecords.h"
 #include "protocol/DataColumns.h"
 #include "protocol/DumpFile.h"
 #include "protocol/SafeFile.h"
@@ -33,17 +34,6 @@
 #include <string_view>
 #include <vector>
 
-struct TBatchData {
-    // The header's names as the file spells them.
-    std::vector<std::string> Columns;
-    // What each column is, one for each name.
-    std::vector<TDataColumn> Kinds;
-    // One a card, row 1 first; each has a cell for every column, as the file
-    // holds it (quotes undone).
-    std::vector<std::vector<std::string>> Rows;
-    bool operator==(const TBatchData&) const = default;
-};
-
 // How the operator asked for the file to be taken.
 struct TDataFileOptions {
     // Columns kept as labels although their names are near misses of a data
@@ -51,6 +41,26 @@ struct TDataFileOptions {
     std::vector<std::string> Labels;
     // A file of labels only: every card gets the template as it is.
     bool LabelsOnly = false;
+    bool operator==(const TDataFileOptions&) const = default;
+};
+
+struct TBatchData {
+    // The header's names as the file spells them.
+    std::vector<std::string> Columns;
+    // What each column is, one for each name.
+    std::vector<TDataColumn> Kinds;
+    // One a card, row 1 first; each has a cell for every column, as the file
+    // holds it (quotes undone). Empty for a file checked as it streamed
+    // (BatchDataStream.h): its rows are read again as they are stored.
+    std::vector<std::vector<std::string>> Rows;
+    // The rows the file holds, held or not.
+    size_t RowCount = 0;
+    // How the file was taken, to read it again the same way.
+    TDataFileOptions Options{};
+    // The file's SHA-256 (hex) as it was checked, when its reader was given
+    // a digest; the rows read again must be those.
+    std::string Sha256{};
+    bool operator==(const TBatchData&) const = default;
 };
 
 // Content of a data file; FileName only names the file in the error. On a
@@ -61,6 +71,16 @@ std::optional<TBatchData> ParseBatchData(std::string_view Content, const std::st
 // A regular text file of at most 16 MiB, by SafeFile's rule.
 std::optional<TBatchData> ReadBatchData(const std::string& Path, TFileError& Error, const TDataFileOptions& Options = {});
 
+// One record by those rules, for a reader that takes the file a record at
+// a time: the header into Data's columns (Data.Options its options); a
+// row's cells checked against them, into Row. False with Error as above.
+bool ReadDataHeader(const TCsvRecord& Header, TBatchData& Data, const std::string& FileName, TFileError& Error);
+bool ReadDataRow(const TCsvRecord& Record, const TBatchData& Data, std::vector<std::string>& Row, const std::string& FileName,
+    TFileError& Error);
+
+// Template with the row Cells over it (the cells of one row, as the file or
+// a ledger holds them), by the rule of ApplyRow below.
+TDumpImage ApplyCells(const TDumpImage& Template, const TBatchData& Data, const std::vector<std::string>& Cells);
 // Template with row Row (0-based: the file's row 1 is 0) over it: each block
 // the row names takes the row's bytes and becomes known; the rest stays as
 // the template has it. Data as ParseBatchData gives it: a row it lacks

@@ -397,50 +397,62 @@ std::string TAppendFile::Close()
     return result == 0 ? std::string() : Failure(FPath, errno);
 }
 
-std::optional<std::vector<uint8_t>> ReadRegularFile(const std::string& Path, size_t MaxBytes, std::string& Error,
-    uint64_t* Size)
+int OpenRegularFile(const std::string& Path, uint64_t MaxBytes, std::string& Error, uint64_t* Size)
 {
     // A look before the open: opening a device can act on it (a serial
     // port raises its modem lines).
     struct stat st { };
     if (::stat(Path.c_str(), &st) != 0) {
         Error = SystemError(Path);
-        return std::nullopt;
+        return -1;
     }
     if (!S_ISREG(st.st_mode)) {
         Error = NotRegular(Path, st.st_mode);
-        return std::nullopt;
+        return -1;
     }
     const int fd = ::open(Path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         Error = SystemError(Path);
-        return std::nullopt;
+        return -1;
     }
-    std::optional<std::vector<uint8_t>> content;
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         Error = NotRegular(Path, st.st_mode);
     } else {
         if (Size)
             *Size = uint64_t(st.st_size);
-        if (uint64_t(st.st_size) > MaxBytes) {
-            Error = Path + " holds " + std::to_string(st.st_size) + " bytes, more than " + std::to_string(MaxBytes);
-        } else {
-            std::vector<uint8_t> bytes(size_t(st.st_size));
-            size_t got = 0;
-            while (got < bytes.size()) {
-                const ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
-                if (n < 0 && errno == EINTR)
-                    continue;
-                if (n <= 0)
-                    break;
-                got += size_t(n);
-            }
-            if (got == bytes.size())
-                content = std::move(bytes);
-            else
-                Error = "cannot read " + Path;
-        }
+        if (uint64_t(st.st_size) <= MaxBytes)
+            return fd;
+        Error = Path + " holds " + std::to_string(st.st_size) + " bytes, more than " + std::to_string(MaxBytes);
     }
+    ::close(fd);
+    return -1;
+}
+
+std::optional<std::vector<uint8_t>> ReadRegularFile(const std::string& Path, size_t MaxBytes, std::string& Error,
+    uint64_t* Size)
+{
+    constexpr uint64_t Unlearned = ~uint64_t(0);
+    uint64_t size = Unlearned;
+    const int fd = OpenRegularFile(Path, MaxBytes, Error, &size);
+    if (Size && size != Unlearned)
+        *Size = size;
+    if (fd < 0)
+        return std::nullopt;
+    std::optional<std::vector<uint8_t>> content;
+    std::vector<uint8_t> bytes(static_cast<size_t>(size));
+    size_t got = 0;
+    while (got < bytes.size()) {
+        const ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got += size_t(n);
+    }
+    if (got == bytes.size())
+        content = std::move(bytes);
+    else
+        Error = "cannot read " + Path;
     ::close(fd);
     return content;
 }

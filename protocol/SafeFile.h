@@ -51,6 +51,9 @@ bool ReplaceFile(const std::string& Path, std::span<const uint8_t> Bytes, std::s
 // also when it is too large.
 std::optional<std::vector<uint8_t>> ReadRegularFile(const std::string& Path, size_t MaxBytes, std::string& Error,
     uint64_t* Size = nullptr);
+// The same rule for a file read as it streams: a descriptor open on Path
+// (the caller closes it), or -1 with Error saying why.
+int OpenRegularFile(const std::string& Path, uint64_t MaxBytes, std::string& Error, uint64_t* Size = nullptr);
 
 // A file that takes records at its end, each handed to the system in one
 // write(2), so a killed program loses at most the record being written;

@@ -289,6 +289,11 @@ public:
     // The Qt SQL connection's name, for the notifications of its driver.
     const QString& ConnectionName() const { return FConnection; }
 
+    // LedgerBatches.cpp: a station starting a batch another station is
+    // storing this moment waits for it (up to StartWaitMs) and then joins
+    // it; Told hears, once a start, why it waits.
+    void OnStartWaiting(std::function<void(const QString& Why)> Told) { FStartWaiting = std::move(Told); }
+
     // The ledger for messages: the SQLite file, or the PostgreSQL address
     // without its password.
     const QString& Place() const { return FPlaceText; }
@@ -413,6 +418,11 @@ private:
     struct TLineCounts;
     std::optional<TLineView> ReadLine(const QString& Batch);
     std::shared_ptr<TLineCounts> FLineCounts;
+
+    // LedgerBatches.cpp: a start held up by another station's lock (one
+    // storing the same batch), tried again until it can join.
+    std::function<void(const QString&)> FStartWaiting;
+    bool FLockTimedOut = false; // the last statement failed waiting for a lock
 
     QString FConnection;
     TLedgerPlace FPlace;

@@ -3,10 +3,36 @@
 // card prepared in them.
 #include "records/LedgerSql.h"
 
+#include <QElapsedTimer>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QThread>
 
 using namespace LedgerSql;
+
+namespace {
+
+// Texts as an SQL array's text: each one quoted, its quotes and backslashes
+// escaped, so that no cell is read as NULL, cut at a comma or a brace.
+QString ArrayText(const QStringList& Texts)
+{
+    QString text = QStringLiteral("{");
+    for (const QString& one : Texts) {
+        if (text.size() > 1)
+            text += QLatin1Char(',');
+        text += QLatin1Char('"');
+        for (const QChar c : one) {
+            if (c == QLatin1Char('"') || c == QLatin1Char('\\'))
+                text += QLatin1Char('\\');
+            text += c;
+        }
+        text += QLatin1Char('"');
+    }
+    text += QLatin1Char('}');
+    return text;
+}
+
+} // namespace
 
 bool TLedger::StartBatch(const TBatchStart& Batch)
 {
@@ -18,7 +44,26 @@ bool TLedger::StartBatch(const TBatchStart& Batch)
     }
     if (!Usable(false))
         return false;
-    return Retried([&]() { return StartBatchOnce(Batch); });
+    // A lock held past the wait at a start is another station storing this
+    // batch's rows (or starting another batch): its batch row appears once
+    // it commits, and this station then joins it.
+    QElapsedTimer waited;
+    waited.start();
+    bool told = false;
+    for (;;) {
+        FLockTimedOut = false;
+        if (Retried([&]() { return StartBatchOnce(Batch); }))
+            return true;
+        if (!FLockTimedOut || waited.elapsed() >= StartWaitMs)
+            return false;
+        if (!told && FStartWaiting)
+            FStartWaiting(QStringLiteral("ledger %1: another station is starting batch %2 this moment; waiting for it to store its rows,"
+                                         " then joining it (up to %3 minutes)")
+                              .arg(FPlaceText, Batch.Name)
+                              .arg(StartWaitMs / 60000));
+        told = true;
+        QThread::msleep(StartRetryMs);
+    }
 }
 
 bool TLedger::StartBatchOnce(const TBatchStart& Batch)
@@ -98,26 +143,57 @@ bool TLedger::DataFileFree(const TBatchStart& Batch)
 
 bool TLedger::StoreRows(const TBatchStart& Batch, qint64 Id)
 {
-    // One statement prepared once: a data file may have many rows.
+    if (!Batch.Rows)
+        return true;
+    // One statement prepared once, for a row or for a chunk of them.
+    const bool chunked = !FSql.StoreRowsChunk.isEmpty();
     QSqlQuery query(QSqlDatabase::database(FConnection, false));
-    if (!query.prepare(QStringLiteral("INSERT INTO ledger_rows (batch_id, row_no, cells) VALUES (?, ?, ?)"))) {
+    const QString sql = chunked ? FSql.StoreRowsChunk : QStringLiteral("INSERT INTO ledger_rows (batch_id, row_no, cells) VALUES (?, ?, ?)");
+    if (!query.prepare(sql)) {
         FDatabaseFailed = true;
         FError = QStringLiteral("ledger %1: cannot store the rows of batch %2: %3").arg(FPlaceText, Batch.Name, DriverText(query.lastError()));
         return false;
     }
-    for (size_t i = 0; i < Batch.Rows.size(); ++i) {
+    int given = 0;     // rows the source gave
+    int first = 1;     // the first row not stored yet
+    QStringList cells; // the rows given since, as stored
+    const auto store = [&]() {
         query.bindValue(0, Id);
-        query.bindValue(1, int(i + 1));
-        query.bindValue(2, JsonText(QJsonArray::fromStringList(Batch.Rows[i])));
+        if (chunked) {
+            QStringList numbers;
+            for (int row = first; row <= given; ++row)
+                numbers << QString::number(row);
+            query.bindValue(1, QStringLiteral("{%1}").arg(numbers.join(QLatin1Char(','))));
+            query.bindValue(2, ArrayText(cells));
+        } else {
+            query.bindValue(1, first);
+            query.bindValue(2, cells.front());
+        }
         if (!query.exec()) {
             FDatabaseFailed = true;
-            FError = QStringLiteral("ledger %1: cannot store row %2 of batch %3: %4").arg(FPlaceText, QString::number(i + 1), Batch.Name, DriverText(query.lastError()));
-            query.finish();
+            FLockTimedOut = LockWaitedOut(query.lastError());
+            FError = QStringLiteral("ledger %1: cannot store row %2 of batch %3: %4").arg(FPlaceText, QString::number(first), Batch.Name, DriverText(query.lastError()));
             return false;
         }
-    }
+        first = given + 1;
+        cells.clear();
+        return true;
+    };
+    QString fault;
+    const bool all = Batch.Rows(
+        [&](const QStringList& Cells) {
+            ++given;
+            cells << JsonText(QJsonArray::fromStringList(Cells));
+            return cells.size() < FSql.RowsAStatement || store();
+        },
+        fault);
+    const bool stored = all && (cells.isEmpty() || store());
     query.finish();
-    return true;
+    if (!fault.isEmpty())
+        return RefuseStart(QStringLiteral("batch %1: %2").arg(Batch.Name, fault));
+    if (stored && given > 0 && !FSql.RowsStored.isEmpty())
+        return Exec(QStringLiteral("count the rows of batch %1").arg(Batch.Name), FSql.RowsStored);
+    return stored;
 }
 
 std::optional<TLedger::TBatchRow> TLedger::FindBatch(const QString& Name)
@@ -140,13 +216,14 @@ std::optional<TPrepared> TLedger::Prepared(const QString& Batch, const TSerial& 
         return std::nullopt;
     return Retried([&]() -> std::optional<TPrepared> {
         const auto found = Select(QStringLiteral("look for card %1").arg(SerialHex(Serial)),
-            QStringLiteral("SELECT r.row_no, r.recorded_at FROM ledger_records r JOIN ledger_batches b ON b.id = r.batch_id"
+            QStringLiteral("SELECT r.row_no, r.recorded_at, w.cells FROM ledger_records r JOIN ledger_batches b ON b.id = r.batch_id"
+                           " LEFT JOIN ledger_rows w ON w.batch_id = r.batch_id AND w.row_no = r.row_no"
                            " WHERE b.name = ? AND r.serial = ? AND r.result = 'done' ORDER BY r.id DESC LIMIT 1"),
             {Batch, SerialHex(Serial)});
         if (!found || found->empty())
             return std::nullopt;
         // Stored in UTC; shown on this station's clock.
-        return TPrepared{found->front().value(0).toInt(), StoredTime(found->front().value(1)).toLocalTime()};
+        return TPrepared{found->front().value(0).toInt(), StoredTime(found->front().value(1)).toLocalTime(), ListOf(found->front().value(2).toString())};
     });
 }
 

@@ -49,6 +49,13 @@ QString LedgerSql::DriverText(const QSqlError& Error)
     return driver + QStringLiteral(": ") + database;
 }
 
+bool LedgerSql::LockWaitedOut(const QSqlError& Error)
+{
+    // PostgreSQL's lock_not_available; SQLite's busy, once its handler gave up.
+    const QString code = Error.nativeErrorCode();
+    return code == QLatin1String("55P03") || code == QLatin1String("5") || Error.databaseText().contains(QLatin1String("database is locked"));
+}
+
 bool LedgerSql::Run(QSqlQuery& Query, const QString& Sql, const QVariantList& Values)
 {
     // A statement without values is run as it is: PostgreSQL prepares only
@@ -137,6 +144,7 @@ bool TLedger::Exec(const QString& What, const QString& Sql, const QVariantList& 
     QSqlQuery query(QSqlDatabase::database(FConnection, false));
     if (!Run(query, Sql, Values)) {
         FDatabaseFailed = true;
+        FLockTimedOut = LockWaitedOut(query.lastError());
         FError = QStringLiteral("ledger %1: cannot %2: %3").arg(FPlaceText, What, DriverText(query.lastError()));
         // Ended before the statement is freed, which an aborted
         // PostgreSQL transaction would refuse.
@@ -156,6 +164,7 @@ std::optional<std::vector<QVariantList>> TLedger::Select(const QString& What, co
     query.setForwardOnly(true);
     const auto fail = [&]() {
         FDatabaseFailed = true;
+        FLockTimedOut = LockWaitedOut(query.lastError());
         FError = QStringLiteral("ledger %1: cannot %2: %3").arg(FPlaceText, What, DriverText(query.lastError()));
         Rollback();
         return std::nullopt;

@@ -23,6 +23,11 @@ namespace LedgerSql {
 // How long a station waits for another station's write lock before the call
 // fails: a claim holds it for a few statements, so this is a stuck ledger.
 constexpr int LockWaitMs = 10000;
+// How long a station starting a batch waits for another station that is
+// storing the same batch's rows (a million rows take a while), asking again
+// every StartRetryMs.
+constexpr int StartWaitMs = 10 * 60 * 1000;
+constexpr int StartRetryMs = 1000;
 
 // A statement a session starts with: its SQL, and what it does for a
 // message.
@@ -72,6 +77,16 @@ struct TLedgerDialect {
     // table, where the database cannot change a table's constraints in
     // place.
     bool RebuildsToAlter = false;
+    // A new batch's rows, many in one statement: bound are the batch, then
+    // the rows' numbers and their cells as array texts ('{1,2}',
+    // '{"..","..."}'). Empty where one prepared statement a row, reused in
+    // the transaction, is as fast (a file: no round trip a statement).
+    QString StoreRowsChunk;
+    int RowsAStatement = 1;
+    // Run once a new batch's rows are stored, in the same transaction: the
+    // planner's counts made again, where a table grown from nothing to a
+    // million rows would otherwise be read whole for every claim.
+    QString RowsStored;
 
     // Put after a SELECT: it locks the rows it reads; it also passes over
     // rows other stations hold locked; it locks only the claims (alias c)
@@ -107,6 +122,8 @@ const TLedgerDialect& DialectOf(const TLedgerPlace& Place);
 
 // The driver's words, on one line, without saying the same thing twice.
 QString DriverText(const QSqlError& Error);
+// The statement failed for a lock another connection held past the wait.
+bool LockWaitedOut(const QSqlError& Error);
 // Prepares Sql and binds Values in order (an empty text as a text, never
 // NULL); a statement without values is run as it is.
 bool Run(QSqlQuery& Query, const QString& Sql, const QVariantList& Values);

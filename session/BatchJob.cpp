@@ -246,6 +246,7 @@ std::optional<TBatchEnd> TBatchJob::CardOnReader(const TSerial& Serial)
     const std::optional<TClaim> claim = FLedger.Claim(FSettings->Batch, FSettings->Station, Serial, FSettings->Again);
     if (!claim)
         return Unclaimed(card);
+    FCardCells = claim->Cells;
     FEvents.Writing(Serial, claim->Row);
     card = Prepare(Serial, *claim);
     card.DurationMs = SteadyMs(FSession.Steady()) - started;
@@ -284,6 +285,7 @@ std::optional<TBatchEnd> TBatchJob::Repeat(TBatchCard& Card)
     // knows it came back.
     Card.Result = TBatchResult::AlreadyPrepared;
     Card.Row = Card.Prior->Row;
+    FCardCells = Card.Prior->Cells;
     // The operator reads local time, with its offset, whatever offset it was
     // kept with.
     const QDateTime at = Card.Prior->At;

@@ -64,8 +64,13 @@ enum class TBatchResult { Done,
 // SHA-256, the data file's columns and rows. Paths in the system's encoding.
 TBatchStart BatchStartOf(const QString& Name, const std::string& TemplatePath, const std::string& DataPath,
     const std::optional<TBatchData>& Data);
-// The image of each claimed card: the template with its row over it (row 0,
-// a batch without data: the template as it is).
+// A data file checked whole as it streams, its SHA-256 made in the same pass
+// (Sha256); its rows counted, not held: BatchStartOf reads them again as the
+// ledger stores them, and refuses a file changed meanwhile.
+std::optional<TBatchData> ReadDataFile(const std::string& Path, TFileError& Error, const TDataFileOptions& Options = {});
+// The image of each claimed card: the template with its row's cells, as the
+// claim has them, over it (row 0, a batch without data: the template as it
+// is).
 std::function<TDumpImage(const TClaim&)> CardImages(const TDumpImage& Template, const std::optional<TBatchData>& Data);
 
 // The template's trailer changes, each put to Ask once, before the first
@@ -152,6 +157,9 @@ public:
     bool Stopping() const;
 
     const TBatchCounters& Counters() const { return FCounters; }
+    // The cells of the row of the card at hand (claimed, or done before),
+    // as the ledger keeps them: a data file's rows are not held.
+    const QStringList& CardCells() const { return FCardCells; }
     // Why the ledger failed, when the batch ended so.
     const QString& LedgerError() const { return FLedgerError; }
 
@@ -213,6 +221,7 @@ private:
     const TBatchSettings* FSettings = nullptr;
     bool FStop = false;
     TBatchCounters FCounters;
+    QStringList FCardCells;
     QString FLedgerError;
     // The keys that opened the previous card, tried first on the next.
     TKeyList FPreviousKeys;

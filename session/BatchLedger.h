@@ -14,8 +14,30 @@
 #include <QStringList>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <vector>
+
+// A batch's rows as they come, never all held: a data file of a million rows
+// is read as it is stored. The source hands each row's cells to Take in the
+// file's order, and stops when Take returns false; it returns false when not
+// every row was given, with Error saying why when the rows themselves were
+// at fault (a file that changed or went bad since it was checked). A start
+// that is tried again calls it again, from the first row.
+using TRowSink = std::function<bool(const QStringList& Cells)>;
+using TRowSource = std::function<bool(const TRowSink& Take, QString& Error)>;
+
+// Rows held already (a few, or a test's).
+inline TRowSource RowsOf(std::vector<QStringList> Rows)
+{
+    return [Rows = std::move(Rows)](const TRowSink& Take, QString&) {
+        for (const QStringList& cells : Rows) {
+            if (!Take(cells))
+                return false;
+        }
+        return true;
+    };
+}
 
 // A batch as a station starts it: its name, the SHA-256 (hex) of its
 // template and of its data file (empty without one), the data file's label
@@ -25,7 +47,7 @@ struct TBatchStart {
     QString TemplateSha256;
     QString DataSha256;
     QStringList Columns; // every column of the data file, in its order
-    std::vector<QStringList> Rows;
+    TRowSource Rows;     // none: a batch without data
     // The data file's rows may be used a second time, in another batch.
     bool ReuseData = false;
     QString DataName{}; // the data file's name, for messages
@@ -41,6 +63,7 @@ constexpr int StationSilentSeconds = 10;
 struct TPrepared {
     int Row = 0;
     QDateTime At;
+    QStringList Cells{}; // the row's, as stored
 };
 
 // A row claimed for a card: its number (from 1, the data file's first row

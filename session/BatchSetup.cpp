@@ -2,6 +2,7 @@
 // give it, the image each card gets, and the template's trailers decided.
 #include "session/BatchJob.h"
 
+#include "protocol/BatchDataStream.h"
 #include "protocol/CardLayout.h"
 
 #include <QCryptographicHash>
@@ -35,6 +36,62 @@ QString LoginName()
     return user.isEmpty() ? QStringLiteral("unknown") : user;
 }
 
+std::optional<TBatchData> ReadDataFile(const std::string& Path, TFileError& Error, const TDataFileOptions& Options)
+{
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    std::optional<TBatchData> data = ScanBatchData(Path, Error, Options, [&hash](std::string_view Bytes) {
+        hash.addData(QByteArrayView(Bytes.data(), qsizetype(Bytes.size())));
+    });
+    if (data)
+        data->Sha256 = hash.result().toHex().toStdString();
+    return data;
+}
+
+namespace {
+
+QStringList CellsOf(const std::vector<std::string>& Row)
+{
+    QStringList cells;
+    for (const std::string& cell : Row)
+        cells << QString::fromStdString(cell);
+    return cells;
+}
+
+// The rows of a file checked before, read again as they are stored: the
+// same rules, and at the end the same SHA-256, or the start is refused.
+TRowSource StreamedRows(const std::string& Path, const TBatchData& Checked)
+{
+    return [Path, Checked](const TRowSink& Take, QString& Error) {
+        QCryptographicHash hash(QCryptographicHash::Sha256);
+        TBatchDataStream stream([&hash](std::string_view Bytes) { hash.addData(QByteArrayView(Bytes.data(), qsizetype(Bytes.size()))); });
+        TFileError fault;
+        const QString changed = QStringLiteral("%1 changed since it was checked: check it and start the batch again").arg(QFile::decodeName(Path.c_str()));
+        if (!stream.Open(Path, fault, Checked.Options)) {
+            Error = QString::fromStdString(fault.Text());
+            return false;
+        }
+        if (stream.Header().Columns != Checked.Columns) {
+            Error = changed;
+            return false;
+        }
+        while (const std::optional<std::vector<std::string>> row = stream.Next(fault)) {
+            if (!Take(CellsOf(*row)))
+                return false;
+        }
+        if (!fault.Message.empty()) {
+            Error = QString::fromStdString(fault.Text());
+            return false;
+        }
+        if (hash.result().toHex().toStdString() != Checked.Sha256) {
+            Error = changed;
+            return false;
+        }
+        return true;
+    };
+}
+
+} // namespace
+
 TBatchStart BatchStartOf(const QString& Name, const std::string& TemplatePath, const std::string& DataPath,
     const std::optional<TBatchData>& Data)
 {
@@ -44,23 +101,34 @@ TBatchStart BatchStartOf(const QString& Name, const std::string& TemplatePath, c
     start.TemplateSha256 = Sha256Of(TemplatePath);
     if (!Data)
         return start;
-    start.DataSha256 = Sha256Of(DataPath);
+    start.DataSha256 = Data->Sha256.empty() ? Sha256Of(DataPath) : QString::fromStdString(Data->Sha256);
     start.DataName = QFileInfo(QFile::decodeName(DataPath.c_str())).fileName();
     for (const std::string& column : Data->Columns)
         start.Columns << QString::fromStdString(column);
-    for (const std::vector<std::string>& row : Data->Rows) {
-        QStringList cells;
-        for (const std::string& cell : row)
-            cells << QString::fromStdString(cell);
-        start.Rows.push_back(cells);
+    if (Data->Rows.empty() && Data->RowCount > 0 && !Data->Sha256.empty()) {
+        start.Rows = StreamedRows(DataPath, *Data);
+        return start;
     }
+    std::vector<QStringList> rows;
+    for (const std::vector<std::string>& row : Data->Rows)
+        rows.push_back(CellsOf(row));
+    start.Rows = RowsOf(std::move(rows));
     return start;
 }
 
 std::function<TDumpImage(const TClaim&)> CardImages(const TDumpImage& Template, const std::optional<TBatchData>& Data)
 {
-    return [Template, Data](const TClaim& Claim) {
-        return Data && Claim.Row > 0 ? ApplyRow(Template, *Data, size_t(Claim.Row - 1)) : Template;
+    if (!Data)
+        return [Template](const TClaim&) { return Template; };
+    // The header alone: the cells come with the claim.
+    TBatchData header{Data->Columns, Data->Kinds, {}, Data->RowCount, Data->Options, Data->Sha256};
+    return [Template, header](const TClaim& Claim) {
+        if (Claim.Row <= 0)
+            return Template;
+        std::vector<std::string> cells;
+        for (const QString& cell : Claim.Cells)
+            cells.push_back(cell.toStdString());
+        return ApplyCells(Template, header, cells);
     };
 }
 

@@ -2,6 +2,7 @@
 // blocks and values, every bad cell told by file, line and column, and a row
 // laid over a template.
 #include "protocol/BatchData.h"
+#include "protocol/BatchDataStream.h"
 
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -24,6 +25,26 @@ TDataColumn Value(int N) { return {TColumnKind::Value, N}; }
 void WriteFile(const std::string& Path, const std::string& Content)
 {
     std::ofstream(Path, std::ios::binary) << Content;
+}
+
+// Content as a file read as it streams: its rows, or none with Error (the
+// file named "d.csv" in it, as ParseBatchData is told).
+std::optional<TRows> Streamed(const std::string& Content, TFileError& Error, const TDataFileOptions& Options = {})
+{
+    QTemporaryDir dir;
+    const std::string path = dir.filePath("d.csv").toStdString();
+    WriteFile(path, Content);
+    TBatchDataStream stream;
+    TRows rows;
+    if (stream.Open(path, Error, Options)) {
+        while (std::optional<std::vector<std::string>> row = stream.Next(Error))
+            rows.push_back(std::move(*row));
+    }
+    if (Error.File == path)
+        Error.File = "d.csv";
+    if (!Error.Message.empty())
+        return std::nullopt;
+    return rows;
 }
 
 } // namespace
@@ -67,6 +88,7 @@ TEST(BatchData, GoodFilesAreReadCellByCell)
         EXPECT_EQ(data->Columns, c.Columns) << c.Name;
         EXPECT_EQ(data->Kinds, c.Kinds) << c.Name;
         EXPECT_EQ(data->Rows, c.Rows) << c.Name;
+        EXPECT_EQ(Streamed(c.Content, error, c.Options), c.Rows) << c.Name << ": " << error.Text();
     }
 }
 
@@ -111,6 +133,8 @@ TEST(BatchData, ABadFileIsToldByFileLineAndColumn)
     for (const auto& c : cases) {
         TFileError error;
         EXPECT_FALSE(ParseBatchData(c.Content, "d.csv", error)) << c.Text;
+        EXPECT_EQ(error.Text(), c.Text);
+        EXPECT_FALSE(Streamed(c.Content, error)) << c.Text;
         EXPECT_EQ(error.Text(), c.Text);
     }
 
@@ -267,4 +291,50 @@ TEST(BatchData, ARowOverATemplateKnowsItsBlocks)
     EXPECT_EQ(ApplyRow(template_, *data, 0).Data[8],
         (TBlockData{0x64, 0x00, 0x00, 0x00, 0x9B, 0xFF, 0xFF, 0xFF, 0x64, 0x00, 0x00, 0x00, 0x08, 0xF7, 0x08, 0xF7}));
     EXPECT_THROW(ApplyRow(template_, *data, 2), std::out_of_range);
+}
+
+TEST(BatchData, AFileOverSixteenMebibytesIsTakenAsItStreams)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const std::string path = dir.filePath("cards.csv").toStdString();
+    constexpr size_t Rows = 400'000; // about 20 MiB
+    std::string content = "number,block 4,name\n";
+    for (size_t i = 1; i <= Rows; ++i)
+        content += std::to_string(i) + "," + HexA + ",\"Card " + std::to_string(i) + ", \"\"q\"\"\"\n";
+    ASSERT_GT(content.size(), size_t(16 * 1024 * 1024));
+    WriteFile(path, content);
+    TFileError error;
+    EXPECT_FALSE(ReadBatchData(path, error)); // whole, it is too large
+    size_t digested = 0;
+    const std::optional<TBatchData> data = ScanBatchData(path, error, {}, [&digested](std::string_view Bytes) { digested += Bytes.size(); });
+    ASSERT_TRUE(data) << error.Text();
+    EXPECT_EQ(data->RowCount, Rows);
+    EXPECT_TRUE(data->Rows.empty()); // counted, not held
+    EXPECT_EQ(data->Kinds, (std::vector<TDataColumn>{Label(), Block(4), Label()}));
+    EXPECT_EQ(digested, content.size());
+
+    // Row by row, the last as the file has it.
+    TBatchDataStream stream;
+    ASSERT_TRUE(stream.Open(path, error)) << error.Text();
+    std::vector<std::string> last;
+    while (std::optional<std::vector<std::string>> row = stream.Next(error))
+        last = std::move(*row);
+    EXPECT_TRUE(error.Message.empty()) << error.Text();
+    EXPECT_EQ(stream.Rows(), Rows);
+    EXPECT_EQ(last, (std::vector<std::string>{std::to_string(Rows), HexA, "Card " + std::to_string(Rows) + ", \"q\""}));
+
+    // Far into the file, past many chunks: told at its line all the same.
+    const size_t at = content.find("\n300000,") + 1;
+    WriteFile(path, content.substr(0, at) + "\n" + content.substr(at));
+    EXPECT_FALSE(ScanBatchData(path, error));
+    EXPECT_EQ(error.Text(), path + ":300001: an empty line among the rows: remove it, or give it its row");
+    WriteFile(path, content.substr(0, at) + "300000,x,y\n" + content.substr(at));
+    EXPECT_FALSE(ScanBatchData(path, error));
+    EXPECT_EQ(error.Text(), path + ":300001: column 2: block 4 wants 32 hex digits, not \"x\"");
+
+    // A bound stays: (sparse) past a gibibyte, refused before a row is read.
+    std::filesystem::resize_file(path, (uint64_t(1) << 30) + 1);
+    EXPECT_FALSE(ScanBatchData(path, error));
+    EXPECT_EQ(error.Text(), path + " holds 1073741825 bytes, more than 1073741824");
 }

@@ -87,12 +87,17 @@ QDateTime At(int Hour, int Minute, int Second, int Ms)
 
 const QStringList Columns{QStringLiteral("number"), QStringLiteral("block 4"), QStringLiteral("name")};
 
+std::vector<QStringList> RowsOfBatch(int Rows)
+{
+    std::vector<QStringList> rows;
+    for (int i = 1; i <= Rows; ++i)
+        rows.push_back({QString::number(i), QStringLiteral("%1").arg(i, 32, 10, QLatin1Char('0')), QStringLiteral("Card %1").arg(i)});
+    return rows;
+}
+
 TBatchStart Batch(const QString& Name, int Rows, const QString& Data = QStringLiteral("d474"))
 {
-    TBatchStart batch{Name, QStringLiteral("7e3b"), Data, Columns, {}};
-    for (int i = 1; i <= Rows; ++i)
-        batch.Rows.push_back({QString::number(i), QStringLiteral("%1").arg(i, 32, 10, QLatin1Char('0')), QStringLiteral("Card %1").arg(i)});
-    return batch;
+    return TBatchStart{Name, QStringLiteral("7e3b"), Data, Columns, RowsOf(RowsOfBatch(Rows))};
 }
 
 TCardRecord Finished(const TClaim& Claim, uint32_t Serial, bool Done, const QString& Station = QStringLiteral("bench 1"))
@@ -248,7 +253,7 @@ TEST_P(LedgerTest, RowsAreClaimedOnceEachInOrder)
         const std::optional<TClaim> claim = ledger->Claim(QStringLiteral("lot 7"), QString::fromLatin1(c.Station), Card(c.Serial), false);
         ASSERT_TRUE(claim) << ledger->Error().toStdString();
         EXPECT_EQ(claim->Row, c.Row);
-        EXPECT_EQ(claim->Cells, Batch(QStringLiteral("lot 7"), 3).Rows[size_t(c.Row - 1)]);
+        EXPECT_EQ(claim->Cells, RowsOfBatch(3)[size_t(c.Row - 1)]);
         EXPECT_FALSE(claim->Resumed);
         ids.insert(claim->Id);
         EXPECT_EQ(ledger->RowsLeft(QStringLiteral("lot 7")), c.Left);
@@ -566,8 +571,8 @@ TEST_P(LedgerTest, RecordsAreExportedAsCsvAndJsonLines)
     ASSERT_TRUE(ledger);
     TBatchStart lot{QStringLiteral("lot 7"), QStringLiteral("7e3b"), QStringLiteral("d474"),
         {QStringLiteral("number"), QStringLiteral("Block 4"), QStringLiteral("name, full"), QStringLiteral("value 5")},
-        {{QStringLiteral("1"), QStringLiteral("00112233445566778899AABBCCDDEEFF"), QStringLiteral("Ann \"A\", Smith"), QStringLiteral("100")},
-            {QStringLiteral("2"), QStringLiteral("00112233445566778899AABBCCDDEEFF"), QStringLiteral("line\r\nbreak"), QStringLiteral("7")}}};
+        RowsOf({{QStringLiteral("1"), QStringLiteral("00112233445566778899AABBCCDDEEFF"), QStringLiteral("Ann \"A\", Smith"), QStringLiteral("100")},
+            {QStringLiteral("2"), QStringLiteral("00112233445566778899AABBCCDDEEFF"), QStringLiteral("line\r\nbreak"), QStringLiteral("7")}})};
     ASSERT_TRUE(ledger->StartBatch(lot));
     ASSERT_TRUE(ledger->StartBatch(TBatchStart{QStringLiteral("blank"), QStringLiteral("7e3b"), {}, {}, {}}));
     const std::optional<TClaim> a = ledger->Claim(QStringLiteral("lot 7"), QStringLiteral("bench,1"), Card(0x4012A3F1), false);
@@ -1674,9 +1679,10 @@ TEST(LedgerExport, CellsASpreadsheetWouldRunStayText)
     QString error;
     const std::unique_ptr<TLedger> ledger = OpenLedger(folder.filePath(QStringLiteral("ledger.sqlite")), error);
     ASSERT_TRUE(ledger) << error.toStdString();
-    TBatchStart lot{QStringLiteral("lot 7"), QStringLiteral("7e3b"), QStringLiteral("d474"), {QStringLiteral("name")}, {}};
+    std::vector<QStringList> rows;
     for (const auto& c : cases)
-        lot.Rows.push_back({QString::fromUtf8(c.Cell)});
+        rows.push_back({QString::fromUtf8(c.Cell)});
+    const TBatchStart lot{QStringLiteral("lot 7"), QStringLiteral("7e3b"), QStringLiteral("d474"), {QStringLiteral("name")}, RowsOf(rows)};
     ASSERT_TRUE(ledger->StartBatch(lot)) << ledger->Error().toStdString();
     for (uint32_t i = 0; i < std::size(cases); ++i) {
         const std::optional<TClaim> claim = ledger->Claim(QStringLiteral("lot 7"), QStringLiteral("bench 1"), Card(i + 1), false);

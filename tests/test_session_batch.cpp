@@ -72,12 +72,14 @@ protected:
         start.DataSha256 = QStringLiteral("d");
         for (const std::string& column : Data->Columns)
             start.Columns << QString::fromStdString(column);
+        std::vector<QStringList> rows;
         for (const auto& row : Data->Rows) {
             QStringList cells;
             for (const std::string& cell : row)
                 cells << QString::fromStdString(cell);
-            start.Rows.push_back(cells);
+            rows.push_back(cells);
         }
+        start.Rows = RowsOf(rows);
         ASSERT_TRUE(Ledger->StartBatch(start)) << Ledger->Error().toStdString();
         std::string keysError;
         Settings.Batch = start.Name;
