@@ -129,9 +129,10 @@ TEST(ReportShot, TheFourChartsOfASampleShift)
     QString error;
     const std::unique_ptr<TLedger> ledger = TLedger::Open(dir.filePath(QStringLiteral("ledger.sqlite")), QStringLiteral("report-shot"), error);
     ASSERT_TRUE(ledger) << error.toStdString();
-    TBatchStart batch{QStringLiteral("lot 12"), QStringLiteral("7e3b"), QStringLiteral("d474"), {QStringLiteral("number")}, {}};
+    std::vector<QStringList> rows;
     for (int row = 1; row <= 400; ++row)
-        batch.Rows.push_back({QString::number(row)});
+        rows.push_back({QString::number(row)});
+    const TBatchStart batch{QStringLiteral("lot 12"), QStringLiteral("7e3b"), QStringLiteral("d474"), {QStringLiteral("number")}, RowsOf(rows)};
     ASSERT_TRUE(ledger->StartBatch(batch)) << ledger->Error().toStdString();
     // Three desks over two hours, a card every 40 to 100 s, one desk slower
     // and one with a worn reader; the same shift every time.

@@ -661,9 +661,10 @@ TEST_F(BatchToolTest, TheShiftReportSaysWhatTheSummarySaysWithFourCharts)
         QString error;
         const std::unique_ptr<TLedger> made = TLedger::Open(ledger, QStringLiteral("batch-tool-test"), error);
         ASSERT_TRUE(made) << error.toStdString();
-        TBatchStart batch{QStringLiteral("lot 7"), QStringLiteral("7e3b"), QStringLiteral("d474"), {QStringLiteral("number")}, {}};
+        std::vector<QStringList> rows;
         for (int row = 1; row <= 20; ++row)
-            batch.Rows.push_back({QString::number(row)});
+            rows.push_back({QString::number(row)});
+        const TBatchStart batch{QStringLiteral("lot 7"), QStringLiteral("7e3b"), QStringLiteral("d474"), {QStringLiteral("number")}, RowsOf(rows)};
         ASSERT_TRUE(made->StartBatch(batch)) << made->Error().toStdString();
         const struct {
             QString Station;

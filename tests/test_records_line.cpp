@@ -59,10 +59,10 @@ QString SerialOf(uint32_t N) { return QString::fromStdString(SerialText(Card(N))
 
 TBatchStart Batch(const QString& Name, int Rows, const QString& Data)
 {
-    TBatchStart batch{Name, QStringLiteral("7e3b"), Data, {QStringLiteral("number"), QStringLiteral("block 4"), QStringLiteral("name")}, {}};
+    std::vector<QStringList> rows;
     for (int i = 1; i <= Rows; ++i)
-        batch.Rows.push_back({QString::number(i), QStringLiteral("%1").arg(i, 32, 10, QLatin1Char('0')), QStringLiteral("Card %1").arg(i)});
-    return batch;
+        rows.push_back({QString::number(i), QStringLiteral("%1").arg(i, 32, 10, QLatin1Char('0')), QStringLiteral("Card %1").arg(i)});
+    return TBatchStart{Name, QStringLiteral("7e3b"), Data, {QStringLiteral("number"), QStringLiteral("block 4"), QStringLiteral("name")}, RowsOf(rows)};
 }
 
 // A statement on the ledger behind the program's back; the error, if any.

@@ -84,9 +84,10 @@ TEST_P(LineWindowTest, AStationsCardShowsWithoutAPress)
     QString error;
     const auto station = TLedger::Open(FAddress, QStringLiteral("line-window-station"), error);
     ASSERT_TRUE(station) << error.toStdString();
-    TBatchStart batch{QStringLiteral("lot 1"), QStringLiteral("7e3b"), QStringLiteral("d1"), {QStringLiteral("block 4"), QStringLiteral("name")}, {}};
+    std::vector<QStringList> rows;
     for (int i = 1; i <= 3; ++i)
-        batch.Rows.push_back({QStringLiteral("%1").arg(i, 32, 10, QLatin1Char('0')), QStringLiteral("Card %1").arg(i)});
+        rows.push_back({QStringLiteral("%1").arg(i, 32, 10, QLatin1Char('0')), QStringLiteral("Card %1").arg(i)});
+    const TBatchStart batch{QStringLiteral("lot 1"), QStringLiteral("7e3b"), QStringLiteral("d1"), {QStringLiteral("block 4"), QStringLiteral("name")}, RowsOf(rows)};
     ASSERT_TRUE(station->StartBatch(batch)) << station->Error().toStdString();
 
     TLineWindow window(FAddress);
