@@ -3,18 +3,25 @@
 #include "app/BatchWindow.h"
 #include "app/CardPage.h"
 #include "app/LineWindow.h"
+#include "session/LinkSession.h"
 
 #include <utility>
 
 void TCardPage::CardLineClick()
 {
     // One line window, on the batch window's ledger (or the default one);
-    // made again when that ledger was changed since.
+    // made again when that ledger was changed since, unless stations run
+    // from it (they would be stopped with it).
     const QString address = BatchWindow ? BatchWindow->LedgerAddress() : QString();
-    if (LineWindow && LineWindow->Address() != address)
+    if (LineWindow && LineWindow->Address() != address && !LineWindow->StationsBusy())
         delete std::exchange(LineWindow, nullptr);
-    if (!LineWindow)
+    if (!LineWindow) {
         LineWindow = new TLineWindow(address, window());
+        // The port this window holds is offered to no station.
+        LineWindow->AddStations(FHost.Dialogs(), [this] {
+            return FHost.Session.PortOpen() ? QString::fromStdString(FHost.Session.PortName()) : QString();
+        });
+    }
     LineWindow->show();
     LineWindow->raise();
     LineWindow->activateWindow();

@@ -2,11 +2,14 @@
 // changed. A ledger that cannot be opened yet (no station started one) is
 // tried again by the clock, its reason shown meanwhile.
 #include "app/LineWindow.h"
+#include "app/FormDialogs.h"
+#include "app/StationsPanel.h"
 
 #include "records/LedgerWatch.h"
 
 #include <QChart>
 #include <QChartView>
+#include <QCloseEvent>
 #include <QComboBox>
 #include <QDateTime>
 #include <QFormLayout>
@@ -89,6 +92,40 @@ TLineWindow::~TLineWindow()
 {
     // The watch reads the ledger: it goes first.
     FWatch.reset();
+}
+
+void TLineWindow::AddStations(TFormDialogs& Dialogs, std::function<QString()> HeldPort)
+{
+    if (FStationsPanel)
+        return;
+    FDialogs = &Dialogs;
+    FStationsPanel = new TStationsPanel(FAddress, std::move(HeldPort), Dialogs, this);
+    FExtra->addWidget(FStationsPanel);
+    FClosing.setInterval(ClosingPollMs);
+    connect(&FClosing, &QTimer::timeout, this, [this] {
+        if (!StationsBusy()) {
+            FClosing.stop();
+            close();
+        }
+    });
+}
+
+bool TLineWindow::StationsBusy() const { return FStationsPanel && FStationsPanel->Busy(); }
+
+void TLineWindow::closeEvent(QCloseEvent* Event)
+{
+    if (!StationsBusy()) {
+        QWidget::closeEvent(Event);
+        return;
+    }
+    Event->ignore();
+    if (FClosing.isActive())
+        return;
+    if (!FDialogs->Ask(this, QStringLiteral("Stations of this window are still running. Stop each after the card in hand, and close when all have ended?"),
+            windowTitle()))
+        return;
+    FStationsPanel->StopAll();
+    FClosing.start();
 }
 
 void TLineWindow::Build()

@@ -14,6 +14,7 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -23,7 +24,9 @@ class QLabel;
 class QProgressBar;
 class QTableWidget;
 class QVBoxLayout;
+class TFormDialogs;
 class TLedgerWatch;
+class TStationsPanel;
 
 class TLineWindow final : public QWidget {
     Q_OBJECT
@@ -33,6 +36,8 @@ public:
     static constexpr int ClockMs = 5000;
     // How long a change waits for the changes that come with it.
     static constexpr int SoonMs = 200;
+    // How often a close waits for its stations to end.
+    static constexpr int ClosingPollMs = 250;
 
     // Address: a ledger as --ledger gives it (empty: the default file).
     explicit TLineWindow(const QString& Address, QWidget* Parent = nullptr);
@@ -47,9 +52,20 @@ public:
     // Below the line's parts: room for more of the line's controls.
     QVBoxLayout* ExtraArea() const { return FExtra; }
 
+    // The desk's stations, run from this window on its ledger, below the
+    // line. HeldPort: the port the main window holds now (empty: none).
+    void AddStations(TFormDialogs& Dialogs, std::function<QString()> HeldPort);
+    // A station of this window still runs or stops.
+    bool StationsBusy() const;
+
     // Reads the ledger (opening it first when it is not open yet) and
     // shows what changed.
     void Refresh();
+
+protected:
+    // Closing while stations run asks first: yes stops each after its card
+    // in hand, and the window closes once all have ended.
+    void closeEvent(QCloseEvent* Event) override;
 
 private:
     void Build();
@@ -82,4 +98,8 @@ private:
     // What the charts show: drawn again only when it differs.
     std::optional<std::pair<TBarChartData, TBarChartData>> FCharted;
     QVBoxLayout* FExtra = nullptr;
+    TStationsPanel* FStationsPanel = nullptr;
+    TFormDialogs* FDialogs = nullptr;
+    // Closing waits for the stations asked to stop.
+    QTimer FClosing;
 };

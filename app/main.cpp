@@ -1,4 +1,5 @@
 #include "app/CommandLine.h"
+#include "app/FormDialogs.h"
 #include "app/LineWindow.h"
 #include "app/MainForm.h"
 
@@ -52,7 +53,9 @@ int main(int argc, char* argv[])
 
     // The line window alone watches a ledger: no reader, no port.
     if (command.Line) {
+        TFormDialogs dialogs;
         TLineWindow line(command.Ledger);
+        line.AddStations(dialogs, [] { return QString(); });
         line.show();
         return app.exec();
     }

@@ -33,3 +33,6 @@ mkdir -p docs/images
 QT_QPA_PLATFORM="offscreen:configfile=$screen" ORVELLE_SHOT=docs/images/report.png \
     "$tool" --gtest_filter='ReportShot.*' --gtest_brief=1 >/dev/null
 echo docs/images/report.png
+QT_QPA_PLATFORM="offscreen:configfile=$screen" ORVELLE_SHOT=docs/images/line-window.png \
+    "$tool" --gtest_filter='LineShot.*' --gtest_brief=1 >/dev/null
+echo docs/images/line-window.png

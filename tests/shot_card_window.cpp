@@ -8,7 +8,10 @@
 //
 // It fails where the window does not show that one difference, or the main
 // window not its nine pages. ReportShot.* draws the shift report's four
-// charts (orvelle-card ledger --report) of a sample shift kept in a ledger.
+// charts (orvelle-card ledger --report) of a sample shift kept in a ledger,
+// LineShot.* the line window over that shift.
+#include "app/FormDialogs.h"
+#include "app/LineWindow.h"
 #include "app/MainForm.h"
 #include "cardtool/ShiftReport.h"
 #include "protocol/DumpFile.h"
@@ -121,21 +124,24 @@ TEST(MainWindowShot, TheCardPageAfterARead)
     ASSERT_TRUE(shot.save(QString::fromLocal8Bit(out), "PNG", 9)) << out;
 }
 
-TEST(ReportShot, TheFourChartsOfASampleShift)
+// A sample shift in a new ledger in Dir, from Start: three desks over two
+// hours, a card every 40 to 100 s, one desk slower and one with a worn
+// reader; the same shift every time.
+std::unique_ptr<TLedger> SampleShift(const QTemporaryDir& Dir, const QDateTime& Start)
 {
-    const char* out = std::getenv("ORVELLE_SHOT");
-    ASSERT_NE(out, nullptr) << "ORVELLE_SHOT names the PNG to write";
-    QTemporaryDir dir;
     QString error;
-    const std::unique_ptr<TLedger> ledger = TLedger::Open(dir.filePath(QStringLiteral("ledger.sqlite")), QStringLiteral("report-shot"), error);
-    ASSERT_TRUE(ledger) << error.toStdString();
+    std::unique_ptr<TLedger> ledger = TLedger::Open(Dir.filePath(QStringLiteral("ledger.sqlite")), QStringLiteral("report-shot"), error);
+    EXPECT_TRUE(ledger) << error.toStdString();
+    if (!ledger)
+        return nullptr;
     std::vector<QStringList> rows;
     for (int row = 1; row <= 400; ++row)
-        rows.push_back({QString::number(row)});
-    const TBatchStart batch{QStringLiteral("lot 12"), QStringLiteral("7e3b"), QStringLiteral("d474"), {QStringLiteral("number")}, RowsOf(rows)};
-    ASSERT_TRUE(ledger->StartBatch(batch)) << ledger->Error().toStdString();
-    // Three desks over two hours, a card every 40 to 100 s, one desk slower
-    // and one with a worn reader; the same shift every time.
+        rows.push_back({QString::number(row), QStringLiteral("Card %1").arg(row)});
+    const TBatchStart batch{QStringLiteral("lot 12"), QStringLiteral("7e3b"), QStringLiteral("d474"), {QStringLiteral("number"), QStringLiteral("name")}, RowsOf(rows)};
+    if (!ledger->StartBatch(batch)) {
+        ADD_FAILURE() << ledger->Error().toStdString();
+        return nullptr;
+    }
     const TFailCause causes[] = {TFailCause::NoKey, TFailCause::CardLeft, TFailCause::NoKey, TFailCause::CardLeft, TFailCause::NoKey};
     uint32_t seed = 12345;
     const auto next = [&seed](uint32_t Range) {
@@ -148,8 +154,9 @@ TEST(ReportShot, TheFourChartsOfASampleShift)
             if (second > 2400 && second < 3000 && desk == 2)
                 continue; // a break
             TCardRecord card;
-            card.Time = QDateTime(QDate(2026, 12, 8), QTime(6, 0), Qt::UTC).addSecs(second);
+            card.Time = Start.addSecs(second);
             card.Station = QStringLiteral("desk-%1").arg(desk);
+            card.Operator = QStringList{QStringLiteral("ann"), QStringLiteral("bo"), QStringLiteral("cy")}[desk - 1];
             card.Batch = batch.Name;
             ++serial;
             card.Serial = {uint8_t(serial >> 24), uint8_t(serial >> 16), uint8_t(serial >> 8), uint8_t(serial)};
@@ -158,11 +165,27 @@ TEST(ReportShot, TheFourChartsOfASampleShift)
             card.Cause = failed ? causes[next(5)] : TFailCause::None;
             card.DurationMs = 2200 + qint64(next(1400)) + (next(12) == 0 ? 4000 : 0);
             const std::optional<TClaim> claim = ledger->Claim(card.Batch, card.Station, card.Serial, false);
-            ASSERT_TRUE(claim) << ledger->Error().toStdString();
+            if (!claim) {
+                ADD_FAILURE() << ledger->Error().toStdString();
+                return nullptr;
+            }
             card.Row = claim->Row;
-            ASSERT_TRUE((ledger->Record(*claim, card) == TRecordResult::Recorded)) << ledger->Error().toStdString();
+            if (ledger->Record(*claim, card) != TRecordResult::Recorded) {
+                ADD_FAILURE() << ledger->Error().toStdString();
+                return nullptr;
+            }
         }
     }
+    return ledger;
+}
+
+TEST(ReportShot, TheFourChartsOfASampleShift)
+{
+    const char* out = std::getenv("ORVELLE_SHOT");
+    ASSERT_NE(out, nullptr) << "ORVELLE_SHOT names the PNG to write";
+    QTemporaryDir dir;
+    const std::unique_ptr<TLedger> ledger = SampleShift(dir, QDateTime(QDate(2026, 12, 8), QTime(6, 0), Qt::UTC));
+    ASSERT_TRUE(ledger);
     const std::optional<TLedgerSeries> series = ledger->Series({});
     ASSERT_TRUE(series) << ledger->Error().toStdString();
     const std::vector<TBarChartData> charts = ShiftReportCharts(*series);
@@ -185,6 +208,27 @@ TEST(ReportShot, TheFourChartsOfASampleShift)
     painter.setRenderHint(QPainter::Antialiasing);
     scene.render(&painter, area, area);
     painter.end();
+    ASSERT_TRUE(shot.save(QString::fromLocal8Bit(out), "PNG", 9)) << out;
+}
+
+TEST(LineShot, TheLineWindowOverASampleShift)
+{
+    const char* out = std::getenv("ORVELLE_SHOT");
+    ASSERT_NE(out, nullptr) << "ORVELLE_SHOT names the PNG to write";
+    QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+    QTemporaryDir dir;
+    // The shift's last card a minute ago: the stations were heard just now.
+    ASSERT_TRUE(SampleShift(dir, QDateTime::currentDateTimeUtc().addSecs(-7260)));
+    TFormDialogs dialogs;
+    TLineWindow window(dir.filePath(QStringLiteral("ledger.sqlite")));
+    window.AddStations(dialogs, [] { return QString(); });
+    window.resize(1100, 820);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    window.Refresh();
+    QApplication::processEvents();
+    const QImage shot = window.grab().toImage().convertToFormat(QImage::Format_RGB888);
+    ASSERT_FALSE(shot.isNull());
     ASSERT_TRUE(shot.save(QString::fromLocal8Bit(out), "PNG", 9)) << out;
 }
 

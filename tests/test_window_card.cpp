@@ -523,6 +523,11 @@ TEST_F(CardPageTest, LineOpensOneLineWindowOnTheBatchWindowsLedger)
     ASSERT_EQ(windows.size(), 1);
     EXPECT_EQ(windows.front()->Address(), Dir.filePath("ledger.sqlite"));
     EXPECT_TRUE(windows.front()->isVisible());
+    // Its stations panel records into the same ledger and, with no station
+    // running, lets the window close without asking.
+    EXPECT_TRUE(windows.front()->findChild<QWidget*>(QStringLiteral("StationsPanel")));
+    EXPECT_FALSE(windows.front()->StationsBusy());
+    EXPECT_TRUE(windows.front()->close());
 }
 
 TEST_F(CardPageTest, ABatchWindowPreparesCardsTellingTheOperatorEachStep)
