@@ -20,6 +20,7 @@
 #include <QTableWidget>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -85,6 +86,8 @@ TLineWindow::TLineWindow(const QString& Address, QWidget* Parent)
     FSoon.setSingleShot(true);
     FSoon.setInterval(SoonMs);
     connect(&FSoon, &QTimer::timeout, this, &TLineWindow::Refresh);
+    FChartsLater.setSingleShot(true);
+    connect(&FChartsLater, &QTimer::timeout, this, &TLineWindow::Refresh);
     Refresh();
 }
 
@@ -279,8 +282,15 @@ void TLineWindow::ShowProgress(const TLineView& View)
 
 void TLineWindow::ShowCharts(const QString& Batch)
 {
-    if (FCharted && FChartedAt.isValid() && FChartedAt.elapsed() < 10 * FChartMs)
+    // A chart's bars move by a card in ten minutes; the table says each card
+    // at once. Charts drawn at every card of four stations cost more than
+    // the rest of the window together.
+    const qint64 wait = std::max<qint64>(ChartMinMs, 10 * FChartMs);
+    if (FCharted && FChartedAt.isValid() && FChartedAt.elapsed() < wait) {
+        if (!FChartsLater.isActive())
+            FChartsLater.start(int(wait - FChartedAt.elapsed()));
         return;
+    }
     FChartedAt.start();
     TLedgerFilter filter;
     filter.Batch = Batch;

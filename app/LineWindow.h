@@ -36,6 +36,9 @@ public:
     static constexpr int ClockMs = 5000;
     // How long a change waits for the changes that come with it.
     static constexpr int SoonMs = 200;
+    // The charts are read again at most this often (and no sooner than ten
+    // times as long as the last read took).
+    static constexpr int ChartMinMs = 3000;
     // How often a close waits for its stations to end.
     static constexpr int ClosingPollMs = 250;
 
@@ -84,8 +87,9 @@ private:
     // A burst of changes (several stations recording at once) read once.
     QTimer FSoon;
     // The charts read the batch's last two hours, which a long batch makes
-    // slow: read again no sooner than ten times as long as the last took.
+    // slow.
     QElapsedTimer FChartedAt;
+    QTimer FChartsLater; // a change the charts were too soon for
     qint64 FChartMs = 0;
 
     QComboBox* FBatch = nullptr;
