@@ -7,6 +7,8 @@
 
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QCoreApplication>
+#include <QEventLoop>
 #include <QFile>
 #include <QFormLayout>
 #include <QHBoxLayout>
@@ -23,6 +25,8 @@
 namespace {
 
 constexpr int LastCards = 10;
+// While a data file's rows are stored, the window repaints every so many.
+constexpr int RowsARepaint = 2000;
 const QString BoxCaption = QStringLiteral("Message");
 
 std::string FileName(const QString& Path) { return QFile::encodeName(Path).toStdString(); }
@@ -209,8 +213,8 @@ void TBatchWindow::UpdateControls()
 {
     for (QWidget* control : std::initializer_list<QWidget*>{FTemplate, FData, FLedgerEdit, FTrailers, FLabelsOnly, FStation, FOperator, FName,
              FCount, FAgain, FStart})
-        control->setEnabled(!FRunning);
-    FStop->setEnabled(FRunning);
+        control->setEnabled(!FRunning && !FStarting);
+    FStop->setEnabled(FRunning || FStartWaiting);
 }
 
 void TBatchWindow::ShowCounters(const TBatchCounters& Counters)
@@ -304,12 +308,75 @@ bool TBatchWindow::StartInLedger(const TBatchStart& Start)
         Refuse(QStringLiteral("The ledger cannot be opened: %1").arg(why));
         return false;
     }
-    FLedger->OnStartWaiting([this](const QString& Why) { FHost.Log(Why); });
-    if (!FLedger->StartBatch(Start)) {
-        Refuse(QStringLiteral("The batch cannot be started: %1").arg(FLedger->Error()));
+    // The start runs on this thread, as the whole batch does: while it
+    // stores the rows or waits for another station, the window repaints,
+    // and only Stop is taken while it waits.
+    FLedger->OnStartWaiting([this](const QString& Why) {
+        FHost.Log(Why);
+        FStartWaiting = true;
+        SetStatus(Why, TTone::Notice);
+        UpdateControls();
+    });
+    FLedger->OnStartPause([this](int Ms) {
+        QEventLoop loop;
+        QTimer::singleShot(Ms, &loop, &QEventLoop::quit);
+        // Closing the window or the program ends the wait too.
+        const auto goOn = [this] { return !FStartStopped && isVisible() && !FHost.Session.CloseRequested(); };
+        if (goOn())
+            loop.exec();
+        FStartGivenUp = !goOn();
+        return !FStartGivenUp;
+    });
+    TBatchStart start = Start;
+    if (Start.Rows) {
+        start.Rows = [this, rows = Start.Rows](const TRowSink& Take, QString& Fault) {
+            int given = 0;
+            return rows(
+                [&](const QStringList& Cells) {
+                    if (!Take(Cells))
+                        return false;
+                    // No input: a click now could begin what the start is in the middle of.
+                    if (++given % RowsARepaint == 0) {
+                        SetStatus(QStringLiteral("Storing the batch's rows: %1").arg(given), TTone::Busy);
+                        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+                    }
+                    return true;
+                },
+                Fault);
+        };
+    }
+    const QString statusBefore = FStatus->text();
+    const QString detailBefore = FDetail->text();
+    const QPalette paletteBefore = FStatus->palette();
+    FStarting = true;
+    FStartWaiting = false;
+    FStartStopped = false;
+    FStartGivenUp = false;
+    UpdateControls();
+    const bool started = FLedger->StartBatch(start);
+    const bool stopped = FStartStopped;
+    FStarting = false;
+    FStartWaiting = false;
+    FStartStopped = false;
+    UpdateControls();
+    if (started) {
+        if (!stopped)
+            return true;
+        // Stop pressed as the start went through: no card is taken.
+        SetStatus(QStringLiteral("Stopped"), TTone::Idle);
         return false;
     }
-    return true;
+    if (FStartGivenUp) {
+        // The operator's own choice: said, not asked to be confirmed.
+        FHost.Log(FLedger->Error());
+        SetStatus(QStringLiteral("Stopped"), TTone::Idle, FLedger->Error());
+        return false;
+    }
+    FStatus->setText(statusBefore);
+    FDetail->setText(detailBefore);
+    FStatus->setPalette(paletteBefore);
+    Refuse(QStringLiteral("The batch cannot be started: %1").arg(FLedger->Error()));
+    return false;
 }
 
 std::optional<TDumpImage> TBatchWindow::CardImage()
@@ -341,6 +408,8 @@ std::optional<TDumpImage> TBatchWindow::CardImage()
 
 void TBatchWindow::StartClick()
 {
+    if (FStarting)
+        return;
     FAfterEnd->stop();
     FAfterEndCard.reset();
     if (FRunning || !Prepare())
@@ -391,7 +460,9 @@ void TBatchWindow::StartClick()
 
 void TBatchWindow::StopClick()
 {
-    if (FJob)
+    if (FStarting)
+        FStartStopped = true;
+    else if (FJob)
         FJob->Stop();
 }
 

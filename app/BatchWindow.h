@@ -123,6 +123,12 @@ private:
     QListWidget* FLast = nullptr;
 
     bool FRunning = false;
+    // Starting the batch in the ledger: Start does nothing meanwhile. While
+    // the start waits for another station, Stop gives it up.
+    bool FStarting = false;
+    bool FStartWaiting = false;
+    bool FStartStopped = false;
+    bool FStartGivenUp = false; // the wait ended by Stop or a close
     std::unique_ptr<TLedger> FLedger;
     std::unique_ptr<TBatchJob> FJob;
     std::optional<TBatchData> FRows;

@@ -293,6 +293,9 @@ public:
     // storing this moment waits for it (up to StartWaitMs) and then joins
     // it; Told hears, once a start, why it waits.
     void OnStartWaiting(std::function<void(const QString& Why)> Told) { FStartWaiting = std::move(Told); }
+    // Between two tries of such a start, Pause waits Ms (by default it
+    // sleeps); false gives the start up, with Error saying so.
+    void OnStartPause(std::function<bool(int Ms)> Pause) { FStartPause = std::move(Pause); }
 
     // The ledger for messages: the SQLite file, or the PostgreSQL address
     // without its password.
@@ -422,6 +425,7 @@ private:
     // LedgerBatches.cpp: a start held up by another station's lock (one
     // storing the same batch), tried again until it can join.
     std::function<void(const QString&)> FStartWaiting;
+    std::function<bool(int)> FStartPause;
     bool FLockTimedOut = false; // the last statement failed waiting for a lock
 
     QString FConnection;

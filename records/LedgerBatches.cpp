@@ -62,7 +62,12 @@ bool TLedger::StartBatch(const TBatchStart& Batch)
                               .arg(FPlaceText, Batch.Name)
                               .arg(StartWaitMs / 60000));
         told = true;
-        QThread::msleep(StartRetryMs);
+        if (!FStartPause) {
+            QThread::msleep(StartRetryMs);
+        } else if (!FStartPause(StartRetryMs)) {
+            FError = QStringLiteral("ledger %1: the start of batch %2 was given up while another station was starting it").arg(FPlaceText, Batch.Name);
+            return false;
+        }
     }
 }
 

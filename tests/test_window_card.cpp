@@ -3,7 +3,9 @@
 // the key map, a read shown block by block, differences against a dump and
 // how much was compared, the trailers' dialog, what a write and an empty
 // reader report, a dump file edited, saved and written, bad files refused
-// before anything is sent, Cancel, and the guard shared with the loop tests.
+// before anything is sent, Cancel, the guard shared with the loop tests, and
+// a batch's start waiting for another station given up with Stop.
+#include "app/BatchWindow.h"
 #include "app/CardPage.h"
 #include "app/LineWindow.h"
 #include "app/MainForm.h"
@@ -11,11 +13,13 @@
 #include "protocol/DumpFile.h"
 #include "records/Ledger.h"
 #include "support/FormFixture.h"
+#include "support/PgServer.h"
 #include "support/TestPaths.h"
 #include "widgets/CardView.h"
 
 #include <QCheckBox>
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -35,8 +39,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <fstream>
+#include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -625,6 +632,108 @@ TEST_F(CardPageTest, ABatchWindowPreparesCardsTellingTheOperatorEachStep)
     EXPECT_TRUE(LogLines().filter(QRegularExpression("^Batch lot 7: 4012A301 row 1 done")).size() == 1)
         << LogLines().join('\n').toStdString();
     EXPECT_TRUE(Button("CardRead")->isEnabled()) << "the guard is given back";
+}
+
+// Another station starting batch Name, held while it stores its rows: on a
+// thread of its own (a connection stays on the thread that made it), until
+// released, or after a deadline, so that a window which never gives its wait
+// up fails the test rather than hangs it.
+class THeldStart {
+public:
+    THeldStart(const QString& Address, const QString& Name)
+        : FHolder([this, Address, Name] { Hold(Address, Name); })
+    {
+        FStoring.get_future().wait();
+    }
+    ~THeldStart()
+    {
+        FRelease.set_value();
+        FHolder.join();
+    }
+    THeldStart(const THeldStart&) = delete;
+    THeldStart& operator=(const THeldStart&) = delete;
+    QString Error;
+
+private:
+    void Hold(const QString& Address, const QString& Name)
+    {
+        const std::unique_ptr<TLedger> ledger = TLedger::Open(Address, QStringLiteral("window-test-first"), Error);
+        if (!ledger) {
+            FStoring.set_value();
+            return;
+        }
+        std::shared_future<void> released = FRelease.get_future().share();
+        ledger->StartBatch(TBatchStart{Name, QStringLiteral("7e3b"), QString(), {}, [&](const TRowSink& Take, QString&) {
+                                           FStoring.set_value();
+                                           released.wait_for(std::chrono::minutes(4));
+                                           return Take({QStringLiteral("1001")});
+                                       }});
+    }
+
+    std::promise<void> FStoring;
+    std::promise<void> FRelease;
+    std::thread FHolder;
+};
+
+TEST_F(CardPageTest, ABatchStartWaitingForAnotherStationShowsItAndStopGivesItUp)
+{
+    // Two stations' locks on one batch are rows of a server: an SQLite file
+    // would lock the second station out of opening the ledger at all.
+    TPgServer server;
+    ASSERT_TRUE(server.Start()) << server.Error();
+    const QString database = server.NewDatabase();
+    ASSERT_FALSE(database.isEmpty()) << server.Error();
+    const QString address = server.Url(database);
+    Click(Button("CardBatch"));
+    auto* window = Ctl<TBatchWindow>(Form(), "BatchWindow");
+    TDumpImage image;
+    image.SetBlock(5, TBlockData{0x5A});
+    Ctl<QLineEdit>(*window, "BatchTemplate")->setText(QString::fromStdString(WriteFile("template.txt", TextOf(image))));
+    Ctl<QLineEdit>(*window, "BatchLedger")->setText(address);
+    Ctl<QLineEdit>(*window, "BatchName")->setText("lot 8");
+    auto* start = Ctl<QPushButton>(*window, "BatchStart");
+    auto* stop = Ctl<QPushButton>(*window, "BatchStop");
+    ClearBoxes();
+
+    bool waiting = false;
+    bool stopEnabled = false;
+    bool startEnabled = true;
+    QElapsedTimer looked;
+    looked.start();
+    QTimer operatorHand;
+    QObject::connect(&operatorHand, &QTimer::timeout, [&] {
+        if (!waiting && window->Status().contains("another station is starting batch lot 8 this moment")) {
+            waiting = true;
+            stopEnabled = stop->isEnabled();
+            startEnabled = start->isEnabled();
+            window->StartClick(); // again, while it starts: nothing
+            stop->click();
+        } else if (looked.elapsed() > 5 * 60 * 1000) {
+            stop->click();
+        }
+    });
+    {
+        THeldStart held(address, "lot 8");
+        ASSERT_TRUE(held.Error.isEmpty()) << held.Error.toStdString();
+        operatorHand.start(5);
+        start->click();
+        operatorHand.stop();
+    }
+    EXPECT_TRUE(waiting) << window->Status().toStdString();
+    EXPECT_TRUE(stopEnabled);
+    EXPECT_FALSE(startEnabled);
+    EXPECT_EQ(window->Status(), "Stopped");
+    QString error;
+    const std::unique_ptr<TLedger> ledger = TLedger::Open(address, "window-test-second", error);
+    ASSERT_TRUE(ledger) << error.toStdString();
+    EXPECT_EQ(window->Detail(), "ledger " + ledger->Place() + ": the start of batch lot 8 was given up while another station was starting it");
+    EXPECT_EQ(Boxes().size(), 0u) << (Boxes().empty() ? std::string() : Boxes().front().Text.toStdString());
+    EXPECT_FALSE(window->Running());
+    EXPECT_TRUE(start->isEnabled());
+    EXPECT_FALSE(stop->isEnabled());
+    int records = 0;
+    EXPECT_TRUE(ledger->Export({}, true, [&](const std::string&) { return ++records, true; })) << ledger->Error().toStdString();
+    EXPECT_EQ(records, 0);
 }
 
 } // namespace
