@@ -498,6 +498,8 @@ bool TCardPage::MayClose(const QString& Caption)
 {
     if (!MayDiscardDump(Caption))
         return false;
+    if (!MayStopStations(Caption))
+        return false;
     StopEditingDump();
     return true;
 }

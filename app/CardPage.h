@@ -92,6 +92,9 @@ private:
     void CardBatchClick();
     // The line window, on the batch window's ledger.
     void CardLineClick();
+    // Closing with stations of the line window running: the operator agrees
+    // to stop them (CardPageLine.cpp).
+    bool MayStopStations(const QString& Caption);
 
     // What a card job reports and asks.
     void JobStarted(TCardJob Job) override;

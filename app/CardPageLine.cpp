@@ -2,6 +2,7 @@
 // ledger the batch window names.
 #include "app/BatchWindow.h"
 #include "app/CardPage.h"
+#include "app/FormDialogs.h"
 #include "app/LineWindow.h"
 #include "session/LinkSession.h"
 
@@ -25,4 +26,12 @@ void TCardPage::CardLineClick()
     LineWindow->show();
     LineWindow->raise();
     LineWindow->activateWindow();
+}
+
+bool TCardPage::MayStopStations(const QString& Caption)
+{
+    // The line window's stations end with this window: each after its card.
+    return !LineWindow || !LineWindow->StationsBusy()
+        || FHost.Dialogs().Ask(window(), QStringLiteral("Stations started from the line window are still running. Stop each after the card in hand, and close?"),
+            Caption);
 }

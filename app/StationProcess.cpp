@@ -6,6 +6,8 @@
 #include <QProcessEnvironment>
 #include <QStandardPaths>
 
+#include <algorithm>
+
 #include <signal.h>
 
 namespace {
@@ -14,8 +16,6 @@ namespace {
 // with cards failed (each of them said in its own event).
 constexpr int ExitDone = 0;
 constexpr int ExitCardsFailed = 1;
-// How long a station being destroyed is given to finish its card.
-constexpr int DestroyWaitMs = 5000;
 
 } // namespace
 
@@ -125,6 +125,11 @@ void TStationProcess::Stop()
         return;
     SetState(TState::Stopping);
     Interrupt();
+}
+
+bool TStationProcess::WaitEnded(const QDeadlineTimer& Deadline)
+{
+    return FProcess.state() == QProcess::NotRunning || FProcess.waitForFinished(int(std::max<qint64>(Deadline.remainingTime(), 0)));
 }
 
 void TStationProcess::Interrupt()

@@ -6,6 +6,7 @@
 // crash, when the same station name resumes its claim. Each station is a
 // process of its own, so one that fails takes no other with it.
 
+#include <QDeadlineTimer>
 #include <QJsonObject>
 #include <QObject>
 #include <QProcess>
@@ -46,6 +47,9 @@ public:
         Finished,            // the batch's end reported and a clean exit
         EndedUnexpectedly }; // a crash, a refusal or another exit
 
+    // How long a station being destroyed is given to finish its card.
+    static constexpr int DestroyWaitMs = 5000;
+
     explicit TStationProcess(TStationCommand Command, QObject* Parent = nullptr);
     // A station still running is asked to stop and given a moment; past it,
     // QProcess kills it (its claim is taken over once it is silent).
@@ -56,6 +60,9 @@ public:
     void Stop();
     // The same command again, once this run has ended.
     void Restart();
+    // Waits, until Deadline at most, for a run asked to stop to end; false
+    // when it still runs.
+    bool WaitEnded(const QDeadlineTimer& Deadline);
 
     TState State() const { return FState; }
     const TStationCommand& Command() const { return FCommand; }

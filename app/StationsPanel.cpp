@@ -7,6 +7,7 @@
 #include "session/BatchJob.h"
 
 #include <QComboBox>
+#include <QDeadlineTimer>
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QFormLayout>
@@ -130,7 +131,20 @@ TStationsPanel::TStationsPanel(QString Ledger, std::function<QString()> HeldPort
     UpdateButtons();
 }
 
-TStationsPanel::~TStationsPanel() = default;
+TStationsPanel::~TStationsPanel()
+{
+    // Every station asked to stop at once and then waited for together, so
+    // that closing takes one card's time, not one a station; one still
+    // running past the moment is killed with its process, and its claim is
+    // carried on once it is silent.
+    for (const auto& station : FStations) {
+        station->disconnect(this);
+        station->Stop();
+    }
+    const QDeadlineTimer deadline(TStationProcess::DestroyWaitMs);
+    for (const auto& station : FStations)
+        station->WaitEnded(deadline);
+}
 
 void TStationsPanel::AddStation(TStationCommand Command)
 {
