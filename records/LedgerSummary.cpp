@@ -99,14 +99,15 @@ bool TLedger::ReadSummaryRows(const QStringList& Where, const QVariantList& Valu
                                 .arg(causes ? QStringLiteral("r.cause") : QStringLiteral("''"), time, WhereText(Where),
                                     causes ? QStringLiteral("r.cause, ") : QString());
     const QString done = QStringLiteral("(SELECT batch_id, station, ms, n FROM g WHERE result = 'done') d");
-    // Rows left as RowsLeft counts them; open claims of the line's station
-    // in its batch.
+    // Rows left as RowsLeft counts them (kept on the batch, or counted in a
+    // ledger of an older schema, only read); open claims of the line's
+    // station in its batch.
     const QString sql
         = QStringLiteral("WITH g AS (%1)"
                          " SELECT %2, b.name, g.station, g.result, g.cause, CAST(SUM(g.n) AS BIGINT), NULL, MIN(g.first_at), MAX(g.last_at)"
                          " FROM g JOIN ledger_batches b ON b.id = g.batch_id GROUP BY g.batch_id, b.name, g.station, g.result, g.cause"
                          " UNION ALL SELECT %3, b.name, s.station, NULL, NULL,"
-                         " (SELECT COUNT(*) FROM ledger_rows w WHERE w.batch_id = s.batch_id AND w.done_serial IS NULL AND w.claim_id IS NULL),"
+                         " %8,"
                          " (SELECT COUNT(*) FROM ledger_claims c WHERE c.batch_id = s.batch_id AND c.station = s.station AND c.is_open = 1), NULL, NULL"
                          " FROM (SELECT DISTINCT batch_id, station FROM g) s JOIN ledger_batches b ON b.id = s.batch_id"
                          " UNION ALL SELECT %4, b.name, p.station, NULL, NULL, p.median, p.p95, NULL, NULL FROM (%5) p JOIN ledger_batches b ON b.id = p.batch_id"
@@ -117,7 +118,9 @@ bool TLedger::ReadSummaryRows(const QStringList& Where, const QVariantList& Valu
               .arg(int(TSummaryRow::Times))
               .arg(PercentilesSql(done, QStringLiteral("batch_id, station")))
               .arg(int(TSummaryRow::AllTimes))
-              .arg(PercentilesSql(done, QString()));
+              .arg(PercentilesSql(done, QString()))
+              .arg(FSchema >= 3 ? QStringLiteral("b.rows_left")
+                                : QStringLiteral("(SELECT COUNT(*) FROM ledger_rows w WHERE w.batch_id = s.batch_id AND w.done_serial IS NULL AND w.claim_id IS NULL)"));
     const auto all = Select(QStringLiteral("count the records"), sql, Values);
     if (!all)
         return false;
