@@ -42,7 +42,7 @@ const char* const FreeRowsIndex = "CREATE INDEX ledger_rows_free ON ledger_rows 
 // it, without a version of its own, since a ledger with or without it holds
 // the same records.
 const char* const SummaryIndexName = "ledger_records_summary";
-const char* const SummaryIndex = "CREATE INDEX ledger_records_summary ON ledger_records (batch_id, station, result, cause, duration_ms, recorded_at)";
+const char* const SummaryIndex = "CREATE INDEX IF NOT EXISTS ledger_records_summary ON ledger_records (batch_id, station, result, cause, duration_ms, recorded_at)";
 
 // rows_left, as a batch starts or a ledger is upgraded: the free rows counted
 // once. From then on every call that takes a row or gives one back keeps it
@@ -162,7 +162,7 @@ QStringList UpgradeSteps(const TLedgerDialect& Sql, int From)
     QStringList steps;
     if (From < 2)
         steps << UpgradeFromOne(Sql);
-    steps << UpgradeFromTwo() << QString::fromLatin1(SummaryIndex).replace(QStringLiteral("INDEX"), QStringLiteral("INDEX IF NOT EXISTS")) << QStringLiteral("UPDATE ledger_schema SET version = %1").arg(TLedger::SchemaVersion);
+    steps << UpgradeFromTwo() << QString::fromLatin1(SummaryIndex) << QStringLiteral("UPDATE ledger_schema SET version = %1").arg(TLedger::SchemaVersion);
     return steps;
 }
 
