@@ -12,7 +12,8 @@
 //  - a start of 100,000 rows made in memory (the start alone);
 //  - the median and largest of 100 claim + record at row 1, and again at
 //    row N - 100 once the rows before are marked done in SQL;
-//  - Summary over N records inserted in SQL;
+//  - Summary, and Series (the report is both), over N records inserted in
+//    SQL;
 //  - Export's peak memory (VmHWM, reset through /proc/self/clear_refs before
 //    each), for a batch of 1,000 records and for the one of N.
 // A table of the figures at the end. Times are the wall clock of this
@@ -102,6 +103,7 @@ struct TFigures {
     double ClaimFirstMs = -1, ClaimFirstMaxMs = -1; // median, largest
     double ClaimLastMs = -1, ClaimLastMaxMs = -1;
     double SummarySeconds = -1;
+    double SeriesSeconds = -1;
     long ExportSmallKiB = -1, ExportLargeKiB = -1; // peak above what was resident
 };
 
@@ -206,6 +208,12 @@ bool Measure(const QString& Address, int Rows, const QTemporaryDir& Folder, TFig
         return Fail(Figures, ledger->Error());
     Figures.SummarySeconds = SecondsSince(start);
     std::fprintf(stderr, "bench_ledger: %s: summary of %d done cards\n", qPrintable(Figures.Store), summary->Total.Done);
+    start = Clock::now();
+    const std::optional<TLedgerSeries> series = ledger->Series(TLedgerFilter{QStringLiteral("lot")});
+    if (!series)
+        return Fail(Figures, ledger->Error());
+    Figures.SeriesSeconds = SecondsSince(start);
+    std::fprintf(stderr, "bench_ledger: %s: series of %lld buckets\n", qPrintable(Figures.Store), qlonglong(series->Buckets.size()));
 
     // A batch of 1,000 records beside it, for the export's small case.
     if (!ledger->StartBatch({QStringLiteral("small"), QStringLiteral("t"), QStringLiteral("m1k"), {QStringLiteral("n")}, [](const TRowSink& Take, QString&) {
@@ -272,6 +280,8 @@ void PrintTable(const std::vector<TFigures>& All, int Rows)
         "claim + record at row " + std::to_string(Rows - 100) + ", largest ms", [](const TFigures& f) { return f.ClaimLastMaxMs; }, "%.2f");
     row(
         "summary over " + n + " records, s", [](const TFigures& f) { return f.SummarySeconds; }, "%.2f");
+    row(
+        "series over " + n + " records, s", [](const TFigures& f) { return f.SeriesSeconds; }, "%.2f");
     row(
         "export of 1000 records, peak MiB", [](const TFigures& f) { return f.ExportSmallKiB < 0 ? -1.0 : f.ExportSmallKiB / 1024.0; }, "%.1f");
     row(

@@ -119,6 +119,15 @@ QString ExportTime(const QString& Stored, bool Local)
 
 QString WhereText(const QStringList& Where) { return Where.isEmpty() ? QString() : QStringLiteral(" WHERE ") + Where.join(QStringLiteral(" AND ")); }
 
+// A text of the stored shape (2026-12-08T06:05:31.123Z) is its own UTC
+// form: only the others, which a ledger may hold from before, are
+// converted: converting each of a million records takes seconds.
+QString StoredUtcOf(const TLedgerDialect& Dialect, const QString& Column)
+{
+    return QStringLiteral("CASE WHEN length(%1) = 24 AND substr(%1, 11, 1) = 'T' AND substr(%1, 20, 1) = '.' AND substr(%1, 24, 1) = 'Z' THEN %1 ELSE %2 END")
+        .arg(Column, Dialect.UtcOf(Column));
+}
+
 } // namespace LedgerSql
 
 std::optional<std::pair<QVariant, QStringList>> TLedger::ExportedBatch(const QString& Batch)
@@ -150,12 +159,13 @@ bool TLedger::FilterRecords(const TLedgerFilter& Filter, QStringList& Where, QVa
     }
     // Compared as stored times are (UTC, ms, Z: text in the order of time),
     // a time of a ledger read as it is made so first.
+    const QString time = StoredUtcOf(FSql, QStringLiteral("r.recorded_at"));
     if (Filter.Since.isValid()) {
-        Where << FSql.UtcOf(QStringLiteral("r.recorded_at")) + QStringLiteral(" >= ?");
+        Where << time + QStringLiteral(" >= ?");
         Values << UtcText(Filter.Since);
     }
     if (Filter.Until.isValid()) {
-        Where << FSql.UtcOf(QStringLiteral("r.recorded_at")) + QStringLiteral(" < ?");
+        Where << time + QStringLiteral(" < ?");
         Values << UtcText(Filter.Until);
     }
     if (!Filter.Result.isEmpty()) {

@@ -56,39 +56,37 @@ QString Seconds(qint64 Ms, qint64 Width)
 
 bool TLedger::ReadDurationBins(const QStringList& Where, const QVariantList& Values, TLedgerSeries& Series)
 {
-    const QStringList done = Where + QStringList{QStringLiteral("r.result = 'done'")};
-    // The 95th percentile by its nearest rank, as the summary takes it.
-    const auto p95 = Select(QStringLiteral("read the card times"),
-        QStringLiteral("SELECT MAX(CASE WHEN k = ((95 * n + 99) / 100) THEN ms END) FROM"
-                       " (SELECT r.duration_ms AS ms, ROW_NUMBER() OVER (ORDER BY r.duration_ms) AS k, COUNT(*) OVER () AS n"
-                       " FROM ledger_records r%1) d")
-            .arg(WhereText(done)),
+    // The done cards counted by card time in one pass (in the order of
+    // ledger_records_summary, so that no record is sorted), each row with
+    // the 95th percentile by its nearest rank, as the summary takes it: the
+    // smallest time whose running count reaches the rank.
+    const QString cause = FSchema >= 2 ? QStringLiteral("r.cause, ") : QString();
+    const auto times = Select(QStringLiteral("read the card times"),
+        QStringLiteral("WITH g AS (SELECT r.result AS result, r.duration_ms AS ms, COUNT(*) AS n FROM ledger_records r%1"
+                       " GROUP BY r.batch_id, r.station, r.result, %2r.duration_ms),"
+                       " d AS (SELECT ms, CAST(SUM(n) AS BIGINT) AS n FROM g WHERE result = 'done' GROUP BY ms)"
+                       " SELECT d.ms, d.n, (SELECT MIN(CASE WHEN t.below >= ((95 * t.total + 99) / 100) THEN t.ms END) FROM"
+                       " (SELECT ms, CAST(SUM(n) OVER (ORDER BY ms ROWS UNBOUNDED PRECEDING) AS BIGINT) AS below,"
+                       " CAST(SUM(n) OVER () AS BIGINT) AS total FROM d) t) FROM d")
+            .arg(WhereText(Where), cause),
         Values);
-    if (!p95)
+    if (!times)
         return false;
-    if (p95->empty() || p95->front().value(0).isNull())
+    if (times->empty() || times->front().value(2).isNull())
         return true; // no done card: no histogram
-    const qint64 width = BinWidth(p95->front().value(0).toLongLong());
+    const qint64 width = BinWidth(times->front().value(2).toLongLong());
     const qint64 top = width * HistogramBins;
-    const auto counts = Select(QStringLiteral("count the card times"),
-        QStringLiteral("SELECT CASE WHEN r.duration_ms >= %1 THEN %2 WHEN r.duration_ms < 0 THEN 0 ELSE r.duration_ms / %3 END, COUNT(*)"
-                       " FROM ledger_records r%4 GROUP BY 1")
-            .arg(top)
-            .arg(HistogramBins)
-            .arg(width)
-            .arg(WhereText(done)),
-        Values);
-    if (!counts)
-        return false;
     Series.DurationCounts.assign(HistogramBins + 1, 0);
     for (int bin = 0; bin < HistogramBins; ++bin)
         Series.DurationBins << QStringLiteral("%1-%2 s").arg(Seconds(bin * width, width), Seconds((bin + 1) * width, width));
     Series.DurationBins << QStringLiteral(">= %1 s").arg(Seconds(top, width));
-    for (const QVariantList& row : *counts)
-        Series.DurationCounts[size_t(std::clamp(row.value(0).toInt(), 0, HistogramBins))] += row.value(1).toInt();
+    for (const QVariantList& row : *times) {
+        const qint64 ms = row.value(0).toLongLong();
+        const qint64 bin = ms >= top ? HistogramBins : std::max<qint64>(ms, 0) / width;
+        Series.DurationCounts[size_t(bin)] += row.value(1).toInt();
+    }
     return true;
 }
-
 std::optional<TLedgerSeries> TLedger::Series(const TLedgerFilter& Filter, bool LocalTimes)
 {
     FError.clear();

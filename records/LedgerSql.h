@@ -69,6 +69,8 @@ struct TLedgerDialect {
     // COUNT(*) of the tables named by the one value bound, in the ledger's
     // schema.
     QString CountTables;
+    // The same for indexes.
+    QString CountIndexes;
     // Run first in the schema's transaction, with the ledger's lock key
     // bound, so that two stations never create it together; empty where the
     // write transaction already keeps them apart.
@@ -144,6 +146,9 @@ QDateTime StoredTime(const QVariant& Text);
 QString ExportTime(const QString& Stored, bool Local);
 // " WHERE " and the conditions joined by AND; nothing without one.
 QString WhereText(const QStringList& Where);
+// The stored time in Column as Dialect's UtcOf gives it, converted only
+// where it is not stored so already.
+QString StoredUtcOf(const TLedgerDialect& Dialect, const QString& Column);
 
 // The folder of a local path ("." for a bare name).
 std::string FolderOf(const std::string& Path);

@@ -20,19 +20,19 @@ namespace {
 // databases give the same rank: the only place the rule is written.
 QString NearestRank(int Percent, const QString& N) { return QStringLiteral("((%1 * %2 + 99) / 100)").arg(N).arg(Percent); }
 
-// The done cards' median and 95th percentile durations, per batch and
-// station (batch name, station, median, p95) or over all of them (median,
-// p95).
-QString CardTimesSql(const QStringList& Where, bool PerGroup)
+// The median and 95th percentile of the card times in Counted (ms, n: n done
+// cards of ms each), per Partition when it is given: the value at a rank is
+// the smallest ms whose running count reaches it, so that the records are
+// counted once by time instead of each sorted.
+QString PercentilesSql(const QString& Counted, const QString& Partition)
 {
-    const QString partition = PerGroup ? QStringLiteral("PARTITION BY r.batch_id, r.station ") : QString();
-    return QStringLiteral("SELECT %1MAX(CASE WHEN k = %2 THEN ms END), MAX(CASE WHEN k = %3 THEN ms END) FROM"
-                          " (SELECT b.name AS batch, r.station AS station, r.duration_ms AS ms,"
-                          " ROW_NUMBER() OVER (%4ORDER BY r.duration_ms) AS k, COUNT(*) OVER (%5) AS n"
-                          " FROM ledger_records r JOIN ledger_batches b ON b.id = r.batch_id%6) d%7")
-        .arg(PerGroup ? QStringLiteral("batch, station, ") : QString(), NearestRank(50, QStringLiteral("n")), NearestRank(95, QStringLiteral("n")),
-            partition, partition.trimmed(), WhereText(Where + QStringList{QStringLiteral("r.result = 'done'")}),
-            PerGroup ? QStringLiteral(" GROUP BY batch, station") : QString());
+    const QString over = Partition.isEmpty() ? QString() : QStringLiteral("PARTITION BY %1 ").arg(Partition);
+    return QStringLiteral("SELECT %1MIN(CASE WHEN t.below >= %2 THEN t.ms END) AS median, MIN(CASE WHEN t.below >= %3 THEN t.ms END) AS p95 FROM"
+                          " (SELECT %1ms, CAST(SUM(n) OVER (%4ORDER BY ms ROWS UNBOUNDED PRECEDING) AS BIGINT) AS below,"
+                          " CAST(SUM(n) OVER (%5) AS BIGINT) AS total FROM %6) t%7")
+        .arg(Partition.isEmpty() ? QString() : Partition + QStringLiteral(", "), NearestRank(50, QStringLiteral("t.total")),
+            NearestRank(95, QStringLiteral("t.total")), over, over.trimmed(), Counted,
+            Partition.isEmpty() ? QString() : QStringLiteral(" GROUP BY ") + Partition);
 }
 
 std::optional<qint64> MsOf(const QVariant& Value)
@@ -69,45 +69,62 @@ void AddToTotal(TLedgerSummaryLine& Total, const TLedgerSummaryLine& Line, std::
         Total.RowsLeft += Line.RowsLeft;
 }
 
+// The rows of ReadSummaryRows, each led by its kind.
+enum class TSummaryRow { Count,
+    Rows,
+    Times,
+    AllTimes };
+
 } // namespace
 
 struct TLedger::TSummaryRows {
-    std::vector<QVariantList> Groups;   // batch, station, done, failed, repeats, first, last, rows left, open claims
-    std::vector<QVariantList> Causes;   // batch, station, cause, failures
-    std::vector<QVariantList> Times;    // batch, station, median, p95
-    std::vector<QVariantList> AllTimes; // median, p95
+    // Count: batch, station, result, cause, records, -, first, last
+    // Rows: batch, station, -, -, rows left, open claims
+    // Times: batch, station, -, -, median, p95
+    // AllTimes: -, -, -, -, median, p95
+    std::vector<QVariantList> All;
 };
 
 bool TLedger::ReadSummaryRows(const QStringList& Where, const QVariantList& Values, TSummaryRows& Rows)
 {
-    // Rows left as RowsLeft counts them; open claims of the line's station
-    // in its batch.
-    const QString utc = FSql.UtcOf(QStringLiteral("r.recorded_at"));
-    const auto groups = Select(QStringLiteral("count the records"),
-        QStringLiteral("SELECT b.name, r.station, SUM(CASE WHEN r.result = 'done' THEN 1 ELSE 0 END), SUM(CASE WHEN r.result = 'failed' THEN 1 ELSE 0 END),"
-                       " SUM(CASE WHEN r.result = 'repeat' THEN 1 ELSE 0 END), MIN(%1), MAX(%1),"
-                       " (SELECT COUNT(*) FROM ledger_rows w WHERE w.batch_id = r.batch_id AND w.done_serial IS NULL AND w.claim_id IS NULL),"
-                       " (SELECT COUNT(*) FROM ledger_claims c WHERE c.batch_id = r.batch_id AND c.station = r.station AND c.is_open = 1)"
-                       " FROM ledger_records r JOIN ledger_batches b ON b.id = r.batch_id%2 GROUP BY r.batch_id, b.name, r.station")
-            .arg(utc, WhereText(Where)),
-        Values);
-    if (!groups)
+    // One pass over the records: counted by batch, station, result, cause
+    // and card time (in the order of ledger_records_summary, which has them
+    // all, so that no record is sorted), then each figure taken from those
+    // counts. A ledger of the first schema kept no cause.
+    const bool causes = FSchema >= 2;
+    const QString time = StoredUtcOf(FSql, QStringLiteral("r.recorded_at"));
+    const QString counted = QStringLiteral("SELECT r.batch_id AS batch_id, r.station AS station, r.result AS result, %1 AS cause, r.duration_ms AS ms,"
+                                           " COUNT(*) AS n, MIN(%2) AS first_at, MAX(%2) AS last_at FROM ledger_records r%3"
+                                           " GROUP BY r.batch_id, r.station, r.result, %4r.duration_ms")
+                                .arg(causes ? QStringLiteral("r.cause") : QStringLiteral("''"), time, WhereText(Where),
+                                    causes ? QStringLiteral("r.cause, ") : QString());
+    const QString done = QStringLiteral("(SELECT batch_id, station, ms, n FROM g WHERE result = 'done') d");
+    // Rows left as RowsLeft counts them (kept on the batch, or counted in a
+    // ledger of an older schema, only read); open claims of the line's
+    // station in its batch.
+    const QString sql
+        = QStringLiteral("WITH g AS (%1)"
+                         " SELECT %2, b.name, g.station, g.result, g.cause, CAST(SUM(g.n) AS BIGINT), NULL, MIN(g.first_at), MAX(g.last_at)"
+                         " FROM g JOIN ledger_batches b ON b.id = g.batch_id GROUP BY g.batch_id, b.name, g.station, g.result, g.cause"
+                         " UNION ALL SELECT %3, b.name, s.station, NULL, NULL,"
+                         " %8,"
+                         " (SELECT COUNT(*) FROM ledger_claims c WHERE c.batch_id = s.batch_id AND c.station = s.station AND c.is_open = 1), NULL, NULL"
+                         " FROM (SELECT DISTINCT batch_id, station FROM g) s JOIN ledger_batches b ON b.id = s.batch_id"
+                         " UNION ALL SELECT %4, b.name, p.station, NULL, NULL, p.median, p.p95, NULL, NULL FROM (%5) p JOIN ledger_batches b ON b.id = p.batch_id"
+                         " UNION ALL SELECT %6, NULL, NULL, NULL, NULL, a.median, a.p95, NULL, NULL FROM (%7) a")
+              .arg(counted)
+              .arg(int(TSummaryRow::Count))
+              .arg(int(TSummaryRow::Rows))
+              .arg(int(TSummaryRow::Times))
+              .arg(PercentilesSql(done, QStringLiteral("batch_id, station")))
+              .arg(int(TSummaryRow::AllTimes))
+              .arg(PercentilesSql(done, QString()))
+              .arg(FSchema >= 3 ? QStringLiteral("b.rows_left")
+                                : QStringLiteral("(SELECT COUNT(*) FROM ledger_rows w WHERE w.batch_id = s.batch_id AND w.done_serial IS NULL AND w.claim_id IS NULL)"));
+    const auto all = Select(QStringLiteral("count the records"), sql, Values);
+    if (!all)
         return false;
-    // A ledger of the first schema kept no cause.
-    const auto causes = Select(QStringLiteral("count the failures"),
-        QStringLiteral("SELECT b.name, r.station, %1, COUNT(*) FROM ledger_records r JOIN ledger_batches b ON b.id = r.batch_id%2 GROUP BY b.name, r.station%3")
-            .arg(FSchema >= 2 ? QStringLiteral("r.cause") : QStringLiteral("''"), WhereText(Where + QStringList{QStringLiteral("r.result = 'failed'")}),
-                FSchema >= 2 ? QStringLiteral(", r.cause") : QString()),
-        Values);
-    if (!causes)
-        return false;
-    const auto times = Select(QStringLiteral("read the card times"), CardTimesSql(Where, true), Values);
-    if (!times)
-        return false;
-    const auto allTimes = Select(QStringLiteral("read the card times"), CardTimesSql(Where, false), Values);
-    if (!allTimes)
-        return false;
-    Rows = {*groups, *causes, *times, *allTimes};
+    Rows.All = *all;
     return true;
 }
 
@@ -115,31 +132,44 @@ TLedgerSummary TLedger::SummaryOf(const TSummaryRows& Rows, bool LocalTimes)
 {
     std::map<TLineKey, TLedgerSummaryLine> lines;
     std::map<TLineKey, std::pair<QString, QString>> spans; // stored UTC texts
-    for (const QVariantList& row : Rows.Groups) {
-        const TLineKey key{row.value(0).toString(), row.value(1).toString()};
+    std::map<QString, int> totalCauses;
+    std::map<TLineKey, std::map<QString, int>> lineCauses;
+    const QVariantList* allTimes = nullptr;
+    for (const QVariantList& row : Rows.All) {
+        const auto kind = TSummaryRow(row.value(0).toInt());
+        if (kind == TSummaryRow::AllTimes) {
+            allTimes = &row;
+            continue;
+        }
+        const TLineKey key{row.value(1).toString(), row.value(2).toString()};
         TLedgerSummaryLine& line = lines[key];
         line.Batch = key.first;
         line.Station = key.second;
-        line.Done = row.value(2).toInt();
-        line.Failed = row.value(3).toInt();
-        line.Repeats = row.value(4).toInt();
-        spans[key] = {row.value(5).toString(), row.value(6).toString()};
-        line.RowsLeft = row.value(7).toInt();
-        line.OpenClaims = row.value(8).toInt();
-    }
-    std::map<QString, int> totalCauses;
-    std::map<TLineKey, std::map<QString, int>> lineCauses;
-    for (const QVariantList& row : Rows.Causes) {
-        const int count = row.value(3).toInt();
-        lineCauses[{row.value(0).toString(), row.value(1).toString()}][row.value(2).toString()] += count;
-        totalCauses[row.value(2).toString()] += count;
-    }
-    for (const QVariantList& row : Rows.Times) {
-        const auto line = lines.find({row.value(0).toString(), row.value(1).toString()});
-        if (line == lines.end())
-            continue;
-        line->second.MedianMs = MsOf(row.value(2));
-        line->second.P95Ms = MsOf(row.value(3));
+        if (kind == TSummaryRow::Rows) {
+            line.RowsLeft = row.value(5).toInt();
+            line.OpenClaims = row.value(6).toInt();
+        } else if (kind == TSummaryRow::Times) {
+            line.MedianMs = MsOf(row.value(5));
+            line.P95Ms = MsOf(row.value(6));
+        } else {
+            const QString result = row.value(3).toString();
+            const int count = row.value(5).toInt();
+            if (result == QLatin1String("done"))
+                line.Done += count;
+            else if (result == QLatin1String("failed")) {
+                line.Failed += count;
+                lineCauses[key][row.value(4).toString()] += count;
+                totalCauses[row.value(4).toString()] += count;
+            } else if (result == QLatin1String("repeat"))
+                line.Repeats += count;
+            auto& [first, last] = spans[key];
+            const QString rowFirst = row.value(7).toString();
+            const QString rowLast = row.value(8).toString();
+            if (!rowFirst.isEmpty() && (first.isEmpty() || rowFirst < first))
+                first = rowFirst;
+            if (!rowLast.isEmpty() && (last.isEmpty() || rowLast > last))
+                last = rowLast;
+        }
     }
     TLedgerSummary summary;
     TLedgerSummaryLine& total = summary.Total;
@@ -163,9 +193,9 @@ TLedgerSummary TLedger::SummaryOf(const TSummaryRows& Rows, bool LocalTimes)
     total.CardsPerHour = CardsPerHour(total.Done, first, last);
     total.First = first.isEmpty() ? QString() : ExportTime(first, LocalTimes);
     total.Last = last.isEmpty() ? QString() : ExportTime(last, LocalTimes);
-    if (!Rows.AllTimes.empty()) {
-        total.MedianMs = MsOf(Rows.AllTimes.front().value(0));
-        total.P95Ms = MsOf(Rows.AllTimes.front().value(1));
+    if (allTimes) {
+        total.MedianMs = MsOf(allTimes->value(5));
+        total.P95Ms = MsOf(allTimes->value(6));
     }
     return summary;
 }
