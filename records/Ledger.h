@@ -345,6 +345,9 @@ private:
 
     // LedgerSchema.cpp.
     bool CreateOrCheckSchema();
+    // The schema is this program's version with every index, read without
+    // a lock; none on failure (FError says why).
+    std::optional<bool> SchemaCurrent();
     bool CreateSchema();
     bool UpgradeSchema();
     // The schema's table is there; none on failure.

@@ -176,8 +176,34 @@ std::optional<bool> TLedger::SchemaFound()
     return found->front().value(0).toInt() > 0;
 }
 
+std::optional<bool> TLedger::SchemaCurrent()
+{
+    const std::optional<bool> found = SchemaFound();
+    if (!found || !*found)
+        return found;
+    const std::optional<int> known = ReadSchemaVersion();
+    if (!known)
+        return std::nullopt;
+    if (*known != SchemaVersion)
+        return false;
+    const auto indexed = Select(QStringLiteral("look for the records' index"), FSql.CountIndexes, {QString::fromLatin1(SummaryIndexName)});
+    if (!indexed || indexed->empty())
+        return std::nullopt;
+    return indexed->front().value(0).toInt() > 0;
+}
+
 bool TLedger::CreateOrCheckSchema()
 {
+    // A current ledger is opened without the write lock: a station storing a
+    // batch's rows holds it for seconds, and one opening meanwhile must get
+    // as far as waiting to join that batch.
+    const std::optional<bool> current = SchemaCurrent();
+    if (!current)
+        return false;
+    if (*current) {
+        FSchema = SchemaVersion;
+        return true;
+    }
     if (!Begin())
         return false;
     if (!FSql.SchemaLock.isEmpty() && !Exec(QStringLiteral("wait for another station's schema"), FSql.SchemaLock, {SchemaLockKey}))

@@ -183,8 +183,6 @@ TEST_P(BatchStartTest, RowsThatFailMidwayStoreNothing)
 
 TEST_P(BatchStartTest, ASecondStationStartingMeanwhileWaitsAndJoins)
 {
-    const std::unique_ptr<TLedger> second = Open();
-    ASSERT_TRUE(second);
     std::promise<void> opened;
     std::promise<void> storing;
     std::promise<void> waiting;
@@ -217,6 +215,14 @@ TEST_P(BatchStartTest, ASecondStationStartingMeanwhileWaitsAndJoins)
     });
     opened.get_future().wait();
     storing.get_future().wait();
+    // Opened while the first holds the write lock, as a station started at
+    // the same moment would.
+    const std::unique_ptr<TLedger> second = Open();
+    if (!second) {
+        waiting.set_value();
+        first.join();
+        FAIL() << "the second station's ledger could not be opened";
+    }
     QStringList told;
     second->OnStartWaiting([&](const QString& Why) {
         told << Why;
