@@ -133,10 +133,12 @@ bool TLedger::JoinBatch(const TBatchStart& Batch, const QString& TemplateSha, co
 bool TLedger::DataFileFree(const TBatchStart& Batch)
 {
     // A data file's rows used by two batches would prepare two cards alike.
+    // The batch itself, started by another station since it was looked for,
+    // is no other batch: the insert meets it and joins it.
     if (Batch.DataSha256.isEmpty() || Batch.ReuseData)
         return true;
     const auto other = Select(QStringLiteral("look for the data file's batch"),
-        QStringLiteral("SELECT name FROM ledger_batches WHERE data_sha256 = ? ORDER BY id LIMIT 1"), {Batch.DataSha256});
+        QStringLiteral("SELECT name FROM ledger_batches WHERE data_sha256 = ? AND name <> ? ORDER BY id LIMIT 1"), {Batch.DataSha256, Batch.Name});
     if (!other)
         return false;
     if (other->empty())
