@@ -42,7 +42,7 @@ QStringList StationArguments(const TStationCommand& Command)
 
 QString CardProgramPath()
 {
-    const QString beside = QCoreApplication::applicationDirPath() + QStringLiteral("/orvelle-card");
+    QString beside = QCoreApplication::applicationDirPath() + QStringLiteral("/orvelle-card");
     if (QFileInfo(beside).isExecutable())
         return beside;
     return QStandardPaths::findExecutable(QStringLiteral("orvelle-card"));

@@ -66,7 +66,7 @@ QLineEdit* FileRow(QFormLayout& Form, const QString& Label, const char* Name, TF
 
 QString StationEventText(const QJsonObject& Event)
 {
-    const QString name = Event.value(QStringLiteral("event")).toString();
+    QString name = Event.value(QStringLiteral("event")).toString();
     const QString serial = Event.value(QStringLiteral("serial")).toString();
     const int row = Event.value(QStringLiteral("row")).toInt();
     if (name == QStringLiteral("waiting")) {

@@ -102,7 +102,7 @@ std::optional<std::string> DataColumnFault(std::string_view Name, int Block, con
 
 bool ReadHeader(const TCsvRecord& Header, TBatchData& Data, const TFailure& Fail)
 {
-    const TDataFileOptions& Options = Data.Options;
+    const TDataFileOptions& options = Data.Options;
     if (const std::optional<std::string> separator = OtherSeparator(Header))
         return Fail(Header.Line, 0, "the data file looks separated by " + *separator + ": save it with commas");
     std::array<int, CardBlocks> writtenBy{}; // the column (1-based) that writes each block
@@ -116,10 +116,10 @@ bool ReadHeader(const TCsvRecord& Header, TBatchData& Data, const TFailure& Fail
             return Fail(Header.Line, column, Quoted(name) + " names column " + std::to_string(earlier->second) + " already");
         TDataColumn kind = DataColumnOf(name).value_or(TDataColumn{});
         if (kind.Kind != TColumnKind::Label) {
-            if (const std::optional<std::string> fault = DataColumnFault(name, kind.Block, writtenBy, Options))
+            if (const std::optional<std::string> fault = DataColumnFault(name, kind.Block, writtenBy, options))
                 return Fail(Header.Line, column, *fault);
             writtenBy[size_t(kind.Block)] = column;
-        } else if (const std::optional<std::string> meant = MeantDataColumn(name); meant && !Listed(Options.Labels, name)) {
+        } else if (const std::optional<std::string> meant = MeantDataColumn(name); meant && !Listed(options.Labels, name)) {
             // The message as a whole names the column, in the words of the fix.
             const std::string shown = ColumnName(name);
             std::string text = "column " + std::to_string(column) + " '" + shown;
@@ -130,7 +130,7 @@ bool ReadHeader(const TCsvRecord& Header, TBatchData& Data, const TFailure& Fail
         Data.Columns.push_back(name);
         Data.Kinds.push_back(kind);
     }
-    for (const std::string& label : Options.Labels) {
+    for (const std::string& label : options.Labels) {
         const auto column = std::find_if(Data.Columns.begin(), Data.Columns.end(), [&label](const std::string& Name) { return TrimBlanks(Name) == TrimBlanks(label); });
         if (column == Data.Columns.end())
             return Fail(Header.Line, 0, std::string("--label ").append(QuotedName(label)).append(": no column of the header has that name"));
@@ -138,7 +138,7 @@ bool ReadHeader(const TCsvRecord& Header, TBatchData& Data, const TFailure& Fail
             return Fail(Header.Line, 0, std::string("--label ").append(QuotedName(label)).append(": a data column is written to the card, never kept as a label"));
     }
     const bool anyData = std::any_of(Data.Kinds.begin(), Data.Kinds.end(), [](const TDataColumn& Kind) { return Kind.Kind != TColumnKind::Label; });
-    if (!anyData && !Options.LabelsOnly)
+    if (!anyData && !options.LabelsOnly)
         return Fail(Header.Line, 0,
             "no data column ('block N' or 'value N'): take the file as labels only, and every card gets the template as it is");
     return true;

@@ -431,10 +431,10 @@ int OpenRegularFile(const std::string& Path, uint64_t MaxBytes, std::string& Err
 std::optional<std::vector<uint8_t>> ReadRegularFile(const std::string& Path, size_t MaxBytes, std::string& Error,
     uint64_t* Size)
 {
-    constexpr uint64_t Unlearned = ~uint64_t(0);
-    uint64_t size = Unlearned;
+    constexpr uint64_t unlearned = ~uint64_t(0);
+    uint64_t size = unlearned;
     const int fd = OpenRegularFile(Path, MaxBytes, Error, &size);
-    if (Size && size != Unlearned)
+    if (Size && size != unlearned)
         *Size = size;
     if (fd < 0)
         return std::nullopt;

@@ -15,7 +15,7 @@ sh scripts/deps.sh --lint
 dir="${1:-build}"
 [ -f "$dir/compile_commands.json" ] || sh scripts/build.sh "$dir"
 files=$(git ls-files 'protocol/*.cpp' 'serial/*.cpp' 'reader/*.cpp' 'session/*.cpp' 'records/*.cpp' 'widgets/*.cpp' \
-    'app/*.cpp' 'cardtool/*.cpp' 'sim/*.cpp')
+    'charts/*.cpp' 'app/*.cpp' 'cardtool/*.cpp' 'sim/*.cpp')
 count=$(echo "$files" | wc -w)
 
 # The build's commands, without its precompiled headers, go to $dir/tidy.

@@ -30,8 +30,8 @@ using TRowSource = std::function<bool(const TRowSink& Take, QString& Error)>;
 // Rows held already (a few, or a test's).
 inline TRowSource RowsOf(std::vector<QStringList> Rows)
 {
-    return [Rows = std::move(Rows)](const TRowSink& Take, QString&) {
-        for (const QStringList& cells : Rows) {
+    return [held = std::move(Rows)](const TRowSink& Take, QString&) {
+        for (const QStringList& cells : held) {
             if (!Take(cells))
                 return false;
         }
