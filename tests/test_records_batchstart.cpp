@@ -5,7 +5,7 @@
 // batch while the first still stores its rows waiting and then joining.
 #include "records/Ledger.h"
 #include "session/BatchJob.h"
-#include "support/PgServer.h"
+#include "support/SharedPg.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -22,31 +22,6 @@
 #include <thread>
 
 namespace {
-
-class TPgEnvironment : public ::testing::Environment {
-public:
-    TPgServer* Server()
-    {
-        if (!FTried) {
-            FTried = true;
-            FServer = std::make_unique<TPgServer>();
-            if (!FServer->Start()) {
-                FFailure = FServer->Error();
-                FServer.reset();
-            }
-        }
-        return FServer.get();
-    }
-    const std::string& Failure() const { return FFailure; }
-    void TearDown() override { FServer.reset(); }
-
-private:
-    bool FTried = false;
-    std::unique_ptr<TPgServer> FServer;
-    std::string FFailure;
-};
-
-TPgEnvironment* const Pg = static_cast<TPgEnvironment*>(::testing::AddGlobalTestEnvironment(new TPgEnvironment));
 
 enum class TBackend { Sqlite,
     PostgreSql };

@@ -14,7 +14,7 @@
 // ledger only read, the password's sources and the ledger's address.
 #include "records/Ledger.h"
 #include "records/Records.h"
-#include "support/PgServer.h"
+#include "support/SharedPg.h"
 
 #include <QDir>
 #include <QFile>
@@ -47,33 +47,6 @@
 #include <vector>
 
 namespace {
-
-// The PostgreSQL server of the whole program: started when a test first
-// needs it, stopped before the program ends.
-class TPgEnvironment : public ::testing::Environment {
-public:
-    TPgServer* Server()
-    {
-        if (!FTried) {
-            FTried = true;
-            FServer = std::make_unique<TPgServer>();
-            if (!FServer->Start()) {
-                FFailure = FServer->Error();
-                FServer.reset();
-            }
-        }
-        return FServer.get();
-    }
-    const std::string& Failure() const { return FFailure; }
-    void TearDown() override { FServer.reset(); }
-
-private:
-    bool FTried = false;
-    std::unique_ptr<TPgServer> FServer;
-    std::string FFailure;
-};
-
-TPgEnvironment* const Pg = static_cast<TPgEnvironment*>(::testing::AddGlobalTestEnvironment(new TPgEnvironment));
 
 enum class TBackend { Sqlite,
     PostgreSql };

@@ -7,8 +7,8 @@
 #include "records/Ledger.h"
 #include "records/LedgerWatch.h"
 #include "session/CardWords.h"
-#include "support/PgServer.h"
 #include "support/PtyPeer.h"
+#include "support/SharedPg.h"
 
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -23,33 +23,6 @@
 using namespace std::chrono_literals;
 
 namespace {
-
-// The PostgreSQL server of the whole program, started when a test first
-// needs it.
-class TPgEnvironment : public ::testing::Environment {
-public:
-    TPgServer* Server()
-    {
-        if (!FTried) {
-            FTried = true;
-            FServer = std::make_unique<TPgServer>();
-            if (!FServer->Start()) {
-                FFailure = FServer->Error();
-                FServer.reset();
-            }
-        }
-        return FServer.get();
-    }
-    const std::string& Failure() const { return FFailure; }
-    void TearDown() override { FServer.reset(); }
-
-private:
-    bool FTried = false;
-    std::unique_ptr<TPgServer> FServer;
-    std::string FFailure;
-};
-
-TPgEnvironment* const Pg = static_cast<TPgEnvironment*>(::testing::AddGlobalTestEnvironment(new TPgEnvironment));
 
 enum class TBackend { Sqlite,
     PostgreSql };
