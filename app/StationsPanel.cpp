@@ -21,6 +21,8 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace {
 
 enum TColumn { PortColumn,
@@ -222,6 +224,13 @@ bool TStationsPanel::PortTaken(const QString& Port) const
     return false;
 }
 
+bool TStationsPanel::NameTaken(const QString& Station) const
+{
+    return std::any_of(FStations.begin(), FStations.end(), [&Station](const auto& Running) {
+        return Running->ProcessId() > 0 && Running->Command().Station == Station;
+    });
+}
+
 QStringList TStationsPanel::FreePorts() const
 {
     QStringList ports;
@@ -308,6 +317,10 @@ void TStationsPanel::AskForStation()
         refused = QStringLiteral("Port %1 is in use by this window.").arg(command.Port);
     else if (command.Template.isEmpty())
         refused = QStringLiteral("A station needs a template.");
+    else if (NameTaken(command.Station))
+        // Two readers under one name would be one station to the ledger: its
+        // claims and heartbeats could no longer tell them apart.
+        refused = QStringLiteral("Station %1 is already running here: give this one another name.").arg(command.Station);
     if (!refused.isEmpty()) {
         FDialogs.MessageBox(this, refused, QStringLiteral("Add station"), 0);
         return;

@@ -51,6 +51,8 @@ private:
     // those of the stations running.
     QStringList FreePorts() const;
     bool PortTaken(const QString& Port) const;
+    // A station of that name runs from this panel.
+    bool NameTaken(const QString& Station) const;
     // The trailers' approval for Template: false when the user cancelled;
     // Digest empty when no trailer is to be written.
     bool ApproveTrailers(const QString& Template, QString& Digest);

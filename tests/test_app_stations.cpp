@@ -278,6 +278,20 @@ TEST_F(StationProcessTest, AFailedStationIsOfferedARestartAndStopAllStopsTheOthe
     table->selectRow(1);
     EXPECT_TRUE(restart->isEnabled());
 
+    // A second reader under a running station's name is refused: the
+    // ledger could not tell the two apart.
+    QStringList boxes;
+    dialogs.OnBox = [&](const QString& Text, const QString&, int) { boxes << Text; };
+    dialogs.OnDialog = [&](QDialog& Dialog) {
+        Ctl<QComboBox>(Dialog, "StationPort")->setCurrentText("COM4");
+        Ctl<QLineEdit>(Dialog, "StationTemplate")->setText(waiting.Template);
+        Ctl<QLineEdit>(Dialog, "StationName")->setText(waiting.Station);
+        Ctl<QPushButton>(Dialog, "StationOk")->click();
+    };
+    Ctl<QPushButton>(panel, "StationAdd")->click();
+    EXPECT_EQ(panel.StationCount(), 2);
+    EXPECT_EQ(boxes, QStringList{QStringLiteral("Station %1 is already running here: give this one another name.").arg(waiting.Station)});
+
     Ctl<QPushButton>(panel, "StationStopAll")->click();
     EXPECT_EQ(table->item(0, 3)->text(), "stopping");
     ASSERT_TRUE(QTest::qWaitFor([&] { return !panel.Busy(); }, DeadlineMs));
