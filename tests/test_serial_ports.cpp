@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QTemporaryDir>
 
 #include <fcntl.h>
@@ -19,6 +20,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -195,4 +197,112 @@ TEST(SerialPorts, ScanOfASystemWithoutSerialDevicesIsEmpty)
     const TPortScan scan = ScanPorts({}, sys.Roots);
     EXPECT_TRUE(scan.Ports.empty());
     EXPECT_TRUE(scan.Map.empty());
+}
+
+// Every port at once: the simulator answers, a terminal nobody reads stays
+// silent and is left with the settings it had, a missing path and a file
+// cannot be opened, and a port the locks file shows held is not opened.
+TEST(SerialPorts, ProbeSendsTheLinkTestToEveryPortAtOnceAndPutsTheirSettingsBack)
+{
+    sim::TSimServer sim;
+    PtyPeer silent;
+    PtyPeer held;
+    ASSERT_EQ(::fcntl(silent.MasterFd(), F_SETFL, ::fcntl(silent.MasterFd(), F_GETFL) | O_NONBLOCK), 0);
+    const std::string settings = TerminalSettings(silent.MasterFd());
+    const int holder = ::open(held.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+    QTemporaryDir dir;
+    const std::string file = dir.path().toStdString() + "/plain";
+    std::ofstream(file) << "x";
+
+    const std::vector<TProbeResult> results
+        = ProbePorts({sim.DevicePath(), silent.SlavePath(), dir.path().toStdString() + "/missing", file,
+                         held.SlavePath()},
+            1000);
+
+    struct TRow {
+        std::string Path;
+        TProbeAnswer Answer;
+        std::string Words;
+    };
+    const std::vector<TRow> want{
+        {sim.DevicePath(), TProbeAnswer::Answers, "reader answers"},
+        {silent.SlavePath(), TProbeAnswer::Silent, "silent"},
+        {dir.path().toStdString() + "/missing", TProbeAnswer::CannotOpen, "No such file or directory"},
+        {file, TProbeAnswer::CannotOpen, "not a terminal"},
+        {held.SlavePath(), TProbeAnswer::CannotOpen,
+            "held by pid " + std::to_string(::getpid()) + " (" + OwnName() + ")"},
+    };
+    ASSERT_EQ(results.size(), want.size());
+    for (size_t i = 0; i < want.size(); ++i) {
+        SCOPED_TRACE(want[i].Path);
+        EXPECT_EQ(results[i].Path, want[i].Path);
+        EXPECT_EQ(results[i].Answer, want[i].Answer);
+        EXPECT_EQ(results[i].Words, want[i].Words);
+    }
+    // The link test went out, once, and the terminal is as it was.
+    EXPECT_EQ(Hex(silent.Read(4, std::chrono::seconds(10))), "03 12 00 15");
+    EXPECT_EQ(TerminalSettings(silent.MasterFd()), settings);
+    ASSERT_EQ(sim.Requests().size(), 1u);
+    EXPECT_EQ(Hex(sim.Requests()[0]), "03 12 00 15");
+    ::close(holder);
+}
+
+TEST(SerialPorts, ProbeOfNothingEnds)
+{
+    EXPECT_TRUE(ProbePorts({}, 100).empty());
+}
+
+// Linking COMn: by the device's stable name, over an old link, never over a
+// running simulator's link or over a file that is no link.
+TEST(SerialPorts, MapComPortLinksByTheStableNameAndRefusesWhatItMustNotReplace)
+{
+    PtyPeer device;
+    PtyPeer simulated;
+    TFakeSystem sys;
+    const std::string byId = sys.Path("dev/serial/by-id/usb-Acme_Reader_A1-if00-port0");
+    sys.Link("dev/serial/by-id/usb-Acme_Reader_A1-if00-port0", device.SlavePath());
+    const std::string self = std::to_string(::getpid());
+
+    struct TCase {
+        std::string Name;
+        std::function<void()> Before;
+        std::string Com, Path;
+        bool Done;
+        std::string Words, LinkAfter;
+    };
+    const std::vector<TCase> cases{
+        {"by-id", [] {}, "COM1", device.SlavePath(), true,
+            "COM1 -> " + byId + " (the stable name of " + device.SlavePath() + ")", byId},
+        {"old link replaced", [&] { sys.Link("map/COM2", "/nowhere"); }, "COM2", simulated.SlavePath(), true,
+            "COM2 -> " + simulated.SlavePath() + "; it led to /nowhere before", simulated.SlavePath()},
+        {"running simulator",
+            [&] {
+                sys.Link("map/COM3", simulated.SlavePath());
+                sys.SimRecord("COM3", ::getpid(), ProcessStartTime(::getpid()), simulated.SlavePath());
+            },
+            "COM3", device.SlavePath(), false,
+            "COM3 belongs to orvelle-sim process " + self + ", which still runs: stop it (kill " + self
+                + ") or choose another COM name",
+            simulated.SlavePath()},
+        {"regular file", [&] { sys.File("map/COM4", "x"); }, "COM4", device.SlavePath(), false,
+            sys.Path("map/COM4") + " is not a link; not replacing it: move it away first", ""},
+        {"no device", [] {}, "COM5", sys.Path("dev/none"), false,
+            sys.Path("dev/none") + ": No such file or directory", ""},
+        {"no COM name", [] {}, "LPT1", device.SlavePath(), false, "\"LPT1\" is no COM name: give COM1, COM2 ...", ""},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        c.Before();
+        const TMapOutcome outcome = MapComPort(c.Com, c.Path, sys.Roots);
+        EXPECT_EQ(outcome.Done, c.Done);
+        EXPECT_EQ(outcome.Words, c.Words);
+        EXPECT_EQ(LinkTarget(sys.Path("map/" + c.Com)), c.LinkAfter);
+    }
+    // Only the links are left in the map: no temporary link behind.
+    std::vector<std::string> names;
+    for (const auto& entry : QDir(QString::fromStdString(sys.Path("map"))).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot))
+        names.push_back(entry.toStdString());
+    EXPECT_EQ(Joined(names), "COM1 COM2 COM3 COM3.pid COM4");
 }
