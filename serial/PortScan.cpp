@@ -87,12 +87,25 @@ std::string UsbDeviceFolder(const std::string& TtyFolder, const std::string& Sys
     return std::string();
 }
 
+// The driver of the hardware: newer kernels put the serial core's own
+// "port" and "ctrl" devices (bus serial-base) between the terminal and it.
+std::string DriverOf(const std::string& TtyFolder, const std::string& SysRoot)
+{
+    std::string at = RealPath(TtyFolder + "/device");
+    const std::string root = RealPath(SysRoot);
+    for (int level = 0; level < 4 && at.size() > root.size() && StartsWith(at, root + "/"); ++level) {
+        const std::string driver = RealPath(at + "/driver");
+        if (Exists(at + "/driver") && driver.find("/bus/serial-base/") == std::string::npos)
+            return BaseName(driver);
+        at = at.substr(0, at.rfind('/'));
+    }
+    return std::string();
+}
+
 void DescribeFromSysfs(TPortInfo& Port, const std::string& SysRoot)
 {
     const std::string tty = SysRoot + "/class/tty/" + BaseName(Port.Device);
-    const std::string driver = LinkTarget(tty + "/device/driver");
-    if (!driver.empty())
-        Port.Driver = BaseName(driver);
+    Port.Driver = DriverOf(tty, SysRoot);
     const std::string usb = UsbDeviceFolder(tty, SysRoot);
     if (usb.empty())
         return;

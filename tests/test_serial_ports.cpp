@@ -135,6 +135,19 @@ TEST(SerialPorts, ScanListsEveryDeviceWithWhatSysfsSaysAndThePortMap)
                 sys.Path("sys/bus/platform/drivers/serial8250"));
         }
     }
+    // Newer kernels put the serial core's own devices between the terminal
+    // and the hardware's driver.
+    sys.File("dev/ttyS3", "");
+    sys.Folder("sys/devices/pnp0/00:00/00:00:0/00:00:0.0");
+    sys.Folder("sys/bus/serial-base/drivers/port");
+    sys.Folder("sys/bus/serial-base/drivers/ctrl");
+    sys.Folder("sys/bus/pnp/drivers/serial");
+    sys.Link("sys/devices/pnp0/00:00/00:00:0/00:00:0.0/driver", sys.Path("sys/bus/serial-base/drivers/port"));
+    sys.Link("sys/devices/pnp0/00:00/00:00:0/driver", sys.Path("sys/bus/serial-base/drivers/ctrl"));
+    sys.Link("sys/devices/pnp0/00:00/driver", sys.Path("sys/bus/pnp/drivers/serial"));
+    sys.Folder("sys/class/tty/ttyS3");
+    sys.Link("sys/class/tty/ttyS3/device", sys.Path("sys/devices/pnp0/00:00/00:00:0/00:00:0.0"));
+    sys.File("sys/class/tty/ttyS3/type", "4\n");
     sys.Lock(sys.Path("dev/ttyACM0"), ::getpid());
 
     sys.Link("map/COM1", sys.Path("dev/ttyUSB0"));
@@ -156,6 +169,7 @@ TEST(SerialPorts, ScanListsEveryDeviceWithWhatSysfsSaysAndThePortMap)
             "A1", "", "COM1"},
         {"dev/ttyACM0", "dev/ttyACM0", "", "", "", "", "", "pid " + self + " (" + OwnName() + ")", ""},
         {"dev/ttyS0", "dev/ttyS0", "serial8250", "", "", "", "", "", "COM3"},
+        {"dev/ttyS3", "dev/ttyS3", "serial", "", "", "", "", "", ""},
         {"dev/extra", "dev/extra", "", "", "", "", "", "", "COM4"},
     };
     ASSERT_EQ(scan.Ports.size(), ports.size());
