@@ -128,7 +128,7 @@ QString CommandList()
     QStringList names;
     for (const TCardCommand& command : CardCommands()) {
         QString name = QLatin1String(command.Name);
-        if (command.Operand != TCardOperand::None)
+        if (command.Operand != TCardOperand::None && command.Operand != TCardOperand::Paths)
             name += command.Operand == TCardOperand::Template ? QStringLiteral(" TEMPLATE") : QStringLiteral(" FILE");
         names << name;
     }
@@ -148,6 +148,11 @@ QString ReadCommand(const QCommandLineParser& Parser, TCardOptions& Result)
     if (Result.Command == nullptr)
         return QStringLiteral("unknown command '%1': %2.").arg(name, CommandList());
     const TCardOperand operand = Result.Command->Operand;
+    if (operand == TCardOperand::Paths) {
+        for (const QString& path : words.mid(1))
+            Result.Paths.push_back(LocalName(path));
+        return {};
+    }
     const qsizetype wanted = operand == TCardOperand::None ? 1 : 2;
     QString needs = QStringLiteral("%1 needs %2.").arg(name, operand == TCardOperand::Template ? QStringLiteral("TEMPLATE") : QStringLiteral("a dump FILE"));
     if (words.size() < wanted)
@@ -168,7 +173,10 @@ bool BelongsTo(const TCardOption& Option, const TCardCommand& Command)
     case TCardOption::Everywhere:
         return true;
     case TCardOption::Reader:
-        return Command.UsesReader;
+        // ... and the commands that list it (ports --map).
+        if (Command.UsesReader)
+            return true;
+        break;
     case TCardOption::Listed:
         break;
     }
@@ -178,13 +186,13 @@ bool BelongsTo(const TCardOption& Option, const TCardCommand& Command)
 // "write and batch", or "the commands that use a reader".
 QString WhereItBelongs(const TCardOption& Option)
 {
-    if (Option.Scope == TCardOption::Reader)
-        return QStringLiteral("the commands that use a reader");
     QStringList names;
     for (const TCardCommand& command : CardCommands()) {
-        if (BelongsTo(Option, command))
+        if (BelongsTo(Option, command) && !(Option.Scope == TCardOption::Reader && command.UsesReader))
             names << QLatin1String(command.Name);
     }
+    if (Option.Scope == TCardOption::Reader)
+        names.prepend(QStringLiteral("the commands that use a reader"));
     return Listed(names, "and");
 }
 
@@ -359,6 +367,7 @@ QString ReadSwitches(const QCommandLineParser& Parser, TCardOptions& Result)
     Result.Json = Parser.isSet(QStringLiteral("json"));
     Result.Trailers = Parser.isSet(QStringLiteral("trailers"));
     Result.Yes = Parser.isSet(QStringLiteral("yes"));
+    Result.Probe = Parser.isSet(QStringLiteral("probe"));
     return ReadApprovedTrailers(Parser, Result);
 }
 

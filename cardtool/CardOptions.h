@@ -73,6 +73,10 @@ struct TCardOptions {
     QString Result;
     // --ledger-password-file: where the PostgreSQL password is.
     std::string LedgerPasswordFile;
+
+    // ports: the PATHs named, and --probe (--map COMn is MapFile).
+    std::vector<std::string> Paths;
+    bool Probe = false;
 };
 
 // The reply time-out's bounds: at least one wait step, at most a minute.

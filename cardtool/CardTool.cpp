@@ -106,7 +106,7 @@ int TCardTool::Run()
     if (FReportReady) {
         FReport.Exit = status;
         text = FOptions.Json ? JsonOf(FReport) : TableOf(FReport);
-    } else if (FOptions.Json && (!streams || (status != ExitDone && status != ExitNotDone && !(FBatch && FBatch->Printed())))) {
+    } else if (FOptions.Json && (!streams || (status != ExitDone && status != ExitNotDone && !(FBatch && FBatch->Printed()) && !FPrinted))) {
         text = JsonErrorOf(FLastSaid.empty() ? "no results" : FLastSaid, status);
     }
     // Results nobody got are no success.

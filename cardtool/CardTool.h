@@ -72,6 +72,8 @@ private:
     int RunBatch();
     // ledger: no port, no inputs of its own.
     int PrintLedger();
+    // ports: the devices, the port map, a probe or a link (PortsCommand.cpp).
+    int ListPorts();
     // The report is the run's result: Run prints it, JSON or a table on
     // standard output, once the exit status is known.
     void Print();
@@ -105,6 +107,7 @@ private:
     std::optional<TKeyMap> FStartMap; // --map
     TCardReport FReport;
     bool FReportReady = false;
+    bool FPrinted = false; // the command printed its one document itself
     std::string FLastSaid;
     std::unique_ptr<TSignalPipe> FSignals;
     std::unique_ptr<TLinkSession> FSession;

@@ -2,6 +2,7 @@
 
 #include "cardtool/CardOptions.h"
 #include "cardtool/CardTool.h"
+#include "serial/PortName.h"
 
 #include <QCommandLineParser>
 
@@ -36,6 +37,20 @@ QString ClaimRules(const TCardOptions& Options, const QCommandLineParser& Parser
     // The report is a file of its own, the summary in it.
     if (!Options.ReportFile.empty() && (Options.Summary || Parser.isSet(QStringLiteral("json"))))
         return QStringLiteral("--report writes the summary and the charts to FILE: give it without --summary and --json.");
+    return {};
+}
+
+// ports: --map links one port, and probes none.
+QString PortsRules(const TCardOptions& Options, const QCommandLineParser& Parser)
+{
+    if (!Parser.isSet(QStringLiteral("map")))
+        return {};
+    if (!IsComName(Options.MapFile.empty() ? std::string() : QString::fromStdString(Options.MapFile).toUpper().toStdString()))
+        return QStringLiteral("--map takes a COM name, COM1, COM2 ..., not '%1'.").arg(Parser.value(QStringLiteral("map")));
+    if (Options.Paths.size() != 1)
+        return QStringLiteral("ports --map COMn needs exactly one PATH, the device to link.");
+    if (Parser.isSet(QStringLiteral("probe")))
+        return QStringLiteral("--map links a port and probes none: give it without --probe.");
     return {};
 }
 
@@ -128,6 +143,23 @@ const TCardCommand TCardCommands::Commands[] = {
         .Results = TCardResults::Streamed,
         .Check = ClaimRules,
         .Run = &TCardTool::PrintLedger},
+    {.Name = "ports",
+        .Operand = TCardOperand::Paths,
+        .Synopsis = "ports [--probe] [PATH...]\n"
+                    "ports --map COMn PATH",
+        .Help = "the serial devices (the /dev/serial/by-id names first, then\n"
+                "ttyUSB, ttyACM, the ttyS with hardware behind them, and each\n"
+                "PATH), what the system says of them, who holds them, and the\n"
+                "port map's COM links; opens no port. --probe sends the link\n"
+                "test at 9600 8N1 to the free USB devices, the map's targets\n"
+                "and each PATH at once (a ttyS only when mapped or named) and\n"
+                "exits 3 when no reader answers; --map links COMn to PATH (by\n"
+                "its by-id name when it has one) and exits 1 when it did not",
+        .Options = {"probe", "map", "timeout"},
+        .UsesReader = false,
+        .Results = TCardResults::Streamed,
+        .Check = PortsRules,
+        .Run = &TCardTool::ListPorts},
 };
 
 const TCardOption TCardCommands::Options[] = {
@@ -144,8 +176,10 @@ const TCardOption TCardCommands::Options[] = {
         "keys, read, write, diff, batch: a key map saved by keys --save\n"
         "(either form); each sector is tried with its keys first, and\n"
         "only a key it lacks, or one that does not open the sector, is\n"
-        "looked for among the others",
+        "looked for among the others; ports --map COMn PATH: the COM\n"
+        "name linked to PATH",
         TCardOption::Reader},
+    {"probe", 0, nullptr, "ports: send each port the link test", TCardOption::Listed},
     {"save", 0, "FILE", "keys: save the map found", TCardOption::Listed},
     {"format", 0, "FORM",
         "read: the dump's form, bin, text, eml or json; keys --save: the\n"

@@ -274,7 +274,11 @@ TEST_F(CardToolTest, UsageAndBadFilesExitTwoWithNothingSent)
         {{"write", Path("card4k.bin")}, 2, Path("card4k.bin") + ": a 4K card's dump: Orvelle works with 1K cards"},
         {{"--map", Path("bad.map"), "keys"}, 2, Path("bad.map") + ":2: not a sector of a 1K card (0 to 15): 16"},
         {{"--map", Path("none.map"), "read", Path("x.txt")}, 2, Path("none.map")},
-        {{"ledger", "--map", Path("bad.map")}, 2, "--map belongs to the commands that use a reader only"},
+        {{"ledger", "--map", Path("bad.map")}, 2, "--map belongs to the commands that use a reader and ports only"},
+        {{"ledger", "--probe"}, 2, "--probe belongs to ports only"},
+        {{"ports", "--map", "LPT1", "/dev/null"}, 2, "--map takes a COM name, COM1, COM2 ..., not 'LPT1'"},
+        {{"ports", "--map", "COM1"}, 2, "ports --map COMn needs exactly one PATH, the device to link."},
+        {{"ports", "--probe", "--map", "COM1", "/dev/null"}, 2, "--map links a port and probes none: give it without --probe."},
         {{"diff", Path("x.txt"), "--save", Path("x.map")}, 2, "--save belongs to keys only"},
         {{"keys", "--save", Path("no/folder/x.map")}, 2, Path("no/folder")},
         {{"keys", "--format", "bin"}, 2, "--format belongs to keys only with --save"},
@@ -308,7 +312,8 @@ TEST(CardCommandTable, EveryRowIsInTheUsageAndEveryOptionBelongsWhereItsRowsSay)
             if (std::any_of(command.Options.begin(), command.Options.end(), [&](const char* N) { return name == QLatin1String(N); }))
                 listedBy << QLatin1String(command.Name);
         }
-        EXPECT_EQ(option.Scope == TCardOption::Listed, !listedBy.isEmpty()) << option.Name;
+        // A reader's option may be listed by a command without a reader too.
+        EXPECT_TRUE(option.Scope == TCardOption::Reader || (option.Scope == TCardOption::Listed) == !listedBy.isEmpty()) << option.Name;
         if (option.Scope == TCardOption::Everywhere)
             continue;
         for (const TCardCommand& command : commands) {
@@ -320,8 +325,8 @@ TEST(CardCommandTable, EveryRowIsInTheUsageAndEveryOptionBelongsWhereItsRowsSay)
             if (option.Value)
                 args << "x";
             const TCardOptions parsed = ParseCardCommandLine(args);
-            const bool belongs = option.Scope == TCardOption::Reader ? command.UsesReader : listedBy.contains(QLatin1String(command.Name));
-            const QString where = option.Scope == TCardOption::Reader ? QStringLiteral("the commands that use a reader") : listedBy.join(" and ");
+            const bool belongs = (option.Scope == TCardOption::Reader && command.UsesReader) || listedBy.contains(QLatin1String(command.Name));
+            const QString where = option.Scope == TCardOption::Reader ? QStringList(QStringList{"the commands that use a reader"} + listedBy).join(" and ") : listedBy.join(" and ");
             const QString refused = "--" + name + " belongs to " + where + " only.";
             if (belongs)
                 EXPECT_NE(parsed.Why, refused);
@@ -929,4 +934,49 @@ TEST_F(CardToolTest, ReadWritesItsDumpOnlyWhereTheRuleAllows)
         EXPECT_EQ(victim.readAll(), "keep\n");
     }
     EXPECT_TRUE(Sim.Requests().empty());
+}
+
+// ports over a system tree of the test's own (no serial device of the
+// machine is touched): listed, probed and linked through the program.
+TEST_F(CardToolTest, PortsListsProbesAndLinksThroughThePortMap)
+{
+    QTemporaryDir root;
+    ASSERT_TRUE(QDir(root.path()).mkpath("dev/serial/by-id"));
+    qputenv("ORVELLE_SCAN_ROOT", root.path().toLocal8Bit());
+    Ports.Unmap(1);
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(PortMapDirectory())));
+    QFile file(QString::fromStdString(PortMapDirectory() + "/COM3"));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.close();
+    PtyPeer silent;
+    const QString sim = QString::fromStdString(Sim.DevicePath());
+    const QString quiet = QString::fromStdString(silent.SlavePath());
+    const struct {
+        QStringList Args;
+        int Exit;
+        QString Out, Err; // contained in standard output, standard error
+    } cases[] = {
+        {{"ports"}, 0, "No serial device found: plug the reader in, then run orvelle-card ports again.\nPort map:\n", ""},
+        {{"ports", "--probe", quiet}, 3, "Link test:\n  " + quiet + ": silent\n",
+            "No reader answered: check that the reader has power and that its cable is plugged in at both ends; a "
+            "reader on a port not probed here is named with orvelle-card ports --probe PATH, and linked with "
+            "orvelle-card ports --map COMn PATH."},
+        {{"ports", "--map", "com2", sim}, 0, "COM2 -> " + sim + "\n", ""},
+        {{"ports", "--probe"}, 0, "Port map:\n  COM2 -> " + sim + "\nLink test:\n  " + sim + ": reader answers\n", ""},
+        {{"ports", "--json", "--probe"}, 0, "\"probe\": [{\"path\": \"" + sim + "\", \"answer\": \"answers\"", ""},
+        {{"ports", "--map", "COM3", sim}, 1, "", "COM3 is not a link; not replacing it: move it away first"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Args.join(' ').toStdString());
+        const TRun run = CardRaw(QStringList{"--timeout", "3000"} + c.Args);
+        EXPECT_EQ(run.Exit, c.Exit);
+        EXPECT_TRUE(run.Out.contains(c.Out)) << run.Out.toStdString();
+        EXPECT_TRUE(run.Err.contains(c.Err)) << run.Err.toStdString();
+        if (c.Args.contains("--json")) {
+            EXPECT_TRUE(OneJsonObject(run.Out));
+        }
+    }
+    EXPECT_EQ(LinkTarget(PortMapDirectory() + "/COM2"), Sim.DevicePath());
+    EXPECT_EQ(Sim.Requests().size(), 2u) << "one link test a probe";
+    qunsetenv("ORVELLE_SCAN_ROOT");
 }
