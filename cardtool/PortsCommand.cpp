@@ -172,11 +172,23 @@ int TCardTool::ListPorts()
         }
         return exit;
     }
-    const TPortScan scan = ScanPorts(FOptions.Paths, ScanRoots());
+    // A COM name among the PATHs goes through the port map as --port does;
+    // a link a simulator that has ended left is not followed.
+    std::vector<std::string> named;
+    for (const std::string& path : FOptions.Paths) {
+        const std::string com = QString::fromStdString(path).toUpper().toStdString();
+        if (path.find('/') != std::string::npos || !IsComName(com))
+            named.push_back(path);
+        else if (const std::string stale = StaleSimulatorLink(com); !stale.empty())
+            Say(stale);
+        else
+            named.push_back(ResolveCommName(com));
+    }
+    const TPortScan scan = ScanPorts(named, ScanRoots());
     std::vector<TProbeResult> probed;
     int exit = ExitDone;
     if (FOptions.Probe) {
-        probed = ProbePorts(ProbeTargets(scan, FOptions.Paths), FOptions.ReplyTimeoutMs, ScanRoots().Locks);
+        probed = ProbePorts(ProbeTargets(scan, named), FOptions.ReplyTimeoutMs, ScanRoots().Locks);
         const bool answered = std::any_of(probed.begin(), probed.end(),
             [](const TProbeResult& Result) { return Result.Answer == TProbeAnswer::Answers; });
         if (!answered) {

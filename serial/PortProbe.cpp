@@ -41,7 +41,10 @@ bool OpenForProbe(TProbe& Probe, const TRequest& Request)
     const char* path = Probe.Result.Path.c_str();
     Probe.Fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (Probe.Fd < 0) {
-        Finish(Probe, TProbeAnswer::CannotOpen, std::strerror(errno));
+        const int err = errno;
+        // A port opened exclusively (TIOCEXCL) by another program.
+        Finish(Probe, TProbeAnswer::CannotOpen,
+            err == EBUSY ? "in use by another program (" + std::string(std::strerror(err)) + ")" : std::strerror(err));
         return false;
     }
     // The component and the programs that lock ports take this lock: one

@@ -978,5 +978,23 @@ TEST_F(CardToolTest, PortsListsProbesAndLinksThroughThePortMap)
     }
     EXPECT_EQ(LinkTarget(PortMapDirectory() + "/COM2"), Sim.DevicePath());
     EXPECT_EQ(Sim.Requests().size(), 2u) << "one link test a probe";
+
+    // A COM name is looked up in the map; a stale simulator's link is not
+    // followed, and its terminal is sent nothing.
+    ASSERT_EQ(::fcntl(silent.MasterFd(), F_SETFL, ::fcntl(silent.MasterFd(), F_GETFL) | O_NONBLOCK), 0);
+    EXPECT_EQ(PendingOn(silent.MasterFd()), std::string("\x03\x12\x00\x15", 4)) << "the silent port's link test";
+    Ports.Map(4, silent.SlavePath());
+    Ports.RecordSimulator(4, EndedProcessId(), silent.SlavePath(), 1234);
+    Ports.Unmap(2);
+    TRun run = CardRaw({"--timeout", "3000", "ports", "--probe", "com4"});
+    EXPECT_EQ(run.Exit, 3);
+    EXPECT_TRUE(run.Out.contains("  COM4 -> " + quiet + " (stale simulator (pid ")) << run.Out.toStdString();
+    EXPECT_TRUE(run.Err.contains("COM4 points at a reader simulator that has ended")) << run.Err.toStdString();
+    EXPECT_EQ(PendingOn(silent.MasterFd()), "");
+    Ports.Unmap(4);
+    Ports.Map(5, Sim.DevicePath());
+    run = CardRaw({"--timeout", "3000", "ports", "--probe", "COM5"});
+    EXPECT_EQ(run.Exit, 0);
+    EXPECT_TRUE(run.Out.contains(": reader answers\n")) << run.Out.toStdString();
     qunsetenv("ORVELLE_SCAN_ROOT");
 }
