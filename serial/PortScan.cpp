@@ -154,11 +154,12 @@ std::vector<TMapLink> ReadPortMap(const std::string& MapDir)
     for (const std::string& name : Entries(MapDir)) {
         struct stat st { };
         // The lookup takes links only (ResolveCommName): nothing else maps.
-        if (IsComName(name) && ::lstat((MapDir + "/" + name).c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+        if (IsComName(name) && ::lstat(PortMapLink(name, MapDir).c_str(), &st) == 0 && S_ISLNK(st.st_mode))
             names.push_back(name);
     }
     std::sort(names.begin(), names.end(), NaturalLess);
     std::vector<TMapLink> map;
+    map.reserve(names.size());
     for (const std::string& name : names)
         map.push_back(DescribeLink(MapDir, name));
     return map;
@@ -214,8 +215,12 @@ TPortScan ScanPorts(const std::vector<std::string>& Named, const TScanRoots& Roo
     const std::string byId = Roots.Dev + "/serial/by-id";
     std::vector<std::string> names = Entries(byId);
     std::sort(names.begin(), names.end());
-    for (const std::string& name : names)
-        add(byId + "/" + name);
+    for (const std::string& name : names) {
+        std::string path = byId;
+        path += '/';
+        path += name;
+        add(path);
+    }
     names = Entries(Roots.Dev);
     std::sort(names.begin(), names.end(), NaturalLess);
     for (const char* head : {"ttyUSB", "ttyACM", "ttyS"})
