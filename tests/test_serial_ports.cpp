@@ -233,7 +233,7 @@ TEST(SerialPorts, ProbeSendsTheLinkTestToEveryPortAtOnceAndPutsTheirSettingsBack
     const std::vector<TProbeResult> results
         = ProbePorts({sim.DevicePath(), silent.SlavePath(), dir.path().toStdString() + "/missing", file,
                          held.SlavePath()},
-            1000);
+            5000);
 
     struct TRow {
         std::string Path;
