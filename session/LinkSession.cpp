@@ -104,25 +104,29 @@ bool TLinkSession::OpenAndTest(const std::string& Name)
         SetLinkState("Un-Linked");
         const std::string device = DeviceOf(ResolveCommName(FDevice->CommName()));
         const std::string cause = error.Cause();
+        const std::string words = cause.empty() ? DescribeOpenFailure(FDevice->CommName(), device, error) : cause;
         FListeners.PortOpenFailed(QString::fromStdString(FDevice->CommName()),
             QString::fromLocal8Bit(cause.empty() ? error.code().message().c_str() : cause.c_str()),
-            QString::fromLocal8Bit(cause.empty() ? DescribeOpenFailure(FDevice->CommName(), device, error).c_str() : cause.c_str()));
+            QString::fromLocal8Bit(words.c_str()));
         return false;
     }
     FOpenedRoute = ResolveCommName(FDevice->CommName());
-    FListeners.PortOpened(QString::fromStdString(FDevice->CommName()), QString::fromStdString(DeviceOf(FOpenedRoute)));
-    TestOpenedLink();
+    const std::string device = DeviceOf(FOpenedRoute);
+    FListeners.PortOpened(QString::fromStdString(FDevice->CommName()), QString::fromStdString(device));
+    TestOpenedLink(device);
     return true;
 }
 
 // The link test on a port just opened, as the port choice runs it.
-void TLinkSession::TestOpenedLink()
+void TLinkSession::TestOpenedLink(const std::string& Device)
 {
     if (TestLink()) {
         SetLinkState("Linked");
         BeepReader();
     } else {
         SetLinkState("Un-Linked");
+        FListeners.ReaderSilent(QString::fromStdString(FDevice->CommName()),
+            QString::fromLocal8Bit(DescribeSilentReader(FDevice->CommName(), Device).c_str()));
     }
 }
 

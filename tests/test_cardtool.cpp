@@ -44,6 +44,7 @@
 #include <functional>
 #include <span>
 #include <string>
+#include <system_error>
 #include <vector>
 
 extern char** environ;
@@ -352,8 +353,11 @@ TEST_F(CardToolTest, NoPortOrASilentReaderExitsThree)
         QString Port;
         QString Says;
     } cases[] = {
-        {"COM2", "cannot open COM2"},
-        {QString::fromStdString(silent.SlavePath()), "does not answer"},
+        // Which device, why, and the next step.
+        {"COM2", "cannot open COM2 (" + Path("nothing") + "): " + QString::fromStdString(std::make_error_code(std::errc::no_such_file_or_directory).message()) + "; see orvelle-card ports"},
+        {QString::fromStdString(silent.SlavePath()),
+            "the reader on " + QString::fromStdString(silent.SlavePath())
+                + " does not answer; check the reader's power and cable, and the port map (orvelle-card ports --probe)"},
     };
     for (const auto& c : cases) {
         const TRun run = Card({"--port", c.Port, "keys"});
