@@ -23,7 +23,7 @@ rm -f /tmp/orvelle-format.$$
 allowed() {
     case "$1" in
     protocol) echo "protocol" ;;
-    serial) echo "serial" ;;
+    serial) echo "serial protocol/Commands protocol/Frame" ;;
     reader) echo "reader protocol serial" ;;
     session) echo "session reader protocol serial" ;;
     records) echo "records session reader protocol serial charts/ChartSeries" ;;
