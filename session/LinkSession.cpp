@@ -8,6 +8,7 @@
 #include "serial/Comm.h"
 #include "serial/OpenFailure.h"
 #include "serial/PortName.h"
+#include "serial/PortScan.h"
 
 #include <QTimer>
 
@@ -104,7 +105,11 @@ bool TLinkSession::OpenAndTest(const std::string& Name)
         SetLinkState("Un-Linked");
         const std::string device = DeviceOf(ResolveCommName(FDevice->CommName()));
         const std::string cause = error.Cause();
-        const std::string words = cause.empty() ? DescribeOpenFailure(FDevice->CommName(), device, error) : cause;
+        // A port another program holds: the lock table names it, when it locked.
+        const std::string holder
+            = error.code() == std::errc::device_or_resource_busy ? HolderOf(device, "/proc/locks") : std::string();
+        const std::string words
+            = cause.empty() ? DescribeOpenFailure(FDevice->CommName(), device, error, holder) : cause;
         FListeners.PortOpenFailed(QString::fromStdString(FDevice->CommName()),
             QString::fromLocal8Bit(cause.empty() ? error.code().message().c_str() : cause.c_str()),
             QString::fromLocal8Bit(words.c_str()));
