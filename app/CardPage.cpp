@@ -179,7 +179,7 @@ void TCardPage::UpdateControls()
     const bool idle = !FRunning;
     const bool lineFree = idle && !FHost.Session.OperationRunning();
     for (QWidget* control : std::initializer_list<QWidget*>{
-             CardKeyFile, CardBrowseKeys, CardBuiltInKeys, CardOpenDump, CardEditDump, CardShow, CardBatch, CardLine})
+             CardKeyFile, CardBrowseKeys, CardBuiltInKeys, CardOpenDump, CardEditDump, CardShow, CardBatch, CardLine, CardPorts})
         control->setEnabled(idle);
     for (QPushButton* button : {CardMapKeys, CardRead, CardWrite, CardCompare})
         button->setEnabled(lineFree);
