@@ -126,8 +126,9 @@ void TCardPage::BuildButtons(QVBoxLayout* Layout, QWidget* Bevel)
     // A production line, in a window of its own.
     CardBatch = NewButton("CardBatch", QStringLiteral("Batch..."), Bevel);
     CardLine = NewButton("CardLine", QStringLiteral("Line..."), Bevel);
-    const std::array<QPushButton*, 11> grid{CardMapKeys, CardRead, CardWrite, CardCompare, CardOpenDump,
-        CardEditDump, CardSaveDump, CardCancel, CardShow, CardBatch, CardLine};
+    CardPorts = NewButton("CardPorts", QStringLiteral("Ports..."), Bevel);
+    const std::array<QPushButton*, 12> grid{CardMapKeys, CardRead, CardWrite, CardCompare, CardOpenDump,
+        CardEditDump, CardSaveDump, CardCancel, CardShow, CardBatch, CardLine, CardPorts};
     for (size_t i = 0; i < grid.size(); ++i)
         buttons->addWidget(grid[i], int(i / 4), int(i % 4));
     Layout->addLayout(buttons);
@@ -152,7 +153,7 @@ void TCardPage::BuildProgress(QVBoxLayout* Layout, QWidget* Bevel)
 
 void TCardPage::Wire()
 {
-    const std::array<std::pair<QPushButton*, void (TCardPage::*)()>, 12> handlers{{
+    const std::array<std::pair<QPushButton*, void (TCardPage::*)()>, 13> handlers{{
         {CardBrowseKeys, &TCardPage::CardBrowseKeysClick},
         {CardMapKeys, &TCardPage::CardMapKeysClick},
         {CardRead, &TCardPage::CardReadClick},
@@ -165,6 +166,7 @@ void TCardPage::Wire()
         {CardShow, &TCardPage::CardShowClick},
         {CardBatch, &TCardPage::CardBatchClick},
         {CardLine, &TCardPage::CardLineClick},
+        {CardPorts, &TCardPage::CardPortsClick},
     }};
     for (const auto& [button, handler] : handlers)
         connect(button, &QPushButton::clicked, this, [this, handler = handler] { (this->*handler)(); });
@@ -177,7 +179,7 @@ void TCardPage::UpdateControls()
     const bool idle = !FRunning;
     const bool lineFree = idle && !FHost.Session.OperationRunning();
     for (QWidget* control : std::initializer_list<QWidget*>{
-             CardKeyFile, CardBrowseKeys, CardBuiltInKeys, CardOpenDump, CardEditDump, CardShow, CardBatch, CardLine})
+             CardKeyFile, CardBrowseKeys, CardBuiltInKeys, CardOpenDump, CardEditDump, CardShow, CardBatch, CardLine, CardPorts})
         control->setEnabled(idle);
     for (QPushButton* button : {CardMapKeys, CardRead, CardWrite, CardCompare})
         button->setEnabled(lineFree);

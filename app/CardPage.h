@@ -34,6 +34,7 @@ class QPushButton;
 class QVBoxLayout;
 class TBatchWindow;
 class TLineWindow;
+class TPortsWindow;
 class TCardView;
 class TFormDialogs;
 class TLinkSession;
@@ -92,6 +93,9 @@ private:
     void CardBatchClick();
     // The line window, on the batch window's ledger.
     void CardLineClick();
+    // The ports window: the serial devices, a probe, a COM link
+    // (CardPagePorts.cpp).
+    void CardPortsClick();
     // Closing with stations of the line window running: the operator agrees
     // to stop them (CardPageLine.cpp).
     bool MayStopStations(const QString& Caption);
@@ -174,6 +178,7 @@ private:
     QPushButton* CardShow = nullptr;
     QPushButton* CardBatch = nullptr;
     QPushButton* CardLine = nullptr;
+    QPushButton* CardPorts = nullptr;
     QProgressBar* CardProgress = nullptr;
     QLabel* CardDump = nullptr; // the dump last opened
     // The card window, made by the first "Show card", and its tools.
@@ -186,4 +191,7 @@ private:
     // The line window, made by the first "Line..." (CardPageLine.cpp); it
     // needs no session, and goes with the main window.
     TLineWindow* LineWindow = nullptr;
+    // The ports window, made by the first "Ports..."; it goes with the main
+    // window.
+    TPortsWindow* PortsWindow = nullptr;
 };

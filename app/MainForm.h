@@ -334,6 +334,7 @@ private:
     void CardTypeFound(uint8_t Type) override;
     void SerialFound(const TSerial& Serial) override;
     void PortOpenFailed(const QString& ComName, const QString& Reason, const QString& Detail) override;
+    void ReaderSilent(const QString& ComName, const QString& Words) override;
     void LoopStarted(TLoopKind Kind) override;
     void LoopTime(qint64 ElapsedSeconds) override;
     void LoopCounted(TLoopCounter Counter, int32_t Value) override;
@@ -345,6 +346,8 @@ private:
     // A record that cannot be written: once on standard error, and in the
     // hint panel.
     void RecordWarning(const QString& Warning);
+    // Why the port is not linked, in panel 0 until a link works.
+    void ShowPortProblem(const QString& Words);
 
     TFormDialogs FRealDialogs;
     TFormDialogs* FDialogs = &FRealDialogs;
@@ -353,6 +356,8 @@ private:
     std::unique_ptr<TSessionRecorder> FRecords;
     // Where panel 0's records link and "Open folder" lead.
     QString FRecordsFolder;
+    // The words on the port panel 0 shows, cleared by the next link.
+    QString FPortProblem;
     bool FShown = false;
     // The long time format the running loop test shows its time in.
     QString FLoopTimeFormat;

@@ -80,12 +80,38 @@ void TMainForm::LinkStateChanged(const QString& Text)
 {
     if (StatusPanels[1])
         StatusPanels[1]->setText(Text);
+    // A link that works makes the last word on a port that failed old news;
+    // whatever panel 0 shows since is left alone.
+    if (Text == QLatin1String("Linked") && StatusPanels[0] && !FPortProblem.isEmpty()
+        && StatusPanels[0]->text() == FPortProblem)
+        ShowInHintPanel(QString());
+    if (Text == QLatin1String("Linked"))
+        FPortProblem.clear();
 }
 
 void TMainForm::PortOpenFailed(const QString& /*ComName*/, const QString& /*Reason*/, const QString& Detail)
 {
-    // The box says only "Can not open port!"; why goes to standard error.
+    // The box says only "Can not open port!"; why, with the device and what
+    // to do, goes to standard error and stays beside the link panel.
     std::fprintf(stderr, "orvelle: %s\n", Detail.toLocal8Bit().constData());
+    ShowPortProblem(Detail);
+}
+
+void TMainForm::ReaderSilent(const QString& /*ComName*/, const QString& Words)
+{
+    // The link panel says "Un-Linked"; what to check goes beside it.
+    std::fprintf(stderr, "orvelle: %s\n", Words.toLocal8Bit().constData());
+    ShowPortProblem(Words);
+}
+
+void TMainForm::ShowPortProblem(const QString& Words)
+{
+    if (!StatusPanels[0])
+        return;
+    FPortProblem = Words;
+    ShowInHintPanel(Words);
+    // The panel is narrow: the whole sentence where the mouse rests.
+    StatusPanels[0]->setToolTip(Words);
 }
 
 void TMainForm::OperationStateChanged(bool Running)

@@ -6,6 +6,7 @@
 #include "protocol/PlainText.h"
 #include "protocol/SafeFile.h"
 #include "records/SessionRecorder.h"
+#include "serial/OpenFailure.h"
 #include "session/CardWords.h"
 #include "session/LinkSession.h"
 
@@ -161,8 +162,7 @@ int TCardTool::OpenReader()
         return ExitDone;
     // A port that did not open is told by the session.
     if (FSession->PortOpen())
-        Say("the reader on " + FOptions.Port + (FDevice.empty() || FDevice == FOptions.Port ? "" : " (" + FDevice + ")")
-            + " does not answer");
+        Say(DescribeSilentReader(FOptions.Port, FDevice));
     return ExitNoReader;
 }
 

@@ -98,6 +98,7 @@ QString ProgramEnded(const QString& Program, const QString& Version)
 }
 QString PortOpened(const QString& ComName, const QString& Device) { return QStringLiteral("Port %1 opened: %2").arg(ComName, Device); }
 QString PortOpenFailed(const QString& ComName, const QString& Reason) { return QStringLiteral("Port %1 not opened: %2").arg(ComName, Reason); }
+QString ReaderSilent(const QString& ComName, const QString& Words) { return QStringLiteral("Port %1 not linked: %2").arg(ComName, Words); }
 QString LinkPanel(const QString& Text) { return QStringLiteral("Link panel: %1").arg(Text); }
 
 QString LoopStarted(const TRunSettings& Settings)

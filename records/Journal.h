@@ -60,6 +60,7 @@ QString ProgramStarted(const QString& Program, const QString& Version);
 QString ProgramEnded(const QString& Program, const QString& Version);
 QString PortOpened(const QString& ComName, const QString& Device);
 QString PortOpenFailed(const QString& ComName, const QString& Reason);
+QString ReaderSilent(const QString& ComName, const QString& Words);
 QString LinkPanel(const QString& Text);
 QString LoopStarted(const TRunSettings& Settings);
 QString LoopStopped(const TRunSettings& Settings, const TLoopTotals& Totals);

@@ -49,10 +49,16 @@ void TSessionRecorder::PortOpened(const QString& ComName, const QString& Device)
     FJournal.Write(JournalText::PortOpened(ComName, Device));
 }
 
-void TSessionRecorder::PortOpenFailed(const QString& ComName, const QString& Reason, const QString& /*Detail*/)
+void TSessionRecorder::PortOpenFailed(const QString& ComName, const QString& Reason, const QString& Detail)
 {
     FDevice.clear();
-    FJournal.Write(JournalText::PortOpenFailed(ComName, Reason));
+    // The whole sentence, device and next step included, when there is one.
+    FJournal.Write(JournalText::PortOpenFailed(ComName, Detail.isEmpty() ? Reason : Detail));
+}
+
+void TSessionRecorder::ReaderSilent(const QString& ComName, const QString& Words)
+{
+    FJournal.Write(JournalText::ReaderSilent(ComName, Words));
 }
 
 void TSessionRecorder::LoopRunStarted(const TLoopSettings& Settings)

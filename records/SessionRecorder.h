@@ -38,6 +38,7 @@ private:
     void LinkStateChanged(const QString& Text) override;
     void PortOpened(const QString& ComName, const QString& Device) override;
     void PortOpenFailed(const QString& ComName, const QString& Reason, const QString& Detail) override;
+    void ReaderSilent(const QString& ComName, const QString& Words) override;
     void LoopRunStarted(const TLoopSettings& Settings) override;
     void LoopCycleEnded(const TLoopTotals& Totals) override;
     void LoopRunEnded(const TLoopSettings& Settings, const TLoopTotals& Totals) override;

@@ -8,6 +8,7 @@
 #include "serial/Comm.h"
 #include "serial/OpenFailure.h"
 #include "serial/PortName.h"
+#include "serial/PortScan.h"
 
 #include <QTimer>
 
@@ -104,25 +105,33 @@ bool TLinkSession::OpenAndTest(const std::string& Name)
         SetLinkState("Un-Linked");
         const std::string device = DeviceOf(ResolveCommName(FDevice->CommName()));
         const std::string cause = error.Cause();
+        // A port another program holds: the lock table names it, when it locked.
+        const std::string holder
+            = error.code() == std::errc::device_or_resource_busy ? HolderOf(device, "/proc/locks") : std::string();
+        const std::string words
+            = cause.empty() ? DescribeOpenFailure(FDevice->CommName(), device, error, holder) : cause;
         FListeners.PortOpenFailed(QString::fromStdString(FDevice->CommName()),
             QString::fromLocal8Bit(cause.empty() ? error.code().message().c_str() : cause.c_str()),
-            QString::fromLocal8Bit(cause.empty() ? DescribeOpenFailure(FDevice->CommName(), device, error).c_str() : cause.c_str()));
+            QString::fromLocal8Bit(words.c_str()));
         return false;
     }
     FOpenedRoute = ResolveCommName(FDevice->CommName());
-    FListeners.PortOpened(QString::fromStdString(FDevice->CommName()), QString::fromStdString(DeviceOf(FOpenedRoute)));
-    TestOpenedLink();
+    const std::string device = DeviceOf(FOpenedRoute);
+    FListeners.PortOpened(QString::fromStdString(FDevice->CommName()), QString::fromStdString(device));
+    TestOpenedLink(device);
     return true;
 }
 
 // The link test on a port just opened, as the port choice runs it.
-void TLinkSession::TestOpenedLink()
+void TLinkSession::TestOpenedLink(const std::string& Device)
 {
     if (TestLink()) {
         SetLinkState("Linked");
         BeepReader();
     } else {
         SetLinkState("Un-Linked");
+        FListeners.ReaderSilent(QString::fromStdString(FDevice->CommName()),
+            QString::fromLocal8Bit(DescribeSilentReader(FDevice->CommName(), Device).c_str()));
     }
 }
 

@@ -209,7 +209,7 @@ private:
     void ChangePort(int Index);
     // Close, rename, open and test; false when the port did not open.
     bool OpenAndTest(const std::string& Name);
-    void TestOpenedLink();
+    void TestOpenedLink(const std::string& Device);
     void SetLinkState(const char* Text);
     void RelinkCheck();
     void Relink();

@@ -86,6 +86,9 @@ public:
     // Detail says it all in a sentence for standard error (the device, the
     // port map, what to do); the session itself prints nothing.
     virtual void PortOpenFailed(const QString& /*ComName*/, const QString& /*Reason*/, const QString& /*Detail*/) { }
+    // A port choice opened ComName but the reader did not answer the link
+    // test; Words say where and what to check.
+    virtual void ReaderSilent(const QString& /*ComName*/, const QString& /*Words*/) { }
 
     // A loop test began: its counters start from the session's start values.
     virtual void LoopStarted(TLoopKind /*Kind*/) { }
@@ -136,6 +139,10 @@ public:
     void PortOpenFailed(const QString& ComName, const QString& Reason, const QString& Detail) override
     {
         Each(&TSessionEvents::PortOpenFailed, ComName, Reason, Detail);
+    }
+    void ReaderSilent(const QString& ComName, const QString& Words) override
+    {
+        Each(&TSessionEvents::ReaderSilent, ComName, Words);
     }
     void LoopStarted(TLoopKind Kind) override { Each(&TSessionEvents::LoopStarted, Kind); }
     void LoopRunStarted(const TLoopSettings& Settings) override { Each(&TSessionEvents::LoopRunStarted, Settings); }

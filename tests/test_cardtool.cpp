@@ -34,6 +34,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -44,6 +45,7 @@
 #include <functional>
 #include <span>
 #include <string>
+#include <system_error>
 #include <vector>
 
 extern char** environ;
@@ -353,12 +355,25 @@ TEST_F(CardToolTest, NoPortOrASilentReaderExitsThree)
 {
     PtyPeer silent;
     Ports.Map(2, Path("nothing").toStdString());
+    // Another program (this test) holds a terminal by its lock.
+    PtyPeer held;
+    const int holder = ::open(held.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
     const struct {
         QString Port;
         QString Says;
     } cases[] = {
-        {"COM2", "cannot open COM2"},
-        {QString::fromStdString(silent.SlavePath()), "does not answer"},
+        // Which device, why, and the next step.
+        {"COM2", "cannot open COM2 (" + Path("nothing") + "): " + QString::fromStdString(std::make_error_code(std::errc::no_such_file_or_directory).message()) + "; see orvelle-card ports"},
+        {QString::fromStdString(silent.SlavePath()),
+            "the reader on " + QString::fromStdString(silent.SlavePath())
+                + " does not answer; check the reader's power and cable, and the port map (orvelle-card ports --probe)"},
+        {QString::fromStdString(held.SlavePath()),
+            QStringLiteral("cannot open %1: %2, held by pid %3 (test_cardtool); close the other program")
+                .arg(QString::fromStdString(held.SlavePath()),
+                    QString::fromStdString(std::make_error_code(std::errc::device_or_resource_busy).message()))
+                .arg(::getpid())},
     };
     for (const auto& c : cases) {
         const TRun run = Card({"--port", c.Port, "keys"});
@@ -366,6 +381,7 @@ TEST_F(CardToolTest, NoPortOrASilentReaderExitsThree)
         EXPECT_TRUE(run.Err.contains(c.Says)) << run.Err.toStdString();
         EXPECT_TRUE(run.Out.isEmpty());
     }
+    ::close(holder);
     EXPECT_TRUE(Sim.Requests().empty());
 }
 
@@ -781,6 +797,11 @@ TEST_F(CardToolTest, JsonIsOneDocumentOnEveryExit)
     Write("bad.keys", "FFFFFFFFFFFF\nA0A1A2A3A4\n");
     PtyPeer silent;
     Ports.Map(2, Path("nothing").toStdString());
+    // Another program (this test) holds a terminal by its lock.
+    PtyPeer held;
+    const int holder = ::open(held.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
     const struct {
         QStringList Args;
         int Exit;

@@ -6,6 +6,7 @@
 #include "app/Version.h"
 #include "protocol/SafeFile.h"
 #include "support/FormFixture.h"
+#include "support/PtyPeer.h"
 
 #include <QAction>
 #include <QCoreApplication>
@@ -28,6 +29,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <system_error>
 
 namespace {
 
@@ -151,6 +153,35 @@ TEST(WindowRecords, TheAboutPageAndTheStatusBarLeadToTheRecords)
     EXPECT_EQ(F.Boxes[0].Caption, QStringLiteral("Message"));
     EXPECT_TRUE(F.Boxes[0].Text.startsWith(keys + ":1:")) << F.Boxes[0].Text.toStdString();
     EXPECT_TRUE(JournalLines(F.Home().StateFolder()).contains(F.Boxes[0].Text));
+}
+
+// A port that does not open and a reader that does not answer: the status
+// bar says which device and what to do, and the journal keeps the same words.
+TEST(WindowRecords, APortThatFailsLeavesItsWordsInThePanelAndTheJournal)
+{
+    PtyPeer silent;
+    const struct {
+        std::string Target;
+        QString Journal;
+        QString Words;
+    } cases[] = {
+        {"/nonexistent/orvelle-tty", "Port COM1 not opened: ",
+            "cannot open COM1 (/nonexistent/orvelle-tty): "
+                + QString::fromStdString(std::make_error_code(std::errc::no_such_file_or_directory).message())
+                + "; see orvelle-card ports"},
+        {silent.SlavePath(), "Port COM1 not linked: ",
+            "the reader on COM1 (" + QString::fromStdString(silent.SlavePath())
+                + ") does not answer; check the reader's power and cable, and the port map (orvelle-card ports --probe)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Target);
+        TFormFixture F({.ReplyTimeoutMs = 300, .Show = false, .Com1Target = c.Target});
+        F.Show();
+        EXPECT_EQ(F.LinkPanel(), QStringLiteral("Un-Linked"));
+        EXPECT_EQ(StatusPanel(*F.Form, 0)->text(), c.Words);
+        EXPECT_EQ(StatusPanel(*F.Form, 0)->toolTip(), c.Words) << "the narrow panel's whole text";
+        EXPECT_TRUE(JournalLines(F.Home().StateFolder()).contains(c.Journal + c.Words));
+    }
 }
 
 TEST(WindowRecords, AnUnwritableStateFolderStopsNothing)

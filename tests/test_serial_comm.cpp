@@ -148,16 +148,20 @@ TEST_F(SerialComm, OpenPortFailuresKeepTheirCauseLeaveItClosedAndALaterOpenWorks
     holder.SetCommName(Peer.SlavePath());
     holder.OpenPort();
 
+    // The words end with the next step that fits the cause.
+    const std::string seePorts = "; see orvelle-card ports";
+    const std::string closeIt = "; close the other program";
     const struct {
         std::string Name;
         const char* Message;
         std::errc Cause;
+        std::string Next;
     } cases[] = {
-        {"/nonexistent/ttyX", "Error opening serial port", std::errc::no_such_file_or_directory},
-        {"LPT1", "Error opening serial port", std::errc::no_such_device},
-        {Peer.SlavePath(), "Error opening serial port", std::errc::device_or_resource_busy},
-        {"/dev/null", "File handle is not a comm handle ", std::errc::inappropriate_io_control_operation},
-        {file, "File handle is not a comm handle ", std::errc::inappropriate_io_control_operation},
+        {"/nonexistent/ttyX", "Error opening serial port", std::errc::no_such_file_or_directory, seePorts},
+        {"LPT1", "Error opening serial port", std::errc::no_such_device, seePorts},
+        {Peer.SlavePath(), "Error opening serial port", std::errc::device_or_resource_busy, closeIt},
+        {"/dev/null", "File handle is not a comm handle ", std::errc::inappropriate_io_control_operation, seePorts},
+        {file, "File handle is not a comm handle ", std::errc::inappropriate_io_control_operation, seePorts},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
@@ -168,9 +172,9 @@ TEST_F(SerialComm, OpenPortFailuresKeepTheirCauseLeaveItClosedAndALaterOpenWorks
         } catch (const ECommsError& e) {
             EXPECT_STREQ(e.what(), c.Message);
             EXPECT_EQ(e.code(), std::make_error_code(c.Cause)) << e.code().message();
-            // What standard error gets: the cause, and no advice that does not fit it.
+            // What standard error gets: the cause, and only the advice that fits it.
             const std::string text = DescribeOpenFailure("COM1", c.Name, e);
-            EXPECT_EQ(text, "cannot open COM1 (" + c.Name + "): " + std::make_error_code(c.Cause).message());
+            EXPECT_EQ(text, "cannot open COM1 (" + c.Name + "): " + std::make_error_code(c.Cause).message() + c.Next);
         }
         EXPECT_FALSE(Comm.IsOpen());
     }
@@ -187,6 +191,15 @@ TEST_F(SerialComm, OpenPortFailuresKeepTheirCauseLeaveItClosedAndALaterOpenWorks
         EXPECT_NE(text.find("dialout"), std::string::npos) << text;
         EXPECT_NE(text.find("sudo usermod -aG dialout \"$USER\""), std::string::npos) << text;
     }
+    // Who holds a busy port, where the lock says so.
+    EXPECT_EQ(DescribeOpenFailure("COM2", "/dev/ttyUSB1", ECommsError(EBUSY, "Error opening serial port"), "pid 4242 (minicom)"),
+        "cannot open COM2 (/dev/ttyUSB1): " + std::generic_category().message(EBUSY)
+            + ", held by pid 4242 (minicom); close the other program");
+    // A reader that does not answer on an open port: what to check.
+    EXPECT_EQ(DescribeSilentReader("COM1", "/dev/ttyUSB0"),
+        "the reader on COM1 (/dev/ttyUSB0) does not answer; check the reader's power and cable, and the port map "
+        "(orvelle-card ports --probe)");
+    EXPECT_EQ(DescribeSilentReader("/dev/ttyUSB0", "/dev/ttyUSB0").rfind("the reader on /dev/ttyUSB0 does not answer; ", 0), 0u);
 
     // No thread is left behind by the failures.
     holder.ClosePort();

@@ -78,6 +78,10 @@ struct TRecorder : TSessionEvents {
         Refusals.push_back(ComName.toStdString() + ": " + Reason.toStdString());
     }
     std::vector<std::string> Refusals;
+    void ReaderSilent(const QString& ComName, const QString& Words) override
+    {
+        Said.push_back("silent " + ComName.toStdString() + ": " + Words.toStdString());
+    }
 
     // What was said, without the log lines.
     std::vector<std::string> Events() const
@@ -310,6 +314,24 @@ TEST_F(SessionRelinkTest, AnOutageCountsOneSearchFailurePerReplyTimeout)
 }
 
 void NonBlocking(int Fd) { ::fcntl(Fd, F_SETFL, ::fcntl(Fd, F_GETFL) | O_NONBLOCK); }
+
+TEST_F(SessionTest, ThePortChosenAgainIsTestedAgainAndASilentReaderSaysWhatToCheck)
+{
+    // The same port once more: closed, opened and tested again.
+    Session.ChoosePort(0);
+    EXPECT_EQ(Sim.Requests(), (Frames{LinkTestFrame, BeepFrame}));
+    EXPECT_TRUE(TSessionProbe::Device(Session).IsOpen());
+
+    // COM2 leads to a terminal with no reader behind it.
+    PtyPeer silent;
+    Ports.Map(2, silent.SlavePath());
+    Session.SetSettings({.ReplyTimeout = 300});
+    Session.ChoosePort(1);
+    EXPECT_EQ(Said.Events(),
+        (std::vector<std::string>{"panel Un-Linked",
+            "silent COM2: the reader on COM2 (" + silent.SlavePath()
+                + ") does not answer; check the reader's power and cable, and the port map (orvelle-card ports --probe)"}));
+}
 
 TEST_F(SessionTest, AStaleSimulatorLinkIsRefusedAsAPortThatDoesNotOpen)
 {

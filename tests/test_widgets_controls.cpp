@@ -164,7 +164,7 @@ TEST(RadioGroup, FillsColumnsTopToBottomAndStartsWithNothingChosen)
     EXPECT_EQ(Group.Button(4)->x(), Group.Button(3)->x());
 }
 
-TEST(RadioGroup, ClickReportsEachChangeOnce)
+TEST(RadioGroup, ClickReportsEachChangeOnceAndEachRepeatedClick)
 {
     TRadioGroup Group(QStringLiteral("Search Card by："), {QStringLiteral("Idel card"), QStringLiteral("All cards")}, 2);
     Group.show();
@@ -180,15 +180,23 @@ TEST(RadioGroup, ClickReportsEachChangeOnce)
     EXPECT_EQ(Group.ItemIndex(), 1);
     EXPECT_FALSE(Group.Button(0)->isChecked());
     EXPECT_EQ(Clicks.count(), 2);
-    QTest::mouseClick(Group.Button(1), Qt::LeftButton); // already chosen
-    EXPECT_EQ(Clicks.count(), 2);
+    // The item already chosen, clicked or pressed with the space bar: asked
+    // again, reported again; a program's SetItemIndex to it is no change.
+    QTest::mouseClick(Group.Button(1), Qt::LeftButton);
+    EXPECT_EQ(Clicks.count(), 3);
+    Group.Button(1)->setFocus();
+    QTest::keyClick(Group.Button(1), Qt::Key_Space);
+    EXPECT_EQ(Clicks.count(), 4);
+    Group.SetItemIndex(1);
+    EXPECT_EQ(Clicks.count(), 4);
+    EXPECT_EQ(Group.ItemIndex(), 1);
 
     Group.SetItemIndex(-1);
     EXPECT_EQ(Group.ItemIndex(), -1);
     EXPECT_FALSE(Group.Button(1)->isChecked());
-    EXPECT_EQ(Clicks.count(), 3);
+    EXPECT_EQ(Clicks.count(), 5);
     Group.SetItemIndex(7); // out of range: as -1, already so
-    EXPECT_EQ(Clicks.count(), 3);
+    EXPECT_EQ(Clicks.count(), 5);
 }
 
 // ------------------------------------------------------------------ spin edit

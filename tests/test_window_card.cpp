@@ -128,7 +128,7 @@ TEST_F(CardPageTest, ControlsCaptionsStatesAndTheyFitThePage)
         {"CardRead", "Read card", true}, {"CardWrite", "Write card...", true}, {"CardCompare", "Compare...", true},
         {"CardOpenDump", "Open dump...", true}, {"CardEditDump", "Edit dump...", true}, {"CardSaveDump", "Save dump...", false},
         {"CardCancel", "Cancel", false}, {"CardShow", "Show card", true}, {"CardBatch", "Batch...", true},
-        {"CardLine", "Line...", true}};
+        {"CardLine", "Line...", true}, {"CardPorts", "Ports...", true}};
     QWidget* page = Ctl<QWidget>(Form(), "TabSheet9");
     Ctl<QTabWidget>(Form(), "PageControl1")->setCurrentWidget(page);
     const QRect inside = page->rect();

@@ -34,6 +34,7 @@
 
 #include <memory>
 #include <string>
+#include <system_error>
 #include <tuple>
 #include <vector>
 
@@ -614,6 +615,10 @@ TEST_F(WindowTest, SettingControlsReachTheirHandlers)
     ASSERT_EQ(Boxes.size(), 1u);
     EXPECT_EQ(Boxes[0].Text, QStringLiteral("Can not open port!"));
     EXPECT_EQ(StatusPanel(*Form, 1)->text(), QStringLiteral("Un-Linked"));
+    // Beside the box, which stays as it is: which device, why, what to do.
+    EXPECT_EQ(StatusPanel(*Form, 0)->text().toStdString(),
+        "cannot open COM1 (" + Home.StateFolder() + "/no-such-device): "
+            + std::make_error_code(std::errc::no_such_file_or_directory).message() + "; see orvelle-card ports");
 
     Ctl<QTabWidget>(*Form, "PageControl1")->setCurrentWidget(Ctl<QWidget>(*Form, "TabSheet6"));
     QTest::mouseClick(Ctl<TRadioGroup>(*Form, "RgPort")->Button(2), Qt::LeftButton, {}, QPoint(6, 8));
@@ -625,6 +630,28 @@ TEST_F(WindowTest, SettingControlsReachTheirHandlers)
     EXPECT_NE(Form->Session().Settings().SearchMode, 0);
     Ctl<TSpinEdit>(*Form, "EdtMS")->setValue(1500);
     EXPECT_EQ(Form->Session().Settings().ReplyTimeout, 1500);
+}
+
+// A port that failed is tried again by a click on its button, though it is
+// the one chosen already: the operator mended the cause meanwhile.
+TEST(WindowPortChoice, AClickOnTheChosenPortTriesItAgain)
+{
+    TFormFixture F({.Show = false, .Com1Target = "/nonexistent/orvelle-tty"});
+    F.Show();
+    ASSERT_EQ(F.Boxes.size(), 1u);
+    EXPECT_EQ(F.Boxes[0].Text, QStringLiteral("Can not open port!"));
+    EXPECT_EQ(F.LinkPanel(), QStringLiteral("Un-Linked"));
+    EXPECT_TRUE(StatusPanel(*F.Form, 0)->text().startsWith("cannot open COM1 (/nonexistent/orvelle-tty): "))
+        << StatusPanel(*F.Form, 0)->text().toStdString();
+
+    F.MapPort(1, F.Sim.DevicePath());
+    Ctl<QTabWidget>(*F.Form, "PageControl1")->setCurrentWidget(Ctl<QWidget>(*F.Form, "TabSheet6"));
+    QRadioButton* Com1 = Ctl<TRadioGroup>(*F.Form, "RgPort")->Button(0);
+    ASSERT_TRUE(Com1->isChecked());
+    QTest::mouseClick(Com1, Qt::LeftButton, {}, QPoint(6, 8));
+    EXPECT_EQ(F.LinkPanel(), QStringLiteral("Linked"));
+    EXPECT_EQ(F.Boxes.size(), 1u);
+    EXPECT_TRUE(StatusPanel(*F.Form, 0)->text().isEmpty()) << "a link that works clears the old cause";
 }
 
 TEST_F(WindowTest, BothStopButtonsEndALoop)

@@ -29,6 +29,15 @@ TRadioGroup::TRadioGroup(const QString& Caption, const QStringList& Items, int C
         if (Checked)
             emit Click();
     });
+    // A click on the button already chosen changes nothing, yet it is the
+    // operator asking again (a port tried once more): it reports too. Its
+    // press comes first, so the choice at the press tells the two apart.
+    connect(FGroup, &QButtonGroup::idPressed, this, [this](int) { FIndexAtPress = ItemIndex(); });
+    connect(FGroup, &QButtonGroup::idClicked, this, [this](int Id) {
+        if (Id == FIndexAtPress)
+            emit Click();
+        FIndexAtPress = -1;
+    });
 }
 
 int TRadioGroup::ItemIndex() const { return FGroup->checkedId(); }

@@ -21,10 +21,12 @@ public:
     QRadioButton* Button(int Index) const { return FButtons.at(size_t(Index)); }
 
 signals:
-    // The chosen item changed (by the operator or by SetItemIndex).
+    // The chosen item changed (by the operator or by SetItemIndex), or the
+    // operator clicked the item already chosen.
     void Click();
 
 private:
     std::vector<QRadioButton*> FButtons;
     QButtonGroup* FGroup = nullptr;
+    int FIndexAtPress = -1; // the chosen item when a button was last pressed
 };
