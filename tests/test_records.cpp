@@ -254,7 +254,8 @@ TRunSettings ReadSettings()
     return settings;
 }
 
-const char* const Header = "time,elapsed_s,cycles,search_failures,auth_failures,reads,read_errors,verify_errors,writes,write_errors\n";
+const char* const Header = "time,elapsed_s,cycles,search_failures,auth_failures,reads,read_errors,verify_errors,writes,write_errors,"
+                           "cycles_per_min,search_fail_pct,auth_fail_pct,read_error_pct,verify_error_pct,write_error_pct\n";
 
 // The wall clock and the steady one, moved together unless a test sets the
 // wall clock apart.
@@ -305,9 +306,9 @@ TEST(RecordsReport, ARowEachMinuteTheLastAtFinishAndASummaryBeside)
     clocks.Advance(200100 - at);
     EXPECT_EQ(report->Finish(Totals(201)), csv);
     const std::string rows = std::string(Header)
-        + "2026-12-08T07:06:31.250+01:00,60,61,1,2,3,4,5,6,7\n"
-          "2026-12-08T07:08:36.750+01:00,185,186,1,2,3,4,5,6,7\n"
-          "2026-12-08T07:08:51.350+01:00,200,201,1,2,3,4,5,6,7\n";
+        + "2026-12-08T07:06:31.250+01:00,60,61,1,2,3,4,5,6,7,61.00,1.64,3.28,57.14,83.33,53.85\n"
+          "2026-12-08T07:08:36.750+01:00,185,186,1,2,3,4,5,6,7,59.76,0.54,1.08,57.14,83.33,53.85\n"
+          "2026-12-08T07:08:51.350+01:00,200,201,1,2,3,4,5,6,7,61.64,0.50,1.00,57.14,83.33,53.85\n";
     EXPECT_EQ(ReadFile(csv), rows);
 
     // Once only.
@@ -315,7 +316,7 @@ TEST(RecordsReport, ARowEachMinuteTheLastAtFinishAndASummaryBeside)
     EXPECT_EQ(report->Finish(Totals(400)), csv);
     EXPECT_EQ(ReadFile(csv), rows);
 
-    EXPECT_EQ(FilesIn(dir.path()), "20261208-070531-loop-read.csv 20261208-070531-loop-read.json");
+    EXPECT_EQ(FilesIn(dir.path()), "20261208-070531-loop-read-events.csv 20261208-070531-loop-read.csv 20261208-070531-loop-read.json");
     QJsonObject summary = Summary(dir.path() + QStringLiteral("/20261208-070531-loop-read.json"));
     EXPECT_NEAR(summary.take(QStringLiteral("cycles_per_minute")).toDouble(), 201 * 60 / 200.1, 1e-9);
     EXPECT_EQ(summary, QJsonDocument::fromJson(R"({"kind": "loop-read", "report": "20261208-070531-loop-read.csv",
@@ -335,14 +336,14 @@ TEST(RecordsReport, AClockSetBackOrForwardNeitherLosesNorAddsAMinute)
         const char* Stop;
     } cases[] = {
         {"set back two hours", -2 * 3600 * 1000,
-            "2026-12-08T05:06:00.000+01:00,60,60,1,2,3,4,5,6,7\n"
-            "2026-12-08T05:07:00.000+01:00,120,120,1,2,3,4,5,6,7\n"
-            "2026-12-08T05:07:30.000+01:00,150,150,1,2,3,4,5,6,7\n",
+            "2026-12-08T05:06:00.000+01:00,60,60,1,2,3,4,5,6,7,60.00,1.67,3.33,57.14,83.33,53.85\n"
+            "2026-12-08T05:07:00.000+01:00,120,120,1,2,3,4,5,6,7,60.00,0.83,1.67,57.14,83.33,53.85\n"
+            "2026-12-08T05:07:30.000+01:00,150,150,1,2,3,4,5,6,7,60.00,0.67,1.33,57.14,83.33,53.85\n",
             "2026-12-08T05:07:30.000+01:00"},
         {"set forward two hours", 2 * 3600 * 1000,
-            "2026-12-08T09:06:00.000+01:00,60,60,1,2,3,4,5,6,7\n"
-            "2026-12-08T09:07:00.000+01:00,120,120,1,2,3,4,5,6,7\n"
-            "2026-12-08T09:07:30.000+01:00,150,150,1,2,3,4,5,6,7\n",
+            "2026-12-08T09:06:00.000+01:00,60,60,1,2,3,4,5,6,7,60.00,1.67,3.33,57.14,83.33,53.85\n"
+            "2026-12-08T09:07:00.000+01:00,120,120,1,2,3,4,5,6,7,60.00,0.83,1.67,57.14,83.33,53.85\n"
+            "2026-12-08T09:07:30.000+01:00,150,150,1,2,3,4,5,6,7,60.00,0.67,1.33,57.14,83.33,53.85\n",
             "2026-12-08T09:07:30.000+01:00"},
     };
     for (const auto& c : cases) {
@@ -388,7 +389,7 @@ TEST(RecordsReport, RunsStartedInTheSameSecondGetTheirOwnFiles)
     EXPECT_FALSE(fs::exists((dir.path() + QStringLiteral("/victim")).toStdString()));
     first->Finish(Totals(3));
     EXPECT_EQ(ReadFile(second->CsvPath()), Header);
-    EXPECT_EQ(ReadFile(first->CsvPath()), std::string(Header) + "2026-12-08T07:05:31.900+01:00,0,3,1,2,3,4,5,6,7\n");
+    EXPECT_EQ(ReadFile(first->CsvPath()), std::string(Header) + "2026-12-08T07:05:31.900+01:00,0,3,1,2,3,4,5,6,7,225.00,33.33,66.67,57.14,83.33,53.85\n");
 }
 
 TEST(RecordsReport, AnUnwritableFolderWarnsOnceAndTheRunGoesOnUnrecorded)
@@ -466,7 +467,7 @@ TEST(RecordsReport, ASummaryThatCannotBeWrittenWholeLeavesNoPathToShow)
         EXPECT_TRUE(warnings[0].startsWith(QStringLiteral("Report not written: ")));
         EXPECT_TRUE(warnings[0].endsWith(QLatin1String(c.Reason))) << warnings[0].toStdString();
         EXPECT_EQ(QStringLiteral("Report not written: ") + report->Problem(), warnings[0]);
-        EXPECT_EQ(ReadFile(csv), std::string(Header) + "2026-12-08T07:05:32.000+01:00,1,1,1,2,3,4,5,6,7\n");
+        EXPECT_EQ(ReadFile(csv), std::string(Header) + "2026-12-08T07:05:32.000+01:00,1,1,1,2,3,4,5,6,7,60.00,100.00,200.00,57.14,83.33,53.85\n");
         EXPECT_EQ(ReadFile(QString::fromStdString(victim)), "keep");
         EXPECT_EQ(FilesIn(dir.path() + QStringLiteral("/runs")).find(".json."), std::string::npos) << "no file left beside it";
     }
@@ -475,7 +476,7 @@ TEST(RecordsReport, ASummaryThatCannotBeWrittenWholeLeavesNoPathToShow)
 TEST(RecordsReport, AFullDiskLeavesNoReportToShowAndNoHalfSummary)
 {
     QTemporaryDir dir;
-    // Room for the header and one row, not for the summary.
+    // Room for the headers and a row or so of each file, not for the summary.
     const std::string said = InChild(
         [&] {
             TClocks clocks{At(8, 7, 5, 31, 0)};
@@ -488,9 +489,9 @@ TEST(RecordsReport, AFullDiskLeavesNoReportToShowAndNoHalfSummary)
                 text += "\n" + warning.toStdString();
             return text;
         },
-        rlim_t(std::string(Header).size() + 60));
+        rlim_t(std::string(Header).size() + 200));
     EXPECT_EQ(said, "shown []\nReport not written: " + dir.path().toStdString() + "/20261208-070531-loop-read.json: File too large");
-    EXPECT_EQ(FilesIn(dir.path()), "20261208-070531-loop-read.csv");
+    EXPECT_EQ(FilesIn(dir.path()), "20261208-070531-loop-read-events.csv 20261208-070531-loop-read.csv");
 }
 
 TEST(RecordsReport, AKilledProgramLeavesEveryFullMinute)
@@ -511,10 +512,78 @@ TEST(RecordsReport, AKilledProgramLeavesEveryFullMinute)
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
-    EXPECT_EQ(FilesIn(dir.path()), "20261208-070531-loop-read.csv");
+    EXPECT_EQ(FilesIn(dir.path()), "20261208-070531-loop-read-events.csv 20261208-070531-loop-read.csv");
     EXPECT_EQ(ReadFile(dir.path() + QStringLiteral("/20261208-070531-loop-read.csv")),
         std::string(Header)
-            + "2026-12-08T07:06:31.000+01:00,60,60,1,2,3,4,5,6,7\n"
-              "2026-12-08T07:07:31.000+01:00,120,120,1,2,3,4,5,6,7\n"
-              "2026-12-08T07:08:31.000+01:00,180,180,1,2,3,4,5,6,7\n");
+            + "2026-12-08T07:06:31.000+01:00,60,60,1,2,3,4,5,6,7,60.00,1.67,3.33,57.14,83.33,53.85\n"
+              "2026-12-08T07:07:31.000+01:00,120,120,1,2,3,4,5,6,7,60.00,0.83,1.67,57.14,83.33,53.85\n"
+              "2026-12-08T07:08:31.000+01:00,180,180,1,2,3,4,5,6,7,60.00,0.56,1.11,57.14,83.33,53.85\n");
+}
+
+TEST(RecordsReport, EventsOfFailedCyclesARunOfTheSameOneRowWrittenWhenItEnds)
+{
+    QTemporaryDir dir;
+    TRunSettings settings = ReadSettings(); // block 5, stored key B
+    settings.Loop.Kind = TLoopKind::Write;
+    TClocks clocks{At(8, 7, 5, 31, 0)};
+    const auto report = Report(dir.path(), clocks, nullptr, settings);
+    const QString events = dir.path() + QStringLiteral("/20261208-070531-loop-write-events.csv");
+    EXPECT_EQ(TRunReport::EventsPath(report->CsvPath()), events);
+    const std::string header = "time,cycle,kind,count,detail\n";
+    EXPECT_EQ(ReadFile(events), header);
+
+    // Each cycle a second apart, with what it moved; Linked: the link panel
+    // before it ended.
+    const struct {
+        int64_t TLoopTotals::*Moved[3];
+        bool Linked;
+    } cycles[] = {
+        {{&TLoopTotals::Writes, &TLoopTotals::Reads}, true},
+        {{&TLoopTotals::SearchFailures}, true},
+        {{&TLoopTotals::SearchFailures}, true},
+        {{&TLoopTotals::SearchFailures}, true},
+        {{&TLoopTotals::Writes, &TLoopTotals::ReadErrors}, true},
+        {{&TLoopTotals::Writes, &TLoopTotals::Reads, &TLoopTotals::VerifyErrors}, true},
+        {{&TLoopTotals::Writes, &TLoopTotals::Reads}, true},
+        {{&TLoopTotals::SearchFailures}, false},
+        {{&TLoopTotals::SearchFailures}, false},
+        {{&TLoopTotals::AuthFailures}, true},
+    };
+    TLoopTotals totals;
+    std::vector<std::string> seen; // the file after each cycle
+    for (const auto& cycle : cycles) {
+        clocks.Advance(1000);
+        ++totals.Cycles;
+        for (int64_t TLoopTotals::*counter : cycle.Moved)
+            if (counter)
+                ++(totals.*counter);
+        report->SetLinked(cycle.Linked);
+        report->Update(totals);
+        seen.push_back(ReadFile(events));
+    }
+    const std::string noCard = "2026-12-08T07:05:33.000+01:00,2,no-card,3,no card found\n";
+    // The run of no-card is written once it ends, not before: a program
+    // killed during it loses that run only.
+    EXPECT_EQ(seen[3], header);
+    EXPECT_EQ(seen[4], header + noCard);
+    ASSERT_FALSE(report->Finish(totals).isEmpty());
+    EXPECT_EQ(ReadFile(events), header + noCard + "2026-12-08T07:05:36.000+01:00,5,read,1,block 5\n"
+                                                  "2026-12-08T07:05:37.000+01:00,6,verification,1,block 5 read back other data\n"
+                                                  "2026-12-08T07:05:39.000+01:00,8,link,2,reader not linked\n"
+                                                  "2026-12-08T07:05:41.000+01:00,10,authentication,1,sector 1 key B\n");
+}
+
+TEST(RecordsReport, MinuteRowsGiveTheRateAndPercentagesEmptyWhereNothingToDivideBy)
+{
+    QTemporaryDir dir;
+    TClocks clocks{At(8, 7, 5, 31, 0)};
+    const auto report = Report(dir.path(), clocks);
+    // A read loop that never finds a card: no read was tried.
+    const TLoopTotals none{30, 30, 0, 0, 0, 0, 0, 0};
+    clocks.Advance(60000);
+    report->Update(none);
+    const QString csv = report->Finish(none);
+    // The last row a moment after the first: no time to make a rate of.
+    EXPECT_EQ(ReadFile(csv), std::string(Header) + "2026-12-08T07:06:31.000+01:00,60,30,30,0,0,0,0,0,0,30.00,100.00,0.00,,,\n"
+                                                   "2026-12-08T07:06:31.000+01:00,60,30,30,0,0,0,0,0,0,,100.00,0.00,,,\n");
 }
