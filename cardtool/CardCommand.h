@@ -18,7 +18,8 @@ enum class TCardOperand {
     None,
     DumpToRead, // "a dump FILE": read in, and named in the results
     DumpToSave, // "a dump FILE": found writable now, saved once the card is read
-    Template    // "TEMPLATE": read in
+    Template,   // "TEMPLATE": read in
+    Run         // "RUN": a loop run's CSV or its stem, read by the command
 };
 
 // What the results show beside each sector's keys and result.

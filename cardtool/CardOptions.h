@@ -73,6 +73,8 @@ struct TCardOptions {
     QString Result;
     // --ledger-password-file: where the PostgreSQL password is.
     std::string LedgerPasswordFile;
+    // loop-report -o: the page's file; empty: beside the run.
+    std::string OutputFile;
 };
 
 // The reply time-out's bounds: at least one wait step, at most a minute.

@@ -72,6 +72,8 @@ private:
     int RunBatch();
     // ledger: no port, no inputs of its own.
     int PrintLedger();
+    // loop-report: a loop run's page (LoopReportCommand.cpp).
+    int MakeLoopReport();
     // The report is the run's result: Run prints it, JSON or a table on
     // standard output, once the exit status is known.
     void Print();
