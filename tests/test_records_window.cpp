@@ -99,17 +99,21 @@ TEST(WindowRecords, TheJournalHoldsTheLogAndALoopLeavesItsReport)
     ASSERT_EQ(rows.size(), 2) << "the header and the row at Stop";
     EXPECT_TRUE(rows[0].startsWith("time,elapsed_s,cycles,"));
     EXPECT_EQ(rows[1].split(',').mid(2, 4), (QStringList{"2", "0", "0", "2"})) << rows[1].toStdString();
-    // The report's path, a link to its folder.
+    // The report's page beside it, its path a link that opens it; the
+    // panel's menu opens their folder.
+    const QString page = runs.filePath(QString(reports[0]).replace(".csv", ".html"));
+    EXPECT_TRUE(QFile::exists(page));
     QLabel* panel = StatusPanel(*F.Form, 0);
     QTextDocument shown;
     shown.setHtml(panel->text());
-    EXPECT_EQ(shown.toPlainText(), "Report: " + runs.filePath(reports[0]));
+    EXPECT_EQ(shown.toPlainText(), "Report: " + page);
     const QRegularExpressionMatch link = QRegularExpression(R"re(<a href="([^"]+)">)re").match(panel->text());
     ASSERT_TRUE(link.hasMatch()) << panel->text().toStdString();
-    EXPECT_EQ(QUrl(link.captured(1)).toLocalFile(), runs.path());
+    EXPECT_EQ(QUrl(link.captured(1)).toLocalFile(), page);
     emit panel->linkActivated(link.captured(1));
+    EXPECT_EQ(F.Dialogs.Files, QStringList{page});
     Ctl<QAction>(*F.Form, "OpenRecordsFolder")->trigger();
-    EXPECT_EQ(F.Dialogs.Folders, QStringList(2, runs.path()));
+    EXPECT_EQ(F.Dialogs.Folders, QStringList{runs.path()});
 
     // "Save log..." writes what the log shows.
     const QString saved = QString::fromStdString(F.Home().StateFolder()) + "/saved.txt";
