@@ -192,13 +192,12 @@ bool ReadEvents(const QString& Path, const std::vector<TMinuteRow>& Rows, TLoopR
 
 // "07:06:31", or with the date when the run spans days; each label its own
 // (a chart's categories must differ).
-QString RowLabel(const QString& Time, bool OneDay, QStringList& Taken)
+QString RowLabel(const QString& Time, bool OneDay, const QStringList& Taken)
 {
     QString label = OneDay ? Time.mid(11, 8) : Time.mid(5, 5) + QLatin1Char(' ') + Time.mid(11, 8);
     const QString plain = label;
     for (int n = 2; Taken.contains(label); ++n)
         label = plain + QStringLiteral(" (%1)").arg(n);
-    Taken << label;
     return label;
 }
 

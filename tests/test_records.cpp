@@ -4,6 +4,7 @@
 // that cannot be recorded, a program killed in the middle of a run). Time is
 // driven by an injected clock; nothing here waits.
 #include "records/Journal.h"
+#include "records/LoopRunFiles.h"
 #include "records/RunReport.h"
 #include "support/ChildProcess.h"
 
@@ -586,4 +587,80 @@ TEST(RecordsReport, MinuteRowsGiveTheRateAndPercentagesEmptyWhereNothingToDivide
     // The last row a moment after the first: no time to make a rate of.
     EXPECT_EQ(ReadFile(csv), std::string(Header) + "2026-12-08T07:06:31.000+01:00,60,30,30,0,0,0,0,0,0,30.00,100.00,0.00,,,\n"
                                                    "2026-12-08T07:06:31.000+01:00,60,30,30,0,0,0,0,0,0,,100.00,0.00,,,\n");
+}
+
+// A run's files read back for its page: a bar a minute row, each event's
+// failed cycles in the rows their cycles fell in; the page written whole
+// beside the run, or why not.
+TEST(RecordsLoopRun, EventsAreCountedIntoTheMinutesTheirCyclesFellIn)
+{
+    QTemporaryDir dir;
+    TClocks clocks{At(8, 7, 5, 31, 0)};
+    auto report = Report(dir.path(), clocks);
+    // 150 cycles a second apart (rows at cycles 60, 120 and 150): no card
+    // from 55 to 64, a read error at 100 and at 130.
+    TLoopTotals totals;
+    for (int cycle = 1; cycle <= 150; ++cycle) {
+        clocks.Advance(1000);
+        ++totals.Cycles;
+        if (cycle >= 55 && cycle <= 64)
+            ++totals.SearchFailures;
+        else if (cycle == 100 || cycle == 130)
+            ++totals.ReadErrors;
+        else
+            ++totals.Reads;
+        report->Update(totals);
+    }
+    const QString csv = report->Finish(totals);
+    ASSERT_FALSE(csv.isEmpty());
+    report.reset();
+
+    for (const QString& named : {csv, csv.chopped(4), TRunReport::EventsPath(csv)}) {
+        SCOPED_TRACE(named.toStdString());
+        QString problem;
+        const std::optional<TLoopRunData> run = ReadLoopRun(named, &problem);
+        ASSERT_TRUE(run) << problem.toStdString();
+        EXPECT_EQ(run->Csv, csv);
+        EXPECT_EQ(run->Note, QString());
+        EXPECT_EQ(run->Minutes, (QStringList{"07:06:31", "07:07:31", "07:08:01"}));
+        EXPECT_EQ(run->CycleRates, (std::vector<double>{60, 60, 60}));
+        ASSERT_EQ(run->FailuresByKind.size(), 6u);
+        EXPECT_EQ(run->FailuresByKind[0].Name, "no-card");
+        EXPECT_EQ(run->FailuresByKind[0].Values, (std::vector<double>{6, 4, 0}));
+        EXPECT_EQ(run->FailuresByKind[3].Name, "read");
+        EXPECT_EQ(run->FailuresByKind[3].Values, (std::vector<double>{0, 1, 1}));
+        ASSERT_EQ(run->Events.size(), 3u);
+        EXPECT_EQ(run->Events[0].Cycle, 55);
+        EXPECT_EQ(run->Events[0].Count, 10);
+        EXPECT_EQ(run->Totals.front(), (std::pair<QString, qint64>{"cycles", 150}));
+    }
+
+    const auto page = [](const TLoopRunData& Run) { return QByteArray("page of ") + Run.Csv.toUtf8(); };
+    const QString html = csv.chopped(4) + ".html";
+    const TLoopReportResult written = WriteLoopReport(csv, QString(), page);
+    EXPECT_EQ(written.End, TLoopReportEnd::Written);
+    EXPECT_EQ(written.Html, html);
+    EXPECT_EQ(ReadFile(html), "page of " + csv.toStdString());
+
+    QFile::remove(html);
+    fs::create_directory(html.toStdString());
+    const struct {
+        const char* Name;
+        QString Run;
+        TLoopReportDraw Draw;
+        TLoopReportEnd End;
+        QString Problem;
+    } failed[] = {
+        {"a folder where the page goes", csv, page, TLoopReportEnd::NotWritten, html + " is a folder, not a regular file"},
+        {"a page that cannot be drawn", csv, [](const TLoopRunData&) { return QByteArray(); }, TLoopReportEnd::NotWritten,
+            "the report's charts cannot be drawn"},
+        {"no such run", dir.filePath("none.csv"), page, TLoopReportEnd::RunUnreadable, dir.filePath("none.csv") + ": No such file or directory"},
+    };
+    for (const auto& f : failed) {
+        SCOPED_TRACE(f.Name);
+        const TLoopReportResult result = WriteLoopReport(f.Run, QString(), f.Draw);
+        EXPECT_EQ(result.End, f.End);
+        EXPECT_EQ(result.Html, QString());
+        EXPECT_TRUE(result.Problem.endsWith(f.Problem)) << result.Problem.toStdString();
+    }
 }
