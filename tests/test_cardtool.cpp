@@ -1009,6 +1009,16 @@ TEST(CardLoopReport, ARunsPageHasItsTotalsAndEventsAndAnUnreadableRunNone)
         EXPECT_EQ(html.count("<td>read</td><td>1</td>"), 150 / 7 - 2); // 21 and 28 found no card
     }
 
+    // --json: one document, with the page or the error.
+    const TRun json = run({"loop-report", csv, "--json"});
+    EXPECT_EQ(json.Exit, 0);
+    EXPECT_TRUE(OneJsonObject(json.Out));
+    EXPECT_EQ(json.Json()["report"].toString(), stem + ".html");
+    const TRun jsonRefused = run({"loop-report", dir.filePath("no-such-run.csv"), "--json"});
+    EXPECT_EQ(jsonRefused.Exit, 6);
+    EXPECT_TRUE(OneJsonObject(jsonRefused.Out));
+    EXPECT_EQ(jsonRefused.Json()["exit"].toInt(), 6);
+
     QFile::remove(stem + ".html");
     QFile(dir.filePath("not-a-run.csv")).open(QIODevice::WriteOnly);
     const struct {

@@ -21,6 +21,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <numeric>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -662,5 +663,44 @@ TEST(RecordsLoopRun, EventsAreCountedIntoTheMinutesTheirCyclesFellIn)
         EXPECT_EQ(result.End, f.End);
         EXPECT_EQ(result.Html, QString());
         EXPECT_TRUE(result.Problem.endsWith(f.Problem)) << result.Problem.toStdString();
+    }
+}
+
+// A page lists the first events and counts the rest; a run killed before its
+// summary is read from its CSV, and the page says so.
+TEST(RecordsLoopRun, TheFirstEventsListedTheRestCountedAndNoSummaryNoted)
+{
+    QTemporaryDir dir;
+    TClocks clocks{At(8, 7, 5, 31, 0)};
+    auto report = Report(dir.path(), clocks);
+    // Every other cycle finds no card: each failure a row of its own.
+    const int failures = LoopReportEventRows + 5;
+    TLoopTotals totals;
+    for (int cycle = 1; cycle <= 2 * failures; ++cycle) {
+        clocks.Advance(100);
+        ++totals.Cycles;
+        ++(cycle % 2 ? totals.SearchFailures : totals.Reads);
+        report->Update(totals);
+    }
+    const QString csv = report->Finish(totals);
+    ASSERT_FALSE(csv.isEmpty());
+    report.reset();
+
+    for (const bool summary : {true, false}) {
+        SCOPED_TRACE(summary ? "with its summary" : "without");
+        if (!summary) {
+            ASSERT_TRUE(QFile::remove(csv.chopped(4) + ".json"));
+        }
+        QString problem;
+        const std::optional<TLoopRunData> run = ReadLoopRun(csv, &problem);
+        ASSERT_TRUE(run) << problem.toStdString();
+        EXPECT_EQ(run->Events.size(), size_t(LoopReportEventRows));
+        EXPECT_EQ(run->MoreEvents, 5);
+        EXPECT_EQ(run->Events.back().Cycle, 2 * LoopReportEventRows - 1);
+        const std::vector<double>& noCard = run->FailuresByKind.front().Values;
+        EXPECT_EQ(std::accumulate(noCard.begin(), noCard.end(), 0.0), failures) << "every failure in a bar";
+        EXPECT_EQ(run->Totals[1], (std::pair<QString, qint64>{"search_failures", failures}));
+        EXPECT_EQ(run->Note.isEmpty(), summary) << run->Note.toStdString();
+        EXPECT_EQ(run->Stop.isEmpty(), !summary);
     }
 }
