@@ -11,24 +11,24 @@ namespace {
 // A run's report names: enough for runs stopped and started within a second.
 constexpr int MaxSameSecondRuns = 100;
 
-// Two decimals, or an empty cell where there is nothing to divide by.
-QString Ratio(double Part, double Whole, double Scale)
+// Part per Whole times Scale with two decimals, or an empty cell where there
+// is nothing to divide by (never "nan").
+QString Ratio(int64_t Part, int64_t Whole, double Scale)
 {
-    return Whole > 0 ? QString::number(Part * Scale / Whole, 'f', 2) : QString();
+    return Whole > 0 ? QString::number(double(Part) * Scale / double(Whole), 'f', 2) : QString();
 }
 
+// The totals, then the rate over the interval since the row before and the
+// percentages so far (RunReport.h says of what).
 QString Row(const QDateTime& When, qint64 ElapsedMs, const TLoopTotals& Totals, qint64 IntervalMs, int64_t IntervalCycles)
 {
     QString row = IsoTimeStamp(When);
     for (const int64_t value : {int64_t(ElapsedMs / 1000), Totals.Cycles, Totals.SearchFailures, Totals.AuthFailures,
              Totals.Reads, Totals.ReadErrors, Totals.VerifyErrors, Totals.Writes, Totals.WriteErrors})
         row += QLatin1Char(',') + QString::number(value);
-    const auto all = [](int64_t Value) { return double(Value); };
-    for (const QString& cell : {Ratio(all(IntervalCycles), double(IntervalMs), 60000.0),
-             Ratio(all(Totals.SearchFailures), all(Totals.Cycles), 100.0), Ratio(all(Totals.AuthFailures), all(Totals.Cycles), 100.0),
-             Ratio(all(Totals.ReadErrors), all(Totals.Reads + Totals.ReadErrors), 100.0),
-             Ratio(all(Totals.VerifyErrors), all(Totals.Writes), 100.0),
-             Ratio(all(Totals.WriteErrors), all(Totals.Writes + Totals.WriteErrors), 100.0)})
+    for (const QString& cell : {Ratio(IntervalCycles, IntervalMs, 60000.0), Ratio(Totals.SearchFailures, Totals.Cycles, 100.0),
+             Ratio(Totals.AuthFailures, Totals.Cycles, 100.0), Ratio(Totals.ReadErrors, Totals.Reads + Totals.ReadErrors, 100.0),
+             Ratio(Totals.VerifyErrors, Totals.Writes, 100.0), Ratio(Totals.WriteErrors, Totals.Writes + Totals.WriteErrors, 100.0)})
         row += QLatin1Char(',') + cell;
     return row + QLatin1Char('\n');
 }
@@ -128,14 +128,12 @@ QString TRunReport::Finish(const TLoopTotals& Totals)
         return FResult;
     const qint64 elapsed = ElapsedMs();
     const QDateTime stop = Now();
+    // The last cycle's events, the last row, then the events' open run.
     NoteEvents(stop, Totals);
     if (!FFailed)
         WriteRow(stop, elapsed, Totals);
-    if (!FFailed) {
-        const QString events = FEvents.Finish();
-        if (!events.isEmpty())
-            Fail(events);
-    }
+    if (const QString events = FFailed ? QString() : FEvents.Finish(); !events.isEmpty())
+        Fail(events);
     if (FFailed)
         return FResult;
     const std::string closed = FFile.Close();
