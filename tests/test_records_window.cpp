@@ -203,6 +203,37 @@ TEST(WindowRecords, AReportThatIsNotWholeIsNeverNamedAndNoBoxHoldsUpTheRun)
     EXPECT_TRUE(F.Boxes.empty());
 }
 
+TEST(WindowRecords, APageThatCannotBeWrittenLeavesTheReportNamedAndSaysWhy)
+{
+    TFormFixture F;
+    // A folder where the run's page would go, laid while it runs.
+    const QDir runs(QString::fromStdString(F.Home().StateFolder()) + "/runs");
+    QString csv;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        const QStringList reports = runs.entryList({"*-loop-read.csv"}, QDir::Files);
+        if (!Ctl<QLabel>(*F.Form, "LbReadSum")->text().endsWith("0000001") || reports.size() != 1)
+            return;
+        csv = runs.filePath(reports[0]);
+        std::filesystem::create_directory(QString(csv).replace(".csv", ".html").toStdString());
+        F.Form->BtnStopReadClick();
+    });
+    poll.start(5);
+    F.Click(Ctl<QPushButton>(*F.Form, "BtnStartRead"));
+    poll.stop();
+
+    ASSERT_FALSE(csv.isEmpty());
+    QLabel* panel = StatusPanel(*F.Form, 0);
+    QTextDocument shown;
+    shown.setHtml(panel->text());
+    EXPECT_EQ(shown.toPlainText(), "Report page not drawn (" + QString(csv).replace(".csv", ".html") + " is a folder, not a regular file). Report: " + csv);
+    // The CSV's link leads to its folder, as before pages.
+    const QRegularExpressionMatch link = QRegularExpression(R"re(<a href="([^"]+)">)re").match(panel->text());
+    ASSERT_TRUE(link.hasMatch()) << panel->text().toStdString();
+    EXPECT_EQ(QUrl(link.captured(1)).toLocalFile(), runs.path());
+    EXPECT_TRUE(F.Boxes.empty());
+}
+
 TEST(WindowRecords, SavedLogsAndDumpsGoOnlyWhereTheRuleAllows)
 {
     TFormFixture F;
