@@ -4,8 +4,9 @@
 // back, what a compare and a write claim, trailers refused without a
 // terminal and asked on one, a signal or a closed pipe during a write, one
 // JSON document on every exit, results that cannot be written, and files
-// whose control characters a message must not pass on; and, in the process,
-// every row of the command table in the usage and the parser.
+// whose control characters a message must not pass on, a loop run's page;
+// and, in the process, every row of the command table in the usage and the
+// parser.
 #include "app/Version.h"
 #include "cardtool/CardCommandLine.h"
 #include "cardtool/Commands.h"

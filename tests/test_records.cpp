@@ -1,8 +1,9 @@
 // The records that outlive the window: the state folder, the day-by-day
 // journal (its lines, midnight, a journal that cannot be written) and the
-// loop-run report (its rows a minute, the last row and the summary, a run
-// that cannot be recorded, a program killed in the middle of a run). Time is
-// driven by an injected clock; nothing here waits.
+// loop-run report (its rows a minute with their rates, the last row and the
+// summary, the events file, a run that cannot be recorded, a program killed
+// in the middle of a run), and a run read back for its page. Time is driven
+// by an injected clock; nothing here waits.
 #include "records/Journal.h"
 #include "records/LoopRunFiles.h"
 #include "records/RunReport.h"

@@ -1,6 +1,7 @@
 // What the window records: the journal holds every line of its log and the
-// program's own records, a loop test leaves its report, "Save log..." writes
-// the visible log, and a state folder that cannot be written stops nothing.
+// program's own records, a loop test leaves its report and its page, "Save
+// log..." writes the visible log, and a state folder that cannot be written
+// stops nothing.
 // The status bar and the About page lead to where the records are.
 #include "app/MainForm.h"
 #include "app/Version.h"
