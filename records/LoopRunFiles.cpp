@@ -67,13 +67,13 @@ std::optional<std::vector<TMinuteRow>> ReadMinuteRows(const QString& Csv, QStrin
     for (qsizetype n = 1; n < lines.size(); ++n) {
         const QStringList cells = lines.at(n).split(QLatin1Char(','));
         TMinuteRow row;
-        bool ok = cells.size() >= qsizetype(2 + TotalCount);
+        bool ok = cells.size() >= 2 + qsizetype(TotalCount);
         if (ok) {
             row.Time = cells.at(0);
             row.ElapsedS = cells.at(1).toLongLong(&ok);
         }
         for (size_t i = 0; ok && i < TotalCount; ++i)
-            row.Totals[i] = cells.at(qsizetype(2 + i)).toLongLong(&ok);
+            row.Totals[i] = cells.at(2 + qsizetype(i)).toLongLong(&ok);
         if (!ok) {
             Problem = QStringLiteral("%1:%2: not a row of totals").arg(Csv).arg(n + 1);
             return std::nullopt;
