@@ -31,3 +31,5 @@ QString TFormDialogs::OpenFileName(QWidget* Parent, const QString& Caption, cons
 void TFormDialogs::Exec(QDialog& Dialog) { Dialog.exec(); }
 
 bool TFormDialogs::OpenFolder(const QString& Path) { return QDesktopServices::openUrl(QUrl::fromLocalFile(Path)); }
+
+bool TFormDialogs::OpenFile(const QString& Path) { return QDesktopServices::openUrl(QUrl::fromLocalFile(Path)); }

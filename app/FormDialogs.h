@@ -23,4 +23,7 @@ public:
     virtual void Exec(QDialog& Dialog);
     // Shows a folder in the desktop's file manager; false when none could.
     virtual bool OpenFolder(const QString& Path);
+    // Opens a file (a report page) in the desktop's program for it; false
+    // when none could.
+    virtual bool OpenFile(const QString& Path);
 };

@@ -6,7 +6,9 @@
 #include "app/CardPage.h"
 #include "app/Pages.h"
 #include "app/Version.h"
+#include "charts/LoopReport.h"
 #include "protocol/SafeFile.h"
+#include "records/LoopRunFiles.h"
 #include "records/Records.h"
 #include "records/SessionRecorder.h"
 
@@ -110,14 +112,22 @@ void TMainForm::CreateComponents()
     FRecords = std::make_unique<TSessionRecorder>(*FSession, QStringLiteral("Orvelle"), QLatin1String(OrvelleVersion),
         [this](const QString& Warning) { RecordWarning(Warning); });
     // Only a whole report is named; the cause went to standard error and the
-    // journal when it happened, and is shown again here at the run's end.
+    // journal when it happened, and is shown again here at the run's end. A
+    // whole report gets its page, the same call as orvelle-card loop-report;
+    // a page that cannot be drawn leaves the CSV named, and says why.
     FRecords->OnRunRecorded = [this](const QString& Report, const QString& Problem) {
         if (!StatusPanels[0])
             return;
-        if (!Report.isEmpty())
-            ShowRecordInHintPanel(QStringLiteral("Report: "), Report);
-        else if (!Problem.isEmpty())
-            ShowInHintPanel(QStringLiteral("Report not written: %1").arg(Problem));
+        if (Report.isEmpty()) {
+            if (!Problem.isEmpty())
+                ShowInHintPanel(QStringLiteral("Report not written: %1").arg(Problem));
+            return;
+        }
+        const TLoopReportResult page = WriteLoopReport(Report, QString(), LoopReportHtml);
+        if (page.End == TLoopReportEnd::Written)
+            ShowRecordInHintPanel(QStringLiteral("Report: "), page.Html, true);
+        else
+            ShowRecordInHintPanel(QStringLiteral("Report page not drawn (%1). Report: ").arg(page.Problem), Report);
     };
 }
 
@@ -290,7 +300,17 @@ void TMainForm::WireFrame()
     connect(C1, &QAction::triggered, this, &TMainForm::C1Click);
     connect(SaveLog, &QAction::triggered, this, &TMainForm::SaveLogClick);
     connect(OpenRecordsFolder, &QAction::triggered, this, &TMainForm::OpenRecordsFolderClick);
-    connect(StatusPanels[0], &QLabel::linkActivated, this, &TMainForm::OpenRecordsFolderClick);
+    connect(StatusPanels[0], &QLabel::linkActivated, this, [this](const QString& Link) {
+        const QString file = QUrl(Link).toLocalFile();
+        if (file == FRecordsFolder) {
+            OpenRecordsFolderClick();
+        } else if (!FDialogs->OpenFile(file)) {
+            // No box: a loop test may be running.
+            const QString text = QStringLiteral("Can not open %1").arg(file);
+            std::fprintf(stderr, "orvelle: %s\n", text.toLocal8Bit().constData());
+            ShowInHintPanel(text);
+        }
+    });
     connect(MmoMsg, &QWidget::customContextMenuRequested, this,
         [this](const QPoint& At) { PopupMenu1->popup(MmoMsg->viewport()->mapToGlobal(At)); });
 }
@@ -345,13 +365,13 @@ void TMainForm::ShowInHintPanel(const QString& Text)
     StatusPanels[0]->setToolTip(QString());
 }
 
-void TMainForm::ShowRecordInHintPanel(const QString& Label, const QString& Path)
+void TMainForm::ShowRecordInHintPanel(const QString& Label, const QString& Path, bool LinkToFile)
 {
     FRecordsFolder = QFileInfo(Path).absolutePath();
+    const QString link = LinkToFile ? QFileInfo(Path).absoluteFilePath() : FRecordsFolder;
     StatusPanels[0]->setTextFormat(Qt::RichText);
     StatusPanels[0]->setText(QStringLiteral("%1<a href=\"%2\">%3</a>")
-                                 .arg(Label.toHtmlEscaped(), QUrl::fromLocalFile(FRecordsFolder).toString().toHtmlEscaped(),
-                                     Path.toHtmlEscaped()));
+                                 .arg(Label.toHtmlEscaped(), QUrl::fromLocalFile(link).toString().toHtmlEscaped(), Path.toHtmlEscaped()));
     // The panel is narrow: the whole path where the mouse rests.
     StatusPanels[0]->setToolTip(Path);
 }

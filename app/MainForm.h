@@ -242,7 +242,8 @@ private:
     void DisplayHint(const QString& Hint);
     // Panel 0's text: plain, or naming a record as a link to its folder.
     void ShowInHintPanel(const QString& Text);
-    void ShowRecordInHintPanel(const QString& Label, const QString& Path);
+    // The link opens the folder of Path, or with LinkToFile Path itself.
+    void ShowRecordInHintPanel(const QString& Label, const QString& Path, bool LinkToFile = false);
     // The folder of the records panel 0 named last (the state folder until
     // then), in the file manager.
     void OpenRecordsFolderClick();

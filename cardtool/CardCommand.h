@@ -19,7 +19,8 @@ enum class TCardOperand {
     DumpToRead, // "a dump FILE": read in, and named in the results
     DumpToSave, // "a dump FILE": found writable now, saved once the card is read
     Template,   // "TEMPLATE": read in
-    Paths       // "[PATH...]": any number, none needed
+    Paths,      // "[PATH...]": any number, none needed
+    Run         // "RUN": a loop run's CSV or its stem, read by the command
 };
 
 // What the results show beside each sector's keys and result.

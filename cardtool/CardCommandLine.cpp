@@ -92,7 +92,8 @@ const char* const UsageTail = "\n"
                               "  3  the port could not be opened, or the reader does not answer\n"
                               "  4  no card in the reader's field\n"
                               "  5  batch, ledger: the ledger could not be opened, read or written (ledger: also\n"
-                              "     a ledger file that is not there)\n";
+                              "     a ledger file that is not there)\n"
+                              "  6  loop-report: the run's files could not be read; no page was written\n";
 
 // An entry of --help: the synopsis, then the help in its column, its first
 // line beside the synopsis's last when two blanks fit between them.
@@ -122,6 +123,12 @@ QString OptionSynopsis(const TCardOption& Option)
 
 // ------------------------------------------------------------ the command
 
+QString OperandName(TCardOperand Operand)
+{
+    return Operand == TCardOperand::Template ? QStringLiteral("TEMPLATE") : Operand == TCardOperand::Run ? QStringLiteral("RUN")
+                                                                                                         : QStringLiteral("FILE");
+}
+
 // "keys, read FILE, write FILE, diff FILE, batch TEMPLATE or ledger".
 QString CommandList()
 {
@@ -129,7 +136,7 @@ QString CommandList()
     for (const TCardCommand& command : CardCommands()) {
         QString name = QLatin1String(command.Name);
         if (command.Operand != TCardOperand::None && command.Operand != TCardOperand::Paths)
-            name += command.Operand == TCardOperand::Template ? QStringLiteral(" TEMPLATE") : QStringLiteral(" FILE");
+            name += QLatin1Char(' ') + OperandName(command.Operand);
         names << name;
     }
     return Listed(names, "or");
@@ -154,7 +161,7 @@ QString ReadCommand(const QCommandLineParser& Parser, TCardOptions& Result)
         return {};
     }
     const qsizetype wanted = operand == TCardOperand::None ? 1 : 2;
-    QString needs = QStringLiteral("%1 needs %2.").arg(name, operand == TCardOperand::Template ? QStringLiteral("TEMPLATE") : QStringLiteral("a dump FILE"));
+    QString needs = QStringLiteral("%1 needs %2.").arg(name, operand == TCardOperand::DumpToRead || operand == TCardOperand::DumpToSave ? QStringLiteral("a dump FILE") : OperandName(operand));
     if (words.size() < wanted)
         return needs;
     if (words.size() > wanted)
@@ -236,10 +243,10 @@ QString ReadDataFile(const QCommandLineParser& Parser, TCardOptions& Result)
     return {};
 }
 
-// --map, --save, and the form --format names.
+// --map, --save, --output, and the form --format names.
 QString ReadMapAndForm(const QCommandLineParser& Parser, TCardOptions& Result)
 {
-    for (const auto& [option, file] : {std::pair{"map", &Result.MapFile}, std::pair{"save", &Result.SaveMap}}) {
+    for (const auto& [option, file] : {std::pair{"map", &Result.MapFile}, std::pair{"save", &Result.SaveMap}, std::pair{"output", &Result.OutputFile}}) {
         if (QString why = ReadFileValue(Parser, option, *file); !why.isEmpty())
             return why;
     }

@@ -77,6 +77,8 @@ struct TCardOptions {
     // ports: the PATHs named, and --probe (--map COMn is MapFile).
     std::vector<std::string> Paths;
     bool Probe = false;
+    // loop-report -o: the page's file; empty: beside the run.
+    std::string OutputFile;
 };
 
 // The reply time-out's bounds: at least one wait step, at most a minute.

@@ -74,6 +74,8 @@ private:
     int PrintLedger();
     // ports: the devices, the port map, a probe or a link (PortsCommand.cpp).
     int ListPorts();
+    // loop-report: a loop run's page (LoopReportCommand.cpp).
+    int MakeLoopReport();
     // The report is the run's result: Run prints it, JSON or a table on
     // standard output, once the exit status is known.
     void Print();

@@ -160,6 +160,19 @@ const TCardCommand TCardCommands::Commands[] = {
         .Results = TCardResults::Streamed,
         .Check = PortsRules,
         .Run = &TCardTool::ListPorts},
+    {.Name = "loop-report",
+        .Operand = TCardOperand::Run,
+        .Synopsis = "loop-report RUN [-o FILE.html]",
+        .Help = "the report page of a loop run the window recorded: RUN is\n"
+                "its CSV (or the same name without .csv); one HTML file with\n"
+                "nothing beside it: the run's settings and totals, its\n"
+                "cycles per minute, its failed cycles per minute by kind and\n"
+                "its events; written beside the run (.html) unless -o says;\n"
+                "opens no port",
+        .Options = {"output"},
+        .UsesReader = false,
+        .Results = TCardResults::Streamed,
+        .Run = &TCardTool::MakeLoopReport},
 };
 
 const TCardOption TCardCommands::Options[] = {
@@ -284,6 +297,7 @@ const TCardOption TCardCommands::Options[] = {
         "cards per 10 minutes, failures by cause, card times and\n"
         "yield per station; not with --summary or --json",
         TCardOption::Listed},
+    {"output", 'o', "FILE", "loop-report: the page's file (default: RUN's name, .html)", TCardOption::Listed},
     {"local", 0, nullptr,
         "ledger: times in local time with their offset (default:\n"
         "UTC, ending in Z)",

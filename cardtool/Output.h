@@ -61,8 +61,9 @@ enum TCardExit : int {
     ExitNotDone = 1,
     ExitUsage = 2,
     ExitNoReader = 3,
-    ExitNoCard = 4,      // no card in the reader's field when a job began
-    ExitLedgerFailed = 5 // batch, ledger: the ledger could not be opened, read or written
+    ExitNoCard = 4,       // no card in the reader's field when a job began
+    ExitLedgerFailed = 5, // batch, ledger: the ledger could not be opened, read or written
+    ExitRunUnreadable = 6 // loop-report: the run's files could not be read
 };
 
 // Text on standard output, flushed; false when it could not be written, with

@@ -10,7 +10,6 @@
 #include "protocol/SafeFile.h"
 
 #include <QDateTime>
-#include <QRegularExpression>
 
 #include <cstdio>
 #include <map>
@@ -76,21 +75,6 @@ QString Heads(const QString& First)
     for (const QString& head : FigureHeads)
         heads += QStringLiteral("<th>%1</th>").arg(head);
     return QStringLiteral("<tr>%1</tr>\n").arg(heads);
-}
-
-// A chart's SVG as a part of the page: without its XML declaration, its
-// size left to the page's style, and its ids made its own (the four charts'
-// gradients share names otherwise, and a reference finds the first).
-QString InlineSvg(const QByteArray& Svg, int Chart)
-{
-    QString svg = QString::fromUtf8(Svg);
-    svg.remove(QRegularExpression(QStringLiteral("^<\\?xml[^>]*\\?>\\s*")));
-    svg.replace(QRegularExpression(QStringLiteral("^<svg width=\"[^\"]*\" height=\"[^\"]*\"")), QStringLiteral("<svg"));
-    const QString prefix = QStringLiteral("c%1-").arg(Chart);
-    svg.replace(QStringLiteral("id=\""), QStringLiteral("id=\"") + prefix);
-    svg.replace(QStringLiteral("url(#"), QStringLiteral("url(#") + prefix);
-    svg.replace(QStringLiteral("href=\"#"), QStringLiteral("href=\"#") + prefix);
-    return svg.trimmed();
 }
 
 // "06:00" when every bucket is of one day, else "12-08 06:00".

@@ -15,13 +15,13 @@
 
 namespace {
 
-// Only the shift report draws (charts need a QApplication, made on the
-// offscreen platform); every other command stays a Qt Core program that no
-// display or window system is asked about.
+// Only the shift report and the loop report draw (charts need a
+// QApplication, made on the offscreen platform); every other command stays
+// a Qt Core program that no display or window system is asked about.
 bool AsksForReport(int argc, char* argv[])
 {
     for (int i = 1; i < argc; ++i)
-        if (std::strcmp(argv[i], "--report") == 0 || std::strncmp(argv[i], "--report=", 9) == 0)
+        if (std::strcmp(argv[i], "--report") == 0 || std::strncmp(argv[i], "--report=", 9) == 0 || std::strcmp(argv[i], "loop-report") == 0)
             return true;
     return false;
 }

@@ -12,6 +12,7 @@
 #include <QFont>
 #include <QGraphicsScene>
 #include <QPainter>
+#include <QRegularExpression>
 #include <QStackedBarSeries>
 #include <QSvgGenerator>
 #include <QValueAxis>
@@ -164,4 +165,16 @@ QByteArray ChartSvg(const TBarChartData& Data, QSize Size)
     scene.render(&painter, area, area);
     painter.end();
     return buffer.data();
+}
+
+QString InlineSvg(const QByteArray& Svg, int Chart)
+{
+    QString svg = QString::fromUtf8(Svg);
+    svg.remove(QRegularExpression(QStringLiteral("^<\\?xml[^>]*\\?>\\s*")));
+    svg.replace(QRegularExpression(QStringLiteral("^<svg width=\"[^\"]*\" height=\"[^\"]*\"")), QStringLiteral("<svg"));
+    const QString prefix = QStringLiteral("c%1-").arg(Chart);
+    svg.replace(QStringLiteral("id=\""), QStringLiteral("id=\"") + prefix);
+    svg.replace(QStringLiteral("url(#"), QStringLiteral("url(#") + prefix);
+    svg.replace(QStringLiteral("href=\"#"), QStringLiteral("href=\"#") + prefix);
+    return svg.trimmed();
 }

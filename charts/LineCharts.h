@@ -30,3 +30,8 @@ QChart* MakeBarChart(const TBarChartData& Data);
 void UpdateBarChart(QChart* Chart, const TBarChartData& Data);
 // The same drawing, as an SVG document.
 QByteArray ChartSvg(const TBarChartData& Data, QSize Size);
+// An SVG document as a part of an XHTML page: without its XML declaration,
+// its size left to the page's style, and its ids made its own by the
+// chart's number in the page (the charts' gradients share names otherwise,
+// and a reference finds the first).
+QString InlineSvg(const QByteArray& Svg, int Chart);

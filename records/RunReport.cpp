@@ -11,12 +11,25 @@ namespace {
 // A run's report names: enough for runs stopped and started within a second.
 constexpr int MaxSameSecondRuns = 100;
 
-QString Row(const QDateTime& When, qint64 ElapsedSeconds, const TLoopTotals& Totals)
+// Part per Whole times Scale with two decimals, or an empty cell where there
+// is nothing to divide by (never "nan").
+QString Ratio(int64_t Part, int64_t Whole, double Scale)
+{
+    return Whole > 0 ? QString::number(double(Part) * Scale / double(Whole), 'f', 2) : QString();
+}
+
+// The totals, then the rate over the interval since the row before and the
+// percentages so far (RunReport.h says of what).
+QString Row(const QDateTime& When, qint64 ElapsedMs, const TLoopTotals& Totals, qint64 IntervalMs, int64_t IntervalCycles)
 {
     QString row = IsoTimeStamp(When);
-    for (const int64_t value : {int64_t(ElapsedSeconds), Totals.Cycles, Totals.SearchFailures, Totals.AuthFailures,
+    for (const int64_t value : {int64_t(ElapsedMs / 1000), Totals.Cycles, Totals.SearchFailures, Totals.AuthFailures,
              Totals.Reads, Totals.ReadErrors, Totals.VerifyErrors, Totals.Writes, Totals.WriteErrors})
         row += QLatin1Char(',') + QString::number(value);
+    for (const QString& cell : {Ratio(IntervalCycles, IntervalMs, 60000.0), Ratio(Totals.SearchFailures, Totals.Cycles, 100.0),
+             Ratio(Totals.AuthFailures, Totals.Cycles, 100.0), Ratio(Totals.ReadErrors, Totals.Reads + Totals.ReadErrors, 100.0),
+             Ratio(Totals.VerifyErrors, Totals.Writes, 100.0), Ratio(Totals.WriteErrors, Totals.Writes + Totals.WriteErrors, 100.0)})
+        row += QLatin1Char(',') + cell;
     return row + QLatin1Char('\n');
 }
 
@@ -49,6 +62,8 @@ TRunReport::TRunReport(const QString& Folder, const TRunSettings& Settings, TRec
         const QByteArray header = Header().toUtf8() + '\n';
         reason = FromLocalPath(FFile.Append({header.constData(), size_t(header.size())}));
     }
+    if (reason.isEmpty())
+        reason = FEvents.Open(EventsPath(FCsv));
     if (!reason.isEmpty())
         Fail(reason);
 }
@@ -57,8 +72,11 @@ TRunReport::~TRunReport() = default;
 
 QString TRunReport::Header()
 {
-    return QStringLiteral("time,elapsed_s,cycles,search_failures,auth_failures,reads,read_errors,verify_errors,writes,write_errors");
+    return QStringLiteral("time,elapsed_s,cycles,search_failures,auth_failures,reads,read_errors,verify_errors,writes,write_errors,"
+                          "cycles_per_min,search_fail_pct,auth_fail_pct,read_error_pct,verify_error_pct,write_error_pct");
 }
+
+QString TRunReport::EventsPath(const QString& Csv) { return Csv.left(Csv.size() - 4) + QStringLiteral("-events.csv"); }
 
 QString TRunReport::KindName(TLoopKind Kind) { return Kind == TLoopKind::Read ? QStringLiteral("loop-read") : QStringLiteral("loop-write"); }
 
@@ -81,12 +99,24 @@ void TRunReport::Update(const TLoopTotals& Totals)
 {
     if (FFailed || FFinished)
         return;
+    const QDateTime now = Now();
+    NoteEvents(now, Totals);
     const qint64 elapsed = ElapsedMs();
     const qint64 minute = elapsed / RowIntervalMs;
-    if (minute <= FLastMinute)
+    if (FFailed || minute <= FLastMinute)
         return;
     FLastMinute = minute;
-    WriteRow(Now(), elapsed, Totals);
+    WriteRow(now, elapsed, Totals);
+}
+
+void TRunReport::NoteEvents(const QDateTime& When, const TLoopTotals& Totals)
+{
+    if (Totals.Cycles <= FCycleTotals.Cycles)
+        return;
+    const QString reason = FEvents.Cycle(Totals.Cycles, When, LoopFailures(FSettings.Loop, FCycleTotals, Totals, FLinked));
+    FCycleTotals = Totals;
+    if (!reason.isEmpty())
+        Fail(reason);
 }
 
 QString TRunReport::Finish(const TLoopTotals& Totals)
@@ -98,7 +128,14 @@ QString TRunReport::Finish(const TLoopTotals& Totals)
         return FResult;
     const qint64 elapsed = ElapsedMs();
     const QDateTime stop = Now();
-    WriteRow(stop, elapsed, Totals);
+    // The last cycle's events, the last row, then the events' open run.
+    NoteEvents(stop, Totals);
+    if (!FFailed)
+        WriteRow(stop, elapsed, Totals);
+    if (const QString events = FFailed ? QString() : FEvents.Finish(); !events.isEmpty())
+        Fail(events);
+    if (FFailed)
+        return FResult;
     const std::string closed = FFile.Close();
     if (!closed.empty())
         Fail(FromLocalPath(closed));
@@ -113,7 +150,9 @@ QString TRunReport::Finish(const TLoopTotals& Totals)
 
 void TRunReport::WriteRow(const QDateTime& When, qint64 ElapsedMs, const TLoopTotals& Totals)
 {
-    const QByteArray row = Row(When, ElapsedMs / 1000, Totals).toUtf8();
+    const QByteArray row = Row(When, ElapsedMs, Totals, ElapsedMs - FLastRowMs, Totals.Cycles - FLastRowCycles).toUtf8();
+    FLastRowMs = ElapsedMs;
+    FLastRowCycles = Totals.Cycles;
     const std::string reason = FFile.Append({row.constData(), size_t(row.size())});
     if (!reason.empty())
         Fail(FromLocalPath(reason));
@@ -166,6 +205,7 @@ void TRunReport::Fail(const QString& Reason)
     const bool first = !FFailed;
     FFailed = true;
     FFile.Close();
+    FEvents.Close();
     if (!first)
         return;
     FProblem = Reason;

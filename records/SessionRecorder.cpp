@@ -41,7 +41,13 @@ void TSessionRecorder::Warn(const QString& Warning)
 
 void TSessionRecorder::Log(const QString& Line) { FJournal.Write(Line); }
 
-void TSessionRecorder::LinkStateChanged(const QString& Text) { FJournal.Write(JournalText::LinkPanel(Text)); }
+void TSessionRecorder::LinkStateChanged(const QString& Text)
+{
+    FJournal.Write(JournalText::LinkPanel(Text));
+    FLinked = Text == QLatin1String("Linked");
+    if (FRunReport)
+        FRunReport->SetLinked(FLinked);
+}
 
 void TSessionRecorder::PortOpened(const QString& ComName, const QString& Device)
 {
@@ -81,6 +87,7 @@ void TSessionRecorder::LoopRunStarted(const TLoopSettings& Settings)
             FJournal.Write(Warning);
         },
         FSession.Steady());
+    FRunReport->SetLinked(FLinked);
 }
 
 void TSessionRecorder::LoopCycleEnded(const TLoopTotals& Totals)

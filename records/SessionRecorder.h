@@ -53,5 +53,6 @@ private:
     std::unique_ptr<TRunReport> FRunReport;
     TRunSettings FRunSettings; // of the run being recorded
     TLoopTotals FLastTotals;
-    QString FDevice; // what the port led to, when it opened
+    QString FDevice;     // what the port led to, when it opened
+    bool FLinked = true; // as the link panel said last
 };

@@ -4,13 +4,15 @@
 // back, what a compare and a write claim, trailers refused without a
 // terminal and asked on one, a signal or a closed pipe during a write, one
 // JSON document on every exit, results that cannot be written, and files
-// whose control characters a message must not pass on; and, in the process,
-// every row of the command table in the usage and the parser.
+// whose control characters a message must not pass on, a loop run's page;
+// and, in the process, every row of the command table in the usage and the
+// parser.
 #include "app/Version.h"
 #include "cardtool/CardCommandLine.h"
 #include "cardtool/Commands.h"
 #include "protocol/DumpFile.h"
 #include "protocol/KeyFile.h"
+#include "records/RunReport.h"
 #include "serial/PortName.h"
 #include "sim/SimServer.h"
 #include "support/ChildProcess.h"
@@ -28,6 +30,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QXmlStreamReader>
 
 #include <gtest/gtest.h>
 
@@ -1018,4 +1021,113 @@ TEST_F(CardToolTest, PortsListsProbesAndLinksThroughThePortMap)
     EXPECT_EQ(run.Exit, 0);
     EXPECT_TRUE(run.Out.contains(": reader answers\n")) << run.Out.toStdString();
     qunsetenv("ORVELLE_SCAN_ROOT");
+}
+
+// loop-report: the page of a run TRunReport wrote, through the program: well
+// formed, nothing fetched or run when opened, its two charts, its totals the
+// summary's and its events the file's; a run that cannot be read is told
+// with its own status, and no page is written.
+TEST(CardLoopReport, ARunsPageHasItsTotalsAndEventsAndAnUnreadableRunNone)
+{
+    QTemporaryDir dir;
+    QDateTime wall(QDate(2026, 12, 8), QTime(7, 5, 31), Qt::OffsetFromUTC, 3600);
+    qint64 steady = 5000;
+    TRunSettings settings;
+    settings.Port = QStringLiteral("COM1");
+    auto report = std::make_unique<TRunReport>(
+        dir.path(), settings, [&] { return wall; }, TRecordWarning{}, [&] { return steady; });
+    // 150 cycles a second apart: from the 20th to the 29th no card, every
+    // 7th a read error.
+    TLoopTotals totals;
+    for (int cycle = 1; cycle <= 150; ++cycle) {
+        wall = wall.addMSecs(1000);
+        steady += 1000;
+        ++totals.Cycles;
+        if (cycle >= 20 && cycle < 30)
+            ++totals.SearchFailures;
+        else if (cycle % 7 == 0)
+            ++totals.ReadErrors;
+        else
+            ++totals.Reads;
+        report->Update(totals);
+    }
+    const QString csv = report->Finish(totals);
+    ASSERT_FALSE(csv.isEmpty()) << report->Problem().toStdString();
+    report.reset();
+    const QString stem = csv.chopped(4);
+    const auto run = [](const QStringList& Args) {
+        QProcess process;
+        process.start(Program(), Args);
+        EXPECT_TRUE(process.waitForFinished(600000));
+        return TRun{process.exitCode(), QString::fromUtf8(process.readAllStandardOutput()), QString::fromUtf8(process.readAllStandardError())};
+    };
+
+    // By its CSV (beside it) and by its stem (-o).
+    const struct {
+        QStringList Args;
+        QString Page;
+    } written[] = {
+        {{"loop-report", csv}, stem + ".html"},
+        {{"loop-report", stem, "-o", dir.filePath("other.html")}, dir.filePath("other.html")},
+    };
+    for (const auto& w : written) {
+        SCOPED_TRACE(w.Args.join(' ').toStdString());
+        const TRun made = run(w.Args);
+        ASSERT_EQ(made.Exit, 0) << made.Err.toStdString();
+        EXPECT_EQ(made.Out, w.Page + "\n");
+        QFile file(w.Page);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        const QString html = QString::fromUtf8(file.readAll());
+        EXPECT_FALSE(html.contains("<script", Qt::CaseInsensitive));
+        EXPECT_FALSE(html.contains(QRegularExpression(QStringLiteral("(src|href)\\s*=\\s*[\"']?(https?:)?//"), QRegularExpression::CaseInsensitiveOption)));
+        EXPECT_EQ(html.count("<svg"), 2);
+        QXmlStreamReader xml(html);
+        while (!xml.atEnd())
+            xml.readNext();
+        EXPECT_FALSE(xml.hasError()) << xml.errorString().toStdString() << " at line " << xml.lineNumber();
+        QFile json(stem + ".json");
+        ASSERT_TRUE(json.open(QIODevice::ReadOnly));
+        const QJsonObject summary = QJsonDocument::fromJson(json.readAll()).object()["totals"].toObject();
+        for (const char* total : {"cycles", "search_failures", "reads", "read_errors"}) {
+            const QRegularExpressionMatch cell = QRegularExpression(QStringLiteral("<td data-total=\"%1\">([0-9]+)</td>").arg(total)).match(html);
+            ASSERT_TRUE(cell.hasMatch()) << total;
+            EXPECT_EQ(cell.captured(1).toLongLong(), summary[total].toInteger()) << total;
+        }
+        EXPECT_EQ(summary["cycles"].toInteger(), 150);
+        // The events: a row for the run of ten, one for each read error.
+        EXPECT_TRUE(html.contains("<td>20</td><td>no-card</td><td>10</td>")) << html.toStdString();
+        EXPECT_EQ(html.count("<td>read</td><td>1</td>"), 150 / 7 - 2); // 21 and 28 found no card
+    }
+
+    // --json: one document, with the page or the error.
+    const TRun json = run({"loop-report", csv, "--json"});
+    EXPECT_EQ(json.Exit, 0);
+    EXPECT_TRUE(OneJsonObject(json.Out));
+    EXPECT_EQ(json.Json()["report"].toString(), stem + ".html");
+    const TRun jsonRefused = run({"loop-report", dir.filePath("no-such-run.csv"), "--json"});
+    EXPECT_EQ(jsonRefused.Exit, 6);
+    EXPECT_TRUE(OneJsonObject(jsonRefused.Out));
+    EXPECT_EQ(jsonRefused.Json()["exit"].toInt(), 6);
+
+    QFile::remove(stem + ".html");
+    QFile(dir.filePath("not-a-run.csv")).open(QIODevice::WriteOnly);
+    const struct {
+        QString Run;
+        QString Says;
+    } unreadable[] = {
+        {dir.filePath("no-such-run.csv"), dir.filePath("no-such-run.csv") + ": No such file or directory"},
+        {dir.filePath("not-a-run.csv"), dir.filePath("not-a-run.csv") + ": not a loop run's report"},
+    };
+    for (const auto& u : unreadable) {
+        SCOPED_TRACE(u.Run.toStdString());
+        for (const QStringList& args : {QStringList{"loop-report", u.Run}, QStringList{"loop-report", u.Run, "-o", dir.filePath("none.html")}}) {
+            const TRun refused = run(args);
+            EXPECT_EQ(refused.Exit, 6);
+            EXPECT_TRUE(refused.Err.contains("orvelle-card: the run cannot be read: " + u.Says)) << refused.Err.toStdString();
+            EXPECT_EQ(refused.Out, QString());
+        }
+        EXPECT_FALSE(QFile::exists(u.Run.chopped(4) + ".html"));
+    }
+    EXPECT_FALSE(QFile::exists(dir.filePath("none.html")));
+    EXPECT_FALSE(QFile::exists(stem + ".html"));
 }

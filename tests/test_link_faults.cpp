@@ -25,6 +25,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <sstream>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -260,6 +261,16 @@ TEST_F(VanishedReader, ALoopTestCountsFailuresMeanwhileAndGoesOnAfterTheRelink)
     ASSERT_GE(Requests.size(), 2u);
     EXPECT_EQ(Hex(Requests[0]), "03 12 00 15");
     EXPECT_TRUE(Ctl<QPushButton>(*F.Form, "BtnStartRead")->isEnabled());
+    // The run's events name the outage as the link's, not as cards not found.
+    const std::filesystem::path runs = F.Home().StateFolder() + "/runs";
+    std::string events;
+    for (const auto& file : std::filesystem::directory_iterator(runs))
+        if (file.path().string().ends_with("-loop-read-events.csv"))
+            events = (std::ostringstream() << std::ifstream(file.path()).rdbuf()).str();
+    EXPECT_TRUE(events.starts_with("time,cycle,kind,count,detail\n")) << events;
+    EXPECT_NE(events.find(",link,"), std::string::npos) << events;
+    EXPECT_NE(events.find(",reader not linked\n"), std::string::npos) << events;
+    EXPECT_EQ(events.find(",no-card,"), std::string::npos) << events;
 }
 
 TEST_F(VanishedReader, ChoosingAnotherPortEndsTheWatch)

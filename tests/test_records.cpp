@@ -1,9 +1,11 @@
 // The records that outlive the window: the state folder, the day-by-day
 // journal (its lines, midnight, a journal that cannot be written) and the
-// loop-run report (its rows a minute, the last row and the summary, a run
-// that cannot be recorded, a program killed in the middle of a run). Time is
-// driven by an injected clock; nothing here waits.
+// loop-run report (its rows a minute with their rates, the last row and the
+// summary, the events file, a run that cannot be recorded, a program killed
+// in the middle of a run), and a run read back for its page. Time is driven
+// by an injected clock; nothing here waits.
 #include "records/Journal.h"
+#include "records/LoopRunFiles.h"
 #include "records/RunReport.h"
 #include "support/ChildProcess.h"
 
@@ -20,6 +22,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <numeric>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -254,7 +257,8 @@ TRunSettings ReadSettings()
     return settings;
 }
 
-const char* const Header = "time,elapsed_s,cycles,search_failures,auth_failures,reads,read_errors,verify_errors,writes,write_errors\n";
+const char* const Header = "time,elapsed_s,cycles,search_failures,auth_failures,reads,read_errors,verify_errors,writes,write_errors,"
+                           "cycles_per_min,search_fail_pct,auth_fail_pct,read_error_pct,verify_error_pct,write_error_pct\n";
 
 // The wall clock and the steady one, moved together unless a test sets the
 // wall clock apart.
@@ -305,9 +309,9 @@ TEST(RecordsReport, ARowEachMinuteTheLastAtFinishAndASummaryBeside)
     clocks.Advance(200100 - at);
     EXPECT_EQ(report->Finish(Totals(201)), csv);
     const std::string rows = std::string(Header)
-        + "2026-12-08T07:06:31.250+01:00,60,61,1,2,3,4,5,6,7\n"
-          "2026-12-08T07:08:36.750+01:00,185,186,1,2,3,4,5,6,7\n"
-          "2026-12-08T07:08:51.350+01:00,200,201,1,2,3,4,5,6,7\n";
+        + "2026-12-08T07:06:31.250+01:00,60,61,1,2,3,4,5,6,7,61.00,1.64,3.28,57.14,83.33,53.85\n"
+          "2026-12-08T07:08:36.750+01:00,185,186,1,2,3,4,5,6,7,59.76,0.54,1.08,57.14,83.33,53.85\n"
+          "2026-12-08T07:08:51.350+01:00,200,201,1,2,3,4,5,6,7,61.64,0.50,1.00,57.14,83.33,53.85\n";
     EXPECT_EQ(ReadFile(csv), rows);
 
     // Once only.
@@ -315,7 +319,7 @@ TEST(RecordsReport, ARowEachMinuteTheLastAtFinishAndASummaryBeside)
     EXPECT_EQ(report->Finish(Totals(400)), csv);
     EXPECT_EQ(ReadFile(csv), rows);
 
-    EXPECT_EQ(FilesIn(dir.path()), "20261208-070531-loop-read.csv 20261208-070531-loop-read.json");
+    EXPECT_EQ(FilesIn(dir.path()), "20261208-070531-loop-read-events.csv 20261208-070531-loop-read.csv 20261208-070531-loop-read.json");
     QJsonObject summary = Summary(dir.path() + QStringLiteral("/20261208-070531-loop-read.json"));
     EXPECT_NEAR(summary.take(QStringLiteral("cycles_per_minute")).toDouble(), 201 * 60 / 200.1, 1e-9);
     EXPECT_EQ(summary, QJsonDocument::fromJson(R"({"kind": "loop-read", "report": "20261208-070531-loop-read.csv",
@@ -335,14 +339,14 @@ TEST(RecordsReport, AClockSetBackOrForwardNeitherLosesNorAddsAMinute)
         const char* Stop;
     } cases[] = {
         {"set back two hours", -2 * 3600 * 1000,
-            "2026-12-08T05:06:00.000+01:00,60,60,1,2,3,4,5,6,7\n"
-            "2026-12-08T05:07:00.000+01:00,120,120,1,2,3,4,5,6,7\n"
-            "2026-12-08T05:07:30.000+01:00,150,150,1,2,3,4,5,6,7\n",
+            "2026-12-08T05:06:00.000+01:00,60,60,1,2,3,4,5,6,7,60.00,1.67,3.33,57.14,83.33,53.85\n"
+            "2026-12-08T05:07:00.000+01:00,120,120,1,2,3,4,5,6,7,60.00,0.83,1.67,57.14,83.33,53.85\n"
+            "2026-12-08T05:07:30.000+01:00,150,150,1,2,3,4,5,6,7,60.00,0.67,1.33,57.14,83.33,53.85\n",
             "2026-12-08T05:07:30.000+01:00"},
         {"set forward two hours", 2 * 3600 * 1000,
-            "2026-12-08T09:06:00.000+01:00,60,60,1,2,3,4,5,6,7\n"
-            "2026-12-08T09:07:00.000+01:00,120,120,1,2,3,4,5,6,7\n"
-            "2026-12-08T09:07:30.000+01:00,150,150,1,2,3,4,5,6,7\n",
+            "2026-12-08T09:06:00.000+01:00,60,60,1,2,3,4,5,6,7,60.00,1.67,3.33,57.14,83.33,53.85\n"
+            "2026-12-08T09:07:00.000+01:00,120,120,1,2,3,4,5,6,7,60.00,0.83,1.67,57.14,83.33,53.85\n"
+            "2026-12-08T09:07:30.000+01:00,150,150,1,2,3,4,5,6,7,60.00,0.67,1.33,57.14,83.33,53.85\n",
             "2026-12-08T09:07:30.000+01:00"},
     };
     for (const auto& c : cases) {
@@ -388,7 +392,7 @@ TEST(RecordsReport, RunsStartedInTheSameSecondGetTheirOwnFiles)
     EXPECT_FALSE(fs::exists((dir.path() + QStringLiteral("/victim")).toStdString()));
     first->Finish(Totals(3));
     EXPECT_EQ(ReadFile(second->CsvPath()), Header);
-    EXPECT_EQ(ReadFile(first->CsvPath()), std::string(Header) + "2026-12-08T07:05:31.900+01:00,0,3,1,2,3,4,5,6,7\n");
+    EXPECT_EQ(ReadFile(first->CsvPath()), std::string(Header) + "2026-12-08T07:05:31.900+01:00,0,3,1,2,3,4,5,6,7,225.00,33.33,66.67,57.14,83.33,53.85\n");
 }
 
 TEST(RecordsReport, AnUnwritableFolderWarnsOnceAndTheRunGoesOnUnrecorded)
@@ -466,7 +470,7 @@ TEST(RecordsReport, ASummaryThatCannotBeWrittenWholeLeavesNoPathToShow)
         EXPECT_TRUE(warnings[0].startsWith(QStringLiteral("Report not written: ")));
         EXPECT_TRUE(warnings[0].endsWith(QLatin1String(c.Reason))) << warnings[0].toStdString();
         EXPECT_EQ(QStringLiteral("Report not written: ") + report->Problem(), warnings[0]);
-        EXPECT_EQ(ReadFile(csv), std::string(Header) + "2026-12-08T07:05:32.000+01:00,1,1,1,2,3,4,5,6,7\n");
+        EXPECT_EQ(ReadFile(csv), std::string(Header) + "2026-12-08T07:05:32.000+01:00,1,1,1,2,3,4,5,6,7,60.00,100.00,200.00,57.14,83.33,53.85\n");
         EXPECT_EQ(ReadFile(QString::fromStdString(victim)), "keep");
         EXPECT_EQ(FilesIn(dir.path() + QStringLiteral("/runs")).find(".json."), std::string::npos) << "no file left beside it";
     }
@@ -475,7 +479,7 @@ TEST(RecordsReport, ASummaryThatCannotBeWrittenWholeLeavesNoPathToShow)
 TEST(RecordsReport, AFullDiskLeavesNoReportToShowAndNoHalfSummary)
 {
     QTemporaryDir dir;
-    // Room for the header and one row, not for the summary.
+    // Room for the headers and a row or so of each file, not for the summary.
     const std::string said = InChild(
         [&] {
             TClocks clocks{At(8, 7, 5, 31, 0)};
@@ -488,9 +492,9 @@ TEST(RecordsReport, AFullDiskLeavesNoReportToShowAndNoHalfSummary)
                 text += "\n" + warning.toStdString();
             return text;
         },
-        rlim_t(std::string(Header).size() + 60));
+        rlim_t(std::string(Header).size() + 200));
     EXPECT_EQ(said, "shown []\nReport not written: " + dir.path().toStdString() + "/20261208-070531-loop-read.json: File too large");
-    EXPECT_EQ(FilesIn(dir.path()), "20261208-070531-loop-read.csv");
+    EXPECT_EQ(FilesIn(dir.path()), "20261208-070531-loop-read-events.csv 20261208-070531-loop-read.csv");
 }
 
 TEST(RecordsReport, AKilledProgramLeavesEveryFullMinute)
@@ -511,10 +515,193 @@ TEST(RecordsReport, AKilledProgramLeavesEveryFullMinute)
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
-    EXPECT_EQ(FilesIn(dir.path()), "20261208-070531-loop-read.csv");
+    EXPECT_EQ(FilesIn(dir.path()), "20261208-070531-loop-read-events.csv 20261208-070531-loop-read.csv");
     EXPECT_EQ(ReadFile(dir.path() + QStringLiteral("/20261208-070531-loop-read.csv")),
         std::string(Header)
-            + "2026-12-08T07:06:31.000+01:00,60,60,1,2,3,4,5,6,7\n"
-              "2026-12-08T07:07:31.000+01:00,120,120,1,2,3,4,5,6,7\n"
-              "2026-12-08T07:08:31.000+01:00,180,180,1,2,3,4,5,6,7\n");
+            + "2026-12-08T07:06:31.000+01:00,60,60,1,2,3,4,5,6,7,60.00,1.67,3.33,57.14,83.33,53.85\n"
+              "2026-12-08T07:07:31.000+01:00,120,120,1,2,3,4,5,6,7,60.00,0.83,1.67,57.14,83.33,53.85\n"
+              "2026-12-08T07:08:31.000+01:00,180,180,1,2,3,4,5,6,7,60.00,0.56,1.11,57.14,83.33,53.85\n");
+}
+
+TEST(RecordsReport, EventsOfFailedCyclesARunOfTheSameOneRowWrittenWhenItEnds)
+{
+    QTemporaryDir dir;
+    TRunSettings settings = ReadSettings(); // block 5, stored key B
+    settings.Loop.Kind = TLoopKind::Write;
+    TClocks clocks{At(8, 7, 5, 31, 0)};
+    const auto report = Report(dir.path(), clocks, nullptr, settings);
+    const QString events = dir.path() + QStringLiteral("/20261208-070531-loop-write-events.csv");
+    EXPECT_EQ(TRunReport::EventsPath(report->CsvPath()), events);
+    const std::string header = "time,cycle,kind,count,detail\n";
+    EXPECT_EQ(ReadFile(events), header);
+
+    // Each cycle a second apart, with what it moved; Linked: the link panel
+    // before it ended.
+    const struct {
+        int64_t TLoopTotals::*Moved[3];
+        bool Linked;
+    } cycles[] = {
+        {{&TLoopTotals::Writes, &TLoopTotals::Reads}, true},
+        {{&TLoopTotals::SearchFailures}, true},
+        {{&TLoopTotals::SearchFailures}, true},
+        {{&TLoopTotals::SearchFailures}, true},
+        {{&TLoopTotals::Writes, &TLoopTotals::ReadErrors}, true},
+        {{&TLoopTotals::Writes, &TLoopTotals::Reads, &TLoopTotals::VerifyErrors}, true},
+        {{&TLoopTotals::Writes, &TLoopTotals::Reads}, true},
+        {{&TLoopTotals::SearchFailures}, false},
+        {{&TLoopTotals::SearchFailures}, false},
+        {{&TLoopTotals::AuthFailures}, true},
+    };
+    TLoopTotals totals;
+    std::vector<std::string> seen; // the file after each cycle
+    for (const auto& cycle : cycles) {
+        clocks.Advance(1000);
+        ++totals.Cycles;
+        for (int64_t TLoopTotals::*counter : cycle.Moved)
+            if (counter)
+                ++(totals.*counter);
+        report->SetLinked(cycle.Linked);
+        report->Update(totals);
+        seen.push_back(ReadFile(events));
+    }
+    const std::string noCard = "2026-12-08T07:05:33.000+01:00,2,no-card,3,no card found\n";
+    // The run of no-card is written once it ends, not before: a program
+    // killed during it loses that run only.
+    EXPECT_EQ(seen[3], header);
+    EXPECT_EQ(seen[4], header + noCard);
+    ASSERT_FALSE(report->Finish(totals).isEmpty());
+    EXPECT_EQ(ReadFile(events), header + noCard + "2026-12-08T07:05:36.000+01:00,5,read,1,block 5\n"
+                                                  "2026-12-08T07:05:37.000+01:00,6,verification,1,block 5 read back other data\n"
+                                                  "2026-12-08T07:05:39.000+01:00,8,link,2,reader not linked\n"
+                                                  "2026-12-08T07:05:41.000+01:00,10,authentication,1,sector 1 key B\n");
+}
+
+TEST(RecordsReport, MinuteRowsGiveTheRateAndPercentagesEmptyWhereNothingToDivideBy)
+{
+    QTemporaryDir dir;
+    TClocks clocks{At(8, 7, 5, 31, 0)};
+    const auto report = Report(dir.path(), clocks);
+    // A read loop that never finds a card: no read was tried.
+    const TLoopTotals none{30, 30, 0, 0, 0, 0, 0, 0};
+    clocks.Advance(60000);
+    report->Update(none);
+    const QString csv = report->Finish(none);
+    // The last row a moment after the first: no time to make a rate of.
+    EXPECT_EQ(ReadFile(csv), std::string(Header) + "2026-12-08T07:06:31.000+01:00,60,30,30,0,0,0,0,0,0,30.00,100.00,0.00,,,\n"
+                                                   "2026-12-08T07:06:31.000+01:00,60,30,30,0,0,0,0,0,0,,100.00,0.00,,,\n");
+}
+
+// A run's files read back for its page: a bar a minute row, each event's
+// failed cycles in the rows their cycles fell in; the page written whole
+// beside the run, or why not.
+TEST(RecordsLoopRun, EventsAreCountedIntoTheMinutesTheirCyclesFellIn)
+{
+    QTemporaryDir dir;
+    TClocks clocks{At(8, 7, 5, 31, 0)};
+    auto report = Report(dir.path(), clocks);
+    // 150 cycles a second apart (rows at cycles 60, 120 and 150): no card
+    // from 55 to 64, a read error at 100 and at 130.
+    TLoopTotals totals;
+    for (int cycle = 1; cycle <= 150; ++cycle) {
+        clocks.Advance(1000);
+        ++totals.Cycles;
+        if (cycle >= 55 && cycle <= 64)
+            ++totals.SearchFailures;
+        else if (cycle == 100 || cycle == 130)
+            ++totals.ReadErrors;
+        else
+            ++totals.Reads;
+        report->Update(totals);
+    }
+    const QString csv = report->Finish(totals);
+    ASSERT_FALSE(csv.isEmpty());
+    report.reset();
+
+    for (const QString& named : {csv, csv.chopped(4), TRunReport::EventsPath(csv)}) {
+        SCOPED_TRACE(named.toStdString());
+        QString problem;
+        const std::optional<TLoopRunData> run = ReadLoopRun(named, &problem);
+        ASSERT_TRUE(run) << problem.toStdString();
+        EXPECT_EQ(run->Csv, csv);
+        EXPECT_EQ(run->Note, QString());
+        EXPECT_EQ(run->Minutes, (QStringList{"07:06:31", "07:07:31", "07:08:01"}));
+        EXPECT_EQ(run->CycleRates, (std::vector<double>{60, 60, 60}));
+        ASSERT_EQ(run->FailuresByKind.size(), 6u);
+        EXPECT_EQ(run->FailuresByKind[0].Name, "no-card");
+        EXPECT_EQ(run->FailuresByKind[0].Values, (std::vector<double>{6, 4, 0}));
+        EXPECT_EQ(run->FailuresByKind[3].Name, "read");
+        EXPECT_EQ(run->FailuresByKind[3].Values, (std::vector<double>{0, 1, 1}));
+        ASSERT_EQ(run->Events.size(), 3u);
+        EXPECT_EQ(run->Events[0].Cycle, 55);
+        EXPECT_EQ(run->Events[0].Count, 10);
+        EXPECT_EQ(run->Totals.front(), (std::pair<QString, qint64>{"cycles", 150}));
+    }
+
+    const auto page = [](const TLoopRunData& Run) { return QByteArray("page of ") + Run.Csv.toUtf8(); };
+    const QString html = csv.chopped(4) + ".html";
+    const TLoopReportResult written = WriteLoopReport(csv, QString(), page);
+    EXPECT_EQ(written.End, TLoopReportEnd::Written);
+    EXPECT_EQ(written.Html, html);
+    EXPECT_EQ(ReadFile(html), "page of " + csv.toStdString());
+
+    QFile::remove(html);
+    fs::create_directory(html.toStdString());
+    const struct {
+        const char* Name;
+        QString Run;
+        TLoopReportDraw Draw;
+        TLoopReportEnd End;
+        QString Problem;
+    } failed[] = {
+        {"a folder where the page goes", csv, page, TLoopReportEnd::NotWritten, html + " is a folder, not a regular file"},
+        {"a page that cannot be drawn", csv, [](const TLoopRunData&) { return QByteArray(); }, TLoopReportEnd::NotWritten,
+            "the report's charts cannot be drawn"},
+        {"no such run", dir.filePath("none.csv"), page, TLoopReportEnd::RunUnreadable, dir.filePath("none.csv") + ": No such file or directory"},
+    };
+    for (const auto& f : failed) {
+        SCOPED_TRACE(f.Name);
+        const TLoopReportResult result = WriteLoopReport(f.Run, QString(), f.Draw);
+        EXPECT_EQ(result.End, f.End);
+        EXPECT_EQ(result.Html, QString());
+        EXPECT_TRUE(result.Problem.endsWith(f.Problem)) << result.Problem.toStdString();
+    }
+}
+
+// A page lists the first events and counts the rest; a run killed before its
+// summary is read from its CSV, and the page says so.
+TEST(RecordsLoopRun, TheFirstEventsListedTheRestCountedAndNoSummaryNoted)
+{
+    QTemporaryDir dir;
+    TClocks clocks{At(8, 7, 5, 31, 0)};
+    auto report = Report(dir.path(), clocks);
+    // Every other cycle finds no card: each failure a row of its own.
+    const int failures = LoopReportEventRows + 5;
+    TLoopTotals totals;
+    for (int cycle = 1; cycle <= 2 * failures; ++cycle) {
+        clocks.Advance(100);
+        ++totals.Cycles;
+        ++(cycle % 2 ? totals.SearchFailures : totals.Reads);
+        report->Update(totals);
+    }
+    const QString csv = report->Finish(totals);
+    ASSERT_FALSE(csv.isEmpty());
+    report.reset();
+
+    for (const bool summary : {true, false}) {
+        SCOPED_TRACE(summary ? "with its summary" : "without");
+        if (!summary) {
+            ASSERT_TRUE(QFile::remove(csv.chopped(4) + ".json"));
+        }
+        QString problem;
+        const std::optional<TLoopRunData> run = ReadLoopRun(csv, &problem);
+        ASSERT_TRUE(run) << problem.toStdString();
+        EXPECT_EQ(run->Events.size(), size_t(LoopReportEventRows));
+        EXPECT_EQ(run->MoreEvents, 5);
+        EXPECT_EQ(run->Events.back().Cycle, 2 * LoopReportEventRows - 1);
+        const std::vector<double>& noCard = run->FailuresByKind.front().Values;
+        EXPECT_EQ(std::accumulate(noCard.begin(), noCard.end(), 0.0), failures) << "every failure in a bar";
+        EXPECT_EQ(run->Totals[1], (std::pair<QString, qint64>{"search_failures", failures}));
+        EXPECT_EQ(run->Note.isEmpty(), summary) << run->Note.toStdString();
+        EXPECT_EQ(run->Stop.isEmpty(), !summary);
+    }
 }

@@ -1,6 +1,7 @@
 // What the window records: the journal holds every line of its log and the
-// program's own records, a loop test leaves its report, "Save log..." writes
-// the visible log, and a state folder that cannot be written stops nothing.
+// program's own records, a loop test leaves its report and its page, "Save
+// log..." writes the visible log, and a state folder that cannot be written
+// stops nothing.
 // The status bar and the About page lead to where the records are.
 #include "app/MainForm.h"
 #include "app/Version.h"
@@ -101,17 +102,21 @@ TEST(WindowRecords, TheJournalHoldsTheLogAndALoopLeavesItsReport)
     ASSERT_EQ(rows.size(), 2) << "the header and the row at Stop";
     EXPECT_TRUE(rows[0].startsWith("time,elapsed_s,cycles,"));
     EXPECT_EQ(rows[1].split(',').mid(2, 4), (QStringList{"2", "0", "0", "2"})) << rows[1].toStdString();
-    // The report's path, a link to its folder.
+    // The report's page beside it, its path a link that opens it; the
+    // panel's menu opens their folder.
+    const QString page = runs.filePath(QString(reports[0]).replace(".csv", ".html"));
+    EXPECT_TRUE(QFile::exists(page));
     QLabel* panel = StatusPanel(*F.Form, 0);
     QTextDocument shown;
     shown.setHtml(panel->text());
-    EXPECT_EQ(shown.toPlainText(), "Report: " + runs.filePath(reports[0]));
+    EXPECT_EQ(shown.toPlainText(), "Report: " + page);
     const QRegularExpressionMatch link = QRegularExpression(R"re(<a href="([^"]+)">)re").match(panel->text());
     ASSERT_TRUE(link.hasMatch()) << panel->text().toStdString();
-    EXPECT_EQ(QUrl(link.captured(1)).toLocalFile(), runs.path());
+    EXPECT_EQ(QUrl(link.captured(1)).toLocalFile(), page);
     emit panel->linkActivated(link.captured(1));
+    EXPECT_EQ(F.Dialogs.Files, QStringList{page});
     Ctl<QAction>(*F.Form, "OpenRecordsFolder")->trigger();
-    EXPECT_EQ(F.Dialogs.Folders, QStringList(2, runs.path()));
+    EXPECT_EQ(F.Dialogs.Folders, QStringList{runs.path()});
 
     // "Save log..." writes what the log shows.
     const QString saved = QString::fromStdString(F.Home().StateFolder()) + "/saved.txt";
@@ -227,6 +232,37 @@ TEST(WindowRecords, AReportThatIsNotWholeIsNeverNamedAndNoBoxHoldsUpTheRun)
     EXPECT_TRUE(panel.startsWith("Report not written: ")) << panel.toStdString();
     EXPECT_TRUE(panel.endsWith(".json: No space left on device")) << panel.toStdString();
     EXPECT_TRUE(JournalLines(F.Home().StateFolder()).contains(panel)) << "the journal keeps the cause";
+    EXPECT_TRUE(F.Boxes.empty());
+}
+
+TEST(WindowRecords, APageThatCannotBeWrittenLeavesTheReportNamedAndSaysWhy)
+{
+    TFormFixture F;
+    // A folder where the run's page would go, laid while it runs.
+    const QDir runs(QString::fromStdString(F.Home().StateFolder()) + "/runs");
+    QString csv;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        const QStringList reports = runs.entryList({"*-loop-read.csv"}, QDir::Files);
+        if (!Ctl<QLabel>(*F.Form, "LbReadSum")->text().endsWith("0000001") || reports.size() != 1)
+            return;
+        csv = runs.filePath(reports[0]);
+        std::filesystem::create_directory(QString(csv).replace(".csv", ".html").toStdString());
+        F.Form->BtnStopReadClick();
+    });
+    poll.start(5);
+    F.Click(Ctl<QPushButton>(*F.Form, "BtnStartRead"));
+    poll.stop();
+
+    ASSERT_FALSE(csv.isEmpty());
+    QLabel* panel = StatusPanel(*F.Form, 0);
+    QTextDocument shown;
+    shown.setHtml(panel->text());
+    EXPECT_EQ(shown.toPlainText(), "Report page not drawn (" + QString(csv).replace(".csv", ".html") + " is a folder, not a regular file). Report: " + csv);
+    // The CSV's link leads to its folder, as before pages.
+    const QRegularExpressionMatch link = QRegularExpression(R"re(<a href="([^"]+)">)re").match(panel->text());
+    ASSERT_TRUE(link.hasMatch()) << panel->text().toStdString();
+    EXPECT_EQ(QUrl(link.captured(1)).toLocalFile(), runs.path());
     EXPECT_TRUE(F.Boxes.empty());
 }
 

@@ -95,6 +95,12 @@ bool TTestDialogs::OpenFolder(const QString& Path)
     return FolderShown;
 }
 
+bool TTestDialogs::OpenFile(const QString& Path)
+{
+    Files << Path;
+    return true;
+}
+
 void TFormFixture::Show()
 {
     Form->show();

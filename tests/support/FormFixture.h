@@ -55,6 +55,7 @@ struct TTestDialogs : TFormDialogs {
     // the answer is FolderShown.
     QStringList Folders;
     bool FolderShown = true;
+    QStringList Files; // every file the window asked to open, none opened
 
     void MessageBox(QWidget* Parent, const QString& Text, const QString& Caption, int Flags) override;
     bool Ask(QWidget* Parent, const QString& Text, const QString& Caption) override;
@@ -62,6 +63,7 @@ struct TTestDialogs : TFormDialogs {
     QString OpenFileName(QWidget* Parent, const QString& Caption, const QString& Filter) override;
     void Exec(QDialog& Dialog) override;
     bool OpenFolder(const QString& Path) override;
+    bool OpenFile(const QString& Path) override;
 };
 
 struct TFormOptions {
