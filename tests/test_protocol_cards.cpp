@@ -142,6 +142,44 @@ TEST(AccessConditions, TrailerTableRowByRow)
     }
 }
 
+TEST(AccessConditions, PermanentLocksAreWhatNoKeyCanGiveBack)
+{
+    // From the data sheet's tables: the access bits stay for good where no
+    // key that opens the sector may write them (key B readable is no key);
+    // then a key nobody may write stays too, and so does a block nobody reads.
+    const struct {
+        uint8_t Trailer;
+        bool AccessLocked, KeysLocked;
+        const char* Unreadable; // data conditions no key reads under this trailer, for good
+    } rows[] = {
+        {0b000, true, false, "011 101 111"},
+        {0b010, true, true, "011 101 111"},
+        {0b100, true, false, "111"},
+        {0b110, true, true, "111"},
+        {0b001, false, false, ""},
+        {0b011, false, false, ""},
+        {0b101, false, false, ""},
+        {0b111, true, true, "111"},
+    };
+    const char* names[] = {"000", "001", "010", "011", "100", "101", "110", "111"};
+    for (const auto& row : rows) {
+        for (uint8_t data = 0; data < 8; ++data) {
+            // Sector 5: the same data condition in block 21, transport in 20 and 22.
+            const TConditionSet cond = {0b000, data, 0b000, row.Trailer};
+            std::vector<std::string> expected;
+            if (row.AccessLocked)
+                expected.emplace_back("after this no key can change this sector's access bits");
+            if (row.KeysLocked)
+                expected.emplace_back("after this no key can change this sector's keys");
+            if (std::string(row.Unreadable).find(names[data]) != std::string::npos)
+                expected.emplace_back("after this block 21 cannot be read with either key");
+            EXPECT_EQ(PermanentLocks(cond, 5), expected) << "trailer " << names[row.Trailer] << " data " << names[data];
+        }
+    }
+    EXPECT_TRUE(PermanentLocks(TransportConditions, 0).empty());
+    EXPECT_EQ(PermanentLocks({0b111, 0b111, 0b111, 0b110}, 0).size(), 5U) << "every block named";
+}
+
 TEST(AccessConditions, EveryConditionSetRoundTrips)
 {
     // Known trailers first: the transport configuration and two common ones.
