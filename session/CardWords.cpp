@@ -120,6 +120,30 @@ std::string TrailerChangeText(const TTrailerChange& Change)
         + TrailerLines("new", Change.Sector, Change.Trailer, all);
 }
 
+std::string PermanentText(const TTrailerChange& Change)
+{
+    const std::vector<std::string> locks = PermanentLocks(Change.Access.Cond, Change.Sector);
+    if (locks.empty())
+        return {};
+    std::string out = "sector " + std::to_string(Change.Sector) + ": ";
+    for (size_t i = 0; i < locks.size(); ++i)
+        out += (i > 0 ? "; " : "") + locks[i];
+    return out;
+}
+
+std::string PermanentTrailersText(const TDumpImage& Dump)
+{
+    std::string out;
+    // Against a card of which nothing is known: every trailer the dump knows
+    // in full may be written.
+    for (const TTrailerChange& change : TrailerChanges(Dump, TDumpImage{})) {
+        const std::string words = PermanentText(change);
+        if (!words.empty())
+            out += (out.empty() ? "" : "; ") + words;
+    }
+    return out;
+}
+
 std::string ProgressText(int Sector)
 {
     return "sector " + std::to_string(Sector) + " (" + std::to_string(Sector + 1) + " of " + std::to_string(SectorCount) + ")";

@@ -28,6 +28,14 @@ std::string TrailerNoteText(TTrailerNote Note);
 // give each block in words. What is not known of the card's is "unknown".
 std::string TrailerChangeText(const TTrailerChange& Change);
 
+// What writing the change's trailer makes impossible for ever, or nothing:
+// "sector 5: after this no key can change this sector's access bits; after
+// this block 21 cannot be read with either key".
+std::string PermanentText(const TTrailerChange& Change);
+// The same for every trailer of Dump known in full, "; " between sectors;
+// empty when none locks anything for good.
+std::string PermanentTrailersText(const TDumpImage& Dump);
+
 // Progress numbers sectors as the results do: "sector 3 (4 of 16)".
 std::string ProgressText(int Sector);
 

@@ -9,6 +9,7 @@
 #include "app/CardPage.h"
 #include "app/LineWindow.h"
 #include "app/MainForm.h"
+#include "protocol/AccessConditions.h"
 #include "protocol/Commands.h"
 #include "protocol/DumpFile.h"
 #include "records/Ledger.h"
@@ -448,6 +449,40 @@ TEST_F(CardPageTest, WriteCardAsksOnceForEveryChangedTrailerNoneTickedFirst)
     Click(Button("CardWrite"));
     EXPECT_EQ(LastLog(), QStringLiteral("Write card: cancelled; nothing was written"));
     EXPECT_EQ(Requests(F->TakeFrames(), Cmd::WriteBlock), 0);
+}
+
+TEST_F(CardPageTest, ATrailerThatLocksForGoodIsAskedAgainInWordsAndNoWritesNothing)
+{
+    // Sector 7's trailer with access bits no key can change, nor its keys.
+    TDumpImage dump = FixtureDump();
+    SetAccess(dump.Data[31], {0b000, 0b000, 0b000, 0b110});
+    OpenAnswer = QString::fromStdString(WriteFile("locking.txt", TextOf(dump)));
+    const TBlockData before = Sim().Block(31);
+    const struct {
+        bool Yes;
+        bool Written;
+    } rows[] = {{false, false}, {true, true}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.Yes);
+        Dialogs().OnDialog = [&](QDialog& Dialog) {
+            Ctl<QCheckBox>(Dialog, "CardTrailer7")->setChecked(true);
+            Ctl<QPushButton>(Dialog, "CardTrailersWrite")->click();
+        };
+        QStringList asked;
+        Dialogs().OnAsk = [&](const QString& Text) {
+            asked << Text;
+            return row.Yes;
+        };
+        Click(Button("CardWrite"));
+        EXPECT_EQ(asked, QStringList{QStringLiteral("These trailers cannot be undone once written:\nsector 7: after this no "
+                                                    "key can change this sector's access bits; after this no key can change "
+                                                    "this sector's keys\nWrite them?")});
+        EXPECT_EQ(Sim().Block(31), row.Written ? dump.Data[31] : before);
+        if (!row.Written) {
+            EXPECT_EQ(LastLog(), QStringLiteral("Write card: cancelled; nothing was written"));
+            EXPECT_EQ(Requests(F->TakeFrames(), Cmd::WriteBlock), 0);
+        }
+    }
 }
 
 TEST_F(CardPageTest, ABadKeyOrDumpFileIsNamedByLineAndNothingIsSent)
