@@ -54,6 +54,12 @@ bool TCardTool::LoadInputs()
             Say(error.Text());
             return false;
         }
+        // What cannot be undone is written only when asked for by name.
+        if (const std::string locks = FOptions.Trailers && !FOptions.Permanent ? PermanentTrailersText(*FDump) : std::string();
+            !locks.empty()) {
+            Say("--trailers: " + locks + ": give --permanent if this is meant");
+            return false;
+        }
     }
     if (!FOptions.MapFile.empty()) {
         TFileError error;
@@ -72,8 +78,12 @@ bool TCardTool::LoadInputs()
         }
     }
     std::string error;
+    std::vector<std::string> notes;
     std::optional<TKeyList> keys = KeysToTry({FOptions.KeyFiles, FOptions.BuiltInKeys, FStartMap ? &*FStartMap : nullptr},
-        FDump ? &*FDump : nullptr, error);
+        FDump ? &*FDump : nullptr, error, &notes);
+    // Said, not taken for an error: a JSON error names what went wrong.
+    for (const std::string& note : notes)
+        std::fprintf(stderr, "orvelle-card: %s\n", PrintableText(note).c_str());
     if (!keys) {
         Say(error);
         return false;
@@ -285,7 +295,7 @@ bool TCardTool::SaveMap(const TMapResult& Map)
 
 int TCardTool::ReadCard()
 {
-    const TWorkRun<TReadResult> read = FWork->Read(FCandidates);
+    const TWorkRun<TReadResult> read = FWork->Read(FCandidates, FOptions.File);
     EndJob();
     if (const std::optional<int> status = NotRun(read))
         return *status;

@@ -38,7 +38,11 @@ extern const char* const NoKeysText;
 // the built-in list), each once. None, with Error, when a key file is bad
 // (it names the file and line) or no key is left at all; nothing has been
 // sent then.
-std::optional<TKeyList> KeysToTry(const TKeySources& Sources, const TDumpImage* Dump, std::string& Error);
+// A card dump given as a key file gives the keys its trailers state, and
+// Notes, when given, gets "KEYS is a card dump: using the keys its N sector
+// trailers state".
+std::optional<TKeyList> KeysToTry(const TKeySources& Sources, const TDumpImage* Dump, std::string& Error,
+    std::vector<std::string>* Notes = nullptr);
 
 // Saves a card read: refused when no block of it is known (an earlier file
 // of that name is worth more than one of nothing), in the form the name asks
@@ -74,7 +78,8 @@ public:
     // Maps the keys also of a card a map is kept of: the key files may have
     // changed.
     TWorkRun<TMapResult> MapKeys(const TKeyList& Keys);
-    TWorkRun<TReadResult> Read(const TKeyList& Keys);
+    // DumpFile, where the card tool saves the card read, names it in the records.
+    TWorkRun<TReadResult> Read(const TKeyList& Keys, const std::string& DumpFile = {});
     // With Trailers, the trailers that differ from the card's and that the
     // events approve are written too. DumpFile names the dump in the records.
     TWorkRun<TWriteResult> Write(const TDumpImage& Dump, const TKeyList& Keys, bool Trailers, const std::string& DumpFile);

@@ -9,6 +9,7 @@
 #include "app/Version.h"
 #include "cardtool/CardCommandLine.h"
 #include "cardtool/Commands.h"
+#include "protocol/AccessConditions.h"
 #include "protocol/DumpFile.h"
 #include "protocol/KeyFile.h"
 #include "serial/PortName.h"
@@ -244,6 +245,11 @@ TEST_F(CardToolTest, UsageAndBadFilesExitTwoWithNothingSent)
     Write("bad-dump.txt", lines.join('\n'));
     Write("card4k.bin", QByteArray(4096, '\x01'));
     Write("bad.map", "0 FFFFFFFFFFFF -\n16 FFFFFFFFFFFF -\n");
+    TDumpImage locking = Fixture();
+    SetAccess(locking.Data[27], {0b000, 0b000, 0b000, 0b110});
+    WriteDump("locking.txt", locking);
+    const QString locks = "--trailers: sector 6: after this no key can change this sector's access bits; after this no key can "
+                          "change this sector's keys: give --permanent if this is meant";
     const struct {
         QStringList Args;
         int Exit;
@@ -263,6 +269,10 @@ TEST_F(CardToolTest, UsageAndBadFilesExitTwoWithNothingSent)
         {{"batch", QString::fromStdString(TestData("mixed-card.txt")), "--approve-trailers", QString(64, QLatin1Char('a'))}, 2,
             "--approve-trailers approves the trailers --trailers writes: give both"},
         {{"batch", QString::fromStdString(TestData("mixed-card.txt")), "--data", Path("bad.csv")}, 2, Path("bad.csv") + ":2: column 2:"},
+        {{"write", Path("locking.txt"), "--trailers", "--yes"}, 2, locks},
+        {{"--json", "batch", Path("locking.txt"), "--trailers", "--yes"}, 2, locks},
+        {{"write", Path("locking.txt"), "--permanent"}, 2, "--permanent lets --trailers write a trailer that locks for good: give both"},
+        {{"diff", Path("locking.txt"), "--permanent"}, 2, "--permanent belongs to write and batch only"},
         {{"ledger", "--ledger", Dir.path()}, 5, "the ledger cannot be opened"},
         {{"--port", "LPT1", "keys"}, 2, "unknown port 'LPT1'"},
         {{"--timeout", "5", "keys"}, 2, "--timeout takes 50 to 60000"},
@@ -435,7 +445,7 @@ TEST_F(CardToolTest, BuiltInKeysCanBeLeftOutAndEveryJobIsJournalled)
     EXPECT_EQ(journal.count("Map keys (card 12345678): 13 sectors done, sectors 1, 2, 15 no key" + port), 1) << journal.toStdString();
     // A read maps as it reads: no line of a map of its own.
     EXPECT_EQ(journal.count("Map keys (card 12345678): "), 1);
-    EXPECT_EQ(journal.count("Read card (card 12345678): 15 sectors done, sector 4 read denied" + port), 1);
+    EXPECT_EQ(journal.count("Read card (card 12345678, dump " + Path("card.txt") + "): 15 sectors done, sector 4 read denied" + port), 1);
 }
 
 TEST_F(CardToolTest, AReadComparesEqualUntilABlockChanges)
@@ -715,6 +725,17 @@ TEST_F(CardToolTest, TrailersNeedAConfirmationThatAPipeCannotGive)
     EXPECT_EQ(Sector(run.Json(), 4)["result"].toString(), "write refused");
     EXPECT_EQ(Sector(run.Json(), 4)["blocks"].toArray(), QJsonArray({18})) << "no key may write it";
     EXPECT_EQ(run.Exit, 1);
+}
+
+TEST_F(CardToolTest, ATrailerThatLocksForGoodIsWrittenWhenPermanentSaysSo)
+{
+    TDumpImage dump = Fixture();
+    SetAccess(dump.Data[27], {0b000, 0b000, 0b000, 0b110});
+    WriteDump("locking.txt", dump);
+    const TRun run = Card({"--json", "write", Path("locking.txt"), "--trailers", "--yes", "--permanent"});
+    EXPECT_EQ(Sim.Block(27), dump.Data[27]) << run.Err.toStdString();
+    EXPECT_EQ(Sector(run.Json(), 6)["result"].toString(), "done");
+    EXPECT_EQ(run.Exit, 1) << "block 18: no key may write it";
 }
 
 TEST_F(CardToolTest, ASignalStopsAWriteAfterItsReadBack)

@@ -428,6 +428,51 @@ TEST(DumpFiles, OtherCardSizesAreRefusedByTheirName)
     }
 }
 
+TEST(KeyFiles, ADumpGivenForAKeyFileGivesTheKeysItsTrailersState)
+{
+    QTemporaryDir dir;
+    const auto file = [&dir](const char* Name, const std::string& Content) {
+        const std::string path = dir.filePath(QLatin1String(Name)).toStdString();
+        WriteFile(path, Content);
+        return path;
+    };
+    // Every block known: zeros, but for each sector's own key A.
+    TDumpImage full;
+    for (int b = 0; b < CardBlocks; ++b) {
+        TBlockData d{};
+        if (IsTrailer(b))
+            std::fill_n(d.begin(), KeyBytes, uint8_t(0xA0 + SectorOf(b)));
+        full.SetBlock(b, d);
+    }
+    const TDumpBytes binary = BinaryOf(full);
+    const struct {
+        std::string Path;
+        std::optional<TKeyList> Keys;
+        int Trailers; // as told; 0: a key file
+        std::string Error;
+    } rows[] = {
+        {file("keys.txt", "A0A1A2A3A4A5\nffffffffffff # default\n"),
+            TKeyList{*ParseKey("A0A1A2A3A4A5"), *ParseKey("FFFFFFFFFFFF")}, 0, ""},
+        {file("card.mfd", std::string(binary.begin(), binary.end())), DumpKeys(full), 16, ""},
+        {file("mixed.txt", FileText(TestData("mixed-card.txt"))), DumpKeys(MixedCard()), 16, ""},
+        {file("card.json", JsonOf(full)), DumpKeys(full), 16, ""},
+        {file("unknown.txt", SectorText(0, std::string(32, '-'))), std::nullopt, 0,
+            "a card dump whose trailers state no key: give a key file, 12 hex digits a line"},
+        {file("typo.keys", "FFFFFFFFFFFF\nFFFFFFFFFFF\n"), std::nullopt, 0, ":2: not a key of 12 hex digits"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.Path);
+        TFileError error;
+        int trailers = 0;
+        EXPECT_EQ(ReadKeyFile(row.Path, error, &trailers), row.Keys);
+        EXPECT_EQ(trailers, row.Trailers);
+        if (!row.Error.empty()) {
+            EXPECT_NE(error.Text().find(row.Error), std::string::npos) << error.Text();
+        }
+    }
+    EXPECT_EQ(DumpKeys(full).size(), 17U) << "sixteen keys A and the zeros of key B";
+}
+
 TEST(KeyFiles, TheBinaryKeyMapIsAKeyFileAndAMap)
 {
     // Keys A of sectors 0..15, then keys B; control characters among them.
