@@ -167,6 +167,7 @@ int TCardTool::OpenReader()
     FSession->SetSettings(settings);
     FWork = std::make_unique<TCardWork>(*FSession, static_cast<TCardWorkEvents&>(*this));
     FWork->StartFrom(FStartMap);
+    FWork->SetNoKeyStep(NoKeyStepCardTool);
     if (FSession->OpenNamedPort(FOptions.Port))
         return ExitDone;
     // A port that did not open is told by the session.
@@ -506,6 +507,15 @@ void TCardTool::PortOpenFailed(const QString& ComName, const QString& Reason, co
     std::fprintf(stderr, "orvelle-card: %s\n", PrintableText(Detail.toLocal8Bit().toStdString()).c_str());
     // The run's error, for the JSON document.
     FLastSaid = PrintableText("cannot open " + ComName.toStdString() + ": " + Reason.toStdString());
+}
+
+void TCardTool::CardJobEnded(const TCardJobRecord& Record)
+{
+    // The table says "no key" sector by sector; what to do is said once.
+    if (Record.Serial && NoKeyOpens(Record.Sectors)) {
+        EndJob();
+        Say(std::string(NoKeyOpensText) + ": " + NoKeyStepCardTool);
+    }
 }
 
 void TCardTool::LinkStateChanged(const QString& Text)

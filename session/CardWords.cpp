@@ -5,6 +5,14 @@
 
 const char* const NoCardText = "no card in the reader's field";
 const char* const NothingWrittenText = "nothing was written";
+const char* const NoKeyOpensText = "no key opens any sector of this card";
+const char* const NoKeyStepCardTool = "add a key file with --keys";
+const char* const NoKeyStepWindow = "choose a key file beside \"Key file\" on the Card page";
+
+bool NoKeyOpens(const TSectorOutcomes& Sectors)
+{
+    return std::all_of(Sectors.begin(), Sectors.end(), [](const TSectorOutcome& S) { return S.Result == TSectorResult::NoKey; });
+}
 
 namespace {
 

@@ -10,6 +10,13 @@
 extern const char* const NoCardText; // "no card in the reader's field"
 // A write that changed no block of the card.
 extern const char* const NothingWrittenText; // "nothing was written"
+// A job on a card that none of the keys tried opens anywhere, and what each
+// face says to do then.
+extern const char* const NoKeyOpensText;    // "no key opens any sector of this card"
+extern const char* const NoKeyStepCardTool; // "add a key file with --keys"
+extern const char* const NoKeyStepWindow;   // "choose a key file beside "Key file" on the Card page"
+// Every sector's result is "no key".
+bool NoKeyOpens(const TSectorOutcomes& Sectors);
 
 // The serial number as 8 hex digits: "12345678".
 std::string SerialText(const TSerial& Serial);

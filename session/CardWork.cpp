@@ -116,6 +116,8 @@ void TCardWork::Ended(TCardJob Job, TWorkEnd End, const TJobResult* Result, cons
             if (!DumpFile.empty())
                 subject += ", dump " + PrintableText(DumpFile);
             line += " (" + subject + "): " + (record.Cancelled ? "cancelled; " : "") + SectorResultsText(Result->Sectors);
+            if (NoKeyOpens(Result->Sectors))
+                line += std::string("; ") + NoKeyOpensText + ": " + FNoKeyStep;
             if (!Tail.empty())
                 line += "; " + Tail;
         }

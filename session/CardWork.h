@@ -11,6 +11,7 @@
 // so the records see it whatever face drove it.
 
 #include "session/CardJobs.h"
+#include "session/CardWords.h"
 #include "session/SessionEvents.h"
 
 #include <optional>
@@ -100,6 +101,9 @@ public:
     // The map kept, of the card MapCard (none before the first map); a map
     // that did not try every sector is kept to be shown, not to be reused.
     const std::optional<TKeyMap>& KeyMap() const { return FKeyMap; }
+    // What a job's line says to do when no key opened any sector, in the
+    // words of the face that drives it (NoKeyStepWindow by default).
+    void SetNoKeyStep(std::string Step) { FNoKeyStep = std::move(Step); }
     const TSerial& MapCard() const { return FMapCard; }
     // That card's trailers as mapping showed them, and as written since.
     const TDumpImage& MapTrailers() const { return FMapTrailers; }
@@ -127,6 +131,7 @@ private:
     std::optional<TKeyMap> FKeyMap;
     TSerial FMapCard{};
     TKeyList FMappedWith; // sorted; empty when the map is not whole
+    std::string FNoKeyStep = NoKeyStepWindow;
     TDumpImage FMapTrailers;
     std::optional<TKeyMap> FStartMap;
 };

@@ -274,6 +274,9 @@ TEST_F(CardToolTest, UsageAndBadFilesExitTwoWithNothingSent)
         {{"write", Path("locking.txt"), "--permanent"}, 2, "--permanent lets --trailers write a trailer that locks for good: give both"},
         {{"diff", Path("locking.txt"), "--permanent"}, 2, "--permanent belongs to write and batch only"},
         {{"ledger", "--ledger", Dir.path()}, 5, "the ledger cannot be opened"},
+        {{"batch", QString::fromStdString(TestData("mixed-card.txt")), "--ledger", Path("none/l.sqlite")}, 5,
+            "the folder " + Path("none") + " does not exist: create it first"},
+        {{"ledger", "--ledger", "postgresql://nobody@127.0.0.1:1/none"}, 5, ": start the server, or check the address"},
         {{"--port", "LPT1", "keys"}, 2, "unknown port 'LPT1'"},
         {{"--timeout", "5", "keys"}, 2, "--timeout takes 50 to 60000"},
         {{"--bogus", "keys"}, 2, "bogus"},
@@ -725,6 +728,22 @@ TEST_F(CardToolTest, TrailersNeedAConfirmationThatAPipeCannotGive)
     EXPECT_EQ(Sector(run.Json(), 4)["result"].toString(), "write refused");
     EXPECT_EQ(Sector(run.Json(), 4)["blocks"].toArray(), QJsonArray({18})) << "no key may write it";
     EXPECT_EQ(run.Exit, 1);
+}
+
+TEST_F(CardToolTest, NoKeyOpeningAnySectorSaysToAddAKeyFileAndADumpGivesItsKeys)
+{
+    Write("wrong.keys", "5A5A5A5A5A5A\n");
+    TRun run = Card({"--no-builtin-keys", "--keys", Path("wrong.keys"), "keys"});
+    EXPECT_EQ(run.Exit, 1);
+    EXPECT_EQ(run.Err.count("orvelle-card: no key opens any sector of this card: add a key file with --keys\n"), 1)
+        << run.Err.toStdString();
+    // The fixture card itself given for a key file: its trailers' keys open it.
+    run = Card({"--no-builtin-keys", "--keys", QString::fromStdString(TestData("mixed-card.txt")), "--json", "keys"});
+    EXPECT_TRUE(run.Err.contains(QString::fromStdString(TestData("mixed-card.txt"))
+        + " is a card dump: using the keys its 16 sector trailers state\n"))
+        << run.Err.toStdString();
+    EXPECT_FALSE(run.Err.contains("no key opens"));
+    EXPECT_EQ(Sector(run.Json(), 3)["result"].toString(), "done") << "sector 3's keys are in no list but the dump's";
 }
 
 TEST_F(CardToolTest, ATrailerThatLocksForGoodIsWrittenWhenPermanentSaysSo)

@@ -173,6 +173,16 @@ TEST_F(CardPageTest, MapKeysGivesTheFixturesMap)
     }
 }
 
+TEST_F(CardPageTest, NoKeyOpeningAnySectorNamesThePagesKeyFile)
+{
+    Ctl<QLineEdit>(Form(), "CardKeyFile")->setText(QString::fromStdString(WriteFile("wrong.keys", "5A5A5A5A5A5A\n")));
+    Ctl<QCheckBox>(Form(), "CardBuiltInKeys")->setChecked(false);
+    Click(Button("CardMapKeys"));
+    EXPECT_EQ(LastLog(), QStringLiteral("Map keys (card 12345678): 0 sectors done, sectors 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, "
+                                        "11, 12, 13, 14, 15 no key; no key opens any sector of this card: choose a key file "
+                                        "beside \"Key file\" on the Card page"));
+}
+
 TEST_F(CardPageTest, ReadCardMapsAsItReadsAndShowsEveryBlockWithWhatItIs)
 {
     Click(Button("CardRead"));
