@@ -746,6 +746,34 @@ TEST_F(CardToolTest, NoKeyOpeningAnySectorSaysToAddAKeyFileAndADumpGivesItsKeys)
     EXPECT_EQ(Sector(run.Json(), 3)["result"].toString(), "done") << "sector 3's keys are in no list but the dump's";
 }
 
+TEST_F(CardToolTest, TheJournalLinesOfReadWriteAndDiffNameTheirDumpFile)
+{
+    WriteDump("fixture.txt", Fixture());
+    const struct {
+        QStringList Args;
+        QString Line; // the journal's, up to the port
+    } rows[] = {
+        {{"read", Path("card.txt")}, "Read card (card 12345678, dump " + Path("card.txt") + "): "},
+        {{"write", Path("fixture.txt")}, "Write card (card 12345678, dump " + Path("fixture.txt") + "): "},
+        {{"diff", Path("fixture.txt")}, "Compare (card 12345678, dump " + Path("fixture.txt") + "): "},
+    };
+    const QDir folder(QString::fromStdString(Ports.StateFolder()) + "/journal");
+    const QString port = QStringLiteral(" (port COM1: %1)\n").arg(QString::fromStdString(Sim.DevicePath()));
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.Args.join(' ').toStdString());
+        Card(row.Args);
+        QString journal;
+        for (const QString& day : folder.entryList({"*.log"}, QDir::Files, QDir::Name)) {
+            QFile file(folder.filePath(day));
+            ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+            journal += QString::fromUtf8(file.readAll());
+        }
+        const qsizetype at = journal.lastIndexOf(row.Line);
+        ASSERT_GE(at, 0) << journal.toStdString();
+        EXPECT_TRUE(journal.mid(at).section('\n', 0, 0).endsWith(port.trimmed())) << journal.mid(at).toStdString();
+    }
+}
+
 TEST_F(CardToolTest, ATrailerThatLocksForGoodIsWrittenWhenPermanentSaysSo)
 {
     TDumpImage dump = Fixture();

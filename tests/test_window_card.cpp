@@ -181,6 +181,13 @@ TEST_F(CardPageTest, NoKeyOpeningAnySectorNamesThePagesKeyFile)
     EXPECT_EQ(LastLog(), QStringLiteral("Map keys (card 12345678): 0 sectors done, sectors 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, "
                                         "11, 12, 13, 14, 15 no key; no key opens any sector of this card: choose a key file "
                                         "beside \"Key file\" on the Card page"));
+
+    // The fixture card's own dump for the key file: its trailers' keys open every sector.
+    Ctl<QLineEdit>(Form(), "CardKeyFile")->setText(QString::fromStdString(Fixture));
+    Click(Button("CardMapKeys"));
+    EXPECT_EQ(LogLines().mid(LogLines().size() - 2),
+        QStringList({QString::fromStdString(Fixture + " is a card dump: using the keys its 16 sector trailers state"),
+            QStringLiteral("Map keys (card 12345678): 16 sectors done")}));
 }
 
 TEST_F(CardPageTest, ReadCardMapsAsItReadsAndShowsEveryBlockWithWhatItIs)
