@@ -96,6 +96,7 @@ std::optional<TBlockImage> BlockOfDigits(const QString& Digits)
 
 TAccessEditor::TAccessEditor(int Sector, const TBlockImage& Trailer, QWidget* Parent)
     : QDialog(Parent)
+    , FSector(Sector)
     , FTrailer(Trailer)
 {
     setObjectName(QStringLiteral("AccessDialog"));
@@ -133,6 +134,11 @@ TAccessEditor::TAccessEditor(int Sector, const TBlockImage& Trailer, QWidget* Pa
     FNote->setObjectName(QStringLiteral("AccessNote"));
     FNote->setWordWrap(true);
     layout->addWidget(FNote);
+    FPermanent = new QLabel(this);
+    FPermanent->setObjectName(QStringLiteral("AccessPermanent"));
+    FPermanent->setWordWrap(true);
+    FPermanent->setStyleSheet(QStringLiteral("color: red"));
+    layout->addWidget(FPermanent);
     AddButtons(this, layout, "AccessOk", "AccessCancel");
 
     // The trailer's own conditions where its three bytes are known and agree.
@@ -187,6 +193,11 @@ void TAccessEditor::Update()
                                "nothing (rights of B do not apply).");
     FNote->setText(note.join(QLatin1Char(' ')));
     FNote->setVisible(!note.isEmpty());
+    QStringList locks;
+    for (const std::string& words : PermanentLocks(Conditions(), FSector))
+        locks << QString::fromStdString(words);
+    FPermanent->setText(locks.isEmpty() ? QString() : QStringLiteral("Permanent: ") + locks.join(QStringLiteral("; ")) + QLatin1Char('.'));
+    FPermanent->setVisible(!locks.isEmpty());
 }
 
 // ---------------------------------------------------------------- value block

@@ -53,11 +53,13 @@ public:
 private:
     void Update();
 
+    int FSector = 0;
     TBlockImage FTrailer;
     std::array<QComboBox*, BlocksPerSector> FRows{};
     QLabel* FBytes = nullptr;
     QLabel* FNote = nullptr;
-    QString FStart; // what the note says of the starting conditions
+    QLabel* FPermanent = nullptr; // red: what the choice makes impossible for ever
+    QString FStart;               // what the note says of the starting conditions
 };
 
 // Child objectNames: ValueAmount and ValueAddress (spin boxes), ValueBytes

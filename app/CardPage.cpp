@@ -218,7 +218,10 @@ TKeySources TCardPage::KeySources() const
 std::optional<TKeyList> TCardPage::Candidates(const TDumpImage* StatedBy)
 {
     std::string error;
-    std::optional<TKeyList> keys = KeysToTry(KeySources(), StatedBy, error);
+    std::vector<std::string> notes; // a dump given for the key file, said so
+    std::optional<TKeyList> keys = KeysToTry(KeySources(), StatedBy, error, &notes);
+    for (const std::string& note : notes)
+        FHost.Log(QFile::decodeName(note.c_str()));
     if (!keys) {
         // The journal keeps it too: a box is gone once answered.
         const QString text = QFile::decodeName(error.c_str());

@@ -38,7 +38,13 @@ QString KindOf(const TDumpImage& Image, int Block, QString& Detail)
             return QStringLiteral("trailer");
         if (!access->Consistent)
             return QStringLiteral("trailer, access bits inconsistent");
-        return QStringLiteral("trailer: ") + Words(TrailerRightsText(TrailerBlockRights(access->Cond[TrailerRow])));
+        // Marked where the bits take something away for good, the words in the tooltip.
+        QStringList locks;
+        for (const std::string& words : PermanentLocks(access->Cond, SectorOf(Block)))
+            locks << Words(words);
+        Detail = locks.join(QLatin1Char('\n'));
+        return (locks.isEmpty() ? QStringLiteral("trailer: ") : QStringLiteral("trailer, permanent: "))
+            + Words(TrailerRightsText(TrailerBlockRights(access->Cond[TrailerRow])));
     }
     if (Block == 0)
         return QStringLiteral("manufacturer");

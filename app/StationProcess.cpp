@@ -37,6 +37,8 @@ QStringList StationArguments(const TStationCommand& Command)
         args << QStringLiteral("--ledger") << Command.Ledger;
     if (!Command.ApprovedTrailers.isEmpty())
         args << QStringLiteral("--trailers") << QStringLiteral("--approve-trailers") << Command.ApprovedTrailers;
+    if (!Command.ApprovedTrailers.isEmpty() && Command.Permanent)
+        args << QStringLiteral("--permanent");
     return args;
 }
 

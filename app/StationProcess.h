@@ -25,6 +25,7 @@ struct TStationCommand {
     QString Operator;
     QString Ledger;           // empty: the program's default ledger
     QString ApprovedTrailers; // the trailers' digest approved; empty: no --trailers
+    bool Permanent = false;   // with them, trailers that lock for good (--permanent)
     QString Password;         // the PostgreSQL password; empty: libpq's own sources
     int ReplyTimeoutMs = 0;   // 0: the program's default
     // The program run; empty: orvelle-card beside this program, else on PATH.

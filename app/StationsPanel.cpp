@@ -5,6 +5,7 @@
 #include "protocol/DumpFile.h"
 #include "serial/PortName.h"
 #include "session/BatchJob.h"
+#include "session/CardWords.h"
 
 #include <QComboBox>
 #include <QDeadlineTimer>
@@ -242,9 +243,10 @@ QStringList TStationsPanel::FreePorts() const
     return ports;
 }
 
-bool TStationsPanel::ApproveTrailers(const QString& Template, QString& Digest)
+bool TStationsPanel::ApproveTrailers(const QString& Template, QString& Digest, bool& Permanent)
 {
     Digest.clear();
+    Permanent = false;
     TFileError error;
     const std::optional<TDumpImage> image = ReadDumpFile(Template.toStdString(), error);
     if (!image) {
@@ -266,6 +268,9 @@ bool TStationsPanel::ApproveTrailers(const QString& Template, QString& Digest)
         return false;
     }
     Digest = TrailersDigest(*image);
+    // AskTrailers asked these again in words: the station's refusal of them
+    // is answered already.
+    Permanent = !PermanentTrailersText(*image).empty();
     return true;
 }
 
@@ -327,7 +332,7 @@ void TStationsPanel::AskForStation()
     }
     if (!path)
         command.Port = command.Port.toUpper();
-    if (!ApproveTrailers(command.Template, command.ApprovedTrailers))
+    if (!ApproveTrailers(command.Template, command.ApprovedTrailers, command.Permanent))
         return;
     AddStation(std::move(command));
 }

@@ -54,8 +54,9 @@ private:
     // A station of that name runs from this panel.
     bool NameTaken(const QString& Station) const;
     // The trailers' approval for Template: false when the user cancelled;
-    // Digest empty when no trailer is to be written.
-    bool ApproveTrailers(const QString& Template, QString& Digest);
+    // Digest empty when no trailer is to be written; Permanent when the
+    // user agreed to trailers that lock something for good.
+    bool ApproveTrailers(const QString& Template, QString& Digest, bool& Permanent);
     void ShowRow(int Row);
     void UpdateButtons();
 

@@ -1,4 +1,5 @@
-// The trailers a card write would change, each to be ticked or not.
+// The trailers a card write would change, each to be ticked or not, and
+// those that lock something for good asked again.
 #include "app/TrailersDialog.h"
 
 #include "app/FormDialogs.h"
@@ -59,9 +60,20 @@ std::optional<std::vector<TTrailerChange>> AskTrailers(
     if (dialog.result() != QDialog::Accepted)
         return std::nullopt;
     std::vector<TTrailerChange> ticked;
+    QStringList permanent;
     for (size_t i = 0; i < boxes.size(); ++i) {
-        if (boxes[i]->isChecked())
-            ticked.push_back(Changes[i]);
+        if (!boxes[i]->isChecked())
+            continue;
+        ticked.push_back(Changes[i]);
+        if (const std::string words = PermanentText(Changes[i]); !words.empty())
+            permanent << QString::fromStdString(words);
     }
+    // A tick among many is easily given: what cannot be undone is asked
+    // again, alone and in words.
+    if (!permanent.isEmpty()
+        && !Dialogs.Ask(Parent,
+            QStringLiteral("These trailers cannot be undone once written:\n%1\nWrite them?").arg(permanent.join(QLatin1Char('\n'))),
+            QLatin1String(CardJobName(TCardJob::Write))))
+        return std::nullopt;
     return ticked;
 }

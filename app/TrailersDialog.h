@@ -12,7 +12,8 @@
 class QWidget;
 class TFormDialogs;
 
-// The changes ticked; none when the dialog was cancelled. Opened through
-// Dialogs, over Parent.
+// The changes ticked; none when the dialog was cancelled, or when the
+// question that follows it, naming what ticked trailers lock for good, is
+// answered No. Opened through Dialogs, over Parent.
 std::optional<std::vector<TTrailerChange>> AskTrailers(
     QWidget* Parent, TFormDialogs& Dialogs, const std::vector<TTrailerChange>& Changes);

@@ -375,6 +375,9 @@ QString ReadSwitches(const QCommandLineParser& Parser, TCardOptions& Result)
     Result.Trailers = Parser.isSet(QStringLiteral("trailers"));
     Result.Yes = Parser.isSet(QStringLiteral("yes"));
     Result.Probe = Parser.isSet(QStringLiteral("probe"));
+    Result.Permanent = Parser.isSet(QStringLiteral("permanent"));
+    if (Result.Permanent && !Result.Trailers)
+        return QStringLiteral("--permanent lets --trailers write a trailer that locks for good: give both.");
     return ReadApprovedTrailers(Parser, Result);
 }
 

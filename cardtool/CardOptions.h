@@ -41,6 +41,7 @@ struct TCardOptions {
     bool Json = false;       // also on Error, when --json was among the arguments
     bool Trailers = false;
     bool Yes = false;
+    bool Permanent = false; // --trailers may write a trailer that locks something for good
     // batch --approve-trailers: the digest (TrailersDigest) of the template's
     // trailers approved ahead; empty: none.
     QString ApprovedTrailers;

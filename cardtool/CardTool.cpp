@@ -55,6 +55,12 @@ bool TCardTool::LoadInputs()
             Say(error.Text());
             return false;
         }
+        // What cannot be undone is written only when asked for by name.
+        if (const std::string locks = FOptions.Trailers && !FOptions.Permanent ? PermanentTrailersText(*FDump) : std::string();
+            !locks.empty()) {
+            Say("--trailers: " + locks + ": give --permanent if this is meant");
+            return false;
+        }
     }
     if (!FOptions.MapFile.empty()) {
         TFileError error;
@@ -73,8 +79,12 @@ bool TCardTool::LoadInputs()
         }
     }
     std::string error;
+    std::vector<std::string> notes;
     std::optional<TKeyList> keys = KeysToTry({FOptions.KeyFiles, FOptions.BuiltInKeys, FStartMap ? &*FStartMap : nullptr},
-        FDump ? &*FDump : nullptr, error);
+        FDump ? &*FDump : nullptr, error, &notes);
+    // Said, not taken for an error: a JSON error names what went wrong.
+    for (const std::string& note : notes)
+        std::fprintf(stderr, "orvelle-card: %s\n", PrintableText(note).c_str());
     if (!keys) {
         Say(error);
         return false;
@@ -158,6 +168,7 @@ int TCardTool::OpenReader()
     FSession->SetSettings(settings);
     FWork = std::make_unique<TCardWork>(*FSession, static_cast<TCardWorkEvents&>(*this));
     FWork->StartFrom(FStartMap);
+    FWork->SetNoKeyStep(NoKeyStepCardTool);
     if (FSession->OpenNamedPort(FOptions.Port))
         return ExitDone;
     // A port that did not open is told by the session.
@@ -285,7 +296,7 @@ bool TCardTool::SaveMap(const TMapResult& Map)
 
 int TCardTool::ReadCard()
 {
-    const TWorkRun<TReadResult> read = FWork->Read(FCandidates);
+    const TWorkRun<TReadResult> read = FWork->Read(FCandidates, FOptions.File);
     EndJob();
     if (const std::optional<int> status = NotRun(read))
         return *status;
@@ -496,6 +507,15 @@ void TCardTool::PortOpenFailed(const QString& ComName, const QString& Reason, co
     std::fprintf(stderr, "orvelle-card: %s\n", PrintableText(Detail.toLocal8Bit().toStdString()).c_str());
     // The run's error, for the JSON document.
     FLastSaid = PrintableText("cannot open " + ComName.toStdString() + ": " + Reason.toStdString());
+}
+
+void TCardTool::CardJobEnded(const TCardJobRecord& Record)
+{
+    // The table says "no key" sector by sector; what to do is said once.
+    if (Record.Serial && NoKeyOpens(Record.Sectors)) {
+        EndJob();
+        Say(std::string(NoKeyOpensText) + ": " + NoKeyStepCardTool);
+    }
 }
 
 void TCardTool::LinkStateChanged(const QString& Text)

@@ -97,6 +97,7 @@ private:
     void PortOpened(const QString& ComName, const QString& Device) override;
     void PortOpenFailed(const QString& ComName, const QString& Reason, const QString& Detail) override;
     void LinkStateChanged(const QString& Text) override;
+    void CardJobEnded(const TCardJobRecord& Record) override;
     // TCardWorkEvents
     void JobStarted(TCardJob Job) override;
     void Progress(int Sector) override;

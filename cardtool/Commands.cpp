@@ -94,7 +94,7 @@ const TCardCommand TCardCommands::Commands[] = {
         .Synopsis = "write FILE [--trailers] [--yes]",
         .Help = "write the dump FILE onto the card, every block read back;\n"
                 "block 0 never, sector trailers only with --trailers",
-        .Options = {"trailers", "yes"},
+        .Options = {"trailers", "yes", "permanent"},
         .UsesReader = true,
         .Results = TCardResults::Written,
         .Run = &TCardTool::WriteCard},
@@ -117,7 +117,7 @@ const TCardCommand TCardCommands::Commands[] = {
                 "before) or three (failed); the next card once this one\n"
                 "is taken away; ends with the last data row",
         .Options = {"trailers", "yes", "data", "label", "labels-only", "ledger", "ledger-password-file", "batch", "station",
-            "operator", "count", "again", "reuse-data", "approve-trailers"},
+            "operator", "count", "again", "reuse-data", "approve-trailers", "permanent"},
         .UsesReader = true,
         .Results = TCardResults::Streamed,
         .Prepare = &TCardTool::PrepareBatch,
@@ -220,6 +220,12 @@ const TCardOption TCardCommands::Options[] = {
         "ahead, without asking, while their digest is SHA256 (a\n"
         "SHA-256 over each trailer's sector and 16 bytes); another\n"
         "template's trailers are refused before the port opens",
+        TCardOption::Listed},
+    {"permanent", 0, nullptr,
+        "write, batch --trailers: write a trailer too that takes\n"
+        "something away for good (keys or access bits no key can\n"
+        "change again, a block no key can read); without it such a\n"
+        "trailer is refused before the port opens",
         TCardOption::Listed},
     {"data", 0, "FILE",
         "batch: a CSV file, a header line then a row a card; columns\n"

@@ -79,6 +79,37 @@ TDataRights EffectiveDataRights(uint8_t Cond, uint8_t TrailerCond)
     return r;
 }
 
+std::vector<std::string> PermanentLocks(const TConditionSet& Cond, int Sector)
+{
+    const uint8_t trailer = Cond[TrailerRow];
+    const TTrailerRights rights = TrailerBlockRights(trailer);
+    // Key B that reads back is data: it opens nothing, so it grants nothing.
+    const TKeys usable = KeyBReadable(trailer) ? TKeys::A : TKeys::AB;
+    const auto nobody = [usable](TKeys Who) { return (uint8_t(Who) & uint8_t(usable)) == 0; };
+    std::vector<std::string> locks;
+    if (!nobody(rights.AccessWrite))
+        return locks;
+    locks.emplace_back("after this no key can change this sector's access bits");
+    const bool keyA = nobody(rights.KeyAWrite);
+    const bool keyB = nobody(rights.KeyBWrite);
+    if (keyA && keyB)
+        locks.emplace_back("after this no key can change this sector's keys");
+    else if (keyA || keyB)
+        locks.emplace_back(keyA ? "after this no key can change this sector's key A"
+                                : "after this no key can change this sector's key B");
+    for (int row = 0; row < TrailerRow; ++row) {
+        if (EffectiveDataRights(Cond[size_t(row)], trailer).Read != TKeys::Never)
+            continue;
+        // In steps: GCC 12 takes a chain of temporaries here for a copy out
+        // of bounds (a false -Warray-bounds).
+        std::string words = "after this block ";
+        words += std::to_string(BlockOf(Sector, row));
+        words += " cannot be read with either key";
+        locks.push_back(std::move(words));
+    }
+    return locks;
+}
+
 const char* KeysText(TKeys Who)
 {
     switch (Who) {

@@ -14,6 +14,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // Which keys may do something: never, key A, key B or both.
 enum class TKeys : uint8_t { Never = 0,
@@ -73,6 +74,13 @@ constexpr bool KeyBReadable(uint8_t TrailerCond)
 // What a data block really allows in a sector whose trailer has TrailerCond:
 // the table, with key B struck out where it is readable.
 TDataRights EffectiveDataRights(uint8_t Cond, uint8_t TrailerCond);
+
+// What the conditions of Sector make impossible for ever, in words, one a
+// lock: "after this no key can change this sector's access bits", "... this
+// sector's keys" (or key A, key B alone), "after this block N cannot be read
+// with either key". Empty where a usable key may still rewrite the access
+// bits, since every right can then be given back.
+std::vector<std::string> PermanentLocks(const TConditionSet& Cond, int Sector);
 
 // Rights in words, for the operator: "never", "A", "B", "A|B";
 // "read A|B, write B, increment B, decrement A|B" (decrement stands for

@@ -136,7 +136,7 @@ std::optional<TKeyList> ParseKeyFile(std::string_view Content, const std::string
     return keys;
 }
 
-std::optional<TKeyList> ReadKeyFile(const std::string& Path, TFileError& Error)
+std::optional<TKeyList> ReadKeyFile(const std::string& Path, TFileError& Error, int* DumpTrailers)
 {
     std::string error;
     const auto content = ReadRegularFile(Path, MaxKeyFileBytes, error);
@@ -144,7 +144,33 @@ std::optional<TKeyList> ReadKeyFile(const std::string& Path, TFileError& Error)
         Error = {Path, 0, error};
         return std::nullopt;
     }
-    return ParseKeyFile(std::string_view(reinterpret_cast<const char*>(content->data()), content->size()), Path, Error);
+    const std::string_view text(reinterpret_cast<const char*>(content->data()), content->size());
+    std::optional<TKeyList> keys = ParseKeyFile(text, Path, Error);
+    if (keys)
+        return keys;
+    // A dump given for a key file is a common slip, and its keys are what
+    // was meant: trying a key writes nothing. A file that is neither keeps
+    // the key file's words, which name the line.
+    TFileError notDump;
+    const std::optional<TDumpImage> dump = ParseDump(text, Path, notDump);
+    if (!dump)
+        return std::nullopt;
+    int stating = 0;
+    for (int sector = 0; sector < SectorCount; ++sector) {
+        const TBlockData& known = dump->Known[TrailerOf(sector)];
+        const auto whole = [&known](int Offset) {
+            return std::all_of(known.begin() + Offset, known.begin() + Offset + KeyBytes, [](uint8_t Bits) { return Bits == 0xFF; });
+        };
+        stating += whole(0) || whole(TrailerKeyBOffset) ? 1 : 0;
+    }
+    keys = DumpKeys(*dump);
+    if (keys->empty()) {
+        Error = {Path, 0, "a card dump whose trailers state no key: give a key file, 12 hex digits a line"};
+        return std::nullopt;
+    }
+    if (DumpTrailers)
+        *DumpTrailers = stating;
+    return keys;
 }
 
 void AddKeys(TKeyList& Into, std::span<const TKey> More)

@@ -50,7 +50,11 @@ std::optional<TKey> ParseKey(std::string_view Text);
 // keys A, then its keys B); on a bad line none, and Error names FileName and
 // the line.
 std::optional<TKeyList> ParseKeyFile(std::string_view Content, const std::string& FileName, TFileError& Error);
-std::optional<TKeyList> ReadKeyFile(const std::string& Path, TFileError& Error);
+// A file that is no key file but a card dump in any form ParseDump reads is
+// taken for the keys its trailers state (DumpKeys), and DumpTrailers, when
+// given, is set to the number of trailers that state one; a dump that
+// states none is refused.
+std::optional<TKeyList> ReadKeyFile(const std::string& Path, TFileError& Error, int* DumpTrailers = nullptr);
 
 // More appended to Into, each key once: a key already there keeps its place.
 void AddKeys(TKeyList& Into, std::span<const TKey> More);

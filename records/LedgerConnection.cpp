@@ -74,7 +74,13 @@ bool TLedger::OpenSession()
 {
     QSqlDatabase db = QSqlDatabase::database(FConnection, false);
     if (!db.open()) {
-        FError = QStringLiteral("ledger %1: cannot be opened: %2").arg(FPlaceText, DriverText(db.lastError()));
+        const QString said = DriverText(db.lastError());
+        // The driver says what failed; the operator needs what to do next.
+        const QString step = !FPlace.PostgreSql ? QStringLiteral("check that the file and its folder are yours and writable")
+            : said.contains(QLatin1String("password"), Qt::CaseInsensitive)
+            ? QStringLiteral("check the password file (--ledger-password-file), PGPASSWORD or ~/.pgpass")
+            : QStringLiteral("start the server, or check the address");
+        FError = QStringLiteral("ledger %1: cannot be opened: %2: %3").arg(FPlaceText, said, step);
         return false;
     }
     if (FSql.WriteAheadLog && !FReadOnly && !UseWriteAheadLog())

@@ -287,6 +287,9 @@ bool LedgerSql::AdmitFile(TLedgerPlace& Place, const TLedgerAccess& Access, bool
     const QString folder = Untrusted(FolderOf(*target), true, trusted, QStringLiteral("keep the ledger in a folder of your own"), noFolder);
     if (!folder.isEmpty())
         return refused(folder);
+    // A ledger is made in a folder, never with it: a mistyped path makes none.
+    if (noFolder && !Access.ReadOnly)
+        return refused(QStringLiteral("the folder %1 does not exist: create it first").arg(FromLocalPath(FolderOf(*target))));
     // SQLite would open whatever the path leads to: to write, the file,
     // and the journal files SQLite keeps beside it, must pass the rule
     // for every file written.

@@ -5,6 +5,14 @@
 
 const char* const NoCardText = "no card in the reader's field";
 const char* const NothingWrittenText = "nothing was written";
+const char* const NoKeyOpensText = "no key opens any sector of this card";
+const char* const NoKeyStepCardTool = "add a key file with --keys";
+const char* const NoKeyStepWindow = "choose a key file beside \"Key file\" on the Card page";
+
+bool NoKeyOpens(const TSectorOutcomes& Sectors)
+{
+    return std::all_of(Sectors.begin(), Sectors.end(), [](const TSectorOutcome& S) { return S.Result == TSectorResult::NoKey; });
+}
 
 namespace {
 
@@ -118,6 +126,30 @@ std::string TrailerChangeText(const TTrailerChange& Change)
     return "Sector " + std::to_string(Change.Sector) + ", trailer block " + std::to_string(TrailerOf(Change.Sector)) + "\n"
         + TrailerLines("now", Change.Sector, Change.Now, Change.NowKnown)
         + TrailerLines("new", Change.Sector, Change.Trailer, all);
+}
+
+std::string PermanentText(const TTrailerChange& Change)
+{
+    const std::vector<std::string> locks = PermanentLocks(Change.Access.Cond, Change.Sector);
+    if (locks.empty())
+        return {};
+    std::string out = "sector " + std::to_string(Change.Sector) + ": ";
+    for (size_t i = 0; i < locks.size(); ++i)
+        out += (i > 0 ? "; " : "") + locks[i];
+    return out;
+}
+
+std::string PermanentTrailersText(const TDumpImage& Dump)
+{
+    std::string out;
+    // Against a card of which nothing is known: every trailer the dump knows
+    // in full may be written.
+    for (const TTrailerChange& change : TrailerChanges(Dump, TDumpImage{})) {
+        const std::string words = PermanentText(change);
+        if (!words.empty())
+            out += (out.empty() ? "" : "; ") + words;
+    }
+    return out;
 }
 
 std::string ProgressText(int Sector)

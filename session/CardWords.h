@@ -10,6 +10,13 @@
 extern const char* const NoCardText; // "no card in the reader's field"
 // A write that changed no block of the card.
 extern const char* const NothingWrittenText; // "nothing was written"
+// A job on a card that none of the keys tried opens anywhere, and what each
+// face says to do then.
+extern const char* const NoKeyOpensText;    // "no key opens any sector of this card"
+extern const char* const NoKeyStepCardTool; // "add a key file with --keys"
+extern const char* const NoKeyStepWindow;   // "choose a key file beside "Key file" on the Card page"
+// Every sector's result is "no key".
+bool NoKeyOpens(const TSectorOutcomes& Sectors);
 
 // The serial number as 8 hex digits: "12345678".
 std::string SerialText(const TSerial& Serial);
@@ -27,6 +34,14 @@ std::string TrailerNoteText(TTrailerNote Note);
 // every line): both keys, the access bits and byte 9, then the rights they
 // give each block in words. What is not known of the card's is "unknown".
 std::string TrailerChangeText(const TTrailerChange& Change);
+
+// What writing the change's trailer makes impossible for ever, or nothing:
+// "sector 5: after this no key can change this sector's access bits; after
+// this block 21 cannot be read with either key".
+std::string PermanentText(const TTrailerChange& Change);
+// The same for every trailer of Dump known in full, "; " between sectors;
+// empty when none locks anything for good.
+std::string PermanentTrailersText(const TDumpImage& Dump);
 
 // Progress numbers sectors as the results do: "sector 3 (4 of 16)".
 std::string ProgressText(int Sector);

@@ -25,16 +25,20 @@ const char* CardJobName(TCardJob Job)
     return "";
 }
 
-std::optional<TKeyList> KeysToTry(const TKeySources& Sources, const TDumpImage* Dump, std::string& Error)
+std::optional<TKeyList> KeysToTry(const TKeySources& Sources, const TDumpImage* Dump, std::string& Error,
+    std::vector<std::string>* Notes)
 {
     TKeyList fromFiles;
     for (const std::string& file : Sources.KeyFiles) {
         TFileError error;
-        const std::optional<TKeyList> keys = ReadKeyFile(file, error);
+        int trailers = 0;
+        const std::optional<TKeyList> keys = ReadKeyFile(file, error, &trailers);
         if (!keys) {
             Error = error.Text();
             return std::nullopt;
         }
+        if (trailers > 0 && Notes)
+            Notes->push_back(file + " is a card dump: using the keys its " + std::to_string(trailers) + " sector trailers state");
         AddKeys(fromFiles, *keys);
     }
     TKeyList all = JobKeys(fromFiles, Dump, Sources.BuiltIn);
@@ -112,6 +116,8 @@ void TCardWork::Ended(TCardJob Job, TWorkEnd End, const TJobResult* Result, cons
             if (!DumpFile.empty())
                 subject += ", dump " + PrintableText(DumpFile);
             line += " (" + subject + "): " + (record.Cancelled ? "cancelled; " : "") + SectorResultsText(Result->Sectors);
+            if (NoKeyOpens(Result->Sectors))
+                line += std::string("; ") + NoKeyOpensText + ": " + FNoKeyStep;
             if (!Tail.empty())
                 line += "; " + Tail;
         }
@@ -240,10 +246,10 @@ TWorkRun<TMapResult> TCardWork::MapKeys(const TKeyList& Keys)
     });
 }
 
-TWorkRun<TReadResult> TCardWork::Read(const TKeyList& Keys)
+TWorkRun<TReadResult> TCardWork::Read(const TKeyList& Keys, const std::string& DumpFile)
 {
     // Without a map of this card the read makes one as it goes: one pass.
-    return Sequence<TReadResult>(TCardJob::Read, Keys, false, {}, [&](TWorkRun<TReadResult>& Run, const TSerial& Serial) {
+    return Sequence<TReadResult>(TCardJob::Read, Keys, false, DumpFile, [&](TWorkRun<TReadResult>& Run, const TSerial& Serial) {
         if (HasMap(Serial, Keys)) {
             Run.Result = FJobs.ReadCard(*FKeyMap);
             return TWorkEnd::Done;

@@ -11,6 +11,7 @@
 // so the records see it whatever face drove it.
 
 #include "session/CardJobs.h"
+#include "session/CardWords.h"
 #include "session/SessionEvents.h"
 
 #include <optional>
@@ -38,7 +39,11 @@ extern const char* const NoKeysText;
 // the built-in list), each once. None, with Error, when a key file is bad
 // (it names the file and line) or no key is left at all; nothing has been
 // sent then.
-std::optional<TKeyList> KeysToTry(const TKeySources& Sources, const TDumpImage* Dump, std::string& Error);
+// A card dump given as a key file gives the keys its trailers state, and
+// Notes, when given, gets "KEYS is a card dump: using the keys its N sector
+// trailers state".
+std::optional<TKeyList> KeysToTry(const TKeySources& Sources, const TDumpImage* Dump, std::string& Error,
+    std::vector<std::string>* Notes = nullptr);
 
 // Saves a card read: refused when no block of it is known (an earlier file
 // of that name is worth more than one of nothing), in the form the name asks
@@ -74,7 +79,8 @@ public:
     // Maps the keys also of a card a map is kept of: the key files may have
     // changed.
     TWorkRun<TMapResult> MapKeys(const TKeyList& Keys);
-    TWorkRun<TReadResult> Read(const TKeyList& Keys);
+    // DumpFile, where the card tool saves the card read, names it in the records.
+    TWorkRun<TReadResult> Read(const TKeyList& Keys, const std::string& DumpFile = {});
     // With Trailers, the trailers that differ from the card's and that the
     // events approve are written too. DumpFile names the dump in the records.
     TWorkRun<TWriteResult> Write(const TDumpImage& Dump, const TKeyList& Keys, bool Trailers, const std::string& DumpFile);
@@ -95,6 +101,9 @@ public:
     // The map kept, of the card MapCard (none before the first map); a map
     // that did not try every sector is kept to be shown, not to be reused.
     const std::optional<TKeyMap>& KeyMap() const { return FKeyMap; }
+    // What a job's line says to do when no key opened any sector, in the
+    // words of the face that drives it (NoKeyStepWindow by default).
+    void SetNoKeyStep(std::string Step) { FNoKeyStep = std::move(Step); }
     const TSerial& MapCard() const { return FMapCard; }
     // That card's trailers as mapping showed them, and as written since.
     const TDumpImage& MapTrailers() const { return FMapTrailers; }
@@ -122,6 +131,7 @@ private:
     std::optional<TKeyMap> FKeyMap;
     TSerial FMapCard{};
     TKeyList FMappedWith; // sorted; empty when the map is not whole
+    std::string FNoKeyStep = NoKeyStepWindow;
     TDumpImage FMapTrailers;
     std::optional<TKeyMap> FStartMap;
 };

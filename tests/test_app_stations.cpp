@@ -8,6 +8,7 @@
 // "Stop all" stopping the other.
 #include "app/StationProcess.h"
 #include "app/StationsPanel.h"
+#include "protocol/AccessConditions.h"
 #include "protocol/DumpFile.h"
 #include "session/BatchJob.h"
 #include "sim/SimServer.h"
@@ -190,13 +191,16 @@ TEST_F(StationProcessTest, StopEndsAWaitingStationCleanly)
     EXPECT_EQ(States.join(", "), "starting, running, stopping, finished");
 }
 
-// The panel: a template that changes sector 1's trailer, its question
-// answered with every trailer ticked; the station it adds writes them (the
-// window's approval is the one the batch checks) and its row follows it to
-// its end. The port the window holds (COM2) is not offered.
+// The panel: a template that changes sector 1's trailer for good (no key
+// may change its keys or access bits after), its questions answered with
+// every trailer ticked and yes; the station it adds writes them (the
+// window's approval is the one the batch checks, --permanent with it) and
+// its row follows it to its end. The port the window holds (COM2) is not
+// offered.
 TEST_F(StationProcessTest, ThePanelAddsAStationWithTheTrailersApprovedAndShowsItsEnd)
 {
-    const std::array<uint8_t, 16> trailer{0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xFF, 0x07, 0x80, 0x69, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    std::array<uint8_t, 16> trailer{0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xFF, 0x07, 0x80, 0x69, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    SetAccess(trailer, {0b000, 0b000, 0b000, 0b110});
     TDumpImage image;
     image.SetBlock(7, trailer);
     std::string error;
@@ -229,9 +233,17 @@ TEST_F(StationProcessTest, ThePanelAddsAStationWithTheTrailersApprovedAndShowsIt
         Ctl<QLineEdit>(Dialog, "StationOperator")->setText("ada");
         Ctl<QPushButton>(Dialog, "StationOk")->click();
     };
+    QStringList asked;
+    dialogs.OnAsk = [&](const QString& Text) {
+        asked << Text;
+        return true;
+    };
     Ctl<QPushButton>(panel, "StationAdd")->click();
     EXPECT_EQ(seen.join(' '), "StationDialog CardTrailers");
+    EXPECT_EQ(asked, QStringList{"These trailers cannot be undone once written:\nsector 1: after this no key can change this "
+                                 "sector's access bits; after this no key can change this sector's keys\nWrite them?"});
     ASSERT_EQ(panel.StationCount(), 1);
+    EXPECT_TRUE(panel.Station(0).Command().Permanent);
     Follow(panel.Station(0));
     const auto* table = Ctl<QTableWidget>(panel, "StationsTable");
     ASSERT_TRUE(QTest::qWaitFor([&] { return Ended(panel.Station(0)); }, DeadlineMs));

@@ -10,6 +10,7 @@
 #include "app/Version.h"
 #include "cardtool/CardCommandLine.h"
 #include "cardtool/Commands.h"
+#include "protocol/AccessConditions.h"
 #include "protocol/DumpFile.h"
 #include "protocol/KeyFile.h"
 #include "records/RunReport.h"
@@ -249,6 +250,11 @@ TEST_F(CardToolTest, UsageAndBadFilesExitTwoWithNothingSent)
     Write("bad-dump.txt", lines.join('\n'));
     Write("card4k.bin", QByteArray(4096, '\x01'));
     Write("bad.map", "0 FFFFFFFFFFFF -\n16 FFFFFFFFFFFF -\n");
+    TDumpImage locking = Fixture();
+    SetAccess(locking.Data[27], {0b000, 0b000, 0b000, 0b110});
+    WriteDump("locking.txt", locking);
+    const QString locks = "--trailers: sector 6: after this no key can change this sector's access bits; after this no key can "
+                          "change this sector's keys: give --permanent if this is meant";
     const struct {
         QStringList Args;
         int Exit;
@@ -268,7 +274,14 @@ TEST_F(CardToolTest, UsageAndBadFilesExitTwoWithNothingSent)
         {{"batch", QString::fromStdString(TestData("mixed-card.txt")), "--approve-trailers", QString(64, QLatin1Char('a'))}, 2,
             "--approve-trailers approves the trailers --trailers writes: give both"},
         {{"batch", QString::fromStdString(TestData("mixed-card.txt")), "--data", Path("bad.csv")}, 2, Path("bad.csv") + ":2: column 2:"},
+        {{"write", Path("locking.txt"), "--trailers", "--yes"}, 2, locks},
+        {{"--json", "batch", Path("locking.txt"), "--trailers", "--yes"}, 2, locks},
+        {{"write", Path("locking.txt"), "--permanent"}, 2, "--permanent lets --trailers write a trailer that locks for good: give both"},
+        {{"diff", Path("locking.txt"), "--permanent"}, 2, "--permanent belongs to write and batch only"},
         {{"ledger", "--ledger", Dir.path()}, 5, "the ledger cannot be opened"},
+        {{"batch", QString::fromStdString(TestData("mixed-card.txt")), "--ledger", Path("none/l.sqlite")}, 5,
+            "the folder " + Path("none") + " does not exist: create it first"},
+        {{"ledger", "--ledger", "postgresql://nobody@127.0.0.1:1/none"}, 5, ": start the server, or check the address"},
         {{"--port", "LPT1", "keys"}, 2, "unknown port 'LPT1'"},
         {{"--timeout", "5", "keys"}, 2, "--timeout takes 50 to 60000"},
         {{"--bogus", "keys"}, 2, "bogus"},
@@ -459,7 +472,7 @@ TEST_F(CardToolTest, BuiltInKeysCanBeLeftOutAndEveryJobIsJournalled)
     EXPECT_EQ(journal.count("Map keys (card 12345678): 13 sectors done, sectors 1, 2, 15 no key" + port), 1) << journal.toStdString();
     // A read maps as it reads: no line of a map of its own.
     EXPECT_EQ(journal.count("Map keys (card 12345678): "), 1);
-    EXPECT_EQ(journal.count("Read card (card 12345678): 15 sectors done, sector 4 read denied" + port), 1);
+    EXPECT_EQ(journal.count("Read card (card 12345678, dump " + Path("card.txt") + "): 15 sectors done, sector 4 read denied" + port), 1);
 }
 
 TEST_F(CardToolTest, AReadComparesEqualUntilABlockChanges)
@@ -739,6 +752,61 @@ TEST_F(CardToolTest, TrailersNeedAConfirmationThatAPipeCannotGive)
     EXPECT_EQ(Sector(run.Json(), 4)["result"].toString(), "write refused");
     EXPECT_EQ(Sector(run.Json(), 4)["blocks"].toArray(), QJsonArray({18})) << "no key may write it";
     EXPECT_EQ(run.Exit, 1);
+}
+
+TEST_F(CardToolTest, NoKeyOpeningAnySectorSaysToAddAKeyFileAndADumpGivesItsKeys)
+{
+    Write("wrong.keys", "5A5A5A5A5A5A\n");
+    TRun run = Card({"--no-builtin-keys", "--keys", Path("wrong.keys"), "keys"});
+    EXPECT_EQ(run.Exit, 1);
+    EXPECT_EQ(run.Err.count("orvelle-card: no key opens any sector of this card: add a key file with --keys\n"), 1)
+        << run.Err.toStdString();
+    // The fixture card itself given for a key file: its trailers' keys open it.
+    run = Card({"--no-builtin-keys", "--keys", QString::fromStdString(TestData("mixed-card.txt")), "--json", "keys"});
+    EXPECT_TRUE(run.Err.contains(QString::fromStdString(TestData("mixed-card.txt"))
+        + " is a card dump: using the keys its 16 sector trailers state\n"))
+        << run.Err.toStdString();
+    EXPECT_FALSE(run.Err.contains("no key opens"));
+    EXPECT_EQ(Sector(run.Json(), 3)["result"].toString(), "done") << "sector 3's keys are in no list but the dump's";
+}
+
+TEST_F(CardToolTest, TheJournalLinesOfReadWriteAndDiffNameTheirDumpFile)
+{
+    WriteDump("fixture.txt", Fixture());
+    const struct {
+        QStringList Args;
+        QString Line; // the journal's, up to the port
+    } rows[] = {
+        {{"read", Path("card.txt")}, "Read card (card 12345678, dump " + Path("card.txt") + "): "},
+        {{"write", Path("fixture.txt")}, "Write card (card 12345678, dump " + Path("fixture.txt") + "): "},
+        {{"diff", Path("fixture.txt")}, "Compare (card 12345678, dump " + Path("fixture.txt") + "): "},
+    };
+    const QDir folder(QString::fromStdString(Ports.StateFolder()) + "/journal");
+    const QString port = QStringLiteral(" (port COM1: %1)\n").arg(QString::fromStdString(Sim.DevicePath()));
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.Args.join(' ').toStdString());
+        Card(row.Args);
+        QString journal;
+        for (const QString& day : folder.entryList({"*.log"}, QDir::Files, QDir::Name)) {
+            QFile file(folder.filePath(day));
+            ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+            journal += QString::fromUtf8(file.readAll());
+        }
+        const qsizetype at = journal.lastIndexOf(row.Line);
+        ASSERT_GE(at, 0) << journal.toStdString();
+        EXPECT_TRUE(journal.mid(at).section('\n', 0, 0).endsWith(port.trimmed())) << journal.mid(at).toStdString();
+    }
+}
+
+TEST_F(CardToolTest, ATrailerThatLocksForGoodIsWrittenWhenPermanentSaysSo)
+{
+    TDumpImage dump = Fixture();
+    SetAccess(dump.Data[27], {0b000, 0b000, 0b000, 0b110});
+    WriteDump("locking.txt", dump);
+    const TRun run = Card({"--json", "write", Path("locking.txt"), "--trailers", "--yes", "--permanent"});
+    EXPECT_EQ(Sim.Block(27), dump.Data[27]) << run.Err.toStdString();
+    EXPECT_EQ(Sector(run.Json(), 6)["result"].toString(), "done");
+    EXPECT_EQ(run.Exit, 1) << "block 18: no key may write it";
 }
 
 TEST_F(CardToolTest, ASignalStopsAWriteAfterItsReadBack)

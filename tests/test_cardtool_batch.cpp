@@ -5,6 +5,7 @@
 // server, with interleaved cards, every row used once; the ledger printed
 // back, summed up and made a shift report; its claims listed and released;
 // the template's trailers approved ahead by their digest.
+#include "protocol/AccessConditions.h"
 #include "protocol/BatchData.h"
 #include "protocol/DumpFile.h"
 #include "records/Ledger.h"
@@ -310,32 +311,47 @@ TEST_F(BatchToolTest, TrailersApprovedAheadAreWrittenOnlyWhileTheirDigestIsTheTe
     const QString digest = QString::fromLatin1(hash.result().toHex());
     ASSERT_EQ(TrailersDigest(image), digest);
     const QString other(64, QLatin1Char('0'));
+    // The same change with access bits no key can change again, nor the keys.
+    TBlockData locking = trailer;
+    SetAccess(locking, {0b000, 0b000, 0b000, 0b110});
+    image.SetBlock(7, locking);
+    ASSERT_TRUE(WriteDumpFile(Path("locking.txt"), image, TDumpFormat::Text, error)) << error;
+    const QString lockingDigest = TrailersDigest(image);
     struct TCase {
+        const char* Template;
         QString Approved;
+        QStringList More;
         int Exit;
         QString Err; // the whole of standard error, when refused
+        TBlockData Written;
     };
     const TCase cases[] = {
-        {digest.toUpper(), 0, {}},
-        {other, 2,
+        {"trailer.txt", digest.toUpper(), {}, 0, {}, trailer},
+        {"trailer.txt", other, {}, 2,
             "orvelle-card: the template's trailers are not the ones approved (SHA-256 " + digest + ", approved " + other
-                + "): approve them again\n"},
+                + "): approve them again\n",
+            {}},
+        {"locking.txt", lockingDigest, {}, 2,
+            "orvelle-card: --trailers: sector 1: after this no key can change this sector's access bits; after this no key "
+            "can change this sector's keys: give --permanent if this is meant\n",
+            {}},
+        {"locking.txt", lockingDigest, {"--permanent"}, 0, {}, locking},
     };
     for (const TCase& c : cases) {
-        SCOPED_TRACE(c.Approved.toStdString());
-        const QString ledger = Dir.filePath("approved-" + c.Approved.left(4) + ".sqlite");
+        SCOPED_TRACE(c.Template + (" " + c.Approved + " " + c.More.join(' ')).toStdString());
+        const QString ledger = Dir.filePath("approved-" + c.Approved.left(4) + QString::number(c.More.size()) + ".sqlite");
         TStation s;
         s.Name = "desk-1";
         s.Sim->InsertBlankCard(SerialNo(21));
         Home.Map(s.Com, s.Sim->DevicePath());
-        s.Process.start(Program(), {"--port", "COM1", "batch", QString::fromStdString(Path("trailer.txt")), "--data", QString::fromStdString(Path("cards.csv")), "--ledger", ledger, "--station", s.Name, "--count", "1", "--trailers", "--approve-trailers", c.Approved});
+        s.Process.start(Program(), QStringList{"--port", "COM1", "batch", QString::fromStdString(Path(c.Template)), "--data", QString::fromStdString(Path("cards.csv")), "--ledger", ledger, "--station", s.Name, "--count", "1", "--trailers", "--approve-trailers", c.Approved} + c.More);
         ASSERT_TRUE(s.Process.waitForStarted(60000));
         s.Process.closeWriteChannel();
         Drive({&s});
         EXPECT_EQ(s.Process.exitCode(), c.Exit) << s.Err.toStdString();
         if (c.Exit == 0) {
             EXPECT_TRUE(s.Err.contains("4012A315 row 1 done")) << s.Err.toStdString();
-            EXPECT_EQ(s.Sim->Block(7), trailer);
+            EXPECT_EQ(s.Sim->Block(7), c.Written);
         } else {
             EXPECT_EQ(s.Err, c.Err);
             EXPECT_FALSE(QFile::exists(ledger));

@@ -142,6 +142,44 @@ TEST(AccessConditions, TrailerTableRowByRow)
     }
 }
 
+TEST(AccessConditions, PermanentLocksAreWhatNoKeyCanGiveBack)
+{
+    // From the data sheet's tables: the access bits stay for good where no
+    // key that opens the sector may write them (key B readable is no key);
+    // then a key nobody may write stays too, and so does a block nobody reads.
+    const struct {
+        uint8_t Trailer;
+        bool AccessLocked, KeysLocked;
+        const char* Unreadable; // data conditions no key reads under this trailer, for good
+    } rows[] = {
+        {0b000, true, false, "011 101 111"},
+        {0b010, true, true, "011 101 111"},
+        {0b100, true, false, "111"},
+        {0b110, true, true, "111"},
+        {0b001, false, false, ""},
+        {0b011, false, false, ""},
+        {0b101, false, false, ""},
+        {0b111, true, true, "111"},
+    };
+    const char* names[] = {"000", "001", "010", "011", "100", "101", "110", "111"};
+    for (const auto& row : rows) {
+        for (uint8_t data = 0; data < 8; ++data) {
+            // Sector 5: the same data condition in block 21, transport in 20 and 22.
+            const TConditionSet cond = {0b000, data, 0b000, row.Trailer};
+            std::vector<std::string> expected;
+            if (row.AccessLocked)
+                expected.emplace_back("after this no key can change this sector's access bits");
+            if (row.KeysLocked)
+                expected.emplace_back("after this no key can change this sector's keys");
+            if (std::string(row.Unreadable).find(names[data]) != std::string::npos)
+                expected.emplace_back("after this block 21 cannot be read with either key");
+            EXPECT_EQ(PermanentLocks(cond, 5), expected) << "trailer " << names[row.Trailer] << " data " << names[data];
+        }
+    }
+    EXPECT_TRUE(PermanentLocks(TransportConditions, 0).empty());
+    EXPECT_EQ(PermanentLocks({0b111, 0b111, 0b111, 0b110}, 0).size(), 5U) << "every block named";
+}
+
 TEST(AccessConditions, EveryConditionSetRoundTrips)
 {
     // Known trailers first: the transport configuration and two common ones.
@@ -388,6 +426,51 @@ TEST(DumpFiles, OtherCardSizesAreRefusedByTheirName)
         const std::string line = c.Line > 0 ? ":" + std::to_string(c.Line) : "";
         EXPECT_EQ(error.Text(), path + line + ": a " + c.Card + " card's dump: Orvelle works with 1K cards");
     }
+}
+
+TEST(KeyFiles, ADumpGivenForAKeyFileGivesTheKeysItsTrailersState)
+{
+    QTemporaryDir dir;
+    const auto file = [&dir](const char* Name, const std::string& Content) {
+        const std::string path = dir.filePath(QLatin1String(Name)).toStdString();
+        WriteFile(path, Content);
+        return path;
+    };
+    // Every block known: zeros, but for each sector's own key A.
+    TDumpImage full;
+    for (int b = 0; b < CardBlocks; ++b) {
+        TBlockData d{};
+        if (IsTrailer(b))
+            std::fill_n(d.begin(), KeyBytes, uint8_t(0xA0 + SectorOf(b)));
+        full.SetBlock(b, d);
+    }
+    const TDumpBytes binary = BinaryOf(full);
+    const struct {
+        std::string Path;
+        std::optional<TKeyList> Keys;
+        int Trailers; // as told; 0: a key file
+        std::string Error;
+    } rows[] = {
+        {file("keys.txt", "A0A1A2A3A4A5\nffffffffffff # default\n"),
+            TKeyList{*ParseKey("A0A1A2A3A4A5"), *ParseKey("FFFFFFFFFFFF")}, 0, ""},
+        {file("card.mfd", std::string(binary.begin(), binary.end())), DumpKeys(full), 16, ""},
+        {file("mixed.txt", FileText(TestData("mixed-card.txt"))), DumpKeys(MixedCard()), 16, ""},
+        {file("card.json", JsonOf(full)), DumpKeys(full), 16, ""},
+        {file("unknown.txt", SectorText(0, std::string(32, '-'))), std::nullopt, 0,
+            "a card dump whose trailers state no key: give a key file, 12 hex digits a line"},
+        {file("typo.keys", "FFFFFFFFFFFF\nFFFFFFFFFFF\n"), std::nullopt, 0, ":2: not a key of 12 hex digits"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.Path);
+        TFileError error;
+        int trailers = 0;
+        EXPECT_EQ(ReadKeyFile(row.Path, error, &trailers), row.Keys);
+        EXPECT_EQ(trailers, row.Trailers);
+        if (!row.Error.empty()) {
+            EXPECT_NE(error.Text().find(row.Error), std::string::npos) << error.Text();
+        }
+    }
+    EXPECT_EQ(DumpKeys(full).size(), 17U) << "sixteen keys A and the zeros of key B";
 }
 
 TEST(KeyFiles, TheBinaryKeyMapIsAKeyFileAndAMap)

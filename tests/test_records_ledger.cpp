@@ -1465,7 +1465,8 @@ TEST(LedgerSqlite, OnlyARegularFileOrTheUsersOwnLinkIsOpened)
         {folder.path(), "is a folder, not a regular file"},
         {QStringLiteral("/dev/null"), "is a device, not a regular file"},
         {link, "is a symbolic link that leads to no file"},
-        {folder.filePath(QStringLiteral("missing/ledger.sqlite")), "No such file or directory"},
+        {folder.filePath(QStringLiteral("missing/ledger.sqlite")), "the folder "},
+        {folder.filePath(QStringLiteral("missing/ledger.sqlite")), "/missing does not exist: create it first"},
     };
     if (::geteuid() == 0) {
         // Someone else's link is not followed, even to a file of ours.

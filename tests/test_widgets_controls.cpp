@@ -2,6 +2,7 @@
 // group, the spin edit, the card view and the card window's block editors,
 // on real widgets of the offscreen platform.
 #include "app/CardEditors.h"
+#include "app/CardWindowData.h"
 #include "support/FormFixture.h"
 #include "widgets/CardView.h"
 #include "widgets/HyperLink.h"
@@ -498,6 +499,55 @@ TEST(AccessEditor, MakesNoInconsistentBitsFromAnyChoice)
         ++checked;
     }
     EXPECT_EQ(checked, 4096);
+}
+
+TEST(AccessEditor, MarksInRedWhatAChoiceTakesAwayForGood)
+{
+    const struct {
+        TConditionSet Cond;
+        const char* Words; // "" when the mark is hidden
+    } rows[] = {
+        {TransportConditions, ""},
+        {{0b100, 0b100, 0b100, 0b011}, ""},
+        {{0b000, 0b000, 0b000, 0b110},
+            "Permanent: after this no key can change this sector's access bits; after this no key can change this "
+            "sector's keys."},
+        {{0b000, 0b011, 0b000, 0b000},
+            "Permanent: after this no key can change this sector's access bits; after this block 21 cannot be read with "
+            "either key."},
+    };
+    TAccessEditor editor(5, Known("------------FF078069AABBCCDDEEFF"));
+    editor.show();
+    const char* names[] = {"AccessBlock0", "AccessBlock1", "AccessBlock2", "AccessTrailer"};
+    auto* mark = Ctl<QLabel>(editor, "AccessPermanent");
+    EXPECT_TRUE(mark->styleSheet().contains(QStringLiteral("red")));
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.Words);
+        for (size_t i = 0; i < 4; ++i) {
+            auto* combo = Ctl<QComboBox>(editor, names[i]);
+            combo->setCurrentIndex(combo->findData(row.Cond[i]));
+        }
+        EXPECT_EQ(mark->text(), QLatin1String(row.Words));
+        EXPECT_EQ(mark->isVisible(), *row.Words != 0);
+    }
+}
+
+TEST(CardWindowRows, ATrailerThatLocksForGoodIsMarkedWithItsWords)
+{
+    TDumpImage image;
+    TBlockData trailer;
+    trailer.fill(0xFF);
+    SetAccess(trailer, TransportConditions);
+    image.SetBlock(23, trailer);
+    EXPECT_EQ(CardWindowRow(image, 23).Kind,
+        QStringLiteral("trailer: key A write A; access bits read A, write A; key B read A, write A"));
+    EXPECT_EQ(CardWindowRow(image, 23).Detail, QString());
+    SetAccess(trailer, {0b111, 0b000, 0b000, 0b100});
+    image.SetBlock(23, trailer);
+    const TCardViewBlock row = CardWindowRow(image, 23);
+    EXPECT_EQ(row.Kind, QStringLiteral("trailer, permanent: key A write B; access bits read A|B, write never; key B read never, write B"));
+    EXPECT_EQ(row.Detail, QStringLiteral("after this no key can change this sector's access bits\n"
+                                         "after this block 20 cannot be read with either key"));
 }
 
 TEST(ValueEditor, GivesValueComplementValueAndTheAddressFourTimes)

@@ -9,6 +9,7 @@
 #include "app/CardPage.h"
 #include "app/LineWindow.h"
 #include "app/MainForm.h"
+#include "protocol/AccessConditions.h"
 #include "protocol/Commands.h"
 #include "protocol/DumpFile.h"
 #include "records/Ledger.h"
@@ -170,6 +171,23 @@ TEST_F(CardPageTest, MapKeysGivesTheFixturesMap)
         EXPECT_EQ(Cell("CardKeys", sector, 2), want[size_t(sector)].second);
         EXPECT_EQ(Cell("CardKeys", sector, 3), sector == 3 ? QStringLiteral("no key") : QStringLiteral("done"));
     }
+}
+
+TEST_F(CardPageTest, NoKeyOpeningAnySectorNamesThePagesKeyFile)
+{
+    Ctl<QLineEdit>(Form(), "CardKeyFile")->setText(QString::fromStdString(WriteFile("wrong.keys", "5A5A5A5A5A5A\n")));
+    Ctl<QCheckBox>(Form(), "CardBuiltInKeys")->setChecked(false);
+    Click(Button("CardMapKeys"));
+    EXPECT_EQ(LastLog(), QStringLiteral("Map keys (card 12345678): 0 sectors done, sectors 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, "
+                                        "11, 12, 13, 14, 15 no key; no key opens any sector of this card: choose a key file "
+                                        "beside \"Key file\" on the Card page"));
+
+    // The fixture card's own dump for the key file: its trailers' keys open every sector.
+    Ctl<QLineEdit>(Form(), "CardKeyFile")->setText(QString::fromStdString(Fixture));
+    Click(Button("CardMapKeys"));
+    EXPECT_EQ(LogLines().mid(LogLines().size() - 2),
+        QStringList({QString::fromStdString(Fixture + " is a card dump: using the keys its 16 sector trailers state"),
+            QStringLiteral("Map keys (card 12345678): 16 sectors done")}));
 }
 
 TEST_F(CardPageTest, ReadCardMapsAsItReadsAndShowsEveryBlockWithWhatItIs)
@@ -448,6 +466,40 @@ TEST_F(CardPageTest, WriteCardAsksOnceForEveryChangedTrailerNoneTickedFirst)
     Click(Button("CardWrite"));
     EXPECT_EQ(LastLog(), QStringLiteral("Write card: cancelled; nothing was written"));
     EXPECT_EQ(Requests(F->TakeFrames(), Cmd::WriteBlock), 0);
+}
+
+TEST_F(CardPageTest, ATrailerThatLocksForGoodIsAskedAgainInWordsAndNoWritesNothing)
+{
+    // Sector 7's trailer with access bits no key can change, nor its keys.
+    TDumpImage dump = FixtureDump();
+    SetAccess(dump.Data[31], {0b000, 0b000, 0b000, 0b110});
+    OpenAnswer = QString::fromStdString(WriteFile("locking.txt", TextOf(dump)));
+    const TBlockData before = Sim().Block(31);
+    const struct {
+        bool Yes;
+        bool Written;
+    } rows[] = {{false, false}, {true, true}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.Yes);
+        Dialogs().OnDialog = [&](QDialog& Dialog) {
+            Ctl<QCheckBox>(Dialog, "CardTrailer7")->setChecked(true);
+            Ctl<QPushButton>(Dialog, "CardTrailersWrite")->click();
+        };
+        QStringList asked;
+        Dialogs().OnAsk = [&](const QString& Text) {
+            asked << Text;
+            return row.Yes;
+        };
+        Click(Button("CardWrite"));
+        EXPECT_EQ(asked, QStringList{QStringLiteral("These trailers cannot be undone once written:\nsector 7: after this no "
+                                                    "key can change this sector's access bits; after this no key can change "
+                                                    "this sector's keys\nWrite them?")});
+        EXPECT_EQ(Sim().Block(31), row.Written ? dump.Data[31] : before);
+        if (!row.Written) {
+            EXPECT_EQ(LastLog(), QStringLiteral("Write card: cancelled; nothing was written"));
+            EXPECT_EQ(Requests(F->TakeFrames(), Cmd::WriteBlock), 0);
+        }
+    }
 }
 
 TEST_F(CardPageTest, ABadKeyOrDumpFileIsNamedByLineAndNothingIsSent)
