@@ -130,6 +130,7 @@ private:
     void TookCard(const TDumpImage& Image, const TJobResult& Result);
 
     // ------------------------------------- the dump edited in the card window
+    // These and the card window's own are CardPageWindow.cpp.
     // Path into the card window for editing, in place of what it showed.
     void EditDump(TDumpImage File, const QString& Path);
     // The dump being edited, whose unsaved changes a press would discard
