@@ -137,6 +137,15 @@ void TCardPage::BuildProgress(QVBoxLayout* Layout, QWidget* Bevel)
     CardProgress->setFixedHeight(RowHeight);
     CardProgress->reset();
     Layout->addWidget(CardProgress);
+    // The bar's last step is gone with the next job; what the job found
+    // stays here, in the words of the log.
+    CardResult = new QLabel(Bevel);
+    CardResult->setObjectName(QStringLiteral("CardResult"));
+    CardResult->setWordWrap(true);
+    CardResult->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    // A long dump name is cut at the page's edge rather than widen the fixed window.
+    CardResult->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    Layout->addWidget(CardResult);
     CardDump = new QLabel(QStringLiteral("No dump opened."), Bevel);
     CardDump->setObjectName(QStringLiteral("CardDump"));
     // A long name is cut at the page's edge rather than widen the fixed window.
@@ -285,7 +294,10 @@ bool TCardPage::ConfirmTrailer(const TTrailerChange& Change)
 
 void TCardPage::CardJobEnded(const TCardJobRecord& Record)
 {
-    FHost.Log(QString::fromStdString(Record.Line));
+    const QString line = QString::fromStdString(Record.Line);
+    FHost.Log(line);
+    CardResult->setText(line);
+    CardResult->setToolTip(line);
     FState->Ended(Record);
 }
 

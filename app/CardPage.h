@@ -139,6 +139,9 @@ private:
     bool MayDiscardDump(const QString& Caption);
     // The card window shows the card again; the dump's edits are gone.
     void StopEditingDump();
+    // The card window may close: the edits it shows, of the card or of a
+    // dump being edited, are saved, or the operator lets them go (gone then).
+    bool MayCloseWindow();
 
     // ------------------------------------------------------- the card window
     // Made by the first "Show card", with its editors' tools.
@@ -176,12 +179,14 @@ private:
     QPushButton* CardBatch = nullptr;
     QPushButton* CardLine = nullptr;
     QProgressBar* CardProgress = nullptr;
-    QLabel* CardDump = nullptr; // the dump last opened
+    QLabel* CardResult = nullptr; // the last job's result, there until the next
+    QLabel* CardDump = nullptr;   // the dump last opened
     // The card window, made by the first "Show card", and its tools.
     TCardView* CardWindow = nullptr;
     QPushButton* EditAccessButton = nullptr;
     QPushButton* EditValueButton = nullptr;
     QPushButton* WindowSaveButton = nullptr;
+    QPushButton* WindowWriteButton = nullptr;
     // The batch window, made by the first "Batch...".
     TBatchWindow* BatchWindow = nullptr;
     // The line window, made by the first "Line..." (CardPageLine.cpp); it

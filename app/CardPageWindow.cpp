@@ -6,6 +6,7 @@
 #include "app/CardPageState.h"
 #include "app/CardWindowData.h"
 #include "app/FormDialogs.h"
+#include "session/CardWords.h"
 #include "widgets/CardView.h"
 
 #include <QDir>
@@ -64,6 +65,29 @@ void TCardPage::StopEditingDump()
         CardWindow->UndoStack()->clear();
 }
 
+bool TCardPage::MayCloseWindow()
+{
+    const QString caption = CardWindow->windowTitle();
+    if (FState->Editing) {
+        if (!MayDiscardDump(caption))
+            return false;
+        FState->Editing->Edits.clear();
+    } else if (!FState->Edits.empty()) {
+        const QString text = FState->Card ? QStringLiteral("Discard the edits to card %1?").arg(QString::fromStdString(SerialText(FState->CardSerial)))
+                                          : QStringLiteral("Discard the edits in the card window?");
+        if (!FHost.Dialogs().Ask(window(), text, caption))
+            return false;
+        FState->Edits.clear();
+    } else {
+        return true;
+    }
+    // What is undone next would be an edit no longer there.
+    CardWindow->UndoStack()->clear();
+    UpdateControls();
+    Refresh();
+    return true;
+}
+
 bool TCardPage::MayClose(const QString& Caption)
 {
     if (!MayDiscardDump(Caption))
@@ -85,6 +109,7 @@ void TCardPage::MakeWindow()
     view->setObjectName(QStringLiteral("CardWindow"));
     view->setWindowTitle(QStringLiteral("Orvelle - Card"));
     // The meaning of digits being typed, in the card as it stands.
+    view->SetCloseGuard([this] { return MayCloseWindow(); });
     view->SetDescriber([this](int Block, const QString& Digits) {
         TDumpImage image = FState->Image();
         if (const std::optional<TBlockImage> bytes = BlockOfDigits(Digits))
@@ -108,7 +133,10 @@ void TCardPage::MakeWindow()
         "CardWindowSave", QStringLiteral("Save dump..."), QStringLiteral("Save the card as shown, with its edits"));
     connect(EditAccessButton, &QPushButton::clicked, this, [this] { EditAccess(); });
     connect(EditValueButton, &QPushButton::clicked, this, [this] { EditValue(); });
+    // The page's own press: the same questions, trailers and job.
+    WindowWriteButton = newTool("CardViewWrite", QStringLiteral("Write card..."), QString());
     connect(WindowSaveButton, &QPushButton::clicked, this, [this] { CardSaveDumpClick(); });
+    connect(WindowWriteButton, &QPushButton::clicked, this, [this] { CardWriteClick(); });
     CardWindow = view;
     UpdateWindowTools();
 }
@@ -123,6 +151,8 @@ void TCardPage::UpdateWindowTools()
     // Block 0 is the maker's; a trailer is no value block.
     EditValueButton->setEnabled(block > 0 && !IsTrailer(block));
     WindowSaveButton->setEnabled(CardSaveDump->isEnabled());
+    WindowWriteButton->setEnabled(CardWrite->isEnabled() && FState->HasImage());
+    WindowWriteButton->setToolTip(CardWrite->toolTip());
 }
 
 void TCardPage::Edited(int Block, const QString& Digits)
@@ -163,5 +193,5 @@ void TCardPage::Refresh()
                                    : QStringLiteral("No dump opened."));
     CardDump->setToolTip(FState->Dump ? QDir::toNativeSeparators(FState->DumpPath) : QString());
     if (CardWindow)
-        CardWindow->SetData(CardWindowData(*FState, FWork.KeyMap()));
+        CardWindow->SetData(CardWindowData(*FState, FWork.KeyMap(), FWork.MapTrailers()));
 }
