@@ -272,6 +272,11 @@ TEST_F(CardPageTest, TheComparisonStaysShownItsDifferencesAreVisitedInTurnAndThe
                                  .arg(OpenAnswer);
     EXPECT_EQ(LastLog(), compared);
     EXPECT_EQ(result->text(), compared) << "after the job, not only in the log";
+    // On the page, wrapped: the dump's label below it stays on it too.
+    QWidget* page = Ctl<QWidget>(Form(), "TabSheet9");
+    Ctl<QTabWidget>(Form(), "PageControl1")->setCurrentWidget(page);
+    for (QWidget* label : {static_cast<QWidget*>(result), Ctl<QWidget>(Form(), "CardDump")})
+        EXPECT_TRUE(page->rect().contains(QRect(label->mapTo(page, QPoint()), label->size()))) << label->objectName().toStdString();
     EXPECT_EQ(windowResult->text(), QStringLiteral("Compare with two.txt: 15 sectors done, sector 4 read denied\n"
                                                    "63 of 63 known blocks compared, 2 differ: blocks 9, 33"));
     EXPECT_TRUE(windowResult->isVisible());
