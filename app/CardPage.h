@@ -59,9 +59,9 @@ public:
     explicit TCardPage(TCardPageHost Host, QWidget* Parent = nullptr);
     ~TCardPage() override;
 
-    // The main window may close: no dump being edited has unsaved changes,
-    // or the operator lets them go (Caption: the window's, which asks). The
-    // card window shows the card then.
+    // The main window may close: no dump being edited has unsaved changes
+    // and the card no edits, or the operator lets them go (Caption: the
+    // window's, which asks). The card window shows the card then.
     bool MayClose(const QString& Caption);
 
     // What "Read card" does, for a test that must start one where no click
@@ -139,6 +139,9 @@ private:
     bool MayDiscardDump(const QString& Caption);
     // The card window shows the card again; the dump's edits are gone.
     void StopEditingDump();
+    // The card's edits (not the dump's) may go: there are none, or the
+    // operator lets them go (Caption: the window that asks).
+    bool MayDiscardCardEdits(const QString& Caption);
     // The card window may close: the edits it shows, of the card or of a
     // dump being edited, are saved, or the operator lets them go (gone then).
     bool MayCloseWindow();

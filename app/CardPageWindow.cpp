@@ -65,22 +65,28 @@ void TCardPage::StopEditingDump()
         CardWindow->UndoStack()->clear();
 }
 
+bool TCardPage::MayDiscardCardEdits(const QString& Caption)
+{
+    if (FState->Edits.empty())
+        return true;
+    const QString text = FState->Card
+        ? QStringLiteral("Discard the edits to card %1?").arg(QString::fromStdString(SerialText(FState->CardSerial)))
+        : QStringLiteral("Discard the edits in the card window?");
+    return FHost.Dialogs().Ask(window(), text, Caption);
+}
+
 bool TCardPage::MayCloseWindow()
 {
+    // Only what the window shows: the card's edits wait behind a dump being edited.
     const QString caption = CardWindow->windowTitle();
-    if (FState->Editing) {
-        if (!MayDiscardDump(caption))
-            return false;
-        FState->Editing->Edits.clear();
-    } else if (!FState->Edits.empty()) {
-        const QString text = FState->Card ? QStringLiteral("Discard the edits to card %1?").arg(QString::fromStdString(SerialText(FState->CardSerial)))
-                                          : QStringLiteral("Discard the edits in the card window?");
-        if (!FHost.Dialogs().Ask(window(), text, caption))
-            return false;
-        FState->Edits.clear();
-    } else {
+    if (FState->Editing ? !FState->DumpUnsaved() : FState->Edits.empty())
         return true;
-    }
+    if (FState->Editing ? !MayDiscardDump(caption) : !MayDiscardCardEdits(caption))
+        return false;
+    if (FState->Editing)
+        FState->Editing->Edits.clear();
+    else
+        FState->Edits.clear();
     // What is undone next would be an edit no longer there.
     CardWindow->UndoStack()->clear();
     UpdateControls();
@@ -90,7 +96,8 @@ bool TCardPage::MayCloseWindow()
 
 bool TCardPage::MayClose(const QString& Caption)
 {
-    if (!MayDiscardDump(Caption))
+    // The card's edits are lost with the window too.
+    if (!MayDiscardDump(Caption) || !MayDiscardCardEdits(Caption))
         return false;
     if (!MayStopStations(Caption))
         return false;

@@ -323,23 +323,28 @@ TEST_F(CardPageTest, TheComparisonStaysShownItsDifferencesAreVisitedInTurnAndThe
     EXPECT_FALSE(next->isEnabled() || previous->isEnabled());
 }
 
-TEST_F(CardPageTest, ClosingTheCardWindowWithEditsToTheCardAsksFirst)
+TEST_F(CardPageTest, ClosingWithEditsToTheCardAsksFirst)
 {
     Click(Button("CardRead"));
     const QString typed = QStringLiteral("0123456789ABCDEF0123456789ABCDEF");
     TypeBlock(9, typed);
     QTRY_VERIFY(Summary().contains(QStringLiteral("Edited, not on the card: block 9.")));
     auto* window = Ctl<TCardView>(Form(), "CardWindow");
-    for (const bool discard : {false, true}) {
-        SCOPED_TRACE(discard);
+    // The main window asks as well: it would lose them too.
+    const struct {
+        QWidget* Closing;
+        bool Discard;
+    } rows[] = {{&Form(), false}, {window, false}, {window, true}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.Closing->objectName().toStdString() + (row.Discard ? " yes" : " no"));
         QStringList asked;
         Dialogs().OnAsk = [&](const QString& Text) {
             asked << Text;
-            return discard;
+            return row.Discard;
         };
-        EXPECT_EQ(window->close(), discard);
+        EXPECT_EQ(row.Closing->close(), row.Discard);
         EXPECT_EQ(asked, QStringList{QStringLiteral("Discard the edits to card 12345678?")});
-        EXPECT_EQ(window->isVisible(), !discard);
+        EXPECT_EQ(row.Closing->isVisible(), !row.Discard);
     }
     // Let go: the card as read, and nothing to ask the next time.
     Dialogs().OnAsk = nullptr;
