@@ -51,7 +51,7 @@ struct TCardReport {
     std::string Dump;              // write, diff: the dump file
     std::array<TSectorReport, SectorCount> Sectors;
     std::optional<TCompareResult> Compared; // diff
-    TDumpImage Trailers;                    // the card's, as mapping showed them: a key B readable
+    TDumpImage Trailers;                    // as mapping showed them: a key B that is readable
     bool NothingWritten = false;            // write
     int Exit = 0;                           // the exit status the results give
 };
