@@ -1,12 +1,10 @@
-// The "Card" page: its controls, what each press does over the session's
-// card work, and the card window where the card or a dump file is shown and
-// edited.
+// The "Card" page: its controls and what each press does over the session's
+// card work. The card window, where the card or a dump file is shown and
+// edited, is CardPageWindow.cpp.
 #include "app/CardPage.h"
 
 #include "app/BatchWindow.h"
-#include "app/CardEditors.h"
 #include "app/CardPageState.h"
-#include "app/CardWindowData.h"
 #include "app/FormDialogs.h"
 #include "app/FormParts.h"
 #include "app/TrailersDialog.h"
@@ -17,7 +15,6 @@
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QFrame>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -25,8 +22,6 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QScreen>
-#include <QUndoStack>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -143,6 +138,15 @@ void TCardPage::BuildProgress(QVBoxLayout* Layout, QWidget* Bevel)
     CardProgress->setFixedHeight(RowHeight);
     CardProgress->reset();
     Layout->addWidget(CardProgress);
+    // The bar's last step is gone with the next job; what the job found
+    // stays here, in the words of the log.
+    CardResult = new QLabel(Bevel);
+    CardResult->setObjectName(QStringLiteral("CardResult"));
+    CardResult->setWordWrap(true);
+    CardResult->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    // A long dump name is cut at the page's edge rather than widen the fixed window.
+    CardResult->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    Layout->addWidget(CardResult);
     CardDump = new QLabel(QStringLiteral("No dump opened."), Bevel);
     CardDump->setObjectName(QStringLiteral("CardDump"));
     // A long name is cut at the page's edge rather than widen the fixed window.
@@ -295,7 +299,10 @@ bool TCardPage::ConfirmTrailer(const TTrailerChange& Change)
 
 void TCardPage::CardJobEnded(const TCardJobRecord& Record)
 {
-    FHost.Log(QString::fromStdString(Record.Line));
+    const QString line = QString::fromStdString(Record.Line);
+    FHost.Log(line);
+    CardResult->setText(line);
+    CardResult->setToolTip(line);
     FState->Ended(Record);
 }
 
@@ -438,25 +445,6 @@ void TCardPage::CardSaveDumpClick()
 
 void TCardPage::CardCancelClick() { FWork.Cancel(); }
 
-void TCardPage::CardShowClick()
-{
-    const bool made = !CardWindow;
-    if (made)
-        MakeWindow();
-    Refresh();
-    if (made) {
-        // Every column whole where the screen allows, and tall enough for
-        // a good part of the 64 rows.
-        QSize size = CardWindow->sizeHint().expandedTo(QSize(0, 640));
-        if (const QScreen* screen = window()->screen())
-            size = size.boundedTo(screen->availableGeometry().size() * 0.9);
-        CardWindow->resize(size);
-    }
-    CardWindow->show();
-    CardWindow->raise();
-    CardWindow->activateWindow();
-}
-
 void TCardPage::CardBatchClick()
 {
     if (!BatchWindow) {
@@ -469,134 +457,4 @@ void TCardPage::CardBatchClick()
     BatchWindow->show();
     BatchWindow->raise();
     BatchWindow->activateWindow();
-}
-
-// ------------------------------------------- the dump edited in the card window
-
-void TCardPage::EditDump(TDumpImage File, const QString& Path)
-{
-    FState->Editing = TCardPageState::TEditedDump{std::move(File), Path, {}, false};
-    // Undoing an edit of what was shown before would land in this dump.
-    if (CardWindow)
-        CardWindow->UndoStack()->clear();
-    UpdateControls();
-}
-
-bool TCardPage::MayDiscardDump(const QString& Caption)
-{
-    if (!FState->DumpUnsaved())
-        return true;
-    return FHost.Dialogs().Ask(window(),
-        QStringLiteral("Discard the changes to %1?").arg(QDir::toNativeSeparators(FState->Editing->Path)), Caption);
-}
-
-void TCardPage::StopEditingDump()
-{
-    if (!FState->Editing)
-        return;
-    FState->Editing.reset();
-    if (CardWindow)
-        CardWindow->UndoStack()->clear();
-}
-
-bool TCardPage::MayClose(const QString& Caption)
-{
-    if (!MayDiscardDump(Caption))
-        return false;
-    if (!MayStopStations(Caption))
-        return false;
-    StopEditingDump();
-    return true;
-}
-
-// ------------------------------------------------------------ the card window
-
-void TCardPage::MakeWindow()
-{
-    // Made a window before it is given to the main window, so that it takes
-    // the desktop's font rather than the main window's fixed 12-pixel face.
-    auto* view = new TCardView;
-    view->setParent(window(), Qt::Window);
-    view->setObjectName(QStringLiteral("CardWindow"));
-    view->setWindowTitle(QStringLiteral("Orvelle - Card"));
-    // The meaning of digits being typed, in the card as it stands.
-    view->SetDescriber([this](int Block, const QString& Digits) {
-        TDumpImage image = FState->Image();
-        if (const std::optional<TBlockImage> bytes = BlockOfDigits(Digits))
-            SetBlockAt(image, Block, *bytes);
-        return CardWindowRow(image, Block);
-    });
-    connect(view, &TCardView::BlockEdited, this, [this](int Block, const QString& Digits) { Edited(Block, Digits); });
-    connect(view, &TCardView::CurrentBlockChanged, this, [this] { UpdateWindowTools(); });
-    const auto newTool = [view](const char* Name, const QString& Caption, const QString& Tip) {
-        auto* tool = new QPushButton(Caption, view);
-        tool->setObjectName(QLatin1String(Name));
-        tool->setToolTip(Tip);
-        view->AddTool(tool);
-        return tool;
-    };
-    EditAccessButton = newTool("CardEditAccess", QStringLiteral("Access conditions..."),
-        QStringLiteral("Choose the access conditions of the chosen block's sector"));
-    EditValueButton = newTool(
-        "CardEditValue", QStringLiteral("Value block..."), QStringLiteral("Make the chosen data block a value block"));
-    WindowSaveButton = newTool(
-        "CardWindowSave", QStringLiteral("Save dump..."), QStringLiteral("Save the card as shown, with its edits"));
-    connect(EditAccessButton, &QPushButton::clicked, this, [this] { EditAccess(); });
-    connect(EditValueButton, &QPushButton::clicked, this, [this] { EditValue(); });
-    connect(WindowSaveButton, &QPushButton::clicked, this, [this] { CardSaveDumpClick(); });
-    CardWindow = view;
-    UpdateWindowTools();
-}
-
-void TCardPage::UpdateWindowTools()
-{
-    if (!CardWindow)
-        return;
-    // The editors are modal: none while a job runs its exchanges.
-    const int block = FRunning ? -1 : CardWindow->CurrentBlock();
-    EditAccessButton->setEnabled(block >= 0);
-    // Block 0 is the maker's; a trailer is no value block.
-    EditValueButton->setEnabled(block > 0 && !IsTrailer(block));
-    WindowSaveButton->setEnabled(CardSaveDump->isEnabled());
-}
-
-void TCardPage::Edited(int Block, const QString& Digits)
-{
-    if (!FState->Edited(Block, Digits))
-        return;
-    UpdateControls();
-    Refresh();
-}
-
-void TCardPage::EditAccess()
-{
-    const int block = CardWindow->CurrentBlock();
-    if (block < 0)
-        return;
-    const int trailer = TrailerOf(SectorOf(block));
-    TAccessEditor editor(SectorOf(block), BlockAt(FState->Image(), trailer), CardWindow);
-    FHost.Dialogs().Exec(editor);
-    if (editor.result() == QDialog::Accepted)
-        CardWindow->EditBlock(trailer, DigitsOf(editor.Trailer()));
-}
-
-void TCardPage::EditValue()
-{
-    const int block = CardWindow->CurrentBlock();
-    if (block <= 0 || IsTrailer(block))
-        return;
-    TValueEditor editor(block, BlockAt(FState->Image(), block), CardWindow);
-    FHost.Dialogs().Exec(editor);
-    if (editor.result() == QDialog::Accepted)
-        CardWindow->EditBlock(block, DigitsOf(editor.Block()));
-}
-
-void TCardPage::Refresh()
-{
-    // The file's name on the page, its whole path in the tooltip.
-    CardDump->setText(FState->Dump ? QStringLiteral("Dump: %1").arg(QFileInfo(FState->DumpPath).fileName())
-                                   : QStringLiteral("No dump opened."));
-    CardDump->setToolTip(FState->Dump ? QDir::toNativeSeparators(FState->DumpPath) : QString());
-    if (CardWindow)
-        CardWindow->SetData(CardWindowData(*FState, FWork.KeyMap()));
 }

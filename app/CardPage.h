@@ -60,9 +60,9 @@ public:
     explicit TCardPage(TCardPageHost Host, QWidget* Parent = nullptr);
     ~TCardPage() override;
 
-    // The main window may close: no dump being edited has unsaved changes,
-    // or the operator lets them go (Caption: the window's, which asks). The
-    // card window shows the card then.
+    // The main window may close: no dump being edited has unsaved changes
+    // and the card no edits, or the operator lets them go (Caption: the
+    // window's, which asks). The card window shows the card then.
     bool MayClose(const QString& Caption);
 
     // What "Read card" does, for a test that must start one where no click
@@ -134,6 +134,7 @@ private:
     void TookCard(const TDumpImage& Image, const TJobResult& Result);
 
     // ------------------------------------- the dump edited in the card window
+    // These and the card window's own are CardPageWindow.cpp.
     // Path into the card window for editing, in place of what it showed.
     void EditDump(TDumpImage File, const QString& Path);
     // The dump being edited, whose unsaved changes a press would discard
@@ -142,6 +143,12 @@ private:
     bool MayDiscardDump(const QString& Caption);
     // The card window shows the card again; the dump's edits are gone.
     void StopEditingDump();
+    // The card's edits (not the dump's) may go: there are none, or the
+    // operator lets them go (Caption: the window that asks).
+    bool MayDiscardCardEdits(const QString& Caption);
+    // The card window may close: the edits it shows, of the card or of a
+    // dump being edited, are saved, or the operator lets them go (gone then).
+    bool MayCloseWindow();
 
     // ------------------------------------------------------- the card window
     // Made by the first "Show card", with its editors' tools.
@@ -180,12 +187,14 @@ private:
     QPushButton* CardLine = nullptr;
     QPushButton* CardPorts = nullptr;
     QProgressBar* CardProgress = nullptr;
-    QLabel* CardDump = nullptr; // the dump last opened
+    QLabel* CardResult = nullptr; // the last job's result, there until the next
+    QLabel* CardDump = nullptr;   // the dump last opened
     // The card window, made by the first "Show card", and its tools.
     TCardView* CardWindow = nullptr;
     QPushButton* EditAccessButton = nullptr;
     QPushButton* EditValueButton = nullptr;
     QPushButton* WindowSaveButton = nullptr;
+    QPushButton* WindowWriteButton = nullptr;
     // The batch window, made by the first "Batch...".
     TBatchWindow* BatchWindow = nullptr;
     // The line window, made by the first "Line..." (CardPageLine.cpp); it

@@ -8,6 +8,7 @@
 #include "session/CardWords.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QStringList>
 
 #include <algorithm>
@@ -87,21 +88,12 @@ QString BlockList(const std::vector<int>& Blocks)
     return (list.size() == 1 ? QStringLiteral("block ") : QStringLiteral("blocks ")) + list.join(QStringLiteral(", "));
 }
 
-QString KeyCell(const std::optional<TKeyMap>& Map, const std::optional<TDumpImage>& Card, int Sector, bool B)
+QString KeyCell(const std::optional<TKeyMap>& Map, const TDumpImage& Trailers, int Sector, bool B)
 {
     if (!Map)
         return QStringLiteral("not mapped");
-    const std::optional<TKey>& key = B ? (*Map)[size_t(Sector)].KeyB : (*Map)[size_t(Sector)].KeyA;
-    if (key)
-        return QString::fromStdString(KeyText(*key));
-    // A key B that key A may read opens nothing, but the card showed it.
-    const size_t trailer = TrailerOf(Sector);
-    if (B && Card && std::all_of(Card->Known[trailer].begin() + TrailerKeyBOffset, Card->Known[trailer].end(), [](uint8_t Bits) { return Bits == 0xFF; })) {
-        TKey shown{};
-        std::copy_n(Card->Data[trailer].begin() + TrailerKeyBOffset, KeyBytes, shown.begin());
-        return QString::fromStdString(KeyText(shown)) + QStringLiteral(" (readable)");
-    }
-    return QStringLiteral("unknown");
+    // The words orvelle-card's table uses: a key B readable is data, no key.
+    return Words(KeyCellText((*Map)[size_t(Sector)], B, Trailers, Sector));
 }
 
 QString OutcomeText(const TSectorOutcome& Outcome)
@@ -200,7 +192,7 @@ TCardViewBlock CardWindowRow(const TDumpImage& Image, int Block, const TCompareR
     return row;
 }
 
-TCardViewData CardWindowData(const TCardPageState& State, const std::optional<TKeyMap>& Map)
+TCardViewData CardWindowData(const TCardPageState& State, const std::optional<TKeyMap>& Map, const TDumpImage& Trailers)
 {
     TCardViewData data;
     const TDumpImage image = State.Image();
@@ -216,8 +208,13 @@ TCardViewData CardWindowData(const TCardPageState& State, const std::optional<TK
     for (int block = 0; block < CardBlocks; ++block)
         data.Blocks.push_back(CardWindowRow(image, block, against ? &*against : nullptr, dump));
     for (int sector = 0; sector < SectorCount; ++sector)
-        data.Sectors.push_back({sector, KeyCell(Map, State.Card, sector, false), KeyCell(Map, State.Card, sector, true),
+        data.Sectors.push_back({sector, KeyCell(Map, Trailers, sector, false), KeyCell(Map, Trailers, sector, true),
             State.LastJob.isEmpty() ? QString() : OutcomeText(State.Outcomes[size_t(sector)])});
     data.Summary = State.Editing ? EditingSummary(State) : CardSummary(State, against);
+    // The comparison as the job made it, whatever was edited since.
+    if (State.Compared && !State.Editing)
+        data.Result = QStringLiteral("Compare with %1: %2\n%3")
+                          .arg(QFileInfo(State.DumpPath).fileName(), Words(SectorResultsText(State.Compared->Sectors)),
+                              Words(CompareText(*State.Compared)));
     return data;
 }

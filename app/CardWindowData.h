@@ -16,5 +16,6 @@ struct TCardPageState;
 // says it differs.
 TCardViewBlock CardWindowRow(const TDumpImage& Image, int Block, const TCompareResult* Against = nullptr,
     const TDumpImage* Dump = nullptr);
-// The whole window, with the keys of Map.
-TCardViewData CardWindowData(const TCardPageState& State, const std::optional<TKeyMap>& Map);
+// The whole window, with the keys of Map and a key B readable in Trailers
+// (the map's card's, as mapping showed them).
+TCardViewData CardWindowData(const TCardPageState& State, const std::optional<TKeyMap>& Map, const TDumpImage& Trailers);

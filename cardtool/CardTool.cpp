@@ -372,7 +372,13 @@ int TCardTool::DiffCard()
     return compared.Result->Agree() ? ExitDone : ExitNotDone;
 }
 
-void TCardTool::Print() { FReportReady = true; }
+void TCardTool::Print()
+{
+    // A key B the trailers showed is told as the window tells it.
+    if (FWork)
+        FReport.Trailers = FWork->MapTrailers();
+    FReportReady = true;
+}
 
 void TCardTool::Say(const std::string& Text)
 {

@@ -17,8 +17,6 @@
 
 namespace {
 
-std::string KeyOrDash(const std::optional<TKey>& Key) { return Key ? KeyText(*Key) : "-"; }
-
 // Built by appending: GCC 12's -O3 mistakes "literal" + std::string for an
 // overlapping copy (-Wrestrict).
 std::string Quoted(const std::string& Text)
@@ -127,15 +125,22 @@ std::string TableOf(const TCardReport& Report)
 {
     const bool diff = Report.Command->Results == TCardResults::Compared;
     constexpr size_t keyWidth = 12;
+    // A readable key B is longer than a key: its column is as wide as it.
+    std::array<std::string, SectorCount> keysB;
+    size_t keyBWidth = keyWidth;
+    for (size_t s = 0; s < Report.Sectors.size(); ++s) {
+        keysB[s] = KeyCellText(Report.Sectors[s].Keys, true, Report.Trailers, int(s));
+        keyBWidth = std::max(keyBWidth, keysB[s].size());
+    }
     constexpr size_t resultWidth = 13; // "verify failed"
-    std::string header = Cell("sector", 6) + Cell("key A", keyWidth) + Cell("key B", keyWidth)
+    std::string header = Cell("sector", 6) + Cell("key A", keyWidth) + Cell("key B", keyBWidth)
         + Cell("result", resultWidth) + (diff ? Cell("blocks", 12) + "differing" : "blocks");
     std::string out = Subject(Report) + "\n" + Trimmed(header);
     for (size_t s = 0; s < Report.Sectors.size(); ++s) {
         const TSectorReport& sector = Report.Sectors[s];
         std::string number = std::to_string(s);
-        std::string line = Cell(std::string(6 - number.size(), ' ') + number, 6) + Cell(KeyOrDash(sector.Keys.KeyA), keyWidth)
-            + Cell(KeyOrDash(sector.Keys.KeyB), keyWidth) + Cell(SectorResultText(sector.Outcome.Result), resultWidth);
+        std::string line = Cell(std::string(6 - number.size(), ' ') + number, 6) + Cell(KeyCellText(sector.Keys, false, Report.Trailers, int(s)), keyWidth)
+            + Cell(keysB[s], keyBWidth) + Cell(SectorResultText(sector.Outcome.Result), resultWidth);
         if (diff) {
             line += Cell(BlocksCell(Report, sector), 12) + Numbers(sector.Differing, " ");
         } else {

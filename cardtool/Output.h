@@ -51,6 +51,7 @@ struct TCardReport {
     std::string Dump;              // write, diff: the dump file
     std::array<TSectorReport, SectorCount> Sectors;
     std::optional<TCompareResult> Compared; // diff
+    TDumpImage Trailers;                    // as mapping showed them: a key B that is readable
     bool NothingWritten = false;            // write
     int Exit = 0;                           // the exit status the results give
 };
@@ -72,7 +73,7 @@ enum TCardExit : int {
 bool PrintOut(const std::string& Text);
 
 // A first line naming the card (and the dump), then a column each for the
-// sector, its keys ("-" when unknown), the result and the blocks it is
+// sector, its keys (KeyCellText), the result and the blocks it is
 // about; diff adds the differing blocks and a last line that says how much
 // was compared, write one when nothing was written.
 std::string TableOf(const TCardReport& Report);

@@ -79,6 +79,20 @@ std::string TrailerLines(const char* Label, int Sector, const TBlockData& Data, 
 
 std::string SerialText(const TSerial& Serial) { return Hex(Serial.data(), int(Serial.size())); }
 
+std::string KeyCellText(const TSectorKeys& Keys, bool KeyB, const TDumpImage& Trailers, int Sector)
+{
+    const TBlockData& data = Trailers.Data[TrailerOf(Sector)];
+    const TBlockData& known = Trailers.Known[TrailerOf(Sector)];
+    if (KeyB && KnownHex(data, known, AccessBitsOffset, 3) != "unknown") {
+        const TAccessConditions access = TrailerAccess(data);
+        const std::string shown = KnownHex(data, known, TrailerKeyBOffset, KeyBytes);
+        if (access.Consistent && KeyBReadable(access.Cond[TrailerRow]) && shown != "unknown")
+            return shown + " (readable)";
+    }
+    const std::optional<TKey>& key = KeyB ? Keys.KeyB : Keys.KeyA;
+    return key ? KeyText(*key) : "-";
+}
+
 std::string CompareText(const TCompareResult& Result)
 {
     if (Result.Agree())

@@ -21,6 +21,12 @@ bool NoKeyOpens(const TSectorOutcomes& Sectors);
 // The serial number as 8 hex digits: "12345678".
 std::string SerialText(const TSerial& Serial);
 
+// A sector's key as both faces show it in their tables. Where the trailer's
+// access bits let key B be read, key B is data, not a key that opens the
+// sector: the bytes the card showed (Trailers, as mapping saw them), then
+// " (readable)". Otherwise the key found, and "-" where none is known.
+std::string KeyCellText(const TSectorKeys& Keys, bool KeyB, const TDumpImage& Trailers, int Sector);
+
 // "card and dump agree" only when the result agrees; otherwise "N of M known
 // blocks compared, K differ", the blocks that differ, and the blocks not
 // compared with why: "62 of 64 known blocks compared, 1 differ: block 9;

@@ -480,8 +480,12 @@ TEST_F(CardToolTest, AReadComparesEqualUntilABlockChanges)
     TRun run = Card({"read", Path("card.txt")});
     EXPECT_EQ(run.Exit, 1) << "sector 3 no key, sector 4 read denied";
     EXPECT_TRUE(run.Out.startsWith("card 12345678\n")) << run.Out.toStdString();
-    EXPECT_TRUE(run.Out.contains(QRegularExpression("\n +4  FFFFFFFFFFFF  AABBCCDDEEFF  read denied +18\n")))
+    EXPECT_TRUE(run.Out.contains(QRegularExpression("\n +4  FFFFFFFFFFFF  AABBCCDDEEFF +read denied +18\n")))
         << run.Out.toStdString();
+    // Key B as the card window shows it: what the trailer let key A read,
+    // marked as no key; "-" where nothing is known.
+    EXPECT_TRUE(run.Out.contains("\n     2  D3F7D3F7D3F7  0123456789AB (readable)  done\n")) << run.Out.toStdString();
+    EXPECT_TRUE(run.Out.contains(QRegularExpression("\n +3  - +- +no key\n"))) << run.Out.toStdString();
     // Progress numbers the sectors as the table does.
     EXPECT_TRUE(run.Err.contains("read: sector 0 (1 of 16)\n")) << run.Err.toStdString();
     EXPECT_TRUE(run.Err.contains("read: sector 15 (16 of 16)\n"));

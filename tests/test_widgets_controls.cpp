@@ -27,6 +27,7 @@
 #include <QTableWidget>
 #include <QTest>
 #include <QToolTip>
+#include <QUndoStack>
 
 #include <gtest/gtest.h>
 
@@ -380,6 +381,24 @@ TEST_F(CardViewTest, ABlockIsEditedInPlaceItsMeaningFollowingTheTypingAndUndone)
         EXPECT_FALSE(View.EditBlock(8, QLatin1String(bad))) << bad;
     EXPECT_FALSE(View.EditBlock(12, typed)) << "no row shows block 12";
     EXPECT_EQ(edits.size(), 4);
+}
+
+TEST_F(CardViewTest, TheBytesAreShownAsCharactersInStepWithTheirEdits)
+{
+    // 0x20 to 0x7E as they are; any other byte, or one not known, '.'.
+    EXPECT_EQ(Cell(2, TCardView::AsciiColumn), QStringLiteral(".........i......"));
+    const struct {
+        const char* Digits;
+        const char* Ascii;
+    } rows[] = {{"4F7276656C6C65206669787475726500", "Orvelle fixture."}, {"207E7F1F41----0000000000000000FF", " ~..A..........."}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.Digits);
+        ASSERT_TRUE(View.EditBlock(8, QLatin1String(row.Digits)));
+        EXPECT_EQ(Cell(0, TCardView::AsciiColumn), QLatin1String(row.Ascii));
+        EXPECT_FALSE(Blocks()->item(0, TCardView::AsciiColumn)->flags() & Qt::ItemIsEditable);
+    }
+    View.UndoStack()->undo();
+    EXPECT_EQ(Cell(0, TCardView::AsciiColumn), QLatin1String(rows[0].Ascii));
 }
 
 TEST_F(CardViewTest, ADifferingByteIsMarkedOnTheCardsLineAndTheDumpsNeverInTheSelectionsColour)

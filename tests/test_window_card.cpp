@@ -156,13 +156,15 @@ TEST_F(CardPageTest, MapKeysGivesTheFixturesMap)
 {
     Click(Button("CardMapKeys"));
     EXPECT_EQ(LastLog(), QStringLiteral("Map keys (card 12345678): 15 sectors done, sector 3 no key"));
-    // Key B where the trailer lets key A read it is data, no key: none mapped.
-    const QString none = QStringLiteral("unknown");
+    // Key B where the trailer lets key A read it is data, no key: shown as
+    // the card showed it, marked, as orvelle-card's table shows it.
+    const QString none = QStringLiteral("-");
     const QString ff = QStringLiteral("FFFFFFFFFFFF");
-    std::vector<std::pair<QString, QString>> want{{ff, none}, {QStringLiteral("A0A1A2A3A4A5"), QStringLiteral("B0B1B2B3B4B5")},
-        {QStringLiteral("D3F7D3F7D3F7"), none}, {none, none}, {ff, QStringLiteral("AABBCCDDEEFF")},
-        {ff, QStringLiteral("4D3A99C351DD")}};
-    want.resize(15, {ff, none});
+    const QString ffShown = QStringLiteral("FFFFFFFFFFFF (readable)");
+    std::vector<std::pair<QString, QString>> want{{ff, ffShown}, {QStringLiteral("A0A1A2A3A4A5"), QStringLiteral("B0B1B2B3B4B5")},
+        {QStringLiteral("D3F7D3F7D3F7"), QStringLiteral("0123456789AB (readable)")}, {none, none},
+        {ff, QStringLiteral("AABBCCDDEEFF")}, {ff, QStringLiteral("4D3A99C351DD")}};
+    want.resize(15, {ff, ffShown});
     want.push_back({QStringLiteral("8FD0A4F256E9"), QStringLiteral("8FD0A4F256E9")});
     ASSERT_EQ(Table("CardKeys")->rowCount(), 16);
     for (int sector = 0; sector < 16; ++sector) {
@@ -221,7 +223,7 @@ TEST_F(CardPageTest, ReadCardMapsAsItReadsAndShowsEveryBlockWithWhatItIs)
     }
     EXPECT_EQ(Cell("CardKeys", 4, 3), QStringLiteral("read denied (block 18)"));
     EXPECT_EQ(Cell("CardKeys", 2, 2), QStringLiteral("0123456789AB (readable)"));
-    EXPECT_EQ(Cell("CardKeys", 3, 2), QStringLiteral("unknown"));
+    EXPECT_EQ(Cell("CardKeys", 3, 2), QStringLiteral("-"));
     EXPECT_TRUE(Highlighted().empty()) << "no dump opened";
 }
 
@@ -260,6 +262,114 @@ TEST_F(CardPageTest, DifferencesAgainstTheDumpLastOpenedAreHighlighted)
         EXPECT_TRUE(LastLog().endsWith(c.Ends)) << LastLog().toStdString();
         EXPECT_TRUE(Highlighted().empty());
     }
+}
+
+TEST_F(CardPageTest, TheComparisonStaysShownItsDifferencesAreVisitedInTurnAndTheCardWindowWritesTheDump)
+{
+    // The fixture with blocks 9 and 33 changed; block 18, which no key
+    // reads, unknown: every known block can be compared.
+    TDumpImage dump = FixtureDump();
+    dump.Data[9][15] = 0x99;
+    dump.Data[33][0] = 0x33;
+    dump.Known[18].fill(0);
+    OpenAnswer = QString::fromStdString(WriteFile("two.txt", TextOf(dump)));
+    Table("CardBlocks");
+    auto* window = Ctl<TCardView>(Form(), "CardWindow");
+    auto* result = Ctl<QLabel>(Form(), "CardResult");
+    auto* windowResult = Ctl<QLabel>(*window, "CardViewResult");
+    auto* next = Ctl<QPushButton>(*window, "CardViewNextDiff");
+    auto* previous = Ctl<QPushButton>(*window, "CardViewPrevDiff");
+    auto* write = Ctl<QPushButton>(*window, "CardViewWrite");
+    EXPECT_TRUE(result->text().isEmpty());
+    EXPECT_FALSE(next->isEnabled() || previous->isEnabled() || write->isEnabled()) << "nothing compared, nothing shown";
+    EXPECT_TRUE(next->toolTip().endsWith(QStringLiteral("(F8)")));
+
+    Click(Button("CardCompare"));
+    const QString compared = QStringLiteral("Compare (card 12345678, dump %1): 15 sectors done, sector 4 read denied; "
+                                            "63 of 63 known blocks compared, 2 differ: blocks 9, 33")
+                                 .arg(OpenAnswer);
+    EXPECT_EQ(LastLog(), compared);
+    EXPECT_EQ(result->text(), compared) << "after the job, not only in the log";
+    // On the page, wrapped: the dump's label below it stays on it too.
+    QWidget* page = Ctl<QWidget>(Form(), "TabSheet9");
+    Ctl<QTabWidget>(Form(), "PageControl1")->setCurrentWidget(page);
+    for (QWidget* label : {static_cast<QWidget*>(result), Ctl<QWidget>(Form(), "CardDump")})
+        EXPECT_TRUE(page->rect().contains(QRect(label->mapTo(page, QPoint()), label->size()))) << label->objectName().toStdString();
+    EXPECT_EQ(windowResult->text(), QStringLiteral("Compare with two.txt: 15 sectors done, sector 4 read denied\n"
+                                                   "63 of 63 known blocks compared, 2 differ: blocks 9, 33"));
+    EXPECT_TRUE(windowResult->isVisible());
+
+    // From the first row: each difference in turn, round past either end,
+    // by the buttons or their keys (none: F8, with Shift for the previous).
+    const struct {
+        QPushButton* Press;
+        int Block;
+        Qt::KeyboardModifiers Keys = Qt::NoModifier;
+    } steps[] = {{next, 9}, {next, 33}, {next, 9}, {previous, 33}, {previous, 9}, {previous, 33}, {nullptr, 9},
+        {nullptr, 33, Qt::ShiftModifier}};
+    Table("CardBlocks")->setCurrentCell(0, TCardView::DataColumn);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window));
+    std::vector<int> visited;
+    for (const auto& step : steps) {
+        if (step.Press)
+            Click(step.Press);
+        else
+            QTest::keyClick(Table("CardBlocks"), Qt::Key_F8, step.Keys);
+        visited.push_back(window->CurrentBlock());
+    }
+    std::vector<int> want;
+    for (const auto& step : steps)
+        want.push_back(step.Block);
+    EXPECT_EQ(visited, want);
+
+    // Written from the window as from the page: the file asked for, then
+    // the next comparison agrees.
+    ASSERT_TRUE(write->isEnabled());
+    QStringList asked;
+    Dialogs().OnOpen = [&](const QString& Caption) {
+        asked << Caption;
+        return OpenAnswer;
+    };
+    Click(write);
+    EXPECT_EQ(asked, QStringList{QStringLiteral("Dump to write")});
+    EXPECT_TRUE(LastLog().startsWith(QStringLiteral("Write card (card 12345678, dump %1): ").arg(OpenAnswer))) << LastLog().toStdString();
+    EXPECT_EQ(result->text(), LastLog());
+    EXPECT_EQ(Sim().Block(33), dump.Data[33]);
+    Click(Button("CardCompare"));
+    EXPECT_TRUE(result->text().endsWith(QStringLiteral("; card and dump agree"))) << result->text().toStdString();
+    EXPECT_TRUE(windowResult->text().endsWith(QStringLiteral("\ncard and dump agree"))) << windowResult->text().toStdString();
+    EXPECT_FALSE(next->isEnabled() || previous->isEnabled());
+}
+
+TEST_F(CardPageTest, ClosingWithEditsToTheCardAsksFirst)
+{
+    Click(Button("CardRead"));
+    const QString typed = QStringLiteral("0123456789ABCDEF0123456789ABCDEF");
+    TypeBlock(9, typed);
+    QTRY_VERIFY(Summary().contains(QStringLiteral("Edited, not on the card: block 9.")));
+    auto* window = Ctl<TCardView>(Form(), "CardWindow");
+    // The main window asks as well: it would lose them too.
+    const struct {
+        QWidget* Closing;
+        bool Discard;
+    } rows[] = {{&Form(), false}, {window, false}, {window, true}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.Closing->objectName().toStdString() + (row.Discard ? " yes" : " no"));
+        QStringList asked;
+        Dialogs().OnAsk = [&](const QString& Text) {
+            asked << Text;
+            return row.Discard;
+        };
+        EXPECT_EQ(row.Closing->close(), row.Discard);
+        EXPECT_EQ(asked, QStringList{QStringLiteral("Discard the edits to card 12345678?")});
+        EXPECT_EQ(row.Closing->isVisible(), !row.Discard);
+    }
+    // Let go: the card as read, and nothing to ask the next time.
+    Dialogs().OnAsk = nullptr;
+    Click(Button("CardShow"));
+    EXPECT_FALSE(Summary().contains(QStringLiteral("Edited"))) << Summary().toStdString();
+    EXPECT_EQ(window->Digits(9), QStringLiteral("09C0DE00000000000000000000000000"));
+    EXPECT_TRUE(window->close());
 }
 
 TEST_F(CardPageTest, EditsAreSavedAndWrittenAndTheComparisonThenSaysTheCardChanged)

@@ -51,6 +51,18 @@ QString PlainBlockDigits(const QString& Text)
     return digits.size() == CardViewBlockDigits ? digits : QString();
 }
 
+QString BlockAsciiText(const QString& Digits)
+{
+    QString text;
+    for (int i = 0; i + 1 < Digits.size(); i += 2) {
+        const QString pair = Digits.mid(i, 2);
+        bool ok = !pair.contains(QLatin1Char('-'));
+        const uint byte = ok ? pair.toUInt(&ok, 16) : 0;
+        text += ok && byte >= 0x20 && byte <= 0x7E ? QChar(char16_t(byte)) : QLatin1Char('.');
+    }
+    return text;
+}
+
 QString DifferingBytesText(const std::array<bool, CardViewBlockBytes>& Bytes)
 {
     QStringList list;

@@ -49,6 +49,8 @@ struct TCardViewSector {
 
 struct TCardViewData {
     QString Summary;
+    // The last comparison with a dump, in a line or two; empty for none.
+    QString Result;
     std::vector<TCardViewBlock> Blocks;
     std::vector<TCardViewSector> Sectors;
 };
@@ -58,5 +60,8 @@ QString BlockDigitPairs(const QString& Digits);
 // Typed text as 32 upper-case digits ('-' for an unknown one), spaces
 // ignored; empty when it is anything else.
 QString PlainBlockDigits(const QString& Text);
+// The block's bytes as characters: 0x20 to 0x7E as they are, any other
+// byte, or one not fully known, as '.'.
+QString BlockAsciiText(const QString& Digits);
 // "byte 15 differs", "bytes 0, 15 differ".
 QString DifferingBytesText(const std::array<bool, CardViewBlockBytes>& Bytes);

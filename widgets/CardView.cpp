@@ -4,6 +4,7 @@
 #include "widgets/CardLook.h"
 
 #include <QAction>
+#include <QCloseEvent>
 #include <QEvent>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -81,6 +82,7 @@ TCardView::TCardView(QWidget* Parent)
     auto* layout = new QVBoxLayout(this);
     BuildLabels(layout);
     BuildUndoTools(layout);
+    BuildDiffTools();
     BuildTables(layout);
     ConnectTables();
     Restyle();
@@ -93,6 +95,13 @@ void TCardView::BuildLabels(QVBoxLayout* Layout)
     FSummary->setWordWrap(true);
     FSummary->setTextInteractionFlags(Qt::TextSelectableByMouse);
     Layout->addWidget(FSummary);
+
+    FResult = new QLabel(this);
+    FResult->setObjectName(QStringLiteral("CardViewResult"));
+    FResult->setWordWrap(true);
+    FResult->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    FResult->hide();
+    Layout->addWidget(FResult);
 
     FLegend = new QLabel(this);
     FLegend->setObjectName(QStringLiteral("CardLegend"));
@@ -133,6 +142,29 @@ void TCardView::BuildUndoTools(QVBoxLayout* Layout)
     addAction(redo);
 }
 
+void TCardView::BuildDiffTools()
+{
+    // At the left of the row of tools, before the feeder's.
+    const auto newButton = [this](const char* Name, const QString& Caption, const QKeySequence& Key, int Step) {
+        auto* button = new QPushButton(Caption, this);
+        button->setObjectName(QLatin1String(Name));
+        button->setToolTip(QStringLiteral("The %1 block that differs from the dump (%2)")
+                               .arg(Step > 0 ? QStringLiteral("next") : QStringLiteral("previous"), Key.toString(QKeySequence::NativeText)));
+        button->setEnabled(false);
+        connect(button, &QPushButton::clicked, this, [this, Step] { GoToDifference(Step); });
+        auto* action = new QAction(this);
+        action->setShortcut(Key);
+        action->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+        connect(action, &QAction::triggered, this, [this, Step] { GoToDifference(Step); });
+        addAction(action);
+        return button;
+    };
+    FPrevDiff = newButton("CardViewPrevDiff", QStringLiteral("Previous difference"), QKeySequence(Qt::SHIFT | Qt::Key_F8), -1);
+    FNextDiff = newButton("CardViewNextDiff", QStringLiteral("Next difference"), QKeySequence(Qt::Key_F8), 1);
+    FTools->insertWidget(0, FPrevDiff);
+    FTools->insertWidget(1, FNextDiff);
+}
+
 void TCardView::BuildTables(QVBoxLayout* Layout)
 {
     FSplit = new QSplitter(Qt::Horizontal, this);
@@ -140,9 +172,10 @@ void TCardView::BuildTables(QVBoxLayout* Layout)
     FSplit->setChildrenCollapsible(false);
     FBlocks = NewTable("CardBlocks",
         {QStringLiteral("Sector"), QStringLiteral("Block"), QStringLiteral("\u2260"), QStringLiteral("Bytes"),
-            QStringLiteral("Meaning")},
+            QStringLiteral("ASCII"), QStringLiteral("Meaning")},
         FSplit);
     FBlocks->horizontalHeaderItem(MarkColumn)->setToolTip(QStringLiteral("Marked where the block differs from the dump"));
+    FBlocks->horizontalHeaderItem(AsciiColumn)->setToolTip(QStringLiteral("The bytes as characters; '.' for any other byte"));
     FKeys = NewTable("CardKeys",
         {QStringLiteral("Sector"), QStringLiteral("Key A"), QStringLiteral("Key B"), QStringLiteral("Result")}, FSplit);
     FKeys->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -223,6 +256,34 @@ QString TCardView::PlainDigits(const QString& Text) { return PlainBlockDigits(Te
 
 void TCardView::SetDescriber(TDescriber Describer) { FDescriber = std::move(Describer); }
 
+void TCardView::SetCloseGuard(std::function<bool()> MayClose) { FCloseGuard = std::move(MayClose); }
+
+void TCardView::closeEvent(QCloseEvent* Event)
+{
+    if (FCloseGuard && !FCloseGuard()) {
+        Event->ignore();
+        return;
+    }
+    QWidget::closeEvent(Event);
+}
+
+bool TCardView::GoToDifference(int Step)
+{
+    const int count = int(FRows.size());
+    const int from = FBlocks->currentRow();
+    // From no row, the first step lands on the first or the last row.
+    const int start = from >= 0 ? from : (Step > 0 ? -1 : count);
+    for (int i = 1; i <= count; ++i) {
+        const int row = ((start + Step * i) % count + count) % count;
+        if (FRows[size_t(row)].Differs()) {
+            FBlocks->setCurrentCell(row, DataColumn);
+            FBlocks->scrollToItem(FBlocks->item(row, DataColumn));
+            return true;
+        }
+    }
+    return false;
+}
+
 int TCardView::RowOf(int Block) const
 {
     for (size_t row = 0; row < FRows.size(); ++row)
@@ -274,6 +335,7 @@ void TCardView::Apply(int Block, const QString& Digits)
         shown.Roles = described.Roles;
     }
     ShowRow(row);
+    UpdateDiffTools();
     // The feeder may answer with new data for every row.
     emit BlockEdited(Block, Digits);
 }
@@ -292,6 +354,7 @@ void TCardView::Typed(int Row, const QString& Text)
         return;
     QTableWidgetItem* meaning = Cell(FBlocks, Row, MeaningColumn);
     const QString digits = PlainDigits(Text);
+    Cell(FBlocks, Row, AsciiColumn)->setText(BlockAsciiText(digits.isEmpty() ? FRows[size_t(Row)].Digits : digits));
     if (digits.isEmpty()) {
         const auto count = std::count_if(Text.begin(), Text.end(), [](QChar C) { return C != QLatin1Char(' '); });
         meaning->setText(QStringLiteral("%1 of 32 digits").arg(count));
@@ -329,6 +392,10 @@ void TCardView::ShowRow(int Row)
         tip += QLatin1Char('\n') + DifferingBytesText(block.DiffBytes());
     tip += QStringLiteral("\nDouble-click or F2 to edit");
     bytes->setToolTip(tip);
+    QTableWidgetItem* ascii = Cell(FBlocks, Row, AsciiColumn);
+    ascii->setText(BlockAsciiText(block.Digits));
+    ascii->setFont(DigitsFont());
+    ascii->setToolTip(block.DumpDigits.isEmpty() ? QString() : QStringLiteral("dump: ") + BlockAsciiText(block.DumpDigits));
     mark->setToolTip(differs ? DifferingBytesText(block.DiffBytes()) + QStringLiteral(" from the dump's") : QString());
     QTableWidgetItem* meaning = Cell(FBlocks, Row, MeaningColumn);
     meaning->setText(block.Kind);
@@ -339,6 +406,8 @@ void TCardView::ShowRow(int Row)
 void TCardView::SetData(const TCardViewData& Data)
 {
     FSummary->setText(Data.Summary);
+    FResult->setText(Data.Result);
+    FResult->setVisible(!Data.Result.isEmpty());
     FRows = Data.Blocks;
     FBlocks->setRowCount(int(FRows.size()));
     FBlocks->clearSpans();
@@ -369,7 +438,15 @@ void TCardView::SetData(const TCardViewData& Data)
         for (int column = 0; column + 1 < table->columnCount(); ++column)
             table->resizeColumnToContents(column);
     FBlocks->resizeRowsToContents();
+    UpdateDiffTools();
     Reflow();
+}
+
+void TCardView::UpdateDiffTools()
+{
+    const bool any = std::any_of(FRows.begin(), FRows.end(), [](const TCardViewBlock& Row) { return Row.Differs(); });
+    FPrevDiff->setEnabled(any);
+    FNextDiff->setEnabled(any);
 }
 
 QColor TCardView::DifferenceColour() const { return CardDifferenceColour(palette()); }

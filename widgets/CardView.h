@@ -1,8 +1,8 @@
 #pragma once
 // The view of a whole card: its blocks one a row (sector, block, a mark where
 // the block differs from a dump, the bytes in pairs with '-' for unknown
-// digits, what the block means), each sector's keys and last result, and a
-// summary line above. It is fed plain texts and knows nothing of cards;
+// digits, the bytes as characters, what the block means), each sector's keys
+// and last result, a summary line above and the last comparison's result. It is fed plain texts and knows nothing of cards;
 // whoever feeds it decides what a block is, which of its bytes belong
 // together and which differ from the dump.
 //
@@ -41,9 +41,10 @@ class QUndoStack;
 class QVBoxLayout;
 class TCardBytesDelegate;
 
-// Child objectNames: CardSummary and CardLegend (labels), CardBlocks and
-// CardKeys (tables), CardSplitter, CardUndo and CardRedo (buttons),
-// CardBlockEditor (the line edit of a block being edited).
+// Child objectNames: CardSummary, CardViewResult and CardLegend (labels),
+// CardBlocks and CardKeys (tables), CardSplitter, CardUndo, CardRedo,
+// CardViewPrevDiff and CardViewNextDiff (buttons), CardBlockEditor (the line
+// edit of a block being edited).
 class TCardView : public QWidget {
     Q_OBJECT
 public:
@@ -52,6 +53,7 @@ public:
         BlockColumn,
         MarkColumn,
         DataColumn,
+        AsciiColumn,
         MeaningColumn };
 
     // What a block with these digits is (Kind, Detail, Roles); the rest of
@@ -74,6 +76,11 @@ public:
     int CurrentBlock() const;
     // A control of the feeder's in the row of tools above the tables.
     void AddTool(QWidget* Tool);
+    // The current row moved to the next (Step 1) or previous (-1) block that
+    // differs from the dump, round past either end; false when none does.
+    bool GoToDifference(int Step);
+    // Asked before the window closes; false keeps it open.
+    void SetCloseGuard(std::function<bool()> MayClose);
     QUndoStack* UndoStack() const { return FUndo; }
 
     // The background of a differing byte and its mark under the current palette.
@@ -94,6 +101,7 @@ signals:
 
 protected:
     void changeEvent(QEvent* Event) override;
+    void closeEvent(QCloseEvent* Event) override;
     void resizeEvent(QResizeEvent* Event) override;
 
 private:
@@ -102,6 +110,10 @@ private:
     // The parts of the view, top to bottom, as the constructor builds them.
     void BuildLabels(QVBoxLayout* Layout);
     void BuildUndoTools(QVBoxLayout* Layout);
+    // Next and previous difference, with their keys.
+    void BuildDiffTools();
+    // Enabled while some row differs from the dump.
+    void UpdateDiffTools();
     void BuildTables(QVBoxLayout* Layout);
     // The blocks' painter and editor, and what the tables tell.
     void ConnectTables();
@@ -126,16 +138,20 @@ private:
     void Reflow();
 
     QLabel* FSummary = nullptr;
+    QLabel* FResult = nullptr;
     QLabel* FLegend = nullptr;
     QHBoxLayout* FTools = nullptr;
     QPushButton* FUndoButton = nullptr;
     QPushButton* FRedoButton = nullptr;
+    QPushButton* FPrevDiff = nullptr;
+    QPushButton* FNextDiff = nullptr;
     QSplitter* FSplit = nullptr;
     QTableWidget* FBlocks = nullptr;
     QTableWidget* FKeys = nullptr;
     QUndoStack* FUndo = nullptr;
     TCardBytesDelegate* FDelegate = nullptr;
     TDescriber FDescriber;
+    std::function<bool()> FCloseGuard;
     std::vector<TCardViewBlock> FRows;
     bool FFitted = false;
 };
