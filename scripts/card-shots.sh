@@ -2,7 +2,8 @@
 # Pictures for docs/: the card window with a card read and compared with a
 # dump one byte apart, at 1x and 2x, in a light and a dark palette; and the
 # main window on its "Card" page after a read (docs/screenshot.png); the
-# shift report's charts of a sample shift (docs/images/report.png). Each is
+# shift report's charts of a sample shift (docs/images/report.png), the line
+# window over it, and the ports window after a probe. Each is
 # taken on Qt's offscreen platform with a 1920x1080 screen, the window sized
 # as the program sizes it there. Run after a build:
 # scripts/card-shots.sh [BUILD_DIR]
@@ -36,3 +37,6 @@ echo docs/images/report.png
 QT_QPA_PLATFORM="offscreen:configfile=$screen" ORVELLE_SHOT=docs/images/line-window.png \
     "$tool" --gtest_filter='LineShot.*' --gtest_brief=1 >/dev/null
 echo docs/images/line-window.png
+QT_QPA_PLATFORM="offscreen:configfile=$screen" ORVELLE_SHOT=docs/images/ports-window.png \
+    "$tool" --gtest_filter='PortsShot.*' --gtest_brief=1 >/dev/null
+echo docs/images/ports-window.png

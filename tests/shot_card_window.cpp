@@ -9,13 +9,17 @@
 // It fails where the window does not show that one difference, or the main
 // window not its nine pages. ReportShot.* draws the shift report's four
 // charts (orvelle-card ledger --report) of a sample shift kept in a ledger,
-// LineShot.* the line window over that shift.
+// LineShot.* the line window over that shift, PortsShot.* the ports window
+// after a probe of the simulator and a terminal nobody answers on.
 #include "app/FormDialogs.h"
 #include "app/LineWindow.h"
 #include "app/MainForm.h"
+#include "app/PortsWindow.h"
 #include "cardtool/ShiftReport.h"
 #include "protocol/DumpFile.h"
+#include "sim/SimServer.h"
 #include "support/FormFixture.h"
+#include "support/PtyPeer.h"
 #include "support/TestPaths.h"
 #include "widgets/CardView.h"
 
@@ -27,6 +31,7 @@
 #include <QPalette>
 #include <QPixmap>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QStyleFactory>
 #include <QTabWidget>
 #include <QTableWidget>
@@ -34,6 +39,8 @@
 #include <QTest>
 
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -227,6 +234,36 @@ TEST(LineShot, TheLineWindowOverASampleShift)
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
     window.Refresh();
     QApplication::processEvents();
+    const QImage shot = window.grab().toImage().convertToFormat(QImage::Format_RGB888);
+    ASSERT_FALSE(shot.isNull());
+    ASSERT_TRUE(shot.save(QString::fromLocal8Bit(out), "PNG", 9)) << out;
+}
+
+TEST(PortsShot, TheSimulatorAnswersAndASilentTerminalDoesNot)
+{
+    const char* out = std::getenv("ORVELLE_SHOT");
+    ASSERT_NE(out, nullptr) << "ORVELLE_SHOT names the PNG to write";
+    QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+    QTemporaryDir dir;
+    const std::string root = dir.path().toStdString();
+    TScanRoots roots;
+    roots.Dev = root + "/dev";
+    roots.Sys = root + "/sys";
+    roots.Locks = root + "/locks";
+    roots.MapDirectory = root + "/map";
+    for (const std::string& folder : {roots.Dev, roots.Sys, roots.MapDirectory})
+        ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+    std::ofstream(roots.Locks).flush();
+    sim::TSimServer sim;
+    PtyPeer silent;
+    TPortsWindow window(roots, {sim.DevicePath(), silent.SlavePath()}, [] { return std::string(); });
+    window.SetProbeTimeout(3000);
+    window.resize(900, 300);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    QSignalSpy finished(&window, &TPortsWindow::ProbeFinished);
+    QTest::mouseClick(window.findChild<QPushButton*>(QStringLiteral("PortsProbe")), Qt::LeftButton);
+    ASSERT_TRUE(finished.count() == 1 || finished.wait(30000));
     const QImage shot = window.grab().toImage().convertToFormat(QImage::Format_RGB888);
     ASSERT_FALSE(shot.isNull());
     ASSERT_TRUE(shot.save(QString::fromLocal8Bit(out), "PNG", 9)) << out;
