@@ -7,6 +7,7 @@
 #include "cardtool/CardOptions.h"
 #include "cardtool/Output.h"
 #include "charts/ChartsApplication.h"
+#include "charts/ReportPage.h"
 #include "protocol/SafeFile.h"
 
 #include <QDateTime>
@@ -16,23 +17,10 @@
 
 namespace {
 
-// A chart's size in the page: 180 by 90 mm fit an A4 page's width within
-// its margins, two charts to a page with the tables.
-const QSize ChartPixels(600, 300);
-
-const char* const PageStyle = "@page { size: A4; margin: 15mm; }\n"
-                              "body { font-family: sans-serif; font-size: 10pt; color: #222; }\n"
-                              "h1 { font-size: 16pt; margin: 0 0 0.3em 0; }\n"
-                              "h2 { font-size: 12pt; margin: 1em 0 0.3em 0; }\n"
-                              "p, dl { margin: 0.3em 0; }\n"
-                              "dt { float: left; clear: left; width: 6em; font-weight: bold; }\n"
-                              "dd { margin-left: 6em; }\n"
-                              "table { border-collapse: collapse; font-size: 8.5pt; page-break-inside: avoid; break-inside: avoid; }\n"
-                              "th, td { border: 1px solid #bbb; padding: 2px 5px; text-align: right; }\n"
-                              "th:first-child, td:first-child { text-align: left; }\n"
-                              "th { background: #eee; }\n"
-                              "section, .chart { page-break-inside: avoid; break-inside: avoid; }\n"
-                              ".chart svg { width: 180mm; max-width: 100%; height: 90mm; }\n";
+// The shift page's own rules beside the shared ones.
+const char* const ShiftStyle = "dt { float: left; clear: left; width: 6em; font-weight: bold; }\n"
+                               "dd { margin-left: 6em; }\n"
+                               "table { page-break-inside: avoid; break-inside: avoid; }\n";
 
 QString Escaped(const QString& Text) { return Text.toHtmlEscaped(); }
 
@@ -123,9 +111,7 @@ std::vector<TBarChartData> ShiftReportCharts(const TLedgerSeries& Series)
 std::string ShiftReportHtml(const QString& Ledger, const std::vector<std::pair<QString, QString>>& Filters, const TLedgerSummary& Summary,
     const TLedgerSeries& Series)
 {
-    QString page = QStringLiteral("<!DOCTYPE html>\n<html xmlns=\"http://www.w3.org/1999/xhtml\" lang=\"en\">\n<head>\n<meta charset=\"utf-8\" />\n"
-                                  "<title>Shift report</title>\n<style>\n%1</style>\n</head>\n<body>\n<h1>Shift report</h1>\n")
-                       .arg(QLatin1String(PageStyle));
+    QString page = ReportPageStart(QStringLiteral("Shift report"), ShiftStyle);
     page += QStringLiteral("<p>Ledger: <span data-field=\"ledger\">%1</span></p>\n<dl class=\"filters\">\n").arg(Escaped(Ledger));
     for (const auto& [name, value] : Filters)
         page += QStringLiteral("<dt>%1</dt><dd data-filter=\"%1\">%2</dd>\n").arg(Escaped(name), Escaped(value));
@@ -138,18 +124,14 @@ std::string ShiftReportHtml(const QString& Ledger, const std::vector<std::pair<Q
     for (const TLedgerSummaryLine& line : Summary.Groups)
         stations[line.Station].push_back(&line);
     for (const auto& [station, lines] : stations) {
-        page += QStringLiteral("<section class=\"station\">\n<h2>Station %1</h2>\n<table>\n").arg(Escaped(OrDash(station))) + Heads(QStringLiteral("batch"));
+        page += QStringLiteral("<section class=\"station\">\n<h2>Station %1</h2>\n<table>\n").arg(PageText(station)) + Heads(QStringLiteral("batch"));
         for (const TLedgerSummaryLine* line : lines)
             page += QStringLiteral("<tr data-station=\"%1\" data-batch=\"%2\"><td>%3</td>%4</tr>\n")
-                        .arg(Escaped(station), Escaped(line->Batch), Escaped(OrDash(line->Batch)), Cells(*line));
+                        .arg(Escaped(station), Escaped(line->Batch), PageText(line->Batch), Cells(*line));
         page += QStringLiteral("</table>\n</section>\n");
     }
 
-    page += QStringLiteral("<h2>Charts</h2>\n");
-    int chart = 0;
-    for (const TBarChartData& data : ShiftReportCharts(Series))
-        page += QStringLiteral("<div class=\"chart\">%1</div>\n").arg(InlineSvg(ChartSvg(data, ChartPixels), ++chart));
-    page += QStringLiteral("</body>\n</html>\n");
+    page += ReportChartsSection(ShiftReportCharts(Series)) + ReportPageEnd();
     return page.toUtf8().toStdString();
 }
 

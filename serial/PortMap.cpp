@@ -17,19 +17,6 @@
 
 namespace {
 
-bool MakeFolders(const std::string& Dir, std::string& Error)
-{
-    for (size_t at = 0; at != std::string::npos;) {
-        at = Dir.find('/', at + 1);
-        const std::string part = Dir.substr(0, at);
-        if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) {
-            Error = "cannot create " + part + ": " + std::strerror(errno);
-            return false;
-        }
-    }
-    return true;
-}
-
 std::string Absolute(const std::string& Path)
 {
     if (!Path.empty() && Path[0] == '/')
@@ -134,7 +121,7 @@ TMapOutcome MapComPort(const std::string& ComName, const std::string& Path, cons
     const std::string before = LinkTarget(link);
     out.Target = StableName(Path, Roots);
     std::string error;
-    if (!MakeFolders(dir, error) || !ReplaceLink(link, out.Target, error)) {
+    if (!MakePortMapDirectory(dir, error) || !ReplaceLink(link, out.Target, error)) {
         out.Words = error;
         out.Target.clear();
         return out;

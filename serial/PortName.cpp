@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
 #include <string>
 
@@ -20,6 +21,19 @@ std::string PortMapDirectory()
         return std::string(home) + "/.config/orvelle/ports";
     // No home at all: only paths and the /dev/ttyS defaults remain.
     return std::string();
+}
+
+bool MakePortMapDirectory(const std::string& Dir, std::string& Error)
+{
+    for (size_t at = 0; at != std::string::npos;) {
+        at = Dir.find('/', at + 1);
+        const std::string part = Dir.substr(0, at);
+        if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) {
+            Error = "cannot create " + part + ": " + std::strerror(errno);
+            return false;
+        }
+    }
+    return true;
 }
 
 namespace {

@@ -14,6 +14,10 @@ std::string PortMapDirectory();
 // simulator's.
 bool IsComName(const std::string& Name);
 
+// Creates the port map's folder Dir and its parents as needed (the program
+// that links a port first makes it); false with Error set when it cannot.
+bool MakePortMapDirectory(const std::string& Dir, std::string& Error);
+
 // The link for ComName in the port map MapDirectory, or empty when ComName
 // is no COM name or there is no map directory.
 std::string PortMapLink(const std::string& ComName, const std::string& MapDirectory);

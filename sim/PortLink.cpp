@@ -19,20 +19,6 @@ namespace sim {
 
 namespace {
 
-// Creates Dir and its parents as needed.
-bool MakeDirectories(const std::string& Dir, std::string& Error)
-{
-    for (size_t at = 0; at != std::string::npos;) {
-        at = Dir.find('/', at + 1);
-        const std::string part = Dir.substr(0, at);
-        if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) {
-            Error = "cannot create " + part + ": " + std::strerror(errno);
-            return false;
-        }
-    }
-    return true;
-}
-
 using TOwner = TSimRecord;
 
 std::string OwnerPath(const std::string& LinkPath) { return SimRecordPath(LinkPath); }
@@ -108,7 +94,7 @@ bool LinkPathFor(const std::string& Port, const std::string& Device, std::string
         Error = "\"" + Port + "\" is neither COMn nor a path with a '/'";
         return false;
     }
-    if (!MakeDirectories(dir, Error))
+    if (!MakePortMapDirectory(dir, Error))
         return false;
     RemoveLinksTo(dir, Device);
     return true;

@@ -20,6 +20,7 @@
 #include "sim/SimServer.h"
 #include "support/FormFixture.h"
 #include "support/PtyPeer.h"
+#include "support/ScanRoots.h"
 #include "support/TestPaths.h"
 #include "widgets/CardView.h"
 
@@ -39,8 +40,6 @@
 #include <QTest>
 
 #include <gtest/gtest.h>
-
-#include <sys/stat.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -245,15 +244,9 @@ TEST(PortsShot, TheSimulatorAnswersAndASilentTerminalDoesNot)
     ASSERT_NE(out, nullptr) << "ORVELLE_SHOT names the PNG to write";
     QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
     QTemporaryDir dir;
-    const std::string root = dir.path().toStdString();
-    TScanRoots roots;
-    roots.Dev = root + "/dev";
-    roots.Sys = root + "/sys";
-    roots.Locks = root + "/locks";
-    roots.MapDirectory = root + "/map";
-    for (const std::string& folder : {roots.Dev, roots.Sys, roots.MapDirectory})
-        ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
-    std::ofstream(roots.Locks).flush();
+    const std::optional<TScanRoots> scan = EmptyScanRoots(dir);
+    ASSERT_TRUE(scan);
+    const TScanRoots& roots = *scan;
     sim::TSimServer sim;
     PtyPeer silent;
     TPortsWindow window(roots, {sim.DevicePath(), silent.SlavePath()}, [] { return std::string(); });

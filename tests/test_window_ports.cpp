@@ -7,6 +7,7 @@
 #include "sim/SimServer.h"
 #include "support/FormFixture.h"
 #include "support/PtyPeer.h"
+#include "support/ScanRoots.h"
 
 #include <QComboBox>
 #include <QLabel>
@@ -20,10 +21,8 @@
 #include <gtest/gtest.h>
 
 #include <poll.h>
-#include <sys/stat.h>
 
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 namespace {
@@ -44,15 +43,9 @@ TEST(PortsWindow, ProbeFindsTheSimulatorLeavesTheHeldPortAloneAndLinkMakesTheCom
 {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
-    const std::string root = dir.path().toStdString();
-    TScanRoots roots;
-    roots.Dev = root + "/dev";
-    roots.Sys = root + "/sys";
-    roots.Locks = root + "/locks";
-    roots.MapDirectory = root + "/map";
-    for (const std::string& folder : {roots.Dev, roots.Sys, roots.MapDirectory})
-        ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
-    std::ofstream(roots.Locks).flush();
+    const std::optional<TScanRoots> scan = EmptyScanRoots(dir);
+    ASSERT_TRUE(scan);
+    const TScanRoots& roots = *scan;
 
     sim::TSimServer sim;
     PtyPeer held; // the main window's port
