@@ -320,20 +320,16 @@ QJsonObject SummaryObject(const TLedgerSummaryLine& Line, bool Total)
 
 } // namespace
 
-std::string SummaryText(const TLedgerSummary& Summary)
+std::string AlignedTable(const std::vector<std::vector<std::string>>& Rows)
 {
-    std::vector<std::vector<std::string>> rows{
-        {"batch", "station", "done", "failed", "causes", "repeats", "first", "last", "cards/h", "median_ms", "p95_ms", "rows_left", "open_claims"}};
-    for (const TLedgerSummaryLine& line : Summary.Groups)
-        rows.push_back(SummaryCells(line, false));
-    rows.push_back(SummaryCells(Summary.Total, true));
-    std::vector<size_t> widths(rows.front().size(), 0);
-    for (const auto& row : rows) {
+    std::vector<size_t> widths;
+    for (const auto& row : Rows) {
+        widths.resize(std::max(widths.size(), row.size()), 0);
         for (size_t i = 0; i < row.size(); ++i)
             widths[i] = std::max(widths[i], row[i].size());
     }
     std::string out;
-    for (const auto& row : rows) {
+    for (const auto& row : Rows) {
         std::string line;
         for (size_t i = 0; i < row.size(); ++i)
             line += row[i] + std::string(i + 1 < row.size() ? widths[i] - row[i].size() + 2 : 0, ' ');
@@ -342,6 +338,16 @@ std::string SummaryText(const TLedgerSummary& Summary)
         out += line + "\n";
     }
     return out;
+}
+
+std::string SummaryText(const TLedgerSummary& Summary)
+{
+    std::vector<std::vector<std::string>> rows{
+        {"batch", "station", "done", "failed", "causes", "repeats", "first", "last", "cards/h", "median_ms", "p95_ms", "rows_left", "open_claims"}};
+    for (const TLedgerSummaryLine& line : Summary.Groups)
+        rows.push_back(SummaryCells(line, false));
+    rows.push_back(SummaryCells(Summary.Total, true));
+    return AlignedTable(rows);
 }
 
 std::string SummaryJson(const TLedgerSummary& Summary)

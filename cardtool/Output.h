@@ -100,6 +100,10 @@ std::string BatchEventJson(const char* Event, const std::string& Fields);
 std::string BatchCardJson(const TBatchCard& Card, const std::string& Station, const std::string& Operator, const std::string& Batch);
 // ledger --claims: a claim's line, or its JSON object on a line of its own.
 std::string ClaimLine(const TOpenClaim& Claim, bool Json);
+// Rows as columns as wide as their widest cell, two blanks between them,
+// no blank at a line's end.
+std::string AlignedTable(const std::vector<std::vector<std::string>>& Rows);
+
 // ledger --summary: an aligned table (a header, a line per batch and
 // station, then a total line), or one JSON document {"groups": [...],
 // "total": {...}}.

@@ -2,6 +2,7 @@
 // (--probe), or a COM name linked (--map). No reader session: a probe opens
 // each port only for the one frame, and a listing opens none.
 #include "cardtool/CardTool.h"
+#include "cardtool/Output.h"
 
 #include "protocol/PlainText.h"
 #include "serial/PortName.h"
@@ -35,25 +36,6 @@ std::string MakerText(const TPortInfo& Port)
     if (Port.Maker.empty() && Port.Product.empty() && Port.Serial.empty())
         return std::string();
     return Shown(Port.Maker) + " / " + Shown(Port.Product) + " / " + Shown(Port.Serial);
-}
-
-// Columns as wide as their widest cell, two blanks between them.
-std::string Table(const std::vector<std::vector<std::string>>& Rows)
-{
-    std::vector<size_t> widths;
-    for (const auto& row : Rows)
-        for (size_t i = 0; i < row.size(); ++i) {
-            widths.resize(std::max(widths.size(), row.size()));
-            widths[i] = std::max(widths[i], row[i].size());
-        }
-    std::string text;
-    for (const auto& row : Rows) {
-        std::string line;
-        for (size_t i = 0; i < row.size(); ++i)
-            line += i + 1 < row.size() ? row[i] + std::string(widths[i] - row[i].size() + 2, ' ') : row[i];
-        text += line + "\n";
-    }
-    return text;
 }
 
 std::string MapLine(const TMapLink& Link)
@@ -90,7 +72,7 @@ std::string ListingText(const TPortScan& Scan, const std::vector<TProbeResult>* 
         for (const TPortInfo& port : Scan.Ports)
             rows.push_back({Shown(port.Path), Shown(port.Device), Shown(port.Driver), Shown(port.UsbId),
                 Shown(MakerText(port)), Shown(port.HeldBy), Shown(Joined(port.ComNames, ","))});
-        text = Table(rows);
+        text = AlignedTable(rows);
     }
     text += "Port map:\n";
     for (const TMapLink& link : Scan.Map)
